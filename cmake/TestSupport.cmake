@@ -1,0 +1,34 @@
+# GoogleTest from the Debian sources, built with the cross compiler.
+set(TOVI_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source tree")
+
+macro(tovi_enable_gtest)
+  if(NOT TARGET gtest)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    add_subdirectory(${TOVI_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  endif()
+endmacro()
+
+# tovi_add_test(<name> SOURCES ... LIBS ... [TIMEOUT s] [WHOLE])
+# One executable; every TEST/TEST_F in its sources becomes its own ctest test,
+# run under the cross-compiling emulator (Wine).  WHOLE registers the executable
+# as a single ctest test instead (for suites that must run in one process).
+function(tovi_add_test name)
+  cmake_parse_arguments(T "WHOLE" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  add_executable(${name} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/TestMain.cpp
+                 $<TARGET_OBJECTS:tovi_resources>)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} gtest)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
+  tovi_warnings(${name})
+  if(T_WHOLE)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  else()
+    include(GoogleTest)
+    gtest_add_tests(TARGET ${name} SOURCES ${T_SOURCES} TEST_LIST added)
+    set_tests_properties(${added} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  endif()
+endfunction()

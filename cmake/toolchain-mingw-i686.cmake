@@ -1,0 +1,13 @@
+# Cross build for 32-bit Windows: compiles here, cannot run here.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(TOVI_TRIPLE i686-w64-mingw32)
+set(CMAKE_C_COMPILER   ${TOVI_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TOVI_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER  ${TOVI_TRIPLE}-windres)
+set(TOVI_WIDL          ${TOVI_TRIPLE}-widl)
+set(TOVI_WIDL_ARCH     --win32)
+set(CMAKE_FIND_ROOT_PATH /usr/${TOVI_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

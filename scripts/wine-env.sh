@@ -1,0 +1,45 @@
+# Sourced by the run and test scripts: a private Wine prefix inside the build
+# folder, created once, and a persistent wineserver while the caller works.
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver
+
+wine_prefix_create() {
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "Creating the Wine prefix $WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    "$WINE" wineboot -i >/dev/null 2>&1 </dev/null || true
+    "$WINESERVER" -w
+    # Without a display Wine loads no driver unless told to use the null one.
+    "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 </dev/null
+    "$WINESERVER" -w
+  fi
+}
+
+wine_graphics() {  # null | x11
+  if [ "$1" = x11 ]; then
+    "$WINE" reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 </dev/null || true
+  else
+    "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 </dev/null
+  fi
+}
+
+wine_start() {
+  "$WINESERVER" -p >/dev/null 2>&1 </dev/null || true  # already running is fine
+  "$WINE" wineboot >/dev/null 2>&1 </dev/null || true
+  # COM's class table lives in RpcSs: make sure it answers before any server starts.
+  local i
+  for i in $(seq 1 30); do
+    if "$WINE" net start rpcss >"$WINEPREFIX/rpcss.log" 2>&1 </dev/null; then break; fi
+    grep -qi 'already' "$WINEPREFIX/rpcss.log" && break
+    sleep 1
+  done
+}
+
+wine_stop() {
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+  "$WINESERVER" -w >/dev/null 2>&1 || true
+}

@@ -1,0 +1,70 @@
+#include "Text.h"
+
+#include <cstdarg>
+#include <cwchar>
+#include <vector>
+
+std::wstring LoadResString(UINT id) {
+    const wchar_t* resource = nullptr;
+    // With a zero buffer size LoadStringW hands out a read-only pointer into the resource.
+    const int length = LoadStringW(GetModuleHandleW(nullptr), id, reinterpret_cast<LPWSTR>(&resource), 0);
+    if (length <= 0 || resource == nullptr) {
+        return {};
+    }
+    return std::wstring(resource, static_cast<size_t>(length));
+}
+
+std::wstring FormatText(const wchar_t* format, ...) {
+    std::vector<wchar_t> buffer(128);
+    for (;;) {
+        va_list args;
+        va_start(args, format);
+        const int written = std::vswprintf(buffer.data(), buffer.size(), format, args);
+        va_end(args);
+        if (written >= 0 && static_cast<size_t>(written) < buffer.size()) {
+            return std::wstring(buffer.data(), static_cast<size_t>(written));
+        }
+        if (buffer.size() > (1u << 20)) {
+            return {};
+        }
+        buffer.resize(buffer.size() * 4);
+    }
+}
+
+std::wstring FoldCase(std::wstring_view text) {
+    std::wstring folded(text);
+    if (!folded.empty()) {
+        CharUpperBuffW(folded.data(), static_cast<DWORD>(folded.size()));
+    }
+    return folded;
+}
+
+bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
+    return a.size() == b.size() && FoldCase(a) == FoldCase(b);
+}
+
+namespace {
+std::string Narrow(UINT codePage, std::wstring_view text) {
+    if (text.empty()) return {};
+    const int n = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0) {
+        WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    }
+    return out;
+}
+std::wstring Widen(UINT codePage, std::string_view text) {
+    if (text.empty()) return {};
+    const int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0) {
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    }
+    return out;
+}
+}  // namespace
+
+std::string ToAnsi(std::wstring_view text) { return Narrow(CP_ACP, text); }
+std::wstring FromAnsi(std::string_view text) { return Widen(CP_ACP, text); }
+std::string ToUtf8(std::wstring_view text) { return Narrow(CP_UTF8, text); }
+std::wstring FromUtf8(std::string_view text) { return Widen(CP_UTF8, text); }

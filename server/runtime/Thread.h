@@ -1,0 +1,29 @@
+#pragma once
+// A Win32 thread that runs a callable; the handle and id are what the rest of
+// the program reports and waits on.
+#include <windows.h>
+#include <functional>
+
+class Thread {
+public:
+    Thread() noexcept = default;
+    ~Thread();
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // Starts the thread at once; false when the platform refuses.
+    bool Start(std::function<unsigned()> body);
+    // Waits for the end; true when it ended (or never ran) within the time.
+    bool Join(DWORD milliseconds = INFINITE) noexcept;
+    bool IsRunning() const noexcept { return handle_ != nullptr; }
+    DWORD Id() const noexcept { return id_; }
+    HANDLE Handle() const noexcept { return handle_; }
+
+private:
+    static unsigned __stdcall Trampoline(void* arg);
+    HANDLE handle_ = nullptr;
+    DWORD id_ = 0;
+};
+
+inline DWORD CurrentThreadId() noexcept { return GetCurrentThreadId(); }
+inline ULONGLONG TickCountMs() noexcept { return GetTickCount64(); }

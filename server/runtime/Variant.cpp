@@ -1,0 +1,145 @@
+#include "Variant.h"
+
+#include <utility>
+
+Variant::Variant(const VARIANT& source) {
+    VariantInit(&v_);
+    VariantCopy(&v_, const_cast<VARIANT*>(&source));
+}
+
+Variant::Variant(const Variant& other) : Variant(other.v_) {}
+
+Variant::Variant(Variant&& other) noexcept {
+    v_ = other.v_;
+    VariantInit(&other.v_);
+}
+
+Variant& Variant::operator=(const Variant& other) {
+    if (this != &other) {
+        VARIANT copy;
+        VariantInit(&copy);
+        if (SUCCEEDED(VariantCopy(&copy, const_cast<VARIANT*>(&other.v_)))) {
+            VariantClear(&v_);
+            v_ = copy;
+        }
+    }
+    return *this;
+}
+
+Variant& Variant::operator=(Variant&& other) noexcept {
+    if (this != &other) {
+        VariantClear(&v_);
+        v_ = other.v_;
+        VariantInit(&other.v_);
+    }
+    return *this;
+}
+
+Variant Variant::FromDouble(double value) {
+    Variant v;
+    V_VT(&v.v_) = VT_R8;
+    V_R8(&v.v_) = value;
+    return v;
+}
+
+Variant Variant::FromFloat(float value) {
+    Variant v;
+    V_VT(&v.v_) = VT_R4;
+    V_R4(&v.v_) = value;
+    return v;
+}
+
+Variant Variant::FromLong(LONG value) {
+    Variant v;
+    V_VT(&v.v_) = VT_I4;
+    V_I4(&v.v_) = value;
+    return v;
+}
+
+Variant Variant::FromShort(SHORT value) {
+    Variant v;
+    V_VT(&v.v_) = VT_I2;
+    V_I2(&v.v_) = value;
+    return v;
+}
+
+Variant Variant::FromByte(BYTE value) {
+    Variant v;
+    V_VT(&v.v_) = VT_UI1;
+    V_UI1(&v.v_) = value;
+    return v;
+}
+
+Variant Variant::FromBool(bool value) {
+    Variant v;
+    V_VT(&v.v_) = VT_BOOL;
+    V_BOOL(&v.v_) = value ? VARIANT_TRUE : VARIANT_FALSE;
+    return v;
+}
+
+Variant Variant::FromString(std::wstring_view text) {
+    Variant v;
+    BSTR s = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    if (s != nullptr) {
+        V_VT(&v.v_) = VT_BSTR;
+        V_BSTR(&v.v_) = s;
+    }
+    return v;
+}
+
+Variant Variant::Adopt(VARIANT& source) noexcept {
+    Variant v;
+    v.v_ = source;
+    VariantInit(&source);
+    return v;
+}
+
+HRESULT Variant::ChangeType(VARTYPE type) {
+    if (V_VT(&v_) == type) {
+        return S_OK;
+    }
+    VARIANT converted;
+    VariantInit(&converted);
+    const HRESULT hr = VariantChangeType(&converted, &v_, 0, type);
+    if (SUCCEEDED(hr)) {
+        VariantClear(&v_);
+        v_ = converted;
+    }
+    return hr;
+}
+
+Variant Variant::ConvertedTo(VARTYPE type, HRESULT* result) const {
+    Variant copy(*this);
+    const HRESULT hr = copy.ChangeType(type);
+    if (result != nullptr) {
+        *result = hr;
+    }
+    if (FAILED(hr)) {
+        copy.Clear();
+    }
+    return copy;
+}
+
+HRESULT Variant::CopyTo(VARIANT* destination) const {
+    if (destination == nullptr) {
+        return E_POINTER;
+    }
+    VariantClear(destination);
+    return VariantCopy(destination, const_cast<VARIANT*>(&v_));
+}
+
+VARIANT Variant::Detach() noexcept {
+    VARIANT out = v_;
+    VariantInit(&v_);
+    return out;
+}
+
+bool IsNumericType(VARTYPE type) noexcept {
+    switch (type) {
+    case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_INT:
+    case VT_UINT: case VT_I4: case VT_UI4: case VT_R4: case VT_R8:
+        return true;
+    default:
+        return false;
+    }
+}
