@@ -27,3 +27,7 @@
 #define IDS_UNCERTAIN_NOT_ACCURATE   61281
 #define IDS_UNCERTAIN_EU_EXCEEDED    61282
 #define IDS_UNCERTAIN_SUB_NORMAL     61283
+
+#include "resource_settings.h"
+#include "resource_server.h"
+#include "resource_ui.h"
