@@ -1,0 +1,423 @@
+#include "Tag.h"
+
+#include <algorithm>
+
+#include "DocumentLink.h"
+#include "FileTime.h"
+#include "LiveObjects.h"
+#include "Quality.h"
+#include "TagGroup.h"
+#include "TagTexts.h"
+#include "ValueText.h"
+
+namespace {
+// Local date and time in the user's default formats, as the event log shows them.
+std::wstring LocalTimestampText(const FILETIME& utc) {
+    FILETIME local{};
+    SYSTEMTIME st{};
+    if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &st)) {
+        return {};
+    }
+    wchar_t date[500];
+    wchar_t time[500];
+    if (GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, date, 500) == 0 ||
+        GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &st, nullptr, time, 500) == 0) {
+        return {};
+    }
+    return std::wstring(date) + L" " + time;
+}
+
+// Limits apply to numeric values only; the result stays a double.
+void Clamp(Variant& v, bool set, double low, double high) {
+    if (!set || !IsNumericType(v.Type()) || FAILED(v.ChangeType(VT_R8))) {
+        return;
+    }
+    double x = V_R8(v.Get());
+    if (!(low <= x)) x = low;  // also catches NaN
+    if (!(high >= x)) x = high;
+    V_R8(v.Get()) = x;
+}
+}  // namespace
+
+OPCS_Tag::OPCS_Tag() {
+    timestamp_ = FileTimeNow();
+    LiveTags().Add(this);
+}
+
+OPCS_Tag::~OPCS_Tag() {
+    LiveTags().Remove(this);
+    ScopedLock guard(lock_);
+    StoreName(L"Deleted");
+    description_ = L"Deleted";
+    simulationKind_ = 0;
+    simulationStep_ = 0;
+    dataType_ = VT_EMPTY;
+    timestamp_ = FILETIME{};
+    quality_ = 0;
+    owner_ = nullptr;
+    accessMode_ = 0;
+    iconIndex_ = 0;
+    volatile_ = true;
+    value_.Clear();
+    deadband_ = 0;
+    valueLimitsEnabled_ = rawLimitsEnabled_ = scalingEnabled_ = simulationEnabled_ = false;
+    signature_ = 0;
+}
+
+bool OPCS_Tag::IsValidTag(const void* pointer) {
+    return LiveTags().Contains(pointer) &&
+           static_cast<const OPCS_Tag*>(pointer)->signature_ == kTagSignature;
+}
+
+void OPCS_Tag::StoreName(std::wstring name) {
+    ScopedLock guard(nameLock_);
+    name_ = std::move(name);
+}
+
+std::wstring OPCS_Tag::GetName() const {
+    ScopedLock guard(nameLock_);
+    return name_;
+}
+
+void OPCS_Tag::MarkModifiedIfOwned() {
+    if (owner_ != nullptr) {
+        MarkConfigurationModified();
+    }
+}
+
+void OPCS_Tag::MarkValueModifiedIfOwned() {
+    if (!volatile_) {
+        MarkModifiedIfOwned();
+    }
+}
+
+void OPCS_Tag::SetDescription(const std::wstring& text) {
+    ScopedLock guard(lock_);
+    if (text != description_) {
+        description_ = text;
+        rowRefresh_ = true;
+        MarkModifiedIfOwned();
+    }
+}
+
+void OPCS_Tag::SetQuality(WORD quality) {
+    ScopedLock guard(lock_);
+    if (quality != quality_) {
+        quality_ = quality;
+        rowRefresh_ = true;
+        timestamp_ = FileTimeNow();
+        MarkValueModifiedIfOwned();
+    }
+}
+
+std::wstring OPCS_Tag::GetQualityText() {
+    ScopedLock guard(lock_);
+    return QualityText(quality_);
+}
+
+bool OPCS_Tag::SetValueNow(const Variant& value) {
+    return SetValue(value, kQualityGood, FileTimeNow());
+}
+
+bool OPCS_Tag::SetValue(const Variant& value, WORD quality, FILETIME time) {
+    ScopedLock guard(lock_);
+    rawValue_ = value;
+    value_ = RawToEngineering(value);
+    timestamp_ = time;
+    quality_ = quality;
+    rowRefresh_ = true;
+    if (FAILED(value_.ChangeType(static_cast<VARTYPE>(dataType_)))) {
+        return false;
+    }
+    MarkValueModifiedIfOwned();
+    return true;
+}
+
+std::wstring OPCS_Tag::GetValueText() {
+    ScopedLock guard(lock_);
+    std::wstring text = quality_ == kQualityGood ? FormatValueText(value_.Ref()) : L"?";
+    rowRefresh_ = false;
+    return text;
+}
+
+std::wstring OPCS_Tag::GetRawValueText() {
+    ScopedLock guard(lock_);
+    return quality_ == kQualityGood ? FormatValueText(rawValue_.Ref()) : L"?";
+}
+
+bool OPCS_Tag::ClearValue() {
+    return SetValue(Variant(), kQualityBad, FileTimeNow());
+}
+
+bool OPCS_Tag::WriteFromClient(Variant& value) {
+    OPCS_TagGroup* owner = nullptr;
+    VARTYPE type = VT_EMPTY;
+    {
+        ScopedLock guard(lock_);
+        owner = owner_;
+        type = static_cast<VARTYPE>(dataType_);
+        if (!OPCS_TagGroup::IsValidGroup(owner) || accessMode_ != 1) {
+            return false;
+        }
+    }
+    if (FAILED(value.ChangeType(type))) {
+        return false;
+    }
+    Variant raw = EngineeringToRaw(value);
+    if (FAILED(raw.ChangeType(type))) {
+        return false;
+    }
+    // The owner's lock comes before the tag's: it is called without ours.
+    if (!owner->WriteTag(this, raw)) {
+        return false;
+    }
+    return IsValidTag(this) && SetValueNow(raw);
+}
+
+Variant OPCS_Tag::RawToEngineering(const Variant& raw) {
+    ScopedLock guard(lock_);
+    Variant v(raw);
+    if (IsNumericType(v.Type())) {
+        ClampToRawLimits(v);
+        if (scalingSet_ && SUCCEEDED(v.ChangeType(VT_R8))) {
+            V_R8(v.Get()) = (V_R8(v.Get()) + scaleOffset_) * scaleFactor_;
+        }
+        ClampToValueLimits(v);
+    }
+    return v;
+}
+
+Variant OPCS_Tag::EngineeringToRaw(const Variant& engineering) {
+    ScopedLock guard(lock_);
+    Variant v(engineering);
+    if (IsNumericType(v.Type())) {
+        ClampToValueLimits(v);
+        if (scalingSet_ && SUCCEEDED(v.ChangeType(VT_R8))) {
+            V_R8(v.Get()) = V_R8(v.Get()) / scaleFactor_ - scaleOffset_;
+        }
+        ClampToRawLimits(v);
+    }
+    return v;
+}
+
+void OPCS_Tag::ClampToValueLimits(Variant& value) {
+    ScopedLock guard(lock_);
+    Clamp(value, valueLimitsSet_, valueLow_, valueHigh_);
+}
+
+void OPCS_Tag::ClampToRawLimits(Variant& value) {
+    ScopedLock guard(lock_);
+    Clamp(value, rawLimitsSet_, rawLow_, rawHigh_);
+}
+
+void OPCS_Tag::SetDataType(VARTYPE type) {
+    ScopedLock guard(lock_);
+    if (type != dataType_) {
+        dataType_ = type;
+        value_.Clear();
+        rowRefresh_ = true;
+        MarkModifiedIfOwned();
+    }
+}
+
+std::wstring OPCS_Tag::GetItemID() {
+    OPCS_TagGroup* owner = GetOwner();
+    std::wstring id = OPCS_TagGroup::IsValidGroup(owner) ? owner->GetPath() : std::wstring(1, kItemIdSeparator);
+    return id + GetName();
+}
+
+int OPCS_Tag::GetIconIndex() { return iconIndex_; }
+
+Variant OPCS_Tag::GetValue() {
+    ScopedLock guard(lock_);
+    return value_;
+}
+
+WORD OPCS_Tag::GetQuality() {
+    ScopedLock guard(lock_);
+    return quality_;
+}
+
+TagState OPCS_Tag::GetState() {
+    ScopedLock guard(lock_);
+    return TagState{value_, quality_, timestamp_};
+}
+
+void OPCS_Tag::Rename(std::wstring text) {
+    std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
+    OPCS_TagGroup* owner = GetOwner();
+    if (OPCS_TagGroup::IsValidGroup(owner)) {
+        // The owner checks the name against its index and renames us under
+        // its lock, then ours: the lock order of groups and tags.
+        owner->RenameTag(this, text);
+        return;
+    }
+    ScopedLock guard(lock_);
+    if (text == GetName()) {
+        return;
+    }
+    StoreName(std::move(text));
+    rowRefresh_ = true;
+}
+
+void OPCS_Tag::ApplyRename(std::wstring name) {
+    ScopedLock guard(lock_);
+    StoreName(std::move(name));
+    rowRefresh_ = true;
+    MarkModifiedIfOwned();
+}
+
+std::wstring OPCS_Tag::GetTimestampText() {
+    ScopedLock guard(lock_);
+    if (quality_ != kQualityGood) {
+        return L"----------";
+    }
+    return LocalTimestampText(timestamp_);
+}
+
+std::wstring OPCS_Tag::GetAccessText() {
+    ScopedLock guard(lock_);
+    return AccessText(accessMode_);
+}
+
+void OPCS_Tag::EnableValueLimits(bool enable) {
+    ScopedLock guard(lock_);
+    if (enable != valueLimitsEnabled_) {
+        valueLimitsEnabled_ = enable;
+        MarkModifiedIfOwned();
+    }
+}
+
+void OPCS_Tag::EnableRawLimits(bool enable) {
+    ScopedLock guard(lock_);
+    if (enable != rawLimitsEnabled_) {
+        rawLimitsEnabled_ = enable;
+        MarkModifiedIfOwned();
+    }
+}
+
+void OPCS_Tag::EnableScaling(bool enable) {
+    ScopedLock guard(lock_);
+    if (enable != scalingEnabled_) {
+        scalingEnabled_ = enable;
+        MarkModifiedIfOwned();
+    }
+}
+
+void OPCS_Tag::SetValueLimits(double low, double high) {
+    if (!(low <= high)) {
+        return;
+    }
+    ScopedLock guard(lock_);
+    if (!valueLimitsEnabled_) {
+        valueLimitsSet_ = false;
+        return;
+    }
+    if (valueLimitsSet_ && valueLow_ == low && valueHigh_ == high) {
+        return;
+    }
+    valueLow_ = low;
+    valueHigh_ = high;
+    valueLimitsSet_ = true;
+    MarkModifiedIfOwned();
+}
+
+void OPCS_Tag::SetRawLimits(double low, double high) {
+    if (!(low <= high)) {
+        return;
+    }
+    ScopedLock guard(lock_);
+    if (!rawLimitsEnabled_) {
+        rawLimitsSet_ = false;
+        return;
+    }
+    if (rawLimitsSet_ && rawLow_ == low && rawHigh_ == high) {
+        return;
+    }
+    rawLow_ = low;
+    rawHigh_ = high;
+    rawLimitsSet_ = true;
+    MarkModifiedIfOwned();
+}
+
+void OPCS_Tag::ClearValueLimits() {
+    ScopedLock guard(lock_);
+    if (valueLimitsSet_) {
+        valueLimitsSet_ = false;
+        MarkModifiedIfOwned();
+    }
+}
+
+void OPCS_Tag::SetScaling(double offset, double factor) {
+    ScopedLock guard(lock_);
+    if (!scalingEnabled_) {
+        scalingSet_ = false;
+        return;
+    }
+    if (scalingSet_ && scaleOffset_ == offset && scaleFactor_ == factor) {
+        return;
+    }
+    scaleOffset_ = offset;
+    scaleFactor_ = factor;
+    scalingSet_ = true;
+    MarkModifiedIfOwned();
+}
+
+void OPCS_Tag::SetDeadband(double percent) {
+    if (!(percent >= 0 && percent <= 100)) {
+        return;
+    }
+    ScopedLock guard(lock_);
+    if (percent != deadband_) {
+        deadband_ = percent;
+        MarkModifiedIfOwned();
+    }
+}
+
+std::wstring OPCS_Tag::GetDescription() { ScopedLock g(lock_); return description_; }
+VARTYPE OPCS_Tag::GetDataType() { ScopedLock g(lock_); return static_cast<VARTYPE>(dataType_); }
+DWORD OPCS_Tag::GetAccessMode() { ScopedLock g(lock_); return accessMode_; }
+FILETIME OPCS_Tag::GetTimestamp() { ScopedLock g(lock_); return timestamp_; }
+bool OPCS_Tag::IsVolatile() { ScopedLock g(lock_); return volatile_; }
+bool OPCS_Tag::IsLocked() { ScopedLock g(lock_); return locked_; }
+bool OPCS_Tag::NeedsRowRefresh() { ScopedLock g(lock_); return rowRefresh_; }
+bool OPCS_Tag::AreValueLimitsEnabled() { ScopedLock g(lock_); return valueLimitsEnabled_; }
+bool OPCS_Tag::AreValueLimitsSet() { ScopedLock g(lock_); return valueLimitsSet_; }
+double OPCS_Tag::GetValueLowLimit() { ScopedLock g(lock_); return valueLow_; }
+double OPCS_Tag::GetValueHighLimit() { ScopedLock g(lock_); return valueHigh_; }
+double OPCS_Tag::GetDeadband() { ScopedLock g(lock_); return deadband_; }
+LONG OPCS_Tag::GetClientReferenceCount() { ScopedLock g(lock_); return clientReferences_; }
+OPCS_TagGroup* OPCS_Tag::GetOwner() { ScopedLock g(lock_); return owner_; }
+
+LONG OPCS_Tag::AddClientReference() { ScopedLock g(lock_); return ++clientReferences_; }
+LONG OPCS_Tag::ReleaseClientReference() { ScopedLock g(lock_); return --clientReferences_; }
+
+void OPCS_Tag::SetLocked(bool locked) {
+    ScopedLock g(lock_);
+    if (locked != locked_) {
+        locked_ = locked;
+        MarkModifiedIfOwned();
+    }
+}
+
+void OPCS_Tag::SetVolatile(bool isVolatile) {
+    ScopedLock g(lock_);
+    if (isVolatile != volatile_) {
+        volatile_ = isVolatile;
+        MarkModifiedIfOwned();
+    }
+}
+
+void OPCS_Tag::SetAccessMode(DWORD mode) {
+    ScopedLock g(lock_);
+    if (mode != accessMode_) {
+        accessMode_ = mode;
+        rowRefresh_ = true;
+        MarkModifiedIfOwned();
+    }
+}
+
+void OPCS_Tag::SetOwner(OPCS_TagGroup* owner) {
+    ScopedLock g(lock_);
+    owner_ = owner;
+}

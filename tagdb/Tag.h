@@ -1,0 +1,137 @@
+#pragma once
+// A tag: one named data point with its value, quality, timestamp and the
+// engineering settings (limits, scaling, deadband) that shape the value.
+#include <windows.h>
+#include <string>
+
+#include "CriticalSection.h"
+#include "Variant.h"
+
+class OPCS_TagGroup;
+
+constexpr DWORD kTagSignature = 0x4F504354;  // "TCPO" in memory
+constexpr wchar_t kItemIdSeparator = L'.';
+
+// Value, quality and timestamp read together under the tag's lock.
+struct TagState {
+    Variant value;
+    WORD quality = 0;
+    FILETIME timestamp{};
+};
+
+class OPCS_Tag {
+public:
+    OPCS_Tag();
+    virtual ~OPCS_Tag();
+    OPCS_Tag(const OPCS_Tag&) = delete;
+    OPCS_Tag& operator=(const OPCS_Tag&) = delete;
+
+    virtual void SetDescription(const std::wstring& text);
+    virtual void SetQuality(WORD quality);
+    virtual std::wstring GetQualityText();
+    virtual bool SetValueNow(const Variant& value);
+    virtual bool SetValue(const Variant& value, WORD quality, FILETIME time);
+    virtual std::wstring GetValueText();
+    virtual bool ClearValue();
+    virtual bool WriteFromClient(Variant& value);
+    virtual std::wstring GetRawValueText();
+    virtual Variant RawToEngineering(const Variant& raw);
+    virtual Variant EngineeringToRaw(const Variant& engineering);
+    virtual void SetDataType(VARTYPE type);
+    virtual std::wstring GetItemID();
+    virtual int GetIconIndex();
+    virtual bool EditProperties() = 0;
+    virtual void ClampToValueLimits(Variant& value);
+    virtual void ClampToRawLimits(Variant& value);
+
+    std::wstring GetName() const;
+    Variant GetValue();
+    WORD GetQuality();
+    TagState GetState();
+    void Rename(std::wstring text);
+    std::wstring GetTimestampText();
+    std::wstring GetAccessText();
+    void EnableValueLimits(bool enable);
+    void EnableRawLimits(bool enable);
+    void EnableScaling(bool enable);
+    void SetValueLimits(double low, double high);
+    void SetRawLimits(double low, double high);
+    void ClearValueLimits();
+    void SetScaling(double offset, double factor);
+    void SetDeadband(double percent);
+
+    static bool IsValidTag(const void* pointer);
+
+    // Read access for the views, dialogs and OPC items (each under the lock).
+    std::wstring GetDescription();
+    VARTYPE GetDataType();
+    DWORD GetAccessMode();
+    FILETIME GetTimestamp();
+    bool IsVolatile();
+    bool IsLocked();
+    bool NeedsRowRefresh();
+    bool AreValueLimitsEnabled();
+    bool AreValueLimitsSet();
+    double GetValueLowLimit();
+    double GetValueHighLimit();
+    double GetDeadband();
+    LONG GetClientReferenceCount();
+    OPCS_TagGroup* GetOwner();
+
+    // Counted by the OPC items and the device's polling run.
+    LONG AddClientReference();
+    LONG ReleaseClientReference();
+    void SetLocked(bool locked);
+    void SetVolatile(bool isVolatile);
+    void SetAccessMode(DWORD mode);
+
+    // Set and cleared by the owning group, which holds its own lock meanwhile.
+    void SetOwner(OPCS_TagGroup* owner);
+
+    CriticalSection& Lock() noexcept { return lock_; }
+
+protected:
+    friend class OPCS_TagGroup;
+    // The rename itself, once the owner has checked the name (lock held).
+    void ApplyRename(std::wstring name);
+    // Marks the configuration modified when owned (caller holds the lock).
+    void MarkModifiedIfOwned();
+    void MarkValueModifiedIfOwned();
+    void StoreName(std::wstring name);
+
+    mutable CriticalSection nameLock_;  // leaf lock: guards only the name
+    std::wstring name_ = L"Tag";
+    std::wstring description_ = L"New Tag";
+    LONG iconIndex_ = 0;
+    DWORD classCode_ = 0;
+    DWORD reserved_ = 0;
+    bool rowRefresh_ = false;
+    bool volatile_ = true;
+    bool valueLimitsEnabled_ = false;
+    bool rawLimitsEnabled_ = false;
+    bool scalingEnabled_ = false;
+    bool simulationEnabled_ = false;
+    bool valueLimitsSet_ = false;
+    bool rawLimitsSet_ = false;
+    bool scalingSet_ = false;
+    bool locked_ = false;
+    WORD quality_ = 0x40;
+    DWORD simulationStep_ = 0;
+    DWORD simulationPeriod_ = 10;
+    LONG clientReferences_ = 0;
+    Variant value_;
+    Variant rawValue_;
+    FILETIME timestamp_{};
+    OPCS_TagGroup* owner_ = nullptr;
+    DWORD accessMode_ = 0;
+    DWORD simulationKind_ = 1;
+    DWORD dataType_ = VT_EMPTY;
+    CriticalSection lock_;
+    double valueLow_ = 0, valueHigh_ = 0;
+    double rawLow_ = 0, rawHigh_ = 0;
+    double scaleOffset_ = 0, scaleFactor_ = 0;
+    double deadband_ = 0;
+    DWORD signature_ = kTagSignature;
+
+    friend class TagRecord;  // the configuration file's reader and writer
+};

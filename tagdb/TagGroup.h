@@ -1,0 +1,96 @@
+#pragma once
+// A tag group: an ordered list of tags and of sub-groups, to any depth. Each
+// list carries a case-insensitive name index beside it, so adoption, renames
+// and item-ID resolution never walk all the siblings.
+#include <windows.h>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "CriticalSection.h"
+#include "Dll.h"
+#include "Variant.h"
+
+class OPCS_Tag;
+class OPCS_Device;
+
+constexpr DWORD kGroupSignature = 0x4F504347;  // "GCPO" in memory
+
+class OPCS_TagGroup {
+public:
+    OPCS_TagGroup();
+    virtual ~OPCS_TagGroup();
+    OPCS_TagGroup(const OPCS_TagGroup&) = delete;
+    OPCS_TagGroup& operator=(const OPCS_TagGroup&) = delete;
+
+    virtual bool AddTag(OPCS_Tag* tag);
+    virtual bool AddGroup(OPCS_TagGroup* group);
+    virtual bool RemoveTag(OPCS_Tag* tag);
+    virtual bool RemoveGroup(OPCS_TagGroup* group);
+    virtual bool WriteTag(OPCS_Tag* tag, const Variant& value);
+    virtual bool EditProperties() = 0;
+    virtual OPCS_Device* GetDevice();
+    virtual std::wstring GetPath();
+    virtual bool IsDevice() const { return false; }
+    virtual int GetImageIndex();
+    virtual int GetSelectedImageIndex();
+    virtual bool CanDelete();
+
+    std::wstring GetName() const;
+    void Rename(std::wstring text);
+    OPCS_Tag* FindTag(std::wstring_view relativeItemId);
+    std::wstring MakeUniqueGroupName(const std::wstring& base);
+    std::wstring MakeUniqueTagName(const std::wstring& base);
+    void NotifyChanged();
+    static bool IsValidGroup(const void* pointer);
+
+    // Renames one of this group's tags under this group's lock, then the tag's.
+    void RenameTag(OPCS_Tag* tag, std::wstring text);
+
+    // Copies of the lists, taken under the lock, for walks that call out.
+    std::vector<OPCS_Tag*> SnapshotTags();
+    std::vector<OPCS_TagGroup*> SnapshotGroups();
+    // The lists themselves, for walks that hold Lock() throughout.
+    const Dll<OPCS_Tag*>& Tags() const noexcept { return tags_; }
+    const Dll<OPCS_TagGroup*>& Groups() const noexcept { return groups_; }
+    int TagCount();
+    int GroupCount();
+
+    std::wstring GetDescription();
+    void SetDescription(const std::wstring& text);
+    OPCS_TagGroup* GetParent();
+    LONG GetOrdinal();
+    void* GetTreeItem();
+    void SetTreeItem(void* item);
+    bool IsStructureChanged();
+    void SetStructureChanged(bool changed);
+
+    CriticalSection& Lock() noexcept { return lock_; }
+
+protected:
+    void StoreName(std::wstring name);
+    // Leaves the set of live groups; the first step of every destruction.
+    void RetireValidity() noexcept;
+    // Takes the child lists apart, deleting every valid child.
+    void DestroyChildren();
+
+    void* treeItem_ = nullptr;
+    mutable CriticalSection nameLock_;  // leaf lock: guards only the name
+    std::wstring name_ = L"Group";
+    std::wstring description_;
+    Dll<OPCS_Tag*> tags_;
+    Dll<OPCS_TagGroup*> groups_;
+    std::unordered_map<std::wstring, DllNode<OPCS_Tag*>> tagIndex_;
+    std::unordered_map<std::wstring, DllNode<OPCS_TagGroup*>> groupIndex_;
+    LONG imageIndex_ = 2;
+    LONG selectedImageIndex_ = 3;
+    DWORD classCode_ = 0;
+    LONG ordinal_ = 0;
+    OPCS_TagGroup* parent_ = nullptr;
+    CriticalSection lock_;
+    bool structureChanged_ = false;
+    DWORD signature_ = kGroupSignature;
+
+    friend class GroupRecord;  // the configuration file's reader and writer
+};

@@ -1,0 +1,98 @@
+#include "TagTexts.h"
+
+#include <mutex>
+
+#include "Quality.h"
+#include "Text.h"
+#include "resource.h"
+
+namespace {
+struct Texts {
+    std::wstring good, uncertain, bad, readOnly, readWrite;
+    std::wstring badSub[8];        // substatus 0, 4, 8, ... 28 of Bad
+    std::wstring uncertainSub[8];  // substatus 0, 4, ... 28 of Uncertain
+    std::wstring pollState[4];
+};
+
+Texts g_texts;
+std::once_flag g_loaded;
+
+void LoadOnce() {
+    g_texts.good = LoadResString(IDS_QUALITY_GOOD);
+    g_texts.uncertain = LoadResString(IDS_QUALITY_UNCERTAIN);
+    g_texts.bad = LoadResString(IDS_QUALITY_BAD);
+    g_texts.readOnly = LoadResString(IDS_ACCESS_READONLY);
+    g_texts.readWrite = LoadResString(IDS_ACCESS_READWRITE);
+    const UINT badIds[7] = {IDS_BAD_CONFIG_ERROR, IDS_BAD_NOT_CONNECTED, IDS_BAD_DEVICE_FAILURE,
+                            IDS_BAD_SENSOR_FAILURE, IDS_BAD_LAST_KNOWN, IDS_BAD_COMM_FAILURE,
+                            IDS_BAD_OUT_OF_SERVICE};
+    for (int i = 0; i < 7; ++i) {
+        g_texts.badSub[i + 1] = LoadResString(badIds[i]);
+    }
+    g_texts.uncertainSub[1] = LoadResString(IDS_UNCERTAIN_LAST_KNOWN);
+    g_texts.uncertainSub[4] = LoadResString(IDS_UNCERTAIN_NOT_ACCURATE);
+    g_texts.uncertainSub[5] = LoadResString(IDS_UNCERTAIN_EU_EXCEEDED);
+    g_texts.uncertainSub[6] = LoadResString(IDS_UNCERTAIN_SUB_NORMAL);
+    const UINT pollIds[4] = {IDS_POLLSTATE_IDLE, IDS_POLLSTATE_STARTING, IDS_POLLSTATE_WAITING,
+                             IDS_POLLSTATE_POLLING};
+    for (int i = 0; i < 4; ++i) {
+        g_texts.pollState[i] = LoadResString(pollIds[i]);
+    }
+}
+
+const Texts& T() {
+    std::call_once(g_loaded, LoadOnce);
+    return g_texts;
+}
+
+std::wstring WithSubstatus(const std::wstring& base, const std::wstring& sub) {
+    return sub.empty() ? base : base + L" (" + sub + L")";
+}
+}  // namespace
+
+void LoadTagTexts() { T(); }
+
+std::wstring QualityText(WORD quality) {
+    const Texts& t = T();
+    switch (quality & kQualityMask) {
+    case 0x40: {
+        const WORD sub = quality & 0x3F;
+        // Only whole substatus codes (no limit bits) name their substatus.
+        if (sub == 4 || sub == 16 || sub == 20 || sub == 24) {
+            return WithSubstatus(t.uncertain, t.uncertainSub[sub / 4]);
+        }
+        return t.uncertain;
+    }
+    case 0x00:
+        if (quality != 0 && quality % 4 == 0 && quality <= 28) {
+            return WithSubstatus(t.bad, t.badSub[quality / 4]);
+        }
+        return t.bad;
+    default:  // 0xC0 and 0x80
+        return t.good;
+    }
+}
+
+std::wstring AccessText(DWORD accessMode) {
+    return accessMode == 1 ? T().readWrite : T().readOnly;
+}
+
+std::wstring DataTypeName(VARTYPE type) {
+    switch (type) {
+    case VT_I2: return L"Short 2 Byte Int";
+    case VT_I4: return L"Int 4 Byte Int";
+    case VT_R4: return L"Float 4 Byte real";
+    case VT_R8: return L"Double 8 Byte real";
+    case VT_BSTR: return L"String";
+    case VT_BOOL: return L"Bool (T/F,True/False,1/0)";
+    case VT_UI1: return L"Byte 0-255";
+    default: return L"Unknown";
+    }
+}
+
+std::wstring PollStateText(int pollState) {
+    if (pollState < 0 || pollState > 3) {
+        return {};
+    }
+    return T().pollState[pollState];
+}

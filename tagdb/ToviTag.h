@@ -1,0 +1,13 @@
+#pragma once
+// The product's tag: a read/write double with value limits enabled, whose
+// client writes go straight into the value.
+#include "Tag.h"
+
+class ToviTag : public OPCS_Tag {
+public:
+    ToviTag();
+    ~ToviTag() override = default;
+
+    bool WriteFromClient(Variant& value) override;
+    bool EditProperties() override;
+};

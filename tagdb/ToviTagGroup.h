@@ -1,0 +1,11 @@
+#pragma once
+// The product's tag group.
+#include "TagGroup.h"
+
+class ToviTagGroup : public OPCS_TagGroup {
+public:
+    ToviTagGroup() = default;
+    ~ToviTagGroup() override = default;
+
+    bool EditProperties() override;
+};

@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "TagDbFixtures.h"
+
+namespace {
+// Boiler { Level, Temperatures { Inlet, Sub { Inlet } } }
+struct BoilerTree {
+    PlainDevice device{L"Boiler"};
+    ToviTagGroup* temperatures = NewGroup(L"Temperatures");
+    ToviTagGroup* sub = NewGroup(L"Sub");
+    ToviTag* level = NewTag(L"Level");
+    ToviTag* inlet = NewTag(L"Inlet");
+    ToviTag* deepInlet = NewTag(L"Inlet");
+    BoilerTree() {
+        EXPECT_TRUE(device.AddTag(level));
+        EXPECT_TRUE(device.AddGroup(temperatures));
+        EXPECT_TRUE(temperatures->AddTag(inlet));
+        EXPECT_TRUE(temperatures->AddGroup(sub));
+        EXPECT_TRUE(sub->AddTag(deepInlet));
+    }
+};
+}  // namespace
+
+TEST(TagTreeTest, ItemIdsAndPaths) {
+    BoilerTree t;
+    EXPECT_EQ(L"Boiler.", t.device.GetPath());
+    EXPECT_EQ(L"Boiler.", t.device.GetDeviceName());
+    EXPECT_EQ(L"Boiler.Level", t.level->GetItemID());
+    EXPECT_EQ(L"Boiler.Temperatures.Inlet", t.inlet->GetItemID());
+    EXPECT_EQ(L"Boiler.Temperatures.Sub.Inlet", t.deepInlet->GetItemID());
+    EXPECT_EQ(&t.device, t.sub->GetDevice());
+    EXPECT_EQ(1, t.temperatures->GetOrdinal());
+}
+
+TEST(TagTreeTest, FindTagResolvesByCaseInsensitiveNamesAndDepth) {
+    BoilerTree t;
+    EXPECT_EQ(t.inlet, t.device.FindTag(L"Temperatures.Inlet"));
+    EXPECT_EQ(t.inlet, t.device.FindTag(L"TEMPERATURES.INLET"));
+    EXPECT_EQ(t.deepInlet, t.device.FindTag(L"Temperatures.Sub.Inlet"));
+    EXPECT_EQ(t.level, t.device.FindTag(L"level"));
+    EXPECT_EQ(nullptr, t.device.FindTag(L"Temperatures"));  // a group, not a tag
+    EXPECT_EQ(nullptr, t.device.FindTag(L"Temperatures.Sub"));
+    EXPECT_EQ(nullptr, t.device.FindTag(L"Temperatures.Missing.Inlet"));
+    EXPECT_EQ(nullptr, t.device.FindTag(L""));
+    EXPECT_EQ(nullptr, t.device.FindTag(L"."));
+    EXPECT_EQ(nullptr, t.device.FindTag(L"Temperatures..Inlet"));
+    // Only the matching head is descended: Sub's Inlet is not found from the device.
+    EXPECT_EQ(nullptr, t.device.FindTag(L"Sub.Inlet"));
+}
+
+TEST(TagTreeTest, AdoptionRefusesClashesAndSecondOwners) {
+    BoilerTree t;
+    std::unique_ptr<ToviTag> clash(NewTag(L"level"));
+    EXPECT_FALSE(t.device.AddTag(clash.get()));
+    EXPECT_TRUE(t.temperatures->AddTag(clash.release()));  // fine elsewhere
+    std::unique_ptr<ToviTagGroup> groupClash(NewGroup(L"temperatures"));
+    EXPECT_FALSE(t.device.AddGroup(groupClash.get()));
+    // Already owned, or an ancestor: adopting would corrupt the tree.
+    EXPECT_FALSE(t.sub->AddTag(t.level));
+    EXPECT_FALSE(t.sub->AddGroup(t.temperatures));
+    EXPECT_FALSE(t.sub->AddGroup(t.sub));
+    EXPECT_FALSE(t.device.AddTag(nullptr));
+    int notATag = 0;
+    EXPECT_FALSE(t.device.AddTag(reinterpret_cast<OPCS_Tag*>(&notATag)));
+}
+
+TEST(TagTreeTest, RemovalRespectsReferencesAndLock) {
+    BoilerTree t;
+    t.level->AddClientReference();
+    EXPECT_FALSE(t.device.RemoveTag(t.level));
+    t.level->ReleaseClientReference();
+    t.inlet->SetLocked(true);
+    EXPECT_FALSE(t.temperatures->RemoveTag(t.inlet));
+    EXPECT_FALSE(t.temperatures->CanDelete());
+    EXPECT_EQ(t.inlet, t.device.FindTag(L"Temperatures.Inlet"));
+    t.inlet->SetLocked(false);
+    t.deepInlet->AddClientReference();
+    EXPECT_FALSE(t.temperatures->CanDelete());  // in use below
+    t.deepInlet->ReleaseClientReference();
+    EXPECT_TRUE(t.temperatures->CanDelete());
+
+    ASSERT_TRUE(t.device.RemoveTag(t.level));
+    std::unique_ptr<OPCS_Tag> removed(t.level);
+    EXPECT_EQ(nullptr, removed->GetOwner());
+    EXPECT_EQ(nullptr, t.device.FindTag(L"Level"));
+    EXPECT_FALSE(t.device.RemoveTag(removed.get()));  // not ours any more
+    ASSERT_TRUE(t.device.RemoveGroup(t.temperatures));
+    std::unique_ptr<OPCS_TagGroup> removedGroup(t.temperatures);
+    EXPECT_EQ(nullptr, t.device.FindTag(L"Temperatures.Inlet"));
+    EXPECT_EQ(L"Temperatures.Inlet", t.inlet->GetItemID());
+}
+
+TEST(TagTreeTest, RenamesReplaceSeparatorsAndRefuseClashes) {
+    BoilerTree t;
+    ToviTag* tag1 = NewTag(L"Tag1");
+    ASSERT_TRUE(t.device.AddTag(tag1));
+    tag1->Rename(L"a.b");
+    EXPECT_EQ(L"a b", tag1->GetName());
+    EXPECT_EQ(tag1, t.device.FindTag(L"A B"));
+    tag1->Rename(L"LEVEL");  // sibling in other case
+    EXPECT_EQ(L"a b", tag1->GetName());
+    tag1->Rename(L"A B");  // itself in other case: refused for tags
+    EXPECT_EQ(L"a b", tag1->GetName());
+    tag1->Rename(L"Pressure");
+    EXPECT_EQ(tag1, t.device.FindTag(L"pressure"));
+    EXPECT_EQ(nullptr, t.device.FindTag(L"a b"));
+
+    t.sub->Rename(L"X.Y");
+    EXPECT_EQ(L"X Y", t.sub->GetName());
+    EXPECT_EQ(t.deepInlet, t.device.FindTag(L"Temperatures.x y.Inlet"));
+    ToviTagGroup* other = NewGroup(L"Other");
+    ASSERT_TRUE(t.temperatures->AddGroup(other));
+    other->Rename(L"x y");  // sibling in other case
+    EXPECT_EQ(L"Other", other->GetName());
+    other->Rename(L"OTHER");  // itself in other case: accepted for groups
+    EXPECT_EQ(L"OTHER", other->GetName());
+    EXPECT_EQ(nullptr, t.device.FindTag(L"Temperatures.Other.none"));
+    EXPECT_TRUE(t.temperatures->AddTag(NewTag(L"Other")));  // tags and groups do not clash
+}
+
+TEST(TagTreeTest, UniqueNamesTakeTheFirstFreeNumber) {
+    PlainDevice device;
+    device.AddTag(NewTag(L"Tag1"));
+    device.AddTag(NewTag(L"tag3"));
+    EXPECT_EQ(L"Tag2", device.MakeUniqueTagName(L"Tag"));
+    device.AddTag(NewTag(L"TAG2"));
+    EXPECT_EQ(L"Tag4", device.MakeUniqueTagName(L"Tag"));
+    EXPECT_EQ(L"Group1", device.MakeUniqueGroupName(L"Group"));
+}
+
+TEST(TagTreeTest, DeviceNamesAreCheckedAcrossLiveDevices) {
+    PlainDevice a(L"TagGroup");
+    {
+        PlainDevice b(L"Pump");
+        EXPECT_FALSE(OPCS_Device::IsDeviceNameFree(&a, L"pump"));
+        EXPECT_TRUE(OPCS_Device::IsDeviceNameFree(&b, L"PUMP"));  // its own name
+    }
+    EXPECT_TRUE(OPCS_Device::IsDeviceNameFree(&a, L"pump"));
+    EXPECT_FALSE(OPCS_Device::IsDeviceNameFree(nullptr, L"TAGGROUP"));
+}
+
+TEST(TagTreeTest, DestroyedObjectsFailValidityWithoutBeingRead) {
+    auto* device = new PlainDevice;
+    ToviTagGroup* group = NewGroup(L"G");
+    ToviTag* tag = NewTag(L"T");
+    ToviTag* free = NewTag(L"F");
+    ASSERT_TRUE(device->AddGroup(group));
+    ASSERT_TRUE(group->AddTag(tag));
+    EXPECT_TRUE(OPCS_Tag::IsValidTag(tag));
+    EXPECT_TRUE(OPCS_TagGroup::IsValidGroup(group));
+    EXPECT_FALSE(OPCS_Tag::IsValidTag(group));
+    EXPECT_FALSE(OPCS_TagGroup::IsValidGroup(tag));
+    delete device;  // owns and deletes everything below
+    EXPECT_FALSE(OPCS_TagGroup::IsValidGroup(device));
+    EXPECT_FALSE(OPCS_TagGroup::IsValidGroup(group));
+    EXPECT_FALSE(OPCS_Tag::IsValidTag(tag));
+    EXPECT_TRUE(OPCS_Tag::IsValidTag(free));
+    delete free;
+    EXPECT_FALSE(OPCS_Tag::IsValidTag(free));
+    // A pointer into memory that was handed back to the system is refused too.
+    void* page = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    ASSERT_NE(nullptr, page);
+    VirtualFree(page, 0, MEM_RELEASE);
+    EXPECT_FALSE(OPCS_Tag::IsValidTag(page));
+    EXPECT_FALSE(OPCS_TagGroup::IsValidGroup(page));
+}
+
+TEST(TagTreeTest, StructureChangesReachTheDevice) {
+    CountingDocument document;
+    BoilerTree t;
+    t.device.SetStructureChanged(false);
+    const int before = document.marks.load();
+    t.sub->AddTag(NewTag(L"New"));
+    EXPECT_TRUE(t.device.IsStructureChanged());
+    EXPECT_GT(document.marks.load(), before);
+}
+
+TEST(TagTreeTest, DeviceWritesReachTheDevice) {
+    BoilerTree t;
+    t.inlet->SetAccessMode(1);
+    Variant v = Variant::FromDouble(3);
+    EXPECT_TRUE(t.temperatures->WriteTag(t.inlet, v));
+    t.device.acceptWrites = false;
+    EXPECT_FALSE(t.sub->WriteTag(t.deepInlet, v));
+    std::unique_ptr<ToviTagGroup> orphan(NewGroup(L"Orphan"));
+    EXPECT_FALSE(orphan->WriteTag(t.inlet, v));
+}
