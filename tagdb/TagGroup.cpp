@@ -67,14 +67,14 @@ bool OPCS_TagGroup::AddTag(OPCS_Tag* tag) {
         ScopedLock guard(lock_);
         std::wstring key = FoldCase(tag->GetName());
         auto existing = tagIndex_.find(key);
-        if (existing != tagIndex_.end() && OPCS_Tag::IsValidTag(*existing->second)) {
+        if (existing != tagIndex_.end() && OPCS_Tag::IsValidTag(existing->second.object)) {
             return false;
         }
         DllNode<OPCS_Tag*> node = tags_.Append(tag);
         if (existing != tagIndex_.end()) {
-            existing->second = node;
+            existing->second = {tag, node};
         } else {
-            tagIndex_.emplace(std::move(key), node);
+            tagIndex_.emplace(std::move(key), NameIndexEntry<OPCS_Tag*>{tag, node});
         }
         tag->SetOwner(this);
     }
@@ -97,14 +97,14 @@ bool OPCS_TagGroup::AddGroup(OPCS_TagGroup* group) {
         ScopedLock guard(lock_);
         std::wstring key = FoldCase(group->GetName());
         auto existing = groupIndex_.find(key);
-        if (existing != groupIndex_.end() && IsValidGroup(*existing->second)) {
+        if (existing != groupIndex_.end() && IsValidGroup(existing->second.object)) {
             return false;
         }
         DllNode<OPCS_TagGroup*> node = groups_.Append(group);
         if (existing != groupIndex_.end()) {
-            existing->second = node;
+            existing->second = {group, node};
         } else {
-            groupIndex_.emplace(std::move(key), node);
+            groupIndex_.emplace(std::move(key), NameIndexEntry<OPCS_TagGroup*>{group, node});
         }
         ScopedLock childGuard(group->lock_);
         group->ordinal_ = groups_.Count();
@@ -121,7 +121,7 @@ bool OPCS_TagGroup::RemoveTag(OPCS_Tag* tag) {
     {
         ScopedLock guard(lock_);
         auto entry = tagIndex_.find(FoldCase(tag->GetName()));
-        if (entry == tagIndex_.end() || *entry->second != tag) {
+        if (entry == tagIndex_.end() || entry->second.object != tag) {
             return false;
         }
         {
@@ -131,7 +131,7 @@ bool OPCS_TagGroup::RemoveTag(OPCS_Tag* tag) {
             }
             tag->SetOwner(nullptr);
         }
-        tags_.Remove(entry->second);
+        tags_.Remove(entry->second.node);
         tagIndex_.erase(entry);
     }
     NotifyChanged();
@@ -145,10 +145,10 @@ bool OPCS_TagGroup::RemoveGroup(OPCS_TagGroup* group) {
     {
         ScopedLock guard(lock_);
         auto entry = groupIndex_.find(FoldCase(group->GetName()));
-        if (entry == groupIndex_.end() || *entry->second != group) {
+        if (entry == groupIndex_.end() || entry->second.object != group) {
             return false;
         }
-        groups_.Remove(entry->second);
+        groups_.Remove(entry->second.node);
         groupIndex_.erase(entry);
         ScopedLock childGuard(group->lock_);
         group->parent_ = nullptr;
@@ -175,16 +175,16 @@ void OPCS_TagGroup::RenameTag(OPCS_Tag* tag, std::wstring text) {
         std::wstring key = FoldCase(text);
         // Any sibling, the tag itself included: a change of letter case alone is refused.
         auto clash = tagIndex_.find(key);
-        if (clash != tagIndex_.end() && OPCS_Tag::IsValidTag(*clash->second)) {
+        if (clash != tagIndex_.end() && OPCS_Tag::IsValidTag(clash->second.object)) {
             return;
         }
         auto entry = tagIndex_.find(FoldCase(current));
-        if (entry == tagIndex_.end() || *entry->second != tag) {
+        if (entry == tagIndex_.end() || entry->second.object != tag) {
             return;
         }
-        DllNode<OPCS_Tag*> node = entry->second;
+        const NameIndexEntry<OPCS_Tag*> moved = entry->second;
         tagIndex_.erase(entry);
-        tagIndex_.insert_or_assign(std::move(key), node);
+        tagIndex_.insert_or_assign(std::move(key), moved);
         tag->ApplyRename(std::move(text));
     }
 }
@@ -248,14 +248,14 @@ void OPCS_TagGroup::Rename(std::wstring text) {
         }
         std::wstring key = FoldCase(text);
         auto clash = parent->groupIndex_.find(key);
-        if (clash != parent->groupIndex_.end() && *clash->second != this && IsValidGroup(*clash->second)) {
+        if (clash != parent->groupIndex_.end() && clash->second.object != this && IsValidGroup(clash->second.object)) {
             return;
         }
         auto entry = parent->groupIndex_.find(FoldCase(current));
-        if (entry != parent->groupIndex_.end() && *entry->second == this) {
-            DllNode<OPCS_TagGroup*> node = entry->second;
+        if (entry != parent->groupIndex_.end() && entry->second.object == this) {
+            const NameIndexEntry<OPCS_TagGroup*> moved = entry->second;
             parent->groupIndex_.erase(entry);
-            parent->groupIndex_.insert_or_assign(std::move(key), node);
+            parent->groupIndex_.insert_or_assign(std::move(key), moved);
         }
         StoreName(std::move(text));
     }
@@ -263,17 +263,20 @@ void OPCS_TagGroup::Rename(std::wstring text) {
 }
 
 OPCS_Tag* OPCS_TagGroup::FindTag(std::wstring_view id) {
+    thread_local std::wstring key;  // resolution runs for every item a client adds: no allocation
     ScopedLock guard(lock_);
     const size_t separator = id.find(kItemIdSeparator);
     if (separator == std::wstring_view::npos) {
-        auto entry = tagIndex_.find(FoldCase(id));
-        return entry != tagIndex_.end() && OPCS_Tag::IsValidTag(*entry->second) ? *entry->second : nullptr;
+        FoldCaseInto(key, id);
+        auto entry = tagIndex_.find(key);
+        return entry != tagIndex_.end() && OPCS_Tag::IsValidTag(entry->second.object) ? entry->second.object : nullptr;
     }
-    auto entry = groupIndex_.find(FoldCase(id.substr(0, separator)));
-    if (entry == groupIndex_.end() || !IsValidGroup(*entry->second)) {
+    FoldCaseInto(key, id.substr(0, separator));
+    auto entry = groupIndex_.find(key);
+    if (entry == groupIndex_.end() || !IsValidGroup(entry->second.object)) {
         return nullptr;
     }
-    return (*entry->second)->FindTag(id.substr(separator + 1));
+    return (entry->second.object)->FindTag(id.substr(separator + 1));
 }
 
 namespace {
@@ -282,7 +285,7 @@ std::wstring FirstFreeName(const Index& index, const std::wstring& base, IsValid
     for (unsigned n = 1;; ++n) {
         std::wstring candidate = base + std::to_wstring(n);
         auto entry = index.find(FoldCase(candidate));
-        if (entry == index.end() || !isValid(*entry->second)) {
+        if (entry == index.end() || !isValid(entry->second.object)) {
             return candidate;
         }
     }

@@ -15,6 +15,14 @@
 class OPCS_Tag;
 class OPCS_Device;
 
+// A name index entry: the object itself (so a lookup need not visit the list
+// node) and its node (so removal need not search the list).
+template <class T>
+struct NameIndexEntry {
+    T object;
+    DllNode<T> node;
+};
+
 constexpr DWORD kGroupSignature = 0x4F504347;  // "GCPO" in memory
 
 class OPCS_TagGroup {
@@ -81,8 +89,8 @@ protected:
     std::wstring description_;
     Dll<OPCS_Tag*> tags_;
     Dll<OPCS_TagGroup*> groups_;
-    std::unordered_map<std::wstring, DllNode<OPCS_Tag*>> tagIndex_;
-    std::unordered_map<std::wstring, DllNode<OPCS_TagGroup*>> groupIndex_;
+    std::unordered_map<std::wstring, NameIndexEntry<OPCS_Tag*>> tagIndex_;
+    std::unordered_map<std::wstring, NameIndexEntry<OPCS_TagGroup*>> groupIndex_;
     LONG imageIndex_ = 2;
     LONG selectedImageIndex_ = 3;
     DWORD classCode_ = 0;

@@ -32,11 +32,16 @@ std::wstring FormatText(const wchar_t* format, ...) {
 }
 
 std::wstring FoldCase(std::wstring_view text) {
-    std::wstring folded(text);
-    if (!folded.empty()) {
-        CharUpperBuffW(folded.data(), static_cast<DWORD>(folded.size()));
-    }
+    std::wstring folded;
+    FoldCaseInto(folded, text);
     return folded;
+}
+
+void FoldCaseInto(std::wstring& out, std::wstring_view text) {
+    out.assign(text);
+    if (!out.empty()) {
+        CharUpperBuffW(out.data(), static_cast<DWORD>(out.size()));
+    }
 }
 
 bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {

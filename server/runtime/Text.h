@@ -14,6 +14,8 @@ std::wstring FormatText(const wchar_t* format, ...);
 // Case folding used for every "without regard to case" name comparison, so
 // that indexes keyed by the folded text agree with the comparisons.
 std::wstring FoldCase(std::wstring_view text);
+// The same into a caller's buffer, whose capacity is reused (no allocation on hot paths).
+void FoldCaseInto(std::wstring& out, std::wstring_view text);
 bool EqualsNoCase(std::wstring_view a, std::wstring_view b);
 
 // ANSI code page <-> UTF-16.
