@@ -1,7 +1,12 @@
 #include "Device.h"
 
+#include <algorithm>
+#include <limits>
+#include <unordered_set>
+
 #include "DocumentLink.h"
 #include "Dll.h"
+#include "EventLog.h"
 #include "Tag.h"
 #include "Text.h"
 
@@ -15,19 +20,56 @@ DeviceRegistry& Registry() {
     static DeviceRegistry registry;  // created on first use
     return registry;
 }
+
+constexpr DWORD kMinUpdateInterval = 1;
+constexpr DWORD kMaxUpdateInterval = 3599;
+
+// The update interval every new device starts with.
+DWORD NewDevicePollRate() { return 30; }
+
+void CopyGroupTags(OPCS_TagGroup* group, Dll<OPCS_Tag*>& into) {
+    std::vector<OPCS_TagGroup*> subGroups;
+    {
+        ScopedLock guard(group->Lock());
+        group->Tags().CopyInto(into);
+        subGroups.assign(group->Groups().begin(), group->Groups().end());
+    }
+    for (OPCS_TagGroup* sub : subGroups) {
+        if (OPCS_TagGroup::IsValidGroup(sub)) {
+            CopyGroupTags(sub, into);
+        }
+    }
+}
 }  // namespace
 
-OPCS_Device::OPCS_Device() {
+OPCS_Device::OPCS_Device() : updateInterval_(NewDevicePollRate()) {
     StoreName(L"Device");
     imageIndex_ = 0;
     selectedImageIndex_ = 1;
+    GetLocalTime(&lastPollTime_);
+    if (wakeEvent_.IsValid() && startEvent_.IsValid()) {
+        if (pollThread_.Start([this] { return PollThreadMain(); })) {
+            pollThreadId_ = pollThread_.Id();
+        }
+    }
     DeviceRegistry& r = Registry();
     ScopedLock guard(r.lock);
     r.devices.Append(this);
     registered_ = true;
 }
 
-OPCS_Device::~OPCS_Device() { LeaveDeviceRegistry(); }
+OPCS_Device::~OPCS_Device() {
+    Shutdown();
+    RetireValidity();
+    {
+        ScopedLock guard(lock_);
+        StoreName(L"Deleted");
+        updateInterval_ = 0;
+    }
+    LeaveDeviceRegistry();
+    ScopedLock guard(lock_);
+    flatTags_.Clear();
+}
 
 void OPCS_Device::LeaveDeviceRegistry() noexcept {
     if (!registered_) {
@@ -73,3 +115,247 @@ bool OPCS_Device::IsBusy() {
 }
 
 bool OPCS_Device::CanDelete() { return !IsBusy(); }
+
+DWORD OPCS_Device::RequestPollStart(int kind) {
+    if (!IsValidGroup(this)) {
+        return 0;
+    }
+    if (kind == kPollQuery) {
+        return pollRequestCount_;
+    }
+    ScopedLock guard(lock_);
+    if (terminating_ || !pollThread_.IsRunning() || (kind != kPollOperator && kind != kPollOpcItems)) {
+        return 0;
+    }
+    ++pollRequestCount_;
+    ++requests_[kind];
+    stopRequested_ = false;
+    startEvent_.Set();
+    theEventLog << L"Device:" << GetName() << L"Poll Loop Start Request Queued" << EventLog::EndEntry;
+    return pollRequestCount_;
+}
+
+DWORD OPCS_Device::RequestPollStop(int kind) {
+    if (!IsValidGroup(this)) {
+        return 0;
+    }
+    if (kind == kPollQuery) {
+        return pollRequestCount_;
+    }
+    ScopedLock guard(lock_);
+    if (terminating_ || !pollThread_.IsRunning() || (kind != kPollOperator && kind != kPollOpcItems)) {
+        return 0;
+    }
+    if (requests_[kind] == 0) {
+        return pollRequestCount_;  // a stop without a matching start
+    }
+    --requests_[kind];
+    --pollRequestCount_;
+    if (pollRequestCount_ > 0) {
+        return pollRequestCount_;
+    }
+    stopRequested_ = true;
+    startEvent_.Reset();
+    wakeEvent_.Set();  // leave the wait between cycles at once
+    theEventLog << L"Device:" << GetName() << L"Poll Loop Stop Request Queued" << EventLog::EndEntry;
+    return 0;
+}
+
+unsigned OPCS_Device::PollThreadMain() {
+    while (IsValidGroup(this) && !terminating_) {
+        DWORD count;
+        {
+            ScopedLock guard(lock_);
+            count = pollRequestCount_;
+        }
+        if (count == 0) {
+            startEvent_.Wait(INFINITE);
+        }
+        if (!IsValidGroup(this)) {
+            break;
+        }
+        PollingRun();
+    }
+    theEventLog << L"Device:" << GetName() << L"Thread to poll device terminated" << EventLog::EndEntry;
+    return 0;
+}
+
+void OPCS_Device::PollingRun() {
+    if (!IsValidGroup(this)) {
+        return;
+    }
+    {
+        ScopedLock guard(lock_);
+        if (pollRequestCount_ == 0 || terminating_) {
+            return;
+        }
+        pollState_ = kPollStarting;
+    }
+    RebuildTagList();
+    ReferenceFlatTags();
+    InvalidateVolatileTags(0x08);
+    wakeEvent_.Reset();
+    OnPollStart();
+    for (;;) {
+        DWORD intervalSeconds;
+        bool inService;
+        {
+            ScopedLock guard(lock_);
+            if (pollRequestCount_ == 0) break;
+            pollState_ = kPollInCycle;
+            inService = inService_;
+        }
+        if (IsStructureChanged()) {
+            RebuildTagList();
+            ReferenceFlatTags();  // tags that appeared meanwhile
+        }
+        if (inService) {
+            try {
+                PollCycle();
+            } catch (...) {
+                ScopedLock guard(lock_);
+                inService_ = false;
+            }
+        }
+        {
+            ScopedLock guard(lock_);
+            GetLocalTime(&lastPollTime_);
+            if (pollRequestCount_ == 0) break;
+            pollState_ = kPollWaiting;
+            intervalSeconds = updateInterval_;
+        }
+        // An interval read from a file is not clamped: keep the wait finite.
+        const unsigned long long ms = std::min<unsigned long long>(
+            static_cast<unsigned long long>(intervalSeconds) * 1000ull, INFINITE - 1);
+        wakeEvent_.Wait(static_cast<DWORD>(ms));
+    }
+    ReleaseReferencedTags();
+    InvalidateVolatileTags(0x08);
+    OnPollStop();
+    ScopedLock guard(lock_);
+    pollState_ = kPollIdle;
+}
+
+void OPCS_Device::ReferenceFlatTags() {
+    std::unordered_set<OPCS_Tag*> already(referenced_.begin(), referenced_.end());
+    for (OPCS_Tag* tag : flatTags_) {
+        if (OPCS_Tag::IsValidTag(tag) && already.insert(tag).second) {
+            tag->AddClientReference();
+            referenced_.push_back(tag);
+        }
+    }
+}
+
+void OPCS_Device::ReleaseReferencedTags() {
+    for (OPCS_Tag* tag : referenced_) {
+        if (OPCS_Tag::IsValidTag(tag)) {
+            tag->ReleaseClientReference();
+        }
+    }
+    referenced_.clear();
+}
+
+void OPCS_Device::OnPollStart() {
+    ScopedLock guard(lock_);
+    stopRequested_ = false;
+}
+
+void OPCS_Device::OnPollStop() {
+    ScopedLock guard(lock_);
+    stopRequested_ = false;
+}
+
+void OPCS_Device::RebuildTagList() {
+    ScopedLock guard(lock_);
+    flatTags_.Clear();
+    if (IsValidGroup(this)) {
+        CopyGroupTags(this, flatTags_);
+    }
+    structureChanged_ = false;
+}
+
+void OPCS_Device::InvalidateVolatileTags(WORD quality) {
+    {
+        ScopedLock guard(lock_);
+        for (OPCS_Tag* tag : flatTags_) {
+            if (OPCS_Tag::IsValidTag(tag) && tag->IsVolatile()) {
+                tag->SetValue(Variant(), quality, FILETIME{});
+            }
+        }
+    }
+    theEventLog << L"Device:" << GetName() << L"-Volatile flags cleared" << EventLog::EndEntry;
+}
+
+void OPCS_Device::SetInService(bool inService) {
+    {
+        ScopedLock guard(lock_);
+        if (inService == inService_) {
+            return;
+        }
+        inService_ = inService;
+        theEventLog << L"Device:" << GetName() << (inService ? L"In Service" : L"Out of Service")
+                    << EventLog::EndEntry;
+        if (!inService) {
+            InvalidateVolatileTags(0x1C);
+        } else {
+            PollNow();
+        }
+    }
+    NotifyChanged();
+}
+
+void OPCS_Device::SetUpdateInterval(DWORD seconds) {
+    {
+        ScopedLock guard(lock_);
+        if (seconds == updateInterval_) {
+            return;
+        }
+        updateInterval_ = std::clamp(seconds, kMinUpdateInterval, kMaxUpdateInterval);
+        theEventLog << L"Device:" << GetName() << L"Update Interval set to (secs):" << updateInterval_
+                    << EventLog::EndEntry;
+    }
+    NotifyChanged();
+    PollNow();
+}
+
+void OPCS_Device::PollNow() {
+    ScopedLock guard(lock_);
+    if (IsBusy()) {
+        wakeEvent_.Set();
+    }
+}
+
+void OPCS_Device::SetStateIndicator(bool on) {
+    ScopedLock guard(lock_);
+    if (on != stateIndicator_) {
+        stateIndicator_ = on;
+        PostViewUpdate(ViewKind::DeviceTree, kHintDeviceStatesChanged);
+    }
+}
+
+void OPCS_Device::Shutdown() {
+    terminating_ = true;
+    {
+        ScopedLock guard(lock_);
+        pollRequestCount_ = 0;
+    }
+    if (pollThread_.IsRunning()) {
+        wakeEvent_.Set();
+        startEvent_.Set();
+        pollThread_.Join(INFINITE);
+    }
+    ScopedLock guard(lock_);
+    pollThreadId_ = 0;
+}
+
+bool OPCS_Device::IsInService() { ScopedLock g(lock_); return inService_; }
+DWORD OPCS_Device::GetUpdateInterval() { ScopedLock g(lock_); return updateInterval_; }
+int OPCS_Device::GetPollState() { ScopedLock g(lock_); return pollState_; }
+DWORD OPCS_Device::GetPollRequestCount() { ScopedLock g(lock_); return pollRequestCount_; }
+DWORD OPCS_Device::GetPollRequests(int kind) {
+    ScopedLock g(lock_);
+    return kind == kPollOperator || kind == kPollOpcItems ? requests_[kind] : 0;
+}
+bool OPCS_Device::GetStateIndicator() { ScopedLock g(lock_); return stateIndicator_; }
+SYSTEMTIME OPCS_Device::GetLastPollTime() { ScopedLock g(lock_); return lastPollTime_; }
+DWORD OPCS_Device::GetPollThreadId() { ScopedLock g(lock_); return pollThreadId_; }

@@ -1,10 +1,21 @@
 #pragma once
 // A device: the top level of the configuration, a tag group that also polls.
+// It owns one poll thread for its whole life; polling runs while at least one
+// poll request (operator or OPC items) is outstanding.
+//
+// Every concrete device calls Shutdown() first in its destructor, while the
+// object is still whole: the poll thread calls the virtual hooks.
+#include <atomic>
 #include <string>
+#include <vector>
 
+#include "Event.h"
 #include "TagGroup.h"
 #include "Thread.h"
 #include "Variant.h"
+
+enum PollRequestKind : int { kPollOperator = 0, kPollOpcItems = 1, kPollQuery = 2 };
+enum PollState : int { kPollIdle = 0, kPollStarting = 1, kPollWaiting = 2, kPollInCycle = 3 };
 
 class OPCS_Device : public OPCS_TagGroup {
 public:
@@ -17,10 +28,31 @@ public:
     bool CanDelete() override;
 
     virtual std::wstring GetDeviceName();
+    virtual void SetInService(bool inService);
     virtual std::wstring ProposeName() = 0;
     virtual bool WriteToDevice(OPCS_Tag* tag, const Variant& value);
+    virtual void PollCycle() = 0;
+    virtual void OnPollStart();
+    virtual void OnPollStop();
+    virtual void RebuildTagList();
+    virtual void SetStateIndicator(bool on);
 
+    DWORD RequestPollStart(int kind);
+    DWORD RequestPollStop(int kind);
+    void PollNow();
     bool IsBusy();
+    void SetUpdateInterval(DWORD seconds);
+    void InvalidateVolatileTags(WORD quality);
+    void Shutdown();
+
+    bool IsInService();
+    DWORD GetUpdateInterval();
+    int GetPollState();
+    DWORD GetPollRequestCount();
+    DWORD GetPollRequests(int kind);
+    bool GetStateIndicator();
+    SYSTEMTIME GetLastPollTime();
+    DWORD GetPollThreadId();
 
     // False if another live device bears the name, without regard to case.
     static bool IsDeviceNameFree(const OPCS_Device* device, const std::wstring& name);
@@ -28,11 +60,36 @@ public:
 protected:
     // Leaves the device registry (done once, by the first destructor that runs).
     void LeaveDeviceRegistry() noexcept;
+    // The device's flat tag list; only the poll thread changes it.
+    const Dll<OPCS_Tag*>& FlatTags() const noexcept { return flatTags_; }
 
     DWORD deviceClassCode_ = 0;
-    DWORD pollRequestCount_ = 0;
+    std::atomic<bool> terminating_{false};
+    bool stateIndicator_ = true;
+    bool stopRequested_ = false;
+    bool inService_ = true;
     Thread pollThread_;
+    AutoResetEvent wakeEvent_;
+    AutoResetEvent startEvent_;
+    DWORD updateInterval_;
+    DWORD pollThreadId_ = 0;
+    SYSTEMTIME lastPollTime_{};
+    Dll<OPCS_Tag*> flatTags_;
+    DWORD requests_[2] = {0, 0};
+    CriticalSection secondLock_;
+    int pollState_ = kPollIdle;
+    DWORD pollRequestCount_ = 0;
+
+    friend class DeviceRecord;  // the configuration file's reader and writer
 
 private:
+    unsigned PollThreadMain();
+    void PollingRun();
+    void ReferenceFlatTags();
+    void ReleaseReferencedTags();
+
+    // Tags whose client reference count this polling run raised: released
+    // exactly once at its end, even when the flat list was rebuilt meanwhile.
+    std::vector<OPCS_Tag*> referenced_;
     bool registered_ = false;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "DateTimeText.h"
 #include "DocumentLink.h"
 #include "FileTime.h"
 #include "LiveObjects.h"
@@ -11,22 +12,6 @@
 #include "ValueText.h"
 
 namespace {
-// Local date and time in the user's default formats, as the event log shows them.
-std::wstring LocalTimestampText(const FILETIME& utc) {
-    FILETIME local{};
-    SYSTEMTIME st{};
-    if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &st)) {
-        return {};
-    }
-    wchar_t date[500];
-    wchar_t time[500];
-    if (GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, date, 500) == 0 ||
-        GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &st, nullptr, time, 500) == 0) {
-        return {};
-    }
-    return std::wstring(date) + L" " + time;
-}
-
 // Limits apply to numeric values only; the result stays a double.
 void Clamp(Variant& v, bool set, double low, double high) {
     if (!set || !IsNumericType(v.Type()) || FAILED(v.ChangeType(VT_R8))) {
@@ -272,7 +257,12 @@ std::wstring OPCS_Tag::GetTimestampText() {
     if (quality_ != kQualityGood) {
         return L"----------";
     }
-    return LocalTimestampText(timestamp_);
+    FILETIME local{};
+    SYSTEMTIME st{};
+    if (!FileTimeToLocalFileTime(&timestamp_, &local) || !FileTimeToSystemTime(&local, &st)) {
+        return {};
+    }
+    return FormatDateTime(st);
 }
 
 std::wstring OPCS_Tag::GetAccessText() {

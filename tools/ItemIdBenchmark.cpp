@@ -11,18 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "Device.h"
+#include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
 
 namespace {
-class BenchDevice : public OPCS_Device {
-public:
-    ~BenchDevice() override { RetireValidity(); }
-    bool EditProperties() override { return false; }
-    std::wstring ProposeName() override { return L"Bench"; }
-};
-
 struct Result {
     double buildSeconds;
     double resolveSeconds;
@@ -31,7 +24,7 @@ struct Result {
 
 Result Run(int tagCount) {
     using Clock = std::chrono::steady_clock;
-    auto device = std::make_unique<BenchDevice>();
+    auto device = std::make_unique<ToviDevice>();
     device->Rename(L"Plant");
     auto* group = new ToviTagGroup;
     group->Rename(L"Area");

@@ -21,11 +21,13 @@ public:
 class PlainDevice : public OPCS_Device {
 public:
     explicit PlainDevice(const std::wstring& name = L"Boiler") { Rename(name); }
-    ~PlainDevice() override { RetireValidity(); }
+    ~PlainDevice() override { Shutdown(); }
+    void PollCycle() override { ++cycles; }
     bool EditProperties() override { return false; }
     std::wstring ProposeName() override { return L"Device"; }
     bool WriteToDevice(OPCS_Tag*, const Variant&) override { return acceptWrites; }
     bool acceptWrites = true;
+    std::atomic<int> cycles{0};
 };
 
 inline ToviTag* NewTag(const std::wstring& name) {

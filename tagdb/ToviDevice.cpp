@@ -1,0 +1,153 @@
+#include "ToviDevice.h"
+
+#include "CriticalSection.h"
+#include "DocumentLink.h"
+#include "EventLog.h"
+#include "PropertyDialogs.h"
+#include "Tag.h"
+#include "Text.h"
+
+namespace {
+struct ProductDevices {
+    CriticalSection lock;
+    Dll<ToviDevice*> devices;
+};
+
+ProductDevices& Products() {
+    static ProductDevices list;  // created on first use
+    return list;
+}
+}  // namespace
+
+ToviDevice::ToviDevice() {
+    ProductDevices& p = Products();
+    ScopedLock guard(p.lock);
+    p.devices.Append(this);
+}
+
+ToviDevice::~ToviDevice() {
+    Shutdown();
+    {
+        ProductDevices& p = Products();
+        ScopedLock guard(p.lock);
+        for (auto node = p.devices.begin(); node != p.devices.end(); ++node) {
+            if (*node == this) {
+                p.devices.Remove(node);
+                break;
+            }
+        }
+    }
+    theEventLog << L"Device:" << GetName() << L"Destroyed" << EventLog::EndEntry;
+}
+
+std::wstring ToviDevice::ProposeName() {
+    ScopedLock guard(lock_);
+    const std::wstring base = L"TagGroup";
+    std::wstring candidate = base;
+    for (unsigned n = 2; !IsDeviceNameFree(this, candidate); ++n) {
+        candidate = FormatText(L"%ls v%u", base.c_str(), n);
+    }
+    return candidate;
+}
+
+void ToviDevice::ApplyRefreshInterval() {
+    ScopedLock guard(lock_);
+    DWORD seconds = 0x7FFFFFFF;  // the setter turns it into its maximum
+    if (refreshEnabled_ == 1) {
+        seconds = refreshMode_ == kRefreshByInterval ? refreshPeriod_ : 1;
+    }
+    SetUpdateInterval(seconds);
+}
+
+void ToviDevice::SetRefreshEnabled(bool enabled) {
+    ScopedLock guard(lock_);
+    const DWORD value = enabled ? 1 : 0;
+    if (value != refreshEnabled_) {
+        refreshEnabled_ = value;
+        ApplyRefreshInterval();
+        MarkConfigurationModified();
+    }
+}
+
+void ToviDevice::SetRefreshMode(DWORD mode) {
+    ScopedLock guard(lock_);
+    if (mode != refreshMode_) {
+        refreshMode_ = mode;
+        ApplyRefreshInterval();
+        MarkConfigurationModified();
+    }
+}
+
+void ToviDevice::SetRefreshPeriod(DWORD seconds) {
+    ScopedLock guard(lock_);
+    if (seconds != refreshPeriod_) {
+        refreshPeriod_ = seconds;
+        ApplyRefreshInterval();
+        MarkConfigurationModified();
+    }
+}
+
+void ToviDevice::OnPollStart() {
+    OPCS_Device::OnPollStart();
+    ApplyRefreshInterval();
+}
+
+void ToviDevice::PollCycle() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    RefreshIfDue(now);
+}
+
+void ToviDevice::RefreshIfDue(const SYSTEMTIME& localNow) {
+    DWORD enabled, mode, period;
+    {
+        ScopedLock guard(lock_);
+        enabled = refreshEnabled_;
+        mode = refreshMode_;
+        period = refreshPeriod_;
+    }
+    if (!enabled) {
+        return;
+    }
+    if (mode == kRefreshBySchedule) {
+        // A period of 0 names no schedule: nothing is due.
+        const DWORD secondOfDay = localNow.wHour * 3600u + localNow.wMinute * 60u + localNow.wSecond;
+        if (period == 0 || secondOfDay % period != 0) {
+            return;
+        }
+    }
+    RefreshTimestamps();
+}
+
+void ToviDevice::RefreshTimestamps() {
+    for (OPCS_Tag* tag : FlatTags()) {
+        if (OPCS_Tag::IsValidTag(tag)) {
+            tag->SetValueNow(tag->GetValue());
+        }
+    }
+}
+
+bool ToviDevice::EditProperties() {
+    PropertyDialogRunner* runner = ThePropertyDialogRunner();
+    if (runner == nullptr) {
+        return false;
+    }
+    GroupPropertiesFields fields;
+    fields.name = GetName();
+    fields.isDevice = true;
+    fields.refreshEnabled = IsRefreshEnabled();
+    fields.refreshMode = GetRefreshMode();
+    fields.refreshPeriod = GetRefreshPeriod();
+    if (!runner->EditGroup(fields)) {
+        return false;
+    }
+    Rename(fields.name);
+    SetRefreshEnabled(fields.refreshEnabled);
+    SetRefreshMode(fields.refreshMode);
+    SetRefreshPeriod(fields.refreshPeriod);
+    return true;
+}
+
+bool ToviDevice::IsRefreshEnabled() { ScopedLock g(lock_); return refreshEnabled_ != 0; }
+DWORD ToviDevice::GetRefreshMode() { ScopedLock g(lock_); return refreshMode_; }
+DWORD ToviDevice::GetRefreshPeriod() { ScopedLock g(lock_); return refreshPeriod_; }

@@ -1,0 +1,39 @@
+#pragma once
+// The product's device: it has no hardware behind it; its poll cycle re-stamps
+// every tag with the current time and Good quality, on a schedule of the time
+// of day or at a fixed interval, so that subscribed clients see updates.
+#include <string>
+
+#include "Device.h"
+
+enum RefreshMode : DWORD { kRefreshBySchedule = 0, kRefreshByInterval = 1 };
+
+class ToviDevice : public OPCS_Device {
+public:
+    ToviDevice();
+    ~ToviDevice() override;
+
+    bool EditProperties() override;
+    std::wstring ProposeName() override;
+    void PollCycle() override;
+    void OnPollStart() override;
+
+    void SetRefreshEnabled(bool enabled);
+    void SetRefreshMode(DWORD mode);
+    void SetRefreshPeriod(DWORD seconds);
+    void ApplyRefreshInterval();
+    void RefreshTimestamps();
+    // The cycle's rule for a given local time: refreshes when it is due.
+    void RefreshIfDue(const SYSTEMTIME& localNow);
+
+    bool IsRefreshEnabled();
+    DWORD GetRefreshMode();
+    DWORD GetRefreshPeriod();
+
+protected:
+    DWORD refreshEnabled_ = 0;
+    DWORD refreshMode_ = kRefreshBySchedule;
+    DWORD refreshPeriod_ = 300;
+
+    friend class DeviceRecord;
+};
