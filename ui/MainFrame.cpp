@@ -1,13 +1,26 @@
 #include "MainFrame.h"
 
+#include "ClientObjects.h"
+#include "Document.h"
+#include "EventLog.h"
+#include "MessageBoxes.h"
+#include "OPCS_Registry.h"
 #include "Text.h"
 #include "resource.h"
 
 namespace {
 const wchar_t kFrameClass[] = L"ToviExplorerFrame";
+const wchar_t kExitQuestion[] = L"OPC Clients are currently connected to this server, Exit anyway?";
+constexpr UINT kForcedExitCode = 1;
+}  // namespace
+
+CMainFrame::~CMainFrame() {
+    if (hwnd_ != nullptr) {
+        DestroyWindow(hwnd_);
+    }
 }
 
-bool CMainFrame::Create(HINSTANCE instance, int showCommand) {
+bool CMainFrame::Create(HINSTANCE instance) {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof(wc);
     wc.lpfnWndProc = &CMainFrame::WindowProc;
@@ -25,9 +38,16 @@ bool CMainFrame::Create(HINSTANCE instance, int showCommand) {
     if (hwnd_ == nullptr) {
         return false;
     }
-    ShowWindow(hwnd_, showCommand);
-    UpdateWindow(hwnd_);
+    SetClientObjectWindow(hwnd_);
+    SetMessageBoxOwner(hwnd_);
     return true;
+}
+
+void CMainFrame::Show(int showCommand) {
+    if (hwnd_ != nullptr) {
+        ShowWindow(hwnd_, showCommand);
+        UpdateWindow(hwnd_);
+    }
 }
 
 LRESULT CALLBACK CMainFrame::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -45,15 +65,56 @@ LRESULT CALLBACK CMainFrame::WindowProc(HWND hwnd, UINT message, WPARAM wParam, 
 
 LRESULT CMainFrame::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
+    case kClientObjectMessage:
+        OnClientObjectMessage(wParam);
+        return 0;
+    case WM_COMMAND:
+        if (commandHandler_ && commandHandler_(LOWORD(wParam))) {
+            return 0;
+        }
+        break;
+    case WM_CLOSE:
+        OnClose();
+        return 0;
     case WM_DESTROY:
+        // From here on nothing is posted to this window and no box is owned by it.
+        if (ClientObjectWindow() == hwnd_) SetClientObjectWindow(nullptr);
+        SetMessageBoxOwner(nullptr);
         PostQuitMessage(0);
         return 0;
-    case WM_NCDESTROY:
-        SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+    case WM_NCDESTROY: {
+        HWND hwnd = hwnd_;
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
         hwnd_ = nullptr;
-        break;
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
     default:
         break;
     }
     return DefWindowProcW(hwnd_, message, wParam, lParam);
+}
+
+void CMainFrame::OnClientObjectMessage(WPARAM wParam) {
+    const long count = ApplyClientObjectMessage(wParam);
+    if (wParam != kClientObjectMore && count == 0 && endWithLastClient_) {
+        endWithLastClient_ = false;  // once: the window is on its way out
+        DestroyWindow(hwnd_);
+    }
+}
+
+void CMainFrame::OnClose() {
+    if (OPCS_Doc* document = OPCS_Doc::Get()) {
+        document->Save();
+    }
+    theSettings.Save();
+    if (AreClientsConnected()) {
+        if (AppMessageBox(kExitQuestion, MB_YESNO | MB_ICONEXCLAMATION) != IDYES) {
+            return;
+        }
+        theEventLog << L"Forcing termination of server while clients connected" << EventLog::EndEntry;
+        // At once: client calls may be running on other threads, and nothing
+        // of the normal exit may wait for them.
+        TerminateProcess(GetCurrentProcess(), kForcedExitCode);
+    }
+    DestroyWindow(hwnd_);
 }

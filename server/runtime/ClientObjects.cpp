@@ -20,12 +20,10 @@ long ApplyClientObjectMessage(WPARAM wParam) noexcept {
     if (wParam == kClientObjectMore) {
         return ++g_count;
     }
-    if (wParam == kClientObjectFewer) {
-        // Never below zero, whatever a misbehaving sequence posts.
-        long current = g_count.load();
-        while (current > 0 && !g_count.compare_exchange_weak(current, current - 1)) {
-        }
-        return g_count.load();
+    // Any other value is one fewer; never below zero, whatever a misbehaving
+    // sequence posts.
+    long current = g_count.load();
+    while (current > 0 && !g_count.compare_exchange_weak(current, current - 1)) {
     }
     return g_count.load();
 }

@@ -14,7 +14,8 @@ void SetClientObjectWindow(HWND window) noexcept;
 HWND ClientObjectWindow() noexcept;
 // Posts one more (true) or one fewer (false); nothing when there is no window.
 void PostClientObjectMessage(bool oneMore) noexcept;
-// Applied by the main window for each message; gives the new count.
+// Applied by the main window for each message (0 one more, any other value
+// one fewer); gives the new count.
 long ApplyClientObjectMessage(WPARAM wParam) noexcept;
 // True while any client object lives.
 bool AreClientsConnected() noexcept;

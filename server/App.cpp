@@ -1,0 +1,240 @@
+#include "App.h"
+
+#include <new>
+#include <vector>
+
+#include "ClientObjects.h"
+#include "Document.h"
+#include "EventLog.h"
+#include "EventLogStartup.h"
+#include "FileTime.h"
+#include "MainFrame.h"
+#include "MessageBoxes.h"
+#include "OPCS_Registry.h"
+#include "ProgramPaths.h"
+#include "OPCServer.h"
+#include "ServerRegistration.h"
+#include "ServerStartTime.h"
+#include "ShellFileTypes.h"
+#include "TagTexts.h"
+#include "Text.h"
+#include "VersionInfo.h"
+
+namespace {
+OPCS_App* g_app = nullptr;
+
+constexpr UINT kCommandFileNew = 57600;
+const wchar_t kOleFailed[] = L"Ole Initialization failed";
+const wchar_t kDestroyQuestion[] = L"You are about to destroy the current configuration.  Do you wish to proceed?";
+
+std::wstring FullPath(const std::wstring& path) {
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return path;
+    }
+    std::vector<wchar_t> buffer(needed + 1);
+    const DWORD written = GetFullPathNameW(path.c_str(), needed + 1, buffer.data(), nullptr);
+    return written != 0 && written <= needed ? std::wstring(buffer.data(), written) : path;
+}
+
+// The class factory's creator: a new server object with one reference.
+HRESULT CreateServerObject(IUnknown** object) {
+    auto* server = new (std::nothrow) OPCServer();
+    if (server == nullptr) {
+        return E_OUTOFMEMORY;
+    }
+    server->AddRef();
+    *object = static_cast<IOPCServer*>(server);
+    return S_OK;
+}
+}  // namespace
+
+OPCS_App::OPCS_App(HINSTANCE instance, std::wstring arguments, int showCommand)
+    : instance_(instance), arguments_(std::move(arguments)), showCommand_(showCommand) {
+    g_app = this;
+    // Started by COM there is nobody to answer a box: every box takes its default answer.
+    if (ParseCommandLine(arguments_).StartedByCom()) {
+        SetMessageBoxHandler([](const std::wstring&, const std::wstring&, UINT style) { return DefaultAnswer(style); });
+    }
+}
+
+OPCS_App::~OPCS_App() {
+    frame_.reset();
+    document_.reset();
+    if (g_app == this) {
+        g_app = nullptr;
+    }
+}
+
+OPCS_App* OPCS_App::Get() noexcept { return g_app; }
+
+int OPCS_App::Main() {
+    int exitCode = startExitCode_;
+    if (InitInstance()) {
+        exitCode = ExitInstance(Run());
+    } else {
+        exitCode = startExitCode_;
+        classObjectThread_.Stop();
+        module_.Term();
+        frame_.reset();
+        document_.reset();
+    }
+    if (oleInitialized_) {
+        OleUninitialize();
+        oleInitialized_ = false;
+    }
+    return exitCode;
+}
+
+bool OPCS_App::InitInstance() {
+    LoadTagTexts();
+    registryKey_ = GetCompanyName();
+    theSettings.Load();
+    OpenEventLogFromSettings(theEventLog, theSettings);
+    if (FAILED(OleInitialize(nullptr))) {
+        AppMessageBox(kOleFailed, MB_OK);
+        return false;
+    }
+    oleInitialized_ = true;
+    ConfigurationLock();
+    if (!module_.Init(&CreateServerObject)) {
+        return false;
+    }
+    const RegistrationSwitch action = ScanRegistrationSwitch(arguments_);
+    if (action != RegistrationSwitch::None) {
+        RunRegistrationSwitch(action);
+        return false;
+    }
+    SetServerStartTime(FileTimeNow());
+    document_ = std::make_unique<OPCS_Doc>();
+    commandLine_ = ParseCommandLine(arguments_);
+    if (!CreateMainFrame() || !OpenStartConfiguration()) {
+        return false;
+    }
+    classObjectThread_.Start(module_);
+    frame_->Show(commandLine_.StartedByCom() ? SW_SHOWMINNOACTIVE : showCommand_);
+    RegisterShellFileTypes();
+    return true;
+}
+
+bool OPCS_App::RunRegistrationSwitch(RegistrationSwitch action) {
+    switch (action) {
+    case RegistrationSwitch::Unregister:
+        // A failed script still removes everything else; nothing to report.
+        UnregisterServer(module_);
+        startExitCode_ = 0;
+        return true;
+    case RegistrationSwitch::Register:
+        startExitCode_ = SUCCEEDED(RegisterServer(module_)) ? 0 : 1;
+        return startExitCode_ == 0;
+    case RegistrationSwitch::Help:
+        AppMessageBox(RegistrationHelpText(), MB_OK);
+        startExitCode_ = 0;
+        return true;
+    case RegistrationSwitch::None:
+        break;
+    }
+    return false;
+}
+
+bool OPCS_App::CreateMainFrame() {
+    frame_ = std::make_unique<CMainFrame>();
+    if (!frame_->Create(instance_)) {
+        frame_.reset();
+        return false;
+    }
+    frame_->SetEndWithLastClient(commandLine_.StartedByCom());
+    frame_->SetCommandHandler([this](UINT command) {
+        if (command == kCommandFileNew) {
+            OnFileNew();
+            return true;
+        }
+        return false;
+    });
+    return true;
+}
+
+bool OPCS_App::OpenStartConfiguration() {
+    std::wstring path;
+    if (!commandLine_.fileName.empty()) {
+        const std::wstring named = FullPath(commandLine_.fileName);
+        if (FileExists(named)) path = named;
+    }
+    if (path.empty()) {
+        const std::wstring lastUsed = theSettings.GetLastUsedFile();
+        if (FileExists(lastUsed)) path = lastUsed;
+    }
+    if (!path.empty()) {
+        theEventLog << L"Application starting - Opening:" << path << EventLog::EndEntry;
+        if (OpenConfiguration(path)) {
+            return true;
+        }
+        // The new configuration is saved at once under the last used name:
+        // a file that could not be read there is kept beside it first.
+        if (EqualsNoCase(FullPath(path), FullPath(theSettings.GetLastUsedFile()))) {
+            CopyFileW(path.c_str(), (path + L".bak").c_str(), FALSE);
+        }
+    }
+    theEventLog << L"Application starting - Creating new configuration" << EventLog::EndEntry;
+    newConfiguration_ = true;
+    return NewConfiguration();
+}
+
+bool OPCS_App::OpenConfiguration(const std::wstring& path) {
+    if (!document_->OnOpenDocument(path)) {
+        return false;
+    }
+    document_->SetPathName(path);
+    return true;
+}
+
+bool OPCS_App::NewConfiguration() { return document_->OnNewDocument(); }
+
+int OPCS_App::Run() {
+    MSG msg{};
+    for (;;) {
+        const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+        if (got == 0) {
+            return static_cast<int>(msg.wParam);
+        }
+        if (got == -1) {
+            return 1;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+int OPCS_App::ExitInstance(int exitCode) {
+    theEventLog << L"Application terminating normally" << EventLog::EndEntry;
+    classObjectThread_.Stop();
+    OPCServer::DestroyAllServers();
+    module_.Term();
+    theSettings.Save();
+    frame_.reset();
+    document_.reset();
+    return exitCode;
+}
+
+void OPCS_App::OnFileNew() {
+    if (document_ == nullptr) {
+        return;
+    }
+    if (AppMessageBox(kDestroyQuestion, MB_YESNO | MB_ICONEXCLAMATION) != IDYES) {
+        return;
+    }
+    document_->SetModifiedFlag(false);
+    theEventLog << L"Existing configuration destroyed." << EventLog::EndEntry;
+    document_->OnNewDocument();
+}
+
+bool OPCS_App::TakeNewConfigurationFlag() noexcept {
+    const bool value = newConfiguration_;
+    newConfiguration_ = false;
+    return value;
+}
+
+int RunApplication(HINSTANCE instance, const wchar_t* arguments, int showCommand) {
+    OPCS_App app(instance, arguments != nullptr ? arguments : L"", showCommand);
+    return app.Main();
+}

@@ -1,0 +1,69 @@
+#pragma once
+// The application object: start-up in its fixed order, the message loop, and
+// the exit. One executable is at the same time the configuration editor and
+// the OPC server; the same start-up runs whether a user or COM starts it.
+#include <windows.h>
+#include <memory>
+#include <string>
+
+#include "ClassObjectThread.h"
+#include "CommandLine.h"
+#include "ServerModule.h"
+
+class CMainFrame;
+class OPCS_Doc;
+
+class OPCS_App {
+public:
+    // arguments: the command line after the program name.
+    OPCS_App(HINSTANCE instance, std::wstring arguments, int showCommand);
+    ~OPCS_App();
+    OPCS_App(const OPCS_App&) = delete;
+    OPCS_App& operator=(const OPCS_App&) = delete;
+
+    // The application object of the process, or null.
+    static OPCS_App* Get() noexcept;
+
+    // Start-up, loop and exit; gives the process's exit code.
+    int Main();
+    // False ends the process (also after a registration action).
+    bool InitInstance();
+    int Run();
+    int ExitInstance(int exitCode);
+
+    // File > New: confirms, then starts an empty configuration.
+    void OnFileNew();
+
+    const CommandLineInfo& CommandLine() const noexcept { return commandLine_; }
+    OPCS_Doc* Document() const noexcept { return document_.get(); }
+    CMainFrame* MainFrame() const noexcept { return frame_.get(); }
+    HANDLE ClassObjectThreadHandle() const noexcept { return classObjectThread_.Handle(); }
+    DWORD ClassObjectThreadId() const noexcept { return classObjectThread_.ThreadId(); }
+    // Read once by the tag list: true when start-up made a new configuration.
+    bool TakeNewConfigurationFlag() noexcept;
+    // Where the framework keeps its per-user values.
+    const std::wstring& RegistryKey() const noexcept { return registryKey_; }
+
+private:
+    bool RunRegistrationSwitch(RegistrationSwitch action);
+    bool CreateMainFrame();
+    bool OpenStartConfiguration();
+    bool OpenConfiguration(const std::wstring& path);
+    bool NewConfiguration();
+
+    HINSTANCE instance_;
+    std::wstring arguments_;
+    int showCommand_;
+    CommandLineInfo commandLine_;
+    std::wstring registryKey_;
+    bool oleInitialized_ = false;
+    bool newConfiguration_ = false;
+    int startExitCode_ = 1;  // the exit code when start-up ends the process
+    ServerModule module_;
+    ClassObjectThread classObjectThread_;
+    std::unique_ptr<OPCS_Doc> document_;
+    std::unique_ptr<CMainFrame> frame_;
+};
+
+// The body of the program's entry point.
+int RunApplication(HINSTANCE instance, const wchar_t* arguments, int showCommand);

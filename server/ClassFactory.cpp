@@ -1,0 +1,68 @@
+#include "ClassFactory.h"
+
+#include <new>
+
+#include "ClientObjects.h"
+
+ServerClassFactory* ServerClassFactory::Create(ServerObjectCreator creator) {
+    return new (std::nothrow) ServerClassFactory(creator);
+}
+
+STDMETHODIMP ServerClassFactory::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) {
+        return E_POINTER;
+    }
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+        *ppv = static_cast<IClassFactory*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+STDMETHODIMP_(ULONG) ServerClassFactory::AddRef() { return ++references_; }
+
+STDMETHODIMP_(ULONG) ServerClassFactory::Release() {
+    const ULONG left = --references_;
+    if (left == 0) {
+        delete this;
+    }
+    return left;
+}
+
+STDMETHODIMP ServerClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
+    if (ppv == nullptr) {
+        return E_POINTER;
+    }
+    *ppv = nullptr;
+    if (outer != nullptr) {
+        return CLASS_E_NOAGGREGATION;
+    }
+    IUnknown* object = nullptr;
+    HRESULT hr = E_OUTOFMEMORY;
+    try {
+        hr = creator_ != nullptr ? creator_(&object) : E_UNEXPECTED;
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+    } catch (...) {
+        hr = E_UNEXPECTED;
+    }
+    if (FAILED(hr) || object == nullptr) {
+        return FAILED(hr) ? hr : E_OUTOFMEMORY;
+    }
+    PostClientObjectMessage(true);
+    hr = object->QueryInterface(riid, ppv);
+    // On success the client's reference is the only one left; on failure
+    // this destroys the object, which posts "one fewer".
+    object->Release();
+    if (FAILED(hr)) {
+        *ppv = nullptr;
+    }
+    return hr;
+}
+
+STDMETHODIMP ServerClassFactory::LockServer(BOOL lock) {
+    PostClientObjectMessage(lock != FALSE);
+    return S_OK;
+}

@@ -1,0 +1,41 @@
+#pragma once
+// The thread that offers the class factory to COM: it joins the
+// multithreaded apartment, registers the class object and waits for its quit
+// message. Every client call therefore arrives on a worker thread of that
+// apartment, never on the user-interface thread.
+#include <windows.h>
+#include <atomic>
+
+#include "Event.h"
+#include "Thread.h"
+
+class ServerModule;
+
+class ClassObjectThread {
+public:
+    ClassObjectThread() = default;
+    ~ClassObjectThread() { Stop(); }
+    ClassObjectThread(const ClassObjectThread&) = delete;
+    ClassObjectThread& operator=(const ClassObjectThread&) = delete;
+
+    // Starts the thread and waits (bounded) until it has registered the class
+    // object or given up; false when the thread could not be started.
+    bool Start(ServerModule& module);
+    // Clears the run flag, posts WM_QUIT and waits for the end; a failed wait
+    // terminates the thread.
+    void Stop() noexcept;
+
+    DWORD ThreadId() const noexcept { return thread_.Id(); }
+    HANDLE Handle() const noexcept { return thread_.Handle(); }
+    bool IsRunning() const noexcept { return thread_.IsRunning(); }
+    // The outcome of joining the apartment and registering; E_PENDING before.
+    HRESULT RegistrationResult() const noexcept { return result_.load(); }
+
+private:
+    unsigned Run(ServerModule& module);
+
+    Thread thread_;
+    AutoResetEvent ready_;
+    std::atomic<bool> run_{true};
+    std::atomic<HRESULT> result_{E_PENDING};
+};

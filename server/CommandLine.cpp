@@ -1,0 +1,69 @@
+#include "CommandLine.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <vector>
+
+#include "Text.h"
+
+namespace {
+bool IsSeparator(wchar_t c) noexcept { return c == L'-' || c == L'/' || c == L' ' || c == L'\t'; }
+
+// The arguments as the C runtime would hand them to main: quotes group,
+// backslashes before quotes escape.
+std::vector<std::wstring> SplitArguments(std::wstring_view arguments) {
+    std::vector<std::wstring> result;
+    // CommandLineToArgvW treats its first word as the program name, so give it one.
+    const std::wstring line = L"x " + std::wstring(arguments);
+    int count = 0;
+    LPWSTR* argv = CommandLineToArgvW(line.c_str(), &count);
+    if (argv == nullptr) {
+        return result;
+    }
+    for (int i = 1; i < count; ++i) {
+        result.emplace_back(argv[i]);
+    }
+    LocalFree(argv);
+    return result;
+}
+}  // namespace
+
+RegistrationSwitch ScanRegistrationSwitch(std::wstring_view arguments) {
+    size_t pos = 0;
+    while (pos < arguments.size()) {
+        while (pos < arguments.size() && IsSeparator(arguments[pos])) ++pos;
+        size_t end = pos;
+        while (end < arguments.size() && !IsSeparator(arguments[end])) ++end;
+        const std::wstring_view token = arguments.substr(pos, end - pos);
+        if (EqualsNoCase(token, L"UnregServer")) return RegistrationSwitch::Unregister;
+        if (EqualsNoCase(token, L"RegServer")) return RegistrationSwitch::Register;
+        if (token == L"?") return RegistrationSwitch::Help;
+        pos = end;
+    }
+    return RegistrationSwitch::None;
+}
+
+std::wstring RegistrationHelpText() {
+    return L"\"The OPC Server takes the following parameters:\n"
+           L"/RegServer - Register the server\n"
+           L"/UnRegServer -  Unregister the server\n\"";
+}
+
+CommandLineInfo ParseCommandLine(std::wstring_view arguments) {
+    CommandLineInfo info;
+    for (const std::wstring& argument : SplitArguments(arguments)) {
+        if (!argument.empty() && (argument[0] == L'-' || argument[0] == L'/')) {
+            const std::wstring_view flag = std::wstring_view(argument).substr(1);
+            if (EqualsNoCase(flag, L"Embedding")) {
+                info.runEmbedded = true;
+                info.showSplash = false;
+            } else if (EqualsNoCase(flag, L"Automation")) {
+                info.runAutomated = true;
+                info.showSplash = false;
+            }
+        } else if (info.fileName.empty() && !argument.empty()) {
+            info.fileName = argument;
+        }
+    }
+    return info;
+}

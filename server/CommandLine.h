@@ -1,0 +1,27 @@
+#pragma once
+// The program's command line, read twice at start-up: once for the
+// registration switches, then as the application framework reads it.
+#include <string>
+#include <string_view>
+
+enum class RegistrationSwitch { None, Unregister, Register, Help };
+
+// Splits the raw arguments at every "-", "/" and blank; the first token that
+// is "UnregServer", "RegServer" or "?" (any letter case) decides.
+RegistrationSwitch ScanRegistrationSwitch(std::wstring_view arguments);
+
+// The text of the help message box.
+std::wstring RegistrationHelpText();
+
+struct CommandLineInfo {
+    bool runEmbedded = false;   // "-Embedding": started by COM for a client
+    bool runAutomated = false;  // "-Automation"
+    bool showSplash = true;
+    std::wstring fileName;      // the first argument that is not a switch
+
+    bool StartedByCom() const noexcept { return runEmbedded || runAutomated; }
+};
+
+// Switches start with "-" or "/"; "Embedding" and "Automation" are recognised
+// in any letter case, others are ignored.
+CommandLineInfo ParseCommandLine(std::wstring_view arguments);

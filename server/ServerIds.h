@@ -1,0 +1,18 @@
+#pragma once
+// The identity of the OPC server: chosen once and never changed, since OPC
+// clients and registries out there keep these values.
+#include <windows.h>
+#include <guiddef.h>
+
+// The server's CLSID, which is also its AppID.
+inline constexpr GUID CLSID_ToviExplorerServer = {
+    0xF2F1DF4B, 0x8AF2, 0x411F, {0xBD, 0x23, 0x63, 0x70, 0x97, 0x87, 0x6C, 0x20}};
+inline constexpr wchar_t kServerClsidText[] = L"{F2F1DF4B-8AF2-411F-BD23-637097876C20}";
+
+inline constexpr wchar_t kServerProgId[] = L"Zelkor.Tovi.1";
+inline constexpr wchar_t kServerVersionIndependentProgId[] = L"Zelkor.Tovi";
+inline constexpr wchar_t kServerDescription[] = L"Zelkor Tovi Explorer";
+inline constexpr wchar_t kServerVendor[] = L"Zelkor Company";
+
+// The component category of OPC Data Access 1.0 servers.
+inline constexpr wchar_t kCategoryOpcDaServer10Text[] = L"{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}";

@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "ClassFactory.h"
+#include "ClassObjectThread.h"
+#include "ClientMessageRecorder.h"
+#include "ClientObjects.h"
+#include "ServerModule.h"
+
+namespace {
+// Stands in for a server object: one more object while it lives, as the
+// real one; it answers IUnknown and IPersist.
+std::atomic<int> g_liveObjects{0};
+std::atomic<int> g_created{0};
+HRESULT g_creatorResult = S_OK;
+
+class FakeServerObject final : public IPersist {
+public:
+    FakeServerObject() { ++g_liveObjects; }
+    ~FakeServerObject() {
+        --g_liveObjects;
+        PostClientObjectMessage(false);
+    }
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == IID_IPersist) {
+            *ppv = static_cast<IPersist*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+    STDMETHODIMP_(ULONG) Release() override {
+        const ULONG left = --references_;
+        if (left == 0) delete this;
+        return left;
+    }
+    STDMETHODIMP GetClassID(CLSID* clsid) override {
+        *clsid = CLSID_NULL;
+        return S_OK;
+    }
+
+private:
+    std::atomic<ULONG> references_{1};
+};
+
+HRESULT CreateFake(IUnknown** object) {
+    if (FAILED(g_creatorResult)) return g_creatorResult;
+    ++g_created;
+    *object = new FakeServerObject;
+    return S_OK;
+}
+
+class ClassFactoryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_creatorResult = S_OK;
+        g_created = 0;
+        factory = ServerClassFactory::Create(&CreateFake);
+        ASSERT_NE(factory, nullptr);
+    }
+    void TearDown() override {
+        factory->Release();
+        EXPECT_EQ(g_liveObjects.load(), 0);
+    }
+    ServerClassFactory* factory = nullptr;
+    ClientMessageRecorder recorder;
+};
+
+const std::vector<WPARAM> kNone{};
+const std::vector<WPARAM> kOneMore{kClientObjectMore};
+const std::vector<WPARAM> kMoreThenFewer{kClientObjectMore, kClientObjectFewer};
+
+// A test class that no registry knows, so nothing is ever started for it.
+const CLSID kTestClsid = {0x5B0C1F7A, 0x0D7E, 0x4E55, {0x9A, 0x41, 0x3C, 0x62, 0x11, 0x8E, 0x20, 0x7D}};
+}  // namespace
+
+TEST_F(ClassFactoryTest, NewObjectHoldsOnlyTheClientsReference) {
+    IPersist* object = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPersist, reinterpret_cast<void**>(&object)), S_OK);
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(recorder.Pump(), kOneMore);
+    EXPECT_EQ(g_liveObjects.load(), 1);
+    EXPECT_EQ(object->Release(), 0u);
+    EXPECT_EQ(g_liveObjects.load(), 0);
+    EXPECT_EQ(recorder.Pump(), kMoreThenFewer);
+}
+
+TEST_F(ClassFactoryTest, UnsupportedInterfaceLeavesTheCountWhereItWas) {
+    void* object = reinterpret_cast<void*>(1);
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IDataObject, &object), E_NOINTERFACE);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(g_created.load(), 1);
+    EXPECT_EQ(g_liveObjects.load(), 0);
+    EXPECT_EQ(recorder.Pump(), kMoreThenFewer);
+}
+
+TEST_F(ClassFactoryTest, RefusalsCreateNothingAndPostNothing) {
+    void* object = reinterpret_cast<void*>(1);
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
+    EXPECT_EQ(factory->CreateInstance(reinterpret_cast<IUnknown*>(factory), IID_IUnknown, &object),
+              CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(object, nullptr);
+    g_creatorResult = E_OUTOFMEMORY;
+    object = reinterpret_cast<void*>(1);
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, &object), E_OUTOFMEMORY);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(g_created.load(), 0);
+    EXPECT_EQ(recorder.Pump(), kNone);
+}
+
+TEST_F(ClassFactoryTest, LockServerCountsAsOneClientObject) {
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    EXPECT_EQ(recorder.Pump(), kOneMore);
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    EXPECT_EQ(recorder.Pump(), kMoreThenFewer);
+}
+
+TEST_F(ClassFactoryTest, AnswersOnlyItsOwnInterfaces) {
+    IClassFactory* asFactory = nullptr;
+    ASSERT_EQ(factory->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&asFactory)), S_OK);
+    EXPECT_EQ(asFactory, static_cast<IClassFactory*>(factory));
+    asFactory->Release();
+    void* other = reinterpret_cast<void*>(1);
+    EXPECT_EQ(factory->QueryInterface(IID_IClassFactory2, &other), E_NOINTERFACE);
+    EXPECT_EQ(other, nullptr);
+    // The factory's own references are no client objects.
+    EXPECT_EQ(recorder.Pump(), kNone);
+}
+
+TEST(ClassObjectThreadTest, OffersTheFactoryUntilStopped) {
+    ClientMessageRecorder recorder;
+    ServerModule module(kTestClsid);
+    ASSERT_TRUE(module.Init(&CreateFake));
+    ClassObjectThread thread;
+    ASSERT_TRUE(thread.Start(module));
+    EXPECT_EQ(thread.RegistrationResult(), S_OK);
+    EXPECT_NE(thread.ThreadId(), GetCurrentThreadId());
+    EXPECT_TRUE(module.IsClassObjectRegistered());
+
+    // A client of the registered class object gets a new server object.
+    IPersist* object = nullptr;
+    ASSERT_EQ(CoCreateInstance(kTestClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IPersist,
+                               reinterpret_cast<void**>(&object)),
+              S_OK);
+    object->Release();
+    EXPECT_EQ(recorder.Pump(2, 5000), kMoreThenFewer);
+
+    thread.Stop();
+    EXPECT_FALSE(thread.IsRunning());
+    EXPECT_FALSE(module.IsClassObjectRegistered());
+    IUnknown* none = nullptr;
+    EXPECT_NE(CoCreateInstance(kTestClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                               reinterpret_cast<void**>(&none)),
+              S_OK);
+    EXPECT_EQ(none, nullptr);
+    thread.Stop();  // a second stop finds nothing to do
+}

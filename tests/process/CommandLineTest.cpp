@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include "CommandLine.h"
+#include "ScriptRegistrar.h"
+
+TEST(RegistrationSwitchScan, KeywordsInAnyCaseAfterEitherSeparator) {
+    EXPECT_EQ(ScanRegistrationSwitch(L"/regserver"), RegistrationSwitch::Register);
+    EXPECT_EQ(ScanRegistrationSwitch(L"-REGSERVER"), RegistrationSwitch::Register);
+    EXPECT_EQ(ScanRegistrationSwitch(L"RegServer"), RegistrationSwitch::Register);
+    EXPECT_EQ(ScanRegistrationSwitch(L"/UnRegServer"), RegistrationSwitch::Unregister);
+    EXPECT_EQ(ScanRegistrationSwitch(L"-unregserver"), RegistrationSwitch::Unregister);
+    EXPECT_EQ(ScanRegistrationSwitch(L"/?"), RegistrationSwitch::Help);
+    EXPECT_EQ(ScanRegistrationSwitch(L"  -?  "), RegistrationSwitch::Help);
+}
+
+TEST(RegistrationSwitchScan, FirstMatchDecides) {
+    EXPECT_EQ(ScanRegistrationSwitch(L"/RegServer /UnRegServer"), RegistrationSwitch::Register);
+    EXPECT_EQ(ScanRegistrationSwitch(L"/UnregServer -RegServer"), RegistrationSwitch::Unregister);
+    EXPECT_EQ(ScanRegistrationSwitch(L"-Embedding /? /RegServer"), RegistrationSwitch::Help);
+    // Tokens are cut at every separator, so glued switches are found too.
+    EXPECT_EQ(ScanRegistrationSwitch(L"-Embedding-UnregServer"), RegistrationSwitch::Unregister);
+}
+
+TEST(RegistrationSwitchScan, OtherTokensAreIgnored) {
+    EXPECT_EQ(ScanRegistrationSwitch(L""), RegistrationSwitch::None);
+    EXPECT_EQ(ScanRegistrationSwitch(L"-Embedding"), RegistrationSwitch::None);
+    EXPECT_EQ(ScanRegistrationSwitch(L"/RegServerX /Register /Unregister"), RegistrationSwitch::None);
+    EXPECT_EQ(ScanRegistrationSwitch(L"C:\\Plant\\Line.tvf"), RegistrationSwitch::None);
+    EXPECT_EQ(ScanRegistrationSwitch(L"/??"), RegistrationSwitch::None);
+}
+
+TEST(RegistrationSwitchScan, HelpTextIsQuotedThreeLines) {
+    EXPECT_EQ(RegistrationHelpText(),
+              L"\"The OPC Server takes the following parameters:\n"
+              L"/RegServer - Register the server\n"
+              L"/UnRegServer -  Unregister the server\n\"");
+}
+
+TEST(CommandLineParse, ComSwitchesInAnyCaseTurnTheSplashOff) {
+    const CommandLineInfo plain = ParseCommandLine(L"");
+    EXPECT_FALSE(plain.StartedByCom());
+    EXPECT_TRUE(plain.showSplash);
+    EXPECT_TRUE(plain.fileName.empty());
+
+    const CommandLineInfo embedded = ParseCommandLine(L"-Embedding");
+    EXPECT_TRUE(embedded.runEmbedded);
+    EXPECT_FALSE(embedded.runAutomated);
+    EXPECT_TRUE(embedded.StartedByCom());
+    EXPECT_FALSE(embedded.showSplash);
+
+    const CommandLineInfo automated = ParseCommandLine(L"/AUTOMATION");
+    EXPECT_TRUE(automated.runAutomated);
+    EXPECT_TRUE(automated.StartedByCom());
+    EXPECT_FALSE(automated.showSplash);
+
+    EXPECT_FALSE(ParseCommandLine(L"Embedding").StartedByCom());  // a file name, not a switch
+}
+
+TEST(CommandLineParse, FirstPlainArgumentIsTheFileQuotesGroup) {
+    const CommandLineInfo info = ParseCommandLine(L"\"C:\\Plant Files\\Line 1.tvf\" -Embedding Other.tvf");
+    EXPECT_EQ(info.fileName, L"C:\\Plant Files\\Line 1.tvf");
+    EXPECT_TRUE(info.runEmbedded);
+    EXPECT_EQ(ParseCommandLine(L"/x Line.tvf").fileName, L"Line.tvf");
+}
+
+TEST(ModuleReplacement, ShortFormHasNoBlanks) {
+    wchar_t temp[MAX_PATH];
+    ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+    const std::wstring folder = std::wstring(temp) + L"Tovi Module " + std::to_wstring(GetCurrentProcessId());
+    const std::wstring file = folder + L"\\Tovi Explorer.exe";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+
+    const std::wstring replacement = ScriptRegistrar::ModuleReplacement(file);
+    EXPECT_EQ(replacement.find(L' '), std::wstring::npos);
+    wchar_t longForm[MAX_PATH];
+    EXPECT_NE(GetLongPathNameW(replacement.c_str(), longForm, MAX_PATH), 0u);
+    EXPECT_EQ(CompareStringOrdinal(longForm, -1, file.c_str(), -1, TRUE), CSTR_EQUAL);
+
+    DeleteFileW(file.c_str());
+    RemoveDirectoryW(folder.c_str());
+    // A path without a short form keeps its blanks, inside quotes.
+    EXPECT_EQ(ScriptRegistrar::ModuleReplacement(L"C:\\no such folder\\x.exe"), L"\"C:\\no such folder\\x.exe\"");
+}

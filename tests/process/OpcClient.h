@@ -1,0 +1,21 @@
+#pragma once
+// Client-side helpers: connecting to the server through COM and reading
+// what browsing gives.
+#include <windows.h>
+#include <objbase.h>
+#include <wrl/client.h>
+#include <string>
+#include <vector>
+
+#include "OpcDa.h"
+
+using Microsoft::WRL::ComPtr;
+
+// CoCreateInstance of the server in its own process.
+HRESULT ConnectServer(ComPtr<IOPCServer>& server);
+// All strings an enumerator has left, one Next at a time.
+std::vector<std::wstring> DrainStrings(IEnumString* strings);
+// BrowseOPCItemIDs at the current position with a filter type.
+std::vector<std::wstring> Browse(IOPCBrowseServerAddressSpace* browse, OPCBROWSETYPE filter);
+// GetItemID; the HRESULT and the text.
+HRESULT ItemId(IOPCBrowseServerAddressSpace* browse, const wchar_t* name, std::wstring* itemId);

@@ -1,0 +1,56 @@
+#pragma once
+// Drives the real program from outside: starts it with arguments, finds its
+// windows and message boxes, answers them, and waits for its end. Every wait
+// is bounded.
+#include <windows.h>
+#include <string>
+#include <vector>
+
+// Windows path of the program under test.
+std::wstring ServerExePath();
+
+class ServerProcess {
+public:
+    ServerProcess() = default;
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    bool Start(const std::wstring& arguments);
+    // True with the exit code when the process ended within the time.
+    bool WaitForExit(DWORD milliseconds, DWORD* exitCode = nullptr);
+    bool IsRunning() const;
+    void Kill();
+    DWORD Id() const noexcept { return info_.dwProcessId; }
+
+    // Its visible main window, once start-up has finished.
+    HWND WaitForMainWindow(DWORD milliseconds) const;
+    // A message box it shows.
+    HWND WaitForMessageBox(DWORD milliseconds) const;
+
+private:
+    PROCESS_INFORMATION info_{};
+};
+
+// The text and caption of a message box, and pressing one of its buttons.
+std::wstring MessageBoxText(HWND box);
+std::wstring WindowCaption(HWND window);
+void PressButton(HWND box, int id);
+// Top-level windows of a process with the given class name.
+std::vector<HWND> ProcessWindows(DWORD processId, const wchar_t* className);
+
+// Every running instance of the program, whoever started it.
+std::vector<DWORD> RunningServerIds();
+bool WaitUntilNoServerRuns(DWORD milliseconds);
+void KillRunningServers();
+
+// Waits with a deadline, checking every few milliseconds.
+template <class Condition>
+bool WaitFor(DWORD milliseconds, Condition condition) {
+    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    for (;;) {
+        if (condition()) return true;
+        if (GetTickCount64() >= deadline) return false;
+        Sleep(25);
+    }
+}

@@ -1,0 +1,495 @@
+// The real program in the test prefix, driven from outside: registration,
+// the help box, start-up with a configuration, clients through the proxy,
+// the client-object count and the ends of the process.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "ConfigurationFile.h"
+#include "FileTime.h"
+#include "OpcClient.h"
+#include "OpcConstants.h"
+#include "RegistryProbe.h"
+#include "ServerIds.h"
+#include "ServerProcess.h"
+#include "ServerUnderTest.h"
+
+namespace {
+constexpr DWORD kStartMs = 30000;   // a start-up under Wine, with room to spare
+constexpr DWORD kExitMs = 30000;
+constexpr DWORD kQuickMs = 2000;
+
+const std::wstring kClassKey = std::wstring(L"CLSID\\") + kServerClsidText;
+const std::wstring kAppIdKey = std::wstring(L"AppID\\") + kServerClsidText;
+const wchar_t kDa20Category[] = L"{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}";
+
+std::vector<FileGroup> Plant() {
+    FileGroup pump{"Pump1", {}, {}};
+    pump.groups.push_back({"Motors", {}, {{"Speed", VT_R8, 1, 12.5, {}}, {"Current", VT_R4, 0, 3.0, {}}}});
+    FileGroup valves{"Valves", {}, {}};
+    valves.groups.push_back({"Inlet", {}, {{"Open", VT_BOOL, 1, 1, {}}}});
+    pump.groups.push_back(valves);
+    pump.tags = {{"Flow", VT_I4, 0, 42, {}}, {"Status", VT_BSTR, 1, 0, L"running"}};
+    FileGroup tank{"Tank", {}, {{"Level", VT_R8, 1, 0.75, {}}}};
+    FileGroup boiler{"Boiler", {}, {}};
+    return {pump, tank, boiler};
+}
+
+std::wstring ReadLog(const std::wstring& path) {
+    const std::vector<std::uint8_t> bytes = ReadBytes(path);
+    if (bytes.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(bytes.data()),
+                                      static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring text(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()),
+                        text.data(), n);
+    return text;
+}
+
+bool Contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
+
+std::string Narrow(const std::wstring& text) {
+    std::string s;
+    for (wchar_t c : text) s += c < 128 ? static_cast<char>(c) : '?';
+    return s;
+}
+
+using Names = std::vector<std::wstring>;
+
+// Runs the program with arguments to its end (it must end by itself).
+DWORD RunToEnd(const std::wstring& arguments) {
+    ServerProcess process;
+    EXPECT_TRUE(process.Start(arguments));
+    DWORD code = 0;
+    if (!process.WaitForExit(kExitMs, &code)) {
+        ADD_FAILURE() << "still running: " << Narrow(arguments) << "; a box says: "
+                      << Narrow(MessageBoxText(process.WaitForMessageBox(0)));
+        return 99;
+    }
+    return code;
+}
+
+class ServerProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KillRunningServers();
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        folder = std::wstring(temp) + L"ToviProcess" + std::to_wstring(GetCurrentProcessId());
+        CreateDirectoryW(folder.c_str(), nullptr);
+        logFile = folder + L"\\Server Events.txt";
+        configFile = folder + L"\\Plant.tvf";
+        DeleteFileW(logFile.c_str());
+        ASSERT_TRUE(WriteBytes(configFile, ConfigurationBytes(Plant())));
+        WriteServerSettings(logFile, configFile);
+    }
+    void TearDown() override {
+        EXPECT_TRUE(WaitUntilNoServerRuns(kQuickMs)) << "a server process was left running";
+        KillRunningServers();
+        for (const wchar_t* name : {L"\\Server Events.txt", L"\\Plant.tvf", L"\\Plant.tvf.bak", L"\\Other.tvf"}) {
+            DeleteFileW((folder + name).c_str());
+        }
+        RemoveDirectoryW(folder.c_str());
+    }
+    void Register() { ASSERT_EQ(RunToEnd(L"/RegServer"), 0u); }
+
+    std::wstring folder, logFile, configFile;
+};
+
+void ExpectRegistered() {
+    EXPECT_EQ(TextValue(HKEY_CLASSES_ROOT, kAppIdKey, L""), L"Zelkor Tovi Explorer");
+    EXPECT_EQ(TextValue(HKEY_CLASSES_ROOT, kServerProgId, L""), L"Zelkor Tovi Explorer");
+    EXPECT_EQ(TextValue(HKEY_CLASSES_ROOT, std::wstring(kServerProgId) + L"\\CLSID", L""), kServerClsidText);
+    EXPECT_EQ(TextValue(HKEY_CLASSES_ROOT, std::wstring(kServerProgId) + L"\\OPC", L"Vendor"), L"Zelkor Company");
+    EXPECT_EQ(TextValue(HKEY_CLASSES_ROOT, kClassKey, L""), L"Zelkor Tovi Explorer");
+    EXPECT_EQ(TextValue(HKEY_CLASSES_ROOT, kClassKey + L"\\ProgID", L""), L"Zelkor.Tovi.1");
+    EXPECT_EQ(TextValue(HKEY_CLASSES_ROOT, kClassKey + L"\\VersionIndependentProgID", L""), L"Zelkor.Tovi");
+    EXPECT_EQ(TextValue(HKEY_CLASSES_ROOT, kClassKey + L"\\LocalServer32", L"ThreadingModel"), L"both");
+    const auto server = TextValue(HKEY_CLASSES_ROOT, kClassKey + L"\\LocalServer32", L"");
+    ASSERT_TRUE(server.has_value());
+    EXPECT_EQ(server->find(L' '), std::wstring::npos) << Narrow(*server);
+    wchar_t longForm[MAX_PATH * 2];
+    ASSERT_NE(GetLongPathNameW(server->c_str(), longForm, MAX_PATH * 2), 0u) << Narrow(*server);
+    EXPECT_EQ(CompareStringOrdinal(longForm, -1, ServerExePath().c_str(), -1, TRUE), CSTR_EQUAL) << Narrow(longForm);
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT,
+                          kClassKey + L"\\Implemented Categories\\" + kCategoryOpcDaServer10Text));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey + L"\\Implemented Categories\\" + kDa20Category));
+    CLSID clsid{};
+    EXPECT_EQ(CLSIDFromProgID(kServerProgId, &clsid), S_OK);
+    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_ToviExplorerServer));
+    // The settings are saved with all their values.
+    const Names values = ValueNames(HKEY_LOCAL_MACHINE, kSettingsKey);
+    EXPECT_EQ(values.size(), 10u);
+    for (const wchar_t* name : {L"Toolbar Active", L"Poll Rate Secs", L"Event Log File Size", L"Last Splitter Wnd Val",
+                                L"Last Window Location", L"Event Log File", L"Event Log Enabled", L"Tag Icon Bitmap",
+                                L"Last Used File", L"Column Info"}) {
+        EXPECT_NE(std::find(values.begin(), values.end(), name), values.end()) << Narrow(name);
+    }
+}
+
+void ExpectUnregistered() {
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kAppIdKey));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kServerProgId));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Zelkor\\Tovi Explorer"));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, L"Software\\Zelkor\\Tovi Explorer"));
+    CLSID clsid{};
+    EXPECT_NE(CLSIDFromProgID(kServerProgId, &clsid), S_OK);
+    ComPtr<IOPCServer> server;
+    EXPECT_EQ(ConnectServer(server), REGDB_E_CLASSNOTREG);
+}
+}  // namespace
+
+TEST_F(ServerProcessTest, RegistersAndUnregistersTwice) {
+    EXPECT_EQ(RunToEnd(L"/RegServer"), 0u);
+    ExpectRegistered();
+    EXPECT_TRUE(Contains(ReadLog(logFile), L"Registering server"));
+    EXPECT_EQ(RunToEnd(L"-regserver"), 0u);
+    ExpectRegistered();
+
+    // The first removal takes the keys, the configuration and the event log.
+    EXPECT_EQ(RunToEnd(L"/UnregServer"), 0u);
+    ExpectUnregistered();
+    EXPECT_EQ(GetFileAttributesW(configFile.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(logFile.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // The second finds no keys and still logs what it does; the log is held
+    // open here (without delete sharing), so it survives to be read.
+    ASSERT_TRUE(WriteBytes(configFile, ConfigurationBytes(Plant())));
+    WriteServerSettings(logFile, configFile);
+    ASSERT_TRUE(WriteBytes(logFile, {}));
+    HANDLE held = CreateFileW(logFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(RunToEnd(L"-UNREGSERVER"), 0u);
+    CloseHandle(held);
+    ExpectUnregistered();
+    EXPECT_EQ(GetFileAttributesW(configFile.c_str()), INVALID_FILE_ATTRIBUTES);
+    const std::wstring log = ReadLog(logFile);
+    EXPECT_TRUE(Contains(log, L"Un-Registering server \r\n")) << Narrow(log);
+    EXPECT_TRUE(Contains(log, L"Application registry entries removed. \r\n"));
+    EXPECT_TRUE(Contains(log, L"Del /Q /F \"" + configFile + L"\" \r\n"));
+    EXPECT_TRUE(Contains(log, L"Del /Q /F \"" + logFile + L"\" \r\n"));
+    EXPECT_FALSE(Contains(log, L"Application starting"));
+}
+
+TEST_F(ServerProcessTest, HelpShowsTheParametersAndOpensNothing) {
+    ServerProcess process;
+    ASSERT_TRUE(process.Start(L"/?"));
+    HWND box = process.WaitForMessageBox(kStartMs);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(MessageBoxText(box),
+              L"\"The OPC Server takes the following parameters:\n/RegServer - Register the server\n"
+              L"/UnRegServer -  Unregister the server\n\"");
+    EXPECT_EQ(WindowCaption(box), L"Tovi Explorer");
+    EXPECT_TRUE(ProcessWindows(process.Id(), L"ToviExplorerFrame").empty());
+    PressButton(box, IDOK);
+    DWORD code = 99;
+    ASSERT_TRUE(process.WaitForExit(kExitMs, &code));
+    EXPECT_EQ(code, 0u);
+    const std::wstring log = ReadLog(logFile);
+    EXPECT_TRUE(Contains(log, L"Log started or reset"));
+    EXPECT_FALSE(Contains(log, L"Application starting"));
+}
+
+TEST_F(ServerProcessTest, UserStartedServerServesTheFileOnItsCommandLine) {
+    Register();
+    const std::wstring other = folder + L"\\Other.tvf";
+    ASSERT_TRUE(WriteBytes(other, ConfigurationBytes(Plant())));
+    WriteServerSettings(logFile, configFile);
+    const FILETIME before = FileTimeNow();
+    ServerProcess process;
+    ASSERT_TRUE(process.Start(L"\"" + other + L"\""));
+    HWND frame = process.WaitForMainWindow(kStartMs);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_FALSE(IsIconic(frame));
+    EXPECT_EQ(WindowCaption(frame), L"Tovi Explorer");
+
+    ComPtr<IOPCServer> server;
+    ASSERT_EQ(ConnectServer(server), S_OK);
+    OPCSERVERSTATUS* status = nullptr;
+    ASSERT_EQ(server->GetStatus(&status), S_OK);
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->dwServerState, OPC_STATUS_RUNNING);
+    EXPECT_EQ(status->wMajorVersion, 2);
+    EXPECT_EQ(status->wMinorVersion, 1);
+    EXPECT_EQ(status->wBuildNumber, 1);
+    EXPECT_EQ(status->dwGroupCount, 0u);
+    EXPECT_GE(FileTimeToU64(status->ftStartTime), FileTimeToU64(before));
+    EXPECT_LE(FileTimeToU64(status->ftStartTime), FileTimeToU64(status->ftCurrentTime));
+    EXPECT_STREQ(status->szVendorInfo, L"Tovi Explorer by Zelkor Company");
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+
+    // Exactly the server's interfaces, on one object identity.
+    ComPtr<IOPCBrowseServerAddressSpace> browse;
+    ASSERT_EQ(server.As(&browse), S_OK);
+    ComPtr<IUnknown> viaServer, viaBrowse;
+    ASSERT_EQ(server.As(&viaServer), S_OK);
+    ASSERT_EQ(browse.As(&viaBrowse), S_OK);
+    EXPECT_EQ(viaServer.Get(), viaBrowse.Get());
+    ComPtr<IUnknown> none;
+    for (const IID* iid : {&IID_IOPCServerPublicGroups, &IID_IOPCItemMgt, &IID_IDataObject, &IID_IPersist}) {
+        EXPECT_EQ(server->QueryInterface(*iid, reinterpret_cast<void**>(none.ReleaseAndGetAddressOf())),
+                  E_NOINTERFACE);
+    }
+    OPCNAMESPACETYPE space{};
+    EXPECT_EQ(browse->QueryOrganization(&space), S_OK);
+    EXPECT_EQ(space, OPC_NS_HIERARCHIAL);
+
+    // Down and up the configuration written above, with every filter type.
+    EXPECT_EQ(Browse(browse.Get(), OPC_BRANCH), (Names{L"Pump1", L"Tank", L"Boiler"}));
+    EXPECT_EQ(Browse(browse.Get(), OPC_FLAT), (Names{L"Pump1", L"Tank", L"Boiler"}));
+    EXPECT_EQ(Browse(browse.Get(), OPC_LEAF), Names{});
+    EXPECT_EQ(Browse(browse.Get(), static_cast<OPCBROWSETYPE>(7)), Names{});
+    std::wstring id;
+    EXPECT_EQ(ItemId(browse.Get(), L"Tank", &id), S_OK);
+    EXPECT_EQ(id, L"Tank");
+    EXPECT_EQ(ItemId(browse.Get(), L"Nowhere", &id), E_INVALIDARG);
+    EXPECT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_UP, L""), E_FAIL);
+    EXPECT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"PUMP1"), S_OK);
+    EXPECT_EQ(Browse(browse.Get(), OPC_BRANCH), (Names{L"Motors", L"Valves"}));
+    EXPECT_EQ(Browse(browse.Get(), OPC_FLAT), (Names{L"Motors", L"Valves"}));
+    EXPECT_EQ(Browse(browse.Get(), OPC_LEAF), (Names{L"Flow", L"Status"}));
+    EXPECT_EQ(ItemId(browse.Get(), L"Flow", &id), S_OK);
+    EXPECT_EQ(id, L"Pump1.Flow");
+    EXPECT_EQ(ItemId(browse.Get(), L"Motors", &id), S_OK);
+    EXPECT_EQ(id, L"Pump1.Motors");
+    EXPECT_EQ(ItemId(browse.Get(), L"flow", &id), E_INVALIDARG);
+    EXPECT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Flow"), E_INVALIDARG);
+    EXPECT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"valves"), S_OK);
+    EXPECT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Inlet"), S_OK);
+    EXPECT_EQ(Browse(browse.Get(), OPC_LEAF), (Names{L"Open"}));
+    EXPECT_EQ(Browse(browse.Get(), OPC_BRANCH), Names{});
+    EXPECT_EQ(ItemId(browse.Get(), L"Open", &id), S_OK);
+    EXPECT_EQ(id, L"Pump1.Valves.Inlet.Open");
+    for (int up = 0; up < 3; ++up) EXPECT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_UP, L""), S_OK);
+    EXPECT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_UP, L""), E_FAIL);
+
+    // The enumerator of names: Next, Skip, Reset and Clone through the proxy.
+    ComPtr<IEnumString> names;
+    ASSERT_EQ(browse->BrowseOPCItemIDs(OPC_BRANCH, L"", VT_EMPTY, 0, names.GetAddressOf()), S_OK);
+    LPOLESTR slots[4] = {};
+    ULONG fetched = 0;
+    EXPECT_EQ(names->Next(4, slots, &fetched), S_FALSE);
+    ASSERT_EQ(fetched, 3u);
+    EXPECT_STREQ(slots[0], L"Pump1");
+    EXPECT_STREQ(slots[2], L"Boiler");
+    for (ULONG i = 0; i < fetched; ++i) CoTaskMemFree(slots[i]);
+    EXPECT_EQ(names->Next(1, slots, &fetched), S_FALSE);
+    EXPECT_EQ(fetched, 0u);
+    EXPECT_EQ(names->Reset(), S_OK);
+    EXPECT_EQ(names->Skip(1), S_OK);
+    EXPECT_EQ(DrainStrings(names.Get()), (Names{L"Tank", L"Boiler"}));
+    EXPECT_EQ(names->Reset(), S_OK);
+    EXPECT_EQ(names->Skip(5), S_FALSE);
+    ComPtr<IEnumString> clone;
+    ASSERT_EQ(names->Clone(clone.GetAddressOf()), S_OK);
+    EXPECT_EQ(DrainStrings(clone.Get()), (Names{L"Pump1", L"Tank", L"Boiler"}));
+    EXPECT_EQ(DrainStrings(names.Get()), Names{});
+
+    clone.Reset();
+    names.Reset();
+    browse.Reset();
+    viaServer.Reset();
+    viaBrowse.Reset();
+    server.Reset();
+    // A user started it: it keeps running with no clients until closed.
+    Sleep(500);
+    EXPECT_TRUE(process.IsRunning());
+    PostMessageW(frame, WM_CLOSE, 0, 0);
+    DWORD code = 99;
+    ASSERT_TRUE(process.WaitForExit(kExitMs, &code));
+    EXPECT_EQ(code, 0u);
+    const std::wstring log = ReadLog(logFile);
+    EXPECT_TRUE(Contains(log, L"Application starting - Opening: " + other + L" \r\n")) << Narrow(log);
+    EXPECT_TRUE(Contains(log, L"Application terminating normally"));
+}
+
+TEST_F(ServerProcessTest, ExitAsksWhileClientsAreConnected) {
+    Register();
+    ServerProcess process;
+    ASSERT_TRUE(process.Start(L""));
+    HWND frame = process.WaitForMainWindow(kStartMs);
+    ASSERT_NE(frame, nullptr);
+    ComPtr<IOPCServer> server;
+    ASSERT_EQ(ConnectServer(server), S_OK);
+
+    PostMessageW(frame, WM_CLOSE, 0, 0);
+    HWND box = process.WaitForMessageBox(kStartMs);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(MessageBoxText(box), L"OPC Clients are currently connected to this server, Exit anyway?");
+    PressButton(box, IDNO);
+    EXPECT_TRUE(WaitFor(kExitMs, [&] { return ProcessWindows(process.Id(), L"#32770").empty(); }));
+    EXPECT_TRUE(IsWindow(frame));
+    EXPECT_TRUE(process.IsRunning());
+    OPCSERVERSTATUS* status = nullptr;
+    ASSERT_EQ(server->GetStatus(&status), S_OK);  // still serving
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+
+    // Once the client has gone the window closes without a question.
+    server.Reset();
+    Sleep(300);  // the release travels to the window as a posted message
+    PostMessageW(frame, WM_CLOSE, 0, 0);
+    DWORD code = 99;
+    ASSERT_TRUE(process.WaitForExit(kExitMs, &code));
+    EXPECT_EQ(code, 0u);
+    const std::wstring log = ReadLog(logFile);
+    EXPECT_TRUE(Contains(log, L"Application starting - Opening: " + configFile + L" \r\n")) << Narrow(log);
+    EXPECT_TRUE(Contains(log, L"Application terminating normally"));
+    EXPECT_FALSE(Contains(log, L"Forcing termination"));
+}
+
+TEST_F(ServerProcessTest, ForcedTerminationEndsAtOnce) {
+    Register();
+    ServerProcess process;
+    ASSERT_TRUE(process.Start(L""));
+    HWND frame = process.WaitForMainWindow(kStartMs);
+    ASSERT_NE(frame, nullptr);
+    ComPtr<IOPCServer> server;
+    ASSERT_EQ(ConnectServer(server), S_OK);
+    PostMessageW(frame, WM_CLOSE, 0, 0);
+    HWND box = process.WaitForMessageBox(kStartMs);
+    ASSERT_NE(box, nullptr);
+    PressButton(box, IDYES);
+    DWORD code = 99;
+    ASSERT_TRUE(process.WaitForExit(kExitMs, &code));
+    EXPECT_EQ(code, 1u);
+    const std::wstring log = ReadLog(logFile);
+    EXPECT_TRUE(Contains(log, L"Forcing termination of server while clients connected \r\n")) << Narrow(log);
+    EXPECT_FALSE(Contains(log, L"Application terminating normally"));
+    // The proxy of a server that is gone reports failures; it does not hang.
+    OPCSERVERSTATUS* status = nullptr;
+    EXPECT_NE(server->GetStatus(&status), S_OK);
+    server.Reset();
+}
+
+TEST_F(ServerProcessTest, ComStartedServerEndsWhenItsLastObjectGoes) {
+    Register();
+    ASSERT_TRUE(RunningServerIds().empty());
+    ComPtr<IOPCServer> server;
+    ASSERT_EQ(ConnectServer(server), S_OK);
+    const std::vector<DWORD> ids = RunningServerIds();
+    ASSERT_EQ(ids.size(), 1u);
+    // Started for COM: minimised, and never a modal box to block on.
+    for (HWND frame : ProcessWindows(ids[0], L"ToviExplorerFrame")) EXPECT_TRUE(IsIconic(frame));
+
+    ComPtr<IOPCBrowseServerAddressSpace> browse;
+    ASSERT_EQ(server.As(&browse), S_OK);
+    EXPECT_EQ(Browse(browse.Get(), OPC_BRANCH), (Names{L"Pump1", L"Tank", L"Boiler"}));
+    ComPtr<IEnumString> names;
+    ASSERT_EQ(browse->BrowseOPCItemIDs(OPC_BRANCH, L"", VT_EMPTY, 0, names.GetAddressOf()), S_OK);
+
+    // The enumerator is a client object too: it alone keeps the process.
+    browse.Reset();
+    server.Reset();
+    Sleep(1000);
+    EXPECT_EQ(RunningServerIds(), ids);
+    EXPECT_EQ(DrainStrings(names.Get()), (Names{L"Pump1", L"Tank", L"Boiler"}));
+    names.Reset();
+    EXPECT_TRUE(WaitUntilNoServerRuns(kExitMs));
+    const std::wstring log = ReadLog(logFile);
+    EXPECT_TRUE(Contains(log, L"Application starting - Opening: " + configFile + L" \r\n")) << Narrow(log);
+    EXPECT_TRUE(Contains(log, L"Application terminating normally"));
+}
+
+TEST_F(ServerProcessTest, ServesConcurrentClientThreadsAndProcesses) {
+    Register();
+    ComPtr<IOPCServer> first;  // started once, so that every later client finds it running
+    ASSERT_EQ(ConnectServer(first), S_OK);
+
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&failures] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            for (int round = 0; round < 5; ++round) {
+                ComPtr<IOPCServer> server;
+                ComPtr<IOPCBrowseServerAddressSpace> browse;
+                std::wstring id;
+                if (ConnectServer(server) != S_OK || FAILED(server.As(&browse)) ||
+                    browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Pump1") != S_OK ||
+                    Browse(browse.Get(), OPC_LEAF) != Names{L"Flow", L"Status"} ||
+                    ItemId(browse.Get(), L"Motors", &id) != S_OK || id != L"Pump1.Motors") {
+                    ++failures;
+                }
+            }
+            CoUninitialize();
+        });
+    }
+    std::vector<std::unique_ptr<ServerProcess>> workers;
+    for (int p = 0; p < 2; ++p) {
+        // The worker is another client program; ServerProcess only starts and waits for it.
+        PROCESS_INFORMATION info{};
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        std::wstring command = L"\"" + std::wstring(L"Z:" TOVI_CLIENT_WORKER) + L"\" 10";
+        for (wchar_t& c : command) if (c == L'/') c = L'\\';
+        ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &info));
+        CloseHandle(info.hThread);
+        threads.emplace_back([info, &failures] {
+            DWORD code = 99;
+            if (WaitForSingleObject(info.hProcess, kExitMs) != WAIT_OBJECT_0) {
+                TerminateProcess(info.hProcess, 98);
+                ++failures;
+            } else if (!GetExitCodeProcess(info.hProcess, &code) || code != 0) {
+                ++failures;
+            }
+            CloseHandle(info.hProcess);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(RunningServerIds().size(), 1u);  // one process served them all
+    first.Reset();
+    EXPECT_TRUE(WaitUntilNoServerRuns(kExitMs));
+}
+
+TEST_F(ServerProcessTest, MissingFileArgumentOpensTheLastUsedFile) {
+    Register();
+    const std::wstring missing = folder + L"\\Missing.tvf";
+    ServerProcess process;
+    ASSERT_TRUE(process.Start(L"\"" + missing + L"\""));
+    HWND frame = process.WaitForMainWindow(kStartMs);
+    ASSERT_NE(frame, nullptr);
+    ComPtr<IOPCServer> server;
+    ASSERT_EQ(ConnectServer(server), S_OK);
+    ComPtr<IOPCBrowseServerAddressSpace> browse;
+    ASSERT_EQ(server.As(&browse), S_OK);
+    EXPECT_EQ(Browse(browse.Get(), OPC_BRANCH), (Names{L"Pump1", L"Tank", L"Boiler"}));
+    browse.Reset();
+    server.Reset();
+    Sleep(300);
+    PostMessageW(frame, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(process.WaitForExit(kExitMs));
+    const std::wstring log = ReadLog(logFile);
+    EXPECT_TRUE(Contains(log, L"Application starting - Opening: " + configFile + L" \r\n")) << Narrow(log);
+    EXPECT_FALSE(Contains(log, missing));
+}
+
+TEST_F(ServerProcessTest, UnreadableLastUsedFileStillServesAndIsKept) {
+    Register();
+    const std::vector<std::uint8_t> garbage{0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xF9, 0x3F, 0x05, 0x00, 0x00};
+    ASSERT_TRUE(WriteBytes(configFile, garbage));
+    ComPtr<IOPCServer> server;
+    ASSERT_EQ(ConnectServer(server), S_OK);
+    OPCSERVERSTATUS* status = nullptr;
+    ASSERT_EQ(server->GetStatus(&status), S_OK);
+    EXPECT_EQ(status->dwServerState, OPC_STATUS_RUNNING);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    ComPtr<IOPCBrowseServerAddressSpace> browse;
+    ASSERT_EQ(server.As(&browse), S_OK);
+    const Names devices = Browse(browse.Get(), OPC_BRANCH);
+    EXPECT_NE(devices, Names{L"<browse failed>"});
+    browse.Reset();
+    server.Reset();
+    EXPECT_TRUE(WaitUntilNoServerRuns(kExitMs));
+    // What could not be read is not lost.
+    EXPECT_TRUE(ReadBytes(configFile) == garbage || ReadBytes(configFile + L".bak") == garbage);
+}
