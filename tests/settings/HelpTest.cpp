@@ -18,52 +18,52 @@ struct SeenBox {
     std::wstring text;
 };
 
+BOOL CALLBACK IgnoreWindow(HWND, LPARAM) { return TRUE; }
+
+BOOL CALLBACK CollectDialog(HWND window, LPARAM context) {
+    wchar_t cls[32] = {};
+    GetClassNameW(window, cls, 32);
+    if (std::wstring(cls) == L"#32770" && IsWindowVisible(window)) {
+        reinterpret_cast<std::vector<HWND>*>(context)->push_back(window);
+    }
+    return TRUE;
+}
+
+// Reads texts without a message to the busy thread.
+BOOL CALLBACK CollectStaticText(HWND child, LPARAM context) {
+    wchar_t cls[32] = {};
+    wchar_t text[512] = {};
+    GetClassNameW(child, cls, 32);
+    InternalGetWindowText(child, text, 512);
+    if (_wcsicmp(cls, L"Static") == 0 && text[0] != 0) {
+        *reinterpret_cast<std::wstring*>(context) += text;
+    }
+    return TRUE;
+}
+
 // Runs the action on its own thread and answers every message box it shows
 // with OK, returning what the boxes said.
 std::vector<SeenBox> AnswerMessageBoxes(std::function<void()> action) {
     std::vector<SeenBox> seen;
     // One-time set-up of the window system and of the help viewer happens
     // here first: done by both threads at once it can deadlock under Wine.
-    EnumThreadWindows(GetCurrentThreadId(), [](HWND, LPARAM) -> BOOL { return TRUE; }, 0);
+    EnumThreadWindows(GetCurrentThreadId(), IgnoreWindow, 0);
     LoadLibraryW(L"hhctrl.ocx");
     Thread worker;
     if (!worker.Start([&] { action(); return 0u; })) {
         ADD_FAILURE() << "no thread";
         return seen;
     }
-    struct Search { std::vector<HWND> boxes; };
     const ULONGLONG deadline = GetTickCount64() + 20000;
     while (WaitForSingleObject(worker.Handle(), 20) == WAIT_TIMEOUT && GetTickCount64() < deadline) {
-        Search search;
-        EnumThreadWindows(
-            worker.Id(),
-            [](HWND window, LPARAM context) -> BOOL {
-                wchar_t cls[32] = {};
-                GetClassNameW(window, cls, 32);
-                if (std::wstring(cls) == L"#32770" && IsWindowVisible(window)) {
-                    reinterpret_cast<Search*>(context)->boxes.push_back(window);
-                }
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&search));
-        for (HWND box : search.boxes) {
+        std::vector<HWND> boxes;
+        EnumThreadWindows(worker.Id(), CollectDialog, reinterpret_cast<LPARAM>(&boxes));
+        for (HWND box : boxes) {
             SeenBox entry;
             wchar_t caption[256] = {};
-            InternalGetWindowText(box, caption, 256);  // reads the text without a message to the busy thread
+            InternalGetWindowText(box, caption, 256);
             entry.caption = caption;
-            EnumChildWindows(
-                box,
-                [](HWND child, LPARAM context) -> BOOL {
-                    wchar_t cls[32] = {};
-                    wchar_t text[512] = {};
-                    GetClassNameW(child, cls, 32);
-                    InternalGetWindowText(child, text, 512);
-                    if (_wcsicmp(cls, L"Static") == 0 && text[0] != 0) {
-                        *reinterpret_cast<std::wstring*>(context) += text;
-                    }
-                    return TRUE;
-                },
-                reinterpret_cast<LPARAM>(&entry.text));
+            EnumChildWindows(box, CollectStaticText, reinterpret_cast<LPARAM>(&entry.text));
             seen.push_back(entry);
             PostMessageW(box, WM_COMMAND, IDOK, 0);
             // Gone before the next look, so that a later box is never taken for
