@@ -24,6 +24,7 @@ namespace {
 OPCS_App* g_app = nullptr;
 
 constexpr UINT kCommandFileNew = 57600;
+constexpr DWORD kForcedExitStopMs = 2000;
 const wchar_t kOleFailed[] = L"Ole Initialization failed";
 const wchar_t kDestroyQuestion[] = L"You are about to destroy the current configuration.  Do you wish to proceed?";
 
@@ -144,6 +145,9 @@ bool OPCS_App::CreateMainFrame() {
         return false;
     }
     frame_->SetEndWithLastClient(commandLine_.StartedByCom());
+    // The class object is withdrawn even from a forced exit: a registration
+    // left behind by a dead process would be offered to the next clients.
+    frame_->SetForcedExitHandler([this] { classObjectThread_.Stop(kForcedExitStopMs); });
     frame_->SetCommandHandler([this](UINT command) {
         if (command == kCommandFileNew) {
             OnFileNew();

@@ -48,18 +48,24 @@ unsigned ClassObjectThread::Run(ServerModule& module) {
     return 0;
 }
 
-void ClassObjectThread::Stop() noexcept {
+void ClassObjectThread::Stop(DWORD milliseconds) noexcept {
     if (!thread_.IsRunning()) {
         return;
     }
     run_.store(false);
     const DWORD id = thread_.Id();
-    while (!PostThreadMessageW(id, WM_QUIT, 0, 0)) {
+    const ULONGLONG deadline = milliseconds == INFINITE ? ~0ull : GetTickCount64() + milliseconds;
+    while (!PostThreadMessageW(id, WM_QUIT, 0, 0) && GetTickCount64() < deadline) {
         if (WaitForSingleObject(thread_.Handle(), 50) != WAIT_TIMEOUT) {
             break;  // ended already, or cannot be waited for
         }
     }
-    if (!thread_.Join(INFINITE)) {
+    const ULONGLONG now = GetTickCount64();
+    const DWORD left = milliseconds == INFINITE ? INFINITE : static_cast<DWORD>(now < deadline ? deadline - now : 0);
+    if (thread_.Join(left)) {
+        return;
+    }
+    if (WaitForSingleObject(thread_.Handle(), 0) == WAIT_FAILED) {
         TerminateThread(thread_.Handle(), 1);
         thread_.Join(INFINITE);
     }

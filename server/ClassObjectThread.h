@@ -22,8 +22,9 @@ public:
     // object or given up; false when the thread could not be started.
     bool Start(ServerModule& module);
     // Clears the run flag, posts WM_QUIT and waits for the end; a failed wait
-    // terminates the thread.
-    void Stop() noexcept;
+    // terminates the thread. With a time limit a thread that has not ended
+    // by then is left to the end of the process.
+    void Stop(DWORD milliseconds = INFINITE) noexcept;
 
     DWORD ThreadId() const noexcept { return thread_.Id(); }
     HANDLE Handle() const noexcept { return thread_.Handle(); }

@@ -112,6 +112,7 @@ void CMainFrame::OnClose() {
             return;
         }
         theEventLog << L"Forcing termination of server while clients connected" << EventLog::EndEntry;
+        if (forcedExitHandler_) forcedExitHandler_();
         // At once: client calls may be running on other threads, and nothing
         // of the normal exit may wait for them.
         TerminateProcess(GetCurrentProcess(), kForcedExitCode);

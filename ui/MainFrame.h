@@ -19,6 +19,8 @@ public:
     // A process started by COM ends when its last client object goes: the
     // window then destroys itself, which ends the message loop.
     void SetEndWithLastClient(bool end) noexcept { endWithLastClient_ = end; }
+    // Runs just before a forced exit ends the process (bounded work only).
+    void SetForcedExitHandler(std::function<void()> handler) { forcedExitHandler_ = std::move(handler); }
     // Commands the window does not handle itself go here (true: handled).
     void SetCommandHandler(std::function<bool(UINT command)> handler) { commandHandler_ = std::move(handler); }
 
@@ -31,4 +33,5 @@ private:
     HWND hwnd_ = nullptr;
     bool endWithLastClient_ = false;
     std::function<bool(UINT)> commandHandler_;
+    std::function<void()> forcedExitHandler_;
 };

@@ -125,7 +125,7 @@ TEST_F(ClassFactoryTest, AnswersOnlyItsOwnInterfaces) {
     EXPECT_EQ(asFactory, static_cast<IClassFactory*>(factory));
     asFactory->Release();
     void* other = reinterpret_cast<void*>(1);
-    EXPECT_EQ(factory->QueryInterface(IID_IClassFactory2, &other), E_NOINTERFACE);
+    EXPECT_EQ(factory->QueryInterface(IID_IMarshal, &other), E_NOINTERFACE);
     EXPECT_EQ(other, nullptr);
     // The factory's own references are no client objects.
     EXPECT_EQ(recorder.Pump(), kNone);

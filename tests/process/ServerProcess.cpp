@@ -2,6 +2,8 @@
 
 #include <tlhelp32.h>
 
+#include "ServerUnderTest.h"
+
 namespace {
 const wchar_t kFrameClass[] = L"ToviExplorerFrame";
 const wchar_t kDialogClass[] = L"#32770";
@@ -82,10 +84,7 @@ bool ServerProcess::IsRunning() const {
 
 void ServerProcess::Kill() {
     if (info_.hProcess != nullptr) {
-        if (IsRunning()) {
-            TerminateProcess(info_.hProcess, 99);
-            WaitForSingleObject(info_.hProcess, 10000);
-        }
+        if (IsRunning()) EndServer(info_.dwProcessId, info_.hProcess);
         CloseHandle(info_.hProcess);
         CloseHandle(info_.hThread);
     }
@@ -106,8 +105,10 @@ HWND ServerProcess::WaitForMainWindow(DWORD milliseconds) const {
 HWND ServerProcess::WaitForMessageBox(DWORD milliseconds) const {
     HWND box = nullptr;
     WaitFor(milliseconds, [&] {
-        const std::vector<HWND> boxes = ProcessWindows(Id(), kDialogClass);
-        if (!boxes.empty()) box = boxes.front();
+        // A box counts once it is shown with its caption set.
+        for (HWND candidate : ProcessWindows(Id(), kDialogClass)) {
+            if (IsWindowVisible(candidate) && !WindowCaption(candidate).empty()) box = candidate;
+        }
         return box != nullptr || !IsRunning();
     });
     return box;
@@ -160,12 +161,31 @@ bool WaitUntilNoServerRuns(DWORD milliseconds) {
     return WaitFor(milliseconds, [] { return RunningServerIds().empty(); });
 }
 
+void EndServer(DWORD processId, HANDLE process) {
+    // Closed the way a user closes it, answering the exit question with Yes:
+    // a process that is killed leaves its class registration behind in
+    // Wine's COM service, and later clients would be sent to it.
+    for (HWND frame : ProcessWindows(processId, kFrameClass)) PostMessageW(frame, WM_CLOSE, 0, 0);
+    const bool ended = WaitFor(10000, [&] {
+        for (HWND box : ProcessWindows(processId, kDialogClass)) {
+            if (IsWindowVisible(box)) {
+                PressButton(box, IDYES);
+                PressButton(box, IDOK);
+            }
+        }
+        return WaitForSingleObject(process, 0) != WAIT_TIMEOUT;
+    });
+    if (!ended) {
+        TerminateProcess(process, 99);
+        WaitForSingleObject(process, 10000);
+    }
+}
+
 void KillRunningServers() {
     for (DWORD id : RunningServerIds()) {
         HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
         if (process == nullptr) continue;
-        TerminateProcess(process, 99);
-        WaitForSingleObject(process, 10000);
+        EndServer(id, process);
         CloseHandle(process);
     }
 }

@@ -42,6 +42,8 @@ std::vector<HWND> ProcessWindows(DWORD processId, const wchar_t* className);
 // Every running instance of the program, whoever started it.
 std::vector<DWORD> RunningServerIds();
 bool WaitUntilNoServerRuns(DWORD milliseconds);
+// Ends a server: closed by its window if it can be, killed if it will not go.
+void EndServer(DWORD processId, HANDLE process);
 void KillRunningServers();
 
 // Waits with a deadline, checking every few milliseconds.
