@@ -13,6 +13,7 @@
 #include "MessageBoxes.h"
 #include "OPCServer.h"
 #include "OpcDa.h"
+#include "TagDbFixtures.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
@@ -25,15 +26,8 @@ inline ToviDevice* NewDevice(const std::wstring& name) {
     return device;
 }
 
-inline ToviTagGroup* NewGroup(const std::wstring& name) {
-    auto* group = new ToviTagGroup;
-    group->Rename(name);
-    return group;
-}
-
 inline ToviTag* NewTag(const std::wstring& name, VARTYPE type, bool readWrite) {
-    auto* tag = new ToviTag;
-    tag->Rename(name);
+    ToviTag* tag = NewTag(name);
     tag->SetDataType(type);
     tag->SetAccessMode(readWrite ? 1 : 0);
     return tag;
