@@ -50,6 +50,15 @@ wine_register_opc_proxy() {
   fi
 }
 
+# One process holding a window keeps Wine's desktop up between test processes.
+wine_keep_desktop() {
+  local keeper="${1:-$root/build}/tools/desktop_keeper.exe"
+  if [ -f "$keeper" ] && ! pgrep -f "$keeper" >/dev/null 2>&1; then
+    "$WINE" "$keeper" >/dev/null 2>&1 </dev/null &
+    sleep 1
+  fi
+}
+
 wine_stop() {
   "$WINESERVER" -k >/dev/null 2>&1 || true
   "$WINESERVER" -w >/dev/null 2>&1 || true
