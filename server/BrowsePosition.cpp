@@ -1,16 +1,16 @@
 #include "BrowsePosition.h"
 
 #include <mutex>
-#include <unordered_set>
 
 #include "Document.h"
 
 namespace {
-// Every position of the process. The lock also guards each position's fields;
-// it is taken after the configuration lock and before any group's lock.
+// Every position of the process, linked through the positions themselves so
+// that registering never allocates. The lock also guards each position's
+// fields; it is taken after the configuration lock and before any group's.
 struct Registry {
     CriticalSection lock;
-    std::unordered_set<BrowsePosition*> positions;
+    BrowsePosition* first = nullptr;
 };
 
 Registry& TheRegistry() {
@@ -18,9 +18,14 @@ Registry& TheRegistry() {
     return registry;
 }
 
-void InstallDeletionObserver() {
+void InstallDeletionObserver() noexcept {
     static std::once_flag installed;
-    std::call_once(installed, [] { SetGroupDeletingObserver(&BrowsePosition::OnGroupDeleting); });
+    try {
+        std::call_once(installed, [] { SetGroupDeletingObserver(&BrowsePosition::OnGroupDeleting); });
+    } catch (...) {
+        // call_once only throws when the platform cannot create a thread primitive;
+        // installation is retried by the next position.
+    }
 }
 
 // True when `group` is `object` or lies below it. Caller holds the
@@ -34,29 +39,38 @@ bool IsAtOrBelow(OPCS_TagGroup* group, OPCS_TagGroup* object) {
 }
 }  // namespace
 
-BrowsePosition::BrowsePosition(OnDelete rule) : rule_(rule) {
-    InstallDeletionObserver();
-    Registry& registry = TheRegistry();
-    ScopedLock guard(registry.lock);
-    registry.positions.insert(this);
+BrowsePosition::BrowsePosition(OnDelete rule) noexcept : rule_(rule) {
+    ScopedLock guard(TheRegistry().lock);
+    Register();
 }
 
-BrowsePosition::BrowsePosition(OnDelete rule, const BrowsePosition& other) : rule_(rule) {
-    InstallDeletionObserver();
+BrowsePosition::BrowsePosition(OnDelete rule, const BrowsePosition& other) noexcept : rule_(rule) {
     // Copied under the configuration lock: otherwise `other` could designate a
     // group that is deleted before this copy is registered.
     ScopedLock configuration(ConfigurationLock());
-    Registry& registry = TheRegistry();
-    ScopedLock guard(registry.lock);
+    ScopedLock guard(TheRegistry().lock);
     group_ = other.group_;
     lost_ = other.lost_;
-    registry.positions.insert(this);
+    Register();
+}
+
+void BrowsePosition::Register() noexcept {
+    InstallDeletionObserver();
+    Registry& registry = TheRegistry();
+    next_ = registry.first;
+    if (next_ != nullptr) next_->previous_ = this;
+    registry.first = this;
 }
 
 BrowsePosition::~BrowsePosition() {
     Registry& registry = TheRegistry();
     ScopedLock guard(registry.lock);
-    registry.positions.erase(this);
+    if (previous_ != nullptr) {
+        previous_->next_ = next_;
+    } else {
+        registry.first = next_;
+    }
+    if (next_ != nullptr) next_->previous_ = previous_;
 }
 
 OPCS_TagGroup* BrowsePosition::Group() const {
@@ -80,7 +94,7 @@ void BrowsePosition::OnGroupDeleting(OPCS_TagGroup* object) {
     if (object == nullptr) return;
     Registry& registry = TheRegistry();
     ScopedLock guard(registry.lock);
-    for (BrowsePosition* position : registry.positions) {
+    for (BrowsePosition* position = registry.first; position != nullptr; position = position->next_) {
         if (position->group_ != nullptr && IsAtOrBelow(position->group_, object)) {
             position->group_ = nullptr;
             position->lost_ = position->rule_ == OnDelete::Lose;

@@ -15,9 +15,10 @@ class BrowsePosition {
 public:
     enum class OnDelete { ReturnToRoot, Lose };
 
-    explicit BrowsePosition(OnDelete rule);
+    // Neither constructor allocates, so neither can fail.
+    explicit BrowsePosition(OnDelete rule) noexcept;
     // Same place (and lost state) as `other`, with its own rule.
-    BrowsePosition(OnDelete rule, const BrowsePosition& other);
+    BrowsePosition(OnDelete rule, const BrowsePosition& other) noexcept;
     ~BrowsePosition();
     BrowsePosition(const BrowsePosition&) = delete;
     BrowsePosition& operator=(const BrowsePosition&) = delete;
@@ -35,7 +36,12 @@ public:
     static void OnGroupDeleting(OPCS_TagGroup* object);
 
 private:
+    void Register() noexcept;
+
     const OnDelete rule_;
     OPCS_TagGroup* group_ = nullptr;
     bool lost_ = false;
+    // Links of the process-wide registry.
+    BrowsePosition* previous_ = nullptr;
+    BrowsePosition* next_ = nullptr;
 };

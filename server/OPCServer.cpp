@@ -27,7 +27,7 @@ constexpr LONG kDying = LONG_MIN;
 std::wstring TextOf(LPCWSTR text) { return text != nullptr ? std::wstring(text) : std::wstring(); }
 }  // namespace
 
-OPCServer::OPCServer() { ServerList::Instance().Add(this, m_ListEntry); }
+OPCServer::OPCServer() noexcept { ServerList::Instance().Add(this, m_ListEntry); }
 
 OPCServer::~OPCServer() {
     m_bClosing.store(true);

@@ -24,7 +24,7 @@ class OPCS_TagGroup;
 
 class OPCServer final : public IOPCServer, public IOPCBrowseServerAddressSpace {
 public:
-    OPCServer();
+    OPCServer() noexcept;
     // Released, destroyed at exit by DestroyAllServers, or deleted by the
     // creator when its first query fails.
     ~OPCServer();

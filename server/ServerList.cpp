@@ -7,34 +7,49 @@ ServerList& ServerList::Instance() {
     return list;
 }
 
-void ServerList::Add(OPCServer* server, Entry& entry) {
+void ServerList::Add(OPCServer* server, Entry& entry) noexcept {
     ScopedLock guard(lock_);
-    entry.node = servers_.Append(server);
+    entry.server = server;
+    entry.previous = last_;
+    entry.next = nullptr;
+    if (last_ != nullptr) {
+        last_->next = &entry;
+    } else {
+        first_ = &entry;
+    }
+    last_ = &entry;
     entry.listed = true;
+    ++count_;
 }
 
-void ServerList::Remove(Entry& entry) {
+void ServerList::Remove(Entry& entry) noexcept {
     ScopedLock guard(lock_);
-    if (entry.listed) {
-        servers_.Remove(entry.node);
-        entry.listed = false;
-    }
+    Unlink(entry);
+}
+
+void ServerList::Unlink(Entry& entry) noexcept {
+    if (!entry.listed) return;
+    (entry.previous != nullptr ? entry.previous->next : first_) = entry.next;
+    (entry.next != nullptr ? entry.next->previous : last_) = entry.previous;
+    entry.previous = entry.next = nullptr;
+    entry.listed = false;
+    --count_;
 }
 
 int ServerList::Count() {
     ScopedLock guard(lock_);
-    return servers_.Count();
+    return count_;
 }
 
 OPCServer* ServerList::TakeOne(bool* anyLeft) {
     ScopedLock guard(lock_);
-    for (OPCServer* server : servers_) {
-        if (server->TryAddRef()) {
-            Remove(server->m_ListEntry);
-            *anyLeft = !servers_.IsEmpty();
-            return server;
+    for (Entry* entry = first_; entry != nullptr; entry = entry->next) {
+        if (entry->server->TryAddRef()) {
+            Unlink(*entry);
+            *anyLeft = count_ != 0;
+            return entry->server;
         }
     }
-    *anyLeft = !servers_.IsEmpty();
+    *anyLeft = count_ != 0;
     return nullptr;
 }

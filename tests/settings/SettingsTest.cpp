@@ -32,14 +32,9 @@ std::wstring TextOf(const std::vector<BYTE>& data) {
 }
 }  // namespace
 
-TEST(SettingsTest, TheKeyIsBuiltFromTheVersionInformation) {
-    EXPECT_EQ(L"HKEY_LOCAL_MACHINE\\Software\\Zelkor\\Tovi Explorer\\Settings", SettingsKeyPath());
-    EXPECT_EQ(SettingsKeyPath(), theSettings.GetKeyPath());
-    EXPECT_EQ(L'.', theSettings.GetItemIdSeparator());
-    EXPECT_FALSE(theSettings.IsLoaded());
-}
-
 TEST(SettingsTest, AFirstStartCreatesTheKeyAndTheNextSaveWritesTenValues) {
+    EXPECT_EQ(L"HKEY_LOCAL_MACHINE\\Software\\Zelkor\\Tovi Explorer\\Settings", theSettings.GetKeyPath());
+    EXPECT_EQ(L'.', theSettings.GetItemIdSeparator());
     ScratchKey parent(HKEY_LOCAL_MACHINE);
     const std::wstring path = parent.Path() + L"\\Zelkor\\Tovi Explorer\\Settings";
     OPCS_Registry settings(path);
@@ -148,7 +143,7 @@ TEST(SettingsTest, HandWrittenValuesOfTheWrongKindLeaveTheDefaults) {
     key.SetRaw(L"Last Window Location", REG_BINARY, "\x01\x00\x00\x00\x02\x00\x00\x00\x03\x00\x00\x00", 12);
     key.SetDword(L"Event Log File", 3);
     key.SetDword(L"Tag Icon Bitmap", 4);
-    key.SetText(L"Last Used File", L"C:\\Nowhere\\Missing.tvf");
+    key.SetText(L"Last Used File", GetProgramDirectory());  // a folder, not a file
     std::wstring columnText =
         L"Name,0,0,165,F,T,T,T,Value,1,1,80,F,T,T,F,Quality,2,2,65,F,T,T,F,Last Updated,3,3,150,F,T,T,F,"
         L"Mode,4,4,80,F,T,T,T,Id,5,5,20,T,T,F,T,Description,6,6,5000,F,T,T";  // 55 fields
@@ -168,25 +163,11 @@ TEST(SettingsTest, HandWrittenValuesOfTheWrongKindLeaveTheDefaults) {
     EXPECT_EQ(L"Name", settings.GetColumns()[0].name);
 
     key.SetText(L"Column Info", L"Renamed" + columnText.substr(4) + L",T,Extra");  // 57 fields
+    key.SetText(L"Last Used File", L"C:\\Nowhere\\Missing.tvf");
     OPCS_Registry again(key.Path());
     again.Load();
     EXPECT_EQ(L"Name", again.GetColumns()[0].name);
-}
-
-TEST(SettingsTest, StoredColumnsAreRepairedWhenRead) {
-    ScratchKey key(HKEY_LOCAL_MACHINE);
-    key.SetText(L"Column Info",
-                L"Name,0,3,165,T,T,F,T,Value,1,3,80,F,T,F,F,Quality,2,2,65,T,T,F,F,Last Updated,3,3,150,F,T,F,F,"
-                L"Mode,4,4,80,F,T,F,T,Id,5,5,20,T,T,F,T,Description,6,6,5000,F,T,F,T");
-    OPCS_Registry settings(key.Path());
-    settings.Load();
-    const ColumnArray& columns = settings.GetColumns();
-    for (size_t i = 0; i < kColumnCount; ++i) {
-        EXPECT_EQ(i, columns[i].position);
-        EXPECT_EQ(i, columns[i].field);
-        EXPECT_TRUE(columns[i].visible);
-        EXPECT_EQ(i == 0, columns[i].sortColumn) << i;
-    }
+    EXPECT_EQ(GetProgramDirectory() + L"ToviConfig.tvf", again.GetLastUsedFile());
 }
 
 TEST(SettingsTest, TheSplitterIsClampedWhenSetButNotWhenLoaded) {
@@ -208,22 +189,6 @@ TEST(SettingsTest, TheSplitterIsClampedWhenSetButNotWhenLoaded) {
     OPCS_Registry notANumber(key.Path());
     notANumber.Load();
     EXPECT_EQ(0.2, notANumber.GetSplitterPosition());
-}
-
-TEST(SettingsTest, AnExistingLastUsedFileIsAdopted) {
-    ScratchKey key(HKEY_LOCAL_MACHINE);
-    TempFolder folder;
-    key.SetText(L"Last Used File", folder.Path());  // a folder is not a file
-    OPCS_Registry folderSettings(key.Path());
-    folderSettings.Load();
-    EXPECT_EQ(GetProgramDirectory() + L"ToviConfig.tvf", folderSettings.GetLastUsedFile());
-
-    const std::wstring file = folder.File(L"Existing.tvf");
-    CloseHandle(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-    key.SetText(L"Last Used File", file);
-    OPCS_Registry settings(key.Path());
-    settings.Load();
-    EXPECT_EQ(file, settings.GetLastUsedFile());
 }
 
 TEST(SettingsTest, SavingToAMissingKeyLogsOnceAndCreatesNothing) {
