@@ -16,6 +16,7 @@ if [ -n "${DISPLAY:-}" ]; then
   trap 'wine_graphics null; wine_stop' EXIT
   wine_start
   wine_register_opc_proxy "$root/build"
+  wine_register_server "$root/build"
   "$WINE" "$exe" "$@"
   exit 0
 fi
@@ -35,6 +36,7 @@ wine_graphics x11
 wine_stop  # the driver setting is read when the prefix's processes start
 wine_start
 wine_register_opc_proxy "$root/build"
+wine_register_server "$root/build"
 # A Wine virtual desktop draws the window frames that a bare X server lacks.
 "$WINE" explorer /desktop=Tovi,1024x768 "$exe" "$@" >/dev/null 2>&1 </dev/null &
 app_pid=$!
