@@ -47,7 +47,23 @@ std::wstring ReadLog(const std::wstring& path) {
     return text;
 }
 
+// Waits for a message box of the process, presses a button and gives its text.
+std::wstring AnswerMessageBox(const ServerProcess& process, int button) {
+    HWND box = process.WaitForMessageBox(kStartMs);
+    if (box == nullptr) return L"<no box>";
+    const std::wstring text = MessageBoxText(box);
+    PressButton(box, button);
+    WaitFor(kExitMs, [&] { return !IsWindow(box); });
+    return text;
+}
+
 bool Contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
+
+size_t Occurrences(const std::wstring& text, const std::wstring& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
 
 std::string Narrow(const std::wstring& text) {
     std::string s;
@@ -93,6 +109,21 @@ protected:
         RemoveDirectoryW(folder.c_str());
     }
     void Register() { ASSERT_EQ(RunToEnd(L"/RegServer"), 0u); }
+
+    // Starts the program by hand, connects a client and closes the window:
+    // the exit question is then on the screen.
+    void CloseWhileConnected(ServerProcess& process, ComPtr<IOPCServer>& server, HWND* frame, HWND* box) {
+        ASSERT_NO_FATAL_FAILURE(Register());
+        ASSERT_TRUE(process.Start(L""));
+        *frame = process.WaitForMainWindow(kStartMs);
+        ASSERT_NE(*frame, nullptr);
+        ASSERT_EQ(ConnectServer(server), S_OK);
+        PostMessageW(*frame, WM_CLOSE, 0, 0);
+        *box = process.WaitForMessageBox(kStartMs);
+        ASSERT_NE(*box, nullptr);
+        EXPECT_EQ(MessageBoxText(*box), L"OPC Clients are currently connected to this server, Exit anyway?");
+        EXPECT_EQ(WindowCaption(*box), L"Tovi Explorer");
+    }
 
     std::wstring folder, logFile, configFile;
 };
@@ -307,21 +338,62 @@ TEST_F(ServerProcessTest, UserStartedServerServesTheFileOnItsCommandLine) {
     const std::wstring log = ReadLog(logFile);
     EXPECT_TRUE(Contains(log, L"Application starting - Opening: " + other + L" \r\n")) << Narrow(log);
     EXPECT_TRUE(Contains(log, L"Application terminating normally"));
+    // The configuration file type is known to the shell.
+    EXPECT_EQ(TextValue(HKEY_CLASSES_ROOT, L".tvf", L""), L"ToviExplorer.Document");
+    EXPECT_EQ(TextValue(HKEY_CLASSES_ROOT, L"ToviExplorer.Document", L""), L"Tovi Explorer Config");
+    const auto open = TextValue(HKEY_CLASSES_ROOT, L"ToviExplorer.Document\\shell\\open\\command", L"");
+    ASSERT_TRUE(open.has_value());
+    EXPECT_TRUE(Contains(*open, L" \"%1\"")) << Narrow(*open);
 }
 
-TEST_F(ServerProcessTest, ExitAsksWhileClientsAreConnected) {
+TEST_F(ServerProcessTest, NewConfigurationIsConfirmedAndRefusedWhileClientsAreConnected) {
     Register();
     ServerProcess process;
     ASSERT_TRUE(process.Start(L""));
     HWND frame = process.WaitForMainWindow(kStartMs);
     ASSERT_NE(frame, nullptr);
+    const std::wstring question = L"You are about to destroy the current configuration.  Do you wish to proceed?";
+    auto fileNew = [&] { PostMessageW(frame, WM_COMMAND, MAKEWPARAM(57600, 0), 0); };
+
+    // With a client connected the question is asked, then the change refused.
     ComPtr<IOPCServer> server;
     ASSERT_EQ(ConnectServer(server), S_OK);
+    fileNew();
+    EXPECT_EQ(AnswerMessageBox(process, IDYES), question);
+    EXPECT_EQ(AnswerMessageBox(process, IDOK), L"Cannot change files while OPC Clients are connected to this server.");
+    ComPtr<IOPCBrowseServerAddressSpace> browse;
+    ASSERT_EQ(server.As(&browse), S_OK);
+    EXPECT_EQ(Browse(browse.Get(), OPC_BRANCH), (Names{L"Pump1", L"Tank", L"Boiler"}));
+    browse.Reset();
+    server.Reset();
+    Sleep(300);  // the release travels to the window as a posted message
 
+    // Without clients No keeps the configuration and Yes replaces it with an empty one.
+    const std::wstring destroyed = L"Existing configuration destroyed. \r\n";
+    EXPECT_EQ(Occurrences(ReadLog(logFile), destroyed), 1u);  // the refused one
+    fileNew();
+    EXPECT_EQ(AnswerMessageBox(process, IDNO), question);
+    EXPECT_EQ(Occurrences(ReadLog(logFile), destroyed), 1u);
+    fileNew();
+    EXPECT_EQ(AnswerMessageBox(process, IDYES), question);
+    EXPECT_TRUE(WaitFor(kExitMs, [&] { return Occurrences(ReadLog(logFile), destroyed) == 2; }));
+    ASSERT_EQ(ConnectServer(server), S_OK);
+    ASSERT_EQ(server.As(&browse), S_OK);
+    EXPECT_EQ(Browse(browse.Get(), OPC_BRANCH), Names{});
+    EXPECT_EQ(ReadBytes(configFile),
+              (std::vector<std::uint8_t>{0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xF9, 0x3F, 0, 0, 0, 0}));
+    browse.Reset();
+    server.Reset();
+    Sleep(300);
     PostMessageW(frame, WM_CLOSE, 0, 0);
-    HWND box = process.WaitForMessageBox(kStartMs);
-    ASSERT_NE(box, nullptr);
-    EXPECT_EQ(MessageBoxText(box), L"OPC Clients are currently connected to this server, Exit anyway?");
+    EXPECT_TRUE(process.WaitForExit(kExitMs));
+}
+
+TEST_F(ServerProcessTest, ExitAsksWhileClientsAreConnected) {
+    ServerProcess process;
+    ComPtr<IOPCServer> server;
+    HWND frame = nullptr, box = nullptr;
+    ASSERT_NO_FATAL_FAILURE(CloseWhileConnected(process, server, &frame, &box));
     PressButton(box, IDNO);
     EXPECT_TRUE(WaitFor(kExitMs, [&] { return ProcessWindows(process.Id(), L"#32770").empty(); }));
     EXPECT_TRUE(IsWindow(frame));
@@ -345,16 +417,10 @@ TEST_F(ServerProcessTest, ExitAsksWhileClientsAreConnected) {
 }
 
 TEST_F(ServerProcessTest, ForcedTerminationEndsAtOnce) {
-    Register();
     ServerProcess process;
-    ASSERT_TRUE(process.Start(L""));
-    HWND frame = process.WaitForMainWindow(kStartMs);
-    ASSERT_NE(frame, nullptr);
     ComPtr<IOPCServer> server;
-    ASSERT_EQ(ConnectServer(server), S_OK);
-    PostMessageW(frame, WM_CLOSE, 0, 0);
-    HWND box = process.WaitForMessageBox(kStartMs);
-    ASSERT_NE(box, nullptr);
+    HWND frame = nullptr, box = nullptr;
+    ASSERT_NO_FATAL_FAILURE(CloseWhileConnected(process, server, &frame, &box));
     PressButton(box, IDYES);
     DWORD code = 99;
     ASSERT_TRUE(process.WaitForExit(kExitMs, &code));
