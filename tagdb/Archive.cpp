@@ -1,5 +1,6 @@
 #include "Archive.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -209,7 +210,11 @@ std::wstring Archive::ReadString() {
         if (length > static_cast<std::uint64_t>(INT_MAX)) {
             throw ArchiveFormatError("string too long");
         }
-        return FromAnsi(std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(length)));
+        const size_t n = static_cast<size_t>(length);
+        if (std::all_of(p, p + n, [](BYTE b) { return b < 0x80; })) {
+            return std::wstring(p, p + n);  // every ANSI code page agrees with ASCII
+        }
+        return FromAnsi(std::string_view(reinterpret_cast<const char*>(p), n));
     }
     length = ReadLength();
     if (length == kMarkerSeen) {
