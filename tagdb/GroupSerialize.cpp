@@ -23,11 +23,7 @@ void OPCS_TagGroup::Serialize(Archive& archive) { GroupRecord::Serialize(*this, 
 
 void ToviTagGroup::Serialize(Archive& archive) {
     OPCS_TagGroup::Serialize(archive);
-    if (archive.IsStoring()) {
-        archive.WriteDouble(ProgramVersionNumber());
-    } else {
-        archive.ReadDouble();
-    }
+    SerializeProgramVersion(archive);
 }
 
 void GroupRecord::Serialize(OPCS_TagGroup& group, Archive& archive) {

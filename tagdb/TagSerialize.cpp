@@ -32,11 +32,7 @@ void OPCS_Tag::Serialize(Archive& archive) { TagRecord::Serialize(*this, archive
 
 void ToviTag::Serialize(Archive& archive) {
     OPCS_Tag::Serialize(archive);
-    if (archive.IsStoring()) {
-        archive.WriteDouble(ProgramVersionNumber());
-    } else {
-        archive.ReadDouble();
-    }
+    SerializeProgramVersion(archive);
 }
 
 void TagRecord::Serialize(OPCS_Tag& tag, Archive& archive) {
