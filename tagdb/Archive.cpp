@@ -276,3 +276,10 @@ Variant Archive::ReadVariant() {
 }
 
 void Archive::Skip(size_t count) { Take(count); }
+
+Archive::NestedRecord::NestedRecord(Archive& archive) : archive_(archive) {
+    if (archive_.nesting_ >= kMaxNesting) {
+        throw ArchiveFormatError("records nested too deeply");
+    }
+    ++archive_.nesting_;
+}

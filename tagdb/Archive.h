@@ -56,6 +56,21 @@ public:
     Variant ReadVariant();
     void Skip(size_t count);
 
+    // Marks one level of nested group records for its lifetime. A level past
+    // kMaxNesting raises ArchiveFormatError, so that no file can drive the
+    // recursion of the readers (or of the tree's own walks) past the stack.
+    static constexpr size_t kMaxNesting = 512;
+    class NestedRecord {
+    public:
+        explicit NestedRecord(Archive& archive);
+        ~NestedRecord() { --archive_.nesting_; }
+        NestedRecord(const NestedRecord&) = delete;
+        NestedRecord& operator=(const NestedRecord&) = delete;
+
+    private:
+        Archive& archive_;
+    };
+
     // Storing: the bytes written so far.
     const std::vector<BYTE>& Bytes() const noexcept { return buffer_; }
     std::vector<BYTE> TakeBytes() noexcept { return std::move(buffer_); }
@@ -80,4 +95,5 @@ private:
     size_t size_ = 0;
     size_t position_ = 0;
     size_t droppedRecords_ = 0;
+    size_t nesting_ = 0;
 };

@@ -27,6 +27,7 @@ void ToviTagGroup::Serialize(Archive& archive) {
 }
 
 void GroupRecord::Serialize(OPCS_TagGroup& group, Archive& archive) {
+    Archive::NestedRecord level(archive);
     ScopedLock guard(group.lock_);
     if (archive.IsStoring()) {
         archive.WriteDouble(kRecordVersion);

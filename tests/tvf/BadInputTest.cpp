@@ -9,6 +9,7 @@
 #include "LoadHelpers.h"
 #include "Records.h"
 #include "TempFolder.h"
+#include "ToviTagGroup.h"
 
 namespace {
 Bytes SmallDevice(const std::string& name, int tags) {
@@ -100,6 +101,7 @@ TEST(BadInputTest, ThirdDeviceRecordBrokenKeepsTheFirstTwo) {
 TEST(BadInputTest, EveryTruncationOfAFileLoadsWhatPrecedesIt) {
     const Bytes one = SmallDevice("One", 2);
     const Bytes file = ConfigFile({one, SmallDevice("Two", 0)});
+    ASSERT_LT(file.Size(), 1000u);
     const size_t firstEnd = 16 + one.Size();  // head 8, count 4, class code 4
     for (size_t n = 0; n <= file.Size(); ++n) {
         Loaded l(std::vector<BYTE>(file.data.begin(), file.data.begin() + static_cast<std::ptrdiff_t>(n)));
@@ -313,4 +315,87 @@ TEST(BadInputTest, SeededRandomCorruptionsOfFilesNeverCrashOrHang) {
     }
     EXPECT_GT(loaded, 0u);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+}
+
+namespace {
+// A group list holding one chain of `depth` groups, each the only sub-group
+// of the one above, built level by level (no recursion in the builder).
+Bytes NestedGroups(size_t depth) {
+    Bytes head, tail;
+    for (size_t i = 0; i < depth; ++i) {
+        head.F64(1.6).Str("L").Str("").U32(2).U32(3).U32(1);
+        head.U32(i + 1 < depth ? 1 : 0);  // sub-group count
+        if (i + 1 < depth) head.U32(0);   // class code of the one sub-group
+    }
+    for (size_t i = 0; i < depth; ++i) tail.U32(0).F64(1.1);  // empty tag list, trailer
+    return Bytes().U32(1).U32(0).Add(head).Add(tail);
+}
+
+size_t Depth(OPCS_TagGroup* group) {
+    size_t depth = 0;
+    for (; group != nullptr; ++depth) {
+        auto subs = group->SnapshotGroups();
+        group = subs.empty() ? nullptr : subs[0];
+    }
+    return depth;
+}
+
+// Runs the body on a thread with a small stack, as a worst case for recursion;
+// the thread's exit code tells that the body ran to its end.
+template <class Body>
+void OnSmallStack(Body body) {
+    struct Call {
+        static DWORD WINAPI Run(void* p) {
+            (*static_cast<Body*>(p))();
+            return 7;
+        }
+    };
+    HANDLE thread = CreateThread(nullptr, 512 * 1024, &Call::Run, &body, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    ASSERT_NE(nullptr, thread);
+    WaitForSingleObject(thread, INFINITE);
+    DWORD code = 0;
+    GetExitCodeThread(thread, &code);
+    CloseHandle(thread);
+    EXPECT_EQ(7u, code) << "the body did not finish";
+}
+}  // namespace
+
+TEST(BadInputTest, NestingIsBoundedSoNoFileExhaustsTheStack) {
+    OnSmallStack([] {
+        LoadedGroups deepest(NestedGroups(Archive::kMaxNesting).data);
+        ASSERT_EQ(1u, deepest.groups.size());
+        EXPECT_EQ(0u, deepest.dropped);
+        EXPECT_EQ(Archive::kMaxNesting, Depth(deepest.groups[0].get()));
+        EXPECT_FALSE(deepest.Store().empty());
+
+        // One level more is refused. The level above then reads on from the
+        // refused record's bytes, like after any other unreadable record.
+        LoadedGroups over(NestedGroups(Archive::kMaxNesting + 1).data);
+        EXPECT_LE(over.groups.size(), 1u);
+        EXPECT_GE(over.dropped, 1u);
+        if (!over.groups.empty()) {
+            EXPECT_LE(Depth(over.groups[0].get()), Archive::kMaxNesting);
+        }
+    });
+    OnSmallStack([] {
+        const auto start = std::chrono::steady_clock::now();
+        LoadedGroups hostile(NestedGroups(100000).data);
+        EXPECT_LE(hostile.groups.size(), 1u);
+        EXPECT_GE(hostile.dropped, 1u);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    });
+}
+
+TEST(BadInputTest, TreesTooDeepToReadBackAreNotWritten) {
+    ToviTagGroup top;
+    OPCS_TagGroup* bottom = &top;
+    for (size_t i = 1; i <= Archive::kMaxNesting; ++i) {
+        auto* g = new ToviTagGroup;
+        EXPECT_TRUE(bottom->AddGroup(g));
+        bottom = g;
+    }
+    Dll<OPCS_TagGroup*> list;
+    list.Append(&top);
+    Archive archive;
+    EXPECT_THROW(GroupRecord::StoreList(archive, list), ArchiveFormatError);
 }
