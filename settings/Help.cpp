@@ -3,6 +3,7 @@
 #include "EventLog.h"
 #include "ProgramPaths.h"
 #include "RegIO.h"
+#include "MessageBoxes.h"
 #include "Text.h"
 #include "resource.h"
 
@@ -21,7 +22,7 @@ HtmlHelpAFunction HtmlHelpEntry() {
 }
 
 void ShowHelpMessage(UINT textId, UINT icon) {
-    MessageBoxW(GetActiveWindow(), LoadResString(textId).c_str(), LoadResString(IDS_APP_TITLE).c_str(), MB_OK | icon);
+    AppMessageBox(LoadResString(textId), MB_OK | icon);
 }
 
 }  // namespace
