@@ -67,9 +67,12 @@ public:
     // Program exit: destroys every live server object directly (not through
     // Release), cutting it off from its remote clients first.
     static void DestroyAllServers();
-    // Moves every browse position that is `object` or lies below it back to
-    // the root. The document calls it (through its deletion observer, which
-    // the first browse position installs) before it deletes a device or group.
+    // Before `object` (a device or group) is deleted: every server object whose
+    // browse position is `object` or lies below it goes back to the root, and
+    // enumerators made there lose their position. The document already does
+    // this through its deletion observer, which the first browse position
+    // installs; call it only for deletions that bypass the document. Caller
+    // holds the configuration lock.
     static void OnObjectDeleting(OPCS_TagGroup* object);
 
 private:

@@ -33,9 +33,11 @@ std::wstring SettingsKeyPath() {
     return L"HKEY_LOCAL_MACHINE\\Software\\" + GetCompanyName() + L"\\" + GetProductName() + L"\\Settings";
 }
 
-OPCS_Registry::OPCS_Registry() = default;
+// The defaults hold from the start, so that objects made before Load (or in
+// a process that never loads) see sensible settings.
+OPCS_Registry::OPCS_Registry() { SetDefaults(); }
 
-OPCS_Registry::OPCS_Registry(std::wstring keyPath) : keyPath_(std::move(keyPath)) {}
+OPCS_Registry::OPCS_Registry(std::wstring keyPath) : keyPath_(std::move(keyPath)) { SetDefaults(); }
 
 OPCS_Registry::~OPCS_Registry() = default;
 

@@ -21,6 +21,7 @@ class OPCS_Device : public OPCS_TagGroup {
 public:
     OPCS_Device();
     ~OPCS_Device() override;
+    void Serialize(Archive& archive) override;
 
     bool WriteTag(OPCS_Tag* tag, const Variant& value) override;
     OPCS_Device* GetDevice() override { return this; }

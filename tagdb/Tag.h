@@ -23,6 +23,7 @@ class OPCS_Tag {
 public:
     OPCS_Tag();
     virtual ~OPCS_Tag();
+    virtual void Serialize(class Archive& archive);  // the configuration file record
     OPCS_Tag(const OPCS_Tag&) = delete;
     OPCS_Tag& operator=(const OPCS_Tag&) = delete;
 

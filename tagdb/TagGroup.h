@@ -29,6 +29,7 @@ class OPCS_TagGroup {
 public:
     OPCS_TagGroup();
     virtual ~OPCS_TagGroup();
+    virtual void Serialize(class Archive& archive);  // the configuration file record
     OPCS_TagGroup(const OPCS_TagGroup&) = delete;
     OPCS_TagGroup& operator=(const OPCS_TagGroup&) = delete;
 

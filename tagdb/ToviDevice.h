@@ -12,6 +12,7 @@ class ToviDevice : public OPCS_Device {
 public:
     ToviDevice();
     ~ToviDevice() override;
+    void Serialize(Archive& archive) override;
 
     bool EditProperties() override;
     std::wstring ProposeName() override;

@@ -7,6 +7,7 @@ class ToviTag : public OPCS_Tag {
 public:
     ToviTag();
     ~ToviTag() override = default;
+    void Serialize(Archive& archive) override;
 
     bool WriteFromClient(Variant& value) override;
     bool EditProperties() override;

@@ -6,6 +6,7 @@ class ToviTagGroup : public OPCS_TagGroup {
 public:
     ToviTagGroup() = default;
     ~ToviTagGroup() override = default;
+    void Serialize(Archive& archive) override;
 
     bool EditProperties() override;
 };

@@ -37,22 +37,3 @@ TEST(BrowseFilterTest, APathologicalPatternOnALongNameEndsQuickly) {
     EXPECT_TRUE(MatchesWildcard(name + L"b", pattern));
     EXPECT_LT(GetTickCount() - start, 5000u);
 }
-
-TEST(BrowseFilterTest, TheFilterFoldsCaseAndAppliesTypeAndRightsToLeaves) {
-    const BrowseFilter filter(OPC_LEAF, L"te*", VT_R4, OPC_WRITEABLE);
-    EXPECT_TRUE(filter.WantsLeaves());
-    EXPECT_FALSE(filter.WantsBranches());
-    EXPECT_TRUE(filter.MatchesName(L"TEMP"));
-    EXPECT_FALSE(filter.MatchesName(L"Atemp"));
-    EXPECT_TRUE(filter.MatchesLeaf(VT_R4, OPC_READABLE | OPC_WRITEABLE));
-    EXPECT_FALSE(filter.MatchesLeaf(VT_R4, OPC_READABLE));
-    EXPECT_FALSE(filter.MatchesLeaf(VT_R8, OPC_READABLE | OPC_WRITEABLE));
-
-    const BrowseFilter all(OPC_FLAT, nullptr, VT_EMPTY, 0);
-    EXPECT_TRUE(all.WantsBranches());
-    EXPECT_TRUE(all.MatchesName(L""));
-    EXPECT_TRUE(all.MatchesLeaf(VT_BSTR, OPC_READABLE));
-    EXPECT_TRUE(BrowseFilter(OPC_LEAF, L"", VT_EMPTY, 0x100).MatchesLeaf(VT_I2, OPC_READABLE))
-        << "rights bits the standard does not define are not asked for";
-    EXPECT_FALSE(BrowseFilter(static_cast<OPCBROWSETYPE>(0), L"", VT_EMPTY, 0).WantsBranches());
-}

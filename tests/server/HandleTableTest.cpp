@@ -24,8 +24,13 @@ TEST(HandleTableTest, HandlesAreNonzeroUniqueAndNameTheirObjectUntilWithdrawn) {
     EXPECT_EQ(&a, table.Find(ha));
     EXPECT_EQ(&b, table.Find(hb));
     EXPECT_EQ(2u, table.Count());
+    int seen = 0;
+    EXPECT_TRUE(table.Visit(hb, [&](Thing* t) { seen = t->id; }));
+    EXPECT_EQ(2, seen);
     EXPECT_EQ(&a, table.Remove(ha));
     EXPECT_EQ(nullptr, table.Find(ha));
+    EXPECT_FALSE(table.Visit(ha, [&](Thing*) { seen = -1; }));
+    EXPECT_EQ(2, seen);
     EXPECT_EQ(nullptr, table.Remove(ha)) << "a handle is withdrawn once";
     EXPECT_EQ(nullptr, table.Find(0));
     EXPECT_EQ(0u, table.Add(nullptr));
@@ -47,18 +52,6 @@ TEST(HandleTableTest, AHandleIsNeverIssuedTwiceEvenAcrossTablesOrForTheSameObjec
         EXPECT_EQ(nullptr, items.Find(g)) << "a group's handle names nothing among the items";
         EXPECT_EQ(nullptr, groups.Find(it));
     }
-}
-
-TEST(HandleTableTest, VisitSeesTheObjectOnlyWhileItsHandleIsIn) {
-    HandleTable<Thing> table;
-    Thing thing{7};
-    const OPCHANDLE handle = table.Add(&thing);
-    int seen = 0;
-    EXPECT_TRUE(table.Visit(handle, [&](Thing* t) { seen = t->id; }));
-    EXPECT_EQ(7, seen);
-    table.Remove(handle);
-    EXPECT_FALSE(table.Visit(handle, [&](Thing*) { seen = -1; }));
-    EXPECT_EQ(7, seen);
 }
 
 TEST(HandleTableTest, ThreadsAddingAndRemovingAtOnceGetDistinctHandles) {

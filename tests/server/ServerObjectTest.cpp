@@ -123,11 +123,6 @@ TEST(ServerObjectTest, QueryOrganizationIsHierarchicalAndRefusesANullPointer) {
     EXPECT_EQ(E_INVALIDARG, browser->QueryOrganization(nullptr));
 }
 
-TEST(ServerObjectTest, FindGroupByNameFindsNothingWithoutGroups) {
-    ComPtr<IOPCServer> server = NewServer();
-    EXPECT_EQ(nullptr, static_cast<OPCServer*>(server.Get())->FindGroupByName(L"Group1"));
-}
-
 TEST(ServerObjectTest, DestroyAllServersDestroysEveryListedServerOnce) {
     ClientObjectMessages messages;
     ConfiguredDocument config;

@@ -9,7 +9,7 @@
 #include "Help.h"
 #include "ProgramPaths.h"
 #include "TempFolder.h"
-#include "Thread.h"
+#include "MessageBoxes.h"
 
 namespace {
 
@@ -18,63 +18,16 @@ struct SeenBox {
     std::wstring text;
 };
 
-BOOL CALLBACK IgnoreWindow(HWND, LPARAM) { return TRUE; }
-
-BOOL CALLBACK CollectDialog(HWND window, LPARAM context) {
-    wchar_t cls[32] = {};
-    GetClassNameW(window, cls, 32);
-    if (std::wstring(cls) == L"#32770" && IsWindowVisible(window)) {
-        reinterpret_cast<std::vector<HWND>*>(context)->push_back(window);
-    }
-    return TRUE;
-}
-
-// Reads texts without a message to the busy thread.
-BOOL CALLBACK CollectStaticText(HWND child, LPARAM context) {
-    wchar_t cls[32] = {};
-    wchar_t text[512] = {};
-    GetClassNameW(child, cls, 32);
-    InternalGetWindowText(child, text, 512);
-    if (_wcsicmp(cls, L"Static") == 0 && text[0] != 0) {
-        *reinterpret_cast<std::wstring*>(context) += text;
-    }
-    return TRUE;
-}
-
-// Runs the action on its own thread and answers every message box it shows
-// with OK, returning what the boxes said.
-std::vector<SeenBox> AnswerMessageBoxes(std::function<void()> action) {
+// Runs the action with every message box answered at once by the program's
+// message box seam, returning what the boxes said.
+std::vector<SeenBox> AnswerMessageBoxes(const std::function<void()>& action) {
     std::vector<SeenBox> seen;
-    // One-time set-up of the window system and of the help viewer happens
-    // here first: done by both threads at once it can deadlock under Wine.
-    EnumThreadWindows(GetCurrentThreadId(), IgnoreWindow, 0);
-    LoadLibraryW(L"hhctrl.ocx");
-    Thread worker;
-    if (!worker.Start([&] { action(); return 0u; })) {
-        ADD_FAILURE() << "no thread";
-        return seen;
-    }
-    const ULONGLONG deadline = GetTickCount64() + 20000;
-    while (WaitForSingleObject(worker.Handle(), 20) == WAIT_TIMEOUT && GetTickCount64() < deadline) {
-        std::vector<HWND> boxes;
-        EnumThreadWindows(worker.Id(), CollectDialog, reinterpret_cast<LPARAM>(&boxes));
-        for (HWND box : boxes) {
-            SeenBox entry;
-            wchar_t caption[256] = {};
-            InternalGetWindowText(box, caption, 256);
-            entry.caption = caption;
-            EnumChildWindows(box, CollectStaticText, reinterpret_cast<LPARAM>(&entry.text));
-            seen.push_back(entry);
-            PostMessageW(box, WM_COMMAND, IDOK, 0);
-            // Gone before the next look, so that a later box is never taken for
-            // this one (window handles are reused).
-            while (IsWindow(box) && GetTickCount64() < deadline) Sleep(5);
-        }
-    }
-    if (!worker.Join(5000)) {
-        ADD_FAILURE() << "a message box was left open";
-        TerminateThread(worker.Handle(), 1);
-    }
+    SetMessageBoxHandler([&seen](const std::wstring& text, const std::wstring& caption, UINT style) {
+        seen.push_back({caption, text});
+        return DefaultAnswer(style);
+    });
+    action();
+    SetMessageBoxHandler({});
     return seen;
 }
 

@@ -1,0 +1,99 @@
+#pragma once
+// The configuration file's byte stream: little-endian fields written one after
+// the other, with no padding. A storing archive appends to a growing buffer; a
+// loading archive reads bytes held in memory and raises ArchiveEndOfFile when
+// a field would run past their end. No read allocates before it has checked
+// that the bytes it is about to take are there.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "ArchiveError.h"
+#include "Variant.h"
+
+class Archive {
+public:
+    // A storing archive over an empty buffer.
+    Archive();
+    // A loading archive that owns the bytes.
+    explicit Archive(std::vector<BYTE> bytes);
+    // A loading archive over the caller's bytes, which must outlive it.
+    Archive(const BYTE* data, size_t size);
+    Archive(const Archive&) = delete;
+    Archive& operator=(const Archive&) = delete;
+
+    bool IsStoring() const noexcept { return storing_; }
+    bool IsLoading() const noexcept { return !storing_; }
+
+    void WriteByte(BYTE value);
+    void WriteWord(WORD value);
+    void WriteDword(DWORD value);
+    void WriteLong(LONG value) { WriteDword(static_cast<DWORD>(value)); }
+    void WriteBool(bool value) { WriteDword(value ? 1 : 0); }
+    void WriteFloat(float value);
+    void WriteDouble(double value);
+    // The text in the ANSI code page; text the code page cannot carry without
+    // loss is written in the wide form, which every reader of the format takes.
+    void WriteString(std::wstring_view text);
+    void WriteFileTime(const FILETIME& time);
+    void WriteVariant(const VARIANT& value);
+
+    BYTE ReadByte();
+    WORD ReadWord();
+    DWORD ReadDword();
+    LONG ReadLong() { return static_cast<LONG>(ReadDword()); }
+    bool ReadBool() { return ReadDword() != 0; }
+    float ReadFloat();
+    double ReadDouble();
+    std::wstring ReadString();
+    FILETIME ReadFileTime();
+    Variant ReadVariant();
+    void Skip(size_t count);
+
+    // Marks one level of nested group records for its lifetime. A level past
+    // kMaxNesting raises ArchiveFormatError, so that no file can drive the
+    // recursion of the readers (or of the tree's own walks) past the stack.
+    static constexpr size_t kMaxNesting = 512;
+    class NestedRecord {
+    public:
+        explicit NestedRecord(Archive& archive);
+        ~NestedRecord() { --archive_.nesting_; }
+        NestedRecord(const NestedRecord&) = delete;
+        NestedRecord& operator=(const NestedRecord&) = delete;
+
+    private:
+        Archive& archive_;
+    };
+
+    // Storing: the bytes written so far.
+    const std::vector<BYTE>& Bytes() const noexcept { return buffer_; }
+    std::vector<BYTE> TakeBytes() noexcept { return std::move(buffer_); }
+    // Loading: where the next field starts and how many bytes are left.
+    size_t Position() const noexcept { return position_; }
+    size_t Remaining() const noexcept { return size_ - position_; }
+    // Loading: records a list reader gave up (unreadable, or a name clash).
+    void NoteDroppedRecord() noexcept { ++droppedRecords_; }
+    size_t DroppedRecords() const noexcept { return droppedRecords_; }
+
+private:
+    void Append(const void* bytes, size_t count);
+    const BYTE* Take(std::uint64_t count);
+    void WriteLength(std::uint64_t length);
+    std::uint64_t ReadLength();
+    void RequireStoring() const;
+    void RequireLoading() const;
+
+    bool storing_;
+    std::vector<BYTE> buffer_;  // storing: the output; loading: owned input, if any
+    const BYTE* data_ = nullptr;
+    size_t size_ = 0;
+    size_t position_ = 0;
+    size_t droppedRecords_ = 0;
+    size_t nesting_ = 0;
+};

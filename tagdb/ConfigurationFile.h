@@ -1,0 +1,47 @@
+#pragma once
+// The configuration file: the file head (the version 1.6 as a DOUBLE, read
+// and not checked) followed by the device list.
+#include <windows.h>
+
+#include <string>
+
+#include "Archive.h"
+#include "Dll.h"
+
+class OPCS_Device;
+
+// Writes the head and every valid device of the list with everything below
+// it. The caller holds the configuration lock. Raises ArchiveFormatError when
+// a record cannot be encoded and std::bad_alloc when memory runs out; each
+// failure is logged by the list that met it. Nothing is written to disk.
+void StoreConfiguration(Archive& archive, const Dll<OPCS_Device*>& devices);
+
+// Reads the head and the device list, appending each device read to `into`;
+// the caller owns them from then on. A record that cannot be read ends its
+// list, is logged and counted in archive.DroppedRecords(); loading goes on.
+// Raises ArchiveEndOfFile when the data ends outside every record (in the
+// head, a list's count or a class code of the device list); the devices
+// read before that stay in `into`. Raises nothing else.
+void LoadConfiguration(Archive& archive, Dll<OPCS_Device*>& into);
+
+enum class ConfigFileStatus {
+    Ok,
+    FileError,     // the file could not be opened, read or written: see error
+    EndOfFile,     // loading: the data ended outside every record
+    RecordError,   // saving: a record could not be encoded, or memory ran out
+};
+
+struct ConfigFileResult {
+    ConfigFileStatus status = ConfigFileStatus::Ok;
+    DWORD error = ERROR_SUCCESS;  // the Win32 error of a FileError
+    size_t droppedRecords = 0;    // loading: records that could not be read or adopted
+};
+
+// Reads the whole file and loads it as LoadConfiguration does. On EndOfFile
+// the devices read before the fault stay in `into`. Never raises.
+ConfigFileResult LoadConfigurationFile(const std::wstring& path, Dll<OPCS_Device*>& into);
+
+// Stores the configuration and replaces the file with it. The new content is
+// written beside the file first, so a failed save leaves the previous file as
+// it was. Never raises.
+ConfigFileResult SaveConfigurationFile(const std::wstring& path, const Dll<OPCS_Device*>& devices);

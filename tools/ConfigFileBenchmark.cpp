@@ -1,0 +1,139 @@
+// Saves and loads a configuration of 100,000 tags, once in 1,000 groups of
+// 100 and once in a single group, in memory and through a file; prints the
+// times and the bytes per second. Adoption must not walk the siblings: the
+// single-group load may be at most twice as slow as the 1,000-group load.
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Archive.h"
+#include "ConfigurationFile.h"
+#include "EventLog.h"
+#include "ToviDevice.h"
+#include "ToviTag.h"
+#include "ToviTagGroup.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
+
+struct Configuration {
+    Dll<OPCS_Device*> devices;
+    Configuration() = default;
+    Configuration(const Configuration&) = delete;
+    ~Configuration() {
+        for (OPCS_Device* d : devices) delete d;
+    }
+};
+
+void Build(Configuration& c, int groups, int tagsPerGroup) {
+    auto* device = new ToviDevice;
+    device->Rename(L"Plant");
+    c.devices.Append(device);
+    for (int g = 0; g < groups; ++g) {
+        auto* group = new ToviTagGroup;
+        group->Rename(L"Area" + std::to_wstring(g));
+        device->AddGroup(group);
+        for (int t = 0; t < tagsPerGroup; ++t) {
+            auto* tag = new ToviTag;
+            tag->Rename(L"Tag" + std::to_wstring(t));
+            tag->SetDescription(L"Tag " + std::to_wstring(t) + L" of area " + std::to_wstring(g));
+            tag->SetValueNow(Variant::FromDouble(t * 0.5));
+            group->AddTag(tag);
+        }
+    }
+}
+
+struct Figures {
+    double store = 0, load = 0, fileSave = 0, fileLoad = 0;
+    size_t bytes = 0;
+    int tagsLoaded = 0;
+};
+
+int CountTags(OPCS_TagGroup* group) {
+    int n = group->TagCount();
+    for (OPCS_TagGroup* sub : group->SnapshotGroups()) n += CountTags(sub);
+    return n;
+}
+
+Figures Run(int groups, int tagsPerGroup, const std::wstring& path) {
+    Figures f;
+    Configuration source;
+    Build(source, groups, tagsPerGroup);
+
+    auto start = Clock::now();
+    Archive out;
+    StoreConfiguration(out, source.devices);
+    f.store = Seconds(start);
+    f.bytes = out.Bytes().size();
+
+    {
+        Configuration loaded;
+        start = Clock::now();
+        Archive in(out.Bytes().data(), out.Bytes().size());
+        LoadConfiguration(in, loaded.devices);
+        f.load = Seconds(start);
+        for (OPCS_Device* d : loaded.devices) f.tagsLoaded += CountTags(d);
+    }
+
+    start = Clock::now();
+    SaveConfigurationFile(path, source.devices);
+    f.fileSave = Seconds(start);
+    {
+        Configuration loaded;
+        start = Clock::now();
+        LoadConfigurationFile(path, loaded.devices);
+        f.fileLoad = Seconds(start);
+    }
+    DeleteFileW(path.c_str());
+    return f;
+}
+
+// Median of three fresh runs by load time, so one descheduled moment does not decide.
+Figures Median(int groups, int tagsPerGroup, const std::wstring& path) {
+    Figures r[3] = {Run(groups, tagsPerGroup, path), Run(groups, tagsPerGroup, path), Run(groups, tagsPerGroup, path)};
+    std::sort(std::begin(r), std::end(r), [](const Figures& a, const Figures& b) { return a.load < b.load; });
+    return r[1];
+}
+
+void Print(const char* label, const Figures& f) {
+    const double mb = static_cast<double>(f.bytes) / 1e6;
+    std::printf("%-24s %9zu %8.3f %8.1f %8.3f %8.1f %9.3f %9.3f %7d\n", label, f.bytes, f.store, mb / f.store, f.load,
+                mb / f.load, f.fileSave, f.fileLoad, f.tagsLoaded);
+}
+}  // namespace
+
+int main() {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD n = GetTempPathW(MAX_PATH + 1, folder);
+    const std::wstring base(folder, n);
+    const std::wstring path = base + L"tovi-config-benchmark.tvf";
+
+    Run(10, 100, path);  // warm-up
+    const Figures spread = Median(1000, 100, path);
+    const Figures single = Median(1, 100000, path);
+    std::printf("%-24s %9s %8s %8s %8s %8s %9s %9s %7s\n", "configuration", "bytes", "store(s)", "MB/s", "load(s)",
+                "MB/s", "fsave(s)", "fload(s)", "tags");
+    Print("1000 groups x 100 tags", spread);
+    Print("1 group x 100000 tags", single);
+
+    // The same with the event log open, as a running program has it.
+    const std::wstring logPath = base + L"tovi-config-benchmark.log";
+    theEventLog.Open(logPath);
+    const Figures logged = Run(1000, 100, path);
+    theEventLog.Close();
+    DeleteFileW(logPath.c_str());
+    Print("1000x100, event log on", logged);
+
+    const double ratio = single.load / spread.load;
+    std::printf("load ratio single/1000 groups: %.2f (limit 2.00)\n", ratio);
+    const bool complete = spread.tagsLoaded == 100000 && single.tagsLoaded == 100000;
+    CoUninitialize();
+    return complete && ratio <= 2.0 ? 0 : 1;
+}
