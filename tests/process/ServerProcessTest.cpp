@@ -558,4 +558,6 @@ TEST_F(ServerProcessTest, UnreadableLastUsedFileStillServesAndIsKept) {
     EXPECT_TRUE(WaitUntilNoServerRuns(kExitMs));
     // What could not be read is not lost.
     EXPECT_TRUE(ReadBytes(configFile) == garbage || ReadBytes(configFile + L".bak") == garbage);
+    const std::wstring log = ReadLog(logFile);
+    EXPECT_TRUE(Contains(log, L"Application starting - Opening: " + configFile + L" \r\n")) << Narrow(log);
 }
