@@ -176,18 +176,6 @@ void OPCS_Doc::SetPathName(const std::wstring& path) {
 
 bool OPCS_Doc::CanChangeFiles() const { return !AreClientsConnected(); }
 
-bool OPCS_Doc::OnNewDocument() {
-    if (!CanChangeFiles()) {
-        AppMessageBox(kClientsConnected, MB_OK);
-        return false;
-    }
-    DeleteContents();
-    SetModifiedFlag(false);
-    pathName_.clear();
-    title_.clear();
-    return true;
-}
-
 bool OPCS_Doc::OnOpenDocument(const std::wstring& path) {
     if (!CanChangeFiles()) {
         AppMessageBox(kClientsConnected, MB_OK);
