@@ -64,8 +64,17 @@ bool ServerProcess::Start(const std::wstring& arguments) {
     if (!arguments.empty()) command += L" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    return CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &info_) != FALSE;
+    // Wine now and then refuses a process creation while it is busy; a
+    // second try a moment later goes through.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info_)) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        Sleep(250);
+        SetLastError(error);
+    }
+    return false;
 }
 
 bool ServerProcess::WaitForExit(DWORD milliseconds, DWORD* exitCode) {

@@ -76,7 +76,10 @@ using Names = std::vector<std::wstring>;
 // Runs the program with arguments to its end (it must end by itself).
 DWORD RunToEnd(const std::wstring& arguments) {
     ServerProcess process;
-    EXPECT_TRUE(process.Start(arguments));
+    if (!process.Start(arguments)) {
+        ADD_FAILURE() << "cannot start the program: error " << GetLastError();
+        return 99;
+    }
     DWORD code = 0;
     if (!process.WaitForExit(kExitMs, &code)) {
         ADD_FAILURE() << "still running: " << Narrow(arguments) << "; a box says: "
