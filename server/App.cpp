@@ -70,7 +70,7 @@ OPCS_App::~OPCS_App() {
 OPCS_App* OPCS_App::Get() noexcept { return g_app; }
 
 int OPCS_App::Main() {
-    int exitCode = startExitCode_;
+    int exitCode = 0;
     if (InitInstance()) {
         exitCode = ExitInstance(Run());
     } else {
@@ -97,7 +97,7 @@ bool OPCS_App::InitInstance() {
         return false;
     }
     oleInitialized_ = true;
-    ConfigurationLock();
+    ConfigurationLock();  // made here, before any thread that could race to make it
     if (!module_.Init(&CreateServerObject)) {
         return false;
     }
@@ -113,29 +113,29 @@ bool OPCS_App::InitInstance() {
         return false;
     }
     classObjectThread_.Start(module_);
+    // The window appears once clients can connect; started by COM it stays out of the way.
     frame_->Show(commandLine_.StartedByCom() ? SW_SHOWMINNOACTIVE : showCommand_);
     RegisterShellFileTypes();
     return true;
 }
 
-bool OPCS_App::RunRegistrationSwitch(RegistrationSwitch action) {
+void OPCS_App::RunRegistrationSwitch(RegistrationSwitch action) {
     switch (action) {
     case RegistrationSwitch::Unregister:
         // A failed script still removes everything else; nothing to report.
         UnregisterServer(module_);
         startExitCode_ = 0;
-        return true;
+        break;
     case RegistrationSwitch::Register:
         startExitCode_ = SUCCEEDED(RegisterServer(module_)) ? 0 : 1;
-        return startExitCode_ == 0;
+        break;
     case RegistrationSwitch::Help:
         AppMessageBox(RegistrationHelpText(), MB_OK);
         startExitCode_ = 0;
-        return true;
+        break;
     case RegistrationSwitch::None:
         break;
     }
-    return false;
 }
 
 bool OPCS_App::CreateMainFrame() {

@@ -45,7 +45,7 @@ public:
     const std::wstring& RegistryKey() const noexcept { return registryKey_; }
 
 private:
-    bool RunRegistrationSwitch(RegistrationSwitch action);
+    void RunRegistrationSwitch(RegistrationSwitch action);
     bool CreateMainFrame();
     bool OpenStartConfiguration();
     bool OpenConfiguration(const std::wstring& path);
@@ -58,7 +58,7 @@ private:
     std::wstring registryKey_;
     bool oleInitialized_ = false;
     bool newConfiguration_ = false;
-    int startExitCode_ = 1;  // the exit code when start-up ends the process
+    int startExitCode_ = 1;  // the exit code when start-up ends the process (0 after a switch's action)
     ServerModule module_;
     ClassObjectThread classObjectThread_;
     std::unique_ptr<OPCS_Doc> document_;
