@@ -113,6 +113,19 @@ protected:
     }
     void Register() { ASSERT_EQ(RunToEnd(L"/RegServer"), 0u); }
 
+    // Closes the window of a server whose clients have gone, as a user does,
+    // and gives its event log.
+    std::wstring CloseWithoutClients(ServerProcess& process, HWND frame) {
+        Sleep(300);  // the last release travels to the window as a posted message
+        PostMessageW(frame, WM_CLOSE, 0, 0);
+        DWORD code = 99;
+        EXPECT_TRUE(process.WaitForExit(kExitMs, &code));
+        EXPECT_EQ(code, 0u);
+        const std::wstring log = ReadLog(logFile);
+        EXPECT_TRUE(Contains(log, L"Application terminating normally")) << Narrow(log);
+        return log;
+    }
+
     // Starts the program by hand, connects a client and closes the window:
     // the exit question is then on the screen.
     void CloseWhileConnected(ServerProcess& process, ComPtr<IOPCServer>& server, HWND* frame, HWND* box) {
@@ -334,13 +347,8 @@ TEST_F(ServerProcessTest, UserStartedServerServesTheFileOnItsCommandLine) {
     // A user started it: it keeps running with no clients until closed.
     Sleep(500);
     EXPECT_TRUE(process.IsRunning());
-    PostMessageW(frame, WM_CLOSE, 0, 0);
-    DWORD code = 99;
-    ASSERT_TRUE(process.WaitForExit(kExitMs, &code));
-    EXPECT_EQ(code, 0u);
-    const std::wstring log = ReadLog(logFile);
+    const std::wstring log = CloseWithoutClients(process, frame);
     EXPECT_TRUE(Contains(log, L"Application starting - Opening: " + other + L" \r\n")) << Narrow(log);
-    EXPECT_TRUE(Contains(log, L"Application terminating normally"));
     // The configuration file type is known to the shell.
     EXPECT_EQ(TextValue(HKEY_CLASSES_ROOT, L".tvf", L""), L"ToviExplorer.Document");
     EXPECT_EQ(TextValue(HKEY_CLASSES_ROOT, L"ToviExplorer.Document", L""), L"Tovi Explorer Config");
@@ -387,9 +395,7 @@ TEST_F(ServerProcessTest, NewConfigurationIsConfirmedAndRefusedWhileClientsAreCo
               (std::vector<std::uint8_t>{0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xF9, 0x3F, 0, 0, 0, 0}));
     browse.Reset();
     server.Reset();
-    Sleep(300);
-    PostMessageW(frame, WM_CLOSE, 0, 0);
-    EXPECT_TRUE(process.WaitForExit(kExitMs));
+    CloseWithoutClients(process, frame);
 }
 
 TEST_F(ServerProcessTest, ExitAsksWhileClientsAreConnected) {
@@ -408,14 +414,8 @@ TEST_F(ServerProcessTest, ExitAsksWhileClientsAreConnected) {
 
     // Once the client has gone the window closes without a question.
     server.Reset();
-    Sleep(300);  // the release travels to the window as a posted message
-    PostMessageW(frame, WM_CLOSE, 0, 0);
-    DWORD code = 99;
-    ASSERT_TRUE(process.WaitForExit(kExitMs, &code));
-    EXPECT_EQ(code, 0u);
-    const std::wstring log = ReadLog(logFile);
+    const std::wstring log = CloseWithoutClients(process, frame);
     EXPECT_TRUE(Contains(log, L"Application starting - Opening: " + configFile + L" \r\n")) << Narrow(log);
-    EXPECT_TRUE(Contains(log, L"Application terminating normally"));
     EXPECT_FALSE(Contains(log, L"Forcing termination"));
 }
 
@@ -533,10 +533,7 @@ TEST_F(ServerProcessTest, MissingFileArgumentOpensTheLastUsedFile) {
     EXPECT_EQ(Browse(browse.Get(), OPC_BRANCH), (Names{L"Pump1", L"Tank", L"Boiler"}));
     browse.Reset();
     server.Reset();
-    Sleep(300);
-    PostMessageW(frame, WM_CLOSE, 0, 0);
-    EXPECT_TRUE(process.WaitForExit(kExitMs));
-    const std::wstring log = ReadLog(logFile);
+    const std::wstring log = CloseWithoutClients(process, frame);
     EXPECT_TRUE(Contains(log, L"Application starting - Opening: " + configFile + L" \r\n")) << Narrow(log);
     EXPECT_FALSE(Contains(log, missing));
 }
