@@ -14,5 +14,8 @@ inline constexpr wchar_t kServerVersionIndependentProgId[] = L"Zelkor.Tovi";
 inline constexpr wchar_t kServerDescription[] = L"Zelkor Tovi Explorer";
 inline constexpr wchar_t kServerVendor[] = L"Zelkor Company";
 
+// The proxy/stub DLL of the OPC interfaces, shipped beside the program.
+inline constexpr wchar_t kInterfaceProxyFile[] = L"ToviExplorerPS.dll";
+
 // The component category of OPC Data Access 1.0 servers.
 inline constexpr wchar_t kCategoryOpcDaServer10Text[] = L"{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}";

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "EventLog.h"
+#include "OpcDa.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
 #include "ProgramPaths.h"
@@ -45,6 +46,32 @@ void DeleteSubKeyOf(const wchar_t* parent, const wchar_t* name) {
     }
 }
 
+// Clients in other processes reach the OPC interfaces through a proxy/stub.
+// Where none is registered yet (a machine without other OPC software), the
+// one beside the program is registered; one that is there is left alone, as
+// other OPC servers' clients may rely on it.
+void RegisterInterfaceProxyIfMissing() {
+    wchar_t iid[40];
+    if (StringFromGUID2(IID_IOPCServer, iid, 40) == 0) {
+        return;
+    }
+    RegIO key;
+    if (key.Open(std::wstring(L"HKEY_CLASSES_ROOT\\Interface\\") + iid + L"\\ProxyStubClsid32", true)) {
+        return;
+    }
+    const std::wstring proxy = GetProgramDirectory() + kInterfaceProxyFile;
+    if (!FileExists(proxy)) {
+        return;
+    }
+    if (HMODULE module = LoadLibraryW(proxy.c_str())) {
+        using RegisterFunction = HRESULT(STDAPICALLTYPE*)();
+        if (auto registerProxy = reinterpret_cast<RegisterFunction>(GetProcAddress(module, "DllRegisterServer"))) {
+            registerProxy();
+        }
+        FreeLibrary(module);
+    }
+}
+
 // The command that once removed the file, as the log has always shown it.
 std::wstring DeleteCommandText(const std::wstring& path) { return L"Del /Q /F \"" + path + L"\""; }
 }  // namespace
@@ -58,6 +85,9 @@ HRESULT RegisterServer(const ServerModule& module) {
         if (FAILED(hr)) {
             AppMessageBox(SystemMessage(hr), MB_OK | MB_ICONSTOP, L"COM Error");
         }
+    }
+    if (SUCCEEDED(hr)) {
+        RegisterInterfaceProxyIfMissing();
     }
     theSettings.Save();
     return hr;

@@ -4,8 +4,9 @@
 
 class ServerModule;
 
-// Writes the AppID, class and ProgID keys, then saves the settings (which
-// creates their key). A failure of the class script is shown in a "COM Error"
+// Writes the AppID, class and ProgID keys, registers the OPC interfaces'
+// proxy/stub beside the program when no proxy is registered for them, then
+// saves the settings (which creates their key). A failure of the class script is shown in a "COM Error"
 // box; the result is the first failure, or S_OK.
 HRESULT RegisterServer(const ServerModule& module);
 

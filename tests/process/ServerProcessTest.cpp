@@ -190,9 +190,29 @@ void ExpectUnregistered() {
 }
 }  // namespace
 
+// The interfaces' proxy/stub as registered in the prefix.
+const std::wstring kServerInterfaceProxyKey = L"Interface\\{39C13A4D-011E-11D0-9675-0020AFD8ADB3}\\ProxyStubClsid32";
+
+// Removes the registration of the proxy/stub beside the program, as on a
+// machine where it was never registered.
+void UnregisterInterfaceProxy() {
+    std::wstring proxy = ServerExePath();
+    proxy = proxy.substr(0, proxy.find_last_of(L'\\') + 1) + kInterfaceProxyFile;
+    HMODULE module = LoadLibraryW(proxy.c_str());
+    ASSERT_NE(module, nullptr);
+    using RegisterFunction = HRESULT(STDAPICALLTYPE*)();
+    auto unregister = reinterpret_cast<RegisterFunction>(GetProcAddress(module, "DllUnregisterServer"));
+    ASSERT_NE(unregister, nullptr);
+    EXPECT_EQ(unregister(), S_OK);
+    FreeLibrary(module);
+    ASSERT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kServerInterfaceProxyKey));
+}
+
 TEST_F(ServerProcessTest, RegistersAndUnregistersTwice) {
+    ASSERT_NO_FATAL_FAILURE(UnregisterInterfaceProxy());
     EXPECT_EQ(RunToEnd(L"/RegServer"), 0u);
     ExpectRegistered();
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kServerInterfaceProxyKey));
     EXPECT_TRUE(Contains(ReadLog(logFile), L"Registering server"));
     EXPECT_EQ(RunToEnd(L"-regserver"), 0u);
     ExpectRegistered();
