@@ -15,6 +15,7 @@ if [ -n "${DISPLAY:-}" ]; then
   wine_stop
   trap 'wine_graphics null; wine_stop' EXIT
   wine_start
+  wine_register_opc_proxy "$root/build"
   "$WINE" "$exe" "$@"
   exit 0
 fi
@@ -33,6 +34,7 @@ sleep 1
 wine_graphics x11
 wine_stop  # the driver setting is read when the prefix's processes start
 wine_start
+wine_register_opc_proxy "$root/build"
 # A Wine virtual desktop draws the window frames that a bare X server lacks.
 "$WINE" explorer /desktop=Tovi,1024x768 "$exe" "$@" >/dev/null 2>&1 </dev/null &
 app_pid=$!

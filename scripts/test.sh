@@ -12,5 +12,7 @@ source "$root/scripts/wine-env.sh"
 wine_prefix_create
 trap wine_stop EXIT
 wine_start
+wine_keep_desktop "$root/build"
+wine_register_opc_proxy "$root/build"
 cd "$root/build"
 ctest --output-on-failure -j2 --timeout 300 </dev/null

@@ -39,6 +39,26 @@ wine_start() {
   done
 }
 
+# Registers the OPC interfaces' proxy/stub DLL of a build folder (default
+# build/) in the prefix; registering again just rewrites the same keys.
+wine_register_opc_proxy() {
+  local dll="${1:-$root/build}/server/opc/ToviExplorerPS.dll"
+  [ -f "$dll" ] || { echo "Missing $dll: build first" >&2; return 1; }
+  if ! "$WINE" regsvr32 /s "Z:${dll//\//\\}" >/dev/null 2>&1 </dev/null; then
+    echo "Registering $dll in $WINEPREFIX failed" >&2
+    return 1
+  fi
+}
+
+# One process holding a window keeps Wine's desktop up between test processes.
+wine_keep_desktop() {
+  local keeper="${1:-$root/build}/tools/desktop_keeper.exe"
+  if [ -f "$keeper" ] && ! pgrep -f "$keeper" >/dev/null 2>&1; then
+    "$WINE" "$keeper" >/dev/null 2>&1 </dev/null &
+    sleep 1
+  fi
+}
+
 wine_stop() {
   "$WINESERVER" -k >/dev/null 2>&1 || true
   "$WINESERVER" -w >/dev/null 2>&1 || true

@@ -7,6 +7,7 @@
 #include "DocumentLink.h"
 #include "Dll.h"
 #include "EventLog.h"
+#include "OPCS_Registry.h"
 #include "Tag.h"
 #include "Text.h"
 
@@ -24,8 +25,11 @@ DeviceRegistry& Registry() {
 constexpr DWORD kMinUpdateInterval = 1;
 constexpr DWORD kMaxUpdateInterval = 3599;
 
-// The update interval every new device starts with.
-DWORD NewDevicePollRate() { return 30; }
+// The update interval every new device starts with. A hand-written setting
+// of 0 would make the poll thread spin without waiting: it gets the minimum.
+DWORD NewDevicePollRate() {
+    return std::clamp<DWORD>(theSettings.GetPollRate(), kMinUpdateInterval, kMaxUpdateInterval);
+}
 
 void CopyGroupTags(OPCS_TagGroup* group, Dll<OPCS_Tag*>& into) {
     std::vector<OPCS_TagGroup*> subGroups;

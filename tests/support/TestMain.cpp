@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <cstdio>
 #include <windows.h>
 #include <objbase.h>
 
@@ -6,7 +8,13 @@
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    const int result = RUN_ALL_TESTS();
+    int result = RUN_ALL_TESTS();
+    // ctest runs one test per process by filter: a filter that selects nothing
+    // means the test was renamed or not built, which must not pass silently.
+    if (result == 0 && ::testing::UnitTest::GetInstance()->test_to_run_count() == 0) {
+        std::fprintf(stderr, "No test matched the filter.\n");
+        result = 1;
+    }
     if (SUCCEEDED(hr)) {
         CoUninitialize();
     }

@@ -1,0 +1,53 @@
+#pragma once
+// OPC Data Access result codes, quality bits and stream format names.  The
+// interfaces, structures and enumerations are in the generated OpcDa.h.
+#include <windows.h>
+
+// Result codes (FACILITY_ITF).
+inline constexpr HRESULT OPC_E_INVALIDHANDLE = static_cast<HRESULT>(0xC0040001UL);
+inline constexpr HRESULT OPC_E_BADTYPE = static_cast<HRESULT>(0xC0040004UL);
+inline constexpr HRESULT OPC_E_PUBLIC = static_cast<HRESULT>(0xC0040005UL);
+inline constexpr HRESULT OPC_E_BADRIGHTS = static_cast<HRESULT>(0xC0040006UL);
+inline constexpr HRESULT OPC_E_UNKNOWNITEMID = static_cast<HRESULT>(0xC0040007UL);
+inline constexpr HRESULT OPC_E_INVALIDITEMID = static_cast<HRESULT>(0xC0040008UL);
+inline constexpr HRESULT OPC_E_INVALIDFILTER = static_cast<HRESULT>(0xC0040009UL);
+inline constexpr HRESULT OPC_E_UNKNOWNPATH = static_cast<HRESULT>(0xC004000AUL);
+inline constexpr HRESULT OPC_E_RANGE = static_cast<HRESULT>(0xC004000BUL);
+inline constexpr HRESULT OPC_E_DUPLICATENAME = static_cast<HRESULT>(0xC004000CUL);
+inline constexpr HRESULT OPC_S_UNSUPPORTEDRATE = static_cast<HRESULT>(0x0004000DUL);
+inline constexpr HRESULT OPC_S_CLAMP = static_cast<HRESULT>(0x0004000EUL);
+inline constexpr HRESULT OPC_S_INUSE = static_cast<HRESULT>(0x0004000FUL);
+
+// Quality word: quality (bits 7-6), substatus (bits 5-2), limit (bits 1-0).
+inline constexpr WORD OPC_QUALITY_MASK = 0xC0;
+inline constexpr WORD OPC_STATUS_MASK = 0xFC;
+inline constexpr WORD OPC_LIMIT_MASK = 0x03;
+
+inline constexpr WORD OPC_QUALITY_BAD = 0x00;
+inline constexpr WORD OPC_QUALITY_UNCERTAIN = 0x40;
+inline constexpr WORD OPC_QUALITY_GOOD = 0xC0;
+
+inline constexpr WORD OPC_QUALITY_CONFIG_ERROR = 0x04;
+inline constexpr WORD OPC_QUALITY_NOT_CONNECTED = 0x08;
+inline constexpr WORD OPC_QUALITY_DEVICE_FAILURE = 0x0C;
+inline constexpr WORD OPC_QUALITY_SENSOR_FAILURE = 0x10;
+inline constexpr WORD OPC_QUALITY_LAST_KNOWN = 0x14;
+inline constexpr WORD OPC_QUALITY_COMM_FAILURE = 0x18;
+inline constexpr WORD OPC_QUALITY_OUT_OF_SERVICE = 0x1C;
+
+inline constexpr WORD OPC_QUALITY_LAST_USABLE = 0x44;
+inline constexpr WORD OPC_QUALITY_SENSOR_CAL = 0x50;
+inline constexpr WORD OPC_QUALITY_EGU_EXCEEDED = 0x54;
+inline constexpr WORD OPC_QUALITY_SUB_NORMAL = 0x58;
+
+inline constexpr WORD OPC_QUALITY_LOCAL_OVERRIDE = 0xD8;
+
+inline constexpr WORD OPC_LIMIT_OK = 0x00;
+inline constexpr WORD OPC_LIMIT_LOW = 0x01;
+inline constexpr WORD OPC_LIMIT_HIGH = 0x02;
+inline constexpr WORD OPC_LIMIT_CONST = 0x03;
+
+// Clipboard format names of the data-change and write-complete streams.
+inline constexpr wchar_t OPC_STREAM_FORMAT_DATA[] = L"OPCSTMFORMATDATA";
+inline constexpr wchar_t OPC_STREAM_FORMAT_DATATIME[] = L"OPCSTMFORMATDATATIME";
+inline constexpr wchar_t OPC_STREAM_FORMAT_WRITECOMPLETE[] = L"OPCSTMFORMATWRITECOMPLETE";

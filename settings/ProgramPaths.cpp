@@ -1,0 +1,47 @@
+#include "ProgramPaths.h"
+
+#include <windows.h>
+
+std::wstring GetModulePath() {
+    // Long paths do not fit MAX_PATH: grow until the name is whole.
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) {
+            return {};
+        }
+        if (n < path.size()) {
+            path.resize(n);
+            return path;
+        }
+        if (path.size() >= 32768) {
+            return {};
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+std::wstring GetProgramDirectory() {
+    const std::wstring path = GetModulePath();
+    const size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}
+
+void SplitPath(const std::wstring& path, std::wstring& directory, std::wstring& fileName) {
+    const size_t slash = path.rfind(L'\\');
+    if (slash == std::wstring::npos || slash == 0) {
+        directory.clear();
+        fileName = path;
+        return;
+    }
+    directory = path.substr(0, slash + 1);
+    fileName = path.substr(slash + 1);
+}
+
+bool FileExists(const std::wstring& path) {
+    if (path.empty()) {
+        return false;
+    }
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}

@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ClientObjects.h"
+#include "Document.h"
+#include "MessageBoxes.h"
+#include "PropertyDialogs.h"
+#include "ToviDevice.h"
+#include "ToviTag.h"
+#include "ToviTagGroup.h"
+
+namespace {
+// Records the boxes shown and answers them at once.
+struct RecordedBoxes {
+    RecordedBoxes() {
+        SetMessageBoxHandler([this](const std::wstring& text, const std::wstring&, UINT style) {
+            texts.push_back(text);
+            styles.push_back(style);
+            return DefaultAnswer(style);
+        });
+    }
+    ~RecordedBoxes() { SetMessageBoxHandler({}); }
+    std::vector<std::wstring> texts;
+    std::vector<UINT> styles;
+};
+
+struct RecordingView : DocumentView {
+    void OnUpdate(DocumentView*, int hint, void* object) override {
+        hints.push_back(hint);
+        objects.push_back(object);
+    }
+    void* GetSelectedObject() override { return selected; }
+    std::vector<int> hints;
+    std::vector<void*> objects;
+    void* selected = nullptr;
+};
+
+// Accepts every dialog unchanged.
+struct AcceptAll : PropertyDialogRunner {
+    AcceptAll() { SetPropertyDialogRunner(this); }
+    ~AcceptAll() override { SetPropertyDialogRunner(nullptr); }
+    bool EditTag(TagPropertiesFields& f) override { f.value = Variant::FromDouble(0); return accept; }
+    bool EditGroup(GroupPropertiesFields&) override { return accept; }
+    bool accept = true;
+};
+
+ToviDevice* Device(const std::wstring& name) {
+    auto* d = new ToviDevice;
+    d->Rename(name);
+    return d;
+}
+}  // namespace
+
+TEST(DocumentTest, FindTagSplitsAtTheFirstDotAndMatchesDevicesWithoutCase) {
+    OPCS_Doc doc;
+    ToviDevice* pump = Device(L"Pump");
+    ASSERT_TRUE(doc.AddDevice(Device(L"Boiler")));
+    ASSERT_TRUE(doc.AddDevice(pump));
+    auto* tag = new ToviTag;
+    tag->Rename(L"Tag1");
+    ASSERT_TRUE(doc.AddTagTo(pump, tag));
+    EXPECT_EQ(tag, doc.FindTag(L"pump.Tag1"));
+    EXPECT_EQ(tag, doc.FindTag(L"PUMP.TAG1"));
+    EXPECT_EQ(nullptr, doc.FindTag(L"Tag1"));
+    EXPECT_EQ(nullptr, doc.FindTag(L".Tag1"));
+    EXPECT_EQ(nullptr, doc.FindTag(L"Pump."));
+    EXPECT_EQ(nullptr, doc.FindTag(L"Boiler.Tag1"));
+    EXPECT_EQ(nullptr, doc.FindTag(L""));
+    EXPECT_EQ(&doc, OPCS_Doc::Get());
+}
+
+TEST(DocumentTest, AdditionsNotifyTheViewsAndMarkTheDocument) {
+    OPCS_Doc doc;
+    RecordingView view;
+    doc.SetDeviceView(&view);
+    ToviDevice* device = Device(L"Pump");
+    ASSERT_TRUE(doc.AddDevice(device));
+    EXPECT_TRUE(doc.IsModified());
+    auto* group = new ToviTagGroup;
+    ASSERT_TRUE(doc.AddGroupTo(device, group));
+    auto* clash = new ToviTagGroup;  // same default name: refused
+    EXPECT_FALSE(doc.AddGroupTo(device, clash));
+    delete clash;
+    EXPECT_FALSE(doc.AddDevice(nullptr));
+    EXPECT_EQ((std::vector<int>{kHintDeviceAdded, kHintGroupAdded}), view.hints);
+    EXPECT_EQ(device, view.objects[0]);
+    doc.SetDeviceView(nullptr);
+}
+
+TEST(DocumentTest, DeleteIsRefusedWhileInUseAndWithAMessage) {
+    RecordedBoxes boxes;
+    OPCS_Doc doc;
+    ToviDevice* device = Device(L"Pump");
+    doc.AddDevice(device);
+    auto* group = new ToviTagGroup;
+    doc.AddGroupTo(device, group);
+    auto* tag = new ToviTag;
+    doc.AddTagTo(group, tag);
+    tag->AddClientReference();
+    EXPECT_FALSE(doc.DeleteItem(group));
+    ASSERT_EQ(1u, boxes.texts.size());
+    EXPECT_EQ(L"Unable to delete while device active and/or clients are attached.", boxes.texts[0]);
+    EXPECT_EQ(static_cast<UINT>(MB_OK | MB_ICONSTOP), boxes.styles[0]);
+    tag->ReleaseClientReference();
+
+    device->RequestPollStart(kPollOperator);
+    EXPECT_FALSE(doc.DeleteItem(device));  // busy
+    device->RequestPollStop(kPollOperator);
+    EXPECT_TRUE(doc.DeleteItem(group));
+    EXPECT_FALSE(OPCS_TagGroup::IsValidGroup(group));
+    EXPECT_FALSE(OPCS_Tag::IsValidTag(tag));
+    EXPECT_TRUE(doc.DeleteItem(device));
+    EXPECT_EQ(0, doc.DeviceCount());
+    EXPECT_FALSE(doc.DeleteItem(device));  // already gone: no dereference
+}
+
+TEST(DocumentTest, NewAndOpenAreRefusedWhileClientsAreConnected) {
+    RecordedBoxes boxes;
+    OPCS_Doc doc;
+    doc.AddDevice(Device(L"Pump"));
+    ApplyClientObjectMessage(kClientObjectMore);
+    EXPECT_FALSE(doc.OnNewDocument());
+    EXPECT_FALSE(doc.OnOpenDocument(L"C:\\nowhere.tvf"));
+    EXPECT_EQ(1, doc.DeviceCount());
+    ASSERT_EQ(2u, boxes.texts.size());
+    EXPECT_EQ(L"Cannot change files while OPC Clients are connected to this server.", boxes.texts[1]);
+    ApplyClientObjectMessage(kClientObjectFewer);
+    EXPECT_FALSE(AreClientsConnected());
+}
+
+TEST(DocumentTest, AddCommandsNameNewObjectsAndCancelDeletesThem) {
+    AcceptAll dialogs;
+    OPCS_Doc doc;
+    RecordingView view;
+    doc.SetDeviceView(&view);
+    doc.AddDevice(Device(L"TagGroup"));
+    doc.AddDevice(Device(L"taggroup v2"));
+    doc.OnAddDevice();
+    ASSERT_EQ(3, doc.DeviceCount());
+    Dll<OPCS_Device*> devices;
+    doc.CopyDeviceList(devices);
+    OPCS_Device* third = *std::next(devices.begin(), 2);
+    EXPECT_EQ(L"TagGroup v3", third->GetName());
+
+    view.selected = third;
+    third->AddTag(new ToviTag);  // "Tag"
+    auto* tag1 = new ToviTag;
+    tag1->Rename(L"Tag1");
+    third->AddTag(tag1);
+    auto* tag3 = new ToviTag;
+    tag3->Rename(L"Tag3");
+    third->AddTag(tag3);
+    doc.OnAddTag();
+    EXPECT_NE(nullptr, doc.FindTag(L"TagGroup v3.Tag2"));
+    doc.OnAddNestedGroup();
+    EXPECT_EQ(1, third->GroupCount());
+
+    dialogs.accept = false;
+    doc.OnAddDevice();
+    doc.OnAddTag();
+    EXPECT_EQ(3, doc.DeviceCount());
+    EXPECT_EQ(nullptr, doc.FindTag(L"TagGroup v3.Tag4"));
+    doc.SetDeviceView(nullptr);
+}
+
+TEST(DocumentTest, PollAllRequestsOnlyWhereMissing) {
+    OPCS_Doc doc;
+    RecordingView view;
+    doc.SetDeviceView(&view);
+    bool checked = true;
+    EXPECT_FALSE(doc.QueryPollAllState(&checked));
+    EXPECT_FALSE(checked);
+    ToviDevice* a = Device(L"A");
+    ToviDevice* b = Device(L"B");
+    doc.AddDevice(a);
+    doc.AddDevice(b);
+    view.selected = a;
+    doc.OnStartPollingDevice();
+    doc.OnStartPollingDevice();  // already has one
+    EXPECT_EQ(1u, a->GetPollRequests(kPollOperator));
+    EXPECT_TRUE(doc.QueryPollAllState(&checked));
+    EXPECT_FALSE(checked);
+    doc.OnPollAllDevices();
+    EXPECT_EQ(1u, a->GetPollRequests(kPollOperator));
+    EXPECT_EQ(1u, b->GetPollRequests(kPollOperator));
+    EXPECT_TRUE(doc.QueryPollAllState(&checked));
+    EXPECT_TRUE(checked);
+    doc.OnPollAllDevices();
+    EXPECT_EQ(0u, a->GetPollRequests(kPollOperator));
+    EXPECT_EQ(0u, b->GetPollRequests(kPollOperator));
+    view.selected = b;
+    doc.OnStopPollingDevice();
+    EXPECT_EQ(0u, b->GetPollRequests(kPollOperator));
+    doc.SetDeviceView(nullptr);
+}
+
+TEST(DocumentTest, ClearingTellsTheViewsBeforeFreeing) {
+    OPCS_Doc doc;
+    struct CheckingView : DocumentView {
+        OPCS_Device* watched = nullptr;
+        bool validWhenCleared = false;
+        void OnUpdate(DocumentView*, int hint, void*) override {
+            if (hint == kHintCleared) validWhenCleared = OPCS_TagGroup::IsValidGroup(watched);
+        }
+    } view;
+    doc.SetTagView(&view);
+    view.watched = Device(L"Pump");
+    doc.AddDevice(view.watched);
+    doc.DeleteContents();
+    EXPECT_TRUE(view.validWhenCleared);
+    EXPECT_FALSE(OPCS_TagGroup::IsValidGroup(view.watched));
+    doc.SetTagView(nullptr);
+}

@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ColumnInfo.h"
+
+namespace {
+const wchar_t kDefaultText[] =
+    L"Name,0,0,165,F,T,T,T,Value,1,1,80,F,T,T,F,Quality,2,2,65,F,T,T,F,Last Updated,3,3,150,F,T,T,F,"
+    L"Mode,4,4,80,F,T,T,T,Id,5,5,20,T,T,F,T,Description,6,6,5000,F,T,T,T";
+
+ColumnArray Parsed(const std::wstring& text) {
+    ColumnArray columns = DefaultColumns();
+    EXPECT_TRUE(ParseColumnInfo(text, columns)) << "text did not parse";
+    return columns;
+}
+
+// The default text with one field replaced (fields counted from 0).
+std::wstring WithField(size_t index, const std::wstring& replacement) {
+    std::wstring text = kDefaultText;
+    size_t start = 0;
+    for (size_t i = 0; i < index; ++i) start = text.find(L',', start) + 1;
+    const size_t end = text.find(L',', start);
+    return text.replace(start, end == std::wstring::npos ? std::wstring::npos : end - start, replacement);
+}
+}  // namespace
+
+TEST(ColumnInfoTest, DefaultsFormatAndParseBack) {
+    EXPECT_EQ(kDefaultText, FormatColumnInfo(DefaultColumns()));
+    ColumnArray changed = DefaultColumns();
+    changed[1].name = L"Current Value";
+    changed[1].width = 123;
+    changed[1].sortAscending = false;
+    changed[6].visible = false;
+    EXPECT_EQ(changed, Parsed(FormatColumnInfo(changed)));
+}
+
+TEST(ColumnInfoTest, OnlyExactly56FieldsReplaceTheColumns) {
+    ColumnArray columns = DefaultColumns();
+    columns[0].width = 77;
+    const ColumnArray before = columns;
+    const std::wstring text = kDefaultText;
+    EXPECT_FALSE(ParseColumnInfo(text.substr(0, text.rfind(L',')), columns));  // 55 fields
+    EXPECT_FALSE(ParseColumnInfo(text + L",Extra", columns));               // 57 fields
+    EXPECT_FALSE(ParseColumnInfo(L"", columns));
+    EXPECT_FALSE(ParseColumnInfo(WithField(0, L"Name,with comma"), columns));
+    EXPECT_EQ(before, columns);
+
+    // Empty fields (doubled or outer commas) are dropped before counting.
+    EXPECT_EQ(DefaultColumns(), Parsed(L",," + WithField(8, L",Value") + L","));
+}
+
+TEST(ColumnInfoTest, NumbersAndFlagsAreReadLeniently) {
+    ColumnArray columns = Parsed(WithField(3, L" 12px"));
+    EXPECT_EQ(12u, columns[0].width);
+    columns = Parsed(WithField(3, L"wide"));
+    EXPECT_EQ(0u, columns[0].width);
+    columns = Parsed(WithField(3, L"99999999999"));
+    EXPECT_EQ(0xFFFFFFFFu, columns[0].width);
+    columns = Parsed(WithField(6, L"t"));
+    EXPECT_FALSE(columns[0].visible);
+    columns = Parsed(WithField(6, L"TRUE"));
+    EXPECT_FALSE(columns[0].visible);
+}
+
+TEST(ColumnInfoTest, RepairMovesTheSortFlagToTheFirstVisibleColumn) {
+    ColumnArray columns = DefaultColumns();  // the hidden Id column holds the flag
+    RepairColumns(columns);
+    EXPECT_TRUE(columns[0].sortColumn);
+    EXPECT_EQ(L"Name", columns[0].name);
+    for (size_t i = 1; i < kColumnCount; ++i) EXPECT_FALSE(columns[i].sortColumn) << i;
+
+    columns = DefaultColumns();
+    columns[5].sortColumn = false;
+    columns[3].sortColumn = true;
+    columns[6].sortColumn = true;
+    columns[6].position = 1;
+    columns[1].position = 6;
+    RepairColumns(columns);  // Description (position 1) wins over Last Updated (position 3)
+    EXPECT_EQ(L"Description", columns[1].name);
+    EXPECT_TRUE(columns[1].sortColumn);
+    EXPECT_FALSE(columns[3].sortColumn);
+}
+
+TEST(ColumnInfoTest, RepairRenumbersClashingOrOutOfRangePositions) {
+    for (std::uint32_t bad : {3u, 7u, 1000u}) {
+        ColumnArray columns = DefaultColumns();
+        columns[0].position = 6;
+        columns[6].position = 0;
+        columns[5].position = bad;  // clashes with column 3 or lies outside 0..6
+        RepairColumns(columns);
+        for (size_t i = 0; i < kColumnCount; ++i) {
+            EXPECT_EQ(i, columns[i].position);
+            EXPECT_EQ(DefaultColumns()[i].name, columns[i].name) << "array order kept";
+        }
+    }
+}
+
+TEST(ColumnInfoTest, RepairOrdersByPosition) {
+    ColumnArray columns = DefaultColumns();
+    const std::uint32_t order[kColumnCount] = {2, 0, 1, 6, 5, 3, 4};
+    for (size_t i = 0; i < kColumnCount; ++i) columns[i].position = order[i];
+    RepairColumns(columns);
+    const wchar_t* expected[kColumnCount] = {L"Value", L"Quality", L"Name", L"Id", L"Description", L"Mode",
+                                             L"Last Updated"};
+    for (size_t i = 0; i < kColumnCount; ++i) {
+        EXPECT_EQ(expected[i], columns[i].name);
+        EXPECT_EQ(i, columns[i].position);
+    }
+    EXPECT_TRUE(columns[0].sortColumn) << "Value is the first visible column now";
+}
+
+TEST(ColumnInfoTest, RepairShowsEveryColumnWhenNoneIsUsable) {
+    ColumnArray columns = DefaultColumns();
+    for (auto& c : columns) c.visible = false;
+    columns[6].width = 3;
+    // Stored out of field order: a column's width comes from its field, not its index.
+    std::swap(columns[0], columns[4]);
+    RepairColumns(columns);
+    for (const auto& c : columns) {
+        EXPECT_TRUE(c.visible);
+        EXPECT_EQ(DefaultColumns()[c.field].width, c.width) << c.field;
+    }
+
+    columns = DefaultColumns();
+    for (auto& c : columns) c.width = 10;  // visible, but too narrow to be seen
+    RepairColumns(columns);
+    EXPECT_EQ(165u, columns[0].width);
+}
+
+TEST(ColumnInfoTest, RepairGivesNamesAndValidFields) {
+    ColumnArray columns = DefaultColumns();
+    std::swap(columns[0], columns[2]);  // the Name column stored at index 2, position 0
+    columns[2].name.clear();
+    RepairColumns(columns);
+    EXPECT_EQ(L"Name", columns[0].name) << "the default name of its own field";
+
+    columns = DefaultColumns();
+    columns[2].field = 9;
+    columns[3].field = 1;  // and a duplicate
+    columns[3].isStatic = true;
+    RepairColumns(columns);
+    for (size_t i = 0; i < kColumnCount; ++i) {
+        EXPECT_EQ(i, columns[i].field);
+        EXPECT_EQ(DefaultColumns()[i].isStatic, columns[i].isStatic);
+    }
+}

@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "EventLog.h"
+#include "EventLogStartup.h"
+#include "OPCS_Registry.h"
+#include "ProgramPaths.h"
+#include "ScratchKey.h"
+#include "TempFolder.h"
+
+namespace {
+const wchar_t* const kTenValues[] = {L"Toolbar Active",     L"Poll Rate Secs",  L"Event Log File Size",
+                                     L"Last Splitter Wnd Val", L"Last Window Location", L"Event Log File",
+                                     L"Event Log Enabled",  L"Tag Icon Bitmap", L"Last Used File",
+                                     L"Column Info"};
+
+bool SameRect(const RECT& a, const RECT& b) {
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
+void SetDouble(const ScratchKey& key, const wchar_t* name, double value) {
+    key.SetRaw(name, REG_BINARY, &value, sizeof value);
+}
+
+std::wstring TextOf(const std::vector<BYTE>& data) {
+    std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), data.size() / sizeof(wchar_t));
+    return text.substr(0, text.find(L'\0'));
+}
+}  // namespace
+
+TEST(SettingsTest, AFirstStartCreatesTheKeyAndTheNextSaveWritesTenValues) {
+    EXPECT_EQ(L"HKEY_LOCAL_MACHINE\\Software\\Zelkor\\Tovi Explorer\\Settings", theSettings.GetKeyPath());
+    EXPECT_EQ(L'.', theSettings.GetItemIdSeparator());
+    ScratchKey parent(HKEY_LOCAL_MACHINE);
+    const std::wstring path = parent.Path() + L"\\Zelkor\\Tovi Explorer\\Settings";
+    OPCS_Registry settings(path);
+    settings.Load();
+    EXPECT_TRUE(settings.IsLoaded());
+    EXPECT_TRUE(parent.Exists(L"Zelkor\\Tovi Explorer\\Settings"));
+    EXPECT_EQ(0u, parent.ValueCount(L"Zelkor\\Tovi Explorer\\Settings"));
+
+    const std::wstring directory = GetProgramDirectory();
+    EXPECT_TRUE(settings.IsToolbarActive());
+    EXPECT_EQ(30u, settings.GetPollRate());
+    EXPECT_EQ(1048576u, settings.GetEventLogFileSize());
+    EXPECT_FALSE(settings.IsEventLogEnabled());
+    EXPECT_EQ(0.2, settings.GetSplitterPosition());
+    EXPECT_TRUE(SameRect(RECT{0, 0, 0, 0}, settings.GetLastWindowLocation()));
+    EXPECT_EQ(directory + L"Tovi Explorer Event Log.txt", settings.GetEventLogFile());
+    EXPECT_EQ(directory + L"ToviConfig.tvf", settings.GetLastUsedFile());
+    EXPECT_EQ(L"ToviConfig.tvf", settings.GetLastUsedFileName());
+    EXPECT_EQ(L"", settings.GetTagIconBitmap());
+
+    ASSERT_TRUE(settings.Save());
+    const std::wstring below = L"Zelkor\\Tovi Explorer\\Settings";
+    EXPECT_EQ(10u, parent.ValueCount(below));
+    const DWORD types[] = {REG_DWORD, REG_DWORD, REG_DWORD, REG_BINARY, REG_BINARY,
+                           REG_SZ,    REG_DWORD, REG_SZ,    REG_SZ,     REG_SZ};
+    const DWORD sizes[] = {4, 4, 4, 8, 16, 0, 4, 0, 0, 0};
+    for (size_t i = 0; i < 10; ++i) {
+        DWORD type = 0;
+        std::vector<BYTE> data;
+        ASSERT_TRUE(parent.GetRaw(kTenValues[i], type, data, below)) << i;
+        EXPECT_EQ(types[i], type) << i;
+        if (sizes[i] != 0) {
+            EXPECT_EQ(sizes[i], data.size()) << i;
+        }
+    }
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    ASSERT_TRUE(parent.GetRaw(L"Column Info", type, data, below));
+    EXPECT_EQ(L"Name,0,0,165,F,T,T,T,Value,1,1,80,F,T,T,F,Quality,2,2,65,F,T,T,F,Last Updated,3,3,150,F,T,T,F,"
+              L"Mode,4,4,80,F,T,T,T,Id,5,5,20,T,T,F,T,Description,6,6,5000,F,T,T,T",
+              TextOf(data));
+}
+
+TEST(SettingsTest, EverySettingSurvivesARoundTrip) {
+    ScratchKey key(HKEY_LOCAL_MACHINE);
+    TempFolder folder;
+    const std::wstring configFile = folder.File(L"Plant.tvf");
+    CloseHandle(CreateFileW(configFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    {
+        OPCS_Registry settings(key.Path());
+        settings.Load();
+        settings.SetToolbarActive(false);
+        settings.SetPollRate(45);
+        settings.SetEventLogFileSize(2 * 1048576);
+        settings.SetSplitterPosition(0.35);
+        settings.SetLastWindowLocation(RECT{-8, 10, 1200, 900});
+        settings.SetEventLogFile(L"D:\\Logs\\Tovi log.txt");
+        settings.SetEventLogEnabled(true);
+        settings.SetTagIconBitmap(L"D:\\Icons\\tags.bmp");
+        settings.SetLastUsedFile(configFile);
+        ColumnArray& columns = settings.GetColumns();
+        columns[1].name = L"Current Value";
+        columns[1].width = 99;
+        std::swap(columns[0].position, columns[2].position);
+        ASSERT_TRUE(settings.Save());
+    }
+    OPCS_Registry reloaded(key.Path());
+    reloaded.Load();
+    EXPECT_FALSE(reloaded.IsToolbarActive());
+    EXPECT_EQ(45u, reloaded.GetPollRate());
+    EXPECT_EQ(2097152u, reloaded.GetEventLogFileSize());
+    EXPECT_EQ(0.35, reloaded.GetSplitterPosition());
+    EXPECT_TRUE(SameRect(RECT{-8, 10, 1200, 900}, reloaded.GetLastWindowLocation()));
+    EXPECT_EQ(L"D:\\Logs\\Tovi log.txt", reloaded.GetEventLogFile());
+    EXPECT_TRUE(reloaded.IsEventLogEnabled());
+    EXPECT_EQ(L"D:\\Icons\\tags.bmp", reloaded.GetTagIconBitmap());
+    EXPECT_EQ(configFile, reloaded.GetLastUsedFile());
+    EXPECT_EQ(L"Plant.tvf", reloaded.GetLastUsedFileName());
+    const ColumnArray& columns = reloaded.GetColumns();
+    EXPECT_EQ(L"Quality", columns[0].name);
+    EXPECT_EQ(L"Current Value", columns[1].name);
+    EXPECT_EQ(99u, columns[1].width);
+    EXPECT_EQ(L"Name", columns[2].name);
+    EXPECT_TRUE(columns[2].sortColumn) << "the sort column moved with its column";
+}
+
+TEST(SettingsTest, LoadRunsOnce) {
+    ScratchKey key(HKEY_LOCAL_MACHINE);
+    key.SetDword(L"Poll Rate Secs", 10);
+    OPCS_Registry settings(key.Path());
+    settings.Load();
+    EXPECT_EQ(10u, settings.GetPollRate());
+    key.SetDword(L"Poll Rate Secs", 20);
+    settings.SetPollRate(5);
+    settings.Load();
+    EXPECT_EQ(5u, settings.GetPollRate());
+}
+
+TEST(SettingsTest, HandWrittenValuesOfTheWrongKindLeaveTheDefaults) {
+    ScratchKey key(HKEY_LOCAL_MACHINE);
+    key.SetText(L"Toolbar Active", L"0");
+    key.SetText(L"Event Log Enabled", L"1");
+    key.SetRaw(L"Poll Rate Secs", REG_BINARY, "\x05\x00\x00\x00", 4);
+    key.SetText(L"Event Log File Size", L"2048");
+    key.SetDword(L"Last Splitter Wnd Val", 1);
+    key.SetRaw(L"Last Window Location", REG_BINARY, "\x01\x00\x00\x00\x02\x00\x00\x00\x03\x00\x00\x00", 12);
+    key.SetDword(L"Event Log File", 3);
+    key.SetDword(L"Tag Icon Bitmap", 4);
+    key.SetText(L"Last Used File", GetProgramDirectory());  // a folder, not a file
+    std::wstring columnText =
+        L"Name,0,0,165,F,T,T,T,Value,1,1,80,F,T,T,F,Quality,2,2,65,F,T,T,F,Last Updated,3,3,150,F,T,T,F,"
+        L"Mode,4,4,80,F,T,T,T,Id,5,5,20,T,T,F,T,Description,6,6,5000,F,T,T";  // 55 fields
+    key.SetText(L"Column Info", L"Renamed" + columnText.substr(4));
+
+    OPCS_Registry settings(key.Path());
+    settings.Load();
+    EXPECT_TRUE(settings.IsToolbarActive());
+    EXPECT_FALSE(settings.IsEventLogEnabled());
+    EXPECT_EQ(30u, settings.GetPollRate());
+    EXPECT_EQ(1048576u, settings.GetEventLogFileSize());
+    EXPECT_EQ(0.2, settings.GetSplitterPosition());
+    EXPECT_TRUE(SameRect(RECT{0, 0, 0, 0}, settings.GetLastWindowLocation()));
+    EXPECT_EQ(GetProgramDirectory() + L"Tovi Explorer Event Log.txt", settings.GetEventLogFile());
+    EXPECT_EQ(L"", settings.GetTagIconBitmap());
+    EXPECT_EQ(GetProgramDirectory() + L"ToviConfig.tvf", settings.GetLastUsedFile());
+    EXPECT_EQ(L"Name", settings.GetColumns()[0].name);
+
+    key.SetText(L"Column Info", L"Renamed" + columnText.substr(4) + L",T,Extra");  // 57 fields
+    key.SetText(L"Last Used File", L"C:\\Nowhere\\Missing.tvf");
+    OPCS_Registry again(key.Path());
+    again.Load();
+    EXPECT_EQ(L"Name", again.GetColumns()[0].name);
+    EXPECT_EQ(GetProgramDirectory() + L"ToviConfig.tvf", again.GetLastUsedFile());
+}
+
+TEST(SettingsTest, TheSplitterIsClampedWhenSetButNotWhenLoaded) {
+    ScratchKey key(HKEY_LOCAL_MACHINE);
+    SetDouble(key, L"Last Splitter Wnd Val", 0.05);
+    OPCS_Registry settings(key.Path());
+    settings.Load();
+    EXPECT_EQ(0.05, settings.GetSplitterPosition());
+    settings.SetSplitterPosition(0.05);
+    EXPECT_EQ(0.1, settings.GetSplitterPosition());
+    settings.SetSplitterPosition(1.5);
+    EXPECT_EQ(0.9, settings.GetSplitterPosition());
+    settings.SetSplitterPosition(0.5);
+    EXPECT_EQ(0.5, settings.GetSplitterPosition());
+    settings.SetSplitterPosition(std::numeric_limits<double>::quiet_NaN());
+    EXPECT_EQ(0.2, settings.GetSplitterPosition());
+
+    SetDouble(key, L"Last Splitter Wnd Val", std::numeric_limits<double>::quiet_NaN());
+    OPCS_Registry notANumber(key.Path());
+    notANumber.Load();
+    EXPECT_EQ(0.2, notANumber.GetSplitterPosition());
+}
+
+TEST(SettingsTest, SavingToAMissingKeyLogsOnceAndCreatesNothing) {
+    ScratchKey key(HKEY_LOCAL_MACHINE);
+    TempFolder folder;
+    const std::wstring logFile = folder.File(L"log.txt");
+    ASSERT_TRUE(theEventLog.Open(logFile));
+    OPCS_Registry settings(key.Path() + L"\\Missing");
+    EXPECT_FALSE(settings.Save());
+    theEventLog.Close();
+    EXPECT_FALSE(key.Exists(L"Missing"));
+    const std::string log = ReadFileBytes(logFile);
+    const std::string entry = "\r\nFailed to open HKLM Settings registry key to save data \r\n\r\n";
+    const size_t at = log.find(entry);
+    ASSERT_NE(std::string::npos, at) << log;
+    EXPECT_EQ(std::string::npos, log.find(entry, at + 1));
+}
+
+TEST(SettingsTest, TheEventLogOpensAsTheSettingsSay) {
+    ScratchKey key(HKEY_LOCAL_MACHINE);
+    TempFolder folder;
+    OPCS_Registry settings(key.Path());
+    settings.Load();
+    settings.SetEventLogFile(folder.File(L"events.txt"));
+    EventLog disabled;
+    EXPECT_FALSE(OpenEventLogFromSettings(disabled, settings));
+    EXPECT_FALSE(FileExists(folder.File(L"events.txt")));
+
+    settings.SetEventLogEnabled(true);
+    settings.SetEventLogFileSize(1023);
+    EventLog small;
+    ASSERT_TRUE(OpenEventLogFromSettings(small, settings));
+    EXPECT_EQ(1048576u, small.GetMaxSize());
+    small.Close();
+
+    settings.SetEventLogFileSize(4096);
+    EventLog log;
+    ASSERT_TRUE(OpenEventLogFromSettings(log, settings));
+    EXPECT_EQ(4096u, log.GetMaxSize());
+    log.Close();
+    const std::string bytes = ReadFileBytes(folder.File(L"events.txt"));
+    EXPECT_NE(std::string::npos, bytes.find("\r\nLog started or reset - Max Size(bytes): 1048576 \r\n\r\n")) << bytes;
+}

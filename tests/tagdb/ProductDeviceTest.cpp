@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "FileTime.h"
+#include "PropertyDialogs.h"
+#include "Quality.h"
+#include "TagDbFixtures.h"
+#include "ToviDevice.h"
+
+namespace {
+SYSTEMTIME At(WORD hour, WORD minute, WORD second) {
+    SYSTEMTIME t{};
+    t.wYear = 2026;
+    t.wMonth = 12;
+    t.wDay = 6;
+    t.wHour = hour;
+    t.wMinute = minute;
+    t.wSecond = second;
+    return t;
+}
+
+// A device with one tag whose stamp is old, and its flat list built.
+struct StampedDevice {
+    ToviDevice device;
+    ToviTag* tag = NewTag(L"T");
+    FILETIME old{1, 0};
+    StampedDevice() {
+        device.AddTag(tag);
+        tag->SetValue(Variant::FromDouble(4), kQualityBad, old);
+        device.RebuildTagList();
+    }
+    bool Restamped() { return !(tag->GetTimestamp() == old); }
+};
+
+class ScriptedDialogs : public PropertyDialogRunner {
+public:
+    ScriptedDialogs() { SetPropertyDialogRunner(this); }
+    ~ScriptedDialogs() override { SetPropertyDialogRunner(nullptr); }
+    bool EditTag(TagPropertiesFields& f) override {
+        seenTag = f;
+        if (answer) f = replyTag;
+        return answer;
+    }
+    bool EditGroup(GroupPropertiesFields& f) override {
+        seenGroup = f;
+        if (answer) f = replyGroup;
+        return answer;
+    }
+    bool answer = true;
+    TagPropertiesFields seenTag, replyTag;
+    GroupPropertiesFields seenGroup, replyGroup;
+};
+}  // namespace
+
+TEST(ProductDeviceTest, ProposedNamesSkipTakenOnes) {
+    ToviDevice first;
+    EXPECT_EQ(L"TagGroup", first.ProposeName());
+    first.Rename(L"tagGROUP");
+    EXPECT_EQ(L"TagGroup", first.ProposeName());  // its own name does not block it
+    ToviDevice second;
+    EXPECT_EQ(L"TagGroup v2", second.ProposeName());
+    second.Rename(L"TagGroup v2");
+    ToviDevice third;
+    EXPECT_EQ(L"TagGroup v3", third.ProposeName());
+}
+
+TEST(ProductDeviceTest, RefreshSettingsDriveTheUpdateInterval) {
+    ToviDevice device;
+    device.ApplyRefreshInterval();
+    EXPECT_EQ(3599u, device.GetUpdateInterval());  // disabled
+    device.SetRefreshEnabled(true);
+    EXPECT_EQ(1u, device.GetUpdateInterval());  // by schedule: every second
+    device.SetRefreshMode(kRefreshByInterval);
+    device.SetRefreshPeriod(90);
+    EXPECT_EQ(90u, device.GetUpdateInterval());
+    device.SetRefreshPeriod(7200);
+    EXPECT_EQ(3599u, device.GetUpdateInterval());
+}
+
+TEST(ProductDeviceTest, ScheduleRefreshesOnWholeMultiplesOfThePeriod) {
+    StampedDevice d;
+    d.device.SetRefreshEnabled(true);
+    d.device.SetRefreshPeriod(900);
+    d.device.RefreshIfDue(At(10, 7, 0));
+    d.device.RefreshIfDue(At(10, 15, 1));
+    EXPECT_FALSE(d.Restamped());
+    d.device.RefreshIfDue(At(10, 15, 0));
+    EXPECT_TRUE(d.Restamped());
+    EXPECT_EQ(kQualityGood, d.tag->GetQuality());
+    EXPECT_EQ(L"4 ", d.tag->GetValueText());  // value kept
+}
+
+TEST(ProductDeviceTest, IntervalRefreshesEveryCycleAndDisabledNever) {
+    StampedDevice d;
+    d.device.RefreshIfDue(At(10, 15, 0));
+    EXPECT_FALSE(d.Restamped());
+    d.device.SetRefreshEnabled(true);
+    d.device.SetRefreshMode(kRefreshByInterval);
+    d.device.SetRefreshPeriod(90);
+    d.device.RefreshIfDue(At(10, 15, 17));
+    EXPECT_TRUE(d.Restamped());
+
+    StampedDevice zero;  // a schedule period of 0 is never due
+    zero.device.SetRefreshEnabled(true);
+    zero.device.SetRefreshPeriod(0);
+    zero.device.RefreshIfDue(At(0, 0, 0));
+    EXPECT_FALSE(zero.Restamped());
+}
+
+TEST(ProductDeviceTest, PollingByIntervalRestampsTheTags) {
+    StampedDevice d;
+    d.device.SetRefreshEnabled(true);
+    d.device.SetRefreshMode(kRefreshByInterval);
+    d.device.SetRefreshPeriod(1);
+    d.device.RequestPollStart(kPollOperator);
+    const ULONGLONG end = GetTickCount64() + 5000;
+    while (!d.Restamped() && GetTickCount64() < end) Sleep(10);
+    EXPECT_TRUE(d.Restamped());
+}
+
+TEST(ProductDeviceTest, DevicePropertiesApplyInOrder) {
+    CountingDocument document;
+    ScriptedDialogs dialogs;
+    ToviDevice device;
+    device.Rename(L"Pump");
+    dialogs.replyGroup = {L"Pump.North", true, true, kRefreshByInterval, 120};
+    ASSERT_TRUE(device.EditProperties());
+    EXPECT_EQ(L"Pump", dialogs.seenGroup.name);
+    EXPECT_TRUE(dialogs.seenGroup.isDevice);
+    EXPECT_EQ(300u, dialogs.seenGroup.refreshPeriod);
+    EXPECT_EQ(L"Pump North", device.GetName());
+    EXPECT_TRUE(device.IsRefreshEnabled());
+    EXPECT_EQ(120u, device.GetUpdateInterval());
+    dialogs.answer = false;
+    EXPECT_FALSE(device.EditProperties());
+    EXPECT_EQ(L"Pump North", device.GetName());
+}
+
+TEST(ProductDeviceTest, TagPropertiesApplyInOrder) {
+    ScriptedDialogs dialogs;
+    ToviDevice device;
+    ToviTag* tag = NewTag(L"Level");
+    device.AddTag(tag);
+    device.AddTag(NewTag(L"Taken"));
+    tag->SetValueNow(Variant::FromDouble(2.5));
+    TagPropertiesFields& r = dialogs.replyTag;
+    r.name = L"Taken";  // refused: keeps its name, the rest applies
+    r.description = L"Tank level";
+    r.dataType = VT_I4;
+    r.readWrite = false;
+    r.limitValues = true;
+    r.minimum = 0;
+    r.maximum = 10;
+    r.deadband = 5;
+    r.value = Variant::FromLong(50);
+    ASSERT_TRUE(tag->EditProperties());
+    EXPECT_EQ(L"2.5 ", dialogs.seenTag.valueText);
+    EXPECT_EQ(VT_R8, dialogs.seenTag.dataType);
+    EXPECT_TRUE(dialogs.seenTag.readWrite);
+    EXPECT_EQ(L"Level", tag->GetName());
+    EXPECT_EQ(L"Tank level", tag->GetDescription());
+    EXPECT_EQ(0u, tag->GetAccessMode());
+    EXPECT_EQ(5, tag->GetDeadband());
+    // The new value passed through the new limits into the new type.
+    EXPECT_EQ(L"10", tag->GetValueText());
+    r.limitValues = false;
+    r.name = L"Renamed";
+    ASSERT_TRUE(tag->EditProperties());
+    EXPECT_FALSE(tag->AreValueLimitsSet());
+    EXPECT_EQ(L"50", tag->GetValueText());
+    EXPECT_EQ(L"Renamed", tag->GetName());
+}

@@ -1,0 +1,102 @@
+#pragma once
+// The one document of the process: it owns the configuration's devices and is
+// the single place through which objects are added to or removed from the
+// running configuration. OPC clients reach tags through it too (FindTag), so
+// every access to the device list holds the configuration lock.
+#include <atomic>
+#include <string>
+#include <string_view>
+
+#include "CriticalSection.h"
+#include "DocumentLink.h"
+#include "Dll.h"
+
+class OPCS_Device;
+class OPCS_TagGroup;
+class OPCS_Tag;
+
+// View update hints (see also DocumentLink.h for the two posted by devices).
+enum DocumentHint : int {
+    kHintRefreshAll = 0,
+    kHintCleared = 1,
+    kHintItemChanged = 2,
+    kHintRebuild = 3,
+    kHintDeviceAdded = 4,
+    kHintGroupAdded = 6,
+    kHintDataChanged = 7,
+    kHintTagAdded = 9,
+};
+
+// What the document needs of a view; the device tree and the tag list implement it.
+class DocumentView {
+public:
+    virtual ~DocumentView() = default;
+    virtual void OnUpdate(DocumentView* sender, int hint, void* object) = 0;
+    // The device view's selected device or group (unchecked); null for others.
+    virtual void* GetSelectedObject() { return nullptr; }
+};
+
+// The process-wide configuration lock: the document's device list.
+CriticalSection& ConfigurationLock();
+
+class OPCS_Doc : public DocumentLink {
+public:
+    OPCS_Doc();
+    ~OPCS_Doc() override;
+    OPCS_Doc(const OPCS_Doc&) = delete;
+    OPCS_Doc& operator=(const OPCS_Doc&) = delete;
+
+    // The document, or null while there is none.
+    static OPCS_Doc* Get() noexcept;
+
+    bool AddDevice(OPCS_Device* device);
+    bool AddGroupTo(OPCS_TagGroup* parent, OPCS_TagGroup* group);
+    bool AddTagTo(OPCS_TagGroup* group, OPCS_Tag* tag);
+    bool DeleteItem(OPCS_TagGroup* item);
+    OPCS_Tag* FindTag(std::wstring_view itemId);
+    OPCS_TagGroup* GetSelectedGroup();
+    void CopyDeviceList(Dll<OPCS_Device*>& list);
+    int DeviceCount();
+
+    // File handling.
+    bool OnNewDocument();
+    bool OnOpenDocument(const std::wstring& path);
+    bool DoSave(const std::wstring& path);
+    bool Save() { return DoSave(pathName_); }
+    void DeleteContents();
+    const std::wstring& GetPathName() const noexcept { return pathName_; }
+    const std::wstring& GetTitle() const noexcept { return title_; }
+    void SetPathName(const std::wstring& path);
+
+    bool IsModified() const noexcept { return modified_; }
+    void SetModifiedFlag(bool modified) override { modified_ = modified; }
+
+    // Commands that are operations of the document.
+    void OnAddDevice();
+    void OnAddNestedGroup();
+    void OnAddTag();
+    void OnStartPollingDevice();
+    void OnStopPollingDevice();
+    void OnPollAllDevices();
+    // The state of "Start or Stop polling all devices": enabled, and the check mark.
+    bool QueryPollAllState(bool* checked);
+    bool CanChangeFiles() const;  // false while OPC clients are connected
+
+    void SetDeviceView(DocumentView* view) noexcept { deviceView_ = view; }
+    void SetTagView(DocumentView* view) noexcept { tagView_ = view; }
+    DocumentView* GetDeviceView() const noexcept { return deviceView_; }
+    DocumentView* GetTagView() const noexcept { return tagView_; }
+    void UpdateAllViews(DocumentView* sender, int hint, void* object = nullptr);
+
+private:
+    bool LoadFrom(const std::wstring& path);
+    OPCS_Device* SelectedDevice();
+
+    Dll<OPCS_Device*> devices_;
+    DocumentView* deviceView_ = nullptr;
+    DocumentView* tagView_ = nullptr;
+    bool allPolling_ = false;
+    std::atomic<bool> modified_{false};
+    std::wstring pathName_;
+    std::wstring title_;
+};
