@@ -230,8 +230,13 @@ size_t Depth(OPCS_TagGroup* group) {
 // Runs the body on a thread with a small stack; its exit code tells that the body ran to its end.
 template <class Body>
 void OnSmallStack(Body body) {
-    auto run = [](void* p) -> DWORD { (*static_cast<Body*>(p))(); return 7; };
-    HANDLE thread = CreateThread(nullptr, 512 * 1024, run, &body, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    struct Call {
+        static DWORD WINAPI Run(void* p) {
+            (*static_cast<Body*>(p))();
+            return 7;
+        }
+    };
+    HANDLE thread = CreateThread(nullptr, 512 * 1024, &Call::Run, &body, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     ASSERT_NE(nullptr, thread);
     WaitForSingleObject(thread, INFINITE);
     DWORD code = 0;
