@@ -15,6 +15,11 @@
 
 namespace {
 std::atomic<OPCS_Doc*> g_doc{nullptr};
+std::atomic<GroupDeletingObserver> g_deletingObserver{nullptr};
+
+void NotifyGroupDeleting(OPCS_TagGroup* object) {
+    if (GroupDeletingObserver observer = g_deletingObserver.load()) observer(object);
+}
 
 const wchar_t kClientsConnected[] = L"Cannot change files while OPC Clients are connected to this server.";
 const wchar_t kCannotDelete[] = L"Unable to delete while device active and/or clients are attached.";
@@ -29,6 +34,8 @@ CriticalSection& ConfigurationLock() {
     static CriticalSection lock;
     return lock;
 }
+
+void SetGroupDeletingObserver(GroupDeletingObserver observer) noexcept { g_deletingObserver.store(observer); }
 
 OPCS_Doc::OPCS_Doc() {
     g_doc.store(this);
@@ -108,6 +115,7 @@ bool OPCS_Doc::DeleteItem(OPCS_TagGroup* item) {
             return false;
         }
     }
+    NotifyGroupDeleting(item);
     delete item;
     UpdateAllViews(nullptr, kHintRefreshAll);
     SetModifiedFlag(true);
@@ -155,6 +163,7 @@ void OPCS_Doc::DeleteContents() {
     while (!devices_.IsEmpty()) {
         OPCS_Device* device = devices_.Remove(devices_.Head());
         if (OPCS_TagGroup::IsValidGroup(device)) {
+            NotifyGroupDeleting(device);
             delete device;
         }
     }
@@ -166,18 +175,6 @@ void OPCS_Doc::SetPathName(const std::wstring& path) {
 }
 
 bool OPCS_Doc::CanChangeFiles() const { return !AreClientsConnected(); }
-
-bool OPCS_Doc::OnNewDocument() {
-    if (!CanChangeFiles()) {
-        AppMessageBox(kClientsConnected, MB_OK);
-        return false;
-    }
-    DeleteContents();
-    SetModifiedFlag(false);
-    pathName_.clear();
-    title_.clear();
-    return true;
-}
 
 bool OPCS_Doc::OnOpenDocument(const std::wstring& path) {
     if (!CanChangeFiles()) {

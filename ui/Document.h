@@ -39,6 +39,11 @@ public:
 // The process-wide configuration lock: the document's device list.
 CriticalSection& ConfigurationLock();
 
+// Told, under the configuration lock, of every device or group the document
+// is about to delete with everything below it (browse positions let go of it).
+using GroupDeletingObserver = void (*)(OPCS_TagGroup* object);
+void SetGroupDeletingObserver(GroupDeletingObserver observer) noexcept;
+
 class OPCS_Doc : public DocumentLink {
 public:
     OPCS_Doc();

@@ -1,6 +1,89 @@
-// Loading and saving of the configuration file (completed with the file format).
+// Loading and saving of the configuration file, with the standard file
+// error texts of a document.
 #include "Document.h"
 
-bool OPCS_Doc::LoadFrom(const std::wstring&) { return false; }
+#include "ConfigurationFile.h"
+#include "Device.h"
+#include "EventLog.h"
+#include "MessageBoxes.h"
+#include "OPCS_Registry.h"
+#include "Text.h"
 
-bool OPCS_Doc::DoSave(const std::wstring&) { return false; }
+namespace {
+void ReportSaveError(const ConfigFileResult& result, const std::wstring& path) {
+    std::wstring text = L"Failed to save document.";
+    if (result.status == ConfigFileStatus::FileError) {
+        switch (result.error) {
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            text = L"Destination disk drive is full.";
+            break;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_WRITE_PROTECT:
+            text = L"Unable to write to " + path + L", it is read-only or opened by someone else.";
+            break;
+        default:
+            break;
+        }
+    }
+    AppMessageBox(text, MB_OK | MB_ICONEXCLAMATION);
+}
+}  // namespace
+
+bool OPCS_Doc::LoadFrom(const std::wstring& path) {
+    Dll<OPCS_Device*> loaded;
+    const ConfigFileResult result = LoadConfigurationFile(path, loaded);
+    if (result.status == ConfigFileStatus::FileError) {
+        AppMessageBox(L"Failed to open document.", MB_OK | MB_ICONEXCLAMATION);
+        return false;
+    }
+    DeleteContents();
+    {
+        ScopedLock guard(ConfigurationLock());
+        loaded.CopyInto(devices_);
+    }
+    SetPathName(path);
+    if (result.status == ConfigFileStatus::EndOfFile) {
+        // What could be read is kept and served; the file itself is not
+        // touched until the user saves.
+        AppMessageBox(L"Unexpected file format.", MB_OK | MB_ICONEXCLAMATION);
+        SetModifiedFlag(true);
+    } else {
+        SetModifiedFlag(result.droppedRecords != 0);
+    }
+    return true;
+}
+
+bool OPCS_Doc::DoSave(const std::wstring& path) {
+    if (path.empty()) {
+        return false;
+    }
+    ConfigFileResult result;
+    {
+        ScopedLock guard(ConfigurationLock());
+        result = SaveConfigurationFile(path, devices_);
+    }
+    if (result.status != ConfigFileStatus::Ok) {
+        ReportSaveError(result, path);
+        return false;
+    }
+    theEventLog << L"Config file saved to disk" << EventLog::EndEntry;
+    SetPathName(path);
+    SetModifiedFlag(false);
+    return true;
+}
+
+bool OPCS_Doc::OnNewDocument() {
+    if (!CanChangeFiles()) {
+        AppMessageBox(L"Cannot change files while OPC Clients are connected to this server.", MB_OK);
+        return false;
+    }
+    DeleteContents();
+    SetModifiedFlag(false);
+    // A new configuration overwrites the configured file at once.
+    SetPathName(theSettings.GetLastUsedFile());
+    DoSave(pathName_);
+    return true;
+}

@@ -1,0 +1,36 @@
+#pragma once
+// What a client asks BrowseOPCItemIDs for: the kind of names and the three
+// filters that narrow them. Empty criteria, VT_EMPTY and 0 select everything.
+#include <windows.h>
+#include <string>
+#include <string_view>
+
+#include "OpcDa.h"
+
+class BrowseFilter {
+public:
+    BrowseFilter() = default;
+    // A null criteria pointer is the same as an empty one.
+    BrowseFilter(OPCBROWSETYPE type, LPCWSTR criteria, VARTYPE dataType, DWORD accessRights);
+
+    bool WantsBranches() const noexcept { return type_ == OPC_BRANCH || type_ == OPC_FLAT; }
+    bool WantsLeaves() const noexcept { return type_ == OPC_LEAF; }
+
+    // The criteria: '*' stands for any run of characters, '?' for any one;
+    // letters compare without regard to case, as names do.
+    bool MatchesName(std::wstring_view name) const;
+    // The data type and access rights filters, which concern tags only: the
+    // tag's canonical type must be the one asked for, and its rights must
+    // include every right asked for.
+    bool MatchesLeaf(VARTYPE canonicalType, DWORD accessRights) const noexcept;
+
+private:
+    OPCBROWSETYPE type_ = static_cast<OPCBROWSETYPE>(0);
+    std::wstring foldedCriteria_;
+    VARTYPE dataType_ = VT_EMPTY;
+    DWORD accessRights_ = 0;
+};
+
+// Wildcard match of the whole text ('*' any run, '?' any one character),
+// case-sensitive; callers fold both sides for a comparison without case.
+bool MatchesWildcard(std::wstring_view text, std::wstring_view pattern) noexcept;

@@ -1,0 +1,47 @@
+#pragma once
+// A place in the address space: a device or tag group of the configuration,
+// or the root (null), the list of devices. Every position is registered
+// process-wide, so that a device or group about to be deleted can take every
+// position at or below it away first: a server object's position returns to
+// the root, an enumerator's position is lost.
+//
+// A position only ever designates a live object of the configuration: it is
+// set and copied under the configuration lock, and the document reports each
+// deletion under that same lock before the object goes. Whoever dereferences
+// the designated group must hold the configuration lock too.
+#include "TagGroup.h"
+
+class BrowsePosition {
+public:
+    enum class OnDelete { ReturnToRoot, Lose };
+
+    // Neither constructor allocates, so neither can fail.
+    explicit BrowsePosition(OnDelete rule) noexcept;
+    // Same place (and lost state) as `other`, with its own rule.
+    BrowsePosition(OnDelete rule, const BrowsePosition& other) noexcept;
+    ~BrowsePosition();
+    BrowsePosition(const BrowsePosition&) = delete;
+    BrowsePosition& operator=(const BrowsePosition&) = delete;
+
+    // The designated group, null at the root (and when lost).
+    OPCS_TagGroup* Group() const;
+    // True once the designated group was deleted (rule Lose only).
+    bool IsLost() const;
+    // Moves to a group that the caller found in the configuration while
+    // holding the configuration lock (null: the root). Clears the lost state.
+    void MoveTo(OPCS_TagGroup* group);
+
+    // Called by the document under the configuration lock before it deletes
+    // `object` with everything below it.
+    static void OnGroupDeleting(OPCS_TagGroup* object);
+
+private:
+    void Register() noexcept;
+
+    const OnDelete rule_;
+    OPCS_TagGroup* group_ = nullptr;
+    bool lost_ = false;
+    // Links of the process-wide registry.
+    BrowsePosition* previous_ = nullptr;
+    BrowsePosition* next_ = nullptr;
+};

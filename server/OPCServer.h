@@ -1,0 +1,92 @@
+#pragma once
+// One client connection: the OPC server object a client obtains from the
+// class factory. It owns the groups the client adds and a browse position in
+// the live configuration.
+//
+// Creation: `new (std::nothrow) OPCServer()` gives reference count 0; the
+// creator posts one more client object, then asks for the interface, which
+// gives the client its one reference. If that query fails, the creator
+// deletes the object; the destructor posts the one fewer (always, however the
+// object goes), so the creator never posts it itself.
+#include <windows.h>
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+#include <unordered_map>
+
+#include "BrowsePosition.h"
+#include "CriticalSection.h"
+#include "OpcDa.h"
+#include "ServerList.h"
+
+class OPCGroup;
+class OPCS_TagGroup;
+
+class OPCServer final : public IOPCServer, public IOPCBrowseServerAddressSpace {
+public:
+    OPCServer() noexcept;
+    // Released, destroyed at exit by DestroyAllServers, or deleted by the
+    // creator when its first query fails.
+    ~OPCServer();
+    OPCServer(const OPCServer&) = delete;
+    OPCServer& operator=(const OPCServer&) = delete;
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // IOPCServer
+    STDMETHODIMP AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
+                          LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
+                          DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk) override;
+    STDMETHODIMP GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) override;
+    STDMETHODIMP GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+    STDMETHODIMP GetStatus(OPCSERVERSTATUS** ppServerStatus) override;
+    STDMETHODIMP RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override;
+    STDMETHODIMP CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IOPCBrowseServerAddressSpace
+    STDMETHODIMP QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) override;
+    STDMETHODIMP ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) override;
+    STDMETHODIMP BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
+                                  VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
+                                  LPENUMSTRING* ppIEnumString) override;
+    STDMETHODIMP GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) override;
+    STDMETHODIMP BrowseAccessPaths(LPCWSTR szItemID, LPENUMSTRING* ppIEnumString) override;
+
+    // The group of this connection with exactly that name, or null (also
+    // while closing). Takes m_csGroups, which is re-entrant.
+    OPCGroup* FindGroupByName(std::wstring_view name);
+
+    // Written by the groups' data threads after every scan of an active group.
+    void SetLastUpdateTime(FILETIME time) noexcept;
+    FILETIME GetLastUpdateTime() const noexcept;
+    bool IsClosing() const noexcept { return m_bClosing.load(); }
+
+    // Program exit: destroys every live server object directly (not through
+    // Release), cutting it off from its remote clients first.
+    static void DestroyAllServers();
+    // Before `object` (a device or group) is deleted: every server object whose
+    // browse position is `object` or lies below it goes back to the root, and
+    // enumerators made there lose their position. The document already does
+    // this through its deletion observer, which the first browse position
+    // installs; call it only for deletions that bypass the document. Caller
+    // holds the configuration lock.
+    static void OnObjectDeleting(OPCS_TagGroup* object);
+
+private:
+    // Increments the reference count unless it is already 0 (object dying).
+    bool TryAddRef() noexcept;
+
+    std::atomic<LONG> m_cRef{0};
+    std::atomic<bool> m_bClosing{false};
+    // The groups of this connection by server handle; one counted reference each.
+    std::unordered_map<OPCHANDLE, OPCGroup*> m_Groups;
+    std::atomic<std::uint64_t> m_ftLastUpdate{0};
+    CriticalSection m_csGroups;  // guards m_Groups; serialises browsing calls
+    BrowsePosition m_BrowsePosition{BrowsePosition::OnDelete::ReturnToRoot};
+    ServerList::Entry m_ListEntry;
+
+    friend class ServerList;
+};
