@@ -20,18 +20,23 @@ void LoadConfiguration(Archive& archive, Dll<OPCS_Device*>& into) {
 
 ConfigFileResult LoadConfigurationFile(const std::wstring& path, Dll<OPCS_Device*>& into) {
     ConfigFileResult result;
-    std::vector<BYTE> bytes;
-    if (!ReadWholeFile(path, bytes, result.error)) {
-        result.status = ConfigFileStatus::FileError;
-        return result;
-    }
-    Archive archive(std::move(bytes));
     try {
-        LoadConfiguration(archive, into);
-    } catch (const ArchiveEndOfFile&) {
-        result.status = ConfigFileStatus::EndOfFile;
+        std::vector<BYTE> bytes;
+        if (!ReadWholeFile(path, bytes, result.error)) {
+            result.status = ConfigFileStatus::FileError;
+            return result;
+        }
+        Archive archive(std::move(bytes));
+        try {
+            LoadConfiguration(archive, into);
+        } catch (const ArchiveEndOfFile&) {
+            result.status = ConfigFileStatus::EndOfFile;
+        }
+        result.droppedRecords = archive.DroppedRecords();
+    } catch (const std::bad_alloc&) {
+        result.status = ConfigFileStatus::FileError;
+        result.error = ERROR_NOT_ENOUGH_MEMORY;
     }
-    result.droppedRecords = archive.DroppedRecords();
     return result;
 }
 

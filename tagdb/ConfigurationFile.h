@@ -20,25 +20,28 @@ void StoreConfiguration(Archive& archive, const Dll<OPCS_Device*>& devices);
 // the caller owns them from then on. A record that cannot be read ends its
 // list, is logged and counted in archive.DroppedRecords(); loading goes on.
 // Raises ArchiveEndOfFile when the data ends outside every record (in the
-// head, a list's count or a class code of the device list); the devices
-// read before that stay in `into`. Raises nothing else.
+// head, the device count or a device's class code); the devices
+// read before that stay in `into`. Otherwise only std::bad_alloc, when memory
+// runs out between records.
 void LoadConfiguration(Archive& archive, Dll<OPCS_Device*>& into);
 
 enum class ConfigFileStatus {
     Ok,
     FileError,     // the file could not be opened, read or written: see error
     EndOfFile,     // loading: the data ended outside every record
-    RecordError,   // saving: a record could not be encoded, or memory ran out
+    RecordError,   // saving: a record could not be encoded (error ERROR_INVALID_DATA)
+                   // or memory ran out (ERROR_NOT_ENOUGH_MEMORY); the file is untouched
 };
 
 struct ConfigFileResult {
     ConfigFileStatus status = ConfigFileStatus::Ok;
-    DWORD error = ERROR_SUCCESS;  // the Win32 error of a FileError
+    DWORD error = ERROR_SUCCESS;  // the Win32 error of a FileError or RecordError
     size_t droppedRecords = 0;    // loading: records that could not be read or adopted
 };
 
 // Reads the whole file and loads it as LoadConfiguration does. On EndOfFile
-// the devices read before the fault stay in `into`. Never raises.
+// the devices read before the fault stay in `into`; memory running out gives
+// FileError with ERROR_NOT_ENOUGH_MEMORY. Never raises.
 ConfigFileResult LoadConfigurationFile(const std::wstring& path, Dll<OPCS_Device*>& into);
 
 // Stores the configuration and replaces the file with it. The new content is

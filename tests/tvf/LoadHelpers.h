@@ -1,11 +1,10 @@
 #pragma once
-// Loading and saving configurations in memory for the tests.
+// Loading and storing configurations in memory for the tests.
+#include <iterator>
 #include <string>
 #include <vector>
 
-#include "Archive.h"
 #include "ConfigurationFile.h"
-#include "Device.h"
 #include "Tag.h"
 #include "ToviDevice.h"
 #include "TvfBuilder.h"
@@ -28,19 +27,13 @@ struct Loaded {
     }
     explicit Loaded(const Bytes& bytes) : Loaded(bytes.data) {}
     ~Loaded() {
-        for (OPCS_Device* d : devices) {
-            if (OPCS_TagGroup::IsValidGroup(d)) delete d;
-        }
+        for (OPCS_Device* d : devices) delete d;
     }
     Loaded(const Loaded&) = delete;
     Loaded& operator=(const Loaded&) = delete;
 
     int Count() const { return devices.Count(); }
-    ToviDevice* Device(int index) {
-        auto it = devices.begin();
-        std::advance(it, index);
-        return dynamic_cast<ToviDevice*>(*it);
-    }
+    ToviDevice* Device(int i) { return static_cast<ToviDevice*>(*std::next(devices.begin(), i)); }
     OPCS_Tag* Tag(int device, const std::wstring& id) { return Device(device)->FindTag(id); }
 };
 
@@ -50,4 +43,4 @@ inline std::vector<BYTE> Store(const Dll<OPCS_Device*>& devices) {
     return archive.Bytes();
 }
 
-inline std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+inline double R8(const Variant& v) { return V_R8(&v.Ref()); }

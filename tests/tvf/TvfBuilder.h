@@ -8,47 +8,31 @@
 #include <string>
 #include <vector>
 
-class Bytes {
-public:
+struct Bytes {
     std::vector<BYTE> data;
 
     Bytes& U8(unsigned v) { data.push_back(static_cast<BYTE>(v)); return *this; }
     Bytes& U16(unsigned v) { return U8(v & 0xFF).U8((v >> 8) & 0xFF); }
     Bytes& U32(std::uint32_t v) { return U16(v & 0xFFFF).U16(v >> 16); }
     Bytes& F64(double d) {
-        std::uint64_t bits;
-        std::memcpy(&bits, &d, 8);
-        return U32(static_cast<std::uint32_t>(bits)).U32(static_cast<std::uint32_t>(bits >> 32));
+        std::uint64_t b;
+        std::memcpy(&b, &d, 8);
+        return U32(static_cast<std::uint32_t>(b)).U32(static_cast<std::uint32_t>(b >> 32));
     }
-    Bytes& F32(float f) {
-        std::uint32_t bits;
-        std::memcpy(&bits, &f, 4);
-        return U32(bits);
-    }
-    Bytes& Bool(bool b) { return U32(b ? 1 : 0); }
-    // The length prefix of a string.
+    Bytes& F32(float f) { std::uint32_t b; std::memcpy(&b, &f, 4); return U32(b); }
     Bytes& Length(std::uint64_t n) {
         if (n < 255) return U8(static_cast<unsigned>(n));
         if (n < 0xFFFE) return U8(0xFF).U16(static_cast<unsigned>(n));
         return U8(0xFF).U16(0xFFFF).U32(static_cast<std::uint32_t>(n));
     }
-    // A single-byte string (the tests' texts are ASCII).
-    Bytes& Str(const std::string& s) {
-        Length(s.size());
-        data.insert(data.end(), s.begin(), s.end());
-        return *this;
-    }
+    Bytes& Str(const std::string& s) { Length(s.size()); data.insert(data.end(), s.begin(), s.end()); return *this; }
     // The wide form: marker, then the prefix counting UTF-16 units, then the units.
     Bytes& WideStr(const std::wstring& s) {
         U8(0xFF).U16(0xFFFE).Length(s.size());
-        for (wchar_t c : s) U16(static_cast<unsigned>(c));
+        for (wchar_t c : s) U16(c);
         return *this;
     }
-    Bytes& Time(std::uint32_t high, std::uint32_t low) { return U32(high).U32(low); }
-    Bytes& Add(const Bytes& other) {
-        data.insert(data.end(), other.data.begin(), other.data.end());
-        return *this;
-    }
+    Bytes& Add(const Bytes& o) { data.insert(data.end(), o.data.begin(), o.data.end()); return *this; }
     size_t Size() const { return data.size(); }
 };
 
@@ -63,14 +47,14 @@ inline Bytes VBool(bool b) { return Bytes().U16(VT_BOOL).U16(b ? 0xFFFF : 0); }
 inline Bytes VBstr(const std::wstring& s) {
     Bytes b;
     b.U16(VT_BSTR).U32(static_cast<std::uint32_t>(s.size() * 2));
-    for (wchar_t c : s) b.U16(static_cast<unsigned>(c));
+    for (wchar_t c : s) b.U16(c);
     return b;
 }
 
-// Every field of a tag record of version 1.6 (with the product's trailer).
+// The fields of a tag record, in file order (version 1.5 leaves out the locked flag).
 struct TagFields {
-    std::string name = "Tag";
-    std::string description = "New Tag";
+    double version = 1.6;
+    std::string name = "Tag", description = "New Tag";
     std::uint32_t icon = 0, classCode = 0, reserved = 0;
     bool isVolatile = false, valueLimitsEnabled = true, rawLimitsEnabled = false, scalingEnabled = false,
          simulationEnabled = false, valueLimitsSet = false, rawLimitsSet = false, scalingSet = false, locked = false;
@@ -80,21 +64,20 @@ struct TagFields {
     std::uint32_t timeHigh = 0x01D00000, timeLow = 0x12345678;
     std::uint32_t access = 1, simulationKind = 1, dataType = VT_R8;
     double valueLow = 0, valueHigh = 0, rawLow = 0, rawHigh = 0, scaleOffset = 0, scaleFactor = 0, deadband = 0;
-    double version = 1.6;
-    double productVersion = 1.1;
 };
 
 inline Bytes TagRecord(const TagFields& t) {
     Bytes b;
     b.F64(t.version).Str(t.name).Str(t.description).U32(t.icon).U32(t.classCode).U32(t.reserved);
-    b.Bool(t.isVolatile).Bool(t.valueLimitsEnabled).Bool(t.rawLimitsEnabled).Bool(t.scalingEnabled);
-    b.Bool(t.simulationEnabled).Bool(t.valueLimitsSet).Bool(t.rawLimitsSet).Bool(t.scalingSet);
-    if (t.version >= 1.6) b.Bool(t.locked);
-    b.U16(t.quality).U32(t.simulationStep).U32(t.simulationPeriod).Add(t.value).Time(t.timeHigh, t.timeLow);
+    for (bool flag : {t.isVolatile, t.valueLimitsEnabled, t.rawLimitsEnabled, t.scalingEnabled, t.simulationEnabled,
+                      t.valueLimitsSet, t.rawLimitsSet, t.scalingSet}) {
+        b.U32(flag);
+    }
+    if (t.version >= 1.6) b.U32(t.locked);
+    b.U16(t.quality).U32(t.simulationStep).U32(t.simulationPeriod).Add(t.value).U32(t.timeHigh).U32(t.timeLow);
     b.U32(t.access).U32(t.simulationKind).U32(t.dataType);
-    b.F64(t.valueLow).F64(t.valueHigh).F64(t.rawLow).F64(t.rawHigh).F64(t.scaleOffset).F64(t.scaleFactor);
-    b.F64(t.deadband).F64(t.productVersion);
-    return b;
+    for (double d : {t.valueLow, t.valueHigh, t.rawLow, t.rawHigh, t.scaleOffset, t.scaleFactor, t.deadband}) b.F64(d);
+    return b.F64(1.1);  // the product's trailer
 }
 
 // A list: count, then class code 0 and the record of each element.
@@ -106,12 +89,10 @@ inline Bytes List(const std::vector<Bytes>& records) {
 }
 
 struct GroupFields {
-    std::string name = "Group";
-    std::string description;
-    std::int32_t image = 2, selectedImage = 3, ordinal = 1;
-    std::vector<Bytes> groups;
-    std::vector<Bytes> tags;
     double version = 1.6;
+    std::string name = "Group", description = "";
+    std::int32_t image = 2, selectedImage = 3, ordinal = 1;
+    std::vector<Bytes> groups{}, tags{};
 };
 
 // The group block, without the product trailer.
@@ -120,32 +101,20 @@ inline Bytes GroupBlock(const GroupFields& g) {
     b.F64(g.version).Str(g.name).Str(g.description).U32(static_cast<std::uint32_t>(g.image));
     b.U32(static_cast<std::uint32_t>(g.selectedImage));
     if (g.version >= 1.6) b.U32(static_cast<std::uint32_t>(g.ordinal));
-    b.Add(List(g.groups)).Add(List(g.tags));
-    return b;
+    return b.Add(List(g.groups)).Add(List(g.tags));
 }
 
-inline Bytes GroupRecord(const GroupFields& g, double productVersion = 1.1) {
-    return GroupBlock(g).F64(productVersion);
-}
+inline Bytes GroupRecord(const GroupFields& g) { return GroupBlock(g).F64(1.1); }
 
 struct DeviceFields {
-    GroupFields group;
+    GroupFields group{.name = "Device", .image = 0, .selectedImage = 1, .ordinal = 0};
     bool inService = true;
-    std::uint32_t interval = 30;
-    std::uint32_t refreshEnabled = 0, refreshMode = 0, refreshPeriod = 300;
-    DeviceFields() {
-        group.name = "Device";
-        group.image = 0;
-        group.selectedImage = 1;
-        group.ordinal = 0;
-    }
+    std::uint32_t interval = 30, refreshEnabled = 0, refreshMode = 0, refreshPeriod = 300;
 };
 
 inline Bytes DeviceRecord(const DeviceFields& d) {
-    Bytes b = GroupBlock(d.group);
-    b.F64(1.6).Bool(d.inService).U32(d.interval);
-    b.F64(1.1).U32(d.refreshEnabled).U32(d.refreshMode).U32(d.refreshPeriod);
-    return b;
+    return GroupBlock(d.group).F64(1.6).U32(d.inService).U32(d.interval).F64(1.1).U32(d.refreshEnabled)
+        .U32(d.refreshMode).U32(d.refreshPeriod);
 }
 
 inline Bytes ConfigFile(const std::vector<Bytes>& devices) { return Bytes().F64(1.6).Add(List(devices)); }
