@@ -45,7 +45,8 @@ struct AnsweredBoxes {
     std::vector<std::wstring> texts;
 };
 
-void BuildSample(OPCS_Doc& doc) {
+// Pump { Motor { Speed = 1450 } }, then an empty Boiler unless only the first is wanted.
+void BuildSample(OPCS_Doc& doc, bool withBoiler = true) {
     auto* device = new ToviDevice;
     device->Rename(L"Pump");
     doc.AddDevice(device);
@@ -56,6 +57,7 @@ void BuildSample(OPCS_Doc& doc) {
     tag->Rename(L"Speed");
     tag->SetValueNow(Variant::FromDouble(1450));
     doc.AddTagTo(group, tag);
+    if (!withBoiler) return;
     auto* second = new ToviDevice;
     second->Rename(L"Boiler");
     doc.AddDevice(second);
@@ -111,16 +113,7 @@ TEST(DocumentFileTest, CutFileKeepsWhatCouldBeReadAndSays) {
     // Keep the first device whole and cut into the count of the second.
     {
         OPCS_Doc probe;
-        auto* device = new ToviDevice;
-        device->Rename(L"Pump");
-        probe.AddDevice(device);
-        auto* group = new ToviTagGroup;
-        group->Rename(L"Motor");
-        probe.AddGroupTo(device, group);
-        auto* tag = new ToviTag;
-        tag->Rename(L"Speed");
-        tag->SetValueNow(Variant::FromDouble(1450));
-        probe.AddTagTo(group, tag);
+        BuildSample(probe, false);
         ASSERT_TRUE(probe.DoSave(dir.File(L"one.tvf")));
     }
     const size_t oneDevice = ReadAll(dir.File(L"one.tvf")).size();
