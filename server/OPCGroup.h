@@ -8,9 +8,12 @@
 #include <windows.h>
 #include <objidl.h>
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "ASyncRequest.h"
 #include "COPCItem.h"
 #include "CriticalSection.h"
 #include "Event.h"
@@ -95,9 +98,16 @@ public:
     STDMETHODIMP DUnadvise(DWORD dwConnection) override;
     STDMETHODIMP EnumDAdvise(IEnumSTATDATA** ppenumAdvise) override;
 
+    // The data-change streams of the items whose change mark is set, which
+    // building clears; without and with timestamps.
+    HRESULT BuildDataStream(STGMEDIUM* pmedium, DWORD dwTransactionID);
+    HRESULT BuildDataTimeStream(STGMEDIUM* pmedium, DWORD dwTransactionID);
     // Sends a pending data change to the advise connections: S_FALSE when
     // there is no connection or nothing pending.
     HRESULT FlushDataChange();
+    // Delivers a carried-out request's completion to the connection it names;
+    // S_FALSE (dropped) when there is no such connection.
+    HRESULT OnASyncComplete(const ASyncRequest& request);
 
     // For the item enumerator: the record of the first item whose server
     // handle follows `after` (0: the first of all), filled under the item
@@ -123,6 +133,14 @@ private:
     bool ScanItems();
     unsigned DataThreadBody();
     unsigned ASyncThreadBody();
+    HRESULT BuildStream(bool withTime, STGMEDIUM* pmedium, DWORD dwTransactionID);
+    HRESULT BuildWriteCompleteStream(const ASyncRequest& request, STGMEDIUM* pmedium);
+    // Checks the handles, copies the call into a request and queues it.
+    HRESULT NewItemRequest(DWORD kind, DWORD dwConnection, DWORD dwSource, DWORD dwCount, const OPCHANDLE* phServer,
+                           const VARIANT* pItemValues, DWORD* pTransactionID, HRESULT** ppErrors);
+    HRESULT QueueRequest(std::unique_ptr<ASyncRequest> request, DWORD* pTransactionID);
+    // Works one request on the items (under the item lock).
+    void CarryOut(ASyncRequest& request);
     void StopThread(Thread& thread, std::atomic<bool>& run, AutoResetEvent& wake);
     // Item-definition work shared by AddItems and ValidateItems.
     HRESULT ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool keep, OPCITEMRESULT** ppResults,
@@ -148,6 +166,8 @@ private:
     bool m_bDataPending = false;
 
     ItemTable<COPCItem> m_Items;
+    std::vector<COPCItem*> m_Changed;  // scratch list of a stream being built
+    std::deque<std::unique_ptr<ASyncRequest>> m_ASyncQueue;  // oldest first
     IDataAdviseHolder* m_pAdviseHolder = nullptr;
     CriticalSection m_csItems;   // guards m_Items, the items, the scans and the request queue
     CriticalSection m_csAdvise;  // guards m_pAdviseHolder, m_bDataPending and notifications
