@@ -20,9 +20,3 @@ struct CallArrays {
         return errors != nullptr;
     }
 };
-
-// Entries after the one that stopped a call were never attempted: they say so
-// rather than keep the zero of S_OK.
-inline void MarkUnattempted(HRESULT* errors, DWORD from, DWORD count) {
-    for (DWORD i = from; i < count; ++i) errors[i] = E_FAIL;
-}

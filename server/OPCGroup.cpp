@@ -302,7 +302,7 @@ HRESULT OPCGroup::ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool
             if (item == nullptr || !m_Items.Append(item->ServerHandle(), item)) {
                 delete item;
                 errors[i] = E_OUTOFMEMORY;
-                MarkUnattempted(errors, i + 1, dwCount);
+                for (DWORD j = i + 1; j < dwCount; ++j) errors[j] = E_FAIL;  // never attempted
                 result = S_FALSE;
                 break;
             }
@@ -336,21 +336,14 @@ STDMETHODIMP OPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT**
     *ppErrors = nullptr;
     CallArrays<HRESULT> arrays;
     if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
-    HRESULT* errors = arrays.errors.get();
-    HRESULT result = S_OK;
+    const HRESULT result = WalkHandles(
+        dwCount, phServer, arrays.errors.get(), E_FAIL, [this](OPCHANDLE h) { return m_Items.Remove(h); },
+        [](COPCItem& item, DWORD) {
+            delete &item;
+            return S_OK;
+        });
     {
         ScopedLock guard(m_csItems);
-        for (DWORD i = 0; i < dwCount; ++i) {
-            COPCItem* item = m_Items.Remove(phServer[i]);
-            if (item == nullptr) {
-                errors[i] = OPC_E_INVALIDHANDLE;
-                MarkUnattempted(errors, i + 1, dwCount);
-                result = E_FAIL;
-                break;
-            }
-            delete item;
-            errors[i] = S_OK;
-        }
         m_Items.Compact();
     }
     *ppErrors = arrays.errors.release();
@@ -362,22 +355,12 @@ HRESULT OPCGroup::ForEachHandle(DWORD dwCount, const OPCHANDLE* phServer, HRESUL
     *ppErrors = nullptr;
     CallArrays<HRESULT> arrays;
     if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
-    HRESULT* errors = arrays.errors.get();
-    HRESULT result = S_OK;
-    {
-        ScopedLock guard(m_csItems);
-        for (DWORD i = 0; i < dwCount; ++i) {
-            COPCItem* item = m_Items.Find(phServer[i]);
-            if (item == nullptr) {
-                errors[i] = OPC_E_INVALIDHANDLE;
-                MarkUnattempted(errors, i + 1, dwCount);
-                result = E_FAIL;
-                break;
-            }
-            apply(*item, i);
-            errors[i] = S_OK;
-        }
-    }
+    const HRESULT result = WalkHandles(
+        dwCount, phServer, arrays.errors.get(), E_FAIL, [this](OPCHANDLE h) { return m_Items.Find(h); },
+        [&apply](COPCItem& item, DWORD i) {
+            apply(item, i);
+            return S_OK;
+        });
     *ppErrors = arrays.errors.release();
     return result;
 }

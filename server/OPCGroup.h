@@ -18,6 +18,7 @@
 #include "CriticalSection.h"
 #include "Event.h"
 #include "ItemTable.h"
+#include "OpcConstants.h"
 #include "OpcDa.h"
 #include "ServerLink.h"
 #include "Thread.h"
@@ -145,7 +146,14 @@ private:
     // Item-definition work shared by AddItems and ValidateItems.
     HRESULT ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool keep, OPCITEMRESULT** ppResults,
                          HRESULT** ppErrors);
-    // Loops shared by SetActiveState, SetClientHandles and SetDatatypes.
+    // The walk of every call that takes server handles: under the item lock,
+    // `take` finds (or withdraws) the item of each handle in order and
+    // `apply(item, i)` gives its error; an invalid handle ends the walk with
+    // E_FAIL, and an item's failure makes the result `onItemError`.
+    template <class Take, class Apply>
+    HRESULT WalkHandles(DWORD dwCount, const OPCHANDLE* phServer, HRESULT* errors, HRESULT onItemError, Take&& take,
+                        Apply&& apply);
+    // SetActiveState, SetClientHandles and SetDatatypes: the walk with its error array.
     template <class Apply>
     HRESULT ForEachHandle(DWORD dwCount, const OPCHANDLE* phServer, HRESULT** ppErrors, Apply&& apply);
 
@@ -179,3 +187,23 @@ private:
     std::atomic<bool> m_bASyncThreadRun{false};
     AutoResetEvent m_ASyncThreadWake;
 };
+
+template <class Take, class Apply>
+HRESULT OPCGroup::WalkHandles(DWORD dwCount, const OPCHANDLE* phServer, HRESULT* errors, HRESULT onItemError,
+                              Take&& take, Apply&& apply) {
+    HRESULT result = S_OK;
+    ScopedLock guard(m_csItems);
+    for (DWORD i = 0; i < dwCount; ++i) {
+        COPCItem* item = take(phServer[i]);
+        if (item == nullptr) {
+            errors[i] = OPC_E_INVALIDHANDLE;
+            // Entries after it were never attempted: they say so rather than
+            // keep the zero of S_OK.
+            for (DWORD j = i + 1; j < dwCount; ++j) errors[j] = E_FAIL;
+            return E_FAIL;
+        }
+        errors[i] = apply(*item, i);
+        if (FAILED(errors[i])) result = onItemError;
+    }
+    return result;
+}

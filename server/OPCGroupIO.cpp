@@ -23,34 +23,20 @@ STDMETHODIMP OPCGroup::Read(OPCDATASOURCE, DWORD dwCount, OPCHANDLE* phServer, O
     if (!arrays.Allocate(dwCount, true)) return E_OUTOFMEMORY;
     OPCITEMSTATE* states = arrays.results.get();
     HRESULT* errors = arrays.errors.get();
-    HRESULT result = S_OK;
-    {
-        // Held although a read changes no table: an item removed by another
-        // client thread must not go while it is read.
-        ScopedLock guard(m_csItems);
-        for (DWORD i = 0; i < dwCount; ++i) {
-            COPCItem* item = m_Items.Find(phServer[i]);
-            if (item == nullptr) {
-                errors[i] = OPC_E_INVALIDHANDLE;
-                MarkUnattempted(errors, i + 1, dwCount);
-                result = E_FAIL;
-                break;
-            }
-            item->Update();
+    // Under the item lock although a read changes no table: an item removed
+    // by another client thread must not go while it is read.
+    const HRESULT result = WalkHandles(
+        dwCount, phServer, errors, S_FALSE, [this](OPCHANDLE h) { return m_Items.Find(h); },
+        [states](COPCItem& item, DWORD i) {
+            item.Update();
             OPCITEMSTATE& state = states[i];
-            state.hClient = item->ClientHandle();
-            state.ftTimeStamp = item->TimeStamp();
-            state.wQuality = item->Quality();
+            state.hClient = item.ClientHandle();
+            state.ftTimeStamp = item.TimeStamp();
+            state.wQuality = item.Quality();
             state.wReserved = 0;
             VariantInit(&state.vDataValue);
-            if (FAILED(item->Value().CopyTo(&state.vDataValue))) {
-                errors[i] = E_OUTOFMEMORY;
-                result = S_FALSE;
-                continue;
-            }
-            errors[i] = S_OK;
-        }
-    }
+            return SUCCEEDED(item.Value().CopyTo(&state.vDataValue)) ? S_OK : E_OUTOFMEMORY;
+        });
     *ppItemValues = arrays.results.release();
     *ppErrors = arrays.errors.release();
     return result;
@@ -62,32 +48,20 @@ STDMETHODIMP OPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemV
     CallArrays<HRESULT> arrays;
     if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
     HRESULT* errors = arrays.errors.get();
-    HRESULT result = S_OK;
-    {
-        ScopedLock guard(m_csItems);
-        for (DWORD i = 0; i < dwCount; ++i) {
-            COPCItem* item = m_Items.Find(phServer[i]);
-            if (item == nullptr) {
-                errors[i] = OPC_E_INVALIDHANDLE;
-                MarkUnattempted(errors, i + 1, dwCount);
-                result = E_FAIL;
-                break;
-            }
-            if ((item->AccessRights() & OPC_WRITEABLE) == 0) {
-                errors[i] = OPC_E_BADRIGHTS;
-                result = E_FAIL;
-                continue;
-            }
+    const HRESULT result = WalkHandles(
+        dwCount, phServer, errors, E_FAIL, [this](OPCHANDLE h) { return m_Items.Find(h); },
+        [pItemValues](COPCItem& item, DWORD i) {
+            if ((item.AccessRights() & OPC_WRITEABLE) == 0) return OPC_E_BADRIGHTS;
             bool written = false;
             try {
-                written = item->WriteValue(pItemValues[i]);
+                written = item.WriteValue(pItemValues[i]);
             } catch (const std::bad_alloc&) {
                 written = false;
             }
-            if (written) item->SetChanged(true);
-            errors[i] = S_OK;
-        }
-    }
+            // A value the tag refuses is not reported as an error.
+            if (written) item.SetChanged(true);
+            return S_OK;
+        });
     *ppErrors = arrays.errors.release();
     return result;
 }
