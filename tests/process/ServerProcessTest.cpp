@@ -576,8 +576,11 @@ TEST_F(ServerProcessTest, UnreadableLastUsedFileStillServesAndIsKept) {
     browse.Reset();
     server.Reset();
     EXPECT_TRUE(WaitUntilNoServerRuns(kExitMs));
-    // What could not be read is not lost.
-    EXPECT_TRUE(ReadBytes(configFile) == garbage || ReadBytes(configFile + L".bak") == garbage);
+    // What could not be read is kept beside the file before the close saves over it.
+    EXPECT_EQ(ReadBytes(configFile + L".bak"), garbage);
+    EXPECT_EQ(ReadBytes(configFile).size(), 12u);
     const std::wstring log = ReadLog(logFile);
     EXPECT_TRUE(Contains(log, L"Application starting - Opening: " + configFile + L" \r\n")) << Narrow(log);
+    EXPECT_TRUE(Contains(log, L"Configuration file not loaded cleanly - original kept as: " + configFile + L".bak \r\n"))
+        << Narrow(log);
 }
