@@ -13,6 +13,7 @@ source "$root/scripts/wine-env.sh"
 wine_prefix_create
 trap wine_stop EXIT
 wine_start
+wine_keep_desktop "$build"
 wine_register_opc_proxy "$build"
 wine_register_server "$build"
 exe="$build/ui/Tovi Explorer.exe"
