@@ -47,12 +47,15 @@ IUnknown* Anchor() {
 }  // namespace
 
 const std::vector<IID>& InterfaceAnchors::Interfaces() {
+    // The class factory is among them: a registered class object is marshalled
+    // afresh for each activation, and that stub goes when the client lets go
+    // of the factory, at every connection.
     static const std::vector<IID> interfaces = {
-        IID_IUnknown,           IID_IOPCServer,   IID_IOPCBrowseServerAddressSpace,
-        IID_IOPCGroupStateMgt,  IID_IOPCPublicGroupStateMgt, IID_IOPCItemMgt,
-        IID_IOPCSyncIO,         IID_IOPCAsyncIO,  IID_IDataObject,
-        IID_IEnumOPCItemAttributes, IID_IEnumString, IID_IEnumUnknown,
-        IID_IEnumSTATDATA,
+        IID_IClassFactory,      IID_IUnknown,     IID_IOPCServer,
+        IID_IOPCBrowseServerAddressSpace, IID_IOPCGroupStateMgt, IID_IOPCPublicGroupStateMgt,
+        IID_IOPCItemMgt,        IID_IOPCSyncIO,   IID_IOPCAsyncIO,
+        IID_IDataObject,        IID_IEnumOPCItemAttributes, IID_IEnumString,
+        IID_IEnumUnknown,       IID_IEnumSTATDATA,
     };
     return interfaces;
 }

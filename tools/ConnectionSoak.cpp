@@ -23,6 +23,10 @@ std::atomic<unsigned long> g_done{0};
 std::atomic<unsigned long> g_failed{0};
 std::atomic<HRESULT> g_lastFailure{S_OK};
 std::atomic<bool> g_finished{false};
+// Connections answered by another server process than the first one (its
+// start time differs): COM started a new server instead of reaching ours.
+std::atomic<unsigned long> g_otherProcess{0};
+FILETIME g_firstStart{};
 
 void Loop(unsigned long connections, DWORD pauseMs) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -34,6 +38,8 @@ void Loop(unsigned long connections, DWORD pauseMs) {
             OPCSERVERSTATUS* status = nullptr;
             hr = server->GetStatus(&status);
             if (status != nullptr) {
+                if (i == 0) g_firstStart = status->ftStartTime;
+                if (CompareFileTime(&g_firstStart, &status->ftStartTime) != 0) g_otherProcess.fetch_add(1);
                 CoTaskMemFree(status->szVendorInfo);
                 CoTaskMemFree(status);
             }
@@ -113,8 +119,9 @@ int wmain(int argc, wchar_t** argv) {
         const unsigned long done = g_done.load();
         const ULONGLONG now = GetTickCount64();
         if (done != seen) {
-            if (done / 1000 != seen / 1000) {
-                std::printf("%lu connections, %lu failed, %.1f s\n", done, g_failed.load(), (now - start) / 1000.0);
+            if (done / 500 != seen / 500) {
+                std::printf("%lu connections, %lu failed, %lu by another process, %.1f s\n", done, g_failed.load(),
+                            g_otherProcess.load(), (now - start) / 1000.0);
                 std::fflush(stdout);
             }
             seen = done;
@@ -129,7 +136,10 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("%lu of %lu connections in %.1f s (%.1f per second), %lu failed (last 0x%08lX)\n", g_done.load(),
                 connections, seconds, g_done.load() / seconds, g_failed.load(),
                 static_cast<unsigned long>(g_lastFailure.load()));
-    if (result == 0 && g_failed.load() != 0) result = 3;
+    const bool serverAlive = WaitForSingleObject(server.hProcess, 0) == WAIT_TIMEOUT;
+    std::printf("%lu answered by another server process; the server started here is %s\n", g_otherProcess.load(),
+                serverAlive ? "still running" : "gone");
+    if (result == 0 && (g_failed.load() != 0 || g_otherProcess.load() != 0 || !serverAlive)) result = 3;
     std::fflush(stdout);
 
     EnumWindows(CloseWindowsOf, static_cast<LPARAM>(server.dwProcessId));

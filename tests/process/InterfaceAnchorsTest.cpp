@@ -7,6 +7,7 @@
 
 // The anchors only help if every one of them is really made: a marshalling
 // that failed quietly would leave the interfaces to the runtime again. The
+// class factory is the one every connection unregisters without them. The
 // test prefix has the OPC interfaces' proxy/stub registered, as a server
 // installation has.
 TEST(InterfaceAnchorsTest, HoldsEveryInterfaceHandedToClientsUntilReleased) {
@@ -16,7 +17,7 @@ TEST(InterfaceAnchorsTest, HoldsEveryInterfaceHandedToClientsUntilReleased) {
             InterfaceAnchors anchors;
             EXPECT_EQ(anchors.Hold(), InterfaceAnchors::Interfaces().size());
             EXPECT_EQ(anchors.Count(), InterfaceAnchors::Interfaces().size());
-            for (const IID* iid : {&IID_IOPCServer, &IID_IOPCItemMgt, &IID_IDataObject, &IID_IEnumString}) {
+            for (const IID* iid : {&IID_IClassFactory, &IID_IOPCServer, &IID_IOPCItemMgt, &IID_IDataObject, &IID_IEnumString}) {
                 bool listed = false;
                 for (const IID& held : InterfaceAnchors::Interfaces()) listed = listed || IsEqualIID(held, *iid);
                 EXPECT_TRUE(listed);
