@@ -47,7 +47,7 @@ bool OPCS_Doc::KeepOriginalBeforeSave(const std::wstring& path) {
     std::wstring backup;
     DWORD error = ERROR_SUCCESS;
     if (!KeepBackupBeside(*damaged, backup, error)) {
-        // Gone meanwhile: nothing is left to lose.
+        // No file there (a missing file that was refused, or one removed since): nothing to lose.
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
             damagedFiles_.erase(damaged);
             return true;
