@@ -1,7 +1,6 @@
 #include "App.h"
 
 #include <new>
-#include <vector>
 
 #include "ClientObjects.h"
 #include "Document.h"
@@ -28,16 +27,6 @@ constexpr UINT kCommandFileNew = 57600;
 constexpr DWORD kForcedExitStopMs = 2000;
 const wchar_t kOleFailed[] = L"Ole Initialization failed";
 const wchar_t kDestroyQuestion[] = L"You are about to destroy the current configuration.  Do you wish to proceed?";
-
-std::wstring FullPath(const std::wstring& path) {
-    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (needed == 0) {
-        return path;
-    }
-    std::vector<wchar_t> buffer(needed + 1);
-    const DWORD written = GetFullPathNameW(path.c_str(), needed + 1, buffer.data(), nullptr);
-    return written != 0 && written <= needed ? std::wstring(buffer.data(), written) : path;
-}
 
 // The class factory's creator: a new server object with one reference.
 HRESULT CreateServerObject(IUnknown** object) {
@@ -171,13 +160,10 @@ bool OPCS_App::OpenStartConfiguration() {
     }
     if (!path.empty()) {
         theEventLog << L"Application starting - Opening:" << path << EventLog::EndEntry;
+        // A file the document refuses is kept beside itself before the new
+        // configuration is saved over it (the document sees to that).
         if (OpenConfiguration(path)) {
             return true;
-        }
-        // The new configuration is saved at once under the last used name:
-        // a file that could not be read there is kept beside it first.
-        if (EqualsNoCase(FullPath(path), FullPath(theSettings.GetLastUsedFile()))) {
-            CopyFileW(path.c_str(), (path + L".bak").c_str(), FALSE);
         }
     }
     theEventLog << L"Application starting - Creating new configuration" << EventLog::EndEntry;

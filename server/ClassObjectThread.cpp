@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 
+#include "InterfaceAnchors.h"
 #include "ServerModule.h"
 
 namespace {
@@ -33,6 +34,8 @@ unsigned ClassObjectThread::Run(ServerModule& module) {
         ready_.Set();
         return static_cast<unsigned>(joined);
     }
+    InterfaceAnchors anchors;
+    anchors.Hold();
     result_.store(module.RegisterClassObject());
     ready_.Set();
     while (run_.load()) {
@@ -44,6 +47,7 @@ unsigned ClassObjectThread::Run(ServerModule& module) {
         DispatchMessageW(&msg);
     }
     module.RevokeClassObject();
+    anchors.Release();
     CoUninitialize();
     return 0;
 }

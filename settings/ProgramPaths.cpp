@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 std::wstring GetModulePath() {
     // Long paths do not fit MAX_PATH: grow until the name is whole.
     std::wstring path(MAX_PATH, L'\0');
@@ -44,4 +46,14 @@ bool FileExists(const std::wstring& path) {
     }
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return path;
+    }
+    std::vector<wchar_t> buffer(needed + 1);
+    const DWORD written = GetFullPathNameW(path.c_str(), needed + 1, buffer.data(), nullptr);
+    return written != 0 && written <= needed ? std::wstring(buffer.data(), written) : path;
 }

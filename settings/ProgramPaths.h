@@ -13,3 +13,6 @@ std::wstring GetProgramDirectory();
 void SplitPath(const std::wstring& path, std::wstring& directory, std::wstring& fileName);
 // True when the path names an existing file (not a folder).
 bool FileExists(const std::wstring& path);
+// The absolute form of a path (the current folder applied); the path itself
+// when it cannot be made absolute.
+std::wstring FullPath(const std::wstring& path);

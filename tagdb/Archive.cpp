@@ -62,6 +62,9 @@ void Archive::Append(const void* bytes, size_t count) {
 const BYTE* Archive::Take(std::uint64_t count) {
     RequireLoading();
     if (count > Remaining()) {
+        // A short read ends at the end of the data, as a file read does: no
+        // later field can then be taken from the cut field's own bytes.
+        position_ = size_;
         throw ArchiveEndOfFile();
     }
     const BYTE* p = data_ + position_;
@@ -276,6 +279,15 @@ Variant Archive::ReadVariant() {
 }
 
 void Archive::Skip(size_t count) { Take(count); }
+
+DWORD Archive::ReadCount(size_t smallestElement) {
+    const DWORD count = ReadDword();
+    if (smallestElement != 0 && count > Remaining() / smallestElement) {
+        position_ = size_;
+        throw ArchiveEndOfFile();
+    }
+    return count;
+}
 
 Archive::NestedRecord::NestedRecord(Archive& archive) : archive_(archive) {
     if (archive_.nesting_ >= kMaxNesting) {

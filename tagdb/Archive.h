@@ -55,6 +55,9 @@ public:
     FILETIME ReadFileTime();
     Variant ReadVariant();
     void Skip(size_t count);
+    // A DWORD count of elements that each take at least smallestElement
+    // bytes; a count the remaining bytes cannot hold is the end of the data.
+    DWORD ReadCount(size_t smallestElement);
 
     // Marks one level of nested group records for its lifetime. A level past
     // kMaxNesting raises ArchiveFormatError, so that no file can drive the

@@ -10,13 +10,16 @@
 // Reading: each record goes into a fresh object. The first record that
 // cannot be created or read ends the list (logged, object deleted); what was
 // read before it stays, and the enclosing record goes on from wherever the
-// stream stands. The end of the data met outside a record (the count or a
-// class code) goes on to the caller.
+// stream stands. A record read whole whose name holds a NUL is refused
+// alone. The end of the data met outside a record (the count or a class
+// code) goes on to the caller, and so does a count that promises more
+// elements than the remaining bytes can hold.
 #include <windows.h>
 
 #include <exception>
 #include <memory>
 #include <new>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -66,9 +69,9 @@ inline void LogRecordListFailure(const RecordListTexts& texts, const wchar_t* wh
 // make() gives a fresh object; keep(std::unique_ptr<T>) takes each one read.
 template <class T, class Make, class Keep>
 void LoadRecordList(Archive& archive, const RecordListTexts& texts, Make make, Keep keep) {
-    const DWORD count = archive.ReadDword();
-    // Nothing is reserved by the count: each pass reads at least a class code,
-    // so a count larger than the data ends at the data's end.
+    // Every element is at least its class code and its record's version.
+    constexpr size_t kSmallestElement = 4 + 8;
+    const DWORD count = archive.ReadCount(kSmallestElement);
     for (DWORD i = 0; i < count; ++i) {
         const DWORD classCode = archive.ReadDword();
         std::unique_ptr<T> object;
@@ -88,6 +91,15 @@ void LoadRecordList(Archive& archive, const RecordListTexts& texts, Make make, K
             LogRecordListFailure(texts, texts.loadFailed, i, classCode);
             archive.NoteDroppedRecord();
             return;
+        }
+        if (object->GetName().find(L'\0') != std::wstring::npos) {
+            // A name with a NUL (a corrupted byte) would be listed cut at the
+            // NUL and never be reached by what was listed. The record itself
+            // was read whole, so the list goes on after it.
+            object.reset();
+            LogRecordListFailure(texts, texts.loadFailed, i, classCode);
+            archive.NoteDroppedRecord();
+            continue;
         }
         theEventLog << texts.loaded << object->GetName() << EventLog::EndEntry;
         keep(std::move(object));

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "CriticalSection.h"
 #include "DocumentLink.h"
@@ -95,6 +96,9 @@ public:
 
 private:
     bool LoadFrom(const std::wstring& path);
+    // A file that did not load cleanly keeps its original beside it before
+    // the first save over it; false when that copy cannot be made.
+    bool KeepOriginalBeforeSave(const std::wstring& path);
     OPCS_Device* SelectedDevice();
 
     Dll<OPCS_Device*> devices_;
@@ -104,4 +108,6 @@ private:
     std::atomic<bool> modified_{false};
     std::wstring pathName_;
     std::wstring title_;
+    // Files that did not load cleanly and whose original is not kept yet.
+    std::vector<std::wstring> damagedFiles_;
 };

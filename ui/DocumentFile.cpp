@@ -2,11 +2,15 @@
 // error texts of a document.
 #include "Document.h"
 
+#include <algorithm>
+
 #include "ConfigurationFile.h"
 #include "Device.h"
 #include "EventLog.h"
+#include "FileBackup.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
+#include "ProgramPaths.h"
 #include "Text.h"
 
 namespace {
@@ -30,11 +34,43 @@ void ReportSaveError(const ConfigFileResult& result, const std::wstring& path) {
     }
     AppMessageBox(text, MB_OK | MB_ICONEXCLAMATION);
 }
+
+bool SameFile(const std::wstring& a, const std::wstring& b) { return EqualsNoCase(FullPath(a), FullPath(b)); }
 }  // namespace
+
+bool OPCS_Doc::KeepOriginalBeforeSave(const std::wstring& path) {
+    const auto damaged = std::find_if(damagedFiles_.begin(), damagedFiles_.end(),
+                                      [&path](const std::wstring& file) { return SameFile(file, path); });
+    if (damaged == damagedFiles_.end()) {
+        return true;
+    }
+    std::wstring backup;
+    DWORD error = ERROR_SUCCESS;
+    if (!KeepBackupBeside(*damaged, backup, error)) {
+        // No file there (a missing file that was refused, or one removed since): nothing to lose.
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            damagedFiles_.erase(damaged);
+            return true;
+        }
+        return false;
+    }
+    const std::wstring original = *damaged;
+    damagedFiles_.erase(damaged);
+    theEventLog << L"Configuration file not loaded cleanly - original kept as:" << backup << EventLog::EndEntry;
+    AppMessageBox(L"The configuration file " + original + L" was damaged and could not be read completely. "
+                  L"The original file is kept as " + backup + L".",
+                  MB_OK | MB_ICONEXCLAMATION);
+    return true;
+}
 
 bool OPCS_Doc::LoadFrom(const std::wstring& path) {
     Dll<OPCS_Device*> loaded;
     const ConfigFileResult result = LoadConfigurationFile(path, loaded);
+    const bool clean = result.status == ConfigFileStatus::Ok && result.droppedRecords == 0;
+    std::erase_if(damagedFiles_, [&path](const std::wstring& file) { return SameFile(file, path); });
+    if (!clean) {
+        damagedFiles_.push_back(path);
+    }
     if (result.status == ConfigFileStatus::FileError) {
         AppMessageBox(L"Failed to open document.", MB_OK | MB_ICONEXCLAMATION);
         return false;
@@ -58,6 +94,10 @@ bool OPCS_Doc::LoadFrom(const std::wstring& path) {
 
 bool OPCS_Doc::DoSave(const std::wstring& path) {
     if (path.empty()) {
+        return false;
+    }
+    if (!KeepOriginalBeforeSave(path)) {
+        AppMessageBox(L"Failed to save document.", MB_OK | MB_ICONEXCLAMATION);
         return false;
     }
     ConfigFileResult result;

@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "Document.h"
+#include "EventLog.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
+#include "TvfBuilder.h"
 
 namespace {
 struct ScratchDir {
@@ -33,6 +35,27 @@ std::vector<unsigned char> ReadAll(const std::wstring& file) {
     std::ifstream in(std::filesystem::path(file), std::ios::binary);
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
 }
+
+void WriteAll(const std::wstring& file, const std::vector<unsigned char>& bytes) {
+    std::ofstream out(std::filesystem::path(file), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool Exists(const std::wstring& file) { return std::filesystem::exists(std::filesystem::path(file)); }
+
+// The event log of one test, read when the test is done with it.
+struct ScratchLog {
+    explicit ScratchLog(const ScratchDir& dir) : file(dir.File(L"events.txt")) { theEventLog.Open(file); }
+    ~ScratchLog() { theEventLog.Close(); }
+    std::string Text() {
+        theEventLog.Close();
+        const std::vector<unsigned char> bytes = ReadAll(file);
+        return std::string(bytes.begin(), bytes.end());
+    }
+    std::wstring file;
+};
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 struct AnsweredBoxes {
     AnsweredBoxes() {
@@ -82,6 +105,9 @@ TEST(DocumentFileTest, SavedConfigurationOpensAgain) {
     ASSERT_NE(nullptr, speed);
     EXPECT_EQ(L"1450 ", speed->GetValueText());
     EXPECT_FALSE(doc.IsModified());
+    // A file that loaded cleanly is saved over as it is, with no backup.
+    ASSERT_TRUE(doc.DoSave(file));
+    EXPECT_FALSE(Exists(file + L".bak"));
     EXPECT_TRUE(boxes.texts.empty());
 }
 
@@ -148,4 +174,103 @@ TEST(DocumentFileTest, MissingFileAndUnwritablePathAreReported) {
     ASSERT_EQ(2u, boxes.texts.size());
     EXPECT_EQ(L"Unable to write to " + locked + L", it is read-only or opened by someone else.", boxes.texts[1]);
     EXPECT_TRUE(doc.IsModified());
+}
+
+// Closing saves over the file it loaded: a file that did not load cleanly is
+// kept beside itself first, once, next to any earlier backup that differs.
+TEST(DocumentFileTest, DamagedFileIsKeptBeforeTheFirstSaveOverIt) {
+    ScratchDir dir;
+    AnsweredBoxes boxes;
+    ScratchLog log(dir);
+    const std::wstring file = dir.File(L"plant.tvf");
+    {
+        OPCS_Doc doc;
+        BuildSample(doc);
+        ASSERT_TRUE(doc.DoSave(file));
+    }
+    std::vector<unsigned char> damaged = ReadAll(file);
+    damaged.resize(damaged.size() - 5);  // into the last device's record
+    WriteAll(file, damaged);
+    WriteAll(file + L".bak", {'o', 'l', 'd'});
+    OPCS_Doc doc;
+    ASSERT_TRUE(doc.OnOpenDocument(file));
+    EXPECT_EQ(1, doc.DeviceCount());
+    EXPECT_TRUE(doc.IsModified());
+    EXPECT_TRUE(boxes.texts.empty());
+    EXPECT_EQ(damaged, ReadAll(file));  // loading alone writes nothing
+
+    ASSERT_TRUE(doc.Save());
+    const std::wstring backup = file + L".2.bak";
+    EXPECT_EQ(damaged, ReadAll(backup));
+    EXPECT_EQ((std::vector<unsigned char>{'o', 'l', 'd'}), ReadAll(file + L".bak"));
+    ASSERT_EQ(1u, boxes.texts.size());
+    EXPECT_EQ(L"The configuration file " + file + L" was damaged and could not be read completely. "
+              L"The original file is kept as " + backup + L".",
+              boxes.texts[0]);
+    OPCS_Doc reread;
+    ASSERT_TRUE(reread.OnOpenDocument(file));
+    EXPECT_EQ(1, reread.DeviceCount());
+    EXPECT_NE(nullptr, reread.FindTag(L"Pump.Motor.Speed"));
+
+    // Only the first save keeps the original.
+    ASSERT_TRUE(doc.Save());
+    EXPECT_FALSE(Exists(file + L".3.bak"));
+    EXPECT_EQ(1u, boxes.texts.size());
+    const std::string text = log.Text();
+    const std::string line = "Configuration file not loaded cleanly - original kept as: " + Narrow(backup) + " \r\n";
+    EXPECT_NE(std::string::npos, text.find(line)) << text;
+    EXPECT_EQ(text.find("original kept"), text.rfind("original kept")) << text;
+}
+
+// A file the document refused is kept before the new configuration that
+// start-up makes is saved over it; a backup that cannot be made stops the save.
+TEST(DocumentFileTest, RefusedFileIsKeptAndNoSaveGoesOverAFileThatCannotBeKept) {
+    ScratchDir dir;
+    AnsweredBoxes boxes;
+    const std::wstring file = dir.File(L"last.tvf");
+    const std::vector<unsigned char> original = {0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xF9, 0x3F, 1, 0, 0};
+    WriteAll(file, original);
+    OPCS_Doc doc;
+    HANDLE exclusive = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, exclusive);
+    EXPECT_FALSE(doc.OnOpenDocument(file));
+    // Still unreadable when the new configuration is saved: nothing is written.
+    const std::wstring previous = theSettings.GetLastUsedFile();
+    theSettings.SetLastUsedFile(file);
+    EXPECT_TRUE(doc.OnNewDocument());
+    CloseHandle(exclusive);
+    EXPECT_EQ(original, ReadAll(file));
+    EXPECT_FALSE(Exists(file + L".bak"));
+    ASSERT_EQ(2u, boxes.texts.size());
+    EXPECT_EQ(L"Failed to save document.", boxes.texts[1]);
+    // Readable again: kept, then saved over.
+    EXPECT_TRUE(doc.OnNewDocument());
+    theSettings.SetLastUsedFile(previous);
+    EXPECT_EQ(original, ReadAll(file + L".bak"));
+    EXPECT_EQ(12u, ReadAll(file).size());
+    ASSERT_EQ(3u, boxes.texts.size());
+    EXPECT_NE(std::wstring::npos, boxes.texts[2].find(file + L".bak")) << Narrow(boxes.texts[2]);
+}
+
+// Groups nested deeper than the reader goes: the device is refused, the one
+// before it stays, and the file is never lost.
+TEST(DocumentFileTest, TooDeeplyNestedDeviceIsRefusedAndTheFileKept) {
+    ScratchDir dir;
+    AnsweredBoxes boxes;
+    Bytes deep = GroupRecord({.name = "Leaf"});
+    for (int level = 0; level < 511; ++level) deep = GroupRecord({.name = "L", .groups = {deep}});
+    DeviceFields deepDevice;
+    deepDevice.group.name = "Deep";
+    deepDevice.group.groups = {deep};
+    DeviceFields first;
+    first.group.name = "First";
+    const Bytes bytes = ConfigFile({DeviceRecord(first), DeviceRecord(deepDevice)});
+    const std::wstring file = dir.File(L"deep.tvf");
+    WriteAll(file, bytes.data);
+    OPCS_Doc doc;
+    ASSERT_TRUE(doc.OnOpenDocument(file));
+    EXPECT_EQ(1, doc.DeviceCount());
+    ASSERT_TRUE(doc.Save());
+    EXPECT_EQ(bytes.data, ReadAll(file + L".bak"));
+    EXPECT_EQ(1u, boxes.texts.size());
 }

@@ -815,3 +815,32 @@ TEST_F(ServerProcessTest, UnreadableLastUsedFileStillServesAndIsKept) {
     const std::wstring log = ReadLog(logFile);
     EXPECT_TRUE(Contains(log, L"Application starting - Opening: " + configFile + L" \r\n")) << Narrow(log);
 }
+
+TEST_F(ServerProcessTest, DamagedFileIsKeptBesideItWhenTheWindowCloses) {
+    Register();
+    std::vector<std::uint8_t> damaged = ConfigurationBytes(Plant());
+    damaged.resize(damaged.size() - 5);  // into the last device's record
+    ASSERT_TRUE(WriteBytes(configFile, damaged));
+    ServerProcess process;
+    ASSERT_TRUE(process.Start(L""));
+    HWND frame = process.WaitForMainWindow(kStartMs);
+    ASSERT_NE(frame, nullptr);
+    PostMessageW(frame, WM_CLOSE, 0, 0);
+    const std::wstring backup = configFile + L".bak";
+    HWND box = process.WaitForMessageBox(kStartMs);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(MessageBoxText(box), L"The configuration file " + configFile +
+                                       L" was damaged and could not be read completely. The original file is kept as " +
+                                       backup + L".");
+    PressButton(box, IDOK);
+    DWORD code = 99;
+    EXPECT_TRUE(process.WaitForExit(kExitMs, &code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(ReadBytes(backup), damaged);
+    const std::vector<std::uint8_t> saved = ReadBytes(configFile);
+    EXPECT_GT(saved.size(), 12u);  // what could be read, saved
+    EXPECT_NE(saved, damaged);
+    const std::wstring log = ReadLog(logFile);
+    EXPECT_TRUE(Contains(log, L"Configuration file not loaded cleanly - original kept as: " + backup + L" \r\n"))
+        << Narrow(log);
+}
