@@ -377,6 +377,7 @@ double OPCS_Tag::GetValueLowLimit() { ScopedLock g(lock_); return valueLow_; }
 double OPCS_Tag::GetValueHighLimit() { ScopedLock g(lock_); return valueHigh_; }
 double OPCS_Tag::GetDeadband() { ScopedLock g(lock_); return deadband_; }
 LONG OPCS_Tag::GetClientReferenceCount() { ScopedLock g(lock_); return clientReferences_; }
+DWORD OPCS_Tag::GetReserved() { ScopedLock g(lock_); return reserved_; }
 OPCS_TagGroup* OPCS_Tag::GetOwner() { ScopedLock g(lock_); return owner_; }
 
 LONG OPCS_Tag::AddClientReference() { ScopedLock g(lock_); return ++clientReferences_; }

@@ -77,6 +77,7 @@ public:
     double GetValueHighLimit();
     double GetDeadband();
     LONG GetClientReferenceCount();
+    DWORD GetReserved();
     OPCS_TagGroup* GetOwner();
 
     // Counted by the OPC items and the device's polling run.
