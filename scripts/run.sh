@@ -8,6 +8,7 @@ bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh" "$root/build"
 source "$root/scripts/wine-env.sh"
 wine_prefix_create
+wine_install_fonts
 exe="$root/build/ui/Tovi Explorer.exe"
 
 # With no file named and no last used file in the prefix, the program opens a
@@ -16,9 +17,9 @@ exe="$root/build/ui/Tovi Explorer.exe"
 args=("$@")
 if [ ${#args[@]} -eq 0 ]; then
   last="$("$WINE" reg query 'HKLM\Software\Zelkor\Tovi Explorer\Settings' /v 'Last Used File' 2>/dev/null </dev/null |
-          sed -n 's/.*REG_SZ[[:space:]]*//p' | tr -d '\r')"
+          sed -n 's/.*REG_SZ[[:space:]]*//p' | tr -d '\r' || true)"
   last_unix=""
-  [ -n "$last" ] && last_unix="$("$WINE" winepath -u "$last" 2>/dev/null </dev/null | tr -d '\r')"
+  [ -z "$last" ] || last_unix="$("$WINE" winepath -u "$last" 2>/dev/null </dev/null | tr -d '\r' || true)"
   if [ -z "$last_unix" ] || [ ! -f "$last_unix" ]; then
     mkdir -p "$WINEPREFIX/drive_c/Tovi"
     [ -f "$WINEPREFIX/drive_c/Tovi/Sample.tvf" ] || cp "$root/resources/sample/Sample.tvf" "$WINEPREFIX/drive_c/Tovi/Sample.tvf"
