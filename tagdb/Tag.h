@@ -19,6 +19,20 @@ struct TagState {
     FILETIME timestamp{};
 };
 
+// The settings of the change rule, read together under the tag's lock.
+struct TagDeadband {
+    bool limitsSet = false;
+    double percent = 0;
+    double low = 0, high = 0;
+};
+
+// What an OPC item's change rule reads of its tag, in one visit of the lock.
+struct TagChangeState {
+    TagState state;
+    VARTYPE type = VT_EMPTY;
+    TagDeadband deadband;
+};
+
 class OPCS_Tag {
 public:
     OPCS_Tag();
@@ -76,6 +90,8 @@ public:
     double GetValueLowLimit();
     double GetValueHighLimit();
     double GetDeadband();
+    TagDeadband GetDeadbandSettings();
+    TagChangeState GetChangeState();
     LONG GetClientReferenceCount();
     DWORD GetReserved();
     OPCS_TagGroup* GetOwner();
