@@ -125,7 +125,9 @@ void CDeviceView::OnUpdate(DocumentView*, int hint, void* object) {
         DeleteAllItems();
         break;
     case kHintItemChanged:
-        if (OPCS_TagGroup::IsValidGroup(object)) {
+        // The null test is implied by the validity test; written out, it spares
+        // an optimised build GCC's false "'this' pointer is null" warning.
+        if (object != nullptr && OPCS_TagGroup::IsValidGroup(object)) {
             auto* group = static_cast<OPCS_TagGroup*>(object);
             if (auto* item = static_cast<HTREEITEM>(group->GetTreeItem())) {
                 const std::wstring name = group->GetName();
