@@ -277,7 +277,9 @@ bool CMainFrame::RouteCommand(UINT command, bool fromAccelerator) {
     // Help from the menu is the main window's; F1 asks the focused pane first.
     if (command == ID_HELP && !fromAccelerator) return OnCommand(command);
     // Menus and keys never run a command whose update state says disabled.
-    if (CommandState state; FindCommandState(command, state) && !state.enabled) return true;
+    // New is the application's: it asks, then the document refuses while
+    // clients are connected, however the command arrives.
+    if (CommandState state; command != ID_FILE_NEW && FindCommandState(command, state) && !state.enabled) return true;
     if (activeView_ != nullptr && activeView_->OnCommand(command)) return true;
     if (documentCommands_ != nullptr && documentCommands_->OnCommand(command)) return true;
     if (OnCommand(command)) return true;
