@@ -1,2 +1,68 @@
 #pragma once
 // Resource identifiers of the ui layer.
+
+// Menus, accelerators, bitmaps and the column dialog.
+#define IDR_MAINFRAME                101
+#define IDB_TREE_IMAGES              103
+#define IDR_POPUP_DEVICE             205
+#define IDR_POPUP_TAG                206
+#define IDR_TOOLBAR                  207
+#define IDB_TAG_ICONS                221
+#define IDD_COLUMNS                  277
+
+// Controls of the column dialog.
+#define IDC_COLUMN_LIST              1000
+#define IDC_COLUMN_WIDTH             1001
+#define IDC_COLUMN_UP                1002
+#define IDC_COLUMN_DOWN              1003
+#define IDC_COLUMN_RENAME            1004
+#define IDC_COLUMN_RESET             1005
+#define IDC_COLUMN_WIDTH_LABEL       1006
+
+// Commands.
+#define ID_POLL_SELECTED_DEVICE      111
+#define ID_POLL_ALL_DEVICES          32771
+#define ID_ADD_DEVICE                32772
+#define ID_ADD_GROUP                 32773
+#define ID_ADD_TAG                   32774
+#define ID_EDIT_PROPERTIES           32777
+#define ID_EDIT_DELETE               32785
+#define ID_FILE_OPTIONS              32805
+#define ID_FORCE_POLL                32806
+#define ID_WRITE_TO_TAG              32807
+#define ID_VIEW_COLUMNS              32810
+#define ID_START_POLLING_DEVICE      32813
+#define ID_STOP_POLLING_DEVICE       32814
+#define ID_TOOLBAR_DOCK_TOP          32820
+#define ID_TOOLBAR_DOCK_BOTTOM       32821
+#define ID_TOOLBAR_DOCK_LEFT         32822
+#define ID_TOOLBAR_DOCK_RIGHT        32823
+#define ID_FILE_NEW                  57600
+#define ID_FILE_OPEN                 57601
+#define ID_FILE_SAVE                 57603
+#define ID_FILE_SAVE_AS              57604
+#define ID_APP_ABOUT                 57664
+#define ID_APP_EXIT                  57665
+#define ID_HELP                      57670
+#define ID_NEXT_PANE                 57680
+#define ID_PREV_PANE                 57681
+
+// Status bar panes (each sized by its string).
+#define ID_PANE_TIME                 105
+#define ID_PANE_LAST_POLL            106
+#define ID_PANE_NEXT_POLL            107
+#define ID_PANE_CLIENTS              109
+#define ID_PANE_STATE                110
+
+// Status texts.
+#define IDS_NO_SELECTION             61251
+#define IDS_TIME_PREFIX              61255
+#define IDS_LAST_POLL_PREFIX         61256
+#define IDS_NEXT_POLL_PREFIX         61257
+#define IDS_STATE_PREFIX             61272
+#define IDS_FILE_FILTER              61300
+#define IDS_READY                    61301
+#define IDS_PANE_STATE_IDLE          61302
+#define IDS_PANE_STATE_STARTING      61303
+#define IDS_PANE_STATE_WAITING       61304
+#define IDS_PANE_STATE_POLLING       61305

@@ -8,7 +8,24 @@ bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh" "$root/build"
 source "$root/scripts/wine-env.sh"
 wine_prefix_create
+wine_install_fonts
 exe="$root/build/ui/Tovi Explorer.exe"
+
+# With no file named and no last used file in the prefix, the program opens a
+# copy of the sample configuration; the copy is made once, so a second run
+# keeps what the user changed in it.
+args=("$@")
+if [ ${#args[@]} -eq 0 ]; then
+  last="$("$WINE" reg query 'HKLM\Software\Zelkor\Tovi Explorer\Settings' /v 'Last Used File' 2>/dev/null </dev/null |
+          sed -n 's/.*REG_SZ[[:space:]]*//p' | tr -d '\r' || true)"
+  last_unix=""
+  [ -z "$last" ] || last_unix="$("$WINE" winepath -u "$last" 2>/dev/null </dev/null | tr -d '\r' || true)"
+  if [ -z "$last_unix" ] || [ ! -f "$last_unix" ]; then
+    mkdir -p "$WINEPREFIX/drive_c/Tovi"
+    [ -f "$WINEPREFIX/drive_c/Tovi/Sample.tvf" ] || cp "$root/resources/sample/Sample.tvf" "$WINEPREFIX/drive_c/Tovi/Sample.tvf"
+    args=('C:\Tovi\Sample.tvf')
+  fi
+fi
 
 if [ -n "${DISPLAY:-}" ]; then
   wine_graphics x11
@@ -17,7 +34,7 @@ if [ -n "${DISPLAY:-}" ]; then
   wine_start
   wine_register_opc_proxy "$root/build"
   wine_register_server "$root/build"
-  "$WINE" "$exe" "$@"
+  "$WINE" "$exe" "${args[@]}"
   exit 0
 fi
 
@@ -38,7 +55,7 @@ wine_start
 wine_register_opc_proxy "$root/build"
 wine_register_server "$root/build"
 # A Wine virtual desktop draws the window frames that a bare X server lacks.
-"$WINE" explorer /desktop=Tovi,1024x768 "$exe" "$@" >/dev/null 2>&1 </dev/null &
+"$WINE" explorer /desktop=Tovi,1024x768 "$exe" "${args[@]}" >/dev/null 2>&1 </dev/null &
 app_pid=$!
 for i in $(seq 1 20); do
   sleep 1

@@ -19,6 +19,16 @@ wine_prefix_create() {
   fi
 }
 
+# Debian's font package puts Wine's own fonts (Marlett for the caption buttons,
+# the sans serif of dialogs) in /usr/share/wine/fonts, where this Wine build
+# does not look; the prefix's Windows font folder it always reads.
+wine_install_fonts() {
+  local fonts="$WINEPREFIX/drive_c/windows/Fonts"
+  [ -d /usr/share/wine/fonts ] || return 0
+  mkdir -p "$fonts"
+  cp -n /usr/share/wine/fonts/*.ttf "$fonts/" 2>/dev/null || true
+}
+
 wine_graphics() {  # null | x11
   if [ "$1" = x11 ]; then
     "$WINE" reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 </dev/null || true

@@ -184,12 +184,19 @@ bool OPCS_App::NewConfiguration() { return document_->OnNewDocument(); }
 int OPCS_App::Run() {
     MSG msg{};
     for (;;) {
+        // The thread goes idle when its queue is empty: the frame refreshes its bars then.
+        if (!PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE) && frame_ != nullptr) {
+            frame_->OnIdle();
+        }
         const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
         if (got == 0) {
             return static_cast<int>(msg.wParam);
         }
         if (got == -1) {
             return 1;
+        }
+        if (frame_ != nullptr && frame_->PreTranslateMessage(&msg)) {
+            continue;
         }
         TranslateMessage(&msg);
         DispatchMessageW(&msg);

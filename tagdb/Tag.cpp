@@ -386,6 +386,7 @@ TagDeadband OPCS_Tag::GetDeadbandSettings() {
     return TagDeadband{valueLimitsSet_, deadband_, valueLow_, valueHigh_};
 }
 LONG OPCS_Tag::GetClientReferenceCount() { ScopedLock g(lock_); return clientReferences_; }
+DWORD OPCS_Tag::GetReserved() { ScopedLock g(lock_); return reserved_; }
 OPCS_TagGroup* OPCS_Tag::GetOwner() { ScopedLock g(lock_); return owner_; }
 
 LONG OPCS_Tag::AddClientReference() { ScopedLock g(lock_); return ++clientReferences_; }

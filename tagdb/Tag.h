@@ -93,6 +93,7 @@ public:
     TagDeadband GetDeadbandSettings();
     TagChangeState GetChangeState();
     LONG GetClientReferenceCount();
+    DWORD GetReserved();
     OPCS_TagGroup* GetOwner();
 
     // Counted by the OPC items and the device's polling run.

@@ -1,45 +1,135 @@
 #include "MainFrame.h"
 
+#include <commctrl.h>
+#include <commdlg.h>
+#include <algorithm>
+#include <array>
+
+#include "AcceptingPropertyDialogs.h"
 #include "ClientObjects.h"
+#include "DateTimeText.h"
+#include "Device.h"
+#include "DeviceView.h"
 #include "Document.h"
+#include "DocumentCommands.h"
 #include "EventLog.h"
+#include "Help.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
+#include "TagGroup.h"
+#include "TagView.h"
 #include "Text.h"
 #include "resource.h"
 
 namespace {
 const wchar_t kFrameClass[] = L"ToviExplorerFrame";
 const wchar_t kExitQuestion[] = L"OPC Clients are currently connected to this server, Exit anyway?";
+const wchar_t kClientsConnected[] = L"Cannot change files while OPC Clients are connected to this server.";
 constexpr UINT kForcedExitCode = 1;
+constexpr UINT kDeviceViewId = 0xE900;
+constexpr UINT kTagViewId = 0xE901;
+constexpr COLORREF kTransparent = RGB(255, 0, 255);
+
+// The status bar's panes after the message pane, in order.
+constexpr std::array<UINT, 5> kPanes = {ID_PANE_TIME, ID_PANE_LAST_POLL, ID_PANE_NEXT_POLL, ID_PANE_STATE,
+                                        ID_PANE_CLIENTS};
+constexpr std::array<UINT, 3> kToolbarCommands = {ID_FILE_NEW, ID_FILE_SAVE, ID_EDIT_DELETE};
+constexpr std::array<UINT, 4> kPollStateTexts = {IDS_PANE_STATE_IDLE, IDS_PANE_STATE_STARTING,
+                                                 IDS_PANE_STATE_WAITING, IDS_PANE_STATE_POLLING};
+
+// Line 0 (status prompt) or 1 (tooltip) of a command's string.
+std::wstring CommandText(UINT command, int line) {
+    const std::wstring text = LoadResString(command);
+    const size_t newline = text.find(L'\n');
+    if (line == 0) return text.substr(0, newline);
+    return newline == std::wstring::npos ? std::wstring() : text.substr(newline + 1);
+}
+
+bool UsableWindowLocation(const RECT& r) {
+    return r.left > 0 && r.top > 0 && r.right > 0 && r.bottom > 0 && r.right != r.left && r.bottom != r.top;
+}
+
+std::wstring NowText() {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    return FormatDateTime(now);
+}
+
+SYSTEMTIME AddSeconds(const SYSTEMTIME& time, DWORD seconds) {
+    FILETIME file{};
+    SYSTEMTIME result = time;
+    if (!SystemTimeToFileTime(&time, &file)) return result;
+    ULARGE_INTEGER value{};
+    value.LowPart = file.dwLowDateTime;
+    value.HighPart = file.dwHighDateTime;
+    value.QuadPart += static_cast<ULONGLONG>(seconds) * 10000000ULL;
+    file.dwLowDateTime = value.LowPart;
+    file.dwHighDateTime = value.HighPart;
+    FileTimeToSystemTime(&file, &result);
+    return result;
+}
 }  // namespace
 
+CMainFrame::CMainFrame() = default;
+
 CMainFrame::~CMainFrame() {
-    if (hwnd_ != nullptr) {
-        DestroyWindow(hwnd_);
-    }
+    if (hwnd_ != nullptr) DestroyWindow(hwnd_);
+    if (toolbarImages_ != nullptr) ImageList_Destroy(toolbarImages_);
 }
 
 bool CMainFrame::Create(HINSTANCE instance) {
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_BAR_CLASSES | ICC_TREEVIEW_CLASSES | ICC_LISTVIEW_CLASSES};
+    InitCommonControlsEx(&controls);
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof(wc);
     wc.lpfnWndProc = &CMainFrame::WindowProc;
     wc.hInstance = instance;
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = kFrameClass;
     if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
         return false;
     }
+    InstallAcceptingPropertyDialogs();
+    int x = CW_USEDEFAULT, y = CW_USEDEFAULT, width = 900, height = 600;
+    const RECT saved = theSettings.GetLastWindowLocation();
+    if (UsableWindowLocation(saved)) {
+        x = saved.left;
+        y = saved.top;
+        width = saved.right - saved.left;
+        height = saved.bottom - saved.top;
+    }
     const std::wstring title = LoadResString(IDS_APP_TITLE);
-    hwnd_ = CreateWindowExW(0, kFrameClass, title.c_str(), WS_OVERLAPPEDWINDOW,
-                            CW_USEDEFAULT, CW_USEDEFAULT, 800, 560,
-                            nullptr, nullptr, instance, this);
+    HMENU menu = LoadMenuW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
+    hwnd_ = CreateWindowExW(0, kFrameClass, title.c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, x, y, width,
+                            height, nullptr, menu, instance, this);
     if (hwnd_ == nullptr) {
+        if (menu != nullptr) DestroyMenu(menu);
         return false;
     }
+    accelerators_ = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
     SetClientObjectWindow(hwnd_);
     SetMessageBoxOwner(hwnd_);
+    CreateToolbar();
+    CreateStatusBar();
+
+    deviceView_ = std::make_unique<CDeviceView>();
+    tagView_ = std::make_unique<CTagView>();
+    if (!deviceView_->Create(hwnd_, kDeviceViewId) || !tagView_->Create(hwnd_, kTagViewId)) {
+        return false;
+    }
+    documentCommands_ = std::make_unique<DocumentCommands>(tagView_.get());
+    auto activate = [this](CViewWindow* view) { SetActiveView(view); };
+    deviceView_->SetActivationHandler(activate);
+    tagView_->SetActivationHandler(activate);
+    activeView_ = deviceView_.get();
+
+    const RECT area = PaneArea();
+    const int clientWidth = std::max<LONG>(0, area.right - area.left);
+    splitterLeft_ = static_cast<int>(clientWidth * theSettings.GetSplitterPosition());
+    RecalcLayout();
+    deviceView_->OnInitialUpdate();
+    tagView_->OnInitialUpdate();
     return true;
 }
 
@@ -48,6 +138,376 @@ void CMainFrame::Show(int showCommand) {
         ShowWindow(hwnd_, showCommand);
         UpdateWindow(hwnd_);
     }
+}
+
+void CMainFrame::CreateToolbar() {
+    if (toolbar_ != nullptr) DestroyWindow(toolbar_);
+    const bool vertical = dockSide_ == DockSide::Left || dockSide_ == DockSide::Right;
+    DWORD style = WS_CHILD | WS_VISIBLE | TBSTYLE_FLAT | TBSTYLE_TOOLTIPS | CCS_NOPARENTALIGN | CCS_NORESIZE |
+                  CCS_NODIVIDER;
+    if (vertical) style |= CCS_VERT | TBSTYLE_WRAPABLE;
+    toolbar_ = CreateWindowExW(0, TOOLBARCLASSNAMEW, L"", style, 0, 0, 0, 0, hwnd_, nullptr,
+                               GetModuleHandleW(nullptr), nullptr);
+    if (toolbar_ == nullptr) return;
+    SendMessageW(toolbar_, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
+    if (toolbarImages_ == nullptr) {
+        toolbarImages_ = ImageList_LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_TOOLBAR), 16, 0,
+                                              kTransparent, IMAGE_BITMAP, LR_CREATEDIBSECTION);
+    }
+    SendMessageW(toolbar_, TB_SETBITMAPSIZE, 0, MAKELPARAM(16, 15));
+    SendMessageW(toolbar_, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(toolbarImages_));
+    const BYTE wrap = vertical ? TBSTATE_WRAP : 0;
+    TBBUTTON buttons[4] = {};
+    buttons[0] = {0, ID_FILE_NEW, static_cast<BYTE>(TBSTATE_ENABLED | wrap), BTNS_BUTTON, {}, 0, 0};
+    buttons[1] = {1, ID_FILE_SAVE, static_cast<BYTE>(TBSTATE_ENABLED | wrap), BTNS_BUTTON, {}, 0, 0};
+    buttons[2] = {0, 0, wrap, BTNS_SEP, {}, 0, 0};
+    buttons[3] = {2, ID_EDIT_DELETE, static_cast<BYTE>(TBSTATE_ENABLED | wrap), BTNS_BUTTON, {}, 0, 0};
+    SendMessageW(toolbar_, TB_ADDBUTTONS, 4, reinterpret_cast<LPARAM>(buttons));
+}
+
+void CMainFrame::CreateStatusBar() {
+    status_ = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0, 0, hwnd_,
+                              nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (status_ != nullptr) SendMessageW(status_, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(LoadResString(IDS_READY).c_str()));
+}
+
+RECT CMainFrame::PaneArea() const {
+    RECT area{};
+    GetClientRect(hwnd_, &area);
+    if (status_ != nullptr && (GetWindowLongPtrW(status_, GWL_STYLE) & WS_VISIBLE) != 0) {
+        RECT bar{};
+        GetWindowRect(status_, &bar);
+        area.bottom -= bar.bottom - bar.top;
+    }
+    if (toolbar_ != nullptr) {
+        const DWORD size = static_cast<DWORD>(SendMessageW(toolbar_, TB_GETBUTTONSIZE, 0, 0));
+        const int thickness = (dockSide_ == DockSide::Left || dockSide_ == DockSide::Right ? LOWORD(size) : HIWORD(size)) + 4;
+        switch (dockSide_) {
+        case DockSide::Top: area.top += thickness; break;
+        case DockSide::Bottom: area.bottom -= thickness; break;
+        case DockSide::Left: area.left += thickness; break;
+        case DockSide::Right: area.right -= thickness; break;
+        }
+    }
+    area.bottom = std::max(area.bottom, area.top);
+    area.right = std::max(area.right, area.left);
+    return area;
+}
+
+void CMainFrame::RecalcLayout() {
+    if (hwnd_ == nullptr) return;
+    RECT client{};
+    GetClientRect(hwnd_, &client);
+    if (status_ != nullptr) SendMessageW(status_, WM_SIZE, 0, 0);
+    const RECT area = PaneArea();
+    if (toolbar_ != nullptr) {
+        RECT bar = client;
+        switch (dockSide_) {
+        case DockSide::Top: bar = {client.left, client.top, client.right, area.top}; break;
+        case DockSide::Bottom: {
+            RECT statusRect{};
+            if (status_ != nullptr) GetWindowRect(status_, &statusRect);
+            bar = {client.left, area.bottom, client.right, client.bottom - (statusRect.bottom - statusRect.top)};
+            break;
+        }
+        case DockSide::Left: bar = {client.left, area.top, area.left, area.bottom}; break;
+        case DockSide::Right: bar = {area.right, area.top, client.right, area.bottom}; break;
+        }
+        MoveWindow(toolbar_, bar.left, bar.top, bar.right - bar.left, bar.bottom - bar.top, TRUE);
+    }
+    const int width = area.right - area.left;
+    const int height = area.bottom - area.top;
+    splitterLeft_ = std::clamp(splitterLeft_, 0, std::max(0, width - kSplitterBar));
+    if (deviceView_ != nullptr && deviceView_->Handle() != nullptr) {
+        MoveWindow(deviceView_->Handle(), area.left, area.top, splitterLeft_, height, TRUE);
+    }
+    if (tagView_ != nullptr && tagView_->Handle() != nullptr) {
+        const int right = static_cast<int>(area.left) + splitterLeft_ + kSplitterBar;
+        MoveWindow(tagView_->Handle(), right, area.top, std::max(0, static_cast<int>(area.right) - right), height, TRUE);
+    }
+}
+
+bool CMainFrame::OnSplitterMouse(UINT message, LPARAM lParam) {
+    const POINT at{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+    const RECT area = PaneArea();
+    const int barLeft = area.left + splitterLeft_;
+    const bool onBar = at.x >= barLeft && at.x < barLeft + kSplitterBar && at.y >= area.top && at.y < area.bottom;
+    switch (message) {
+    case WM_LBUTTONDOWN:
+        if (!onBar) return false;
+        dragging_ = true;
+        SetCapture(hwnd_);
+        return true;
+    case WM_MOUSEMOVE:
+        if (!dragging_) return false;
+        splitterLeft_ = at.x - area.left;
+        RecalcLayout();
+        return true;
+    case WM_LBUTTONUP:
+        if (!dragging_) return false;
+        dragging_ = false;
+        ReleaseCapture();
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool CMainFrame::PreTranslateMessage(MSG* msg) {
+    return accelerators_ != nullptr && hwnd_ != nullptr && TranslateAcceleratorW(hwnd_, accelerators_, msg) != 0;
+}
+
+void CMainFrame::SetActiveView(CViewWindow* view) { activeView_ = view; }
+
+bool CMainFrame::FindCommandState(UINT command, CommandState& state) {
+    state = {};
+    if (activeView_ != nullptr && activeView_->QueryCommand(command, state)) return true;
+    state = {};
+    if (documentCommands_ != nullptr && documentCommands_->QueryCommand(command, state)) return true;
+    state = {};
+    return QueryCommand(command, state);
+}
+
+CommandState CMainFrame::QueryCommandState(UINT command) {
+    CommandState state;
+    return FindCommandState(command, state) ? state : CommandState{false, false};  // nobody handles it
+}
+
+bool CMainFrame::RouteCommand(UINT command, bool fromAccelerator) {
+    // Help from the menu is the main window's; F1 asks the focused pane first.
+    if (command == ID_HELP && !fromAccelerator) return OnCommand(command);
+    // Menus and keys never run a command whose update state says disabled.
+    // New is the application's: it asks, then the document refuses while
+    // clients are connected, however the command arrives.
+    if (CommandState state; command != ID_FILE_NEW && FindCommandState(command, state) && !state.enabled) return true;
+    if (activeView_ != nullptr && activeView_->OnCommand(command)) return true;
+    if (documentCommands_ != nullptr && documentCommands_->OnCommand(command)) return true;
+    if (OnCommand(command)) return true;
+    return commandHandler_ && commandHandler_(command);
+}
+
+bool CMainFrame::QueryCommand(UINT command, CommandState& state) {
+    switch (command) {
+    case ID_FILE_NEW:
+    case ID_FILE_OPEN:
+    case ID_FILE_SAVE_AS:
+        state.enabled = !AreClientsConnected();
+        return true;
+    case ID_APP_EXIT:
+    case ID_HELP:
+    case ID_NEXT_PANE:
+    case ID_PREV_PANE:
+        return true;
+    case ID_TOOLBAR_DOCK_TOP:
+    case ID_TOOLBAR_DOCK_BOTTOM:
+    case ID_TOOLBAR_DOCK_LEFT:
+    case ID_TOOLBAR_DOCK_RIGHT:
+        state.checked = static_cast<int>(command - ID_TOOLBAR_DOCK_TOP) == static_cast<int>(dockSide_);
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool CMainFrame::OnCommand(UINT command) {
+    switch (command) {
+    case ID_FILE_OPEN:
+        OnOpen();
+        return true;
+    case ID_FILE_SAVE_AS:
+        OnSaveAs();
+        return true;
+    case ID_APP_EXIT:
+        OnClose();
+        return true;
+    case ID_HELP:
+        ShowHelpTopic(kHelpMainFrame);
+        return true;
+    case ID_NEXT_PANE:
+    case ID_PREV_PANE: {
+        // Two panes: next and previous are the same step.
+        CViewWindow* other = activeView_ == deviceView_.get() ? static_cast<CViewWindow*>(tagView_.get())
+                                                              : static_cast<CViewWindow*>(deviceView_.get());
+        if (other != nullptr) {
+            SetActiveView(other);
+            SetFocus(other->Control());
+        }
+        return true;
+    }
+    case ID_TOOLBAR_DOCK_TOP:
+    case ID_TOOLBAR_DOCK_BOTTOM:
+    case ID_TOOLBAR_DOCK_LEFT:
+    case ID_TOOLBAR_DOCK_RIGHT:
+        dockSide_ = static_cast<DockSide>(command - ID_TOOLBAR_DOCK_TOP);
+        CreateToolbar();
+        RecalcLayout();
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::wstring CMainFrame::ChooseFile(bool save) {
+    if (fileChooser_) return fileChooser_(save);
+    wchar_t path[MAX_PATH] = {};
+    OPCS_Doc* doc = OPCS_Doc::Get();
+    if (save && doc != nullptr) lstrcpynW(path, doc->GetPathName().c_str(), MAX_PATH);
+    // Two nulls end the filter: the description, then the pattern.
+    std::wstring filter = LoadResString(IDS_FILE_FILTER);
+    filter.push_back(L'\0');
+    filter += L"*.tvf";
+    filter.push_back(L'\0');
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = hwnd_;
+    ofn.lpstrFilter = filter.c_str();
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrDefExt = L"tvf";
+    ofn.Flags = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | (save ? OFN_OVERWRITEPROMPT : OFN_FILEMUSTEXIST);
+    const BOOL chosen = save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn);
+    return chosen ? std::wstring(path) : std::wstring();
+}
+
+void CMainFrame::OnOpen() {
+    OPCS_Doc* doc = OPCS_Doc::Get();
+    if (doc == nullptr) return;
+    if (!doc->CanChangeFiles()) {
+        AppMessageBox(kClientsConnected, MB_OK);
+        return;
+    }
+    const std::wstring path = ChooseFile(false);
+    if (path.empty()) return;
+    if (doc->OnOpenDocument(path)) {
+        doc->SetPathName(path);
+        theSettings.SetLastUsedFile(path);
+    }
+}
+
+void CMainFrame::OnSaveAs() {
+    OPCS_Doc* doc = OPCS_Doc::Get();
+    if (doc == nullptr) return;
+    if (!doc->CanChangeFiles()) {
+        AppMessageBox(kClientsConnected, MB_OK);
+        return;
+    }
+    const std::wstring path = ChooseFile(true);
+    if (path.empty()) return;
+    if (doc->DoSave(path)) {
+        doc->SetPathName(path);
+        theSettings.SetLastUsedFile(path);
+    }
+}
+
+void CMainFrame::OnInitMenuPopup(HMENU menu) {
+    const int count = GetMenuItemCount(menu);
+    for (int i = 0; i < count; ++i) {
+        const UINT id = GetMenuItemID(menu, i);
+        if (id == 0 || id == static_cast<UINT>(-1)) continue;  // separator or submenu
+        const CommandState state = QueryCommandState(id);
+        EnableMenuItem(menu, i, MF_BYPOSITION | (state.enabled ? MF_ENABLED : MF_GRAYED));
+        CheckMenuItem(menu, i, MF_BYPOSITION | (state.checked ? MF_CHECKED : MF_UNCHECKED));
+    }
+}
+
+void CMainFrame::OnMenuSelect(UINT item, UINT flags, HMENU menu) {
+    if (status_ == nullptr) return;
+    if (flags == 0xFFFF && menu == nullptr) {  // the menu closed
+        menuOpen_ = false;
+        SendMessageW(status_, SB_SIMPLE, FALSE, 0);
+        return;
+    }
+    menuOpen_ = true;
+    const std::wstring prompt = (flags & (MF_POPUP | MF_SEPARATOR)) ? std::wstring() : CommandText(item, 0);
+    SendMessageW(status_, SB_SIMPLE, TRUE, 0);
+    SendMessageW(status_, SB_SETTEXTW, SB_SIMPLEID, reinterpret_cast<LPARAM>(prompt.c_str()));
+}
+
+LRESULT CMainFrame::OnNotify(NMHDR* header) {
+    if (header->code == TTN_GETDISPINFOW) {
+        auto* info = reinterpret_cast<NMTTDISPINFOW*>(header);
+        static std::wstring tip;  // must outlive this notification
+        tip = CommandText(static_cast<UINT>(header->idFrom), 1);
+        info->lpszText = tip.data();
+        return 0;
+    }
+    return 0;
+}
+
+void CMainFrame::OnIdle() {
+    if (hwnd_ == nullptr) return;
+    if (toolbar_ != nullptr) {
+        for (UINT command : kToolbarCommands) {
+            SendMessageW(toolbar_, TB_ENABLEBUTTON, command, MAKELPARAM(QueryCommandState(command).enabled, 0));
+        }
+    }
+    UpdateStatusPanes();
+}
+
+void CMainFrame::UpdateStatusPanes() {
+    if (status_ == nullptr) return;
+    std::array<std::wstring, kPanes.size()> texts;
+    texts[0] = LoadResString(IDS_TIME_PREFIX) + NowText();
+    const std::wstring none = LoadResString(IDS_NO_SELECTION);
+    texts[1] = texts[2] = texts[3] = none;
+    OPCS_Doc* doc = OPCS_Doc::Get();
+    OPCS_TagGroup* group = doc != nullptr ? doc->GetSelectedGroup() : nullptr;
+    OPCS_Device* device = group != nullptr ? group->GetDevice() : nullptr;
+    if (OPCS_TagGroup::IsValidGroup(device)) {
+        const bool busy = device->IsBusy();
+        const SYSTEMTIME last = device->GetLastPollTime();
+        texts[1] = busy ? LoadResString(IDS_LAST_POLL_PREFIX) + FormatDateTime(last) : std::wstring(L" ");
+        texts[2] = busy ? LoadResString(IDS_NEXT_POLL_PREFIX) + FormatDateTime(AddSeconds(last, device->GetUpdateInterval()))
+                        : std::wstring();
+        const int state = device->GetPollState();
+        texts[3] = LoadResString(IDS_STATE_PREFIX) +
+                   (state >= 0 && state < static_cast<int>(kPollStateTexts.size()) ? LoadResString(kPollStateTexts[state])
+                                                                                   : std::wstring());
+    }
+    texts[4] = activeView_ != nullptr ? activeView_->ClientsPaneText() : std::wstring();
+
+    // Each pane is as wide as its sizing string, or its text when that is wider.
+    HDC dc = GetDC(status_);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(status_, WM_GETFONT, 0, 0)));
+    auto textWidth = [dc](const std::wstring& text) {
+        SIZE size{};
+        GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+        return static_cast<int>(size.cx);
+    };
+    std::array<int, kPanes.size()> widths{};
+    for (size_t i = 0; i < kPanes.size(); ++i) {
+        widths[i] = std::max(textWidth(LoadResString(kPanes[i])), textWidth(texts[i])) + 12;
+    }
+    SelectObject(dc, old);
+    ReleaseDC(status_, dc);
+    RECT client{};
+    GetClientRect(status_, &client);
+    std::array<int, kPanes.size() + 1> edges{};
+    // Right to left: the last pane ends at the edge, each one before ends where the next begins.
+    int edge = client.right;
+    for (size_t i = kPanes.size(); i-- > 0;) {
+        edges[i + 1] = (i + 1 == kPanes.size()) ? -1 : edge;
+        edge -= widths[i];
+    }
+    edges[0] = std::max(0, edge);
+    SendMessageW(status_, SB_SETPARTS, edges.size(), reinterpret_cast<LPARAM>(edges.data()));
+    for (size_t i = 0; i < kPanes.size(); ++i) {
+        if (PaneText(kPanes[i]) != texts[i]) {
+            SendMessageW(status_, SB_SETTEXTW, i + 1, reinterpret_cast<LPARAM>(texts[i].c_str()));
+        }
+    }
+}
+
+std::wstring CMainFrame::PaneText(UINT paneId) const {
+    if (status_ == nullptr) return {};
+    const auto at = std::find(kPanes.begin(), kPanes.end(), paneId);
+    if (at == kPanes.end()) return {};
+    const WPARAM part = static_cast<WPARAM>(at - kPanes.begin()) + 1;
+    const int length = LOWORD(SendMessageW(status_, SB_GETTEXTLENGTHW, part, 0));
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    SendMessageW(status_, SB_GETTEXTW, part, reinterpret_cast<LPARAM>(text.data()));
+    text.resize(static_cast<size_t>(length));
+    return text;
 }
 
 LRESULT CALLBACK CMainFrame::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -69,9 +529,41 @@ LRESULT CMainFrame::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         OnClientObjectMessage(wParam);
         return 0;
     case WM_COMMAND:
-        if (commandHandler_ && commandHandler_(LOWORD(wParam))) {
+        if (RouteCommand(LOWORD(wParam), HIWORD(wParam) == 1)) {
             return 0;
         }
+        break;
+    case WM_NOTIFY:
+        return OnNotify(reinterpret_cast<NMHDR*>(lParam));
+    case WM_INITMENUPOPUP:
+        if (HIWORD(lParam) == 0) OnInitMenuPopup(reinterpret_cast<HMENU>(wParam));  // not the system menu
+        return 0;
+    case WM_MENUSELECT:
+        OnMenuSelect(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HMENU>(lParam));
+        return 0;
+    case WM_SIZE:
+        RecalcLayout();
+        UpdateStatusPanes();
+        return 0;
+    case WM_SETFOCUS:
+        if (activeView_ != nullptr && activeView_->Control() != nullptr) SetFocus(activeView_->Control());
+        return 0;
+    case WM_SETCURSOR:
+        if (LOWORD(lParam) == HTCLIENT && reinterpret_cast<HWND>(wParam) == hwnd_) {
+            POINT at{};
+            GetCursorPos(&at);
+            ScreenToClient(hwnd_, &at);
+            const RECT area = PaneArea();
+            if (at.x >= area.left + splitterLeft_ && at.x < area.left + splitterLeft_ + kSplitterBar) {
+                SetCursor(LoadCursorW(nullptr, IDC_SIZEWE));
+                return TRUE;
+            }
+        }
+        break;
+    case WM_LBUTTONDOWN:
+    case WM_MOUSEMOVE:
+    case WM_LBUTTONUP:
+        if (OnSplitterMouse(message, lParam)) return 0;
         break;
     case WM_CLOSE:
         OnClose();
@@ -80,12 +572,19 @@ LRESULT CMainFrame::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         // From here on nothing is posted to this window and no box is owned by it.
         if (ClientObjectWindow() == hwnd_) SetClientObjectWindow(nullptr);
         SetMessageBoxOwner(nullptr);
+        // The views go with their windows, while the document still lives.
+        activeView_ = nullptr;
+        documentCommands_.reset();
+        tagView_.reset();
+        deviceView_.reset();
         PostQuitMessage(0);
         return 0;
     case WM_NCDESTROY: {
         HWND hwnd = hwnd_;
         SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
         hwnd_ = nullptr;
+        toolbar_ = nullptr;
+        status_ = nullptr;
         return DefWindowProcW(hwnd, message, wParam, lParam);
     }
     default:
@@ -105,6 +604,20 @@ void CMainFrame::OnClientObjectMessage(WPARAM wParam) {
 void CMainFrame::OnClose() {
     if (OPCS_Doc* document = OPCS_Doc::Get()) {
         document->Save();
+    }
+    if (tagView_ != nullptr) tagView_->SaveColumnWidths();
+    if (deviceView_ != nullptr && tagView_ != nullptr) {
+        RECT left{}, right{};
+        GetWindowRect(deviceView_->Handle(), &left);
+        GetWindowRect(tagView_->Handle(), &right);
+        const double leftWidth = left.right - left.left;
+        const double total = leftWidth + (right.right - right.left);
+        if (total > 0) theSettings.SetSplitterPosition(leftWidth / total);
+    }
+    if (!IsIconic(hwnd_)) {
+        RECT place{};
+        GetWindowRect(hwnd_, &place);
+        theSettings.SetLastWindowLocation(place);
     }
     theSettings.Save();
     if (AreClientsConnected()) {

@@ -1,37 +1,105 @@
 #pragma once
-// The program's main window. It is also the window to which the OPC objects
-// report client objects coming and going.
+// The program's main window: menu, accelerators, a dockable toolbar, a
+// splitter with the device tree on the left and the tag list on the right,
+// and a status bar refreshed when the thread goes idle. Commands go to the
+// focused view, then the document, then the application. It is also the
+// window to which the OPC objects report client objects coming and going.
 #include <windows.h>
+#include <commctrl.h>
 #include <functional>
+#include <memory>
+#include <string>
 
-class CMainFrame {
+#include "CommandTarget.h"
+
+class CDeviceView;
+class CTagView;
+class CViewWindow;
+class DocumentCommands;
+
+enum class DockSide { Top, Bottom, Left, Right };
+
+class CMainFrame : public CommandTarget {
 public:
-    CMainFrame() = default;
-    ~CMainFrame();
+    static constexpr int kSplitterBar = 4;
+
+    CMainFrame();
+    ~CMainFrame() override;
     CMainFrame(const CMainFrame&) = delete;
     CMainFrame& operator=(const CMainFrame&) = delete;
 
-    // Creates the window, hidden, with the application title; false when it cannot.
+    // Creates the window, hidden, with its bars and panes; false when it cannot.
     bool Create(HINSTANCE instance);
     void Show(int showCommand);
     HWND Handle() const noexcept { return hwnd_; }
+
+    // Accelerators; true when the message was one and has been handled.
+    bool PreTranslateMessage(MSG* msg);
+    // Brings the status bar and the toolbar's button states up to date.
+    void OnIdle();
 
     // A process started by COM ends when its last client object goes: the
     // window then destroys itself, which ends the message loop.
     void SetEndWithLastClient(bool end) noexcept { endWithLastClient_ = end; }
     // Runs just before a forced exit ends the process (bounded work only).
     void SetForcedExitHandler(std::function<void()> handler) { forcedExitHandler_ = std::move(handler); }
-    // Commands the window does not handle itself go here (true: handled).
+    // Commands that neither a view, the document nor the window handle go here (true: handled).
     void SetCommandHandler(std::function<bool(UINT command)> handler) { commandHandler_ = std::move(handler); }
+    // Asks for a file name for Open (save false) or Save As (save true); empty: cancelled.
+    void SetFileChooser(std::function<std::wstring(bool save)> chooser) { fileChooser_ = std::move(chooser); }
+
+    // The state of a command as the menus and the toolbar show it.
+    CommandState QueryCommandState(UINT command);
+    CDeviceView* DeviceView() const noexcept { return deviceView_.get(); }
+    CTagView* TagView() const noexcept { return tagView_.get(); }
+    CViewWindow* ActiveView() const noexcept { return activeView_; }
+    HWND StatusBar() const noexcept { return status_; }
+    HWND ToolBar() const noexcept { return toolbar_; }
+    DockSide ToolbarSide() const noexcept { return dockSide_; }
+    // Left pane width in pixels.
+    int SplitterLeft() const noexcept { return splitterLeft_; }
+    std::wstring PaneText(UINT paneId) const;
+
+    bool QueryCommand(UINT command, CommandState& state) override;
+    bool OnCommand(UINT command) override;
 
 private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void OnClientObjectMessage(WPARAM wParam);
     void OnClose();
+    bool RouteCommand(UINT command, bool fromAccelerator);
+    // False when no target knows the command.
+    bool FindCommandState(UINT command, CommandState& state);
+    void CreateToolbar();
+    void CreateStatusBar();
+    void RecalcLayout();
+    RECT PaneArea() const;
+    void OnInitMenuPopup(HMENU menu);
+    void OnMenuSelect(UINT item, UINT flags, HMENU menu);
+    LRESULT OnNotify(NMHDR* header);
+    void UpdateStatusPanes();
+    void SetActiveView(CViewWindow* view);
+    void OnOpen();
+    void OnSaveAs();
+    std::wstring ChooseFile(bool save);
+    bool OnSplitterMouse(UINT message, LPARAM lParam);
 
     HWND hwnd_ = nullptr;
+    HWND toolbar_ = nullptr;
+    HWND status_ = nullptr;
+    HACCEL accelerators_ = nullptr;
+    HIMAGELIST toolbarImages_ = nullptr;
+    DockSide dockSide_ = DockSide::Top;
+    int splitterLeft_ = 0;
+    bool dragging_ = false;
+    bool menuOpen_ = false;
+    std::unique_ptr<CDeviceView> deviceView_;
+    std::unique_ptr<CTagView> tagView_;
+    std::unique_ptr<DocumentCommands> documentCommands_;
+    CViewWindow* activeView_ = nullptr;
     bool endWithLastClient_ = false;
     std::function<bool(UINT)> commandHandler_;
     std::function<void()> forcedExitHandler_;
+    std::function<std::wstring(bool)> fileChooser_;
 };

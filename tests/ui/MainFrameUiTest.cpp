@@ -1,0 +1,154 @@
+#include <filesystem>
+
+#include "UiFixture.h"
+
+namespace {
+const wchar_t kExitQuestion[] = L"OPC Clients are currently connected to this server, Exit anyway?";
+
+std::wstring TempFile(const wchar_t* name) {
+    wchar_t folder[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, folder);
+    const std::wstring path = std::wstring(folder) + name;
+    DeleteFileW(path.c_str());
+    return path;
+}
+
+RECT WindowRect(HWND window) {
+    RECT r{};
+    GetWindowRect(window, &r);
+    return r;
+}
+
+// Frames made with settings chosen before creation.
+class MainFrameUiTest : public UiFixture {
+protected:
+    void Recreate() {
+        frame.reset();
+        frame = std::make_unique<CMainFrame>();
+        ASSERT_TRUE(frame->Create(GetModuleHandleW(nullptr)));
+        frame->Show(SW_SHOWNORMAL);
+        tree = frame->DeviceView();
+        list = frame->TagView();
+    }
+};
+}  // namespace
+
+TEST_F(MainFrameUiTest, ASavedPlaceIsRestoredOnlyWhenEveryEdgeIsAboveZero) {
+    theSettings.SetLastWindowLocation(RECT{0, 40, 520, 440});
+    Recreate();
+    EXPECT_NE(WindowRect(frame->Handle()).right - WindowRect(frame->Handle()).left, 520);
+
+    theSettings.SetLastWindowLocation(RECT{30, 40, 550, 440});
+    theSettings.SetSplitterPosition(0.3);
+    Recreate();
+    const RECT placed = WindowRect(frame->Handle());
+    EXPECT_EQ(placed.left, 30);
+    EXPECT_EQ(placed.right, 550);
+    EXPECT_EQ(placed.bottom, 440);
+    // The left pane takes the saved fraction of the client width.
+    RECT client{};
+    GetClientRect(frame->Handle(), &client);
+    EXPECT_EQ(frame->SplitterLeft(), static_cast<int>(client.right * 0.3));
+    const RECT left = WindowRect(tree->Handle());
+    EXPECT_EQ(left.right - left.left, frame->SplitterLeft());
+}
+
+TEST_F(MainFrameUiTest, NoToTheExitQuestionKeepsRunningAfterEverythingWasSaved) {
+    const std::wstring file = TempFile(L"ui-close-test.tvf");
+    doc->SetPathName(file);
+    AddDevice(L"Plant");
+    theSettings.SetLastWindowLocation(RECT{});
+    theSettings.SetSplitterPosition(0.5);
+    ApplyClientObjectMessage(kClientObjectMore);
+    answer = IDNO;
+
+    SendMessageW(frame->Handle(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(boxes, std::vector<std::wstring>{kExitQuestion});
+    EXPECT_TRUE(IsWindow(frame->Handle()));
+    EXPECT_TRUE(std::filesystem::exists(file));
+    EXPECT_FALSE(doc->IsModified());
+    const RECT stored = theSettings.GetLastWindowLocation();
+    EXPECT_EQ(stored.left, WindowRect(frame->Handle()).left);
+    EXPECT_EQ(stored.right, WindowRect(frame->Handle()).right);
+    const RECT left = WindowRect(tree->Handle());
+    const RECT right = WindowRect(list->Handle());
+    const double expected = double(left.right - left.left) / ((left.right - left.left) + (right.right - right.left));
+    EXPECT_DOUBLE_EQ(theSettings.GetSplitterPosition(), std::clamp(expected, 0.1, 0.9));
+
+    // Open, Save As and New are disabled while the client is there.
+    EXPECT_FALSE(frame->QueryCommandState(ID_FILE_NEW).enabled);
+    EXPECT_FALSE(frame->QueryCommandState(ID_FILE_OPEN).enabled);
+    bool asked = false;
+    frame->SetFileChooser([&asked](bool) { asked = true; return std::wstring(); });
+    Command(ID_FILE_SAVE_AS);
+    Command(ID_FILE_OPEN);
+    EXPECT_FALSE(asked);
+    EXPECT_EQ(boxes.size(), 1u);
+
+    ApplyClientObjectMessage(kClientObjectFewer);
+    DeleteFileW(file.c_str());
+    SendMessageW(frame->Handle(), WM_CLOSE, 0, 0);  // nothing changed: saved all the same
+    EXPECT_FALSE(IsWindow(frame->Handle()));
+    EXPECT_TRUE(std::filesystem::exists(file));
+    DeleteFileW(file.c_str());
+}
+
+TEST_F(MainFrameUiTest, SaveAsAndOpenMoveTheLastUsedFile) {
+    const std::wstring copy = TempFile(L"ui-save-as-test.tvf");
+    doc->SetPathName(TempFile(L"ui-original-test.tvf"));
+    AddDevice(L"Boiler");
+    frame->SetFileChooser([&copy](bool save) { return save ? copy : std::wstring(); });
+    Command(ID_FILE_SAVE_AS);
+    EXPECT_EQ(doc->GetPathName(), copy);
+    EXPECT_EQ(theSettings.GetLastUsedFile(), copy);
+
+    doc->SetPathName(TempFile(L"ui-other-test.tvf"));
+    theSettings.SetLastUsedFile(L"");
+    Command(ID_EDIT_DELETE);  // the only device goes
+    ASSERT_EQ(doc->DeviceCount(), 0);
+    frame->SetFileChooser([&copy](bool save) { return save ? std::wstring() : copy; });
+    Command(ID_FILE_OPEN);
+    EXPECT_EQ(doc->DeviceCount(), 1);
+    EXPECT_EQ(doc->GetPathName(), copy);
+    EXPECT_EQ(theSettings.GetLastUsedFile(), copy);
+    EXPECT_EQ(TreeView_GetCount(TreeControl()), 1u);
+    DeleteFileW(copy.c_str());
+}
+
+TEST_F(MainFrameUiTest, MenusShowTheRoutedStatesAndPanesFollowTheSelection) {
+    ToviDevice* device = AddDevice(L"Plant");
+    HMENU edit = GetSubMenu(GetMenu(frame->Handle()), 1);
+    SendMessageW(frame->Handle(), WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(edit), 1);
+    // The tree has the focus: Delete and Properties are its, Write To Tag nobody's yet.
+    EXPECT_EQ(GetMenuState(edit, ID_EDIT_DELETE, MF_BYCOMMAND) & MF_GRAYED, 0u);
+    EXPECT_NE(GetMenuState(edit, ID_WRITE_TO_TAG, MF_BYCOMMAND) & MF_GRAYED, 0u);
+
+    Key(VK_F6);  // to the tag list: nothing selected there
+    EXPECT_EQ(frame->ActiveView(), static_cast<CViewWindow*>(list));
+    SendMessageW(frame->Handle(), WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(edit), 1);
+    EXPECT_NE(GetMenuState(edit, ID_EDIT_DELETE, MF_BYCOMMAND) & MF_GRAYED, 0u);
+    EXPECT_NE(GetMenuState(edit, ID_EDIT_PROPERTIES, MF_BYCOMMAND) & MF_GRAYED, 0u);
+
+    frame->OnIdle();
+    EXPECT_EQ(frame->PaneText(ID_PANE_TIME).rfind(L"Time: ", 0), 0u);
+    EXPECT_GT(frame->PaneText(ID_PANE_TIME).size(), 10u);
+    EXPECT_EQ(frame->PaneText(ID_PANE_LAST_POLL), L" ");
+    EXPECT_EQ(frame->PaneText(ID_PANE_NEXT_POLL), L"");
+    device->RequestPollStart(kPollOperator);
+    frame->OnIdle();
+    EXPECT_GT(frame->PaneText(ID_PANE_LAST_POLL).size(), 5u);
+    EXPECT_GT(frame->PaneText(ID_PANE_NEXT_POLL).size(), 5u);
+    device->RequestPollStop(kPollOperator);
+    // The toolbar's Delete follows the same route as the menu.
+    EXPECT_FALSE(SendMessageW(frame->ToolBar(), TB_ISBUTTONENABLED, ID_EDIT_DELETE, 0));
+    Key(VK_F6);
+    frame->OnIdle();
+    EXPECT_TRUE(SendMessageW(frame->ToolBar(), TB_ISBUTTONENABLED, ID_EDIT_DELETE, 0));
+
+    Command(ID_TOOLBAR_DOCK_LEFT);
+    EXPECT_EQ(frame->ToolbarSide(), DockSide::Left);
+    const RECT bar = WindowRect(frame->ToolBar());
+    const RECT pane = WindowRect(tree->Handle());
+    EXPECT_LE(bar.right, pane.left);
+    EXPECT_TRUE(frame->QueryCommandState(ID_TOOLBAR_DOCK_LEFT).checked);
+}

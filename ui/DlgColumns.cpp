@@ -1,0 +1,318 @@
+#include "DlgColumns.h"
+
+#include <commctrl.h>
+#include <algorithm>
+#include <cwctype>
+
+#include "Document.h"
+#include "Help.h"
+#include "MessageBoxes.h"
+#include "OPCS_Registry.h"
+#include "TagView.h"
+#include "Text.h"
+#include "resource.h"
+
+namespace {
+// Selection changes come one item at a time; they are taken together once the list is done.
+constexpr UINT kSelectionChanged = WM_APP + 1;
+const wchar_t kNotPositive[] = L"Please enter a positive integer.";
+
+bool ParseUnsigned(const std::wstring& text, std::uint32_t& value) {
+    size_t begin = 0, end = text.size();
+    while (begin < end && iswspace(text[begin])) ++begin;
+    while (end > begin && iswspace(text[end - 1])) --end;
+    if (begin == end) return false;
+    unsigned long long number = 0;
+    for (size_t i = begin; i < end; ++i) {
+        if (text[i] < L'0' || text[i] > L'9') return false;
+        number = number * 10 + static_cast<unsigned>(text[i] - L'0');
+        if (number > 0xFFFFFFFFull) return false;
+    }
+    value = static_cast<std::uint32_t>(number);
+    return true;
+}
+
+std::wstring WindowText(HWND window) {
+    const int length = GetWindowTextLengthW(window);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), length + 1)));
+    return text;
+}
+}  // namespace
+
+OPCS_DlgColumns::~OPCS_DlgColumns() {
+    if (hwnd_ != nullptr) DestroyWindow(hwnd_);
+}
+
+INT_PTR OPCS_DlgColumns::DoModal(HWND owner) {
+    modal_ = true;
+    return DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_COLUMNS), owner, &DialogProc,
+                           reinterpret_cast<LPARAM>(this));
+}
+
+HWND OPCS_DlgColumns::Create(HWND owner) {
+    modal_ = false;
+    return CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_COLUMNS), owner, &DialogProc,
+                              reinterpret_cast<LPARAM>(this));
+}
+
+INT_PTR CALLBACK OPCS_DlgColumns::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
+        reinterpret_cast<OPCS_DlgColumns*>(lParam)->hwnd_ = hwnd;
+    }
+    auto* self = reinterpret_cast<OPCS_DlgColumns*>(GetWindowLongPtrW(hwnd, DWLP_USER));
+    if (self == nullptr) return FALSE;
+    if (message == WM_NCDESTROY) {
+        self->hwnd_ = nullptr;
+        SetWindowLongPtrW(hwnd, DWLP_USER, 0);
+        return FALSE;
+    }
+    return self->OnMessage(message, wParam, lParam);
+}
+
+INT_PTR OPCS_DlgColumns::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        OnInitDialog();
+        return TRUE;
+    case kSelectionChanged:
+        selectionPending_ = false;
+        OnSelectionChanged();
+        return TRUE;
+    case WM_HELP:
+        ShowHelpTopic(kHelpColumnsDialog);
+        return TRUE;
+    case WM_NOTIFY: {
+        auto* header = reinterpret_cast<NMHDR*>(lParam);
+        if (header->hwndFrom != list_) return FALSE;
+        if (header->code == LVN_ITEMCHANGED) {
+            const auto* change = reinterpret_cast<NMLISTVIEW*>(lParam);
+            if ((change->uChanged & LVIF_STATE) && ((change->uOldState ^ change->uNewState) & LVIS_SELECTED) &&
+                !selectionPending_) {
+                selectionPending_ = true;
+                PostMessageW(hwnd_, kSelectionChanged, 0, 0);
+            }
+        } else if (header->code == LVN_BEGINLABELEDITW) {
+            renaming_ = true;
+            EnableWindow(GetDlgItem(hwnd_, IDC_COLUMN_RENAME), FALSE);
+            SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, FALSE);
+            return TRUE;
+        } else if (header->code == LVN_ENDLABELEDITW) {
+            const auto* edit = reinterpret_cast<NMLVDISPINFOW*>(lParam);
+            const bool accept = renaming_ && edit->item.pszText != nullptr && edit->item.pszText[0] != L'\0';
+            renaming_ = false;
+            EnableWindow(GetDlgItem(hwnd_, IDC_COLUMN_RENAME), SelectedItems().size() == 1);
+            SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, accept ? TRUE : FALSE);
+            return TRUE;
+        }
+        return FALSE;
+    }
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDOK: OnOK(); return TRUE;
+        case IDCANCEL: End(IDCANCEL); return TRUE;
+        case IDC_COLUMN_UP: Move(true); return TRUE;
+        case IDC_COLUMN_DOWN: Move(false); return TRUE;
+        case IDC_COLUMN_RENAME: StartRename(); return TRUE;
+        case IDC_COLUMN_RESET: OnReset(); return TRUE;
+        case ID_HELP: ShowHelpTopic(kHelpColumnsDialog); return TRUE;
+        default: return FALSE;
+        }
+    default:
+        return FALSE;
+    }
+}
+
+void OPCS_DlgColumns::OnInitDialog() {
+    list_ = GetDlgItem(hwnd_, IDC_COLUMN_LIST);
+    ListView_SetExtendedListViewStyle(list_, LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
+    RECT client{};
+    GetClientRect(list_, &client);
+    LVCOLUMNW column{};
+    column.mask = LVCF_WIDTH;
+    column.cx = client.right - GetSystemMetrics(SM_CXVSCROLL);
+    ListView_InsertColumn(list_, 0, &column);
+    const ColumnArray& columns = theSettings.GetColumns();
+    for (const ColumnInfo& c : columns) {
+        if (c.field < kColumnCount) widths_[c.field] = c.width;
+    }
+    FillList(columns);
+}
+
+void OPCS_DlgColumns::FillList(const ColumnArray& columns) {
+    moving_ = true;
+    ListView_DeleteAllItems(list_);
+    for (size_t i = 0; i < columns.size(); ++i) {
+        InsertItem(static_cast<int>(i), columns[i].name, columns[i].field, columns[i].visible, i == 0);
+    }
+    moving_ = false;
+    selection_ = SelectedFields();
+    ShowCommonWidth();
+}
+
+void OPCS_DlgColumns::InsertItem(int index, const std::wstring& text, std::uint32_t field, bool checked,
+                                 bool selected) {
+    LVITEMW item{};
+    item.mask = LVIF_TEXT | LVIF_PARAM;
+    item.iItem = index;
+    item.pszText = const_cast<wchar_t*>(text.c_str());
+    item.lParam = static_cast<LPARAM>(field);
+    const int at = ListView_InsertItem(list_, &item);
+    ListView_SetCheckState(list_, at, checked ? TRUE : FALSE);
+    if (selected) ListView_SetItemState(list_, at, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+}
+
+std::vector<int> OPCS_DlgColumns::SelectedItems() const {
+    std::vector<int> items;
+    for (int i = ListView_GetNextItem(list_, -1, LVNI_SELECTED); i >= 0; i = ListView_GetNextItem(list_, i, LVNI_SELECTED)) {
+        items.push_back(i);
+    }
+    return items;
+}
+
+std::uint32_t OPCS_DlgColumns::FieldOf(int index) const {
+    LVITEMW item{};
+    item.mask = LVIF_PARAM;
+    item.iItem = index;
+    ListView_GetItem(list_, &item);
+    return static_cast<std::uint32_t>(item.lParam);
+}
+
+std::vector<std::uint32_t> OPCS_DlgColumns::SelectedFields() const {
+    std::vector<std::uint32_t> fields;
+    for (int item : SelectedItems()) fields.push_back(FieldOf(item));
+    return fields;
+}
+
+bool OPCS_DlgColumns::ReadWidth(bool emptyIsError, std::uint32_t& width, bool& empty) {
+    const std::wstring text = WindowText(GetDlgItem(hwnd_, IDC_COLUMN_WIDTH));
+    empty = text.find_first_not_of(L" \t") == std::wstring::npos;
+    if (empty && !emptyIsError) return true;
+    if (!ParseUnsigned(text, width)) {
+        AppMessageBox(kNotPositive, MB_OK | MB_ICONEXCLAMATION);
+        return false;
+    }
+    if (width < kMinWidth || width > kMaxWidth) {
+        AppMessageBox(FormatText(L"Please enter an integer between %u and %u.", kMinWidth, kMaxWidth),
+                      MB_OK | MB_ICONEXCLAMATION);
+        return false;
+    }
+    return true;
+}
+
+void OPCS_DlgColumns::ApplyWidthTo(const std::vector<std::uint32_t>& fields) {
+    std::uint32_t width = 0;
+    bool empty = false;
+    if (!ReadWidth(false, width, empty) || empty) return;
+    for (std::uint32_t field : fields) {
+        if (field < kColumnCount) widths_[field] = width;
+    }
+}
+
+void OPCS_DlgColumns::ShowCommonWidth() {
+    const std::vector<std::uint32_t> fields = SelectedFields();
+    std::wstring text;
+    if (!fields.empty() && std::all_of(fields.begin(), fields.end(), [&](std::uint32_t f) {
+            return f < kColumnCount && widths_[f] == widths_[fields[0]];
+        })) {
+        text = FormatText(L"%u", widths_[fields[0]]);
+    }
+    SetDlgItemTextW(hwnd_, IDC_COLUMN_WIDTH, text.c_str());
+    EnableWindow(GetDlgItem(hwnd_, IDC_COLUMN_RENAME), fields.size() == 1 && !renaming_);
+}
+
+void OPCS_DlgColumns::OnSelectionChanged() {
+    if (renaming_) FinishRename();
+    std::vector<std::uint32_t> now = SelectedFields();
+    std::vector<std::uint32_t> sortedNow = now, sortedBefore = selection_;
+    std::sort(sortedNow.begin(), sortedNow.end());
+    std::sort(sortedBefore.begin(), sortedBefore.end());
+    if (moving_ || sortedNow == sortedBefore) return;
+    ApplyWidthTo(selection_);
+    selection_ = std::move(now);
+    ShowCommonWidth();
+}
+
+void OPCS_DlgColumns::Move(bool up) {
+    FinishRename();
+    std::vector<int> items = SelectedItems();
+    if (!up) std::reverse(items.begin(), items.end());
+    const int count = ListView_GetItemCount(list_);
+    moving_ = true;
+    for (int index : items) {
+        wchar_t text[256] = {};
+        ListView_GetItemText(list_, index, 0, text, 256);
+        const std::uint32_t field = FieldOf(index);
+        const bool checked = ListView_GetCheckState(list_, index) != FALSE;
+        const bool wraps = up ? index == 0 : index == count - 1;
+        const int target = wraps ? (up ? count - 1 : 0) : (up ? index - 1 : index + 1);
+        ListView_DeleteItem(list_, index);
+        InsertItem(target, text, field, checked, true);
+        // An item that went round ends the click.
+        if (wraps) break;
+    }
+    moving_ = false;
+}
+
+void OPCS_DlgColumns::StartRename() {
+    const std::vector<int> items = SelectedItems();
+    if (items.size() != 1) return;
+    SetFocus(list_);
+    ListView_EditLabel(list_, items[0]);
+}
+
+void OPCS_DlgColumns::FinishRename() {
+    if (!renaming_) return;
+    HWND edit = ListView_GetEditControl(list_);
+    const std::wstring text = edit != nullptr ? WindowText(edit) : std::wstring();
+    const int item = ListView_GetNextItem(list_, -1, LVNI_FOCUSED);
+    renaming_ = false;  // the end notification of the cancel below changes nothing
+    SendMessageW(list_, LVM_CANCELEDITLABEL, 0, 0);
+    if (!text.empty() && item >= 0) ListView_SetItemText(list_, item, 0, const_cast<wchar_t*>(text.c_str()));
+    EnableWindow(GetDlgItem(hwnd_, IDC_COLUMN_RENAME), SelectedItems().size() == 1);
+}
+
+void OPCS_DlgColumns::OnReset() {
+    FinishRename();
+    theSettings.ResetColumns();
+    // The working widths stay: OK applies the ones from before the reset.
+    FillList(theSettings.GetColumns());
+    SetDlgItemTextW(hwnd_, IDC_COLUMN_WIDTH, FormatText(L"%u", widths_[FieldOf(0)]).c_str());
+}
+
+void OPCS_DlgColumns::OnOK() {
+    FinishRename();
+    std::uint32_t width = 0;
+    bool empty = false;
+    if (!ReadWidth(true, width, empty)) return;
+    for (std::uint32_t field : SelectedFields()) {
+        if (field < kColumnCount) widths_[field] = width;
+    }
+    ColumnArray& columns = theSettings.GetColumns();
+    const int count = ListView_GetItemCount(list_);
+    for (int i = 0; i < count; ++i) {
+        const std::uint32_t field = FieldOf(i);
+        for (ColumnInfo& column : columns) {
+            if (column.field != field) continue;
+            wchar_t text[256] = {};
+            ListView_GetItemText(list_, i, 0, text, 256);
+            column.position = static_cast<std::uint32_t>(i);
+            column.visible = ListView_GetCheckState(list_, i) != FALSE;
+            column.width = widths_[field];
+            if (text[0] != L'\0') column.name = text;
+        }
+    }
+    if (tagView_ != nullptr) tagView_->BuildColumns();
+    if (OPCS_Doc* doc = OPCS_Doc::Get()) doc->UpdateAllViews(nullptr, kHintDataChanged);
+    End(IDOK);
+}
+
+void OPCS_DlgColumns::End(INT_PTR result) {
+    result_ = result;
+    if (modal_) {
+        EndDialog(hwnd_, result);
+    } else {
+        DestroyWindow(hwnd_);
+    }
+}

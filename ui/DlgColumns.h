@@ -1,0 +1,64 @@
+#pragma once
+// "Column Settings": which tag list columns are shown, their order, headings
+// and widths. Works on a copy of the settings' columns and applies it on OK;
+// Reset writes the default columns to the settings at once.
+#include <windows.h>
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ColumnInfo.h"
+
+class CTagView;
+
+class OPCS_DlgColumns {
+public:
+    static constexpr std::uint32_t kMinWidth = 10;
+    static constexpr std::uint32_t kMaxWidth = 5000;
+
+    explicit OPCS_DlgColumns(CTagView* tagView) : tagView_(tagView) {}
+    OPCS_DlgColumns(const OPCS_DlgColumns&) = delete;
+    OPCS_DlgColumns& operator=(const OPCS_DlgColumns&) = delete;
+    ~OPCS_DlgColumns();
+
+    INT_PTR DoModal(HWND owner);
+    // The same dialog without a loop of its own (driven by messages); it
+    // destroys itself when OK or Cancel ends it, and Result() tells which.
+    HWND Create(HWND owner);
+    HWND Handle() const noexcept { return hwnd_; }
+    INT_PTR Result() const noexcept { return result_; }
+
+private:
+    static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void OnInitDialog();
+    void FillList(const ColumnArray& columns);
+    void OnSelectionChanged();
+    // Reads the width edit; false (after the message) when it holds no acceptable width.
+    bool ReadWidth(bool emptyIsError, std::uint32_t& width, bool& empty);
+    void ApplyWidthTo(const std::vector<std::uint32_t>& fields);
+    void ShowCommonWidth();
+    void Move(bool up);
+    void StartRename();
+    void FinishRename();
+    void OnReset();
+    void OnOK();
+    void End(INT_PTR result);
+
+    std::vector<int> SelectedItems() const;
+    std::vector<std::uint32_t> SelectedFields() const;
+    std::uint32_t FieldOf(int item) const;
+    void InsertItem(int index, const std::wstring& text, std::uint32_t field, bool checked, bool selected);
+
+    CTagView* tagView_;
+    HWND hwnd_ = nullptr;
+    HWND list_ = nullptr;
+    bool modal_ = false;
+    bool moving_ = false;
+    bool renaming_ = false;
+    bool selectionPending_ = false;
+    INT_PTR result_ = 0;
+    std::array<std::uint32_t, kColumnCount> widths_{};  // working width per field
+    std::vector<std::uint32_t> selection_;              // fields selected before the change
+};

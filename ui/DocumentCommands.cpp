@@ -1,0 +1,90 @@
+#include "DocumentCommands.h"
+
+#include "Device.h"
+#include "DlgColumns.h"
+#include "Document.h"
+#include "TagGroup.h"
+#include "TagView.h"
+#include "resource.h"
+
+namespace {
+OPCS_Device* SelectedDevice(OPCS_Doc* doc) {
+    OPCS_TagGroup* group = doc->GetSelectedGroup();
+    return group != nullptr && group->IsDevice() ? static_cast<OPCS_Device*>(group) : nullptr;
+}
+
+// A device or group is selected, and its device is not busy.
+bool CanAddBelowSelection(OPCS_Doc* doc) {
+    OPCS_TagGroup* group = doc->GetSelectedGroup();
+    if (group == nullptr) return false;
+    OPCS_Device* device = group->GetDevice();
+    return OPCS_TagGroup::IsValidGroup(device) && !device->IsBusy();
+}
+}  // namespace
+
+bool DocumentCommands::QueryCommand(UINT command, CommandState& state) {
+    OPCS_Doc* doc = OPCS_Doc::Get();
+    if (doc == nullptr) return false;
+    switch (command) {
+    case ID_FILE_SAVE:
+    case ID_ADD_DEVICE:
+        return true;
+    case ID_VIEW_COLUMNS:
+        state.enabled = tagView_ != nullptr;
+        return true;
+    case ID_ADD_GROUP:
+    case ID_ADD_TAG:
+        state.enabled = CanAddBelowSelection(doc);
+        return true;
+    case ID_START_POLLING_DEVICE:
+    case ID_STOP_POLLING_DEVICE: {
+        OPCS_Device* device = SelectedDevice(doc);
+        state.enabled = device != nullptr;
+        const bool requested = device != nullptr && device->GetPollRequests(kPollOperator) != 0;
+        state.checked = device != nullptr && (command == ID_START_POLLING_DEVICE ? requested : !requested);
+        return true;
+    }
+    case ID_POLL_ALL_DEVICES:
+        state.enabled = doc->QueryPollAllState(&state.checked);
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool DocumentCommands::OnCommand(UINT command) {
+    OPCS_Doc* doc = OPCS_Doc::Get();
+    if (doc == nullptr) return false;
+    switch (command) {
+    case ID_FILE_SAVE:
+        doc->Save();
+        return true;
+    case ID_ADD_DEVICE:
+        doc->OnAddDevice();
+        return true;
+    case ID_ADD_GROUP:
+        doc->OnAddNestedGroup();
+        return true;
+    case ID_ADD_TAG:
+        doc->OnAddTag();
+        return true;
+    case ID_START_POLLING_DEVICE:
+        doc->OnStartPollingDevice();
+        return true;
+    case ID_STOP_POLLING_DEVICE:
+        doc->OnStopPollingDevice();
+        return true;
+    case ID_POLL_ALL_DEVICES:
+        doc->OnPollAllDevices();
+        return true;
+    case ID_VIEW_COLUMNS:
+        if (tagView_ != nullptr) {
+            tagView_->SaveColumnWidths();
+            OPCS_DlgColumns dialog(tagView_);
+            dialog.DoModal(GetAncestor(tagView_->Handle(), GA_ROOT));
+        }
+        return true;
+    default:
+        return false;
+    }
+}

@@ -1,0 +1,456 @@
+#include "TagView.h"
+
+#include <algorithm>
+
+#include "Device.h"
+#include "Dib.h"
+#include "DocumentLink.h"
+#include "Help.h"
+#include "OPCS_Registry.h"
+#include "ProgramPaths.h"
+#include "Tag.h"
+#include "TagGroup.h"
+#include "Text.h"
+#include "resource.h"
+
+namespace {
+constexpr COLORREF kTransparent = RGB(255, 0, 255);
+
+HIMAGELIST MakeTagIcons() {
+    HIMAGELIST list = nullptr;
+    const std::wstring file = theSettings.GetTagIconBitmap();
+    if (!file.empty() && FileExists(file)) {
+        CDib dib;
+        if (dib.Read(file)) {
+            if (HBITMAP bitmap = dib.CreateBitmap()) {
+                list = ImageList_Create(16, 16, ILC_COLOR24 | ILC_MASK, 0, 4);
+                if (list != nullptr) ImageList_AddMasked(list, bitmap, kTransparent);
+                DeleteObject(bitmap);
+            }
+        }
+    }
+    if (list == nullptr) {
+        list = ImageList_LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_TAG_ICONS), 16, 0, kTransparent,
+                                    IMAGE_BITMAP, LR_CREATEDIBSECTION);
+    }
+    if (list != nullptr) ImageList_SetBkColor(list, GetSysColor(COLOR_WINDOW));
+    return list;
+}
+
+// Made once per process, by the first tag view shown.
+HIMAGELIST TagIcons() {
+    static HIMAGELIST icons = MakeTagIcons();
+    return icons;
+}
+
+bool DeviceBusy(OPCS_Tag* tag) {
+    OPCS_TagGroup* owner = tag->GetOwner();
+    if (!OPCS_TagGroup::IsValidGroup(owner)) return false;
+    OPCS_Device* device = owner->GetDevice();
+    return OPCS_TagGroup::IsValidGroup(device) && device->IsBusy();
+}
+
+std::wstring FieldText(OPCS_Tag* tag, std::uint32_t field) {
+    switch (field) {
+    case kFieldName: return tag->GetName();
+    case kFieldValue: return tag->GetValueText();
+    case kFieldQuality: return tag->GetQualityText();
+    case kFieldLastUpdated: return tag->GetTimestampText();
+    case kFieldMode: return tag->GetAccessText();
+    case kFieldId: return FormatText(L"%d", static_cast<int>(tag->GetReserved()));
+    case kFieldDescription: return tag->GetDescription();
+    default: return {};
+    }
+}
+
+// A sort key taken once per tag, so that sorting never locks a tag.
+struct SortKey {
+    std::wstring text;
+    long long number = 0;
+};
+
+SortKey KeyOf(OPCS_Tag* tag, std::uint32_t field) {
+    SortKey key;
+    if (!OPCS_Tag::IsValidTag(tag)) return key;
+    switch (field) {
+    case kFieldName: key.text = FoldCase(tag->GetName()); break;
+    case kFieldQuality: key.number = tag->GetQuality(); break;
+    case kFieldLastUpdated: {
+        const FILETIME time = tag->GetTimestamp();
+        key.number = static_cast<long long>((static_cast<unsigned long long>(time.dwHighDateTime) << 32) |
+                                            time.dwLowDateTime);
+        break;
+    }
+    case kFieldMode: key.number = tag->GetAccessMode(); break;
+    case kFieldId: key.number = static_cast<LONG>(tag->GetReserved()); break;
+    case kFieldDescription: key.text = FoldCase(tag->GetDescription()); break;
+    default: break;  // the value: every row compares equal
+    }
+    return key;
+}
+
+int Compare(const SortKey& a, const SortKey& b) {
+    if (a.number != b.number) return a.number < b.number ? -1 : 1;
+    const int text = a.text.compare(b.text);
+    return text < 0 ? -1 : (text > 0 ? 1 : 0);
+}
+}  // namespace
+
+bool MayDeleteTag(OPCS_Tag* tag) {
+    if (!OPCS_Tag::IsValidTag(tag)) return false;
+    ScopedLock guard(tag->Lock());
+    return tag->GetClientReferenceCount() == 0 && !tag->IsLocked();
+}
+
+CTagView::~CTagView() {
+    if (OPCS_Doc* doc = OPCS_Doc::Get(); doc != nullptr && doc->GetTagView() == this) doc->SetTagView(nullptr);
+    SetViewWindow(ViewKind::TagList, nullptr);
+    DestroyView();
+}
+
+HWND CTagView::CreateControl(HWND parent) {
+    HWND list = CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
+                                WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS,
+                                0, 0, 0, 0, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (list != nullptr) ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT);
+    return list;
+}
+
+void CTagView::OnInitialUpdate() {
+    SetViewWindow(ViewKind::TagList, hwnd_);
+    if (OPCS_Doc* doc = OPCS_Doc::Get()) doc->SetTagView(this);
+    if (!initialized_) {
+        initialized_ = true;
+        ListView_SetImageList(control_, TagIcons(), LVSIL_SMALL);
+        SetTimer(hwnd_, kRefreshTimer, kRefreshMs, nullptr);
+        BuildColumns();
+    }
+}
+
+void CTagView::BuildColumns() {
+    ClearRows();
+    while (ListView_DeleteColumn(control_, 0)) {
+    }
+    columns_.clear();
+    sortColumn_ = -1;
+    for (const ColumnInfo& column : theSettings.GetColumns()) {
+        if (!column.visible) continue;
+        LVCOLUMNW lvc{};
+        lvc.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
+        lvc.fmt = LVCFMT_LEFT;
+        lvc.cx = static_cast<int>(column.width);
+        lvc.pszText = const_cast<wchar_t*>(column.name.c_str());
+        const int index = static_cast<int>(columns_.size());
+        ListView_InsertColumn(control_, index, &lvc);
+        if (column.sortColumn) sortColumn_ = index;
+        columns_.push_back(column);
+    }
+    OnUpdate(nullptr, kHintDataChanged, nullptr);
+}
+
+void CTagView::SaveColumnWidths() {
+    ColumnArray& settings = theSettings.GetColumns();
+    for (size_t i = 0; i < columns_.size(); ++i) {
+        const int width = ListView_GetColumnWidth(control_, static_cast<int>(i));
+        for (ColumnInfo& column : settings) {
+            if (column.field == columns_[i].field && width > 0) column.width = static_cast<std::uint32_t>(width);
+        }
+    }
+}
+
+void CTagView::ClearRows() {
+    rows_.clear();
+    if (control_ != nullptr) ListView_SetItemCountEx(control_, 0, 0);
+}
+
+void CTagView::OnPostedUpdate(int hint) {
+    if (hint == kHintRefreshAll || hint == kHintCleared || hint == kHintDataChanged || hint == kHintValuesChanged) {
+        OnUpdate(nullptr, hint, nullptr);
+    }
+}
+
+void CTagView::OnTimer(UINT_PTR id) {
+    if (id == kRefreshTimer) OnUpdate(nullptr, kHintValuesChanged, nullptr);
+}
+
+void CTagView::OnUpdate(DocumentView*, int hint, void* object) {
+    if (control_ == nullptr) return;
+    switch (hint) {
+    case kHintItemChanged:
+    case kHintRebuild:
+    case kHintDeviceAdded:
+    case kHintDeviceStatesChanged:
+    case kHintGroupAdded:
+        return;
+    case kHintCleared:
+        ClearRows();
+        return;
+    default:
+        break;
+    }
+    OPCS_Doc* doc = OPCS_Doc::Get();
+    if (doc == nullptr || doc->GetSelectedGroup() == nullptr) {
+        ClearRows();
+        return;
+    }
+    if (hint == kHintDataChanged && object != nullptr) {
+        RefreshTagRow(static_cast<OPCS_Tag*>(object));
+    } else if (hint == kHintValuesChanged) {
+        RefreshChangedRows();
+    } else {
+        Reload();
+    }
+}
+
+void CTagView::Reload() {
+    ClearRows();
+    OPCS_Doc* doc = OPCS_Doc::Get();
+    OPCS_TagGroup* group = doc != nullptr ? doc->GetSelectedGroup() : nullptr;
+    if (group == nullptr) return;
+    std::vector<OPCS_Tag*> tags = group->SnapshotTags();
+    rows_.resize(tags.size());
+    for (size_t i = 0; i < tags.size(); ++i) rows_[i].tag = tags[i];
+    if (sortColumn_ >= 0) SortRows(columns_[sortColumn_].field, columns_[sortColumn_].sortAscending);
+    ListView_SetItemCountEx(control_, static_cast<int>(rows_.size()), 0);
+    InvalidateRect(control_, nullptr, TRUE);
+}
+
+void CTagView::SortRows(std::uint32_t field, bool ascending) {
+    struct Keyed {
+        SortKey key;
+        Row row;
+    };
+    std::vector<Keyed> keyed;
+    keyed.reserve(rows_.size());
+    for (Row& row : rows_) keyed.push_back(Keyed{KeyOf(row.tag, field), std::move(row)});
+    // Stable: rows with equal keys keep their order, as the group holds them.
+    std::stable_sort(keyed.begin(), keyed.end(), [ascending](const Keyed& a, const Keyed& b) {
+        const int order = Compare(a.key, b.key);
+        return ascending ? order < 0 : order > 0;
+    });
+    for (size_t i = 0; i < rows_.size(); ++i) rows_[i] = std::move(keyed[i].row);
+}
+
+void CTagView::FillRow(Row& row) {
+    row.cells.assign(columns_.size(), std::wstring());
+    row.filled = true;
+    if (!OPCS_Tag::IsValidTag(row.tag)) return;
+    const bool hideLive = row.tag->IsVolatile() && !DeviceBusy(row.tag);
+    for (size_t i = 0; i < columns_.size(); ++i) {
+        if (hideLive && !columns_[i].isStatic) continue;
+        row.cells[i] = FieldText(row.tag, columns_[i].field);
+    }
+    // Taking the value text clears the flag; a hidden value must clear it too.
+    if (hideLive || std::none_of(columns_.begin(), columns_.end(),
+                                 [](const ColumnInfo& c) { return c.field == kFieldValue; })) {
+        row.tag->GetValueText();
+    }
+}
+
+std::wstring CTagView::CellText(int row, int displayIndex) {
+    if (row < 0 || row >= RowCount() || displayIndex < 0 || displayIndex >= static_cast<int>(columns_.size())) {
+        return {};
+    }
+    Row& r = rows_[row];
+    if (!r.filled || (OPCS_Tag::IsValidTag(r.tag) && r.tag->NeedsRowRefresh())) FillRow(r);
+    return r.cells[displayIndex];
+}
+
+void CTagView::RefreshTagRow(OPCS_Tag* tag) {
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        if (rows_[i].tag == tag) {
+            FillRow(rows_[i]);
+            ListView_RedrawItems(control_, static_cast<int>(i), static_cast<int>(i));
+            return;
+        }
+    }
+}
+
+void CTagView::RefreshChangedRows() {
+    // Rows out of view are refilled when they are shown (the flag stays set
+    // until then), so a refresh costs what the window shows, not the group size.
+    const int count = RowCount();
+    if (count == 0) return;
+    const int top = std::max(0, ListView_GetTopIndex(control_));
+    const int last = std::min(count - 1, top + ListView_GetCountPerPage(control_));
+    for (int i = top; i <= last; ++i) {
+        Row& row = rows_[i];
+        if (OPCS_Tag::IsValidTag(row.tag) && row.tag->NeedsRowRefresh()) {
+            FillRow(row);
+            ListView_RedrawItems(control_, i, i);
+        }
+    }
+}
+
+void CTagView::OnGetDisplayInfo(NMLVDISPINFOW* info) {
+    LVITEMW& item = info->item;
+    if (item.iItem < 0 || item.iItem >= RowCount()) return;
+    if (item.mask & LVIF_TEXT) {
+        const std::wstring text = CellText(item.iItem, item.iSubItem);
+        if (item.pszText != nullptr && item.cchTextMax > 0) lstrcpynW(item.pszText, text.c_str(), item.cchTextMax);
+    }
+    if ((item.mask & LVIF_IMAGE) && item.iSubItem == 0) {
+        OPCS_Tag* tag = rows_[item.iItem].tag;
+        item.iImage = OPCS_Tag::IsValidTag(tag) ? tag->GetIconIndex() : -1;
+    }
+}
+
+void CTagView::SortByColumn(int displayIndex) {
+    if (displayIndex < 0 || displayIndex >= static_cast<int>(columns_.size())) return;
+    ColumnArray& settings = theSettings.GetColumns();
+    auto record = [&settings](std::uint32_t field) -> ColumnInfo* {
+        for (ColumnInfo& c : settings)
+            if (c.field == field) return &c;
+        return nullptr;
+    };
+    ColumnInfo& clicked = columns_[displayIndex];
+    if (displayIndex == sortColumn_) {
+        clicked.sortAscending = !clicked.sortAscending;
+        if (ColumnInfo* r = record(clicked.field)) r->sortAscending = clicked.sortAscending;
+    } else {
+        if (sortColumn_ >= 0) {
+            columns_[sortColumn_].sortColumn = false;
+            if (ColumnInfo* r = record(columns_[sortColumn_].field)) r->sortColumn = false;
+        }
+        clicked.sortColumn = true;
+        if (ColumnInfo* r = record(clicked.field)) r->sortColumn = true;
+        sortColumn_ = displayIndex;
+    }
+    SendMessageW(control_, WM_SETREDRAW, FALSE, 0);
+    // Selection and focus belong to rows, not indexes: carry them across the sort.
+    std::vector<OPCS_Tag*> selected;
+    for (int row : SelectedRows()) selected.push_back(rows_[row].tag);
+    SortRows(clicked.field, clicked.sortAscending);
+    ListView_SetItemState(control_, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        if (std::find(selected.begin(), selected.end(), rows_[i].tag) != selected.end()) {
+            ListView_SetItemState(control_, static_cast<int>(i), LVIS_SELECTED, LVIS_SELECTED);
+        }
+    }
+    SendMessageW(control_, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(control_, nullptr, TRUE);
+}
+
+std::vector<int> CTagView::SelectedRows() const {
+    std::vector<int> rows;
+    if (control_ == nullptr) return rows;
+    for (int i = ListView_GetNextItem(control_, -1, LVNI_SELECTED); i >= 0;
+         i = ListView_GetNextItem(control_, i, LVNI_SELECTED)) {
+        rows.push_back(i);
+    }
+    return rows;
+}
+
+OPCS_Tag* CTagView::SingleSelectedTag() {
+    const std::vector<int> rows = SelectedRows();
+    if (rows.size() != 1 || rows[0] >= RowCount()) return nullptr;
+    OPCS_Tag* tag = rows_[rows[0]].tag;
+    return OPCS_Tag::IsValidTag(tag) ? tag : nullptr;
+}
+
+void CTagView::OnDelete() {
+    OPCS_Doc* doc = OPCS_Doc::Get();
+    if (doc == nullptr) return;
+    int firstDeleted = -1;
+    {
+        // Held so that no client resolves a tag while it is taken out and freed.
+        ScopedLock guard(ConfigurationLock());
+        for (int row : SelectedRows()) {
+            OPCS_Tag* tag = rows_[row].tag;
+            if (!MayDeleteTag(tag)) continue;
+            OPCS_TagGroup* group = tag->GetOwner();
+            if (!OPCS_TagGroup::IsValidGroup(group) || !group->RemoveTag(tag)) continue;
+            rows_[row].tag = nullptr;
+            delete tag;
+            if (firstDeleted < 0) firstDeleted = row;
+        }
+    }
+    doc->UpdateAllViews(nullptr, kHintDataChanged);
+    doc->SetModifiedFlag(true);
+    if (firstDeleted >= 0 && RowCount() > 0) {
+        const int row = std::min(firstDeleted, RowCount() - 1);
+        ListView_SetItemState(control_, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+        ListView_SetItemState(control_, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+        ListView_EnsureVisible(control_, row, FALSE);
+    }
+}
+
+LRESULT CTagView::OnNotify(NMHDR* header) {
+    if (header->hwndFrom != control_) return 0;
+    switch (header->code) {
+    case LVN_GETDISPINFOW:
+        OnGetDisplayInfo(reinterpret_cast<NMLVDISPINFOW*>(header));
+        return 0;
+    case LVN_COLUMNCLICK:
+        SortByColumn(reinterpret_cast<NMLISTVIEW*>(header)->iSubItem);
+        return 0;
+    case LVN_KEYDOWN:
+        if (reinterpret_cast<NMLVKEYDOWN*>(header)->wVKey == VK_DELETE) {
+            // After the list's own handling of the key; tags that may not go are kept.
+            PostMessageW(hwnd_, WM_COMMAND, MAKEWPARAM(ID_EDIT_DELETE, 0), 0);
+        }
+        return 0;
+    case NM_DBLCLK:
+        OnCommand(ID_EDIT_PROPERTIES);
+        return 0;
+    case NM_RCLICK:
+        OnRightClick();
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+void CTagView::OnRightClick() {
+    LVHITTESTINFO hit{};
+    GetCursorPos(&hit.pt);
+    ScreenToClient(control_, &hit.pt);
+    const int row = ListView_HitTest(control_, &hit);
+    if (row < 0 || row >= RowCount() || !OPCS_Tag::IsValidTag(rows_[row].tag)) return;
+    SetFocus(control_);
+    TrackPopup(IDR_POPUP_TAG);
+}
+
+bool CTagView::QueryCommand(UINT command, CommandState& state) {
+    switch (command) {
+    case ID_EDIT_PROPERTIES:
+        state.enabled = SelectedRows().size() == 1;
+        return true;
+    case ID_EDIT_DELETE: {
+        const std::vector<int> rows = SelectedRows();
+        state.enabled = !rows.empty() && std::all_of(rows.begin(), rows.end(), [this](int row) {
+            return row < RowCount() && MayDeleteTag(rows_[row].tag);
+        });
+        return true;
+    }
+    case ID_HELP:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool CTagView::OnCommand(UINT command) {
+    switch (command) {
+    case ID_EDIT_PROPERTIES:
+        if (OPCS_Tag* tag = SingleSelectedTag()) {
+            tag->EditProperties();
+            OnUpdate(nullptr, kHintDataChanged, tag);
+        }
+        return true;
+    case ID_EDIT_DELETE:
+        OnDelete();
+        return true;
+    case ID_HELP:
+        ShowHelpTopic(kHelpTagList);
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::wstring CTagView::ClientsPaneText() {
+    OPCS_Tag* tag = SingleSelectedTag();
+    if (tag == nullptr) return {};
+    return FormatText(L"%ls %u", L"Number of Clients: ", static_cast<unsigned>(tag->GetClientReferenceCount()));
+}

@@ -1,0 +1,77 @@
+#pragma once
+// The right pane: one row per tag of the group selected in the device tree,
+// with the configured columns. Values refresh twice a second from the tags'
+// row refresh flags; a value change never reloads the list. The list is a
+// virtual one: the rows hold the tag pointers and the cell texts of the rows
+// that were shown, so a group of any size fills at once.
+#include <windows.h>
+#include <commctrl.h>
+#include <string>
+#include <vector>
+
+#include "ColumnInfo.h"
+#include "ViewWindow.h"
+
+class OPCS_Tag;
+
+class CTagView : public CViewWindow {
+public:
+    static constexpr UINT_PTR kRefreshTimer = 1;
+    static constexpr UINT kRefreshMs = 500;
+
+    CTagView() = default;
+    ~CTagView() override;
+
+    void OnInitialUpdate() override;
+    void OnUpdate(DocumentView* sender, int hint, void* object) override;
+    std::wstring ClientsPaneText() override;
+    bool QueryCommand(UINT command, CommandState& state) override;
+    bool OnCommand(UINT command) override;
+
+    // Rebuilds the columns from the settings, then reloads the rows.
+    void BuildColumns();
+    // Copies the current column widths into the settings' columns.
+    void SaveColumnWidths();
+    // Sorts by the visible column at this display index (a heading click).
+    void SortByColumn(int displayIndex);
+    void OnDelete();
+
+    int RowCount() const noexcept { return static_cast<int>(rows_.size()); }
+    OPCS_Tag* RowTag(int row) const noexcept { return rows_[row].tag; }
+    // The text of a cell as the list shows it.
+    std::wstring CellText(int row, int displayIndex);
+    const std::vector<ColumnInfo>& VisibleColumns() const noexcept { return columns_; }
+    std::vector<int> SelectedRows() const;
+
+    // The periodic refresh: refills the rows of changed tags that are in view.
+    void RefreshChangedRows();
+    void Reload();
+
+private:
+    struct Row {
+        OPCS_Tag* tag = nullptr;
+        bool filled = false;
+        std::vector<std::wstring> cells;
+    };
+
+    HWND CreateControl(HWND parent) override;
+    LRESULT OnNotify(NMHDR* header) override;
+    void OnPostedUpdate(int hint) override;
+    void OnTimer(UINT_PTR id) override;
+
+    void FillRow(Row& row);
+    void RefreshTagRow(OPCS_Tag* tag);
+    void ClearRows();
+    void SortRows(std::uint32_t field, bool ascending);
+    void OnGetDisplayInfo(NMLVDISPINFOW* info);
+    void OnRightClick();
+    OPCS_Tag* SingleSelectedTag();
+
+    std::vector<ColumnInfo> columns_;  // visible columns in display order
+    int sortColumn_ = -1;              // display index of the sort column
+    std::vector<Row> rows_;
+    bool initialized_ = false;
+};
+
+// Reads a tag that may be deleted: its client reference count is zero and it is not locked.
+bool MayDeleteTag(OPCS_Tag* tag);
