@@ -1,0 +1,142 @@
+// The out-of-process item benchmark. Starts the real program on a
+// configuration of 10,000 and then of 100,000 tags, and times, as an OPC
+// client in another process, AddItems (one call, and calls of 100),
+// ValidateItems, a VT_R4 Write, Reads from cache and device and RemoveItems of
+// 1,000 and 10,000 items. In the same run it times the same calls on the echo
+// object, which crosses the same process boundary and does no work: the
+// transport floor. Prints each operation's median, its time per item and its
+// ratio to the floor, and checks the goals.
+//
+//   opc_benchmark [/Repeat:N]   measure (default 7 rounds per size)
+//   opc_benchmark /RegServer    register the echo class and its proxy/stub
+//   opc_benchmark /UnregServer  remove them
+//   opc_benchmark /EchoServer   serve the echo class (started by COM)
+#include <windows.h>
+#include <objbase.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BenchConfiguration.h"
+#include "BenchReport.h"
+#include "EchoServer.h"
+#include "ItemCycle.h"
+#include "ServerSession.h"
+#include "Watchdog.h"
+
+namespace {
+constexpr int kConfigurations[] = {10000, 100000};
+constexpr int kItemCounts[] = {1000, 10000};
+constexpr DWORD kServerStartMs = 120000;
+
+bool HasSwitch(int argc, wchar_t** argv, const wchar_t* name) {
+    for (int i = 1; i < argc; ++i) {
+        if ((argv[i][0] == L'/' || argv[i][0] == L'-') && _wcsicmp(argv[i] + 1, name) == 0) return true;
+    }
+    return false;
+}
+
+int RepeatCount(int argc, wchar_t** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (_wcsnicmp(argv[i] + 1, L"Repeat:", 7) == 0) return std::max(1, _wtoi(argv[i] + 8));
+    }
+    return 7;
+}
+
+std::wstring TempPath(const std::wstring& name) {
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD n = GetTempPathW(MAX_PATH + 1, folder);
+    return std::wstring(folder, n) + name;
+}
+
+// Rounds of one item count on the server's group (if any) and the echo,
+// interleaved so that both see the same machine. "" or the failure.
+std::string MeasureSize(ItemTarget* group, ItemTarget& echo, int tagCount, int itemCount, int rounds,
+                        Watchdog& dog, BenchReport& report) {
+    ItemSet items(SpreadTagIndexes(tagCount, itemCount));
+    CycleSeconds seconds{};
+    for (int round = 0; round <= rounds; ++round) {  // round 0 warms up
+        dog.Arm(300, "a round on the echo object");
+        if (std::string e = RunItemCycle(echo, items, round, seconds); !e.empty()) return "echo: " + e;
+        if (round > 0) report.Add(tagCount, itemCount, true, seconds);
+        if (group == nullptr) continue;
+        dog.Arm(300, "a round on the server's group");
+        if (std::string e = RunItemCycle(*group, items, round, seconds); !e.empty()) return "server: " + e;
+        if (round > 0) report.Add(tagCount, itemCount, false, seconds);
+    }
+    dog.Disarm();
+    return {};
+}
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (HasSwitch(argc, argv, L"EchoServer")) return RunEchoServer();
+    if (HasSwitch(argc, argv, L"RegServer") || HasSwitch(argc, argv, L"UnregServer")) {
+        const bool unregister = HasSwitch(argc, argv, L"UnregServer");
+        const HRESULT hr = RegisterEchoServer(unregister);
+        if (FAILED(hr)) std::fprintf(stderr, "opc_benchmark: registration failed (%s)\n", HresultText(hr).c_str());
+        return FAILED(hr) ? 2 : 0;
+    }
+    const int rounds = RepeatCount(argc, argv);
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
+    Watchdog dog;
+    BenchReport report;
+    int status = 0;
+    {
+        dog.Arm(60, "starting the echo server");
+        ComPtr<IItemShapeEcho> echoObject;
+        const HRESULT hr = CoCreateInstance(CLSID_ItemShapeEcho, nullptr, CLSCTX_LOCAL_SERVER, IID_IItemShapeEcho,
+                                            reinterpret_cast<void**>(echoObject.GetAddressOf()));
+        if (FAILED(hr)) {
+            std::fprintf(stderr, "opc_benchmark: the echo server cannot be reached (%s): run opc_benchmark /RegServer\n",
+                         HresultText(hr).c_str());
+            return 2;
+        }
+        EchoTarget echo(echoObject.Get());
+        for (int tagCount : kConfigurations) {
+            const std::wstring path = TempPath(L"opc-benchmark-" + std::to_wstring(tagCount) + L".tvf");
+            dog.Arm(300, "writing the configuration");
+            if (!WriteBenchConfiguration(path, tagCount)) {
+                std::fprintf(stderr, "opc_benchmark: the configuration of %d tags cannot be written\n", tagCount);
+                status = 2;
+                break;
+            }
+            ServerSession session;
+            dog.Arm(kServerStartMs / 1000 + 60, "starting the server");
+            std::string error = session.Start(path, kServerStartMs);
+            dog.SetServerProcess(session.ProcessId());
+            std::unique_ptr<ItemTarget> group;
+            if (error.empty()) group = session.AddGroup(&error);
+            if (!error.empty()) {
+                std::printf("server on %d tags: %s; the floor alone is measured\n", tagCount, error.c_str());
+                report.NoteServerMissing(tagCount, error);
+            }
+            for (int itemCount : kItemCounts) {
+                if (std::string e = MeasureSize(group.get(), echo, tagCount, itemCount, rounds, dog, report);
+                    !e.empty()) {
+                    std::fprintf(stderr, "opc_benchmark: %d tags, %d items: %s\n", tagCount, itemCount, e.c_str());
+                    status = 2;
+                    break;
+                }
+            }
+            group.reset();
+            dog.Arm(60, "closing the server");
+            session.End();
+            dog.SetServerProcess(0);
+            dog.Disarm();
+            DeleteFileW(path.c_str());
+            if (status != 0) break;
+        }
+    }
+    if (status == 0) {
+        report.Print(rounds);
+        status = report.GoalsMet() ? 0 : 1;
+    }
+    CoUninitialize();
+    return status;
+}
