@@ -10,25 +10,33 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kRatioLimit = 1.25;
 constexpr double kFlatLimit = 1.2;
+constexpr double kInProcessReadLimitUs = 1.0;
+constexpr int kSmallItems = 1000;
 constexpr int kLargeItems = 10000;
 
-std::string Format(const char* format, int a, int b = 0, int c = 0) {
+std::string Format(const char* format, int a, int b = 0) {
     char text[160];
-    std::snprintf(text, sizeof text, format, a, b, c);
+    std::snprintf(text, sizeof text, format, a, b);
+    return text;
+}
+// A table cell: the figure, or "-" where there is none.
+std::string Cell(double value, int width, int decimals) {
+    char text[32];
+    if (std::isnan(value)) {
+        std::snprintf(text, sizeof text, "%*s", width, "-");
+    } else {
+        std::snprintf(text, sizeof text, "%*.*f", width, decimals, value);
+    }
     return text;
 }
 }  // namespace
 
-void BenchReport::Add(int tagCount, int itemCount, bool floor, const CycleSeconds& seconds) {
-    samples_[{tagCount, itemCount, floor}].push_back(seconds);
+void BenchReport::Add(int tagCount, int itemCount, Source source, const CycleSeconds& seconds) {
+    samples_[{tagCount, itemCount, source}].push_back(seconds);
 }
 
-void BenchReport::AddInProcess(const std::string& what, double microsecondsPerItem, double limit) {
-    inProcess_.push_back({what, microsecondsPerItem, limit});
-}
-
-double BenchReport::Median(int tagCount, int itemCount, bool floor, int operation) const {
-    const auto found = samples_.find({tagCount, itemCount, floor});
+double BenchReport::Median(int tagCount, int itemCount, Source source, int operation) const {
+    const auto found = samples_.find({tagCount, itemCount, source});
     if (found == samples_.end() || found->second.empty()) return kNaN;
     std::vector<double> values;
     for (const CycleSeconds& s : found->second) values.push_back(s[static_cast<size_t>(operation)]);
@@ -38,7 +46,7 @@ double BenchReport::Median(int tagCount, int itemCount, bool floor, int operatio
 }
 
 double BenchReport::PerItem(int tagCount, int itemCount, int operation) const {
-    return Median(tagCount, itemCount, false, operation) / itemCount;
+    return Median(tagCount, itemCount, Source::kServer, operation) / itemCount;
 }
 
 std::vector<BenchReport::Goal> BenchReport::Goals() const {
@@ -48,53 +56,60 @@ std::vector<BenchReport::Goal> BenchReport::Goals() const {
     for (int tags : configurations) {
         for (int op = 0; op < kOperationCount; ++op) {
             goals.push_back({Format("%d tags, %d items: ", tags, kLargeItems) + OperationName(op) + " / floor",
-                             Median(tags, kLargeItems, false, op) / Median(tags, kLargeItems, true, op),
+                             Median(tags, kLargeItems, Source::kServer, op) /
+                                 Median(tags, kLargeItems, Source::kFloor, op),
                              kRatioLimit});
         }
     }
     for (int op : {kAddItems, kValidateItems}) {
         for (int tags : configurations) {
             goals.push_back({Format("%d tags: ", tags) + OperationName(op) + " per item, 10000 / 1000 items",
-                             PerItem(tags, kLargeItems, op) / PerItem(tags, 1000, op), kFlatLimit});
+                             PerItem(tags, kLargeItems, op) / PerItem(tags, kSmallItems, op), kFlatLimit});
         }
         if (configurations.size() >= 2) {
             const int small = *configurations.begin();
             const int large = *configurations.rbegin();
-            for (int items : {1000, kLargeItems}) {
+            for (int items : {kSmallItems, kLargeItems}) {
                 goals.push_back({Format("%d items: ", items) + OperationName(op) +
                                      Format(" per item, %d / %d tags", large, small),
                                  PerItem(large, items, op) / PerItem(small, items, op), kFlatLimit});
             }
         }
     }
-    goals.insert(goals.end(), inProcess_.begin(), inProcess_.end());
+    for (int tags : configurations) {
+        for (int op : {kReadCache, kReadDevice}) {
+            goals.push_back({Format("%d tags, %d items, in process: ", tags, kLargeItems) + OperationName(op) +
+                                 " us per item",
+                             Median(tags, kLargeItems, Source::kInProcess, op) * 1e6 / kLargeItems,
+                             kInProcessReadLimitUs});
+        }
+    }
     return goals;
 }
 
 void BenchReport::Print(int rounds) const {
-    std::printf("Medians of %d rounds; the floor is the echo object's call of the same shape.\n", rounds);
-    std::printf("%8s  %-14s %6s %10s %9s %9s %7s\n", "tags", "operation", "items", "median ms", "us/item",
-                "floor ms", "ratio");
-    for (const auto& [key, values] : samples_) {
-        const auto [tags, items, floor] = key;
-        if (floor && samples_.count({tags, items, false}) != 0) continue;  // shown beside the server's figure
+    std::printf("Medians of %d rounds. floor: the echo object's call of the same shape, in its own process;\n"
+                "in-proc: the server's objects in the benchmark's process (no marshalling).\n",
+                rounds);
+    std::printf("%7s %-14s %6s %10s %9s %9s %7s %15s\n", "tags", "operation", "items", "median ms", "us/item",
+                "floor ms", "ratio", "in-proc us/item");
+    std::set<std::pair<int, int>> sizes;
+    for (const auto& [key, values] : samples_) sizes.insert({std::get<0>(key), std::get<1>(key)});
+    for (const auto& [tags, items] : sizes) {
         for (int op = 0; op < kOperationCount; ++op) {
-            const double floorMs = Median(tags, items, true, op) * 1e3;
-            if (floor) {
-                std::printf("%8d  %-14s %6d %10s %9s %9.2f %7s\n", tags, OperationName(op), items, "-", "-", floorMs,
-                            "-");
-                continue;
-            }
-            const double ms = Median(tags, items, false, op) * 1e3;
-            std::printf("%8d  %-14s %6d %10.2f %9.3f %9.2f %7.2f\n", tags, OperationName(op), items, ms,
-                        ms * 1e3 / items, floorMs, ms / floorMs);
+            const double ms = Median(tags, items, Source::kServer, op) * 1e3;
+            const double floorMs = Median(tags, items, Source::kFloor, op) * 1e3;
+            const double inProcessUs = Median(tags, items, Source::kInProcess, op) * 1e6 / items;
+            std::printf("%7d %-14s %6d %s %s %s %s %s\n", tags, OperationName(op), items, Cell(ms, 10, 2).c_str(),
+                        Cell(ms * 1e3 / items, 9, 3).c_str(), Cell(floorMs, 9, 2).c_str(),
+                        Cell(ms / floorMs, 7, 2).c_str(), Cell(inProcessUs, 15, 3).c_str());
         }
     }
-    for (const auto& [tags, why] : missing_) std::printf("server on %d tags not measured: %s\n", tags, why.c_str());
+    for (const auto& [what, why] : missing_) std::printf("not measured: %s: %s\n", what.c_str(), why.c_str());
     std::printf("Goals:\n");
     for (const Goal& g : Goals()) {
         const char* verdict = std::isnan(g.value) ? "not measured" : g.value <= g.limit ? "met" : "MISSED";
-        std::printf("  %-58s %8.3f (limit %.2f) %s\n", g.text.c_str(), g.value, g.limit, verdict);
+        std::printf("  %-62s %8.3f (limit %.2f) %s\n", g.text.c_str(), g.value, g.limit, verdict);
     }
 }
 

@@ -7,12 +7,14 @@
 
 #include "ItemCycle.h"
 
+// Who answered the calls: the program in its own process, the echo object
+// (the floor), or the server's objects inside the benchmark's process.
+enum class Source { kServer, kFloor, kInProcess };
+
 class BenchReport {
 public:
-    void Add(int tagCount, int itemCount, bool floor, const CycleSeconds& seconds);
-    void NoteServerMissing(int tagCount, const std::string& why) { missing_[tagCount] = why; }
-    // Microseconds per item of an in-process figure, with its limit.
-    void AddInProcess(const std::string& what, double microsecondsPerItem, double limit);
+    void Add(int tagCount, int itemCount, Source source, const CycleSeconds& seconds);
+    void NoteMissing(const std::string& what, const std::string& why) { missing_.emplace_back(what, why); }
 
     // The table of medians and ratios, then every goal with its figure.
     void Print(int rounds) const;
@@ -26,11 +28,10 @@ private:
         double limit;
     };
     // Median seconds of an operation, NaN without samples.
-    double Median(int tagCount, int itemCount, bool floor, int operation) const;
+    double Median(int tagCount, int itemCount, Source source, int operation) const;
     double PerItem(int tagCount, int itemCount, int operation) const;
     std::vector<Goal> Goals() const;
 
-    std::map<std::tuple<int, int, bool>, std::vector<CycleSeconds>> samples_;
-    std::map<int, std::string> missing_;
-    std::vector<Goal> inProcess_;
+    std::map<std::tuple<int, int, Source>, std::vector<CycleSeconds>> samples_;
+    std::vector<std::pair<std::string, std::string>> missing_;
 };

@@ -25,6 +25,7 @@
 #include "BenchConfiguration.h"
 #include "BenchReport.h"
 #include "EchoServer.h"
+#include "InProcessServer.h"
 #include "ItemCycle.h"
 #include "ServerSession.h"
 #include "Watchdog.h"
@@ -54,23 +55,82 @@ std::wstring TempPath(const std::wstring& name) {
     return std::wstring(folder, n) + name;
 }
 
-// Rounds of one item count on the server's group (if any) and the echo,
-// interleaved so that both see the same machine. "" or the failure.
-std::string MeasureSize(ItemTarget* group, ItemTarget& echo, int tagCount, int itemCount, int rounds,
+struct Measured {
+    ItemTarget* target;
+    Source source;
+};
+
+// Rounds of one item count on every target in turn, interleaved so that all
+// see the same machine; round 0 is not counted (rounds = 0 only warms up).
+// "" or the failure.
+std::string MeasureSize(const std::vector<Measured>& targets, int tagCount, int itemCount, int rounds,
                         Watchdog& dog, BenchReport& report) {
     ItemSet items(SpreadTagIndexes(tagCount, itemCount));
     CycleSeconds seconds{};
-    for (int round = 0; round <= rounds; ++round) {  // round 0 warms up
-        dog.Arm(300, "a round on the echo object");
-        if (std::string e = RunItemCycle(echo, items, round, seconds); !e.empty()) return "echo: " + e;
-        if (round > 0) report.Add(tagCount, itemCount, true, seconds);
-        if (group == nullptr) continue;
-        dog.Arm(300, "a round on the server's group");
-        if (std::string e = RunItemCycle(*group, items, round, seconds); !e.empty()) return "server: " + e;
-        if (round > 0) report.Add(tagCount, itemCount, false, seconds);
+    for (int round = 0; round <= rounds; ++round) {
+        for (const Measured& m : targets) {
+            dog.Arm(300, "a round of item calls");
+            if (std::string e = RunItemCycle(*m.target, items, round, seconds); !e.empty()) {
+                static const char* const names[] = {"server", "echo", "in process"};
+                return std::to_string(itemCount) + " items, " + names[static_cast<int>(m.source)] + ": " + e;
+            }
+            if (round > 0) report.Add(tagCount, itemCount, m.source, seconds);
+        }
     }
     dog.Disarm();
     return {};
+}
+
+// Every item count on the targets. Wine's calls grow slower after the first
+// large message that a process sees and stay so: a round of the largest size
+// comes first, so that every size is measured in that steady state.
+std::string MeasureAllSizes(const std::vector<Measured>& targets, int tagCount, int rounds, Watchdog& dog,
+                            BenchReport& report) {
+    std::string failure = MeasureSize(targets, tagCount, kItemCounts[1], 0, dog, report);
+    for (int itemCount : kItemCounts) {
+        if (failure.empty()) failure = MeasureSize(targets, tagCount, itemCount, rounds, dog, report);
+    }
+    return failure;
+}
+
+// The program in its own process and the echo object on one configuration.
+std::string MeasureOutOfProcess(const std::wstring& path, int tagCount, ItemTarget& echo, int rounds, Watchdog& dog,
+                                BenchReport& report) {
+    ServerSession session;
+    dog.Arm(kServerStartMs / 1000 + 60, "starting the server");
+    std::string error = session.Start(path, kServerStartMs);
+    dog.SetServerProcess(session.ProcessId());
+    std::unique_ptr<ItemTarget> group;
+    if (error.empty()) group = AddBenchGroup(session.Server(), &error);
+    std::vector<Measured> targets{{&echo, Source::kFloor}};
+    if (group) {
+        targets.push_back({group.get(), Source::kServer});
+    } else {
+        report.NoteMissing("server on " + std::to_string(tagCount) + " tags", error);
+    }
+    const std::string failure = MeasureAllSizes(targets, tagCount, rounds, dog, report);
+    group.reset();
+    dog.Arm(60, "closing the server");
+    session.End();
+    dog.SetServerProcess(0);
+    dog.Disarm();
+    return failure;
+}
+
+// The server's objects in this process on the same configuration.
+std::string MeasureInProcess(const std::wstring& path, int tagCount, int rounds, Watchdog& dog,
+                             BenchReport& report) {
+    InProcessServer server;
+    dog.Arm(300, "opening the configuration in process");
+    std::string error = server.Open(path);
+    std::unique_ptr<ItemTarget> group;
+    if (error.empty()) group = AddBenchGroup(server.Server(), &error);
+    dog.Disarm();
+    if (!group) {
+        report.NoteMissing("in process on " + std::to_string(tagCount) + " tags", error);
+        return {};
+    }
+    return MeasureAllSizes({{group.get(), Source::kInProcess}}, tagCount, rounds, dog, report);
 }
 }  // namespace
 
@@ -89,7 +149,7 @@ int wmain(int argc, wchar_t** argv) {
     int status = 0;
     {
         dog.Arm(60, "starting the echo server");
-        ComPtr<IItemShapeEcho> echoObject;
+        Microsoft::WRL::ComPtr<IItemShapeEcho> echoObject;
         const HRESULT hr = CoCreateInstance(CLSID_ItemShapeEcho, nullptr, CLSCTX_LOCAL_SERVER, IID_IItemShapeEcho,
                                             reinterpret_cast<void**>(echoObject.GetAddressOf()));
         if (FAILED(hr)) {
@@ -101,36 +161,16 @@ int wmain(int argc, wchar_t** argv) {
         for (int tagCount : kConfigurations) {
             const std::wstring path = TempPath(L"opc-benchmark-" + std::to_wstring(tagCount) + L".tvf");
             dog.Arm(300, "writing the configuration");
-            if (!WriteBenchConfiguration(path, tagCount)) {
-                std::fprintf(stderr, "opc_benchmark: the configuration of %d tags cannot be written\n", tagCount);
+            std::string failure;
+            if (!WriteBenchConfiguration(path, tagCount)) failure = "the configuration cannot be written";
+            if (failure.empty()) failure = MeasureOutOfProcess(path, tagCount, echo, rounds, dog, report);
+            if (failure.empty()) failure = MeasureInProcess(path, tagCount, rounds, dog, report);
+            DeleteFileW(path.c_str());
+            if (!failure.empty()) {
+                std::fprintf(stderr, "opc_benchmark: %d tags: %s\n", tagCount, failure.c_str());
                 status = 2;
                 break;
             }
-            ServerSession session;
-            dog.Arm(kServerStartMs / 1000 + 60, "starting the server");
-            std::string error = session.Start(path, kServerStartMs);
-            dog.SetServerProcess(session.ProcessId());
-            std::unique_ptr<ItemTarget> group;
-            if (error.empty()) group = session.AddGroup(&error);
-            if (!error.empty()) {
-                std::printf("server on %d tags: %s; the floor alone is measured\n", tagCount, error.c_str());
-                report.NoteServerMissing(tagCount, error);
-            }
-            for (int itemCount : kItemCounts) {
-                if (std::string e = MeasureSize(group.get(), echo, tagCount, itemCount, rounds, dog, report);
-                    !e.empty()) {
-                    std::fprintf(stderr, "opc_benchmark: %d tags, %d items: %s\n", tagCount, itemCount, e.c_str());
-                    status = 2;
-                    break;
-                }
-            }
-            group.reset();
-            dog.Arm(60, "closing the server");
-            session.End();
-            dog.SetServerProcess(0);
-            dog.Disarm();
-            DeleteFileW(path.c_str());
-            if (status != 0) break;
         }
     }
     if (status == 0) {

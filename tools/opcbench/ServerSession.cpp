@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "OpcClient.h"
+#include "ServerProcess.h"
+
 namespace {
 constexpr DWORD kUpdateRateMs = 3600000;
 }
@@ -12,22 +15,28 @@ std::string HresultText(HRESULT hr) {
     return text;
 }
 
+ServerSession::ServerSession() : process_(std::make_unique<ServerProcess>()) {}
+
+ServerSession::~ServerSession() { End(); }
+
+DWORD ServerSession::ProcessId() const { return process_->Id(); }
+
 std::string ServerSession::Start(const std::wstring& configPath, DWORD milliseconds) {
     // Another instance would take the class registration and the clients.
     KillRunningServers();
-    if (!process_.Start(L"\"" + configPath + L"\"")) {
+    if (!process_->Start(L"\"" + configPath + L"\"")) {
         return "the program could not be started (error " + std::to_string(GetLastError()) + ")";
     }
     // The class object is registered after the configuration is loaded: until
     // then a connection finds nothing (or starts another instance), so wait
     // for the main window first.
-    if (process_.WaitForMainWindow(milliseconds) == nullptr) {
-        return process_.IsRunning() ? "the program showed no main window in time" : "the program ended at start";
+    if (process_->WaitForMainWindow(milliseconds) == nullptr) {
+        return process_->IsRunning() ? "the program showed no main window in time" : "the program ended at start";
     }
     HRESULT hr = E_FAIL;
     const bool connected = WaitFor(milliseconds, [&] {
         hr = ConnectServer(server_);
-        return SUCCEEDED(hr) || !process_.IsRunning();
+        return SUCCEEDED(hr) || !process_->IsRunning();
     });
     if (!connected || FAILED(hr)) {
         return "no connection to the OPC server (" + HresultText(hr) +
@@ -41,11 +50,11 @@ std::string ServerSession::Start(const std::wstring& configPath, DWORD milliseco
     return running ? std::string() : "the server does not report itself running (" + HresultText(hr) + ")";
 }
 
-std::unique_ptr<ItemTarget> ServerSession::AddGroup(std::string* error) {
+std::unique_ptr<ItemTarget> AddBenchGroup(IOPCServer* server, std::string* error) {
     OPCHANDLE group = 0;
     DWORD revisedRate = 0;
     ComPtr<IOPCItemMgt> items;
-    HRESULT hr = server_->AddGroup(L"Bench", TRUE, kUpdateRateMs, 1, nullptr, nullptr, 0, &group, &revisedRate,
+    HRESULT hr = server->AddGroup(L"Bench", TRUE, kUpdateRateMs, 1, nullptr, nullptr, 0, &group, &revisedRate,
                                    IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(items.GetAddressOf()));
     if (FAILED(hr) || !items) {
         *error = "AddGroup gives " + HresultText(hr);
@@ -62,5 +71,5 @@ std::unique_ptr<ItemTarget> ServerSession::AddGroup(std::string* error) {
 
 void ServerSession::End() {
     server_.Reset();
-    process_.Kill();
+    process_->Kill();
 }

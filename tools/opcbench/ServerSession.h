@@ -7,29 +7,31 @@
 #include <string>
 
 #include "ItemTarget.h"
-#include "OpcClient.h"
-#include "ServerProcess.h"
+
+class ServerProcess;
 
 class ServerSession {
 public:
-    ServerSession() = default;
-    ~ServerSession() { End(); }
+    ServerSession();
+    ~ServerSession();
     ServerSession(const ServerSession&) = delete;
     ServerSession& operator=(const ServerSession&) = delete;
 
     // Starts the program on the file and connects within the time; "" or why not.
     std::string Start(const std::wstring& configPath, DWORD milliseconds);
-    // A new active group with a long update rate (no scan during the run),
-    // as a target; null with the reason in `error`.
-    std::unique_ptr<ItemTarget> AddGroup(std::string* error);
-    DWORD ProcessId() const { return process_.Id(); }
+    IOPCServer* Server() const { return server_.Get(); }
+    DWORD ProcessId() const;
     // Lets go of the server and closes the program.
     void End();
 
 private:
-    ServerProcess process_;
-    ComPtr<IOPCServer> server_;
+    std::unique_ptr<ServerProcess> process_;
+    Microsoft::WRL::ComPtr<IOPCServer> server_;
 };
+
+// A new active group with a long update rate (no scan during the run) on
+// the server, as a target; null with the reason in `error`.
+std::unique_ptr<ItemTarget> AddBenchGroup(IOPCServer* server, std::string* error);
 
 // "0x80004001" and the like.
 std::string HresultText(HRESULT hr);
