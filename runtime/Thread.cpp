@@ -44,3 +44,9 @@ bool Thread::Join(DWORD milliseconds) noexcept {
     id_ = 0;
     return true;
 }
+
+void Thread::Detach() noexcept {
+    if (handle_ != nullptr) CloseHandle(handle_);
+    handle_ = nullptr;
+    id_ = 0;
+}

@@ -15,6 +15,9 @@ public:
     bool Start(std::function<unsigned()> body);
     // Waits for the end; true when it ended (or never ran) within the time.
     bool Join(DWORD milliseconds = INFINITE) noexcept;
+    // Lets the thread run on by itself (for a thread that must stop itself
+    // and so cannot wait for its own end).
+    void Detach() noexcept;
     bool IsRunning() const noexcept { return handle_ != nullptr; }
     DWORD Id() const noexcept { return id_; }
     HANDLE Handle() const noexcept { return handle_; }

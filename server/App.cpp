@@ -12,6 +12,7 @@
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
 #include "ProgramPaths.h"
+#include "OPCGroup.h"
 #include "OPCServer.h"
 #include "ServerRegistration.h"
 #include "ServerStartTime.h"
@@ -213,6 +214,8 @@ int OPCS_App::ExitInstance(int exitCode) {
     theEventLog << L"Application terminating normally" << EventLog::EndEntry;
     classObjectThread_.Stop();
     OPCServer::DestroyAllServers();
+    // Groups that clients still hold stop scanning before the configuration goes.
+    OPCGroup::StopAllGroupThreads();
     module_.Term();
     theSettings.Save();
     frame_.reset();

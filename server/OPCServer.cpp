@@ -9,6 +9,8 @@
 #include "Device.h"
 #include "Document.h"
 #include "FileTime.h"
+#include "OpcConstants.h"
+#include "OPCGroup.h"
 #include "ServerStartTime.h"
 #include "Tag.h"
 #include "TaskMem.h"
@@ -32,10 +34,14 @@ OPCServer::OPCServer() noexcept { ServerList::Instance().Add(this, m_ListEntry);
 OPCServer::~OPCServer() {
     m_bClosing.store(true);
     ServerList::Instance().Remove(m_ListEntry);
+    std::unordered_map<OPCHANDLE, OPCGroup*> groups;
     {
         ScopedLock guard(m_csGroups);
-        m_Groups.clear();
+        if (m_pLink) m_pLink->Detach();
+        groups.swap(m_Groups);
     }
+    // Released outside the lock: a group's end waits for its threads.
+    for (auto& entry : groups) entry.second->Release();
     PostClientObjectMessage(false);
 }
 
@@ -83,9 +89,49 @@ bool OPCServer::TryAddRef() noexcept {
 
 // IOPCServer ----------------------------------------------------------------
 
-STDMETHODIMP OPCServer::AddGroup(LPCWSTR, BOOL, DWORD, OPCHANDLE, LONG*, FLOAT*, DWORD, OPCHANDLE*, DWORD*, REFIID,
-                                 LPUNKNOWN*) {
-    return E_NOTIMPL;
+STDMETHODIMP OPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate,
+                                 OPCHANDLE hClientGroup, LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID,
+                                 OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate, REFIID riid,
+                                 LPUNKNOWN* ppUnk) {
+    if (m_bClosing.load()) return E_FAIL;
+    if (ppUnk == nullptr) return E_INVALIDARG;
+    try {
+        ScopedLock guard(m_csGroups);
+        *ppUnk = nullptr;
+        std::wstring name = TextOf(szName);
+        if (name.empty()) {
+            // The first free "Group%d": names freed by removed groups come back.
+            for (unsigned n = 1;; ++n) {
+                name = L"Group" + std::to_wstring(n);
+                if (FindGroupByName(name) == nullptr) break;
+            }
+        } else if (FindGroupByName(name) != nullptr) {
+            return OPC_E_DUPLICATENAME;
+        }
+        std::shared_ptr<ServerLink> link = Link();
+        if (!link) return E_OUTOFMEMORY;
+        auto* group = new (std::nothrow) OPCGroup(link);
+        if (group == nullptr) return E_OUTOFMEMORY;
+        group->AddRef();  // the table's reference
+        if (!group->Initialize(std::move(name), bActive, dwRequestedUpdateRate, hClientGroup, pTimeBias,
+                               pPercentDeadband, dwLCID)) {
+            group->Release();
+            return E_OUTOFMEMORY;
+        }
+        m_Groups.emplace(group->ServerHandle(), group);
+        if (phServerGroup != nullptr) *phServerGroup = group->ServerHandle();
+        // The rate is never revised: the requested one is given back, 0 included.
+        if (pRevisedUpdateRate != nullptr) *pRevisedUpdateRate = group->UpdateRate();
+        return group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+std::shared_ptr<ServerLink> OPCServer::Link() {
+    ScopedLock guard(m_csGroups);
+    if (!m_pLink) m_pLink = std::make_shared<ServerLink>(this);
+    return m_pLink;
 }
 
 STDMETHODIMP OPCServer::GetErrorString(HRESULT, LCID, LPWSTR* ppString) {
@@ -93,7 +139,16 @@ STDMETHODIMP OPCServer::GetErrorString(HRESULT, LCID, LPWSTR* ppString) {
     return E_NOTIMPL;
 }
 
-STDMETHODIMP OPCServer::GetGroupByName(LPCWSTR, REFIID, LPUNKNOWN*) { return E_NOTIMPL; }
+STDMETHODIMP OPCServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
+    if (m_bClosing.load()) return E_FAIL;
+    if (ppUnk == nullptr) return E_INVALIDARG;
+    *ppUnk = nullptr;
+    if (szName == nullptr) return E_INVALIDARG;
+    ScopedLock guard(m_csGroups);
+    OPCGroup* group = FindGroupByName(szName);
+    if (group == nullptr) return E_INVALIDARG;
+    return group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+}
 
 STDMETHODIMP OPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
     if (m_bClosing.load()) return E_FAIL;
@@ -124,19 +179,47 @@ STDMETHODIMP OPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
     return S_OK;
 }
 
-STDMETHODIMP OPCServer::RemoveGroup(OPCHANDLE, BOOL) { return E_NOTIMPL; }
+STDMETHODIMP OPCServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL) {
+    if (m_bClosing.load()) return E_FAIL;
+    OPCGroup* group = nullptr;
+    {
+        ScopedLock guard(m_csGroups);
+        if (hServerGroup == 0) return E_INVALIDARG;
+        auto found = m_Groups.find(hServerGroup);
+        if (found == m_Groups.end()) return E_INVALIDARG;
+        group = found->second;
+        m_Groups.erase(found);
+    }
+    // A group the client still holds runs on until its last reference goes;
+    // released outside the lock, since its end waits for its threads.
+    group->Release();
+    return S_OK;
+}
 
 STDMETHODIMP OPCServer::CreateGroupEnumerator(OPCENUMSCOPE, REFIID, LPUNKNOWN*) { return E_NOTIMPL; }
 
-OPCGroup* OPCServer::FindGroupByName(std::wstring_view) {
+OPCGroup* OPCServer::FindGroupByName(std::wstring_view name) {
     if (m_bClosing.load()) return nullptr;
     ScopedLock guard(m_csGroups);
+    for (const auto& entry : m_Groups) {
+        if (entry.second->Name() == name) return entry.second;
+    }
     return nullptr;
 }
 
-void OPCServer::SetLastUpdateTime(FILETIME time) noexcept { m_ftLastUpdate.store(FileTimeToU64(time)); }
+HRESULT OPCServer::RenameGroup(OPCGroup* group, const std::wstring& name) {
+    if (m_bClosing.load()) return E_FAIL;
+    ScopedLock guard(m_csGroups);
+    if (group->Name() == name) return S_OK;
+    if (FindGroupByName(name) != nullptr) return OPC_E_DUPLICATENAME;
+    group->ApplyName(name);
+    return S_OK;
+}
 
-FILETIME OPCServer::GetLastUpdateTime() const noexcept { return U64ToFileTime(m_ftLastUpdate.load()); }
+FILETIME OPCServer::GetLastUpdateTime() const noexcept {
+    ScopedLock guard(m_csGroups);
+    return m_pLink ? m_pLink->LastUpdate() : FILETIME{};
+}
 
 // IOPCBrowseServerAddressSpace ----------------------------------------------
 

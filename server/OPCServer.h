@@ -11,12 +11,15 @@
 #include <windows.h>
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 
 #include "BrowsePosition.h"
 #include "CriticalSection.h"
 #include "OpcDa.h"
+#include "ServerLink.h"
 #include "ServerList.h"
 
 class OPCGroup;
@@ -59,8 +62,11 @@ public:
     // while closing). Takes m_csGroups, which is re-entrant.
     OPCGroup* FindGroupByName(std::wstring_view name);
 
-    // Written by the groups' data threads after every scan of an active group.
-    void SetLastUpdateTime(FILETIME time) noexcept;
+    // Renames a group of this connection unless another of its groups has the
+    // name (OPC_E_DUPLICATENAME); E_FAIL while closing.
+    HRESULT RenameGroup(OPCGroup* group, const std::wstring& name);
+
+    // Set by the groups' data threads after every scan of an active group.
     FILETIME GetLastUpdateTime() const noexcept;
     bool IsClosing() const noexcept { return m_bClosing.load(); }
 
@@ -75,16 +81,19 @@ public:
     // holds the configuration lock.
     static void OnObjectDeleting(OPCS_TagGroup* object);
 
-private:
     // Increments the reference count unless it is already 0 (object dying).
     bool TryAddRef() noexcept;
+
+private:
+    // The link the groups hold, made with the first group; null before.
+    std::shared_ptr<ServerLink> Link();
 
     std::atomic<LONG> m_cRef{0};
     std::atomic<bool> m_bClosing{false};
     // The groups of this connection by server handle; one counted reference each.
     std::unordered_map<OPCHANDLE, OPCGroup*> m_Groups;
-    std::atomic<std::uint64_t> m_ftLastUpdate{0};
-    CriticalSection m_csGroups;  // guards m_Groups; serialises browsing calls
+    std::shared_ptr<ServerLink> m_pLink;  // guarded by m_csGroups
+    mutable CriticalSection m_csGroups;  // guards m_Groups; serialises browsing calls
     BrowsePosition m_BrowsePosition{BrowsePosition::OnDelete::ReturnToRoot};
     ServerList::Entry m_ListEntry;
 

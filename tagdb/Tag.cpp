@@ -376,6 +376,10 @@ bool OPCS_Tag::AreValueLimitsSet() { ScopedLock g(lock_); return valueLimitsSet_
 double OPCS_Tag::GetValueLowLimit() { ScopedLock g(lock_); return valueLow_; }
 double OPCS_Tag::GetValueHighLimit() { ScopedLock g(lock_); return valueHigh_; }
 double OPCS_Tag::GetDeadband() { ScopedLock g(lock_); return deadband_; }
+TagDeadband OPCS_Tag::GetDeadbandSettings() {
+    ScopedLock g(lock_);
+    return TagDeadband{valueLimitsSet_, deadband_, valueLow_, valueHigh_};
+}
 LONG OPCS_Tag::GetClientReferenceCount() { ScopedLock g(lock_); return clientReferences_; }
 OPCS_TagGroup* OPCS_Tag::GetOwner() { ScopedLock g(lock_); return owner_; }
 

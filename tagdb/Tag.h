@@ -19,6 +19,13 @@ struct TagState {
     FILETIME timestamp{};
 };
 
+// The settings of the change rule, read together under the tag's lock.
+struct TagDeadband {
+    bool limitsSet = false;
+    double percent = 0;
+    double low = 0, high = 0;
+};
+
 class OPCS_Tag {
 public:
     OPCS_Tag();
@@ -76,6 +83,7 @@ public:
     double GetValueLowLimit();
     double GetValueHighLimit();
     double GetDeadband();
+    TagDeadband GetDeadbandSettings();
     LONG GetClientReferenceCount();
     OPCS_TagGroup* GetOwner();
 

@@ -25,7 +25,7 @@ int Round() {
     if (browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Pump1") != S_OK) return 15;
     std::wstring id;
     if (ItemId(browse.Get(), L"Flow", &id) != S_OK || id != L"Pump1.Flow") return 16;
-    return 0;
+    return WorkItems(server.Get());
 }
 }  // namespace
 

@@ -38,3 +38,47 @@ HRESULT ItemId(IOPCBrowseServerAddressSpace* browse, const wchar_t* name, std::w
     CoTaskMemFree(text);
     return hr;
 }
+
+int WorkItems(IOPCServer* server) {
+    OPCHANDLE group = 0;
+    DWORD rate = 0;  // an [out] pointer: never null through a proxy
+    ComPtr<IOPCItemMgt> items;
+    if (server->AddGroup(L"", TRUE, 50, 1, nullptr, nullptr, 0, &group, &rate, IID_IOPCItemMgt,
+                         reinterpret_cast<LPUNKNOWN*>(items.GetAddressOf())) != S_OK) {
+        return 20;
+    }
+    OPCITEMDEF defs[2] = {};
+    defs[0].szItemID = const_cast<LPWSTR>(L"Pump1.Motors.Speed");
+    defs[1].szItemID = const_cast<LPWSTR>(L"Tank.Level");
+    for (OPCITEMDEF& d : defs) {
+        d.szAccessPath = const_cast<LPWSTR>(L"");
+        d.bActive = TRUE;
+    }
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    if (items->AddItems(2, defs, &results, &errors) != S_OK) return 21;
+    OPCHANDLE handles[2] = {results[0].hServer, results[1].hServer};
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    ComPtr<IOPCSyncIO> io;
+    if (FAILED(items.As(&io))) return 22;
+    VARIANT values[2];
+    for (VARIANT& v : values) {
+        VariantInit(&v);
+        V_VT(&v) = VT_R8;
+        V_R8(&v) = 1.5;
+    }
+    if (io->Write(2, handles, values, &errors) != S_OK) return 23;
+    CoTaskMemFree(errors);
+    OPCITEMSTATE* states = nullptr;
+    if (io->Read(OPC_DS_DEVICE, 2, handles, &states, &errors) != S_OK) return 24;
+    const bool numbers = V_VT(&states[0].vDataValue) == VT_R8 && V_VT(&states[1].vDataValue) == VT_R8;
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+    if (!numbers) return 25;
+    if (items->RemoveItems(2, handles, &errors) != S_OK) return 26;
+    CoTaskMemFree(errors);
+    items.Reset();
+    io.Reset();
+    return server->RemoveGroup(group, FALSE) == S_OK ? 0 : 27;
+}

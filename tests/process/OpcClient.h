@@ -19,3 +19,8 @@ std::vector<std::wstring> DrainStrings(IEnumString* strings);
 std::vector<std::wstring> Browse(IOPCBrowseServerAddressSpace* browse, OPCBROWSETYPE filter);
 // GetItemID; the HRESULT and the text.
 HRESULT ItemId(IOPCBrowseServerAddressSpace* browse, const wchar_t* name, std::wstring* itemId);
+
+// One round of everyday item work on a new group of the server: add items,
+// write, read, remove them and the group. 0 when every step worked, otherwise
+// the number of the step that failed.
+int WorkItems(IOPCServer* server);

@@ -486,6 +486,133 @@ TEST_F(ServerProcessTest, ComStartedServerEndsWhenItsLastObjectGoes) {
     EXPECT_TRUE(Contains(log, L"Application terminating normally"));
 }
 
+TEST_F(ServerProcessTest, ClientsWorkGroupsAndItemsThroughTheProxy) {
+    Register();
+    ComPtr<IOPCServer> server;
+    ASSERT_EQ(ConnectServer(server), S_OK);
+    OPCHANDLE groupHandle = 0;
+    DWORD revised = 1;
+    ComPtr<IOPCItemMgt> items;
+    ASSERT_EQ(server->AddGroup(L"", TRUE, 0, 5, nullptr, nullptr, 0, &groupHandle, &revised, IID_IOPCItemMgt,
+                               reinterpret_cast<LPUNKNOWN*>(items.GetAddressOf())),
+              S_OK);
+    EXPECT_EQ(revised, 0u);
+    ComPtr<IUnknown> same;
+    EXPECT_EQ(server->GetGroupByName(L"Group1", IID_IUnknown, same.GetAddressOf()), S_OK);
+
+    OPCITEMDEF defs[4] = {};
+    const wchar_t* ids[4] = {L"Pump1.Motors.Speed", L"PUMP1.Flow", L"Pump1.Nothing", L"Pump1.Status"};
+    for (int i = 0; i < 4; ++i) {
+        defs[i].szAccessPath = const_cast<LPWSTR>(L"");
+        defs[i].szItemID = const_cast<LPWSTR>(ids[i]);
+        defs[i].bActive = TRUE;
+        defs[i].hClient = static_cast<OPCHANDLE>(100 + i);
+    }
+    defs[0].vtRequestedDataType = VT_R4;
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(items->AddItems(4, defs, &results, &errors), S_FALSE);
+    EXPECT_EQ(errors[0], S_OK);
+    EXPECT_EQ(errors[2], OPC_E_UNKNOWNITEMID);
+    EXPECT_EQ(results[0].vtCanonicalDataType, VT_R8);
+    EXPECT_EQ(results[1].vtCanonicalDataType, VT_I4);
+    EXPECT_EQ(results[1].dwAccessRights, DWORD(OPC_READABLE));
+    EXPECT_EQ(results[3].vtCanonicalDataType, VT_BSTR);
+    EXPECT_EQ(results[2].hServer, 0u);
+    OPCHANDLE h[3] = {results[0].hServer, results[1].hServer, results[3].hServer};
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+
+    // Reads from cache and device agree and carry the values of the file.
+    ComPtr<IOPCSyncIO> io;
+    ASSERT_EQ(items.As(&io), S_OK);
+    for (OPCDATASOURCE source : {OPC_DS_CACHE, OPC_DS_DEVICE}) {
+        OPCITEMSTATE* states = nullptr;
+        ASSERT_EQ(io->Read(source, 3, h, &states, &errors), S_OK);
+        EXPECT_EQ(states[0].hClient, 100u);
+        EXPECT_EQ(V_VT(&states[0].vDataValue), VT_R8);
+        EXPECT_EQ(V_R8(&states[0].vDataValue), 12.5);
+        EXPECT_EQ(V_I4(&states[1].vDataValue), 42);
+        ASSERT_EQ(V_VT(&states[2].vDataValue), VT_BSTR);
+        EXPECT_STREQ(V_BSTR(&states[2].vDataValue), L"running");
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(errors[i], S_OK);
+            VariantClear(&states[i].vDataValue);
+        }
+        CoTaskMemFree(states);
+        CoTaskMemFree(errors);
+    }
+
+    // A write to a read-only and a read/write item.
+    VARIANT values[2];
+    for (VARIANT& v : values) {
+        VariantInit(&v);
+        V_VT(&v) = VT_R4;
+        V_R4(&v) = 7.5f;
+    }
+    OPCHANDLE writeHandles[2] = {h[1], h[0]};
+    EXPECT_EQ(io->Write(2, writeHandles, values, &errors), E_FAIL);
+    EXPECT_EQ(errors[0], OPC_E_BADRIGHTS);
+    EXPECT_EQ(errors[1], S_OK);
+    CoTaskMemFree(errors);
+    OPCITEMSTATE* states = nullptr;
+    ASSERT_EQ(io->Read(OPC_DS_CACHE, 1, h, &states, &errors), S_OK);
+    EXPECT_EQ(V_R8(&states[0].vDataValue), 7.5);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+
+    // The item enumerator crosses the process boundary.
+    ComPtr<IEnumOPCItemAttributes> enumerator;
+    ASSERT_EQ(items->CreateEnumerator(IID_IEnumOPCItemAttributes,
+                                      reinterpret_cast<LPUNKNOWN*>(enumerator.GetAddressOf())),
+              S_OK);
+    OPCITEMATTRIBUTES* records = nullptr;
+    ULONG fetched = 0;
+    ASSERT_EQ(enumerator->Next(5, &records, &fetched), S_FALSE);
+    ASSERT_EQ(fetched, 3u);
+    EXPECT_STREQ(records[1].szItemID, L"Pump1.Flow");
+    EXPECT_EQ(records[0].vtRequestedDataType, VT_R4);
+    for (ULONG i = 0; i < fetched; ++i) {
+        CoTaskMemFree(records[i].szItemID);
+        CoTaskMemFree(records[i].szAccessPath);
+        VariantClear(&records[i].vEUInfo);
+    }
+    CoTaskMemFree(records);
+
+    // Removal stops at an invalid handle; a removed group held by the client still serves it.
+    OPCHANDLE removal[2] = {h[1], 0xFFFFFFF0u};
+    EXPECT_EQ(items->RemoveItems(2, removal, &errors), E_FAIL);
+    EXPECT_EQ(errors[0], S_OK);
+    EXPECT_EQ(errors[1], OPC_E_INVALIDHANDLE);
+    CoTaskMemFree(errors);
+    EXPECT_EQ(server->RemoveGroup(groupHandle, FALSE), S_OK);
+    OPCSERVERSTATUS* status = nullptr;
+    ASSERT_EQ(server->GetStatus(&status), S_OK);
+    EXPECT_EQ(status->dwGroupCount, 0u);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    ASSERT_EQ(io->Read(OPC_DS_CACHE, 1, h, &states, &errors), S_OK);
+    VariantClear(&states[0].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+
+    // Let go in an unusual order: the server before its group.
+    server.Reset();
+    same.Reset();
+    ASSERT_EQ(io->Read(OPC_DS_CACHE, 1, h, &states, &errors), S_OK);
+    VariantClear(&states[0].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+    enumerator.Reset();
+    io.Reset();
+    items.Reset();
+    EXPECT_TRUE(WaitUntilNoServerRuns(kExitMs));
+    const std::wstring log = ReadLog(logFile);
+    EXPECT_TRUE(Contains(log, L"OPCGroup::Initialize - GrpName: Group1 UpdateTime(ms) 0 \r\n")) << Narrow(log);
+    EXPECT_TRUE(Contains(log, L" DataThread Id: ")) << Narrow(log);
+    EXPECT_TRUE(Contains(log, L"  terminated \r\n")) << Narrow(log);
+}
+
 TEST_F(ServerProcessTest, ServesConcurrentClientThreadsAndProcesses) {
     Register();
     ComPtr<IOPCServer> first;  // started once, so that every later client finds it running
@@ -504,6 +631,9 @@ TEST_F(ServerProcessTest, ServesConcurrentClientThreadsAndProcesses) {
                     browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Pump1") != S_OK ||
                     Browse(browse.Get(), OPC_LEAF) != Names{L"Flow", L"Status"} ||
                     ItemId(browse.Get(), L"Motors", &id) != S_OK || id != L"Pump1.Motors") {
+                    ++failures;
+                } else if (const int step = WorkItems(server.Get()); step != 0) {
+                    ADD_FAILURE() << "item work failed at step " << step;
                     ++failures;
                 }
             }

@@ -63,7 +63,6 @@ TEST(ServerObjectTest, GetStatusReportsTimesStateVersionAndVendorInTaskMemory) {
     const FILETIME start = U64ToFileTime(FileTimeToU64(FileTimeNow()) - 10'000'000ull * 3600);
     SetServerStartTime(start);
     ComPtr<IOPCServer> server = NewServer();
-    auto* object = static_cast<OPCServer*>(server.Get());
 
     const std::uint64_t before = FileTimeToU64(FileTimeNow());
     OPCSERVERSTATUS* status = nullptr;
@@ -84,13 +83,7 @@ TEST(ServerObjectTest, GetStatusReportsTimesStateVersionAndVendorInTaskMemory) {
     ASSERT_NE(nullptr, status->szVendorInfo);
     EXPECT_STREQ(L"Tovi Explorer by Zelkor Company", status->szVendorInfo);
     EXPECT_EQ(LoadResString(61207), status->szVendorInfo);
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
-
-    const FILETIME scanned = FileTimeNow();
-    object->SetLastUpdateTime(scanned);
-    ASSERT_EQ(S_OK, server->GetStatus(&status));
-    EXPECT_EQ(FileTimeToU64(scanned), FileTimeToU64(status->ftLastUpdateTime));
+    EXPECT_EQ(0u, FileTimeToU64(status->ftLastUpdateTime)) << "no group has scanned yet";
     CoTaskMemFree(status->szVendorInfo);
     CoTaskMemFree(status);
 

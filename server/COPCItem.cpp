@@ -1,0 +1,143 @@
+#include "COPCItem.h"
+
+#include <cmath>
+
+#include "Device.h"
+#include "FileTime.h"
+#include "OpcConstants.h"
+#include "Tag.h"
+#include "TagGroup.h"
+
+namespace {
+bool ToDouble(const Variant& value, double& result) {
+    if (value.Type() == VT_R8) {
+        result = value.Ref().dblVal;
+        return true;
+    }
+    Variant converted = value.ConvertedTo(VT_R8);
+    if (converted.Type() != VT_R8) return false;
+    result = converted.Ref().dblVal;
+    return true;
+}
+}  // namespace
+
+COPCItem::COPCItem(OPCS_Tag* tag, OPCHANDLE handle) : m_hServer(handle) {
+    if (OPCS_Tag::IsValidTag(tag)) {
+        m_pTag = tag;
+        m_pTag->AddClientReference();
+        m_vtRequested = m_pTag->GetDataType();
+    }
+}
+
+COPCItem::~COPCItem() {
+    Deactivate();
+    if (OPCS_Tag::IsValidTag(m_pTag)) m_pTag->ReleaseClientReference();
+    m_vValue.Clear();
+    m_wQuality = 0;
+    m_ftTimeStamp = FILETIME{};
+    m_dwSignature = 0;
+}
+
+void COPCItem::SetRequestedType(VARTYPE type) {
+    m_vtRequested = type == VT_EMPTY ? CanonicalType() : type;
+}
+
+void COPCItem::Update() {
+    m_bChanged = false;
+    if (!OPCS_Tag::IsValidTag(m_pTag)) {
+        if (m_wQuality != OPC_QUALITY_CONFIG_ERROR) {
+            m_wQuality = OPC_QUALITY_CONFIG_ERROR;
+            m_bChanged = true;
+        }
+        return;
+    }
+    if (!m_bActive) {
+        if (m_wQuality != OPC_QUALITY_OUT_OF_SERVICE) {
+            m_wQuality = OPC_QUALITY_OUT_OF_SERVICE;
+            m_bChanged = true;
+        }
+        return;
+    }
+    TagState state = m_pTag->GetState();
+    const VARTYPE canonical = m_pTag->GetDataType();
+    if (!m_vValue.IsEmpty() && m_vValue.Type() != canonical) m_vValue.ChangeType(canonical);
+
+    if (state.quality == OPC_QUALITY_GOOD) {
+        const TagDeadband deadband = m_pTag->GetDeadbandSettings();
+        if (!deadband.limitsSet) {
+            m_vValue = state.value;
+            m_bChanged = true;
+        } else if (!m_vValue.IsEmpty()) {
+            // Nothing cached yet is not a value of 0: the first value is taken
+            // below whatever the deadband.
+            double now = 0, before = 0;
+            const bool numeric = ToDouble(state.value, now) && ToDouble(m_vValue, before);
+            if (!numeric || std::fabs(now - before) > deadband.percent * (deadband.high - deadband.low) * 0.01) {
+                m_vValue = state.value;
+                m_bChanged = true;
+            }
+        }
+    }
+    if (m_vValue.IsEmpty()) {
+        m_vValue = std::move(state.value);
+        m_ftTimeStamp = state.timestamp;
+        m_wQuality = state.quality;
+        m_bChanged = true;
+        return;
+    }
+    if (state.quality != m_wQuality) {
+        m_wQuality = state.quality;
+        m_bChanged = true;
+    }
+    if (!(state.timestamp == m_ftTimeStamp)) {
+        m_ftTimeStamp = state.timestamp;
+        m_bChanged = true;
+    }
+}
+
+void COPCItem::Activate() {
+    if (!m_bDeviceActive && OPCS_Tag::IsValidTag(m_pTag)) {
+        OPCS_TagGroup* owner = m_pTag->GetOwner();
+        OPCS_Device* device = OPCS_TagGroup::IsValidGroup(owner) ? owner->GetDevice() : nullptr;
+        // Only a request the device took is withdrawn later.
+        if (OPCS_TagGroup::IsValidGroup(device) && device->RequestPollStart(kPollOpcItems) != 0) {
+            m_pDevice = device;
+            m_bDeviceActive = true;
+        }
+    }
+    m_vValue.Clear();
+    m_wQuality = 0;
+    m_ftTimeStamp = FILETIME{};
+}
+
+void COPCItem::Deactivate() {
+    if (!m_bDeviceActive) return;
+    if (OPCS_TagGroup::IsValidGroup(m_pDevice)) m_pDevice->RequestPollStop(kPollOpcItems);
+    m_pDevice = nullptr;
+    m_bDeviceActive = false;
+}
+
+bool COPCItem::WriteValue(const VARIANT& value) {
+    if (!OPCS_Tag::IsValidTag(m_pTag)) return false;
+    Variant copy(value);
+    return m_pTag->WriteFromClient(copy);
+}
+
+bool COPCItem::HasValidTag() const { return OPCS_Tag::IsValidTag(m_pTag); }
+
+DWORD COPCItem::AccessRights() const {
+    if (!HasValidTag()) return OPC_READABLE;
+    return OPC_READABLE | (m_pTag->GetAccessMode() == 1 ? DWORD{OPC_WRITEABLE} : DWORD{0});
+}
+
+VARTYPE COPCItem::CanonicalType() const { return HasValidTag() ? m_pTag->GetDataType() : VARTYPE{VT_EMPTY}; }
+
+std::wstring COPCItem::ItemID() const { return HasValidTag() ? m_pTag->GetItemID() : std::wstring(); }
+
+bool COPCItem::ValueLimits(double& low, double& high) const {
+    if (!HasValidTag()) return false;
+    const TagDeadband settings = m_pTag->GetDeadbandSettings();
+    low = settings.low;
+    high = settings.high;
+    return settings.limitsSet;
+}

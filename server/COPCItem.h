@@ -1,0 +1,72 @@
+#pragma once
+// One item of an OPC group: a client's view of one tag, with the value,
+// quality and timestamp last taken from it and the mark that says whether
+// they are to be reported. Created and destroyed by its group, under the
+// group's item lock; the tag cannot be deleted while the item holds its
+// client reference.
+#include <windows.h>
+#include <string>
+
+#include "OpcDa.h"
+#include "Variant.h"
+
+class OPCS_Device;
+class OPCS_Tag;
+
+constexpr DWORD kItemSignature = 0x434F5043;
+
+class COPCItem {
+public:
+    // `tag` is kept only when it is a live tag; `handle` is the item's server handle.
+    COPCItem(OPCS_Tag* tag, OPCHANDLE handle);
+    ~COPCItem();
+    COPCItem(const COPCItem&) = delete;
+    COPCItem& operator=(const COPCItem&) = delete;
+
+    // Takes the tag's current state by the change rule (deadband of tags
+    // with value limits set); sets the change mark when it is to be reported.
+    void Update();
+    // Asks the tag's device to poll (once per item) and forgets the cached
+    // state, so that the next Update reports the item.
+    void Activate();
+    void Deactivate();
+    // The tag's client write; false when the tag is gone or refuses.
+    bool WriteValue(const VARIANT& value);
+
+    OPCHANDLE ServerHandle() const noexcept { return m_hServer; }
+    OPCHANDLE ClientHandle() const noexcept { return m_hClient; }
+    void SetClientHandle(OPCHANDLE handle) noexcept { m_hClient = handle; }
+    bool IsActive() const noexcept { return m_bActive; }
+    void SetActive(bool active) noexcept { m_bActive = active; }
+    // VT_EMPTY means the tag's canonical type.
+    VARTYPE RequestedType() const noexcept { return m_vtRequested; }
+    void SetRequestedType(VARTYPE type);
+    bool IsChanged() const noexcept { return m_bChanged; }
+    void SetChanged(bool changed) noexcept { m_bChanged = changed; }
+
+    const Variant& Value() const noexcept { return m_vValue; }
+    WORD Quality() const noexcept { return m_wQuality; }
+    FILETIME TimeStamp() const noexcept { return m_ftTimeStamp; }
+
+    // The tag's properties; neutral values when the tag is gone.
+    bool HasValidTag() const;
+    DWORD AccessRights() const;
+    VARTYPE CanonicalType() const;
+    std::wstring ItemID() const;
+    // True with the value limits when the tag's limits are set.
+    bool ValueLimits(double& low, double& high) const;
+
+private:
+    bool m_bChanged = true;
+    bool m_bActive = false;
+    OPCHANDLE m_hClient = 0;
+    VARTYPE m_vtRequested = VT_EMPTY;
+    Variant m_vValue;
+    WORD m_wQuality = 0;
+    FILETIME m_ftTimeStamp{};
+    OPCS_Tag* m_pTag = nullptr;
+    bool m_bDeviceActive = false;
+    OPCS_Device* m_pDevice = nullptr;  // the device that took the poll request
+    DWORD m_dwSignature = kItemSignature;
+    const OPCHANDLE m_hServer;
+};

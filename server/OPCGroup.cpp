@@ -1,0 +1,659 @@
+#include "OPCGroup.h"
+
+#include <climits>
+#include <new>
+#include <unordered_set>
+#include <utility>
+
+#include "CEnumItemAttributes.h"
+#include "ClientObjects.h"
+#include "Document.h"
+#include "EventLog.h"
+#include "FileTime.h"
+#include "HandleTable.h"
+#include "OPCServer.h"
+#include "OpcConstants.h"
+#include "Tag.h"
+#include "TaskMem.h"
+
+namespace {
+// Every live group, so that the program's exit can stop their threads before
+// the configuration they scan goes away.
+struct GroupRegistry {
+    CriticalSection lock;
+    std::unordered_set<OPCGroup*> groups;
+};
+GroupRegistry& Registry() {
+    static GroupRegistry registry;
+    return registry;
+}
+
+// The error array and, where asked, the result array of one call; both are
+// freed unless handed to the client.
+template <class Result>
+struct CallArrays {
+    TaskMemPtr<Result> results;
+    TaskMemPtr<HRESULT> errors;
+    bool Allocate(DWORD count, bool withResults) {
+        if (withResults) {
+            results.reset(TaskAllocArray<Result>(count));
+            if (!results) return false;
+        }
+        errors.reset(TaskAllocArray<HRESULT>(count));
+        return errors != nullptr;
+    }
+};
+
+// Entries after the one that stopped a call were never attempted: they say so
+// rather than keep the zero of S_OK.
+void MarkUnattempted(HRESULT* errors, DWORD from, DWORD count) {
+    for (DWORD i = from; i < count; ++i) errors[i] = E_FAIL;
+}
+}  // namespace
+
+// Life cycle ------------------------------------------------------------------
+
+OPCGroup::OPCGroup(std::shared_ptr<ServerLink> server) noexcept
+    : m_pServer(std::move(server)), m_hServerGroup(IssueServerHandle()) {
+    {
+        GroupRegistry& registry = Registry();
+        ScopedLock guard(registry.lock);
+        try {
+            registry.groups.insert(this);
+        } catch (...) {
+            // Unlisted, the group's threads are stopped by its own destruction only.
+        }
+    }
+    PostClientObjectMessage(true);
+}
+
+OPCGroup::~OPCGroup() {
+    PostClientObjectMessage(false);
+    {
+        GroupRegistry& registry = Registry();
+        ScopedLock guard(registry.lock);
+        registry.groups.erase(this);
+    }
+    StopThread(m_DataThread, m_bDataThreadRun, m_DataThreadWake);
+    StopThread(m_ASyncThread, m_bASyncThreadRun, m_ASyncThreadWake);
+    {
+        ScopedLock guard(m_csItems);
+        if (m_pAdviseHolder != nullptr) {
+            m_pAdviseHolder->Release();
+            m_pAdviseHolder = nullptr;
+        }
+        m_Items.ForEach([](COPCItem* item) { delete item; });
+        m_Items.Clear();
+    }
+}
+
+void OPCGroup::StopAllGroupThreads() {
+    GroupRegistry& registry = Registry();
+    ScopedLock guard(registry.lock);
+    for (OPCGroup* group : registry.groups) {
+        group->StopThread(group->m_DataThread, group->m_bDataThreadRun, group->m_DataThreadWake);
+        group->StopThread(group->m_ASyncThread, group->m_bASyncThreadRun, group->m_ASyncThreadWake);
+    }
+}
+
+void OPCGroup::StopThread(Thread& thread, std::atomic<bool>& run, AutoResetEvent& wake) {
+    run.store(false);
+    wake.Set();
+    // A group released from inside its own thread (a callback that lets go of
+    // the last reference) cannot wait for itself: that thread ends on its own.
+    if (thread.Id() == CurrentThreadId()) {
+        thread.Detach();
+    } else {
+        thread.Join();
+    }
+}
+
+bool OPCGroup::Initialize(std::wstring name, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
+                          const LONG* pTimeBias, const FLOAT* pPercentDeadband, DWORD dwLCID) {
+    if (m_bInitialized) return true;
+    m_bInitialized = true;
+    {
+        ScopedLock guard(m_csName);
+        m_szName = std::move(name);
+    }
+    m_dwUpdateRate.store(dwRequestedUpdateRate);
+    m_bActive.store(bActive != FALSE);
+    m_hClientGroup.store(hClientGroup);
+    if (pTimeBias != nullptr) m_lTimeBias.store(*pTimeBias);
+    if (pPercentDeadband != nullptr) m_fPercentDeadband.store(*pPercentDeadband);
+    m_dwLCID.store(dwLCID);
+    if (m_hServerGroup == 0 || !m_DataThreadWake.IsValid() || !m_ASyncThreadWake.IsValid()) return false;
+
+    m_bDataThreadRun.store(true);
+    m_bASyncThreadRun.store(true);
+    try {
+        if (!m_DataThread.Start([this] { return DataThreadBody(); })) return false;
+        if (!m_ASyncThread.Start([this] { return ASyncThreadBody(); })) return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    theEventLog << L"OPCGroup::Initialize - GrpName:" << Name() << L"UpdateTime(ms)"
+                << static_cast<unsigned long>(dwRequestedUpdateRate) << EventLog::EndEntry;
+    return true;
+}
+
+std::wstring OPCGroup::Name() const {
+    ScopedLock guard(m_csName);
+    return m_szName;
+}
+
+// IUnknown --------------------------------------------------------------------
+
+STDMETHODIMP OPCGroup::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IOPCGroupStateMgt) {
+        *ppv = static_cast<IOPCGroupStateMgt*>(this);
+    } else if (riid == IID_IOPCPublicGroupStateMgt) {
+        *ppv = static_cast<IOPCPublicGroupStateMgt*>(this);
+    } else if (riid == IID_IOPCSyncIO) {
+        *ppv = static_cast<IOPCSyncIO*>(this);
+    } else if (riid == IID_IOPCAsyncIO) {
+        *ppv = static_cast<IOPCAsyncIO*>(this);
+    } else if (riid == IID_IOPCItemMgt) {
+        *ppv = static_cast<IOPCItemMgt*>(this);
+    } else if (riid == IID_IDataObject) {
+        *ppv = static_cast<IDataObject*>(this);
+    } else {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP_(ULONG) OPCGroup::AddRef() { return static_cast<ULONG>(++m_cRef); }
+
+STDMETHODIMP_(ULONG) OPCGroup::Release() {
+    LONG count = m_cRef.load();
+    for (;;) {
+        if (count <= 0) return 0;  // a release too many: nothing left to give back
+        if (m_cRef.compare_exchange_weak(count, count - 1)) break;
+    }
+    if (count == 1) {
+        delete this;
+        return 0;
+    }
+    return static_cast<ULONG>(count - 1);
+}
+
+// IOPCGroupStateMgt -------------------------------------------------------------
+
+STDMETHODIMP OPCGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
+                                FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
+                                OPCHANDLE* phServerGroup) {
+    if (ppName != nullptr) {
+        try {
+            *ppName = TaskStrDup(Name());
+        } catch (const std::bad_alloc&) {
+            *ppName = nullptr;
+        }
+        if (*ppName == nullptr) return E_OUTOFMEMORY;
+    }
+    if (pUpdateRate != nullptr) *pUpdateRate = m_dwUpdateRate.load();
+    if (pActive != nullptr) *pActive = m_bActive.load();
+    if (pTimeBias != nullptr) *pTimeBias = m_lTimeBias.load();
+    if (pPercentDeadband != nullptr) *pPercentDeadband = m_fPercentDeadband.load();
+    if (pLCID != nullptr) *pLCID = m_dwLCID.load();
+    if (phClientGroup != nullptr) *phClientGroup = m_hClientGroup.load();
+    if (phServerGroup != nullptr) *phServerGroup = m_hServerGroup;
+    return S_OK;
+}
+
+STDMETHODIMP OPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive,
+                                LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup) {
+    if (pRequestedUpdateRate != nullptr) m_dwUpdateRate.store(*pRequestedUpdateRate);
+    if (pRevisedUpdateRate != nullptr) *pRevisedUpdateRate = m_dwUpdateRate.load();
+    if (pTimeBias != nullptr) m_lTimeBias.store(*pTimeBias);
+    if (pPercentDeadband != nullptr) m_fPercentDeadband.store(*pPercentDeadband);
+    if (pLCID != nullptr) m_dwLCID.store(*pLCID);
+    if (phClientGroup != nullptr) m_hClientGroup.store(*phClientGroup);
+    theEventLog << L"OPCGroup::SetState - GrpName:" << Name() << L"Update Rate (ms):"
+                << static_cast<unsigned long>(m_dwUpdateRate.load()) << EventLog::EndEntry;
+    if (pActive == nullptr) return S_OK;
+    const BOOL active = *pActive != FALSE;
+    if (m_bActive.exchange(active) == active) return S_OK;
+    if (active) {
+        ActivateItems();
+        return FlushDataChange();
+    }
+    DeactivateItems();
+    return S_OK;
+}
+
+STDMETHODIMP OPCGroup::SetName(LPCWSTR szName) {
+    if (szName == nullptr) return E_FAIL;
+    OPCServer* server = m_pServer ? m_pServer->Acquire() : nullptr;
+    if (server == nullptr) return E_FAIL;
+    HRESULT hr;
+    try {
+        hr = server->RenameGroup(this, szName);
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+    }
+    server->Release();
+    return hr;
+}
+
+void OPCGroup::ApplyName(std::wstring name) {
+    ScopedLock guard(m_csName);
+    m_szName = std::move(name);
+}
+
+STDMETHODIMP OPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
+    if (ppUnk == nullptr) return E_INVALIDARG;
+    *ppUnk = nullptr;
+    OPCServer* server = m_pServer ? m_pServer->Acquire() : nullptr;
+    if (server == nullptr) return E_FAIL;
+    LONG timeBias = m_lTimeBias.load();
+    FLOAT deadband = m_fPercentDeadband.load();
+    const HRESULT hr = server->AddGroup(szName, FALSE, m_dwUpdateRate.load(), m_hClientGroup.load(), &timeBias,
+                                        &deadband, m_dwLCID.load(), nullptr, nullptr, riid, ppUnk);
+    server->Release();
+    return hr;
+}
+
+// IOPCPublicGroupStateMgt -----------------------------------------------------
+
+STDMETHODIMP OPCGroup::GetState(BOOL* pPublic) {
+    if (pPublic == nullptr) return E_INVALIDARG;
+    *pPublic = FALSE;
+    return S_OK;
+}
+
+STDMETHODIMP OPCGroup::MoveToPublic() { return E_NOTIMPL; }
+
+// IOPCItemMgt -------------------------------------------------------------------
+
+HRESULT OPCGroup::ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool keep, OPCITEMRESULT** ppResults,
+                               HRESULT** ppErrors) {
+    if (pItemArray == nullptr || ppResults == nullptr || ppErrors == nullptr) return E_INVALIDARG;
+    *ppResults = nullptr;
+    *ppErrors = nullptr;
+    CallArrays<OPCITEMRESULT> arrays;
+    if (!arrays.Allocate(dwCount, true)) return E_OUTOFMEMORY;
+    OPCITEMRESULT* results = arrays.results.get();
+    HRESULT* errors = arrays.errors.get();
+    OPCS_Doc* document = OPCS_Doc::Get();
+    HRESULT result = S_OK;
+    {
+        ScopedLock guard(m_csItems);
+        if (keep) {
+            try {
+                m_Items.Reserve(dwCount);
+            } catch (const std::bad_alloc&) {
+                // Append reports it item by item.
+            }
+        }
+        const bool activate = keep && m_bActive.load();
+        for (DWORD i = 0; i < dwCount; ++i) {
+            const OPCITEMDEF& definition = pItemArray[i];
+            OPCS_Tag* tag = nullptr;
+            if (document != nullptr && definition.szItemID != nullptr) {
+                try {
+                    tag = document->FindTag(definition.szItemID);
+                } catch (const std::bad_alloc&) {
+                    tag = nullptr;
+                }
+            }
+            if (!OPCS_Tag::IsValidTag(tag)) {
+                errors[i] = OPC_E_UNKNOWNITEMID;
+                result = S_FALSE;
+                continue;
+            }
+            OPCITEMRESULT& record = results[i];
+            if (!keep) {
+                // Validation keeps nothing: the record is the tag's, and its
+                // handle names no item.
+                record.hServer = IssueServerHandle();
+                record.vtCanonicalDataType = tag->GetDataType();
+                record.dwAccessRights = OPC_READABLE | (tag->GetAccessMode() == 1 ? DWORD{OPC_WRITEABLE} : DWORD{0});
+                errors[i] = S_OK;
+                continue;
+            }
+            auto* item = new (std::nothrow) COPCItem(tag, IssueServerHandle());
+            if (item == nullptr || !m_Items.Append(item->ServerHandle(), item)) {
+                delete item;
+                errors[i] = E_OUTOFMEMORY;
+                MarkUnattempted(errors, i + 1, dwCount);
+                result = S_FALSE;
+                break;
+            }
+            if (activate) item->Activate();
+            item->SetActive(definition.bActive != FALSE);
+            item->SetClientHandle(definition.hClient);
+            item->SetRequestedType(definition.vtRequestedDataType);
+            record.hServer = item->ServerHandle();
+            record.vtCanonicalDataType = item->CanonicalType();
+            record.dwAccessRights = item->AccessRights();
+            errors[i] = S_OK;
+        }
+    }
+    *ppResults = arrays.results.release();
+    *ppErrors = arrays.errors.release();
+    return result;
+}
+
+STDMETHODIMP OPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
+                                HRESULT** ppErrors) {
+    return ResolveItems(dwCount, pItemArray, true, ppAddResults, ppErrors);
+}
+
+STDMETHODIMP OPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL, OPCITEMRESULT** ppValidationResults,
+                                     HRESULT** ppErrors) {
+    return ResolveItems(dwCount, pItemArray, false, ppValidationResults, ppErrors);
+}
+
+STDMETHODIMP OPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) {
+    if (phServer == nullptr || ppErrors == nullptr) return E_INVALIDARG;
+    *ppErrors = nullptr;
+    CallArrays<HRESULT> arrays;
+    if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
+    HRESULT* errors = arrays.errors.get();
+    HRESULT result = S_OK;
+    {
+        ScopedLock guard(m_csItems);
+        for (DWORD i = 0; i < dwCount; ++i) {
+            COPCItem* item = m_Items.Remove(phServer[i]);
+            if (item == nullptr) {
+                errors[i] = OPC_E_INVALIDHANDLE;
+                MarkUnattempted(errors, i + 1, dwCount);
+                result = E_FAIL;
+                break;
+            }
+            delete item;
+            errors[i] = S_OK;
+        }
+        m_Items.Compact();
+    }
+    *ppErrors = arrays.errors.release();
+    return result;
+}
+
+template <class Apply>
+HRESULT OPCGroup::ForEachHandle(DWORD dwCount, const OPCHANDLE* phServer, HRESULT** ppErrors, Apply&& apply) {
+    *ppErrors = nullptr;
+    CallArrays<HRESULT> arrays;
+    if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
+    HRESULT* errors = arrays.errors.get();
+    HRESULT result = S_OK;
+    {
+        ScopedLock guard(m_csItems);
+        for (DWORD i = 0; i < dwCount; ++i) {
+            COPCItem* item = m_Items.Find(phServer[i]);
+            if (item == nullptr) {
+                errors[i] = OPC_E_INVALIDHANDLE;
+                MarkUnattempted(errors, i + 1, dwCount);
+                result = E_FAIL;
+                break;
+            }
+            apply(*item, i);
+            errors[i] = S_OK;
+        }
+    }
+    *ppErrors = arrays.errors.release();
+    return result;
+}
+
+STDMETHODIMP OPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) {
+    if (phServer == nullptr || ppErrors == nullptr) return E_INVALIDARG;
+    return ForEachHandle(dwCount, phServer, ppErrors,
+                         [bActive](COPCItem& item, DWORD) { item.SetActive(bActive != FALSE); });
+}
+
+STDMETHODIMP OPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
+                                        HRESULT** ppErrors) {
+    if (phServer == nullptr || phClient == nullptr || ppErrors == nullptr) return E_INVALIDARG;
+    return ForEachHandle(dwCount, phServer, ppErrors,
+                         [phClient](COPCItem& item, DWORD i) { item.SetClientHandle(phClient[i]); });
+}
+
+STDMETHODIMP OPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
+                                    HRESULT** ppErrors) {
+    if (phServer == nullptr || pRequestedDatatypes == nullptr || ppErrors == nullptr) return E_INVALIDARG;
+    return ForEachHandle(dwCount, phServer, ppErrors, [pRequestedDatatypes](COPCItem& item, DWORD i) {
+        item.SetRequestedType(pRequestedDatatypes[i]);
+    });
+}
+
+STDMETHODIMP OPCGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) {
+    if (ppUnk == nullptr) return E_INVALIDARG;
+    *ppUnk = nullptr;
+    return CEnumItemAttributes::Create(this, riid, reinterpret_cast<void**>(ppUnk));
+}
+
+bool OPCGroup::NextItemAttributes(OPCHANDLE after, OPCITEMATTRIBUTES& record, OPCHANDLE& handle) {
+    ScopedLock guard(m_csItems);
+    const auto* entry = m_Items.NextAfter(after);
+    if (entry == nullptr) return false;
+    const COPCItem& item = *entry->object;
+    handle = entry->handle;
+    record = OPCITEMATTRIBUTES{};
+    record.szAccessPath = TaskStrDup(L"");
+    try {
+        record.szItemID = TaskStrDup(item.ItemID());
+    } catch (const std::bad_alloc&) {
+        record.szItemID = nullptr;
+    }
+    record.bActive = item.IsActive();
+    record.hClient = item.ClientHandle();
+    record.hServer = item.ServerHandle();
+    record.dwAccessRights = item.AccessRights();
+    record.vtRequestedDataType = item.RequestedType();
+    record.vtCanonicalDataType = item.CanonicalType();
+    record.dwEUType = OPC_NOENUM;
+    VariantInit(&record.vEUInfo);
+    double low = 0, high = 0;
+    if (item.ValueLimits(low, high)) {
+        if (SAFEARRAY* limits = SafeArrayCreateVector(VT_R8, 0, 2)) {
+            LONG index = 0;
+            SafeArrayPutElement(limits, &index, &low);
+            index = 1;
+            SafeArrayPutElement(limits, &index, &high);
+            V_VT(&record.vEUInfo) = VT_ARRAY | VT_R8;
+            V_ARRAY(&record.vEUInfo) = limits;
+            record.dwEUType = OPC_ANALOG;
+        }
+    }
+    return true;
+}
+
+OPCHANDLE OPCGroup::NextItemHandle(OPCHANDLE after) {
+    ScopedLock guard(m_csItems);
+    const auto* entry = m_Items.NextAfter(after);
+    return entry != nullptr ? entry->handle : 0;
+}
+
+size_t OPCGroup::ItemCount() {
+    ScopedLock guard(m_csItems);
+    return m_Items.Count();
+}
+
+// IOPCSyncIO --------------------------------------------------------------------
+
+STDMETHODIMP OPCGroup::Read(OPCDATASOURCE, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
+                            HRESULT** ppErrors) {
+    if (phServer == nullptr || ppItemValues == nullptr || ppErrors == nullptr) return E_INVALIDARG;
+    *ppItemValues = nullptr;
+    *ppErrors = nullptr;
+    CallArrays<OPCITEMSTATE> arrays;
+    if (!arrays.Allocate(dwCount, true)) return E_OUTOFMEMORY;
+    OPCITEMSTATE* states = arrays.results.get();
+    HRESULT* errors = arrays.errors.get();
+    HRESULT result = S_OK;
+    {
+        // Held although a read changes no table: an item removed by another
+        // client thread must not go while it is read.
+        ScopedLock guard(m_csItems);
+        for (DWORD i = 0; i < dwCount; ++i) {
+            COPCItem* item = m_Items.Find(phServer[i]);
+            if (item == nullptr) {
+                errors[i] = OPC_E_INVALIDHANDLE;
+                MarkUnattempted(errors, i + 1, dwCount);
+                result = E_FAIL;
+                break;
+            }
+            item->Update();
+            OPCITEMSTATE& state = states[i];
+            state.hClient = item->ClientHandle();
+            state.ftTimeStamp = item->TimeStamp();
+            state.wQuality = item->Quality();
+            state.wReserved = 0;
+            VariantInit(&state.vDataValue);
+            if (FAILED(item->Value().CopyTo(&state.vDataValue))) {
+                errors[i] = E_OUTOFMEMORY;
+                result = S_FALSE;
+                continue;
+            }
+            errors[i] = S_OK;
+        }
+    }
+    *ppItemValues = arrays.results.release();
+    *ppErrors = arrays.errors.release();
+    return result;
+}
+
+STDMETHODIMP OPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) {
+    if (phServer == nullptr || pItemValues == nullptr || ppErrors == nullptr) return E_INVALIDARG;
+    *ppErrors = nullptr;
+    CallArrays<HRESULT> arrays;
+    if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
+    HRESULT* errors = arrays.errors.get();
+    HRESULT result = S_OK;
+    {
+        ScopedLock guard(m_csItems);
+        for (DWORD i = 0; i < dwCount; ++i) {
+            COPCItem* item = m_Items.Find(phServer[i]);
+            if (item == nullptr) {
+                errors[i] = OPC_E_INVALIDHANDLE;
+                MarkUnattempted(errors, i + 1, dwCount);
+                result = E_FAIL;
+                break;
+            }
+            if ((item->AccessRights() & OPC_WRITEABLE) == 0) {
+                errors[i] = OPC_E_BADRIGHTS;
+                result = E_FAIL;
+                continue;
+            }
+            bool written = false;
+            try {
+                written = item->WriteValue(pItemValues[i]);
+            } catch (const std::bad_alloc&) {
+                written = false;
+            }
+            if (written) item->SetChanged(true);
+            errors[i] = S_OK;
+        }
+    }
+    *ppErrors = arrays.errors.release();
+    return result;
+}
+
+// IOPCAsyncIO: the asynchronous requests come with the subscriptions. -----------
+
+STDMETHODIMP OPCGroup::Read(DWORD, OPCDATASOURCE, DWORD, OPCHANDLE*, DWORD*, HRESULT** ppErrors) {
+    if (ppErrors != nullptr) *ppErrors = nullptr;
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP OPCGroup::Write(DWORD, DWORD, OPCHANDLE*, VARIANT*, DWORD*, HRESULT** ppErrors) {
+    if (ppErrors != nullptr) *ppErrors = nullptr;
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP OPCGroup::Refresh(DWORD, OPCDATASOURCE, DWORD*) { return E_NOTIMPL; }
+
+STDMETHODIMP OPCGroup::Cancel(DWORD) { return E_NOTIMPL; }
+
+// IDataObject: subscriptions come later. ----------------------------------------
+
+STDMETHODIMP OPCGroup::GetData(FORMATETC*, STGMEDIUM*) { return E_NOTIMPL; }
+STDMETHODIMP OPCGroup::GetDataHere(FORMATETC*, STGMEDIUM*) { return E_NOTIMPL; }
+STDMETHODIMP OPCGroup::QueryGetData(FORMATETC*) { return E_NOTIMPL; }
+STDMETHODIMP OPCGroup::GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) { return E_NOTIMPL; }
+STDMETHODIMP OPCGroup::SetData(FORMATETC*, STGMEDIUM*, BOOL) { return E_NOTIMPL; }
+STDMETHODIMP OPCGroup::EnumFormatEtc(DWORD, IEnumFORMATETC**) { return E_NOTIMPL; }
+STDMETHODIMP OPCGroup::DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) { return E_NOTIMPL; }
+STDMETHODIMP OPCGroup::DUnadvise(DWORD) { return E_NOTIMPL; }
+STDMETHODIMP OPCGroup::EnumDAdvise(IEnumSTATDATA**) { return E_NOTIMPL; }
+
+HRESULT OPCGroup::FlushDataChange() {
+    ScopedLock guard(m_csAdvise);
+    if (m_pAdviseHolder == nullptr || !m_bDataPending) return S_FALSE;
+    const HRESULT hr = m_pAdviseHolder->SendOnDataChange(static_cast<IDataObject*>(this), 0, 0);
+    if (SUCCEEDED(hr)) m_bDataPending = false;
+    return SUCCEEDED(hr) ? S_OK : hr;
+}
+
+// Items and threads ---------------------------------------------------------------
+
+void OPCGroup::ActivateItems() {
+    ScopedLock guard(m_csItems);
+    m_Items.ForEach([](COPCItem* item) { item->Activate(); });
+}
+
+void OPCGroup::DeactivateItems() {
+    ScopedLock guard(m_csItems);
+    m_Items.ForEach([](COPCItem* item) { item->Deactivate(); });
+}
+
+bool OPCGroup::ScanItems() {
+    ScopedLock guard(m_csItems);
+    bool anyChanged = false;
+    m_Items.ForEach([&anyChanged](COPCItem* item) {
+        item->Update();
+        anyChanged = anyChanged || item->IsChanged();
+    });
+    return anyChanged;
+}
+
+unsigned OPCGroup::DataThreadBody() {
+    const DWORD id = CurrentThreadId();
+    theEventLog << L"OPCGroup::ThreadStub - GrpName:" << Name() << L" DataThread Id: " << static_cast<unsigned>(id)
+                << L"started" << EventLog::EndEntry;
+    const bool joined = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    if (joined) {
+        while (m_bDataThreadRun.load()) {
+            const ULONGLONG t0 = TickCountMs();
+            if (m_bActive.load()) {
+                if (ScanItems()) {
+                    ScopedLock guard(m_csAdvise);
+                    m_bDataPending = true;
+                }
+                if (m_bDataThreadRun.load()) {
+                    FlushDataChange();
+                    if (m_pServer) m_pServer->SetLastUpdate(FileTimeNow());
+                }
+            }
+            // The period runs from scan start to scan start; a new rate applies
+            // from the next wait.
+            const ULONGLONG elapsed = TickCountMs() - t0;
+            const DWORD rate = m_dwUpdateRate.load();
+            if (elapsed < rate && m_bDataThreadRun.load()) {
+                m_DataThreadWake.Wait(static_cast<DWORD>(rate - elapsed));
+            }
+        }
+        CoUninitialize();
+    }
+    theEventLog << L"OPCGroup::ThreadStub - GrpName:" << Name() << L" DataThread Id: " << static_cast<unsigned>(id)
+                << L" terminated" << EventLog::EndEntry;
+    return 0;
+}
+
+unsigned OPCGroup::ASyncThreadBody() {
+    const DWORD id = CurrentThreadId();
+    theEventLog << L"OPCGroup::ASyncThreadStub - GrpName " << Name() << L"ASyncThread Id:"
+                << static_cast<unsigned>(id) << L"started" << EventLog::EndEntry;
+    const bool joined = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    if (joined) {
+        while (m_bASyncThreadRun.load()) m_ASyncThreadWake.Wait();
+        CoUninitialize();
+    }
+    theEventLog << L"OPCGroup::ASyncThreadStub - GrpName " << Name() << L"ASyncThread Id:"
+                << static_cast<unsigned>(id) << L"terminated" << EventLog::EndEntry;
+    return 0;
+}

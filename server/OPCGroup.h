@@ -1,0 +1,161 @@
+#pragma once
+// An OPC group: the COM object a client creates with AddGroup. It owns the
+// client's items and runs two threads: DataThread scans the items at the
+// update rate, ASyncThread works off the queue of asynchronous requests.
+//
+// Creation: `new (std::nothrow) OPCGroup(link)` gives reference count 0 and
+// posts one more client object; the destructor posts the one fewer.
+#include <windows.h>
+#include <objidl.h>
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "COPCItem.h"
+#include "CriticalSection.h"
+#include "Event.h"
+#include "ItemTable.h"
+#include "OpcDa.h"
+#include "ServerLink.h"
+#include "Thread.h"
+
+class OPCGroup final : public IOPCGroupStateMgt,
+                       public IOPCPublicGroupStateMgt,
+                       public IOPCSyncIO,
+                       public IOPCAsyncIO,
+                       public IOPCItemMgt,
+                       public IDataObject {
+public:
+    explicit OPCGroup(std::shared_ptr<ServerLink> server) noexcept;
+    OPCGroup(const OPCGroup&) = delete;
+    OPCGroup& operator=(const OPCGroup&) = delete;
+
+    // Stores the state and starts the two threads; a second call does nothing.
+    // False when the group has no server handle or a thread cannot start.
+    bool Initialize(std::wstring name, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
+                    const LONG* pTimeBias, const FLOAT* pPercentDeadband, DWORD dwLCID);
+
+    OPCHANDLE ServerHandle() const noexcept { return m_hServerGroup; }
+    std::wstring Name() const;
+    DWORD UpdateRate() const noexcept { return m_dwUpdateRate.load(); }
+    bool IsActive() const noexcept { return m_bActive.load(); }
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // IOPCGroupStateMgt
+    STDMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
+                          FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
+                          OPCHANDLE* phServerGroup) override;
+    STDMETHODIMP SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive, LONG* pTimeBias,
+                          FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup) override;
+    STDMETHODIMP SetName(LPCWSTR szName) override;
+    STDMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IOPCPublicGroupStateMgt
+    STDMETHODIMP GetState(BOOL* pPublic) override;
+    STDMETHODIMP MoveToPublic() override;
+
+    // IOPCSyncIO
+    STDMETHODIMP Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
+                      HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override;
+
+    // IOPCAsyncIO
+    STDMETHODIMP Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
+                      DWORD* pTransactionID, HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                       DWORD* pTransactionID, HRESULT** ppErrors) override;
+    STDMETHODIMP Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) override;
+    STDMETHODIMP Cancel(DWORD dwTransactionID) override;
+
+    // IOPCItemMgt
+    STDMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
+                          HRESULT** ppErrors) override;
+    STDMETHODIMP ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
+                               OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override;
+    STDMETHODIMP RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+    STDMETHODIMP SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) override;
+    STDMETHODIMP SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
+                                  HRESULT** ppErrors) override;
+    STDMETHODIMP SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
+                              HRESULT** ppErrors) override;
+    STDMETHODIMP CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IDataObject
+    STDMETHODIMP GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) override;
+    STDMETHODIMP GetDataHere(FORMATETC* pformatetc, STGMEDIUM* pmedium) override;
+    STDMETHODIMP QueryGetData(FORMATETC* pformatetc) override;
+    STDMETHODIMP GetCanonicalFormatEtc(FORMATETC* pformatectIn, FORMATETC* pformatetcOut) override;
+    STDMETHODIMP SetData(FORMATETC* pformatetc, STGMEDIUM* pmedium, BOOL fRelease) override;
+    STDMETHODIMP EnumFormatEtc(DWORD dwDirection, IEnumFORMATETC** ppenumFormatEtc) override;
+    STDMETHODIMP DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink, DWORD* pdwConnection) override;
+    STDMETHODIMP DUnadvise(DWORD dwConnection) override;
+    STDMETHODIMP EnumDAdvise(IEnumSTATDATA** ppenumAdvise) override;
+
+    // Sends a pending data change to the advise connections: S_FALSE when
+    // there is no connection or nothing pending.
+    HRESULT FlushDataChange();
+
+    // For the item enumerator: the record of the first item whose server
+    // handle follows `after` (0: the first of all), filled under the item
+    // lock. False at the end of the table.
+    bool NextItemAttributes(OPCHANDLE after, OPCITEMATTRIBUTES& record, OPCHANDLE& handle);
+    // The server handle of the first item after `after`, or 0 at the end.
+    OPCHANDLE NextItemHandle(OPCHANDLE after);
+    size_t ItemCount();
+
+    // The rename itself, once the server has checked the name.
+    void ApplyName(std::wstring name);
+
+    // Program exit: stops the threads of every live group, so that none scans
+    // the configuration while it is destroyed. The groups stay usable for reads.
+    static void StopAllGroupThreads();
+
+private:
+    ~OPCGroup();
+
+    void ActivateItems();
+    void DeactivateItems();
+    // Runs Update on every valid item; true when any item is marked afterwards.
+    bool ScanItems();
+    unsigned DataThreadBody();
+    unsigned ASyncThreadBody();
+    void StopThread(Thread& thread, std::atomic<bool>& run, AutoResetEvent& wake);
+    // Item-definition work shared by AddItems and ValidateItems.
+    HRESULT ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool keep, OPCITEMRESULT** ppResults,
+                         HRESULT** ppErrors);
+    // Loops shared by SetActiveState, SetClientHandles and SetDatatypes.
+    template <class Apply>
+    HRESULT ForEachHandle(DWORD dwCount, const OPCHANDLE* phServer, HRESULT** ppErrors, Apply&& apply);
+
+    std::atomic<LONG> m_cRef{0};
+    std::shared_ptr<ServerLink> m_pServer;  // the server that created the group, while it lives
+    const OPCHANDLE m_hServerGroup;
+
+    mutable CriticalSection m_csName;  // leaf lock: the name is read by other groups' lookups
+    std::wstring m_szName;
+    std::atomic<BOOL> m_bActive{FALSE};
+    std::atomic<DWORD> m_dwUpdateRate{1000};
+    std::atomic<OPCHANDLE> m_hClientGroup{0};
+    std::atomic<LONG> m_lTimeBias{0};
+    std::atomic<FLOAT> m_fPercentDeadband{0};
+    std::atomic<DWORD> m_dwLCID{0};
+    bool m_bInitialized = false;
+    std::atomic<DWORD> m_dwNextTransactionID{2};
+    bool m_bDataPending = false;
+
+    ItemTable<COPCItem> m_Items;
+    IDataAdviseHolder* m_pAdviseHolder = nullptr;
+    CriticalSection m_csItems;   // guards m_Items, the items, the scans and the request queue
+    CriticalSection m_csAdvise;  // guards m_pAdviseHolder, m_bDataPending and notifications
+
+    Thread m_DataThread;
+    std::atomic<bool> m_bDataThreadRun{false};
+    AutoResetEvent m_DataThreadWake;
+    Thread m_ASyncThread;
+    std::atomic<bool> m_bASyncThreadRun{false};
+    AutoResetEvent m_ASyncThreadWake;
+};
