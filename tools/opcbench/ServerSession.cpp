@@ -50,11 +50,11 @@ std::string ServerSession::Start(const std::wstring& configPath, DWORD milliseco
     return running ? std::string() : "the server does not report itself running (" + HresultText(hr) + ")";
 }
 
-std::unique_ptr<ItemTarget> AddBenchGroup(IOPCServer* server, std::string* error) {
+std::unique_ptr<ItemTarget> AddBenchGroup(IOPCServer* server, bool active, std::string* error) {
     OPCHANDLE group = 0;
     DWORD revisedRate = 0;
     ComPtr<IOPCItemMgt> items;
-    HRESULT hr = server->AddGroup(L"Bench", TRUE, kUpdateRateMs, 1, nullptr, nullptr, 0, &group, &revisedRate,
+    HRESULT hr = server->AddGroup(L"Bench", active ? TRUE : FALSE, kUpdateRateMs, 1, nullptr, nullptr, 0, &group, &revisedRate,
                                    IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(items.GetAddressOf()));
     if (FAILED(hr) || !items) {
         *error = "AddGroup gives " + HresultText(hr);

@@ -29,9 +29,10 @@ private:
     Microsoft::WRL::ComPtr<IOPCServer> server_;
 };
 
-// A new active group with a long update rate (no scan during the run) on
-// the server, as a target; null with the reason in `error`.
-std::unique_ptr<ItemTarget> AddBenchGroup(IOPCServer* server, std::string* error);
+// A new group with a long update rate (no scan during the run) on the
+// server, as a target; null with the reason in `error`. Items added to an
+// active group are activated (each asks its device to poll).
+std::unique_ptr<ItemTarget> AddBenchGroup(IOPCServer* server, bool active, std::string* error);
 
 // "0x80004001" and the like.
 std::string HresultText(HRESULT hr);
