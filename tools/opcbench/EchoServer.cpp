@@ -35,7 +35,24 @@ HRESULT Allocate(DWORD count, Result** results, HRESULT** errors) {
     return S_OK;
 }
 
-class ItemShapeEcho final : public IItemShapeEcho {
+// A stream-sized block handed to the sink as the server hands its streams.
+void DeliverBlock(IAdviseSink* sink, DWORD bytes) {
+    if (sink == nullptr) return;
+    STGMEDIUM medium{};
+    medium.tymed = TYMED_HGLOBAL;
+    medium.hGlobal = GlobalAlloc(GMEM_MOVEABLE | GMEM_SHARE, bytes < 4 ? 4 : bytes);
+    if (medium.hGlobal == nullptr) return;
+    if (auto* data = static_cast<DWORD*>(GlobalLock(medium.hGlobal))) {
+        data[0] = bytes;  // the size field of a stream header
+        GlobalUnlock(medium.hGlobal);
+    }
+    FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME")), nullptr,
+                     DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    sink->OnDataChange(&format, &medium);
+    GlobalFree(medium.hGlobal);
+}
+
+class ItemShapeEcho final : public IItemShapeEcho, public ISinkShapeEcho {
 public:
     ItemShapeEcho() { ++g_liveObjects; }
 
@@ -43,6 +60,11 @@ public:
         if (ppv == nullptr) return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IItemShapeEcho) {
             *ppv = static_cast<IItemShapeEcho*>(this);
+            AddRef();
+            return S_OK;
+        }
+        if (riid == IID_ISinkShapeEcho) {
+            *ppv = static_cast<ISinkShapeEcho*>(this);
             AddRef();
             return S_OK;
         }
@@ -82,6 +104,19 @@ public:
     STDMETHODIMP Write(DWORD dwCount, OPCHANDLE*, VARIANT*, HRESULT** ppErrors) override {
         *ppErrors = TaskAllocArray<HRESULT>(dwCount);
         return *ppErrors != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+
+    STDMETHODIMP Deliver(IAdviseSink* pSink, DWORD dwBytes) override {
+        DeliverBlock(pSink, dwBytes);
+        return S_OK;
+    }
+    STDMETHODIMP ReadAndDeliver(DWORD dwCount, OPCHANDLE*, IAdviseSink* pSink, DWORD dwBytes, DWORD* pTransactionID,
+                                HRESULT** ppErrors) override {
+        *ppErrors = TaskAllocArray<HRESULT>(dwCount);
+        if (*ppErrors == nullptr) return E_OUTOFMEMORY;
+        *pTransactionID = 2;
+        DeliverBlock(pSink, dwBytes);
+        return S_OK;
     }
 
 private:
