@@ -45,7 +45,12 @@ void FoldCaseInto(std::wstring& out, std::wstring_view text) {
 }
 
 bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
-    return a.size() == b.size() && FoldCase(a) == FoldCase(b);
+    if (a.size() != b.size()) return false;
+    // Item-ID resolution compares names for every item a client adds: no allocation.
+    thread_local std::wstring foldedA, foldedB;
+    FoldCaseInto(foldedA, a);
+    FoldCaseInto(foldedB, b);
+    return foldedA == foldedB;
 }
 
 namespace {

@@ -95,26 +95,41 @@ void COPCItem::Update() {
     }
 }
 
-void COPCItem::Activate() {
+OPCS_Device* COPCItem::BeginActivation() {
+    OPCS_Device* device = nullptr;
     if (!m_bDeviceActive && OPCS_Tag::IsValidTag(m_pTag)) {
         OPCS_TagGroup* owner = m_pTag->GetOwner();
-        OPCS_Device* device = OPCS_TagGroup::IsValidGroup(owner) ? owner->GetDevice() : nullptr;
-        // Only a request the device took is withdrawn later.
-        if (OPCS_TagGroup::IsValidGroup(device) && device->RequestPollStart(kPollOpcItems) != 0) {
-            m_pDevice = device;
-            m_bDeviceActive = true;
-        }
+        device = OPCS_TagGroup::IsValidGroup(owner) ? owner->GetDevice() : nullptr;
+        if (!OPCS_TagGroup::IsValidGroup(device)) device = nullptr;
     }
     m_vValue.Clear();
     m_wQuality = 0;
     m_ftTimeStamp = FILETIME{};
+    return device;
+}
+
+void COPCItem::ConfirmActivation(OPCS_Device* device) noexcept {
+    m_pDevice = device;
+    m_bDeviceActive = true;
+}
+
+OPCS_Device* COPCItem::EndActivation() noexcept {
+    if (!m_bDeviceActive) return nullptr;
+    OPCS_Device* device = m_pDevice;
+    m_pDevice = nullptr;
+    m_bDeviceActive = false;
+    return OPCS_TagGroup::IsValidGroup(device) ? device : nullptr;
+}
+
+void COPCItem::Activate() {
+    // Only a request the device took is withdrawn later.
+    if (OPCS_Device* device = BeginActivation(); device != nullptr && device->RequestPollStart(kPollOpcItems) != 0) {
+        ConfirmActivation(device);
+    }
 }
 
 void COPCItem::Deactivate() {
-    if (!m_bDeviceActive) return;
-    if (OPCS_TagGroup::IsValidGroup(m_pDevice)) m_pDevice->RequestPollStop(kPollOpcItems);
-    m_pDevice = nullptr;
-    m_bDeviceActive = false;
+    if (OPCS_Device* device = EndActivation()) device->RequestPollStop(kPollOpcItems);
 }
 
 bool COPCItem::WriteValue(const VARIANT& value) {

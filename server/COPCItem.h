@@ -30,6 +30,15 @@ public:
     // state, so that the next Update reports the item.
     void Activate();
     void Deactivate();
+    // Activation in two steps, so that a group asks each device once for all
+    // its items: Begin forgets the cached state and gives the device to ask
+    // (null when the item holds a request already or has none to make);
+    // Confirm records the request the device took.
+    OPCS_Device* BeginActivation();
+    void ConfirmActivation(OPCS_Device* device) noexcept;
+    // Gives up the item's request without withdrawing it: the device the
+    // caller withdraws it from, or null.
+    OPCS_Device* EndActivation() noexcept;
     // The tag's client write; false when the tag is gone or refuses.
     bool WriteValue(const VARIANT& value);
 

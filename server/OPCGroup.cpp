@@ -12,6 +12,7 @@
 #include "FileTime.h"
 #include "HandleTable.h"
 #include "OPCServer.h"
+#include "PollRequestBatch.h"
 #include "OpcConstants.h"
 #include "Tag.h"
 #include "CallArrays.h"
@@ -62,8 +63,13 @@ OPCGroup::~OPCGroup() {
             m_pAdviseHolder->Release();
             m_pAdviseHolder = nullptr;
         }
-        m_Items.ForEach([](COPCItem* item) { delete item; });
+        PollRequestBatch polls;
+        m_Items.ForEach([&polls](COPCItem* item) {
+            polls.AddStop(item->EndActivation());
+            delete item;
+        });
         m_Items.Clear();
+        polls.Flush();
     }
 }
 
@@ -273,6 +279,7 @@ HRESULT OPCGroup::ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool
             }
         }
         const bool activate = keep && m_bActive.load();
+        PollRequestBatch polls;  // made when the loop is over, still under the item lock
         for (DWORD i = 0; i < dwCount; ++i) {
             const OPCITEMDEF& definition = pItemArray[i];
             OPCS_Tag* tag = nullptr;
@@ -306,7 +313,7 @@ HRESULT OPCGroup::ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool
                 result = S_FALSE;
                 break;
             }
-            if (activate) item->Activate();
+            if (activate) polls.AddStart(item, item->BeginActivation());
             item->SetActive(definition.bActive != FALSE);
             item->SetClientHandle(definition.hClient);
             item->SetRequestedType(definition.vtRequestedDataType);
@@ -336,15 +343,18 @@ STDMETHODIMP OPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT**
     *ppErrors = nullptr;
     CallArrays<HRESULT> arrays;
     if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
+    PollRequestBatch polls;
     const HRESULT result = WalkHandles(
         dwCount, phServer, arrays.errors.get(), E_FAIL, [this](OPCHANDLE h) { return m_Items.Remove(h); },
-        [](COPCItem& item, DWORD) {
+        [&polls](COPCItem& item, DWORD) {
+            polls.AddStop(item.EndActivation());
             delete &item;
             return S_OK;
         });
     {
         ScopedLock guard(m_csItems);
         m_Items.Compact();
+        polls.Flush();
     }
     *ppErrors = arrays.errors.release();
     return result;
@@ -443,12 +453,16 @@ size_t OPCGroup::ItemCount() {
 
 void OPCGroup::ActivateItems() {
     ScopedLock guard(m_csItems);
-    m_Items.ForEach([](COPCItem* item) { item->Activate(); });
+    PollRequestBatch polls;
+    m_Items.ForEach([&polls](COPCItem* item) { polls.AddStart(item, item->BeginActivation()); });
+    polls.Flush();
 }
 
 void OPCGroup::DeactivateItems() {
     ScopedLock guard(m_csItems);
-    m_Items.ForEach([](COPCItem* item) { item->Deactivate(); });
+    PollRequestBatch polls;
+    m_Items.ForEach([&polls](COPCItem* item) { polls.AddStop(item->EndActivation()); });
+    polls.Flush();
 }
 
 bool OPCGroup::ScanItems() {

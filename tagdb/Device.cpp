@@ -120,7 +120,7 @@ bool OPCS_Device::IsBusy() {
 
 bool OPCS_Device::CanDelete() { return !IsBusy(); }
 
-DWORD OPCS_Device::RequestPollStart(int kind) {
+DWORD OPCS_Device::RequestPollStart(int kind, DWORD count) {
     if (!IsValidGroup(this)) {
         return 0;
     }
@@ -128,18 +128,20 @@ DWORD OPCS_Device::RequestPollStart(int kind) {
         return pollRequestCount_;
     }
     ScopedLock guard(lock_);
-    if (terminating_ || !pollThread_.IsRunning() || (kind != kPollOperator && kind != kPollOpcItems)) {
+    if (terminating_ || !pollThread_.IsRunning() || (kind != kPollOperator && kind != kPollOpcItems) ||
+        count == 0) {
         return 0;
     }
-    ++pollRequestCount_;
-    ++requests_[kind];
+    const bool wasPolling = pollRequestCount_ != 0 && !stopRequested_;
+    pollRequestCount_ += count;
+    requests_[kind] += count;
     stopRequested_ = false;
-    startEvent_.Set();
+    if (!wasPolling) startEvent_.Set();  // already set while polling runs
     theEventLog << L"Device:" << GetName() << L"Poll Loop Start Request Queued" << EventLog::EndEntry;
     return pollRequestCount_;
 }
 
-DWORD OPCS_Device::RequestPollStop(int kind) {
+DWORD OPCS_Device::RequestPollStop(int kind, DWORD count) {
     if (!IsValidGroup(this)) {
         return 0;
     }
@@ -150,11 +152,13 @@ DWORD OPCS_Device::RequestPollStop(int kind) {
     if (terminating_ || !pollThread_.IsRunning() || (kind != kPollOperator && kind != kPollOpcItems)) {
         return 0;
     }
-    if (requests_[kind] == 0) {
-        return pollRequestCount_;  // a stop without a matching start
+    // Never more stops than starts of that kind.
+    count = std::min(count, static_cast<DWORD>(requests_[kind]));
+    if (count == 0) {
+        return pollRequestCount_;
     }
-    --requests_[kind];
-    --pollRequestCount_;
+    requests_[kind] -= count;
+    pollRequestCount_ -= count;
     if (pollRequestCount_ > 0) {
         return pollRequestCount_;
     }

@@ -38,8 +38,10 @@ public:
     virtual void RebuildTagList();
     virtual void SetStateIndicator(bool on);
 
-    DWORD RequestPollStart(int kind);
-    DWORD RequestPollStop(int kind);
+    // `count` requests of one kind at once (an OPC group's items): one log
+    // line and one wake-up for all of them.
+    DWORD RequestPollStart(int kind, DWORD count = 1);
+    DWORD RequestPollStop(int kind, DWORD count = 1);
     void PollNow();
     bool IsBusy();
     void SetUpdateInterval(DWORD seconds);
