@@ -58,12 +58,12 @@ void COPCItem::Update() {
         }
         return;
     }
-    TagState state = m_pTag->GetState();
-    const VARTYPE canonical = m_pTag->GetDataType();
-    if (!m_vValue.IsEmpty() && m_vValue.Type() != canonical) m_vValue.ChangeType(canonical);
+    TagChangeState now = m_pTag->GetChangeState();
+    TagState& state = now.state;
+    const TagDeadband& deadband = now.deadband;
+    if (!m_vValue.IsEmpty() && m_vValue.Type() != now.type) m_vValue.ChangeType(now.type);
 
     if (state.quality == OPC_QUALITY_GOOD) {
-        const TagDeadband deadband = m_pTag->GetDeadbandSettings();
         if (!deadband.limitsSet) {
             m_vValue = state.value;
             m_bChanged = true;

@@ -14,6 +14,7 @@
 #include "OPCServer.h"
 #include "OpcConstants.h"
 #include "Tag.h"
+#include "CallArrays.h"
 #include "TaskMem.h"
 
 namespace {
@@ -28,27 +29,6 @@ GroupRegistry& Registry() {
     return registry;
 }
 
-// The error array and, where asked, the result array of one call; both are
-// freed unless handed to the client.
-template <class Result>
-struct CallArrays {
-    TaskMemPtr<Result> results;
-    TaskMemPtr<HRESULT> errors;
-    bool Allocate(DWORD count, bool withResults) {
-        if (withResults) {
-            results.reset(TaskAllocArray<Result>(count));
-            if (!results) return false;
-        }
-        errors.reset(TaskAllocArray<HRESULT>(count));
-        return errors != nullptr;
-    }
-};
-
-// Entries after the one that stopped a call were never attempted: they say so
-// rather than keep the zero of S_OK.
-void MarkUnattempted(HRESULT* errors, DWORD from, DWORD count) {
-    for (DWORD i = from; i < count; ++i) errors[i] = E_FAIL;
-}
 }  // namespace
 
 // Life cycle ------------------------------------------------------------------
@@ -219,7 +199,10 @@ STDMETHODIMP OPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpda
     if (m_bActive.exchange(active) == active) return S_OK;
     if (active) {
         ActivateItems();
-        return FlushDataChange();
+        const HRESULT flushed = FlushDataChange();
+        // The first scan of the newly active group need not wait out the period.
+        m_DataThreadWake.Set();
+        return flushed;
     }
     DeactivateItems();
     return S_OK;
@@ -319,7 +302,7 @@ HRESULT OPCGroup::ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool
             if (item == nullptr || !m_Items.Append(item->ServerHandle(), item)) {
                 delete item;
                 errors[i] = E_OUTOFMEMORY;
-                MarkUnattempted(errors, i + 1, dwCount);
+                for (DWORD j = i + 1; j < dwCount; ++j) errors[j] = E_FAIL;  // never attempted
                 result = S_FALSE;
                 break;
             }
@@ -353,21 +336,14 @@ STDMETHODIMP OPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT**
     *ppErrors = nullptr;
     CallArrays<HRESULT> arrays;
     if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
-    HRESULT* errors = arrays.errors.get();
-    HRESULT result = S_OK;
+    const HRESULT result = WalkHandles(
+        dwCount, phServer, arrays.errors.get(), E_FAIL, [this](OPCHANDLE h) { return m_Items.Remove(h); },
+        [](COPCItem& item, DWORD) {
+            delete &item;
+            return S_OK;
+        });
     {
         ScopedLock guard(m_csItems);
-        for (DWORD i = 0; i < dwCount; ++i) {
-            COPCItem* item = m_Items.Remove(phServer[i]);
-            if (item == nullptr) {
-                errors[i] = OPC_E_INVALIDHANDLE;
-                MarkUnattempted(errors, i + 1, dwCount);
-                result = E_FAIL;
-                break;
-            }
-            delete item;
-            errors[i] = S_OK;
-        }
         m_Items.Compact();
     }
     *ppErrors = arrays.errors.release();
@@ -379,22 +355,12 @@ HRESULT OPCGroup::ForEachHandle(DWORD dwCount, const OPCHANDLE* phServer, HRESUL
     *ppErrors = nullptr;
     CallArrays<HRESULT> arrays;
     if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
-    HRESULT* errors = arrays.errors.get();
-    HRESULT result = S_OK;
-    {
-        ScopedLock guard(m_csItems);
-        for (DWORD i = 0; i < dwCount; ++i) {
-            COPCItem* item = m_Items.Find(phServer[i]);
-            if (item == nullptr) {
-                errors[i] = OPC_E_INVALIDHANDLE;
-                MarkUnattempted(errors, i + 1, dwCount);
-                result = E_FAIL;
-                break;
-            }
-            apply(*item, i);
-            errors[i] = S_OK;
-        }
-    }
+    const HRESULT result = WalkHandles(
+        dwCount, phServer, arrays.errors.get(), E_FAIL, [this](OPCHANDLE h) { return m_Items.Find(h); },
+        [&apply](COPCItem& item, DWORD i) {
+            apply(item, i);
+            return S_OK;
+        });
     *ppErrors = arrays.errors.release();
     return result;
 }
@@ -473,122 +439,6 @@ size_t OPCGroup::ItemCount() {
     return m_Items.Count();
 }
 
-// IOPCSyncIO --------------------------------------------------------------------
-
-STDMETHODIMP OPCGroup::Read(OPCDATASOURCE, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
-                            HRESULT** ppErrors) {
-    if (phServer == nullptr || ppItemValues == nullptr || ppErrors == nullptr) return E_INVALIDARG;
-    *ppItemValues = nullptr;
-    *ppErrors = nullptr;
-    CallArrays<OPCITEMSTATE> arrays;
-    if (!arrays.Allocate(dwCount, true)) return E_OUTOFMEMORY;
-    OPCITEMSTATE* states = arrays.results.get();
-    HRESULT* errors = arrays.errors.get();
-    HRESULT result = S_OK;
-    {
-        // Held although a read changes no table: an item removed by another
-        // client thread must not go while it is read.
-        ScopedLock guard(m_csItems);
-        for (DWORD i = 0; i < dwCount; ++i) {
-            COPCItem* item = m_Items.Find(phServer[i]);
-            if (item == nullptr) {
-                errors[i] = OPC_E_INVALIDHANDLE;
-                MarkUnattempted(errors, i + 1, dwCount);
-                result = E_FAIL;
-                break;
-            }
-            item->Update();
-            OPCITEMSTATE& state = states[i];
-            state.hClient = item->ClientHandle();
-            state.ftTimeStamp = item->TimeStamp();
-            state.wQuality = item->Quality();
-            state.wReserved = 0;
-            VariantInit(&state.vDataValue);
-            if (FAILED(item->Value().CopyTo(&state.vDataValue))) {
-                errors[i] = E_OUTOFMEMORY;
-                result = S_FALSE;
-                continue;
-            }
-            errors[i] = S_OK;
-        }
-    }
-    *ppItemValues = arrays.results.release();
-    *ppErrors = arrays.errors.release();
-    return result;
-}
-
-STDMETHODIMP OPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) {
-    if (phServer == nullptr || pItemValues == nullptr || ppErrors == nullptr) return E_INVALIDARG;
-    *ppErrors = nullptr;
-    CallArrays<HRESULT> arrays;
-    if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
-    HRESULT* errors = arrays.errors.get();
-    HRESULT result = S_OK;
-    {
-        ScopedLock guard(m_csItems);
-        for (DWORD i = 0; i < dwCount; ++i) {
-            COPCItem* item = m_Items.Find(phServer[i]);
-            if (item == nullptr) {
-                errors[i] = OPC_E_INVALIDHANDLE;
-                MarkUnattempted(errors, i + 1, dwCount);
-                result = E_FAIL;
-                break;
-            }
-            if ((item->AccessRights() & OPC_WRITEABLE) == 0) {
-                errors[i] = OPC_E_BADRIGHTS;
-                result = E_FAIL;
-                continue;
-            }
-            bool written = false;
-            try {
-                written = item->WriteValue(pItemValues[i]);
-            } catch (const std::bad_alloc&) {
-                written = false;
-            }
-            if (written) item->SetChanged(true);
-            errors[i] = S_OK;
-        }
-    }
-    *ppErrors = arrays.errors.release();
-    return result;
-}
-
-// IOPCAsyncIO: the asynchronous requests come with the subscriptions. -----------
-
-STDMETHODIMP OPCGroup::Read(DWORD, OPCDATASOURCE, DWORD, OPCHANDLE*, DWORD*, HRESULT** ppErrors) {
-    if (ppErrors != nullptr) *ppErrors = nullptr;
-    return E_NOTIMPL;
-}
-
-STDMETHODIMP OPCGroup::Write(DWORD, DWORD, OPCHANDLE*, VARIANT*, DWORD*, HRESULT** ppErrors) {
-    if (ppErrors != nullptr) *ppErrors = nullptr;
-    return E_NOTIMPL;
-}
-
-STDMETHODIMP OPCGroup::Refresh(DWORD, OPCDATASOURCE, DWORD*) { return E_NOTIMPL; }
-
-STDMETHODIMP OPCGroup::Cancel(DWORD) { return E_NOTIMPL; }
-
-// IDataObject: subscriptions come later. ----------------------------------------
-
-STDMETHODIMP OPCGroup::GetData(FORMATETC*, STGMEDIUM*) { return E_NOTIMPL; }
-STDMETHODIMP OPCGroup::GetDataHere(FORMATETC*, STGMEDIUM*) { return E_NOTIMPL; }
-STDMETHODIMP OPCGroup::QueryGetData(FORMATETC*) { return E_NOTIMPL; }
-STDMETHODIMP OPCGroup::GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) { return E_NOTIMPL; }
-STDMETHODIMP OPCGroup::SetData(FORMATETC*, STGMEDIUM*, BOOL) { return E_NOTIMPL; }
-STDMETHODIMP OPCGroup::EnumFormatEtc(DWORD, IEnumFORMATETC**) { return E_NOTIMPL; }
-STDMETHODIMP OPCGroup::DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) { return E_NOTIMPL; }
-STDMETHODIMP OPCGroup::DUnadvise(DWORD) { return E_NOTIMPL; }
-STDMETHODIMP OPCGroup::EnumDAdvise(IEnumSTATDATA**) { return E_NOTIMPL; }
-
-HRESULT OPCGroup::FlushDataChange() {
-    ScopedLock guard(m_csAdvise);
-    if (m_pAdviseHolder == nullptr || !m_bDataPending) return S_FALSE;
-    const HRESULT hr = m_pAdviseHolder->SendOnDataChange(static_cast<IDataObject*>(this), 0, 0);
-    if (SUCCEEDED(hr)) m_bDataPending = false;
-    return SUCCEEDED(hr) ? S_OK : hr;
-}
-
 // Items and threads ---------------------------------------------------------------
 
 void OPCGroup::ActivateItems() {
@@ -611,49 +461,3 @@ bool OPCGroup::ScanItems() {
     return anyChanged;
 }
 
-unsigned OPCGroup::DataThreadBody() {
-    const DWORD id = CurrentThreadId();
-    theEventLog << L"OPCGroup::ThreadStub - GrpName:" << Name() << L" DataThread Id: " << static_cast<unsigned>(id)
-                << L"started" << EventLog::EndEntry;
-    const bool joined = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-    if (joined) {
-        while (m_bDataThreadRun.load()) {
-            const ULONGLONG t0 = TickCountMs();
-            if (m_bActive.load()) {
-                if (ScanItems()) {
-                    ScopedLock guard(m_csAdvise);
-                    m_bDataPending = true;
-                }
-                if (m_bDataThreadRun.load()) {
-                    FlushDataChange();
-                    if (m_pServer) m_pServer->SetLastUpdate(FileTimeNow());
-                }
-            }
-            // The period runs from scan start to scan start; a new rate applies
-            // from the next wait.
-            const ULONGLONG elapsed = TickCountMs() - t0;
-            const DWORD rate = m_dwUpdateRate.load();
-            if (elapsed < rate && m_bDataThreadRun.load()) {
-                m_DataThreadWake.Wait(static_cast<DWORD>(rate - elapsed));
-            }
-        }
-        CoUninitialize();
-    }
-    theEventLog << L"OPCGroup::ThreadStub - GrpName:" << Name() << L" DataThread Id: " << static_cast<unsigned>(id)
-                << L" terminated" << EventLog::EndEntry;
-    return 0;
-}
-
-unsigned OPCGroup::ASyncThreadBody() {
-    const DWORD id = CurrentThreadId();
-    theEventLog << L"OPCGroup::ASyncThreadStub - GrpName " << Name() << L"ASyncThread Id:"
-                << static_cast<unsigned>(id) << L"started" << EventLog::EndEntry;
-    const bool joined = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-    if (joined) {
-        while (m_bASyncThreadRun.load()) m_ASyncThreadWake.Wait();
-        CoUninitialize();
-    }
-    theEventLog << L"OPCGroup::ASyncThreadStub - GrpName " << Name() << L"ASyncThread Id:"
-                << static_cast<unsigned>(id) << L"terminated" << EventLog::EndEntry;
-    return 0;
-}

@@ -8,13 +8,17 @@
 #include <windows.h>
 #include <objidl.h>
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "ASyncRequest.h"
 #include "COPCItem.h"
 #include "CriticalSection.h"
 #include "Event.h"
 #include "ItemTable.h"
+#include "OpcConstants.h"
 #include "OpcDa.h"
 #include "ServerLink.h"
 #include "Thread.h"
@@ -95,9 +99,16 @@ public:
     STDMETHODIMP DUnadvise(DWORD dwConnection) override;
     STDMETHODIMP EnumDAdvise(IEnumSTATDATA** ppenumAdvise) override;
 
+    // The data-change streams of the items whose change mark is set, which
+    // building clears; without and with timestamps.
+    HRESULT BuildDataStream(STGMEDIUM* pmedium, DWORD dwTransactionID);
+    HRESULT BuildDataTimeStream(STGMEDIUM* pmedium, DWORD dwTransactionID);
     // Sends a pending data change to the advise connections: S_FALSE when
     // there is no connection or nothing pending.
     HRESULT FlushDataChange();
+    // Delivers a carried-out request's completion to the connection it names;
+    // S_FALSE (dropped) when there is no such connection.
+    HRESULT OnASyncComplete(const ASyncRequest& request);
 
     // For the item enumerator: the record of the first item whose server
     // handle follows `after` (0: the first of all), filled under the item
@@ -123,11 +134,26 @@ private:
     bool ScanItems();
     unsigned DataThreadBody();
     unsigned ASyncThreadBody();
+    HRESULT BuildStream(bool withTime, STGMEDIUM* pmedium, DWORD dwTransactionID);
+    HRESULT BuildWriteCompleteStream(const ASyncRequest& request, STGMEDIUM* pmedium);
+    // Checks the handles, copies the call into a request and queues it.
+    HRESULT NewItemRequest(DWORD kind, DWORD dwConnection, DWORD dwSource, DWORD dwCount, const OPCHANDLE* phServer,
+                           const VARIANT* pItemValues, DWORD* pTransactionID, HRESULT** ppErrors);
+    HRESULT QueueRequest(std::unique_ptr<ASyncRequest> request, DWORD* pTransactionID);
+    // Works one request on the items (under the item lock).
+    void CarryOut(ASyncRequest& request);
     void StopThread(Thread& thread, std::atomic<bool>& run, AutoResetEvent& wake);
     // Item-definition work shared by AddItems and ValidateItems.
     HRESULT ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool keep, OPCITEMRESULT** ppResults,
                          HRESULT** ppErrors);
-    // Loops shared by SetActiveState, SetClientHandles and SetDatatypes.
+    // The walk of every call that takes server handles: under the item lock,
+    // `take` finds (or withdraws) the item of each handle in order and
+    // `apply(item, i)` gives its error; an invalid handle ends the walk with
+    // E_FAIL, and an item's failure makes the result `onItemError`.
+    template <class Take, class Apply>
+    HRESULT WalkHandles(DWORD dwCount, const OPCHANDLE* phServer, HRESULT* errors, HRESULT onItemError, Take&& take,
+                        Apply&& apply);
+    // SetActiveState, SetClientHandles and SetDatatypes: the walk with its error array.
     template <class Apply>
     HRESULT ForEachHandle(DWORD dwCount, const OPCHANDLE* phServer, HRESULT** ppErrors, Apply&& apply);
 
@@ -148,6 +174,8 @@ private:
     bool m_bDataPending = false;
 
     ItemTable<COPCItem> m_Items;
+    std::vector<COPCItem*> m_Changed;  // scratch list of a stream being built
+    std::deque<std::unique_ptr<ASyncRequest>> m_ASyncQueue;  // oldest first
     IDataAdviseHolder* m_pAdviseHolder = nullptr;
     CriticalSection m_csItems;   // guards m_Items, the items, the scans and the request queue
     CriticalSection m_csAdvise;  // guards m_pAdviseHolder, m_bDataPending and notifications
@@ -159,3 +187,23 @@ private:
     std::atomic<bool> m_bASyncThreadRun{false};
     AutoResetEvent m_ASyncThreadWake;
 };
+
+template <class Take, class Apply>
+HRESULT OPCGroup::WalkHandles(DWORD dwCount, const OPCHANDLE* phServer, HRESULT* errors, HRESULT onItemError,
+                              Take&& take, Apply&& apply) {
+    HRESULT result = S_OK;
+    ScopedLock guard(m_csItems);
+    for (DWORD i = 0; i < dwCount; ++i) {
+        COPCItem* item = take(phServer[i]);
+        if (item == nullptr) {
+            errors[i] = OPC_E_INVALIDHANDLE;
+            // Entries after it were never attempted: they say so rather than
+            // keep the zero of S_OK.
+            for (DWORD j = i + 1; j < dwCount; ++j) errors[j] = E_FAIL;
+            return E_FAIL;
+        }
+        errors[i] = apply(*item, i);
+        if (FAILED(errors[i])) result = onItemError;
+    }
+    return result;
+}

@@ -118,7 +118,12 @@ STDMETHODIMP OPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequested
             group->Release();
             return E_OUTOFMEMORY;
         }
-        m_Groups.emplace(group->ServerHandle(), group);
+        try {
+            m_Groups.emplace(group->ServerHandle(), group);
+        } catch (const std::bad_alloc&) {
+            group->Release();
+            return E_OUTOFMEMORY;
+        }
         if (phServerGroup != nullptr) *phServerGroup = group->ServerHandle();
         // The rate is never revised: the requested one is given back, 0 included.
         if (pRevisedUpdateRate != nullptr) *pRevisedUpdateRate = group->UpdateRate();

@@ -376,6 +376,11 @@ bool OPCS_Tag::AreValueLimitsSet() { ScopedLock g(lock_); return valueLimitsSet_
 double OPCS_Tag::GetValueLowLimit() { ScopedLock g(lock_); return valueLow_; }
 double OPCS_Tag::GetValueHighLimit() { ScopedLock g(lock_); return valueHigh_; }
 double OPCS_Tag::GetDeadband() { ScopedLock g(lock_); return deadband_; }
+TagChangeState OPCS_Tag::GetChangeState() {
+    ScopedLock g(lock_);
+    return TagChangeState{TagState{value_, quality_, timestamp_}, static_cast<VARTYPE>(dataType_),
+                          TagDeadband{valueLimitsSet_, deadband_, valueLow_, valueHigh_}};
+}
 TagDeadband OPCS_Tag::GetDeadbandSettings() {
     ScopedLock g(lock_);
     return TagDeadband{valueLimitsSet_, deadband_, valueLow_, valueHigh_};

@@ -26,6 +26,13 @@ struct TagDeadband {
     double low = 0, high = 0;
 };
 
+// What an OPC item's change rule reads of its tag, in one visit of the lock.
+struct TagChangeState {
+    TagState state;
+    VARTYPE type = VT_EMPTY;
+    TagDeadband deadband;
+};
+
 class OPCS_Tag {
 public:
     OPCS_Tag();
@@ -84,6 +91,7 @@ public:
     double GetValueHighLimit();
     double GetDeadband();
     TagDeadband GetDeadbandSettings();
+    TagChangeState GetChangeState();
     LONG GetClientReferenceCount();
     OPCS_TagGroup* GetOwner();
 

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "OpcClient.h"
+#include "OpcConstants.h"
+#include "RecordingSink.h"
 
 namespace {
 int Round() {
@@ -27,11 +29,47 @@ int Round() {
     if (ItemId(browse.Get(), L"Flow", &id) != S_OK || id != L"Pump1.Flow") return 16;
     return WorkItems(server.Get());
 }
+
+// Subscribes to a fast group, says so through the named event, and then
+// waits to be killed while the server is delivering to it.
+int SubscribeAndWait() {
+    ComPtr<IOPCServer> server;
+    if (ConnectServer(server) != S_OK) return 30;
+    OPCHANDLE group = 0;
+    DWORD rate = 0;
+    ComPtr<IDataObject> data;
+    if (server->AddGroup(L"Doomed", TRUE, 20, 1, nullptr, nullptr, 0, &group, &rate, IID_IDataObject,
+                         reinterpret_cast<LPUNKNOWN*>(data.GetAddressOf())) != S_OK) {
+        return 31;
+    }
+    ComPtr<IOPCItemMgt> items;
+    if (FAILED(data.As(&items))) return 32;
+    OPCITEMDEF def{};
+    def.szAccessPath = const_cast<LPWSTR>(L"");
+    def.szItemID = const_cast<LPWSTR>(L"Tank.Level");
+    def.bActive = TRUE;
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    if (items->AddItems(1, &def, &results, &errors) != S_OK) return 33;
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    static RecordingSink sink;
+    FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(OPC_STREAM_FORMAT_DATATIME)), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    DWORD connection = 0;
+    if (data->DAdvise(&format, 0, &sink, &connection) != S_OK) return 34;
+    if (!sink.WaitFor(1, 10000)) return 35;
+    HANDLE subscribed = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"ToviWorkerSubscribed");
+    if (subscribed == nullptr) return 36;
+    SetEvent(subscribed);
+    Sleep(INFINITE);
+    return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::atoi(argv[1]) : 1;
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
+    if (argc > 1 && std::string(argv[1]) == "subscribe") return SubscribeAndWait();
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 1;
     int result = 0;
     for (int i = 0; i < rounds && result == 0; ++i) result = Round();
     CoUninitialize();

@@ -10,6 +10,7 @@
 #include "FileTime.h"
 #include "OpcClient.h"
 #include "OpcConstants.h"
+#include "RecordingSink.h"
 #include "RegistryProbe.h"
 #include "ServerIds.h"
 #include "ServerProcess.h"
@@ -611,6 +612,109 @@ TEST_F(ServerProcessTest, ClientsWorkGroupsAndItemsThroughTheProxy) {
     EXPECT_TRUE(Contains(log, L"OPCGroup::Initialize - GrpName: Group1 UpdateTime(ms) 0 \r\n")) << Narrow(log);
     EXPECT_TRUE(Contains(log, L" DataThread Id: ")) << Narrow(log);
     EXPECT_TRUE(Contains(log, L"  terminated \r\n")) << Narrow(log);
+}
+
+TEST_F(ServerProcessTest, SubscribersReceiveStreamsAndAKilledSubscriberStallsNobody) {
+    Register();
+    ComPtr<IOPCServer> server;
+    ASSERT_EQ(ConnectServer(server), S_OK);
+    OPCHANDLE group = 0;
+    DWORD rate = 0;
+    ComPtr<IOPCItemMgt> items;
+    ASSERT_EQ(server->AddGroup(L"Watch", TRUE, 100, 9, nullptr, nullptr, 0, &group, &rate, IID_IOPCItemMgt,
+                               reinterpret_cast<LPUNKNOWN*>(items.GetAddressOf())),
+              S_OK);
+    OPCITEMDEF defs[2] = {};
+    defs[0].szItemID = const_cast<LPWSTR>(L"Pump1.Motors.Speed");
+    defs[1].szItemID = const_cast<LPWSTR>(L"Pump1.Status");
+    for (OPCHANDLE i = 0; i < 2; ++i) {
+        defs[i].szAccessPath = const_cast<LPWSTR>(L"");
+        defs[i].bActive = TRUE;
+        defs[i].hClient = 50 + i;
+    }
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(items->AddItems(2, defs, &results, &errors), S_OK);
+    OPCHANDLE handles[2] = {results[0].hServer, results[1].hServer};
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+
+    // Every stream crosses the process boundary in the client's format.
+    RecordingSink sink;
+    const auto timeFormat = static_cast<CLIPFORMAT>(RegisterClipboardFormatW(OPC_STREAM_FORMAT_DATATIME));
+    const auto writeFormat = static_cast<CLIPFORMAT>(RegisterClipboardFormatW(OPC_STREAM_FORMAT_WRITECOMPLETE));
+    sink.SetWriteCompleteFormat(writeFormat);
+    ComPtr<IDataObject> data;
+    ASSERT_EQ(items.As(&data), S_OK);
+    FORMATETC format{timeFormat, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    DWORD connection = 0;
+    ASSERT_EQ(data->DAdvise(&format, 0, &sink, &connection), S_OK);
+    ASSERT_TRUE(sink.WaitFor(1, kStartMs));
+    ReceivedStream first = sink.Streams()[0];
+    EXPECT_EQ(first.format, timeFormat);
+    ASSERT_EQ(first.Count(), 2u);
+    EXPECT_EQ(first.U32(8), 9u);
+    EXPECT_EQ(first.U32(20), 50u);
+    const std::uint32_t value = first.U32(24);
+    EXPECT_EQ(value, 60u);
+    EXPECT_EQ(first.U16(value), VT_R8);
+    EXPECT_EQ(first.R8(value + 8), 12.5);
+    EXPECT_EQ(first.U16(value + 16), VT_BSTR);
+    EXPECT_EQ(first.U32(value + 32), 14u) << "\"running\" in bytes";
+    EXPECT_EQ(first.Size(), 60u + 16 + 16 + 4 + 14 + 2);
+
+    // An asynchronous write completes in the write-complete format.
+    ComPtr<IOPCAsyncIO> async;
+    ASSERT_EQ(items.As(&async), S_OK);
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_R8;
+    V_R8(&v) = 3.25;
+    DWORD tid = 0;
+    ASSERT_EQ(async->Write(connection, 1, handles, &v, &tid, &errors), S_OK);
+    CoTaskMemFree(errors);
+    EXPECT_EQ(tid, 2u);
+    EXPECT_TRUE(WaitFor(kStartMs, [&] {
+        for (const ReceivedStream& s : sink.Streams()) {
+            if (s.format == writeFormat && s.U32(8) == 2 && s.U32(0) == 1 && s.U32(16) == 50 && s.U32(20) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }));
+
+    // A subscriber process killed mid-subscription costs the others nothing.
+    HANDLE subscribed = CreateEventW(nullptr, TRUE, FALSE, L"ToviWorkerSubscribed");
+    PROCESS_INFORMATION info{};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    std::wstring command = L"\"" + std::wstring(L"Z:" TOVI_CLIENT_WORKER) + L"\" subscribe";
+    for (wchar_t& c : command) if (c == L'/') c = L'\\';
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    CloseHandle(info.hThread);
+    const bool ready = WaitForSingleObject(subscribed, kStartMs) == WAIT_OBJECT_0;
+    DWORD workerCode = 0;
+    GetExitCodeProcess(info.hProcess, &workerCode);
+    TerminateProcess(info.hProcess, 9);
+    WaitForSingleObject(info.hProcess, kExitMs);
+    CloseHandle(info.hProcess);
+    CloseHandle(subscribed);
+    ASSERT_TRUE(ready) << "the worker did not subscribe: " << workerCode;
+    const size_t before = sink.Count();
+    EXPECT_TRUE(sink.WaitFor(before + 10, kStartMs)) << "our subscription goes on at its rate";
+    OPCSERVERSTATUS* status = nullptr;
+    ASSERT_EQ(server->GetStatus(&status), S_OK);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+
+    EXPECT_EQ(data->DUnadvise(connection), S_OK);
+    async.Reset();
+    data.Reset();
+    items.Reset();
+    server.Reset();
+    // The dead client's objects are let go by COM's own clean-up in time; the
+    // process is then ended by hand if it still waits for them.
+    KillRunningServers();
 }
 
 TEST_F(ServerProcessTest, ServesConcurrentClientThreadsAndProcesses) {

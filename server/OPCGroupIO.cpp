@@ -1,0 +1,264 @@
+// The group's reads and writes: synchronous ones on the caller's thread,
+// asynchronous ones queued for the group's own thread and completed through
+// the client's advise connection.
+#include "OPCGroup.h"
+
+#include <new>
+#include <utility>
+
+#include "CallArrays.h"
+#include "EventLog.h"
+#include "OpcConstants.h"
+#include "StreamBlock.h"
+#include "StreamFormats.h"
+
+// IOPCSyncIO --------------------------------------------------------------------
+
+STDMETHODIMP OPCGroup::Read(OPCDATASOURCE, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
+                            HRESULT** ppErrors) {
+    if (phServer == nullptr || ppItemValues == nullptr || ppErrors == nullptr) return E_INVALIDARG;
+    *ppItemValues = nullptr;
+    *ppErrors = nullptr;
+    CallArrays<OPCITEMSTATE> arrays;
+    if (!arrays.Allocate(dwCount, true)) return E_OUTOFMEMORY;
+    OPCITEMSTATE* states = arrays.results.get();
+    HRESULT* errors = arrays.errors.get();
+    // Under the item lock although a read changes no table: an item removed
+    // by another client thread must not go while it is read.
+    const HRESULT result = WalkHandles(
+        dwCount, phServer, errors, S_FALSE, [this](OPCHANDLE h) { return m_Items.Find(h); },
+        [states](COPCItem& item, DWORD i) {
+            item.Update();
+            OPCITEMSTATE& state = states[i];
+            state.hClient = item.ClientHandle();
+            state.ftTimeStamp = item.TimeStamp();
+            state.wQuality = item.Quality();
+            state.wReserved = 0;
+            VariantInit(&state.vDataValue);
+            return SUCCEEDED(item.Value().CopyTo(&state.vDataValue)) ? S_OK : E_OUTOFMEMORY;
+        });
+    *ppItemValues = arrays.results.release();
+    *ppErrors = arrays.errors.release();
+    return result;
+}
+
+STDMETHODIMP OPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) {
+    if (phServer == nullptr || pItemValues == nullptr || ppErrors == nullptr) return E_INVALIDARG;
+    *ppErrors = nullptr;
+    CallArrays<HRESULT> arrays;
+    if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
+    HRESULT* errors = arrays.errors.get();
+    const HRESULT result = WalkHandles(
+        dwCount, phServer, errors, E_FAIL, [this](OPCHANDLE h) { return m_Items.Find(h); },
+        [pItemValues](COPCItem& item, DWORD i) {
+            if ((item.AccessRights() & OPC_WRITEABLE) == 0) return OPC_E_BADRIGHTS;
+            bool written = false;
+            try {
+                written = item.WriteValue(pItemValues[i]);
+            } catch (const std::bad_alloc&) {
+                written = false;
+            }
+            // A value the tag refuses is not reported as an error.
+            if (written) item.SetChanged(true);
+            return S_OK;
+        });
+    *ppErrors = arrays.errors.release();
+    return result;
+}
+
+// IOPCAsyncIO --------------------------------------------------------------------
+
+HRESULT OPCGroup::QueueRequest(std::unique_ptr<ASyncRequest> request, DWORD* pTransactionID) {
+    request->dwTransactionID = m_dwNextTransactionID.fetch_add(1);
+    *pTransactionID = request->dwTransactionID;
+    try {
+        ScopedLock guard(m_csItems);
+        m_ASyncQueue.push_back(std::move(request));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    m_ASyncThreadWake.Set();
+    return S_OK;
+}
+
+HRESULT OPCGroup::NewItemRequest(DWORD kind, DWORD dwConnection, DWORD dwSource, DWORD dwCount,
+                                 const OPCHANDLE* phServer, const VARIANT* pItemValues, DWORD* pTransactionID,
+                                 HRESULT** ppErrors) {
+    *ppErrors = nullptr;
+    {
+        // Any invalid handle refuses the whole call before anything is made.
+        ScopedLock guard(m_csItems);
+        for (DWORD i = 0; i < dwCount; ++i) {
+            if (m_Items.Find(phServer[i]) == nullptr) return E_FAIL;
+        }
+    }
+    CallArrays<HRESULT> arrays;
+    if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
+    auto request = std::unique_ptr<ASyncRequest>(new (std::nothrow) ASyncRequest);
+    if (!request) return E_OUTOFMEMORY;
+    request->nType = kind;
+    request->dwConnection = dwConnection;
+    request->dwSource = dwSource;
+    try {
+        request->items.assign(phServer, phServer + dwCount);
+        if (pItemValues != nullptr) {
+            request->values.reserve(dwCount);
+            for (DWORD i = 0; i < dwCount; ++i) request->values.emplace_back(pItemValues[i]);
+        }
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    const HRESULT hr = QueueRequest(std::move(request), pTransactionID);
+    if (FAILED(hr)) return hr;
+    *ppErrors = arrays.errors.release();  // all S_OK
+    return S_OK;
+}
+
+STDMETHODIMP OPCGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
+                            DWORD* pTransactionID, HRESULT** ppErrors) {
+    if (phServer == nullptr || pTransactionID == nullptr || ppErrors == nullptr) return E_INVALIDARG;
+    return NewItemRequest(ASyncRequest::kRead, dwConnection, static_cast<DWORD>(dwSource), dwCount, phServer,
+                          nullptr, pTransactionID, ppErrors);
+}
+
+STDMETHODIMP OPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                             DWORD* pTransactionID, HRESULT** ppErrors) {
+    if (phServer == nullptr || pItemValues == nullptr || pTransactionID == nullptr || ppErrors == nullptr) {
+        return E_INVALIDARG;
+    }
+    return NewItemRequest(ASyncRequest::kWrite, dwConnection, 0, dwCount, phServer, pItemValues, pTransactionID,
+                          ppErrors);
+}
+
+STDMETHODIMP OPCGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) {
+    if (pTransactionID == nullptr) return E_INVALIDARG;
+    auto request = std::unique_ptr<ASyncRequest>(new (std::nothrow) ASyncRequest);
+    if (!request) return E_OUTOFMEMORY;
+    request->nType = ASyncRequest::kRefresh;
+    request->dwConnection = dwConnection;
+    request->dwSource = static_cast<DWORD>(dwSource);
+    return QueueRequest(std::move(request), pTransactionID);
+}
+
+STDMETHODIMP OPCGroup::Cancel(DWORD) { return E_NOTIMPL; }
+
+void OPCGroup::CarryOut(ASyncRequest& request) {
+    ScopedLock guard(m_csItems);
+    switch (request.nType) {
+    case ASyncRequest::kRefresh:
+        if (m_bActive.load()) m_Items.ForEach([](COPCItem* item) { item->Update(); });
+        break;
+    case ASyncRequest::kRead:
+        for (OPCHANDLE handle : request.items) {
+            if (COPCItem* item = m_Items.Find(handle)) item->Update();
+        }
+        break;
+    case ASyncRequest::kWrite:
+        request.outcomes.reserve(request.items.size());
+        for (size_t i = 0; i < request.items.size(); ++i) {
+            COPCItem* item = m_Items.Find(request.items[i]);
+            if (item == nullptr) continue;  // removed since the call: no record
+            HRESULT error = OPC_E_BADRIGHTS;
+            if ((item->AccessRights() & OPC_WRITEABLE) != 0) {
+                if (item->WriteValue(request.values[i].Ref())) item->SetChanged(true);
+                error = S_OK;
+            }
+            request.outcomes.push_back({item->ClientHandle(), error});
+        }
+        break;
+    default: break;
+    }
+}
+
+HRESULT OPCGroup::OnASyncComplete(const ASyncRequest& request) {
+    ScopedLock guard(m_csAdvise);
+    if (m_pAdviseHolder == nullptr) return S_FALSE;
+    IEnumSTATDATA* connections = nullptr;
+    if (FAILED(m_pAdviseHolder->EnumAdvise(&connections)) || connections == nullptr) return S_FALSE;
+    STATDATA target{};
+    bool found = false;
+    STATDATA entry{};
+    ULONG fetched = 0;
+    while (connections->Next(1, &entry, &fetched) == S_OK && fetched == 1) {
+        if (!found && entry.dwConnection == request.dwConnection) {
+            target = entry;
+            found = true;
+            continue;
+        }
+        if (entry.pAdvSink != nullptr) entry.pAdvSink->Release();
+        CoTaskMemFree(entry.formatetc.ptd);
+    }
+    connections->Release();
+    if (!found) return S_FALSE;  // nobody advised that number: the completion is dropped
+
+    STGMEDIUM medium{};
+    FORMATETC format = target.formatetc;
+    HRESULT hr;
+    if (request.nType == ASyncRequest::kWrite) {
+        format.cfFormat = static_cast<CLIPFORMAT>(StreamFormatWriteComplete());
+        hr = BuildWriteCompleteStream(request, &medium);
+    } else {
+        hr = BuildStream(target.formatetc.cfFormat != StreamFormatData(), &medium, request.dwTransactionID);
+    }
+    if (SUCCEEDED(hr) && target.pAdvSink != nullptr) target.pAdvSink->OnDataChange(&format, &medium);
+    if (medium.hGlobal != nullptr) GlobalFree(medium.hGlobal);
+    if (target.pAdvSink != nullptr) target.pAdvSink->Release();
+    CoTaskMemFree(target.formatetc.ptd);
+    return hr;
+}
+
+HRESULT OPCGroup::BuildWriteCompleteStream(const ASyncRequest& request, STGMEDIUM* pmedium) {
+    constexpr size_t kHeader = 16;
+    constexpr size_t kRecord = 8;
+    const size_t count = request.outcomes.size();
+    StreamBlock block;
+    if (!block.Reserve(kHeader + count * kRecord) || !block.PutU32(0, static_cast<std::uint32_t>(count)) ||
+        !block.PutU32(4, m_hClientGroup.load()) || !block.PutU32(8, request.dwTransactionID) ||
+        !block.PutU32(12, static_cast<std::uint32_t>(S_OK))) {
+        return E_OUTOFMEMORY;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (!block.PutU32(kHeader + i * kRecord, request.outcomes[i].hClient) ||
+            !block.PutU32(kHeader + i * kRecord + 4, static_cast<std::uint32_t>(request.outcomes[i].error))) {
+            return E_OUTOFMEMORY;
+        }
+    }
+    pmedium->tymed = TYMED_HGLOBAL;
+    pmedium->hGlobal = block.Detach();
+    pmedium->pUnkForRelease = nullptr;
+    return S_OK;
+}
+
+unsigned OPCGroup::ASyncThreadBody() {
+    const DWORD id = CurrentThreadId();
+    theEventLog << L"OPCGroup::ASyncThreadStub - GrpName " << Name() << L"ASyncThread Id:"
+                << static_cast<unsigned>(id) << L"started" << EventLog::EndEntry;
+    const bool joined = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    if (joined) {
+        while (m_bASyncThreadRun.load()) {
+            std::unique_ptr<ASyncRequest> request;
+            {
+                ScopedLock guard(m_csItems);
+                if (!m_ASyncQueue.empty()) {
+                    request = std::move(m_ASyncQueue.front());
+                    m_ASyncQueue.pop_front();
+                }
+            }
+            if (!m_bASyncThreadRun.load()) break;
+            if (!request) {
+                m_ASyncThreadWake.Wait();
+                continue;
+            }
+            try {
+                CarryOut(*request);
+            } catch (const std::bad_alloc&) {
+                // A write whose outcomes cannot be kept completes with what it has.
+            }
+            OnASyncComplete(*request);
+        }
+        CoUninitialize();
+    }
+    theEventLog << L"OPCGroup::ASyncThreadStub - GrpName " << Name() << L"ASyncThread Id:"
+                << static_cast<unsigned>(id) << L"terminated" << EventLog::EndEntry;
+    return 0;
+}

@@ -1,0 +1,167 @@
+#include "StreamBlock.h"
+
+#include <cstring>
+#include <limits>
+
+namespace {
+constexpr UINT kBlockFlags = GMEM_MOVEABLE | GMEM_SHARE;
+
+// Bytes of the VARIANT's data that carry the value of a plain (not pointer)
+// type; 0 for types whose data is a pointer, which means nothing to the client.
+size_t PlainDataSize(VARTYPE type) noexcept {
+    switch (type) {
+    case VT_I1:
+    case VT_UI1: return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL: return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_R4:
+    case VT_ERROR: return 4;
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+    case VT_I8:
+    case VT_UI8: return 8;
+    default: return 0;
+    }
+}
+
+bool IsPointerElement(VARTYPE type) noexcept {
+    return type == VT_BSTR || type == VT_VARIANT || type == VT_UNKNOWN || type == VT_DISPATCH ||
+           type == VT_RECORD;
+}
+}  // namespace
+
+StreamBlock::~StreamBlock() {
+    if (block_ != nullptr) {
+        if (data_ != nullptr) GlobalUnlock(block_);
+        GlobalFree(block_);
+    }
+}
+
+bool StreamBlock::Reserve(size_t bytes) noexcept {
+    if (bytes <= capacity_) return true;
+    if (bytes > std::numeric_limits<DWORD>::max() - kStep) return false;
+    const size_t size = (bytes + kStep - 1) / kStep * kStep;
+    if (block_ == nullptr) {
+        block_ = GlobalAlloc(kBlockFlags, size);
+        if (block_ == nullptr) return false;
+    } else {
+        GlobalUnlock(block_);
+        data_ = nullptr;
+        HGLOBAL grown = GlobalReAlloc(block_, size, GMEM_MOVEABLE);
+        if (grown == nullptr) {
+            data_ = static_cast<std::uint8_t*>(GlobalLock(block_));
+            return false;
+        }
+        block_ = grown;
+    }
+    data_ = static_cast<std::uint8_t*>(GlobalLock(block_));
+    if (data_ == nullptr) return false;
+    capacity_ = size;
+    return true;
+}
+
+std::uint8_t* StreamBlock::At(size_t offset, size_t size) noexcept {
+    if (offset > std::numeric_limits<size_t>::max() - size || !Reserve(offset + size)) return nullptr;
+    return data_ + offset;
+}
+
+bool StreamBlock::PutBytes(size_t offset, const void* data, size_t size) noexcept {
+    std::uint8_t* at = At(offset, size);
+    if (at == nullptr) return false;
+    if (size != 0) std::memcpy(at, data, size);
+    return true;
+}
+
+bool StreamBlock::PutU16(size_t offset, std::uint16_t value) noexcept {
+    return PutBytes(offset, &value, sizeof value);  // the target is little-endian
+}
+
+bool StreamBlock::PutU32(size_t offset, std::uint32_t value) noexcept {
+    return PutBytes(offset, &value, sizeof value);
+}
+
+bool StreamBlock::PutFileTime(size_t offset, const FILETIME& value) noexcept {
+    return PutU32(offset, value.dwLowDateTime) && PutU32(offset + 4, value.dwHighDateTime);
+}
+
+bool StreamBlock::PutVariant(size_t offset, const VARIANT& value, size_t& written) noexcept {
+    written = 0;
+    const VARTYPE type = V_VT(&value);
+    std::uint8_t record[kVariantRecordSize] = {};
+    std::memcpy(record, &type, sizeof type);
+    if ((type & (VT_ARRAY | VT_BYREF)) == 0) {
+        // The data bytes of a VARIANT start 8 bytes in, on every target.
+        std::memcpy(record + 8, reinterpret_cast<const std::uint8_t*>(&value) + 8, PlainDataSize(type));
+    }
+    if (!PutBytes(offset, record, sizeof record)) return false;
+    written = sizeof record;
+    if (type == VT_BSTR) {
+        const BSTR text = V_BSTR(&value);
+        const UINT bytes = text != nullptr ? SysStringByteLen(text) : 0;
+        if (!PutU32(offset + written, bytes) || !PutBytes(offset + written + 4, text, bytes) ||
+            !PutU16(offset + written + 4 + bytes, 0)) {
+            return false;
+        }
+        written += 4 + bytes + 2;
+    } else if ((type & VT_ARRAY) != 0 && (type & VT_BYREF) == 0) {
+        size_t arrayBytes = 0;
+        if (!PutArray(offset + written, V_ARRAY(&value), static_cast<VARTYPE>(type & VT_TYPEMASK), arrayBytes)) {
+            return false;
+        }
+        written += arrayBytes;
+    }
+    return true;
+}
+
+bool StreamBlock::PutArray(size_t offset, const SAFEARRAY* array, VARTYPE elementType, size_t& written) noexcept {
+    written = 0;
+    std::uint8_t descriptor[kArrayDescriptorSize] = {};
+    DWORD elements = 0;
+    DWORD elementSize = 0;
+    if (array != nullptr) {
+        const WORD dims = array->cDims;
+        const WORD features = array->fFeatures;
+        elementSize = array->cbElements;
+        const DWORD locks = array->cLocks;
+        // Only the first dimension's count enters the data (as laid down for
+        // the stream); it is the last bound in the native descriptor.
+        elements = dims > 0 ? array->rgsabound[dims - 1].cElements : 0;
+        const LONG lower = dims > 0 ? array->rgsabound[dims - 1].lLbound : 0;
+        std::memcpy(descriptor + 0, &dims, 2);
+        std::memcpy(descriptor + 2, &features, 2);
+        std::memcpy(descriptor + 4, &elementSize, 4);
+        std::memcpy(descriptor + 8, &locks, 4);
+        // pvData (bytes 12-15) stays 0: an address means nothing to the client.
+        std::memcpy(descriptor + 16, &elements, 4);
+        std::memcpy(descriptor + 20, &lower, 4);
+    }
+    if (!PutBytes(offset, descriptor, sizeof descriptor)) return false;
+    written = sizeof descriptor;
+    const std::uint64_t dataBytes = static_cast<std::uint64_t>(elements) * elementSize;
+    if (dataBytes == 0) return true;
+    if (dataBytes > std::numeric_limits<DWORD>::max()) return false;
+    std::uint8_t* at = At(offset + written, static_cast<size_t>(dataBytes));
+    if (at == nullptr) return false;
+    if (IsPointerElement(elementType) || array->pvData == nullptr) {
+        std::memset(at, 0, static_cast<size_t>(dataBytes));
+    } else {
+        std::memcpy(at, array->pvData, static_cast<size_t>(dataBytes));
+    }
+    written += static_cast<size_t>(dataBytes);
+    return true;
+}
+
+HGLOBAL StreamBlock::Detach() noexcept {
+    if (block_ != nullptr && data_ != nullptr) GlobalUnlock(block_);
+    HGLOBAL block = block_;
+    block_ = nullptr;
+    data_ = nullptr;
+    capacity_ = 0;
+    return block;
+}

@@ -1,0 +1,344 @@
+// Subscriptions in process: the streams byte for byte, the data object's
+// refusals, scans delivered to advise sinks, and asynchronous requests
+// completed through the connection they name.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "OPCGroup.h"
+#include "OpcConstants.h"
+#include "RecordingSink.h"
+#include "ServerTestSupport.h"
+#include "StreamBlock.h"
+#include "StreamFormats.h"
+
+namespace {
+constexpr DWORD kWaitMs = 5000;
+
+FORMATETC FormatOf(UINT format, DWORD tymed = TYMED_HGLOBAL, LONG index = -1) {
+    return FORMATETC{static_cast<CLIPFORMAT>(format), nullptr, DVASPECT_CONTENT, index, tymed};
+}
+
+ReceivedStream Get(IDataObject* data, UINT format) {
+    FORMATETC fmt = FormatOf(format);
+    STGMEDIUM medium{};
+    ReceivedStream stream;
+    if (data->GetData(&fmt, &medium) != S_OK) return stream;
+    EXPECT_EQ(DWORD(TYMED_HGLOBAL), medium.tymed);
+    EXPECT_EQ(nullptr, medium.pUnkForRelease);
+    EXPECT_EQ(0u, GlobalSize(medium.hGlobal) % 4096) << "grown in whole steps";
+    const auto* bytes = static_cast<const std::uint8_t*>(GlobalLock(medium.hGlobal));
+    stream.format = fmt.cfFormat;
+    stream.bytes.assign(bytes, bytes + GlobalSize(medium.hGlobal));
+    GlobalUnlock(medium.hGlobal);
+    ReleaseStgMedium(&medium);
+    stream.bytes.resize(stream.Size());
+    return stream;
+}
+
+class SubscriptionTest : public ::testing::Test {
+protected:
+    // A group of the server with items on Pump1's tags, requested as given.
+    void MakeGroup(BOOL active, DWORD rate, std::vector<std::pair<LPCWSTR, VARTYPE>> items) {
+        ASSERT_EQ(S_OK, server->AddGroup(L"", active, rate, 77, nullptr, nullptr, 0, &groupHandle, &revised,
+                                         IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(mgt.GetAddressOf())));
+        mgt.As(&data);
+        mgt.As(&sync);
+        mgt.As(&async);
+        mgt.As(&state);
+        std::vector<OPCITEMDEF> defs;
+        for (size_t i = 0; i < items.size(); ++i) {
+            OPCITEMDEF d{};
+            d.szItemID = const_cast<LPWSTR>(items[i].first);
+            d.bActive = TRUE;
+            d.hClient = static_cast<OPCHANDLE>(i + 1);
+            d.vtRequestedDataType = items[i].second;
+            defs.push_back(d);
+        }
+        OPCITEMRESULT* results = nullptr;
+        HRESULT* errors = nullptr;
+        ASSERT_EQ(S_OK, mgt->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors));
+        for (size_t i = 0; i < items.size(); ++i) handles.push_back(results[i].hServer);
+        CoTaskMemFree(results);
+        CoTaskMemFree(errors);
+    }
+    // A synchronous read: every item takes its tag's state and is marked.
+    void ReadAll() {
+        OPCITEMSTATE* states = nullptr;
+        HRESULT* errors = nullptr;
+        ASSERT_EQ(S_OK, sync->Read(OPC_DS_CACHE, static_cast<DWORD>(handles.size()), handles.data(), &states, &errors));
+        for (size_t i = 0; i < handles.size(); ++i) VariantClear(&states[i].vDataValue);
+        CoTaskMemFree(states);
+        CoTaskMemFree(errors);
+    }
+    DWORD Advise(RecordingSink& sink, UINT format) {
+        FORMATETC fmt = FormatOf(format);
+        DWORD connection = 0;
+        EXPECT_EQ(S_OK, data->DAdvise(&fmt, 0, &sink, &connection));
+        sink.SetWriteCompleteFormat(static_cast<CLIPFORMAT>(StreamFormatWriteComplete()));
+        return connection;
+    }
+
+    ConfiguredDocument config;
+    // Before the server and its groups, so that they outlive every connection.
+    RecordingSink sink, other;
+    ComPtr<IOPCServer> server = NewServer();
+    OPCHANDLE groupHandle = 0;
+    DWORD revised = 0;
+    ComPtr<IOPCItemMgt> mgt;
+    ComPtr<IDataObject> data;
+    ComPtr<IOPCSyncIO> sync;
+    ComPtr<IOPCAsyncIO> async;
+    ComPtr<IOPCGroupStateMgt> state;
+    std::vector<OPCHANDLE> handles;
+};
+}  // namespace
+
+TEST_F(SubscriptionTest, StreamsAreTheWireLayoutByteForByte) {
+    OPCS_Tag* speed = config.pump->FindTag(L"Speed");
+    ASSERT_NE(nullptr, speed);
+    const FILETIME stamp{0x11223344, 0x01D00000};
+    speed->SetValue(Variant::FromLong(7), OPC_QUALITY_GOOD, stamp);
+    MakeGroup(FALSE, 1000, {{L"Pump1.Speed", VT_EMPTY}, {L"Pump1.Speed", VT_I4}, {L"Pump1.Speed", VT_I4}});
+    ReadAll();
+
+    ReceivedStream timed = Get(data.Get(), StreamFormatDataTime());
+    ASSERT_EQ(128u, timed.Size());
+    EXPECT_EQ(3u, timed.Count());
+    EXPECT_EQ(77u, timed.U32(8));
+    EXPECT_EQ(0u, timed.TransactionId());
+    EXPECT_EQ(0u, timed.U32(16));
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        const size_t record = 20 + 20 * i;
+        EXPECT_EQ(i + 1, timed.U32(record));
+        EXPECT_EQ(80 + 16 * i, timed.U32(record + 4));
+        EXPECT_EQ(OPC_QUALITY_GOOD, timed.U16(record + 8));
+        EXPECT_EQ(0, timed.U16(record + 10));
+        EXPECT_EQ(stamp.dwLowDateTime, timed.U32(record + 12));
+        EXPECT_EQ(stamp.dwHighDateTime, timed.U32(record + 16));
+        const size_t value = 80 + 16 * i;
+        EXPECT_EQ(VT_I4, timed.U16(value));
+        EXPECT_EQ(0u, timed.U32(value + 2) | timed.U16(value + 6)) << "reserved words";
+        EXPECT_EQ(7u, timed.U32(value + 8));
+        EXPECT_EQ(0u, timed.U32(value + 12));
+    }
+    // Building cleared the marks: the next stream is empty.
+    ReceivedStream empty = Get(data.Get(), StreamFormatData());
+    EXPECT_EQ(20u, empty.Size());
+    EXPECT_EQ(0u, empty.Count());
+
+    ReadAll();
+    ReceivedStream plain = Get(data.Get(), StreamFormatData());
+    ASSERT_EQ(104u, plain.Size());
+    EXPECT_EQ(56u, plain.U32(20 + 4));
+    EXPECT_EQ(72u, plain.U32(32 + 4));
+    EXPECT_EQ(7u, plain.U32(56 + 8));
+}
+
+TEST_F(SubscriptionTest, StringsConversionsAndUnconvertibleValues) {
+    OPCS_Tag* label = config.pump->FindTag(L"Label");
+    label->SetValueNow(Variant::FromString(L"abc"));
+    config.flow->SetValueNow(Variant::FromDouble(2.5));
+    MakeGroup(FALSE, 1000, {{L"Pump1.Label", VT_BSTR}, {L"Pump1.Flow", VT_R4}, {L"Pump1.Label", VT_I4}});
+    ReadAll();
+    ReceivedStream s = Get(data.Get(), StreamFormatData());
+    ASSERT_EQ(3u, s.Count());
+    const std::uint32_t first = s.U32(20 + 4);
+    EXPECT_EQ(56u, first);
+    EXPECT_EQ(VT_BSTR, s.U16(first));
+    EXPECT_EQ(6u, s.U32(first + 16));
+    EXPECT_EQ(0, memcmp(s.bytes.data() + first + 20, L"abc", 8)) << "characters and the null";
+    const std::uint32_t second = s.U32(32 + 4);
+    EXPECT_EQ(first + 28, second) << "16 + 4 + 6 + 2 bytes, no alignment";
+    EXPECT_EQ(VT_R4, s.U16(second));
+    float r4 = 0;
+    memcpy(&r4, s.bytes.data() + second + 8, 4);
+    EXPECT_EQ(2.5f, r4);
+    EXPECT_EQ(OPC_QUALITY_GOOD, s.U16(32 + 8));
+    // "abc" cannot be a VT_I4: the cached string, marked bad.
+    const std::uint32_t third = s.U32(44 + 4);
+    EXPECT_EQ(second + 16, third);
+    EXPECT_EQ(VT_BSTR, s.U16(third));
+    EXPECT_EQ(OPC_QUALITY_BAD, s.U16(44 + 8));
+    EXPECT_EQ(third + 28, s.Size());
+}
+
+TEST(StreamBlockTest, ArraysAndLongStreamsGrowTheBlockInSteps) {
+    SAFEARRAY* array = SafeArrayCreateVector(VT_I2, 5, 3);
+    ASSERT_NE(nullptr, array);
+    for (LONG i = 0; i < 3; ++i) {
+        LONG index = 5 + i;
+        SHORT value = static_cast<SHORT>(100 + i);
+        SafeArrayPutElement(array, &index, &value);
+    }
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_ARRAY | VT_I2;
+    V_ARRAY(&v) = array;
+    StreamBlock block;
+    size_t written = 0;
+    ASSERT_TRUE(block.PutVariant(4090, v, written));  // across the first step
+    EXPECT_EQ(16u + 24u + 6u, written);
+    EXPECT_EQ(8192u, block.Capacity());
+    HGLOBAL h = block.Detach();
+    const auto* b = static_cast<const std::uint8_t*>(GlobalLock(h)) + 4090;
+    std::uint16_t u16[3];
+    std::uint32_t u32[5];
+    memcpy(u16, b, 2);
+    EXPECT_EQ(VT_ARRAY | VT_I2, u16[0]);
+    memcpy(u16, b + 16, 4);
+    EXPECT_EQ(1, u16[0]) << "one dimension";
+    memcpy(u32, b + 20, 20);
+    EXPECT_EQ(2u, u32[0]) << "element size";
+    EXPECT_EQ(0u, u32[2]) << "no address";
+    EXPECT_EQ(3u, u32[3]);
+    EXPECT_EQ(5u, u32[4]) << "lower bound";
+    memcpy(u16, b + 40, 6);
+    EXPECT_EQ(100, u16[0]);
+    EXPECT_EQ(102, u16[2]);
+    GlobalUnlock(h);
+    GlobalFree(h);
+    VariantClear(&v);
+}
+
+TEST_F(SubscriptionTest, TheDataObjectRefusesWhatItDoesNotServe) {
+    MakeGroup(FALSE, 1000, {{L"Pump1.Flow", VT_EMPTY}});
+    FORMATETC fmt = FormatOf(StreamFormatData(), TYMED_ISTREAM);
+    STGMEDIUM medium{};
+    EXPECT_EQ(E_INVALIDARG, data->QueryGetData(nullptr));
+    EXPECT_EQ(DV_E_TYMED, data->QueryGetData(&fmt));
+    EXPECT_EQ(DV_E_TYMED, data->GetData(&fmt, &medium));
+    fmt = FormatOf(StreamFormatWriteComplete());
+    EXPECT_EQ(DV_E_FORMATETC, data->QueryGetData(&fmt));
+    EXPECT_EQ(DV_E_FORMATETC, data->GetData(&fmt, &medium));
+    DWORD connection = 0;
+    EXPECT_EQ(OLE_E_NOCONNECTION, data->DUnadvise(1));
+    ComPtr<IEnumSTATDATA> connections;
+    EXPECT_EQ(OLE_E_NOCONNECTION, data->EnumDAdvise(connections.GetAddressOf()));
+
+    FORMATETC wrong[] = {FormatOf(StreamFormatData(), TYMED_HGLOBAL, 0), FormatOf(StreamFormatData(), TYMED_ISTREAM),
+                         FormatOf(StreamFormatData()), FormatOf(StreamFormatData())};
+    wrong[2].dwAspect = DVASPECT_ICON;
+    DVTARGETDEVICE device{};
+    wrong[3].ptd = &device;
+    for (FORMATETC& f : wrong) EXPECT_EQ(E_FAIL, data->DAdvise(&f, 0, &sink, &connection));
+    // Any clipboard format is accepted for a connection.
+    FORMATETC any = FormatOf(0xC123);
+    EXPECT_EQ(S_OK, data->DAdvise(&any, ADVF_NODATA, &sink, &connection));
+    EXPECT_EQ(S_OK, data->EnumDAdvise(connections.GetAddressOf()));
+    EXPECT_NE(S_OK, data->DUnadvise(connection + 100));
+    EXPECT_EQ(S_OK, data->DUnadvise(connection));
+    EXPECT_EQ(E_NOTIMPL, data->GetDataHere(&any, &medium));
+    EXPECT_EQ(E_NOTIMPL, data->SetData(&any, &medium, FALSE));
+    EXPECT_EQ(E_NOTIMPL, data->EnumFormatEtc(DATADIR_GET, nullptr));
+    EXPECT_EQ(E_NOTIMPL, data->GetCanonicalFormatEtc(&any, &any));
+}
+
+TEST_F(SubscriptionTest, ScansReachTheSinksAndTheFirstConnectionAskedTakesTheChanges) {
+    MakeGroup(FALSE, 100000, {{L"Pump1.Flow", VT_EMPTY}, {L"Pump1.Speed", VT_EMPTY}});
+    RecordingSink& first = sink;
+    RecordingSink& second = other;
+    Advise(first, StreamFormatData());
+    Advise(second, StreamFormatDataTime());
+    BOOL on = TRUE;
+    // Nothing pending yet: the activating flush sends nothing; the first scan follows at once.
+    EXPECT_EQ(S_FALSE, state->SetState(nullptr, nullptr, &on, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(first.WaitFor(1, kWaitMs));
+    ASSERT_TRUE(second.WaitFor(1, kWaitMs));
+    ReceivedStream a = first.Streams()[0];
+    ReceivedStream b = second.Streams()[0];
+    EXPECT_EQ(2u, a.Count());
+    EXPECT_EQ(20u + 2 * 12 + 2 * 16, a.Size());
+    EXPECT_EQ(0u, b.Count()) << "the marks went with the first stream";
+    EXPECT_EQ(20u, b.Size());
+
+    // A rate change applies after the current wait.
+    Sleep(200);  // the thread is waiting out its period by now
+    DWORD rate = 20;
+    state->SetState(&rate, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    Sleep(300);
+    EXPECT_EQ(1u, first.Count()) << "still waiting out the old period";
+}
+
+TEST_F(SubscriptionTest, AsynchronousRequestsCompleteInOrderOnTheirConnection) {
+    config.flow->SetValueNow(Variant::FromDouble(1.0));
+    MakeGroup(FALSE, 1000, {{L"Pump1.Flow", VT_EMPTY}, {L"Pump1.Speed", VT_EMPTY}, {L"Pump1.Ratio", VT_EMPTY}});
+    const DWORD connection = Advise(sink, StreamFormatDataTime());
+    DWORD tid = 0;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, async->Read(connection, OPC_DS_DEVICE, 2, handles.data(), &tid, &errors));
+    EXPECT_EQ(2u, tid);
+    EXPECT_EQ(S_OK, errors[0]);
+    CoTaskMemFree(errors);
+    ASSERT_EQ(S_OK, async->Refresh(connection, OPC_DS_CACHE, &tid));
+    EXPECT_EQ(3u, tid);
+
+    // Held at the gate, the thread cannot start the next request: an item
+    // removed meanwhile is left out of the write's completion.
+    ASSERT_TRUE(sink.WaitFor(2, kWaitMs));
+    sink.Close();
+    ASSERT_EQ(S_OK, async->Read(connection, OPC_DS_CACHE, 1, handles.data(), &tid, &errors));
+    CoTaskMemFree(errors);
+    Sleep(100);
+    VARIANT values[3];
+    for (VARIANT& v : values) {
+        VariantInit(&v);
+        V_VT(&v) = VT_R8;
+        V_R8(&v) = 4.5;
+    }
+    ASSERT_EQ(S_OK, async->Write(connection, 3, handles.data(), values, &tid, &errors));
+    EXPECT_EQ(5u, tid);
+    CoTaskMemFree(errors);
+    HRESULT* removeErrors = nullptr;
+    ASSERT_EQ(S_OK, mgt->RemoveItems(1, &handles[2], &removeErrors));
+    CoTaskMemFree(removeErrors);
+    sink.Open();
+    ASSERT_TRUE(sink.WaitFor(4, kWaitMs));
+    std::vector<ReceivedStream> got = sink.Streams();
+    EXPECT_EQ(2u, got[0].TransactionId());
+    EXPECT_EQ(3u, got[0].Count()) << "both read items, and the third still marked since it was added";
+    EXPECT_EQ(3u, got[1].TransactionId());
+    EXPECT_EQ(0u, got[1].Count()) << "a refresh of an inactive group updates nothing";
+    EXPECT_EQ(4u, got[2].TransactionId());
+    const ReceivedStream& write = got[3];
+    EXPECT_EQ(StreamFormatWriteComplete(), write.format);
+    ASSERT_EQ(16u + 2 * 8, write.bytes.size());
+    EXPECT_EQ(2u, write.U32(0));
+    EXPECT_EQ(77u, write.U32(4));
+    EXPECT_EQ(5u, write.U32(8));
+    EXPECT_EQ(0u, write.U32(12));
+    EXPECT_EQ(1u, write.U32(16));
+    EXPECT_EQ(0u, write.U32(20));
+    EXPECT_EQ(2u, write.U32(24));
+    EXPECT_EQ(static_cast<std::uint32_t>(OPC_E_BADRIGHTS), write.U32(28));
+    EXPECT_EQ(4.5, config.flow->GetValue().Ref().dblVal);
+
+    // An invalid handle queues nothing; a connection nobody advised still writes.
+    OPCHANDLE bad[] = {handles[0], 12345};
+    EXPECT_EQ(E_FAIL, async->Read(connection, OPC_DS_CACHE, 2, bad, &tid, &errors));
+    V_R8(&values[0]) = 8.0;
+    ASSERT_EQ(S_OK, async->Write(connection + 50, 1, handles.data(), values, &tid, &errors));
+    EXPECT_EQ(6u, tid) << "the refused read took no transaction";
+    CoTaskMemFree(errors);
+    for (int i = 0; i < 100 && config.flow->GetValue().Ref().dblVal != 8.0; ++i) Sleep(20);
+    EXPECT_EQ(8.0, config.flow->GetValue().Ref().dblVal);
+    Sleep(100);
+    EXPECT_EQ(4u, sink.Count()) << "no completion for a connection nobody advised";
+    EXPECT_EQ(E_NOTIMPL, async->Cancel(2));
+    EXPECT_EQ(E_INVALIDARG, async->Refresh(connection, OPC_DS_CACHE, nullptr));
+}
+
+TEST_F(SubscriptionTest, AGroupAtRateZeroScansWithoutWaitingAndStillStops) {
+    MakeGroup(TRUE, 0, {{L"Pump1.Flow", VT_EMPTY}});
+    Advise(sink, StreamFormatData());
+    EXPECT_TRUE(sink.WaitFor(20, kWaitMs));
+    data.Reset();
+    sync.Reset();
+    async.Reset();
+    state.Reset();
+    mgt.Reset();
+    EXPECT_EQ(S_OK, server->RemoveGroup(groupHandle, FALSE)) << "the last reference: its threads are stopped";
+    const size_t delivered = sink.Count();
+    Sleep(100);
+    EXPECT_EQ(delivered, sink.Count());
+}

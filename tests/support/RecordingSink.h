@@ -1,0 +1,117 @@
+#pragma once
+// A client's advise sink that keeps a copy of every stream it receives, with
+// its clipboard format, and lets a test wait for them. It can also hold a
+// delivery back until the test opens its gate.
+#include <windows.h>
+#include <objidl.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+struct ReceivedStream {
+    CLIPFORMAT format = 0;
+    std::vector<std::uint8_t> bytes;
+
+    std::uint32_t U32(size_t offset) const {
+        std::uint32_t v = 0;
+        if (offset + 4 <= bytes.size()) std::memcpy(&v, bytes.data() + offset, 4);
+        return v;
+    }
+    std::uint16_t U16(size_t offset) const {
+        std::uint16_t v = 0;
+        if (offset + 2 <= bytes.size()) std::memcpy(&v, bytes.data() + offset, 2);
+        return v;
+    }
+    double R8(size_t offset) const {
+        double v = 0;
+        if (offset + 8 <= bytes.size()) std::memcpy(&v, bytes.data() + offset, 8);
+        return v;
+    }
+    // Data streams: the header's size and count, and the i-th record's fields.
+    std::uint32_t Size() const { return U32(0); }
+    std::uint32_t Count() const { return U32(4); }
+    std::uint32_t TransactionId() const { return U32(12); }
+};
+
+class RecordingSink final : public IAdviseSink {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IAdviseSink) {
+            *ppv = static_cast<IAdviseSink*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on the test's stack
+
+    STDMETHODIMP_(void) OnDataChange(FORMATETC* format, STGMEDIUM* medium) override {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            gateChanged_.wait(lock, [this] { return open_; });
+        }
+        ReceivedStream stream;
+        stream.format = format != nullptr ? format->cfFormat : 0;
+        if (medium != nullptr && medium->tymed == TYMED_HGLOBAL && medium->hGlobal != nullptr) {
+            const SIZE_T size = GlobalSize(medium->hGlobal);
+            if (const void* data = GlobalLock(medium->hGlobal)) {
+                stream.bytes.assign(static_cast<const std::uint8_t*>(data),
+                                    static_cast<const std::uint8_t*>(data) + size);
+                GlobalUnlock(medium->hGlobal);
+            }
+            // Only the bytes the header counts belong to the stream.
+            const std::uint32_t declared = stream.format == writeCompleteFormat_ ? 16 + 8 * stream.U32(0)
+                                                                                  : stream.U32(0);
+            if (declared <= stream.bytes.size()) stream.bytes.resize(declared);
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        streams_.push_back(std::move(stream));
+        arrived_.notify_all();
+    }
+    STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
+    STDMETHODIMP_(void) OnRename(IMoniker*) override {}
+    STDMETHODIMP_(void) OnSave() override {}
+    STDMETHODIMP_(void) OnClose() override {}
+
+    void SetWriteCompleteFormat(CLIPFORMAT format) { writeCompleteFormat_ = format; }
+
+    // True once `count` streams have arrived in all.
+    bool WaitFor(size_t count, DWORD milliseconds) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return arrived_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                 [&] { return streams_.size() >= count; });
+    }
+    std::vector<ReceivedStream> Streams() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return streams_;
+    }
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return streams_.size();
+    }
+    void Close() { SetGate(false); }
+    void Open() { SetGate(true); }
+
+private:
+    void SetGate(bool open) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = open;
+        gateChanged_.notify_all();
+    }
+
+    std::atomic<ULONG> refs_{1};
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::condition_variable gateChanged_;
+    bool open_ = true;
+    CLIPFORMAT writeCompleteFormat_ = 0;
+    std::vector<ReceivedStream> streams_;
+};
