@@ -1,0 +1,19 @@
+#pragma once
+// The configurations the benchmark serves: one device "Bench" with groups
+// "Area0", "Area1", ... of 1,000 read/write double tags "Tag0".."Tag999" each.
+#include <windows.h>
+#include <string>
+#include <vector>
+
+inline constexpr int kTagsPerArea = 1000;
+
+// Writes a configuration of `tagCount` tags (a multiple of kTagsPerArea) with
+// the program's own configuration writer. False when it cannot be saved.
+bool WriteBenchConfiguration(const std::wstring& path, int tagCount);
+
+// Item ID of the tag with the given index (area-major order).
+std::wstring BenchItemId(int tagIndex);
+
+// `itemCount` tag indexes spread evenly over all `tagCount` tags, so that
+// every area is visited whatever the configuration's size.
+std::vector<int> SpreadTagIndexes(int tagCount, int itemCount);

@@ -1,0 +1,208 @@
+#include "EchoServer.h"
+
+#include <objbase.h>
+#include <atomic>
+#include <string>
+
+#include "EchoShapes.h"
+#include "TaskMem.h"
+
+namespace {
+const wchar_t kEchoProxyFile[] = L"opcbench_ps.dll";
+const wchar_t kEchoClassKey[] = L"CLSID\\{725AC998-BCC8-4BDA-8E27-F3006D713A40}";
+
+std::atomic<long> g_liveObjects{0};
+std::atomic<bool> g_everUsed{false};
+HANDLE g_lastReleased = nullptr;
+
+void ObjectGone() {
+    if (--g_liveObjects == 0) SetEvent(g_lastReleased);
+}
+
+// Zeroed task-allocated arrays for both outputs, as a method that did the
+// work would hand them out; E_OUTOFMEMORY leaves both null.
+template <class Result>
+HRESULT Allocate(DWORD count, Result** results, HRESULT** errors) {
+    *results = TaskAllocArray<Result>(count);
+    *errors = TaskAllocArray<HRESULT>(count);
+    if (*results == nullptr || *errors == nullptr) {
+        CoTaskMemFree(*results);
+        CoTaskMemFree(*errors);
+        *results = nullptr;
+        *errors = nullptr;
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+// A stream-sized block handed to the sink as the server hands its streams.
+void DeliverBlock(IAdviseSink* sink, DWORD bytes) {
+    if (sink == nullptr) return;
+    STGMEDIUM medium{};
+    medium.tymed = TYMED_HGLOBAL;
+    medium.hGlobal = GlobalAlloc(GMEM_MOVEABLE | GMEM_SHARE, bytes < 4 ? 4 : bytes);
+    if (medium.hGlobal == nullptr) return;
+    if (auto* data = static_cast<DWORD*>(GlobalLock(medium.hGlobal))) {
+        data[0] = bytes;  // the size field of a stream header
+        GlobalUnlock(medium.hGlobal);
+    }
+    FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME")), nullptr,
+                     DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    sink->OnDataChange(&format, &medium);
+    GlobalFree(medium.hGlobal);
+}
+
+class ItemShapeEcho final : public IItemShapeEcho, public ISinkShapeEcho {
+public:
+    ItemShapeEcho() { ++g_liveObjects; }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IItemShapeEcho) {
+            *ppv = static_cast<IItemShapeEcho*>(this);
+            AddRef();
+            return S_OK;
+        }
+        if (riid == IID_ISinkShapeEcho) {
+            *ppv = static_cast<ISinkShapeEcho*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+    STDMETHODIMP_(ULONG) Release() override {
+        const ULONG left = --references_;
+        if (left == 0) {
+            delete this;
+            ObjectGone();
+        }
+        return left;
+    }
+
+    STDMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF*, OPCITEMRESULT** ppAddResults, HRESULT** ppErrors) override {
+        return Allocate(dwCount, ppAddResults, ppErrors);
+    }
+    STDMETHODIMP ValidateItems(DWORD dwCount, OPCITEMDEF*, BOOL, OPCITEMRESULT** ppValidationResults,
+                               HRESULT** ppErrors) override {
+        return Allocate(dwCount, ppValidationResults, ppErrors);
+    }
+    STDMETHODIMP RemoveItems(DWORD dwCount, OPCHANDLE*, HRESULT** ppErrors) override {
+        *ppErrors = TaskAllocArray<HRESULT>(dwCount);
+        return *ppErrors != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+    STDMETHODIMP Read(OPCDATASOURCE, DWORD dwCount, OPCHANDLE*, OPCITEMSTATE** ppItemValues,
+                      HRESULT** ppErrors) override {
+        const HRESULT hr = Allocate(dwCount, ppItemValues, ppErrors);
+        // The same payload as a read of the product's tags: a double each.
+        if (SUCCEEDED(hr)) {
+            for (DWORD i = 0; i < dwCount; ++i) (*ppItemValues)[i].vDataValue.vt = VT_R8;
+        }
+        return hr;
+    }
+    STDMETHODIMP Write(DWORD dwCount, OPCHANDLE*, VARIANT*, HRESULT** ppErrors) override {
+        *ppErrors = TaskAllocArray<HRESULT>(dwCount);
+        return *ppErrors != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+
+    STDMETHODIMP Deliver(IAdviseSink* pSink, DWORD dwBytes) override {
+        DeliverBlock(pSink, dwBytes);
+        return S_OK;
+    }
+    STDMETHODIMP ReadAndDeliver(DWORD dwCount, OPCHANDLE*, IAdviseSink* pSink, DWORD dwBytes, DWORD* pTransactionID,
+                                HRESULT** ppErrors) override {
+        *ppErrors = TaskAllocArray<HRESULT>(dwCount);
+        if (*ppErrors == nullptr) return E_OUTOFMEMORY;
+        *pTransactionID = 2;
+        DeliverBlock(pSink, dwBytes);
+        return S_OK;
+    }
+
+private:
+    ~ItemShapeEcho() = default;
+    std::atomic<ULONG> references_{1};
+};
+
+class EchoFactory final : public IClassFactory {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            *ppv = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    // A static object: the process outlives every reference to it.
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+        auto* echo = new (std::nothrow) ItemShapeEcho;
+        if (echo == nullptr) return E_OUTOFMEMORY;
+        g_everUsed = true;
+        const HRESULT hr = echo->QueryInterface(riid, ppv);
+        echo->Release();
+        return hr;
+    }
+    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+};
+
+std::wstring ModuleFolder() {
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, n);
+    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+}
+
+HRESULT CallProxyRegistration(bool unregister) {
+    const std::wstring dll = ModuleFolder() + kEchoProxyFile;
+    HMODULE module = LoadLibraryW(dll.c_str());
+    if (module == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+    using Entry = HRESULT(STDAPICALLTYPE*)();
+    auto entry = reinterpret_cast<Entry>(
+        GetProcAddress(module, unregister ? "DllUnregisterServer" : "DllRegisterServer"));
+    const HRESULT hr = entry != nullptr ? entry() : HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+    FreeLibrary(module);
+    return hr;
+}
+}  // namespace
+
+int RunEchoServer() {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
+    g_lastReleased = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    static EchoFactory factory;
+    DWORD cookie = 0;
+    HRESULT hr = CoRegisterClassObject(CLSID_ItemShapeEcho, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                                       &cookie);
+    if (SUCCEEDED(hr)) {
+        // Ends once the client let go of everything; a server nobody ever
+        // reached gives up after a minute instead of lingering in the prefix.
+        while (WaitForSingleObject(g_lastReleased, 60000) == WAIT_TIMEOUT && g_everUsed) {
+        }
+        CoRevokeClassObject(cookie);
+    }
+    CloseHandle(g_lastReleased);
+    CoUninitialize();
+    return SUCCEEDED(hr) ? 0 : 2;
+}
+
+HRESULT RegisterEchoServer(bool unregister) {
+    if (unregister) {
+        const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, kEchoClassKey);
+        const HRESULT proxy = CallProxyRegistration(true);
+        return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? proxy : HRESULT_FROM_WIN32(status);
+    }
+    wchar_t exe[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    const std::wstring command = L"\"" + std::wstring(exe, n) + L"\" /EchoServer";
+    const std::wstring key = std::wstring(kEchoClassKey) + L"\\LocalServer32";
+    const LSTATUS status = RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, REG_SZ, command.c_str(),
+                                           static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+    if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
+    return CallProxyRegistration(false);
+}

@@ -1,0 +1,12 @@
+#pragma once
+// The transport floor: an out-of-process object whose methods take the OPC
+// item arrays, hand back result arrays of the right size and do nothing else.
+#include <windows.h>
+
+// Serves the echo class from this process until its last object is released
+// (or, never used, after a minute). The process exit code.
+int RunEchoServer();
+
+// Writes (or removes) the echo class's local-server key for this executable
+// and registers (or unregisters) the echo proxy/stub DLL beside it.
+HRESULT RegisterEchoServer(bool unregister);

@@ -1,0 +1,25 @@
+#pragma once
+// The server's own objects in this process on a real document: the same
+// calls without any marshalling, which shows what the server itself costs.
+#include <memory>
+#include <string>
+
+#include "Document.h"
+#include "ItemTarget.h"
+
+class InProcessServer {
+public:
+    InProcessServer();
+    ~InProcessServer();
+    InProcessServer(const InProcessServer&) = delete;
+    InProcessServer& operator=(const InProcessServer&) = delete;
+
+    // Opens the configuration and makes a server object as the class factory
+    // does; "" or why not.
+    std::string Open(const std::wstring& configPath);
+    IOPCServer* Server() const { return server_.Get(); }
+
+private:
+    OPCS_Doc doc_;
+    Microsoft::WRL::ComPtr<IOPCServer> server_;
+};

@@ -1,0 +1,38 @@
+#pragma once
+// The real program as the benchmark's OPC server: started on a configuration
+// file as an operator starts it, reached through COM by its CLSID, closed at
+// the end as a user closes it.
+#include <windows.h>
+#include <memory>
+#include <string>
+
+#include "ItemTarget.h"
+
+class ServerProcess;
+
+class ServerSession {
+public:
+    ServerSession();
+    ~ServerSession();
+    ServerSession(const ServerSession&) = delete;
+    ServerSession& operator=(const ServerSession&) = delete;
+
+    // Starts the program on the file and connects within the time; "" or why not.
+    std::string Start(const std::wstring& configPath, DWORD milliseconds);
+    IOPCServer* Server() const { return server_.Get(); }
+    DWORD ProcessId() const;
+    // Lets go of the server and closes the program.
+    void End();
+
+private:
+    std::unique_ptr<ServerProcess> process_;
+    Microsoft::WRL::ComPtr<IOPCServer> server_;
+};
+
+// A new group with a long update rate (no scan during the run) on the
+// server, as a target; null with the reason in `error`. Items added to an
+// active group are activated (each asks its device to poll).
+std::unique_ptr<ItemTarget> AddBenchGroup(IOPCServer* server, bool active, std::string* error);
+
+// "0x80004001" and the like.
+std::string HresultText(HRESULT hr);
