@@ -76,7 +76,10 @@ TEST_F(TagViewTest, ValuesRefreshInPlaceAndVolatileCellsStayEmptyWhileTheDeviceI
     device->RequestPollStart(kPollOperator);
     SelectRows({0});
     tag->SetValueNow(Variant::FromDouble(2.5));
-    Pump(700);  // the list's own timer
+    // The list's own timer, once the device's poll thread has started polling
+    // (slow on a loaded machine).
+    Pump(700);
+    for (int i = 0; i < 50 && list->CellText(0, value) != L"2.5 "; ++i) Pump(100);
     EXPECT_EQ(list->CellText(0, value), L"2.5 ");  // the tag's own text of a double
     EXPECT_EQ(list->CellText(0, quality), L"Good");
     EXPECT_FALSE(tag->NeedsRowRefresh());
