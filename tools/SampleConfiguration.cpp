@@ -14,23 +14,23 @@
 #include "ToviTagGroup.h"
 
 namespace {
-struct TagSpec {
+struct SampleTag {
     const wchar_t* name;
     const wchar_t* description;
     Variant value;
     bool readWrite;
 };
 
-void AddTags(OPCS_Doc& doc, OPCS_TagGroup* group, std::initializer_list<TagSpec> specs) {
-    for (const TagSpec& spec : specs) {
+void AddTags(OPCS_Doc& doc, OPCS_TagGroup* group, std::initializer_list<SampleTag> samples) {
+    for (const SampleTag& sample : samples) {
         auto* tag = new ToviTag;
-        tag->Rename(spec.name);
-        tag->SetDescription(spec.description);
-        tag->SetDataType(spec.value.Ref().vt);
-        tag->SetAccessMode(spec.readWrite ? 1 : 0);
+        tag->Rename(sample.name);
+        tag->SetDescription(sample.description);
+        tag->SetDataType(sample.value.Ref().vt);
+        tag->SetAccessMode(sample.readWrite ? 1 : 0);
         // Values kept while the device is not polling, so the list shows them at once.
         tag->SetVolatile(false);
-        tag->SetValueNow(spec.value);
+        tag->SetValueNow(sample.value);
         doc.AddTagTo(group, tag);
     }
 }
