@@ -218,6 +218,7 @@ struct ServerCounters {
     double cpuMs = 0;
     DWORD handles = 0;
     SIZE_T privateBytes = 0;
+    SIZE_T workingSet = 0;
 };
 
 ServerCounters Counters(HANDLE process) {
@@ -230,7 +231,8 @@ ServerCounters Counters(HANDLE process) {
     GetProcessHandleCount(process, &c.handles);
     PROCESS_MEMORY_COUNTERS_EX memory{};
     if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory)) {
-        c.privateBytes = memory.PrivateUsage;
+        c.privateBytes = memory.PrivateUsage != 0 ? memory.PrivateUsage : memory.PagefileUsage;
+        c.workingSet = memory.WorkingSetSize;
     }
     return c;
 }
@@ -448,8 +450,12 @@ int wmain(int argc, wchar_t** argv) {
                 "%.2f us per item\n",
                 seconds, sustained.size() * 1000.0 / elapsedMs, delivered * 1000.0 / elapsedMs, late,
                 100.0 * cpuShare, delivered > 0 ? (mid.cpuMs - start.cpuMs) * 1000.0 / delivered : NAN);
-    std::printf("server handles %lu -> %lu, private bytes %.1f MB -> %.1f MB\n", static_cast<unsigned long>(start.handles),
-                static_cast<unsigned long>(end.handles), start.privateBytes / 1048576.0, end.privateBytes / 1048576.0);
+    // Some platforms do not count another process's handles or private bytes: 0 says so.
+    std::printf("server handles %lu -> %lu (0: not reported here), private bytes %.1f MB -> %.1f MB, "
+                "working set %.1f MB -> %.1f MB\n",
+                static_cast<unsigned long>(start.handles), static_cast<unsigned long>(end.handles),
+                start.privateBytes / 1048576.0, end.privateBytes / 1048576.0, start.workingSet / 1048576.0,
+                end.workingSet / 1048576.0);
 
     auto goal = [&goalsMet](const char* text, bool met) {
         std::printf("goal %-60s %s\n", text, met ? "met" : "MISSED");
