@@ -416,6 +416,70 @@ void OPCS_Tag::SetSimulation(const TagSimulation& simulation) {
         if (OPCS_Device* device = owner->GetDevice()) device->Reschedule();
     }
 }
+TagSettings OPCS_Tag::GetSettings() {
+    ScopedLock g(lock_);
+    TagSettings s;
+    s.type = static_cast<VARTYPE>(dataType_);
+    s.access = accessMode_;
+    s.description = description_;
+    s.value = value_;
+    s.quality = quality_;
+    s.timestamp = timestamp_;
+    s.valueLimitsSet = valueLimitsSet_;
+    s.valueLow = valueLow_;
+    s.valueHigh = valueHigh_;
+    s.rawLimitsSet = rawLimitsSet_;
+    s.rawLow = rawLow_;
+    s.rawHigh = rawHigh_;
+    s.scalingSet = scalingSet_;
+    s.scaleOffset = scaleOffset_;
+    s.scaleFactor = scaleFactor_;
+    s.deadband = deadband_;
+    s.isVolatile = volatile_;
+    s.simulation = TagSimulation{simulationEnabled_, simulationKind_, simulationStep_, simulationPeriod_};
+    return s;
+}
+void OPCS_Tag::PlaceSettings(const TagSettings& s) {
+    OPCS_TagGroup* owner = nullptr;
+    bool simulationChanged = false;
+    {
+        ScopedLock g(lock_);
+        dataType_ = s.type;
+        accessMode_ = s.access;
+        description_ = s.description;
+        value_ = s.value;
+        rawValue_ = s.value;
+        quality_ = s.quality;
+        timestamp_ = s.timestamp;
+        valueLimitsSet_ = s.valueLimitsSet;
+        valueLimitsEnabled_ = valueLimitsEnabled_ || s.valueLimitsSet;
+        valueLow_ = s.valueLow;
+        valueHigh_ = s.valueHigh;
+        rawLimitsSet_ = s.rawLimitsSet;
+        rawLimitsEnabled_ = rawLimitsEnabled_ || s.rawLimitsSet;
+        rawLow_ = s.rawLow;
+        rawHigh_ = s.rawHigh;
+        scalingSet_ = s.scalingSet;
+        scalingEnabled_ = scalingEnabled_ || s.scalingSet;
+        scaleOffset_ = s.scaleOffset;
+        scaleFactor_ = s.scaleFactor;
+        deadband_ = s.deadband;
+        volatile_ = s.isVolatile;
+        const TagSimulation before{simulationEnabled_, simulationKind_, simulationStep_, simulationPeriod_};
+        simulationChanged = !(before == s.simulation);
+        simulationEnabled_ = s.simulation.enabled;
+        simulationKind_ = s.simulation.kind;
+        simulationStep_ = s.simulation.step;
+        simulationPeriod_ = s.simulation.period;
+        rowRefresh_ = true;
+        MarkModifiedIfOwned();
+        owner = owner_;
+    }
+    if (simulationChanged && OPCS_TagGroup::IsValidGroup(owner)) {
+        owner->NotifyChanged();
+        if (OPCS_Device* device = owner->GetDevice()) device->Reschedule();
+    }
+}
 TagDeadband OPCS_Tag::GetDeadbandSettings() {
     ScopedLock g(lock_);
     return TagDeadband{valueLimitsSet_, deadband_, valueLow_, valueHigh_};

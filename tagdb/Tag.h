@@ -42,6 +42,26 @@ struct TagSimulation {
     bool operator==(const TagSimulation&) const = default;
 };
 
+// Every stored setting of a tag but its name and the product's fixed codes,
+// read or placed in one visit of the lock (tag import and export).
+struct TagSettings {
+    VARTYPE type = VT_R8;
+    DWORD access = 1;
+    std::wstring description;
+    Variant value;
+    WORD quality = 0;
+    FILETIME timestamp{};
+    bool valueLimitsSet = false;
+    double valueLow = 0, valueHigh = 0;
+    bool rawLimitsSet = false;
+    double rawLow = 0, rawHigh = 0;
+    bool scalingSet = false;
+    double scaleOffset = 0, scaleFactor = 0;
+    double deadband = 0;
+    bool isVolatile = false;
+    TagSimulation simulation;
+};
+
 class OPCS_Tag {
 public:
     OPCS_Tag();
@@ -108,6 +128,10 @@ public:
     TagDeadband GetDeadbandSettings();
     TagChangeState GetChangeState();
     TagSimulation GetSimulation();
+    TagSettings GetSettings();
+    // Places the settings as a file load does (the value as it stands, the
+    // limit, raw and scaling flags enabled with what they set).
+    void PlaceSettings(const TagSettings& settings);
     LONG GetClientReferenceCount();
     DWORD GetReserved();
     OPCS_TagGroup* GetOwner();
