@@ -31,6 +31,8 @@
 #define ID_FORCE_POLL                32806
 #define ID_WRITE_TO_TAG              32807
 #define ID_VIEW_COLUMNS              32810
+#define ID_FILE_IMPORT_TAGS          32830
+#define ID_FILE_EXPORT_TAGS          32831
 #define ID_START_POLLING_DEVICE      32813
 #define ID_STOP_POLLING_DEVICE       32814
 #define ID_TOOLBAR_DOCK_TOP          32820
@@ -61,6 +63,7 @@
 #define IDS_NEXT_POLL_PREFIX         61257
 #define IDS_STATE_PREFIX             61272
 #define IDS_FILE_FILTER              61300
+#define IDS_TAG_FILE_FILTER          61306
 #define IDS_READY                    61301
 #define IDS_PANE_STATE_IDLE          61302
 #define IDS_PANE_STATE_STARTING      61303

@@ -21,7 +21,6 @@ void NotifyGroupDeleting(OPCS_TagGroup* object) {
     if (GroupDeletingObserver observer = g_deletingObserver.load()) observer(object);
 }
 
-const wchar_t kClientsConnected[] = L"Cannot change files while OPC Clients are connected to this server.";
 const wchar_t kCannotDelete[] = L"Unable to delete while device active and/or clients are attached.";
 
 std::wstring FileNameOf(const std::wstring& path) {
@@ -178,7 +177,7 @@ bool OPCS_Doc::CanChangeFiles() const { return !AreClientsConnected(); }
 
 bool OPCS_Doc::OnOpenDocument(const std::wstring& path) {
     if (!CanChangeFiles()) {
-        AppMessageBox(kClientsConnected, MB_OK);
+        AppMessageBox(kClientsConnectedText, MB_OK);
         return false;
     }
     if (!LoadFrom(path)) {

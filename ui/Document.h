@@ -11,6 +11,7 @@
 #include "CriticalSection.h"
 #include "DocumentLink.h"
 #include "Dll.h"
+#include "TagCsv.h"
 
 class OPCS_Device;
 class OPCS_TagGroup;
@@ -45,6 +46,9 @@ CriticalSection& ConfigurationLock();
 using GroupDeletingObserver = void (*)(OPCS_TagGroup* object);
 void SetGroupDeletingObserver(GroupDeletingObserver observer) noexcept;
 
+// Refusal of every change of files while clients are connected.
+inline constexpr wchar_t kClientsConnectedText[] = L"Cannot change files while OPC Clients are connected to this server.";
+
 class OPCS_Doc : public DocumentLink {
 public:
     OPCS_Doc();
@@ -73,6 +77,11 @@ public:
     const std::wstring& GetPathName() const noexcept { return pathName_; }
     const std::wstring& GetTitle() const noexcept { return title_; }
     void SetPathName(const std::wstring& path);
+    // Every tag to a CSV file; false with the reason in words.
+    bool ExportTags(const std::wstring& path, std::wstring& error);
+    // A CSV file into the configuration, all or nothing; refused while
+    // clients are connected.
+    TagImportResult ImportTags(const std::wstring& path);
 
     bool IsModified() const noexcept { return modified_; }
     void SetModifiedFlag(bool modified) override { modified_ = modified; }

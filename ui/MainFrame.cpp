@@ -24,7 +24,6 @@
 namespace {
 const wchar_t kFrameClass[] = L"ToviExplorerFrame";
 const wchar_t kExitQuestion[] = L"OPC Clients are currently connected to this server, Exit anyway?";
-const wchar_t kClientsConnected[] = L"Cannot change files while OPC Clients are connected to this server.";
 constexpr UINT kForcedExitCode = 1;
 constexpr UINT kDeviceViewId = 0xE900;
 constexpr UINT kTagViewId = 0xE901;
@@ -291,8 +290,10 @@ bool CMainFrame::QueryCommand(UINT command, CommandState& state) {
     case ID_FILE_NEW:
     case ID_FILE_OPEN:
     case ID_FILE_SAVE_AS:
+    case ID_FILE_IMPORT_TAGS:
         state.enabled = !AreClientsConnected();
         return true;
+    case ID_FILE_EXPORT_TAGS:
     case ID_APP_EXIT:
     case ID_HELP:
     case ID_NEXT_PANE:
@@ -316,6 +317,12 @@ bool CMainFrame::OnCommand(UINT command) {
         return true;
     case ID_FILE_SAVE_AS:
         OnSaveAs();
+        return true;
+    case ID_FILE_IMPORT_TAGS:
+        OnImportTags();
+        return true;
+    case ID_FILE_EXPORT_TAGS:
+        OnExportTags();
         return true;
     case ID_APP_EXIT:
         OnClose();
@@ -347,15 +354,15 @@ bool CMainFrame::OnCommand(UINT command) {
     }
 }
 
-std::wstring CMainFrame::ChooseFile(bool save) {
+std::wstring CMainFrame::ChooseFile(bool save, bool tags) {
     if (fileChooser_) return fileChooser_(save);
     wchar_t path[MAX_PATH] = {};
     OPCS_Doc* doc = OPCS_Doc::Get();
-    if (save && doc != nullptr) lstrcpynW(path, doc->GetPathName().c_str(), MAX_PATH);
+    if (save && !tags && doc != nullptr) lstrcpynW(path, doc->GetPathName().c_str(), MAX_PATH);
     // Two nulls end the filter: the description, then the pattern.
-    std::wstring filter = LoadResString(IDS_FILE_FILTER);
+    std::wstring filter = LoadResString(tags ? IDS_TAG_FILE_FILTER : IDS_FILE_FILTER);
     filter.push_back(L'\0');
-    filter += L"*.tvf";
+    filter += tags ? L"*.csv" : L"*.tvf";
     filter.push_back(L'\0');
     OPENFILENAMEW ofn{};
     ofn.lStructSize = sizeof(ofn);
@@ -363,7 +370,7 @@ std::wstring CMainFrame::ChooseFile(bool save) {
     ofn.lpstrFilter = filter.c_str();
     ofn.lpstrFile = path;
     ofn.nMaxFile = MAX_PATH;
-    ofn.lpstrDefExt = L"tvf";
+    ofn.lpstrDefExt = tags ? L"csv" : L"tvf";
     ofn.Flags = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | (save ? OFN_OVERWRITEPROMPT : OFN_FILEMUSTEXIST);
     const BOOL chosen = save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn);
     return chosen ? std::wstring(path) : std::wstring();
@@ -373,7 +380,7 @@ void CMainFrame::OnOpen() {
     OPCS_Doc* doc = OPCS_Doc::Get();
     if (doc == nullptr) return;
     if (!doc->CanChangeFiles()) {
-        AppMessageBox(kClientsConnected, MB_OK);
+        AppMessageBox(kClientsConnectedText, MB_OK);
         return;
     }
     const std::wstring path = ChooseFile(false);
@@ -388,7 +395,7 @@ void CMainFrame::OnSaveAs() {
     OPCS_Doc* doc = OPCS_Doc::Get();
     if (doc == nullptr) return;
     if (!doc->CanChangeFiles()) {
-        AppMessageBox(kClientsConnected, MB_OK);
+        AppMessageBox(kClientsConnectedText, MB_OK);
         return;
     }
     const std::wstring path = ChooseFile(true);
@@ -397,6 +404,41 @@ void CMainFrame::OnSaveAs() {
         doc->SetPathName(path);
         theSettings.SetLastUsedFile(path);
     }
+}
+
+void CMainFrame::OnImportTags() {
+    OPCS_Doc* doc = OPCS_Doc::Get();
+    if (doc == nullptr) return;
+    if (!doc->CanChangeFiles()) {
+        AppMessageBox(kClientsConnectedText, MB_OK);
+        return;
+    }
+    const std::wstring path = ChooseFile(false, true);
+    if (path.empty()) return;
+    const TagImportResult result = doc->ImportTags(path);
+    if (result.Succeeded()) {
+        AppMessageBox(std::to_wstring(result.added) + L" tags added and " + std::to_wstring(result.updated) +
+                          L" tags updated from " + path + L".",
+                      MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+    // A long list would not fit on the screen: the first lines and how many more.
+    constexpr size_t kShown = 15;
+    std::wstring text = L"Nothing was imported from " + path + L":\n\n";
+    for (size_t i = 0; i < result.errors.size() && i < kShown; ++i) text += result.errors[i] + L"\n";
+    if (result.errors.size() > kShown) {
+        text += L"... and " + std::to_wstring(result.errors.size() - kShown) + L" more.";
+    }
+    AppMessageBox(text, MB_OK | MB_ICONEXCLAMATION);
+}
+
+void CMainFrame::OnExportTags() {
+    OPCS_Doc* doc = OPCS_Doc::Get();
+    if (doc == nullptr) return;
+    const std::wstring path = ChooseFile(true, true);
+    if (path.empty()) return;
+    std::wstring error;
+    if (!doc->ExportTags(path, error)) AppMessageBox(error, MB_OK | MB_ICONEXCLAMATION);
 }
 
 void CMainFrame::OnInitMenuPopup(HMENU menu) {

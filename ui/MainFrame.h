@@ -82,7 +82,10 @@ private:
     void SetActiveView(CViewWindow* view);
     void OnOpen();
     void OnSaveAs();
-    std::wstring ChooseFile(bool save);
+    void OnImportTags();
+    void OnExportTags();
+    // A configuration file, or with `tags` a CSV file of tags; empty when cancelled.
+    std::wstring ChooseFile(bool save, bool tags = false);
     bool OnSplitterMouse(UINT message, LPARAM lParam);
 
     HWND hwnd_ = nullptr;
