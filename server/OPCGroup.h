@@ -136,6 +136,9 @@ private:
     unsigned ASyncThreadBody();
     HRESULT BuildStream(bool withTime, STGMEDIUM* pmedium, DWORD dwTransactionID);
     HRESULT BuildWriteCompleteStream(const ASyncRequest& request, STGMEDIUM* pmedium);
+    // The advise connections in the holder's order, each entry owning its sink
+    // reference and target device; the caller holds m_csAdvise.
+    std::vector<STATDATA> AdviseConnections();
     // Checks the handles, copies the call into a request and queues it.
     HRESULT NewItemRequest(DWORD kind, DWORD dwConnection, DWORD dwSource, DWORD dwCount, const OPCHANDLE* phServer,
                            const VARIANT* pItemValues, DWORD* pTransactionID, HRESULT** ppErrors);

@@ -3,6 +3,7 @@
 #include "OPCGroup.h"
 
 #include <new>
+#include <vector>
 
 #include "EventLog.h"
 #include "FileTime.h"
@@ -133,10 +134,52 @@ HRESULT OPCGroup::BuildStream(bool withTime, STGMEDIUM* pmedium, DWORD dwTransac
 HRESULT OPCGroup::FlushDataChange() {
     ScopedLock guard(m_csAdvise);
     if (m_pAdviseHolder == nullptr || !m_bDataPending) return S_FALSE;
-    const HRESULT hr = m_pAdviseHolder->SendOnDataChange(static_cast<IDataObject*>(this), 0, 0);
-    if (FAILED(hr)) return hr;  // still pending: the next scan tries again
+    // The stream is sent and freed here rather than through the holder's
+    // SendOnDataChange: under Wine that never frees the medium it fetched,
+    // which leaked every stream of a subscription.
+    std::vector<STATDATA> connections = AdviseConnections();
+    HRESULT result = S_OK;
+    for (STATDATA& connection : connections) {
+        STGMEDIUM medium{};
+        medium.tymed = TYMED_NULL;
+        HRESULT hr = S_OK;
+        if ((connection.advf & ADVF_NODATA) == 0) {
+            hr = BuildStream(connection.formatetc.cfFormat != StreamFormatData(), &medium, 0);
+        }
+        if (SUCCEEDED(hr)) {
+            connection.pAdvSink->OnDataChange(&connection.formatetc, &medium);
+        } else {
+            result = hr;  // the marks stay: the next scan sends them
+        }
+        if (medium.tymed == TYMED_HGLOBAL && medium.hGlobal != nullptr) GlobalFree(medium.hGlobal);
+        if ((connection.advf & ADVF_ONLYONCE) != 0) m_pAdviseHolder->Unadvise(connection.dwConnection);
+    }
+    for (STATDATA& connection : connections) {
+        connection.pAdvSink->Release();
+        CoTaskMemFree(connection.formatetc.ptd);
+    }
+    if (FAILED(result)) return result;
     m_bDataPending = false;
     return S_OK;
+}
+
+std::vector<STATDATA> OPCGroup::AdviseConnections() {
+    std::vector<STATDATA> connections;
+    IEnumSTATDATA* enumerator = nullptr;
+    if (m_pAdviseHolder == nullptr || FAILED(m_pAdviseHolder->EnumAdvise(&enumerator)) || enumerator == nullptr) {
+        return connections;
+    }
+    STATDATA entry{};
+    ULONG fetched = 0;
+    while (enumerator->Next(1, &entry, &fetched) == S_OK && fetched == 1) {
+        if (entry.pAdvSink == nullptr) {
+            CoTaskMemFree(entry.formatetc.ptd);
+            continue;
+        }
+        connections.push_back(entry);
+    }
+    enumerator->Release();
+    return connections;
 }
 
 // The data thread -------------------------------------------------------------------

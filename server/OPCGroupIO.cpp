@@ -173,22 +173,18 @@ void OPCGroup::CarryOut(ASyncRequest& request) {
 HRESULT OPCGroup::OnASyncComplete(const ASyncRequest& request) {
     ScopedLock guard(m_csAdvise);
     if (m_pAdviseHolder == nullptr) return S_FALSE;
-    IEnumSTATDATA* connections = nullptr;
-    if (FAILED(m_pAdviseHolder->EnumAdvise(&connections)) || connections == nullptr) return S_FALSE;
+    std::vector<STATDATA> connections = AdviseConnections();
     STATDATA target{};
     bool found = false;
-    STATDATA entry{};
-    ULONG fetched = 0;
-    while (connections->Next(1, &entry, &fetched) == S_OK && fetched == 1) {
+    for (STATDATA& entry : connections) {
         if (!found && entry.dwConnection == request.dwConnection) {
             target = entry;
             found = true;
             continue;
         }
-        if (entry.pAdvSink != nullptr) entry.pAdvSink->Release();
+        entry.pAdvSink->Release();
         CoTaskMemFree(entry.formatetc.ptd);
     }
-    connections->Release();
     if (!found) return S_FALSE;  // nobody advised that number: the completion is dropped
 
     STGMEDIUM medium{};
@@ -200,9 +196,9 @@ HRESULT OPCGroup::OnASyncComplete(const ASyncRequest& request) {
     } else {
         hr = BuildStream(target.formatetc.cfFormat != StreamFormatData(), &medium, request.dwTransactionID);
     }
-    if (SUCCEEDED(hr) && target.pAdvSink != nullptr) target.pAdvSink->OnDataChange(&format, &medium);
+    if (SUCCEEDED(hr)) target.pAdvSink->OnDataChange(&format, &medium);
     if (medium.hGlobal != nullptr) GlobalFree(medium.hGlobal);
-    if (target.pAdvSink != nullptr) target.pAdvSink->Release();
+    target.pAdvSink->Release();
     CoTaskMemFree(target.formatetc.ptd);
     return hr;
 }

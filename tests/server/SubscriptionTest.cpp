@@ -251,6 +251,11 @@ TEST_F(SubscriptionTest, ScansReachTheSinksAndTheFirstConnectionAskedTakesTheCha
     EXPECT_EQ(20u + 2 * 12 + 2 * 16, a.Size());
     EXPECT_EQ(0u, b.Count()) << "the marks went with the first stream";
     EXPECT_EQ(20u, b.Size());
+    // Each block is freed once its sink returns: a subscription must not grow the server.
+    for (HGLOBAL block : {a.handle, b.handle}) {
+        for (int i = 0; i < 100 && GlobalSize(block) != 0; ++i) Sleep(10);
+        EXPECT_EQ(0u, GlobalSize(block)) << "a delivered stream still allocated";
+    }
 
     // A rate change applies after the current wait.
     Sleep(200);  // the thread is waiting out its period by now

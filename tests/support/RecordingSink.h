@@ -16,6 +16,7 @@
 struct ReceivedStream {
     CLIPFORMAT format = 0;
     std::vector<std::uint8_t> bytes;
+    HGLOBAL handle = nullptr;  // the sender's block, which is the sender's to free
 
     std::uint32_t U32(size_t offset) const {
         std::uint32_t v = 0;
@@ -61,6 +62,7 @@ public:
         ReceivedStream stream;
         stream.format = format != nullptr ? format->cfFormat : 0;
         if (medium != nullptr && medium->tymed == TYMED_HGLOBAL && medium->hGlobal != nullptr) {
+            stream.handle = medium->hGlobal;
             const SIZE_T size = GlobalSize(medium->hGlobal);
             if (const void* data = GlobalLock(medium->hGlobal)) {
                 stream.bytes.assign(static_cast<const std::uint8_t*>(data),
