@@ -16,6 +16,7 @@
 #include "ServerRegistration.h"
 #include "ServerStartTime.h"
 #include "ShellFileTypes.h"
+#include "SplashWnd.h"
 #include "TagTexts.h"
 #include "Text.h"
 #include "VersionInfo.h"
@@ -99,6 +100,7 @@ bool OPCS_App::InitInstance() {
     SetServerStartTime(FileTimeNow());
     document_ = std::make_unique<OPCS_Doc>();
     commandLine_ = ParseCommandLine(arguments_);
+    CSplashWnd::EnableSplashScreen(commandLine_.showSplash);
     if (!CreateMainFrame() || !OpenStartConfiguration()) {
         return false;
     }
