@@ -1,5 +1,7 @@
 #include "DialogWindow.h"
 
+#include <cwctype>
+
 #include "MessageBoxes.h"
 #include "Text.h"
 

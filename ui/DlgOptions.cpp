@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <cstdint>
+#include <cwchar>
 
 #include "EventLog.h"
 #include "Help.h"

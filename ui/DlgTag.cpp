@@ -43,7 +43,8 @@ int Tovi_DlgTag::TypeIndex(VARTYPE type) noexcept {
 }
 
 VARTYPE Tovi_DlgTag::IndexType(int index) noexcept {
-    return index >= 0 && index < static_cast<int>(kTypes.size()) ? kTypes[static_cast<size_t>(index)].type : VT_I4;
+    if (index < 0 || index >= static_cast<int>(kTypes.size())) return VT_I4;
+    return kTypes[static_cast<size_t>(index)].type;
 }
 
 Variant Tovi_DlgTag::ConvertValueText(const std::wstring& rawText, VARTYPE type) {
@@ -68,8 +69,7 @@ INT_PTR Tovi_DlgTag::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_NOTIFY: {
         const auto* header = reinterpret_cast<NMHDR*>(lParam);
         if (header->idFrom == IDC_TAG_DEADBAND_SPIN && header->code == UDN_DELTAPOS) {
-            // Arrow up is a negative delta in an up-down control without a range.
-            StepDeadband(-reinterpret_cast<const NMUPDOWN*>(lParam)->iDelta);
+            StepDeadband(reinterpret_cast<const NMUPDOWN*>(lParam)->iDelta);
             SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, TRUE);  // the control keeps no position of its own
             return TRUE;
         }
@@ -96,6 +96,10 @@ INT_PTR Tovi_DlgTag::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 void Tovi_DlgTag::OnInitDialog() {
     HWND combo = Item(IDC_TAG_TYPE);
     for (const TypeChoice& choice : kTypes) SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice.text));
+    // A range with room either side, so that both arrows always step: the
+    // control's own position never moves (the edit holds the number).
+    SendDlgItemMessageW(hwnd_, IDC_TAG_DEADBAND_SPIN, UDM_SETRANGE32, static_cast<WPARAM>(-1000000), 1000000);
+    SendDlgItemMessageW(hwnd_, IDC_TAG_DEADBAND_SPIN, UDM_SETPOS32, 0, 0);
     ShowFields();
     if (!fields_.limitValues) EnableLimitEdits(false);
     SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(TypeIndex(fields_.dataType)), 0);

@@ -7,7 +7,9 @@
 #include "DlgOptions.h"
 #include "DlgWriteToTag.h"
 #include "EventLog.h"
+#include "ProgramPaths.h"
 #include "SplashWnd.h"
+#include "Text.h"
 #include "UiFixture.h"
 #include "VersionInfo.h"
 
@@ -35,6 +37,7 @@ protected:
         for (HWND window : OPCS_DlgWriteToTag::OpenWindows()) DestroyWindow(window);
         theEventLog.Close();
         theSettings.SetDefaults();
+        theSettings.Save();  // what the options tests stored goes again
         UiFixture::TearDown();
     }
     HWND OpenWrite(OPCS_Tag* tag) {
