@@ -1,7 +1,8 @@
-// Opens every dialog of the editor side by side, draws each into a bitmap
-// file (PrintWindow) in the folder given on the command line, and keeps them
-// on the screen for a few seconds so that the real display can be captured.
-// Run by hand under Wine with an X display, never as a test.
+// Shows every dialog of the editor side by side for the given milliseconds,
+// then the splash window alone until it closes itself, so that the real
+// display can be captured (scripts/dialog-shots.sh). Under Wine, PrintWindow
+// draws a dialog's background only, hence the capture of the screen.
+// Run by hand, never as a test.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -21,39 +22,6 @@
 #include "ToviTag.h"
 
 namespace {
-bool SaveWindowBitmap(HWND window, const std::wstring& path) {
-    RECT r{};
-    GetWindowRect(window, &r);
-    const int width = r.right - r.left, height = r.bottom - r.top;
-    BITMAPINFO info{};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-    void* bits = nullptr;
-    HDC screen = GetDC(nullptr);
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HDC dc = CreateCompatibleDC(screen);
-    HGDIOBJ old = SelectObject(dc, bitmap);
-    PatBlt(dc, 0, 0, width, height, WHITENESS);
-    PrintWindow(window, dc, 0);
-    GdiFlush();
-    SelectObject(dc, old);
-    DeleteDC(dc);
-    ReleaseDC(nullptr, screen);
-    const DWORD stride = (static_cast<DWORD>(width) * 3 + 3) & ~3u;
-    const DWORD size = stride * static_cast<DWORD>(height);
-    BITMAPFILEHEADER file{0x4D42, static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + size), 0, 0,
-                          sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
-    info.bmiHeader.biSizeImage = size;
-    HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    bool ok = out != INVALID_HANDLE_VALUE;
-    DWORD written = 0;
-    ok = ok && WriteFile(out, &file, sizeof(file), &written, nullptr) &&
-         WriteFile(out, &info.bmiHeader, sizeof(info.bmiHeader), &written, nullptr) &&
-         WriteFile(out, bits, size, &written, nullptr);
-    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-    DeleteObject(bitmap);
-    return ok;
-}
-
 void Pump(DWORD milliseconds) {
     const ULONGLONG end = GetTickCount64() + milliseconds;
     while (GetTickCount64() < end) {
@@ -65,8 +33,7 @@ void Pump(DWORD milliseconds) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    const std::wstring folder = argc > 1 ? std::wstring(argv[1]) + L"\\" : std::wstring();
-    const DWORD showMs = argc > 2 ? static_cast<DWORD>(_wtoi(argv[2])) : 4000;
+    const DWORD showMs = argc > 1 ? static_cast<DWORD>(_wtoi(argv[1])) : 4000;
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES | ICC_UPDOWN_CLASS};
     InitCommonControlsEx(&controls);
     SetMessageBoxHandler([](const std::wstring&, const std::wstring&, UINT style) { return DefaultAnswer(style); });
@@ -94,47 +61,37 @@ int wmain(int argc, wchar_t** argv) {
     Tovi_DlgGroup groupDialog(groupFields);
     Tovi_DlgOptions options;
     CAboutDlg about;
-    struct Shot {
-        HWND window;
-        const wchar_t* name;
-    };
-    std::vector<Shot> shots = {{tagDialog.Create(nullptr), L"tag.bmp"},
-                               {groupDialog.Create(nullptr), L"group.bmp"},
-                               {options.Create(nullptr), L"options.bmp"},
-                               {about.Create(nullptr), L"about.bmp"}};
+    std::vector<HWND> shots = {tagDialog.Create(nullptr), groupDialog.Create(nullptr), options.Create(nullptr),
+                               about.Create(nullptr)};
     OPCS_DlgWriteToTag* write = OPCS_DlgWriteToTag::Open(tag, nullptr);
-    if (write != nullptr) shots.push_back({write->Handle(), L"write.bmp"});
+    if (write != nullptr) shots.push_back(write->Handle());
     // Side by side from the top left, wrapping at the screen's width.
     int x = 10, y = 10, rowHeight = 0;
     const int screenWidth = GetSystemMetrics(SM_CXSCREEN);
-    for (const Shot& shot : shots) {
-        if (shot.window == nullptr) continue;
+    int failures = 0;
+    for (HWND shot : shots) {
+        if (shot == nullptr) {
+            ++failures;
+            continue;
+        }
         RECT r{};
-        GetWindowRect(shot.window, &r);
+        GetWindowRect(shot, &r);
         if (x + (r.right - r.left) > screenWidth) {
             x = 10;
             y += rowHeight + 10;
             rowHeight = 0;
         }
-        SetWindowPos(shot.window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-        ShowWindow(shot.window, SW_SHOWNOACTIVATE);
+        SetWindowPos(shot, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+        ShowWindow(shot, SW_SHOWNOACTIVATE);
         x += r.right - r.left + 10;
         rowHeight = std::max<int>(rowHeight, r.bottom - r.top);
-    }
-    Pump(500);
-    int failures = 0;
-    for (const Shot& shot : shots) {
-        if (shot.window == nullptr || !SaveWindowBitmap(shot.window, folder + shot.name)) ++failures;
     }
     Pump(showMs);
     if (write != nullptr && write->Handle() != nullptr) DestroyWindow(write->Handle());
     // The splash last, alone.
     CSplashWnd::EnableSplashScreen(true);
     CSplashWnd::ShowSplashScreen(nullptr);
-    Pump(300);
-    if (HWND splash = CSplashWnd::Window()) {
-        if (!SaveWindowBitmap(splash, folder + L"splash.bmp")) ++failures;
-    }
-    Pump(1500);
+    if (CSplashWnd::Window() == nullptr) ++failures;
+    Pump(CSplashWnd::kShowMs + 200);
     return failures;
 }
