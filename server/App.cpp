@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "AboutDlg.h"
 #include "ClientObjects.h"
 #include "Document.h"
 #include "EventLog.h"
@@ -25,6 +26,7 @@ namespace {
 OPCS_App* g_app = nullptr;
 
 constexpr UINT kCommandFileNew = 57600;
+constexpr UINT kCommandAbout = 57664;
 constexpr DWORD kForcedExitStopMs = 2000;
 const wchar_t kOleFailed[] = L"Ole Initialization failed";
 const wchar_t kDestroyQuestion[] = L"You are about to destroy the current configuration.  Do you wish to proceed?";
@@ -143,6 +145,11 @@ bool OPCS_App::CreateMainFrame() {
     frame_->SetCommandHandler([this](UINT command) {
         if (command == kCommandFileNew) {
             OnFileNew();
+            return true;
+        }
+        if (command == kCommandAbout) {
+            CAboutDlg about;
+            about.DoModal(frame_ != nullptr ? frame_->Handle() : nullptr);
             return true;
         }
         return false;

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 
-#include "AboutDlg.h"
 #include "ClientObjects.h"
 #include "DateTimeText.h"
 #include "Device.h"
@@ -304,7 +303,7 @@ bool CMainFrame::QueryCommand(UINT command, CommandState& state) {
         state.enabled = !AreClientsConnected();
         return true;
     case ID_APP_EXIT:
-    case ID_APP_ABOUT:
+    case ID_APP_ABOUT:  // shown by the application's command handler
     case ID_HELP:
     case ID_NEXT_PANE:
     case ID_PREV_PANE:
@@ -331,11 +330,6 @@ bool CMainFrame::OnCommand(UINT command) {
     case ID_APP_EXIT:
         OnClose();
         return true;
-    case ID_APP_ABOUT: {
-        CAboutDlg about;
-        about.DoModal(hwnd_);
-        return true;
-    }
     case ID_HELP:
         ShowHelpTopic(kHelpMainFrame);
         return true;
