@@ -10,6 +10,60 @@
 #define IDB_TAG_ICONS                221
 #define IDD_COLUMNS                  277
 
+// The property, option, write and about dialogs, the splash picture and the
+// program icon (IDR_MAINFRAME).
+#define IDD_ABOUTBOX                 100
+#define IDD_GROUP                    102
+#define IDB_SPLASH                   104
+#define IDD_TAG                      209
+#define IDD_WRITE_TO_TAG             260
+#define IDD_OPTIONS                  261
+
+// Controls of the tag dialog.
+#define IDC_TAG_LIMITS               1041
+#define IDC_TAG_TYPE                 1049
+#define IDC_TAG_NAME                 1052
+#define IDC_TAG_DESCRIPTION          1053
+#define IDC_TAG_VALUE                1054
+#define IDC_TAG_MIN                  1055
+#define IDC_TAG_MAX                  1056
+#define IDC_TAG_DEADBAND             1057
+#define IDC_TAG_READ_ONLY            1093
+#define IDC_TAG_READ_WRITE           1094
+#define IDC_TAG_DEADBAND_SPIN        1096
+
+// Controls of the group dialog.
+#define IDC_GROUP_REFRESH            1041
+#define IDC_GROUP_SCHEDULE           1049
+#define IDC_GROUP_NAME               1052
+#define IDC_GROUP_HOURS              1053
+#define IDC_GROUP_MINUTES            1054
+#define IDC_GROUP_SECONDS            1055
+#define IDC_GROUP_BY_SCHEDULE        1093
+#define IDC_GROUP_BY_INTERVAL        1094
+#define IDC_GROUP_HOURS_SPIN         1096
+#define IDC_GROUP_MINUTES_SPIN       1097
+#define IDC_GROUP_SECONDS_SPIN       1098
+
+// Controls of the options dialog.
+#define IDC_OPTIONS_BROWSE           1033
+#define IDC_OPTIONS_LOG_RESET        1034
+#define IDC_OPTIONS_LOG_ENABLED      1041
+#define IDC_OPTIONS_LOG_SIZE         1052
+#define IDC_OPTIONS_LOG_FILE         1053
+#define IDC_OPTIONS_CONFIG_FILE      1057
+#define IDC_OPTIONS_LOG_SIZE_SPIN    1096
+
+// Controls of the write dialog.
+#define IDC_WRITE_CURRENT_VALUE      1051
+#define IDC_WRITE_NEW_VALUE          1052
+#define IDC_WRITE_TAG_NAME           1087
+#define IDC_WRITE_TYPE_NAME          1100
+
+// Controls of the about box.
+#define IDC_ABOUT_ICON               1101
+#define IDC_ABOUT_VERSION            1102
+
 // Controls of the column dialog.
 #define IDC_COLUMN_LIST              1000
 #define IDC_COLUMN_WIDTH             1001
@@ -69,3 +123,7 @@
 #define IDS_PANE_STATE_STARTING      61303
 #define IDS_PANE_STATE_WAITING       61304
 #define IDS_PANE_STATE_POLLING       61305
+#define IDS_LOG_NAME_RESTART         61262
+#define IDS_LOG_FILE_FILTER          61263
+#define IDS_LOG_FILE_TITLE           61264
+#define IDS_LOG_FILE_EXTENSION       61265

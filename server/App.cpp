@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "AboutDlg.h"
 #include "ClientObjects.h"
 #include "Document.h"
 #include "EventLog.h"
@@ -16,6 +17,7 @@
 #include "ServerRegistration.h"
 #include "ServerStartTime.h"
 #include "ShellFileTypes.h"
+#include "SplashWnd.h"
 #include "TagTexts.h"
 #include "Text.h"
 #include "VersionInfo.h"
@@ -24,6 +26,7 @@ namespace {
 OPCS_App* g_app = nullptr;
 
 constexpr UINT kCommandFileNew = 57600;
+constexpr UINT kCommandAbout = 57664;
 constexpr DWORD kForcedExitStopMs = 2000;
 const wchar_t kOleFailed[] = L"Ole Initialization failed";
 const wchar_t kDestroyQuestion[] = L"You are about to destroy the current configuration.  Do you wish to proceed?";
@@ -99,6 +102,7 @@ bool OPCS_App::InitInstance() {
     SetServerStartTime(FileTimeNow());
     document_ = std::make_unique<OPCS_Doc>();
     commandLine_ = ParseCommandLine(arguments_);
+    CSplashWnd::EnableSplashScreen(commandLine_.showSplash);
     if (!CreateMainFrame() || !OpenStartConfiguration()) {
         return false;
     }
@@ -141,6 +145,11 @@ bool OPCS_App::CreateMainFrame() {
     frame_->SetCommandHandler([this](UINT command) {
         if (command == kCommandFileNew) {
             OnFileNew();
+            return true;
+        }
+        if (command == kCommandAbout) {
+            CAboutDlg about;
+            about.DoModal(frame_ != nullptr ? frame_->Handle() : nullptr);
             return true;
         }
         return false;

@@ -28,6 +28,9 @@ struct GroupPropertiesFields {
     bool refreshEnabled = false;
     DWORD refreshMode = 0;
     DWORD refreshPeriod = 300;
+    // The chosen entry of the refresh schedule; below 0 when none was chosen.
+    // By Schedule, a device takes its period from it.
+    int scheduleIndex = -1;
 };
 
 class PropertyDialogRunner {

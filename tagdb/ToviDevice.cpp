@@ -4,6 +4,7 @@
 #include "DocumentLink.h"
 #include "EventLog.h"
 #include "PropertyDialogs.h"
+#include "RefreshSchedule.h"
 #include "Tag.h"
 #include "Text.h"
 
@@ -148,13 +149,21 @@ bool ToviDevice::EditProperties() {
     fields.refreshEnabled = IsRefreshEnabled();
     fields.refreshMode = GetRefreshMode();
     fields.refreshPeriod = GetRefreshPeriod();
+    fields.scheduleIndex = RefreshScheduleIndex(fields.refreshPeriod);
     if (!runner->EditGroup(fields)) {
         return false;
+    }
+    // The dialog keeps the period it opened with unless By Interval was
+    // chosen; By Schedule the chosen entry of the schedule is the period.
+    DWORD period = fields.refreshPeriod;
+    if (fields.refreshMode == kRefreshBySchedule && fields.scheduleIndex >= 0 &&
+        fields.scheduleIndex < static_cast<int>(kRefreshSchedule.size())) {
+        period = kRefreshSchedule[static_cast<size_t>(fields.scheduleIndex)].seconds;
     }
     Rename(fields.name);
     SetRefreshEnabled(fields.refreshEnabled);
     SetRefreshMode(fields.refreshMode);
-    SetRefreshPeriod(fields.refreshPeriod);
+    SetRefreshPeriod(period);
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "Device.h"
 #include "DlgColumns.h"
+#include "DlgOptions.h"
 #include "Document.h"
 #include "TagGroup.h"
 #include "TagView.h"
@@ -27,6 +28,7 @@ bool DocumentCommands::QueryCommand(UINT command, CommandState& state) {
     if (doc == nullptr) return false;
     switch (command) {
     case ID_FILE_SAVE:
+    case ID_FILE_OPTIONS:
     case ID_ADD_DEVICE:
         return true;
     case ID_VIEW_COLUMNS:
@@ -77,6 +79,11 @@ bool DocumentCommands::OnCommand(UINT command) {
     case ID_POLL_ALL_DEVICES:
         doc->OnPollAllDevices();
         return true;
+    case ID_FILE_OPTIONS: {
+        Tovi_DlgOptions dialog;
+        dialog.DoModal(GetActiveWindow());
+        return true;
+    }
     case ID_VIEW_COLUMNS:
         if (tagView_ != nullptr) {
             tagView_->SaveColumnWidths();

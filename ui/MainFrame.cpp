@@ -5,17 +5,19 @@
 #include <algorithm>
 #include <array>
 
-#include "AcceptingPropertyDialogs.h"
 #include "ClientObjects.h"
 #include "DateTimeText.h"
 #include "Device.h"
 #include "DeviceView.h"
+#include "DlgWriteToTag.h"
 #include "Document.h"
 #include "DocumentCommands.h"
 #include "EventLog.h"
 #include "Help.h"
 #include "MessageBoxes.h"
+#include "ModalPropertyDialogs.h"
 #include "OPCS_Registry.h"
+#include "SplashWnd.h"
 #include "TagGroup.h"
 #include "TagView.h"
 #include "Text.h"
@@ -84,12 +86,15 @@ bool CMainFrame::Create(HINSTANCE instance) {
     wc.lpfnWndProc = &CMainFrame::WindowProc;
     wc.hInstance = instance;
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
+    wc.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = kFrameClass;
     if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
         return false;
     }
-    InstallAcceptingPropertyDialogs();
+    InstallPropertyDialogs();
     int x = CW_USEDEFAULT, y = CW_USEDEFAULT, width = 900, height = 600;
     const RECT saved = theSettings.GetLastWindowLocation();
     if (UsableWindowLocation(saved)) {
@@ -111,6 +116,7 @@ bool CMainFrame::Create(HINSTANCE instance) {
     SetMessageBoxOwner(hwnd_);
     CreateToolbar();
     CreateStatusBar();
+    CSplashWnd::ShowSplashScreen(hwnd_);
 
     deviceView_ = std::make_unique<CDeviceView>();
     tagView_ = std::make_unique<CTagView>();
@@ -253,6 +259,9 @@ bool CMainFrame::OnSplitterMouse(UINT message, LPARAM lParam) {
 }
 
 bool CMainFrame::PreTranslateMessage(MSG* msg) {
+    if (CSplashWnd::PreTranslateAppMessage(msg)) return true;
+    // A write dialog's keys are its own (Tab, Enter, Escape, its accelerators).
+    if (OPCS_DlgWriteToTag::PreTranslate(msg)) return true;
     return accelerators_ != nullptr && hwnd_ != nullptr && TranslateAcceleratorW(hwnd_, accelerators_, msg) != 0;
 }
 
@@ -295,6 +304,7 @@ bool CMainFrame::QueryCommand(UINT command, CommandState& state) {
         return true;
     case ID_FILE_EXPORT_TAGS:
     case ID_APP_EXIT:
+    case ID_APP_ABOUT:  // shown by the application's command handler
     case ID_HELP:
     case ID_NEXT_PANE:
     case ID_PREV_PANE:

@@ -5,6 +5,7 @@
 #include "Device.h"
 #include "Dib.h"
 #include "DocumentLink.h"
+#include "DlgWriteToTag.h"
 #include "Help.h"
 #include "OPCS_Registry.h"
 #include "ProgramPaths.h"
@@ -423,6 +424,11 @@ bool CTagView::QueryCommand(UINT command, CommandState& state) {
         });
         return true;
     }
+    case ID_WRITE_TO_TAG: {
+        OPCS_Tag* tag = SingleSelectedTag();
+        state.enabled = tag != nullptr && tag->GetAccessMode() == 1;
+        return true;
+    }
     case ID_HELP:
         return true;
     default:
@@ -441,6 +447,11 @@ bool CTagView::OnCommand(UINT command) {
     case ID_EDIT_DELETE:
         OnDelete();
         return true;
+    case ID_WRITE_TO_TAG: {
+        OPCS_Tag* tag = SingleSelectedTag();
+        if (tag != nullptr && tag->GetAccessMode() == 1) OPCS_DlgWriteToTag::Open(tag, GetAncestor(hwnd_, GA_ROOT));
+        return true;
+    }
     case ID_HELP:
         ShowHelpTopic(kHelpTagList);
         return true;

@@ -1,9 +1,14 @@
 #!/usr/bin/env python3
 """Draws the program's small bitmaps from the character pictures below and
 writes them as 24-bit BMP files beside the resource script. Magenta is the
-transparent colour of every strip. Run it again after changing a picture."""
+transparent colour of every strip. It also writes the program icon (the device
+picture at 16 and 32 pixels) and, with ImageMagick's convert, the 256-colour
+splash picture. Run it again after changing a picture."""
 import os
+import shutil
 import struct
+import subprocess
+import tempfile
 
 PALETTE = {
     '.': (255, 0, 255),   # transparent
@@ -196,3 +201,70 @@ for img in TREE + TAGS + [NEW, SAVE, DELETE]:
 write_strip(os.path.join(out, 'tree_images.bmp'), TREE)
 write_strip(os.path.join(out, 'tag_icons.bmp'), TAGS)
 write_strip(os.path.join(out, 'toolbar.bmp'), [NEW, SAVE, DELETE])
+
+
+def scaled(picture, factor):
+    return [''.join(ch * factor for ch in row) for row in picture for _ in range(factor)]
+
+
+def icon_image(picture):
+    """One 32-bit icon image: BITMAPINFOHEADER (double height), BGRA rows
+    bottom up, then the AND mask (1 = transparent)."""
+    size = len(picture)
+    pixels = bytearray()
+    mask = bytearray()
+    mask_stride = ((size + 31) // 32) * 4
+    for row in reversed(picture):
+        bits = 0
+        line = bytearray(mask_stride)
+        for x, ch in enumerate(row):
+            r, g, b = PALETTE[ch]
+            transparent = ch == '.'
+            pixels += bytes((b, g, r, 0 if transparent else 255))
+            if transparent:
+                line[x // 8] |= 0x80 >> (x % 8)
+        mask += line
+    header = struct.pack('<IiiHHIIiiII', 40, size, size * 2, 1, 32, 0, len(pixels) + len(mask), 0, 0, 0, 0)
+    return header + pixels + mask
+
+
+def write_icon(path, pictures):
+    images = [icon_image(p) for p in pictures]
+    data = struct.pack('<HHH', 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for picture, image in zip(pictures, images):
+        size = len(picture)
+        data += struct.pack('<BBBBHHII', size, size, 0, 0, 1, 32, len(image), offset)
+        offset += len(image)
+    with open(path, 'wb') as f:
+        f.write(data + b''.join(images))
+
+
+def write_splash(path, emblem):
+    """478 x 365, 256 colours: a deep blue field with the device emblem, the
+    program's name and what it is."""
+    convert = shutil.which('convert')
+    if convert is None:
+        print('convert (ImageMagick) not found: splash.bmp left as it is')
+        return
+    font = '/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf'
+    bold = '/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf'
+    with tempfile.TemporaryDirectory() as work:
+        picture = os.path.join(work, 'emblem.bmp')
+        write_strip(picture, [scaled(emblem, 6)])
+        subprocess.run([
+            convert, '-size', '478x365', 'gradient:#0b2f6b-#1f6fb8',
+            '(', picture, '-transparent', '#ff00ff', ')', '-geometry', '+36+100', '-composite',
+            '-fill', '#ffffff', '-font', bold, '-pointsize', '38', '-annotate', '+152+150', 'Tovi Explorer',
+            '-fill', '#cfe3ff', '-font', font, '-pointsize', '15',
+            '-annotate', '+154+180', 'OPC Data Access 1.0a Server',
+            '-annotate', '+154+200', 'and Configuration Editor',
+            '-fill', '#ffffff', '-draw', 'rectangle 0,300 477,301',
+            '-fill', '#9cc3f0', '-font', font, '-pointsize', '12',
+            '-annotate', '+36+330', 'Freely configured memory tags for OPC clients',
+            '-colors', '256', '-type', 'Palette', '-compress', 'None', 'BMP3:' + path,
+        ], check=True)
+
+
+write_icon(os.path.join(out, 'ToviExplorer.ico'), [device('c', 'G'), scaled(device('c', 'G'), 2)])
+write_splash(os.path.join(out, 'splash.bmp'), device('c', 'G'))

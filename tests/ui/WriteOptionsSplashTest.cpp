@@ -1,0 +1,273 @@
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "AboutDlg.h"
+#include "DialogDriver.h"
+#include "DlgOptions.h"
+#include "DlgWriteToTag.h"
+#include "EventLog.h"
+#include "ProgramPaths.h"
+#include "SplashWnd.h"
+#include "Text.h"
+#include "UiFixture.h"
+#include "VersionInfo.h"
+
+namespace {
+const wchar_t kRestart[] = L"The changes to the event log file name will not take effect until the program is restarted.";
+const wchar_t kBadInput[] = L"Unable to write the input tag value.\nFor bool use T, F or True, False\nDates are not supported";
+const wchar_t kWriteFailed[] = L"Failed to write to tag";
+
+std::wstring TempPath(const wchar_t* name) {
+    wchar_t folder[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, folder);
+    return std::wstring(folder) + name;
+}
+
+std::string FileText(const std::wstring& path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class WriteOptionsSplashTest : public UiFixture {
+protected:
+    void TearDown() override {
+        for (HWND window : OPCS_DlgWriteToTag::OpenWindows()) DestroyWindow(window);
+        theEventLog.Close();
+        theSettings.SetDefaults();
+        theSettings.Save();  // what the options tests stored goes again
+        UiFixture::TearDown();
+    }
+    HWND OpenWrite(OPCS_Tag* tag) {
+        OPCS_DlgWriteToTag* dialog = OPCS_DlgWriteToTag::Open(tag, frame->Handle());
+        return dialog != nullptr ? dialog->Handle() : nullptr;
+    }
+    ToviTag* ReadWriteTag(OPCS_TagGroup* group, const wchar_t* name, VARTYPE type) {
+        ToviTag* tag = AddTag(group, name);
+        tag->SetDataType(type);
+        tag->SetAccessMode(1);
+        tag->ClearValueLimits();
+        return tag;
+    }
+    // Options opened, changed by the caller, then OK; gives whether it closed.
+    bool OptionsOK(const std::function<void(HWND)>& change) {
+        Tovi_DlgOptions dialog;
+        HWND d = dialog.Create(frame->Handle());
+        EXPECT_NE(d, nullptr);
+        change(d);
+        ClickButton(d, IDOK);
+        return dialog.Result() == IDOK;
+    }
+};
+}  // namespace
+
+TEST_F(WriteOptionsSplashTest, WriteDialogsConvertByTheTagsTypeAndSeveralStayOpenAtOnce) {
+    ToviDevice* device = AddDevice(L"Plant");
+    ToviTag* flag = ReadWriteTag(device, L"Flag", VT_BOOL);
+    ToviTag* count = ReadWriteTag(device, L"Count", VT_I4);
+    ToviTag* small = ReadWriteTag(device, L"Small", VT_I2);
+    count->SetValueNow(Variant::FromLong(7));
+
+    HWND first = OpenWrite(flag);
+    HWND second = OpenWrite(count);
+    HWND third = OpenWrite(small);
+    ASSERT_TRUE(first && second && third);
+    EXPECT_EQ(OPCS_DlgWriteToTag::OpenWindows(), (std::vector<HWND>{first, second, third}));
+    EXPECT_EQ(ControlText(second, IDC_WRITE_TAG_NAME), L"Count");
+    EXPECT_EQ(ControlText(second, IDC_WRITE_CURRENT_VALUE), L"7");
+    EXPECT_EQ(ControlText(second, IDC_WRITE_TYPE_NAME), L"Int 4 Byte Int");
+    EXPECT_EQ(ControlText(first, IDC_WRITE_TYPE_NAME), L"Bool (T/F,True/False,1/0)");
+    EXPECT_EQ(ControlText(second, IDC_WRITE_NEW_VALUE), L"");
+
+    // The write dialog takes "true" in any case, unlike the tag dialog.
+    SetControlText(first, IDC_WRITE_NEW_VALUE, L"true");
+    ClickButton(first, IDOK);
+    SetControlText(third, IDC_WRITE_NEW_VALUE, L"70000xyz");  // kept to 16 bits
+    ClickButton(third, IDOK);
+    EXPECT_EQ(flag->GetValueText(), L"1");
+    EXPECT_EQ(small->GetValueText(), L"4464");
+    EXPECT_EQ(count->GetValueText(), L"7");  // its dialog is still open
+    EXPECT_EQ(OPCS_DlgWriteToTag::OpenWindows(), std::vector<HWND>{second});
+    SetControlText(second, IDC_WRITE_NEW_VALUE, L"12abc");
+    ClickButton(second, IDOK);
+    EXPECT_EQ(count->GetValueText(), L"12");
+    EXPECT_TRUE(OPCS_DlgWriteToTag::OpenWindows().empty());
+    EXPECT_TRUE(boxes.empty());
+
+    // Close writes nothing.
+    HWND closed = OpenWrite(count);
+    SetControlText(closed, IDC_WRITE_NEW_VALUE, L"99");
+    ClickButton(closed, IDCANCEL);
+    EXPECT_EQ(count->GetValueText(), L"12");
+    EXPECT_FALSE(IsWindow(closed));
+}
+
+TEST_F(WriteOptionsSplashTest, WriteRefusalsCloseTheDialogAndADeletedTagIsNotTouched) {
+    ToviDevice* device = AddDevice(L"Plant");
+    ToviTag* unsigned32 = ReadWriteTag(device, L"Wide", VT_UI4);
+    ToviTag* level = ReadWriteTag(device, L"Level", VT_R8);
+    level->SetValueNow(Variant::FromDouble(1));
+
+    HWND d = OpenWrite(unsigned32);
+    EXPECT_EQ(ControlText(d, IDC_WRITE_TYPE_NAME), L"Unknown");
+    SetControlText(d, IDC_WRITE_NEW_VALUE, L"5");
+    ClickButton(d, IDOK);
+    EXPECT_EQ(boxes, std::vector<std::wstring>{kBadInput});
+    EXPECT_FALSE(IsWindow(d));
+
+    // Made read-only while its dialog was open: the tag refuses the write.
+    d = OpenWrite(level);
+    level->SetAccessMode(0);
+    SetControlText(d, IDC_WRITE_NEW_VALUE, L"5");
+    boxes.clear();
+    ClickButton(d, IDOK);
+    EXPECT_EQ(boxes, std::vector<std::wstring>{kWriteFailed});
+    EXPECT_EQ(level->GetValueText(), L"1 ");
+    EXPECT_FALSE(IsWindow(d));
+
+    // Deleted while its dialog was open: Apply ends the dialog and writes nowhere.
+    level->SetAccessMode(1);
+    d = OpenWrite(level);
+    ASSERT_TRUE(doc->DeleteItem(device));
+    ASSERT_FALSE(OPCS_Tag::IsValidTag(level));
+    SetControlText(d, IDC_WRITE_NEW_VALUE, L"5");
+    boxes.clear();
+    ClickButton(d, IDOK);
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_FALSE(IsWindow(d));
+    EXPECT_EQ(OpenWrite(level), nullptr);  // and a dead tag opens none
+}
+
+TEST_F(WriteOptionsSplashTest, WriteToTagIsOfferedForOneReadWriteTagAndOpensItsDialog) {
+    ToviDevice* device = AddDevice(L"Plant");
+    ToviTag* writable = ReadWriteTag(device, L"A", VT_R8);
+    ToviTag* readOnly = ReadWriteTag(device, L"B", VT_R8);
+    readOnly->SetAccessMode(0);
+    ASSERT_TRUE(tree->SelectObject(device));
+    Key(VK_F6);
+    ASSERT_EQ(frame->ActiveView(), static_cast<CViewWindow*>(list));
+    const int rowA = RowNames()[0] == L"A" ? 0 : 1;
+    SelectRows({1 - rowA});
+    EXPECT_FALSE(frame->QueryCommandState(ID_WRITE_TO_TAG).enabled);
+    SelectRows({0, 1});
+    EXPECT_FALSE(frame->QueryCommandState(ID_WRITE_TO_TAG).enabled);
+    SelectRows({rowA});
+    EXPECT_TRUE(frame->QueryCommandState(ID_WRITE_TO_TAG).enabled);
+    Key('W', true);
+    const std::vector<HWND> open = OPCS_DlgWriteToTag::OpenWindows();
+    ASSERT_EQ(open.size(), 1u);
+    EXPECT_EQ(ControlText(open[0], IDC_WRITE_TAG_NAME), writable->GetName());
+    EXPECT_EQ(GetWindow(open[0], GW_OWNER), frame->Handle());
+    // Options and About are always there.
+    EXPECT_TRUE(frame->QueryCommandState(ID_FILE_OPTIONS).enabled);
+    EXPECT_TRUE(frame->QueryCommandState(ID_APP_ABOUT).enabled);
+}
+
+TEST_F(WriteOptionsSplashTest, OptionsStoreMegabytesAndWarnOnlyWhenTheLogNameReallyChanges) {
+    const std::wstring current = theSettings.GetEventLogFile();
+    // The same name in another case: no message.
+    ASSERT_TRUE(OptionsOK([&](HWND d) {
+        EXPECT_EQ(ControlText(d, IDC_OPTIONS_LOG_SIZE), L"1");
+        EXPECT_EQ(ControlText(d, IDC_OPTIONS_LOG_FILE), current);
+        SetControlText(d, IDC_OPTIONS_LOG_FILE, FoldCase(current));
+        SetControlText(d, IDC_OPTIONS_LOG_SIZE, L"2");
+        ToggleButton(d, IDC_OPTIONS_LOG_ENABLED, false);
+    }));
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(theSettings.GetEventLogFileSize(), 2097152u);
+
+    // Another name: the restart message, and the settings are stored.
+    const std::wstring other = TempPath(L"ui-options-other-log.txt");
+    DeleteFileW(other.c_str());
+    ASSERT_TRUE(OptionsOK([&](HWND d) { SetControlText(d, IDC_OPTIONS_LOG_FILE, other); }));
+    EXPECT_EQ(boxes, std::vector<std::wstring>{kRestart});
+    EXPECT_EQ(theSettings.GetEventLogFile(), other);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(other)));  // checked, not left behind
+
+    // Refusals keep the dialog open and the settings as they were.
+    const std::tuple<int, std::wstring, std::wstring> refused[] = {
+        {IDC_OPTIONS_LOG_SIZE, L"", L"Please enter a positive integer."},
+        {IDC_OPTIONS_LOG_SIZE, L"-1", L"Please enter a positive integer."},
+        {IDC_OPTIONS_LOG_SIZE, L"2MB", L"Please enter a positive integer."},
+        {IDC_OPTIONS_LOG_SIZE, L"4096", L"Please enter an integer between 0 and 4095."},
+        {IDC_OPTIONS_LOG_FILE, L"C:\\no such folder\\log.txt",
+         L"The event log file \"C:\\no such folder\\log.txt\" cannot be written."},
+        {IDC_OPTIONS_LOG_FILE, L"", L"The event log file \"\" cannot be written."},
+    };
+    for (const auto& [id, text, message] : refused) {
+        boxes.clear();
+        EXPECT_FALSE(OptionsOK([&](HWND d) { SetControlText(d, id, text); })) << text;
+        EXPECT_EQ(boxes, std::vector<std::wstring>{message}) << text;
+    }
+    EXPECT_EQ(theSettings.GetEventLogFile(), other);
+    EXPECT_EQ(theSettings.GetEventLogFileSize(), 2097152u);
+}
+
+TEST_F(WriteOptionsSplashTest, ResetEmptiesTheRunningLogAtOnceAndCancelKeepsItEmpty) {
+    const std::wstring log = TempPath(L"ui-options-reset-log.txt");
+    ASSERT_TRUE(theEventLog.Open(log));
+    theEventLog << L"Before the reset" << EventLog::EndEntry;
+    ASSERT_NE(FileText(log).find("Before the reset"), std::string::npos);
+    Tovi_DlgOptions dialog;
+    HWND d = dialog.Create(frame->Handle());
+    ClickButton(d, IDC_OPTIONS_LOG_RESET);
+    ClickButton(d, IDCANCEL);
+    EXPECT_EQ(dialog.Result(), IDCANCEL);
+    const std::string text = FileText(log);
+    EXPECT_EQ(text.find("Before the reset"), std::string::npos);
+    EXPECT_NE(text.find("Log started or reset"), std::string::npos);
+    theEventLog.Close();
+    DeleteFileW(log.c_str());
+}
+
+TEST_F(WriteOptionsSplashTest, TheSplashShowsOnceAndItsFirstClickOnlyClosesIt) {
+    ASSERT_EQ(CSplashWnd::Window(), nullptr);
+    CSplashWnd::ShowSplashScreen(frame->Handle());
+    EXPECT_EQ(CSplashWnd::Window(), nullptr);  // not enabled
+    CSplashWnd::EnableSplashScreen(true);
+    CSplashWnd::ShowSplashScreen(frame->Handle());
+    HWND splash = CSplashWnd::Window();
+    ASSERT_NE(splash, nullptr);
+    RECT r{};
+    GetWindowRect(splash, &r);
+    EXPECT_EQ(r.right - r.left, 478);
+    EXPECT_EQ(r.bottom - r.top, 365);
+
+    // A click on the tree: consumed, and only the splash closes.
+    MSG click{};
+    click.hwnd = TreeControl();
+    click.message = WM_LBUTTONDOWN;
+    EXPECT_TRUE(frame->PreTranslateMessage(&click));
+    EXPECT_EQ(CSplashWnd::Window(), nullptr);
+    EXPECT_FALSE(IsWindow(splash));
+    EXPECT_FALSE(frame->PreTranslateMessage(&click));  // the next one goes on
+    CSplashWnd::ShowSplashScreen(frame->Handle());
+    EXPECT_EQ(CSplashWnd::Window(), nullptr);  // once
+
+    // Unanswered, it closes by itself after its time; a mouse move never closes it.
+    CSplashWnd::EnableSplashScreen(true);
+    CSplashWnd::ShowSplashScreen(frame->Handle());
+    MSG move{};
+    move.hwnd = TreeControl();
+    move.message = WM_MOUSEMOVE;
+    EXPECT_FALSE(frame->PreTranslateMessage(&move));
+    ASSERT_NE(CSplashWnd::Window(), nullptr);
+    const ULONGLONG deadline = GetTickCount64() + 5000;
+    while (CSplashWnd::Window() != nullptr && GetTickCount64() < deadline) Pump(50);
+    EXPECT_EQ(CSplashWnd::Window(), nullptr);
+}
+
+TEST_F(WriteOptionsSplashTest, AboutShowsTheTitleAndTheProductVersion) {
+    std::wstring version;
+    ASSERT_TRUE(GetProductVersion(GetModulePath(), version));
+    ASSERT_GT(VersionTextToNumber(version), 0.0);
+    CAboutDlg about;
+    HWND d = about.Create(frame->Handle());
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(ControlText(d, IDC_ABOUT_VERSION), L"Tovi Explorer Version " + version);
+    EXPECT_NE(SendDlgItemMessageW(d, IDC_ABOUT_ICON, STM_GETICON, 0, 0), 0);
+    ClickButton(d, IDOK);
+    EXPECT_EQ(about.Result(), IDOK);
+}

@@ -1,0 +1,97 @@
+// Shows every dialog of the editor side by side for the given milliseconds,
+// then the splash window alone until it closes itself, so that the real
+// display can be captured (scripts/dialog-shots.sh). Under Wine, PrintWindow
+// draws a dialog's background only, hence the capture of the screen.
+// Run by hand, never as a test.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "AboutDlg.h"
+#include "DlgGroup.h"
+#include "DlgOptions.h"
+#include "DlgTag.h"
+#include "DlgWriteToTag.h"
+#include "MessageBoxes.h"
+#include "OPCS_Registry.h"
+#include "SplashWnd.h"
+#include "ToviDevice.h"
+#include "ToviTag.h"
+
+namespace {
+void Pump(DWORD milliseconds) {
+    const ULONGLONG end = GetTickCount64() + milliseconds;
+    while (GetTickCount64() < end) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        Sleep(10);
+    }
+}
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const DWORD showMs = argc > 1 ? static_cast<DWORD>(_wtoi(argv[1])) : 4000;
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES | ICC_UPDOWN_CLASS};
+    InitCommonControlsEx(&controls);
+    SetMessageBoxHandler([](const std::wstring&, const std::wstring&, UINT style) { return DefaultAnswer(style); });
+    theSettings.SetDefaults();
+    theSettings.SetLastUsedFile(L"C:\\Tovi\\Sample.tvf");
+
+    ToviDevice device;
+    device.Rename(L"Plant");
+    auto* tag = new ToviTag;
+    tag->Rename(L"Level");
+    device.AddTag(tag);
+    tag->SetValueNow(Variant::FromDouble(42.5));
+
+    TagPropertiesFields tagFields;
+    tagFields.name = L"Level";
+    tagFields.description = L"Tank level";
+    tagFields.valueText = L"42.5";
+    tagFields.readWrite = true;
+    tagFields.limitValues = true;
+    tagFields.maximum = 100;
+    tagFields.deadband = 0.5;
+    GroupPropertiesFields groupFields{L"Plant", true, true, 1, 5400};
+
+    Tovi_DlgTag tagDialog(tagFields);
+    Tovi_DlgGroup groupDialog(groupFields);
+    Tovi_DlgOptions options;
+    CAboutDlg about;
+    std::vector<HWND> shots = {tagDialog.Create(nullptr), groupDialog.Create(nullptr), options.Create(nullptr),
+                               about.Create(nullptr)};
+    OPCS_DlgWriteToTag* write = OPCS_DlgWriteToTag::Open(tag, nullptr);
+    if (write != nullptr) shots.push_back(write->Handle());
+    // Side by side from the top left, wrapping at the screen's width.
+    int x = 10, y = 10, rowHeight = 0;
+    const int screenWidth = GetSystemMetrics(SM_CXSCREEN);
+    int failures = 0;
+    for (HWND shot : shots) {
+        if (shot == nullptr) {
+            ++failures;
+            continue;
+        }
+        RECT r{};
+        GetWindowRect(shot, &r);
+        if (x + (r.right - r.left) > screenWidth) {
+            x = 10;
+            y += rowHeight + 10;
+            rowHeight = 0;
+        }
+        SetWindowPos(shot, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+        ShowWindow(shot, SW_SHOWNOACTIVATE);
+        x += r.right - r.left + 10;
+        rowHeight = std::max<int>(rowHeight, r.bottom - r.top);
+    }
+    Pump(showMs);
+    if (write != nullptr && write->Handle() != nullptr) DestroyWindow(write->Handle());
+    // The splash last, alone.
+    CSplashWnd::EnableSplashScreen(true);
+    CSplashWnd::ShowSplashScreen(nullptr);
+    if (CSplashWnd::Window() == nullptr) ++failures;
+    Pump(CSplashWnd::kShowMs + 200);
+    return failures;
+}

@@ -1,0 +1,53 @@
+#pragma once
+// A dialog from a template, run modally (DoModal) or without a loop of its
+// own (Create): modeless windows and tests drive the same class by messages.
+// The derived dialog handles its messages in OnMessage.
+#include <windows.h>
+#include <string>
+
+class DialogWindow {
+public:
+    explicit DialogWindow(UINT templateId) : templateId_(templateId) {}
+    virtual ~DialogWindow();
+    DialogWindow(const DialogWindow&) = delete;
+    DialogWindow& operator=(const DialogWindow&) = delete;
+
+    INT_PTR DoModal(HWND owner);
+    HWND Create(HWND owner);
+    HWND Handle() const noexcept { return hwnd_; }
+    // IDOK or IDCANCEL once the dialog has ended; 0 while it runs.
+    INT_PTR Result() const noexcept { return result_; }
+
+protected:
+    // Handles one message; FALSE leaves it to the dialog manager.
+    virtual INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam) = 0;
+    // Called once the window is gone (modeless dialogs may delete themselves here).
+    virtual void OnDestroyed() {}
+    void End(INT_PTR result);
+
+    HWND Item(int id) const { return GetDlgItem(hwnd_, id); }
+    std::wstring ItemText(int id) const;
+    void SetItemText(int id, const std::wstring& text) const;
+    bool IsChecked(int id) const { return IsDlgButtonChecked(hwnd_, id) == BST_CHECKED; }
+    void SetChecked(int id, bool checked) const { CheckDlgButton(hwnd_, id, checked ? BST_CHECKED : BST_UNCHECKED); }
+    void Enable(int id, bool enable) const { EnableWindow(Item(id), enable ? TRUE : FALSE); }
+    // Shows a validation message and puts the focus on the field (its text selected).
+    void RefuseField(int id, const std::wstring& message) const;
+
+    HWND hwnd_ = nullptr;
+
+private:
+    static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+    UINT templateId_;
+    bool modal_ = false;
+    INT_PTR result_ = 0;
+};
+
+// The standard validation messages of the dialogs.
+extern const wchar_t kEnterNumber[];
+extern const wchar_t kEnterPositiveInteger[];
+// "Please enter an integer between low and high."
+std::wstring EnterIntegerBetween(unsigned low, unsigned high);
+// A whole unsigned number, blanks at either end aside, that fits 32 bits.
+bool ParseUnsignedField(const std::wstring& text, unsigned& value);

@@ -1,0 +1,123 @@
+#include "DlgOptions.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <cstdint>
+#include <cwchar>
+
+#include "EventLog.h"
+#include "Help.h"
+#include "MessageBoxes.h"
+#include "OPCS_Registry.h"
+#include "Text.h"
+#include "resource.h"
+
+namespace {
+constexpr std::uint32_t kBytesPerMegabyte = 1048576;
+constexpr unsigned kSpinLow = 1;
+constexpr unsigned kSpinHigh = 1000;
+// The largest size whose bytes fit the setting's 32 bits.
+constexpr unsigned kMaxMegabytes = 0xFFFFFFFFu / kBytesPerMegabyte;
+}  // namespace
+
+bool CanWriteFile(const std::wstring& path) {
+    if (path.empty()) return false;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
+    CloseHandle(file);
+    if (created) DeleteFileW(path.c_str());
+    return true;
+}
+
+Tovi_DlgOptions::Tovi_DlgOptions() : DialogWindow(IDD_OPTIONS) {}
+
+INT_PTR Tovi_DlgOptions::OnMessage(UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_INITDIALOG:
+        OnInitDialog();
+        return TRUE;
+    case WM_HELP:
+        ShowHelpTopic(kHelpOptionsDialog);
+        return TRUE;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDOK: OnOK(); return TRUE;
+        case IDCANCEL: End(IDCANCEL); return TRUE;
+        case ID_HELP: ShowHelpTopic(kHelpOptionsDialog); return TRUE;
+        case IDC_OPTIONS_BROWSE: OnBrowse(); return TRUE;
+        case IDC_OPTIONS_LOG_RESET: theEventLog.Reset(); return TRUE;
+        default: return FALSE;
+        }
+    default:
+        return FALSE;
+    }
+}
+
+void Tovi_DlgOptions::OnInitDialog() {
+    SendDlgItemMessageW(hwnd_, IDC_OPTIONS_LOG_SIZE_SPIN, UDM_SETRANGE32, kSpinLow, kSpinHigh);
+    SetChecked(IDC_OPTIONS_LOG_ENABLED, theSettings.IsEventLogEnabled());
+    SetItemText(IDC_OPTIONS_LOG_SIZE, FormatText(L"%u", theSettings.GetEventLogFileSize() / kBytesPerMegabyte));
+    SetItemText(IDC_OPTIONS_LOG_FILE, theSettings.GetEventLogFile());
+    SetItemText(IDC_OPTIONS_CONFIG_FILE, theSettings.GetLastUsedFile());
+}
+
+void Tovi_DlgOptions::OnBrowse() {
+    const std::wstring chosen = ChooseLogFile(ItemText(IDC_OPTIONS_LOG_FILE));
+    if (!chosen.empty()) SetItemText(IDC_OPTIONS_LOG_FILE, chosen);
+}
+
+std::wstring Tovi_DlgOptions::ChooseLogFile(const std::wstring& start) {
+    if (chooser_) return chooser_(start);
+    // "Text Files (*.txt)|*.txt||": bars separate the parts, the last two end the list.
+    std::wstring filter = LoadResString(IDS_LOG_FILE_FILTER);
+    for (wchar_t& c : filter) {
+        if (c == L'|') c = L'\0';
+    }
+    std::wstring extension = LoadResString(IDS_LOG_FILE_EXTENSION);
+    if (!extension.empty() && extension[0] == L'.') extension.erase(0, 1);
+    const std::wstring title = LoadResString(IDS_LOG_FILE_TITLE);
+    std::wstring path(32768, L'\0');
+    lstrcpynW(path.data(), start.c_str(), static_cast<int>(path.size()));
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = hwnd_;
+    ofn.lpstrFilter = filter.c_str();
+    ofn.lpstrFile = path.data();
+    ofn.nMaxFile = static_cast<DWORD>(path.size());
+    ofn.lpstrTitle = title.c_str();
+    ofn.lpstrDefExt = extension.c_str();
+    ofn.Flags = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_EXPLORER;
+    if (!GetOpenFileNameW(&ofn)) return {};
+    path.resize(wcslen(path.c_str()));
+    return path;
+}
+
+void Tovi_DlgOptions::OnOK() {
+    unsigned megabytes = 0;
+    if (!ParseUnsignedField(ItemText(IDC_OPTIONS_LOG_SIZE), megabytes)) {
+        RefuseField(IDC_OPTIONS_LOG_SIZE, kEnterPositiveInteger);
+        return;
+    }
+    // The setting holds bytes in 32 bits: a larger size would wrap round to a small one.
+    if (megabytes > kMaxMegabytes) {
+        RefuseField(IDC_OPTIONS_LOG_SIZE, EnterIntegerBetween(0, kMaxMegabytes));
+        return;
+    }
+    const std::wstring logFile = ItemText(IDC_OPTIONS_LOG_FILE);
+    const bool renamed = !EqualsNoCase(logFile, theSettings.GetEventLogFile());
+    if (renamed) {
+        // A name the next start could not open would leave the program without a log, silently.
+        if (!CanWriteFile(logFile)) {
+            RefuseField(IDC_OPTIONS_LOG_FILE, FormatText(L"The event log file \"%ls\" cannot be written.", logFile.c_str()));
+            return;
+        }
+        AppMessageBox(LoadResString(IDS_LOG_NAME_RESTART), MB_OK | MB_ICONEXCLAMATION);
+    }
+    theSettings.SetEventLogFile(logFile);
+    theSettings.SetEventLogFileSize(megabytes * kBytesPerMegabyte);
+    theSettings.SetEventLogEnabled(IsChecked(IDC_OPTIONS_LOG_ENABLED));
+    theSettings.Save();
+    End(IDOK);
+}

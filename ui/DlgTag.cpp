@@ -1,0 +1,168 @@
+#include "DlgTag.h"
+
+#include <commctrl.h>
+#include <array>
+
+#include "Help.h"
+#include "Text.h"
+#include "ValueText.h"
+#include "resource.h"
+
+namespace {
+struct TypeChoice {
+    const wchar_t* text;
+    VARTYPE type;
+};
+constexpr std::array<TypeChoice, 5> kTypes = {{{L"Bool (1/0, T/F)", VT_BOOL},
+                                               {L"Integer (4 bytes)", VT_I4},
+                                               {L"Float (4 bytes)", VT_R4},
+                                               {L"Double (8 bytes)", VT_R8},
+                                               {L"String", VT_BSTR}}};
+constexpr int kIntegerIndex = 1;
+
+std::wstring NumberText(double value) { return FormatText(L"%.15g", value); }
+
+std::wstring Trim(const std::wstring& text) {
+    const size_t begin = text.find_first_not_of(L" \t\r\n");
+    if (begin == std::wstring::npos) return {};
+    const size_t end = text.find_last_not_of(L" \t\r\n");
+    return text.substr(begin, end - begin + 1);
+}
+}  // namespace
+
+Tovi_DlgTag::Tovi_DlgTag(TagPropertiesFields& fields) : DialogWindow(IDD_TAG), fields_(fields) {}
+
+int Tovi_DlgTag::TypeIndex(VARTYPE type) noexcept {
+    switch (type) {
+    case VT_BOOL: return 0;
+    case VT_R4: return 2;
+    case VT_R8: return 3;
+    case VT_BSTR: return 4;
+    default: return kIntegerIndex;
+    }
+}
+
+VARTYPE Tovi_DlgTag::IndexType(int index) noexcept {
+    if (index < 0 || index >= static_cast<int>(kTypes.size())) return VT_I4;
+    return kTypes[static_cast<size_t>(index)].type;
+}
+
+Variant Tovi_DlgTag::ConvertValueText(const std::wstring& rawText, VARTYPE type) {
+    const std::wstring text = Trim(rawText);
+    switch (type) {
+    case VT_BOOL: return Variant::FromBool(!text.empty() && (text[0] == L'T' || text[0] == L'1'));
+    case VT_R4: return Variant::FromFloat(SaturateToFloat(ParseLeadingNumber(text)));
+    case VT_R8: return Variant::FromDouble(ParseLeadingNumber(text));
+    case VT_BSTR: return Variant::FromString(text);
+    default: return Variant::FromLong(static_cast<LONG>(ParseLeadingInteger(text)));
+    }
+}
+
+INT_PTR Tovi_DlgTag::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        OnInitDialog();
+        return TRUE;
+    case WM_HELP:
+        ShowHelpTopic(kHelpTagDialog);
+        return TRUE;
+    case WM_NOTIFY: {
+        const auto* header = reinterpret_cast<NMHDR*>(lParam);
+        if (header->idFrom == IDC_TAG_DEADBAND_SPIN && header->code == UDN_DELTAPOS) {
+            StepDeadband(reinterpret_cast<const NMUPDOWN*>(lParam)->iDelta);
+            SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, TRUE);  // the control keeps no position of its own
+            return TRUE;
+        }
+        return FALSE;
+    }
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDOK: OnOK(); return TRUE;
+        case IDCANCEL: End(IDCANCEL); return TRUE;
+        case ID_HELP: ShowHelpTopic(kHelpTagDialog); return TRUE;
+        case IDC_TAG_LIMITS:
+            if (HIWORD(wParam) == BN_CLICKED) OnLimitClicked();
+            return TRUE;
+        case IDC_TAG_TYPE:
+            if (HIWORD(wParam) == CBN_SELCHANGE) OnTypeChanged();
+            return TRUE;
+        default: return FALSE;
+        }
+    default:
+        return FALSE;
+    }
+}
+
+void Tovi_DlgTag::OnInitDialog() {
+    HWND combo = Item(IDC_TAG_TYPE);
+    for (const TypeChoice& choice : kTypes) SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice.text));
+    // A range with room either side, so that both arrows always step: the
+    // control's own position never moves (the edit holds the number).
+    SendDlgItemMessageW(hwnd_, IDC_TAG_DEADBAND_SPIN, UDM_SETRANGE32, static_cast<WPARAM>(-1000000), 1000000);
+    SendDlgItemMessageW(hwnd_, IDC_TAG_DEADBAND_SPIN, UDM_SETPOS32, 0, 0);
+    ShowFields();
+    if (!fields_.limitValues) EnableLimitEdits(false);
+    SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(TypeIndex(fields_.dataType)), 0);
+    OnTypeChanged();
+}
+
+void Tovi_DlgTag::ShowFields() {
+    SetItemText(IDC_TAG_NAME, fields_.name);
+    SetItemText(IDC_TAG_DESCRIPTION, fields_.description);
+    SetItemText(IDC_TAG_VALUE, fields_.valueText);
+    SetChecked(IDC_TAG_LIMITS, fields_.limitValues);
+    SetItemText(IDC_TAG_MIN, NumberText(fields_.minimum));
+    SetItemText(IDC_TAG_MAX, NumberText(fields_.maximum));
+    SetItemText(IDC_TAG_DEADBAND, NumberText(fields_.deadband));
+    CheckRadioButton(hwnd_, IDC_TAG_READ_ONLY, IDC_TAG_READ_WRITE, fields_.readWrite ? IDC_TAG_READ_WRITE : IDC_TAG_READ_ONLY);
+}
+
+void Tovi_DlgTag::EnableLimitEdits(bool enable) {
+    Enable(IDC_TAG_MIN, enable);
+    Enable(IDC_TAG_MAX, enable);
+    Enable(IDC_TAG_DEADBAND, enable);
+    Enable(IDC_TAG_DEADBAND_SPIN, enable);
+}
+
+void Tovi_DlgTag::OnLimitClicked() { EnableLimitEdits(IsChecked(IDC_TAG_LIMITS)); }
+
+void Tovi_DlgTag::OnTypeChanged() {
+    const VARTYPE type = IndexType(static_cast<int>(SendDlgItemMessageW(hwnd_, IDC_TAG_TYPE, CB_GETCURSEL, 0, 0)));
+    const bool limitable = type != VT_BOOL && type != VT_BSTR;
+    if (!limitable) {
+        SetChecked(IDC_TAG_LIMITS, false);
+        EnableLimitEdits(false);
+    }
+    Enable(IDC_TAG_LIMITS, limitable);
+}
+
+void Tovi_DlgTag::StepDeadband(int delta) {
+    double value = 0;
+    if (!ParseWholeNumber(ItemText(IDC_TAG_DEADBAND), value)) value = 0;
+    SetItemText(IDC_TAG_DEADBAND, NumberText(value + delta));
+}
+
+bool Tovi_DlgTag::ReadNumber(int id, double& value) {
+    if (ParseWholeNumber(ItemText(id), value)) return true;
+    RefuseField(id, kEnterNumber);
+    return false;
+}
+
+void Tovi_DlgTag::OnOK() {
+    double minimum = 0, maximum = 0, deadband = 0;
+    if (!ReadNumber(IDC_TAG_MIN, minimum) || !ReadNumber(IDC_TAG_MAX, maximum) ||
+        !ReadNumber(IDC_TAG_DEADBAND, deadband)) {
+        return;
+    }
+    fields_.name = ItemText(IDC_TAG_NAME);
+    fields_.description = ItemText(IDC_TAG_DESCRIPTION);
+    fields_.valueText = ItemText(IDC_TAG_VALUE);
+    fields_.limitValues = IsChecked(IDC_TAG_LIMITS);
+    fields_.minimum = minimum;
+    fields_.maximum = maximum;
+    fields_.deadband = deadband;
+    fields_.readWrite = IsChecked(IDC_TAG_READ_WRITE);
+    fields_.dataType = IndexType(static_cast<int>(SendDlgItemMessageW(hwnd_, IDC_TAG_TYPE, CB_GETCURSEL, 0, 0)));
+    fields_.value = ConvertValueText(fields_.valueText, fields_.dataType);
+    End(IDOK);
+}

@@ -1,0 +1,31 @@
+#pragma once
+// "Tag Properties": the caller fills the fields, runs the dialog and, after
+// OK, reads them back with the value converted from its text by the chosen type.
+#include "DialogWindow.h"
+#include "PropertyDialogs.h"
+
+class Tovi_DlgTag : public DialogWindow {
+public:
+    explicit Tovi_DlgTag(TagPropertiesFields& fields);
+
+    // Combo index of a data type, and the type of an index.
+    static int TypeIndex(VARTYPE type) noexcept;
+    static VARTYPE IndexType(int index) noexcept;
+    // The value the dialog gives for a value text and a chosen type.
+    static Variant ConvertValueText(const std::wstring& text, VARTYPE type);
+
+protected:
+    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    void OnInitDialog();
+    void ShowFields();
+    void EnableLimitEdits(bool enable);
+    void OnLimitClicked();
+    void OnTypeChanged();
+    void StepDeadband(int delta);
+    bool ReadNumber(int id, double& value);
+    void OnOK();
+
+    TagPropertiesFields& fields_;
+};

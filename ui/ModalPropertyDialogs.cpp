@@ -1,0 +1,23 @@
+#include "ModalPropertyDialogs.h"
+
+#include "DlgGroup.h"
+#include "DlgTag.h"
+
+namespace {
+HWND DialogOwner() { return GetActiveWindow(); }
+}  // namespace
+
+bool ModalPropertyDialogs::EditTag(TagPropertiesFields& fields) {
+    Tovi_DlgTag dialog(fields);
+    return dialog.DoModal(DialogOwner()) == IDOK;
+}
+
+bool ModalPropertyDialogs::EditGroup(GroupPropertiesFields& fields) {
+    Tovi_DlgGroup dialog(fields);
+    return dialog.DoModal(DialogOwner()) == IDOK;
+}
+
+void InstallPropertyDialogs() noexcept {
+    static ModalPropertyDialogs runner;
+    if (ThePropertyDialogRunner() == nullptr) SetPropertyDialogRunner(&runner);
+}
