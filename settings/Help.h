@@ -16,6 +16,12 @@ enum HelpContext : DWORD {
     kHelpColumnsDialog = 113,
 };
 
+// Every topic number above: the help file must have a page for each.
+inline constexpr HelpContext kHelpContexts[] = {
+    kHelpMainFrame,     kHelpDeviceTree,    kHelpTagList,        kHelpGroupDialog,
+    kHelpTagDialog,     kHelpOptionsDialog, kHelpWriteTagDialog, kHelpColumnsDialog,
+};
+
 // The program directory + "ToviExplorer.chm"; worked out once.
 std::wstring GetHelpFilePath();
 // Whether the platform's HTML Help control is registered; asked once.
