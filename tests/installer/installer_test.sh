@@ -16,7 +16,11 @@ failures=0
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 log="$WINEPREFIX/../installer-test.log"
 run() { "$WINE" "$@" </dev/null 2>>"$log"; }
-reg_value() { run reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | awk -v n="$2" '$1 == n { $1 = ""; $2 = ""; sub(/^  */, ""); print }'; }
+reg_value() {  # key, value name ("(Default)" for the default value)
+  local which=(/v "$2")
+  [ "$2" = "(Default)" ] && which=(/ve)
+  run reg query "$1" "${which[@]}" 2>/dev/null | tr -d '\r' | awk -v n="$2" '$1 == n { $1 = ""; $2 = ""; sub(/^  */, ""); print }'
+}
 reg_exists() { run reg query "$1" >/dev/null 2>&1; }
 wait_until() {  # seconds, command...: true once the command succeeds
   local limit=$1; shift
@@ -62,7 +66,9 @@ mapfile -t items <"$WINEPREFIX/items.txt"
 run "$client" read Zelkor.Tovi.1 "${items[@]}" | tr -d '\r' >"$WINEPREFIX/read.txt" || fail "reading exited with $?"
 [ "$(grep -c '  Good  ' "$WINEPREFIX/read.txt")" -eq "${#items[@]}" ] || fail "not every sample item reads Good"
 cat "$WINEPREFIX/read.txt" | head -3
-wait_until 30 bash -c '! pgrep -f "Program Files.Zelkor.Tovi Explorer.Tovi Explorer.exe" >/dev/null' || \
+# The bracket keeps the pattern from matching this script's own command lines.
+server_gone() { ! pgrep -f '[P]rogram Files.Zelkor.Tovi Explorer.Tovi Explorer.exe' >/dev/null; }
+wait_until 30 server_gone || \
   fail "the COM-started server did not end with its last client"
 
 echo "== silent uninstall, the user's configuration kept"

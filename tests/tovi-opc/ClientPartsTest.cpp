@@ -32,7 +32,9 @@ Built BuildStream(const std::vector<VARIANT>& values, bool withTime, DWORD group
         EXPECT_TRUE(block.PutU32(r + 4, static_cast<std::uint32_t>(at)));
         EXPECT_TRUE(block.PutU16(r + 8, static_cast<std::uint16_t>(0xC0 - i)));
         EXPECT_TRUE(block.PutU16(r + 10, 0));
-        if (withTime) EXPECT_TRUE(block.PutFileTime(r + 12, time));
+        if (withTime) {
+            EXPECT_TRUE(block.PutFileTime(r + 12, time));
+        }
         built.valueOffsets.push_back(at);
         size_t written = 0;
         EXPECT_TRUE(block.PutVariant(at, values[i], written));
@@ -88,8 +90,8 @@ TEST(ClientStreamTest, ReadsWhatTheServersWriterWritesAndRefusesEveryDamagedStre
         ASSERT_EQ(stream.items.size(), values.size());
         for (size_t i = 0; i < values.size(); ++i) {
             const StreamItem& item = stream.items[i];
-            EXPECT_EQ(item.clientHandle, 100 + i);
-            EXPECT_EQ(item.quality, 0xC0 - i);
+            EXPECT_EQ(item.clientHandle, static_cast<DWORD>(100 + i));
+            EXPECT_EQ(item.quality, static_cast<WORD>(0xC0 - i));
             EXPECT_EQ(item.timestamp.dwHighDateTime, withTime ? time.dwHighDateTime : 0u);
             EXPECT_EQ(item.timestamp.dwLowDateTime, withTime ? time.dwLowDateTime : 0u);
             ASSERT_EQ(V_VT(&item.value), V_VT(&values[i])) << i;

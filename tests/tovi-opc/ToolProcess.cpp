@@ -29,7 +29,10 @@ void ToolProcess::Pump(HANDLE pipe, std::string* into) {
     DWORD read = 0;
     while (ReadFile(pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) {
         std::lock_guard<std::mutex> guard(lock_);
-        into->append(buffer, read);
+        // Line ends as text: the console's "\r\n" is the C runtime's, not the tool's.
+        for (DWORD i = 0; i < read; ++i) {
+            if (buffer[i] != '\r') into->push_back(buffer[i]);
+        }
     }
     CloseHandle(pipe);
 }

@@ -43,7 +43,7 @@ int RunRead(const Arguments& args) {
             hr = io->Read(args.device ? OPC_DS_DEVICE : OPC_DS_CACHE, static_cast<DWORD>(handles.size()),
                           handles.data(), &states, &errors);
         }
-        if (FAILED(hr)) {
+        if (FAILED(hr) && (errors == nullptr || states == nullptr)) {
             PrintError("the read failed: " + ResultText(hr));
             if (IsConnectionLost(hr)) group.Abandon();
             return kExitFailed;

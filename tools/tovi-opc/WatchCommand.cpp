@@ -4,6 +4,9 @@
 #include <windows.h>
 #include <algorithm>
 #include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,9 +19,26 @@
 #include "RecordFormat.h"
 #include "ServerConnection.h"
 #include "TextCodec.h"
+#include "ValueText.h"
 
 namespace {
 constexpr DWORD kAliveCheckMs = 500;
+
+struct SeenValue {
+    VARTYPE type;
+    std::string text;
+    WORD quality;
+    FILETIME time;
+    bool operator==(const SeenValue& o) const {
+        return type == o.type && text == o.text && quality == o.quality &&
+               CompareFileTime(&time, &o.time) == 0;
+    }
+};
+
+struct SeenValues {
+    std::mutex lock;
+    std::map<DWORD, SeenValue> last;
+};
 
 HANDLE StopEvent() {
     static HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -77,8 +97,14 @@ int RunWatch(const Arguments& args) {
     const WatchFormat output = args.format;
     auto* sink = new DataChangeSink(
         format,
-        [ids, output](const DataStream& stream) {
+        [ids, output, seen = std::make_shared<SeenValues>()](const DataStream& stream) {
+            std::lock_guard<std::mutex> guard(seen->lock);
             for (const StreamItem& item : stream.items) {
+                // Some servers resend what has not changed: one line per change.
+                SeenValue now{V_VT(&item.value), ValueText(item.value), item.quality, item.timestamp};
+                auto [last, fresh] = seen->last.try_emplace(item.clientHandle, now);
+                if (!fresh && last->second == now) continue;
+                last->second = now;
                 // Client handles are the items' places plus one.
                 const std::string id = item.clientHandle >= 1 && item.clientHandle <= ids.size()
                                            ? ids[item.clientHandle - 1]

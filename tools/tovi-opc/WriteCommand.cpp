@@ -69,7 +69,8 @@ int RunWrite(const Arguments& args) {
         hr = group.Management()->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(io.GetAddressOf()));
         if (SUCCEEDED(hr)) hr = io->Write(static_cast<DWORD>(handles.size()), handles.data(), values.data(), &errors);
         for (VARIANT& value : values) VariantClear(&value);
-        if (FAILED(hr)) {
+        // A failed call may still say per item what failed (E_FAIL when one item was not writable).
+        if (FAILED(hr) && errors == nullptr) {
             PrintError("the write failed: " + ResultText(hr));
             if (IsConnectionLost(hr)) group.Abandon();
             return kExitFailed;
