@@ -137,7 +137,8 @@ HRESULT TextToValue(const std::wstring& text, VARTYPE type, VARIANT& value) {
     V_BSTR(&source) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
     if (V_BSTR(&source) == nullptr) return E_OUTOFMEMORY;
     VariantClear(&value);
-    const HRESULT hr = type == VT_BSTR ? VariantCopy(&value, &source)
+    // An item whose server names no canonical type gets the text for the server to convert.
+    const HRESULT hr = type == VT_BSTR || type == VT_EMPTY ? VariantCopy(&value, &source)
                                        : VariantChangeTypeEx(&value, &source, kInvariant, 0, type);
     VariantClear(&source);
     return hr;
