@@ -235,7 +235,7 @@ void OPCS_Device::PollingRun() {
         // An interval read from a file is not clamped: keep the wait finite.
         const unsigned long long ms = std::min<unsigned long long>(
             static_cast<unsigned long long>(intervalSeconds) * 1000ull, INFINITE - 1);
-        wakeEvent_.Wait(static_cast<DWORD>(ms));
+        WaitForNextCycle(static_cast<DWORD>(ms));
     }
     ReleaseReferencedTags();
     InvalidateVolatileTags(0x08);
@@ -243,6 +243,34 @@ void OPCS_Device::PollingRun() {
     ScopedLock guard(lock_);
     pollState_ = kPollIdle;
 }
+
+void OPCS_Device::WaitForNextCycle(DWORD milliseconds) {
+    const ULONGLONG cycleDue = GetTickCount64() + milliseconds;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= cycleDue) return;
+        DWORD between = INFINITE;
+        if (IsInService()) {
+            if (IsStructureChanged()) {
+                RebuildTagList();
+                ReferenceFlatTags();
+            }
+            between = RunBetweenCycles(now);
+        }
+        const DWORD wait = static_cast<DWORD>(std::min<ULONGLONG>(cycleDue - now, between));
+        if (wakeEvent_.Wait(wait) == WaitResult::Signalled) {
+            ScopedLock guard(lock_);
+            if (pollRequestCount_ == 0 || cycleRequested_ || !rescheduleRequested_) {
+                cycleRequested_ = false;
+                rescheduleRequested_ = false;
+                return;
+            }
+            rescheduleRequested_ = false;
+        }
+    }
+}
+
+DWORD OPCS_Device::RunBetweenCycles(ULONGLONG) { return INFINITE; }
 
 void OPCS_Device::ReferenceFlatTags() {
     std::unordered_set<OPCS_Tag*> already(referenced_.begin(), referenced_.end());
@@ -280,6 +308,7 @@ void OPCS_Device::RebuildTagList() {
         CopyGroupTags(this, flatTags_);
     }
     structureChanged_ = false;
+    ++flatTagsVersion_;
 }
 
 void OPCS_Device::InvalidateVolatileTags(WORD quality) {
@@ -329,6 +358,15 @@ void OPCS_Device::SetUpdateInterval(DWORD seconds) {
 void OPCS_Device::PollNow() {
     ScopedLock guard(lock_);
     if (IsBusy()) {
+        cycleRequested_ = true;
+        wakeEvent_.Set();
+    }
+}
+
+void OPCS_Device::Reschedule() {
+    ScopedLock guard(lock_);
+    if (pollRequestCount_ != 0) {
+        rescheduleRequested_ = true;
         wakeEvent_.Set();
     }
 }

@@ -43,6 +43,9 @@ public:
     DWORD RequestPollStart(int kind, DWORD count = 1);
     DWORD RequestPollStop(int kind, DWORD count = 1);
     void PollNow();
+    // Wakes a polling run so that it takes changed simulation settings,
+    // without running a cycle early.
+    void Reschedule();
     bool IsBusy();
     void SetUpdateInterval(DWORD seconds);
     void InvalidateVolatileTags(WORD quality);
@@ -65,6 +68,12 @@ protected:
     void LeaveDeviceRegistry() noexcept;
     // The device's flat tag list; only the poll thread changes it.
     const Dll<OPCS_Tag*>& FlatTags() const noexcept { return flatTags_; }
+    // Counts the rebuilds of the flat list.
+    DWORD FlatTagsVersion() const noexcept { return flatTagsVersion_; }
+    // Work between the cycles of a polling run (on the poll thread, while the
+    // device is in service): does what is due at `nowMs` (GetTickCount64's
+    // clock) and gives the milliseconds until it is due again, or INFINITE.
+    virtual DWORD RunBetweenCycles(ULONGLONG nowMs);
 
     DWORD deviceClassCode_ = 0;
     std::atomic<bool> terminating_{false};
@@ -90,9 +99,14 @@ private:
     void PollingRun();
     void ReferenceFlatTags();
     void ReleaseReferencedTags();
+    // The wait between two cycles; returns early for a stop or PollNow.
+    void WaitForNextCycle(DWORD milliseconds);
 
     // Tags whose client reference count this polling run raised: released
     // exactly once at its end, even when the flat list was rebuilt meanwhile.
     std::vector<OPCS_Tag*> referenced_;
     bool registered_ = false;
+    DWORD flatTagsVersion_ = 0;
+    bool cycleRequested_ = false;     // PollNow: the next cycle now
+    bool rescheduleRequested_ = false;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "DateTimeText.h"
+#include "Device.h"
 #include "DocumentLink.h"
 #include "FileTime.h"
 #include "LiveObjects.h"
@@ -135,13 +136,23 @@ bool OPCS_Tag::ClearValue() {
 }
 
 bool OPCS_Tag::WriteFromClient(Variant& value) {
+    {
+        ScopedLock guard(lock_);
+        if (accessMode_ != 1) {
+            return false;
+        }
+    }
+    return WriteValue(value);
+}
+
+bool OPCS_Tag::WriteValue(Variant& value) {
     OPCS_TagGroup* owner = nullptr;
     VARTYPE type = VT_EMPTY;
     {
         ScopedLock guard(lock_);
         owner = owner_;
         type = static_cast<VARTYPE>(dataType_);
-        if (!OPCS_TagGroup::IsValidGroup(owner) || accessMode_ != 1) {
+        if (!OPCS_TagGroup::IsValidGroup(owner)) {
             return false;
         }
     }
@@ -380,6 +391,30 @@ TagChangeState OPCS_Tag::GetChangeState() {
     ScopedLock g(lock_);
     return TagChangeState{TagState{value_, quality_, timestamp_}, static_cast<VARTYPE>(dataType_),
                           TagDeadband{valueLimitsSet_, deadband_, valueLow_, valueHigh_}};
+}
+TagSimulation OPCS_Tag::GetSimulation() {
+    ScopedLock g(lock_);
+    return TagSimulation{simulationEnabled_, simulationKind_, simulationStep_, simulationPeriod_};
+}
+void OPCS_Tag::SetSimulation(const TagSimulation& simulation) {
+    OPCS_TagGroup* owner = nullptr;
+    {
+        ScopedLock g(lock_);
+        if (simulation == TagSimulation{simulationEnabled_, simulationKind_, simulationStep_, simulationPeriod_}) {
+            return;
+        }
+        simulationEnabled_ = simulation.enabled;
+        simulationKind_ = simulation.kind;
+        simulationStep_ = simulation.step;
+        simulationPeriod_ = simulation.period;
+        rowRefresh_ = true;
+        owner = owner_;
+    }
+    // Outside our lock: a group's lock is never taken while a tag's is held.
+    if (OPCS_TagGroup::IsValidGroup(owner)) {
+        owner->NotifyChanged();
+        if (OPCS_Device* device = owner->GetDevice()) device->Reschedule();
+    }
 }
 TagDeadband OPCS_Tag::GetDeadbandSettings() {
     ScopedLock g(lock_);

@@ -33,6 +33,15 @@ struct TagChangeState {
     TagDeadband deadband;
 };
 
+// The four simulation settings; what they mean is in SimulatedSignal.h.
+struct TagSimulation {
+    bool enabled = false;
+    DWORD kind = 1;
+    DWORD step = 0;
+    DWORD period = 10;  // in ticks of 100 ms
+    bool operator==(const TagSimulation&) const = default;
+};
+
 class OPCS_Tag {
 public:
     OPCS_Tag();
@@ -48,7 +57,11 @@ public:
     virtual bool SetValue(const Variant& value, WORD quality, FILETIME time);
     virtual std::wstring GetValueText();
     virtual bool ClearValue();
+    // A client's write: refused unless the tag is Read/Write, then WriteValue.
     virtual bool WriteFromClient(Variant& value);
+    // The value path of a client write without the access check (the
+    // simulated signals use it on Read Only tags too).
+    virtual bool WriteValue(Variant& value);
     virtual std::wstring GetRawValueText();
     virtual Variant RawToEngineering(const Variant& raw);
     virtual Variant EngineeringToRaw(const Variant& engineering);
@@ -74,6 +87,8 @@ public:
     void ClearValueLimits();
     void SetScaling(double offset, double factor);
     void SetDeadband(double percent);
+    // Stores the settings and tells the owning device's schedule.
+    void SetSimulation(const TagSimulation& simulation);
 
     static bool IsValidTag(const void* pointer);
 
@@ -92,6 +107,7 @@ public:
     double GetDeadband();
     TagDeadband GetDeadbandSettings();
     TagChangeState GetChangeState();
+    TagSimulation GetSimulation();
     LONG GetClientReferenceCount();
     DWORD GetReserved();
     OPCS_TagGroup* GetOwner();

@@ -90,6 +90,16 @@ void ToviDevice::SetRefreshPeriod(DWORD seconds) {
 void ToviDevice::OnPollStart() {
     OPCS_Device::OnPollStart();
     ApplyRefreshInterval();
+    scheduleStale_ = true;  // signals do not move while the device is idle
+}
+
+DWORD ToviDevice::RunBetweenCycles(ULONGLONG nowMs) {
+    if (scheduleStale_ || scheduledVersion_ != FlatTagsVersion()) {
+        simulation_.Rebuild(FlatTags(), nowMs);
+        scheduledVersion_ = FlatTagsVersion();
+        scheduleStale_ = false;
+    }
+    return simulation_.RunDue(nowMs);
 }
 
 void ToviDevice::PollCycle() {

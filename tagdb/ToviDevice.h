@@ -2,9 +2,11 @@
 // The product's device: it has no hardware behind it; its poll cycle re-stamps
 // every tag with the current time and Good quality, on a schedule of the time
 // of day or at a fixed interval, so that subscribed clients see updates.
+// Between the cycles it moves its simulated tags' signals.
 #include <string>
 
 #include "Device.h"
+#include "SimulationSchedule.h"
 
 enum RefreshMode : DWORD { kRefreshBySchedule = 0, kRefreshByInterval = 1 };
 
@@ -32,9 +34,17 @@ public:
     DWORD GetRefreshPeriod();
 
 protected:
+    DWORD RunBetweenCycles(ULONGLONG nowMs) override;
+
     DWORD refreshEnabled_ = 0;
     DWORD refreshMode_ = kRefreshBySchedule;
     DWORD refreshPeriod_ = 300;
+
+private:
+    // Poll thread only.
+    SimulationSchedule simulation_;
+    DWORD scheduledVersion_ = 0;
+    bool scheduleStale_ = true;
 
     friend class DeviceRecord;
 };

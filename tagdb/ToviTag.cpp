@@ -11,11 +11,11 @@ ToviTag::ToviTag() {
     simulationEnabled_ = false;
 }
 
-bool ToviTag::WriteFromClient(Variant& value) {
+bool ToviTag::WriteValue(Variant& value) {
     VARTYPE type = VT_EMPTY;
     {
         ScopedLock guard(lock_);
-        if (!OPCS_TagGroup::IsValidGroup(owner_) || accessMode_ != 1) {
+        if (!OPCS_TagGroup::IsValidGroup(owner_)) {
             return false;
         }
         type = static_cast<VARTYPE>(dataType_);

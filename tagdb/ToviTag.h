@@ -9,6 +9,6 @@ public:
     ~ToviTag() override = default;
     void Serialize(Archive& archive) override;
 
-    bool WriteFromClient(Variant& value) override;
+    bool WriteValue(Variant& value) override;
     bool EditProperties() override;
 };

@@ -74,12 +74,12 @@ TEST_F(TagViewTest, ValuesRefreshInPlaceAndVolatileCellsStayEmptyWhileTheDeviceI
     EXPECT_EQ(list->CellText(0, DisplayIndexOf(kFieldMode)), L"Read Only");
 
     device->RequestPollStart(kPollOperator);
+    // A polling run begins by clearing volatile values: write only after that.
+    for (int i = 0; i < 500 && device->GetPollState() != kPollWaiting; ++i) Pump(10);
+    ASSERT_EQ(device->GetPollState(), kPollWaiting);
     SelectRows({0});
     tag->SetValueNow(Variant::FromDouble(2.5));
-    // The list's own timer, once the device's poll thread has started polling
-    // (slow on a loaded machine).
-    Pump(700);
-    for (int i = 0; i < 50 && list->CellText(0, value) != L"2.5 "; ++i) Pump(100);
+    Pump(700);  // the list's own timer
     EXPECT_EQ(list->CellText(0, value), L"2.5 ");  // the tag's own text of a double
     EXPECT_EQ(list->CellText(0, quality), L"Good");
     EXPECT_FALSE(tag->NeedsRowRefresh());

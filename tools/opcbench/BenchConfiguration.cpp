@@ -7,7 +7,7 @@
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
 
-bool WriteBenchConfiguration(const std::wstring& path, int tagCount) {
+bool WriteBenchConfiguration(const std::wstring& path, int tagCount, int limitedTags) {
     Dll<OPCS_Device*> devices;
     auto* device = new ToviDevice;
     device->Rename(L"Bench");
@@ -19,9 +19,10 @@ bool WriteBenchConfiguration(const std::wstring& path, int tagCount) {
         for (int t = 0; t < kTagsPerArea; ++t) {
             auto* tag = new ToviTag;
             tag->Rename(L"Tag" + std::to_wstring(t));
-            // No deadband: a read after a write must see the written value.
-            tag->SetValueLimits(0.0, 1000.0);
-            tag->SetDeadband(0.0);
+            if (area * kTagsPerArea + t < limitedTags) {
+                tag->SetValueLimits(0.0, 1000.0);
+                tag->SetDeadband(0.0);  // a read after a write must see the written value
+            }
             tag->SetValueNow(Variant::FromDouble(t * 0.5));
             group->AddTag(tag);
         }

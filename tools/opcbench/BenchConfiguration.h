@@ -8,8 +8,11 @@
 inline constexpr int kTagsPerArea = 1000;
 
 // Writes a configuration of `tagCount` tags (a multiple of kTagsPerArea) with
-// the program's own configuration writer. False when it cannot be saved.
-bool WriteBenchConfiguration(const std::wstring& path, int tagCount);
+// the program's own configuration writer. The first `limitedTags` have value
+// limits 0..1000 and a deadband of 0, so an item reports them when they
+// change; the others have none, so an item reports them at every scan.
+// False when it cannot be saved.
+bool WriteBenchConfiguration(const std::wstring& path, int tagCount, int limitedTags);
 
 // Item ID of the tag with the given index (area-major order).
 std::wstring BenchItemId(int tagIndex);

@@ -167,7 +167,7 @@ int wmain(int argc, wchar_t** argv) {
             const std::wstring path = TempPath(L"opc-benchmark-" + std::to_wstring(tagCount) + L".tvf");
             dog.Arm(300, "writing the configuration");
             std::string failure;
-            if (!WriteBenchConfiguration(path, tagCount)) failure = "the configuration cannot be written";
+            if (!WriteBenchConfiguration(path, tagCount, tagCount)) failure = "the configuration cannot be written";
             if (failure.empty()) failure = MeasureOutOfProcess(path, tagCount, echo, rounds, dog, report);
             if (failure.empty()) failure = MeasureInProcess(path, tagCount, rounds, dog, report);
             DeleteFileW(path.c_str());
