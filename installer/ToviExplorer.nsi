@@ -1,0 +1,178 @@
+; The installer of Tovi Explorer: the program (an OPC server), its OPC
+; proxy/stub, the command-line client, the help file when the build has one
+; and a sample configuration. Built by the build for both architectures:
+;   makensis -DARCH=x64|x86 -DVERSION=1.2.3 -DSERVER_EXE=... -DPROXY_DLL=...
+;            -DCLIENT_EXE=... -DSAMPLE=... [-DHELP_CHM=...] -DOUTFILE=... ToviExplorer.nsi
+; Silent (/S) install and uninstall for scripting; "/REMOVEUSERDATA" on the
+; uninstaller's command line also removes the configuration and event log
+; files the program last used, as its own /UnregServer does.
+
+Unicode true
+!if "${ARCH}" == "x64"
+  Target amd64-unicode
+!else
+  Target x86-unicode
+!endif
+SetCompressor /SOLID lzma
+RequestExecutionLevel admin
+ManifestDPIAware true
+
+!include LogicLib.nsh
+!include FileFunc.nsh
+!include Sections.nsh
+
+!define PRODUCT "Tovi Explorer"
+!define PUBLISHER "Zelkor Company"
+!define EXE "Tovi Explorer.exe"
+!define PROXY "ToviExplorerPS.dll"
+!define CLIENT "tovi-opc.exe"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\ToviExplorer"
+!define SETTINGS_KEY "Software\Zelkor\Tovi Explorer\Settings"
+; IOPCServer: the standard proxy registers it with all the others.
+!define OPC_SERVER_IID "{39C13A4D-011E-11D0-9675-0020AFD8ADB3}"
+!define OUR_PROXY_CLSID "{6B002D8F-94BE-420E-89B9-8A15B61B3639}"
+
+Name "${PRODUCT}"
+OutFile "${OUTFILE}"
+; A 64-bit installer's $PROGRAMFILES is the 64-bit Program Files.
+InstallDir "$PROGRAMFILES\Zelkor\${PRODUCT}"
+BrandingText "${PUBLISHER}"
+VIProductVersion "${VERSION}.0"
+VIAddVersionKey "ProductName" "${PRODUCT}"
+VIAddVersionKey "CompanyName" "${PUBLISHER}"
+VIAddVersionKey "FileDescription" "${PRODUCT} Setup"
+VIAddVersionKey "FileVersion" "${VERSION}"
+VIAddVersionKey "ProductVersion" "${VERSION}"
+VIAddVersionKey "LegalCopyright" "${PUBLISHER}"
+
+Page directory
+Page instfiles
+UninstPage uninstConfirm
+UninstPage components
+UninstPage instfiles
+
+Var ProxyRegistered
+
+; Where the proxy of the OPC interfaces is registered: "" when nowhere.
+!macro ReadOpcProxy result
+  ReadRegStr ${result} HKCR "Interface\${OPC_SERVER_IID}\ProxyStubClsid32" ""
+!macroend
+
+Section "-Program"
+  SetShellVarContext all
+  SetOutPath "$INSTDIR"
+  File "/oname=${EXE}" "${SERVER_EXE}"
+  File "/oname=${PROXY}" "${PROXY_DLL}"
+  File "/oname=${CLIENT}" "${CLIENT_EXE}"
+  File "/oname=Sample.tvf" "${SAMPLE}"
+!ifdef HELP_CHM
+  File "/oname=ToviExplorer.chm" "${HELP_CHM}"
+!endif
+
+  ; The proxy beside the program serves only where no proxy of the OPC
+  ; interfaces is registered (another OPC product's standard one wins); the
+  ; uninstaller removes it only when this installer registered it.
+  StrCpy $ProxyRegistered 0
+  !insertmacro ReadOpcProxy $0
+  ${If} $0 == ""
+  ${OrIf} $0 == "${OUR_PROXY_CLSID}"
+    ClearErrors
+    RegDLL "$INSTDIR\${PROXY}"
+    !insertmacro ReadOpcProxy $0
+    ${If} $0 == "${OUR_PROXY_CLSID}"
+      StrCpy $ProxyRegistered 1
+    ${Else}
+      DetailPrint "The OPC proxy/stub could not be registered"
+    ${EndIf}
+  ${EndIf}
+
+  ExecWait '"$INSTDIR\${EXE}" /RegServer' $0
+  ${If} $0 != 0
+    DetailPrint "Registering the OPC server gave exit code $0"
+    SetErrorLevel 3
+  ${EndIf}
+  ; A first installation serves the sample configuration; a configuration
+  ; the user has already chosen stays.
+  ReadRegStr $0 HKLM "${SETTINGS_KEY}" "Last Used File"
+  ${If} $0 == ""
+  ${OrIfNot} ${FileExists} "$0"
+    WriteRegStr HKLM "${SETTINGS_KEY}" "Last Used File" "$INSTDIR\Sample.tvf"
+  ${EndIf}
+
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\${EXE}" "" "$INSTDIR\${EXE}" 0
+
+  WriteUninstaller "$INSTDIR\Uninstall.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" '"$INSTDIR\${EXE}",0'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "OpcProxyRegistered" $ProxyRegistered
+  ; The sample as installed: the uninstaller keeps it once the user changed it.
+  ${GetTime} "$INSTDIR\Sample.tvf" "MS" $0 $1 $2 $3 $4 $5 $6
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "SampleTime" "$2$1$0$4$5$6"
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  IntFmt $0 "0x%08X" $0
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+SectionEnd
+
+; Empty: its selection is what counts (the components page, or /REMOVEUSERDATA).
+Section /o "un.My configuration and event log files" SecUnUserData
+SectionEnd
+
+Section "un.Program" SecUnProgram
+  SectionIn RO
+  SetShellVarContext all
+  ; The program's unregistration deletes the configuration and the event log
+  ; it last used. They are the user's: unless asked, it is pointed at
+  ; stand-ins that it may delete instead.
+  ${IfNot} ${SectionIsSelected} ${SecUnUserData}
+    InitPluginsDir
+    FileOpen $0 "$PLUGINSDIR\Kept.tvf" w
+    FileClose $0
+    FileOpen $0 "$PLUGINSDIR\Kept Event Log.txt" w
+    FileClose $0
+    WriteRegStr HKLM "${SETTINGS_KEY}" "Last Used File" "$PLUGINSDIR\Kept.tvf"
+    WriteRegStr HKLM "${SETTINGS_KEY}" "Event Log File" "$PLUGINSDIR\Kept Event Log.txt"
+  ${EndIf}
+  ExecWait '"$INSTDIR\${EXE}" /UnregServer' $0
+
+  ReadRegDWORD $0 HKLM "${UNINSTALL_KEY}" "OpcProxyRegistered"
+  !insertmacro ReadOpcProxy $1
+  ${If} $0 == 1
+  ${AndIf} $1 == "${OUR_PROXY_CLSID}"
+    UnRegDLL "$INSTDIR\${PROXY}"
+  ${EndIf}
+
+  ; The sample goes with the program unless the user has changed it.
+  ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "SampleTime"
+  ${GetTime} "$INSTDIR\Sample.tvf" "MS" $1 $2 $3 $4 $5 $6 $7
+  ${If} $0 == "$3$2$1$5$6$7"
+  ${OrIf} ${SectionIsSelected} ${SecUnUserData}
+    Delete "$INSTDIR\Sample.tvf"
+  ${EndIf}
+  Delete "$INSTDIR\${EXE}"
+  Delete "$INSTDIR\${PROXY}"
+  Delete "$INSTDIR\${CLIENT}"
+  Delete "$INSTDIR\ToviExplorer.chm"
+  Delete "$INSTDIR\Uninstall.exe"
+  Delete "$SMPROGRAMS\${PRODUCT}.lnk"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  ; Only when empty: files of the user's stay.
+  RMDir "$INSTDIR"
+  RMDir "$INSTDIR\.."
+SectionEnd
+
+
+Function un.onInit
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/REMOVEUSERDATA" $1
+  ${IfNot} ${Errors}
+    !insertmacro SelectSection ${SecUnUserData}
+  ${EndIf}
+FunctionEnd

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# The installer in a fresh Wine prefix: a silent install, after which a client
+# finds the server by its ProgID and reads the sample configuration; a silent
+# uninstall, after which its files and registry keys are gone while the
+# user's own configuration stays; and a second round on a machine whose OPC
+# interfaces already have another proxy, which stays untouched.
+# Arguments: the installer, the expected version.
+set -uo pipefail
+installer="$1"
+version="$2"
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+export WINEPREFIX="$(dirname "$installer")/installer-test-prefix"
+source "$root/scripts/wine-env.sh"
+
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+log="$WINEPREFIX/../installer-test.log"
+run() { "$WINE" "$@" </dev/null 2>>"$log"; }
+reg_value() {  # key, value name ("(Default)" for the default value)
+  local which=(/v "$2")
+  [ "$2" = "(Default)" ] && which=(/ve)
+  run reg query "$1" "${which[@]}" 2>/dev/null | tr -d '\r' | awk -v n="$2" '$1 == n { $1 = ""; $2 = ""; sub(/^  */, ""); print }'
+}
+reg_exists() { run reg query "$1" >/dev/null 2>&1; }
+wait_until() {  # seconds, command...: true once the command succeeds
+  local limit=$1; shift
+  local i
+  for i in $(seq 1 $((limit * 4))); do "$@" && return 0; sleep 0.25; done
+  return 1
+}
+cleanup() { wine_stop; rm -rf "$WINEPREFIX"; }
+trap cleanup EXIT
+
+rm -rf "$WINEPREFIX" "$log"
+wine_prefix_create >/dev/null
+wine_start
+
+dir="$WINEPREFIX/drive_c/Program Files/Zelkor/Tovi Explorer"
+windir='C:\Program Files\Zelkor\Tovi Explorer'
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ToviExplorer'
+server_clsid='{F2F1DF4B-8AF2-411F-BD23-637097876C20}'
+proxy_clsid='{6B002D8F-94BE-420E-89B9-8A15B61B3639}'
+iid_key='HKCR\Interface\{39C13A4D-011E-11D0-9675-0020AFD8ADB3}'
+shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Tovi Explorer.lnk"
+uninstalled() { [ ! -e "$dir" ] && ! reg_exists "$uninstall_key"; }
+
+echo "== silent install"
+run "$installer" /S >>"$log" || fail "the installer exited with $?"
+for f in "Tovi Explorer.exe" ToviExplorerPS.dll tovi-opc.exe Sample.tvf Uninstall.exe; do
+  [ -f "$dir/$f" ] || fail "not installed: $f"
+done
+[ -f "$shortcut" ] || fail "no Start menu shortcut"
+[ "$(reg_value "$uninstall_key" DisplayVersion)" = "$version" ] || fail "installed programs: version is not $version"
+[ "$(reg_value "$uninstall_key" Publisher)" = "Zelkor Company" ] || fail "installed programs: publisher"
+[ "$(reg_value "$uninstall_key" UninstallString)" = "\"$windir\\Uninstall.exe\"" ] || fail "installed programs: uninstaller"
+reg_exists "HKCR\\CLSID\\$server_clsid\\LocalServer32" || fail "the server is not registered"
+[ "$(reg_value "$iid_key\\ProxyStubClsid32" '(Default)')" = "$proxy_clsid" ] || fail "the OPC proxy is not registered"
+
+echo "== a client by ProgID"
+client="$windir\\tovi-opc.exe"
+run "$client" servers >"$WINEPREFIX/servers.txt" || fail "tovi-opc servers exited with $?"
+grep -q "^Zelkor.Tovi.1  $server_clsid  Zelkor Company" "$WINEPREFIX/servers.txt" || fail "the server is not listed"
+run "$client" browse --flat Zelkor.Tovi.1 | tr -d '\r' >"$WINEPREFIX/items.txt" || fail "browsing exited with $?"
+mapfile -t items <"$WINEPREFIX/items.txt"
+[ "${#items[@]}" -ge 5 ] || fail "the sample configuration is not served (${#items[@]} items)"
+run "$client" read Zelkor.Tovi.1 "${items[@]}" | tr -d '\r' >"$WINEPREFIX/read.txt" || fail "reading exited with $?"
+[ "$(grep -c '  Good  ' "$WINEPREFIX/read.txt")" -eq "${#items[@]}" ] || fail "not every sample item reads Good"
+cat "$WINEPREFIX/read.txt" | head -3
+# The bracket keeps the pattern from matching this script's own command lines.
+server_gone() { ! pgrep -f '[P]rogram Files.Zelkor.Tovi Explorer.Tovi Explorer.exe' >/dev/null; }
+wait_until 30 server_gone || \
+  fail "the COM-started server did not end with its last client"
+
+echo "== silent uninstall, the user's configuration kept"
+mine='C:\users\Public\Mine.tvf'
+cp "$dir/Sample.tvf" "$WINEPREFIX/drive_c/users/Public/Mine.tvf"
+run reg add 'HKLM\Software\Zelkor\Tovi Explorer\Settings' /v 'Last Used File' /d "$mine" /f >/dev/null
+run "$dir/Uninstall.exe" /S || fail "the uninstaller exited with $?"
+wait_until 60 uninstalled || fail "the uninstaller did not finish"
+[ ! -e "$WINEPREFIX/drive_c/Program Files/Zelkor" ] || fail "left behind: $(find "$WINEPREFIX/drive_c/Program Files/Zelkor")"
+[ ! -e "$shortcut" ] || fail "left behind: the shortcut"
+[ -f "$WINEPREFIX/drive_c/users/Public/Mine.tvf" ] || fail "the user's configuration was deleted"
+for key in "HKCR\\Zelkor.Tovi.1" "HKCR\\CLSID\\$server_clsid" "HKCR\\AppID\\$server_clsid" "$uninstall_key" \
+           'HKLM\Software\Zelkor\Tovi Explorer' "$iid_key" "HKCR\\CLSID\\$proxy_clsid"; do
+  reg_exists "$key" && fail "left behind: $key"
+done
+
+echo "== another product's proxy stays"
+other='{0A0B0C0D-1111-2222-3333-444455556666}'
+run reg add "$iid_key\\ProxyStubClsid32" /ve /d "$other" /f >/dev/null
+run "$installer" /S >>"$log" || fail "the second install exited with $?"
+[ "$(reg_value "$uninstall_key" OpcProxyRegistered)" = "0x0" ] || fail "the installer took over another proxy"
+run "$dir/Uninstall.exe" /S || fail "the second uninstall exited with $?"
+wait_until 60 uninstalled || fail "the second uninstall did not finish"
+[ "$(reg_value "$iid_key\\ProxyStubClsid32" '(Default)')" = "$other" ] || \
+  fail "the uninstaller removed a proxy it did not register"
+
+[ "$failures" -eq 0 ] && echo "== installer: all checks passed"
+exit $((failures > 0))

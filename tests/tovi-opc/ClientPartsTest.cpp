@@ -1,0 +1,224 @@
+// The client's parts that need no server: reading the streams the server's
+// own writer makes, values and qualities as text, the command line.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "Arguments.h"
+#include "DataStream.h"
+#include "RecordFormat.h"
+#include "StreamBlock.h"
+#include "ValueText.h"
+
+namespace {
+struct Built {
+    std::vector<std::uint8_t> bytes;
+    std::vector<size_t> valueOffsets;
+};
+
+// A stream as the server's writer lays it out: header, records, values.
+Built BuildStream(const std::vector<VARIANT>& values, bool withTime, DWORD group, DWORD transaction,
+                  const FILETIME& time) {
+    StreamBlock block;
+    const size_t record = withTime ? 20 : 12;
+    size_t at = 20 + values.size() * record;
+    Built built;
+    for (size_t i = 0; i < values.size(); ++i) {
+        const size_t r = 20 + i * record;
+        EXPECT_TRUE(block.PutU32(r, static_cast<std::uint32_t>(100 + i)));
+        EXPECT_TRUE(block.PutU32(r + 4, static_cast<std::uint32_t>(at)));
+        EXPECT_TRUE(block.PutU16(r + 8, static_cast<std::uint16_t>(0xC0 - i)));
+        EXPECT_TRUE(block.PutU16(r + 10, 0));
+        if (withTime) {
+            EXPECT_TRUE(block.PutFileTime(r + 12, time));
+        }
+        built.valueOffsets.push_back(at);
+        size_t written = 0;
+        EXPECT_TRUE(block.PutVariant(at, values[i], written));
+        at += written;
+    }
+    EXPECT_TRUE(block.PutU32(0, static_cast<std::uint32_t>(at)));
+    EXPECT_TRUE(block.PutU32(4, static_cast<std::uint32_t>(values.size())));
+    EXPECT_TRUE(block.PutU32(8, group));
+    EXPECT_TRUE(block.PutU32(12, transaction));
+    EXPECT_TRUE(block.PutU32(16, 0));
+    HGLOBAL memory = block.Detach();
+    const auto* p = static_cast<const std::uint8_t*>(GlobalLock(memory));
+    built.bytes.assign(p, p + at);
+    GlobalUnlock(memory);
+    GlobalFree(memory);
+    return built;
+}
+
+void Put32(std::vector<std::uint8_t>& bytes, size_t at, std::uint32_t value) { std::memcpy(&bytes[at], &value, 4); }
+}  // namespace
+
+TEST(ClientStreamTest, ReadsWhatTheServersWriterWritesAndRefusesEveryDamagedStream) {
+    std::mt19937 random(static_cast<unsigned>(GetTickCount()));
+    std::vector<VARIANT> values(6);
+    for (VARIANT& v : values) VariantInit(&v);
+    V_VT(&values[0]) = VT_R8;
+    V_R8(&values[0]) = std::uniform_real_distribution<double>(-1e6, 1e6)(random);
+    V_VT(&values[1]) = VT_BSTR;
+    const std::wstring text = L"Pump \u00fc " + std::to_wstring(random());
+    V_BSTR(&values[1]) = SysAllocString(text.c_str());
+    V_VT(&values[2]) = VT_BOOL;
+    V_BOOL(&values[2]) = VARIANT_TRUE;
+    V_VT(&values[3]) = VT_I2;
+    V_I2(&values[3]) = static_cast<SHORT>(-static_cast<int>(random() % 30000));
+    V_VT(&values[4]) = VT_ARRAY | VT_R4;
+    V_ARRAY(&values[4]) = SafeArrayCreateVector(VT_R4, 1, 3);
+    for (LONG i = 1; i <= 3; ++i) {
+        float f = static_cast<float>(random() % 1000) / 4.0f;
+        SafeArrayPutElement(V_ARRAY(&values[4]), &i, &f);
+    }
+    V_VT(&values[5]) = VT_BSTR;
+    V_BSTR(&values[5]) = SysAllocString(L"");
+    const FILETIME time{static_cast<DWORD>(random()), 0x01DA0000u + static_cast<DWORD>(random() % 1000)};
+
+    for (const bool withTime : {true, false}) {
+        SCOPED_TRACE(withTime ? "with time" : "without time");
+        const Built built = BuildStream(values, withTime, 77, 5, time);
+        DataStream stream;
+        std::string why;
+        ASSERT_TRUE(ParseDataStream(built.bytes.data(), built.bytes.size(), withTime, stream, &why)) << why;
+        EXPECT_EQ(stream.groupClientHandle, 77u);
+        EXPECT_EQ(stream.transactionId, 5u);
+        ASSERT_EQ(stream.items.size(), values.size());
+        for (size_t i = 0; i < values.size(); ++i) {
+            const StreamItem& item = stream.items[i];
+            EXPECT_EQ(item.clientHandle, static_cast<DWORD>(100 + i));
+            EXPECT_EQ(item.quality, static_cast<WORD>(0xC0 - i));
+            EXPECT_EQ(item.timestamp.dwHighDateTime, withTime ? time.dwHighDateTime : 0u);
+            EXPECT_EQ(item.timestamp.dwLowDateTime, withTime ? time.dwLowDateTime : 0u);
+            ASSERT_EQ(V_VT(&item.value), V_VT(&values[i])) << i;
+            EXPECT_EQ(ValueText(item.value), ValueText(values[i])) << i;
+        }
+        EXPECT_EQ(V_R8(&stream.items[0].value), V_R8(&values[0]));  // bit for bit, not through text
+        EXPECT_EQ(std::wstring(V_BSTR(&stream.items[1].value)), text);
+
+        // Cut anywhere, the stream is refused; nothing is read past its end.
+        for (size_t size = 0; size < built.bytes.size(); ++size) {
+            std::vector<std::uint8_t> cut(built.bytes.begin(), built.bytes.begin() + size);
+            EXPECT_FALSE(ParseDataStream(cut.data(), cut.size(), withTime, stream, &why)) << size;
+        }
+        // A larger block than the stream (a global block is rounded up) is fine.
+        std::vector<std::uint8_t> padded = built.bytes;
+        padded.resize(padded.size() + 64, 0xEE);
+        EXPECT_TRUE(ParseDataStream(padded.data(), padded.size(), withTime, stream, &why)) << why;
+
+        const size_t record = withTime ? 20 : 12;
+        auto damaged = [&](auto change, const char* what) {
+            std::vector<std::uint8_t> bytes = built.bytes;
+            change(bytes);
+            EXPECT_FALSE(ParseDataStream(bytes.data(), bytes.size(), withTime, stream, &why)) << what;
+        };
+        damaged([&](auto& b) { Put32(b, 4, 0xFFFFFFFFu); }, "item count beyond the stream");
+        damaged([&](auto& b) { Put32(b, 0, static_cast<std::uint32_t>(b.size() + 1)); }, "declared size too big");
+        damaged([&](auto& b) { Put32(b, 20 + 4, 20); }, "value offset inside the records");
+        damaged([&](auto& b) { Put32(b, 20 + 4, 0xFFFFFFF0u); }, "value offset far outside");
+        damaged([&](auto& b) { Put32(b, built.valueOffsets[1] + 16, 0x7FFFFFFEu); }, "string length too long");
+        damaged([&](auto& b) { Put32(b, built.valueOffsets[1] + 16, 3); }, "odd string length");
+        damaged([&](auto& b) { Put32(b, built.valueOffsets[4] + 16 + 16, 0x40000000u); }, "array count too big");
+        damaged([&](auto& b) { Put32(b, built.valueOffsets[4] + 16 + 4, 8); }, "array element size wrong");
+        damaged([&](auto& b) { b[built.valueOffsets[3]] = VT_DISPATCH; }, "a pointer type");
+        damaged([&](auto& b) { Put32(b, 20 + record + 4, static_cast<std::uint32_t>(b.size() - 8)); },
+                "value record cut by the end");
+    }
+    for (VARIANT& v : values) VariantClear(&v);
+
+    // The write-complete stream: 16-byte header, 8-byte records.
+    std::vector<std::uint8_t> complete(16 + 2 * 8);
+    Put32(complete, 0, 2);
+    Put32(complete, 4, 9);
+    Put32(complete, 8, 31);
+    Put32(complete, 16, 4);
+    Put32(complete, 20, 0);
+    Put32(complete, 24, 5);
+    Put32(complete, 28, 0xC0040006u);
+    WriteCompleteStream writes;
+    std::string why;
+    ASSERT_TRUE(ParseWriteCompleteStream(complete.data(), complete.size(), writes, &why)) << why;
+    EXPECT_EQ(writes.groupClientHandle, 9u);
+    EXPECT_EQ(writes.transactionId, 31u);
+    ASSERT_EQ(writes.items.size(), 2u);
+    EXPECT_EQ(writes.items[1].clientHandle, 5u);
+    EXPECT_EQ(writes.items[1].error, static_cast<HRESULT>(0xC0040006u));
+    EXPECT_FALSE(ParseWriteCompleteStream(complete.data(), complete.size() - 1, writes, &why));
+}
+
+TEST(ClientTextTest, QualitiesTypesValuesAndLinesInEveryFormat) {
+    EXPECT_EQ(QualityText(0xC0), "Good");
+    EXPECT_EQ(QualityText(0xD8), "Good (Local Override)");
+    EXPECT_EQ(QualityText(0x18), "Bad (Comm Failure)");
+    EXPECT_EQ(QualityText(0x1C), "Bad (Out of Service)");
+    EXPECT_EQ(QualityText(0x19), "Bad (Comm Failure), low limited");
+    EXPECT_EQ(QualityText(0x00), "Bad");
+    EXPECT_EQ(QualityText(0x54), "Uncertain (Engineering Units Exceeded)");
+    EXPECT_EQ(QualityText(0x43), "Uncertain, constant");
+    EXPECT_EQ(QualityText(0x80), "Not Used");
+    EXPECT_EQ(TypeName(VT_R8), "Double");
+    EXPECT_EQ(TypeName(VT_ARRAY | VT_I2), "Array of Short");
+    EXPECT_EQ(TypeName(VT_BYREF | VT_I4), "VT 0x4003");
+
+    // Text to a canonical type and back, in the invariant locale whatever the user's.
+    VARIANT v;
+    VariantInit(&v);
+    ASSERT_EQ(TextToValue(L"2.5", VT_R8, v), S_OK);
+    EXPECT_EQ(V_R8(&v), 2.5);
+    EXPECT_EQ(ValueText(v), "2.5");
+    EXPECT_EQ(TextToValue(L"12abc", VT_I4, v), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(TextToValue(L"70000", VT_I2, v), DISP_E_OVERFLOW);
+    ASSERT_EQ(TextToValue(L"True", VT_BOOL, v), S_OK);
+    EXPECT_EQ(V_BOOL(&v), VARIANT_TRUE);
+    EXPECT_EQ(ValueText(v), "True");
+    ASSERT_EQ(TextToValue(L"a \"quoted\", text", VT_BSTR, v), S_OK);
+
+    FILETIME time{};
+    SYSTEMTIME utc{2024, 2, 4, 29, 23, 59, 58, 125};
+    ASSERT_TRUE(SystemTimeToFileTime(&utc, &time));
+    EXPECT_EQ(TimestampText(time), "2024-02-29T23:59:58.125Z");
+    EXPECT_EQ(TimestampText(FILETIME{}), "");
+    const ItemRecord record{"Plant.Text", &v, 0x18, time};
+    EXPECT_EQ(FormatRecord(WatchFormat::Text, record),
+              "Plant.Text = a \"quoted\", text  String  Bad (Comm Failure)  2024-02-29T23:59:58.125Z");
+    EXPECT_EQ(FormatRecord(WatchFormat::Csv, record),
+              "Plant.Text,\"a \"\"quoted\"\", text\",String,Bad (Comm Failure),24,2024-02-29T23:59:58.125Z");
+    EXPECT_EQ(FormatRecord(WatchFormat::Json, record),
+              "{\"item\":\"Plant.Text\",\"value\":\"a \\\"quoted\\\", text\",\"type\":\"String\",\"quality\":"
+              "\"Bad (Comm Failure)\",\"qualityCode\":24,\"timestamp\":\"2024-02-29T23:59:58.125Z\"}");
+    VariantClear(&v);
+    V_VT(&v) = VT_R8;
+    V_R8(&v) = std::nan("");
+    EXPECT_NE(FormatRecord(WatchFormat::Json, ItemRecord{"x", &v, 0xC0, time}).find("\"value\":\""), std::string::npos)
+        << "NaN is no JSON number";
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = -42;
+    EXPECT_NE(FormatRecord(WatchFormat::Json, ItemRecord{"x", &v, 0xC0, time}).find("\"value\":-42,"),
+              std::string::npos);
+    EXPECT_EQ(JsonString(std::string("a\nb\x01", 4)), "\"a\\u000ab\\u0001\"");
+}
+
+TEST(ClientArgumentsTest, OptionsAnywhereAndBadValuesRefused) {
+    Arguments args;
+    std::string why;
+    const wchar_t* watch[] = {L"tovi-opc", L"watch", L"--rate", L"250", L"P.1", L"A.B", L"--format=json",
+                              L"--for", L"1.5", L"-5"};
+    ASSERT_TRUE(ParseArguments(10, watch, args, &why)) << why;
+    EXPECT_EQ(args.command, L"watch");
+    ASSERT_EQ(args.words.size(), 3u);
+    EXPECT_EQ(args.words[2], L"-5");  // a value, not an option
+    EXPECT_EQ(args.rateMs, 250u);
+    EXPECT_EQ(args.format, WatchFormat::Json);
+    EXPECT_EQ(args.forSeconds, 1.5);
+    for (const std::vector<const wchar_t*>& bad :
+         {std::vector<const wchar_t*>{L"t", L"watch", L"--rate", L"0"}, {L"t", L"watch", L"--rate", L"1.5"},
+          {L"t", L"watch", L"--rate"}, {L"t", L"watch", L"--for", L"-1"}, {L"t", L"watch", L"--format", L"xml"},
+          {L"t", L"read", L"--colour"}}) {
+        EXPECT_FALSE(ParseArguments(static_cast<int>(bad.size()), bad.data(), args, &why)) << bad.back();
+        EXPECT_FALSE(why.empty());
+    }
+}

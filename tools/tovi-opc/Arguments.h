@@ -1,0 +1,21 @@
+#pragma once
+// The tool's command line: a command, its words, and the options any
+// command may carry (each command says which it reads).
+#include <string>
+#include <vector>
+
+enum class WatchFormat { Text, Csv, Json };
+
+struct Arguments {
+    std::wstring command;
+    std::vector<std::wstring> words;  // after the command, options removed
+    bool help = false;
+    bool flat = false;       // browse
+    bool device = false;     // read
+    unsigned rateMs = 1000;  // watch
+    WatchFormat format = WatchFormat::Text;
+    double forSeconds = 0;   // watch; 0: until stopped
+};
+
+// False with the reason for an unknown option or a bad option value.
+bool ParseArguments(int argc, const wchar_t* const* argv, Arguments& args, std::string* why);

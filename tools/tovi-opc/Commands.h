@@ -1,0 +1,17 @@
+#pragma once
+// The tool's commands. Each gives the process's exit code: 0 when every
+// item succeeded, 1 when anything failed, 2 for a command line it cannot use.
+#include "Arguments.h"
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+int RunServers(const Arguments& args);
+int RunBrowse(const Arguments& args);
+int RunRead(const Arguments& args);
+int RunWrite(const Arguments& args);
+int RunWatch(const Arguments& args);
+
+// The help of a command ("" for the tool's own), and whether it knows it.
+bool PrintHelp(const std::wstring& command);

@@ -1,0 +1,24 @@
+#include "Console.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace {
+std::mutex& OutputLock() {
+    static std::mutex lock;
+    return lock;
+}
+}  // namespace
+
+void PrintLine(const std::string& line) {
+    std::lock_guard<std::mutex> guard(OutputLock());
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void PrintError(const std::string& line) {
+    std::lock_guard<std::mutex> guard(OutputLock());
+    std::fprintf(stderr, "tovi-opc: error: %s\n", line.c_str());
+    std::fflush(stderr);
+}

@@ -1,0 +1,8 @@
+#pragma once
+// The tool's output: whole lines, UTF-8, flushed at once (a watch is read
+// while it runs), from any thread.
+#include <string>
+
+void PrintLine(const std::string& line);
+// "tovi-opc: error: ..." on the error stream.
+void PrintError(const std::string& line);

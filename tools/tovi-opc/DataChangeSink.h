@@ -1,0 +1,35 @@
+#pragma once
+// The advise sink of a watch: parses each data-change stream and hands its
+// items to a callback, on whatever thread the server's call arrives.
+#include <windows.h>
+#include <objidl.h>
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "DataStream.h"
+
+class DataChangeSink final : public IAdviseSink {
+public:
+    using Handler = std::function<void(const DataStream&)>;
+    using Failure = std::function<void(const std::string&)>;
+
+    DataChangeSink(UINT dataTimeFormat, Handler handler, Failure failure)
+        : format_(dataTimeFormat), handler_(std::move(handler)), failure_(std::move(failure)) {}
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+    STDMETHODIMP_(void) OnDataChange(FORMATETC* format, STGMEDIUM* medium) override;
+    STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
+    STDMETHODIMP_(void) OnRename(IMoniker*) override {}
+    STDMETHODIMP_(void) OnSave() override {}
+    STDMETHODIMP_(void) OnClose() override {}
+
+private:
+    ~DataChangeSink() = default;
+    std::atomic<ULONG> references_{1};
+    UINT format_;
+    Handler handler_;
+    Failure failure_;
+};

@@ -1,0 +1,65 @@
+// tovi-opc: the command line of the tool, and the COM apartment its commands
+// run in.
+#include <windows.h>
+#include <objbase.h>
+
+#include "Arguments.h"
+#include "Commands.h"
+#include "Console.h"
+#include "ErrorText.h"
+#include "TextCodec.h"
+
+namespace {
+using Runner = int (*)(const Arguments&);
+
+struct Command {
+    const wchar_t* name;
+    Runner run;
+};
+
+const Command kCommands[] = {
+    {L"servers", RunServers}, {L"browse", RunBrowse}, {L"read", RunRead},
+    {L"write", RunWrite},     {L"watch", RunWatch},
+};
+
+Runner Find(const std::wstring& name) {
+    for (const Command& command : kCommands) {
+        if (name == command.name) return command.run;
+    }
+    return nullptr;
+}
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    Arguments args;
+    std::string why;
+    if (!ParseArguments(argc, argv, args, &why)) {
+        PrintError(why);
+        return kExitUsage;
+    }
+    if (args.command.empty() || args.command == L"help") {
+        PrintHelp(args.command.empty() ? L"" : args.words.empty() ? L"" : args.words[0]);
+        return args.help || args.command == L"help" ? kExitOk : kExitUsage;
+    }
+    const Runner run = Find(args.command);
+    if (run == nullptr) {
+        PrintError("unknown command \"" + ToUtf8(args.command) + "\" (see tovi-opc --help)");
+        return kExitUsage;
+    }
+    if (args.help) {
+        PrintHelp(args.command);
+        return kExitOk;
+    }
+    // Data changes arrive on RPC threads: the whole tool lives in the MTA.
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(hr)) {
+        PrintError("COM cannot be initialised: " + ResultText(hr));
+        return kExitFailed;
+    }
+    // Servers call the sink back without authenticating as this user.
+    CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE, RPC_C_IMP_LEVEL_IDENTIFY, nullptr,
+                         EOAC_NONE, nullptr);
+    const int code = run(args);
+    CoUninitialize();
+    return code;
+}

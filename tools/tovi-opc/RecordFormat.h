@@ -1,0 +1,23 @@
+#pragma once
+// One item's value as a line of the tool's output, in its three formats.
+#include <windows.h>
+#include <oleauto.h>
+#include <string>
+
+#include "Arguments.h"
+
+struct ItemRecord {
+    std::string itemId;
+    const VARIANT* value = nullptr;
+    WORD quality = 0;
+    FILETIME timestamp{};
+};
+
+// The CSV header line ("" for the other formats).
+std::string RecordHeader(WatchFormat format);
+// "ID = VALUE  TYPE  QUALITY  TIME", a CSV row or a JSON object, without the
+// line end.
+std::string FormatRecord(WatchFormat format, const ItemRecord& record);
+// Text as a JSON string literal, and as a CSV field.
+std::string JsonString(const std::string& text);
+std::string CsvField(const std::string& text);

@@ -1,0 +1,23 @@
+#include "ServerConnection.h"
+
+#include "ErrorText.h"
+#include "TextCodec.h"
+
+HRESULT ConnectServer(const std::wstring& progId, ComPtr<IOPCServer>& server, std::string* why) {
+    server.Reset();
+    CLSID clsid{};
+    HRESULT hr = !progId.empty() && progId[0] == L'{' ? CLSIDFromString(progId.c_str(), &clsid)
+                                                       : CLSIDFromProgID(progId.c_str(), &clsid);
+    if (FAILED(hr)) {
+        *why = "server not registered: \"" + ToUtf8(progId) + "\" is no registered ProgID or CLSID (" +
+               HexResult(hr) + ")";
+        return hr;
+    }
+    // Servers in their own process, and in-process ones: both answer the same interfaces.
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER, IID_IOPCServer,
+                          reinterpret_cast<void**>(server.GetAddressOf()));
+    if (FAILED(hr)) {
+        *why = "cannot connect to " + ToUtf8(progId) + ": " + ResultText(hr);
+    }
+    return hr;
+}

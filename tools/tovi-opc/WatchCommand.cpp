@@ -1,0 +1,161 @@
+// tovi-opc watch: subscribes to the items' changes (OPCSTMFORMATDATATIME) and
+// prints one line per changed item until Ctrl+C, the time is up, or the
+// server goes away.
+#include <windows.h>
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+#include "Console.h"
+#include "DataChangeSink.h"
+#include "ErrorText.h"
+#include "ItemGroup.h"
+#include "OpcConstants.h"
+#include "RecordFormat.h"
+#include "ServerConnection.h"
+#include "TextCodec.h"
+#include "ValueText.h"
+
+namespace {
+constexpr DWORD kAliveCheckMs = 500;
+
+struct SeenValue {
+    VARTYPE type;
+    std::string text;
+    WORD quality;
+    FILETIME time;
+    bool operator==(const SeenValue& o) const {
+        return type == o.type && text == o.text && quality == o.quality &&
+               CompareFileTime(&time, &o.time) == 0;
+    }
+};
+
+struct SeenValues {
+    std::mutex lock;
+    std::map<DWORD, SeenValue> last;
+};
+
+HANDLE StopEvent() {
+    static HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return event;
+}
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+        SetEvent(StopEvent());
+        return TRUE;
+    }
+    return FALSE;
+}
+}  // namespace
+
+int RunWatch(const Arguments& args) {
+    if (args.words.size() < 2) {
+        PrintError("watch needs a ProgID and at least one item ID (see tovi-opc watch --help)");
+        return kExitUsage;
+    }
+    std::string why;
+    ComPtr<IOPCServer> server;
+    if (FAILED(ConnectServer(args.words[0], server, &why))) {
+        PrintError(why);
+        return kExitFailed;
+    }
+    ItemGroup group(server.Get());
+    HRESULT hr = group.Create({args.words.begin() + 1, args.words.end()}, true, args.rateMs);
+    if (FAILED(hr)) {
+        PrintError("the server refused a group: " + ResultText(hr));
+        if (IsConnectionLost(hr)) group.Abandon();
+        return kExitFailed;
+    }
+    bool allAdded = true;
+    bool anyAdded = false;
+    for (const GroupItem& item : group.Items()) {
+        if (FAILED(item.added)) {
+            PrintError(ToUtf8(item.id) + ": " + ResultText(item.added));
+            allAdded = false;
+        } else {
+            anyAdded = true;
+        }
+    }
+    if (!anyAdded) return kExitFailed;
+
+    ComPtr<IDataObject> data;
+    hr = group.Management()->QueryInterface(IID_IDataObject, reinterpret_cast<void**>(data.GetAddressOf()));
+    if (FAILED(hr)) {
+        PrintError("the group offers no subscription: " + ResultText(hr));
+        return kExitFailed;
+    }
+    const UINT format = RegisterClipboardFormatW(OPC_STREAM_FORMAT_DATATIME);
+    std::vector<std::string> ids;
+    for (const GroupItem& item : group.Items()) ids.push_back(ToUtf8(item.id));
+    std::atomic<bool> malformed{false};
+    const WatchFormat output = args.format;
+    auto* sink = new DataChangeSink(
+        format,
+        [ids, output, seen = std::make_shared<SeenValues>()](const DataStream& stream) {
+            std::lock_guard<std::mutex> guard(seen->lock);
+            for (const StreamItem& item : stream.items) {
+                // Some servers resend what has not changed: one line per change.
+                SeenValue now{V_VT(&item.value), ValueText(item.value), item.quality, item.timestamp};
+                auto [last, fresh] = seen->last.try_emplace(item.clientHandle, now);
+                if (!fresh && last->second == now) continue;
+                last->second = now;
+                // Client handles are the items' places plus one.
+                const std::string id = item.clientHandle >= 1 && item.clientHandle <= ids.size()
+                                           ? ids[item.clientHandle - 1]
+                                           : "(unknown handle " + std::to_string(item.clientHandle) + ")";
+                PrintLine(FormatRecord(output, ItemRecord{id, &item.value, item.quality, item.timestamp}));
+            }
+        },
+        [&malformed](const std::string& reason) {
+            malformed = true;
+            PrintError("a malformed data-change stream was dropped: " + reason);
+        });
+    const std::string header = RecordHeader(output);
+    if (!header.empty()) PrintLine(header);
+    FORMATETC formatEtc{static_cast<CLIPFORMAT>(format), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    DWORD connection = 0;
+    // advf 0: with ADVF_NODATA the holder would send empty media.
+    hr = data->DAdvise(&formatEtc, 0, sink, &connection);
+    if (FAILED(hr)) {
+        sink->Release();
+        PrintError("the subscription was refused: " + ResultText(hr));
+        return kExitFailed;
+    }
+
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    const ULONGLONG deadline =
+        args.forSeconds > 0 ? GetTickCount64() + static_cast<ULONGLONG>(args.forSeconds * 1000.0) : ~0ULL;
+    bool died = false;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) break;
+        const DWORD wait = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kAliveCheckMs));
+        if (WaitForSingleObject(StopEvent(), wait) == WAIT_OBJECT_0) break;
+        OPCSERVERSTATUS* status = nullptr;
+        hr = server->GetStatus(&status);
+        if (status != nullptr) CoTaskMemFree(status->szVendorInfo);
+        CoTaskMemFree(status);
+        if (IsConnectionLost(hr)) {
+            PrintError("server died: " + ResultText(hr));
+            died = true;
+            break;
+        }
+    }
+    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+    if (died) {
+        // Nothing to undo on a server that is gone; its proxies are let go unused.
+        data.Detach();
+        group.Abandon();
+        server.Detach();
+        return kExitFailed;
+    }
+    data->DUnadvise(connection);
+    sink->Release();
+    return allAdded && !malformed ? kExitOk : kExitFailed;
+}
