@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <string>
 
+#include "ProgramPaths.h"  // FileExists
+
 class TempFolder {
 public:
     TempFolder() {
@@ -52,7 +54,3 @@ inline std::string ReadFileBytes(const std::wstring& path) {
     return bytes;
 }
 
-inline bool FileExists(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
