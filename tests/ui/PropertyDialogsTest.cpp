@@ -373,7 +373,8 @@ TEST_F(PropertyDialogsTest, UntouchedSimulationSettingsGoBackAsTheyCame) {
         fields.simulation = simulation;
         std::unique_ptr<Tovi_DlgTag> dialog;
         HWND d = Open(dialog, fields);
-        if (!IsSimulationKind(simulation.kind)) EXPECT_EQ(ComboSelection(d, IDC_TAG_SIMULATION_KIND), -1);
+        EXPECT_EQ(ComboSelection(d, IDC_TAG_SIMULATION_KIND),
+                  IsSimulationKind(simulation.kind) ? static_cast<int>(simulation.kind) - 1 : -1);
         ClickButton(d, IDOK);
         ASSERT_EQ(dialog->Result(), IDOK) << simulation.kind;
         EXPECT_EQ(fields.simulation, simulation) << simulation.kind;
