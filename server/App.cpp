@@ -18,6 +18,7 @@
 #include "ServerStartTime.h"
 #include "ShellFileTypes.h"
 #include "SplashWnd.h"
+#include "TagFileCommand.h"
 #include "TagTexts.h"
 #include "Text.h"
 #include "VersionInfo.h"
@@ -92,6 +93,12 @@ bool OPCS_App::InitInstance() {
     oleInitialized_ = true;
     ConfigurationLock();  // made here, before any thread that could race to make it
     if (!module_.Init(&CreateServerObject)) {
+        return false;
+    }
+    // A tag file's name could hold a registration switch's word: this comes first.
+    const TagFileSwitch tagFile = ScanTagFileSwitch(arguments_);
+    if (tagFile.action != TagFileSwitch::Action::None || !tagFile.error.empty()) {
+        startExitCode_ = RunTagFileSwitch(tagFile);
         return false;
     }
     const RegistrationSwitch action = ScanRegistrationSwitch(arguments_);

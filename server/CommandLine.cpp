@@ -43,6 +43,33 @@ RegistrationSwitch ScanRegistrationSwitch(std::wstring_view arguments) {
     return RegistrationSwitch::None;
 }
 
+TagFileSwitch ScanTagFileSwitch(std::wstring_view arguments) {
+    TagFileSwitch result;
+    const std::vector<std::wstring> words = SplitArguments(arguments);
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::wstring& word = words[i];
+        const bool isSwitch = !word.empty() && (word[0] == L'-' || word[0] == L'/');
+        const std::wstring_view name = isSwitch ? std::wstring_view(word).substr(1) : std::wstring_view();
+        const bool import = isSwitch && EqualsNoCase(name, L"Import");
+        const bool exportTags = isSwitch && EqualsNoCase(name, L"Export");
+        if (import || exportTags) {
+            if (result.action != TagFileSwitch::Action::None) {
+                result.error = L"Give only one /Import or /Export switch.";
+                return result;
+            }
+            result.action = import ? TagFileSwitch::Action::Import : TagFileSwitch::Action::Export;
+            if (i + 1 >= words.size() || words[i + 1].empty()) {
+                result.error = L"The " + word + L" switch needs the name of a CSV file after it.";
+                return result;
+            }
+            result.csvFile = words[++i];
+        } else if (!isSwitch && !word.empty() && result.configuration.empty()) {
+            result.configuration = word;
+        }
+    }
+    return result;
+}
+
 std::wstring RegistrationHelpText() {
     return L"\"The OPC Server takes the following parameters:\n"
            L"/RegServer - Register the server\n"

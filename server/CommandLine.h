@@ -13,6 +13,18 @@ RegistrationSwitch ScanRegistrationSwitch(std::wstring_view arguments);
 // The text of the help message box.
 std::wstring RegistrationHelpText();
 
+// "/Import FILE" or "/Export FILE" (any letter case, "-" as well): tags
+// between a CSV file and a configuration, without a window. The configuration
+// is the argument that is not a switch, or else the last used file.
+struct TagFileSwitch {
+    enum class Action { None, Import, Export };
+    Action action = Action::None;
+    std::wstring csvFile;
+    std::wstring configuration;  // empty: the last used file
+    std::wstring error;          // a switch given wrongly, in words
+};
+TagFileSwitch ScanTagFileSwitch(std::wstring_view arguments);
+
 struct CommandLineInfo {
     bool runEmbedded = false;   // "-Embedding": started by COM for a client
     bool runAutomated = false;  // "-Automation"

@@ -427,8 +427,8 @@ void CMainFrame::OnImportTags() {
     if (path.empty()) return;
     const TagImportResult result = doc->ImportTags(path);
     if (result.Succeeded()) {
-        AppMessageBox(std::to_wstring(result.added) + L" tags added and " + std::to_wstring(result.updated) +
-                          L" tags updated from " + path + L".",
+        AppMessageBox(L"Tags imported from " + path + L": " + std::to_wstring(result.added) + L" added, " +
+                          std::to_wstring(result.updated) + L" updated.",
                       MB_OK | MB_ICONINFORMATION);
         return;
     }

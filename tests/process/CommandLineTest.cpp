@@ -84,3 +84,25 @@ TEST(ModuleReplacement, ShortFormHasNoBlanks) {
     // A path without a short form keeps its blanks, inside quotes.
     EXPECT_EQ(ScriptRegistrar::ModuleReplacement(L"C:\\no such folder\\x.exe"), L"\"C:\\no such folder\\x.exe\"");
 }
+
+TEST(TagFileSwitchScan, ActionFileAndConfigurationInAnyOrderOrAReasonInWords) {
+    const TagFileSwitch none = ScanTagFileSwitch(L"-Embedding Line.tvf");
+    EXPECT_EQ(none.action, TagFileSwitch::Action::None);
+    EXPECT_TRUE(none.error.empty());
+
+    const TagFileSwitch exported = ScanTagFileSwitch(L"-EXPORT \"C:\\Out Files\\t s.csv\" \"C:\\Plant\\Line 1.tvf\"");
+    EXPECT_EQ(exported.action, TagFileSwitch::Action::Export);
+    EXPECT_EQ(exported.csvFile, L"C:\\Out Files\\t s.csv");
+    EXPECT_EQ(exported.configuration, L"C:\\Plant\\Line 1.tvf");
+
+    // The file after the switch is taken whatever it looks like, so a name
+    // holding a registration word stays a file name.
+    const TagFileSwitch imported = ScanTagFileSwitch(L"/import C:\\RegServer.csv");
+    EXPECT_EQ(imported.action, TagFileSwitch::Action::Import);
+    EXPECT_EQ(imported.csvFile, L"C:\\RegServer.csv");
+    EXPECT_TRUE(imported.configuration.empty());
+
+    EXPECT_EQ(ScanTagFileSwitch(L"Line.tvf /Import").error, L"The /Import switch needs the name of a CSV file after it.");
+    EXPECT_FALSE(ScanTagFileSwitch(L"/Import a.csv /Export b.csv").error.empty());
+    EXPECT_EQ(ScanTagFileSwitch(L"/Importer a.csv").action, TagFileSwitch::Action::None);
+}

@@ -844,3 +844,78 @@ TEST_F(ServerProcessTest, DamagedFileIsKeptBesideItWhenTheWindowCloses) {
     EXPECT_TRUE(Contains(log, L"Configuration file not loaded cleanly - original kept as: " + backup + L" \r\n"))
         << Narrow(log);
 }
+
+namespace {
+// Runs the program to its end with its error output caught in a file.
+DWORD RunWithOutput(const std::wstring& arguments, const std::wstring& outputFile, std::string& output) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE file = CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 98;
+    std::wstring command = L"\"" + ServerExePath() + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = file;
+    startup.hStdError = file;
+    PROCESS_INFORMATION info{};
+    DWORD code = 99;
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+        if (WaitForSingleObject(info.hProcess, kExitMs) != WAIT_OBJECT_0) TerminateProcess(info.hProcess, 97);
+        GetExitCodeProcess(info.hProcess, &code);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+    CloseHandle(file);
+    const std::vector<std::uint8_t> bytes = ReadBytes(outputFile);
+    output.assign(bytes.begin(), bytes.end());
+    DeleteFileW(outputFile.c_str());
+    return code;
+}
+
+bool WriteText(const std::wstring& path, const std::string& text) {
+    return WriteBytes(path, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+}  // namespace
+
+TEST_F(ServerProcessTest, TagFileSwitchesRunWithoutAWindowAndImportAllOrNothing) {
+    const std::wstring csv = folder + L"\\Tags.csv";
+    const std::wstring out = folder + L"\\output.txt";
+    const std::wstring config = L"\"" + configFile + L"\"";
+    std::string output;
+    auto exported = [&] {
+        EXPECT_EQ(RunWithOutput(config + L" /Export \"" + csv + L"\"", out, output), 0u) << output;
+        const std::vector<std::uint8_t> bytes = ReadBytes(csv);
+        return std::string(bytes.begin(), bytes.end());
+    };
+
+    // The last used file is the configuration when none is named.
+    EXPECT_EQ(RunWithOutput(L"/export \"" + csv + L"\"", out, output), 0u) << output;
+    std::string text = exported();
+    EXPECT_NE(text.find("Pump1.Motors.Speed,Double,Read/Write,,12.5,"), std::string::npos) << text;
+    EXPECT_NE(text.find("Pump1.Status,String,Read/Write,,running,"), std::string::npos) << text;
+
+    const std::vector<std::uint8_t> before = ReadBytes(configFile);
+    ASSERT_TRUE(WriteText(csv, "ItemID,Value,Type\r\nTank.Level,abc,Double\r\nMixer.Speed,7,Nonsense\r\n"));
+    EXPECT_EQ(RunWithOutput(L"/Import \"" + csv + L"\" " + config, out, output), 1u);
+    EXPECT_NE(output.find("line 2"), std::string::npos) << output;
+    EXPECT_NE(output.find("line 3"), std::string::npos) << output;
+    EXPECT_EQ(ReadBytes(configFile), before) << "a refused import changes nothing";
+    std::wstring log = ReadLog(logFile);  // each start begins the log anew
+    EXPECT_TRUE(Contains(log, L"Tag import refused: " + csv)) << Narrow(log);
+
+    ASSERT_TRUE(WriteText(csv, "ItemID,Value,Type\r\nTank.Level,0.5,Double\r\n\"Mixer.Drum Speed\",7,Integer\r\n"));
+    EXPECT_EQ(RunWithOutput(config + L" -IMPORT \"" + csv + L"\"", out, output), 0u) << output;
+    EXPECT_NE(output.find("1 added, 1 updated"), std::string::npos) << output;
+    log = ReadLog(logFile);
+    EXPECT_TRUE(Contains(log, L"Tags imported from: " + csv)) << Narrow(log);
+    text = exported();
+    EXPECT_NE(text.find("Tank.Level,Double,Read/Write,,0.5,"), std::string::npos) << text;
+    EXPECT_NE(text.find("Mixer.Drum Speed,Integer,"), std::string::npos) << text;
+    EXPECT_NE(text.find("Pump1.Motors.Current,Float,Read Only,"), std::string::npos) << "the rest stays";
+
+    EXPECT_EQ(RunWithOutput(config + L" /Import", out, output), 1u);
+    EXPECT_NE(output.find("needs the name of a CSV file"), std::string::npos) << output;
+    EXPECT_EQ(RunWithOutput(L"\"" + folder + L"\\None.tvf\" /Export \"" + csv + L"\"", out, output), 1u);
+    EXPECT_NE(output.find("does not exist"), std::string::npos) << output;
+    DeleteFileW(csv.c_str());
+}

@@ -1,6 +1,7 @@
 #include <filesystem>
 
 #include "UiFixture.h"
+#include "WholeFile.h"
 
 namespace {
 const wchar_t kExitQuestion[] = L"OPC Clients are currently connected to this server, Exit anyway?";
@@ -113,6 +114,45 @@ TEST_F(MainFrameUiTest, SaveAsAndOpenMoveTheLastUsedFile) {
     EXPECT_EQ(theSettings.GetLastUsedFile(), copy);
     EXPECT_EQ(TreeView_GetCount(TreeControl()), 1u);
     DeleteFileW(copy.c_str());
+}
+
+TEST_F(MainFrameUiTest, TagFilesGoThroughTheChosenFileAndTheOutcomeIsTold) {
+    const std::wstring csv = TempFile(L"ui-tags-test.csv");
+    ToviDevice* plant = AddDevice(L"Plant");
+    AddTag(plant, L"Speed", L"motor, \"A\"");
+    frame->SetFileChooser([&csv](bool) { return csv; });
+    Command(ID_FILE_EXPORT_TAGS);
+    std::vector<BYTE> bytes;
+    DWORD error = 0;
+    ASSERT_TRUE(ReadWholeFile(csv, bytes, error));
+    EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("Plant.Speed,Double,Read/Write,\"motor, \"\"A\"\"\","),
+              std::string::npos);
+
+    const std::string good = "ItemID,Type,Value\r\nPlant.Speed,Integer,5\r\nPlant.Pump.Flow,Float,2.5\r\n";
+    ASSERT_TRUE(WriteFileReplacing(csv, std::vector<BYTE>(good.begin(), good.end()), error));
+    Command(ID_FILE_IMPORT_TAGS);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes.back(), L"Tags imported from " + csv + L": 1 added, 1 updated.");
+    EXPECT_TRUE(doc->IsModified());
+    EXPECT_EQ(TreeView_GetCount(TreeControl()), 2u) << "the new group is in the tree";
+    ASSERT_NE(doc->FindTag(L"Plant.Pump.Flow"), nullptr);
+
+    const std::string bad = "ItemID,Type,Value\r\nPlant.Speed,Integer,x\r\nPlant.Other,Float,1\r\nA.B,Nope,1\r\n";
+    ASSERT_TRUE(WriteFileReplacing(csv, std::vector<BYTE>(bad.begin(), bad.end()), error));
+    Command(ID_FILE_IMPORT_TAGS);
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes.back().rfind(L"Nothing was imported from " + csv, 0), 0u);
+    EXPECT_NE(boxes.back().find(L"line 2"), std::wstring::npos);
+    EXPECT_NE(boxes.back().find(L"line 4"), std::wstring::npos);
+    EXPECT_EQ(doc->FindTag(L"Plant.Other"), nullptr);
+    EXPECT_EQ(doc->DeviceCount(), 1);
+
+    // With a client connected only the export is offered.
+    ApplyClientObjectMessage(kClientObjectMore);
+    EXPECT_FALSE(frame->QueryCommandState(ID_FILE_IMPORT_TAGS).enabled);
+    EXPECT_TRUE(frame->QueryCommandState(ID_FILE_EXPORT_TAGS).enabled);
+    ApplyClientObjectMessage(kClientObjectFewer);
+    DeleteFileW(csv.c_str());
 }
 
 TEST_F(MainFrameUiTest, MenusShowTheRoutedStatesAndPanesFollowTheSelection) {

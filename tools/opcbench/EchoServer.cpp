@@ -2,6 +2,8 @@
 
 #include <objbase.h>
 #include <atomic>
+#include <thread>
+#include <vector>
 #include <string>
 
 #include "EchoShapes.h"
@@ -116,6 +118,37 @@ public:
         if (*ppErrors == nullptr) return E_OUTOFMEMORY;
         *pTransactionID = 2;
         DeliverBlock(pSink, dwBytes);
+        return S_OK;
+    }
+
+    STDMETHODIMP DeliverSustained(IAdviseSink* pSink, DWORD dwBytes, DWORD dwThreads, DWORD dwPeriodMs,
+                                  DWORD dwDurationMs, DWORD* pDelivered, DWORD* pLate) override {
+        if (pSink == nullptr || pDelivered == nullptr || pLate == nullptr || dwThreads == 0 || dwThreads > 1000) {
+            return E_INVALIDARG;
+        }
+        std::atomic<DWORD> delivered{0}, late{0};
+        const ULONGLONG end = GetTickCount64() + dwDurationMs;
+        std::vector<std::thread> threads;
+        for (DWORD t = 0; t < dwThreads; ++t) {
+            threads.emplace_back([&] {
+                // The server's data threads live in the multithreaded apartment too.
+                const HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+                ULONGLONG due = GetTickCount64();
+                while (GetTickCount64() < end) {
+                    const ULONGLONG start = GetTickCount64();
+                    if (start > due + dwPeriodMs) ++late;
+                    DeliverBlock(pSink, dwBytes);
+                    ++delivered;
+                    due = start + dwPeriodMs;
+                    const ULONGLONG now = GetTickCount64();
+                    if (now < due) Sleep(static_cast<DWORD>(due - now));
+                }
+                if (SUCCEEDED(joined)) CoUninitialize();
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        *pDelivered = delivered.load();
+        *pLate = late.load();
         return S_OK;
     }
 

@@ -10,7 +10,8 @@
 //   100 groups of 1,000 items at 100 ms for a sustained run, on tags without
 //   value limits so that every item is reported at every scan: notifications
 //   per second, late periods, the server's CPU time per delivered item and
-//   its handle and memory counts at start and end.
+//   its handle and memory counts at start and end; its floor is the echo's
+//   threads delivering blocks of the same size at the same rate.
 // The floor is the echo object of the item benchmark handing streams of the
 // same sizes to the same sink.
 //
@@ -429,6 +430,16 @@ int wmain(int argc, wchar_t** argv) {
     const ServerCounters end = Counters(serverProcess);
     const double cpuShare = (mid.cpuMs - start.cpuMs) / elapsedMs;
 
+    // Its floor: the echo's own threads handing blocks of the same size to
+    // the same sink at the same rate, as the data threads do.
+    const DWORD groupStreamBytes = (streamBytes - 20) / (kItems / 1000) + 20;
+    DWORD floorDelivered = 0, floorLate = 0;
+    const double f0 = NowMs();
+    hr = echo->DeliverSustained(&sink, groupStreamBytes, kSustainedGroups, kPeriodMs,
+                                static_cast<DWORD>(seconds) * 1000, &floorDelivered, &floorLate);
+    const double floorMs = NowMs() - f0;
+    if (FAILED(hr)) return Fail("the echo's sustained delivery gives " + HresultText(hr));
+
     std::printf("Subscriptions, %d tags, %d items, update rate %lu ms (%d rounds)\n", kTags, kItems,
                 static_cast<unsigned long>(kPeriodMs), rounds);
     std::printf("%-44s %10s %10s %8s\n", "measure", "server ms", "floor ms", "ratio");
@@ -450,6 +461,9 @@ int wmain(int argc, wchar_t** argv) {
                 "%.2f us per item\n",
                 seconds, sustained.size() * 1000.0 / elapsedMs, delivered * 1000.0 / elapsedMs, late,
                 100.0 * cpuShare, delivered > 0 ? (mid.cpuMs - start.cpuMs) * 1000.0 / delivered : NAN);
+    std::printf("sustained floor %d s: %.0f notifications/s, %lu late periods; server/floor notifications %.2f\n",
+                seconds, floorDelivered * 1000.0 / floorMs, static_cast<unsigned long>(floorLate),
+                (sustained.size() * 1000.0 / elapsedMs) / (floorDelivered * 1000.0 / floorMs));
     // Some platforms do not count another process's handles or private bytes: 0 says so.
     std::printf("server handles %lu -> %lu (0: not reported here), private bytes %.1f MB -> %.1f MB, "
                 "working set %.1f MB -> %.1f MB\n",
