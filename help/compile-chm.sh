@@ -28,7 +28,7 @@ fi
 
 rm -rf "$stage"
 mkdir -p "$stage"
-cp "$src"/*.htm "$src"/*.css "$src/$project" "$src"/*.hhc "$src"/*.hhk "$stage/"
+cp "$src"/*.htm "$src"/*.css "$src"/*.png "$src/$project" "$src"/*.hhc "$src"/*.hhk "$stage/"
 cp "$chmcmd" "$stage/chmcmd"
 # The loader and the libraries chmcmd needs, at their own paths inside the root;
 # it also loads the thread libraries at run time (without them it dies with 216).

@@ -31,6 +31,10 @@
 #define IDC_TAG_READ_ONLY            1093
 #define IDC_TAG_READ_WRITE           1094
 #define IDC_TAG_DEADBAND_SPIN        1096
+#define IDC_TAG_SIMULATE             1110
+#define IDC_TAG_SIMULATION_KIND      1111
+#define IDC_TAG_SIMULATION_STEP      1112
+#define IDC_TAG_SIMULATION_PERIOD    1113
 
 // Controls of the group dialog.
 #define IDC_GROUP_REFRESH            1041

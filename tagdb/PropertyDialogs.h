@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <string>
 
+#include "Tag.h"
 #include "Variant.h"
 
 struct TagPropertiesFields {
@@ -19,6 +20,7 @@ struct TagPropertiesFields {
     double minimum = 0;
     double maximum = 0;
     double deadband = 0;
+    TagSimulation simulation;
     Variant value;  // set by the dialog on OK
 };
 

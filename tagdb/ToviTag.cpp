@@ -41,6 +41,7 @@ bool ToviTag::EditProperties() {
     fields.minimum = GetValueLowLimit();
     fields.maximum = GetValueHighLimit();
     fields.deadband = GetDeadband();
+    fields.simulation = GetSimulation();
     if (!runner->EditTag(fields)) {
         return false;
     }
@@ -54,6 +55,9 @@ bool ToviTag::EditProperties() {
     } else {
         ClearValueLimits();
     }
+    // After the limits, which give the signal its range; before the value,
+    // which the signal then goes on from.
+    SetSimulation(fields.simulation);
     SetValueNow(fields.value);
     return true;
 }

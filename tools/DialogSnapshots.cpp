@@ -17,6 +17,7 @@
 #include "DlgWriteToTag.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
+#include "SimulatedSignal.h"
 #include "SplashWnd.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
@@ -55,6 +56,7 @@ int wmain(int argc, wchar_t** argv) {
     tagFields.limitValues = true;
     tagFields.maximum = 100;
     tagFields.deadband = 0.5;
+    tagFields.simulation = {true, kSimulateCount, 5, 10};  // every control of the section enabled
     GroupPropertiesFields groupFields{L"Plant", true, true, 1, 5400};
 
     Tovi_DlgTag tagDialog(tagFields);

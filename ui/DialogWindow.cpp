@@ -12,6 +12,10 @@ std::wstring EnterIntegerBetween(unsigned low, unsigned high) {
     return FormatText(L"Please enter an integer between %u and %u.", low, high);
 }
 
+std::wstring EnterNumberBetween(const std::wstring& low, const std::wstring& high) {
+    return L"Please enter a number between " + low + L" and " + high + L".";
+}
+
 bool ParseUnsignedField(const std::wstring& text, unsigned& value) {
     size_t begin = 0, end = text.size();
     while (begin < end && iswspace(text[begin])) ++begin;

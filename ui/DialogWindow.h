@@ -49,5 +49,7 @@ extern const wchar_t kEnterNumber[];
 extern const wchar_t kEnterPositiveInteger[];
 // "Please enter an integer between low and high."
 std::wstring EnterIntegerBetween(unsigned low, unsigned high);
+// "Please enter a number between low and high." (the bounds as the field shows them).
+std::wstring EnterNumberBetween(const std::wstring& low, const std::wstring& high);
 // A whole unsigned number, blanks at either end aside, that fits 32 bits.
 bool ParseUnsignedField(const std::wstring& text, unsigned& value);

@@ -2,8 +2,10 @@
 
 #include <commctrl.h>
 #include <array>
+#include <cmath>
 
 #include "Help.h"
+#include "SimulatedSignal.h"
 #include "Text.h"
 #include "ValueText.h"
 #include "resource.h"
@@ -19,6 +21,14 @@ constexpr std::array<TypeChoice, 5> kTypes = {{{L"Bool (1/0, T/F)", VT_BOOL},
                                                {L"Double (8 bytes)", VT_R8},
                                                {L"String", VT_BSTR}}};
 constexpr int kIntegerIndex = 1;
+
+// In the order of the stored kind numbers: item index + 1 is the kind.
+constexpr std::array<const wchar_t*, kLastSimulationKind> kSimulationKinds = {
+    L"Ramp", L"Triangle", L"Sine", L"Square", L"Random", L"Count"};
+static_assert(kFirstSimulationKind == 1 && kSimulateCount == kLastSimulationKind);
+// The period is shown in seconds with one decimal: one tick per tenth.
+static_assert(kSimulationTickMs == 100);
+constexpr DWORD kMaxTicks = 0xFFFFFFFF;
 
 std::wstring NumberText(double value) { return FormatText(L"%.15g", value); }
 
@@ -58,6 +68,19 @@ Variant Tovi_DlgTag::ConvertValueText(const std::wstring& rawText, VARTYPE type)
     }
 }
 
+std::wstring Tovi_DlgTag::PeriodText(DWORD ticks) {
+    return FormatText(L"%lu.%lu", static_cast<unsigned long>(ticks / 10), static_cast<unsigned long>(ticks % 10));
+}
+
+bool Tovi_DlgTag::ParsePeriodText(const std::wstring& text, DWORD& ticks) {
+    double seconds = 0;
+    if (!ParseWholeNumber(text, seconds) || seconds < 0.1) return false;
+    const double rounded = std::nearbyint(seconds * 10);
+    if (rounded > static_cast<double>(kMaxTicks)) return false;
+    ticks = static_cast<DWORD>(rounded);
+    return true;
+}
+
 INT_PTR Tovi_DlgTag::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_INITDIALOG:
@@ -86,6 +109,12 @@ INT_PTR Tovi_DlgTag::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case IDC_TAG_TYPE:
             if (HIWORD(wParam) == CBN_SELCHANGE) OnTypeChanged();
             return TRUE;
+        case IDC_TAG_SIMULATE:
+            if (HIWORD(wParam) == BN_CLICKED) EnableSimulationControls();
+            return TRUE;
+        case IDC_TAG_SIMULATION_KIND:
+            if (HIWORD(wParam) == CBN_SELCHANGE) EnableSimulationControls();
+            return TRUE;
         default: return FALSE;
         }
     default:
@@ -104,6 +133,29 @@ void Tovi_DlgTag::OnInitDialog() {
     if (!fields_.limitValues) EnableLimitEdits(false);
     SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(TypeIndex(fields_.dataType)), 0);
     OnTypeChanged();
+    ShowSimulation();
+}
+
+void Tovi_DlgTag::ShowSimulation() {
+    HWND kinds = Item(IDC_TAG_SIMULATION_KIND);
+    for (const wchar_t* kind : kSimulationKinds) SendMessageW(kinds, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kind));
+    const TagSimulation& simulation = fields_.simulation;
+    // A kind this program does not know shows no choice and is kept unless one is made.
+    const WPARAM selection = IsSimulationKind(simulation.kind) ? simulation.kind - kFirstSimulationKind : static_cast<WPARAM>(-1);
+    SendMessageW(kinds, CB_SETCURSEL, selection, 0);
+    SetChecked(IDC_TAG_SIMULATE, simulation.enabled);
+    SetItemText(IDC_TAG_SIMULATION_STEP, FormatText(L"%lu", static_cast<unsigned long>(simulation.step)));
+    shownPeriod_ = PeriodText(simulation.period);
+    SetItemText(IDC_TAG_SIMULATION_PERIOD, shownPeriod_);
+    EnableSimulationControls();
+}
+
+void Tovi_DlgTag::EnableSimulationControls() {
+    const bool on = IsChecked(IDC_TAG_SIMULATE);
+    const LRESULT kind = SendDlgItemMessageW(hwnd_, IDC_TAG_SIMULATION_KIND, CB_GETCURSEL, 0, 0);
+    Enable(IDC_TAG_SIMULATION_KIND, on);
+    Enable(IDC_TAG_SIMULATION_PERIOD, on);
+    Enable(IDC_TAG_SIMULATION_STEP, on && kind == static_cast<LRESULT>(kSimulateCount - kFirstSimulationKind));
 }
 
 void Tovi_DlgTag::ShowFields() {
@@ -148,10 +200,34 @@ bool Tovi_DlgTag::ReadNumber(int id, double& value) {
     return false;
 }
 
+bool Tovi_DlgTag::ReadSimulation(TagSimulation& simulation) {
+    unsigned step = 0;
+    if (!ParseUnsignedField(ItemText(IDC_TAG_SIMULATION_STEP), step)) {
+        RefuseField(IDC_TAG_SIMULATION_STEP, kEnterPositiveInteger);
+        return false;
+    }
+    const std::wstring periodText = ItemText(IDC_TAG_SIMULATION_PERIOD);
+    DWORD period = fields_.simulation.period;
+    if (periodText != shownPeriod_ && !ParsePeriodText(periodText, period)) {
+        double number = 0;
+        RefuseField(IDC_TAG_SIMULATION_PERIOD, ParseWholeNumber(periodText, number)
+                                                   ? EnterNumberBetween(PeriodText(1), PeriodText(kMaxTicks))
+                                                   : std::wstring(kEnterNumber));
+        return false;
+    }
+    const LRESULT kind = SendDlgItemMessageW(hwnd_, IDC_TAG_SIMULATION_KIND, CB_GETCURSEL, 0, 0);
+    simulation.enabled = IsChecked(IDC_TAG_SIMULATE);
+    simulation.kind = kind >= 0 ? static_cast<DWORD>(kind) + kFirstSimulationKind : fields_.simulation.kind;
+    simulation.step = step;
+    simulation.period = period;
+    return true;
+}
+
 void Tovi_DlgTag::OnOK() {
     double minimum = 0, maximum = 0, deadband = 0;
+    TagSimulation simulation;
     if (!ReadNumber(IDC_TAG_MIN, minimum) || !ReadNumber(IDC_TAG_MAX, maximum) ||
-        !ReadNumber(IDC_TAG_DEADBAND, deadband)) {
+        !ReadNumber(IDC_TAG_DEADBAND, deadband) || !ReadSimulation(simulation)) {
         return;
     }
     fields_.name = ItemText(IDC_TAG_NAME);
@@ -164,5 +240,6 @@ void Tovi_DlgTag::OnOK() {
     fields_.readWrite = IsChecked(IDC_TAG_READ_WRITE);
     fields_.dataType = IndexType(static_cast<int>(SendDlgItemMessageW(hwnd_, IDC_TAG_TYPE, CB_GETCURSEL, 0, 0)));
     fields_.value = ConvertValueText(fields_.valueText, fields_.dataType);
+    fields_.simulation = simulation;
     End(IDOK);
 }

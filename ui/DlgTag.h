@@ -13,6 +13,11 @@ public:
     static VARTYPE IndexType(int index) noexcept;
     // The value the dialog gives for a value text and a chosen type.
     static Variant ConvertValueText(const std::wstring& text, VARTYPE type);
+    // A simulation period in ticks as the dialog shows it (seconds, one
+    // decimal), and the ticks of a text the operator typed: false for text
+    // that is not a number or lies outside 0.1 s to the largest tick count.
+    static std::wstring PeriodText(DWORD ticks);
+    static bool ParsePeriodText(const std::wstring& text, DWORD& ticks);
 
 protected:
     INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -24,8 +29,12 @@ private:
     void OnLimitClicked();
     void OnTypeChanged();
     void StepDeadband(int delta);
+    void ShowSimulation();
+    void EnableSimulationControls();
     bool ReadNumber(int id, double& value);
+    bool ReadSimulation(TagSimulation& simulation);
     void OnOK();
 
     TagPropertiesFields& fields_;
+    std::wstring shownPeriod_;  // an untouched period keeps its stored ticks
 };

@@ -5,6 +5,7 @@
 #include "FileTime.h"
 #include "PropertyDialogs.h"
 #include "Quality.h"
+#include "SimulatedSignal.h"
 #include "TagDbFixtures.h"
 #include "ToviDevice.h"
 
@@ -154,7 +155,12 @@ TEST(ProductDeviceTest, TagPropertiesApplyInOrder) {
     r.maximum = 10;
     r.deadband = 5;
     r.value = Variant::FromLong(50);
+    const TagSimulation stored{true, 9, 2, 0};  // shown as it stands, even unknown to this program
+    tag->SetSimulation(stored);
+    r.simulation = {true, kSimulateCount, 3, 7};
     ASSERT_TRUE(tag->EditProperties());
+    EXPECT_EQ(stored, dialogs.seenTag.simulation);
+    EXPECT_EQ(r.simulation, tag->GetSimulation());
     EXPECT_EQ(L"2.5 ", dialogs.seenTag.valueText);
     EXPECT_EQ(VT_R8, dialogs.seenTag.dataType);
     EXPECT_TRUE(dialogs.seenTag.readWrite);

@@ -1,10 +1,13 @@
 #include <array>
 #include <cfloat>
+#include <cstdlib>
+#include <cwctype>
 #include <tuple>
 
 #include "DialogDriver.h"
 #include "DlgGroup.h"
 #include "DlgTag.h"
+#include "SimulatedSignal.h"
 #include "UiFixture.h"
 
 namespace {
@@ -281,4 +284,175 @@ TEST_F(PropertyDialogsTest, TagEditedInTheRealDialogTakesTheNewTypeAndValue) {
     EXPECT_EQ(tag->GetDataType(), VT_I4);
     EXPECT_EQ(tag->GetValueText(), L"40");  // through the new limits
     EXPECT_TRUE(tag->AreValueLimitsSet());
+}
+
+namespace {
+// The enabled state of Kind, Step and Period.
+std::array<bool, 3> SimulationEnabled(HWND d) {
+    return {ControlEnabled(d, IDC_TAG_SIMULATION_KIND), ControlEnabled(d, IDC_TAG_SIMULATION_STEP),
+            ControlEnabled(d, IDC_TAG_SIMULATION_PERIOD)};
+}
+using Enabled = std::array<bool, 3>;
+constexpr int kCountItem = 5;
+}  // namespace
+
+TEST_F(PropertyDialogsTest, SimulationShowsItsSettingsFollowsTheEnableRuleAndApplies) {
+    TagPropertiesFields fields = DoubleTagWithLimits();
+    fields.simulation = {false, 2, 7, 15};
+    std::unique_ptr<Tovi_DlgTag> dialog;
+    HWND d = Open(dialog, fields);
+    EXPECT_FALSE(ButtonChecked(d, IDC_TAG_SIMULATE));
+    EXPECT_EQ(ComboSelection(d, IDC_TAG_SIMULATION_KIND), 1);
+    EXPECT_EQ(ControlText(d, IDC_TAG_SIMULATION_KIND), L"Triangle");
+    EXPECT_EQ(SendDlgItemMessageW(d, IDC_TAG_SIMULATION_KIND, CB_GETCOUNT, 0, 0), 6);
+    EXPECT_EQ(ControlText(d, IDC_TAG_SIMULATION_STEP), L"7");
+    EXPECT_EQ(ControlText(d, IDC_TAG_SIMULATION_PERIOD), L"1.5");
+    EXPECT_EQ(SimulationEnabled(d), (Enabled{false, false, false}));
+    ToggleButton(d, IDC_TAG_SIMULATE, true);
+    EXPECT_EQ(SimulationEnabled(d), (Enabled{true, false, true}));  // Step is Count's alone
+    ChooseComboItem(d, IDC_TAG_SIMULATION_KIND, kCountItem);
+    EXPECT_EQ(SimulationEnabled(d), (Enabled{true, true, true}));
+    ToggleButton(d, IDC_TAG_SIMULATE, false);
+    EXPECT_EQ(SimulationEnabled(d), (Enabled{false, false, false}));
+    ToggleButton(d, IDC_TAG_SIMULATE, true);
+    ChooseComboItem(d, IDC_TAG_SIMULATION_KIND, 2);  // Sine
+    EXPECT_EQ(SimulationEnabled(d), (Enabled{true, false, true}));
+    ChooseComboItem(d, IDC_TAG_SIMULATION_KIND, kCountItem);
+    SetControlText(d, IDC_TAG_SIMULATION_STEP, L"5");
+    SetControlText(d, IDC_TAG_SIMULATION_PERIOD, L" 0.5 ");
+    ClickButton(d, IDOK);
+    ASSERT_EQ(dialog->Result(), IDOK);
+    EXPECT_EQ(fields.simulation, (TagSimulation{true, 6, 5, 5}));
+
+    // Periods are rounded to the tick; both ends of the range are taken.
+    const std::pair<const wchar_t*, DWORD> periods[] = {
+        {L"0.1", 1}, {L"2.34", 23}, {L"2.35e1", 235}, {L"429496729.5", 0xFFFFFFFF}, {L"7", 70}};
+    for (const auto& [text, ticks] : periods) {
+        d = Open(dialog, fields);
+        SetControlText(d, IDC_TAG_SIMULATION_PERIOD, text);
+        ClickButton(d, IDOK);
+        ASSERT_EQ(dialog->Result(), IDOK) << text;
+        EXPECT_EQ(fields.simulation.period, ticks) << text;
+    }
+    EXPECT_EQ(Tovi_DlgTag::PeriodText(0xFFFFFFFF), L"429496729.5");
+}
+
+TEST_F(PropertyDialogsTest, PeriodAndStepRefuseBadTextAndTheDialogStaysOpen) {
+    TagPropertiesFields fields = DoubleTagWithLimits();
+    fields.simulation = {true, 6, 1, 10};
+    std::unique_ptr<Tovi_DlgTag> dialog;
+    HWND d = Open(dialog, fields);
+    const std::wstring range = L"Please enter a number between 0.1 and 429496729.5.";
+    const std::tuple<int, const wchar_t*, std::wstring> refused[] = {
+        {IDC_TAG_SIMULATION_PERIOD, L"abc", kNumber},  {IDC_TAG_SIMULATION_PERIOD, L"1.5s", kNumber},
+        {IDC_TAG_SIMULATION_PERIOD, L"", kNumber},     {IDC_TAG_SIMULATION_PERIOD, L"0", range},
+        {IDC_TAG_SIMULATION_PERIOD, L"-1", range},     {IDC_TAG_SIMULATION_PERIOD, L"0.09", range},
+        {IDC_TAG_SIMULATION_PERIOD, L"429496729.56", range},
+        {IDC_TAG_SIMULATION_STEP, L"-1", kPositive},   {IDC_TAG_SIMULATION_STEP, L"4294967296", kPositive},
+    };
+    for (const auto& [id, text, message] : refused) {
+        SetControlText(d, id, text);
+        boxes.clear();
+        ClickButton(d, IDOK);
+        EXPECT_EQ(boxes, std::vector<std::wstring>{message}) << text;
+        ASSERT_EQ(dialog->Handle(), d) << text;
+        EXPECT_EQ(GetFocus(), GetDlgItem(d, id)) << text;
+        SetControlText(d, id, id == IDC_TAG_SIMULATION_STEP ? L"1" : L"1.0");
+    }
+    EXPECT_EQ(fields.simulation, (TagSimulation{true, 6, 1, 10}));
+    ClickButton(d, IDOK);
+    EXPECT_EQ(dialog->Result(), IDOK);
+}
+
+TEST_F(PropertyDialogsTest, UntouchedSimulationSettingsGoBackAsTheyCame) {
+    // Settings a file may hold that the dialog could not enter: a kind it does
+    // not know, a period of 0 ticks and the largest step and period.
+    const TagSimulation stored[] = {{true, 9, 4000000000u, 0}, {false, 0, 0xFFFFFFFF, 0xFFFFFFFF}, {true, 3, 0, 1}};
+    for (const TagSimulation& simulation : stored) {
+        TagPropertiesFields fields = DoubleTagWithLimits();
+        fields.simulation = simulation;
+        std::unique_ptr<Tovi_DlgTag> dialog;
+        HWND d = Open(dialog, fields);
+        EXPECT_EQ(ComboSelection(d, IDC_TAG_SIMULATION_KIND),
+                  IsSimulationKind(simulation.kind) ? static_cast<int>(simulation.kind) - 1 : -1);
+        ClickButton(d, IDOK);
+        ASSERT_EQ(dialog->Result(), IDOK) << simulation.kind;
+        EXPECT_EQ(fields.simulation, simulation) << simulation.kind;
+    }
+    // Choosing a kind replaces an unknown one; the other settings stay.
+    TagPropertiesFields fields = DoubleTagWithLimits();
+    fields.simulation = {true, 9, 4, 0};
+    std::unique_ptr<Tovi_DlgTag> dialog;
+    HWND d = Open(dialog, fields);
+    EXPECT_EQ(SimulationEnabled(d), (Enabled{true, false, true}));
+    ChooseComboItem(d, IDC_TAG_SIMULATION_KIND, 0);
+    ClickButton(d, IDOK);
+    EXPECT_EQ(fields.simulation, (TagSimulation{true, 1, 4, 0}));
+}
+
+TEST_F(PropertyDialogsTest, TagDialogMnemonicsAreUniqueAndTabStopsGoInReadingOrder) {
+    TagPropertiesFields fields = DoubleTagWithLimits();
+    fields.simulation = {true, 6, 1, 10};  // every control enabled
+    std::unique_ptr<Tovi_DlgTag> dialog;
+    HWND d = Open(dialog, fields);
+    std::wstring seen;
+    std::vector<RECT> stops;
+    for (HWND child = GetWindow(d, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t text[128] = {};
+        GetWindowTextW(child, text, 128);
+        const wchar_t* amp = wcschr(text, L'&');
+        wchar_t kind[32] = {};
+        GetClassNameW(child, kind, 32);
+        const bool isEdit = _wcsicmp(kind, L"Edit") == 0;
+        if (amp != nullptr && amp[1] != L'\0' && !isEdit) {
+            const wchar_t key = towupper(amp[1]);
+            EXPECT_EQ(seen.find(key), std::wstring::npos) << "mnemonic used twice: " << static_cast<char>(key);
+            seen += key;
+        }
+        const LONG style = GetWindowLongW(child, GWL_STYLE);
+        const LONG buttonKind = style & BS_TYPEMASK;
+        const bool pushButton = _wcsicmp(kind, L"Button") == 0 && (buttonKind == BS_PUSHBUTTON || buttonKind == BS_DEFPUSHBUTTON);
+        if ((style & WS_TABSTOP) && !pushButton) {
+            RECT r{};
+            GetWindowRect(child, &r);
+            stops.push_back(r);
+        }
+    }
+    EXPECT_EQ(seen.size(), 15u);  // the fields, the radios, the group's three, and Help
+    ASSERT_GE(stops.size(), 13u);
+    for (size_t i = 1; i < stops.size(); ++i) {
+        const RECT& a = stops[i - 1];
+        const RECT& b = stops[i];
+        const bool sameRow = std::abs(a.top - b.top) < 4;
+        EXPECT_TRUE(sameRow ? b.left > a.left : b.top > a.top) << "tab stop " << i << " goes back";
+    }
+}
+
+TEST_F(PropertyDialogsTest, TagSimulationEditedInTheRealDialogIsStoredAndAnUntouchedOneKept) {
+    ToviDevice* device = AddDevice(L"Plant");
+    ToviTag* tag = AddTag(device, L"Counter");
+    ASSERT_TRUE(AnswerModalDialog(L"Tag Properties", [](HWND d) {
+        ToggleButton(d, IDC_TAG_SIMULATE, true);
+        ChooseComboItem(d, IDC_TAG_SIMULATION_KIND, kCountItem);
+        SetControlText(d, IDC_TAG_SIMULATION_STEP, L"5");
+        SetControlText(d, IDC_TAG_SIMULATION_PERIOD, L"0.5");
+        ClickButton(d, IDOK);
+    }, [&] { EXPECT_TRUE(tag->EditProperties()); }));
+    EXPECT_EQ(tag->GetSimulation(), (TagSimulation{true, 6, 5, 5}));
+
+    const TagSimulation odd{true, 42, 3, 0};
+    tag->SetSimulation(odd);
+    ASSERT_TRUE(AnswerModalDialog(L"Tag Properties", [](HWND d) {
+        EXPECT_EQ(ControlText(d, IDC_TAG_SIMULATION_PERIOD), L"0.0");
+        SetControlText(d, IDC_TAG_DESCRIPTION, L"Counts");
+        ClickButton(d, IDOK);
+    }, [&] { EXPECT_TRUE(tag->EditProperties()); }));
+    EXPECT_EQ(tag->GetSimulation(), odd);
+    EXPECT_EQ(tag->GetDescription(), L"Counts");
+    // Cancel keeps the settings whatever was chosen.
+    ASSERT_TRUE(AnswerModalDialog(L"Tag Properties", [](HWND d) {
+        ToggleButton(d, IDC_TAG_SIMULATE, false);
+        ClickButton(d, IDCANCEL);
+    }, [&] { EXPECT_FALSE(tag->EditProperties()); }));
+    EXPECT_EQ(tag->GetSimulation(), odd);
 }
