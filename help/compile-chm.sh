@@ -42,7 +42,19 @@ for lib in "${libs[@]}"; do
   cp -L "$lib" "$stage$lib"
 done
 
-if ! (cd "$stage" && "${jail[@]}" "$stage" /chmcmd "$project" >"$stage.log" 2>&1); then
+# Now and then chmcmd fails to create its output ("Bad file number") and then
+# hangs in its exception handler: it gets a bounded time and three tries.
+compiled=0
+for attempt in 1 2 3; do
+  rm -f "$stage/ToviExplorer.chm"
+  if (cd "$stage" && timeout -k 5 120 "${jail[@]}" "$stage" /chmcmd "$project" >"$stage.log" 2>&1 </dev/null) &&
+     [ -s "$stage/ToviExplorer.chm" ]; then
+    compiled=1
+    break
+  fi
+  echo "compile-chm.sh: chmcmd attempt $attempt failed" >&2
+done
+if [ "$compiled" -ne 1 ]; then
   cat "$stage.log" >&2
   echo "compile-chm.sh: chmcmd failed on $src/$project" >&2
   exit 1
