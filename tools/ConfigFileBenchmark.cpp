@@ -11,43 +11,14 @@
 #include <vector>
 
 #include "Archive.h"
+#include "BenchTree.h"
 #include "ConfigurationFile.h"
 #include "EventLog.h"
-#include "ToviDevice.h"
-#include "ToviTag.h"
-#include "ToviTagGroup.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
-
-struct Configuration {
-    Dll<OPCS_Device*> devices;
-    Configuration() = default;
-    Configuration(const Configuration&) = delete;
-    ~Configuration() {
-        for (OPCS_Device* d : devices) delete d;
-    }
-};
-
-void Build(Configuration& c, int groups, int tagsPerGroup) {
-    auto* device = new ToviDevice;
-    device->Rename(L"Plant");
-    c.devices.Append(device);
-    for (int g = 0; g < groups; ++g) {
-        auto* group = new ToviTagGroup;
-        group->Rename(L"Area" + std::to_wstring(g));
-        device->AddGroup(group);
-        for (int t = 0; t < tagsPerGroup; ++t) {
-            auto* tag = new ToviTag;
-            tag->Rename(L"Tag" + std::to_wstring(t));
-            tag->SetDescription(L"Tag " + std::to_wstring(t) + L" of area " + std::to_wstring(g));
-            tag->SetValueNow(Variant::FromDouble(t * 0.5));
-            group->AddTag(tag);
-        }
-    }
-}
 
 struct Figures {
     double store = 0, load = 0, fileSave = 0, fileLoad = 0;
@@ -63,8 +34,7 @@ int CountTags(OPCS_TagGroup* group) {
 
 Figures Run(int groups, int tagsPerGroup, const std::wstring& path) {
     Figures f;
-    Configuration source;
-    Build(source, groups, tagsPerGroup);
+    const BenchTree source(groups, tagsPerGroup);
 
     auto start = Clock::now();
     Archive out;
@@ -73,7 +43,7 @@ Figures Run(int groups, int tagsPerGroup, const std::wstring& path) {
     f.bytes = out.Bytes().size();
 
     {
-        Configuration loaded;
+        BenchTree loaded;
         start = Clock::now();
         Archive in(out.Bytes().data(), out.Bytes().size());
         LoadConfiguration(in, loaded.devices);
@@ -85,7 +55,7 @@ Figures Run(int groups, int tagsPerGroup, const std::wstring& path) {
     SaveConfigurationFile(path, source.devices);
     f.fileSave = Seconds(start);
     {
-        Configuration loaded;
+        BenchTree loaded;
         start = Clock::now();
         LoadConfigurationFile(path, loaded.devices);
         f.fileLoad = Seconds(start);

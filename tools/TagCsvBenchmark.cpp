@@ -11,9 +11,7 @@
 #include <vector>
 
 #include "TagCsv.h"
-#include "ToviDevice.h"
-#include "ToviTag.h"
-#include "ToviTagGroup.h"
+#include "BenchTree.h"
 #include "WholeFile.h"
 
 namespace {
@@ -22,33 +20,6 @@ double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Cl
 
 constexpr double kImportGoalSeconds = 3.0;
 constexpr double kExportGoalSeconds = 2.0;
-
-struct Configuration {
-    Dll<OPCS_Device*> devices;
-    Configuration() = default;
-    Configuration(const Configuration&) = delete;
-    ~Configuration() {
-        for (OPCS_Device* d : devices) delete d;
-    }
-};
-
-void Build(Configuration& c, int groups, int tagsPerGroup) {
-    auto* device = new ToviDevice;
-    device->Rename(L"Plant");
-    c.devices.Append(device);
-    for (int g = 0; g < groups; ++g) {
-        auto* group = new ToviTagGroup;
-        group->Rename(L"Area" + std::to_wstring(g));
-        device->AddGroup(group);
-        for (int t = 0; t < tagsPerGroup; ++t) {
-            auto* tag = new ToviTag;
-            tag->Rename(L"Tag" + std::to_wstring(t));
-            tag->SetDescription(L"Tag " + std::to_wstring(t) + L" of area " + std::to_wstring(g) + L", \"quoted\"");
-            tag->SetValueNow(Variant::FromDouble(t * 0.5));
-            group->AddTag(tag);
-        }
-    }
-}
 
 struct Figures {
     double exportSeconds = 0, addSeconds = 0, updateSeconds = 0;
@@ -59,8 +30,7 @@ struct Figures {
 // Export (text and file), then both imports from the file's bytes.
 Figures Run(int groups, int tagsPerGroup, const std::wstring& path) {
     Figures f;
-    Configuration source;
-    Build(source, groups, tagsPerGroup);
+    const BenchTree source(groups, tagsPerGroup);
     auto start = Clock::now();
     const std::string csv = ExportTagsCsv(source.devices);
     DWORD error = 0;
@@ -68,7 +38,7 @@ Figures Run(int groups, int tagsPerGroup, const std::wstring& path) {
     f.exportSeconds = Seconds(start);
     f.bytes = csv.size();
 
-    Configuration target;
+    BenchTree target;
     start = Clock::now();
     std::vector<BYTE> bytes;
     f.ok = f.ok && ReadWholeFile(path, bytes, error);

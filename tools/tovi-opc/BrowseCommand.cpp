@@ -79,12 +79,8 @@ int RunBrowse(const Arguments& args) {
         PrintError("browse needs a ProgID (see tovi-opc browse --help)");
         return kExitUsage;
     }
-    std::string why;
     ComPtr<IOPCServer> server;
-    if (FAILED(ConnectServer(args.words[0], server, &why))) {
-        PrintError(why);
-        return kExitFailed;
-    }
+    if (!ConnectOrReport(args.words[0], server)) return kExitFailed;
     ComPtr<IOPCBrowseServerAddressSpace> browse;
     HRESULT hr = server.As(&browse);
     if (FAILED(hr)) {

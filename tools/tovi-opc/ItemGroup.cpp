@@ -1,5 +1,8 @@
 #include "ItemGroup.h"
 
+#include "Console.h"
+#include "ErrorText.h"
+
 ItemGroup::~ItemGroup() {
     if (!management_) return;
     management_.Reset();
@@ -48,4 +51,12 @@ HRESULT ItemGroup::Create(const std::vector<std::wstring>& itemIds, bool active,
     CoTaskMemFree(results);
     CoTaskMemFree(errors);
     return FAILED(hr) ? hr : S_OK;
+}
+
+bool ItemGroup::CreateOrReport(const std::vector<std::wstring>& itemIds, bool active, DWORD updateRateMs) {
+    const HRESULT hr = Create(itemIds, active, updateRateMs);
+    if (SUCCEEDED(hr)) return true;
+    PrintError("the server refused a group: " + ResultText(hr));
+    if (IsConnectionLost(hr)) Abandon();
+    return false;
 }

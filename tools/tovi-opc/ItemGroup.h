@@ -28,6 +28,8 @@ public:
     // Adds the group and its items (client handle = index + 1); the group's
     // result. Items that the server refuses keep their own result.
     HRESULT Create(const std::vector<std::wstring>& itemIds, bool active, DWORD updateRateMs);
+    // Create, telling the user why a refused group failed; false then.
+    bool CreateOrReport(const std::vector<std::wstring>& itemIds, bool active, DWORD updateRateMs);
     std::vector<GroupItem>& Items() { return items_; }
     IOPCItemMgt* Management() const { return management_.Get(); }
     // Lets go of the group without calling the server (it is gone).

@@ -16,19 +16,11 @@ int RunRead(const Arguments& args) {
         PrintError("read needs a ProgID and at least one item ID (see tovi-opc read --help)");
         return kExitUsage;
     }
-    std::string why;
     ComPtr<IOPCServer> server;
-    if (FAILED(ConnectServer(args.words[0], server, &why))) {
-        PrintError(why);
-        return kExitFailed;
-    }
+    if (!ConnectOrReport(args.words[0], server)) return kExitFailed;
     ItemGroup group(server.Get());
-    HRESULT hr = group.Create({args.words.begin() + 1, args.words.end()}, true, 1000);
-    if (FAILED(hr)) {
-        PrintError("the server refused a group: " + ResultText(hr));
-        if (IsConnectionLost(hr)) group.Abandon();
-        return kExitFailed;
-    }
+    if (!group.CreateOrReport({args.words.begin() + 1, args.words.end()}, true, 1000)) return kExitFailed;
+    HRESULT hr = S_OK;
     std::vector<GroupItem>& items = group.Items();
     std::vector<OPCHANDLE> handles;
     for (const GroupItem& item : items) {

@@ -1,5 +1,6 @@
 #include "ServerConnection.h"
 
+#include "Console.h"
 #include "ErrorText.h"
 #include "TextCodec.h"
 
@@ -20,4 +21,11 @@ HRESULT ConnectServer(const std::wstring& progId, ComPtr<IOPCServer>& server, st
         *why = "cannot connect to " + ToUtf8(progId) + ": " + ResultText(hr);
     }
     return hr;
+}
+
+bool ConnectOrReport(const std::wstring& progId, ComPtr<IOPCServer>& server) {
+    std::string why;
+    if (SUCCEEDED(ConnectServer(progId, server, &why))) return true;
+    PrintError(why);
+    return false;
 }

@@ -59,19 +59,11 @@ int RunWatch(const Arguments& args) {
         PrintError("watch needs a ProgID and at least one item ID (see tovi-opc watch --help)");
         return kExitUsage;
     }
-    std::string why;
     ComPtr<IOPCServer> server;
-    if (FAILED(ConnectServer(args.words[0], server, &why))) {
-        PrintError(why);
-        return kExitFailed;
-    }
+    if (!ConnectOrReport(args.words[0], server)) return kExitFailed;
     ItemGroup group(server.Get());
-    HRESULT hr = group.Create({args.words.begin() + 1, args.words.end()}, true, args.rateMs);
-    if (FAILED(hr)) {
-        PrintError("the server refused a group: " + ResultText(hr));
-        if (IsConnectionLost(hr)) group.Abandon();
-        return kExitFailed;
-    }
+    if (!group.CreateOrReport({args.words.begin() + 1, args.words.end()}, true, args.rateMs)) return kExitFailed;
+    HRESULT hr = S_OK;
     bool allAdded = true;
     bool anyAdded = false;
     for (const GroupItem& item : group.Items()) {

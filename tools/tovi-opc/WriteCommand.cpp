@@ -31,19 +31,11 @@ int RunWrite(const Arguments& args) {
         ids.push_back(args.words[i].substr(0, equals));
         texts.push_back(args.words[i].substr(equals + 1));
     }
-    std::string why;
     ComPtr<IOPCServer> server;
-    if (FAILED(ConnectServer(args.words[0], server, &why))) {
-        PrintError(why);
-        return kExitFailed;
-    }
+    if (!ConnectOrReport(args.words[0], server)) return kExitFailed;
     ItemGroup group(server.Get());
-    HRESULT hr = group.Create(ids, false, 1000);
-    if (FAILED(hr)) {
-        PrintError("the server refused a group: " + ResultText(hr));
-        if (IsConnectionLost(hr)) group.Abandon();
-        return kExitFailed;
-    }
+    if (!group.CreateOrReport(ids, false, 1000)) return kExitFailed;
+    HRESULT hr = S_OK;
     std::vector<GroupItem>& items = group.Items();
     // What each item comes to before the write: its own failure, or a place in it.
     std::vector<std::string> outcome(items.size());

@@ -1,0 +1,37 @@
+#pragma once
+// The configuration the in-process benchmarks work on: one device "Plant"
+// with `groups` groups "AreaN" of `tagsPerGroup` Double tags "TagN", each
+// with a description and a value. Owns its devices.
+#include <string>
+
+#include "ToviDevice.h"
+#include "ToviTag.h"
+#include "ToviTagGroup.h"
+
+struct BenchTree {
+    Dll<OPCS_Device*> devices;
+
+    BenchTree() = default;
+    BenchTree(int groups, int tagsPerGroup) {
+        auto* device = new ToviDevice;
+        device->Rename(L"Plant");
+        devices.Append(device);
+        for (int g = 0; g < groups; ++g) {
+            auto* group = new ToviTagGroup;
+            group->Rename(L"Area" + std::to_wstring(g));
+            device->AddGroup(group);
+            for (int t = 0; t < tagsPerGroup; ++t) {
+                auto* tag = new ToviTag;
+                tag->Rename(L"Tag" + std::to_wstring(t));
+                tag->SetDescription(L"Tag " + std::to_wstring(t) + L" of area " + std::to_wstring(g) + L", \"quoted\"");
+                tag->SetValueNow(Variant::FromDouble(t * 0.5));
+                group->AddTag(tag);
+            }
+        }
+    }
+    BenchTree(const BenchTree&) = delete;
+    BenchTree& operator=(const BenchTree&) = delete;
+    ~BenchTree() {
+        for (OPCS_Device* d : devices) delete d;
+    }
+};
