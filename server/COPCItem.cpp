@@ -26,6 +26,9 @@ COPCItem::COPCItem(OPCS_Tag* tag, OPCHANDLE handle) : m_hServer(handle) {
         m_pTag = tag;
         m_pTag->AddClientReference();
         m_vtRequested = m_pTag->GetDataType();
+        OPCS_TagGroup* owner = m_pTag->GetOwner();
+        OPCS_Device* device = OPCS_TagGroup::IsValidGroup(owner) ? owner->GetDevice() : nullptr;
+        if (OPCS_TagGroup::IsValidGroup(device)) m_pOwnerDevice = device;
     }
 }
 
@@ -96,12 +99,8 @@ void COPCItem::Update() {
 }
 
 OPCS_Device* COPCItem::BeginActivation() {
-    OPCS_Device* device = nullptr;
-    if (!m_bDeviceActive && OPCS_Tag::IsValidTag(m_pTag)) {
-        OPCS_TagGroup* owner = m_pTag->GetOwner();
-        device = OPCS_TagGroup::IsValidGroup(owner) ? owner->GetDevice() : nullptr;
-        if (!OPCS_TagGroup::IsValidGroup(device)) device = nullptr;
-    }
+    // Whoever takes the device's requests checks that the device still lives.
+    OPCS_Device* device = !m_bDeviceActive && OPCS_Tag::IsValidTag(m_pTag) ? m_pOwnerDevice : nullptr;
     m_vValue.Clear();
     m_wQuality = 0;
     m_ftTimeStamp = FILETIME{};
@@ -123,7 +122,8 @@ OPCS_Device* COPCItem::EndActivation() noexcept {
 
 void COPCItem::Activate() {
     // Only a request the device took is withdrawn later.
-    if (OPCS_Device* device = BeginActivation(); device != nullptr && device->RequestPollStart(kPollOpcItems) != 0) {
+    if (OPCS_Device* device = BeginActivation();
+        OPCS_TagGroup::IsValidGroup(device) && device->RequestPollStart(kPollOpcItems) != 0) {
         ConfirmActivation(device);
     }
 }

@@ -76,6 +76,9 @@ private:
     OPCS_Tag* m_pTag = nullptr;
     bool m_bDeviceActive = false;
     OPCS_Device* m_pDevice = nullptr;  // the device that took the poll request
+    // The tag's device, found once: the item's client reference keeps the tag,
+    // and so its device, from being deleted for the item's life.
+    OPCS_Device* m_pOwnerDevice = nullptr;
     DWORD m_dwSignature = kItemSignature;
     const OPCHANDLE m_hServer;
 };

@@ -32,7 +32,9 @@ void PollRequestBatch::AddStart(COPCItem* item, OPCS_Device* device) noexcept {
     if (kept && Count(starts_, device)) return;
     if (kept) items_.pop_back();
     // Out of memory for the batch: this one is asked for on its own.
-    if (device->RequestPollStart(kPollOpcItems) != 0) item->ConfirmActivation(device);
+    if (OPCS_TagGroup::IsValidGroup(device) && device->RequestPollStart(kPollOpcItems) != 0) {
+        item->ConfirmActivation(device);
+    }
 }
 
 void PollRequestBatch::AddStop(OPCS_Device* device) noexcept {
