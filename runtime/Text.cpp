@@ -1,5 +1,6 @@
 #include "Text.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cwchar>
 #include <vector>
@@ -32,25 +33,29 @@ std::wstring FormatText(const wchar_t* format, ...) {
 }
 
 std::wstring FoldCase(std::wstring_view text) {
-    std::wstring folded;
-    FoldCaseInto(folded, text);
+    std::wstring folded(text);
+    if (!folded.empty()) {
+        CharUpperBuffW(folded.data(), static_cast<DWORD>(folded.size()));
+    }
     return folded;
 }
 
-void FoldCaseInto(std::wstring& out, std::wstring_view text) {
-    out.assign(text);
-    if (!out.empty()) {
-        CharUpperBuffW(out.data(), static_cast<DWORD>(out.size()));
+FoldedText::FoldedText(std::wstring_view text) : size_(text.size()) {
+    wchar_t* out = inline_;
+    if (text.size() > kInline) {
+        spill_.assign(text);
+        out = spill_.data();
+    } else {
+        std::copy(text.begin(), text.end(), inline_);
     }
+    data_ = out;
+    if (size_ != 0) CharUpperBuffW(out, static_cast<DWORD>(size_));
 }
 
 bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
     if (a.size() != b.size()) return false;
     // Item-ID resolution compares names for every item a client adds: no allocation.
-    thread_local std::wstring foldedA, foldedB;
-    FoldCaseInto(foldedA, a);
-    FoldCaseInto(foldedB, b);
-    return foldedA == foldedB;
+    return FoldedText(a).view() == FoldedText(b).view();
 }
 
 namespace {

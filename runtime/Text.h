@@ -3,6 +3,7 @@
 // formatting, case-insensitive comparison and code-page conversion.
 #include <windows.h>
 #include <string>
+#include <functional>
 #include <string_view>
 
 // String-table entry of the running module; empty when absent.
@@ -14,9 +15,31 @@ std::wstring FormatText(const wchar_t* format, ...);
 // Case folding used for every "without regard to case" name comparison, so
 // that indexes keyed by the folded text agree with the comparisons.
 std::wstring FoldCase(std::wstring_view text);
-// The same into a caller's buffer, whose capacity is reused (no allocation on hot paths).
-void FoldCaseInto(std::wstring& out, std::wstring_view text);
 bool EqualsNoCase(std::wstring_view a, std::wstring_view b);
+
+// The folded text on the stack for names of everyday length, so that lookups
+// on hot paths allocate nothing. (Not a thread_local buffer: MinGW's emulated
+// TLS frees such storage before its destructor runs at thread exit.)
+class FoldedText {
+public:
+    explicit FoldedText(std::wstring_view text);
+    FoldedText(const FoldedText&) = delete;
+    FoldedText& operator=(const FoldedText&) = delete;
+    std::wstring_view view() const { return {data_, size_}; }
+
+private:
+    static constexpr size_t kInline = 128;
+    wchar_t inline_[kInline];
+    std::wstring spill_;
+    const wchar_t* data_ = inline_;
+    size_t size_ = 0;
+};
+
+// Hash and equality that let a map keyed by std::wstring be searched with a view.
+struct WideTextHash {
+    using is_transparent = void;
+    size_t operator()(std::wstring_view text) const noexcept { return std::hash<std::wstring_view>{}(text); }
+};
 
 // ANSI code page <-> UTF-16.
 std::string ToAnsi(std::wstring_view text);

@@ -263,16 +263,16 @@ void OPCS_TagGroup::Rename(std::wstring text) {
 }
 
 OPCS_Tag* OPCS_TagGroup::FindTag(std::wstring_view id) {
-    thread_local std::wstring key;  // resolution runs for every item a client adds: no allocation
+    // Resolution runs for every item a client adds: the folded key stays on the stack.
     ScopedLock guard(lock_);
     const size_t separator = id.find(kItemIdSeparator);
     if (separator == std::wstring_view::npos) {
-        FoldCaseInto(key, id);
-        auto entry = tagIndex_.find(key);
+        const FoldedText key(id);
+        auto entry = tagIndex_.find(key.view());
         return entry != tagIndex_.end() && OPCS_Tag::IsValidTag(entry->second.object) ? entry->second.object : nullptr;
     }
-    FoldCaseInto(key, id.substr(0, separator));
-    auto entry = groupIndex_.find(key);
+    const FoldedText key(id.substr(0, separator));
+    auto entry = groupIndex_.find(key.view());
     if (entry == groupIndex_.end() || !IsValidGroup(entry->second.object)) {
         return nullptr;
     }

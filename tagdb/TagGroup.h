@@ -3,6 +3,7 @@
 // list carries a case-insensitive name index beside it, so adoption, renames
 // and item-ID resolution never walk all the siblings.
 #include <windows.h>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -10,6 +11,7 @@
 
 #include "CriticalSection.h"
 #include "Dll.h"
+#include "Text.h"
 #include "Variant.h"
 
 class OPCS_Tag;
@@ -90,8 +92,8 @@ protected:
     std::wstring description_;
     Dll<OPCS_Tag*> tags_;
     Dll<OPCS_TagGroup*> groups_;
-    std::unordered_map<std::wstring, NameIndexEntry<OPCS_Tag*>> tagIndex_;
-    std::unordered_map<std::wstring, NameIndexEntry<OPCS_TagGroup*>> groupIndex_;
+    std::unordered_map<std::wstring, NameIndexEntry<OPCS_Tag*>, WideTextHash, std::equal_to<>> tagIndex_;
+    std::unordered_map<std::wstring, NameIndexEntry<OPCS_TagGroup*>, WideTextHash, std::equal_to<>> groupIndex_;
     LONG imageIndex_ = 2;
     LONG selectedImageIndex_ = 3;
     DWORD classCode_ = 0;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "WaitFor.h"
+
 // Windows path of the program under test.
 std::wstring ServerExePath();
 
@@ -46,13 +48,3 @@ bool WaitUntilNoServerRuns(DWORD milliseconds);
 void EndServer(DWORD processId, HANDLE process);
 void KillRunningServers();
 
-// Waits with a deadline, checking every few milliseconds.
-template <class Condition>
-bool WaitFor(DWORD milliseconds, Condition condition) {
-    const ULONGLONG deadline = GetTickCount64() + milliseconds;
-    for (;;) {
-        if (condition()) return true;
-        if (GetTickCount64() >= deadline) return false;
-        Sleep(25);
-    }
-}
