@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <unordered_set>
 
 #include "DocumentLink.h"
 #include "Dll.h"
@@ -31,11 +30,11 @@ DWORD NewDevicePollRate() {
     return std::clamp<DWORD>(theSettings.GetPollRate(), kMinUpdateInterval, kMaxUpdateInterval);
 }
 
-void CopyGroupTags(OPCS_TagGroup* group, Dll<OPCS_Tag*>& into) {
+void CopyGroupTags(OPCS_TagGroup* group, std::vector<OPCS_Tag*>& into) {
     std::vector<OPCS_TagGroup*> subGroups;
     {
         ScopedLock guard(group->Lock());
-        group->Tags().CopyInto(into);
+        into.insert(into.end(), group->Tags().begin(), group->Tags().end());
         subGroups.assign(group->Groups().begin(), group->Groups().end());
     }
     for (OPCS_TagGroup* sub : subGroups) {
@@ -72,7 +71,7 @@ OPCS_Device::~OPCS_Device() {
     }
     LeaveDeviceRegistry();
     ScopedLock guard(lock_);
-    flatTags_.Clear();
+    std::vector<OPCS_Tag*>().swap(flatTags_);
 }
 
 void OPCS_Device::LeaveDeviceRegistry() noexcept {
@@ -273,9 +272,16 @@ void OPCS_Device::WaitForNextCycle(DWORD milliseconds) {
 DWORD OPCS_Device::RunBetweenCycles(ULONGLONG) { return INFINITE; }
 
 void OPCS_Device::ReferenceFlatTags() {
-    std::unordered_set<OPCS_Tag*> already(referenced_.begin(), referenced_.end());
+    // The start of a run has nothing referenced yet; a rebuild in mid-run
+    // looks up what it already holds in a sorted copy (one allocation).
+    std::vector<OPCS_Tag*> already;
+    if (!referenced_.empty()) {
+        already = referenced_;
+        std::sort(already.begin(), already.end());
+    }
+    referenced_.reserve(referenced_.size() + flatTags_.size());
     for (OPCS_Tag* tag : flatTags_) {
-        if (OPCS_Tag::IsValidTag(tag) && already.insert(tag).second) {
+        if (OPCS_Tag::IsValidTag(tag) && !std::binary_search(already.begin(), already.end(), tag)) {
             tag->AddClientReference();
             referenced_.push_back(tag);
         }
@@ -303,7 +309,7 @@ void OPCS_Device::OnPollStop() {
 
 void OPCS_Device::RebuildTagList() {
     ScopedLock guard(lock_);
-    flatTags_.Clear();
+    flatTags_.clear();  // keeps its capacity for the next run
     if (IsValidGroup(this)) {
         CopyGroupTags(this, flatTags_);
     }

@@ -1,20 +1,15 @@
 #include "LiveObjects.h"
 
 namespace {
-class SharedGuard {
-public:
-    explicit SharedGuard(SRWLOCK& l) : l_(l) { AcquireSRWLockShared(&l_); }
-    ~SharedGuard() { ReleaseSRWLockShared(&l_); }
-private:
-    SRWLOCK& l_;
-};
-class ExclusiveGuard {
-public:
-    explicit ExclusiveGuard(SRWLOCK& l) : l_(l) { AcquireSRWLockExclusive(&l_); }
-    ~ExclusiveGuard() { ReleaseSRWLockExclusive(&l_); }
-private:
-    SRWLOCK& l_;
-};
+// Waiting on the other side: spin briefly, then give the processor away (the
+// holder may be waiting for it on a machine of few cores).
+void Backoff(unsigned& spins) noexcept {
+    if (++spins < 64) {
+        YieldProcessor();
+    } else if (!SwitchToThread()) {
+        Sleep(0);
+    }
+}
 
 size_t Hash(std::uintptr_t key) noexcept {
     std::uint64_t x = key;
@@ -24,6 +19,35 @@ size_t Hash(std::uintptr_t key) noexcept {
     return static_cast<size_t>(x);
 }
 }  // namespace
+
+std::atomic<std::uint32_t>& LiveObjectSet::SlotOfThread() const noexcept {
+    // Thread IDs are multiples of four; threads that share a slot only share its line.
+    return readers_[(GetCurrentThreadId() >> 2) % kReaderSlots].count;
+}
+
+// The reader's count and the writer's flag are each written before the other
+// side's is read (sequentially consistent), so one of them always sees the other.
+void LiveObjectSet::EnterRead(std::atomic<std::uint32_t>& slot) const noexcept {
+    for (unsigned spins = 0;;) {
+        slot.fetch_add(1);
+        if (!writing_.load()) return;
+        slot.fetch_sub(1);
+        while (writing_.load(std::memory_order_relaxed)) Backoff(spins);
+    }
+}
+
+void LiveObjectSet::EnterWrite() noexcept {
+    AcquireSRWLockExclusive(&writers_);
+    writing_.store(true);
+    for (ReaderSlot& slot : readers_) {
+        for (unsigned spins = 0; slot.count.load() != 0;) Backoff(spins);
+    }
+}
+
+void LiveObjectSet::LeaveWrite() noexcept {
+    writing_.store(false, std::memory_order_release);
+    ReleaseSRWLockExclusive(&writers_);
+}
 
 // Index of the key's slot, or of the first free slot on its probe path.
 size_t LiveObjectSet::Probe(std::uintptr_t key) const noexcept {
@@ -40,11 +64,10 @@ size_t LiveObjectSet::Probe(std::uintptr_t key) const noexcept {
 }
 
 void LiveObjectSet::Grow() {
-    std::vector<std::uintptr_t> old;
-    old.swap(slots_);
     size_t size = 64;
     while (size < (used_ + 1) * 4) size *= 2;  // keep the load below a half
-    slots_.assign(size, kEmpty);
+    std::vector<std::uintptr_t> old(size, kEmpty);  // out of memory here leaves the set as it was
+    old.swap(slots_);
     filled_ = 0;
     for (std::uintptr_t key : old) {
         if (key != kEmpty && key != kRemoved) {
@@ -57,32 +80,44 @@ void LiveObjectSet::Grow() {
 void LiveObjectSet::Add(const void* object) {
     const auto key = reinterpret_cast<std::uintptr_t>(object);
     if (key <= kRemoved) return;
-    ExclusiveGuard g(lock_);
-    if (slots_.empty() || (filled_ + 1) * 2 > slots_.size()) Grow();
+    EnterWrite();
+    try {
+        if (slots_.empty() || (filled_ + 1) * 2 > slots_.size()) Grow();
+    } catch (...) {
+        LeaveWrite();
+        throw;
+    }
     const size_t i = Probe(key);
-    if (slots_[i] == key) return;
-    if (slots_[i] == kEmpty) ++filled_;
-    slots_[i] = key;
-    ++used_;
+    if (slots_[i] != key) {
+        if (slots_[i] == kEmpty) ++filled_;
+        slots_[i] = key;
+        ++used_;
+    }
+    LeaveWrite();
 }
 
 void LiveObjectSet::Remove(const void* object) {
     const auto key = reinterpret_cast<std::uintptr_t>(object);
     if (key <= kRemoved) return;
-    ExclusiveGuard g(lock_);
-    if (slots_.empty()) return;
-    const size_t i = Probe(key);
-    if (slots_[i] == key) {
-        slots_[i] = kRemoved;
-        --used_;
+    EnterWrite();
+    if (!slots_.empty()) {
+        const size_t i = Probe(key);
+        if (slots_[i] == key) {
+            slots_[i] = kRemoved;
+            --used_;
+        }
     }
+    LeaveWrite();
 }
 
 bool LiveObjectSet::Contains(const void* object) const {
     const auto key = reinterpret_cast<std::uintptr_t>(object);
     if (key <= kRemoved) return false;
-    SharedGuard g(lock_);
-    return !slots_.empty() && slots_[Probe(key)] == key;
+    std::atomic<std::uint32_t>& slot = SlotOfThread();
+    EnterRead(slot);
+    const bool found = !slots_.empty() && slots_[Probe(key)] == key;
+    slot.fetch_sub(1, std::memory_order_release);
+    return found;
 }
 
 // Function-local statics: usable from any constructor, even of static objects.

@@ -3,6 +3,7 @@
 // a tree item is only dereferenced after it is found here, so a stale pointer
 // is refused without reading freed memory.
 #include <windows.h>
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -24,7 +25,23 @@ private:
     size_t Probe(std::uintptr_t key) const noexcept;
     void Grow();
 
-    mutable SRWLOCK lock_ = SRWLOCK_INIT;
+    // Every item a client adds, reads or scans asks here, from several
+    // threads at once: readers must not write to one shared cache line (a
+    // shared SRW lock does, and costs a wake call at each release under
+    // Wine). A reader counts itself in the slot of its thread; a writer (rare:
+    // a tag or group made or deleted) raises `writing_`, waits until every
+    // slot is empty, and holds `writers_` against other writers.
+    struct alignas(64) ReaderSlot {
+        std::atomic<std::uint32_t> count{0};
+    };
+    static constexpr size_t kReaderSlots = 64;
+    std::atomic<std::uint32_t>& SlotOfThread() const noexcept;
+    void EnterRead(std::atomic<std::uint32_t>& slot) const noexcept;
+    void EnterWrite() noexcept;
+    void LeaveWrite() noexcept;
+    mutable ReaderSlot readers_[kReaderSlots];
+    alignas(64) std::atomic<bool> writing_{false};
+    SRWLOCK writers_ = SRWLOCK_INIT;
     std::vector<std::uintptr_t> slots_;
     size_t used_ = 0;   // live entries
     size_t filled_ = 0; // live entries and tombstones

@@ -17,7 +17,7 @@ bool AsDouble(const Variant& value, double& result) {
 }
 }  // namespace
 
-void SimulationSchedule::Rebuild(const Dll<OPCS_Tag*>& tags, ULONGLONG nowMs) {
+void SimulationSchedule::Rebuild(const std::vector<OPCS_Tag*>& tags, ULONGLONG nowMs) {
     std::unordered_map<OPCS_Tag*, Signal> before;
     for (Bucket& bucket : buckets_) {
         for (Signal& signal : bucket.signals) before.emplace(signal.tag, signal);

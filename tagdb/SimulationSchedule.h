@@ -7,15 +7,13 @@
 #include <random>
 #include <vector>
 
-#include "Dll.h"
-
 class OPCS_Tag;
 
 class SimulationSchedule {
 public:
     // Takes the simulated tags of `tags`; a tag kept from before keeps where
     // its signal stands. Every bucket is due at `nowMs`.
-    void Rebuild(const Dll<OPCS_Tag*>& tags, ULONGLONG nowMs);
+    void Rebuild(const std::vector<OPCS_Tag*>& tags, ULONGLONG nowMs);
     // Gives every signal due at `nowMs` its next value; the milliseconds until
     // the next bucket is due, INFINITE when there is none.
     DWORD RunDue(ULONGLONG nowMs);

@@ -19,7 +19,7 @@ double ValueOf(OPCS_Tag* tag) {
 // clock the test holds.
 struct SimulatedTags {
     ToviDevice device;
-    Dll<OPCS_Tag*> list;
+    std::vector<OPCS_Tag*> list;
     SimulationSchedule schedule;
 
     ToviTag* Add(const std::wstring& name, DWORD kind, DWORD period, DWORD step = 0) {
@@ -27,7 +27,7 @@ struct SimulatedTags {
         device.AddTag(tag);
         tag->SetValueNow(Variant::FromDouble(0));
         tag->SetSimulation(TagSimulation{true, kind, step, period});
-        list.Append(tag);
+        list.push_back(tag);
         return tag;
     }
 };
