@@ -308,22 +308,31 @@ void OPCS_Device::OnPollStop() {
 }
 
 void OPCS_Device::RebuildTagList() {
-    ScopedLock guard(lock_);
-    flatTags_.clear();  // keeps its capacity for the next run
-    if (IsValidGroup(this)) {
-        CopyGroupTags(this, flatTags_);
+    // Collected without the device lock, which every name lookup in the
+    // device takes: a client adding items waits for no walk of the tree. A
+    // change while the walk runs marks the structure again.
+    {
+        ScopedLock guard(lock_);
+        structureChanged_ = false;
     }
-    structureChanged_ = false;
+    std::vector<OPCS_Tag*> fresh;
+    fresh.reserve(flatTags_.size());
+    if (IsValidGroup(this)) {
+        CopyGroupTags(this, fresh);
+    }
+    ScopedLock guard(lock_);
+    flatTags_.swap(fresh);
     ++flatTagsVersion_;
 }
 
 void OPCS_Device::InvalidateVolatileTags(WORD quality) {
     {
-        ScopedLock guard(lock_);
+        // Only the poll thread changes the flat list, so it reads it without
+        // the device lock; any other thread holds the lock against a rebuild.
+        std::unique_lock<CriticalSection> guard(lock_, std::defer_lock);
+        if (GetCurrentThreadId() != pollThreadId_) guard.lock();
         for (OPCS_Tag* tag : flatTags_) {
-            if (OPCS_Tag::IsValidTag(tag) && tag->IsVolatile()) {
-                tag->SetValue(Variant(), quality, FILETIME{});
-            }
+            if (OPCS_Tag::IsValidTag(tag)) tag->InvalidateIfVolatile(quality);
         }
     }
     theEventLog << L"Device:" << GetName() << L"-Volatile flags cleared" << EventLog::EndEntry;

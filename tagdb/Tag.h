@@ -75,6 +75,9 @@ public:
     virtual std::wstring GetQualityText();
     virtual bool SetValueNow(const Variant& value);
     virtual bool SetValue(const Variant& value, WORD quality, FILETIME time);
+    // A volatile tag loses its value with `quality` (its device stopped or
+    // started polling); false when the tag is not volatile.
+    bool InvalidateIfVolatile(WORD quality);
     virtual std::wstring GetValueText();
     virtual bool ClearValue();
     // A client's write: refused unless the tag is Read/Write, then WriteValue.

@@ -123,6 +123,15 @@ TEST(DevicePollingTest, PollingRunHoldsTheTagsAndInvalidatesVolatileOnes) {
     EXPECT_TRUE(group->RemoveTag(late));
     delete late;
     EXPECT_TRUE(log.Contains("Device: Boiler -Volatile flags cleared \r\n"));
+
+    // A value written while the device was idle is cleared by the next start.
+    fleeting->SetValueNow(Variant::FromDouble(7));
+    device.RequestPollStart(kPollOperator);
+    ASSERT_TRUE(WaitFor([&] { return device.GetPollState() == kPollWaiting; }));
+    EXPECT_EQ(kQualityBadNotConnected, fleeting->GetQuality());
+    EXPECT_EQ(L"?", fleeting->GetValueText());
+    device.RequestPollStop(kPollOperator);
+    ASSERT_TRUE(WaitFor([&] { return device.GetPollState() == kPollIdle; }));
 }
 
 TEST(DevicePollingTest, OutOfServiceTurnsVolatileTagsBadAndSkipsCycles) {
