@@ -8,6 +8,7 @@
 // items in one call costs one pass, not one shift per item.
 #include <windows.h>
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <utility>
 #include <vector>
@@ -35,13 +36,13 @@ public:
     }
 
     T* Find(OPCHANDLE handle) const noexcept {
-        const std::size_t at = LowerBound(handle);
+        const std::size_t at = Locate(handle);
         return at < entries_.size() && entries_[at].handle == handle ? entries_[at].object : nullptr;
     }
 
     // Withdraws a handle and gives the object it named, or null.
     T* Remove(OPCHANDLE handle) noexcept {
-        const std::size_t at = LowerBound(handle);
+        const std::size_t at = Locate(handle);
         if (at >= entries_.size() || entries_[at].handle != handle || entries_[at].object == nullptr) return nullptr;
         T* object = entries_[at].object;
         entries_[at].object = nullptr;
@@ -88,6 +89,15 @@ public:
     }
 
 private:
+    // Clients name their items mostly in the order they added them: the entry
+    // after the last one found is tried before a search.
+    std::size_t Locate(OPCHANDLE handle) const noexcept {
+        std::size_t at = next_.load(std::memory_order_relaxed);
+        if (at >= entries_.size() || entries_[at].handle != handle) at = LowerBound(handle);
+        next_.store(at + 1, std::memory_order_relaxed);
+        return at;
+    }
+
     std::size_t LowerBound(OPCHANDLE handle) const noexcept {
         return static_cast<std::size_t>(
             std::lower_bound(entries_.begin(), entries_.end(), handle,
@@ -97,4 +107,5 @@ private:
 
     std::vector<Entry> entries_;
     std::size_t live_ = 0;
+    mutable std::atomic<std::size_t> next_{0};  // a guess only, checked before use
 };

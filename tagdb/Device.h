@@ -99,8 +99,10 @@ protected:
 private:
     unsigned PollThreadMain();
     void PollingRun();
-    void ReferenceFlatTags();
-    void ReleaseReferencedTags();
+    static constexpr WORD kVolatileClearedQuality = 0x08;  // bad, not connected
+    void ReferenceFlatTags(bool clearVolatile = false);
+    void ReleaseReferencedTags(bool clearVolatile);
+    void LogVolatileCleared();
     // The wait between two cycles; returns early for a stop or PollNow.
     void WaitForNextCycle(DWORD milliseconds);
 

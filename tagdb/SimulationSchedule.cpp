@@ -24,7 +24,7 @@ void SimulationSchedule::Rebuild(const std::vector<OPCS_Tag*>& tags, ULONGLONG n
     }
     buckets_.clear();
     for (OPCS_Tag* tag : tags) {
-        if (!OPCS_Tag::IsValidTag(tag)) continue;
+        if (!OPCS_Tag::IsValidTag(tag) || !tag->IsSimulated()) continue;
         const TagSimulation settings = tag->GetSimulation();
         if (!settings.enabled || !IsSimulationKind(settings.kind)) continue;
         Signal signal{tag, settings.kind, settings.step,

@@ -2,6 +2,7 @@
 // A tag: one named data point with its value, quality, timestamp and the
 // engineering settings (limits, scaling, deadband) that shape the value.
 #include <windows.h>
+#include <atomic>
 #include <string>
 
 #include "CriticalSection.h"
@@ -131,6 +132,7 @@ public:
     TagDeadband GetDeadbandSettings();
     TagChangeState GetChangeState();
     TagSimulation GetSimulation();
+    bool IsSimulated() const noexcept { return simulationEnabled_.load(std::memory_order_relaxed); }
     TagSettings GetSettings();
     // Places the settings as a file load does (the value as it stands, the
     // limit, raw and scaling flags enabled with what they set).
@@ -171,7 +173,9 @@ protected:
     bool valueLimitsEnabled_ = false;
     bool rawLimitsEnabled_ = false;
     bool scalingEnabled_ = false;
-    bool simulationEnabled_ = false;
+    // Read without the lock by a device's schedule, which asks every tag of
+    // the device at each start and would otherwise lock each one.
+    std::atomic<bool> simulationEnabled_{false};
     bool valueLimitsSet_ = false;
     bool rawLimitsSet_ = false;
     bool scalingSet_ = false;
