@@ -335,10 +335,7 @@ void OPCS_Device::RebuildTagList() {
 
 void OPCS_Device::InvalidateVolatileTags(WORD quality) {
     {
-        // Only the poll thread changes the flat list, so it reads it without
-        // the device lock; any other thread holds the lock against a rebuild.
-        std::unique_lock<CriticalSection> guard(lock_, std::defer_lock);
-        if (GetCurrentThreadId() != pollThreadId_) guard.lock();
+        ScopedLock guard(lock_);  // against a rebuild by the poll thread
         for (OPCS_Tag* tag : flatTags_) {
             if (OPCS_Tag::IsValidTag(tag)) tag->InvalidateIfVolatile(quality);
         }

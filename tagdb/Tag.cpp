@@ -119,16 +119,15 @@ bool OPCS_Tag::SetValue(const Variant& value, WORD quality, FILETIME time) {
     return true;
 }
 
-bool OPCS_Tag::InvalidateIfVolatile(WORD quality) {
+void OPCS_Tag::InvalidateIfVolatile(WORD quality) {
     ScopedLock guard(lock_);
-    if (!volatile_) return false;
+    if (!volatile_) return;
     // Already so since the last start or stop: a device polling 100,000 tags
     // then touches only those written meanwhile.
     const bool alreadyInvalid = quality_ == quality && rawValue_.IsEmpty() && timestamp_.dwLowDateTime == 0 &&
                                 timestamp_.dwHighDateTime == 0 &&
                                 (value_.IsEmpty() || value_.Type() == static_cast<VARTYPE>(dataType_));
     if (!alreadyInvalid) SetValue(Variant(), quality, FILETIME{});
-    return true;
 }
 
 std::wstring OPCS_Tag::GetValueText() {

@@ -77,8 +77,8 @@ public:
     virtual bool SetValueNow(const Variant& value);
     virtual bool SetValue(const Variant& value, WORD quality, FILETIME time);
     // A volatile tag loses its value with `quality` (its device stopped or
-    // started polling); false when the tag is not volatile.
-    bool InvalidateIfVolatile(WORD quality);
+    // started polling, or went out of service).
+    void InvalidateIfVolatile(WORD quality);
     virtual std::wstring GetValueText();
     virtual bool ClearValue();
     // A client's write: refused unless the tag is Read/Write, then WriteValue.
