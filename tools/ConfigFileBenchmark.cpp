@@ -4,21 +4,18 @@
 // single-group load may be at most twice as slow as the 1,000-group load.
 #include <windows.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "Archive.h"
+#include "BenchTiming.h"
 #include "BenchTree.h"
 #include "ConfigurationFile.h"
 #include "EventLog.h"
 
 namespace {
-using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
 
 struct Figures {
     double store = 0, load = 0, fileSave = 0, fileLoad = 0;
@@ -36,39 +33,36 @@ Figures Run(int groups, int tagsPerGroup, const std::wstring& path) {
     Figures f;
     const BenchTree source(groups, tagsPerGroup);
 
-    auto start = Clock::now();
+    auto start = BenchClock::now();
     Archive out;
     StoreConfiguration(out, source.devices);
-    f.store = Seconds(start);
+    f.store = SecondsSince(start);
     f.bytes = out.Bytes().size();
 
     {
         BenchTree loaded;
-        start = Clock::now();
+        start = BenchClock::now();
         Archive in(out.Bytes().data(), out.Bytes().size());
         LoadConfiguration(in, loaded.devices);
-        f.load = Seconds(start);
+        f.load = SecondsSince(start);
         for (OPCS_Device* d : loaded.devices) f.tagsLoaded += CountTags(d);
     }
 
-    start = Clock::now();
+    start = BenchClock::now();
     SaveConfigurationFile(path, source.devices);
-    f.fileSave = Seconds(start);
+    f.fileSave = SecondsSince(start);
     {
         BenchTree loaded;
-        start = Clock::now();
+        start = BenchClock::now();
         LoadConfigurationFile(path, loaded.devices);
-        f.fileLoad = Seconds(start);
+        f.fileLoad = SecondsSince(start);
     }
     DeleteFileW(path.c_str());
     return f;
 }
 
-// Median of three fresh runs by load time, so one descheduled moment does not decide.
 Figures Median(int groups, int tagsPerGroup, const std::wstring& path) {
-    Figures r[3] = {Run(groups, tagsPerGroup, path), Run(groups, tagsPerGroup, path), Run(groups, tagsPerGroup, path)};
-    std::sort(std::begin(r), std::end(r), [](const Figures& a, const Figures& b) { return a.load < b.load; });
-    return r[1];
+    return MedianOfThree([&] { return Run(groups, tagsPerGroup, path); }, [](const Figures& f) { return f.load; });
 }
 
 void Print(const char* label, const Figures& f) {

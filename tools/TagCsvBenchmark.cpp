@@ -4,19 +4,16 @@
 // group. Goals: an import under 3 s and an export under 2 s.
 #include <windows.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "TagCsv.h"
+#include "BenchTiming.h"
 #include "BenchTree.h"
+#include "TagCsv.h"
 #include "WholeFile.h"
 
 namespace {
-using Clock = std::chrono::steady_clock;
-double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
 
 constexpr double kImportGoalSeconds = 3.0;
 constexpr double kExportGoalSeconds = 2.0;
@@ -31,23 +28,23 @@ struct Figures {
 Figures Run(int groups, int tagsPerGroup, const std::wstring& path) {
     Figures f;
     const BenchTree source(groups, tagsPerGroup);
-    auto start = Clock::now();
+    auto start = BenchClock::now();
     const std::string csv = ExportTagsCsv(source.devices);
     DWORD error = 0;
     f.ok = WriteFileReplacing(path, std::vector<BYTE>(csv.begin(), csv.end()), error);
-    f.exportSeconds = Seconds(start);
+    f.exportSeconds = SecondsSince(start);
     f.bytes = csv.size();
 
     BenchTree target;
-    start = Clock::now();
+    start = BenchClock::now();
     std::vector<BYTE> bytes;
     f.ok = f.ok && ReadWholeFile(path, bytes, error);
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     TagImportResult added = ImportTagsCsv(text, target.devices);
-    f.addSeconds = Seconds(start);
-    start = Clock::now();
+    f.addSeconds = SecondsSince(start);
+    start = BenchClock::now();
     TagImportResult updated = ImportTagsCsv(text, target.devices);
-    f.updateSeconds = Seconds(start);
+    f.updateSeconds = SecondsSince(start);
     f.added = added.added;
     f.updated = updated.updated;
     f.ok = f.ok && added.Succeeded() && updated.Succeeded();
@@ -56,9 +53,7 @@ Figures Run(int groups, int tagsPerGroup, const std::wstring& path) {
 }
 
 Figures Median(int groups, int tagsPerGroup, const std::wstring& path) {
-    Figures r[3] = {Run(groups, tagsPerGroup, path), Run(groups, tagsPerGroup, path), Run(groups, tagsPerGroup, path)};
-    std::sort(std::begin(r), std::end(r), [](const Figures& a, const Figures& b) { return a.addSeconds < b.addSeconds; });
-    return r[1];
+    return MedianOfThree([&] { return Run(groups, tagsPerGroup, path); }, [](const Figures& f) { return f.addSeconds; });
 }
 
 void Print(const char* label, const Figures& f) {

@@ -2,34 +2,19 @@
 
 #include <algorithm>
 
+#include "BenchTree.h"
 #include "ConfigurationFile.h"
-#include "ToviDevice.h"
-#include "ToviTag.h"
-#include "ToviTagGroup.h"
 
 bool WriteBenchConfiguration(const std::wstring& path, int tagCount, int limitedTags) {
-    Dll<OPCS_Device*> devices;
-    auto* device = new ToviDevice;
-    device->Rename(L"Bench");
-    devices.Append(device);
-    for (int area = 0; area * kTagsPerArea < tagCount; ++area) {
-        auto* group = new ToviTagGroup;
-        group->Rename(L"Area" + std::to_wstring(area));
-        device->AddGroup(group);
-        for (int t = 0; t < kTagsPerArea; ++t) {
-            auto* tag = new ToviTag;
-            tag->Rename(L"Tag" + std::to_wstring(t));
-            if (area * kTagsPerArea + t < limitedTags) {
-                tag->SetValueLimits(0.0, 1000.0);
-                tag->SetDeadband(0.0);  // a read after a write must see the written value
-            }
-            tag->SetValueNow(Variant::FromDouble(t * 0.5));
-            group->AddTag(tag);
+    const int areas = (tagCount + kTagsPerArea - 1) / kTagsPerArea;
+    const BenchTree tree(L"Bench", areas, kTagsPerArea, [limitedTags](ToviTag& tag, int area, int t) {
+        if (area * kTagsPerArea + t < limitedTags) {
+            tag.SetValueLimits(0.0, 1000.0);
+            tag.SetDeadband(0.0);  // a read after a write must see the written value
         }
-    }
-    const ConfigFileResult result = SaveConfigurationFile(path, devices);
-    for (OPCS_Device* d : devices) delete d;
-    return result.status == ConfigFileStatus::Ok;
+        tag.SetValueNow(Variant::FromDouble(t * 0.5));
+    });
+    return SaveConfigurationFile(path, tree.devices).status == ConfigFileStatus::Ok;
 }
 
 std::wstring BenchItemId(int tagIndex) {
