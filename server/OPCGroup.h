@@ -117,6 +117,12 @@ public:
     // The server handle of the first item after `after`, or 0 at the end.
     OPCHANDLE NextItemHandle(OPCHANDLE after);
     size_t ItemCount();
+    // The group's subscriptions, for the operator's list of clients.
+    struct SubscriptionCount {
+        DWORD dataObject = 0;  // IDataObject advise connections
+        DWORD callback = 0;    // IOPCDataCallback connections
+    };
+    SubscriptionCount Subscriptions();
 
     // The rename itself, once the server has checked the name.
     void ApplyName(std::wstring name);

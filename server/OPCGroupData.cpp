@@ -163,6 +163,18 @@ HRESULT OPCGroup::FlushDataChange() {
     return S_OK;
 }
 
+OPCGroup::SubscriptionCount OPCGroup::Subscriptions() {
+    SubscriptionCount count;
+    ScopedLock guard(m_csAdvise);
+    std::vector<STATDATA> connections = AdviseConnections();
+    count.dataObject = static_cast<DWORD>(connections.size());
+    for (STATDATA& connection : connections) {
+        connection.pAdvSink->Release();
+        CoTaskMemFree(connection.formatetc.ptd);
+    }
+    return count;
+}
+
 std::vector<STATDATA> OPCGroup::AdviseConnections() {
     std::vector<STATDATA> connections;
     IEnumSTATDATA* enumerator = nullptr;

@@ -26,8 +26,15 @@ public:
     void SetLastUpdate(FILETIME time) noexcept;
     FILETIME LastUpdate() const noexcept;
 
+    // The interface method a client called last on the server or its groups,
+    // for the operator's view of who is connected: `method` is a literal.
+    void NoteCall(const wchar_t* method) noexcept;
+    const wchar_t* LastCall(FILETIME& when) const noexcept;
+
 private:
     CriticalSection lock_;
     OPCServer* server_;
     std::atomic<std::uint64_t> lastUpdate_{0};
+    std::atomic<const wchar_t*> lastCall_{nullptr};
+    std::atomic<std::uint64_t> lastCallTime_{0};
 };

@@ -17,6 +17,26 @@ inline constexpr HRESULT OPC_E_DUPLICATENAME = static_cast<HRESULT>(0xC004000CUL
 inline constexpr HRESULT OPC_S_UNSUPPORTEDRATE = static_cast<HRESULT>(0x0004000DUL);
 inline constexpr HRESULT OPC_S_CLAMP = static_cast<HRESULT>(0x0004000EUL);
 inline constexpr HRESULT OPC_S_INUSE = static_cast<HRESULT>(0x0004000FUL);
+inline constexpr HRESULT OPC_E_INVALIDCONFIGFILE = static_cast<HRESULT>(0xC0040010UL);
+inline constexpr HRESULT OPC_E_NOTFOUND = static_cast<HRESULT>(0xC0040011UL);
+inline constexpr HRESULT OPC_E_INVALID_PID = static_cast<HRESULT>(0xC0040203UL);
+
+// Item property ids: the standard's, and this server's own from 5000.
+inline constexpr DWORD OPC_PROPERTY_DATATYPE = 1;
+inline constexpr DWORD OPC_PROPERTY_VALUE = 2;
+inline constexpr DWORD OPC_PROPERTY_QUALITY = 3;
+inline constexpr DWORD OPC_PROPERTY_TIMESTAMP = 4;
+inline constexpr DWORD OPC_PROPERTY_ACCESS_RIGHTS = 5;
+inline constexpr DWORD OPC_PROPERTY_SCAN_RATE = 6;
+inline constexpr DWORD OPC_PROPERTY_EU_TYPE = 7;
+inline constexpr DWORD OPC_PROPERTY_EU_INFO = 8;
+inline constexpr DWORD OPC_PROPERTY_EU_UNITS = 100;
+inline constexpr DWORD OPC_PROPERTY_DESCRIPTION = 101;
+inline constexpr DWORD OPC_PROPERTY_HIGH_EU = 102;
+inline constexpr DWORD OPC_PROPERTY_LOW_EU = 103;
+inline constexpr DWORD OPC_PROPERTY_HIGH_IR = 104;
+inline constexpr DWORD OPC_PROPERTY_LOW_IR = 105;
+inline constexpr DWORD OPC_PROPERTY_VENDOR_FIRST = 5000;
 
 // Quality word: quality (bits 7-6), substatus (bits 5-2), limit (bits 1-0).
 inline constexpr WORD OPC_QUALITY_MASK = 0xC0;

@@ -1,0 +1,20 @@
+#pragma once
+// What the operator sees of the connected clients: one record per live
+// server object, taken without holding any lock across a client call.
+#include <windows.h>
+#include <string>
+#include <vector>
+
+struct ClientSnapshot {
+    std::wstring clientName;       // as the client set it (IOPCCommon::SetClientName), else ""
+    DWORD groups = 0;
+    DWORD items = 0;
+    DWORD dataObjectSubscriptions = 0;  // 1.0a IDataObject advise connections
+    DWORD callbackSubscriptions = 0;    // 2.0 IOPCDataCallback connections
+    FILETIME connectedSince{};
+    std::wstring lastCall;  // "Interface::Method" of the client's last call, "" before any
+    FILETIME lastCallTime{};
+};
+
+// Every live server object, oldest first.
+std::vector<ClientSnapshot> SnapshotClients();
