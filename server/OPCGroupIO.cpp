@@ -57,18 +57,20 @@ STDMETHODIMP OPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemV
     CallArrays<HRESULT> arrays;
     if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
     HRESULT* errors = arrays.errors.get();
+    // An item that fails makes the call S_FALSE, as for every other per-item
+    // error: E_FAIL would tell the client that the error array is not its own.
     const HRESULT result = WalkHandles(
-        dwCount, phServer, errors, E_FAIL, [this](OPCHANDLE h) { return m_Items.Find(h); },
+        dwCount, phServer, errors, S_FALSE, [this](OPCHANDLE h) { return m_Items.Find(h); },
         [pItemValues](COPCItem& item, DWORD i) {
             if ((item.AccessRights() & OPC_WRITEABLE) == 0) return OPC_E_BADRIGHTS;
             bool written = false;
             try {
                 written = item.WriteValue(pItemValues[i]);
             } catch (const std::bad_alloc&) {
-                written = false;
+                return E_OUTOFMEMORY;
             }
-            // A value the tag refuses is not reported as an error.
-            if (written) item.SetChanged(true);
+            if (!written) return OPC_E_BADTYPE;  // the tag takes any value that converts to its type
+            item.SetChanged(true);
             return S_OK;
         });
     *ppErrors = arrays.errors.release();
@@ -191,8 +193,9 @@ void OPCGroup::CarryOut(ASyncRequest& request) {
             if (item == nullptr) continue;  // removed since the call: no record
             HRESULT error = OPC_E_BADRIGHTS;
             if ((item->AccessRights() & OPC_WRITEABLE) != 0) {
-                if (item->WriteValue(request.values[i].Ref())) item->SetChanged(true);
-                error = S_OK;
+                const bool written = item->WriteValue(request.values[i].Ref());
+                if (written) item->SetChanged(true);
+                error = written ? S_OK : OPC_E_BADTYPE;
             }
             request.outcomes.push_back({item->ClientHandle(), error});
         }

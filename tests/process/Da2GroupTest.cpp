@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <ocidl.h>
+#include <olectl.h>
 
 #include "ConfigurationFile.h"
 #include "OpcClient.h"
@@ -200,7 +201,8 @@ TEST_F(Da2GroupProcessTest, EveryAsyncIO2MethodTheCallbackPointAndTheMendedReads
     ASSERT_EQ(S_OK, data->DAdvise(&format, 0, &stream, &connection));
     const size_t before = callback.Count();
     BOOL on = TRUE;
-    EXPECT_EQ(S_OK, g.state->SetState(nullptr, nullptr, &on, nullptr, nullptr, nullptr, nullptr));
+    DWORD revised = 0;  // an [out] pointer: never null across the proxy
+    EXPECT_EQ(S_OK, g.state->SetState(nullptr, &revised, &on, nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(callback.WaitFor(before + 1, kWaitMs));
     const CallbackCall first = callback.Calls()[before];
     EXPECT_EQ(CallbackCall::DataChange, first.kind);

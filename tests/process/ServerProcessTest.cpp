@@ -552,7 +552,7 @@ TEST_F(ServerProcessTest, ClientsWorkGroupsAndItemsThroughTheProxy) {
         V_R4(&v) = 7.5f;
     }
     OPCHANDLE writeHandles[2] = {h[1], h[0]};
-    EXPECT_EQ(io->Write(2, writeHandles, values, &errors), E_FAIL);
+    EXPECT_EQ(io->Write(2, writeHandles, values, &errors), S_FALSE);
     EXPECT_EQ(errors[0], OPC_E_BADRIGHTS);
     EXPECT_EQ(errors[1], S_OK);
     CoTaskMemFree(errors);

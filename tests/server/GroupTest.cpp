@@ -361,7 +361,7 @@ TEST_F(GroupTest, SyncWriteChecksAccessAndGoesThroughTheTagsClientWrite) {
     V_VT(&values[1]) = VT_BSTR;
     V_BSTR(&values[1]) = SysAllocString(L"12.75");
     HRESULT* errors = nullptr;
-    EXPECT_EQ(E_FAIL, io->Write(2, h.data(), values, &errors));
+    EXPECT_EQ(S_FALSE, io->Write(2, h.data(), values, &errors));
     EXPECT_EQ(OPC_E_BADRIGHTS, errors[0]);
     EXPECT_EQ(S_OK, errors[1]);
     CoTaskMemFree(errors);
@@ -369,11 +369,11 @@ TEST_F(GroupTest, SyncWriteChecksAccessAndGoesThroughTheTagsClientWrite) {
     EXPECT_EQ(VT_R8, flow.Type());
     EXPECT_EQ(12.75, flow.Ref().dblVal) << "converted to the tag's type";
 
-    // A value the tag cannot take is refused by the tag but still S_OK for the item.
+    // A value the tag cannot take in its type.
     SysFreeString(V_BSTR(&values[1]));
     V_BSTR(&values[1]) = SysAllocString(L"not a number");
-    EXPECT_EQ(S_OK, io->Write(1, &h[1], &values[1], &errors));
-    EXPECT_EQ(S_OK, errors[0]);
+    EXPECT_EQ(S_FALSE, io->Write(1, &h[1], &values[1], &errors));
+    EXPECT_EQ(OPC_E_BADTYPE, errors[0]);
     CoTaskMemFree(errors);
     EXPECT_EQ(12.75, config.flow->GetValue().Ref().dblVal);
     VariantClear(&values[1]);
