@@ -531,8 +531,8 @@ TEST_F(ServerProcessTest, ClientsWorkGroupsAndItemsThroughTheProxy) {
         OPCITEMSTATE* states = nullptr;
         ASSERT_EQ(io->Read(source, 3, h, &states, &errors), S_OK);
         EXPECT_EQ(states[0].hClient, 100u);
-        EXPECT_EQ(V_VT(&states[0].vDataValue), VT_R8);
-        EXPECT_EQ(V_R8(&states[0].vDataValue), 12.5);
+        EXPECT_EQ(V_VT(&states[0].vDataValue), VT_R4) << "the requested type";
+        EXPECT_EQ(V_R4(&states[0].vDataValue), 12.5f);
         EXPECT_EQ(V_I4(&states[1].vDataValue), 42);
         ASSERT_EQ(V_VT(&states[2].vDataValue), VT_BSTR);
         EXPECT_STREQ(V_BSTR(&states[2].vDataValue), L"running");
@@ -558,7 +558,7 @@ TEST_F(ServerProcessTest, ClientsWorkGroupsAndItemsThroughTheProxy) {
     CoTaskMemFree(errors);
     OPCITEMSTATE* states = nullptr;
     ASSERT_EQ(io->Read(OPC_DS_CACHE, 1, h, &states, &errors), S_OK);
-    EXPECT_EQ(V_R8(&states[0].vDataValue), 7.5);
+    EXPECT_EQ(V_R4(&states[0].vDataValue), 7.5f);
     CoTaskMemFree(states);
     CoTaskMemFree(errors);
 
