@@ -1,6 +1,7 @@
 #include "COPCItem.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "Device.h"
 #include "FileTime.h"
@@ -18,6 +19,49 @@ bool ToDouble(const Variant& value, double& result) {
     if (converted.Type() != VT_R8) return false;
     result = converted.Ref().dblVal;
     return true;
+}
+
+// Exact equality of two values of the kinds tags hold: scalars by their bytes,
+// strings by their characters, one-dimensional arrays by their elements.
+bool SameValue(const VARIANT& a, const VARIANT& b) {
+    if (V_VT(&a) != V_VT(&b)) return false;
+    const VARTYPE type = V_VT(&a);
+    if ((type & VT_ARRAY) != 0) {
+        SAFEARRAY* x = V_ARRAY(&a);
+        SAFEARRAY* y = V_ARRAY(&b);
+        if (x == nullptr || y == nullptr) return x == y;
+        if (x->cDims != 1 || y->cDims != 1 || x->cbElements != y->cbElements ||
+            x->rgsabound[0].cElements != y->rgsabound[0].cElements || (type & ~VT_ARRAY) == VT_BSTR ||
+            (type & ~VT_ARRAY) == VT_VARIANT) {
+            return false;  // not compared: reported as changed
+        }
+        return std::memcmp(x->pvData, y->pvData, size_t{x->cbElements} * x->rgsabound[0].cElements) == 0;
+    }
+    switch (type) {
+    case VT_EMPTY:
+    case VT_NULL: return true;
+    case VT_BSTR: {
+        const UINT n = SysStringByteLen(V_BSTR(&a));
+        return n == SysStringByteLen(V_BSTR(&b)) && (n == 0 || std::memcmp(V_BSTR(&a), V_BSTR(&b), n) == 0);
+    }
+    case VT_I1:
+    case VT_UI1: return V_UI1(&a) == V_UI1(&b);
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL: return V_UI2(&a) == V_UI2(&b);
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_R4:
+    case VT_ERROR: return V_UI4(&a) == V_UI4(&b);
+    case VT_R8:
+    case VT_DATE:
+    case VT_CY:
+    case VT_I8:
+    case VT_UI8: return V_UI8(&a) == V_UI8(&b);
+    default: return false;
+    }
 }
 }  // namespace
 
@@ -47,6 +91,9 @@ void COPCItem::SetRequestedType(VARTYPE type) {
 
 void COPCItem::Update() {
     m_bChanged = false;
+    m_bAwaitingUpdate = false;
+    // Inactive, the item leaves the callbacks; active again it is reported anew.
+    if (!m_bActive) m_dwReportedGeneration = 0;
     if (!OPCS_Tag::IsValidTag(m_pTag)) {
         if (m_wQuality != OPC_QUALITY_CONFIG_ERROR) {
             m_wQuality = OPC_QUALITY_CONFIG_ERROR;
@@ -104,6 +151,8 @@ OPCS_Device* COPCItem::BeginActivation() {
     m_vValue.Clear();
     m_wQuality = 0;
     m_ftTimeStamp = FILETIME{};
+    m_dwReportedGeneration = 0;
+    m_bAwaitingUpdate = true;
     return device;
 }
 
@@ -136,6 +185,59 @@ bool COPCItem::WriteValue(const VARIANT& value) {
     if (!OPCS_Tag::IsValidTag(m_pTag)) return false;
     Variant copy(value);
     return m_pTag->WriteFromClient(copy);
+}
+
+ItemReading COPCItem::Read(OPCDATASOURCE source) {
+    // A read takes part in the 1.0a change rule as a scan does.
+    if (source != OPC_DS_DEVICE || m_bActive) Update();
+    if (source != OPC_DS_DEVICE) return Cached();
+    ItemReading reading;
+    reading.hClient = m_hClient;
+    reading.requested = m_vtRequested;
+    if (!OPCS_Tag::IsValidTag(m_pTag)) {
+        reading.quality = OPC_QUALITY_CONFIG_ERROR;
+        return reading;
+    }
+    TagState state = m_pTag->GetState();
+    reading.value = std::move(state.value);
+    reading.quality = state.quality;
+    reading.timeStamp = state.timestamp;
+    return reading;
+}
+
+ItemReading COPCItem::Cached() const {
+    ItemReading reading;
+    reading.hClient = m_hClient;
+    reading.requested = m_vtRequested;
+    reading.value = m_vValue;
+    reading.quality = m_wQuality;
+    reading.timeStamp = m_ftTimeStamp;
+    return reading;
+}
+
+HRESULT ToRequestedType(const Variant& value, VARTYPE requested, Variant& out) {
+    if (value.IsEmpty() || requested == VT_EMPTY || value.Type() == requested) {
+        out = value;
+        return S_OK;
+    }
+    HRESULT converted = S_OK;
+    out = value.ConvertedTo(requested, &converted);
+    if (SUCCEEDED(converted)) return S_OK;
+    out.Clear();
+    return OPC_E_BADTYPE;
+}
+
+bool COPCItem::TakeCallbackChange(DWORD generation) {
+    // The cache an activation cleared is no state of the tag to report.
+    if (m_bAwaitingUpdate) return false;
+    if (m_dwReportedGeneration == generation && m_wReportedQuality == m_wQuality &&
+        SameValue(m_vReported.Ref(), m_vValue.Ref())) {
+        return false;
+    }
+    m_dwReportedGeneration = generation;
+    m_wReportedQuality = m_wQuality;
+    m_vReported = m_vValue;
+    return true;
 }
 
 bool COPCItem::HasValidTag() const { return OPCS_Tag::IsValidTag(m_pTag); }

@@ -15,6 +15,20 @@ class OPCS_Tag;
 
 constexpr DWORD kItemSignature = 0x434F5043;
 
+// An item's state as handed to a client, taken under its group's item lock
+// and delivered after it.
+struct ItemReading {
+    OPCHANDLE hClient = 0;
+    VARTYPE requested = VT_EMPTY;  // VT_EMPTY: the value's own type
+    Variant value;
+    WORD quality = 0;
+    FILETIME timeStamp{};
+};
+
+// `value` in the `requested` type (as it is when empty or already so):
+// OPC_E_BADTYPE, with `out` empty, when it does not convert.
+HRESULT ToRequestedType(const Variant& value, VARTYPE requested, Variant& out);
+
 class COPCItem {
 public:
     // `tag` is kept only when it is a live tag; `handle` is the item's server handle.
@@ -42,6 +56,18 @@ public:
     // The tag's client write; false when the tag is gone or refuses.
     bool WriteValue(const VARIANT& value);
 
+    // What a read gives: from the device the tag's own current state, whether
+    // or not the item or its group is active; from the cache what Update
+    // leaves (an inactive item's quality is 0x1C).
+    ItemReading Read(OPCDATASOURCE source);
+    // The cached state, as a subscription delivers it.
+    ItemReading Cached() const;
+    // The 2.0 callbacks report by exception: true (and the state recorded as
+    // reported) when the cached value or quality differs from what was last
+    // reported in this `generation` of the group's callback connection.
+    // Beside the 1.0a change mark, which every scan of a good tag sets.
+    bool TakeCallbackChange(DWORD generation);
+
     OPCHANDLE ServerHandle() const noexcept { return m_hServer; }
     OPCHANDLE ClientHandle() const noexcept { return m_hClient; }
     void SetClientHandle(OPCHANDLE handle) noexcept { m_hClient = handle; }
@@ -67,6 +93,10 @@ public:
 
 private:
     bool m_bChanged = true;
+    DWORD m_dwReportedGeneration = 0;  // 0: nothing reported since (re)activation
+    bool m_bAwaitingUpdate = false;     // activated, and not yet taken from the tag
+    Variant m_vReported;
+    WORD m_wReportedQuality = 0;
     bool m_bActive = false;
     OPCHANDLE m_hClient = 0;
     VARTYPE m_vtRequested = VT_EMPTY;

@@ -57,6 +57,7 @@ OPCGroup::~OPCGroup() {
     }
     StopThread(m_DataThread, m_bDataThreadRun, m_DataThreadWake);
     StopThread(m_ASyncThread, m_bASyncThreadRun, m_ASyncThreadWake);
+    m_DataCallback.Disconnect();
     {
         ScopedLock guard(m_csItems);
         if (m_pAdviseHolder != nullptr) {
@@ -144,6 +145,10 @@ STDMETHODIMP OPCGroup::QueryInterface(REFIID riid, void** ppv) {
         *ppv = static_cast<IOPCItemMgt*>(this);
     } else if (riid == IID_IDataObject) {
         *ppv = static_cast<IDataObject*>(this);
+    } else if (riid == IID_IOPCAsyncIO2) {
+        *ppv = static_cast<IOPCAsyncIO2*>(this);
+    } else if (riid == IID_IConnectionPointContainer) {
+        *ppv = static_cast<IConnectionPointContainer*>(this);
     } else {
         *ppv = nullptr;
         return E_NOINTERFACE;
@@ -172,6 +177,7 @@ STDMETHODIMP_(ULONG) OPCGroup::Release() {
 STDMETHODIMP OPCGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
                                 FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
                                 OPCHANDLE* phServerGroup) {
+    NoteCall(L"IOPCGroupStateMgt::GetState");
     if (ppName != nullptr) {
         try {
             *ppName = TaskStrDup(Name());
@@ -192,6 +198,7 @@ STDMETHODIMP OPCGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppNam
 
 STDMETHODIMP OPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive,
                                 LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup) {
+    NoteCall(L"IOPCGroupStateMgt::SetState");
     if (pRequestedUpdateRate != nullptr) m_dwUpdateRate.store(*pRequestedUpdateRate);
     if (pRevisedUpdateRate != nullptr) *pRevisedUpdateRate = m_dwUpdateRate.load();
     if (pTimeBias != nullptr) m_lTimeBias.store(*pTimeBias);
@@ -205,16 +212,18 @@ STDMETHODIMP OPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpda
     if (m_bActive.exchange(active) == active) return S_OK;
     if (active) {
         ActivateItems();
-        const HRESULT flushed = FlushDataChange();
+        // A flush with nothing pending is no failure of the client's call.
+        FlushDataChange();
         // The first scan of the newly active group need not wait out the period.
         m_DataThreadWake.Set();
-        return flushed;
+        return S_OK;
     }
     DeactivateItems();
     return S_OK;
 }
 
 STDMETHODIMP OPCGroup::SetName(LPCWSTR szName) {
+    NoteCall(L"IOPCGroupStateMgt::SetName");
     if (szName == nullptr) return E_FAIL;
     OPCServer* server = m_pServer ? m_pServer->Acquire() : nullptr;
     if (server == nullptr) return E_FAIL;
@@ -234,6 +243,7 @@ void OPCGroup::ApplyName(std::wstring name) {
 }
 
 STDMETHODIMP OPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
+    NoteCall(L"IOPCGroupStateMgt::CloneGroup");
     if (ppUnk == nullptr) return E_INVALIDARG;
     *ppUnk = nullptr;
     OPCServer* server = m_pServer ? m_pServer->Acquire() : nullptr;
@@ -249,12 +259,16 @@ STDMETHODIMP OPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
 // IOPCPublicGroupStateMgt -----------------------------------------------------
 
 STDMETHODIMP OPCGroup::GetState(BOOL* pPublic) {
+    NoteCall(L"IOPCPublicGroupStateMgt::GetState");
     if (pPublic == nullptr) return E_INVALIDARG;
     *pPublic = FALSE;
     return S_OK;
 }
 
-STDMETHODIMP OPCGroup::MoveToPublic() { return E_NOTIMPL; }
+STDMETHODIMP OPCGroup::MoveToPublic() {
+    NoteCall(L"IOPCPublicGroupStateMgt::MoveToPublic");
+    return E_NOTIMPL;
+}
 
 // IOPCItemMgt -------------------------------------------------------------------
 
@@ -330,15 +344,18 @@ HRESULT OPCGroup::ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool
 
 STDMETHODIMP OPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
                                 HRESULT** ppErrors) {
+    NoteCall(L"IOPCItemMgt::AddItems");
     return ResolveItems(dwCount, pItemArray, true, ppAddResults, ppErrors);
 }
 
 STDMETHODIMP OPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL, OPCITEMRESULT** ppValidationResults,
                                      HRESULT** ppErrors) {
+    NoteCall(L"IOPCItemMgt::ValidateItems");
     return ResolveItems(dwCount, pItemArray, false, ppValidationResults, ppErrors);
 }
 
 STDMETHODIMP OPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) {
+    NoteCall(L"IOPCItemMgt::RemoveItems");
     if (phServer == nullptr || ppErrors == nullptr) return E_INVALIDARG;
     *ppErrors = nullptr;
     CallArrays<HRESULT> arrays;
@@ -376,6 +393,7 @@ HRESULT OPCGroup::ForEachHandle(DWORD dwCount, const OPCHANDLE* phServer, HRESUL
 }
 
 STDMETHODIMP OPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) {
+    NoteCall(L"IOPCItemMgt::SetActiveState");
     if (phServer == nullptr || ppErrors == nullptr) return E_INVALIDARG;
     return ForEachHandle(dwCount, phServer, ppErrors,
                          [bActive](COPCItem& item, DWORD) { item.SetActive(bActive != FALSE); });
@@ -383,6 +401,7 @@ STDMETHODIMP OPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL b
 
 STDMETHODIMP OPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
                                         HRESULT** ppErrors) {
+    NoteCall(L"IOPCItemMgt::SetClientHandles");
     if (phServer == nullptr || phClient == nullptr || ppErrors == nullptr) return E_INVALIDARG;
     return ForEachHandle(dwCount, phServer, ppErrors,
                          [phClient](COPCItem& item, DWORD i) { item.SetClientHandle(phClient[i]); });
@@ -390,6 +409,7 @@ STDMETHODIMP OPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCH
 
 STDMETHODIMP OPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
                                     HRESULT** ppErrors) {
+    NoteCall(L"IOPCItemMgt::SetDatatypes");
     if (phServer == nullptr || pRequestedDatatypes == nullptr || ppErrors == nullptr) return E_INVALIDARG;
     return ForEachHandle(dwCount, phServer, ppErrors, [pRequestedDatatypes](COPCItem& item, DWORD i) {
         item.SetRequestedType(pRequestedDatatypes[i]);
@@ -397,6 +417,7 @@ STDMETHODIMP OPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE*
 }
 
 STDMETHODIMP OPCGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) {
+    NoteCall(L"IOPCItemMgt::CreateEnumerator");
     if (ppUnk == nullptr) return E_INVALIDARG;
     *ppUnk = nullptr;
     return CEnumItemAttributes::Create(this, riid, reinterpret_cast<void**>(ppUnk));

@@ -2,11 +2,15 @@
 // An OPC group: the COM object a client creates with AddGroup. It owns the
 // client's items and runs two threads: DataThread scans the items at the
 // update rate, ASyncThread works off the queue of asynchronous requests.
+// Clients subscribe through IDataObject (1.0a streams, every scan) or through
+// the one IOPCDataCallback connection (2.0, by exception); no client is ever
+// called while a lock of the group is held.
 //
 // Creation: `new (std::nothrow) OPCGroup(link)` gives reference count 0 and
 // posts one more client object; the destructor posts the one fewer.
 #include <windows.h>
 #include <objidl.h>
+#include <ocidl.h>
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -15,6 +19,7 @@
 
 #include "ASyncRequest.h"
 #include "COPCItem.h"
+#include "ConnectionPoint.h"
 #include "CriticalSection.h"
 #include "Event.h"
 #include "ItemTable.h"
@@ -23,12 +28,16 @@
 #include "ServerLink.h"
 #include "Thread.h"
 
+class StreamBlock;
+
 class OPCGroup final : public IOPCGroupStateMgt,
                        public IOPCPublicGroupStateMgt,
                        public IOPCSyncIO,
                        public IOPCAsyncIO,
+                       public IOPCAsyncIO2,
                        public IOPCItemMgt,
-                       public IDataObject {
+                       public IDataObject,
+                       public IConnectionPointContainer {
 public:
     explicit OPCGroup(std::shared_ptr<ServerLink> server) noexcept;
     OPCGroup(const OPCGroup&) = delete;
@@ -75,6 +84,20 @@ public:
     STDMETHODIMP Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) override;
     STDMETHODIMP Cancel(DWORD dwTransactionID) override;
 
+    // IOPCAsyncIO2
+    STDMETHODIMP Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
+                      HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
+                       DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHODIMP Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) override;
+    STDMETHODIMP Cancel2(DWORD dwCancelID) override;
+    STDMETHODIMP SetEnable(BOOL bEnable) override;
+    STDMETHODIMP GetEnable(BOOL* pbEnable) override;
+
+    // IConnectionPointContainer
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
     // IOPCItemMgt
     STDMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
                           HRESULT** ppErrors) override;
@@ -117,12 +140,15 @@ public:
     // The server handle of the first item after `after`, or 0 at the end.
     OPCHANDLE NextItemHandle(OPCHANDLE after);
     size_t ItemCount();
-    // The group's subscriptions, for the operator's list of clients.
+    // The group's subscriptions, for the operator's list of clients; takes no lock.
     struct SubscriptionCount {
         DWORD dataObject = 0;  // IDataObject advise connections
         DWORD callback = 0;    // IOPCDataCallback connections
     };
     SubscriptionCount Subscriptions();
+    // The change-driven OnDataChange of the items whose value or quality
+    // moved since they were last reported; S_FALSE when nothing was sent.
+    HRESULT SendCallbackChanges();
 
     // The rename itself, once the server has checked the name.
     void ApplyName(std::wstring name);
@@ -141,6 +167,14 @@ private:
     unsigned DataThreadBody();
     unsigned ASyncThreadBody();
     HRESULT BuildStream(bool withTime, STGMEDIUM* pmedium, DWORD dwTransactionID);
+    // One item's record and value in a data stream at `offset`, which it advances.
+    // A value that does not convert goes in its own type with bad quality:
+    // the stream has no per-item error.
+    static bool PutStreamItem(StreamBlock& block, size_t record, size_t& offset, bool withTime,
+                              OPCHANDLE hClient, VARTYPE requested, const Variant& value, WORD quality,
+                              FILETIME timeStamp);
+    // A 1.0a read completion: the requested items as the read left them.
+    HRESULT BuildReadStream(bool withTime, const ASyncRequest& request, STGMEDIUM* pmedium);
     HRESULT BuildWriteCompleteStream(const ASyncRequest& request, STGMEDIUM* pmedium);
     // The advise connections in the holder's order, each entry owning its sink
     // reference and target device; the caller holds m_csAdvise.
@@ -151,6 +185,18 @@ private:
     HRESULT QueueRequest(std::unique_ptr<ASyncRequest> request, DWORD* pTransactionID);
     // Works one request on the items (under the item lock).
     void CarryOut(ASyncRequest& request);
+    // A 2.0 request: carried out, then its completion (or OnCancelComplete)
+    // sent with no lock held.
+    void CompleteCallbackRequest(ASyncRequest& request);
+    // Queues a 2.0 read or write of the valid (for a write, writeable)
+    // handles; the others get their error at once.
+    HRESULT NewCallbackRequest(DWORD kind, DWORD dwCount, const OPCHANDLE* phServer, const VARIANT* pItemValues,
+                               DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors);
+    // The callback sink with a reference for the caller, or null.
+    IOPCDataCallback* CallbackSink(DWORD* cookie);
+    void NoteCall(const wchar_t* method) const noexcept {
+        if (m_pServer) m_pServer->NoteCall(method);
+    }
     void StopThread(Thread& thread, std::atomic<bool>& run, AutoResetEvent& wake);
     // Item-definition work shared by AddItems and ValidateItems.
     HRESULT ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool keep, OPCITEMRESULT** ppResults,
@@ -180,6 +226,9 @@ private:
     std::atomic<DWORD> m_dwLCID{0};
     bool m_bInitialized = false;
     std::atomic<DWORD> m_dwNextTransactionID{2};
+    std::atomic<DWORD> m_dwNextCancelID{1};
+    std::atomic<BOOL> m_bCallbackEnabled{TRUE};
+    std::atomic<LONG> m_nDataAdvise{0};  // live IDataObject connections, counted for Subscriptions
     bool m_bDataPending = false;
 
     ItemTable<COPCItem> m_Items;
@@ -187,7 +236,8 @@ private:
     std::deque<std::unique_ptr<ASyncRequest>> m_ASyncQueue;  // oldest first
     IDataAdviseHolder* m_pAdviseHolder = nullptr;
     CriticalSection m_csItems;   // guards m_Items, the items, the scans and the request queue
-    CriticalSection m_csAdvise;  // guards m_pAdviseHolder, m_bDataPending and notifications
+    CriticalSection m_csAdvise;  // guards m_pAdviseHolder and m_bDataPending; never held across a client call
+    ConnectionPoint m_DataCallback{static_cast<IOPCGroupStateMgt*>(this), IID_IOPCDataCallback};
 
     Thread m_DataThread;
     std::atomic<bool> m_bDataThreadRun{false};

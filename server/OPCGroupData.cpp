@@ -20,26 +20,43 @@ constexpr size_t kRecordWithoutTime = 12;
 // IDataObject ---------------------------------------------------------------------
 
 STDMETHODIMP OPCGroup::GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) {
+    NoteCall(L"IDataObject::GetData");
     if (pformatetcIn == nullptr || pmedium == nullptr) return E_INVALIDARG;
     const HRESULT hr = QueryGetData(pformatetcIn);
     if (FAILED(hr)) return hr;
     return BuildStream(pformatetcIn->cfFormat != StreamFormatData(), pmedium, 0);
 }
 
-STDMETHODIMP OPCGroup::GetDataHere(FORMATETC*, STGMEDIUM*) { return E_NOTIMPL; }
+STDMETHODIMP OPCGroup::GetDataHere(FORMATETC*, STGMEDIUM*) {
+    NoteCall(L"IDataObject::GetDataHere");
+    return E_NOTIMPL;
+}
 
 STDMETHODIMP OPCGroup::QueryGetData(FORMATETC* pformatetc) {
+    NoteCall(L"IDataObject::QueryGetData");
     if (pformatetc == nullptr) return E_INVALIDARG;
     if (pformatetc->tymed != TYMED_HGLOBAL) return DV_E_TYMED;
     if (pformatetc->cfFormat == StreamFormatData() || pformatetc->cfFormat == StreamFormatDataTime()) return S_OK;
     return DV_E_FORMATETC;
 }
 
-STDMETHODIMP OPCGroup::GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) { return E_NOTIMPL; }
-STDMETHODIMP OPCGroup::SetData(FORMATETC*, STGMEDIUM*, BOOL) { return E_NOTIMPL; }
-STDMETHODIMP OPCGroup::EnumFormatEtc(DWORD, IEnumFORMATETC**) { return E_NOTIMPL; }
+STDMETHODIMP OPCGroup::GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) {
+    NoteCall(L"IDataObject::GetCanonicalFormatEtc");
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP OPCGroup::SetData(FORMATETC*, STGMEDIUM*, BOOL) {
+    NoteCall(L"IDataObject::SetData");
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP OPCGroup::EnumFormatEtc(DWORD, IEnumFORMATETC**) {
+    NoteCall(L"IDataObject::EnumFormatEtc");
+    return E_NOTIMPL;
+}
 
 STDMETHODIMP OPCGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink, DWORD* pdwConnection) {
+    NoteCall(L"IDataObject::DAdvise");
     if (pformatetc == nullptr || pAdvSink == nullptr || pdwConnection == nullptr) return E_INVALIDARG;
     if (pformatetc->dwAspect != DVASPECT_CONTENT || pformatetc->ptd != nullptr ||
         pformatetc->tymed != TYMED_HGLOBAL || pformatetc->lindex != -1) {
@@ -50,16 +67,23 @@ STDMETHODIMP OPCGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* p
         const HRESULT hr = CreateDataAdviseHolder(&m_pAdviseHolder);
         if (FAILED(hr)) return hr;
     }
-    return m_pAdviseHolder->Advise(static_cast<IDataObject*>(this), pformatetc, advf, pAdvSink, pdwConnection);
+    const HRESULT hr =
+        m_pAdviseHolder->Advise(static_cast<IDataObject*>(this), pformatetc, advf, pAdvSink, pdwConnection);
+    if (SUCCEEDED(hr)) ++m_nDataAdvise;
+    return hr;
 }
 
 STDMETHODIMP OPCGroup::DUnadvise(DWORD dwConnection) {
+    NoteCall(L"IDataObject::DUnadvise");
     ScopedLock guard(m_csAdvise);
     if (m_pAdviseHolder == nullptr) return OLE_E_NOCONNECTION;
-    return m_pAdviseHolder->Unadvise(dwConnection);
+    const HRESULT hr = m_pAdviseHolder->Unadvise(dwConnection);
+    if (SUCCEEDED(hr)) --m_nDataAdvise;
+    return hr;
 }
 
 STDMETHODIMP OPCGroup::EnumDAdvise(IEnumSTATDATA** ppenumAdvise) {
+    NoteCall(L"IDataObject::EnumDAdvise");
     if (ppenumAdvise == nullptr) return E_INVALIDARG;
     *ppenumAdvise = nullptr;
     ScopedLock guard(m_csAdvise);
@@ -98,29 +122,8 @@ HRESULT OPCGroup::BuildStream(bool withTime, STGMEDIUM* pmedium, DWORD dwTransac
     size_t offset = valueStart;
     for (size_t i = 0; ok && i < count; ++i) {
         const COPCItem& item = *m_Changed[i];
-        const size_t record = kGroupHeaderSize + i * recordSize;
-        WORD quality = item.Quality();
-        size_t written = 0;
-        const Variant& cached = item.Value();
-        const VARTYPE requested = item.RequestedType();
-        if (cached.Type() == requested || requested == VT_EMPTY) {
-            ok = block.PutVariant(offset, cached.Ref(), written);
-        } else {
-            HRESULT converted = S_OK;
-            Variant value = cached.ConvertedTo(requested, &converted);
-            if (FAILED(converted)) {
-                // Not convertible: the cached value in its own type, marked bad,
-                // so that the stream stays well-formed.
-                quality = OPC_QUALITY_BAD;
-                ok = block.PutVariant(offset, cached.Ref(), written);
-            } else {
-                ok = block.PutVariant(offset, value.Ref(), written);
-            }
-        }
-        ok = ok && block.PutU32(record, item.ClientHandle()) &&
-             block.PutU32(record + 4, static_cast<std::uint32_t>(offset)) && block.PutU16(record + 8, quality) &&
-             block.PutU16(record + 10, 0) && (!withTime || block.PutFileTime(record + 12, item.TimeStamp()));
-        offset += written;
+        ok = PutStreamItem(block, kGroupHeaderSize + i * recordSize, offset, withTime, item.ClientHandle(),
+                           item.RequestedType(), item.Value(), item.Quality(), item.TimeStamp());
     }
     ok = ok && offset <= 0xFFFFFFFFu && block.PutU32(0, static_cast<std::uint32_t>(offset));
     if (!ok) return E_OUTOFMEMORY;  // the marks stay: the next stream carries them
@@ -131,13 +134,62 @@ HRESULT OPCGroup::BuildStream(bool withTime, STGMEDIUM* pmedium, DWORD dwTransac
     return S_OK;
 }
 
+bool OPCGroup::PutStreamItem(StreamBlock& block, size_t record, size_t& offset, bool withTime, OPCHANDLE hClient,
+                             VARTYPE requested, const Variant& value, WORD quality, FILETIME timeStamp) {
+    size_t written = 0;
+    bool ok;
+    if (value.IsEmpty() || requested == VT_EMPTY || value.Type() == requested) {
+        ok = block.PutVariant(offset, value.Ref(), written);
+    } else {
+        Variant delivered;
+        if (FAILED(ToRequestedType(value, requested, delivered))) {
+            quality = OPC_QUALITY_BAD;
+            ok = block.PutVariant(offset, value.Ref(), written);
+        } else {
+            ok = block.PutVariant(offset, delivered.Ref(), written);
+        }
+    }
+    ok = ok && block.PutU32(record, hClient) && block.PutU32(record + 4, static_cast<std::uint32_t>(offset)) &&
+         block.PutU16(record + 8, quality) && block.PutU16(record + 10, 0) &&
+         (!withTime || block.PutFileTime(record + 12, timeStamp));
+    offset += written;
+    return ok;
+}
+
+HRESULT OPCGroup::BuildReadStream(bool withTime, const ASyncRequest& request, STGMEDIUM* pmedium) {
+    const size_t count = request.readings.size();
+    const size_t recordSize = withTime ? kRecordWithTime : kRecordWithoutTime;
+    const size_t valueStart = kGroupHeaderSize + count * recordSize;
+    StreamBlock block;
+    bool ok = block.Reserve(valueStart + count * StreamBlock::kVariantRecordSize) &&
+              block.PutU32(4, static_cast<std::uint32_t>(count)) && block.PutU32(8, m_hClientGroup.load()) &&
+              block.PutU32(12, request.dwTransactionID) && block.PutU32(16, static_cast<std::uint32_t>(S_OK));
+    size_t offset = valueStart;
+    for (size_t i = 0; ok && i < count; ++i) {
+        const ItemReading& r = request.readings[i];
+        ok = PutStreamItem(block, kGroupHeaderSize + i * recordSize, offset, withTime, r.hClient, r.requested, r.value,
+                           r.quality, r.timeStamp);
+    }
+    ok = ok && offset <= 0xFFFFFFFFu && block.PutU32(0, static_cast<std::uint32_t>(offset));
+    if (!ok) return E_OUTOFMEMORY;
+    pmedium->tymed = TYMED_HGLOBAL;
+    pmedium->hGlobal = block.Detach();
+    pmedium->pUnkForRelease = nullptr;
+    return S_OK;
+}
+
 HRESULT OPCGroup::FlushDataChange() {
-    ScopedLock guard(m_csAdvise);
-    if (m_pAdviseHolder == nullptr || !m_bDataPending) return S_FALSE;
+    std::vector<STATDATA> connections;
+    {
+        ScopedLock guard(m_csAdvise);
+        if (m_pAdviseHolder == nullptr || !m_bDataPending) return S_FALSE;
+        connections = AdviseConnections();
+        m_bDataPending = false;
+    }
     // The stream is sent and freed here rather than through the holder's
     // SendOnDataChange: under Wine that never frees the medium it fetched,
-    // which leaked every stream of a subscription.
-    std::vector<STATDATA> connections = AdviseConnections();
+    // which leaked every stream of a subscription. The sinks are called with
+    // no lock held, so that a slow or re-entering client stalls no other call.
     HRESULT result = S_OK;
     for (STATDATA& connection : connections) {
         STGMEDIUM medium{};
@@ -152,26 +204,29 @@ HRESULT OPCGroup::FlushDataChange() {
             result = hr;  // the marks stay: the next scan sends them
         }
         if (medium.tymed == TYMED_HGLOBAL && medium.hGlobal != nullptr) GlobalFree(medium.hGlobal);
-        if ((connection.advf & ADVF_ONLYONCE) != 0) m_pAdviseHolder->Unadvise(connection.dwConnection);
+        if ((connection.advf & ADVF_ONLYONCE) != 0) {
+            ScopedLock guard(m_csAdvise);
+            if (m_pAdviseHolder != nullptr && SUCCEEDED(m_pAdviseHolder->Unadvise(connection.dwConnection))) {
+                --m_nDataAdvise;
+            }
+        }
     }
     for (STATDATA& connection : connections) {
         connection.pAdvSink->Release();
         CoTaskMemFree(connection.formatetc.ptd);
     }
-    if (FAILED(result)) return result;
-    m_bDataPending = false;
-    return S_OK;
+    if (FAILED(result)) {
+        ScopedLock guard(m_csAdvise);
+        m_bDataPending = true;
+    }
+    return result;
 }
 
 OPCGroup::SubscriptionCount OPCGroup::Subscriptions() {
     SubscriptionCount count;
-    ScopedLock guard(m_csAdvise);
-    std::vector<STATDATA> connections = AdviseConnections();
-    count.dataObject = static_cast<DWORD>(connections.size());
-    for (STATDATA& connection : connections) {
-        connection.pAdvSink->Release();
-        CoTaskMemFree(connection.formatetc.ptd);
-    }
+    const LONG advised = m_nDataAdvise.load();
+    count.dataObject = advised > 0 ? static_cast<DWORD>(advised) : 0;
+    count.callback = m_DataCallback.IsConnected() ? 1 : 0;
     return count;
 }
 
@@ -214,6 +269,7 @@ unsigned OPCGroup::DataThreadBody() {
                 }
                 if (m_bDataThreadRun.load()) {
                     FlushDataChange();
+                    SendCallbackChanges();
                     if (m_pServer) m_pServer->SetLastUpdate(FileTimeNow());
                 }
             }

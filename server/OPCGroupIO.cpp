@@ -14,8 +14,9 @@
 
 // IOPCSyncIO --------------------------------------------------------------------
 
-STDMETHODIMP OPCGroup::Read(OPCDATASOURCE, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
+STDMETHODIMP OPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
                             HRESULT** ppErrors) {
+    NoteCall(L"IOPCSyncIO::Read");
     if (phServer == nullptr || ppItemValues == nullptr || ppErrors == nullptr) return E_INVALIDARG;
     *ppItemValues = nullptr;
     *ppErrors = nullptr;
@@ -27,15 +28,22 @@ STDMETHODIMP OPCGroup::Read(OPCDATASOURCE, DWORD dwCount, OPCHANDLE* phServer, O
     // by another client thread must not go while it is read.
     const HRESULT result = WalkHandles(
         dwCount, phServer, errors, S_FALSE, [this](OPCHANDLE h) { return m_Items.Find(h); },
-        [states](COPCItem& item, DWORD i) {
-            item.Update();
+        [states, dwSource](COPCItem& item, DWORD i) {
+            const ItemReading reading = item.Read(dwSource);
             OPCITEMSTATE& state = states[i];
-            state.hClient = item.ClientHandle();
-            state.ftTimeStamp = item.TimeStamp();
-            state.wQuality = item.Quality();
+            state.hClient = reading.hClient;
+            state.ftTimeStamp = reading.timeStamp;
+            state.wQuality = reading.quality;
             state.wReserved = 0;
             VariantInit(&state.vDataValue);
-            return SUCCEEDED(item.Value().CopyTo(&state.vDataValue)) ? S_OK : E_OUTOFMEMORY;
+            Variant delivered;
+            const HRESULT error = ToRequestedType(reading.value, reading.requested, delivered);
+            if (FAILED(error)) {
+                state.wQuality = OPC_QUALITY_BAD;
+                return error;
+            }
+            state.vDataValue = delivered.Detach();
+            return S_OK;
         });
     *ppItemValues = arrays.results.release();
     *ppErrors = arrays.errors.release();
@@ -43,6 +51,7 @@ STDMETHODIMP OPCGroup::Read(OPCDATASOURCE, DWORD dwCount, OPCHANDLE* phServer, O
 }
 
 STDMETHODIMP OPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) {
+    NoteCall(L"IOPCSyncIO::Write");
     if (phServer == nullptr || pItemValues == nullptr || ppErrors == nullptr) return E_INVALIDARG;
     *ppErrors = nullptr;
     CallArrays<HRESULT> arrays;
@@ -116,6 +125,7 @@ HRESULT OPCGroup::NewItemRequest(DWORD kind, DWORD dwConnection, DWORD dwSource,
 
 STDMETHODIMP OPCGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
                             DWORD* pTransactionID, HRESULT** ppErrors) {
+    NoteCall(L"IOPCAsyncIO::Read");
     if (phServer == nullptr || pTransactionID == nullptr || ppErrors == nullptr) return E_INVALIDARG;
     return NewItemRequest(ASyncRequest::kRead, dwConnection, static_cast<DWORD>(dwSource), dwCount, phServer,
                           nullptr, pTransactionID, ppErrors);
@@ -123,6 +133,7 @@ STDMETHODIMP OPCGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dw
 
 STDMETHODIMP OPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
                              DWORD* pTransactionID, HRESULT** ppErrors) {
+    NoteCall(L"IOPCAsyncIO::Write");
     if (phServer == nullptr || pItemValues == nullptr || pTransactionID == nullptr || ppErrors == nullptr) {
         return E_INVALIDARG;
     }
@@ -131,6 +142,7 @@ STDMETHODIMP OPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phSer
 }
 
 STDMETHODIMP OPCGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) {
+    NoteCall(L"IOPCAsyncIO::Refresh");
     if (pTransactionID == nullptr) return E_INVALIDARG;
     auto request = std::unique_ptr<ASyncRequest>(new (std::nothrow) ASyncRequest);
     if (!request) return E_OUTOFMEMORY;
@@ -140,7 +152,22 @@ STDMETHODIMP OPCGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD
     return QueueRequest(std::move(request), pTransactionID);
 }
 
-STDMETHODIMP OPCGroup::Cancel(DWORD) { return E_NOTIMPL; }
+STDMETHODIMP OPCGroup::Cancel(DWORD dwTransactionID) {
+    NoteCall(L"IOPCAsyncIO::Cancel");
+    std::unique_ptr<ASyncRequest> withdrawn;
+    {
+        ScopedLock guard(m_csItems);
+        for (auto it = m_ASyncQueue.begin(); it != m_ASyncQueue.end(); ++it) {
+            if (!(*it)->callback && (*it)->dwTransactionID == dwTransactionID) {
+                withdrawn = std::move(*it);
+                m_ASyncQueue.erase(it);
+                break;
+            }
+        }
+    }
+    // Not queued: carried out already, under way, or never made.
+    return withdrawn ? S_OK : E_FAIL;
+}
 
 void OPCGroup::CarryOut(ASyncRequest& request) {
     ScopedLock guard(m_csItems);
@@ -149,8 +176,12 @@ void OPCGroup::CarryOut(ASyncRequest& request) {
         if (m_bActive.load()) m_Items.ForEach([](COPCItem* item) { item->Update(); });
         break;
     case ASyncRequest::kRead:
+        request.readings.reserve(request.items.size());
         for (OPCHANDLE handle : request.items) {
-            if (COPCItem* item = m_Items.Find(handle)) item->Update();
+            if (COPCItem* item = m_Items.Find(handle)) {
+                request.readings.push_back(item->Read(static_cast<OPCDATASOURCE>(request.dwSource)));
+                item->SetChanged(false);  // its completion reports it
+            }
         }
         break;
     case ASyncRequest::kWrite:
@@ -171,9 +202,12 @@ void OPCGroup::CarryOut(ASyncRequest& request) {
 }
 
 HRESULT OPCGroup::OnASyncComplete(const ASyncRequest& request) {
-    ScopedLock guard(m_csAdvise);
-    if (m_pAdviseHolder == nullptr) return S_FALSE;
-    std::vector<STATDATA> connections = AdviseConnections();
+    std::vector<STATDATA> connections;
+    {
+        ScopedLock guard(m_csAdvise);
+        if (m_pAdviseHolder == nullptr) return S_FALSE;
+        connections = AdviseConnections();
+    }
     STATDATA target{};
     bool found = false;
     for (STATDATA& entry : connections) {
@@ -189,13 +223,17 @@ HRESULT OPCGroup::OnASyncComplete(const ASyncRequest& request) {
 
     STGMEDIUM medium{};
     FORMATETC format = target.formatetc;
+    const bool withTime = target.formatetc.cfFormat != StreamFormatData();
     HRESULT hr;
     if (request.nType == ASyncRequest::kWrite) {
         format.cfFormat = static_cast<CLIPFORMAT>(StreamFormatWriteComplete());
         hr = BuildWriteCompleteStream(request, &medium);
+    } else if (request.nType == ASyncRequest::kRead) {
+        hr = BuildReadStream(withTime, request, &medium);
     } else {
-        hr = BuildStream(target.formatetc.cfFormat != StreamFormatData(), &medium, request.dwTransactionID);
+        hr = BuildStream(withTime, &medium, request.dwTransactionID);
     }
+    // Called with no lock held.
     if (SUCCEEDED(hr)) target.pAdvSink->OnDataChange(&format, &medium);
     if (medium.hGlobal != nullptr) GlobalFree(medium.hGlobal);
     target.pAdvSink->Release();
@@ -243,6 +281,10 @@ unsigned OPCGroup::ASyncThreadBody() {
             if (!m_bASyncThreadRun.load()) break;
             if (!request) {
                 m_ASyncThreadWake.Wait();
+                continue;
+            }
+            if (request->callback) {
+                CompleteCallbackRequest(*request);
                 continue;
             }
             try {

@@ -3,12 +3,14 @@
 // code is 0 when every round worked, otherwise the step that failed.
 #include <windows.h>
 #include <objbase.h>
+#include <ocidl.h>
 
 #include <cstdlib>
 #include <string>
 
 #include "OpcClient.h"
 #include "OpcConstants.h"
+#include "RecordingCallback.h"
 #include "RecordingSink.h"
 
 namespace {
@@ -64,11 +66,46 @@ int SubscribeAndWait() {
     Sleep(INFINITE);
     return 0;
 }
+// The same with a 2.0 callback connection.
+int CallbackAndWait() {
+    ComPtr<IOPCServer> server;
+    if (ConnectServer(server) != S_OK) return 40;
+    OPCHANDLE group = 0;
+    DWORD rate = 0;
+    ComPtr<IConnectionPointContainer> container;
+    if (server->AddGroup(L"DoomedCallback", TRUE, 20, 1, nullptr, nullptr, 0, &group, &rate,
+                         IID_IConnectionPointContainer, reinterpret_cast<LPUNKNOWN*>(container.GetAddressOf())) != S_OK) {
+        return 41;
+    }
+    ComPtr<IOPCItemMgt> items;
+    if (FAILED(container.As(&items))) return 42;
+    OPCITEMDEF def{};
+    def.szAccessPath = const_cast<LPWSTR>(L"");
+    def.szItemID = const_cast<LPWSTR>(L"Tank.Level");
+    def.bActive = TRUE;
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    if (items->AddItems(1, &def, &results, &errors) != S_OK) return 43;
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    static RecordingCallback sink;
+    ComPtr<IConnectionPoint> point;
+    if (container->FindConnectionPoint(IID_IOPCDataCallback, &point) != S_OK) return 44;
+    DWORD cookie = 0;
+    if (point->Advise(&sink, &cookie) != S_OK) return 45;
+    if (!sink.WaitFor(1, 10000)) return 46;
+    HANDLE subscribed = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"ToviWorkerSubscribed");
+    if (subscribed == nullptr) return 47;
+    SetEvent(subscribed);
+    Sleep(INFINITE);
+    return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
     if (argc > 1 && std::string(argv[1]) == "subscribe") return SubscribeAndWait();
+    if (argc > 1 && std::string(argv[1]) == "callback") return CallbackAndWait();
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 1;
     int result = 0;
     for (int i = 0; i < rounds && result == 0; ++i) result = Round();

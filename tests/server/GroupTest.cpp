@@ -194,8 +194,8 @@ TEST_F(GroupTest, StateNamesAndClones) {
     EXPECT_EQ(500u, revised);
     DWORD requested = 3;
     BOOL on = TRUE;
-    EXPECT_EQ(S_FALSE, state->SetState(&requested, &revised, &on, nullptr, nullptr, nullptr, nullptr))
-        << "activating without an advise connection flushes nothing";
+    EXPECT_EQ(S_OK, state->SetState(&requested, &revised, &on, nullptr, nullptr, nullptr, nullptr))
+        << "activating with nothing to flush is no failure";
     EXPECT_EQ(3u, revised);
     EXPECT_EQ(S_OK, state->SetState(nullptr, nullptr, &on, nullptr, nullptr, nullptr, nullptr)) << "no change";
 
@@ -265,7 +265,7 @@ TEST_F(GroupTest, AddItemsReportsEachDefinitionAndValidationKeepsNothing) {
     CoTaskMemFree(errors);
     EXPECT_EQ(1, config.flow->GetClientReferenceCount());
 
-    // VT_EMPTY gives the canonical type; the requested type does not change a read.
+    // VT_EMPTY gives the canonical type; a read delivers the requested one.
     config.flow->SetValueNow(Variant::FromDouble(2.5));
     config.vibration->SetValueNow(Variant::FromDouble(7.25));
     ReadResult read;
@@ -275,7 +275,7 @@ TEST_F(GroupTest, AddItemsReportsEachDefinitionAndValidationKeepsNothing) {
     EXPECT_EQ(VT_R8, V_VT(&read.states[0].vDataValue));
     EXPECT_EQ(2.5, V_R8(&read.states[0].vDataValue));
     EXPECT_EQ(OPC_QUALITY_GOOD, read.states[0].wQuality);
-    EXPECT_EQ(VT_R8, V_VT(&read.states[1].vDataValue));
+    EXPECT_EQ(VT_BSTR, V_VT(&read.states[1].vDataValue));
 
     // Validation: the same records, but nothing is kept.
     ASSERT_EQ(S_FALSE, g.items->ValidateItems(2, defs.data(), FALSE, &results, &errors));
@@ -435,6 +435,9 @@ TEST_F(GroupTest, AnItemBlocksItsTagsDeletionAndAnActiveGroupMakesItsDevicePoll)
 }
 
 TEST(ItemChangeRule, DeadbandOfATagWithValueLimitsAndInactiveItems) {
+    // Beside the 1.0a mark (every scan of a good tag), the 2.0 callbacks
+    // report by exception: TakeCallbackChange is true only for a moved value
+    // or quality, or a new connection.
     ConfiguredDocument config;
     ToviTag* tag = config.flow;
     tag->EnableValueLimits(true);
@@ -446,22 +449,28 @@ TEST(ItemChangeRule, DeadbandOfATagWithValueLimitsAndInactiveItems) {
     item.SetActive(true);
     item.Update();
     EXPECT_TRUE(item.IsChanged()) << "the first value is taken whatever the deadband";
+    EXPECT_TRUE(item.TakeCallbackChange(1));
     EXPECT_EQ(50.0, item.Value().Ref().dblVal);
     const FILETIME stamp{1, 1};
     tag->SetValue(Variant::FromDouble(51.9), OPC_QUALITY_GOOD, stamp);
     item.Update();
     EXPECT_EQ(50.0, item.Value().Ref().dblVal) << "inside the deadband";
     EXPECT_TRUE(item.IsChanged()) << "the timestamp moved";
+    EXPECT_FALSE(item.TakeCallbackChange(1)) << "no value or quality moved";
+    EXPECT_TRUE(item.TakeCallbackChange(2)) << "a new connection gets it";
     item.Update();
     EXPECT_FALSE(item.IsChanged());
     tag->SetValue(Variant::FromDouble(52.1), OPC_QUALITY_GOOD, stamp);
     item.Update();
     EXPECT_TRUE(item.IsChanged());
+    EXPECT_TRUE(item.TakeCallbackChange(2));
     EXPECT_EQ(52.1, item.Value().Ref().dblVal);
     tag->SetValue(Variant::FromDouble(80.0), 0x40, stamp);
     item.Update();
     EXPECT_EQ(52.1, item.Value().Ref().dblVal) << "a quality other than good keeps the value";
     EXPECT_EQ(0x40, item.Quality());
+    EXPECT_TRUE(item.TakeCallbackChange(2)) << "the quality moved";
+    EXPECT_FALSE(item.TakeCallbackChange(2));
 
     item.SetActive(false);
     item.Update();
@@ -469,14 +478,22 @@ TEST(ItemChangeRule, DeadbandOfATagWithValueLimitsAndInactiveItems) {
     EXPECT_EQ(OPC_QUALITY_OUT_OF_SERVICE, item.Quality());
     item.Update();
     EXPECT_FALSE(item.IsChanged()) << "reported once";
+    item.SetActive(true);
+    item.Update();
+    EXPECT_TRUE(item.TakeCallbackChange(2)) << "active again, reported anew";
 
-    // Without limits every scan of a good tag reports.
+    // Without limits every scan of a good tag reports on the 1.0a path only.
     COPCItem plain(config.vibration, 2);
     plain.SetActive(true);
     config.vibration->SetValueNow(Variant::FromDouble(1));
     plain.Update();
+    EXPECT_TRUE(plain.TakeCallbackChange(1));
     plain.Update();
     EXPECT_TRUE(plain.IsChanged());
+    EXPECT_FALSE(plain.TakeCallbackChange(1));
+    config.vibration->SetValueNow(Variant::FromDouble(1.0000001));
+    plain.Update();
+    EXPECT_TRUE(plain.TakeCallbackChange(1)) << "any move without limits";
 }
 
 TEST_F(GroupTest, ItemEnumeratorWalksTheLiveTableAndKeepsItsGroup) {

@@ -1,0 +1,38 @@
+#pragma once
+// The arrays of one IOPCDataCallback call: gathered under the group's item
+// lock, delivered after it is released.
+#include <windows.h>
+#include <vector>
+
+#include "OpcDa.h"
+#include "Variant.h"
+
+struct ItemReading;
+
+class CallbackBatch {
+public:
+    CallbackBatch() = default;
+    ~CallbackBatch();
+    CallbackBatch(const CallbackBatch&) = delete;
+    CallbackBatch& operator=(const CallbackBatch&) = delete;
+
+    void Reserve(size_t count);
+    // An item's value in its requested type; one that does not convert goes
+    // as OPC_E_BADTYPE with an empty value and bad quality.
+    void Add(ItemReading reading);
+    // A write's result for one item.
+    void AddOutcome(OPCHANDLE hClient, HRESULT error);
+    size_t Count() const noexcept { return clients_.size(); }
+
+    // OnDataChange (or OnReadComplete) and OnWriteComplete with the master
+    // results the batch gives; the sink's result.
+    HRESULT SendData(IOPCDataCallback* sink, DWORD transactionID, OPCHANDLE hGroup, bool readComplete);
+    HRESULT SendWriteComplete(IOPCDataCallback* sink, DWORD transactionID, OPCHANDLE hGroup);
+
+private:
+    std::vector<OPCHANDLE> clients_;
+    std::vector<VARIANT> values_;
+    std::vector<WORD> qualities_;
+    std::vector<FILETIME> times_;
+    std::vector<HRESULT> errors_;
+};

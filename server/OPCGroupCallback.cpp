@@ -1,0 +1,238 @@
+// The group's 2.0 side: the IOPCDataCallback connection point, IOPCAsyncIO2
+// transactions, and change-driven OnDataChange by exception. Each client call
+// is made with no lock held: what it needs is copied under the item lock and
+// the sink referenced, then the lock is let go.
+#include "OPCGroup.h"
+
+#include <new>
+#include <utility>
+
+#include "CallArrays.h"
+#include "CallbackBatch.h"
+#include "OpcConstants.h"
+
+// IConnectionPointContainer -------------------------------------------------------
+
+STDMETHODIMP OPCGroup::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
+    NoteCall(L"IConnectionPointContainer::EnumConnectionPoints");
+    return NewPointEnumerator(&m_DataCallback, ppEnum);
+}
+
+STDMETHODIMP OPCGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
+    NoteCall(L"IConnectionPointContainer::FindConnectionPoint");
+    if (ppCP == nullptr) return E_POINTER;
+    *ppCP = nullptr;
+    if (riid != IID_IOPCDataCallback) return CONNECT_E_NOCONNECTION;
+    *ppCP = &m_DataCallback;
+    m_DataCallback.AddRef();
+    return S_OK;
+}
+
+IOPCDataCallback* OPCGroup::CallbackSink(DWORD* cookie) {
+    // The point keeps the sink as the interface it asked for.
+    return static_cast<IOPCDataCallback*>(m_DataCallback.Sink(cookie));
+}
+
+// Change-driven callbacks -----------------------------------------------------------
+
+HRESULT OPCGroup::SendCallbackChanges() {
+    if (!m_bCallbackEnabled.load() || !m_bActive.load()) return S_FALSE;
+    DWORD cookie = 0;
+    IOPCDataCallback* sink = CallbackSink(&cookie);
+    if (sink == nullptr) return S_FALSE;
+    HRESULT hr = S_FALSE;
+    try {
+        CallbackBatch batch;
+        {
+            ScopedLock guard(m_csItems);
+            // A new connection (a new cookie) first gets every active item.
+            m_Items.ForEach([&batch, cookie](COPCItem* item) {
+                if (item->IsActive() && item->TakeCallbackChange(cookie)) batch.Add(item->Cached());
+            });
+        }
+        if (batch.Count() != 0) {
+            hr = batch.SendData(sink, 0, m_hClientGroup.load(), false);
+            m_DataCallback.DropIfGone(cookie, hr);
+        }
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+    }
+    sink->Release();
+    return hr;
+}
+
+// IOPCAsyncIO2 ------------------------------------------------------------------------
+
+HRESULT OPCGroup::NewCallbackRequest(DWORD kind, DWORD dwCount, const OPCHANDLE* phServer, const VARIANT* pItemValues,
+                                     DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors) {
+    if (phServer == nullptr || pdwCancelID == nullptr || ppErrors == nullptr ||
+        (kind == ASyncRequest::kWrite && pItemValues == nullptr)) {
+        return E_INVALIDARG;
+    }
+    *pdwCancelID = 0;
+    *ppErrors = nullptr;
+    if (!m_DataCallback.IsConnected()) return CONNECT_E_NOCONNECTION;
+    if (dwCount == 0) return E_INVALIDARG;
+    CallArrays<HRESULT> arrays;
+    if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
+    HRESULT* errors = arrays.errors.get();
+    HRESULT result = S_OK;
+    try {
+        auto request = std::make_unique<ASyncRequest>();
+        request->nType = kind;
+        request->callback = true;
+        request->dwSource = OPC_DS_DEVICE;
+        request->dwTransactionID = dwTransactionID;
+        request->items.reserve(dwCount);
+        ScopedLock guard(m_csItems);
+        for (DWORD i = 0; i < dwCount; ++i) {
+            const COPCItem* item = m_Items.Find(phServer[i]);
+            if (item == nullptr) {
+                errors[i] = OPC_E_INVALIDHANDLE;
+            } else if (kind == ASyncRequest::kWrite && (item->AccessRights() & OPC_WRITEABLE) == 0) {
+                errors[i] = OPC_E_BADRIGHTS;
+            } else {
+                errors[i] = S_OK;
+                request->items.push_back(phServer[i]);
+                if (kind == ASyncRequest::kWrite) request->values.emplace_back(pItemValues[i]);
+                continue;
+            }
+            result = S_FALSE;
+        }
+        // Only the items that passed are carried out; with none, nothing is.
+        if (!request->items.empty()) {
+            DWORD id = m_dwNextCancelID.fetch_add(1);
+            if (id == 0) id = m_dwNextCancelID.fetch_add(1);
+            request->dwCancelID = id;
+            m_ASyncQueue.push_back(std::move(request));
+            *pdwCancelID = id;
+        }
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    m_ASyncThreadWake.Set();
+    *ppErrors = arrays.errors.release();
+    return result;
+}
+
+STDMETHODIMP OPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
+                            HRESULT** ppErrors) {
+    NoteCall(L"IOPCAsyncIO2::Read");
+    return NewCallbackRequest(ASyncRequest::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID,
+                              ppErrors);
+}
+
+STDMETHODIMP OPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
+                             DWORD* pdwCancelID, HRESULT** ppErrors) {
+    NoteCall(L"IOPCAsyncIO2::Write");
+    return NewCallbackRequest(ASyncRequest::kWrite, dwCount, phServer, pItemValues, dwTransactionID, pdwCancelID,
+                              ppErrors);
+}
+
+STDMETHODIMP OPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) {
+    NoteCall(L"IOPCAsyncIO2::Refresh2");
+    if (pdwCancelID == nullptr) return E_INVALIDARG;
+    *pdwCancelID = 0;
+    if (!m_DataCallback.IsConnected()) return CONNECT_E_NOCONNECTION;
+    if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
+    if (!m_bActive.load()) return E_FAIL;
+    try {
+        auto request = std::make_unique<ASyncRequest>();
+        request->nType = ASyncRequest::kRefresh;
+        request->callback = true;
+        request->dwSource = static_cast<DWORD>(dwSource);
+        request->dwTransactionID = dwTransactionID;
+        ScopedLock guard(m_csItems);
+        bool anyActive = false;
+        m_Items.ForEach([&anyActive](const COPCItem* item) { anyActive = anyActive || item->IsActive(); });
+        if (!anyActive) return E_FAIL;
+        DWORD id = m_dwNextCancelID.fetch_add(1);
+        if (id == 0) id = m_dwNextCancelID.fetch_add(1);
+        request->dwCancelID = id;
+        m_ASyncQueue.push_back(std::move(request));
+        *pdwCancelID = id;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    m_ASyncThreadWake.Set();
+    return S_OK;
+}
+
+STDMETHODIMP OPCGroup::Cancel2(DWORD dwCancelID) {
+    NoteCall(L"IOPCAsyncIO2::Cancel2");
+    if (!m_DataCallback.IsConnected()) return CONNECT_E_NOCONNECTION;
+    // The thread takes a request off the queue under the same lock: a request
+    // still queued has not begun, and one taken is too late to cancel.
+    ScopedLock guard(m_csItems);
+    for (auto& request : m_ASyncQueue) {
+        if (request->callback && !request->cancelled && request->dwCancelID == dwCancelID) {
+            request->cancelled = true;  // its place in the queue now brings OnCancelComplete
+            return S_OK;
+        }
+    }
+    return E_FAIL;
+}
+
+STDMETHODIMP OPCGroup::SetEnable(BOOL bEnable) {
+    NoteCall(L"IOPCAsyncIO2::SetEnable");
+    if (!m_DataCallback.IsConnected()) return CONNECT_E_NOCONNECTION;
+    m_bCallbackEnabled.store(bEnable != FALSE);
+    return S_OK;
+}
+
+STDMETHODIMP OPCGroup::GetEnable(BOOL* pbEnable) {
+    NoteCall(L"IOPCAsyncIO2::GetEnable");
+    if (pbEnable == nullptr) return E_INVALIDARG;
+    if (!m_DataCallback.IsConnected()) return CONNECT_E_NOCONNECTION;
+    *pbEnable = m_bCallbackEnabled.load();
+    return S_OK;
+}
+
+void OPCGroup::CompleteCallbackRequest(ASyncRequest& request) {
+    const OPCHANDLE hGroup = m_hClientGroup.load();
+    CallbackBatch batch;
+    try {
+        if (!request.cancelled) {
+            ScopedLock guard(m_csItems);
+            batch.Reserve(request.items.size());
+            switch (request.nType) {
+            case ASyncRequest::kRead:
+                for (OPCHANDLE handle : request.items) {
+                    if (COPCItem* item = m_Items.Find(handle)) batch.Add(item->Read(OPC_DS_DEVICE));
+                }
+                break;
+            case ASyncRequest::kRefresh:
+                m_Items.ForEach([&batch, &request](COPCItem* item) {
+                    if (item->IsActive()) batch.Add(item->Read(static_cast<OPCDATASOURCE>(request.dwSource)));
+                });
+                break;
+            case ASyncRequest::kWrite:
+                for (size_t i = 0; i < request.items.size(); ++i) {
+                    COPCItem* item = m_Items.Find(request.items[i]);
+                    if (item == nullptr) continue;  // removed since the call
+                    const bool written = item->WriteValue(request.values[i].Ref());
+                    if (written) item->SetChanged(true);
+                    // The tag refuses only a value it cannot take in its type.
+                    batch.AddOutcome(item->ClientHandle(), written ? S_OK : OPC_E_BADTYPE);
+                }
+                break;
+            default: break;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        // Completed with what was gathered.
+    }
+    DWORD cookie = 0;
+    IOPCDataCallback* sink = CallbackSink(&cookie);
+    if (sink == nullptr) return;  // the connection went: nobody to tell
+    HRESULT hr;
+    if (request.cancelled) {
+        hr = sink->OnCancelComplete(request.dwTransactionID, hGroup);
+    } else if (request.nType == ASyncRequest::kWrite) {
+        hr = batch.SendWriteComplete(sink, request.dwTransactionID, hGroup);
+    } else {
+        hr = batch.SendData(sink, request.dwTransactionID, hGroup, request.nType == ASyncRequest::kRead);
+    }
+    m_DataCallback.DropIfGone(cookie, hr);
+    sink->Release();
+}

@@ -1,0 +1,303 @@
+// The group's 2.0 side out of process, through the registered proxy with the
+// real program: the callback point, IOPCAsyncIO2 and its completions, the
+// mended reads, change-driven callbacks beside the 1.0a streams of the same
+// group, a sink that blocks, and a client killed with a live connection.
+#include <gtest/gtest.h>
+
+#include <ocidl.h>
+
+#include "ConfigurationFile.h"
+#include "OpcClient.h"
+#include "OpcConstants.h"
+#include "RecordingCallback.h"
+#include "RecordingSink.h"
+#include "RegistryProbe.h"
+#include "ServerProcess.h"
+#include "ServerUnderTest.h"
+
+namespace {
+constexpr DWORD kStartMs = 30000;
+constexpr DWORD kWaitMs = 10000;
+
+// Speed R8 rw 12.5, Status BSTR rw "running", Tank.Level R8 rw 0.75.
+std::vector<FileGroup> Plant() {
+    FileGroup pump{"Pump1", {}, {}};
+    pump.groups.push_back({"Motors", {}, {{"Speed", VT_R8, 1, 12.5, {}}}});
+    pump.tags = {{"Status", VT_BSTR, 1, 0, L"running"}};
+    return {pump, FileGroup{"Tank", {}, {{"Level", VT_R8, 1, 0.75, {}}}}};
+}
+
+struct Group {
+    OPCHANDLE handle = 0;
+    ComPtr<IOPCItemMgt> items;
+    ComPtr<IOPCAsyncIO2> io2;
+    ComPtr<IOPCSyncIO> sync;
+    ComPtr<IOPCGroupStateMgt> state;
+    ComPtr<IConnectionPoint> point;
+    std::vector<OPCHANDLE> handles;
+};
+
+// A group (client handle 9) with items (client handles 1, 2, ...).
+void AddGroup(IOPCServer* server, LPCWSTR name, BOOL active, DWORD rate,
+              std::vector<std::tuple<LPCWSTR, VARTYPE, BOOL>> items, Group& g) {
+    DWORD revised = 0;
+    ASSERT_EQ(S_OK, server->AddGroup(name, active, rate, 9, nullptr, nullptr, 0, &g.handle, &revised, IID_IOPCItemMgt,
+                                     reinterpret_cast<LPUNKNOWN*>(g.items.GetAddressOf())));
+    ASSERT_EQ(S_OK, g.items.As(&g.io2));
+    ASSERT_EQ(S_OK, g.items.As(&g.sync));
+    ASSERT_EQ(S_OK, g.items.As(&g.state));
+    ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(S_OK, g.items.As(&container));
+    ASSERT_EQ(S_OK, container->FindConnectionPoint(IID_IOPCDataCallback, &g.point));
+    std::vector<OPCITEMDEF> defs;
+    for (size_t i = 0; i < items.size(); ++i) {
+        OPCITEMDEF d{};
+        d.szAccessPath = const_cast<LPWSTR>(L"");
+        d.szItemID = const_cast<LPWSTR>(std::get<0>(items[i]));
+        d.vtRequestedDataType = std::get<1>(items[i]);
+        d.bActive = std::get<2>(items[i]);
+        d.hClient = static_cast<OPCHANDLE>(i + 1);
+        defs.push_back(d);
+    }
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, g.items->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors));
+    for (size_t i = 0; i < defs.size(); ++i) g.handles.push_back(results[i].hServer);
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+}
+
+HRESULT SyncWrite(Group& g, OPCHANDLE handle, VARIANT value) {
+    HRESULT* errors = nullptr;
+    const HRESULT hr = g.sync->Write(1, &handle, &value, &errors);
+    CoTaskMemFree(errors);
+    return hr;
+}
+
+VARIANT Number(double x) {
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_R8;
+    V_R8(&v) = x;
+    return v;
+}
+
+const CallbackCall* FindCall(const std::vector<CallbackCall>& calls, CallbackCall::Kind kind, DWORD tid) {
+    for (const CallbackCall& c : calls) {
+        if (c.kind == kind && c.transactionId == tid) return &c;
+    }
+    return nullptr;
+}
+
+class Da2GroupProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KillRunningServers();
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        folder = std::wstring(temp) + L"ToviDa2" + std::to_wstring(GetCurrentProcessId());
+        CreateDirectoryW(folder.c_str(), nullptr);
+        configFile = folder + L"\\Plant.tvf";
+        ASSERT_TRUE(WriteBytes(configFile, ConfigurationBytes(Plant())));
+        WriteServerSettings(L"", configFile);
+        ServerProcess registration;
+        ASSERT_TRUE(registration.Start(L"/RegServer"));
+        DWORD code = 1;
+        ASSERT_TRUE(registration.WaitForExit(kStartMs, &code));
+        ASSERT_EQ(0u, code);
+        ASSERT_EQ(S_OK, ConnectServer(server));
+    }
+    void TearDown() override {
+        server.Reset();
+        KillRunningServers();
+        DeleteFileW(configFile.c_str());
+        RemoveDirectoryW(folder.c_str());
+    }
+
+    std::wstring folder, configFile;
+    // Before the objects of the server, so that they outlive every connection.
+    RecordingCallback callback, blocked;
+    RecordingSink stream;
+    ComPtr<IOPCServer> server;
+};
+}  // namespace
+
+TEST_F(Da2GroupProcessTest, EveryAsyncIO2MethodTheCallbackPointAndTheMendedReads) {
+    Group g;
+    ASSERT_NO_FATAL_FAILURE(AddGroup(server.Get(), L"Da2", FALSE, 100,
+                                     {{L"Pump1.Motors.Speed", VT_I4, TRUE},
+                                      {L"Pump1.Status", VT_R8, TRUE},
+                                      {L"Pump1.Status", VT_EMPTY, TRUE},
+                                      {L"Tank.Level", VT_BSTR, FALSE}},
+                                     g));
+    DWORD cancel = 5;
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, g.io2->Read(1, g.handles.data(), 1, &cancel, &errors));
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, g.io2->SetEnable(TRUE));
+    DWORD cookie = 0;
+    EXPECT_EQ(CONNECT_E_CANNOTCONNECT, g.point->Advise(&stream, &cookie)) << "an IAdviseSink is no callback";
+    ASSERT_EQ(S_OK, g.point->Advise(&callback, &cookie));
+    DWORD second = 0;
+    EXPECT_EQ(CONNECT_E_ADVISELIMIT, g.point->Advise(&blocked, &second));
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, g.point->Unadvise(cookie + 7));
+    IID iid{};
+    EXPECT_EQ(S_OK, g.point->GetConnectionInterface(&iid));
+    EXPECT_EQ(IID_IOPCDataCallback, iid);
+
+    // A string written and read back from the device in an inactive group.
+    VARIANT text;
+    VariantInit(&text);
+    V_VT(&text) = VT_BSTR;
+    V_BSTR(&text) = SysAllocString(L"hello");
+    ASSERT_EQ(S_OK, SyncWrite(g, g.handles[2], text));
+    VariantClear(&text);
+    OPCITEMSTATE* states = nullptr;
+    ASSERT_EQ(S_FALSE, g.sync->Read(OPC_DS_DEVICE, 4, g.handles.data(), &states, &errors));
+    EXPECT_EQ(VT_I4, V_VT(&states[0].vDataValue));
+    EXPECT_EQ(12, V_I4(&states[0].vDataValue)) << "12.5 in the requested type";
+    EXPECT_EQ(OPC_E_BADTYPE, errors[1]) << "\"hello\" is no number";
+    ASSERT_EQ(VT_BSTR, V_VT(&states[2].vDataValue));
+    EXPECT_STREQ(L"hello", V_BSTR(&states[2].vDataValue));
+    EXPECT_EQ(OPC_QUALITY_GOOD, states[2].wQuality);
+    EXPECT_NE(0u, states[2].ftTimeStamp.dwHighDateTime);
+    EXPECT_EQ(VT_BSTR, V_VT(&states[3].vDataValue)) << "an inactive item too";
+    for (int i = 0; i < 4; ++i) VariantClear(&states[i].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+
+    // Read and Write complete with the client's transaction id.
+    ASSERT_EQ(S_OK, g.io2->Read(4, g.handles.data(), 0x1234, &cancel, &errors));
+    CoTaskMemFree(errors);
+    OPCHANDLE targets[2] = {g.handles[0], g.handles[2]};
+    VARIANT values[2] = {text, Number(41)};
+    V_VT(&values[0]) = VT_BSTR;
+    V_BSTR(&values[0]) = SysAllocString(L"abc");
+    ASSERT_EQ(S_OK, g.io2->Write(2, targets, values, 0x5678, &cancel, &errors));
+    VariantClear(&values[0]);
+    CoTaskMemFree(errors);
+    EXPECT_EQ(E_FAIL, g.io2->Refresh2(OPC_DS_CACHE, 0x9, &cancel)) << "inactive group";
+    ASSERT_TRUE(callback.WaitFor(2, kWaitMs));
+    std::vector<CallbackCall> calls = callback.Calls();
+    const CallbackCall* read = FindCall(calls, CallbackCall::ReadComplete, 0x1234);
+    ASSERT_NE(nullptr, read);
+    EXPECT_EQ(9u, read->hGroup);
+    EXPECT_EQ(S_FALSE, read->masterError);
+    ASSERT_EQ(4u, read->items.size());
+    EXPECT_EQ(OPC_E_BADTYPE, read->items[1].error);
+    EXPECT_EQ(L"0.75", read->items[3].text);
+    const CallbackCall* write = FindCall(calls, CallbackCall::WriteComplete, 0x5678);
+    ASSERT_NE(nullptr, write);
+    ASSERT_EQ(2u, write->items.size());
+    EXPECT_EQ(OPC_E_BADTYPE, write->items[0].error) << "\"abc\" is no number for Speed";
+    EXPECT_EQ(S_OK, write->items[1].error);
+
+    // Activation answers S_OK; both subscriptions then run on the same group.
+    ComPtr<IDataObject> data;
+    ASSERT_EQ(S_OK, g.items.As(&data));
+    FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(OPC_STREAM_FORMAT_DATATIME)), nullptr,
+                     DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    DWORD connection = 0;
+    ASSERT_EQ(S_OK, data->DAdvise(&format, 0, &stream, &connection));
+    const size_t before = callback.Count();
+    BOOL on = TRUE;
+    EXPECT_EQ(S_OK, g.state->SetState(nullptr, nullptr, &on, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(callback.WaitFor(before + 1, kWaitMs));
+    const CallbackCall first = callback.Calls()[before];
+    EXPECT_EQ(CallbackCall::DataChange, first.kind);
+    EXPECT_EQ(0u, first.transactionId);
+    EXPECT_EQ(3u, first.items.size()) << "the active items";
+    const size_t streams = stream.Count();
+    Sleep(1000);
+    EXPECT_EQ(before + 1, callback.Count()) << "an idle group sends no change-driven callback";
+    EXPECT_GE(stream.Count(), streams + 5) << "the 1.0a stream keeps its every-scan heartbeat";
+    ASSERT_EQ(S_OK, SyncWrite(g, g.handles[0], Number(77)));
+    ASSERT_TRUE(callback.WaitFor(before + 2, kWaitMs));
+    const CallbackCall change = callback.Calls()[before + 1];
+    ASSERT_EQ(1u, change.items.size());
+    EXPECT_EQ(77, change.items[0].number);
+
+    // Refresh2 carries every active item and the client's id; disabled, only changes stop.
+    ASSERT_EQ(S_OK, g.io2->SetEnable(FALSE));
+    BOOL enabled = TRUE;
+    EXPECT_EQ(S_OK, g.io2->GetEnable(&enabled));
+    EXPECT_FALSE(enabled);
+    ASSERT_EQ(S_OK, SyncWrite(g, g.handles[0], Number(78)));
+    ASSERT_EQ(S_OK, g.io2->Refresh2(OPC_DS_DEVICE, 0x99, &cancel));
+    ASSERT_TRUE(WaitFor(kWaitMs, [&] { return callback.Count(CallbackCall::DataChange, 0x99) == 1; }));
+    Sleep(300);
+    EXPECT_EQ(before + 3, callback.Count()) << "only the refresh";
+    EXPECT_EQ(3u, FindCall(callback.Calls(), CallbackCall::DataChange, 0x99)->items.size());
+    ASSERT_EQ(S_OK, g.io2->SetEnable(TRUE));
+
+    // Cancel2 and the 1.0a Cancel of requests queued behind a held completion.
+    callback.Close();
+    ASSERT_EQ(S_OK, g.io2->Read(1, g.handles.data(), 0x100, &cancel, &errors));
+    CoTaskMemFree(errors);
+    Sleep(300);  // the server's thread is held in that completion
+    DWORD queued = 0;
+    ASSERT_EQ(S_OK, g.io2->Read(1, g.handles.data(), 0x101, &queued, &errors));
+    CoTaskMemFree(errors);
+    ComPtr<IOPCAsyncIO> io1;
+    ASSERT_EQ(S_OK, g.items.As(&io1));
+    DWORD tid = 0;
+    ASSERT_EQ(S_OK, io1->Refresh(connection, OPC_DS_CACHE, &tid));
+    EXPECT_EQ(S_OK, g.io2->Cancel2(queued));
+    EXPECT_EQ(E_FAIL, g.io2->Cancel2(queued));
+    EXPECT_EQ(E_FAIL, g.io2->Cancel2(cancel)) << "under way";
+    EXPECT_EQ(S_OK, io1->Cancel(tid));
+    EXPECT_EQ(E_FAIL, io1->Cancel(tid));
+    callback.Open();
+    ASSERT_TRUE(WaitFor(kWaitMs, [&] { return callback.Count(CallbackCall::CancelComplete, 0x101) == 1; }));
+    EXPECT_EQ(1u, callback.Count(CallbackCall::ReadComplete, 0x100));
+    EXPECT_EQ(0u, callback.Count(CallbackCall::ReadComplete, 0x101));
+
+    EXPECT_EQ(S_OK, data->DUnadvise(connection));
+    EXPECT_EQ(S_OK, g.point->Unadvise(cookie));
+}
+
+TEST_F(Da2GroupProcessTest, ABlockingSinkHoldsOnlyItsGroupAndAKilledClientIsDropped) {
+    Group fast, slow;
+    ASSERT_NO_FATAL_FAILURE(AddGroup(server.Get(), L"Fast", TRUE, 50, {{L"Tank.Level", VT_EMPTY, TRUE}}, fast));
+    ASSERT_NO_FATAL_FAILURE(AddGroup(server.Get(), L"Slow", TRUE, 50, {{L"Tank.Level", VT_EMPTY, TRUE}}, slow));
+    DWORD cookie = 0, slowCookie = 0;
+    ASSERT_EQ(S_OK, fast.point->Advise(&callback, &cookie));
+    blocked.Close();
+    ASSERT_EQ(S_OK, slow.point->Advise(&blocked, &slowCookie));
+    ASSERT_TRUE(callback.WaitFor(1, kWaitMs));
+
+    // A client process that dies with a live callback connection.
+    HANDLE subscribed = CreateEventW(nullptr, TRUE, FALSE, L"ToviWorkerSubscribed");
+    PROCESS_INFORMATION info{};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    std::wstring command = L"\"" + std::wstring(L"Z:" TOVI_CLIENT_WORKER) + L"\" callback";
+    for (wchar_t& c : command) if (c == L'/') c = L'\\';
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    CloseHandle(info.hThread);
+    const bool ready = WaitForSingleObject(subscribed, kStartMs) == WAIT_OBJECT_0;
+    DWORD workerCode = 0;
+    GetExitCodeProcess(info.hProcess, &workerCode);
+    TerminateProcess(info.hProcess, 9);
+    WaitForSingleObject(info.hProcess, kWaitMs);
+    CloseHandle(info.hProcess);
+    CloseHandle(subscribed);
+    ASSERT_TRUE(ready) << "the worker did not subscribe: " << workerCode;
+
+    // Every change reaches the fast group at its rate, whatever the blocked
+    // sink and the dead client's group do meanwhile.
+    const size_t start = callback.Count();
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(S_OK, SyncWrite(fast, fast.handles[0], Number(100 + i)));
+        Sleep(200);
+    }
+    EXPECT_GE(callback.Count(), start + 9);
+    EXPECT_EQ(0u, blocked.Count());
+    OPCSERVERSTATUS* status = nullptr;
+    ASSERT_EQ(S_OK, server->GetStatus(&status));
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    blocked.Open();
+    ASSERT_TRUE(blocked.WaitFor(1, kWaitMs));
+    EXPECT_EQ(S_OK, slow.point->Unadvise(slowCookie));
+    EXPECT_EQ(S_OK, fast.point->Unadvise(cookie));
+}

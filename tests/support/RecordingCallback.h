@@ -1,0 +1,147 @@
+#pragma once
+// A client's IOPCDataCallback that keeps a copy of every call it receives and
+// lets a test wait for them. It can hold a call back until the test opens its
+// gate, answer as a client that is gone, and run a test's action inside a
+// call (a client calling back into the group).
+#include <windows.h>
+#include <oleauto.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "OpcDa.h"
+
+struct CallbackItem {
+    OPCHANDLE hClient = 0;
+    VARTYPE type = VT_EMPTY;
+    double number = 0;     // the value as VT_R8 where it converts
+    std::wstring text;     // the value as VT_BSTR where it converts
+    WORD quality = 0;
+    FILETIME timeStamp{};
+    HRESULT error = S_OK;
+};
+
+struct CallbackCall {
+    enum Kind { DataChange, ReadComplete, WriteComplete, CancelComplete } kind = DataChange;
+    DWORD transactionId = 0;
+    OPCHANDLE hGroup = 0;
+    HRESULT masterQuality = S_OK;
+    HRESULT masterError = S_OK;
+    std::vector<CallbackItem> items;
+};
+
+class RecordingCallback final : public IOPCDataCallback {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IOPCDataCallback) {
+            *ppv = static_cast<IOPCDataCallback*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on the test's stack
+    ULONG References() const { return refs_.load(); }
+
+    STDMETHODIMP OnDataChange(DWORD tid, OPCHANDLE hGroup, HRESULT q, HRESULT e, DWORD n, OPCHANDLE* h, VARIANT* v,
+                              WORD* w, FILETIME* t, HRESULT* errors) override {
+        return Record(CallbackCall::DataChange, tid, hGroup, q, e, n, h, v, w, t, errors);
+    }
+    STDMETHODIMP OnReadComplete(DWORD tid, OPCHANDLE hGroup, HRESULT q, HRESULT e, DWORD n, OPCHANDLE* h, VARIANT* v,
+                                WORD* w, FILETIME* t, HRESULT* errors) override {
+        return Record(CallbackCall::ReadComplete, tid, hGroup, q, e, n, h, v, w, t, errors);
+    }
+    STDMETHODIMP OnWriteComplete(DWORD tid, OPCHANDLE hGroup, HRESULT e, DWORD n, OPCHANDLE* h,
+                                 HRESULT* errors) override {
+        return Record(CallbackCall::WriteComplete, tid, hGroup, S_OK, e, n, h, nullptr, nullptr, nullptr, errors);
+    }
+    STDMETHODIMP OnCancelComplete(DWORD tid, OPCHANDLE hGroup) override {
+        return Record(CallbackCall::CancelComplete, tid, hGroup, S_OK, S_OK, 0, nullptr, nullptr, nullptr, nullptr,
+                      nullptr);
+    }
+
+    // Every call after this answers `hr` (a client that is gone answers so).
+    void Answer(HRESULT hr) { answer_.store(hr); }
+    // Run inside each call, before it is recorded.
+    void OnCall(std::function<void()> action) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        action_ = std::move(action);
+    }
+    void Close() { SetGate(false); }
+    void Open() { SetGate(true); }
+
+    bool WaitFor(size_t count, DWORD milliseconds) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return arrived_.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return calls_.size() >= count; });
+    }
+    std::vector<CallbackCall> Calls() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return calls_;
+    }
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return calls_.size();
+    }
+    // Calls of one kind with one transaction id.
+    size_t Count(CallbackCall::Kind kind, DWORD tid) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t n = 0;
+        for (const CallbackCall& c : calls_) n += c.kind == kind && c.transactionId == tid ? 1 : 0;
+        return n;
+    }
+
+private:
+    HRESULT Record(CallbackCall::Kind kind, DWORD tid, OPCHANDLE hGroup, HRESULT q, HRESULT e, DWORD n, OPCHANDLE* h,
+                   VARIANT* v, WORD* w, FILETIME* t, HRESULT* errors) {
+        std::function<void()> action;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            gateChanged_.wait(lock, [this] { return open_; });
+            action = action_;
+        }
+        if (action) action();
+        CallbackCall call{kind, tid, hGroup, q, e, {}};
+        for (DWORD i = 0; i < n; ++i) {
+            CallbackItem item;
+            item.hClient = h[i];
+            item.error = errors[i];
+            if (v != nullptr) {
+                item.type = V_VT(&v[i]);
+                VARIANT x;
+                VariantInit(&x);
+                if (SUCCEEDED(VariantChangeType(&x, &v[i], 0, VT_R8))) item.number = V_R8(&x);
+                if (SUCCEEDED(VariantChangeType(&x, &v[i], 0, VT_BSTR))) item.text = V_BSTR(&x);
+                VariantClear(&x);
+                item.quality = w[i];
+                item.timeStamp = t[i];
+            }
+            call.items.push_back(item);
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        calls_.push_back(std::move(call));
+        arrived_.notify_all();
+        return answer_.load();
+    }
+    void SetGate(bool open) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = open;
+        gateChanged_.notify_all();
+    }
+
+    std::atomic<ULONG> refs_{1};
+    std::atomic<HRESULT> answer_{S_OK};
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::condition_variable gateChanged_;
+    bool open_ = true;
+    std::function<void()> action_;
+    std::vector<CallbackCall> calls_;
+};
