@@ -7,6 +7,10 @@ STDMETHODIMP DataCallbackSink::QueryInterface(REFIID riid, void** ppv) {
         *ppv = static_cast<IOPCDataCallback*>(this);
         return S_OK;
     }
+    if (riid == IID_IDataCallbackShape) {
+        *ppv = static_cast<IDataCallbackShape*>(this);
+        return S_OK;
+    }
     *ppv = nullptr;
     return E_NOINTERFACE;
 }

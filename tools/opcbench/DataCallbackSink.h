@@ -1,10 +1,11 @@
 #pragma once
 // The 2.0 client's IOPCDataCallback: keeps the arrival time, kind, group,
-// transaction and item count of every data change and read completion.
+// transaction and item count of every data change and read completion. The
+// echo's callback shape of the same methods reaches the same code.
 #include "Arrivals.h"
-#include "OpcDa.h"
+#include "EchoShapes.h"
 
-class DataCallbackSink final : public IOPCDataCallback, public ArrivalLog {
+class DataCallbackSink final : public IOPCDataCallback, public IDataCallbackShape, public ArrivalLog {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     // A member of the benchmark's main: it outlives every call.

@@ -9,7 +9,7 @@
 namespace {
 // One callback with `count` items of the payload a group of double tags
 // sends; the arrays are made for each call, as the server makes them.
-void Call(IOPCDataCallback* callback, EchoCallbackThread::Kind kind, DWORD count, DWORD transaction) {
+void Call(IDataCallbackShape* callback, EchoCallbackThread::Kind kind, DWORD count, DWORD transaction) {
     std::vector<OPCHANDLE> handles(count);
     std::vector<VARIANT> values(count);
     std::vector<WORD> qualities(count, OPC_QUALITY_GOOD);
@@ -43,7 +43,7 @@ EchoCallbackThread::~EchoCallbackThread() {
     thread_.Join();
 }
 
-void EchoCallbackThread::SetCallback(IOPCDataCallback* callback) {
+void EchoCallbackThread::SetCallback(IDataCallbackShape* callback) {
     ScopedLock guard(lock_);
     callback_ = callback;
 }
@@ -73,7 +73,7 @@ unsigned EchoCallbackThread::Run() {
     for (;;) {
         Request request{};
         bool taken = false;
-        Microsoft::WRL::ComPtr<IOPCDataCallback> callback;
+        Microsoft::WRL::ComPtr<IDataCallbackShape> callback;
         {
             ScopedLock guard(lock_);
             if (stopping_) break;

@@ -1,7 +1,8 @@
 #pragma once
 // The echo's own thread for the 2.0 floor: it calls the advised
-// IOPCDataCallback with arrays of the asked size, one request after another,
-// in the multithreaded apartment, as a group's data thread calls its client.
+// IDataCallbackShape (IOPCDataCallback's shape) with arrays of the asked
+// size, one request after another, in the multithreaded apartment, as a
+// group's data thread calls its client.
 #include <windows.h>
 #include <wrl/client.h>
 #include <deque>
@@ -20,7 +21,7 @@ public:
     EchoCallbackThread(const EchoCallbackThread&) = delete;
     EchoCallbackThread& operator=(const EchoCallbackThread&) = delete;
 
-    void SetCallback(IOPCDataCallback* callback);
+    void SetCallback(IDataCallbackShape* callback);
     bool HasCallback();
     // Queues one call of `count` items; false when the thread cannot run.
     bool Post(Kind kind, DWORD count, DWORD transaction);
@@ -34,7 +35,7 @@ private:
     unsigned Run();
 
     CriticalSection lock_;
-    Microsoft::WRL::ComPtr<IOPCDataCallback> callback_;
+    Microsoft::WRL::ComPtr<IDataCallbackShape> callback_;
     std::deque<Request> requests_;
     bool stopping_ = false;
     AutoResetEvent wake_;

@@ -159,7 +159,7 @@ public:
         return S_OK;
     }
 
-    STDMETHODIMP Advise(IOPCDataCallback* pCallback) override {
+    STDMETHODIMP Advise(IDataCallbackShape* pCallback) override {
         callbacks_.SetCallback(pCallback);
         return S_OK;
     }

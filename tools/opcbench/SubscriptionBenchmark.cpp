@@ -348,7 +348,7 @@ IdleFigures MeasureIdle(IOPCServer* server, CountingSink& streamSink, DataCallba
     }
     if (!withCallback) f.missing = "the server offers no IOPCDataCallback";
     if (f.missing.empty()) f.missing = MakeGroup(server, kChangeGroup, FALSE, kItems, kItems, nullptr, change);
-    if (f.missing.empty()) f.missing = AdviseCallback(change, &callbackSink);
+    if (f.missing.empty()) f.missing = AdviseCallback(change, static_cast<IOPCDataCallback*>(&callbackSink));
     const bool callbacks = f.missing.empty();
     const size_t streamsFrom = streamSink.Count(), changesFrom = callbackSink.Count();
     SetActive(stream.items.Get(), TRUE);
@@ -531,10 +531,10 @@ int wmain(int argc, wchar_t** argv) {
     ComPtr<ICallbackShapeEcho> callbackEcho;
     echo.As(&callbackEcho);
     DataCallbackSink callbackSink;
-    callbackEcho->Advise(&callbackSink);
+    callbackEcho->Advise(static_cast<IDataCallbackShape*>(&callbackSink));
     CallbackPath da2{callbackEcho.Get(), itemEcho.Get(), callbackSink, big.itemHandles, {}, {}, {}, {}, {}, {}, {}, {}, {}};
     da2.missing = MakeGroup(server, kCallbackGroup, FALSE, 0, kItems, nullptr, da2.group);
-    if (da2.missing.empty()) da2.missing = AdviseCallback(da2.group, &callbackSink);
+    if (da2.missing.empty()) da2.missing = AdviseCallback(da2.group, static_cast<IOPCDataCallback*>(&callbackSink));
     const bool callbacksOffered = da2.missing.empty();
     MeasureCallbackActivation(da2, std::min(rounds, 15));
     std::printf("2.0 (a) activation to OnDataChange of all items: median %s ms (SetState returned after %s ms), "
