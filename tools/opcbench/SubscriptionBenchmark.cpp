@@ -501,6 +501,7 @@ int wmain(int argc, wchar_t** argv) {
     ComPtr<IOPCAsyncIO> async;
     big.items.As(&async);
     std::vector<double> asyncRead, asyncFloor;
+    Arrival readCompletion{};
     for (int r = 0; r <= std::min(rounds, 15); ++r) {
         const size_t from = sink.Count();
         const double t0 = NowMs();
@@ -515,6 +516,7 @@ int wmain(int argc, wchar_t** argv) {
         }
         const double serverMs = got.ms - t0;
         const DWORD bytes = got.size;
+        readCompletion = got;
         const size_t echoFrom = sink.Count();
         const double e0 = NowMs();
         errors = nullptr;
@@ -646,7 +648,9 @@ int wmain(int argc, wchar_t** argv) {
                 idle.seconds, idle.streams, idle.streamItems, idle.missing.empty() ? std::to_string(idle.changes).c_str() : "-",
                 idle.missing.empty() ? std::to_string(idle.changeItems).c_str() : "-",
                 idle.missing.empty() ? "" : "; not measured: ", idle.missing.c_str());
-    std::printf("stream of 10,000 items: %lu bytes\n", static_cast<unsigned long>(streamBytes));
+    std::printf("stream of 10,000 items: %lu bytes; 1.0a read completion: %lu items, %lu bytes\n",
+                static_cast<unsigned long>(streamBytes), static_cast<unsigned long>(readCompletion.count),
+                static_cast<unsigned long>(readCompletion.size));
     std::printf("1,000 queued async reads of 100: %zu completions, %s\n", completed.size(),
                 inOrderOnce ? "in order, each once" : "NOT in order or not each once");
     std::printf("sustained %d s: %.0f notifications/s, %.0f items/s, %d late periods, server CPU %.1f%% of a core, "
