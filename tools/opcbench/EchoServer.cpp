@@ -1,11 +1,13 @@
 #include "EchoServer.h"
 
 #include <objbase.h>
+#include <olectl.h>
 #include <atomic>
 #include <thread>
 #include <vector>
 #include <string>
 
+#include "EchoCallbackThread.h"
 #include "EchoShapes.h"
 #include "TaskMem.h"
 
@@ -54,7 +56,7 @@ void DeliverBlock(IAdviseSink* sink, DWORD bytes) {
     GlobalFree(medium.hGlobal);
 }
 
-class ItemShapeEcho final : public IItemShapeEcho, public ISinkShapeEcho {
+class ItemShapeEcho final : public IItemShapeEcho, public ISinkShapeEcho, public ICallbackShapeEcho {
 public:
     ItemShapeEcho() { ++g_liveObjects; }
 
@@ -67,6 +69,11 @@ public:
         }
         if (riid == IID_ISinkShapeEcho) {
             *ppv = static_cast<ISinkShapeEcho*>(this);
+            AddRef();
+            return S_OK;
+        }
+        if (riid == IID_ICallbackShapeEcho) {
+            *ppv = static_cast<ICallbackShapeEcho*>(this);
             AddRef();
             return S_OK;
         }
@@ -152,9 +159,30 @@ public:
         return S_OK;
     }
 
+    STDMETHODIMP Advise(IDataCallbackShape* pCallback) override {
+        callbacks_.SetCallback(pCallback);
+        return S_OK;
+    }
+    STDMETHODIMP DataChange(DWORD dwCount, DWORD dwTransid) override {
+        if (!callbacks_.HasCallback()) return CONNECT_E_NOCONNECTION;
+        return callbacks_.Post(EchoCallbackThread::Kind::kDataChange, dwCount, dwTransid) ? S_OK : E_OUTOFMEMORY;
+    }
+    STDMETHODIMP Read(DWORD dwCount, OPCHANDLE*, DWORD dwTransactionID, DWORD* pdwCancelID,
+                      HRESULT** ppErrors) override {
+        if (!callbacks_.HasCallback()) return CONNECT_E_NOCONNECTION;
+        *ppErrors = TaskAllocArray<HRESULT>(dwCount);
+        if (*ppErrors == nullptr) return E_OUTOFMEMORY;
+        *pdwCancelID = dwTransactionID;
+        if (callbacks_.Post(EchoCallbackThread::Kind::kReadComplete, dwCount, dwTransactionID)) return S_OK;
+        CoTaskMemFree(*ppErrors);
+        *ppErrors = nullptr;
+        return E_OUTOFMEMORY;
+    }
+
 private:
     ~ItemShapeEcho() = default;
     std::atomic<ULONG> references_{1};
+    EchoCallbackThread callbacks_;
 };
 
 class EchoFactory final : public IClassFactory {

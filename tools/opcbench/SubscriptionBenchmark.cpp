@@ -14,10 +14,16 @@
 //   threads delivering blocks of the same size at the same rate.
 // The floor is the echo object of the item benchmark handing streams of the
 // same sizes to the same sink.
+// The 2.0 path beside it: (a), (b) and a read of 10,000 items through
+// IOPCDataCallback and IOPCAsyncIO2, against the echo's own thread calling
+// the same callback shape; and an active group of 10,000 unchanging items on
+// each path for /IdleSeconds: the streams of the one, the change-driven
+// callbacks of the other (none is the goal).
 //
-//   subscription_benchmark [/Rounds:N] [/Seconds:N]
+//   subscription_benchmark [/Rounds:N] [/Seconds:N] [/IdleSeconds:N]
 #include <windows.h>
 #include <objbase.h>
+#include <ocidl.h>
 #include <psapi.h>
 
 #include <algorithm>
@@ -27,12 +33,13 @@
 #include <cstring>
 #include <cwchar>
 #include <map>
-#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "BenchConfiguration.h"
+#include "CountingSink.h"
+#include "DataCallbackSink.h"
 #include "EchoShapes.h"
 #include "ServerSession.h"
 #include "Watchdog.h"
@@ -44,18 +51,6 @@ constexpr int kItems = 10000;  // tags 0..9999: value limits 0..1000, deadband 0
 constexpr int kSustainedGroups = 100;
 constexpr int kTags = kItems + kSustainedGroups * 1000;
 constexpr DWORD kPeriodMs = 100;
-constexpr DWORD kWaitMs = 180000;  // a 10,000-item stream can take seconds under Wine
-
-double NowMs() {
-    static const double perMs = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart) / 1000.0;
-    }();
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    return static_cast<double>(c.QuadPart) / perMs;
-}
 
 double Median(std::vector<double> v) {
     if (v.empty()) return NAN;
@@ -71,104 +66,18 @@ int Option(int argc, wchar_t** argv, const wchar_t* name, int fallback) {
     return fallback;
 }
 
-// What the benchmark keeps of each stream: when it came and its header.
-struct Arrival {
-    double ms;
-    DWORD size, count, group, transaction;
-    double firstValue;  // the first item's value when it is a double
-};
-
-class CountingSink final : public IAdviseSink {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IAdviseSink) {
-            *ppv = static_cast<IAdviseSink*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP_(void) OnDataChange(FORMATETC*, STGMEDIUM* medium) override {
-        Arrival a{NowMs(), 0, 0, 0, 0, NAN};
-        if (medium != nullptr && medium->tymed == TYMED_HGLOBAL) {
-            const SIZE_T size = GlobalSize(medium->hGlobal);
-            if (const auto* b = static_cast<const std::uint8_t*>(GlobalLock(medium->hGlobal))) {
-                if (size >= 20) {
-                    std::memcpy(&a.size, b, 4);
-                    std::memcpy(&a.count, b + 4, 4);
-                    std::memcpy(&a.group, b + 8, 4);
-                    std::memcpy(&a.transaction, b + 12, 4);
-                }
-                DWORD offset = 0;
-                WORD type = 0;
-                if (a.count > 0 && size >= 28) std::memcpy(&offset, b + 24, 4);
-                if (offset != 0 && offset + 16 <= size) {
-                    std::memcpy(&type, b + offset, 2);
-                    if (type == VT_R8) std::memcpy(&a.firstValue, b + offset + 8, 8);
-                }
-                GlobalUnlock(medium->hGlobal);
-            }
-        }
-        std::lock_guard<std::mutex> lock(mutex_);
-        arrivals_.push_back(a);
-        items_ += a.count;
-    }
-    STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
-    STDMETHODIMP_(void) OnRename(IMoniker*) override {}
-    STDMETHODIMP_(void) OnSave() override {}
-    STDMETHODIMP_(void) OnClose() override {}
-
-    // Waits for the first arrival after `from` (an index) that satisfies `want`.
-    template <class Want>
-    bool WaitFor(size_t from, Want want, Arrival* found, DWORD milliseconds = kWaitMs) {
-        const double deadline = NowMs() + milliseconds;
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                for (size_t i = from; i < arrivals_.size(); ++i) {
-                    if (want(arrivals_[i])) {
-                        if (found != nullptr) *found = arrivals_[i];
-                        return true;
-                    }
-                }
-            }
-            if (NowMs() > deadline) return false;
-            Sleep(1);
-        }
-    }
-    size_t Count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return arrivals_.size();
-    }
-    std::vector<Arrival> Since(size_t from) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return std::vector<Arrival>(arrivals_.begin() + static_cast<std::ptrdiff_t>(std::min(from, arrivals_.size())),
-                                    arrivals_.end());
-    }
-    unsigned long long Items() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return items_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<Arrival> arrivals_;
-    unsigned long long items_ = 0;
-};
-
 struct Group {
     OPCHANDLE handle = 0;
     ComPtr<IOPCItemMgt> items;
     std::vector<OPCHANDLE> itemHandles;
     DWORD connection = 0;
+    ComPtr<IConnectionPoint> callbackPoint;  // the 2.0 subscription
 };
 
-// A group of `count` items from tag `first` on, advised to the sink in the
-// time format; "" or why not.
+// A group of `count` items from tag `first` on, advised to the 1.0a sink in
+// the time format unless it is null; "" or why not.
 std::string MakeGroup(IOPCServer* server, OPCHANDLE clientHandle, BOOL active, int first, int count,
-                      CountingSink& sink, Group& g) {
+                      IAdviseSink* sink, Group& g) {
     DWORD revised = 0;
     HRESULT hr = server->AddGroup(L"", active, kPeriodMs, clientHandle, nullptr, nullptr, 0, &g.handle, &revised,
                                   IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(g.items.GetAddressOf()));
@@ -190,12 +99,22 @@ std::string MakeGroup(IOPCServer* server, OPCHANDLE clientHandle, BOOL active, i
     for (int i = 0; i < count; ++i) g.itemHandles.push_back(results[i].hServer);
     CoTaskMemFree(results);
     CoTaskMemFree(errors);
+    if (sink == nullptr) return {};
     ComPtr<IDataObject> data;
     g.items.As(&data);
     FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME")), nullptr,
                      DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
-    hr = data->DAdvise(&format, 0, &sink, &g.connection);
+    hr = data->DAdvise(&format, 0, sink, &g.connection);
     return SUCCEEDED(hr) ? std::string() : "DAdvise gives " + HresultText(hr);
+}
+
+// The group's 2.0 subscription to the sink, through its connection point; "" or why not.
+std::string AdviseCallback(Group& g, IOPCDataCallback* sink) {
+    ComPtr<IConnectionPointContainer> container;
+    HRESULT hr = g.items.As(&container);
+    if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(IID_IOPCDataCallback, &g.callbackPoint);
+    if (SUCCEEDED(hr)) hr = g.callbackPoint->Advise(sink, &g.connection);
+    return SUCCEEDED(hr) ? std::string() : "the group gives no IOPCDataCallback connection (" + HresultText(hr) + ")";
 }
 
 HRESULT SetActive(IOPCItemMgt* items, BOOL active) {
@@ -238,6 +157,235 @@ ServerCounters Counters(HANDLE process) {
     return c;
 }
 
+// A table cell: the figure, or "-" where there is none.
+std::string Cell(double value, int width, int decimals) {
+    char text[32];
+    if (std::isnan(value)) {
+        std::snprintf(text, sizeof text, "%*s", width, "-");
+    } else {
+        std::snprintf(text, sizeof text, "%*.*f", width, decimals, value);
+    }
+    return text;
+}
+
+// The 2.0 path: the measures of the 1.0a one through IOPCDataCallback and
+// IOPCAsyncIO2, on a group of the same tags; the floor is the echo's own
+// thread calling the same callback shape. Where the server does not offer
+// the path (or it fails), its figures stay empty and `missing` says why; the
+// floor is measured all the same.
+constexpr OPCHANDLE kCallbackGroup = 2;
+
+struct CallbackPath {
+    ICallbackShapeEcho* echo;
+    IItemShapeEcho* itemEcho;
+    DataCallbackSink& sink;
+    const std::vector<OPCHANDLE>& handles;  // kItems handles for the echo's calls
+    Group group;
+    std::string missing;
+    std::vector<double> activation, activationFloor, activationReturn, write, writeFloor, read, readFloor;
+};
+
+bool IsFullChange(const Arrival& a) {
+    return a.kind == Delivery::kDataChange && a.group == kCallbackGroup && a.transaction == 0 && a.count == kItems;
+}
+
+// Milliseconds from `start` to the echo's callback of that kind and
+// transaction (after arrival `from`); NaN when the call failed or none came.
+double FloorArrival(DataCallbackSink& sink, size_t from, HRESULT called, Delivery kind, DWORD transaction,
+                    double start) {
+    Arrival got{};
+    if (FAILED(called) ||
+        !sink.WaitFor(from, [=](const Arrival& a) { return a.kind == kind && a.transaction == transaction; }, &got)) {
+        return NAN;
+    }
+    return got.ms - start;
+}
+
+// Activation until an OnDataChange with every item has arrived.
+void MeasureCallbackActivation(CallbackPath& p, int rounds) {
+    for (int r = 0; r <= rounds; ++r) {
+        double serverMs = NAN, returnMs = NAN;
+        if (p.missing.empty()) {
+            const size_t from = p.sink.Count();
+            const double t0 = NowMs();
+            const HRESULT hr = SetActive(p.group.items.Get(), TRUE);
+            returnMs = NowMs() - t0;
+            Arrival got{};
+            if (FAILED(hr)) {
+                p.missing = "SetState(active) gives " + HresultText(hr);
+            } else if (!p.sink.WaitFor(from, IsFullChange, &got)) {
+                p.missing = "no OnDataChange of all items after activation";
+            } else {
+                serverMs = got.ms - t0;
+            }
+            SetActive(p.group.items.Get(), FALSE);
+            Sleep(2 * kPeriodMs);
+        }
+        const DWORD transaction = 0xF000 + static_cast<DWORD>(r);
+        const size_t from = p.sink.Count();
+        const double e0 = NowMs();
+        const double floorMs =
+            FloorArrival(p.sink, from, p.echo->DataChange(kItems, transaction), Delivery::kDataChange, transaction, e0);
+        if (r == 0) continue;  // warm-up
+        if (!std::isnan(serverMs)) {
+            p.activation.push_back(serverMs);
+            p.activationReturn.push_back(returnMs);
+        }
+        p.activationFloor.push_back(floorMs);
+    }
+}
+
+// A Write of every value until an OnDataChange carrying them all, at random
+// phases of the update period.
+void MeasureCallbackWrites(CallbackPath& p, int rounds, std::mt19937& random) {
+    ComPtr<IOPCSyncIO> io;
+    if (p.missing.empty()) {
+        p.group.items.As(&io);
+        const size_t from = p.sink.Count();
+        SetActive(p.group.items.Get(), TRUE);
+        if (!p.sink.WaitFor(from, IsFullChange, nullptr)) p.missing = "no OnDataChange of all items after activation";
+    }
+    for (int r = 0; r <= rounds; ++r) {
+        Sleep(std::uniform_int_distribution<DWORD>(0, kPeriodMs - 1)(random));
+        const double value = 200.0 + r;  // inside the tags' limits, apart from the 1.0a rounds' values
+        std::vector<VARIANT> values = Values(kItems, value);
+        double serverMs = NAN;
+        HRESULT* errors = nullptr;
+        if (p.missing.empty()) {
+            const size_t from = p.sink.Count();
+            const double t0 = NowMs();
+            const HRESULT hr = io->Write(kItems, p.group.itemHandles.data(), values.data(), &errors);
+            CoTaskMemFree(errors);
+            Arrival got{};
+            if (hr != S_OK) {
+                p.missing = "Write gives " + HresultText(hr);
+            } else if (!p.sink.WaitFor(from, [value](const Arrival& a) { return IsFullChange(a) && a.firstValue == value; },
+                                       &got)) {
+                p.missing = "the written values never arrived in an OnDataChange";
+            } else {
+                serverMs = got.ms - t0;
+            }
+        }
+        const DWORD transaction = 0xF100 + static_cast<DWORD>(r);
+        const size_t from = p.sink.Count();
+        const double e0 = NowMs();
+        errors = nullptr;
+        p.itemEcho->Write(kItems, const_cast<OPCHANDLE*>(p.handles.data()), values.data(), &errors);
+        CoTaskMemFree(errors);
+        const double floorMs =
+            FloorArrival(p.sink, from, p.echo->DataChange(kItems, transaction), Delivery::kDataChange, transaction, e0);
+        if (r == 0) continue;
+        if (!std::isnan(serverMs)) p.write.push_back(serverMs);
+        p.writeFloor.push_back(floorMs);
+    }
+    if (io) SetActive(p.group.items.Get(), FALSE);
+    Sleep(2 * kPeriodMs);
+}
+
+// IOPCAsyncIO2::Read of every item until its OnReadComplete.
+void MeasureCallbackReads(CallbackPath& p, int rounds) {
+    ComPtr<IOPCAsyncIO2> async;
+    if (p.missing.empty()) {
+        if (const HRESULT hr = p.group.items.As(&async); FAILED(hr)) {
+            p.missing = "the group gives no IOPCAsyncIO2 (" + HresultText(hr) + ")";
+        }
+    }
+    for (int r = 0; r <= rounds; ++r) {
+        double serverMs = NAN;
+        DWORD cancel = 0;
+        HRESULT* errors = nullptr;
+        if (p.missing.empty()) {
+            const DWORD tid = 0x2000 + static_cast<DWORD>(r);
+            const size_t from = p.sink.Count();
+            const double t0 = NowMs();
+            const HRESULT hr = async->Read(kItems, p.group.itemHandles.data(), tid, &cancel, &errors);
+            CoTaskMemFree(errors);
+            Arrival got{};
+            if (hr != S_OK) {
+                p.missing = "IOPCAsyncIO2::Read gives " + HresultText(hr);
+            } else if (!p.sink.WaitFor(
+                           from, [tid](const Arrival& a) { return a.kind == Delivery::kReadComplete && a.transaction == tid; },
+                           &got)) {
+                p.missing = "no OnReadComplete of an IOPCAsyncIO2::Read";
+            } else if (got.count != kItems) {
+                p.missing = "OnReadComplete carries " + std::to_string(got.count) + " of the items";
+            } else {
+                serverMs = got.ms - t0;
+            }
+        }
+        const DWORD transaction = 0xF200 + static_cast<DWORD>(r);
+        const size_t from = p.sink.Count();
+        const double e0 = NowMs();
+        errors = nullptr;
+        const HRESULT called =
+            p.echo->Read(kItems, const_cast<OPCHANDLE*>(p.handles.data()), transaction, &cancel, &errors);
+        CoTaskMemFree(errors);
+        const double floorMs = FloorArrival(p.sink, from, called, Delivery::kReadComplete, transaction, e0);
+        if (r == 0) continue;
+        if (!std::isnan(serverMs)) p.read.push_back(serverMs);
+        p.readFloor.push_back(floorMs);
+    }
+}
+
+// An active group of 10,000 unchanging items on each path at once (tags
+// without value limits, which the 1.0a stream reports at every scan): what
+// each sends once its first notification is in.
+struct IdleFigures {
+    double seconds = 0;
+    size_t streams = 0, changes = 0;
+    unsigned long long streamItems = 0, changeItems = 0;
+    std::string missing;  // why the 2.0 figures are absent
+};
+
+IdleFigures MeasureIdle(IOPCServer* server, CountingSink& streamSink, DataCallbackSink& callbackSink,
+                        bool withCallback, int seconds) {
+    constexpr OPCHANDLE kStreamGroup = 4, kChangeGroup = 3;
+    IdleFigures f;
+    Group stream, change;
+    if (std::string e = MakeGroup(server, kStreamGroup, FALSE, kItems, kItems, &streamSink, stream); !e.empty()) {
+        f.missing = e;
+        return f;
+    }
+    if (!withCallback) f.missing = "the server offers no IOPCDataCallback";
+    if (f.missing.empty()) f.missing = MakeGroup(server, kChangeGroup, FALSE, kItems, kItems, nullptr, change);
+    if (f.missing.empty()) f.missing = AdviseCallback(change, static_cast<IOPCDataCallback*>(&callbackSink));
+    const bool callbacks = f.missing.empty();
+    const size_t streamsFrom = streamSink.Count(), changesFrom = callbackSink.Count();
+    SetActive(stream.items.Get(), TRUE);
+    if (callbacks) SetActive(change.items.Get(), TRUE);
+    streamSink.WaitFor(streamsFrom, [](const Arrival& a) { return a.group == kStreamGroup && a.count == kItems; },
+                       nullptr);
+    if (callbacks &&
+        !callbackSink.WaitFor(changesFrom, [](const Arrival& a) {
+            return a.kind == Delivery::kDataChange && a.group == kChangeGroup && a.count == kItems;
+        }, nullptr)) {
+        f.missing = "no OnDataChange of all items after activation";
+    }
+    const size_t streamsIdle = streamSink.Count(), changesIdle = callbackSink.Count();
+    const double t0 = NowMs();
+    Sleep(static_cast<DWORD>(seconds) * 1000);
+    f.seconds = (NowMs() - t0) / 1000.0;
+    for (const Arrival& a : streamSink.Since(streamsIdle)) {
+        if (a.group == kStreamGroup && a.transaction == 0) {
+            ++f.streams;
+            f.streamItems += a.count;
+        }
+    }
+    for (const Arrival& a : callbackSink.Since(changesIdle)) {
+        if (a.kind == Delivery::kDataChange && a.group == kChangeGroup && a.transaction == 0) {
+            ++f.changes;
+            f.changeItems += a.count;
+        }
+    }
+    for (Group* g : {&stream, &change}) {
+        if (!g->items) continue;
+        SetActive(g->items.Get(), FALSE);
+        if (g->callbackPoint) g->callbackPoint->Unadvise(g->connection);
+        server->RemoveGroup(g->handle, FALSE);
+    }
+    return f;
+}
+
 int Fail(const std::string& why) {
     std::printf("subscription benchmark: %s\n", why.c_str());
     return 2;
@@ -247,6 +395,7 @@ int Fail(const std::string& why) {
 int wmain(int argc, wchar_t** argv) {
     const int rounds = Option(argc, argv, L"Rounds", 40);
     const int seconds = Option(argc, argv, L"Seconds", 60);
+    const int idleSeconds = Option(argc, argv, L"IdleSeconds", 5);
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
     Watchdog dog;
     wchar_t temp[MAX_PATH + 1];
@@ -270,13 +419,14 @@ int wmain(int argc, wchar_t** argv) {
     // (a) Activation until every item of the first notification has arrived.
     dog.Arm(600, "activation rounds");
     Group big;
-    if (std::string e = MakeGroup(server, 1, FALSE, 0, kItems, sink, big); !e.empty()) return Fail(e);
-    std::vector<double> activation, activationFloor;
+    if (std::string e = MakeGroup(server, 1, FALSE, 0, kItems, &sink, big); !e.empty()) return Fail(e);
+    std::vector<double> activation, activationFloor, activationReturn;
     DWORD streamBytes = 0;
     for (int r = 0; r <= std::min(rounds, 15); ++r) {
         const size_t from = sink.Count();
         const double t0 = NowMs();
         const HRESULT activated = SetActive(big.items.Get(), TRUE);
+        const double returned = NowMs() - t0;
         if (FAILED(activated)) return Fail("SetState(active) gives " + HresultText(activated));
         Arrival got{};
         if (!sink.WaitFor(from, [](const Arrival& a) { return a.group == 1 && a.count == kItems; }, &got)) {
@@ -296,11 +446,13 @@ int wmain(int argc, wchar_t** argv) {
         sink.WaitFor(echoFrom, [](const Arrival&) { return true; }, &got);
         if (r == 0) continue;  // warm-up
         activation.push_back(server_ms);
+        activationReturn.push_back(returned);
         activationFloor.push_back(got.ms - e0);
     }
 
-    std::printf("(a) activation to all items: median %.1f ms, floor %.1f ms (%zu rounds)\n", Median(activation),
-                Median(activationFloor), activation.size());
+    std::printf("(a) activation to all items: median %.1f ms (SetState returned after %.1f ms), floor %.1f ms "
+                "(%zu rounds)\n",
+                Median(activation), Median(activationReturn), Median(activationFloor), activation.size());
     std::fflush(stdout);
 
     // (b) A write of every value until a stream carrying them all, at random phases.
@@ -349,6 +501,7 @@ int wmain(int argc, wchar_t** argv) {
     ComPtr<IOPCAsyncIO> async;
     big.items.As(&async);
     std::vector<double> asyncRead, asyncFloor;
+    Arrival readCompletion{};
     for (int r = 0; r <= std::min(rounds, 15); ++r) {
         const size_t from = sink.Count();
         const double t0 = NowMs();
@@ -363,6 +516,7 @@ int wmain(int argc, wchar_t** argv) {
         }
         const double serverMs = got.ms - t0;
         const DWORD bytes = got.size;
+        readCompletion = got;
         const size_t echoFrom = sink.Count();
         const double e0 = NowMs();
         errors = nullptr;
@@ -373,6 +527,30 @@ int wmain(int argc, wchar_t** argv) {
         asyncRead.push_back(serverMs);
         asyncFloor.push_back(got.ms - e0);
     }
+
+    // The 2.0 path on a group of the same tags, then both paths idle.
+    dog.Arm(1200, "the 2.0 path");
+    ComPtr<ICallbackShapeEcho> callbackEcho;
+    echo.As(&callbackEcho);
+    DataCallbackSink callbackSink;
+    callbackEcho->Advise(static_cast<IDataCallbackShape*>(&callbackSink));
+    CallbackPath da2{callbackEcho.Get(), itemEcho.Get(), callbackSink, big.itemHandles, {}, {}, {}, {}, {}, {}, {}, {}, {}};
+    da2.missing = MakeGroup(server, kCallbackGroup, FALSE, 0, kItems, nullptr, da2.group);
+    if (da2.missing.empty()) da2.missing = AdviseCallback(da2.group, static_cast<IOPCDataCallback*>(&callbackSink));
+    const bool callbacksOffered = da2.missing.empty();
+    MeasureCallbackActivation(da2, std::min(rounds, 15));
+    std::printf("2.0 (a) activation to OnDataChange of all items: median %s ms (SetState returned after %s ms), "
+                "floor %.1f ms%s%s\n",
+                Cell(Median(da2.activation), 0, 1).c_str(), Cell(Median(da2.activationReturn), 0, 1).c_str(),
+                Median(da2.activationFloor), da2.missing.empty() ? "" : "; not measured: ", da2.missing.c_str());
+    std::fflush(stdout);
+    MeasureCallbackWrites(da2, rounds, random);
+    MeasureCallbackReads(da2, std::min(rounds, 15));
+    if (da2.group.callbackPoint) da2.group.callbackPoint->Unadvise(da2.group.connection);
+    if (da2.group.items) server->RemoveGroup(da2.group.handle, FALSE);
+    dog.Arm(static_cast<DWORD>(idleSeconds) + 600, "the idle groups");
+    const IdleFigures idle = MeasureIdle(server, sink, callbackSink, callbacksOffered, idleSeconds);
+    callbackEcho->Advise(nullptr);
 
     // 1,000 asynchronous reads of 100 items, back to back.
     dog.Arm(600, "queued asynchronous reads");
@@ -399,7 +577,7 @@ int wmain(int argc, wchar_t** argv) {
     dog.Arm(static_cast<DWORD>(seconds) + 600, "the sustained run");
     std::vector<Group> groups(kSustainedGroups);
     for (int g = 0; g < kSustainedGroups; ++g) {
-        if (std::string e = MakeGroup(server, 100 + g, FALSE, kItems + g * 1000, 1000, sink, groups[g]); !e.empty()) {
+        if (std::string e = MakeGroup(server, 100 + g, FALSE, kItems + g * 1000, 1000, &sink, groups[g]); !e.empty()) {
             return Fail(e);
         }
     }
@@ -442,19 +620,37 @@ int wmain(int argc, wchar_t** argv) {
 
     std::printf("Subscriptions, %d tags, %d items, update rate %lu ms (%d rounds)\n", kTags, kItems,
                 static_cast<unsigned long>(kPeriodMs), rounds);
-    std::printf("%-44s %10s %10s %8s\n", "measure", "server ms", "floor ms", "ratio");
-    auto row = [](const char* what, double server, double floor) {
-        std::printf("%-44s %10.1f %10.1f %8.2f\n", what, server, floor, server / floor);
+    std::printf("%-4s %-52s %10s %10s %8s\n", "path", "measure", "server ms", "floor ms", "ratio");
+    auto row = [](const char* path, const char* what, double server, double floor) {
+        std::printf("%-4s %-52s %s %s %s\n", path, what, Cell(server, 10, 1).c_str(), Cell(floor, 10, 1).c_str(),
+                    Cell(server / floor, 8, 2).c_str());
     };
+    auto worst = [](const std::vector<double>& v) { return v.empty() ? NAN : *std::max_element(v.begin(), v.end()); };
     const double a = Median(activation), af = Median(activationFloor);
-    const double b = Median(writeToStream), bf = Median(writeFloor);
-    const double bMax = writeToStream.empty() ? NAN : *std::max_element(writeToStream.begin(), writeToStream.end());
+    const double b = Median(writeToStream), bf = Median(writeFloor), bMax = worst(writeToStream);
     const double c = Median(asyncRead), cf = Median(asyncFloor);
-    row("(a) activation to all items received", a, af);
-    row("(b) write to stream carrying all (median)", b, bf);
-    row("(b) write to stream carrying all (worst)", bMax, bf);
-    row("async read of 10,000 to completion", c, cf);
-    std::printf("stream of 10,000 items: %lu bytes\n", static_cast<unsigned long>(streamBytes));
+    const double a2 = Median(da2.activation), af2 = Median(da2.activationFloor);
+    const double b2 = Median(da2.write), bf2 = Median(da2.writeFloor), bMax2 = worst(da2.write);
+    const double c2 = Median(da2.read), cf2 = Median(da2.readFloor);
+    row("1.0a", "(a) activation to all items received", a, af);
+    row("2.0", "(a) activation to OnDataChange of all items", a2, af2);
+    row("1.0a", "(b) write to stream carrying all (median)", b, bf);
+    row("2.0", "(b) write to OnDataChange carrying all (median)", b2, bf2);
+    row("1.0a", "(b) write to stream carrying all (worst)", bMax, bf);
+    row("2.0", "(b) write to OnDataChange carrying all (worst)", bMax2, bf2);
+    row("1.0a", "async read of 10,000 to completion", c, cf);
+    row("2.0", "IOPCAsyncIO2::Read of 10,000 to OnReadComplete", c2, cf2);
+    std::printf("SetState(active) of 10,000 items returned after: 1.0a %s ms, 2.0 %s ms (medians)\n",
+                Cell(Median(activationReturn), 0, 1).c_str(), Cell(Median(da2.activationReturn), 0, 1).c_str());
+    if (!da2.missing.empty()) std::printf("2.0 path not measured (from then on): %s\n", da2.missing.c_str());
+    std::printf("idle active group of 10,000 unchanging items, %.1f s: 1.0a %zu streams with %llu items; "
+                "2.0 %s change-driven OnDataChange with %s items%s%s\n",
+                idle.seconds, idle.streams, idle.streamItems, idle.missing.empty() ? std::to_string(idle.changes).c_str() : "-",
+                idle.missing.empty() ? std::to_string(idle.changeItems).c_str() : "-",
+                idle.missing.empty() ? "" : "; not measured: ", idle.missing.c_str());
+    std::printf("stream of 10,000 items: %lu bytes; 1.0a read completion: %lu items, %lu bytes\n",
+                static_cast<unsigned long>(streamBytes), static_cast<unsigned long>(readCompletion.count),
+                static_cast<unsigned long>(readCompletion.size));
     std::printf("1,000 queued async reads of 100: %zu completions, %s\n", completed.size(),
                 inOrderOnce ? "in order, each once" : "NOT in order or not each once");
     std::printf("sustained %d s: %.0f notifications/s, %.0f items/s, %d late periods, server CPU %.1f%% of a core, "
@@ -471,9 +667,9 @@ int wmain(int argc, wchar_t** argv) {
                 start.privateBytes / 1048576.0, end.privateBytes / 1048576.0, start.workingSet / 1048576.0,
                 end.workingSet / 1048576.0);
 
-    auto goal = [&goalsMet](const char* text, bool met) {
-        std::printf("goal %-60s %s\n", text, met ? "met" : "MISSED");
-        goalsMet = goalsMet && met;
+    auto goal = [&goalsMet](const char* text, bool met, bool measured = true) {
+        std::printf("goal %-60s %s\n", text, !measured ? "not measured" : met ? "met" : "MISSED");
+        goalsMet = goalsMet && measured && met;
     };
     goal("(a) at most 1.25x the floor", a <= 1.25 * af);
     goal("(b) median at most floor + half a period", b <= bf + kPeriodMs / 2.0);
@@ -482,12 +678,18 @@ int wmain(int argc, wchar_t** argv) {
     goal("queued async reads complete in order, each once", inOrderOnce);
     goal("sustained: no late period", late == 0);
     goal("sustained: under half of one core", cpuShare < 0.5);
+    goal("2.0 (a) at most 1.25x the floor", a2 <= 1.25 * af2, !std::isnan(a2));
+    goal("2.0 (b) median at most floor + half a period", b2 <= bf2 + kPeriodMs / 2.0, !std::isnan(b2));
+    goal("2.0 (b) no round above floor + one period", bMax2 <= bf2 + kPeriodMs, !std::isnan(bMax2));
+    goal("2.0 IOPCAsyncIO2::Read of 10,000 at most 1.25x the floor", c2 <= 1.25 * cf2, !std::isnan(c2));
+    goal("2.0 idle group: no change-driven OnDataChange", idle.changes == 0, idle.missing.empty());
 
     dog.Disarm();
     big.items.Reset();
     io.Reset();
     async.Reset();
     itemEcho.Reset();
+    callbackEcho.Reset();
     echo.Reset();
     session.End();
     CloseHandle(serverProcess);

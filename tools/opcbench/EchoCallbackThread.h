@@ -1,0 +1,43 @@
+#pragma once
+// The echo's own thread for the 2.0 floor: it calls the advised
+// IDataCallbackShape (IOPCDataCallback's shape) with arrays of the asked
+// size, one request after another, in the multithreaded apartment, as a
+// group's data thread calls its client.
+#include <windows.h>
+#include <wrl/client.h>
+#include <deque>
+
+#include "CriticalSection.h"
+#include "EchoShapes.h"
+#include "Event.h"
+#include "Thread.h"
+
+class EchoCallbackThread {
+public:
+    enum class Kind { kDataChange, kReadComplete };
+
+    EchoCallbackThread() = default;
+    ~EchoCallbackThread();
+    EchoCallbackThread(const EchoCallbackThread&) = delete;
+    EchoCallbackThread& operator=(const EchoCallbackThread&) = delete;
+
+    void SetCallback(IDataCallbackShape* callback);
+    bool HasCallback();
+    // Queues one call of `count` items; false when the thread cannot run.
+    bool Post(Kind kind, DWORD count, DWORD transaction);
+
+private:
+    struct Request {
+        Kind kind;
+        DWORD count;
+        DWORD transaction;
+    };
+    unsigned Run();
+
+    CriticalSection lock_;
+    Microsoft::WRL::ComPtr<IDataCallbackShape> callback_;
+    std::deque<Request> requests_;
+    bool stopping_ = false;
+    AutoResetEvent wake_;
+    Thread thread_;
+};
