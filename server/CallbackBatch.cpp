@@ -1,5 +1,6 @@
 #include "CallbackBatch.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "COPCItem.h"
@@ -17,6 +18,16 @@ void CallbackBatch::Reserve(size_t count) {
     errors_.reserve(count);
 }
 
+void CallbackBatch::GrowForOneMore() {
+    const size_t n = clients_.size();
+    if (n < clients_.capacity() && n < values_.capacity() && n < qualities_.capacity() && n < times_.capacity() &&
+        errors_.size() < errors_.capacity()) {
+        return;
+    }
+    // Doubling keeps a batch of n items linear.
+    Reserve(std::max<size_t>(16, 2 * n));
+}
+
 void CallbackBatch::Add(ItemReading reading) {
     Variant delivered;
     HRESULT error = S_OK;
@@ -27,12 +38,7 @@ void CallbackBatch::Add(ItemReading reading) {
     }
     // Every vector grows before any is written, so that a failed growth
     // leaves them of one length.
-    const size_t n = clients_.size() + 1;
-    clients_.reserve(n);
-    values_.reserve(n);
-    qualities_.reserve(n);
-    times_.reserve(n);
-    errors_.reserve(n);
+    GrowForOneMore();
     clients_.push_back(reading.hClient);
     values_.push_back(delivered.Detach());
     qualities_.push_back(SUCCEEDED(error) ? reading.quality : OPC_QUALITY_BAD);
@@ -41,8 +47,7 @@ void CallbackBatch::Add(ItemReading reading) {
 }
 
 void CallbackBatch::AddOutcome(OPCHANDLE hClient, HRESULT error) {
-    errors_.reserve(errors_.size() + 1);
-    clients_.reserve(clients_.size() + 1);
+    GrowForOneMore();
     clients_.push_back(hClient);
     errors_.push_back(error);
 }

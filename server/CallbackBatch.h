@@ -30,6 +30,8 @@ public:
     HRESULT SendWriteComplete(IOPCDataCallback* sink, DWORD transactionID, OPCHANDLE hGroup);
 
 private:
+    void GrowForOneMore();
+
     std::vector<OPCHANDLE> clients_;
     std::vector<VARIANT> values_;
     std::vector<WORD> qualities_;
