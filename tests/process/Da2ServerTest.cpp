@@ -5,8 +5,6 @@
 
 #include <olectl.h>
 
-#include <atomic>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,45 +14,11 @@
 #include "RecordingSink.h"
 #include "RegistryProbe.h"
 #include "ServerProcess.h"
+#include "ShutdownSink.h"
 
 namespace {
 constexpr DWORD kStartMs = 30000;
 constexpr DWORD kExitMs = 30000;
-
-// A client's shutdown sink: records the reason, or holds the call until let go.
-class ShutdownSink final : public IOPCShutdown {
-public:
-    explicit ShutdownSink(bool hang) : hang_(hang) {}
-    ~ShutdownSink() { CloseHandle(gate_); }
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IOPCShutdown) {
-            *ppv = static_cast<IOPCShutdown*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // lives on the test's stack
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP ShutdownRequest(LPCWSTR reason) override {
-        if (hang_) WaitForSingleObject(gate_, INFINITE);
-        std::lock_guard<std::mutex> lock(mutex_);
-        reasons_.push_back(reason != nullptr ? reason : L"<null>");
-        return S_OK;
-    }
-    void LetGo() { SetEvent(gate_); }
-    std::vector<std::wstring> Reasons() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return reasons_;
-    }
-
-private:
-    const bool hang_;
-    HANDLE gate_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::mutex mutex_;
-    std::vector<std::wstring> reasons_;
-};
 
 std::string Narrow(const std::wstring& text) {
     std::string s;

@@ -10,6 +10,7 @@
 #include "ServerStartTime.h"
 #include "ServerTestSupport.h"
 #include "ShutdownNotice.h"
+#include "ShutdownSink.h"
 #include "WaitFor.h"
 #include "Text.h"
 
@@ -305,36 +306,6 @@ TEST(ServerObjectTest, GroupEnumeratorsByScopeAndInterface) {
 }
 
 namespace {
-// A client's shutdown sink that records the reason, or hangs until let go.
-class ShutdownSink final : public IOPCShutdown {
-public:
-    explicit ShutdownSink(bool hang) : hang_(hang) {}
-    ~ShutdownSink() { CloseHandle(gate_); }
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IOPCShutdown) {
-            *ppv = static_cast<IOPCShutdown*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs_; }
-    STDMETHODIMP ShutdownRequest(LPCWSTR reason) override {
-        if (hang_) WaitForSingleObject(gate_, INFINITE);
-        reason_ = reason;
-        return S_OK;
-    }
-    void LetGo() { SetEvent(gate_); }
-    std::wstring reason_;
-    std::atomic<ULONG> refs_{1};
-
-private:
-    const bool hang_;
-    HANDLE gate_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-};
-
 DWORD Advise(IOPCServer* server, IUnknown* sink) {
     ComPtr<IConnectionPointContainer> container;
     ComPtr<IConnectionPoint> point;
@@ -367,14 +338,14 @@ TEST(ServerObjectTest, ShutdownReachesEveryAdvisedSinkAndAHungOneDoesNotHoldItUp
     const ULONGLONG took = GetTickCount64() - start;
     EXPECT_GE(took, 450u) << "waited for the hung one as long as allowed";
     EXPECT_LT(took, 1500u) << "and no longer";
-    EXPECT_EQ(L"Closing for the night", answering.reason_);
-    EXPECT_EQ(L"", gone.reason_);
+    EXPECT_EQ(std::vector<std::wstring>{L"Closing for the night"}, answering.Reasons());
+    EXPECT_TRUE(gone.Reasons().empty());
     hanging.LetGo();
-    EXPECT_TRUE(WaitFor(5000, [&] { return hanging.reason_ == L"Closing for the night" && hanging.refs_ == 2; }))
+    EXPECT_TRUE(WaitFor(5000, [&] { return hanging.Reasons().size() == 1 && hanging.refs == 2; }))
         << "the left call ends by itself and lets its sink go";
     // A server's end lets its sinks go.
     first.Reset();
-    EXPECT_EQ(1u, answering.refs_.load());
+    EXPECT_EQ(1u, answering.refs.load());
 }
 
 TEST(ServerObjectTest, TheClientSnapshotShowsEachConnectionWithItsNameGroupsItemsAndLastCall) {
