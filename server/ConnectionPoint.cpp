@@ -1,180 +1,70 @@
 #include "ConnectionPoint.h"
 
+#include <olectl.h>
+
 #include <new>
-#include <utility>
-#include <vector>
 
-namespace {
-// The two enumerators of connection points and connections: a snapshot of
-// referenced elements. CONNECTDATA and IConnectionPoint* differ only in how
-// an element is referenced.
-inline IUnknown* Referenced(IConnectionPoint* p) { return p; }
-inline IUnknown* Referenced(const CONNECTDATA& d) { return d.pUnk; }
-inline const IID& EnumIid(IEnumConnectionPoints*) { return IID_IEnumConnectionPoints; }
-inline const IID& EnumIid(IEnumConnections*) { return IID_IEnumConnections; }
+#include "EnumSnapshot.h"
 
-template <class Enum, class Element>
-class SnapshotEnum final : public Enum {
-public:
-    explicit SnapshotEnum(std::vector<Element> elements, size_t at = 0) : elements_(std::move(elements)), at_(at) {
-        for (Element& e : elements_) Referenced(e)->AddRef();
-    }
-    ~SnapshotEnum() {
-        for (Element& e : elements_) Referenced(e)->Release();
-    }
+using Microsoft::WRL::ComPtr;
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == EnumIid(static_cast<Enum*>(nullptr))) {
-            *ppv = static_cast<Enum*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG left = --refs_;
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
-
-    STDMETHODIMP Next(ULONG count, Element* out, ULONG* fetched) override {
-        if (out == nullptr || (count != 1 && fetched == nullptr)) return E_POINTER;
-        ULONG n = 0;
-        for (; n < count && at_ < elements_.size(); ++n, ++at_) {
-            out[n] = elements_[at_];
-            Referenced(out[n])->AddRef();
-        }
-        if (fetched != nullptr) *fetched = n;
-        return n == count ? S_OK : S_FALSE;
-    }
-    STDMETHODIMP Skip(ULONG count) override {
-        const size_t left = elements_.size() - at_;
-        at_ += count < left ? count : left;
-        return count <= left ? S_OK : S_FALSE;
-    }
-    STDMETHODIMP Reset() override {
-        at_ = 0;
-        return S_OK;
-    }
-    STDMETHODIMP Clone(Enum** ppEnum) override {
-        if (ppEnum == nullptr) return E_POINTER;
-        *ppEnum = nullptr;
-        try {
-            *ppEnum = new SnapshotEnum(elements_, at_);
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        return S_OK;
-    }
-
-private:
-    std::atomic<LONG> refs_{1};
-    std::vector<Element> elements_;
-    size_t at_;
-};
-}  // namespace
-
-HRESULT NewPointEnumerator(IConnectionPoint* point, IEnumConnectionPoints** ppEnum) {
-    if (ppEnum == nullptr) return E_POINTER;
-    *ppEnum = nullptr;
+ConnectionPoint* ConnectionPoint::Create(REFIID sinkIid, size_t limit, ContainerSource container) noexcept {
+    ConnectionPoint* point = nullptr;
     try {
-        *ppEnum = new SnapshotEnum<IEnumConnectionPoints, IConnectionPoint*>({point});
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
+        point = new ConnectionPoint(sinkIid, limit, std::move(container));
+    } catch (...) {
+        return nullptr;
     }
-    return S_OK;
+    point->AddRef();
+    return point;
 }
 
-ConnectionPoint::~ConnectionPoint() { Disconnect(); }
+ConnectionPoint::ConnectionPoint(REFIID sinkIid, size_t limit, ContainerSource container)
+    : sinkIid_(sinkIid), limit_(limit), container_(std::move(container)) {}
 
-STDMETHODIMP ConnectionPoint::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IConnectionPoint) {
-        *ppv = static_cast<IConnectionPoint*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
+ConnectionPoint::~ConnectionPoint() = default;
 
-STDMETHODIMP ConnectionPoint::GetConnectionInterface(IID* pIID) {
-    if (pIID == nullptr) return E_POINTER;
-    *pIID = iid_;
-    return S_OK;
-}
-
-STDMETHODIMP ConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer** ppCPC) {
-    if (ppCPC == nullptr) return E_POINTER;
-    return outer_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(ppCPC));
-}
-
-STDMETHODIMP ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
-    if (pdwCookie == nullptr) return E_POINTER;
-    *pdwCookie = 0;
-    if (pUnkSink == nullptr) return E_POINTER;
-    if (connected_.load()) return CONNECT_E_ADVISELIMIT;
-    // Asking the client is a call into it: never under the lock.
-    IUnknown* sink = nullptr;
-    if (FAILED(pUnkSink->QueryInterface(iid_, reinterpret_cast<void**>(&sink))) || sink == nullptr) {
-        return CONNECT_E_CANNOTCONNECT;
-    }
+void ConnectionPoint::Detach() {
+    std::vector<Connection> gone;
     {
         ScopedLock guard(lock_);
-        if (sink_ == nullptr) {
-            sink_ = sink;
-            cookie_ = ++lastCookie_;
-            if (cookie_ == 0) cookie_ = ++lastCookie_;
-            *pdwCookie = cookie_;
-            connected_.store(true);
-            return S_OK;
-        }
+        container_ = nullptr;
+        gone.swap(connections_);
+        count_.store(0);
     }
-    sink->Release();  // another Advise came first
-    return CONNECT_E_ADVISELIMIT;
+    // `gone` releases the sinks here, outside the lock: a remote sink's
+    // release is a call into its client.
 }
 
-IUnknown* ConnectionPoint::Take(DWORD cookie) {
+std::vector<ComPtr<IUnknown>> ConnectionPoint::SinkPointers() {
+    std::vector<ComPtr<IUnknown>> sinks;
     ScopedLock guard(lock_);
-    if (sink_ == nullptr || cookie != cookie_) return nullptr;
-    IUnknown* sink = std::exchange(sink_, nullptr);
-    cookie_ = 0;
-    connected_.store(false);
-    return sink;
-}
-
-STDMETHODIMP ConnectionPoint::Unadvise(DWORD dwCookie) {
-    IUnknown* sink = dwCookie != 0 ? Take(dwCookie) : nullptr;
-    if (sink == nullptr) return CONNECT_E_NOCONNECTION;
-    sink->Release();
-    return S_OK;
-}
-
-STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
-    if (ppEnum == nullptr) return E_POINTER;
-    *ppEnum = nullptr;
-    std::vector<CONNECTDATA> connections;
-    DWORD cookie = 0;
-    IUnknown* sink = Sink(&cookie);
-    try {
-        if (sink != nullptr) connections.push_back(CONNECTDATA{sink, cookie});
-        *ppEnum = new SnapshotEnum<IEnumConnections, CONNECTDATA>(std::move(connections));
-    } catch (const std::bad_alloc&) {
-        if (sink != nullptr) sink->Release();
-        return E_OUTOFMEMORY;
-    }
-    if (sink != nullptr) sink->Release();  // the enumerator holds its own
-    return S_OK;
+    sinks.reserve(connections_.size());
+    for (const Connection& connection : connections_) sinks.push_back(connection.sink);
+    return sinks;
 }
 
 IUnknown* ConnectionPoint::Sink(DWORD* cookie) {
     ScopedLock guard(lock_);
-    if (cookie != nullptr) *cookie = cookie_;
-    if (sink_ != nullptr) sink_->AddRef();
-    return sink_;
+    if (cookie != nullptr) *cookie = connections_.empty() ? 0 : connections_.front().cookie;
+    if (connections_.empty()) return nullptr;
+    IUnknown* sink = connections_.front().sink.Get();
+    sink->AddRef();
+    return sink;
+}
+
+ComPtr<IUnknown> ConnectionPoint::Take(DWORD cookie) {
+    ComPtr<IUnknown> gone;
+    ScopedLock guard(lock_);
+    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+        if (it->cookie == cookie) {
+            gone = std::move(it->sink);
+            connections_.erase(it);
+            count_.store(connections_.size());
+            break;
+        }
+    }
+    return gone;
 }
 
 bool ConnectionPoint::IsClientGone(HRESULT hr) noexcept {
@@ -192,21 +82,92 @@ bool ConnectionPoint::IsClientGone(HRESULT hr) noexcept {
 }
 
 bool ConnectionPoint::DropIfGone(DWORD cookie, HRESULT callResult) {
-    if (!IsClientGone(callResult)) return false;
-    IUnknown* sink = Take(cookie);
-    if (sink == nullptr) return false;
-    // The proxy of a dead client answers its Release at once.
-    sink->Release();
-    return true;
+    // The proxy of a dead client answers the release at once, outside the lock.
+    return IsClientGone(callResult) && Take(cookie) != nullptr;
 }
 
-void ConnectionPoint::Disconnect() {
-    IUnknown* sink = nullptr;
+// IUnknown ------------------------------------------------------------------
+
+STDMETHODIMP ConnectionPoint::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IConnectionPoint) {
+        *ppv = static_cast<IConnectionPoint*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+STDMETHODIMP_(ULONG) ConnectionPoint::AddRef() { return static_cast<ULONG>(++refs_); }
+
+STDMETHODIMP_(ULONG) ConnectionPoint::Release() {
+    LONG count = refs_.load();
+    for (;;) {
+        if (count <= 0) return 0;  // a release too many: nothing left to give back
+        if (refs_.compare_exchange_weak(count, count - 1)) break;
+    }
+    if (count == 1) {
+        delete this;
+        return 0;
+    }
+    return static_cast<ULONG>(count - 1);
+}
+
+// IConnectionPoint ----------------------------------------------------------
+
+STDMETHODIMP ConnectionPoint::GetConnectionInterface(IID* pIID) {
+    if (pIID == nullptr) return E_POINTER;
+    *pIID = sinkIid_;
+    return S_OK;
+}
+
+STDMETHODIMP ConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer** ppCPC) {
+    if (ppCPC == nullptr) return E_POINTER;
+    ScopedLock guard(lock_);
+    *ppCPC = container_ ? container_() : nullptr;
+    return *ppCPC != nullptr ? S_OK : E_UNEXPECTED;
+}
+
+STDMETHODIMP ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
+    if (pdwCookie == nullptr) return E_POINTER;
+    *pdwCookie = 0;
+    if (pUnkSink == nullptr) return E_POINTER;
+    // Asked before the lock is taken: a remote sink answers from its process.
+    ComPtr<IUnknown> sink;
+    if (FAILED(pUnkSink->QueryInterface(sinkIid_, reinterpret_cast<void**>(sink.GetAddressOf()))) || !sink) {
+        return CONNECT_E_CANNOTCONNECT;
+    }
     {
         ScopedLock guard(lock_);
-        sink = std::exchange(sink_, nullptr);
-        cookie_ = 0;
-        connected_.store(false);
+        if (!container_) return E_UNEXPECTED;  // `sink` goes below, outside the lock
+        if (limit_ != 0 && connections_.size() >= limit_) return CONNECT_E_ADVISELIMIT;
+        try {
+            connections_.push_back(Connection{nextCookie_, sink});
+            count_.store(connections_.size());
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        *pdwCookie = nextCookie_++;
+        if (nextCookie_ == 0) nextCookie_ = 1;
     }
-    if (sink != nullptr) sink->Release();
+    return S_OK;
+}
+
+STDMETHODIMP ConnectionPoint::Unadvise(DWORD dwCookie) {
+    return Take(dwCookie) != nullptr ? S_OK : CONNECT_E_NOCONNECTION;
+}
+
+STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
+    if (ppEnum == nullptr) return E_POINTER;
+    *ppEnum = nullptr;
+    std::vector<ConnectionEnumTraits::Stored> entries;
+    try {
+        ScopedLock guard(lock_);
+        entries.reserve(connections_.size());
+        for (const Connection& connection : connections_) entries.push_back({connection.sink, connection.cookie});
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return ConnectionEnumerator::Create(std::move(entries), ppEnum);
 }

@@ -1,29 +1,62 @@
 #pragma once
-// A connection point that takes one sink of one interface: a part of its
-// container object, whose reference count it shares, so that a client that
-// holds the point holds the container and no cycle of references arises.
-// The sink is called by the container without any lock: it takes a
-// referenced sink from Sink() and calls it, and reports a call that found
-// the client gone with DropIfGone.
+// One connection point of an object: the sinks of one interface that clients
+// advise. It is an object of its own (the container's connection points are
+// not the container), made by the container and detached by it as the
+// container's destruction begins; from then on it still answers its clients
+// but no longer leads to the container.
+//
+// Sinks are called by the owner on a copy (Sinks, Sink), never under the
+// point's lock; the point never calls a sink but to query it in Advise and to
+// let it go, both outside its lock. A call that finds the client gone is
+// reported with DropIfGone, which ends that connection at once.
+//
+// A point is part of its container and is not counted as a client object of
+// its own: a point a client still holds after its container has gone only
+// refuses, and keeps no process alive. (Wine's IEnumConnectionPoints stub
+// keeps a reference to every point it hands out.)
 #include <windows.h>
 #include <ocidl.h>
-#include <olectl.h>  // CONNECT_E_*
+#include <wrl/client.h>
+
 #include <atomic>
+#include <functional>
+#include <vector>
 
 #include "CriticalSection.h"
 
 class ConnectionPoint final : public IConnectionPoint {
 public:
-    // `outer` is the container's controlling IUnknown; `iid` the sink's interface.
-    ConnectionPoint(IUnknown* outer, const IID& iid) noexcept : outer_(outer), iid_(iid) {}
-    ~ConnectionPoint();
-    ConnectionPoint(const ConnectionPoint&) = delete;
-    ConnectionPoint& operator=(const ConnectionPoint&) = delete;
+    // The container with one more reference for the caller, or null when it
+    // is going.
+    using ContainerSource = std::function<IConnectionPointContainer*()>;
 
-    // IUnknown (the count is the container's)
+    // At most `limit` connections (0: any number). The creator holds the one
+    // reference; null when memory ran out.
+    static ConnectionPoint* Create(REFIID sinkIid, size_t limit, ContainerSource container) noexcept;
+
+    // The container is going: no more container for clients, and every
+    // connection is let go (outside the lock).
+    void Detach();
+
+    // The advised sinks, each as the sink interface with a reference of its own.
+    template <class Sink>
+    std::vector<Microsoft::WRL::ComPtr<Sink>> Sinks();
+    size_t ConnectionCount() const noexcept { return count_.load(); }
+    bool IsConnected() const noexcept { return count_.load() != 0; }
+    // The first connection's sink (as the sink interface) with a reference
+    // for the caller, and its cookie; null when there is none.
+    IUnknown* Sink(DWORD* cookie = nullptr);
+    // After a failed call on the sink of `cookie`: a result that says the
+    // client is gone drops the connection. True when it did.
+    bool DropIfGone(DWORD cookie, HRESULT callResult);
+    // Results of a call on a client whose process or connection is gone.
+    static bool IsClientGone(HRESULT hr) noexcept;
+    const IID& SinkIid() const noexcept { return sinkIid_; }
+
+    // IUnknown
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return outer_->AddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return outer_->Release(); }
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
 
     // IConnectionPoint
     STDMETHODIMP GetConnectionInterface(IID* pIID) override;
@@ -32,31 +65,34 @@ public:
     STDMETHODIMP Unadvise(DWORD dwCookie) override;
     STDMETHODIMP EnumConnections(IEnumConnections** ppEnum) override;
 
-    const IID& Interface() const noexcept { return iid_; }
-    bool IsConnected() const noexcept { return connected_.load(); }
-    // The sink with a reference for the caller, and its cookie; null when none.
-    IUnknown* Sink(DWORD* cookie = nullptr);
-    // After a failed call on the sink of `cookie`: a result that says the
-    // client is gone drops the connection at once. True when it did.
-    bool DropIfGone(DWORD cookie, HRESULT callResult);
-    // Lets go of the sink (the container's destruction).
-    void Disconnect();
-
-    // Results of a call on a client whose process or connection is gone.
-    static bool IsClientGone(HRESULT hr) noexcept;
-
 private:
-    // Takes the sink out if it is the connection of `cookie`; the caller releases it.
-    IUnknown* Take(DWORD cookie);
+    struct Connection {
+        DWORD cookie;
+        Microsoft::WRL::ComPtr<IUnknown> sink;  // the sink interface, as queried in Advise
+    };
 
-    IUnknown* const outer_;
-    const IID iid_;
-    CriticalSection lock_;  // guards sink_ and cookie_; never held across a client call
-    IUnknown* sink_ = nullptr;
-    DWORD cookie_ = 0;
-    DWORD lastCookie_ = 0;
-    std::atomic<bool> connected_{false};
+    ConnectionPoint(REFIID sinkIid, size_t limit, ContainerSource container);
+    ~ConnectionPoint();
+    std::vector<Microsoft::WRL::ComPtr<IUnknown>> SinkPointers();
+    // Takes the connection of `cookie` out; its sink, or null.
+    Microsoft::WRL::ComPtr<IUnknown> Take(DWORD cookie);
+
+    std::atomic<LONG> refs_{0};
+    const IID sinkIid_;
+    const size_t limit_;
+    CriticalSection lock_;  // guards what follows
+    ContainerSource container_;
+    std::vector<Connection> connections_;
+    std::atomic<size_t> count_{0};  // connections_.size(), read without the lock
+    DWORD nextCookie_ = 1;
 };
 
-// IEnumConnectionPoints over one point.
-HRESULT NewPointEnumerator(IConnectionPoint* point, IEnumConnectionPoints** ppEnum);
+template <class Sink>
+std::vector<Microsoft::WRL::ComPtr<Sink>> ConnectionPoint::Sinks() {
+    std::vector<Microsoft::WRL::ComPtr<Sink>> sinks;
+    for (auto& pointer : SinkPointers()) {
+        // Advise stored what the sink gave for the sink interface.
+        sinks.emplace_back(static_cast<Sink*>(static_cast<void*>(pointer.Get())));
+    }
+    return sinks;
+}

@@ -8,6 +8,7 @@
 #include "CEnumItemAttributes.h"
 #include "ClientObjects.h"
 #include "Document.h"
+#include "EngineeringUnits.h"
 #include "EventLog.h"
 #include "FileTime.h"
 #include "HandleTable.h"
@@ -45,10 +46,20 @@ OPCGroup::OPCGroup(std::shared_ptr<ServerLink> server) noexcept
             // Unlisted, the group's threads are stopped by its own destruction only.
         }
     }
+    m_pDataCallback = ConnectionPoint::Create(IID_IOPCDataCallback, 1, [this]() -> IConnectionPointContainer* {
+        return TryAddRef() ? static_cast<IConnectionPointContainer*>(this) : nullptr;
+    });
     PostClientObjectMessage(true);
 }
 
 OPCGroup::~OPCGroup() {
+    // First: a client that still holds the point no longer reaches the group,
+    // and a running thread finds no sink.
+    if (m_pDataCallback != nullptr) {
+        m_pDataCallback->Detach();
+        m_pDataCallback->Release();
+        m_pDataCallback = nullptr;
+    }
     PostClientObjectMessage(false);
     {
         GroupRegistry& registry = Registry();
@@ -57,7 +68,6 @@ OPCGroup::~OPCGroup() {
     }
     StopThread(m_DataThread, m_bDataThreadRun, m_DataThreadWake);
     StopThread(m_ASyncThread, m_bASyncThreadRun, m_ASyncThreadWake);
-    m_DataCallback.Disconnect();
     {
         ScopedLock guard(m_csItems);
         if (m_pAdviseHolder != nullptr) {
@@ -109,7 +119,7 @@ bool OPCGroup::Initialize(std::wstring name, BOOL bActive, DWORD dwRequestedUpda
     if (pTimeBias != nullptr) m_lTimeBias.store(*pTimeBias);
     if (pPercentDeadband != nullptr) m_fPercentDeadband.store(*pPercentDeadband);
     m_dwLCID.store(dwLCID);
-    if (m_hServerGroup == 0 || !m_DataThreadWake.IsValid() || !m_ASyncThreadWake.IsValid()) return false;
+    if (m_hServerGroup == 0 || m_pDataCallback == nullptr || !m_DataThreadWake.IsValid() || !m_ASyncThreadWake.IsValid()) return false;
 
     m_bDataThreadRun.store(true);
     m_bASyncThreadRun.store(true);
@@ -158,6 +168,14 @@ STDMETHODIMP OPCGroup::QueryInterface(REFIID riid, void** ppv) {
 }
 
 STDMETHODIMP_(ULONG) OPCGroup::AddRef() { return static_cast<ULONG>(++m_cRef); }
+
+bool OPCGroup::TryAddRef() noexcept {
+    LONG count = m_cRef.load();
+    while (count > 0) {
+        if (m_cRef.compare_exchange_weak(count, count + 1)) return true;
+    }
+    return false;  // the last reference is gone: the group is being destroyed
+}
 
 STDMETHODIMP_(ULONG) OPCGroup::Release() {
     LONG count = m_cRef.load();
@@ -442,20 +460,10 @@ bool OPCGroup::NextItemAttributes(OPCHANDLE after, OPCITEMATTRIBUTES& record, OP
     record.dwAccessRights = item.AccessRights();
     record.vtRequestedDataType = item.RequestedType();
     record.vtCanonicalDataType = item.CanonicalType();
-    record.dwEUType = OPC_NOENUM;
     VariantInit(&record.vEUInfo);
     double low = 0, high = 0;
-    if (item.ValueLimits(low, high)) {
-        if (SAFEARRAY* limits = SafeArrayCreateVector(VT_R8, 0, 2)) {
-            LONG index = 0;
-            SafeArrayPutElement(limits, &index, &low);
-            index = 1;
-            SafeArrayPutElement(limits, &index, &high);
-            V_VT(&record.vEUInfo) = VT_ARRAY | VT_R8;
-            V_ARRAY(&record.vEUInfo) = limits;
-            record.dwEUType = OPC_ANALOG;
-        }
-    }
+    const bool limits = item.ValueLimits(low, high);
+    EngineeringUnits(limits, low, high, record.dwEUType, record.vEUInfo);
     return true;
 }
 

@@ -57,6 +57,8 @@ public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP_(ULONG) AddRef() override;
     STDMETHODIMP_(ULONG) Release() override;
+    // A reference unless the last one is already gone (the group is dying).
+    bool TryAddRef() noexcept;
 
     // IOPCGroupStateMgt
     STDMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
@@ -237,7 +239,7 @@ private:
     IDataAdviseHolder* m_pAdviseHolder = nullptr;
     CriticalSection m_csItems;   // guards m_Items, the items, the scans and the request queue
     CriticalSection m_csAdvise;  // guards m_pAdviseHolder and m_bDataPending; never held across a client call
-    ConnectionPoint m_DataCallback{static_cast<IOPCGroupStateMgt*>(this), IID_IOPCDataCallback};
+    ConnectionPoint* m_pDataCallback = nullptr;  // one reference; the group's only IOPCDataCallback point
 
     Thread m_DataThread;
     std::atomic<bool> m_bDataThreadRun{false};

@@ -9,13 +9,21 @@
 
 #include "CallArrays.h"
 #include "CallbackBatch.h"
+#include "EnumSnapshot.h"
 #include "OpcConstants.h"
 
 // IConnectionPointContainer -------------------------------------------------------
 
 STDMETHODIMP OPCGroup::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
     NoteCall(L"IConnectionPointContainer::EnumConnectionPoints");
-    return NewPointEnumerator(&m_DataCallback, ppEnum);
+    if (ppEnum == nullptr) return E_POINTER;
+    *ppEnum = nullptr;
+    try {
+        std::vector<Microsoft::WRL::ComPtr<IConnectionPoint>> points{m_pDataCallback};
+        return ConnectionPointEnumerator::Create(std::move(points), ppEnum);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 STDMETHODIMP OPCGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
@@ -23,14 +31,14 @@ STDMETHODIMP OPCGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP)
     if (ppCP == nullptr) return E_POINTER;
     *ppCP = nullptr;
     if (riid != IID_IOPCDataCallback) return CONNECT_E_NOCONNECTION;
-    *ppCP = &m_DataCallback;
-    m_DataCallback.AddRef();
+    *ppCP = m_pDataCallback;
+    m_pDataCallback->AddRef();
     return S_OK;
 }
 
 IOPCDataCallback* OPCGroup::CallbackSink(DWORD* cookie) {
     // The point keeps the sink as the interface it asked for.
-    return static_cast<IOPCDataCallback*>(m_DataCallback.Sink(cookie));
+    return static_cast<IOPCDataCallback*>(m_pDataCallback->Sink(cookie));
 }
 
 // Change-driven callbacks -----------------------------------------------------------
@@ -52,7 +60,7 @@ HRESULT OPCGroup::SendCallbackChanges() {
         }
         if (batch.Count() != 0) {
             hr = batch.SendData(sink, 0, m_hClientGroup.load(), false);
-            m_DataCallback.DropIfGone(cookie, hr);
+            m_pDataCallback->DropIfGone(cookie, hr);
         }
     } catch (const std::bad_alloc&) {
         hr = E_OUTOFMEMORY;
@@ -71,7 +79,7 @@ HRESULT OPCGroup::NewCallbackRequest(DWORD kind, DWORD dwCount, const OPCHANDLE*
     }
     *pdwCancelID = 0;
     *ppErrors = nullptr;
-    if (!m_DataCallback.IsConnected()) return CONNECT_E_NOCONNECTION;
+    if (!m_pDataCallback->IsConnected()) return CONNECT_E_NOCONNECTION;
     if (dwCount == 0) return E_INVALIDARG;
     CallArrays<HRESULT> arrays;
     if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
@@ -133,7 +141,7 @@ STDMETHODIMP OPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, D
     NoteCall(L"IOPCAsyncIO2::Refresh2");
     if (pdwCancelID == nullptr) return E_INVALIDARG;
     *pdwCancelID = 0;
-    if (!m_DataCallback.IsConnected()) return CONNECT_E_NOCONNECTION;
+    if (!m_pDataCallback->IsConnected()) return CONNECT_E_NOCONNECTION;
     if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
     if (!m_bActive.load()) return E_FAIL;
     try {
@@ -160,7 +168,7 @@ STDMETHODIMP OPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, D
 
 STDMETHODIMP OPCGroup::Cancel2(DWORD dwCancelID) {
     NoteCall(L"IOPCAsyncIO2::Cancel2");
-    if (!m_DataCallback.IsConnected()) return CONNECT_E_NOCONNECTION;
+    if (!m_pDataCallback->IsConnected()) return CONNECT_E_NOCONNECTION;
     // The thread takes a request off the queue under the same lock: a request
     // still queued has not begun, and one taken is too late to cancel.
     ScopedLock guard(m_csItems);
@@ -175,7 +183,7 @@ STDMETHODIMP OPCGroup::Cancel2(DWORD dwCancelID) {
 
 STDMETHODIMP OPCGroup::SetEnable(BOOL bEnable) {
     NoteCall(L"IOPCAsyncIO2::SetEnable");
-    if (!m_DataCallback.IsConnected()) return CONNECT_E_NOCONNECTION;
+    if (!m_pDataCallback->IsConnected()) return CONNECT_E_NOCONNECTION;
     m_bCallbackEnabled.store(bEnable != FALSE);
     return S_OK;
 }
@@ -183,7 +191,7 @@ STDMETHODIMP OPCGroup::SetEnable(BOOL bEnable) {
 STDMETHODIMP OPCGroup::GetEnable(BOOL* pbEnable) {
     NoteCall(L"IOPCAsyncIO2::GetEnable");
     if (pbEnable == nullptr) return E_INVALIDARG;
-    if (!m_DataCallback.IsConnected()) return CONNECT_E_NOCONNECTION;
+    if (!m_pDataCallback->IsConnected()) return CONNECT_E_NOCONNECTION;
     *pbEnable = m_bCallbackEnabled.load();
     return S_OK;
 }
@@ -233,6 +241,6 @@ void OPCGroup::CompleteCallbackRequest(ASyncRequest& request) {
     } else {
         hr = batch.SendData(sink, request.dwTransactionID, hGroup, request.nType == ASyncRequest::kRead);
     }
-    m_DataCallback.DropIfGone(cookie, hr);
+    m_pDataCallback->DropIfGone(cookie, hr);
     sink->Release();
 }

@@ -226,7 +226,7 @@ OPCGroup::SubscriptionCount OPCGroup::Subscriptions() {
     SubscriptionCount count;
     const LONG advised = m_nDataAdvise.load();
     count.dataObject = advised > 0 ? static_cast<DWORD>(advised) : 0;
-    count.callback = m_DataCallback.IsConnected() ? 1 : 0;
+    count.callback = m_pDataCallback->IsConnected() ? 1 : 0;
     return count;
 }
 
