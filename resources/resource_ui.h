@@ -10,7 +10,7 @@
 #define IDB_TAG_ICONS                221
 #define IDD_COLUMNS                  277
 
-// The property, option, write and about dialogs, the splash picture and the
+// The property, option, write, clients and about dialogs, the splash picture and the
 // program icon (IDR_MAINFRAME).
 #define IDD_ABOUTBOX                 100
 #define IDD_GROUP                    102
@@ -18,6 +18,7 @@
 #define IDD_TAG                      209
 #define IDD_WRITE_TO_TAG             260
 #define IDD_OPTIONS                  261
+#define IDD_CLIENTS                  262
 
 // Controls of the tag dialog.
 #define IDC_TAG_LIMITS               1041
@@ -64,6 +65,10 @@
 #define IDC_WRITE_TAG_NAME           1087
 #define IDC_WRITE_TYPE_NAME          1100
 
+// Controls of the clients window.
+#define IDC_CLIENTS_LIST             1120
+#define IDC_CLIENTS_COUNT            1121
+
 // Controls of the about box.
 #define IDC_ABOUT_ICON               1101
 #define IDC_ABOUT_VERSION            1102
@@ -89,6 +94,7 @@
 #define ID_FORCE_POLL                32806
 #define ID_WRITE_TO_TAG              32807
 #define ID_VIEW_COLUMNS              32810
+#define ID_VIEW_CLIENTS              32832
 #define ID_FILE_IMPORT_TAGS          32830
 #define ID_FILE_EXPORT_TAGS          32831
 #define ID_START_POLLING_DEVICE      32813

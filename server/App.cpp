@@ -4,6 +4,7 @@
 
 #include "AboutDlg.h"
 #include "ClientObjects.h"
+#include "ClientRowsOfServer.h"
 #include "Document.h"
 #include "EventLog.h"
 #include "EventLogStartup.h"
@@ -164,6 +165,7 @@ bool OPCS_App::CreateMainFrame() {
         NotifyShutdown(kSessionEndReason);
         classObjectThread_.Stop(kForcedExitStopMs);
     });
+    frame_->SetClientRowsProvider(&ClientRowsOfServer);
     frame_->SetCommandHandler([this](UINT command) {
         if (command == kCommandFileNew) {
             OnFileNew();

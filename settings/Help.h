@@ -14,12 +14,14 @@ enum HelpContext : DWORD {
     kHelpOptionsDialog = 110,
     kHelpWriteTagDialog = 112,
     kHelpColumnsDialog = 113,
+    kHelpClientsWindow = 114,
 };
 
 // Every topic number above: the help file must have a page for each.
 inline constexpr HelpContext kHelpContexts[] = {
     kHelpMainFrame,     kHelpDeviceTree,    kHelpTagList,        kHelpGroupDialog,
     kHelpTagDialog,     kHelpOptionsDialog, kHelpWriteTagDialog, kHelpColumnsDialog,
+    kHelpClientsWindow,
 };
 
 // The program directory + "ToviExplorer.chm"; worked out once.

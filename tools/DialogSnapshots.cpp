@@ -1,5 +1,6 @@
 // Shows every dialog of the editor side by side for the given milliseconds,
-// then the splash window alone until it closes itself, so that the real
+// then the clients window alone (with made-up clients) for as long, then the
+// splash window alone until it closes itself, so that the real
 // display can be captured (scripts/dialog-shots.sh). Under Wine, PrintWindow
 // draws a dialog's background only, hence the capture of the screen.
 // Run by hand, never as a test.
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "AboutDlg.h"
+#include "DlgClients.h"
 #include "DlgGroup.h"
 #include "DlgOptions.h"
 #include "DlgTag.h"
@@ -31,11 +33,29 @@ void Pump(DWORD milliseconds) {
         Sleep(10);
     }
 }
+
+FILETIME MinutesAgo(int minutes) {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER value{};
+    value.LowPart = now.dwLowDateTime;
+    value.HighPart = now.dwHighDateTime;
+    value.QuadPart -= static_cast<ULONGLONG>(minutes) * 60 * 10000000ULL;
+    return {value.LowPart, value.HighPart};
+}
+
+std::vector<ClientRow> MadeUpClients() {
+    return {{L"Boiler house HMI", 3, 120, 0, 3, MinutesAgo(185), L"IOPCAsyncIO2::Write", MinutesAgo(2)},
+            {L"", 1, 40, 1, 0, MinutesAgo(64), L"IOPCSyncIO::Read", MinutesAgo(0)},
+            {L"Historian (night shift)", 12, 2400, 0, 12, MinutesAgo(1500), L"IOPCItemProperties::GetItemProperties",
+             MinutesAgo(31)},
+            {L"Gateway", 0, 0, 0, 0, MinutesAgo(0), L"", {}}};
+}
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     const DWORD showMs = argc > 1 ? static_cast<DWORD>(_wtoi(argv[1])) : 4000;
-    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES | ICC_UPDOWN_CLASS};
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES | ICC_UPDOWN_CLASS | ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&controls);
     SetMessageBoxHandler([](const std::wstring&, const std::wstring&, UINT style) { return DefaultAnswer(style); });
     theSettings.SetDefaults();
@@ -90,6 +110,18 @@ int wmain(int argc, wchar_t** argv) {
     }
     Pump(showMs);
     if (write != nullptr && write->Handle() != nullptr) DestroyWindow(write->Handle());
+    for (HWND shot : shots) {
+        if (shot != nullptr && IsWindow(shot)) DestroyWindow(shot);
+    }
+    // The clients window alone: it is wide.
+    OPCS_DlgClients* clients = OPCS_DlgClients::Open(nullptr, &MadeUpClients);
+    if (clients == nullptr) {
+        ++failures;
+    } else {
+        SetWindowPos(clients->Handle(), nullptr, 10, 10, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+        Pump(showMs);
+        if (OPCS_DlgClients::OpenWindow() != nullptr) DestroyWindow(OPCS_DlgClients::OpenWindow());
+    }
     // The splash last, alone.
     CSplashWnd::EnableSplashScreen(true);
     CSplashWnd::ShowSplashScreen(nullptr);

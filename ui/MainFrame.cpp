@@ -9,6 +9,7 @@
 #include "DateTimeText.h"
 #include "Device.h"
 #include "DeviceView.h"
+#include "DlgClients.h"
 #include "DlgWriteToTag.h"
 #include "Document.h"
 #include "DocumentCommands.h"
@@ -260,8 +261,9 @@ bool CMainFrame::OnSplitterMouse(UINT message, LPARAM lParam) {
 
 bool CMainFrame::PreTranslateMessage(MSG* msg) {
     if (CSplashWnd::PreTranslateAppMessage(msg)) return true;
-    // A write dialog's keys are its own (Tab, Enter, Escape, its accelerators).
+    // A write dialog's keys are its own (Tab, Enter, Escape, its accelerators), as are the clients window's.
     if (OPCS_DlgWriteToTag::PreTranslate(msg)) return true;
+    if (OPCS_DlgClients::PreTranslate(msg)) return true;
     return accelerators_ != nullptr && hwnd_ != nullptr && TranslateAcceleratorW(hwnd_, accelerators_, msg) != 0;
 }
 
@@ -303,6 +305,7 @@ bool CMainFrame::QueryCommand(UINT command, CommandState& state) {
         state.enabled = !AreClientsConnected();
         return true;
     case ID_FILE_EXPORT_TAGS:
+    case ID_VIEW_CLIENTS:
     case ID_APP_EXIT:
     case ID_APP_ABOUT:  // shown by the application's command handler
     case ID_HELP:
@@ -333,6 +336,9 @@ bool CMainFrame::OnCommand(UINT command) {
         return true;
     case ID_FILE_EXPORT_TAGS:
         OnExportTags();
+        return true;
+    case ID_VIEW_CLIENTS:
+        OPCS_DlgClients::Open(hwnd_, clientRows_);
         return true;
     case ID_APP_EXIT:
         OnClose();

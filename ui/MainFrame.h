@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "ClientRow.h"
 #include "CommandTarget.h"
 
 class CDeviceView;
@@ -49,6 +50,8 @@ public:
     void SetCommandHandler(std::function<bool(UINT command)> handler) { commandHandler_ = std::move(handler); }
     // Asks for a file name for Open (save false) or Save As (save true); empty: cancelled.
     void SetFileChooser(std::function<std::wstring(bool save)> chooser) { fileChooser_ = std::move(chooser); }
+    // Where View > Clients... takes its rows from; without one it lists nobody.
+    void SetClientRowsProvider(ClientRowsProvider provider) { clientRows_ = std::move(provider); }
 
     // The state of a command as the menus and the toolbar show it.
     CommandState QueryCommandState(UINT command);
@@ -108,4 +111,5 @@ private:
     std::function<void()> forcedExitHandler_;
     std::function<void()> sessionEndHandler_;
     std::function<std::wstring(bool)> fileChooser_;
+    ClientRowsProvider clientRows_;
 };

@@ -1,0 +1,21 @@
+#pragma once
+// One connected client as the Clients window shows it. The window knows
+// nothing of the server: the application hands it a provider of these rows.
+#include <windows.h>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct ClientRow {
+    std::wstring clientName;          // "" when the client gave none
+    DWORD groups = 0;
+    DWORD items = 0;
+    DWORD streamSubscriptions = 0;    // 1.0a IDataObject advise connections
+    DWORD callbackSubscriptions = 0;  // 2.0 IOPCDataCallback connections
+    FILETIME connectedSince{};        // UTC
+    std::wstring lastCall;            // "Interface::Method", "" before the first call
+    FILETIME lastCallTime{};          // UTC
+};
+
+// Called on the user-interface thread each time the window refreshes.
+using ClientRowsProvider = std::function<std::vector<ClientRow>()>;

@@ -1,0 +1,46 @@
+#pragma once
+// "OPC Clients": a modeless window listing every connected server object
+// (client name, groups, items, subscriptions, connected since, last call),
+// refreshed every second on the user-interface thread from the rows a
+// provider gives. One at a time; it deletes itself when it closes.
+#include <vector>
+
+#include "ClientRow.h"
+#include "DialogWindow.h"
+
+class OPCS_DlgClients : public DialogWindow {
+public:
+    static constexpr UINT kRefreshMs = 1000;
+
+    // Shows the window, or brings the open one forward; null when it cannot be made.
+    static OPCS_DlgClients* Open(HWND owner, ClientRowsProvider provider);
+    // The open window, or null.
+    static HWND OpenWindow();
+    // Gives a message for the open window to it (keyboard navigation, F1); true when taken.
+    static bool PreTranslate(MSG* msg);
+
+protected:
+    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    void OnDestroyed() override;
+
+private:
+    explicit OPCS_DlgClients(ClientRowsProvider provider);
+    ~OPCS_DlgClients() override;
+    void OnInitDialog();
+    void Refresh();
+    // Widens each column whose heading or texts no longer fit; never narrows one.
+    void FitColumns(const std::vector<std::vector<std::wstring>>& rows);
+    // The window wide enough for every column, within the screen's work area.
+    void FitWindowToColumns();
+    void OnSize(int width, int height);
+
+    struct Anchor {
+        int id;
+        RECT place;  // client coordinates at the initial size
+    };
+    ClientRowsProvider provider_;
+    std::vector<int> fitted_;
+    std::vector<Anchor> anchors_;
+    SIZE initialClient_{};
+    SIZE minimumWindow_{};
+};
