@@ -1,5 +1,7 @@
 // The client's parts that need no server: reading the streams the server's
-// own writer makes, values and qualities as text, the command line.
+// own writer makes, values and qualities as text, the command line, and the
+// 2.0 parts (subscription, asynchronous read, properties) against a stand-in
+// that offers or refuses each 2.0 interface.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,9 +10,14 @@
 #include <vector>
 
 #include "Arguments.h"
+#include "AsyncRead.h"
 #include "DataStream.h"
+#include "FakeDa2Object.h"
+#include "ItemProperties.h"
+#include "OpcConstants.h"
 #include "RecordFormat.h"
 #include "StreamBlock.h"
+#include "Subscription.h"
 #include "ValueText.h"
 
 namespace {
@@ -214,11 +221,159 @@ TEST(ClientArgumentsTest, OptionsAnywhereAndBadValuesRefused) {
     EXPECT_EQ(args.rateMs, 250u);
     EXPECT_EQ(args.format, WatchFormat::Json);
     EXPECT_EQ(args.forSeconds, 1.5);
+    EXPECT_EQ(args.version, DaVersion::Any);
+    const wchar_t* read[] = {L"tovi-opc", L"read", L"--async2", L"P.1", L"--v2", L"A.B", L"--v2"};
+    ASSERT_TRUE(ParseArguments(7, read, args, &why)) << why;
+    EXPECT_TRUE(args.async2);
+    EXPECT_EQ(args.version, DaVersion::V2);
     for (const std::vector<const wchar_t*>& bad :
          {std::vector<const wchar_t*>{L"t", L"watch", L"--rate", L"0"}, {L"t", L"watch", L"--rate", L"1.5"},
           {L"t", L"watch", L"--rate"}, {L"t", L"watch", L"--for", L"-1"}, {L"t", L"watch", L"--format", L"xml"},
-          {L"t", L"read", L"--colour"}}) {
+          {L"t", L"read", L"--colour"}, {L"t", L"watch", L"--v2", L"--v1"}}) {
         EXPECT_FALSE(ParseArguments(static_cast<int>(bad.size()), bad.data(), args, &why)) << bad.back();
         EXPECT_FALSE(why.empty());
     }
+}
+
+TEST(ClientDa2Test, WatchTakesTheCallbackWhereOfferedAndTheStreamElse) {
+    struct Case {
+        const char* what;
+        IidSet refused;
+        HRESULT advise;
+        DaVersion wanted;
+        HRESULT result;
+        DaVersion used;
+    };
+    const Case cases[] = {
+        {"2.0 group", {}, S_OK, DaVersion::Any, S_OK, DaVersion::V2},
+        {"1.0a group", {IID_IConnectionPointContainer, IID_IOPCAsyncIO2}, S_OK, DaVersion::Any, S_OK, DaVersion::V1},
+        {"callback refused", {}, CONNECT_E_CANNOTCONNECT, DaVersion::Any, S_OK, DaVersion::V1},
+        {"1.0a forced", {}, S_OK, DaVersion::V1, S_OK, DaVersion::V1},
+        {"2.0 forced on 1.0a", {IID_IConnectionPointContainer}, S_OK, DaVersion::V2, E_NOINTERFACE, DaVersion::Any},
+        {"server gone", {}, RPC_E_DISCONNECTED, DaVersion::Any, RPC_E_DISCONNECTED, DaVersion::Any},
+        {"no subscription", {IID_IConnectionPointContainer, IID_IDataObject}, S_OK, DaVersion::Any, E_NOINTERFACE,
+         DaVersion::Any},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Da2Calls calls;
+        auto* fake = new FakeDa2Object(&calls, c.refused, c.advise);
+        std::vector<DataStream> got;
+        std::string why;
+        {
+            Subscription subscription;
+            EXPECT_EQ(subscription.Start(static_cast<IOPCAsyncIO2*>(fake), c.wanted,
+                                         [&got](const DataStream& s) { got.push_back(s); }, nullptr, &why),
+                      c.result);
+            EXPECT_EQ(subscription.Used(), c.used);
+            EXPECT_EQ(why.empty(), SUCCEEDED(c.result)) << why;
+            EXPECT_EQ(calls.dataAdvises, c.used == DaVersion::V1 ? 1 : 0);
+            // The callback asks for the current values at once.
+            EXPECT_EQ(calls.refreshes, c.used == DaVersion::V2 ? 1 : 0);
+            OPCHANDLE handles[] = {4, 7};
+            VARIANT values[2];
+            VariantInit(&values[0]);
+            VariantInit(&values[1]);
+            V_VT(&values[0]) = VT_R8;
+            V_R8(&values[0]) = 1.25;
+            WORD qualities[] = {0xC0, 0x00};
+            FILETIME times[] = {{11, 22}, {33, 44}};
+            HRESULT errors[] = {S_OK, OPC_E_BADTYPE};
+            EXPECT_EQ(fake->SendChange(2, handles, values, qualities, times, errors),
+                      c.used == DaVersion::V2 ? S_OK : E_FAIL);
+        }
+        EXPECT_EQ(calls.callbackUnadvises, c.used == DaVersion::V2 ? 1 : 0);
+        EXPECT_EQ(calls.dataUnadvises, c.used == DaVersion::V1 ? 1 : 0);
+        fake->Release();
+        if (c.used != DaVersion::V2) continue;
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].groupClientHandle, 9u);
+        ASSERT_EQ(got[0].items.size(), 2u);
+        const StreamItem& good = got[0].items[0];
+        EXPECT_EQ(good.clientHandle, 4u);
+        EXPECT_EQ(ValueText(good.value), "1.25");
+        EXPECT_EQ(good.quality, 0xC0);
+        EXPECT_EQ(good.timestamp.dwHighDateTime, 22u);
+        EXPECT_EQ(good.error, S_OK);
+        EXPECT_EQ(got[0].items[1].clientHandle, 7u);
+        EXPECT_EQ(got[0].items[1].error, OPC_E_BADTYPE);
+    }
+}
+
+TEST(ClientDa2Test, AsyncReadTakesOnlyItsOwnCompletionAndWaitsBounded) {
+    constexpr DWORD kWaitMs = 400;
+    const HRESULT timeout = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    struct Case {
+        const char* what;
+        IidSet refused;
+        Completion completion;
+        std::vector<OPCHANDLE> handles;
+        HRESULT result;
+        std::vector<HRESULT> errors;
+        std::vector<OPCHANDLE> completed;
+    };
+    const Case cases[] = {
+        {"answered inside Read", {}, Completion::Inside, {3, 0, 8}, S_OK, {S_OK, OPC_E_INVALIDHANDLE, S_OK}, {3, 8}},
+        {"answered later", {}, Completion::Later, {5, 6}, S_OK, {S_OK, S_OK}, {5, 6}},
+        {"never answered", {}, Completion::Never, {3}, timeout, {S_OK}, {}},
+        {"every item refused: nothing to wait for", {}, Completion::Never, {0}, S_OK, {OPC_E_INVALIDHANDLE}, {}},
+        {"1.0a group", {IID_IOPCAsyncIO2}, Completion::Inside, {3}, E_NOINTERFACE, {E_FAIL}, {}},
+        {"no callback", {IID_IConnectionPointContainer}, Completion::Inside, {3}, E_NOINTERFACE, {E_FAIL}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Da2Calls calls;
+        auto* fake = new FakeDa2Object(&calls, c.refused, S_OK, c.completion);
+        std::vector<HRESULT> errors;
+        std::vector<StreamItem> completed;
+        std::string why;
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(ReadAsync2(static_cast<IOPCAsyncIO2*>(fake), c.handles, kWaitMs, errors, completed, &why), c.result);
+        const ULONGLONG took = GetTickCount64() - start;
+        EXPECT_EQ(errors, c.errors);
+        ASSERT_EQ(completed.size(), c.completed.size());
+        for (size_t i = 0; i < completed.size(); ++i) {
+            EXPECT_EQ(completed[i].clientHandle, c.completed[i]);
+            EXPECT_EQ(V_R8(&completed[i].value), c.completed[i] + 0.5);
+        }
+        if (!completed.empty()) EXPECT_EQ(completed.back().error, OPC_E_BADRIGHTS);
+        EXPECT_EQ(calls.cancels, c.result == timeout ? 1 : 0);
+        EXPECT_EQ(took >= kWaitMs, c.result == timeout) << took;
+        EXPECT_EQ(why.empty(), SUCCEEDED(c.result)) << why;
+        if (c.result == timeout) EXPECT_NE(why.find("within 0.4 s"), std::string::npos) << why;
+        EXPECT_EQ(calls.callbackUnadvises, calls.callbackAdvises);  // disconnected again
+        if (!c.refused.empty()) EXPECT_NE(why.find(c.refused.count(IID_IOPCAsyncIO2) ? "no IOPCAsyncIO2" : "IOPCDataCallback"), std::string::npos) << why;
+        fake->Release();
+    }
+}
+
+TEST(ClientDa2Test, PropertiesInWordsWithEachEntrysError) {
+    Da2Calls calls;
+    auto* fake = new FakeDa2Object(&calls, {});
+    std::vector<std::string> lines;
+    EXPECT_EQ(PropertyLines(fake, L"Tag", lines), S_FALSE);
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "     1  Item Canonical DataType = 5 (Double)  Short",
+                         "     3  Item Quality = 24 (Bad (Comm Failure))  Short",
+                         "     4  Item Timestamp = 2024-02-29T12:00:00.000Z  Date",
+                         "     5  Item Access Rights = 1 (readable)  Long",
+                         "   101  Item Description = Kessel \xc3\xa4  String",
+                         "  5001  (no description): error: the item has no such property (OPC_E_INVALID_PID 0xC0040203)"}));
+    EXPECT_EQ(PropertyLines(fake, L"Nothing", lines), OPC_E_UNKNOWNITEMID);
+    EXPECT_TRUE(lines.empty());
+    fake->Release();
+
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = 2;
+    EXPECT_EQ(PropertyLine(7, L"Item EU Type", VT_I4, v, S_OK), "     7  Item EU Type = 2 (enumerated)  Long");
+    EXPECT_EQ(PropertyLine(2, L"Item Value", VT_R8, v, S_OK), "     2  Item Value = 2  Long (listed as Double)");
+    EXPECT_EQ(PropertyLine(2, L"Item Value", VT_VARIANT, v, S_OK), "     2  Item Value = 2  Long");
+    V_VT(&v) = VT_ARRAY | VT_R8;
+    V_ARRAY(&v) = SafeArrayCreateVector(VT_R8, 0, 2);
+    static_cast<double*>(V_ARRAY(&v)->pvData)[1] = 100;
+    EXPECT_EQ(PropertyLine(8, L"Item EUInfo", VT_ARRAY | VT_R8, v, S_OK),
+              "     8  Item EUInfo = [0, 100]  Array of Double");
+    VariantClear(&v);
 }

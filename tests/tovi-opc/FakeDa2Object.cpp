@@ -1,0 +1,170 @@
+#include "FakeDa2Object.h"
+
+#include <iterator>
+
+#include "OpcConstants.h"
+#include "TaskMem.h"
+
+namespace {
+struct Property {
+    DWORD id;
+    const wchar_t* description;
+    VARTYPE type;
+};
+const Property kProperties[] = {{1, L"Item Canonical DataType", VT_I2}, {3, L"Item Quality", VT_I2},
+                                {4, L"Item Timestamp", VT_DATE},        {5, L"Item Access Rights", VT_I4},
+                                {101, L"Item Description", VT_BSTR},    {5001, L"", VT_R8}};
+}  // namespace
+
+FakeDa2Object::~FakeDa2Object() {
+    if (later_.joinable()) later_.join();
+    if (callback_ != nullptr) callback_->Release();
+    if (adviseSink_ != nullptr) adviseSink_->Release();
+}
+
+STDMETHODIMP FakeDa2Object::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv != nullptr && refused_.count(riid) != 0) {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    return FakeComObject::QueryInterface(riid, ppv);
+}
+
+HRESULT FakeDa2Object::SendChange(DWORD count, OPCHANDLE* handles, VARIANT* values, WORD* qualities, FILETIME* times,
+                                  HRESULT* errors) {
+    return callback_ == nullptr ? E_FAIL
+                                : callback_->OnDataChange(0, 9, S_OK, S_FALSE, count, handles, values, qualities,
+                                                          times, errors);
+}
+
+STDMETHODIMP FakeDa2Object::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
+                                                     LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) {
+    *pdwCount = 0;
+    *ppPropertyIDs = nullptr;
+    *ppDescriptions = nullptr;
+    *ppvtDataTypes = nullptr;
+    if (std::wstring(szItemID) != L"Tag") return OPC_E_UNKNOWNITEMID;
+    const DWORD count = static_cast<DWORD>(std::size(kProperties));
+    *ppPropertyIDs = TaskAllocArray<DWORD>(count);
+    *ppDescriptions = TaskAllocArray<LPWSTR>(count);
+    *ppvtDataTypes = TaskAllocArray<VARTYPE>(count);
+    for (DWORD i = 0; i < count; ++i) {
+        (*ppPropertyIDs)[i] = kProperties[i].id;
+        (*ppDescriptions)[i] = TaskStrDup(kProperties[i].description);
+        (*ppvtDataTypes)[i] = kProperties[i].type;
+    }
+    *pdwCount = count;
+    return S_OK;
+}
+
+STDMETHODIMP FakeDa2Object::GetItemProperties(LPWSTR, DWORD dwCount, DWORD* pdwPropertyIDs, VARIANT** ppvData,
+                                              HRESULT** ppErrors) {
+    *ppvData = TaskAllocArray<VARIANT>(dwCount);
+    *ppErrors = TaskAllocArray<HRESULT>(dwCount);
+    HRESULT result = S_OK;
+    for (DWORD i = 0; i < dwCount; ++i) {
+        VARIANT& v = (*ppvData)[i];
+        VariantInit(&v);
+        switch (pdwPropertyIDs[i]) {
+        case 1: V_VT(&v) = VT_I2; V_I2(&v) = VT_R8; break;
+        case 3: V_VT(&v) = VT_I2; V_I2(&v) = 0x18; break;
+        case 4: V_VT(&v) = VT_DATE; V_DATE(&v) = 45351.5; break;  // 2024-02-29 12:00 UTC
+        case 5: V_VT(&v) = VT_I4; V_I4(&v) = 1; break;
+        case 101: V_VT(&v) = VT_BSTR; V_BSTR(&v) = SysAllocString(L"Kessel \u00e4"); break;
+        default: (*ppErrors)[i] = OPC_E_INVALID_PID; result = S_FALSE; break;
+        }
+    }
+    return result;
+}
+
+STDMETHODIMP FakeDa2Object::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
+                                 HRESULT** ppErrors) {
+    if (callback_ == nullptr) return CONNECT_E_NOCONNECTION;
+    calls_->transaction = dwTransactionID;
+    *pdwCancelID = 77;
+    *ppErrors = TaskAllocArray<HRESULT>(dwCount);
+    std::vector<OPCHANDLE> clients;
+    for (DWORD i = 0; i < dwCount; ++i) {
+        (*ppErrors)[i] = phServer[i] == 0 ? OPC_E_INVALIDHANDLE : S_OK;
+        if (phServer[i] != 0) clients.push_back(phServer[i]);
+    }
+    if (clients.empty() || completion_ == Completion::Never) return clients.size() == dwCount ? S_OK : S_FALSE;
+    // Client handle = server handle; the last item fails in the completion.
+    auto complete = [this, clients, dwTransactionID](DWORD transaction) {
+        const DWORD n = static_cast<DWORD>(clients.size());
+        std::vector<VARIANT> values(n);
+        std::vector<WORD> qualities(n, 0xC0);
+        std::vector<FILETIME> times(n, FILETIME{1, 0x01DA0000});
+        std::vector<HRESULT> errors(n, S_OK);
+        for (DWORD i = 0; i < n; ++i) {
+            VariantInit(&values[i]);
+            V_VT(&values[i]) = VT_R8;
+            V_R8(&values[i]) = clients[i] + 0.5;
+        }
+        errors[n - 1] = OPC_E_BADRIGHTS;
+        callback_->OnReadComplete(transaction, 9, S_OK, S_FALSE, n, const_cast<OPCHANDLE*>(clients.data()),
+                                  values.data(), qualities.data(), times.data(), errors.data());
+        (void)dwTransactionID;
+    };
+    if (completion_ == Completion::Inside) {
+        complete(dwTransactionID + 1);  // someone else's transaction first
+        complete(dwTransactionID);
+    } else {
+        later_ = std::thread([complete, dwTransactionID] {
+            Sleep(100);
+            complete(dwTransactionID);
+        });
+    }
+    return clients.size() == dwCount ? S_OK : S_FALSE;
+}
+
+STDMETHODIMP FakeDa2Object::Refresh2(OPCDATASOURCE, DWORD, DWORD* pdwCancelID) {
+    ++calls_->refreshes;
+    *pdwCancelID = 78;
+    return S_OK;
+}
+
+STDMETHODIMP FakeDa2Object::Cancel2(DWORD) {
+    ++calls_->cancels;
+    return S_OK;
+}
+
+STDMETHODIMP FakeDa2Object::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
+    *ppCP = nullptr;
+    if (riid != IID_IOPCDataCallback) return CONNECT_E_NOCONNECTION;
+    return QueryInterface(IID_IConnectionPoint, reinterpret_cast<void**>(ppCP));
+}
+
+STDMETHODIMP FakeDa2Object::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
+    ++calls_->callbackAdvises;
+    *pdwCookie = 0;
+    if (FAILED(adviseResult_)) return adviseResult_;
+    if (callback_ != nullptr) return CONNECT_E_ADVISELIMIT;
+    if (FAILED(pUnkSink->QueryInterface(IID_IOPCDataCallback, reinterpret_cast<void**>(&callback_)))) {
+        return CONNECT_E_CANNOTCONNECT;
+    }
+    *pdwCookie = 5;
+    return S_OK;
+}
+
+STDMETHODIMP FakeDa2Object::Unadvise(DWORD dwCookie) {
+    if (dwCookie != 5 || callback_ == nullptr) return CONNECT_E_NOCONNECTION;
+    ++calls_->callbackUnadvises;
+    if (later_.joinable()) later_.join();
+    callback_->Release();
+    callback_ = nullptr;
+    return S_OK;
+}
+
+STDMETHODIMP FakeDa2Object::DAdvise(FORMATETC*, DWORD, IAdviseSink* pAdvSink, DWORD* pdwConnection) {
+    ++calls_->dataAdvises;
+    adviseSink_ = pAdvSink;
+    adviseSink_->AddRef();
+    *pdwConnection = 3;
+    return S_OK;
+}
+
+STDMETHODIMP FakeDa2Object::DUnadvise(DWORD) {
+    ++calls_->dataUnadvises;
+    return S_OK;
+}
