@@ -90,8 +90,7 @@ STDMETHODIMP FakeDa2Object::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTra
     }
     if (clients.empty() || completion_ == Completion::Never) return clients.size() == dwCount ? S_OK : S_FALSE;
     // Client handle = server handle; the last item fails in the completion.
-    auto complete = [this, clients, dwTransactionID](DWORD transaction) {
-        const DWORD n = static_cast<DWORD>(clients.size());
+    auto complete = [this, clients](DWORD transaction, DWORD n) {
         std::vector<VARIANT> values(n);
         std::vector<WORD> qualities(n, 0xC0);
         std::vector<FILETIME> times(n, FILETIME{1, 0x01DA0000});
@@ -104,15 +103,15 @@ STDMETHODIMP FakeDa2Object::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTra
         errors[n - 1] = OPC_E_BADRIGHTS;
         callback_->OnReadComplete(transaction, 9, S_OK, S_FALSE, n, const_cast<OPCHANDLE*>(clients.data()),
                                   values.data(), qualities.data(), times.data(), errors.data());
-        (void)dwTransactionID;
     };
+    const DWORD n = static_cast<DWORD>(clients.size());
     if (completion_ == Completion::Inside) {
-        complete(dwTransactionID + 1);  // someone else's transaction first
-        complete(dwTransactionID);
+        complete(dwTransactionID + 1, 1);  // someone else's transaction first
+        complete(dwTransactionID, n);
     } else {
-        later_ = std::thread([complete, dwTransactionID] {
+        later_ = std::thread([complete, dwTransactionID, n] {
             Sleep(100);
-            complete(dwTransactionID);
+            complete(dwTransactionID, n);
         });
     }
     return clients.size() == dwCount ? S_OK : S_FALSE;

@@ -53,7 +53,7 @@ HRESULT ReadAsync2(IUnknown* group, const std::vector<OPCHANDLE>& handles, DWORD
     hr = connection.Connect(group, sink);
     sink->Release();
     if (FAILED(hr)) {
-        *why = "the group takes no data callback (IOPCDataCallback), which IOPCAsyncIO2 answers through: " +
+        *why = "the group has no data callback (IOPCDataCallback), through which IOPCAsyncIO2 answers: " +
                ResultText(hr);
         if (IsConnectionLost(hr)) connection.Abandon();
         return hr;
