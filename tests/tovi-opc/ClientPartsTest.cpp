@@ -314,13 +314,14 @@ TEST(ClientDa2Test, AsyncReadTakesOnlyItsOwnCompletionAndWaitsBounded) {
         const char* why;  // part of the reason given, "" for none
     };
     const Case cases[] = {
-        {"answered inside Read", {}, Completion::Inside, {3, 0, 8}, S_OK, {S_OK, OPC_E_INVALIDHANDLE, S_OK}, {3, 8}, ""},
+        {"answered inside Read", {}, Completion::Inside, {3, 0, 8}, S_OK, {S_OK, OPC_E_INVALIDHANDLE, S_OK}, {3, 8},
+         ""},
         {"answered later", {}, Completion::Later, {5, 6}, S_OK, {S_OK, S_OK}, {5, 6}, ""},
         {"never answered", {}, Completion::Never, {3}, timeout, {S_OK}, {}, "within 0.4 s"},
         {"every item refused: nothing to wait for", {}, Completion::Never, {0}, S_OK, {OPC_E_INVALIDHANDLE}, {}, ""},
         {"1.0a group", {IID_IOPCAsyncIO2}, Completion::Inside, {3}, E_NOINTERFACE, {E_FAIL}, {}, "no IOPCAsyncIO2"},
         {"no callback", {IID_IConnectionPointContainer}, Completion::Inside, {3}, E_NOINTERFACE, {E_FAIL}, {},
-         "no data callback (IOPCDataCallback)"},
+         "no data callback (IOPCDataCallback, OPC DA 2.0), through"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -361,7 +362,8 @@ TEST(ClientDa2Test, PropertiesInWordsWithEachEntrysError) {
                          "     4  Item Timestamp = 2024-02-29T12:00:00.000Z  Date",
                          "     5  Item Access Rights = 1 (readable)  Long",
                          "   101  Item Description = Kessel \xc3\xa4  String",
-                         "  5001  (no description): error: the item has no such property (OPC_E_INVALID_PID 0xC0040203)"}));
+                         "  5001  (no description): error: the item has no such property "
+                         "(OPC_E_INVALID_PID 0xC0040203)"}));
     EXPECT_EQ(PropertyLines(fake, L"Nothing", lines), OPC_E_UNKNOWNITEMID);
     EXPECT_TRUE(lines.empty());
     fake->Release();

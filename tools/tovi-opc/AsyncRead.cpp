@@ -37,7 +37,7 @@ HRESULT ReadAsync2(IUnknown* group, const std::vector<OPCHANDLE>& handles, DWORD
     ComPtr<IOPCAsyncIO2> io;
     HRESULT hr = group->QueryInterface(IID_IOPCAsyncIO2, reinterpret_cast<void**>(io.GetAddressOf()));
     if (FAILED(hr)) {
-        *why = "the server has no IOPCAsyncIO2 (OPC DA 2.0 reads): " + ResultText(hr);
+        *why = "the server has no IOPCAsyncIO2 (OPC DA 2.0 asynchronous reads): " + ResultText(hr);
         return hr;
     }
     auto pending = std::make_shared<Pending>();
@@ -53,7 +53,7 @@ HRESULT ReadAsync2(IUnknown* group, const std::vector<OPCHANDLE>& handles, DWORD
     hr = connection.Connect(group, sink);
     sink->Release();
     if (FAILED(hr)) {
-        *why = "the group has no data callback (IOPCDataCallback), through which IOPCAsyncIO2 answers: " +
+        *why = "the group has no data callback (IOPCDataCallback, OPC DA 2.0), through which IOPCAsyncIO2 answers: " +
                ResultText(hr);
         if (IsConnectionLost(hr)) connection.Abandon();
         return hr;

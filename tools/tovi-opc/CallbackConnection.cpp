@@ -7,7 +7,8 @@
 HRESULT CallbackConnection::Connect(IUnknown* group, IUnknown* sink) {
     Disconnect();
     ComPtr<IConnectionPointContainer> container;
-    HRESULT hr = group->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.GetAddressOf()));
+    HRESULT hr =
+        group->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.GetAddressOf()));
     if (FAILED(hr)) return hr;
     ComPtr<IConnectionPoint> point;
     hr = container->FindConnectionPoint(IID_IOPCDataCallback, point.GetAddressOf());

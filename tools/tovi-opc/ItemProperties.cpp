@@ -92,7 +92,8 @@ HRESULT PropertyLines(IOPCItemProperties* properties, const std::wstring& itemId
         for (DWORD i = 0; i < count; ++i) {
             const HRESULT error = errors != nullptr ? errors[i] : E_FAIL;
             allGood = allGood && SUCCEEDED(error);
-            lines.push_back(PropertyLine(ids[i], descriptions != nullptr && descriptions[i] != nullptr ? descriptions[i] : L"",
+            const LPCWSTR description = descriptions != nullptr && descriptions[i] != nullptr ? descriptions[i] : L"";
+            lines.push_back(PropertyLine(ids[i], description,
                                          types != nullptr ? types[i] : static_cast<VARTYPE>(VT_EMPTY),
                                          values != nullptr && SUCCEEDED(error) ? values[i] : empty, error));
             if (values != nullptr) VariantClear(&values[i]);

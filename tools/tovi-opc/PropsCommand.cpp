@@ -21,8 +21,7 @@ int RunProps(const Arguments& args) {
     ComPtr<IOPCItemProperties> properties;
     HRESULT hr = server.As(&properties);
     if (FAILED(hr)) {
-        PrintError("the server has no item properties: it does not offer IOPCItemProperties (OPC DA 2.0): " +
-                   ResultText(hr));
+        PrintError("the server has no item properties (IOPCItemProperties, OPC DA 2.0): " + ResultText(hr));
         return kExitFailed;
     }
     bool allGood = true;

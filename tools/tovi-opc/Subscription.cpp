@@ -30,7 +30,7 @@ HRESULT Subscription::Start(IUnknown* group, DaVersion version, Handler handler,
             return S_OK;
         }
         if (version == DaVersion::V2 || IsConnectionLost(hr)) {
-            *why = "the group offers no OPC DA 2.0 data callback (IOPCDataCallback): " + ResultText(hr);
+            *why = "the group has no data callback (IOPCDataCallback, OPC DA 2.0): " + ResultText(hr);
             return hr;
         }
     }
