@@ -17,6 +17,7 @@
 #include "ServerRegistration.h"
 #include "ServerStartTime.h"
 #include "ShellFileTypes.h"
+#include "ShutdownNotice.h"
 #include "SplashWnd.h"
 #include "TagFileCommand.h"
 #include "TagTexts.h"
@@ -31,6 +32,10 @@ constexpr UINT kCommandAbout = 57664;
 constexpr DWORD kForcedExitStopMs = 2000;
 const wchar_t kOleFailed[] = L"Ole Initialization failed";
 const wchar_t kDestroyQuestion[] = L"You are about to destroy the current configuration.  Do you wish to proceed?";
+// The reasons the clients are given when the server goes.
+const wchar_t kForcedExitReason[] = L"Tovi Explorer is being closed by its operator.";
+const wchar_t kSessionEndReason[] = L"Tovi Explorer is closing: Windows is ending the session.";
+const wchar_t kExitReason[] = L"Tovi Explorer is shutting down.";
 
 // The class factory's creator: a new server object with one reference.
 HRESULT CreateServerObject(IUnknown** object) {
@@ -148,7 +153,17 @@ bool OPCS_App::CreateMainFrame() {
     frame_->SetEndWithLastClient(commandLine_.StartedByCom());
     // The class object is withdrawn even from a forced exit: a registration
     // left behind by a dead process would be offered to the next clients.
-    frame_->SetForcedExitHandler([this] { classObjectThread_.Stop(kForcedExitStopMs); });
+    frame_->SetForcedExitHandler([this] {
+        NotifyShutdown(kForcedExitReason);
+        classObjectThread_.Stop(kForcedExitStopMs);
+    });
+    // Windows ends the process soon after: the clients are told, and no new
+    // one is let in meanwhile.
+    frame_->SetSessionEndHandler([this] {
+        theEventLog << L"Windows is ending the session" << EventLog::EndEntry;
+        NotifyShutdown(kSessionEndReason);
+        classObjectThread_.Stop(kForcedExitStopMs);
+    });
     frame_->SetCommandHandler([this](UINT command) {
         if (command == kCommandFileNew) {
             OnFileNew();
@@ -221,6 +236,8 @@ int OPCS_App::Run() {
 
 int OPCS_App::ExitInstance(int exitCode) {
     theEventLog << L"Application terminating normally" << EventLog::EndEntry;
+    // Clients still connected (their server objects are destroyed below) hear why.
+    NotifyShutdown(kExitReason);
     classObjectThread_.Stop();
     OPCServer::DestroyAllServers();
     // Groups that clients still hold stop scanning before the configuration goes.

@@ -1,5 +1,7 @@
 #include "InterfaceAnchors.h"
 
+#include <ocidl.h>
+
 #include "OpcDa.h"
 
 namespace {
@@ -56,6 +58,8 @@ const std::vector<IID>& InterfaceAnchors::Interfaces() {
         IID_IOPCItemMgt,        IID_IOPCSyncIO,   IID_IOPCAsyncIO,
         IID_IDataObject,        IID_IEnumOPCItemAttributes, IID_IEnumString,
         IID_IEnumUnknown,       IID_IEnumSTATDATA,
+        IID_IOPCCommon,         IID_IOPCItemProperties, IID_IConnectionPointContainer,
+        IID_IConnectionPoint,   IID_IEnumConnections,   IID_IEnumConnectionPoints,
     };
     return interfaces;
 }

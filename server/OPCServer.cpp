@@ -1,13 +1,20 @@
 #include "OPCServer.h"
 
+#include <olectl.h>
+
+#include <algorithm>
 #include <climits>
 #include <new>
 #include <string>
 
 #include "CEnumItemIDs.h"
 #include "ClientObjects.h"
+#include "ConnectionPoint.h"
 #include "Device.h"
 #include "Document.h"
+#include "EnumSnapshot.h"
+#include "ErrorText.h"
+#include "EventLog.h"
 #include "FileTime.h"
 #include "OpcConstants.h"
 #include "OPCGroup.h"
@@ -29,11 +36,22 @@ constexpr LONG kDying = LONG_MIN;
 std::wstring TextOf(LPCWSTR text) { return text != nullptr ? std::wstring(text) : std::wstring(); }
 }  // namespace
 
-OPCServer::OPCServer() noexcept { ServerList::Instance().Add(this, m_ListEntry); }
+OPCServer::OPCServer() noexcept : m_ftConnected(FileTimeNow()) { ServerList::Instance().Add(this, m_ListEntry); }
 
 OPCServer::~OPCServer() {
     m_bClosing.store(true);
     ServerList::Instance().Remove(m_ListEntry);
+    ConnectionPoint* point = nullptr;
+    std::wstring clientName;
+    {
+        ScopedLock guard(m_csClient);
+        std::swap(point, m_pShutdownPoint);
+        clientName.swap(m_szClientName);
+    }
+    if (point != nullptr) {
+        point->Detach();  // lets the sinks go
+        point->Release();
+    }
     std::unordered_map<OPCHANDLE, OPCGroup*> groups;
     {
         ScopedLock guard(m_csGroups);
@@ -42,7 +60,15 @@ OPCServer::~OPCServer() {
     }
     // Released outside the lock: a group's end waits for its threads.
     for (auto& entry : groups) entry.second->Release();
+    if (!clientName.empty()) {
+        theEventLog << L"OPC client disconnected - Name:" << clientName << EventLog::EndEntry;
+    }
     PostClientObjectMessage(false);
+}
+
+void OPCServer::NoteCall(const wchar_t* method) noexcept {
+    m_u64LastCallTime.store(FileTimeToU64(FileTimeNow()));
+    m_pLastCall.store(method);
 }
 
 // IUnknown ------------------------------------------------------------------
@@ -53,6 +79,12 @@ STDMETHODIMP OPCServer::QueryInterface(REFIID riid, void** ppv) {
         *ppv = static_cast<IOPCServer*>(this);
     } else if (riid == IID_IOPCBrowseServerAddressSpace) {
         *ppv = static_cast<IOPCBrowseServerAddressSpace*>(this);
+    } else if (riid == IID_IOPCCommon) {
+        *ppv = static_cast<IOPCCommon*>(this);
+    } else if (riid == IID_IConnectionPointContainer) {
+        *ppv = static_cast<IConnectionPointContainer*>(this);
+    } else if (riid == IID_IOPCItemProperties) {
+        *ppv = static_cast<IOPCItemProperties*>(this);
     } else {
         *ppv = nullptr;
         return E_NOINTERFACE;
@@ -93,6 +125,7 @@ STDMETHODIMP OPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequested
                                  OPCHANDLE hClientGroup, LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID,
                                  OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate, REFIID riid,
                                  LPUNKNOWN* ppUnk) {
+    NoteCall(L"IOPCServer::AddGroup");
     if (m_bClosing.load()) return E_FAIL;
     if (ppUnk == nullptr) return E_INVALIDARG;
     try {
@@ -113,8 +146,10 @@ STDMETHODIMP OPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequested
         auto* group = new (std::nothrow) OPCGroup(link);
         if (group == nullptr) return E_OUTOFMEMORY;
         group->AddRef();  // the table's reference
+        // A locale the client chose for the connection is the default of its groups.
+        const DWORD locale = dwLCID == 0 && m_bLocaleSet.load() ? m_dwLocale.load() : dwLCID;
         if (!group->Initialize(std::move(name), bActive, dwRequestedUpdateRate, hClientGroup, pTimeBias,
-                               pPercentDeadband, dwLCID)) {
+                               pPercentDeadband, locale)) {
             group->Release();
             return E_OUTOFMEMORY;
         }
@@ -139,12 +174,14 @@ std::shared_ptr<ServerLink> OPCServer::Link() {
     return m_pLink;
 }
 
-STDMETHODIMP OPCServer::GetErrorString(HRESULT, LCID, LPWSTR* ppString) {
-    if (ppString != nullptr) *ppString = nullptr;
-    return E_NOTIMPL;
+STDMETHODIMP OPCServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) {
+    NoteCall(L"IOPCServer::GetErrorString");
+    // Any locale is answered: the texts are the same in every one offered.
+    return ErrorString(dwError, dwLocale, ppString);
 }
 
 STDMETHODIMP OPCServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
+    NoteCall(L"IOPCServer::GetGroupByName");
     if (m_bClosing.load()) return E_FAIL;
     if (ppUnk == nullptr) return E_INVALIDARG;
     *ppUnk = nullptr;
@@ -156,6 +193,7 @@ STDMETHODIMP OPCServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* p
 }
 
 STDMETHODIMP OPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
+    NoteCall(L"IOPCServer::GetStatus");
     if (m_bClosing.load()) return E_FAIL;
     if (ppServerStatus == nullptr) return E_INVALIDARG;
     *ppServerStatus = nullptr;
@@ -185,6 +223,7 @@ STDMETHODIMP OPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
 }
 
 STDMETHODIMP OPCServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL) {
+    NoteCall(L"IOPCServer::RemoveGroup");
     if (m_bClosing.load()) return E_FAIL;
     OPCGroup* group = nullptr;
     {
@@ -201,7 +240,43 @@ STDMETHODIMP OPCServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL) {
     return S_OK;
 }
 
-STDMETHODIMP OPCServer::CreateGroupEnumerator(OPCENUMSCOPE, REFIID, LPUNKNOWN*) { return E_NOTIMPL; }
+STDMETHODIMP OPCServer::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) {
+    NoteCall(L"IOPCServer::CreateGroupEnumerator");
+    if (ppUnk == nullptr) return E_INVALIDARG;
+    *ppUnk = nullptr;
+    if (dwScope < OPC_ENUM_PRIVATE_CONNECTIONS || dwScope > OPC_ENUM_ALL) return E_INVALIDARG;
+    if (riid != IID_IEnumUnknown && riid != IID_IEnumString) return E_NOINTERFACE;
+    if (m_bClosing.load()) return E_FAIL;
+    // The server has no public groups: those scopes are always empty.
+    const bool privateGroups = dwScope != OPC_ENUM_PUBLIC_CONNECTIONS && dwScope != OPC_ENUM_PUBLIC;
+    try {
+        std::vector<OPCGroup*> groups;
+        ScopedLock guard(m_csGroups);
+        if (privateGroups) {
+            groups.reserve(m_Groups.size());
+            for (const auto& entry : m_Groups) groups.push_back(entry.second);
+        }
+        // The oldest group first, as the client added them.
+        std::sort(groups.begin(), groups.end(),
+                  [](OPCGroup* a, OPCGroup* b) { return a->ServerHandle() < b->ServerHandle(); });
+        HRESULT hr;
+        if (riid == IID_IEnumString) {
+            std::vector<std::wstring> names;
+            names.reserve(groups.size());
+            for (OPCGroup* group : groups) names.push_back(group->Name());
+            hr = StringEnumerator::Create(std::move(names), reinterpret_cast<IEnumString**>(ppUnk));
+        } else {
+            std::vector<Microsoft::WRL::ComPtr<IUnknown>> unknowns;
+            unknowns.reserve(groups.size());
+            for (OPCGroup* group : groups) unknowns.emplace_back(static_cast<IOPCItemMgt*>(group));
+            hr = UnknownEnumerator::Create(std::move(unknowns), reinterpret_cast<IEnumUnknown**>(ppUnk));
+        }
+        if (FAILED(hr)) return hr;
+        return groups.empty() ? S_FALSE : S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
 
 OPCGroup* OPCServer::FindGroupByName(std::wstring_view name) {
     if (m_bClosing.load()) return nullptr;
@@ -229,12 +304,14 @@ FILETIME OPCServer::GetLastUpdateTime() const noexcept {
 // IOPCBrowseServerAddressSpace ----------------------------------------------
 
 STDMETHODIMP OPCServer::QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) {
+    NoteCall(L"IOPCBrowseServerAddressSpace::QueryOrganization");
     if (pNameSpaceType == nullptr) return E_INVALIDARG;
     *pNameSpaceType = OPC_NS_HIERARCHIAL;
     return S_OK;
 }
 
 STDMETHODIMP OPCServer::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) {
+    NoteCall(L"IOPCBrowseServerAddressSpace::ChangeBrowsePosition");
     if (m_bClosing.load()) return E_FAIL;
     try {
         ScopedLock guard(m_csGroups);
@@ -278,6 +355,7 @@ STDMETHODIMP OPCServer::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirectio
 STDMETHODIMP OPCServer::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
                                          VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
                                          LPENUMSTRING* ppIEnumString) {
+    NoteCall(L"IOPCBrowseServerAddressSpace::BrowseOPCItemIDs");
     if (m_bClosing.load()) return E_FAIL;
     if (ppIEnumString == nullptr) return E_INVALIDARG;
     *ppIEnumString = nullptr;
@@ -290,6 +368,7 @@ STDMETHODIMP OPCServer::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWS
 }
 
 STDMETHODIMP OPCServer::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) {
+    NoteCall(L"IOPCBrowseServerAddressSpace::GetItemID");
     if (m_bClosing.load()) return E_FAIL;
     if (szItemID == nullptr) return E_INVALIDARG;
     *szItemID = nullptr;
@@ -340,7 +419,157 @@ STDMETHODIMP OPCServer::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) {
     }
 }
 
-STDMETHODIMP OPCServer::BrowseAccessPaths(LPCWSTR, LPENUMSTRING*) { return E_NOTIMPL; }
+STDMETHODIMP OPCServer::BrowseAccessPaths(LPCWSTR, LPENUMSTRING*) {
+    NoteCall(L"IOPCBrowseServerAddressSpace::BrowseAccessPaths");
+    return E_NOTIMPL;
+}
+
+// IOPCCommon ----------------------------------------------------------------
+
+STDMETHODIMP OPCServer::SetLocaleID(LCID dwLcid) {
+    NoteCall(L"IOPCCommon::SetLocaleID");
+    if (!IsAvailableLocale(dwLcid)) return E_INVALIDARG;
+    m_dwLocale.store(dwLcid);
+    m_bLocaleSet.store(true);
+    return S_OK;
+}
+
+STDMETHODIMP OPCServer::GetLocaleID(LCID* pdwLcid) {
+    NoteCall(L"IOPCCommon::GetLocaleID");
+    if (pdwLcid == nullptr) return E_INVALIDARG;
+    *pdwLcid = m_dwLocale.load();
+    return S_OK;
+}
+
+STDMETHODIMP OPCServer::QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) {
+    NoteCall(L"IOPCCommon::QueryAvailableLocaleIDs");
+    if (pdwCount == nullptr || pdwLcid == nullptr) return E_INVALIDARG;
+    *pdwCount = 0;
+    *pdwLcid = nullptr;
+    const auto locales = AvailableLocales();
+    LCID* list = TaskAllocArray<LCID>(locales.size());
+    if (list == nullptr) return E_OUTOFMEMORY;
+    std::copy(locales.begin(), locales.end(), list);
+    *pdwCount = static_cast<DWORD>(locales.size());
+    *pdwLcid = list;
+    return S_OK;
+}
+
+STDMETHODIMP OPCServer::GetErrorString(HRESULT dwError, LPWSTR* ppString) {
+    NoteCall(L"IOPCCommon::GetErrorString");
+    return ErrorString(dwError, m_dwLocale.load(), ppString);
+}
+
+STDMETHODIMP OPCServer::SetClientName(LPCWSTR szName) {
+    NoteCall(L"IOPCCommon::SetClientName");
+    if (szName == nullptr) return E_INVALIDARG;
+    try {
+        std::wstring name(szName);
+        bool first = false;
+        {
+            ScopedLock guard(m_csClient);
+            if (name == m_szClientName) return S_OK;
+            first = m_szClientName.empty();
+            m_szClientName = name;
+        }
+        if (!name.empty()) {
+            theEventLog << (first ? L"OPC client connected - Name:" : L"OPC client renamed - Name:") << name
+                        << EventLog::EndEntry;
+        }
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+// IConnectionPointContainer --------------------------------------------------
+
+ConnectionPoint* OPCServer::ShutdownPoint() {
+    ScopedLock guard(m_csClient);
+    if (m_bClosing.load()) return nullptr;
+    if (m_pShutdownPoint == nullptr) {
+        m_pShutdownPoint = ConnectionPoint::Create(IID_IOPCShutdown, 0, [this]() -> IConnectionPointContainer* {
+            return TryAddRef() ? static_cast<IConnectionPointContainer*>(this) : nullptr;
+        });
+        if (m_pShutdownPoint == nullptr) return nullptr;
+    }
+    m_pShutdownPoint->AddRef();
+    return m_pShutdownPoint;
+}
+
+STDMETHODIMP OPCServer::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
+    NoteCall(L"IConnectionPointContainer::EnumConnectionPoints");
+    if (ppEnum == nullptr) return E_POINTER;
+    *ppEnum = nullptr;
+    ConnectionPoint* point = ShutdownPoint();
+    if (point == nullptr) return m_bClosing.load() ? E_FAIL : E_OUTOFMEMORY;
+    try {
+        std::vector<Microsoft::WRL::ComPtr<IConnectionPoint>> points;
+        points.emplace_back(point);
+        point->Release();
+        return ConnectionPointEnumerator::Create(std::move(points), ppEnum);
+    } catch (const std::bad_alloc&) {
+        point->Release();
+        return E_OUTOFMEMORY;
+    }
+}
+
+STDMETHODIMP OPCServer::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
+    NoteCall(L"IConnectionPointContainer::FindConnectionPoint");
+    if (ppCP == nullptr) return E_POINTER;
+    *ppCP = nullptr;
+    if (riid != IID_IOPCShutdown) return CONNECT_E_NOCONNECTION;
+    ConnectionPoint* point = ShutdownPoint();
+    if (point == nullptr) return m_bClosing.load() ? E_FAIL : E_OUTOFMEMORY;
+    *ppCP = point;
+    return S_OK;
+}
+
+std::vector<Microsoft::WRL::ComPtr<IOPCShutdown>> OPCServer::ShutdownSinks() {
+    ConnectionPoint* point = nullptr;
+    {
+        ScopedLock guard(m_csClient);
+        point = m_pShutdownPoint;
+        if (point != nullptr) point->AddRef();
+    }
+    if (point == nullptr) return {};
+    auto sinks = point->Sinks<IOPCShutdown>();
+    point->Release();
+    return sinks;
+}
+
+// The operator's view ---------------------------------------------------------
+
+ClientSnapshot OPCServer::Describe() {
+    ClientSnapshot client;
+    {
+        ScopedLock guard(m_csClient);
+        client.clientName = m_szClientName;
+    }
+    client.connectedSince = m_ftConnected;
+    const wchar_t* call = m_pLastCall.load();
+    std::uint64_t callTime = m_u64LastCallTime.load();
+    ScopedLock guard(m_csGroups);
+    client.groups = static_cast<DWORD>(m_Groups.size());
+    for (const auto& entry : m_Groups) {
+        client.items += static_cast<DWORD>(entry.second->ItemCount());
+        const OPCGroup::SubscriptionCount subscriptions = entry.second->Subscriptions();
+        client.dataObjectSubscriptions += subscriptions.dataObject;
+        client.callbackSubscriptions += subscriptions.callback;
+    }
+    if (m_pLink) {
+        // The groups record their calls on the link.
+        FILETIME groupCallTime{};
+        const wchar_t* groupCall = m_pLink->LastCall(groupCallTime);
+        if (groupCall != nullptr && FileTimeToU64(groupCallTime) >= callTime) {
+            call = groupCall;
+            callTime = FileTimeToU64(groupCallTime);
+        }
+    }
+    if (call != nullptr) client.lastCall = call;
+    client.lastCallTime = U64ToFileTime(callTime);
+    return client;
+}
 
 // Process level -------------------------------------------------------------
 

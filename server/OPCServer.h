@@ -1,7 +1,9 @@
 #pragma once
 // One client connection: the OPC server object a client obtains from the
 // class factory. It owns the groups the client adds and a browse position in
-// the live configuration.
+// the live configuration, and offers the DA 2.05a server interfaces beside
+// the 1.0a ones: locales, error texts and the client's name (IOPCCommon), the
+// shutdown connection point and the item properties of the tags.
 //
 // Creation: `new (std::nothrow) OPCServer()` gives reference count 0; the
 // creator posts one more client object, then asks for the interface, which
@@ -9,23 +11,33 @@
 // deletes the object; the destructor posts the one fewer (always, however the
 // object goes), so the creator never posts it itself.
 #include <windows.h>
+#include <ocidl.h>
+#include <wrl/client.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "BrowsePosition.h"
+#include "ClientSnapshot.h"
 #include "CriticalSection.h"
 #include "OpcDa.h"
 #include "ServerLink.h"
 #include "ServerList.h"
 
+class ConnectionPoint;
 class OPCGroup;
 class OPCS_TagGroup;
 
-class OPCServer final : public IOPCServer, public IOPCBrowseServerAddressSpace {
+class OPCServer final : public IOPCServer,
+                        public IOPCBrowseServerAddressSpace,
+                        public IOPCCommon,
+                        public IConnectionPointContainer,
+                        public IOPCItemProperties {
 public:
     OPCServer() noexcept;
     // Released, destroyed at exit by DestroyAllServers, or deleted by the
@@ -58,6 +70,25 @@ public:
     STDMETHODIMP GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) override;
     STDMETHODIMP BrowseAccessPaths(LPCWSTR szItemID, LPENUMSTRING* ppIEnumString) override;
 
+    // IOPCCommon
+    STDMETHODIMP SetLocaleID(LCID dwLcid) override;
+    STDMETHODIMP GetLocaleID(LCID* pdwLcid) override;
+    STDMETHODIMP QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) override;
+    STDMETHODIMP GetErrorString(HRESULT dwError, LPWSTR* ppString) override;
+    STDMETHODIMP SetClientName(LPCWSTR szName) override;
+
+    // IConnectionPointContainer: one point, IOPCShutdown
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    // IOPCItemProperties (OPCServerProperties.cpp)
+    STDMETHODIMP QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
+                                          LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) override;
+    STDMETHODIMP GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, VARIANT** ppvData,
+                                   HRESULT** ppErrors) override;
+    STDMETHODIMP LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, LPWSTR** ppszNewItemIDs,
+                               HRESULT** ppErrors) override;
+
     // The group of this connection with exactly that name, or null (also
     // while closing). Takes m_csGroups, which is re-entrant.
     OPCGroup* FindGroupByName(std::wstring_view name);
@@ -84,9 +115,20 @@ public:
     // Increments the reference count unless it is already 0 (object dying).
     bool TryAddRef() noexcept;
 
+    // For the operator's list of clients; takes the group lock and the
+    // groups' item locks, never a lock held across a client call.
+    ClientSnapshot Describe();
+    // The clients' IOPCShutdown sinks advised now, each with a reference.
+    std::vector<Microsoft::WRL::ComPtr<IOPCShutdown>> ShutdownSinks();
+
 private:
     // The link the groups hold, made with the first group; null before.
     std::shared_ptr<ServerLink> Link();
+    // The shutdown point, made when a client first asks, with one reference
+    // for the caller; null while closing or without memory.
+    ConnectionPoint* ShutdownPoint();
+    // Records the client's call for the operator: `method` is a literal.
+    void NoteCall(const wchar_t* method) noexcept;
 
     std::atomic<LONG> m_cRef{0};
     std::atomic<bool> m_bClosing{false};
@@ -96,6 +138,15 @@ private:
     mutable CriticalSection m_csGroups;  // guards m_Groups; serialises browsing calls
     BrowsePosition m_BrowsePosition{BrowsePosition::OnDelete::ReturnToRoot};
     ServerList::Entry m_ListEntry;
+
+    const FILETIME m_ftConnected;
+    std::atomic<const wchar_t*> m_pLastCall{nullptr};
+    std::atomic<std::uint64_t> m_u64LastCallTime{0};
+    std::atomic<LCID> m_dwLocale{LOCALE_SYSTEM_DEFAULT};
+    std::atomic<bool> m_bLocaleSet{false};  // until then groups keep the locale they are given
+    CriticalSection m_csClient;  // leaf lock: guards the two fields below
+    std::wstring m_szClientName;
+    ConnectionPoint* m_pShutdownPoint = nullptr;  // one reference
 
     friend class ServerList;
 };

@@ -29,6 +29,11 @@ public:
     // leave by themselves). Null when no such server is listed; *anyLeft
     // tells whether dying servers remain.
     OPCServer* TakeOne(bool* anyLeft);
+    // Calls `visit(server)` for every listed server, oldest first, under the
+    // list's lock: a listed server is alive, since its destruction waits for
+    // the lock to leave the list. `visit` must not make or end a server.
+    template <class Visit>
+    void ForEach(Visit&& visit);
 
 private:
     ServerList() = default;
@@ -39,3 +44,9 @@ private:
     Entry* last_ = nullptr;
     int count_ = 0;
 };
+
+template <class Visit>
+void ServerList::ForEach(Visit&& visit) {
+    ScopedLock guard(lock_);
+    for (Entry* entry = first_; entry != nullptr; entry = entry->next) visit(*entry->server);
+}

@@ -620,6 +620,9 @@ LRESULT CMainFrame::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:
         OnClose();
         return 0;
+    case WM_ENDSESSION:
+        if (wParam != FALSE && sessionEndHandler_) sessionEndHandler_();
+        return 0;
     case WM_DESTROY:
         // From here on nothing is posted to this window and no box is owned by it.
         if (ClientObjectWindow() == hwnd_) SetClientObjectWindow(nullptr);

@@ -43,6 +43,8 @@ public:
     void SetEndWithLastClient(bool end) noexcept { endWithLastClient_ = end; }
     // Runs just before a forced exit ends the process (bounded work only).
     void SetForcedExitHandler(std::function<void()> handler) { forcedExitHandler_ = std::move(handler); }
+    // Runs when Windows ends the session, before it ends the process (bounded work only).
+    void SetSessionEndHandler(std::function<void()> handler) { sessionEndHandler_ = std::move(handler); }
     // Commands that neither a view, the document nor the window handle go here (true: handled).
     void SetCommandHandler(std::function<bool(UINT command)> handler) { commandHandler_ = std::move(handler); }
     // Asks for a file name for Open (save false) or Save As (save true); empty: cancelled.
@@ -104,5 +106,6 @@ private:
     bool endWithLastClient_ = false;
     std::function<bool(UINT)> commandHandler_;
     std::function<void()> forcedExitHandler_;
+    std::function<void()> sessionEndHandler_;
     std::function<std::wstring(bool)> fileChooser_;
 };

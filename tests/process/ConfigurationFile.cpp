@@ -57,7 +57,10 @@ void WriteTag(Archive& a, const FileTag& tag) {
     a.U32(0);    // icon index
     a.U32(0);    // class code
     a.U32(0);    // reserved
-    for (int flag = 0; flag < 9; ++flag) a.U32(0);  // volatile ... locked
+    for (int flag = 0; flag < 9; ++flag) {
+        // volatile, value limits enabled, raw, scaling, simulation, value limits set, raw, scaling, locked
+        a.U32(tag.valueLimits && (flag == 1 || flag == 5) ? 1 : 0);
+    }
     a.U16(0xC0);                                    // quality Good
     a.U32(1);                                       // simulation step
     a.U32(1);                                       // simulation period

@@ -13,6 +13,7 @@ struct FileTag {
     DWORD accessMode = 1;  // 0 read only, 1 read/write
     double number = 0;     // the value for numeric types
     std::wstring text;     // the value for VT_BSTR
+    bool valueLimits = false;  // value limits 0 to 100 set
 };
 
 struct FileGroup {

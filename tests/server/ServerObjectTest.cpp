@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cwctype>
 #include <thread>
 #include <vector>
 
@@ -8,9 +9,11 @@
 #include "ServerList.h"
 #include "ServerStartTime.h"
 #include "ServerTestSupport.h"
+#include "ShutdownNotice.h"
+#include "WaitFor.h"
 #include "Text.h"
 
-TEST(ServerObjectTest, AnswersExactlyIUnknownAndTheTwoServerInterfaces) {
+TEST(ServerObjectTest, AnswersExactlyIUnknownAndItsServerInterfaces) {
     ComPtr<IOPCServer> server = NewServer();
     ASSERT_TRUE(server);
     ComPtr<IOPCBrowseServerAddressSpace> browser;
@@ -22,6 +25,12 @@ TEST(ServerObjectTest, AnswersExactlyIUnknownAndTheTwoServerInterfaces) {
     ComPtr<IOPCServer> back;
     EXPECT_EQ(S_OK, browser.As(&back));
     EXPECT_EQ(server.Get(), back.Get());
+    for (const IID& iid : {IID_IOPCCommon, IID_IConnectionPointContainer, IID_IOPCItemProperties}) {
+        ComPtr<IUnknown> added, identity;
+        ASSERT_EQ(S_OK, server->QueryInterface(iid, reinterpret_cast<void**>(added.GetAddressOf())));
+        ASSERT_EQ(S_OK, added.As(&identity));
+        EXPECT_EQ(fromServer.Get(), identity.Get());
+    }
 
     for (const IID& iid : {IID_IOPCServerPublicGroups, IID_IOPCGroupStateMgt, IID_IOPCItemMgt, IID_IDataObject,
                            IID_IEnumString, IID_IClassFactory}) {
@@ -90,19 +99,8 @@ TEST(ServerObjectTest, GetStatusReportsTimesStateVersionAndVendorInTaskMemory) {
     EXPECT_EQ(E_INVALIDARG, server->GetStatus(nullptr));
 }
 
-TEST(ServerObjectTest, MethodsTheServerDoesNotOfferLeaveTheirResultsAlone) {
-    ComPtr<IOPCServer> server = NewServer();
-    LPWSTR text = reinterpret_cast<LPWSTR>(1);
-    EXPECT_EQ(E_NOTIMPL, server->GetErrorString(E_FAIL, 0, &text));
-    EXPECT_EQ(nullptr, text) << "the string is cleared";
-    EXPECT_EQ(E_NOTIMPL, server->GetErrorString(E_FAIL, 0, nullptr));
-
-    IUnknown* sentinel = reinterpret_cast<IUnknown*>(0x1234);
-    IUnknown* unknown = sentinel;
-    EXPECT_EQ(E_NOTIMPL, server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumUnknown, &unknown));
-    EXPECT_EQ(sentinel, unknown) << "not touched";
-
-    ComPtr<IOPCBrowseServerAddressSpace> browser = BrowserOf(server);
+TEST(ServerObjectTest, AccessPathsAreNotOfferedAndTheResultIsLeftAlone) {
+    ComPtr<IOPCBrowseServerAddressSpace> browser = BrowserOf(NewServer());
     IEnumString* paths = reinterpret_cast<IEnumString*>(0x1234);
     EXPECT_EQ(E_NOTIMPL, browser->BrowseAccessPaths(L"Pump1.Flow", &paths));
     EXPECT_EQ(reinterpret_cast<IEnumString*>(0x1234), paths);
@@ -158,4 +156,267 @@ TEST(ServerObjectTest, ServersComeAndGoOnManyThreadsAtOnce) {
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(0, failures.load());
     EXPECT_EQ(before, ServerList::Instance().Count());
+}
+
+namespace {
+std::wstring Text(HRESULT hr, LPWSTR text) {
+    std::wstring result = SUCCEEDED(hr) && text != nullptr ? text : L"<" + std::to_wstring(hr) + L">";
+    CoTaskMemFree(text);
+    return result;
+}
+}  // namespace
+
+TEST(ServerObjectTest, LocalesErrorTextsAndTheLocaleOfNewGroups) {
+    ComPtr<IOPCServer> server = NewServer();
+    ComPtr<IOPCCommon> common;
+    ASSERT_EQ(S_OK, server.As(&common));
+    DWORD count = 0;
+    LCID* locales = nullptr;
+    ASSERT_EQ(S_OK, common->QueryAvailableLocaleIDs(&count, &locales));
+    EXPECT_EQ((std::vector<LCID>{LOCALE_SYSTEM_DEFAULT, LOCALE_USER_DEFAULT, LOCALE_NEUTRAL, 0x0409}),
+              std::vector<LCID>(locales, locales + count));
+    CoTaskMemFree(locales);
+
+    // Until the client picks a locale, groups keep the one they are given (1.0a).
+    auto groupLocale = [&](LCID requested) {
+        OPCHANDLE handle = 0;
+        DWORD rate = 0, locale = 0xDEAD;
+        ComPtr<IOPCGroupStateMgt> state;
+        EXPECT_EQ(S_OK, server->AddGroup(L"", FALSE, 100, 1, nullptr, nullptr, requested, &handle, &rate,
+                                         IID_IOPCGroupStateMgt, reinterpret_cast<LPUNKNOWN*>(state.GetAddressOf())));
+        if (state) state->GetState(nullptr, nullptr, nullptr, nullptr, nullptr, &locale, nullptr, nullptr);
+        server->RemoveGroup(handle, FALSE);
+        return locale;
+    };
+    EXPECT_EQ(0u, groupLocale(0));
+    LCID current = 0;
+    ASSERT_EQ(S_OK, common->GetLocaleID(&current));
+    EXPECT_EQ(LOCALE_SYSTEM_DEFAULT, current);
+    EXPECT_EQ(E_INVALIDARG, common->SetLocaleID(0x0407));
+    EXPECT_EQ(S_OK, common->SetLocaleID(0x0409));
+    ASSERT_EQ(S_OK, common->GetLocaleID(&current));
+    EXPECT_EQ(0x0409u, current);
+    EXPECT_EQ(0x0409u, groupLocale(0));
+    EXPECT_EQ(0x0407u, groupLocale(0x0407)) << "a group's own locale is kept";
+
+    // The same text whichever interface asks; the system's for codes not the server's own.
+    struct Case {
+        HRESULT code;
+        const wchar_t* expected;  // null: any text
+    } cases[] = {
+        {static_cast<HRESULT>(0xC0040007), L"No item with this item ID exists in the server's address space."},
+        {static_cast<HRESULT>(0xC0040203), L"The property ID is not valid for this item."},
+        {static_cast<HRESULT>(0x0004000E), L"The value was accepted but clamped to the item's limits."},
+        {static_cast<HRESULT>(0x80040202), L"The object is not a sink of the interface this connection point calls."},
+        {E_OUTOFMEMORY, nullptr},
+    };
+    for (const Case& c : cases) {
+        LPWSTR fromCommon = nullptr, fromServer = nullptr;
+        const HRESULT hrCommon = common->GetErrorString(c.code, &fromCommon);
+        const HRESULT hrServer = server->GetErrorString(c.code, LOCALE_SYSTEM_DEFAULT, &fromServer);
+        const std::wstring text = Text(hrCommon, fromCommon);
+        EXPECT_EQ(text, Text(hrServer, fromServer)) << std::hex << c.code;
+        if (c.expected != nullptr) {
+            EXPECT_EQ(c.expected, text);
+        }
+        EXPECT_FALSE(text.empty() || text[0] == L'<' || iswspace(text.back())) << std::hex << c.code;
+    }
+    LPWSTR text = reinterpret_cast<LPWSTR>(1);
+    EXPECT_EQ(E_INVALIDARG, common->GetErrorString(static_cast<HRESULT>(0xA1B2C3D4), &text));
+    EXPECT_EQ(nullptr, text);
+    EXPECT_EQ(E_INVALIDARG, server->GetErrorString(E_FAIL, 0, nullptr));
+    EXPECT_EQ(E_INVALIDARG, common->SetClientName(nullptr));
+}
+
+TEST(ServerObjectTest, GroupEnumeratorsByScopeAndInterface) {
+    ComPtr<IOPCServer> server = NewServer();
+    auto enumerate = [&](OPCENUMSCOPE scope, REFIID riid, HRESULT* hr) {
+        std::vector<std::wstring> names;
+        ComPtr<IUnknown> unknown;
+        *hr = server->CreateGroupEnumerator(scope, riid, unknown.GetAddressOf());
+        if (FAILED(*hr)) {
+            if (unknown) names.push_back(L"<not cleared>");
+            return names;
+        }
+        if (riid == IID_IEnumString) {
+            ComPtr<IEnumString> strings;
+            EXPECT_EQ(S_OK, unknown.As(&strings));
+            return ReadAll(strings.Get());
+        }
+        ComPtr<IEnumUnknown> groups;
+        EXPECT_EQ(S_OK, unknown.As(&groups));
+        IUnknown* group = nullptr;
+        while (groups->Next(1, &group, nullptr) == S_OK) {
+            ComPtr<IOPCGroupStateMgt> state;
+            LPWSTR name = nullptr;
+            if (SUCCEEDED(group->QueryInterface(IID_PPV_ARGS(&state))) &&
+                SUCCEEDED(state->GetState(nullptr, nullptr, &name, nullptr, nullptr, nullptr, nullptr, nullptr))) {
+                names.push_back(name);
+                CoTaskMemFree(name);
+            }
+            group->Release();
+        }
+        return names;
+    };
+    HRESULT hr = E_FAIL;
+    for (OPCENUMSCOPE scope : {OPC_ENUM_ALL_CONNECTIONS, OPC_ENUM_PRIVATE, OPC_ENUM_PUBLIC}) {
+        EXPECT_EQ(Names{}, enumerate(scope, IID_IEnumString, &hr));
+        EXPECT_EQ(S_FALSE, hr) << "nothing there";
+    }
+    OPCHANDLE handles[2] = {};
+    DWORD rate = 0;
+    for (OPCHANDLE& handle : handles) {
+        ComPtr<IUnknown> group;
+        ASSERT_EQ(S_OK, server->AddGroup(&handle == &handles[0] ? L"Fast" : L"Slow", TRUE, 100, 1, nullptr, nullptr, 0,
+                                         &handle, &rate, IID_IUnknown, group.GetAddressOf()));
+    }
+    const struct {
+        OPCENUMSCOPE scope;
+        HRESULT hr;
+        Names names;
+    } cases[] = {
+        {OPC_ENUM_PRIVATE_CONNECTIONS, S_OK, {L"Fast", L"Slow"}}, {OPC_ENUM_ALL_CONNECTIONS, S_OK, {L"Fast", L"Slow"}},
+        {OPC_ENUM_PRIVATE, S_OK, {L"Fast", L"Slow"}},             {OPC_ENUM_ALL, S_OK, {L"Fast", L"Slow"}},
+        {OPC_ENUM_PUBLIC_CONNECTIONS, S_FALSE, {}},                {OPC_ENUM_PUBLIC, S_FALSE, {}},
+    };
+    for (const auto& c : cases) {
+        for (const IID* riid : {&IID_IEnumString, &IID_IEnumUnknown}) {
+            EXPECT_EQ(c.names, enumerate(c.scope, *riid, &hr)) << c.scope;
+            EXPECT_EQ(c.hr, hr) << c.scope;
+        }
+    }
+    EXPECT_EQ(Names{}, enumerate(static_cast<OPCENUMSCOPE>(7), IID_IEnumString, &hr));
+    EXPECT_EQ(E_INVALIDARG, hr);
+    EXPECT_EQ(Names{}, enumerate(OPC_ENUM_ALL, IID_IEnumOPCItemAttributes, &hr));
+    EXPECT_EQ(E_NOINTERFACE, hr);
+    EXPECT_EQ(E_INVALIDARG, server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumString, nullptr));
+    // The enumerator keeps what it enumerates: a group removed meanwhile is still there to be released.
+    ComPtr<IEnumUnknown> held;
+    ASSERT_EQ(S_OK, server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumUnknown,
+                                                  reinterpret_cast<LPUNKNOWN*>(held.GetAddressOf())));
+    for (OPCHANDLE handle : handles) EXPECT_EQ(S_OK, server->RemoveGroup(handle, FALSE));
+    ComPtr<IEnumUnknown> clone;
+    ASSERT_EQ(S_OK, held->Clone(&clone));
+    IUnknown* groups[3] = {};
+    ULONG fetched = 0;
+    EXPECT_EQ(S_FALSE, clone->Next(3, groups, &fetched));
+    ASSERT_EQ(2u, fetched);
+    for (ULONG i = 0; i < fetched; ++i) groups[i]->Release();
+}
+
+namespace {
+// A client's shutdown sink that records the reason, or hangs until let go.
+class ShutdownSink final : public IOPCShutdown {
+public:
+    explicit ShutdownSink(bool hang) : hang_(hang) {}
+    ~ShutdownSink() { CloseHandle(gate_); }
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == IID_IOPCShutdown) {
+            *ppv = static_cast<IOPCShutdown*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs_; }
+    STDMETHODIMP ShutdownRequest(LPCWSTR reason) override {
+        if (hang_) WaitForSingleObject(gate_, INFINITE);
+        reason_ = reason;
+        return S_OK;
+    }
+    void LetGo() { SetEvent(gate_); }
+    std::wstring reason_;
+    std::atomic<ULONG> refs_{1};
+
+private:
+    const bool hang_;
+    HANDLE gate_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+};
+
+DWORD Advise(IOPCServer* server, IUnknown* sink) {
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    DWORD cookie = 0;
+    if (SUCCEEDED(server->QueryInterface(IID_PPV_ARGS(&container))) &&
+        SUCCEEDED(container->FindConnectionPoint(IID_IOPCShutdown, &point))) {
+        point->Advise(sink, &cookie);
+    }
+    return cookie;
+}
+}  // namespace
+
+TEST(ServerObjectTest, ShutdownReachesEveryAdvisedSinkAndAHungOneDoesNotHoldItUp) {
+    ConfiguredDocument config;
+    ShutdownSink answering(false), gone(false), hanging(true);  // outlive the servers that hold them
+    ComPtr<IOPCServer> first = NewServer(), second = NewServer(), third = NewServer();
+    ASSERT_NE(0u, Advise(first.Get(), &answering));
+    ASSERT_NE(0u, Advise(second.Get(), &hanging));
+    const DWORD cookie = Advise(third.Get(), &gone);
+    ASSERT_NE(0u, cookie);
+    // A sink that has gone hears nothing.
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(S_OK, third.As(&container));
+    ASSERT_EQ(S_OK, container->FindConnectionPoint(IID_IOPCShutdown, &point));
+    EXPECT_EQ(S_OK, point->Unadvise(cookie));
+
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(2u, NotifyShutdown(L"Closing for the night", 500));
+    const ULONGLONG took = GetTickCount64() - start;
+    EXPECT_GE(took, 450u) << "waited for the hung one as long as allowed";
+    EXPECT_LT(took, 1500u) << "and no longer";
+    EXPECT_EQ(L"Closing for the night", answering.reason_);
+    EXPECT_EQ(L"", gone.reason_);
+    hanging.LetGo();
+    EXPECT_TRUE(WaitFor(5000, [&] { return hanging.reason_ == L"Closing for the night" && hanging.refs_ == 2; }))
+        << "the left call ends by itself and lets its sink go";
+    // A server's end lets its sinks go.
+    first.Reset();
+    EXPECT_EQ(1u, answering.refs_.load());
+}
+
+TEST(ServerObjectTest, TheClientSnapshotShowsEachConnectionWithItsNameGroupsItemsAndLastCall) {
+    ConfiguredDocument config;
+    const std::uint64_t before = FileTimeToU64(FileTimeNow());
+    ComPtr<IOPCServer> idle = NewServer(), busy = NewServer();
+    OPCHANDLE handle = 0;
+    DWORD rate = 0;
+    ComPtr<IOPCItemMgt> items;
+    ASSERT_EQ(S_OK, busy->AddGroup(L"", FALSE, 100, 1, nullptr, nullptr, 0, &handle, &rate, IID_IOPCItemMgt,
+                                   reinterpret_cast<LPUNKNOWN*>(items.GetAddressOf())));
+    ASSERT_EQ(S_OK, busy->AddGroup(L"", FALSE, 100, 1, nullptr, nullptr, 0, &handle, &rate, IID_IOPCItemMgt,
+                                   reinterpret_cast<LPUNKNOWN*>(ComPtr<IOPCItemMgt>().GetAddressOf())));
+    OPCITEMDEF defs[2] = {};
+    defs[0].szItemID = const_cast<LPWSTR>(L"Pump1.Flow");
+    defs[1].szItemID = const_cast<LPWSTR>(L"Pump1.Motor.Temp");
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, items->AddItems(2, defs, &results, &errors));
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    ComPtr<IOPCCommon> common;
+    ASSERT_EQ(S_OK, busy.As(&common));
+    ASSERT_EQ(S_OK, common->SetClientName(L"Historian"));
+    const std::uint64_t after = FileTimeToU64(FileTimeNow());
+
+    const std::vector<ClientSnapshot> clients = SnapshotClients();
+    ASSERT_GE(clients.size(), 2u);
+    const ClientSnapshot& a = clients[clients.size() - 2];
+    const ClientSnapshot& b = clients.back();
+    EXPECT_EQ(L"", a.clientName);
+    EXPECT_EQ(0u, a.groups);
+    EXPECT_EQ(L"", a.lastCall) << "no call yet";
+    EXPECT_EQ(L"Historian", b.clientName);
+    EXPECT_EQ(2u, b.groups);
+    EXPECT_EQ(2u, b.items);
+    EXPECT_EQ(0u, b.dataObjectSubscriptions + b.callbackSubscriptions);
+    EXPECT_EQ(L"IOPCCommon::SetClientName", b.lastCall);
+    for (const ClientSnapshot* c : {&a, &b}) {
+        EXPECT_GE(FileTimeToU64(c->connectedSince), before);
+        EXPECT_LE(FileTimeToU64(c->connectedSince), after);
+    }
+    EXPECT_GE(FileTimeToU64(b.lastCallTime), FileTimeToU64(b.connectedSince));
+    EXPECT_LE(FileTimeToU64(b.lastCallTime), after);
 }

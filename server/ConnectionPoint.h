@@ -1,0 +1,81 @@
+#pragma once
+// One connection point of an object: the sinks of one interface that clients
+// advise. It is an object of its own (the container's connection points are
+// not the container), made by the container and detached by it as the
+// container's destruction begins; from then on it still answers its clients
+// but no longer leads to the container.
+//
+// Sinks are called by the owner on a copy (Sinks), never under the point's
+// lock; the point never calls a sink but to query it in Advise and to let it
+// go, both outside its lock.
+#include <windows.h>
+#include <ocidl.h>
+#include <wrl/client.h>
+
+#include <atomic>
+#include <functional>
+#include <vector>
+
+#include "CriticalSection.h"
+
+class ConnectionPoint final : public IConnectionPoint {
+public:
+    // The container with one more reference for the caller, or null when it
+    // is going.
+    using ContainerSource = std::function<IConnectionPointContainer*()>;
+
+    // At most `limit` connections (0: any number). The creator holds the one
+    // reference; null when memory ran out.
+    static ConnectionPoint* Create(REFIID sinkIid, size_t limit, ContainerSource container) noexcept;
+
+    // The container is going: no more container for clients, and every
+    // connection is let go (outside the lock).
+    void Detach();
+
+    // The advised sinks, each as the sink interface with a reference of its own.
+    template <class Sink>
+    std::vector<Microsoft::WRL::ComPtr<Sink>> Sinks();
+    size_t ConnectionCount();
+    const IID& SinkIid() const noexcept { return sinkIid_; }
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // IConnectionPoint
+    STDMETHODIMP GetConnectionInterface(IID* pIID) override;
+    STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override;
+    STDMETHODIMP Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override;
+    STDMETHODIMP Unadvise(DWORD dwCookie) override;
+    STDMETHODIMP EnumConnections(IEnumConnections** ppEnum) override;
+
+private:
+    struct Connection {
+        DWORD cookie;
+        Microsoft::WRL::ComPtr<IUnknown> sink;  // the sink interface, as queried in Advise
+    };
+
+    // Construction posts one more client object, destruction one fewer.
+    ConnectionPoint(REFIID sinkIid, size_t limit, ContainerSource container);
+    ~ConnectionPoint();
+    std::vector<Microsoft::WRL::ComPtr<IUnknown>> SinkPointers();
+
+    std::atomic<LONG> refs_{0};
+    const IID sinkIid_;
+    const size_t limit_;
+    CriticalSection lock_;  // guards what follows
+    ContainerSource container_;
+    std::vector<Connection> connections_;
+    DWORD nextCookie_ = 1;
+};
+
+template <class Sink>
+std::vector<Microsoft::WRL::ComPtr<Sink>> ConnectionPoint::Sinks() {
+    std::vector<Microsoft::WRL::ComPtr<Sink>> sinks;
+    for (auto& pointer : SinkPointers()) {
+        // Advise stored what the sink gave for the sink interface.
+        sinks.emplace_back(static_cast<Sink*>(static_cast<void*>(pointer.Get())));
+    }
+    return sinks;
+}

@@ -1,0 +1,163 @@
+#include "EnumSnapshot.h"
+
+#include <new>
+
+#include "ClientObjects.h"
+#include "TaskMem.h"
+
+namespace {
+const IID& IidOf(IEnumString*) { return IID_IEnumString; }
+const IID& IidOf(IEnumUnknown*) { return IID_IEnumUnknown; }
+const IID& IidOf(IEnumConnections*) { return IID_IEnumConnections; }
+const IID& IidOf(IEnumConnectionPoints*) { return IID_IEnumConnectionPoints; }
+
+// A copy the client owns; false when memory ran out.
+bool CopyOut(const std::wstring& from, LPOLESTR& to) {
+    to = TaskStrDup(from);
+    return to != nullptr;
+}
+template <class I>
+bool CopyOut(const Microsoft::WRL::ComPtr<I>& from, I*& to) {
+    to = from.Get();
+    to->AddRef();
+    return true;
+}
+bool CopyOut(const ConnectionEnumTraits::Stored& from, CONNECTDATA& to) {
+    to.pUnk = from.sink.Get();
+    to.pUnk->AddRef();
+    to.dwCookie = from.cookie;
+    return true;
+}
+
+void FreeOut(LPOLESTR& element) {
+    CoTaskMemFree(element);
+    element = nullptr;
+}
+template <class I>
+void FreeOut(I*& element) {
+    element->Release();
+    element = nullptr;
+}
+void FreeOut(CONNECTDATA& element) {
+    element.pUnk->Release();
+    element = CONNECTDATA{};
+}
+}  // namespace
+
+template <class Traits>
+HRESULT EnumSnapshot<Traits>::Create(std::vector<Stored> entries, Interface** ppEnum, Refill refill) {
+    if (ppEnum == nullptr) return E_POINTER;
+    *ppEnum = nullptr;
+    EnumSnapshot* enumerator = nullptr;
+    try {
+        enumerator = new EnumSnapshot(std::move(entries), std::move(refill), 0);
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    enumerator->AddRef();
+    *ppEnum = enumerator;
+    return S_OK;
+}
+
+template <class Traits>
+EnumSnapshot<Traits>::EnumSnapshot(std::vector<Stored> entries, Refill refill, size_t index)
+    : entries_(std::move(entries)), refill_(std::move(refill)), index_(index) {
+    PostClientObjectMessage(true);
+}
+
+template <class Traits>
+EnumSnapshot<Traits>::~EnumSnapshot() {
+    PostClientObjectMessage(false);
+}
+
+template <class Traits>
+STDMETHODIMP EnumSnapshot<Traits>::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IidOf(static_cast<Interface*>(nullptr))) {
+        *ppv = static_cast<Interface*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+template <class Traits>
+STDMETHODIMP_(ULONG) EnumSnapshot<Traits>::AddRef() {
+    return static_cast<ULONG>(++refs_);
+}
+
+template <class Traits>
+STDMETHODIMP_(ULONG) EnumSnapshot<Traits>::Release() {
+    LONG count = refs_.load();
+    for (;;) {
+        if (count <= 0) return 0;  // a release too many: nothing left to give back
+        if (refs_.compare_exchange_weak(count, count - 1)) break;
+    }
+    if (count == 1) {
+        delete this;
+        return 0;
+    }
+    return static_cast<ULONG>(count - 1);
+}
+
+template <class Traits>
+STDMETHODIMP EnumSnapshot<Traits>::Next(ULONG celt, Element* rgelt, ULONG* pceltFetched) {
+    if (pceltFetched != nullptr) *pceltFetched = 0;
+    if (rgelt == nullptr) return E_INVALIDARG;
+    ScopedLock guard(lock_);
+    ULONG fetched = 0;
+    while (fetched < celt && index_ < entries_.size()) {
+        if (!CopyOut(entries_[index_], rgelt[fetched])) {
+            // All or nothing: the client never frees the results of a failed call.
+            for (ULONG i = 0; i < fetched; ++i) FreeOut(rgelt[i]);
+            index_ -= fetched;
+            return E_OUTOFMEMORY;
+        }
+        ++fetched;
+        ++index_;
+    }
+    if (pceltFetched != nullptr) *pceltFetched = fetched;
+    return fetched == celt ? S_OK : S_FALSE;
+}
+
+template <class Traits>
+STDMETHODIMP EnumSnapshot<Traits>::Skip(ULONG celt) {
+    ScopedLock guard(lock_);
+    const size_t remaining = entries_.size() - index_;
+    if (celt > remaining) {
+        index_ = entries_.size();
+        return S_FALSE;
+    }
+    index_ += celt;
+    return S_OK;
+}
+
+template <class Traits>
+STDMETHODIMP EnumSnapshot<Traits>::Reset() {
+    ScopedLock guard(lock_);
+    index_ = 0;
+    return S_OK;
+}
+
+template <class Traits>
+STDMETHODIMP EnumSnapshot<Traits>::Clone(Interface** ppEnum) {
+    if (ppEnum == nullptr) return E_INVALIDARG;
+    *ppEnum = nullptr;
+    if (refill_) return refill_(ppEnum);
+    EnumSnapshot* clone = nullptr;
+    try {
+        ScopedLock guard(lock_);
+        clone = new EnumSnapshot(entries_, refill_, index_);
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    clone->AddRef();
+    *ppEnum = clone;
+    return S_OK;
+}
+
+template class EnumSnapshot<StringEnumTraits>;
+template class EnumSnapshot<UnknownEnumTraits>;
+template class EnumSnapshot<ConnectionEnumTraits>;
+template class EnumSnapshot<ConnectionPointEnumTraits>;

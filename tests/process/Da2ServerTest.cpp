@@ -1,0 +1,310 @@
+// The DA 2.05a server object of the real program, through the registered
+// proxy: IOPCCommon, the shutdown connection point, the group enumerator and
+// the item properties, and the shutdown requests on the ways the program ends.
+#include <gtest/gtest.h>
+
+#include <olectl.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ConfigurationFile.h"
+#include "OpcClient.h"
+#include "OpcConstants.h"
+#include "RecordingSink.h"
+#include "RegistryProbe.h"
+#include "ServerProcess.h"
+
+namespace {
+constexpr DWORD kStartMs = 30000;
+constexpr DWORD kExitMs = 30000;
+
+// A client's shutdown sink: records the reason, or holds the call until let go.
+class ShutdownSink final : public IOPCShutdown {
+public:
+    explicit ShutdownSink(bool hang) : hang_(hang) {}
+    ~ShutdownSink() { CloseHandle(gate_); }
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == IID_IOPCShutdown) {
+            *ppv = static_cast<IOPCShutdown*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // lives on the test's stack
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP ShutdownRequest(LPCWSTR reason) override {
+        if (hang_) WaitForSingleObject(gate_, INFINITE);
+        std::lock_guard<std::mutex> lock(mutex_);
+        reasons_.push_back(reason != nullptr ? reason : L"<null>");
+        return S_OK;
+    }
+    void LetGo() { SetEvent(gate_); }
+    std::vector<std::wstring> Reasons() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return reasons_;
+    }
+
+private:
+    const bool hang_;
+    HANDLE gate_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::mutex mutex_;
+    std::vector<std::wstring> reasons_;
+};
+
+std::string Narrow(const std::wstring& text) {
+    std::string s;
+    for (wchar_t c : text) s += c < 128 ? static_cast<char>(c) : '?';
+    return s;
+}
+
+std::wstring ReadLog(const std::wstring& path) {
+    const std::vector<std::uint8_t> bytes = ReadBytes(path);
+    return std::wstring(bytes.begin(), bytes.end());  // the log's texts here are ASCII
+}
+
+ComPtr<IConnectionPoint> ShutdownPoint(IOPCServer* server) {
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    if (SUCCEEDED(server->QueryInterface(IID_PPV_ARGS(&container)))) {
+        container->FindConnectionPoint(IID_IOPCShutdown, &point);
+    }
+    return point;
+}
+
+class Da2ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KillRunningServers();
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        folder = std::wstring(temp) + L"ToviDa2" + std::to_wstring(GetCurrentProcessId());
+        CreateDirectoryW(folder.c_str(), nullptr);
+        logFile = folder + L"\\Events.txt";
+        configFile = folder + L"\\Plant.tvf";
+        FileGroup tank{"Tank", {}, {{"Level", VT_R8, 1, 42.5, {}, true}, {"Name", VT_BSTR, 0, 0, L"North", false}}};
+        ASSERT_TRUE(WriteBytes(configFile, ConfigurationBytes({tank})));
+        WriteServerSettings(logFile, configFile);
+        ServerProcess registration;
+        ASSERT_TRUE(registration.Start(L"/RegServer"));
+        ASSERT_TRUE(registration.WaitForExit(kExitMs));
+        ASSERT_TRUE(process.Start(L""));
+        frame = process.WaitForMainWindow(kStartMs);
+        ASSERT_NE(frame, nullptr);
+        ASSERT_EQ(S_OK, ConnectServer(server));
+    }
+    void TearDown() override {
+        server.Reset();
+        process.Kill();
+        KillRunningServers();
+        for (const std::wstring& file : {logFile, configFile, configFile + L".bak"}) DeleteFileW(file.c_str());
+        RemoveDirectoryW(folder.c_str());
+    }
+
+    std::wstring folder, logFile, configFile;
+    ServerProcess process;
+    HWND frame = nullptr;
+    ComPtr<IOPCServer> server;
+};
+}  // namespace
+
+TEST_F(Da2ServerTest, CommonInterfaceConnectionPointAndGroupEnumeratorThroughTheProxy) {
+    ComPtr<IOPCCommon> common;
+    ASSERT_EQ(S_OK, server.As(&common));
+    EXPECT_EQ(S_OK, common->SetClientName(L"Da2 test client"));
+    DWORD count = 0;
+    LCID* locales = nullptr;
+    ASSERT_EQ(S_OK, common->QueryAvailableLocaleIDs(&count, &locales));
+    EXPECT_EQ(4u, count);
+    CoTaskMemFree(locales);
+    EXPECT_EQ(E_INVALIDARG, common->SetLocaleID(0x0407));
+    EXPECT_EQ(S_OK, common->SetLocaleID(0x0409));
+    LPWSTR text = nullptr;
+    ASSERT_EQ(S_OK, common->GetErrorString(static_cast<HRESULT>(0xC0040203), &text));
+    EXPECT_STREQ(L"The property ID is not valid for this item.", text);
+    CoTaskMemFree(text);
+    text = nullptr;
+    ASSERT_EQ(S_OK, server->GetErrorString(CONNECT_E_NOCONNECTION, LOCALE_NEUTRAL, &text));
+    EXPECT_NE(nullptr, wcsstr(text, L"no connection")) << Narrow(text);
+    CoTaskMemFree(text);
+    text = nullptr;
+    EXPECT_EQ(E_INVALIDARG, common->GetErrorString(static_cast<HRESULT>(0xA1B2C3D4), &text));
+
+    // The container's one point, and every bad input it is given.
+    ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(S_OK, server.As(&container));
+    ComPtr<IConnectionPoint> point;
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, container->FindConnectionPoint(IID_IOPCDataCallback, &point));
+    ComPtr<IEnumConnectionPoints> points;
+    ASSERT_EQ(S_OK, container->EnumConnectionPoints(&points));
+    ULONG fetched = 0;
+    IConnectionPoint* listed[2] = {};
+    ASSERT_EQ(S_FALSE, points->Next(2, listed, &fetched));
+    ASSERT_EQ(1u, fetched);
+    point.Attach(listed[0]);
+    IID iid{};
+    ASSERT_EQ(S_OK, point->GetConnectionInterface(&iid));
+    EXPECT_TRUE(IsEqualIID(iid, IID_IOPCShutdown));
+    ComPtr<IConnectionPointContainer> back;
+    ASSERT_EQ(S_OK, point->GetConnectionPointContainer(&back));
+    ComPtr<IUnknown> identity, backIdentity;
+    server.As(&identity);
+    back.As(&backIdentity);
+    EXPECT_EQ(identity.Get(), backIdentity.Get());
+    RecordingSink notAShutdownSink;
+    ShutdownSink sink(false);
+    DWORD cookie = 77;
+    EXPECT_EQ(CONNECT_E_CANNOTCONNECT, point->Advise(&notAShutdownSink, &cookie));
+    EXPECT_EQ(E_POINTER, point->Advise(nullptr, &cookie));
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, point->Unadvise(12345));
+    ASSERT_EQ(S_OK, point->Advise(&sink, &cookie));
+    ComPtr<IEnumConnections> connections;
+    ASSERT_EQ(S_OK, point->EnumConnections(&connections));
+    CONNECTDATA data[2] = {};
+    ASSERT_EQ(S_FALSE, connections->Next(2, data, &fetched));
+    ASSERT_EQ(1u, fetched);
+    EXPECT_EQ(cookie, data[0].dwCookie);
+    data[0].pUnk->Release();
+    EXPECT_EQ(S_OK, point->Unadvise(cookie));
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, point->Unadvise(cookie));
+
+    // Groups by scope: names and objects, and nothing in the public scopes.
+    OPCHANDLE handle = 0;
+    DWORD rate = 0;
+    ComPtr<IOPCItemMgt> items;
+    ASSERT_EQ(S_OK, server->AddGroup(L"Main", FALSE, 500, 1, nullptr, nullptr, 0, &handle, &rate, IID_IOPCItemMgt,
+                                     reinterpret_cast<LPUNKNOWN*>(items.GetAddressOf())));
+    ComPtr<IEnumString> names;
+    ASSERT_EQ(S_OK, server->CreateGroupEnumerator(OPC_ENUM_ALL_CONNECTIONS, IID_IEnumString,
+                                                  reinterpret_cast<LPUNKNOWN*>(names.GetAddressOf())));
+    EXPECT_EQ(std::vector<std::wstring>{L"Main"}, DrainStrings(names.Get()));
+    ComPtr<IEnumUnknown> groups;
+    ASSERT_EQ(S_OK, server->CreateGroupEnumerator(OPC_ENUM_PRIVATE, IID_IEnumUnknown,
+                                                  reinterpret_cast<LPUNKNOWN*>(groups.GetAddressOf())));
+    IUnknown* group = nullptr;
+    ASSERT_EQ(S_OK, groups->Next(1, &group, &fetched));
+    ComPtr<IUnknown> groupIdentity, itemsIdentity;
+    group->QueryInterface(IID_PPV_ARGS(&groupIdentity));
+    items.As(&itemsIdentity);
+    EXPECT_EQ(itemsIdentity.Get(), groupIdentity.Get());
+    group->Release();
+    names.Reset();
+    ASSERT_EQ(S_FALSE, server->CreateGroupEnumerator(OPC_ENUM_PUBLIC, IID_IEnumString,
+                                                     reinterpret_cast<LPUNKNOWN*>(names.GetAddressOf())));
+    EXPECT_TRUE(DrainStrings(names.Get()).empty());
+
+    // Item properties: values, unknown and repeated ids, null strings and a long item ID.
+    ComPtr<IOPCItemProperties> properties;
+    ASSERT_EQ(S_OK, server.As(&properties));
+    DWORD* ids = nullptr;
+    LPWSTR* descriptions = nullptr;
+    VARTYPE* types = nullptr;
+    ASSERT_EQ(S_OK, properties->QueryAvailableProperties(const_cast<LPWSTR>(L"Tank.Level"), &count, &ids,
+                                                         &descriptions, &types));
+    EXPECT_EQ(17u, count) << "1-8, 101, 102, 103 and the tag's six settings";
+    for (DWORD i = 0; i < count; ++i) CoTaskMemFree(descriptions[i]);
+    CoTaskMemFree(ids);
+    CoTaskMemFree(descriptions);
+    CoTaskMemFree(types);
+    DWORD wanted[] = {2, 8, 102, 9999, 2, 101};
+    VARIANT* values = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_FALSE, properties->GetItemProperties(const_cast<LPWSTR>(L"Tank.Level"), 6, wanted, &values, &errors));
+    EXPECT_TRUE(V_VT(&values[0]) == VT_R8 && V_R8(&values[0]) == 42.5);
+    EXPECT_EQ(VT_ARRAY | VT_R8, V_VT(&values[1]));
+    EXPECT_TRUE(V_VT(&values[2]) == VT_R8 && V_R8(&values[2]) == 100);
+    EXPECT_EQ(OPC_E_INVALID_PID, errors[3]);
+    EXPECT_EQ(VT_EMPTY, V_VT(&values[3]));
+    EXPECT_TRUE(V_VT(&values[4]) == VT_R8 && errors[4] == S_OK);
+    EXPECT_EQ(VT_BSTR, V_VT(&values[5]));
+    for (int i = 0; i < 6; ++i) VariantClear(&values[i]);
+    CoTaskMemFree(values);
+    CoTaskMemFree(errors);
+    LPWSTR* newIds = nullptr;
+    ASSERT_EQ(S_FALSE, properties->LookupItemIDs(const_cast<LPWSTR>(L"Tank.Level"), 6, wanted, &newIds, &errors));
+    EXPECT_TRUE(newIds[0] == nullptr && errors[0] == OPC_E_INVALID_PID && errors[1] == E_FAIL);
+    CoTaskMemFree(newIds);
+    CoTaskMemFree(errors);
+    const std::wstring longId = L"Tank." + std::wstring(70000, L'L');
+    EXPECT_EQ(OPC_E_UNKNOWNITEMID, properties->GetItemProperties(const_cast<LPWSTR>(longId.c_str()), 6, wanted,
+                                                                 &values, &errors));
+    EXPECT_EQ(OPC_E_INVALIDITEMID,
+              properties->LookupItemIDs(const_cast<LPWSTR>(L"Tank..Level"), 6, wanted, &newIds, &errors));
+
+    // The client's name in the event log when it comes and when it goes.
+    items.Reset();
+    groups.Reset();
+    names.Reset();
+    connections.Reset();
+    points.Reset();
+    point.Reset();
+    back.Reset();
+    properties.Reset();
+    container.Reset();
+    common.Reset();
+    identity.Reset();
+    backIdentity.Reset();
+    groupIdentity.Reset();
+    itemsIdentity.Reset();
+    server.Reset();
+    Sleep(500);  // the last release travels to the window as a posted message
+    PostMessageW(frame, WM_CLOSE, 0, 0);
+    DWORD code = 99;
+    ASSERT_TRUE(process.WaitForExit(kExitMs, &code));
+    EXPECT_EQ(0u, code);
+    const std::wstring log = ReadLog(logFile);
+    EXPECT_NE(std::wstring::npos, log.find(L"OPC client connected - Name: Da2 test client")) << Narrow(log);
+    EXPECT_NE(std::wstring::npos, log.find(L"OPC client disconnected - Name: Da2 test client")) << Narrow(log);
+}
+
+TEST_F(Da2ServerTest, EveryWayOutTellsTheAdvisedClientsAndAHungOneDoesNotHoldItUp) {
+    const struct {
+        const char* road;
+        bool sessionEnd;
+        const wchar_t* reason;
+    } roads[] = {
+        {"session end", true, L"Tovi Explorer is closing: Windows is ending the session."},
+        {"exit anyway", false, L"Tovi Explorer is being closed by its operator."},
+    };
+    for (const auto& road : roads) {
+        SCOPED_TRACE(road.road);
+        if (!server) {
+            ASSERT_TRUE(process.Start(L""));
+            frame = process.WaitForMainWindow(kStartMs);
+            ASSERT_NE(frame, nullptr);
+            ASSERT_EQ(S_OK, ConnectServer(server));
+        }
+        ComPtr<IOPCServer> other;
+        ASSERT_EQ(S_OK, ConnectServer(other));
+        ShutdownSink listening(false), hung(true);
+        DWORD cookie = 0;
+        ASSERT_EQ(S_OK, ShutdownPoint(server.Get())->Advise(&listening, &cookie));
+        ASSERT_EQ(S_OK, ShutdownPoint(other.Get())->Advise(&hung, &cookie));
+        const ULONGLONG start = GetTickCount64();
+        if (road.sessionEnd) {
+            // Windows sends it and ends the process once the window has answered.
+            DWORD_PTR answer = 0;
+            ASSERT_NE(0, SendMessageTimeoutW(frame, WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, kExitMs, &answer));
+        } else {
+            PostMessageW(frame, WM_CLOSE, 0, 0);
+            HWND box = process.WaitForMessageBox(kStartMs);
+            ASSERT_NE(box, nullptr);
+            const ULONGLONG asked = GetTickCount64();
+            PressButton(box, IDYES);
+            ASSERT_TRUE(process.WaitForExit(kExitMs));
+            EXPECT_LT(GetTickCount64() - asked, 6000u) << "two bounded waits: the clients and the class object";
+        }
+        EXPECT_EQ(std::vector<std::wstring>{road.reason}, listening.Reasons());
+        EXPECT_LT(GetTickCount64() - start, 8000u);
+        EXPECT_TRUE(hung.Reasons().empty());
+        hung.LetGo();
+        other.Reset();
+        server.Reset();
+        process.Kill();
+        KillRunningServers();
+    }
+}
