@@ -375,6 +375,8 @@ TEST(ClientDa2Test, PropertiesInWordsWithEachEntrysError) {
     EXPECT_EQ(PropertyLine(7, L"Item EU Type", VT_I4, v, S_OK), "     7  Item EU Type = 2 (enumerated)  Long");
     EXPECT_EQ(PropertyLine(2, L"Item Value", VT_R8, v, S_OK), "     2  Item Value = 2  Long (listed as Double)");
     EXPECT_EQ(PropertyLine(2, L"Item Value", VT_VARIANT, v, S_OK), "     2  Item Value = 2  Long");
+    VariantClear(&v);
+    EXPECT_EQ(PropertyLine(8, L"Item EUInfo", VT_ARRAY | VT_R8, v, S_OK), "     8  Item EUInfo = (empty)");
     V_VT(&v) = VT_ARRAY | VT_R8;
     V_ARRAY(&v) = SafeArrayCreateVector(VT_R8, 0, 2);
     static_cast<double*>(V_ARRAY(&v)->pvData)[1] = 100;

@@ -60,6 +60,8 @@ std::string PropertyLine(DWORD id, const std::wstring& description, VARTYPE list
     std::string line = number + (description.empty() ? std::string("(no description)") : ToUtf8(description));
     if (FAILED(error)) return line + ": error: " + ResultText(error);
     const VARTYPE type = V_VT(&value);
+    // A property without a value (EU info of an item without units).
+    if (type == VT_EMPTY) return line + " = (empty)";
     std::string text = type == VT_DATE ? TimestampText(DateToFileTime(V_DATE(&value))) : ValueText(value);
     const std::string meaning = Meaning(id, value);
     if (!meaning.empty()) text += " (" + meaning + ")";
