@@ -1,20 +1,7 @@
 #include "FakeDa2Object.h"
 
-#include <iterator>
-
 #include "OpcConstants.h"
 #include "TaskMem.h"
-
-namespace {
-struct Property {
-    DWORD id;
-    const wchar_t* description;
-    VARTYPE type;
-};
-const Property kProperties[] = {{1, L"Item Canonical DataType", VT_I2}, {3, L"Item Quality", VT_I2},
-                                {4, L"Item Timestamp", VT_DATE},        {5, L"Item Access Rights", VT_I4},
-                                {101, L"Item Description", VT_BSTR},    {5001, L"", VT_R8}};
-}  // namespace
 
 FakeDa2Object::~FakeDa2Object() {
     if (later_.joinable()) later_.join();
@@ -35,46 +22,6 @@ HRESULT FakeDa2Object::SendChange(DWORD count, OPCHANDLE* handles, VARIANT* valu
     return callback_ == nullptr ? E_FAIL
                                 : callback_->OnDataChange(0, 9, S_OK, S_FALSE, count, handles, values, qualities,
                                                           times, errors);
-}
-
-STDMETHODIMP FakeDa2Object::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
-                                                     LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) {
-    *pdwCount = 0;
-    *ppPropertyIDs = nullptr;
-    *ppDescriptions = nullptr;
-    *ppvtDataTypes = nullptr;
-    if (std::wstring(szItemID) != L"Tag") return OPC_E_UNKNOWNITEMID;
-    const DWORD count = static_cast<DWORD>(std::size(kProperties));
-    *ppPropertyIDs = TaskAllocArray<DWORD>(count);
-    *ppDescriptions = TaskAllocArray<LPWSTR>(count);
-    *ppvtDataTypes = TaskAllocArray<VARTYPE>(count);
-    for (DWORD i = 0; i < count; ++i) {
-        (*ppPropertyIDs)[i] = kProperties[i].id;
-        (*ppDescriptions)[i] = TaskStrDup(kProperties[i].description);
-        (*ppvtDataTypes)[i] = kProperties[i].type;
-    }
-    *pdwCount = count;
-    return S_OK;
-}
-
-STDMETHODIMP FakeDa2Object::GetItemProperties(LPWSTR, DWORD dwCount, DWORD* pdwPropertyIDs, VARIANT** ppvData,
-                                              HRESULT** ppErrors) {
-    *ppvData = TaskAllocArray<VARIANT>(dwCount);
-    *ppErrors = TaskAllocArray<HRESULT>(dwCount);
-    HRESULT result = S_OK;
-    for (DWORD i = 0; i < dwCount; ++i) {
-        VARIANT& v = (*ppvData)[i];
-        VariantInit(&v);
-        switch (pdwPropertyIDs[i]) {
-        case 1: V_VT(&v) = VT_I2; V_I2(&v) = VT_R8; break;
-        case 3: V_VT(&v) = VT_I2; V_I2(&v) = 0x18; break;
-        case 4: V_VT(&v) = VT_DATE; V_DATE(&v) = 45351.5; break;  // 2024-02-29 12:00 UTC
-        case 5: V_VT(&v) = VT_I4; V_I4(&v) = 1; break;
-        case 101: V_VT(&v) = VT_BSTR; V_BSTR(&v) = SysAllocString(L"Kessel \u00e4"); break;
-        default: (*ppErrors)[i] = OPC_E_INVALID_PID; result = S_FALSE; break;
-        }
-    }
-    return result;
 }
 
 STDMETHODIMP FakeDa2Object::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,

@@ -1,7 +1,7 @@
 #pragma once
-// An in-process stand-in for a DA 2.0 server and group at once, for the
-// tool's parts: it offers or refuses each interface as told, records what
-// arrived and answers reads and property queries from fixed tables.
+// An in-process stand-in for a DA 2.0 group, for the tool's parts: it offers
+// or refuses each interface as told, records what arrived and answers reads
+// with values made from the handles.
 #include <ocidl.h>
 #include <olectl.h>
 #include <cstring>
@@ -26,8 +26,8 @@ struct Da2Calls {
     DWORD transaction = 0;
 };
 
-class FakeDa2Object : public FakeComObject<IOPCItemProperties, IOPCAsyncIO2, IConnectionPointContainer,
-                                           IConnectionPoint, IDataObject> {
+class FakeDa2Object
+    : public FakeComObject<IOPCAsyncIO2, IConnectionPointContainer, IConnectionPoint, IDataObject> {
 public:
     FakeDa2Object(Da2Calls* calls, IidSet refused, HRESULT adviseResult = S_OK,
                   Completion completion = Completion::Inside)
@@ -38,12 +38,6 @@ public:
     HRESULT SendChange(DWORD count, OPCHANDLE* handles, VARIANT* values, WORD* qualities, FILETIME* times,
                        HRESULT* errors);
 
-    // IOPCItemProperties: item "Tag" has ids 1, 3, 4, 5, 101 and 5001, which fails.
-    STDMETHODIMP QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
-                                          LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) override;
-    STDMETHODIMP GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, VARIANT** ppvData,
-                                   HRESULT** ppErrors) override;
-    STDMETHODIMP LookupItemIDs(LPWSTR, DWORD, DWORD*, LPWSTR**, HRESULT**) override { return E_NOTIMPL; }
     // IOPCAsyncIO2: handle 0 is invalid; the others read as their number in a double.
     STDMETHODIMP Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
                       HRESULT** ppErrors) override;
