@@ -6,7 +6,6 @@
 FakeDa2Object::~FakeDa2Object() {
     if (later_.joinable()) later_.join();
     if (callback_ != nullptr) callback_->Release();
-    if (adviseSink_ != nullptr) adviseSink_->Release();
 }
 
 STDMETHODIMP FakeDa2Object::QueryInterface(REFIID riid, void** ppv) {
@@ -27,7 +26,6 @@ HRESULT FakeDa2Object::SendChange(DWORD count, OPCHANDLE* handles, VARIANT* valu
 STDMETHODIMP FakeDa2Object::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
                                  HRESULT** ppErrors) {
     if (callback_ == nullptr) return CONNECT_E_NOCONNECTION;
-    calls_->transaction = dwTransactionID;
     *pdwCancelID = 77;
     *ppErrors = TaskAllocArray<HRESULT>(dwCount);
     std::vector<OPCHANDLE> clients;
@@ -64,17 +62,6 @@ STDMETHODIMP FakeDa2Object::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTra
     return clients.size() == dwCount ? S_OK : S_FALSE;
 }
 
-STDMETHODIMP FakeDa2Object::Refresh2(OPCDATASOURCE, DWORD, DWORD* pdwCancelID) {
-    ++calls_->refreshes;
-    *pdwCancelID = 78;
-    return S_OK;
-}
-
-STDMETHODIMP FakeDa2Object::Cancel2(DWORD) {
-    ++calls_->cancels;
-    return S_OK;
-}
-
 STDMETHODIMP FakeDa2Object::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
     *ppCP = nullptr;
     if (riid != IID_IOPCDataCallback) return CONNECT_E_NOCONNECTION;
@@ -99,18 +86,5 @@ STDMETHODIMP FakeDa2Object::Unadvise(DWORD dwCookie) {
     if (later_.joinable()) later_.join();
     callback_->Release();
     callback_ = nullptr;
-    return S_OK;
-}
-
-STDMETHODIMP FakeDa2Object::DAdvise(FORMATETC*, DWORD, IAdviseSink* pAdvSink, DWORD* pdwConnection) {
-    ++calls_->dataAdvises;
-    adviseSink_ = pAdvSink;
-    adviseSink_->AddRef();
-    *pdwConnection = 3;
-    return S_OK;
-}
-
-STDMETHODIMP FakeDa2Object::DUnadvise(DWORD) {
-    ++calls_->dataUnadvises;
     return S_OK;
 }

@@ -23,7 +23,6 @@ enum class Completion { Inside, Later, Never };
 
 struct Da2Calls {
     int dataAdvises = 0, dataUnadvises = 0, callbackAdvises = 0, callbackUnadvises = 0, refreshes = 0, cancels = 0;
-    DWORD transaction = 0;
 };
 
 class FakeDa2Object
@@ -42,8 +41,11 @@ public:
     STDMETHODIMP Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
                       HRESULT** ppErrors) override;
     STDMETHODIMP Write(DWORD, OPCHANDLE*, VARIANT*, DWORD, DWORD*, HRESULT**) override { return E_NOTIMPL; }
-    STDMETHODIMP Refresh2(OPCDATASOURCE, DWORD, DWORD* pdwCancelID) override;
-    STDMETHODIMP Cancel2(DWORD) override;
+    STDMETHODIMP Refresh2(OPCDATASOURCE, DWORD, DWORD* pdwCancelID) override {
+        *pdwCancelID = ++calls_->refreshes;
+        return S_OK;
+    }
+    STDMETHODIMP Cancel2(DWORD) override { ++calls_->cancels; return S_OK; }
     STDMETHODIMP SetEnable(BOOL) override { return E_NOTIMPL; }
     STDMETHODIMP GetEnable(BOOL*) override { return E_NOTIMPL; }
     // IConnectionPointContainer, with itself as the one point
@@ -62,8 +64,11 @@ public:
     STDMETHODIMP GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
     STDMETHODIMP SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
     STDMETHODIMP EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
-    STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink* pAdvSink, DWORD* pdwConnection) override;
-    STDMETHODIMP DUnadvise(DWORD) override;
+    STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD* pdwConnection) override {
+        *pdwConnection = ++calls_->dataAdvises;
+        return S_OK;
+    }
+    STDMETHODIMP DUnadvise(DWORD) override { ++calls_->dataUnadvises; return S_OK; }
     STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
 
 protected:
@@ -75,6 +80,5 @@ private:
     HRESULT adviseResult_;
     Completion completion_;
     IOPCDataCallback* callback_ = nullptr;
-    IAdviseSink* adviseSink_ = nullptr;
     std::thread later_;
 };
