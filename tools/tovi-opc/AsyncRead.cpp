@@ -52,10 +52,14 @@ HRESULT ReadAsync2(IUnknown* group, const std::vector<OPCHANDLE>& handles, DWORD
     CallbackConnection connection;
     hr = connection.Connect(group, sink);
     sink->Release();
+    if (IsConnectionLost(hr)) {
+        *why = ResultText(hr);
+        connection.Abandon();
+        return hr;
+    }
     if (FAILED(hr)) {
         *why = "the group has no data callback (IOPCDataCallback, OPC DA 2.0), through which IOPCAsyncIO2 answers: " +
                ResultText(hr);
-        if (IsConnectionLost(hr)) connection.Abandon();
         return hr;
     }
     DWORD cancel = 0;

@@ -20,8 +20,8 @@ HRESULT Subscription::Start(IUnknown* group, DaVersion version, Handler handler,
         sink->Release();
         if (SUCCEEDED(hr)) {
             used_ = DaVersion::V2;
-            // The standard leaves open whether a connection made after the items
-            // were added gets their values at once; a refresh makes sure it does.
+            // Not every server sends a new connection the items' values at once;
+            // a refresh makes sure it gets them (a value seen twice prints once).
             Microsoft::WRL::ComPtr<IOPCAsyncIO2> io;
             DWORD cancel = 0;
             if (SUCCEEDED(group->QueryInterface(IID_IOPCAsyncIO2, reinterpret_cast<void**>(io.GetAddressOf())))) {
@@ -29,7 +29,11 @@ HRESULT Subscription::Start(IUnknown* group, DaVersion version, Handler handler,
             }
             return S_OK;
         }
-        if (version == DaVersion::V2 || IsConnectionLost(hr)) {
+        if (IsConnectionLost(hr)) {
+            *why = ResultText(hr);
+            return hr;
+        }
+        if (version == DaVersion::V2) {
             *why = "the group has no data callback (IOPCDataCallback, OPC DA 2.0): " + ResultText(hr);
             return hr;
         }
