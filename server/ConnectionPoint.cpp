@@ -4,7 +4,6 @@
 
 #include <new>
 
-#include "ClientObjects.h"
 #include "EnumSnapshot.h"
 
 using Microsoft::WRL::ComPtr;
@@ -21,11 +20,9 @@ ConnectionPoint* ConnectionPoint::Create(REFIID sinkIid, size_t limit, Container
 }
 
 ConnectionPoint::ConnectionPoint(REFIID sinkIid, size_t limit, ContainerSource container)
-    : sinkIid_(sinkIid), limit_(limit), container_(std::move(container)) {
-    PostClientObjectMessage(true);
-}
+    : sinkIid_(sinkIid), limit_(limit), container_(std::move(container)) {}
 
-ConnectionPoint::~ConnectionPoint() { PostClientObjectMessage(false); }
+ConnectionPoint::~ConnectionPoint() = default;
 
 void ConnectionPoint::Detach() {
     std::vector<Connection> gone;

@@ -8,6 +8,11 @@
 // Sinks are called by the owner on a copy (Sinks), never under the point's
 // lock; the point never calls a sink but to query it in Advise and to let it
 // go, both outside its lock.
+//
+// A point is part of its container and is not counted as a client object of
+// its own: a point a client still holds after its container has gone only
+// refuses, and keeps no process alive. (Wine's IEnumConnectionPoints stub
+// keeps a reference to every point it hands out.)
 #include <windows.h>
 #include <ocidl.h>
 #include <wrl/client.h>
@@ -56,7 +61,6 @@ private:
         Microsoft::WRL::ComPtr<IUnknown> sink;  // the sink interface, as queried in Advise
     };
 
-    // Construction posts one more client object, destruction one fewer.
     ConnectionPoint(REFIID sinkIid, size_t limit, ContainerSource container);
     ~ConnectionPoint();
     std::vector<Microsoft::WRL::ComPtr<IUnknown>> SinkPointers();
