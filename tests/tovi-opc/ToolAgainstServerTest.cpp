@@ -115,7 +115,7 @@ protected:
 TEST_F(ToolAgainstServerTest, ListsServersBrowsesAndExplainsItself) {
     ToolRun run = RunTool(L"servers");
     EXPECT_EQ(run.code, 0u) << run.err;
-    EXPECT_TRUE(Has(run.out, "Zelkor.Tovi.1  {F2F1DF4B-8AF2-411F-BD23-637097876C20}  Zelkor Company  (DA 1.0)"))
+    EXPECT_TRUE(Has(run.out, "Zelkor.Tovi.1  {F2F1DF4B-8AF2-411F-BD23-637097876C20}  Zelkor Company  (DA 1.0, DA 2.0)"))
         << run.out;
 
     // The tree: every group a branch line ending in "/", every tag a leaf line,
@@ -150,14 +150,15 @@ TEST_F(ToolAgainstServerTest, ListsServersBrowsesAndExplainsItself) {
     // Help for the tool and every command; unusable command lines give 2.
     run = RunTool(L"--help");
     EXPECT_EQ(run.code, 0u);
-    for (const char* command : {"servers", "browse", "read", "write", "watch"}) {
+    for (const char* command : {"servers", "browse", "read", "write", "watch", "props"}) {
         EXPECT_TRUE(Has(run.out, std::string("tovi-opc ") + command)) << command;
         const ToolRun help = RunTool(Wide(command) + L" --help");
         EXPECT_EQ(help.code, 0u) << command;
         EXPECT_EQ(help.out.rfind(std::string("tovi-opc ") + command, 0), 0u) << help.out;
     }
     for (const wchar_t* usage : {L"", L"fly", L"read", L"read Zelkor.Tovi.1", L"write Zelkor.Tovi.1 Plant.Boiler.Mode",
-                                 L"watch Zelkor.Tovi.1 X --rate 0", L"read Zelkor.Tovi.1 X --colour"}) {
+                                 L"watch Zelkor.Tovi.1 X --rate 0", L"read Zelkor.Tovi.1 X --colour",
+                                 L"props Zelkor.Tovi.1", L"watch Zelkor.Tovi.1 X --v1 --v2"}) {
         run = RunTool(usage);
         EXPECT_EQ(run.code, 2u) << Narrow(usage);
         if (*usage != L'\0') {
@@ -171,9 +172,33 @@ TEST_F(ToolAgainstServerTest, ListsServersBrowsesAndExplainsItself) {
 
 TEST_F(ToolAgainstServerTest, ReadsAndWritesInTheItemsTypesAndReportsEachItemsResult) {
     const std::wstring prefix = std::wstring(L"read ") + kProgId;
-    ToolRun run = RunTool(prefix + L" Plant.Boiler.Pressure Plant.Boiler.Mode Plant.Boiler.Count Plant.Boiler.Running "
-                                   L"Plant.Feed.Pump.Level Line.Conveyor.Jam");
+    const std::wstring all = L" Plant.Boiler.Pressure Plant.Boiler.Mode Plant.Boiler.Count Plant.Boiler.Running "
+                             L"Plant.Feed.Pump.Level Line.Conveyor.Jam";
+    // The 2.0 read (from the device, in an inactive group) gives what the cache read gives.
+    ToolRun async = RunTool(prefix + L" --async2" + all);
+    EXPECT_EQ(async.code, 0u) << async.err;
+    ToolRun run = RunTool(prefix + all);
     EXPECT_EQ(run.code, 0u) << run.err;
+    EXPECT_EQ(async.out, run.out);
+    EXPECT_EQ(Lines(run.out).size(), 6u) << run.out;
+
+    // Properties in words; an unknown item fails the command, not the others.
+    ToolRun props = RunTool(std::wstring(L"props ") + kProgId + L" Plant.Boiler.Count Plant.Nothing");
+    EXPECT_EQ(props.code, 1u) << props.err;
+    for (const std::string& line :
+         {std::string("Plant.Boiler.Count"), std::string("     1  Item Canonical DataType = 3 (Long)  Short"),
+          "     2  Item Value = " + std::to_string(fixture->count) + "  Long",
+          std::string("     3  Item Quality = 192 (Good)  Short"),
+          std::string("     5  Item Access Rights = 1 (readable)  Long"),
+          std::string("Plant.Nothing: error: unknown item ID (OPC_E_UNKNOWNITEMID 0xC0040007)")}) {
+        EXPECT_TRUE(Has(props.out, line + "\n")) << line << "\n" << props.out;
+    }
+    for (const std::string& line : Lines(props.out)) {
+        EXPECT_TRUE(!Has(line, "error") || line.rfind("Plant.Nothing: ", 0) == 0) << line;
+    }
+    props = RunTool(std::wstring(L"props ") + kProgId + L" Plant.Boiler.Pressure");
+    EXPECT_EQ(props.code, 0u) << props.out << props.err;
+    EXPECT_TRUE(Has(props.out, "     5  Item Access Rights = 3 (readable, writable)  Long\n")) << props.out;
     const std::string pressure = LineOf(run.out, "Plant.Boiler.Pressure");
     EXPECT_EQ(pressure.rfind("Plant.Boiler.Pressure = " + Quarter(fixture->pressure) + "  Double  Good  ", 0), 0u)
         << run.out;
@@ -248,7 +273,9 @@ TEST_F(ToolAgainstServerTest, WatchPrintsEveryChangeInEachFormatAndEndsWhenTheSe
         EXPECT_EQ(pressureRows, 1u) << rows;
     }
     const ULONGLONG start = GetTickCount64();
-    ToolRun json = RunTool(std::wstring(L"watch ") + kProgId + items + L" --format json --rate 100 --for 2", 60000);
+    // The 1.0a stream, as a client of a 1.0a server gets it.
+    ToolRun json =
+        RunTool(std::wstring(L"watch ") + kProgId + items + L" --v1 --format json --rate 100 --for 2", 60000);
     const ULONGLONG took = GetTickCount64() - start;
     EXPECT_EQ(json.code, 0u) << json.err;
     EXPECT_GE(took, 2000u);
@@ -269,7 +296,7 @@ TEST_F(ToolAgainstServerTest, WatchPrintsEveryChangeInEachFormatAndEndsWhenTheSe
 
     // The server killed under a watch: the watch ends with the reason and 1.
     ToolProcess text;
-    ASSERT_TRUE(text.Start(std::wstring(L"watch ") + kProgId + items + L" --rate 100"));
+    ASSERT_TRUE(text.Start(std::wstring(L"watch ") + kProgId + items + L" --v2 --rate 100"));
     ASSERT_TRUE(text.WaitForOutput("Plant.Boiler.Pressure = 10.5  Double  Good  ", 30000)) << text.Output();
     fixture->server->Kill();
     DWORD code = 0;

@@ -49,6 +49,15 @@ bool ParseArguments(int argc, const wchar_t* const* argv, Arguments& args, std::
             args.flat = true;
         } else if (word == L"--device") {
             args.device = true;
+        } else if (word == L"--async2") {
+            args.async2 = true;
+        } else if (word == L"--v1" || word == L"--v2") {
+            const DaVersion version = word == L"--v1" ? DaVersion::V1 : DaVersion::V2;
+            if (args.version != DaVersion::Any && args.version != version) {
+                *why = "--v1 and --v2 exclude each other";
+                return false;
+            }
+            args.version = version;
         } else if (word == L"--rate") {
             if (!takeValue()) return false;
             if (!Number(value, number) || number < 1 || number != static_cast<unsigned>(number)) {

@@ -5,6 +5,9 @@
 #include <vector>
 
 enum class WatchFormat { Text, Csv, Json };
+// Which OPC DA interfaces a watch subscribes through: the newest the server
+// offers, or forced to 1.0a's data stream or 2.0's callback.
+enum class DaVersion { Any, V1, V2 };
 
 struct Arguments {
     std::wstring command;
@@ -12,9 +15,11 @@ struct Arguments {
     bool help = false;
     bool flat = false;       // browse
     bool device = false;     // read
+    bool async2 = false;     // read
     unsigned rateMs = 1000;  // watch
     WatchFormat format = WatchFormat::Text;
     double forSeconds = 0;   // watch; 0: until stopped
+    DaVersion version = DaVersion::Any;  // watch
 };
 
 // False with the reason for an unknown option or a bad option value.

@@ -115,7 +115,7 @@ bool ReadValue(const Reader& in, size_t offset, VARIANT& value, std::string* why
 }  // namespace
 
 StreamItem::StreamItem(const StreamItem& other)
-    : clientHandle(other.clientHandle), quality(other.quality), timestamp(other.timestamp) {
+    : clientHandle(other.clientHandle), quality(other.quality), timestamp(other.timestamp), error(other.error) {
     VariantInit(&value);
     VariantCopy(&value, const_cast<VARIANT*>(&other.value));
 }
@@ -125,6 +125,7 @@ StreamItem& StreamItem::operator=(const StreamItem& other) {
         clientHandle = other.clientHandle;
         quality = other.quality;
         timestamp = other.timestamp;
+        error = other.error;
         VariantCopy(&value, const_cast<VARIANT*>(&other.value));
     }
     return *this;

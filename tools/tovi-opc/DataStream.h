@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
-// One item of a data stream. `value` owns what it holds (VariantClear).
+// One item of a data stream, or of a 2.0 data callback. `value` owns what it
+// holds (VariantClear).
 struct StreamItem {
     DWORD clientHandle = 0;
     WORD quality = 0;
     FILETIME timestamp{};  // zero in the format without time
+    HRESULT error = S_OK;  // only a callback carries one; the value is empty when it failed
     VARIANT value;
     StreamItem() { VariantInit(&value); }
     ~StreamItem() { VariantClear(&value); }

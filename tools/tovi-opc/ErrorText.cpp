@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <olectl.h>
+
 #include "OpcConstants.h"
 #include "TextCodec.h"
 
@@ -27,6 +29,10 @@ const Known kKnown[] = {
     {OPC_S_UNSUPPORTEDRATE, "OPC_S_UNSUPPORTEDRATE", "the server uses another update rate"},
     {OPC_S_CLAMP, "OPC_S_CLAMP", "the value was clamped"},
     {OPC_S_INUSE, "OPC_S_INUSE", "in use"},
+    {OPC_E_INVALID_PID, "OPC_E_INVALID_PID", "the item has no such property"},
+    {CONNECT_E_NOCONNECTION, "CONNECT_E_NOCONNECTION", "no callback is connected"},
+    {CONNECT_E_ADVISELIMIT, "CONNECT_E_ADVISELIMIT", "the object takes no further callback"},
+    {CONNECT_E_CANNOTCONNECT, "CONNECT_E_CANNOTCONNECT", "the object refused the callback"},
     {CO_E_CLASSSTRING, "CO_E_CLASSSTRING", "server not registered: no such ProgID or CLSID"},
     {REGDB_E_CLASSNOTREG, "REGDB_E_CLASSNOTREG", "server not registered"},
     {CO_E_SERVER_EXEC_FAILURE, "CO_E_SERVER_EXEC_FAILURE", "the server could not be started"},
@@ -38,6 +44,7 @@ const Known kKnown[] = {
     {RPC_E_SERVERFAULT, "RPC_E_SERVERFAULT", "the server failed while handling the call"},
     {CO_E_OBJNOTCONNECTED, "CO_E_OBJNOTCONNECTED", "server died: the object is no longer connected"},
     {E_NOINTERFACE, "E_NOINTERFACE", "the server does not offer this interface"},
+    {HRESULT_FROM_WIN32(ERROR_TIMEOUT), "ERROR_TIMEOUT", "no answer in time"},
     {DISP_E_TYPEMISMATCH, "DISP_E_TYPEMISMATCH", "the text is not a value of that type"},
     {DISP_E_OVERFLOW, "DISP_E_OVERFLOW", "the value is out of the type's range"},
 };

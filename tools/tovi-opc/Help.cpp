@@ -12,14 +12,16 @@ struct Page {
 
 const Page kPages[] = {
     {L"",
-     "tovi-opc: a command-line client of OPC Data Access 1.0a servers.\n"
+     "tovi-opc: a command-line client of OPC Data Access 1.0a and 2.0 servers.\n"
      "\n"
      "  tovi-opc servers                          list the OPC DA servers registered here\n"
      "  tovi-opc browse PROGID [BRANCH...] [--flat]   print the address space\n"
-     "  tovi-opc read PROGID ITEM... [--device]   read items\n"
+     "  tovi-opc read PROGID ITEM... [--device | --async2]\n"
+     "                                            read items\n"
      "  tovi-opc write PROGID ITEM=VALUE...       write items\n"
-     "  tovi-opc watch PROGID ITEM... [--rate MS] [--format text|csv|json] [--for SECONDS]\n"
+     "  tovi-opc watch PROGID ITEM... [--rate MS] [--format text|csv|json] [--for SECONDS] [--v1 | --v2]\n"
      "                                            print every change of the items\n"
+     "  tovi-opc props PROGID ITEM...             list the items' properties (OPC DA 2.0)\n"
      "\n"
      "PROGID is a server's ProgID or its CLSID in braces. \"tovi-opc COMMAND --help\" explains a command.\n"
      "Exit code: 0 when every item succeeded, 1 when anything failed, 2 for a command line that cannot be used."},
@@ -27,7 +29,7 @@ const Page kPages[] = {
      "tovi-opc servers\n"
      "\n"
      "Lists the OPC Data Access 1.0 and 2.0 servers that the machine's component categories name:\n"
-     "ProgID, CLSID, vendor text and the categories, one server per line."},
+     "ProgID, CLSID, vendor text and the DA versions it registers (\"DA 1.0, DA 2.0\"), one server per line."},
     {L"browse",
      "tovi-opc browse PROGID [BRANCH...] [--flat]\n"
      "\n"
@@ -35,24 +37,34 @@ const Page kPages[] = {
      "BRANCH names lead down from the root, one level each, to the part to print.\n"
      "--flat  prints the full item ID of every item instead, one per line."},
     {L"read",
-     "tovi-opc read PROGID ITEM... [--device]\n"
+     "tovi-opc read PROGID ITEM... [--device | --async2]\n"
      "\n"
      "Reads the items once and prints per item: ID = value, its type, its quality and its timestamp (UTC),\n"
      "or the item's error in words with its result code.\n"
-     "--device  reads from the device instead of the server's cache."},
+     "--device  reads from the device instead of the server's cache.\n"
+     "--async2  reads through OPC DA 2.0's IOPCAsyncIO2 (always from the device) and waits up to 10 s for\n"
+     "          the server's answer in the data callback; an error on a server without it."},
     {L"write",
      "tovi-opc write PROGID ITEM=VALUE...\n"
      "\n"
      "Converts each value to the item's canonical type (in the invariant locale: \"2.5\", \"True\")\n"
      "and writes all of them at once; prints per item \"written\" or the error in words."},
     {L"watch",
-     "tovi-opc watch PROGID ITEM... [--rate MS] [--format text|csv|json] [--for SECONDS]\n"
+     "tovi-opc watch PROGID ITEM... [--rate MS] [--format text|csv|json] [--for SECONDS] [--v1 | --v2]\n"
      "\n"
      "Subscribes to the items and prints one line per change until Ctrl+C, the time is up or the\n"
-     "server goes away (an error, exit code 1).\n"
+     "server goes away (an error, exit code 1). The subscription is OPC DA 2.0's data callback where the\n"
+     "server offers it, else OPC DA 1.0a's data-change stream.\n"
      "--rate MS           the update rate asked of the server (default 1000)\n"
      "--format FORMAT     text (default), csv (with a header line) or json (one object per line)\n"
-     "--for SECONDS       stop after this time"},
+     "--for SECONDS       stop after this time\n"
+     "--v1, --v2          subscribe only through the 1.0a stream, or only through the 2.0 callback"},
+    {L"props",
+     "tovi-opc props PROGID ITEM...\n"
+     "\n"
+     "Lists the properties of each item (OPC DA 2.0's IOPCItemProperties): the item's ID, then per\n"
+     "property its number, description, value and type (\"   1  Item Canonical DataType = 5 (Double)  Short\"),\n"
+     "or the property's error in words. An error on a server without item properties."},
 };
 }  // namespace
 

@@ -1,8 +1,9 @@
-// tovi-opc read: one synchronous read of the items, from the cache or the
-// device.
+// tovi-opc read: one read of the items, synchronous from the cache or the
+// device, or through IOPCAsyncIO2 (which reads from the device).
 #include <windows.h>
 #include <vector>
 
+#include "AsyncRead.h"
 #include "Commands.h"
 #include "Console.h"
 #include "ErrorText.h"
@@ -10,6 +11,75 @@
 #include "RecordFormat.h"
 #include "ServerConnection.h"
 #include "TextCodec.h"
+
+namespace {
+// How long an asynchronous read may take to complete.
+constexpr DWORD kAsyncWaitMs = 10000;
+
+// Reads `handles`: per item its result in `errors`, its value in `values`.
+// False when the read as a whole failed (reported).
+bool ReadSync(ItemGroup& group, bool device, const std::vector<OPCHANDLE>& handles, std::vector<HRESULT>& errors,
+              std::vector<StreamItem>& values) {
+    ComPtr<IOPCSyncIO> io;
+    OPCITEMSTATE* states = nullptr;
+    HRESULT* itemErrors = nullptr;
+    HRESULT hr = group.Management()->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(io.GetAddressOf()));
+    if (SUCCEEDED(hr)) {
+        hr = io->Read(device ? OPC_DS_DEVICE : OPC_DS_CACHE, static_cast<DWORD>(handles.size()),
+                      const_cast<OPCHANDLE*>(handles.data()), &states, &itemErrors);
+    }
+    if (FAILED(hr) && (itemErrors == nullptr || states == nullptr)) {
+        CoTaskMemFree(states);
+        CoTaskMemFree(itemErrors);
+        PrintError("the read failed: " + ResultText(hr));
+        if (IsConnectionLost(hr)) group.Abandon();
+        return false;
+    }
+    for (size_t i = 0; i < handles.size(); ++i) {
+        errors[i] = states != nullptr && itemErrors != nullptr ? itemErrors[i] : E_FAIL;
+        if (states == nullptr) continue;
+        values[i].quality = states[i].wQuality;
+        values[i].timestamp = states[i].ftTimeStamp;
+        // The value moves over; the array's copy is left empty.
+        values[i].value = states[i].vDataValue;
+        VariantInit(&states[i].vDataValue);
+    }
+    CoTaskMemFree(states);
+    CoTaskMemFree(itemErrors);
+    return true;
+}
+
+bool ReadAsync(ItemGroup& group, const std::vector<OPCHANDLE>& handles, std::vector<HRESULT>& errors,
+               std::vector<StreamItem>& values) {
+    std::vector<StreamItem> completed;
+    std::string why;
+    const HRESULT hr = ReadAsync2(group.Management(), handles, kAsyncWaitMs, errors, completed, &why);
+    if (FAILED(hr)) {
+        PrintError(why);
+        if (IsConnectionLost(hr)) group.Abandon();
+        return false;
+    }
+    // The completion names items by client handle: their places in the group plus one.
+    std::vector<GroupItem>& items = group.Items();
+    std::vector<size_t> slotOfItem(items.size(), handles.size());
+    for (size_t i = 0, slot = 0; i < items.size(); ++i) {
+        if (SUCCEEDED(items[i].added)) slotOfItem[i] = slot++;
+    }
+    std::vector<bool> arrived(handles.size(), false);
+    for (const StreamItem& item : completed) {
+        if (item.clientHandle < 1 || item.clientHandle > items.size()) continue;
+        const size_t slot = slotOfItem[item.clientHandle - 1];
+        if (slot >= handles.size() || FAILED(errors[slot])) continue;
+        values[slot] = item;
+        errors[slot] = item.error;
+        arrived[slot] = true;
+    }
+    for (size_t slot = 0; slot < handles.size(); ++slot) {
+        if (SUCCEEDED(errors[slot]) && !arrived[slot]) errors[slot] = E_FAIL;  // missing from the completion
+    }
+    return true;
+}
+}  // namespace
 
 int RunRead(const Arguments& args) {
     if (args.words.size() < 2) {
@@ -19,48 +89,33 @@ int RunRead(const Arguments& args) {
     ComPtr<IOPCServer> server;
     if (!ConnectOrReport(args.words[0], server)) return kExitFailed;
     ItemGroup group(server.Get());
-    if (!group.CreateOrReport({args.words.begin() + 1, args.words.end()}, true, 1000)) return kExitFailed;
-    HRESULT hr = S_OK;
+    // An asynchronous read needs no active group (it reads the device), and an
+    // inactive one sends no data changes into the callback meanwhile.
+    if (!group.CreateOrReport({args.words.begin() + 1, args.words.end()}, !args.async2, 1000)) return kExitFailed;
     std::vector<GroupItem>& items = group.Items();
     std::vector<OPCHANDLE> handles;
     for (const GroupItem& item : items) {
         if (SUCCEEDED(item.added)) handles.push_back(item.serverHandle);
     }
-    OPCITEMSTATE* states = nullptr;
-    HRESULT* errors = nullptr;
+    std::vector<HRESULT> errors(handles.size(), E_FAIL);
+    std::vector<StreamItem> values(handles.size());
     if (!handles.empty()) {
-        ComPtr<IOPCSyncIO> io;
-        hr = group.Management()->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(io.GetAddressOf()));
-        if (SUCCEEDED(hr)) {
-            hr = io->Read(args.device ? OPC_DS_DEVICE : OPC_DS_CACHE, static_cast<DWORD>(handles.size()),
-                          handles.data(), &states, &errors);
-        }
-        if (FAILED(hr) && (errors == nullptr || states == nullptr)) {
-            PrintError("the read failed: " + ResultText(hr));
-            if (IsConnectionLost(hr)) group.Abandon();
-            return kExitFailed;
-        }
+        const bool read = args.async2 ? ReadAsync(group, handles, errors, values)
+                                      : ReadSync(group, args.device, handles, errors, values);
+        if (!read) return kExitFailed;
     }
     bool allGood = true;
     size_t next = 0;
     for (const GroupItem& item : items) {
         const std::string id = ToUtf8(item.id);
-        if (FAILED(item.added)) {
-            PrintLine(id + ": error: " + ResultText(item.added));
-            allGood = false;
-            continue;
-        }
-        const size_t i = next++;
-        if (states == nullptr || errors == nullptr || FAILED(errors[i])) {
-            PrintLine(id + ": error: " + ResultText(errors != nullptr ? errors[i] : E_FAIL));
+        const HRESULT error = FAILED(item.added) ? item.added : errors[next];
+        const StreamItem* value = FAILED(item.added) ? nullptr : &values[next++];
+        if (FAILED(error)) {
+            PrintLine(id + ": error: " + ResultText(error));
             allGood = false;
         } else {
-            PrintLine(FormatRecord(WatchFormat::Text,
-                                   ItemRecord{id, &states[i].vDataValue, states[i].wQuality, states[i].ftTimeStamp}));
+            PrintLine(FormatRecord(WatchFormat::Text, ItemRecord{id, &value->value, value->quality, value->timestamp}));
         }
-        if (states != nullptr) VariantClear(&states[i].vDataValue);
     }
-    CoTaskMemFree(states);
-    CoTaskMemFree(errors);
     return allGood ? kExitOk : kExitFailed;
 }

@@ -1,6 +1,6 @@
-// tovi-opc watch: subscribes to the items' changes (OPCSTMFORMATDATATIME) and
-// prints one line per changed item until Ctrl+C, the time is up, or the
-// server goes away.
+// tovi-opc watch: subscribes to the items' changes (OPC DA 2.0's callback, or
+// 1.0a's OPCSTMFORMATDATATIME stream) and prints one line per changed item
+// until Ctrl+C, the time is up, or the server goes away.
 #include <windows.h>
 #include <algorithm>
 #include <atomic>
@@ -12,12 +12,11 @@
 
 #include "Commands.h"
 #include "Console.h"
-#include "DataChangeSink.h"
 #include "ErrorText.h"
 #include "ItemGroup.h"
-#include "OpcConstants.h"
 #include "RecordFormat.h"
 #include "ServerConnection.h"
+#include "Subscription.h"
 #include "TextCodec.h"
 #include "ValueText.h"
 
@@ -29,9 +28,10 @@ struct SeenValue {
     std::string text;
     WORD quality;
     FILETIME time;
+    HRESULT error;
     bool operator==(const SeenValue& o) const {
         return type == o.type && text == o.text && quality == o.quality &&
-               CompareFileTime(&time, &o.time) == 0;
+               CompareFileTime(&time, &o.time) == 0 && error == o.error;
     }
 };
 
@@ -76,24 +76,22 @@ int RunWatch(const Arguments& args) {
     }
     if (!anyAdded) return kExitFailed;
 
-    ComPtr<IDataObject> data;
-    hr = group.Management()->QueryInterface(IID_IDataObject, reinterpret_cast<void**>(data.GetAddressOf()));
-    if (FAILED(hr)) {
-        PrintError("the group offers no subscription: " + ResultText(hr));
-        return kExitFailed;
-    }
-    const UINT format = RegisterClipboardFormatW(OPC_STREAM_FORMAT_DATATIME);
     std::vector<std::string> ids;
     for (const GroupItem& item : group.Items()) ids.push_back(ToUtf8(item.id));
     std::atomic<bool> malformed{false};
+    auto itemFailed = std::make_shared<std::atomic<bool>>(false);
     const WatchFormat output = args.format;
-    auto* sink = new DataChangeSink(
-        format,
-        [ids, output, seen = std::make_shared<SeenValues>()](const DataStream& stream) {
+    const std::string header = RecordHeader(output);
+    if (!header.empty()) PrintLine(header);
+    Subscription subscription;
+    std::string why;
+    hr = subscription.Start(
+        group.Management(), args.version,
+        [ids, output, itemFailed, seen = std::make_shared<SeenValues>()](const DataStream& stream) {
             std::lock_guard<std::mutex> guard(seen->lock);
             for (const StreamItem& item : stream.items) {
                 // Some servers resend what has not changed: one line per change.
-                SeenValue now{V_VT(&item.value), ValueText(item.value), item.quality, item.timestamp};
+                SeenValue now{V_VT(&item.value), ValueText(item.value), item.quality, item.timestamp, item.error};
                 auto [last, fresh] = seen->last.try_emplace(item.clientHandle, now);
                 if (!fresh && last->second == now) continue;
                 last->second = now;
@@ -101,22 +99,26 @@ int RunWatch(const Arguments& args) {
                 const std::string id = item.clientHandle >= 1 && item.clientHandle <= ids.size()
                                            ? ids[item.clientHandle - 1]
                                            : "(unknown handle " + std::to_string(item.clientHandle) + ")";
-                PrintLine(FormatRecord(output, ItemRecord{id, &item.value, item.quality, item.timestamp}));
+                if (FAILED(item.error)) {
+                    *itemFailed = true;
+                    PrintError(id + ": " + ResultText(item.error));
+                } else {
+                    PrintLine(FormatRecord(output, ItemRecord{id, &item.value, item.quality, item.timestamp}));
+                }
             }
         },
         [&malformed](const std::string& reason) {
             malformed = true;
             PrintError("a malformed data-change stream was dropped: " + reason);
-        });
-    const std::string header = RecordHeader(output);
-    if (!header.empty()) PrintLine(header);
-    FORMATETC formatEtc{static_cast<CLIPFORMAT>(format), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
-    DWORD connection = 0;
-    // advf 0: with ADVF_NODATA the holder would send empty media.
-    hr = data->DAdvise(&formatEtc, 0, sink, &connection);
+        },
+        &why);
     if (FAILED(hr)) {
-        sink->Release();
-        PrintError("the subscription was refused: " + ResultText(hr));
+        PrintError(why);
+        if (IsConnectionLost(hr)) {
+            subscription.Abandon();
+            group.Abandon();
+            server.Detach();
+        }
         return kExitFailed;
     }
 
@@ -142,12 +144,11 @@ int RunWatch(const Arguments& args) {
     SetConsoleCtrlHandler(OnConsoleControl, FALSE);
     if (died) {
         // Nothing to undo on a server that is gone; its proxies are let go unused.
-        data.Detach();
+        subscription.Abandon();
         group.Abandon();
         server.Detach();
         return kExitFailed;
     }
-    data->DUnadvise(connection);
-    sink->Release();
-    return allAdded && !malformed ? kExitOk : kExitFailed;
+    subscription.Stop();
+    return allAdded && !malformed && !*itemFailed ? kExitOk : kExitFailed;
 }

@@ -1,0 +1,37 @@
+#pragma once
+// The OPC DA 2.0 callback sink of a group: each OnDataChange or
+// OnReadComplete becomes a DataStream for a handler, on whatever thread the
+// server's call arrives.
+#include <windows.h>
+#include <atomic>
+#include <functional>
+
+#include "DataStream.h"
+#include "OpcDa.h"
+
+class DataCallbackSink final : public IOPCDataCallback {
+public:
+    using Handler = std::function<void(const DataStream&)>;
+
+    // Either handler may be empty: those calls are then answered and dropped.
+    DataCallbackSink(Handler onDataChange, Handler onReadComplete)
+        : onDataChange_(std::move(onDataChange)), onReadComplete_(std::move(onReadComplete)) {}
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+    STDMETHODIMP OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
+                              DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues, WORD* pwQualities,
+                              FILETIME* pftTimeStamps, HRESULT* pErrors) override;
+    STDMETHODIMP OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
+                                DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues, WORD* pwQualities,
+                                FILETIME* pftTimeStamps, HRESULT* pErrors) override;
+    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
+    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+private:
+    ~DataCallbackSink() = default;
+    std::atomic<ULONG> references_{1};
+    Handler onDataChange_;
+    Handler onReadComplete_;
+};
