@@ -16,6 +16,7 @@
 // keeps a reference to every point it hands out.)
 #include <windows.h>
 #include <ocidl.h>
+#include <olectl.h>  // CONNECT_E_*
 #include <wrl/client.h>
 
 #include <atomic>

@@ -13,7 +13,7 @@
 #include "Device.h"
 #include "Document.h"
 #include "EnumSnapshot.h"
-#include "ErrorText.h"
+#include "ResultText.h"
 #include "EventLog.h"
 #include "FileTime.h"
 #include "OpcConstants.h"

@@ -1,4 +1,4 @@
-#include "ErrorText.h"
+#include "ResultText.h"
 
 #include <olectl.h>
 
