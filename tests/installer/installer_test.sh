@@ -79,6 +79,10 @@ done
 [ "$(reg_value "$uninstall_key" UninstallString)" = "\"$windir\\Uninstall.exe\"" ] || fail "installed programs: uninstaller"
 reg_exists "HKCR\\CLSID\\$server_clsid\\LocalServer32" || fail "the server is not registered"
 [ "$(proxies)" = "$(repeat 14 "$proxy_clsid")" ] || fail "the OPC proxy does not serve every interface: $(proxies)"
+categories=('HKCR\Component Categories\{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}'
+            'HKCR\Component Categories\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}')
+[ "$(reg_value "${categories[0]}" 409)" = "OPC Data Access Servers Version 1.0" ] || fail "no DA 1.0 category"
+[ "$(reg_value "${categories[1]}" 409)" = "OPC Data Access Servers Version 2.0" ] || fail "no DA 2.0 category"
 
 echo "== a client by ProgID"
 client="$windir\\tovi-opc.exe"
@@ -105,7 +109,7 @@ wait_until 60 uninstalled || fail "the uninstaller did not finish"
 [ ! -e "$shortcut" ] || fail "left behind: the shortcut"
 [ -f "$WINEPREFIX/drive_c/users/Public/Mine.tvf" ] || fail "the user's configuration was deleted"
 for key in "HKCR\\Zelkor.Tovi.1" "HKCR\\CLSID\\$server_clsid" "HKCR\\AppID\\$server_clsid" "$uninstall_key" \
-           'HKLM\Software\Zelkor\Tovi Explorer' "HKCR\\CLSID\\$proxy_clsid"; do
+           'HKLM\Software\Zelkor\Tovi Explorer' "HKCR\\CLSID\\$proxy_clsid" "${categories[@]}"; do
   reg_exists "$key" && fail "left behind: $key"
 done
 [ "$(proxies)" = "$(repeat 14 -)" ] || fail "interfaces left registered: $(proxies)"
