@@ -115,7 +115,7 @@ protected:
 TEST_F(ToolAgainstServerTest, ListsServersBrowsesAndExplainsItself) {
     ToolRun run = RunTool(L"servers");
     EXPECT_EQ(run.code, 0u) << run.err;
-    EXPECT_TRUE(Has(run.out, "Zelkor.Tovi.1  {F2F1DF4B-8AF2-411F-BD23-637097876C20}  Zelkor Company  (DA 1.0)"))
+    EXPECT_TRUE(Has(run.out, "Zelkor.Tovi.1  {F2F1DF4B-8AF2-411F-BD23-637097876C20}  Zelkor Company  (DA 1.0, DA 2.0)"))
         << run.out;
 
     // The tree: every group a branch line ending in "/", every tag a leaf line,
