@@ -101,7 +101,7 @@ bool CategoryInUse(REFGUID category, REFCLSID except) {
     Microsoft::WRL::ComPtr<ICatInformation> manager;
     Microsoft::WRL::ComPtr<IEnumGUID> classes;
     CATID wanted = category;
-    // Whatever the classes require of their containers.
+    // -1 required categories: whatever the classes require of their containers.
     if (FAILED(CategoryManager(IID_ICatInformation, manager)) ||
         FAILED(manager->EnumClassesOfCategories(1, &wanted, static_cast<ULONG>(-1), nullptr, &classes))) {
         return true;  // unknown: keep the key
