@@ -59,7 +59,7 @@ UninstPage instfiles
 ; The proxy/stub registers each OPC interface only where no other proxy
 ; serves it, and remembers which; its unregistration removes only those. The
 ; installer and uninstaller therefore call it unconditionally.
-!macro RegisterProxyX86 switches
+!macro Regsvr32ProxyX86 switches
 !ifdef PROXY_DLL_X86
   ClearErrors
   ExecWait '"${REGSVR32_X86}" /s ${switches} "${PROXY_X86_DIR}\${PROXY}"' $0
@@ -91,7 +91,7 @@ Section "-Program"
   ${If} ${Errors}
     DetailPrint "The OPC proxy/stub could not be registered"
   ${EndIf}
-  !insertmacro RegisterProxyX86 ""
+  !insertmacro Regsvr32ProxyX86 ""
 
   ExecWait '"$INSTDIR\${EXE}" /RegServer' $0
   ${If} $0 != 0
@@ -148,7 +148,7 @@ Section "un.Program" SecUnProgram
   ExecWait '"$INSTDIR\${EXE}" /UnregServer' $0
 
   UnRegDLL "$INSTDIR\${PROXY}"
-  !insertmacro RegisterProxyX86 "/u"
+  !insertmacro Regsvr32ProxyX86 "/u"
 
   ; The sample goes with the program unless the user has changed it.
   ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "SampleTime"
