@@ -1,7 +1,13 @@
 # Runs makensis when the installer is older than anything it packs. Run by
 # the build (cmake -P) with ARCH, VERSION, NSI, OUTFILE, SERVER_EXE,
-# PROXY_DLL, CLIENT_EXE, SAMPLE and HELP_CHM (taken only when it exists).
+# PROXY_DLL, CLIENT_EXE, SAMPLE, HELP_CHM (taken only when it exists) and,
+# for the 64-bit installer, PROXY_DLL_X86.
 set(inputs ${NSI} ${SERVER_EXE} ${PROXY_DLL} ${CLIENT_EXE} ${SAMPLE})
+set(proxy_x86_define)
+if(PROXY_DLL_X86)
+  list(APPEND inputs ${PROXY_DLL_X86})
+  set(proxy_x86_define "-DPROXY_DLL_X86=${PROXY_DLL_X86}")
+endif()
 set(help_define)
 if(EXISTS "${HELP_CHM}")
   list(APPEND inputs ${HELP_CHM})
@@ -36,7 +42,7 @@ if(NOT stale)
 endif()
 execute_process(
   COMMAND ${MAKENSIS} -V2 -DARCH=${ARCH} -DVERSION=${VERSION} -DOUTFILE=${OUTFILE}
-          -DSERVER_EXE=${SERVER_EXE} -DPROXY_DLL=${PROXY_DLL} -DCLIENT_EXE=${CLIENT_EXE} -DSAMPLE=${SAMPLE}
+          -DSERVER_EXE=${SERVER_EXE} -DPROXY_DLL=${PROXY_DLL} ${proxy_x86_define} -DCLIENT_EXE=${CLIENT_EXE} -DSAMPLE=${SAMPLE}
           ${help_define} ${NSI}
   RESULT_VARIABLE result)
 if(NOT result EQUAL 0)

@@ -2,7 +2,11 @@
 ; proxy/stub, the command-line client, the help file when the build has one
 ; and a sample configuration. Built by the build for both architectures:
 ;   makensis -DARCH=x64|x86 -DVERSION=1.2.3 -DSERVER_EXE=... -DPROXY_DLL=...
-;            -DCLIENT_EXE=... -DSAMPLE=... [-DHELP_CHM=...] -DOUTFILE=... ToviExplorer.nsi
+;            [-DPROXY_DLL_X86=...] -DCLIENT_EXE=... -DSAMPLE=... [-DHELP_CHM=...]
+;            -DOUTFILE=... ToviExplorer.nsi
+; The 64-bit installer also carries the 32-bit proxy/stub (PROXY_DLL_X86) and
+; registers it in the 32-bit registry view, so that 32-bit clients reach the
+; 64-bit server.
 ; Silent (/S) install and uninstall for scripting; "/REMOVEUSERDATA" on the
 ; uninstaller's command line also removes the configuration and event log
 ; files the program last used, as its own /UnregServer does.
@@ -28,9 +32,10 @@ ManifestDPIAware true
 !define CLIENT "tovi-opc.exe"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\ToviExplorer"
 !define SETTINGS_KEY "Software\Zelkor\Tovi Explorer\Settings"
-; IOPCServer: the standard proxy registers it with all the others.
-!define OPC_SERVER_IID "{39C13A4D-011E-11D0-9675-0020AFD8ADB3}"
-!define OUR_PROXY_CLSID "{6B002D8F-94BE-420E-89B9-8A15B61B3639}"
+; Where the 32-bit proxy/stub goes beside the 64-bit program, and the
+; registration program that runs it in the 32-bit registry view.
+!define PROXY_X86_DIR "$INSTDIR\x86"
+!define REGSVR32_X86 "$WINDIR\SysWOW64\regsvr32.exe"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -51,11 +56,18 @@ UninstPage uninstConfirm
 UninstPage components
 UninstPage instfiles
 
-Var ProxyRegistered
-
-; Where the proxy of the OPC interfaces is registered: "" when nowhere.
-!macro ReadOpcProxy result
-  ReadRegStr ${result} HKCR "Interface\${OPC_SERVER_IID}\ProxyStubClsid32" ""
+; The proxy/stub registers each OPC interface only where no other proxy
+; serves it, and remembers which; its unregistration removes only those. The
+; installer and uninstaller therefore call it unconditionally.
+!macro Regsvr32ProxyX86 switches
+!ifdef PROXY_DLL_X86
+  ClearErrors
+  ExecWait '"${REGSVR32_X86}" /s ${switches} "${PROXY_X86_DIR}\${PROXY}"' $0
+  ${If} ${Errors}
+  ${OrIf} $0 != 0
+    DetailPrint "The 32-bit OPC proxy/stub: regsvr32 ${switches} failed ($0)"
+  ${EndIf}
+!endif
 !macroend
 
 Section "-Program"
@@ -68,23 +80,18 @@ Section "-Program"
 !ifdef HELP_CHM
   File "/oname=ToviExplorer.chm" "${HELP_CHM}"
 !endif
+!ifdef PROXY_DLL_X86
+  SetOutPath "${PROXY_X86_DIR}"
+  File "/oname=${PROXY}" "${PROXY_DLL_X86}"
+  SetOutPath "$INSTDIR"
+!endif
 
-  ; The proxy beside the program serves only where no proxy of the OPC
-  ; interfaces is registered (another OPC product's standard one wins); the
-  ; uninstaller removes it only when this installer registered it.
-  StrCpy $ProxyRegistered 0
-  !insertmacro ReadOpcProxy $0
-  ${If} $0 == ""
-  ${OrIf} $0 == "${OUR_PROXY_CLSID}"
-    ClearErrors
-    RegDLL "$INSTDIR\${PROXY}"
-    !insertmacro ReadOpcProxy $0
-    ${If} $0 == "${OUR_PROXY_CLSID}"
-      StrCpy $ProxyRegistered 1
-    ${Else}
-      DetailPrint "The OPC proxy/stub could not be registered"
-    ${EndIf}
+  ClearErrors
+  RegDLL "$INSTDIR\${PROXY}"
+  ${If} ${Errors}
+    DetailPrint "The OPC proxy/stub could not be registered"
   ${EndIf}
+  !insertmacro Regsvr32ProxyX86 ""
 
   ExecWait '"$INSTDIR\${EXE}" /RegServer' $0
   ${If} $0 != 0
@@ -111,7 +118,6 @@ Section "-Program"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
-  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "OpcProxyRegistered" $ProxyRegistered
   ; The sample as installed: the uninstaller keeps it once the user changed it.
   ${GetTime} "$INSTDIR\Sample.tvf" "MS" $0 $1 $2 $3 $4 $5 $6
   WriteRegStr HKLM "${UNINSTALL_KEY}" "SampleTime" "$2$1$0$4$5$6"
@@ -141,12 +147,8 @@ Section "un.Program" SecUnProgram
   ${EndIf}
   ExecWait '"$INSTDIR\${EXE}" /UnregServer' $0
 
-  ReadRegDWORD $0 HKLM "${UNINSTALL_KEY}" "OpcProxyRegistered"
-  !insertmacro ReadOpcProxy $1
-  ${If} $0 == 1
-  ${AndIf} $1 == "${OUR_PROXY_CLSID}"
-    UnRegDLL "$INSTDIR\${PROXY}"
-  ${EndIf}
+  UnRegDLL "$INSTDIR\${PROXY}"
+  !insertmacro Regsvr32ProxyX86 "/u"
 
   ; The sample goes with the program unless the user has changed it.
   ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "SampleTime"
@@ -157,6 +159,10 @@ Section "un.Program" SecUnProgram
   ${EndIf}
   Delete "$INSTDIR\${EXE}"
   Delete "$INSTDIR\${PROXY}"
+!ifdef PROXY_DLL_X86
+  Delete "${PROXY_X86_DIR}\${PROXY}"
+  RMDir "${PROXY_X86_DIR}"
+!endif
   Delete "$INSTDIR\${CLIENT}"
   Delete "$INSTDIR\ToviExplorer.chm"
   Delete "$INSTDIR\Uninstall.exe"

@@ -17,5 +17,10 @@ inline constexpr wchar_t kServerVendor[] = L"Zelkor Company";
 // The proxy/stub DLL of the OPC interfaces, shipped beside the program.
 inline constexpr wchar_t kInterfaceProxyFile[] = L"ToviExplorerPS.dll";
 
-// The component category of OPC Data Access 1.0 servers.
+// The component categories of OPC Data Access 1.0 and 2.0 servers; the server is in both.
+inline constexpr GUID kCategoryOpcDaServer10 = {
+    0x63D5F430, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
+inline constexpr GUID kCategoryOpcDaServer20 = {
+    0x63D5F432, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
 inline constexpr wchar_t kCategoryOpcDaServer10Text[] = L"{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}";
+inline constexpr wchar_t kCategoryOpcDaServer20Text[] = L"{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}";

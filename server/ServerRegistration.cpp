@@ -1,9 +1,12 @@
 #include "ServerRegistration.h"
 
+#include <comcat.h>
+#include <wrl/client.h>
+
 #include <string>
+#include <vector>
 
 #include "EventLog.h"
-#include "OpcDa.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
 #include "ProgramPaths.h"
@@ -47,18 +50,10 @@ void DeleteSubKeyOf(const wchar_t* parent, const wchar_t* name) {
 }
 
 // Clients in other processes reach the OPC interfaces through a proxy/stub.
-// Where none is registered yet (a machine without other OPC software), the
-// one beside the program is registered; one that is there is left alone, as
-// other OPC servers' clients may rely on it.
-void RegisterInterfaceProxyIfMissing() {
-    wchar_t iid[40];
-    if (StringFromGUID2(IID_IOPCServer, iid, 40) == 0) {
-        return;
-    }
-    RegIO key;
-    if (key.Open(std::wstring(L"HKEY_CLASSES_ROOT\\Interface\\") + iid + L"\\ProxyStubClsid32", true)) {
-        return;
-    }
+// The one beside the program registers itself, interface by interface, only
+// where no other proxy serves an interface: other OPC products' clients may
+// rely on theirs.
+void RegisterInterfaceProxy() {
     const std::wstring proxy = GetProgramDirectory() + kInterfaceProxyFile;
     if (!FileExists(proxy)) {
         return;
@@ -72,9 +67,69 @@ void RegisterInterfaceProxyIfMissing() {
     }
 }
 
+template <class Interface>
+HRESULT CategoryManager(REFIID iid, Microsoft::WRL::ComPtr<Interface>& manager) {
+    return CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER, iid,
+                            reinterpret_cast<void**>(manager.ReleaseAndGetAddressOf()));
+}
+
 // The command that once removed the file, as the log has always shown it.
 std::wstring DeleteCommandText(const std::wstring& path) { return L"Del /Q /F \"" + path + L"\""; }
 }  // namespace
+
+const ComponentCategory kServerCategories[2] = {
+    {kCategoryOpcDaServer10, L"OPC Data Access Servers Version 1.0"},
+    {kCategoryOpcDaServer20, L"OPC Data Access Servers Version 2.0"},
+};
+
+HRESULT RegisterCategories(std::span<const ComponentCategory> categories) {
+    Microsoft::WRL::ComPtr<ICatRegister> manager;
+    HRESULT hr = CategoryManager(IID_ICatRegister, manager);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    std::vector<CATEGORYINFO> infos(categories.size());
+    for (size_t i = 0; i < categories.size(); ++i) {
+        infos[i].catid = categories[i].id;
+        infos[i].lcid = 0x409;
+        lstrcpynW(infos[i].szDescription, categories[i].description, ARRAYSIZE(infos[i].szDescription));
+    }
+    return manager->RegisterCategories(static_cast<ULONG>(infos.size()), infos.data());
+}
+
+bool CategoryInUse(REFGUID category, REFCLSID except) {
+    Microsoft::WRL::ComPtr<ICatInformation> manager;
+    Microsoft::WRL::ComPtr<IEnumGUID> classes;
+    CATID wanted = category;
+    // -1 required categories: whatever the classes require of their containers.
+    if (FAILED(CategoryManager(IID_ICatInformation, manager)) ||
+        FAILED(manager->EnumClassesOfCategories(1, &wanted, static_cast<ULONG>(-1), nullptr, &classes))) {
+        return true;  // unknown: keep the key
+    }
+    CLSID clsid;
+    ULONG fetched = 0;
+    while (classes->Next(1, &clsid, &fetched) == S_OK && fetched == 1) {
+        if (!IsEqualCLSID(clsid, except)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+HRESULT UnregisterUnusedCategories(std::span<const ComponentCategory> categories, REFCLSID leaving) {
+    std::vector<CATID> unused;
+    for (const ComponentCategory& category : categories) {
+        if (!CategoryInUse(category.id, leaving)) {
+            unused.push_back(category.id);
+        }
+    }
+    if (unused.empty()) {
+        return S_OK;
+    }
+    Microsoft::WRL::ComPtr<ICatRegister> manager;
+    HRESULT hr = CategoryManager(IID_ICatRegister, manager);
+    return FAILED(hr) ? hr : manager->UnRegisterCategories(static_cast<ULONG>(unused.size()), unused.data());
+}
 
 HRESULT RegisterServer(const ServerModule& module) {
     theEventLog << L"Registering server" << EventLog::EndEntry;
@@ -82,12 +137,15 @@ HRESULT RegisterServer(const ServerModule& module) {
     HRESULT hr = registrar.Register(IDR_SERVER_APPID);
     if (SUCCEEDED(hr)) {
         hr = registrar.Register(module.RegistryScript());
+        if (SUCCEEDED(hr)) {
+            hr = RegisterCategories(kServerCategories);
+        }
         if (FAILED(hr)) {
             AppMessageBox(SystemMessage(hr), MB_OK | MB_ICONSTOP, L"COM Error");
         }
     }
     if (SUCCEEDED(hr)) {
-        RegisterInterfaceProxyIfMissing();
+        RegisterInterfaceProxy();
     }
     theSettings.Save();
     return hr;
@@ -109,6 +167,7 @@ HRESULT UnregisterServer(const ServerModule& module) {
     DeleteProductKey(L"HKEY_CURRENT_USER", company, product);
     DeleteSubKeyOf(L"HKEY_CLASSES_ROOT\\CLSID", kServerClsidText);
     DeleteSubKeyOf(L"HKEY_CLASSES_ROOT", kServerProgId);
+    UnregisterUnusedCategories(kServerCategories, CLSID_ToviExplorerServer);
     theEventLog << L"Application registry entries removed." << EventLog::EndEntry;
 
     const std::wstring lastUsedFile = theSettings.GetLastUsedFile();

@@ -1,16 +1,40 @@
 #pragma once
-// The "RegServer" and "UnregServer" actions of the command line.
+// The "RegServer" and "UnregServer" actions of the command line, and the
+// component categories they add and remove.
 #include <windows.h>
+
+#include <span>
 
 class ServerModule;
 
-// Writes the AppID, class and ProgID keys, registers the OPC interfaces'
-// proxy/stub beside the program when no proxy is registered for them, then
-// saves the settings (which creates their key). A failure of the class script is shown in a "COM Error"
-// box; the result is the first failure, or S_OK.
+// Writes the AppID, class and ProgID keys and the keys of the server's
+// component categories, registers the OPC interfaces' proxy/stub beside the
+// program (each interface only where no other proxy serves it), then saves
+// the settings (which creates their key). A failure of the class script or
+// the categories is shown in a "COM Error" box; the result is the first
+// failure, or S_OK.
 HRESULT RegisterServer(const ServerModule& module);
 
-// Removes what the scripts wrote, then the program's own registry keys, its
-// last used configuration file and its event log file. Never shows a box;
-// the result is that of the scripts (the rest is removed whatever it was).
+// Removes what the scripts wrote, then the program's own registry keys, the
+// keys of its categories that no other class implements, its last used
+// configuration file and its event log file. Never shows a box; the result
+// is that of the scripts (the rest is removed whatever it was).
 HRESULT UnregisterServer(const ServerModule& module);
+
+struct ComponentCategory {
+    GUID id;
+    const wchar_t* description;  // English (locale 0x409)
+};
+
+// OPC Data Access 1.0 and 2.0.
+extern const ComponentCategory kServerCategories[2];
+
+// Creates the categories' keys with their descriptions.
+HRESULT RegisterCategories(std::span<const ComponentCategory> categories);
+
+// True when a class other than `except` lists the category among its
+// implemented categories.
+bool CategoryInUse(REFGUID category, REFCLSID except);
+
+// Removes the key of each category that no class but `leaving` implements.
+HRESULT UnregisterUnusedCategories(std::span<const ComponentCategory> categories, REFCLSID leaving);

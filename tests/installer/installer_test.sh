@@ -2,8 +2,10 @@
 # The installer in a fresh Wine prefix: a silent install, after which a client
 # finds the server by its ProgID and reads the sample configuration; a silent
 # uninstall, after which its files and registry keys are gone while the
-# user's own configuration stays; and a second round on a machine whose OPC
-# interfaces already have another proxy, which stays untouched.
+# user's own configuration stays; and a second round on a machine where
+# another proxy serves one OPC interface: that one stays untouched, the proxy
+# serves the rest. Both proxies (64- and 32-bit) are packaged; only the
+# 64-bit registry view can be checked here (no 32-bit execution).
 # Arguments: the installer, the expected version.
 set -uo pipefail
 installer="$1"
@@ -41,20 +43,46 @@ uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ToviExpl
 server_clsid='{F2F1DF4B-8AF2-411F-BD23-637097876C20}'
 proxy_clsid='{6B002D8F-94BE-420E-89B9-8A15B61B3639}'
 iid_key='HKCR\Interface\{39C13A4D-011E-11D0-9675-0020AFD8ADB3}'
+# Every interface the proxy marshals: OPC DA 1.0a, 2.05a and OPC Common.
+iids=()
+for n in 4D 4E 4F 50 51 52 53 54 55 70 71 72; do iids+=("{39C13A$n-011E-11D0-9675-0020AFD8ADB3}"); done
+iids+=('{F31DFDE1-07B6-11D2-B2D8-0060083BA1FB}' '{F31DFDE2-07B6-11D2-B2D8-0060083BA1FB}')
+# The proxy CLSID of each interface in that order ("-" for none), on one line.
+proxies() {
+  local iid p out=()
+  for iid in "${iids[@]}"; do
+    p="$(reg_value "HKCR\\Interface\\$iid\\ProxyStubClsid32" '(Default)')"
+    out+=("${p:--}")
+  done
+  echo "${out[*]}"
+}
+repeat() { local i out=(); for i in $(seq 1 "$1"); do out+=("$2"); done; echo "${out[*]}"; }
+# The machine type in a PE file's header: 8664 (x64) or 014c (x86).
+pe_machine() {
+  local offset
+  offset=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+  od -An -tx2 -j$((offset + 4)) -N2 "$1" | tr -d ' '
+}
 shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Tovi Explorer.lnk"
 uninstalled() { [ ! -e "$dir" ] && ! reg_exists "$uninstall_key"; }
 
 echo "== silent install"
 run "$installer" /S >>"$log" || fail "the installer exited with $?"
-for f in "Tovi Explorer.exe" ToviExplorerPS.dll tovi-opc.exe Sample.tvf Uninstall.exe; do
+for f in "Tovi Explorer.exe" ToviExplorerPS.dll x86/ToviExplorerPS.dll tovi-opc.exe Sample.tvf Uninstall.exe; do
   [ -f "$dir/$f" ] || fail "not installed: $f"
 done
+[ "$(pe_machine "$dir/ToviExplorerPS.dll")" = 8664 ] || fail "the proxy beside the program is not 64-bit"
+[ "$(pe_machine "$dir/x86/ToviExplorerPS.dll")" = 014c ] || fail "the proxy in x86 is not 32-bit"
 [ -f "$shortcut" ] || fail "no Start menu shortcut"
 [ "$(reg_value "$uninstall_key" DisplayVersion)" = "$version" ] || fail "installed programs: version is not $version"
 [ "$(reg_value "$uninstall_key" Publisher)" = "Zelkor Company" ] || fail "installed programs: publisher"
 [ "$(reg_value "$uninstall_key" UninstallString)" = "\"$windir\\Uninstall.exe\"" ] || fail "installed programs: uninstaller"
 reg_exists "HKCR\\CLSID\\$server_clsid\\LocalServer32" || fail "the server is not registered"
-[ "$(reg_value "$iid_key\\ProxyStubClsid32" '(Default)')" = "$proxy_clsid" ] || fail "the OPC proxy is not registered"
+[ "$(proxies)" = "$(repeat 14 "$proxy_clsid")" ] || fail "the OPC proxy does not serve every interface: $(proxies)"
+categories=('HKCR\Component Categories\{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}'
+            'HKCR\Component Categories\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}')
+[ "$(reg_value "${categories[0]}" 409)" = "OPC Data Access Servers Version 1.0" ] || fail "no DA 1.0 category"
+[ "$(reg_value "${categories[1]}" 409)" = "OPC Data Access Servers Version 2.0" ] || fail "no DA 2.0 category"
 
 echo "== a client by ProgID"
 client="$windir\\tovi-opc.exe"
@@ -81,19 +109,20 @@ wait_until 60 uninstalled || fail "the uninstaller did not finish"
 [ ! -e "$shortcut" ] || fail "left behind: the shortcut"
 [ -f "$WINEPREFIX/drive_c/users/Public/Mine.tvf" ] || fail "the user's configuration was deleted"
 for key in "HKCR\\Zelkor.Tovi.1" "HKCR\\CLSID\\$server_clsid" "HKCR\\AppID\\$server_clsid" "$uninstall_key" \
-           'HKLM\Software\Zelkor\Tovi Explorer' "$iid_key" "HKCR\\CLSID\\$proxy_clsid"; do
+           'HKLM\Software\Zelkor\Tovi Explorer' "HKCR\\CLSID\\$proxy_clsid" "${categories[@]}"; do
   reg_exists "$key" && fail "left behind: $key"
 done
+[ "$(proxies)" = "$(repeat 14 -)" ] || fail "interfaces left registered: $(proxies)"
 
-echo "== another product's proxy stays"
+echo "== another product's proxy of IOPCServer stays"
 other='{0A0B0C0D-1111-2222-3333-444455556666}'
 run reg add "$iid_key\\ProxyStubClsid32" /ve /d "$other" /f >/dev/null
 run "$installer" /S >>"$log" || fail "the second install exited with $?"
-[ "$(reg_value "$uninstall_key" OpcProxyRegistered)" = "0x0" ] || fail "the installer took over another proxy"
+[ "$(proxies)" = "$other $(repeat 13 "$proxy_clsid")" ] || fail "after the second install: $(proxies)"
 run "$dir/Uninstall.exe" /S || fail "the second uninstall exited with $?"
 wait_until 60 uninstalled || fail "the second uninstall did not finish"
-[ "$(reg_value "$iid_key\\ProxyStubClsid32" '(Default)')" = "$other" ] || \
-  fail "the uninstaller removed a proxy it did not register"
+[ "$(proxies)" = "$other $(repeat 13 -)" ] || fail "after the second uninstall: $(proxies)"
+reg_exists "HKCR\\CLSID\\$proxy_clsid" && fail "left behind: the proxy's class"
 
 [ "$failures" -eq 0 ] && echo "== installer: all checks passed"
 exit $((failures > 0))

@@ -11,7 +11,9 @@ const CLSID ProxyClsid = {0x6b002d8f, 0x94be, 0x420e, {0x89, 0xb9, 0x8a, 0x15, 0
 TEST(ProxyRegistrationTest, EveryInterfaceNamesTheProxyDll) {
     const IID* iids[] = {&IID_IOPCServer,        &IID_IOPCServerPublicGroups, &IID_IOPCBrowseServerAddressSpace,
                          &IID_IOPCGroupStateMgt, &IID_IOPCPublicGroupStateMgt, &IID_IOPCSyncIO,
-                         &IID_IOPCAsyncIO,       &IID_IOPCItemMgt,            &IID_IEnumOPCItemAttributes};
+                         &IID_IOPCAsyncIO,       &IID_IOPCItemMgt,            &IID_IEnumOPCItemAttributes,
+                         &IID_IOPCCommon,        &IID_IOPCShutdown,           &IID_IOPCItemProperties,
+                         &IID_IOPCAsyncIO2,      &IID_IOPCDataCallback};
     for (const IID* iid : iids) {
         CLSID clsid = GUID_NULL;
         EXPECT_HRESULT_SUCCEEDED(CoGetPSClsid(*iid, &clsid));

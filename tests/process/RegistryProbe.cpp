@@ -33,6 +33,11 @@ std::vector<std::wstring> ValueNames(HKEY root, const std::wstring& path) {
 
 void DeleteKeyTree(HKEY root, const std::wstring& path) { RegDeleteTreeW(root, path.c_str()); }
 
+bool SetTextValue(HKEY root, const std::wstring& path, const std::wstring& name, const std::wstring& text) {
+    return RegSetKeyValueW(root, path.c_str(), name.empty() ? nullptr : name.c_str(), REG_SZ, text.c_str(),
+                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
 void WriteServerSettings(const std::wstring& eventLogFile, const std::wstring& lastUsedFile) {
     DeleteKeyTree(HKEY_LOCAL_MACHINE, kSettingsKey);
     HKEY key = nullptr;

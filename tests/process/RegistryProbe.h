@@ -11,6 +11,8 @@ bool KeyExists(HKEY root, const std::wstring& path);
 std::optional<std::wstring> TextValue(HKEY root, const std::wstring& path, const std::wstring& name);
 std::vector<std::wstring> ValueNames(HKEY root, const std::wstring& path);
 void DeleteKeyTree(HKEY root, const std::wstring& path);
+// Writes a REG_SZ value ("" names the default value), creating the key.
+bool SetTextValue(HKEY root, const std::wstring& path, const std::wstring& name, const std::wstring& text);
 
 // The program's settings key under HKEY_LOCAL_MACHINE.
 inline constexpr wchar_t kSettingsKey[] = L"Software\\Zelkor\\Tovi Explorer\\Settings";

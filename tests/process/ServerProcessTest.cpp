@@ -23,7 +23,6 @@ constexpr DWORD kQuickMs = 2000;
 
 const std::wstring kClassKey = std::wstring(L"CLSID\\") + kServerClsidText;
 const std::wstring kAppIdKey = std::wstring(L"AppID\\") + kServerClsidText;
-const wchar_t kDa20Category[] = L"{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}";
 
 std::vector<FileGroup> Plant() {
     FileGroup pump{"Pump1", {}, {}};
@@ -160,9 +159,13 @@ void ExpectRegistered() {
     wchar_t longForm[MAX_PATH * 2];
     ASSERT_NE(GetLongPathNameW(server->c_str(), longForm, MAX_PATH * 2), 0u) << Narrow(*server);
     EXPECT_EQ(CompareStringOrdinal(longForm, -1, ServerExePath().c_str(), -1, TRUE), CSTR_EQUAL) << Narrow(longForm);
-    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT,
-                          kClassKey + L"\\Implemented Categories\\" + kCategoryOpcDaServer10Text));
-    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey + L"\\Implemented Categories\\" + kDa20Category));
+    for (const auto& [category, description] :
+         {std::pair{kCategoryOpcDaServer10Text, L"OPC Data Access Servers Version 1.0"},
+          std::pair{kCategoryOpcDaServer20Text, L"OPC Data Access Servers Version 2.0"}}) {
+        EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kClassKey + L"\\Implemented Categories\\" + category));
+        EXPECT_EQ(TextValue(HKEY_CLASSES_ROOT, std::wstring(L"Component Categories\\") + category, L"409"),
+                  description);
+    }
     CLSID clsid{};
     EXPECT_EQ(CLSIDFromProgID(kServerProgId, &clsid), S_OK);
     EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_ToviExplorerServer));
@@ -191,41 +194,89 @@ void ExpectUnregistered() {
 }
 }  // namespace
 
-// The interfaces' proxy/stub as registered in the prefix.
-const std::wstring kServerInterfaceProxyKey = L"Interface\\{39C13A4D-011E-11D0-9675-0020AFD8ADB3}\\ProxyStubClsid32";
-
-// Removes the registration of the proxy/stub beside the program, as on a
-// machine where it was never registered.
-void UnregisterInterfaceProxy() {
+// The proxy/stub beside the program, called as regsvr32 calls it.
+HRESULT CallInterfaceProxy(const char* entry) {
     std::wstring proxy = ServerExePath();
     proxy = proxy.substr(0, proxy.find_last_of(L'\\') + 1) + kInterfaceProxyFile;
     HMODULE module = LoadLibraryW(proxy.c_str());
-    ASSERT_NE(module, nullptr);
-    using RegisterFunction = HRESULT(STDAPICALLTYPE*)();
-    auto unregister = reinterpret_cast<RegisterFunction>(GetProcAddress(module, "DllUnregisterServer"));
-    ASSERT_NE(unregister, nullptr);
-    EXPECT_EQ(unregister(), S_OK);
+    if (module == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+    using Entry = HRESULT(STDAPICALLTYPE*)();
+    auto function = reinterpret_cast<Entry>(GetProcAddress(module, entry));
+    const HRESULT hr = function != nullptr ? function() : E_NOINTERFACE;
     FreeLibrary(module);
-    ASSERT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kServerInterfaceProxyKey));
+    return hr;
 }
 
+const wchar_t kProxyClsid[] = L"{6B002D8F-94BE-420E-89B9-8A15B61B3639}";
+const wchar_t kOtherProxyClsid[] = L"{0A0B0C0D-1111-2222-3333-444455556666}";
+
+// The proxy CLSID registered for each OPC interface ("" for none), IOPCShutdown's last.
+std::vector<std::wstring> InterfaceProxies() {
+    const IID* iids[] = {&IID_IOPCServer,         &IID_IOPCServerPublicGroups, &IID_IOPCBrowseServerAddressSpace,
+                         &IID_IOPCGroupStateMgt,  &IID_IOPCPublicGroupStateMgt, &IID_IOPCSyncIO,
+                         &IID_IOPCAsyncIO,        &IID_IOPCItemMgt,            &IID_IEnumOPCItemAttributes,
+                         &IID_IOPCCommon,         &IID_IOPCItemProperties,     &IID_IOPCAsyncIO2,
+                         &IID_IOPCDataCallback,   &IID_IOPCShutdown};
+    std::vector<std::wstring> proxies;
+    for (const IID* iid : iids) {
+        wchar_t text[40];
+        StringFromGUID2(*iid, text, 40);
+        proxies.push_back(
+            TextValue(HKEY_CLASSES_ROOT, std::wstring(L"Interface\\") + text + L"\\ProxyStubClsid32", L"")
+                .value_or(L""));
+    }
+    return proxies;
+}
+const std::wstring kShutdownInterfaceKey = L"Interface\\{F31DFDE1-07B6-11D2-B2D8-0060083BA1FB}";
+const std::wstring kProxyClassKey = std::wstring(L"CLSID\\") + kProxyClsid;
+
+// The proxy registers each interface only where no other proxy serves it,
+// from regsvr32 and from /RegServer alike, and removes only those; the
+// server's categories stay while another class implements them.
 TEST_F(ServerProcessTest, RegistersAndUnregistersTwice) {
-    ASSERT_NO_FATAL_FAILURE(UnregisterInterfaceProxy());
+    using Proxies = std::vector<std::wstring>;
+    const Proxies ours(14, kProxyClsid);
+    Proxies oursButShutdown = ours;
+    oursButShutdown.back() = kOtherProxyClsid;
+    ASSERT_EQ(CallInterfaceProxy("DllUnregisterServer"), S_OK);
+    ASSERT_EQ(InterfaceProxies(), Proxies(14));
+    ASSERT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kProxyClassKey));
+    // Another product's proxy serves IOPCShutdown.
+    ASSERT_TRUE(SetTextValue(HKEY_CLASSES_ROOT, kShutdownInterfaceKey + L"\\ProxyStubClsid32", L"", kOtherProxyClsid));
     EXPECT_EQ(RunToEnd(L"/RegServer"), 0u);
     ExpectRegistered();
-    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kServerInterfaceProxyKey));
+    EXPECT_EQ(InterfaceProxies(), oursButShutdown);
     EXPECT_TRUE(Contains(ReadLog(logFile), L"Registering server"));
     EXPECT_EQ(RunToEnd(L"-regserver"), 0u);
     ExpectRegistered();
+    EXPECT_EQ(InterfaceProxies(), oursButShutdown);
+    EXPECT_EQ(CallInterfaceProxy("DllUnregisterServer"), S_OK);
+    Proxies onlyOther(14);
+    onlyOther.back() = kOtherProxyClsid;
+    EXPECT_EQ(InterfaceProxies(), onlyOther);
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kProxyClassKey));
+    DeleteKeyTree(HKEY_CLASSES_ROOT, kShutdownInterfaceKey);
+    EXPECT_EQ(CallInterfaceProxy("DllRegisterServer"), S_OK);
+    EXPECT_EQ(InterfaceProxies(), ours);
 
-    // The first removal takes the keys, the configuration and the event log.
+    // The first removal takes the keys, the configuration and the event log,
+    // and the category that no other class implements.
+    const std::wstring otherClass = L"CLSID\\{0A0B0C0D-1111-2222-3333-444455556667}";
+    ASSERT_TRUE(
+        SetTextValue(HKEY_CLASSES_ROOT, otherClass + L"\\Implemented Categories\\" + kCategoryOpcDaServer20Text, L"", L""));
     EXPECT_EQ(RunToEnd(L"/UnregServer"), 0u);
     ExpectUnregistered();
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"Component Categories\\") + kCategoryOpcDaServer10Text));
+    EXPECT_EQ(TextValue(HKEY_CLASSES_ROOT, std::wstring(L"Component Categories\\") + kCategoryOpcDaServer20Text, L"409"),
+              L"OPC Data Access Servers Version 2.0");
+    EXPECT_EQ(InterfaceProxies(), ours);  // /UnregServer leaves the proxy to whoever registered it
     EXPECT_EQ(GetFileAttributesW(configFile.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetFileAttributesW(logFile.c_str()), INVALID_FILE_ATTRIBUTES);
+    DeleteKeyTree(HKEY_CLASSES_ROOT, otherClass);
 
-    // The second finds no keys and still logs what it does; the log is held
-    // open here (without delete sharing), so it survives to be read.
+    // The second finds no keys but the category now unused, and still logs
+    // what it does; the log is held open here (without delete sharing), so
+    // it survives to be read.
     ASSERT_TRUE(WriteBytes(configFile, ConfigurationBytes(Plant())));
     WriteServerSettings(logFile, configFile);
     ASSERT_TRUE(WriteBytes(logFile, {}));
@@ -235,6 +286,7 @@ TEST_F(ServerProcessTest, RegistersAndUnregistersTwice) {
     EXPECT_EQ(RunToEnd(L"-UNREGSERVER"), 0u);
     CloseHandle(held);
     ExpectUnregistered();
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"Component Categories\\") + kCategoryOpcDaServer20Text));
     EXPECT_EQ(GetFileAttributesW(configFile.c_str()), INVALID_FILE_ATTRIBUTES);
     const std::wstring log = ReadLog(logFile);
     EXPECT_TRUE(Contains(log, L"Un-Registering server \r\n")) << Narrow(log);
