@@ -54,13 +54,9 @@ OPCGroup::OPCGroup(std::shared_ptr<ServerLink> server) noexcept
 
 OPCGroup::~OPCGroup() {
     // First: a client that still holds the point no longer reaches the group,
-    // and a running thread finds no sink.
-    if (m_pDataCallback != nullptr) {
-        m_pDataCallback->Detach();
-        m_pDataCallback->Release();
-        m_pDataCallback = nullptr;
-    }
-    PostClientObjectMessage(false);
+    // and a running thread finds no sink. The point itself stays until the
+    // threads have stopped: they still ask it.
+    if (m_pDataCallback != nullptr) m_pDataCallback->Detach();
     {
         GroupRegistry& registry = Registry();
         ScopedLock guard(registry.lock);
@@ -68,6 +64,10 @@ OPCGroup::~OPCGroup() {
     }
     StopThread(m_DataThread, m_bDataThreadRun, m_DataThreadWake);
     StopThread(m_ASyncThread, m_bASyncThreadRun, m_ASyncThreadWake);
+    if (m_pDataCallback != nullptr) {
+        m_pDataCallback->Release();
+        m_pDataCallback = nullptr;
+    }
     {
         ScopedLock guard(m_csItems);
         if (m_pAdviseHolder != nullptr) {
@@ -82,6 +82,9 @@ OPCGroup::~OPCGroup() {
         m_Items.Clear();
         polls.Flush();
     }
+    // Last: the count of client objects may end a COM-started process, which
+    // destroys the configuration this group's threads and items used.
+    PostClientObjectMessage(false);
 }
 
 void OPCGroup::StopAllGroupThreads() {
