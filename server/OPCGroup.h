@@ -184,6 +184,9 @@ private:
     // Checks the handles, copies the call into a request and queues it.
     HRESULT NewItemRequest(DWORD kind, DWORD dwConnection, DWORD dwSource, DWORD dwCount, const OPCHANDLE* phServer,
                            const VARIANT* pItemValues, DWORD* pTransactionID, HRESULT** ppErrors);
+    // Gives a 2.0 request its cancel id and queues it; the caller holds
+    // m_csItems. Throws bad_alloc with the queue unchanged.
+    void QueueCallbackRequest(std::unique_ptr<ASyncRequest> request, DWORD* pdwCancelID);
     HRESULT QueueRequest(std::unique_ptr<ASyncRequest> request, DWORD* pTransactionID);
     // Works one request on the items (under the item lock).
     void CarryOut(ASyncRequest& request);

@@ -108,19 +108,21 @@ HRESULT OPCGroup::NewCallbackRequest(DWORD kind, DWORD dwCount, const OPCHANDLE*
             result = S_FALSE;
         }
         // Only the items that passed are carried out; with none, nothing is.
-        if (!request->items.empty()) {
-            DWORD id = m_dwNextCancelID.fetch_add(1);
-            if (id == 0) id = m_dwNextCancelID.fetch_add(1);
-            request->dwCancelID = id;
-            m_ASyncQueue.push_back(std::move(request));
-            *pdwCancelID = id;
-        }
+        if (!request->items.empty()) QueueCallbackRequest(std::move(request), pdwCancelID);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
     m_ASyncThreadWake.Set();
     *ppErrors = arrays.errors.release();
     return result;
+}
+
+void OPCGroup::QueueCallbackRequest(std::unique_ptr<ASyncRequest> request, DWORD* pdwCancelID) {
+    DWORD id = m_dwNextCancelID.fetch_add(1);
+    if (id == 0) id = m_dwNextCancelID.fetch_add(1);  // 0 is no transaction
+    request->dwCancelID = id;
+    m_ASyncQueue.push_back(std::move(request));
+    *pdwCancelID = id;
 }
 
 STDMETHODIMP OPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
@@ -154,11 +156,7 @@ STDMETHODIMP OPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, D
         bool anyActive = false;
         m_Items.ForEach([&anyActive](const COPCItem* item) { anyActive = anyActive || item->IsActive(); });
         if (!anyActive) return E_FAIL;
-        DWORD id = m_dwNextCancelID.fetch_add(1);
-        if (id == 0) id = m_dwNextCancelID.fetch_add(1);
-        request->dwCancelID = id;
-        m_ASyncQueue.push_back(std::move(request));
-        *pdwCancelID = id;
+        QueueCallbackRequest(std::move(request), pdwCancelID);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

@@ -268,22 +268,8 @@ TEST_F(Da2GroupProcessTest, ABlockingSinkHoldsOnlyItsGroupAndAKilledClientIsDrop
     ASSERT_TRUE(callback.WaitFor(1, kWaitMs));
 
     // A client process that dies with a live callback connection.
-    HANDLE subscribed = CreateEventW(nullptr, TRUE, FALSE, L"ToviWorkerSubscribed");
-    PROCESS_INFORMATION info{};
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    std::wstring command = L"\"" + std::wstring(L"Z:" TOVI_CLIENT_WORKER) + L"\" callback";
-    for (wchar_t& c : command) if (c == L'/') c = L'\\';
-    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
-    CloseHandle(info.hThread);
-    const bool ready = WaitForSingleObject(subscribed, kStartMs) == WAIT_OBJECT_0;
-    DWORD workerCode = 0;
-    GetExitCodeProcess(info.hProcess, &workerCode);
-    TerminateProcess(info.hProcess, 9);
-    WaitForSingleObject(info.hProcess, kWaitMs);
-    CloseHandle(info.hProcess);
-    CloseHandle(subscribed);
-    ASSERT_TRUE(ready) << "the worker did not subscribe: " << workerCode;
+    std::string why;
+    ASSERT_TRUE(KillWorkerOnceSubscribed(TOVI_CLIENT_WORKER, L"callback", kStartMs, &why)) << why;
 
     // Every change reaches the fast group at its rate, whatever the blocked
     // sink and the dead client's group do meanwhile.

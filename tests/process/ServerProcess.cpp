@@ -2,6 +2,8 @@
 
 #include <tlhelp32.h>
 
+#include <cstring>
+
 #include "ServerUnderTest.h"
 
 namespace {
@@ -197,4 +199,30 @@ void KillRunningServers() {
         EndServer(id, process);
         CloseHandle(process);
     }
+}
+
+bool KillWorkerOnceSubscribed(const char* worker, const wchar_t* mode, DWORD milliseconds, std::string* why) {
+    HANDLE subscribed = CreateEventW(nullptr, TRUE, FALSE, L"ToviWorkerSubscribed");
+    PROCESS_INFORMATION info{};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    std::wstring command = L"\"Z:" + std::wstring(worker, worker + strlen(worker)) + L"\" " + mode;
+    for (wchar_t& c : command) {
+        if (c == L'/') c = L'\\';
+    }
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        CloseHandle(subscribed);
+        *why = "the worker did not start";
+        return false;
+    }
+    CloseHandle(info.hThread);
+    const bool ready = WaitForSingleObject(subscribed, milliseconds) == WAIT_OBJECT_0;
+    DWORD workerCode = 0;
+    GetExitCodeProcess(info.hProcess, &workerCode);
+    TerminateProcess(info.hProcess, 9);
+    WaitForSingleObject(info.hProcess, milliseconds);
+    CloseHandle(info.hProcess);
+    CloseHandle(subscribed);
+    if (!ready) *why = "the worker did not subscribe: " + std::to_string(workerCode);
+    return ready;
 }

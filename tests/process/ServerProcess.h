@@ -48,3 +48,8 @@ bool WaitUntilNoServerRuns(DWORD milliseconds);
 void EndServer(DWORD processId, HANDLE process);
 void KillRunningServers();
 
+// Starts the client worker (its Linux path) in `mode`, waits (bounded) until it says it has
+// subscribed, then kills it: a client that dies with a live subscription.
+// False (with the worker's exit code in *why) when it never subscribed.
+bool KillWorkerOnceSubscribed(const char* worker, const wchar_t* mode, DWORD milliseconds, std::string* why);
+

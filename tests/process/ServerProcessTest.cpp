@@ -736,22 +736,8 @@ TEST_F(ServerProcessTest, SubscribersReceiveStreamsAndAKilledSubscriberStallsNob
     }));
 
     // A subscriber process killed mid-subscription costs the others nothing.
-    HANDLE subscribed = CreateEventW(nullptr, TRUE, FALSE, L"ToviWorkerSubscribed");
-    PROCESS_INFORMATION info{};
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    std::wstring command = L"\"" + std::wstring(L"Z:" TOVI_CLIENT_WORKER) + L"\" subscribe";
-    for (wchar_t& c : command) if (c == L'/') c = L'\\';
-    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
-    CloseHandle(info.hThread);
-    const bool ready = WaitForSingleObject(subscribed, kStartMs) == WAIT_OBJECT_0;
-    DWORD workerCode = 0;
-    GetExitCodeProcess(info.hProcess, &workerCode);
-    TerminateProcess(info.hProcess, 9);
-    WaitForSingleObject(info.hProcess, kExitMs);
-    CloseHandle(info.hProcess);
-    CloseHandle(subscribed);
-    ASSERT_TRUE(ready) << "the worker did not subscribe: " << workerCode;
+    std::string why;
+    ASSERT_TRUE(KillWorkerOnceSubscribed(TOVI_CLIENT_WORKER, L"subscribe", kStartMs, &why)) << why;
     const size_t before = sink.Count();
     EXPECT_TRUE(sink.WaitFor(before + 10, kStartMs)) << "our subscription goes on at its rate";
     OPCSERVERSTATUS* status = nullptr;

@@ -28,21 +28,8 @@ protected:
         ASSERT_EQ(S_OK, mgt.As(&container));
         ASSERT_EQ(S_OK, mgt.As(&state));
         ASSERT_EQ(S_OK, mgt.As(&sync));
-        std::vector<OPCITEMDEF> defs;
-        for (size_t i = 0; i < items.size(); ++i) {
-            OPCITEMDEF d{};
-            d.szItemID = const_cast<LPWSTR>(items[i].first);
-            d.bActive = itemsActive;
-            d.hClient = static_cast<OPCHANDLE>(i + 1);
-            d.vtRequestedDataType = items[i].second;
-            defs.push_back(d);
-        }
-        OPCITEMRESULT* results = nullptr;
-        HRESULT* errors = nullptr;
-        ASSERT_EQ(S_OK, mgt->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors));
-        for (size_t i = 0; i < items.size(); ++i) handles.push_back(results[i].hServer);
-        CoTaskMemFree(results);
-        CoTaskMemFree(errors);
+        handles = AddItemsOf(mgt.Get(), items, itemsActive);
+        ASSERT_EQ(items.size(), handles.size());
     }
     DWORD Advise(IUnknown* sink, HRESULT expected = S_OK) {
         ComPtr<IConnectionPoint> point;

@@ -6,6 +6,7 @@
 #include <wrl/client.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ClientObjects.h"
@@ -103,6 +104,30 @@ inline ComPtr<IOPCServer> NewServer() {
     auto* object = new OPCServer();
     if (FAILED(object->QueryInterface(IID_PPV_ARGS(&server)))) delete object;
     return server;
+}
+
+// Adds items by (item ID, requested type), client handles 1, 2, ...; their
+// server handles in order, or none when the call did not give S_OK.
+inline std::vector<OPCHANDLE> AddItemsOf(IOPCItemMgt* mgt, const std::vector<std::pair<LPCWSTR, VARTYPE>>& items,
+                                         BOOL active) {
+    std::vector<OPCITEMDEF> defs;
+    for (size_t i = 0; i < items.size(); ++i) {
+        OPCITEMDEF d{};
+        d.szItemID = const_cast<LPWSTR>(items[i].first);
+        d.bActive = active;
+        d.hClient = static_cast<OPCHANDLE>(i + 1);
+        d.vtRequestedDataType = items[i].second;
+        defs.push_back(d);
+    }
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    std::vector<OPCHANDLE> handles;
+    if (mgt->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors) == S_OK) {
+        for (size_t i = 0; i < items.size(); ++i) handles.push_back(results[i].hServer);
+    }
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    return handles;
 }
 
 inline ComPtr<IOPCBrowseServerAddressSpace> BrowserOf(const ComPtr<IOPCServer>& server) {

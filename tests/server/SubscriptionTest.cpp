@@ -46,21 +46,8 @@ protected:
         mgt.As(&sync);
         mgt.As(&async);
         mgt.As(&state);
-        std::vector<OPCITEMDEF> defs;
-        for (size_t i = 0; i < items.size(); ++i) {
-            OPCITEMDEF d{};
-            d.szItemID = const_cast<LPWSTR>(items[i].first);
-            d.bActive = TRUE;
-            d.hClient = static_cast<OPCHANDLE>(i + 1);
-            d.vtRequestedDataType = items[i].second;
-            defs.push_back(d);
-        }
-        OPCITEMRESULT* results = nullptr;
-        HRESULT* errors = nullptr;
-        ASSERT_EQ(S_OK, mgt->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors));
-        for (size_t i = 0; i < items.size(); ++i) handles.push_back(results[i].hServer);
-        CoTaskMemFree(results);
-        CoTaskMemFree(errors);
+        handles = AddItemsOf(mgt.Get(), items, TRUE);
+        ASSERT_EQ(items.size(), handles.size());
     }
     // A synchronous read: every item takes its tag's state and is marked.
     void ReadAll() {
