@@ -32,73 +32,69 @@ int Round() {
     return WorkItems(server.Get());
 }
 
-// Subscribes to a fast group, says so through the named event, and then
-// waits to be killed while the server is delivering to it.
-int SubscribeAndWait() {
-    ComPtr<IOPCServer> server;
-    if (ConnectServer(server) != S_OK) return 30;
+// A fast active group of the server holding Tank.Level, as the interface
+// asked for; null when any step failed.
+template <class Interface>
+ComPtr<Interface> DoomedGroup(IOPCServer* server, const wchar_t* name) {
     OPCHANDLE group = 0;
     DWORD rate = 0;
-    ComPtr<IDataObject> data;
-    if (server->AddGroup(L"Doomed", TRUE, 20, 1, nullptr, nullptr, 0, &group, &rate, IID_IDataObject,
-                         reinterpret_cast<LPUNKNOWN*>(data.GetAddressOf())) != S_OK) {
-        return 31;
-    }
     ComPtr<IOPCItemMgt> items;
-    if (FAILED(data.As(&items))) return 32;
+    if (server->AddGroup(name, TRUE, 20, 1, nullptr, nullptr, 0, &group, &rate, IID_IOPCItemMgt,
+                         reinterpret_cast<LPUNKNOWN*>(items.GetAddressOf())) != S_OK) {
+        return nullptr;
+    }
     OPCITEMDEF def{};
     def.szAccessPath = const_cast<LPWSTR>(L"");
     def.szItemID = const_cast<LPWSTR>(L"Tank.Level");
     def.bActive = TRUE;
     OPCITEMRESULT* results = nullptr;
     HRESULT* errors = nullptr;
-    if (items->AddItems(1, &def, &results, &errors) != S_OK) return 33;
+    const HRESULT added = items->AddItems(1, &def, &results, &errors);
     CoTaskMemFree(results);
     CoTaskMemFree(errors);
-    static RecordingSink sink;
-    FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(OPC_STREAM_FORMAT_DATATIME)), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
-    DWORD connection = 0;
-    if (data->DAdvise(&format, 0, &sink, &connection) != S_OK) return 34;
-    if (!sink.WaitFor(1, 10000)) return 35;
+    ComPtr<Interface> wanted;
+    if (added != S_OK || FAILED(items.As(&wanted))) return nullptr;
+    return wanted;
+}
+
+// Says through the named event that the subscription is delivering, then
+// waits to be killed.
+int SaySubscribedAndWait(int failure) {
     HANDLE subscribed = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"ToviWorkerSubscribed");
-    if (subscribed == nullptr) return 36;
+    if (subscribed == nullptr) return failure;
     SetEvent(subscribed);
     Sleep(INFINITE);
     return 0;
 }
+
+// Subscribes to a fast group through the 1.0a stream.
+int SubscribeAndWait() {
+    ComPtr<IOPCServer> server;
+    if (ConnectServer(server) != S_OK) return 30;
+    ComPtr<IDataObject> data = DoomedGroup<IDataObject>(server.Get(), L"Doomed");
+    if (!data) return 31;
+    static RecordingSink sink;
+    FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(OPC_STREAM_FORMAT_DATATIME)), nullptr,
+                     DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    DWORD connection = 0;
+    if (data->DAdvise(&format, 0, &sink, &connection) != S_OK) return 34;
+    if (!sink.WaitFor(1, 10000)) return 35;
+    return SaySubscribedAndWait(36);
+}
+
 // The same with a 2.0 callback connection.
 int CallbackAndWait() {
     ComPtr<IOPCServer> server;
     if (ConnectServer(server) != S_OK) return 40;
-    OPCHANDLE group = 0;
-    DWORD rate = 0;
-    ComPtr<IConnectionPointContainer> container;
-    if (server->AddGroup(L"DoomedCallback", TRUE, 20, 1, nullptr, nullptr, 0, &group, &rate,
-                         IID_IConnectionPointContainer, reinterpret_cast<LPUNKNOWN*>(container.GetAddressOf())) != S_OK) {
-        return 41;
-    }
-    ComPtr<IOPCItemMgt> items;
-    if (FAILED(container.As(&items))) return 42;
-    OPCITEMDEF def{};
-    def.szAccessPath = const_cast<LPWSTR>(L"");
-    def.szItemID = const_cast<LPWSTR>(L"Tank.Level");
-    def.bActive = TRUE;
-    OPCITEMRESULT* results = nullptr;
-    HRESULT* errors = nullptr;
-    if (items->AddItems(1, &def, &results, &errors) != S_OK) return 43;
-    CoTaskMemFree(results);
-    CoTaskMemFree(errors);
+    auto container = DoomedGroup<IConnectionPointContainer>(server.Get(), L"DoomedCallback");
+    if (!container) return 41;
     static RecordingCallback sink;
     ComPtr<IConnectionPoint> point;
     if (container->FindConnectionPoint(IID_IOPCDataCallback, &point) != S_OK) return 44;
     DWORD cookie = 0;
     if (point->Advise(&sink, &cookie) != S_OK) return 45;
     if (!sink.WaitFor(1, 10000)) return 46;
-    HANDLE subscribed = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"ToviWorkerSubscribed");
-    if (subscribed == nullptr) return 47;
-    SetEvent(subscribed);
-    Sleep(INFINITE);
-    return 0;
+    return SaySubscribedAndWait(47);
 }
 }  // namespace
 
