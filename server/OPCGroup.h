@@ -180,7 +180,10 @@ private:
     HRESULT BuildWriteCompleteStream(const ASyncRequest& request, STGMEDIUM* pmedium);
     // The advise connections in the holder's order, each entry owning its sink
     // reference and target device; the caller holds m_csAdvise.
-    std::vector<STATDATA> AdviseConnections();
+    enum class AdviseKind { kAll, kData };
+    std::vector<STATDATA> AdviseConnections(AdviseKind kind = AdviseKind::kAll);
+    // The format of an advised connection, or 0 when there is none of that number.
+    UINT ConnectionFormat(DWORD dwConnection);
     // Checks the handles, copies the call into a request and queues it.
     HRESULT NewItemRequest(DWORD kind, DWORD dwConnection, DWORD dwSource, DWORD dwCount, const OPCHANDLE* phServer,
                            const VARIANT* pItemValues, DWORD* pTransactionID, HRESULT** ppErrors);

@@ -62,6 +62,11 @@ STDMETHODIMP OPCGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* p
         pformatetc->tymed != TYMED_HGLOBAL || pformatetc->lindex != -1) {
         return E_FAIL;
     }
+    // A connection of any other format would be sent streams it cannot parse.
+    const UINT format = pformatetc->cfFormat;
+    if (format != StreamFormatData() && format != StreamFormatDataTime() && format != StreamFormatWriteComplete()) {
+        return DV_E_FORMATETC;
+    }
     ScopedLock guard(m_csAdvise);
     if (m_pAdviseHolder == nullptr) {
         const HRESULT hr = CreateDataAdviseHolder(&m_pAdviseHolder);
@@ -183,7 +188,7 @@ HRESULT OPCGroup::FlushDataChange() {
     {
         ScopedLock guard(m_csAdvise);
         if (m_pAdviseHolder == nullptr || !m_bDataPending) return S_FALSE;
-        connections = AdviseConnections();
+        connections = AdviseConnections(AdviseKind::kData);
         m_bDataPending = false;
     }
     // The stream is sent and freed here rather than through the holder's
@@ -230,7 +235,7 @@ OPCGroup::SubscriptionCount OPCGroup::Subscriptions() {
     return count;
 }
 
-std::vector<STATDATA> OPCGroup::AdviseConnections() {
+std::vector<STATDATA> OPCGroup::AdviseConnections(AdviseKind kind) {
     std::vector<STATDATA> connections;
     IEnumSTATDATA* enumerator = nullptr;
     if (m_pAdviseHolder == nullptr || FAILED(m_pAdviseHolder->EnumAdvise(&enumerator)) || enumerator == nullptr) {
@@ -239,7 +244,10 @@ std::vector<STATDATA> OPCGroup::AdviseConnections() {
     STATDATA entry{};
     ULONG fetched = 0;
     while (enumerator->Next(1, &entry, &fetched) == S_OK && fetched == 1) {
-        if (entry.pAdvSink == nullptr) {
+        // A write-complete connection is sent write completions only.
+        const bool writeComplete = entry.formatetc.cfFormat == StreamFormatWriteComplete();
+        if (entry.pAdvSink == nullptr || (kind == AdviseKind::kData && writeComplete)) {
+            if (entry.pAdvSink != nullptr) entry.pAdvSink->Release();
             CoTaskMemFree(entry.formatetc.ptd);
             continue;
         }

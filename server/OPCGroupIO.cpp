@@ -3,6 +3,7 @@
 // the client's advise connection.
 #include "OPCGroup.h"
 
+#include <algorithm>
 #include <new>
 #include <utility>
 
@@ -96,6 +97,9 @@ HRESULT OPCGroup::NewItemRequest(DWORD kind, DWORD dwConnection, DWORD dwSource,
                                  const OPCHANDLE* phServer, const VARIANT* pItemValues, DWORD* pTransactionID,
                                  HRESULT** ppErrors) {
     *ppErrors = nullptr;
+    if (kind != ASyncRequest::kWrite && ConnectionFormat(dwConnection) == StreamFormatWriteComplete()) {
+        return CONNECT_E_NOCONNECTION;  // its client parses write completions only
+    }
     {
         // Any invalid handle refuses the whole call before anything is made.
         ScopedLock guard(m_csItems);
@@ -146,6 +150,7 @@ STDMETHODIMP OPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phSer
 STDMETHODIMP OPCGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) {
     NoteCall(L"IOPCAsyncIO::Refresh");
     if (pTransactionID == nullptr) return E_INVALIDARG;
+    if (ConnectionFormat(dwConnection) == StreamFormatWriteComplete()) return CONNECT_E_NOCONNECTION;
     auto request = std::unique_ptr<ASyncRequest>(new (std::nothrow) ASyncRequest);
     if (!request) return E_OUTOFMEMORY;
     request->nType = ASyncRequest::kRefresh;
@@ -244,14 +249,28 @@ HRESULT OPCGroup::OnASyncComplete(const ASyncRequest& request) {
     return hr;
 }
 
+UINT OPCGroup::ConnectionFormat(DWORD dwConnection) {
+    ScopedLock guard(m_csAdvise);
+    UINT format = 0;
+    for (STATDATA& entry : AdviseConnections()) {
+        if (entry.dwConnection == dwConnection) format = entry.formatetc.cfFormat;
+        entry.pAdvSink->Release();
+        CoTaskMemFree(entry.formatetc.ptd);
+    }
+    return format;
+}
+
 HRESULT OPCGroup::BuildWriteCompleteStream(const ASyncRequest& request, STGMEDIUM* pmedium) {
     constexpr size_t kHeader = 16;
     constexpr size_t kRecord = 8;
     const size_t count = request.outcomes.size();
+    // A write refused for any item is no success of the whole request.
+    const bool allWritten = std::all_of(request.outcomes.begin(), request.outcomes.end(),
+                                        [](const ASyncRequest::Outcome& o) { return o.error == S_OK; });
     StreamBlock block;
     if (!block.Reserve(kHeader + count * kRecord) || !block.PutU32(0, static_cast<std::uint32_t>(count)) ||
         !block.PutU32(4, m_hClientGroup.load()) || !block.PutU32(8, request.dwTransactionID) ||
-        !block.PutU32(12, static_cast<std::uint32_t>(S_OK))) {
+        !block.PutU32(12, static_cast<std::uint32_t>(allWritten ? S_OK : S_FALSE))) {
         return E_OUTOFMEMORY;
     }
     for (size_t i = 0; i < count; ++i) {

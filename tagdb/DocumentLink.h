@@ -29,5 +29,9 @@ enum class ViewKind { DeviceTree, TagList };
 constexpr UINT kViewUpdateMessage = WM_APP + 8;
 
 void SetViewWindow(ViewKind view, HWND window) noexcept;
-// Posts an update request to the view's window; nothing when it has none.
+// Posts an update request to the view's window; nothing when it has none, or
+// when a request of that hint is still on its way.
 void PostViewUpdate(ViewKind view, int hint) noexcept;
+// Told by the view as it takes a request, before it acts on it, so that a
+// change after that point posts anew.
+void ViewUpdateArrived(HWND window, int hint) noexcept;

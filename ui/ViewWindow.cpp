@@ -72,6 +72,7 @@ LRESULT CViewWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         OnTimer(wParam);
         return 0;
     case kViewUpdateMessage:
+        ViewUpdateArrived(hwnd_, static_cast<int>(wParam));
         OnPostedUpdate(static_cast<int>(wParam));
         return 0;
     case WM_NCDESTROY: {

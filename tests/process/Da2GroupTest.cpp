@@ -1,7 +1,9 @@
 // The group's 2.0 side out of process, through the registered proxy with the
 // real program: the callback point, IOPCAsyncIO2 and its completions, the
 // mended reads, change-driven callbacks beside the 1.0a streams of the same
-// group, a sink that blocks, and a client killed with a live connection.
+// group, a sink that blocks, and a client killed with a live connection;
+// beside them, which 1.0a connection gets which stream, and refused writes on
+// every write path.
 #include <gtest/gtest.h>
 
 #include <ocidl.h>
@@ -20,11 +22,12 @@ namespace {
 constexpr DWORD kStartMs = 30000;
 constexpr DWORD kWaitMs = 10000;
 
-// Speed R8 rw 12.5, Status BSTR rw "running", Tank.Level R8 rw 0.75.
+// Speed R8 rw 12.5, Status BSTR rw "running", Ratio R4 rw 0.5, Count I4 rw 7,
+// Tank.Level R8 rw 0.75.
 std::vector<FileGroup> Plant() {
     FileGroup pump{"Pump1", {}, {}};
     pump.groups.push_back({"Motors", {}, {{"Speed", VT_R8, 1, 12.5, {}}}});
-    pump.tags = {{"Status", VT_BSTR, 1, 0, L"running"}};
+    pump.tags = {{"Status", VT_BSTR, 1, 0, L"running"}, {"Ratio", VT_R4, 1, 0.5, {}}, {"Count", VT_I4, 1, 7, {}}};
     return {pump, FileGroup{"Tank", {}, {{"Level", VT_R8, 1, 0.75, {}}}}};
 }
 
@@ -288,4 +291,108 @@ TEST_F(Da2GroupProcessTest, ABlockingSinkHoldsOnlyItsGroupAndAKilledClientIsDrop
     ASSERT_TRUE(blocked.WaitFor(1, kWaitMs));
     EXPECT_EQ(S_OK, slow.point->Unadvise(slowCookie));
     EXPECT_EQ(S_OK, fast.point->Unadvise(cookie));
+}
+
+TEST_F(Da2GroupProcessTest, StreamsGoWhereTheirFormatSaysAndARefusedWriteIsNoSuccessOnAnyPath) {
+    Group g;
+    ASSERT_NO_FATAL_FAILURE(AddGroup(server.Get(), L"Formats", TRUE, 50,
+                                     {{L"Pump1.Ratio", VT_EMPTY, TRUE},
+                                      {L"Pump1.Motors.Speed", VT_EMPTY, TRUE},
+                                      {L"Pump1.Count", VT_EMPTY, TRUE}},
+                                     g));
+    DWORD cookie = 0;
+    ASSERT_EQ(S_OK, g.point->Advise(&callback, &cookie));
+    ComPtr<IDataObject> data;
+    ASSERT_EQ(S_OK, g.items.As(&data));
+    ComPtr<IOPCAsyncIO> io1;
+    ASSERT_EQ(S_OK, g.items.As(&io1));
+    auto advise = [&](LPCWSTR name, DWORD* connection) {
+        FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(name)), nullptr, DVASPECT_CONTENT, -1,
+                         TYMED_HGLOBAL};
+        return data->DAdvise(&format, 0, &stream, connection);
+    };
+    DWORD writes = 0, values = 0, other = 0;
+    ASSERT_EQ(S_OK, advise(OPC_STREAM_FORMAT_WRITECOMPLETE, &writes));
+    ASSERT_EQ(S_OK, advise(OPC_STREAM_FORMAT_DATATIME, &values));
+    EXPECT_EQ(DV_E_FORMATETC, advise(L"NotAnOpcStream", &other));
+    const auto writeFormat = static_cast<CLIPFORMAT>(RegisterClipboardFormatW(OPC_STREAM_FORMAT_WRITECOMPLETE));
+    stream.SetWriteCompleteFormat(writeFormat);
+
+    // A read or refresh addressed to the write-complete connection is refused;
+    // to the data connection it completes there.
+    DWORD tid = 0;
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, io1->Read(writes, OPC_DS_CACHE, 1, g.handles.data(), &tid, &errors));
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, io1->Refresh(writes, OPC_DS_CACHE, &tid));
+    ASSERT_EQ(S_OK, io1->Read(values, OPC_DS_CACHE, 1, g.handles.data(), &tid, &errors));
+    CoTaskMemFree(errors);
+
+    // Values the tags cannot take in their types, on every write path.
+    struct Refused {
+        size_t item;
+        VARIANT value;
+    };
+    VARIANT huge = Number(1e300), notANumber, empty;
+    VariantInit(&notANumber);
+    V_VT(&notANumber) = VT_BSTR;
+    V_BSTR(&notANumber) = SysAllocString(L"not a number");
+    VariantInit(&empty);
+    V_VT(&empty) = VT_BSTR;
+    V_BSTR(&empty) = SysAllocString(L"");
+    const Refused cases[] = {{0, huge}, {1, notANumber}, {2, empty}};
+    std::vector<DWORD> asyncIds;
+    for (DWORD c = 0; c < 3; ++c) {
+        const Refused& r = cases[c];
+        OPCHANDLE h = g.handles[r.item];
+        VARIANT v = r.value;
+        SCOPED_TRACE(testing::Message() << "item " << r.item);
+        EXPECT_EQ(S_FALSE, g.sync->Write(1, &h, &v, &errors));
+        EXPECT_EQ(OPC_E_BADTYPE, errors[0]);
+        CoTaskMemFree(errors);
+        ASSERT_EQ(S_OK, io1->Write(writes, 1, &h, &v, &tid, &errors));
+        CoTaskMemFree(errors);
+        asyncIds.push_back(tid);
+        DWORD cancel = 0;
+        ASSERT_EQ(S_OK, g.io2->Write(1, &h, &v, 0x700 + c, &cancel, &errors));
+        CoTaskMemFree(errors);
+        ASSERT_TRUE(WaitFor(kWaitMs, [&] { return callback.Count(CallbackCall::WriteComplete, 0x700 + c) == 1; }));
+        const CallbackCall* done = FindCall(callback.Calls(), CallbackCall::WriteComplete, 0x700 + c);
+        EXPECT_EQ(S_FALSE, done->masterError);
+        ASSERT_EQ(1u, done->items.size());
+        EXPECT_EQ(OPC_E_BADTYPE, done->items[0].error);
+    }
+    VariantClear(&notANumber);
+    VariantClear(&empty);
+
+    // The write-complete connection got the three write completions and
+    // nothing else, while the data connection had a stream at every scan.
+    ASSERT_TRUE(WaitFor(kWaitMs, [&] {
+        size_t n = 0;
+        for (const ReceivedStream& s : stream.Streams()) n += s.format == writeFormat ? 1 : 0;
+        return n >= 3;
+    }));
+    Sleep(300);
+    std::vector<ReceivedStream> completions, dataStreams;
+    for (const ReceivedStream& s : stream.Streams()) (s.format == writeFormat ? completions : dataStreams).push_back(s);
+    EXPECT_GE(dataStreams.size(), 5u);
+    ASSERT_EQ(3u, completions.size());
+    for (size_t c = 0; c < 3; ++c) {
+        EXPECT_EQ(1u, completions[c].U32(0)) << "one record";
+        EXPECT_EQ(asyncIds[c], completions[c].U32(8));
+        EXPECT_EQ(static_cast<std::uint32_t>(S_FALSE), completions[c].U32(12)) << "hrStatus";
+        EXPECT_EQ(static_cast<std::uint32_t>(OPC_E_BADTYPE), completions[c].U32(20));
+    }
+
+    // Nothing was written.
+    OPCITEMSTATE* states = nullptr;
+    ASSERT_EQ(S_OK, g.sync->Read(OPC_DS_DEVICE, 3, g.handles.data(), &states, &errors));
+    EXPECT_EQ(0.5f, V_R4(&states[0].vDataValue));
+    EXPECT_EQ(12.5, V_R8(&states[1].vDataValue));
+    EXPECT_EQ(7, V_I4(&states[2].vDataValue));
+    for (int i = 0; i < 3; ++i) VariantClear(&states[i].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+    EXPECT_EQ(S_OK, data->DUnadvise(writes));
+    EXPECT_EQ(S_OK, data->DUnadvise(values));
+    EXPECT_EQ(S_OK, g.point->Unadvise(cookie));
 }

@@ -210,9 +210,11 @@ TEST_F(SubscriptionTest, TheDataObjectRefusesWhatItDoesNotServe) {
     DVTARGETDEVICE device{};
     wrong[3].ptd = &device;
     for (FORMATETC& f : wrong) EXPECT_EQ(E_FAIL, data->DAdvise(&f, 0, &sink, &connection));
-    // Any clipboard format is accepted for a connection.
+    // Only the three stream formats make a connection.
     FORMATETC any = FormatOf(0xC123);
-    EXPECT_EQ(S_OK, data->DAdvise(&any, ADVF_NODATA, &sink, &connection));
+    EXPECT_EQ(DV_E_FORMATETC, data->DAdvise(&any, ADVF_NODATA, &sink, &connection));
+    fmt = FormatOf(StreamFormatData());
+    EXPECT_EQ(S_OK, data->DAdvise(&fmt, ADVF_NODATA, &sink, &connection));
     EXPECT_EQ(S_OK, data->EnumDAdvise(connections.GetAddressOf()));
     EXPECT_NE(S_OK, data->DUnadvise(connection + 100));
     EXPECT_EQ(S_OK, data->DUnadvise(connection));
@@ -301,7 +303,7 @@ TEST_F(SubscriptionTest, AsynchronousRequestsCompleteInOrderOnTheirConnection) {
     EXPECT_EQ(2u, write.U32(0));
     EXPECT_EQ(77u, write.U32(4));
     EXPECT_EQ(5u, write.U32(8));
-    EXPECT_EQ(0u, write.U32(12));
+    EXPECT_EQ(static_cast<std::uint32_t>(S_FALSE), write.U32(12)) << "an item was refused";
     EXPECT_EQ(1u, write.U32(16));
     EXPECT_EQ(0u, write.U32(20));
     EXPECT_EQ(2u, write.U32(24));
