@@ -149,8 +149,13 @@ public:
     };
     SubscriptionCount Subscriptions();
     // The change-driven OnDataChange of the items whose value or quality
-    // moved since they were last reported; S_FALSE when nothing was sent.
-    HRESULT SendCallbackChanges();
+    // moved since they were last reported; false when nothing was sent.
+    bool SendCallbackChanges();
+    // Waits out the period that began at `scanStart`, or less when a client's
+    // write may be reported sooner.
+    void WaitForNextScan(ULONGLONG scanStart, ULONGLONG lastSent);
+    // After a client's write through the group: its change goes out as soon as the rate allows.
+    void ReportWriteSoon();
 
     // The rename itself, once the server has checked the name.
     void ApplyName(std::wstring name);
@@ -249,6 +254,7 @@ private:
 
     Thread m_DataThread;
     std::atomic<bool> m_bDataThreadRun{false};
+    std::atomic<bool> m_bReportSoon{false};  // the data thread's wake-up is a client's write
     AutoResetEvent m_DataThreadWake;
     Thread m_ASyncThread;
     std::atomic<bool> m_bASyncThreadRun{false};

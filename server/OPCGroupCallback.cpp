@@ -43,12 +43,12 @@ IOPCDataCallback* OPCGroup::CallbackSink(DWORD* cookie) {
 
 // Change-driven callbacks -----------------------------------------------------------
 
-HRESULT OPCGroup::SendCallbackChanges() {
-    if (!m_bCallbackEnabled.load() || !m_bActive.load()) return S_FALSE;
+bool OPCGroup::SendCallbackChanges() {
+    if (!m_bCallbackEnabled.load() || !m_bActive.load()) return false;
     DWORD cookie = 0;
     IOPCDataCallback* sink = CallbackSink(&cookie);
-    if (sink == nullptr) return S_FALSE;
-    HRESULT hr = S_FALSE;
+    if (sink == nullptr) return false;
+    bool sent = false;
     try {
         CallbackBatch batch;
         {
@@ -59,14 +59,14 @@ HRESULT OPCGroup::SendCallbackChanges() {
             });
         }
         if (batch.Count() != 0) {
-            hr = batch.SendData(sink, 0, m_hClientGroup.load(), false);
-            m_pDataCallback->DropIfGone(cookie, hr);
+            m_pDataCallback->DropIfGone(cookie, batch.SendData(sink, 0, m_hClientGroup.load(), false));
+            sent = true;
         }
     } catch (const std::bad_alloc&) {
-        hr = E_OUTOFMEMORY;
+        // The changes taken so far are lost to this callback; the next ones go as usual.
     }
     sink->Release();
-    return hr;
+    return sent;
 }
 
 // IOPCAsyncIO2 ------------------------------------------------------------------------
@@ -221,6 +221,7 @@ void OPCGroup::CompleteCallbackRequest(ASyncRequest& request) {
                     // The tag refuses only a value it cannot take in its type.
                     batch.AddOutcome(item->ClientHandle(), written ? S_OK : OPC_E_BADTYPE);
                 }
+                ReportWriteSoon();
                 break;
             default: break;
             }

@@ -2,6 +2,7 @@
 // it receives, and the data thread that scans the items at the update rate.
 #include "OPCGroup.h"
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -259,16 +260,40 @@ std::vector<STATDATA> OPCGroup::AdviseConnections(AdviseKind kind) {
 
 // The data thread -------------------------------------------------------------------
 
+void OPCGroup::WaitForNextScan(ULONGLONG scanStart, ULONGLONG lastSent) {
+    // The period runs from scan start to scan start; a new rate applies from
+    // this wait. A client's write through the group is reported as soon as
+    // the rate allows: at once when nothing was sent for a whole period.
+    const DWORD rate = m_dwUpdateRate.load();
+    ULONGLONG due = scanStart + rate;
+    for (;;) {
+        const ULONGLONG now = TickCountMs();
+        if (now >= due || !m_bDataThreadRun.load()) return;
+        if (m_DataThreadWake.Wait(static_cast<DWORD>(due - now)) != WaitResult::Signalled) return;
+        if (!m_bReportSoon.exchange(false)) return;  // an activation or a stop: at once
+        const ULONGLONG allowed = lastSent == 0 ? now : lastSent + rate;
+        due = std::min(due, std::max(now, allowed));
+    }
+}
+
+void OPCGroup::ReportWriteSoon() {
+    if (!m_bActive.load()) return;
+    m_bReportSoon.store(true);
+    m_DataThreadWake.Set();
+}
+
 unsigned OPCGroup::DataThreadBody() {
     const DWORD id = CurrentThreadId();
     theEventLog << L"OPCGroup::ThreadStub - GrpName:" << Name() << L" DataThread Id: " << static_cast<unsigned>(id)
                 << L"started" << EventLog::EndEntry;
     const bool joined = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     if (joined) {
+        ULONGLONG lastSent = 0;  // the start of the last scan that sent anything; 0: none yet
         while (m_bDataThreadRun.load()) {
-            // This scan answers any wake-up asked for before it (an activation):
-            // the wait after it is a whole period. A stop is seen by the run flag.
+            // This scan answers any wake-up asked for before it (an activation,
+            // a client's write). A stop is seen by the run flag.
             m_DataThreadWake.Reset();
+            m_bReportSoon.store(false);
             const ULONGLONG t0 = TickCountMs();
             if (m_bActive.load()) {
                 if (ScanItems()) {
@@ -276,18 +301,13 @@ unsigned OPCGroup::DataThreadBody() {
                     m_bDataPending = true;
                 }
                 if (m_bDataThreadRun.load()) {
-                    FlushDataChange();
-                    SendCallbackChanges();
+                    bool sent = FlushDataChange() != S_FALSE;
+                    sent = SendCallbackChanges() || sent;
+                    if (sent) lastSent = t0;
                     if (m_pServer) m_pServer->SetLastUpdate(FileTimeNow());
                 }
             }
-            // The period runs from scan start to scan start; a new rate applies
-            // from the next wait.
-            const ULONGLONG elapsed = TickCountMs() - t0;
-            const DWORD rate = m_dwUpdateRate.load();
-            if (elapsed < rate && m_bDataThreadRun.load()) {
-                m_DataThreadWake.Wait(static_cast<DWORD>(rate - elapsed));
-            }
+            WaitForNextScan(t0, lastSent);
         }
         CoUninitialize();
     }

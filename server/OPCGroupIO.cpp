@@ -60,9 +60,10 @@ STDMETHODIMP OPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemV
     HRESULT* errors = arrays.errors.get();
     // An item that fails makes the call S_FALSE, as for every other per-item
     // error: E_FAIL would tell the client that the error array is not its own.
+    bool anyWritten = false;
     const HRESULT result = WalkHandles(
         dwCount, phServer, errors, S_FALSE, [this](OPCHANDLE h) { return m_Items.Find(h); },
-        [pItemValues](COPCItem& item, DWORD i) {
+        [pItemValues, &anyWritten](COPCItem& item, DWORD i) {
             if ((item.AccessRights() & OPC_WRITEABLE) == 0) return OPC_E_BADRIGHTS;
             bool written = false;
             try {
@@ -72,8 +73,10 @@ STDMETHODIMP OPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemV
             }
             if (!written) return OPC_E_BADTYPE;  // the tag takes any value that converts to its type
             item.SetChanged(true);
+            anyWritten = true;
             return S_OK;
         });
+    if (anyWritten) ReportWriteSoon();
     *ppErrors = arrays.errors.release();
     return result;
 }
@@ -204,6 +207,7 @@ void OPCGroup::CarryOut(ASyncRequest& request) {
             }
             request.outcomes.push_back({item->ClientHandle(), error});
         }
+        ReportWriteSoon();
         break;
     default: break;
     }

@@ -317,6 +317,42 @@ TEST_F(Da2GroupTest, ChangesAreReportedByExceptionWhileTheDataObjectHearsEverySc
         << "enabled again, what moved meanwhile is reported";
 }
 
+TEST_F(Da2GroupTest, AClientsWriteIsReportedAsSoonAsTheUpdateRateAllowsAndNoSooner) {
+    constexpr DWORD kRate = 1000;
+    MakeGroup(TRUE, kRate, {{L"Pump1.Flow", VT_EMPTY}});
+    Advise(&callback);
+    auto changes = [&] { return callback.Count(CallbackCall::DataChange, 0); };
+    ASSERT_TRUE(WaitFor(kWaitMs, [&] { return changes() == 1; }));
+    // A whole period with nothing to report: a write goes out at once, not
+    // at the next scan most of a period later.
+    Sleep(kRate + 200);
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_R8;
+    V_R8(&v) = 5;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, sync->Write(1, handles.data(), &v, &errors));
+    CoTaskMemFree(errors);
+    const ULONGLONG written = GetTickCount64();
+    ASSERT_TRUE(WaitFor(kWaitMs, [&] { return changes() == 2; }));
+    const ULONGLONG reported = GetTickCount64();
+    EXPECT_LT(reported - written, kRate / 3);
+    // Written again at once (here through IOPCAsyncIO2): not before a period has passed.
+    V_R8(&v) = 6;
+    DWORD cancel = 0;
+    ASSERT_EQ(S_OK, io2->Write(1, handles.data(), &v, 0x42, &cancel, &errors));
+    CoTaskMemFree(errors);
+    ASSERT_TRUE(WaitFor(kWaitMs, [&] { return changes() == 3; }));
+    EXPECT_GE(GetTickCount64() - reported, kRate - 150);
+    const std::vector<CallbackCall> calls = callback.Calls();
+    for (auto c = calls.rbegin(); c != calls.rend(); ++c) {
+        if (c->kind == CallbackCall::DataChange) {
+            EXPECT_EQ(6, c->items[0].number);
+            break;
+        }
+    }
+}
+
 TEST_F(Da2GroupTest, ADeadClientIsDroppedABlockedOneHoldsOnlyItsGroupAndCallsBackIntoTheGroupWork) {
     MakeGroup(TRUE, 20, {{L"Pump1.Flow", VT_EMPTY}});
     // Calls into the group from inside the callback: no group lock is held.
