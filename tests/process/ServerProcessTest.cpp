@@ -957,3 +957,55 @@ TEST_F(ServerProcessTest, TagFileSwitchesRunWithoutAWindowAndImportAllOrNothing)
     EXPECT_NE(output.find("does not exist"), std::string::npos) << output;
     DeleteFileW(csv.c_str());
 }
+
+// /Close ends every running copy: one that answers closes itself without the
+// exit question (which would hold it until it is ended by force), a client
+// connected or not; one whose window does not answer is ended once the time
+// is up, and the exit code says so.
+TEST_F(ServerProcessTest, CloseSwitchEndsRunningCopiesAndSaysWhenOneHadToBeEnded) {
+    EXPECT_EQ(RunToEnd(L"/Close 5"), 0u) << "none running";
+    Register();
+    const struct {
+        const char* road;
+        bool client;
+        bool hung;
+        DWORD closerCode;
+        DWORD serverCode;
+    } roads[] = {
+        {"answering, no client", false, false, 0, 0},
+        {"answering, a client connected", true, false, 0, 1},
+        {"hung", true, true, 2, 1},
+    };
+    for (const auto& road : roads) {
+        SCOPED_TRACE(road.road);
+        ServerProcess process;
+        ASSERT_TRUE(process.Start(L""));
+        HWND frame = process.WaitForMainWindow(kStartMs);
+        ASSERT_NE(frame, nullptr);
+        ComPtr<IOPCServer> server;
+        if (road.client) {
+            ASSERT_EQ(ConnectServer(server), S_OK);
+        }
+        HANDLE thread = nullptr;
+        if (road.hung) {
+            thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, GetWindowThreadProcessId(frame, nullptr));
+            ASSERT_NE(thread, nullptr);
+            ASSERT_NE(SuspendThread(thread), static_cast<DWORD>(-1));
+        }
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(RunToEnd(L"/Close 2"), road.closerCode);
+        EXPECT_LT(GetTickCount64() - start, 15000u);
+        DWORD code = 99;
+        EXPECT_TRUE(process.WaitForExit(0, &code));
+        EXPECT_EQ(code, road.serverCode);
+        if (thread != nullptr) CloseHandle(thread);
+        const std::wstring log = ReadLog(logFile);
+        EXPECT_EQ(Contains(log, L"Closing at the request of another program"), !road.hung) << Narrow(log);
+        server.Reset();
+    }
+    // None leaves a class registration behind that later clients would be sent to.
+    ComPtr<IOPCServer> server;
+    EXPECT_EQ(ConnectServer(server), S_OK);
+    server.Reset();
+    EXPECT_TRUE(WaitUntilNoServerRuns(kExitMs));
+}
