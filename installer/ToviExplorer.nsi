@@ -177,6 +177,10 @@ SectionEnd
 Section "un.Program" SecUnProgram
   SectionIn RO
   SetShellVarContext all
+  ; The sample's time before the program is closed: what that close saves
+  ; is not a change of the user's.
+  ${GetTime} "$INSTDIR\Sample.tvf" "MS" $1 $2 $3 $4 $5 $6 $7
+  StrCpy $R9 "$3$2$1$5$6$7"
   !insertmacro StopUnlessProgramEnded "$INSTDIR\${EXE}" "uninstaller"
   ; The program's unregistration deletes the configuration and the event log
   ; it last used. They are the user's: unless asked, it is pointed at
@@ -204,8 +208,7 @@ Section "un.Program" SecUnProgram
 
   ; The sample goes with the program unless the user has changed it.
   ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "SampleTime"
-  ${GetTime} "$INSTDIR\Sample.tvf" "MS" $1 $2 $3 $4 $5 $6 $7
-  ${If} $0 == "$3$2$1$5$6$7"
+  ${If} $0 == $R9
   ${OrIf} ${SectionIsSelected} ${SecUnUserData}
     Delete "$INSTDIR\Sample.tvf"
   ${EndIf}
