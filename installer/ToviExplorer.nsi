@@ -10,6 +10,8 @@
 ; Silent (/S) install and uninstall for scripting; "/REMOVEUSERDATA" on the
 ; uninstaller's command line also removes the configuration and event log
 ; files the program last used, as its own /UnregServer does.
+; A running program is closed first (its OPC clients are told); when it
+; cannot be ended, nothing is changed and the exit code is 2.
 
 Unicode true
 !if "${ARCH}" == "x64"
@@ -36,6 +38,10 @@ ManifestDPIAware true
 ; registration program that runs it in the 32-bit registry view.
 !define PROXY_X86_DIR "$INSTDIR\x86"
 !define REGSVR32_X86 "$WINDIR\SysWOW64\regsvr32.exe"
+; The class of the program's main window, and how long a running program
+; has to close on request before it is ended.
+!define FRAME_CLASS "ToviExplorerFrame"
+!define CLOSE_SECONDS 30
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -70,8 +76,46 @@ UninstPage instfiles
 !endif
 !macroend
 
+; Runs `program` /Close: every running copy of the program is asked to
+; close and ended when it does not. $0 is then 0 when none runs any more, 2
+; when one had to be ended, anything else when one still runs. A program
+; that cannot be run leaves the main window to tell whether one runs.
+!macro CloseRunningProgram program
+  ClearErrors
+  ExecWait '"${program}" /Close ${CLOSE_SECONDS}' $0
+  ${If} ${Errors}
+    FindWindow $0 "${FRAME_CLASS}"
+    ${If} $0 != 0
+      StrCpy $0 1
+    ${EndIf}
+  ${EndIf}
+  ${If} $0 == 2
+    DetailPrint "${PRODUCT} did not close when asked and was ended"
+  ${EndIf}
+!macroend
+
+; Before anything is changed: stops with exit code 2 when a running copy
+; cannot be ended.
+!macro StopUnlessProgramEnded program again
+  !insertmacro CloseRunningProgram "${program}"
+  ${If} $0 != 0
+  ${AndIf} $0 != 2
+    DetailPrint "${PRODUCT} is running and could not be ended ($0)"
+    MessageBox MB_OK|MB_ICONSTOP "${PRODUCT} is running and could not be ended. Nothing was changed: close it, then run the ${again} again." /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
+!macroend
+
 Section "-Program"
   SetShellVarContext all
+  ; Over an installed copy: its program, perhaps an older version without
+  ; the /Close switch, is closed by this version's.
+  ${If} ${FileExists} "$INSTDIR\${EXE}"
+    InitPluginsDir
+    File "/oname=$PLUGINSDIR\${EXE}" "${SERVER_EXE}"
+    !insertmacro StopUnlessProgramEnded "$PLUGINSDIR\${EXE}" "setup"
+  ${EndIf}
   SetOutPath "$INSTDIR"
   File "/oname=${EXE}" "${SERVER_EXE}"
   File "/oname=${PROXY}" "${PROXY_DLL}"
@@ -133,6 +177,11 @@ SectionEnd
 Section "un.Program" SecUnProgram
   SectionIn RO
   SetShellVarContext all
+  ; The sample's time before the program is closed: what that close saves
+  ; is not a change of the user's.
+  ${GetTime} "$INSTDIR\Sample.tvf" "MS" $1 $2 $3 $4 $5 $6 $7
+  StrCpy $R9 "$3$2$1$5$6$7"
+  !insertmacro StopUnlessProgramEnded "$INSTDIR\${EXE}" "uninstaller"
   ; The program's unregistration deletes the configuration and the event log
   ; it last used. They are the user's: unless asked, it is pointed at
   ; stand-ins that it may delete instead.
@@ -146,14 +195,20 @@ Section "un.Program" SecUnProgram
     WriteRegStr HKLM "${SETTINGS_KEY}" "Event Log File" "$PLUGINSDIR\Kept Event Log.txt"
   ${EndIf}
   ExecWait '"$INSTDIR\${EXE}" /UnregServer' $0
+  ; A client may have started the server again meanwhile; now it cannot.
+  !insertmacro CloseRunningProgram "$INSTDIR\${EXE}"
+  ${If} $0 != 0
+  ${AndIf} $0 != 2
+    DetailPrint "${PRODUCT} was started again and could not be ended ($0)"
+    SetErrorLevel 2
+  ${EndIf}
 
   UnRegDLL "$INSTDIR\${PROXY}"
   !insertmacro Regsvr32ProxyX86 "/u"
 
   ; The sample goes with the program unless the user has changed it.
   ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "SampleTime"
-  ${GetTime} "$INSTDIR\Sample.tvf" "MS" $1 $2 $3 $4 $5 $6 $7
-  ${If} $0 == "$3$2$1$5$6$7"
+  ${If} $0 == $R9
   ${OrIf} ${SectionIsSelected} ${SecUnUserData}
     Delete "$INSTDIR\Sample.tvf"
   ${EndIf}

@@ -9,6 +9,7 @@
 #include "EventLog.h"
 #include "EventLogStartup.h"
 #include "FileTime.h"
+#include "InstanceCloser.h"
 #include "MainFrame.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
@@ -37,6 +38,7 @@ const wchar_t kDestroyQuestion[] = L"You are about to destroy the current config
 const wchar_t kForcedExitReason[] = L"Tovi Explorer is being closed by its operator.";
 const wchar_t kSessionEndReason[] = L"Tovi Explorer is closing: Windows is ending the session.";
 const wchar_t kExitReason[] = L"Tovi Explorer is shutting down.";
+const wchar_t kRequestedExitReason[] = L"Tovi Explorer is closing: another program asked it to (an update or uninstall).";
 
 // The class factory's creator: a new server object with one reference.
 HRESULT CreateServerObject(IUnknown** object) {
@@ -70,6 +72,12 @@ OPCS_App::~OPCS_App() {
 OPCS_App* OPCS_App::Get() noexcept { return g_app; }
 
 int OPCS_App::Main() {
+    // Closing the running copies needs nothing of the start-up: no settings,
+    // no event log (it is theirs), no window.
+    const CloseSwitch close = ScanCloseSwitch(arguments_);
+    if (close.present) {
+        return static_cast<int>(CloseRunningInstances(close.seconds * 1000));
+    }
     int exitCode = 0;
     if (InitInstance()) {
         exitCode = ExitInstance(Run());
@@ -154,8 +162,8 @@ bool OPCS_App::CreateMainFrame() {
     frame_->SetEndWithLastClient(commandLine_.StartedByCom());
     // The class object is withdrawn even from a forced exit: a registration
     // left behind by a dead process would be offered to the next clients.
-    frame_->SetForcedExitHandler([this] {
-        NotifyShutdown(kForcedExitReason);
+    frame_->SetForcedExitHandler([this](bool requested) {
+        NotifyShutdown(requested ? kRequestedExitReason : kForcedExitReason);
         classObjectThread_.Stop(kForcedExitStopMs);
     });
     // Windows ends the process soon after: the clients are told, and no new

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <shellapi.h>
+#include <algorithm>
 #include <vector>
 
 #include "Text.h"
@@ -65,6 +66,24 @@ TagFileSwitch ScanTagFileSwitch(std::wstring_view arguments) {
             result.csvFile = words[++i];
         } else if (!isSwitch && !word.empty() && result.configuration.empty()) {
             result.configuration = word;
+        }
+    }
+    return result;
+}
+
+CloseSwitch ScanCloseSwitch(std::wstring_view arguments) {
+    CloseSwitch result;
+    const std::vector<std::wstring> words = SplitArguments(arguments);
+    for (size_t i = 0; i < words.size() && !result.present; ++i) {
+        const std::wstring& word = words[i];
+        if (word.size() < 2 || (word[0] != L'-' && word[0] != L'/')) continue;
+        if (!EqualsNoCase(std::wstring_view(word).substr(1), L"Close")) continue;
+        result.present = true;
+        if (i + 1 < words.size()) {
+            const std::wstring& next = words[i + 1];
+            const bool number = !next.empty() && next.size() <= 5 &&
+                                next.find_first_not_of(L"0123456789") == std::wstring::npos;
+            if (number) result.seconds = std::min<unsigned>(std::stoul(next), CloseSwitch::kMostSeconds);
         }
     }
     return result;

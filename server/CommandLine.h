@@ -25,6 +25,17 @@ struct TagFileSwitch {
 };
 TagFileSwitch ScanTagFileSwitch(std::wstring_view arguments);
 
+// "/Close [SECONDS]" (any letter case, "-" as well): asks every running copy
+// of the program to close, waits at most SECONDS (30 when not given) and ends
+// those still running. Nothing else on the line counts then.
+struct CloseSwitch {
+    static constexpr unsigned kDefaultSeconds = 30;
+    static constexpr unsigned kMostSeconds = 3600;
+    bool present = false;
+    unsigned seconds = kDefaultSeconds;
+};
+CloseSwitch ScanCloseSwitch(std::wstring_view arguments);
+
 struct CommandLineInfo {
     bool runEmbedded = false;   // "-Embedding": started by COM for a client
     bool runAutomated = false;  // "-Automation"

@@ -6,6 +6,7 @@
 #include <array>
 
 #include "ClientObjects.h"
+#include "CloseRequest.h"
 #include "DateTimeText.h"
 #include "Device.h"
 #include "DeviceView.h"
@@ -25,7 +26,6 @@
 #include "resource.h"
 
 namespace {
-const wchar_t kFrameClass[] = L"ToviExplorerFrame";
 const wchar_t kExitQuestion[] = L"OPC Clients are currently connected to this server, Exit anyway?";
 constexpr UINT kForcedExitCode = 1;
 constexpr UINT kDeviceViewId = 0xE900;
@@ -91,7 +91,7 @@ bool CMainFrame::Create(HINSTANCE instance) {
     wc.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
                                                GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    wc.lpszClassName = kFrameClass;
+    wc.lpszClassName = kMainFrameClass;
     if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
         return false;
     }
@@ -106,7 +106,7 @@ bool CMainFrame::Create(HINSTANCE instance) {
     }
     const std::wstring title = LoadResString(IDS_APP_TITLE);
     HMENU menu = LoadMenuW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
-    hwnd_ = CreateWindowExW(0, kFrameClass, title.c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, x, y, width,
+    hwnd_ = CreateWindowExW(0, kMainFrameClass, title.c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, x, y, width,
                             height, nullptr, menu, instance, this);
     if (hwnd_ == nullptr) {
         if (menu != nullptr) DestroyMenu(menu);
@@ -494,6 +494,12 @@ LRESULT CMainFrame::OnNotify(NMHDR* header) {
 
 void CMainFrame::OnIdle() {
     if (hwnd_ == nullptr) return;
+    // Only the main loop goes idle: no dialog, box or command is half way.
+    if (closeRequested_) {
+        closeRequested_ = false;
+        OnClose(true);
+        return;
+    }
     if (toolbar_ != nullptr) {
         for (UINT command : kToolbarCommands) {
             SendMessageW(toolbar_, TB_ENABLEBUTTON, command, MAKELPARAM(QueryCommandState(command).enabled, 0));
@@ -582,6 +588,13 @@ LRESULT CALLBACK CMainFrame::WindowProc(HWND hwnd, UINT message, WPARAM wParam, 
 }
 
 LRESULT CMainFrame::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == CloseRequestMessage()) {
+        // It may arrive inside a modal loop (a dialog, a box, a menu): it is
+        // carried out at idle, and the posted message wakes the main loop.
+        closeRequested_ = true;
+        PostMessageW(hwnd_, WM_NULL, 0, 0);
+        return kCloseRequestAccepted;
+    }
     switch (message) {
     case kClientObjectMessage:
         OnClientObjectMessage(wParam);
@@ -662,7 +675,8 @@ void CMainFrame::OnClientObjectMessage(WPARAM wParam) {
     }
 }
 
-void CMainFrame::OnClose() {
+void CMainFrame::OnClose(bool requested) {
+    if (requested) theEventLog << L"Closing at the request of another program" << EventLog::EndEntry;
     if (OPCS_Doc* document = OPCS_Doc::Get()) {
         document->Save();
     }
@@ -682,11 +696,12 @@ void CMainFrame::OnClose() {
     }
     theSettings.Save();
     if (AreClientsConnected()) {
-        if (AppMessageBox(kExitQuestion, MB_YESNO | MB_ICONEXCLAMATION) != IDYES) {
+        // A program that asks has nobody to answer the question for it.
+        if (!requested && AppMessageBox(kExitQuestion, MB_YESNO | MB_ICONEXCLAMATION) != IDYES) {
             return;
         }
         theEventLog << L"Forcing termination of server while clients connected" << EventLog::EndEntry;
-        if (forcedExitHandler_) forcedExitHandler_();
+        if (forcedExitHandler_) forcedExitHandler_(requested);
         // At once: client calls may be running on other threads, and nothing
         // of the normal exit may wait for them.
         TerminateProcess(GetCurrentProcess(), kForcedExitCode);

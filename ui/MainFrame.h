@@ -3,7 +3,8 @@
 // splitter with the device tree on the left and the tag list on the right,
 // and a status bar refreshed when the thread goes idle. Commands go to the
 // focused view, then the document, then the application. It is also the
-// window to which the OPC objects report client objects coming and going.
+// window to which the OPC objects report client objects coming and going,
+// and the one another program asks to close (CloseRequest.h).
 #include <windows.h>
 #include <commctrl.h>
 #include <functional>
@@ -42,8 +43,9 @@ public:
     // A process started by COM ends when its last client object goes: the
     // window then destroys itself, which ends the message loop.
     void SetEndWithLastClient(bool end) noexcept { endWithLastClient_ = end; }
-    // Runs just before a forced exit ends the process (bounded work only).
-    void SetForcedExitHandler(std::function<void()> handler) { forcedExitHandler_ = std::move(handler); }
+    // Runs just before a forced exit ends the process (bounded work only);
+    // `requested`: another program asked the window to close.
+    void SetForcedExitHandler(std::function<void(bool requested)> handler) { forcedExitHandler_ = std::move(handler); }
     // Runs when Windows ends the session, before it ends the process (bounded work only).
     void SetSessionEndHandler(std::function<void()> handler) { sessionEndHandler_ = std::move(handler); }
     // Commands that neither a view, the document nor the window handle go here (true: handled).
@@ -72,7 +74,9 @@ private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void OnClientObjectMessage(WPARAM wParam);
-    void OnClose();
+    // Saves, then ends; with clients connected the user is asked first,
+    // unless another program `requested` the close.
+    void OnClose(bool requested = false);
     bool RouteCommand(UINT command, bool fromAccelerator);
     // False when no target knows the command.
     bool FindCommandState(UINT command, CommandState& state);
@@ -107,8 +111,9 @@ private:
     std::unique_ptr<DocumentCommands> documentCommands_;
     CViewWindow* activeView_ = nullptr;
     bool endWithLastClient_ = false;
+    bool closeRequested_ = false;
     std::function<bool(UINT)> commandHandler_;
-    std::function<void()> forcedExitHandler_;
+    std::function<void(bool)> forcedExitHandler_;
     std::function<void()> sessionEndHandler_;
     std::function<std::wstring(bool)> fileChooser_;
     ClientRowsProvider clientRows_;

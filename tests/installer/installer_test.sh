@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The installer in a fresh Wine prefix: a silent install, after which a client
-# finds the server by its ProgID and reads the sample configuration; a silent
-# uninstall, after which its files and registry keys are gone while the
-# user's own configuration stays; and a second round on a machine where
+# finds the server by its ProgID and reads the sample configuration; an
+# install over a running server, which it ends and replaces; an uninstall
+# that cannot end the running server and so changes nothing; a silent
+# uninstall while a server runs for a client that died with a subscription,
+# after which the server has ended and its files and registry keys are gone
+# while the user's own configuration stays; and a second round on a machine where
 # another proxy serves one OPC interface: that one stays untouched, the proxy
 # serves the rest. Both proxies (64- and 32-bit) are packaged; only the
 # 64-bit registry view can be checked here (no 32-bit execution).
@@ -94,17 +97,66 @@ mapfile -t items <"$WINEPREFIX/items.txt"
 run "$client" read Zelkor.Tovi.1 "${items[@]}" | tr -d '\r' >"$WINEPREFIX/read.txt" || fail "reading exited with $?"
 [ "$(grep -c '  Good  ' "$WINEPREFIX/read.txt")" -eq "${#items[@]}" ] || fail "not every sample item reads Good"
 cat "$WINEPREFIX/read.txt" | head -3
-# The bracket keeps the pattern from matching this script's own command lines.
-server_gone() { ! pgrep -f '[P]rogram Files.Zelkor.Tovi Explorer.Tovi Explorer.exe' >/dev/null; }
+# The program by its long or its short path (COM starts it by the short one,
+# LocalServer32's); the bracket keeps the pattern from matching this script.
+server_pids() { pgrep -i -f '[Z]elkor.(Tovi Explorer|TOVI~[A-Z0-9]+).(Tovi Explorer|TOVI~[A-Z0-9]+)\.exe'; }
+server_gone() { ! server_pids >/dev/null; }
 wait_until 30 server_gone || \
   fail "the COM-started server did not end with its last client"
 
-echo "== silent uninstall, the user's configuration kept"
+# Starts the server for a watching client and kills that client once values
+# arrive: the server stays, held by the dead client's objects; $held is its pid.
+server_pid() { server_pids | head -1; }
+# A process that has ended may linger a moment as a zombie.
+alive() { local state; state="$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)"; [ -n "$state" ] && [ "$state" != Z ]; }
+ended() { ! alive "$1"; }
+hold_server() {
+  local out="$WINEPREFIX/watch.txt" watcher
+  : >"$out"
+  "$WINE" "$dir/tovi-opc.exe" watch Zelkor.Tovi.1 "${items[0]}" --rate 200 --for 120 >"$out" 2>>"$log" </dev/null &
+  watcher=$!
+  wait_until 60 test -s "$out" || fail "the watching client got no value"
+  kill -9 "$watcher"
+  wait "$watcher" 2>/dev/null
+  sleep 1
+  held="$(server_pid)"
+  [ -n "$held" ] || fail "no server runs for the dead client"
+}
+keys_of_install=("HKCR\\Zelkor.Tovi.1" "HKCR\\CLSID\\$server_clsid" "$uninstall_key")
+
+echo "== install over a running install"
+hold_server
+touch -d '2000-01-01' "$dir/Tovi Explorer.exe"
+run "$installer" /S >>"$log" || fail "the install over a running server exited with $?"
+wait_until 5 ended "$held" || fail "the install left the running server alive"
+[ "$(stat -c %Y "$dir/Tovi Explorer.exe")" -gt "$(date -d '2000-01-02' +%s)" ] || fail "the program was not replaced"
+run "$client" read Zelkor.Tovi.1 "${items[0]}" | tr -d '\r' | grep -q '  Good  ' || fail "no Good read after the install over"
+wait_until 30 server_gone || fail "the server after the install over did not end with its client"
+
+echo "== an uninstall that cannot end the server changes nothing"
+hold_server
+# Without its program the uninstaller cannot close the server; it sees the window.
+mv "$dir/Tovi Explorer.exe" "$WINEPREFIX/kept.exe"
+# In place (_?=, unquoted, last) the uninstaller's exit code is its own;
+# Wine would quote the argument, a batch file does not.
+printf '@"%s\\Uninstall.exe" /S _?=%s\r\n@exit /b %%ERRORLEVEL%%\r\n' "$windir" "$windir" \
+  >"$WINEPREFIX/drive_c/uninstall-in-place.cmd"
+run cmd /c 'C:\uninstall-in-place.cmd' >>"$log"
+code=$?
+mv "$WINEPREFIX/kept.exe" "$dir/Tovi Explorer.exe"
+[ "$code" -eq 2 ] || fail "the uninstaller that could not end the server exited with $code"
+for key in "${keys_of_install[@]}"; do reg_exists "$key" || fail "changed all the same: $key is gone"; done
+for f in ToviExplorerPS.dll tovi-opc.exe Sample.tvf Uninstall.exe; do [ -f "$dir/$f" ] || fail "changed all the same: $f is gone"; done
+[ "$(proxies)" = "$(repeat 14 "$proxy_clsid")" ] || fail "changed all the same: $(proxies)"
+alive "$held" || fail "the server did not run on"
+
+echo "== silent uninstall of a running server, the user's configuration kept"
 mine='C:\users\Public\Mine.tvf'
 cp "$dir/Sample.tvf" "$WINEPREFIX/drive_c/users/Public/Mine.tvf"
 run reg add 'HKLM\Software\Zelkor\Tovi Explorer\Settings' /v 'Last Used File' /d "$mine" /f >/dev/null
 run "$dir/Uninstall.exe" /S || fail "the uninstaller exited with $?"
 wait_until 60 uninstalled || fail "the uninstaller did not finish"
+wait_until 5 ended "$held" || fail "the uninstall left the running server alive"
 [ ! -e "$WINEPREFIX/drive_c/Program Files/Zelkor" ] || fail "left behind: $(find "$WINEPREFIX/drive_c/Program Files/Zelkor")"
 [ ! -e "$shortcut" ] || fail "left behind: the shortcut"
 [ -f "$WINEPREFIX/drive_c/users/Public/Mine.tvf" ] || fail "the user's configuration was deleted"

@@ -1,6 +1,7 @@
 // A separate OPC client program for the concurrency test: connects to the
 // running server again and again, reads its status and browses. The exit
-// code is 0 when every round worked, otherwise the step that failed.
+// code is 0 when every round worked, otherwise the step that failed. It also
+// stands in for running copies that /Close must end in other ways.
 #include <windows.h>
 #include <objbase.h>
 #include <ocidl.h>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "CloseRequest.h"
 #include "OpcClient.h"
 #include "OpcConstants.h"
 #include "RecordingCallback.h"
@@ -96,9 +98,33 @@ int CallbackAndWait() {
     if (!sink.WaitFor(1, 10000)) return 46;
     return SaySubscribedAndWait(47);
 }
+LRESULT CALLBACK OlderFrameProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_DESTROY) PostQuitMessage(0);
+    return DefWindowProcW(window, message, wParam, lParam);  // WM_CLOSE destroys
+}
+
+// A main window of the program's class that never answers ("hung"), or
+// answers as a version before the close request did: it knows only WM_CLOSE.
+int FrameStandIn(bool hung) {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = hung ? DefWindowProcW : OlderFrameProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = kMainFrameClass;
+    if (RegisterClassW(&wc) == 0) return 50;
+    if (CreateWindowExW(0, kMainFrameClass, L"Tovi Explorer", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
+                        wc.hInstance, nullptr) == nullptr) {
+        return 51;
+    }
+    if (hung) Sleep(INFINITE);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+    return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "hung-frame") return FrameStandIn(true);
+    if (argc > 1 && std::string(argv[1]) == "older-frame") return FrameStandIn(false);
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
     if (argc > 1 && std::string(argv[1]) == "subscribe") return SubscribeAndWait();
     if (argc > 1 && std::string(argv[1]) == "callback") return CallbackAndWait();

@@ -36,6 +36,32 @@ TEST(RegistrationSwitchScan, HelpTextIsQuotedThreeLines) {
               L"/UnRegServer -  Unregister the server\n\"");
 }
 
+TEST(CloseSwitchScan, SwitchInAnyCaseWithAnOptionalNumberOfSeconds) {
+    const struct {
+        const wchar_t* line;
+        bool present;
+        unsigned seconds;
+    } cases[] = {
+        {L"/Close", true, 30},
+        {L"-CLOSE 5", true, 5},
+        {L"/close 0", true, 0},
+        {L"/Close 99999", true, 3600},
+        {L"/Close 1234567", true, 30},  // too long for seconds: not taken
+        {L"/Close Plant.tvf", true, 30},
+        {L"Plant.tvf /Close 12", true, 12},
+        {L"/Close -Embedding", true, 30},
+        {L"Close 5", false, 30},  // a file name, not a switch
+        {L"/Closer", false, 30},
+        {L"\"C:\\Close\\Line.tvf\"", false, 30},
+        {L"", false, 30},
+    };
+    for (const auto& c : cases) {
+        const CloseSwitch scanned = ScanCloseSwitch(c.line);
+        EXPECT_EQ(scanned.present, c.present) << testing::PrintToString(std::wstring(c.line));
+        EXPECT_EQ(scanned.seconds, c.seconds) << testing::PrintToString(std::wstring(c.line));
+    }
+}
+
 TEST(CommandLineParse, ComSwitchesInAnyCaseTurnTheSplashOff) {
     const CommandLineInfo plain = ParseCommandLine(L"");
     EXPECT_FALSE(plain.StartedByCom());

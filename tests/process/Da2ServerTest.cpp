@@ -232,13 +232,16 @@ TEST_F(Da2ServerTest, CommonInterfaceConnectionPointAndGroupEnumeratorThroughThe
 }
 
 TEST_F(Da2ServerTest, EveryWayOutTellsTheAdvisedClientsAndAHungOneDoesNotHoldItUp) {
+    enum class Way { SessionEnd, ExitAnyway, AskedByAnotherProgram };
     const struct {
         const char* road;
-        bool sessionEnd;
+        Way way;
         const wchar_t* reason;
     } roads[] = {
-        {"session end", true, L"Tovi Explorer is closing: Windows is ending the session."},
-        {"exit anyway", false, L"Tovi Explorer is being closed by its operator."},
+        {"session end", Way::SessionEnd, L"Tovi Explorer is closing: Windows is ending the session."},
+        {"exit anyway", Way::ExitAnyway, L"Tovi Explorer is being closed by its operator."},
+        {"/Close", Way::AskedByAnotherProgram,
+         L"Tovi Explorer is closing: another program asked it to (an update or uninstall)."},
     };
     for (const auto& road : roads) {
         SCOPED_TRACE(road.road);
@@ -255,10 +258,19 @@ TEST_F(Da2ServerTest, EveryWayOutTellsTheAdvisedClientsAndAHungOneDoesNotHoldItU
         ASSERT_EQ(S_OK, ShutdownPoint(server.Get())->Advise(&listening, &cookie));
         ASSERT_EQ(S_OK, ShutdownPoint(other.Get())->Advise(&hung, &cookie));
         const ULONGLONG start = GetTickCount64();
-        if (road.sessionEnd) {
+        if (road.way == Way::SessionEnd) {
             // Windows sends it and ends the process once the window has answered.
             DWORD_PTR answer = 0;
             ASSERT_NE(0, SendMessageTimeoutW(frame, WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, kExitMs, &answer));
+        } else if (road.way == Way::AskedByAnotherProgram) {
+            // No question: the program that asks may run unattended.
+            ServerProcess closer;
+            ASSERT_TRUE(closer.Start(L"/Close 20"));
+            DWORD code = 99;
+            ASSERT_TRUE(closer.WaitForExit(kExitMs, &code));
+            EXPECT_EQ(0u, code) << "ended on request, not by force";
+            EXPECT_TRUE(process.WaitForExit(0));
+            EXPECT_NE(std::wstring::npos, ReadLog(logFile).find(L"Closing at the request of another program"));
         } else {
             PostMessageW(frame, WM_CLOSE, 0, 0);
             HWND box = process.WaitForMessageBox(kStartMs);

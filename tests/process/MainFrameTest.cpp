@@ -2,6 +2,7 @@
 
 #include "ClassFactory.h"
 #include "ClientObjects.h"
+#include "CloseRequest.h"
 #include "MainFrame.h"
 #include "MessageBoxes.h"
 
@@ -114,6 +115,17 @@ TEST_F(MainFrameTest, CloseAsksWhileClientsAreConnected) {
     SendMessageW(frame.Handle(), WM_CLOSE, 0, 0);
     EXPECT_EQ(asked.size(), 1u);  // no clients: no question
     EXPECT_FALSE(Alive());
+}
+
+TEST_F(MainFrameTest, ACloseRequestIsAcceptedAtOnceAndCarriedOutAtIdleWithoutAQuestion) {
+    // Sent from another process it may arrive inside a dialog's loop: the
+    // window must not go from under the dialog.
+    EXPECT_EQ(SendMessageW(frame.Handle(), CloseRequestMessage(), 0, 0), kCloseRequestAccepted);
+    PumpUntil([] { return false; }, 100);
+    EXPECT_TRUE(Alive());
+    frame.OnIdle();
+    EXPECT_FALSE(Alive());
+    EXPECT_TRUE(asked.empty());
 }
 
 TEST_F(MainFrameTest, HandsItsCommandsOnAndEndsTheLoopWhenDestroyed) {

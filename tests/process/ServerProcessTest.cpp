@@ -3,7 +3,9 @@
 // the client-object count and the ends of the process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "ConfigurationFile.h"
@@ -956,4 +958,73 @@ TEST_F(ServerProcessTest, TagFileSwitchesRunWithoutAWindowAndImportAllOrNothing)
     EXPECT_EQ(RunWithOutput(L"\"" + folder + L"\\None.tvf\" /Export \"" + csv + L"\"", out, output), 1u);
     EXPECT_NE(output.find("does not exist"), std::string::npos) << output;
     DeleteFileW(csv.c_str());
+}
+
+// /Close ends every running copy: one that answers closes itself without the
+// exit question (which would hold it until it is ended by force), a client
+// connected or not; an older version is sent WM_CLOSE; one whose window does
+// not answer is ended once the time is up, and the exit code says so.
+TEST_F(ServerProcessTest, CloseSwitchEndsRunningCopiesAndSaysWhenOneHadToBeEnded) {
+    EXPECT_EQ(RunToEnd(L"/Close 5"), 0u) << "none running";
+    Register();
+    const struct {
+        const char* road;
+        const wchar_t* workerMode;  // null: the program itself
+        bool client;
+        DWORD closerCode;
+        DWORD exitCode;
+    } roads[] = {
+        {"answering, no client", nullptr, false, 0, 0},
+        {"answering, a client connected", nullptr, true, 0, 1},
+        {"an older version", L"older-frame", false, 0, 0},
+        {"hung", L"hung-frame", false, 2, 1},
+    };
+    for (const auto& road : roads) {
+        SCOPED_TRACE(road.road);
+        ServerProcess server;
+        PROCESS_INFORMATION worker{};
+        HANDLE process = nullptr;
+        DWORD id = 0;
+        if (road.workerMode == nullptr) {
+            ASSERT_TRUE(server.Start(L""));
+            ASSERT_NE(server.WaitForMainWindow(kStartMs), nullptr);
+            id = server.Id();
+        } else {
+            std::wstring command = L"\"Z:" + std::wstring(TOVI_CLIENT_WORKER, TOVI_CLIENT_WORKER + strlen(TOVI_CLIENT_WORKER)) +
+                                   L"\" " + road.workerMode;
+            std::replace(command.begin(), command.end(), L'/', L'\\');
+            STARTUPINFOW startup{};
+            startup.cb = sizeof(startup);
+            ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                       &worker));
+            CloseHandle(worker.hThread);
+            process = worker.hProcess;
+            id = worker.dwProcessId;
+            ASSERT_TRUE(WaitFor(kStartMs, [&] { return !ProcessWindows(id, L"ToviExplorerFrame").empty(); }));
+        }
+        ComPtr<IOPCServer> client;
+        if (road.client) {
+            ASSERT_EQ(ConnectServer(client), S_OK);
+        }
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(RunToEnd(L"/Close 2"), road.closerCode);
+        EXPECT_LT(GetTickCount64() - start, 15000u);
+        DWORD code = 99;
+        if (process == nullptr) {
+            EXPECT_TRUE(server.WaitForExit(0, &code));
+            const std::wstring log = ReadLog(logFile);
+            EXPECT_TRUE(Contains(log, L"Closing at the request of another program")) << Narrow(log);
+        } else {
+            EXPECT_EQ(WaitForSingleObject(process, 0), WAIT_OBJECT_0);
+            GetExitCodeProcess(process, &code);
+            CloseHandle(process);
+        }
+        EXPECT_EQ(code, road.exitCode);
+        client.Reset();
+    }
+    // None leaves a class registration behind that later clients would be sent to.
+    ComPtr<IOPCServer> server;
+    EXPECT_EQ(ConnectServer(server), S_OK);
+    server.Reset();
+    EXPECT_TRUE(WaitUntilNoServerRuns(kExitMs));
 }
