@@ -658,11 +658,13 @@ void CMainFrame::OnClientObjectMessage(WPARAM wParam) {
     const long count = ApplyClientObjectMessage(wParam);
     if (wParam != kClientObjectMore && count == 0 && endWithLastClient_) {
         endWithLastClient_ = false;  // once: the window is on its way out
+        // What clients wrote and the layout are kept as a close by the user keeps them.
+        SaveForClose();
         DestroyWindow(hwnd_);
     }
 }
 
-void CMainFrame::OnClose() {
+void CMainFrame::SaveForClose() {
     if (OPCS_Doc* document = OPCS_Doc::Get()) {
         document->Save();
     }
@@ -681,6 +683,10 @@ void CMainFrame::OnClose() {
         theSettings.SetLastWindowLocation(place);
     }
     theSettings.Save();
+}
+
+void CMainFrame::OnClose() {
+    SaveForClose();
     if (AreClientsConnected()) {
         if (AppMessageBox(kExitQuestion, MB_YESNO | MB_ICONEXCLAMATION) != IDYES) {
             return;

@@ -73,6 +73,8 @@ private:
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void OnClientObjectMessage(WPARAM wParam);
     void OnClose();
+    // Saves the configuration, the column widths, the splitter and window place and the settings.
+    void SaveForClose();
     bool RouteCommand(UINT command, bool fromAccelerator);
     // False when no target knows the command.
     bool FindCommandState(UINT command, CommandState& state);
