@@ -47,3 +47,7 @@ std::wstring FromAnsi(std::string_view text);
 // UTF-8 <-> UTF-16.
 std::string ToUtf8(std::wstring_view text);
 std::wstring FromUtf8(std::string_view text);
+
+// The platform's text for a Win32 error, without its closing full stop or
+// line end; "error N" when it has none.
+std::wstring SystemErrorText(DWORD error);

@@ -1,6 +1,7 @@
 #include "App.h"
 
 #include <new>
+#include <vector>
 
 #include "AboutDlg.h"
 #include "ClientObjects.h"
@@ -190,30 +191,43 @@ bool OPCS_App::CreateMainFrame() {
 }
 
 bool OPCS_App::OpenStartConfiguration() {
-    std::wstring path;
+    // The file named on the command line, else the last used one; a file that
+    // cannot be read hands over to the next and is said, with what is open instead.
+    std::vector<std::wstring> candidates;
     if (!commandLine_.fileName.empty()) {
         const std::wstring named = FullPath(commandLine_.fileName);
-        if (FileExists(named)) path = named;
+        if (FileExists(named)) candidates.push_back(named);
     }
-    if (path.empty()) {
-        const std::wstring lastUsed = theSettings.GetLastUsedFile();
-        if (FileExists(lastUsed)) path = lastUsed;
+    const std::wstring lastUsed = theSettings.GetLastUsedFile();
+    if (FileExists(lastUsed) && (candidates.empty() || !EqualsNoCase(FullPath(lastUsed), candidates[0]))) {
+        candidates.push_back(lastUsed);
     }
-    if (!path.empty()) {
+    std::wstring refused;
+    for (const std::wstring& path : candidates) {
         theEventLog << L"Application starting - Opening:" << path << EventLog::EndEntry;
-        // A file the document refuses is kept beside itself before the new
-        // configuration is saved over it (the document sees to that).
         if (OpenConfiguration(path)) {
+            if (!refused.empty()) {
+                AppMessageBox(L"Failed to open document.\n\n" + refused + path + L" is open instead.",
+                              MB_OK | MB_ICONEXCLAMATION);
+            }
             return true;
         }
+        const std::wstring reason = SystemErrorText(document_->OpenError());
+        theEventLog << L"Configuration file could not be opened:" << path << reason << EventLog::EndEntry;
+        refused += L"The configuration file " + path + L" could not be read: " + reason + L".\n";
     }
     theEventLog << L"Application starting - Creating new configuration" << EventLog::EndEntry;
     newConfiguration_ = true;
+    if (!refused.empty()) {
+        AppMessageBox(L"Failed to open document.\n\n" + refused + L"A new, empty configuration is open instead, to be saved as " +
+                          lastUsed + L".",
+                      MB_OK | MB_ICONEXCLAMATION);
+    }
     return NewConfiguration();
 }
 
 bool OPCS_App::OpenConfiguration(const std::wstring& path) {
-    if (!document_->OnOpenDocument(path)) {
+    if (!document_->OnOpenDocument(path, false)) {
         return false;
     }
     document_->SetPathName(path);

@@ -22,6 +22,38 @@ std::uint32_t ParseDecimal(std::wstring_view text) {
 }
 
 bool ParseFlag(std::wstring_view text) { return text == L"T"; }
+
+// A heading may hold the separator: it is written as "\," and a backslash as "\\".
+std::wstring EscapeName(const std::wstring& name) {
+    std::wstring escaped;
+    for (wchar_t c : name) {
+        if (c == L',' || c == L'\\') escaped += L'\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+// The non-empty fields of the text. With escapes, "\," and "\\" stand for the
+// character after the backslash (a backslash before anything else is kept);
+// without, every comma separates, as layouts were written before headings
+// could hold one.
+std::vector<std::wstring> SplitFields(std::wstring_view text, bool escapes) {
+    std::vector<std::wstring> fields;
+    std::wstring field;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (escapes && c == L'\\' && i + 1 < text.size() && (text[i + 1] == L',' || text[i + 1] == L'\\')) {
+            field += text[++i];
+        } else if (c == L',') {
+            if (!field.empty()) fields.push_back(std::move(field));
+            field.clear();
+        } else {
+            field += c;
+        }
+    }
+    if (!field.empty()) fields.push_back(std::move(field));
+    return fields;
+}
 }  // namespace
 
 const ColumnArray& DefaultColumns() {
@@ -42,28 +74,24 @@ std::wstring FormatColumnInfo(const ColumnArray& columns) {
     auto flag = [](bool b) { return b ? L'T' : L'F'; };
     for (const auto& c : columns) {
         if (!text.empty()) text += L',';
-        text += FormatText(L"%ls,%u,%u,%u,%lc,%lc,%lc,%lc", c.name.c_str(), c.field, c.position, c.width,
+        text += FormatText(L"%ls,%u,%u,%u,%lc,%lc,%lc,%lc", EscapeName(c.name).c_str(), c.field, c.position, c.width,
                            flag(c.sortColumn), flag(c.sortAscending), flag(c.visible), flag(c.isStatic));
     }
     return text;
 }
 
 bool ParseColumnInfo(std::wstring_view text, ColumnArray& columns) {
-    std::vector<std::wstring_view> fields;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find(L',', start);
-        if (end == std::wstring_view::npos) end = text.size();
-        if (end > start) fields.push_back(text.substr(start, end - start));
-        start = end + 1;
+    std::vector<std::wstring> fields = SplitFields(text, true);
+    if (fields.size() != kColumnCount * kFieldsPerColumn) {
+        fields = SplitFields(text, false);  // an earlier layout with a backslash before a comma
     }
     if (fields.size() != kColumnCount * kFieldsPerColumn) {
         return false;
     }
     for (std::size_t i = 0; i < kColumnCount; ++i) {
-        const std::wstring_view* f = &fields[i * kFieldsPerColumn];
+        const std::wstring* f = &fields[i * kFieldsPerColumn];
         ColumnInfo& c = columns[i];
-        c.name = std::wstring(f[0]);
+        c.name = f[0];
         c.field = ParseDecimal(f[1]);
         c.position = ParseDecimal(f[2]);
         c.width = ParseDecimal(f[3]);

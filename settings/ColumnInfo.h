@@ -37,10 +37,12 @@ using ColumnArray = std::array<ColumnInfo, kColumnCount>;
 // Indexed by field.
 const ColumnArray& DefaultColumns();
 
-// "Name,0,0,165,F,T,T,T,Value,1,..." in array order.
+// "Name,0,0,165,F,T,T,T,Value,1,..." in array order; a comma or backslash in
+// a heading is written with a backslash before it.
 std::wstring FormatColumnInfo(const ColumnArray& columns);
 // Replaces the columns only when the text holds exactly 56 non-empty
-// comma-separated fields; otherwise leaves them alone and gives false.
+// comma-separated fields (read with those escapes, or else as a layout written
+// before them); otherwise leaves them alone and gives false.
 bool ParseColumnInfo(std::wstring_view text, ColumnArray& columns);
 // Gives every column a name, a valid field and a unique position, at least one
 // visible column with some width and exactly one sort column, then orders the

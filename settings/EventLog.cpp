@@ -58,7 +58,6 @@ bool EventLog::OpenLocked(const std::wstring& fileName) noexcept {
     }
     try {
         fileName_ = fileName;
-        pending_.clear();
         open_.store(true, std::memory_order_release);
         std::wstring first = kStartedMessage;
         first += L' ';
@@ -77,42 +76,9 @@ void EventLog::CloseLocked() noexcept {
     file_.Close();
 }
 
-void EventLog::AppendPiece(std::wstring_view piece) noexcept {
-    const DWORD me = GetCurrentThreadId();
-    if (entryOwner_.load(std::memory_order_acquire) != me) {
-        lock_.lock();
-        if (!open_.load()) {  // closed while this thread waited
-            lock_.unlock();
-            return;
-        }
-        entryOwner_.store(me, std::memory_order_release);
-    } else if (!open_.load()) {
-        return;  // closed inside this thread's entry: the piece goes nowhere
-    }
-    try {
-        pending_.append(piece);
-        pending_ += L' ';
-    } catch (const std::bad_alloc&) {
-    }
-}
-
-EventLog& EventLog::EndEntry(EventLog& log) noexcept {
-    log.FinishEntry();
-    return log;
-}
-
-void EventLog::FinishEntry() noexcept {
-    // Only the thread whose pieces took the lock has anything to write; an
-    // entry without pieces writes nothing.
-    if (entryOwner_.load(std::memory_order_acquire) != GetCurrentThreadId()) {
-        return;
-    }
-    if (open_.load()) {
-        WriteEntryLocked(pending_, true);
-    }
-    pending_.clear();
-    entryOwner_.store(0, std::memory_order_release);
-    lock_.unlock();
+void EventLog::WriteEntry(std::wstring& text) noexcept {
+    ScopedLock guard(lock_);
+    WriteEntryLocked(text, true);
 }
 
 void EventLog::WriteEntryLocked(std::wstring& text, bool mayReset) noexcept {
@@ -139,35 +105,53 @@ void EventLog::WriteEntryLocked(std::wstring& text, bool mayReset) noexcept {
     }
 }
 
-EventLog& EventLog::operator<<(const wchar_t* text) noexcept {
-    if (IsOpen()) AppendPiece(text != nullptr ? std::wstring_view(text) : std::wstring_view());
+void EventLog::Entry::Append(std::wstring_view piece) noexcept {
+    if (!collecting_) return;
+    try {
+        text_.append(piece);
+        text_ += L' ';
+    } catch (const std::bad_alloc&) {
+        // An entry that lost a piece is not written at all.
+        collecting_ = false;
+    }
+}
+
+EventLog::Entry& EventLog::Entry::operator<<(EndEntryMark) noexcept {
+    if (collecting_) log_.WriteEntry(text_);
+    collecting_ = false;
+    text_.clear();
     return *this;
 }
 
-EventLog& EventLog::operator<<(std::wstring_view text) noexcept {
-    if (IsOpen()) AppendPiece(text);
+EventLog::Entry& EventLog::Entry::operator<<(const wchar_t* text) noexcept {
+    Append(text != nullptr ? std::wstring_view(text) : std::wstring_view());
     return *this;
 }
 
-EventLog& EventLog::operator<<(wchar_t character) noexcept {
-    if (IsOpen()) AppendPiece(std::wstring_view(&character, 1));
+EventLog::Entry& EventLog::Entry::operator<<(std::wstring_view text) noexcept {
+    Append(text);
+    return *this;
+}
+
+EventLog::Entry& EventLog::Entry::operator<<(wchar_t character) noexcept {
+    Append(std::wstring_view(&character, 1));
     return *this;
 }
 
 template <typename T>
-EventLog& EventLog::AppendNumber(const wchar_t* format, T value) noexcept {
-    if (IsOpen()) {
+EventLog::Entry& EventLog::Entry::Number(const wchar_t* format, T value) noexcept {
+    if (collecting_) {
         wchar_t buffer[32];  // a stack buffer: a number costs no allocation
         const int n = std::swprintf(buffer, sizeof buffer / sizeof buffer[0], format, value);
-        AppendPiece(n > 0 ? std::wstring_view(buffer, static_cast<std::size_t>(n)) : std::wstring_view());
+        Append(n > 0 ? std::wstring_view(buffer, static_cast<std::size_t>(n)) : std::wstring_view());
     }
     return *this;
 }
 
-EventLog& EventLog::operator<<(int value) noexcept { return AppendNumber(L"%d", value); }
-EventLog& EventLog::operator<<(unsigned value) noexcept { return AppendNumber(L"%u", value); }
-EventLog& EventLog::operator<<(long value) noexcept { return AppendNumber(L"%ld", value); }
-EventLog& EventLog::operator<<(unsigned long value) noexcept { return AppendNumber(L"%lu", value); }
-EventLog& EventLog::operator<<(long long value) noexcept { return AppendNumber(L"%lld", value); }
-EventLog& EventLog::operator<<(unsigned long long value) noexcept { return AppendNumber(L"%llu", value); }
-EventLog& EventLog::operator<<(double value) noexcept { return AppendNumber(L"%g", value); }
+template EventLog::Entry& EventLog::Entry::Number(const wchar_t*, int) noexcept;
+template EventLog::Entry& EventLog::Entry::Number(const wchar_t*, unsigned) noexcept;
+template EventLog::Entry& EventLog::Entry::Number(const wchar_t*, long) noexcept;
+template EventLog::Entry& EventLog::Entry::Number(const wchar_t*, unsigned long) noexcept;
+template EventLog::Entry& EventLog::Entry::Number(const wchar_t*, long long) noexcept;
+template EventLog::Entry& EventLog::Entry::Number(const wchar_t*, unsigned long long) noexcept;
+template EventLog::Entry& EventLog::Entry::Number(const wchar_t*, double) noexcept;

@@ -3,16 +3,18 @@
 //
 //     theEventLog << L"Device:" << name << L"In Service" << EventLog::EndEntry;
 //
-// Each piece is followed by one space. The first piece of an entry takes the
-// log's lock for the calling thread and EndEntry releases it, so entries of
-// concurrent threads never interleave; every entry that starts must end with
-// EndEntry on the same thread. While the log is closed every piece and
-// EndEntry return at once. Nothing here throws.
+// Each piece is followed by one space. The pieces are collected in an Entry
+// that the expression carries along, and EndEntry writes it under the log's
+// lock in one step: entries of concurrent threads never interleave, and an
+// entry whose expression throws before its end (a piece that cannot be made)
+// is dropped without ever having held the lock. While the log is closed the
+// pieces are not even collected. Nothing here throws.
 #include <windows.h>
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "CriticalSection.h"
 #include "LogFile.h"
@@ -39,35 +41,58 @@ public:
     void SetMaxSize(std::uint32_t bytes) noexcept { maxSize_.store(bytes, std::memory_order_relaxed); }
     std::uint32_t GetMaxSize() const noexcept { return maxSize_.load(std::memory_order_relaxed); }
 
-    // Writes the entry composed so far and releases the lock.
-    static EventLog& EndEntry(EventLog& log) noexcept;
+    // Ends an entry: `<< EventLog::EndEntry` writes what the entry collected.
+    struct EndEntryMark {};
+    static constexpr EndEntryMark EndEntry{};
 
-    EventLog& operator<<(EventLog& (*manipulator)(EventLog&)) noexcept { return manipulator(*this); }
-    EventLog& operator<<(const wchar_t* text) noexcept;
-    EventLog& operator<<(std::wstring_view text) noexcept;
-    EventLog& operator<<(wchar_t character) noexcept;
-    EventLog& operator<<(int value) noexcept;
-    EventLog& operator<<(unsigned value) noexcept;
-    EventLog& operator<<(long value) noexcept;
-    EventLog& operator<<(unsigned long value) noexcept;
-    EventLog& operator<<(long long value) noexcept;
-    EventLog& operator<<(unsigned long long value) noexcept;
-    EventLog& operator<<(double value) noexcept;
+    // One entry under composition. It lives until the end of the expression
+    // that made it; dropped unwritten unless EndEntry reached it.
+    class Entry {
+    public:
+        explicit Entry(EventLog& log) noexcept : log_(log), collecting_(log.IsOpen()) {}
+        Entry(Entry&&) noexcept = default;
+        Entry(const Entry&) = delete;
+        Entry& operator=(const Entry&) = delete;
+
+        Entry& operator<<(EndEntryMark) noexcept;
+        Entry& operator<<(const wchar_t* text) noexcept;
+        Entry& operator<<(std::wstring_view text) noexcept;
+        Entry& operator<<(wchar_t character) noexcept;
+        Entry& operator<<(int value) noexcept { return Number(L"%d", value); }
+        Entry& operator<<(unsigned value) noexcept { return Number(L"%u", value); }
+        Entry& operator<<(long value) noexcept { return Number(L"%ld", value); }
+        Entry& operator<<(unsigned long value) noexcept { return Number(L"%lu", value); }
+        Entry& operator<<(long long value) noexcept { return Number(L"%lld", value); }
+        Entry& operator<<(unsigned long long value) noexcept { return Number(L"%llu", value); }
+        Entry& operator<<(double value) noexcept { return Number(L"%g", value); }
+
+    private:
+        void Append(std::wstring_view piece) noexcept;
+        template <typename T>
+        Entry& Number(const wchar_t* format, T value) noexcept;
+
+        EventLog& log_;
+        bool collecting_;
+        std::wstring text_;
+    };
+
+    // An entry without pieces writes nothing.
+    EventLog& operator<<(EndEntryMark) noexcept { return *this; }
+    template <typename T>
+    Entry operator<<(T&& piece) noexcept {
+        Entry entry(*this);
+        entry << std::forward<T>(piece);
+        return entry;
+    }
 
 private:
-    void AppendPiece(std::wstring_view piece) noexcept;
-    template <typename T>
-    EventLog& AppendNumber(const wchar_t* format, T value) noexcept;
-    void FinishEntry() noexcept;
+    void WriteEntry(std::wstring& text) noexcept;
     bool OpenLocked(const std::wstring& fileName) noexcept;
     void CloseLocked() noexcept;
     void WriteEntryLocked(std::wstring& text, bool mayReset) noexcept;
 
-    std::wstring pending_;        // entry under composition
     std::wstring fileName_;       // name of the last open, used again by Reset
     mutable CriticalSection lock_;
-    // The thread composing an entry, which holds lock_ until EndEntry; 0 for none.
-    std::atomic<DWORD> entryOwner_{0};
     std::uint32_t charactersWritten_ = 0;
     std::atomic<std::uint32_t> maxSize_{kDefaultMaxSize};
     std::atomic<bool> open_{false};

@@ -14,10 +14,10 @@ std::wstring BackupName(const std::wstring& path, unsigned number) {
 
 bool KeepBackupBeside(const std::wstring& path, std::wstring& backup, DWORD& error) {
     error = ERROR_SUCCESS;
+    // Read only to compare with a backup already there: a file too large to
+    // read whole is still copied.
     std::vector<BYTE> original;
-    if (!ReadWholeFile(path, original, error)) {
-        return false;
-    }
+    bool originalRead = false;
     for (unsigned number = 1; number <= kMostBackups; ++number) {
         const std::wstring name = BackupName(path, number);
         // Never replaces a file: a name taken meanwhile is just the next one tried.
@@ -30,9 +30,17 @@ bool KeepBackupBeside(const std::wstring& path, std::wstring& backup, DWORD& err
             error = copyError;
             return false;
         }
+        if (number == 1) {
+            DWORD readError = ERROR_SUCCESS;
+            originalRead = ReadWholeFile(path, original, readError);
+            if (!originalRead && readError != ERROR_FILE_TOO_LARGE) {
+                error = readError;
+                return false;
+            }
+        }
         std::vector<BYTE> existing;
         DWORD readError = ERROR_SUCCESS;
-        if (ReadWholeFile(name, existing, readError) && existing == original) {
+        if (originalRead && ReadWholeFile(name, existing, readError) && existing == original) {
             backup = name;
             return true;
         }

@@ -54,22 +54,29 @@ void OPCS_Doc::UpdateAllViews(DocumentView* sender, int hint, void* object) {
     if (tagView_ != nullptr && tagView_ != sender) tagView_->OnUpdate(sender, hint, object);
 }
 
+// The views are told after the configuration lock is released: a view update
+// may draw, and clients resolving items wait for that lock. Only this thread
+// deletes objects, so what the hint carries stays valid until then.
 bool OPCS_Doc::AddDevice(OPCS_Device* device) {
-    ScopedLock guard(ConfigurationLock());
     if (device == nullptr) {
         return false;
     }
-    devices_.Append(device);
+    {
+        ScopedLock guard(ConfigurationLock());
+        devices_.Append(device);
+    }
     UpdateAllViews(nullptr, kHintDeviceAdded, device);
     SetModifiedFlag(true);
     return true;
 }
 
 bool OPCS_Doc::AddGroupTo(OPCS_TagGroup* parent, OPCS_TagGroup* group) {
-    ScopedLock guard(ConfigurationLock());
-    if (parent == nullptr || group == nullptr || !OPCS_TagGroup::IsValidGroup(parent) ||
-        !parent->AddGroup(group)) {
-        return false;
+    {
+        ScopedLock guard(ConfigurationLock());
+        if (parent == nullptr || group == nullptr || !OPCS_TagGroup::IsValidGroup(parent) ||
+            !parent->AddGroup(group)) {
+            return false;
+        }
     }
     UpdateAllViews(nullptr, kHintGroupAdded, group);
     SetModifiedFlag(true);
@@ -77,9 +84,11 @@ bool OPCS_Doc::AddGroupTo(OPCS_TagGroup* parent, OPCS_TagGroup* group) {
 }
 
 bool OPCS_Doc::AddTagTo(OPCS_TagGroup* group, OPCS_Tag* tag) {
-    ScopedLock guard(ConfigurationLock());
-    if (group == nullptr || tag == nullptr || !OPCS_TagGroup::IsValidGroup(group) || !group->AddTag(tag)) {
-        return false;
+    {
+        ScopedLock guard(ConfigurationLock());
+        if (group == nullptr || tag == nullptr || !OPCS_TagGroup::IsValidGroup(group) || !group->AddTag(tag)) {
+            return false;
+        }
     }
     UpdateAllViews(nullptr, kHintTagAdded, tag);
     SetModifiedFlag(true);
@@ -87,38 +96,46 @@ bool OPCS_Doc::AddTagTo(OPCS_TagGroup* group, OPCS_Tag* tag) {
 }
 
 bool OPCS_Doc::DeleteItem(OPCS_TagGroup* item) {
-    ScopedLock guard(ConfigurationLock());
-    if (!OPCS_TagGroup::IsValidGroup(item)) {
-        return false;
+    bool refused = false;
+    std::wstring refusedName;
+    {
+        ScopedLock guard(ConfigurationLock());
+        if (!OPCS_TagGroup::IsValidGroup(item)) {
+            return false;
+        }
+        if (!item->CanDelete()) {
+            refused = true;
+            refusedName = item->GetName();
+        } else if (!UnlinkLocked(item)) {
+            return false;
+        } else {
+            NotifyGroupDeleting(item);
+            delete item;
+        }
     }
-    if (!item->CanDelete()) {
+    if (refused) {
+        // Said once the lock is free: clients go on while the box is up.
         AppMessageBox(kCannotDelete, MB_OK | MB_ICONSTOP);
-        theEventLog << L"Failed to delete:" << (item->GetName() + L", delete failed") << EventLog::EndEntry;
+        theEventLog << L"Failed to delete:" << (refusedName + L", delete failed") << EventLog::EndEntry;
         return false;
     }
-    if (item->IsDevice()) {
-        bool found = false;
-        for (auto node = devices_.begin(); node != devices_.end(); ++node) {
-            if (*node == item) {
-                devices_.Remove(node);
-                found = true;
-                break;
-            }
-        }
-        if (!found) {
-            return false;
-        }
-    } else {
-        OPCS_TagGroup* parent = item->GetParent();
-        if (!OPCS_TagGroup::IsValidGroup(parent) || !parent->RemoveGroup(item)) {
-            return false;
-        }
-    }
-    NotifyGroupDeleting(item);
-    delete item;
     UpdateAllViews(nullptr, kHintRefreshAll);
     SetModifiedFlag(true);
     return true;
+}
+
+bool OPCS_Doc::UnlinkLocked(OPCS_TagGroup* item) {
+    if (item->IsDevice()) {
+        for (auto node = devices_.begin(); node != devices_.end(); ++node) {
+            if (*node == item) {
+                devices_.Remove(node);
+                return true;
+            }
+        }
+        return false;
+    }
+    OPCS_TagGroup* parent = item->GetParent();
+    return OPCS_TagGroup::IsValidGroup(parent) && parent->RemoveGroup(item);
 }
 
 OPCS_Tag* OPCS_Doc::FindTag(std::wstring_view itemId) {
@@ -156,9 +173,10 @@ int OPCS_Doc::DeviceCount() {
 }
 
 void OPCS_Doc::DeleteContents() {
-    ScopedLock guard(ConfigurationLock());
-    // The views drop every reference before any object is freed.
+    // The views drop every reference before any object is freed (only this
+    // thread frees them), and before the lock: a view update may draw.
     UpdateAllViews(nullptr, kHintCleared);
+    ScopedLock guard(ConfigurationLock());
     while (!devices_.IsEmpty()) {
         OPCS_Device* device = devices_.Remove(devices_.Head());
         if (OPCS_TagGroup::IsValidGroup(device)) {
@@ -175,12 +193,12 @@ void OPCS_Doc::SetPathName(const std::wstring& path) {
 
 bool OPCS_Doc::CanChangeFiles() const { return !AreClientsConnected(); }
 
-bool OPCS_Doc::OnOpenDocument(const std::wstring& path) {
+bool OPCS_Doc::OnOpenDocument(const std::wstring& path, bool reportFailure) {
     if (!CanChangeFiles()) {
         AppMessageBox(kClientsConnectedText, MB_OK);
         return false;
     }
-    if (!LoadFrom(path)) {
+    if (!LoadFrom(path, reportFailure)) {
         return false;
     }
     UpdateAllViews(nullptr, kHintRefreshAll);

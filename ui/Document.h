@@ -70,7 +70,11 @@ public:
 
     // File handling.
     bool OnNewDocument();
-    bool OnOpenDocument(const std::wstring& path);
+    // reportFailure false: a file that cannot be opened is not reported to the
+    // user (the caller says it, with what is open instead); see OpenError.
+    bool OnOpenDocument(const std::wstring& path, bool reportFailure = true);
+    // Why the last open that failed could not read its file (a Win32 error).
+    DWORD OpenError() const noexcept { return openError_; }
     bool DoSave(const std::wstring& path);
     bool Save() { return DoSave(pathName_); }
     void DeleteContents();
@@ -104,11 +108,15 @@ public:
     void UpdateAllViews(DocumentView* sender, int hint, void* object = nullptr);
 
 private:
-    bool LoadFrom(const std::wstring& path);
-    // A file that did not load cleanly keeps its original beside it before
-    // the first save over it; false when that copy cannot be made.
-    bool KeepOriginalBeforeSave(const std::wstring& path);
+    bool LoadFrom(const std::wstring& path, bool reportFailure);
+    // A file whose content this document did not read cleanly, or wrote,
+    // keeps its original beside it before the first save over it; false with
+    // the Win32 error when that copy cannot be made.
+    bool KeepOriginalBeforeSave(const std::wstring& path, DWORD& error);
     OPCS_Device* SelectedDevice();
+    // Takes a device out of the list, or a group out of its parent; the caller
+    // holds the configuration lock.
+    bool UnlinkLocked(OPCS_TagGroup* item);
 
     Dll<OPCS_Device*> devices_;
     DocumentView* deviceView_ = nullptr;
@@ -119,4 +127,8 @@ private:
     std::wstring title_;
     // Files that did not load cleanly and whose original is not kept yet.
     std::vector<std::wstring> damagedFiles_;
+    // The file whose content on disk this document read cleanly or wrote
+    // last: the one file saved over without a backup.
+    std::wstring ownFile_;
+    DWORD openError_ = ERROR_SUCCESS;
 };

@@ -38,41 +38,52 @@ void ReportSaveError(const ConfigFileResult& result, const std::wstring& path) {
 bool SameFile(const std::wstring& a, const std::wstring& b) { return EqualsNoCase(FullPath(a), FullPath(b)); }
 }  // namespace
 
-bool OPCS_Doc::KeepOriginalBeforeSave(const std::wstring& path) {
+bool OPCS_Doc::KeepOriginalBeforeSave(const std::wstring& path, DWORD& error) {
+    error = ERROR_SUCCESS;
     const auto damaged = std::find_if(damagedFiles_.begin(), damagedFiles_.end(),
                                       [&path](const std::wstring& file) { return SameFile(file, path); });
-    if (damaged == damagedFiles_.end()) {
+    if (damaged == damagedFiles_.end() && !ownFile_.empty() && SameFile(ownFile_, path)) {
         return true;
     }
     std::wstring backup;
-    DWORD error = ERROR_SUCCESS;
-    if (!KeepBackupBeside(*damaged, backup, error)) {
+    if (!KeepBackupBeside(path, backup, error)) {
         // No file there (a missing file that was refused, or one removed since): nothing to lose.
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-            damagedFiles_.erase(damaged);
+            if (damaged != damagedFiles_.end()) damagedFiles_.erase(damaged);
+            error = ERROR_SUCCESS;
             return true;
         }
         return false;
     }
-    const std::wstring original = *damaged;
-    damagedFiles_.erase(damaged);
-    theEventLog << L"Configuration file not loaded cleanly - original kept as:" << backup << EventLog::EndEntry;
-    AppMessageBox(L"The configuration file " + original + L" was damaged and could not be read completely. "
-                  L"The original file is kept as " + backup + L".",
-                  MB_OK | MB_ICONEXCLAMATION);
+    std::wstring text;
+    if (damaged != damagedFiles_.end()) {
+        damagedFiles_.erase(damaged);
+        theEventLog << L"Configuration file not loaded cleanly - original kept as:" << backup << EventLog::EndEntry;
+        text = L"The configuration file " + path + L" was damaged and could not be read completely. "
+               L"The original file is kept as " + backup + L".";
+    } else {
+        theEventLog << L"Configuration file not loaded before saving over it - original kept as:" << backup
+                    << EventLog::EndEntry;
+        text = L"The configuration file " + path + L" was not loaded before this configuration was saved over it. "
+               L"The original file is kept as " + backup + L".";
+    }
+    AppMessageBox(text, MB_OK | MB_ICONEXCLAMATION);
     return true;
 }
 
-bool OPCS_Doc::LoadFrom(const std::wstring& path) {
+bool OPCS_Doc::LoadFrom(const std::wstring& path, bool reportFailure) {
     Dll<OPCS_Device*> loaded;
     const ConfigFileResult result = LoadConfigurationFile(path, loaded);
     const bool clean = result.status == ConfigFileStatus::Ok && result.droppedRecords == 0;
     std::erase_if(damagedFiles_, [&path](const std::wstring& file) { return SameFile(file, path); });
-    if (!clean) {
+    if (!clean && result.status != ConfigFileStatus::FileError) {
         damagedFiles_.push_back(path);
     }
     if (result.status == ConfigFileStatus::FileError) {
-        AppMessageBox(L"Failed to open document.", MB_OK | MB_ICONEXCLAMATION);
+        openError_ = result.error;
+        // Not read now: whatever is there is no longer known to be ours.
+        if (SameFile(ownFile_, path)) ownFile_.clear();
+        if (reportFailure) AppMessageBox(L"Failed to open document.", MB_OK | MB_ICONEXCLAMATION);
         return false;
     }
     DeleteContents();
@@ -81,6 +92,7 @@ bool OPCS_Doc::LoadFrom(const std::wstring& path) {
         loaded.CopyInto(devices_);
     }
     SetPathName(path);
+    ownFile_ = clean ? path : std::wstring();
     if (result.status == ConfigFileStatus::EndOfFile) {
         // What could be read is kept and served; the file itself is not
         // touched until the user saves.
@@ -96,8 +108,13 @@ bool OPCS_Doc::DoSave(const std::wstring& path) {
     if (path.empty()) {
         return false;
     }
-    if (!KeepOriginalBeforeSave(path)) {
-        AppMessageBox(L"Failed to save document.", MB_OK | MB_ICONEXCLAMATION);
+    DWORD keepError = ERROR_SUCCESS;
+    if (!KeepOriginalBeforeSave(path, keepError)) {
+        // A file that could not be read is not written over either.
+        ConfigFileResult refused;
+        refused.status = ConfigFileStatus::FileError;
+        refused.error = keepError;
+        ReportSaveError(refused, path);
         return false;
     }
     ConfigFileResult result;
@@ -109,6 +126,7 @@ bool OPCS_Doc::DoSave(const std::wstring& path) {
         ReportSaveError(result, path);
         return false;
     }
+    ownFile_ = path;
     theEventLog << L"Config file saved to disk" << EventLog::EndEntry;
     SetPathName(path);
     SetModifiedFlag(false);
@@ -122,7 +140,8 @@ bool OPCS_Doc::OnNewDocument() {
     }
     DeleteContents();
     SetModifiedFlag(false);
-    // A new configuration overwrites the configured file at once.
+    // A new configuration overwrites the configured file at once (a file this
+    // document did not read is kept beside it first).
     SetPathName(theSettings.GetLastUsedFile());
     DoSave(pathName_);
     return true;

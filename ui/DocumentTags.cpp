@@ -3,19 +3,8 @@
 
 #include "ClientObjects.h"
 #include "EventLog.h"
+#include "Text.h"
 #include "WholeFile.h"
-
-namespace {
-std::wstring SystemErrorText(DWORD error) {
-    wchar_t* text = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    std::wstring s = n != 0 && text != nullptr ? std::wstring(text, n) : L"error " + std::to_wstring(error);
-    LocalFree(text);
-    while (!s.empty() && (s.back() == L'\n' || s.back() == L'\r' || s.back() == L'.')) s.pop_back();
-    return s;
-}
-}  // namespace
 
 bool OPCS_Doc::ExportTags(const std::wstring& path, std::wstring& error) {
     std::string csv;

@@ -671,12 +671,13 @@ void CMainFrame::OnClientObjectMessage(WPARAM wParam) {
     const long count = ApplyClientObjectMessage(wParam);
     if (wParam != kClientObjectMore && count == 0 && endWithLastClient_) {
         endWithLastClient_ = false;  // once: the window is on its way out
+        // What clients wrote and the layout are kept as a close by the user keeps them.
+        SaveForClose();
         DestroyWindow(hwnd_);
     }
 }
 
-void CMainFrame::OnClose(bool requested) {
-    if (requested) theEventLog << L"Closing at the request of another program" << EventLog::EndEntry;
+void CMainFrame::SaveForClose() {
     if (OPCS_Doc* document = OPCS_Doc::Get()) {
         document->Save();
     }
@@ -695,6 +696,11 @@ void CMainFrame::OnClose(bool requested) {
         theSettings.SetLastWindowLocation(place);
     }
     theSettings.Save();
+}
+
+void CMainFrame::OnClose(bool requested) {
+    if (requested) theEventLog << L"Closing at the request of another program" << EventLog::EndEntry;
+    SaveForClose();
     if (AreClientsConnected()) {
         // A program that asks has nobody to answer the question for it.
         if (!requested && AppMessageBox(kExitQuestion, MB_YESNO | MB_ICONEXCLAMATION) != IDYES) {

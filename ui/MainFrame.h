@@ -77,6 +77,8 @@ private:
     // Saves, then ends; with clients connected the user is asked first,
     // unless another program `requested` the close.
     void OnClose(bool requested = false);
+    // Saves the configuration, the column widths, the splitter and window place and the settings.
+    void SaveForClose();
     bool RouteCommand(UINT command, bool fromAccelerator);
     // False when no target knows the command.
     bool FindCommandState(UINT command, CommandState& state);

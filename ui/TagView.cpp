@@ -353,10 +353,11 @@ void CTagView::OnDelete() {
     OPCS_Doc* doc = OPCS_Doc::Get();
     if (doc == nullptr) return;
     int firstDeleted = -1;
+    const std::vector<int> selected = SelectedRows();  // asked of the list before the lock
     {
         // Held so that no client resolves a tag while it is taken out and freed.
         ScopedLock guard(ConfigurationLock());
-        for (int row : SelectedRows()) {
+        for (int row : selected) {
             OPCS_Tag* tag = rows_[row].tag;
             if (!MayDeleteTag(tag)) continue;
             OPCS_TagGroup* group = tag->GetOwner();

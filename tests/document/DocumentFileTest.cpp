@@ -242,7 +242,7 @@ TEST(DocumentFileTest, RefusedFileIsKeptAndNoSaveGoesOverAFileThatCannotBeKept) 
     EXPECT_EQ(original, ReadAll(file));
     EXPECT_FALSE(Exists(file + L".bak"));
     ASSERT_EQ(2u, boxes.texts.size());
-    EXPECT_EQ(L"Failed to save document.", boxes.texts[1]);
+    EXPECT_EQ(L"Unable to write to " + file + L", it is read-only or opened by someone else.", boxes.texts[1]);
     // Readable again: kept, then saved over.
     EXPECT_TRUE(doc.OnNewDocument());
     theSettings.SetLastUsedFile(previous);
@@ -273,4 +273,74 @@ TEST(DocumentFileTest, TooDeeplyNestedDeviceIsRefusedAndTheFileKept) {
     ASSERT_TRUE(doc.Save());
     EXPECT_EQ(bytes.data, ReadAll(file + L".bak"));
     EXPECT_EQ(1u, boxes.texts.size());
+}
+
+// Only the file whose content the document read cleanly, or wrote itself, is
+// saved over without its original kept beside it: the user's confirmed New
+// over it, or a save. Every other file there is kept first, whichever road
+// the save takes.
+TEST(DocumentFileTest, AFileTheDocumentDidNotReadIsKeptBeforeItIsSavedOver) {
+    enum class Step { OpenLoaded, SaveLoaded, SaveOther, NewOverLoaded, NewOverOther, OpenLockedThenNew };
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+        bool otherKept;   // other.tvf's original in other.tvf.bak
+        bool loadedKept;  // loaded.tvf's original in loaded.tvf.bak
+    } cases[] = {
+        {"save over the loaded file", {Step::OpenLoaded, Step::SaveLoaded}, false, false},
+        {"save as over another file", {Step::OpenLoaded, Step::SaveOther}, true, false},
+        {"new over the loaded file", {Step::OpenLoaded, Step::NewOverLoaded}, false, false},
+        {"new over another file", {Step::OpenLoaded, Step::NewOverOther}, true, false},
+        {"save from nothing loaded", {Step::SaveOther}, true, false},
+        {"new once the locked file reads", {Step::OpenLoaded, Step::OpenLockedThenNew}, false, true},
+        {"written, then saved again", {Step::SaveOther, Step::SaveOther}, true, false},
+    };
+    const std::wstring previous = theSettings.GetLastUsedFile();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        AnsweredBoxes boxes;
+        const std::wstring loaded = dir.File(L"loaded.tvf"), other = dir.File(L"other.tvf");
+        {
+            OPCS_Doc writer;
+            BuildSample(writer);
+            ASSERT_TRUE(writer.DoSave(loaded));
+        }
+        const std::vector<unsigned char> loadedBytes = ReadAll(loaded);
+        const std::vector<unsigned char> otherBytes = {'n', 'o', 't', ' ', 'r', 'e', 'a', 'd'};
+        WriteAll(other, otherBytes);
+        OPCS_Doc doc;
+        for (Step step : c.steps) {
+            switch (step) {
+            case Step::OpenLoaded: ASSERT_TRUE(doc.OnOpenDocument(loaded)); break;
+            case Step::SaveLoaded: ASSERT_TRUE(doc.DoSave(loaded)); break;
+            case Step::SaveOther: ASSERT_TRUE(doc.DoSave(other)); break;
+            case Step::NewOverLoaded: theSettings.SetLastUsedFile(loaded); ASSERT_TRUE(doc.OnNewDocument()); break;
+            case Step::NewOverOther: theSettings.SetLastUsedFile(other); ASSERT_TRUE(doc.OnNewDocument()); break;
+            case Step::OpenLockedThenNew: {
+                HANDLE exclusive = CreateFileW(loaded.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+                ASSERT_NE(INVALID_HANDLE_VALUE, exclusive);
+                EXPECT_FALSE(doc.OnOpenDocument(loaded));
+                CloseHandle(exclusive);
+                theSettings.SetLastUsedFile(loaded);
+                ASSERT_TRUE(doc.OnNewDocument());
+                break;
+            }
+            }
+        }
+        theSettings.SetLastUsedFile(previous);
+        EXPECT_EQ(c.otherKept, Exists(other + L".bak"));
+        EXPECT_EQ(c.loadedKept, Exists(loaded + L".bak"));
+        if (c.otherKept) {
+            EXPECT_EQ(otherBytes, ReadAll(other + L".bak"));
+        }
+        if (c.loadedKept) {
+            EXPECT_EQ(loadedBytes, ReadAll(loaded + L".bak"));
+        }
+        EXPECT_FALSE(Exists(other + L".2.bak"));
+        const size_t kept = (c.otherKept ? 1u : 0u) + (c.loadedKept ? 1u : 0u);
+        size_t said = 0;
+        for (const std::wstring& text : boxes.texts) said += text.find(L"The original file is kept as") != std::wstring::npos;
+        EXPECT_EQ(kept, said);
+    }
 }

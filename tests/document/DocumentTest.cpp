@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "ClientObjects.h"
@@ -11,6 +15,7 @@
 #include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
+#include "WaitFor.h"
 
 namespace {
 // Records the boxes shown and answers them at once.
@@ -213,4 +218,60 @@ TEST(DocumentTest, ClearingTellsTheViewsBeforeFreeing) {
     EXPECT_TRUE(view.validWhenCleared);
     EXPECT_FALSE(OPCS_TagGroup::IsValidGroup(view.watched));
     doc.SetTagView(nullptr);
+}
+
+// Whatever the document shows (a box, a view update) it shows with the
+// configuration lock free: a client resolving an item on another thread goes
+// on meanwhile.
+TEST(DocumentTest, BoxesAndViewUpdatesNeverHoldTheConfigurationLock) {
+    OPCS_Doc doc;
+    std::vector<std::string> held;  // where a box or update kept a client waiting
+    std::vector<std::thread> clients;
+    int shown = 0;
+    std::string action;
+    // What a client's AddItems and browse do meanwhile, on another thread: it
+    // must end while the box or the update is still on.
+    auto check = [&](const char* what) {
+        ++shown;
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        clients.emplace_back([&doc, done] {
+            doc.FindTag(L"Idle.Tag1");
+            Dll<OPCS_Device*> devices;
+            doc.CopyDeviceList(devices);
+            *done = true;
+        });
+        if (!WaitFor(5000, [&done] { return done->load(); })) held.push_back(action + ": " + what);
+    };
+    SetMessageBoxHandler([&](const std::wstring&, const std::wstring&, UINT style) {
+        check("box");
+        return DefaultAnswer(style);
+    });
+    struct ProbingView : DocumentView {
+        std::function<void()> probe;
+        void OnUpdate(DocumentView*, int, void*) override { probe(); }
+    } view;
+    view.probe = [&] { check("view update"); };
+    doc.SetDeviceView(&view);
+    ToviDevice* busy = Device(L"Busy");
+    ToviDevice* idle = Device(L"Idle");
+    auto* group = new ToviTagGroup;
+    const std::vector<std::pair<const char*, std::function<void()>>> actions = {
+        {"add device", [&] { doc.AddDevice(busy); doc.AddDevice(idle); }},
+        {"add group", [&] { doc.AddGroupTo(idle, group); }},
+        {"add tag", [&] { doc.AddTagTo(group, new ToviTag); }},
+        {"refused delete", [&] { busy->RequestPollStart(kPollOperator); EXPECT_FALSE(doc.DeleteItem(busy)); }},
+        {"delete", [&] { EXPECT_TRUE(doc.DeleteItem(group)); }},
+        {"clear", [&] { busy->RequestPollStop(kPollOperator); doc.DeleteContents(); }},
+    };
+    for (const auto& [name, run] : actions) {
+        action = name;
+        const int before = shown;
+        run();
+        for (std::thread& client : clients) client.join();  // a waiting one goes on once the lock is free
+        clients.clear();
+        EXPECT_GT(shown, before) << name << ": nothing shown, nothing checked";
+    }
+    doc.SetDeviceView(nullptr);
+    SetMessageBoxHandler({});
+    EXPECT_TRUE(held.empty()) << ::testing::PrintToString(held);
 }

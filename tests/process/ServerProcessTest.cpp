@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <thread>
 
@@ -813,25 +814,6 @@ TEST_F(ServerProcessTest, ServesConcurrentClientThreadsAndProcesses) {
     EXPECT_TRUE(WaitUntilNoServerRuns(kExitMs));
 }
 
-TEST_F(ServerProcessTest, MissingFileArgumentOpensTheLastUsedFile) {
-    Register();
-    const std::wstring missing = folder + L"\\Missing.tvf";
-    ServerProcess process;
-    ASSERT_TRUE(process.Start(L"\"" + missing + L"\""));
-    HWND frame = process.WaitForMainWindow(kStartMs);
-    ASSERT_NE(frame, nullptr);
-    ComPtr<IOPCServer> server;
-    ASSERT_EQ(ConnectServer(server), S_OK);
-    ComPtr<IOPCBrowseServerAddressSpace> browse;
-    ASSERT_EQ(server.As(&browse), S_OK);
-    EXPECT_EQ(Browse(browse.Get(), OPC_BRANCH), (Names{L"Pump1", L"Tank", L"Boiler"}));
-    browse.Reset();
-    server.Reset();
-    const std::wstring log = CloseWithoutClients(process, frame);
-    EXPECT_TRUE(Contains(log, L"Application starting - Opening: " + configFile + L" \r\n")) << Narrow(log);
-    EXPECT_FALSE(Contains(log, missing));
-}
-
 TEST_F(ServerProcessTest, UnreadableLastUsedFileStillServesAndIsKept) {
     Register();
     const std::vector<std::uint8_t> garbage{0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xF9, 0x3F, 0x05, 0x00, 0x00};
@@ -883,6 +865,164 @@ TEST_F(ServerProcessTest, DamagedFileIsKeptBesideItWhenTheWindowCloses) {
     const std::wstring log = ReadLog(logFile);
     EXPECT_TRUE(Contains(log, L"Configuration file not loaded cleanly - original kept as: " + backup + L" \r\n"))
         << Narrow(log);
+}
+
+namespace {
+// A file held open without sharing, as another program may hold it.
+struct HeldFile {
+    explicit HeldFile(const std::wstring& path)
+        : handle(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)) {}
+    ~HeldFile() { Release(); }
+    void Release() {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle;
+};
+
+// A new active group of the server with one item; its handle in *item.
+HRESULT AddItem(IOPCServer* server, const wchar_t* itemId, ComPtr<IOPCItemMgt>& items, OPCHANDLE* item) {
+    OPCHANDLE group = 0;
+    DWORD revised = 0;
+    HRESULT hr = server->AddGroup(L"", TRUE, 0, 1, nullptr, nullptr, 0, &group, &revised, IID_IOPCItemMgt,
+                                  reinterpret_cast<LPUNKNOWN*>(items.ReleaseAndGetAddressOf()));
+    if (FAILED(hr)) return hr;
+    OPCITEMDEF def{};
+    def.szAccessPath = const_cast<LPWSTR>(L"");
+    def.szItemID = const_cast<LPWSTR>(itemId);
+    def.bActive = TRUE;
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    hr = items->AddItems(1, &def, &results, &errors);
+    if (SUCCEEDED(hr)) {
+        hr = errors[0];
+        *item = results[0].hServer;
+        CoTaskMemFree(results);
+        CoTaskMemFree(errors);
+    }
+    return hr;
+}
+
+// The value of a tag read from the device, as a double; NaN when it cannot be read.
+double ReadNumber(IOPCServer* server, const wchar_t* itemId) {
+    ComPtr<IOPCItemMgt> items;
+    OPCHANDLE item = 0;
+    ComPtr<IOPCSyncIO> io;
+    if (AddItem(server, itemId, items, &item) != S_OK || FAILED(items.As(&io))) return std::nan("");
+    OPCITEMSTATE* states = nullptr;
+    HRESULT* errors = nullptr;
+    if (io->Read(OPC_DS_DEVICE, 1, &item, &states, &errors) != S_OK) return std::nan("");
+    VARIANT number;
+    VariantInit(&number);
+    const bool converted = SUCCEEDED(VariantChangeType(&number, &states[0].vDataValue, 0, VT_R8));
+    VariantClear(&states[0].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+    return converted ? V_R8(&number) : std::nan("");
+}
+
+}  // namespace
+
+// A start file that is missing or cannot be read hands over to the next
+// choice; one that cannot be read is said, with why and what is open instead,
+// and costs no file: the originals of every file that was not read are where
+// they were or beside them.
+TEST_F(ServerProcessTest, StartFileThatCannotBeReadCostsNoOtherFile) {
+    Register();
+    const std::wstring other = folder + L"\\Other.tvf";
+    const std::vector<std::uint8_t> plant = ConfigurationBytes(Plant());
+    const std::vector<std::uint8_t> otherBytes = ConfigurationBytes({FileGroup{"Elsewhere", {}, {}}});
+    const struct {
+        const char* name;
+        const wchar_t* named;  // the file named on the command line, in the folder
+        bool namedHeld, lastHeld;
+        Names served;
+        std::vector<std::wstring> saidOfStart;  // parts of the box shown at the start
+    } cases[] = {
+        {"named file missing", L"Missing.tvf", false, false, {L"Pump1", L"Tank", L"Boiler"}, {}},
+        {"named file held", L"Other.tvf", true, false, {L"Pump1", L"Tank", L"Boiler"},
+         {L"Failed to open document.", other, configFile + L" is open instead."}},
+        {"both held", L"Other.tvf", true, true, {},
+         {other, configFile, L"A new, empty configuration is open instead, to be saved as " + configFile}},
+        {"last used file held", nullptr, false, true, {}, {configFile, L"A new, empty configuration"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(WriteBytes(configFile, plant));
+        ASSERT_TRUE(WriteBytes(other, otherBytes));
+        DeleteFileW((configFile + L".bak").c_str());
+        HeldFile namedLock(c.namedHeld ? other : std::wstring()), lastLock(c.lastHeld ? configFile : std::wstring());
+        ServerProcess process;
+        ASSERT_TRUE(process.Start(c.named != nullptr ? L"\"" + folder + L"\\" + c.named + L"\"" : L""));
+        if (!c.saidOfStart.empty()) {
+            const std::wstring said = AnswerMessageBox(process, IDOK);
+            for (const std::wstring& part : c.saidOfStart) EXPECT_TRUE(Contains(said, part)) << Narrow(said);
+        }
+        if (c.lastHeld) {  // the new configuration is not saved over a file it cannot keep
+            EXPECT_EQ(AnswerMessageBox(process, IDOK),
+                      L"Unable to write to " + configFile + L", it is read-only or opened by someone else.");
+        }
+        HWND frame = process.WaitForMainWindow(kStartMs);
+        ASSERT_NE(frame, nullptr);
+        EXPECT_TRUE(ProcessWindows(process.Id(), L"#32770").empty()) << "a box nobody expected";
+        if (!c.lastHeld) {
+            EXPECT_EQ(ReadBytes(configFile), plant) << "written at the start";
+        }
+        ComPtr<IOPCServer> server;
+        ASSERT_EQ(ConnectServer(server), S_OK);
+        ComPtr<IOPCBrowseServerAddressSpace> browse;
+        ASSERT_EQ(server.As(&browse), S_OK);
+        EXPECT_EQ(Browse(browse.Get(), OPC_BRANCH), c.served);
+        browse.Reset();
+        server.Reset();
+        namedLock.Release();
+        lastLock.Release();
+        Sleep(300);  // the release travels to the window as a posted message
+        PostMessageW(frame, WM_CLOSE, 0, 0);
+        if (c.lastHeld) {  // readable now: kept beside itself, then saved over
+            EXPECT_TRUE(Contains(AnswerMessageBox(process, IDOK), L"The original file is kept as " + configFile + L".bak"));
+        }
+        EXPECT_TRUE(process.WaitForExit(kExitMs));
+        EXPECT_EQ(ReadBytes(other), otherBytes);
+        // The file that was served is saved over itself; one that was not, only once kept.
+        if (c.served.empty()) {
+            EXPECT_EQ(ReadBytes(configFile + L".bak"), plant);
+        } else {
+            EXPECT_EQ(GetFileAttributesW((configFile + L".bak").c_str()), INVALID_FILE_ATTRIBUTES);
+            EXPECT_GT(ReadBytes(configFile).size(), 12u);
+        }
+    }
+}
+
+// Started by COM, the server ends with its last client as a close by the
+// user ends it: what clients wrote is in the file the next start reads.
+TEST_F(ServerProcessTest, ComStartedServerSavesWhatClientsWroteWhenItsLastClientGoes) {
+    Register();
+    const std::pair<const wchar_t*, double> writes[] = {{L"Pump1.Motors.Speed", 99.25}, {L"Tank.Level", -3.5}};
+    {
+        ComPtr<IOPCServer> server;
+        ASSERT_EQ(ConnectServer(server), S_OK);
+        for (const auto& [id, value] : writes) {
+            ComPtr<IOPCItemMgt> items;
+            OPCHANDLE item = 0;
+            ASSERT_EQ(AddItem(server.Get(), id, items, &item), S_OK);
+            ComPtr<IOPCSyncIO> io;
+            ASSERT_EQ(items.As(&io), S_OK);
+            VARIANT v;
+            VariantInit(&v);
+            V_VT(&v) = VT_R8;
+            V_R8(&v) = value;
+            HRESULT* errors = nullptr;
+            ASSERT_EQ(io->Write(1, &item, &v, &errors), S_OK);
+            CoTaskMemFree(errors);
+        }
+    }
+    ASSERT_TRUE(WaitUntilNoServerRuns(kExitMs));
+    ComPtr<IOPCServer> again;
+    ASSERT_EQ(ConnectServer(again), S_OK);
+    for (const auto& [id, value] : writes) EXPECT_EQ(ReadNumber(again.Get(), id), value) << Narrow(id);
+    again.Reset();
+    EXPECT_TRUE(WaitUntilNoServerRuns(kExitMs));
 }
 
 namespace {

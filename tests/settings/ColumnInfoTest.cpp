@@ -35,6 +35,36 @@ TEST(ColumnInfoTest, DefaultsFormatAndParseBack) {
     EXPECT_EQ(changed, Parsed(FormatColumnInfo(changed)));
 }
 
+// Headings holding the separator or the escape character survive a save and
+// the next start, in every column and next to each other.
+TEST(ColumnInfoTest, HeadingsWithSeparatorsAndBackslashesParseBack) {
+    const std::wstring headings[] = {L"Value, raw", L",", L",,", L"a\\b", L"\\", L"ends\\", L"\\,", L",\\,x", L"T"};
+    for (size_t column = 0; column < kColumnCount; ++column) {
+        for (const std::wstring& heading : headings) {
+            ColumnArray changed = DefaultColumns();
+            changed[column].name = heading;
+            changed[(column + 1) % kColumnCount].name = heading + L"2";
+            changed[column].width = 33;
+            const std::wstring text = FormatColumnInfo(changed);
+            ColumnArray read = DefaultColumns();
+            ASSERT_TRUE(ParseColumnInfo(text, read)) << std::string(text.begin(), text.end());
+            EXPECT_EQ(changed, read) << std::string(text.begin(), text.end());
+        }
+    }
+}
+
+// Layouts written before headings were escaped: a backslash was stored as it
+// was, also right before the separator.
+TEST(ColumnInfoTest, LayoutsOfEarlierVersionsStillParse) {
+    for (const std::wstring stored : {L"C:\\Temp", L"ends\\", L"\\", L"a\\x\\"}) {
+        ColumnArray read = DefaultColumns();
+        ASSERT_TRUE(ParseColumnInfo(WithField(0, stored), read)) << std::string(stored.begin(), stored.end());
+        ColumnArray expected = DefaultColumns();
+        expected[0].name = stored;
+        EXPECT_EQ(expected, read) << std::string(stored.begin(), stored.end());
+    }
+}
+
 TEST(ColumnInfoTest, OnlyExactly56FieldsReplaceTheColumns) {
     ColumnArray columns = DefaultColumns();
     columns[0].width = 77;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
 #include <regex>
 #include <string>
 #include <vector>
@@ -200,9 +202,9 @@ TEST(EventLogTest, EntriesOfConcurrentThreadsNeverInterleave) {
     auto writer = [&log](int tag) {
         return [&log, tag] {
             for (int i = 0; i < kEntries; ++i) {
-                log << L"writer" << tag;
-                SwitchToThread();  // invite the other thread into the middle of the entry
-                log << L"thread" << GetCurrentThreadId() << L"entry" << i << EventLog::EndEntry;
+                // The other thread is invited into the middle of the entry.
+                log << L"writer" << tag << (SwitchToThread(), L"thread") << GetCurrentThreadId() << L"entry" << i
+                    << EventLog::EndEntry;
             }
             return 0u;
         };
@@ -225,6 +227,35 @@ TEST(EventLogTest, EntriesOfConcurrentThreadsNeverInterleave) {
     }
     EXPECT_EQ(kEntries, next[1]);
     EXPECT_EQ(kEntries, next[2]);
+}
+
+// A piece that cannot be made (memory runs out converting it) ends the
+// expression by an exception: that entry is lost, nothing of it reaches a
+// later entry, and other threads still write.
+TEST(EventLogTest, AnEntryThatThrowsHalfwayLeavesTheLogUsable) {
+    TempFolder folder;
+    EventLog log;
+    ASSERT_TRUE(log.Open(folder.File(L"log.txt")));
+    auto failing = []() -> std::wstring { throw std::bad_alloc(); };
+    const std::function<void()> entries[] = {
+        [&] { log << failing() << EventLog::EndEntry; },
+        [&] { log << L"half" << failing() << EventLog::EndEntry; },
+        [&] { log << L"half" << 7 << std::wstring(L"way") << failing() << L"never" << EventLog::EndEntry; },
+    };
+    int written = 0;
+    for (const auto& entry : entries) {
+        EXPECT_THROW(entry(), std::bad_alloc);
+        Thread other;
+        ASSERT_TRUE(other.Start([&] { log << L"other" << written << EventLog::EndEntry; return 0u; }));
+        ASSERT_TRUE(other.Join(5000)) << "the thrown entry kept the lock";
+        log << L"mine" << written++ << EventLog::EndEntry;
+    }
+    const auto onDisk = ParseLog(ReadFileBytes(folder.File(L"log.txt")));
+    ASSERT_EQ(1u + 2 * std::size(entries), onDisk.size());
+    for (int i = 0; i < written; ++i) {
+        EXPECT_EQ("other " + std::to_string(i) + " ", onDisk[1 + 2 * i].text);
+        EXPECT_EQ("mine " + std::to_string(i) + " ", onDisk[2 + 2 * i].text);
+    }
 }
 
 TEST(EventLogTest, AFailedWriteDropsTheEntryAndFreesTheLock) {
