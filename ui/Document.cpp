@@ -59,6 +59,12 @@ bool OPCS_Doc::AddDevice(OPCS_Device* device) {
     if (device == nullptr) {
         return false;
     }
+    // Item IDs name devices without regard to case: a second bearer would be unreachable.
+    for (OPCS_Device* other : devices_) {
+        if (other == device || (OPCS_TagGroup::IsValidGroup(other) && EqualsNoCase(other->GetName(), device->GetName()))) {
+            return false;
+        }
+    }
     devices_.Append(device);
     UpdateAllViews(nullptr, kHintDeviceAdded, device);
     SetModifiedFlag(true);
@@ -215,7 +221,7 @@ void OPCS_Doc::OnAddNestedGroup() {
     auto* group = new ToviTagGroup;
     if (!OPCS_TagGroup::IsValidGroup(group)) return;
     group->Rename(parent->MakeUniqueGroupName(L"Group"));
-    if (!group->EditProperties()) {
+    if (!group->EditProperties(parent)) {
         delete group;
         return;
     }
@@ -232,7 +238,7 @@ void OPCS_Doc::OnAddTag() {
     auto* tag = new ToviTag;
     if (!OPCS_Tag::IsValidTag(tag)) return;
     tag->Rename(parent->MakeUniqueTagName(L"Tag"));
-    if (!tag->EditProperties()) {
+    if (!tag->EditProperties(parent)) {
         delete tag;
         return;
     }
