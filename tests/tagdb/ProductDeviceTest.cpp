@@ -188,12 +188,31 @@ TEST(ProductDeviceTest, TagPropertiesApplyInOrder) {
 
 // A reader between the settings of one OK never sees the value of another
 // type, or none, with Good quality: OPC clients would be sent it.
+namespace {
+// The state is torn when Good quality goes with a value not of the tag's type.
+bool Torn(const TagChangeState& s) { return s.state.quality == kQualityGood && s.state.value.Type() != s.type; }
+
+// Looks at the tag each time it marks the configuration modified, on the
+// applying thread itself: a reader that comes exactly then.
+struct SamplingDocument : DocumentLink {
+    SamplingDocument() { SetTheDocument(this); }
+    ~SamplingDocument() override { SetTheDocument(nullptr); }
+    void SetModifiedFlag(bool) override {
+        if (tag != nullptr) torn += Torn(tag->GetChangeState());
+    }
+    OPCS_Tag* tag = nullptr;
+    long torn = 0;
+};
+}  // namespace
+
 TEST(ProductDeviceTest, TagPropertiesLandInOneStepForReaders) {
     ScriptedDialogs dialogs;
+    SamplingDocument document;
     ToviDevice device;
     ToviTag* tag = NewTag(L"Level");
     device.AddTag(tag);
     tag->SetValueNow(Variant::FromDouble(1));
+    document.tag = tag;
     struct Reply {
         VARTYPE type;
         Variant value;
@@ -207,17 +226,19 @@ TEST(ProductDeviceTest, TagPropertiesLandInOneStepForReaders) {
     Thread reader;
     ASSERT_TRUE(reader.Start([&] {
         while (!done.load()) {
-            const TagChangeState s = tag->GetChangeState();
-            if (s.state.quality == kQualityGood && s.state.value.Type() != s.type) ++torn;
+            if (Torn(tag->GetChangeState())) ++torn;
             ++reads;
         }
         return 0u;
     }));
+    // OKs go on while the reader reads, for a fair number of both.
+    const ULONGLONG deadline = GetTickCount64() + 20000;
+    while (reads.load() == 0 && GetTickCount64() < deadline) Sleep(1);
     TagPropertiesFields& r = dialogs.replyTag;
     r.name = L"Level";
     r.minimum = 0;
     r.maximum = 100;
-    for (int i = 0; i < 3000; ++i) {
+    for (int i = 0; i < 3000 || (reads.load() < 100000 && GetTickCount64() < deadline); ++i) {
         const Reply& reply = replies[static_cast<size_t>(i) % std::size(replies)];
         r.dataType = reply.type;
         r.value = reply.value;
@@ -239,4 +260,5 @@ TEST(ProductDeviceTest, TagPropertiesLandInOneStepForReaders) {
     ASSERT_TRUE(reader.Join(10000));
     EXPECT_GT(reads.load(), 0);
     EXPECT_EQ(0, torn.load()) << "of " << reads.load() << " reads";
+    EXPECT_EQ(0, document.torn);
 }
