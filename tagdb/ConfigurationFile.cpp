@@ -1,11 +1,13 @@
 #include "ConfigurationFile.h"
 
 #include <new>
+#include <unordered_set>
 #include <vector>
 
 #include "Device.h"
 #include "RecordVersions.h"
 #include "Records.h"
+#include "Text.h"
 #include "WholeFile.h"
 
 void StoreConfiguration(Archive& archive, const Dll<OPCS_Device*>& devices) {
@@ -16,6 +18,30 @@ void StoreConfiguration(Archive& archive, const Dll<OPCS_Device*>& devices) {
 void LoadConfiguration(Archive& archive, Dll<OPCS_Device*>& into) {
     archive.ReadDouble();
     DeviceRecord::LoadList(archive, into);
+}
+
+std::vector<DeviceRename> RenameClashingDevices(const Dll<OPCS_Device*>& devices) {
+    // Every name the list holds is kept from the new names, so that a rename
+    // never takes the name of a later device.
+    std::unordered_set<std::wstring> held, seen;
+    for (OPCS_Device* device : devices) {
+        if (OPCS_TagGroup::IsValidGroup(device)) held.insert(FoldCase(device->GetName()));
+    }
+    std::vector<DeviceRename> renames;
+    for (OPCS_Device* device : devices) {
+        if (!OPCS_TagGroup::IsValidGroup(device)) continue;
+        const std::wstring name = device->GetName();
+        if (seen.insert(FoldCase(name)).second) continue;
+        std::wstring candidate;
+        for (unsigned n = 2;; ++n) {
+            candidate = FormatText(L"%ls v%u", name.c_str(), n);
+            if (held.insert(FoldCase(candidate)).second) break;
+        }
+        seen.insert(FoldCase(candidate));
+        device->Rename(candidate);
+        renames.push_back({name, candidate});
+    }
+    return renames;
 }
 
 ConfigFileResult LoadConfigurationFile(const std::wstring& path, Dll<OPCS_Device*>& into) {
@@ -33,6 +59,7 @@ ConfigFileResult LoadConfigurationFile(const std::wstring& path, Dll<OPCS_Device
             result.status = ConfigFileStatus::EndOfFile;
         }
         result.droppedRecords = archive.DroppedRecords();
+        result.renamedDevices = RenameClashingDevices(into);
     } catch (const std::bad_alloc&) {
         result.status = ConfigFileStatus::FileError;
         result.error = ERROR_NOT_ENOUGH_MEMORY;

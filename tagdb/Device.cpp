@@ -104,6 +104,25 @@ bool OPCS_Device::IsDeviceNameFree(const OPCS_Device* device, const std::wstring
     return true;
 }
 
+std::wstring OPCS_Device::DeviceNameRefusal(const OPCS_Device* device, std::wstring text) {
+    std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
+    std::wstring bearer;
+    bool taken = false;
+    {
+        DeviceRegistry& r = Registry();
+        ScopedLock guard(r.lock);
+        for (OPCS_Device* other : r.devices) {
+            if (other != device && IsValidGroup(other) && EqualsNoCase(other->GetName(), text)) {
+                bearer = other->GetName();
+                taken = true;
+                break;
+            }
+        }
+    }
+    if (!taken) return {};
+    return L"There is already a device named \"" + bearer + L"\". Please choose another name.";
+}
+
 std::wstring OPCS_Device::GetDeviceName() { return GetName() + kItemIdSeparator; }
 
 bool OPCS_Device::WriteToDevice(OPCS_Tag*, const Variant&) { return false; }

@@ -62,6 +62,9 @@ public:
 
     // False if another live device bears the name, without regard to case.
     static bool IsDeviceNameFree(const OPCS_Device* device, const std::wstring& name);
+    // Why `device` may not be named `text` (as a rename would store it), in
+    // words for the user; empty when it may.
+    static std::wstring DeviceNameRefusal(const OPCS_Device* device, std::wstring text);
 
 protected:
     // Leaves the device registry (done once, by the first destructor that runs).

@@ -5,10 +5,15 @@
 // user interface installs the real dialogs; without a runner every edit is
 // cancelled, so a process with no user never blocks on a dialog.
 #include <windows.h>
+#include <functional>
 #include <string>
 
 #include "Tag.h"
 #include "Variant.h"
+
+// Asked by a dialog's OK with the name as typed: empty when the name may be
+// taken, otherwise why not (the dialog shows it and stays open).
+using NameRefusal = std::function<std::wstring(const std::wstring& name)>;
 
 struct TagPropertiesFields {
     std::wstring name;
@@ -22,6 +27,7 @@ struct TagPropertiesFields {
     double deadband = 0;
     TagSimulation simulation;
     Variant value;  // set by the dialog on OK
+    NameRefusal nameRefusal{};
 };
 
 struct GroupPropertiesFields {
@@ -33,6 +39,7 @@ struct GroupPropertiesFields {
     // The chosen entry of the refresh schedule; below 0 when none was chosen.
     // By Schedule, a device takes its period from it.
     int scheduleIndex = -1;
+    NameRefusal nameRefusal{};
 };
 
 class PropertyDialogRunner {

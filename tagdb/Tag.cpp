@@ -427,6 +427,64 @@ void OPCS_Tag::SetSimulation(const TagSimulation& simulation) {
         if (OPCS_Device* device = owner->GetDevice()) device->Reschedule();
     }
 }
+bool OPCS_Tag::ApplyEdit(const TagEdit& edit) {
+    OPCS_TagGroup* owner = nullptr;
+    bool simulationChanged = false;
+    bool converted = false;
+    {
+        ScopedLock g(lock_);
+        bool changed = edit.description != description_ || edit.type != dataType_ || edit.access != accessMode_;
+        description_ = edit.description;
+        dataType_ = edit.type;
+        accessMode_ = edit.access;
+        if (!edit.limitValues) {
+            changed = changed || valueLimitsSet_;
+            valueLimitsSet_ = false;
+        } else {
+            if (edit.low <= edit.high) {
+                if (!valueLimitsEnabled_) {
+                    valueLimitsSet_ = false;
+                } else if (!valueLimitsSet_ || valueLow_ != edit.low || valueHigh_ != edit.high) {
+                    valueLow_ = edit.low;
+                    valueHigh_ = edit.high;
+                    valueLimitsSet_ = true;
+                    changed = true;
+                }
+            }
+            if (edit.deadband >= 0 && edit.deadband <= 100 && edit.deadband != deadband_) {
+                deadband_ = edit.deadband;
+                changed = true;
+            }
+        }
+        const TagSimulation before{simulationEnabled_, simulationKind_, simulationStep_, simulationPeriod_};
+        simulationChanged = !(before == edit.simulation);
+        simulationEnabled_ = edit.simulation.enabled;
+        simulationKind_ = edit.simulation.kind;
+        simulationStep_ = edit.simulation.step;
+        simulationPeriod_ = edit.simulation.period;
+        // The value last: through the new limits into the new type.
+        rawValue_ = edit.value;
+        Variant engineering = RawToEngineering(edit.value);
+        converted = SUCCEEDED(engineering.ChangeType(edit.type));
+        if (converted) {
+            value_ = std::move(engineering);
+        } else {
+            value_.Clear();
+        }
+        quality_ = converted ? kQualityGood : kQualityBad;
+        timestamp_ = FileTimeNow();
+        rowRefresh_ = true;
+        if (changed || simulationChanged) MarkModifiedIfOwned();
+        MarkValueModifiedIfOwned();
+        owner = owner_;
+    }
+    // Outside our lock: a group's lock is never taken while a tag's is held.
+    if (simulationChanged && OPCS_TagGroup::IsValidGroup(owner)) {
+        owner->NotifyChanged();
+        if (OPCS_Device* device = owner->GetDevice()) device->Reschedule();
+    }
+    return converted;
+}
 TagSettings OPCS_Tag::GetSettings() {
     ScopedLock g(lock_);
     TagSettings s;

@@ -63,6 +63,19 @@ struct TagSettings {
     TagSimulation simulation;
 };
 
+// What the tag dialog sets, applied in one visit of the lock (ApplyEdit): a
+// reader never meets the value of one setting with the type of another.
+struct TagEdit {
+    std::wstring description;
+    VARTYPE type = VT_R8;
+    DWORD access = 1;
+    bool limitValues = false;  // off clears the value limits
+    double low = 0, high = 0;  // ignored unless low <= high
+    double deadband = 0;       // ignored outside 0 to 100
+    TagSimulation simulation;
+    Variant value;             // becomes the value, Good and stamped now
+};
+
 class OPCS_Tag {
 public:
     OPCS_Tag();
@@ -113,6 +126,10 @@ public:
     void SetDeadband(double percent);
     // Stores the settings and tells the owning device's schedule.
     void SetSimulation(const TagSimulation& simulation);
+    // Everything the tag dialog sets but the name, as the separate setters
+    // would in the dialog's order; false when the value does not convert to
+    // the type (it is then left empty with Bad quality).
+    bool ApplyEdit(const TagEdit& edit);
 
     static bool IsValidTag(const void* pointer);
 

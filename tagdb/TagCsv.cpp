@@ -18,12 +18,12 @@
 
 namespace {
 enum Column : int {
-    kItemId, kType, kAccess, kDescription, kValue, kQuality, kTimestamp, kValueLimits, kValueLow, kValueHigh,
+    kItemId, kType, kAccess, kDescription, kValue, kValueType, kQuality, kTimestamp, kValueLimits, kValueLow, kValueHigh,
     kRawLimits, kRawLow, kRawHigh, kScaling, kScaleOffset, kScaleFactor, kDeadband, kVolatile, kSimulation,
     kSimulationKind, kSimulationStep, kSimulationPeriod, kColumnCount
 };
 constexpr std::array<const wchar_t*, kColumnCount> kColumnNames = {
-    L"ItemID", L"Type", L"Access", L"Description", L"Value", L"Quality", L"Timestamp", L"ValueLimits",
+    L"ItemID", L"Type", L"Access", L"Description", L"Value", L"ValueType", L"Quality", L"Timestamp", L"ValueLimits",
     L"ValueLow", L"ValueHigh", L"RawLimits", L"RawLow", L"RawHigh", L"Scaling", L"ScaleOffset", L"ScaleFactor",
     L"Deadband", L"Volatile", L"Simulation", L"SimulationKind", L"SimulationStep", L"SimulationPeriod"};
 
@@ -32,7 +32,7 @@ struct TypeName {
     const wchar_t* name;
 };
 constexpr TypeName kTypeNames[] = {{VT_BOOL, L"Bool"},   {VT_UI1, L"Byte"},   {VT_I2, L"Short"}, {VT_I4, L"Integer"},
-                                   {VT_R4, L"Float"},    {VT_R8, L"Double"}, {VT_BSTR, L"String"}};
+                                   {VT_R4, L"Float"},    {VT_R8, L"Double"}, {VT_BSTR, L"String"}, {VT_EMPTY, L"Empty"}};
 constexpr const wchar_t* kKindNames[] = {L"Ramp", L"Triangle", L"Sine", L"Square", L"Random", L"Count"};
 constexpr const wchar_t* kReadOnly = L"Read Only";
 constexpr const wchar_t* kReadWrite = L"Read/Write";
@@ -77,12 +77,16 @@ std::wstring TimeText(FILETIME t) {
     return buffer;
 }
 
+// The text of a value, which ParseValue turns back into the same value.
 std::wstring ValueText(const Variant& value) {
     const VARIANT& v = value.Ref();
     switch (V_VT(&v)) {
-    case VT_EMPTY: return L"";
+    case VT_EMPTY:
+    case VT_NULL: return L"";
     case VT_BOOL: return FlagText(V_BOOL(&v) != VARIANT_FALSE);
     case VT_R8: return NumberText(V_R8(&v));
+    case VT_DATE: return NumberText(V_DATE(&v));  // the platform's date text drops the fractions of a second
+    case VT_ERROR: return std::to_wstring(static_cast<DWORD>(V_ERROR(&v)));
     case VT_R4: return FloatText(V_R4(&v));
     case VT_BSTR: return V_BSTR(&v) != nullptr ? std::wstring(V_BSTR(&v), SysStringLen(V_BSTR(&v))) : L"";
     default: break;
@@ -106,12 +110,17 @@ bool Narrow(std::wstring_view text, std::string& out) {
     return true;
 }
 
-bool ParseDouble(std::wstring_view text, double& out) {
+// Infinities and NaN too: a client may have written one, and the columns
+// that cannot hold one say so by their own rules.
+template <class Number>
+bool ParseReal(std::wstring_view text, Number& out) {
     std::string s;
     if (!Narrow(text, s) || s.empty()) return false;
     const auto r = std::from_chars(s.data(), s.data() + s.size(), out);
-    return r.ec == std::errc() && r.ptr == s.data() + s.size() && std::isfinite(out);
+    return r.ec == std::errc() && r.ptr == s.data() + s.size();
 }
+
+bool ParseDouble(std::wstring_view text, double& out) { return ParseReal(text, out); }
 
 bool ParseUnsigned(std::wstring_view text, unsigned long long max, unsigned long long& out) {
     std::string s;
@@ -169,8 +178,12 @@ bool ParseValue(std::wstring_view text, VARTYPE type, Variant& out) {
         out = Variant::FromString(text);
         return true;
     }
-    if (text.empty()) {
-        out = Variant();
+    if (text.empty() || type == VT_EMPTY || type == VT_NULL) {
+        if (!text.empty()) return false;
+        VARIANT none;
+        VariantInit(&none);
+        V_VT(&none) = type == VT_NULL ? VT_NULL : VT_EMPTY;
+        out = Variant::Adopt(none);
         return true;
     }
     switch (type) {
@@ -180,12 +193,29 @@ bool ParseValue(std::wstring_view text, VARTYPE type, Variant& out) {
         out = Variant::FromBool(b);
         return true;
     }
-    case VT_R8:
-    case VT_R4: {
+    case VT_R8: {
         double d = 0;
-        if (!ParseDouble(text, d)) return false;
-        if (type == VT_R4 && std::fabs(d) > 3.4028234663852886e38) return false;
-        out = type == VT_R4 ? Variant::FromFloat(static_cast<float>(d)) : Variant::FromDouble(d);
+        if (!ParseReal(text, d)) return false;
+        out = Variant::FromDouble(d);
+        return true;
+    }
+    case VT_R4: {
+        float f = 0;  // read as a float: through a double it could round twice
+        if (!ParseReal(text, f)) return false;
+        out = Variant::FromFloat(f);
+        return true;
+    }
+    case VT_DATE:
+    case VT_ERROR: {
+        double d = 0;
+        unsigned long long n = 0;
+        if (type == VT_DATE ? !ParseReal(text, d) : !ParseUnsigned(text, 0xFFFFFFFFull, n)) return false;
+        VARIANT v;
+        VariantInit(&v);
+        V_VT(&v) = type;
+        if (type == VT_DATE) V_DATE(&v) = d;
+        else V_ERROR(&v) = static_cast<SCODE>(static_cast<DWORD>(n));
+        out = Variant::Adopt(v);
         return true;
     }
     default: break;
@@ -212,6 +242,8 @@ void ExportGroup(std::string& out, OPCS_TagGroup* group, const std::wstring& pat
         row[kAccess] = s.access == 0 ? kReadOnly : s.access == 1 ? kReadWrite : std::to_wstring(s.access);
         row[kDescription] = s.description;
         row[kValue] = ValueText(s.value);
+        // Named only where it is not the tag's type (an empty value, or one a write could not convert).
+        row[kValueType] = s.value.Type() == s.type ? std::wstring() : TypeText(s.value.Type());
         row[kQuality] = std::to_wstring(s.quality);
         row[kTimestamp] = TimeText(s.timestamp);
         row[kValueLimits] = FlagText(s.valueLimitsSet);
@@ -376,13 +408,21 @@ private:
                 else bad(column, *f, L"a whole number from 0 to 4294967295");
             }
         };
-        if (const std::wstring* f = Field(row, kType)) {
+        auto type = [&](Column column, VARTYPE& target) {
+            const std::wstring* f = Field(row, column);
+            if (f == nullptr) return;
             unsigned long long n = 0;
             auto named = std::find_if(std::begin(kTypeNames), std::end(kTypeNames), [&](const TypeName& t) { return SameText(*f, t.name); });
-            if (named != std::end(kTypeNames)) s.type = named->type;
-            else if (ParseUnsigned(*f, 0xFFFF, n)) s.type = static_cast<VARTYPE>(n);
-            else bad(kType, *f, L"a type (Bool, Byte, Short, Integer, Float, Double or String)");
-        }
+            if (named != std::end(kTypeNames)) target = named->type;
+            else if (ParseUnsigned(*f, 0xFFFF, n)) target = static_cast<VARTYPE>(n);
+            else bad(column, *f, L"a type (Bool, Byte, Short, Integer, Float, Double or String)");
+        };
+        type(kType, s.type);
+        // The value's own type, where a file or a failed write left it other than the tag's.
+        const std::wstring* valueTypeField = Field(row, kValueType);
+        VARTYPE valueType = VT_EMPTY;
+        const bool ownValueType = valueTypeField != nullptr && !valueTypeField->empty();
+        if (ownValueType) type(kValueType, valueType);
         if (const std::wstring* f = Field(row, kAccess)) {
             unsigned long long n = 0;
             if (SameText(*f, kReadOnly)) s.access = 0;
@@ -427,23 +467,17 @@ private:
         if (s.scalingSet && s.scaleFactor == 0) Error(row.line, L"scaling with a ScaleFactor of 0");
         if (!(s.deadband >= 0 && s.deadband <= 100)) Error(row.line, L"Deadband is not between 0 and 100");
         const std::wstring* value = Field(row, kValue);
-        if (value != nullptr || Field(row, kType) != nullptr) {
+        if (value != nullptr || Field(row, kType) != nullptr || ownValueType) {
             // A new type without a value converts the value the tag has.
             const std::wstring text = value != nullptr ? *value : ValueText(s.value);
-            if (!ParseValue(text, s.type, s.value)) {
-                Error(row.line, L"the value " + Quoted(text) + L" does not convert to " + TypeText(s.type));
+            const VARTYPE into = ownValueType ? valueType : s.type;
+            if (!ParseValue(text, into, s.value)) {
+                Error(row.line, L"the value " + Quoted(text) + L" does not convert to " + TypeText(into));
             }
         }
-        if (result_.errors.size() != before) return false;
-        if (s.valueLimitsSet && IsNumericType(s.value.Type())) {
-            double d = 0;
-            Variant asDouble = s.value.ConvertedTo(VT_R8);
-            if (asDouble.Type() == VT_R8 && ((d = V_R8(&asDouble.Ref())) < s.valueLow || d > s.valueHigh)) {
-                Variant clamped = Variant::FromDouble(std::clamp(d, s.valueLow, s.valueHigh));
-                if (SUCCEEDED(clamped.ChangeType(s.type))) s.value = clamped;
-            }
-        }
-        return true;
+        // The value is stored as the file has it, as a configuration file
+        // load does: limits shape values written, not values restored.
+        return result_.errors.size() == before;
     }
 
     void Apply(PlannedTag& plan) {

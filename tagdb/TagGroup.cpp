@@ -189,6 +189,50 @@ void OPCS_TagGroup::RenameTag(OPCS_Tag* tag, std::wstring text) {
     }
 }
 
+namespace {
+// The path of a group as the user reads it: its item-ID prefix without the final separator.
+std::wstring PlaceText(OPCS_TagGroup& group) {
+    std::wstring path = group.GetPath();
+    if (!path.empty()) path.pop_back();
+    return path;
+}
+}  // namespace
+
+std::wstring OPCS_TagGroup::TagNameRefusal(const OPCS_Tag* tag, std::wstring text) {
+    std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
+    std::wstring bearer;
+    {
+        ScopedLock guard(lock_);
+        auto entry = tagIndex_.find(FoldCase(text));
+        if (entry == tagIndex_.end() || !OPCS_Tag::IsValidTag(entry->second.object)) {
+            return {};
+        }
+        bearer = entry->second.object->GetName();
+        if (entry->second.object == tag) {
+            if (bearer == text) return {};
+            return L"The name \"" + text + L"\" differs from \"" + bearer +
+                   L"\" only in letter case, which item IDs do not tell apart. Please choose another name.";
+        }
+    }
+    return L"There is already a tag named \"" + bearer + L"\" in " + PlaceText(*this) +
+           L". Please choose another name.";
+}
+
+std::wstring OPCS_TagGroup::GroupNameRefusal(const OPCS_TagGroup* group, std::wstring text) {
+    std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
+    std::wstring bearer;
+    {
+        ScopedLock guard(lock_);
+        auto entry = groupIndex_.find(FoldCase(text));
+        if (entry == groupIndex_.end() || entry->second.object == group || !IsValidGroup(entry->second.object)) {
+            return {};
+        }
+        bearer = entry->second.object->GetName();
+    }
+    return L"There is already a group named \"" + bearer + L"\" in " + PlaceText(*this) +
+           L". Please choose another name.";
+}
+
 bool OPCS_TagGroup::WriteTag(OPCS_Tag* tag, const Variant& value) {
     OPCS_TagGroup* parent = GetParent();
     return IsValidGroup(parent) && parent->WriteTag(tag, value);

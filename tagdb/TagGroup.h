@@ -56,6 +56,14 @@ public:
     void NotifyChanged();
     static bool IsValidGroup(const void* pointer);
 
+    // Why `tag` (one of ours, or a new one to be adopted) may not take the
+    // name `text` here, in words for the user; empty when it may. A name is
+    // refused when another tag here bears it in any letter case, and so is a
+    // change of one of our tags' names in letter case alone.
+    std::wstring TagNameRefusal(const OPCS_Tag* tag, std::wstring text);
+    // The same for a sub-group, which may change its own letter case.
+    std::wstring GroupNameRefusal(const OPCS_TagGroup* group, std::wstring text);
+
     // Renames one of this group's tags under this group's lock, then the tag's.
     void RenameTag(OPCS_Tag* tag, std::wstring text);
 

@@ -150,6 +150,7 @@ bool ToviDevice::EditProperties() {
     fields.refreshMode = GetRefreshMode();
     fields.refreshPeriod = GetRefreshPeriod();
     fields.scheduleIndex = RefreshScheduleIndex(fields.refreshPeriod);
+    fields.nameRefusal = [this](const std::wstring& name) { return DeviceNameRefusal(this, name); };
     if (!runner->EditGroup(fields)) {
         return false;
     }

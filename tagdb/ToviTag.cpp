@@ -26,7 +26,9 @@ bool ToviTag::WriteValue(Variant& value) {
     return SetValueNow(value);
 }
 
-bool ToviTag::EditProperties() {
+bool ToviTag::EditProperties() { return EditProperties(GetOwner()); }
+
+bool ToviTag::EditProperties(OPCS_TagGroup* parent) {
     PropertyDialogRunner* runner = ThePropertyDialogRunner();
     if (runner == nullptr) {
         return false;
@@ -42,22 +44,14 @@ bool ToviTag::EditProperties() {
     fields.maximum = GetValueHighLimit();
     fields.deadband = GetDeadband();
     fields.simulation = GetSimulation();
+    if (OPCS_TagGroup::IsValidGroup(parent)) {
+        fields.nameRefusal = [this, parent](const std::wstring& name) { return parent->TagNameRefusal(this, name); };
+    }
     if (!runner->EditTag(fields)) {
         return false;
     }
     Rename(fields.name);
-    SetDescription(fields.description);
-    SetDataType(fields.dataType);
-    SetAccessMode(fields.readWrite ? 1 : 0);
-    if (fields.limitValues) {
-        SetValueLimits(fields.minimum, fields.maximum);
-        SetDeadband(fields.deadband);
-    } else {
-        ClearValueLimits();
-    }
-    // After the limits, which give the signal its range; before the value,
-    // which the signal then goes on from.
-    SetSimulation(fields.simulation);
-    SetValueNow(fields.value);
+    ApplyEdit(TagEdit{fields.description, fields.dataType, fields.readWrite ? 1ul : 0ul, fields.limitValues,
+                      fields.minimum, fields.maximum, fields.deadband, fields.simulation, fields.value});
     return true;
 }

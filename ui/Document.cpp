@@ -63,6 +63,13 @@ bool OPCS_Doc::AddDevice(OPCS_Device* device) {
     }
     {
         ScopedLock guard(ConfigurationLock());
+        // Item IDs name devices without regard to case: a second bearer would be unreachable.
+        for (OPCS_Device* other : devices_) {
+            if (other == device ||
+                (OPCS_TagGroup::IsValidGroup(other) && EqualsNoCase(other->GetName(), device->GetName()))) {
+                return false;
+            }
+        }
         devices_.Append(device);
     }
     UpdateAllViews(nullptr, kHintDeviceAdded, device);
@@ -233,7 +240,7 @@ void OPCS_Doc::OnAddNestedGroup() {
     auto* group = new ToviTagGroup;
     if (!OPCS_TagGroup::IsValidGroup(group)) return;
     group->Rename(parent->MakeUniqueGroupName(L"Group"));
-    if (!group->EditProperties()) {
+    if (!group->EditProperties(parent)) {
         delete group;
         return;
     }
@@ -250,7 +257,7 @@ void OPCS_Doc::OnAddTag() {
     auto* tag = new ToviTag;
     if (!OPCS_Tag::IsValidTag(tag)) return;
     tag->Rename(parent->MakeUniqueTagName(L"Tag"));
-    if (!tag->EditProperties()) {
+    if (!tag->EditProperties(parent)) {
         delete tag;
         return;
     }

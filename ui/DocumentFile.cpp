@@ -36,6 +36,20 @@ void ReportSaveError(const ConfigFileResult& result, const std::wstring& path) {
 }
 
 bool SameFile(const std::wstring& a, const std::wstring& b) { return EqualsNoCase(FullPath(a), FullPath(b)); }
+
+void ReportRenamedDevices(const std::wstring& path, const std::vector<DeviceRename>& renames) {
+    if (renames.empty()) return;
+    std::wstring text = L"The configuration file " + path +
+                        L" names more than one device alike (item IDs do not tell letter case apart). "
+                        L"So that every tag stays reachable:";
+    for (const DeviceRename& rename : renames) {
+        theEventLog << L"Device name already used - device renamed from:" << rename.from << L"to:" << rename.to
+                    << EventLog::EndEntry;
+        text += L"\n\"" + rename.from + L"\" is now named \"" + rename.to + L"\"";
+    }
+    text += L"\nThe original file is kept beside it when the configuration is next saved.";
+    AppMessageBox(text, MB_OK | MB_ICONEXCLAMATION);
+}
 }  // namespace
 
 bool OPCS_Doc::KeepOriginalBeforeSave(const std::wstring& path, DWORD& error) {
@@ -74,7 +88,7 @@ bool OPCS_Doc::KeepOriginalBeforeSave(const std::wstring& path, DWORD& error) {
 bool OPCS_Doc::LoadFrom(const std::wstring& path, bool reportFailure) {
     Dll<OPCS_Device*> loaded;
     const ConfigFileResult result = LoadConfigurationFile(path, loaded);
-    const bool clean = result.status == ConfigFileStatus::Ok && result.droppedRecords == 0;
+    const bool clean = result.status == ConfigFileStatus::Ok && result.droppedRecords == 0 && result.renamedDevices.empty();
     std::erase_if(damagedFiles_, [&path](const std::wstring& file) { return SameFile(file, path); });
     if (!clean && result.status != ConfigFileStatus::FileError) {
         damagedFiles_.push_back(path);
@@ -93,13 +107,14 @@ bool OPCS_Doc::LoadFrom(const std::wstring& path, bool reportFailure) {
     }
     SetPathName(path);
     ownFile_ = clean ? path : std::wstring();
+    ReportRenamedDevices(path, result.renamedDevices);
     if (result.status == ConfigFileStatus::EndOfFile) {
         // What could be read is kept and served; the file itself is not
         // touched until the user saves.
         AppMessageBox(L"Unexpected file format.", MB_OK | MB_ICONEXCLAMATION);
         SetModifiedFlag(true);
     } else {
-        SetModifiedFlag(result.droppedRecords != 0);
+        SetModifiedFlag(!clean);
     }
     return true;
 }

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 
 #include "ConfigurationFile.h"
 #include "CsvText.h"
@@ -107,7 +108,7 @@ TEST(TagCsvTest, ColumnsInAnyOrderUpdateWhatTheyNameAndCreateThePath) {
     level->SetDescription(L"kept");
     level->SetValueLimits(0, 10);
     const std::string csv = "Value,itemid,TYPE\r\n"
-                            "42,plant.LEVEL,Integer\r\n"   // clamped to the tag's limits
+                            "42,plant.LEVEL,Integer\r\n"   // restored as written, above the tag's limits
                             "\r\n"
                             "true,New.A.B.Flag,Bool\n"
                             "\"x\"\"y\",Plant.A.Text,String";
@@ -116,7 +117,7 @@ TEST(TagCsvTest, ColumnsInAnyOrderUpdateWhatTheyNameAndCreateThePath) {
     EXPECT_EQ(1u, result.updated);
     EXPECT_EQ(2u, result.added);
     EXPECT_EQ(VT_I4, level->GetDataType());
-    EXPECT_EQ(L"10", level->GetValueText());
+    EXPECT_EQ(L"42", level->GetValueText());
     EXPECT_EQ(L"kept", level->GetDescription());
     EXPECT_GT(document.marks, 0);
     ASSERT_EQ(2, config.devices.Count());
@@ -165,4 +166,96 @@ TEST(TagCsvTest, EveryBadLineIsNamedAndNothingChanges) {
         EXPECT_FALSE(ImportTagsCsv(bad, config.devices).Succeeded()) << bad;
     }
     EXPECT_EQ(before, ExportTagsCsv(config.devices));
+}
+
+namespace {
+VARIANT Raw(VARTYPE type) {
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = type;
+    return v;
+}
+Variant Of(VARTYPE type, double number) {
+    VARIANT v = Raw(type);
+    if (type == VT_DATE) V_DATE(&v) = number;
+    if (type == VT_ERROR) V_ERROR(&v) = static_cast<SCODE>(static_cast<DWORD>(number));
+    if (type == VT_CY) V_CY(&v).int64 = static_cast<LONGLONG>(number);
+    return Variant::Adopt(v);
+}
+}  // namespace
+
+// What an export holds comes back as it was, whatever the tag holds: a value
+// outside its limits, a value of another type than the tag's (a file's, or
+// one a write could not convert), none at all, and awkward texts.
+TEST(TagCsvTest, ExportImportExportIsByteEqualForAwkwardTags) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Row {
+        const wchar_t* name;
+        VARTYPE type;
+        Variant value;
+        bool limits;
+        double low, high;
+        WORD quality = 0xC0;
+        const wchar_t* description = L"";
+    };
+    const Row rows[] = {
+        {L"Raw", VT_R8, Variant::FromDouble(500), true, 0, 100},
+        {L"Below", VT_I4, Variant::FromLong(-5), true, 0, 10},
+        {L"Huge", VT_R4, Variant::FromFloat(3.4e38f), true, -1, 1},
+        {L"Tenth", VT_R4, Variant::FromFloat(0.1f), false, 0, 0},
+        {L"Odd float", VT_R4, Variant::FromFloat(16777217.0f), false, 0, 0},
+        {L"Infinite", VT_R8, Variant::FromDouble(-inf), true, -1e300, 1e300},
+        {L"NaN", VT_R8, Variant::FromDouble(nan), false, 0, 0},
+        {L"Unconverted", VT_I4, Variant::FromDouble(1e300), true, 0, 1},
+        {L"Text in a double", VT_R8, Variant::FromString(L"abc"), false, 0, 0},
+        {L"Empty double", VT_R8, Variant(), true, 0, 1},
+        {L"Empty string", VT_BSTR, Variant(), false, 0, 0},
+        {L"Blank string", VT_BSTR, Variant::FromString(L""), false, 0, 0},
+        {L"Null", VT_I4, Of(VT_NULL, 0), false, 0, 0},
+        {L"Say \"hi\", then", VT_BSTR, Variant::FromString(L" a,\"b\"\r\nc "), false, 0, 0, 0xC0, L"x, \"y\"\n"},
+        {L"Off", VT_BOOL, Variant::FromBool(false), false, 0, 0, 0x18},
+        {L"Byte", VT_UI1, Variant::FromByte(255), true, 0, 100},
+        {L"Short", VT_I2, Variant::FromShort(-32768), true, -1, 1},
+        {L"Date", VT_DATE, Of(VT_DATE, 46000.123456789), false, 0, 0},
+        {L"Error", VT_ERROR, Of(VT_ERROR, 0x80004005u), false, 0, 0},
+        {L"Money", VT_CY, Of(VT_CY, -123456789), true, 0, 1},
+        {L"Uncertain", VT_R8, Variant::FromDouble(-0.0), false, 0, 0, 0x40},
+    };
+    Configuration original;
+    ToviDevice* plant = original.AddDevice(L"Plant, \"north\"");
+    ToviTagGroup* area = NewGroup(L"A,\"b\"");
+    plant->AddGroup(area);
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const Row& r = rows[i];
+        ToviTag* tag = NewTag(r.name);
+        TagSettings s = tag->GetSettings();
+        s.type = r.type;
+        s.value = r.value;
+        s.valueLimitsSet = r.limits;
+        s.valueLow = r.low;
+        s.valueHigh = r.high;
+        s.quality = r.quality;
+        s.description = r.description;
+        s.timestamp = i % 3 == 0 ? FILETIME{} : FILETIME{0x89ABCDEF + static_cast<DWORD>(i), 0x01DB1234};
+        s.access = static_cast<DWORD>(i % 3);
+        tag->PlaceSettings(s);
+        ASSERT_TRUE((i % 2 ? static_cast<OPCS_TagGroup*>(area) : plant)->AddTag(tag)) << i;
+    }
+    const std::string csv = ExportTagsCsv(original.devices);
+    Configuration copy;
+    const TagImportResult fresh = ImportTagsCsv(csv, copy.devices);
+    ASSERT_TRUE(fresh.Succeeded()) << std::string(fresh.errors.front().begin(), fresh.errors.front().end());
+    EXPECT_EQ(csv, ExportTagsCsv(copy.devices));
+    EXPECT_EQ(SavedBytes(original.devices), SavedBytes(copy.devices));
+    // Imported over the tags themselves, after every value was changed.
+    for (OPCS_TagGroup* group : {static_cast<OPCS_TagGroup*>(plant), static_cast<OPCS_TagGroup*>(area)}) {
+        for (OPCS_Tag* tag : group->SnapshotTags()) tag->SetValueNow(Variant::FromLong(1));
+    }
+    const std::string before = SavedBytes(copy.devices);
+    const TagImportResult over = ImportTagsCsv(csv, original.devices);
+    ASSERT_TRUE(over.Succeeded());
+    EXPECT_EQ(std::size(rows), over.updated);
+    EXPECT_EQ(csv, ExportTagsCsv(original.devices));
+    EXPECT_EQ(before, SavedBytes(original.devices));
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <memory>
 
 #include "TagDbFixtures.h"
@@ -118,6 +120,55 @@ TEST(TagTreeTest, RenamesReplaceSeparatorsAndRefuseClashes) {
     EXPECT_EQ(L"OTHER", other->GetName());
     EXPECT_EQ(nullptr, t.device.FindTag(L"Temperatures.Other.none"));
     EXPECT_TRUE(t.temperatures->AddTag(NewTag(L"Other")));  // tags and groups do not clash
+}
+
+// What a dialog is told before its OK is what the rename or adoption then
+// does: a refused name is refused, any other is taken as the rename stores it.
+TEST(TagTreeTest, NameRefusalsForetellRenamesAndAdoptions) {
+    struct Case {
+        int object;  // 0 the tag Inlet, 1 a new tag, 2 the group Sub, 3 a new group; all in Temperatures
+        const wchar_t* name;
+        const wchar_t* refusal;  // a part of the words, or null when the name is taken
+    };
+    const Case cases[] = {
+        {0, L"Inlet", nullptr},          {0, L"Outlet", nullptr},        {0, L"INLET", L"only in letter case"},
+        {0, L"sub", nullptr},            {1, L"inlet", L"tag named \"Inlet\" in Boiler.Temperatures"},
+        {1, L"In.let", nullptr},         {2, L"SUB", nullptr},           {2, L"Sub", nullptr},
+        {2, L"Inlet", nullptr},          {3, L"sub", L"group named \"Sub\" in Boiler.Temperatures"},
+        {3, L"S.ub", nullptr},           {0, L"Level", nullptr},         {3, L"Level", nullptr},
+    };
+    for (const Case& c : cases) {
+        BoilerTree t;
+        std::unique_ptr<ToviTag> newTag(NewTag(L"New"));
+        std::unique_ptr<ToviTagGroup> newGroup(NewGroup(L"New"));
+        const bool isTag = c.object < 2;
+        std::wstring refusal;
+        bool taken = false;
+        if (isTag) {
+            OPCS_Tag* tag = c.object == 0 ? static_cast<OPCS_Tag*>(t.inlet) : newTag.get();
+            refusal = t.temperatures->TagNameRefusal(tag, c.name);
+            tag->Rename(c.name);
+            if (c.object == 1 && t.temperatures->AddTag(tag)) newTag.release();
+            taken = tag->GetOwner() == t.temperatures && t.temperatures->FindTag(tag->GetName()) == tag;
+            std::wstring stored = c.name;
+            std::replace(stored.begin(), stored.end(), L'.', L' ');
+            taken = taken && tag->GetName() == stored;
+        } else {
+            OPCS_TagGroup* group = c.object == 2 ? static_cast<OPCS_TagGroup*>(t.sub) : newGroup.get();
+            refusal = t.temperatures->GroupNameRefusal(group, c.name);
+            group->Rename(c.name);
+            if (c.object == 3 && t.temperatures->AddGroup(group)) newGroup.release();
+            std::wstring stored = c.name;
+            std::replace(stored.begin(), stored.end(), L'.', L' ');
+            taken = group->GetName() == stored && group->GetParent() == t.temperatures;
+        }
+        EXPECT_EQ(c.refusal == nullptr, taken) << c.object << " " << std::string(c.name, c.name + wcslen(c.name));
+        if (c.refusal == nullptr) {
+            EXPECT_EQ(L"", refusal);
+        } else {
+            EXPECT_NE(std::wstring::npos, refusal.find(c.refusal)) << std::string(refusal.begin(), refusal.end());
+        }
+    }
 }
 
 TEST(TagTreeTest, UniqueNamesTakeTheFirstFreeNumber) {

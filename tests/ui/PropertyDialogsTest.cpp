@@ -2,6 +2,7 @@
 #include <cfloat>
 #include <cstdlib>
 #include <cwctype>
+#include <functional>
 #include <tuple>
 
 #include "DialogDriver.h"
@@ -284,6 +285,71 @@ TEST_F(PropertyDialogsTest, TagEditedInTheRealDialogTakesTheNewTypeAndValue) {
     EXPECT_EQ(tag->GetDataType(), VT_I4);
     EXPECT_EQ(tag->GetValueText(), L"40");  // through the new limits
     EXPECT_TRUE(tag->AreValueLimitsSet());
+}
+
+// A name that another device, or a sibling of the same kind, bears in any
+// letter case is refused at OK with the reason; the dialog stays open with
+// the name to mend, and only the mended name lands.
+TEST_F(PropertyDialogsTest, ClashingNamesKeepTheDialogOpenUntilMended) {
+    ToviDevice* pump = AddDevice(L"Pump");
+    ToviDevice* boiler = AddDevice(L"Boiler");
+    ToviTagGroup* motor = AddGroup(pump, L"Motor");
+    AddGroup(pump, L"Valves");
+    ToviTag* speed = AddTag(pump, L"Speed");
+    AddTag(pump, L"Torque");
+    auto deviceNamed = [&](const wchar_t* name) {
+        Dll<OPCS_Device*> devices;
+        doc->CopyDeviceList(devices);
+        int found = 0;
+        for (OPCS_Device* d : devices) found += d->GetName() == name;
+        return found == 1 && doc->DeviceCount() == 3;
+    };
+    const std::wstring again = L". Please choose another name.";
+    struct Road {
+        const wchar_t* caption;
+        std::function<void()> open;
+        const wchar_t* clash;
+        std::wstring refusal;
+        const wchar_t* mended;
+        std::function<bool()> landed;
+    };
+    const Road roads[] = {
+        {L"Tag Group", [&] { Command(ID_ADD_DEVICE); }, L"PUMP", L"There is already a device named \"Pump\"" + again,
+         L"Pump 2", [&] { return deviceNamed(L"Pump 2"); }},
+        {L"Tag Group", [&] { EXPECT_TRUE(boiler->EditProperties()); }, L"pump 2",
+         L"There is already a device named \"Pump 2\"" + again, L"Kettle", [&] { return deviceNamed(L"Kettle"); }},
+        {L"Tag Group", [&] { Command(ID_ADD_GROUP); }, L"valves",
+         L"There is already a group named \"Valves\" in Pump" + again, L"Pipes",
+         [&] { return pump->GroupCount() == 3 && pump->SnapshotGroups().back()->GetName() == L"Pipes"; }},
+        {L"Tag Group", [&] { EXPECT_TRUE(motor->EditProperties()); }, L"PIPES",
+         L"There is already a group named \"Pipes\" in Pump" + again, L"Drive",
+         [&] { return motor->GetName() == L"Drive" && pump->GroupCount() == 3; }},
+        {L"Tag Properties", [&] { Command(ID_ADD_TAG); }, L"torque",
+         L"There is already a tag named \"Torque\" in Pump" + again, L"Flow",
+         [&] { return pump->TagCount() == 3 && doc->FindTag(L"Pump.Flow") != nullptr; }},
+        {L"Tag Properties", [&] { EXPECT_TRUE(speed->EditProperties()); }, L"Flow",
+         L"There is already a tag named \"Flow\" in Pump" + again, L"Rate",
+         [&] { return speed->GetName() == L"Rate" && doc->FindTag(L"Pump.rate") == speed; }},
+        {L"Tag Properties", [&] { EXPECT_TRUE(speed->EditProperties()); }, L"RATE",
+         L"The name \"RATE\" differs from \"Rate\" only in letter case, which item IDs do not tell apart" + again,
+         L"Rate", [&] { return speed->GetName() == L"Rate" && pump->TagCount() == 3; }},
+    };
+    for (const Road& road : roads) {
+        const int nameId = std::wstring(road.caption) == L"Tag Group" ? IDC_GROUP_NAME : IDC_TAG_NAME;
+        boxes.clear();
+        TreeView_SelectItem(TreeControl(), static_cast<HTREEITEM>(pump->GetTreeItem()));  // a new device took it
+        ASSERT_EQ(doc->GetSelectedGroup(), pump);
+        ASSERT_TRUE(AnswerModalDialog(road.caption, [&](HWND d) {
+            SetControlText(d, nameId, road.clash);
+            ClickButton(d, IDOK);
+            EXPECT_EQ(boxes, std::vector<std::wstring>{road.refusal});
+            EXPECT_EQ(GetFocus(), GetDlgItem(d, nameId));
+            SetControlText(d, nameId, road.mended);
+            ClickButton(d, IDOK);
+        }, road.open)) << road.mended;
+        EXPECT_TRUE(road.landed()) << road.mended;
+        EXPECT_EQ(1u, boxes.size()) << road.mended;
+    }
 }
 
 namespace {
