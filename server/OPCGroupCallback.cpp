@@ -60,7 +60,7 @@ HRESULT OPCGroup::SendCallbackChanges() {
         }
         if (batch.Count() != 0) {
             hr = batch.SendData(sink, 0, m_hClientGroup.load(), false);
-            m_pDataCallback->DropIfGone(cookie, hr);
+            if (m_pDataCallback->DropIfGone(cookie, hr)) OnSinkGone();
         }
     } catch (const std::bad_alloc&) {
         hr = E_OUTOFMEMORY;
@@ -239,6 +239,6 @@ void OPCGroup::CompleteCallbackRequest(ASyncRequest& request) {
     } else {
         hr = batch.SendData(sink, request.dwTransactionID, hGroup, request.nType == ASyncRequest::kRead);
     }
-    m_pDataCallback->DropIfGone(cookie, hr);
+    if (m_pDataCallback->DropIfGone(cookie, hr)) OnSinkGone();
     sink->Release();
 }

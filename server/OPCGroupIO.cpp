@@ -208,7 +208,7 @@ HRESULT OPCGroup::OnASyncComplete(const ASyncRequest& request) {
     std::vector<STATDATA> connections;
     {
         ScopedLock guard(m_csAdvise);
-        if (m_pAdviseHolder == nullptr) return S_FALSE;
+        if (m_DataConnections.empty()) return S_FALSE;
         connections = AdviseConnections();
     }
     STATDATA target{};

@@ -657,6 +657,7 @@ LRESULT CMainFrame::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 void CMainFrame::OnClientObjectMessage(WPARAM wParam) {
     const long count = ApplyClientObjectMessage(wParam);
     if (wParam != kClientObjectMore && count == 0 && endWithLastClient_) {
+        if (lastClientGoneHandler_ && !lastClientGoneHandler_()) return;
         endWithLastClient_ = false;  // once: the window is on its way out
         DestroyWindow(hwnd_);
     }

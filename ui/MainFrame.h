@@ -42,6 +42,9 @@ public:
     // A process started by COM ends when its last client object goes: the
     // window then destroys itself, which ends the message loop.
     void SetEndWithLastClient(bool end) noexcept { endWithLastClient_ = end; }
+    // Asked when the last client object has gone from a process that ends
+    // with it: false keeps the process (a client came in meanwhile).
+    void SetLastClientGoneHandler(std::function<bool()> handler) { lastClientGoneHandler_ = std::move(handler); }
     // Runs just before a forced exit ends the process (bounded work only).
     void SetForcedExitHandler(std::function<void()> handler) { forcedExitHandler_ = std::move(handler); }
     // Runs when Windows ends the session, before it ends the process (bounded work only).
@@ -107,6 +110,7 @@ private:
     std::unique_ptr<DocumentCommands> documentCommands_;
     CViewWindow* activeView_ = nullptr;
     bool endWithLastClient_ = false;
+    std::function<bool()> lastClientGoneHandler_;
     std::function<bool(UINT)> commandHandler_;
     std::function<void()> forcedExitHandler_;
     std::function<void()> sessionEndHandler_;
