@@ -97,7 +97,7 @@ int CallbackAndWait() {
     return SaySubscribedAndWait(47);
 }
 // One round of a client that comes and goes: connects, writes and reads an
-// item of its own group, then ends as `how` says: "clean" releases
+// item of its own group, subscribes to it, then ends as `how` says: "clean" releases
 // everything, "abandon" ends the process holding its objects (as a client
 // that dies on an exception), "killed" says so and waits to be killed.
 int ComeAndGo(const std::string& how) {
@@ -134,6 +134,15 @@ int ComeAndGo(const std::string& how) {
     CoTaskMemFree(states);
     CoTaskMemFree(errors);
     if (!written) return 57;
+    // Subscribed as most clients are: streams arrive until the end.
+    ComPtr<IDataObject> data;
+    if (FAILED(io.As(&data))) return 59;
+    static RecordingSink sink;
+    FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(OPC_STREAM_FORMAT_DATATIME)), nullptr,
+                     DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    DWORD connection = 0;
+    if (data->DAdvise(&format, 0, &sink, &connection) != S_OK) return 60;
+    if (!sink.WaitFor(1, 10000)) return 61;
     if (how == "abandon") {
         static ComPtr<IOPCServer> kept = server;
         ExitProcess(0);
@@ -142,6 +151,8 @@ int ComeAndGo(const std::string& how) {
         static ComPtr<IOPCServer> kept = server;
         return SaySubscribedAndWait(58);
     }
+    if (data->DUnadvise(connection) != S_OK) return 62;
+    data.Reset();
     attributes.Reset();
     items.Reset();
     io.Reset();
@@ -152,8 +163,8 @@ int ComeAndGo(const std::string& how) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 2 && std::string(argv[1]) == "round") return ComeAndGo(argv[2]);
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
+    if (argc > 2 && std::string(argv[1]) == "round") return ComeAndGo(argv[2]);
     if (argc > 1 && std::string(argv[1]) == "subscribe") return SubscribeAndWait();
     if (argc > 1 && std::string(argv[1]) == "callback") return CallbackAndWait();
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 1;
