@@ -20,3 +20,16 @@ long ApplyClientObjectMessage(WPARAM wParam) noexcept;
 // True while any client object lives.
 bool AreClientsConnected() noexcept;
 long ClientObjectCount() noexcept;
+
+// The count as the objects come and go, ahead of the messages: what decides
+// whether a process that ends with its last client may end.
+long LiveClientObjects() noexcept;
+// The class factory's entry: false (nothing counted) once the process is
+// closed to clients. Until EndAdmission the caller's object-to-be counts as
+// live, so that closing cannot pass it by.
+bool AdmitClientObject() noexcept;
+void EndAdmission() noexcept;
+// The last client is gone: closes the process to new client objects; false
+// (and open as before) when one came in meanwhile and is to be served.
+bool CloseToClients() noexcept;
+void ReopenToClients() noexcept;

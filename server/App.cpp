@@ -161,6 +161,15 @@ bool OPCS_App::CreateMainFrame() {
         return false;
     }
     frame_->SetEndWithLastClient(commandLine_.StartedByCom());
+    // The class object is withdrawn before the process begins to end, so that
+    // a client asking from then on starts a fresh process; one that came in
+    // while it was withdrawn keeps this one, offered again.
+    frame_->SetLastClientGoneHandler([this] {
+        classObjectThread_.Stop();
+        if (CloseToClients()) return true;
+        classObjectThread_.Start(module_);
+        return false;
+    });
     // The class object is withdrawn even from a forced exit: a registration
     // left behind by a dead process would be offered to the next clients.
     frame_->SetForcedExitHandler([this](bool requested) {

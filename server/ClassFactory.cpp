@@ -39,6 +39,15 @@ STDMETHODIMP ServerClassFactory::CreateInstance(IUnknown* outer, REFIID riid, vo
     if (outer != nullptr) {
         return CLASS_E_NOAGGREGATION;
     }
+    // A process that is ending with its last client takes no new one: the
+    // class object is withdrawn by then, and the client's next request starts
+    // a fresh process.
+    if (!AdmitClientObject()) {
+        return CO_E_SERVER_STOPPING;
+    }
+    struct Admission {
+        ~Admission() { EndAdmission(); }
+    } admission;
     IUnknown* object = nullptr;
     HRESULT hr = E_OUTOFMEMORY;
     try {

@@ -18,7 +18,8 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override;
     STDMETHODIMP_(ULONG) Release() override;
 
-    // Aggregation is refused; E_OUTOFMEMORY when no object can be made.
+    // Aggregation is refused; E_OUTOFMEMORY when no object can be made;
+    // CO_E_SERVER_STOPPING once the process is closed to clients.
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override;
     // Counts as one client object while locked.
     STDMETHODIMP LockServer(BOOL lock) override;

@@ -81,6 +81,23 @@ bool ConnectionPoint::IsClientGone(HRESULT hr) noexcept {
     }
 }
 
+size_t ConnectionPoint::DropEnded() {
+    std::vector<Connection> gone;
+    {
+        ScopedLock guard(lock_);
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            if (it->client.HasEnded()) {
+                gone.push_back(std::move(*it));
+                it = connections_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        count_.store(connections_.size());
+    }
+    return gone.size();  // `gone` lets the sinks go outside the lock
+}
+
 bool ConnectionPoint::DropIfGone(DWORD cookie, HRESULT callResult) {
     // The proxy of a dead client answers the release at once, outside the lock.
     return IsClientGone(callResult) && Take(cookie) != nullptr;
@@ -138,12 +155,13 @@ STDMETHODIMP ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
     if (FAILED(pUnkSink->QueryInterface(sinkIid_, reinterpret_cast<void**>(sink.GetAddressOf()))) || !sink) {
         return CONNECT_E_CANNOTCONNECT;
     }
+    const ClientProcess client = ClientProcess::OfCaller();
     {
         ScopedLock guard(lock_);
         if (!container_) return E_UNEXPECTED;  // `sink` goes below, outside the lock
         if (limit_ != 0 && connections_.size() >= limit_) return CONNECT_E_ADVISELIMIT;
         try {
-            connections_.push_back(Connection{nextCookie_, sink});
+            connections_.push_back(Connection{nextCookie_, sink, client});
             count_.store(connections_.size());
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;

@@ -8,7 +8,8 @@
 // Sinks are called by the owner on a copy (Sinks, Sink), never under the
 // point's lock; the point never calls a sink but to query it in Advise and to
 // let it go, both outside its lock. A call that finds the client gone is
-// reported with DropIfGone, which ends that connection at once.
+// reported with DropIfGone, which ends that connection at once; DropEnded
+// ends those whose advising process has ended, called or not.
 //
 // A point is part of its container and is not counted as a client object of
 // its own: a point a client still holds after its container has gone only
@@ -23,6 +24,7 @@
 #include <functional>
 #include <vector>
 
+#include "ClientProcess.h"
 #include "CriticalSection.h"
 
 class ConnectionPoint final : public IConnectionPoint {
@@ -52,6 +54,8 @@ public:
     bool DropIfGone(DWORD cookie, HRESULT callResult);
     // Results of a call on a client whose process or connection is gone.
     static bool IsClientGone(HRESULT hr) noexcept;
+    // Drops every connection whose advising client's process has ended; how many.
+    size_t DropEnded();
     const IID& SinkIid() const noexcept { return sinkIid_; }
 
     // IUnknown
@@ -70,6 +74,7 @@ private:
     struct Connection {
         DWORD cookie;
         Microsoft::WRL::ComPtr<IUnknown> sink;  // the sink interface, as queried in Advise
+        ClientProcess client;  // of the call that advised
     };
 
     ConnectionPoint(REFIID sinkIid, size_t limit, ContainerSource container);

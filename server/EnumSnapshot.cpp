@@ -10,6 +10,7 @@ const IID& IidOf(IEnumString*) { return IID_IEnumString; }
 const IID& IidOf(IEnumUnknown*) { return IID_IEnumUnknown; }
 const IID& IidOf(IEnumConnections*) { return IID_IEnumConnections; }
 const IID& IidOf(IEnumConnectionPoints*) { return IID_IEnumConnectionPoints; }
+const IID& IidOf(IEnumSTATDATA*) { return IID_IEnumSTATDATA; }
 
 // A copy the client owns; false when memory ran out.
 bool CopyOut(const std::wstring& from, LPOLESTR& to) {
@@ -29,6 +30,16 @@ bool CopyOut(const ConnectionEnumTraits::Stored& from, CONNECTDATA& to) {
     return true;
 }
 
+bool CopyOut(const StatDataEnumTraits::Stored& from, STATDATA& to) {
+    to.formatetc = from.format;
+    to.formatetc.ptd = nullptr;
+    to.advf = from.advf;
+    to.pAdvSink = from.sink.Get();
+    if (to.pAdvSink != nullptr) to.pAdvSink->AddRef();
+    to.dwConnection = from.cookie;
+    return true;
+}
+
 void FreeOut(LPOLESTR& element) {
     CoTaskMemFree(element);
     element = nullptr;
@@ -37,6 +48,10 @@ template <class I>
 void FreeOut(I*& element) {
     element->Release();
     element = nullptr;
+}
+void FreeOut(STATDATA& element) {
+    if (element.pAdvSink != nullptr) element.pAdvSink->Release();
+    element = STATDATA{};
 }
 void FreeOut(CONNECTDATA& element) {
     element.pUnk->Release();
@@ -161,3 +176,4 @@ template class EnumSnapshot<StringEnumTraits>;
 template class EnumSnapshot<UnknownEnumTraits>;
 template class EnumSnapshot<ConnectionEnumTraits>;
 template class EnumSnapshot<ConnectionPointEnumTraits>;
+template class EnumSnapshot<StatDataEnumTraits>;

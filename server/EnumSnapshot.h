@@ -35,6 +35,16 @@ struct ConnectionEnumTraits {
         DWORD cookie = 0;
     };
 };
+struct StatDataEnumTraits {
+    using Interface = IEnumSTATDATA;
+    using Element = STATDATA;
+    struct Stored {
+        FORMATETC format{};  // without a target device
+        DWORD advf = 0;
+        Microsoft::WRL::ComPtr<IAdviseSink> sink;
+        DWORD cookie = 0;
+    };
+};
 struct ConnectionPointEnumTraits {
     using Interface = IEnumConnectionPoints;
     using Element = IConnectionPoint*;
@@ -81,3 +91,4 @@ using StringEnumerator = EnumSnapshot<StringEnumTraits>;
 using UnknownEnumerator = EnumSnapshot<UnknownEnumTraits>;
 using ConnectionEnumerator = EnumSnapshot<ConnectionEnumTraits>;
 using ConnectionPointEnumerator = EnumSnapshot<ConnectionPointEnumTraits>;
+using StatDataEnumerator = EnumSnapshot<StatDataEnumTraits>;

@@ -68,12 +68,15 @@ OPCGroup::~OPCGroup() {
         m_pDataCallback->Release();
         m_pDataCallback = nullptr;
     }
+    std::vector<DataConnection> connections;
+    {
+        ScopedLock guard(m_csAdvise);
+        connections.swap(m_DataConnections);
+        m_nDataAdvise.store(0);
+    }
+    connections.clear();  // the sinks go outside the lock
     {
         ScopedLock guard(m_csItems);
-        if (m_pAdviseHolder != nullptr) {
-            m_pAdviseHolder->Release();
-            m_pAdviseHolder = nullptr;
-        }
         PollRequestBatch polls;
         m_Items.ForEach([&polls](COPCItem* item) {
             polls.AddStop(item->EndActivation());
@@ -85,6 +88,24 @@ OPCGroup::~OPCGroup() {
     // Last: the count of client objects may end a COM-started process, which
     // destroys the configuration this group's threads and items used.
     PostClientObjectMessage(false);
+}
+
+size_t OPCGroup::SinkCount() noexcept {
+    const LONG advised = m_nDataAdvise.load();
+    return (advised > 0 ? static_cast<size_t>(advised) : 0) +
+           (m_pDataCallback != nullptr ? m_pDataCallback->ConnectionCount() : 0);
+}
+
+void OPCGroup::Abandon() {
+    // The references its clients held through COM go; the threads stop at
+    // once rather than with the last reference, which may be held elsewhere.
+    CoDisconnectObject(static_cast<IOPCGroupStateMgt*>(this), 0);
+    StopThread(m_DataThread, m_bDataThreadRun, m_DataThreadWake);
+    StopThread(m_ASyncThread, m_bASyncThreadRun, m_ASyncThreadWake);
+}
+
+void OPCGroup::OnSinkGone() {
+    if (m_pServer) OPCServer::CheckClientGone(m_pServer);
 }
 
 void OPCGroup::StopAllGroupThreads() {

@@ -131,6 +131,12 @@ public:
     // Sends a pending data change to the advise connections: S_FALSE when
     // there is no connection or nothing pending.
     HRESULT FlushDataChange();
+    // The group's sinks (advise connections and the callback connection).
+    size_t SinkCount() noexcept;
+    // Cuts the group off from its clients (their references go) and stops its
+    // threads: its client is gone. The group itself ends with the last
+    // reference held in the server.
+    void Abandon();
     // Delivers a carried-out request's completion to the connection it names;
     // S_FALSE (dropped) when there is no such connection.
     HRESULT OnASyncComplete(const ASyncRequest& request);
@@ -183,12 +189,23 @@ private:
     // A 1.0a read completion: the requested items as the read left them.
     HRESULT BuildReadStream(bool withTime, const ASyncRequest& request, STGMEDIUM* pmedium);
     HRESULT BuildWriteCompleteStream(const ASyncRequest& request, STGMEDIUM* pmedium);
-    // The advise connections in the holder's order, each entry owning its sink
-    // reference and target device; the caller holds m_csAdvise.
+    // The advise connections in the order they were made (only those that
+    // take data streams, for kData), each entry owning its sink reference
+    // (there is no target device); the caller holds m_csAdvise.
     enum class AdviseKind { kAll, kData };
     std::vector<STATDATA> AdviseConnections(AdviseKind kind = AdviseKind::kAll);
     // The format of an advised connection, or 0 when there is none of that number.
     UINT ConnectionFormat(DWORD dwConnection);
+    // Ends the advise connection of `cookie`, its sink let go outside the
+    // lock; false when there is none.
+    bool TakeDataConnection(DWORD cookie);
+    // Drops the advise connections and the callback connection whose
+    // advising client's process has ended, before anything is sent to them;
+    // true when any went.
+    bool DropEndedClients();
+    // A sink of this group was dropped because its client is gone: the server
+    // may find that its client has gone altogether.
+    void OnSinkGone();
     // Checks the handles, copies the call into a request and queues it.
     HRESULT NewItemRequest(DWORD kind, DWORD dwConnection, DWORD dwSource, DWORD dwCount, const OPCHANDLE* phServer,
                            const VARIANT* pItemValues, DWORD* pTransactionID, HRESULT** ppErrors);
@@ -243,13 +260,24 @@ private:
     std::atomic<BOOL> m_bCallbackEnabled{TRUE};
     std::atomic<LONG> m_nDataAdvise{0};  // live IDataObject connections, counted for Subscriptions
     bool m_bDataPending = false;
+    struct DataConnection {
+        DWORD cookie;
+        FORMATETC format;  // without a target device
+        DWORD advf;
+        Microsoft::WRL::ComPtr<IAdviseSink> sink;
+        ClientProcess client;  // of the call that advised
+    };
+    // Cookies are never used twice, so that a late call about a connection
+    // that has gone can never meet another connection.
+    std::vector<DataConnection> m_DataConnections;
+    DWORD m_dwNextDataCookie = 1;
+    bool m_bEverAdvised = false;  // before the first DAdvise there is no connection list at all
 
     ItemTable<COPCItem> m_Items;
     std::vector<COPCItem*> m_Changed;  // scratch list of a stream being built
     std::deque<std::unique_ptr<ASyncRequest>> m_ASyncQueue;  // oldest first
-    IDataAdviseHolder* m_pAdviseHolder = nullptr;
     CriticalSection m_csItems;   // guards m_Items, the items, the scans and the request queue
-    CriticalSection m_csAdvise;  // guards m_pAdviseHolder and m_bDataPending; never held across a client call
+    CriticalSection m_csAdvise;  // guards the advise connections and m_bDataPending; never held across a client call
     ConnectionPoint* m_pDataCallback = nullptr;  // one reference; the group's only IOPCDataCallback point
 
     Thread m_DataThread;

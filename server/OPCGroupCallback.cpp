@@ -59,7 +59,9 @@ bool OPCGroup::SendCallbackChanges() {
             });
         }
         if (batch.Count() != 0) {
-            m_pDataCallback->DropIfGone(cookie, batch.SendData(sink, 0, m_hClientGroup.load(), false));
+            if (m_pDataCallback->DropIfGone(cookie, batch.SendData(sink, 0, m_hClientGroup.load(), false))) {
+                OnSinkGone();
+            }
             sent = true;
         }
     } catch (const std::bad_alloc&) {
@@ -240,6 +242,6 @@ void OPCGroup::CompleteCallbackRequest(ASyncRequest& request) {
     } else {
         hr = batch.SendData(sink, request.dwTransactionID, hGroup, request.nType == ASyncRequest::kRead);
     }
-    m_pDataCallback->DropIfGone(cookie, hr);
+    if (m_pDataCallback->DropIfGone(cookie, hr)) OnSinkGone();
     sink->Release();
 }

@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "EnumSnapshot.h"
 #include "EventLog.h"
 #include "FileTime.h"
 #include "OpcConstants.h"
@@ -68,33 +69,70 @@ STDMETHODIMP OPCGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* p
     if (format != StreamFormatData() && format != StreamFormatDataTime() && format != StreamFormatWriteComplete()) {
         return DV_E_FORMATETC;
     }
-    ScopedLock guard(m_csAdvise);
-    if (m_pAdviseHolder == nullptr) {
-        const HRESULT hr = CreateDataAdviseHolder(&m_pAdviseHolder);
-        if (FAILED(hr)) return hr;
+    DataConnection connection{0, *pformatetc, advf, pAdvSink, ClientProcess::OfCaller()};
+    {
+        ScopedLock guard(m_csAdvise);
+        connection.cookie = m_dwNextDataCookie++;
+        if (m_dwNextDataCookie == 0) m_dwNextDataCookie = 1;
+        try {
+            m_DataConnections.push_back(connection);
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;  // `connection` lets the sink go below, outside the lock
+        }
+        m_bEverAdvised = true;
+        ++m_nDataAdvise;
     }
-    const HRESULT hr =
-        m_pAdviseHolder->Advise(static_cast<IDataObject*>(this), pformatetc, advf, pAdvSink, pdwConnection);
-    if (SUCCEEDED(hr)) ++m_nDataAdvise;
-    return hr;
+    *pdwConnection = connection.cookie;
+    if ((advf & ADVF_PRIMEFIRST) != 0 && format != StreamFormatWriteComplete()) {
+        // The first stream goes at once, on the client's own call and with no lock held.
+        STGMEDIUM medium{};
+        medium.tymed = TYMED_NULL;
+        HRESULT hr = S_OK;
+        if ((advf & ADVF_NODATA) == 0) hr = BuildStream(pformatetc->cfFormat != StreamFormatData(), &medium, 0);
+        if (SUCCEEDED(hr)) pAdvSink->OnDataChange(pformatetc, &medium);
+        if (medium.tymed == TYMED_HGLOBAL && medium.hGlobal != nullptr) GlobalFree(medium.hGlobal);
+        if ((advf & ADVF_ONLYONCE) != 0) TakeDataConnection(connection.cookie);
+    }
+    return S_OK;
 }
 
 STDMETHODIMP OPCGroup::DUnadvise(DWORD dwConnection) {
     NoteCall(L"IDataObject::DUnadvise");
-    ScopedLock guard(m_csAdvise);
-    if (m_pAdviseHolder == nullptr) return OLE_E_NOCONNECTION;
-    const HRESULT hr = m_pAdviseHolder->Unadvise(dwConnection);
-    if (SUCCEEDED(hr)) --m_nDataAdvise;
-    return hr;
+    return TakeDataConnection(dwConnection) ? S_OK : OLE_E_NOCONNECTION;
+}
+
+bool OPCGroup::TakeDataConnection(DWORD cookie) {
+    Microsoft::WRL::ComPtr<IAdviseSink> gone;
+    {
+        ScopedLock guard(m_csAdvise);
+        for (auto it = m_DataConnections.begin(); it != m_DataConnections.end(); ++it) {
+            if (it->cookie == cookie) {
+                gone = std::move(it->sink);
+                m_DataConnections.erase(it);
+                --m_nDataAdvise;
+                break;
+            }
+        }
+    }
+    // The sink is let go here, outside the lock: a remote sink's release is a
+    // call into its client.
+    return gone != nullptr;
 }
 
 STDMETHODIMP OPCGroup::EnumDAdvise(IEnumSTATDATA** ppenumAdvise) {
     NoteCall(L"IDataObject::EnumDAdvise");
     if (ppenumAdvise == nullptr) return E_INVALIDARG;
     *ppenumAdvise = nullptr;
-    ScopedLock guard(m_csAdvise);
-    if (m_pAdviseHolder == nullptr) return OLE_E_NOCONNECTION;
-    return m_pAdviseHolder->EnumAdvise(ppenumAdvise);
+    std::vector<StatDataEnumTraits::Stored> entries;
+    try {
+        ScopedLock guard(m_csAdvise);
+        if (!m_bEverAdvised) return OLE_E_NOCONNECTION;
+        entries.reserve(m_DataConnections.size());
+        for (const DataConnection& c : m_DataConnections) entries.push_back({c.format, c.advf, c.sink, c.cookie});
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return StatDataEnumerator::Create(std::move(entries), ppenumAdvise);
 }
 
 // Streams -------------------------------------------------------------------------
@@ -188,14 +226,14 @@ HRESULT OPCGroup::FlushDataChange() {
     std::vector<STATDATA> connections;
     {
         ScopedLock guard(m_csAdvise);
-        if (m_pAdviseHolder == nullptr || !m_bDataPending) return S_FALSE;
+        if (m_DataConnections.empty() || !m_bDataPending) return S_FALSE;
         connections = AdviseConnections(AdviseKind::kData);
         m_bDataPending = false;
     }
-    // The stream is sent and freed here rather than through the holder's
-    // SendOnDataChange: under Wine that never frees the medium it fetched,
-    // which leaked every stream of a subscription. The sinks are called with
-    // no lock held, so that a slow or re-entering client stalls no other call.
+    // The sinks are called on this copy, which holds a reference to each, with
+    // no lock held: a slow or re-entering client stalls no other call, and a
+    // connection that goes meanwhile (DUnadvise, a gone client) leaves the
+    // copy's sink intact.
     HRESULT result = S_OK;
     for (STATDATA& connection : connections) {
         STGMEDIUM medium{};
@@ -210,12 +248,7 @@ HRESULT OPCGroup::FlushDataChange() {
             result = hr;  // the marks stay: the next scan sends them
         }
         if (medium.tymed == TYMED_HGLOBAL && medium.hGlobal != nullptr) GlobalFree(medium.hGlobal);
-        if ((connection.advf & ADVF_ONLYONCE) != 0) {
-            ScopedLock guard(m_csAdvise);
-            if (m_pAdviseHolder != nullptr && SUCCEEDED(m_pAdviseHolder->Unadvise(connection.dwConnection))) {
-                --m_nDataAdvise;
-            }
-        }
+        if ((connection.advf & ADVF_ONLYONCE) != 0) TakeDataConnection(connection.dwConnection);
     }
     for (STATDATA& connection : connections) {
         connection.pAdvSink->Release();
@@ -228,6 +261,29 @@ HRESULT OPCGroup::FlushDataChange() {
     return result;
 }
 
+bool OPCGroup::DropEndedClients() {
+    std::vector<DataConnection> gone;
+    {
+        ScopedLock guard(m_csAdvise);
+        for (auto it = m_DataConnections.begin(); it != m_DataConnections.end();) {
+            if (it->client.HasEnded()) {
+                gone.push_back(std::move(*it));
+                it = m_DataConnections.erase(it);
+                --m_nDataAdvise;
+            } else {
+                ++it;
+            }
+        }
+    }
+    const size_t callbacks = m_pDataCallback != nullptr ? m_pDataCallback->DropEnded() : 0;
+    if (gone.empty() && callbacks == 0) return false;
+    theEventLog << L"OPCGroup - GrpName:" << Name() << L" client process ended, connections dropped:"
+                << static_cast<unsigned long>(gone.size() + callbacks) << EventLog::EndEntry;
+    gone.clear();  // the sinks go outside the lock
+    OnSinkGone();
+    return true;
+}
+
 OPCGroup::SubscriptionCount OPCGroup::Subscriptions() {
     SubscriptionCount count;
     const LONG advised = m_nDataAdvise.load();
@@ -238,23 +294,19 @@ OPCGroup::SubscriptionCount OPCGroup::Subscriptions() {
 
 std::vector<STATDATA> OPCGroup::AdviseConnections(AdviseKind kind) {
     std::vector<STATDATA> connections;
-    IEnumSTATDATA* enumerator = nullptr;
-    if (m_pAdviseHolder == nullptr || FAILED(m_pAdviseHolder->EnumAdvise(&enumerator)) || enumerator == nullptr) {
-        return connections;
-    }
-    STATDATA entry{};
-    ULONG fetched = 0;
-    while (enumerator->Next(1, &entry, &fetched) == S_OK && fetched == 1) {
+    connections.reserve(m_DataConnections.size());
+    for (const DataConnection& c : m_DataConnections) {
         // A write-complete connection is sent write completions only.
-        const bool writeComplete = entry.formatetc.cfFormat == StreamFormatWriteComplete();
-        if (entry.pAdvSink == nullptr || (kind == AdviseKind::kData && writeComplete)) {
-            if (entry.pAdvSink != nullptr) entry.pAdvSink->Release();
-            CoTaskMemFree(entry.formatetc.ptd);
-            continue;
-        }
+        if (kind == AdviseKind::kData && c.format.cfFormat == StreamFormatWriteComplete()) continue;
+        STATDATA entry{};
+        entry.formatetc = c.format;
+        entry.formatetc.ptd = nullptr;
+        entry.advf = c.advf;
+        entry.pAdvSink = c.sink.Get();
+        entry.pAdvSink->AddRef();
+        entry.dwConnection = c.cookie;
         connections.push_back(entry);
     }
-    enumerator->Release();
     return connections;
 }
 
@@ -295,6 +347,7 @@ unsigned OPCGroup::DataThreadBody() {
             m_DataThreadWake.Reset();
             m_bReportSoon.store(false);
             const ULONGLONG t0 = TickCountMs();
+            DropEndedClients();
             if (m_bActive.load()) {
                 if (ScanItems()) {
                     ScopedLock guard(m_csAdvise);

@@ -217,7 +217,7 @@ HRESULT OPCGroup::OnASyncComplete(const ASyncRequest& request) {
     std::vector<STATDATA> connections;
     {
         ScopedLock guard(m_csAdvise);
-        if (m_pAdviseHolder == nullptr) return S_FALSE;
+        if (m_DataConnections.empty()) return S_FALSE;
         connections = AdviseConnections();
     }
     STATDATA target{};
@@ -255,13 +255,10 @@ HRESULT OPCGroup::OnASyncComplete(const ASyncRequest& request) {
 
 UINT OPCGroup::ConnectionFormat(DWORD dwConnection) {
     ScopedLock guard(m_csAdvise);
-    UINT format = 0;
-    for (STATDATA& entry : AdviseConnections()) {
-        if (entry.dwConnection == dwConnection) format = entry.formatetc.cfFormat;
-        entry.pAdvSink->Release();
-        CoTaskMemFree(entry.formatetc.ptd);
+    for (const DataConnection& c : m_DataConnections) {
+        if (c.cookie == dwConnection) return c.format.cfFormat;
     }
-    return format;
+    return 0;
 }
 
 HRESULT OPCGroup::BuildWriteCompleteStream(const ASyncRequest& request, STGMEDIUM* pmedium) {

@@ -6,6 +6,7 @@
 #include <climits>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "CEnumItemIDs.h"
 #include "ClientObjects.h"
@@ -34,6 +35,11 @@ constexpr WORD kBuildNumber = 1;
 constexpr LONG kDying = LONG_MIN;
 
 std::wstring TextOf(LPCWSTR text) { return text != nullptr ? std::wstring(text) : std::wstring(); }
+
+// The threads that release the groups of a gone client; the program's exit
+// closes the gate and waits for them before it destroys the servers.
+std::atomic<long> g_reapers{0};
+std::atomic<bool> g_reapingClosed{false};
 }  // namespace
 
 OPCServer::OPCServer() noexcept : m_ftConnected(FileTimeNow()) { ServerList::Instance().Add(this, m_ListEntry); }
@@ -573,7 +579,64 @@ ClientSnapshot OPCServer::Describe() {
 
 // Process level -------------------------------------------------------------
 
+void OPCServer::CheckClientGone(std::shared_ptr<ServerLink> link) {
+    g_reapers.fetch_add(1);
+    if (g_reapingClosed.load() || !link) {
+        g_reapers.fetch_sub(1);
+        return;
+    }
+    try {
+        std::thread([link] {
+            if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+                if (OPCServer* server = link->Acquire()) {
+                    server->ReleaseGroupsIfClientGone();
+                    server->Release();
+                }
+                CoUninitialize();
+            }
+            g_reapers.fetch_sub(1);
+        }).detach();
+    } catch (...) {
+        g_reapers.fetch_sub(1);  // no thread: the groups stay, as before any sink failed
+    }
+}
+
+void OPCServer::ReleaseGroupsIfClientGone() {
+    if (m_bClosing.load()) return;
+    // A shutdown sink is never called until the end: its client is looked at now.
+    ConnectionPoint* point = nullptr;
+    {
+        ScopedLock guard(m_csClient);
+        point = m_pShutdownPoint;
+        if (point != nullptr) point->AddRef();
+    }
+    if (point != nullptr) {
+        point->DropEnded();
+        const bool answers = point->IsConnected();
+        point->Release();
+        if (answers) return;
+    }
+    std::unordered_map<OPCHANDLE, OPCGroup*> groups;
+    {
+        ScopedLock guard(m_csGroups);
+        for (const auto& entry : m_Groups) {
+            if (entry.second->SinkCount() != 0) return;  // a sink still answers: the client lives
+        }
+        groups.swap(m_Groups);
+    }
+    if (groups.empty()) return;
+    theEventLog << L"OPC client gone - its groups are released: " << static_cast<unsigned long>(groups.size())
+                << EventLog::EndEntry;
+    for (auto& entry : groups) {
+        entry.second->Abandon();
+        entry.second->Release();
+    }
+}
+
 void OPCServer::DestroyAllServers() {
+    // No server is let go by a gone client's clean-up from here on.
+    g_reapingClosed.store(true);
+    while (g_reapers.load() != 0) Sleep(1);
     for (;;) {
         bool anyLeft = false;
         OPCServer* server = ServerList::Instance().TakeOne(&anyLeft);

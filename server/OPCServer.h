@@ -112,6 +112,12 @@ public:
     // holds the configuration lock.
     static void OnObjectDeleting(OPCS_TagGroup* object);
 
+    // A group of the server behind `link` dropped a sink whose client is
+    // gone: when no sink of that server is left, its groups are released and
+    // cut off from the client (their threads end). Decided and done on a
+    // thread of its own, never on the group's thread that reports it.
+    static void CheckClientGone(std::shared_ptr<ServerLink> link);
+
     // Increments the reference count unless it is already 0 (object dying).
     bool TryAddRef() noexcept;
 
@@ -127,6 +133,8 @@ private:
     // The shutdown point, made when a client first asks, with one reference
     // for the caller; null while closing or without memory.
     ConnectionPoint* ShutdownPoint();
+    // CheckClientGone's work on one server.
+    void ReleaseGroupsIfClientGone();
     // Records the client's call for the operator: `method` is a literal.
     void NoteCall(const wchar_t* method) noexcept;
 

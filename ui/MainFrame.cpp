@@ -670,6 +670,7 @@ LRESULT CMainFrame::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 void CMainFrame::OnClientObjectMessage(WPARAM wParam) {
     const long count = ApplyClientObjectMessage(wParam);
     if (wParam != kClientObjectMore && count == 0 && endWithLastClient_) {
+        if (lastClientGoneHandler_ && !lastClientGoneHandler_()) return;
         endWithLastClient_ = false;  // once: the window is on its way out
         // What clients wrote and the layout are kept as a close by the user keeps them.
         SaveForClose();

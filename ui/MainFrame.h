@@ -43,6 +43,9 @@ public:
     // A process started by COM ends when its last client object goes: the
     // window then destroys itself, which ends the message loop.
     void SetEndWithLastClient(bool end) noexcept { endWithLastClient_ = end; }
+    // Asked when the last client object has gone from a process that ends
+    // with it: false keeps the process (a client came in meanwhile).
+    void SetLastClientGoneHandler(std::function<bool()> handler) { lastClientGoneHandler_ = std::move(handler); }
     // Runs just before a forced exit ends the process (bounded work only);
     // `requested`: another program asked the window to close.
     void SetForcedExitHandler(std::function<void(bool requested)> handler) { forcedExitHandler_ = std::move(handler); }
@@ -114,6 +117,7 @@ private:
     CViewWindow* activeView_ = nullptr;
     bool endWithLastClient_ = false;
     bool closeRequested_ = false;
+    std::function<bool()> lastClientGoneHandler_;
     std::function<bool(UINT)> commandHandler_;
     std::function<void(bool)> forcedExitHandler_;
     std::function<void()> sessionEndHandler_;

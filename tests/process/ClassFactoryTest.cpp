@@ -112,6 +112,36 @@ TEST_F(ClassFactoryTest, RefusalsCreateNothingAndPostNothing) {
     EXPECT_EQ(recorder.Pump(), kNone);
 }
 
+TEST_F(ClassFactoryTest, AProcessClosedToClientsAdmitsNoneAndClosesOnlyWhenNoneLives) {
+    IPersist* object = nullptr;
+    // Earlier cases in this process may have left counts behind: gone, unseen.
+    const HWND window = ClientObjectWindow();
+    SetClientObjectWindow(nullptr);
+    while (LiveClientObjects() > 0) PostClientObjectMessage(false);
+    SetClientObjectWindow(window);
+    // Closed with nothing alive: a request that still arrives is turned away.
+    ASSERT_TRUE(CloseToClients());
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IPersist, reinterpret_cast<void**>(&object)), CO_E_SERVER_STOPPING);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(g_created.load(), 0);
+    EXPECT_EQ(LiveClientObjects(), 0);
+    ReopenToClients();
+    // A live object, or one being made, keeps the process open.
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPersist, reinterpret_cast<void**>(&object)), S_OK);
+    EXPECT_EQ(LiveClientObjects(), 1);
+    EXPECT_FALSE(CloseToClients());
+    ASSERT_TRUE(AdmitClientObject()) << "closing failed: still open";
+    object->Release();
+    EXPECT_EQ(LiveClientObjects(), 1) << "the admission under way";
+    EXPECT_FALSE(CloseToClients());
+    EndAdmission();
+    EXPECT_EQ(LiveClientObjects(), 0);
+    EXPECT_TRUE(CloseToClients());
+    EXPECT_FALSE(AdmitClientObject());
+    ReopenToClients();
+    EXPECT_EQ(recorder.Pump(), kMoreThenFewer);
+}
+
 TEST_F(ClassFactoryTest, LockServerCountsAsOneClientObject) {
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     EXPECT_EQ(recorder.Pump(), kOneMore);

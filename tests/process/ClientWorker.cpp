@@ -120,12 +120,78 @@ int FrameStandIn(bool hung) {
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
     return 0;
 }
+
+// One round of a client that comes and goes: connects, writes and reads an
+// item of its own group, subscribes to it, then ends as `how` says: "clean" releases
+// everything, "abandon" ends the process holding its objects (as a client
+// that dies on an exception), "killed" says so and waits to be killed.
+int ComeAndGo(const std::string& how) {
+    ComPtr<IOPCServer> server;
+    if (ConnectServer(server) != S_OK) return 50;
+    static ComPtr<IOPCSyncIO> io;  // kept by the ways that never release
+    io = DoomedGroup<IOPCSyncIO>(server.Get(), L"");
+    if (!io) return 51;
+    ComPtr<IOPCItemMgt> items;
+    if (FAILED(io.As(&items))) return 52;
+    ComPtr<IEnumOPCItemAttributes> attributes;
+    if (items->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<LPUNKNOWN*>(attributes.GetAddressOf())) !=
+        S_OK) {
+        return 53;
+    }
+    OPCITEMATTRIBUTES* attribute = nullptr;
+    ULONG fetched = 0;
+    if (attributes->Next(1, &attribute, &fetched) != S_OK || fetched != 1) return 54;
+    OPCHANDLE handle = attribute->hServer;
+    CoTaskMemFree(attribute->szAccessPath);
+    CoTaskMemFree(attribute->szItemID);
+    VariantClear(&attribute->vEUInfo);
+    CoTaskMemFree(attribute);
+    VARIANT value;
+    VariantInit(&value);
+    V_VT(&value) = VT_R8;
+    V_R8(&value) = 0.5;
+    HRESULT* errors = nullptr;
+    if (io->Write(1, &handle, &value, &errors) != S_OK) return 55;
+    CoTaskMemFree(errors);
+    OPCITEMSTATE* states = nullptr;
+    if (io->Read(OPC_DS_DEVICE, 1, &handle, &states, &errors) != S_OK) return 56;
+    const bool written = V_VT(&states[0].vDataValue) == VT_R8 && V_R8(&states[0].vDataValue) == 0.5;
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+    if (!written) return 57;
+    // Subscribed as most clients are: streams arrive until the end.
+    ComPtr<IDataObject> data;
+    if (FAILED(io.As(&data))) return 59;
+    static RecordingSink sink;
+    FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(OPC_STREAM_FORMAT_DATATIME)), nullptr,
+                     DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    DWORD connection = 0;
+    if (data->DAdvise(&format, 0, &sink, &connection) != S_OK) return 60;
+    if (!sink.WaitFor(1, 10000)) return 61;
+    if (how == "abandon") {
+        static ComPtr<IOPCServer> kept = server;
+        ExitProcess(0);
+    }
+    if (how == "killed") {
+        static ComPtr<IOPCServer> kept = server;
+        return SaySubscribedAndWait(58);
+    }
+    if (data->DUnadvise(connection) != S_OK) return 62;
+    data.Reset();
+    attributes.Reset();
+    items.Reset();
+    io.Reset();
+    server.Reset();
+    CoUninitialize();
+    return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "hung-frame") return FrameStandIn(true);
     if (argc > 1 && std::string(argv[1]) == "older-frame") return FrameStandIn(false);
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
+    if (argc > 2 && std::string(argv[1]) == "round") return ComeAndGo(argv[2]);
     if (argc > 1 && std::string(argv[1]) == "subscribe") return SubscribeAndWait();
     if (argc > 1 && std::string(argv[1]) == "callback") return CallbackAndWait();
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 1;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <vector>
+
 #include "ClassFactory.h"
 #include "ClientObjects.h"
 #include "CloseRequest.h"
@@ -81,6 +84,30 @@ TEST_F(MainFrameTest, StartedByComItEndsWithTheLastClientObject) {
     PumpUntil([] { return false; }, 100);
     EXPECT_EQ(ClientObjectCount(), 0);
     EXPECT_TRUE(asked.empty());
+}
+
+TEST_F(MainFrameTest, TheLastClientsGoingEndsTheProcessOnlyWhenNoneCameInMeanwhile) {
+    // The handler withdraws the class object and says whether a client came
+    // in meanwhile; it is asked at every zero, and only its yes ends.
+    frame.SetEndWithLastClient(true);
+    std::vector<long> askedAt;
+    const bool verdicts[] = {false, false, true};
+    frame.SetLastClientGoneHandler([&] {
+        askedAt.push_back(ClientObjectCount());
+        return verdicts[askedAt.size() - 1];
+    });
+    for (size_t round = 0; round < std::size(verdicts); ++round) {
+        PostClientObjectMessage(true);
+        PostClientObjectMessage(true);
+        PostClientObjectMessage(false);
+        ASSERT_TRUE(PumpUntil([] { return ClientObjectCount() == 1; }));
+        EXPECT_EQ(askedAt.size(), round) << "not asked while a client object lives";
+        PostClientObjectMessage(false);
+        ASSERT_TRUE(PumpUntil([&] { return askedAt.size() == round + 1; }));
+        PumpUntil([] { return false; }, 50);
+        EXPECT_EQ(Alive(), !verdicts[round]) << "round " << round;
+    }
+    EXPECT_EQ(askedAt, (std::vector<long>{0, 0, 0}));
 }
 
 TEST_F(MainFrameTest, LockServerKeepsAComStartedProcessAlive) {

@@ -201,21 +201,46 @@ void KillRunningServers() {
     }
 }
 
-bool KillWorkerOnceSubscribed(const char* worker, const wchar_t* mode, DWORD milliseconds, std::string* why) {
-    HANDLE subscribed = CreateEventW(nullptr, TRUE, FALSE, L"ToviWorkerSubscribed");
-    PROCESS_INFORMATION info{};
+namespace {
+bool StartWorker(const char* worker, const wchar_t* arguments, PROCESS_INFORMATION& info) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    std::wstring command = L"\"Z:" + std::wstring(worker, worker + strlen(worker)) + L"\" " + mode;
+    std::wstring command = L"\"Z:" + std::wstring(worker, worker + strlen(worker)) + L"\" ";
     for (wchar_t& c : command) {
         if (c == L'/') c = L'\\';
     }
+    command += arguments;
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        return false;
+    }
+    CloseHandle(info.hThread);
+    return true;
+}
+}  // namespace
+
+bool RunWorker(const char* worker, const wchar_t* arguments, DWORD milliseconds, DWORD* exitCode) {
+    PROCESS_INFORMATION info{};
+    *exitCode = 99;
+    if (!StartWorker(worker, arguments, info)) return false;
+    const bool ended = WaitForSingleObject(info.hProcess, milliseconds) == WAIT_OBJECT_0;
+    if (ended) {
+        GetExitCodeProcess(info.hProcess, exitCode);
+    } else {
+        TerminateProcess(info.hProcess, 98);
+        WaitForSingleObject(info.hProcess, milliseconds);
+    }
+    CloseHandle(info.hProcess);
+    return ended;
+}
+
+bool KillWorkerOnceSubscribed(const char* worker, const wchar_t* mode, DWORD milliseconds, std::string* why) {
+    HANDLE subscribed = CreateEventW(nullptr, TRUE, FALSE, L"ToviWorkerSubscribed");
+    PROCESS_INFORMATION info{};
+    if (!StartWorker(worker, mode, info)) {
         CloseHandle(subscribed);
         *why = "the worker did not start";
         return false;
     }
-    CloseHandle(info.hThread);
     const bool ready = WaitForSingleObject(subscribed, milliseconds) == WAIT_OBJECT_0;
     DWORD workerCode = 0;
     GetExitCodeProcess(info.hProcess, &workerCode);

@@ -52,4 +52,7 @@ void KillRunningServers();
 // subscribed, then kills it: a client that dies with a live subscription.
 // False (with the worker's exit code in *why) when it never subscribed.
 bool KillWorkerOnceSubscribed(const char* worker, const wchar_t* mode, DWORD milliseconds, std::string* why);
+// Runs the client worker (its Linux path) with `arguments` to its end; false
+// when it did not end within the time (it is killed then).
+bool RunWorker(const char* worker, const wchar_t* arguments, DWORD milliseconds, DWORD* exitCode);
 

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
 #include "ConfigurationFile.h"
@@ -755,6 +757,90 @@ TEST_F(ServerProcessTest, SubscribersReceiveStreamsAndAKilledSubscriberStallsNob
     server.Reset();
     // The dead client's objects are let go by COM's own clean-up in time; the
     // process is then ended by hand if it still waits for them.
+    KillRunningServers();
+}
+
+// Lines of the event log that hold every one of the parts.
+size_t LogLinesWith(const std::wstring& log, std::initializer_list<const wchar_t*> parts) {
+    size_t count = 0;
+    for (size_t at = 0; at < log.size();) {
+        size_t end = log.find(L'\n', at);
+        if (end == std::wstring::npos) end = log.size();
+        const std::wstring line = log.substr(at, end - at);
+        bool all = true;
+        for (const wchar_t* part : parts) all = all && Contains(line, part);
+        if (all) ++count;
+        at = end + 1;
+    }
+    return count;
+}
+
+TEST_F(ServerProcessTest, AGoneClientsSinksAreDroppedAndItsGroupsEnd) {
+    Register();
+    ComPtr<IOPCServer> server;  // a live client beside the dying ones keeps the process
+    ASSERT_EQ(ConnectServer(server), S_OK);
+    struct Case {
+        const wchar_t* mode;
+        const wchar_t* group;  // the worker's group, as the log writes it
+    };
+    size_t gone = 0;
+    for (const Case& c : {Case{L"subscribe", L" Doomed "}, Case{L"callback", L" DoomedCallback "}}) {
+        std::string why;
+        ASSERT_TRUE(KillWorkerOnceSubscribed(TOVI_CLIENT_WORKER, c.mode, kStartMs, &why)) << why;
+        // Its sink fails once, is dropped, and the group's two threads end.
+        EXPECT_TRUE(WaitFor(kExitMs, [&] { return LogLinesWith(ReadLog(logFile), {c.group, L"terminated"}) == 2; }))
+            << Narrow(c.mode) << ": " << Narrow(ReadLog(logFile));
+        Sleep(1000);  // the scans at 20 ms would have failed 50 more times meanwhile
+        const std::wstring log = ReadLog(logFile);
+        EXPECT_EQ(LogLinesWith(log, {L"OPC client gone - its groups are released"}), ++gone);
+        EXPECT_EQ(LogLinesWith(log, {c.group, L"terminated"}), 2u) << "threads of that group only";
+    }
+    OPCSERVERSTATUS* status = nullptr;
+    ASSERT_EQ(server->GetStatus(&status), S_OK);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    server.Reset();
+    KillRunningServers();  // the gone clients' server objects are COM's to clean up
+}
+
+// Clients one right after the other, each connecting, writing, reading and
+// ending its own way. Clean ends let a COM-started process end with its last
+// client, the next request arriving at once; dying clients leave their
+// objects behind and keep the process. No round may hang or fail to connect.
+constexpr int kComeAndGoRounds = 72;
+
+TEST_F(ServerProcessTest, ClientsComingAndGoingAreServedEveryRound) {
+    Register();
+    // COM starts the process for the first client of each half block: first
+    // clients that die and keep it, then clean ones that end it each time.
+    const wchar_t* const kBlock[] = {L"abandon", L"abandon", L"clean", L"killed", L"clean",
+                                     L"clean",   L"clean",   L"clean", L"clean"};
+    constexpr int kBlockSize = static_cast<int>(std::size(kBlock));
+    constexpr DWORD kRoundMs = 20000;
+    int failures = 0;
+    std::string report;
+    const ULONGLONG start = GetTickCount64();
+    for (int round = 0; round < kComeAndGoRounds; ++round) {
+        const std::wstring how = kBlock[round % kBlockSize];
+        if (round % kBlockSize == 0 || round % kBlockSize == 5) KillRunningServers();
+        std::string failure;
+        if (how == L"killed") {
+            if (!KillWorkerOnceSubscribed(TOVI_CLIENT_WORKER, L"round killed", kRoundMs, &failure)) {
+                failure = "killed: " + failure;
+            }
+        } else {
+            DWORD code = 0;
+            if (!RunWorker(TOVI_CLIENT_WORKER, (L"round " + how).c_str(), kRoundMs, &code)) {
+                failure = Narrow(how) + ": hung";
+            } else if (code != 0) {
+                failure = Narrow(how) + ": failed at step " + std::to_string(code);
+            }
+        }
+        if (!failure.empty() && ++failures <= 5) report += "round " + std::to_string(round) + " " + failure + "; ";
+    }
+    const ULONGLONG took = GetTickCount64() - start;
+    EXPECT_EQ(failures, 0) << report;
+    std::printf("%d rounds in %llu ms\n", kComeAndGoRounds, took);
     KillRunningServers();
 }
 

@@ -3,7 +3,9 @@
 // completed through the connection they name.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
+#include <vector>
 
 #include "OPCGroup.h"
 #include "OpcConstants.h"
@@ -35,6 +37,35 @@ ReceivedStream Get(IDataObject* data, UINT format) {
     stream.bytes.resize(stream.Size());
     return stream;
 }
+
+// A sink that knows whether it is still held: a call after its last release
+// is counted as a use of a released sink.
+class CountingSink final : public IAdviseSink {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == IID_IAdviseSink) {
+            *ppv = static_cast<IAdviseSink*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
+    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
+    STDMETHODIMP_(void) OnDataChange(FORMATETC*, STGMEDIUM*) override {
+        if (refs.load() <= 0) ++callsUnheld;
+        ++calls;
+        SwitchToThread();  // widens the window in which the connection may go
+    }
+    STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
+    STDMETHODIMP_(void) OnRename(IMoniker*) override {}
+    STDMETHODIMP_(void) OnSave() override {}
+    STDMETHODIMP_(void) OnClose() override {}
+    std::atomic<long> refs{0};
+    std::atomic<long> calls{0};
+    std::atomic<long> callsUnheld{0};
+};
 
 class SubscriptionTest : public ::testing::Test {
 protected:
@@ -350,4 +381,93 @@ TEST_F(SubscriptionTest, AGroupAtRateZeroScansWithoutWaitingAndStillStops) {
     const size_t delivered = sink.Count();
     Sleep(100);
     EXPECT_EQ(delivered, sink.Count());
+}
+
+TEST_F(SubscriptionTest, AdviseConnectionsComeAndGoWhileStreamsAreSent) {
+    // A cookie is never given twice: a late DUnadvise of a connection that has
+    // gone (an ADVF_ONLYONCE stream ended it) never ends a newer one.
+    MakeGroup(FALSE, 100000, {{L"Pump1.Speed", VT_EMPTY}});
+    CountingSink held;
+    FORMATETC fmt = FormatOf(StreamFormatData());
+    DWORD cookies[3] = {};
+    for (DWORD& cookie : cookies) {
+        ASSERT_EQ(S_OK, data->DAdvise(&fmt, 0, &held, &cookie));
+        ASSERT_EQ(S_OK, data->DUnadvise(cookie));
+    }
+    EXPECT_NE(cookies[0], cookies[1]);
+    EXPECT_NE(cookies[1], cookies[2]);
+    DWORD live = 0;
+    ASSERT_EQ(S_OK, data->DAdvise(&fmt, 0, &held, &live));
+    for (DWORD cookie : cookies) EXPECT_EQ(OLE_E_NOCONNECTION, data->DUnadvise(cookie));
+    EXPECT_EQ(S_OK, data->DUnadvise(live)) << "the live connection survived the stale ones";
+    EXPECT_EQ(0, held.refs.load());
+
+    // Many threads advise and unadvise while a group at rate zero sends a
+    // stream on every change; every DUnadvise finds its connection (an
+    // ADVF_ONLYONCE one may have ended with its stream), no sink is called
+    // once let go, and none is kept.
+    BOOL on = TRUE;
+    ASSERT_EQ(S_OK, state->SetState(nullptr, nullptr, &on, nullptr, nullptr, nullptr, nullptr));
+    DWORD rate = 0;
+    ASSERT_EQ(S_OK, state->SetState(&rate, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 1500;
+    CountingSink sinks[kThreads];
+    std::atomic<int> wrong{0};
+    std::atomic<bool> writing{true};
+    std::thread writer([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        for (double v = 0; writing.load(); v += 1) {
+            VARIANT value;
+            VariantInit(&value);
+            V_VT(&value) = VT_R8;
+            V_R8(&value) = v;
+            HRESULT* errors = nullptr;
+            if (sync->Write(1, handles.data(), &value, &errors) == S_OK) CoTaskMemFree(errors);
+        }
+        CoUninitialize();
+    });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            for (int i = 0; i < kRounds; ++i) {
+                const DWORD advf = i % 3 == 0 ? ADVF_ONLYONCE : 0;
+                FORMATETC format = FormatOf(i % 2 == 0 ? StreamFormatData() : StreamFormatDataTime());
+                DWORD cookie = 0;
+                if (data->DAdvise(&format, advf, &sinks[t], &cookie) != S_OK) {
+                    ++wrong;
+                    continue;
+                }
+                if (i % 5 == 0) SwitchToThread();
+                const HRESULT hr = data->DUnadvise(cookie);
+                if (hr != S_OK && !(advf == ADVF_ONLYONCE && hr == OLE_E_NOCONNECTION)) ++wrong;
+            }
+            CoUninitialize();
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    writing.store(false);
+    writer.join();
+    EXPECT_EQ(0, wrong.load());
+    // The group goes with a stream under way: its end waits for the sender.
+    CountingSink last;
+    ASSERT_EQ(S_OK, data->DAdvise(&fmt, 0, &last, &live));
+    for (int i = 0; i < 100 && last.calls.load() == 0; ++i) {
+        ReadAll();
+        Sleep(10);
+    }
+    data.Reset();
+    sync.Reset();
+    async.Reset();
+    state.Reset();
+    mgt.Reset();
+    EXPECT_EQ(S_OK, server->RemoveGroup(groupHandle, FALSE));
+    long calls = 0;
+    for (CountingSink* s : {&sinks[0], &sinks[1], &sinks[2], &sinks[3], &last}) {
+        EXPECT_EQ(0, s->callsUnheld.load());
+        EXPECT_EQ(0, s->refs.load()) << "a sink kept after its connection ended";
+        calls += s->calls.load();
+    }
+    EXPECT_GT(calls, 0) << "streams were sent meanwhile";
 }

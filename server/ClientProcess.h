@@ -1,0 +1,23 @@
+#pragma once
+// The process of the client whose call is being served, kept from the call
+// that made a connection so that the connection can be dropped once that
+// process has ended: a stream's OnDataChange gives no result, and a sink
+// called only on change may never be called again, so neither call tells
+// that its client is gone.
+#include <windows.h>
+#include <memory>
+
+class ClientProcess {
+public:
+    ClientProcess() = default;
+    // The calling client's process during a call from another process; an
+    // empty one (which never ends) in-process or when it cannot be known.
+    static ClientProcess OfCaller() noexcept;
+    // True once the process has ended.
+    bool HasEnded() const noexcept;
+    DWORD Id() const noexcept { return id_; }
+
+private:
+    std::shared_ptr<void> handle_;
+    DWORD id_ = 0;
+};
