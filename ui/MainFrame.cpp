@@ -672,14 +672,15 @@ void CMainFrame::OnClientObjectMessage(WPARAM wParam) {
     if (wParam != kClientObjectMore && count == 0 && endWithLastClient_) {
         if (lastClientGoneHandler_ && !lastClientGoneHandler_()) return;
         endWithLastClient_ = false;  // once: the window is on its way out
-        // What clients wrote and the layout are kept as a close by the user keeps them.
-        SaveForClose();
+        // What clients wrote and the layout are kept as a close by the user
+        // keeps them; an unchanged configuration is not written again.
+        SaveForClose(true);
         DestroyWindow(hwnd_);
     }
 }
 
-void CMainFrame::SaveForClose() {
-    if (OPCS_Doc* document = OPCS_Doc::Get()) {
+void CMainFrame::SaveForClose(bool onlyIfModified) {
+    if (OPCS_Doc* document = OPCS_Doc::Get(); document != nullptr && (!onlyIfModified || document->IsModified())) {
         document->Save();
     }
     if (tagView_ != nullptr) tagView_->SaveColumnWidths();

@@ -80,8 +80,9 @@ private:
     // Saves, then ends; with clients connected the user is asked first,
     // unless another program `requested` the close.
     void OnClose(bool requested = false);
-    // Saves the configuration, the column widths, the splitter and window place and the settings.
-    void SaveForClose();
+    // Saves the configuration (when modified, if so asked), the column widths,
+    // the splitter and window place and the settings.
+    void SaveForClose(bool onlyIfModified = false);
     bool RouteCommand(UINT command, bool fromAccelerator);
     // False when no target knows the command.
     bool FindCommandState(UINT command, CommandState& state);
