@@ -407,17 +407,22 @@ TagSimulation OPCS_Tag::GetSimulation() {
     ScopedLock g(lock_);
     return TagSimulation{simulationEnabled_, simulationKind_, simulationStep_, simulationPeriod_};
 }
+bool OPCS_Tag::AssignSimulation(const TagSimulation& simulation) {
+    if (simulation == TagSimulation{simulationEnabled_, simulationKind_, simulationStep_, simulationPeriod_}) {
+        return false;
+    }
+    simulationEnabled_ = simulation.enabled;
+    simulationKind_ = simulation.kind;
+    simulationStep_ = simulation.step;
+    simulationPeriod_ = simulation.period;
+    return true;
+}
+
 void OPCS_Tag::SetSimulation(const TagSimulation& simulation) {
     OPCS_TagGroup* owner = nullptr;
     {
         ScopedLock g(lock_);
-        if (simulation == TagSimulation{simulationEnabled_, simulationKind_, simulationStep_, simulationPeriod_}) {
-            return;
-        }
-        simulationEnabled_ = simulation.enabled;
-        simulationKind_ = simulation.kind;
-        simulationStep_ = simulation.step;
-        simulationPeriod_ = simulation.period;
+        if (!AssignSimulation(simulation)) return;
         rowRefresh_ = true;
         owner = owner_;
     }
@@ -456,12 +461,7 @@ bool OPCS_Tag::ApplyEdit(const TagEdit& edit) {
                 changed = true;
             }
         }
-        const TagSimulation before{simulationEnabled_, simulationKind_, simulationStep_, simulationPeriod_};
-        simulationChanged = !(before == edit.simulation);
-        simulationEnabled_ = edit.simulation.enabled;
-        simulationKind_ = edit.simulation.kind;
-        simulationStep_ = edit.simulation.step;
-        simulationPeriod_ = edit.simulation.period;
+        simulationChanged = AssignSimulation(edit.simulation);
         // The value last: through the new limits into the new type.
         rawValue_ = edit.value;
         Variant engineering = RawToEngineering(edit.value);
@@ -534,12 +534,7 @@ void OPCS_Tag::PlaceSettings(const TagSettings& s) {
         scaleFactor_ = s.scaleFactor;
         deadband_ = s.deadband;
         volatile_ = s.isVolatile;
-        const TagSimulation before{simulationEnabled_, simulationKind_, simulationStep_, simulationPeriod_};
-        simulationChanged = !(before == s.simulation);
-        simulationEnabled_ = s.simulation.enabled;
-        simulationKind_ = s.simulation.kind;
-        simulationStep_ = s.simulation.step;
-        simulationPeriod_ = s.simulation.period;
+        simulationChanged = AssignSimulation(s.simulation);
         rowRefresh_ = true;
         MarkModifiedIfOwned();
         owner = owner_;

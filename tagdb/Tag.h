@@ -178,6 +178,8 @@ protected:
     void MarkModifiedIfOwned();
     void MarkValueModifiedIfOwned();
     void StoreName(std::wstring name);
+    // Takes the simulation settings (lock held); false when they were so already.
+    bool AssignSimulation(const TagSimulation& simulation);
 
     mutable CriticalSection nameLock_;  // leaf lock: guards only the name
     std::wstring name_ = L"Tag";

@@ -1,6 +1,7 @@
 #include "DialogWindow.h"
 
 #include <cwctype>
+#include <utility>
 
 #include "MessageBoxes.h"
 #include "Text.h"
@@ -86,6 +87,19 @@ std::wstring DialogWindow::ItemText(int id) const {
 }
 
 void DialogWindow::SetItemText(int id, const std::wstring& text) const { SetDlgItemTextW(hwnd_, id, text.c_str()); }
+
+bool DialogWindow::ReadName(int id, const std::function<std::wstring(const std::wstring&)>& refusal,
+                            std::wstring& name) const {
+    std::wstring typed = ItemText(id);
+    if (refusal) {
+        if (const std::wstring why = refusal(typed); !why.empty()) {
+            RefuseField(id, why);
+            return false;
+        }
+    }
+    name = std::move(typed);
+    return true;
+}
 
 void DialogWindow::RefuseField(int id, const std::wstring& message) const {
     AppMessageBox(message, MB_OK | MB_ICONEXCLAMATION);

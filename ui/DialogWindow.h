@@ -3,6 +3,7 @@
 // own (Create): modeless windows and tests drive the same class by messages.
 // The derived dialog handles its messages in OnMessage.
 #include <windows.h>
+#include <functional>
 #include <string>
 
 class DialogWindow {
@@ -33,6 +34,9 @@ protected:
     void Enable(int id, bool enable) const { EnableWindow(Item(id), enable ? TRUE : FALSE); }
     // Shows a validation message and puts the focus on the field (its text selected).
     void RefuseField(int id, const std::wstring& message) const;
+    // The name typed in field `id`; false once `refusal` (when set) has
+    // refused it, the field saying why.
+    bool ReadName(int id, const std::function<std::wstring(const std::wstring&)>& refusal, std::wstring& name) const;
 
     HWND hwnd_ = nullptr;
 

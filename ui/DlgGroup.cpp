@@ -96,14 +96,7 @@ void Tovi_DlgGroup::OnOK() {
         !ReadField(IDC_GROUP_SECONDS, kMaxSeconds, seconds)) {
         return;
     }
-    const std::wstring name = ItemText(IDC_GROUP_NAME);
-    if (fields_.nameRefusal) {
-        if (const std::wstring refusal = fields_.nameRefusal(name); !refusal.empty()) {
-            RefuseField(IDC_GROUP_NAME, refusal);
-            return;
-        }
-    }
-    fields_.name = name;
+    if (!ReadName(IDC_GROUP_NAME, fields_.nameRefusal, fields_.name)) return;
     fields_.refreshEnabled = IsChecked(IDC_GROUP_REFRESH);
     fields_.refreshMode = IsChecked(IDC_GROUP_BY_INTERVAL) ? 1 : 0;
     fields_.scheduleIndex = static_cast<int>(SendDlgItemMessageW(hwnd_, IDC_GROUP_SCHEDULE, CB_GETCURSEL, 0, 0));

@@ -230,14 +230,7 @@ void Tovi_DlgTag::OnOK() {
         !ReadNumber(IDC_TAG_DEADBAND, deadband) || !ReadSimulation(simulation)) {
         return;
     }
-    const std::wstring name = ItemText(IDC_TAG_NAME);
-    if (fields_.nameRefusal) {
-        if (const std::wstring refusal = fields_.nameRefusal(name); !refusal.empty()) {
-            RefuseField(IDC_TAG_NAME, refusal);
-            return;
-        }
-    }
-    fields_.name = name;
+    if (!ReadName(IDC_TAG_NAME, fields_.nameRefusal, fields_.name)) return;
     fields_.description = ItemText(IDC_TAG_DESCRIPTION);
     fields_.valueText = ItemText(IDC_TAG_VALUE);
     fields_.limitValues = IsChecked(IDC_TAG_LIMITS);
