@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "CEnumItemAttributes.h"
+#include "CallbackBatch.h"
 #include "ClientObjects.h"
 #include "Document.h"
 #include "EngineeringUnits.h"
@@ -518,12 +519,21 @@ void OPCGroup::DeactivateItems() {
     polls.Flush();
 }
 
-bool OPCGroup::ScanItems() {
+bool OPCGroup::ScanItems(CallbackBatch* batch, DWORD cookie) {
     ScopedLock guard(m_csItems);
     bool anyChanged = false;
-    m_Items.ForEach([&anyChanged](COPCItem* item) {
+    // One pass for both paths: 10,000 items walked once, not twice, under the lock.
+    m_Items.ForEach([&anyChanged, batch, cookie](COPCItem* item) {
         item->Update();
         anyChanged = anyChanged || item->IsChanged();
+        // A new connection (a new cookie) first gets every active item.
+        if (batch != nullptr && item->IsActive() && item->TakeCallbackChange(cookie)) {
+            try {
+                batch->Add(item->Cached());
+            } catch (const std::bad_alloc&) {
+                // This change is lost to this callback; the next ones go as usual.
+            }
+        }
     });
     return anyChanged;
 }

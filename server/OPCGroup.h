@@ -28,6 +28,7 @@
 #include "ServerLink.h"
 #include "Thread.h"
 
+class CallbackBatch;
 class StreamBlock;
 
 class OPCGroup final : public IOPCGroupStateMgt,
@@ -154,9 +155,9 @@ public:
         DWORD callback = 0;    // IOPCDataCallback connections
     };
     SubscriptionCount Subscriptions();
-    // The change-driven OnDataChange of the items whose value or quality
-    // moved since they were last reported; false when nothing was sent.
-    bool SendCallbackChanges();
+    // The change-driven OnDataChange of the items the scan found moved since
+    // they were last reported; false when nothing was sent.
+    bool SendCallbackChanges(IOPCDataCallback* sink, DWORD cookie, CallbackBatch& batch);
     // Waits out the period that began at `scanStart`, or less when a client's
     // write may be reported sooner.
     void WaitForNextScan(ULONGLONG scanStart, ULONGLONG lastSent);
@@ -176,7 +177,9 @@ private:
     void ActivateItems();
     void DeactivateItems();
     // Runs Update on every valid item; true when any item is marked afterwards.
-    bool ScanItems();
+    // With a batch, the items whose change is due to the callback connection
+    // `cookie` join it in the same pass.
+    bool ScanItems(CallbackBatch* batch = nullptr, DWORD cookie = 0);
     unsigned DataThreadBody();
     unsigned ASyncThreadBody();
     HRESULT BuildStream(bool withTime, STGMEDIUM* pmedium, DWORD dwTransactionID);

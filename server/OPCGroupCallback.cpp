@@ -43,32 +43,10 @@ IOPCDataCallback* OPCGroup::CallbackSink(DWORD* cookie) {
 
 // Change-driven callbacks -----------------------------------------------------------
 
-bool OPCGroup::SendCallbackChanges() {
-    if (!m_bCallbackEnabled.load() || !m_bActive.load()) return false;
-    DWORD cookie = 0;
-    IOPCDataCallback* sink = CallbackSink(&cookie);
-    if (sink == nullptr) return false;
-    bool sent = false;
-    try {
-        CallbackBatch batch;
-        {
-            ScopedLock guard(m_csItems);
-            // A new connection (a new cookie) first gets every active item.
-            m_Items.ForEach([&batch, cookie](COPCItem* item) {
-                if (item->IsActive() && item->TakeCallbackChange(cookie)) batch.Add(item->Cached());
-            });
-        }
-        if (batch.Count() != 0) {
-            if (m_pDataCallback->DropIfGone(cookie, batch.SendData(sink, 0, m_hClientGroup.load(), false))) {
-                OnSinkGone();
-            }
-            sent = true;
-        }
-    } catch (const std::bad_alloc&) {
-        // The changes taken so far are lost to this callback; the next ones go as usual.
-    }
-    sink->Release();
-    return sent;
+bool OPCGroup::SendCallbackChanges(IOPCDataCallback* sink, DWORD cookie, CallbackBatch& batch) {
+    if (sink == nullptr || batch.Count() == 0) return false;
+    if (m_pDataCallback->DropIfGone(cookie, batch.SendData(sink, 0, m_hClientGroup.load(), false))) OnSinkGone();
+    return true;
 }
 
 // IOPCAsyncIO2 ------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "EnumSnapshot.h"
+#include "CallbackBatch.h"
 #include "EventLog.h"
 #include "FileTime.h"
 #include "OpcConstants.h"
@@ -349,16 +350,20 @@ unsigned OPCGroup::DataThreadBody() {
             const ULONGLONG t0 = TickCountMs();
             DropEndedClients();
             if (m_bActive.load()) {
-                if (ScanItems()) {
+                DWORD cookie = 0;
+                IOPCDataCallback* sink = m_bCallbackEnabled.load() ? CallbackSink(&cookie) : nullptr;
+                CallbackBatch batch;
+                if (ScanItems(sink != nullptr ? &batch : nullptr, cookie)) {
                     ScopedLock guard(m_csAdvise);
                     m_bDataPending = true;
                 }
                 if (m_bDataThreadRun.load()) {
                     bool sent = FlushDataChange() != S_FALSE;
-                    sent = SendCallbackChanges() || sent;
+                    sent = SendCallbackChanges(sink, cookie, batch) || sent;
                     if (sent) lastSent = t0;
                     if (m_pServer) m_pServer->SetLastUpdate(FileTimeNow());
                 }
+                if (sink != nullptr) sink->Release();
             }
             WaitForNextScan(t0, lastSent);
         }
