@@ -6,6 +6,8 @@
 // that its client is gone.
 #include <windows.h>
 #include <memory>
+#include <utility>
+#include <vector>
 
 class ClientProcess {
 public:
@@ -21,3 +23,20 @@ private:
     std::shared_ptr<void> handle_;
     DWORD id_ = 0;
 };
+
+// Moves the connections whose advising client's process has ended out of
+// `connections` (each has a `client`); the caller lets the returned ones, and
+// so their sinks, go once its lock is released.
+template <class Connection>
+std::vector<Connection> TakeEndedClients(std::vector<Connection>& connections) {
+    std::vector<Connection> gone;
+    for (auto it = connections.begin(); it != connections.end();) {
+        if (it->client.HasEnded()) {
+            gone.push_back(std::move(*it));
+            it = connections.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return gone;
+}

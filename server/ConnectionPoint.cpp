@@ -85,14 +85,7 @@ size_t ConnectionPoint::DropEnded() {
     std::vector<Connection> gone;
     {
         ScopedLock guard(lock_);
-        for (auto it = connections_.begin(); it != connections_.end();) {
-            if (it->client.HasEnded()) {
-                gone.push_back(std::move(*it));
-                it = connections_.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        gone = TakeEndedClients(connections_);
         count_.store(connections_.size());
     }
     return gone.size();  // `gone` lets the sinks go outside the lock

@@ -266,15 +266,8 @@ bool OPCGroup::DropEndedClients() {
     std::vector<DataConnection> gone;
     {
         ScopedLock guard(m_csAdvise);
-        for (auto it = m_DataConnections.begin(); it != m_DataConnections.end();) {
-            if (it->client.HasEnded()) {
-                gone.push_back(std::move(*it));
-                it = m_DataConnections.erase(it);
-                --m_nDataAdvise;
-            } else {
-                ++it;
-            }
-        }
+        gone = TakeEndedClients(m_DataConnections);
+        m_nDataAdvise -= static_cast<LONG>(gone.size());
     }
     const size_t callbacks = m_pDataCallback != nullptr ? m_pDataCallback->DropEnded() : 0;
     if (gone.empty() && callbacks == 0) return false;
