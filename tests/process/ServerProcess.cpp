@@ -233,7 +233,8 @@ bool RunWorker(const char* worker, const wchar_t* arguments, DWORD milliseconds,
     return ended;
 }
 
-bool KillWorkerOnceSubscribed(const char* worker, const wchar_t* mode, DWORD milliseconds, std::string* why) {
+bool KillWorkerOnceSubscribed(const char* worker, const wchar_t* mode, DWORD milliseconds, std::string* why,
+                              const std::function<void(HANDLE process)>& meanwhile) {
     HANDLE subscribed = CreateEventW(nullptr, TRUE, FALSE, L"ToviWorkerSubscribed");
     PROCESS_INFORMATION info{};
     if (!StartWorker(worker, mode, info)) {
@@ -242,6 +243,7 @@ bool KillWorkerOnceSubscribed(const char* worker, const wchar_t* mode, DWORD mil
         return false;
     }
     const bool ready = WaitForSingleObject(subscribed, milliseconds) == WAIT_OBJECT_0;
+    if (ready && meanwhile) meanwhile(info.hProcess);
     DWORD workerCode = 0;
     GetExitCodeProcess(info.hProcess, &workerCode);
     TerminateProcess(info.hProcess, 9);

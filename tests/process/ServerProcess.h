@@ -3,6 +3,7 @@
 // windows and message boxes, answers them, and waits for its end. Every wait
 // is bounded.
 #include <windows.h>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,9 +50,10 @@ void EndServer(DWORD processId, HANDLE process);
 void KillRunningServers();
 
 // Starts the client worker (its Linux path) in `mode`, waits (bounded) until it says it has
-// subscribed, then kills it: a client that dies with a live subscription.
-// False (with the worker's exit code in *why) when it never subscribed.
-bool KillWorkerOnceSubscribed(const char* worker, const wchar_t* mode, DWORD milliseconds, std::string* why);
+// subscribed, runs `meanwhile`, then kills it if it still runs: a client that dies with a
+// live subscription. False (with the worker's exit code in *why) when it never subscribed.
+bool KillWorkerOnceSubscribed(const char* worker, const wchar_t* mode, DWORD milliseconds, std::string* why,
+                              const std::function<void(HANDLE process)>& meanwhile = {});
 // Runs the client worker (its Linux path) with `arguments` to its end; false
 // when it did not end within the time (it is killed then).
 bool RunWorker(const char* worker, const wchar_t* arguments, DWORD milliseconds, DWORD* exitCode);
