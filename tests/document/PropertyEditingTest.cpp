@@ -6,6 +6,7 @@
 
 #include "PropertyDialogs.h"
 #include "Quality.h"
+#include "SimulatedSignal.h"
 #include "Thread.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
