@@ -6,36 +6,10 @@
 #include "Tag.h"
 #include "Text.h"
 
-namespace {
-struct ProductDevices {
-    CriticalSection lock;
-    Dll<ToviDevice*> devices;
-};
-
-ProductDevices& Products() {
-    static ProductDevices list;  // created on first use
-    return list;
-}
-}  // namespace
-
-ToviDevice::ToviDevice() {
-    ProductDevices& p = Products();
-    ScopedLock guard(p.lock);
-    p.devices.Append(this);
-}
+ToviDevice::ToviDevice() = default;
 
 ToviDevice::~ToviDevice() {
     Shutdown();
-    {
-        ProductDevices& p = Products();
-        ScopedLock guard(p.lock);
-        for (auto node = p.devices.begin(); node != p.devices.end(); ++node) {
-            if (*node == this) {
-                p.devices.Remove(node);
-                break;
-            }
-        }
-    }
     theEventLog << L"Device:" << GetName() << L"Destroyed" << EventLog::EndEntry;
 }
 

@@ -24,11 +24,6 @@ HIMAGELIST TreeImages() {
     return images;
 }
 
-// The saved states of the last rebuild live as long as the process.
-Dll<TreeItemState>& SavedStates() {
-    static Dll<TreeItemState> states;
-    return states;
-}
 
 template <class T>
 std::vector<T*> ByOrdinal(std::vector<T*> objects) {
@@ -221,8 +216,7 @@ void CDeviceView::RefreshDeviceImages() {
 }
 
 void CDeviceView::Rebuild(void* object) {
-    Dll<TreeItemState>& saved = SavedStates();
-    saved.Clear();
+    Dll<TreeItemState> saved;
     const UINT count = TreeView_GetCount(control_);
     HTREEITEM item = TreeView_GetFirstVisible(control_);
     for (UINT step = 0; item != nullptr && step < count; ++step) {
