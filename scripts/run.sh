@@ -9,7 +9,7 @@ bash "$root/scripts/build.sh" "$root/build"
 source "$root/scripts/wine-env.sh"
 wine_prefix_create
 wine_install_fonts
-exe="$root/build/ui/Tovi Explorer.exe"
+exe="$root/build/app/Tovi Explorer.exe"
 
 # With no file named and no last used file in the prefix, the program opens a
 # copy of the sample configuration; the copy is made once, so a second run

@@ -16,5 +16,5 @@ wine_start
 wine_keep_desktop "$build"
 wine_register_opc_proxy "$build"
 wine_register_server "$build"
-exe="$build/ui/Tovi Explorer.exe"
+exe="$build/app/Tovi Explorer.exe"
 "$WINE" "$build/tools/connection_soak.exe" "Z:${exe//\//\\}" "$@" </dev/null

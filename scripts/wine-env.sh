@@ -72,7 +72,7 @@ wine_keep_desktop() {
 # Registers the OPC server of a build folder (default build/) in the prefix, as
 # its own /RegServer does it; running it again rewrites the same keys.
 wine_register_server() {
-  local exe="${1:-$root/build}/ui/Tovi Explorer.exe"
+  local exe="${1:-$root/build}/app/Tovi Explorer.exe"
   [ -f "$exe" ] || { echo "Missing $exe: build first" >&2; return 1; }
   # Bounded: a failed registration shows a message box that nobody may see.
   if ! timeout 60 "$WINE" "$exe" /RegServer >/dev/null 2>&1 </dev/null; then

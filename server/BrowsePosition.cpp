@@ -1,8 +1,7 @@
 #include "BrowsePosition.h"
 
-#include <mutex>
 
-#include "Document.h"
+#include "Configuration.h"
 
 namespace {
 // Every position of the process, linked through the positions themselves so
@@ -18,16 +17,6 @@ Registry& TheRegistry() {
     return registry;
 }
 
-void InstallDeletionObserver() noexcept {
-    static std::once_flag installed;
-    try {
-        std::call_once(installed, [] { SetGroupDeletingObserver(&BrowsePosition::OnGroupDeleting); });
-    } catch (...) {
-        // call_once only throws when the platform cannot create a thread primitive;
-        // installation is retried by the next position.
-    }
-}
-
 // True when `group` is `object` or lies below it. Caller holds the
 // configuration lock, which keeps the chain of parents alive.
 bool IsAtOrBelow(OPCS_TagGroup* group, OPCS_TagGroup* object) {
@@ -39,15 +28,18 @@ bool IsAtOrBelow(OPCS_TagGroup* group, OPCS_TagGroup* object) {
 }
 }  // namespace
 
-BrowsePosition::BrowsePosition(OnDelete rule) noexcept : rule_(rule) {
+BrowsePosition::BrowsePosition(OnDelete rule, Configuration& configuration) noexcept
+    : rule_(rule), configuration_(configuration) {
+    configuration_.SetGroupDeletingObserver(&BrowsePosition::OnGroupDeleting);
     ScopedLock guard(TheRegistry().lock);
     Register();
 }
 
-BrowsePosition::BrowsePosition(OnDelete rule, const BrowsePosition& other) noexcept : rule_(rule) {
+BrowsePosition::BrowsePosition(OnDelete rule, const BrowsePosition& other) noexcept
+    : rule_(rule), configuration_(other.configuration_) {
     // Copied under the configuration lock: otherwise `other` could designate a
     // group that is deleted before this copy is registered.
-    ScopedLock configuration(ConfigurationLock());
+    ScopedLock configuration(configuration_.Lock());
     ScopedLock guard(TheRegistry().lock);
     group_ = other.group_;
     lost_ = other.lost_;
@@ -55,7 +47,6 @@ BrowsePosition::BrowsePosition(OnDelete rule, const BrowsePosition& other) noexc
 }
 
 void BrowsePosition::Register() noexcept {
-    InstallDeletionObserver();
     Registry& registry = TheRegistry();
     next_ = registry.first;
     if (next_ != nullptr) next_->previous_ = this;
@@ -84,7 +75,7 @@ bool BrowsePosition::IsLost() const {
 }
 
 void BrowsePosition::MoveTo(OPCS_TagGroup* group) {
-    ScopedLock configuration(ConfigurationLock());
+    ScopedLock configuration(configuration_.Lock());
     ScopedLock guard(TheRegistry().lock);
     group_ = group;
     lost_ = false;

@@ -6,17 +6,19 @@
 // the root, an enumerator's position is lost.
 //
 // A position only ever designates a live object of the configuration: it is
-// set and copied under the configuration lock, and the document reports each
-// deletion under that same lock before the object goes. Whoever dereferences
+// set and copied under the configuration lock, and the configuration reports
+// each deletion under that same lock before the object goes. Whoever dereferences
 // the designated group must hold the configuration lock too.
 #include "TagGroup.h"
+
+class Configuration;
 
 class BrowsePosition {
 public:
     enum class OnDelete { ReturnToRoot, Lose };
 
     // Neither constructor allocates, so neither can fail.
-    explicit BrowsePosition(OnDelete rule) noexcept;
+    BrowsePosition(OnDelete rule, Configuration& configuration) noexcept;
     // Same place (and lost state) as `other`, with its own rule.
     BrowsePosition(OnDelete rule, const BrowsePosition& other) noexcept;
     ~BrowsePosition();
@@ -31,7 +33,9 @@ public:
     // holding the configuration lock (null: the root). Clears the lost state.
     void MoveTo(OPCS_TagGroup* group);
 
-    // Called by the document under the configuration lock before it deletes
+    Configuration& GetConfiguration() const noexcept { return configuration_; }
+
+    // Called by the configuration under its lock before it deletes
     // `object` with everything below it.
     static void OnGroupDeleting(OPCS_TagGroup* object);
 
@@ -39,6 +43,7 @@ private:
     void Register() noexcept;
 
     const OnDelete rule_;
+    Configuration& configuration_;
     OPCS_TagGroup* group_ = nullptr;
     bool lost_ = false;
     // Links of the process-wide registry.

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Device.h"
-#include "Document.h"
+#include "Configuration.h"
 #include "EnumSnapshot.h"
 #include "Tag.h"
 #include "TaskMem.h"
@@ -30,18 +30,16 @@ bool Fill(const BrowseSource& source, std::vector<std::wstring>& names) {
     try {
         // The configuration lock keeps the position (and its children) alive
         // while the names are copied; deletions wait for it.
-        ScopedLock configuration(ConfigurationLock());
+        Configuration& configuration = source.position.GetConfiguration();
+        ScopedLock lock(configuration.Lock());
         if (source.position.IsLost()) {
             return true;
         }
         OPCS_TagGroup* group = source.position.Group();
         if (group == nullptr) {
-            OPCS_Doc* document = OPCS_Doc::Get();
-            if (!source.filter.WantsBranches() || document == nullptr) {
-                return true;
-            }
+            if (!source.filter.WantsBranches()) return true;
             Dll<OPCS_Device*> devices;
-            document->CopyDeviceList(devices);
+            configuration.CopyDeviceList(devices);
             for (OPCS_Device* device : devices) {
                 if (!OPCS_TagGroup::IsValidGroup(device)) continue;
                 std::wstring name = device->GetName();

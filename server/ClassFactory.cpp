@@ -1,11 +1,12 @@
 #include "ClassFactory.h"
 
 #include <new>
+#include <utility>
 
 #include "ClientObjects.h"
 
 ServerClassFactory* ServerClassFactory::Create(ServerObjectCreator creator) {
-    return new (std::nothrow) ServerClassFactory(creator);
+    return new (std::nothrow) ServerClassFactory(std::move(creator));
 }
 
 STDMETHODIMP ServerClassFactory::QueryInterface(REFIID riid, void** ppv) {

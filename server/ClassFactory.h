@@ -3,11 +3,12 @@
 #include <windows.h>
 #include <objbase.h>
 #include <atomic>
+#include <functional>
 
 // Makes one new server object and gives it with one reference. The object
 // posts the client-object message "one fewer" when it is destroyed; the
 // factory posts "one more" for it.
-using ServerObjectCreator = HRESULT (*)(IUnknown** object);
+using ServerObjectCreator = std::function<HRESULT(IUnknown** object)>;
 
 class ServerClassFactory final : public IClassFactory {
 public:
@@ -25,7 +26,7 @@ public:
     STDMETHODIMP LockServer(BOOL lock) override;
 
 private:
-    explicit ServerClassFactory(ServerObjectCreator creator) noexcept : creator_(creator) {}
+    explicit ServerClassFactory(ServerObjectCreator creator) noexcept : creator_(std::move(creator)) {}
     ~ServerClassFactory() = default;
 
     ServerObjectCreator creator_;

@@ -8,7 +8,7 @@
 #include "CEnumItemAttributes.h"
 #include "CallbackBatch.h"
 #include "ClientObjects.h"
-#include "Document.h"
+#include "Configuration.h"
 #include "EngineeringUnits.h"
 #include "EventLog.h"
 #include "FileTime.h"
@@ -324,7 +324,7 @@ HRESULT OPCGroup::ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool
     if (!arrays.Allocate(dwCount, true)) return E_OUTOFMEMORY;
     OPCITEMRESULT* results = arrays.results.get();
     HRESULT* errors = arrays.errors.get();
-    OPCS_Doc* document = OPCS_Doc::Get();
+    Configuration* configuration = m_pServer ? &m_pServer->GetConfiguration() : nullptr;
     HRESULT result = S_OK;
     {
         ScopedLock guard(m_csItems);
@@ -340,9 +340,9 @@ HRESULT OPCGroup::ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool
         for (DWORD i = 0; i < dwCount; ++i) {
             const OPCITEMDEF& definition = pItemArray[i];
             OPCS_Tag* tag = nullptr;
-            if (document != nullptr && definition.szItemID != nullptr) {
+            if (configuration != nullptr && definition.szItemID != nullptr) {
                 try {
-                    tag = document->FindTag(definition.szItemID);
+                    tag = configuration->FindTag(definition.szItemID);
                 } catch (const std::bad_alloc&) {
                     tag = nullptr;
                 }

@@ -12,7 +12,7 @@
 #include "ClientObjects.h"
 #include "ConnectionPoint.h"
 #include "Device.h"
-#include "Document.h"
+#include "Configuration.h"
 #include "EnumSnapshot.h"
 #include "ResultText.h"
 #include "EventLog.h"
@@ -42,7 +42,8 @@ std::atomic<long> g_reapers{0};
 std::atomic<bool> g_reapingClosed{false};
 }  // namespace
 
-OPCServer::OPCServer() noexcept : m_ftConnected(FileTimeNow()) { ServerList::Instance().Add(this, m_ListEntry); }
+OPCServer::OPCServer(Configuration& configuration) noexcept
+    : m_Configuration(configuration), m_ftConnected(FileTimeNow()) { ServerList::Instance().Add(this, m_ListEntry); }
 
 OPCServer::~OPCServer() {
     m_bClosing.store(true);
@@ -176,7 +177,7 @@ STDMETHODIMP OPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequested
 
 std::shared_ptr<ServerLink> OPCServer::Link() {
     ScopedLock guard(m_csGroups);
-    if (!m_pLink) m_pLink = std::make_shared<ServerLink>(this);
+    if (!m_pLink) m_pLink = std::make_shared<ServerLink>(this, m_Configuration);
     return m_pLink;
 }
 
@@ -323,7 +324,7 @@ STDMETHODIMP OPCServer::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirectio
         ScopedLock guard(m_csGroups);
         // Under the configuration lock the position and its neighbours cannot
         // be deleted while they are looked at.
-        ScopedLock configuration(ConfigurationLock());
+        ScopedLock configuration(m_Configuration.Lock());
         OPCS_TagGroup* position = m_BrowsePosition.Group();
         if (dwBrowseDirection == OPC_BROWSE_UP) {
             if (position == nullptr) return E_FAIL;
@@ -333,10 +334,8 @@ STDMETHODIMP OPCServer::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirectio
         }
         const std::wstring name = TextOf(szString);
         if (position == nullptr) {
-            OPCS_Doc* document = OPCS_Doc::Get();
-            if (document == nullptr) return E_INVALIDARG;
             Dll<OPCS_Device*> devices;
-            document->CopyDeviceList(devices);
+            m_Configuration.CopyDeviceList(devices);
             for (OPCS_Device* device : devices) {
                 if (OPCS_TagGroup::IsValidGroup(device) && EqualsNoCase(device->GetName(), name)) {
                     m_BrowsePosition.MoveTo(device);
@@ -381,16 +380,16 @@ STDMETHODIMP OPCServer::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) {
     if (szItemDataID == nullptr) return E_INVALIDARG;
     try {
         ScopedLock guard(m_csGroups);
-        ScopedLock configuration(ConfigurationLock());
+        ScopedLock configuration(m_Configuration.Lock());
         const std::wstring_view name(szItemDataID);
         OPCS_TagGroup* position = m_BrowsePosition.Group();
         bool found = false;
         std::wstring itemId;
         if (position == nullptr) {
             // At the root the names are the devices'.
-            if (OPCS_Doc* document = OPCS_Doc::Get()) {
+            {
                 Dll<OPCS_Device*> devices;
-                document->CopyDeviceList(devices);
+                m_Configuration.CopyDeviceList(devices);
                 for (OPCS_Device* device : devices) {
                     if (OPCS_TagGroup::IsValidGroup(device) && device->GetName() == name) {
                         found = true;

@@ -29,6 +29,8 @@
 #include "ServerLink.h"
 #include "ServerList.h"
 
+class Configuration;
+
 class ConnectionPoint;
 class OPCGroup;
 class OPCS_TagGroup;
@@ -39,7 +41,7 @@ class OPCServer final : public IOPCServer,
                         public IConnectionPointContainer,
                         public IOPCItemProperties {
 public:
-    OPCServer() noexcept;
+    explicit OPCServer(Configuration& configuration) noexcept;
     // Released, destroyed at exit by DestroyAllServers, or deleted by the
     // creator when its first query fails.
     ~OPCServer();
@@ -139,12 +141,13 @@ private:
     void NoteCall(const wchar_t* method) noexcept;
 
     std::atomic<LONG> m_cRef{0};
+    Configuration& m_Configuration;  // what the client browses and names
     std::atomic<bool> m_bClosing{false};
     // The groups of this connection by server handle; one counted reference each.
     std::unordered_map<OPCHANDLE, OPCGroup*> m_Groups;
     std::shared_ptr<ServerLink> m_pLink;  // guarded by m_csGroups
     mutable CriticalSection m_csGroups;  // guards m_Groups; serialises browsing calls
-    BrowsePosition m_BrowsePosition{BrowsePosition::OnDelete::ReturnToRoot};
+    BrowsePosition m_BrowsePosition{BrowsePosition::OnDelete::ReturnToRoot, m_Configuration};
     ServerList::Entry m_ListEntry;
 
     const FILETIME m_ftConnected;

@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "CallArrays.h"
-#include "Document.h"
+#include "Configuration.h"
 #include "OPCServer.h"
 #include "OpcConstants.h"
 #include "TagProperties.h"
@@ -12,12 +12,12 @@
 
 namespace {
 // The properties of the tag `itemId` names, or the call's failure.
-HRESULT ReadTag(LPCWSTR itemId, std::optional<TagProperties>& properties) {
+HRESULT ReadTag(Configuration& configuration, LPCWSTR itemId, std::optional<TagProperties>& properties) {
     try {
         // The tag cannot be deleted while the configuration lock is held.
-        ScopedLock configuration(ConfigurationLock());
+        ScopedLock lock(configuration.Lock());
         OPCS_Tag* tag = nullptr;
-        const HRESULT hr = TagProperties::FindTag(itemId, &tag);
+        const HRESULT hr = TagProperties::FindTag(configuration, itemId, &tag);
         if (FAILED(hr)) return hr;
         properties.emplace(*tag);
         return S_OK;
@@ -39,7 +39,7 @@ STDMETHODIMP OPCServer::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCoun
     *ppvtDataTypes = nullptr;
     if (szItemID == nullptr) return E_INVALIDARG;
     std::optional<TagProperties> properties;
-    const HRESULT hr = ReadTag(szItemID, properties);
+    const HRESULT hr = ReadTag(m_Configuration, szItemID, properties);
     if (FAILED(hr)) return hr;
     try {
         const std::vector<ItemProperty> available = properties->Available();
@@ -75,7 +75,7 @@ STDMETHODIMP OPCServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD*
     *ppErrors = nullptr;
     if (szItemID == nullptr || pdwPropertyIDs == nullptr || dwCount == 0) return E_INVALIDARG;
     std::optional<TagProperties> properties;
-    HRESULT hr = ReadTag(szItemID, properties);
+    HRESULT hr = ReadTag(m_Configuration, szItemID, properties);
     if (FAILED(hr)) return hr;
     // Zero-filled: every VARIANT starts as VT_EMPTY.
     CallArrays<VARIANT> arrays;
@@ -98,7 +98,7 @@ STDMETHODIMP OPCServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
     *ppErrors = nullptr;
     if (szItemID == nullptr || pdwPropertyIDs == nullptr || dwCount == 0) return E_INVALIDARG;
     std::optional<TagProperties> properties;
-    const HRESULT hr = ReadTag(szItemID, properties);
+    const HRESULT hr = ReadTag(m_Configuration, szItemID, properties);
     if (FAILED(hr)) return hr;
     CallArrays<LPWSTR> arrays;
     if (!arrays.Allocate(dwCount, true)) return E_OUTOFMEMORY;

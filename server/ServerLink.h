@@ -9,11 +9,13 @@
 
 #include "CriticalSection.h"
 
+class Configuration;
 class OPCServer;
 
 class ServerLink {
 public:
-    explicit ServerLink(OPCServer* server) noexcept : server_(server) {}
+    ServerLink(OPCServer* server, Configuration& configuration) noexcept
+        : configuration_(configuration), server_(server) {}
     ServerLink(const ServerLink&) = delete;
     ServerLink& operator=(const ServerLink&) = delete;
 
@@ -21,6 +23,9 @@ public:
     // null when it is gone or going.
     OPCServer* Acquire();
     void Detach();
+    // The configuration whose tags the server's groups name; it outlives
+    // every server object and group.
+    Configuration& GetConfiguration() const noexcept { return configuration_; }
 
     // The time a group of the server last finished a scan while active.
     void SetLastUpdate(FILETIME time) noexcept;
@@ -32,6 +37,7 @@ public:
     const wchar_t* LastCall(FILETIME& when) const noexcept;
 
 private:
+    Configuration& configuration_;
     CriticalSection lock_;
     OPCServer* server_;
     std::atomic<std::uint64_t> lastUpdate_{0};

@@ -1,10 +1,12 @@
 #include "ServerModule.h"
 
+#include <utility>
+
 #include "resource_server.h"
 
 bool ServerModule::Init(ServerObjectCreator creator) {
     if (factory_ == nullptr) {
-        factory_ = ServerClassFactory::Create(creator);
+        factory_ = ServerClassFactory::Create(std::move(creator));
     }
     return factory_ != nullptr;
 }

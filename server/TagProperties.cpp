@@ -4,7 +4,7 @@
 #include <iterator>
 
 #include "Device.h"
-#include "Document.h"
+#include "Configuration.h"
 #include "EngineeringUnits.h"
 #include "OpcConstants.h"
 #include "OpcDa.h"
@@ -177,7 +177,7 @@ HRESULT TagProperties::Value(DWORD id, VARIANT& value) const {
     return S_OK;
 }
 
-HRESULT TagProperties::FindTag(std::wstring_view itemId, OPCS_Tag** tag) {
+HRESULT TagProperties::FindTag(Configuration& configuration, std::wstring_view itemId, OPCS_Tag** tag) {
     *tag = nullptr;
     // Every name is non-empty and holds no separator: an empty name between
     // separators (or at either end) can name nothing.
@@ -185,8 +185,7 @@ HRESULT TagProperties::FindTag(std::wstring_view itemId, OPCS_Tag** tag) {
         itemId.find(L"..") != std::wstring_view::npos) {
         return OPC_E_INVALIDITEMID;
     }
-    OPCS_Doc* document = OPCS_Doc::Get();
-    OPCS_Tag* found = document != nullptr ? document->FindTag(itemId) : nullptr;
+    OPCS_Tag* found = configuration.FindTag(itemId);
     if (!OPCS_Tag::IsValidTag(found)) return OPC_E_UNKNOWNITEMID;
     *tag = found;
     return S_OK;

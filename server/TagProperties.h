@@ -16,6 +16,8 @@ struct ItemProperty {
     VARTYPE type;
 };
 
+class Configuration;
+
 class TagProperties {
 public:
     // The caller holds the configuration lock, so that the tag and its device
@@ -32,7 +34,7 @@ public:
     // Finds the tag of an item ID, under the configuration lock the caller
     // holds: S_OK, OPC_E_INVALIDITEMID for an ID no tag could have, or
     // OPC_E_UNKNOWNITEMID.
-    static HRESULT FindTag(std::wstring_view itemId, OPCS_Tag** tag);
+    static HRESULT FindTag(Configuration& configuration, std::wstring_view itemId, OPCS_Tag** tag);
 
 private:
     TagSettings settings_;

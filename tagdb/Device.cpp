@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <limits>
 
-#include "DocumentLink.h"
 #include "Dll.h"
 #include "EventLog.h"
+#include "Configuration.h"
 #include "OPCS_Registry.h"
 #include "Tag.h"
 #include "Text.h"
@@ -123,6 +123,10 @@ std::wstring OPCS_Device::DeviceNameRefusal(const OPCS_Device* device, std::wstr
     return L"There is already a device named \"" + bearer + L"\". Please choose another name.";
 }
 
+void OPCS_Device::MarkConfigurationModified() noexcept {
+    if (Configuration* configuration = GetConfiguration()) configuration->SetModified(true);
+}
+
 std::wstring OPCS_Device::GetDeviceName() { return GetName() + kItemIdSeparator; }
 
 bool OPCS_Device::WriteToDevice(OPCS_Tag*, const Variant&) { return false; }
@@ -131,7 +135,7 @@ bool OPCS_Device::WriteTag(OPCS_Tag* tag, const Variant& value) {
     if (!OPCS_Tag::IsValidTag(tag) || !WriteToDevice(tag, value)) {
         return false;
     }
-    PostViewUpdate(ViewKind::TagList, kHintValuesChanged);
+    if (Configuration* configuration = GetConfiguration()) configuration->NotifyValuesChanged();
     return true;
 }
 
@@ -432,7 +436,7 @@ void OPCS_Device::SetStateIndicator(bool on) {
     ScopedLock guard(lock_);
     if (on != stateIndicator_) {
         stateIndicator_ = on;
-        PostViewUpdate(ViewKind::DeviceTree, kHintDeviceStatesChanged);
+        if (Configuration* configuration = GetConfiguration()) configuration->NotifyDeviceStatesChanged();
     }
 }
 

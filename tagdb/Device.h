@@ -17,6 +17,8 @@
 enum PollRequestKind : int { kPollOperator = 0, kPollOpcItems = 1, kPollQuery = 2 };
 enum PollState : int { kPollIdle = 0, kPollStarting = 1, kPollWaiting = 2, kPollInCycle = 3 };
 
+class Configuration;
+
 class OPCS_Device : public OPCS_TagGroup {
 public:
     OPCS_Device();
@@ -60,6 +62,13 @@ public:
     SYSTEMTIME GetLastPollTime();
     DWORD GetPollThreadId();
 
+    // The configuration that holds the device, told of its changes; null
+    // while it is in none.
+    void SetConfiguration(Configuration* configuration) noexcept { configuration_.store(configuration); }
+    Configuration* GetConfiguration() const noexcept { return configuration_.load(); }
+    // The configuration now holds changes to save.
+    void MarkConfigurationModified() noexcept;
+
     // False if another live device bears the name, without regard to case.
     static bool IsDeviceNameFree(const OPCS_Device* device, const std::wstring& name);
     // Why `device` may not be named `text` (as a rename would store it), in
@@ -100,6 +109,7 @@ protected:
     friend class DeviceRecord;  // the configuration file's reader and writer
 
 private:
+    std::atomic<Configuration*> configuration_{nullptr};
     unsigned PollThreadMain();
     void PollingRun();
     static constexpr WORD kVolatileClearedQuality = 0x08;  // bad, not connected

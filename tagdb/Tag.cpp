@@ -4,7 +4,6 @@
 
 #include "DateTimeText.h"
 #include "Device.h"
-#include "DocumentLink.h"
 #include "FileTime.h"
 #include "LiveObjects.h"
 #include "Quality.h"
@@ -66,9 +65,9 @@ std::wstring OPCS_Tag::GetName() const {
 }
 
 void OPCS_Tag::MarkModifiedIfOwned() {
-    if (owner_ != nullptr) {
-        MarkConfigurationModified();
-    }
+    if (!OPCS_TagGroup::IsValidGroup(owner_)) return;
+    // No lock taken on the way up: the caller holds the tag's.
+    if (OPCS_Device* device = owner_->GetDevice()) device->MarkConfigurationModified();
 }
 
 void OPCS_Tag::MarkValueModifiedIfOwned() {
@@ -81,7 +80,7 @@ void OPCS_Tag::SetDescription(const std::wstring& text) {
     ScopedLock guard(lock_);
     if (text != description_) {
         description_ = text;
-        rowRefresh_ = true;
+        ++changes_;
         MarkModifiedIfOwned();
     }
 }
@@ -90,7 +89,7 @@ void OPCS_Tag::SetQuality(WORD quality) {
     ScopedLock guard(lock_);
     if (quality != quality_) {
         quality_ = quality;
-        rowRefresh_ = true;
+        ++changes_;
         timestamp_ = FileTimeNow();
         MarkValueModifiedIfOwned();
     }
@@ -111,7 +110,7 @@ bool OPCS_Tag::SetValue(const Variant& value, WORD quality, FILETIME time) {
     value_ = RawToEngineering(value);
     timestamp_ = time;
     quality_ = quality;
-    rowRefresh_ = true;
+    ++changes_;
     if (FAILED(value_.ChangeType(static_cast<VARTYPE>(dataType_)))) {
         return false;
     }
@@ -132,9 +131,7 @@ void OPCS_Tag::InvalidateIfVolatile(WORD quality) {
 
 std::wstring OPCS_Tag::GetValueText() {
     ScopedLock guard(lock_);
-    std::wstring text = quality_ == kQualityGood ? FormatValueText(value_.Ref()) : L"?";
-    rowRefresh_ = false;
-    return text;
+    return quality_ == kQualityGood ? FormatValueText(value_.Ref()) : L"?";
 }
 
 std::wstring OPCS_Tag::GetRawValueText() {
@@ -222,7 +219,7 @@ void OPCS_Tag::SetDataType(VARTYPE type) {
     if (type != dataType_) {
         dataType_ = type;
         value_.Clear();
-        rowRefresh_ = true;
+        ++changes_;
         MarkModifiedIfOwned();
     }
 }
@@ -264,13 +261,13 @@ void OPCS_Tag::Rename(std::wstring text) {
         return;
     }
     StoreName(std::move(text));
-    rowRefresh_ = true;
+    ++changes_;
 }
 
 void OPCS_Tag::ApplyRename(std::wstring name) {
     ScopedLock guard(lock_);
     StoreName(std::move(name));
-    rowRefresh_ = true;
+    ++changes_;
     MarkModifiedIfOwned();
 }
 
@@ -392,7 +389,7 @@ DWORD OPCS_Tag::GetAccessMode() { ScopedLock g(lock_); return accessMode_; }
 FILETIME OPCS_Tag::GetTimestamp() { ScopedLock g(lock_); return timestamp_; }
 bool OPCS_Tag::IsVolatile() { ScopedLock g(lock_); return volatile_; }
 bool OPCS_Tag::IsLocked() { ScopedLock g(lock_); return locked_; }
-bool OPCS_Tag::NeedsRowRefresh() { ScopedLock g(lock_); return rowRefresh_; }
+DWORD OPCS_Tag::GetChangeCount() { ScopedLock g(lock_); return changes_; }
 bool OPCS_Tag::AreValueLimitsEnabled() { ScopedLock g(lock_); return valueLimitsEnabled_; }
 bool OPCS_Tag::AreValueLimitsSet() { ScopedLock g(lock_); return valueLimitsSet_; }
 double OPCS_Tag::GetValueLowLimit() { ScopedLock g(lock_); return valueLow_; }
@@ -423,7 +420,7 @@ void OPCS_Tag::SetSimulation(const TagSimulation& simulation) {
     {
         ScopedLock g(lock_);
         if (!AssignSimulation(simulation)) return;
-        rowRefresh_ = true;
+        ++changes_;
         owner = owner_;
     }
     // Outside our lock: a group's lock is never taken while a tag's is held.
@@ -432,6 +429,11 @@ void OPCS_Tag::SetSimulation(const TagSimulation& simulation) {
         if (OPCS_Device* device = owner->GetDevice()) device->Reschedule();
     }
 }
+void OPCS_Tag::ApplyProperties(std::wstring name, const TagEdit& edit) {
+    Rename(std::move(name));
+    ApplyEdit(edit);
+}
+
 bool OPCS_Tag::ApplyEdit(const TagEdit& edit) {
     OPCS_TagGroup* owner = nullptr;
     bool simulationChanged = false;
@@ -473,7 +475,7 @@ bool OPCS_Tag::ApplyEdit(const TagEdit& edit) {
         }
         quality_ = converted ? kQualityGood : kQualityBad;
         timestamp_ = FileTimeNow();
-        rowRefresh_ = true;
+        ++changes_;
         if (changed || simulationChanged) MarkModifiedIfOwned();
         MarkValueModifiedIfOwned();
         owner = owner_;
@@ -535,7 +537,7 @@ void OPCS_Tag::PlaceSettings(const TagSettings& s) {
         deadband_ = s.deadband;
         volatile_ = s.isVolatile;
         simulationChanged = AssignSimulation(s.simulation);
-        rowRefresh_ = true;
+        ++changes_;
         MarkModifiedIfOwned();
         owner = owner_;
     }
@@ -575,7 +577,7 @@ void OPCS_Tag::SetAccessMode(DWORD mode) {
     ScopedLock g(lock_);
     if (mode != accessMode_) {
         accessMode_ = mode;
-        rowRefresh_ = true;
+        ++changes_;
         MarkModifiedIfOwned();
     }
 }

@@ -105,7 +105,6 @@ public:
     virtual void SetDataType(VARTYPE type);
     virtual std::wstring GetItemID();
     virtual int GetIconIndex();
-    virtual bool EditProperties() = 0;
     virtual void ClampToValueLimits(Variant& value);
     virtual void ClampToRawLimits(Variant& value);
 
@@ -114,6 +113,9 @@ public:
     WORD GetQuality();
     TagState GetState();
     void Rename(std::wstring text);
+    // An edit of the tag's properties dialog: its name (unique in its owner)
+    // and every setting, the latter in one step under the tag's lock.
+    void ApplyProperties(std::wstring name, const TagEdit& edit);
     std::wstring GetTimestampText();
     std::wstring GetAccessText();
     void EnableValueLimits(bool enable);
@@ -140,7 +142,9 @@ public:
     FILETIME GetTimestamp();
     bool IsVolatile();
     bool IsLocked();
-    bool NeedsRowRefresh();
+    // Counts every change of value, quality, type, name or description: a
+    // view redraws what changed since it last looked.
+    DWORD GetChangeCount();
     bool AreValueLimitsEnabled();
     bool AreValueLimitsSet();
     double GetValueLowLimit();
@@ -187,7 +191,7 @@ protected:
     LONG iconIndex_ = 0;
     DWORD classCode_ = 0;
     DWORD reserved_ = 0;
-    bool rowRefresh_ = false;
+    DWORD changes_ = 0;
     bool volatile_ = true;
     bool valueLimitsEnabled_ = false;
     bool rawLimitsEnabled_ = false;

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "Device.h"
-#include "DocumentLink.h"
 #include "LiveObjects.h"
 #include "Tag.h"
 #include "Text.h"
@@ -13,7 +12,6 @@ OPCS_TagGroup::OPCS_TagGroup() { LiveGroups().Add(this); }
 OPCS_TagGroup::~OPCS_TagGroup() {
     RetireValidity();
     ScopedLock guard(lock_);
-    treeItem_ = nullptr;
     StoreName(L"Deleted");
     description_ = L"Deleted";
     imageIndex_ = 0;
@@ -349,8 +347,8 @@ std::wstring OPCS_TagGroup::MakeUniqueTagName(const std::wstring& base) {
 void OPCS_TagGroup::NotifyChanged() {
     if (OPCS_Device* device = GetDevice()) {
         device->SetStructureChanged(true);
+        device->MarkConfigurationModified();
     }
-    MarkConfigurationModified();
 }
 
 std::vector<OPCS_Tag*> OPCS_TagGroup::SnapshotTags() {
@@ -373,12 +371,10 @@ void OPCS_TagGroup::SetDescription(const std::wstring& text) {
         if (text == description_) return;
         description_ = text;
     }
-    MarkConfigurationModified();
+    if (OPCS_Device* device = GetDevice()) device->MarkConfigurationModified();
 }
 
-OPCS_TagGroup* OPCS_TagGroup::GetParent() { ScopedLock g(lock_); return parent_; }
+OPCS_TagGroup* OPCS_TagGroup::GetParent() { return parent_.load(); }
 LONG OPCS_TagGroup::GetOrdinal() { ScopedLock g(lock_); return ordinal_; }
-void* OPCS_TagGroup::GetTreeItem() { ScopedLock g(lock_); return treeItem_; }
-void OPCS_TagGroup::SetTreeItem(void* item) { ScopedLock g(lock_); treeItem_ = item; }
 bool OPCS_TagGroup::IsStructureChanged() { ScopedLock g(lock_); return structureChanged_; }
 void OPCS_TagGroup::SetStructureChanged(bool changed) { ScopedLock g(lock_); structureChanged_ = changed; }

@@ -3,6 +3,7 @@
 // list carries a case-insensitive name index beside it, so adoption, renames
 // and item-ID resolution never walk all the siblings.
 #include <windows.h>
+#include <atomic>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -40,7 +41,6 @@ public:
     virtual bool RemoveTag(OPCS_Tag* tag);
     virtual bool RemoveGroup(OPCS_TagGroup* group);
     virtual bool WriteTag(OPCS_Tag* tag, const Variant& value);
-    virtual bool EditProperties() = 0;
     virtual OPCS_Device* GetDevice();
     virtual std::wstring GetPath();
     virtual bool IsDevice() const { return false; }
@@ -80,8 +80,6 @@ public:
     void SetDescription(const std::wstring& text);
     OPCS_TagGroup* GetParent();
     LONG GetOrdinal();
-    void* GetTreeItem();
-    void SetTreeItem(void* item);
     bool IsStructureChanged();
     void SetStructureChanged(bool changed);
 
@@ -94,7 +92,6 @@ protected:
     // Takes the child lists apart, deleting every valid child.
     void DestroyChildren();
 
-    void* treeItem_ = nullptr;
     mutable CriticalSection nameLock_;  // leaf lock: guards only the name
     std::wstring name_ = L"Group";
     std::wstring description_;
@@ -106,7 +103,9 @@ protected:
     LONG selectedImageIndex_ = 3;
     DWORD classCode_ = 0;
     LONG ordinal_ = 0;
-    OPCS_TagGroup* parent_ = nullptr;
+    // Read without the lock: a tag reports a change to its configuration
+    // through its parents while it holds its own lock.
+    std::atomic<OPCS_TagGroup*> parent_{nullptr};
     CriticalSection lock_;
     bool structureChanged_ = false;
     DWORD signature_ = kGroupSignature;

@@ -1,43 +1,15 @@
 #include "ToviDevice.h"
 
 #include "CriticalSection.h"
-#include "DocumentLink.h"
 #include "EventLog.h"
-#include "PropertyDialogs.h"
 #include "RefreshSchedule.h"
 #include "Tag.h"
 #include "Text.h"
 
-namespace {
-struct ProductDevices {
-    CriticalSection lock;
-    Dll<ToviDevice*> devices;
-};
-
-ProductDevices& Products() {
-    static ProductDevices list;  // created on first use
-    return list;
-}
-}  // namespace
-
-ToviDevice::ToviDevice() {
-    ProductDevices& p = Products();
-    ScopedLock guard(p.lock);
-    p.devices.Append(this);
-}
+ToviDevice::ToviDevice() = default;
 
 ToviDevice::~ToviDevice() {
     Shutdown();
-    {
-        ProductDevices& p = Products();
-        ScopedLock guard(p.lock);
-        for (auto node = p.devices.begin(); node != p.devices.end(); ++node) {
-            if (*node == this) {
-                p.devices.Remove(node);
-                break;
-            }
-        }
-    }
     theEventLog << L"Device:" << GetName() << L"Destroyed" << EventLog::EndEntry;
 }
 
@@ -66,7 +38,7 @@ void ToviDevice::SetRefreshEnabled(bool enabled) {
     if (value != refreshEnabled_) {
         refreshEnabled_ = value;
         ApplyRefreshInterval();
-        MarkConfigurationModified();
+        OPCS_Device::MarkConfigurationModified();
     }
 }
 
@@ -75,7 +47,7 @@ void ToviDevice::SetRefreshMode(DWORD mode) {
     if (mode != refreshMode_) {
         refreshMode_ = mode;
         ApplyRefreshInterval();
-        MarkConfigurationModified();
+        OPCS_Device::MarkConfigurationModified();
     }
 }
 
@@ -84,7 +56,7 @@ void ToviDevice::SetRefreshPeriod(DWORD seconds) {
     if (seconds != refreshPeriod_) {
         refreshPeriod_ = seconds;
         ApplyRefreshInterval();
-        MarkConfigurationModified();
+        OPCS_Device::MarkConfigurationModified();
     }
 }
 
@@ -138,34 +110,20 @@ void ToviDevice::RefreshTimestamps() {
     }
 }
 
-bool ToviDevice::EditProperties() {
-    PropertyDialogRunner* runner = ThePropertyDialogRunner();
-    if (runner == nullptr) {
-        return false;
+void ToviDevice::ApplyProperties(std::wstring name, DeviceRefresh refresh, int scheduleIndex) {
+    if (refresh.mode == kRefreshBySchedule && scheduleIndex >= 0 &&
+        scheduleIndex < static_cast<int>(kRefreshSchedule.size())) {
+        refresh.period = kRefreshSchedule[static_cast<size_t>(scheduleIndex)].seconds;
     }
-    GroupPropertiesFields fields;
-    fields.name = GetName();
-    fields.isDevice = true;
-    fields.refreshEnabled = IsRefreshEnabled();
-    fields.refreshMode = GetRefreshMode();
-    fields.refreshPeriod = GetRefreshPeriod();
-    fields.scheduleIndex = RefreshScheduleIndex(fields.refreshPeriod);
-    fields.nameRefusal = [this](const std::wstring& name) { return DeviceNameRefusal(this, name); };
-    if (!runner->EditGroup(fields)) {
-        return false;
-    }
-    // The dialog keeps the period it opened with unless By Interval was
-    // chosen; By Schedule the chosen entry of the schedule is the period.
-    DWORD period = fields.refreshPeriod;
-    if (fields.refreshMode == kRefreshBySchedule && fields.scheduleIndex >= 0 &&
-        fields.scheduleIndex < static_cast<int>(kRefreshSchedule.size())) {
-        period = kRefreshSchedule[static_cast<size_t>(fields.scheduleIndex)].seconds;
-    }
-    Rename(fields.name);
-    SetRefreshEnabled(fields.refreshEnabled);
-    SetRefreshMode(fields.refreshMode);
-    SetRefreshPeriod(period);
-    return true;
+    Rename(std::move(name));
+    SetRefreshEnabled(refresh.enabled);
+    SetRefreshMode(refresh.mode);
+    SetRefreshPeriod(refresh.period);
+}
+
+DeviceRefresh ToviDevice::GetRefresh() {
+    ScopedLock g(lock_);
+    return DeviceRefresh{refreshEnabled_ != 0, refreshMode_, refreshPeriod_};
 }
 
 bool ToviDevice::IsRefreshEnabled() { ScopedLock g(lock_); return refreshEnabled_ != 0; }

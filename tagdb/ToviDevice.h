@@ -10,14 +10,26 @@
 
 enum RefreshMode : DWORD { kRefreshBySchedule = 0, kRefreshByInterval = 1 };
 
+// When the device re-stamps its tags: by the time-of-day schedule (the
+// period picks the entry) or every `period` seconds.
+struct DeviceRefresh {
+    bool enabled = false;
+    DWORD mode = kRefreshBySchedule;
+    DWORD period = 300;
+};
+
 class ToviDevice : public OPCS_Device {
 public:
     ToviDevice();
     ~ToviDevice() override;
     void Serialize(Archive& archive) override;
 
-    bool EditProperties() override;
     std::wstring ProposeName() override;
+    // An edit of the device's properties dialog. By Schedule the chosen
+    // entry of the schedule (when there is one) gives the period; otherwise
+    // the refresh's own period stands.
+    void ApplyProperties(std::wstring name, DeviceRefresh refresh, int scheduleIndex);
+    DeviceRefresh GetRefresh();
     void PollCycle() override;
     void OnPollStart() override;
 

@@ -10,8 +10,4 @@ public:
     void Serialize(Archive& archive) override;
 
     bool WriteValue(Variant& value) override;
-    bool EditProperties() override;
-    // The dialog for a tag of `parent` (its owner, or the group a new tag is
-    // to join), which refuses a name another tag there bears.
-    bool EditProperties(OPCS_TagGroup* parent);
 };

@@ -7,9 +7,4 @@ public:
     ToviTagGroup() = default;
     ~ToviTagGroup() override = default;
     void Serialize(Archive& archive) override;
-
-    bool EditProperties() override;
-    // The dialog for a group of `parent` (its own, or the one a new group is
-    // to join), which refuses a name a sibling bears.
-    bool EditProperties(OPCS_TagGroup* parent);
 };

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "Document.h"
+#include "Configuration.h"
 #include "MessageBoxes.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
@@ -21,7 +21,7 @@ struct SampleTag {
     bool readWrite;
 };
 
-void AddTags(OPCS_Doc& doc, OPCS_TagGroup* group, std::initializer_list<SampleTag> samples) {
+void AddTags(Configuration& doc, OPCS_TagGroup* group, std::initializer_list<SampleTag> samples) {
     for (const SampleTag& sample : samples) {
         auto* tag = new ToviTag;
         tag->Rename(sample.name);
@@ -35,7 +35,7 @@ void AddTags(OPCS_Doc& doc, OPCS_TagGroup* group, std::initializer_list<SampleTa
     }
 }
 
-OPCS_TagGroup* AddGroup(OPCS_Doc& doc, OPCS_TagGroup* parent, const wchar_t* name) {
+OPCS_TagGroup* AddGroup(Configuration& doc, OPCS_TagGroup* parent, const wchar_t* name) {
     auto* group = new ToviTagGroup;
     group->Rename(name);
     doc.AddGroupTo(parent, group);
@@ -49,7 +49,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     SetMessageBoxHandler([](const std::wstring&, const std::wstring&, UINT style) { return DefaultAnswer(style); });
-    OPCS_Doc doc;
+    Configuration doc;
     auto* boiler = new ToviDevice;
     boiler->Rename(L"BoilerHouse");
     doc.AddDevice(boiler);
@@ -80,5 +80,5 @@ int wmain(int argc, wchar_t** argv) {
              {L"Count", L"Packs since shift start", Variant::FromLong(5120), false},
              {L"Jam", L"Jam detected", Variant::FromBool(false), false}});
     AddGroup(doc, line, L"Palletizer");
-    return doc.DoSave(argv[1]) ? 0 : 1;
+    return doc.Save(argv[1]).saved ? 0 : 1;
 }

@@ -51,8 +51,9 @@ int main() {
     constexpr double kRunSeconds = 10.0;
     SetMessageBoxHandler([](const std::wstring&, const std::wstring&, UINT style) { return DefaultAnswer(style); });
     theSettings.SetDefaults();
-    auto doc = std::make_unique<OPCS_Doc>();
-    auto frame = std::make_unique<CMainFrame>();
+    Configuration configuration;
+    auto doc = std::make_unique<OPCS_Doc>(configuration);
+    auto frame = std::make_unique<CMainFrame>(*doc);
     if (!frame->Create(GetModuleHandleW(nullptr))) {
         std::printf("no window could be created\n");
         return 1;

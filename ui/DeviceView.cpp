@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "Device.h"
-#include "DocumentLink.h"
+#include "ViewUpdates.h"
 #include "Help.h"
 #include "TagGroup.h"
 #include "Text.h"
@@ -24,11 +24,6 @@ HIMAGELIST TreeImages() {
     return images;
 }
 
-// The saved states of the last rebuild live as long as the process.
-Dll<TreeItemState>& SavedStates() {
-    static Dll<TreeItemState> states;
-    return states;
-}
 
 template <class T>
 std::vector<T*> ByOrdinal(std::vector<T*> objects) {
@@ -38,31 +33,34 @@ std::vector<T*> ByOrdinal(std::vector<T*> objects) {
     return objects;
 }
 
-std::vector<OPCS_Device*> DevicesByOrdinal() {
-    std::vector<OPCS_Device*> devices;
-    if (OPCS_Doc* doc = OPCS_Doc::Get()) {
-        Dll<OPCS_Device*> list;
-        doc->CopyDeviceList(list);
-        for (OPCS_Device* device : list) devices.push_back(device);
-    }
-    return ByOrdinal(std::move(devices));
-}
-
-// Where a new item goes among its siblings, given the siblings in ordinal order.
-template <class T>
-HTREEITEM PlaceAfter(const std::vector<T*>& ordered, const OPCS_TagGroup* object) {
-    const auto at = std::find(ordered.begin(), ordered.end(), object);
-    if (at == ordered.end() || at + 1 == ordered.end()) return TVI_LAST;
-    if (at == ordered.begin()) return TVI_FIRST;
-    auto* before = static_cast<HTREEITEM>((*(at - 1))->GetTreeItem());
-    return before != nullptr ? before : TVI_LAST;
-}
 }  // namespace
 
 CDeviceView::~CDeviceView() {
-    if (OPCS_Doc* doc = OPCS_Doc::Get(); doc != nullptr && doc->GetDeviceView() == this) doc->SetDeviceView(nullptr);
-    SetViewWindow(ViewKind::DeviceTree, nullptr);
+    if (doc_.GetDeviceView() == this) doc_.SetDeviceView(nullptr);
+    doc_.Poster().SetViewWindow(ViewKind::DeviceTree, nullptr);
     DestroyView();
+}
+
+std::vector<OPCS_Device*> CDeviceView::DevicesByOrdinal() {
+    std::vector<OPCS_Device*> devices;
+    Dll<OPCS_Device*> list;
+    doc_.CopyDeviceList(list);
+    for (OPCS_Device* device : list) devices.push_back(device);
+    return ByOrdinal(std::move(devices));
+}
+
+template <class T>
+HTREEITEM CDeviceView::PlaceAfter(const std::vector<T*>& ordered, const OPCS_TagGroup* object) const {
+    const auto at = std::find(ordered.begin(), ordered.end(), object);
+    if (at == ordered.end() || at + 1 == ordered.end()) return TVI_LAST;
+    if (at == ordered.begin()) return TVI_FIRST;
+    HTREEITEM before = TreeItemOf(*(at - 1));
+    return before != nullptr ? before : TVI_LAST;
+}
+
+HTREEITEM CDeviceView::TreeItemOf(const OPCS_TagGroup* object) const {
+    const auto found = treeItems_.find(object);
+    return found != treeItems_.end() ? found->second : nullptr;
 }
 
 HWND CDeviceView::CreateControl(HWND parent) {
@@ -74,11 +72,9 @@ HWND CDeviceView::CreateControl(HWND parent) {
 
 void CDeviceView::OnInitialUpdate() {
     TreeView_SetImageList(control_, TreeImages(), TVSIL_NORMAL);
-    SetViewWindow(ViewKind::DeviceTree, hwnd_);
-    if (OPCS_Doc* doc = OPCS_Doc::Get()) {
-        doc->SetDeviceView(this);
-        OnUpdate(nullptr, kHintRefreshAll, nullptr);
-    }
+    doc_.Poster().SetViewWindow(ViewKind::DeviceTree, hwnd_);
+    doc_.SetDeviceView(this);
+    OnUpdate(nullptr, kHintRefreshAll, nullptr);
 }
 
 void* CDeviceView::GetSelectedObject() {
@@ -102,8 +98,8 @@ OPCS_Device* CDeviceView::SelectedDevice() {
 }
 
 bool CDeviceView::SelectObject(OPCS_TagGroup* object) {
-    if (!OPCS_TagGroup::IsValidGroup(object) || object->GetTreeItem() == nullptr) return false;
-    auto* item = static_cast<HTREEITEM>(object->GetTreeItem());
+    HTREEITEM item = OPCS_TagGroup::IsValidGroup(object) ? TreeItemOf(object) : nullptr;
+    if (item == nullptr) return false;
     TreeView_SelectItem(control_, item);
     TreeView_EnsureVisible(control_, item);
     return true;
@@ -129,7 +125,7 @@ void CDeviceView::OnUpdate(DocumentView*, int hint, void* object) {
         // an optimised build GCC's false "'this' pointer is null" warning.
         if (object != nullptr && OPCS_TagGroup::IsValidGroup(object)) {
             auto* group = static_cast<OPCS_TagGroup*>(object);
-            if (auto* item = static_cast<HTREEITEM>(group->GetTreeItem())) {
+            if (HTREEITEM item = TreeItemOf(group)) {
                 const std::wstring name = group->GetName();
                 TVITEMW data{};
                 data.mask = TVIF_TEXT | TVIF_IMAGE | TVIF_SELECTEDIMAGE;
@@ -162,6 +158,7 @@ void CDeviceView::OnUpdate(DocumentView*, int hint, void* object) {
 void CDeviceView::DeleteAllItems() {
     suppress_ = true;
     TreeView_DeleteAllItems(control_);
+    treeItems_.clear();
     suppress_ = false;
 }
 
@@ -176,7 +173,7 @@ HTREEITEM CDeviceView::InsertObject(OPCS_TagGroup* object, HTREEITEM parentItem,
     insert.item.iSelectedImage = object->GetSelectedImageIndex();
     insert.item.lParam = reinterpret_cast<LPARAM>(object);
     HTREEITEM item = TreeView_InsertItem(control_, &insert);
-    object->SetTreeItem(item);
+    if (item != nullptr) treeItems_[object] = item;
     return item;
 }
 
@@ -196,9 +193,10 @@ void CDeviceView::OnDeviceAdded(OPCS_Device* device) {
 
 void CDeviceView::OnGroupAdded(OPCS_TagGroup* group) {
     OPCS_TagGroup* parent = group->GetParent();
-    if (!OPCS_TagGroup::IsValidGroup(parent) || parent->GetTreeItem() == nullptr) return;
+    HTREEITEM parentItem = OPCS_TagGroup::IsValidGroup(parent) ? TreeItemOf(parent) : nullptr;
+    if (parentItem == nullptr) return;
     const HTREEITEM after = PlaceAfter(ByOrdinal(parent->SnapshotGroups()), group);
-    HTREEITEM item = InsertObject(group, static_cast<HTREEITEM>(parent->GetTreeItem()), after);
+    HTREEITEM item = InsertObject(group, parentItem, after);
     if (item == nullptr) return;
     InsertGroupsOf(group, item);
     TreeView_EnsureVisible(control_, item);
@@ -206,7 +204,7 @@ void CDeviceView::OnGroupAdded(OPCS_TagGroup* group) {
 
 void CDeviceView::RefreshDeviceImages() {
     for (OPCS_Device* device : DevicesByOrdinal()) {
-        auto* item = static_cast<HTREEITEM>(device->GetTreeItem());
+        HTREEITEM item = TreeItemOf(device);
         if (item == nullptr) continue;
         TVITEMW data{};
         data.mask = TVIF_IMAGE | TVIF_SELECTEDIMAGE;
@@ -218,8 +216,7 @@ void CDeviceView::RefreshDeviceImages() {
 }
 
 void CDeviceView::Rebuild(void* object) {
-    Dll<TreeItemState>& saved = SavedStates();
-    saved.Clear();
+    Dll<TreeItemState> saved;
     const UINT count = TreeView_GetCount(control_);
     HTREEITEM item = TreeView_GetFirstVisible(control_);
     for (UINT step = 0; item != nullptr && step < count; ++step) {
@@ -235,12 +232,13 @@ void CDeviceView::Rebuild(void* object) {
 
     suppress_ = true;
     TreeView_DeleteAllItems(control_);
+    treeItems_.clear();
     for (OPCS_Device* device : DevicesByOrdinal()) {
         if (HTREEITEM root = InsertObject(device, TVI_ROOT, TVI_LAST)) InsertGroupsOf(device, root);
     }
     for (const TreeItemState& record : saved) {
         if (!OPCS_TagGroup::IsValidGroup(record.object)) continue;
-        auto* target = static_cast<HTREEITEM>(static_cast<OPCS_TagGroup*>(record.object)->GetTreeItem());
+        HTREEITEM target = TreeItemOf(static_cast<OPCS_TagGroup*>(record.object));
         if (target == nullptr) continue;
         TVITEMW data{};
         data.mask = TVIF_STATE;
@@ -262,9 +260,7 @@ LRESULT CDeviceView::OnNotify(NMHDR* header) {
     case TVN_SELCHANGEDW:
     case TVN_SELCHANGEDA:
         if (!suppress_) {
-            if (OPCS_Doc* doc = OPCS_Doc::Get(); doc != nullptr && doc->GetTagView() != nullptr) {
-                doc->GetTagView()->OnUpdate(this, kHintDataChanged, nullptr);
-            }
+            if (DocumentView* tags = doc_.GetTagView()) tags->OnUpdate(this, kHintDataChanged, nullptr);
         }
         return 0;
     case TVN_KEYDOWN:
@@ -295,18 +291,17 @@ void CDeviceView::OnRightClick() {
 void CDeviceView::OnProperties() {
     OPCS_TagGroup* group = SelectedGroup();
     if (group == nullptr) return;
-    group->EditProperties();
+    doc_.EditProperties(group);
     OnUpdate(nullptr, kHintItemChanged, group);
 }
 
 void CDeviceView::OnDelete() {
     OPCS_TagGroup* group = SelectedGroup();
-    OPCS_Doc* doc = OPCS_Doc::Get();
-    if (group == nullptr || doc == nullptr || !group->CanDelete() ||
+    if (group == nullptr || !group->CanDelete() ||
         !OPCS_TagGroup::IsValidGroup(group->GetDevice())) {
         return;
     }
-    auto* item = static_cast<HTREEITEM>(group->GetTreeItem());
+    HTREEITEM item = TreeItemOf(group);
     HTREEITEM neighbour = TreeView_GetNextSibling(control_, item);
     if (neighbour == nullptr) neighbour = TreeView_GetPrevSibling(control_, item);
     if (neighbour == nullptr) neighbour = TreeView_GetParent(control_, item);
@@ -319,7 +314,7 @@ void CDeviceView::OnDelete() {
             next = reinterpret_cast<void*>(data.lParam);
         }
     }
-    if (doc->DeleteItem(group) && next != nullptr) SelectObject(static_cast<OPCS_TagGroup*>(next));
+    if (doc_.DeleteItem(group) && next != nullptr) SelectObject(static_cast<OPCS_TagGroup*>(next));
 }
 
 bool CDeviceView::QueryCommand(UINT command, CommandState& state) {
@@ -367,7 +362,7 @@ bool CDeviceView::OnCommand(UINT command) {
             } else {
                 device->RequestPollStop(kPollOperator);
             }
-            if (OPCS_Doc* doc = OPCS_Doc::Get()) doc->UpdateAllViews(this, kHintDataChanged);
+            doc_.UpdateAllViews(this, kHintDataChanged);
         }
         return true;
     case ID_HELP:

@@ -3,6 +3,8 @@
 // groups. The selected item is the document's current group. Full rebuilds
 // keep the user's expanded and selected items.
 #include <windows.h>
+#include <unordered_map>
+#include <vector>
 #include <commctrl.h>
 #include <string>
 
@@ -20,7 +22,7 @@ struct TreeItemState {
 
 class CDeviceView : public CViewWindow {
 public:
-    CDeviceView() = default;
+    explicit CDeviceView(OPCS_Doc& doc) noexcept : CViewWindow(doc) {}
     ~CDeviceView() override;
 
     void OnInitialUpdate() override;
@@ -30,6 +32,8 @@ public:
     bool QueryCommand(UINT command, CommandState& state) override;
     bool OnCommand(UINT command) override;
 
+    // The tree item that shows the object, or null.
+    HTREEITEM TreeItemOf(const OPCS_TagGroup* object) const;
     // Selects the object's item and scrolls it into view (false when it has none).
     bool SelectObject(OPCS_TagGroup* object);
     // The valid selected device or group, or null.
@@ -51,6 +55,11 @@ private:
     void RefreshDeviceImages();
     OPCS_Device* SelectedDevice();
     void DeleteAllItems();
+    std::vector<OPCS_Device*> DevicesByOrdinal();
+    // Where a new item goes among its siblings, given the siblings in ordinal order.
+    template <class T>
+    HTREEITEM PlaceAfter(const std::vector<T*>& ordered, const OPCS_TagGroup* object) const;
 
     bool suppress_ = false;
+    std::unordered_map<const OPCS_TagGroup*, HTREEITEM> treeItems_;
 };

@@ -303,8 +303,10 @@ void OPCS_DlgColumns::OnOK() {
             if (text[0] != L'\0') column.name = text;
         }
     }
-    if (tagView_ != nullptr) tagView_->BuildColumns();
-    if (OPCS_Doc* doc = OPCS_Doc::Get()) doc->UpdateAllViews(nullptr, kHintDataChanged);
+    if (tagView_ != nullptr) {
+        tagView_->BuildColumns();
+        tagView_->Document().UpdateAllViews(nullptr, kHintDataChanged);
+    }
     End(IDOK);
 }
 

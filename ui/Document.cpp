@@ -2,10 +2,10 @@
 
 #include <atomic>
 
-#include "ClientObjects.h"
 #include "Device.h"
 #include "EventLog.h"
 #include "MessageBoxes.h"
+#include "ModalPropertyDialogs.h"
 #include "Tag.h"
 #include "TagGroup.h"
 #include "Text.h"
@@ -14,40 +14,19 @@
 #include "ToviTagGroup.h"
 
 namespace {
-std::atomic<OPCS_Doc*> g_doc{nullptr};
-std::atomic<GroupDeletingObserver> g_deletingObserver{nullptr};
-
-void NotifyGroupDeleting(OPCS_TagGroup* object) {
-    if (GroupDeletingObserver observer = g_deletingObserver.load()) observer(object);
-}
-
 const wchar_t kCannotDelete[] = L"Unable to delete while device active and/or clients are attached.";
-
-std::wstring FileNameOf(const std::wstring& path) {
-    const size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
+ModalPropertyDialogs g_modalDialogs;  // stateless: one serves every document
 }  // namespace
 
-CriticalSection& ConfigurationLock() {
-    static CriticalSection lock;
-    return lock;
+OPCS_Doc::OPCS_Doc(Configuration& configuration) : configuration_(configuration), dialogs_(&g_modalDialogs) {
+    configuration_.SetWatcher(&poster_);
 }
 
-void SetGroupDeletingObserver(GroupDeletingObserver observer) noexcept { g_deletingObserver.store(observer); }
+OPCS_Doc::~OPCS_Doc() { configuration_.SetWatcher(nullptr); }
 
-OPCS_Doc::OPCS_Doc() {
-    g_doc.store(this);
-    SetTheDocument(this);
+void OPCS_Doc::SetDialogs(PropertyDialogRunner* runner) noexcept {
+    dialogs_ = runner != nullptr ? runner : &g_modalDialogs;
 }
-
-OPCS_Doc::~OPCS_Doc() {
-    DeleteContents();
-    SetTheDocument(nullptr);
-    g_doc.store(nullptr);
-}
-
-OPCS_Doc* OPCS_Doc::Get() noexcept { return g_doc.load(); }
 
 void OPCS_Doc::UpdateAllViews(DocumentView* sender, int hint, void* object) {
     if (deviceView_ != nullptr && deviceView_ != sender) deviceView_->OnUpdate(sender, hint, object);
@@ -58,106 +37,38 @@ void OPCS_Doc::UpdateAllViews(DocumentView* sender, int hint, void* object) {
 // may draw, and clients resolving items wait for that lock. Only this thread
 // deletes objects, so what the hint carries stays valid until then.
 bool OPCS_Doc::AddDevice(OPCS_Device* device) {
-    if (device == nullptr) {
-        return false;
-    }
-    {
-        ScopedLock guard(ConfigurationLock());
-        // Item IDs name devices without regard to case: a second bearer would be unreachable.
-        for (OPCS_Device* other : devices_) {
-            if (other == device ||
-                (OPCS_TagGroup::IsValidGroup(other) && EqualsNoCase(other->GetName(), device->GetName()))) {
-                return false;
-            }
-        }
-        devices_.Append(device);
-    }
+    if (!configuration_.AddDevice(device)) return false;
     UpdateAllViews(nullptr, kHintDeviceAdded, device);
-    SetModifiedFlag(true);
     return true;
 }
 
 bool OPCS_Doc::AddGroupTo(OPCS_TagGroup* parent, OPCS_TagGroup* group) {
-    {
-        ScopedLock guard(ConfigurationLock());
-        if (parent == nullptr || group == nullptr || !OPCS_TagGroup::IsValidGroup(parent) ||
-            !parent->AddGroup(group)) {
-            return false;
-        }
-    }
+    if (!configuration_.AddGroupTo(parent, group)) return false;
     UpdateAllViews(nullptr, kHintGroupAdded, group);
-    SetModifiedFlag(true);
     return true;
 }
 
 bool OPCS_Doc::AddTagTo(OPCS_TagGroup* group, OPCS_Tag* tag) {
-    {
-        ScopedLock guard(ConfigurationLock());
-        if (group == nullptr || tag == nullptr || !OPCS_TagGroup::IsValidGroup(group) || !group->AddTag(tag)) {
-            return false;
-        }
-    }
+    if (!configuration_.AddTagTo(group, tag)) return false;
     UpdateAllViews(nullptr, kHintTagAdded, tag);
-    SetModifiedFlag(true);
     return true;
 }
 
 bool OPCS_Doc::DeleteItem(OPCS_TagGroup* item) {
-    bool refused = false;
-    std::wstring refusedName;
-    {
-        ScopedLock guard(ConfigurationLock());
-        if (!OPCS_TagGroup::IsValidGroup(item)) {
-            return false;
-        }
-        if (!item->CanDelete()) {
-            refused = true;
-            refusedName = item->GetName();
-        } else if (!UnlinkLocked(item)) {
-            return false;
-        } else {
-            NotifyGroupDeleting(item);
-            delete item;
-        }
-    }
-    if (refused) {
+    const std::wstring name = OPCS_TagGroup::IsValidGroup(item) ? item->GetName() : std::wstring();
+    switch (configuration_.DeleteItem(item)) {
+    case Configuration::DeleteResult::NotFound:
+        return false;
+    case Configuration::DeleteResult::InUse:
         // Said once the lock is free: clients go on while the box is up.
         AppMessageBox(kCannotDelete, MB_OK | MB_ICONSTOP);
-        theEventLog << L"Failed to delete:" << (refusedName + L", delete failed") << EventLog::EndEntry;
+        theEventLog << L"Failed to delete:" << (name + L", delete failed") << EventLog::EndEntry;
         return false;
+    case Configuration::DeleteResult::Deleted:
+        break;
     }
     UpdateAllViews(nullptr, kHintRefreshAll);
-    SetModifiedFlag(true);
     return true;
-}
-
-bool OPCS_Doc::UnlinkLocked(OPCS_TagGroup* item) {
-    if (item->IsDevice()) {
-        for (auto node = devices_.begin(); node != devices_.end(); ++node) {
-            if (*node == item) {
-                devices_.Remove(node);
-                return true;
-            }
-        }
-        return false;
-    }
-    OPCS_TagGroup* parent = item->GetParent();
-    return OPCS_TagGroup::IsValidGroup(parent) && parent->RemoveGroup(item);
-}
-
-OPCS_Tag* OPCS_Doc::FindTag(std::wstring_view itemId) {
-    ScopedLock guard(ConfigurationLock());
-    const size_t dot = itemId.find(L'.');
-    if (dot == std::wstring_view::npos || dot == 0) {
-        return nullptr;
-    }
-    const std::wstring_view deviceName = itemId.substr(0, dot);
-    for (OPCS_Device* device : devices_) {
-        if (OPCS_TagGroup::IsValidGroup(device) && EqualsNoCase(device->GetName(), deviceName)) {
-            return device->FindTag(itemId.substr(dot + 1));
-        }
-    }
-    return nullptr;
 }
 
 OPCS_TagGroup* OPCS_Doc::GetSelectedGroup() {
@@ -168,48 +79,11 @@ OPCS_TagGroup* OPCS_Doc::GetSelectedGroup() {
     return OPCS_TagGroup::IsValidGroup(selected) ? static_cast<OPCS_TagGroup*>(selected) : nullptr;
 }
 
-void OPCS_Doc::CopyDeviceList(Dll<OPCS_Device*>& list) {
-    ScopedLock guard(ConfigurationLock());
-    list.Clear();
-    devices_.CopyInto(list);
-}
-
-int OPCS_Doc::DeviceCount() {
-    ScopedLock guard(ConfigurationLock());
-    return devices_.Count();
-}
-
 void OPCS_Doc::DeleteContents() {
     // The views drop every reference before any object is freed (only this
     // thread frees them), and before the lock: a view update may draw.
     UpdateAllViews(nullptr, kHintCleared);
-    ScopedLock guard(ConfigurationLock());
-    while (!devices_.IsEmpty()) {
-        OPCS_Device* device = devices_.Remove(devices_.Head());
-        if (OPCS_TagGroup::IsValidGroup(device)) {
-            NotifyGroupDeleting(device);
-            delete device;
-        }
-    }
-}
-
-void OPCS_Doc::SetPathName(const std::wstring& path) {
-    pathName_ = path;
-    title_ = FileNameOf(path);
-}
-
-bool OPCS_Doc::CanChangeFiles() const { return !AreClientsConnected(); }
-
-bool OPCS_Doc::OnOpenDocument(const std::wstring& path, bool reportFailure) {
-    if (!CanChangeFiles()) {
-        AppMessageBox(kClientsConnectedText, MB_OK);
-        return false;
-    }
-    if (!LoadFrom(path, reportFailure)) {
-        return false;
-    }
-    UpdateAllViews(nullptr, kHintRefreshAll);
-    return true;
+    configuration_.Clear();
 }
 
 OPCS_Device* OPCS_Doc::SelectedDevice() {
@@ -223,7 +97,7 @@ void OPCS_Doc::OnAddDevice() {
         return;
     }
     device->Rename(device->ProposeName());
-    if (!device->EditProperties()) {
+    if (!EditGroupProperties(*dialogs_, *device, nullptr)) {
         delete device;
         return;
     }
@@ -240,7 +114,7 @@ void OPCS_Doc::OnAddNestedGroup() {
     auto* group = new ToviTagGroup;
     if (!OPCS_TagGroup::IsValidGroup(group)) return;
     group->Rename(parent->MakeUniqueGroupName(L"Group"));
-    if (!group->EditProperties(parent)) {
+    if (!EditGroupProperties(*dialogs_, *group, parent)) {
         delete group;
         return;
     }
@@ -257,7 +131,7 @@ void OPCS_Doc::OnAddTag() {
     auto* tag = new ToviTag;
     if (!OPCS_Tag::IsValidTag(tag)) return;
     tag->Rename(parent->MakeUniqueTagName(L"Tag"));
-    if (!tag->EditProperties(parent)) {
+    if (!EditTagProperties(*dialogs_, *tag, parent)) {
         delete tag;
         return;
     }
@@ -265,6 +139,17 @@ void OPCS_Doc::OnAddTag() {
         theEventLog << L"Failed to add tag:" << tag->GetName() << EventLog::EndEntry;
         delete tag;
     }
+}
+
+bool OPCS_Doc::EditProperties(OPCS_TagGroup* group) {
+    if (!OPCS_TagGroup::IsValidGroup(group)) return false;
+    return EditGroupProperties(*dialogs_, *group, group->IsDevice() ? nullptr : group->GetParent());
+}
+
+bool OPCS_Doc::EditProperties(OPCS_Tag* tag) {
+    auto* own = dynamic_cast<ToviTag*>(tag);
+    if (own == nullptr || !OPCS_Tag::IsValidTag(tag)) return false;
+    return EditTagProperties(*dialogs_, *own, tag->GetOwner());
 }
 
 void OPCS_Doc::OnStartPollingDevice() {

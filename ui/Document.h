@@ -1,23 +1,25 @@
 #pragma once
-// The one document of the process: it owns the configuration's devices and is
-// the single place through which objects are added to or removed from the
-// running configuration. OPC clients reach tags through it too (FindTag), so
-// every access to the device list holds the configuration lock.
+// The editor's document: the operator's commands on the configuration, with
+// their questions and messages, and the views' update hints. The
+// configuration itself (devices, lock, files) is not the document's: OPC
+// clients use it too.
 #include <atomic>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "CriticalSection.h"
-#include "DocumentLink.h"
+#include "Configuration.h"
 #include "Dll.h"
+#include "PropertyDialogs.h"
 #include "TagCsv.h"
+#include "ViewUpdates.h"
 
 class OPCS_Device;
 class OPCS_TagGroup;
 class OPCS_Tag;
 
-// View update hints (see also DocumentLink.h for the two posted by devices).
+// View update hints (see also ViewUpdates.h for the two posted by worker threads).
 enum DocumentHint : int {
     kHintRefreshAll = 0,
     kHintCleared = 1,
@@ -38,35 +40,27 @@ public:
     virtual void* GetSelectedObject() { return nullptr; }
 };
 
-// The process-wide configuration lock: the document's device list.
-CriticalSection& ConfigurationLock();
-
-// Told, under the configuration lock, of every device or group the document
-// is about to delete with everything below it (browse positions let go of it).
-using GroupDeletingObserver = void (*)(OPCS_TagGroup* object);
-void SetGroupDeletingObserver(GroupDeletingObserver observer) noexcept;
-
-// Refusal of every change of files while clients are connected.
-inline constexpr wchar_t kClientsConnectedText[] = L"Cannot change files while OPC Clients are connected to this server.";
-
-class OPCS_Doc : public DocumentLink {
+class OPCS_Doc {
 public:
-    OPCS_Doc();
-    ~OPCS_Doc() override;
+    explicit OPCS_Doc(Configuration& configuration);
+    ~OPCS_Doc();
     OPCS_Doc(const OPCS_Doc&) = delete;
     OPCS_Doc& operator=(const OPCS_Doc&) = delete;
 
-    // The document, or null while there is none.
-    static OPCS_Doc* Get() noexcept;
+    Configuration& GetConfiguration() noexcept { return configuration_; }
+    ViewUpdatePoster& Poster() noexcept { return poster_; }
+    // The property dialogs the commands run (the modal ones unless replaced).
+    PropertyDialogRunner& Dialogs() noexcept { return *dialogs_; }
+    void SetDialogs(PropertyDialogRunner* runner) noexcept;
 
     bool AddDevice(OPCS_Device* device);
     bool AddGroupTo(OPCS_TagGroup* parent, OPCS_TagGroup* group);
     bool AddTagTo(OPCS_TagGroup* group, OPCS_Tag* tag);
     bool DeleteItem(OPCS_TagGroup* item);
-    OPCS_Tag* FindTag(std::wstring_view itemId);
+    OPCS_Tag* FindTag(std::wstring_view itemId) { return configuration_.FindTag(itemId); }
     OPCS_TagGroup* GetSelectedGroup();
-    void CopyDeviceList(Dll<OPCS_Device*>& list);
-    int DeviceCount();
+    void CopyDeviceList(Dll<OPCS_Device*>& list) { configuration_.CopyDeviceList(list); }
+    int DeviceCount() { return configuration_.DeviceCount(); }
 
     // File handling.
     bool OnNewDocument();
@@ -76,30 +70,32 @@ public:
     // Why the last open that failed could not read its file (a Win32 error).
     DWORD OpenError() const noexcept { return openError_; }
     bool DoSave(const std::wstring& path);
-    bool Save() { return DoSave(pathName_); }
+    bool Save() { return DoSave(GetPathName()); }
     void DeleteContents();
-    const std::wstring& GetPathName() const noexcept { return pathName_; }
-    const std::wstring& GetTitle() const noexcept { return title_; }
-    void SetPathName(const std::wstring& path);
+    const std::wstring& GetPathName() const noexcept { return configuration_.GetPathName(); }
+    void SetPathName(const std::wstring& path) { configuration_.SetPathName(path); }
     // Every tag to a CSV file; false with the reason in words.
-    bool ExportTags(const std::wstring& path, std::wstring& error);
+    bool ExportTags(const std::wstring& path, std::wstring& error) { return configuration_.ExportTags(path, error); }
     // A CSV file into the configuration, all or nothing; refused while
     // clients are connected.
     TagImportResult ImportTags(const std::wstring& path);
 
-    bool IsModified() const noexcept { return modified_; }
-    void SetModifiedFlag(bool modified) override { modified_ = modified; }
+    bool IsModified() const noexcept { return configuration_.IsModified(); }
+    void SetModifiedFlag(bool modified) noexcept { configuration_.SetModified(modified); }
 
     // Commands that are operations of the document.
     void OnAddDevice();
     void OnAddNestedGroup();
     void OnAddTag();
+    // The properties dialog of a group or device, or of a tag, in place.
+    bool EditProperties(OPCS_TagGroup* group);
+    bool EditProperties(OPCS_Tag* tag);
     void OnStartPollingDevice();
     void OnStopPollingDevice();
     void OnPollAllDevices();
     // The state of "Start or Stop polling all devices": enabled, and the check mark.
     bool QueryPollAllState(bool* checked);
-    bool CanChangeFiles() const;  // false while OPC clients are connected
+    bool CanChangeFiles() const { return configuration_.CanChangeFiles(); }
 
     void SetDeviceView(DocumentView* view) noexcept { deviceView_ = view; }
     void SetTagView(DocumentView* view) noexcept { tagView_ = view; }
@@ -108,27 +104,13 @@ public:
     void UpdateAllViews(DocumentView* sender, int hint, void* object = nullptr);
 
 private:
-    bool LoadFrom(const std::wstring& path, bool reportFailure);
-    // A file whose content this document did not read cleanly, or wrote,
-    // keeps its original beside it before the first save over it; false with
-    // the Win32 error when that copy cannot be made.
-    bool KeepOriginalBeforeSave(const std::wstring& path, DWORD& error);
     OPCS_Device* SelectedDevice();
-    // Takes a device out of the list, or a group out of its parent; the caller
-    // holds the configuration lock.
-    bool UnlinkLocked(OPCS_TagGroup* item);
 
-    Dll<OPCS_Device*> devices_;
+    Configuration& configuration_;
+    ViewUpdatePoster poster_;
+    PropertyDialogRunner* dialogs_;
     DocumentView* deviceView_ = nullptr;
     DocumentView* tagView_ = nullptr;
     bool allPolling_ = false;
-    std::atomic<bool> modified_{false};
-    std::wstring pathName_;
-    std::wstring title_;
-    // Files that did not load cleanly and whose original is not kept yet.
-    std::vector<std::wstring> damagedFiles_;
-    // The file whose content on disk this document read cleanly or wrote
-    // last: the one file saved over without a backup.
-    std::wstring ownFile_;
     DWORD openError_ = ERROR_SUCCESS;
 };

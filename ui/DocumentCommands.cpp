@@ -24,8 +24,7 @@ bool CanAddBelowSelection(OPCS_Doc* doc) {
 }  // namespace
 
 bool DocumentCommands::QueryCommand(UINT command, CommandState& state) {
-    OPCS_Doc* doc = OPCS_Doc::Get();
-    if (doc == nullptr) return false;
+    OPCS_Doc* doc = &doc_;
     switch (command) {
     case ID_FILE_SAVE:
     case ID_FILE_OPTIONS:
@@ -55,8 +54,7 @@ bool DocumentCommands::QueryCommand(UINT command, CommandState& state) {
 }
 
 bool DocumentCommands::OnCommand(UINT command) {
-    OPCS_Doc* doc = OPCS_Doc::Get();
-    if (doc == nullptr) return false;
+    OPCS_Doc* doc = &doc_;
     switch (command) {
     case ID_FILE_SAVE:
         doc->Save();

@@ -4,14 +4,16 @@
 #include "CommandTarget.h"
 
 class CTagView;
+class OPCS_Doc;
 
 class DocumentCommands : public CommandTarget {
 public:
     // The tag view is the one whose columns Choose Columns edits (may be null).
-    explicit DocumentCommands(CTagView* tagView) : tagView_(tagView) {}
+    DocumentCommands(OPCS_Doc& doc, CTagView* tagView) noexcept : doc_(doc), tagView_(tagView) {}
     bool QueryCommand(UINT command, CommandState& state) override;
     bool OnCommand(UINT command) override;
 
 private:
+    OPCS_Doc& doc_;
     CTagView* tagView_;
 };

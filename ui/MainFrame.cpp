@@ -17,7 +17,6 @@
 #include "EventLog.h"
 #include "Help.h"
 #include "MessageBoxes.h"
-#include "ModalPropertyDialogs.h"
 #include "OPCS_Registry.h"
 #include "SplashWnd.h"
 #include "TagGroup.h"
@@ -72,7 +71,7 @@ SYSTEMTIME AddSeconds(const SYSTEMTIME& time, DWORD seconds) {
 }
 }  // namespace
 
-CMainFrame::CMainFrame() = default;
+CMainFrame::CMainFrame(OPCS_Doc& doc) noexcept : doc_(doc) {}
 
 CMainFrame::~CMainFrame() {
     if (hwnd_ != nullptr) DestroyWindow(hwnd_);
@@ -95,7 +94,6 @@ bool CMainFrame::Create(HINSTANCE instance) {
     if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
         return false;
     }
-    InstallPropertyDialogs();
     int x = CW_USEDEFAULT, y = CW_USEDEFAULT, width = 900, height = 600;
     const RECT saved = theSettings.GetLastWindowLocation();
     if (UsableWindowLocation(saved)) {
@@ -119,12 +117,12 @@ bool CMainFrame::Create(HINSTANCE instance) {
     CreateStatusBar();
     CSplashWnd::ShowSplashScreen(hwnd_);
 
-    deviceView_ = std::make_unique<CDeviceView>();
-    tagView_ = std::make_unique<CTagView>();
+    deviceView_ = std::make_unique<CDeviceView>(doc_);
+    tagView_ = std::make_unique<CTagView>(doc_);
     if (!deviceView_->Create(hwnd_, kDeviceViewId) || !tagView_->Create(hwnd_, kTagViewId)) {
         return false;
     }
-    documentCommands_ = std::make_unique<DocumentCommands>(tagView_.get());
+    documentCommands_ = std::make_unique<DocumentCommands>(doc_, tagView_.get());
     auto activate = [this](CViewWindow* view) { SetActiveView(view); };
     deviceView_->SetActivationHandler(activate);
     tagView_->SetActivationHandler(activate);
@@ -373,8 +371,7 @@ bool CMainFrame::OnCommand(UINT command) {
 std::wstring CMainFrame::ChooseFile(bool save, bool tags) {
     if (fileChooser_) return fileChooser_(save);
     wchar_t path[MAX_PATH] = {};
-    OPCS_Doc* doc = OPCS_Doc::Get();
-    if (save && !tags && doc != nullptr) lstrcpynW(path, doc->GetPathName().c_str(), MAX_PATH);
+    if (save && !tags) lstrcpynW(path, doc_.GetPathName().c_str(), MAX_PATH);
     // Two nulls end the filter: the description, then the pattern.
     std::wstring filter = LoadResString(tags ? IDS_TAG_FILE_FILTER : IDS_FILE_FILTER);
     filter.push_back(L'\0');
@@ -393,8 +390,7 @@ std::wstring CMainFrame::ChooseFile(bool save, bool tags) {
 }
 
 void CMainFrame::OnOpen() {
-    OPCS_Doc* doc = OPCS_Doc::Get();
-    if (doc == nullptr) return;
+    OPCS_Doc* doc = &doc_;
     if (!doc->CanChangeFiles()) {
         AppMessageBox(kClientsConnectedText, MB_OK);
         return;
@@ -408,8 +404,7 @@ void CMainFrame::OnOpen() {
 }
 
 void CMainFrame::OnSaveAs() {
-    OPCS_Doc* doc = OPCS_Doc::Get();
-    if (doc == nullptr) return;
+    OPCS_Doc* doc = &doc_;
     if (!doc->CanChangeFiles()) {
         AppMessageBox(kClientsConnectedText, MB_OK);
         return;
@@ -423,8 +418,7 @@ void CMainFrame::OnSaveAs() {
 }
 
 void CMainFrame::OnImportTags() {
-    OPCS_Doc* doc = OPCS_Doc::Get();
-    if (doc == nullptr) return;
+    OPCS_Doc* doc = &doc_;
     if (!doc->CanChangeFiles()) {
         AppMessageBox(kClientsConnectedText, MB_OK);
         return;
@@ -449,8 +443,7 @@ void CMainFrame::OnImportTags() {
 }
 
 void CMainFrame::OnExportTags() {
-    OPCS_Doc* doc = OPCS_Doc::Get();
-    if (doc == nullptr) return;
+    OPCS_Doc* doc = &doc_;
     const std::wstring path = ChooseFile(true, true);
     if (path.empty()) return;
     std::wstring error;
@@ -514,8 +507,7 @@ void CMainFrame::UpdateStatusPanes() {
     texts[0] = LoadResString(IDS_TIME_PREFIX) + NowText();
     const std::wstring none = LoadResString(IDS_NO_SELECTION);
     texts[1] = texts[2] = texts[3] = none;
-    OPCS_Doc* doc = OPCS_Doc::Get();
-    OPCS_TagGroup* group = doc != nullptr ? doc->GetSelectedGroup() : nullptr;
+    OPCS_TagGroup* group = doc_.GetSelectedGroup();
     OPCS_Device* device = group != nullptr ? group->GetDevice() : nullptr;
     if (OPCS_TagGroup::IsValidGroup(device)) {
         const bool busy = device->IsBusy();
@@ -680,9 +672,7 @@ void CMainFrame::OnClientObjectMessage(WPARAM wParam) {
 }
 
 void CMainFrame::SaveForClose(bool onlyIfModified) {
-    if (OPCS_Doc* document = OPCS_Doc::Get(); document != nullptr && (!onlyIfModified || document->IsModified())) {
-        document->Save();
-    }
+    if (!onlyIfModified || doc_.IsModified()) doc_.Save();
     if (tagView_ != nullptr) tagView_->SaveColumnWidths();
     if (deviceView_ != nullptr && tagView_ != nullptr) {
         RECT left{}, right{};

@@ -16,6 +16,7 @@
 
 class CDeviceView;
 class CTagView;
+class OPCS_Doc;
 class CViewWindow;
 class DocumentCommands;
 
@@ -25,7 +26,7 @@ class CMainFrame : public CommandTarget {
 public:
     static constexpr int kSplitterBar = 4;
 
-    CMainFrame();
+    explicit CMainFrame(OPCS_Doc& doc) noexcept;
     ~CMainFrame() override;
     CMainFrame(const CMainFrame&) = delete;
     CMainFrame& operator=(const CMainFrame&) = delete;
@@ -112,6 +113,7 @@ private:
     int splitterLeft_ = 0;
     bool dragging_ = false;
     bool menuOpen_ = false;
+    OPCS_Doc& doc_;
     std::unique_ptr<CDeviceView> deviceView_;
     std::unique_ptr<CTagView> tagView_;
     std::unique_ptr<DocumentCommands> documentCommands_;

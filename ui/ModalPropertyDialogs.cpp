@@ -16,8 +16,3 @@ bool ModalPropertyDialogs::EditGroup(GroupPropertiesFields& fields) {
     Tovi_DlgGroup dialog(fields);
     return dialog.DoModal(DialogOwner()) == IDOK;
 }
-
-void InstallPropertyDialogs() noexcept {
-    static ModalPropertyDialogs runner;
-    if (ThePropertyDialogRunner() == nullptr) SetPropertyDialogRunner(&runner);
-}

@@ -1,6 +1,6 @@
 #pragma once
-// The property dialogs the product objects open: the tag dialog and the group
-// dialog, run modally over the window that is active at the time.
+// The real property dialogs: the tag dialog and the group dialog, run
+// modally over the window that is active at the time.
 #include "PropertyDialogs.h"
 
 class ModalPropertyDialogs : public PropertyDialogRunner {
@@ -8,6 +8,3 @@ public:
     bool EditTag(TagPropertiesFields& fields) override;
     bool EditGroup(GroupPropertiesFields& fields) override;
 };
-
-// Installs the process's one instance unless another runner is installed.
-void InstallPropertyDialogs() noexcept;

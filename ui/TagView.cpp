@@ -4,7 +4,7 @@
 
 #include "Device.h"
 #include "Dib.h"
-#include "DocumentLink.h"
+#include "ViewUpdates.h"
 #include "DlgWriteToTag.h"
 #include "Help.h"
 #include "OPCS_Registry.h"
@@ -104,8 +104,8 @@ bool MayDeleteTag(OPCS_Tag* tag) {
 }
 
 CTagView::~CTagView() {
-    if (OPCS_Doc* doc = OPCS_Doc::Get(); doc != nullptr && doc->GetTagView() == this) doc->SetTagView(nullptr);
-    SetViewWindow(ViewKind::TagList, nullptr);
+    if (doc_.GetTagView() == this) doc_.SetTagView(nullptr);
+    doc_.Poster().SetViewWindow(ViewKind::TagList, nullptr);
     DestroyView();
 }
 
@@ -118,8 +118,8 @@ HWND CTagView::CreateControl(HWND parent) {
 }
 
 void CTagView::OnInitialUpdate() {
-    SetViewWindow(ViewKind::TagList, hwnd_);
-    if (OPCS_Doc* doc = OPCS_Doc::Get()) doc->SetTagView(this);
+    doc_.Poster().SetViewWindow(ViewKind::TagList, hwnd_);
+    doc_.SetTagView(this);
     if (!initialized_) {
         initialized_ = true;
         ListView_SetImageList(control_, TagIcons(), LVSIL_SMALL);
@@ -189,8 +189,7 @@ void CTagView::OnUpdate(DocumentView*, int hint, void* object) {
     default:
         break;
     }
-    OPCS_Doc* doc = OPCS_Doc::Get();
-    if (doc == nullptr || doc->GetSelectedGroup() == nullptr) {
+    if (doc_.GetSelectedGroup() == nullptr) {
         ClearRows();
         return;
     }
@@ -205,8 +204,7 @@ void CTagView::OnUpdate(DocumentView*, int hint, void* object) {
 
 void CTagView::Reload() {
     ClearRows();
-    OPCS_Doc* doc = OPCS_Doc::Get();
-    OPCS_TagGroup* group = doc != nullptr ? doc->GetSelectedGroup() : nullptr;
+    OPCS_TagGroup* group = doc_.GetSelectedGroup();
     if (group == nullptr) return;
     std::vector<OPCS_Tag*> tags = group->SnapshotTags();
     rows_.resize(tags.size());
@@ -236,16 +234,16 @@ void CTagView::FillRow(Row& row) {
     row.cells.assign(columns_.size(), std::wstring());
     row.filled = true;
     if (!OPCS_Tag::IsValidTag(row.tag)) return;
+    row.drawnChanges = row.tag->GetChangeCount();
     const bool hideLive = row.tag->IsVolatile() && !DeviceBusy(row.tag);
     for (size_t i = 0; i < columns_.size(); ++i) {
         if (hideLive && !columns_[i].isStatic) continue;
         row.cells[i] = FieldText(row.tag, columns_[i].field);
     }
-    // Taking the value text clears the flag; a hidden value must clear it too.
-    if (hideLive || std::none_of(columns_.begin(), columns_.end(),
-                                 [](const ColumnInfo& c) { return c.field == kFieldValue; })) {
-        row.tag->GetValueText();
-    }
+}
+
+bool CTagView::RowIsStale(const Row& row) {
+    return !row.filled || (OPCS_Tag::IsValidTag(row.tag) && row.tag->GetChangeCount() != row.drawnChanges);
 }
 
 std::wstring CTagView::CellText(int row, int displayIndex) {
@@ -253,7 +251,7 @@ std::wstring CTagView::CellText(int row, int displayIndex) {
         return {};
     }
     Row& r = rows_[row];
-    if (!r.filled || (OPCS_Tag::IsValidTag(r.tag) && r.tag->NeedsRowRefresh())) FillRow(r);
+    if (RowIsStale(r)) FillRow(r);
     return r.cells[displayIndex];
 }
 
@@ -268,15 +266,15 @@ void CTagView::RefreshTagRow(OPCS_Tag* tag) {
 }
 
 void CTagView::RefreshChangedRows() {
-    // Rows out of view are refilled when they are shown (the flag stays set
-    // until then), so a refresh costs what the window shows, not the group size.
+    // Rows out of view are refilled when they are shown, so a refresh costs
+    // what the window shows, not the group size.
     const int count = RowCount();
     if (count == 0) return;
     const int top = std::max(0, ListView_GetTopIndex(control_));
     const int last = std::min(count - 1, top + ListView_GetCountPerPage(control_));
     for (int i = top; i <= last; ++i) {
         Row& row = rows_[i];
-        if (OPCS_Tag::IsValidTag(row.tag) && row.tag->NeedsRowRefresh()) {
+        if (RowIsStale(row)) {
             FillRow(row);
             ListView_RedrawItems(control_, i, i);
         }
@@ -350,13 +348,11 @@ OPCS_Tag* CTagView::SingleSelectedTag() {
 }
 
 void CTagView::OnDelete() {
-    OPCS_Doc* doc = OPCS_Doc::Get();
-    if (doc == nullptr) return;
     int firstDeleted = -1;
     const std::vector<int> selected = SelectedRows();  // asked of the list before the lock
     {
         // Held so that no client resolves a tag while it is taken out and freed.
-        ScopedLock guard(ConfigurationLock());
+        ScopedLock guard(doc_.GetConfiguration().Lock());
         for (int row : selected) {
             OPCS_Tag* tag = rows_[row].tag;
             if (!MayDeleteTag(tag)) continue;
@@ -367,8 +363,8 @@ void CTagView::OnDelete() {
             if (firstDeleted < 0) firstDeleted = row;
         }
     }
-    doc->UpdateAllViews(nullptr, kHintDataChanged);
-    doc->SetModifiedFlag(true);
+    doc_.UpdateAllViews(nullptr, kHintDataChanged);
+    doc_.SetModifiedFlag(true);
     if (firstDeleted >= 0 && RowCount() > 0) {
         const int row = std::min(firstDeleted, RowCount() - 1);
         ListView_SetItemState(control_, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
@@ -441,7 +437,7 @@ bool CTagView::OnCommand(UINT command) {
     switch (command) {
     case ID_EDIT_PROPERTIES:
         if (OPCS_Tag* tag = SingleSelectedTag()) {
-            tag->EditProperties();
+            doc_.EditProperties(tag);
             OnUpdate(nullptr, kHintDataChanged, tag);
         }
         return true;

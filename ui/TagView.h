@@ -19,7 +19,7 @@ public:
     static constexpr UINT_PTR kRefreshTimer = 1;
     static constexpr UINT kRefreshMs = 500;
 
-    CTagView() = default;
+    explicit CTagView(OPCS_Doc& doc) noexcept : CViewWindow(doc) {}
     ~CTagView() override;
 
     void OnInitialUpdate() override;
@@ -51,9 +51,11 @@ private:
     struct Row {
         OPCS_Tag* tag = nullptr;
         bool filled = false;
+        DWORD drawnChanges = 0;  // the tag's change count the cells show
         std::vector<std::wstring> cells;
     };
 
+    static bool RowIsStale(const Row& row);
     HWND CreateControl(HWND parent) override;
     LRESULT OnNotify(NMHDR* header) override;
     void OnPostedUpdate(int hint) override;

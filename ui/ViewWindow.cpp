@@ -2,7 +2,7 @@
 
 #include <commctrl.h>
 
-#include "DocumentLink.h"
+#include "ViewUpdates.h"
 
 namespace {
 const wchar_t kViewClass[] = L"ToviExplorerView";
@@ -72,7 +72,7 @@ LRESULT CViewWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         OnTimer(wParam);
         return 0;
     case kViewUpdateMessage:
-        ViewUpdateArrived(hwnd_, static_cast<int>(wParam));
+        doc_.Poster().Arrived(hwnd_, static_cast<int>(wParam));
         OnPostedUpdate(static_cast<int>(wParam));
         return 0;
     case WM_NCDESTROY: {

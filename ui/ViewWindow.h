@@ -11,13 +11,14 @@
 
 class CViewWindow : public DocumentView, public CommandTarget {
 public:
-    CViewWindow() = default;
+    explicit CViewWindow(OPCS_Doc& doc) noexcept : doc_(doc) {}
     ~CViewWindow() override;
     CViewWindow(const CViewWindow&) = delete;
     CViewWindow& operator=(const CViewWindow&) = delete;
 
     bool Create(HWND parent, UINT id);
     HWND Handle() const noexcept { return hwnd_; }
+    OPCS_Doc& Document() const noexcept { return doc_; }
     HWND Control() const noexcept { return control_; }
 
     // Registers with the document and makes what the first view of its kind makes.
@@ -38,6 +39,7 @@ protected:
     // Derived destructors call this first: no message may reach a half-destroyed view.
     void DestroyView();
 
+    OPCS_Doc& doc_;
     HWND hwnd_ = nullptr;
     HWND control_ = nullptr;
 

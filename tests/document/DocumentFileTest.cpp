@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Document.h"
+#include "OwnDocument.h"
 #include "EventLog.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
@@ -92,13 +93,12 @@ TEST(DocumentFileTest, SavedConfigurationOpensAgain) {
     AnsweredBoxes boxes;
     const std::wstring file = dir.File(L"plant.tvf");
     {
-        OPCS_Doc doc;
+        OwnDocument doc;
         BuildSample(doc);
         ASSERT_TRUE(doc.DoSave(file));
         EXPECT_FALSE(doc.IsModified());
-        EXPECT_EQ(L"plant.tvf", doc.GetTitle());
     }
-    OPCS_Doc doc;
+    OwnDocument doc;
     ASSERT_TRUE(doc.OnOpenDocument(file));
     EXPECT_EQ(2, doc.DeviceCount());
     OPCS_Tag* speed = doc.FindTag(L"Pump.Motor.Speed");
@@ -116,7 +116,7 @@ TEST(DocumentFileTest, NewConfigurationOverwritesTheConfiguredFile) {
     const std::wstring file = dir.File(L"last.tvf");
     const std::wstring previous = theSettings.GetLastUsedFile();
     theSettings.SetLastUsedFile(file);
-    OPCS_Doc doc;
+    OwnDocument doc;
     BuildSample(doc);
     ASSERT_TRUE(doc.OnNewDocument());
     theSettings.SetLastUsedFile(previous);
@@ -131,14 +131,14 @@ TEST(DocumentFileTest, CutFileKeepsWhatCouldBeReadAndSays) {
     AnsweredBoxes boxes;
     const std::wstring file = dir.File(L"cut.tvf");
     {
-        OPCS_Doc doc;
+        OwnDocument doc;
         BuildSample(doc);
         ASSERT_TRUE(doc.DoSave(file));
     }
     std::vector<unsigned char> bytes = ReadAll(file);
     // Keep the first device whole and cut into the count of the second.
     {
-        OPCS_Doc probe;
+        OwnDocument probe;
         BuildSample(probe, false);
         ASSERT_TRUE(probe.DoSave(dir.File(L"one.tvf")));
     }
@@ -148,7 +148,7 @@ TEST(DocumentFileTest, CutFileKeepsWhatCouldBeReadAndSays) {
         std::ofstream out(std::filesystem::path(file), std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
-    OPCS_Doc doc;
+    OwnDocument doc;
     EXPECT_TRUE(doc.OnOpenDocument(file));
     EXPECT_NE(nullptr, doc.FindTag(L"Pump.Motor.Speed"));
     EXPECT_TRUE(doc.IsModified());
@@ -159,7 +159,7 @@ TEST(DocumentFileTest, CutFileKeepsWhatCouldBeReadAndSays) {
 TEST(DocumentFileTest, MissingFileAndUnwritablePathAreReported) {
     ScratchDir dir;
     AnsweredBoxes boxes;
-    OPCS_Doc doc;
+    OwnDocument doc;
     BuildSample(doc);
     EXPECT_FALSE(doc.OnOpenDocument(dir.File(L"absent.tvf")));
     EXPECT_EQ(2, doc.DeviceCount());  // the configuration stays
@@ -184,7 +184,7 @@ TEST(DocumentFileTest, DamagedFileIsKeptBeforeTheFirstSaveOverIt) {
     ScratchLog log(dir);
     const std::wstring file = dir.File(L"plant.tvf");
     {
-        OPCS_Doc doc;
+        OwnDocument doc;
         BuildSample(doc);
         ASSERT_TRUE(doc.DoSave(file));
     }
@@ -192,7 +192,7 @@ TEST(DocumentFileTest, DamagedFileIsKeptBeforeTheFirstSaveOverIt) {
     damaged.resize(damaged.size() - 5);  // into the last device's record
     WriteAll(file, damaged);
     WriteAll(file + L".bak", {'o', 'l', 'd'});
-    OPCS_Doc doc;
+    OwnDocument doc;
     ASSERT_TRUE(doc.OnOpenDocument(file));
     EXPECT_EQ(1, doc.DeviceCount());
     EXPECT_TRUE(doc.IsModified());
@@ -207,7 +207,7 @@ TEST(DocumentFileTest, DamagedFileIsKeptBeforeTheFirstSaveOverIt) {
     EXPECT_EQ(L"The configuration file " + file + L" was damaged and could not be read completely. "
               L"The original file is kept as " + backup + L".",
               boxes.texts[0]);
-    OPCS_Doc reread;
+    OwnDocument reread;
     ASSERT_TRUE(reread.OnOpenDocument(file));
     EXPECT_EQ(1, reread.DeviceCount());
     EXPECT_NE(nullptr, reread.FindTag(L"Pump.Motor.Speed"));
@@ -230,7 +230,7 @@ TEST(DocumentFileTest, RefusedFileIsKeptAndNoSaveGoesOverAFileThatCannotBeKept) 
     const std::wstring file = dir.File(L"last.tvf");
     const std::vector<unsigned char> original = {0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xF9, 0x3F, 1, 0, 0};
     WriteAll(file, original);
-    OPCS_Doc doc;
+    OwnDocument doc;
     HANDLE exclusive = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, exclusive);
     EXPECT_FALSE(doc.OnOpenDocument(file));
@@ -267,7 +267,7 @@ TEST(DocumentFileTest, TooDeeplyNestedDeviceIsRefusedAndTheFileKept) {
     const Bytes bytes = ConfigFile({DeviceRecord(first), DeviceRecord(deepDevice)});
     const std::wstring file = dir.File(L"deep.tvf");
     WriteAll(file, bytes.data);
-    OPCS_Doc doc;
+    OwnDocument doc;
     ASSERT_TRUE(doc.OnOpenDocument(file));
     EXPECT_EQ(1, doc.DeviceCount());
     ASSERT_TRUE(doc.Save());
@@ -302,14 +302,14 @@ TEST(DocumentFileTest, AFileTheDocumentDidNotReadIsKeptBeforeItIsSavedOver) {
         AnsweredBoxes boxes;
         const std::wstring loaded = dir.File(L"loaded.tvf"), other = dir.File(L"other.tvf");
         {
-            OPCS_Doc writer;
+            OwnDocument writer;
             BuildSample(writer);
             ASSERT_TRUE(writer.DoSave(loaded));
         }
         const std::vector<unsigned char> loadedBytes = ReadAll(loaded);
         const std::vector<unsigned char> otherBytes = {'n', 'o', 't', ' ', 'r', 'e', 'a', 'd'};
         WriteAll(other, otherBytes);
-        OPCS_Doc doc;
+        OwnDocument doc;
         for (Step step : c.steps) {
             switch (step) {
             case Step::OpenLoaded: ASSERT_TRUE(doc.OnOpenDocument(loaded)); break;
@@ -368,7 +368,7 @@ TEST(DocumentFileTest, DevicesOfOneNameAreRenamedSoEveryTagStaysReachable) {
     const Bytes bytes = ConfigFile(devices);
     const std::wstring file = dir.File(L"twins.tvf");
     WriteAll(file, bytes.data);
-    OPCS_Doc doc;
+    OwnDocument doc;
     ASSERT_TRUE(doc.OnOpenDocument(file));
     ASSERT_EQ(static_cast<int>(std::size(rows)), doc.DeviceCount());
     std::string expectedLog;
@@ -390,7 +390,7 @@ TEST(DocumentFileTest, DevicesOfOneNameAreRenamedSoEveryTagStaysReachable) {
     EXPECT_EQ(bytes.data, ReadAll(file));  // loading alone writes nothing
     ASSERT_TRUE(doc.Save());
     EXPECT_EQ(bytes.data, ReadAll(file + L".bak"));
-    OPCS_Doc reread;
+    OwnDocument reread;
     ASSERT_TRUE(reread.OnOpenDocument(file));
     EXPECT_NE(nullptr, reread.FindTag(L"pump v4.T3"));
     EXPECT_EQ(2u, boxes.texts.size());  // the rename, then the kept file; none on the clean reread

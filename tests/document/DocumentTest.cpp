@@ -10,6 +10,7 @@
 
 #include "ClientObjects.h"
 #include "Document.h"
+#include "OwnDocument.h"
 #include "MessageBoxes.h"
 #include "PropertyDialogs.h"
 #include "ToviDevice.h"
@@ -45,8 +46,6 @@ struct RecordingView : DocumentView {
 
 // Accepts every dialog unchanged.
 struct AcceptAll : PropertyDialogRunner {
-    AcceptAll() { SetPropertyDialogRunner(this); }
-    ~AcceptAll() override { SetPropertyDialogRunner(nullptr); }
     bool EditTag(TagPropertiesFields& f) override { f.value = Variant::FromDouble(0); return accept; }
     bool EditGroup(GroupPropertiesFields&) override { return accept; }
     bool accept = true;
@@ -60,7 +59,7 @@ ToviDevice* Device(const std::wstring& name) {
 }  // namespace
 
 TEST(DocumentTest, FindTagSplitsAtTheFirstDotAndMatchesDevicesWithoutCase) {
-    OPCS_Doc doc;
+    OwnDocument doc;
     ToviDevice* pump = Device(L"Pump");
     ASSERT_TRUE(doc.AddDevice(Device(L"Boiler")));
     ASSERT_TRUE(doc.AddDevice(pump));
@@ -74,11 +73,10 @@ TEST(DocumentTest, FindTagSplitsAtTheFirstDotAndMatchesDevicesWithoutCase) {
     EXPECT_EQ(nullptr, doc.FindTag(L"Pump."));
     EXPECT_EQ(nullptr, doc.FindTag(L"Boiler.Tag1"));
     EXPECT_EQ(nullptr, doc.FindTag(L""));
-    EXPECT_EQ(&doc, OPCS_Doc::Get());
 }
 
 TEST(DocumentTest, AdditionsNotifyTheViewsAndMarkTheDocument) {
-    OPCS_Doc doc;
+    OwnDocument doc;
     RecordingView view;
     doc.SetDeviceView(&view);
     ToviDevice* device = Device(L"Pump");
@@ -97,7 +95,7 @@ TEST(DocumentTest, AdditionsNotifyTheViewsAndMarkTheDocument) {
 
 TEST(DocumentTest, DeleteIsRefusedWhileInUseAndWithAMessage) {
     RecordedBoxes boxes;
-    OPCS_Doc doc;
+    OwnDocument doc;
     ToviDevice* device = Device(L"Pump");
     doc.AddDevice(device);
     auto* group = new ToviTagGroup;
@@ -124,7 +122,7 @@ TEST(DocumentTest, DeleteIsRefusedWhileInUseAndWithAMessage) {
 
 TEST(DocumentTest, NewAndOpenAreRefusedWhileClientsAreConnected) {
     RecordedBoxes boxes;
-    OPCS_Doc doc;
+    OwnDocument doc;
     doc.AddDevice(Device(L"Pump"));
     ApplyClientObjectMessage(kClientObjectMore);
     EXPECT_FALSE(doc.OnNewDocument());
@@ -138,7 +136,8 @@ TEST(DocumentTest, NewAndOpenAreRefusedWhileClientsAreConnected) {
 
 TEST(DocumentTest, AddCommandsNameNewObjectsAndCancelDeletesThem) {
     AcceptAll dialogs;
-    OPCS_Doc doc;
+    OwnDocument doc;
+    doc.SetDialogs(&dialogs);
     RecordingView view;
     doc.SetDeviceView(&view);
     doc.AddDevice(Device(L"TagGroup"));
@@ -172,7 +171,7 @@ TEST(DocumentTest, AddCommandsNameNewObjectsAndCancelDeletesThem) {
 }
 
 TEST(DocumentTest, PollAllRequestsOnlyWhereMissing) {
-    OPCS_Doc doc;
+    OwnDocument doc;
     RecordingView view;
     doc.SetDeviceView(&view);
     bool checked = true;
@@ -203,7 +202,7 @@ TEST(DocumentTest, PollAllRequestsOnlyWhereMissing) {
 }
 
 TEST(DocumentTest, ClearingTellsTheViewsBeforeFreeing) {
-    OPCS_Doc doc;
+    OwnDocument doc;
     struct CheckingView : DocumentView {
         OPCS_Device* watched = nullptr;
         bool validWhenCleared = false;
@@ -224,7 +223,7 @@ TEST(DocumentTest, ClearingTellsTheViewsBeforeFreeing) {
 // configuration lock free: a client resolving an item on another thread goes
 // on meanwhile.
 TEST(DocumentTest, BoxesAndViewUpdatesNeverHoldTheConfigurationLock) {
-    OPCS_Doc doc;
+    OwnDocument doc;
     std::vector<std::string> held;  // where a box or update kept a client waiting
     std::vector<std::thread> clients;
     int shown = 0;

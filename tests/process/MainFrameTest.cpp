@@ -7,6 +7,7 @@
 #include "ClientObjects.h"
 #include "CloseRequest.h"
 #include "MainFrame.h"
+#include "OwnDocument.h"
 #include "MessageBoxes.h"
 
 namespace {
@@ -44,7 +45,8 @@ protected:
     }
     bool Alive() const { return frame.Handle() != nullptr && IsWindow(frame.Handle()); }
 
-    CMainFrame frame;
+    OwnDocument doc;
+    CMainFrame frame{doc};
     std::vector<std::wstring> asked;
     UINT askedStyle = 0;
     int answer = IDNO;

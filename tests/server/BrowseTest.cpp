@@ -10,7 +10,7 @@ namespace {
 class BrowseTest : public ::testing::Test {
 protected:
     ConfiguredDocument config;
-    ComPtr<IOPCServer> server = NewServer();
+    ComPtr<IOPCServer> server = NewServer(config.doc);
     ComPtr<IOPCBrowseServerAddressSpace> browser = BrowserOf(server);
 
     HRESULT Down(LPCWSTR name) { return browser->ChangeBrowsePosition(OPC_BROWSE_DOWN, name); }
@@ -105,7 +105,7 @@ TEST_F(BrowseTest, EveryDirectionOtherThanUpIsDown) {
 
 TEST_F(BrowseTest, EachServerObjectHasItsOwnPositionStartingAtTheRoot) {
     ASSERT_EQ(S_OK, Down(L"Pump1"));
-    ComPtr<IOPCBrowseServerAddressSpace> other = BrowserOf(NewServer());
+    ComPtr<IOPCBrowseServerAddressSpace> other = BrowserOf(NewServer(config.doc));
     EXPECT_EQ((Names{L"Pump1", L"Boiler", L"Empty"}), Browse(other.Get(), OPC_BRANCH));
     EXPECT_EQ((Names{L"Motor", L"Valves"}), Branches());
 }

@@ -61,7 +61,7 @@ protected:
     // Before the server and its groups, so that they outlive every connection.
     RecordingCallback callback, other;
     RecordingSink stream;
-    ComPtr<IOPCServer> server = NewServer();
+    ComPtr<IOPCServer> server = NewServer(config.doc);
     OPCHANDLE groupHandle = 0;
     DWORD revised = 0;
     ComPtr<IOPCItemMgt> mgt;

@@ -8,7 +8,7 @@ namespace {
 class EnumItemIDsTest : public ::testing::Test {
 protected:
     ConfiguredDocument config;
-    ComPtr<IOPCServer> server = NewServer();
+    ComPtr<IOPCServer> server = NewServer(config.doc);
     ComPtr<IOPCBrowseServerAddressSpace> browser = BrowserOf(server);
 
     // An enumerator over the three devices (at the root) or the tags of `device`.
@@ -133,7 +133,7 @@ TEST_F(EnumItemIDsTest, ACloneAfterItsPositionWasDeletedHasNoStrings) {
     ASSERT_EQ(S_OK, browser->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Motor"));
     ComPtr<IEnumString> motorTags;
     ASSERT_EQ(S_OK, browser->BrowseOPCItemIDs(OPC_LEAF, L"", VT_EMPTY, 0, &motorTags));
-    ASSERT_TRUE(config.doc.DeleteItem(config.pump));
+    ASSERT_EQ(Configuration::DeleteResult::Deleted, config.doc.DeleteItem(config.pump));
 
     ComPtr<IEnumString> clone;
     ASSERT_EQ(S_OK, tags->Clone(&clone));
@@ -188,7 +188,7 @@ TEST_F(EnumItemIDsTest, AnEnumeratorOutlivesItsServerAndTheDocument) {
     ComPtr<IEnumString> tags = Open(OPC_LEAF, L"Pump1");
     browser.Reset();
     server.Reset();
-    config.doc.DeleteContents();
+    config.doc.Clear();
     EXPECT_EQ(7u, ReadAll(tags.Get()).size());
     ComPtr<IEnumString> clone;
     ASSERT_EQ(S_OK, tags->Clone(&clone));

@@ -102,7 +102,7 @@ std::vector<HRESULT> Remove(IOPCItemMgt* items, std::vector<OPCHANDLE> handles, 
 class GroupTest : public ::testing::Test {
 protected:
     ConfiguredDocument config;
-    ComPtr<IOPCServer> server = NewServer();
+    ComPtr<IOPCServer> server = NewServer(config.doc);
 };
 }  // namespace
 
@@ -118,7 +118,7 @@ TEST_F(GroupTest, GroupNamesAreGeneratedReusedAndUniquePerServer) {
     EXPECT_EQ(OPC_E_DUPLICATENAME, Add(server.Get(), L"Group2").hr);
     EXPECT_EQ(S_OK, Add(server.Get(), L"group2", 1).hr) << "names differ by case";
 
-    ComPtr<IOPCServer> other = NewServer();
+    ComPtr<IOPCServer> other = NewServer(config.doc);
     EXPECT_EQ(S_OK, Add(other.Get(), L"Group2").hr) << "names are per connection";
 
     ComPtr<IUnknown> found;

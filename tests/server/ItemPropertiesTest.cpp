@@ -39,7 +39,7 @@ protected:
     }
 
     ConfiguredDocument config;
-    ComPtr<IOPCServer> server = NewServer();
+    ComPtr<IOPCServer> server = NewServer(config.doc);
     ComPtr<IOPCItemProperties> properties;
 };
 

@@ -17,22 +17,22 @@ HRESULT Down(IOPCBrowseServerAddressSpace* browser, LPCWSTR name) {
 
 TEST(PositionDeletionTest, DeletingTheDeviceOrAGroupAboveAPositionSendsItToTheRoot) {
     ConfiguredDocument config;
-    ComPtr<IOPCBrowseServerAddressSpace> atDevice = BrowserOf(NewServer());
-    ComPtr<IOPCBrowseServerAddressSpace> deep = BrowserOf(NewServer());
-    ComPtr<IOPCBrowseServerAddressSpace> sibling = BrowserOf(NewServer());
-    ComPtr<IOPCBrowseServerAddressSpace> elsewhere = BrowserOf(NewServer());
+    ComPtr<IOPCBrowseServerAddressSpace> atDevice = BrowserOf(NewServer(config.doc));
+    ComPtr<IOPCBrowseServerAddressSpace> deep = BrowserOf(NewServer(config.doc));
+    ComPtr<IOPCBrowseServerAddressSpace> sibling = BrowserOf(NewServer(config.doc));
+    ComPtr<IOPCBrowseServerAddressSpace> elsewhere = BrowserOf(NewServer(config.doc));
     ASSERT_EQ(S_OK, Down(atDevice.Get(), L"Pump1"));
     for (LPCWSTR step : {L"Pump1", L"Motor", L"Bearings"}) ASSERT_EQ(S_OK, Down(deep.Get(), step));
     for (LPCWSTR step : {L"Pump1", L"Valves"}) ASSERT_EQ(S_OK, Down(sibling.Get(), step));
     ASSERT_EQ(S_OK, Down(elsewhere.Get(), L"Boiler"));
 
-    ASSERT_TRUE(config.doc.DeleteItem(config.motor));
+    ASSERT_EQ(Configuration::DeleteResult::Deleted, config.doc.DeleteItem(config.motor));
     EXPECT_EQ(kDevices, Browse(deep.Get(), OPC_BRANCH)) << "below the deleted group";
     EXPECT_EQ(E_FAIL, deep->ChangeBrowsePosition(OPC_BROWSE_UP, L""));
     EXPECT_EQ(Names{L"Inlet"}, Browse(sibling.Get(), OPC_BRANCH)) << "a sibling branch keeps its position";
     EXPECT_EQ(Names{L"Valves"}, Browse(atDevice.Get(), OPC_BRANCH)) << "above the deleted group";
 
-    ASSERT_TRUE(config.doc.DeleteItem(config.pump));
+    ASSERT_EQ(Configuration::DeleteResult::Deleted, config.doc.DeleteItem(config.pump));
     EXPECT_EQ((Names{L"Boiler", L"Empty"}), Browse(atDevice.Get(), OPC_BRANCH));
     EXPECT_EQ((Names{L"Boiler", L"Empty"}), Browse(sibling.Get(), OPC_BRANCH));
     EXPECT_EQ(Names{L"Burner"}, Browse(elsewhere.Get(), OPC_BRANCH)) << "another device is untouched";
@@ -46,19 +46,19 @@ TEST(PositionDeletionTest, DeletingTheDeviceOrAGroupAboveAPositionSendsItToTheRo
 
 TEST(PositionDeletionTest, ARefusedDeleteLeavesPositionsAlone) {
     ConfiguredDocument config;
-    ComPtr<IOPCBrowseServerAddressSpace> browser = BrowserOf(NewServer());
+    ComPtr<IOPCBrowseServerAddressSpace> browser = BrowserOf(NewServer(config.doc));
     for (LPCWSTR step : {L"Pump1", L"Motor"}) ASSERT_EQ(S_OK, Down(browser.Get(), step));
     config.vibration->AddClientReference();  // an OPC item holds it
-    EXPECT_FALSE(config.doc.DeleteItem(config.motor));
+    EXPECT_NE(Configuration::DeleteResult::Deleted, config.doc.DeleteItem(config.motor));
     EXPECT_EQ(Names{L"Bearings"}, Browse(browser.Get(), OPC_BRANCH));
     config.vibration->ReleaseClientReference();
 }
 
 TEST(PositionDeletionTest, ClearingTheConfigurationSendsEveryPositionToTheRoot) {
     ConfiguredDocument config;
-    ComPtr<IOPCBrowseServerAddressSpace> browser = BrowserOf(NewServer());
+    ComPtr<IOPCBrowseServerAddressSpace> browser = BrowserOf(NewServer(config.doc));
     for (LPCWSTR step : {L"Boiler", L"Burner"}) ASSERT_EQ(S_OK, Down(browser.Get(), step));
-    config.doc.DeleteContents();
+    config.doc.Clear();
     EXPECT_EQ(Names{}, Browse(browser.Get(), OPC_BRANCH));
     EXPECT_EQ(E_FAIL, browser->ChangeBrowsePosition(OPC_BROWSE_UP, L""));
     config.AddDevice(L"Fresh");
@@ -105,11 +105,11 @@ TEST(PositionDeletionTest, ConcurrentClientsBrowseWhileDevicesAreDeletedAndAdded
             ++visits;
         }
     };
-    ComPtr<IOPCBrowseServerAddressSpace> shared = BrowserOf(NewServer());
+    ComPtr<IOPCBrowseServerAddressSpace> shared = BrowserOf(NewServer(config.doc));
     std::vector<ComPtr<IOPCBrowseServerAddressSpace>> own;
     std::vector<std::thread> threads;
     for (int i = 0; i < 3; ++i) {
-        own.push_back(BrowserOf(NewServer()));
+        own.push_back(BrowserOf(NewServer(config.doc)));
         threads.emplace_back(client, own.back().Get());
     }
     threads.emplace_back(client, shared.Get());  // two threads on one server object
@@ -122,9 +122,9 @@ TEST(PositionDeletionTest, ConcurrentClientsBrowseWhileDevicesAreDeletedAndAdded
         config.AddTag(inner, L"B", VT_I4, false);
         Sleep(round % 3);
         if (round % 2 == 0) {
-            ASSERT_TRUE(config.doc.DeleteItem(inner));
+            ASSERT_EQ(Configuration::DeleteResult::Deleted, config.doc.DeleteItem(inner));
         }
-        ASSERT_TRUE(config.doc.DeleteItem(device));
+        ASSERT_EQ(Configuration::DeleteResult::Deleted, config.doc.DeleteItem(device));
     }
     stop.store(true);
     for (auto& thread : threads) thread.join();

@@ -8,6 +8,7 @@
 #include "FileTime.h"
 #include "ServerList.h"
 #include "ServerStartTime.h"
+#include "Configuration.h"
 #include "ServerTestSupport.h"
 #include "ShutdownNotice.h"
 #include "ShutdownSink.h"
@@ -15,7 +16,8 @@
 #include "Text.h"
 
 TEST(ServerObjectTest, AnswersExactlyIUnknownAndItsServerInterfaces) {
-    ComPtr<IOPCServer> server = NewServer();
+    Configuration configuration;
+    ComPtr<IOPCServer> server = NewServer(configuration);
     ASSERT_TRUE(server);
     ComPtr<IOPCBrowseServerAddressSpace> browser;
     ASSERT_EQ(S_OK, server.As(&browser));
@@ -43,10 +45,11 @@ TEST(ServerObjectTest, AnswersExactlyIUnknownAndItsServerInterfaces) {
 }
 
 TEST(ServerObjectTest, ReferenceCountStartsWithTheCreatorsQueryAndTheLastReleaseDestroys) {
+    Configuration configuration;
     ClientObjectMessages messages;
     ASSERT_TRUE(messages.IsReady());
     const int before = ServerList::Instance().Count();
-    auto* object = new OPCServer();
+    auto* object = new OPCServer(configuration);
     EXPECT_EQ(before + 1, ServerList::Instance().Count());
     IOPCServer* server = nullptr;
     ASSERT_EQ(S_OK, object->QueryInterface(IID_IOPCServer, reinterpret_cast<void**>(&server)));
@@ -59,9 +62,10 @@ TEST(ServerObjectTest, ReferenceCountStartsWithTheCreatorsQueryAndTheLastRelease
 }
 
 TEST(ServerObjectTest, AServerWhoseFirstQueryFailsIsDeletedByItsCreatorWithOneFewerPosted) {
+    Configuration configuration;
     ClientObjectMessages messages;
     const int before = ServerList::Instance().Count();
-    auto* object = new OPCServer();
+    auto* object = new OPCServer(configuration);
     void* p = nullptr;
     ASSERT_EQ(E_NOINTERFACE, object->QueryInterface(IID_IDataObject, &p));
     delete object;
@@ -70,9 +74,10 @@ TEST(ServerObjectTest, AServerWhoseFirstQueryFailsIsDeletedByItsCreatorWithOneFe
 }
 
 TEST(ServerObjectTest, GetStatusReportsTimesStateVersionAndVendorInTaskMemory) {
+    Configuration configuration;
     const FILETIME start = U64ToFileTime(FileTimeToU64(FileTimeNow()) - 10'000'000ull * 3600);
     SetServerStartTime(start);
-    ComPtr<IOPCServer> server = NewServer();
+    ComPtr<IOPCServer> server = NewServer(configuration);
 
     const std::uint64_t before = FileTimeToU64(FileTimeNow());
     OPCSERVERSTATUS* status = nullptr;
@@ -101,14 +106,16 @@ TEST(ServerObjectTest, GetStatusReportsTimesStateVersionAndVendorInTaskMemory) {
 }
 
 TEST(ServerObjectTest, AccessPathsAreNotOfferedAndTheResultIsLeftAlone) {
-    ComPtr<IOPCBrowseServerAddressSpace> browser = BrowserOf(NewServer());
+    Configuration configuration;
+    ComPtr<IOPCBrowseServerAddressSpace> browser = BrowserOf(NewServer(configuration));
     IEnumString* paths = reinterpret_cast<IEnumString*>(0x1234);
     EXPECT_EQ(E_NOTIMPL, browser->BrowseAccessPaths(L"Pump1.Flow", &paths));
     EXPECT_EQ(reinterpret_cast<IEnumString*>(0x1234), paths);
 }
 
 TEST(ServerObjectTest, QueryOrganizationIsHierarchicalAndRefusesANullPointer) {
-    ComPtr<IOPCBrowseServerAddressSpace> browser = BrowserOf(NewServer());
+    Configuration configuration;
+    ComPtr<IOPCBrowseServerAddressSpace> browser = BrowserOf(NewServer(configuration));
     OPCNAMESPACETYPE type = OPC_NS_FLAT;
     EXPECT_EQ(S_OK, browser->QueryOrganization(&type));
     EXPECT_EQ(OPC_NS_HIERARCHIAL, type);
@@ -120,7 +127,7 @@ TEST(ServerObjectTest, DestroyAllServersDestroysEveryListedServerOnce) {
     ConfiguredDocument config;
     std::vector<IOPCServer*> servers;
     for (int i = 0; i < 5; ++i) {
-        servers.push_back(NewServer().Detach());
+        servers.push_back(NewServer(config.doc).Detach());
     }
     servers[1]->AddRef();  // a second client reference changes nothing
     // One server holds a browse position inside the configuration.
@@ -133,21 +140,22 @@ TEST(ServerObjectTest, DestroyAllServersDestroysEveryListedServerOnce) {
     EXPECT_EQ(0, ServerList::Instance().Count());
     EXPECT_EQ(std::make_pair(0, 5), messages.Drain());
     // Positions died with their servers: deleting the device touches none of them.
-    EXPECT_TRUE(config.doc.DeleteItem(config.pump));
+    EXPECT_EQ(Configuration::DeleteResult::Deleted, config.doc.DeleteItem(config.pump));
     // Nothing is left to destroy a second time.
     OPCServer::DestroyAllServers();
     EXPECT_EQ(std::make_pair(0, 5), messages.Drain());
 }
 
 TEST(ServerObjectTest, ServersComeAndGoOnManyThreadsAtOnce) {
+    Configuration configuration;
     const int before = ServerList::Instance().Count();
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&failures] {
+        threads.emplace_back([&failures, &configuration] {
             for (int i = 0; i < 300; ++i) {
-                ComPtr<IOPCServer> a = NewServer();
-                ComPtr<IOPCServer> b = NewServer();
+                ComPtr<IOPCServer> a = NewServer(configuration);
+                ComPtr<IOPCServer> b = NewServer(configuration);
                 ComPtr<IOPCBrowseServerAddressSpace> browser;
                 if (!a || !b || FAILED(b.As(&browser))) ++failures;
                 a.Reset();
@@ -168,7 +176,8 @@ std::wstring Text(HRESULT hr, LPWSTR text) {
 }  // namespace
 
 TEST(ServerObjectTest, LocalesErrorTextsAndTheLocaleOfNewGroups) {
-    ComPtr<IOPCServer> server = NewServer();
+    Configuration configuration;
+    ComPtr<IOPCServer> server = NewServer(configuration);
     ComPtr<IOPCCommon> common;
     ASSERT_EQ(S_OK, server.As(&common));
     DWORD count = 0;
@@ -230,7 +239,8 @@ TEST(ServerObjectTest, LocalesErrorTextsAndTheLocaleOfNewGroups) {
 }
 
 TEST(ServerObjectTest, GroupEnumeratorsByScopeAndInterface) {
-    ComPtr<IOPCServer> server = NewServer();
+    Configuration configuration;
+    ComPtr<IOPCServer> server = NewServer(configuration);
     auto enumerate = [&](OPCENUMSCOPE scope, REFIID riid, HRESULT* hr) {
         std::vector<std::wstring> names;
         ComPtr<IUnknown> unknown;
@@ -321,7 +331,7 @@ DWORD Advise(IOPCServer* server, IUnknown* sink) {
 TEST(ServerObjectTest, ShutdownReachesEveryAdvisedSinkAndAHungOneDoesNotHoldItUp) {
     ConfiguredDocument config;
     ShutdownSink answering(false), gone(false), hanging(true);  // outlive the servers that hold them
-    ComPtr<IOPCServer> first = NewServer(), second = NewServer(), third = NewServer();
+    ComPtr<IOPCServer> first = NewServer(config.doc), second = NewServer(config.doc), third = NewServer(config.doc);
     ASSERT_NE(0u, Advise(first.Get(), &answering));
     ASSERT_NE(0u, Advise(second.Get(), &hanging));
     const DWORD cookie = Advise(third.Get(), &gone);
@@ -351,7 +361,7 @@ TEST(ServerObjectTest, ShutdownReachesEveryAdvisedSinkAndAHungOneDoesNotHoldItUp
 TEST(ServerObjectTest, TheClientSnapshotShowsEachConnectionWithItsNameGroupsItemsAndLastCall) {
     ConfiguredDocument config;
     const std::uint64_t before = FileTimeToU64(FileTimeNow());
-    ComPtr<IOPCServer> idle = NewServer(), busy = NewServer();
+    ComPtr<IOPCServer> idle = NewServer(config.doc), busy = NewServer(config.doc);
     OPCHANDLE handle = 0;
     DWORD rate = 0;
     ComPtr<IOPCItemMgt> items;

@@ -1,5 +1,5 @@
 #pragma once
-// A real document with a real tree, server objects made the way the class
+// A real configuration with a real tree, server objects made the way the class
 // factory makes them, and helpers that read enumerators back.
 #include <windows.h>
 #include <objbase.h>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ClientObjects.h"
-#include "Document.h"
+#include "Configuration.h"
 #include "MessageBoxes.h"
 #include "OPCServer.h"
 #include "OpcDa.h"
@@ -85,7 +85,7 @@ public:
         return nullptr;
     }
 
-    OPCS_Doc doc;
+    Configuration doc;
     ToviDevice* pump = nullptr;
     ToviDevice* boiler = nullptr;
     ToviDevice* empty = nullptr;
@@ -99,9 +99,9 @@ public:
 };
 
 // A server object as the class factory hands it out: one reference, the client's.
-inline ComPtr<IOPCServer> NewServer() {
+inline ComPtr<IOPCServer> NewServer(Configuration& configuration) {
     ComPtr<IOPCServer> server;
-    auto* object = new OPCServer();
+    auto* object = new OPCServer(configuration);
     if (FAILED(object->QueryInterface(IID_PPV_ARGS(&server)))) delete object;
     return server;
 }

@@ -101,7 +101,7 @@ protected:
     ConfiguredDocument config;
     // Before the server and its groups, so that they outlive every connection.
     RecordingSink sink, other;
-    ComPtr<IOPCServer> server = NewServer();
+    ComPtr<IOPCServer> server = NewServer(config.doc);
     OPCHANDLE groupHandle = 0;
     DWORD revised = 0;
     ComPtr<IOPCItemMgt> mgt;

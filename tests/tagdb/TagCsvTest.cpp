@@ -14,9 +14,9 @@
 #include "ToviDevice.h"
 
 namespace {
-struct Configuration {
+struct CsvConfiguration {
     Dll<OPCS_Device*> devices;
-    ~Configuration() {
+    ~CsvConfiguration() {
         for (OPCS_Device* d : devices) delete d;
     }
     ToviDevice* AddDevice(const std::wstring& name) {
@@ -55,7 +55,7 @@ std::string Utf8(const std::wstring& text) {
 }  // namespace
 
 TEST(TagCsvTest, ExportThenImportIntoAnEmptyConfigurationSavesTheSameBytes) {
-    Configuration original;
+    CsvConfiguration original;
     ToviDevice* plant = original.AddDevice(L"Plant");
     ToviTagGroup* area = NewGroup(L"Área \"7\", north");
     plant->AddGroup(area);
@@ -85,7 +85,7 @@ TEST(TagCsvTest, ExportThenImportIntoAnEmptyConfigurationSavesTheSameBytes) {
     const std::string csv = ExportTagsCsv(original.devices);
     ASSERT_EQ(0u, csv.rfind("\xEF\xBB\xBF" "ItemID,Type,", 0));
     EXPECT_NE(std::string::npos, csv.find(Utf8(L"Plant.Área \"7\", north.温度.Ratio")));
-    Configuration copy;
+    CsvConfiguration copy;
     const TagImportResult result = ImportTagsCsv(csv, copy.devices);
     ASSERT_TRUE(result.Succeeded()) << result.errors.front();
     EXPECT_EQ(8u, result.added);
@@ -101,9 +101,9 @@ TEST(TagCsvTest, ExportThenImportIntoAnEmptyConfigurationSavesTheSameBytes) {
 }
 
 TEST(TagCsvTest, ColumnsInAnyOrderUpdateWhatTheyNameAndCreateThePath) {
-    CountingDocument document;
-    Configuration config;
+    CsvConfiguration config;
     ToviDevice* plant = config.AddDevice(L"Plant");
+    ConfigurationProbe probe(*plant);
     ToviTag* level = Tag(plant, L"Level", VT_R8, Variant::FromDouble(1));
     level->SetDescription(L"kept");
     level->SetValueLimits(0, 10);
@@ -119,7 +119,7 @@ TEST(TagCsvTest, ColumnsInAnyOrderUpdateWhatTheyNameAndCreateThePath) {
     EXPECT_EQ(VT_I4, level->GetDataType());
     EXPECT_EQ(L"42", level->GetValueText());
     EXPECT_EQ(L"kept", level->GetDescription());
-    EXPECT_GT(document.marks, 0);
+    EXPECT_TRUE(probe.Marked());
     ASSERT_EQ(2, config.devices.Count());
     OPCS_Tag* flag = nullptr;
     for (OPCS_Device* d : config.devices) {
@@ -134,7 +134,7 @@ TEST(TagCsvTest, ColumnsInAnyOrderUpdateWhatTheyNameAndCreateThePath) {
 }
 
 TEST(TagCsvTest, EveryBadLineIsNamedAndNothingChanges) {
-    Configuration config;
+    CsvConfiguration config;
     ToviDevice* plant = config.AddDevice(L"Plant");
     Tag(plant, L"Level", VT_R8, Variant::FromDouble(1));
     const std::string before = ExportTagsCsv(config.devices);
@@ -222,7 +222,7 @@ TEST(TagCsvTest, ExportImportExportIsByteEqualForAwkwardTags) {
         {L"Money", VT_CY, Of(VT_CY, -123456789), true, 0, 1},
         {L"Uncertain", VT_R8, Variant::FromDouble(-0.0), false, 0, 0, 0x40},
     };
-    Configuration original;
+    CsvConfiguration original;
     ToviDevice* plant = original.AddDevice(L"Plant, \"north\"");
     ToviTagGroup* area = NewGroup(L"A,\"b\"");
     plant->AddGroup(area);
@@ -243,7 +243,7 @@ TEST(TagCsvTest, ExportImportExportIsByteEqualForAwkwardTags) {
         ASSERT_TRUE((i % 2 ? static_cast<OPCS_TagGroup*>(area) : plant)->AddTag(tag)) << i;
     }
     const std::string csv = ExportTagsCsv(original.devices);
-    Configuration copy;
+    CsvConfiguration copy;
     const TagImportResult fresh = ImportTagsCsv(csv, copy.devices);
     ASSERT_TRUE(fresh.Succeeded()) << std::string(fresh.errors.front().begin(), fresh.errors.front().end());
     EXPECT_EQ(csv, ExportTagsCsv(copy.devices));

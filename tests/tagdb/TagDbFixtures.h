@@ -3,19 +3,24 @@
 #include <atomic>
 #include <string>
 
+#include "Configuration.h"
 #include "Device.h"
-#include "DocumentLink.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
 
-class CountingDocument : public DocumentLink {
+// A configuration the device reports its changes to, without holding it.
+class ConfigurationProbe {
 public:
-    CountingDocument() { SetTheDocument(this); }
-    ~CountingDocument() override { SetTheDocument(nullptr); }
-    void SetModifiedFlag(bool modified) override {
-        if (modified) ++marks;
-    }
-    std::atomic<int> marks{0};
+    explicit ConfigurationProbe(OPCS_Device& device) : device_(device) { device.SetConfiguration(&configuration); }
+    ~ConfigurationProbe() { device_.SetConfiguration(nullptr); }
+    ConfigurationProbe(const ConfigurationProbe&) = delete;
+    ConfigurationProbe& operator=(const ConfigurationProbe&) = delete;
+    bool Marked() const { return configuration.IsModified(); }
+    void Reset() { configuration.SetModified(false); }
+    Configuration configuration;
+
+private:
+    OPCS_Device& device_;
 };
 
 class PlainDevice : public OPCS_Device {
@@ -23,7 +28,6 @@ public:
     explicit PlainDevice(const std::wstring& name = L"Boiler") { Rename(name); }
     ~PlainDevice() override { Shutdown(); }
     void PollCycle() override { ++cycles; }
-    bool EditProperties() override { return false; }
     std::wstring ProposeName() override { return L"Device"; }
     bool WriteToDevice(OPCS_Tag*, const Variant&) override { return acceptWrites; }
     bool acceptWrites = true;

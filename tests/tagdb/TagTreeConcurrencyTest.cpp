@@ -11,7 +11,6 @@
 // Renames, adoptions, removals and resolutions from several threads at once
 // must neither deadlock nor crash, and must leave the indexes consistent.
 TEST(TagTreeConcurrencyTest, MixedOperationsFinishAndStayConsistent) {
-    CountingDocument document;
     PlainDevice device(L"Plant");
     ToviTagGroup* area = NewGroup(L"Area");
     ASSERT_TRUE(device.AddGroup(area));

@@ -59,14 +59,15 @@ TEST(TagValueTest, ValueTextFollowsTypeAndNeedsExactlyGood) {
     }
 }
 
-TEST(TagValueTest, ValueTextClearsTheRowRefreshFlagButRawTextDoesNot) {
+TEST(TagValueTest, ChangesCountAndReadingDoesNot) {
     ToviTag tag;
+    const DWORD before = tag.GetChangeCount();
     tag.SetValueNow(Variant::FromDouble(4));
-    EXPECT_TRUE(tag.NeedsRowRefresh());
     tag.GetRawValueText();
-    EXPECT_TRUE(tag.NeedsRowRefresh());
     tag.GetValueText();
-    EXPECT_FALSE(tag.NeedsRowRefresh());
+    EXPECT_EQ(before + 1, tag.GetChangeCount());
+    tag.SetQuality(kQualityBad);
+    EXPECT_EQ(before + 2, tag.GetChangeCount());
 }
 
 TEST(TagValueTest, ValueLimitsClampOnlyWhenSet) {
@@ -186,18 +187,17 @@ TEST(TagValueTest, TextEntryByType) {
     EXPECT_FALSE(ParseValueText(VT_DATE, L"5"));
 }
 
-TEST(TagValueTest, UnownedTagNeverMarksTheConfiguration) {
-    CountingDocument document;
+TEST(TagValueTest, OnlyAnOwnedTagMarksItsConfiguration) {
+    PlainDevice device;
+    ConfigurationProbe probe(device);
     ToviTag tag;
     tag.Rename(L"Level");
-    EXPECT_EQ(L".Level", tag.GetItemID());
     tag.SetDescription(L"x");
     tag.SetValueNow(Variant::FromDouble(1));
-    EXPECT_EQ(0, document.marks.load());
-    PlainDevice device;
+    EXPECT_FALSE(probe.Marked());
     ToviTag* owned = NewTag(L"Owned");
     device.AddTag(owned);
-    const int before = document.marks.load();
+    probe.Reset();
     owned->SetDescription(L"y");
-    EXPECT_GT(document.marks.load(), before);
+    EXPECT_TRUE(probe.Marked());
 }

@@ -63,7 +63,7 @@ TEST_F(DeviceViewTest, ARebuildKeepsExpandedAndSelectedItemsInView) {
     Expand(outer);
     // A new group is scrolled into view, which opened its parent: close it again.
     ASSERT_TRUE(IsExpanded(second));
-    TreeView_Expand(TreeControl(), static_cast<HTREEITEM>(second->GetTreeItem()), TVE_COLLAPSE);
+    TreeView_Expand(TreeControl(), tree->TreeItemOf(second), TVE_COLLAPSE);
     ASSERT_TRUE(tree->SelectObject(inner));
 
     doc->UpdateAllViews(nullptr, kHintRefreshAll);
@@ -73,7 +73,7 @@ TEST_F(DeviceViewTest, ARebuildKeepsExpandedAndSelectedItemsInView) {
     EXPECT_EQ(doc->GetSelectedGroup(), inner);
 
     // An update request posted by another thread rebuilds on this one.
-    PostViewUpdate(ViewKind::DeviceTree, kHintRebuild);
+    doc->Poster().Post(ViewKind::DeviceTree, kHintRebuild);
     Pump(50);
     EXPECT_TRUE(IsExpanded(outer));
     EXPECT_EQ(doc->GetSelectedGroup(), inner);
@@ -87,8 +87,8 @@ TEST_F(DeviceViewTest, ItemsScrolledOutAboveTheWindowAreNotReexpanded) {
     }
     Expand(devices.front());
     Expand(devices.back());
-    TreeView_EnsureVisible(TreeControl(), static_cast<HTREEITEM>(devices.back()->GetTreeItem()));
-    ASSERT_NE(TreeView_GetFirstVisible(TreeControl()), devices.front()->GetTreeItem());
+    TreeView_EnsureVisible(TreeControl(), tree->TreeItemOf(devices.back()));
+    ASSERT_NE(TreeView_GetFirstVisible(TreeControl()), tree->TreeItemOf(devices.front()));
 
     doc->UpdateAllViews(nullptr, kHintRefreshAll);
     EXPECT_FALSE(IsExpanded(devices.front()));
@@ -126,7 +126,7 @@ TEST_F(DeviceViewTest, SiblingsAppearByOrdinalAndOnlyANewDeviceTakesTheSelection
     ASSERT_EQ(doc->GetSelectedGroup(), middle);
     ToviTagGroup* group = AddGroup(late, L"Loop");
     EXPECT_EQ(doc->GetSelectedGroup(), middle);
-    EXPECT_EQ(TreeView_GetParent(TreeControl(), static_cast<HTREEITEM>(group->GetTreeItem())), late->GetTreeItem());
+    EXPECT_EQ(TreeView_GetParent(TreeControl(), tree->TreeItemOf(group)), tree->TreeItemOf(late));
 }
 
 TEST_F(DeviceViewTest, KeyboardAddsAndPollsDevices) {

@@ -25,7 +25,7 @@ class MainFrameUiTest : public UiFixture {
 protected:
     void Recreate() {
         frame.reset();
-        frame = std::make_unique<CMainFrame>();
+        frame = std::make_unique<CMainFrame>(*doc);
         ASSERT_TRUE(frame->Create(GetModuleHandleW(nullptr)));
         frame->Show(SW_SHOWNORMAL);
         tree = frame->DeviceView();

@@ -248,7 +248,7 @@ TEST_F(PropertyDialogsTest, DeviceEditedInTheRealDialogAppliesIntervalAndSchedul
         EXPECT_EQ(ControlText(d, IDC_GROUP_HOURS), L"1");
         SetControlText(d, IDC_GROUP_NAME, L"Boiler");
         ClickButton(d, IDOK);
-    }, [&] { EXPECT_TRUE(device->EditProperties()); }));
+    }, [&] { EXPECT_TRUE(doc->EditProperties(device)); }));
     EXPECT_EQ(device->GetRefreshPeriod(), 3600u);
     EXPECT_EQ(device->GetName(), L"Boiler");
 
@@ -257,7 +257,7 @@ TEST_F(PropertyDialogsTest, DeviceEditedInTheRealDialogAppliesIntervalAndSchedul
         ChooseRadio(d, IDC_GROUP_BY_SCHEDULE, IDC_GROUP_BY_INTERVAL, IDC_GROUP_BY_SCHEDULE);
         ChooseComboItem(d, IDC_GROUP_SCHEDULE, 4);  // 15 Minutes
         ClickButton(d, IDOK);
-    }, [&] { EXPECT_TRUE(device->EditProperties()); }));
+    }, [&] { EXPECT_TRUE(doc->EditProperties(device)); }));
     EXPECT_EQ(device->GetRefreshMode(), static_cast<DWORD>(kRefreshBySchedule));
     EXPECT_EQ(device->GetRefreshPeriod(), 900u);
     EXPECT_EQ(device->GetUpdateInterval(), 1u);
@@ -266,7 +266,7 @@ TEST_F(PropertyDialogsTest, DeviceEditedInTheRealDialogAppliesIntervalAndSchedul
     ASSERT_TRUE(AnswerModalDialog(L"Tag Group", [](HWND d) {
         SetControlText(d, IDC_GROUP_NAME, L"Other");
         ClickButton(d, IDCANCEL);
-    }, [&] { EXPECT_FALSE(device->EditProperties()); }));
+    }, [&] { EXPECT_FALSE(doc->EditProperties(device)); }));
     EXPECT_EQ(device->GetName(), L"Boiler");
 }
 
@@ -281,7 +281,7 @@ TEST_F(PropertyDialogsTest, TagEditedInTheRealDialogTakesTheNewTypeAndValue) {
         SetControlText(d, IDC_TAG_MIN, L"0");
         SetControlText(d, IDC_TAG_MAX, L"40");
         ClickButton(d, IDOK);
-    }, [&] { EXPECT_TRUE(tag->EditProperties()); }));
+    }, [&] { EXPECT_TRUE(doc->EditProperties(tag)); }));
     EXPECT_EQ(tag->GetDataType(), VT_I4);
     EXPECT_EQ(tag->GetValueText(), L"40");  // through the new limits
     EXPECT_TRUE(tag->AreValueLimitsSet());
@@ -316,28 +316,28 @@ TEST_F(PropertyDialogsTest, ClashingNamesKeepTheDialogOpenUntilMended) {
     const Road roads[] = {
         {L"Tag Group", [&] { Command(ID_ADD_DEVICE); }, L"PUMP", L"There is already a device named \"Pump\"" + again,
          L"Pump 2", [&] { return deviceNamed(L"Pump 2"); }},
-        {L"Tag Group", [&] { EXPECT_TRUE(boiler->EditProperties()); }, L"pump 2",
+        {L"Tag Group", [&] { EXPECT_TRUE(doc->EditProperties(boiler)); }, L"pump 2",
          L"There is already a device named \"Pump 2\"" + again, L"Kettle", [&] { return deviceNamed(L"Kettle"); }},
         {L"Tag Group", [&] { Command(ID_ADD_GROUP); }, L"valves",
          L"There is already a group named \"Valves\" in Pump" + again, L"Pipes",
          [&] { return pump->GroupCount() == 3 && pump->SnapshotGroups().back()->GetName() == L"Pipes"; }},
-        {L"Tag Group", [&] { EXPECT_TRUE(motor->EditProperties()); }, L"PIPES",
+        {L"Tag Group", [&] { EXPECT_TRUE(doc->EditProperties(motor)); }, L"PIPES",
          L"There is already a group named \"Pipes\" in Pump" + again, L"Drive",
          [&] { return motor->GetName() == L"Drive" && pump->GroupCount() == 3; }},
         {L"Tag Properties", [&] { Command(ID_ADD_TAG); }, L"torque",
          L"There is already a tag named \"Torque\" in Pump" + again, L"Flow",
          [&] { return pump->TagCount() == 3 && doc->FindTag(L"Pump.Flow") != nullptr; }},
-        {L"Tag Properties", [&] { EXPECT_TRUE(speed->EditProperties()); }, L"Flow",
+        {L"Tag Properties", [&] { EXPECT_TRUE(doc->EditProperties(speed)); }, L"Flow",
          L"There is already a tag named \"Flow\" in Pump" + again, L"Rate",
          [&] { return speed->GetName() == L"Rate" && doc->FindTag(L"Pump.rate") == speed; }},
-        {L"Tag Properties", [&] { EXPECT_TRUE(speed->EditProperties()); }, L"RATE",
+        {L"Tag Properties", [&] { EXPECT_TRUE(doc->EditProperties(speed)); }, L"RATE",
          L"The name \"RATE\" differs from \"Rate\" only in letter case, which item IDs do not tell apart" + again,
          L"Rate", [&] { return speed->GetName() == L"Rate" && pump->TagCount() == 3; }},
     };
     for (const Road& road : roads) {
         const int nameId = std::wstring(road.caption) == L"Tag Group" ? IDC_GROUP_NAME : IDC_TAG_NAME;
         boxes.clear();
-        TreeView_SelectItem(TreeControl(), static_cast<HTREEITEM>(pump->GetTreeItem()));  // a new device took it
+        TreeView_SelectItem(TreeControl(), tree->TreeItemOf(pump));  // a new device took it
         ASSERT_EQ(doc->GetSelectedGroup(), pump);
         ASSERT_TRUE(AnswerModalDialog(road.caption, [&](HWND d) {
             SetControlText(d, nameId, road.clash);
@@ -503,7 +503,7 @@ TEST_F(PropertyDialogsTest, TagSimulationEditedInTheRealDialogIsStoredAndAnUntou
         SetControlText(d, IDC_TAG_SIMULATION_STEP, L"5");
         SetControlText(d, IDC_TAG_SIMULATION_PERIOD, L"0.5");
         ClickButton(d, IDOK);
-    }, [&] { EXPECT_TRUE(tag->EditProperties()); }));
+    }, [&] { EXPECT_TRUE(doc->EditProperties(tag)); }));
     EXPECT_EQ(tag->GetSimulation(), (TagSimulation{true, 6, 5, 5}));
 
     const TagSimulation odd{true, 42, 3, 0};
@@ -512,13 +512,13 @@ TEST_F(PropertyDialogsTest, TagSimulationEditedInTheRealDialogIsStoredAndAnUntou
         EXPECT_EQ(ControlText(d, IDC_TAG_SIMULATION_PERIOD), L"0.0");
         SetControlText(d, IDC_TAG_DESCRIPTION, L"Counts");
         ClickButton(d, IDOK);
-    }, [&] { EXPECT_TRUE(tag->EditProperties()); }));
+    }, [&] { EXPECT_TRUE(doc->EditProperties(tag)); }));
     EXPECT_EQ(tag->GetSimulation(), odd);
     EXPECT_EQ(tag->GetDescription(), L"Counts");
     // Cancel keeps the settings whatever was chosen.
     ASSERT_TRUE(AnswerModalDialog(L"Tag Properties", [](HWND d) {
         ToggleButton(d, IDC_TAG_SIMULATE, false);
         ClickButton(d, IDCANCEL);
-    }, [&] { EXPECT_FALSE(tag->EditProperties()); }));
+    }, [&] { EXPECT_FALSE(doc->EditProperties(tag)); }));
     EXPECT_EQ(tag->GetSimulation(), odd);
 }

@@ -82,12 +82,11 @@ TEST_F(TagViewTest, ValuesRefreshInPlaceAndVolatileCellsStayEmptyWhileTheDeviceI
     Pump(700);  // the list's own timer
     EXPECT_EQ(list->CellText(0, value), L"2.5 ");  // the tag's own text of a double
     EXPECT_EQ(list->CellText(0, quality), L"Good");
-    EXPECT_FALSE(tag->NeedsRowRefresh());
     // Refreshed, not reloaded: the selection is still there.
     EXPECT_EQ(list->SelectedRows(), std::vector<int>{0});
 
     tag->SetValueNow(Variant::FromDouble(3.25));
-    PostViewUpdate(ViewKind::TagList, kHintValuesChanged);
+    doc->Poster().Post(ViewKind::TagList, kHintValuesChanged);
     Pump(20);
     EXPECT_EQ(list->CellText(0, value), L"3.25 ");
     device->RequestPollStop(kPollOperator);

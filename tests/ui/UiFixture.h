@@ -12,6 +12,7 @@
 #include "ClientObjects.h"
 #include "DeviceView.h"
 #include "Document.h"
+#include "OwnDocument.h"
 #include "MainFrame.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
@@ -38,8 +39,8 @@ protected:
             boxes.push_back(text);
             return answer != 0 ? answer : DefaultAnswer(style);
         });
-        doc = std::make_unique<OPCS_Doc>();
-        frame = std::make_unique<CMainFrame>();
+        doc = std::make_unique<OwnDocument>();
+        frame = std::make_unique<CMainFrame>(*doc);
         ASSERT_TRUE(frame->Create(GetModuleHandleW(nullptr)));
         frame->Show(SW_SHOWNORMAL);
         tree = frame->DeviceView();
@@ -106,11 +107,11 @@ protected:
     HWND TreeControl() const { return tree->Control(); }
     HWND ListControl() const { return list->Control(); }
     bool IsExpanded(OPCS_TagGroup* group) const {
-        auto* item = static_cast<HTREEITEM>(group->GetTreeItem());
+        auto* item = tree->TreeItemOf(group);
         return item != nullptr && (TreeView_GetItemState(TreeControl(), item, TVIS_EXPANDED) & TVIS_EXPANDED) != 0;
     }
     void Expand(OPCS_TagGroup* group) {
-        TreeView_Expand(TreeControl(), static_cast<HTREEITEM>(group->GetTreeItem()), TVE_EXPAND);
+        TreeView_Expand(TreeControl(), tree->TreeItemOf(group), TVE_EXPAND);
     }
     // The tag list's rows, by tag name.
     std::vector<std::wstring> RowNames() const {
@@ -123,7 +124,7 @@ protected:
         for (int row : rows) ListView_SetItemState(ListControl(), row, LVIS_SELECTED, LVIS_SELECTED);
     }
 
-    std::unique_ptr<OPCS_Doc> doc;
+    std::unique_ptr<OwnDocument> doc;
     std::unique_ptr<CMainFrame> frame;
     CDeviceView* tree = nullptr;
     CTagView* list = nullptr;

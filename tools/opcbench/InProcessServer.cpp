@@ -14,8 +14,8 @@ InProcessServer::~InProcessServer() {
 }
 
 std::string InProcessServer::Open(const std::wstring& configPath) {
-    if (!doc_.OnOpenDocument(configPath)) return "the document cannot open the configuration";
-    auto* object = new (std::nothrow) OPCServer();
+    if (!configuration_.Load(configPath, {}).loaded) return "the configuration cannot be opened";
+    auto* object = new (std::nothrow) OPCServer(configuration_);
     if (object == nullptr) return "no memory for the server object";
     if (FAILED(object->QueryInterface(IID_PPV_ARGS(&server_)))) {
         delete object;

@@ -1,10 +1,10 @@
 #pragma once
-// The server's own objects in this process on a real document: the same
+// The server's own objects in this process on a real configuration: the same
 // calls without any marshalling, which shows what the server itself costs.
 #include <memory>
 #include <string>
 
-#include "Document.h"
+#include "Configuration.h"
 #include "ItemTarget.h"
 
 class InProcessServer {
@@ -20,6 +20,6 @@ public:
     IOPCServer* Server() const { return server_.Get(); }
 
 private:
-    OPCS_Doc doc_;
+    Configuration configuration_;
     Microsoft::WRL::ComPtr<IOPCServer> server_;
 };

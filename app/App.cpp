@@ -28,8 +28,6 @@
 #include "VersionInfo.h"
 
 namespace {
-OPCS_App* g_app = nullptr;
-
 constexpr UINT kCommandFileNew = 57600;
 constexpr UINT kCommandAbout = 57664;
 constexpr DWORD kForcedExitStopMs = 2000;
@@ -42,8 +40,8 @@ const wchar_t kExitReason[] = L"Tovi Explorer is shutting down.";
 const wchar_t kRequestedExitReason[] = L"Tovi Explorer is closing: another program asked it to (an update or uninstall).";
 
 // The class factory's creator: a new server object with one reference.
-HRESULT CreateServerObject(IUnknown** object) {
-    auto* server = new (std::nothrow) OPCServer();
+HRESULT CreateServerObject(Configuration& configuration, IUnknown** object) {
+    auto* server = new (std::nothrow) OPCServer(configuration);
     if (server == nullptr) {
         return E_OUTOFMEMORY;
     }
@@ -55,7 +53,6 @@ HRESULT CreateServerObject(IUnknown** object) {
 
 OPCS_App::OPCS_App(HINSTANCE instance, std::wstring arguments, int showCommand)
     : instance_(instance), arguments_(std::move(arguments)), showCommand_(showCommand) {
-    g_app = this;
     // Started by COM there is nobody to answer a box: every box takes its default answer.
     if (ParseCommandLine(arguments_).StartedByCom()) {
         SetMessageBoxHandler([](const std::wstring&, const std::wstring&, UINT style) { return DefaultAnswer(style); });
@@ -65,12 +62,7 @@ OPCS_App::OPCS_App(HINSTANCE instance, std::wstring arguments, int showCommand)
 OPCS_App::~OPCS_App() {
     frame_.reset();
     document_.reset();
-    if (g_app == this) {
-        g_app = nullptr;
-    }
 }
-
-OPCS_App* OPCS_App::Get() noexcept { return g_app; }
 
 int OPCS_App::Main() {
     // Closing the running copies needs nothing of the start-up: no settings,
@@ -98,7 +90,6 @@ int OPCS_App::Main() {
 
 bool OPCS_App::InitInstance() {
     LoadTagTexts();
-    registryKey_ = GetCompanyName();
     theSettings.Load();
     OpenEventLogFromSettings(theEventLog, theSettings);
     if (FAILED(OleInitialize(nullptr))) {
@@ -106,8 +97,7 @@ bool OPCS_App::InitInstance() {
         return false;
     }
     oleInitialized_ = true;
-    ConfigurationLock();  // made here, before any thread that could race to make it
-    if (!module_.Init(&CreateServerObject)) {
+    if (!module_.Init([this](IUnknown** object) { return CreateServerObject(configuration_, object); })) {
         return false;
     }
     // A tag file's name could hold a registration switch's word: this comes first.
@@ -122,7 +112,7 @@ bool OPCS_App::InitInstance() {
         return false;
     }
     SetServerStartTime(FileTimeNow());
-    document_ = std::make_unique<OPCS_Doc>();
+    document_ = std::make_unique<OPCS_Doc>(configuration_);
     commandLine_ = ParseCommandLine(arguments_);
     CSplashWnd::EnableSplashScreen(commandLine_.showSplash);
     if (!CreateMainFrame() || !OpenStartConfiguration()) {
@@ -155,7 +145,7 @@ void OPCS_App::RunRegistrationSwitch(RegistrationSwitch action) {
 }
 
 bool OPCS_App::CreateMainFrame() {
-    frame_ = std::make_unique<CMainFrame>();
+    frame_ = std::make_unique<CMainFrame>(*document_);
     if (!frame_->Create(instance_)) {
         frame_.reset();
         return false;
@@ -226,7 +216,6 @@ bool OPCS_App::OpenStartConfiguration() {
         refused += L"The configuration file " + path + L" could not be read: " + reason + L".\n";
     }
     theEventLog << L"Application starting - Creating new configuration" << EventLog::EndEntry;
-    newConfiguration_ = true;
     if (!refused.empty()) {
         AppMessageBox(L"Failed to open document.\n\n" + refused + L"A new, empty configuration is open instead, to be saved as " +
                           lastUsed + L".",
@@ -292,12 +281,6 @@ void OPCS_App::OnFileNew() {
     document_->SetModifiedFlag(false);
     theEventLog << L"Existing configuration destroyed." << EventLog::EndEntry;
     document_->OnNewDocument();
-}
-
-bool OPCS_App::TakeNewConfigurationFlag() noexcept {
-    const bool value = newConfiguration_;
-    newConfiguration_ = false;
-    return value;
 }
 
 int RunApplication(HINSTANCE instance, const wchar_t* arguments, int showCommand) {

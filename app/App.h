@@ -8,6 +8,7 @@
 
 #include "ClassObjectThread.h"
 #include "CommandLine.h"
+#include "Configuration.h"
 #include "ServerModule.h"
 
 class CMainFrame;
@@ -21,9 +22,6 @@ public:
     OPCS_App(const OPCS_App&) = delete;
     OPCS_App& operator=(const OPCS_App&) = delete;
 
-    // The application object of the process, or null.
-    static OPCS_App* Get() noexcept;
-
     // Start-up, loop and exit; gives the process's exit code.
     int Main();
     // False ends the process (also after a registration action).
@@ -35,14 +33,6 @@ public:
     void OnFileNew();
 
     const CommandLineInfo& CommandLine() const noexcept { return commandLine_; }
-    OPCS_Doc* Document() const noexcept { return document_.get(); }
-    CMainFrame* MainFrame() const noexcept { return frame_.get(); }
-    HANDLE ClassObjectThreadHandle() const noexcept { return classObjectThread_.Handle(); }
-    DWORD ClassObjectThreadId() const noexcept { return classObjectThread_.ThreadId(); }
-    // Read once by the tag list: true when start-up made a new configuration.
-    bool TakeNewConfigurationFlag() noexcept;
-    // Where the framework keeps its per-user values.
-    const std::wstring& RegistryKey() const noexcept { return registryKey_; }
 
 private:
     void RunRegistrationSwitch(RegistrationSwitch action);
@@ -55,10 +45,10 @@ private:
     std::wstring arguments_;
     int showCommand_;
     CommandLineInfo commandLine_;
-    std::wstring registryKey_;
     bool oleInitialized_ = false;
-    bool newConfiguration_ = false;
     int startExitCode_ = 1;  // the exit code when start-up ends the process (0 after a switch's action)
+    // Served to clients and edited by the operator; made first, gone last.
+    Configuration configuration_;
     ServerModule module_;
     ClassObjectThread classObjectThread_;
     std::unique_ptr<OPCS_Doc> document_;

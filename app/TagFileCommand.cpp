@@ -78,15 +78,14 @@ int RunTagFileSwitch(const TagFileSwitch& command) {
     if (configuration.empty()) return 1;
     const bool import = command.action == TagFileSwitch::Action::Import;
     const std::wstring csvFile = FullPath(command.csvFile);
-    OPCS_Doc document;
+    Configuration devices;
+    OPCS_Doc document(devices);
     if (FileExists(configuration)) {
         if (!document.OnOpenDocument(configuration)) {
             console.Line(L"The configuration file " + configuration + L" could not be read.");
             return 1;
         }
-    } else if (import) {
-        document.OnNewDocument();  // importing into a file that does not exist yet makes it
-    } else {
+    } else if (!import) {  // importing into a file that does not exist yet makes it
         console.Line(L"The configuration file " + configuration + L" does not exist.");
         return 1;
     }

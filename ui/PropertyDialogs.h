@@ -1,9 +1,8 @@
 #pragma once
-// The seam between the product objects and their property dialogs: the
-// objects fill the fields, a dialog runner shows them and answers OK (true)
-// or Cancel (false), and the objects apply the fields in their own order. The
-// user interface installs the real dialogs; without a runner every edit is
-// cancelled, so a process with no user never blocks on a dialog.
+// The property dialogs of tags, groups and devices: the fields are read from
+// the object, a dialog runner shows them and answers OK (true) or Cancel
+// (false), and the object applies the result in one call. The real runner
+// shows the modal dialogs; tests script their own.
 #include <windows.h>
 #include <functional>
 #include <string>
@@ -49,5 +48,11 @@ public:
     virtual bool EditGroup(GroupPropertiesFields& fields) = 0;
 };
 
-void SetPropertyDialogRunner(PropertyDialogRunner* runner) noexcept;
-PropertyDialogRunner* ThePropertyDialogRunner() noexcept;
+class OPCS_TagGroup;
+class ToviTag;
+
+// Each edits one object through the runner and applies what OK gave; false
+// on Cancel. `parent` is where the object is or will be (its names must be
+// unique there); a device is edited by EditGroupProperties too.
+bool EditTagProperties(PropertyDialogRunner& runner, ToviTag& tag, OPCS_TagGroup* parent);
+bool EditGroupProperties(PropertyDialogRunner& runner, OPCS_TagGroup& group, OPCS_TagGroup* parent);

@@ -1,0 +1,270 @@
+#include "Configuration.h"
+
+#include <algorithm>
+
+#include "ClientObjects.h"
+#include "Device.h"
+#include "EventLog.h"
+#include "FileBackup.h"
+#include "ProgramPaths.h"
+#include "Tag.h"
+#include "TagGroup.h"
+#include "Text.h"
+#include "WholeFile.h"
+
+namespace {
+bool SameFile(const std::wstring& a, const std::wstring& b) { return EqualsNoCase(FullPath(a), FullPath(b)); }
+}  // namespace
+
+Configuration::~Configuration() { Clear(); }
+
+bool Configuration::AddDevice(OPCS_Device* device) {
+    if (device == nullptr) return false;
+    ScopedLock guard(lock_);
+    // Item IDs name devices without regard to case: a second bearer would be unreachable.
+    for (OPCS_Device* other : devices_) {
+        if (other == device ||
+            (OPCS_TagGroup::IsValidGroup(other) && EqualsNoCase(other->GetName(), device->GetName()))) {
+            return false;
+        }
+    }
+    devices_.Append(device);
+    device->SetConfiguration(this);
+    SetModified(true);
+    return true;
+}
+
+bool Configuration::AddGroupTo(OPCS_TagGroup* parent, OPCS_TagGroup* group) {
+    ScopedLock guard(lock_);
+    if (parent == nullptr || group == nullptr || !OPCS_TagGroup::IsValidGroup(parent) || !parent->AddGroup(group)) {
+        return false;
+    }
+    SetModified(true);
+    return true;
+}
+
+bool Configuration::AddTagTo(OPCS_TagGroup* group, OPCS_Tag* tag) {
+    ScopedLock guard(lock_);
+    if (group == nullptr || tag == nullptr || !OPCS_TagGroup::IsValidGroup(group) || !group->AddTag(tag)) {
+        return false;
+    }
+    SetModified(true);
+    return true;
+}
+
+Configuration::DeleteResult Configuration::DeleteItem(OPCS_TagGroup* item) {
+    ScopedLock guard(lock_);
+    if (!OPCS_TagGroup::IsValidGroup(item)) return DeleteResult::NotFound;
+    if (!item->CanDelete()) return DeleteResult::InUse;
+    if (!UnlinkLocked(item)) return DeleteResult::NotFound;
+    DeleteLocked(item);
+    SetModified(true);
+    return DeleteResult::Deleted;
+}
+
+void Configuration::DeleteLocked(OPCS_TagGroup* item) {
+    if (GroupDeletingObserver observer = deletingObserver_.load()) observer(item);
+    delete item;
+}
+
+bool Configuration::UnlinkLocked(OPCS_TagGroup* item) {
+    if (item->IsDevice()) {
+        for (auto node = devices_.begin(); node != devices_.end(); ++node) {
+            if (*node == item) {
+                devices_.Remove(node);
+                static_cast<OPCS_Device*>(item)->SetConfiguration(nullptr);
+                return true;
+            }
+        }
+        return false;
+    }
+    OPCS_TagGroup* parent = item->GetParent();
+    return OPCS_TagGroup::IsValidGroup(parent) && parent->RemoveGroup(item);
+}
+
+// Devices that entered the list without AddDevice (a file, an import) report
+// their changes here too.
+void Configuration::AdoptLocked() {
+    for (OPCS_Device* device : devices_) {
+        if (OPCS_TagGroup::IsValidGroup(device)) device->SetConfiguration(this);
+    }
+}
+
+void Configuration::Clear() {
+    ScopedLock guard(lock_);
+    while (!devices_.IsEmpty()) {
+        OPCS_Device* device = devices_.Remove(devices_.Head());
+        if (OPCS_TagGroup::IsValidGroup(device)) {
+            device->SetConfiguration(nullptr);
+            DeleteLocked(device);
+        }
+    }
+}
+
+OPCS_Device* Configuration::FindDevice(std::wstring_view name) {
+    ScopedLock guard(lock_);
+    for (OPCS_Device* device : devices_) {
+        if (OPCS_TagGroup::IsValidGroup(device) && EqualsNoCase(device->GetName(), name)) return device;
+    }
+    return nullptr;
+}
+
+OPCS_Tag* Configuration::FindTag(std::wstring_view itemId) {
+    ScopedLock guard(lock_);
+    const size_t separator = itemId.find(kItemIdSeparator);
+    if (separator == std::wstring_view::npos || separator == 0) return nullptr;
+    OPCS_Device* device = FindDevice(itemId.substr(0, separator));
+    return device != nullptr ? device->FindTag(itemId.substr(separator + 1)) : nullptr;
+}
+
+void Configuration::CopyDeviceList(Dll<OPCS_Device*>& list) {
+    ScopedLock guard(lock_);
+    list.Clear();
+    devices_.CopyInto(list);
+}
+
+int Configuration::DeviceCount() {
+    ScopedLock guard(lock_);
+    return devices_.Count();
+}
+
+void Configuration::NotifyDeviceStatesChanged() noexcept {
+    if (ConfigurationWatcher* watcher = watcher_.load()) watcher->DeviceStatesChanged();
+}
+
+void Configuration::NotifyValuesChanged() noexcept {
+    if (ConfigurationWatcher* watcher = watcher_.load()) watcher->ValuesChanged();
+}
+
+bool Configuration::CanChangeFiles() const { return !AreClientsConnected(); }
+
+bool Configuration::KeepOriginalBeforeSave(const std::wstring& path, DWORD& error, std::wstring& notice) {
+    error = ERROR_SUCCESS;
+    const auto damaged = std::find_if(damagedFiles_.begin(), damagedFiles_.end(),
+                                      [&path](const std::wstring& file) { return SameFile(file, path); });
+    if (damaged == damagedFiles_.end() && !ownFile_.empty() && SameFile(ownFile_, path)) {
+        return true;
+    }
+    std::wstring backup;
+    if (!KeepBackupBeside(path, backup, error)) {
+        // No file there (a missing file that was refused, or one removed since): nothing to lose.
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            if (damaged != damagedFiles_.end()) damagedFiles_.erase(damaged);
+            error = ERROR_SUCCESS;
+            return true;
+        }
+        return false;
+    }
+    if (damaged != damagedFiles_.end()) {
+        damagedFiles_.erase(damaged);
+        theEventLog << L"Configuration file not loaded cleanly - original kept as:" << backup << EventLog::EndEntry;
+        notice = L"The configuration file " + path + L" was damaged and could not be read completely. "
+                 L"The original file is kept as " + backup + L".";
+    } else {
+        theEventLog << L"Configuration file not loaded before saving over it - original kept as:" << backup
+                    << EventLog::EndEntry;
+        notice = L"The configuration file " + path +
+                 L" was not loaded before this configuration was saved over it. The original file is kept as " +
+                 backup + L".";
+    }
+    return true;
+}
+
+Configuration::LoadOutcome Configuration::Load(const std::wstring& path, const std::function<void()>& beforeReplace) {
+    LoadOutcome outcome;
+    Dll<OPCS_Device*> loaded;
+    const ConfigFileResult result = LoadConfigurationFile(path, loaded);
+    const bool clean = result.status == ConfigFileStatus::Ok && result.droppedRecords == 0 && result.renamedDevices.empty();
+    std::erase_if(damagedFiles_, [&path](const std::wstring& file) { return SameFile(file, path); });
+    if (result.status == ConfigFileStatus::FileError) {
+        outcome.error = result.error;
+        // Not read now: whatever is there is no longer known to be ours.
+        if (SameFile(ownFile_, path)) ownFile_.clear();
+        return outcome;
+    }
+    if (!clean) damagedFiles_.push_back(path);
+    if (beforeReplace) beforeReplace();
+    Clear();
+    {
+        ScopedLock guard(lock_);
+        loaded.CopyInto(devices_);
+        AdoptLocked();
+    }
+    pathName_ = path;
+    ownFile_ = clean ? path : std::wstring();
+    for (const DeviceRename& rename : result.renamedDevices) {
+        theEventLog << L"Device name already used - device renamed from:" << rename.from << L"to:" << rename.to
+                    << EventLog::EndEntry;
+    }
+    outcome.loaded = true;
+    outcome.truncated = result.status == ConfigFileStatus::EndOfFile;
+    outcome.renamedDevices = result.renamedDevices;
+    // What could be read is served; the file itself is not touched until a save.
+    SetModified(!clean);
+    return outcome;
+}
+
+Configuration::SaveOutcome Configuration::Save(const std::wstring& path) {
+    SaveOutcome outcome;
+    if (path.empty()) return outcome;
+    DWORD keepError = ERROR_SUCCESS;
+    if (!KeepOriginalBeforeSave(path, keepError, outcome.keptOriginalNotice)) {
+        // A file that could not be read is not written over either.
+        outcome.failure.status = ConfigFileStatus::FileError;
+        outcome.failure.error = keepError;
+        return outcome;
+    }
+    {
+        ScopedLock guard(lock_);
+        outcome.failure = SaveConfigurationFile(path, devices_);
+    }
+    if (outcome.failure.status != ConfigFileStatus::Ok) return outcome;
+    ownFile_ = path;
+    theEventLog << L"Config file saved to disk" << EventLog::EndEntry;
+    pathName_ = path;
+    SetModified(false);
+    outcome.saved = true;
+    return outcome;
+}
+
+bool Configuration::ExportTags(const std::wstring& path, std::wstring& error) {
+    std::string csv;
+    {
+        ScopedLock guard(lock_);
+        csv = ExportTagsCsv(devices_);
+    }
+    DWORD code = ERROR_SUCCESS;
+    if (!WriteFileReplacing(path, std::vector<BYTE>(csv.begin(), csv.end()), code)) {
+        error = L"The tags could not be written to " + path + L": " + SystemErrorText(code) + L".";
+        theEventLog << L"Tag export failed:" << path << EventLog::EndEntry;
+        return false;
+    }
+    theEventLog << L"Tags exported to:" << path << EventLog::EndEntry;
+    return true;
+}
+
+TagImportResult Configuration::ImportTags(const std::wstring& path) {
+    TagImportResult result;
+    if (!CanChangeFiles()) {
+        result.errors.push_back(kClientsConnectedText);
+        return result;
+    }
+    std::vector<BYTE> bytes;
+    DWORD code = ERROR_SUCCESS;
+    if (!ReadWholeFile(path, bytes, code)) {
+        result.errors.push_back(L"The file " + path + L" could not be read: " + SystemErrorText(code) + L".");
+        return result;
+    }
+    {
+        ScopedLock guard(lock_);
+        result = ImportTagsCsv(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), devices_);
+        AdoptLocked();
+    }
+    if (!result.Succeeded()) {
+        theEventLog << L"Tag import refused:" << path << EventLog::EndEntry;
+        return result;
+    }
+    theEventLog << L"Tags imported from:" << path << EventLog::EndEntry;
+    if (result.added + result.updated > 0) SetModified(true);
+    return result;
+}

@@ -1,0 +1,114 @@
+#pragma once
+// The running configuration: its devices, the lock that guards the device
+// list, item-ID resolution, and the configuration file with its backup rules.
+// It opens no windows: callers say what it reports. OPC clients reach tags
+// through it too (FindTag), so every access to the device list holds Lock().
+#include <windows.h>
+#include <atomic>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ConfigurationFile.h"
+#include "CriticalSection.h"
+#include "Dll.h"
+#include "TagCsv.h"
+
+class OPCS_Device;
+class OPCS_TagGroup;
+class OPCS_Tag;
+
+// Told of changes made by any thread, possibly under a tag's or device's
+// lock: an implementation only posts, never draws or waits.
+class ConfigurationWatcher {
+public:
+    virtual ~ConfigurationWatcher() = default;
+    virtual void DeviceStatesChanged() noexcept = 0;
+    virtual void ValuesChanged() noexcept = 0;
+};
+
+// Told, under the configuration lock, of every device or group about to be
+// deleted with everything below it (browse positions let go of it).
+using GroupDeletingObserver = void (*)(OPCS_TagGroup* object);
+
+// Refusal of every change of files while clients are connected.
+inline constexpr wchar_t kClientsConnectedText[] = L"Cannot change files while OPC Clients are connected to this server.";
+
+class Configuration {
+public:
+    Configuration() = default;
+    ~Configuration();
+    Configuration(const Configuration&) = delete;
+    Configuration& operator=(const Configuration&) = delete;
+
+    CriticalSection& Lock() noexcept { return lock_; }
+
+    // False when the object is no live one or its name is taken.
+    bool AddDevice(OPCS_Device* device);
+    bool AddGroupTo(OPCS_TagGroup* parent, OPCS_TagGroup* group);
+    bool AddTagTo(OPCS_TagGroup* group, OPCS_Tag* tag);
+    enum class DeleteResult { Deleted, InUse, NotFound };
+    DeleteResult DeleteItem(OPCS_TagGroup* item);
+    // Deletes every device; the caller has made every view let go of them.
+    void Clear();
+
+    OPCS_Tag* FindTag(std::wstring_view itemId);
+    OPCS_Device* FindDevice(std::wstring_view name);
+    void CopyDeviceList(Dll<OPCS_Device*>& list);
+    int DeviceCount();
+
+    // What reading a file came to, for the caller to tell the user.
+    struct LoadOutcome {
+        bool loaded = false;
+        DWORD error = ERROR_SUCCESS;             // why the file could not be read
+        bool truncated = false;                  // read up to an unexpected end
+        std::vector<DeviceRename> renamedDevices;  // already written to the event log
+    };
+    // `beforeReplace` runs once the file is read, before the devices it
+    // replaces are deleted.
+    LoadOutcome Load(const std::wstring& path, const std::function<void()>& beforeReplace);
+    struct SaveOutcome {
+        bool saved = false;
+        ConfigFileResult failure;  // when not saved
+        // Set when the file's original was kept beside it first: why, and where.
+        std::wstring keptOriginalNotice;
+    };
+    SaveOutcome Save(const std::wstring& path);
+    const std::wstring& GetPathName() const noexcept { return pathName_; }
+    void SetPathName(const std::wstring& path) { pathName_ = path; }
+
+    // Every tag to a CSV file; false with the reason in words.
+    bool ExportTags(const std::wstring& path, std::wstring& error);
+    // A CSV file into the configuration, all or nothing; refused while
+    // clients are connected.
+    TagImportResult ImportTags(const std::wstring& path);
+    bool CanChangeFiles() const;  // false while OPC clients are connected
+
+    bool IsModified() const noexcept { return modified_.load(); }
+    void SetModified(bool modified) noexcept { modified_.store(modified); }
+
+    void SetWatcher(ConfigurationWatcher* watcher) noexcept { watcher_.store(watcher); }
+    void NotifyDeviceStatesChanged() noexcept;
+    void NotifyValuesChanged() noexcept;
+    void SetGroupDeletingObserver(GroupDeletingObserver observer) noexcept { deletingObserver_.store(observer); }
+
+private:
+    // The caller holds the lock.
+    bool UnlinkLocked(OPCS_TagGroup* item);
+    void AdoptLocked();
+    void DeleteLocked(OPCS_TagGroup* item);
+    bool KeepOriginalBeforeSave(const std::wstring& path, DWORD& error, std::wstring& notice);
+
+    CriticalSection lock_;
+    Dll<OPCS_Device*> devices_;
+    std::atomic<bool> modified_{false};
+    std::atomic<ConfigurationWatcher*> watcher_{nullptr};
+    std::atomic<GroupDeletingObserver> deletingObserver_{nullptr};
+    std::wstring pathName_;
+    // Files that did not load cleanly and whose original is not kept yet.
+    std::vector<std::wstring> damagedFiles_;
+    // The file whose content on disk was read cleanly or written last: the
+    // one file saved over without a backup.
+    std::wstring ownFile_;
+};
