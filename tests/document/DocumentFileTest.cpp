@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -11,63 +8,26 @@
 #include "EventLog.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
+#include "RecordedBoxes.h"
+#include "TempFolder.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
 #include "TvfBuilder.h"
 
 namespace {
-struct ScratchDir {
-    ScratchDir() {
-        wchar_t base[MAX_PATH];
-        GetTempPathW(MAX_PATH, base);
-        path = std::filesystem::path(base) / (L"tovi-doc-" + std::to_wstring(GetCurrentProcessId()));
-        std::filesystem::create_directories(path);
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::wstring File(const wchar_t* name) const { return (path / name).wstring(); }
-    std::filesystem::path path;
-};
-
-std::vector<unsigned char> ReadAll(const std::wstring& file) {
-    std::ifstream in(std::filesystem::path(file), std::ios::binary);
-    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteAll(const std::wstring& file, const std::vector<unsigned char>& bytes) {
-    std::ofstream out(std::filesystem::path(file), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-bool Exists(const std::wstring& file) { return std::filesystem::exists(std::filesystem::path(file)); }
-
 // The event log of one test, read when the test is done with it.
 struct ScratchLog {
-    explicit ScratchLog(const ScratchDir& dir) : file(dir.File(L"events.txt")) { theEventLog.Open(file); }
+    explicit ScratchLog(const TempFolder& dir) : file(dir.File(L"events.txt")) { theEventLog.Open(file); }
     ~ScratchLog() { theEventLog.Close(); }
     std::string Text() {
         theEventLog.Close();
-        const std::vector<unsigned char> bytes = ReadAll(file);
-        return std::string(bytes.begin(), bytes.end());
+        return ReadFileBytes(file);
     }
     std::wstring file;
 };
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-struct AnsweredBoxes {
-    AnsweredBoxes() {
-        SetMessageBoxHandler([this](const std::wstring& text, const std::wstring&, UINT style) {
-            texts.push_back(text);
-            return DefaultAnswer(style);
-        });
-    }
-    ~AnsweredBoxes() { SetMessageBoxHandler({}); }
-    std::vector<std::wstring> texts;
-};
 
 // Pump { Motor { Speed = 1450 } }, then an empty Boiler unless only the first is wanted.
 void BuildSample(OPCS_Doc& doc, bool withBoiler = true) {
@@ -89,8 +49,8 @@ void BuildSample(OPCS_Doc& doc, bool withBoiler = true) {
 }  // namespace
 
 TEST(DocumentFileTest, SavedConfigurationOpensAgain) {
-    ScratchDir dir;
-    AnsweredBoxes boxes;
+    TempFolder dir;
+    RecordedBoxes boxes;
     const std::wstring file = dir.File(L"plant.tvf");
     {
         OwnDocument doc;
@@ -107,12 +67,12 @@ TEST(DocumentFileTest, SavedConfigurationOpensAgain) {
     EXPECT_FALSE(doc.IsModified());
     // A file that loaded cleanly is saved over as it is, with no backup.
     ASSERT_TRUE(doc.DoSave(file));
-    EXPECT_FALSE(Exists(file + L".bak"));
+    EXPECT_FALSE(FileExists(file + L".bak"));
     EXPECT_TRUE(boxes.texts.empty());
 }
 
 TEST(DocumentFileTest, NewConfigurationOverwritesTheConfiguredFile) {
-    ScratchDir dir;
+    TempFolder dir;
     const std::wstring file = dir.File(L"last.tvf");
     const std::wstring previous = theSettings.GetLastUsedFile();
     theSettings.SetLastUsedFile(file);
@@ -123,31 +83,28 @@ TEST(DocumentFileTest, NewConfigurationOverwritesTheConfiguredFile) {
     EXPECT_EQ(0, doc.DeviceCount());
     EXPECT_EQ(file, doc.GetPathName());
     const std::vector<unsigned char> expected = {0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xF9, 0x3F, 0, 0, 0, 0};
-    EXPECT_EQ(expected, ReadAll(file));
+    EXPECT_EQ(expected, ReadBytes(file));
 }
 
 TEST(DocumentFileTest, CutFileKeepsWhatCouldBeReadAndSays) {
-    ScratchDir dir;
-    AnsweredBoxes boxes;
+    TempFolder dir;
+    RecordedBoxes boxes;
     const std::wstring file = dir.File(L"cut.tvf");
     {
         OwnDocument doc;
         BuildSample(doc);
         ASSERT_TRUE(doc.DoSave(file));
     }
-    std::vector<unsigned char> bytes = ReadAll(file);
+    std::vector<unsigned char> bytes = ReadBytes(file);
     // Keep the first device whole and cut into the count of the second.
     {
         OwnDocument probe;
         BuildSample(probe, false);
         ASSERT_TRUE(probe.DoSave(dir.File(L"one.tvf")));
     }
-    const size_t oneDevice = ReadAll(dir.File(L"one.tvf")).size();
+    const size_t oneDevice = ReadBytes(dir.File(L"one.tvf")).size();
     bytes.resize(oneDevice + 2);
-    {
-        std::ofstream out(std::filesystem::path(file), std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
+    WriteBytes(file, bytes);
     OwnDocument doc;
     EXPECT_TRUE(doc.OnOpenDocument(file));
     EXPECT_NE(nullptr, doc.FindTag(L"Pump.Motor.Speed"));
@@ -157,8 +114,8 @@ TEST(DocumentFileTest, CutFileKeepsWhatCouldBeReadAndSays) {
 }
 
 TEST(DocumentFileTest, MissingFileAndUnwritablePathAreReported) {
-    ScratchDir dir;
-    AnsweredBoxes boxes;
+    TempFolder dir;
+    RecordedBoxes boxes;
     OwnDocument doc;
     BuildSample(doc);
     EXPECT_FALSE(doc.OnOpenDocument(dir.File(L"absent.tvf")));
@@ -179,8 +136,8 @@ TEST(DocumentFileTest, MissingFileAndUnwritablePathAreReported) {
 // Closing saves over the file it loaded: a file that did not load cleanly is
 // kept beside itself first, once, next to any earlier backup that differs.
 TEST(DocumentFileTest, DamagedFileIsKeptBeforeTheFirstSaveOverIt) {
-    ScratchDir dir;
-    AnsweredBoxes boxes;
+    TempFolder dir;
+    RecordedBoxes boxes;
     ScratchLog log(dir);
     const std::wstring file = dir.File(L"plant.tvf");
     {
@@ -188,21 +145,21 @@ TEST(DocumentFileTest, DamagedFileIsKeptBeforeTheFirstSaveOverIt) {
         BuildSample(doc);
         ASSERT_TRUE(doc.DoSave(file));
     }
-    std::vector<unsigned char> damaged = ReadAll(file);
+    std::vector<unsigned char> damaged = ReadBytes(file);
     damaged.resize(damaged.size() - 5);  // into the last device's record
-    WriteAll(file, damaged);
-    WriteAll(file + L".bak", {'o', 'l', 'd'});
+    WriteBytes(file, damaged);
+    WriteBytes(file + L".bak", {'o', 'l', 'd'});
     OwnDocument doc;
     ASSERT_TRUE(doc.OnOpenDocument(file));
     EXPECT_EQ(1, doc.DeviceCount());
     EXPECT_TRUE(doc.IsModified());
     EXPECT_TRUE(boxes.texts.empty());
-    EXPECT_EQ(damaged, ReadAll(file));  // loading alone writes nothing
+    EXPECT_EQ(damaged, ReadBytes(file));  // loading alone writes nothing
 
     ASSERT_TRUE(doc.Save());
     const std::wstring backup = file + L".2.bak";
-    EXPECT_EQ(damaged, ReadAll(backup));
-    EXPECT_EQ((std::vector<unsigned char>{'o', 'l', 'd'}), ReadAll(file + L".bak"));
+    EXPECT_EQ(damaged, ReadBytes(backup));
+    EXPECT_EQ((std::vector<unsigned char>{'o', 'l', 'd'}), ReadBytes(file + L".bak"));
     ASSERT_EQ(1u, boxes.texts.size());
     EXPECT_EQ(L"The configuration file " + file + L" was damaged and could not be read completely. "
               L"The original file is kept as " + backup + L".",
@@ -214,7 +171,7 @@ TEST(DocumentFileTest, DamagedFileIsKeptBeforeTheFirstSaveOverIt) {
 
     // Only the first save keeps the original.
     ASSERT_TRUE(doc.Save());
-    EXPECT_FALSE(Exists(file + L".3.bak"));
+    EXPECT_FALSE(FileExists(file + L".3.bak"));
     EXPECT_EQ(1u, boxes.texts.size());
     const std::string text = log.Text();
     const std::string line = "Configuration file not loaded cleanly - original kept as: " + Narrow(backup) + " \r\n";
@@ -225,11 +182,11 @@ TEST(DocumentFileTest, DamagedFileIsKeptBeforeTheFirstSaveOverIt) {
 // A file the document refused is kept before the new configuration that
 // start-up makes is saved over it; a backup that cannot be made stops the save.
 TEST(DocumentFileTest, RefusedFileIsKeptAndNoSaveGoesOverAFileThatCannotBeKept) {
-    ScratchDir dir;
-    AnsweredBoxes boxes;
+    TempFolder dir;
+    RecordedBoxes boxes;
     const std::wstring file = dir.File(L"last.tvf");
     const std::vector<unsigned char> original = {0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xF9, 0x3F, 1, 0, 0};
-    WriteAll(file, original);
+    WriteBytes(file, original);
     OwnDocument doc;
     HANDLE exclusive = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, exclusive);
@@ -239,15 +196,15 @@ TEST(DocumentFileTest, RefusedFileIsKeptAndNoSaveGoesOverAFileThatCannotBeKept) 
     theSettings.SetLastUsedFile(file);
     EXPECT_TRUE(doc.OnNewDocument());
     CloseHandle(exclusive);
-    EXPECT_EQ(original, ReadAll(file));
-    EXPECT_FALSE(Exists(file + L".bak"));
+    EXPECT_EQ(original, ReadBytes(file));
+    EXPECT_FALSE(FileExists(file + L".bak"));
     ASSERT_EQ(2u, boxes.texts.size());
     EXPECT_EQ(L"Unable to write to " + file + L", it is read-only or opened by someone else.", boxes.texts[1]);
     // Readable again: kept, then saved over.
     EXPECT_TRUE(doc.OnNewDocument());
     theSettings.SetLastUsedFile(previous);
-    EXPECT_EQ(original, ReadAll(file + L".bak"));
-    EXPECT_EQ(12u, ReadAll(file).size());
+    EXPECT_EQ(original, ReadBytes(file + L".bak"));
+    EXPECT_EQ(12u, ReadBytes(file).size());
     ASSERT_EQ(3u, boxes.texts.size());
     EXPECT_NE(std::wstring::npos, boxes.texts[2].find(file + L".bak")) << Narrow(boxes.texts[2]);
 }
@@ -255,8 +212,8 @@ TEST(DocumentFileTest, RefusedFileIsKeptAndNoSaveGoesOverAFileThatCannotBeKept) 
 // Groups nested deeper than the reader goes: the device is refused, the one
 // before it stays, and the file is never lost.
 TEST(DocumentFileTest, TooDeeplyNestedDeviceIsRefusedAndTheFileKept) {
-    ScratchDir dir;
-    AnsweredBoxes boxes;
+    TempFolder dir;
+    RecordedBoxes boxes;
     Bytes deep = GroupRecord({.name = "Leaf"});
     for (int level = 0; level < 511; ++level) deep = GroupRecord({.name = "L", .groups = {deep}});
     DeviceFields deepDevice;
@@ -266,12 +223,12 @@ TEST(DocumentFileTest, TooDeeplyNestedDeviceIsRefusedAndTheFileKept) {
     first.group.name = "First";
     const Bytes bytes = ConfigFile({DeviceRecord(first), DeviceRecord(deepDevice)});
     const std::wstring file = dir.File(L"deep.tvf");
-    WriteAll(file, bytes.data);
+    WriteBytes(file, bytes.data);
     OwnDocument doc;
     ASSERT_TRUE(doc.OnOpenDocument(file));
     EXPECT_EQ(1, doc.DeviceCount());
     ASSERT_TRUE(doc.Save());
-    EXPECT_EQ(bytes.data, ReadAll(file + L".bak"));
+    EXPECT_EQ(bytes.data, ReadBytes(file + L".bak"));
     EXPECT_EQ(1u, boxes.texts.size());
 }
 
@@ -298,17 +255,17 @@ TEST(DocumentFileTest, AFileTheDocumentDidNotReadIsKeptBeforeItIsSavedOver) {
     const std::wstring previous = theSettings.GetLastUsedFile();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ScratchDir dir;
-        AnsweredBoxes boxes;
+        TempFolder dir;
+        RecordedBoxes boxes;
         const std::wstring loaded = dir.File(L"loaded.tvf"), other = dir.File(L"other.tvf");
         {
             OwnDocument writer;
             BuildSample(writer);
             ASSERT_TRUE(writer.DoSave(loaded));
         }
-        const std::vector<unsigned char> loadedBytes = ReadAll(loaded);
+        const std::vector<unsigned char> loadedBytes = ReadBytes(loaded);
         const std::vector<unsigned char> otherBytes = {'n', 'o', 't', ' ', 'r', 'e', 'a', 'd'};
-        WriteAll(other, otherBytes);
+        WriteBytes(other, otherBytes);
         OwnDocument doc;
         for (Step step : c.steps) {
             switch (step) {
@@ -329,15 +286,15 @@ TEST(DocumentFileTest, AFileTheDocumentDidNotReadIsKeptBeforeItIsSavedOver) {
             }
         }
         theSettings.SetLastUsedFile(previous);
-        EXPECT_EQ(c.otherKept, Exists(other + L".bak"));
-        EXPECT_EQ(c.loadedKept, Exists(loaded + L".bak"));
+        EXPECT_EQ(c.otherKept, FileExists(other + L".bak"));
+        EXPECT_EQ(c.loadedKept, FileExists(loaded + L".bak"));
         if (c.otherKept) {
-            EXPECT_EQ(otherBytes, ReadAll(other + L".bak"));
+            EXPECT_EQ(otherBytes, ReadBytes(other + L".bak"));
         }
         if (c.loadedKept) {
-            EXPECT_EQ(loadedBytes, ReadAll(loaded + L".bak"));
+            EXPECT_EQ(loadedBytes, ReadBytes(loaded + L".bak"));
         }
-        EXPECT_FALSE(Exists(other + L".2.bak"));
+        EXPECT_FALSE(FileExists(other + L".2.bak"));
         const size_t kept = (c.otherKept ? 1u : 0u) + (c.loadedKept ? 1u : 0u);
         size_t said = 0;
         for (const std::wstring& text : boxes.texts) said += text.find(L"The original file is kept as") != std::wstring::npos;
@@ -349,8 +306,8 @@ TEST(DocumentFileTest, AFileTheDocumentDidNotReadIsKeptBeforeItIsSavedOver) {
 // names alike, each later one gets a name no device of the file bears, so
 // that every tag stays reachable; the user hears of it and the file is kept.
 TEST(DocumentFileTest, DevicesOfOneNameAreRenamedSoEveryTagStaysReachable) {
-    ScratchDir dir;
-    AnsweredBoxes boxes;
+    TempFolder dir;
+    RecordedBoxes boxes;
     ScratchLog log(dir);
     struct Row {
         const char* stored;
@@ -367,7 +324,7 @@ TEST(DocumentFileTest, DevicesOfOneNameAreRenamedSoEveryTagStaysReachable) {
     }
     const Bytes bytes = ConfigFile(devices);
     const std::wstring file = dir.File(L"twins.tvf");
-    WriteAll(file, bytes.data);
+    WriteBytes(file, bytes.data);
     OwnDocument doc;
     ASSERT_TRUE(doc.OnOpenDocument(file));
     ASSERT_EQ(static_cast<int>(std::size(rows)), doc.DeviceCount());
@@ -387,9 +344,9 @@ TEST(DocumentFileTest, DevicesOfOneNameAreRenamedSoEveryTagStaysReachable) {
         }
     }
     EXPECT_TRUE(doc.IsModified());
-    EXPECT_EQ(bytes.data, ReadAll(file));  // loading alone writes nothing
+    EXPECT_EQ(bytes.data, ReadBytes(file));  // loading alone writes nothing
     ASSERT_TRUE(doc.Save());
-    EXPECT_EQ(bytes.data, ReadAll(file + L".bak"));
+    EXPECT_EQ(bytes.data, ReadBytes(file + L".bak"));
     OwnDocument reread;
     ASSERT_TRUE(reread.OnOpenDocument(file));
     EXPECT_NE(nullptr, reread.FindTag(L"pump v4.T3"));

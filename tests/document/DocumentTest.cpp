@@ -13,26 +13,13 @@
 #include "OwnDocument.h"
 #include "MessageBoxes.h"
 #include "PropertyDialogs.h"
+#include "RecordedBoxes.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
 #include "WaitFor.h"
 
 namespace {
-// Records the boxes shown and answers them at once.
-struct RecordedBoxes {
-    RecordedBoxes() {
-        SetMessageBoxHandler([this](const std::wstring& text, const std::wstring&, UINT style) {
-            texts.push_back(text);
-            styles.push_back(style);
-            return DefaultAnswer(style);
-        });
-    }
-    ~RecordedBoxes() { SetMessageBoxHandler({}); }
-    std::vector<std::wstring> texts;
-    std::vector<UINT> styles;
-};
-
 struct RecordingView : DocumentView {
     void OnUpdate(DocumentView*, int hint, void* object) override {
         hints.push_back(hint);

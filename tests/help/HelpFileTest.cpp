@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "Help.h"
-#include "MessageBoxes.h"
+#include "RecordedBoxes.h"
 #include "ProgramPaths.h"
 #include "Text.h"
 
@@ -52,17 +52,12 @@ TEST(HelpFileTest, TheViewerOpensEveryTopicAndNoOther) {
 }
 
 TEST(HelpFileTest, ShowHelpOpensTheViewerWithoutAMessage) {
-    std::vector<std::wstring> boxes;
-    SetMessageBoxHandler([&boxes](const std::wstring& text, const std::wstring&, UINT style) {
-        boxes.push_back(text);
-        return DefaultAnswer(style);
-    });
+    RecordedBoxes boxes;
     bool viewerShown = false;
     OnWindowThread([&] {
         ShowHelpTopic(kHelpWriteTagDialog);
         viewerShown = FindWindowW(L"HH Parent", nullptr) != nullptr;
     });
-    SetMessageBoxHandler({});
-    EXPECT_TRUE(boxes.empty()) << (boxes.empty() ? std::wstring() : boxes.front()).c_str();
+    EXPECT_TRUE(boxes.texts.empty()) << (boxes.texts.empty() ? std::wstring() : boxes.texts.front()).c_str();
     EXPECT_TRUE(viewerShown);
 }

@@ -9,7 +9,7 @@
 #include <ocidl.h>
 #include <olectl.h>
 
-#include "ConfigurationFile.h"
+#include "TvfBuilder.h"
 #include "OpcClient.h"
 #include "OpcConstants.h"
 #include "RecordingCallback.h"
@@ -134,19 +134,12 @@ TEST_F(Da2GroupProcessTest, EveryAsyncIO2MethodTheCallbackPointAndTheMendedReads
                                       {L"Pump1.Status", VT_EMPTY, TRUE},
                                       {L"Tank.Level", VT_BSTR, FALSE}},
                                      g));
+    // The rules of the callback point and of IOPCAsyncIO2 are the in-process
+    // suite's; here every method and every kind of callback crosses the proxy.
     DWORD cancel = 5;
     HRESULT* errors = nullptr;
-    EXPECT_EQ(CONNECT_E_NOCONNECTION, g.io2->Read(1, g.handles.data(), 1, &cancel, &errors));
-    EXPECT_EQ(CONNECT_E_NOCONNECTION, g.io2->SetEnable(TRUE));
     DWORD cookie = 0;
-    EXPECT_EQ(CONNECT_E_CANNOTCONNECT, g.point->Advise(&stream, &cookie)) << "an IAdviseSink is no callback";
     ASSERT_EQ(S_OK, g.point->Advise(&callback, &cookie));
-    DWORD second = 0;
-    EXPECT_EQ(CONNECT_E_ADVISELIMIT, g.point->Advise(&blocked, &second));
-    EXPECT_EQ(CONNECT_E_NOCONNECTION, g.point->Unadvise(cookie + 7));
-    IID iid{};
-    EXPECT_EQ(S_OK, g.point->GetConnectionInterface(&iid));
-    EXPECT_EQ(IID_IOPCDataCallback, iid);
 
     // A string written and read back from the device in an inactive group.
     VARIANT text;
@@ -211,26 +204,15 @@ TEST_F(Da2GroupProcessTest, EveryAsyncIO2MethodTheCallbackPointAndTheMendedReads
     EXPECT_EQ(CallbackCall::DataChange, first.kind);
     EXPECT_EQ(0u, first.transactionId);
     EXPECT_EQ(3u, first.items.size()) << "the active items";
-    const size_t streams = stream.Count();
-    Sleep(1000);
-    EXPECT_EQ(before + 1, callback.Count()) << "an idle group sends no change-driven callback";
-    EXPECT_GE(stream.Count(), streams + 5) << "the 1.0a stream keeps its every-scan heartbeat";
-    ASSERT_EQ(S_OK, SyncWrite(g, g.handles[0], Number(77)));
-    ASSERT_TRUE(callback.WaitFor(before + 2, kWaitMs));
-    const CallbackCall change = callback.Calls()[before + 1];
-    ASSERT_EQ(1u, change.items.size());
-    EXPECT_EQ(77, change.items[0].number);
+    EXPECT_TRUE(stream.WaitFor(1, kWaitMs)) << "the 1.0a stream of the same group";
 
     // Refresh2 carries every active item and the client's id; disabled, only changes stop.
     ASSERT_EQ(S_OK, g.io2->SetEnable(FALSE));
     BOOL enabled = TRUE;
     EXPECT_EQ(S_OK, g.io2->GetEnable(&enabled));
     EXPECT_FALSE(enabled);
-    ASSERT_EQ(S_OK, SyncWrite(g, g.handles[0], Number(78)));
     ASSERT_EQ(S_OK, g.io2->Refresh2(OPC_DS_DEVICE, 0x99, &cancel));
     ASSERT_TRUE(WaitFor(kWaitMs, [&] { return callback.Count(CallbackCall::DataChange, 0x99) == 1; }));
-    Sleep(300);
-    EXPECT_EQ(before + 3, callback.Count()) << "only the refresh";
     EXPECT_EQ(3u, FindCall(callback.Calls(), CallbackCall::DataChange, 0x99)->items.size());
     ASSERT_EQ(S_OK, g.io2->SetEnable(TRUE));
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ConfigurationFile.h"
+#include "TvfBuilder.h"
 #include "OpcClient.h"
 #include "OpcConstants.h"
 #include "RecordingSink.h"

@@ -8,7 +8,7 @@
 #include "CloseRequest.h"
 #include "MainFrame.h"
 #include "OwnDocument.h"
-#include "MessageBoxes.h"
+#include "RecordedBoxes.h"
 
 namespace {
 // Runs the thread's messages until the condition holds or the time is up.
@@ -33,23 +33,16 @@ protected:
     void SetUp() override {
         ASSERT_EQ(ClientObjectCount(), 0);
         ASSERT_TRUE(frame.Create(GetModuleHandleW(nullptr)));
-        SetMessageBoxHandler([this](const std::wstring& text, const std::wstring&, UINT style) {
-            asked.push_back(text);
-            askedStyle = style;
-            return answer;
-        });
+        boxes.answer = IDNO;
     }
     void TearDown() override {
-        SetMessageBoxHandler({});
         while (ClientObjectCount() > 0) ApplyClientObjectMessage(kClientObjectFewer);
     }
     bool Alive() const { return frame.Handle() != nullptr && IsWindow(frame.Handle()); }
 
     OwnDocument doc;
     CMainFrame frame{doc};
-    std::vector<std::wstring> asked;
-    UINT askedStyle = 0;
-    int answer = IDNO;
+    RecordedBoxes boxes;
 };
 
 const wchar_t kExitQuestion[] = L"OPC Clients are currently connected to this server, Exit anyway?";
@@ -85,7 +78,7 @@ TEST_F(MainFrameTest, StartedByComItEndsWithTheLastClientObject) {
     PostClientObjectMessage(true);
     PumpUntil([] { return false; }, 100);
     EXPECT_EQ(ClientObjectCount(), 0);
-    EXPECT_TRUE(asked.empty());
+    EXPECT_TRUE(boxes.texts.empty());
 }
 
 TEST_F(MainFrameTest, TheLastClientsGoingEndsTheProcessOnlyWhenNoneCameInMeanwhile) {
@@ -132,17 +125,15 @@ TEST_F(MainFrameTest, LockServerKeepsAComStartedProcessAlive) {
 TEST_F(MainFrameTest, CloseAsksWhileClientsAreConnected) {
     PostClientObjectMessage(true);
     ASSERT_TRUE(PumpUntil([] { return ClientObjectCount() == 1; }));
-    answer = IDNO;
     SendMessageW(frame.Handle(), WM_CLOSE, 0, 0);
-    ASSERT_EQ(asked.size(), 1u);
-    EXPECT_EQ(asked[0], kExitQuestion);
-    EXPECT_EQ(askedStyle, static_cast<UINT>(MB_YESNO | MB_ICONEXCLAMATION));
+    ASSERT_EQ(boxes.texts, std::vector<std::wstring>{kExitQuestion});
+    EXPECT_EQ(boxes.styles[0], static_cast<UINT>(MB_YESNO | MB_ICONEXCLAMATION));
     EXPECT_TRUE(Alive());
 
     PostClientObjectMessage(false);
     ASSERT_TRUE(PumpUntil([] { return ClientObjectCount() == 0; }));
     SendMessageW(frame.Handle(), WM_CLOSE, 0, 0);
-    EXPECT_EQ(asked.size(), 1u);  // no clients: no question
+    EXPECT_EQ(boxes.texts.size(), 1u);  // no clients: no question
     EXPECT_FALSE(Alive());
 }
 
@@ -154,7 +145,7 @@ TEST_F(MainFrameTest, ACloseRequestIsAcceptedAtOnceAndCarriedOutAtIdleWithoutAQu
     EXPECT_TRUE(Alive());
     frame.OnIdle();
     EXPECT_FALSE(Alive());
-    EXPECT_TRUE(asked.empty());
+    EXPECT_TRUE(boxes.texts.empty());
 }
 
 TEST_F(MainFrameTest, HandsItsCommandsOnAndEndsTheLoopWhenDestroyed) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstddef>
 #include <thread>
 #include <vector>
 
@@ -13,6 +14,16 @@
 #include "ServerTestSupport.h"
 #include "StreamBlock.h"
 #include "StreamFormats.h"
+
+// The records are copied into the streams byte for byte: their declared
+// layout must be the wire layout on every build, enumerations 32 bits in memory.
+static_assert(sizeof(OPCGROUPHEADER) == 20 && offsetof(OPCGROUPHEADER, hrStatus) == 16);
+static_assert(sizeof(OPCITEMHEADER1) == 20 && offsetof(OPCITEMHEADER1, wQuality) == 8 &&
+              offsetof(OPCITEMHEADER1, ftTimeStampItem) == 12);
+static_assert(sizeof(OPCITEMHEADER2) == 12 && offsetof(OPCITEMHEADER2, wReserved) == 10);
+static_assert(sizeof(OPCGROUPHEADERWRITE) == 16 && offsetof(OPCGROUPHEADERWRITE, hrStatus) == 12);
+static_assert(sizeof(OPCITEMHEADERWRITE) == 8 && offsetof(OPCITEMHEADERWRITE, dwError) == 4);
+static_assert(sizeof(OPCDATASOURCE) == 4 && sizeof(OPCSERVERSTATE) == 4 && sizeof(OPCEUTYPE) == 4);
 
 namespace {
 constexpr DWORD kWaitMs = 5000;

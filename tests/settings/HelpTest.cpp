@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,27 +8,9 @@
 #include "Help.h"
 #include "ProgramPaths.h"
 #include "TempFolder.h"
-#include "MessageBoxes.h"
+#include "RecordedBoxes.h"
 
 namespace {
-
-struct SeenBox {
-    std::wstring caption;
-    std::wstring text;
-};
-
-// Runs the action with every message box answered at once by the program's
-// message box seam, returning what the boxes said.
-std::vector<SeenBox> AnswerMessageBoxes(const std::function<void()>& action) {
-    std::vector<SeenBox> seen;
-    SetMessageBoxHandler([&seen](const std::wstring& text, const std::wstring& caption, UINT style) {
-        seen.push_back({caption, text});
-        return DefaultAnswer(style);
-    });
-    action();
-    SetMessageBoxHandler({});
-    return seen;
-}
 
 size_t CountOf(const std::string& text, const std::string& part) {
     size_t count = 0;
@@ -39,32 +20,26 @@ size_t CountOf(const std::string& text, const std::string& part) {
 
 }  // namespace
 
-TEST(HelpTest, TheHelpFileLivesNextToTheProgram) {
-    EXPECT_EQ(GetProgramDirectory() + L"ToviExplorer.chm", GetHelpFilePath());
-}
-
 TEST(HelpTest, AMissingHelpFileIsLoggedAndExplainedOncePerRequest) {
     ASSERT_FALSE(FileExists(GetHelpFilePath())) << "the test needs the help file to be absent";
     TempFolder folder;
     const std::wstring logFile = folder.File(L"log.txt");
     ASSERT_TRUE(theEventLog.Open(logFile));
-    const auto boxes = AnswerMessageBoxes([] {
-        ShowHelp(HH_HELP_CONTEXT, kHelpTagList);
-        ShowHelp(HH_HELP_CONTEXT, kHelpMainFrame);
-    });
+    RecordedBoxes boxes;
+    ShowHelp(HH_HELP_CONTEXT, kHelpTagList);
+    ShowHelp(HH_HELP_CONTEXT, kHelpMainFrame);
     theEventLog.Close();
 
     const std::string log = ReadFileBytes(logFile);
     const std::wstring path = GetHelpFilePath();
     const std::string entry = "\r\nUnable to find help file: " + std::string(path.begin(), path.end()) + " \r\n\r\n";
-    ASSERT_EQ(2u, boxes.size());
-    for (const auto& box : boxes) EXPECT_EQ(L"Tovi Explorer", box.caption);
+    ASSERT_EQ(2u, boxes.texts.size());
+    EXPECT_EQ(boxes.captions, (std::vector<std::wstring>(2, L"Tovi Explorer")));
     if (IsHtmlHelpInstalled()) {
-        EXPECT_EQ(L"Unable to find the help file", boxes[0].text);
-        EXPECT_EQ(L"Unable to find the help file", boxes[1].text);
+        EXPECT_EQ(boxes.texts, (std::vector<std::wstring>(2, L"Unable to find the help file")));
         EXPECT_EQ(2u, CountOf(log, entry)) << log;
     } else {
-        EXPECT_EQ(L"HTML Help is not installed!!", boxes[0].text);
+        EXPECT_EQ(L"HTML Help is not installed!!", boxes.texts[0]);
         EXPECT_EQ(0u, CountOf(log, "Unable to find help file:"));
     }
 }

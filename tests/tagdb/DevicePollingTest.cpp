@@ -1,14 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 
 #include "EventLog.h"
 #include "Quality.h"
 #include "TagDbFixtures.h"
+#include "TempFolder.h"
 #include "ToviDevice.h"
 
 namespace {
@@ -24,26 +22,13 @@ bool WaitFor(const std::function<bool()>& condition, DWORD milliseconds = 5000) 
 // The event log of one test, in a file of its own; read back as UTF-8 text.
 class ScratchLog {
 public:
-    ScratchLog() {
-        wchar_t dir[MAX_PATH];
-        GetTempPathW(MAX_PATH, dir);
-        path_ = std::wstring(dir) + L"tovi-polling-" + std::to_wstring(GetCurrentProcessId()) + L".log";
-        EXPECT_TRUE(theEventLog.Open(path_));
-    }
-    ~ScratchLog() {
-        theEventLog.Close();
-        DeleteFileW(path_.c_str());
-    }
-    std::string Text() const {
-        std::ifstream in(std::filesystem::path(path_), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    ScratchLog() { EXPECT_TRUE(theEventLog.Open(folder_.File(L"polling.log"))); }
+    ~ScratchLog() { theEventLog.Close(); }
+    std::string Text() const { return ReadFileBytes(folder_.File(L"polling.log")); }
     bool Contains(const std::string& text) const { return Text().find(text) != std::string::npos; }
 
 private:
-    std::wstring path_;
+    TempFolder folder_;
 };
 
 ToviTag* VolatileTag(const std::wstring& name) {

@@ -11,7 +11,7 @@
 #include <set>
 #include <sstream>
 
-#include "ConfigurationFile.h"
+#include "TvfBuilder.h"
 #include "ServerProcess.h"
 #include "ToolProcess.h"
 

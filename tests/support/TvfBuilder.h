@@ -1,6 +1,7 @@
 #pragma once
 // Builds configuration files byte by byte, independently of the archive under
-// test, so that the tests check the encoding itself.
+// test, so that the tests check the encoding itself and what the server serves
+// is checked against a file made without the program's own code.
 #include <windows.h>
 
 #include <cstdint>
@@ -118,3 +119,80 @@ inline Bytes DeviceRecord(const DeviceFields& d) {
 }
 
 inline Bytes ConfigFile(const std::vector<Bytes>& devices) { return Bytes().F64(1.6).Add(List(devices)); }
+
+// A whole configuration from a plain description of its tree.
+struct FileTag {
+    std::string name;
+    VARTYPE type = VT_R8;
+    DWORD accessMode = 1;  // 0 read only, 1 read/write
+    double number = 0;     // the value for numeric types
+    std::wstring text;     // the value for VT_BSTR
+    bool valueLimits = false;  // value limits 0 to 100 set
+};
+
+struct FileGroup {
+    std::string name;
+    std::vector<FileGroup> groups;
+    std::vector<FileTag> tags;
+};
+
+inline Bytes FileTagRecord(const FileTag& tag) {
+    TagFields f{.name = tag.name, .description = "", .valueLimitsEnabled = tag.valueLimits, .valueLimitsSet = tag.valueLimits,
+                .simulationStep = 1, .simulationPeriod = 1, .timeLow = 0, .access = tag.accessMode, .simulationKind = 0,
+                .dataType = tag.type, .valueHigh = 100, .rawHigh = 100, .scaleFactor = 1};
+    switch (tag.type) {
+    case VT_BOOL: f.value = VBool(tag.number != 0); break;
+    case VT_UI1: f.value = VUI1(static_cast<unsigned>(tag.number)); break;
+    case VT_I2: f.value = VI2(static_cast<std::int16_t>(tag.number)); break;
+    case VT_I4: f.value = VI4(static_cast<std::int32_t>(tag.number)); break;
+    case VT_R4: f.value = VR4(static_cast<float>(tag.number)); break;
+    case VT_BSTR: f.value = VBstr(tag.text); break;
+    default: f.value = VR8(tag.number); break;
+    }
+    return TagRecord(f);
+}
+
+inline GroupFields FileGroupFields(const FileGroup& group, std::int32_t ordinal) {
+    GroupFields g{.name = group.name, .image = 0, .selectedImage = 1, .ordinal = ordinal};
+    for (const FileGroup& child : group.groups) {
+        g.groups.push_back(GroupRecord(FileGroupFields(child, static_cast<std::int32_t>(g.groups.size()))));
+    }
+    for (const FileTag& tag : group.tags) g.tags.push_back(FileTagRecord(tag));
+    return g;
+}
+
+// The bytes of a configuration whose devices are the given top-level groups.
+inline std::vector<BYTE> ConfigurationBytes(const std::vector<FileGroup>& devices) {
+    std::vector<Bytes> records;
+    for (const FileGroup& device : devices) {
+        DeviceFields d{.group = FileGroupFields(device, static_cast<std::int32_t>(records.size())), .refreshMode = 1,
+                       .refreshPeriod = 60};
+        records.push_back(DeviceRecord(d));
+    }
+    return ConfigFile(records).data;
+}
+
+inline bool WriteBytes(const std::wstring& path, const std::vector<BYTE>& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
+inline std::vector<BYTE> ReadBytes(const std::wstring& path) {
+    std::vector<BYTE> bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    const DWORD size = GetFileSize(file, nullptr);
+    if (size != INVALID_FILE_SIZE) {
+        bytes.resize(size);
+        DWORD read = 0;
+        if (!ReadFile(file, bytes.data(), size, &read, nullptr)) read = 0;
+        bytes.resize(read);
+    }
+    CloseHandle(file);
+    return bytes;
+}
