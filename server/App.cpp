@@ -294,12 +294,6 @@ void OPCS_App::OnFileNew() {
     document_->OnNewDocument();
 }
 
-bool OPCS_App::TakeNewConfigurationFlag() noexcept {
-    const bool value = newConfiguration_;
-    newConfiguration_ = false;
-    return value;
-}
-
 int RunApplication(HINSTANCE instance, const wchar_t* arguments, int showCommand) {
     OPCS_App app(instance, arguments != nullptr ? arguments : L"", showCommand);
     return app.Main();

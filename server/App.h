@@ -37,12 +37,6 @@ public:
     const CommandLineInfo& CommandLine() const noexcept { return commandLine_; }
     OPCS_Doc* Document() const noexcept { return document_.get(); }
     CMainFrame* MainFrame() const noexcept { return frame_.get(); }
-    HANDLE ClassObjectThreadHandle() const noexcept { return classObjectThread_.Handle(); }
-    DWORD ClassObjectThreadId() const noexcept { return classObjectThread_.ThreadId(); }
-    // Read once by the tag list: true when start-up made a new configuration.
-    bool TakeNewConfigurationFlag() noexcept;
-    // Where the framework keeps its per-user values.
-    const std::wstring& RegistryKey() const noexcept { return registryKey_; }
 
 private:
     void RunRegistrationSwitch(RegistrationSwitch action);

@@ -39,7 +39,6 @@ public:
     virtual bool AddGroup(OPCS_TagGroup* group);
     virtual bool RemoveTag(OPCS_Tag* tag);
     virtual bool RemoveGroup(OPCS_TagGroup* group);
-    virtual bool WriteTag(OPCS_Tag* tag, const Variant& value);
     virtual bool EditProperties() = 0;
     virtual OPCS_Device* GetDevice();
     virtual std::wstring GetPath();

@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "CriticalSection.h"
 #include "Event.h"
-#include "InterlockedCounter.h"
 #include "Thread.h"
 
 TEST(SyncTest, CriticalSectionIsReentrant) {
@@ -26,11 +27,11 @@ TEST(SyncTest, AutoResetEventReleasesOneWaitThenResets) {
 }
 
 TEST(SyncTest, ThreadsCountTogetherAndJoin) {
-    InterlockedCounter counter;
+    std::atomic<long> counter{0};
     Thread threads[4];
     for (auto& t : threads) {
         ASSERT_TRUE(t.Start([&counter] {
-            for (int i = 0; i < 10000; ++i) counter.Increment();
+            for (int i = 0; i < 10000; ++i) ++counter;
             return 7u;
         }));
     }
@@ -38,5 +39,5 @@ TEST(SyncTest, ThreadsCountTogetherAndJoin) {
         EXPECT_TRUE(t.Join(10000));
         EXPECT_FALSE(t.IsRunning());
     }
-    EXPECT_EQ(40000, counter.Get());
+    EXPECT_EQ(40000, counter.load());
 }

@@ -5,7 +5,7 @@
 
 #include "FileTime.h"
 #include "PropertyDialogs.h"
-#include "Quality.h"
+#include "OpcConstants.h"
 #include "SimulatedSignal.h"
 #include "TagDbFixtures.h"
 #include "Thread.h"
@@ -30,7 +30,7 @@ struct StampedDevice {
     FILETIME old{1, 0};
     StampedDevice() {
         device.AddTag(tag);
-        tag->SetValue(Variant::FromDouble(4), kQualityBad, old);
+        tag->SetValue(Variant::FromDouble(4), OPC_QUALITY_BAD, old);
         device.RebuildTagList();
     }
     bool Restamped() { return !(tag->GetTimestamp() == old); }
@@ -94,7 +94,7 @@ TEST(ProductDeviceTest, ScheduleRefreshesOnWholeMultiplesOfThePeriod) {
     EXPECT_FALSE(d.Restamped());
     d.device.RefreshIfDue(At(10, 15, 0));
     EXPECT_TRUE(d.Restamped());
-    EXPECT_EQ(kQualityGood, d.tag->GetQuality());
+    EXPECT_EQ(OPC_QUALITY_GOOD, d.tag->GetQuality());
     EXPECT_EQ(L"4 ", d.tag->GetValueText());  // value kept
 }
 
@@ -190,7 +190,7 @@ TEST(ProductDeviceTest, TagPropertiesApplyInOrder) {
 // type, or none, with Good quality: OPC clients would be sent it.
 namespace {
 // The state is torn when Good quality goes with a value not of the tag's type.
-bool Torn(const TagChangeState& s) { return s.state.quality == kQualityGood && s.state.value.Type() != s.type; }
+bool Torn(const TagChangeState& s) { return s.state.quality == OPC_QUALITY_GOOD && s.state.value.Type() != s.type; }
 
 // Looks at the tag each time it marks the configuration modified, on the
 // applying thread itself: a reader that comes exactly then.
@@ -252,7 +252,7 @@ TEST(ProductDeviceTest, TagPropertiesLandInOneStepForReaders) {
         TagChangeState s = tag->GetChangeState();
         ASSERT_EQ(reply.type, s.type);
         ASSERT_EQ(reply.limits, s.deadband.limitsSet);
-        ASSERT_EQ(kQualityGood, s.state.quality);
+        ASSERT_EQ(OPC_QUALITY_GOOD, s.state.quality);
         ASSERT_EQ(VARCMP_EQ, VarCmp(s.state.value.Get(), want.Get(), LOCALE_INVARIANT, 0)) << i;
         ASSERT_EQ(r.description, tag->GetDescription());
     }

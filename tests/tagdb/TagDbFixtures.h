@@ -25,8 +25,6 @@ public:
     void PollCycle() override { ++cycles; }
     bool EditProperties() override { return false; }
     std::wstring ProposeName() override { return L"Device"; }
-    bool WriteToDevice(OPCS_Tag*, const Variant&) override { return acceptWrites; }
-    bool acceptWrites = true;
     std::atomic<int> cycles{0};
 };
 
