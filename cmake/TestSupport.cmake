@@ -21,7 +21,9 @@ function(tovi_add_test name)
   add_executable(${name} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/TestMain.cpp
                  $<TARGET_OBJECTS:tovi_resources>)
   target_link_libraries(${name} PRIVATE ${T_LIBS} gtest)
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
+  # WaitFor.h is the server driver's, shared with the benchmarks.
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support
+                             ${PROJECT_SOURCE_DIR}/tools/serverdriver)
   tovi_warnings(${name})
   if(T_WHOLE)
     add_test(NAME ${name} COMMAND ${name})

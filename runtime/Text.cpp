@@ -84,12 +84,20 @@ std::wstring FromAnsi(std::string_view text) { return Widen(CP_ACP, text); }
 std::string ToUtf8(std::wstring_view text) { return Narrow(CP_UTF8, text); }
 std::wstring FromUtf8(std::string_view text) { return Widen(CP_UTF8, text); }
 
-std::wstring SystemErrorText(DWORD error) {
-    wchar_t* text = nullptr;
+std::wstring SystemMessage(DWORD code, bool keepFullStop, LANGID language) {
+    wchar_t* buffer = nullptr;
     const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    std::wstring s = n != 0 && text != nullptr ? std::wstring(text, n) : L"error " + std::to_wstring(error);
-    LocalFree(text);
-    while (!s.empty() && (s.back() == L'\n' || s.back() == L'\r' || s.back() == L'.' || s.back() == L' ')) s.pop_back();
+                                   nullptr, code, language, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    std::wstring s = n != 0 && buffer != nullptr ? std::wstring(buffer, n) : std::wstring();
+    LocalFree(buffer);
+    while (!s.empty() && (s.back() == L'\n' || s.back() == L'\r' || s.back() == L' ' ||
+                          (!keepFullStop && s.back() == L'.'))) {
+        s.pop_back();
+    }
     return s;
+}
+
+std::wstring SystemErrorText(DWORD error) {
+    std::wstring s = SystemMessage(error, false);
+    return s.empty() ? L"error " + std::to_wstring(error) : s;
 }

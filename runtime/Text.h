@@ -48,6 +48,9 @@ std::wstring FromAnsi(std::string_view text);
 std::string ToUtf8(std::wstring_view text);
 std::wstring FromUtf8(std::string_view text);
 
-// The platform's text for a Win32 error, without its closing full stop or
-// line end; "error N" when it has none.
+// The platform's text for a Win32 error or a result code in `language` (0:
+// the system's choice), without its line end, and without its closing full
+// stop unless `keepFullStop`; empty when it has none.
+std::wstring SystemMessage(DWORD code, bool keepFullStop, LANGID language = 0);
+// SystemMessage for use inside a sentence; "error N" when it has none.
 std::wstring SystemErrorText(DWORD error);

@@ -16,7 +16,7 @@ HRESULT CEnumItemAttributes::Create(OPCGroup* group, REFIID riid, void** ppv) {
     return hr;
 }
 
-CEnumItemAttributes::CEnumItemAttributes(OPCGroup* group) : group_(group) {
+CEnumItemAttributes::CEnumItemAttributes(OPCGroup* group) : ComObject(0), group_(group) {
     group_->AddRef();
     PostClientObjectMessage(true);
 }
@@ -24,32 +24,6 @@ CEnumItemAttributes::CEnumItemAttributes(OPCGroup* group) : group_(group) {
 CEnumItemAttributes::~CEnumItemAttributes() {
     group_->Release();
     PostClientObjectMessage(false);
-}
-
-STDMETHODIMP CEnumItemAttributes::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IEnumOPCItemAttributes) {
-        *ppv = static_cast<IEnumOPCItemAttributes*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) CEnumItemAttributes::AddRef() { return static_cast<ULONG>(++refs_); }
-
-STDMETHODIMP_(ULONG) CEnumItemAttributes::Release() {
-    LONG count = refs_.load();
-    for (;;) {
-        if (count <= 0) return 0;
-        if (refs_.compare_exchange_weak(count, count - 1)) break;
-    }
-    if (count == 1) {
-        delete this;
-        return 0;
-    }
-    return static_cast<ULONG>(count - 1);
 }
 
 STDMETHODIMP CEnumItemAttributes::Next(ULONG celt, OPCITEMATTRIBUTES** ppItemArray, ULONG* pceltFetched) {

@@ -4,23 +4,18 @@
 // skipped), remembers its place as the server handle it passed last, and
 // keeps its group alive for as long as it lives.
 #include <windows.h>
-#include <atomic>
 
+#include "ComObject.h"
 #include "CriticalSection.h"
 #include "OpcDa.h"
 
 class OPCGroup;
 
-class CEnumItemAttributes final : public IEnumOPCItemAttributes {
+class CEnumItemAttributes final : public ComObject<IEnumOPCItemAttributes> {
 public:
     // Makes an enumerator before the group's first item and hands out the
     // interface `riid`; *ppv is null on failure.
     static HRESULT Create(OPCGroup* group, REFIID riid, void** ppv);
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     // IEnumOPCItemAttributes
     STDMETHODIMP Next(ULONG celt, OPCITEMATTRIBUTES** ppItemArray, ULONG* pceltFetched) override;
@@ -32,9 +27,8 @@ private:
     // Reference count 0; holds one reference on the group; construction posts
     // one more client object and destruction one fewer.
     explicit CEnumItemAttributes(OPCGroup* group);
-    ~CEnumItemAttributes();
+    ~CEnumItemAttributes() override;
 
-    std::atomic<LONG> refs_{0};
     OPCGroup* const group_;
     CriticalSection lock_;   // serialises Next, Skip and Reset
     OPCHANDLE position_ = 0;  // the last item passed; 0 before the first

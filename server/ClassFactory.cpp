@@ -9,29 +9,6 @@ ServerClassFactory* ServerClassFactory::Create(ServerObjectCreator creator) {
     return new (std::nothrow) ServerClassFactory(std::move(creator));
 }
 
-STDMETHODIMP ServerClassFactory::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) {
-        return E_POINTER;
-    }
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-        *ppv = static_cast<IClassFactory*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) ServerClassFactory::AddRef() { return ++references_; }
-
-STDMETHODIMP_(ULONG) ServerClassFactory::Release() {
-    const ULONG left = --references_;
-    if (left == 0) {
-        delete this;
-    }
-    return left;
-}
-
 STDMETHODIMP ServerClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
     if (ppv == nullptr) {
         return E_POINTER;

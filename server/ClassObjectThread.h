@@ -27,7 +27,6 @@ public:
     void Stop(DWORD milliseconds = INFINITE) noexcept;
 
     DWORD ThreadId() const noexcept { return thread_.Id(); }
-    HANDLE Handle() const noexcept { return thread_.Handle(); }
     bool IsRunning() const noexcept { return thread_.IsRunning(); }
     // The outcome of joining the apartment and registering; E_PENDING before.
     HRESULT RegistrationResult() const noexcept { return result_.load(); }

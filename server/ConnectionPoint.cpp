@@ -20,7 +20,7 @@ ConnectionPoint* ConnectionPoint::Create(REFIID sinkIid, size_t limit, Container
 }
 
 ConnectionPoint::ConnectionPoint(REFIID sinkIid, size_t limit, ContainerSource container)
-    : sinkIid_(sinkIid), limit_(limit), container_(std::move(container)) {}
+    : ComObject(0), sinkIid_(sinkIid), limit_(limit), container_(std::move(container)) {}
 
 ConnectionPoint::~ConnectionPoint() = default;
 
@@ -94,34 +94,6 @@ size_t ConnectionPoint::DropEnded() {
 bool ConnectionPoint::DropIfGone(DWORD cookie, HRESULT callResult) {
     // The proxy of a dead client answers the release at once, outside the lock.
     return IsClientGone(callResult) && Take(cookie) != nullptr;
-}
-
-// IUnknown ------------------------------------------------------------------
-
-STDMETHODIMP ConnectionPoint::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IConnectionPoint) {
-        *ppv = static_cast<IConnectionPoint*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) ConnectionPoint::AddRef() { return static_cast<ULONG>(++refs_); }
-
-STDMETHODIMP_(ULONG) ConnectionPoint::Release() {
-    LONG count = refs_.load();
-    for (;;) {
-        if (count <= 0) return 0;  // a release too many: nothing left to give back
-        if (refs_.compare_exchange_weak(count, count - 1)) break;
-    }
-    if (count == 1) {
-        delete this;
-        return 0;
-    }
-    return static_cast<ULONG>(count - 1);
 }
 
 // IConnectionPoint ----------------------------------------------------------

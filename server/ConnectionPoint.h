@@ -25,9 +25,10 @@
 #include <vector>
 
 #include "ClientProcess.h"
+#include "ComObject.h"
 #include "CriticalSection.h"
 
-class ConnectionPoint final : public IConnectionPoint {
+class ConnectionPoint final : public ComObject<IConnectionPoint> {
 public:
     // The container with one more reference for the caller, or null when it
     // is going.
@@ -58,11 +59,6 @@ public:
     size_t DropEnded();
     const IID& SinkIid() const noexcept { return sinkIid_; }
 
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
-
     // IConnectionPoint
     STDMETHODIMP GetConnectionInterface(IID* pIID) override;
     STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override;
@@ -78,12 +74,11 @@ private:
     };
 
     ConnectionPoint(REFIID sinkIid, size_t limit, ContainerSource container);
-    ~ConnectionPoint();
+    ~ConnectionPoint() override;
     std::vector<Microsoft::WRL::ComPtr<IUnknown>> SinkPointers();
     // Takes the connection of `cookie` out; its sink, or null.
     Microsoft::WRL::ComPtr<IUnknown> Take(DWORD cookie);
 
-    std::atomic<LONG> refs_{0};
     const IID sinkIid_;
     const size_t limit_;
     CriticalSection lock_;  // guards what follows

@@ -6,12 +6,6 @@
 #include "TaskMem.h"
 
 namespace {
-const IID& IidOf(IEnumString*) { return IID_IEnumString; }
-const IID& IidOf(IEnumUnknown*) { return IID_IEnumUnknown; }
-const IID& IidOf(IEnumConnections*) { return IID_IEnumConnections; }
-const IID& IidOf(IEnumConnectionPoints*) { return IID_IEnumConnectionPoints; }
-const IID& IidOf(IEnumSTATDATA*) { return IID_IEnumSTATDATA; }
-
 // A copy the client owns; false when memory ran out.
 bool CopyOut(const std::wstring& from, LPOLESTR& to) {
     to = TaskStrDup(from);
@@ -76,44 +70,13 @@ HRESULT EnumSnapshot<Traits>::Create(std::vector<Stored> entries, Interface** pp
 
 template <class Traits>
 EnumSnapshot<Traits>::EnumSnapshot(std::vector<Stored> entries, Refill refill, size_t index)
-    : entries_(std::move(entries)), refill_(std::move(refill)), index_(index) {
+    : ComObject<Interface>(0), entries_(std::move(entries)), refill_(std::move(refill)), index_(index) {
     PostClientObjectMessage(true);
 }
 
 template <class Traits>
 EnumSnapshot<Traits>::~EnumSnapshot() {
     PostClientObjectMessage(false);
-}
-
-template <class Traits>
-STDMETHODIMP EnumSnapshot<Traits>::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IidOf(static_cast<Interface*>(nullptr))) {
-        *ppv = static_cast<Interface*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-template <class Traits>
-STDMETHODIMP_(ULONG) EnumSnapshot<Traits>::AddRef() {
-    return static_cast<ULONG>(++refs_);
-}
-
-template <class Traits>
-STDMETHODIMP_(ULONG) EnumSnapshot<Traits>::Release() {
-    LONG count = refs_.load();
-    for (;;) {
-        if (count <= 0) return 0;  // a release too many: nothing left to give back
-        if (refs_.compare_exchange_weak(count, count - 1)) break;
-    }
-    if (count == 1) {
-        delete this;
-        return 0;
-    }
-    return static_cast<ULONG>(count - 1);
 }
 
 template <class Traits>

@@ -9,11 +9,11 @@
 #include <ocidl.h>
 #include <wrl/client.h>
 
-#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "ComObject.h"
 #include "CriticalSection.h"
 
 // What each enumerator holds and how Next copies one entry out.
@@ -52,7 +52,7 @@ struct ConnectionPointEnumTraits {
 };
 
 template <class Traits>
-class EnumSnapshot final : public Traits::Interface {
+class EnumSnapshot final : public ComObject<typename Traits::Interface> {
 public:
     using Interface = typename Traits::Interface;
     using Element = typename Traits::Element;
@@ -65,11 +65,6 @@ public:
     // when it cannot be made.
     static HRESULT Create(std::vector<Stored> entries, Interface** ppEnum, Refill refill = {});
 
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
-
     STDMETHODIMP Next(ULONG celt, Element* rgelt, ULONG* pceltFetched) override;
     STDMETHODIMP Skip(ULONG celt) override;
     STDMETHODIMP Reset() override;
@@ -78,9 +73,8 @@ public:
 private:
     // Construction posts one more client object, destruction one fewer.
     EnumSnapshot(std::vector<Stored> entries, Refill refill, size_t index);
-    ~EnumSnapshot();
+    ~EnumSnapshot() override;
 
-    std::atomic<LONG> refs_{0};
     const std::vector<Stored> entries_;
     const Refill refill_;
     CriticalSection lock_;  // guards index_: one client may call from several threads

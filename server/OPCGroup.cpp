@@ -1,6 +1,5 @@
 #include "OPCGroup.h"
 
-#include <climits>
 #include <new>
 #include <unordered_set>
 #include <utility>
@@ -37,7 +36,7 @@ GroupRegistry& Registry() {
 // Life cycle ------------------------------------------------------------------
 
 OPCGroup::OPCGroup(std::shared_ptr<ServerLink> server) noexcept
-    : m_pServer(std::move(server)), m_hServerGroup(IssueServerHandle()) {
+    : ComObject(0), m_pServer(std::move(server)), m_hServerGroup(IssueServerHandle()) {
     {
         GroupRegistry& registry = Registry();
         ScopedLock guard(registry.lock);
@@ -162,57 +161,6 @@ bool OPCGroup::Initialize(std::wstring name, BOOL bActive, DWORD dwRequestedUpda
 std::wstring OPCGroup::Name() const {
     ScopedLock guard(m_csName);
     return m_szName;
-}
-
-// IUnknown --------------------------------------------------------------------
-
-STDMETHODIMP OPCGroup::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IOPCGroupStateMgt) {
-        *ppv = static_cast<IOPCGroupStateMgt*>(this);
-    } else if (riid == IID_IOPCPublicGroupStateMgt) {
-        *ppv = static_cast<IOPCPublicGroupStateMgt*>(this);
-    } else if (riid == IID_IOPCSyncIO) {
-        *ppv = static_cast<IOPCSyncIO*>(this);
-    } else if (riid == IID_IOPCAsyncIO) {
-        *ppv = static_cast<IOPCAsyncIO*>(this);
-    } else if (riid == IID_IOPCItemMgt) {
-        *ppv = static_cast<IOPCItemMgt*>(this);
-    } else if (riid == IID_IDataObject) {
-        *ppv = static_cast<IDataObject*>(this);
-    } else if (riid == IID_IOPCAsyncIO2) {
-        *ppv = static_cast<IOPCAsyncIO2*>(this);
-    } else if (riid == IID_IConnectionPointContainer) {
-        *ppv = static_cast<IConnectionPointContainer*>(this);
-    } else {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) OPCGroup::AddRef() { return static_cast<ULONG>(++m_cRef); }
-
-bool OPCGroup::TryAddRef() noexcept {
-    LONG count = m_cRef.load();
-    while (count > 0) {
-        if (m_cRef.compare_exchange_weak(count, count + 1)) return true;
-    }
-    return false;  // the last reference is gone: the group is being destroyed
-}
-
-STDMETHODIMP_(ULONG) OPCGroup::Release() {
-    LONG count = m_cRef.load();
-    for (;;) {
-        if (count <= 0) return 0;  // a release too many: nothing left to give back
-        if (m_cRef.compare_exchange_weak(count, count - 1)) break;
-    }
-    if (count == 1) {
-        delete this;
-        return 0;
-    }
-    return static_cast<ULONG>(count - 1);
 }
 
 // IOPCGroupStateMgt -------------------------------------------------------------

@@ -19,6 +19,7 @@
 
 #include "ASyncRequest.h"
 #include "COPCItem.h"
+#include "ComObject.h"
 #include "ConnectionPoint.h"
 #include "CriticalSection.h"
 #include "Event.h"
@@ -31,14 +32,8 @@
 class CallbackBatch;
 class StreamBlock;
 
-class OPCGroup final : public IOPCGroupStateMgt,
-                       public IOPCPublicGroupStateMgt,
-                       public IOPCSyncIO,
-                       public IOPCAsyncIO,
-                       public IOPCAsyncIO2,
-                       public IOPCItemMgt,
-                       public IDataObject,
-                       public IConnectionPointContainer {
+class OPCGroup final : public ComObject<IOPCGroupStateMgt, IOPCPublicGroupStateMgt, IOPCSyncIO, IOPCAsyncIO,
+                                        IOPCAsyncIO2, IOPCItemMgt, IDataObject, IConnectionPointContainer> {
 public:
     explicit OPCGroup(std::shared_ptr<ServerLink> server) noexcept;
     OPCGroup(const OPCGroup&) = delete;
@@ -54,12 +49,9 @@ public:
     DWORD UpdateRate() const noexcept { return m_dwUpdateRate.load(); }
     bool IsActive() const noexcept { return m_bActive.load(); }
 
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
-    // A reference unless the last one is already gone (the group is dying).
-    bool TryAddRef() noexcept;
+    // A reference unless the last one is already gone (the group is dying)
+    // or was never taken.
+    bool TryAddRef() noexcept { return ComObject::TryAddRef(false); }
 
     // IOPCGroupStateMgt
     STDMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
@@ -125,10 +117,6 @@ public:
     STDMETHODIMP DUnadvise(DWORD dwConnection) override;
     STDMETHODIMP EnumDAdvise(IEnumSTATDATA** ppenumAdvise) override;
 
-    // The data-change streams of the items whose change mark is set, which
-    // building clears; without and with timestamps.
-    HRESULT BuildDataStream(STGMEDIUM* pmedium, DWORD dwTransactionID);
-    HRESULT BuildDataTimeStream(STGMEDIUM* pmedium, DWORD dwTransactionID);
     // Sends a pending data change to the advise connections: S_FALSE when
     // there is no connection or nothing pending.
     HRESULT FlushDataChange();
@@ -172,7 +160,7 @@ public:
     static void StopAllGroupThreads();
 
 private:
-    ~OPCGroup();
+    ~OPCGroup() override;
 
     void ActivateItems();
     void DeactivateItems();
@@ -245,7 +233,6 @@ private:
     template <class Apply>
     HRESULT ForEachHandle(DWORD dwCount, const OPCHANDLE* phServer, HRESULT** ppErrors, Apply&& apply);
 
-    std::atomic<LONG> m_cRef{0};
     std::shared_ptr<ServerLink> m_pServer;  // the server that created the group, while it lives
     const OPCHANDLE m_hServerGroup;
 

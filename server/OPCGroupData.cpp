@@ -11,13 +11,23 @@
 #include "EventLog.h"
 #include "FileTime.h"
 #include "OpcConstants.h"
+#include "OpcStreamLayout.h"
 #include "StreamBlock.h"
 #include "StreamFormats.h"
 
+using namespace OpcStream;
+
 namespace {
-constexpr size_t kGroupHeaderSize = 20;
-constexpr size_t kRecordWithTime = 20;
-constexpr size_t kRecordWithoutTime = 12;
+size_t ItemRecordSize(bool withTime) { return withTime ? kItemWithTimeSize : kItemWithoutTimeSize; }
+
+// Makes room for the fixed parts at once (only strings and arrays grow the
+// block further) and writes the group header but its size, known last.
+bool PutGroupHeader(StreamBlock& block, size_t count, bool withTime, OPCHANDLE hClientGroup, DWORD transactionId) {
+    return block.Reserve(kGroupHeaderSize + count * (ItemRecordSize(withTime) + kValueRecordSize)) &&
+           block.PutU32(kGroupItemCount, static_cast<std::uint32_t>(count)) &&
+           block.PutU32(kGroupClientHandle, hClientGroup) && block.PutU32(kGroupTransactionId, transactionId) &&
+           block.PutU32(kGroupStatus, static_cast<std::uint32_t>(S_OK));
+}
 }  // namespace
 
 // IDataObject ---------------------------------------------------------------------
@@ -138,14 +148,6 @@ STDMETHODIMP OPCGroup::EnumDAdvise(IEnumSTATDATA** ppenumAdvise) {
 
 // Streams -------------------------------------------------------------------------
 
-HRESULT OPCGroup::BuildDataStream(STGMEDIUM* pmedium, DWORD dwTransactionID) {
-    return BuildStream(false, pmedium, dwTransactionID);
-}
-
-HRESULT OPCGroup::BuildDataTimeStream(STGMEDIUM* pmedium, DWORD dwTransactionID) {
-    return BuildStream(true, pmedium, dwTransactionID);
-}
-
 HRESULT OPCGroup::BuildStream(bool withTime, STGMEDIUM* pmedium, DWORD dwTransactionID) {
     ScopedLock guard(m_csItems);
     m_Changed.clear();
@@ -157,20 +159,16 @@ HRESULT OPCGroup::BuildStream(bool withTime, STGMEDIUM* pmedium, DWORD dwTransac
         return E_OUTOFMEMORY;
     }
     const size_t count = m_Changed.size();
-    const size_t recordSize = withTime ? kRecordWithTime : kRecordWithoutTime;
-    const size_t valueStart = kGroupHeaderSize + count * recordSize;
     StreamBlock block;
-    // Sized for the fixed parts at once; only strings and arrays grow it further.
-    bool ok = block.Reserve(valueStart + count * StreamBlock::kVariantRecordSize) &&
-              block.PutU32(4, static_cast<std::uint32_t>(count)) && block.PutU32(8, m_hClientGroup.load()) &&
-              block.PutU32(12, dwTransactionID) && block.PutU32(16, static_cast<std::uint32_t>(S_OK));
-    size_t offset = valueStart;
+    bool ok = PutGroupHeader(block, count, withTime, m_hClientGroup.load(), dwTransactionID);
+    size_t offset = kGroupHeaderSize + count * ItemRecordSize(withTime);
     for (size_t i = 0; ok && i < count; ++i) {
         const COPCItem& item = *m_Changed[i];
-        ok = PutStreamItem(block, kGroupHeaderSize + i * recordSize, offset, withTime, item.ClientHandle(),
-                           item.RequestedType(), item.Value(), item.Quality(), item.TimeStamp());
+        const size_t record = kGroupHeaderSize + i * ItemRecordSize(withTime);
+        ok = PutStreamItem(block, record, offset, withTime, item.ClientHandle(), item.RequestedType(), item.Value(),
+                           item.Quality(), item.TimeStamp());
     }
-    ok = ok && offset <= 0xFFFFFFFFu && block.PutU32(0, static_cast<std::uint32_t>(offset));
+    ok = ok && offset <= 0xFFFFFFFFu && block.PutU32(kGroupSize, static_cast<std::uint32_t>(offset));
     if (!ok) return E_OUTOFMEMORY;  // the marks stay: the next stream carries them
     for (COPCItem* item : m_Changed) item->SetChanged(false);
     pmedium->tymed = TYMED_HGLOBAL;
@@ -194,28 +192,25 @@ bool OPCGroup::PutStreamItem(StreamBlock& block, size_t record, size_t& offset, 
             ok = block.PutVariant(offset, delivered.Ref(), written);
         }
     }
-    ok = ok && block.PutU32(record, hClient) && block.PutU32(record + 4, static_cast<std::uint32_t>(offset)) &&
-         block.PutU16(record + 8, quality) && block.PutU16(record + 10, 0) &&
-         (!withTime || block.PutFileTime(record + 12, timeStamp));
+    ok = ok && block.PutU32(record + kItemClientHandle, hClient) &&
+         block.PutU32(record + kItemValueOffset, static_cast<std::uint32_t>(offset)) &&
+         block.PutU16(record + kItemQuality, quality) && block.PutU16(record + kItemReserved, 0) &&
+         (!withTime || block.PutFileTime(record + kItemTimeStamp, timeStamp));
     offset += written;
     return ok;
 }
 
 HRESULT OPCGroup::BuildReadStream(bool withTime, const ASyncRequest& request, STGMEDIUM* pmedium) {
     const size_t count = request.readings.size();
-    const size_t recordSize = withTime ? kRecordWithTime : kRecordWithoutTime;
-    const size_t valueStart = kGroupHeaderSize + count * recordSize;
     StreamBlock block;
-    bool ok = block.Reserve(valueStart + count * StreamBlock::kVariantRecordSize) &&
-              block.PutU32(4, static_cast<std::uint32_t>(count)) && block.PutU32(8, m_hClientGroup.load()) &&
-              block.PutU32(12, request.dwTransactionID) && block.PutU32(16, static_cast<std::uint32_t>(S_OK));
-    size_t offset = valueStart;
+    bool ok = PutGroupHeader(block, count, withTime, m_hClientGroup.load(), request.dwTransactionID);
+    size_t offset = kGroupHeaderSize + count * ItemRecordSize(withTime);
     for (size_t i = 0; ok && i < count; ++i) {
         const ItemReading& r = request.readings[i];
-        ok = PutStreamItem(block, kGroupHeaderSize + i * recordSize, offset, withTime, r.hClient, r.requested, r.value,
-                           r.quality, r.timeStamp);
+        const size_t record = kGroupHeaderSize + i * ItemRecordSize(withTime);
+        ok = PutStreamItem(block, record, offset, withTime, r.hClient, r.requested, r.value, r.quality, r.timeStamp);
     }
-    ok = ok && offset <= 0xFFFFFFFFu && block.PutU32(0, static_cast<std::uint32_t>(offset));
+    ok = ok && offset <= 0xFFFFFFFFu && block.PutU32(kGroupSize, static_cast<std::uint32_t>(offset));
     if (!ok) return E_OUTOFMEMORY;
     pmedium->tymed = TYMED_HGLOBAL;
     pmedium->hGlobal = block.Detach();

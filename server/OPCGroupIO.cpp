@@ -10,6 +10,7 @@
 #include "CallArrays.h"
 #include "EventLog.h"
 #include "OpcConstants.h"
+#include "OpcStreamLayout.h"
 #include "StreamBlock.h"
 #include "StreamFormats.h"
 
@@ -262,21 +263,23 @@ UINT OPCGroup::ConnectionFormat(DWORD dwConnection) {
 }
 
 HRESULT OPCGroup::BuildWriteCompleteStream(const ASyncRequest& request, STGMEDIUM* pmedium) {
-    constexpr size_t kHeader = 16;
-    constexpr size_t kRecord = 8;
+    using namespace OpcStream;
     const size_t count = request.outcomes.size();
     // A write refused for any item is no success of the whole request.
     const bool allWritten = std::all_of(request.outcomes.begin(), request.outcomes.end(),
                                         [](const ASyncRequest::Outcome& o) { return o.error == S_OK; });
     StreamBlock block;
-    if (!block.Reserve(kHeader + count * kRecord) || !block.PutU32(0, static_cast<std::uint32_t>(count)) ||
-        !block.PutU32(4, m_hClientGroup.load()) || !block.PutU32(8, request.dwTransactionID) ||
-        !block.PutU32(12, static_cast<std::uint32_t>(allWritten ? S_OK : S_FALSE))) {
+    if (!block.Reserve(kWriteHeaderSize + count * kWriteItemSize) ||
+        !block.PutU32(kWriteItemCount, static_cast<std::uint32_t>(count)) ||
+        !block.PutU32(kWriteClientHandle, m_hClientGroup.load()) ||
+        !block.PutU32(kWriteTransactionId, request.dwTransactionID) ||
+        !block.PutU32(kWriteStatus, static_cast<std::uint32_t>(allWritten ? S_OK : S_FALSE))) {
         return E_OUTOFMEMORY;
     }
     for (size_t i = 0; i < count; ++i) {
-        if (!block.PutU32(kHeader + i * kRecord, request.outcomes[i].hClient) ||
-            !block.PutU32(kHeader + i * kRecord + 4, static_cast<std::uint32_t>(request.outcomes[i].error))) {
+        const size_t record = kWriteHeaderSize + i * kWriteItemSize;
+        if (!block.PutU32(record + kWriteItemClientHandle, request.outcomes[i].hClient) ||
+            !block.PutU32(record + kWriteItemError, static_cast<std::uint32_t>(request.outcomes[i].error))) {
             return E_OUTOFMEMORY;
         }
     }

@@ -3,7 +3,6 @@
 #include <olectl.h>
 
 #include <algorithm>
-#include <climits>
 #include <new>
 #include <string>
 #include <thread>
@@ -31,9 +30,6 @@ constexpr WORD kMajorVersion = 2;
 constexpr WORD kMinorVersion = 1;
 constexpr WORD kBuildNumber = 1;
 
-// Marks a reference count whose last reference is gone: nothing may revive it.
-constexpr LONG kDying = LONG_MIN;
-
 std::wstring TextOf(LPCWSTR text) { return text != nullptr ? std::wstring(text) : std::wstring(); }
 
 // The threads that release the groups of a gone client; the program's exit
@@ -43,7 +39,9 @@ std::atomic<bool> g_reapingClosed{false};
 }  // namespace
 
 OPCServer::OPCServer(Configuration& configuration) noexcept
-    : m_Configuration(configuration), m_ftConnected(FileTimeNow()) { ServerList::Instance().Add(this, m_ListEntry); }
+    : ComObject(0), m_Configuration(configuration), m_ftConnected(FileTimeNow()) {
+    ServerList::Instance().Add(this, m_ListEntry);
+}
 
 OPCServer::~OPCServer() {
     m_bClosing.store(true);
@@ -76,54 +74,6 @@ OPCServer::~OPCServer() {
 void OPCServer::NoteCall(const wchar_t* method) noexcept {
     m_u64LastCallTime.store(FileTimeToU64(FileTimeNow()));
     m_pLastCall.store(method);
-}
-
-// IUnknown ------------------------------------------------------------------
-
-STDMETHODIMP OPCServer::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IOPCServer) {
-        *ppv = static_cast<IOPCServer*>(this);
-    } else if (riid == IID_IOPCBrowseServerAddressSpace) {
-        *ppv = static_cast<IOPCBrowseServerAddressSpace*>(this);
-    } else if (riid == IID_IOPCCommon) {
-        *ppv = static_cast<IOPCCommon*>(this);
-    } else if (riid == IID_IConnectionPointContainer) {
-        *ppv = static_cast<IConnectionPointContainer*>(this);
-    } else if (riid == IID_IOPCItemProperties) {
-        *ppv = static_cast<IOPCItemProperties*>(this);
-    } else {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) OPCServer::AddRef() { return static_cast<ULONG>(++m_cRef); }
-
-STDMETHODIMP_(ULONG) OPCServer::Release() {
-    // The last release marks the count dying in the same step, so that the
-    // exit's DestroyAllServers can never take a reference on it meanwhile.
-    LONG count = m_cRef.load();
-    for (;;) {
-        if (count <= 0) return 0;  // a release too many: nothing left to give back
-        const LONG next = count == 1 ? kDying : count - 1;
-        if (m_cRef.compare_exchange_weak(count, next)) break;
-    }
-    if (count == 1) {
-        delete this;
-        return 0;
-    }
-    return static_cast<ULONG>(count - 1);
-}
-
-bool OPCServer::TryAddRef() noexcept {
-    LONG count = m_cRef.load();
-    while (count != kDying) {
-        if (m_cRef.compare_exchange_weak(count, count + 1)) return true;
-    }
-    return false;
 }
 
 // IOPCServer ----------------------------------------------------------------

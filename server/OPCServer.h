@@ -24,6 +24,7 @@
 
 #include "BrowsePosition.h"
 #include "ClientSnapshot.h"
+#include "ComObject.h"
 #include "CriticalSection.h"
 #include "OpcDa.h"
 #include "ServerLink.h"
@@ -35,23 +36,15 @@ class ConnectionPoint;
 class OPCGroup;
 class OPCS_TagGroup;
 
-class OPCServer final : public IOPCServer,
-                        public IOPCBrowseServerAddressSpace,
-                        public IOPCCommon,
-                        public IConnectionPointContainer,
-                        public IOPCItemProperties {
+class OPCServer final : public ComObject<IOPCServer, IOPCBrowseServerAddressSpace, IOPCCommon,
+                                         IConnectionPointContainer, IOPCItemProperties> {
 public:
     explicit OPCServer(Configuration& configuration) noexcept;
     // Released, destroyed at exit by DestroyAllServers, or deleted by the
     // creator when its first query fails.
-    ~OPCServer();
+    ~OPCServer() override;
     OPCServer(const OPCServer&) = delete;
     OPCServer& operator=(const OPCServer&) = delete;
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     // IOPCServer
     STDMETHODIMP AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
@@ -120,8 +113,9 @@ public:
     // thread of its own, never on the group's thread that reports it.
     static void CheckClientGone(std::shared_ptr<ServerLink> link);
 
-    // Increments the reference count unless it is already 0 (object dying).
-    bool TryAddRef() noexcept;
+    // A reference unless the last one is gone (the object is dying). A
+    // server no client has taken yet is taken too: the exit destroys it.
+    bool TryAddRef() noexcept { return ComObject::TryAddRef(true); }
 
     // For the operator's list of clients; takes the group lock and the
     // groups' item locks, never a lock held across a client call.
@@ -140,7 +134,6 @@ private:
     // Records the client's call for the operator: `method` is a literal.
     void NoteCall(const wchar_t* method) noexcept;
 
-    std::atomic<LONG> m_cRef{0};
     Configuration& m_Configuration;  // what the client browses and names
     std::atomic<bool> m_bClosing{false};
     // The groups of this connection by server handle; one counted reference each.

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <iterator>
-#include <string_view>
+#include <new>
+#include <string>
 
 #include "OpcConstants.h"
 #include "TaskMem.h"
+#include "Text.h"
 
 namespace {
 constexpr LCID kLocales[] = {LOCALE_SYSTEM_DEFAULT, LOCALE_USER_DEFAULT, LOCALE_NEUTRAL, 0x0409};
@@ -40,28 +42,19 @@ constexpr ResultText kResultTexts[] = {
     {CONNECT_E_CANNOTCONNECT, L"The object is not a sink of the interface this connection point calls."},
 };
 
-// The language FormatMessage is asked for; 0 lets the system choose.
-DWORD LanguageOf(LCID locale) {
+// The language the system's text is asked for; 0 lets the system choose.
+LANGID LanguageOf(LCID locale) {
     return locale == 0x0409 ? LANGIDFROMLCID(locale) : 0;
 }
 
-LPWSTR SystemText(HRESULT code, LCID locale) {
-    LPWSTR buffer = nullptr;
-    const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-    DWORD length = FormatMessageW(flags, nullptr, static_cast<DWORD>(code), LanguageOf(locale),
-                                  reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-    if (length == 0 && LanguageOf(locale) != 0) {
-        length = FormatMessageW(flags, nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<LPWSTR>(&buffer), 0,
-                                nullptr);
+LPWSTR SystemText(HRESULT code, LCID locale) noexcept {
+    try {
+        std::wstring text = SystemMessage(static_cast<DWORD>(code), true, LanguageOf(locale));
+        if (text.empty() && LanguageOf(locale) != 0) text = SystemMessage(static_cast<DWORD>(code), true);
+        return text.empty() ? nullptr : TaskStrDup(text);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
     }
-    if (length == 0 || buffer == nullptr) return nullptr;
-    // The system's texts end with a line break.
-    while (length > 0 && (buffer[length - 1] == L'\n' || buffer[length - 1] == L'\r' || buffer[length - 1] == L' ')) {
-        --length;
-    }
-    LPWSTR text = length > 0 ? TaskStrDup(std::wstring_view(buffer, length)) : nullptr;
-    LocalFree(buffer);
-    return text;
 }
 }  // namespace
 

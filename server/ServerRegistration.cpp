@@ -14,23 +14,11 @@
 #include "ScriptRegistrar.h"
 #include "ServerIds.h"
 #include "ServerModule.h"
+#include "Text.h"
 #include "VersionInfo.h"
 #include "resource_server.h"
 
 namespace {
-// The platform's own text for a result code.
-std::wstring SystemMessage(HRESULT hr) {
-    LPWSTR buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        static_cast<DWORD>(hr), 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-    std::wstring text = length != 0 && buffer != nullptr ? std::wstring(buffer, length) : std::wstring();
-    if (buffer != nullptr) {
-        LocalFree(buffer);
-    }
-    return text;
-}
-
 void DeleteProductKey(const wchar_t* root, const std::wstring& company, const std::wstring& product) {
     // Empty names would point the deletion at the whole Software key.
     if (company.empty() || product.empty()) {
@@ -141,7 +129,7 @@ HRESULT RegisterServer(const ServerModule& module) {
             hr = RegisterCategories(kServerCategories);
         }
         if (FAILED(hr)) {
-            AppMessageBox(SystemMessage(hr), MB_OK | MB_ICONSTOP, L"COM Error");
+            AppMessageBox(SystemMessage(static_cast<DWORD>(hr), true), MB_OK | MB_ICONSTOP, L"COM Error");
         }
     }
     if (SUCCEEDED(hr)) {

@@ -3,32 +3,10 @@
 #include <cstring>
 #include <limits>
 
+#include "OpcStreamLayout.h"
+
 namespace {
 constexpr UINT kBlockFlags = GMEM_MOVEABLE | GMEM_SHARE;
-
-// Bytes of the VARIANT's data that carry the value of a plain (not pointer)
-// type; 0 for types whose data is a pointer, which means nothing to the client.
-size_t PlainDataSize(VARTYPE type) noexcept {
-    switch (type) {
-    case VT_I1:
-    case VT_UI1: return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL: return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_R4:
-    case VT_ERROR: return 4;
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-    case VT_I8:
-    case VT_UI8: return 8;
-    default: return 0;
-    }
-}
 
 bool IsPointerElement(VARTYPE type) noexcept {
     return type == VT_BSTR || type == VT_VARIANT || type == VT_UNKNOWN || type == VT_DISPATCH ||
@@ -93,22 +71,23 @@ bool StreamBlock::PutFileTime(size_t offset, const FILETIME& value) noexcept {
 bool StreamBlock::PutVariant(size_t offset, const VARIANT& value, size_t& written) noexcept {
     written = 0;
     const VARTYPE type = V_VT(&value);
-    std::uint8_t record[kVariantRecordSize] = {};
-    std::memcpy(record, &type, sizeof type);
+    OpcStream::ValueRecord record{};
+    record.type = type;
     if ((type & (VT_ARRAY | VT_BYREF)) == 0) {
         // The data bytes of a VARIANT start 8 bytes in, on every target.
-        std::memcpy(record + 8, reinterpret_cast<const std::uint8_t*>(&value) + 8, PlainDataSize(type));
+        std::memcpy(record.data, reinterpret_cast<const std::uint8_t*>(&value) + 8, OpcStream::ValueDataSize(type));
     }
-    if (!PutBytes(offset, record, sizeof record)) return false;
+    if (!PutBytes(offset, &record, sizeof record)) return false;
     written = sizeof record;
     if (type == VT_BSTR) {
         const BSTR text = V_BSTR(&value);
         const UINT bytes = text != nullptr ? SysStringByteLen(text) : 0;
-        if (!PutU32(offset + written, bytes) || !PutBytes(offset + written + 4, text, bytes) ||
-            !PutU16(offset + written + 4 + bytes, 0)) {
+        const size_t at = offset + written;
+        if (!PutU32(at, bytes) || !PutBytes(at + OpcStream::kStringText, text, bytes) ||
+            !PutU16(at + OpcStream::kStringText + bytes, 0)) {
             return false;
         }
-        written += 4 + bytes + 2;
+        written += OpcStream::kStringText + bytes + OpcStream::kStringTerminatorSize;
     } else if ((type & VT_ARRAY) != 0 && (type & VT_BYREF) == 0) {
         size_t arrayBytes = 0;
         if (!PutArray(offset + written, V_ARRAY(&value), static_cast<VARTYPE>(type & VT_TYPEMASK), arrayBytes)) {
@@ -121,27 +100,23 @@ bool StreamBlock::PutVariant(size_t offset, const VARIANT& value, size_t& writte
 
 bool StreamBlock::PutArray(size_t offset, const SAFEARRAY* array, VARTYPE elementType, size_t& written) noexcept {
     written = 0;
-    std::uint8_t descriptor[kArrayDescriptorSize] = {};
-    DWORD elements = 0;
-    DWORD elementSize = 0;
+    // The data address stays 0: it means nothing to the client.
+    OpcStream::ArrayDescriptor descriptor{};
     if (array != nullptr) {
-        const WORD dims = array->cDims;
-        const WORD features = array->fFeatures;
-        elementSize = array->cbElements;
-        const DWORD locks = array->cLocks;
+        descriptor.dims = array->cDims;
+        descriptor.features = array->fFeatures;
+        descriptor.elementSize = array->cbElements;
+        descriptor.locks = array->cLocks;
         // Only the first dimension's count enters the data (as laid down for
         // the stream); it is the last bound in the native descriptor.
-        elements = dims > 0 ? array->rgsabound[dims - 1].cElements : 0;
-        const LONG lower = dims > 0 ? array->rgsabound[dims - 1].lLbound : 0;
-        std::memcpy(descriptor + 0, &dims, 2);
-        std::memcpy(descriptor + 2, &features, 2);
-        std::memcpy(descriptor + 4, &elementSize, 4);
-        std::memcpy(descriptor + 8, &locks, 4);
-        // pvData (bytes 12-15) stays 0: an address means nothing to the client.
-        std::memcpy(descriptor + 16, &elements, 4);
-        std::memcpy(descriptor + 20, &lower, 4);
+        if (array->cDims > 0) {
+            descriptor.count = array->rgsabound[array->cDims - 1].cElements;
+            descriptor.lowerBound = array->rgsabound[array->cDims - 1].lLbound;
+        }
     }
-    if (!PutBytes(offset, descriptor, sizeof descriptor)) return false;
+    const DWORD elements = descriptor.count;
+    const DWORD elementSize = descriptor.elementSize;
+    if (!PutBytes(offset, &descriptor, sizeof descriptor)) return false;
     written = sizeof descriptor;
     const std::uint64_t dataBytes = static_cast<std::uint64_t>(elements) * elementSize;
     if (dataBytes == 0) return true;

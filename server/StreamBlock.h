@@ -2,8 +2,8 @@
 // The memory block of a data-change or write-complete stream: a moveable,
 // shareable global block that grows in 4096-byte steps while the stream is
 // written, field by field in little-endian order, whatever the build's
-// bitness. A VARIANT is written as the 16-byte wire record (type, three
-// reserved words, eight data bytes), never by copying the native structure.
+// bitness. A VARIANT is written as its wire value record, never by copying
+// the native structure.
 #include <windows.h>
 #include <oleauto.h>
 #include <cstddef>
@@ -12,8 +12,6 @@
 class StreamBlock {
 public:
     static constexpr size_t kStep = 4096;
-    static constexpr size_t kVariantRecordSize = 16;
-    static constexpr size_t kArrayDescriptorSize = 24;
 
     StreamBlock() = default;
     ~StreamBlock();

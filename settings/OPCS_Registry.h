@@ -64,13 +64,10 @@ public:
     ColumnArray& GetColumns();
     void ResetColumns();
 
-    wchar_t GetItemIdSeparator() const noexcept { return itemIdSeparator_; }
-
 private:
     void ReadAll(RegIO& key);
 
     std::wstring keyPath_;  // empty: built from the version information
-    wchar_t itemIdSeparator_ = L'.';
     bool eventLogEnabled_ = false;
     bool toolbarActive_ = false;
     bool loaded_ = false;

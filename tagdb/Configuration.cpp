@@ -132,10 +132,6 @@ void Configuration::NotifyDeviceStatesChanged() noexcept {
     if (ConfigurationWatcher* watcher = watcher_.load()) watcher->DeviceStatesChanged();
 }
 
-void Configuration::NotifyValuesChanged() noexcept {
-    if (ConfigurationWatcher* watcher = watcher_.load()) watcher->ValuesChanged();
-}
-
 bool Configuration::CanChangeFiles() const { return !AreClientsConnected(); }
 
 bool Configuration::KeepOriginalBeforeSave(const std::wstring& path, DWORD& error, std::wstring& notice) {

@@ -25,7 +25,6 @@ class ConfigurationWatcher {
 public:
     virtual ~ConfigurationWatcher() = default;
     virtual void DeviceStatesChanged() noexcept = 0;
-    virtual void ValuesChanged() noexcept = 0;
 };
 
 // Told, under the configuration lock, of every device or group about to be
@@ -90,7 +89,6 @@ public:
 
     void SetWatcher(ConfigurationWatcher* watcher) noexcept { watcher_.store(watcher); }
     void NotifyDeviceStatesChanged() noexcept;
-    void NotifyValuesChanged() noexcept;
     void SetGroupDeletingObserver(GroupDeletingObserver observer) noexcept { deletingObserver_.store(observer); }
 
 private:

@@ -6,6 +6,7 @@
 #include "Dll.h"
 #include "EventLog.h"
 #include "Configuration.h"
+#include "OpcConstants.h"
 #include "OPCS_Registry.h"
 #include "Tag.h"
 #include "Text.h"
@@ -55,9 +56,7 @@ OPCS_Device::OPCS_Device() : updateInterval_(NewDevicePollRate()) {
     selectedImageIndex_ = 1;
     GetLocalTime(&lastPollTime_);
     if (wakeEvent_.IsValid() && startEvent_.IsValid()) {
-        if (pollThread_.Start([this] { return PollThreadMain(); })) {
-            pollThreadId_ = pollThread_.Id();
-        }
+        pollThread_.Start([this] { return PollThreadMain(); });
     }
     DeviceRegistry& r = Registry();
     ScopedLock guard(r.lock);
@@ -128,16 +127,6 @@ void OPCS_Device::MarkConfigurationModified() noexcept {
 }
 
 std::wstring OPCS_Device::GetDeviceName() { return GetName() + kItemIdSeparator; }
-
-bool OPCS_Device::WriteToDevice(OPCS_Tag*, const Variant&) { return false; }
-
-bool OPCS_Device::WriteTag(OPCS_Tag* tag, const Variant& value) {
-    if (!OPCS_Tag::IsValidTag(tag) || !WriteToDevice(tag, value)) {
-        return false;
-    }
-    if (Configuration* configuration = GetConfiguration()) configuration->NotifyValuesChanged();
-    return true;
-}
 
 bool OPCS_Device::IsBusy() {
     ScopedLock guard(lock_);
@@ -394,7 +383,7 @@ void OPCS_Device::SetInService(bool inService) {
         theEventLog << L"Device:" << GetName() << (inService ? L"In Service" : L"Out of Service")
                     << EventLog::EndEntry;
         if (!inService) {
-            InvalidateVolatileTags(0x1C);
+            InvalidateVolatileTags(OPC_QUALITY_OUT_OF_SERVICE);
         } else {
             PollNow();
         }
@@ -451,8 +440,6 @@ void OPCS_Device::Shutdown() {
         startEvent_.Set();
         pollThread_.Join(INFINITE);
     }
-    ScopedLock guard(lock_);
-    pollThreadId_ = 0;
 }
 
 bool OPCS_Device::IsInService() { ScopedLock g(lock_); return inService_; }
@@ -463,6 +450,4 @@ DWORD OPCS_Device::GetPollRequests(int kind) {
     ScopedLock g(lock_);
     return kind == kPollOperator || kind == kPollOpcItems ? requests_[kind] : 0;
 }
-bool OPCS_Device::GetStateIndicator() { ScopedLock g(lock_); return stateIndicator_; }
 SYSTEMTIME OPCS_Device::GetLastPollTime() { ScopedLock g(lock_); return lastPollTime_; }
-DWORD OPCS_Device::GetPollThreadId() { ScopedLock g(lock_); return pollThreadId_; }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Event.h"
+#include "OpcConstants.h"
 #include "TagGroup.h"
 #include "Thread.h"
 #include "Variant.h"
@@ -25,7 +26,6 @@ public:
     ~OPCS_Device() override;
     void Serialize(Archive& archive) override;
 
-    bool WriteTag(OPCS_Tag* tag, const Variant& value) override;
     OPCS_Device* GetDevice() override { return this; }
     bool IsDevice() const override { return true; }
     bool CanDelete() override;
@@ -33,7 +33,6 @@ public:
     virtual std::wstring GetDeviceName();
     virtual void SetInService(bool inService);
     virtual std::wstring ProposeName() = 0;
-    virtual bool WriteToDevice(OPCS_Tag* tag, const Variant& value);
     virtual void PollCycle() = 0;
     virtual void OnPollStart();
     virtual void OnPollStop();
@@ -58,9 +57,7 @@ public:
     int GetPollState();
     DWORD GetPollRequestCount();
     DWORD GetPollRequests(int kind);
-    bool GetStateIndicator();
     SYSTEMTIME GetLastPollTime();
-    DWORD GetPollThreadId();
 
     // The configuration that holds the device, told of its changes; null
     // while it is in none.
@@ -96,7 +93,6 @@ protected:
     AutoResetEvent wakeEvent_;
     AutoResetEvent startEvent_;
     DWORD updateInterval_;
-    DWORD pollThreadId_ = 0;
     SYSTEMTIME lastPollTime_{};
     // A vector, not a list: a polling run of 100,000 tags starts without
     // 100,000 allocations competing for the heap with the client threads.
@@ -112,7 +108,7 @@ private:
     std::atomic<Configuration*> configuration_{nullptr};
     unsigned PollThreadMain();
     void PollingRun();
-    static constexpr WORD kVolatileClearedQuality = 0x08;  // bad, not connected
+    static constexpr WORD kVolatileClearedQuality = OPC_QUALITY_NOT_CONNECTED;
     void ReferenceFlatTags(bool clearVolatile = false);
     void ReleaseReferencedTags(bool clearVolatile);
     void LogVolatileCleared();

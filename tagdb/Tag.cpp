@@ -6,7 +6,7 @@
 #include "Device.h"
 #include "FileTime.h"
 #include "LiveObjects.h"
-#include "Quality.h"
+#include "OpcConstants.h"
 #include "TagGroup.h"
 #include "TagTexts.h"
 #include "ValueText.h"
@@ -101,7 +101,7 @@ std::wstring OPCS_Tag::GetQualityText() {
 }
 
 bool OPCS_Tag::SetValueNow(const Variant& value) {
-    return SetValue(value, kQualityGood, FileTimeNow());
+    return SetValue(value, OPC_QUALITY_GOOD, FileTimeNow());
 }
 
 bool OPCS_Tag::SetValue(const Variant& value, WORD quality, FILETIME time) {
@@ -131,16 +131,12 @@ void OPCS_Tag::InvalidateIfVolatile(WORD quality) {
 
 std::wstring OPCS_Tag::GetValueText() {
     ScopedLock guard(lock_);
-    return quality_ == kQualityGood ? FormatValueText(value_.Ref()) : L"?";
+    return quality_ == OPC_QUALITY_GOOD ? FormatValueText(value_.Ref()) : L"?";
 }
 
 std::wstring OPCS_Tag::GetRawValueText() {
     ScopedLock guard(lock_);
-    return quality_ == kQualityGood ? FormatValueText(rawValue_.Ref()) : L"?";
-}
-
-bool OPCS_Tag::ClearValue() {
-    return SetValue(Variant(), kQualityBad, FileTimeNow());
+    return quality_ == OPC_QUALITY_GOOD ? FormatValueText(rawValue_.Ref()) : L"?";
 }
 
 bool OPCS_Tag::WriteFromClient(Variant& value) {
@@ -153,31 +149,6 @@ bool OPCS_Tag::WriteFromClient(Variant& value) {
     return WriteValue(value);
 }
 
-bool OPCS_Tag::WriteValue(Variant& value) {
-    OPCS_TagGroup* owner = nullptr;
-    VARTYPE type = VT_EMPTY;
-    {
-        ScopedLock guard(lock_);
-        owner = owner_;
-        type = static_cast<VARTYPE>(dataType_);
-        if (!OPCS_TagGroup::IsValidGroup(owner)) {
-            return false;
-        }
-    }
-    if (FAILED(value.ChangeType(type))) {
-        return false;
-    }
-    Variant raw = EngineeringToRaw(value);
-    if (FAILED(raw.ChangeType(type))) {
-        return false;
-    }
-    // The owner's lock comes before the tag's: it is called without ours.
-    if (!owner->WriteTag(this, raw)) {
-        return false;
-    }
-    return IsValidTag(this) && SetValueNow(raw);
-}
-
 Variant OPCS_Tag::RawToEngineering(const Variant& raw) {
     ScopedLock guard(lock_);
     Variant v(raw);
@@ -187,19 +158,6 @@ Variant OPCS_Tag::RawToEngineering(const Variant& raw) {
             V_R8(v.Get()) = (V_R8(v.Get()) + scaleOffset_) * scaleFactor_;
         }
         ClampToValueLimits(v);
-    }
-    return v;
-}
-
-Variant OPCS_Tag::EngineeringToRaw(const Variant& engineering) {
-    ScopedLock guard(lock_);
-    Variant v(engineering);
-    if (IsNumericType(v.Type())) {
-        ClampToValueLimits(v);
-        if (scalingSet_ && SUCCEEDED(v.ChangeType(VT_R8))) {
-            V_R8(v.Get()) = V_R8(v.Get()) / scaleFactor_ - scaleOffset_;
-        }
-        ClampToRawLimits(v);
     }
     return v;
 }
@@ -273,7 +231,7 @@ void OPCS_Tag::ApplyRename(std::wstring name) {
 
 std::wstring OPCS_Tag::GetTimestampText() {
     ScopedLock guard(lock_);
-    if (quality_ != kQualityGood) {
+    if (quality_ != OPC_QUALITY_GOOD) {
         return L"----------";
     }
     FILETIME local{};
@@ -473,7 +431,7 @@ bool OPCS_Tag::ApplyEdit(const TagEdit& edit) {
         } else {
             value_.Clear();
         }
-        quality_ = converted ? kQualityGood : kQualityBad;
+        quality_ = converted ? OPC_QUALITY_GOOD : OPC_QUALITY_BAD;
         timestamp_ = FileTimeNow();
         ++changes_;
         if (changed || simulationChanged) MarkModifiedIfOwned();

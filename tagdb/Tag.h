@@ -6,6 +6,7 @@
 #include <string>
 
 #include "CriticalSection.h"
+#include "OpcConstants.h"
 #include "Variant.h"
 
 class OPCS_TagGroup;
@@ -93,15 +94,13 @@ public:
     // started polling, or went out of service).
     void InvalidateIfVolatile(WORD quality);
     virtual std::wstring GetValueText();
-    virtual bool ClearValue();
     // A client's write: refused unless the tag is Read/Write, then WriteValue.
     virtual bool WriteFromClient(Variant& value);
     // The value path of a client write without the access check (the
     // simulated signals use it on Read Only tags too).
-    virtual bool WriteValue(Variant& value);
+    virtual bool WriteValue(Variant& value) = 0;
     virtual std::wstring GetRawValueText();
     virtual Variant RawToEngineering(const Variant& raw);
-    virtual Variant EngineeringToRaw(const Variant& engineering);
     virtual void SetDataType(VARTYPE type);
     virtual std::wstring GetItemID();
     virtual int GetIconIndex();
@@ -203,7 +202,7 @@ protected:
     bool rawLimitsSet_ = false;
     bool scalingSet_ = false;
     bool locked_ = false;
-    WORD quality_ = 0x40;
+    WORD quality_ = OPC_QUALITY_UNCERTAIN;
     DWORD simulationStep_ = 0;
     DWORD simulationPeriod_ = 10;
     LONG clientReferences_ = 0;

@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "CsvText.h"
+#include "OpcConstants.h"
 #include "SimulatedSignal.h"
 #include "Text.h"
 #include "ToviDevice.h"
@@ -370,7 +371,7 @@ private:
         plan.settings = OPCS_Tag::IsValidTag(plan.existing) ? plan.existing->GetSettings() : NewTagSettings();
         if (!OPCS_Tag::IsValidTag(plan.existing)) {
             plan.existing = nullptr;
-            plan.settings.quality = 0xC0;
+            plan.settings.quality = OPC_QUALITY_GOOD;
             GetSystemTimeAsFileTime(&plan.settings.timestamp);
         }
         if (ReadSettings(row, plan.settings)) planned_.push_back(std::move(plan));

@@ -231,10 +231,6 @@ std::wstring OPCS_TagGroup::GroupNameRefusal(const OPCS_TagGroup* group, std::ws
            L". Please choose another name.";
 }
 
-bool OPCS_TagGroup::WriteTag(OPCS_Tag* tag, const Variant& value) {
-    OPCS_TagGroup* parent = GetParent();
-    return IsValidGroup(parent) && parent->WriteTag(tag, value);
-}
 
 OPCS_Device* OPCS_TagGroup::GetDevice() {
     OPCS_TagGroup* parent = GetParent();  // read under our lock, released before calling up

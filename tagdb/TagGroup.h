@@ -40,7 +40,6 @@ public:
     virtual bool AddGroup(OPCS_TagGroup* group);
     virtual bool RemoveTag(OPCS_Tag* tag);
     virtual bool RemoveGroup(OPCS_TagGroup* group);
-    virtual bool WriteTag(OPCS_Tag* tag, const Variant& value);
     virtual OPCS_Device* GetDevice();
     virtual std::wstring GetPath();
     virtual bool IsDevice() const { return false; }

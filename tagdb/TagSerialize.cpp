@@ -6,7 +6,7 @@
 
 #include "Archive.h"
 #include "FileTime.h"
-#include "Quality.h"
+#include "OpcConstants.h"
 #include "RecordList.h"
 #include "RecordVersions.h"
 #include "Records.h"
@@ -88,7 +88,7 @@ namespace {
 // A volatile tag's value is not kept: it comes back empty and Bad.
 void ResetIfVolatile(OPCS_Tag& tag) {
     if (tag.IsVolatile()) {
-        tag.SetValue(Variant(), kQualityBad, FileTimeNow());
+        tag.SetValue(Variant(), OPC_QUALITY_BAD, FileTimeNow());
     }
 }
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "Quality.h"
+#include "OpcConstants.h"
 #include "Text.h"
 #include "resource.h"
 
@@ -54,21 +54,22 @@ void LoadTagTexts() { T(); }
 
 std::wstring QualityText(WORD quality) {
     const Texts& t = T();
-    switch (quality & kQualityMask) {
-    case 0x40: {
-        const WORD sub = quality & 0x3F;
+    switch (quality & OPC_QUALITY_MASK) {
+    case OPC_QUALITY_UNCERTAIN: {
+        const WORD sub = quality & 0xFF;
         // Only whole substatus codes (no limit bits) name their substatus.
-        if (sub == 4 || sub == 16 || sub == 20 || sub == 24) {
-            return WithSubstatus(t.uncertain, t.uncertainSub[sub / 4]);
+        if (sub == OPC_QUALITY_LAST_USABLE || sub == OPC_QUALITY_SENSOR_CAL || sub == OPC_QUALITY_EGU_EXCEEDED ||
+            sub == OPC_QUALITY_SUB_NORMAL) {
+            return WithSubstatus(t.uncertain, t.uncertainSub[(sub & OPC_STATUS_MASK & ~OPC_QUALITY_MASK) / 4]);
         }
         return t.uncertain;
     }
-    case 0x00:
-        if (quality != 0 && quality % 4 == 0 && quality <= 28) {
+    case OPC_QUALITY_BAD:
+        if (quality != OPC_QUALITY_BAD && (quality & OPC_LIMIT_MASK) == 0 && quality <= OPC_QUALITY_OUT_OF_SERVICE) {
             return WithSubstatus(t.bad, t.badSub[quality / 4]);
         }
         return t.bad;
-    default:  // 0xC0 and 0x80
+    default:  // Good, and the unused 0x80 shown as Good
         return t.good;
     }
 }

@@ -1,8 +1,7 @@
 #pragma once
-// Update requests that worker threads (polling devices, client writes) post
-// to the two views' windows: a device's state or a tag's value changed. At
-// most one request per view and kind is on its way at a time, so a client
-// writing 10,000 tags costs a window one message, not 10,000.
+// Update requests that worker threads post to the two views' windows (a
+// polling device's state changed). At most one request per view and kind is
+// on its way at a time: a burst of changes costs a window one message.
 #include <windows.h>
 #include <atomic>
 
@@ -30,7 +29,6 @@ public:
     void Arrived(HWND window, int hint) noexcept;
 
     void DeviceStatesChanged() noexcept override { Post(ViewKind::DeviceTree, kHintDeviceStatesChanged); }
-    void ValuesChanged() noexcept override { Post(ViewKind::TagList, kHintValuesChanged); }
 
 private:
     struct Slot {

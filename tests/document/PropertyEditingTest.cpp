@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "PropertyDialogs.h"
-#include "Quality.h"
+#include "OpcConstants.h"
 #include "SimulatedSignal.h"
 #include "Thread.h"
 #include "ToviDevice.h"
@@ -103,7 +103,7 @@ TEST(PropertyEditingTest, TagPropertiesApplyInOrder) {
 // type, or none, with Good quality: OPC clients would be sent it.
 namespace {
 // The state is torn when Good quality goes with a value not of the tag's type.
-bool Torn(const TagChangeState& s) { return s.state.quality == kQualityGood && s.state.value.Type() != s.type; }
+bool Torn(const TagChangeState& s) { return s.state.quality == OPC_QUALITY_GOOD && s.state.value.Type() != s.type; }
 
 }  // namespace
 
@@ -152,7 +152,7 @@ TEST(PropertyEditingTest, TagPropertiesLandInOneStepForReaders) {
         TagChangeState s = tag->GetChangeState();
         ASSERT_EQ(reply.type, s.type);
         ASSERT_EQ(reply.limits, s.deadband.limitsSet);
-        ASSERT_EQ(kQualityGood, s.state.quality);
+        ASSERT_EQ(OPC_QUALITY_GOOD, s.state.quality);
         ASSERT_EQ(VARCMP_EQ, VarCmp(s.state.value.Get(), want.Get(), LOCALE_INVARIANT, 0)) << i;
         ASSERT_EQ(r.description, tag->GetDescription());
     }

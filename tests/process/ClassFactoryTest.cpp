@@ -7,6 +7,7 @@
 #include "ClassObjectThread.h"
 #include "ClientMessageRecorder.h"
 #include "ClientObjects.h"
+#include "ComObject.h"
 #include "ServerModule.h"
 
 namespace {
@@ -16,35 +17,17 @@ std::atomic<int> g_liveObjects{0};
 std::atomic<int> g_created{0};
 HRESULT g_creatorResult = S_OK;
 
-class FakeServerObject final : public IPersist {
+class FakeServerObject final : public ComObject<IPersist> {
 public:
-    FakeServerObject() { ++g_liveObjects; }
-    ~FakeServerObject() {
+    FakeServerObject() : ComObject(1) { ++g_liveObjects; }
+    ~FakeServerObject() override {
         --g_liveObjects;
         PostClientObjectMessage(false);
-    }
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IPersist) {
-            *ppv = static_cast<IPersist*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG left = --references_;
-        if (left == 0) delete this;
-        return left;
     }
     STDMETHODIMP GetClassID(CLSID* clsid) override {
         *clsid = CLSID_NULL;
         return S_OK;
     }
-
-private:
-    std::atomic<ULONG> references_{1};
 };
 
 HRESULT CreateFake(IUnknown** object) {

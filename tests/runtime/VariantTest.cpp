@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "Bstr.h"
 #include "TaskMem.h"
 #include "Text.h"
 #include "Variant.h"

@@ -349,11 +349,11 @@ TEST(ServerObjectTest, ShutdownReachesEveryAdvisedSinkAndAHungOneDoesNotHoldItUp
     EXPECT_EQ(std::vector<std::wstring>{L"Closing for the night"}, answering.Reasons());
     EXPECT_TRUE(gone.Reasons().empty());
     hanging.LetGo();
-    EXPECT_TRUE(WaitFor(5000, [&] { return hanging.Reasons().size() == 1 && hanging.refs == 2; }))
+    EXPECT_TRUE(WaitFor(5000, [&] { return hanging.Reasons().size() == 1 && hanging.References() == 2; }))
         << "the left call ends by itself and lets its sink go";
     // A server's end lets its sinks go.
     first.Reset();
-    EXPECT_EQ(1u, answering.refs.load());
+    EXPECT_EQ(1u, answering.References());
 }
 
 TEST(ServerObjectTest, TheClientSnapshotShowsEachConnectionWithItsNameGroupsItemsAndLastCall) {

@@ -51,21 +51,11 @@ ReceivedStream Get(IDataObject* data, UINT format) {
 
 // A sink that knows whether it is still held: a call after its last release
 // is counted as a use of a released sink.
-class CountingSink final : public IAdviseSink {
+class CountingSink final : public ComHeld<IAdviseSink> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IAdviseSink) {
-            *ppv = static_cast<IAdviseSink*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
-    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
+    CountingSink() : ComHeld(0) {}
     STDMETHODIMP_(void) OnDataChange(FORMATETC*, STGMEDIUM*) override {
-        if (refs.load() <= 0) ++callsUnheld;
+        if (References() == 0) ++callsUnheld;
         ++calls;
         SwitchToThread();  // widens the window in which the connection may go
     }
@@ -73,7 +63,6 @@ public:
     STDMETHODIMP_(void) OnRename(IMoniker*) override {}
     STDMETHODIMP_(void) OnSave() override {}
     STDMETHODIMP_(void) OnClose() override {}
-    std::atomic<long> refs{0};
     std::atomic<long> calls{0};
     std::atomic<long> callsUnheld{0};
 };
@@ -411,7 +400,7 @@ TEST_F(SubscriptionTest, AdviseConnectionsComeAndGoWhileStreamsAreSent) {
     ASSERT_EQ(S_OK, data->DAdvise(&fmt, 0, &held, &live));
     for (DWORD cookie : cookies) EXPECT_EQ(OLE_E_NOCONNECTION, data->DUnadvise(cookie));
     EXPECT_EQ(S_OK, data->DUnadvise(live)) << "the live connection survived the stale ones";
-    EXPECT_EQ(0, held.refs.load());
+    EXPECT_EQ(0u, held.References());
 
     // Many threads advise and unadvise while a group at rate zero sends a
     // stream on every change; every DUnadvise finds its connection (an
@@ -477,7 +466,7 @@ TEST_F(SubscriptionTest, AdviseConnectionsComeAndGoWhileStreamsAreSent) {
     long calls = 0;
     for (CountingSink* s : {&sinks[0], &sinks[1], &sinks[2], &sinks[3], &last}) {
         EXPECT_EQ(0, s->callsUnheld.load());
-        EXPECT_EQ(0, s->refs.load()) << "a sink kept after its connection ended";
+        EXPECT_EQ(0u, s->References()) << "a sink kept after its connection ended";
         calls += s->calls.load();
     }
     EXPECT_GT(calls, 0) << "streams were sent meanwhile";

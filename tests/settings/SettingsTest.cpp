@@ -34,7 +34,6 @@ std::wstring TextOf(const std::vector<BYTE>& data) {
 
 TEST(SettingsTest, AFirstStartCreatesTheKeyAndTheNextSaveWritesTenValues) {
     EXPECT_EQ(L"HKEY_LOCAL_MACHINE\\Software\\Zelkor\\Tovi Explorer\\Settings", theSettings.GetKeyPath());
-    EXPECT_EQ(L'.', theSettings.GetItemIdSeparator());
     ScratchKey parent(HKEY_LOCAL_MACHINE);
     const std::wstring path = parent.Path() + L"\\Zelkor\\Tovi Explorer\\Settings";
     OPCS_Registry settings(path);

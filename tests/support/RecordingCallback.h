@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ComObject.h"
 #include "OpcDa.h"
 
 struct CallbackItem {
@@ -35,21 +36,10 @@ struct CallbackCall {
     std::vector<CallbackItem> items;
 };
 
-class RecordingCallback final : public IOPCDataCallback {
+// Lives on the test's stack.
+class RecordingCallback final : public ComHeld<IOPCDataCallback> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IOPCDataCallback) {
-            *ppv = static_cast<IOPCDataCallback*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on the test's stack
-    ULONG References() const { return refs_.load(); }
+    RecordingCallback() : ComHeld(1) {}
 
     STDMETHODIMP OnDataChange(DWORD tid, OPCHANDLE hGroup, HRESULT q, HRESULT e, DWORD n, OPCHANDLE* h, VARIANT* v,
                               WORD* w, FILETIME* t, HRESULT* errors) override {
@@ -136,7 +126,6 @@ private:
         gateChanged_.notify_all();
     }
 
-    std::atomic<ULONG> refs_{1};
     std::atomic<HRESULT> answer_{S_OK};
     std::mutex mutex_;
     std::condition_variable arrived_;

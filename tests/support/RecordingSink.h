@@ -13,6 +13,9 @@
 #include <mutex>
 #include <vector>
 
+#include "ComObject.h"
+#include "OpcStreamLayout.h"
+
 struct ReceivedStream {
     CLIPFORMAT format = 0;
     std::vector<std::uint8_t> bytes;
@@ -33,26 +36,16 @@ struct ReceivedStream {
         if (offset + 8 <= bytes.size()) std::memcpy(&v, bytes.data() + offset, 8);
         return v;
     }
-    // Data streams: the header's size and count, and the i-th record's fields.
-    std::uint32_t Size() const { return U32(0); }
-    std::uint32_t Count() const { return U32(4); }
-    std::uint32_t TransactionId() const { return U32(12); }
+    // Data streams: the header's size, count and transaction.
+    std::uint32_t Size() const { return U32(OpcStream::kGroupSize); }
+    std::uint32_t Count() const { return U32(OpcStream::kGroupItemCount); }
+    std::uint32_t TransactionId() const { return U32(OpcStream::kGroupTransactionId); }
 };
 
-class RecordingSink final : public IAdviseSink {
+// Lives on the test's stack.
+class RecordingSink final : public ComHeld<IAdviseSink> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IAdviseSink) {
-            *ppv = static_cast<IAdviseSink*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on the test's stack
+    RecordingSink() : ComHeld(1) {}
 
     STDMETHODIMP_(void) OnDataChange(FORMATETC* format, STGMEDIUM* medium) override {
         {
@@ -70,8 +63,11 @@ public:
                 GlobalUnlock(medium->hGlobal);
             }
             // Only the bytes the header counts belong to the stream.
-            const std::uint32_t declared = stream.format == writeCompleteFormat_ ? 16 + 8 * stream.U32(0)
-                                                                                  : stream.U32(0);
+            const std::uint32_t declared =
+                stream.format == writeCompleteFormat_
+                    ? static_cast<std::uint32_t>(OpcStream::kWriteHeaderSize +
+                                                 OpcStream::kWriteItemSize * stream.U32(OpcStream::kWriteItemCount))
+                    : stream.Size();
             if (declared <= stream.bytes.size()) stream.bytes.resize(declared);
         }
         std::lock_guard<std::mutex> lock(mutex_);
@@ -109,7 +105,6 @@ private:
         gateChanged_.notify_all();
     }
 
-    std::atomic<ULONG> refs_{1};
     std::mutex mutex_;
     std::condition_variable arrived_;
     std::condition_variable gateChanged_;

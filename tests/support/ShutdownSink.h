@@ -9,23 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "ComObject.h"
 #include "OpcDa.h"
 
-class ShutdownSink final : public IOPCShutdown {
+class ShutdownSink final : public ComHeld<IOPCShutdown> {
 public:
-    explicit ShutdownSink(bool hang) : hang_(hang) {}
+    explicit ShutdownSink(bool hang) : ComHeld(1), hang_(hang) {}
     ~ShutdownSink() { CloseHandle(gate_); }
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IOPCShutdown) {
-            *ppv = static_cast<IOPCShutdown*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
     STDMETHODIMP ShutdownRequest(LPCWSTR reason) override {
         if (hang_) WaitForSingleObject(gate_, INFINITE);
         std::lock_guard<std::mutex> lock(mutex_);
@@ -37,8 +27,6 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return reasons_;
     }
-    std::atomic<ULONG> refs{1};
-
 private:
     const bool hang_;
     HANDLE gate_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "EventLog.h"
-#include "Quality.h"
+#include "OpcConstants.h"
 #include "TagDbFixtures.h"
 #include "TempFolder.h"
 #include "ToviDevice.h"
@@ -91,9 +91,9 @@ TEST(DevicePollingTest, PollingRunHoldsTheTagsAndInvalidatesVolatileOnes) {
     ASSERT_TRUE(WaitFor([&] { return device.GetPollState() == kPollWaiting; }));
     EXPECT_EQ(1, kept->GetClientReferenceCount());
     EXPECT_FALSE(group->RemoveTag(kept));
-    EXPECT_EQ(kQualityBadNotConnected, fleeting->GetQuality());
+    EXPECT_EQ(OPC_QUALITY_NOT_CONNECTED, fleeting->GetQuality());
     EXPECT_EQ(L"?", fleeting->GetValueText());
-    EXPECT_EQ(kQualityGood, kept->GetQuality());
+    EXPECT_EQ(OPC_QUALITY_GOOD, kept->GetQuality());
 
     // A tag added during the run is held too, and released exactly once.
     ToviTag* late = NewTag(L"Late");
@@ -113,7 +113,7 @@ TEST(DevicePollingTest, PollingRunHoldsTheTagsAndInvalidatesVolatileOnes) {
     fleeting->SetValueNow(Variant::FromDouble(7));
     device.RequestPollStart(kPollOperator);
     ASSERT_TRUE(WaitFor([&] { return device.GetPollState() == kPollWaiting; }));
-    EXPECT_EQ(kQualityBadNotConnected, fleeting->GetQuality());
+    EXPECT_EQ(OPC_QUALITY_NOT_CONNECTED, fleeting->GetQuality());
     EXPECT_EQ(L"?", fleeting->GetValueText());
     device.RequestPollStop(kPollOperator);
     ASSERT_TRUE(WaitFor([&] { return device.GetPollState() == kPollIdle; }));
@@ -133,9 +133,9 @@ TEST(DevicePollingTest, OutOfServiceTurnsVolatileTagsBadAndSkipsCycles) {
     fleeting->SetValueNow(Variant::FromDouble(9));
 
     device.SetInService(false);
-    EXPECT_EQ(kQualityBadOutOfService, fleeting->GetQuality());
+    EXPECT_EQ(OPC_QUALITY_OUT_OF_SERVICE, fleeting->GetQuality());
     EXPECT_EQ(L"Bad (Out Of Service)", fleeting->GetQualityText());
-    EXPECT_EQ(kQualityGood, kept->GetQuality());
+    EXPECT_EQ(OPC_QUALITY_GOOD, kept->GetQuality());
     ASSERT_TRUE(WaitFor([&] { return device.GetPollState() == kPollWaiting; }));
     const int cycles = device.cycles.load();
     device.PollNow();

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "FileTime.h"
-#include "Quality.h"
+#include "OpcConstants.h"
 #include "SimulatedSignal.h"
 #include "TagDbFixtures.h"
 #include "Thread.h"
@@ -29,7 +29,7 @@ struct StampedDevice {
     FILETIME old{1, 0};
     StampedDevice() {
         device.AddTag(tag);
-        tag->SetValue(Variant::FromDouble(4), kQualityBad, old);
+        tag->SetValue(Variant::FromDouble(4), OPC_QUALITY_BAD, old);
         device.RebuildTagList();
     }
     bool Restamped() { return !(tag->GetTimestamp() == old); }
@@ -71,7 +71,7 @@ TEST(ProductDeviceTest, ScheduleRefreshesOnWholeMultiplesOfThePeriod) {
     EXPECT_FALSE(d.Restamped());
     d.device.RefreshIfDue(At(10, 15, 0));
     EXPECT_TRUE(d.Restamped());
-    EXPECT_EQ(kQualityGood, d.tag->GetQuality());
+    EXPECT_EQ(OPC_QUALITY_GOOD, d.tag->GetQuality());
     EXPECT_EQ(L"4 ", d.tag->GetValueText());  // value kept
 }
 

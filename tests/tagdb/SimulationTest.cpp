@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "Quality.h"
+#include "OpcConstants.h"
 #include "SimulatedSignal.h"
 #include "SimulationSchedule.h"
 #include "TagDbFixtures.h"
@@ -68,7 +68,7 @@ TEST(SimulationTest, ARampMovesWithTheClockCatchesUpAndGoesOnFromAWrittenValue) 
 
     EXPECT_EQ(100u, t.schedule.RunDue(0));
     EXPECT_DOUBLE_EQ(20, ValueOf(ramp));
-    EXPECT_EQ(kQualityGood, ramp->GetQuality());
+    EXPECT_EQ(OPC_QUALITY_GOOD, ramp->GetQuality());
     EXPECT_EQ(50u, t.schedule.RunDue(50));  // not due yet
     EXPECT_DOUBLE_EQ(20, ValueOf(ramp));
     t.schedule.RunDue(100);

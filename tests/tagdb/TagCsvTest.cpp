@@ -7,7 +7,7 @@
 
 #include "ConfigurationFile.h"
 #include "CsvText.h"
-#include "Quality.h"
+#include "OpcConstants.h"
 #include "SimulatedSignal.h"
 #include "TagCsv.h"
 #include "TagDbFixtures.h"
@@ -127,7 +127,7 @@ TEST(TagCsvTest, ColumnsInAnyOrderUpdateWhatTheyNameAndCreateThePath) {
     }
     ASSERT_NE(nullptr, flag);
     EXPECT_EQ(L"New.A.B.Flag", flag->GetItemID());
-    EXPECT_EQ(kQualityGood, flag->GetQuality());
+    EXPECT_EQ(OPC_QUALITY_GOOD, flag->GetQuality());
     OPCS_Tag* text = plant->FindTag(L"A.Text");
     ASSERT_NE(nullptr, text);
     EXPECT_EQ(L"x\"y", text->GetValueText());

@@ -29,8 +29,6 @@ public:
     ~PlainDevice() override { Shutdown(); }
     void PollCycle() override { ++cycles; }
     std::wstring ProposeName() override { return L"Device"; }
-    bool WriteToDevice(OPCS_Tag*, const Variant&) override { return acceptWrites; }
-    bool acceptWrites = true;
     std::atomic<int> cycles{0};
 };
 

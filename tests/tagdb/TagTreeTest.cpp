@@ -227,13 +227,3 @@ TEST(TagTreeTest, StructureChangesReachTheDevice) {
     EXPECT_TRUE(probe.Marked());
 }
 
-TEST(TagTreeTest, DeviceWritesReachTheDevice) {
-    BoilerTree t;
-    t.inlet->SetAccessMode(1);
-    Variant v = Variant::FromDouble(3);
-    EXPECT_TRUE(t.temperatures->WriteTag(t.inlet, v));
-    t.device.acceptWrites = false;
-    EXPECT_FALSE(t.sub->WriteTag(t.deepInlet, v));
-    std::unique_ptr<ToviTagGroup> orphan(NewGroup(L"Orphan"));
-    EXPECT_FALSE(orphan->WriteTag(t.inlet, v));
-}

@@ -6,7 +6,7 @@
 #include "EventLog.h"
 #include "FileTime.h"
 #include "LoadHelpers.h"
-#include "Quality.h"
+#include "OpcConstants.h"
 #include "TempFolder.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
@@ -73,7 +73,7 @@ TEST(ConfigurationTest, IndependentFileLoadsWithItsValuesQualitiesAndFlags) {
     ASSERT_NE(nullptr, level);
     const TagState s = level->GetState();
     EXPECT_EQ(12.5, R8(s.value));
-    EXPECT_EQ(kQualityGood, s.quality);
+    EXPECT_EQ(OPC_QUALITY_GOOD, s.quality);
     EXPECT_EQ(0x89ABCDEFu, s.timestamp.dwLowDateTime);
     EXPECT_TRUE(level->IsLocked());
     EXPECT_TRUE(level->AreValueLimitsSet());
@@ -169,7 +169,7 @@ TEST(ConfigurationTest, ReadingRulesVolatileClashesOrdinalsAndNames) {
     EXPECT_EQ(2, groups[1]->GetOrdinal());
     // A volatile tag's value is not kept: empty, Bad, stamped now.
     const TagState flow = l.Tag(0, L"Flow")->GetState();
-    EXPECT_EQ(kQualityBad, flow.quality);
+    EXPECT_EQ(OPC_QUALITY_BAD, flow.quality);
     EXPECT_EQ(0, R8(flow.value));
     EXPECT_GE(FileTimeToU64(flow.timestamp), before);
 }

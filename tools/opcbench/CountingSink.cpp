@@ -4,15 +4,6 @@
 #include <cstdint>
 #include <cstring>
 
-STDMETHODIMP CountingSink::QueryInterface(REFIID riid, void** ppv) {
-    if (riid == IID_IUnknown || riid == IID_IAdviseSink) {
-        *ppv = static_cast<IAdviseSink*>(this);
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
 STDMETHODIMP_(void) CountingSink::OnDataChange(FORMATETC*, STGMEDIUM* medium) {
     Arrival a{NowMs(), Delivery::kStream, 0, 0, 0, 0, NAN};
     if (medium != nullptr && medium->tymed == TYMED_HGLOBAL) {

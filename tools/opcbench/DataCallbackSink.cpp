@@ -2,19 +2,6 @@
 
 #include <cmath>
 
-STDMETHODIMP DataCallbackSink::QueryInterface(REFIID riid, void** ppv) {
-    if (riid == IID_IUnknown || riid == IID_IOPCDataCallback) {
-        *ppv = static_cast<IOPCDataCallback*>(this);
-        return S_OK;
-    }
-    if (riid == IID_IDataCallbackShape) {
-        *ppv = static_cast<IDataCallbackShape*>(this);
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
 STDMETHODIMP DataCallbackSink::OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT, HRESULT, DWORD dwCount,
                                             OPCHANDLE*, VARIANT* pvValues, WORD*, FILETIME*, HRESULT*) {
     Keep(Delivery::kDataChange, dwTransid, hGroup, dwCount, pvValues);

@@ -7,6 +7,7 @@
 #include <vector>
 #include <string>
 
+#include "ComObject.h"
 #include "EchoCallbackThread.h"
 #include "EchoShapes.h"
 #include "TaskMem.h"
@@ -56,39 +57,9 @@ void DeliverBlock(IAdviseSink* sink, DWORD bytes) {
     GlobalFree(medium.hGlobal);
 }
 
-class ItemShapeEcho final : public IItemShapeEcho, public ISinkShapeEcho, public ICallbackShapeEcho {
+class ItemShapeEcho final : public ComObject<IItemShapeEcho, ISinkShapeEcho, ICallbackShapeEcho> {
 public:
-    ItemShapeEcho() { ++g_liveObjects; }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IItemShapeEcho) {
-            *ppv = static_cast<IItemShapeEcho*>(this);
-            AddRef();
-            return S_OK;
-        }
-        if (riid == IID_ISinkShapeEcho) {
-            *ppv = static_cast<ISinkShapeEcho*>(this);
-            AddRef();
-            return S_OK;
-        }
-        if (riid == IID_ICallbackShapeEcho) {
-            *ppv = static_cast<ICallbackShapeEcho*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG left = --references_;
-        if (left == 0) {
-            delete this;
-            ObjectGone();
-        }
-        return left;
-    }
+    ItemShapeEcho() : ComObject(1) { ++g_liveObjects; }
 
     STDMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF*, OPCITEMRESULT** ppAddResults, HRESULT** ppErrors) override {
         return Allocate(dwCount, ppAddResults, ppErrors);
@@ -180,25 +151,19 @@ public:
     }
 
 private:
-    ~ItemShapeEcho() = default;
-    std::atomic<ULONG> references_{1};
+    ~ItemShapeEcho() override = default;
+    // The process may end once the last object is gone.
+    void FinalRelease() noexcept override {
+        delete this;
+        ObjectGone();
+    }
     EchoCallbackThread callbacks_;
 };
 
-class EchoFactory final : public IClassFactory {
+// A static object: the process outlives every reference to it.
+class EchoFactory final : public ComHeld<IClassFactory> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    // A static object: the process outlives every reference to it.
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    EchoFactory() : ComHeld(1) {}
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;
         *ppv = nullptr;

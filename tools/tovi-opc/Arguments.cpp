@@ -2,7 +2,7 @@
 
 #include <cwchar>
 
-#include "TextCodec.h"
+#include "Text.h"
 
 namespace {
 bool Number(const std::wstring& text, double& value) {

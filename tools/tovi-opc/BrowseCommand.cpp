@@ -8,7 +8,7 @@
 #include "Console.h"
 #include "ErrorText.h"
 #include "ServerConnection.h"
-#include "TextCodec.h"
+#include "Text.h"
 
 namespace {
 // A server that answers a branch with itself would otherwise never end.

@@ -30,25 +30,6 @@ HRESULT Deliver(const DataCallbackSink::Handler& handler, DWORD transaction, OPC
 }
 }  // namespace
 
-STDMETHODIMP DataCallbackSink::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IOPCDataCallback) {
-        *ppv = static_cast<IOPCDataCallback*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) DataCallbackSink::AddRef() { return ++references_; }
-
-STDMETHODIMP_(ULONG) DataCallbackSink::Release() {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-}
-
 STDMETHODIMP DataCallbackSink::OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT, HRESULT hrMastererror,
                                             DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues,
                                             WORD* pwQualities, FILETIME* pftTimeStamps, HRESULT* pErrors) {

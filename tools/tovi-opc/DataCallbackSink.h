@@ -3,23 +3,20 @@
 // OnReadComplete becomes a DataStream for a handler, on whatever thread the
 // server's call arrives.
 #include <windows.h>
-#include <atomic>
 #include <functional>
 
+#include "ComObject.h"
 #include "DataStream.h"
 #include "OpcDa.h"
 
-class DataCallbackSink final : public IOPCDataCallback {
+class DataCallbackSink final : public ComObject<IOPCDataCallback> {
 public:
     using Handler = std::function<void(const DataStream&)>;
 
     // Either handler may be empty: those calls are then answered and dropped.
     DataCallbackSink(Handler onDataChange, Handler onReadComplete)
-        : onDataChange_(std::move(onDataChange)), onReadComplete_(std::move(onReadComplete)) {}
+        : ComObject(1), onDataChange_(std::move(onDataChange)), onReadComplete_(std::move(onReadComplete)) {}
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
     STDMETHODIMP OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
                               DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues, WORD* pwQualities,
                               FILETIME* pftTimeStamps, HRESULT* pErrors) override;
@@ -30,8 +27,7 @@ public:
     STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
 private:
-    ~DataCallbackSink() = default;
-    std::atomic<ULONG> references_{1};
+    ~DataCallbackSink() override = default;
     Handler onDataChange_;
     Handler onReadComplete_;
 };

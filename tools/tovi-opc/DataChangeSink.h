@@ -3,23 +3,20 @@
 // items to a callback, on whatever thread the server's call arrives.
 #include <windows.h>
 #include <objidl.h>
-#include <atomic>
 #include <functional>
 #include <string>
 
+#include "ComObject.h"
 #include "DataStream.h"
 
-class DataChangeSink final : public IAdviseSink {
+class DataChangeSink final : public ComObject<IAdviseSink> {
 public:
     using Handler = std::function<void(const DataStream&)>;
     using Failure = std::function<void(const std::string&)>;
 
     DataChangeSink(UINT dataTimeFormat, Handler handler, Failure failure)
-        : format_(dataTimeFormat), handler_(std::move(handler)), failure_(std::move(failure)) {}
+        : ComObject(1), format_(dataTimeFormat), handler_(std::move(handler)), failure_(std::move(failure)) {}
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
     STDMETHODIMP_(void) OnDataChange(FORMATETC* format, STGMEDIUM* medium) override;
     STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
     STDMETHODIMP_(void) OnRename(IMoniker*) override {}
@@ -27,8 +24,7 @@ public:
     STDMETHODIMP_(void) OnClose() override {}
 
 private:
-    ~DataChangeSink() = default;
-    std::atomic<ULONG> references_{1};
+    ~DataChangeSink() override = default;
     UINT format_;
     Handler handler_;
     Failure failure_;

@@ -3,14 +3,11 @@
 #include <cstring>
 #include <limits>
 
+#include "OpcStreamLayout.h"
+
+using namespace OpcStream;
+
 namespace {
-constexpr size_t kGroupHeader = 20;
-constexpr size_t kWriteGroupHeader = 16;
-constexpr size_t kRecordWithTime = 20;
-constexpr size_t kRecordWithoutTime = 12;
-constexpr size_t kWriteRecord = 8;
-constexpr size_t kVariantRecord = 16;
-constexpr size_t kArrayDescriptor = 24;
 
 class Reader {
 public:
@@ -38,78 +35,56 @@ bool Fail(std::string* why, const std::string& text) {
     return false;
 }
 
-// Bytes of one element of a numeric array, 0 for types a stream cannot carry.
-size_t ElementSize(VARTYPE type) {
-    switch (type) {
-    case VT_I1:
-    case VT_UI1: return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL: return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_R4:
-    case VT_ERROR: return 4;
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-    case VT_I8:
-    case VT_UI8: return 8;
-    default: return 0;
-    }
-}
-
 bool ReadValue(const Reader& in, size_t offset, VARIANT& value, std::string* why) {
-    if (!in.Fits(offset, kVariantRecord)) return Fail(why, "value record outside the stream");
-    const VARTYPE type = in.U16(offset);
+    if (!in.Fits(offset, kValueRecordSize)) return Fail(why, "value record outside the stream");
+    const VARTYPE type = in.U16(offset + kValueType);
     const VARTYPE base = static_cast<VARTYPE>(type & VT_TYPEMASK);
-    const size_t data = offset + 8;
+    const size_t data = offset + kValueData;
     if (type == VT_EMPTY || type == VT_NULL) {
         V_VT(&value) = type;
         return true;
     }
     if (type == VT_BSTR) {
-        const size_t at = offset + kVariantRecord;
-        if (!in.Fits(at, 4)) return Fail(why, "string length outside the stream");
+        const size_t at = offset + kValueRecordSize;
+        if (!in.Fits(at, kStringText)) return Fail(why, "string length outside the stream");
         const std::uint32_t bytes = in.U32(at);
-        if (bytes % 2 != 0 || !in.Fits(at + 4, static_cast<size_t>(bytes) + 2)) {
+        if (bytes % 2 != 0 || !in.Fits(at + kStringText, static_cast<size_t>(bytes) + kStringTerminatorSize)) {
             return Fail(why, "string runs past the end of the stream");
         }
         BSTR text = SysAllocStringLen(nullptr, bytes / 2);
         if (text == nullptr) return Fail(why, "out of memory");
-        std::memcpy(text, in.At(at + 4), bytes);
+        std::memcpy(text, in.At(at + kStringText), bytes);
         V_VT(&value) = VT_BSTR;
         V_BSTR(&value) = text;
         return true;
     }
     if ((type & ~VT_TYPEMASK) == VT_ARRAY) {
-        const size_t element = ElementSize(base);
+        const size_t element = ValueDataSize(base);
         if (element == 0) return Fail(why, "array of an element type a stream cannot carry");
-        const size_t at = offset + kVariantRecord;
-        if (!in.Fits(at, kArrayDescriptor)) return Fail(why, "array descriptor outside the stream");
-        const std::uint32_t cbElements = in.U32(at + 4);
-        const std::uint32_t count = in.U32(at + 16);
-        LONG lower;
-        std::memcpy(&lower, in.At(at + 20), 4);
+        const size_t at = offset + kValueRecordSize;
+        if (!in.Fits(at, kArrayDescriptorSize)) return Fail(why, "array descriptor outside the stream");
+        ArrayDescriptor descriptor;
+        std::memcpy(&descriptor, in.At(at), sizeof descriptor);
+        const std::uint32_t cbElements = descriptor.elementSize;
+        const std::uint32_t count = descriptor.count;
+        const LONG lower = descriptor.lowerBound;
         if (cbElements != element) return Fail(why, "array element size does not match its type");
         const std::uint64_t bytes = static_cast<std::uint64_t>(count) * element;
         if (bytes > std::numeric_limits<size_t>::max() / 2 ||
-            !in.Fits(at + kArrayDescriptor, static_cast<size_t>(bytes))) {
+            !in.Fits(at + kArrayDescriptorSize, static_cast<size_t>(bytes))) {
             return Fail(why, "array runs past the end of the stream");
         }
         SAFEARRAY* array = SafeArrayCreateVector(base, lower, count);
         if (array == nullptr) return Fail(why, "out of memory");
-        if (bytes != 0) std::memcpy(array->pvData, in.At(at + kArrayDescriptor), static_cast<size_t>(bytes));
+        if (bytes != 0) std::memcpy(array->pvData, in.At(at + kArrayDescriptorSize), static_cast<size_t>(bytes));
         V_VT(&value) = type;
         V_ARRAY(&value) = array;
         return true;
     }
-    if (type & ~VT_TYPEMASK || ElementSize(type) == 0) return Fail(why, "value type a stream cannot carry");
+    if (type & ~VT_TYPEMASK || ValueDataSize(type) == 0) return Fail(why, "value type a stream cannot carry");
     // Numeric values sit in the record's eight data bytes, as in a VARIANT's union.
     V_VT(&value) = type;
-    std::memcpy(&V_UI8(&value), in.At(data), ElementSize(type));
+    std::memcpy(&V_UI8(&value), in.At(data), ValueDataSize(type));
     return true;
 }
 }  // namespace
@@ -134,30 +109,30 @@ StreamItem& StreamItem::operator=(const StreamItem& other) {
 bool ParseDataStream(const std::uint8_t* bytes, size_t size, bool withTime, DataStream& stream, std::string* why) {
     stream = DataStream();
     const Reader in(bytes, size);
-    if (bytes == nullptr || !in.Fits(0, kGroupHeader)) return Fail(why, "stream shorter than its header");
-    const std::uint32_t declared = in.U32(0);
-    const std::uint32_t count = in.U32(4);
-    stream.groupClientHandle = in.U32(8);
-    stream.transactionId = in.U32(12);
-    stream.status = static_cast<HRESULT>(in.U32(16));
+    if (bytes == nullptr || !in.Fits(0, kGroupHeaderSize)) return Fail(why, "stream shorter than its header");
+    const std::uint32_t declared = in.U32(kGroupSize);
+    const std::uint32_t count = in.U32(kGroupItemCount);
+    stream.groupClientHandle = in.U32(kGroupClientHandle);
+    stream.transactionId = in.U32(kGroupTransactionId);
+    stream.status = static_cast<HRESULT>(in.U32(kGroupStatus));
     if (declared > size) return Fail(why, "stream shorter than the size its header gives");
-    const size_t record = withTime ? kRecordWithTime : kRecordWithoutTime;
-    if (count > (size - kGroupHeader) / record) return Fail(why, "item count larger than the stream");
+    const size_t record = withTime ? kItemWithTimeSize : kItemWithoutTimeSize;
+    if (count > (size - kGroupHeaderSize) / record) return Fail(why, "item count larger than the stream");
     // Only the declared bytes belong to the stream: the block may be larger.
     const Reader body(bytes, declared != 0 ? declared : size);
     stream.items.resize(count);
     for (std::uint32_t i = 0; i < count; ++i) {
-        const size_t at = kGroupHeader + i * record;
+        const size_t at = kGroupHeaderSize + i * record;
         if (!body.Fits(at, record)) return Fail(why, "item record outside the stream");
         StreamItem& item = stream.items[i];
-        item.clientHandle = body.U32(at);
-        const std::uint32_t valueOffset = body.U32(at + 4);
-        item.quality = body.U16(at + 8);
+        item.clientHandle = body.U32(at + kItemClientHandle);
+        const std::uint32_t valueOffset = body.U32(at + kItemValueOffset);
+        item.quality = body.U16(at + kItemQuality);
         if (withTime) {
-            item.timestamp.dwLowDateTime = body.U32(at + 12);
-            item.timestamp.dwHighDateTime = body.U32(at + 16);
+            item.timestamp.dwLowDateTime = body.U32(at + kItemTimeStamp);
+            item.timestamp.dwHighDateTime = body.U32(at + kItemTimeStamp + sizeof(DWORD));
         }
-        if (valueOffset < kGroupHeader + count * record) return Fail(why, "value offset inside the item records");
+        if (valueOffset < kGroupHeaderSize + count * record) return Fail(why, "value offset inside the item records");
         if (!ReadValue(body, valueOffset, item.value, why)) return false;
     }
     return true;
@@ -166,17 +141,17 @@ bool ParseDataStream(const std::uint8_t* bytes, size_t size, bool withTime, Data
 bool ParseWriteCompleteStream(const std::uint8_t* bytes, size_t size, WriteCompleteStream& stream, std::string* why) {
     stream = WriteCompleteStream();
     const Reader in(bytes, size);
-    if (bytes == nullptr || !in.Fits(0, kWriteGroupHeader)) return Fail(why, "stream shorter than its header");
-    const std::uint32_t count = in.U32(0);
-    stream.groupClientHandle = in.U32(4);
-    stream.transactionId = in.U32(8);
-    stream.status = static_cast<HRESULT>(in.U32(12));
-    if (count > (size - kWriteGroupHeader) / kWriteRecord) return Fail(why, "item count larger than the stream");
+    if (bytes == nullptr || !in.Fits(0, kWriteHeaderSize)) return Fail(why, "stream shorter than its header");
+    const std::uint32_t count = in.U32(kWriteItemCount);
+    stream.groupClientHandle = in.U32(kWriteClientHandle);
+    stream.transactionId = in.U32(kWriteTransactionId);
+    stream.status = static_cast<HRESULT>(in.U32(kWriteStatus));
+    if (count > (size - kWriteHeaderSize) / kWriteItemSize) return Fail(why, "item count larger than the stream");
     stream.items.resize(count);
     for (std::uint32_t i = 0; i < count; ++i) {
-        const size_t at = kWriteGroupHeader + i * kWriteRecord;
-        stream.items[i].clientHandle = in.U32(at);
-        stream.items[i].error = static_cast<HRESULT>(in.U32(at + 4));
+        const size_t at = kWriteHeaderSize + i * kWriteItemSize;
+        stream.items[i].clientHandle = in.U32(at + kWriteItemClientHandle);
+        stream.items[i].error = static_cast<HRESULT>(in.U32(at + kWriteItemError));
     }
     return true;
 }

@@ -5,7 +5,7 @@
 #include <olectl.h>
 
 #include "OpcConstants.h"
-#include "TextCodec.h"
+#include "Text.h"
 
 namespace {
 struct Known {
@@ -49,19 +49,6 @@ const Known kKnown[] = {
     {DISP_E_OVERFLOW, "DISP_E_OVERFLOW", "the value is out of the type's range"},
 };
 
-std::string SystemText(HRESULT hr) {
-    LPWSTR buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        static_cast<DWORD>(hr), 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-    std::wstring text = length != 0 && buffer != nullptr ? std::wstring(buffer, length) : std::wstring();
-    if (buffer != nullptr) LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' ||
-                             text.back() == L'.')) {
-        text.pop_back();
-    }
-    return ToUtf8(text);
-}
 }  // namespace
 
 std::string HexResult(HRESULT hr) {
@@ -74,7 +61,7 @@ std::string ResultText(HRESULT hr) {
     for (const Known& known : kKnown) {
         if (known.code == hr) return std::string(known.words) + " (" + known.name + " " + HexResult(hr) + ")";
     }
-    std::string words = SystemText(hr);
+    std::string words = ToUtf8(SystemMessage(static_cast<DWORD>(hr), false));
     if (words.empty()) words = SUCCEEDED(hr) ? "succeeded" : "failed";
     return words + " (" + HexResult(hr) + ")";
 }

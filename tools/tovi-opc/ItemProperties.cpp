@@ -5,7 +5,7 @@
 
 #include "ErrorText.h"
 #include "OpcConstants.h"
-#include "TextCodec.h"
+#include "Text.h"
 #include "ValueText.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "Commands.h"
 #include "Console.h"
 #include "ErrorText.h"
-#include "TextCodec.h"
+#include "Text.h"
 
 namespace {
 using Runner = int (*)(const Arguments&);

@@ -9,7 +9,7 @@
 #include "ErrorText.h"
 #include "ItemProperties.h"
 #include "ServerConnection.h"
-#include "TextCodec.h"
+#include "Text.h"
 
 int RunProps(const Arguments& args) {
     if (args.words.size() < 2) {

@@ -10,7 +10,7 @@
 #include "ItemGroup.h"
 #include "RecordFormat.h"
 #include "ServerConnection.h"
-#include "TextCodec.h"
+#include "Text.h"
 
 namespace {
 // How long an asynchronous read may take to complete.

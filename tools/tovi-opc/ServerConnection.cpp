@@ -2,7 +2,7 @@
 
 #include "Console.h"
 #include "ErrorText.h"
-#include "TextCodec.h"
+#include "Text.h"
 
 HRESULT ConnectServer(const std::wstring& progId, ComPtr<IOPCServer>& server, std::string* why) {
     server.Reset();

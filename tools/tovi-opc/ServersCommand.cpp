@@ -9,7 +9,7 @@
 #include "Commands.h"
 #include "Console.h"
 #include "ErrorText.h"
-#include "TextCodec.h"
+#include "Text.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -2,7 +2,8 @@
 
 #include <cstdio>
 
-#include "TextCodec.h"
+#include "OpcConstants.h"
+#include "Text.h"
 
 namespace {
 const LCID kInvariant = LOCALE_INVARIANT;
@@ -99,24 +100,24 @@ std::string QualityText(WORD quality) {
     static const char* const kGood[8] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "Local Override",
                                          nullptr};
     static const char* const kLimits[4] = {nullptr, "low limited", "high limited", "constant"};
-    const unsigned status = (quality >> 2) & 0x0F;
+    const unsigned status = (quality & OPC_STATUS_MASK & ~OPC_QUALITY_MASK) >> 2;
     const char* name = "Bad";
     const char* sub = nullptr;
-    switch (quality & 0xC0) {
-    case 0xC0:
+    switch (quality & OPC_QUALITY_MASK) {
+    case OPC_QUALITY_GOOD:
         name = "Good";
         sub = status < 8 ? kGood[status] : nullptr;
         break;
-    case 0x40:
+    case OPC_QUALITY_UNCERTAIN:
         name = "Uncertain";
         sub = status < 8 ? kUncertain[status] : nullptr;
         break;
-    case 0x00: sub = status < 8 ? kBad[status] : nullptr; break;
+    case OPC_QUALITY_BAD: sub = status < 8 ? kBad[status] : nullptr; break;
     default: name = "Not Used"; break;
     }
     std::string text = name;
     if (sub != nullptr) text += std::string(" (") + sub + ")";
-    if (const char* limit = kLimits[quality & 0x03]) text += std::string(", ") + limit;
+    if (const char* limit = kLimits[quality & OPC_LIMIT_MASK]) text += std::string(", ") + limit;
     return text;
 }
 

@@ -17,7 +17,7 @@
 #include "RecordFormat.h"
 #include "ServerConnection.h"
 #include "Subscription.h"
-#include "TextCodec.h"
+#include "Text.h"
 #include "ValueText.h"
 
 namespace {

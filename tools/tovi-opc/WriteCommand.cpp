@@ -9,7 +9,7 @@
 #include "ErrorText.h"
 #include "ItemGroup.h"
 #include "ServerConnection.h"
-#include "TextCodec.h"
+#include "Text.h"
 #include "ValueText.h"
 
 int RunWrite(const Arguments& args) {
