@@ -72,9 +72,9 @@ int wmain(int argc, wchar_t** argv) {
     tagFields.name = L"Level";
     tagFields.description = L"Tank level";
     tagFields.valueText = L"42.5";
-    tagFields.readWrite = true;
+    tagFields.access = 1;
     tagFields.limitValues = true;
-    tagFields.maximum = 100;
+    tagFields.high = 100;
     tagFields.deadband = 0.5;
     tagFields.simulation = {true, kSimulateCount, 5, 10};  // every control of the section enabled
     GroupPropertiesFields groupFields{L"Plant", true, true, 1, 5400};

@@ -131,7 +131,7 @@ void Tovi_DlgTag::OnInitDialog() {
     SendDlgItemMessageW(hwnd_, IDC_TAG_DEADBAND_SPIN, UDM_SETPOS32, 0, 0);
     ShowFields();
     if (!fields_.limitValues) EnableLimitEdits(false);
-    SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(TypeIndex(fields_.dataType)), 0);
+    SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(TypeIndex(fields_.type)), 0);
     OnTypeChanged();
     ShowSimulation();
 }
@@ -163,10 +163,10 @@ void Tovi_DlgTag::ShowFields() {
     SetItemText(IDC_TAG_DESCRIPTION, fields_.description);
     SetItemText(IDC_TAG_VALUE, fields_.valueText);
     SetChecked(IDC_TAG_LIMITS, fields_.limitValues);
-    SetItemText(IDC_TAG_MIN, NumberText(fields_.minimum));
-    SetItemText(IDC_TAG_MAX, NumberText(fields_.maximum));
+    SetItemText(IDC_TAG_MIN, NumberText(fields_.low));
+    SetItemText(IDC_TAG_MAX, NumberText(fields_.high));
     SetItemText(IDC_TAG_DEADBAND, NumberText(fields_.deadband));
-    CheckRadioButton(hwnd_, IDC_TAG_READ_ONLY, IDC_TAG_READ_WRITE, fields_.readWrite ? IDC_TAG_READ_WRITE : IDC_TAG_READ_ONLY);
+    CheckRadioButton(hwnd_, IDC_TAG_READ_ONLY, IDC_TAG_READ_WRITE, fields_.access != 0 ? IDC_TAG_READ_WRITE : IDC_TAG_READ_ONLY);
 }
 
 void Tovi_DlgTag::EnableLimitEdits(bool enable) {
@@ -234,12 +234,12 @@ void Tovi_DlgTag::OnOK() {
     fields_.description = ItemText(IDC_TAG_DESCRIPTION);
     fields_.valueText = ItemText(IDC_TAG_VALUE);
     fields_.limitValues = IsChecked(IDC_TAG_LIMITS);
-    fields_.minimum = minimum;
-    fields_.maximum = maximum;
+    fields_.low = minimum;
+    fields_.high = maximum;
     fields_.deadband = deadband;
-    fields_.readWrite = IsChecked(IDC_TAG_READ_WRITE);
-    fields_.dataType = IndexType(static_cast<int>(SendDlgItemMessageW(hwnd_, IDC_TAG_TYPE, CB_GETCURSEL, 0, 0)));
-    fields_.value = ConvertValueText(fields_.valueText, fields_.dataType);
+    fields_.access = IsChecked(IDC_TAG_READ_WRITE) ? 1 : 0;
+    fields_.type = IndexType(static_cast<int>(SendDlgItemMessageW(hwnd_, IDC_TAG_TYPE, CB_GETCURSEL, 0, 0)));
+    fields_.value = ConvertValueText(fields_.valueText, fields_.type);
     fields_.simulation = simulation;
     End(IDOK);
 }

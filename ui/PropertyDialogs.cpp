@@ -29,20 +29,18 @@ bool EditTagProperties(PropertyDialogRunner& runner, ToviTag& tag, OPCS_TagGroup
     fields.name = tag.GetName();
     fields.description = tag.GetDescription();
     fields.valueText = tag.GetValueText();
-    fields.dataType = tag.GetDataType();
-    fields.readWrite = tag.GetAccessMode() != 0;
+    fields.type = tag.GetDataType();
+    fields.access = tag.GetAccessMode();
     fields.limitValues = tag.AreValueLimitsSet();
-    fields.minimum = tag.GetValueLowLimit();
-    fields.maximum = tag.GetValueHighLimit();
+    fields.low = tag.GetValueLowLimit();
+    fields.high = tag.GetValueHighLimit();
     fields.deadband = tag.GetDeadband();
     fields.simulation = tag.GetSimulation();
     if (OPCS_TagGroup::IsValidGroup(parent)) {
         fields.nameRefusal = [&tag, parent](const std::wstring& name) { return parent->TagNameRefusal(&tag, name); };
     }
     if (!runner.EditTag(fields)) return false;
-    tag.ApplyProperties(fields.name,
-                        TagEdit{fields.description, fields.dataType, fields.readWrite ? 1ul : 0ul, fields.limitValues,
-                                fields.minimum, fields.maximum, fields.deadband, fields.simulation, fields.value});
+    tag.ApplyProperties(fields.name, fields);
     return true;
 }
 

@@ -14,18 +14,10 @@
 // taken, otherwise why not (the dialog shows it and stays open).
 using NameRefusal = std::function<std::wstring(const std::wstring& name)>;
 
-struct TagPropertiesFields {
+// The tag's settings as TagEdit holds them, with what only the dialog needs.
+struct TagPropertiesFields : TagEdit {
     std::wstring name;
-    std::wstring description;
-    std::wstring valueText;
-    VARTYPE dataType = VT_R8;
-    bool readWrite = false;
-    bool limitValues = false;
-    double minimum = 0;
-    double maximum = 0;
-    double deadband = 0;
-    TagSimulation simulation;
-    Variant value;  // set by the dialog on OK
+    std::wstring valueText;  // the value as the dialog shows it; `value` is set on OK
     NameRefusal nameRefusal{};
 };
 

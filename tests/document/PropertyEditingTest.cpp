@@ -67,11 +67,11 @@ TEST(PropertyEditingTest, TagPropertiesApplyInOrder) {
     TagPropertiesFields& r = dialogs.replyTag;
     r.name = L"Taken";  // refused (a dialog stays open); answered anyway, only the name is kept
     r.description = L"Tank level";
-    r.dataType = VT_I4;
-    r.readWrite = false;
+    r.type = VT_I4;
+    r.access = 0;
     r.limitValues = true;
-    r.minimum = 0;
-    r.maximum = 10;
+    r.low = 0;
+    r.high = 10;
     r.deadband = 5;
     r.value = Variant::FromLong(50);
     const TagSimulation stored{true, 9, 2, 0};  // shown as it stands, even unknown to this program
@@ -82,8 +82,8 @@ TEST(PropertyEditingTest, TagPropertiesApplyInOrder) {
     EXPECT_EQ(stored, dialogs.seenTag.simulation);
     EXPECT_EQ(r.simulation, tag->GetSimulation());
     EXPECT_EQ(L"2.5 ", dialogs.seenTag.valueText);
-    EXPECT_EQ(VT_R8, dialogs.seenTag.dataType);
-    EXPECT_TRUE(dialogs.seenTag.readWrite);
+    EXPECT_EQ(VT_R8, dialogs.seenTag.type);
+    EXPECT_EQ(1u, dialogs.seenTag.access);
     EXPECT_EQ(L"Level", tag->GetName());
     EXPECT_EQ(L"Tank level", tag->GetDescription());
     EXPECT_EQ(0u, tag->GetAccessMode());
@@ -136,11 +136,11 @@ TEST(PropertyEditingTest, TagPropertiesLandInOneStepForReaders) {
     while (reads.load() == 0 && GetTickCount64() < deadline) Sleep(1);
     TagPropertiesFields& r = dialogs.replyTag;
     r.name = L"Level";
-    r.minimum = 0;
-    r.maximum = 100;
+    r.low = 0;
+    r.high = 100;
     for (int i = 0; i < 3000 || (reads.load() < 100000 && GetTickCount64() < deadline); ++i) {
         const Reply& reply = replies[static_cast<size_t>(i) % std::size(replies)];
-        r.dataType = reply.type;
+        r.type = reply.type;
         r.value = reply.value;
         r.limitValues = reply.limits;
         r.description = L"round " + std::to_wstring(i);

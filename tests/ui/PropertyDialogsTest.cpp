@@ -29,11 +29,11 @@ TagPropertiesFields DoubleTagWithLimits() {
     TagPropertiesFields f;
     f.name = L"Level";
     f.valueText = L"2.5 ";
-    f.dataType = VT_R8;
-    f.readWrite = true;
+    f.type = VT_R8;
+    f.access = 1;
     f.limitValues = true;
-    f.minimum = -10;
-    f.maximum = 90.5;
+    f.low = -10;
+    f.high = 90.5;
     f.deadband = 3.5;
     return f;
 }
@@ -58,14 +58,14 @@ TEST_F(PropertyDialogsTest, TagValueTextBecomesTheChosenTypeOnOK) {
     };
     for (const Case& c : cases) {
         TagPropertiesFields fields = DoubleTagWithLimits();
-        fields.dataType = c.type;
+        fields.type = c.type;
         fields.valueText = c.text;
         std::unique_ptr<Tovi_DlgTag> dialog;
         HWND window = Open(dialog, fields);
         ASSERT_NE(window, nullptr);
         ClickButton(window, IDOK);
         ASSERT_EQ(dialog->Result(), IDOK) << c.text;
-        EXPECT_EQ(fields.dataType, c.expectedType) << c.text;
+        EXPECT_EQ(fields.type, c.expectedType) << c.text;
         Variant as = fields.value;
         ASSERT_EQ(V_VT(as.Get()), c.expectedType) << c.text;
         ASSERT_TRUE(SUCCEEDED(as.ChangeType(VT_R8))) << c.text;
@@ -74,7 +74,7 @@ TEST_F(PropertyDialogsTest, TagValueTextBecomesTheChosenTypeOnOK) {
     }
     // A string keeps its text, trimmed, however long.
     TagPropertiesFields fields = DoubleTagWithLimits();
-    fields.dataType = VT_BSTR;
+    fields.type = VT_BSTR;
     fields.valueText = L"  " + std::wstring(10000, L'x') + L"  ";
     std::unique_ptr<Tovi_DlgTag> dialog;
     HWND window = Open(dialog, fields);
@@ -121,11 +121,11 @@ TEST_F(PropertyDialogsTest, DoubleToStringAndBackLeavesTheLimitsOffUntilTicked) 
     EXPECT_EQ(dialog->Result(), IDOK);
     EXPECT_TRUE(fields.limitValues);
     EXPECT_EQ(fields.deadband, 4.5);
-    EXPECT_FALSE(fields.readWrite);
+    EXPECT_EQ(0u, fields.access);
 
     // Bool and String tags open with the box cleared and disabled.
     fields = DoubleTagWithLimits();
-    fields.dataType = VT_BOOL;
+    fields.type = VT_BOOL;
     d = Open(dialog, fields);
     EXPECT_EQ(ComboSelection(d, IDC_TAG_TYPE), 0);
     EXPECT_FALSE(ControlEnabled(d, IDC_TAG_LIMITS));
@@ -159,8 +159,8 @@ TEST_F(PropertyDialogsTest, MinMaxAndDeadbandMustBeNumbersAndTheDialogStaysOpen)
     ClickButton(d, IDOK);
     EXPECT_TRUE(boxes.empty());
     EXPECT_EQ(dialog->Result(), IDOK);
-    EXPECT_EQ(fields.minimum, -1000);
-    EXPECT_EQ(fields.maximum, -2000);
+    EXPECT_EQ(fields.low, -1000);
+    EXPECT_EQ(fields.high, -2000);
     EXPECT_FALSE(fields.limitValues);
     EXPECT_EQ(fields.name.size(), 10000u);
 }
