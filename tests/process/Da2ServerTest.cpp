@@ -11,7 +11,6 @@
 #include "TvfBuilder.h"
 #include "OpcClient.h"
 #include "OpcConstants.h"
-#include "RecordingSink.h"
 #include "RegistryProbe.h"
 #include "ServerProcess.h"
 #include "ShutdownSink.h"
@@ -76,6 +75,9 @@ protected:
 };
 }  // namespace
 
+// What crosses the proxy: strings, arrays of results and VARIANTs, and
+// interfaces handed back. The rules behind each answer are the in-process
+// suites' (ServerObjectTest, Da2GroupTest, ItemPropertiesTest).
 TEST_F(Da2ServerTest, CommonInterfaceConnectionPointAndGroupEnumeratorThroughTheProxy) {
     ComPtr<IOPCCommon> common;
     ASSERT_EQ(S_OK, server.As(&common));
@@ -85,30 +87,21 @@ TEST_F(Da2ServerTest, CommonInterfaceConnectionPointAndGroupEnumeratorThroughThe
     ASSERT_EQ(S_OK, common->QueryAvailableLocaleIDs(&count, &locales));
     EXPECT_EQ(4u, count);
     CoTaskMemFree(locales);
-    EXPECT_EQ(E_INVALIDARG, common->SetLocaleID(0x0407));
-    EXPECT_EQ(S_OK, common->SetLocaleID(0x0409));
     LPWSTR text = nullptr;
     ASSERT_EQ(S_OK, common->GetErrorString(static_cast<HRESULT>(0xC0040203), &text));
     EXPECT_STREQ(L"The property ID is not valid for this item.", text);
     CoTaskMemFree(text);
-    text = nullptr;
-    ASSERT_EQ(S_OK, server->GetErrorString(CONNECT_E_NOCONNECTION, LOCALE_NEUTRAL, &text));
-    EXPECT_NE(nullptr, wcsstr(text, L"no connection")) << Narrow(text);
-    CoTaskMemFree(text);
-    text = nullptr;
-    EXPECT_EQ(E_INVALIDARG, common->GetErrorString(static_cast<HRESULT>(0xA1B2C3D4), &text));
 
-    // The container's one point, and every bad input it is given.
+    // The container's one point, the way back to it, and a connection listed.
     ComPtr<IConnectionPointContainer> container;
     ASSERT_EQ(S_OK, server.As(&container));
-    ComPtr<IConnectionPoint> point;
-    EXPECT_EQ(CONNECT_E_NOCONNECTION, container->FindConnectionPoint(IID_IOPCDataCallback, &point));
     ComPtr<IEnumConnectionPoints> points;
     ASSERT_EQ(S_OK, container->EnumConnectionPoints(&points));
     ULONG fetched = 0;
     IConnectionPoint* listed[2] = {};
     ASSERT_EQ(S_FALSE, points->Next(2, listed, &fetched));
     ASSERT_EQ(1u, fetched);
+    ComPtr<IConnectionPoint> point;
     point.Attach(listed[0]);
     IID iid{};
     ASSERT_EQ(S_OK, point->GetConnectionInterface(&iid));
@@ -119,12 +112,8 @@ TEST_F(Da2ServerTest, CommonInterfaceConnectionPointAndGroupEnumeratorThroughThe
     server.As(&identity);
     back.As(&backIdentity);
     EXPECT_EQ(identity.Get(), backIdentity.Get());
-    RecordingSink notAShutdownSink;
     ShutdownSink sink(false);
-    DWORD cookie = 77;
-    EXPECT_EQ(CONNECT_E_CANNOTCONNECT, point->Advise(&notAShutdownSink, &cookie));
-    EXPECT_EQ(E_POINTER, point->Advise(nullptr, &cookie));
-    EXPECT_EQ(CONNECT_E_NOCONNECTION, point->Unadvise(12345));
+    DWORD cookie = 0;
     ASSERT_EQ(S_OK, point->Advise(&sink, &cookie));
     ComPtr<IEnumConnections> connections;
     ASSERT_EQ(S_OK, point->EnumConnections(&connections));
@@ -137,12 +126,10 @@ TEST_F(Da2ServerTest, CommonInterfaceConnectionPointAndGroupEnumeratorThroughThe
     EXPECT_EQ(nullptr, data[1].pUnk);
     data[0].pUnk->Release();
     EXPECT_EQ(S_OK, point->Unadvise(cookie));
-    EXPECT_EQ(CONNECT_E_NOCONNECTION, point->Unadvise(cookie));
-    // Their stubs go before the stack objects do (Wine's IEnumConnections stub keeps the sink).
+    // Its stub goes before the stack object does (Wine's IEnumConnections stub keeps the sink).
     CoDisconnectObject(&sink, 0);
-    CoDisconnectObject(&notAShutdownSink, 0);
 
-    // Groups by scope: names and objects, and nothing in the public scopes.
+    // A group by name and as the object itself.
     OPCHANDLE handle = 0;
     DWORD rate = 0;
     ComPtr<IOPCItemMgt> items;
@@ -162,12 +149,9 @@ TEST_F(Da2ServerTest, CommonInterfaceConnectionPointAndGroupEnumeratorThroughThe
     items.As(&itemsIdentity);
     EXPECT_EQ(itemsIdentity.Get(), groupIdentity.Get());
     group->Release();
-    names.Reset();
-    ASSERT_EQ(S_FALSE, server->CreateGroupEnumerator(OPC_ENUM_PUBLIC, IID_IEnumString,
-                                                     reinterpret_cast<LPUNKNOWN*>(names.GetAddressOf())));
-    EXPECT_TRUE(DrainStrings(names.Get()).empty());
 
-    // Item properties: values, unknown and repeated ids, null strings and a long item ID.
+    // Item properties: arrays of ids, descriptions, types, VARIANTs (an array
+    // among them) and per-item results.
     ComPtr<IOPCItemProperties> properties;
     ASSERT_EQ(S_OK, server.As(&properties));
     DWORD* ids = nullptr;
@@ -176,34 +160,24 @@ TEST_F(Da2ServerTest, CommonInterfaceConnectionPointAndGroupEnumeratorThroughThe
     ASSERT_EQ(S_OK, properties->QueryAvailableProperties(const_cast<LPWSTR>(L"Tank.Level"), &count, &ids,
                                                          &descriptions, &types));
     EXPECT_EQ(17u, count) << "1-8, 101, 102, 103 and the tag's six settings";
+    EXPECT_EQ(1u, ids[0]);
+    EXPECT_EQ(VT_I2, types[0]);
+    EXPECT_STREQ(L"Item Canonical DataType", descriptions[0]);
     for (DWORD i = 0; i < count; ++i) CoTaskMemFree(descriptions[i]);
     CoTaskMemFree(ids);
     CoTaskMemFree(descriptions);
     CoTaskMemFree(types);
-    DWORD wanted[] = {2, 8, 102, 9999, 2, 101};
+    DWORD wanted[] = {2, 8, 9999, 101};
     VARIANT* values = nullptr;
     HRESULT* errors = nullptr;
-    ASSERT_EQ(S_FALSE, properties->GetItemProperties(const_cast<LPWSTR>(L"Tank.Level"), 6, wanted, &values, &errors));
+    ASSERT_EQ(S_FALSE, properties->GetItemProperties(const_cast<LPWSTR>(L"Tank.Level"), 4, wanted, &values, &errors));
     EXPECT_TRUE(V_VT(&values[0]) == VT_R8 && V_R8(&values[0]) == 42.5);
     EXPECT_EQ(VT_ARRAY | VT_R8, V_VT(&values[1]));
-    EXPECT_TRUE(V_VT(&values[2]) == VT_R8 && V_R8(&values[2]) == 100);
-    EXPECT_EQ(OPC_E_INVALID_PID, errors[3]);
-    EXPECT_EQ(VT_EMPTY, V_VT(&values[3]));
-    EXPECT_TRUE(V_VT(&values[4]) == VT_R8 && errors[4] == S_OK);
-    EXPECT_EQ(VT_BSTR, V_VT(&values[5]));
-    for (int i = 0; i < 6; ++i) VariantClear(&values[i]);
+    EXPECT_EQ(OPC_E_INVALID_PID, errors[2]);
+    EXPECT_EQ(VT_BSTR, V_VT(&values[3]));
+    for (int i = 0; i < 4; ++i) VariantClear(&values[i]);
     CoTaskMemFree(values);
     CoTaskMemFree(errors);
-    LPWSTR* newIds = nullptr;
-    ASSERT_EQ(S_FALSE, properties->LookupItemIDs(const_cast<LPWSTR>(L"Tank.Level"), 6, wanted, &newIds, &errors));
-    EXPECT_TRUE(newIds[0] == nullptr && errors[0] == OPC_E_INVALID_PID && errors[1] == E_FAIL);
-    CoTaskMemFree(newIds);
-    CoTaskMemFree(errors);
-    const std::wstring longId = L"Tank." + std::wstring(70000, L'L');
-    EXPECT_EQ(OPC_E_UNKNOWNITEMID, properties->GetItemProperties(const_cast<LPWSTR>(longId.c_str()), 6, wanted,
-                                                                 &values, &errors));
-    EXPECT_EQ(OPC_E_INVALIDITEMID,
-              properties->LookupItemIDs(const_cast<LPWSTR>(L"Tank..Level"), 6, wanted, &newIds, &errors));
 
     // The client's name in the event log when it comes and when it goes.
     items.Reset();
