@@ -221,11 +221,15 @@ bool StartWorker(const char* worker, const wchar_t* arguments, PROCESS_INFORMATI
 bool RunWorker(const char* worker, const wchar_t* arguments, DWORD milliseconds, DWORD* exitCode) {
     PROCESS_INFORMATION info{};
     *exitCode = 99;
-    if (!StartWorker(worker, arguments, info)) return false;
+    if (!StartWorker(worker, arguments, info)) {
+        *exitCode = GetLastError();
+        return false;
+    }
     const bool ended = WaitForSingleObject(info.hProcess, milliseconds) == WAIT_OBJECT_0;
     if (ended) {
         GetExitCodeProcess(info.hProcess, exitCode);
     } else {
+        *exitCode = 98;
         TerminateProcess(info.hProcess, 98);
         WaitForSingleObject(info.hProcess, milliseconds);
     }

@@ -55,6 +55,7 @@ void KillRunningServers();
 bool KillWorkerOnceSubscribed(const char* worker, const wchar_t* mode, DWORD milliseconds, std::string* why,
                               const std::function<void(HANDLE process)>& meanwhile = {});
 // Runs the client worker (its Linux path) with `arguments` to its end; false
-// when it did not end within the time (it is killed then).
+// when it did not end within the time (it is killed then, and *exitCode is 98)
+// or did not start (*exitCode is then the Win32 error).
 bool RunWorker(const char* worker, const wchar_t* arguments, DWORD milliseconds, DWORD* exitCode);
 
