@@ -52,22 +52,22 @@ HRESULT CreateServerObject(Configuration& configuration, IUnknown** object) {
 }  // namespace
 
 OPCS_App::OPCS_App(HINSTANCE instance, std::wstring arguments, int showCommand)
-    : instance_(instance), arguments_(std::move(arguments)), showCommand_(showCommand) {
+    : m_instance(instance), m_arguments(std::move(arguments)), m_showCommand(showCommand) {
     // Started by COM there is nobody to answer a box: every box takes its default answer.
-    if (ParseCommandLine(arguments_).StartedByCom()) {
+    if (ParseCommandLine(m_arguments).StartedByCom()) {
         SetMessageBoxHandler([](const std::wstring&, const std::wstring&, UINT style) { return DefaultAnswer(style); });
     }
 }
 
 OPCS_App::~OPCS_App() {
-    frame_.reset();
-    document_.reset();
+    m_frame.reset();
+    m_document.reset();
 }
 
 int OPCS_App::Main() {
     // Closing the running copies needs nothing of the start-up: no settings,
     // no event log (it is theirs), no window.
-    const CloseSwitch close = ScanCloseSwitch(arguments_);
+    const CloseSwitch close = ScanCloseSwitch(m_arguments);
     if (close.present) {
         return static_cast<int>(CloseRunningInstances(close.seconds * 1000));
     }
@@ -75,15 +75,15 @@ int OPCS_App::Main() {
     if (InitInstance()) {
         exitCode = ExitInstance(Run());
     } else {
-        exitCode = startExitCode_;
-        classObjectThread_.Stop();
-        module_.Term();
-        frame_.reset();
-        document_.reset();
+        exitCode = m_startExitCode;
+        m_classObjectThread.Stop();
+        m_module.Term();
+        m_frame.reset();
+        m_document.reset();
     }
-    if (oleInitialized_) {
+    if (m_oleInitialized) {
         OleUninitialize();
-        oleInitialized_ = false;
+        m_oleInitialized = false;
     }
     return exitCode;
 }
@@ -96,31 +96,31 @@ bool OPCS_App::InitInstance() {
         AppMessageBox(kOleFailed, MB_OK);
         return false;
     }
-    oleInitialized_ = true;
-    if (!module_.Init([this](IUnknown** object) { return CreateServerObject(configuration_, object); })) {
+    m_oleInitialized = true;
+    if (!m_module.Init([this](IUnknown** object) { return CreateServerObject(m_configuration, object); })) {
         return false;
     }
     // A tag file's name could hold a registration switch's word: this comes first.
-    const TagFileSwitch tagFile = ScanTagFileSwitch(arguments_);
+    const TagFileSwitch tagFile = ScanTagFileSwitch(m_arguments);
     if (tagFile.action != TagFileSwitch::Action::None || !tagFile.error.empty()) {
-        startExitCode_ = RunTagFileSwitch(tagFile);
+        m_startExitCode = RunTagFileSwitch(tagFile);
         return false;
     }
-    const RegistrationSwitch action = ScanRegistrationSwitch(arguments_);
+    const RegistrationSwitch action = ScanRegistrationSwitch(m_arguments);
     if (action != RegistrationSwitch::None) {
         RunRegistrationSwitch(action);
         return false;
     }
     SetServerStartTime(FileTimeNow());
-    document_ = std::make_unique<OPCS_Doc>(configuration_);
-    commandLine_ = ParseCommandLine(arguments_);
-    CSplashWnd::EnableSplashScreen(commandLine_.showSplash);
+    m_document = std::make_unique<OPCS_Doc>(m_configuration);
+    m_commandLine = ParseCommandLine(m_arguments);
+    CSplashWnd::EnableSplashScreen(m_commandLine.showSplash);
     if (!CreateMainFrame() || !OpenStartConfiguration()) {
         return false;
     }
-    classObjectThread_.Start(module_);
+    m_classObjectThread.Start(m_module);
     // The window appears once clients can connect; started by COM it stays out of the way.
-    frame_->Show(commandLine_.StartedByCom() ? SW_SHOWMINNOACTIVE : showCommand_);
+    m_frame->Show(m_commandLine.StartedByCom() ? SW_SHOWMINNOACTIVE : m_showCommand);
     RegisterShellFileTypes();
     return true;
 }
@@ -129,15 +129,15 @@ void OPCS_App::RunRegistrationSwitch(RegistrationSwitch action) {
     switch (action) {
     case RegistrationSwitch::Unregister:
         // A failed script still removes everything else; nothing to report.
-        UnregisterServer(module_);
-        startExitCode_ = 0;
+        UnregisterServer(m_module);
+        m_startExitCode = 0;
         break;
     case RegistrationSwitch::Register:
-        startExitCode_ = SUCCEEDED(RegisterServer(module_)) ? 0 : 1;
+        m_startExitCode = SUCCEEDED(RegisterServer(m_module)) ? 0 : 1;
         break;
     case RegistrationSwitch::Help:
         AppMessageBox(RegistrationHelpText(), MB_OK);
-        startExitCode_ = 0;
+        m_startExitCode = 0;
         break;
     case RegistrationSwitch::None:
         break;
@@ -145,43 +145,43 @@ void OPCS_App::RunRegistrationSwitch(RegistrationSwitch action) {
 }
 
 bool OPCS_App::CreateMainFrame() {
-    frame_ = std::make_unique<CMainFrame>(*document_);
-    if (!frame_->Create(instance_)) {
-        frame_.reset();
+    m_frame = std::make_unique<CMainFrame>(*m_document);
+    if (!m_frame->Create(m_instance)) {
+        m_frame.reset();
         return false;
     }
-    frame_->SetEndWithLastClient(commandLine_.StartedByCom());
+    m_frame->SetEndWithLastClient(m_commandLine.StartedByCom());
     // The class object is withdrawn before the process begins to end, so that
     // a client asking from then on starts a fresh process; one that came in
     // while it was withdrawn keeps this one, offered again.
-    frame_->SetLastClientGoneHandler([this] {
-        classObjectThread_.Stop();
+    m_frame->SetLastClientGoneHandler([this] {
+        m_classObjectThread.Stop();
         if (CloseToClients()) return true;
-        classObjectThread_.Start(module_);
+        m_classObjectThread.Start(m_module);
         return false;
     });
     // The class object is withdrawn even from a forced exit: a registration
     // left behind by a dead process would be offered to the next clients.
-    frame_->SetForcedExitHandler([this](bool requested) {
+    m_frame->SetForcedExitHandler([this](bool requested) {
         NotifyShutdown(requested ? kRequestedExitReason : kForcedExitReason);
-        classObjectThread_.Stop(kForcedExitStopMs);
+        m_classObjectThread.Stop(kForcedExitStopMs);
     });
     // Windows ends the process soon after: the clients are told, and no new
     // one is let in meanwhile.
-    frame_->SetSessionEndHandler([this] {
+    m_frame->SetSessionEndHandler([this] {
         theEventLog << L"Windows is ending the session" << EventLog::EndEntry;
         NotifyShutdown(kSessionEndReason);
-        classObjectThread_.Stop(kForcedExitStopMs);
+        m_classObjectThread.Stop(kForcedExitStopMs);
     });
-    frame_->SetClientRowsProvider(&ClientRowsOfServer);
-    frame_->SetCommandHandler([this](UINT command) {
+    m_frame->SetClientRowsProvider(&ClientRowsOfServer);
+    m_frame->SetCommandHandler([this](UINT command) {
         if (command == kCommandFileNew) {
             OnFileNew();
             return true;
         }
         if (command == kCommandAbout) {
             CAboutDlg about;
-            about.DoModal(frame_ != nullptr ? frame_->Handle() : nullptr);
+            about.DoModal(m_frame != nullptr ? m_frame->Handle() : nullptr);
             return true;
         }
         return false;
@@ -193,8 +193,8 @@ bool OPCS_App::OpenStartConfiguration() {
     // The file named on the command line, else the last used one; a file that
     // cannot be read hands over to the next and is said, with what is open instead.
     std::vector<std::wstring> candidates;
-    if (!commandLine_.fileName.empty()) {
-        const std::wstring named = FullPath(commandLine_.fileName);
+    if (!m_commandLine.fileName.empty()) {
+        const std::wstring named = FullPath(m_commandLine.fileName);
         if (FileExists(named)) candidates.push_back(named);
     }
     const std::wstring lastUsed = theSettings.GetLastUsedFile();
@@ -211,7 +211,7 @@ bool OPCS_App::OpenStartConfiguration() {
             }
             return true;
         }
-        const std::wstring reason = SystemErrorText(document_->OpenError());
+        const std::wstring reason = SystemErrorText(m_document->OpenError());
         theEventLog << L"Configuration file could not be opened:" << path << reason << EventLog::EndEntry;
         refused += L"The configuration file " + path + L" could not be read: " + reason + L".\n";
     }
@@ -225,21 +225,21 @@ bool OPCS_App::OpenStartConfiguration() {
 }
 
 bool OPCS_App::OpenConfiguration(const std::wstring& path) {
-    if (!document_->OnOpenDocument(path, false)) {
+    if (!m_document->OnOpenDocument(path, false)) {
         return false;
     }
-    document_->SetPathName(path);
+    m_document->SetPathName(path);
     return true;
 }
 
-bool OPCS_App::NewConfiguration() { return document_->OnNewDocument(); }
+bool OPCS_App::NewConfiguration() { return m_document->OnNewDocument(); }
 
 int OPCS_App::Run() {
     MSG msg{};
     for (;;) {
         // The thread goes idle when its queue is empty: the frame refreshes its bars then.
-        if (!PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE) && frame_ != nullptr) {
-            frame_->OnIdle();
+        if (!PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE) && m_frame != nullptr) {
+            m_frame->OnIdle();
         }
         const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
         if (got == 0) {
@@ -248,7 +248,7 @@ int OPCS_App::Run() {
         if (got == -1) {
             return 1;
         }
-        if (frame_ != nullptr && frame_->PreTranslateMessage(&msg)) {
+        if (m_frame != nullptr && m_frame->PreTranslateMessage(&msg)) {
             continue;
         }
         TranslateMessage(&msg);
@@ -260,27 +260,27 @@ int OPCS_App::ExitInstance(int exitCode) {
     theEventLog << L"Application terminating normally" << EventLog::EndEntry;
     // Clients still connected (their server objects are destroyed below) hear why.
     NotifyShutdown(kExitReason);
-    classObjectThread_.Stop();
+    m_classObjectThread.Stop();
     OPCServer::DestroyAllServers();
     // Groups that clients still hold stop scanning before the configuration goes.
     OPCGroup::StopAllGroupThreads();
-    module_.Term();
+    m_module.Term();
     theSettings.Save();
-    frame_.reset();
-    document_.reset();
+    m_frame.reset();
+    m_document.reset();
     return exitCode;
 }
 
 void OPCS_App::OnFileNew() {
-    if (document_ == nullptr) {
+    if (m_document == nullptr) {
         return;
     }
     if (AppMessageBox(kDestroyQuestion, MB_YESNO | MB_ICONEXCLAMATION) != IDYES) {
         return;
     }
-    document_->SetModifiedFlag(false);
+    m_document->SetModifiedFlag(false);
     theEventLog << L"Existing configuration destroyed." << EventLog::EndEntry;
-    document_->OnNewDocument();
+    m_document->OnNewDocument();
 }
 
 int RunApplication(HINSTANCE instance, const wchar_t* arguments, int showCommand) {

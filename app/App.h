@@ -32,7 +32,7 @@ public:
     // File > New: confirms, then starts an empty configuration.
     void OnFileNew();
 
-    const CommandLineInfo& CommandLine() const noexcept { return commandLine_; }
+    const CommandLineInfo& CommandLine() const noexcept { return m_commandLine; }
 
 private:
     void RunRegistrationSwitch(RegistrationSwitch action);
@@ -41,18 +41,18 @@ private:
     bool OpenConfiguration(const std::wstring& path);
     bool NewConfiguration();
 
-    HINSTANCE instance_;
-    std::wstring arguments_;
-    int showCommand_;
-    CommandLineInfo commandLine_;
-    bool oleInitialized_ = false;
-    int startExitCode_ = 1;  // the exit code when start-up ends the process (0 after a switch's action)
+    HINSTANCE m_instance;
+    std::wstring m_arguments;
+    int m_showCommand;
+    CommandLineInfo m_commandLine;
+    bool m_oleInitialized = false;
+    int m_startExitCode = 1;  // the exit code when start-up ends the process (0 after a switch's action)
     // Served to clients and edited by the operator; made first, gone last.
-    Configuration configuration_;
-    ServerModule module_;
-    ClassObjectThread classObjectThread_;
-    std::unique_ptr<OPCS_Doc> document_;
-    std::unique_ptr<CMainFrame> frame_;
+    Configuration m_configuration;
+    ServerModule m_module;
+    ClassObjectThread m_classObjectThread;
+    std::unique_ptr<OPCS_Doc> m_document;
+    std::unique_ptr<CMainFrame> m_frame;
 };
 
 // The body of the program's entry point.

@@ -17,36 +17,36 @@ namespace {
 class ConsoleReport {
 public:
     ConsoleReport() {
-        handle_ = GetStdHandle(STD_ERROR_HANDLE);
-        if (handle_ == nullptr || handle_ == INVALID_HANDLE_VALUE) {
+        m_handle = GetStdHandle(STD_ERROR_HANDLE);
+        if (m_handle == nullptr || m_handle == INVALID_HANDLE_VALUE) {
             if (AttachConsole(ATTACH_PARENT_PROCESS)) {
-                handle_ = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-                owned_ = handle_ != INVALID_HANDLE_VALUE;
+                m_handle = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+                m_owned = m_handle != INVALID_HANDLE_VALUE;
             }
         }
     }
     ~ConsoleReport() {
-        if (owned_) CloseHandle(handle_);
+        if (m_owned) CloseHandle(m_handle);
     }
     ConsoleReport(const ConsoleReport&) = delete;
     ConsoleReport& operator=(const ConsoleReport&) = delete;
 
     void Line(const std::wstring& text) const {
-        if (handle_ == nullptr || handle_ == INVALID_HANDLE_VALUE) return;
+        if (m_handle == nullptr || m_handle == INVALID_HANDLE_VALUE) return;
         const std::wstring line = text + L"\r\n";
         DWORD written = 0;
         DWORD mode = 0;
-        if (GetConsoleMode(handle_, &mode)) {
-            WriteConsoleW(handle_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        if (GetConsoleMode(m_handle, &mode)) {
+            WriteConsoleW(m_handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         } else {
             const std::string bytes = ToUtf8(line);
-            WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+            WriteFile(m_handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
         }
     }
 
 private:
-    HANDLE handle_ = nullptr;
-    bool owned_ = false;
+    HANDLE m_handle = nullptr;
+    bool m_owned = false;
 };
 
 std::wstring ChooseConfiguration(const TagFileSwitch& command, const ConsoleReport& console) {

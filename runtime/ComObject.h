@@ -14,19 +14,19 @@
 // same step, so that TryAdd can never revive an object on its way out.
 class ReferenceCount {
 public:
-    explicit ReferenceCount(LONG initial = 0) noexcept : count_(initial) {}
+    explicit ReferenceCount(LONG initial = 0) noexcept : m_count(initial) {}
 
-    ULONG Add() noexcept { return static_cast<ULONG>(++count_); }
+    ULONG Add() noexcept { return static_cast<ULONG>(++m_count); }
     // A release too many gives 0 and changes nothing; `last` is set by the
     // one release that ends the count.
     ULONG Release(bool& last) noexcept {
-        LONG count = count_.load();
+        LONG count = m_count.load();
         for (;;) {
             if (count <= 0) {
                 last = false;
                 return 0;
             }
-            if (count_.compare_exchange_weak(count, count == 1 ? kEnded : count - 1)) break;
+            if (m_count.compare_exchange_weak(count, count == 1 ? kEnded : count - 1)) break;
         }
         last = count == 1;
         return last ? 0 : static_cast<ULONG>(count - 1);
@@ -34,16 +34,16 @@ public:
     // One more unless the count has ended, and (without `evenUnheld`) unless
     // no reference was ever taken.
     bool TryAdd(bool evenUnheld) noexcept {
-        LONG count = count_.load();
+        LONG count = m_count.load();
         while (count > 0 || (evenUnheld && count == 0)) {
-            if (count_.compare_exchange_weak(count, count + 1)) return true;
+            if (m_count.compare_exchange_weak(count, count + 1)) return true;
         }
         return false;
     }
 
 private:
     static constexpr LONG kEnded = LONG_MIN;
-    std::atomic<LONG> count_;
+    std::atomic<LONG> m_count;
 };
 
 template <class First, class... Rest>
@@ -72,40 +72,40 @@ protected:
 template <class First, class... Rest>
 class ComObject : public ComInterfaces<First, Rest...> {
 public:
-    STDMETHODIMP_(ULONG) AddRef() override { return references_.Add(); }
+    STDMETHODIMP_(ULONG) AddRef() override { return m_references.Add(); }
     STDMETHODIMP_(ULONG) Release() override {
         bool last = false;
-        const ULONG left = references_.Release(last);
+        const ULONG left = m_references.Release(last);
         if (last) FinalRelease();
         return left;
     }
 
 protected:
-    explicit ComObject(LONG references) noexcept : references_(references) {}
+    explicit ComObject(LONG references) noexcept : m_references(references) {}
     virtual ~ComObject() = default;
     // Called once, by the last release; a class that must do more as it goes
     // (count it out of the process, say) overrides it.
     virtual void FinalRelease() noexcept { delete this; }
     // For handing out a reference from a table the object is listed in while
     // it may be in its last release.
-    bool TryAddRef(bool evenUnheld) noexcept { return references_.TryAdd(evenUnheld); }
+    bool TryAddRef(bool evenUnheld) noexcept { return m_references.TryAdd(evenUnheld); }
 
 private:
-    ReferenceCount references_;
+    ReferenceCount m_references;
 };
 
 template <class First, class... Rest>
 class ComHeld : public ComInterfaces<First, Rest...> {
 public:
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() override { return --references_; }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++m_references; }
+    STDMETHODIMP_(ULONG) Release() override { return --m_references; }
     // The references taken and not yet released, the owner's own included.
-    ULONG References() const noexcept { return references_.load(); }
+    ULONG References() const noexcept { return m_references.load(); }
 
 protected:
-    explicit ComHeld(ULONG references) noexcept : references_(references) {}
+    explicit ComHeld(ULONG references) noexcept : m_references(references) {}
     ~ComHeld() = default;
 
 private:
-    std::atomic<ULONG> references_;
+    std::atomic<ULONG> m_references;
 };

@@ -6,17 +6,17 @@
 
 class CriticalSection {
 public:
-    CriticalSection() noexcept { InitializeCriticalSection(&cs_); }
-    ~CriticalSection() { DeleteCriticalSection(&cs_); }
+    CriticalSection() noexcept { InitializeCriticalSection(&m_cs); }
+    ~CriticalSection() { DeleteCriticalSection(&m_cs); }
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
 
-    void lock() noexcept { EnterCriticalSection(&cs_); }
-    void unlock() noexcept { LeaveCriticalSection(&cs_); }
-    bool try_lock() noexcept { return TryEnterCriticalSection(&cs_) != FALSE; }
+    void lock() noexcept { EnterCriticalSection(&m_cs); }
+    void unlock() noexcept { LeaveCriticalSection(&m_cs); }
+    bool try_lock() noexcept { return TryEnterCriticalSection(&m_cs) != FALSE; }
 
 private:
-    CRITICAL_SECTION cs_;
+    CRITICAL_SECTION m_cs;
 };
 
 using ScopedLock = std::lock_guard<CriticalSection>;

@@ -6,24 +6,24 @@ enum class WaitResult { Signalled, TimedOut, Failed };
 
 class AutoResetEvent {
 public:
-    AutoResetEvent() noexcept : h_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-    ~AutoResetEvent() { if (h_) CloseHandle(h_); }
+    AutoResetEvent() noexcept : m_h(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+    ~AutoResetEvent() { if (m_h) CloseHandle(m_h); }
     AutoResetEvent(const AutoResetEvent&) = delete;
     AutoResetEvent& operator=(const AutoResetEvent&) = delete;
 
-    bool IsValid() const noexcept { return h_ != nullptr; }
-    void Set() noexcept { if (h_) SetEvent(h_); }
-    void Reset() noexcept { if (h_) ResetEvent(h_); }
+    bool IsValid() const noexcept { return m_h != nullptr; }
+    void Set() noexcept { if (m_h) SetEvent(m_h); }
+    void Reset() noexcept { if (m_h) ResetEvent(m_h); }
     WaitResult Wait(DWORD milliseconds = INFINITE) noexcept {
-        if (!h_) return WaitResult::Failed;
-        switch (WaitForSingleObject(h_, milliseconds)) {
+        if (!m_h) return WaitResult::Failed;
+        switch (WaitForSingleObject(m_h, milliseconds)) {
         case WAIT_OBJECT_0: return WaitResult::Signalled;
         case WAIT_TIMEOUT: return WaitResult::TimedOut;
         default: return WaitResult::Failed;
         }
     }
-    HANDLE Handle() const noexcept { return h_; }
+    HANDLE Handle() const noexcept { return m_h; }
 
 private:
-    HANDLE h_;
+    HANDLE m_h;
 };

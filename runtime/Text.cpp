@@ -40,16 +40,16 @@ std::wstring FoldCase(std::wstring_view text) {
     return folded;
 }
 
-FoldedText::FoldedText(std::wstring_view text) : size_(text.size()) {
-    wchar_t* out = inline_;
+FoldedText::FoldedText(std::wstring_view text) : m_size(text.size()) {
+    wchar_t* out = m_inline;
     if (text.size() > kInline) {
-        spill_.assign(text);
-        out = spill_.data();
+        m_spill.assign(text);
+        out = m_spill.data();
     } else {
-        std::copy(text.begin(), text.end(), inline_);
+        std::copy(text.begin(), text.end(), m_inline);
     }
-    data_ = out;
-    if (size_ != 0) CharUpperBuffW(out, static_cast<DWORD>(size_));
+    m_data = out;
+    if (m_size != 0) CharUpperBuffW(out, static_cast<DWORD>(m_size));
 }
 
 bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {

@@ -25,14 +25,14 @@ public:
     explicit FoldedText(std::wstring_view text);
     FoldedText(const FoldedText&) = delete;
     FoldedText& operator=(const FoldedText&) = delete;
-    std::wstring_view view() const { return {data_, size_}; }
+    std::wstring_view view() const { return {m_data, m_size}; }
 
 private:
     static constexpr size_t kInline = 128;
-    wchar_t inline_[kInline];
-    std::wstring spill_;
-    const wchar_t* data_ = inline_;
-    size_t size_ = 0;
+    wchar_t m_inline[kInline];
+    std::wstring m_spill;
+    const wchar_t* m_data = m_inline;
+    size_t m_size = 0;
 };
 
 // Hash and equality that let a map keyed by std::wstring be searched with a view.

@@ -4,10 +4,10 @@
 #include <memory>
 
 Thread::~Thread() {
-    if (handle_ != nullptr) {
+    if (m_handle != nullptr) {
         // A running thread is never torn from under itself: wait for it.
-        WaitForSingleObject(handle_, INFINITE);
-        CloseHandle(handle_);
+        WaitForSingleObject(m_handle, INFINITE);
+        CloseHandle(m_handle);
     }
 }
 
@@ -17,7 +17,7 @@ unsigned __stdcall Thread::Trampoline(void* arg) {
 }
 
 bool Thread::Start(std::function<unsigned()> body) {
-    if (handle_ != nullptr) {
+    if (m_handle != nullptr) {
         return false;
     }
     auto* heapBody = new std::function<unsigned()>(std::move(body));
@@ -27,26 +27,26 @@ bool Thread::Start(std::function<unsigned()> body) {
         delete heapBody;
         return false;
     }
-    handle_ = reinterpret_cast<HANDLE>(h);
-    id_ = id;
+    m_handle = reinterpret_cast<HANDLE>(h);
+    m_id = id;
     return true;
 }
 
 bool Thread::Join(DWORD milliseconds) noexcept {
-    if (handle_ == nullptr) {
+    if (m_handle == nullptr) {
         return true;
     }
-    if (WaitForSingleObject(handle_, milliseconds) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(m_handle, milliseconds) != WAIT_OBJECT_0) {
         return false;
     }
-    CloseHandle(handle_);
-    handle_ = nullptr;
-    id_ = 0;
+    CloseHandle(m_handle);
+    m_handle = nullptr;
+    m_id = 0;
     return true;
 }
 
 void Thread::Detach() noexcept {
-    if (handle_ != nullptr) CloseHandle(handle_);
-    handle_ = nullptr;
-    id_ = 0;
+    if (m_handle != nullptr) CloseHandle(m_handle);
+    m_handle = nullptr;
+    m_id = 0;
 }

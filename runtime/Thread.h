@@ -18,14 +18,14 @@ public:
     // Lets the thread run on by itself (for a thread that must stop itself
     // and so cannot wait for its own end).
     void Detach() noexcept;
-    bool IsRunning() const noexcept { return handle_ != nullptr; }
-    DWORD Id() const noexcept { return id_; }
-    HANDLE Handle() const noexcept { return handle_; }
+    bool IsRunning() const noexcept { return m_handle != nullptr; }
+    DWORD Id() const noexcept { return m_id; }
+    HANDLE Handle() const noexcept { return m_handle; }
 
 private:
     static unsigned __stdcall Trampoline(void* arg);
-    HANDLE handle_ = nullptr;
-    DWORD id_ = 0;
+    HANDLE m_handle = nullptr;
+    DWORD m_id = 0;
 };
 
 inline DWORD CurrentThreadId() noexcept { return GetCurrentThreadId(); }

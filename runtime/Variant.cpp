@@ -3,24 +3,24 @@
 #include <utility>
 
 Variant::Variant(const VARIANT& source) {
-    VariantInit(&v_);
-    VariantCopy(&v_, const_cast<VARIANT*>(&source));
+    VariantInit(&m_v);
+    VariantCopy(&m_v, const_cast<VARIANT*>(&source));
 }
 
-Variant::Variant(const Variant& other) : Variant(other.v_) {}
+Variant::Variant(const Variant& other) : Variant(other.m_v) {}
 
 Variant::Variant(Variant&& other) noexcept {
-    v_ = other.v_;
-    VariantInit(&other.v_);
+    m_v = other.m_v;
+    VariantInit(&other.m_v);
 }
 
 Variant& Variant::operator=(const Variant& other) {
     if (this != &other) {
         VARIANT copy;
         VariantInit(&copy);
-        if (SUCCEEDED(VariantCopy(&copy, const_cast<VARIANT*>(&other.v_)))) {
-            VariantClear(&v_);
-            v_ = copy;
+        if (SUCCEEDED(VariantCopy(&copy, const_cast<VARIANT*>(&other.m_v)))) {
+            VariantClear(&m_v);
+            m_v = copy;
         }
     }
     return *this;
@@ -28,52 +28,52 @@ Variant& Variant::operator=(const Variant& other) {
 
 Variant& Variant::operator=(Variant&& other) noexcept {
     if (this != &other) {
-        VariantClear(&v_);
-        v_ = other.v_;
-        VariantInit(&other.v_);
+        VariantClear(&m_v);
+        m_v = other.m_v;
+        VariantInit(&other.m_v);
     }
     return *this;
 }
 
 Variant Variant::FromDouble(double value) {
     Variant v;
-    V_VT(&v.v_) = VT_R8;
-    V_R8(&v.v_) = value;
+    V_VT(&v.m_v) = VT_R8;
+    V_R8(&v.m_v) = value;
     return v;
 }
 
 Variant Variant::FromFloat(float value) {
     Variant v;
-    V_VT(&v.v_) = VT_R4;
-    V_R4(&v.v_) = value;
+    V_VT(&v.m_v) = VT_R4;
+    V_R4(&v.m_v) = value;
     return v;
 }
 
 Variant Variant::FromLong(LONG value) {
     Variant v;
-    V_VT(&v.v_) = VT_I4;
-    V_I4(&v.v_) = value;
+    V_VT(&v.m_v) = VT_I4;
+    V_I4(&v.m_v) = value;
     return v;
 }
 
 Variant Variant::FromShort(SHORT value) {
     Variant v;
-    V_VT(&v.v_) = VT_I2;
-    V_I2(&v.v_) = value;
+    V_VT(&v.m_v) = VT_I2;
+    V_I2(&v.m_v) = value;
     return v;
 }
 
 Variant Variant::FromByte(BYTE value) {
     Variant v;
-    V_VT(&v.v_) = VT_UI1;
-    V_UI1(&v.v_) = value;
+    V_VT(&v.m_v) = VT_UI1;
+    V_UI1(&v.m_v) = value;
     return v;
 }
 
 Variant Variant::FromBool(bool value) {
     Variant v;
-    V_VT(&v.v_) = VT_BOOL;
-    V_BOOL(&v.v_) = value ? VARIANT_TRUE : VARIANT_FALSE;
+    V_VT(&v.m_v) = VT_BOOL;
+    V_BOOL(&v.m_v) = value ? VARIANT_TRUE : VARIANT_FALSE;
     return v;
 }
 
@@ -81,29 +81,29 @@ Variant Variant::FromString(std::wstring_view text) {
     Variant v;
     BSTR s = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
     if (s != nullptr) {
-        V_VT(&v.v_) = VT_BSTR;
-        V_BSTR(&v.v_) = s;
+        V_VT(&v.m_v) = VT_BSTR;
+        V_BSTR(&v.m_v) = s;
     }
     return v;
 }
 
 Variant Variant::Adopt(VARIANT& source) noexcept {
     Variant v;
-    v.v_ = source;
+    v.m_v = source;
     VariantInit(&source);
     return v;
 }
 
 HRESULT Variant::ChangeType(VARTYPE type) {
-    if (V_VT(&v_) == type) {
+    if (V_VT(&m_v) == type) {
         return S_OK;
     }
     VARIANT converted;
     VariantInit(&converted);
-    const HRESULT hr = VariantChangeType(&converted, &v_, 0, type);
+    const HRESULT hr = VariantChangeType(&converted, &m_v, 0, type);
     if (SUCCEEDED(hr)) {
-        VariantClear(&v_);
-        v_ = converted;
+        VariantClear(&m_v);
+        m_v = converted;
     }
     return hr;
 }
@@ -125,12 +125,12 @@ HRESULT Variant::CopyTo(VARIANT* destination) const {
         return E_POINTER;
     }
     VariantClear(destination);
-    return VariantCopy(destination, const_cast<VARIANT*>(&v_));
+    return VariantCopy(destination, const_cast<VARIANT*>(&m_v));
 }
 
 VARIANT Variant::Detach() noexcept {
-    VARIANT out = v_;
-    VariantInit(&v_);
+    VARIANT out = m_v;
+    VariantInit(&m_v);
     return out;
 }
 

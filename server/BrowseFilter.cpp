@@ -3,19 +3,19 @@
 #include "Text.h"
 
 BrowseFilter::BrowseFilter(OPCBROWSETYPE type, LPCWSTR criteria, VARTYPE dataType, DWORD accessRights)
-    : type_(type),
-      foldedCriteria_(criteria != nullptr ? FoldCase(criteria) : std::wstring()),
-      dataType_(dataType),
-      accessRights_(accessRights & (OPC_READABLE | OPC_WRITEABLE)) {}
+    : m_type(type),
+      m_foldedCriteria(criteria != nullptr ? FoldCase(criteria) : std::wstring()),
+      m_dataType(dataType),
+      m_accessRights(accessRights & (OPC_READABLE | OPC_WRITEABLE)) {}
 
 bool BrowseFilter::MatchesName(std::wstring_view name) const {
-    if (foldedCriteria_.empty()) return true;
-    return MatchesWildcard(FoldCase(name), foldedCriteria_);
+    if (m_foldedCriteria.empty()) return true;
+    return MatchesWildcard(FoldCase(name), m_foldedCriteria);
 }
 
 bool BrowseFilter::MatchesLeaf(VARTYPE canonicalType, DWORD accessRights) const noexcept {
-    if (dataType_ != VT_EMPTY && canonicalType != dataType_) return false;
-    return (accessRights & accessRights_) == accessRights_;
+    if (m_dataType != VT_EMPTY && canonicalType != m_dataType) return false;
+    return (accessRights & m_accessRights) == m_accessRights;
 }
 
 bool MatchesWildcard(std::wstring_view text, std::wstring_view pattern) noexcept {

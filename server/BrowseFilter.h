@@ -13,8 +13,8 @@ public:
     // A null criteria pointer is the same as an empty one.
     BrowseFilter(OPCBROWSETYPE type, LPCWSTR criteria, VARTYPE dataType, DWORD accessRights);
 
-    bool WantsBranches() const noexcept { return type_ == OPC_BRANCH || type_ == OPC_FLAT; }
-    bool WantsLeaves() const noexcept { return type_ == OPC_LEAF; }
+    bool WantsBranches() const noexcept { return m_type == OPC_BRANCH || m_type == OPC_FLAT; }
+    bool WantsLeaves() const noexcept { return m_type == OPC_LEAF; }
 
     // The criteria: '*' stands for any run of characters, '?' for any one;
     // letters compare without regard to case, as names do.
@@ -25,10 +25,10 @@ public:
     bool MatchesLeaf(VARTYPE canonicalType, DWORD accessRights) const noexcept;
 
 private:
-    OPCBROWSETYPE type_ = static_cast<OPCBROWSETYPE>(0);
-    std::wstring foldedCriteria_;
-    VARTYPE dataType_ = VT_EMPTY;
-    DWORD accessRights_ = 0;
+    OPCBROWSETYPE m_type = static_cast<OPCBROWSETYPE>(0);
+    std::wstring m_foldedCriteria;
+    VARTYPE m_dataType = VT_EMPTY;
+    DWORD m_accessRights = 0;
 };
 
 // Wildcard match of the whole text ('*' any run, '?' any one character),

@@ -29,66 +29,66 @@ bool IsAtOrBelow(OPCS_TagGroup* group, OPCS_TagGroup* object) {
 }  // namespace
 
 BrowsePosition::BrowsePosition(OnDelete rule, Configuration& configuration) noexcept
-    : rule_(rule), configuration_(configuration) {
-    configuration_.SetGroupDeletingObserver(&BrowsePosition::OnGroupDeleting);
+    : m_rule(rule), m_configuration(configuration) {
+    m_configuration.SetGroupDeletingObserver(&BrowsePosition::OnGroupDeleting);
     ScopedLock guard(TheRegistry().lock);
     Register();
 }
 
 BrowsePosition::BrowsePosition(OnDelete rule, const BrowsePosition& other) noexcept
-    : rule_(rule), configuration_(other.configuration_) {
+    : m_rule(rule), m_configuration(other.m_configuration) {
     // Copied under the configuration lock: otherwise `other` could designate a
     // group that is deleted before this copy is registered.
-    ScopedLock configuration(configuration_.Lock());
+    ScopedLock configuration(m_configuration.Lock());
     ScopedLock guard(TheRegistry().lock);
-    group_ = other.group_;
-    lost_ = other.lost_;
+    m_group = other.m_group;
+    m_lost = other.m_lost;
     Register();
 }
 
 void BrowsePosition::Register() noexcept {
     Registry& registry = TheRegistry();
-    next_ = registry.first;
-    if (next_ != nullptr) next_->previous_ = this;
+    m_next = registry.first;
+    if (m_next != nullptr) m_next->m_previous = this;
     registry.first = this;
 }
 
 BrowsePosition::~BrowsePosition() {
     Registry& registry = TheRegistry();
     ScopedLock guard(registry.lock);
-    if (previous_ != nullptr) {
-        previous_->next_ = next_;
+    if (m_previous != nullptr) {
+        m_previous->m_next = m_next;
     } else {
-        registry.first = next_;
+        registry.first = m_next;
     }
-    if (next_ != nullptr) next_->previous_ = previous_;
+    if (m_next != nullptr) m_next->m_previous = m_previous;
 }
 
 OPCS_TagGroup* BrowsePosition::Group() const {
     ScopedLock guard(TheRegistry().lock);
-    return group_;
+    return m_group;
 }
 
 bool BrowsePosition::IsLost() const {
     ScopedLock guard(TheRegistry().lock);
-    return lost_;
+    return m_lost;
 }
 
 void BrowsePosition::MoveTo(OPCS_TagGroup* group) {
-    ScopedLock configuration(configuration_.Lock());
+    ScopedLock configuration(m_configuration.Lock());
     ScopedLock guard(TheRegistry().lock);
-    group_ = group;
-    lost_ = false;
+    m_group = group;
+    m_lost = false;
 }
 
 void BrowsePosition::OnGroupDeleting(OPCS_TagGroup* object) {
     if (object == nullptr) return;
     Registry& registry = TheRegistry();
     ScopedLock guard(registry.lock);
-    for (BrowsePosition* position = registry.first; position != nullptr; position = position->next_) {
-        if (position->group_ != nullptr && IsAtOrBelow(position->group_, object)) {
-            position->group_ = nullptr;
-            position->lost_ = position->rule_ == OnDelete::Lose;
+    for (BrowsePosition* position = registry.first; position != nullptr; position = position->m_next) {
+        if (position->m_group != nullptr && IsAtOrBelow(position->m_group, object)) {
+            position->m_group = nullptr;
+            position->m_lost = position->m_rule == OnDelete::Lose;
         }
     }
 }

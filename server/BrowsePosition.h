@@ -33,7 +33,7 @@ public:
     // holding the configuration lock (null: the root). Clears the lost state.
     void MoveTo(OPCS_TagGroup* group);
 
-    Configuration& GetConfiguration() const noexcept { return configuration_; }
+    Configuration& GetConfiguration() const noexcept { return m_configuration; }
 
     // Called by the configuration under its lock before it deletes
     // `object` with everything below it.
@@ -42,11 +42,11 @@ public:
 private:
     void Register() noexcept;
 
-    const OnDelete rule_;
-    Configuration& configuration_;
-    OPCS_TagGroup* group_ = nullptr;
-    bool lost_ = false;
+    const OnDelete m_rule;
+    Configuration& m_configuration;
+    OPCS_TagGroup* m_group = nullptr;
+    bool m_lost = false;
     // Links of the process-wide registry.
-    BrowsePosition* previous_ = nullptr;
-    BrowsePosition* next_ = nullptr;
+    BrowsePosition* m_previous = nullptr;
+    BrowsePosition* m_next = nullptr;
 };

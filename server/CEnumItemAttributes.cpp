@@ -16,13 +16,13 @@ HRESULT CEnumItemAttributes::Create(OPCGroup* group, REFIID riid, void** ppv) {
     return hr;
 }
 
-CEnumItemAttributes::CEnumItemAttributes(OPCGroup* group) : ComObject(0), group_(group) {
-    group_->AddRef();
+CEnumItemAttributes::CEnumItemAttributes(OPCGroup* group) : ComObject(0), m_group(group) {
+    m_group->AddRef();
     PostClientObjectMessage(true);
 }
 
 CEnumItemAttributes::~CEnumItemAttributes() {
-    group_->Release();
+    m_group->Release();
     PostClientObjectMessage(false);
 }
 
@@ -30,16 +30,16 @@ STDMETHODIMP CEnumItemAttributes::Next(ULONG celt, OPCITEMATTRIBUTES** ppItemArr
     if (ppItemArray == nullptr) return E_INVALIDARG;
     *ppItemArray = nullptr;
     if (pceltFetched != nullptr) *pceltFetched = 0;
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     // No more records than the group has items: a huge count asks for nothing impossible.
-    const ULONG room = static_cast<ULONG>(std::min<size_t>(celt, group_->ItemCount()));
+    const ULONG room = static_cast<ULONG>(std::min<size_t>(celt, m_group->ItemCount()));
     TaskMemPtr<OPCITEMATTRIBUTES> records(TaskAllocArray<OPCITEMATTRIBUTES>(room));
     if (!records) return E_OUTOFMEMORY;
     ULONG filled = 0;
     while (filled < room) {
         OPCHANDLE handle = 0;
-        if (!group_->NextItemAttributes(position_, records.get()[filled], handle)) break;
-        position_ = handle;
+        if (!m_group->NextItemAttributes(m_position, records.get()[filled], handle)) break;
+        m_position = handle;
         ++filled;
     }
     if (pceltFetched != nullptr) *pceltFetched = filled;
@@ -48,22 +48,22 @@ STDMETHODIMP CEnumItemAttributes::Next(ULONG celt, OPCITEMATTRIBUTES** ppItemArr
 }
 
 STDMETHODIMP CEnumItemAttributes::Skip(ULONG celt) {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     for (ULONG skipped = 0; skipped < celt; ++skipped) {
-        const OPCHANDLE next = group_->NextItemHandle(position_);
+        const OPCHANDLE next = m_group->NextItemHandle(m_position);
         if (next == 0) return S_FALSE;
-        position_ = next;
+        m_position = next;
     }
     return S_OK;
 }
 
 STDMETHODIMP CEnumItemAttributes::Reset() {
-    ScopedLock guard(lock_);
-    position_ = 0;
+    ScopedLock guard(m_lock);
+    m_position = 0;
     return S_OK;
 }
 
 STDMETHODIMP CEnumItemAttributes::Clone(IEnumOPCItemAttributes** ppEnumItemAttributes) {
     if (ppEnumItemAttributes == nullptr) return E_INVALIDARG;
-    return Create(group_, IID_IEnumOPCItemAttributes, reinterpret_cast<void**>(ppEnumItemAttributes));
+    return Create(m_group, IID_IEnumOPCItemAttributes, reinterpret_cast<void**>(ppEnumItemAttributes));
 }

@@ -29,7 +29,7 @@ private:
     explicit CEnumItemAttributes(OPCGroup* group);
     ~CEnumItemAttributes() override;
 
-    OPCGroup* const group_;
-    CriticalSection lock_;   // serialises Next, Skip and Reset
-    OPCHANDLE position_ = 0;  // the last item passed; 0 before the first
+    OPCGroup* const m_group;
+    CriticalSection m_lock;   // serialises Next, Skip and Reset
+    OPCHANDLE m_position = 0;  // the last item passed; 0 before the first
 };

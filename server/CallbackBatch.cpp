@@ -7,21 +7,21 @@
 #include "OpcConstants.h"
 
 CallbackBatch::~CallbackBatch() {
-    for (VARIANT& value : values_) VariantClear(&value);
+    for (VARIANT& value : m_values) VariantClear(&value);
 }
 
 void CallbackBatch::Reserve(size_t count) {
-    clients_.reserve(count);
-    values_.reserve(count);
-    qualities_.reserve(count);
-    times_.reserve(count);
-    errors_.reserve(count);
+    m_clients.reserve(count);
+    m_values.reserve(count);
+    m_qualities.reserve(count);
+    m_times.reserve(count);
+    m_errors.reserve(count);
 }
 
 void CallbackBatch::GrowForOneMore() {
-    const size_t n = clients_.size();
-    if (n < clients_.capacity() && n < values_.capacity() && n < qualities_.capacity() && n < times_.capacity() &&
-        errors_.size() < errors_.capacity()) {
+    const size_t n = m_clients.size();
+    if (n < m_clients.capacity() && n < m_values.capacity() && n < m_qualities.capacity() && n < m_times.capacity() &&
+        m_errors.size() < m_errors.capacity()) {
         return;
     }
     // Doubling keeps a batch of n items linear.
@@ -39,17 +39,17 @@ void CallbackBatch::Add(ItemReading reading) {
     // Every vector grows before any is written, so that a failed growth
     // leaves them of one length.
     GrowForOneMore();
-    clients_.push_back(reading.hClient);
-    values_.push_back(delivered.Detach());
-    qualities_.push_back(SUCCEEDED(error) ? reading.quality : OPC_QUALITY_BAD);
-    times_.push_back(reading.timeStamp);
-    errors_.push_back(error);
+    m_clients.push_back(reading.hClient);
+    m_values.push_back(delivered.Detach());
+    m_qualities.push_back(SUCCEEDED(error) ? reading.quality : OPC_QUALITY_BAD);
+    m_times.push_back(reading.timeStamp);
+    m_errors.push_back(error);
 }
 
 void CallbackBatch::AddOutcome(OPCHANDLE hClient, HRESULT error) {
     GrowForOneMore();
-    clients_.push_back(hClient);
-    errors_.push_back(error);
+    m_clients.push_back(hClient);
+    m_errors.push_back(error);
 }
 
 namespace {
@@ -63,19 +63,19 @@ HRESULT MasterError(const std::vector<HRESULT>& errors) {
 
 HRESULT CallbackBatch::SendData(IOPCDataCallback* sink, DWORD transactionID, OPCHANDLE hGroup, bool readComplete) {
     HRESULT quality = S_OK;
-    for (WORD q : qualities_) {
+    for (WORD q : m_qualities) {
         if ((q & OPC_QUALITY_MASK) != OPC_QUALITY_GOOD) quality = S_FALSE;
     }
-    const DWORD count = static_cast<DWORD>(clients_.size());
+    const DWORD count = static_cast<DWORD>(m_clients.size());
     if (readComplete) {
-        return sink->OnReadComplete(transactionID, hGroup, quality, MasterError(errors_), count, clients_.data(),
-                                    values_.data(), qualities_.data(), times_.data(), errors_.data());
+        return sink->OnReadComplete(transactionID, hGroup, quality, MasterError(m_errors), count, m_clients.data(),
+                                    m_values.data(), m_qualities.data(), m_times.data(), m_errors.data());
     }
-    return sink->OnDataChange(transactionID, hGroup, quality, MasterError(errors_), count, clients_.data(),
-                              values_.data(), qualities_.data(), times_.data(), errors_.data());
+    return sink->OnDataChange(transactionID, hGroup, quality, MasterError(m_errors), count, m_clients.data(),
+                              m_values.data(), m_qualities.data(), m_times.data(), m_errors.data());
 }
 
 HRESULT CallbackBatch::SendWriteComplete(IOPCDataCallback* sink, DWORD transactionID, OPCHANDLE hGroup) {
-    return sink->OnWriteComplete(transactionID, hGroup, MasterError(errors_), static_cast<DWORD>(clients_.size()),
-                                 clients_.data(), errors_.data());
+    return sink->OnWriteComplete(transactionID, hGroup, MasterError(m_errors), static_cast<DWORD>(m_clients.size()),
+                                 m_clients.data(), m_errors.data());
 }

@@ -22,7 +22,7 @@ public:
     void Add(ItemReading reading);
     // A write's result for one item.
     void AddOutcome(OPCHANDLE hClient, HRESULT error);
-    size_t Count() const noexcept { return clients_.size(); }
+    size_t Count() const noexcept { return m_clients.size(); }
 
     // OnDataChange (or OnReadComplete) and OnWriteComplete with the master
     // results the batch gives; the sink's result.
@@ -32,9 +32,9 @@ public:
 private:
     void GrowForOneMore();
 
-    std::vector<OPCHANDLE> clients_;
-    std::vector<VARIANT> values_;
-    std::vector<WORD> qualities_;
-    std::vector<FILETIME> times_;
-    std::vector<HRESULT> errors_;
+    std::vector<OPCHANDLE> m_clients;
+    std::vector<VARIANT> m_values;
+    std::vector<WORD> m_qualities;
+    std::vector<FILETIME> m_times;
+    std::vector<HRESULT> m_errors;
 };

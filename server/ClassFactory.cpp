@@ -29,7 +29,7 @@ STDMETHODIMP ServerClassFactory::CreateInstance(IUnknown* outer, REFIID riid, vo
     IUnknown* object = nullptr;
     HRESULT hr = E_OUTOFMEMORY;
     try {
-        hr = creator_ != nullptr ? creator_(&object) : E_UNEXPECTED;
+        hr = m_creator != nullptr ? m_creator(&object) : E_UNEXPECTED;
     } catch (const std::bad_alloc&) {
         hr = E_OUTOFMEMORY;
     } catch (...) {

@@ -23,8 +23,8 @@ public:
     STDMETHODIMP LockServer(BOOL lock) override;
 
 private:
-    explicit ServerClassFactory(ServerObjectCreator creator) noexcept : ComObject(1), creator_(std::move(creator)) {}
+    explicit ServerClassFactory(ServerObjectCreator creator) noexcept : ComObject(1), m_creator(std::move(creator)) {}
     ~ServerClassFactory() override = default;
 
-    ServerObjectCreator creator_;
+    ServerObjectCreator m_creator;
 };

@@ -11,15 +11,15 @@ constexpr DWORD kRegistrationWaitMs = 30000;
 }  // namespace
 
 bool ClassObjectThread::Start(ServerModule& module) {
-    if (thread_.IsRunning()) {
+    if (m_thread.IsRunning()) {
         return false;
     }
-    run_.store(true);
-    result_.store(E_PENDING);
-    if (!thread_.Start([this, &module] { return Run(module); })) {
+    m_run.store(true);
+    m_result.store(E_PENDING);
+    if (!m_thread.Start([this, &module] { return Run(module); })) {
         return false;
     }
-    ready_.Wait(kRegistrationWaitMs);
+    m_ready.Wait(kRegistrationWaitMs);
     return true;
 }
 
@@ -30,15 +30,15 @@ unsigned ClassObjectThread::Run(ServerModule& module) {
     PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
     const HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(joined)) {
-        result_.store(joined);
-        ready_.Set();
+        m_result.store(joined);
+        m_ready.Set();
         return static_cast<unsigned>(joined);
     }
     InterfaceAnchors anchors;
     anchors.Hold();
-    result_.store(module.RegisterClassObject());
-    ready_.Set();
-    while (run_.load()) {
+    m_result.store(module.RegisterClassObject());
+    m_ready.Set();
+    while (m_run.load()) {
         const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
         if (got == 0 || got == -1) {
             break;
@@ -53,24 +53,24 @@ unsigned ClassObjectThread::Run(ServerModule& module) {
 }
 
 void ClassObjectThread::Stop(DWORD milliseconds) noexcept {
-    if (!thread_.IsRunning()) {
+    if (!m_thread.IsRunning()) {
         return;
     }
-    run_.store(false);
-    const DWORD id = thread_.Id();
+    m_run.store(false);
+    const DWORD id = m_thread.Id();
     const ULONGLONG deadline = milliseconds == INFINITE ? ~0ull : GetTickCount64() + milliseconds;
     while (!PostThreadMessageW(id, WM_QUIT, 0, 0) && GetTickCount64() < deadline) {
-        if (WaitForSingleObject(thread_.Handle(), 50) != WAIT_TIMEOUT) {
+        if (WaitForSingleObject(m_thread.Handle(), 50) != WAIT_TIMEOUT) {
             break;  // ended already, or cannot be waited for
         }
     }
     const ULONGLONG now = GetTickCount64();
     const DWORD left = milliseconds == INFINITE ? INFINITE : static_cast<DWORD>(now < deadline ? deadline - now : 0);
-    if (thread_.Join(left)) {
+    if (m_thread.Join(left)) {
         return;
     }
-    if (WaitForSingleObject(thread_.Handle(), 0) == WAIT_FAILED) {
-        TerminateThread(thread_.Handle(), 1);
-        thread_.Join(INFINITE);
+    if (WaitForSingleObject(m_thread.Handle(), 0) == WAIT_FAILED) {
+        TerminateThread(m_thread.Handle(), 1);
+        m_thread.Join(INFINITE);
     }
 }

@@ -26,16 +26,16 @@ public:
     // by then is left to the end of the process.
     void Stop(DWORD milliseconds = INFINITE) noexcept;
 
-    DWORD ThreadId() const noexcept { return thread_.Id(); }
-    bool IsRunning() const noexcept { return thread_.IsRunning(); }
+    DWORD ThreadId() const noexcept { return m_thread.Id(); }
+    bool IsRunning() const noexcept { return m_thread.IsRunning(); }
     // The outcome of joining the apartment and registering; E_PENDING before.
-    HRESULT RegistrationResult() const noexcept { return result_.load(); }
+    HRESULT RegistrationResult() const noexcept { return m_result.load(); }
 
 private:
     unsigned Run(ServerModule& module);
 
-    Thread thread_;
-    AutoResetEvent ready_;
-    std::atomic<bool> run_{true};
-    std::atomic<HRESULT> result_{E_PENDING};
+    Thread m_thread;
+    AutoResetEvent m_ready;
+    std::atomic<bool> m_run{true};
+    std::atomic<HRESULT> m_result{E_PENDING};
 };

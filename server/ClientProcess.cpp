@@ -13,14 +13,14 @@ ClientProcess ClientProcess::OfCaller() noexcept {
     HANDLE handle = OpenProcess(SYNCHRONIZE, FALSE, id);
     if (handle == nullptr) return process;
     try {
-        process.handle_ = std::shared_ptr<void>(handle, CloseHandle);
+        process.m_handle = std::shared_ptr<void>(handle, CloseHandle);
     } catch (...) {
         return process;  // the handle was closed by the failed construction
     }
-    process.id_ = id;
+    process.m_id = id;
     return process;
 }
 
 bool ClientProcess::HasEnded() const noexcept {
-    return handle_ != nullptr && WaitForSingleObject(handle_.get(), 0) == WAIT_OBJECT_0;
+    return m_handle != nullptr && WaitForSingleObject(m_handle.get(), 0) == WAIT_OBJECT_0;
 }

@@ -17,11 +17,11 @@ public:
     static ClientProcess OfCaller() noexcept;
     // True once the process has ended.
     bool HasEnded() const noexcept;
-    DWORD Id() const noexcept { return id_; }
+    DWORD Id() const noexcept { return m_id; }
 
 private:
-    std::shared_ptr<void> handle_;
-    DWORD id_ = 0;
+    std::shared_ptr<void> m_handle;
+    DWORD m_id = 0;
 };
 
 // Moves the connections whose advising client's process has ended out of

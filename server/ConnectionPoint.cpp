@@ -20,17 +20,17 @@ ConnectionPoint* ConnectionPoint::Create(REFIID sinkIid, size_t limit, Container
 }
 
 ConnectionPoint::ConnectionPoint(REFIID sinkIid, size_t limit, ContainerSource container)
-    : ComObject(0), sinkIid_(sinkIid), limit_(limit), container_(std::move(container)) {}
+    : ComObject(0), m_sinkIid(sinkIid), m_limit(limit), m_container(std::move(container)) {}
 
 ConnectionPoint::~ConnectionPoint() = default;
 
 void ConnectionPoint::Detach() {
     std::vector<Connection> gone;
     {
-        ScopedLock guard(lock_);
-        container_ = nullptr;
-        gone.swap(connections_);
-        count_.store(0);
+        ScopedLock guard(m_lock);
+        m_container = nullptr;
+        gone.swap(m_connections);
+        m_count.store(0);
     }
     // `gone` releases the sinks here, outside the lock: a remote sink's
     // release is a call into its client.
@@ -38,29 +38,29 @@ void ConnectionPoint::Detach() {
 
 std::vector<ComPtr<IUnknown>> ConnectionPoint::SinkPointers() {
     std::vector<ComPtr<IUnknown>> sinks;
-    ScopedLock guard(lock_);
-    sinks.reserve(connections_.size());
-    for (const Connection& connection : connections_) sinks.push_back(connection.sink);
+    ScopedLock guard(m_lock);
+    sinks.reserve(m_connections.size());
+    for (const Connection& connection : m_connections) sinks.push_back(connection.sink);
     return sinks;
 }
 
 IUnknown* ConnectionPoint::Sink(DWORD* cookie) {
-    ScopedLock guard(lock_);
-    if (cookie != nullptr) *cookie = connections_.empty() ? 0 : connections_.front().cookie;
-    if (connections_.empty()) return nullptr;
-    IUnknown* sink = connections_.front().sink.Get();
+    ScopedLock guard(m_lock);
+    if (cookie != nullptr) *cookie = m_connections.empty() ? 0 : m_connections.front().cookie;
+    if (m_connections.empty()) return nullptr;
+    IUnknown* sink = m_connections.front().sink.Get();
     sink->AddRef();
     return sink;
 }
 
 ComPtr<IUnknown> ConnectionPoint::Take(DWORD cookie) {
     ComPtr<IUnknown> gone;
-    ScopedLock guard(lock_);
-    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+    ScopedLock guard(m_lock);
+    for (auto it = m_connections.begin(); it != m_connections.end(); ++it) {
         if (it->cookie == cookie) {
             gone = std::move(it->sink);
-            connections_.erase(it);
-            count_.store(connections_.size());
+            m_connections.erase(it);
+            m_count.store(m_connections.size());
             break;
         }
     }
@@ -84,9 +84,9 @@ bool ConnectionPoint::IsClientGone(HRESULT hr) noexcept {
 size_t ConnectionPoint::DropEnded() {
     std::vector<Connection> gone;
     {
-        ScopedLock guard(lock_);
-        gone = TakeEndedClients(connections_);
-        count_.store(connections_.size());
+        ScopedLock guard(m_lock);
+        gone = TakeEndedClients(m_connections);
+        m_count.store(m_connections.size());
     }
     return gone.size();  // `gone` lets the sinks go outside the lock
 }
@@ -100,14 +100,14 @@ bool ConnectionPoint::DropIfGone(DWORD cookie, HRESULT callResult) {
 
 STDMETHODIMP ConnectionPoint::GetConnectionInterface(IID* pIID) {
     if (pIID == nullptr) return E_POINTER;
-    *pIID = sinkIid_;
+    *pIID = m_sinkIid;
     return S_OK;
 }
 
 STDMETHODIMP ConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer** ppCPC) {
     if (ppCPC == nullptr) return E_POINTER;
-    ScopedLock guard(lock_);
-    *ppCPC = container_ ? container_() : nullptr;
+    ScopedLock guard(m_lock);
+    *ppCPC = m_container ? m_container() : nullptr;
     return *ppCPC != nullptr ? S_OK : E_UNEXPECTED;
 }
 
@@ -117,22 +117,22 @@ STDMETHODIMP ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
     if (pUnkSink == nullptr) return E_POINTER;
     // Asked before the lock is taken: a remote sink answers from its process.
     ComPtr<IUnknown> sink;
-    if (FAILED(pUnkSink->QueryInterface(sinkIid_, reinterpret_cast<void**>(sink.GetAddressOf()))) || !sink) {
+    if (FAILED(pUnkSink->QueryInterface(m_sinkIid, reinterpret_cast<void**>(sink.GetAddressOf()))) || !sink) {
         return CONNECT_E_CANNOTCONNECT;
     }
     const ClientProcess client = ClientProcess::OfCaller();
     {
-        ScopedLock guard(lock_);
-        if (!container_) return E_UNEXPECTED;  // `sink` goes below, outside the lock
-        if (limit_ != 0 && connections_.size() >= limit_) return CONNECT_E_ADVISELIMIT;
+        ScopedLock guard(m_lock);
+        if (!m_container) return E_UNEXPECTED;  // `sink` goes below, outside the lock
+        if (m_limit != 0 && m_connections.size() >= m_limit) return CONNECT_E_ADVISELIMIT;
         try {
-            connections_.push_back(Connection{nextCookie_, sink, client});
-            count_.store(connections_.size());
+            m_connections.push_back(Connection{m_nextCookie, sink, client});
+            m_count.store(m_connections.size());
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
-        *pdwCookie = nextCookie_++;
-        if (nextCookie_ == 0) nextCookie_ = 1;
+        *pdwCookie = m_nextCookie++;
+        if (m_nextCookie == 0) m_nextCookie = 1;
     }
     return S_OK;
 }
@@ -146,9 +146,9 @@ STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
     *ppEnum = nullptr;
     std::vector<ConnectionEnumTraits::Stored> entries;
     try {
-        ScopedLock guard(lock_);
-        entries.reserve(connections_.size());
-        for (const Connection& connection : connections_) entries.push_back({connection.sink, connection.cookie});
+        ScopedLock guard(m_lock);
+        entries.reserve(m_connections.size());
+        for (const Connection& connection : m_connections) entries.push_back({connection.sink, connection.cookie});
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

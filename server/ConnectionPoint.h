@@ -45,8 +45,8 @@ public:
     // The advised sinks, each as the sink interface with a reference of its own.
     template <class Sink>
     std::vector<Microsoft::WRL::ComPtr<Sink>> Sinks();
-    size_t ConnectionCount() const noexcept { return count_.load(); }
-    bool IsConnected() const noexcept { return count_.load() != 0; }
+    size_t ConnectionCount() const noexcept { return m_count.load(); }
+    bool IsConnected() const noexcept { return m_count.load() != 0; }
     // The first connection's sink (as the sink interface) with a reference
     // for the caller, and its cookie; null when there is none.
     IUnknown* Sink(DWORD* cookie = nullptr);
@@ -57,7 +57,7 @@ public:
     static bool IsClientGone(HRESULT hr) noexcept;
     // Drops every connection whose advising client's process has ended; how many.
     size_t DropEnded();
-    const IID& SinkIid() const noexcept { return sinkIid_; }
+    const IID& SinkIid() const noexcept { return m_sinkIid; }
 
     // IConnectionPoint
     STDMETHODIMP GetConnectionInterface(IID* pIID) override;
@@ -79,13 +79,13 @@ private:
     // Takes the connection of `cookie` out; its sink, or null.
     Microsoft::WRL::ComPtr<IUnknown> Take(DWORD cookie);
 
-    const IID sinkIid_;
-    const size_t limit_;
-    CriticalSection lock_;  // guards what follows
-    ContainerSource container_;
-    std::vector<Connection> connections_;
-    std::atomic<size_t> count_{0};  // connections_.size(), read without the lock
-    DWORD nextCookie_ = 1;
+    const IID m_sinkIid;
+    const size_t m_limit;
+    CriticalSection m_lock;  // guards what follows
+    ContainerSource m_container;
+    std::vector<Connection> m_connections;
+    std::atomic<size_t> m_count{0};  // m_connections.size(), read without the lock
+    DWORD m_nextCookie = 1;
 };
 
 template <class Sink>

@@ -70,7 +70,7 @@ HRESULT EnumSnapshot<Traits>::Create(std::vector<Stored> entries, Interface** pp
 
 template <class Traits>
 EnumSnapshot<Traits>::EnumSnapshot(std::vector<Stored> entries, Refill refill, size_t index)
-    : ComObject<Interface>(0), entries_(std::move(entries)), refill_(std::move(refill)), index_(index) {
+    : ComObject<Interface>(0), m_entries(std::move(entries)), m_refill(std::move(refill)), m_index(index) {
     PostClientObjectMessage(true);
 }
 
@@ -83,17 +83,17 @@ template <class Traits>
 STDMETHODIMP EnumSnapshot<Traits>::Next(ULONG celt, Element* rgelt, ULONG* pceltFetched) {
     if (pceltFetched != nullptr) *pceltFetched = 0;
     if (rgelt == nullptr) return E_INVALIDARG;
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     ULONG fetched = 0;
-    while (fetched < celt && index_ < entries_.size()) {
-        if (!CopyOut(entries_[index_], rgelt[fetched])) {
+    while (fetched < celt && m_index < m_entries.size()) {
+        if (!CopyOut(m_entries[m_index], rgelt[fetched])) {
             // All or nothing: the client never frees the results of a failed call.
             for (ULONG i = 0; i < fetched; ++i) FreeOut(rgelt[i]);
-            index_ -= fetched;
+            m_index -= fetched;
             return E_OUTOFMEMORY;
         }
         ++fetched;
-        ++index_;
+        ++m_index;
     }
     if (pceltFetched != nullptr) *pceltFetched = fetched;
     return fetched == celt ? S_OK : S_FALSE;
@@ -101,20 +101,20 @@ STDMETHODIMP EnumSnapshot<Traits>::Next(ULONG celt, Element* rgelt, ULONG* pcelt
 
 template <class Traits>
 STDMETHODIMP EnumSnapshot<Traits>::Skip(ULONG celt) {
-    ScopedLock guard(lock_);
-    const size_t remaining = entries_.size() - index_;
+    ScopedLock guard(m_lock);
+    const size_t remaining = m_entries.size() - m_index;
     if (celt > remaining) {
-        index_ = entries_.size();
+        m_index = m_entries.size();
         return S_FALSE;
     }
-    index_ += celt;
+    m_index += celt;
     return S_OK;
 }
 
 template <class Traits>
 STDMETHODIMP EnumSnapshot<Traits>::Reset() {
-    ScopedLock guard(lock_);
-    index_ = 0;
+    ScopedLock guard(m_lock);
+    m_index = 0;
     return S_OK;
 }
 
@@ -122,11 +122,11 @@ template <class Traits>
 STDMETHODIMP EnumSnapshot<Traits>::Clone(Interface** ppEnum) {
     if (ppEnum == nullptr) return E_INVALIDARG;
     *ppEnum = nullptr;
-    if (refill_) return refill_(ppEnum);
+    if (m_refill) return m_refill(ppEnum);
     EnumSnapshot* clone = nullptr;
     try {
-        ScopedLock guard(lock_);
-        clone = new EnumSnapshot(entries_, refill_, index_);
+        ScopedLock guard(m_lock);
+        clone = new EnumSnapshot(m_entries, m_refill, m_index);
     } catch (...) {
         return E_OUTOFMEMORY;
     }

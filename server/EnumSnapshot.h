@@ -75,10 +75,10 @@ private:
     EnumSnapshot(std::vector<Stored> entries, Refill refill, size_t index);
     ~EnumSnapshot() override;
 
-    const std::vector<Stored> entries_;
-    const Refill refill_;
-    CriticalSection lock_;  // guards index_: one client may call from several threads
-    size_t index_ = 0;
+    const std::vector<Stored> m_entries;
+    const Refill m_refill;
+    CriticalSection m_lock;  // guards m_index: one client may call from several threads
+    size_t m_index = 0;
 };
 
 using StringEnumerator = EnumSnapshot<StringEnumTraits>;

@@ -73,18 +73,18 @@ size_t InterfaceAnchors::Hold() {
             stream->Release();
             continue;
         }
-        marshalled_.push_back(stream);
+        m_marshalled.push_back(stream);
     }
-    return marshalled_.size();
+    return m_marshalled.size();
 }
 
 void InterfaceAnchors::Release() noexcept {
-    for (IStream* stream : marshalled_) {
+    for (IStream* stream : m_marshalled) {
         const LARGE_INTEGER start{};
         if (SUCCEEDED(stream->Seek(start, STREAM_SEEK_SET, nullptr))) {
             CoReleaseMarshalData(stream);
         }
         stream->Release();
     }
-    marshalled_.clear();
+    m_marshalled.clear();
 }

@@ -27,11 +27,11 @@ public:
     size_t Hold();
     // Before the apartment is left.
     void Release() noexcept;
-    size_t Count() const noexcept { return marshalled_.size(); }
+    size_t Count() const noexcept { return m_marshalled.size(); }
 
     // The interfaces held: those of every object a client can be handed.
     static const std::vector<IID>& Interfaces();
 
 private:
-    std::vector<IStream*> marshalled_;
+    std::vector<IStream*> m_marshalled;
 };

@@ -25,49 +25,49 @@ public:
 
     // False when `handle` does not follow the last one or memory runs out.
     bool Append(OPCHANDLE handle, T* object) noexcept {
-        if (object == nullptr || (!entries_.empty() && entries_.back().handle >= handle)) return false;
+        if (object == nullptr || (!m_entries.empty() && m_entries.back().handle >= handle)) return false;
         try {
-            entries_.push_back(Entry{handle, object});
+            m_entries.push_back(Entry{handle, object});
         } catch (...) {
             return false;
         }
-        ++live_;
+        ++m_live;
         return true;
     }
 
     T* Find(OPCHANDLE handle) const noexcept {
         const std::size_t at = Locate(handle);
-        return at < entries_.size() && entries_[at].handle == handle ? entries_[at].object : nullptr;
+        return at < m_entries.size() && m_entries[at].handle == handle ? m_entries[at].object : nullptr;
     }
 
     // Withdraws a handle and gives the object it named, or null.
     T* Remove(OPCHANDLE handle) noexcept {
         const std::size_t at = Locate(handle);
-        if (at >= entries_.size() || entries_[at].handle != handle || entries_[at].object == nullptr) return nullptr;
-        T* object = entries_[at].object;
-        entries_[at].object = nullptr;
-        --live_;
+        if (at >= m_entries.size() || m_entries[at].handle != handle || m_entries[at].object == nullptr) return nullptr;
+        T* object = m_entries[at].object;
+        m_entries[at].object = nullptr;
+        --m_live;
         return object;
     }
 
     // Closes the holes left by Remove.
     void Compact() noexcept {
-        if (live_ == entries_.size()) return;
-        entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
+        if (m_live == m_entries.size()) return;
+        m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(),
                                       [](const Entry& e) { return e.object == nullptr; }),
-                       entries_.end());
+                       m_entries.end());
     }
 
     // Forgets every entry (the caller has dealt with the objects).
     void Clear() noexcept {
-        entries_.clear();
-        entries_.shrink_to_fit();
-        live_ = 0;
+        m_entries.clear();
+        m_entries.shrink_to_fit();
+        m_live = 0;
     }
 
     template <class Visit>
     void ForEach(Visit&& visit) const {
-        for (const Entry& e : entries_) {
+        for (const Entry& e : m_entries) {
             if (e.object != nullptr) visit(e.object);
         }
     }
@@ -76,36 +76,36 @@ public:
     // of all), or null at the end.
     const Entry* NextAfter(OPCHANDLE after) const noexcept {
         std::size_t at = LowerBound(after);
-        if (at < entries_.size() && entries_[at].handle == after) ++at;
-        for (; at < entries_.size(); ++at) {
-            if (entries_[at].object != nullptr) return &entries_[at];
+        if (at < m_entries.size() && m_entries[at].handle == after) ++at;
+        for (; at < m_entries.size(); ++at) {
+            if (m_entries[at].object != nullptr) return &m_entries[at];
         }
         return nullptr;
     }
 
-    std::size_t Count() const noexcept { return live_; }
+    std::size_t Count() const noexcept { return m_live; }
     void Reserve(std::size_t extra) {
-        if (entries_.capacity() - entries_.size() < extra) entries_.reserve(entries_.size() + extra);
+        if (m_entries.capacity() - m_entries.size() < extra) m_entries.reserve(m_entries.size() + extra);
     }
 
 private:
     // Clients name their items mostly in the order they added them: the entry
     // after the last one found is tried before a search.
     std::size_t Locate(OPCHANDLE handle) const noexcept {
-        std::size_t at = next_.load(std::memory_order_relaxed);
-        if (at >= entries_.size() || entries_[at].handle != handle) at = LowerBound(handle);
-        next_.store(at + 1, std::memory_order_relaxed);
+        std::size_t at = m_next.load(std::memory_order_relaxed);
+        if (at >= m_entries.size() || m_entries[at].handle != handle) at = LowerBound(handle);
+        m_next.store(at + 1, std::memory_order_relaxed);
         return at;
     }
 
     std::size_t LowerBound(OPCHANDLE handle) const noexcept {
         return static_cast<std::size_t>(
-            std::lower_bound(entries_.begin(), entries_.end(), handle,
+            std::lower_bound(m_entries.begin(), m_entries.end(), handle,
                              [](const Entry& e, OPCHANDLE h) { return e.handle < h; }) -
-            entries_.begin());
+            m_entries.begin());
     }
 
-    std::vector<Entry> entries_;
-    std::size_t live_ = 0;
-    mutable std::atomic<std::size_t> next_{0};  // a guess only, checked before use
+    std::vector<Entry> m_entries;
+    std::size_t m_live = 0;
+    mutable std::atomic<std::size_t> m_next{0};  // a guess only, checked before use
 };

@@ -25,12 +25,12 @@ void PollRequestBatch::AddStart(COPCItem* item, OPCS_Device* device) noexcept {
     if (device == nullptr) return;
     bool kept = false;
     try {
-        items_.emplace_back(item, device);
+        m_items.emplace_back(item, device);
         kept = true;
     } catch (...) {
     }
-    if (kept && Count(starts_, device)) return;
-    if (kept) items_.pop_back();
+    if (kept && Count(m_starts, device)) return;
+    if (kept) m_items.pop_back();
     // Out of memory for the batch: this one is asked for on its own.
     if (OPCS_TagGroup::IsValidGroup(device) && device->RequestPollStart(kPollOpcItems) != 0) {
         item->ConfirmActivation(device);
@@ -38,24 +38,24 @@ void PollRequestBatch::AddStart(COPCItem* item, OPCS_Device* device) noexcept {
 }
 
 void PollRequestBatch::AddStop(OPCS_Device* device) noexcept {
-    if (device != nullptr && !Count(stops_, device)) device->RequestPollStop(kPollOpcItems);
+    if (device != nullptr && !Count(m_stops, device)) device->RequestPollStop(kPollOpcItems);
 }
 
 void PollRequestBatch::Flush() noexcept {
-    for (auto& [device, count] : stops_) {
+    for (auto& [device, count] : m_stops) {
         if (OPCS_TagGroup::IsValidGroup(device)) device->RequestPollStop(kPollOpcItems, count);
     }
-    stops_.clear();
-    for (auto& entry : starts_) {
+    m_stops.clear();
+    for (auto& entry : m_starts) {
         // The count is kept only for the devices that took the requests.
         const bool took = OPCS_TagGroup::IsValidGroup(entry.first) &&
                           entry.first->RequestPollStart(kPollOpcItems, entry.second) != 0;
         if (!took) entry.second = 0;
     }
-    for (auto& [item, device] : items_) {
-        auto entry = std::find_if(starts_.begin(), starts_.end(), [device](const auto& e) { return e.first == device; });
-        if (entry != starts_.end() && entry->second != 0) item->ConfirmActivation(device);
+    for (auto& [item, device] : m_items) {
+        auto entry = std::find_if(m_starts.begin(), m_starts.end(), [device](const auto& e) { return e.first == device; });
+        if (entry != m_starts.end() && entry->second != 0) item->ConfirmActivation(device);
     }
-    starts_.clear();
-    items_.clear();
+    m_starts.clear();
+    m_items.clear();
 }

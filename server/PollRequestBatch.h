@@ -28,6 +28,6 @@ public:
 private:
     bool Count(std::vector<std::pair<OPCS_Device*, DWORD>>& counts, OPCS_Device* device) noexcept;
 
-    std::vector<std::pair<OPCS_Device*, DWORD>> starts_, stops_;
-    std::vector<std::pair<COPCItem*, OPCS_Device*>> items_;
+    std::vector<std::pair<OPCS_Device*, DWORD>> m_starts, m_stops;
+    std::vector<std::pair<COPCItem*, OPCS_Device*>> m_items;
 };

@@ -4,11 +4,11 @@
 
 #include "ServerIds.h"
 
-ScriptRegistrar::ScriptRegistrar(std::wstring modulePath) : modulePath_(std::move(modulePath)) {}
+ScriptRegistrar::ScriptRegistrar(std::wstring modulePath) : m_modulePath(std::move(modulePath)) {}
 
 ScriptRegistrar::~ScriptRegistrar() {
-    if (registrar_ != nullptr) {
-        registrar_->Release();
+    if (m_registrar != nullptr) {
+        m_registrar->Release();
     }
 }
 
@@ -29,28 +29,28 @@ std::wstring ScriptRegistrar::ModuleReplacement(const std::wstring& modulePath) 
 }
 
 HRESULT ScriptRegistrar::Prepare() {
-    if (prepared_) {
-        return prepareResult_;
+    if (m_prepared) {
+        return m_prepareResult;
     }
-    prepared_ = true;
+    m_prepared = true;
     HRESULT hr = CoCreateInstance(CLSID_PlatformRegistrar, nullptr, CLSCTX_INPROC_SERVER, IID_PlatformIRegistrar,
-                                  reinterpret_cast<void**>(&registrar_));
+                                  reinterpret_cast<void**>(&m_registrar));
     if (SUCCEEDED(hr)) {
-        const std::wstring module = ModuleReplacement(modulePath_);
-        hr = registrar_->AddReplacement(L"MODULE", module.c_str());
-        if (SUCCEEDED(hr)) hr = registrar_->AddReplacement(L"CLSID", kServerClsidText);
-        if (SUCCEEDED(hr)) hr = registrar_->AddReplacement(L"APPID", kServerClsidText);
+        const std::wstring module = ModuleReplacement(m_modulePath);
+        hr = m_registrar->AddReplacement(L"MODULE", module.c_str());
+        if (SUCCEEDED(hr)) hr = m_registrar->AddReplacement(L"CLSID", kServerClsidText);
+        if (SUCCEEDED(hr)) hr = m_registrar->AddReplacement(L"APPID", kServerClsidText);
     }
-    prepareResult_ = hr;
+    m_prepareResult = hr;
     return hr;
 }
 
 HRESULT ScriptRegistrar::Register(UINT scriptId) {
     const HRESULT hr = Prepare();
-    return FAILED(hr) ? hr : registrar_->ResourceRegister(modulePath_.c_str(), scriptId, L"REGISTRY");
+    return FAILED(hr) ? hr : m_registrar->ResourceRegister(m_modulePath.c_str(), scriptId, L"REGISTRY");
 }
 
 HRESULT ScriptRegistrar::Unregister(UINT scriptId) {
     const HRESULT hr = Prepare();
-    return FAILED(hr) ? hr : registrar_->ResourceUnregister(modulePath_.c_str(), scriptId, L"REGISTRY");
+    return FAILED(hr) ? hr : m_registrar->ResourceUnregister(m_modulePath.c_str(), scriptId, L"REGISTRY");
 }

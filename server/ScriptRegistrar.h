@@ -44,8 +44,8 @@ public:
 private:
     HRESULT Prepare();
 
-    std::wstring modulePath_;
-    IRegistrar* registrar_ = nullptr;
-    bool prepared_ = false;
-    HRESULT prepareResult_ = E_FAIL;
+    std::wstring m_modulePath;
+    IRegistrar* m_registrar = nullptr;
+    bool m_prepared = false;
+    HRESULT m_prepareResult = E_FAIL;
 };

@@ -4,25 +4,25 @@
 #include "OPCServer.h"
 
 OPCServer* ServerLink::Acquire() {
-    ScopedLock guard(lock_);
-    return server_ != nullptr && server_->TryAddRef() ? server_ : nullptr;
+    ScopedLock guard(m_lock);
+    return m_server != nullptr && m_server->TryAddRef() ? m_server : nullptr;
 }
 
 void ServerLink::Detach() {
-    ScopedLock guard(lock_);
-    server_ = nullptr;
+    ScopedLock guard(m_lock);
+    m_server = nullptr;
 }
 
-void ServerLink::SetLastUpdate(FILETIME time) noexcept { lastUpdate_.store(FileTimeToU64(time)); }
+void ServerLink::SetLastUpdate(FILETIME time) noexcept { m_lastUpdate.store(FileTimeToU64(time)); }
 
-FILETIME ServerLink::LastUpdate() const noexcept { return U64ToFileTime(lastUpdate_.load()); }
+FILETIME ServerLink::LastUpdate() const noexcept { return U64ToFileTime(m_lastUpdate.load()); }
 
 void ServerLink::NoteCall(const wchar_t* method) noexcept {
-    lastCallTime_.store(FileTimeToU64(FileTimeNow()));
-    lastCall_.store(method);
+    m_lastCallTime.store(FileTimeToU64(FileTimeNow()));
+    m_lastCall.store(method);
 }
 
 const wchar_t* ServerLink::LastCall(FILETIME& when) const noexcept {
-    when = U64ToFileTime(lastCallTime_.load());
-    return lastCall_.load();
+    when = U64ToFileTime(m_lastCallTime.load());
+    return m_lastCall.load();
 }

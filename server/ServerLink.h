@@ -15,7 +15,7 @@ class OPCServer;
 class ServerLink {
 public:
     ServerLink(OPCServer* server, Configuration& configuration) noexcept
-        : configuration_(configuration), server_(server) {}
+        : m_configuration(configuration), m_server(server) {}
     ServerLink(const ServerLink&) = delete;
     ServerLink& operator=(const ServerLink&) = delete;
 
@@ -25,7 +25,7 @@ public:
     void Detach();
     // The configuration whose tags the server's groups name; it outlives
     // every server object and group.
-    Configuration& GetConfiguration() const noexcept { return configuration_; }
+    Configuration& GetConfiguration() const noexcept { return m_configuration; }
 
     // The time a group of the server last finished a scan while active.
     void SetLastUpdate(FILETIME time) noexcept;
@@ -37,10 +37,10 @@ public:
     const wchar_t* LastCall(FILETIME& when) const noexcept;
 
 private:
-    Configuration& configuration_;
-    CriticalSection lock_;
-    OPCServer* server_;
-    std::atomic<std::uint64_t> lastUpdate_{0};
-    std::atomic<const wchar_t*> lastCall_{nullptr};
-    std::atomic<std::uint64_t> lastCallTime_{0};
+    Configuration& m_configuration;
+    CriticalSection m_lock;
+    OPCServer* m_server;
+    std::atomic<std::uint64_t> m_lastUpdate{0};
+    std::atomic<const wchar_t*> m_lastCall{nullptr};
+    std::atomic<std::uint64_t> m_lastCallTime{0};
 };

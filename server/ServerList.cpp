@@ -8,48 +8,48 @@ ServerList& ServerList::Instance() {
 }
 
 void ServerList::Add(OPCServer* server, Entry& entry) noexcept {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     entry.server = server;
-    entry.previous = last_;
+    entry.previous = m_last;
     entry.next = nullptr;
-    if (last_ != nullptr) {
-        last_->next = &entry;
+    if (m_last != nullptr) {
+        m_last->next = &entry;
     } else {
-        first_ = &entry;
+        m_first = &entry;
     }
-    last_ = &entry;
+    m_last = &entry;
     entry.listed = true;
-    ++count_;
+    ++m_count;
 }
 
 void ServerList::Remove(Entry& entry) noexcept {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     Unlink(entry);
 }
 
 void ServerList::Unlink(Entry& entry) noexcept {
     if (!entry.listed) return;
-    (entry.previous != nullptr ? entry.previous->next : first_) = entry.next;
-    (entry.next != nullptr ? entry.next->previous : last_) = entry.previous;
+    (entry.previous != nullptr ? entry.previous->next : m_first) = entry.next;
+    (entry.next != nullptr ? entry.next->previous : m_last) = entry.previous;
     entry.previous = entry.next = nullptr;
     entry.listed = false;
-    --count_;
+    --m_count;
 }
 
 int ServerList::Count() {
-    ScopedLock guard(lock_);
-    return count_;
+    ScopedLock guard(m_lock);
+    return m_count;
 }
 
 OPCServer* ServerList::TakeOne(bool* anyLeft) {
-    ScopedLock guard(lock_);
-    for (Entry* entry = first_; entry != nullptr; entry = entry->next) {
+    ScopedLock guard(m_lock);
+    for (Entry* entry = m_first; entry != nullptr; entry = entry->next) {
         if (entry->server->TryAddRef()) {
             Unlink(*entry);
-            *anyLeft = count_ != 0;
+            *anyLeft = m_count != 0;
             return entry->server;
         }
     }
-    *anyLeft = count_ != 0;
+    *anyLeft = m_count != 0;
     return nullptr;
 }

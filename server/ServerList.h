@@ -39,14 +39,14 @@ private:
     ServerList() = default;
     void Unlink(Entry& entry) noexcept;
 
-    CriticalSection lock_;
-    Entry* first_ = nullptr;
-    Entry* last_ = nullptr;
-    int count_ = 0;
+    CriticalSection m_lock;
+    Entry* m_first = nullptr;
+    Entry* m_last = nullptr;
+    int m_count = 0;
 };
 
 template <class Visit>
 void ServerList::ForEach(Visit&& visit) {
-    ScopedLock guard(lock_);
-    for (Entry* entry = first_; entry != nullptr; entry = entry->next) visit(*entry->server);
+    ScopedLock guard(m_lock);
+    for (Entry* entry = m_first; entry != nullptr; entry = entry->next) visit(*entry->server);
 }

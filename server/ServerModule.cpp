@@ -5,27 +5,27 @@
 #include "resource_server.h"
 
 bool ServerModule::Init(ServerObjectCreator creator) {
-    if (factory_ == nullptr) {
-        factory_ = ServerClassFactory::Create(std::move(creator));
+    if (m_factory == nullptr) {
+        m_factory = ServerClassFactory::Create(std::move(creator));
     }
-    return factory_ != nullptr;
+    return m_factory != nullptr;
 }
 
 void ServerModule::Term() {
     RevokeClassObject();
-    if (factory_ != nullptr) {
-        factory_->Release();
-        factory_ = nullptr;
+    if (m_factory != nullptr) {
+        m_factory->Release();
+        m_factory = nullptr;
     }
 }
 
 UINT ServerModule::RegistryScript() const noexcept { return IDR_SERVER_CLASS; }
 
 IClassFactory* ServerModule::GetClassObject() const noexcept {
-    if (factory_ != nullptr) {
-        factory_->AddRef();
+    if (m_factory != nullptr) {
+        m_factory->AddRef();
     }
-    return factory_;
+    return m_factory;
 }
 
 HRESULT ServerModule::RegisterClassObject() {
@@ -37,14 +37,14 @@ HRESULT ServerModule::RegisterClassObject() {
     const HRESULT hr = CoRegisterClassObject(Clsid(), factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
     factory->Release();  // COM keeps its own reference while registered
     if (SUCCEEDED(hr)) {
-        cookie_ = cookie;
+        m_cookie = cookie;
     }
     return hr;
 }
 
 void ServerModule::RevokeClassObject() noexcept {
-    if (cookie_ != 0) {
-        CoRevokeClassObject(cookie_);
-        cookie_ = 0;
+    if (m_cookie != 0) {
+        CoRevokeClassObject(m_cookie);
+        m_cookie = 0;
     }
 }

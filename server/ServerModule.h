@@ -10,7 +10,7 @@
 
 class ServerModule {
 public:
-    explicit ServerModule(const CLSID& clsid = CLSID_ToviExplorerServer) noexcept : clsid_(clsid) {}
+    explicit ServerModule(const CLSID& clsid = CLSID_ToviExplorerServer) noexcept : m_clsid(clsid) {}
     ~ServerModule() { Term(); }
     ServerModule(const ServerModule&) = delete;
     ServerModule& operator=(const ServerModule&) = delete;
@@ -20,7 +20,7 @@ public:
     // Releases the class factory (revoking it first, should it still be registered).
     void Term();
 
-    const CLSID& Clsid() const noexcept { return clsid_; }
+    const CLSID& Clsid() const noexcept { return m_clsid; }
     // The script of the class and ProgID keys.
     UINT RegistryScript() const noexcept;
     // A new reference to the factory, or null before Init.
@@ -30,10 +30,10 @@ public:
     // thread's apartment, which must be the multithreaded one.
     HRESULT RegisterClassObject();
     void RevokeClassObject() noexcept;
-    bool IsClassObjectRegistered() const noexcept { return cookie_ != 0; }
+    bool IsClassObjectRegistered() const noexcept { return m_cookie != 0; }
 
 private:
-    CLSID clsid_;
-    ServerClassFactory* factory_ = nullptr;
-    DWORD cookie_ = 0;
+    CLSID m_clsid;
+    ServerClassFactory* m_factory = nullptr;
+    DWORD m_cookie = 0;
 };

@@ -15,38 +15,38 @@ bool IsPointerElement(VARTYPE type) noexcept {
 }  // namespace
 
 StreamBlock::~StreamBlock() {
-    if (block_ != nullptr) {
-        if (data_ != nullptr) GlobalUnlock(block_);
-        GlobalFree(block_);
+    if (m_block != nullptr) {
+        if (m_data != nullptr) GlobalUnlock(m_block);
+        GlobalFree(m_block);
     }
 }
 
 bool StreamBlock::Reserve(size_t bytes) noexcept {
-    if (bytes <= capacity_) return true;
+    if (bytes <= m_capacity) return true;
     if (bytes > std::numeric_limits<DWORD>::max() - kStep) return false;
     const size_t size = (bytes + kStep - 1) / kStep * kStep;
-    if (block_ == nullptr) {
-        block_ = GlobalAlloc(kBlockFlags, size);
-        if (block_ == nullptr) return false;
+    if (m_block == nullptr) {
+        m_block = GlobalAlloc(kBlockFlags, size);
+        if (m_block == nullptr) return false;
     } else {
-        GlobalUnlock(block_);
-        data_ = nullptr;
-        HGLOBAL grown = GlobalReAlloc(block_, size, GMEM_MOVEABLE);
+        GlobalUnlock(m_block);
+        m_data = nullptr;
+        HGLOBAL grown = GlobalReAlloc(m_block, size, GMEM_MOVEABLE);
         if (grown == nullptr) {
-            data_ = static_cast<std::uint8_t*>(GlobalLock(block_));
+            m_data = static_cast<std::uint8_t*>(GlobalLock(m_block));
             return false;
         }
-        block_ = grown;
+        m_block = grown;
     }
-    data_ = static_cast<std::uint8_t*>(GlobalLock(block_));
-    if (data_ == nullptr) return false;
-    capacity_ = size;
+    m_data = static_cast<std::uint8_t*>(GlobalLock(m_block));
+    if (m_data == nullptr) return false;
+    m_capacity = size;
     return true;
 }
 
 std::uint8_t* StreamBlock::At(size_t offset, size_t size) noexcept {
     if (offset > std::numeric_limits<size_t>::max() - size || !Reserve(offset + size)) return nullptr;
-    return data_ + offset;
+    return m_data + offset;
 }
 
 bool StreamBlock::PutBytes(size_t offset, const void* data, size_t size) noexcept {
@@ -133,10 +133,10 @@ bool StreamBlock::PutArray(size_t offset, const SAFEARRAY* array, VARTYPE elemen
 }
 
 HGLOBAL StreamBlock::Detach() noexcept {
-    if (block_ != nullptr && data_ != nullptr) GlobalUnlock(block_);
-    HGLOBAL block = block_;
-    block_ = nullptr;
-    data_ = nullptr;
-    capacity_ = 0;
+    if (m_block != nullptr && m_data != nullptr) GlobalUnlock(m_block);
+    HGLOBAL block = m_block;
+    m_block = nullptr;
+    m_data = nullptr;
+    m_capacity = 0;
     return block;
 }

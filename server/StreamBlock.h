@@ -35,13 +35,13 @@ public:
 
     // The block, handed over (the caller frees it); null when none was made.
     HGLOBAL Detach() noexcept;
-    size_t Capacity() const noexcept { return capacity_; }
+    size_t Capacity() const noexcept { return m_capacity; }
 
 private:
     std::uint8_t* At(size_t offset, size_t size) noexcept;
     bool PutArray(size_t offset, const SAFEARRAY* array, VARTYPE elementType, size_t& written) noexcept;
 
-    HGLOBAL block_ = nullptr;
-    std::uint8_t* data_ = nullptr;  // the block, locked while it is written
-    size_t capacity_ = 0;
+    HGLOBAL m_block = nullptr;
+    std::uint8_t* m_data = nullptr;  // the block, locked while it is written
+    size_t m_capacity = 0;
 };

@@ -77,14 +77,14 @@ void SetBool(VARIANT& v, bool value) {
 }
 }  // namespace
 
-TagProperties::TagProperties(OPCS_Tag& tag) : settings_(tag.GetSettings()) {
-    if (settings_.simulation.enabled) {
-        scanRateMs_ = SimulationUpdateMs(settings_.simulation.kind, settings_.simulation.period);
+TagProperties::TagProperties(OPCS_Tag& tag) : m_settings(tag.GetSettings()) {
+    if (m_settings.simulation.enabled) {
+        m_scanRateMs = SimulationUpdateMs(m_settings.simulation.kind, m_settings.simulation.period);
     } else {
         // Otherwise the tag is brought up to date by its device's poll cycle.
         OPCS_TagGroup* owner = tag.GetOwner();
         OPCS_Device* device = OPCS_TagGroup::IsValidGroup(owner) ? owner->GetDevice() : nullptr;
-        if (OPCS_TagGroup::IsValidGroup(device)) scanRateMs_ = device->GetUpdateInterval() * 1000;
+        if (OPCS_TagGroup::IsValidGroup(device)) m_scanRateMs = device->GetUpdateInterval() * 1000;
     }
 }
 
@@ -92,13 +92,13 @@ bool TagProperties::Has(DWORD id) const {
     switch (id) {
     case OPC_PROPERTY_HIGH_EU:
     case OPC_PROPERTY_LOW_EU:
-        return settings_.valueLimitsSet;
+        return m_settings.valueLimitsSet;
     case kRawLow:
     case kRawHigh:
-        return settings_.rawLimitsSet;
+        return m_settings.rawLimitsSet;
     case kScaleOffset:
     case kScaleFactor:
-        return settings_.scalingSet;
+        return m_settings.scalingSet;
     default:
         return std::any_of(std::begin(kProperties), std::end(kProperties),
                            [id](const ItemProperty& p) { return p.id == id; });
@@ -109,7 +109,7 @@ std::vector<ItemProperty> TagProperties::Available() const {
     std::vector<ItemProperty> available;
     for (ItemProperty property : kProperties) {
         if (!Has(property.id)) continue;
-        if (property.id == OPC_PROPERTY_EU_INFO && !settings_.valueLimitsSet) property.type = VT_EMPTY;
+        if (property.id == OPC_PROPERTY_EU_INFO && !m_settings.valueLimitsSet) property.type = VT_EMPTY;
         available.push_back(property);
     }
     return available;
@@ -119,27 +119,27 @@ HRESULT TagProperties::Value(DWORD id, VARIANT& value) const {
     VariantClear(&value);
     if (!Has(id)) return OPC_E_INVALID_PID;
     switch (id) {
-    case OPC_PROPERTY_DATATYPE: SetI2(value, static_cast<SHORT>(settings_.type)); break;
-    case OPC_PROPERTY_VALUE: return settings_.value.CopyTo(&value);
-    case OPC_PROPERTY_QUALITY: SetI2(value, static_cast<SHORT>(settings_.quality)); break;
+    case OPC_PROPERTY_DATATYPE: SetI2(value, static_cast<SHORT>(m_settings.type)); break;
+    case OPC_PROPERTY_VALUE: return m_settings.value.CopyTo(&value);
+    case OPC_PROPERTY_QUALITY: SetI2(value, static_cast<SHORT>(m_settings.quality)); break;
     case OPC_PROPERTY_TIMESTAMP:
         V_VT(&value) = VT_DATE;
-        V_DATE(&value) = DateOf(settings_.timestamp);
+        V_DATE(&value) = DateOf(m_settings.timestamp);
         break;
     case OPC_PROPERTY_ACCESS_RIGHTS:
         // Access mode 1 is read/write; every tag can be read.
-        SetI4(value, OPC_READABLE | (settings_.access == 1 ? OPC_WRITEABLE : 0));
+        SetI4(value, OPC_READABLE | (m_settings.access == 1 ? OPC_WRITEABLE : 0));
         break;
     case OPC_PROPERTY_SCAN_RATE:
         V_VT(&value) = VT_R4;
-        V_R4(&value) = static_cast<float>(scanRateMs_);
+        V_R4(&value) = static_cast<float>(m_scanRateMs);
         break;
     case OPC_PROPERTY_EU_TYPE:
     case OPC_PROPERTY_EU_INFO: {
         OPCEUTYPE type = OPC_NOENUM;
         VARIANT info;
         VariantInit(&info);
-        EngineeringUnits(settings_.valueLimitsSet, settings_.valueLow, settings_.valueHigh, type, info);
+        EngineeringUnits(m_settings.valueLimitsSet, m_settings.valueLow, m_settings.valueHigh, type, info);
         if (id == OPC_PROPERTY_EU_TYPE) {
             VariantClear(&info);
             SetI4(value, type);
@@ -150,27 +150,27 @@ HRESULT TagProperties::Value(DWORD id, VARIANT& value) const {
     }
     case OPC_PROPERTY_DESCRIPTION:
         V_VT(&value) = VT_BSTR;
-        V_BSTR(&value) = SysAllocStringLen(settings_.description.data(),
-                                           static_cast<UINT>(settings_.description.size()));
+        V_BSTR(&value) = SysAllocStringLen(m_settings.description.data(),
+                                           static_cast<UINT>(m_settings.description.size()));
         if (V_BSTR(&value) == nullptr) {
             V_VT(&value) = VT_EMPTY;
             return E_OUTOFMEMORY;
         }
         break;
-    case OPC_PROPERTY_HIGH_EU: SetR8(value, settings_.valueHigh); break;
-    case OPC_PROPERTY_LOW_EU: SetR8(value, settings_.valueLow); break;
-    case kRawLow: SetR8(value, settings_.rawLow); break;
-    case kRawHigh: SetR8(value, settings_.rawHigh); break;
-    case kScaleOffset: SetR8(value, settings_.scaleOffset); break;
-    case kScaleFactor: SetR8(value, settings_.scaleFactor); break;
-    case kDeadband: SetR8(value, settings_.deadband); break;
-    case kVolatile: SetBool(value, settings_.isVolatile); break;
-    case kSimulated: SetBool(value, settings_.simulation.enabled); break;
-    case kSimulationSignal: SetI4(value, static_cast<LONG>(settings_.simulation.kind)); break;
-    case kSimulationStep: SetI4(value, static_cast<LONG>(settings_.simulation.step)); break;
+    case OPC_PROPERTY_HIGH_EU: SetR8(value, m_settings.valueHigh); break;
+    case OPC_PROPERTY_LOW_EU: SetR8(value, m_settings.valueLow); break;
+    case kRawLow: SetR8(value, m_settings.rawLow); break;
+    case kRawHigh: SetR8(value, m_settings.rawHigh); break;
+    case kScaleOffset: SetR8(value, m_settings.scaleOffset); break;
+    case kScaleFactor: SetR8(value, m_settings.scaleFactor); break;
+    case kDeadband: SetR8(value, m_settings.deadband); break;
+    case kVolatile: SetBool(value, m_settings.isVolatile); break;
+    case kSimulated: SetBool(value, m_settings.simulation.enabled); break;
+    case kSimulationSignal: SetI4(value, static_cast<LONG>(m_settings.simulation.kind)); break;
+    case kSimulationStep: SetI4(value, static_cast<LONG>(m_settings.simulation.step)); break;
     case kSimulationPeriod:
         SetI4(value, static_cast<LONG>(std::min<unsigned long long>(
-                         1ull * settings_.simulation.period * kSimulationTickMs, 0x7FFFFFFFull)));
+                         1ull * m_settings.simulation.period * kSimulationTickMs, 0x7FFFFFFFull)));
         break;
     default: return OPC_E_INVALID_PID;
     }

@@ -37,6 +37,6 @@ public:
     static HRESULT FindTag(Configuration& configuration, std::wstring_view itemId, OPCS_Tag** tag);
 
 private:
-    TagSettings settings_;
-    DWORD scanRateMs_ = 0;
+    TagSettings m_settings;
+    DWORD m_scanRateMs = 0;
 };

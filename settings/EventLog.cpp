@@ -17,14 +17,14 @@ EventLog::EventLog() noexcept = default;
 EventLog::~EventLog() { Close(); }
 
 std::wstring EventLog::GetFileName() const {
-    ScopedLock guard(lock_);
-    return fileName_;
+    ScopedLock guard(m_lock);
+    return m_fileName;
 }
 
 bool EventLog::Open(const std::wstring& fileName) noexcept {
-    ScopedLock guard(lock_);
-    if (open_.load()) {
-        if (EqualsNoCase(fileName, fileName_)) {
+    ScopedLock guard(m_lock);
+    if (m_open.load()) {
+        if (EqualsNoCase(fileName, m_fileName)) {
             return true;
         }
         CloseLocked();
@@ -33,17 +33,17 @@ bool EventLog::Open(const std::wstring& fileName) noexcept {
 }
 
 bool EventLog::Close() noexcept {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     CloseLocked();
     return true;
 }
 
 bool EventLog::Reset() noexcept {
-    ScopedLock guard(lock_);
-    if (open_.load()) {
+    ScopedLock guard(m_lock);
+    if (m_open.load()) {
         CloseLocked();
         try {
-            const std::wstring name = fileName_;
+            const std::wstring name = m_fileName;
             OpenLocked(name);
         } catch (const std::bad_alloc&) {
         }
@@ -52,13 +52,13 @@ bool EventLog::Reset() noexcept {
 }
 
 bool EventLog::OpenLocked(const std::wstring& fileName) noexcept {
-    charactersWritten_ = 0;
-    if (!file_.Create(fileName)) {
+    m_charactersWritten = 0;
+    if (!m_file.Create(fileName)) {
         return false;
     }
     try {
-        fileName_ = fileName;
-        open_.store(true, std::memory_order_release);
+        m_fileName = fileName;
+        m_open.store(true, std::memory_order_release);
         std::wstring first = kStartedMessage;
         first += L' ';
         first += std::to_wstring(GetMaxSize());
@@ -72,17 +72,17 @@ bool EventLog::OpenLocked(const std::wstring& fileName) noexcept {
 }
 
 void EventLog::CloseLocked() noexcept {
-    open_.store(false, std::memory_order_release);
-    file_.Close();
+    m_open.store(false, std::memory_order_release);
+    m_file.Close();
 }
 
 void EventLog::WriteEntry(std::wstring& text) noexcept {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     WriteEntryLocked(text, true);
 }
 
 void EventLog::WriteEntryLocked(std::wstring& text, bool mayReset) noexcept {
-    if (text.empty() || !open_.load()) {
+    if (text.empty() || !m_open.load()) {
         text.clear();
         return;
     }
@@ -92,34 +92,34 @@ void EventLog::WriteEntryLocked(std::wstring& text, bool mayReset) noexcept {
         const std::wstring header = FormatText(L"%08X - Time: %ls ms: %u\n", static_cast<unsigned>(GetCurrentThreadId()),
                                                FormatDateTime(now).c_str(), static_cast<unsigned>(now.wMilliseconds));
         text += (text.back() == L'\n') ? L"\n" : L"\n\n";
-        const std::size_t counted = file_.Write(header) + file_.Write(text);
-        if (file_.Flush()) {
-            charactersWritten_ += static_cast<std::uint32_t>(counted);
+        const std::size_t counted = m_file.Write(header) + m_file.Write(text);
+        if (m_file.Flush()) {
+            m_charactersWritten += static_cast<std::uint32_t>(counted);
         }
     } catch (const std::bad_alloc&) {
-        file_.Discard();
+        m_file.Discard();
     }
     text.clear();
-    if (mayReset && charactersWritten_ > GetMaxSize()) {
+    if (mayReset && m_charactersWritten > GetMaxSize()) {
         Reset();
     }
 }
 
 void EventLog::Entry::Append(std::wstring_view piece) noexcept {
-    if (!collecting_) return;
+    if (!m_collecting) return;
     try {
-        text_.append(piece);
-        text_ += L' ';
+        m_text.append(piece);
+        m_text += L' ';
     } catch (const std::bad_alloc&) {
         // An entry that lost a piece is not written at all.
-        collecting_ = false;
+        m_collecting = false;
     }
 }
 
 EventLog::Entry& EventLog::Entry::operator<<(EndEntryMark) noexcept {
-    if (collecting_) log_.WriteEntry(text_);
-    collecting_ = false;
-    text_.clear();
+    if (m_collecting) m_log.WriteEntry(m_text);
+    m_collecting = false;
+    m_text.clear();
     return *this;
 }
 
@@ -140,7 +140,7 @@ EventLog::Entry& EventLog::Entry::operator<<(wchar_t character) noexcept {
 
 template <typename T>
 EventLog::Entry& EventLog::Entry::Number(const wchar_t* format, T value) noexcept {
-    if (collecting_) {
+    if (m_collecting) {
         wchar_t buffer[32];  // a stack buffer: a number costs no allocation
         const int n = std::swprintf(buffer, sizeof buffer / sizeof buffer[0], format, value);
         Append(n > 0 ? std::wstring_view(buffer, static_cast<std::size_t>(n)) : std::wstring_view());

@@ -35,11 +35,11 @@ public:
     // Empties the open log and starts it again under the same name.
     bool Reset() noexcept;
 
-    bool IsOpen() const noexcept { return open_.load(std::memory_order_acquire); }
+    bool IsOpen() const noexcept { return m_open.load(std::memory_order_acquire); }
     std::wstring GetFileName() const;
     // Limit of the characters written before the log starts again.
-    void SetMaxSize(std::uint32_t bytes) noexcept { maxSize_.store(bytes, std::memory_order_relaxed); }
-    std::uint32_t GetMaxSize() const noexcept { return maxSize_.load(std::memory_order_relaxed); }
+    void SetMaxSize(std::uint32_t bytes) noexcept { m_maxSize.store(bytes, std::memory_order_relaxed); }
+    std::uint32_t GetMaxSize() const noexcept { return m_maxSize.load(std::memory_order_relaxed); }
 
     // Ends an entry: `<< EventLog::EndEntry` writes what the entry collected.
     struct EndEntryMark {};
@@ -49,7 +49,7 @@ public:
     // that made it; dropped unwritten unless EndEntry reached it.
     class Entry {
     public:
-        explicit Entry(EventLog& log) noexcept : log_(log), collecting_(log.IsOpen()) {}
+        explicit Entry(EventLog& log) noexcept : m_log(log), m_collecting(log.IsOpen()) {}
         Entry(Entry&&) noexcept = default;
         Entry(const Entry&) = delete;
         Entry& operator=(const Entry&) = delete;
@@ -71,9 +71,9 @@ public:
         template <typename T>
         Entry& Number(const wchar_t* format, T value) noexcept;
 
-        EventLog& log_;
-        bool collecting_;
-        std::wstring text_;
+        EventLog& m_log;
+        bool m_collecting;
+        std::wstring m_text;
     };
 
     // An entry without pieces writes nothing.
@@ -91,12 +91,12 @@ private:
     void CloseLocked() noexcept;
     void WriteEntryLocked(std::wstring& text, bool mayReset) noexcept;
 
-    std::wstring fileName_;       // name of the last open, used again by Reset
-    mutable CriticalSection lock_;
-    std::uint32_t charactersWritten_ = 0;
-    std::atomic<std::uint32_t> maxSize_{kDefaultMaxSize};
-    std::atomic<bool> open_{false};
-    LogFile file_;
+    std::wstring m_fileName;       // name of the last open, used again by Reset
+    mutable CriticalSection m_lock;
+    std::uint32_t m_charactersWritten = 0;
+    std::atomic<std::uint32_t> m_maxSize{kDefaultMaxSize};
+    std::atomic<bool> m_open{false};
+    LogFile m_file;
 };
 
 extern EventLog theEventLog;

@@ -5,16 +5,16 @@ bool LogFile::Create(const std::wstring& path) noexcept {
     if (path.empty()) {
         return false;
     }
-    handle_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+    m_handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    return handle_ != INVALID_HANDLE_VALUE;
+    return m_handle != INVALID_HANDLE_VALUE;
 }
 
 void LogFile::Close() noexcept {
-    pending_.clear();
-    if (handle_ != INVALID_HANDLE_VALUE) {
-        CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
+    m_pending.clear();
+    if (m_handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(m_handle);
+        m_handle = INVALID_HANDLE_VALUE;
     }
 }
 
@@ -36,15 +36,15 @@ std::size_t LogFile::Write(std::wstring_view text) {
             const int wide = static_cast<int>(runEnd - start);
             const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data() + start, wide, nullptr, 0, nullptr, nullptr);
             if (bytes > 0) {
-                const std::size_t at = pending_.size();
-                pending_.resize(at + static_cast<std::size_t>(bytes));
-                WideCharToMultiByte(CP_UTF8, 0, text.data() + start, wide, pending_.data() + at, bytes, nullptr,
+                const std::size_t at = m_pending.size();
+                m_pending.resize(at + static_cast<std::size_t>(bytes));
+                WideCharToMultiByte(CP_UTF8, 0, text.data() + start, wide, m_pending.data() + at, bytes, nullptr,
                                     nullptr);
                 counted += static_cast<std::size_t>(bytes);
             }
         }
         if (lineEnd) {
-            pending_ += "\r\n";
+            m_pending += "\r\n";
             ++counted;
         }
         start = end + 1;
@@ -53,23 +53,23 @@ std::size_t LogFile::Write(std::wstring_view text) {
 }
 
 bool LogFile::Flush() noexcept {
-    if (handle_ == INVALID_HANDLE_VALUE) {
-        pending_.clear();
+    if (m_handle == INVALID_HANDLE_VALUE) {
+        m_pending.clear();
         return false;
     }
-    const char* data = pending_.data();
-    std::size_t left = pending_.size();
+    const char* data = m_pending.data();
+    std::size_t left = m_pending.size();
     bool ok = true;
     while (left > 0) {
         const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
         DWORD written = 0;
-        if (!WriteFile(handle_, data, chunk, &written, nullptr) || written == 0) {
+        if (!WriteFile(m_handle, data, chunk, &written, nullptr) || written == 0) {
             ok = false;
             break;
         }
         data += written;
         left -= written;
     }
-    pending_.clear();
+    m_pending.clear();
     return ok;
 }

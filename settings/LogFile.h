@@ -17,7 +17,7 @@ public:
     // is held; other writers are refused.
     bool Create(const std::wstring& path) noexcept;
     void Close() noexcept;
-    bool IsOpen() const noexcept { return handle_ != INVALID_HANDLE_VALUE; }
+    bool IsOpen() const noexcept { return m_handle != INVALID_HANDLE_VALUE; }
 
     // Queues text and returns its length as the log counts it: the encoded
     // bytes, each line end counting one. Throws only std::bad_alloc.
@@ -26,9 +26,9 @@ public:
     // entry never reappears glued to the next one.
     bool Flush() noexcept;
     // Drops what is queued without writing it.
-    void Discard() noexcept { pending_.clear(); }
+    void Discard() noexcept { m_pending.clear(); }
 
 private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-    std::string pending_;
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+    std::string m_pending;
 };

@@ -37,32 +37,32 @@ std::wstring SettingsKeyPath() {
 // a process that never loads) see sensible settings.
 OPCS_Registry::OPCS_Registry() { SetDefaults(); }
 
-OPCS_Registry::OPCS_Registry(std::wstring keyPath) : keyPath_(std::move(keyPath)) { SetDefaults(); }
+OPCS_Registry::OPCS_Registry(std::wstring keyPath) : m_keyPath(std::move(keyPath)) { SetDefaults(); }
 
 OPCS_Registry::~OPCS_Registry() = default;
 
-std::wstring OPCS_Registry::GetKeyPath() const { return keyPath_.empty() ? SettingsKeyPath() : keyPath_; }
+std::wstring OPCS_Registry::GetKeyPath() const { return m_keyPath.empty() ? SettingsKeyPath() : m_keyPath; }
 
 void OPCS_Registry::SetDefaults() {
-    toolbarActive_ = true;
-    pollRate_ = 30;
-    eventLogFileSize_ = EventLog::kDefaultMaxSize;
-    eventLogEnabled_ = false;
+    m_toolbarActive = true;
+    m_pollRate = 30;
+    m_eventLogFileSize = EventLog::kDefaultMaxSize;
+    m_eventLogEnabled = false;
     ResetColumns();
-    splitterPosition_ = kDefaultSplitterPosition;
-    lastWindowLocation_ = RECT{0, 0, 0, 0};
+    m_splitterPosition = kDefaultSplitterPosition;
+    m_lastWindowLocation = RECT{0, 0, 0, 0};
     const std::wstring directory = GetProgramDirectory();
-    lastUsedFile_ = directory + GetDocumentTemplateField(DocumentTemplateField::DocumentName) +
+    m_lastUsedFile = directory + GetDocumentTemplateField(DocumentTemplateField::DocumentName) +
                     GetDocumentTemplateField(DocumentTemplateField::FilterExtension);
-    eventLogFile_ = directory + LoadResString(IDS_APP_TITLE) + L" Event Log.txt";
-    tagIconBitmap_.clear();
+    m_eventLogFile = directory + LoadResString(IDS_APP_TITLE) + L" Event Log.txt";
+    m_tagIconBitmap.clear();
 }
 
 void OPCS_Registry::Load() {
-    if (loaded_) {
+    if (m_loaded) {
         return;
     }
-    loaded_ = true;
+    m_loaded = true;
     SetDefaults();
     RegIO key;
     const std::wstring path = GetKeyPath();
@@ -74,25 +74,25 @@ void OPCS_Registry::Load() {
 }
 
 void OPCS_Registry::ReadAll(RegIO& key) {
-    key.ReadBool(kToolbarActive, toolbarActive_);
-    key.ReadUInt(kPollRateSecs, pollRate_);
-    key.ReadUInt(kEventLogFileSize, eventLogFileSize_);
+    key.ReadBool(kToolbarActive, m_toolbarActive);
+    key.ReadUInt(kPollRateSecs, m_pollRate);
+    key.ReadUInt(kEventLogFileSize, m_eventLogFileSize);
     // Taken as stored, unclamped; only a value that is no number at all is refused.
     double splitter = 0;
     if (key.ReadDouble(kLastSplitterWndVal, splitter) && std::isfinite(splitter)) {
-        splitterPosition_ = splitter;
+        m_splitterPosition = splitter;
     }
-    key.ReadRect(kLastWindowLocation, lastWindowLocation_);
-    key.ReadText(kEventLogFile, eventLogFile_);
-    key.ReadBool(kEventLogEnabled, eventLogEnabled_);
-    key.ReadText(kTagIconBitmap, tagIconBitmap_);
+    key.ReadRect(kLastWindowLocation, m_lastWindowLocation);
+    key.ReadText(kEventLogFile, m_eventLogFile);
+    key.ReadBool(kEventLogEnabled, m_eventLogEnabled);
+    key.ReadText(kTagIconBitmap, m_tagIconBitmap);
     std::wstring lastUsed;
     if (key.ReadText(kLastUsedFile, lastUsed) && FileExists(lastUsed)) {
-        lastUsedFile_ = lastUsed;
+        m_lastUsedFile = lastUsed;
     }
     std::wstring columnText;
     if (key.ReadText(kColumnInfo, columnText)) {
-        ParseColumnInfo(columnText, columns_);
+        ParseColumnInfo(columnText, m_columns);
     }
 }
 
@@ -102,41 +102,41 @@ bool OPCS_Registry::Save() {
         theEventLog << L"Failed to open HKLM Settings registry key to save data" << EventLog::EndEntry;
         return false;
     }
-    key.WriteBool(kToolbarActive, toolbarActive_);
-    key.WriteUInt(kPollRateSecs, pollRate_);
-    key.WriteUInt(kEventLogFileSize, eventLogFileSize_);
-    key.WriteDouble(kLastSplitterWndVal, splitterPosition_);
-    key.WriteRect(kLastWindowLocation, lastWindowLocation_);
-    key.WriteText(kEventLogFile, eventLogFile_);
-    key.WriteBool(kEventLogEnabled, eventLogEnabled_);
-    key.WriteText(kTagIconBitmap, tagIconBitmap_);
-    key.WriteText(kLastUsedFile, lastUsedFile_);
-    key.WriteText(kColumnInfo, FormatColumnInfo(columns_));
+    key.WriteBool(kToolbarActive, m_toolbarActive);
+    key.WriteUInt(kPollRateSecs, m_pollRate);
+    key.WriteUInt(kEventLogFileSize, m_eventLogFileSize);
+    key.WriteDouble(kLastSplitterWndVal, m_splitterPosition);
+    key.WriteRect(kLastWindowLocation, m_lastWindowLocation);
+    key.WriteText(kEventLogFile, m_eventLogFile);
+    key.WriteBool(kEventLogEnabled, m_eventLogEnabled);
+    key.WriteText(kTagIconBitmap, m_tagIconBitmap);
+    key.WriteText(kLastUsedFile, m_lastUsedFile);
+    key.WriteText(kColumnInfo, FormatColumnInfo(m_columns));
     return true;
 }
 
 std::wstring OPCS_Registry::GetLastUsedFileName() const {
     std::wstring directory;
     std::wstring name;
-    SplitPath(lastUsedFile_, directory, name);
+    SplitPath(m_lastUsedFile, directory, name);
     return name;
 }
 
 void OPCS_Registry::SetSplitterPosition(double fraction) noexcept {
     if (std::isnan(fraction)) {
-        splitterPosition_ = kDefaultSplitterPosition;
+        m_splitterPosition = kDefaultSplitterPosition;
     } else if (fraction > kMaxSplitterPosition) {
-        splitterPosition_ = kMaxSplitterPosition;
+        m_splitterPosition = kMaxSplitterPosition;
     } else if (fraction < kMinSplitterPosition) {
-        splitterPosition_ = kMinSplitterPosition;
+        m_splitterPosition = kMinSplitterPosition;
     } else {
-        splitterPosition_ = fraction;
+        m_splitterPosition = fraction;
     }
 }
 
 ColumnArray& OPCS_Registry::GetColumns() {
-    RepairColumns(columns_);
-    return columns_;
+    RepairColumns(m_columns);
+    return m_columns;
 }
 
-void OPCS_Registry::ResetColumns() { columns_ = DefaultColumns(); }
+void OPCS_Registry::ResetColumns() { m_columns = DefaultColumns(); }

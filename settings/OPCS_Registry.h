@@ -29,35 +29,35 @@ public:
     // cannot be opened, in which case nothing is written or created.
     bool Save();
     void SetDefaults();
-    bool IsLoaded() const noexcept { return loaded_; }
+    bool IsLoaded() const noexcept { return m_loaded; }
     // The full registry path of the key.
     std::wstring GetKeyPath() const;
 
-    bool IsEventLogEnabled() const noexcept { return eventLogEnabled_; }
-    void SetEventLogEnabled(bool enabled) noexcept { eventLogEnabled_ = enabled; }
-    std::wstring GetEventLogFile() const { return eventLogFile_; }
-    void SetEventLogFile(const std::wstring& path) { eventLogFile_ = path; }
-    std::uint32_t GetEventLogFileSize() const noexcept { return eventLogFileSize_; }
-    void SetEventLogFileSize(std::uint32_t bytes) noexcept { eventLogFileSize_ = bytes; }
+    bool IsEventLogEnabled() const noexcept { return m_eventLogEnabled; }
+    void SetEventLogEnabled(bool enabled) noexcept { m_eventLogEnabled = enabled; }
+    std::wstring GetEventLogFile() const { return m_eventLogFile; }
+    void SetEventLogFile(const std::wstring& path) { m_eventLogFile = path; }
+    std::uint32_t GetEventLogFileSize() const noexcept { return m_eventLogFileSize; }
+    void SetEventLogFileSize(std::uint32_t bytes) noexcept { m_eventLogFileSize = bytes; }
 
     // Seconds; the update interval each new device starts with.
-    std::uint32_t GetPollRate() const noexcept { return pollRate_; }
-    void SetPollRate(std::uint32_t seconds) noexcept { pollRate_ = seconds; }
-    bool IsToolbarActive() const noexcept { return toolbarActive_; }
-    void SetToolbarActive(bool active) noexcept { toolbarActive_ = active; }
+    std::uint32_t GetPollRate() const noexcept { return m_pollRate; }
+    void SetPollRate(std::uint32_t seconds) noexcept { m_pollRate = seconds; }
+    bool IsToolbarActive() const noexcept { return m_toolbarActive; }
+    void SetToolbarActive(bool active) noexcept { m_toolbarActive = active; }
 
-    std::wstring GetLastUsedFile() const { return lastUsedFile_; }
-    void SetLastUsedFile(const std::wstring& path) { lastUsedFile_ = path; }
+    std::wstring GetLastUsedFile() const { return m_lastUsedFile; }
+    void SetLastUsedFile(const std::wstring& path) { m_lastUsedFile = path; }
     // The last used file without its directory.
     std::wstring GetLastUsedFileName() const;
-    std::wstring GetTagIconBitmap() const { return tagIconBitmap_; }
-    void SetTagIconBitmap(const std::wstring& path) { tagIconBitmap_ = path; }
+    std::wstring GetTagIconBitmap() const { return m_tagIconBitmap; }
+    void SetTagIconBitmap(const std::wstring& path) { m_tagIconBitmap = path; }
 
     // Fraction of the frame width; setting keeps it within 0.1 to 0.9.
-    double GetSplitterPosition() const noexcept { return splitterPosition_; }
+    double GetSplitterPosition() const noexcept { return m_splitterPosition; }
     void SetSplitterPosition(double fraction) noexcept;
-    RECT GetLastWindowLocation() const noexcept { return lastWindowLocation_; }
-    void SetLastWindowLocation(const RECT& location) noexcept { lastWindowLocation_ = location; }
+    RECT GetLastWindowLocation() const noexcept { return m_lastWindowLocation; }
+    void SetLastWindowLocation(const RECT& location) noexcept { m_lastWindowLocation = location; }
 
     // The columns, repaired and ordered by position (the display order). The
     // tag list changes them in place.
@@ -67,18 +67,18 @@ public:
 private:
     void ReadAll(RegIO& key);
 
-    std::wstring keyPath_;  // empty: built from the version information
-    bool eventLogEnabled_ = false;
-    bool toolbarActive_ = false;
-    bool loaded_ = false;
-    std::uint32_t pollRate_ = 0;
-    std::uint32_t eventLogFileSize_ = 0;
-    double splitterPosition_ = 0;
-    std::wstring lastUsedFile_;
-    std::wstring eventLogFile_;
-    std::wstring tagIconBitmap_;
-    ColumnArray columns_{};
-    RECT lastWindowLocation_{};
+    std::wstring m_keyPath;  // empty: built from the version information
+    bool m_eventLogEnabled = false;
+    bool m_toolbarActive = false;
+    bool m_loaded = false;
+    std::uint32_t m_pollRate = 0;
+    std::uint32_t m_eventLogFileSize = 0;
+    double m_splitterPosition = 0;
+    std::wstring m_lastUsedFile;
+    std::wstring m_eventLogFile;
+    std::wstring m_tagIconBitmap;
+    ColumnArray m_columns{};
+    RECT m_lastWindowLocation{};
 };
 
 // HKEY_LOCAL_MACHINE\Software\<company>\<product>\Settings of the running program.

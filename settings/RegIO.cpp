@@ -72,8 +72,8 @@ HKEY RegIO::RootFromName(std::wstring_view name) {
 }
 
 void RegIO::InvalidateValueCache() noexcept {
-    valueCacheValid_ = false;
-    valueCache_.clear();
+    m_valueCacheValid = false;
+    m_valueCache.clear();
 }
 
 bool RegIO::Open(std::wstring_view fullPath, bool readOnly) {
@@ -82,14 +82,14 @@ bool RegIO::Open(std::wstring_view fullPath, bool readOnly) {
     if (parts.empty() || !IsOpenableRoot(parts[0])) {
         return false;
     }
-    root_ = RootFromName(parts[0]);
+    m_root = RootFromName(parts[0]);
     for (size_t i = 1; i < parts.size(); ++i) {
         if (!OpenSubKey(parts[i], readOnly)) {
             Close();
             return false;
         }
     }
-    open_ = true;
+    m_open = true;
     return true;
 }
 
@@ -109,19 +109,19 @@ bool RegIO::Create(std::wstring_view fullPath) {
             Close();
             return false;
         }
-        subKeys_.push_back(SubKeyInfo{created, parts[next], KEY_ALL_ACCESS});
+        m_subKeys.push_back(SubKeyInfo{created, parts[next], KEY_ALL_ACCESS});
     }
     InvalidateValueCache();
     return true;
 }
 
 void RegIO::Close() noexcept {
-    while (!subKeys_.empty()) {
+    while (!m_subKeys.empty()) {
         CloseSubKey();
     }
     InvalidateValueCache();
-    root_ = HKEY_LOCAL_MACHINE;
-    open_ = false;
+    m_root = HKEY_LOCAL_MACHINE;
+    m_open = false;
 }
 
 bool RegIO::OpenSubKey(const std::wstring& name, bool readOnly) {
@@ -135,7 +135,7 @@ bool RegIO::OpenSubKey(const std::wstring& name, bool readOnly) {
     }
     InvalidateValueCache();
     try {
-        subKeys_.push_back(SubKeyInfo{key, name, access});
+        m_subKeys.push_back(SubKeyInfo{key, name, access});
     } catch (...) {
         RegCloseKey(key);
         throw;
@@ -144,20 +144,20 @@ bool RegIO::OpenSubKey(const std::wstring& name, bool readOnly) {
 }
 
 void RegIO::CloseSubKey() noexcept {
-    if (subKeys_.empty()) {
+    if (m_subKeys.empty()) {
         return;
     }
-    RegCloseKey(subKeys_.back().key);
-    subKeys_.pop_back();
+    RegCloseKey(m_subKeys.back().key);
+    m_subKeys.pop_back();
     InvalidateValueCache();
 }
 
 std::wstring RegIO::GetKeyPath() const {
-    if (!open_) {
+    if (!m_open) {
         return {};
     }
-    std::wstring path = RootName(root_) + L'\\';
-    for (const auto& sub : subKeys_) {
+    std::wstring path = RootName(m_root) + L'\\';
+    for (const auto& sub : m_subKeys) {
         path += sub.name;
         path += L'\\';
     }
@@ -165,7 +165,7 @@ std::wstring RegIO::GetKeyPath() const {
 }
 
 bool RegIO::SubKeyExists(std::wstring_view relativePath) {
-    if (!open_) {
+    if (!m_open) {
         return false;
     }
     HKEY parent = CurrentKey();
@@ -186,7 +186,7 @@ bool RegIO::SubKeyExists(std::wstring_view relativePath) {
 bool RegIO::DeleteSubKey(std::wstring_view relativePath) {
     const std::vector<std::wstring> parts = SplitKeyPath(relativePath);
     // An empty path names the current key itself, which is not a subkey.
-    if (!open_ || parts.empty() || !SubKeyExists(relativePath)) {
+    if (!m_open || parts.empty() || !SubKeyExists(relativePath)) {
         return false;
     }
     // The platform's own depth-first walk: subkeys first, then the key.
@@ -196,19 +196,19 @@ bool RegIO::DeleteSubKey(std::wstring_view relativePath) {
 }
 
 bool RegIO::ValueExists(const std::wstring& name) {
-    if (!open_) {
+    if (!m_open) {
         return false;
     }
-    if (!valueCacheValid_) {
-        EnumValues(valueCache_, false);
-        valueCacheValid_ = true;
+    if (!m_valueCacheValid) {
+        EnumValues(m_valueCache, false);
+        m_valueCacheValid = true;
     }
-    return std::any_of(valueCache_.begin(), valueCache_.end(),
+    return std::any_of(m_valueCache.begin(), m_valueCache.end(),
                        [&](const RegValue& v) { return EqualsNoCase(v.Name(), name); });
 }
 
 bool RegIO::QueryValue(RegValue& value) {
-    if (!open_) {
+    if (!m_open) {
         return false;
     }
     const std::wstring& name = value.Name();
@@ -225,7 +225,7 @@ bool RegIO::QueryValue(RegValue& value) {
 }
 
 bool RegIO::SetRegValue(const RegValue& value) {
-    if (!open_) {
+    if (!m_open) {
         return false;
     }
     return RegSetValueExW(CurrentKey(), value.Name().c_str(), 0, value.Type(), value.Data(), value.Size()) ==
@@ -234,7 +234,7 @@ bool RegIO::SetRegValue(const RegValue& value) {
 
 void RegIO::EnumSubKeys(std::vector<std::wstring>& names, bool sorted) {
     names.clear();
-    if (!open_) {
+    if (!m_open) {
         return;
     }
     DWORD count = 0;
@@ -256,7 +256,7 @@ void RegIO::EnumSubKeys(std::vector<std::wstring>& names, bool sorted) {
 
 void RegIO::EnumValues(std::vector<RegValue>& values, bool sorted) {
     values.clear();
-    if (!open_) {
+    if (!m_open) {
         return;
     }
     DWORD count = 0;
@@ -292,7 +292,7 @@ void RegIO::EnumValues(std::vector<RegValue>& values, bool sorted) {
 
 bool RegIO::Find(const std::wstring& valueName, std::vector<std::wstring>& keyPaths) {
     keyPaths.clear();
-    if (!open_) {
+    if (!m_open) {
         return false;
     }
     FindBelow(valueName, keyPaths);

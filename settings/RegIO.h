@@ -32,7 +32,7 @@ public:
     // object is open at the full path.
     bool Create(std::wstring_view fullPath);
     void Close() noexcept;
-    bool IsOpen() const noexcept { return open_; }
+    bool IsOpen() const noexcept { return m_open; }
 
     // One key below the current key, appended to the chain.
     bool OpenSubKey(const std::wstring& name, bool readOnly);
@@ -76,13 +76,13 @@ public:
     static std::vector<std::wstring> SplitKeyPath(std::wstring_view path);
 
 private:
-    HKEY CurrentKey() const noexcept { return subKeys_.empty() ? root_ : subKeys_.back().key; }
+    HKEY CurrentKey() const noexcept { return m_subKeys.empty() ? m_root : m_subKeys.back().key; }
     void InvalidateValueCache() noexcept;
     void FindBelow(const std::wstring& valueName, std::vector<std::wstring>& keyPaths);
 
-    HKEY root_ = HKEY_LOCAL_MACHINE;
-    bool open_ = false;
-    bool valueCacheValid_ = false;
-    std::vector<SubKeyInfo> subKeys_;  // outermost first; the last is the current key
-    std::vector<RegValue> valueCache_;
+    HKEY m_root = HKEY_LOCAL_MACHINE;
+    bool m_open = false;
+    bool m_valueCacheValid = false;
+    std::vector<SubKeyInfo> m_subKeys;  // outermost first; the last is the current key
+    std::vector<RegValue> m_valueCache;
 };

@@ -5,15 +5,15 @@
 #include "Text.h"
 
 void RegValue::SetBytes(DWORD type, const void* bytes, DWORD size) noexcept {
-    data_.fill(0);
-    size_ = size > kMaxDataSize ? kMaxDataSize : size;
-    std::memcpy(data_.data(), bytes, size_);
-    type_ = type;
+    m_data.fill(0);
+    m_size = size > kMaxDataSize ? kMaxDataSize : size;
+    std::memcpy(m_data.data(), bytes, m_size);
+    m_type = type;
 }
 
 void RegValue::SetRaw(DWORD type, DWORD size) noexcept {
-    type_ = type;
-    size_ = size > kMaxDataSize ? kMaxDataSize : size;
+    m_type = type;
+    m_size = size > kMaxDataSize ? kMaxDataSize : size;
 }
 
 RegValue RegValue::FromText(std::wstring name, std::wstring_view text) {
@@ -54,11 +54,11 @@ RegValue RegValue::FromRect(std::wstring name, const RECT& value) {
 }
 
 bool RegValue::GetUInt(std::uint32_t& value) const noexcept {
-    if (type_ != REG_DWORD || size_ < 4) {
+    if (m_type != REG_DWORD || m_size < 4) {
         return false;
     }
-    value = static_cast<std::uint32_t>(data_[0]) | (static_cast<std::uint32_t>(data_[1]) << 8) |
-            (static_cast<std::uint32_t>(data_[2]) << 16) | (static_cast<std::uint32_t>(data_[3]) << 24);
+    value = static_cast<std::uint32_t>(m_data[0]) | (static_cast<std::uint32_t>(m_data[1]) << 8) |
+            (static_cast<std::uint32_t>(m_data[2]) << 16) | (static_cast<std::uint32_t>(m_data[3]) << 24);
     return true;
 }
 
@@ -72,20 +72,20 @@ bool RegValue::GetBool(bool& value) const noexcept {
 }
 
 bool RegValue::GetDouble(double& value) const noexcept {
-    if (type_ != REG_BINARY || size_ < sizeof(double)) {
+    if (m_type != REG_BINARY || m_size < sizeof(double)) {
         return false;
     }
-    std::memcpy(&value, data_.data(), sizeof value);
+    std::memcpy(&value, m_data.data(), sizeof value);
     return true;
 }
 
 bool RegValue::GetText(std::wstring& value) const {
-    if (type_ != REG_SZ) {
+    if (m_type != REG_SZ) {
         return false;
     }
-    const size_t units = size_ / sizeof(wchar_t);
+    const size_t units = m_size / sizeof(wchar_t);
     std::wstring text(units, L'\0');
-    std::memcpy(text.data(), data_.data(), units * sizeof(wchar_t));
+    std::memcpy(text.data(), m_data.data(), units * sizeof(wchar_t));
     const size_t end = text.find(L'\0');
     if (end != std::wstring::npos) {
         text.resize(end);
@@ -95,16 +95,16 @@ bool RegValue::GetText(std::wstring& value) const {
 }
 
 bool RegValue::GetRect(RECT& value) const noexcept {
-    if (type_ != REG_BINARY || size_ != 16) {
+    if (m_type != REG_BINARY || m_size != 16) {
         return false;
     }
     std::int32_t parts[4];
-    std::memcpy(parts, data_.data(), sizeof parts);
+    std::memcpy(parts, m_data.data(), sizeof parts);
     value = RECT{parts[0], parts[1], parts[2], parts[3]};
     return true;
 }
 
 bool RegValue::operator==(const RegValue& other) const {
-    return type_ == other.type_ && size_ == other.size_ && std::memcmp(data_.data(), other.data_.data(), size_) == 0 &&
-           EqualsNoCase(name_, other.name_);
+    return m_type == other.m_type && m_size == other.m_size && std::memcmp(m_data.data(), other.m_data.data(), m_size) == 0 &&
+           EqualsNoCase(m_name, other.m_name);
 }

@@ -13,7 +13,7 @@ public:
     static constexpr DWORD kMaxDataSize = 2550;
 
     RegValue() noexcept = default;
-    explicit RegValue(std::wstring name) : name_(std::move(name)) {}
+    explicit RegValue(std::wstring name) : m_name(std::move(name)) {}
 
     // REG_SZ: the UTF-16 text and its terminator, the text cut to 1,274
     // characters so that both fit in kMaxDataSize bytes.
@@ -37,27 +37,27 @@ public:
     // REG_BINARY of exactly 16 bytes.
     bool GetRect(RECT& value) const noexcept;
 
-    const std::wstring& Name() const noexcept { return name_; }
-    void SetName(std::wstring name) { name_ = std::move(name); }
-    DWORD Type() const noexcept { return type_; }
-    DWORD Size() const noexcept { return size_; }
-    const BYTE* Data() const noexcept { return data_.data(); }
+    const std::wstring& Name() const noexcept { return m_name; }
+    void SetName(std::wstring name) { m_name = std::move(name); }
+    DWORD Type() const noexcept { return m_type; }
+    DWORD Size() const noexcept { return m_size; }
+    const BYTE* Data() const noexcept { return m_data.data(); }
     // Raw access for the registry calls: capacity kMaxDataSize.
-    BYTE* MutableData() noexcept { return data_.data(); }
+    BYTE* MutableData() noexcept { return m_data.data(); }
     void SetRaw(DWORD type, DWORD size) noexcept;
 
     // Names equal ignoring case, and type, size and data bytes equal.
     bool operator==(const RegValue& other) const;
     // By name, case-sensitive.
-    bool operator<(const RegValue& other) const { return name_ < other.name_; }
+    bool operator<(const RegValue& other) const { return m_name < other.m_name; }
 
 private:
     void SetBytes(DWORD type, const void* bytes, DWORD size) noexcept;
 
-    std::wstring name_;
+    std::wstring m_name;
     // Two zero bytes past the limit: the platform looks one character beyond a
     // text's given size for a terminator it may add.
-    std::array<BYTE, kMaxDataSize + sizeof(wchar_t)> data_{};
-    DWORD size_ = 0;
-    DWORD type_ = 0;
+    std::array<BYTE, kMaxDataSize + sizeof(wchar_t)> m_data{};
+    DWORD m_size = 0;
+    DWORD m_type = 0;
 };

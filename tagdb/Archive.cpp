@@ -36,27 +36,27 @@ bool IsPlainZeroable(VARTYPE type) noexcept {
 }
 }  // namespace
 
-Archive::Archive() : storing_(true) {}
+Archive::Archive() : m_storing(true) {}
 
-Archive::Archive(std::vector<BYTE> bytes) : storing_(false), buffer_(std::move(bytes)) {
-    data_ = buffer_.data();
-    size_ = buffer_.size();
+Archive::Archive(std::vector<BYTE> bytes) : m_storing(false), m_buffer(std::move(bytes)) {
+    m_data = m_buffer.data();
+    m_size = m_buffer.size();
 }
 
-Archive::Archive(const BYTE* data, size_t size) : storing_(false), data_(data), size_(data ? size : 0) {}
+Archive::Archive(const BYTE* data, size_t size) : m_storing(false), m_data(data), m_size(data ? size : 0) {}
 
 void Archive::RequireStoring() const {
-    if (!storing_) throw std::logic_error("archive is loading");
+    if (!m_storing) throw std::logic_error("archive is loading");
 }
 
 void Archive::RequireLoading() const {
-    if (storing_) throw std::logic_error("archive is storing");
+    if (m_storing) throw std::logic_error("archive is storing");
 }
 
 void Archive::Append(const void* bytes, size_t count) {
     RequireStoring();
     const BYTE* p = static_cast<const BYTE*>(bytes);
-    buffer_.insert(buffer_.end(), p, p + count);
+    m_buffer.insert(m_buffer.end(), p, p + count);
 }
 
 const BYTE* Archive::Take(std::uint64_t count) {
@@ -64,11 +64,11 @@ const BYTE* Archive::Take(std::uint64_t count) {
     if (count > Remaining()) {
         // A short read ends at the end of the data, as a file read does: no
         // later field can then be taken from the cut field's own bytes.
-        position_ = size_;
+        m_position = m_size;
         throw ArchiveEndOfFile();
     }
-    const BYTE* p = data_ + position_;
-    position_ += static_cast<size_t>(count);
+    const BYTE* p = m_data + m_position;
+    m_position += static_cast<size_t>(count);
     return p;
 }
 
@@ -117,7 +117,7 @@ void Archive::WriteString(std::wstring_view text) {
     RequireStoring();
     if (IsAscii(text)) {
         WriteLength(text.size());
-        for (wchar_t c : text) buffer_.push_back(static_cast<BYTE>(c));
+        for (wchar_t c : text) m_buffer.push_back(static_cast<BYTE>(c));
         return;
     }
     const std::string ansi = ToAnsi(text);
@@ -283,15 +283,15 @@ void Archive::Skip(size_t count) { Take(count); }
 DWORD Archive::ReadCount(size_t smallestElement) {
     const DWORD count = ReadDword();
     if (smallestElement != 0 && count > Remaining() / smallestElement) {
-        position_ = size_;
+        m_position = m_size;
         throw ArchiveEndOfFile();
     }
     return count;
 }
 
-Archive::NestedRecord::NestedRecord(Archive& archive) : archive_(archive) {
-    if (archive_.nesting_ >= kMaxNesting) {
+Archive::NestedRecord::NestedRecord(Archive& archive) : m_archive(archive) {
+    if (m_archive.m_nesting >= kMaxNesting) {
         throw ArchiveFormatError("records nested too deeply");
     }
-    ++archive_.nesting_;
+    ++m_archive.m_nesting;
 }

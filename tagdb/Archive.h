@@ -28,8 +28,8 @@ public:
     Archive(const Archive&) = delete;
     Archive& operator=(const Archive&) = delete;
 
-    bool IsStoring() const noexcept { return storing_; }
-    bool IsLoading() const noexcept { return !storing_; }
+    bool IsStoring() const noexcept { return m_storing; }
+    bool IsLoading() const noexcept { return !m_storing; }
 
     void WriteByte(BYTE value);
     void WriteWord(WORD value);
@@ -66,23 +66,23 @@ public:
     class NestedRecord {
     public:
         explicit NestedRecord(Archive& archive);
-        ~NestedRecord() { --archive_.nesting_; }
+        ~NestedRecord() { --m_archive.m_nesting; }
         NestedRecord(const NestedRecord&) = delete;
         NestedRecord& operator=(const NestedRecord&) = delete;
 
     private:
-        Archive& archive_;
+        Archive& m_archive;
     };
 
     // Storing: the bytes written so far.
-    const std::vector<BYTE>& Bytes() const noexcept { return buffer_; }
-    std::vector<BYTE> TakeBytes() noexcept { return std::move(buffer_); }
+    const std::vector<BYTE>& Bytes() const noexcept { return m_buffer; }
+    std::vector<BYTE> TakeBytes() noexcept { return std::move(m_buffer); }
     // Loading: where the next field starts and how many bytes are left.
-    size_t Position() const noexcept { return position_; }
-    size_t Remaining() const noexcept { return size_ - position_; }
+    size_t Position() const noexcept { return m_position; }
+    size_t Remaining() const noexcept { return m_size - m_position; }
     // Loading: records a list reader gave up (unreadable, or a name clash).
-    void NoteDroppedRecord() noexcept { ++droppedRecords_; }
-    size_t DroppedRecords() const noexcept { return droppedRecords_; }
+    void NoteDroppedRecord() noexcept { ++m_droppedRecords; }
+    size_t DroppedRecords() const noexcept { return m_droppedRecords; }
 
 private:
     void Append(const void* bytes, size_t count);
@@ -92,11 +92,11 @@ private:
     void RequireStoring() const;
     void RequireLoading() const;
 
-    bool storing_;
-    std::vector<BYTE> buffer_;  // storing: the output; loading: owned input, if any
-    const BYTE* data_ = nullptr;
-    size_t size_ = 0;
-    size_t position_ = 0;
-    size_t droppedRecords_ = 0;
-    size_t nesting_ = 0;
+    bool m_storing;
+    std::vector<BYTE> m_buffer;  // storing: the output; loading: owned input, if any
+    const BYTE* m_data = nullptr;
+    size_t m_size = 0;
+    size_t m_position = 0;
+    size_t m_droppedRecords = 0;
+    size_t m_nesting = 0;
 };

@@ -20,22 +20,22 @@ Configuration::~Configuration() { Clear(); }
 
 bool Configuration::AddDevice(OPCS_Device* device) {
     if (device == nullptr) return false;
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     // Item IDs name devices without regard to case: a second bearer would be unreachable.
-    for (OPCS_Device* other : devices_) {
+    for (OPCS_Device* other : m_devices) {
         if (other == device ||
             (OPCS_TagGroup::IsValidGroup(other) && EqualsNoCase(other->GetName(), device->GetName()))) {
             return false;
         }
     }
-    devices_.Append(device);
+    m_devices.Append(device);
     device->SetConfiguration(this);
     SetModified(true);
     return true;
 }
 
 bool Configuration::AddGroupTo(OPCS_TagGroup* parent, OPCS_TagGroup* group) {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     if (parent == nullptr || group == nullptr || !OPCS_TagGroup::IsValidGroup(parent) || !parent->AddGroup(group)) {
         return false;
     }
@@ -44,7 +44,7 @@ bool Configuration::AddGroupTo(OPCS_TagGroup* parent, OPCS_TagGroup* group) {
 }
 
 bool Configuration::AddTagTo(OPCS_TagGroup* group, OPCS_Tag* tag) {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     if (group == nullptr || tag == nullptr || !OPCS_TagGroup::IsValidGroup(group) || !group->AddTag(tag)) {
         return false;
     }
@@ -53,7 +53,7 @@ bool Configuration::AddTagTo(OPCS_TagGroup* group, OPCS_Tag* tag) {
 }
 
 Configuration::DeleteResult Configuration::DeleteItem(OPCS_TagGroup* item) {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     if (!OPCS_TagGroup::IsValidGroup(item)) return DeleteResult::NotFound;
     if (!item->CanDelete()) return DeleteResult::InUse;
     if (!UnlinkLocked(item)) return DeleteResult::NotFound;
@@ -63,15 +63,15 @@ Configuration::DeleteResult Configuration::DeleteItem(OPCS_TagGroup* item) {
 }
 
 void Configuration::DeleteLocked(OPCS_TagGroup* item) {
-    if (GroupDeletingObserver observer = deletingObserver_.load()) observer(item);
+    if (GroupDeletingObserver observer = m_deletingObserver.load()) observer(item);
     delete item;
 }
 
 bool Configuration::UnlinkLocked(OPCS_TagGroup* item) {
     if (item->IsDevice()) {
-        for (auto node = devices_.begin(); node != devices_.end(); ++node) {
+        for (auto node = m_devices.begin(); node != m_devices.end(); ++node) {
             if (*node == item) {
-                devices_.Remove(node);
+                m_devices.Remove(node);
                 static_cast<OPCS_Device*>(item)->SetConfiguration(nullptr);
                 return true;
             }
@@ -85,15 +85,15 @@ bool Configuration::UnlinkLocked(OPCS_TagGroup* item) {
 // Devices that entered the list without AddDevice (a file, an import) report
 // their changes here too.
 void Configuration::AdoptLocked() {
-    for (OPCS_Device* device : devices_) {
+    for (OPCS_Device* device : m_devices) {
         if (OPCS_TagGroup::IsValidGroup(device)) device->SetConfiguration(this);
     }
 }
 
 void Configuration::Clear() {
-    ScopedLock guard(lock_);
-    while (!devices_.IsEmpty()) {
-        OPCS_Device* device = devices_.Remove(devices_.Head());
+    ScopedLock guard(m_lock);
+    while (!m_devices.IsEmpty()) {
+        OPCS_Device* device = m_devices.Remove(m_devices.Head());
         if (OPCS_TagGroup::IsValidGroup(device)) {
             device->SetConfiguration(nullptr);
             DeleteLocked(device);
@@ -102,15 +102,15 @@ void Configuration::Clear() {
 }
 
 OPCS_Device* Configuration::FindDevice(std::wstring_view name) {
-    ScopedLock guard(lock_);
-    for (OPCS_Device* device : devices_) {
+    ScopedLock guard(m_lock);
+    for (OPCS_Device* device : m_devices) {
         if (OPCS_TagGroup::IsValidGroup(device) && EqualsNoCase(device->GetName(), name)) return device;
     }
     return nullptr;
 }
 
 OPCS_Tag* Configuration::FindTag(std::wstring_view itemId) {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     const size_t separator = itemId.find(kItemIdSeparator);
     if (separator == std::wstring_view::npos || separator == 0) return nullptr;
     OPCS_Device* device = FindDevice(itemId.substr(0, separator));
@@ -118,41 +118,41 @@ OPCS_Tag* Configuration::FindTag(std::wstring_view itemId) {
 }
 
 void Configuration::CopyDeviceList(Dll<OPCS_Device*>& list) {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     list.Clear();
-    devices_.CopyInto(list);
+    m_devices.CopyInto(list);
 }
 
 int Configuration::DeviceCount() {
-    ScopedLock guard(lock_);
-    return devices_.Count();
+    ScopedLock guard(m_lock);
+    return m_devices.Count();
 }
 
 void Configuration::NotifyDeviceStatesChanged() noexcept {
-    if (ConfigurationWatcher* watcher = watcher_.load()) watcher->DeviceStatesChanged();
+    if (ConfigurationWatcher* watcher = m_watcher.load()) watcher->DeviceStatesChanged();
 }
 
 bool Configuration::CanChangeFiles() const { return !AreClientsConnected(); }
 
 bool Configuration::KeepOriginalBeforeSave(const std::wstring& path, DWORD& error, std::wstring& notice) {
     error = ERROR_SUCCESS;
-    const auto damaged = std::find_if(damagedFiles_.begin(), damagedFiles_.end(),
+    const auto damaged = std::find_if(m_damagedFiles.begin(), m_damagedFiles.end(),
                                       [&path](const std::wstring& file) { return SameFile(file, path); });
-    if (damaged == damagedFiles_.end() && !ownFile_.empty() && SameFile(ownFile_, path)) {
+    if (damaged == m_damagedFiles.end() && !m_ownFile.empty() && SameFile(m_ownFile, path)) {
         return true;
     }
     std::wstring backup;
     if (!KeepBackupBeside(path, backup, error)) {
         // No file there (a missing file that was refused, or one removed since): nothing to lose.
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-            if (damaged != damagedFiles_.end()) damagedFiles_.erase(damaged);
+            if (damaged != m_damagedFiles.end()) m_damagedFiles.erase(damaged);
             error = ERROR_SUCCESS;
             return true;
         }
         return false;
     }
-    if (damaged != damagedFiles_.end()) {
-        damagedFiles_.erase(damaged);
+    if (damaged != m_damagedFiles.end()) {
+        m_damagedFiles.erase(damaged);
         theEventLog << L"Configuration file not loaded cleanly - original kept as:" << backup << EventLog::EndEntry;
         notice = L"The configuration file " + path + L" was damaged and could not be read completely. "
                  L"The original file is kept as " + backup + L".";
@@ -171,23 +171,23 @@ Configuration::LoadOutcome Configuration::Load(const std::wstring& path, const s
     Dll<OPCS_Device*> loaded;
     const ConfigFileResult result = LoadConfigurationFile(path, loaded);
     const bool clean = result.status == ConfigFileStatus::Ok && result.droppedRecords == 0 && result.renamedDevices.empty();
-    std::erase_if(damagedFiles_, [&path](const std::wstring& file) { return SameFile(file, path); });
+    std::erase_if(m_damagedFiles, [&path](const std::wstring& file) { return SameFile(file, path); });
     if (result.status == ConfigFileStatus::FileError) {
         outcome.error = result.error;
         // Not read now: whatever is there is no longer known to be ours.
-        if (SameFile(ownFile_, path)) ownFile_.clear();
+        if (SameFile(m_ownFile, path)) m_ownFile.clear();
         return outcome;
     }
-    if (!clean) damagedFiles_.push_back(path);
+    if (!clean) m_damagedFiles.push_back(path);
     if (beforeReplace) beforeReplace();
     Clear();
     {
-        ScopedLock guard(lock_);
-        loaded.CopyInto(devices_);
+        ScopedLock guard(m_lock);
+        loaded.CopyInto(m_devices);
         AdoptLocked();
     }
-    pathName_ = path;
-    ownFile_ = clean ? path : std::wstring();
+    m_pathName = path;
+    m_ownFile = clean ? path : std::wstring();
     for (const DeviceRename& rename : result.renamedDevices) {
         theEventLog << L"Device name already used - device renamed from:" << rename.from << L"to:" << rename.to
                     << EventLog::EndEntry;
@@ -211,13 +211,13 @@ Configuration::SaveOutcome Configuration::Save(const std::wstring& path) {
         return outcome;
     }
     {
-        ScopedLock guard(lock_);
-        outcome.failure = SaveConfigurationFile(path, devices_);
+        ScopedLock guard(m_lock);
+        outcome.failure = SaveConfigurationFile(path, m_devices);
     }
     if (outcome.failure.status != ConfigFileStatus::Ok) return outcome;
-    ownFile_ = path;
+    m_ownFile = path;
     theEventLog << L"Config file saved to disk" << EventLog::EndEntry;
-    pathName_ = path;
+    m_pathName = path;
     SetModified(false);
     outcome.saved = true;
     return outcome;
@@ -226,8 +226,8 @@ Configuration::SaveOutcome Configuration::Save(const std::wstring& path) {
 bool Configuration::ExportTags(const std::wstring& path, std::wstring& error) {
     std::string csv;
     {
-        ScopedLock guard(lock_);
-        csv = ExportTagsCsv(devices_);
+        ScopedLock guard(m_lock);
+        csv = ExportTagsCsv(m_devices);
     }
     DWORD code = ERROR_SUCCESS;
     if (!WriteFileReplacing(path, std::vector<BYTE>(csv.begin(), csv.end()), code)) {
@@ -252,8 +252,8 @@ TagImportResult Configuration::ImportTags(const std::wstring& path) {
         return result;
     }
     {
-        ScopedLock guard(lock_);
-        result = ImportTagsCsv(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), devices_);
+        ScopedLock guard(m_lock);
+        result = ImportTagsCsv(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), m_devices);
         AdoptLocked();
     }
     if (!result.Succeeded()) {

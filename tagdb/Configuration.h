@@ -41,7 +41,7 @@ public:
     Configuration(const Configuration&) = delete;
     Configuration& operator=(const Configuration&) = delete;
 
-    CriticalSection& Lock() noexcept { return lock_; }
+    CriticalSection& Lock() noexcept { return m_lock; }
 
     // False when the object is no live one or its name is taken.
     bool AddDevice(OPCS_Device* device);
@@ -74,8 +74,8 @@ public:
         std::wstring keptOriginalNotice;
     };
     SaveOutcome Save(const std::wstring& path);
-    const std::wstring& GetPathName() const noexcept { return pathName_; }
-    void SetPathName(const std::wstring& path) { pathName_ = path; }
+    const std::wstring& GetPathName() const noexcept { return m_pathName; }
+    void SetPathName(const std::wstring& path) { m_pathName = path; }
 
     // Every tag to a CSV file; false with the reason in words.
     bool ExportTags(const std::wstring& path, std::wstring& error);
@@ -84,12 +84,12 @@ public:
     TagImportResult ImportTags(const std::wstring& path);
     bool CanChangeFiles() const;  // false while OPC clients are connected
 
-    bool IsModified() const noexcept { return modified_.load(); }
-    void SetModified(bool modified) noexcept { modified_.store(modified); }
+    bool IsModified() const noexcept { return m_modified.load(); }
+    void SetModified(bool modified) noexcept { m_modified.store(modified); }
 
-    void SetWatcher(ConfigurationWatcher* watcher) noexcept { watcher_.store(watcher); }
+    void SetWatcher(ConfigurationWatcher* watcher) noexcept { m_watcher.store(watcher); }
     void NotifyDeviceStatesChanged() noexcept;
-    void SetGroupDeletingObserver(GroupDeletingObserver observer) noexcept { deletingObserver_.store(observer); }
+    void SetGroupDeletingObserver(GroupDeletingObserver observer) noexcept { m_deletingObserver.store(observer); }
 
 private:
     // The caller holds the lock.
@@ -98,15 +98,15 @@ private:
     void DeleteLocked(OPCS_TagGroup* item);
     bool KeepOriginalBeforeSave(const std::wstring& path, DWORD& error, std::wstring& notice);
 
-    CriticalSection lock_;
-    Dll<OPCS_Device*> devices_;
-    std::atomic<bool> modified_{false};
-    std::atomic<ConfigurationWatcher*> watcher_{nullptr};
-    std::atomic<GroupDeletingObserver> deletingObserver_{nullptr};
-    std::wstring pathName_;
+    CriticalSection m_lock;
+    Dll<OPCS_Device*> m_devices;
+    std::atomic<bool> m_modified{false};
+    std::atomic<ConfigurationWatcher*> m_watcher{nullptr};
+    std::atomic<GroupDeletingObserver> m_deletingObserver{nullptr};
+    std::wstring m_pathName;
     // Files that did not load cleanly and whose original is not kept yet.
-    std::vector<std::wstring> damagedFiles_;
+    std::vector<std::wstring> m_damagedFiles;
     // The file whose content on disk was read cleanly or written last: the
     // one file saved over without a backup.
-    std::wstring ownFile_;
+    std::wstring m_ownFile;
 };

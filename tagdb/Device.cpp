@@ -50,35 +50,35 @@ void CopyGroupTags(OPCS_TagGroup* group, std::vector<OPCS_Tag*>& into) {
 }
 }  // namespace
 
-OPCS_Device::OPCS_Device() : updateInterval_(NewDevicePollRate()) {
+OPCS_Device::OPCS_Device() : m_updateInterval(NewDevicePollRate()) {
     StoreName(L"Device");
-    imageIndex_ = 0;
-    selectedImageIndex_ = 1;
-    GetLocalTime(&lastPollTime_);
-    if (wakeEvent_.IsValid() && startEvent_.IsValid()) {
-        pollThread_.Start([this] { return PollThreadMain(); });
+    m_imageIndex = 0;
+    m_selectedImageIndex = 1;
+    GetLocalTime(&m_lastPollTime);
+    if (m_wakeEvent.IsValid() && m_startEvent.IsValid()) {
+        m_pollThread.Start([this] { return PollThreadMain(); });
     }
     DeviceRegistry& r = Registry();
     ScopedLock guard(r.lock);
     r.devices.Append(this);
-    registered_ = true;
+    m_registered = true;
 }
 
 OPCS_Device::~OPCS_Device() {
     Shutdown();
     RetireValidity();
     {
-        ScopedLock guard(lock_);
+        ScopedLock guard(m_lock);
         StoreName(L"Deleted");
-        updateInterval_ = 0;
+        m_updateInterval = 0;
     }
     LeaveDeviceRegistry();
-    ScopedLock guard(lock_);
-    std::vector<OPCS_Tag*>().swap(flatTags_);
+    ScopedLock guard(m_lock);
+    std::vector<OPCS_Tag*>().swap(m_flatTags);
 }
 
 void OPCS_Device::LeaveDeviceRegistry() noexcept {
-    if (!registered_) {
+    if (!m_registered) {
         return;
     }
     DeviceRegistry& r = Registry();
@@ -89,7 +89,7 @@ void OPCS_Device::LeaveDeviceRegistry() noexcept {
             break;
         }
     }
-    registered_ = false;
+    m_registered = false;
 }
 
 bool OPCS_Device::IsDeviceNameFree(const OPCS_Device* device, const std::wstring& name) {
@@ -129,8 +129,8 @@ void OPCS_Device::MarkConfigurationModified() noexcept {
 std::wstring OPCS_Device::GetDeviceName() { return GetName() + kItemIdSeparator; }
 
 bool OPCS_Device::IsBusy() {
-    ScopedLock guard(lock_);
-    return pollRequestCount_ != 0 && pollThread_.IsRunning();
+    ScopedLock guard(m_lock);
+    return m_pollRequestCount != 0 && m_pollThread.IsRunning();
 }
 
 bool OPCS_Device::CanDelete() { return !IsBusy(); }
@@ -140,20 +140,20 @@ DWORD OPCS_Device::RequestPollStart(int kind, DWORD count) {
         return 0;
     }
     if (kind == kPollQuery) {
-        return pollRequestCount_;
+        return m_pollRequestCount;
     }
-    ScopedLock guard(lock_);
-    if (terminating_ || !pollThread_.IsRunning() || (kind != kPollOperator && kind != kPollOpcItems) ||
+    ScopedLock guard(m_lock);
+    if (m_terminating || !m_pollThread.IsRunning() || (kind != kPollOperator && kind != kPollOpcItems) ||
         count == 0) {
         return 0;
     }
-    const bool wasPolling = pollRequestCount_ != 0 && !stopRequested_;
-    pollRequestCount_ += count;
-    requests_[kind] += count;
-    stopRequested_ = false;
-    if (!wasPolling) startEvent_.Set();  // already set while polling runs
+    const bool wasPolling = m_pollRequestCount != 0 && !m_stopRequested;
+    m_pollRequestCount += count;
+    m_requests[kind] += count;
+    m_stopRequested = false;
+    if (!wasPolling) m_startEvent.Set();  // already set while polling runs
     theEventLog << L"Device:" << GetName() << L"Poll Loop Start Request Queued" << EventLog::EndEntry;
-    return pollRequestCount_;
+    return m_pollRequestCount;
 }
 
 DWORD OPCS_Device::RequestPollStop(int kind, DWORD count) {
@@ -161,38 +161,38 @@ DWORD OPCS_Device::RequestPollStop(int kind, DWORD count) {
         return 0;
     }
     if (kind == kPollQuery) {
-        return pollRequestCount_;
+        return m_pollRequestCount;
     }
-    ScopedLock guard(lock_);
-    if (terminating_ || !pollThread_.IsRunning() || (kind != kPollOperator && kind != kPollOpcItems)) {
+    ScopedLock guard(m_lock);
+    if (m_terminating || !m_pollThread.IsRunning() || (kind != kPollOperator && kind != kPollOpcItems)) {
         return 0;
     }
     // Never more stops than starts of that kind.
-    count = std::min(count, static_cast<DWORD>(requests_[kind]));
+    count = std::min(count, static_cast<DWORD>(m_requests[kind]));
     if (count == 0) {
-        return pollRequestCount_;
+        return m_pollRequestCount;
     }
-    requests_[kind] -= count;
-    pollRequestCount_ -= count;
-    if (pollRequestCount_ > 0) {
-        return pollRequestCount_;
+    m_requests[kind] -= count;
+    m_pollRequestCount -= count;
+    if (m_pollRequestCount > 0) {
+        return m_pollRequestCount;
     }
-    stopRequested_ = true;
-    startEvent_.Reset();
-    wakeEvent_.Set();  // leave the wait between cycles at once
+    m_stopRequested = true;
+    m_startEvent.Reset();
+    m_wakeEvent.Set();  // leave the wait between cycles at once
     theEventLog << L"Device:" << GetName() << L"Poll Loop Stop Request Queued" << EventLog::EndEntry;
     return 0;
 }
 
 unsigned OPCS_Device::PollThreadMain() {
-    while (IsValidGroup(this) && !terminating_) {
+    while (IsValidGroup(this) && !m_terminating) {
         DWORD count;
         {
-            ScopedLock guard(lock_);
-            count = pollRequestCount_;
+            ScopedLock guard(m_lock);
+            count = m_pollRequestCount;
         }
         if (count == 0) {
-            startEvent_.Wait(INFINITE);
+            m_startEvent.Wait(INFINITE);
         }
         if (!IsValidGroup(this)) {
             break;
@@ -207,35 +207,35 @@ void OPCS_Device::PollingRun() {
     if (!IsValidGroup(this)) {
         return;
     }
-    wakeEvent_.Reset();  // a wake-up from before this run is none for it
+    m_wakeEvent.Reset();  // a wake-up from before this run is none for it
     {
-        ScopedLock guard(lock_);
-        if (pollRequestCount_ == 0 || terminating_) {
+        ScopedLock guard(m_lock);
+        if (m_pollRequestCount == 0 || m_terminating) {
             return;
         }
-        pollState_ = kPollStarting;
+        m_pollState = kPollStarting;
     }
     // A stop meanwhile (its wake-up ends the wait) costs no run at all.
-    wakeEvent_.Wait(kRunStartDelayMs);
+    m_wakeEvent.Wait(kRunStartDelayMs);
     {
-        ScopedLock guard(lock_);
-        if (pollRequestCount_ == 0 || terminating_) {
-            pollState_ = kPollIdle;
+        ScopedLock guard(m_lock);
+        if (m_pollRequestCount == 0 || m_terminating) {
+            m_pollState = kPollIdle;
             return;
         }
     }
     RebuildTagList();
     ReferenceFlatTags(true);
-    wakeEvent_.Reset();
+    m_wakeEvent.Reset();
     OnPollStart();
     for (;;) {
         DWORD intervalSeconds;
         bool inService;
         {
-            ScopedLock guard(lock_);
-            if (pollRequestCount_ == 0) break;
-            pollState_ = kPollInCycle;
-            inService = inService_;
+            ScopedLock guard(m_lock);
+            if (m_pollRequestCount == 0) break;
+            m_pollState = kPollInCycle;
+            inService = m_inService;
         }
         if (IsStructureChanged()) {
             RebuildTagList();
@@ -245,16 +245,16 @@ void OPCS_Device::PollingRun() {
             try {
                 PollCycle();
             } catch (...) {
-                ScopedLock guard(lock_);
-                inService_ = false;
+                ScopedLock guard(m_lock);
+                m_inService = false;
             }
         }
         {
-            ScopedLock guard(lock_);
-            GetLocalTime(&lastPollTime_);
-            if (pollRequestCount_ == 0) break;
-            pollState_ = kPollWaiting;
-            intervalSeconds = updateInterval_;
+            ScopedLock guard(m_lock);
+            GetLocalTime(&m_lastPollTime);
+            if (m_pollRequestCount == 0) break;
+            m_pollState = kPollWaiting;
+            intervalSeconds = m_updateInterval;
         }
         // An interval read from a file is not clamped: keep the wait finite.
         const unsigned long long ms = std::min<unsigned long long>(
@@ -263,8 +263,8 @@ void OPCS_Device::PollingRun() {
     }
     ReleaseReferencedTags(true);
     OnPollStop();
-    ScopedLock guard(lock_);
-    pollState_ = kPollIdle;
+    ScopedLock guard(m_lock);
+    m_pollState = kPollIdle;
 }
 
 void OPCS_Device::WaitForNextCycle(DWORD milliseconds) {
@@ -281,14 +281,14 @@ void OPCS_Device::WaitForNextCycle(DWORD milliseconds) {
             between = RunBetweenCycles(now);
         }
         const DWORD wait = static_cast<DWORD>(std::min<ULONGLONG>(cycleDue - now, between));
-        if (wakeEvent_.Wait(wait) == WaitResult::Signalled) {
-            ScopedLock guard(lock_);
-            if (pollRequestCount_ == 0 || cycleRequested_ || !rescheduleRequested_) {
-                cycleRequested_ = false;
-                rescheduleRequested_ = false;
+        if (m_wakeEvent.Wait(wait) == WaitResult::Signalled) {
+            ScopedLock guard(m_lock);
+            if (m_pollRequestCount == 0 || m_cycleRequested || !m_rescheduleRequested) {
+                m_cycleRequested = false;
+                m_rescheduleRequested = false;
                 return;
             }
-            rescheduleRequested_ = false;
+            m_rescheduleRequested = false;
         }
     }
 }
@@ -302,16 +302,16 @@ void OPCS_Device::ReferenceFlatTags(bool clearVolatile) {
     // The start of a run has nothing referenced yet; a rebuild in mid-run
     // looks up what it already holds in a sorted copy (one allocation).
     std::vector<OPCS_Tag*> already;
-    if (!referenced_.empty()) {
-        already = referenced_;
+    if (!m_referenced.empty()) {
+        already = m_referenced;
         std::sort(already.begin(), already.end());
     }
-    referenced_.reserve(referenced_.size() + flatTags_.size());
-    for (OPCS_Tag* tag : flatTags_) {
+    m_referenced.reserve(m_referenced.size() + m_flatTags.size());
+    for (OPCS_Tag* tag : m_flatTags) {
         if (!OPCS_Tag::IsValidTag(tag)) continue;
         if (!std::binary_search(already.begin(), already.end(), tag)) {
             tag->AddClientReference();
-            referenced_.push_back(tag);
+            m_referenced.push_back(tag);
         }
         if (clearVolatile) tag->InvalidateIfVolatile(kVolatileClearedQuality);
     }
@@ -320,25 +320,25 @@ void OPCS_Device::ReferenceFlatTags(bool clearVolatile) {
 
 void OPCS_Device::ReleaseReferencedTags(bool clearVolatile) {
     // A held tag cannot leave the device, so the held ones are the flat list's live ones.
-    for (OPCS_Tag* tag : referenced_) {
+    for (OPCS_Tag* tag : m_referenced) {
         if (OPCS_Tag::IsValidTag(tag)) {
             // Cleared while still held: once let go the tag may be deleted.
             if (clearVolatile) tag->InvalidateIfVolatile(kVolatileClearedQuality);
             tag->ReleaseClientReference();
         }
     }
-    referenced_.clear();
+    m_referenced.clear();
     if (clearVolatile) LogVolatileCleared();
 }
 
 void OPCS_Device::OnPollStart() {
-    ScopedLock guard(lock_);
-    stopRequested_ = false;
+    ScopedLock guard(m_lock);
+    m_stopRequested = false;
 }
 
 void OPCS_Device::OnPollStop() {
-    ScopedLock guard(lock_);
-    stopRequested_ = false;
+    ScopedLock guard(m_lock);
+    m_stopRequested = false;
 }
 
 void OPCS_Device::RebuildTagList() {
@@ -346,23 +346,23 @@ void OPCS_Device::RebuildTagList() {
     // device takes: a client adding items waits for no walk of the tree. A
     // change while the walk runs marks the structure again.
     {
-        ScopedLock guard(lock_);
-        structureChanged_ = false;
+        ScopedLock guard(m_lock);
+        m_structureChanged = false;
     }
     std::vector<OPCS_Tag*> fresh;
-    fresh.reserve(flatTags_.size());
+    fresh.reserve(m_flatTags.size());
     if (IsValidGroup(this)) {
         CopyGroupTags(this, fresh);
     }
-    ScopedLock guard(lock_);
-    flatTags_.swap(fresh);
-    ++flatTagsVersion_;
+    ScopedLock guard(m_lock);
+    m_flatTags.swap(fresh);
+    ++m_flatTagsVersion;
 }
 
 void OPCS_Device::InvalidateVolatileTags(WORD quality) {
     {
-        ScopedLock guard(lock_);  // against a rebuild by the poll thread
-        for (OPCS_Tag* tag : flatTags_) {
+        ScopedLock guard(m_lock);  // against a rebuild by the poll thread
+        for (OPCS_Tag* tag : m_flatTags) {
             if (OPCS_Tag::IsValidTag(tag)) tag->InvalidateIfVolatile(quality);
         }
     }
@@ -375,11 +375,11 @@ void OPCS_Device::LogVolatileCleared() {
 
 void OPCS_Device::SetInService(bool inService) {
     {
-        ScopedLock guard(lock_);
-        if (inService == inService_) {
+        ScopedLock guard(m_lock);
+        if (inService == m_inService) {
             return;
         }
-        inService_ = inService;
+        m_inService = inService;
         theEventLog << L"Device:" << GetName() << (inService ? L"In Service" : L"Out of Service")
                     << EventLog::EndEntry;
         if (!inService) {
@@ -393,12 +393,12 @@ void OPCS_Device::SetInService(bool inService) {
 
 void OPCS_Device::SetUpdateInterval(DWORD seconds) {
     {
-        ScopedLock guard(lock_);
-        if (seconds == updateInterval_) {
+        ScopedLock guard(m_lock);
+        if (seconds == m_updateInterval) {
             return;
         }
-        updateInterval_ = std::clamp(seconds, kMinUpdateInterval, kMaxUpdateInterval);
-        theEventLog << L"Device:" << GetName() << L"Update Interval set to (secs):" << updateInterval_
+        m_updateInterval = std::clamp(seconds, kMinUpdateInterval, kMaxUpdateInterval);
+        theEventLog << L"Device:" << GetName() << L"Update Interval set to (secs):" << m_updateInterval
                     << EventLog::EndEntry;
     }
     NotifyChanged();
@@ -406,48 +406,48 @@ void OPCS_Device::SetUpdateInterval(DWORD seconds) {
 }
 
 void OPCS_Device::PollNow() {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     if (IsBusy()) {
-        cycleRequested_ = true;
-        wakeEvent_.Set();
+        m_cycleRequested = true;
+        m_wakeEvent.Set();
     }
 }
 
 void OPCS_Device::Reschedule() {
-    ScopedLock guard(lock_);
-    if (pollRequestCount_ != 0) {
-        rescheduleRequested_ = true;
-        wakeEvent_.Set();
+    ScopedLock guard(m_lock);
+    if (m_pollRequestCount != 0) {
+        m_rescheduleRequested = true;
+        m_wakeEvent.Set();
     }
 }
 
 void OPCS_Device::SetStateIndicator(bool on) {
-    ScopedLock guard(lock_);
-    if (on != stateIndicator_) {
-        stateIndicator_ = on;
+    ScopedLock guard(m_lock);
+    if (on != m_stateIndicator) {
+        m_stateIndicator = on;
         if (Configuration* configuration = GetConfiguration()) configuration->NotifyDeviceStatesChanged();
     }
 }
 
 void OPCS_Device::Shutdown() {
-    terminating_ = true;
+    m_terminating = true;
     {
-        ScopedLock guard(lock_);
-        pollRequestCount_ = 0;
+        ScopedLock guard(m_lock);
+        m_pollRequestCount = 0;
     }
-    if (pollThread_.IsRunning()) {
-        wakeEvent_.Set();
-        startEvent_.Set();
-        pollThread_.Join(INFINITE);
+    if (m_pollThread.IsRunning()) {
+        m_wakeEvent.Set();
+        m_startEvent.Set();
+        m_pollThread.Join(INFINITE);
     }
 }
 
-bool OPCS_Device::IsInService() { ScopedLock g(lock_); return inService_; }
-DWORD OPCS_Device::GetUpdateInterval() { ScopedLock g(lock_); return updateInterval_; }
-int OPCS_Device::GetPollState() { ScopedLock g(lock_); return pollState_; }
-DWORD OPCS_Device::GetPollRequestCount() { ScopedLock g(lock_); return pollRequestCount_; }
+bool OPCS_Device::IsInService() { ScopedLock g(m_lock); return m_inService; }
+DWORD OPCS_Device::GetUpdateInterval() { ScopedLock g(m_lock); return m_updateInterval; }
+int OPCS_Device::GetPollState() { ScopedLock g(m_lock); return m_pollState; }
+DWORD OPCS_Device::GetPollRequestCount() { ScopedLock g(m_lock); return m_pollRequestCount; }
 DWORD OPCS_Device::GetPollRequests(int kind) {
-    ScopedLock g(lock_);
-    return kind == kPollOperator || kind == kPollOpcItems ? requests_[kind] : 0;
+    ScopedLock g(m_lock);
+    return kind == kPollOperator || kind == kPollOpcItems ? m_requests[kind] : 0;
 }
-SYSTEMTIME OPCS_Device::GetLastPollTime() { ScopedLock g(lock_); return lastPollTime_; }
+SYSTEMTIME OPCS_Device::GetLastPollTime() { ScopedLock g(m_lock); return m_lastPollTime; }

@@ -61,8 +61,8 @@ public:
 
     // The configuration that holds the device, told of its changes; null
     // while it is in none.
-    void SetConfiguration(Configuration* configuration) noexcept { configuration_.store(configuration); }
-    Configuration* GetConfiguration() const noexcept { return configuration_.load(); }
+    void SetConfiguration(Configuration* configuration) noexcept { m_configuration.store(configuration); }
+    Configuration* GetConfiguration() const noexcept { return m_configuration.load(); }
     // The configuration now holds changes to save.
     void MarkConfigurationModified() noexcept;
 
@@ -76,36 +76,36 @@ protected:
     // Leaves the device registry (done once, by the first destructor that runs).
     void LeaveDeviceRegistry() noexcept;
     // The device's flat tag list; only the poll thread changes it.
-    const std::vector<OPCS_Tag*>& FlatTags() const noexcept { return flatTags_; }
+    const std::vector<OPCS_Tag*>& FlatTags() const noexcept { return m_flatTags; }
     // Counts the rebuilds of the flat list.
-    DWORD FlatTagsVersion() const noexcept { return flatTagsVersion_; }
+    DWORD FlatTagsVersion() const noexcept { return m_flatTagsVersion; }
     // Work between the cycles of a polling run (on the poll thread, while the
     // device is in service): does what is due at `nowMs` (GetTickCount64's
     // clock) and gives the milliseconds until it is due again, or INFINITE.
     virtual DWORD RunBetweenCycles(ULONGLONG nowMs);
 
-    DWORD deviceClassCode_ = 0;
-    std::atomic<bool> terminating_{false};
-    bool stateIndicator_ = true;
-    bool stopRequested_ = false;
-    bool inService_ = true;
-    Thread pollThread_;
-    AutoResetEvent wakeEvent_;
-    AutoResetEvent startEvent_;
-    DWORD updateInterval_;
-    SYSTEMTIME lastPollTime_{};
+    DWORD m_deviceClassCode = 0;
+    std::atomic<bool> m_terminating{false};
+    bool m_stateIndicator = true;
+    bool m_stopRequested = false;
+    bool m_inService = true;
+    Thread m_pollThread;
+    AutoResetEvent m_wakeEvent;
+    AutoResetEvent m_startEvent;
+    DWORD m_updateInterval;
+    SYSTEMTIME m_lastPollTime{};
     // A vector, not a list: a polling run of 100,000 tags starts without
     // 100,000 allocations competing for the heap with the client threads.
-    std::vector<OPCS_Tag*> flatTags_;
-    DWORD requests_[2] = {0, 0};
-    CriticalSection secondLock_;
-    int pollState_ = kPollIdle;
-    DWORD pollRequestCount_ = 0;
+    std::vector<OPCS_Tag*> m_flatTags;
+    DWORD m_requests[2] = {0, 0};
+    CriticalSection m_secondLock;
+    int m_pollState = kPollIdle;
+    DWORD m_pollRequestCount = 0;
 
     friend class DeviceRecord;  // the configuration file's reader and writer
 
 private:
-    std::atomic<Configuration*> configuration_{nullptr};
+    std::atomic<Configuration*> m_configuration{nullptr};
     unsigned PollThreadMain();
     void PollingRun();
     static constexpr WORD kVolatileClearedQuality = OPC_QUALITY_NOT_CONNECTED;
@@ -117,9 +117,9 @@ private:
 
     // Tags whose client reference count this polling run raised: released
     // exactly once at its end, even when the flat list was rebuilt meanwhile.
-    std::vector<OPCS_Tag*> referenced_;
-    bool registered_ = false;
-    DWORD flatTagsVersion_ = 0;
-    bool cycleRequested_ = false;     // PollNow: the next cycle now
-    bool rescheduleRequested_ = false;
+    std::vector<OPCS_Tag*> m_referenced;
+    bool m_registered = false;
+    DWORD m_flatTagsVersion = 0;
+    bool m_cycleRequested = false;     // PollNow: the next cycle now
+    bool m_rescheduleRequested = false;
 };

@@ -25,30 +25,30 @@ void OPCS_Device::Serialize(Archive& archive) {
 }
 
 void ToviDevice::Serialize(Archive& archive) {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     OPCS_Device::Serialize(archive);
     DeviceRecord::SerializeProduct(*this, archive);
 }
 
 void DeviceRecord::SerializeDevice(OPCS_Device& device, Archive& archive) {
-    ScopedLock guard(device.lock_);
+    ScopedLock guard(device.m_lock);
     if (archive.IsStoring()) {
         archive.WriteDouble(kRecordVersion);
-        archive.WriteBool(device.inService_);
-        archive.WriteDword(device.updateInterval_);
+        archive.WriteBool(device.m_inService);
+        archive.WriteDword(device.m_updateInterval);
         return;
     }
     // The interval is taken as stored, without the setter's range.
     const double version = archive.ReadDouble();
     if (version >= 1.6) {
-        device.inService_ = archive.ReadBool();
-        device.updateInterval_ = archive.ReadDword();
+        device.m_inService = archive.ReadBool();
+        device.m_updateInterval = archive.ReadDword();
     } else if (version >= 1.5) {
-        device.inService_ = archive.ReadBool();
-        device.updateInterval_ = SecondsFromMilliseconds(archive.ReadDword());
+        device.m_inService = archive.ReadBool();
+        device.m_updateInterval = SecondsFromMilliseconds(archive.ReadDword());
     } else if (version >= 1.3) {
         archive.ReadString();
-        device.updateInterval_ = SecondsFromMilliseconds(archive.ReadDword());
+        device.m_updateInterval = SecondsFromMilliseconds(archive.ReadDword());
         archive.ReadDword();
         archive.ReadDword();
     } else {
@@ -56,34 +56,34 @@ void DeviceRecord::SerializeDevice(OPCS_Device& device, Archive& archive) {
         for (int i = 0; i < 5; ++i) archive.ReadDword();  // serial-port settings
         archive.ReadDword();
         archive.ReadString();
-        device.updateInterval_ = SecondsFromMilliseconds(archive.ReadDword());
+        device.m_updateInterval = SecondsFromMilliseconds(archive.ReadDword());
         archive.ReadDword();
         archive.ReadDword();
     }
 }
 
 void DeviceRecord::SerializeProduct(ToviDevice& device, Archive& archive) {
-    ScopedLock guard(device.lock_);
+    ScopedLock guard(device.m_lock);
     if (archive.IsStoring()) {
         archive.WriteDouble(ProgramVersionNumber());
-        archive.WriteDword(device.refreshEnabled_ != 0 ? 1 : 0);
-        archive.WriteDword(device.refreshMode_);
-        archive.WriteDword(device.refreshPeriod_);
+        archive.WriteDword(device.m_refreshEnabled != 0 ? 1 : 0);
+        archive.WriteDword(device.m_refreshMode);
+        archive.WriteDword(device.m_refreshPeriod);
         return;
     }
     const double version = archive.ReadDouble();
     if (version >= 1.1) {
-        device.refreshEnabled_ = archive.ReadBool() ? 1 : 0;
-        device.refreshMode_ = archive.ReadDword();
-        device.refreshPeriod_ = archive.ReadDword();
+        device.m_refreshEnabled = archive.ReadBool() ? 1 : 0;
+        device.m_refreshMode = archive.ReadDword();
+        device.m_refreshPeriod = archive.ReadDword();
     }
 }
 
 void DeviceRecord::StoreList(Archive& archive, const Dll<OPCS_Device*>& devices) {
     StoreRecordList(archive, devices, kDeviceListTexts, [](OPCS_Device* d) { return OPCS_TagGroup::IsValidGroup(d); },
                     [](OPCS_Device& d) {
-                        ScopedLock guard(d.lock_);
-                        return d.deviceClassCode_;
+                        ScopedLock guard(d.m_lock);
+                        return d.m_deviceClassCode;
                     });
 }
 

@@ -15,67 +15,67 @@ public:
     using Node = typename Storage::iterator;
     using ConstNode = typename Storage::const_iterator;
 
-    explicit Dll(std::wstring name = {}) : name_(std::move(name)), cursor_(items_.end()) {}
+    explicit Dll(std::wstring name = {}) : m_name(std::move(name)), m_cursor(m_items.end()) {}
     Dll(const Dll&) = delete;
     Dll& operator=(const Dll&) = delete;
 
     // Links a node at the end; the first node of an empty list becomes the cursor.
     Node Append(T element) {
-        const bool wasEmpty = items_.empty();
-        Node node = items_.insert(items_.end(), std::move(element));
-        if (wasEmpty || cursor_ == items_.end()) {
-            cursor_ = node;
+        const bool wasEmpty = m_items.empty();
+        Node node = m_items.insert(m_items.end(), std::move(element));
+        if (wasEmpty || m_cursor == m_items.end()) {
+            m_cursor = node;
         }
         return node;
     }
 
     // Unlinks a node and gives its element; the cursor moves past it.
     T Remove(Node node) {
-        if (cursor_ == node) {
-            cursor_ = std::next(node);
-            if (cursor_ == items_.end() && items_.size() > 1) {
-                cursor_ = items_.begin();  // circular: past the last is the head
+        if (m_cursor == node) {
+            m_cursor = std::next(node);
+            if (m_cursor == m_items.end() && m_items.size() > 1) {
+                m_cursor = m_items.begin();  // circular: past the last is the head
             }
         }
         T element = std::move(*node);
-        items_.erase(node);
-        if (items_.empty()) {
-            cursor_ = items_.end();
+        m_items.erase(node);
+        if (m_items.empty()) {
+            m_cursor = m_items.end();
         }
         return element;
     }
 
     // Appends every element, in order, to another list.
     void CopyInto(Dll& other) const {
-        for (const T& element : items_) {
+        for (const T& element : m_items) {
             other.Append(element);
         }
     }
 
     void Clear() {
-        items_.clear();
-        cursor_ = items_.end();
+        m_items.clear();
+        m_cursor = m_items.end();
     }
 
-    int Count() const noexcept { return static_cast<int>(items_.size()); }
-    bool IsEmpty() const noexcept { return items_.empty(); }
-    const std::wstring& Name() const noexcept { return name_; }
+    int Count() const noexcept { return static_cast<int>(m_items.size()); }
+    bool IsEmpty() const noexcept { return m_items.empty(); }
+    const std::wstring& Name() const noexcept { return m_name; }
 
-    bool HasCursor() const noexcept { return cursor_ != items_.end(); }
-    Node Cursor() noexcept { return cursor_; }
-    Node Head() noexcept { return items_.begin(); }
-    bool IsHead(ConstNode node) const noexcept { return node == items_.begin(); }
-    bool IsLast(ConstNode node) const noexcept { return !items_.empty() && node == std::prev(items_.end()); }
+    bool HasCursor() const noexcept { return m_cursor != m_items.end(); }
+    Node Cursor() noexcept { return m_cursor; }
+    Node Head() noexcept { return m_items.begin(); }
+    bool IsHead(ConstNode node) const noexcept { return node == m_items.begin(); }
+    bool IsLast(ConstNode node) const noexcept { return !m_items.empty() && node == std::prev(m_items.end()); }
 
-    Node begin() noexcept { return items_.begin(); }
-    Node end() noexcept { return items_.end(); }
-    ConstNode begin() const noexcept { return items_.begin(); }
-    ConstNode end() const noexcept { return items_.end(); }
+    Node begin() noexcept { return m_items.begin(); }
+    Node end() noexcept { return m_items.end(); }
+    ConstNode begin() const noexcept { return m_items.begin(); }
+    ConstNode end() const noexcept { return m_items.end(); }
 
 private:
-    std::wstring name_;
-    Storage items_;
-    Node cursor_;
+    std::wstring m_name;
+    Storage m_items;
+    Node m_cursor;
 };
 
 template <class T>

@@ -28,27 +28,27 @@ void ToviTagGroup::Serialize(Archive& archive) {
 
 void GroupRecord::Serialize(OPCS_TagGroup& group, Archive& archive) {
     Archive::NestedRecord level(archive);
-    ScopedLock guard(group.lock_);
+    ScopedLock guard(group.m_lock);
     if (archive.IsStoring()) {
         archive.WriteDouble(kRecordVersion);
         archive.WriteString(group.GetName());
-        archive.WriteString(group.description_);
-        archive.WriteLong(group.imageIndex_);
-        archive.WriteLong(group.selectedImageIndex_);
-        archive.WriteLong(group.ordinal_);
-        StoreList(archive, group.groups_);
-        TagRecord::StoreList(archive, group.tags_);
+        archive.WriteString(group.m_description);
+        archive.WriteLong(group.m_imageIndex);
+        archive.WriteLong(group.m_selectedImageIndex);
+        archive.WriteLong(group.m_ordinal);
+        StoreList(archive, group.m_groups);
+        TagRecord::StoreList(archive, group.m_tags);
         return;
     }
     const double version = archive.ReadDouble();
     std::wstring name = archive.ReadString();
     std::replace(name.begin(), name.end(), kItemIdSeparator, L' ');
     group.StoreName(std::move(name));
-    group.description_ = archive.ReadString();
-    group.imageIndex_ = archive.ReadLong();
-    group.selectedImageIndex_ = archive.ReadLong();
+    group.m_description = archive.ReadString();
+    group.m_imageIndex = archive.ReadLong();
+    group.m_selectedImageIndex = archive.ReadLong();
     if (version >= 1.6) {
-        group.ordinal_ = archive.ReadLong();
+        group.m_ordinal = archive.ReadLong();
     }
     std::vector<std::unique_ptr<OPCS_TagGroup>> groups = LoadList(archive);
     std::vector<std::unique_ptr<OPCS_Tag>> tags = TagRecord::LoadList(archive);
@@ -68,14 +68,14 @@ void GroupRecord::Serialize(OPCS_TagGroup& group, Archive& archive) {
             archive.NoteDroppedRecord();
         }
     }
-    group.structureChanged_ = false;
+    group.m_structureChanged = false;
 }
 
 void GroupRecord::StoreList(Archive& archive, const Dll<OPCS_TagGroup*>& groups) {
     StoreRecordList(archive, groups, kGroupListTexts, [](OPCS_TagGroup* g) { return OPCS_TagGroup::IsValidGroup(g); },
                     [](OPCS_TagGroup& g) {
-                        ScopedLock guard(g.lock_);
-                        return g.classCode_;
+                        ScopedLock guard(g.m_lock);
+                        return g.m_classCode;
                     });
 }
 

@@ -22,7 +22,7 @@ size_t Hash(std::uintptr_t key) noexcept {
 
 std::atomic<std::uint32_t>& LiveObjectSet::SlotOfThread() const noexcept {
     // Thread IDs are multiples of four; threads that share a slot only share its line.
-    return readers_[(GetCurrentThreadId() >> 2) % kReaderSlots].count;
+    return m_readers[(GetCurrentThreadId() >> 2) % kReaderSlots].count;
 }
 
 // The reader's count and the writer's flag are each written before the other
@@ -30,32 +30,32 @@ std::atomic<std::uint32_t>& LiveObjectSet::SlotOfThread() const noexcept {
 void LiveObjectSet::EnterRead(std::atomic<std::uint32_t>& slot) const noexcept {
     for (unsigned spins = 0;;) {
         slot.fetch_add(1);
-        if (!writing_.load()) return;
+        if (!m_writing.load()) return;
         slot.fetch_sub(1);
-        while (writing_.load(std::memory_order_relaxed)) Backoff(spins);
+        while (m_writing.load(std::memory_order_relaxed)) Backoff(spins);
     }
 }
 
 void LiveObjectSet::EnterWrite() noexcept {
-    AcquireSRWLockExclusive(&writers_);
-    writing_.store(true);
-    for (ReaderSlot& slot : readers_) {
+    AcquireSRWLockExclusive(&m_writers);
+    m_writing.store(true);
+    for (ReaderSlot& slot : m_readers) {
         for (unsigned spins = 0; slot.count.load() != 0;) Backoff(spins);
     }
 }
 
 void LiveObjectSet::LeaveWrite() noexcept {
-    writing_.store(false, std::memory_order_release);
-    ReleaseSRWLockExclusive(&writers_);
+    m_writing.store(false, std::memory_order_release);
+    ReleaseSRWLockExclusive(&m_writers);
 }
 
 // Index of the key's slot, or of the first free slot on its probe path.
 size_t LiveObjectSet::Probe(std::uintptr_t key) const noexcept {
-    const size_t mask = slots_.size() - 1;
+    const size_t mask = m_slots.size() - 1;
     size_t i = Hash(key) & mask;
     size_t firstRemoved = SIZE_MAX;
     for (;;) {
-        const std::uintptr_t slot = slots_[i];
+        const std::uintptr_t slot = m_slots[i];
         if (slot == key) return i;
         if (slot == kEmpty) return firstRemoved != SIZE_MAX ? firstRemoved : i;
         if (slot == kRemoved && firstRemoved == SIZE_MAX) firstRemoved = i;
@@ -65,14 +65,14 @@ size_t LiveObjectSet::Probe(std::uintptr_t key) const noexcept {
 
 void LiveObjectSet::Grow() {
     size_t size = 64;
-    while (size < (used_ + 1) * 4) size *= 2;  // keep the load below a half
+    while (size < (m_used + 1) * 4) size *= 2;  // keep the load below a half
     std::vector<std::uintptr_t> old(size, kEmpty);  // out of memory here leaves the set as it was
-    old.swap(slots_);
-    filled_ = 0;
+    old.swap(m_slots);
+    m_filled = 0;
     for (std::uintptr_t key : old) {
         if (key != kEmpty && key != kRemoved) {
-            slots_[Probe(key)] = key;
-            ++filled_;
+            m_slots[Probe(key)] = key;
+            ++m_filled;
         }
     }
 }
@@ -82,16 +82,16 @@ void LiveObjectSet::Add(const void* object) {
     if (key <= kRemoved) return;
     EnterWrite();
     try {
-        if (slots_.empty() || (filled_ + 1) * 2 > slots_.size()) Grow();
+        if (m_slots.empty() || (m_filled + 1) * 2 > m_slots.size()) Grow();
     } catch (...) {
         LeaveWrite();
         throw;
     }
     const size_t i = Probe(key);
-    if (slots_[i] != key) {
-        if (slots_[i] == kEmpty) ++filled_;
-        slots_[i] = key;
-        ++used_;
+    if (m_slots[i] != key) {
+        if (m_slots[i] == kEmpty) ++m_filled;
+        m_slots[i] = key;
+        ++m_used;
     }
     LeaveWrite();
 }
@@ -100,11 +100,11 @@ void LiveObjectSet::Remove(const void* object) {
     const auto key = reinterpret_cast<std::uintptr_t>(object);
     if (key <= kRemoved) return;
     EnterWrite();
-    if (!slots_.empty()) {
+    if (!m_slots.empty()) {
         const size_t i = Probe(key);
-        if (slots_[i] == key) {
-            slots_[i] = kRemoved;
-            --used_;
+        if (m_slots[i] == key) {
+            m_slots[i] = kRemoved;
+            --m_used;
         }
     }
     LeaveWrite();
@@ -115,7 +115,7 @@ bool LiveObjectSet::Contains(const void* object) const {
     if (key <= kRemoved) return false;
     std::atomic<std::uint32_t>& slot = SlotOfThread();
     EnterRead(slot);
-    const bool found = !slots_.empty() && slots_[Probe(key)] == key;
+    const bool found = !m_slots.empty() && m_slots[Probe(key)] == key;
     slot.fetch_sub(1, std::memory_order_release);
     return found;
 }

@@ -29,8 +29,8 @@ private:
     // threads at once: readers must not write to one shared cache line (a
     // shared SRW lock does, and costs a wake call at each release under
     // Wine). A reader counts itself in the slot of its thread; a writer (rare:
-    // a tag or group made or deleted) raises `writing_`, waits until every
-    // slot is empty, and holds `writers_` against other writers.
+    // a tag or group made or deleted) raises `m_writing`, waits until every
+    // slot is empty, and holds `m_writers` against other writers.
     struct alignas(64) ReaderSlot {
         std::atomic<std::uint32_t> count{0};
     };
@@ -39,12 +39,12 @@ private:
     void EnterRead(std::atomic<std::uint32_t>& slot) const noexcept;
     void EnterWrite() noexcept;
     void LeaveWrite() noexcept;
-    mutable ReaderSlot readers_[kReaderSlots];
-    alignas(64) std::atomic<bool> writing_{false};
-    SRWLOCK writers_ = SRWLOCK_INIT;
-    std::vector<std::uintptr_t> slots_;
-    size_t used_ = 0;   // live entries
-    size_t filled_ = 0; // live entries and tombstones
+    mutable ReaderSlot m_readers[kReaderSlots];
+    alignas(64) std::atomic<bool> m_writing{false};
+    SRWLOCK m_writers = SRWLOCK_INIT;
+    std::vector<std::uintptr_t> m_slots;
+    size_t m_used = 0;   // live entries
+    size_t m_filled = 0; // live entries and tombstones
 };
 
 LiveObjectSet& LiveTags();

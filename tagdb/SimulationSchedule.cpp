@@ -19,10 +19,10 @@ bool AsDouble(const Variant& value, double& result) {
 
 void SimulationSchedule::Rebuild(const std::vector<OPCS_Tag*>& tags, ULONGLONG nowMs) {
     std::unordered_map<OPCS_Tag*, Signal> before;
-    for (Bucket& bucket : buckets_) {
+    for (Bucket& bucket : m_buckets) {
         for (Signal& signal : bucket.signals) before.emplace(signal.tag, signal);
     }
-    buckets_.clear();
+    m_buckets.clear();
     for (OPCS_Tag* tag : tags) {
         if (!OPCS_Tag::IsValidTag(tag) || !tag->IsSimulated()) continue;
         const TagSimulation settings = tag->GetSimulation();
@@ -35,15 +35,15 @@ void SimulationSchedule::Rebuild(const std::vector<OPCS_Tag*>& tags, ULONGLONG n
             signal.hasWritten = old->second.hasWritten;
         }
         const DWORD everyMs = SimulationUpdateMs(settings.kind, settings.period);
-        auto bucket = std::find_if(buckets_.begin(), buckets_.end(), [everyMs](const Bucket& b) { return b.everyMs == everyMs; });
-        if (bucket == buckets_.end()) bucket = buckets_.insert(buckets_.end(), Bucket{everyMs, nowMs, {}});
+        auto bucket = std::find_if(m_buckets.begin(), m_buckets.end(), [everyMs](const Bucket& b) { return b.everyMs == everyMs; });
+        if (bucket == m_buckets.end()) bucket = m_buckets.insert(m_buckets.end(), Bucket{everyMs, nowMs, {}});
         bucket->signals.push_back(signal);
     }
 }
 
 DWORD SimulationSchedule::RunDue(ULONGLONG nowMs) {
     ULONGLONG next = ~0ull;
-    for (Bucket& bucket : buckets_) {
+    for (Bucket& bucket : m_buckets) {
         if (bucket.dueMs <= nowMs) {
             // A late run catches up in one step: the signals move by the time
             // that passed, without a burst of writes.
@@ -81,7 +81,7 @@ void SimulationSchedule::Advance(Signal& signal, unsigned long long ticks, DWORD
     double value = low;
     switch (signal.kind) {
     case kSimulateRandom:
-        value = std::uniform_real_distribution<double>(low, high)(random_);
+        value = std::uniform_real_distribution<double>(low, high)(m_random);
         if (isBool) value = value >= 0.5 ? 1 : 0;
         break;
     case kSimulateCount: {
@@ -117,6 +117,6 @@ void SimulationSchedule::Advance(Signal& signal, unsigned long long ticks, DWORD
 
 size_t SimulationSchedule::SignalCount() const noexcept {
     size_t n = 0;
-    for (const Bucket& bucket : buckets_) n += bucket.signals.size();
+    for (const Bucket& bucket : m_buckets) n += bucket.signals.size();
     return n;
 }

@@ -36,6 +36,6 @@ private:
     };
     void Advance(Signal& signal, unsigned long long ticks, DWORD everyMs);
 
-    std::vector<Bucket> buckets_;
-    std::mt19937 random_{0x5EED};
+    std::vector<Bucket> m_buckets;
+    std::mt19937 m_random{0x5EED};
 };

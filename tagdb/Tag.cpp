@@ -25,79 +25,79 @@ void Clamp(Variant& v, bool set, double low, double high) {
 }  // namespace
 
 OPCS_Tag::OPCS_Tag() {
-    timestamp_ = FileTimeNow();
+    m_timestamp = FileTimeNow();
     LiveTags().Add(this);
 }
 
 OPCS_Tag::~OPCS_Tag() {
     LiveTags().Remove(this);
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     StoreName(L"Deleted");
-    description_ = L"Deleted";
-    simulationKind_ = 0;
-    simulationStep_ = 0;
-    dataType_ = VT_EMPTY;
-    timestamp_ = FILETIME{};
-    quality_ = 0;
-    owner_ = nullptr;
-    accessMode_ = 0;
-    iconIndex_ = 0;
-    volatile_ = true;
-    value_.Clear();
-    deadband_ = 0;
-    valueLimitsEnabled_ = rawLimitsEnabled_ = scalingEnabled_ = simulationEnabled_ = false;
-    signature_ = 0;
+    m_description = L"Deleted";
+    m_simulationKind = 0;
+    m_simulationStep = 0;
+    m_dataType = VT_EMPTY;
+    m_timestamp = FILETIME{};
+    m_quality = 0;
+    m_owner = nullptr;
+    m_accessMode = 0;
+    m_iconIndex = 0;
+    m_volatile = true;
+    m_value.Clear();
+    m_deadband = 0;
+    m_valueLimitsEnabled = m_rawLimitsEnabled = m_scalingEnabled = m_simulationEnabled = false;
+    m_signature = 0;
 }
 
 bool OPCS_Tag::IsValidTag(const void* pointer) {
     return LiveTags().Contains(pointer) &&
-           static_cast<const OPCS_Tag*>(pointer)->signature_ == kTagSignature;
+           static_cast<const OPCS_Tag*>(pointer)->m_signature == kTagSignature;
 }
 
 void OPCS_Tag::StoreName(std::wstring name) {
-    ScopedLock guard(nameLock_);
-    name_ = std::move(name);
+    ScopedLock guard(m_nameLock);
+    m_name = std::move(name);
 }
 
 std::wstring OPCS_Tag::GetName() const {
-    ScopedLock guard(nameLock_);
-    return name_;
+    ScopedLock guard(m_nameLock);
+    return m_name;
 }
 
 void OPCS_Tag::MarkModifiedIfOwned() {
-    if (!OPCS_TagGroup::IsValidGroup(owner_)) return;
+    if (!OPCS_TagGroup::IsValidGroup(m_owner)) return;
     // No lock taken on the way up: the caller holds the tag's.
-    if (OPCS_Device* device = owner_->GetDevice()) device->MarkConfigurationModified();
+    if (OPCS_Device* device = m_owner->GetDevice()) device->MarkConfigurationModified();
 }
 
 void OPCS_Tag::MarkValueModifiedIfOwned() {
-    if (!volatile_) {
+    if (!m_volatile) {
         MarkModifiedIfOwned();
     }
 }
 
 void OPCS_Tag::SetDescription(const std::wstring& text) {
-    ScopedLock guard(lock_);
-    if (text != description_) {
-        description_ = text;
-        ++changes_;
+    ScopedLock guard(m_lock);
+    if (text != m_description) {
+        m_description = text;
+        ++m_changes;
         MarkModifiedIfOwned();
     }
 }
 
 void OPCS_Tag::SetQuality(WORD quality) {
-    ScopedLock guard(lock_);
-    if (quality != quality_) {
-        quality_ = quality;
-        ++changes_;
-        timestamp_ = FileTimeNow();
+    ScopedLock guard(m_lock);
+    if (quality != m_quality) {
+        m_quality = quality;
+        ++m_changes;
+        m_timestamp = FileTimeNow();
         MarkValueModifiedIfOwned();
     }
 }
 
 std::wstring OPCS_Tag::GetQualityText() {
-    ScopedLock guard(lock_);
-    return QualityText(quality_);
+    ScopedLock guard(m_lock);
+    return QualityText(m_quality);
 }
 
 bool OPCS_Tag::SetValueNow(const Variant& value) {
@@ -105,13 +105,13 @@ bool OPCS_Tag::SetValueNow(const Variant& value) {
 }
 
 bool OPCS_Tag::SetValue(const Variant& value, WORD quality, FILETIME time) {
-    ScopedLock guard(lock_);
-    rawValue_ = value;
-    value_ = RawToEngineering(value);
-    timestamp_ = time;
-    quality_ = quality;
-    ++changes_;
-    if (FAILED(value_.ChangeType(static_cast<VARTYPE>(dataType_)))) {
+    ScopedLock guard(m_lock);
+    m_rawValue = value;
+    m_value = RawToEngineering(value);
+    m_timestamp = time;
+    m_quality = quality;
+    ++m_changes;
+    if (FAILED(m_value.ChangeType(static_cast<VARTYPE>(m_dataType)))) {
         return false;
     }
     MarkValueModifiedIfOwned();
@@ -119,30 +119,30 @@ bool OPCS_Tag::SetValue(const Variant& value, WORD quality, FILETIME time) {
 }
 
 void OPCS_Tag::InvalidateIfVolatile(WORD quality) {
-    ScopedLock guard(lock_);
-    if (!volatile_) return;
+    ScopedLock guard(m_lock);
+    if (!m_volatile) return;
     // Already so since the last start or stop: a device polling 100,000 tags
     // then touches only those written meanwhile.
-    const bool alreadyInvalid = quality_ == quality && rawValue_.IsEmpty() && timestamp_.dwLowDateTime == 0 &&
-                                timestamp_.dwHighDateTime == 0 &&
-                                (value_.IsEmpty() || value_.Type() == static_cast<VARTYPE>(dataType_));
+    const bool alreadyInvalid = m_quality == quality && m_rawValue.IsEmpty() && m_timestamp.dwLowDateTime == 0 &&
+                                m_timestamp.dwHighDateTime == 0 &&
+                                (m_value.IsEmpty() || m_value.Type() == static_cast<VARTYPE>(m_dataType));
     if (!alreadyInvalid) SetValue(Variant(), quality, FILETIME{});
 }
 
 std::wstring OPCS_Tag::GetValueText() {
-    ScopedLock guard(lock_);
-    return quality_ == OPC_QUALITY_GOOD ? FormatValueText(value_.Ref()) : L"?";
+    ScopedLock guard(m_lock);
+    return m_quality == OPC_QUALITY_GOOD ? FormatValueText(m_value.Ref()) : L"?";
 }
 
 std::wstring OPCS_Tag::GetRawValueText() {
-    ScopedLock guard(lock_);
-    return quality_ == OPC_QUALITY_GOOD ? FormatValueText(rawValue_.Ref()) : L"?";
+    ScopedLock guard(m_lock);
+    return m_quality == OPC_QUALITY_GOOD ? FormatValueText(m_rawValue.Ref()) : L"?";
 }
 
 bool OPCS_Tag::WriteFromClient(Variant& value) {
     {
-        ScopedLock guard(lock_);
-        if (accessMode_ != 1) {
+        ScopedLock guard(m_lock);
+        if (m_accessMode != 1) {
             return false;
         }
     }
@@ -150,12 +150,12 @@ bool OPCS_Tag::WriteFromClient(Variant& value) {
 }
 
 Variant OPCS_Tag::RawToEngineering(const Variant& raw) {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     Variant v(raw);
     if (IsNumericType(v.Type())) {
         ClampToRawLimits(v);
-        if (scalingSet_ && SUCCEEDED(v.ChangeType(VT_R8))) {
-            V_R8(v.Get()) = (V_R8(v.Get()) + scaleOffset_) * scaleFactor_;
+        if (m_scalingSet && SUCCEEDED(v.ChangeType(VT_R8))) {
+            V_R8(v.Get()) = (V_R8(v.Get()) + m_scaleOffset) * m_scaleFactor;
         }
         ClampToValueLimits(v);
     }
@@ -163,21 +163,21 @@ Variant OPCS_Tag::RawToEngineering(const Variant& raw) {
 }
 
 void OPCS_Tag::ClampToValueLimits(Variant& value) {
-    ScopedLock guard(lock_);
-    Clamp(value, valueLimitsSet_, valueLow_, valueHigh_);
+    ScopedLock guard(m_lock);
+    Clamp(value, m_valueLimitsSet, m_valueLow, m_valueHigh);
 }
 
 void OPCS_Tag::ClampToRawLimits(Variant& value) {
-    ScopedLock guard(lock_);
-    Clamp(value, rawLimitsSet_, rawLow_, rawHigh_);
+    ScopedLock guard(m_lock);
+    Clamp(value, m_rawLimitsSet, m_rawLow, m_rawHigh);
 }
 
 void OPCS_Tag::SetDataType(VARTYPE type) {
-    ScopedLock guard(lock_);
-    if (type != dataType_) {
-        dataType_ = type;
-        value_.Clear();
-        ++changes_;
+    ScopedLock guard(m_lock);
+    if (type != m_dataType) {
+        m_dataType = type;
+        m_value.Clear();
+        ++m_changes;
         MarkModifiedIfOwned();
     }
 }
@@ -188,21 +188,21 @@ std::wstring OPCS_Tag::GetItemID() {
     return id + GetName();
 }
 
-int OPCS_Tag::GetIconIndex() { return iconIndex_; }
+int OPCS_Tag::GetIconIndex() { return m_iconIndex; }
 
 Variant OPCS_Tag::GetValue() {
-    ScopedLock guard(lock_);
-    return value_;
+    ScopedLock guard(m_lock);
+    return m_value;
 }
 
 WORD OPCS_Tag::GetQuality() {
-    ScopedLock guard(lock_);
-    return quality_;
+    ScopedLock guard(m_lock);
+    return m_quality;
 }
 
 TagState OPCS_Tag::GetState() {
-    ScopedLock guard(lock_);
-    return TagState{value_, quality_, timestamp_};
+    ScopedLock guard(m_lock);
+    return TagState{m_value, m_quality, m_timestamp};
 }
 
 void OPCS_Tag::Rename(std::wstring text) {
@@ -214,59 +214,59 @@ void OPCS_Tag::Rename(std::wstring text) {
         owner->RenameTag(this, text);
         return;
     }
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     if (text == GetName()) {
         return;
     }
     StoreName(std::move(text));
-    ++changes_;
+    ++m_changes;
 }
 
 void OPCS_Tag::ApplyRename(std::wstring name) {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     StoreName(std::move(name));
-    ++changes_;
+    ++m_changes;
     MarkModifiedIfOwned();
 }
 
 std::wstring OPCS_Tag::GetTimestampText() {
-    ScopedLock guard(lock_);
-    if (quality_ != OPC_QUALITY_GOOD) {
+    ScopedLock guard(m_lock);
+    if (m_quality != OPC_QUALITY_GOOD) {
         return L"----------";
     }
     FILETIME local{};
     SYSTEMTIME st{};
-    if (!FileTimeToLocalFileTime(&timestamp_, &local) || !FileTimeToSystemTime(&local, &st)) {
+    if (!FileTimeToLocalFileTime(&m_timestamp, &local) || !FileTimeToSystemTime(&local, &st)) {
         return {};
     }
     return FormatDateTime(st);
 }
 
 std::wstring OPCS_Tag::GetAccessText() {
-    ScopedLock guard(lock_);
-    return AccessText(accessMode_);
+    ScopedLock guard(m_lock);
+    return AccessText(m_accessMode);
 }
 
 void OPCS_Tag::EnableValueLimits(bool enable) {
-    ScopedLock guard(lock_);
-    if (enable != valueLimitsEnabled_) {
-        valueLimitsEnabled_ = enable;
+    ScopedLock guard(m_lock);
+    if (enable != m_valueLimitsEnabled) {
+        m_valueLimitsEnabled = enable;
         MarkModifiedIfOwned();
     }
 }
 
 void OPCS_Tag::EnableRawLimits(bool enable) {
-    ScopedLock guard(lock_);
-    if (enable != rawLimitsEnabled_) {
-        rawLimitsEnabled_ = enable;
+    ScopedLock guard(m_lock);
+    if (enable != m_rawLimitsEnabled) {
+        m_rawLimitsEnabled = enable;
         MarkModifiedIfOwned();
     }
 }
 
 void OPCS_Tag::EnableScaling(bool enable) {
-    ScopedLock guard(lock_);
-    if (enable != scalingEnabled_) {
-        scalingEnabled_ = enable;
+    ScopedLock guard(m_lock);
+    if (enable != m_scalingEnabled) {
+        m_scalingEnabled = enable;
         MarkModifiedIfOwned();
     }
 }
@@ -275,17 +275,17 @@ void OPCS_Tag::SetValueLimits(double low, double high) {
     if (!(low <= high)) {
         return;
     }
-    ScopedLock guard(lock_);
-    if (!valueLimitsEnabled_) {
-        valueLimitsSet_ = false;
+    ScopedLock guard(m_lock);
+    if (!m_valueLimitsEnabled) {
+        m_valueLimitsSet = false;
         return;
     }
-    if (valueLimitsSet_ && valueLow_ == low && valueHigh_ == high) {
+    if (m_valueLimitsSet && m_valueLow == low && m_valueHigh == high) {
         return;
     }
-    valueLow_ = low;
-    valueHigh_ = high;
-    valueLimitsSet_ = true;
+    m_valueLow = low;
+    m_valueHigh = high;
+    m_valueLimitsSet = true;
     MarkModifiedIfOwned();
 }
 
@@ -293,40 +293,40 @@ void OPCS_Tag::SetRawLimits(double low, double high) {
     if (!(low <= high)) {
         return;
     }
-    ScopedLock guard(lock_);
-    if (!rawLimitsEnabled_) {
-        rawLimitsSet_ = false;
+    ScopedLock guard(m_lock);
+    if (!m_rawLimitsEnabled) {
+        m_rawLimitsSet = false;
         return;
     }
-    if (rawLimitsSet_ && rawLow_ == low && rawHigh_ == high) {
+    if (m_rawLimitsSet && m_rawLow == low && m_rawHigh == high) {
         return;
     }
-    rawLow_ = low;
-    rawHigh_ = high;
-    rawLimitsSet_ = true;
+    m_rawLow = low;
+    m_rawHigh = high;
+    m_rawLimitsSet = true;
     MarkModifiedIfOwned();
 }
 
 void OPCS_Tag::ClearValueLimits() {
-    ScopedLock guard(lock_);
-    if (valueLimitsSet_) {
-        valueLimitsSet_ = false;
+    ScopedLock guard(m_lock);
+    if (m_valueLimitsSet) {
+        m_valueLimitsSet = false;
         MarkModifiedIfOwned();
     }
 }
 
 void OPCS_Tag::SetScaling(double offset, double factor) {
-    ScopedLock guard(lock_);
-    if (!scalingEnabled_) {
-        scalingSet_ = false;
+    ScopedLock guard(m_lock);
+    if (!m_scalingEnabled) {
+        m_scalingSet = false;
         return;
     }
-    if (scalingSet_ && scaleOffset_ == offset && scaleFactor_ == factor) {
+    if (m_scalingSet && m_scaleOffset == offset && m_scaleFactor == factor) {
         return;
     }
-    scaleOffset_ = offset;
-    scaleFactor_ = factor;
-    scalingSet_ = true;
+    m_scaleOffset = offset;
+    m_scaleFactor = factor;
+    m_scalingSet = true;
     MarkModifiedIfOwned();
 }
 
@@ -334,52 +334,52 @@ void OPCS_Tag::SetDeadband(double percent) {
     if (!(percent >= 0 && percent <= 100)) {
         return;
     }
-    ScopedLock guard(lock_);
-    if (percent != deadband_) {
-        deadband_ = percent;
+    ScopedLock guard(m_lock);
+    if (percent != m_deadband) {
+        m_deadband = percent;
         MarkModifiedIfOwned();
     }
 }
 
-std::wstring OPCS_Tag::GetDescription() { ScopedLock g(lock_); return description_; }
-VARTYPE OPCS_Tag::GetDataType() { ScopedLock g(lock_); return static_cast<VARTYPE>(dataType_); }
-DWORD OPCS_Tag::GetAccessMode() { ScopedLock g(lock_); return accessMode_; }
-FILETIME OPCS_Tag::GetTimestamp() { ScopedLock g(lock_); return timestamp_; }
-bool OPCS_Tag::IsVolatile() { ScopedLock g(lock_); return volatile_; }
-bool OPCS_Tag::IsLocked() { ScopedLock g(lock_); return locked_; }
-DWORD OPCS_Tag::GetChangeCount() { ScopedLock g(lock_); return changes_; }
-bool OPCS_Tag::AreValueLimitsEnabled() { ScopedLock g(lock_); return valueLimitsEnabled_; }
-bool OPCS_Tag::AreValueLimitsSet() { ScopedLock g(lock_); return valueLimitsSet_; }
-double OPCS_Tag::GetValueLowLimit() { ScopedLock g(lock_); return valueLow_; }
-double OPCS_Tag::GetValueHighLimit() { ScopedLock g(lock_); return valueHigh_; }
-double OPCS_Tag::GetDeadband() { ScopedLock g(lock_); return deadband_; }
+std::wstring OPCS_Tag::GetDescription() { ScopedLock g(m_lock); return m_description; }
+VARTYPE OPCS_Tag::GetDataType() { ScopedLock g(m_lock); return static_cast<VARTYPE>(m_dataType); }
+DWORD OPCS_Tag::GetAccessMode() { ScopedLock g(m_lock); return m_accessMode; }
+FILETIME OPCS_Tag::GetTimestamp() { ScopedLock g(m_lock); return m_timestamp; }
+bool OPCS_Tag::IsVolatile() { ScopedLock g(m_lock); return m_volatile; }
+bool OPCS_Tag::IsLocked() { ScopedLock g(m_lock); return m_locked; }
+DWORD OPCS_Tag::GetChangeCount() { ScopedLock g(m_lock); return m_changes; }
+bool OPCS_Tag::AreValueLimitsEnabled() { ScopedLock g(m_lock); return m_valueLimitsEnabled; }
+bool OPCS_Tag::AreValueLimitsSet() { ScopedLock g(m_lock); return m_valueLimitsSet; }
+double OPCS_Tag::GetValueLowLimit() { ScopedLock g(m_lock); return m_valueLow; }
+double OPCS_Tag::GetValueHighLimit() { ScopedLock g(m_lock); return m_valueHigh; }
+double OPCS_Tag::GetDeadband() { ScopedLock g(m_lock); return m_deadband; }
 TagChangeState OPCS_Tag::GetChangeState() {
-    ScopedLock g(lock_);
-    return TagChangeState{TagState{value_, quality_, timestamp_}, static_cast<VARTYPE>(dataType_),
-                          TagDeadband{valueLimitsSet_, deadband_, valueLow_, valueHigh_}};
+    ScopedLock g(m_lock);
+    return TagChangeState{TagState{m_value, m_quality, m_timestamp}, static_cast<VARTYPE>(m_dataType),
+                          TagDeadband{m_valueLimitsSet, m_deadband, m_valueLow, m_valueHigh}};
 }
 TagSimulation OPCS_Tag::GetSimulation() {
-    ScopedLock g(lock_);
-    return TagSimulation{simulationEnabled_, simulationKind_, simulationStep_, simulationPeriod_};
+    ScopedLock g(m_lock);
+    return TagSimulation{m_simulationEnabled, m_simulationKind, m_simulationStep, m_simulationPeriod};
 }
 bool OPCS_Tag::AssignSimulation(const TagSimulation& simulation) {
-    if (simulation == TagSimulation{simulationEnabled_, simulationKind_, simulationStep_, simulationPeriod_}) {
+    if (simulation == TagSimulation{m_simulationEnabled, m_simulationKind, m_simulationStep, m_simulationPeriod}) {
         return false;
     }
-    simulationEnabled_ = simulation.enabled;
-    simulationKind_ = simulation.kind;
-    simulationStep_ = simulation.step;
-    simulationPeriod_ = simulation.period;
+    m_simulationEnabled = simulation.enabled;
+    m_simulationKind = simulation.kind;
+    m_simulationStep = simulation.step;
+    m_simulationPeriod = simulation.period;
     return true;
 }
 
 void OPCS_Tag::SetSimulation(const TagSimulation& simulation) {
     OPCS_TagGroup* owner = nullptr;
     {
-        ScopedLock g(lock_);
+        ScopedLock g(m_lock);
         if (!AssignSimulation(simulation)) return;
-        ++changes_;
-        owner = owner_;
+        ++m_changes;
+        owner = m_owner;
     }
     // Outside our lock: a group's lock is never taken while a tag's is held.
     if (OPCS_TagGroup::IsValidGroup(owner)) {
@@ -397,46 +397,46 @@ bool OPCS_Tag::ApplyEdit(const TagEdit& edit) {
     bool simulationChanged = false;
     bool converted = false;
     {
-        ScopedLock g(lock_);
-        bool changed = edit.description != description_ || edit.type != dataType_ || edit.access != accessMode_;
-        description_ = edit.description;
-        dataType_ = edit.type;
-        accessMode_ = edit.access;
+        ScopedLock g(m_lock);
+        bool changed = edit.description != m_description || edit.type != m_dataType || edit.access != m_accessMode;
+        m_description = edit.description;
+        m_dataType = edit.type;
+        m_accessMode = edit.access;
         if (!edit.limitValues) {
-            changed = changed || valueLimitsSet_;
-            valueLimitsSet_ = false;
+            changed = changed || m_valueLimitsSet;
+            m_valueLimitsSet = false;
         } else {
             if (edit.low <= edit.high) {
-                if (!valueLimitsEnabled_) {
-                    valueLimitsSet_ = false;
-                } else if (!valueLimitsSet_ || valueLow_ != edit.low || valueHigh_ != edit.high) {
-                    valueLow_ = edit.low;
-                    valueHigh_ = edit.high;
-                    valueLimitsSet_ = true;
+                if (!m_valueLimitsEnabled) {
+                    m_valueLimitsSet = false;
+                } else if (!m_valueLimitsSet || m_valueLow != edit.low || m_valueHigh != edit.high) {
+                    m_valueLow = edit.low;
+                    m_valueHigh = edit.high;
+                    m_valueLimitsSet = true;
                     changed = true;
                 }
             }
-            if (edit.deadband >= 0 && edit.deadband <= 100 && edit.deadband != deadband_) {
-                deadband_ = edit.deadband;
+            if (edit.deadband >= 0 && edit.deadband <= 100 && edit.deadband != m_deadband) {
+                m_deadband = edit.deadband;
                 changed = true;
             }
         }
         simulationChanged = AssignSimulation(edit.simulation);
         // The value last: through the new limits into the new type.
-        rawValue_ = edit.value;
+        m_rawValue = edit.value;
         Variant engineering = RawToEngineering(edit.value);
         converted = SUCCEEDED(engineering.ChangeType(edit.type));
         if (converted) {
-            value_ = std::move(engineering);
+            m_value = std::move(engineering);
         } else {
-            value_.Clear();
+            m_value.Clear();
         }
-        quality_ = converted ? OPC_QUALITY_GOOD : OPC_QUALITY_BAD;
-        timestamp_ = FileTimeNow();
-        ++changes_;
+        m_quality = converted ? OPC_QUALITY_GOOD : OPC_QUALITY_BAD;
+        m_timestamp = FileTimeNow();
+        ++m_changes;
         if (changed || simulationChanged) MarkModifiedIfOwned();
         MarkValueModifiedIfOwned();
-        owner = owner_;
+        owner = m_owner;
     }
     // Outside our lock: a group's lock is never taken while a tag's is held.
     if (simulationChanged && OPCS_TagGroup::IsValidGroup(owner)) {
@@ -446,58 +446,58 @@ bool OPCS_Tag::ApplyEdit(const TagEdit& edit) {
     return converted;
 }
 TagSettings OPCS_Tag::GetSettings() {
-    ScopedLock g(lock_);
+    ScopedLock g(m_lock);
     TagSettings s;
-    s.type = static_cast<VARTYPE>(dataType_);
-    s.access = accessMode_;
-    s.description = description_;
-    s.value = value_;
-    s.quality = quality_;
-    s.timestamp = timestamp_;
-    s.valueLimitsSet = valueLimitsSet_;
-    s.valueLow = valueLow_;
-    s.valueHigh = valueHigh_;
-    s.rawLimitsSet = rawLimitsSet_;
-    s.rawLow = rawLow_;
-    s.rawHigh = rawHigh_;
-    s.scalingSet = scalingSet_;
-    s.scaleOffset = scaleOffset_;
-    s.scaleFactor = scaleFactor_;
-    s.deadband = deadband_;
-    s.isVolatile = volatile_;
-    s.simulation = TagSimulation{simulationEnabled_, simulationKind_, simulationStep_, simulationPeriod_};
+    s.type = static_cast<VARTYPE>(m_dataType);
+    s.access = m_accessMode;
+    s.description = m_description;
+    s.value = m_value;
+    s.quality = m_quality;
+    s.timestamp = m_timestamp;
+    s.valueLimitsSet = m_valueLimitsSet;
+    s.valueLow = m_valueLow;
+    s.valueHigh = m_valueHigh;
+    s.rawLimitsSet = m_rawLimitsSet;
+    s.rawLow = m_rawLow;
+    s.rawHigh = m_rawHigh;
+    s.scalingSet = m_scalingSet;
+    s.scaleOffset = m_scaleOffset;
+    s.scaleFactor = m_scaleFactor;
+    s.deadband = m_deadband;
+    s.isVolatile = m_volatile;
+    s.simulation = TagSimulation{m_simulationEnabled, m_simulationKind, m_simulationStep, m_simulationPeriod};
     return s;
 }
 void OPCS_Tag::PlaceSettings(const TagSettings& s) {
     OPCS_TagGroup* owner = nullptr;
     bool simulationChanged = false;
     {
-        ScopedLock g(lock_);
-        dataType_ = s.type;
-        accessMode_ = s.access;
-        description_ = s.description;
-        value_ = s.value;
-        rawValue_ = s.value;
-        quality_ = s.quality;
-        timestamp_ = s.timestamp;
-        valueLimitsSet_ = s.valueLimitsSet;
-        valueLimitsEnabled_ = valueLimitsEnabled_ || s.valueLimitsSet;
-        valueLow_ = s.valueLow;
-        valueHigh_ = s.valueHigh;
-        rawLimitsSet_ = s.rawLimitsSet;
-        rawLimitsEnabled_ = rawLimitsEnabled_ || s.rawLimitsSet;
-        rawLow_ = s.rawLow;
-        rawHigh_ = s.rawHigh;
-        scalingSet_ = s.scalingSet;
-        scalingEnabled_ = scalingEnabled_ || s.scalingSet;
-        scaleOffset_ = s.scaleOffset;
-        scaleFactor_ = s.scaleFactor;
-        deadband_ = s.deadband;
-        volatile_ = s.isVolatile;
+        ScopedLock g(m_lock);
+        m_dataType = s.type;
+        m_accessMode = s.access;
+        m_description = s.description;
+        m_value = s.value;
+        m_rawValue = s.value;
+        m_quality = s.quality;
+        m_timestamp = s.timestamp;
+        m_valueLimitsSet = s.valueLimitsSet;
+        m_valueLimitsEnabled = m_valueLimitsEnabled || s.valueLimitsSet;
+        m_valueLow = s.valueLow;
+        m_valueHigh = s.valueHigh;
+        m_rawLimitsSet = s.rawLimitsSet;
+        m_rawLimitsEnabled = m_rawLimitsEnabled || s.rawLimitsSet;
+        m_rawLow = s.rawLow;
+        m_rawHigh = s.rawHigh;
+        m_scalingSet = s.scalingSet;
+        m_scalingEnabled = m_scalingEnabled || s.scalingSet;
+        m_scaleOffset = s.scaleOffset;
+        m_scaleFactor = s.scaleFactor;
+        m_deadband = s.deadband;
+        m_volatile = s.isVolatile;
         simulationChanged = AssignSimulation(s.simulation);
-        ++changes_;
+        ++m_changes;
         MarkModifiedIfOwned();
-        owner = owner_;
+        owner = m_owner;
     }
     if (simulationChanged && OPCS_TagGroup::IsValidGroup(owner)) {
         owner->NotifyChanged();
@@ -505,42 +505,42 @@ void OPCS_Tag::PlaceSettings(const TagSettings& s) {
     }
 }
 TagDeadband OPCS_Tag::GetDeadbandSettings() {
-    ScopedLock g(lock_);
-    return TagDeadband{valueLimitsSet_, deadband_, valueLow_, valueHigh_};
+    ScopedLock g(m_lock);
+    return TagDeadband{m_valueLimitsSet, m_deadband, m_valueLow, m_valueHigh};
 }
-LONG OPCS_Tag::GetClientReferenceCount() { ScopedLock g(lock_); return clientReferences_; }
-DWORD OPCS_Tag::GetReserved() { ScopedLock g(lock_); return reserved_; }
-OPCS_TagGroup* OPCS_Tag::GetOwner() { ScopedLock g(lock_); return owner_; }
+LONG OPCS_Tag::GetClientReferenceCount() { ScopedLock g(m_lock); return m_clientReferences; }
+DWORD OPCS_Tag::GetReserved() { ScopedLock g(m_lock); return m_reserved; }
+OPCS_TagGroup* OPCS_Tag::GetOwner() { ScopedLock g(m_lock); return m_owner; }
 
-LONG OPCS_Tag::AddClientReference() { ScopedLock g(lock_); return ++clientReferences_; }
-LONG OPCS_Tag::ReleaseClientReference() { ScopedLock g(lock_); return --clientReferences_; }
+LONG OPCS_Tag::AddClientReference() { ScopedLock g(m_lock); return ++m_clientReferences; }
+LONG OPCS_Tag::ReleaseClientReference() { ScopedLock g(m_lock); return --m_clientReferences; }
 
 void OPCS_Tag::SetLocked(bool locked) {
-    ScopedLock g(lock_);
-    if (locked != locked_) {
-        locked_ = locked;
+    ScopedLock g(m_lock);
+    if (locked != m_locked) {
+        m_locked = locked;
         MarkModifiedIfOwned();
     }
 }
 
 void OPCS_Tag::SetVolatile(bool isVolatile) {
-    ScopedLock g(lock_);
-    if (isVolatile != volatile_) {
-        volatile_ = isVolatile;
+    ScopedLock g(m_lock);
+    if (isVolatile != m_volatile) {
+        m_volatile = isVolatile;
         MarkModifiedIfOwned();
     }
 }
 
 void OPCS_Tag::SetAccessMode(DWORD mode) {
-    ScopedLock g(lock_);
-    if (mode != accessMode_) {
-        accessMode_ = mode;
-        ++changes_;
+    ScopedLock g(m_lock);
+    if (mode != m_accessMode) {
+        m_accessMode = mode;
+        ++m_changes;
         MarkModifiedIfOwned();
     }
 }
 
 void OPCS_Tag::SetOwner(OPCS_TagGroup* owner) {
-    ScopedLock g(lock_);
-    owner_ = owner;
+    ScopedLock g(m_lock);
+    m_owner = owner;
 }

@@ -152,7 +152,7 @@ public:
     TagDeadband GetDeadbandSettings();
     TagChangeState GetChangeState();
     TagSimulation GetSimulation();
-    bool IsSimulated() const noexcept { return simulationEnabled_.load(std::memory_order_relaxed); }
+    bool IsSimulated() const noexcept { return m_simulationEnabled.load(std::memory_order_relaxed); }
     TagSettings GetSettings();
     // Places the settings as a file load does (the value as it stands, the
     // limit, raw and scaling flags enabled with what they set).
@@ -171,7 +171,7 @@ public:
     // Set and cleared by the owning group, which holds its own lock meanwhile.
     void SetOwner(OPCS_TagGroup* owner);
 
-    CriticalSection& Lock() noexcept { return lock_; }
+    CriticalSection& Lock() noexcept { return m_lock; }
 
 protected:
     friend class OPCS_TagGroup;
@@ -184,41 +184,41 @@ protected:
     // Takes the simulation settings (lock held); false when they were so already.
     bool AssignSimulation(const TagSimulation& simulation);
 
-    mutable CriticalSection nameLock_;  // leaf lock: guards only the name
-    std::wstring name_ = L"Tag";
-    std::wstring description_ = L"New Tag";
-    LONG iconIndex_ = 0;
-    DWORD classCode_ = 0;
-    DWORD reserved_ = 0;
-    DWORD changes_ = 0;
-    bool volatile_ = true;
-    bool valueLimitsEnabled_ = false;
-    bool rawLimitsEnabled_ = false;
-    bool scalingEnabled_ = false;
+    mutable CriticalSection m_nameLock;  // leaf lock: guards only the name
+    std::wstring m_name = L"Tag";
+    std::wstring m_description = L"New Tag";
+    LONG m_iconIndex = 0;
+    DWORD m_classCode = 0;
+    DWORD m_reserved = 0;
+    DWORD m_changes = 0;
+    bool m_volatile = true;
+    bool m_valueLimitsEnabled = false;
+    bool m_rawLimitsEnabled = false;
+    bool m_scalingEnabled = false;
     // Read without the lock by a device's schedule, which asks every tag of
     // the device at each start and would otherwise lock each one.
-    std::atomic<bool> simulationEnabled_{false};
-    bool valueLimitsSet_ = false;
-    bool rawLimitsSet_ = false;
-    bool scalingSet_ = false;
-    bool locked_ = false;
-    WORD quality_ = OPC_QUALITY_UNCERTAIN;
-    DWORD simulationStep_ = 0;
-    DWORD simulationPeriod_ = 10;
-    LONG clientReferences_ = 0;
-    Variant value_;
-    Variant rawValue_;
-    FILETIME timestamp_{};
-    OPCS_TagGroup* owner_ = nullptr;
-    DWORD accessMode_ = 0;
-    DWORD simulationKind_ = 1;
-    DWORD dataType_ = VT_EMPTY;
-    CriticalSection lock_;
-    double valueLow_ = 0, valueHigh_ = 0;
-    double rawLow_ = 0, rawHigh_ = 0;
-    double scaleOffset_ = 0, scaleFactor_ = 0;
-    double deadband_ = 0;
-    DWORD signature_ = kTagSignature;
+    std::atomic<bool> m_simulationEnabled{false};
+    bool m_valueLimitsSet = false;
+    bool m_rawLimitsSet = false;
+    bool m_scalingSet = false;
+    bool m_locked = false;
+    WORD m_quality = OPC_QUALITY_UNCERTAIN;
+    DWORD m_simulationStep = 0;
+    DWORD m_simulationPeriod = 10;
+    LONG m_clientReferences = 0;
+    Variant m_value;
+    Variant m_rawValue;
+    FILETIME m_timestamp{};
+    OPCS_TagGroup* m_owner = nullptr;
+    DWORD m_accessMode = 0;
+    DWORD m_simulationKind = 1;
+    DWORD m_dataType = VT_EMPTY;
+    CriticalSection m_lock;
+    double m_valueLow = 0, m_valueHigh = 0;
+    double m_rawLow = 0, m_rawHigh = 0;
+    double m_scaleOffset = 0, m_scaleFactor = 0;
+    double m_deadband = 0;
+    DWORD m_signature = kTagSignature;
 
     friend class TagRecord;  // the configuration file's reader and writer
 };

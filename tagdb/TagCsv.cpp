@@ -280,9 +280,9 @@ struct PlannedTag {
 
 class Importer {
 public:
-    Importer(Dll<OPCS_Device*>& devices) : devices_(devices) {
-        for (OPCS_Device* d : devices_) {
-            if (OPCS_TagGroup::IsValidGroup(d)) deviceByName_.emplace(FoldCase(d->GetName()), d);
+    Importer(Dll<OPCS_Device*>& devices) : m_devices(devices) {
+        for (OPCS_Device* d : m_devices) {
+            if (OPCS_TagGroup::IsValidGroup(d)) m_deviceByName.emplace(FoldCase(d->GetName()), d);
         }
     }
 
@@ -291,20 +291,20 @@ public:
         std::wstring error;
         if (!ReadCsv(csv, records, error)) return Failed(error);
         if (records.empty()) return Failed(L"the file has no header row");
-        if (!ReadHeader(records.front())) return std::move(result_);
+        if (!ReadHeader(records.front())) return std::move(m_result);
         for (size_t i = 1; i < records.size(); ++i) PlanRow(records[i]);
-        if (!result_.errors.empty()) return std::move(result_);
-        for (PlannedTag& tag : planned_) Apply(tag);
-        return std::move(result_);
+        if (!m_result.errors.empty()) return std::move(m_result);
+        for (PlannedTag& tag : m_planned) Apply(tag);
+        return std::move(m_result);
     }
 
 private:
     TagImportResult Failed(const std::wstring& error) {
-        result_.errors.push_back(error);
-        return std::move(result_);
+        m_result.errors.push_back(error);
+        return std::move(m_result);
     }
     void Error(size_t line, const std::wstring& text) {
-        result_.errors.push_back(L"line " + std::to_wstring(line) + L": " + text);
+        m_result.errors.push_back(L"line " + std::to_wstring(line) + L": " + text);
     }
 
     bool ReadHeader(const CsvRecord& header) {
@@ -313,30 +313,30 @@ private:
             auto known = std::find_if(kColumnNames.begin(), kColumnNames.end(), [&](const wchar_t* n) { return SameText(name, n); });
             if (known == kColumnNames.end()) {
                 Error(header.line, L"unknown column " + Quoted(name));
-                columns_.push_back(kColumnCount);
+                m_columns.push_back(kColumnCount);
                 continue;
             }
             const auto column = static_cast<Column>(known - kColumnNames.begin());
             if (seen[column]) Error(header.line, L"the column " + Quoted(name) + L" appears twice");
             seen[column] = true;
-            columns_.push_back(column);
+            m_columns.push_back(column);
         }
         if (!seen[kItemId]) Error(header.line, L"no ItemID column");
-        return result_.errors.empty();
+        return m_result.errors.empty();
     }
 
     // The field of a column in a row, or null when the file has no such column.
     const std::wstring* Field(const CsvRecord& row, Column column) const {
-        for (size_t i = 0; i < columns_.size(); ++i) {
-            if (columns_[i] == column) return &row.fields[i];
+        for (size_t i = 0; i < m_columns.size(); ++i) {
+            if (m_columns[i] == column) return &row.fields[i];
         }
         return nullptr;
     }
 
     void PlanRow(const CsvRecord& row) {
-        if (row.fields.size() != columns_.size()) {
+        if (row.fields.size() != m_columns.size()) {
             Error(row.line, std::to_wstring(row.fields.size()) + L" fields where the header names " +
-                                std::to_wstring(columns_.size()));
+                                std::to_wstring(m_columns.size()));
             return;
         }
         const std::wstring& id = *Field(row, kItemId);
@@ -361,7 +361,7 @@ private:
                 return;
             }
         }
-        const auto [first, fresh] = lineOfId_.emplace(FoldCase(id), row.line);
+        const auto [first, fresh] = m_lineOfId.emplace(FoldCase(id), row.line);
         if (!fresh) {
             Error(row.line, L"the item ID " + Quoted(id) + L" appears again (first on line " +
                                 std::to_wstring(first->second) + L")");
@@ -374,25 +374,25 @@ private:
             plan.settings.quality = OPC_QUALITY_GOOD;
             GetSystemTimeAsFileTime(&plan.settings.timestamp);
         }
-        if (ReadSettings(row, plan.settings)) planned_.push_back(std::move(plan));
+        if (ReadSettings(row, plan.settings)) m_planned.push_back(std::move(plan));
     }
 
     OPCS_Tag* FindExisting(const std::wstring& id, const std::wstring& deviceName) {
-        auto device = deviceByName_.find(FoldCase(deviceName));
-        if (device == deviceByName_.end()) return nullptr;
+        auto device = m_deviceByName.find(FoldCase(deviceName));
+        if (device == m_deviceByName.end()) return nullptr;
         return device->second->FindTag(std::wstring_view(id).substr(deviceName.size() + 1));
     }
 
     const TagSettings& NewTagSettings() {
-        if (!defaults_) {
+        if (!m_defaults) {
             ToviTag fresh;
-            defaults_ = fresh.GetSettings();
+            m_defaults = fresh.GetSettings();
         }
-        return *defaults_;
+        return *m_defaults;
     }
 
     bool ReadSettings(const CsvRecord& row, TagSettings& s) {
-        const size_t before = result_.errors.size();
+        const size_t before = m_result.errors.size();
         auto bad = [&](Column column, const std::wstring& field, const wchar_t* what) {
             Error(row.line, std::wstring(kColumnNames[column]) + L" " + Quoted(field) + L" is not " + what);
         };
@@ -461,7 +461,7 @@ private:
         }
         whole(kSimulationStep, s.simulation.step);
         whole(kSimulationPeriod, s.simulation.period);
-        if (result_.errors.size() != before) return false;
+        if (m_result.errors.size() != before) return false;
 
         if (s.valueLimitsSet && !(s.valueLow <= s.valueHigh)) Error(row.line, L"ValueLow is above ValueHigh");
         if (s.rawLimitsSet && !(s.rawLow <= s.rawHigh)) Error(row.line, L"RawLow is above RawHigh");
@@ -478,13 +478,13 @@ private:
         }
         // The value is stored as the file has it, as a configuration file
         // load does: limits shape values written, not values restored.
-        return result_.errors.size() == before;
+        return m_result.errors.size() == before;
     }
 
     void Apply(PlannedTag& plan) {
         if (plan.existing != nullptr) {
             plan.existing->PlaceSettings(plan.settings);
-            ++result_.updated;
+            ++m_result.updated;
             return;
         }
         OPCS_TagGroup* parent = DeviceNamed(plan.path.front());
@@ -498,7 +498,7 @@ private:
         tag->Rename(plan.path.back());
         tag->PlaceSettings(plan.settings);
         if (parent->AddTag(tag)) {
-            ++result_.added;
+            ++m_result.added;
         } else {
             delete tag;  // cannot happen: the name was looked up before
         }
@@ -506,40 +506,40 @@ private:
 
     OPCS_TagGroup* DeviceNamed(const std::wstring& name) {
         const std::wstring key = FoldCase(name);
-        if (auto found = deviceByName_.find(key); found != deviceByName_.end()) return found->second;
+        if (auto found = m_deviceByName.find(key); found != m_deviceByName.end()) return found->second;
         auto* device = new ToviDevice;
         device->Rename(name);
-        devices_.Append(device);
-        deviceByName_.emplace(key, device);
+        m_devices.Append(device);
+        m_deviceByName.emplace(key, device);
         return device;
     }
 
     OPCS_TagGroup* GroupNamed(OPCS_TagGroup* parent, const std::wstring& key, const std::wstring& name) {
-        if (auto found = groupByPath_.find(key); found != groupByPath_.end()) return found->second;
+        if (auto found = m_groupByPath.find(key); found != m_groupByPath.end()) return found->second;
         // Index the parent's groups once, then the lookups are by path.
-        if (indexedParents_.insert(parent).second) {
+        if (m_indexedParents.insert(parent).second) {
             const std::wstring prefix = key.substr(0, key.size() - FoldCase(name).size());
             for (OPCS_TagGroup* child : parent->SnapshotGroups()) {
-                if (OPCS_TagGroup::IsValidGroup(child)) groupByPath_.emplace(prefix + FoldCase(child->GetName()), child);
+                if (OPCS_TagGroup::IsValidGroup(child)) m_groupByPath.emplace(prefix + FoldCase(child->GetName()), child);
             }
-            if (auto found = groupByPath_.find(key); found != groupByPath_.end()) return found->second;
+            if (auto found = m_groupByPath.find(key); found != m_groupByPath.end()) return found->second;
         }
         auto* group = new ToviTagGroup;
         group->Rename(name);
         parent->AddGroup(group);
-        groupByPath_.emplace(key, group);
+        m_groupByPath.emplace(key, group);
         return group;
     }
 
-    Dll<OPCS_Device*>& devices_;
-    TagImportResult result_;
-    std::vector<Column> columns_;
-    std::vector<PlannedTag> planned_;
-    std::unordered_map<std::wstring, size_t> lineOfId_;
-    std::unordered_map<std::wstring, OPCS_Device*> deviceByName_;
-    std::unordered_map<std::wstring, OPCS_TagGroup*> groupByPath_;
-    std::unordered_set<OPCS_TagGroup*> indexedParents_;
-    std::optional<TagSettings> defaults_;
+    Dll<OPCS_Device*>& m_devices;
+    TagImportResult m_result;
+    std::vector<Column> m_columns;
+    std::vector<PlannedTag> m_planned;
+    std::unordered_map<std::wstring, size_t> m_lineOfId;
+    std::unordered_map<std::wstring, OPCS_Device*> m_deviceByName;
+    std::unordered_map<std::wstring, OPCS_TagGroup*> m_groupByPath;
+    std::unordered_set<OPCS_TagGroup*> m_indexedParents;
+    std::optional<TagSettings> m_defaults;
 };
 }  // namespace
 

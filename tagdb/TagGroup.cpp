@@ -11,30 +11,30 @@ OPCS_TagGroup::OPCS_TagGroup() { LiveGroups().Add(this); }
 
 OPCS_TagGroup::~OPCS_TagGroup() {
     RetireValidity();
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     StoreName(L"Deleted");
-    description_ = L"Deleted";
-    imageIndex_ = 0;
-    selectedImageIndex_ = 1;
-    parent_ = nullptr;
-    structureChanged_ = false;
+    m_description = L"Deleted";
+    m_imageIndex = 0;
+    m_selectedImageIndex = 1;
+    m_parent = nullptr;
+    m_structureChanged = false;
     DestroyChildren();
-    signature_ = 0;
+    m_signature = 0;
 }
 
 void OPCS_TagGroup::RetireValidity() noexcept { LiveGroups().Remove(this); }
 
 void OPCS_TagGroup::DestroyChildren() {
-    tagIndex_.clear();
-    groupIndex_.clear();
-    while (!tags_.IsEmpty()) {
-        OPCS_Tag* tag = tags_.Remove(tags_.Head());
+    m_tagIndex.clear();
+    m_groupIndex.clear();
+    while (!m_tags.IsEmpty()) {
+        OPCS_Tag* tag = m_tags.Remove(m_tags.Head());
         if (OPCS_Tag::IsValidTag(tag)) {
             delete tag;
         }
     }
-    while (!groups_.IsEmpty()) {
-        OPCS_TagGroup* group = groups_.Remove(groups_.Head());
+    while (!m_groups.IsEmpty()) {
+        OPCS_TagGroup* group = m_groups.Remove(m_groups.Head());
         if (IsValidGroup(group)) {
             delete group;
         }
@@ -43,17 +43,17 @@ void OPCS_TagGroup::DestroyChildren() {
 
 bool OPCS_TagGroup::IsValidGroup(const void* pointer) {
     return LiveGroups().Contains(pointer) &&
-           static_cast<const OPCS_TagGroup*>(pointer)->signature_ == kGroupSignature;
+           static_cast<const OPCS_TagGroup*>(pointer)->m_signature == kGroupSignature;
 }
 
 void OPCS_TagGroup::StoreName(std::wstring name) {
-    ScopedLock guard(nameLock_);
-    name_ = std::move(name);
+    ScopedLock guard(m_nameLock);
+    m_name = std::move(name);
 }
 
 std::wstring OPCS_TagGroup::GetName() const {
-    ScopedLock guard(nameLock_);
-    return name_;
+    ScopedLock guard(m_nameLock);
+    return m_name;
 }
 
 bool OPCS_TagGroup::AddTag(OPCS_Tag* tag) {
@@ -62,17 +62,17 @@ bool OPCS_TagGroup::AddTag(OPCS_Tag* tag) {
         return false;
     }
     {
-        ScopedLock guard(lock_);
+        ScopedLock guard(m_lock);
         std::wstring key = FoldCase(tag->GetName());
-        auto existing = tagIndex_.find(key);
-        if (existing != tagIndex_.end() && OPCS_Tag::IsValidTag(existing->second.object)) {
+        auto existing = m_tagIndex.find(key);
+        if (existing != m_tagIndex.end() && OPCS_Tag::IsValidTag(existing->second.object)) {
             return false;
         }
-        DllNode<OPCS_Tag*> node = tags_.Append(tag);
-        if (existing != tagIndex_.end()) {
+        DllNode<OPCS_Tag*> node = m_tags.Append(tag);
+        if (existing != m_tagIndex.end()) {
             existing->second = {tag, node};
         } else {
-            tagIndex_.emplace(std::move(key), NameIndexEntry<OPCS_Tag*>{tag, node});
+            m_tagIndex.emplace(std::move(key), NameIndexEntry<OPCS_Tag*>{tag, node});
         }
         tag->SetOwner(this);
     }
@@ -92,21 +92,21 @@ bool OPCS_TagGroup::AddGroup(OPCS_TagGroup* group) {
         }
     }
     {
-        ScopedLock guard(lock_);
+        ScopedLock guard(m_lock);
         std::wstring key = FoldCase(group->GetName());
-        auto existing = groupIndex_.find(key);
-        if (existing != groupIndex_.end() && IsValidGroup(existing->second.object)) {
+        auto existing = m_groupIndex.find(key);
+        if (existing != m_groupIndex.end() && IsValidGroup(existing->second.object)) {
             return false;
         }
-        DllNode<OPCS_TagGroup*> node = groups_.Append(group);
-        if (existing != groupIndex_.end()) {
+        DllNode<OPCS_TagGroup*> node = m_groups.Append(group);
+        if (existing != m_groupIndex.end()) {
             existing->second = {group, node};
         } else {
-            groupIndex_.emplace(std::move(key), NameIndexEntry<OPCS_TagGroup*>{group, node});
+            m_groupIndex.emplace(std::move(key), NameIndexEntry<OPCS_TagGroup*>{group, node});
         }
-        ScopedLock childGuard(group->lock_);
-        group->ordinal_ = groups_.Count();
-        group->parent_ = this;
+        ScopedLock childGuard(group->m_lock);
+        group->m_ordinal = m_groups.Count();
+        group->m_parent = this;
     }
     NotifyChanged();
     return true;
@@ -117,9 +117,9 @@ bool OPCS_TagGroup::RemoveTag(OPCS_Tag* tag) {
         return false;
     }
     {
-        ScopedLock guard(lock_);
-        auto entry = tagIndex_.find(FoldCase(tag->GetName()));
-        if (entry == tagIndex_.end() || entry->second.object != tag) {
+        ScopedLock guard(m_lock);
+        auto entry = m_tagIndex.find(FoldCase(tag->GetName()));
+        if (entry == m_tagIndex.end() || entry->second.object != tag) {
             return false;
         }
         {
@@ -129,8 +129,8 @@ bool OPCS_TagGroup::RemoveTag(OPCS_Tag* tag) {
             }
             tag->SetOwner(nullptr);
         }
-        tags_.Remove(entry->second.node);
-        tagIndex_.erase(entry);
+        m_tags.Remove(entry->second.node);
+        m_tagIndex.erase(entry);
     }
     NotifyChanged();
     return true;
@@ -141,15 +141,15 @@ bool OPCS_TagGroup::RemoveGroup(OPCS_TagGroup* group) {
         return false;
     }
     {
-        ScopedLock guard(lock_);
-        auto entry = groupIndex_.find(FoldCase(group->GetName()));
-        if (entry == groupIndex_.end() || entry->second.object != group) {
+        ScopedLock guard(m_lock);
+        auto entry = m_groupIndex.find(FoldCase(group->GetName()));
+        if (entry == m_groupIndex.end() || entry->second.object != group) {
             return false;
         }
-        groups_.Remove(entry->second.node);
-        groupIndex_.erase(entry);
-        ScopedLock childGuard(group->lock_);
-        group->parent_ = nullptr;
+        m_groups.Remove(entry->second.node);
+        m_groupIndex.erase(entry);
+        ScopedLock childGuard(group->m_lock);
+        group->m_parent = nullptr;
     }
     NotifyChanged();
     return true;
@@ -158,7 +158,7 @@ bool OPCS_TagGroup::RemoveGroup(OPCS_TagGroup* group) {
 void OPCS_TagGroup::RenameTag(OPCS_Tag* tag, std::wstring text) {
     std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
     {
-        ScopedLock guard(lock_);
+        ScopedLock guard(m_lock);
         if (!OPCS_Tag::IsValidTag(tag)) {
             return;
         }
@@ -172,17 +172,17 @@ void OPCS_TagGroup::RenameTag(OPCS_Tag* tag, std::wstring text) {
         }
         std::wstring key = FoldCase(text);
         // Any sibling, the tag itself included: a change of letter case alone is refused.
-        auto clash = tagIndex_.find(key);
-        if (clash != tagIndex_.end() && OPCS_Tag::IsValidTag(clash->second.object)) {
+        auto clash = m_tagIndex.find(key);
+        if (clash != m_tagIndex.end() && OPCS_Tag::IsValidTag(clash->second.object)) {
             return;
         }
-        auto entry = tagIndex_.find(FoldCase(current));
-        if (entry == tagIndex_.end() || entry->second.object != tag) {
+        auto entry = m_tagIndex.find(FoldCase(current));
+        if (entry == m_tagIndex.end() || entry->second.object != tag) {
             return;
         }
         const NameIndexEntry<OPCS_Tag*> moved = entry->second;
-        tagIndex_.erase(entry);
-        tagIndex_.insert_or_assign(std::move(key), moved);
+        m_tagIndex.erase(entry);
+        m_tagIndex.insert_or_assign(std::move(key), moved);
         tag->ApplyRename(std::move(text));
     }
 }
@@ -200,9 +200,9 @@ std::wstring OPCS_TagGroup::TagNameRefusal(const OPCS_Tag* tag, std::wstring tex
     std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
     std::wstring bearer;
     {
-        ScopedLock guard(lock_);
-        auto entry = tagIndex_.find(FoldCase(text));
-        if (entry == tagIndex_.end() || !OPCS_Tag::IsValidTag(entry->second.object)) {
+        ScopedLock guard(m_lock);
+        auto entry = m_tagIndex.find(FoldCase(text));
+        if (entry == m_tagIndex.end() || !OPCS_Tag::IsValidTag(entry->second.object)) {
             return {};
         }
         bearer = entry->second.object->GetName();
@@ -220,9 +220,9 @@ std::wstring OPCS_TagGroup::GroupNameRefusal(const OPCS_TagGroup* group, std::ws
     std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
     std::wstring bearer;
     {
-        ScopedLock guard(lock_);
-        auto entry = groupIndex_.find(FoldCase(text));
-        if (entry == groupIndex_.end() || entry->second.object == group || !IsValidGroup(entry->second.object)) {
+        ScopedLock guard(m_lock);
+        auto entry = m_groupIndex.find(FoldCase(text));
+        if (entry == m_groupIndex.end() || entry->second.object == group || !IsValidGroup(entry->second.object)) {
             return {};
         }
         bearer = entry->second.object->GetName();
@@ -243,21 +243,21 @@ std::wstring OPCS_TagGroup::GetPath() {
     return path + GetName() + kItemIdSeparator;
 }
 
-int OPCS_TagGroup::GetImageIndex() { ScopedLock g(lock_); return imageIndex_; }
-int OPCS_TagGroup::GetSelectedImageIndex() { ScopedLock g(lock_); return selectedImageIndex_; }
+int OPCS_TagGroup::GetImageIndex() { ScopedLock g(m_lock); return m_imageIndex; }
+int OPCS_TagGroup::GetSelectedImageIndex() { ScopedLock g(m_lock); return m_selectedImageIndex; }
 
 bool OPCS_TagGroup::CanDelete() {
     // Walked under our lock: a tag removed and deleted by another thread
     // meanwhile would otherwise be locked after its memory was freed.
-    ScopedLock guard(lock_);
-    for (OPCS_Tag* tag : tags_) {
+    ScopedLock guard(m_lock);
+    for (OPCS_Tag* tag : m_tags) {
         if (!OPCS_Tag::IsValidTag(tag)) continue;
         ScopedLock tagGuard(tag->Lock());
         if (tag->GetClientReferenceCount() != 0 || tag->IsLocked()) {
             return false;
         }
     }
-    for (OPCS_TagGroup* group : groups_) {
+    for (OPCS_TagGroup* group : m_groups) {
         if (IsValidGroup(group) && !group->CanDelete()) {
             return false;
         }
@@ -269,15 +269,15 @@ void OPCS_TagGroup::Rename(std::wstring text) {
     std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
     OPCS_TagGroup* parent = GetParent();
     if (!IsValidGroup(parent)) {
-        ScopedLock guard(lock_);
+        ScopedLock guard(m_lock);
         if (text == GetName()) {
             return;
         }
         StoreName(std::move(text));
     } else {
-        ScopedLock parentGuard(parent->lock_);
-        ScopedLock guard(lock_);
-        if (parent_ != parent) {
+        ScopedLock parentGuard(parent->m_lock);
+        ScopedLock guard(m_lock);
+        if (m_parent != parent) {
             return;
         }
         const std::wstring current = GetName();
@@ -285,15 +285,15 @@ void OPCS_TagGroup::Rename(std::wstring text) {
             return;
         }
         std::wstring key = FoldCase(text);
-        auto clash = parent->groupIndex_.find(key);
-        if (clash != parent->groupIndex_.end() && clash->second.object != this && IsValidGroup(clash->second.object)) {
+        auto clash = parent->m_groupIndex.find(key);
+        if (clash != parent->m_groupIndex.end() && clash->second.object != this && IsValidGroup(clash->second.object)) {
             return;
         }
-        auto entry = parent->groupIndex_.find(FoldCase(current));
-        if (entry != parent->groupIndex_.end() && entry->second.object == this) {
+        auto entry = parent->m_groupIndex.find(FoldCase(current));
+        if (entry != parent->m_groupIndex.end() && entry->second.object == this) {
             const NameIndexEntry<OPCS_TagGroup*> moved = entry->second;
-            parent->groupIndex_.erase(entry);
-            parent->groupIndex_.insert_or_assign(std::move(key), moved);
+            parent->m_groupIndex.erase(entry);
+            parent->m_groupIndex.insert_or_assign(std::move(key), moved);
         }
         StoreName(std::move(text));
     }
@@ -302,16 +302,16 @@ void OPCS_TagGroup::Rename(std::wstring text) {
 
 OPCS_Tag* OPCS_TagGroup::FindTag(std::wstring_view id) {
     // Resolution runs for every item a client adds: the folded key stays on the stack.
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     const size_t separator = id.find(kItemIdSeparator);
     if (separator == std::wstring_view::npos) {
         const FoldedText key(id);
-        auto entry = tagIndex_.find(key.view());
-        return entry != tagIndex_.end() && OPCS_Tag::IsValidTag(entry->second.object) ? entry->second.object : nullptr;
+        auto entry = m_tagIndex.find(key.view());
+        return entry != m_tagIndex.end() && OPCS_Tag::IsValidTag(entry->second.object) ? entry->second.object : nullptr;
     }
     const FoldedText key(id.substr(0, separator));
-    auto entry = groupIndex_.find(key.view());
-    if (entry == groupIndex_.end() || !IsValidGroup(entry->second.object)) {
+    auto entry = m_groupIndex.find(key.view());
+    if (entry == m_groupIndex.end() || !IsValidGroup(entry->second.object)) {
         return nullptr;
     }
     return (entry->second.object)->FindTag(id.substr(separator + 1));
@@ -331,13 +331,13 @@ std::wstring FirstFreeName(const Index& index, const std::wstring& base, IsValid
 }  // namespace
 
 std::wstring OPCS_TagGroup::MakeUniqueGroupName(const std::wstring& base) {
-    ScopedLock guard(lock_);
-    return FirstFreeName(groupIndex_, base, [](const void* p) { return IsValidGroup(p); });
+    ScopedLock guard(m_lock);
+    return FirstFreeName(m_groupIndex, base, [](const void* p) { return IsValidGroup(p); });
 }
 
 std::wstring OPCS_TagGroup::MakeUniqueTagName(const std::wstring& base) {
-    ScopedLock guard(lock_);
-    return FirstFreeName(tagIndex_, base, [](const void* p) { return OPCS_Tag::IsValidTag(p); });
+    ScopedLock guard(m_lock);
+    return FirstFreeName(m_tagIndex, base, [](const void* p) { return OPCS_Tag::IsValidTag(p); });
 }
 
 void OPCS_TagGroup::NotifyChanged() {
@@ -348,29 +348,29 @@ void OPCS_TagGroup::NotifyChanged() {
 }
 
 std::vector<OPCS_Tag*> OPCS_TagGroup::SnapshotTags() {
-    ScopedLock guard(lock_);
-    return std::vector<OPCS_Tag*>(tags_.begin(), tags_.end());
+    ScopedLock guard(m_lock);
+    return std::vector<OPCS_Tag*>(m_tags.begin(), m_tags.end());
 }
 
 std::vector<OPCS_TagGroup*> OPCS_TagGroup::SnapshotGroups() {
-    ScopedLock guard(lock_);
-    return std::vector<OPCS_TagGroup*>(groups_.begin(), groups_.end());
+    ScopedLock guard(m_lock);
+    return std::vector<OPCS_TagGroup*>(m_groups.begin(), m_groups.end());
 }
 
-int OPCS_TagGroup::TagCount() { ScopedLock g(lock_); return tags_.Count(); }
-int OPCS_TagGroup::GroupCount() { ScopedLock g(lock_); return groups_.Count(); }
-std::wstring OPCS_TagGroup::GetDescription() { ScopedLock g(lock_); return description_; }
+int OPCS_TagGroup::TagCount() { ScopedLock g(m_lock); return m_tags.Count(); }
+int OPCS_TagGroup::GroupCount() { ScopedLock g(m_lock); return m_groups.Count(); }
+std::wstring OPCS_TagGroup::GetDescription() { ScopedLock g(m_lock); return m_description; }
 
 void OPCS_TagGroup::SetDescription(const std::wstring& text) {
     {
-        ScopedLock g(lock_);
-        if (text == description_) return;
-        description_ = text;
+        ScopedLock g(m_lock);
+        if (text == m_description) return;
+        m_description = text;
     }
     if (OPCS_Device* device = GetDevice()) device->MarkConfigurationModified();
 }
 
-OPCS_TagGroup* OPCS_TagGroup::GetParent() { return parent_.load(); }
-LONG OPCS_TagGroup::GetOrdinal() { ScopedLock g(lock_); return ordinal_; }
-bool OPCS_TagGroup::IsStructureChanged() { ScopedLock g(lock_); return structureChanged_; }
-void OPCS_TagGroup::SetStructureChanged(bool changed) { ScopedLock g(lock_); structureChanged_ = changed; }
+OPCS_TagGroup* OPCS_TagGroup::GetParent() { return m_parent.load(); }
+LONG OPCS_TagGroup::GetOrdinal() { ScopedLock g(m_lock); return m_ordinal; }
+bool OPCS_TagGroup::IsStructureChanged() { ScopedLock g(m_lock); return m_structureChanged; }
+void OPCS_TagGroup::SetStructureChanged(bool changed) { ScopedLock g(m_lock); m_structureChanged = changed; }

@@ -70,8 +70,8 @@ public:
     std::vector<OPCS_Tag*> SnapshotTags();
     std::vector<OPCS_TagGroup*> SnapshotGroups();
     // The lists themselves, for walks that hold Lock() throughout.
-    const Dll<OPCS_Tag*>& Tags() const noexcept { return tags_; }
-    const Dll<OPCS_TagGroup*>& Groups() const noexcept { return groups_; }
+    const Dll<OPCS_Tag*>& Tags() const noexcept { return m_tags; }
+    const Dll<OPCS_TagGroup*>& Groups() const noexcept { return m_groups; }
     int TagCount();
     int GroupCount();
 
@@ -82,7 +82,7 @@ public:
     bool IsStructureChanged();
     void SetStructureChanged(bool changed);
 
-    CriticalSection& Lock() noexcept { return lock_; }
+    CriticalSection& Lock() noexcept { return m_lock; }
 
 protected:
     void StoreName(std::wstring name);
@@ -91,23 +91,23 @@ protected:
     // Takes the child lists apart, deleting every valid child.
     void DestroyChildren();
 
-    mutable CriticalSection nameLock_;  // leaf lock: guards only the name
-    std::wstring name_ = L"Group";
-    std::wstring description_;
-    Dll<OPCS_Tag*> tags_;
-    Dll<OPCS_TagGroup*> groups_;
-    std::unordered_map<std::wstring, NameIndexEntry<OPCS_Tag*>, WideTextHash, std::equal_to<>> tagIndex_;
-    std::unordered_map<std::wstring, NameIndexEntry<OPCS_TagGroup*>, WideTextHash, std::equal_to<>> groupIndex_;
-    LONG imageIndex_ = 2;
-    LONG selectedImageIndex_ = 3;
-    DWORD classCode_ = 0;
-    LONG ordinal_ = 0;
+    mutable CriticalSection m_nameLock;  // leaf lock: guards only the name
+    std::wstring m_name = L"Group";
+    std::wstring m_description;
+    Dll<OPCS_Tag*> m_tags;
+    Dll<OPCS_TagGroup*> m_groups;
+    std::unordered_map<std::wstring, NameIndexEntry<OPCS_Tag*>, WideTextHash, std::equal_to<>> m_tagIndex;
+    std::unordered_map<std::wstring, NameIndexEntry<OPCS_TagGroup*>, WideTextHash, std::equal_to<>> m_groupIndex;
+    LONG m_imageIndex = 2;
+    LONG m_selectedImageIndex = 3;
+    DWORD m_classCode = 0;
+    LONG m_ordinal = 0;
     // Read without the lock: a tag reports a change to its configuration
     // through its parents while it holds its own lock.
-    std::atomic<OPCS_TagGroup*> parent_{nullptr};
-    CriticalSection lock_;
-    bool structureChanged_ = false;
-    DWORD signature_ = kGroupSignature;
+    std::atomic<OPCS_TagGroup*> m_parent{nullptr};
+    CriticalSection m_lock;
+    bool m_structureChanged = false;
+    DWORD m_signature = kGroupSignature;
 
     friend class GroupRecord;  // the configuration file's reader and writer
 };

@@ -36,7 +36,7 @@ void ToviTag::Serialize(Archive& archive) {
 }
 
 void TagRecord::Serialize(OPCS_Tag& tag, Archive& archive) {
-    ScopedLock guard(tag.lock_);
+    ScopedLock guard(tag.m_lock);
     if (archive.IsStoring()) {
         Store(tag, archive);
         return;
@@ -54,34 +54,34 @@ void TagRecord::Serialize(OPCS_Tag& tag, Archive& archive) {
 void TagRecord::Store(OPCS_Tag& tag, Archive& archive) {
     archive.WriteDouble(kRecordVersion);
     archive.WriteString(tag.GetName());
-    archive.WriteString(tag.description_);
-    archive.WriteLong(tag.iconIndex_);
-    archive.WriteDword(tag.classCode_);
-    archive.WriteDword(tag.reserved_);
-    archive.WriteBool(tag.volatile_);
-    archive.WriteBool(tag.valueLimitsEnabled_);
-    archive.WriteBool(tag.rawLimitsEnabled_);
-    archive.WriteBool(tag.scalingEnabled_);
-    archive.WriteBool(tag.simulationEnabled_);
-    archive.WriteBool(tag.valueLimitsSet_);
-    archive.WriteBool(tag.rawLimitsSet_);
-    archive.WriteBool(tag.scalingSet_);
-    archive.WriteBool(tag.locked_);
-    archive.WriteWord(tag.quality_);
-    archive.WriteDword(tag.simulationStep_);
-    archive.WriteDword(tag.simulationPeriod_);
-    archive.WriteVariant(tag.value_.Ref());
-    archive.WriteFileTime(tag.timestamp_);
-    archive.WriteDword(tag.accessMode_);
-    archive.WriteDword(tag.simulationKind_);
-    archive.WriteDword(tag.dataType_);
-    archive.WriteDouble(tag.valueLow_);
-    archive.WriteDouble(tag.valueHigh_);
-    archive.WriteDouble(tag.rawLow_);
-    archive.WriteDouble(tag.rawHigh_);
-    archive.WriteDouble(tag.scaleOffset_);
-    archive.WriteDouble(tag.scaleFactor_);
-    archive.WriteDouble(tag.deadband_);
+    archive.WriteString(tag.m_description);
+    archive.WriteLong(tag.m_iconIndex);
+    archive.WriteDword(tag.m_classCode);
+    archive.WriteDword(tag.m_reserved);
+    archive.WriteBool(tag.m_volatile);
+    archive.WriteBool(tag.m_valueLimitsEnabled);
+    archive.WriteBool(tag.m_rawLimitsEnabled);
+    archive.WriteBool(tag.m_scalingEnabled);
+    archive.WriteBool(tag.m_simulationEnabled);
+    archive.WriteBool(tag.m_valueLimitsSet);
+    archive.WriteBool(tag.m_rawLimitsSet);
+    archive.WriteBool(tag.m_scalingSet);
+    archive.WriteBool(tag.m_locked);
+    archive.WriteWord(tag.m_quality);
+    archive.WriteDword(tag.m_simulationStep);
+    archive.WriteDword(tag.m_simulationPeriod);
+    archive.WriteVariant(tag.m_value.Ref());
+    archive.WriteFileTime(tag.m_timestamp);
+    archive.WriteDword(tag.m_accessMode);
+    archive.WriteDword(tag.m_simulationKind);
+    archive.WriteDword(tag.m_dataType);
+    archive.WriteDouble(tag.m_valueLow);
+    archive.WriteDouble(tag.m_valueHigh);
+    archive.WriteDouble(tag.m_rawLow);
+    archive.WriteDouble(tag.m_rawHigh);
+    archive.WriteDouble(tag.m_scaleOffset);
+    archive.WriteDouble(tag.m_scaleFactor);
+    archive.WriteDouble(tag.m_deadband);
 }
 
 namespace {
@@ -95,36 +95,36 @@ void ResetIfVolatile(OPCS_Tag& tag) {
 
 void TagRecord::LoadCurrent(OPCS_Tag& tag, Archive& archive, double version) {
     tag.StoreName(ReadName(archive));
-    tag.description_ = archive.ReadString();
-    tag.iconIndex_ = archive.ReadLong();
-    tag.classCode_ = archive.ReadDword();
-    tag.reserved_ = archive.ReadDword();
-    tag.volatile_ = archive.ReadBool();
-    tag.valueLimitsEnabled_ = archive.ReadBool();
-    tag.rawLimitsEnabled_ = archive.ReadBool();
-    tag.scalingEnabled_ = archive.ReadBool();
-    tag.simulationEnabled_ = archive.ReadBool();
-    tag.valueLimitsSet_ = archive.ReadBool();
-    tag.rawLimitsSet_ = archive.ReadBool();
-    tag.scalingSet_ = archive.ReadBool();
+    tag.m_description = archive.ReadString();
+    tag.m_iconIndex = archive.ReadLong();
+    tag.m_classCode = archive.ReadDword();
+    tag.m_reserved = archive.ReadDword();
+    tag.m_volatile = archive.ReadBool();
+    tag.m_valueLimitsEnabled = archive.ReadBool();
+    tag.m_rawLimitsEnabled = archive.ReadBool();
+    tag.m_scalingEnabled = archive.ReadBool();
+    tag.m_simulationEnabled = archive.ReadBool();
+    tag.m_valueLimitsSet = archive.ReadBool();
+    tag.m_rawLimitsSet = archive.ReadBool();
+    tag.m_scalingSet = archive.ReadBool();
     if (version >= 1.6) {
-        tag.locked_ = archive.ReadBool();
+        tag.m_locked = archive.ReadBool();
     }
-    tag.quality_ = archive.ReadWord();
-    tag.simulationStep_ = archive.ReadDword();
-    tag.simulationPeriod_ = archive.ReadDword();
-    tag.value_ = archive.ReadVariant();
-    tag.timestamp_ = archive.ReadFileTime();
-    tag.accessMode_ = archive.ReadDword();
-    tag.simulationKind_ = archive.ReadDword();
-    tag.dataType_ = archive.ReadDword();
-    tag.valueLow_ = archive.ReadDouble();
-    tag.valueHigh_ = archive.ReadDouble();
-    tag.rawLow_ = archive.ReadDouble();
-    tag.rawHigh_ = archive.ReadDouble();
-    tag.scaleOffset_ = archive.ReadDouble();
-    tag.scaleFactor_ = archive.ReadDouble();
-    tag.deadband_ = archive.ReadDouble();
+    tag.m_quality = archive.ReadWord();
+    tag.m_simulationStep = archive.ReadDword();
+    tag.m_simulationPeriod = archive.ReadDword();
+    tag.m_value = archive.ReadVariant();
+    tag.m_timestamp = archive.ReadFileTime();
+    tag.m_accessMode = archive.ReadDword();
+    tag.m_simulationKind = archive.ReadDword();
+    tag.m_dataType = archive.ReadDword();
+    tag.m_valueLow = archive.ReadDouble();
+    tag.m_valueHigh = archive.ReadDouble();
+    tag.m_rawLow = archive.ReadDouble();
+    tag.m_rawHigh = archive.ReadDouble();
+    tag.m_scaleOffset = archive.ReadDouble();
+    tag.m_scaleFactor = archive.ReadDouble();
+    tag.m_deadband = archive.ReadDouble();
     ResetIfVolatile(tag);
 }
 
@@ -154,22 +154,22 @@ void ApplyOlderLimits(OPCS_Tag& tag, const OlderLimits& l) {
 
 void TagRecord::LoadFrom11To15(OPCS_Tag& tag, Archive& archive, double version) {
     tag.StoreName(ReadName(archive));
-    tag.description_ = archive.ReadString();
-    tag.iconIndex_ = archive.ReadLong();
-    tag.classCode_ = archive.ReadDword();
-    tag.volatile_ = archive.ReadBool();
-    tag.valueLimitsEnabled_ = archive.ReadBool();
-    tag.scalingEnabled_ = archive.ReadBool();
-    tag.simulationEnabled_ = archive.ReadBool();
+    tag.m_description = archive.ReadString();
+    tag.m_iconIndex = archive.ReadLong();
+    tag.m_classCode = archive.ReadDword();
+    tag.m_volatile = archive.ReadBool();
+    tag.m_valueLimitsEnabled = archive.ReadBool();
+    tag.m_scalingEnabled = archive.ReadBool();
+    tag.m_simulationEnabled = archive.ReadBool();
     if (version >= 1.2) {
-        tag.simulationStep_ = archive.ReadDword();
-        tag.simulationPeriod_ = archive.ReadDword();
+        tag.m_simulationStep = archive.ReadDword();
+        tag.m_simulationPeriod = archive.ReadDword();
     }
     const WORD quality = archive.ReadWord();
     const VARTYPE dataType = version >= 1.3 ? static_cast<VARTYPE>(archive.ReadDword()) : archive.ReadWord();
     const FILETIME timestamp = archive.ReadFileTime();
-    tag.accessMode_ = archive.ReadDword();
-    tag.simulationKind_ = archive.ReadDword();
+    tag.m_accessMode = archive.ReadDword();
+    tag.m_simulationKind = archive.ReadDword();
     OlderLimits limits;
     limits.valueLimits = archive.ReadDword();
     if (limits.valueLimits != 0) {
@@ -181,25 +181,25 @@ void TagRecord::LoadFrom11To15(OPCS_Tag& tag, Archive& archive, double version) 
         limits.rawLow = archive.ReadDouble();
         limits.rawHigh = archive.ReadDouble();
     }
-    tag.deadband_ = archive.ReadDouble();
+    tag.m_deadband = archive.ReadDouble();
     Variant value = archive.ReadVariant();
 
     // The type first: a change of type empties the value, which comes after.
     tag.SetDataType(dataType);
     ApplyOlderLimits(tag, limits);
-    tag.value_ = std::move(value);
-    tag.quality_ = quality;
-    tag.timestamp_ = timestamp;
+    tag.m_value = std::move(value);
+    tag.m_quality = quality;
+    tag.m_timestamp = timestamp;
     ResetIfVolatile(tag);
 }
 
 void TagRecord::LoadBefore11(OPCS_Tag& tag, Archive& archive) {
     tag.StoreName(ReadName(archive));
-    tag.description_ = archive.ReadString();
-    tag.iconIndex_ = archive.ReadLong();
+    tag.m_description = archive.ReadString();
+    tag.m_iconIndex = archive.ReadLong();
     const VARTYPE dataType = archive.ReadWord();
-    tag.accessMode_ = archive.ReadDword();
-    tag.simulationKind_ = archive.ReadDword();
+    tag.m_accessMode = archive.ReadDword();
+    tag.m_simulationKind = archive.ReadDword();
     OlderLimits limits;
     limits.valueLimits = archive.ReadDword();
     limits.rawAndScaling = archive.ReadDword();
@@ -209,7 +209,7 @@ void TagRecord::LoadBefore11(OPCS_Tag& tag, Archive& archive) {
     limits.valueHigh = archive.ReadDouble();
     archive.ReadDouble();
     archive.ReadDouble();
-    tag.deadband_ = archive.ReadDouble();
+    tag.m_deadband = archive.ReadDouble();
 
     tag.SetDataType(dataType);
     ApplyOlderLimits(tag, limits);
@@ -218,8 +218,8 @@ void TagRecord::LoadBefore11(OPCS_Tag& tag, Archive& archive) {
 void TagRecord::StoreList(Archive& archive, const Dll<OPCS_Tag*>& tags) {
     StoreRecordList(archive, tags, kTagListTexts, [](OPCS_Tag* t) { return OPCS_Tag::IsValidTag(t); },
                     [](OPCS_Tag& t) {
-                        ScopedLock guard(t.lock_);
-                        return t.classCode_;
+                        ScopedLock guard(t.m_lock);
+                        return t.m_classCode;
                     });
 }
 

@@ -14,7 +14,7 @@ ToviDevice::~ToviDevice() {
 }
 
 std::wstring ToviDevice::ProposeName() {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     const std::wstring base = L"TagGroup";
     std::wstring candidate = base;
     for (unsigned n = 2; !IsDeviceNameFree(this, candidate); ++n) {
@@ -24,37 +24,37 @@ std::wstring ToviDevice::ProposeName() {
 }
 
 void ToviDevice::ApplyRefreshInterval() {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     DWORD seconds = 0x7FFFFFFF;  // the setter turns it into its maximum
-    if (refreshEnabled_ == 1) {
-        seconds = refreshMode_ == kRefreshByInterval ? refreshPeriod_ : 1;
+    if (m_refreshEnabled == 1) {
+        seconds = m_refreshMode == kRefreshByInterval ? m_refreshPeriod : 1;
     }
     SetUpdateInterval(seconds);
 }
 
 void ToviDevice::SetRefreshEnabled(bool enabled) {
-    ScopedLock guard(lock_);
+    ScopedLock guard(m_lock);
     const DWORD value = enabled ? 1 : 0;
-    if (value != refreshEnabled_) {
-        refreshEnabled_ = value;
+    if (value != m_refreshEnabled) {
+        m_refreshEnabled = value;
         ApplyRefreshInterval();
         OPCS_Device::MarkConfigurationModified();
     }
 }
 
 void ToviDevice::SetRefreshMode(DWORD mode) {
-    ScopedLock guard(lock_);
-    if (mode != refreshMode_) {
-        refreshMode_ = mode;
+    ScopedLock guard(m_lock);
+    if (mode != m_refreshMode) {
+        m_refreshMode = mode;
         ApplyRefreshInterval();
         OPCS_Device::MarkConfigurationModified();
     }
 }
 
 void ToviDevice::SetRefreshPeriod(DWORD seconds) {
-    ScopedLock guard(lock_);
-    if (seconds != refreshPeriod_) {
-        refreshPeriod_ = seconds;
+    ScopedLock guard(m_lock);
+    if (seconds != m_refreshPeriod) {
+        m_refreshPeriod = seconds;
         ApplyRefreshInterval();
         OPCS_Device::MarkConfigurationModified();
     }
@@ -63,16 +63,16 @@ void ToviDevice::SetRefreshPeriod(DWORD seconds) {
 void ToviDevice::OnPollStart() {
     OPCS_Device::OnPollStart();
     ApplyRefreshInterval();
-    scheduleStale_ = true;  // signals do not move while the device is idle
+    m_scheduleStale = true;  // signals do not move while the device is idle
 }
 
 DWORD ToviDevice::RunBetweenCycles(ULONGLONG nowMs) {
-    if (scheduleStale_ || scheduledVersion_ != FlatTagsVersion()) {
-        simulation_.Rebuild(FlatTags(), nowMs);
-        scheduledVersion_ = FlatTagsVersion();
-        scheduleStale_ = false;
+    if (m_scheduleStale || m_scheduledVersion != FlatTagsVersion()) {
+        m_simulation.Rebuild(FlatTags(), nowMs);
+        m_scheduledVersion = FlatTagsVersion();
+        m_scheduleStale = false;
     }
-    return simulation_.RunDue(nowMs);
+    return m_simulation.RunDue(nowMs);
 }
 
 void ToviDevice::PollCycle() {
@@ -84,10 +84,10 @@ void ToviDevice::PollCycle() {
 void ToviDevice::RefreshIfDue(const SYSTEMTIME& localNow) {
     DWORD enabled, mode, period;
     {
-        ScopedLock guard(lock_);
-        enabled = refreshEnabled_;
-        mode = refreshMode_;
-        period = refreshPeriod_;
+        ScopedLock guard(m_lock);
+        enabled = m_refreshEnabled;
+        mode = m_refreshMode;
+        period = m_refreshPeriod;
     }
     if (!enabled) {
         return;
@@ -122,10 +122,10 @@ void ToviDevice::ApplyProperties(std::wstring name, DeviceRefresh refresh, int s
 }
 
 DeviceRefresh ToviDevice::GetRefresh() {
-    ScopedLock g(lock_);
-    return DeviceRefresh{refreshEnabled_ != 0, refreshMode_, refreshPeriod_};
+    ScopedLock g(m_lock);
+    return DeviceRefresh{m_refreshEnabled != 0, m_refreshMode, m_refreshPeriod};
 }
 
-bool ToviDevice::IsRefreshEnabled() { ScopedLock g(lock_); return refreshEnabled_ != 0; }
-DWORD ToviDevice::GetRefreshMode() { ScopedLock g(lock_); return refreshMode_; }
-DWORD ToviDevice::GetRefreshPeriod() { ScopedLock g(lock_); return refreshPeriod_; }
+bool ToviDevice::IsRefreshEnabled() { ScopedLock g(m_lock); return m_refreshEnabled != 0; }
+DWORD ToviDevice::GetRefreshMode() { ScopedLock g(m_lock); return m_refreshMode; }
+DWORD ToviDevice::GetRefreshPeriod() { ScopedLock g(m_lock); return m_refreshPeriod; }

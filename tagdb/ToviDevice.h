@@ -48,15 +48,15 @@ public:
 protected:
     DWORD RunBetweenCycles(ULONGLONG nowMs) override;
 
-    DWORD refreshEnabled_ = 0;
-    DWORD refreshMode_ = kRefreshBySchedule;
-    DWORD refreshPeriod_ = 300;
+    DWORD m_refreshEnabled = 0;
+    DWORD m_refreshMode = kRefreshBySchedule;
+    DWORD m_refreshPeriod = 300;
 
 private:
     // Poll thread only.
-    SimulationSchedule simulation_;
-    DWORD scheduledVersion_ = 0;
-    bool scheduleStale_ = true;
+    SimulationSchedule m_simulation;
+    DWORD m_scheduledVersion = 0;
+    bool m_scheduleStale = true;
 
     friend class DeviceRecord;
 };

@@ -3,21 +3,21 @@
 #include "TagGroup.h"
 
 ToviTag::ToviTag() {
-    dataType_ = VT_R8;
-    accessMode_ = 1;
-    valueLimitsEnabled_ = true;
-    volatile_ = false;
-    simulationEnabled_ = false;
+    m_dataType = VT_R8;
+    m_accessMode = 1;
+    m_valueLimitsEnabled = true;
+    m_volatile = false;
+    m_simulationEnabled = false;
 }
 
 bool ToviTag::WriteValue(Variant& value) {
     VARTYPE type = VT_EMPTY;
     {
-        ScopedLock guard(lock_);
-        if (!OPCS_TagGroup::IsValidGroup(owner_)) {
+        ScopedLock guard(m_lock);
+        if (!OPCS_TagGroup::IsValidGroup(m_owner)) {
             return false;
         }
-        type = static_cast<VARTYPE>(dataType_);
+        type = static_cast<VARTYPE>(m_dataType);
     }
     if (FAILED(value.ChangeType(type))) {
         return false;

@@ -10,20 +10,20 @@ constexpr LONGLONG kLargestFile = 0x7FFFFFFF;
 
 class FileHandle {
 public:
-    explicit FileHandle(HANDLE h) noexcept : h_(h) {}
+    explicit FileHandle(HANDLE h) noexcept : m_h(h) {}
     ~FileHandle() { Close(); }
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
-    bool IsValid() const noexcept { return h_ != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const noexcept { return h_; }
+    bool IsValid() const noexcept { return m_h != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const noexcept { return m_h; }
     bool Close() noexcept {
-        const bool ok = h_ == INVALID_HANDLE_VALUE || CloseHandle(h_);
-        h_ = INVALID_HANDLE_VALUE;
+        const bool ok = m_h == INVALID_HANDLE_VALUE || CloseHandle(m_h);
+        m_h = INVALID_HANDLE_VALUE;
         return ok;
     }
 
 private:
-    HANDLE h_;
+    HANDLE m_h;
 };
 
 bool Fail(DWORD& error) {

@@ -36,15 +36,15 @@ std::vector<T*> ByOrdinal(std::vector<T*> objects) {
 }  // namespace
 
 CDeviceView::~CDeviceView() {
-    if (doc_.GetDeviceView() == this) doc_.SetDeviceView(nullptr);
-    doc_.Poster().SetViewWindow(ViewKind::DeviceTree, nullptr);
+    if (m_doc.GetDeviceView() == this) m_doc.SetDeviceView(nullptr);
+    m_doc.Poster().SetViewWindow(ViewKind::DeviceTree, nullptr);
     DestroyView();
 }
 
 std::vector<OPCS_Device*> CDeviceView::DevicesByOrdinal() {
     std::vector<OPCS_Device*> devices;
     Dll<OPCS_Device*> list;
-    doc_.CopyDeviceList(list);
+    m_doc.CopyDeviceList(list);
     for (OPCS_Device* device : list) devices.push_back(device);
     return ByOrdinal(std::move(devices));
 }
@@ -59,8 +59,8 @@ HTREEITEM CDeviceView::PlaceAfter(const std::vector<T*>& ordered, const OPCS_Tag
 }
 
 HTREEITEM CDeviceView::TreeItemOf(const OPCS_TagGroup* object) const {
-    const auto found = treeItems_.find(object);
-    return found != treeItems_.end() ? found->second : nullptr;
+    const auto found = m_treeItems.find(object);
+    return found != m_treeItems.end() ? found->second : nullptr;
 }
 
 HWND CDeviceView::CreateControl(HWND parent) {
@@ -71,20 +71,20 @@ HWND CDeviceView::CreateControl(HWND parent) {
 }
 
 void CDeviceView::OnInitialUpdate() {
-    TreeView_SetImageList(control_, TreeImages(), TVSIL_NORMAL);
-    doc_.Poster().SetViewWindow(ViewKind::DeviceTree, hwnd_);
-    doc_.SetDeviceView(this);
+    TreeView_SetImageList(m_control, TreeImages(), TVSIL_NORMAL);
+    m_doc.Poster().SetViewWindow(ViewKind::DeviceTree, m_hwnd);
+    m_doc.SetDeviceView(this);
     OnUpdate(nullptr, kHintRefreshAll, nullptr);
 }
 
 void* CDeviceView::GetSelectedObject() {
-    if (control_ == nullptr) return nullptr;
-    HTREEITEM item = TreeView_GetSelection(control_);
+    if (m_control == nullptr) return nullptr;
+    HTREEITEM item = TreeView_GetSelection(m_control);
     if (item == nullptr) return nullptr;
     TVITEMW data{};
     data.mask = TVIF_PARAM;
     data.hItem = item;
-    return TreeView_GetItem(control_, &data) ? reinterpret_cast<void*>(data.lParam) : nullptr;
+    return TreeView_GetItem(m_control, &data) ? reinterpret_cast<void*>(data.lParam) : nullptr;
 }
 
 OPCS_TagGroup* CDeviceView::SelectedGroup() {
@@ -100,8 +100,8 @@ OPCS_Device* CDeviceView::SelectedDevice() {
 bool CDeviceView::SelectObject(OPCS_TagGroup* object) {
     HTREEITEM item = OPCS_TagGroup::IsValidGroup(object) ? TreeItemOf(object) : nullptr;
     if (item == nullptr) return false;
-    TreeView_SelectItem(control_, item);
-    TreeView_EnsureVisible(control_, item);
+    TreeView_SelectItem(m_control, item);
+    TreeView_EnsureVisible(m_control, item);
     return true;
 }
 
@@ -112,10 +112,10 @@ void CDeviceView::OnPostedUpdate(int hint) {
 }
 
 void CDeviceView::OnUpdate(DocumentView*, int hint, void* object) {
-    if (control_ == nullptr || hint == kHintDataChanged || hint == kHintValuesChanged || hint == kHintTagAdded) {
+    if (m_control == nullptr || hint == kHintDataChanged || hint == kHintValuesChanged || hint == kHintTagAdded) {
         return;
     }
-    SendMessageW(control_, WM_SETREDRAW, FALSE, 0);
+    SendMessageW(m_control, WM_SETREDRAW, FALSE, 0);
     switch (hint) {
     case kHintCleared:
         DeleteAllItems();
@@ -133,7 +133,7 @@ void CDeviceView::OnUpdate(DocumentView*, int hint, void* object) {
                 data.pszText = const_cast<wchar_t*>(name.c_str());
                 data.iImage = group->GetImageIndex();
                 data.iSelectedImage = group->GetSelectedImageIndex();
-                TreeView_SetItem(control_, &data);
+                TreeView_SetItem(m_control, &data);
                 SelectObject(group);
             }
         }
@@ -151,15 +151,15 @@ void CDeviceView::OnUpdate(DocumentView*, int hint, void* object) {
         Rebuild(object);
         break;
     }
-    SendMessageW(control_, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(control_, nullptr, TRUE);
+    SendMessageW(m_control, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(m_control, nullptr, TRUE);
 }
 
 void CDeviceView::DeleteAllItems() {
-    suppress_ = true;
-    TreeView_DeleteAllItems(control_);
-    treeItems_.clear();
-    suppress_ = false;
+    m_suppress = true;
+    TreeView_DeleteAllItems(m_control);
+    m_treeItems.clear();
+    m_suppress = false;
 }
 
 HTREEITEM CDeviceView::InsertObject(OPCS_TagGroup* object, HTREEITEM parentItem, HTREEITEM after) {
@@ -172,8 +172,8 @@ HTREEITEM CDeviceView::InsertObject(OPCS_TagGroup* object, HTREEITEM parentItem,
     insert.item.iImage = object->GetImageIndex();
     insert.item.iSelectedImage = object->GetSelectedImageIndex();
     insert.item.lParam = reinterpret_cast<LPARAM>(object);
-    HTREEITEM item = TreeView_InsertItem(control_, &insert);
-    if (item != nullptr) treeItems_[object] = item;
+    HTREEITEM item = TreeView_InsertItem(m_control, &insert);
+    if (item != nullptr) m_treeItems[object] = item;
     return item;
 }
 
@@ -199,7 +199,7 @@ void CDeviceView::OnGroupAdded(OPCS_TagGroup* group) {
     HTREEITEM item = InsertObject(group, parentItem, after);
     if (item == nullptr) return;
     InsertGroupsOf(group, item);
-    TreeView_EnsureVisible(control_, item);
+    TreeView_EnsureVisible(m_control, item);
 }
 
 void CDeviceView::RefreshDeviceImages() {
@@ -211,28 +211,28 @@ void CDeviceView::RefreshDeviceImages() {
         data.hItem = item;
         data.iImage = device->GetImageIndex();
         data.iSelectedImage = device->GetSelectedImageIndex();
-        TreeView_SetItem(control_, &data);
+        TreeView_SetItem(m_control, &data);
     }
 }
 
 void CDeviceView::Rebuild(void* object) {
     Dll<TreeItemState> saved;
-    const UINT count = TreeView_GetCount(control_);
-    HTREEITEM item = TreeView_GetFirstVisible(control_);
+    const UINT count = TreeView_GetCount(m_control);
+    HTREEITEM item = TreeView_GetFirstVisible(m_control);
     for (UINT step = 0; item != nullptr && step < count; ++step) {
         TVITEMW data{};
         data.mask = TVIF_PARAM | TVIF_STATE;
         data.stateMask = 0xFFFFFFFF;
         data.hItem = item;
-        if (TreeView_GetItem(control_, &data) && OPCS_TagGroup::IsValidGroup(reinterpret_cast<void*>(data.lParam))) {
+        if (TreeView_GetItem(m_control, &data) && OPCS_TagGroup::IsValidGroup(reinterpret_cast<void*>(data.lParam))) {
             saved.Append(TreeItemState{reinterpret_cast<void*>(data.lParam), data.state});
         }
-        item = TreeView_GetNextVisible(control_, item);
+        item = TreeView_GetNextVisible(m_control, item);
     }
 
-    suppress_ = true;
-    TreeView_DeleteAllItems(control_);
-    treeItems_.clear();
+    m_suppress = true;
+    TreeView_DeleteAllItems(m_control);
+    m_treeItems.clear();
     for (OPCS_Device* device : DevicesByOrdinal()) {
         if (HTREEITEM root = InsertObject(device, TVI_ROOT, TVI_LAST)) InsertGroupsOf(device, root);
     }
@@ -245,26 +245,26 @@ void CDeviceView::Rebuild(void* object) {
         data.hItem = target;
         data.state = record.state;
         data.stateMask = 0xFFFFFFFF;
-        TreeView_SetItem(control_, &data);
+        TreeView_SetItem(m_control, &data);
         // The state bits alone neither open the branch nor move the caret.
-        if (record.state & TVIS_EXPANDED) TreeView_Expand(control_, target, TVE_EXPAND);
-        if (record.state & TVIS_SELECTED) TreeView_SelectItem(control_, target);
+        if (record.state & TVIS_EXPANDED) TreeView_Expand(m_control, target, TVE_EXPAND);
+        if (record.state & TVIS_SELECTED) TreeView_SelectItem(m_control, target);
     }
     if (OPCS_TagGroup::IsValidGroup(object)) SelectObject(static_cast<OPCS_TagGroup*>(object));
-    suppress_ = false;
+    m_suppress = false;
 }
 
 LRESULT CDeviceView::OnNotify(NMHDR* header) {
-    if (header->hwndFrom != control_) return 0;
+    if (header->hwndFrom != m_control) return 0;
     switch (header->code) {
     case TVN_SELCHANGEDW:
     case TVN_SELCHANGEDA:
-        if (!suppress_) {
-            if (DocumentView* tags = doc_.GetTagView()) tags->OnUpdate(this, kHintDataChanged, nullptr);
+        if (!m_suppress) {
+            if (DocumentView* tags = m_doc.GetTagView()) tags->OnUpdate(this, kHintDataChanged, nullptr);
         }
         return 0;
     case TVN_KEYDOWN:
-        if (reinterpret_cast<NMTVKEYDOWN*>(header)->wVKey == VK_DELETE && TreeView_GetSelection(control_) != nullptr) {
+        if (reinterpret_cast<NMTVKEYDOWN*>(header)->wVKey == VK_DELETE && TreeView_GetSelection(m_control) != nullptr) {
             OnDelete();
         }
         return 0;
@@ -279,19 +279,19 @@ LRESULT CDeviceView::OnNotify(NMHDR* header) {
 void CDeviceView::OnRightClick() {
     TVHITTESTINFO hit{};
     GetCursorPos(&hit.pt);
-    ScreenToClient(control_, &hit.pt);
-    HTREEITEM item = TreeView_HitTest(control_, &hit);
+    ScreenToClient(m_control, &hit.pt);
+    HTREEITEM item = TreeView_HitTest(m_control, &hit);
     if (item == nullptr || (hit.flags & TVHT_ONITEM) == 0) return;
-    SetFocus(control_);
-    TreeView_SelectItem(control_, item);
-    TreeView_EnsureVisible(control_, item);
+    SetFocus(m_control);
+    TreeView_SelectItem(m_control, item);
+    TreeView_EnsureVisible(m_control, item);
     if (SelectedGroup() != nullptr) TrackPopup(IDR_POPUP_DEVICE);
 }
 
 void CDeviceView::OnProperties() {
     OPCS_TagGroup* group = SelectedGroup();
     if (group == nullptr) return;
-    doc_.EditProperties(group);
+    m_doc.EditProperties(group);
     OnUpdate(nullptr, kHintItemChanged, group);
 }
 
@@ -302,19 +302,19 @@ void CDeviceView::OnDelete() {
         return;
     }
     HTREEITEM item = TreeItemOf(group);
-    HTREEITEM neighbour = TreeView_GetNextSibling(control_, item);
-    if (neighbour == nullptr) neighbour = TreeView_GetPrevSibling(control_, item);
-    if (neighbour == nullptr) neighbour = TreeView_GetParent(control_, item);
+    HTREEITEM neighbour = TreeView_GetNextSibling(m_control, item);
+    if (neighbour == nullptr) neighbour = TreeView_GetPrevSibling(m_control, item);
+    if (neighbour == nullptr) neighbour = TreeView_GetParent(m_control, item);
     void* next = nullptr;
     if (neighbour != nullptr) {
         TVITEMW data{};
         data.mask = TVIF_PARAM;
         data.hItem = neighbour;
-        if (TreeView_GetItem(control_, &data) && OPCS_TagGroup::IsValidGroup(reinterpret_cast<void*>(data.lParam))) {
+        if (TreeView_GetItem(m_control, &data) && OPCS_TagGroup::IsValidGroup(reinterpret_cast<void*>(data.lParam))) {
             next = reinterpret_cast<void*>(data.lParam);
         }
     }
-    if (doc_.DeleteItem(group) && next != nullptr) SelectObject(static_cast<OPCS_TagGroup*>(next));
+    if (m_doc.DeleteItem(group) && next != nullptr) SelectObject(static_cast<OPCS_TagGroup*>(next));
 }
 
 bool CDeviceView::QueryCommand(UINT command, CommandState& state) {
@@ -362,7 +362,7 @@ bool CDeviceView::OnCommand(UINT command) {
             } else {
                 device->RequestPollStop(kPollOperator);
             }
-            doc_.UpdateAllViews(this, kHintDataChanged);
+            m_doc.UpdateAllViews(this, kHintDataChanged);
         }
         return true;
     case ID_HELP:

@@ -60,6 +60,6 @@ private:
     template <class T>
     HTREEITEM PlaceAfter(const std::vector<T*>& ordered, const OPCS_TagGroup* object) const;
 
-    bool suppress_ = false;
-    std::unordered_map<const OPCS_TagGroup*, HTREEITEM> treeItems_;
+    bool m_suppress = false;
+    std::unordered_map<const OPCS_TagGroup*, HTREEITEM> m_treeItems;
 };

@@ -33,48 +33,48 @@ bool ParseUnsignedField(const std::wstring& text, unsigned& value) {
 }
 
 DialogWindow::~DialogWindow() {
-    if (hwnd_ != nullptr) {
-        SetWindowLongPtrW(hwnd_, DWLP_USER, 0);
-        DestroyWindow(hwnd_);
+    if (m_hwnd != nullptr) {
+        SetWindowLongPtrW(m_hwnd, DWLP_USER, 0);
+        DestroyWindow(m_hwnd);
     }
 }
 
 INT_PTR DialogWindow::DoModal(HWND owner) {
-    modal_ = true;
-    result_ = 0;
-    return DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(templateId_), owner, &DialogProc,
+    m_modal = true;
+    m_result = 0;
+    return DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(m_templateId), owner, &DialogProc,
                            reinterpret_cast<LPARAM>(this));
 }
 
 HWND DialogWindow::Create(HWND owner) {
-    modal_ = false;
-    result_ = 0;
-    return CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(templateId_), owner, &DialogProc,
+    m_modal = false;
+    m_result = 0;
+    return CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(m_templateId), owner, &DialogProc,
                               reinterpret_cast<LPARAM>(this));
 }
 
 INT_PTR CALLBACK DialogWindow::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
         SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
-        reinterpret_cast<DialogWindow*>(lParam)->hwnd_ = hwnd;
+        reinterpret_cast<DialogWindow*>(lParam)->m_hwnd = hwnd;
     }
     auto* self = reinterpret_cast<DialogWindow*>(GetWindowLongPtrW(hwnd, DWLP_USER));
     if (self == nullptr) return FALSE;
     if (message == WM_NCDESTROY) {
-        self->hwnd_ = nullptr;
+        self->m_hwnd = nullptr;
         SetWindowLongPtrW(hwnd, DWLP_USER, 0);
-        if (!self->modal_) self->OnDestroyed();  // may delete the object
+        if (!self->m_modal) self->OnDestroyed();  // may delete the object
         return FALSE;
     }
     return self->OnMessage(message, wParam, lParam);
 }
 
 void DialogWindow::End(INT_PTR result) {
-    result_ = result;
-    if (modal_) {
-        EndDialog(hwnd_, result);
+    m_result = result;
+    if (m_modal) {
+        EndDialog(m_hwnd, result);
     } else {
-        DestroyWindow(hwnd_);
+        DestroyWindow(m_hwnd);
     }
 }
 
@@ -86,7 +86,7 @@ std::wstring DialogWindow::ItemText(int id) const {
     return text;
 }
 
-void DialogWindow::SetItemText(int id, const std::wstring& text) const { SetDlgItemTextW(hwnd_, id, text.c_str()); }
+void DialogWindow::SetItemText(int id, const std::wstring& text) const { SetDlgItemTextW(m_hwnd, id, text.c_str()); }
 
 bool DialogWindow::ReadName(int id, const std::function<std::wstring(const std::wstring&)>& refusal,
                             std::wstring& name) const {
@@ -103,7 +103,7 @@ bool DialogWindow::ReadName(int id, const std::function<std::wstring(const std::
 
 void DialogWindow::RefuseField(int id, const std::wstring& message) const {
     AppMessageBox(message, MB_OK | MB_ICONEXCLAMATION);
-    if (hwnd_ == nullptr) return;
-    SendMessageW(hwnd_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(id)), TRUE);
-    SendDlgItemMessageW(hwnd_, id, EM_SETSEL, 0, -1);
+    if (m_hwnd == nullptr) return;
+    SendMessageW(m_hwnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(id)), TRUE);
+    SendDlgItemMessageW(m_hwnd, id, EM_SETSEL, 0, -1);
 }

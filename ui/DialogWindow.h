@@ -8,16 +8,16 @@
 
 class DialogWindow {
 public:
-    explicit DialogWindow(UINT templateId) : templateId_(templateId) {}
+    explicit DialogWindow(UINT templateId) : m_templateId(templateId) {}
     virtual ~DialogWindow();
     DialogWindow(const DialogWindow&) = delete;
     DialogWindow& operator=(const DialogWindow&) = delete;
 
     INT_PTR DoModal(HWND owner);
     HWND Create(HWND owner);
-    HWND Handle() const noexcept { return hwnd_; }
+    HWND Handle() const noexcept { return m_hwnd; }
     // IDOK or IDCANCEL once the dialog has ended; 0 while it runs.
-    INT_PTR Result() const noexcept { return result_; }
+    INT_PTR Result() const noexcept { return m_result; }
 
 protected:
     // Handles one message; FALSE leaves it to the dialog manager.
@@ -26,11 +26,11 @@ protected:
     virtual void OnDestroyed() {}
     void End(INT_PTR result);
 
-    HWND Item(int id) const { return GetDlgItem(hwnd_, id); }
+    HWND Item(int id) const { return GetDlgItem(m_hwnd, id); }
     std::wstring ItemText(int id) const;
     void SetItemText(int id, const std::wstring& text) const;
-    bool IsChecked(int id) const { return IsDlgButtonChecked(hwnd_, id) == BST_CHECKED; }
-    void SetChecked(int id, bool checked) const { CheckDlgButton(hwnd_, id, checked ? BST_CHECKED : BST_UNCHECKED); }
+    bool IsChecked(int id) const { return IsDlgButtonChecked(m_hwnd, id) == BST_CHECKED; }
+    void SetChecked(int id, bool checked) const { CheckDlgButton(m_hwnd, id, checked ? BST_CHECKED : BST_UNCHECKED); }
     void Enable(int id, bool enable) const { EnableWindow(Item(id), enable ? TRUE : FALSE); }
     // Shows a validation message and puts the focus on the field (its text selected).
     void RefuseField(int id, const std::wstring& message) const;
@@ -38,14 +38,14 @@ protected:
     // refused it, the field saying why.
     bool ReadName(int id, const std::function<std::wstring(const std::wstring&)>& refusal, std::wstring& name) const;
 
-    HWND hwnd_ = nullptr;
+    HWND m_hwnd = nullptr;
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
-    UINT templateId_;
-    bool modal_ = false;
-    INT_PTR result_ = 0;
+    UINT m_templateId;
+    bool m_modal = false;
+    INT_PTR m_result = 0;
 };
 
 // The standard validation messages of the dialogs.

@@ -9,22 +9,22 @@ constexpr DWORD kFileHeaderSize = 14;
 class File {
 public:
     explicit File(const std::wstring& path)
-        : handle_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        : m_handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr)) {}
     ~File() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
     }
     File(const File&) = delete;
     File& operator=(const File&) = delete;
-    bool IsOpen() const noexcept { return handle_ != INVALID_HANDLE_VALUE; }
+    bool IsOpen() const noexcept { return m_handle != INVALID_HANDLE_VALUE; }
     // True only when all the bytes were read.
     bool ReadExactly(void* buffer, DWORD size) {
         DWORD read = 0;
-        return size == 0 || (ReadFile(handle_, buffer, size, &read, nullptr) && read == size);
+        return size == 0 || (ReadFile(m_handle, buffer, size, &read, nullptr) && read == size);
     }
 
 private:
-    HANDLE handle_;
+    HANDLE m_handle;
 };
 
 DWORD ColourTableEntries(const BITMAPINFOHEADER& info) {
@@ -39,8 +39,8 @@ DWORD ColourTableEntries(const BITMAPINFOHEADER& info) {
 }  // namespace
 
 void CDib::Clear() noexcept {
-    header_.clear();
-    bits_.clear();
+    m_header.clear();
+    m_bits.clear();
 }
 
 bool CDib::Read(const std::wstring& path) {
@@ -71,26 +71,26 @@ bool CDib::Read(const std::wstring& path) {
     if (size == 0 || size > std::numeric_limits<DWORD>::max() / 2) return false;
     std::vector<std::uint8_t> bits(static_cast<size_t>(size));
     if (!file.ReadExactly(bits.data(), static_cast<DWORD>(size))) return false;
-    header_ = std::move(header);
-    bits_ = std::move(bits);
+    m_header = std::move(header);
+    m_bits = std::move(bits);
     return true;
 }
 
 LONG CDib::Width() const noexcept {
-    return IsEmpty() ? 0 : reinterpret_cast<const BITMAPINFOHEADER*>(header_.data())->biWidth;
+    return IsEmpty() ? 0 : reinterpret_cast<const BITMAPINFOHEADER*>(m_header.data())->biWidth;
 }
 
 LONG CDib::Height() const noexcept {
     if (IsEmpty()) return 0;
-    const LONG height = reinterpret_cast<const BITMAPINFOHEADER*>(header_.data())->biHeight;
+    const LONG height = reinterpret_cast<const BITMAPINFOHEADER*>(m_header.data())->biHeight;
     return height < 0 ? -height : height;
 }
 
 HBITMAP CDib::CreateBitmap() const {
     if (IsEmpty()) return nullptr;
     HDC screen = GetDC(nullptr);
-    const auto* info = reinterpret_cast<const BITMAPINFO*>(header_.data());
-    HBITMAP bitmap = CreateDIBitmap(screen, &info->bmiHeader, CBM_INIT, bits_.data(), info, DIB_RGB_COLORS);
+    const auto* info = reinterpret_cast<const BITMAPINFO*>(m_header.data());
+    HBITMAP bitmap = CreateDIBitmap(screen, &info->bmiHeader, CBM_INIT, m_bits.data(), info, DIB_RGB_COLORS);
     ReleaseDC(nullptr, screen);
     return bitmap;
 }

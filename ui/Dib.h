@@ -11,7 +11,7 @@ public:
     // False, leaving the object empty, when the file is not a readable
     // bitmap with a 40-byte information header.
     bool Read(const std::wstring& path);
-    bool IsEmpty() const noexcept { return header_.empty(); }
+    bool IsEmpty() const noexcept { return m_header.empty(); }
     LONG Width() const noexcept;
     LONG Height() const noexcept;
     // A new bitmap compatible with the screen (the caller deletes it); null when empty.
@@ -20,6 +20,6 @@ public:
 private:
     void Clear() noexcept;
 
-    std::vector<std::uint8_t> header_;  // information header and colour table
-    std::vector<std::uint8_t> bits_;
+    std::vector<std::uint8_t> m_header;  // information header and colour table
+    std::vector<std::uint8_t> m_bits;
 };

@@ -86,7 +86,7 @@ int StringWidth(HWND list, const std::wstring& text) {
 }  // namespace
 
 OPCS_DlgClients::OPCS_DlgClients(ClientRowsProvider provider)
-    : DialogWindow(IDD_CLIENTS), provider_(std::move(provider)), fitted_(kColumns.size(), 0) {}
+    : DialogWindow(IDD_CLIENTS), m_provider(std::move(provider)), m_fitted(kColumns.size(), 0) {}
 
 OPCS_DlgClients::~OPCS_DlgClients() {
     if (g_open == this) g_open = nullptr;
@@ -94,7 +94,7 @@ OPCS_DlgClients::~OPCS_DlgClients() {
 
 OPCS_DlgClients* OPCS_DlgClients::Open(HWND owner, ClientRowsProvider provider) {
     if (g_open != nullptr && g_open->Handle() != nullptr) {
-        g_open->provider_ = std::move(provider);
+        g_open->m_provider = std::move(provider);
         if (IsIconic(g_open->Handle())) ShowWindow(g_open->Handle(), SW_RESTORE);
         SetActiveWindow(g_open->Handle());
         return g_open;
@@ -137,7 +137,7 @@ INT_PTR OPCS_DlgClients::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         OnSize(LOWORD(lParam), HIWORD(lParam));
         return TRUE;
     case WM_GETMINMAXINFO:
-        reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {minimumWindow_.cx, minimumWindow_.cy};
+        reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {m_minimumWindow.cx, m_minimumWindow.cy};
         return TRUE;
     case WM_HELP:
         ShowHelpTopic(kHelpClientsWindow);
@@ -156,15 +156,15 @@ INT_PTR OPCS_DlgClients::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void OPCS_DlgClients::OnInitDialog() {
     RECT window{}, client{};
-    GetWindowRect(hwnd_, &window);
-    GetClientRect(hwnd_, &client);
-    minimumWindow_ = {window.right - window.left, window.bottom - window.top};
-    initialClient_ = {client.right, client.bottom};
+    GetWindowRect(m_hwnd, &window);
+    GetClientRect(m_hwnd, &client);
+    m_minimumWindow = {window.right - window.left, window.bottom - window.top};
+    m_initialClient = {client.right, client.bottom};
     for (int id : {IDC_CLIENTS_LIST, IDC_CLIENTS_COUNT, IDCANCEL, static_cast<int>(ID_HELP)}) {
         Anchor anchor{id, {}};
         GetWindowRect(Item(id), &anchor.place);
-        MapWindowPoints(nullptr, hwnd_, reinterpret_cast<POINT*>(&anchor.place), 2);
-        anchors_.push_back(anchor);
+        MapWindowPoints(nullptr, m_hwnd, reinterpret_cast<POINT*>(&anchor.place), 2);
+        m_anchors.push_back(anchor);
     }
 
     HWND list = Item(IDC_CLIENTS_LIST);
@@ -180,11 +180,11 @@ void OPCS_DlgClients::OnInitDialog() {
     FitColumns({SampleTexts()});
     Refresh();
     FitWindowToColumns();
-    SetTimer(hwnd_, kRefreshTimer, kRefreshMs, nullptr);
+    SetTimer(m_hwnd, kRefreshTimer, kRefreshMs, nullptr);
 }
 
 void OPCS_DlgClients::Refresh() {
-    const std::vector<ClientRow> rows = provider_ ? provider_() : std::vector<ClientRow>();
+    const std::vector<ClientRow> rows = m_provider ? m_provider() : std::vector<ClientRow>();
     std::vector<std::vector<std::wstring>> texts;
     texts.reserve(rows.size());
     for (const ClientRow& row : rows) texts.push_back(CellTexts(row));
@@ -221,8 +221,8 @@ void OPCS_DlgClients::FitColumns(const std::vector<std::vector<std::wstring>>& r
         }
         // Only growth is applied, so that a column the user narrowed stays so
         // until a wider text comes.
-        if (needed > fitted_[c]) {
-            fitted_[c] = needed;
+        if (needed > m_fitted[c]) {
+            m_fitted[c] = needed;
             ListView_SetColumnWidth(list, static_cast<int>(c), needed);
         }
     }
@@ -237,22 +237,22 @@ void OPCS_DlgClients::FitWindowToColumns() {
     const int missing = columns + GetSystemMetrics(SM_CXVSCROLL) - listClient.right;
     if (missing <= 0) return;
     RECT window{};
-    GetWindowRect(hwnd_, &window);
+    GetWindowRect(m_hwnd, &window);
     MONITORINFO monitor{sizeof(monitor), {}, {}, 0};
-    GetMonitorInfoW(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTONEAREST), &monitor);
+    GetMonitorInfoW(MonitorFromWindow(m_hwnd, MONITOR_DEFAULTTONEAREST), &monitor);
     const RECT& work = monitor.rcWork;
     const int width = std::min<int>(window.right - window.left + missing, work.right - work.left);
     const int left = std::clamp<int>(window.left - (width - (window.right - window.left)) / 2, work.left,
                                      std::max<int>(work.left, work.right - width));
-    SetWindowPos(hwnd_, nullptr, left, window.top, width, window.bottom - window.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(m_hwnd, nullptr, left, window.top, width, window.bottom - window.top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void OPCS_DlgClients::OnSize(int width, int height) {
-    if (anchors_.empty()) return;  // before the dialog's controls exist
-    const int dx = width - initialClient_.cx;
-    const int dy = height - initialClient_.cy;
-    HDWP moves = BeginDeferWindowPos(static_cast<int>(anchors_.size()));
-    for (const Anchor& anchor : anchors_) {
+    if (m_anchors.empty()) return;  // before the dialog's controls exist
+    const int dx = width - m_initialClient.cx;
+    const int dy = height - m_initialClient.cy;
+    HDWP moves = BeginDeferWindowPos(static_cast<int>(m_anchors.size()));
+    for (const Anchor& anchor : m_anchors) {
         RECT r = anchor.place;
         switch (anchor.id) {
         case IDC_CLIENTS_LIST: r.right += dx; r.bottom += dy; break;
@@ -265,5 +265,5 @@ void OPCS_DlgClients::OnSize(int width, int height) {
         }
     }
     if (moves != nullptr) EndDeferWindowPos(moves);
-    InvalidateRect(hwnd_, nullptr, TRUE);
+    InvalidateRect(m_hwnd, nullptr, TRUE);
 }

@@ -38,9 +38,9 @@ private:
         int id;
         RECT place;  // client coordinates at the initial size
     };
-    ClientRowsProvider provider_;
-    std::vector<int> fitted_;
-    std::vector<Anchor> anchors_;
-    SIZE initialClient_{};
-    SIZE minimumWindow_{};
+    ClientRowsProvider m_provider;
+    std::vector<int> m_fitted;
+    std::vector<Anchor> m_anchors;
+    SIZE m_initialClient{};
+    SIZE m_minimumWindow{};
 };

@@ -41,17 +41,17 @@ std::wstring WindowText(HWND window) {
 }  // namespace
 
 OPCS_DlgColumns::~OPCS_DlgColumns() {
-    if (hwnd_ != nullptr) DestroyWindow(hwnd_);
+    if (m_hwnd != nullptr) DestroyWindow(m_hwnd);
 }
 
 INT_PTR OPCS_DlgColumns::DoModal(HWND owner) {
-    modal_ = true;
+    m_modal = true;
     return DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_COLUMNS), owner, &DialogProc,
                            reinterpret_cast<LPARAM>(this));
 }
 
 HWND OPCS_DlgColumns::Create(HWND owner) {
-    modal_ = false;
+    m_modal = false;
     return CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_COLUMNS), owner, &DialogProc,
                               reinterpret_cast<LPARAM>(this));
 }
@@ -59,12 +59,12 @@ HWND OPCS_DlgColumns::Create(HWND owner) {
 INT_PTR CALLBACK OPCS_DlgColumns::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
         SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
-        reinterpret_cast<OPCS_DlgColumns*>(lParam)->hwnd_ = hwnd;
+        reinterpret_cast<OPCS_DlgColumns*>(lParam)->m_hwnd = hwnd;
     }
     auto* self = reinterpret_cast<OPCS_DlgColumns*>(GetWindowLongPtrW(hwnd, DWLP_USER));
     if (self == nullptr) return FALSE;
     if (message == WM_NCDESTROY) {
-        self->hwnd_ = nullptr;
+        self->m_hwnd = nullptr;
         SetWindowLongPtrW(hwnd, DWLP_USER, 0);
         return FALSE;
     }
@@ -77,7 +77,7 @@ INT_PTR OPCS_DlgColumns::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         OnInitDialog();
         return TRUE;
     case kSelectionChanged:
-        selectionPending_ = false;
+        m_selectionPending = false;
         OnSelectionChanged();
         return TRUE;
     case WM_HELP:
@@ -85,25 +85,25 @@ INT_PTR OPCS_DlgColumns::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         return TRUE;
     case WM_NOTIFY: {
         auto* header = reinterpret_cast<NMHDR*>(lParam);
-        if (header->hwndFrom != list_) return FALSE;
+        if (header->hwndFrom != m_list) return FALSE;
         if (header->code == LVN_ITEMCHANGED) {
             const auto* change = reinterpret_cast<NMLISTVIEW*>(lParam);
             if ((change->uChanged & LVIF_STATE) && ((change->uOldState ^ change->uNewState) & LVIS_SELECTED) &&
-                !selectionPending_) {
-                selectionPending_ = true;
-                PostMessageW(hwnd_, kSelectionChanged, 0, 0);
+                !m_selectionPending) {
+                m_selectionPending = true;
+                PostMessageW(m_hwnd, kSelectionChanged, 0, 0);
             }
         } else if (header->code == LVN_BEGINLABELEDITW) {
-            renaming_ = true;
-            EnableWindow(GetDlgItem(hwnd_, IDC_COLUMN_RENAME), FALSE);
-            SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, FALSE);
+            m_renaming = true;
+            EnableWindow(GetDlgItem(m_hwnd, IDC_COLUMN_RENAME), FALSE);
+            SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, FALSE);
             return TRUE;
         } else if (header->code == LVN_ENDLABELEDITW) {
             const auto* edit = reinterpret_cast<NMLVDISPINFOW*>(lParam);
-            const bool accept = renaming_ && edit->item.pszText != nullptr && edit->item.pszText[0] != L'\0';
-            renaming_ = false;
-            EnableWindow(GetDlgItem(hwnd_, IDC_COLUMN_RENAME), SelectedItems().size() == 1);
-            SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, accept ? TRUE : FALSE);
+            const bool accept = m_renaming && edit->item.pszText != nullptr && edit->item.pszText[0] != L'\0';
+            m_renaming = false;
+            EnableWindow(GetDlgItem(m_hwnd, IDC_COLUMN_RENAME), SelectedItems().size() == 1);
+            SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, accept ? TRUE : FALSE);
             return TRUE;
         }
         return FALSE;
@@ -125,29 +125,29 @@ INT_PTR OPCS_DlgColumns::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void OPCS_DlgColumns::OnInitDialog() {
-    list_ = GetDlgItem(hwnd_, IDC_COLUMN_LIST);
-    ListView_SetExtendedListViewStyle(list_, LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
+    m_list = GetDlgItem(m_hwnd, IDC_COLUMN_LIST);
+    ListView_SetExtendedListViewStyle(m_list, LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
     RECT client{};
-    GetClientRect(list_, &client);
+    GetClientRect(m_list, &client);
     LVCOLUMNW column{};
     column.mask = LVCF_WIDTH;
     column.cx = client.right - GetSystemMetrics(SM_CXVSCROLL);
-    ListView_InsertColumn(list_, 0, &column);
+    ListView_InsertColumn(m_list, 0, &column);
     const ColumnArray& columns = theSettings.GetColumns();
     for (const ColumnInfo& c : columns) {
-        if (c.field < kColumnCount) widths_[c.field] = c.width;
+        if (c.field < kColumnCount) m_widths[c.field] = c.width;
     }
     FillList(columns);
 }
 
 void OPCS_DlgColumns::FillList(const ColumnArray& columns) {
-    moving_ = true;
-    ListView_DeleteAllItems(list_);
+    m_moving = true;
+    ListView_DeleteAllItems(m_list);
     for (size_t i = 0; i < columns.size(); ++i) {
         InsertItem(static_cast<int>(i), columns[i].name, columns[i].field, columns[i].visible, i == 0);
     }
-    moving_ = false;
-    selection_ = SelectedFields();
+    m_moving = false;
+    m_selection = SelectedFields();
     ShowCommonWidth();
 }
 
@@ -158,14 +158,14 @@ void OPCS_DlgColumns::InsertItem(int index, const std::wstring& text, std::uint3
     item.iItem = index;
     item.pszText = const_cast<wchar_t*>(text.c_str());
     item.lParam = static_cast<LPARAM>(field);
-    const int at = ListView_InsertItem(list_, &item);
-    ListView_SetCheckState(list_, at, checked ? TRUE : FALSE);
-    if (selected) ListView_SetItemState(list_, at, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+    const int at = ListView_InsertItem(m_list, &item);
+    ListView_SetCheckState(m_list, at, checked ? TRUE : FALSE);
+    if (selected) ListView_SetItemState(m_list, at, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
 }
 
 std::vector<int> OPCS_DlgColumns::SelectedItems() const {
     std::vector<int> items;
-    for (int i = ListView_GetNextItem(list_, -1, LVNI_SELECTED); i >= 0; i = ListView_GetNextItem(list_, i, LVNI_SELECTED)) {
+    for (int i = ListView_GetNextItem(m_list, -1, LVNI_SELECTED); i >= 0; i = ListView_GetNextItem(m_list, i, LVNI_SELECTED)) {
         items.push_back(i);
     }
     return items;
@@ -175,7 +175,7 @@ std::uint32_t OPCS_DlgColumns::FieldOf(int index) const {
     LVITEMW item{};
     item.mask = LVIF_PARAM;
     item.iItem = index;
-    ListView_GetItem(list_, &item);
+    ListView_GetItem(m_list, &item);
     return static_cast<std::uint32_t>(item.lParam);
 }
 
@@ -186,7 +186,7 @@ std::vector<std::uint32_t> OPCS_DlgColumns::SelectedFields() const {
 }
 
 bool OPCS_DlgColumns::ReadWidth(bool emptyIsError, std::uint32_t& width, bool& empty) {
-    const std::wstring text = WindowText(GetDlgItem(hwnd_, IDC_COLUMN_WIDTH));
+    const std::wstring text = WindowText(GetDlgItem(m_hwnd, IDC_COLUMN_WIDTH));
     empty = text.find_first_not_of(L" \t") == std::wstring::npos;
     if (empty && !emptyIsError) return true;
     if (!ParseUnsigned(text, width)) {
@@ -206,7 +206,7 @@ void OPCS_DlgColumns::ApplyWidthTo(const std::vector<std::uint32_t>& fields) {
     bool empty = false;
     if (!ReadWidth(false, width, empty) || empty) return;
     for (std::uint32_t field : fields) {
-        if (field < kColumnCount) widths_[field] = width;
+        if (field < kColumnCount) m_widths[field] = width;
     }
 }
 
@@ -214,23 +214,23 @@ void OPCS_DlgColumns::ShowCommonWidth() {
     const std::vector<std::uint32_t> fields = SelectedFields();
     std::wstring text;
     if (!fields.empty() && std::all_of(fields.begin(), fields.end(), [&](std::uint32_t f) {
-            return f < kColumnCount && widths_[f] == widths_[fields[0]];
+            return f < kColumnCount && m_widths[f] == m_widths[fields[0]];
         })) {
-        text = FormatText(L"%u", widths_[fields[0]]);
+        text = FormatText(L"%u", m_widths[fields[0]]);
     }
-    SetDlgItemTextW(hwnd_, IDC_COLUMN_WIDTH, text.c_str());
-    EnableWindow(GetDlgItem(hwnd_, IDC_COLUMN_RENAME), fields.size() == 1 && !renaming_);
+    SetDlgItemTextW(m_hwnd, IDC_COLUMN_WIDTH, text.c_str());
+    EnableWindow(GetDlgItem(m_hwnd, IDC_COLUMN_RENAME), fields.size() == 1 && !m_renaming);
 }
 
 void OPCS_DlgColumns::OnSelectionChanged() {
-    if (renaming_) FinishRename();
+    if (m_renaming) FinishRename();
     std::vector<std::uint32_t> now = SelectedFields();
-    std::vector<std::uint32_t> sortedNow = now, sortedBefore = selection_;
+    std::vector<std::uint32_t> sortedNow = now, sortedBefore = m_selection;
     std::sort(sortedNow.begin(), sortedNow.end());
     std::sort(sortedBefore.begin(), sortedBefore.end());
-    if (moving_ || sortedNow == sortedBefore) return;
-    ApplyWidthTo(selection_);
-    selection_ = std::move(now);
+    if (m_moving || sortedNow == sortedBefore) return;
+    ApplyWidthTo(m_selection);
+    m_selection = std::move(now);
     ShowCommonWidth();
 }
 
@@ -238,39 +238,39 @@ void OPCS_DlgColumns::Move(bool up) {
     FinishRename();
     std::vector<int> items = SelectedItems();
     if (!up) std::reverse(items.begin(), items.end());
-    const int count = ListView_GetItemCount(list_);
-    moving_ = true;
+    const int count = ListView_GetItemCount(m_list);
+    m_moving = true;
     for (int index : items) {
         wchar_t text[256] = {};
-        ListView_GetItemText(list_, index, 0, text, 256);
+        ListView_GetItemText(m_list, index, 0, text, 256);
         const std::uint32_t field = FieldOf(index);
-        const bool checked = ListView_GetCheckState(list_, index) != FALSE;
+        const bool checked = ListView_GetCheckState(m_list, index) != FALSE;
         const bool wraps = up ? index == 0 : index == count - 1;
         const int target = wraps ? (up ? count - 1 : 0) : (up ? index - 1 : index + 1);
-        ListView_DeleteItem(list_, index);
+        ListView_DeleteItem(m_list, index);
         InsertItem(target, text, field, checked, true);
         // An item that went round ends the click.
         if (wraps) break;
     }
-    moving_ = false;
+    m_moving = false;
 }
 
 void OPCS_DlgColumns::StartRename() {
     const std::vector<int> items = SelectedItems();
     if (items.size() != 1) return;
-    SetFocus(list_);
-    ListView_EditLabel(list_, items[0]);
+    SetFocus(m_list);
+    ListView_EditLabel(m_list, items[0]);
 }
 
 void OPCS_DlgColumns::FinishRename() {
-    if (!renaming_) return;
-    HWND edit = ListView_GetEditControl(list_);
+    if (!m_renaming) return;
+    HWND edit = ListView_GetEditControl(m_list);
     const std::wstring text = edit != nullptr ? WindowText(edit) : std::wstring();
-    const int item = ListView_GetNextItem(list_, -1, LVNI_FOCUSED);
-    renaming_ = false;  // the end notification of the cancel below changes nothing
-    SendMessageW(list_, LVM_CANCELEDITLABEL, 0, 0);
-    if (!text.empty() && item >= 0) ListView_SetItemText(list_, item, 0, const_cast<wchar_t*>(text.c_str()));
-    EnableWindow(GetDlgItem(hwnd_, IDC_COLUMN_RENAME), SelectedItems().size() == 1);
+    const int item = ListView_GetNextItem(m_list, -1, LVNI_FOCUSED);
+    m_renaming = false;  // the end notification of the cancel below changes nothing
+    SendMessageW(m_list, LVM_CANCELEDITLABEL, 0, 0);
+    if (!text.empty() && item >= 0) ListView_SetItemText(m_list, item, 0, const_cast<wchar_t*>(text.c_str()));
+    EnableWindow(GetDlgItem(m_hwnd, IDC_COLUMN_RENAME), SelectedItems().size() == 1);
 }
 
 void OPCS_DlgColumns::OnReset() {
@@ -278,7 +278,7 @@ void OPCS_DlgColumns::OnReset() {
     theSettings.ResetColumns();
     // The working widths stay: OK applies the ones from before the reset.
     FillList(theSettings.GetColumns());
-    SetDlgItemTextW(hwnd_, IDC_COLUMN_WIDTH, FormatText(L"%u", widths_[FieldOf(0)]).c_str());
+    SetDlgItemTextW(m_hwnd, IDC_COLUMN_WIDTH, FormatText(L"%u", m_widths[FieldOf(0)]).c_str());
 }
 
 void OPCS_DlgColumns::OnOK() {
@@ -287,34 +287,34 @@ void OPCS_DlgColumns::OnOK() {
     bool empty = false;
     if (!ReadWidth(true, width, empty)) return;
     for (std::uint32_t field : SelectedFields()) {
-        if (field < kColumnCount) widths_[field] = width;
+        if (field < kColumnCount) m_widths[field] = width;
     }
     ColumnArray& columns = theSettings.GetColumns();
-    const int count = ListView_GetItemCount(list_);
+    const int count = ListView_GetItemCount(m_list);
     for (int i = 0; i < count; ++i) {
         const std::uint32_t field = FieldOf(i);
         for (ColumnInfo& column : columns) {
             if (column.field != field) continue;
             wchar_t text[256] = {};
-            ListView_GetItemText(list_, i, 0, text, 256);
+            ListView_GetItemText(m_list, i, 0, text, 256);
             column.position = static_cast<std::uint32_t>(i);
-            column.visible = ListView_GetCheckState(list_, i) != FALSE;
-            column.width = widths_[field];
+            column.visible = ListView_GetCheckState(m_list, i) != FALSE;
+            column.width = m_widths[field];
             if (text[0] != L'\0') column.name = text;
         }
     }
-    if (tagView_ != nullptr) {
-        tagView_->BuildColumns();
-        tagView_->Document().UpdateAllViews(nullptr, kHintDataChanged);
+    if (m_tagView != nullptr) {
+        m_tagView->BuildColumns();
+        m_tagView->Document().UpdateAllViews(nullptr, kHintDataChanged);
     }
     End(IDOK);
 }
 
 void OPCS_DlgColumns::End(INT_PTR result) {
-    result_ = result;
-    if (modal_) {
-        EndDialog(hwnd_, result);
+    m_result = result;
+    if (m_modal) {
+        EndDialog(m_hwnd, result);
     } else {
-        DestroyWindow(hwnd_);
+        DestroyWindow(m_hwnd);
     }
 }

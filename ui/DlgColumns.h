@@ -17,7 +17,7 @@ public:
     static constexpr std::uint32_t kMinWidth = 10;
     static constexpr std::uint32_t kMaxWidth = 5000;
 
-    explicit OPCS_DlgColumns(CTagView* tagView) : tagView_(tagView) {}
+    explicit OPCS_DlgColumns(CTagView* tagView) : m_tagView(tagView) {}
     OPCS_DlgColumns(const OPCS_DlgColumns&) = delete;
     OPCS_DlgColumns& operator=(const OPCS_DlgColumns&) = delete;
     ~OPCS_DlgColumns();
@@ -26,8 +26,8 @@ public:
     // The same dialog without a loop of its own (driven by messages); it
     // destroys itself when OK or Cancel ends it, and Result() tells which.
     HWND Create(HWND owner);
-    HWND Handle() const noexcept { return hwnd_; }
-    INT_PTR Result() const noexcept { return result_; }
+    HWND Handle() const noexcept { return m_hwnd; }
+    INT_PTR Result() const noexcept { return m_result; }
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -51,14 +51,14 @@ private:
     std::uint32_t FieldOf(int item) const;
     void InsertItem(int index, const std::wstring& text, std::uint32_t field, bool checked, bool selected);
 
-    CTagView* tagView_;
-    HWND hwnd_ = nullptr;
-    HWND list_ = nullptr;
-    bool modal_ = false;
-    bool moving_ = false;
-    bool renaming_ = false;
-    bool selectionPending_ = false;
-    INT_PTR result_ = 0;
-    std::array<std::uint32_t, kColumnCount> widths_{};  // working width per field
-    std::vector<std::uint32_t> selection_;              // fields selected before the change
+    CTagView* m_tagView;
+    HWND m_hwnd = nullptr;
+    HWND m_list = nullptr;
+    bool m_modal = false;
+    bool m_moving = false;
+    bool m_renaming = false;
+    bool m_selectionPending = false;
+    INT_PTR m_result = 0;
+    std::array<std::uint32_t, kColumnCount> m_widths{};  // working width per field
+    std::vector<std::uint32_t> m_selection;              // fields selected before the change
 };

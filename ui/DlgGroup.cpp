@@ -15,7 +15,7 @@ constexpr int kIntervalControls[] = {IDC_GROUP_HOURS,        IDC_GROUP_MINUTES, 
                                      IDC_GROUP_HOURS_SPIN,   IDC_GROUP_MINUTES_SPIN, IDC_GROUP_SECONDS_SPIN};
 }  // namespace
 
-Tovi_DlgGroup::Tovi_DlgGroup(GroupPropertiesFields& fields) : DialogWindow(IDD_GROUP), fields_(fields) {}
+Tovi_DlgGroup::Tovi_DlgGroup(GroupPropertiesFields& fields) : DialogWindow(IDD_GROUP), m_fields(fields) {}
 
 Tovi_DlgGroup::Interval Tovi_DlgGroup::SplitInterval(DWORD seconds) noexcept {
     return {(seconds / 3600) % 24, (seconds / 60) % 60, seconds % 60};
@@ -47,11 +47,11 @@ INT_PTR Tovi_DlgGroup::OnMessage(UINT message, WPARAM wParam, LPARAM) {
 }
 
 void Tovi_DlgGroup::OnInitDialog() {
-    SendDlgItemMessageW(hwnd_, IDC_GROUP_HOURS_SPIN, UDM_SETRANGE32, 0, kMaxHours);
-    SendDlgItemMessageW(hwnd_, IDC_GROUP_MINUTES_SPIN, UDM_SETRANGE32, 0, kMaxMinutes);
-    SendDlgItemMessageW(hwnd_, IDC_GROUP_SECONDS_SPIN, UDM_SETRANGE32, 0, kMaxSeconds);
-    const Interval interval = SplitInterval(fields_.refreshPeriod);
-    SetItemText(IDC_GROUP_NAME, fields_.name);
+    SendDlgItemMessageW(m_hwnd, IDC_GROUP_HOURS_SPIN, UDM_SETRANGE32, 0, kMaxHours);
+    SendDlgItemMessageW(m_hwnd, IDC_GROUP_MINUTES_SPIN, UDM_SETRANGE32, 0, kMaxMinutes);
+    SendDlgItemMessageW(m_hwnd, IDC_GROUP_SECONDS_SPIN, UDM_SETRANGE32, 0, kMaxSeconds);
+    const Interval interval = SplitInterval(m_fields.refreshPeriod);
+    SetItemText(IDC_GROUP_NAME, m_fields.name);
     SetItemText(IDC_GROUP_HOURS, FormatText(L"%u", interval.hours));
     SetItemText(IDC_GROUP_MINUTES, FormatText(L"%u", interval.minutes));
     SetItemText(IDC_GROUP_SECONDS, FormatText(L"%u", interval.seconds));
@@ -59,18 +59,18 @@ void Tovi_DlgGroup::OnInitDialog() {
     for (const RefreshScheduleEntry& entry : kRefreshSchedule) {
         SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry.text));
     }
-    fields_.scheduleIndex = RefreshScheduleIndex(fields_.refreshPeriod);
-    SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(fields_.scheduleIndex), 0);
-    SetChecked(IDC_GROUP_REFRESH, fields_.refreshEnabled);
-    CheckRadioButton(hwnd_, IDC_GROUP_BY_SCHEDULE, IDC_GROUP_BY_INTERVAL,
-                     fields_.refreshMode == 1 ? IDC_GROUP_BY_INTERVAL : IDC_GROUP_BY_SCHEDULE);
+    m_fields.scheduleIndex = RefreshScheduleIndex(m_fields.refreshPeriod);
+    SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(m_fields.scheduleIndex), 0);
+    SetChecked(IDC_GROUP_REFRESH, m_fields.refreshEnabled);
+    CheckRadioButton(m_hwnd, IDC_GROUP_BY_SCHEDULE, IDC_GROUP_BY_INTERVAL,
+                     m_fields.refreshMode == 1 ? IDC_GROUP_BY_INTERVAL : IDC_GROUP_BY_SCHEDULE);
     // A tag group has no timestamps of its own to renew: only a device's settings apply.
-    Enable(IDC_GROUP_REFRESH, fields_.isDevice);
+    Enable(IDC_GROUP_REFRESH, m_fields.isDevice);
     ApplyEnableRule();
 }
 
 void Tovi_DlgGroup::ApplyEnableRule() {
-    const bool on = fields_.isDevice && IsChecked(IDC_GROUP_REFRESH);
+    const bool on = m_fields.isDevice && IsChecked(IDC_GROUP_REFRESH);
     const bool byInterval = IsChecked(IDC_GROUP_BY_INTERVAL);
     Enable(IDC_GROUP_BY_SCHEDULE, on);
     Enable(IDC_GROUP_BY_INTERVAL, on);
@@ -96,10 +96,10 @@ void Tovi_DlgGroup::OnOK() {
         !ReadField(IDC_GROUP_SECONDS, kMaxSeconds, seconds)) {
         return;
     }
-    if (!ReadName(IDC_GROUP_NAME, fields_.nameRefusal, fields_.name)) return;
-    fields_.refreshEnabled = IsChecked(IDC_GROUP_REFRESH);
-    fields_.refreshMode = IsChecked(IDC_GROUP_BY_INTERVAL) ? 1 : 0;
-    fields_.scheduleIndex = static_cast<int>(SendDlgItemMessageW(hwnd_, IDC_GROUP_SCHEDULE, CB_GETCURSEL, 0, 0));
-    if (fields_.refreshMode == 1) fields_.refreshPeriod = hours * 3600 + minutes * 60 + seconds;
+    if (!ReadName(IDC_GROUP_NAME, m_fields.nameRefusal, m_fields.name)) return;
+    m_fields.refreshEnabled = IsChecked(IDC_GROUP_REFRESH);
+    m_fields.refreshMode = IsChecked(IDC_GROUP_BY_INTERVAL) ? 1 : 0;
+    m_fields.scheduleIndex = static_cast<int>(SendDlgItemMessageW(m_hwnd, IDC_GROUP_SCHEDULE, CB_GETCURSEL, 0, 0));
+    if (m_fields.refreshMode == 1) m_fields.refreshPeriod = hours * 3600 + minutes * 60 + seconds;
     End(IDOK);
 }

@@ -23,5 +23,5 @@ private:
     bool ReadField(int id, unsigned high, unsigned& value);
     void OnOK();
 
-    GroupPropertiesFields& fields_;
+    GroupPropertiesFields& m_fields;
 };

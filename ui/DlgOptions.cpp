@@ -56,7 +56,7 @@ INT_PTR Tovi_DlgOptions::OnMessage(UINT message, WPARAM wParam, LPARAM) {
 }
 
 void Tovi_DlgOptions::OnInitDialog() {
-    SendDlgItemMessageW(hwnd_, IDC_OPTIONS_LOG_SIZE_SPIN, UDM_SETRANGE32, kSpinLow, kSpinHigh);
+    SendDlgItemMessageW(m_hwnd, IDC_OPTIONS_LOG_SIZE_SPIN, UDM_SETRANGE32, kSpinLow, kSpinHigh);
     SetChecked(IDC_OPTIONS_LOG_ENABLED, theSettings.IsEventLogEnabled());
     SetItemText(IDC_OPTIONS_LOG_SIZE, FormatText(L"%u", theSettings.GetEventLogFileSize() / kBytesPerMegabyte));
     SetItemText(IDC_OPTIONS_LOG_FILE, theSettings.GetEventLogFile());
@@ -69,7 +69,7 @@ void Tovi_DlgOptions::OnBrowse() {
 }
 
 std::wstring Tovi_DlgOptions::ChooseLogFile(const std::wstring& start) {
-    if (chooser_) return chooser_(start);
+    if (m_chooser) return m_chooser(start);
     // "Text Files (*.txt)|*.txt||": bars separate the parts, the last two end the list.
     std::wstring filter = LoadResString(IDS_LOG_FILE_FILTER);
     for (wchar_t& c : filter) {
@@ -82,7 +82,7 @@ std::wstring Tovi_DlgOptions::ChooseLogFile(const std::wstring& start) {
     lstrcpynW(path.data(), start.c_str(), static_cast<int>(path.size()));
     OPENFILENAMEW ofn{};
     ofn.lStructSize = sizeof(ofn);
-    ofn.hwndOwner = hwnd_;
+    ofn.hwndOwner = m_hwnd;
     ofn.lpstrFilter = filter.c_str();
     ofn.lpstrFile = path.data();
     ofn.nMaxFile = static_cast<DWORD>(path.size());

@@ -12,7 +12,7 @@ public:
 
     // Replaces the file-open dialog of Browse (tests); it gets the starting
     // name and gives the chosen path, empty when cancelled.
-    void SetFileChooser(std::function<std::wstring(const std::wstring&)> chooser) { chooser_ = std::move(chooser); }
+    void SetFileChooser(std::function<std::wstring(const std::wstring&)> chooser) { m_chooser = std::move(chooser); }
 
 protected:
     INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -23,7 +23,7 @@ private:
     std::wstring ChooseLogFile(const std::wstring& start);
     void OnOK();
 
-    std::function<std::wstring(const std::wstring&)> chooser_;
+    std::function<std::wstring(const std::wstring&)> m_chooser;
 };
 
 // Whether a file of this name can be written: an existing file is opened

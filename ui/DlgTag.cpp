@@ -40,7 +40,7 @@ std::wstring Trim(const std::wstring& text) {
 }
 }  // namespace
 
-Tovi_DlgTag::Tovi_DlgTag(TagPropertiesFields& fields) : DialogWindow(IDD_TAG), fields_(fields) {}
+Tovi_DlgTag::Tovi_DlgTag(TagPropertiesFields& fields) : DialogWindow(IDD_TAG), m_fields(fields) {}
 
 int Tovi_DlgTag::TypeIndex(VARTYPE type) noexcept {
     switch (type) {
@@ -93,7 +93,7 @@ INT_PTR Tovi_DlgTag::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         const auto* header = reinterpret_cast<NMHDR*>(lParam);
         if (header->idFrom == IDC_TAG_DEADBAND_SPIN && header->code == UDN_DELTAPOS) {
             StepDeadband(reinterpret_cast<const NMUPDOWN*>(lParam)->iDelta);
-            SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, TRUE);  // the control keeps no position of its own
+            SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, TRUE);  // the control keeps no position of its own
             return TRUE;
         }
         return FALSE;
@@ -127,11 +127,11 @@ void Tovi_DlgTag::OnInitDialog() {
     for (const TypeChoice& choice : kTypes) SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice.text));
     // A range with room either side, so that both arrows always step: the
     // control's own position never moves (the edit holds the number).
-    SendDlgItemMessageW(hwnd_, IDC_TAG_DEADBAND_SPIN, UDM_SETRANGE32, static_cast<WPARAM>(-1000000), 1000000);
-    SendDlgItemMessageW(hwnd_, IDC_TAG_DEADBAND_SPIN, UDM_SETPOS32, 0, 0);
+    SendDlgItemMessageW(m_hwnd, IDC_TAG_DEADBAND_SPIN, UDM_SETRANGE32, static_cast<WPARAM>(-1000000), 1000000);
+    SendDlgItemMessageW(m_hwnd, IDC_TAG_DEADBAND_SPIN, UDM_SETPOS32, 0, 0);
     ShowFields();
-    if (!fields_.limitValues) EnableLimitEdits(false);
-    SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(TypeIndex(fields_.type)), 0);
+    if (!m_fields.limitValues) EnableLimitEdits(false);
+    SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(TypeIndex(m_fields.type)), 0);
     OnTypeChanged();
     ShowSimulation();
 }
@@ -139,34 +139,34 @@ void Tovi_DlgTag::OnInitDialog() {
 void Tovi_DlgTag::ShowSimulation() {
     HWND kinds = Item(IDC_TAG_SIMULATION_KIND);
     for (const wchar_t* kind : kSimulationKinds) SendMessageW(kinds, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kind));
-    const TagSimulation& simulation = fields_.simulation;
+    const TagSimulation& simulation = m_fields.simulation;
     // A kind this program does not know shows no choice and is kept unless one is made.
     const WPARAM selection = IsSimulationKind(simulation.kind) ? simulation.kind - kFirstSimulationKind : static_cast<WPARAM>(-1);
     SendMessageW(kinds, CB_SETCURSEL, selection, 0);
     SetChecked(IDC_TAG_SIMULATE, simulation.enabled);
     SetItemText(IDC_TAG_SIMULATION_STEP, FormatText(L"%lu", static_cast<unsigned long>(simulation.step)));
-    shownPeriod_ = PeriodText(simulation.period);
-    SetItemText(IDC_TAG_SIMULATION_PERIOD, shownPeriod_);
+    m_shownPeriod = PeriodText(simulation.period);
+    SetItemText(IDC_TAG_SIMULATION_PERIOD, m_shownPeriod);
     EnableSimulationControls();
 }
 
 void Tovi_DlgTag::EnableSimulationControls() {
     const bool on = IsChecked(IDC_TAG_SIMULATE);
-    const LRESULT kind = SendDlgItemMessageW(hwnd_, IDC_TAG_SIMULATION_KIND, CB_GETCURSEL, 0, 0);
+    const LRESULT kind = SendDlgItemMessageW(m_hwnd, IDC_TAG_SIMULATION_KIND, CB_GETCURSEL, 0, 0);
     Enable(IDC_TAG_SIMULATION_KIND, on);
     Enable(IDC_TAG_SIMULATION_PERIOD, on);
     Enable(IDC_TAG_SIMULATION_STEP, on && kind == static_cast<LRESULT>(kSimulateCount - kFirstSimulationKind));
 }
 
 void Tovi_DlgTag::ShowFields() {
-    SetItemText(IDC_TAG_NAME, fields_.name);
-    SetItemText(IDC_TAG_DESCRIPTION, fields_.description);
-    SetItemText(IDC_TAG_VALUE, fields_.valueText);
-    SetChecked(IDC_TAG_LIMITS, fields_.limitValues);
-    SetItemText(IDC_TAG_MIN, NumberText(fields_.low));
-    SetItemText(IDC_TAG_MAX, NumberText(fields_.high));
-    SetItemText(IDC_TAG_DEADBAND, NumberText(fields_.deadband));
-    CheckRadioButton(hwnd_, IDC_TAG_READ_ONLY, IDC_TAG_READ_WRITE, fields_.access != 0 ? IDC_TAG_READ_WRITE : IDC_TAG_READ_ONLY);
+    SetItemText(IDC_TAG_NAME, m_fields.name);
+    SetItemText(IDC_TAG_DESCRIPTION, m_fields.description);
+    SetItemText(IDC_TAG_VALUE, m_fields.valueText);
+    SetChecked(IDC_TAG_LIMITS, m_fields.limitValues);
+    SetItemText(IDC_TAG_MIN, NumberText(m_fields.low));
+    SetItemText(IDC_TAG_MAX, NumberText(m_fields.high));
+    SetItemText(IDC_TAG_DEADBAND, NumberText(m_fields.deadband));
+    CheckRadioButton(m_hwnd, IDC_TAG_READ_ONLY, IDC_TAG_READ_WRITE, m_fields.access != 0 ? IDC_TAG_READ_WRITE : IDC_TAG_READ_ONLY);
 }
 
 void Tovi_DlgTag::EnableLimitEdits(bool enable) {
@@ -179,7 +179,7 @@ void Tovi_DlgTag::EnableLimitEdits(bool enable) {
 void Tovi_DlgTag::OnLimitClicked() { EnableLimitEdits(IsChecked(IDC_TAG_LIMITS)); }
 
 void Tovi_DlgTag::OnTypeChanged() {
-    const VARTYPE type = IndexType(static_cast<int>(SendDlgItemMessageW(hwnd_, IDC_TAG_TYPE, CB_GETCURSEL, 0, 0)));
+    const VARTYPE type = IndexType(static_cast<int>(SendDlgItemMessageW(m_hwnd, IDC_TAG_TYPE, CB_GETCURSEL, 0, 0)));
     const bool limitable = type != VT_BOOL && type != VT_BSTR;
     if (!limitable) {
         SetChecked(IDC_TAG_LIMITS, false);
@@ -207,17 +207,17 @@ bool Tovi_DlgTag::ReadSimulation(TagSimulation& simulation) {
         return false;
     }
     const std::wstring periodText = ItemText(IDC_TAG_SIMULATION_PERIOD);
-    DWORD period = fields_.simulation.period;
-    if (periodText != shownPeriod_ && !ParsePeriodText(periodText, period)) {
+    DWORD period = m_fields.simulation.period;
+    if (periodText != m_shownPeriod && !ParsePeriodText(periodText, period)) {
         double number = 0;
         RefuseField(IDC_TAG_SIMULATION_PERIOD, ParseWholeNumber(periodText, number)
                                                    ? EnterNumberBetween(PeriodText(1), PeriodText(kMaxTicks))
                                                    : std::wstring(kEnterNumber));
         return false;
     }
-    const LRESULT kind = SendDlgItemMessageW(hwnd_, IDC_TAG_SIMULATION_KIND, CB_GETCURSEL, 0, 0);
+    const LRESULT kind = SendDlgItemMessageW(m_hwnd, IDC_TAG_SIMULATION_KIND, CB_GETCURSEL, 0, 0);
     simulation.enabled = IsChecked(IDC_TAG_SIMULATE);
-    simulation.kind = kind >= 0 ? static_cast<DWORD>(kind) + kFirstSimulationKind : fields_.simulation.kind;
+    simulation.kind = kind >= 0 ? static_cast<DWORD>(kind) + kFirstSimulationKind : m_fields.simulation.kind;
     simulation.step = step;
     simulation.period = period;
     return true;
@@ -230,16 +230,16 @@ void Tovi_DlgTag::OnOK() {
         !ReadNumber(IDC_TAG_DEADBAND, deadband) || !ReadSimulation(simulation)) {
         return;
     }
-    if (!ReadName(IDC_TAG_NAME, fields_.nameRefusal, fields_.name)) return;
-    fields_.description = ItemText(IDC_TAG_DESCRIPTION);
-    fields_.valueText = ItemText(IDC_TAG_VALUE);
-    fields_.limitValues = IsChecked(IDC_TAG_LIMITS);
-    fields_.low = minimum;
-    fields_.high = maximum;
-    fields_.deadband = deadband;
-    fields_.access = IsChecked(IDC_TAG_READ_WRITE) ? 1 : 0;
-    fields_.type = IndexType(static_cast<int>(SendDlgItemMessageW(hwnd_, IDC_TAG_TYPE, CB_GETCURSEL, 0, 0)));
-    fields_.value = ConvertValueText(fields_.valueText, fields_.type);
-    fields_.simulation = simulation;
+    if (!ReadName(IDC_TAG_NAME, m_fields.nameRefusal, m_fields.name)) return;
+    m_fields.description = ItemText(IDC_TAG_DESCRIPTION);
+    m_fields.valueText = ItemText(IDC_TAG_VALUE);
+    m_fields.limitValues = IsChecked(IDC_TAG_LIMITS);
+    m_fields.low = minimum;
+    m_fields.high = maximum;
+    m_fields.deadband = deadband;
+    m_fields.access = IsChecked(IDC_TAG_READ_WRITE) ? 1 : 0;
+    m_fields.type = IndexType(static_cast<int>(SendDlgItemMessageW(m_hwnd, IDC_TAG_TYPE, CB_GETCURSEL, 0, 0)));
+    m_fields.value = ConvertValueText(m_fields.valueText, m_fields.type);
+    m_fields.simulation = simulation;
     End(IDOK);
 }

@@ -35,6 +35,6 @@ private:
     bool ReadSimulation(TagSimulation& simulation);
     void OnOK();
 
-    TagPropertiesFields& fields_;
-    std::wstring shownPeriod_;  // an untouched period keeps its stored ticks
+    TagPropertiesFields& m_fields;
+    std::wstring m_shownPeriod;  // an untouched period keeps its stored ticks
 };

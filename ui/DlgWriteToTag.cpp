@@ -17,7 +17,7 @@ std::vector<OPCS_DlgWriteToTag*> g_open;
 constexpr int kCascadeStep = 20;
 }  // namespace
 
-OPCS_DlgWriteToTag::OPCS_DlgWriteToTag(OPCS_Tag* tag) : DialogWindow(IDD_WRITE_TO_TAG), tag_(tag) {}
+OPCS_DlgWriteToTag::OPCS_DlgWriteToTag(OPCS_Tag* tag) : DialogWindow(IDD_WRITE_TO_TAG), m_tag(tag) {}
 
 OPCS_DlgWriteToTag::~OPCS_DlgWriteToTag() {
     g_open.erase(std::remove(g_open.begin(), g_open.end(), this), g_open.end());
@@ -83,28 +83,28 @@ INT_PTR OPCS_DlgWriteToTag::OnMessage(UINT message, WPARAM wParam, LPARAM) {
 }
 
 void OPCS_DlgWriteToTag::OnInitDialog() {
-    itemId_ = tag_->GetItemID();
-    SetItemText(IDC_WRITE_TAG_NAME, tag_->GetName());
-    SetItemText(IDC_WRITE_CURRENT_VALUE, tag_->GetValueText());
-    SetItemText(IDC_WRITE_TYPE_NAME, DataTypeName(tag_->GetDataType()));
+    m_itemId = m_tag->GetItemID();
+    SetItemText(IDC_WRITE_TAG_NAME, m_tag->GetName());
+    SetItemText(IDC_WRITE_CURRENT_VALUE, m_tag->GetValueText());
+    SetItemText(IDC_WRITE_TYPE_NAME, DataTypeName(m_tag->GetDataType()));
     SetItemText(IDC_WRITE_NEW_VALUE, L"");
 }
 
 bool OPCS_DlgWriteToTag::TagStillThere() const {
     // The address alone could by now be another tag's.
-    return OPCS_Tag::IsValidTag(tag_) && tag_->GetItemID() == itemId_;
+    return OPCS_Tag::IsValidTag(m_tag) && m_tag->GetItemID() == m_itemId;
 }
 
 void OPCS_DlgWriteToTag::OnApply() {
     const std::wstring text = ItemText(IDC_WRITE_NEW_VALUE);
     // A tag deleted while the dialog was open is not written: the dialog just ends.
     if (TagStillThere()) {
-        std::optional<Variant> value = ParseValueText(tag_->GetDataType(), text);
+        std::optional<Variant> value = ParseValueText(m_tag->GetDataType(), text);
         if (!value) {
             AppMessageBox(LoadResString(IDS_WRITE_BAD_INPUT), MB_OK | MB_ICONEXCLAMATION);
         } else {
             HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
-            const bool written = tag_->WriteFromClient(*value);
+            const bool written = m_tag->WriteFromClient(*value);
             SetCursor(previous);
             if (!written) AppMessageBox(LoadResString(IDS_WRITE_FAILED), MB_OK | MB_ICONEXCLAMATION);
         }

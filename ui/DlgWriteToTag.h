@@ -31,6 +31,6 @@ private:
     // The tag still lives and is the one the dialog opened for.
     bool TagStillThere() const;
 
-    OPCS_Tag* tag_;
-    std::wstring itemId_;
+    OPCS_Tag* m_tag;
+    std::wstring m_itemId;
 };

@@ -18,45 +18,45 @@ const wchar_t kCannotDelete[] = L"Unable to delete while device active and/or cl
 ModalPropertyDialogs g_modalDialogs;  // stateless: one serves every document
 }  // namespace
 
-OPCS_Doc::OPCS_Doc(Configuration& configuration) : configuration_(configuration), dialogs_(&g_modalDialogs) {
-    configuration_.SetWatcher(&poster_);
+OPCS_Doc::OPCS_Doc(Configuration& configuration) : m_configuration(configuration), m_dialogs(&g_modalDialogs) {
+    m_configuration.SetWatcher(&m_poster);
 }
 
-OPCS_Doc::~OPCS_Doc() { configuration_.SetWatcher(nullptr); }
+OPCS_Doc::~OPCS_Doc() { m_configuration.SetWatcher(nullptr); }
 
 void OPCS_Doc::SetDialogs(PropertyDialogRunner* runner) noexcept {
-    dialogs_ = runner != nullptr ? runner : &g_modalDialogs;
+    m_dialogs = runner != nullptr ? runner : &g_modalDialogs;
 }
 
 void OPCS_Doc::UpdateAllViews(DocumentView* sender, int hint, void* object) {
-    if (deviceView_ != nullptr && deviceView_ != sender) deviceView_->OnUpdate(sender, hint, object);
-    if (tagView_ != nullptr && tagView_ != sender) tagView_->OnUpdate(sender, hint, object);
+    if (m_deviceView != nullptr && m_deviceView != sender) m_deviceView->OnUpdate(sender, hint, object);
+    if (m_tagView != nullptr && m_tagView != sender) m_tagView->OnUpdate(sender, hint, object);
 }
 
 // The views are told after the configuration lock is released: a view update
 // may draw, and clients resolving items wait for that lock. Only this thread
 // deletes objects, so what the hint carries stays valid until then.
 bool OPCS_Doc::AddDevice(OPCS_Device* device) {
-    if (!configuration_.AddDevice(device)) return false;
+    if (!m_configuration.AddDevice(device)) return false;
     UpdateAllViews(nullptr, kHintDeviceAdded, device);
     return true;
 }
 
 bool OPCS_Doc::AddGroupTo(OPCS_TagGroup* parent, OPCS_TagGroup* group) {
-    if (!configuration_.AddGroupTo(parent, group)) return false;
+    if (!m_configuration.AddGroupTo(parent, group)) return false;
     UpdateAllViews(nullptr, kHintGroupAdded, group);
     return true;
 }
 
 bool OPCS_Doc::AddTagTo(OPCS_TagGroup* group, OPCS_Tag* tag) {
-    if (!configuration_.AddTagTo(group, tag)) return false;
+    if (!m_configuration.AddTagTo(group, tag)) return false;
     UpdateAllViews(nullptr, kHintTagAdded, tag);
     return true;
 }
 
 bool OPCS_Doc::DeleteItem(OPCS_TagGroup* item) {
     const std::wstring name = OPCS_TagGroup::IsValidGroup(item) ? item->GetName() : std::wstring();
-    switch (configuration_.DeleteItem(item)) {
+    switch (m_configuration.DeleteItem(item)) {
     case Configuration::DeleteResult::NotFound:
         return false;
     case Configuration::DeleteResult::InUse:
@@ -72,10 +72,10 @@ bool OPCS_Doc::DeleteItem(OPCS_TagGroup* item) {
 }
 
 OPCS_TagGroup* OPCS_Doc::GetSelectedGroup() {
-    if (deviceView_ == nullptr) {
+    if (m_deviceView == nullptr) {
         return nullptr;
     }
-    void* selected = deviceView_->GetSelectedObject();
+    void* selected = m_deviceView->GetSelectedObject();
     return OPCS_TagGroup::IsValidGroup(selected) ? static_cast<OPCS_TagGroup*>(selected) : nullptr;
 }
 
@@ -83,7 +83,7 @@ void OPCS_Doc::DeleteContents() {
     // The views drop every reference before any object is freed (only this
     // thread frees them), and before the lock: a view update may draw.
     UpdateAllViews(nullptr, kHintCleared);
-    configuration_.Clear();
+    m_configuration.Clear();
 }
 
 OPCS_Device* OPCS_Doc::SelectedDevice() {
@@ -97,7 +97,7 @@ void OPCS_Doc::OnAddDevice() {
         return;
     }
     device->Rename(device->ProposeName());
-    if (!EditGroupProperties(*dialogs_, *device, nullptr)) {
+    if (!EditGroupProperties(*m_dialogs, *device, nullptr)) {
         delete device;
         return;
     }
@@ -108,13 +108,13 @@ void OPCS_Doc::OnAddDevice() {
 }
 
 void OPCS_Doc::OnAddNestedGroup() {
-    if (deviceView_ == nullptr) return;
+    if (m_deviceView == nullptr) return;
     OPCS_TagGroup* parent = GetSelectedGroup();
     if (parent == nullptr) return;
     auto* group = new ToviTagGroup;
     if (!OPCS_TagGroup::IsValidGroup(group)) return;
     group->Rename(parent->MakeUniqueGroupName(L"Group"));
-    if (!EditGroupProperties(*dialogs_, *group, parent)) {
+    if (!EditGroupProperties(*m_dialogs, *group, parent)) {
         delete group;
         return;
     }
@@ -125,13 +125,13 @@ void OPCS_Doc::OnAddNestedGroup() {
 }
 
 void OPCS_Doc::OnAddTag() {
-    if (deviceView_ == nullptr) return;
+    if (m_deviceView == nullptr) return;
     OPCS_TagGroup* parent = GetSelectedGroup();
     if (parent == nullptr) return;
     auto* tag = new ToviTag;
     if (!OPCS_Tag::IsValidTag(tag)) return;
     tag->Rename(parent->MakeUniqueTagName(L"Tag"));
-    if (!EditTagProperties(*dialogs_, *tag, parent)) {
+    if (!EditTagProperties(*m_dialogs, *tag, parent)) {
         delete tag;
         return;
     }
@@ -143,13 +143,13 @@ void OPCS_Doc::OnAddTag() {
 
 bool OPCS_Doc::EditProperties(OPCS_TagGroup* group) {
     if (!OPCS_TagGroup::IsValidGroup(group)) return false;
-    return EditGroupProperties(*dialogs_, *group, group->IsDevice() ? nullptr : group->GetParent());
+    return EditGroupProperties(*m_dialogs, *group, group->IsDevice() ? nullptr : group->GetParent());
 }
 
 bool OPCS_Doc::EditProperties(OPCS_Tag* tag) {
     auto* own = dynamic_cast<ToviTag*>(tag);
     if (own == nullptr || !OPCS_Tag::IsValidTag(tag)) return false;
-    return EditTagProperties(*dialogs_, *own, tag->GetOwner());
+    return EditTagProperties(*m_dialogs, *own, tag->GetOwner());
 }
 
 void OPCS_Doc::OnStartPollingDevice() {
@@ -171,19 +171,19 @@ void OPCS_Doc::OnStopPollingDevice() {
 bool OPCS_Doc::QueryPollAllState(bool* checked) {
     Dll<OPCS_Device*> devices;
     CopyDeviceList(devices);
-    allPolling_ = false;
+    m_allPolling = false;
     bool enabled = false;
     if (!devices.IsEmpty()) {
         enabled = true;
-        allPolling_ = true;
+        m_allPolling = true;
         for (OPCS_Device* device : devices) {
             if (OPCS_TagGroup::IsValidGroup(device) && device->GetPollRequests(kPollOperator) == 0) {
-                allPolling_ = false;
+                m_allPolling = false;
                 break;
             }
         }
     }
-    if (checked != nullptr) *checked = allPolling_;
+    if (checked != nullptr) *checked = m_allPolling;
     return enabled;
 }
 
@@ -194,9 +194,9 @@ void OPCS_Doc::OnPollAllDevices() {
     for (OPCS_Device* device : devices) {
         if (!OPCS_TagGroup::IsValidGroup(device)) continue;
         const bool hasRequest = device->GetPollRequests(kPollOperator) != 0;
-        if (!allPolling_ && !hasRequest) {
+        if (!m_allPolling && !hasRequest) {
             device->RequestPollStart(kPollOperator);
-        } else if (allPolling_ && hasRequest) {
+        } else if (m_allPolling && hasRequest) {
             device->RequestPollStop(kPollOperator);
         }
     }

@@ -47,20 +47,20 @@ public:
     OPCS_Doc(const OPCS_Doc&) = delete;
     OPCS_Doc& operator=(const OPCS_Doc&) = delete;
 
-    Configuration& GetConfiguration() noexcept { return configuration_; }
-    ViewUpdatePoster& Poster() noexcept { return poster_; }
+    Configuration& GetConfiguration() noexcept { return m_configuration; }
+    ViewUpdatePoster& Poster() noexcept { return m_poster; }
     // The property dialogs the commands run (the modal ones unless replaced).
-    PropertyDialogRunner& Dialogs() noexcept { return *dialogs_; }
+    PropertyDialogRunner& Dialogs() noexcept { return *m_dialogs; }
     void SetDialogs(PropertyDialogRunner* runner) noexcept;
 
     bool AddDevice(OPCS_Device* device);
     bool AddGroupTo(OPCS_TagGroup* parent, OPCS_TagGroup* group);
     bool AddTagTo(OPCS_TagGroup* group, OPCS_Tag* tag);
     bool DeleteItem(OPCS_TagGroup* item);
-    OPCS_Tag* FindTag(std::wstring_view itemId) { return configuration_.FindTag(itemId); }
+    OPCS_Tag* FindTag(std::wstring_view itemId) { return m_configuration.FindTag(itemId); }
     OPCS_TagGroup* GetSelectedGroup();
-    void CopyDeviceList(Dll<OPCS_Device*>& list) { configuration_.CopyDeviceList(list); }
-    int DeviceCount() { return configuration_.DeviceCount(); }
+    void CopyDeviceList(Dll<OPCS_Device*>& list) { m_configuration.CopyDeviceList(list); }
+    int DeviceCount() { return m_configuration.DeviceCount(); }
 
     // File handling.
     bool OnNewDocument();
@@ -68,20 +68,20 @@ public:
     // user (the caller says it, with what is open instead); see OpenError.
     bool OnOpenDocument(const std::wstring& path, bool reportFailure = true);
     // Why the last open that failed could not read its file (a Win32 error).
-    DWORD OpenError() const noexcept { return openError_; }
+    DWORD OpenError() const noexcept { return m_openError; }
     bool DoSave(const std::wstring& path);
     bool Save() { return DoSave(GetPathName()); }
     void DeleteContents();
-    const std::wstring& GetPathName() const noexcept { return configuration_.GetPathName(); }
-    void SetPathName(const std::wstring& path) { configuration_.SetPathName(path); }
+    const std::wstring& GetPathName() const noexcept { return m_configuration.GetPathName(); }
+    void SetPathName(const std::wstring& path) { m_configuration.SetPathName(path); }
     // Every tag to a CSV file; false with the reason in words.
-    bool ExportTags(const std::wstring& path, std::wstring& error) { return configuration_.ExportTags(path, error); }
+    bool ExportTags(const std::wstring& path, std::wstring& error) { return m_configuration.ExportTags(path, error); }
     // A CSV file into the configuration, all or nothing; refused while
     // clients are connected.
     TagImportResult ImportTags(const std::wstring& path);
 
-    bool IsModified() const noexcept { return configuration_.IsModified(); }
-    void SetModifiedFlag(bool modified) noexcept { configuration_.SetModified(modified); }
+    bool IsModified() const noexcept { return m_configuration.IsModified(); }
+    void SetModifiedFlag(bool modified) noexcept { m_configuration.SetModified(modified); }
 
     // Commands that are operations of the document.
     void OnAddDevice();
@@ -95,22 +95,22 @@ public:
     void OnPollAllDevices();
     // The state of "Start or Stop polling all devices": enabled, and the check mark.
     bool QueryPollAllState(bool* checked);
-    bool CanChangeFiles() const { return configuration_.CanChangeFiles(); }
+    bool CanChangeFiles() const { return m_configuration.CanChangeFiles(); }
 
-    void SetDeviceView(DocumentView* view) noexcept { deviceView_ = view; }
-    void SetTagView(DocumentView* view) noexcept { tagView_ = view; }
-    DocumentView* GetDeviceView() const noexcept { return deviceView_; }
-    DocumentView* GetTagView() const noexcept { return tagView_; }
+    void SetDeviceView(DocumentView* view) noexcept { m_deviceView = view; }
+    void SetTagView(DocumentView* view) noexcept { m_tagView = view; }
+    DocumentView* GetDeviceView() const noexcept { return m_deviceView; }
+    DocumentView* GetTagView() const noexcept { return m_tagView; }
     void UpdateAllViews(DocumentView* sender, int hint, void* object = nullptr);
 
 private:
     OPCS_Device* SelectedDevice();
 
-    Configuration& configuration_;
-    ViewUpdatePoster poster_;
-    PropertyDialogRunner* dialogs_;
-    DocumentView* deviceView_ = nullptr;
-    DocumentView* tagView_ = nullptr;
-    bool allPolling_ = false;
-    DWORD openError_ = ERROR_SUCCESS;
+    Configuration& m_configuration;
+    ViewUpdatePoster m_poster;
+    PropertyDialogRunner* m_dialogs;
+    DocumentView* m_deviceView = nullptr;
+    DocumentView* m_tagView = nullptr;
+    bool m_allPolling = false;
+    DWORD m_openError = ERROR_SUCCESS;
 };

@@ -24,14 +24,14 @@ bool CanAddBelowSelection(OPCS_Doc* doc) {
 }  // namespace
 
 bool DocumentCommands::QueryCommand(UINT command, CommandState& state) {
-    OPCS_Doc* doc = &doc_;
+    OPCS_Doc* doc = &m_doc;
     switch (command) {
     case ID_FILE_SAVE:
     case ID_FILE_OPTIONS:
     case ID_ADD_DEVICE:
         return true;
     case ID_VIEW_COLUMNS:
-        state.enabled = tagView_ != nullptr;
+        state.enabled = m_tagView != nullptr;
         return true;
     case ID_ADD_GROUP:
     case ID_ADD_TAG:
@@ -54,7 +54,7 @@ bool DocumentCommands::QueryCommand(UINT command, CommandState& state) {
 }
 
 bool DocumentCommands::OnCommand(UINT command) {
-    OPCS_Doc* doc = &doc_;
+    OPCS_Doc* doc = &m_doc;
     switch (command) {
     case ID_FILE_SAVE:
         doc->Save();
@@ -83,10 +83,10 @@ bool DocumentCommands::OnCommand(UINT command) {
         return true;
     }
     case ID_VIEW_COLUMNS:
-        if (tagView_ != nullptr) {
-            tagView_->SaveColumnWidths();
-            OPCS_DlgColumns dialog(tagView_);
-            dialog.DoModal(GetAncestor(tagView_->Handle(), GA_ROOT));
+        if (m_tagView != nullptr) {
+            m_tagView->SaveColumnWidths();
+            OPCS_DlgColumns dialog(m_tagView);
+            dialog.DoModal(GetAncestor(m_tagView->Handle(), GA_ROOT));
         }
         return true;
     default:

@@ -9,11 +9,11 @@ class OPCS_Doc;
 class DocumentCommands : public CommandTarget {
 public:
     // The tag view is the one whose columns Choose Columns edits (may be null).
-    DocumentCommands(OPCS_Doc& doc, CTagView* tagView) noexcept : doc_(doc), tagView_(tagView) {}
+    DocumentCommands(OPCS_Doc& doc, CTagView* tagView) noexcept : m_doc(doc), m_tagView(tagView) {}
     bool QueryCommand(UINT command, CommandState& state) override;
     bool OnCommand(UINT command) override;
 
 private:
-    OPCS_Doc& doc_;
-    CTagView* tagView_;
+    OPCS_Doc& m_doc;
+    CTagView* m_tagView;
 };

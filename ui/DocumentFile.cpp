@@ -49,9 +49,9 @@ bool OPCS_Doc::OnOpenDocument(const std::wstring& path, bool reportFailure) {
     // The views drop every reference before any object is freed (only this
     // thread frees them), and before the lock: a view update may draw.
     const Configuration::LoadOutcome outcome =
-        configuration_.Load(path, [this] { UpdateAllViews(nullptr, kHintCleared); });
+        m_configuration.Load(path, [this] { UpdateAllViews(nullptr, kHintCleared); });
     if (!outcome.loaded) {
-        openError_ = outcome.error;
+        m_openError = outcome.error;
         if (reportFailure) AppMessageBox(L"Failed to open document.", MB_OK | MB_ICONEXCLAMATION);
         return false;
     }
@@ -64,7 +64,7 @@ bool OPCS_Doc::OnOpenDocument(const std::wstring& path, bool reportFailure) {
 }
 
 bool OPCS_Doc::DoSave(const std::wstring& path) {
-    const Configuration::SaveOutcome outcome = configuration_.Save(path);
+    const Configuration::SaveOutcome outcome = m_configuration.Save(path);
     if (!outcome.keptOriginalNotice.empty()) AppMessageBox(outcome.keptOriginalNotice, MB_OK | MB_ICONEXCLAMATION);
     if (!outcome.saved && !path.empty()) ReportSaveError(outcome.failure, path);
     return outcome.saved;
@@ -85,7 +85,7 @@ bool OPCS_Doc::OnNewDocument() {
 }
 
 TagImportResult OPCS_Doc::ImportTags(const std::wstring& path) {
-    TagImportResult result = configuration_.ImportTags(path);
+    TagImportResult result = m_configuration.ImportTags(path);
     if (result.Succeeded() && result.added + result.updated > 0) UpdateAllViews(nullptr, kHintRefreshAll);
     return result;
 }

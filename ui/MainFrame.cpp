@@ -71,11 +71,11 @@ SYSTEMTIME AddSeconds(const SYSTEMTIME& time, DWORD seconds) {
 }
 }  // namespace
 
-CMainFrame::CMainFrame(OPCS_Doc& doc) noexcept : doc_(doc) {}
+CMainFrame::CMainFrame(OPCS_Doc& doc) noexcept : m_doc(doc) {}
 
 CMainFrame::~CMainFrame() {
-    if (hwnd_ != nullptr) DestroyWindow(hwnd_);
-    if (toolbarImages_ != nullptr) ImageList_Destroy(toolbarImages_);
+    if (m_hwnd != nullptr) DestroyWindow(m_hwnd);
+    if (m_toolbarImages != nullptr) ImageList_Destroy(m_toolbarImages);
 }
 
 bool CMainFrame::Create(HINSTANCE instance) {
@@ -104,89 +104,89 @@ bool CMainFrame::Create(HINSTANCE instance) {
     }
     const std::wstring title = LoadResString(IDS_APP_TITLE);
     HMENU menu = LoadMenuW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
-    hwnd_ = CreateWindowExW(0, kMainFrameClass, title.c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, x, y, width,
+    m_hwnd = CreateWindowExW(0, kMainFrameClass, title.c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, x, y, width,
                             height, nullptr, menu, instance, this);
-    if (hwnd_ == nullptr) {
+    if (m_hwnd == nullptr) {
         if (menu != nullptr) DestroyMenu(menu);
         return false;
     }
-    accelerators_ = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
-    SetClientObjectWindow(hwnd_);
-    SetMessageBoxOwner(hwnd_);
+    m_accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
+    SetClientObjectWindow(m_hwnd);
+    SetMessageBoxOwner(m_hwnd);
     CreateToolbar();
     CreateStatusBar();
-    CSplashWnd::ShowSplashScreen(hwnd_);
+    CSplashWnd::ShowSplashScreen(m_hwnd);
 
-    deviceView_ = std::make_unique<CDeviceView>(doc_);
-    tagView_ = std::make_unique<CTagView>(doc_);
-    if (!deviceView_->Create(hwnd_, kDeviceViewId) || !tagView_->Create(hwnd_, kTagViewId)) {
+    m_deviceView = std::make_unique<CDeviceView>(m_doc);
+    m_tagView = std::make_unique<CTagView>(m_doc);
+    if (!m_deviceView->Create(m_hwnd, kDeviceViewId) || !m_tagView->Create(m_hwnd, kTagViewId)) {
         return false;
     }
-    documentCommands_ = std::make_unique<DocumentCommands>(doc_, tagView_.get());
+    m_documentCommands = std::make_unique<DocumentCommands>(m_doc, m_tagView.get());
     auto activate = [this](CViewWindow* view) { SetActiveView(view); };
-    deviceView_->SetActivationHandler(activate);
-    tagView_->SetActivationHandler(activate);
-    activeView_ = deviceView_.get();
+    m_deviceView->SetActivationHandler(activate);
+    m_tagView->SetActivationHandler(activate);
+    m_activeView = m_deviceView.get();
 
     const RECT area = PaneArea();
     const int clientWidth = std::max<LONG>(0, area.right - area.left);
-    splitterLeft_ = static_cast<int>(clientWidth * theSettings.GetSplitterPosition());
+    m_splitterLeft = static_cast<int>(clientWidth * theSettings.GetSplitterPosition());
     RecalcLayout();
-    deviceView_->OnInitialUpdate();
-    tagView_->OnInitialUpdate();
+    m_deviceView->OnInitialUpdate();
+    m_tagView->OnInitialUpdate();
     return true;
 }
 
 void CMainFrame::Show(int showCommand) {
-    if (hwnd_ != nullptr) {
-        ShowWindow(hwnd_, showCommand);
-        UpdateWindow(hwnd_);
+    if (m_hwnd != nullptr) {
+        ShowWindow(m_hwnd, showCommand);
+        UpdateWindow(m_hwnd);
     }
 }
 
 void CMainFrame::CreateToolbar() {
-    if (toolbar_ != nullptr) DestroyWindow(toolbar_);
-    const bool vertical = dockSide_ == DockSide::Left || dockSide_ == DockSide::Right;
+    if (m_toolbar != nullptr) DestroyWindow(m_toolbar);
+    const bool vertical = m_dockSide == DockSide::Left || m_dockSide == DockSide::Right;
     DWORD style = WS_CHILD | WS_VISIBLE | TBSTYLE_FLAT | TBSTYLE_TOOLTIPS | CCS_NOPARENTALIGN | CCS_NORESIZE |
                   CCS_NODIVIDER;
     if (vertical) style |= CCS_VERT | TBSTYLE_WRAPABLE;
-    toolbar_ = CreateWindowExW(0, TOOLBARCLASSNAMEW, L"", style, 0, 0, 0, 0, hwnd_, nullptr,
+    m_toolbar = CreateWindowExW(0, TOOLBARCLASSNAMEW, L"", style, 0, 0, 0, 0, m_hwnd, nullptr,
                                GetModuleHandleW(nullptr), nullptr);
-    if (toolbar_ == nullptr) return;
-    SendMessageW(toolbar_, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
-    if (toolbarImages_ == nullptr) {
-        toolbarImages_ = ImageList_LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_TOOLBAR), 16, 0,
+    if (m_toolbar == nullptr) return;
+    SendMessageW(m_toolbar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
+    if (m_toolbarImages == nullptr) {
+        m_toolbarImages = ImageList_LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_TOOLBAR), 16, 0,
                                               kTransparent, IMAGE_BITMAP, LR_CREATEDIBSECTION);
     }
-    SendMessageW(toolbar_, TB_SETBITMAPSIZE, 0, MAKELPARAM(16, 15));
-    SendMessageW(toolbar_, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(toolbarImages_));
+    SendMessageW(m_toolbar, TB_SETBITMAPSIZE, 0, MAKELPARAM(16, 15));
+    SendMessageW(m_toolbar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(m_toolbarImages));
     const BYTE wrap = vertical ? TBSTATE_WRAP : 0;
     TBBUTTON buttons[4] = {};
     buttons[0] = {0, ID_FILE_NEW, static_cast<BYTE>(TBSTATE_ENABLED | wrap), BTNS_BUTTON, {}, 0, 0};
     buttons[1] = {1, ID_FILE_SAVE, static_cast<BYTE>(TBSTATE_ENABLED | wrap), BTNS_BUTTON, {}, 0, 0};
     buttons[2] = {0, 0, wrap, BTNS_SEP, {}, 0, 0};
     buttons[3] = {2, ID_EDIT_DELETE, static_cast<BYTE>(TBSTATE_ENABLED | wrap), BTNS_BUTTON, {}, 0, 0};
-    SendMessageW(toolbar_, TB_ADDBUTTONS, 4, reinterpret_cast<LPARAM>(buttons));
+    SendMessageW(m_toolbar, TB_ADDBUTTONS, 4, reinterpret_cast<LPARAM>(buttons));
 }
 
 void CMainFrame::CreateStatusBar() {
-    status_ = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0, 0, hwnd_,
+    m_status = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0, 0, m_hwnd,
                               nullptr, GetModuleHandleW(nullptr), nullptr);
-    if (status_ != nullptr) SendMessageW(status_, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(LoadResString(IDS_READY).c_str()));
+    if (m_status != nullptr) SendMessageW(m_status, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(LoadResString(IDS_READY).c_str()));
 }
 
 RECT CMainFrame::PaneArea() const {
     RECT area{};
-    GetClientRect(hwnd_, &area);
-    if (status_ != nullptr && (GetWindowLongPtrW(status_, GWL_STYLE) & WS_VISIBLE) != 0) {
+    GetClientRect(m_hwnd, &area);
+    if (m_status != nullptr && (GetWindowLongPtrW(m_status, GWL_STYLE) & WS_VISIBLE) != 0) {
         RECT bar{};
-        GetWindowRect(status_, &bar);
+        GetWindowRect(m_status, &bar);
         area.bottom -= bar.bottom - bar.top;
     }
-    if (toolbar_ != nullptr) {
-        const DWORD size = static_cast<DWORD>(SendMessageW(toolbar_, TB_GETBUTTONSIZE, 0, 0));
-        const int thickness = (dockSide_ == DockSide::Left || dockSide_ == DockSide::Right ? LOWORD(size) : HIWORD(size)) + 4;
-        switch (dockSide_) {
+    if (m_toolbar != nullptr) {
+        const DWORD size = static_cast<DWORD>(SendMessageW(m_toolbar, TB_GETBUTTONSIZE, 0, 0));
+        const int thickness = (m_dockSide == DockSide::Left || m_dockSide == DockSide::Right ? LOWORD(size) : HIWORD(size)) + 4;
+        switch (m_dockSide) {
         case DockSide::Top: area.top += thickness; break;
         case DockSide::Bottom: area.bottom -= thickness; break;
         case DockSide::Left: area.left += thickness; break;
@@ -199,57 +199,57 @@ RECT CMainFrame::PaneArea() const {
 }
 
 void CMainFrame::RecalcLayout() {
-    if (hwnd_ == nullptr) return;
+    if (m_hwnd == nullptr) return;
     RECT client{};
-    GetClientRect(hwnd_, &client);
-    if (status_ != nullptr) SendMessageW(status_, WM_SIZE, 0, 0);
+    GetClientRect(m_hwnd, &client);
+    if (m_status != nullptr) SendMessageW(m_status, WM_SIZE, 0, 0);
     const RECT area = PaneArea();
-    if (toolbar_ != nullptr) {
+    if (m_toolbar != nullptr) {
         RECT bar = client;
-        switch (dockSide_) {
+        switch (m_dockSide) {
         case DockSide::Top: bar = {client.left, client.top, client.right, area.top}; break;
         case DockSide::Bottom: {
             RECT statusRect{};
-            if (status_ != nullptr) GetWindowRect(status_, &statusRect);
+            if (m_status != nullptr) GetWindowRect(m_status, &statusRect);
             bar = {client.left, area.bottom, client.right, client.bottom - (statusRect.bottom - statusRect.top)};
             break;
         }
         case DockSide::Left: bar = {client.left, area.top, area.left, area.bottom}; break;
         case DockSide::Right: bar = {area.right, area.top, client.right, area.bottom}; break;
         }
-        MoveWindow(toolbar_, bar.left, bar.top, bar.right - bar.left, bar.bottom - bar.top, TRUE);
+        MoveWindow(m_toolbar, bar.left, bar.top, bar.right - bar.left, bar.bottom - bar.top, TRUE);
     }
     const int width = area.right - area.left;
     const int height = area.bottom - area.top;
-    splitterLeft_ = std::clamp(splitterLeft_, 0, std::max(0, width - kSplitterBar));
-    if (deviceView_ != nullptr && deviceView_->Handle() != nullptr) {
-        MoveWindow(deviceView_->Handle(), area.left, area.top, splitterLeft_, height, TRUE);
+    m_splitterLeft = std::clamp(m_splitterLeft, 0, std::max(0, width - kSplitterBar));
+    if (m_deviceView != nullptr && m_deviceView->Handle() != nullptr) {
+        MoveWindow(m_deviceView->Handle(), area.left, area.top, m_splitterLeft, height, TRUE);
     }
-    if (tagView_ != nullptr && tagView_->Handle() != nullptr) {
-        const int right = static_cast<int>(area.left) + splitterLeft_ + kSplitterBar;
-        MoveWindow(tagView_->Handle(), right, area.top, std::max(0, static_cast<int>(area.right) - right), height, TRUE);
+    if (m_tagView != nullptr && m_tagView->Handle() != nullptr) {
+        const int right = static_cast<int>(area.left) + m_splitterLeft + kSplitterBar;
+        MoveWindow(m_tagView->Handle(), right, area.top, std::max(0, static_cast<int>(area.right) - right), height, TRUE);
     }
 }
 
 bool CMainFrame::OnSplitterMouse(UINT message, LPARAM lParam) {
     const POINT at{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
     const RECT area = PaneArea();
-    const int barLeft = area.left + splitterLeft_;
+    const int barLeft = area.left + m_splitterLeft;
     const bool onBar = at.x >= barLeft && at.x < barLeft + kSplitterBar && at.y >= area.top && at.y < area.bottom;
     switch (message) {
     case WM_LBUTTONDOWN:
         if (!onBar) return false;
-        dragging_ = true;
-        SetCapture(hwnd_);
+        m_dragging = true;
+        SetCapture(m_hwnd);
         return true;
     case WM_MOUSEMOVE:
-        if (!dragging_) return false;
-        splitterLeft_ = at.x - area.left;
+        if (!m_dragging) return false;
+        m_splitterLeft = at.x - area.left;
         RecalcLayout();
         return true;
     case WM_LBUTTONUP:
-        if (!dragging_) return false;
-        dragging_ = false;
+        if (!m_dragging) return false;
+        m_dragging = false;
         ReleaseCapture();
         return true;
     default:
@@ -262,16 +262,16 @@ bool CMainFrame::PreTranslateMessage(MSG* msg) {
     // A write dialog's keys are its own (Tab, Enter, Escape, its accelerators), as are the clients window's.
     if (OPCS_DlgWriteToTag::PreTranslate(msg)) return true;
     if (OPCS_DlgClients::PreTranslate(msg)) return true;
-    return accelerators_ != nullptr && hwnd_ != nullptr && TranslateAcceleratorW(hwnd_, accelerators_, msg) != 0;
+    return m_accelerators != nullptr && m_hwnd != nullptr && TranslateAcceleratorW(m_hwnd, m_accelerators, msg) != 0;
 }
 
-void CMainFrame::SetActiveView(CViewWindow* view) { activeView_ = view; }
+void CMainFrame::SetActiveView(CViewWindow* view) { m_activeView = view; }
 
 bool CMainFrame::FindCommandState(UINT command, CommandState& state) {
     state = {};
-    if (activeView_ != nullptr && activeView_->QueryCommand(command, state)) return true;
+    if (m_activeView != nullptr && m_activeView->QueryCommand(command, state)) return true;
     state = {};
-    if (documentCommands_ != nullptr && documentCommands_->QueryCommand(command, state)) return true;
+    if (m_documentCommands != nullptr && m_documentCommands->QueryCommand(command, state)) return true;
     state = {};
     return QueryCommand(command, state);
 }
@@ -288,10 +288,10 @@ bool CMainFrame::RouteCommand(UINT command, bool fromAccelerator) {
     // New is the application's: it asks, then the document refuses while
     // clients are connected, however the command arrives.
     if (CommandState state; command != ID_FILE_NEW && FindCommandState(command, state) && !state.enabled) return true;
-    if (activeView_ != nullptr && activeView_->OnCommand(command)) return true;
-    if (documentCommands_ != nullptr && documentCommands_->OnCommand(command)) return true;
+    if (m_activeView != nullptr && m_activeView->OnCommand(command)) return true;
+    if (m_documentCommands != nullptr && m_documentCommands->OnCommand(command)) return true;
     if (OnCommand(command)) return true;
-    return commandHandler_ && commandHandler_(command);
+    return m_commandHandler && m_commandHandler(command);
 }
 
 bool CMainFrame::QueryCommand(UINT command, CommandState& state) {
@@ -314,7 +314,7 @@ bool CMainFrame::QueryCommand(UINT command, CommandState& state) {
     case ID_TOOLBAR_DOCK_BOTTOM:
     case ID_TOOLBAR_DOCK_LEFT:
     case ID_TOOLBAR_DOCK_RIGHT:
-        state.checked = static_cast<int>(command - ID_TOOLBAR_DOCK_TOP) == static_cast<int>(dockSide_);
+        state.checked = static_cast<int>(command - ID_TOOLBAR_DOCK_TOP) == static_cast<int>(m_dockSide);
         return true;
     default:
         return false;
@@ -336,7 +336,7 @@ bool CMainFrame::OnCommand(UINT command) {
         OnExportTags();
         return true;
     case ID_VIEW_CLIENTS:
-        OPCS_DlgClients::Open(hwnd_, clientRows_);
+        OPCS_DlgClients::Open(m_hwnd, m_clientRows);
         return true;
     case ID_APP_EXIT:
         OnClose();
@@ -347,8 +347,8 @@ bool CMainFrame::OnCommand(UINT command) {
     case ID_NEXT_PANE:
     case ID_PREV_PANE: {
         // Two panes: next and previous are the same step.
-        CViewWindow* other = activeView_ == deviceView_.get() ? static_cast<CViewWindow*>(tagView_.get())
-                                                              : static_cast<CViewWindow*>(deviceView_.get());
+        CViewWindow* other = m_activeView == m_deviceView.get() ? static_cast<CViewWindow*>(m_tagView.get())
+                                                              : static_cast<CViewWindow*>(m_deviceView.get());
         if (other != nullptr) {
             SetActiveView(other);
             SetFocus(other->Control());
@@ -359,7 +359,7 @@ bool CMainFrame::OnCommand(UINT command) {
     case ID_TOOLBAR_DOCK_BOTTOM:
     case ID_TOOLBAR_DOCK_LEFT:
     case ID_TOOLBAR_DOCK_RIGHT:
-        dockSide_ = static_cast<DockSide>(command - ID_TOOLBAR_DOCK_TOP);
+        m_dockSide = static_cast<DockSide>(command - ID_TOOLBAR_DOCK_TOP);
         CreateToolbar();
         RecalcLayout();
         return true;
@@ -369,9 +369,9 @@ bool CMainFrame::OnCommand(UINT command) {
 }
 
 std::wstring CMainFrame::ChooseFile(bool save, bool tags) {
-    if (fileChooser_) return fileChooser_(save);
+    if (m_fileChooser) return m_fileChooser(save);
     wchar_t path[MAX_PATH] = {};
-    if (save && !tags) lstrcpynW(path, doc_.GetPathName().c_str(), MAX_PATH);
+    if (save && !tags) lstrcpynW(path, m_doc.GetPathName().c_str(), MAX_PATH);
     // Two nulls end the filter: the description, then the pattern.
     std::wstring filter = LoadResString(tags ? IDS_TAG_FILE_FILTER : IDS_FILE_FILTER);
     filter.push_back(L'\0');
@@ -379,7 +379,7 @@ std::wstring CMainFrame::ChooseFile(bool save, bool tags) {
     filter.push_back(L'\0');
     OPENFILENAMEW ofn{};
     ofn.lStructSize = sizeof(ofn);
-    ofn.hwndOwner = hwnd_;
+    ofn.hwndOwner = m_hwnd;
     ofn.lpstrFilter = filter.c_str();
     ofn.lpstrFile = path;
     ofn.nMaxFile = MAX_PATH;
@@ -390,7 +390,7 @@ std::wstring CMainFrame::ChooseFile(bool save, bool tags) {
 }
 
 void CMainFrame::OnOpen() {
-    OPCS_Doc* doc = &doc_;
+    OPCS_Doc* doc = &m_doc;
     if (!doc->CanChangeFiles()) {
         AppMessageBox(kClientsConnectedText, MB_OK);
         return;
@@ -404,7 +404,7 @@ void CMainFrame::OnOpen() {
 }
 
 void CMainFrame::OnSaveAs() {
-    OPCS_Doc* doc = &doc_;
+    OPCS_Doc* doc = &m_doc;
     if (!doc->CanChangeFiles()) {
         AppMessageBox(kClientsConnectedText, MB_OK);
         return;
@@ -418,7 +418,7 @@ void CMainFrame::OnSaveAs() {
 }
 
 void CMainFrame::OnImportTags() {
-    OPCS_Doc* doc = &doc_;
+    OPCS_Doc* doc = &m_doc;
     if (!doc->CanChangeFiles()) {
         AppMessageBox(kClientsConnectedText, MB_OK);
         return;
@@ -443,7 +443,7 @@ void CMainFrame::OnImportTags() {
 }
 
 void CMainFrame::OnExportTags() {
-    OPCS_Doc* doc = &doc_;
+    OPCS_Doc* doc = &m_doc;
     const std::wstring path = ChooseFile(true, true);
     if (path.empty()) return;
     std::wstring error;
@@ -462,16 +462,16 @@ void CMainFrame::OnInitMenuPopup(HMENU menu) {
 }
 
 void CMainFrame::OnMenuSelect(UINT item, UINT flags, HMENU menu) {
-    if (status_ == nullptr) return;
+    if (m_status == nullptr) return;
     if (flags == 0xFFFF && menu == nullptr) {  // the menu closed
-        menuOpen_ = false;
-        SendMessageW(status_, SB_SIMPLE, FALSE, 0);
+        m_menuOpen = false;
+        SendMessageW(m_status, SB_SIMPLE, FALSE, 0);
         return;
     }
-    menuOpen_ = true;
+    m_menuOpen = true;
     const std::wstring prompt = (flags & (MF_POPUP | MF_SEPARATOR)) ? std::wstring() : CommandText(item, 0);
-    SendMessageW(status_, SB_SIMPLE, TRUE, 0);
-    SendMessageW(status_, SB_SETTEXTW, SB_SIMPLEID, reinterpret_cast<LPARAM>(prompt.c_str()));
+    SendMessageW(m_status, SB_SIMPLE, TRUE, 0);
+    SendMessageW(m_status, SB_SETTEXTW, SB_SIMPLEID, reinterpret_cast<LPARAM>(prompt.c_str()));
 }
 
 LRESULT CMainFrame::OnNotify(NMHDR* header) {
@@ -486,28 +486,28 @@ LRESULT CMainFrame::OnNotify(NMHDR* header) {
 }
 
 void CMainFrame::OnIdle() {
-    if (hwnd_ == nullptr) return;
+    if (m_hwnd == nullptr) return;
     // Only the main loop goes idle: no dialog, box or command is half way.
-    if (closeRequested_) {
-        closeRequested_ = false;
+    if (m_closeRequested) {
+        m_closeRequested = false;
         OnClose(true);
         return;
     }
-    if (toolbar_ != nullptr) {
+    if (m_toolbar != nullptr) {
         for (UINT command : kToolbarCommands) {
-            SendMessageW(toolbar_, TB_ENABLEBUTTON, command, MAKELPARAM(QueryCommandState(command).enabled, 0));
+            SendMessageW(m_toolbar, TB_ENABLEBUTTON, command, MAKELPARAM(QueryCommandState(command).enabled, 0));
         }
     }
     UpdateStatusPanes();
 }
 
 void CMainFrame::UpdateStatusPanes() {
-    if (status_ == nullptr) return;
+    if (m_status == nullptr) return;
     std::array<std::wstring, kPanes.size()> texts;
     texts[0] = LoadResString(IDS_TIME_PREFIX) + NowText();
     const std::wstring none = LoadResString(IDS_NO_SELECTION);
     texts[1] = texts[2] = texts[3] = none;
-    OPCS_TagGroup* group = doc_.GetSelectedGroup();
+    OPCS_TagGroup* group = m_doc.GetSelectedGroup();
     OPCS_Device* device = group != nullptr ? group->GetDevice() : nullptr;
     if (OPCS_TagGroup::IsValidGroup(device)) {
         const bool busy = device->IsBusy();
@@ -520,11 +520,11 @@ void CMainFrame::UpdateStatusPanes() {
                    (state >= 0 && state < static_cast<int>(kPollStateTexts.size()) ? LoadResString(kPollStateTexts[state])
                                                                                    : std::wstring());
     }
-    texts[4] = activeView_ != nullptr ? activeView_->ClientsPaneText() : std::wstring();
+    texts[4] = m_activeView != nullptr ? m_activeView->ClientsPaneText() : std::wstring();
 
     // Each pane is as wide as its sizing string, or its text when that is wider.
-    HDC dc = GetDC(status_);
-    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(status_, WM_GETFONT, 0, 0)));
+    HDC dc = GetDC(m_status);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(m_status, WM_GETFONT, 0, 0)));
     auto textWidth = [dc](const std::wstring& text) {
         SIZE size{};
         GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
@@ -535,9 +535,9 @@ void CMainFrame::UpdateStatusPanes() {
         widths[i] = std::max(textWidth(LoadResString(kPanes[i])), textWidth(texts[i])) + 12;
     }
     SelectObject(dc, old);
-    ReleaseDC(status_, dc);
+    ReleaseDC(m_status, dc);
     RECT client{};
-    GetClientRect(status_, &client);
+    GetClientRect(m_status, &client);
     std::array<int, kPanes.size() + 1> edges{};
     // Right to left: the last pane ends at the edge, each one before ends where the next begins.
     int edge = client.right;
@@ -546,22 +546,22 @@ void CMainFrame::UpdateStatusPanes() {
         edge -= widths[i];
     }
     edges[0] = std::max(0, edge);
-    SendMessageW(status_, SB_SETPARTS, edges.size(), reinterpret_cast<LPARAM>(edges.data()));
+    SendMessageW(m_status, SB_SETPARTS, edges.size(), reinterpret_cast<LPARAM>(edges.data()));
     for (size_t i = 0; i < kPanes.size(); ++i) {
         if (PaneText(kPanes[i]) != texts[i]) {
-            SendMessageW(status_, SB_SETTEXTW, i + 1, reinterpret_cast<LPARAM>(texts[i].c_str()));
+            SendMessageW(m_status, SB_SETTEXTW, i + 1, reinterpret_cast<LPARAM>(texts[i].c_str()));
         }
     }
 }
 
 std::wstring CMainFrame::PaneText(UINT paneId) const {
-    if (status_ == nullptr) return {};
+    if (m_status == nullptr) return {};
     const auto at = std::find(kPanes.begin(), kPanes.end(), paneId);
     if (at == kPanes.end()) return {};
     const WPARAM part = static_cast<WPARAM>(at - kPanes.begin()) + 1;
-    const int length = LOWORD(SendMessageW(status_, SB_GETTEXTLENGTHW, part, 0));
+    const int length = LOWORD(SendMessageW(m_status, SB_GETTEXTLENGTHW, part, 0));
     std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    SendMessageW(status_, SB_GETTEXTW, part, reinterpret_cast<LPARAM>(text.data()));
+    SendMessageW(m_status, SB_GETTEXTW, part, reinterpret_cast<LPARAM>(text.data()));
     text.resize(static_cast<size_t>(length));
     return text;
 }
@@ -570,7 +570,7 @@ LRESULT CALLBACK CMainFrame::WindowProc(HWND hwnd, UINT message, WPARAM wParam, 
     if (message == WM_NCCREATE) {
         const auto* cs = reinterpret_cast<const CREATESTRUCTW*>(lParam);
         SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
-        static_cast<CMainFrame*>(cs->lpCreateParams)->hwnd_ = hwnd;
+        static_cast<CMainFrame*>(cs->lpCreateParams)->m_hwnd = hwnd;
     }
     auto* self = reinterpret_cast<CMainFrame*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (self == nullptr) {
@@ -583,8 +583,8 @@ LRESULT CMainFrame::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == CloseRequestMessage()) {
         // It may arrive inside a modal loop (a dialog, a box, a menu): it is
         // carried out at idle, and the posted message wakes the main loop.
-        closeRequested_ = true;
-        PostMessageW(hwnd_, WM_NULL, 0, 0);
+        m_closeRequested = true;
+        PostMessageW(m_hwnd, WM_NULL, 0, 0);
         return kCloseRequestAccepted;
     }
     switch (message) {
@@ -609,15 +609,15 @@ LRESULT CMainFrame::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         UpdateStatusPanes();
         return 0;
     case WM_SETFOCUS:
-        if (activeView_ != nullptr && activeView_->Control() != nullptr) SetFocus(activeView_->Control());
+        if (m_activeView != nullptr && m_activeView->Control() != nullptr) SetFocus(m_activeView->Control());
         return 0;
     case WM_SETCURSOR:
-        if (LOWORD(lParam) == HTCLIENT && reinterpret_cast<HWND>(wParam) == hwnd_) {
+        if (LOWORD(lParam) == HTCLIENT && reinterpret_cast<HWND>(wParam) == m_hwnd) {
             POINT at{};
             GetCursorPos(&at);
-            ScreenToClient(hwnd_, &at);
+            ScreenToClient(m_hwnd, &at);
             const RECT area = PaneArea();
-            if (at.x >= area.left + splitterLeft_ && at.x < area.left + splitterLeft_ + kSplitterBar) {
+            if (at.x >= area.left + m_splitterLeft && at.x < area.left + m_splitterLeft + kSplitterBar) {
                 SetCursor(LoadCursorW(nullptr, IDC_SIZEWE));
                 return TRUE;
             }
@@ -632,59 +632,59 @@ LRESULT CMainFrame::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         OnClose();
         return 0;
     case WM_ENDSESSION:
-        if (wParam != FALSE && sessionEndHandler_) sessionEndHandler_();
+        if (wParam != FALSE && m_sessionEndHandler) m_sessionEndHandler();
         return 0;
     case WM_DESTROY:
         // From here on nothing is posted to this window and no box is owned by it.
-        if (ClientObjectWindow() == hwnd_) SetClientObjectWindow(nullptr);
+        if (ClientObjectWindow() == m_hwnd) SetClientObjectWindow(nullptr);
         SetMessageBoxOwner(nullptr);
         // The views go with their windows, while the document still lives.
-        activeView_ = nullptr;
-        documentCommands_.reset();
-        tagView_.reset();
-        deviceView_.reset();
+        m_activeView = nullptr;
+        m_documentCommands.reset();
+        m_tagView.reset();
+        m_deviceView.reset();
         PostQuitMessage(0);
         return 0;
     case WM_NCDESTROY: {
-        HWND hwnd = hwnd_;
+        HWND hwnd = m_hwnd;
         SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
-        hwnd_ = nullptr;
-        toolbar_ = nullptr;
-        status_ = nullptr;
+        m_hwnd = nullptr;
+        m_toolbar = nullptr;
+        m_status = nullptr;
         return DefWindowProcW(hwnd, message, wParam, lParam);
     }
     default:
         break;
     }
-    return DefWindowProcW(hwnd_, message, wParam, lParam);
+    return DefWindowProcW(m_hwnd, message, wParam, lParam);
 }
 
 void CMainFrame::OnClientObjectMessage(WPARAM wParam) {
     const long count = ApplyClientObjectMessage(wParam);
-    if (wParam != kClientObjectMore && count == 0 && endWithLastClient_) {
-        if (lastClientGoneHandler_ && !lastClientGoneHandler_()) return;
-        endWithLastClient_ = false;  // once: the window is on its way out
+    if (wParam != kClientObjectMore && count == 0 && m_endWithLastClient) {
+        if (m_lastClientGoneHandler && !m_lastClientGoneHandler()) return;
+        m_endWithLastClient = false;  // once: the window is on its way out
         // What clients wrote and the layout are kept as a close by the user
         // keeps them; an unchanged configuration is not written again.
         SaveForClose(true);
-        DestroyWindow(hwnd_);
+        DestroyWindow(m_hwnd);
     }
 }
 
 void CMainFrame::SaveForClose(bool onlyIfModified) {
-    if (!onlyIfModified || doc_.IsModified()) doc_.Save();
-    if (tagView_ != nullptr) tagView_->SaveColumnWidths();
-    if (deviceView_ != nullptr && tagView_ != nullptr) {
+    if (!onlyIfModified || m_doc.IsModified()) m_doc.Save();
+    if (m_tagView != nullptr) m_tagView->SaveColumnWidths();
+    if (m_deviceView != nullptr && m_tagView != nullptr) {
         RECT left{}, right{};
-        GetWindowRect(deviceView_->Handle(), &left);
-        GetWindowRect(tagView_->Handle(), &right);
+        GetWindowRect(m_deviceView->Handle(), &left);
+        GetWindowRect(m_tagView->Handle(), &right);
         const double leftWidth = left.right - left.left;
         const double total = leftWidth + (right.right - right.left);
         if (total > 0) theSettings.SetSplitterPosition(leftWidth / total);
     }
-    if (!IsIconic(hwnd_)) {
+    if (!IsIconic(m_hwnd)) {
         RECT place{};
-        GetWindowRect(hwnd_, &place);
+        GetWindowRect(m_hwnd, &place);
         theSettings.SetLastWindowLocation(place);
     }
     theSettings.Save();
@@ -699,10 +699,10 @@ void CMainFrame::OnClose(bool requested) {
             return;
         }
         theEventLog << L"Forcing termination of server while clients connected" << EventLog::EndEntry;
-        if (forcedExitHandler_) forcedExitHandler_(requested);
+        if (m_forcedExitHandler) m_forcedExitHandler(requested);
         // At once: client calls may be running on other threads, and nothing
         // of the normal exit may wait for them.
         TerminateProcess(GetCurrentProcess(), kForcedExitCode);
     }
-    DestroyWindow(hwnd_);
+    DestroyWindow(m_hwnd);
 }

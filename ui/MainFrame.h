@@ -34,7 +34,7 @@ public:
     // Creates the window, hidden, with its bars and panes; false when it cannot.
     bool Create(HINSTANCE instance);
     void Show(int showCommand);
-    HWND Handle() const noexcept { return hwnd_; }
+    HWND Handle() const noexcept { return m_hwnd; }
 
     // Accelerators; true when the message was one and has been handled.
     bool PreTranslateMessage(MSG* msg);
@@ -43,32 +43,32 @@ public:
 
     // A process started by COM ends when its last client object goes: the
     // window then destroys itself, which ends the message loop.
-    void SetEndWithLastClient(bool end) noexcept { endWithLastClient_ = end; }
+    void SetEndWithLastClient(bool end) noexcept { m_endWithLastClient = end; }
     // Asked when the last client object has gone from a process that ends
     // with it: false keeps the process (a client came in meanwhile).
-    void SetLastClientGoneHandler(std::function<bool()> handler) { lastClientGoneHandler_ = std::move(handler); }
+    void SetLastClientGoneHandler(std::function<bool()> handler) { m_lastClientGoneHandler = std::move(handler); }
     // Runs just before a forced exit ends the process (bounded work only);
     // `requested`: another program asked the window to close.
-    void SetForcedExitHandler(std::function<void(bool requested)> handler) { forcedExitHandler_ = std::move(handler); }
+    void SetForcedExitHandler(std::function<void(bool requested)> handler) { m_forcedExitHandler = std::move(handler); }
     // Runs when Windows ends the session, before it ends the process (bounded work only).
-    void SetSessionEndHandler(std::function<void()> handler) { sessionEndHandler_ = std::move(handler); }
+    void SetSessionEndHandler(std::function<void()> handler) { m_sessionEndHandler = std::move(handler); }
     // Commands that neither a view, the document nor the window handle go here (true: handled).
-    void SetCommandHandler(std::function<bool(UINT command)> handler) { commandHandler_ = std::move(handler); }
+    void SetCommandHandler(std::function<bool(UINT command)> handler) { m_commandHandler = std::move(handler); }
     // Asks for a file name for Open (save false) or Save As (save true); empty: cancelled.
-    void SetFileChooser(std::function<std::wstring(bool save)> chooser) { fileChooser_ = std::move(chooser); }
+    void SetFileChooser(std::function<std::wstring(bool save)> chooser) { m_fileChooser = std::move(chooser); }
     // Where View > Clients... takes its rows from; without one it lists nobody.
-    void SetClientRowsProvider(ClientRowsProvider provider) { clientRows_ = std::move(provider); }
+    void SetClientRowsProvider(ClientRowsProvider provider) { m_clientRows = std::move(provider); }
 
     // The state of a command as the menus and the toolbar show it.
     CommandState QueryCommandState(UINT command);
-    CDeviceView* DeviceView() const noexcept { return deviceView_.get(); }
-    CTagView* TagView() const noexcept { return tagView_.get(); }
-    CViewWindow* ActiveView() const noexcept { return activeView_; }
-    HWND StatusBar() const noexcept { return status_; }
-    HWND ToolBar() const noexcept { return toolbar_; }
-    DockSide ToolbarSide() const noexcept { return dockSide_; }
+    CDeviceView* DeviceView() const noexcept { return m_deviceView.get(); }
+    CTagView* TagView() const noexcept { return m_tagView.get(); }
+    CViewWindow* ActiveView() const noexcept { return m_activeView; }
+    HWND StatusBar() const noexcept { return m_status; }
+    HWND ToolBar() const noexcept { return m_toolbar; }
+    DockSide ToolbarSide() const noexcept { return m_dockSide; }
     // Left pane width in pixels.
-    int SplitterLeft() const noexcept { return splitterLeft_; }
+    int SplitterLeft() const noexcept { return m_splitterLeft; }
     std::wstring PaneText(UINT paneId) const;
 
     bool QueryCommand(UINT command, CommandState& state) override;
@@ -104,26 +104,26 @@ private:
     std::wstring ChooseFile(bool save, bool tags = false);
     bool OnSplitterMouse(UINT message, LPARAM lParam);
 
-    HWND hwnd_ = nullptr;
-    HWND toolbar_ = nullptr;
-    HWND status_ = nullptr;
-    HACCEL accelerators_ = nullptr;
-    HIMAGELIST toolbarImages_ = nullptr;
-    DockSide dockSide_ = DockSide::Top;
-    int splitterLeft_ = 0;
-    bool dragging_ = false;
-    bool menuOpen_ = false;
-    OPCS_Doc& doc_;
-    std::unique_ptr<CDeviceView> deviceView_;
-    std::unique_ptr<CTagView> tagView_;
-    std::unique_ptr<DocumentCommands> documentCommands_;
-    CViewWindow* activeView_ = nullptr;
-    bool endWithLastClient_ = false;
-    bool closeRequested_ = false;
-    std::function<bool()> lastClientGoneHandler_;
-    std::function<bool(UINT)> commandHandler_;
-    std::function<void(bool)> forcedExitHandler_;
-    std::function<void()> sessionEndHandler_;
-    std::function<std::wstring(bool)> fileChooser_;
-    ClientRowsProvider clientRows_;
+    HWND m_hwnd = nullptr;
+    HWND m_toolbar = nullptr;
+    HWND m_status = nullptr;
+    HACCEL m_accelerators = nullptr;
+    HIMAGELIST m_toolbarImages = nullptr;
+    DockSide m_dockSide = DockSide::Top;
+    int m_splitterLeft = 0;
+    bool m_dragging = false;
+    bool m_menuOpen = false;
+    OPCS_Doc& m_doc;
+    std::unique_ptr<CDeviceView> m_deviceView;
+    std::unique_ptr<CTagView> m_tagView;
+    std::unique_ptr<DocumentCommands> m_documentCommands;
+    CViewWindow* m_activeView = nullptr;
+    bool m_endWithLastClient = false;
+    bool m_closeRequested = false;
+    std::function<bool()> m_lastClientGoneHandler;
+    std::function<bool(UINT)> m_commandHandler;
+    std::function<void(bool)> m_forcedExitHandler;
+    std::function<void()> m_sessionEndHandler;
+    std::function<std::wstring(bool)> m_fileChooser;
+    ClientRowsProvider m_clientRows;
 };

@@ -26,7 +26,7 @@ bool ClosesSplash(UINT message) {
 
 void CSplashWnd::EnableSplashScreen(bool enable) noexcept { g_enabled = enable; }
 
-HWND CSplashWnd::Window() noexcept { return g_splash != nullptr ? g_splash->hwnd_ : nullptr; }
+HWND CSplashWnd::Window() noexcept { return g_splash != nullptr ? g_splash->m_hwnd : nullptr; }
 
 void CSplashWnd::ShowSplashScreen(HWND mainWindow) {
     if (!g_enabled || g_splash != nullptr) return;
@@ -37,7 +37,7 @@ void CSplashWnd::ShowSplashScreen(HWND mainWindow) {
         return;
     }
     g_splash = splash;
-    UpdateWindow(splash->hwnd_);
+    UpdateWindow(splash->m_hwnd);
 }
 
 bool CSplashWnd::PreTranslateAppMessage(const MSG* msg) {
@@ -47,16 +47,16 @@ bool CSplashWnd::PreTranslateAppMessage(const MSG* msg) {
 }
 
 CSplashWnd::~CSplashWnd() {
-    if (bitmap_ != nullptr) DeleteObject(bitmap_);
+    if (m_bitmap != nullptr) DeleteObject(m_bitmap);
 }
 
 bool CSplashWnd::Create(HWND mainWindow) {
     HINSTANCE instance = GetModuleHandleW(nullptr);
-    bitmap_ = static_cast<HBITMAP>(LoadImageW(instance, MAKEINTRESOURCEW(IDB_SPLASH), IMAGE_BITMAP, 0, 0, 0));
-    if (bitmap_ == nullptr) return false;
+    m_bitmap = static_cast<HBITMAP>(LoadImageW(instance, MAKEINTRESOURCEW(IDB_SPLASH), IMAGE_BITMAP, 0, 0, 0));
+    if (m_bitmap == nullptr) return false;
     BITMAP info{};
-    GetObjectW(bitmap_, sizeof(info), &info);
-    size_ = {info.bmWidth, info.bmHeight};
+    GetObjectW(m_bitmap, sizeof(info), &info);
+    m_size = {info.bmWidth, info.bmHeight};
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof(wc);
     wc.lpfnWndProc = &CSplashWnd::WindowProc;
@@ -69,24 +69,24 @@ bool CSplashWnd::Create(HWND mainWindow) {
     monitor.cbSize = sizeof(monitor);
     RECT area{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
     if (GetMonitorInfoW(MonitorFromWindow(mainWindow, MONITOR_DEFAULTTOPRIMARY), &monitor)) area = monitor.rcWork;
-    const int x = area.left + (area.right - area.left - size_.cx) / 2;
-    const int y = area.top + (area.bottom - area.top - size_.cy) / 2;
-    mainWindow_ = mainWindow;
-    hwnd_ = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, kSplashClass, L"", WS_POPUP | WS_VISIBLE, x, y,
-                            size_.cx, size_.cy, mainWindow, nullptr, instance, this);
-    if (hwnd_ == nullptr) return false;
-    SetTimer(hwnd_, kCloseTimer, kShowMs, nullptr);
+    const int x = area.left + (area.right - area.left - m_size.cx) / 2;
+    const int y = area.top + (area.bottom - area.top - m_size.cy) / 2;
+    m_mainWindow = mainWindow;
+    m_hwnd = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, kSplashClass, L"", WS_POPUP | WS_VISIBLE, x, y,
+                            m_size.cx, m_size.cy, mainWindow, nullptr, instance, this);
+    if (m_hwnd == nullptr) return false;
+    SetTimer(m_hwnd, kCloseTimer, kShowMs, nullptr);
     return true;
 }
 
 void CSplashWnd::Hide() {
     if (g_splash == this) g_splash = nullptr;
-    HWND main = mainWindow_;
-    if (hwnd_ != nullptr) {
-        KillTimer(hwnd_, kCloseTimer);
-        HWND window = hwnd_;
+    HWND main = m_mainWindow;
+    if (m_hwnd != nullptr) {
+        KillTimer(m_hwnd, kCloseTimer);
+        HWND window = m_hwnd;
         SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-        hwnd_ = nullptr;
+        m_hwnd = nullptr;
         DestroyWindow(window);
     }
     if (main != nullptr && IsWindow(main)) RedrawWindow(main, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
@@ -95,13 +95,13 @@ void CSplashWnd::Hide() {
 
 void CSplashWnd::OnPaint() {
     PAINTSTRUCT paint{};
-    HDC dc = BeginPaint(hwnd_, &paint);
+    HDC dc = BeginPaint(m_hwnd, &paint);
     HDC memory = CreateCompatibleDC(dc);
-    HGDIOBJ old = SelectObject(memory, bitmap_);
-    BitBlt(dc, 0, 0, size_.cx, size_.cy, memory, 0, 0, SRCCOPY);
+    HGDIOBJ old = SelectObject(memory, m_bitmap);
+    BitBlt(dc, 0, 0, m_size.cx, m_size.cy, memory, 0, 0, SRCCOPY);
     SelectObject(memory, old);
     DeleteDC(memory);
-    EndPaint(hwnd_, &paint);
+    EndPaint(m_hwnd, &paint);
 }
 
 LRESULT CALLBACK CSplashWnd::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -123,10 +123,10 @@ LRESULT CALLBACK CSplashWnd::WindowProc(HWND hwnd, UINT message, WPARAM wParam, 
             break;
         case WM_DESTROY:
             // Destroyed with its owner before its time: the object goes too.
-            if (self->hwnd_ == hwnd) {
-                self->hwnd_ = nullptr;
+            if (self->m_hwnd == hwnd) {
+                self->m_hwnd = nullptr;
                 SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
-                self->mainWindow_ = nullptr;
+                self->m_mainWindow = nullptr;
                 self->Hide();
             }
             return 0;

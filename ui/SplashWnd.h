@@ -27,8 +27,8 @@ private:
     void OnPaint();
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
-    HWND hwnd_ = nullptr;
-    HWND mainWindow_ = nullptr;
-    HBITMAP bitmap_ = nullptr;
-    SIZE size_{};
+    HWND m_hwnd = nullptr;
+    HWND m_mainWindow = nullptr;
+    HBITMAP m_bitmap = nullptr;
+    SIZE m_size{};
 };

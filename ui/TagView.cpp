@@ -104,8 +104,8 @@ bool MayDeleteTag(OPCS_Tag* tag) {
 }
 
 CTagView::~CTagView() {
-    if (doc_.GetTagView() == this) doc_.SetTagView(nullptr);
-    doc_.Poster().SetViewWindow(ViewKind::TagList, nullptr);
+    if (m_doc.GetTagView() == this) m_doc.SetTagView(nullptr);
+    m_doc.Poster().SetViewWindow(ViewKind::TagList, nullptr);
     DestroyView();
 }
 
@@ -118,22 +118,22 @@ HWND CTagView::CreateControl(HWND parent) {
 }
 
 void CTagView::OnInitialUpdate() {
-    doc_.Poster().SetViewWindow(ViewKind::TagList, hwnd_);
-    doc_.SetTagView(this);
-    if (!initialized_) {
-        initialized_ = true;
-        ListView_SetImageList(control_, TagIcons(), LVSIL_SMALL);
-        SetTimer(hwnd_, kRefreshTimer, kRefreshMs, nullptr);
+    m_doc.Poster().SetViewWindow(ViewKind::TagList, m_hwnd);
+    m_doc.SetTagView(this);
+    if (!m_initialized) {
+        m_initialized = true;
+        ListView_SetImageList(m_control, TagIcons(), LVSIL_SMALL);
+        SetTimer(m_hwnd, kRefreshTimer, kRefreshMs, nullptr);
         BuildColumns();
     }
 }
 
 void CTagView::BuildColumns() {
     ClearRows();
-    while (ListView_DeleteColumn(control_, 0)) {
+    while (ListView_DeleteColumn(m_control, 0)) {
     }
-    columns_.clear();
-    sortColumn_ = -1;
+    m_columns.clear();
+    m_sortColumn = -1;
     for (const ColumnInfo& column : theSettings.GetColumns()) {
         if (!column.visible) continue;
         LVCOLUMNW lvc{};
@@ -141,27 +141,27 @@ void CTagView::BuildColumns() {
         lvc.fmt = LVCFMT_LEFT;
         lvc.cx = static_cast<int>(column.width);
         lvc.pszText = const_cast<wchar_t*>(column.name.c_str());
-        const int index = static_cast<int>(columns_.size());
-        ListView_InsertColumn(control_, index, &lvc);
-        if (column.sortColumn) sortColumn_ = index;
-        columns_.push_back(column);
+        const int index = static_cast<int>(m_columns.size());
+        ListView_InsertColumn(m_control, index, &lvc);
+        if (column.sortColumn) m_sortColumn = index;
+        m_columns.push_back(column);
     }
     OnUpdate(nullptr, kHintDataChanged, nullptr);
 }
 
 void CTagView::SaveColumnWidths() {
     ColumnArray& settings = theSettings.GetColumns();
-    for (size_t i = 0; i < columns_.size(); ++i) {
-        const int width = ListView_GetColumnWidth(control_, static_cast<int>(i));
+    for (size_t i = 0; i < m_columns.size(); ++i) {
+        const int width = ListView_GetColumnWidth(m_control, static_cast<int>(i));
         for (ColumnInfo& column : settings) {
-            if (column.field == columns_[i].field && width > 0) column.width = static_cast<std::uint32_t>(width);
+            if (column.field == m_columns[i].field && width > 0) column.width = static_cast<std::uint32_t>(width);
         }
     }
 }
 
 void CTagView::ClearRows() {
-    rows_.clear();
-    if (control_ != nullptr) ListView_SetItemCountEx(control_, 0, 0);
+    m_rows.clear();
+    if (m_control != nullptr) ListView_SetItemCountEx(m_control, 0, 0);
 }
 
 void CTagView::OnPostedUpdate(int hint) {
@@ -175,7 +175,7 @@ void CTagView::OnTimer(UINT_PTR id) {
 }
 
 void CTagView::OnUpdate(DocumentView*, int hint, void* object) {
-    if (control_ == nullptr) return;
+    if (m_control == nullptr) return;
     switch (hint) {
     case kHintItemChanged:
     case kHintRebuild:
@@ -189,7 +189,7 @@ void CTagView::OnUpdate(DocumentView*, int hint, void* object) {
     default:
         break;
     }
-    if (doc_.GetSelectedGroup() == nullptr) {
+    if (m_doc.GetSelectedGroup() == nullptr) {
         ClearRows();
         return;
     }
@@ -204,14 +204,14 @@ void CTagView::OnUpdate(DocumentView*, int hint, void* object) {
 
 void CTagView::Reload() {
     ClearRows();
-    OPCS_TagGroup* group = doc_.GetSelectedGroup();
+    OPCS_TagGroup* group = m_doc.GetSelectedGroup();
     if (group == nullptr) return;
     std::vector<OPCS_Tag*> tags = group->SnapshotTags();
-    rows_.resize(tags.size());
-    for (size_t i = 0; i < tags.size(); ++i) rows_[i].tag = tags[i];
-    if (sortColumn_ >= 0) SortRows(columns_[sortColumn_].field, columns_[sortColumn_].sortAscending);
-    ListView_SetItemCountEx(control_, static_cast<int>(rows_.size()), 0);
-    InvalidateRect(control_, nullptr, TRUE);
+    m_rows.resize(tags.size());
+    for (size_t i = 0; i < tags.size(); ++i) m_rows[i].tag = tags[i];
+    if (m_sortColumn >= 0) SortRows(m_columns[m_sortColumn].field, m_columns[m_sortColumn].sortAscending);
+    ListView_SetItemCountEx(m_control, static_cast<int>(m_rows.size()), 0);
+    InvalidateRect(m_control, nullptr, TRUE);
 }
 
 void CTagView::SortRows(std::uint32_t field, bool ascending) {
@@ -220,25 +220,25 @@ void CTagView::SortRows(std::uint32_t field, bool ascending) {
         Row row;
     };
     std::vector<Keyed> keyed;
-    keyed.reserve(rows_.size());
-    for (Row& row : rows_) keyed.push_back(Keyed{KeyOf(row.tag, field), std::move(row)});
+    keyed.reserve(m_rows.size());
+    for (Row& row : m_rows) keyed.push_back(Keyed{KeyOf(row.tag, field), std::move(row)});
     // Stable: rows with equal keys keep their order, as the group holds them.
     std::stable_sort(keyed.begin(), keyed.end(), [ascending](const Keyed& a, const Keyed& b) {
         const int order = Compare(a.key, b.key);
         return ascending ? order < 0 : order > 0;
     });
-    for (size_t i = 0; i < rows_.size(); ++i) rows_[i] = std::move(keyed[i].row);
+    for (size_t i = 0; i < m_rows.size(); ++i) m_rows[i] = std::move(keyed[i].row);
 }
 
 void CTagView::FillRow(Row& row) {
-    row.cells.assign(columns_.size(), std::wstring());
+    row.cells.assign(m_columns.size(), std::wstring());
     row.filled = true;
     if (!OPCS_Tag::IsValidTag(row.tag)) return;
     row.drawnChanges = row.tag->GetChangeCount();
     const bool hideLive = row.tag->IsVolatile() && !DeviceBusy(row.tag);
-    for (size_t i = 0; i < columns_.size(); ++i) {
-        if (hideLive && !columns_[i].isStatic) continue;
-        row.cells[i] = FieldText(row.tag, columns_[i].field);
+    for (size_t i = 0; i < m_columns.size(); ++i) {
+        if (hideLive && !m_columns[i].isStatic) continue;
+        row.cells[i] = FieldText(row.tag, m_columns[i].field);
     }
 }
 
@@ -247,19 +247,19 @@ bool CTagView::RowIsStale(const Row& row) {
 }
 
 std::wstring CTagView::CellText(int row, int displayIndex) {
-    if (row < 0 || row >= RowCount() || displayIndex < 0 || displayIndex >= static_cast<int>(columns_.size())) {
+    if (row < 0 || row >= RowCount() || displayIndex < 0 || displayIndex >= static_cast<int>(m_columns.size())) {
         return {};
     }
-    Row& r = rows_[row];
+    Row& r = m_rows[row];
     if (RowIsStale(r)) FillRow(r);
     return r.cells[displayIndex];
 }
 
 void CTagView::RefreshTagRow(OPCS_Tag* tag) {
-    for (size_t i = 0; i < rows_.size(); ++i) {
-        if (rows_[i].tag == tag) {
-            FillRow(rows_[i]);
-            ListView_RedrawItems(control_, static_cast<int>(i), static_cast<int>(i));
+    for (size_t i = 0; i < m_rows.size(); ++i) {
+        if (m_rows[i].tag == tag) {
+            FillRow(m_rows[i]);
+            ListView_RedrawItems(m_control, static_cast<int>(i), static_cast<int>(i));
             return;
         }
     }
@@ -270,13 +270,13 @@ void CTagView::RefreshChangedRows() {
     // what the window shows, not the group size.
     const int count = RowCount();
     if (count == 0) return;
-    const int top = std::max(0, ListView_GetTopIndex(control_));
-    const int last = std::min(count - 1, top + ListView_GetCountPerPage(control_));
+    const int top = std::max(0, ListView_GetTopIndex(m_control));
+    const int last = std::min(count - 1, top + ListView_GetCountPerPage(m_control));
     for (int i = top; i <= last; ++i) {
-        Row& row = rows_[i];
+        Row& row = m_rows[i];
         if (RowIsStale(row)) {
             FillRow(row);
-            ListView_RedrawItems(control_, i, i);
+            ListView_RedrawItems(m_control, i, i);
         }
     }
 }
@@ -289,52 +289,52 @@ void CTagView::OnGetDisplayInfo(NMLVDISPINFOW* info) {
         if (item.pszText != nullptr && item.cchTextMax > 0) lstrcpynW(item.pszText, text.c_str(), item.cchTextMax);
     }
     if ((item.mask & LVIF_IMAGE) && item.iSubItem == 0) {
-        OPCS_Tag* tag = rows_[item.iItem].tag;
+        OPCS_Tag* tag = m_rows[item.iItem].tag;
         item.iImage = OPCS_Tag::IsValidTag(tag) ? tag->GetIconIndex() : -1;
     }
 }
 
 void CTagView::SortByColumn(int displayIndex) {
-    if (displayIndex < 0 || displayIndex >= static_cast<int>(columns_.size())) return;
+    if (displayIndex < 0 || displayIndex >= static_cast<int>(m_columns.size())) return;
     ColumnArray& settings = theSettings.GetColumns();
     auto record = [&settings](std::uint32_t field) -> ColumnInfo* {
         for (ColumnInfo& c : settings)
             if (c.field == field) return &c;
         return nullptr;
     };
-    ColumnInfo& clicked = columns_[displayIndex];
-    if (displayIndex == sortColumn_) {
+    ColumnInfo& clicked = m_columns[displayIndex];
+    if (displayIndex == m_sortColumn) {
         clicked.sortAscending = !clicked.sortAscending;
         if (ColumnInfo* r = record(clicked.field)) r->sortAscending = clicked.sortAscending;
     } else {
-        if (sortColumn_ >= 0) {
-            columns_[sortColumn_].sortColumn = false;
-            if (ColumnInfo* r = record(columns_[sortColumn_].field)) r->sortColumn = false;
+        if (m_sortColumn >= 0) {
+            m_columns[m_sortColumn].sortColumn = false;
+            if (ColumnInfo* r = record(m_columns[m_sortColumn].field)) r->sortColumn = false;
         }
         clicked.sortColumn = true;
         if (ColumnInfo* r = record(clicked.field)) r->sortColumn = true;
-        sortColumn_ = displayIndex;
+        m_sortColumn = displayIndex;
     }
-    SendMessageW(control_, WM_SETREDRAW, FALSE, 0);
+    SendMessageW(m_control, WM_SETREDRAW, FALSE, 0);
     // Selection and focus belong to rows, not indexes: carry them across the sort.
     std::vector<OPCS_Tag*> selected;
-    for (int row : SelectedRows()) selected.push_back(rows_[row].tag);
+    for (int row : SelectedRows()) selected.push_back(m_rows[row].tag);
     SortRows(clicked.field, clicked.sortAscending);
-    ListView_SetItemState(control_, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
-    for (size_t i = 0; i < rows_.size(); ++i) {
-        if (std::find(selected.begin(), selected.end(), rows_[i].tag) != selected.end()) {
-            ListView_SetItemState(control_, static_cast<int>(i), LVIS_SELECTED, LVIS_SELECTED);
+    ListView_SetItemState(m_control, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+    for (size_t i = 0; i < m_rows.size(); ++i) {
+        if (std::find(selected.begin(), selected.end(), m_rows[i].tag) != selected.end()) {
+            ListView_SetItemState(m_control, static_cast<int>(i), LVIS_SELECTED, LVIS_SELECTED);
         }
     }
-    SendMessageW(control_, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(control_, nullptr, TRUE);
+    SendMessageW(m_control, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(m_control, nullptr, TRUE);
 }
 
 std::vector<int> CTagView::SelectedRows() const {
     std::vector<int> rows;
-    if (control_ == nullptr) return rows;
-    for (int i = ListView_GetNextItem(control_, -1, LVNI_SELECTED); i >= 0;
-         i = ListView_GetNextItem(control_, i, LVNI_SELECTED)) {
+    if (m_control == nullptr) return rows;
+    for (int i = ListView_GetNextItem(m_control, -1, LVNI_SELECTED); i >= 0;
+         i = ListView_GetNextItem(m_control, i, LVNI_SELECTED)) {
         rows.push_back(i);
     }
     return rows;
@@ -343,7 +343,7 @@ std::vector<int> CTagView::SelectedRows() const {
 OPCS_Tag* CTagView::SingleSelectedTag() {
     const std::vector<int> rows = SelectedRows();
     if (rows.size() != 1 || rows[0] >= RowCount()) return nullptr;
-    OPCS_Tag* tag = rows_[rows[0]].tag;
+    OPCS_Tag* tag = m_rows[rows[0]].tag;
     return OPCS_Tag::IsValidTag(tag) ? tag : nullptr;
 }
 
@@ -352,29 +352,29 @@ void CTagView::OnDelete() {
     const std::vector<int> selected = SelectedRows();  // asked of the list before the lock
     {
         // Held so that no client resolves a tag while it is taken out and freed.
-        ScopedLock guard(doc_.GetConfiguration().Lock());
+        ScopedLock guard(m_doc.GetConfiguration().Lock());
         for (int row : selected) {
-            OPCS_Tag* tag = rows_[row].tag;
+            OPCS_Tag* tag = m_rows[row].tag;
             if (!MayDeleteTag(tag)) continue;
             OPCS_TagGroup* group = tag->GetOwner();
             if (!OPCS_TagGroup::IsValidGroup(group) || !group->RemoveTag(tag)) continue;
-            rows_[row].tag = nullptr;
+            m_rows[row].tag = nullptr;
             delete tag;
             if (firstDeleted < 0) firstDeleted = row;
         }
     }
-    doc_.UpdateAllViews(nullptr, kHintDataChanged);
-    doc_.SetModifiedFlag(true);
+    m_doc.UpdateAllViews(nullptr, kHintDataChanged);
+    m_doc.SetModifiedFlag(true);
     if (firstDeleted >= 0 && RowCount() > 0) {
         const int row = std::min(firstDeleted, RowCount() - 1);
-        ListView_SetItemState(control_, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
-        ListView_SetItemState(control_, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
-        ListView_EnsureVisible(control_, row, FALSE);
+        ListView_SetItemState(m_control, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+        ListView_SetItemState(m_control, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+        ListView_EnsureVisible(m_control, row, FALSE);
     }
 }
 
 LRESULT CTagView::OnNotify(NMHDR* header) {
-    if (header->hwndFrom != control_) return 0;
+    if (header->hwndFrom != m_control) return 0;
     switch (header->code) {
     case LVN_GETDISPINFOW:
         OnGetDisplayInfo(reinterpret_cast<NMLVDISPINFOW*>(header));
@@ -385,7 +385,7 @@ LRESULT CTagView::OnNotify(NMHDR* header) {
     case LVN_KEYDOWN:
         if (reinterpret_cast<NMLVKEYDOWN*>(header)->wVKey == VK_DELETE) {
             // After the list's own handling of the key; tags that may not go are kept.
-            PostMessageW(hwnd_, WM_COMMAND, MAKEWPARAM(ID_EDIT_DELETE, 0), 0);
+            PostMessageW(m_hwnd, WM_COMMAND, MAKEWPARAM(ID_EDIT_DELETE, 0), 0);
         }
         return 0;
     case NM_DBLCLK:
@@ -402,10 +402,10 @@ LRESULT CTagView::OnNotify(NMHDR* header) {
 void CTagView::OnRightClick() {
     LVHITTESTINFO hit{};
     GetCursorPos(&hit.pt);
-    ScreenToClient(control_, &hit.pt);
-    const int row = ListView_HitTest(control_, &hit);
-    if (row < 0 || row >= RowCount() || !OPCS_Tag::IsValidTag(rows_[row].tag)) return;
-    SetFocus(control_);
+    ScreenToClient(m_control, &hit.pt);
+    const int row = ListView_HitTest(m_control, &hit);
+    if (row < 0 || row >= RowCount() || !OPCS_Tag::IsValidTag(m_rows[row].tag)) return;
+    SetFocus(m_control);
     TrackPopup(IDR_POPUP_TAG);
 }
 
@@ -417,7 +417,7 @@ bool CTagView::QueryCommand(UINT command, CommandState& state) {
     case ID_EDIT_DELETE: {
         const std::vector<int> rows = SelectedRows();
         state.enabled = !rows.empty() && std::all_of(rows.begin(), rows.end(), [this](int row) {
-            return row < RowCount() && MayDeleteTag(rows_[row].tag);
+            return row < RowCount() && MayDeleteTag(m_rows[row].tag);
         });
         return true;
     }
@@ -437,7 +437,7 @@ bool CTagView::OnCommand(UINT command) {
     switch (command) {
     case ID_EDIT_PROPERTIES:
         if (OPCS_Tag* tag = SingleSelectedTag()) {
-            doc_.EditProperties(tag);
+            m_doc.EditProperties(tag);
             OnUpdate(nullptr, kHintDataChanged, tag);
         }
         return true;
@@ -446,7 +446,7 @@ bool CTagView::OnCommand(UINT command) {
         return true;
     case ID_WRITE_TO_TAG: {
         OPCS_Tag* tag = SingleSelectedTag();
-        if (tag != nullptr && tag->GetAccessMode() == 1) OPCS_DlgWriteToTag::Open(tag, GetAncestor(hwnd_, GA_ROOT));
+        if (tag != nullptr && tag->GetAccessMode() == 1) OPCS_DlgWriteToTag::Open(tag, GetAncestor(m_hwnd, GA_ROOT));
         return true;
     }
     case ID_HELP:

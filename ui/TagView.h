@@ -36,11 +36,11 @@ public:
     void SortByColumn(int displayIndex);
     void OnDelete();
 
-    int RowCount() const noexcept { return static_cast<int>(rows_.size()); }
-    OPCS_Tag* RowTag(int row) const noexcept { return rows_[row].tag; }
+    int RowCount() const noexcept { return static_cast<int>(m_rows.size()); }
+    OPCS_Tag* RowTag(int row) const noexcept { return m_rows[row].tag; }
     // The text of a cell as the list shows it.
     std::wstring CellText(int row, int displayIndex);
-    const std::vector<ColumnInfo>& VisibleColumns() const noexcept { return columns_; }
+    const std::vector<ColumnInfo>& VisibleColumns() const noexcept { return m_columns; }
     std::vector<int> SelectedRows() const;
 
     // The periodic refresh: refills the rows of changed tags that are in view.
@@ -69,10 +69,10 @@ private:
     void OnRightClick();
     OPCS_Tag* SingleSelectedTag();
 
-    std::vector<ColumnInfo> columns_;  // visible columns in display order
-    int sortColumn_ = -1;              // display index of the sort column
-    std::vector<Row> rows_;
-    bool initialized_ = false;
+    std::vector<ColumnInfo> m_columns;  // visible columns in display order
+    int m_sortColumn = -1;              // display index of the sort column
+    std::vector<Row> m_rows;
+    bool m_initialized = false;
 };
 
 // Reads a tag that may be deleted: its client reference count is zero and it is not locked.

@@ -26,7 +26,7 @@ void ViewUpdatePoster::Post(ViewKind view, int hint) noexcept {
 }
 
 void ViewUpdatePoster::Arrived(HWND window, int hint) noexcept {
-    for (Slot& slot : views_) {
+    for (Slot& slot : m_views) {
         if (slot.window.load() != window) continue;
         if (std::atomic<bool>* pending = PendingOf(slot, hint)) pending->store(false);
     }

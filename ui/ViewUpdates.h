@@ -35,8 +35,8 @@ private:
         std::atomic<HWND> window{nullptr};
         std::atomic<bool> pending[2]{};
     };
-    Slot& SlotOf(ViewKind view) noexcept { return views_[view == ViewKind::DeviceTree ? 0 : 1]; }
+    Slot& SlotOf(ViewKind view) noexcept { return m_views[view == ViewKind::DeviceTree ? 0 : 1]; }
     static std::atomic<bool>* PendingOf(Slot& slot, int hint) noexcept;
 
-    Slot views_[2];
+    Slot m_views[2];
 };

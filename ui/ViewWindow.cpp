@@ -11,7 +11,7 @@ const wchar_t kViewClass[] = L"ToviExplorerView";
 CViewWindow::~CViewWindow() { DestroyView(); }
 
 void CViewWindow::DestroyView() {
-    if (hwnd_ != nullptr) DestroyWindow(hwnd_);
+    if (m_hwnd != nullptr) DestroyWindow(m_hwnd);
 }
 
 bool CViewWindow::Create(HWND parent, UINT id) {
@@ -25,9 +25,9 @@ bool CViewWindow::Create(HWND parent, UINT id) {
     if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
     CreateWindowExW(0, kViewClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0, 0, 0, parent,
                     reinterpret_cast<HMENU>(static_cast<UINT_PTR>(id)), instance, this);
-    if (hwnd_ == nullptr) return false;
-    control_ = CreateControl(hwnd_);
-    return control_ != nullptr;
+    if (m_hwnd == nullptr) return false;
+    m_control = CreateControl(m_hwnd);
+    return m_control != nullptr;
 }
 
 void CViewWindow::TrackPopup(UINT menuId) {
@@ -35,7 +35,7 @@ void CViewWindow::TrackPopup(UINT menuId) {
     if (menu == nullptr) return;
     POINT at{};
     GetCursorPos(&at);
-    HWND owner = GetAncestor(hwnd_, GA_ROOT);
+    HWND owner = GetAncestor(m_hwnd, GA_ROOT);
     // The owner fills the enabled and checked states (WM_INITMENUPOPUP) and gets the command.
     TrackPopupMenu(GetSubMenu(menu, 0), TPM_LEFTALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, owner, nullptr);
     DestroyMenu(menu);
@@ -45,7 +45,7 @@ LRESULT CALLBACK CViewWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
     if (message == WM_NCCREATE) {
         const auto* cs = reinterpret_cast<const CREATESTRUCTW*>(lParam);
         SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
-        static_cast<CViewWindow*>(cs->lpCreateParams)->hwnd_ = hwnd;
+        static_cast<CViewWindow*>(cs->lpCreateParams)->m_hwnd = hwnd;
     }
     auto* self = reinterpret_cast<CViewWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (self == nullptr) return DefWindowProcW(hwnd, message, wParam, lParam);
@@ -55,14 +55,14 @@ LRESULT CALLBACK CViewWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
 LRESULT CViewWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_SIZE:
-        if (control_ != nullptr) MoveWindow(control_, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
+        if (m_control != nullptr) MoveWindow(m_control, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
         return 0;
     case WM_SETFOCUS:
-        if (control_ != nullptr) SetFocus(control_);
+        if (m_control != nullptr) SetFocus(m_control);
         return 0;
     case WM_NOTIFY: {
         auto* header = reinterpret_cast<NMHDR*>(lParam);
-        if (header->hwndFrom == control_ && header->code == NM_SETFOCUS && activated_) activated_(this);
+        if (header->hwndFrom == m_control && header->code == NM_SETFOCUS && m_activated) m_activated(this);
         return OnNotify(header);
     }
     case WM_COMMAND:  // the view's own requests, such as Delete after a key
@@ -72,18 +72,18 @@ LRESULT CViewWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         OnTimer(wParam);
         return 0;
     case kViewUpdateMessage:
-        doc_.Poster().Arrived(hwnd_, static_cast<int>(wParam));
+        m_doc.Poster().Arrived(m_hwnd, static_cast<int>(wParam));
         OnPostedUpdate(static_cast<int>(wParam));
         return 0;
     case WM_NCDESTROY: {
-        HWND hwnd = hwnd_;
+        HWND hwnd = m_hwnd;
         SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
-        hwnd_ = nullptr;
-        control_ = nullptr;
+        m_hwnd = nullptr;
+        m_control = nullptr;
         return DefWindowProcW(hwnd, message, wParam, lParam);
     }
     default:
         break;
     }
-    return DefWindowProcW(hwnd_, message, wParam, lParam);
+    return DefWindowProcW(m_hwnd, message, wParam, lParam);
 }

@@ -11,22 +11,22 @@
 
 class CViewWindow : public DocumentView, public CommandTarget {
 public:
-    explicit CViewWindow(OPCS_Doc& doc) noexcept : doc_(doc) {}
+    explicit CViewWindow(OPCS_Doc& doc) noexcept : m_doc(doc) {}
     ~CViewWindow() override;
     CViewWindow(const CViewWindow&) = delete;
     CViewWindow& operator=(const CViewWindow&) = delete;
 
     bool Create(HWND parent, UINT id);
-    HWND Handle() const noexcept { return hwnd_; }
-    OPCS_Doc& Document() const noexcept { return doc_; }
-    HWND Control() const noexcept { return control_; }
+    HWND Handle() const noexcept { return m_hwnd; }
+    OPCS_Doc& Document() const noexcept { return m_doc; }
+    HWND Control() const noexcept { return m_control; }
 
     // Registers with the document and makes what the first view of its kind makes.
     virtual void OnInitialUpdate() = 0;
     // The text of the "Number of Clients" pane for this view's selection.
     virtual std::wstring ClientsPaneText() = 0;
     // Called when the control gets the focus.
-    void SetActivationHandler(std::function<void(CViewWindow*)> handler) { activated_ = std::move(handler); }
+    void SetActivationHandler(std::function<void(CViewWindow*)> handler) { m_activated = std::move(handler); }
 
 protected:
     virtual HWND CreateControl(HWND parent) = 0;
@@ -39,13 +39,13 @@ protected:
     // Derived destructors call this first: no message may reach a half-destroyed view.
     void DestroyView();
 
-    OPCS_Doc& doc_;
-    HWND hwnd_ = nullptr;
-    HWND control_ = nullptr;
+    OPCS_Doc& m_doc;
+    HWND m_hwnd = nullptr;
+    HWND m_control = nullptr;
 
 private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
-    std::function<void(CViewWindow*)> activated_;
+    std::function<void(CViewWindow*)> m_activated;
 };

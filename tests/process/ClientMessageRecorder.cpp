@@ -12,20 +12,20 @@ ClientMessageRecorder::ClientMessageRecorder() {
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.lpszClassName = kRecorderClass;
     RegisterClassW(&wc);
-    hwnd_ = CreateWindowW(kRecorderClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
-    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    SetClientObjectWindow(hwnd_);
+    m_hwnd = CreateWindowW(kRecorderClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    SetWindowLongPtrW(m_hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    SetClientObjectWindow(m_hwnd);
 }
 
 ClientMessageRecorder::~ClientMessageRecorder() {
     SetClientObjectWindow(nullptr);
-    DestroyWindow(hwnd_);
+    DestroyWindow(m_hwnd);
 }
 
 LRESULT CALLBACK ClientMessageRecorder::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == kClientObjectMessage) {
         auto* self = reinterpret_cast<ClientMessageRecorder*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-        if (self != nullptr) self->seen_.push_back(wParam);
+        if (self != nullptr) self->m_seen.push_back(wParam);
         return 0;
     }
     return DefWindowProcW(hwnd, message, wParam, lParam);
@@ -35,11 +35,11 @@ const std::vector<WPARAM>& ClientMessageRecorder::Pump(size_t expected, DWORD mi
     const ULONGLONG deadline = GetTickCount64() + milliseconds;
     for (;;) {
         MSG msg;
-        while (PeekMessageW(&msg, hwnd_, 0, 0, PM_REMOVE)) {
+        while (PeekMessageW(&msg, m_hwnd, 0, 0, PM_REMOVE)) {
             DispatchMessageW(&msg);
         }
-        if (seen_.size() >= expected || GetTickCount64() >= deadline) {
-            return seen_;
+        if (m_seen.size() >= expected || GetTickCount64() >= deadline) {
+            return m_seen;
         }
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_POSTMESSAGE);
     }

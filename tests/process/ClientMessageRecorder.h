@@ -14,10 +14,10 @@ public:
     // Takes what is queued for the window; waits up to the time for at least
     // 'expected' messages in all.
     const std::vector<WPARAM>& Pump(size_t expected = 0, DWORD milliseconds = 0);
-    const std::vector<WPARAM>& Seen() const noexcept { return seen_; }
+    const std::vector<WPARAM>& Seen() const noexcept { return m_seen; }
 
 private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-    HWND hwnd_ = nullptr;
-    std::vector<WPARAM> seen_;
+    HWND m_hwnd = nullptr;
+    std::vector<WPARAM> m_seen;
 };

@@ -167,25 +167,25 @@ using Names = std::vector<std::wstring>;
 class ClientObjectMessages {
 public:
     ClientObjectMessages() {
-        window_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-        SetClientObjectWindow(window_);
+        m_window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        SetClientObjectWindow(m_window);
     }
     ~ClientObjectMessages() {
         SetClientObjectWindow(nullptr);
-        DestroyWindow(window_);
+        DestroyWindow(m_window);
     }
-    bool IsReady() const { return window_ != nullptr; }
+    bool IsReady() const { return m_window != nullptr; }
     // Takes what has arrived so far: (one more, one fewer).
     std::pair<int, int> Drain() {
         MSG msg;
-        while (PeekMessageW(&msg, window_, kClientObjectMessage, kClientObjectMessage, PM_REMOVE)) {
-            (msg.wParam == kClientObjectMore ? more_ : fewer_)++;
+        while (PeekMessageW(&msg, m_window, kClientObjectMessage, kClientObjectMessage, PM_REMOVE)) {
+            (msg.wParam == kClientObjectMore ? m_more : m_fewer)++;
         }
-        return {more_, fewer_};
+        return {m_more, m_fewer};
     }
 
 private:
-    HWND window_ = nullptr;
-    int more_ = 0;
-    int fewer_ = 0;
+    HWND m_window = nullptr;
+    int m_more = 0;
+    int m_fewer = 0;
 };

@@ -9,48 +9,48 @@
 class ScratchKey {
 public:
     // Below HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE, at Software\Tovi Tests\<test>-<pid>.
-    explicit ScratchKey(HKEY root = HKEY_CURRENT_USER) : root_(root) {
+    explicit ScratchKey(HKEY root = HKEY_CURRENT_USER) : m_root(root) {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         const std::string test = std::string(info->test_suite_name()) + "." + info->name();
-        relative_ = L"Software\\Tovi Tests\\" + std::wstring(test.begin(), test.end()) + L"-" +
+        m_relative = L"Software\\Tovi Tests\\" + std::wstring(test.begin(), test.end()) + L"-" +
                     std::to_wstring(GetCurrentProcessId());
-        RegDeleteTreeW(root_, relative_.c_str());
+        RegDeleteTreeW(m_root, m_relative.c_str());
         HKEY key = nullptr;
-        if (RegCreateKeyExW(root_, relative_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
+        if (RegCreateKeyExW(m_root, m_relative.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
             ERROR_SUCCESS) {
             RegCloseKey(key);
         }
     }
     ~ScratchKey() {
-        RegDeleteTreeW(root_, relative_.c_str());
-        RegDeleteKeyW(root_, L"Software\\Tovi Tests");  // only once no other test uses it
+        RegDeleteTreeW(m_root, m_relative.c_str());
+        RegDeleteKeyW(m_root, L"Software\\Tovi Tests");  // only once no other test uses it
     }
     ScratchKey(const ScratchKey&) = delete;
     ScratchKey& operator=(const ScratchKey&) = delete;
 
     // The full textual path, as RegIO takes it.
     std::wstring Path() const {
-        return std::wstring(root_ == HKEY_LOCAL_MACHINE ? L"HKEY_LOCAL_MACHINE\\" : L"HKEY_CURRENT_USER\\") + relative_;
+        return std::wstring(m_root == HKEY_LOCAL_MACHINE ? L"HKEY_LOCAL_MACHINE\\" : L"HKEY_CURRENT_USER\\") + m_relative;
     }
     std::wstring Relative(const std::wstring& below = {}) const {
-        return below.empty() ? relative_ : relative_ + L"\\" + below;
+        return below.empty() ? m_relative : m_relative + L"\\" + below;
     }
 
     bool Exists(const std::wstring& below = {}) const {
         HKEY key = nullptr;
-        if (RegOpenKeyExW(root_, Relative(below).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+        if (RegOpenKeyExW(m_root, Relative(below).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
         RegCloseKey(key);
         return true;
     }
     void CreateKey(const std::wstring& below) const {
         HKEY key = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root_, Relative(below).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(m_root, Relative(below).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                                  nullptr, &key, nullptr));
         RegCloseKey(key);
     }
     void SetRaw(const std::wstring& name, DWORD type, const void* data, DWORD size,
                 const std::wstring& below = {}) const {
-        ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(root_, Relative(below).c_str(), name.c_str(), type, data, size));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(m_root, Relative(below).c_str(), name.c_str(), type, data, size));
     }
     void SetText(const std::wstring& name, const std::wstring& text, const std::wstring& below = {}) const {
         SetRaw(name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)), below);
@@ -61,7 +61,7 @@ public:
     // Type and bytes of a value exactly as stored; false when it cannot be read.
     bool GetRaw(const std::wstring& name, DWORD& type, std::vector<BYTE>& data, const std::wstring& below = {}) const {
         HKEY key = nullptr;
-        if (RegOpenKeyExW(root_, Relative(below).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+        if (RegOpenKeyExW(m_root, Relative(below).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
         DWORD size = 0;
         LONG rc = RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
         if (rc == ERROR_SUCCESS) {
@@ -75,7 +75,7 @@ public:
     DWORD ValueCount(const std::wstring& below = {}) const {
         HKEY key = nullptr;
         DWORD count = 0;
-        if (RegOpenKeyExW(root_, Relative(below).c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        if (RegOpenKeyExW(m_root, Relative(below).c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
             RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr, nullptr,
                              nullptr, nullptr);
             RegCloseKey(key);
@@ -84,6 +84,6 @@ public:
     }
 
 private:
-    HKEY root_;
-    std::wstring relative_;
+    HKEY m_root;
+    std::wstring m_relative;
 };

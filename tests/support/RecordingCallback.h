@@ -59,32 +59,32 @@ public:
     }
 
     // Every call after this answers `hr` (a client that is gone answers so).
-    void Answer(HRESULT hr) { answer_.store(hr); }
+    void Answer(HRESULT hr) { m_answer.store(hr); }
     // Run inside each call, before it is recorded.
     void OnCall(std::function<void()> action) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        action_ = std::move(action);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_action = std::move(action);
     }
     void Close() { SetGate(false); }
     void Open() { SetGate(true); }
 
     bool WaitFor(size_t count, DWORD milliseconds) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return arrived_.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return calls_.size() >= count; });
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_arrived.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return m_calls.size() >= count; });
     }
     std::vector<CallbackCall> Calls() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return calls_;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_calls;
     }
     size_t Count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return calls_.size();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_calls.size();
     }
     // Calls of one kind with one transaction id.
     size_t Count(CallbackCall::Kind kind, DWORD tid) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(m_mutex);
         size_t n = 0;
-        for (const CallbackCall& c : calls_) n += c.kind == kind && c.transactionId == tid ? 1 : 0;
+        for (const CallbackCall& c : m_calls) n += c.kind == kind && c.transactionId == tid ? 1 : 0;
         return n;
     }
 
@@ -93,9 +93,9 @@ private:
                    VARIANT* v, WORD* w, FILETIME* t, HRESULT* errors) {
         std::function<void()> action;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            gateChanged_.wait(lock, [this] { return open_; });
-            action = action_;
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_gateChanged.wait(lock, [this] { return m_open; });
+            action = m_action;
         }
         if (action) action();
         CallbackCall call{kind, tid, hGroup, q, e, {}};
@@ -115,22 +115,22 @@ private:
             }
             call.items.push_back(item);
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        calls_.push_back(std::move(call));
-        arrived_.notify_all();
-        return answer_.load();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_calls.push_back(std::move(call));
+        m_arrived.notify_all();
+        return m_answer.load();
     }
     void SetGate(bool open) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_ = open;
-        gateChanged_.notify_all();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_open = open;
+        m_gateChanged.notify_all();
     }
 
-    std::atomic<HRESULT> answer_{S_OK};
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::condition_variable gateChanged_;
-    bool open_ = true;
-    std::function<void()> action_;
-    std::vector<CallbackCall> calls_;
+    std::atomic<HRESULT> m_answer{S_OK};
+    std::mutex m_mutex;
+    std::condition_variable m_arrived;
+    std::condition_variable m_gateChanged;
+    bool m_open = true;
+    std::function<void()> m_action;
+    std::vector<CallbackCall> m_calls;
 };

@@ -49,8 +49,8 @@ public:
 
     STDMETHODIMP_(void) OnDataChange(FORMATETC* format, STGMEDIUM* medium) override {
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            gateChanged_.wait(lock, [this] { return open_; });
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_gateChanged.wait(lock, [this] { return m_open; });
         }
         ReceivedStream stream;
         stream.format = format != nullptr ? format->cfFormat : 0;
@@ -64,51 +64,51 @@ public:
             }
             // Only the bytes the header counts belong to the stream.
             const std::uint32_t declared =
-                stream.format == writeCompleteFormat_
+                stream.format == m_writeCompleteFormat
                     ? static_cast<std::uint32_t>(OpcStream::kWriteHeaderSize +
                                                  OpcStream::kWriteItemSize * stream.U32(OpcStream::kWriteItemCount))
                     : stream.Size();
             if (declared <= stream.bytes.size()) stream.bytes.resize(declared);
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        streams_.push_back(std::move(stream));
-        arrived_.notify_all();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_streams.push_back(std::move(stream));
+        m_arrived.notify_all();
     }
     STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
     STDMETHODIMP_(void) OnRename(IMoniker*) override {}
     STDMETHODIMP_(void) OnSave() override {}
     STDMETHODIMP_(void) OnClose() override {}
 
-    void SetWriteCompleteFormat(CLIPFORMAT format) { writeCompleteFormat_ = format; }
+    void SetWriteCompleteFormat(CLIPFORMAT format) { m_writeCompleteFormat = format; }
 
     // True once `count` streams have arrived in all.
     bool WaitFor(size_t count, DWORD milliseconds) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return arrived_.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                                 [&] { return streams_.size() >= count; });
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_arrived.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                 [&] { return m_streams.size() >= count; });
     }
     std::vector<ReceivedStream> Streams() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return streams_;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_streams;
     }
     size_t Count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return streams_.size();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_streams.size();
     }
     void Close() { SetGate(false); }
     void Open() { SetGate(true); }
 
 private:
     void SetGate(bool open) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_ = open;
-        gateChanged_.notify_all();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_open = open;
+        m_gateChanged.notify_all();
     }
 
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::condition_variable gateChanged_;
-    bool open_ = true;
-    CLIPFORMAT writeCompleteFormat_ = 0;
-    std::vector<ReceivedStream> streams_;
+    std::mutex m_mutex;
+    std::condition_variable m_arrived;
+    std::condition_variable m_gateChanged;
+    bool m_open = true;
+    CLIPFORMAT m_writeCompleteFormat = 0;
+    std::vector<ReceivedStream> m_streams;
 };

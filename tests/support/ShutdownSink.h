@@ -14,22 +14,22 @@
 
 class ShutdownSink final : public ComHeld<IOPCShutdown> {
 public:
-    explicit ShutdownSink(bool hang) : ComHeld(1), hang_(hang) {}
-    ~ShutdownSink() { CloseHandle(gate_); }
+    explicit ShutdownSink(bool hang) : ComHeld(1), m_hang(hang) {}
+    ~ShutdownSink() { CloseHandle(m_gate); }
     STDMETHODIMP ShutdownRequest(LPCWSTR reason) override {
-        if (hang_) WaitForSingleObject(gate_, INFINITE);
-        std::lock_guard<std::mutex> lock(mutex_);
-        reasons_.push_back(reason != nullptr ? reason : L"<null>");
+        if (m_hang) WaitForSingleObject(m_gate, INFINITE);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_reasons.push_back(reason != nullptr ? reason : L"<null>");
         return S_OK;
     }
-    void LetGo() { SetEvent(gate_); }
+    void LetGo() { SetEvent(m_gate); }
     std::vector<std::wstring> Reasons() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return reasons_;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_reasons;
     }
 private:
-    const bool hang_;
-    HANDLE gate_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::mutex mutex_;
-    std::vector<std::wstring> reasons_;
+    const bool m_hang;
+    HANDLE m_gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::mutex m_mutex;
+    std::vector<std::wstring> m_reasons;
 };

@@ -12,32 +12,32 @@ public:
         wchar_t base[MAX_PATH + 1];
         const DWORD n = GetTempPathW(MAX_PATH + 1, base);
         static LONG counter = 0;
-        path_ = std::wstring(base, n) + L"tovi-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+        m_path = std::wstring(base, n) + L"tovi-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                 std::to_wstring(InterlockedIncrement(&counter)) + L"\\";
-        CreateDirectoryW(path_.c_str(), nullptr);
+        CreateDirectoryW(m_path.c_str(), nullptr);
     }
     ~TempFolder() {
         WIN32_FIND_DATAW data;
-        const HANDLE find = FindFirstFileW((path_ + L"*").c_str(), &data);
+        const HANDLE find = FindFirstFileW((m_path + L"*").c_str(), &data);
         if (find != INVALID_HANDLE_VALUE) {
             do {
                 if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-                    DeleteFileW((path_ + data.cFileName).c_str());
+                    DeleteFileW((m_path + data.cFileName).c_str());
                 }
             } while (FindNextFileW(find, &data));
             FindClose(find);
         }
-        RemoveDirectoryW(path_.c_str());
+        RemoveDirectoryW(m_path.c_str());
     }
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
 
     // The folder, with its trailing backslash.
-    const std::wstring& Path() const { return path_; }
-    std::wstring File(const std::wstring& name) const { return path_ + name; }
+    const std::wstring& Path() const { return m_path; }
+    std::wstring File(const std::wstring& name) const { return m_path + name; }
 
 private:
-    std::wstring path_;
+    std::wstring m_path;
 };
 
 // The file's bytes; empty when it cannot be read. Opens as a reader that lets

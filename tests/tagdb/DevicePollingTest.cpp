@@ -22,13 +22,13 @@ bool WaitFor(const std::function<bool()>& condition, DWORD milliseconds = 5000) 
 // The event log of one test, in a file of its own; read back as UTF-8 text.
 class ScratchLog {
 public:
-    ScratchLog() { EXPECT_TRUE(theEventLog.Open(folder_.File(L"polling.log"))); }
+    ScratchLog() { EXPECT_TRUE(theEventLog.Open(m_folder.File(L"polling.log"))); }
     ~ScratchLog() { theEventLog.Close(); }
-    std::string Text() const { return ReadFileBytes(folder_.File(L"polling.log")); }
+    std::string Text() const { return ReadFileBytes(m_folder.File(L"polling.log")); }
     bool Contains(const std::string& text) const { return Text().find(text) != std::string::npos; }
 
 private:
-    TempFolder folder_;
+    TempFolder m_folder;
 };
 
 ToviTag* VolatileTag(const std::wstring& name) {

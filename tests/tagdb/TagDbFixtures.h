@@ -11,8 +11,8 @@
 // A configuration the device reports its changes to, without holding it.
 class ConfigurationProbe {
 public:
-    explicit ConfigurationProbe(OPCS_Device& device) : device_(device) { device.SetConfiguration(&configuration); }
-    ~ConfigurationProbe() { device_.SetConfiguration(nullptr); }
+    explicit ConfigurationProbe(OPCS_Device& device) : m_device(device) { device.SetConfiguration(&configuration); }
+    ~ConfigurationProbe() { m_device.SetConfiguration(nullptr); }
     ConfigurationProbe(const ConfigurationProbe&) = delete;
     ConfigurationProbe& operator=(const ConfigurationProbe&) = delete;
     bool Marked() const { return configuration.IsModified(); }
@@ -20,7 +20,7 @@ public:
     Configuration configuration;
 
 private:
-    OPCS_Device& device_;
+    OPCS_Device& m_device;
 };
 
 class PlainDevice : public OPCS_Device {

@@ -4,12 +4,12 @@
 #include "TaskMem.h"
 
 FakeDa2Object::~FakeDa2Object() {
-    if (later_.joinable()) later_.join();
-    if (callback_ != nullptr) callback_->Release();
+    if (m_later.joinable()) m_later.join();
+    if (m_callback != nullptr) m_callback->Release();
 }
 
 STDMETHODIMP FakeDa2Object::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv != nullptr && refused_.count(riid) != 0) {
+    if (ppv != nullptr && m_refused.count(riid) != 0) {
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
@@ -18,14 +18,14 @@ STDMETHODIMP FakeDa2Object::QueryInterface(REFIID riid, void** ppv) {
 
 HRESULT FakeDa2Object::SendChange(DWORD count, OPCHANDLE* handles, VARIANT* values, WORD* qualities, FILETIME* times,
                                   HRESULT* errors) {
-    return callback_ == nullptr ? E_FAIL
-                                : callback_->OnDataChange(0, 9, S_OK, S_FALSE, count, handles, values, qualities,
+    return m_callback == nullptr ? E_FAIL
+                                : m_callback->OnDataChange(0, 9, S_OK, S_FALSE, count, handles, values, qualities,
                                                           times, errors);
 }
 
 STDMETHODIMP FakeDa2Object::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
                                  HRESULT** ppErrors) {
-    if (callback_ == nullptr) return CONNECT_E_NOCONNECTION;
+    if (m_callback == nullptr) return CONNECT_E_NOCONNECTION;
     *pdwCancelID = 77;
     *ppErrors = TaskAllocArray<HRESULT>(dwCount);
     std::vector<OPCHANDLE> clients;
@@ -33,7 +33,7 @@ STDMETHODIMP FakeDa2Object::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTra
         (*ppErrors)[i] = phServer[i] == 0 ? OPC_E_INVALIDHANDLE : S_OK;
         if (phServer[i] != 0) clients.push_back(phServer[i]);
     }
-    if (clients.empty() || completion_ == Completion::Never) return clients.size() == dwCount ? S_OK : S_FALSE;
+    if (clients.empty() || m_completion == Completion::Never) return clients.size() == dwCount ? S_OK : S_FALSE;
     // Client handle = server handle; the last item fails in the completion.
     auto complete = [this, clients](DWORD transaction, DWORD n) {
         std::vector<VARIANT> values(n);
@@ -46,15 +46,15 @@ STDMETHODIMP FakeDa2Object::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTra
             V_R8(&values[i]) = clients[i] + 0.5;
         }
         errors[n - 1] = OPC_E_BADRIGHTS;
-        callback_->OnReadComplete(transaction, 9, S_OK, S_FALSE, n, const_cast<OPCHANDLE*>(clients.data()),
+        m_callback->OnReadComplete(transaction, 9, S_OK, S_FALSE, n, const_cast<OPCHANDLE*>(clients.data()),
                                   values.data(), qualities.data(), times.data(), errors.data());
     };
     const DWORD n = static_cast<DWORD>(clients.size());
-    if (completion_ == Completion::Inside) {
+    if (m_completion == Completion::Inside) {
         complete(dwTransactionID + 1, 1);  // someone else's transaction first
         complete(dwTransactionID, n);
     } else {
-        later_ = std::thread([complete, dwTransactionID, n] {
+        m_later = std::thread([complete, dwTransactionID, n] {
             Sleep(100);
             complete(dwTransactionID, n);
         });
@@ -69,11 +69,11 @@ STDMETHODIMP FakeDa2Object::FindConnectionPoint(REFIID riid, IConnectionPoint** 
 }
 
 STDMETHODIMP FakeDa2Object::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
-    ++calls_->callbackAdvises;
+    ++m_calls->callbackAdvises;
     *pdwCookie = 0;
-    if (FAILED(adviseResult_)) return adviseResult_;
-    if (callback_ != nullptr) return CONNECT_E_ADVISELIMIT;
-    if (FAILED(pUnkSink->QueryInterface(IID_IOPCDataCallback, reinterpret_cast<void**>(&callback_)))) {
+    if (FAILED(m_adviseResult)) return m_adviseResult;
+    if (m_callback != nullptr) return CONNECT_E_ADVISELIMIT;
+    if (FAILED(pUnkSink->QueryInterface(IID_IOPCDataCallback, reinterpret_cast<void**>(&m_callback)))) {
         return CONNECT_E_CANNOTCONNECT;
     }
     *pdwCookie = 5;
@@ -81,10 +81,10 @@ STDMETHODIMP FakeDa2Object::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
 }
 
 STDMETHODIMP FakeDa2Object::Unadvise(DWORD dwCookie) {
-    if (dwCookie != 5 || callback_ == nullptr) return CONNECT_E_NOCONNECTION;
-    ++calls_->callbackUnadvises;
-    if (later_.joinable()) later_.join();
-    callback_->Release();
-    callback_ = nullptr;
+    if (dwCookie != 5 || m_callback == nullptr) return CONNECT_E_NOCONNECTION;
+    ++m_calls->callbackUnadvises;
+    if (m_later.joinable()) m_later.join();
+    m_callback->Release();
+    m_callback = nullptr;
     return S_OK;
 }

@@ -30,7 +30,7 @@ class FakeDa2Object
 public:
     FakeDa2Object(Da2Calls* calls, IidSet refused, HRESULT adviseResult = S_OK,
                   Completion completion = Completion::Inside)
-        : calls_(calls), refused_(std::move(refused)), adviseResult_(adviseResult), completion_(completion) {}
+        : m_calls(calls), m_refused(std::move(refused)), m_adviseResult(adviseResult), m_completion(completion) {}
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     // The connected callback's OnDataChange, as a change would call it.
@@ -42,10 +42,10 @@ public:
                       HRESULT** ppErrors) override;
     STDMETHODIMP Write(DWORD, OPCHANDLE*, VARIANT*, DWORD, DWORD*, HRESULT**) override { return E_NOTIMPL; }
     STDMETHODIMP Refresh2(OPCDATASOURCE, DWORD, DWORD* pdwCancelID) override {
-        *pdwCancelID = ++calls_->refreshes;
+        *pdwCancelID = ++m_calls->refreshes;
         return S_OK;
     }
-    STDMETHODIMP Cancel2(DWORD) override { ++calls_->cancels; return S_OK; }
+    STDMETHODIMP Cancel2(DWORD) override { ++m_calls->cancels; return S_OK; }
     STDMETHODIMP SetEnable(BOOL) override { return E_NOTIMPL; }
     STDMETHODIMP GetEnable(BOOL*) override { return E_NOTIMPL; }
     // IConnectionPointContainer, with itself as the one point
@@ -65,20 +65,20 @@ public:
     STDMETHODIMP SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
     STDMETHODIMP EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
     STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD* pdwConnection) override {
-        *pdwConnection = ++calls_->dataAdvises;
+        *pdwConnection = ++m_calls->dataAdvises;
         return S_OK;
     }
-    STDMETHODIMP DUnadvise(DWORD) override { ++calls_->dataUnadvises; return S_OK; }
+    STDMETHODIMP DUnadvise(DWORD) override { ++m_calls->dataUnadvises; return S_OK; }
     STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
 
 protected:
     ~FakeDa2Object() override;
 
 private:
-    Da2Calls* calls_;
-    IidSet refused_;
-    HRESULT adviseResult_;
-    Completion completion_;
-    IOPCDataCallback* callback_ = nullptr;
-    std::thread later_;
+    Da2Calls* m_calls;
+    IidSet m_refused;
+    HRESULT m_adviseResult;
+    Completion m_completion;
+    IOPCDataCallback* m_callback = nullptr;
+    std::thread m_later;
 };

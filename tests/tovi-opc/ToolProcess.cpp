@@ -13,22 +13,22 @@ std::wstring ToolPath() {
 }  // namespace
 
 ToolProcess::~ToolProcess() {
-    if (info_.hProcess != nullptr) {
+    if (m_info.hProcess != nullptr) {
         DWORD code = 0;
-        if (!Wait(0, &code)) TerminateProcess(info_.hProcess, 99);
-        WaitForSingleObject(info_.hProcess, 5000);
-        CloseHandle(info_.hProcess);
-        CloseHandle(info_.hThread);
+        if (!Wait(0, &code)) TerminateProcess(m_info.hProcess, 99);
+        WaitForSingleObject(m_info.hProcess, 5000);
+        CloseHandle(m_info.hProcess);
+        CloseHandle(m_info.hThread);
     }
-    if (outputPump_.joinable()) outputPump_.join();
-    if (errorPump_.joinable()) errorPump_.join();
+    if (m_outputPump.joinable()) m_outputPump.join();
+    if (m_errorPump.joinable()) m_errorPump.join();
 }
 
 void ToolProcess::Pump(HANDLE pipe, std::string* into) {
     char buffer[4096];
     DWORD read = 0;
     while (ReadFile(pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<std::mutex> guard(m_lock);
         // Line ends as text: the console's "\r\n" is the C runtime's, not the tool's.
         for (DWORD i = 0; i < read; ++i) {
             if (buffer[i] != '\r') into->push_back(buffer[i]);
@@ -51,26 +51,26 @@ bool ToolProcess::Start(const std::wstring& arguments) {
     startup.hStdError = errWrite;
     std::wstring command = L"\"" + ToolPath() + L"\" " + arguments;
     const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                        &startup, &info_);
+                                        &startup, &m_info);
     CloseHandle(outWrite);
     CloseHandle(errWrite);
     if (!started) {
         CloseHandle(outRead);
         CloseHandle(errRead);
-        info_ = PROCESS_INFORMATION{};
+        m_info = PROCESS_INFORMATION{};
         return false;
     }
-    outputPump_ = std::thread(&ToolProcess::Pump, this, outRead, &output_);
-    errorPump_ = std::thread(&ToolProcess::Pump, this, errRead, &errors_);
+    m_outputPump = std::thread(&ToolProcess::Pump, this, outRead, &m_output);
+    m_errorPump = std::thread(&ToolProcess::Pump, this, errRead, &m_errors);
     return true;
 }
 
 bool ToolProcess::Wait(DWORD milliseconds, DWORD* exitCode) {
-    if (info_.hProcess == nullptr || WaitForSingleObject(info_.hProcess, milliseconds) != WAIT_OBJECT_0) return false;
-    GetExitCodeProcess(info_.hProcess, exitCode);
+    if (m_info.hProcess == nullptr || WaitForSingleObject(m_info.hProcess, milliseconds) != WAIT_OBJECT_0) return false;
+    GetExitCodeProcess(m_info.hProcess, exitCode);
     // Everything it wrote has arrived once the pipes are closed.
-    if (outputPump_.joinable()) outputPump_.join();
-    if (errorPump_.joinable()) errorPump_.join();
+    if (m_outputPump.joinable()) m_outputPump.join();
+    if (m_errorPump.joinable()) m_errorPump.join();
     return true;
 }
 
@@ -84,13 +84,13 @@ bool ToolProcess::WaitForOutput(const std::string& text, DWORD milliseconds) {
 }
 
 std::string ToolProcess::Output() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return output_;
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_output;
 }
 
 std::string ToolProcess::Errors() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return errors_;
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_errors;
 }
 
 ToolRun RunTool(const std::wstring& arguments, DWORD milliseconds) {

@@ -22,10 +22,10 @@ public:
 
 private:
     void Pump(HANDLE pipe, std::string* into);
-    PROCESS_INFORMATION info_{};
-    std::mutex lock_;
-    std::string output_, errors_;
-    std::thread outputPump_, errorPump_;
+    PROCESS_INFORMATION m_info{};
+    std::mutex m_lock;
+    std::string m_output, m_errors;
+    std::thread m_outputPump, m_errorPump;
 };
 
 struct ToolRun {

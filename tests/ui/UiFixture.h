@@ -27,7 +27,7 @@ template <class Base>
 struct Ordered : Base {
     explicit Ordered(const std::wstring& name, LONG ordinal = 0) {
         this->Rename(name);
-        this->ordinal_ = ordinal;
+        this->m_ordinal = ordinal;
     }
 };
 

@@ -14,23 +14,23 @@ double NowMs() {
 }
 
 void ArrivalLog::Record(const Arrival& arrival) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    arrivals_.push_back(arrival);
-    items_ += arrival.count;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_arrivals.push_back(arrival);
+    m_items += arrival.count;
 }
 
 size_t ArrivalLog::Count() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return arrivals_.size();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_arrivals.size();
 }
 
 std::vector<Arrival> ArrivalLog::Since(size_t from) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::vector<Arrival>(arrivals_.begin() + static_cast<std::ptrdiff_t>(std::min(from, arrivals_.size())),
-                                arrivals_.end());
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::vector<Arrival>(m_arrivals.begin() + static_cast<std::ptrdiff_t>(std::min(from, m_arrivals.size())),
+                                m_arrivals.end());
 }
 
 unsigned long long ArrivalLog::Items() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return items_;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_items;
 }

@@ -30,10 +30,10 @@ public:
         const double deadline = NowMs() + milliseconds;
         for (;;) {
             {
-                std::lock_guard<std::mutex> lock(mutex_);
-                for (size_t i = from; i < arrivals_.size(); ++i) {
-                    if (want(arrivals_[i])) {
-                        if (found != nullptr) *found = arrivals_[i];
+                std::lock_guard<std::mutex> lock(m_mutex);
+                for (size_t i = from; i < m_arrivals.size(); ++i) {
+                    if (want(m_arrivals[i])) {
+                        if (found != nullptr) *found = m_arrivals[i];
                         return true;
                     }
                 }
@@ -48,7 +48,7 @@ public:
     unsigned long long Items();
 
 private:
-    std::mutex mutex_;
-    std::vector<Arrival> arrivals_;
-    unsigned long long items_ = 0;
+    std::mutex m_mutex;
+    std::vector<Arrival> m_arrivals;
+    unsigned long long m_items = 0;
 };

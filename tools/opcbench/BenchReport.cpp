@@ -32,12 +32,12 @@ std::string Cell(double value, int width, int decimals) {
 }  // namespace
 
 void BenchReport::Add(int tagCount, int itemCount, Source source, const CycleSeconds& seconds) {
-    samples_[{tagCount, itemCount, source}].push_back(seconds);
+    m_samples[{tagCount, itemCount, source}].push_back(seconds);
 }
 
 double BenchReport::Median(int tagCount, int itemCount, Source source, int operation) const {
-    const auto found = samples_.find({tagCount, itemCount, source});
-    if (found == samples_.end() || found->second.empty()) return kNaN;
+    const auto found = m_samples.find({tagCount, itemCount, source});
+    if (found == m_samples.end() || found->second.empty()) return kNaN;
     std::vector<double> values;
     for (const CycleSeconds& s : found->second) values.push_back(s[static_cast<size_t>(operation)]);
     std::sort(values.begin(), values.end());
@@ -51,7 +51,7 @@ double BenchReport::PerItem(int tagCount, int itemCount, int operation) const {
 
 std::vector<BenchReport::Goal> BenchReport::Goals() const {
     std::set<int> configurations;
-    for (const auto& [key, values] : samples_) configurations.insert(std::get<0>(key));
+    for (const auto& [key, values] : m_samples) configurations.insert(std::get<0>(key));
     std::vector<Goal> goals;
     for (int tags : configurations) {
         for (int op = 0; op < kOperationCount; ++op) {
@@ -94,7 +94,7 @@ void BenchReport::Print(int rounds) const {
     std::printf("%7s %-14s %6s %10s %9s %9s %7s %15s\n", "tags", "operation", "items", "median ms", "us/item",
                 "floor ms", "ratio", "in-proc us/item");
     std::set<std::pair<int, int>> sizes;
-    for (const auto& [key, values] : samples_) sizes.insert({std::get<0>(key), std::get<1>(key)});
+    for (const auto& [key, values] : m_samples) sizes.insert({std::get<0>(key), std::get<1>(key)});
     for (const auto& [tags, items] : sizes) {
         for (int op = 0; op < kOperationCount; ++op) {
             const double ms = Median(tags, items, Source::kServer, op) * 1e3;
@@ -105,7 +105,7 @@ void BenchReport::Print(int rounds) const {
                         Cell(ms / floorMs, 7, 2).c_str(), Cell(inProcessUs, 15, 3).c_str());
         }
     }
-    for (const auto& [what, why] : missing_) std::printf("not measured: %s: %s\n", what.c_str(), why.c_str());
+    for (const auto& [what, why] : m_missing) std::printf("not measured: %s: %s\n", what.c_str(), why.c_str());
     std::printf("Goals:\n");
     for (const Goal& g : Goals()) {
         const char* verdict = std::isnan(g.value) ? "not measured" : g.value <= g.limit ? "met" : "MISSED";

@@ -14,7 +14,7 @@ enum class Source { kServer, kFloor, kInProcess };
 class BenchReport {
 public:
     void Add(int tagCount, int itemCount, Source source, const CycleSeconds& seconds);
-    void NoteMissing(const std::string& what, const std::string& why) { missing_.emplace_back(what, why); }
+    void NoteMissing(const std::string& what, const std::string& why) { m_missing.emplace_back(what, why); }
 
     // The table of medians and ratios, then every goal with its figure.
     void Print(int rounds) const;
@@ -32,6 +32,6 @@ private:
     double PerItem(int tagCount, int itemCount, int operation) const;
     std::vector<Goal> Goals() const;
 
-    std::map<std::tuple<int, int, Source>, std::vector<CycleSeconds>> samples_;
-    std::vector<std::pair<std::string, std::string>> missing_;
+    std::map<std::tuple<int, int, Source>, std::vector<CycleSeconds>> m_samples;
+    std::vector<std::pair<std::string, std::string>> m_missing;
 };

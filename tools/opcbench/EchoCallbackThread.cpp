@@ -36,34 +36,34 @@ void Call(IDataCallbackShape* callback, EchoCallbackThread::Kind kind, DWORD cou
 
 EchoCallbackThread::~EchoCallbackThread() {
     {
-        ScopedLock guard(lock_);
-        stopping_ = true;
+        ScopedLock guard(m_lock);
+        m_stopping = true;
     }
-    wake_.Set();
-    thread_.Join();
+    m_wake.Set();
+    m_thread.Join();
 }
 
 void EchoCallbackThread::SetCallback(IDataCallbackShape* callback) {
-    ScopedLock guard(lock_);
-    callback_ = callback;
+    ScopedLock guard(m_lock);
+    m_callback = callback;
 }
 
 bool EchoCallbackThread::HasCallback() {
-    ScopedLock guard(lock_);
-    return callback_ != nullptr;
+    ScopedLock guard(m_lock);
+    return m_callback != nullptr;
 }
 
 bool EchoCallbackThread::Post(Kind kind, DWORD count, DWORD transaction) {
     {
-        ScopedLock guard(lock_);
-        if (!thread_.IsRunning() && !thread_.Start([this] { return Run(); })) return false;
+        ScopedLock guard(m_lock);
+        if (!m_thread.IsRunning() && !m_thread.Start([this] { return Run(); })) return false;
         try {
-            requests_.push_back({kind, count, transaction});
+            m_requests.push_back({kind, count, transaction});
         } catch (const std::bad_alloc&) {
             return false;
         }
     }
-    wake_.Set();
+    m_wake.Set();
     return true;
 }
 
@@ -75,17 +75,17 @@ unsigned EchoCallbackThread::Run() {
         bool taken = false;
         Microsoft::WRL::ComPtr<IDataCallbackShape> callback;
         {
-            ScopedLock guard(lock_);
-            if (stopping_) break;
-            if (!requests_.empty()) {
-                request = requests_.front();
-                requests_.pop_front();
-                callback = callback_;
+            ScopedLock guard(m_lock);
+            if (m_stopping) break;
+            if (!m_requests.empty()) {
+                request = m_requests.front();
+                m_requests.pop_front();
+                callback = m_callback;
                 taken = true;
             }
         }
         if (!taken) {
-            wake_.Wait();
+            m_wake.Wait();
         } else if (callback) {  // without a sink the request is dropped, as a server drops it
             Call(callback.Get(), request.kind, request.count, request.transaction);
         }

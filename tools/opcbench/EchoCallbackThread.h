@@ -34,10 +34,10 @@ private:
     };
     unsigned Run();
 
-    CriticalSection lock_;
-    Microsoft::WRL::ComPtr<IDataCallbackShape> callback_;
-    std::deque<Request> requests_;
-    bool stopping_ = false;
-    AutoResetEvent wake_;
-    Thread thread_;
+    CriticalSection m_lock;
+    Microsoft::WRL::ComPtr<IDataCallbackShape> m_callback;
+    std::deque<Request> m_requests;
+    bool m_stopping = false;
+    AutoResetEvent m_wake;
+    Thread m_thread;
 };

@@ -131,20 +131,20 @@ public:
     }
 
     STDMETHODIMP Advise(IDataCallbackShape* pCallback) override {
-        callbacks_.SetCallback(pCallback);
+        m_callbacks.SetCallback(pCallback);
         return S_OK;
     }
     STDMETHODIMP DataChange(DWORD dwCount, DWORD dwTransid) override {
-        if (!callbacks_.HasCallback()) return CONNECT_E_NOCONNECTION;
-        return callbacks_.Post(EchoCallbackThread::Kind::kDataChange, dwCount, dwTransid) ? S_OK : E_OUTOFMEMORY;
+        if (!m_callbacks.HasCallback()) return CONNECT_E_NOCONNECTION;
+        return m_callbacks.Post(EchoCallbackThread::Kind::kDataChange, dwCount, dwTransid) ? S_OK : E_OUTOFMEMORY;
     }
     STDMETHODIMP Read(DWORD dwCount, OPCHANDLE*, DWORD dwTransactionID, DWORD* pdwCancelID,
                       HRESULT** ppErrors) override {
-        if (!callbacks_.HasCallback()) return CONNECT_E_NOCONNECTION;
+        if (!m_callbacks.HasCallback()) return CONNECT_E_NOCONNECTION;
         *ppErrors = TaskAllocArray<HRESULT>(dwCount);
         if (*ppErrors == nullptr) return E_OUTOFMEMORY;
         *pdwCancelID = dwTransactionID;
-        if (callbacks_.Post(EchoCallbackThread::Kind::kReadComplete, dwCount, dwTransactionID)) return S_OK;
+        if (m_callbacks.Post(EchoCallbackThread::Kind::kReadComplete, dwCount, dwTransactionID)) return S_OK;
         CoTaskMemFree(*ppErrors);
         *ppErrors = nullptr;
         return E_OUTOFMEMORY;
@@ -157,7 +157,7 @@ private:
         delete this;
         ObjectGone();
     }
-    EchoCallbackThread callbacks_;
+    EchoCallbackThread m_callbacks;
 };
 
 // A static object: the process outlives every reference to it.

@@ -9,15 +9,15 @@ InProcessServer::InProcessServer() {
 }
 
 InProcessServer::~InProcessServer() {
-    server_.Reset();
+    m_server.Reset();
     SetMessageBoxHandler({});
 }
 
 std::string InProcessServer::Open(const std::wstring& configPath) {
-    if (!configuration_.Load(configPath, {}).loaded) return "the configuration cannot be opened";
-    auto* object = new (std::nothrow) OPCServer(configuration_);
+    if (!m_configuration.Load(configPath, {}).loaded) return "the configuration cannot be opened";
+    auto* object = new (std::nothrow) OPCServer(m_configuration);
     if (object == nullptr) return "no memory for the server object";
-    if (FAILED(object->QueryInterface(IID_PPV_ARGS(&server_)))) {
+    if (FAILED(object->QueryInterface(IID_PPV_ARGS(&m_server)))) {
         delete object;
         return "the server object gives no IOPCServer";
     }

@@ -17,9 +17,9 @@ public:
     // Opens the configuration and makes a server object as the class factory
     // does; "" or why not.
     std::string Open(const std::wstring& configPath);
-    IOPCServer* Server() const { return server_.Get(); }
+    IOPCServer* Server() const { return m_server.Get(); }
 
 private:
-    Configuration configuration_;
-    Microsoft::WRL::ComPtr<IOPCServer> server_;
+    Configuration m_configuration;
+    Microsoft::WRL::ComPtr<IOPCServer> m_server;
 };

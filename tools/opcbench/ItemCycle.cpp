@@ -11,16 +11,16 @@ constexpr DWORD kChunk = 100;
 
 class Stopwatch {
 public:
-    Stopwatch() { QueryPerformanceCounter(&start_); }
+    Stopwatch() { QueryPerformanceCounter(&m_start); }
     double Seconds() const {
         LARGE_INTEGER now, frequency;
         QueryPerformanceCounter(&now);
         QueryPerformanceFrequency(&frequency);
-        return static_cast<double>(now.QuadPart - start_.QuadPart) / static_cast<double>(frequency.QuadPart);
+        return static_cast<double>(now.QuadPart - m_start.QuadPart) / static_cast<double>(frequency.QuadPart);
     }
 
 private:
-    LARGE_INTEGER start_;
+    LARGE_INTEGER m_start;
 };
 
 std::string Failure(const char* operation, const char* what, HRESULT hr, DWORD index) {
@@ -109,13 +109,13 @@ const char* OperationName(int operation) {
 }
 
 ItemSet::ItemSet(const std::vector<int>& tagIndexes) {
-    ids_.reserve(tagIndexes.size());
-    for (int index : tagIndexes) ids_.push_back(BenchItemId(index));
-    defs_.resize(ids_.size());
-    for (size_t i = 0; i < ids_.size(); ++i) {
-        OPCITEMDEF& d = defs_[i];
+    m_ids.reserve(tagIndexes.size());
+    for (int index : tagIndexes) m_ids.push_back(BenchItemId(index));
+    m_defs.resize(m_ids.size());
+    for (size_t i = 0; i < m_ids.size(); ++i) {
+        OPCITEMDEF& d = m_defs[i];
         d.szAccessPath = const_cast<LPWSTR>(L"");
-        d.szItemID = ids_[i].data();
+        d.szItemID = m_ids[i].data();
         d.bActive = TRUE;
         d.hClient = static_cast<OPCHANDLE>(i + 1);
         d.vtRequestedDataType = VT_EMPTY;

@@ -28,13 +28,13 @@ public:
     explicit ItemSet(const std::vector<int>& tagIndexes);
     ItemSet(const ItemSet&) = delete;
     ItemSet& operator=(const ItemSet&) = delete;
-    DWORD Count() const { return static_cast<DWORD>(defs_.size()); }
-    OPCITEMDEF* Defs() { return defs_.data(); }
-    const OPCITEMDEF& Def(DWORD i) const { return defs_[i]; }
+    DWORD Count() const { return static_cast<DWORD>(m_defs.size()); }
+    OPCITEMDEF* Defs() { return m_defs.data(); }
+    const OPCITEMDEF& Def(DWORD i) const { return m_defs[i]; }
 
 private:
-    std::vector<std::wstring> ids_;
-    std::vector<OPCITEMDEF> defs_;
+    std::vector<std::wstring> m_ids;
+    std::vector<OPCITEMDEF> m_defs;
 };
 
 // Adds the items in one call, validates them, writes a VT_R4 value to each,

@@ -21,51 +21,51 @@ public:
 
 class OpcGroupTarget final : public ItemTarget {
 public:
-    OpcGroupTarget(IOPCItemMgt* items, IOPCSyncIO* io) : items_(items), io_(io) {}
+    OpcGroupTarget(IOPCItemMgt* items, IOPCSyncIO* io) : m_items(items), m_io(io) {}
     HRESULT AddItems(DWORD count, OPCITEMDEF* items, OPCITEMRESULT** results, HRESULT** errors) override {
-        return items_->AddItems(count, items, results, errors);
+        return m_items->AddItems(count, items, results, errors);
     }
     HRESULT ValidateItems(DWORD count, OPCITEMDEF* items, OPCITEMRESULT** results, HRESULT** errors) override {
-        return items_->ValidateItems(count, items, FALSE, results, errors);
+        return m_items->ValidateItems(count, items, FALSE, results, errors);
     }
     HRESULT RemoveItems(DWORD count, OPCHANDLE* handles, HRESULT** errors) override {
-        return items_->RemoveItems(count, handles, errors);
+        return m_items->RemoveItems(count, handles, errors);
     }
     HRESULT Read(OPCDATASOURCE source, DWORD count, OPCHANDLE* handles, OPCITEMSTATE** states,
                  HRESULT** errors) override {
-        return io_->Read(source, count, handles, states, errors);
+        return m_io->Read(source, count, handles, states, errors);
     }
     HRESULT Write(DWORD count, OPCHANDLE* handles, VARIANT* values, HRESULT** errors) override {
-        return io_->Write(count, handles, values, errors);
+        return m_io->Write(count, handles, values, errors);
     }
     bool DoesWork() const override { return true; }
 
 private:
-    Microsoft::WRL::ComPtr<IOPCItemMgt> items_;
-    Microsoft::WRL::ComPtr<IOPCSyncIO> io_;
+    Microsoft::WRL::ComPtr<IOPCItemMgt> m_items;
+    Microsoft::WRL::ComPtr<IOPCSyncIO> m_io;
 };
 
 class EchoTarget final : public ItemTarget {
 public:
-    explicit EchoTarget(IItemShapeEcho* echo) : echo_(echo) {}
+    explicit EchoTarget(IItemShapeEcho* echo) : m_echo(echo) {}
     HRESULT AddItems(DWORD count, OPCITEMDEF* items, OPCITEMRESULT** results, HRESULT** errors) override {
-        return echo_->AddItems(count, items, results, errors);
+        return m_echo->AddItems(count, items, results, errors);
     }
     HRESULT ValidateItems(DWORD count, OPCITEMDEF* items, OPCITEMRESULT** results, HRESULT** errors) override {
-        return echo_->ValidateItems(count, items, FALSE, results, errors);
+        return m_echo->ValidateItems(count, items, FALSE, results, errors);
     }
     HRESULT RemoveItems(DWORD count, OPCHANDLE* handles, HRESULT** errors) override {
-        return echo_->RemoveItems(count, handles, errors);
+        return m_echo->RemoveItems(count, handles, errors);
     }
     HRESULT Read(OPCDATASOURCE source, DWORD count, OPCHANDLE* handles, OPCITEMSTATE** states,
                  HRESULT** errors) override {
-        return echo_->Read(source, count, handles, states, errors);
+        return m_echo->Read(source, count, handles, states, errors);
     }
     HRESULT Write(DWORD count, OPCHANDLE* handles, VARIANT* values, HRESULT** errors) override {
-        return echo_->Write(count, handles, values, errors);
+        return m_echo->Write(count, handles, values, errors);
     }
     bool DoesWork() const override { return false; }
 
 private:
-    Microsoft::WRL::ComPtr<IItemShapeEcho> echo_;
+    Microsoft::WRL::ComPtr<IItemShapeEcho> m_echo;
 };

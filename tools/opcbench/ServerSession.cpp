@@ -15,35 +15,35 @@ std::string HresultText(HRESULT hr) {
     return text;
 }
 
-ServerSession::ServerSession() : process_(std::make_unique<ServerProcess>()) {}
+ServerSession::ServerSession() : m_process(std::make_unique<ServerProcess>()) {}
 
 ServerSession::~ServerSession() { End(); }
 
-DWORD ServerSession::ProcessId() const { return process_->Id(); }
+DWORD ServerSession::ProcessId() const { return m_process->Id(); }
 
 std::string ServerSession::Start(const std::wstring& configPath, DWORD milliseconds) {
     // Another instance would take the class registration and the clients.
     KillRunningServers();
-    if (!process_->Start(L"\"" + configPath + L"\"")) {
+    if (!m_process->Start(L"\"" + configPath + L"\"")) {
         return "the program could not be started (error " + std::to_string(GetLastError()) + ")";
     }
     // The class object is registered after the configuration is loaded: until
     // then a connection finds nothing (or starts another instance), so wait
     // for the main window first.
-    if (process_->WaitForMainWindow(milliseconds) == nullptr) {
-        return process_->IsRunning() ? "the program showed no main window in time" : "the program ended at start";
+    if (m_process->WaitForMainWindow(milliseconds) == nullptr) {
+        return m_process->IsRunning() ? "the program showed no main window in time" : "the program ended at start";
     }
     HRESULT hr = E_FAIL;
     const bool connected = WaitFor(milliseconds, [&] {
-        hr = ConnectServer(server_);
-        return SUCCEEDED(hr) || !process_->IsRunning();
+        hr = ConnectServer(m_server);
+        return SUCCEEDED(hr) || !m_process->IsRunning();
     });
     if (!connected || FAILED(hr)) {
         return "no connection to the OPC server (" + HresultText(hr) +
                "); is it registered in this prefix with its proxy/stub DLL?";
     }
     OPCSERVERSTATUS* status = nullptr;
-    hr = server_->GetStatus(&status);
+    hr = m_server->GetStatus(&status);
     const bool running = SUCCEEDED(hr) && status != nullptr && status->dwServerState == OPC_STATUS_RUNNING;
     if (status != nullptr) CoTaskMemFree(status->szVendorInfo);
     CoTaskMemFree(status);
@@ -70,6 +70,6 @@ std::unique_ptr<ItemTarget> AddBenchGroup(IOPCServer* server, bool active, std::
 }
 
 void ServerSession::End() {
-    server_.Reset();
-    process_->Kill();
+    m_server.Reset();
+    m_process->Kill();
 }

@@ -19,14 +19,14 @@ public:
 
     // Starts the program on the file and connects within the time; "" or why not.
     std::string Start(const std::wstring& configPath, DWORD milliseconds);
-    IOPCServer* Server() const { return server_.Get(); }
+    IOPCServer* Server() const { return m_server.Get(); }
     DWORD ProcessId() const;
     // Lets go of the server and closes the program.
     void End();
 
 private:
-    std::unique_ptr<ServerProcess> process_;
-    Microsoft::WRL::ComPtr<IOPCServer> server_;
+    std::unique_ptr<ServerProcess> m_process;
+    Microsoft::WRL::ComPtr<IOPCServer> m_server;
 };
 
 // A new group with a long update rate (no scan during the run) on the

@@ -18,15 +18,15 @@ public:
     void Arm(DWORD seconds, const char* step);
     void Disarm();
     // The process ended with the benchmark when it times out, if any.
-    void SetServerProcess(DWORD processId) { serverProcessId_ = processId; }
+    void SetServerProcess(DWORD processId) { m_serverProcessId = processId; }
 
 private:
     static DWORD WINAPI Watch(void* self);
 
-    CriticalSection lock_;
-    HANDLE stop_ = nullptr;
-    HANDLE thread_ = nullptr;
-    ULONGLONG deadline_ = 0;
-    std::string step_;
-    std::atomic<DWORD> serverProcessId_{0};
+    CriticalSection m_lock;
+    HANDLE m_stop = nullptr;
+    HANDLE m_thread = nullptr;
+    ULONGLONG m_deadline = 0;
+    std::string m_step;
+    std::atomic<DWORD> m_serverProcessId{0};
 };

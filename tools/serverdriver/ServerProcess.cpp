@@ -69,7 +69,7 @@ bool ServerProcess::Start(const std::wstring& arguments) {
     // Wine now and then refuses a process creation while it is busy; a
     // second try a moment later goes through.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info_)) {
+        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &m_info)) {
             return true;
         }
         const DWORD error = GetLastError();
@@ -80,26 +80,26 @@ bool ServerProcess::Start(const std::wstring& arguments) {
 }
 
 bool ServerProcess::WaitForExit(DWORD milliseconds, DWORD* exitCode) {
-    if (info_.hProcess == nullptr || WaitForSingleObject(info_.hProcess, milliseconds) != WAIT_OBJECT_0) {
+    if (m_info.hProcess == nullptr || WaitForSingleObject(m_info.hProcess, milliseconds) != WAIT_OBJECT_0) {
         return false;
     }
     DWORD code = 0;
-    GetExitCodeProcess(info_.hProcess, &code);
+    GetExitCodeProcess(m_info.hProcess, &code);
     if (exitCode != nullptr) *exitCode = code;
     return true;
 }
 
 bool ServerProcess::IsRunning() const {
-    return info_.hProcess != nullptr && WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT;
+    return m_info.hProcess != nullptr && WaitForSingleObject(m_info.hProcess, 0) == WAIT_TIMEOUT;
 }
 
 void ServerProcess::Kill() {
-    if (info_.hProcess != nullptr) {
-        if (IsRunning()) EndServer(info_.dwProcessId, info_.hProcess);
-        CloseHandle(info_.hProcess);
-        CloseHandle(info_.hThread);
+    if (m_info.hProcess != nullptr) {
+        if (IsRunning()) EndServer(m_info.dwProcessId, m_info.hProcess);
+        CloseHandle(m_info.hProcess);
+        CloseHandle(m_info.hThread);
     }
-    info_ = {};
+    m_info = {};
 }
 
 HWND ServerProcess::WaitForMainWindow(DWORD milliseconds) const {

@@ -24,7 +24,7 @@ public:
     bool WaitForExit(DWORD milliseconds, DWORD* exitCode = nullptr);
     bool IsRunning() const;
     void Kill();
-    DWORD Id() const noexcept { return info_.dwProcessId; }
+    DWORD Id() const noexcept { return m_info.dwProcessId; }
 
     // Its visible main window, once start-up has finished.
     HWND WaitForMainWindow(DWORD milliseconds) const;
@@ -32,7 +32,7 @@ public:
     HWND WaitForMessageBox(DWORD milliseconds) const;
 
 private:
-    PROCESS_INFORMATION info_{};
+    PROCESS_INFORMATION m_info{};
 };
 
 // The text and caption of a message box, and pressing one of its buttons.

@@ -43,25 +43,25 @@ std::wstring ItemIdOf(IOPCBrowseServerAddressSpace* browse, const std::wstring& 
 
 class Walker {
 public:
-    Walker(IOPCBrowseServerAddressSpace* browse, bool flat) : browse_(browse), flat_(flat) {}
+    Walker(IOPCBrowseServerAddressSpace* browse, bool flat) : m_browse(browse), m_flat(flat) {}
 
     // Prints what lies at the current position and below; the first failure.
     HRESULT Walk(int depth) {
         std::vector<std::wstring> leaves, branches;
-        HRESULT hr = Names(browse_, OPC_LEAF, leaves);
-        if (SUCCEEDED(hr)) hr = Names(browse_, OPC_BRANCH, branches);
+        HRESULT hr = Names(m_browse, OPC_LEAF, leaves);
+        if (SUCCEEDED(hr)) hr = Names(m_browse, OPC_BRANCH, branches);
         if (FAILED(hr)) return hr;
         const std::string indent(static_cast<size_t>(depth) * 2, ' ');
         for (const std::wstring& leaf : leaves) {
-            PrintLine(flat_ ? ToUtf8(ItemIdOf(browse_, leaf)) : indent + ToUtf8(leaf));
+            PrintLine(m_flat ? ToUtf8(ItemIdOf(m_browse, leaf)) : indent + ToUtf8(leaf));
         }
         for (const std::wstring& branch : branches) {
-            if (!flat_) PrintLine(indent + ToUtf8(branch) + "/");
+            if (!m_flat) PrintLine(indent + ToUtf8(branch) + "/");
             if (depth + 1 >= kMaxDepth) continue;
-            hr = browse_->ChangeBrowsePosition(OPC_BROWSE_DOWN, branch.c_str());
+            hr = m_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, branch.c_str());
             if (FAILED(hr)) return hr;
             const HRESULT below = Walk(depth + 1);
-            hr = browse_->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
+            hr = m_browse->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
             if (FAILED(below)) return below;
             if (FAILED(hr)) return hr;
         }
@@ -69,8 +69,8 @@ public:
     }
 
 private:
-    IOPCBrowseServerAddressSpace* browse_;
-    bool flat_;
+    IOPCBrowseServerAddressSpace* m_browse;
+    bool m_flat;
 };
 }  // namespace
 

@@ -17,17 +17,17 @@ HRESULT CallbackConnection::Connect(IUnknown* group, IUnknown* sink) {
     DWORD cookie = 0;
     hr = point->Advise(sink, &cookie);
     if (FAILED(hr)) return hr;
-    point_ = point;
-    cookie_ = cookie;
+    m_point = point;
+    m_cookie = cookie;
     return S_OK;
 }
 
 void CallbackConnection::Disconnect() {
-    if (!point_) return;
-    point_->Unadvise(cookie_);
-    point_.Reset();
+    if (!m_point) return;
+    m_point->Unadvise(m_cookie);
+    m_point.Reset();
 }
 
 void CallbackConnection::Abandon() {
-    point_.Detach();  // a proxy whose server is gone: releasing it could wait on the dead peer
+    m_point.Detach();  // a proxy whose server is gone: releasing it could wait on the dead peer
 }

@@ -22,6 +22,6 @@ public:
     void Abandon();
 
 private:
-    ComPtr<IConnectionPoint> point_;
-    DWORD cookie_ = 0;
+    ComPtr<IConnectionPoint> m_point;
+    DWORD m_cookie = 0;
 };

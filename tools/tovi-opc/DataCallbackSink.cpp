@@ -33,13 +33,13 @@ HRESULT Deliver(const DataCallbackSink::Handler& handler, DWORD transaction, OPC
 STDMETHODIMP DataCallbackSink::OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT, HRESULT hrMastererror,
                                             DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues,
                                             WORD* pwQualities, FILETIME* pftTimeStamps, HRESULT* pErrors) {
-    return Deliver(onDataChange_, dwTransid, hGroup, hrMastererror, dwCount, phClientItems, pvValues, pwQualities,
+    return Deliver(m_onDataChange, dwTransid, hGroup, hrMastererror, dwCount, phClientItems, pvValues, pwQualities,
                    pftTimeStamps, pErrors);
 }
 
 STDMETHODIMP DataCallbackSink::OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT, HRESULT hrMastererror,
                                               DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues,
                                               WORD* pwQualities, FILETIME* pftTimeStamps, HRESULT* pErrors) {
-    return Deliver(onReadComplete_, dwTransid, hGroup, hrMastererror, dwCount, phClientItems, pvValues, pwQualities,
+    return Deliver(m_onReadComplete, dwTransid, hGroup, hrMastererror, dwCount, phClientItems, pvValues, pwQualities,
                    pftTimeStamps, pErrors);
 }

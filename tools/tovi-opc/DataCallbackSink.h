@@ -15,7 +15,7 @@ public:
 
     // Either handler may be empty: those calls are then answered and dropped.
     DataCallbackSink(Handler onDataChange, Handler onReadComplete)
-        : ComObject(1), onDataChange_(std::move(onDataChange)), onReadComplete_(std::move(onReadComplete)) {}
+        : ComObject(1), m_onDataChange(std::move(onDataChange)), m_onReadComplete(std::move(onReadComplete)) {}
 
     STDMETHODIMP OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
                               DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues, WORD* pwQualities,
@@ -28,6 +28,6 @@ public:
 
 private:
     ~DataCallbackSink() override = default;
-    Handler onDataChange_;
-    Handler onReadComplete_;
+    Handler m_onDataChange;
+    Handler m_onReadComplete;
 };

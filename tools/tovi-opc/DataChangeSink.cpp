@@ -2,14 +2,14 @@
 
 STDMETHODIMP_(void) DataChangeSink::OnDataChange(FORMATETC* format, STGMEDIUM* medium) {
     // Only the subscribed format; the medium belongs to the caller.
-    if (format == nullptr || medium == nullptr || format->cfFormat != format_ || medium->tymed != TYMED_HGLOBAL) {
+    if (format == nullptr || medium == nullptr || format->cfFormat != m_format || medium->tymed != TYMED_HGLOBAL) {
         return;
     }
     DataStream stream;
     std::string why;
     if (ParseDataStream(medium->hGlobal, true, stream, &why)) {
-        handler_(stream);
+        m_handler(stream);
     } else {
-        failure_(why);
+        m_failure(why);
     }
 }

@@ -15,7 +15,7 @@ public:
     using Failure = std::function<void(const std::string&)>;
 
     DataChangeSink(UINT dataTimeFormat, Handler handler, Failure failure)
-        : ComObject(1), format_(dataTimeFormat), handler_(std::move(handler)), failure_(std::move(failure)) {}
+        : ComObject(1), m_format(dataTimeFormat), m_handler(std::move(handler)), m_failure(std::move(failure)) {}
 
     STDMETHODIMP_(void) OnDataChange(FORMATETC* format, STGMEDIUM* medium) override;
     STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
@@ -25,7 +25,7 @@ public:
 
 private:
     ~DataChangeSink() override = default;
-    UINT format_;
-    Handler handler_;
-    Failure failure_;
+    UINT m_format;
+    Handler m_handler;
+    Failure m_failure;
 };

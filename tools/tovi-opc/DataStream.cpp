@@ -11,23 +11,23 @@ namespace {
 
 class Reader {
 public:
-    Reader(const std::uint8_t* bytes, size_t size) : bytes_(bytes), size_(size) {}
-    bool Fits(size_t offset, size_t length) const { return offset <= size_ && length <= size_ - offset; }
+    Reader(const std::uint8_t* bytes, size_t size) : m_bytes(bytes), m_size(size) {}
+    bool Fits(size_t offset, size_t length) const { return offset <= m_size && length <= m_size - offset; }
     std::uint16_t U16(size_t offset) const {
         std::uint16_t v;
-        std::memcpy(&v, bytes_ + offset, 2);
+        std::memcpy(&v, m_bytes + offset, 2);
         return v;
     }
     std::uint32_t U32(size_t offset) const {
         std::uint32_t v;
-        std::memcpy(&v, bytes_ + offset, 4);
+        std::memcpy(&v, m_bytes + offset, 4);
         return v;
     }
-    const std::uint8_t* At(size_t offset) const { return bytes_ + offset; }
+    const std::uint8_t* At(size_t offset) const { return m_bytes + offset; }
 
 private:
-    const std::uint8_t* bytes_;
-    size_t size_;
+    const std::uint8_t* m_bytes;
+    size_t m_size;
 };
 
 bool Fail(std::string* why, const std::string& text) {

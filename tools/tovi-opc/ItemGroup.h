@@ -20,7 +20,7 @@ struct GroupItem {
 
 class ItemGroup {
 public:
-    explicit ItemGroup(IOPCServer* server) : server_(server) {}
+    explicit ItemGroup(IOPCServer* server) : m_server(server) {}
     ~ItemGroup();
     ItemGroup(const ItemGroup&) = delete;
     ItemGroup& operator=(const ItemGroup&) = delete;
@@ -30,14 +30,14 @@ public:
     HRESULT Create(const std::vector<std::wstring>& itemIds, bool active, DWORD updateRateMs);
     // Create, telling the user why a refused group failed; false then.
     bool CreateOrReport(const std::vector<std::wstring>& itemIds, bool active, DWORD updateRateMs);
-    std::vector<GroupItem>& Items() { return items_; }
-    IOPCItemMgt* Management() const { return management_.Get(); }
+    std::vector<GroupItem>& Items() { return m_items; }
+    IOPCItemMgt* Management() const { return m_management.Get(); }
     // Lets go of the group without calling the server (it is gone).
     void Abandon();
 
 private:
-    IOPCServer* server_;
-    ComPtr<IOPCItemMgt> management_;
-    OPCHANDLE group_ = 0;
-    std::vector<GroupItem> items_;
+    IOPCServer* m_server;
+    ComPtr<IOPCItemMgt> m_management;
+    OPCHANDLE m_group = 0;
+    std::vector<GroupItem> m_items;
 };

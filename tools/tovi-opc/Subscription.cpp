@@ -16,10 +16,10 @@ HRESULT Subscription::Start(IUnknown* group, DaVersion version, Handler handler,
     HRESULT hr = S_OK;
     if (version != DaVersion::V1) {
         auto* sink = new DataCallbackSink(handler, nullptr);
-        hr = callback_.Connect(group, sink);
+        hr = m_callback.Connect(group, sink);
         sink->Release();
         if (SUCCEEDED(hr)) {
-            used_ = DaVersion::V2;
+            m_used = DaVersion::V2;
             // Not every server sends a new connection the items' values at once;
             // a refresh makes sure it gets them (a value seen twice prints once).
             Microsoft::WRL::ComPtr<IOPCAsyncIO2> io;
@@ -38,7 +38,7 @@ HRESULT Subscription::Start(IUnknown* group, DaVersion version, Handler handler,
             return hr;
         }
     }
-    hr = group->QueryInterface(IID_IDataObject, reinterpret_cast<void**>(data_.GetAddressOf()));
+    hr = group->QueryInterface(IID_IDataObject, reinterpret_cast<void**>(m_data.GetAddressOf()));
     if (FAILED(hr)) {
         *why = "the group offers no subscription: " + ResultText(hr);
         return hr;
@@ -47,26 +47,26 @@ HRESULT Subscription::Start(IUnknown* group, DaVersion version, Handler handler,
     auto* sink = new DataChangeSink(format, std::move(handler), std::move(failure));
     FORMATETC formatEtc{static_cast<CLIPFORMAT>(format), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
     // advf 0: with ADVF_NODATA the holder would send empty media.
-    hr = data_->DAdvise(&formatEtc, 0, sink, &connection_);
+    hr = m_data->DAdvise(&formatEtc, 0, sink, &m_connection);
     sink->Release();
     if (FAILED(hr)) {
-        data_.Reset();
+        m_data.Reset();
         *why = "the subscription was refused: " + ResultText(hr);
         return hr;
     }
-    used_ = DaVersion::V1;
+    m_used = DaVersion::V1;
     return S_OK;
 }
 
 void Subscription::Stop() {
-    callback_.Disconnect();
-    if (data_) data_->DUnadvise(connection_);
-    data_.Reset();
-    used_ = DaVersion::Any;
+    m_callback.Disconnect();
+    if (m_data) m_data->DUnadvise(m_connection);
+    m_data.Reset();
+    m_used = DaVersion::Any;
 }
 
 void Subscription::Abandon() {
-    callback_.Abandon();
-    data_.Detach();  // a proxy whose server is gone: releasing it could wait on the dead peer
-    used_ = DaVersion::Any;
+    m_callback.Abandon();
+    m_data.Detach();  // a proxy whose server is gone: releasing it could wait on the dead peer
+    m_used = DaVersion::Any;
 }

@@ -27,14 +27,14 @@ public:
     // path. On failure the result, and `why` in words.
     HRESULT Start(IUnknown* group, DaVersion version, Handler handler, Failure failure, std::string* why);
     // V1 or V2 once started.
-    DaVersion Used() const { return used_; }
+    DaVersion Used() const { return m_used; }
     void Stop();
     // Lets go without calling the server (it is gone).
     void Abandon();
 
 private:
-    DaVersion used_ = DaVersion::Any;
-    CallbackConnection callback_;
-    Microsoft::WRL::ComPtr<IDataObject> data_;
-    DWORD connection_ = 0;
+    DaVersion m_used = DaVersion::Any;
+    CallbackConnection m_callback;
+    Microsoft::WRL::ComPtr<IDataObject> m_data;
+    DWORD m_connection = 0;
 };
