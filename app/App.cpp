@@ -6,7 +6,7 @@
 #include "AboutDlg.h"
 #include "ClientObjects.h"
 #include "ClientRowsOfServer.h"
-#include "Document.h"
+#include "Doc.h"
 #include "EventLog.h"
 #include "EventLogStartup.h"
 #include "FileTime.h"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "ClassObjectThread.h"
-#include "CommandLine.h"
+#include "CommandLineInfo.h"
 #include "Configuration.h"
 #include "ServerModule.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "Document.h"
+#include "Doc.h"
 #include "EventLog.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"

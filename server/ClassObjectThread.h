@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <atomic>
 
-#include "Event.h"
+#include "AutoResetEvent.h"
 #include "Thread.h"
 
 class ServerModule;

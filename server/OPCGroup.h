@@ -22,7 +22,7 @@
 #include "ComObject.h"
 #include "ConnectionPoint.h"
 #include "CriticalSection.h"
-#include "Event.h"
+#include "AutoResetEvent.h"
 #include "ItemTable.h"
 #include "OpcConstants.h"
 #include "OpcDa.h"

@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "ClassFactory.h"
+#include "ServerClassFactory.h"
 #include "ServerIds.h"
 
 class ServerModule {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Event.h"
+#include "AutoResetEvent.h"
 #include "OpcConstants.h"
 #include "TagGroup.h"
 #include "Thread.h"

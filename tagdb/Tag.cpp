@@ -5,7 +5,7 @@
 #include "DateTimeText.h"
 #include "Device.h"
 #include "FileTime.h"
-#include "LiveObjects.h"
+#include "LiveObjectSet.h"
 #include "OpcConstants.h"
 #include "TagGroup.h"
 #include "TagTexts.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "Device.h"
-#include "LiveObjects.h"
+#include "LiveObjectSet.h"
 #include "Tag.h"
 #include "Text.h"
 

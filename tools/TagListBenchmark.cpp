@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "DeviceView.h"
-#include "Document.h"
+#include "Doc.h"
 #include "MainFrame.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"

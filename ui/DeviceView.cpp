@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "Device.h"
-#include "ViewUpdates.h"
+#include "ViewUpdatePoster.h"
 #include "Help.h"
 #include "TagGroup.h"
 #include "Text.h"

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cwctype>
 
-#include "Document.h"
+#include "Doc.h"
 #include "Help.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"

@@ -3,7 +3,7 @@
 #include "Device.h"
 #include "DlgColumns.h"
 #include "DlgOptions.h"
-#include "Document.h"
+#include "Doc.h"
 #include "TagGroup.h"
 #include "TagView.h"
 #include "resource.h"

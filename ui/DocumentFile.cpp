@@ -1,6 +1,6 @@
 // Opening, saving and importing as the operator asks, with the standard file
 // error texts of a document.
-#include "Document.h"
+#include "Doc.h"
 
 #include "EventLog.h"
 #include "MessageBoxes.h"

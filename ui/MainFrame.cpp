@@ -12,7 +12,7 @@
 #include "DeviceView.h"
 #include "DlgClients.h"
 #include "DlgWriteToTag.h"
-#include "Document.h"
+#include "Doc.h"
 #include "DocumentCommands.h"
 #include "EventLog.h"
 #include "Help.h"

@@ -4,7 +4,7 @@
 
 #include "Device.h"
 #include "Dib.h"
-#include "ViewUpdates.h"
+#include "ViewUpdatePoster.h"
 #include "DlgWriteToTag.h"
 #include "Help.h"
 #include "OPCS_Registry.h"

@@ -2,7 +2,7 @@
 
 #include <commctrl.h>
 
-#include "ViewUpdates.h"
+#include "ViewUpdatePoster.h"
 
 namespace {
 const wchar_t kViewClass[] = L"ToviExplorerView";

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "CommandTarget.h"
-#include "Document.h"
+#include "Doc.h"
 
 class CViewWindow : public DocumentView, public CommandTarget {
 public:

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "Document.h"
+#include "Doc.h"
 #include "OwnDocument.h"
 #include "EventLog.h"
 #include "MessageBoxes.h"

@@ -3,7 +3,7 @@
 
 #include "Configuration.h"
 #include "ToviDevice.h"
-#include "ViewUpdates.h"
+#include "ViewUpdatePoster.h"
 
 TEST(ViewUpdatesTest, StateIndicatorPostsToTheDeviceTreeOneRequestAtATime) {
     HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <vector>
 
-#include "ClassFactory.h"
+#include "ServerClassFactory.h"
 #include "ClassObjectThread.h"
 #include "ClientMessageRecorder.h"
 #include "ClientObjects.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "CommandLine.h"
+#include "CommandLineInfo.h"
 #include "ScriptRegistrar.h"
 
 TEST(RegistrationSwitchScan, KeywordsInAnyCaseAfterEitherSeparator) {

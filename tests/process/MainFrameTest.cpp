@@ -3,7 +3,7 @@
 #include <iterator>
 #include <vector>
 
-#include "ClassFactory.h"
+#include "ServerClassFactory.h"
 #include "ClientObjects.h"
 #include "CloseRequest.h"
 #include "MainFrame.h"

@@ -1,7 +1,7 @@
 #pragma once
 // A document on a configuration of its own, as the application pairs them.
 #include "Configuration.h"
-#include "Document.h"
+#include "Doc.h"
 
 struct ConfigurationHolder {
     Configuration configuration;

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "LiveObjects.h"
+#include "LiveObjectSet.h"
 
 TEST(LiveObjectSetTest, ReadersNeverMissALiveObjectWhileWritersChurnAndGrowTheTable) {
     LiveObjectSet set;

@@ -11,7 +11,7 @@
 
 #include "ClientObjects.h"
 #include "DeviceView.h"
-#include "Document.h"
+#include "Doc.h"
 #include "OwnDocument.h"
 #include "MainFrame.h"
 #include "MessageBoxes.h"

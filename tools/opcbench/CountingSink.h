@@ -4,7 +4,7 @@
 // A member of the benchmark's main: it outlives every call.
 #include <objidl.h>
 
-#include "Arrivals.h"
+#include "ArrivalLog.h"
 #include "ComObject.h"
 
 class CountingSink final : public ComHeld<IAdviseSink>, public ArrivalLog {

@@ -3,7 +3,7 @@
 // transaction and item count of every data change and read completion. The
 // echo's callback shape of the same methods reaches the same code. A member
 // of the benchmark's main: it outlives every call.
-#include "Arrivals.h"
+#include "ArrivalLog.h"
 #include "ComObject.h"
 #include "EchoShapes.h"
 

@@ -9,7 +9,7 @@
 
 #include "CriticalSection.h"
 #include "EchoShapes.h"
-#include "Event.h"
+#include "AutoResetEvent.h"
 #include "Thread.h"
 
 class EchoCallbackThread {

@@ -1,4 +1,4 @@
-#include "Document.h"
+#include "Doc.h"
 
 #include <atomic>
 

@@ -1,4 +1,4 @@
-#include "Arrivals.h"
+#include "ArrivalLog.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "CommandLine.h"
+#include "CommandLineInfo.h"
 
 #include <windows.h>
 #include <shellapi.h>

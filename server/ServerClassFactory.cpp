@@ -1,4 +1,4 @@
-#include "ClassFactory.h"
+#include "ServerClassFactory.h"
 
 #include <new>
 #include <utility>

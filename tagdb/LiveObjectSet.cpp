@@ -1,4 +1,4 @@
-#include "LiveObjects.h"
+#include "LiveObjectSet.h"
 
 namespace {
 // Waiting on the other side: spin briefly, then give the processor away (the

@@ -13,13 +13,13 @@
 #include "Dll.h"
 #include "PropertyDialogs.h"
 #include "TagCsv.h"
-#include "ViewUpdates.h"
+#include "ViewUpdatePoster.h"
 
 class OPCS_Device;
 class OPCS_TagGroup;
 class OPCS_Tag;
 
-// View update hints (see also ViewUpdates.h for the two posted by worker threads).
+// View update hints (see also ViewUpdatePoster.h for the two posted by worker threads).
 enum DocumentHint : int {
     kHintRefreshAll = 0,
     kHintCleared = 1,

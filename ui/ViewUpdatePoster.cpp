@@ -1,4 +1,4 @@
-#include "ViewUpdates.h"
+#include "ViewUpdatePoster.h"
 
 std::atomic<bool>* ViewUpdatePoster::PendingOf(Slot& slot, int hint) noexcept {
     switch (hint) {
