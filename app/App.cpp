@@ -37,7 +37,8 @@ const wchar_t kDestroyQuestion[] = L"You are about to destroy the current config
 const wchar_t kForcedExitReason[] = L"Tovi Explorer is being closed by its operator.";
 const wchar_t kSessionEndReason[] = L"Tovi Explorer is closing: Windows is ending the session.";
 const wchar_t kExitReason[] = L"Tovi Explorer is shutting down.";
-const wchar_t kRequestedExitReason[] = L"Tovi Explorer is closing: another program asked it to (an update or uninstall).";
+const wchar_t kRequestedExitReason[] =
+    L"Tovi Explorer is closing: another program asked it to (an update or uninstall).";
 
 // The class factory's creator: a new server object with one reference.
 HRESULT CreateServerObject(Configuration& configuration, IUnknown** object) {
@@ -132,15 +133,12 @@ void OPCS_App::RunRegistrationSwitch(RegistrationSwitch action) {
         UnregisterServer(m_module);
         m_startExitCode = 0;
         break;
-    case RegistrationSwitch::Register:
-        m_startExitCode = SUCCEEDED(RegisterServer(m_module)) ? 0 : 1;
-        break;
+    case RegistrationSwitch::Register: m_startExitCode = SUCCEEDED(RegisterServer(m_module)) ? 0 : 1; break;
     case RegistrationSwitch::Help:
         AppMessageBox(RegistrationHelpText(), MB_OK);
         m_startExitCode = 0;
         break;
-    case RegistrationSwitch::None:
-        break;
+    case RegistrationSwitch::None: break;
     }
 }
 
@@ -217,8 +215,8 @@ bool OPCS_App::OpenStartConfiguration() {
     }
     theEventLog << L"Application starting - Creating new configuration" << EventLog::EndEntry;
     if (!refused.empty()) {
-        AppMessageBox(L"Failed to open document.\n\n" + refused + L"A new, empty configuration is open instead, to be saved as " +
-                          lastUsed + L".",
+        AppMessageBox(L"Failed to open document.\n\n" + refused +
+                          L"A new, empty configuration is open instead, to be saved as " + lastUsed + L".",
                       MB_OK | MB_ICONEXCLAMATION);
     }
     return NewConfiguration();

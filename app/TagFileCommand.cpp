@@ -110,7 +110,7 @@ int RunTagFileSwitch(const TagFileSwitch& command) {
         console.Line(L"The configuration file " + configuration + L" could not be saved.");
         return 1;
     }
-    console.Line(L"Tags imported from " + csvFile + L" into " + configuration + L": " +
-                 std::to_wstring(result.added) + L" added, " + std::to_wstring(result.updated) + L" updated.");
+    console.Line(L"Tags imported from " + csvFile + L" into " + configuration + L": " + std::to_wstring(result.added) +
+                 L" added, " + std::to_wstring(result.updated) + L" updated.");
     return 0;
 }

@@ -18,8 +18,7 @@ void PostClientObjectMessage(bool oneMore) noexcept {
     } else {
         // Never below zero, as the message count.
         long current = g_live.load();
-        while (current > 0 && !g_live.compare_exchange_weak(current, current - 1)) {
-        }
+        while (current > 0 && !g_live.compare_exchange_weak(current, current - 1)) {}
     }
     if (HWND window = g_window.load()) {
         PostMessageW(window, kClientObjectMessage, oneMore ? kClientObjectMore : kClientObjectFewer, 0);
@@ -33,8 +32,7 @@ long ApplyClientObjectMessage(WPARAM wParam) noexcept {
     // Any other value is one fewer; never below zero, whatever a misbehaving
     // sequence posts.
     long current = g_count.load();
-    while (current > 0 && !g_count.compare_exchange_weak(current, current - 1)) {
-    }
+    while (current > 0 && !g_count.compare_exchange_weak(current, current - 1)) {}
     return g_count.load();
 }
 

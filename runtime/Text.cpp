@@ -61,7 +61,8 @@ bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
 namespace {
 std::string Narrow(UINT codePage, std::wstring_view text) {
     if (text.empty()) return {};
-    const int n = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int n =
+        WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
     if (n > 0) {
         WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
@@ -86,12 +87,13 @@ std::wstring FromUtf8(std::string_view text) { return Widen(CP_UTF8, text); }
 
 std::wstring SystemMessage(DWORD code, bool keepFullStop, LANGID language) {
     wchar_t* buffer = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, language, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    const DWORD n =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, language, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
     std::wstring s = n != 0 && buffer != nullptr ? std::wstring(buffer, n) : std::wstring();
     LocalFree(buffer);
-    while (!s.empty() && (s.back() == L'\n' || s.back() == L'\r' || s.back() == L' ' ||
-                          (!keepFullStop && s.back() == L'.'))) {
+    while (!s.empty() &&
+           (s.back() == L'\n' || s.back() == L'\r' || s.back() == L' ' || (!keepFullStop && s.back() == L'.'))) {
         s.pop_back();
     }
     return s;

@@ -136,10 +136,16 @@ VARIANT Variant::Detach() noexcept {
 
 bool IsNumericType(VARTYPE type) noexcept {
     switch (type) {
-    case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_INT:
-    case VT_UINT: case VT_I4: case VT_UI4: case VT_R4: case VT_R8:
-        return true;
-    default:
-        return false;
+    case VT_I1:
+    case VT_UI1:
+    case VT_I2:
+    case VT_UI2:
+    case VT_INT:
+    case VT_UINT:
+    case VT_I4:
+    case VT_UI4:
+    case VT_R4:
+    case VT_R8: return true;
+    default: return false;
     }
 }

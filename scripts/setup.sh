@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-tools
-  wine64 libwine-dev googletest clang xvfb x11-apps imagemagick fp-utils fonts-wine nsis
+  wine64 libwine-dev googletest clang clang-format xvfb x11-apps imagemagick fp-utils fonts-wine nsis
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -11,13 +11,13 @@
 struct ASyncRequest {
     enum Kind : DWORD { kRead = 0, kWrite = 1, kRefresh = 2 };
 
-    DWORD dwConnection = 0;  // 1.0a: the advise connection the completion goes to
-    DWORD dwSource = 0;      // OPCDATASOURCE of a read or refresh
+    DWORD dwConnection = 0;     // 1.0a: the advise connection the completion goes to
+    DWORD dwSource = 0;         // OPCDATASOURCE of a read or refresh
     DWORD dwTransactionID = 0;  // 1.0a: the server's; 2.0: the client's, carried back unchanged
     DWORD nType = kRead;
-    bool callback = false;   // 2.0: completed through the group's IOPCDataCallback
-    DWORD dwCancelID = 0;    // 2.0: the server's id for Cancel2
-    bool cancelled = false;  // 2.0: Cancel2 came first; OnCancelComplete replaces the completion
+    bool callback = false;         // 2.0: completed through the group's IOPCDataCallback
+    DWORD dwCancelID = 0;          // 2.0: the server's id for Cancel2
+    bool cancelled = false;        // 2.0: Cancel2 came first; OnCancelComplete replaces the completion
     std::vector<OPCHANDLE> items;  // server handles in the client's order
     std::vector<Variant> values;   // writes only
 

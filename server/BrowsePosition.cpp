@@ -1,6 +1,5 @@
 #include "BrowsePosition.h"
 
-
 #include "Configuration.h"
 
 namespace {

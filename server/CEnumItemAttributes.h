@@ -30,6 +30,6 @@ private:
     ~CEnumItemAttributes() override;
 
     OPCGroup* const m_group;
-    CriticalSection m_lock;   // serialises Next, Skip and Reset
+    CriticalSection m_lock;    // serialises Next, Skip and Reset
     OPCHANDLE m_position = 0;  // the last item passed; 0 before the first
 };

@@ -96,4 +96,3 @@ HRESULT CEnumItemIDs::Create(const BrowsePosition& position, const BrowseFilter&
     }
     return CreateFrom(source, ppEnum);
 }
-

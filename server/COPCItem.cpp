@@ -85,9 +85,7 @@ COPCItem::~COPCItem() {
     m_dwSignature = 0;
 }
 
-void COPCItem::SetRequestedType(VARTYPE type) {
-    m_vtRequested = type == VT_EMPTY ? CanonicalType() : type;
-}
+void COPCItem::SetRequestedType(VARTYPE type) { m_vtRequested = type == VT_EMPTY ? CanonicalType() : type; }
 
 void COPCItem::Update() {
     m_bChanged = false;

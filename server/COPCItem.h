@@ -94,7 +94,7 @@ public:
 private:
     bool m_bChanged = true;
     DWORD m_dwReportedGeneration = 0;  // 0: nothing reported since (re)activation
-    bool m_bAwaitingUpdate = false;     // activated, and not yet taken from the tag
+    bool m_bAwaitingUpdate = false;    // activated, and not yet taken from the tag
     Variant m_vReported;
     WORD m_wReportedQuality = 0;
     bool m_bActive = false;

@@ -6,7 +6,7 @@
 #include <vector>
 
 struct ClientSnapshot {
-    std::wstring clientName;       // as the client set it (IOPCCommon::SetClientName), else ""
+    std::wstring clientName;  // as the client set it (IOPCCommon::SetClientName), else ""
     DWORD groups = 0;
     DWORD items = 0;
     DWORD dataObjectSubscriptions = 0;  // 1.0a IDataObject advise connections

@@ -81,8 +81,8 @@ CloseSwitch ScanCloseSwitch(std::wstring_view arguments) {
         result.present = true;
         if (i + 1 < words.size()) {
             const std::wstring& next = words[i + 1];
-            const bool number = !next.empty() && next.size() <= 5 &&
-                                next.find_first_not_of(L"0123456789") == std::wstring::npos;
+            const bool number =
+                !next.empty() && next.size() <= 5 && next.find_first_not_of(L"0123456789") == std::wstring::npos;
             if (number) result.seconds = std::min<unsigned>(std::stoul(next), CloseSwitch::kMostSeconds);
         }
     }

@@ -40,7 +40,7 @@ struct CommandLineInfo {
     bool runEmbedded = false;   // "-Embedding": started by COM for a client
     bool runAutomated = false;  // "-Automation"
     bool showSplash = true;
-    std::wstring fileName;      // the first argument that is not a switch
+    std::wstring fileName;  // the first argument that is not a switch
 
     bool StartedByCom() const noexcept { return runEmbedded || runAutomated; }
 };

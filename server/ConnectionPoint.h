@@ -70,7 +70,7 @@ private:
     struct Connection {
         DWORD cookie;
         Microsoft::WRL::ComPtr<IUnknown> sink;  // the sink interface, as queried in Advise
-        ClientProcess client;  // of the call that advised
+        ClientProcess client;                   // of the call that advised
     };
 
     ConnectionPoint(REFIID sinkIid, size_t limit, ContainerSource container);

@@ -9,7 +9,7 @@
 #include "CloseRequest.h"
 
 namespace {
-constexpr DWORD kAnswerMs = 5000;       // a window that takes longer to answer is hung
+constexpr DWORD kAnswerMs = 5000;        // a window that takes longer to answer is hung
 constexpr DWORD kTerminationMs = 10000;  // a terminated process is gone well within this
 constexpr UINT kTerminatedCode = 1;      // as a forced exit of its own
 

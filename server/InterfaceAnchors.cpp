@@ -53,13 +53,26 @@ const std::vector<IID>& InterfaceAnchors::Interfaces() {
     // afresh for each activation, and that stub goes when the client lets go
     // of the factory, at every connection.
     static const std::vector<IID> interfaces = {
-        IID_IClassFactory,      IID_IUnknown,     IID_IOPCServer,
-        IID_IOPCBrowseServerAddressSpace, IID_IOPCGroupStateMgt, IID_IOPCPublicGroupStateMgt,
-        IID_IOPCItemMgt,        IID_IOPCSyncIO,   IID_IOPCAsyncIO,
-        IID_IDataObject,        IID_IEnumOPCItemAttributes, IID_IEnumString,
-        IID_IEnumUnknown,       IID_IEnumSTATDATA,
-        IID_IOPCCommon,         IID_IOPCItemProperties, IID_IConnectionPointContainer,
-        IID_IConnectionPoint,   IID_IEnumConnections,   IID_IEnumConnectionPoints,
+        IID_IClassFactory,
+        IID_IUnknown,
+        IID_IOPCServer,
+        IID_IOPCBrowseServerAddressSpace,
+        IID_IOPCGroupStateMgt,
+        IID_IOPCPublicGroupStateMgt,
+        IID_IOPCItemMgt,
+        IID_IOPCSyncIO,
+        IID_IOPCAsyncIO,
+        IID_IDataObject,
+        IID_IEnumOPCItemAttributes,
+        IID_IEnumString,
+        IID_IEnumUnknown,
+        IID_IEnumSTATDATA,
+        IID_IOPCCommon,
+        IID_IOPCItemProperties,
+        IID_IConnectionPointContainer,
+        IID_IConnectionPoint,
+        IID_IEnumConnections,
+        IID_IEnumConnectionPoints,
         IID_IOPCAsyncIO2,
     };
     return interfaces;

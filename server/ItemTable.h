@@ -53,9 +53,9 @@ public:
     // Closes the holes left by Remove.
     void Compact() noexcept {
         if (m_live == m_entries.size()) return;
-        m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(),
-                                      [](const Entry& e) { return e.object == nullptr; }),
-                       m_entries.end());
+        m_entries.erase(
+            std::remove_if(m_entries.begin(), m_entries.end(), [](const Entry& e) { return e.object == nullptr; }),
+            m_entries.end());
     }
 
     // Forgets every entry (the caller has dealt with the objects).
@@ -99,10 +99,9 @@ private:
     }
 
     std::size_t LowerBound(OPCHANDLE handle) const noexcept {
-        return static_cast<std::size_t>(
-            std::lower_bound(m_entries.begin(), m_entries.end(), handle,
-                             [](const Entry& e, OPCHANDLE h) { return e.handle < h; }) -
-            m_entries.begin());
+        return static_cast<std::size_t>(std::lower_bound(m_entries.begin(), m_entries.end(), handle,
+                                                         [](const Entry& e, OPCHANDLE h) { return e.handle < h; }) -
+                                        m_entries.begin());
     }
 
     std::vector<Entry> m_entries;

@@ -143,7 +143,9 @@ bool OPCGroup::Initialize(std::wstring name, BOOL bActive, DWORD dwRequestedUpda
     if (pTimeBias != nullptr) m_lTimeBias.store(*pTimeBias);
     if (pPercentDeadband != nullptr) m_fPercentDeadband.store(*pPercentDeadband);
     m_dwLCID.store(dwLCID);
-    if (m_hServerGroup == 0 || m_pDataCallback == nullptr || !m_DataThreadWake.IsValid() || !m_ASyncThreadWake.IsValid()) return false;
+    if (m_hServerGroup == 0 || m_pDataCallback == nullptr || !m_DataThreadWake.IsValid() ||
+        !m_ASyncThreadWake.IsValid())
+        return false;
 
     m_bDataThreadRun.store(true);
     m_bASyncThreadRun.store(true);
@@ -187,8 +189,8 @@ STDMETHODIMP OPCGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppNam
     return S_OK;
 }
 
-STDMETHODIMP OPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive,
-                                LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup) {
+STDMETHODIMP OPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive, LONG* pTimeBias,
+                                FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup) {
     NoteCall(L"IOPCGroupStateMgt::SetState");
     if (pRequestedUpdateRate != nullptr) m_dwUpdateRate.store(*pRequestedUpdateRate);
     if (pRevisedUpdateRate != nullptr) *pRevisedUpdateRate = m_dwUpdateRate.load();
@@ -390,8 +392,7 @@ STDMETHODIMP OPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL b
                          [bActive](COPCItem& item, DWORD) { item.SetActive(bActive != FALSE); });
 }
 
-STDMETHODIMP OPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
-                                        HRESULT** ppErrors) {
+STDMETHODIMP OPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient, HRESULT** ppErrors) {
     NoteCall(L"IOPCItemMgt::SetClientHandles");
     if (phServer == nullptr || phClient == nullptr || ppErrors == nullptr) return E_INVALIDARG;
     return ForEachHandle(dwCount, phServer, ppErrors,
@@ -485,4 +486,3 @@ bool OPCGroup::ScanItems(CallbackBatch* batch, DWORD cookie) {
     });
     return anyChanged;
 }
-

@@ -54,9 +54,8 @@ public:
     bool TryAddRef() noexcept { return ComObject::TryAddRef(false); }
 
     // IOPCGroupStateMgt
-    STDMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
-                          FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
-                          OPCHANDLE* phServerGroup) override;
+    STDMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias, FLOAT* pPercentDeadband,
+                          DWORD* pLCID, OPCHANDLE* phClientGroup, OPCHANDLE* phServerGroup) override;
     STDMETHODIMP SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive, LONG* pTimeBias,
                           FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup) override;
     STDMETHODIMP SetName(LPCWSTR szName) override;
@@ -100,8 +99,7 @@ public:
                                OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override;
     STDMETHODIMP RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
     STDMETHODIMP SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) override;
-    STDMETHODIMP SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
-                                  HRESULT** ppErrors) override;
+    STDMETHODIMP SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient, HRESULT** ppErrors) override;
     STDMETHODIMP SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
                               HRESULT** ppErrors) override;
     STDMETHODIMP CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override;
@@ -174,9 +172,8 @@ private:
     // One item's record and value in a data stream at `offset`, which it advances.
     // A value that does not convert goes in its own type with bad quality:
     // the stream has no per-item error.
-    static bool PutStreamItem(StreamBlock& block, size_t record, size_t& offset, bool withTime,
-                              OPCHANDLE hClient, VARTYPE requested, const Variant& value, WORD quality,
-                              FILETIME timeStamp);
+    static bool PutStreamItem(StreamBlock& block, size_t record, size_t& offset, bool withTime, OPCHANDLE hClient,
+                              VARTYPE requested, const Variant& value, WORD quality, FILETIME timeStamp);
     // A 1.0a read completion: the requested items as the read left them.
     HRESULT BuildReadStream(bool withTime, const ASyncRequest& request, STGMEDIUM* pmedium);
     HRESULT BuildWriteCompleteStream(const ASyncRequest& request, STGMEDIUM* pmedium);
@@ -264,7 +261,7 @@ private:
     bool m_bEverAdvised = false;  // before the first DAdvise there is no connection list at all
 
     ItemTable<COPCItem> m_Items;
-    std::vector<COPCItem*> m_Changed;  // scratch list of a stream being built
+    std::vector<COPCItem*> m_Changed;                        // scratch list of a stream being built
     std::deque<std::unique_ptr<ASyncRequest>> m_ASyncQueue;  // oldest first
     CriticalSection m_csItems;   // guards m_Items, the items, the scans and the request queue
     CriticalSection m_csAdvise;  // guards the advise connections and m_bDataPending; never held across a client call

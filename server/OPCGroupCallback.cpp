@@ -108,8 +108,7 @@ void OPCGroup::QueueCallbackRequest(std::unique_ptr<ASyncRequest> request, DWORD
 STDMETHODIMP OPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
                             HRESULT** ppErrors) {
     NoteCall(L"IOPCAsyncIO2::Read");
-    return NewCallbackRequest(ASyncRequest::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID,
-                              ppErrors);
+    return NewCallbackRequest(ASyncRequest::kRead, dwCount, phServer, nullptr, dwTransactionID, pdwCancelID, ppErrors);
 }
 
 STDMETHODIMP OPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,

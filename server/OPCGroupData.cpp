@@ -71,8 +71,8 @@ STDMETHODIMP OPCGroup::EnumFormatEtc(DWORD, IEnumFORMATETC**) {
 STDMETHODIMP OPCGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink, DWORD* pdwConnection) {
     NoteCall(L"IDataObject::DAdvise");
     if (pformatetc == nullptr || pAdvSink == nullptr || pdwConnection == nullptr) return E_INVALIDARG;
-    if (pformatetc->dwAspect != DVASPECT_CONTENT || pformatetc->ptd != nullptr ||
-        pformatetc->tymed != TYMED_HGLOBAL || pformatetc->lindex != -1) {
+    if (pformatetc->dwAspect != DVASPECT_CONTENT || pformatetc->ptd != nullptr || pformatetc->tymed != TYMED_HGLOBAL ||
+        pformatetc->lindex != -1) {
         return E_FAIL;
     }
     // A connection of any other format would be sent streams it cannot parse.

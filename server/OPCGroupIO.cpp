@@ -137,8 +137,8 @@ STDMETHODIMP OPCGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dw
                             DWORD* pTransactionID, HRESULT** ppErrors) {
     NoteCall(L"IOPCAsyncIO::Read");
     if (phServer == nullptr || pTransactionID == nullptr || ppErrors == nullptr) return E_INVALIDARG;
-    return NewItemRequest(ASyncRequest::kRead, dwConnection, static_cast<DWORD>(dwSource), dwCount, phServer,
-                          nullptr, pTransactionID, ppErrors);
+    return NewItemRequest(ASyncRequest::kRead, dwConnection, static_cast<DWORD>(dwSource), dwCount, phServer, nullptr,
+                          pTransactionID, ppErrors);
 }
 
 STDMETHODIMP OPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
@@ -291,8 +291,8 @@ HRESULT OPCGroup::BuildWriteCompleteStream(const ASyncRequest& request, STGMEDIU
 
 unsigned OPCGroup::ASyncThreadBody() {
     const DWORD id = CurrentThreadId();
-    theEventLog << L"OPCGroup::ASyncThreadStub - GrpName " << Name() << L"ASyncThread Id:"
-                << static_cast<unsigned>(id) << L"started" << EventLog::EndEntry;
+    theEventLog << L"OPCGroup::ASyncThreadStub - GrpName " << Name() << L"ASyncThread Id:" << static_cast<unsigned>(id)
+                << L"started" << EventLog::EndEntry;
     const bool joined = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     if (joined) {
         while (m_bASyncThreadRun.load()) {
@@ -322,7 +322,7 @@ unsigned OPCGroup::ASyncThreadBody() {
         }
         CoUninitialize();
     }
-    theEventLog << L"OPCGroup::ASyncThreadStub - GrpName " << Name() << L"ASyncThread Id:"
-                << static_cast<unsigned>(id) << L"terminated" << EventLog::EndEntry;
+    theEventLog << L"OPCGroup::ASyncThreadStub - GrpName " << Name() << L"ASyncThread Id:" << static_cast<unsigned>(id)
+                << L"terminated" << EventLog::EndEntry;
     return 0;
 }

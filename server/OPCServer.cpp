@@ -78,10 +78,9 @@ void OPCServer::NoteCall(const wchar_t* method) noexcept {
 
 // IOPCServer ----------------------------------------------------------------
 
-STDMETHODIMP OPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate,
-                                 OPCHANDLE hClientGroup, LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID,
-                                 OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate, REFIID riid,
-                                 LPUNKNOWN* ppUnk) {
+STDMETHODIMP OPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
+                                 LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
+                                 DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk) {
     NoteCall(L"IOPCServer::AddGroup");
     if (m_bClosing.load()) return E_FAIL;
     if (ppUnk == nullptr) return E_INVALIDARG;

@@ -59,9 +59,8 @@ public:
     // IOPCBrowseServerAddressSpace
     STDMETHODIMP QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) override;
     STDMETHODIMP ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) override;
-    STDMETHODIMP BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
-                                  VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
-                                  LPENUMSTRING* ppIEnumString) override;
+    STDMETHODIMP BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria, VARTYPE vtDataTypeFilter,
+                                  DWORD dwAccessRightsFilter, LPENUMSTRING* ppIEnumString) override;
     STDMETHODIMP GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) override;
     STDMETHODIMP BrowseAccessPaths(LPCWSTR szItemID, LPENUMSTRING* ppIEnumString) override;
 
@@ -139,7 +138,7 @@ private:
     // The groups of this connection by server handle; one counted reference each.
     std::unordered_map<OPCHANDLE, OPCGroup*> m_Groups;
     std::shared_ptr<ServerLink> m_pLink;  // guarded by m_csGroups
-    mutable CriticalSection m_csGroups;  // guards m_Groups; serialises browsing calls
+    mutable CriticalSection m_csGroups;   // guards m_Groups; serialises browsing calls
     BrowsePosition m_BrowsePosition{BrowsePosition::OnDelete::ReturnToRoot, m_Configuration};
     ServerList::Entry m_ListEntry;
 
@@ -148,7 +147,7 @@ private:
     std::atomic<std::uint64_t> m_u64LastCallTime{0};
     std::atomic<LCID> m_dwLocale{LOCALE_SYSTEM_DEFAULT};
     std::atomic<bool> m_bLocaleSet{false};  // until then groups keep the locale they are given
-    CriticalSection m_csClient;  // leaf lock: guards the two fields below
+    CriticalSection m_csClient;             // leaf lock: guards the two fields below
     std::wstring m_szClientName;
     ConnectionPoint* m_pShutdownPoint = nullptr;  // one reference
 

@@ -106,8 +106,7 @@ STDMETHODIMP OPCServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
     // others the tag has fail as a whole, the rest are not the tag's.
     for (DWORD i = 0; i < dwCount; ++i) {
         const DWORD id = pdwPropertyIDs[i];
-        arrays.errors.get()[i] =
-            id > OPC_PROPERTY_SCAN_RATE && properties->Has(id) ? E_FAIL : OPC_E_INVALID_PID;
+        arrays.errors.get()[i] = id > OPC_PROPERTY_SCAN_RATE && properties->Has(id) ? E_FAIL : OPC_E_INVALID_PID;
     }
     *ppszNewItemIDs = arrays.results.release();
     *ppErrors = arrays.errors.release();

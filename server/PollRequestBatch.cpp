@@ -27,8 +27,7 @@ void PollRequestBatch::AddStart(COPCItem* item, OPCS_Device* device) noexcept {
     try {
         m_items.emplace_back(item, device);
         kept = true;
-    } catch (...) {
-    }
+    } catch (...) {}
     if (kept && Count(m_starts, device)) return;
     if (kept) m_items.pop_back();
     // Out of memory for the batch: this one is asked for on its own.
@@ -48,12 +47,13 @@ void PollRequestBatch::Flush() noexcept {
     m_stops.clear();
     for (auto& entry : m_starts) {
         // The count is kept only for the devices that took the requests.
-        const bool took = OPCS_TagGroup::IsValidGroup(entry.first) &&
-                          entry.first->RequestPollStart(kPollOpcItems, entry.second) != 0;
+        const bool took =
+            OPCS_TagGroup::IsValidGroup(entry.first) && entry.first->RequestPollStart(kPollOpcItems, entry.second) != 0;
         if (!took) entry.second = 0;
     }
     for (auto& [item, device] : m_items) {
-        auto entry = std::find_if(m_starts.begin(), m_starts.end(), [device](const auto& e) { return e.first == device; });
+        auto entry =
+            std::find_if(m_starts.begin(), m_starts.end(), [device](const auto& e) { return e.first == device; });
         if (entry != m_starts.end() && entry->second != 0) item->ConfirmActivation(device);
     }
     m_starts.clear();

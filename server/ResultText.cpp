@@ -31,7 +31,8 @@ constexpr ResultText kResultTexts[] = {
     {OPC_E_UNKNOWNPATH, L"The access path is not known to the server."},
     {OPC_E_RANGE, L"The value is out of range."},
     {OPC_E_DUPLICATENAME, L"This connection already has a group of that name."},
-    {OPC_S_UNSUPPORTEDRATE, L"The requested update rate is not supported; the server chose the nearest rate it offers."},
+    {OPC_S_UNSUPPORTEDRATE,
+     L"The requested update rate is not supported; the server chose the nearest rate it offers."},
     {OPC_S_CLAMP, L"The value was accepted but clamped to the item's limits."},
     {OPC_S_INUSE, L"The object is still in use by references that have not been released."},
     {OPC_E_INVALIDCONFIGFILE, L"The server's configuration file is not in a valid format."},
@@ -43,9 +44,7 @@ constexpr ResultText kResultTexts[] = {
 };
 
 // The language the system's text is asked for; 0 lets the system choose.
-LANGID LanguageOf(LCID locale) {
-    return locale == 0x0409 ? LANGIDFROMLCID(locale) : 0;
-}
+LANGID LanguageOf(LCID locale) { return locale == 0x0409 ? LANGIDFROMLCID(locale) : 0; }
 
 LPWSTR SystemText(HRESULT code, LCID locale) noexcept {
     try {

@@ -22,8 +22,7 @@ bool RegisterShellFileTypes() {
         return false;
     }
     const std::wstring program = ScriptRegistrar::ModuleReplacement(GetModulePath());
-    bool written = WriteDefault(typeId, typeName) &&
-                   WriteDefault(typeId + L"\\DefaultIcon", program + L",0") &&
+    bool written = WriteDefault(typeId, typeName) && WriteDefault(typeId + L"\\DefaultIcon", program + L",0") &&
                    WriteDefault(typeId + L"\\shell\\open\\command", program + L" \"%1\"");
     // An extension that another program has claimed is left to it.
     std::wstring owner;

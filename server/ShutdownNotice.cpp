@@ -48,7 +48,7 @@ size_t NotifyShutdown(const wchar_t* reason, DWORD limitMs) {
             ++unanswered;
         }
     }
-    theEventLog << L"Shutdown requested of OPC clients:" << static_cast<unsigned>(calls.size())
-                << L"unanswered:" << static_cast<unsigned>(unanswered) << EventLog::EndEntry;
+    theEventLog << L"Shutdown requested of OPC clients:" << static_cast<unsigned>(calls.size()) << L"unanswered:"
+                << static_cast<unsigned>(unanswered) << EventLog::EndEntry;
     return calls.size();
 }

@@ -9,8 +9,7 @@ namespace {
 constexpr UINT kBlockFlags = GMEM_MOVEABLE | GMEM_SHARE;
 
 bool IsPointerElement(VARTYPE type) noexcept {
-    return type == VT_BSTR || type == VT_VARIANT || type == VT_UNKNOWN || type == VT_DISPATCH ||
-           type == VT_RECORD;
+    return type == VT_BSTR || type == VT_VARIANT || type == VT_UNKNOWN || type == VT_DISPATCH || type == VT_RECORD;
 }
 }  // namespace
 
@@ -60,9 +59,7 @@ bool StreamBlock::PutU16(size_t offset, std::uint16_t value) noexcept {
     return PutBytes(offset, &value, sizeof value);  // the target is little-endian
 }
 
-bool StreamBlock::PutU32(size_t offset, std::uint32_t value) noexcept {
-    return PutBytes(offset, &value, sizeof value);
-}
+bool StreamBlock::PutU32(size_t offset, std::uint32_t value) noexcept { return PutBytes(offset, &value, sizeof value); }
 
 bool StreamBlock::PutFileTime(size_t offset, const FILETIME& value) noexcept {
     return PutU32(offset, value.dwLowDateTime) && PutU32(offset + 4, value.dwHighDateTime);

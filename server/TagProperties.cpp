@@ -91,14 +91,11 @@ TagProperties::TagProperties(OPCS_Tag& tag) : m_settings(tag.GetSettings()) {
 bool TagProperties::Has(DWORD id) const {
     switch (id) {
     case OPC_PROPERTY_HIGH_EU:
-    case OPC_PROPERTY_LOW_EU:
-        return m_settings.valueLimitsSet;
+    case OPC_PROPERTY_LOW_EU: return m_settings.valueLimitsSet;
     case kRawLow:
-    case kRawHigh:
-        return m_settings.rawLimitsSet;
+    case kRawHigh: return m_settings.rawLimitsSet;
     case kScaleOffset:
-    case kScaleFactor:
-        return m_settings.scalingSet;
+    case kScaleFactor: return m_settings.scalingSet;
     default:
         return std::any_of(std::begin(kProperties), std::end(kProperties),
                            [id](const ItemProperty& p) { return p.id == id; });
@@ -150,8 +147,8 @@ HRESULT TagProperties::Value(DWORD id, VARIANT& value) const {
     }
     case OPC_PROPERTY_DESCRIPTION:
         V_VT(&value) = VT_BSTR;
-        V_BSTR(&value) = SysAllocStringLen(m_settings.description.data(),
-                                           static_cast<UINT>(m_settings.description.size()));
+        V_BSTR(&value) =
+            SysAllocStringLen(m_settings.description.data(), static_cast<UINT>(m_settings.description.size()));
         if (V_BSTR(&value) == nullptr) {
             V_VT(&value) = VT_EMPTY;
             return E_OUTOFMEMORY;

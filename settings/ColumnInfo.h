@@ -19,14 +19,14 @@ enum ColumnField : std::uint32_t {
 };
 
 struct ColumnInfo {
-    std::wstring name;            // heading shown; the user may rename it
-    std::uint32_t field = 0;      // a ColumnField
-    std::uint32_t position = 0;   // display position; the seven form a permutation
-    std::uint32_t width = 0;      // pixels
-    bool sortColumn = false;      // exactly one visible column has it
+    std::wstring name;           // heading shown; the user may rename it
+    std::uint32_t field = 0;     // a ColumnField
+    std::uint32_t position = 0;  // display position; the seven form a permutation
+    std::uint32_t width = 0;     // pixels
+    bool sortColumn = false;     // exactly one visible column has it
     bool sortAscending = true;
     bool visible = true;
-    bool isStatic = false;        // shows a configured attribute, not live data
+    bool isStatic = false;  // shows a configured attribute, not live data
 
     bool operator==(const ColumnInfo&) const = default;
 };

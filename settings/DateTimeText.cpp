@@ -25,7 +25,8 @@ std::wstring FormatTime(std::time_t seconds) {
     if (s < -(kUnixEpochAsFileTime / kFileTimeUnitsPerSecond) || s > limit) {
         return {};
     }
-    const unsigned long long ticks = static_cast<unsigned long long>(s * kFileTimeUnitsPerSecond + kUnixEpochAsFileTime);
+    const unsigned long long ticks =
+        static_cast<unsigned long long>(s * kFileTimeUnitsPerSecond + kUnixEpochAsFileTime);
     const FILETIME utc{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
     SYSTEMTIME utcParts{};
     SYSTEMTIME localParts{};

@@ -5,10 +5,10 @@
 
 enum class DocumentTemplateField : unsigned {
     WindowTitle = 0,
-    DocumentName = 1,      // "ToviConfig": the default file's base name
+    DocumentName = 1,  // "ToviConfig": the default file's base name
     FileTypeName = 2,
-    FilterName = 3,        // "Tovi Explorer Config (*.tvf)"
-    FilterExtension = 4,   // ".tvf"
+    FilterName = 3,       // "Tovi Explorer Config (*.tvf)"
+    FilterExtension = 4,  // ".tvf"
     RegistryTypeId = 5,
     RegistryTypeName = 6,
 };

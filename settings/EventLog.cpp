@@ -45,8 +45,7 @@ bool EventLog::Reset() noexcept {
         try {
             const std::wstring name = m_fileName;
             OpenLocked(name);
-        } catch (const std::bad_alloc&) {
-        }
+        } catch (const std::bad_alloc&) {}
     }
     return true;
 }
@@ -89,8 +88,9 @@ void EventLog::WriteEntryLocked(std::wstring& text, bool mayReset) noexcept {
     try {
         SYSTEMTIME now{};
         GetLocalTime(&now);
-        const std::wstring header = FormatText(L"%08X - Time: %ls ms: %u\n", static_cast<unsigned>(GetCurrentThreadId()),
-                                               FormatDateTime(now).c_str(), static_cast<unsigned>(now.wMilliseconds));
+        const std::wstring header =
+            FormatText(L"%08X - Time: %ls ms: %u\n", static_cast<unsigned>(GetCurrentThreadId()),
+                       FormatDateTime(now).c_str(), static_cast<unsigned>(now.wMilliseconds));
         text += (text.back() == L'\n') ? L"\n" : L"\n\n";
         const std::size_t counted = m_file.Write(header) + m_file.Write(text);
         if (m_file.Flush()) {

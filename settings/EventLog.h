@@ -91,7 +91,7 @@ private:
     void CloseLocked() noexcept;
     void WriteEntryLocked(std::wstring& text, bool mayReset) noexcept;
 
-    std::wstring m_fileName;       // name of the last open, used again by Reset
+    std::wstring m_fileName;  // name of the last open, used again by Reset
     mutable CriticalSection m_lock;
     std::uint32_t m_charactersWritten = 0;
     std::atomic<std::uint32_t> m_maxSize{kDefaultMaxSize};

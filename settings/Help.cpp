@@ -21,9 +21,7 @@ HtmlHelpAFunction HtmlHelpEntry() {
     return entry;
 }
 
-void ShowHelpMessage(UINT textId, UINT icon) {
-    AppMessageBox(LoadResString(textId), MB_OK | icon);
-}
+void ShowHelpMessage(UINT textId, UINT icon) { AppMessageBox(LoadResString(textId), MB_OK | icon); }
 
 }  // namespace
 

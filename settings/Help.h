@@ -19,9 +19,8 @@ enum HelpContext : DWORD {
 
 // Every topic number above: the help file must have a page for each.
 inline constexpr HelpContext kHelpContexts[] = {
-    kHelpMainFrame,     kHelpDeviceTree,    kHelpTagList,        kHelpGroupDialog,
-    kHelpTagDialog,     kHelpOptionsDialog, kHelpWriteTagDialog, kHelpColumnsDialog,
-    kHelpClientsWindow,
+    kHelpMainFrame,     kHelpDeviceTree,     kHelpTagList,       kHelpGroupDialog,   kHelpTagDialog,
+    kHelpOptionsDialog, kHelpWriteTagDialog, kHelpColumnsDialog, kHelpClientsWindow,
 };
 
 // The program directory + "ToviExplorer.chm"; worked out once.

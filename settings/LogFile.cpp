@@ -6,7 +6,7 @@ bool LogFile::Create(const std::wstring& path) noexcept {
         return false;
     }
     m_handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     return m_handle != INVALID_HANDLE_VALUE;
 }
 

@@ -53,7 +53,7 @@ void OPCS_Registry::SetDefaults() {
     m_lastWindowLocation = RECT{0, 0, 0, 0};
     const std::wstring directory = GetProgramDirectory();
     m_lastUsedFile = directory + GetDocumentTemplateField(DocumentTemplateField::DocumentName) +
-                    GetDocumentTemplateField(DocumentTemplateField::FilterExtension);
+                     GetDocumentTemplateField(DocumentTemplateField::FilterExtension);
     m_eventLogFile = directory + LoadResString(IDS_APP_TITLE) + L" Event Log.txt";
     m_tagIconBitmap.clear();
 }

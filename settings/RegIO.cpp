@@ -13,9 +13,12 @@ struct RootEntry {
 };
 
 const RootEntry kRoots[] = {
-    {L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},         {L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-    {L"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},       {L"HKEY_USERS", HKEY_USERS},
-    {L"HKEY_PERFORMANCE_DATA", HKEY_PERFORMANCE_DATA}, {L"HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
+    {L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
+    {L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+    {L"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
+    {L"HKEY_USERS", HKEY_USERS},
+    {L"HKEY_PERFORMANCE_DATA", HKEY_PERFORMANCE_DATA},
+    {L"HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
     {L"HKEY_DYN_DATA", HKEY_DYN_DATA},
 };
 
@@ -322,7 +325,9 @@ bool ReadTyped(RegIO& io, const std::wstring& name, T& target, Getter get) {
 }
 }  // namespace
 
-bool RegIO::ReadBool(const std::wstring& name, bool& value) { return ReadTyped(*this, name, value, &RegValue::GetBool); }
+bool RegIO::ReadBool(const std::wstring& name, bool& value) {
+    return ReadTyped(*this, name, value, &RegValue::GetBool);
+}
 bool RegIO::ReadUInt(const std::wstring& name, std::uint32_t& value) {
     return ReadTyped(*this, name, value, &RegValue::GetUInt);
 }
@@ -332,7 +337,9 @@ bool RegIO::ReadDouble(const std::wstring& name, double& value) {
 bool RegIO::ReadText(const std::wstring& name, std::wstring& value) {
     return ReadTyped(*this, name, value, &RegValue::GetText);
 }
-bool RegIO::ReadRect(const std::wstring& name, RECT& value) { return ReadTyped(*this, name, value, &RegValue::GetRect); }
+bool RegIO::ReadRect(const std::wstring& name, RECT& value) {
+    return ReadTyped(*this, name, value, &RegValue::GetRect);
+}
 
 bool RegIO::WriteBool(const std::wstring& name, bool value) { return SetRegValue(RegValue::FromBool(name, value)); }
 bool RegIO::WriteUInt(const std::wstring& name, std::uint32_t value) {

@@ -34,9 +34,7 @@ RegValue RegValue::FromUInt(std::wstring name, std::uint32_t value) {
     return v;
 }
 
-RegValue RegValue::FromBool(std::wstring name, bool value) {
-    return FromUInt(std::move(name), value ? 1u : 0u);
-}
+RegValue RegValue::FromBool(std::wstring name, bool value) { return FromUInt(std::move(name), value ? 1u : 0u); }
 
 RegValue RegValue::FromDouble(std::wstring name, double value) {
     static_assert(sizeof(double) == 8, "IEEE 754 double expected");
@@ -105,6 +103,6 @@ bool RegValue::GetRect(RECT& value) const noexcept {
 }
 
 bool RegValue::operator==(const RegValue& other) const {
-    return m_type == other.m_type && m_size == other.m_size && std::memcmp(m_data.data(), other.m_data.data(), m_size) == 0 &&
-           EqualsNoCase(m_name, other.m_name);
+    return m_type == other.m_type && m_size == other.m_size &&
+           std::memcmp(m_data.data(), other.m_data.data(), m_size) == 0 && EqualsNoCase(m_name, other.m_name);
 }

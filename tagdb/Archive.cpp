@@ -27,11 +27,17 @@ bool IsAscii(std::wstring_view text) noexcept {
 // that the first conversion or release dereferences: it loads as empty.
 bool IsPlainZeroable(VARTYPE type) noexcept {
     switch (type) {
-    case VT_EMPTY: case VT_NULL: case VT_DECIMAL: case VT_I1: case VT_UI2: case VT_UI4:
-    case VT_I8: case VT_UI8: case VT_INT: case VT_UINT:
-        return true;
-    default:
-        return false;
+    case VT_EMPTY:
+    case VT_NULL:
+    case VT_DECIMAL:
+    case VT_I1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_I8:
+    case VT_UI8:
+    case VT_INT:
+    case VT_UINT: return true;
+    default: return false;
     }
 }
 }  // namespace
@@ -264,8 +270,7 @@ Variant Archive::ReadVariant() {
     }
     case VT_UI1: V_UI1(&v) = ReadByte(); break;
     case VT_DISPATCH:
-    case VT_UNKNOWN:
-        throw ArchiveFormatError("persisted object in a value");
+    case VT_UNKNOWN: throw ArchiveFormatError("persisted object in a value");
     default:
         if (!IsPlainZeroable(type)) {
             V_VT(&v) = VT_EMPTY;

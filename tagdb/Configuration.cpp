@@ -154,8 +154,10 @@ bool Configuration::KeepOriginalBeforeSave(const std::wstring& path, DWORD& erro
     if (damaged != m_damagedFiles.end()) {
         m_damagedFiles.erase(damaged);
         theEventLog << L"Configuration file not loaded cleanly - original kept as:" << backup << EventLog::EndEntry;
-        notice = L"The configuration file " + path + L" was damaged and could not be read completely. "
-                 L"The original file is kept as " + backup + L".";
+        notice = L"The configuration file " + path +
+                 L" was damaged and could not be read completely. "
+                 L"The original file is kept as " +
+                 backup + L".";
     } else {
         theEventLog << L"Configuration file not loaded before saving over it - original kept as:" << backup
                     << EventLog::EndEntry;
@@ -170,7 +172,8 @@ Configuration::LoadOutcome Configuration::Load(const std::wstring& path, const s
     LoadOutcome outcome;
     Dll<OPCS_Device*> loaded;
     const ConfigFileResult result = LoadConfigurationFile(path, loaded);
-    const bool clean = result.status == ConfigFileStatus::Ok && result.droppedRecords == 0 && result.renamedDevices.empty();
+    const bool clean =
+        result.status == ConfigFileStatus::Ok && result.droppedRecords == 0 && result.renamedDevices.empty();
     std::erase_if(m_damagedFiles, [&path](const std::wstring& file) { return SameFile(file, path); });
     if (result.status == ConfigFileStatus::FileError) {
         outcome.error = result.error;

@@ -32,7 +32,8 @@ public:
 using GroupDeletingObserver = void (*)(OPCS_TagGroup* object);
 
 // Refusal of every change of files while clients are connected.
-inline constexpr wchar_t kClientsConnectedText[] = L"Cannot change files while OPC Clients are connected to this server.";
+inline constexpr wchar_t kClientsConnectedText[] =
+    L"Cannot change files while OPC Clients are connected to this server.";
 
 class Configuration {
 public:
@@ -60,8 +61,8 @@ public:
     // What reading a file came to, for the caller to tell the user.
     struct LoadOutcome {
         bool loaded = false;
-        DWORD error = ERROR_SUCCESS;             // why the file could not be read
-        bool truncated = false;                  // read up to an unexpected end
+        DWORD error = ERROR_SUCCESS;               // why the file could not be read
+        bool truncated = false;                    // read up to an unexpected end
         std::vector<DeviceRename> renamedDevices;  // already written to the event log
     };
     // `beforeReplace` runs once the file is read, before the devices it

@@ -28,10 +28,10 @@ void LoadConfiguration(Archive& archive, Dll<OPCS_Device*>& into);
 
 enum class ConfigFileStatus {
     Ok,
-    FileError,     // the file could not be opened, read or written: see error
-    EndOfFile,     // loading: the data ended outside every record
-    RecordError,   // saving: a record could not be encoded (error ERROR_INVALID_DATA)
-                   // or memory ran out (ERROR_NOT_ENOUGH_MEMORY); the file is untouched
+    FileError,    // the file could not be opened, read or written: see error
+    EndOfFile,    // loading: the data ended outside every record
+    RecordError,  // saving: a record could not be encoded (error ERROR_INVALID_DATA)
+                  // or memory ran out (ERROR_NOT_ENOUGH_MEMORY); the file is untouched
 };
 
 // A device that a file named as an earlier one was (in any letter case), and
@@ -43,8 +43,8 @@ struct DeviceRename {
 
 struct ConfigFileResult {
     ConfigFileStatus status = ConfigFileStatus::Ok;
-    DWORD error = ERROR_SUCCESS;  // the Win32 error of a FileError or RecordError
-    size_t droppedRecords = 0;    // loading: records that could not be read or adopted
+    DWORD error = ERROR_SUCCESS;               // the Win32 error of a FileError or RecordError
+    size_t droppedRecords = 0;                 // loading: records that could not be read or adopted
     std::vector<DeviceRename> renamedDevices;  // loading: in file order
 };
 

@@ -5,7 +5,8 @@
 namespace {
 void AppendUtf8(std::string& out, std::wstring_view text) {
     if (text.empty()) return;
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     const size_t at = out.size();
     out.resize(at + static_cast<size_t>(n));
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data() + at, n, nullptr, nullptr);
@@ -14,7 +15,8 @@ void AppendUtf8(std::string& out, std::wstring_view text) {
 bool FromUtf8(std::string_view text, std::wstring& out) {
     out.clear();
     if (text.empty()) return true;
-    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const int n =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (n <= 0) return false;
     out.resize(static_cast<size_t>(n));
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), out.data(), n);
@@ -45,7 +47,8 @@ void AppendCsvRow(std::string& out, const std::vector<std::wstring>& fields) {
 
 bool ReadCsv(std::string_view bytes, std::vector<CsvRecord>& records, std::wstring& error) {
     records.clear();
-    if (bytes.substr(0, kUtf8ByteOrderMark.size()) == kUtf8ByteOrderMark) bytes.remove_prefix(kUtf8ByteOrderMark.size());
+    if (bytes.substr(0, kUtf8ByteOrderMark.size()) == kUtf8ByteOrderMark)
+        bytes.remove_prefix(kUtf8ByteOrderMark.size());
     std::wstring text;
     if (!FromUtf8(bytes, text)) {
         error = L"the file is not UTF-8 text";

@@ -143,8 +143,7 @@ DWORD OPCS_Device::RequestPollStart(int kind, DWORD count) {
         return m_pollRequestCount;
     }
     ScopedLock guard(m_lock);
-    if (m_terminating || !m_pollThread.IsRunning() || (kind != kPollOperator && kind != kPollOpcItems) ||
-        count == 0) {
+    if (m_terminating || !m_pollThread.IsRunning() || (kind != kPollOperator && kind != kPollOpcItems) || count == 0) {
         return 0;
     }
     const bool wasPolling = m_pollRequestCount != 0 && !m_stopRequested;
@@ -257,8 +256,8 @@ void OPCS_Device::PollingRun() {
             intervalSeconds = m_updateInterval;
         }
         // An interval read from a file is not clamped: keep the wait finite.
-        const unsigned long long ms = std::min<unsigned long long>(
-            static_cast<unsigned long long>(intervalSeconds) * 1000ull, INFINITE - 1);
+        const unsigned long long ms =
+            std::min<unsigned long long>(static_cast<unsigned long long>(intervalSeconds) * 1000ull, INFINITE - 1);
         WaitForNextCycle(static_cast<DWORD>(ms));
     }
     ReleaseReferencedTags(true);
@@ -380,8 +379,7 @@ void OPCS_Device::SetInService(bool inService) {
             return;
         }
         m_inService = inService;
-        theEventLog << L"Device:" << GetName() << (inService ? L"In Service" : L"Out of Service")
-                    << EventLog::EndEntry;
+        theEventLog << L"Device:" << GetName() << (inService ? L"In Service" : L"Out of Service") << EventLog::EndEntry;
         if (!inService) {
             InvalidateVolatileTags(OPC_QUALITY_OUT_OF_SERVICE);
         } else {
@@ -442,12 +440,27 @@ void OPCS_Device::Shutdown() {
     }
 }
 
-bool OPCS_Device::IsInService() { ScopedLock g(m_lock); return m_inService; }
-DWORD OPCS_Device::GetUpdateInterval() { ScopedLock g(m_lock); return m_updateInterval; }
-int OPCS_Device::GetPollState() { ScopedLock g(m_lock); return m_pollState; }
-DWORD OPCS_Device::GetPollRequestCount() { ScopedLock g(m_lock); return m_pollRequestCount; }
+bool OPCS_Device::IsInService() {
+    ScopedLock g(m_lock);
+    return m_inService;
+}
+DWORD OPCS_Device::GetUpdateInterval() {
+    ScopedLock g(m_lock);
+    return m_updateInterval;
+}
+int OPCS_Device::GetPollState() {
+    ScopedLock g(m_lock);
+    return m_pollState;
+}
+DWORD OPCS_Device::GetPollRequestCount() {
+    ScopedLock g(m_lock);
+    return m_pollRequestCount;
+}
 DWORD OPCS_Device::GetPollRequests(int kind) {
     ScopedLock g(m_lock);
     return kind == kPollOperator || kind == kPollOpcItems ? m_requests[kind] : 0;
 }
-SYSTEMTIME OPCS_Device::GetLastPollTime() { ScopedLock g(m_lock); return m_lastPollTime; }
+SYSTEMTIME OPCS_Device::GetLastPollTime() {
+    ScopedLock g(m_lock);
+    return m_lastPollTime;
+}

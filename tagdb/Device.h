@@ -120,6 +120,6 @@ private:
     std::vector<OPCS_Tag*> m_referenced;
     bool m_registered = false;
     DWORD m_flatTagsVersion = 0;
-    bool m_cycleRequested = false;     // PollNow: the next cycle now
+    bool m_cycleRequested = false;  // PollNow: the next cycle now
     bool m_rescheduleRequested = false;
 };

@@ -11,9 +11,9 @@
 
 namespace {
 const RecordListTexts kDeviceListTexts = {
-    L"Serialization Success - output device:", L"Serialization Error - output device:",
+    L"Serialization Success - output device:",         L"Serialization Error - output device:",
     L"Serialization Error - failed to create device:", L"Serialization Error - input device#:",
-    L"Serialization Success - input Device:", false};
+    L"Serialization Success - input Device:",          false};
 
 // Intervals of the older layouts are in milliseconds; whole seconds, truncated.
 DWORD SecondsFromMilliseconds(DWORD milliseconds) { return milliseconds / 1000; }
@@ -80,17 +80,19 @@ void DeviceRecord::SerializeProduct(ToviDevice& device, Archive& archive) {
 }
 
 void DeviceRecord::StoreList(Archive& archive, const Dll<OPCS_Device*>& devices) {
-    StoreRecordList(archive, devices, kDeviceListTexts, [](OPCS_Device* d) { return OPCS_TagGroup::IsValidGroup(d); },
-                    [](OPCS_Device& d) {
-                        ScopedLock guard(d.m_lock);
-                        return d.m_deviceClassCode;
-                    });
+    StoreRecordList(
+        archive, devices, kDeviceListTexts, [](OPCS_Device* d) { return OPCS_TagGroup::IsValidGroup(d); },
+        [](OPCS_Device& d) {
+            ScopedLock guard(d.m_lock);
+            return d.m_deviceClassCode;
+        });
 }
 
 void DeviceRecord::LoadList(Archive& archive, Dll<OPCS_Device*>& into) {
-    LoadRecordList<OPCS_Device>(archive, kDeviceListTexts, [] { return std::make_unique<ToviDevice>(); },
-                                [&into](std::unique_ptr<OPCS_Device> device) {
-                                    into.Append(device.get());
-                                    device.release();
-                                });
+    LoadRecordList<OPCS_Device>(
+        archive, kDeviceListTexts, [] { return std::make_unique<ToviDevice>(); },
+        [&into](std::unique_ptr<OPCS_Device> device) {
+            into.Append(device.get());
+            device.release();
+        });
 }

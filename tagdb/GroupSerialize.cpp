@@ -13,10 +13,12 @@
 #include "ToviTagGroup.h"
 
 namespace {
-const RecordListTexts kGroupListTexts = {
-    L"Serialization Success - output group:", L"Serialization Error - output group:",
-    L"Serialization Error - failed to create group#:", L"Serialization Error - input group#:",
-    L"Serialization Success - input grp:", false};
+const RecordListTexts kGroupListTexts = {L"Serialization Success - output group:",
+                                         L"Serialization Error - output group:",
+                                         L"Serialization Error - failed to create group#:",
+                                         L"Serialization Error - input group#:",
+                                         L"Serialization Success - input grp:",
+                                         false};
 }  // namespace
 
 void OPCS_TagGroup::Serialize(Archive& archive) { GroupRecord::Serialize(*this, archive); }
@@ -72,11 +74,12 @@ void GroupRecord::Serialize(OPCS_TagGroup& group, Archive& archive) {
 }
 
 void GroupRecord::StoreList(Archive& archive, const Dll<OPCS_TagGroup*>& groups) {
-    StoreRecordList(archive, groups, kGroupListTexts, [](OPCS_TagGroup* g) { return OPCS_TagGroup::IsValidGroup(g); },
-                    [](OPCS_TagGroup& g) {
-                        ScopedLock guard(g.m_lock);
-                        return g.m_classCode;
-                    });
+    StoreRecordList(
+        archive, groups, kGroupListTexts, [](OPCS_TagGroup* g) { return OPCS_TagGroup::IsValidGroup(g); },
+        [](OPCS_TagGroup& g) {
+            ScopedLock guard(g.m_lock);
+            return g.m_classCode;
+        });
 }
 
 std::vector<std::unique_ptr<OPCS_TagGroup>> GroupRecord::LoadList(Archive& archive) {

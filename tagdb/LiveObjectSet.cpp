@@ -65,7 +65,7 @@ size_t LiveObjectSet::Probe(std::uintptr_t key) const noexcept {
 
 void LiveObjectSet::Grow() {
     size_t size = 64;
-    while (size < (m_used + 1) * 4) size *= 2;  // keep the load below a half
+    while (size < (m_used + 1) * 4) size *= 2;      // keep the load below a half
     std::vector<std::uintptr_t> old(size, kEmpty);  // out of memory here leaves the set as it was
     old.swap(m_slots);
     m_filled = 0;

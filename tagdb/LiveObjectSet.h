@@ -43,8 +43,8 @@ private:
     alignas(64) std::atomic<bool> m_writing{false};
     SRWLOCK m_writers = SRWLOCK_INIT;
     std::vector<std::uintptr_t> m_slots;
-    size_t m_used = 0;   // live entries
-    size_t m_filled = 0; // live entries and tombstones
+    size_t m_used = 0;    // live entries
+    size_t m_filled = 0;  // live entries and tombstones
 };
 
 LiveObjectSet& LiveTags();

@@ -77,8 +77,7 @@ void LoadRecordList(Archive& archive, const RecordListTexts& texts, Make make, K
         std::unique_ptr<T> object;
         try {
             object = make();
-        } catch (const std::bad_alloc&) {
-        }
+        } catch (const std::bad_alloc&) {}
         if (!object) {
             LogRecordListFailure(texts, texts.createFailed, i, classCode);
             archive.NoteDroppedRecord();

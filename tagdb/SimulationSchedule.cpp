@@ -35,7 +35,8 @@ void SimulationSchedule::Rebuild(const std::vector<OPCS_Tag*>& tags, ULONGLONG n
             signal.hasWritten = old->second.hasWritten;
         }
         const DWORD everyMs = SimulationUpdateMs(settings.kind, settings.period);
-        auto bucket = std::find_if(m_buckets.begin(), m_buckets.end(), [everyMs](const Bucket& b) { return b.everyMs == everyMs; });
+        auto bucket = std::find_if(m_buckets.begin(), m_buckets.end(),
+                                   [everyMs](const Bucket& b) { return b.everyMs == everyMs; });
         if (bucket == m_buckets.end()) bucket = m_buckets.insert(m_buckets.end(), Bucket{everyMs, nowMs, {}});
         bucket->signals.push_back(signal);
     }

@@ -25,8 +25,8 @@ private:
         DWORD kind;
         DWORD step;
         double periodMs;
-        double phase = 0;     // waveforms: where in the period the signal stands
-        double written = 0;   // the value as the tag took it at the last write
+        double phase = 0;    // waveforms: where in the period the signal stands
+        double written = 0;  // the value as the tag took it at the last write
         bool hasWritten = false;
     };
     struct Bucket {

@@ -50,8 +50,7 @@ OPCS_Tag::~OPCS_Tag() {
 }
 
 bool OPCS_Tag::IsValidTag(const void* pointer) {
-    return LiveTags().Contains(pointer) &&
-           static_cast<const OPCS_Tag*>(pointer)->m_signature == kTagSignature;
+    return LiveTags().Contains(pointer) && static_cast<const OPCS_Tag*>(pointer)->m_signature == kTagSignature;
 }
 
 void OPCS_Tag::StoreName(std::wstring name) {
@@ -100,9 +99,7 @@ std::wstring OPCS_Tag::GetQualityText() {
     return QualityText(m_quality);
 }
 
-bool OPCS_Tag::SetValueNow(const Variant& value) {
-    return SetValue(value, OPC_QUALITY_GOOD, FileTimeNow());
-}
+bool OPCS_Tag::SetValueNow(const Variant& value) { return SetValue(value, OPC_QUALITY_GOOD, FileTimeNow()); }
 
 bool OPCS_Tag::SetValue(const Variant& value, WORD quality, FILETIME time) {
     ScopedLock guard(m_lock);
@@ -341,18 +338,54 @@ void OPCS_Tag::SetDeadband(double percent) {
     }
 }
 
-std::wstring OPCS_Tag::GetDescription() { ScopedLock g(m_lock); return m_description; }
-VARTYPE OPCS_Tag::GetDataType() { ScopedLock g(m_lock); return static_cast<VARTYPE>(m_dataType); }
-DWORD OPCS_Tag::GetAccessMode() { ScopedLock g(m_lock); return m_accessMode; }
-FILETIME OPCS_Tag::GetTimestamp() { ScopedLock g(m_lock); return m_timestamp; }
-bool OPCS_Tag::IsVolatile() { ScopedLock g(m_lock); return m_volatile; }
-bool OPCS_Tag::IsLocked() { ScopedLock g(m_lock); return m_locked; }
-DWORD OPCS_Tag::GetChangeCount() { ScopedLock g(m_lock); return m_changes; }
-bool OPCS_Tag::AreValueLimitsEnabled() { ScopedLock g(m_lock); return m_valueLimitsEnabled; }
-bool OPCS_Tag::AreValueLimitsSet() { ScopedLock g(m_lock); return m_valueLimitsSet; }
-double OPCS_Tag::GetValueLowLimit() { ScopedLock g(m_lock); return m_valueLow; }
-double OPCS_Tag::GetValueHighLimit() { ScopedLock g(m_lock); return m_valueHigh; }
-double OPCS_Tag::GetDeadband() { ScopedLock g(m_lock); return m_deadband; }
+std::wstring OPCS_Tag::GetDescription() {
+    ScopedLock g(m_lock);
+    return m_description;
+}
+VARTYPE OPCS_Tag::GetDataType() {
+    ScopedLock g(m_lock);
+    return static_cast<VARTYPE>(m_dataType);
+}
+DWORD OPCS_Tag::GetAccessMode() {
+    ScopedLock g(m_lock);
+    return m_accessMode;
+}
+FILETIME OPCS_Tag::GetTimestamp() {
+    ScopedLock g(m_lock);
+    return m_timestamp;
+}
+bool OPCS_Tag::IsVolatile() {
+    ScopedLock g(m_lock);
+    return m_volatile;
+}
+bool OPCS_Tag::IsLocked() {
+    ScopedLock g(m_lock);
+    return m_locked;
+}
+DWORD OPCS_Tag::GetChangeCount() {
+    ScopedLock g(m_lock);
+    return m_changes;
+}
+bool OPCS_Tag::AreValueLimitsEnabled() {
+    ScopedLock g(m_lock);
+    return m_valueLimitsEnabled;
+}
+bool OPCS_Tag::AreValueLimitsSet() {
+    ScopedLock g(m_lock);
+    return m_valueLimitsSet;
+}
+double OPCS_Tag::GetValueLowLimit() {
+    ScopedLock g(m_lock);
+    return m_valueLow;
+}
+double OPCS_Tag::GetValueHighLimit() {
+    ScopedLock g(m_lock);
+    return m_valueHigh;
+}
+double OPCS_Tag::GetDeadband() {
+    ScopedLock g(m_lock);
+    return m_deadband;
+}
 TagChangeState OPCS_Tag::GetChangeState() {
     ScopedLock g(m_lock);
     return TagChangeState{TagState{m_value, m_quality, m_timestamp}, static_cast<VARTYPE>(m_dataType),
@@ -508,12 +541,27 @@ TagDeadband OPCS_Tag::GetDeadbandSettings() {
     ScopedLock g(m_lock);
     return TagDeadband{m_valueLimitsSet, m_deadband, m_valueLow, m_valueHigh};
 }
-LONG OPCS_Tag::GetClientReferenceCount() { ScopedLock g(m_lock); return m_clientReferences; }
-DWORD OPCS_Tag::GetReserved() { ScopedLock g(m_lock); return m_reserved; }
-OPCS_TagGroup* OPCS_Tag::GetOwner() { ScopedLock g(m_lock); return m_owner; }
+LONG OPCS_Tag::GetClientReferenceCount() {
+    ScopedLock g(m_lock);
+    return m_clientReferences;
+}
+DWORD OPCS_Tag::GetReserved() {
+    ScopedLock g(m_lock);
+    return m_reserved;
+}
+OPCS_TagGroup* OPCS_Tag::GetOwner() {
+    ScopedLock g(m_lock);
+    return m_owner;
+}
 
-LONG OPCS_Tag::AddClientReference() { ScopedLock g(m_lock); return ++m_clientReferences; }
-LONG OPCS_Tag::ReleaseClientReference() { ScopedLock g(m_lock); return --m_clientReferences; }
+LONG OPCS_Tag::AddClientReference() {
+    ScopedLock g(m_lock);
+    return ++m_clientReferences;
+}
+LONG OPCS_Tag::ReleaseClientReference() {
+    ScopedLock g(m_lock);
+    return --m_clientReferences;
+}
 
 void OPCS_Tag::SetLocked(bool locked) {
     ScopedLock g(m_lock);

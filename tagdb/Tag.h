@@ -74,7 +74,7 @@ struct TagEdit {
     double low = 0, high = 0;  // ignored unless low <= high
     double deadband = 0;       // ignored outside 0 to 100
     TagSimulation simulation;
-    Variant value;             // becomes the value, Good and stamped now
+    Variant value;  // becomes the value, Good and stamped now
 };
 
 class OPCS_Tag {

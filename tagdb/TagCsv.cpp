@@ -19,21 +19,43 @@
 
 namespace {
 enum Column : int {
-    kItemId, kType, kAccess, kDescription, kValue, kValueType, kQuality, kTimestamp, kValueLimits, kValueLow, kValueHigh,
-    kRawLimits, kRawLow, kRawHigh, kScaling, kScaleOffset, kScaleFactor, kDeadband, kVolatile, kSimulation,
-    kSimulationKind, kSimulationStep, kSimulationPeriod, kColumnCount
+    kItemId,
+    kType,
+    kAccess,
+    kDescription,
+    kValue,
+    kValueType,
+    kQuality,
+    kTimestamp,
+    kValueLimits,
+    kValueLow,
+    kValueHigh,
+    kRawLimits,
+    kRawLow,
+    kRawHigh,
+    kScaling,
+    kScaleOffset,
+    kScaleFactor,
+    kDeadband,
+    kVolatile,
+    kSimulation,
+    kSimulationKind,
+    kSimulationStep,
+    kSimulationPeriod,
+    kColumnCount
 };
 constexpr std::array<const wchar_t*, kColumnCount> kColumnNames = {
-    L"ItemID", L"Type", L"Access", L"Description", L"Value", L"ValueType", L"Quality", L"Timestamp", L"ValueLimits",
-    L"ValueLow", L"ValueHigh", L"RawLimits", L"RawLow", L"RawHigh", L"Scaling", L"ScaleOffset", L"ScaleFactor",
-    L"Deadband", L"Volatile", L"Simulation", L"SimulationKind", L"SimulationStep", L"SimulationPeriod"};
+    L"ItemID",   L"Type",       L"Access",         L"Description",    L"Value",           L"ValueType",
+    L"Quality",  L"Timestamp",  L"ValueLimits",    L"ValueLow",       L"ValueHigh",       L"RawLimits",
+    L"RawLow",   L"RawHigh",    L"Scaling",        L"ScaleOffset",    L"ScaleFactor",     L"Deadband",
+    L"Volatile", L"Simulation", L"SimulationKind", L"SimulationStep", L"SimulationPeriod"};
 
 struct TypeName {
     VARTYPE type;
     const wchar_t* name;
 };
-constexpr TypeName kTypeNames[] = {{VT_BOOL, L"Bool"},   {VT_UI1, L"Byte"},   {VT_I2, L"Short"}, {VT_I4, L"Integer"},
-                                   {VT_R4, L"Float"},    {VT_R8, L"Double"}, {VT_BSTR, L"String"}, {VT_EMPTY, L"Empty"}};
+constexpr TypeName kTypeNames[] = {{VT_BOOL, L"Bool"}, {VT_UI1, L"Byte"},  {VT_I2, L"Short"},    {VT_I4, L"Integer"},
+                                   {VT_R4, L"Float"},  {VT_R8, L"Double"}, {VT_BSTR, L"String"}, {VT_EMPTY, L"Empty"}};
 constexpr const wchar_t* kKindNames[] = {L"Ramp", L"Triangle", L"Sine", L"Square", L"Random", L"Count"};
 constexpr const wchar_t* kReadOnly = L"Read Only";
 constexpr const wchar_t* kReadWrite = L"Read/Write";
@@ -161,14 +183,16 @@ bool ParseTime(std::wstring_view text, FILETIME& out) {
         size_t digits = 0;
         for (++at; at < z.size() && iswdigit(z[at]) && digits < 7; ++at, ++digits) fraction[digits] = z[at];
         if (digits == 0) return false;
-        for (size_t i = 0; i < 7; ++i) ticks = ticks * 10 + (i < digits ? static_cast<unsigned>(fraction[i] - L'0') : 0u);
+        for (size_t i = 0; i < 7; ++i)
+            ticks = ticks * 10 + (i < digits ? static_cast<unsigned>(fraction[i] - L'0') : 0u);
     }
     if (at + 1 != z.size() || z[at] != L'Z') return false;
-    SYSTEMTIME st{static_cast<WORD>(y), static_cast<WORD>(mo), 0, static_cast<WORD>(d), static_cast<WORD>(h),
-                  static_cast<WORD>(mi), static_cast<WORD>(s), 0};
+    SYSTEMTIME st{static_cast<WORD>(y),  static_cast<WORD>(mo), 0, static_cast<WORD>(d), static_cast<WORD>(h),
+                  static_cast<WORD>(mi), static_cast<WORD>(s),  0};
     FILETIME ft;
     if (!SystemTimeToFileTime(&st, &ft)) return false;
-    const unsigned long long whole = ((static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime) + ticks;
+    const unsigned long long whole =
+        ((static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime) + ticks;
     out.dwLowDateTime = static_cast<DWORD>(whole);
     out.dwHighDateTime = static_cast<DWORD>(whole >> 32);
     return true;
@@ -214,8 +238,10 @@ bool ParseValue(std::wstring_view text, VARTYPE type, Variant& out) {
         VARIANT v;
         VariantInit(&v);
         V_VT(&v) = type;
-        if (type == VT_DATE) V_DATE(&v) = d;
-        else V_ERROR(&v) = static_cast<SCODE>(static_cast<DWORD>(n));
+        if (type == VT_DATE)
+            V_DATE(&v) = d;
+        else
+            V_ERROR(&v) = static_cast<SCODE>(static_cast<DWORD>(n));
         out = Variant::Adopt(v);
         return true;
     }
@@ -265,7 +291,8 @@ void ExportGroup(std::string& out, OPCS_TagGroup* group, const std::wstring& pat
         AppendCsvRow(out, row);
     }
     for (OPCS_TagGroup* child : group->SnapshotGroups()) {
-        if (OPCS_TagGroup::IsValidGroup(child)) ExportGroup(out, child, path + child->GetName() + kItemIdSeparator, row);
+        if (OPCS_TagGroup::IsValidGroup(child))
+            ExportGroup(out, child, path + child->GetName() + kItemIdSeparator, row);
     }
 }
 
@@ -310,7 +337,8 @@ private:
     bool ReadHeader(const CsvRecord& header) {
         std::array<bool, kColumnCount> seen{};
         for (const std::wstring& name : header.fields) {
-            auto known = std::find_if(kColumnNames.begin(), kColumnNames.end(), [&](const wchar_t* n) { return SameText(name, n); });
+            auto known = std::find_if(kColumnNames.begin(), kColumnNames.end(),
+                                      [&](const wchar_t* n) { return SameText(name, n); });
             if (known == kColumnNames.end()) {
                 Error(header.line, L"unknown column " + Quoted(name));
                 m_columns.push_back(kColumnCount);
@@ -397,26 +425,34 @@ private:
             Error(row.line, std::wstring(kColumnNames[column]) + L" " + Quoted(field) + L" is not " + what);
         };
         auto number = [&](Column column, double& target) {
-            if (const std::wstring* f = Field(row, column); f != nullptr && !ParseDouble(*f, target)) bad(column, *f, L"a number");
+            if (const std::wstring* f = Field(row, column); f != nullptr && !ParseDouble(*f, target))
+                bad(column, *f, L"a number");
         };
         auto flag = [&](Column column, bool& target) {
-            if (const std::wstring* f = Field(row, column); f != nullptr && !ParseFlag(*f, target)) bad(column, *f, L"true or false");
+            if (const std::wstring* f = Field(row, column); f != nullptr && !ParseFlag(*f, target))
+                bad(column, *f, L"true or false");
         };
         auto whole = [&](Column column, DWORD& target) {
             unsigned long long n = 0;
             if (const std::wstring* f = Field(row, column)) {
-                if (ParseUnsigned(*f, 0xFFFFFFFFull, n)) target = static_cast<DWORD>(n);
-                else bad(column, *f, L"a whole number from 0 to 4294967295");
+                if (ParseUnsigned(*f, 0xFFFFFFFFull, n))
+                    target = static_cast<DWORD>(n);
+                else
+                    bad(column, *f, L"a whole number from 0 to 4294967295");
             }
         };
         auto type = [&](Column column, VARTYPE& target) {
             const std::wstring* f = Field(row, column);
             if (f == nullptr) return;
             unsigned long long n = 0;
-            auto named = std::find_if(std::begin(kTypeNames), std::end(kTypeNames), [&](const TypeName& t) { return SameText(*f, t.name); });
-            if (named != std::end(kTypeNames)) target = named->type;
-            else if (ParseUnsigned(*f, 0xFFFF, n)) target = static_cast<VARTYPE>(n);
-            else bad(column, *f, L"a type (Bool, Byte, Short, Integer, Float, Double or String)");
+            auto named = std::find_if(std::begin(kTypeNames), std::end(kTypeNames),
+                                      [&](const TypeName& t) { return SameText(*f, t.name); });
+            if (named != std::end(kTypeNames))
+                target = named->type;
+            else if (ParseUnsigned(*f, 0xFFFF, n))
+                target = static_cast<VARTYPE>(n);
+            else
+                bad(column, *f, L"a type (Bool, Byte, Short, Integer, Float, Double or String)");
         };
         type(kType, s.type);
         // The value's own type, where a file or a failed write left it other than the tag's.
@@ -426,16 +462,22 @@ private:
         if (ownValueType) type(kValueType, valueType);
         if (const std::wstring* f = Field(row, kAccess)) {
             unsigned long long n = 0;
-            if (SameText(*f, kReadOnly)) s.access = 0;
-            else if (SameText(*f, kReadWrite)) s.access = 1;
-            else if (ParseUnsigned(*f, 0xFFFFFFFFull, n)) s.access = static_cast<DWORD>(n);
-            else bad(kAccess, *f, L"an access (Read Only or Read/Write)");
+            if (SameText(*f, kReadOnly))
+                s.access = 0;
+            else if (SameText(*f, kReadWrite))
+                s.access = 1;
+            else if (ParseUnsigned(*f, 0xFFFFFFFFull, n))
+                s.access = static_cast<DWORD>(n);
+            else
+                bad(kAccess, *f, L"an access (Read Only or Read/Write)");
         }
         if (const std::wstring* f = Field(row, kDescription)) s.description = *f;
         if (const std::wstring* f = Field(row, kQuality)) {
             unsigned long long n = 0;
-            if (ParseUnsigned(*f, 0xFFFF, n)) s.quality = static_cast<WORD>(n);
-            else bad(kQuality, *f, L"a quality from 0 to 65535");
+            if (ParseUnsigned(*f, 0xFFFF, n))
+                s.quality = static_cast<WORD>(n);
+            else
+                bad(kQuality, *f, L"a quality from 0 to 65535");
         }
         if (const std::wstring* f = Field(row, kTimestamp); f != nullptr && !ParseTime(*f, s.timestamp)) {
             bad(kTimestamp, *f, L"a UTC time like 2026-12-07T10:15:00.0000000Z");
@@ -454,10 +496,14 @@ private:
         flag(kSimulation, s.simulation.enabled);
         if (const std::wstring* f = Field(row, kSimulationKind)) {
             unsigned long long n = 0;
-            auto named = std::find_if(std::begin(kKindNames), std::end(kKindNames), [&](const wchar_t* k) { return SameText(*f, k); });
-            if (named != std::end(kKindNames)) s.simulation.kind = kFirstSimulationKind + static_cast<DWORD>(named - std::begin(kKindNames));
-            else if (ParseUnsigned(*f, 0xFFFFFFFFull, n)) s.simulation.kind = static_cast<DWORD>(n);
-            else bad(kSimulationKind, *f, L"a signal (Ramp, Triangle, Sine, Square, Random or Count)");
+            auto named = std::find_if(std::begin(kKindNames), std::end(kKindNames),
+                                      [&](const wchar_t* k) { return SameText(*f, k); });
+            if (named != std::end(kKindNames))
+                s.simulation.kind = kFirstSimulationKind + static_cast<DWORD>(named - std::begin(kKindNames));
+            else if (ParseUnsigned(*f, 0xFFFFFFFFull, n))
+                s.simulation.kind = static_cast<DWORD>(n);
+            else
+                bad(kSimulationKind, *f, L"a signal (Ramp, Triangle, Sine, Square, Random or Count)");
         }
         whole(kSimulationStep, s.simulation.step);
         whole(kSimulationPeriod, s.simulation.period);
@@ -520,7 +566,8 @@ private:
         if (m_indexedParents.insert(parent).second) {
             const std::wstring prefix = key.substr(0, key.size() - FoldCase(name).size());
             for (OPCS_TagGroup* child : parent->SnapshotGroups()) {
-                if (OPCS_TagGroup::IsValidGroup(child)) m_groupByPath.emplace(prefix + FoldCase(child->GetName()), child);
+                if (OPCS_TagGroup::IsValidGroup(child))
+                    m_groupByPath.emplace(prefix + FoldCase(child->GetName()), child);
             }
             if (auto found = m_groupByPath.find(key); found != m_groupByPath.end()) return found->second;
         }
@@ -553,6 +600,4 @@ std::string ExportTagsCsv(const Dll<OPCS_Device*>& devices) {
     return out;
 }
 
-TagImportResult ImportTagsCsv(std::string_view csv, Dll<OPCS_Device*>& devices) {
-    return Importer(devices).Run(csv);
-}
+TagImportResult ImportTagsCsv(std::string_view csv, Dll<OPCS_Device*>& devices) { return Importer(devices).Run(csv); }

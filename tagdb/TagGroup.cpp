@@ -42,8 +42,7 @@ void OPCS_TagGroup::DestroyChildren() {
 }
 
 bool OPCS_TagGroup::IsValidGroup(const void* pointer) {
-    return LiveGroups().Contains(pointer) &&
-           static_cast<const OPCS_TagGroup*>(pointer)->m_signature == kGroupSignature;
+    return LiveGroups().Contains(pointer) && static_cast<const OPCS_TagGroup*>(pointer)->m_signature == kGroupSignature;
 }
 
 void OPCS_TagGroup::StoreName(std::wstring name) {
@@ -231,7 +230,6 @@ std::wstring OPCS_TagGroup::GroupNameRefusal(const OPCS_TagGroup* group, std::ws
            L". Please choose another name.";
 }
 
-
 OPCS_Device* OPCS_TagGroup::GetDevice() {
     OPCS_TagGroup* parent = GetParent();  // read under our lock, released before calling up
     return IsValidGroup(parent) ? parent->GetDevice() : nullptr;
@@ -243,8 +241,14 @@ std::wstring OPCS_TagGroup::GetPath() {
     return path + GetName() + kItemIdSeparator;
 }
 
-int OPCS_TagGroup::GetImageIndex() { ScopedLock g(m_lock); return m_imageIndex; }
-int OPCS_TagGroup::GetSelectedImageIndex() { ScopedLock g(m_lock); return m_selectedImageIndex; }
+int OPCS_TagGroup::GetImageIndex() {
+    ScopedLock g(m_lock);
+    return m_imageIndex;
+}
+int OPCS_TagGroup::GetSelectedImageIndex() {
+    ScopedLock g(m_lock);
+    return m_selectedImageIndex;
+}
 
 bool OPCS_TagGroup::CanDelete() {
     // Walked under our lock: a tag removed and deleted by another thread
@@ -357,9 +361,18 @@ std::vector<OPCS_TagGroup*> OPCS_TagGroup::SnapshotGroups() {
     return std::vector<OPCS_TagGroup*>(m_groups.begin(), m_groups.end());
 }
 
-int OPCS_TagGroup::TagCount() { ScopedLock g(m_lock); return m_tags.Count(); }
-int OPCS_TagGroup::GroupCount() { ScopedLock g(m_lock); return m_groups.Count(); }
-std::wstring OPCS_TagGroup::GetDescription() { ScopedLock g(m_lock); return m_description; }
+int OPCS_TagGroup::TagCount() {
+    ScopedLock g(m_lock);
+    return m_tags.Count();
+}
+int OPCS_TagGroup::GroupCount() {
+    ScopedLock g(m_lock);
+    return m_groups.Count();
+}
+std::wstring OPCS_TagGroup::GetDescription() {
+    ScopedLock g(m_lock);
+    return m_description;
+}
 
 void OPCS_TagGroup::SetDescription(const std::wstring& text) {
     {
@@ -371,6 +384,15 @@ void OPCS_TagGroup::SetDescription(const std::wstring& text) {
 }
 
 OPCS_TagGroup* OPCS_TagGroup::GetParent() { return m_parent.load(); }
-LONG OPCS_TagGroup::GetOrdinal() { ScopedLock g(m_lock); return m_ordinal; }
-bool OPCS_TagGroup::IsStructureChanged() { ScopedLock g(m_lock); return m_structureChanged; }
-void OPCS_TagGroup::SetStructureChanged(bool changed) { ScopedLock g(m_lock); m_structureChanged = changed; }
+LONG OPCS_TagGroup::GetOrdinal() {
+    ScopedLock g(m_lock);
+    return m_ordinal;
+}
+bool OPCS_TagGroup::IsStructureChanged() {
+    ScopedLock g(m_lock);
+    return m_structureChanged;
+}
+void OPCS_TagGroup::SetStructureChanged(bool changed) {
+    ScopedLock g(m_lock);
+    m_structureChanged = changed;
+}

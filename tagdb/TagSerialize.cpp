@@ -15,9 +15,9 @@
 
 namespace {
 const RecordListTexts kTagListTexts = {
-    L"Serialization Success - output tag:", L"Serialization Error - output tag:",
+    L"Serialization Success - output tag:",          L"Serialization Error - output tag:",
     L"Serialization Error - failed to create tag#:", L"Serialization Error - input tag#:",
-    L"Serialization Success - input tag:", true};
+    L"Serialization Success - input tag:",           true};
 
 // Names never hold the item-ID separator; one from a hand-made file would
 // make the object unreachable by item ID.
@@ -216,11 +216,12 @@ void TagRecord::LoadBefore11(OPCS_Tag& tag, Archive& archive) {
 }
 
 void TagRecord::StoreList(Archive& archive, const Dll<OPCS_Tag*>& tags) {
-    StoreRecordList(archive, tags, kTagListTexts, [](OPCS_Tag* t) { return OPCS_Tag::IsValidTag(t); },
-                    [](OPCS_Tag& t) {
-                        ScopedLock guard(t.m_lock);
-                        return t.m_classCode;
-                    });
+    StoreRecordList(
+        archive, tags, kTagListTexts, [](OPCS_Tag* t) { return OPCS_Tag::IsValidTag(t); },
+        [](OPCS_Tag& t) {
+            ScopedLock guard(t.m_lock);
+            return t.m_classCode;
+        });
 }
 
 std::vector<std::unique_ptr<OPCS_Tag>> TagRecord::LoadList(Archive& archive) {

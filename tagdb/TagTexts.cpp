@@ -23,9 +23,8 @@ void LoadOnce() {
     g_texts.bad = LoadResString(IDS_QUALITY_BAD);
     g_texts.readOnly = LoadResString(IDS_ACCESS_READONLY);
     g_texts.readWrite = LoadResString(IDS_ACCESS_READWRITE);
-    const UINT badIds[7] = {IDS_BAD_CONFIG_ERROR, IDS_BAD_NOT_CONNECTED, IDS_BAD_DEVICE_FAILURE,
-                            IDS_BAD_SENSOR_FAILURE, IDS_BAD_LAST_KNOWN, IDS_BAD_COMM_FAILURE,
-                            IDS_BAD_OUT_OF_SERVICE};
+    const UINT badIds[7] = {IDS_BAD_CONFIG_ERROR, IDS_BAD_NOT_CONNECTED, IDS_BAD_DEVICE_FAILURE, IDS_BAD_SENSOR_FAILURE,
+                            IDS_BAD_LAST_KNOWN,   IDS_BAD_COMM_FAILURE,  IDS_BAD_OUT_OF_SERVICE};
     for (int i = 0; i < 7; ++i) {
         g_texts.badSub[i + 1] = LoadResString(badIds[i]);
     }
@@ -33,8 +32,7 @@ void LoadOnce() {
     g_texts.uncertainSub[4] = LoadResString(IDS_UNCERTAIN_NOT_ACCURATE);
     g_texts.uncertainSub[5] = LoadResString(IDS_UNCERTAIN_EU_EXCEEDED);
     g_texts.uncertainSub[6] = LoadResString(IDS_UNCERTAIN_SUB_NORMAL);
-    const UINT pollIds[4] = {IDS_POLLSTATE_IDLE, IDS_POLLSTATE_STARTING, IDS_POLLSTATE_WAITING,
-                             IDS_POLLSTATE_POLLING};
+    const UINT pollIds[4] = {IDS_POLLSTATE_IDLE, IDS_POLLSTATE_STARTING, IDS_POLLSTATE_WAITING, IDS_POLLSTATE_POLLING};
     for (int i = 0; i < 4; ++i) {
         g_texts.pollState[i] = LoadResString(pollIds[i]);
     }
@@ -74,9 +72,7 @@ std::wstring QualityText(WORD quality) {
     }
 }
 
-std::wstring AccessText(DWORD accessMode) {
-    return accessMode == 1 ? T().readWrite : T().readOnly;
-}
+std::wstring AccessText(DWORD accessMode) { return accessMode == 1 ? T().readWrite : T().readOnly; }
 
 std::wstring DataTypeName(VARTYPE type) {
     switch (type) {

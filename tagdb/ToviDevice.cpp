@@ -126,6 +126,15 @@ DeviceRefresh ToviDevice::GetRefresh() {
     return DeviceRefresh{m_refreshEnabled != 0, m_refreshMode, m_refreshPeriod};
 }
 
-bool ToviDevice::IsRefreshEnabled() { ScopedLock g(m_lock); return m_refreshEnabled != 0; }
-DWORD ToviDevice::GetRefreshMode() { ScopedLock g(m_lock); return m_refreshMode; }
-DWORD ToviDevice::GetRefreshPeriod() { ScopedLock g(m_lock); return m_refreshPeriod; }
+bool ToviDevice::IsRefreshEnabled() {
+    ScopedLock g(m_lock);
+    return m_refreshEnabled != 0;
+}
+DWORD ToviDevice::GetRefreshMode() {
+    ScopedLock g(m_lock);
+    return m_refreshMode;
+}
+DWORD ToviDevice::GetRefreshPeriod() {
+    ScopedLock g(m_lock);
+    return m_refreshPeriod;
+}

@@ -16,7 +16,6 @@
 
 namespace {
 
-
 struct Figures {
     double store = 0, load = 0, fileSave = 0, fileLoad = 0;
     size_t bytes = 0;

@@ -4,8 +4,8 @@
 #include <windows.h>
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-    HWND window = CreateWindowExW(0, L"STATIC", L"DesktopKeeper", WS_OVERLAPPED, 0, 0, 1, 1,
-                                  nullptr, nullptr, instance, nullptr);
+    HWND window =
+        CreateWindowExW(0, L"STATIC", L"DesktopKeeper", WS_OVERLAPPED, 0, 0, 1, 1, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) {
         return 1;
     }

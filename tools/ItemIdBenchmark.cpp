@@ -55,7 +55,8 @@ Result Run(int tagCount) {
 // Median of three fresh runs, so one descheduled moment does not decide.
 Result Median(int tagCount) {
     Result r[3] = {Run(tagCount), Run(tagCount), Run(tagCount)};
-    std::sort(std::begin(r), std::end(r), [](const Result& a, const Result& b) { return a.resolveSeconds < b.resolveSeconds; });
+    std::sort(std::begin(r), std::end(r),
+              [](const Result& a, const Result& b) { return a.resolveSeconds < b.resolveSeconds; });
     return r[1];
 }
 }  // namespace

@@ -23,7 +23,9 @@ constexpr int kTags = 10000;
 double CpuMs() {
     FILETIME created, exited, kernel, user;
     GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto ms = [](FILETIME t) { return ((static_cast<double>(t.dwHighDateTime) * 4294967296.0) + t.dwLowDateTime) / 10000.0; };
+    auto ms = [](FILETIME t) {
+        return ((static_cast<double>(t.dwHighDateTime) * 4294967296.0) + t.dwLowDateTime) / 10000.0;
+    };
     return ms(kernel) + ms(user);
 }
 
@@ -72,10 +74,12 @@ int wmain(int argc, wchar_t** argv) {
     // Every kind in turn; random and count with a period of one tick, so that
     // every tag takes a new value every 100 ms. The counters count the updates.
     for (size_t i = 0; i < tags.size(); ++i) {
-        const DWORD kind = kFirstSimulationKind + static_cast<DWORD>(i % (kLastSimulationKind - kFirstSimulationKind + 1));
+        const DWORD kind =
+            kFirstSimulationKind + static_cast<DWORD>(i % (kLastSimulationKind - kFirstSimulationKind + 1));
         if (kind == kSimulateCount) tags[i]->SetValueLimits(0, 1e9);
         tags[i]->SetValueNow(Variant::FromDouble(0));
-        tags[i]->SetSimulation(TagSimulation{false, kind, 1, kind == kSimulateCount || kind == kSimulateRandom ? 1u : 50u});
+        tags[i]->SetSimulation(
+            TagSimulation{false, kind, 1, kind == kSimulateCount || kind == kSimulateRandom ? 1u : 50u});
     }
 
     const Share floor = Poll(*device, seconds);

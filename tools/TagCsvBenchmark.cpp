@@ -53,7 +53,8 @@ Figures Run(int groups, int tagsPerGroup, const std::wstring& path) {
 }
 
 Figures Median(int groups, int tagsPerGroup, const std::wstring& path) {
-    return MedianOfThree([&] { return Run(groups, tagsPerGroup, path); }, [](const Figures& f) { return f.addSeconds; });
+    return MedianOfThree([&] { return Run(groups, tagsPerGroup, path); },
+                         [](const Figures& f) { return f.addSeconds; });
 }
 
 void Print(const char* label, const Figures& f) {
@@ -89,8 +90,7 @@ int main() {
         }
     }
     goal("export of 100,000 tags under 2 s", std::max(spread.exportSeconds, single.exportSeconds) < kExportGoalSeconds);
-    goal("import of 100,000 tags under 3 s",
-         std::max({spread.addSeconds, spread.updateSeconds, single.addSeconds, single.updateSeconds}) <
-             kImportGoalSeconds);
+    goal("import of 100,000 tags under 3 s", std::max({spread.addSeconds, spread.updateSeconds, single.addSeconds,
+                                                       single.updateSeconds}) < kImportGoalSeconds);
     return met ? 0 : 1;
 }

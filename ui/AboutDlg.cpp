@@ -15,16 +15,13 @@ std::wstring CAboutDlg::VersionLine() {
 
 INT_PTR CAboutDlg::OnMessage(UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
-    case WM_INITDIALOG:
-        SetItemText(IDC_ABOUT_VERSION, VersionLine());
-        return TRUE;
+    case WM_INITDIALOG: SetItemText(IDC_ABOUT_VERSION, VersionLine()); return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
             End(LOWORD(wParam));
             return TRUE;
         }
         return FALSE;
-    default:
-        return FALSE;
+    default: return FALSE;
     }
 }

@@ -7,7 +7,7 @@
 #include <vector>
 
 struct ClientRow {
-    std::wstring clientName;          // "" when the client gave none
+    std::wstring clientName;  // "" when the client gave none
     DWORD groups = 0;
     DWORD items = 0;
     DWORD streamSubscriptions = 0;    // 1.0a IDataObject advise connections

@@ -24,12 +24,10 @@ HIMAGELIST TreeImages() {
     return images;
 }
 
-
 template <class T>
 std::vector<T*> ByOrdinal(std::vector<T*> objects) {
     std::erase_if(objects, [](T* object) { return !OPCS_TagGroup::IsValidGroup(object); });
-    std::stable_sort(objects.begin(), objects.end(),
-                     [](T* a, T* b) { return a->GetOrdinal() < b->GetOrdinal(); });
+    std::stable_sort(objects.begin(), objects.end(), [](T* a, T* b) { return a->GetOrdinal() < b->GetOrdinal(); });
     return objects;
 }
 
@@ -64,10 +62,10 @@ HTREEITEM CDeviceView::TreeItemOf(const OPCS_TagGroup* object) const {
 }
 
 HWND CDeviceView::CreateControl(HWND parent) {
-    return CreateWindowExW(WS_EX_CLIENTEDGE, WC_TREEVIEWW, L"",
-                           WS_CHILD | WS_VISIBLE | WS_TABSTOP | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT |
-                               TVS_SHOWSELALWAYS,
-                           0, 0, 0, 0, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
+    return CreateWindowExW(
+        WS_EX_CLIENTEDGE, WC_TREEVIEWW, L"",
+        WS_CHILD | WS_VISIBLE | WS_TABSTOP | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT | TVS_SHOWSELALWAYS, 0, 0,
+        0, 0, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
 }
 
 void CDeviceView::OnInitialUpdate() {
@@ -117,9 +115,7 @@ void CDeviceView::OnUpdate(DocumentView*, int hint, void* object) {
     }
     SendMessageW(m_control, WM_SETREDRAW, FALSE, 0);
     switch (hint) {
-    case kHintCleared:
-        DeleteAllItems();
-        break;
+    case kHintCleared: DeleteAllItems(); break;
     case kHintItemChanged:
         // The null test is implied by the validity test; written out, it spares
         // an optimised build GCC's false "'this' pointer is null" warning.
@@ -141,15 +137,11 @@ void CDeviceView::OnUpdate(DocumentView*, int hint, void* object) {
     case kHintDeviceAdded:
         if (OPCS_TagGroup::IsValidGroup(object)) OnDeviceAdded(static_cast<OPCS_Device*>(object));
         break;
-    case kHintDeviceStatesChanged:
-        RefreshDeviceImages();
-        break;
+    case kHintDeviceStatesChanged: RefreshDeviceImages(); break;
     case kHintGroupAdded:
         if (OPCS_TagGroup::IsValidGroup(object)) OnGroupAdded(static_cast<OPCS_TagGroup*>(object));
         break;
-    default:
-        Rebuild(object);
-        break;
+    default: Rebuild(object); break;
     }
     SendMessageW(m_control, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(m_control, nullptr, TRUE);
@@ -268,11 +260,8 @@ LRESULT CDeviceView::OnNotify(NMHDR* header) {
             OnDelete();
         }
         return 0;
-    case NM_RCLICK:
-        OnRightClick();
-        return 1;  // handled: no WM_CONTEXTMENU as well
-    default:
-        return 0;
+    case NM_RCLICK: OnRightClick(); return 1;  // handled: no WM_CONTEXTMENU as well
+    default: return 0;
     }
 }
 
@@ -297,8 +286,7 @@ void CDeviceView::OnProperties() {
 
 void CDeviceView::OnDelete() {
     OPCS_TagGroup* group = SelectedGroup();
-    if (group == nullptr || !group->CanDelete() ||
-        !OPCS_TagGroup::IsValidGroup(group->GetDevice())) {
+    if (group == nullptr || !group->CanDelete() || !OPCS_TagGroup::IsValidGroup(group->GetDevice())) {
         return;
     }
     HTREEITEM item = TreeItemOf(group);
@@ -321,37 +309,27 @@ bool CDeviceView::QueryCommand(UINT command, CommandState& state) {
     OPCS_TagGroup* group = SelectedGroup();
     OPCS_Device* device = SelectedDevice();
     switch (command) {
-    case ID_EDIT_PROPERTIES:
-        state.enabled = group != nullptr;
-        return true;
+    case ID_EDIT_PROPERTIES: state.enabled = group != nullptr; return true;
     case ID_EDIT_DELETE: {
         OPCS_Device* owner = group != nullptr ? group->GetDevice() : nullptr;
-        state.enabled = group != nullptr && group->CanDelete() && OPCS_TagGroup::IsValidGroup(owner) &&
-                        owner->CanDelete();
+        state.enabled =
+            group != nullptr && group->CanDelete() && OPCS_TagGroup::IsValidGroup(owner) && owner->CanDelete();
         return true;
     }
-    case ID_FORCE_POLL:
-        state.enabled = device != nullptr && device->IsBusy();
-        return true;
+    case ID_FORCE_POLL: state.enabled = device != nullptr && device->IsBusy(); return true;
     case ID_POLL_SELECTED_DEVICE:
         state.enabled = device != nullptr;
         state.checked = device != nullptr && device->GetPollRequests(kPollOperator) != 0;
         return true;
-    case ID_HELP:
-        return true;
-    default:
-        return false;
+    case ID_HELP: return true;
+    default: return false;
     }
 }
 
 bool CDeviceView::OnCommand(UINT command) {
     switch (command) {
-    case ID_EDIT_PROPERTIES:
-        OnProperties();
-        return true;
-    case ID_EDIT_DELETE:
-        OnDelete();
-        return true;
+    case ID_EDIT_PROPERTIES: OnProperties(); return true;
+    case ID_EDIT_DELETE: OnDelete(); return true;
     case ID_FORCE_POLL:
         if (OPCS_Device* device = SelectedDevice(); device != nullptr && device->IsBusy()) device->PollNow();
         return true;
@@ -365,11 +343,8 @@ bool CDeviceView::OnCommand(UINT command) {
             m_doc.UpdateAllViews(this, kHintDataChanged);
         }
         return true;
-    case ID_HELP:
-        ShowHelpTopic(kHelpDeviceTree);
-        return true;
-    default:
-        return false;
+    case ID_HELP: ShowHelpTopic(kHelpDeviceTree); return true;
+    default: return false;
     }
 }
 

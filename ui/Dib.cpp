@@ -10,7 +10,7 @@ class File {
 public:
     explicit File(const std::wstring& path)
         : m_handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+                               FILE_ATTRIBUTE_NORMAL, nullptr)) {}
     ~File() {
         if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
     }
@@ -64,7 +64,8 @@ bool CDib::Read(const std::wstring& path) {
     }
     unsigned long long size = info.biSizeImage;
     if (size == 0) {
-        const unsigned long long rowBytes = (static_cast<unsigned long long>(info.biWidth) * info.biBitCount + 31) / 32 * 4;
+        const unsigned long long rowBytes =
+            (static_cast<unsigned long long>(info.biWidth) * info.biBitCount + 31) / 32 * 4;
         const long long height = info.biHeight < 0 ? -static_cast<long long>(info.biHeight) : info.biHeight;
         size = rowBytes * static_cast<unsigned long long>(height);
     }

@@ -126,22 +126,16 @@ void OPCS_DlgClients::OnDestroyed() { delete this; }
 
 INT_PTR OPCS_DlgClients::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_INITDIALOG:
-        OnInitDialog();
-        return TRUE;
+    case WM_INITDIALOG: OnInitDialog(); return TRUE;
     case WM_TIMER:
         if (wParam != kRefreshTimer) return FALSE;
         Refresh();
         return TRUE;
-    case WM_SIZE:
-        OnSize(LOWORD(lParam), HIWORD(lParam));
-        return TRUE;
+    case WM_SIZE: OnSize(LOWORD(lParam), HIWORD(lParam)); return TRUE;
     case WM_GETMINMAXINFO:
         reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {m_minimumWindow.cx, m_minimumWindow.cy};
         return TRUE;
-    case WM_HELP:
-        ShowHelpTopic(kHelpClientsWindow);
-        return TRUE;
+    case WM_HELP: ShowHelpTopic(kHelpClientsWindow); return TRUE;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDOK:
@@ -149,8 +143,7 @@ INT_PTR OPCS_DlgClients::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case ID_HELP: ShowHelpTopic(kHelpClientsWindow); return TRUE;
         default: return FALSE;
         }
-    default:
-        return FALSE;
+    default: return FALSE;
     }
 }
 
@@ -255,8 +248,14 @@ void OPCS_DlgClients::OnSize(int width, int height) {
     for (const Anchor& anchor : m_anchors) {
         RECT r = anchor.place;
         switch (anchor.id) {
-        case IDC_CLIENTS_LIST: r.right += dx; r.bottom += dy; break;
-        case IDC_CLIENTS_COUNT: OffsetRect(&r, 0, dy); r.right += dx; break;
+        case IDC_CLIENTS_LIST:
+            r.right += dx;
+            r.bottom += dy;
+            break;
+        case IDC_CLIENTS_COUNT:
+            OffsetRect(&r, 0, dy);
+            r.right += dx;
+            break;
         default: OffsetRect(&r, dx, dy); break;  // the buttons keep to the bottom right corner
         }
         if (moves != nullptr) {

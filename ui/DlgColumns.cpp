@@ -73,16 +73,12 @@ INT_PTR CALLBACK OPCS_DlgColumns::DialogProc(HWND hwnd, UINT message, WPARAM wPa
 
 INT_PTR OPCS_DlgColumns::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_INITDIALOG:
-        OnInitDialog();
-        return TRUE;
+    case WM_INITDIALOG: OnInitDialog(); return TRUE;
     case kSelectionChanged:
         m_selectionPending = false;
         OnSelectionChanged();
         return TRUE;
-    case WM_HELP:
-        ShowHelpTopic(kHelpColumnsDialog);
-        return TRUE;
+    case WM_HELP: ShowHelpTopic(kHelpColumnsDialog); return TRUE;
     case WM_NOTIFY: {
         auto* header = reinterpret_cast<NMHDR*>(lParam);
         if (header->hwndFrom != m_list) return FALSE;
@@ -119,8 +115,7 @@ INT_PTR OPCS_DlgColumns::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case ID_HELP: ShowHelpTopic(kHelpColumnsDialog); return TRUE;
         default: return FALSE;
         }
-    default:
-        return FALSE;
+    default: return FALSE;
     }
 }
 
@@ -165,7 +160,8 @@ void OPCS_DlgColumns::InsertItem(int index, const std::wstring& text, std::uint3
 
 std::vector<int> OPCS_DlgColumns::SelectedItems() const {
     std::vector<int> items;
-    for (int i = ListView_GetNextItem(m_list, -1, LVNI_SELECTED); i >= 0; i = ListView_GetNextItem(m_list, i, LVNI_SELECTED)) {
+    for (int i = ListView_GetNextItem(m_list, -1, LVNI_SELECTED); i >= 0;
+         i = ListView_GetNextItem(m_list, i, LVNI_SELECTED)) {
         items.push_back(i);
     }
     return items;

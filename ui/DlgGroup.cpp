@@ -11,8 +11,8 @@ namespace {
 constexpr unsigned kMaxHours = 24;
 constexpr unsigned kMaxMinutes = 59;
 constexpr unsigned kMaxSeconds = 59;
-constexpr int kIntervalControls[] = {IDC_GROUP_HOURS,        IDC_GROUP_MINUTES,      IDC_GROUP_SECONDS,
-                                     IDC_GROUP_HOURS_SPIN,   IDC_GROUP_MINUTES_SPIN, IDC_GROUP_SECONDS_SPIN};
+constexpr int kIntervalControls[] = {IDC_GROUP_HOURS,      IDC_GROUP_MINUTES,      IDC_GROUP_SECONDS,
+                                     IDC_GROUP_HOURS_SPIN, IDC_GROUP_MINUTES_SPIN, IDC_GROUP_SECONDS_SPIN};
 }  // namespace
 
 Tovi_DlgGroup::Tovi_DlgGroup(GroupPropertiesFields& fields) : DialogWindow(IDD_GROUP), m_fields(fields) {}
@@ -23,12 +23,8 @@ Tovi_DlgGroup::Interval Tovi_DlgGroup::SplitInterval(DWORD seconds) noexcept {
 
 INT_PTR Tovi_DlgGroup::OnMessage(UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
-    case WM_INITDIALOG:
-        OnInitDialog();
-        return TRUE;
-    case WM_HELP:
-        ShowHelpTopic(kHelpGroupDialog);
-        return TRUE;
+    case WM_INITDIALOG: OnInitDialog(); return TRUE;
+    case WM_HELP: ShowHelpTopic(kHelpGroupDialog); return TRUE;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDOK: OnOK(); return TRUE;
@@ -41,8 +37,7 @@ INT_PTR Tovi_DlgGroup::OnMessage(UINT message, WPARAM wParam, LPARAM) {
             return TRUE;
         default: return FALSE;
         }
-    default:
-        return FALSE;
+    default: return FALSE;
     }
 }
 

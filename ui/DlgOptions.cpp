@@ -35,12 +35,8 @@ Tovi_DlgOptions::Tovi_DlgOptions() : DialogWindow(IDD_OPTIONS) {}
 
 INT_PTR Tovi_DlgOptions::OnMessage(UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
-    case WM_INITDIALOG:
-        OnInitDialog();
-        return TRUE;
-    case WM_HELP:
-        ShowHelpTopic(kHelpOptionsDialog);
-        return TRUE;
+    case WM_INITDIALOG: OnInitDialog(); return TRUE;
+    case WM_HELP: ShowHelpTopic(kHelpOptionsDialog); return TRUE;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDOK: OnOK(); return TRUE;
@@ -50,8 +46,7 @@ INT_PTR Tovi_DlgOptions::OnMessage(UINT message, WPARAM wParam, LPARAM) {
         case IDC_OPTIONS_LOG_RESET: theEventLog.Reset(); return TRUE;
         default: return FALSE;
         }
-    default:
-        return FALSE;
+    default: return FALSE;
     }
 }
 
@@ -110,7 +105,8 @@ void Tovi_DlgOptions::OnOK() {
     if (renamed) {
         // A name the next start could not open would leave the program without a log, silently.
         if (!CanWriteFile(logFile)) {
-            RefuseField(IDC_OPTIONS_LOG_FILE, FormatText(L"The event log file \"%ls\" cannot be written.", logFile.c_str()));
+            RefuseField(IDC_OPTIONS_LOG_FILE,
+                        FormatText(L"The event log file \"%ls\" cannot be written.", logFile.c_str()));
             return;
         }
         AppMessageBox(LoadResString(IDS_LOG_NAME_RESTART), MB_OK | MB_ICONEXCLAMATION);

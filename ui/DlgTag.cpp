@@ -23,8 +23,8 @@ constexpr std::array<TypeChoice, 5> kTypes = {{{L"Bool (1/0, T/F)", VT_BOOL},
 constexpr int kIntegerIndex = 1;
 
 // In the order of the stored kind numbers: item index + 1 is the kind.
-constexpr std::array<const wchar_t*, kLastSimulationKind> kSimulationKinds = {
-    L"Ramp", L"Triangle", L"Sine", L"Square", L"Random", L"Count"};
+constexpr std::array<const wchar_t*, kLastSimulationKind> kSimulationKinds = {L"Ramp",   L"Triangle", L"Sine",
+                                                                              L"Square", L"Random",   L"Count"};
 static_assert(kFirstSimulationKind == 1 && kSimulateCount == kLastSimulationKind);
 // The period is shown in seconds with one decimal: one tick per tenth.
 static_assert(kSimulationTickMs == 100);
@@ -83,12 +83,8 @@ bool Tovi_DlgTag::ParsePeriodText(const std::wstring& text, DWORD& ticks) {
 
 INT_PTR Tovi_DlgTag::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_INITDIALOG:
-        OnInitDialog();
-        return TRUE;
-    case WM_HELP:
-        ShowHelpTopic(kHelpTagDialog);
-        return TRUE;
+    case WM_INITDIALOG: OnInitDialog(); return TRUE;
+    case WM_HELP: ShowHelpTopic(kHelpTagDialog); return TRUE;
     case WM_NOTIFY: {
         const auto* header = reinterpret_cast<NMHDR*>(lParam);
         if (header->idFrom == IDC_TAG_DEADBAND_SPIN && header->code == UDN_DELTAPOS) {
@@ -117,8 +113,7 @@ INT_PTR Tovi_DlgTag::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return TRUE;
         default: return FALSE;
         }
-    default:
-        return FALSE;
+    default: return FALSE;
     }
 }
 
@@ -141,7 +136,8 @@ void Tovi_DlgTag::ShowSimulation() {
     for (const wchar_t* kind : kSimulationKinds) SendMessageW(kinds, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kind));
     const TagSimulation& simulation = m_fields.simulation;
     // A kind this program does not know shows no choice and is kept unless one is made.
-    const WPARAM selection = IsSimulationKind(simulation.kind) ? simulation.kind - kFirstSimulationKind : static_cast<WPARAM>(-1);
+    const WPARAM selection =
+        IsSimulationKind(simulation.kind) ? simulation.kind - kFirstSimulationKind : static_cast<WPARAM>(-1);
     SendMessageW(kinds, CB_SETCURSEL, selection, 0);
     SetChecked(IDC_TAG_SIMULATE, simulation.enabled);
     SetItemText(IDC_TAG_SIMULATION_STEP, FormatText(L"%lu", static_cast<unsigned long>(simulation.step)));
@@ -166,7 +162,8 @@ void Tovi_DlgTag::ShowFields() {
     SetItemText(IDC_TAG_MIN, NumberText(m_fields.low));
     SetItemText(IDC_TAG_MAX, NumberText(m_fields.high));
     SetItemText(IDC_TAG_DEADBAND, NumberText(m_fields.deadband));
-    CheckRadioButton(m_hwnd, IDC_TAG_READ_ONLY, IDC_TAG_READ_WRITE, m_fields.access != 0 ? IDC_TAG_READ_WRITE : IDC_TAG_READ_ONLY);
+    CheckRadioButton(m_hwnd, IDC_TAG_READ_ONLY, IDC_TAG_READ_WRITE,
+                     m_fields.access != 0 ? IDC_TAG_READ_WRITE : IDC_TAG_READ_ONLY);
 }
 
 void Tovi_DlgTag::EnableLimitEdits(bool enable) {

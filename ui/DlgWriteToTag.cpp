@@ -64,12 +64,8 @@ void OPCS_DlgWriteToTag::OnDestroyed() { delete this; }
 
 INT_PTR OPCS_DlgWriteToTag::OnMessage(UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
-    case WM_INITDIALOG:
-        OnInitDialog();
-        return TRUE;
-    case WM_HELP:
-        ShowHelpTopic(kHelpWriteTagDialog);
-        return TRUE;
+    case WM_INITDIALOG: OnInitDialog(); return TRUE;
+    case WM_HELP: ShowHelpTopic(kHelpWriteTagDialog); return TRUE;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDOK: OnApply(); return TRUE;
@@ -77,8 +73,7 @@ INT_PTR OPCS_DlgWriteToTag::OnMessage(UINT message, WPARAM wParam, LPARAM) {
         case ID_HELP: ShowHelpTopic(kHelpWriteTagDialog); return TRUE;
         default: return FALSE;
         }
-    default:
-        return FALSE;
+    default: return FALSE;
     }
 }
 

@@ -57,15 +57,13 @@ bool OPCS_Doc::AddTagTo(OPCS_TagGroup* group, OPCS_Tag* tag) {
 bool OPCS_Doc::DeleteItem(OPCS_TagGroup* item) {
     const std::wstring name = OPCS_TagGroup::IsValidGroup(item) ? item->GetName() : std::wstring();
     switch (m_configuration.DeleteItem(item)) {
-    case Configuration::DeleteResult::NotFound:
-        return false;
+    case Configuration::DeleteResult::NotFound: return false;
     case Configuration::DeleteResult::InUse:
         // Said once the lock is free: clients go on while the box is up.
         AppMessageBox(kCannotDelete, MB_OK | MB_ICONSTOP);
         theEventLog << L"Failed to delete:" << (name + L", delete failed") << EventLog::EndEntry;
         return false;
-    case Configuration::DeleteResult::Deleted:
-        break;
+    case Configuration::DeleteResult::Deleted: break;
     }
     UpdateAllViews(nullptr, kHintRefreshAll);
     return true;

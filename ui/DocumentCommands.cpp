@@ -28,15 +28,10 @@ bool DocumentCommands::QueryCommand(UINT command, CommandState& state) {
     switch (command) {
     case ID_FILE_SAVE:
     case ID_FILE_OPTIONS:
-    case ID_ADD_DEVICE:
-        return true;
-    case ID_VIEW_COLUMNS:
-        state.enabled = m_tagView != nullptr;
-        return true;
+    case ID_ADD_DEVICE: return true;
+    case ID_VIEW_COLUMNS: state.enabled = m_tagView != nullptr; return true;
     case ID_ADD_GROUP:
-    case ID_ADD_TAG:
-        state.enabled = CanAddBelowSelection(doc);
-        return true;
+    case ID_ADD_TAG: state.enabled = CanAddBelowSelection(doc); return true;
     case ID_START_POLLING_DEVICE:
     case ID_STOP_POLLING_DEVICE: {
         OPCS_Device* device = SelectedDevice(doc);
@@ -45,38 +40,21 @@ bool DocumentCommands::QueryCommand(UINT command, CommandState& state) {
         state.checked = device != nullptr && (command == ID_START_POLLING_DEVICE ? requested : !requested);
         return true;
     }
-    case ID_POLL_ALL_DEVICES:
-        state.enabled = doc->QueryPollAllState(&state.checked);
-        return true;
-    default:
-        return false;
+    case ID_POLL_ALL_DEVICES: state.enabled = doc->QueryPollAllState(&state.checked); return true;
+    default: return false;
     }
 }
 
 bool DocumentCommands::OnCommand(UINT command) {
     OPCS_Doc* doc = &m_doc;
     switch (command) {
-    case ID_FILE_SAVE:
-        doc->Save();
-        return true;
-    case ID_ADD_DEVICE:
-        doc->OnAddDevice();
-        return true;
-    case ID_ADD_GROUP:
-        doc->OnAddNestedGroup();
-        return true;
-    case ID_ADD_TAG:
-        doc->OnAddTag();
-        return true;
-    case ID_START_POLLING_DEVICE:
-        doc->OnStartPollingDevice();
-        return true;
-    case ID_STOP_POLLING_DEVICE:
-        doc->OnStopPollingDevice();
-        return true;
-    case ID_POLL_ALL_DEVICES:
-        doc->OnPollAllDevices();
-        return true;
+    case ID_FILE_SAVE: doc->Save(); return true;
+    case ID_ADD_DEVICE: doc->OnAddDevice(); return true;
+    case ID_ADD_GROUP: doc->OnAddNestedGroup(); return true;
+    case ID_ADD_TAG: doc->OnAddTag(); return true;
+    case ID_START_POLLING_DEVICE: doc->OnStartPollingDevice(); return true;
+    case ID_STOP_POLLING_DEVICE: doc->OnStopPollingDevice(); return true;
+    case ID_POLL_ALL_DEVICES: doc->OnPollAllDevices(); return true;
     case ID_FILE_OPTIONS: {
         Tovi_DlgOptions dialog;
         dialog.DoModal(GetActiveWindow());
@@ -89,7 +67,6 @@ bool DocumentCommands::OnCommand(UINT command) {
             dialog.DoModal(GetAncestor(m_tagView->Handle(), GA_ROOT));
         }
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }

@@ -12,17 +12,14 @@ void ReportSaveError(const ConfigFileResult& result, const std::wstring& path) {
     if (result.status == ConfigFileStatus::FileError) {
         switch (result.error) {
         case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL:
-            text = L"Destination disk drive is full.";
-            break;
+        case ERROR_HANDLE_DISK_FULL: text = L"Destination disk drive is full."; break;
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
         case ERROR_LOCK_VIOLATION:
         case ERROR_WRITE_PROTECT:
             text = L"Unable to write to " + path + L", it is read-only or opened by someone else.";
             break;
-        default:
-            break;
+        default: break;
         }
     }
     AppMessageBox(text, MB_OK | MB_ICONEXCLAMATION);

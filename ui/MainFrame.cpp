@@ -35,8 +35,8 @@ constexpr COLORREF kTransparent = RGB(255, 0, 255);
 constexpr std::array<UINT, 5> kPanes = {ID_PANE_TIME, ID_PANE_LAST_POLL, ID_PANE_NEXT_POLL, ID_PANE_STATE,
                                         ID_PANE_CLIENTS};
 constexpr std::array<UINT, 3> kToolbarCommands = {ID_FILE_NEW, ID_FILE_SAVE, ID_EDIT_DELETE};
-constexpr std::array<UINT, 4> kPollStateTexts = {IDS_PANE_STATE_IDLE, IDS_PANE_STATE_STARTING,
-                                                 IDS_PANE_STATE_WAITING, IDS_PANE_STATE_POLLING};
+constexpr std::array<UINT, 4> kPollStateTexts = {IDS_PANE_STATE_IDLE, IDS_PANE_STATE_STARTING, IDS_PANE_STATE_WAITING,
+                                                 IDS_PANE_STATE_POLLING};
 
 // Line 0 (status prompt) or 1 (tooltip) of a command's string.
 std::wstring CommandText(UINT command, int line) {
@@ -105,7 +105,7 @@ bool CMainFrame::Create(HINSTANCE instance) {
     const std::wstring title = LoadResString(IDS_APP_TITLE);
     HMENU menu = LoadMenuW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
     m_hwnd = CreateWindowExW(0, kMainFrameClass, title.c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, x, y, width,
-                            height, nullptr, menu, instance, this);
+                             height, nullptr, menu, instance, this);
     if (m_hwnd == nullptr) {
         if (menu != nullptr) DestroyMenu(menu);
         return false;
@@ -147,16 +147,16 @@ void CMainFrame::Show(int showCommand) {
 void CMainFrame::CreateToolbar() {
     if (m_toolbar != nullptr) DestroyWindow(m_toolbar);
     const bool vertical = m_dockSide == DockSide::Left || m_dockSide == DockSide::Right;
-    DWORD style = WS_CHILD | WS_VISIBLE | TBSTYLE_FLAT | TBSTYLE_TOOLTIPS | CCS_NOPARENTALIGN | CCS_NORESIZE |
-                  CCS_NODIVIDER;
+    DWORD style =
+        WS_CHILD | WS_VISIBLE | TBSTYLE_FLAT | TBSTYLE_TOOLTIPS | CCS_NOPARENTALIGN | CCS_NORESIZE | CCS_NODIVIDER;
     if (vertical) style |= CCS_VERT | TBSTYLE_WRAPABLE;
     m_toolbar = CreateWindowExW(0, TOOLBARCLASSNAMEW, L"", style, 0, 0, 0, 0, m_hwnd, nullptr,
-                               GetModuleHandleW(nullptr), nullptr);
+                                GetModuleHandleW(nullptr), nullptr);
     if (m_toolbar == nullptr) return;
     SendMessageW(m_toolbar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
     if (m_toolbarImages == nullptr) {
         m_toolbarImages = ImageList_LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_TOOLBAR), 16, 0,
-                                              kTransparent, IMAGE_BITMAP, LR_CREATEDIBSECTION);
+                                               kTransparent, IMAGE_BITMAP, LR_CREATEDIBSECTION);
     }
     SendMessageW(m_toolbar, TB_SETBITMAPSIZE, 0, MAKELPARAM(16, 15));
     SendMessageW(m_toolbar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(m_toolbarImages));
@@ -171,8 +171,9 @@ void CMainFrame::CreateToolbar() {
 
 void CMainFrame::CreateStatusBar() {
     m_status = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0, 0, m_hwnd,
-                              nullptr, GetModuleHandleW(nullptr), nullptr);
-    if (m_status != nullptr) SendMessageW(m_status, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(LoadResString(IDS_READY).c_str()));
+                               nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (m_status != nullptr)
+        SendMessageW(m_status, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(LoadResString(IDS_READY).c_str()));
 }
 
 RECT CMainFrame::PaneArea() const {
@@ -185,7 +186,8 @@ RECT CMainFrame::PaneArea() const {
     }
     if (m_toolbar != nullptr) {
         const DWORD size = static_cast<DWORD>(SendMessageW(m_toolbar, TB_GETBUTTONSIZE, 0, 0));
-        const int thickness = (m_dockSide == DockSide::Left || m_dockSide == DockSide::Right ? LOWORD(size) : HIWORD(size)) + 4;
+        const int thickness =
+            (m_dockSide == DockSide::Left || m_dockSide == DockSide::Right ? LOWORD(size) : HIWORD(size)) + 4;
         switch (m_dockSide) {
         case DockSide::Top: area.top += thickness; break;
         case DockSide::Bottom: area.bottom -= thickness; break;
@@ -227,7 +229,8 @@ void CMainFrame::RecalcLayout() {
     }
     if (m_tagView != nullptr && m_tagView->Handle() != nullptr) {
         const int right = static_cast<int>(area.left) + m_splitterLeft + kSplitterBar;
-        MoveWindow(m_tagView->Handle(), right, area.top, std::max(0, static_cast<int>(area.right) - right), height, TRUE);
+        MoveWindow(m_tagView->Handle(), right, area.top, std::max(0, static_cast<int>(area.right) - right), height,
+                   TRUE);
     }
 }
 
@@ -252,8 +255,7 @@ bool CMainFrame::OnSplitterMouse(UINT message, LPARAM lParam) {
         m_dragging = false;
         ReleaseCapture();
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -299,56 +301,38 @@ bool CMainFrame::QueryCommand(UINT command, CommandState& state) {
     case ID_FILE_NEW:
     case ID_FILE_OPEN:
     case ID_FILE_SAVE_AS:
-    case ID_FILE_IMPORT_TAGS:
-        state.enabled = !AreClientsConnected();
-        return true;
+    case ID_FILE_IMPORT_TAGS: state.enabled = !AreClientsConnected(); return true;
     case ID_FILE_EXPORT_TAGS:
     case ID_VIEW_CLIENTS:
     case ID_APP_EXIT:
     case ID_APP_ABOUT:  // shown by the application's command handler
     case ID_HELP:
     case ID_NEXT_PANE:
-    case ID_PREV_PANE:
-        return true;
+    case ID_PREV_PANE: return true;
     case ID_TOOLBAR_DOCK_TOP:
     case ID_TOOLBAR_DOCK_BOTTOM:
     case ID_TOOLBAR_DOCK_LEFT:
     case ID_TOOLBAR_DOCK_RIGHT:
         state.checked = static_cast<int>(command - ID_TOOLBAR_DOCK_TOP) == static_cast<int>(m_dockSide);
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
 bool CMainFrame::OnCommand(UINT command) {
     switch (command) {
-    case ID_FILE_OPEN:
-        OnOpen();
-        return true;
-    case ID_FILE_SAVE_AS:
-        OnSaveAs();
-        return true;
-    case ID_FILE_IMPORT_TAGS:
-        OnImportTags();
-        return true;
-    case ID_FILE_EXPORT_TAGS:
-        OnExportTags();
-        return true;
-    case ID_VIEW_CLIENTS:
-        OPCS_DlgClients::Open(m_hwnd, m_clientRows);
-        return true;
-    case ID_APP_EXIT:
-        OnClose();
-        return true;
-    case ID_HELP:
-        ShowHelpTopic(kHelpMainFrame);
-        return true;
+    case ID_FILE_OPEN: OnOpen(); return true;
+    case ID_FILE_SAVE_AS: OnSaveAs(); return true;
+    case ID_FILE_IMPORT_TAGS: OnImportTags(); return true;
+    case ID_FILE_EXPORT_TAGS: OnExportTags(); return true;
+    case ID_VIEW_CLIENTS: OPCS_DlgClients::Open(m_hwnd, m_clientRows); return true;
+    case ID_APP_EXIT: OnClose(); return true;
+    case ID_HELP: ShowHelpTopic(kHelpMainFrame); return true;
     case ID_NEXT_PANE:
     case ID_PREV_PANE: {
         // Two panes: next and previous are the same step.
         CViewWindow* other = m_activeView == m_deviceView.get() ? static_cast<CViewWindow*>(m_tagView.get())
-                                                              : static_cast<CViewWindow*>(m_deviceView.get());
+                                                                : static_cast<CViewWindow*>(m_deviceView.get());
         if (other != nullptr) {
             SetActiveView(other);
             SetFocus(other->Control());
@@ -363,8 +347,7 @@ bool CMainFrame::OnCommand(UINT command) {
         CreateToolbar();
         RecalcLayout();
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -513,12 +496,13 @@ void CMainFrame::UpdateStatusPanes() {
         const bool busy = device->IsBusy();
         const SYSTEMTIME last = device->GetLastPollTime();
         texts[1] = busy ? LoadResString(IDS_LAST_POLL_PREFIX) + FormatDateTime(last) : std::wstring(L" ");
-        texts[2] = busy ? LoadResString(IDS_NEXT_POLL_PREFIX) + FormatDateTime(AddSeconds(last, device->GetUpdateInterval()))
-                        : std::wstring();
+        texts[2] =
+            busy ? LoadResString(IDS_NEXT_POLL_PREFIX) + FormatDateTime(AddSeconds(last, device->GetUpdateInterval()))
+                 : std::wstring();
         const int state = device->GetPollState();
-        texts[3] = LoadResString(IDS_STATE_PREFIX) +
-                   (state >= 0 && state < static_cast<int>(kPollStateTexts.size()) ? LoadResString(kPollStateTexts[state])
-                                                                                   : std::wstring());
+        texts[3] = LoadResString(IDS_STATE_PREFIX) + (state >= 0 && state < static_cast<int>(kPollStateTexts.size())
+                                                          ? LoadResString(kPollStateTexts[state])
+                                                          : std::wstring());
     }
     texts[4] = m_activeView != nullptr ? m_activeView->ClientsPaneText() : std::wstring();
 
@@ -588,22 +572,17 @@ LRESULT CMainFrame::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         return kCloseRequestAccepted;
     }
     switch (message) {
-    case kClientObjectMessage:
-        OnClientObjectMessage(wParam);
-        return 0;
+    case kClientObjectMessage: OnClientObjectMessage(wParam); return 0;
     case WM_COMMAND:
         if (RouteCommand(LOWORD(wParam), HIWORD(wParam) == 1)) {
             return 0;
         }
         break;
-    case WM_NOTIFY:
-        return OnNotify(reinterpret_cast<NMHDR*>(lParam));
+    case WM_NOTIFY: return OnNotify(reinterpret_cast<NMHDR*>(lParam));
     case WM_INITMENUPOPUP:
         if (HIWORD(lParam) == 0) OnInitMenuPopup(reinterpret_cast<HMENU>(wParam));  // not the system menu
         return 0;
-    case WM_MENUSELECT:
-        OnMenuSelect(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HMENU>(lParam));
-        return 0;
+    case WM_MENUSELECT: OnMenuSelect(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HMENU>(lParam)); return 0;
     case WM_SIZE:
         RecalcLayout();
         UpdateStatusPanes();
@@ -628,9 +607,7 @@ LRESULT CMainFrame::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_LBUTTONUP:
         if (OnSplitterMouse(message, lParam)) return 0;
         break;
-    case WM_CLOSE:
-        OnClose();
-        return 0;
+    case WM_CLOSE: OnClose(); return 0;
     case WM_ENDSESSION:
         if (wParam != FALSE && m_sessionEndHandler) m_sessionEndHandler();
         return 0;
@@ -653,8 +630,7 @@ LRESULT CMainFrame::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         m_status = nullptr;
         return DefWindowProcW(hwnd, message, wParam, lParam);
     }
-    default:
-        break;
+    default: break;
     }
     return DefWindowProcW(m_hwnd, message, wParam, lParam);
 }

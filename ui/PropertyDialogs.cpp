@@ -17,8 +17,7 @@ bool EditDevice(PropertyDialogRunner& runner, ToviDevice& device) {
     fields.scheduleIndex = RefreshScheduleIndex(fields.refreshPeriod);
     fields.nameRefusal = [&device](const std::wstring& name) { return OPCS_Device::DeviceNameRefusal(&device, name); };
     if (!runner.EditGroup(fields)) return false;
-    device.ApplyProperties(fields.name,
-                           DeviceRefresh{fields.refreshEnabled, fields.refreshMode, fields.refreshPeriod},
+    device.ApplyProperties(fields.name, DeviceRefresh{fields.refreshEnabled, fields.refreshMode, fields.refreshPeriod},
                            fields.scheduleIndex);
     return true;
 }
@@ -49,7 +48,9 @@ bool EditGroupProperties(PropertyDialogRunner& runner, OPCS_TagGroup& group, OPC
     GroupPropertiesFields fields;
     fields.name = group.GetName();
     if (OPCS_TagGroup::IsValidGroup(parent)) {
-        fields.nameRefusal = [&group, parent](const std::wstring& name) { return parent->GroupNameRefusal(&group, name); };
+        fields.nameRefusal = [&group, parent](const std::wstring& name) {
+            return parent->GroupNameRefusal(&group, name);
+        };
     }
     if (!runner.EditGroup(fields)) return false;
     group.Rename(fields.name);

@@ -16,10 +16,8 @@ bool ClosesSplash(UINT message) {
     case WM_MBUTTONDOWN:
     case WM_NCLBUTTONDOWN:
     case WM_NCRBUTTONDOWN:
-    case WM_NCMBUTTONDOWN:
-        return true;
-    default:
-        return false;
+    case WM_NCMBUTTONDOWN: return true;
+    default: return false;
     }
 }
 }  // namespace
@@ -73,7 +71,7 @@ bool CSplashWnd::Create(HWND mainWindow) {
     const int y = area.top + (area.bottom - area.top - m_size.cy) / 2;
     m_mainWindow = mainWindow;
     m_hwnd = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, kSplashClass, L"", WS_POPUP | WS_VISIBLE, x, y,
-                            m_size.cx, m_size.cy, mainWindow, nullptr, instance, this);
+                             m_size.cx, m_size.cy, mainWindow, nullptr, instance, this);
     if (m_hwnd == nullptr) return false;
     SetTimer(m_hwnd, kCloseTimer, kShowMs, nullptr);
     return true;
@@ -89,7 +87,8 @@ void CSplashWnd::Hide() {
         m_hwnd = nullptr;
         DestroyWindow(window);
     }
-    if (main != nullptr && IsWindow(main)) RedrawWindow(main, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    if (main != nullptr && IsWindow(main))
+        RedrawWindow(main, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     delete this;
 }
 
@@ -112,9 +111,7 @@ LRESULT CALLBACK CSplashWnd::WindowProc(HWND hwnd, UINT message, WPARAM wParam, 
     auto* self = reinterpret_cast<CSplashWnd*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (self != nullptr) {
         switch (message) {
-        case WM_PAINT:
-            self->OnPaint();
-            return 0;
+        case WM_PAINT: self->OnPaint(); return 0;
         case WM_TIMER:
             if (wParam == kCloseTimer) {
                 self->Hide();
@@ -130,8 +127,7 @@ LRESULT CALLBACK CSplashWnd::WindowProc(HWND hwnd, UINT message, WPARAM wParam, 
                 self->Hide();
             }
             return 0;
-        default:
-            break;
+        default: break;
         }
     }
     return DefWindowProcW(hwnd, message, wParam, lParam);

@@ -78,8 +78,8 @@ SortKey KeyOf(OPCS_Tag* tag, std::uint32_t field) {
     case kFieldQuality: key.number = tag->GetQuality(); break;
     case kFieldLastUpdated: {
         const FILETIME time = tag->GetTimestamp();
-        key.number = static_cast<long long>((static_cast<unsigned long long>(time.dwHighDateTime) << 32) |
-                                            time.dwLowDateTime);
+        key.number =
+            static_cast<long long>((static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
         break;
     }
     case kFieldMode: key.number = tag->GetAccessMode(); break;
@@ -111,8 +111,8 @@ CTagView::~CTagView() {
 
 HWND CTagView::CreateControl(HWND parent) {
     HWND list = CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
-                                WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS,
-                                0, 0, 0, 0, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
+                                WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS, 0,
+                                0, 0, 0, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
     if (list != nullptr) ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT);
     return list;
 }
@@ -130,8 +130,7 @@ void CTagView::OnInitialUpdate() {
 
 void CTagView::BuildColumns() {
     ClearRows();
-    while (ListView_DeleteColumn(m_control, 0)) {
-    }
+    while (ListView_DeleteColumn(m_control, 0)) {}
     m_columns.clear();
     m_sortColumn = -1;
     for (const ColumnInfo& column : theSettings.GetColumns()) {
@@ -181,13 +180,9 @@ void CTagView::OnUpdate(DocumentView*, int hint, void* object) {
     case kHintRebuild:
     case kHintDeviceAdded:
     case kHintDeviceStatesChanged:
-    case kHintGroupAdded:
-        return;
-    case kHintCleared:
-        ClearRows();
-        return;
-    default:
-        break;
+    case kHintGroupAdded: return;
+    case kHintCleared: ClearRows(); return;
+    default: break;
     }
     if (m_doc.GetSelectedGroup() == nullptr) {
         ClearRows();
@@ -376,26 +371,17 @@ void CTagView::OnDelete() {
 LRESULT CTagView::OnNotify(NMHDR* header) {
     if (header->hwndFrom != m_control) return 0;
     switch (header->code) {
-    case LVN_GETDISPINFOW:
-        OnGetDisplayInfo(reinterpret_cast<NMLVDISPINFOW*>(header));
-        return 0;
-    case LVN_COLUMNCLICK:
-        SortByColumn(reinterpret_cast<NMLISTVIEW*>(header)->iSubItem);
-        return 0;
+    case LVN_GETDISPINFOW: OnGetDisplayInfo(reinterpret_cast<NMLVDISPINFOW*>(header)); return 0;
+    case LVN_COLUMNCLICK: SortByColumn(reinterpret_cast<NMLISTVIEW*>(header)->iSubItem); return 0;
     case LVN_KEYDOWN:
         if (reinterpret_cast<NMLVKEYDOWN*>(header)->wVKey == VK_DELETE) {
             // After the list's own handling of the key; tags that may not go are kept.
             PostMessageW(m_hwnd, WM_COMMAND, MAKEWPARAM(ID_EDIT_DELETE, 0), 0);
         }
         return 0;
-    case NM_DBLCLK:
-        OnCommand(ID_EDIT_PROPERTIES);
-        return 0;
-    case NM_RCLICK:
-        OnRightClick();
-        return 1;
-    default:
-        return 0;
+    case NM_DBLCLK: OnCommand(ID_EDIT_PROPERTIES); return 0;
+    case NM_RCLICK: OnRightClick(); return 1;
+    default: return 0;
     }
 }
 
@@ -411,9 +397,7 @@ void CTagView::OnRightClick() {
 
 bool CTagView::QueryCommand(UINT command, CommandState& state) {
     switch (command) {
-    case ID_EDIT_PROPERTIES:
-        state.enabled = SelectedRows().size() == 1;
-        return true;
+    case ID_EDIT_PROPERTIES: state.enabled = SelectedRows().size() == 1; return true;
     case ID_EDIT_DELETE: {
         const std::vector<int> rows = SelectedRows();
         state.enabled = !rows.empty() && std::all_of(rows.begin(), rows.end(), [this](int row) {
@@ -426,10 +410,8 @@ bool CTagView::QueryCommand(UINT command, CommandState& state) {
         state.enabled = tag != nullptr && tag->GetAccessMode() == 1;
         return true;
     }
-    case ID_HELP:
-        return true;
-    default:
-        return false;
+    case ID_HELP: return true;
+    default: return false;
     }
 }
 
@@ -441,19 +423,14 @@ bool CTagView::OnCommand(UINT command) {
             OnUpdate(nullptr, kHintDataChanged, tag);
         }
         return true;
-    case ID_EDIT_DELETE:
-        OnDelete();
-        return true;
+    case ID_EDIT_DELETE: OnDelete(); return true;
     case ID_WRITE_TO_TAG: {
         OPCS_Tag* tag = SingleSelectedTag();
         if (tag != nullptr && tag->GetAccessMode() == 1) OPCS_DlgWriteToTag::Open(tag, GetAncestor(m_hwnd, GA_ROOT));
         return true;
     }
-    case ID_HELP:
-        ShowHelpTopic(kHelpTagList);
-        return true;
-    default:
-        return false;
+    case ID_HELP: ShowHelpTopic(kHelpTagList); return true;
+    default: return false;
     }
 }
 

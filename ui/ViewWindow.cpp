@@ -68,9 +68,7 @@ LRESULT CViewWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_COMMAND:  // the view's own requests, such as Delete after a key
         if (lParam == 0 && OnCommand(LOWORD(wParam))) return 0;
         break;
-    case WM_TIMER:
-        OnTimer(wParam);
-        return 0;
+    case WM_TIMER: OnTimer(wParam); return 0;
     case kViewUpdateMessage:
         m_doc.Poster().Arrived(m_hwnd, static_cast<int>(wParam));
         OnPostedUpdate(static_cast<int>(wParam));
@@ -82,8 +80,7 @@ LRESULT CViewWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         m_control = nullptr;
         return DefWindowProcW(hwnd, message, wParam, lParam);
     }
-    default:
-        break;
+    default: break;
     }
     return DefWindowProcW(m_hwnd, message, wParam, lParam);
 }

@@ -96,8 +96,9 @@ static_assert(kGroupHeaderSize == 20 && kGroupStatus == 16);
 static_assert(kItemWithTimeSize == 20 && kItemQuality == 8 && kItemTimeStamp == 12);
 static_assert(kItemWithoutTimeSize == 12 && offsetof(OPCITEMHEADER2, wReserved) == 10);
 static_assert(offsetof(OPCITEMHEADER2, hClient) == kItemClientHandle &&
-              offsetof(OPCITEMHEADER2, dwValueOffset) == kItemValueOffset &&
-              offsetof(OPCITEMHEADER2, wQuality) == kItemQuality && offsetof(OPCITEMHEADER2, wReserved) == kItemReserved,
+                  offsetof(OPCITEMHEADER2, dwValueOffset) == kItemValueOffset &&
+                  offsetof(OPCITEMHEADER2, wQuality) == kItemQuality &&
+                  offsetof(OPCITEMHEADER2, wReserved) == kItemReserved,
               "both item records begin alike");
 static_assert(kWriteHeaderSize == 16 && kWriteStatus == 12);
 static_assert(kWriteItemSize == 8 && kWriteItemError == 4);

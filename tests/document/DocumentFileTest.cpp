@@ -161,8 +161,10 @@ TEST(DocumentFileTest, DamagedFileIsKeptBeforeTheFirstSaveOverIt) {
     EXPECT_EQ(damaged, ReadBytes(backup));
     EXPECT_EQ((std::vector<unsigned char>{'o', 'l', 'd'}), ReadBytes(file + L".bak"));
     ASSERT_EQ(1u, boxes.texts.size());
-    EXPECT_EQ(L"The configuration file " + file + L" was damaged and could not be read completely. "
-              L"The original file is kept as " + backup + L".",
+    EXPECT_EQ(L"The configuration file " + file +
+                  L" was damaged and could not be read completely. "
+                  L"The original file is kept as " +
+                  backup + L".",
               boxes.texts[0]);
     OwnDocument reread;
     ASSERT_TRUE(reread.OnOpenDocument(file));
@@ -272,8 +274,14 @@ TEST(DocumentFileTest, AFileTheDocumentDidNotReadIsKeptBeforeItIsSavedOver) {
             case Step::OpenLoaded: ASSERT_TRUE(doc.OnOpenDocument(loaded)); break;
             case Step::SaveLoaded: ASSERT_TRUE(doc.DoSave(loaded)); break;
             case Step::SaveOther: ASSERT_TRUE(doc.DoSave(other)); break;
-            case Step::NewOverLoaded: theSettings.SetLastUsedFile(loaded); ASSERT_TRUE(doc.OnNewDocument()); break;
-            case Step::NewOverOther: theSettings.SetLastUsedFile(other); ASSERT_TRUE(doc.OnNewDocument()); break;
+            case Step::NewOverLoaded:
+                theSettings.SetLastUsedFile(loaded);
+                ASSERT_TRUE(doc.OnNewDocument());
+                break;
+            case Step::NewOverOther:
+                theSettings.SetLastUsedFile(other);
+                ASSERT_TRUE(doc.OnNewDocument());
+                break;
             case Step::OpenLockedThenNew: {
                 HANDLE exclusive = CreateFileW(loaded.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
                 ASSERT_NE(INVALID_HANDLE_VALUE, exclusive);
@@ -297,7 +305,8 @@ TEST(DocumentFileTest, AFileTheDocumentDidNotReadIsKeptBeforeItIsSavedOver) {
         EXPECT_FALSE(FileExists(other + L".2.bak"));
         const size_t kept = (c.otherKept ? 1u : 0u) + (c.loadedKept ? 1u : 0u);
         size_t said = 0;
-        for (const std::wstring& text : boxes.texts) said += text.find(L"The original file is kept as") != std::wstring::npos;
+        for (const std::wstring& text : boxes.texts)
+            said += text.find(L"The original file is kept as") != std::wstring::npos;
         EXPECT_EQ(kept, said);
     }
 }
@@ -313,7 +322,7 @@ TEST(DocumentFileTest, DevicesOfOneNameAreRenamedSoEveryTagStaysReachable) {
         const char* stored;
         const wchar_t* loaded;
     };
-    const Row rows[] = {{"Pump", L"Pump"}, {"PUMP", L"PUMP v3"}, {"Pump v2", L"Pump v2"},
+    const Row rows[] = {{"Pump", L"Pump"},    {"PUMP", L"PUMP v3"},  {"Pump v2", L"Pump v2"},
                         {"pump", L"pump v4"}, {"Boiler", L"Boiler"}, {"boiler", L"boiler v2"}};
     std::vector<Bytes> devices;
     for (size_t i = 0; i < std::size(rows); ++i) {
@@ -338,7 +347,8 @@ TEST(DocumentFileTest, DevicesOfOneNameAreRenamedSoEveryTagStaysReachable) {
         const std::wstring stored(narrow.begin(), narrow.end());
         if (stored != rows[i].loaded) {
             ASSERT_EQ(1u, boxes.texts.size());
-            EXPECT_NE(std::wstring::npos, boxes.texts[0].find(L"\"" + stored + L"\" is now named \"" + rows[i].loaded + L"\""))
+            EXPECT_NE(std::wstring::npos,
+                      boxes.texts[0].find(L"\"" + stored + L"\" is now named \"" + rows[i].loaded + L"\""))
                 << Narrow(boxes.texts[0]);
             expectedLog += "renamed from: " + Narrow(stored) + " to: " + Narrow(rows[i].loaded) + " \r\n";
         }

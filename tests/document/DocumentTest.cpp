@@ -33,7 +33,10 @@ struct RecordingView : DocumentView {
 
 // Accepts every dialog unchanged.
 struct AcceptAll : PropertyDialogRunner {
-    bool EditTag(TagPropertiesFields& f) override { f.value = Variant::FromDouble(0); return accept; }
+    bool EditTag(TagPropertiesFields& f) override {
+        f.value = Variant::FromDouble(0);
+        return accept;
+    }
     bool EditGroup(GroupPropertiesFields&) override { return accept; }
     bool accept = true;
 };
@@ -242,12 +245,24 @@ TEST(DocumentTest, BoxesAndViewUpdatesNeverHoldTheConfigurationLock) {
     ToviDevice* idle = Device(L"Idle");
     auto* group = new ToviTagGroup;
     const std::vector<std::pair<const char*, std::function<void()>>> actions = {
-        {"add device", [&] { doc.AddDevice(busy); doc.AddDevice(idle); }},
+        {"add device",
+         [&] {
+             doc.AddDevice(busy);
+             doc.AddDevice(idle);
+         }},
         {"add group", [&] { doc.AddGroupTo(idle, group); }},
         {"add tag", [&] { doc.AddTagTo(group, new ToviTag); }},
-        {"refused delete", [&] { busy->RequestPollStart(kPollOperator); EXPECT_FALSE(doc.DeleteItem(busy)); }},
+        {"refused delete",
+         [&] {
+             busy->RequestPollStart(kPollOperator);
+             EXPECT_FALSE(doc.DeleteItem(busy));
+         }},
         {"delete", [&] { EXPECT_TRUE(doc.DeleteItem(group)); }},
-        {"clear", [&] { busy->RequestPollStop(kPollOperator); doc.DeleteContents(); }},
+        {"clear",
+         [&] {
+             busy->RequestPollStop(kPollOperator);
+             doc.DeleteContents();
+         }},
     };
     for (const auto& [name, run] : actions) {
         action = name;

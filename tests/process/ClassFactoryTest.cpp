@@ -156,9 +156,9 @@ TEST(ClassObjectThreadTest, OffersTheFactoryUntilStopped) {
 
     // A client of the registered class object gets a new server object.
     IPersist* object = nullptr;
-    ASSERT_EQ(CoCreateInstance(kTestClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IPersist,
-                               reinterpret_cast<void**>(&object)),
-              S_OK);
+    ASSERT_EQ(
+        CoCreateInstance(kTestClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IPersist, reinterpret_cast<void**>(&object)),
+        S_OK);
     object->Release();
     EXPECT_EQ(recorder.Pump(2, 5000), kMoreThenFewer);
 
@@ -166,8 +166,7 @@ TEST(ClassObjectThreadTest, OffersTheFactoryUntilStopped) {
     EXPECT_FALSE(thread.IsRunning());
     EXPECT_FALSE(module.IsClassObjectRegistered());
     IUnknown* none = nullptr;
-    EXPECT_NE(CoCreateInstance(kTestClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                               reinterpret_cast<void**>(&none)),
+    EXPECT_NE(CoCreateInstance(kTestClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, reinterpret_cast<void**>(&none)),
               S_OK);
     EXPECT_EQ(none, nullptr);
     thread.Stop();  // a second stop finds nothing to do

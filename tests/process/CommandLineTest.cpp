@@ -128,7 +128,8 @@ TEST(TagFileSwitchScan, ActionFileAndConfigurationInAnyOrderOrAReasonInWords) {
     EXPECT_EQ(imported.csvFile, L"C:\\RegServer.csv");
     EXPECT_TRUE(imported.configuration.empty());
 
-    EXPECT_EQ(ScanTagFileSwitch(L"Line.tvf /Import").error, L"The /Import switch needs the name of a CSV file after it.");
+    EXPECT_EQ(ScanTagFileSwitch(L"Line.tvf /Import").error,
+              L"The /Import switch needs the name of a CSV file after it.");
     EXPECT_FALSE(ScanTagFileSwitch(L"/Import a.csv /Export b.csv").error.empty());
     EXPECT_EQ(ScanTagFileSwitch(L"/Importer a.csv").action, TagFileSwitch::Action::None);
 }

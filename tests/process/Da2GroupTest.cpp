@@ -277,11 +277,10 @@ TEST_F(Da2GroupProcessTest, ABlockingSinkHoldsOnlyItsGroupAndAKilledClientIsDrop
 
 TEST_F(Da2GroupProcessTest, StreamsGoWhereTheirFormatSaysAndARefusedWriteIsNoSuccessOnAnyPath) {
     Group g;
-    ASSERT_NO_FATAL_FAILURE(AddGroup(server.Get(), L"Formats", TRUE, 50,
-                                     {{L"Pump1.Ratio", VT_EMPTY, TRUE},
-                                      {L"Pump1.Motors.Speed", VT_EMPTY, TRUE},
-                                      {L"Pump1.Count", VT_EMPTY, TRUE}},
-                                     g));
+    ASSERT_NO_FATAL_FAILURE(AddGroup(
+        server.Get(), L"Formats", TRUE, 50,
+        {{L"Pump1.Ratio", VT_EMPTY, TRUE}, {L"Pump1.Motors.Speed", VT_EMPTY, TRUE}, {L"Pump1.Count", VT_EMPTY, TRUE}},
+        g));
     DWORD cookie = 0;
     ASSERT_EQ(S_OK, g.point->Advise(&callback, &cookie));
     ComPtr<IDataObject> data;

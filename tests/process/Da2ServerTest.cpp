@@ -157,8 +157,8 @@ TEST_F(Da2ServerTest, CommonInterfaceConnectionPointAndGroupEnumeratorThroughThe
     DWORD* ids = nullptr;
     LPWSTR* descriptions = nullptr;
     VARTYPE* types = nullptr;
-    ASSERT_EQ(S_OK, properties->QueryAvailableProperties(const_cast<LPWSTR>(L"Tank.Level"), &count, &ids,
-                                                         &descriptions, &types));
+    ASSERT_EQ(S_OK, properties->QueryAvailableProperties(const_cast<LPWSTR>(L"Tank.Level"), &count, &ids, &descriptions,
+                                                         &types));
     EXPECT_EQ(17u, count) << "1-8, 101, 102, 103 and the tag's six settings";
     EXPECT_EQ(1u, ids[0]);
     EXPECT_EQ(VT_I2, types[0]);

@@ -17,7 +17,8 @@ TEST(InterfaceAnchorsTest, HoldsEveryInterfaceHandedToClientsUntilReleased) {
             InterfaceAnchors anchors;
             EXPECT_EQ(anchors.Hold(), InterfaceAnchors::Interfaces().size());
             EXPECT_EQ(anchors.Count(), InterfaceAnchors::Interfaces().size());
-            for (const IID* iid : {&IID_IClassFactory, &IID_IOPCServer, &IID_IOPCItemMgt, &IID_IDataObject, &IID_IEnumString}) {
+            for (const IID* iid :
+                 {&IID_IClassFactory, &IID_IOPCServer, &IID_IOPCItemMgt, &IID_IDataObject, &IID_IEnumString}) {
                 bool listed = false;
                 for (const IID& held : InterfaceAnchors::Interfaces()) listed = listed || IsEqualIID(held, *iid);
                 EXPECT_TRUE(listed);

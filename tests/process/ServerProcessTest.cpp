@@ -23,7 +23,7 @@
 #include "ServerUnderTest.h"
 
 namespace {
-constexpr DWORD kStartMs = 30000;   // a start-up under Wine, with room to spare
+constexpr DWORD kStartMs = 30000;  // a start-up under Wine, with room to spare
 constexpr DWORD kExitMs = 30000;
 constexpr DWORD kQuickMs = 2000;
 
@@ -113,8 +113,8 @@ DWORD RunToEnd(const std::wstring& arguments) {
     }
     DWORD code = 0;
     if (!process.WaitForExit(kExitMs, &code)) {
-        ADD_FAILURE() << "still running: " << Narrow(arguments) << "; a box says: "
-                      << Narrow(MessageBoxText(process.WaitForMessageBox(0)));
+        ADD_FAILURE() << "still running: " << Narrow(arguments)
+                      << "; a box says: " << Narrow(MessageBoxText(process.WaitForMessageBox(0)));
         return 99;
     }
     return code;
@@ -243,18 +243,26 @@ const wchar_t kOtherProxyClsid[] = L"{0A0B0C0D-1111-2222-3333-444455556666}";
 
 // The proxy CLSID registered for each OPC interface ("" for none), IOPCShutdown's last.
 std::vector<std::wstring> InterfaceProxies() {
-    const IID* iids[] = {&IID_IOPCServer,         &IID_IOPCServerPublicGroups, &IID_IOPCBrowseServerAddressSpace,
-                         &IID_IOPCGroupStateMgt,  &IID_IOPCPublicGroupStateMgt, &IID_IOPCSyncIO,
-                         &IID_IOPCAsyncIO,        &IID_IOPCItemMgt,            &IID_IEnumOPCItemAttributes,
-                         &IID_IOPCCommon,         &IID_IOPCItemProperties,     &IID_IOPCAsyncIO2,
-                         &IID_IOPCDataCallback,   &IID_IOPCShutdown};
+    const IID* iids[] = {&IID_IOPCServer,
+                         &IID_IOPCServerPublicGroups,
+                         &IID_IOPCBrowseServerAddressSpace,
+                         &IID_IOPCGroupStateMgt,
+                         &IID_IOPCPublicGroupStateMgt,
+                         &IID_IOPCSyncIO,
+                         &IID_IOPCAsyncIO,
+                         &IID_IOPCItemMgt,
+                         &IID_IEnumOPCItemAttributes,
+                         &IID_IOPCCommon,
+                         &IID_IOPCItemProperties,
+                         &IID_IOPCAsyncIO2,
+                         &IID_IOPCDataCallback,
+                         &IID_IOPCShutdown};
     std::vector<std::wstring> proxies;
     for (const IID* iid : iids) {
         wchar_t text[40];
         StringFromGUID2(*iid, text, 40);
-        proxies.push_back(
-            TextValue(HKEY_CLASSES_ROOT, std::wstring(L"Interface\\") + text + L"\\ProxyStubClsid32", L"")
-                .value_or(L""));
+        proxies.push_back(TextValue(HKEY_CLASSES_ROOT, std::wstring(L"Interface\\") + text + L"\\ProxyStubClsid32", L"")
+                              .value_or(L""));
     }
     return proxies;
 }
@@ -293,13 +301,14 @@ TEST_F(ServerProcessTest, RegistersAndUnregistersTwice) {
     // The first removal takes the keys, the configuration and the event log,
     // and the category that no other class implements.
     const std::wstring otherClass = L"CLSID\\{0A0B0C0D-1111-2222-3333-444455556667}";
-    ASSERT_TRUE(
-        SetTextValue(HKEY_CLASSES_ROOT, otherClass + L"\\Implemented Categories\\" + kCategoryOpcDaServer20Text, L"", L""));
+    ASSERT_TRUE(SetTextValue(HKEY_CLASSES_ROOT, otherClass + L"\\Implemented Categories\\" + kCategoryOpcDaServer20Text,
+                             L"", L""));
     EXPECT_EQ(RunToEnd(L"/UnregServer"), 0u);
     ExpectUnregistered();
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"Component Categories\\") + kCategoryOpcDaServer10Text));
-    EXPECT_EQ(TextValue(HKEY_CLASSES_ROOT, std::wstring(L"Component Categories\\") + kCategoryOpcDaServer20Text, L"409"),
-              L"OPC Data Access Servers Version 2.0");
+    EXPECT_EQ(
+        TextValue(HKEY_CLASSES_ROOT, std::wstring(L"Component Categories\\") + kCategoryOpcDaServer20Text, L"409"),
+        L"OPC Data Access Servers Version 2.0");
     EXPECT_EQ(InterfaceProxies(), ours);  // /UnregServer leaves the proxy to whoever registered it
     EXPECT_EQ(GetFileAttributesW(configFile.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetFileAttributesW(logFile.c_str()), INVALID_FILE_ATTRIBUTES);
@@ -311,8 +320,8 @@ TEST_F(ServerProcessTest, RegistersAndUnregistersTwice) {
     ASSERT_TRUE(WriteBytes(configFile, ConfigurationBytes(Plant())));
     WriteServerSettings(logFile, configFile);
     ASSERT_TRUE(WriteBytes(logFile, {}));
-    HANDLE held = CreateFileW(logFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE held = CreateFileW(logFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     EXPECT_EQ(RunToEnd(L"-UNREGSERVER"), 0u);
     CloseHandle(held);
@@ -645,9 +654,9 @@ TEST_F(ServerProcessTest, ClientsWorkGroupsAndItemsThroughTheProxy) {
 
     // The item enumerator crosses the process boundary.
     ComPtr<IEnumOPCItemAttributes> enumerator;
-    ASSERT_EQ(items->CreateEnumerator(IID_IEnumOPCItemAttributes,
-                                      reinterpret_cast<LPUNKNOWN*>(enumerator.GetAddressOf())),
-              S_OK);
+    ASSERT_EQ(
+        items->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<LPUNKNOWN*>(enumerator.GetAddressOf())),
+        S_OK);
     OPCITEMATTRIBUTES* records = nullptr;
     ULONG fetched = 0;
     ASSERT_EQ(enumerator->Next(5, &records, &fetched), S_FALSE);
@@ -823,7 +832,10 @@ TEST_F(ServerProcessTest, AGoneClientsSinksAreDroppedAndItsGroupsEnd) {
         std::string why;
         ASSERT_TRUE(KillWorkerOnceSubscribed(TOVI_CLIENT_WORKER, c.mode, kStartMs, &why)) << why;
         // Its sink fails once, is dropped, and the group's two threads end.
-        EXPECT_TRUE(WaitFor(kExitMs, [&] { return LogLinesWith(ReadLog(logFile), {c.group, L"terminated"}) == 2; }))
+        EXPECT_TRUE(WaitFor(kExitMs,
+                            [&] {
+                                return LogLinesWith(ReadLog(logFile), {c.group, L"terminated"}) == 2;
+                            }))
             << Narrow(c.mode) << ": " << Narrow(ReadLog(logFile));
         Sleep(1000);  // the scans at 20 ms would have failed 50 more times meanwhile
         const std::wstring log = ReadLog(logFile);
@@ -1031,9 +1043,17 @@ TEST_F(ServerProcessTest, StartFileThatCannotBeReadCostsNoOtherFile) {
         std::vector<std::wstring> saidOfStart;  // parts of the box shown at the start
     } cases[] = {
         {"named file missing", L"Missing.tvf", false, false, {L"Pump1", L"Tank", L"Boiler"}, {}},
-        {"named file held", L"Other.tvf", true, false, {L"Pump1", L"Tank", L"Boiler"},
+        {"named file held",
+         L"Other.tvf",
+         true,
+         false,
+         {L"Pump1", L"Tank", L"Boiler"},
          {L"Failed to open document.", other, configFile + L" is open instead."}},
-        {"both held", L"Other.tvf", true, true, {},
+        {"both held",
+         L"Other.tvf",
+         true,
+         true,
+         {},
          {other, configFile, L"A new, empty configuration is open instead, to be saved as " + configFile}},
         {"last used file held", nullptr, false, true, {}, {configFile, L"A new, empty configuration"}},
     };
@@ -1071,7 +1091,8 @@ TEST_F(ServerProcessTest, StartFileThatCannotBeReadCostsNoOtherFile) {
         Sleep(300);  // the release travels to the window as a posted message
         PostMessageW(frame, WM_CLOSE, 0, 0);
         if (c.lastHeld) {  // readable now: kept beside itself, then saved over
-            EXPECT_TRUE(Contains(AnswerMessageBox(process, IDOK), L"The original file is kept as " + configFile + L".bak"));
+            EXPECT_TRUE(
+                Contains(AnswerMessageBox(process, IDOK), L"The original file is kept as " + configFile + L".bak"));
         }
         EXPECT_TRUE(process.WaitForExit(kExitMs));
         EXPECT_EQ(ReadBytes(other), otherBytes);
@@ -1221,7 +1242,8 @@ TEST_F(ServerProcessTest, CloseSwitchEndsRunningCopiesAndSaysWhenOneHadToBeEnded
             ASSERT_NE(server.WaitForMainWindow(kStartMs), nullptr);
             id = server.Id();
         } else {
-            std::wstring command = L"\"Z:" + std::wstring(TOVI_CLIENT_WORKER, TOVI_CLIENT_WORKER + strlen(TOVI_CLIENT_WORKER)) +
+            std::wstring command = L"\"Z:" +
+                                   std::wstring(TOVI_CLIENT_WORKER, TOVI_CLIENT_WORKER + strlen(TOVI_CLIENT_WORKER)) +
                                    L"\" " + road.workerMode;
             std::replace(command.begin(), command.end(), L'/', L'\\');
             STARTUPINFOW startup{};

@@ -135,8 +135,7 @@ TEST_F(BrowseTest, DataTypeAndAccessFiltersNarrowLeavesOnly) {
     EXPECT_EQ((Names{L"Flow", L"Running", L"Code", L"Ratio"}), Leaves(L"", VT_EMPTY, OPC_WRITEABLE));
     EXPECT_EQ(7u, Leaves(L"", VT_EMPTY, OPC_READABLE).size()) << "every tag can be read";
     EXPECT_EQ(7u, Leaves(L"", VT_EMPTY, 0x100).size()) << "rights the standard does not define are not asked for";
-    EXPECT_EQ((Names{L"Flow", L"Running", L"Code", L"Ratio"}),
-              Leaves(L"", VT_EMPTY, OPC_READABLE | OPC_WRITEABLE));
+    EXPECT_EQ((Names{L"Flow", L"Running", L"Code", L"Ratio"}), Leaves(L"", VT_EMPTY, OPC_READABLE | OPC_WRITEABLE));
     EXPECT_EQ(Names{L"Ratio"}, Leaves(L"R*", VT_R4, OPC_WRITEABLE)) << "the filters combine";
     EXPECT_EQ(Names{}, Leaves(L"", VT_I4, OPC_WRITEABLE));
     EXPECT_EQ((Names{L"Motor", L"Valves"}), Browse(browser.Get(), OPC_BRANCH, L"", VT_I8, OPC_WRITEABLE))

@@ -43,7 +43,8 @@ protected:
         container->FindConnectionPoint(IID_IOPCDataCallback, &point);
         return point->Unadvise(cookie);
     }
-    HRESULT Read2(std::vector<OPCHANDLE> h, DWORD tid, std::vector<HRESULT>* errors = nullptr, DWORD* cancel = nullptr) {
+    HRESULT Read2(std::vector<OPCHANDLE> h, DWORD tid, std::vector<HRESULT>* errors = nullptr,
+                  DWORD* cancel = nullptr) {
         DWORD id = 0;
         HRESULT* e = nullptr;
         const HRESULT hr = io2->Read(static_cast<DWORD>(h.size()), h.data(), tid, &id, &e);
@@ -52,7 +53,9 @@ protected:
         if (cancel != nullptr) *cancel = id;
         return hr;
     }
-    void SetActive(BOOL on) { EXPECT_EQ(S_OK, state->SetState(nullptr, nullptr, &on, nullptr, nullptr, nullptr, nullptr)); }
+    void SetActive(BOOL on) {
+        EXPECT_EQ(S_OK, state->SetState(nullptr, nullptr, &on, nullptr, nullptr, nullptr, nullptr));
+    }
     OPCGroup::SubscriptionCount Subscriptions() {
         return static_cast<OPCGroup*>(static_cast<IOPCItemMgt*>(mgt.Get()))->Subscriptions();
     }
@@ -163,10 +166,15 @@ TEST_F(Da2GroupTest, TransactionsCarryTheClientsIdAndOnlyTheItemsThatPassed) {
     ASSERT_EQ(3u, read.items.size());
     // From the device although nothing is active; in the requested types;
     // "abc" is no number.
-    const struct { OPCHANDLE client; VARTYPE type; std::wstring text; WORD quality; HRESULT error; } want[] = {
-        {1, VT_I4, L"2", OPC_QUALITY_GOOD, S_OK},
-        {2, VT_BSTR, L"7", OPC_QUALITY_GOOD, S_OK},
-        {3, VT_EMPTY, L"", OPC_QUALITY_BAD, OPC_E_BADTYPE}};
+    const struct {
+        OPCHANDLE client;
+        VARTYPE type;
+        std::wstring text;
+        WORD quality;
+        HRESULT error;
+    } want[] = {{1, VT_I4, L"2", OPC_QUALITY_GOOD, S_OK},
+                {2, VT_BSTR, L"7", OPC_QUALITY_GOOD, S_OK},
+                {3, VT_EMPTY, L"", OPC_QUALITY_BAD, OPC_E_BADTYPE}};
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(want[i].client, read.items[i].hClient) << i;
         EXPECT_EQ(want[i].type, read.items[i].type) << i;

@@ -23,8 +23,8 @@ struct AddedGroup {
 
 AddedGroup Add(IOPCServer* server, LPCWSTR name, DWORD rate = 1000, BOOL active = FALSE) {
     AddedGroup g;
-    g.hr = server->AddGroup(name, active, rate, 77, nullptr, nullptr, 0, &g.handle, &g.revisedRate,
-                            IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(g.items.GetAddressOf()));
+    g.hr = server->AddGroup(name, active, rate, 77, nullptr, nullptr, 0, &g.handle, &g.revisedRate, IID_IOPCItemMgt,
+                            reinterpret_cast<LPUNKNOWN*>(g.items.GetAddressOf()));
     return g;
 }
 
@@ -130,8 +130,8 @@ TEST_F(GroupTest, GroupNamesAreGeneratedReusedAndUniquePerServer) {
     EXPECT_EQ(nullptr, found.Get());
     EXPECT_EQ(E_INVALIDARG, server->GetGroupByName(nullptr, IID_IUnknown, found.ReleaseAndGetAddressOf()));
     EXPECT_EQ(E_INVALIDARG, server->GetGroupByName(L"Group1", IID_IUnknown, nullptr));
-    EXPECT_EQ(E_INVALIDARG, server->AddGroup(L"X", FALSE, 0, 0, nullptr, nullptr, 0, nullptr, nullptr,
-                                             IID_IUnknown, nullptr));
+    EXPECT_EQ(E_INVALIDARG,
+              server->AddGroup(L"X", FALSE, 0, 0, nullptr, nullptr, 0, nullptr, nullptr, IID_IUnknown, nullptr));
 
     // Removed, Group1 is free again; its handle is no longer the server's.
     EXPECT_EQ(S_OK, server->RemoveGroup(g1.handle, FALSE));
@@ -239,8 +239,12 @@ TEST_F(GroupTest, StateNamesAndClones) {
 
 TEST_F(GroupTest, AddItemsReportsEachDefinitionAndValidationKeepsNothing) {
     AddedGroup g = Add(server.Get(), L"G");
-    std::vector<OPCITEMDEF> defs = {Def(L"pump1.Flow", 10), Def(L"Pump1.Nothing", 11), Def(L"Pump1.Speed", 12),
-                                    Def(L"", 13), Def(L".", 14), Def(L"Pump1.Motor.", 15),
+    std::vector<OPCITEMDEF> defs = {Def(L"pump1.Flow", 10),
+                                    Def(L"Pump1.Nothing", 11),
+                                    Def(L"Pump1.Speed", 12),
+                                    Def(L"", 13),
+                                    Def(L".", 14),
+                                    Def(L"Pump1.Motor.", 15),
                                     Def(L"Pump1.Motor.Bearings.Vibration", 16, VT_BSTR)};
     std::wstring longId(100000, L'x');
     defs.push_back(Def(longId.c_str(), 17));
@@ -302,13 +306,14 @@ TEST_F(GroupTest, HandlesAreValidOnlyInTheirOwnGroupAndCallsStopAtTheFirstInvali
     AddedGroup g = Add(server.Get(), L"G");
     AddedGroup other = Add(server.Get(), L"H");
     // Two items with one client handle: both live, each removed by itself.
-    std::vector<OPCHANDLE> h = AddItems(g.items.Get(), {Def(L"Pump1.Flow", 5), Def(L"Pump1.Flow", 5),
-                                                        Def(L"Pump1.Speed", 6)});
+    std::vector<OPCHANDLE> h =
+        AddItems(g.items.Get(), {Def(L"Pump1.Flow", 5), Def(L"Pump1.Flow", 5), Def(L"Pump1.Speed", 6)});
     std::vector<OPCHANDLE> foreign = AddItems(other.items.Get(), {Def(L"Pump1.Flow", 5)});
     ASSERT_EQ(3, config.flow->GetClientReferenceCount());
 
     HRESULT hr = S_OK;
-    EXPECT_EQ((std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, E_FAIL}), Remove(g.items.Get(), {h[0], foreign[0], h[1]}, &hr));
+    EXPECT_EQ((std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, E_FAIL}),
+              Remove(g.items.Get(), {h[0], foreign[0], h[1]}, &hr));
     EXPECT_EQ(E_FAIL, hr);
     EXPECT_EQ(2, config.flow->GetClientReferenceCount()) << "the first was removed, the foreign one is untouched";
 
@@ -502,8 +507,8 @@ TEST_F(GroupTest, ItemEnumeratorWalksTheLiveTableAndKeepsItsGroup) {
     config.flow->SetValueLimits(10, 90);
     std::vector<OPCHANDLE> h = AddItems(g.items.Get(), {Def(L"Pump1.Flow", 1, VT_I4), Def(L"Pump1.Speed", 2)});
     ComPtr<IEnumOPCItemAttributes> e;
-    ASSERT_EQ(S_OK, g.items->CreateEnumerator(IID_IEnumOPCItemAttributes,
-                                              reinterpret_cast<LPUNKNOWN*>(e.GetAddressOf())));
+    ASSERT_EQ(S_OK,
+              g.items->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<LPUNKNOWN*>(e.GetAddressOf())));
     EXPECT_EQ(E_INVALIDARG, g.items->CreateEnumerator(IID_IEnumOPCItemAttributes, nullptr));
     // The client lets go of group and server: the enumerator keeps the group.
     g.items.Reset();
@@ -571,8 +576,8 @@ TEST_F(GroupTest, ConcurrentClientThreadsAddReadWriteAndRemoveWithoutLosingARefe
             for (int round = 0; round < 50; ++round) {
                 HRESULT hr = E_FAIL;
                 std::vector<OPCHANDLE> h = AddItems(
-                    g.items.Get(), {Def(L"Pump1.Flow", t), Def(L"Pump1.Motor.Temp", t), Def(L"Boiler.Burner.Pressure", t)},
-                    &hr);
+                    g.items.Get(),
+                    {Def(L"Pump1.Flow", t), Def(L"Pump1.Motor.Temp", t), Def(L"Boiler.Burner.Pressure", t)}, &hr);
                 if (hr != S_OK || h.size() != 3) ++failures;
                 VARIANT values[3];
                 for (VARIANT& v : values) {

@@ -23,8 +23,8 @@ protected:
         DWORD* ids = nullptr;
         LPWSTR* descriptions = nullptr;
         VARTYPE* vts = nullptr;
-        const HRESULT hr = properties->QueryAvailableProperties(const_cast<LPWSTR>(itemId), &count, &ids,
-                                                                &descriptions, &vts);
+        const HRESULT hr =
+            properties->QueryAvailableProperties(const_cast<LPWSTR>(itemId), &count, &ids, &descriptions, &vts);
         EXPECT_EQ(S_OK, hr);
         std::vector<DWORD> result(ids, ids + count);
         for (DWORD i = 0; i < count; ++i) {
@@ -75,8 +75,9 @@ TEST_F(ItemPropertiesTest, ValuesAgreeWithTheTagAndWithTheItemAttributes) {
     VARIANT* values = nullptr;
     HRESULT* errors = nullptr;
     ASSERT_EQ(S_FALSE, properties->GetItemProperties(const_cast<LPWSTR>(L"Pump1.Flow"), n, ids, &values, &errors));
-    const HRESULT expectedErrors[n] = {S_OK, S_OK, S_OK, S_OK, S_OK, S_OK, S_OK, S_OK, S_OK, S_OK,
-                                       S_OK, S_OK, OPC_E_INVALID_PID, OPC_E_INVALID_PID, S_OK};
+    const HRESULT expectedErrors[n] = {
+        S_OK, S_OK, S_OK, S_OK, S_OK, S_OK, S_OK, S_OK, S_OK, S_OK, S_OK, S_OK, OPC_E_INVALID_PID, OPC_E_INVALID_PID,
+        S_OK};
     for (DWORD i = 0; i < n; ++i) EXPECT_EQ(expectedErrors[i], errors[i]) << ids[i];
     auto is = [&](DWORD i, VARTYPE vt) { return V_VT(&values[i]) == vt; };
     EXPECT_TRUE(is(0, VT_I2) && V_I2(&values[0]) == VT_R8);
@@ -141,9 +142,15 @@ TEST_F(ItemPropertiesTest, ItemIdsAndArgumentsGiveTheResultsOfTheStandard) {
         std::wstring itemId;
         HRESULT hr;  // of QueryAvailableProperties; the two others give it too, or S_FALSE for a known item
     } cases[] = {
-        {L"Pump1.Flow", S_OK},           {L"PUMP1.flow", S_OK},         {L"Pump1.Nothing", OPC_E_UNKNOWNITEMID},
-        {L"Pump1", OPC_E_UNKNOWNITEMID}, {longId, OPC_E_UNKNOWNITEMID}, {L"", OPC_E_INVALIDITEMID},
-        {L".Flow", OPC_E_INVALIDITEMID}, {L"Pump1.", OPC_E_INVALIDITEMID}, {L"Pump1..Flow", OPC_E_INVALIDITEMID},
+        {L"Pump1.Flow", S_OK},
+        {L"PUMP1.flow", S_OK},
+        {L"Pump1.Nothing", OPC_E_UNKNOWNITEMID},
+        {L"Pump1", OPC_E_UNKNOWNITEMID},
+        {longId, OPC_E_UNKNOWNITEMID},
+        {L"", OPC_E_INVALIDITEMID},
+        {L".Flow", OPC_E_INVALIDITEMID},
+        {L"Pump1.", OPC_E_INVALIDITEMID},
+        {L"Pump1..Flow", OPC_E_INVALIDITEMID},
     };
     DWORD ids[] = {1, 6, 7, 101, 5004, 42};
     for (const auto& c : cases) {

@@ -100,8 +100,7 @@ TEST(PositionDeletionTest, ConcurrentClientsBrowseWhileDevicesAreDeletedAndAdded
             ComPtr<IEnumString> clone;
             if (FAILED(leaves->Clone(&clone))) ++unexpected;
             if (clone && ReadAll(clone.Get()).size() > 2) ++unexpected;
-            while (browser->ChangeBrowsePosition(OPC_BROWSE_UP, L"") == S_OK) {
-            }
+            while (browser->ChangeBrowsePosition(OPC_BROWSE_UP, L"") == S_OK) {}
             ++visits;
         }
     };

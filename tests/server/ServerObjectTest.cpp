@@ -284,9 +284,12 @@ TEST(ServerObjectTest, GroupEnumeratorsByScopeAndInterface) {
         HRESULT hr;
         Names names;
     } cases[] = {
-        {OPC_ENUM_PRIVATE_CONNECTIONS, S_OK, {L"Fast", L"Slow"}}, {OPC_ENUM_ALL_CONNECTIONS, S_OK, {L"Fast", L"Slow"}},
-        {OPC_ENUM_PRIVATE, S_OK, {L"Fast", L"Slow"}},             {OPC_ENUM_ALL, S_OK, {L"Fast", L"Slow"}},
-        {OPC_ENUM_PUBLIC_CONNECTIONS, S_FALSE, {}},                {OPC_ENUM_PUBLIC, S_FALSE, {}},
+        {OPC_ENUM_PRIVATE_CONNECTIONS, S_OK, {L"Fast", L"Slow"}},
+        {OPC_ENUM_ALL_CONNECTIONS, S_OK, {L"Fast", L"Slow"}},
+        {OPC_ENUM_PRIVATE, S_OK, {L"Fast", L"Slow"}},
+        {OPC_ENUM_ALL, S_OK, {L"Fast", L"Slow"}},
+        {OPC_ENUM_PUBLIC_CONNECTIONS, S_FALSE, {}},
+        {OPC_ENUM_PUBLIC, S_FALSE, {}},
     };
     for (const auto& c : cases) {
         for (const IID* riid : {&IID_IEnumString, &IID_IEnumUnknown}) {

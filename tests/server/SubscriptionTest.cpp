@@ -84,8 +84,8 @@ protected:
     void ReadAll() {
         OPCITEMSTATE* states = nullptr;
         HRESULT* errors = nullptr;
-        ASSERT_TRUE(SUCCEEDED(sync->Read(OPC_DS_CACHE, static_cast<DWORD>(handles.size()), handles.data(), &states,
-                                         &errors)));
+        ASSERT_TRUE(
+            SUCCEEDED(sync->Read(OPC_DS_CACHE, static_cast<DWORD>(handles.size()), handles.data(), &states, &errors)));
         for (size_t i = 0; i < handles.size(); ++i) VariantClear(&states[i].vDataValue);
         CoTaskMemFree(states);
         CoTaskMemFree(errors);

@@ -71,7 +71,7 @@ TEST(ColumnInfoTest, OnlyExactly56FieldsReplaceTheColumns) {
     const ColumnArray before = columns;
     const std::wstring text = kDefaultText;
     EXPECT_FALSE(ParseColumnInfo(text.substr(0, text.rfind(L',')), columns));  // 55 fields
-    EXPECT_FALSE(ParseColumnInfo(text + L",Extra", columns));               // 57 fields
+    EXPECT_FALSE(ParseColumnInfo(text + L",Extra", columns));                  // 57 fields
     EXPECT_FALSE(ParseColumnInfo(L"", columns));
     EXPECT_FALSE(ParseColumnInfo(WithField(0, L"Name,with comma"), columns));
     EXPECT_EQ(before, columns);
@@ -131,8 +131,8 @@ TEST(ColumnInfoTest, RepairOrdersByPosition) {
     const std::uint32_t order[kColumnCount] = {2, 0, 1, 6, 5, 3, 4};
     for (size_t i = 0; i < kColumnCount; ++i) columns[i].position = order[i];
     RepairColumns(columns);
-    const wchar_t* expected[kColumnCount] = {L"Value", L"Quality", L"Name", L"Id", L"Description", L"Mode",
-                                             L"Last Updated"};
+    const wchar_t* expected[kColumnCount] = {L"Value",       L"Quality", L"Name",        L"Id",
+                                             L"Description", L"Mode",    L"Last Updated"};
     for (size_t i = 0; i < kColumnCount; ++i) {
         EXPECT_EQ(expected[i], columns[i].name);
         EXPECT_EQ(i, columns[i].position);

@@ -58,7 +58,10 @@ TEST(EventLogTest, ClosedLogWritesNothingAndLeavesTheLockFree) {
 
     bool opened = false;
     Thread other;
-    ASSERT_TRUE(other.Start([&] { opened = log.Open(folder.File(L"log.txt")); return 0u; }));
+    ASSERT_TRUE(other.Start([&] {
+        opened = log.Open(folder.File(L"log.txt"));
+        return 0u;
+    }));
     ASSERT_TRUE(other.Join(5000)) << "the closed log kept its lock";
     ASSERT_TRUE(opened);
     log << EventLog::EndEntry;
@@ -246,7 +249,10 @@ TEST(EventLogTest, AnEntryThatThrowsHalfwayLeavesTheLogUsable) {
     for (const auto& entry : entries) {
         EXPECT_THROW(entry(), std::bad_alloc);
         Thread other;
-        ASSERT_TRUE(other.Start([&] { log << L"other" << written << EventLog::EndEntry; return 0u; }));
+        ASSERT_TRUE(other.Start([&] {
+            log << L"other" << written << EventLog::EndEntry;
+            return 0u;
+        }));
         ASSERT_TRUE(other.Join(5000)) << "the thrown entry kept the lock";
         log << L"mine" << written++ << EventLog::EndEntry;
     }
@@ -266,7 +272,10 @@ TEST(EventLogTest, AFailedWriteDropsTheEntryAndFreesTheLock) {
     }
     log << L"lost" << EventLog::EndEntry;
     Thread other;
-    ASSERT_TRUE(other.Start([&] { log << L"also lost" << 1 << EventLog::EndEntry; return 0u; }));
+    ASSERT_TRUE(other.Start([&] {
+        log << L"also lost" << 1 << EventLog::EndEntry;
+        return 0u;
+    }));
     ASSERT_TRUE(other.Join(5000)) << "a failed write left the lock held";
     EXPECT_TRUE(log.IsOpen());
 }

@@ -13,7 +13,7 @@ public:
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         const std::string test = std::string(info->test_suite_name()) + "." + info->name();
         m_relative = L"Software\\Tovi Tests\\" + std::wstring(test.begin(), test.end()) + L"-" +
-                    std::to_wstring(GetCurrentProcessId());
+                     std::to_wstring(GetCurrentProcessId());
         RegDeleteTreeW(m_root, m_relative.c_str());
         HKEY key = nullptr;
         if (RegCreateKeyExW(m_root, m_relative.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
@@ -30,7 +30,8 @@ public:
 
     // The full textual path, as RegIO takes it.
     std::wstring Path() const {
-        return std::wstring(m_root == HKEY_LOCAL_MACHINE ? L"HKEY_LOCAL_MACHINE\\" : L"HKEY_CURRENT_USER\\") + m_relative;
+        return std::wstring(m_root == HKEY_LOCAL_MACHINE ? L"HKEY_LOCAL_MACHINE\\" : L"HKEY_CURRENT_USER\\") +
+               m_relative;
     }
     std::wstring Relative(const std::wstring& below = {}) const {
         return below.empty() ? m_relative : m_relative + L"\\" + below;

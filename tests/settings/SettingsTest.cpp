@@ -13,10 +13,9 @@
 #include "TempFolder.h"
 
 namespace {
-const wchar_t* const kTenValues[] = {L"Toolbar Active",     L"Poll Rate Secs",  L"Event Log File Size",
-                                     L"Last Splitter Wnd Val", L"Last Window Location", L"Event Log File",
-                                     L"Event Log Enabled",  L"Tag Icon Bitmap", L"Last Used File",
-                                     L"Column Info"};
+const wchar_t* const kTenValues[] = {
+    L"Toolbar Active", L"Poll Rate Secs",    L"Event Log File Size", L"Last Splitter Wnd Val", L"Last Window Location",
+    L"Event Log File", L"Event Log Enabled", L"Tag Icon Bitmap",     L"Last Used File",        L"Column Info"};
 
 bool SameRect(const RECT& a, const RECT& b) {
     return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
@@ -72,9 +71,10 @@ TEST(SettingsTest, AFirstStartCreatesTheKeyAndTheNextSaveWritesTenValues) {
     DWORD type = 0;
     std::vector<BYTE> data;
     ASSERT_TRUE(parent.GetRaw(L"Column Info", type, data, below));
-    EXPECT_EQ(L"Name,0,0,165,F,T,T,T,Value,1,1,80,F,T,T,F,Quality,2,2,65,F,T,T,F,Last Updated,3,3,150,F,T,T,F,"
-              L"Mode,4,4,80,F,T,T,T,Id,5,5,20,T,T,F,T,Description,6,6,5000,F,T,T,T",
-              TextOf(data));
+    EXPECT_EQ(
+        L"Name,0,0,165,F,T,T,T,Value,1,1,80,F,T,T,F,Quality,2,2,65,F,T,T,F,Last Updated,3,3,150,F,T,T,F,"
+        L"Mode,4,4,80,F,T,T,T,Id,5,5,20,T,T,F,T,Description,6,6,5000,F,T,T,T",
+        TextOf(data));
 }
 
 TEST(SettingsTest, EverySettingSurvivesARoundTrip) {

@@ -20,8 +20,8 @@
 struct CallbackItem {
     OPCHANDLE hClient = 0;
     VARTYPE type = VT_EMPTY;
-    double number = 0;     // the value as VT_R8 where it converts
-    std::wstring text;     // the value as VT_BSTR where it converts
+    double number = 0;  // the value as VT_R8 where it converts
+    std::wstring text;  // the value as VT_BSTR where it converts
     WORD quality = 0;
     FILETIME timeStamp{};
     HRESULT error = S_OK;
@@ -70,7 +70,8 @@ public:
 
     bool WaitFor(size_t count, DWORD milliseconds) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_arrived.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return m_calls.size() >= count; });
+        return m_arrived.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                  [&] { return m_calls.size() >= count; });
     }
     std::vector<CallbackCall> Calls() {
         std::lock_guard<std::mutex> lock(m_mutex);

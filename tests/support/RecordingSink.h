@@ -85,7 +85,7 @@ public:
     bool WaitFor(size_t count, DWORD milliseconds) {
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_arrived.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                                 [&] { return m_streams.size() >= count; });
+                                  [&] { return m_streams.size() >= count; });
     }
     std::vector<ReceivedStream> Streams() {
         std::lock_guard<std::mutex> lock(m_mutex);

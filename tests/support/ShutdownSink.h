@@ -27,6 +27,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_reasons;
     }
+
 private:
     const bool m_hang;
     HANDLE m_gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -13,7 +13,7 @@ public:
         const DWORD n = GetTempPathW(MAX_PATH + 1, base);
         static LONG counter = 0;
         m_path = std::wstring(base, n) + L"tovi-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                std::to_wstring(InterlockedIncrement(&counter)) + L"\\";
+                 std::to_wstring(InterlockedIncrement(&counter)) + L"\\";
         CreateDirectoryW(m_path.c_str(), nullptr);
     }
     ~TempFolder() {
@@ -53,4 +53,3 @@ inline std::string ReadFileBytes(const std::wstring& path) {
     CloseHandle(h);
     return bytes;
 }
-

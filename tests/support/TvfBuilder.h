@@ -12,7 +12,10 @@
 struct Bytes {
     std::vector<BYTE> data;
 
-    Bytes& U8(unsigned v) { data.push_back(static_cast<BYTE>(v)); return *this; }
+    Bytes& U8(unsigned v) {
+        data.push_back(static_cast<BYTE>(v));
+        return *this;
+    }
     Bytes& U16(unsigned v) { return U8(v & 0xFF).U8((v >> 8) & 0xFF); }
     Bytes& U32(std::uint32_t v) { return U16(v & 0xFFFF).U16(v >> 16); }
     Bytes& F64(double d) {
@@ -20,20 +23,31 @@ struct Bytes {
         std::memcpy(&b, &d, 8);
         return U32(static_cast<std::uint32_t>(b)).U32(static_cast<std::uint32_t>(b >> 32));
     }
-    Bytes& F32(float f) { std::uint32_t b; std::memcpy(&b, &f, 4); return U32(b); }
+    Bytes& F32(float f) {
+        std::uint32_t b;
+        std::memcpy(&b, &f, 4);
+        return U32(b);
+    }
     Bytes& Length(std::uint64_t n) {
         if (n < 255) return U8(static_cast<unsigned>(n));
         if (n < 0xFFFE) return U8(0xFF).U16(static_cast<unsigned>(n));
         return U8(0xFF).U16(0xFFFF).U32(static_cast<std::uint32_t>(n));
     }
-    Bytes& Str(const std::string& s) { Length(s.size()); data.insert(data.end(), s.begin(), s.end()); return *this; }
+    Bytes& Str(const std::string& s) {
+        Length(s.size());
+        data.insert(data.end(), s.begin(), s.end());
+        return *this;
+    }
     // The wide form: marker, then the prefix counting UTF-16 units, then the units.
     Bytes& WideStr(const std::wstring& s) {
         U8(0xFF).U16(0xFFFE).Length(s.size());
         for (wchar_t c : s) U16(c);
         return *this;
     }
-    Bytes& Add(const Bytes& o) { data.insert(data.end(), o.data.begin(), o.data.end()); return *this; }
+    Bytes& Add(const Bytes& o) {
+        data.insert(data.end(), o.data.begin(), o.data.end());
+        return *this;
+    }
     size_t Size() const { return data.size(); }
 };
 
@@ -114,8 +128,14 @@ struct DeviceFields {
 };
 
 inline Bytes DeviceRecord(const DeviceFields& d) {
-    return GroupBlock(d.group).F64(1.6).U32(d.inService).U32(d.interval).F64(1.1).U32(d.refreshEnabled)
-        .U32(d.refreshMode).U32(d.refreshPeriod);
+    return GroupBlock(d.group)
+        .F64(1.6)
+        .U32(d.inService)
+        .U32(d.interval)
+        .F64(1.1)
+        .U32(d.refreshEnabled)
+        .U32(d.refreshMode)
+        .U32(d.refreshPeriod);
 }
 
 inline Bytes ConfigFile(const std::vector<Bytes>& devices) { return Bytes().F64(1.6).Add(List(devices)); }
@@ -124,9 +144,9 @@ inline Bytes ConfigFile(const std::vector<Bytes>& devices) { return Bytes().F64(
 struct FileTag {
     std::string name;
     VARTYPE type = VT_R8;
-    DWORD accessMode = 1;  // 0 read only, 1 read/write
-    double number = 0;     // the value for numeric types
-    std::wstring text;     // the value for VT_BSTR
+    DWORD accessMode = 1;      // 0 read only, 1 read/write
+    double number = 0;         // the value for numeric types
+    std::wstring text;         // the value for VT_BSTR
     bool valueLimits = false;  // value limits 0 to 100 set
 };
 
@@ -137,9 +157,19 @@ struct FileGroup {
 };
 
 inline Bytes FileTagRecord(const FileTag& tag) {
-    TagFields f{.name = tag.name, .description = "", .valueLimitsEnabled = tag.valueLimits, .valueLimitsSet = tag.valueLimits,
-                .simulationStep = 1, .simulationPeriod = 1, .timeLow = 0, .access = tag.accessMode, .simulationKind = 0,
-                .dataType = tag.type, .valueHigh = 100, .rawHigh = 100, .scaleFactor = 1};
+    TagFields f{.name = tag.name,
+                .description = "",
+                .valueLimitsEnabled = tag.valueLimits,
+                .valueLimitsSet = tag.valueLimits,
+                .simulationStep = 1,
+                .simulationPeriod = 1,
+                .timeLow = 0,
+                .access = tag.accessMode,
+                .simulationKind = 0,
+                .dataType = tag.type,
+                .valueHigh = 100,
+                .rawHigh = 100,
+                .scaleFactor = 1};
     switch (tag.type) {
     case VT_BOOL: f.value = VBool(tag.number != 0); break;
     case VT_UI1: f.value = VUI1(static_cast<unsigned>(tag.number)); break;
@@ -165,7 +195,8 @@ inline GroupFields FileGroupFields(const FileGroup& group, std::int32_t ordinal)
 inline std::vector<BYTE> ConfigurationBytes(const std::vector<FileGroup>& devices) {
     std::vector<Bytes> records;
     for (const FileGroup& device : devices) {
-        DeviceFields d{.group = FileGroupFields(device, static_cast<std::int32_t>(records.size())), .refreshMode = 1,
+        DeviceFields d{.group = FileGroupFields(device, static_cast<std::int32_t>(records.size())),
+                       .refreshMode = 1,
                        .refreshPeriod = 60};
         records.push_back(DeviceRecord(d));
     }

@@ -102,4 +102,3 @@ TEST(ProductDeviceTest, PollingByIntervalRestampsTheTags) {
     while (!d.Restamped() && GetTickCount64() < end) Sleep(10);
     EXPECT_TRUE(d.Restamped());
 }
-

@@ -83,7 +83,9 @@ TEST(TagCsvTest, ExportThenImportIntoAnEmptyConfigurationSavesTheSameBytes) {
     Tag(deep, L"Nothing", VT_R8, Variant());
 
     const std::string csv = ExportTagsCsv(original.devices);
-    ASSERT_EQ(0u, csv.rfind("\xEF\xBB\xBF" "ItemID,Type,", 0));
+    ASSERT_EQ(0u, csv.rfind("\xEF\xBB\xBF"
+                            "ItemID,Type,",
+                            0));
     EXPECT_NE(std::string::npos, csv.find(Utf8(L"Plant.Área \"7\", north.温度.Ratio")));
     CsvConfiguration copy;
     const TagImportResult result = ImportTagsCsv(csv, copy.devices);
@@ -107,11 +109,12 @@ TEST(TagCsvTest, ColumnsInAnyOrderUpdateWhatTheyNameAndCreateThePath) {
     ToviTag* level = Tag(plant, L"Level", VT_R8, Variant::FromDouble(1));
     level->SetDescription(L"kept");
     level->SetValueLimits(0, 10);
-    const std::string csv = "Value,itemid,TYPE\r\n"
-                            "42,plant.LEVEL,Integer\r\n"   // restored as written, above the tag's limits
-                            "\r\n"
-                            "true,New.A.B.Flag,Bool\n"
-                            "\"x\"\"y\",Plant.A.Text,String";
+    const std::string csv =
+        "Value,itemid,TYPE\r\n"
+        "42,plant.LEVEL,Integer\r\n"  // restored as written, above the tag's limits
+        "\r\n"
+        "true,New.A.B.Flag,Bool\n"
+        "\"x\"\"y\",Plant.A.Text,String";
     const TagImportResult result = ImportTagsCsv(csv, config.devices);
     ASSERT_TRUE(result.Succeeded()) << result.errors.front();
     EXPECT_EQ(1u, result.updated);
@@ -138,17 +141,18 @@ TEST(TagCsvTest, EveryBadLineIsNamedAndNothingChanges) {
     ToviDevice* plant = config.AddDevice(L"Plant");
     Tag(plant, L"Level", VT_R8, Variant::FromDouble(1));
     const std::string before = ExportTagsCsv(config.devices);
-    const std::string csv = "ItemID,Type,Value,ValueLimits,ValueLow,ValueHigh,Deadband\r\n"
-                            "Plant.Good,Double,1,false,0,0,0\r\n"       // line 2: fine
-                            "Plant.A,Decimal,1,false,0,0,0\r\n"         // 3: unknown type
-                            "Plant..B,Double,1,false,0,0,0\r\n"         // 4: empty name
-                            "Plant.C,Integer,12abc,false,0,0,0\r\n"     // 5: value does not convert
-                            "plant.good,Double,2,false,0,0,0\r\n"       // 6: duplicate
-                            "Plant.D,Double,1\r\n"                      // 7: too few fields
-                            "Plant.E,Double,1,true,9,1,0\r\n"           // 8: reversed limits
-                            "Plant.F,Double,1,maybe,0,0,101\r\n"        // 9: bad flag
-                            "Lonely,Double,1,false,0,0,0\r\n"           // 10: no device
-                            "Plant.G,Short,70000,false,0,0,0\r\n";      // 11: out of range
+    const std::string csv =
+        "ItemID,Type,Value,ValueLimits,ValueLow,ValueHigh,Deadband\r\n"
+        "Plant.Good,Double,1,false,0,0,0\r\n"    // line 2: fine
+        "Plant.A,Decimal,1,false,0,0,0\r\n"      // 3: unknown type
+        "Plant..B,Double,1,false,0,0,0\r\n"      // 4: empty name
+        "Plant.C,Integer,12abc,false,0,0,0\r\n"  // 5: value does not convert
+        "plant.good,Double,2,false,0,0,0\r\n"    // 6: duplicate
+        "Plant.D,Double,1\r\n"                   // 7: too few fields
+        "Plant.E,Double,1,true,9,1,0\r\n"        // 8: reversed limits
+        "Plant.F,Double,1,maybe,0,0,101\r\n"     // 9: bad flag
+        "Lonely,Double,1,false,0,0,0\r\n"        // 10: no device
+        "Plant.G,Short,70000,false,0,0,0\r\n";   // 11: out of range
     const TagImportResult result = ImportTagsCsv(csv, config.devices);
     ASSERT_FALSE(result.Succeeded());
     std::wstring all;

@@ -131,11 +131,19 @@ TEST(TagTreeTest, NameRefusalsForetellRenamesAndAdoptions) {
         const wchar_t* refusal;  // a part of the words, or null when the name is taken
     };
     const Case cases[] = {
-        {0, L"Inlet", nullptr},          {0, L"Outlet", nullptr},        {0, L"INLET", L"only in letter case"},
-        {0, L"sub", nullptr},            {1, L"inlet", L"tag named \"Inlet\" in Boiler.Temperatures"},
-        {1, L"In.let", nullptr},         {2, L"SUB", nullptr},           {2, L"Sub", nullptr},
-        {2, L"Inlet", nullptr},          {3, L"sub", L"group named \"Sub\" in Boiler.Temperatures"},
-        {3, L"S.ub", nullptr},           {0, L"Level", nullptr},         {3, L"Level", nullptr},
+        {0, L"Inlet", nullptr},
+        {0, L"Outlet", nullptr},
+        {0, L"INLET", L"only in letter case"},
+        {0, L"sub", nullptr},
+        {1, L"inlet", L"tag named \"Inlet\" in Boiler.Temperatures"},
+        {1, L"In.let", nullptr},
+        {2, L"SUB", nullptr},
+        {2, L"Sub", nullptr},
+        {2, L"Inlet", nullptr},
+        {3, L"sub", L"group named \"Sub\" in Boiler.Temperatures"},
+        {3, L"S.ub", nullptr},
+        {0, L"Level", nullptr},
+        {3, L"Level", nullptr},
     };
     for (const Case& c : cases) {
         BoilerTree t;
@@ -226,4 +234,3 @@ TEST(TagTreeTest, StructureChangesReachTheDevice) {
     EXPECT_TRUE(t.device.IsStructureChanged());
     EXPECT_TRUE(probe.Marked());
 }
-

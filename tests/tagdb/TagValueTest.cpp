@@ -38,7 +38,11 @@ TEST(TagValueTest, ValueTextFollowsTypeAndNeedsExactlyGood) {
     EXPECT_EQ(L"?", tag.GetValueText());
     EXPECT_EQ(L"----------", tag.GetTimestampText());
 
-    struct Case { VARTYPE type; Variant input; const wchar_t* text; };
+    struct Case {
+        VARTYPE type;
+        Variant input;
+        const wchar_t* text;
+    };
     const Case cases[] = {
         {VT_I2, Variant::FromLong(-7), L"-7"},
         {VT_I4, Variant::FromDouble(123456.0), L"123456"},
@@ -156,13 +160,25 @@ TEST(TagValueTest, ClientWritesObeyAccessOwnerAndType) {
 }
 
 TEST(TagValueTest, QualityTexts) {
-    struct Case { WORD quality; const wchar_t* text; };
+    struct Case {
+        WORD quality;
+        const wchar_t* text;
+    };
     const Case cases[] = {
-        {0xC0, L"Good"}, {0x80, L"Good"}, {0xC3, L"Good"},
-        {0x18, L"Bad (Comm Failure)"}, {0x19, L"Bad"}, {0x00, L"Bad"},
-        {0x08, L"Bad (Not Connected)"}, {0x1C, L"Bad (Out Of Service)"}, {0x04, L"Bad (Config Error)"},
-        {0x54, L"Uncertain (Engineering units exceeded)"}, {0x44, L"Uncertain (Last Known Value)"},
-        {0x58, L"Uncertain (Sub Normal)"}, {0x48, L"Uncertain"}, {0x55, L"Uncertain"},
+        {0xC0, L"Good"},
+        {0x80, L"Good"},
+        {0xC3, L"Good"},
+        {0x18, L"Bad (Comm Failure)"},
+        {0x19, L"Bad"},
+        {0x00, L"Bad"},
+        {0x08, L"Bad (Not Connected)"},
+        {0x1C, L"Bad (Out Of Service)"},
+        {0x04, L"Bad (Config Error)"},
+        {0x54, L"Uncertain (Engineering units exceeded)"},
+        {0x44, L"Uncertain (Last Known Value)"},
+        {0x58, L"Uncertain (Sub Normal)"},
+        {0x48, L"Uncertain"},
+        {0x55, L"Uncertain"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.text, QualityText(c.quality)) << std::hex << c.quality;

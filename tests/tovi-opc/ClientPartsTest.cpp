@@ -213,8 +213,8 @@ TEST(ClientTextTest, QualitiesTypesValuesAndLinesInEveryFormat) {
 TEST(ClientArgumentsTest, OptionsAnywhereAndBadValuesRefused) {
     Arguments args;
     std::string why;
-    const wchar_t* watch[] = {L"tovi-opc", L"watch", L"--rate", L"250", L"P.1", L"A.B", L"--format=json",
-                              L"--for", L"1.5", L"-5"};
+    const wchar_t* watch[] = {L"tovi-opc", L"watch",         L"--rate", L"250", L"P.1",
+                              L"A.B",      L"--format=json", L"--for",  L"1.5", L"-5"};
     ASSERT_TRUE(ParseArguments(10, watch, args, &why)) << why;
     EXPECT_EQ(args.command, L"watch");
     ASSERT_EQ(args.words.size(), 3u);
@@ -227,10 +227,13 @@ TEST(ClientArgumentsTest, OptionsAnywhereAndBadValuesRefused) {
     ASSERT_TRUE(ParseArguments(7, read, args, &why)) << why;
     EXPECT_TRUE(args.async2);
     EXPECT_EQ(args.version, DaVersion::V2);
-    for (const std::vector<const wchar_t*>& bad :
-         {std::vector<const wchar_t*>{L"t", L"watch", L"--rate", L"0"}, {L"t", L"watch", L"--rate", L"1.5"},
-          {L"t", L"watch", L"--rate"}, {L"t", L"watch", L"--for", L"-1"}, {L"t", L"watch", L"--format", L"xml"},
-          {L"t", L"read", L"--colour"}, {L"t", L"watch", L"--v2", L"--v1"}}) {
+    for (const std::vector<const wchar_t*>& bad : {std::vector<const wchar_t*>{L"t", L"watch", L"--rate", L"0"},
+                                                   {L"t", L"watch", L"--rate", L"1.5"},
+                                                   {L"t", L"watch", L"--rate"},
+                                                   {L"t", L"watch", L"--for", L"-1"},
+                                                   {L"t", L"watch", L"--format", L"xml"},
+                                                   {L"t", L"read", L"--colour"},
+                                                   {L"t", L"watch", L"--v2", L"--v1"}}) {
         EXPECT_FALSE(ParseArguments(static_cast<int>(bad.size()), bad.data(), args, &why)) << bad.back();
         EXPECT_FALSE(why.empty());
     }
@@ -252,7 +255,11 @@ TEST(ClientDa2Test, WatchTakesTheCallbackWhereOfferedAndTheStreamElse) {
         {"1.0a forced", {}, S_OK, DaVersion::V1, S_OK, DaVersion::V1},
         {"2.0 forced on 1.0a", {IID_IConnectionPointContainer}, S_OK, DaVersion::V2, E_NOINTERFACE, DaVersion::Any},
         {"server gone", {}, RPC_E_DISCONNECTED, DaVersion::Any, RPC_E_DISCONNECTED, DaVersion::Any},
-        {"no subscription", {IID_IConnectionPointContainer, IID_IDataObject}, S_OK, DaVersion::Any, E_NOINTERFACE,
+        {"no subscription",
+         {IID_IConnectionPointContainer, IID_IDataObject},
+         S_OK,
+         DaVersion::Any,
+         E_NOINTERFACE,
          DaVersion::Any},
     };
     for (const Case& c : cases) {
@@ -263,8 +270,9 @@ TEST(ClientDa2Test, WatchTakesTheCallbackWhereOfferedAndTheStreamElse) {
         std::string why;
         {
             Subscription subscription;
-            EXPECT_EQ(subscription.Start(static_cast<IOPCAsyncIO2*>(fake), c.wanted,
-                                         [&got](const DataStream& s) { got.push_back(s); }, nullptr, &why),
+            EXPECT_EQ(subscription.Start(
+                          static_cast<IOPCAsyncIO2*>(fake), c.wanted, [&got](const DataStream& s) { got.push_back(s); },
+                          nullptr, &why),
                       c.result);
             EXPECT_EQ(subscription.Used(), c.used);
             EXPECT_EQ(why.empty(), SUCCEEDED(c.result)) << why;
@@ -316,13 +324,25 @@ TEST(ClientDa2Test, AsyncReadTakesOnlyItsOwnCompletionAndWaitsBounded) {
         const char* why;  // part of the reason given, "" for none
     };
     const Case cases[] = {
-        {"answered inside Read", {}, Completion::Inside, {3, 0, 8}, S_OK, {S_OK, OPC_E_INVALIDHANDLE, S_OK}, {3, 8},
+        {"answered inside Read",
+         {},
+         Completion::Inside,
+         {3, 0, 8},
+         S_OK,
+         {S_OK, OPC_E_INVALIDHANDLE, S_OK},
+         {3, 8},
          ""},
         {"answered later", {}, Completion::Later, {5, 6}, S_OK, {S_OK, S_OK}, {5, 6}, ""},
         {"never answered", {}, Completion::Never, {3}, timeout, {S_OK}, {}, "within 0.4 s"},
         {"every item refused: nothing to wait for", {}, Completion::Never, {0}, S_OK, {OPC_E_INVALIDHANDLE}, {}, ""},
         {"1.0a group", {IID_IOPCAsyncIO2}, Completion::Inside, {3}, E_NOINTERFACE, {E_FAIL}, {}, "no IOPCAsyncIO2"},
-        {"no callback", {IID_IConnectionPointContainer}, Completion::Inside, {3}, E_NOINTERFACE, {E_FAIL}, {},
+        {"no callback",
+         {IID_IConnectionPointContainer},
+         Completion::Inside,
+         {3},
+         E_NOINTERFACE,
+         {E_FAIL},
+         {},
          "no data callback (IOPCDataCallback, OPC DA 2.0), through"},
     };
     for (const Case& c : cases) {

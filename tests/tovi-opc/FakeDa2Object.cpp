@@ -18,9 +18,9 @@ STDMETHODIMP FakeDa2Object::QueryInterface(REFIID riid, void** ppv) {
 
 HRESULT FakeDa2Object::SendChange(DWORD count, OPCHANDLE* handles, VARIANT* values, WORD* qualities, FILETIME* times,
                                   HRESULT* errors) {
-    return m_callback == nullptr ? E_FAIL
-                                : m_callback->OnDataChange(0, 9, S_OK, S_FALSE, count, handles, values, qualities,
-                                                          times, errors);
+    return m_callback == nullptr
+               ? E_FAIL
+               : m_callback->OnDataChange(0, 9, S_OK, S_FALSE, count, handles, values, qualities, times, errors);
 }
 
 STDMETHODIMP FakeDa2Object::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
@@ -47,7 +47,7 @@ STDMETHODIMP FakeDa2Object::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTra
         }
         errors[n - 1] = OPC_E_BADRIGHTS;
         m_callback->OnReadComplete(transaction, 9, S_OK, S_FALSE, n, const_cast<OPCHANDLE*>(clients.data()),
-                                  values.data(), qualities.data(), times.data(), errors.data());
+                                   values.data(), qualities.data(), times.data(), errors.data());
     };
     const DWORD n = static_cast<DWORD>(clients.size());
     if (m_completion == Completion::Inside) {

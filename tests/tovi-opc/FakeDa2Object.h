@@ -25,8 +25,7 @@ struct Da2Calls {
     int dataAdvises = 0, dataUnadvises = 0, callbackAdvises = 0, callbackUnadvises = 0, refreshes = 0, cancels = 0;
 };
 
-class FakeDa2Object
-    : public FakeComObject<IOPCAsyncIO2, IConnectionPointContainer, IConnectionPoint, IDataObject> {
+class FakeDa2Object : public FakeComObject<IOPCAsyncIO2, IConnectionPointContainer, IConnectionPoint, IDataObject> {
 public:
     FakeDa2Object(Da2Calls* calls, IidSet refused, HRESULT adviseResult = S_OK,
                   Completion completion = Completion::Inside)
@@ -45,7 +44,10 @@ public:
         *pdwCancelID = ++m_calls->refreshes;
         return S_OK;
     }
-    STDMETHODIMP Cancel2(DWORD) override { ++m_calls->cancels; return S_OK; }
+    STDMETHODIMP Cancel2(DWORD) override {
+        ++m_calls->cancels;
+        return S_OK;
+    }
     STDMETHODIMP SetEnable(BOOL) override { return E_NOTIMPL; }
     STDMETHODIMP GetEnable(BOOL*) override { return E_NOTIMPL; }
     // IConnectionPointContainer, with itself as the one point
@@ -68,7 +70,10 @@ public:
         *pdwConnection = ++m_calls->dataAdvises;
         return S_OK;
     }
-    STDMETHODIMP DUnadvise(DWORD) override { ++m_calls->dataUnadvises; return S_OK; }
+    STDMETHODIMP DUnadvise(DWORD) override {
+        ++m_calls->dataUnadvises;
+        return S_OK;
+    }
     STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
 
 protected:

@@ -172,8 +172,9 @@ TEST_F(ToolAgainstServerTest, ListsServersBrowsesAndExplainsItself) {
 
 TEST_F(ToolAgainstServerTest, ReadsAndWritesInTheItemsTypesAndReportsEachItemsResult) {
     const std::wstring prefix = std::wstring(L"read ") + kProgId;
-    const std::wstring all = L" Plant.Boiler.Pressure Plant.Boiler.Mode Plant.Boiler.Count Plant.Boiler.Running "
-                             L"Plant.Feed.Pump.Level Line.Conveyor.Jam";
+    const std::wstring all =
+        L" Plant.Boiler.Pressure Plant.Boiler.Mode Plant.Boiler.Count Plant.Boiler.Running "
+        L"Plant.Feed.Pump.Level Line.Conveyor.Jam";
     // The 2.0 read (from the device, in an inactive group) gives what the cache read gives.
     ToolRun async = RunTool(prefix + L" --async2" + all);
     EXPECT_EQ(async.code, 0u) << async.err;
@@ -205,8 +206,11 @@ TEST_F(ToolAgainstServerTest, ReadsAndWritesInTheItemsTypesAndReportsEachItemsRe
     EXPECT_EQ(pressure.size(), std::string("Plant.Boiler.Pressure = " + Quarter(fixture->pressure) +
                                            "  Double  Good  2024-01-01T00:00:00.000Z")
                                    .size());
-    EXPECT_EQ(LineOf(run.out, "Plant.Boiler.Mode").rfind("Plant.Boiler.Mode = " + fixture->mode + "  String  Good", 0), 0u);
-    EXPECT_EQ(LineOf(run.out, "Plant.Boiler.Count").rfind("Plant.Boiler.Count = " + std::to_string(fixture->count) + "  Long  Good", 0), 0u);
+    EXPECT_EQ(LineOf(run.out, "Plant.Boiler.Mode").rfind("Plant.Boiler.Mode = " + fixture->mode + "  String  Good", 0),
+              0u);
+    EXPECT_EQ(LineOf(run.out, "Plant.Boiler.Count")
+                  .rfind("Plant.Boiler.Count = " + std::to_string(fixture->count) + "  Long  Good", 0),
+              0u);
     EXPECT_EQ(LineOf(run.out, "Plant.Boiler.Running").rfind("Plant.Boiler.Running = True  Bool  Good", 0), 0u);
     EXPECT_EQ(LineOf(run.out, "Plant.Feed.Pump.Level").rfind("Plant.Feed.Pump.Level = 2.5  Float  Good", 0), 0u);
     EXPECT_EQ(LineOf(run.out, "Line.Conveyor.Jam").rfind("Line.Conveyor.Jam = False  Bool  Good", 0), 0u);
@@ -214,7 +218,8 @@ TEST_F(ToolAgainstServerTest, ReadsAndWritesInTheItemsTypesAndReportsEachItemsRe
     // One unknown item fails the command, not the others.
     run = RunTool(prefix + L" --device Plant.Boiler.Count Plant.Boiler.Nothing");
     EXPECT_EQ(run.code, 1u);
-    EXPECT_EQ(LineOf(run.out, "Plant.Boiler.Count").rfind("Plant.Boiler.Count = " + std::to_string(fixture->count), 0), 0u);
+    EXPECT_EQ(LineOf(run.out, "Plant.Boiler.Count").rfind("Plant.Boiler.Count = " + std::to_string(fixture->count), 0),
+              0u);
     EXPECT_EQ(LineOf(run.out, "Plant.Boiler.Nothing"),
               "Plant.Boiler.Nothing: error: unknown item ID (OPC_E_UNKNOWNITEMID 0xC0040007)");
 
@@ -223,7 +228,8 @@ TEST_F(ToolAgainstServerTest, ReadsAndWritesInTheItemsTypesAndReportsEachItemsRe
     run = RunTool(std::wstring(L"write ") + kProgId + L" Plant.Boiler.Pressure=" + Wide(Quarter(newPressure)) +
                   L" \"Plant.Boiler.Mode=Hand = 2\" Plant.Boiler.Speed=-12 Line.Conveyor.Jam=True");
     EXPECT_EQ(run.code, 0u) << run.out << run.err;
-    EXPECT_EQ(LineOf(run.out, "Plant.Boiler.Pressure"), "Plant.Boiler.Pressure = " + Quarter(newPressure) + ": written");
+    EXPECT_EQ(LineOf(run.out, "Plant.Boiler.Pressure"),
+              "Plant.Boiler.Pressure = " + Quarter(newPressure) + ": written");
     EXPECT_EQ(LineOf(run.out, "Plant.Boiler.Mode"), "Plant.Boiler.Mode = Hand = 2: written");
     run = RunTool(prefix + L" Plant.Boiler.Pressure Plant.Boiler.Mode Plant.Boiler.Speed Line.Conveyor.Jam");
     EXPECT_EQ(run.code, 0u);
@@ -238,10 +244,12 @@ TEST_F(ToolAgainstServerTest, ReadsAndWritesInTheItemsTypesAndReportsEachItemsRe
     EXPECT_EQ(run.code, 1u);
     const std::vector<std::string> lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 5u) << run.out << run.err;
-    EXPECT_EQ(lines[0], "Plant.Boiler.Count = 5: error: bad rights: the item's access rights do not allow this "
-                        "(OPC_E_BADRIGHTS 0xC0040006)");
-    EXPECT_EQ(lines[1], "Plant.Boiler.Speed = abc: error: \"abc\" cannot be converted to Short: the text is not a "
-                        "value of that type (DISP_E_TYPEMISMATCH 0x80020005)");
+    EXPECT_EQ(lines[0],
+              "Plant.Boiler.Count = 5: error: bad rights: the item's access rights do not allow this "
+              "(OPC_E_BADRIGHTS 0xC0040006)");
+    EXPECT_EQ(lines[1],
+              "Plant.Boiler.Speed = abc: error: \"abc\" cannot be converted to Short: the text is not a "
+              "value of that type (DISP_E_TYPEMISMATCH 0x80020005)");
     EXPECT_TRUE(Has(lines[2], "cannot be converted to Short")) << lines[2];
     EXPECT_EQ(lines[3], "Plant.Gone = 1: error: unknown item ID (OPC_E_UNKNOWNITEMID 0xC0040007)");
     EXPECT_EQ(lines[4], "Plant.Boiler.Pressure = 3.25: written");
@@ -281,8 +289,9 @@ TEST_F(ToolAgainstServerTest, WatchPrintsEveryChangeInEachFormatAndEndsWhenTheSe
     EXPECT_GE(took, 2000u);
     const std::vector<std::string> objects = Lines(json.out);
     ASSERT_GE(objects.size(), 2u) << json.out;
-    EXPECT_TRUE(Has(json.out, "{\"item\":\"Plant.Boiler.Pressure\",\"value\":10.5,\"type\":\"Double\",\"quality\":"
-                              "\"Good\",\"qualityCode\":192,\"timestamp\":\""))
+    EXPECT_TRUE(Has(json.out,
+                    "{\"item\":\"Plant.Boiler.Pressure\",\"value\":10.5,\"type\":\"Double\",\"quality\":"
+                    "\"Good\",\"qualityCode\":192,\"timestamp\":\""))
         << json.out;
     for (const std::string& line : objects) {
         EXPECT_EQ(line.front(), '{');

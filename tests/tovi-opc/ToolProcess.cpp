@@ -50,8 +50,8 @@ bool ToolProcess::Start(const std::wstring& arguments) {
     startup.hStdOutput = outWrite;
     startup.hStdError = errWrite;
     std::wstring command = L"\"" + ToolPath() + L"\" " + arguments;
-    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                        &startup, &m_info);
+    const BOOL started =
+        CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &m_info);
     CloseHandle(outWrite);
     CloseHandle(errWrite);
     if (!started) {

@@ -36,8 +36,8 @@ TEST(ArchiveTest, PrimitivesAreLittleEndianWithoutPadding) {
     out.WriteBool(true);
     out.WriteDouble(1.6);
     out.WriteFileTime(FILETIME{0x11223344, 0x55667788});  // high part first
-    EXPECT_EQ((std::vector<BYTE>{0xAB, 0x34, 0x12, 0xEF, 0xCD, 0xAB, 0x89, 1, 0, 0, 0, 0x9A, 0x99, 0x99, 0x99, 0x99,
-                                 0x99, 0xF9, 0x3F, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}),
+    EXPECT_EQ((std::vector<BYTE>{0xAB, 0x34, 0x12, 0xEF, 0xCD, 0xAB, 0x89, 1,    0,    0,    0,    0x9A, 0x99, 0x99,
+                                 0x99, 0x99, 0x99, 0xF9, 0x3F, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}),
               out.Bytes());
     Archive in(Bytes().Add(Bytes{out.Bytes()}).U32(2).data);
     EXPECT_EQ(0xAB, in.ReadByte());
@@ -57,7 +57,11 @@ TEST(ArchiveTest, StringLengthPrefixes) {
     EXPECT_EQ((std::vector<BYTE>{5, 'L', 'e', 'v', 'e', 'l'}), Written(L"Level"));
     EXPECT_EQ(10, Written(L"Tank level")[0]);
     const std::pair<size_t, std::vector<BYTE>> cases[] = {
-        {0, {0}},   {254, {0xFE}}, {255, {0xFF, 0xFF, 0x00}}, {300, {0xFF, 0x2C, 0x01}}, {65533, {0xFF, 0xFD, 0xFF}},
+        {0, {0}},
+        {254, {0xFE}},
+        {255, {0xFF, 0xFF, 0x00}},
+        {300, {0xFF, 0x2C, 0x01}},
+        {65533, {0xFF, 0xFD, 0xFF}},
         {65534, {0xFF, 0xFF, 0xFF, 0xFE, 0xFF, 0x00, 0x00}},
     };
     for (const auto& [length, prefix] : cases) {
@@ -92,10 +96,13 @@ TEST(ArchiveTest, WideStringForm) {
 
 TEST(ArchiveTest, MalformedStringsRaiseBeforeTakingAnything) {
     const Bytes endOfFile[] = {
-        Bytes().U8(0xFF).U16(0xFFFF).U32(0xFFFFFFFF).U8('a'),                 // 4 GiB
-        Bytes().U8(0xFF).U16(0xFFFE).U8(0xFF).U16(0xFFFF).U32(0x80000000),    // 2^31 units
-        Bytes().U8(0xFF).U16(0xFFFE).U8(3).U16('a').U16('b').U8('c'),         // an odd byte count
-        Bytes(), Bytes().U8(0xFF).U8(0xFF), Bytes().U8(0xFF).U16(0xFFFE), Bytes().U8(4).U8('a'),
+        Bytes().U8(0xFF).U16(0xFFFF).U32(0xFFFFFFFF).U8('a'),               // 4 GiB
+        Bytes().U8(0xFF).U16(0xFFFE).U8(0xFF).U16(0xFFFF).U32(0x80000000),  // 2^31 units
+        Bytes().U8(0xFF).U16(0xFFFE).U8(3).U16('a').U16('b').U8('c'),       // an odd byte count
+        Bytes(),
+        Bytes().U8(0xFF).U8(0xFF),
+        Bytes().U8(0xFF).U16(0xFFFE),
+        Bytes().U8(4).U8('a'),
     };
     for (const Bytes& b : endOfFile) {
         Archive a(b.data);

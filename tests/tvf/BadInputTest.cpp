@@ -21,8 +21,10 @@ Bytes SmallDevice(const std::string& name, int tags) {
     DeviceFields d;
     d.group.name = name;
     for (int i = 0; i < tags; ++i) {
-        d.group.tags.push_back(TagRecord({.name = "T" + std::to_string(i), .isVolatile = i == 1,
-                                          .value = i % 2 ? VBstr(L"v") : VR8(i), .dataType = i % 2 ? VT_BSTR : VT_R8}));
+        d.group.tags.push_back(TagRecord({.name = "T" + std::to_string(i),
+                                          .isVolatile = i == 1,
+                                          .value = i % 2 ? VBstr(L"v") : VR8(i),
+                                          .dataType = i % 2 ? VT_BSTR : VT_R8}));
     }
     d.group.groups = {GroupRecord({.name = "G", .tags = {TagRecord({.name = "Inner"})}})};
     return DeviceRecord(d);
@@ -32,8 +34,8 @@ Bytes SmallDevice(const std::string& name, int tags) {
 Bytes GroupSample() {
     std::vector<Bytes> tags;
     int i = 0;
-    for (const Bytes& v : {VR8(1.5), VBool(true), VI4(-3), VI2(4), VUI1(5), VR4(6.5f), VBstr(L"seven"), VEmpty(),
-                           Bytes().U16(VT_UI4)}) {
+    for (const Bytes& v :
+         {VR8(1.5), VBool(true), VI4(-3), VI2(4), VUI1(5), VR4(6.5f), VBstr(L"seven"), VEmpty(), Bytes().U16(VT_UI4)}) {
         tags.push_back(TagRecord({.name = "Tag" + std::to_string(i), .isVolatile = ++i % 3 == 0, .value = v}));
     }
     Bytes wide = Bytes().F64(1.6).WideStr(L"\x6C34 level");
@@ -139,7 +141,7 @@ TEST(BadInputTest, EveryTruncationOfAFileLoadsWhatPrecedesIt) {
         // needs at least 24 bytes after it); inside one, the record is dropped.
         const bool outside = n < 12 + 24 || (n >= firstEnd && n < firstEnd + 4);
         EXPECT_EQ(outside, l.endOfFile) << n;
-        EXPECT_EQ(!outside && n < file.Size(), l.dropped > 0) << n;
+        EXPECT_EQ(!outside && n<file.Size(), l.dropped> 0) << n;
         ASSERT_EQ(n < firstEnd ? 0 : (n < file.Size() ? 1 : 2), l.Count()) << n;
         for (OPCS_Device* d : l.devices) Touch(d);
     }
@@ -210,8 +212,8 @@ Bytes NestedGroups(size_t depth) {
     Bytes head, tail;
     for (size_t i = 1; i <= depth; ++i) {
         head.F64(1.6).Str("L").Str("").U32(2).U32(3).U32(1).U32(i < depth);
-        if (i < depth) head.U32(0);       // the one sub-group's class code
-        tail.U32(0).F64(1.1);             // empty tag list, trailer
+        if (i < depth) head.U32(0);  // the one sub-group's class code
+        tail.U32(0).F64(1.1);        // empty tag list, trailer
     }
     return Bytes().U32(1).U32(0).Add(head).Add(tail);
 }

@@ -16,28 +16,45 @@ namespace {
 // each type and flag, Area { Sub { Deep } } and Second; then Spare.
 Bytes PlantFile() {
     const std::vector<Bytes> tags = {
-        TagRecord({.name = "Level", .description = "Tank level", .icon = 3, .valueLimitsSet = true, .locked = true,
-                   .value = VR8(12.5), .timeHigh = 0x01DA0000, .timeLow = 0x89ABCDEF, .valueHigh = 100,
+        TagRecord({.name = "Level",
+                   .description = "Tank level",
+                   .icon = 3,
+                   .valueLimitsSet = true,
+                   .locked = true,
+                   .value = VR8(12.5),
+                   .timeHigh = 0x01DA0000,
+                   .timeLow = 0x89ABCDEF,
+                   .valueHigh = 100,
                    .deadband = 2.5}),
-        TagRecord({.name = "Running", .valueLimitsEnabled = false, .value = VBool(true), .access = 0,
-                   .dataType = VT_BOOL}),
+        TagRecord(
+            {.name = "Running", .valueLimitsEnabled = false, .value = VBool(true), .access = 0, .dataType = VT_BOOL}),
         TagRecord({.name = "Count", .quality = 0x54, .value = VI4(-42), .dataType = VT_I4}),
         TagRecord({.name = "Small", .value = VI2(-7), .dataType = VT_I2}),
         TagRecord({.name = "Byte", .quality = 0x18, .value = VUI1(200), .dataType = VT_UI1}),
         TagRecord({.name = "Ratio", .value = VR4(0.75f), .dataType = VT_R4}),
         TagRecord({.name = "Label", .description = "", .value = VBstr(L"Tank \x6C34 A"), .dataType = VT_BSTR}),
-        TagRecord({.name = "Scaled", .reserved = 0xDEADBEEF, .rawLimitsEnabled = true, .scalingEnabled = true,
-                   .simulationEnabled = true, .rawLimitsSet = true, .scalingSet = true, .simulationStep = 5,
-                   .simulationPeriod = 20, .value = VR8(50), .simulationKind = 3, .rawHigh = 1000, .scaleOffset = 10,
+        TagRecord({.name = "Scaled",
+                   .reserved = 0xDEADBEEF,
+                   .rawLimitsEnabled = true,
+                   .scalingEnabled = true,
+                   .simulationEnabled = true,
+                   .rawLimitsSet = true,
+                   .scalingSet = true,
+                   .simulationStep = 5,
+                   .simulationPeriod = 20,
+                   .value = VR8(50),
+                   .simulationKind = 3,
+                   .rawHigh = 1000,
+                   .scaleOffset = 10,
                    .scaleFactor = 0.1}),
     };
     const Bytes sub = GroupRecord({.name = "Sub", .tags = {TagRecord({.name = "Deep", .value = VR8(1.5)})}});
     DeviceFields plant{.inService = false, .interval = 45, .refreshEnabled = 1, .refreshMode = 1, .refreshPeriod = 90};
     plant.group.name = "Plant";
     plant.group.description = "Main plant";
-    plant.group.groups = {GroupRecord({.name = "Area", .description = "Main area", .image = 4, .selectedImage = 5,
-                                       .groups = {sub}}),
-                          GroupRecord({.name = "Second", .ordinal = 2})};
+    plant.group.groups = {
+        GroupRecord({.name = "Area", .description = "Main area", .image = 4, .selectedImage = 5, .groups = {sub}}),
+        GroupRecord({.name = "Second", .ordinal = 2})};
     plant.group.tags = tags;
     DeviceFields spare;
     spare.group.name = "Spare";
@@ -110,8 +127,12 @@ TEST(ConfigurationTest, TreeBuiltInMemorySurvivesSaveAndLoad) {
     group->Rename(L"Temperatures");
     device->AddGroup(group);
     const FILETIME when = U64ToFileTime(0x01D9ABCDEF012345ULL);
-    const Variant values[] = {Variant::FromBool(true), Variant::FromByte(7), Variant::FromShort(-3),
-                              Variant::FromLong(123456), Variant::FromFloat(2.5f), Variant::FromDouble(-0.125),
+    const Variant values[] = {Variant::FromBool(true),
+                              Variant::FromByte(7),
+                              Variant::FromShort(-3),
+                              Variant::FromLong(123456),
+                              Variant::FromFloat(2.5f),
+                              Variant::FromDouble(-0.125),
                               Variant::FromString(L"text \x03A9")};
     for (const Variant& v : values) {
         auto* tag = new ToviTag;
@@ -215,13 +236,12 @@ TEST(ConfigurationTest, ListsLogTheirRecordsAndWriteOnlyValidOnes) {
     theEventLog.Close();
 
     const std::string log = ReadFileBytes(path);
-    for (const char* line : {"Serialization Success - input tag: Level", "Serialization Success - input grp: Area",
-                             "Serialization Success - input Device: Plant", "Serialization Success - output tag: Level",
-                             "Serialization Success - output group: Area",
-                             "Serialization Success - output device: Plant",
-                             "Serialization Error - input tag#: 1 of type: 0 from config file",
-                             "Serialization Success - output device: Last",
-                             "Serialization Error - output device: Failing"}) {
+    for (const char* line :
+         {"Serialization Success - input tag: Level", "Serialization Success - input grp: Area",
+          "Serialization Success - input Device: Plant", "Serialization Success - output tag: Level",
+          "Serialization Success - output group: Area", "Serialization Success - output device: Plant",
+          "Serialization Error - input tag#: 1 of type: 0 from config file",
+          "Serialization Success - output device: Last", "Serialization Error - output device: Failing"}) {
         EXPECT_TRUE(Contains(log, std::string("\r\n") + line + " \r\n")) << line;
     }
     EXPECT_FALSE(Contains(log, "tag: Bad"));

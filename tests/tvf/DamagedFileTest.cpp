@@ -46,7 +46,8 @@ void ExpectBoiler(ToviDevice* device) {
 TEST(DamagedFileTest, ACutInsideALongStringEndsTheFile) {
     DeviceFields pump;
     pump.group.name = "Pump";
-    pump.group.tags = {TagRecord({.name = "Level", .description = std::string(3000, 'd')}), TagRecord({.name = "Flow"})};
+    pump.group.tags = {TagRecord({.name = "Level", .description = std::string(3000, 'd')}),
+                       TagRecord({.name = "Flow"})};
     const Bytes file = ConfigFile({DeviceRecord(Boiler()), DeviceRecord(pump), DeviceRecord({})});
     const size_t description = Find(file, std::string(64, 'd'));
     ASSERT_NE(std::string::npos, description);

@@ -66,11 +66,17 @@ struct OneDevice : Loaded {
 }  // namespace
 
 TEST(OlderVersionsTest, Tags10GoThroughTheSetters) {
-    OneDevice l({OldTagRecord({.name = "Both", .access = 1, .valueLimits = 1, .valueHigh = 10, .rawAndScaling = 1,
-                               .rawHigh = 100, .deadband = 3}),
-                 OldTagRecord({.name = "Plain", .dataType = VT_I2}),
-                 OldTagRecord({.name = "Equal", .valueLimits = 1, .valueLow = 5, .valueHigh = 5, .rawAndScaling = 1,
-                               .rawHigh = 100})});
+    OneDevice l(
+        {OldTagRecord({.name = "Both",
+                       .access = 1,
+                       .valueLimits = 1,
+                       .valueHigh = 10,
+                       .rawAndScaling = 1,
+                       .rawHigh = 100,
+                       .deadband = 3}),
+         OldTagRecord({.name = "Plain", .dataType = VT_I2}),
+         OldTagRecord(
+             {.name = "Equal", .valueLimits = 1, .valueLow = 5, .valueHigh = 5, .rawAndScaling = 1, .rawHigh = 100})});
     OPCS_Tag* both = l.Tag(0, L"Both");
     EXPECT_EQ(L"old tag", both->GetDescription());
     EXPECT_EQ(2, both->GetIconIndex());
@@ -94,16 +100,34 @@ TEST(OlderVersionsTest, Tags10GoThroughTheSetters) {
 }
 
 TEST(OlderVersionsTest, Tags11To15KeepValueQualityAndTimestamp) {
-    OneDevice l({OldTagRecord({.version = 1.1, .name = "V11", .quality = 0x54, .dataType = VT_I4, .access = 1,
-                               .valueLimits = 1, .valueLow = -1, .valueHigh = 9, .value = VI4(7)}),
-                 OldTagRecord({.version = 1.2, .name = "V12", .valueLimitsEnabled = false, .dataType = VT_BOOL,
-                               .value = VBool(true)}),
-                 OldTagRecord({.version = 1.3, .name = "V13", .valueLimits = 1, .valueHigh = 10, .rawAndScaling = 1,
-                               .rawHigh = 100, .value = VR8(4.5)}),
-                 OldTagRecord({.version = 1.45, .name = "V14", .dataType = VT_BSTR, .rawAndScaling = 1, .rawLow = 2,
-                               .rawHigh = 4, .value = VBstr(L"abc")}),
-                 OldTagRecord({.version = 1.2, .name = "Volatile", .isVolatile = true, .value = VR8(42)}),
-                 TagRecord({.version = 1.5, .name = "V15", .locked = true, .quality = 0x40, .value = VR8(3)})});
+    OneDevice l(
+        {OldTagRecord({.version = 1.1,
+                       .name = "V11",
+                       .quality = 0x54,
+                       .dataType = VT_I4,
+                       .access = 1,
+                       .valueLimits = 1,
+                       .valueLow = -1,
+                       .valueHigh = 9,
+                       .value = VI4(7)}),
+         OldTagRecord(
+             {.version = 1.2, .name = "V12", .valueLimitsEnabled = false, .dataType = VT_BOOL, .value = VBool(true)}),
+         OldTagRecord({.version = 1.3,
+                       .name = "V13",
+                       .valueLimits = 1,
+                       .valueHigh = 10,
+                       .rawAndScaling = 1,
+                       .rawHigh = 100,
+                       .value = VR8(4.5)}),
+         OldTagRecord({.version = 1.45,
+                       .name = "V14",
+                       .dataType = VT_BSTR,
+                       .rawAndScaling = 1,
+                       .rawLow = 2,
+                       .rawHigh = 4,
+                       .value = VBstr(L"abc")}),
+         OldTagRecord({.version = 1.2, .name = "Volatile", .isVolatile = true, .value = VR8(42)}),
+         TagRecord({.version = 1.5, .name = "V15", .locked = true, .quality = 0x40, .value = VR8(3)})});
     const TagState s = l.Tag(0, L"V11")->GetState();
     ASSERT_EQ(VT_I4, s.value.Type());  // the type was set before the value was placed
     EXPECT_EQ(7, V_I4(&s.value.Ref()));
@@ -134,18 +158,20 @@ TEST(OlderVersionsTest, OlderGroupDeviceAndProductBlocks) {
         device("D16", Bytes().F64(1.6).U32(0).U32(5000), product, 1.6),
         device("D15", Bytes().F64(1.5).U32(0).U32(2500), product, 1.5),
         device("D14", Bytes().F64(1.4).Str("COM1").U32(10999).U32(1).U32(2), product, 1.5),
-        device("D12", Bytes().F64(1.2).Str("COM2").U32(9600).U32(8).U32(0).U32(1).U32(0).U32(3).Str("modem")
-                          .U32(7000).U32(4).U32(5),
-               product, 1.5),
+        device(
+            "D12",
+            Bytes().F64(1.2).Str("COM2").U32(9600).U32(8).U32(0).U32(1).U32(0).U32(3).Str("modem").U32(7000).U32(4).U32(
+                5),
+            product, 1.5),
         device("P10", Bytes().F64(1.6).U32(1).U32(0), Bytes().F64(1.0), 1.6),
         device("Last", Bytes().F64(1.6).U32(1).U32(8), product, 1.6),
     }));
     ASSERT_FALSE(l.endOfFile);
     EXPECT_EQ(0u, l.dropped);
     ASSERT_EQ(6, l.Count());
-    const std::tuple<const wchar_t*, bool, DWORD> expected[] = {
-        {L"D16", false, 5000}, {L"D15", false, 2}, {L"D14", true, 10}, {L"D12", true, 7}, {L"P10", true, 0},
-        {L"Last", true, 8}};
+    const std::tuple<const wchar_t*, bool, DWORD> expected[] = {{L"D16", false, 5000}, {L"D15", false, 2},
+                                                                {L"D14", true, 10},    {L"D12", true, 7},
+                                                                {L"P10", true, 0},     {L"Last", true, 8}};
     for (int i = 0; i < 6; ++i) {
         const auto& [name, inService, interval] = expected[i];
         ToviDevice* d = l.Device(i);

@@ -24,7 +24,10 @@ struct OneDevice : Loaded {
         devices.Append(new ToviDevice);
         Device(0)->Rename(name);
     }
-    std::string Bytes() { const auto b = Store(devices); return std::string(b.begin(), b.end()); }
+    std::string Bytes() {
+        const auto b = Store(devices);
+        return std::string(b.begin(), b.end());
+    }
 };
 }  // namespace
 
@@ -68,10 +71,10 @@ TEST(WholeFileTest, LoadReportsMissingAndCutFiles) {
     const Bytes one = DeviceRecord({});
     const Bytes file = ConfigFile({one, one});
     const std::pair<size_t, ConfigFileStatus> cuts[] = {
-        {0, ConfigFileStatus::EndOfFile},                     // empty: no head
-        {10, ConfigFileStatus::EndOfFile},                    // in the count
-        {16 + one.Size() + 2, ConfigFileStatus::EndOfFile},   // in the second class code
-        {16 + one.Size() + 10, ConfigFileStatus::Ok},         // in the second record: dropped
+        {0, ConfigFileStatus::EndOfFile},                    // empty: no head
+        {10, ConfigFileStatus::EndOfFile},                   // in the count
+        {16 + one.Size() + 2, ConfigFileStatus::EndOfFile},  // in the second class code
+        {16 + one.Size() + 10, ConfigFileStatus::Ok},        // in the second record: dropped
     };
     const std::wstring path = folder.File(L"cut.tvf");
     for (const auto& [size, status] : cuts) {

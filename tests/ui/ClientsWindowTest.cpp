@@ -71,13 +71,13 @@ TEST_F(ClientsWindowTest, ListsTheProvidersRowsRefreshesEverySecondAndClosesWith
     HWND window = OPCS_DlgClients::OpenWindow();
     ASSERT_NE(window, nullptr);
     HWND list = GetDlgItem(window, IDC_CLIENTS_LIST);
-    const std::vector<std::wstring> headings = {L"Client",          L"Groups",    L"Items",
-                                                L"1.0a Subscriptions", L"2.0 Subscriptions", L"Connected Since",
-                                                L"Last Call",       L"Last Call Time"};
-    EXPECT_EQ(ShownTable(list), (Table{headings,
-                                       {L"Historian", L"2", L"150", L"1", L"0", Local(Utc(8, 0)), L"IOPCSyncIO::Read",
-                                        Local(Utc(9, 30))},
-                                       {L"(no name)", L"1", L"3", L"0", L"2", Local(Utc(8, 15)), L"", L""}}));
+    const std::vector<std::wstring> headings = {
+        L"Client",          L"Groups",    L"Items",         L"1.0a Subscriptions", L"2.0 Subscriptions",
+        L"Connected Since", L"Last Call", L"Last Call Time"};
+    EXPECT_EQ(ShownTable(list),
+              (Table{headings,
+                     {L"Historian", L"2", L"150", L"1", L"0", Local(Utc(8, 0)), L"IOPCSyncIO::Read", Local(Utc(9, 30))},
+                     {L"(no name)", L"1", L"3", L"0", L"2", Local(Utc(8, 15)), L"", L""}}));
     EXPECT_EQ(ControlText(window, IDC_CLIENTS_COUNT), L"2 client connections.");
 
     // The next refresh shows what changed, a longer name included in full;

@@ -132,12 +132,14 @@ TEST_F(DeviceViewTest, SiblingsAppearByOrdinalAndOnlyANewDeviceTakesTheSelection
 TEST_F(DeviceViewTest, KeyboardAddsAndPollsDevices) {
     // Each new object's properties dialog opens and is confirmed as proposed.
     auto pressOK = [](HWND dialog) { ClickButton(dialog, IDOK); };
-    ASSERT_TRUE(AnswerModalDialog(L"Tag Group", pressOK, [&] { Key('D', true); }));  // Ctrl+D: Add Group, a device named by the device class
+    ASSERT_TRUE(AnswerModalDialog(L"Tag Group", pressOK,
+                                  [&] { Key('D', true); }));  // Ctrl+D: Add Group, a device named by the device class
     ASSERT_EQ(doc->DeviceCount(), 1);
     auto* device = static_cast<ToviDevice*>(doc->GetSelectedGroup());
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(device->GetName(), L"TagGroup");
-    ASSERT_TRUE(AnswerModalDialog(L"Tag Group", pressOK, [&] { Key('G', true); }));  // Ctrl+G: a nested group, not selected
+    ASSERT_TRUE(
+        AnswerModalDialog(L"Tag Group", pressOK, [&] { Key('G', true); }));  // Ctrl+G: a nested group, not selected
     ASSERT_TRUE(AnswerModalDialog(L"Tag Properties", pressOK, [&] { Key('T', true); }));  // Ctrl+T: a tag in the device
     EXPECT_EQ(device->GroupCount(), 1);
     EXPECT_EQ(device->TagCount(), 1);

@@ -32,11 +32,29 @@ std::vector<std::uint8_t> Bitmap(int width, int height, int bits, std::uint32_t 
     const std::uint32_t pixels = static_cast<std::uint32_t>(stride * height);
     const std::uint32_t offset = 14 + 40 + palette;
     std::vector<std::uint8_t> b;
-    auto u16 = [&b](unsigned v) { b.push_back(v & 0xFF); b.push_back((v >> 8) & 0xFF); };
-    auto u32 = [&u16](std::uint32_t v) { u16(v & 0xFFFF); u16(v >> 16); };
-    u16(0x4D42); u32(offset + pixels); u32(0); u32(offset);
-    u32(infoSize); u32(width); u32(height); u16(1); u16(bits); u32(0); u32(stateSize ? pixels : 0);
-    u32(2835); u32(2835); u32(0); u32(0);
+    auto u16 = [&b](unsigned v) {
+        b.push_back(v & 0xFF);
+        b.push_back((v >> 8) & 0xFF);
+    };
+    auto u32 = [&u16](std::uint32_t v) {
+        u16(v & 0xFFFF);
+        u16(v >> 16);
+    };
+    u16(0x4D42);
+    u32(offset + pixels);
+    u32(0);
+    u32(offset);
+    u32(infoSize);
+    u32(width);
+    u32(height);
+    u16(1);
+    u16(bits);
+    u32(0);
+    u32(stateSize ? pixels : 0);
+    u32(2835);
+    u32(2835);
+    u32(0);
+    u32(0);
     for (int i = 0; i < palette; ++i) b.push_back(static_cast<std::uint8_t>(i));
     for (std::uint32_t i = 0; i < pixels; ++i) b.push_back(static_cast<std::uint8_t>(i * 7));
     return b;

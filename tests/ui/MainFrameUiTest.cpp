@@ -80,7 +80,10 @@ TEST_F(MainFrameUiTest, NoToTheExitQuestionKeepsRunningAfterEverythingWasSaved) 
     EXPECT_FALSE(frame->QueryCommandState(ID_FILE_NEW).enabled);
     EXPECT_FALSE(frame->QueryCommandState(ID_FILE_OPEN).enabled);
     bool asked = false;
-    frame->SetFileChooser([&asked](bool) { asked = true; return std::wstring(); });
+    frame->SetFileChooser([&asked](bool) {
+        asked = true;
+        return std::wstring();
+    });
     Command(ID_FILE_SAVE_AS);
     Command(ID_FILE_OPEN);
     EXPECT_FALSE(asked);

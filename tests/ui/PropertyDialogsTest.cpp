@@ -47,14 +47,22 @@ TEST_F(PropertyDialogsTest, TagValueTextBecomesTheChosenTypeOnOK) {
         double expected;
     };
     const Case cases[] = {
-        {VT_I4, L"12abc", VT_I4, 12},          {VT_I4, L"abc", VT_I4, 0},
-        {VT_I4, L"  -7 ", VT_I4, -7},          {VT_I4, L"99999999999", VT_I4, 2147483647.0},
-        {VT_I4, L"", VT_I4, 0},                {VT_UI1, L"300", VT_I4, 300},  // any other type is edited as Integer
-        {VT_BOOL, L"true", VT_BOOL, 0},        {VT_BOOL, L"  True", VT_BOOL, -1},
-        {VT_BOOL, L"1", VT_BOOL, -1},          {VT_BOOL, L"yes", VT_BOOL, 0},
-        {VT_R4, L"1.5e3kg", VT_R4, 1500},      {VT_R4, L"1e300", VT_R4, FLT_MAX},
-        {VT_R8, L"-1e999", VT_R8, -DBL_MAX},   {VT_R8, L"inf", VT_R8, 0},
-        {VT_R8, L"nan", VT_R8, 0},             {VT_R8, L"0x10", VT_R8, 0},
+        {VT_I4, L"12abc", VT_I4, 12},
+        {VT_I4, L"abc", VT_I4, 0},
+        {VT_I4, L"  -7 ", VT_I4, -7},
+        {VT_I4, L"99999999999", VT_I4, 2147483647.0},
+        {VT_I4, L"", VT_I4, 0},
+        {VT_UI1, L"300", VT_I4, 300},  // any other type is edited as Integer
+        {VT_BOOL, L"true", VT_BOOL, 0},
+        {VT_BOOL, L"  True", VT_BOOL, -1},
+        {VT_BOOL, L"1", VT_BOOL, -1},
+        {VT_BOOL, L"yes", VT_BOOL, 0},
+        {VT_R4, L"1.5e3kg", VT_R4, 1500},
+        {VT_R4, L"1e300", VT_R4, FLT_MAX},
+        {VT_R8, L"-1e999", VT_R8, -DBL_MAX},
+        {VT_R8, L"inf", VT_R8, 0},
+        {VT_R8, L"nan", VT_R8, 0},
+        {VT_R8, L"0x10", VT_R8, 0},
     };
     for (const Case& c : cases) {
         TagPropertiesFields fields = DoubleTagWithLimits();
@@ -137,8 +145,8 @@ TEST_F(PropertyDialogsTest, MinMaxAndDeadbandMustBeNumbersAndTheDialogStaysOpen)
     std::unique_ptr<Tovi_DlgTag> dialog;
     HWND d = Open(dialog, fields);
     const std::pair<int, const wchar_t*> refused[] = {
-        {IDC_TAG_MIN, L""},         {IDC_TAG_MIN, L"12abc"},  {IDC_TAG_MAX, L"letters"},
-        {IDC_TAG_MAX, L"1e999"},    {IDC_TAG_DEADBAND, L"-"}, {IDC_TAG_DEADBAND, L"nan"},
+        {IDC_TAG_MIN, L""},      {IDC_TAG_MIN, L"12abc"},  {IDC_TAG_MAX, L"letters"},
+        {IDC_TAG_MAX, L"1e999"}, {IDC_TAG_DEADBAND, L"-"}, {IDC_TAG_DEADBAND, L"nan"},
     };
     for (const auto& [id, text] : refused) {
         SetControlText(d, id, text);
@@ -167,10 +175,8 @@ TEST_F(PropertyDialogsTest, MinMaxAndDeadbandMustBeNumbersAndTheDialogStaysOpen)
 
 TEST_F(PropertyDialogsTest, IntervalOpensModulo24AndTheScheduleEntryMatchesExactly) {
     const std::pair<DWORD, std::array<const wchar_t*, 4>> opened[] = {
-        {90000, {L"1", L"0", L"0", L"1 Minute"}},
-        {300, {L"0", L"5", L"0", L"5 Minutes"}},
-        {301, {L"0", L"5", L"1", L"1 Minute"}},
-        {86400, {L"0", L"0", L"0", L"24 Hours"}},
+        {90000, {L"1", L"0", L"0", L"1 Minute"}},        {300, {L"0", L"5", L"0", L"5 Minutes"}},
+        {301, {L"0", L"5", L"1", L"1 Minute"}},          {86400, {L"0", L"0", L"0", L"24 Hours"}},
         {0xFFFFFFFF, {L"6", L"28", L"15", L"1 Minute"}},
     };
     for (const auto& [seconds, shown] : opened) {
@@ -244,29 +250,38 @@ TEST_F(PropertyDialogsTest, DeviceEditedInTheRealDialogAppliesIntervalAndSchedul
     device->SetRefreshMode(kRefreshByInterval);
     device->SetRefreshPeriod(90000);
     // Unchanged By Interval: 01:00:00 goes back as 3600 seconds.
-    ASSERT_TRUE(AnswerModalDialog(L"Tag Group", [](HWND d) {
-        EXPECT_EQ(ControlText(d, IDC_GROUP_HOURS), L"1");
-        SetControlText(d, IDC_GROUP_NAME, L"Boiler");
-        ClickButton(d, IDOK);
-    }, [&] { EXPECT_TRUE(doc->EditProperties(device)); }));
+    ASSERT_TRUE(AnswerModalDialog(
+        L"Tag Group",
+        [](HWND d) {
+            EXPECT_EQ(ControlText(d, IDC_GROUP_HOURS), L"1");
+            SetControlText(d, IDC_GROUP_NAME, L"Boiler");
+            ClickButton(d, IDOK);
+        },
+        [&] { EXPECT_TRUE(doc->EditProperties(device)); }));
     EXPECT_EQ(device->GetRefreshPeriod(), 3600u);
     EXPECT_EQ(device->GetName(), L"Boiler");
 
     // By Schedule the chosen entry is the period.
-    ASSERT_TRUE(AnswerModalDialog(L"Tag Group", [](HWND d) {
-        ChooseRadio(d, IDC_GROUP_BY_SCHEDULE, IDC_GROUP_BY_INTERVAL, IDC_GROUP_BY_SCHEDULE);
-        ChooseComboItem(d, IDC_GROUP_SCHEDULE, 4);  // 15 Minutes
-        ClickButton(d, IDOK);
-    }, [&] { EXPECT_TRUE(doc->EditProperties(device)); }));
+    ASSERT_TRUE(AnswerModalDialog(
+        L"Tag Group",
+        [](HWND d) {
+            ChooseRadio(d, IDC_GROUP_BY_SCHEDULE, IDC_GROUP_BY_INTERVAL, IDC_GROUP_BY_SCHEDULE);
+            ChooseComboItem(d, IDC_GROUP_SCHEDULE, 4);  // 15 Minutes
+            ClickButton(d, IDOK);
+        },
+        [&] { EXPECT_TRUE(doc->EditProperties(device)); }));
     EXPECT_EQ(device->GetRefreshMode(), static_cast<DWORD>(kRefreshBySchedule));
     EXPECT_EQ(device->GetRefreshPeriod(), 900u);
     EXPECT_EQ(device->GetUpdateInterval(), 1u);
 
     // Cancel changes nothing.
-    ASSERT_TRUE(AnswerModalDialog(L"Tag Group", [](HWND d) {
-        SetControlText(d, IDC_GROUP_NAME, L"Other");
-        ClickButton(d, IDCANCEL);
-    }, [&] { EXPECT_FALSE(doc->EditProperties(device)); }));
+    ASSERT_TRUE(AnswerModalDialog(
+        L"Tag Group",
+        [](HWND d) {
+            SetControlText(d, IDC_GROUP_NAME, L"Other");
+            ClickButton(d, IDCANCEL);
+        },
+        [&] { EXPECT_FALSE(doc->EditProperties(device)); }));
     EXPECT_EQ(device->GetName(), L"Boiler");
 }
 
@@ -274,14 +289,17 @@ TEST_F(PropertyDialogsTest, TagEditedInTheRealDialogTakesTheNewTypeAndValue) {
     ToviDevice* device = AddDevice(L"Plant");
     ToviTag* tag = AddTag(device, L"Level");
     tag->SetValueNow(Variant::FromDouble(2.5));
-    ASSERT_TRUE(AnswerModalDialog(L"Tag Properties", [](HWND d) {
-        ChooseComboItem(d, IDC_TAG_TYPE, 1);  // Integer
-        SetControlText(d, IDC_TAG_VALUE, L" 42 apples");
-        ToggleButton(d, IDC_TAG_LIMITS, true);
-        SetControlText(d, IDC_TAG_MIN, L"0");
-        SetControlText(d, IDC_TAG_MAX, L"40");
-        ClickButton(d, IDOK);
-    }, [&] { EXPECT_TRUE(doc->EditProperties(tag)); }));
+    ASSERT_TRUE(AnswerModalDialog(
+        L"Tag Properties",
+        [](HWND d) {
+            ChooseComboItem(d, IDC_TAG_TYPE, 1);  // Integer
+            SetControlText(d, IDC_TAG_VALUE, L" 42 apples");
+            ToggleButton(d, IDC_TAG_LIMITS, true);
+            SetControlText(d, IDC_TAG_MIN, L"0");
+            SetControlText(d, IDC_TAG_MAX, L"40");
+            ClickButton(d, IDOK);
+        },
+        [&] { EXPECT_TRUE(doc->EditProperties(tag)); }));
     EXPECT_EQ(tag->GetDataType(), VT_I4);
     EXPECT_EQ(tag->GetValueText(), L"40");  // through the new limits
     EXPECT_TRUE(tag->AreValueLimitsSet());
@@ -339,14 +357,18 @@ TEST_F(PropertyDialogsTest, ClashingNamesKeepTheDialogOpenUntilMended) {
         boxes.clear();
         TreeView_SelectItem(TreeControl(), tree->TreeItemOf(pump));  // a new device took it
         ASSERT_EQ(doc->GetSelectedGroup(), pump);
-        ASSERT_TRUE(AnswerModalDialog(road.caption, [&](HWND d) {
-            SetControlText(d, nameId, road.clash);
-            ClickButton(d, IDOK);
-            EXPECT_EQ(boxes, std::vector<std::wstring>{road.refusal});
-            EXPECT_EQ(GetFocus(), GetDlgItem(d, nameId));
-            SetControlText(d, nameId, road.mended);
-            ClickButton(d, IDOK);
-        }, road.open)) << road.mended;
+        ASSERT_TRUE(AnswerModalDialog(
+            road.caption,
+            [&](HWND d) {
+                SetControlText(d, nameId, road.clash);
+                ClickButton(d, IDOK);
+                EXPECT_EQ(boxes, std::vector<std::wstring>{road.refusal});
+                EXPECT_EQ(GetFocus(), GetDlgItem(d, nameId));
+                SetControlText(d, nameId, road.mended);
+                ClickButton(d, IDOK);
+            },
+            road.open))
+            << road.mended;
         EXPECT_TRUE(road.landed()) << road.mended;
         EXPECT_EQ(1u, boxes.size()) << road.mended;
     }
@@ -410,11 +432,11 @@ TEST_F(PropertyDialogsTest, PeriodAndStepRefuseBadTextAndTheDialogStaysOpen) {
     HWND d = Open(dialog, fields);
     const std::wstring range = L"Please enter a number between 0.1 and 429496729.5.";
     const std::tuple<int, const wchar_t*, std::wstring> refused[] = {
-        {IDC_TAG_SIMULATION_PERIOD, L"abc", kNumber},  {IDC_TAG_SIMULATION_PERIOD, L"1.5s", kNumber},
-        {IDC_TAG_SIMULATION_PERIOD, L"", kNumber},     {IDC_TAG_SIMULATION_PERIOD, L"0", range},
-        {IDC_TAG_SIMULATION_PERIOD, L"-1", range},     {IDC_TAG_SIMULATION_PERIOD, L"0.09", range},
-        {IDC_TAG_SIMULATION_PERIOD, L"429496729.56", range},
-        {IDC_TAG_SIMULATION_STEP, L"-1", kPositive},   {IDC_TAG_SIMULATION_STEP, L"4294967296", kPositive},
+        {IDC_TAG_SIMULATION_PERIOD, L"abc", kNumber},        {IDC_TAG_SIMULATION_PERIOD, L"1.5s", kNumber},
+        {IDC_TAG_SIMULATION_PERIOD, L"", kNumber},           {IDC_TAG_SIMULATION_PERIOD, L"0", range},
+        {IDC_TAG_SIMULATION_PERIOD, L"-1", range},           {IDC_TAG_SIMULATION_PERIOD, L"0.09", range},
+        {IDC_TAG_SIMULATION_PERIOD, L"429496729.56", range}, {IDC_TAG_SIMULATION_STEP, L"-1", kPositive},
+        {IDC_TAG_SIMULATION_STEP, L"4294967296", kPositive},
     };
     for (const auto& [id, text, message] : refused) {
         SetControlText(d, id, text);
@@ -477,7 +499,8 @@ TEST_F(PropertyDialogsTest, TagDialogMnemonicsAreUniqueAndTabStopsGoInReadingOrd
         }
         const LONG style = GetWindowLongW(child, GWL_STYLE);
         const LONG buttonKind = style & BS_TYPEMASK;
-        const bool pushButton = _wcsicmp(kind, L"Button") == 0 && (buttonKind == BS_PUSHBUTTON || buttonKind == BS_DEFPUSHBUTTON);
+        const bool pushButton =
+            _wcsicmp(kind, L"Button") == 0 && (buttonKind == BS_PUSHBUTTON || buttonKind == BS_DEFPUSHBUTTON);
         if ((style & WS_TABSTOP) && !pushButton) {
             RECT r{};
             GetWindowRect(child, &r);
@@ -497,28 +520,37 @@ TEST_F(PropertyDialogsTest, TagDialogMnemonicsAreUniqueAndTabStopsGoInReadingOrd
 TEST_F(PropertyDialogsTest, TagSimulationEditedInTheRealDialogIsStoredAndAnUntouchedOneKept) {
     ToviDevice* device = AddDevice(L"Plant");
     ToviTag* tag = AddTag(device, L"Counter");
-    ASSERT_TRUE(AnswerModalDialog(L"Tag Properties", [](HWND d) {
-        ToggleButton(d, IDC_TAG_SIMULATE, true);
-        ChooseComboItem(d, IDC_TAG_SIMULATION_KIND, kCountItem);
-        SetControlText(d, IDC_TAG_SIMULATION_STEP, L"5");
-        SetControlText(d, IDC_TAG_SIMULATION_PERIOD, L"0.5");
-        ClickButton(d, IDOK);
-    }, [&] { EXPECT_TRUE(doc->EditProperties(tag)); }));
+    ASSERT_TRUE(AnswerModalDialog(
+        L"Tag Properties",
+        [](HWND d) {
+            ToggleButton(d, IDC_TAG_SIMULATE, true);
+            ChooseComboItem(d, IDC_TAG_SIMULATION_KIND, kCountItem);
+            SetControlText(d, IDC_TAG_SIMULATION_STEP, L"5");
+            SetControlText(d, IDC_TAG_SIMULATION_PERIOD, L"0.5");
+            ClickButton(d, IDOK);
+        },
+        [&] { EXPECT_TRUE(doc->EditProperties(tag)); }));
     EXPECT_EQ(tag->GetSimulation(), (TagSimulation{true, 6, 5, 5}));
 
     const TagSimulation odd{true, 42, 3, 0};
     tag->SetSimulation(odd);
-    ASSERT_TRUE(AnswerModalDialog(L"Tag Properties", [](HWND d) {
-        EXPECT_EQ(ControlText(d, IDC_TAG_SIMULATION_PERIOD), L"0.0");
-        SetControlText(d, IDC_TAG_DESCRIPTION, L"Counts");
-        ClickButton(d, IDOK);
-    }, [&] { EXPECT_TRUE(doc->EditProperties(tag)); }));
+    ASSERT_TRUE(AnswerModalDialog(
+        L"Tag Properties",
+        [](HWND d) {
+            EXPECT_EQ(ControlText(d, IDC_TAG_SIMULATION_PERIOD), L"0.0");
+            SetControlText(d, IDC_TAG_DESCRIPTION, L"Counts");
+            ClickButton(d, IDOK);
+        },
+        [&] { EXPECT_TRUE(doc->EditProperties(tag)); }));
     EXPECT_EQ(tag->GetSimulation(), odd);
     EXPECT_EQ(tag->GetDescription(), L"Counts");
     // Cancel keeps the settings whatever was chosen.
-    ASSERT_TRUE(AnswerModalDialog(L"Tag Properties", [](HWND d) {
-        ToggleButton(d, IDC_TAG_SIMULATE, false);
-        ClickButton(d, IDCANCEL);
-    }, [&] { EXPECT_FALSE(doc->EditProperties(tag)); }));
+    ASSERT_TRUE(AnswerModalDialog(
+        L"Tag Properties",
+        [](HWND d) {
+            ToggleButton(d, IDC_TAG_SIMULATE, false);
+            ClickButton(d, IDCANCEL);
+        },
+        [&] { EXPECT_FALSE(doc->EditProperties(tag)); }));
     EXPECT_EQ(tag->GetSimulation(), odd);
 }

@@ -79,7 +79,7 @@ TEST_F(TagViewTest, ValuesRefreshInPlaceAndVolatileCellsStayEmptyWhileTheDeviceI
     ASSERT_EQ(device->GetPollState(), kPollWaiting);
     SelectRows({0});
     tag->SetValueNow(Variant::FromDouble(2.5));
-    Pump(700);  // the list's own timer
+    Pump(700);                                     // the list's own timer
     EXPECT_EQ(list->CellText(0, value), L"2.5 ");  // the tag's own text of a double
     EXPECT_EQ(list->CellText(0, quality), L"Good");
     // Refreshed, not reloaded: the selection is still there.

@@ -110,9 +110,7 @@ protected:
         auto* item = tree->TreeItemOf(group);
         return item != nullptr && (TreeView_GetItemState(TreeControl(), item, TVIS_EXPANDED) & TVIS_EXPANDED) != 0;
     }
-    void Expand(OPCS_TagGroup* group) {
-        TreeView_Expand(TreeControl(), tree->TreeItemOf(group), TVE_EXPAND);
-    }
+    void Expand(OPCS_TagGroup* group) { TreeView_Expand(TreeControl(), tree->TreeItemOf(group), TVE_EXPAND); }
     // The tag list's rows, by tag name.
     std::vector<std::wstring> RowNames() const {
         std::vector<std::wstring> names;

@@ -14,8 +14,10 @@
 #include "VersionInfo.h"
 
 namespace {
-const wchar_t kRestart[] = L"The changes to the event log file name will not take effect until the program is restarted.";
-const wchar_t kBadInput[] = L"Unable to write the input tag value.\nFor bool use T, F or True, False\nDates are not supported";
+const wchar_t kRestart[] =
+    L"The changes to the event log file name will not take effect until the program is restarted.";
+const wchar_t kBadInput[] =
+    L"Unable to write the input tag value.\nFor bool use T, F or True, False\nDates are not supported";
 const wchar_t kWriteFailed[] = L"Failed to write to tag";
 
 std::wstring TempPath(const wchar_t* name) {

@@ -55,10 +55,10 @@ std::vector<BenchReport::Goal> BenchReport::Goals() const {
     std::vector<Goal> goals;
     for (int tags : configurations) {
         for (int op = 0; op < kOperationCount; ++op) {
-            goals.push_back({Format("%d tags, %d items: ", tags, kLargeItems) + OperationName(op) + " / floor",
-                             Median(tags, kLargeItems, Source::kServer, op) /
-                                 Median(tags, kLargeItems, Source::kFloor, op),
-                             kRatioLimit});
+            goals.push_back(
+                {Format("%d tags, %d items: ", tags, kLargeItems) + OperationName(op) + " / floor",
+                 Median(tags, kLargeItems, Source::kServer, op) / Median(tags, kLargeItems, Source::kFloor, op),
+                 kRatioLimit});
         }
     }
     for (int op : {kAddItems, kValidateItems}) {
@@ -70,27 +70,27 @@ std::vector<BenchReport::Goal> BenchReport::Goals() const {
             const int small = *configurations.begin();
             const int large = *configurations.rbegin();
             for (int items : {kSmallItems, kLargeItems}) {
-                goals.push_back({Format("%d items: ", items) + OperationName(op) +
-                                     Format(" per item, %d / %d tags", large, small),
-                                 PerItem(large, items, op) / PerItem(small, items, op), kFlatLimit});
+                goals.push_back(
+                    {Format("%d items: ", items) + OperationName(op) + Format(" per item, %d / %d tags", large, small),
+                     PerItem(large, items, op) / PerItem(small, items, op), kFlatLimit});
             }
         }
     }
     for (int tags : configurations) {
         for (int op : {kReadCache, kReadDevice}) {
-            goals.push_back({Format("%d tags, %d items, in process: ", tags, kLargeItems) + OperationName(op) +
-                                 " us per item",
-                             Median(tags, kLargeItems, Source::kInProcess, op) * 1e6 / kLargeItems,
-                             kInProcessReadLimitUs});
+            goals.push_back(
+                {Format("%d tags, %d items, in process: ", tags, kLargeItems) + OperationName(op) + " us per item",
+                 Median(tags, kLargeItems, Source::kInProcess, op) * 1e6 / kLargeItems, kInProcessReadLimitUs});
         }
     }
     return goals;
 }
 
 void BenchReport::Print(int rounds) const {
-    std::printf("Medians of %d rounds. floor: the echo object's call of the same shape, in its own process;\n"
-                "in-proc: the server's objects in the benchmark's process (no marshalling).\n",
-                rounds);
+    std::printf(
+        "Medians of %d rounds. floor: the echo object's call of the same shape, in its own process;\n"
+        "in-proc: the server's objects in the benchmark's process (no marshalling).\n",
+        rounds);
     std::printf("%7s %-14s %6s %10s %9s %9s %7s %15s\n", "tags", "operation", "items", "median ms", "us/item",
                 "floor ms", "ratio", "in-proc us/item");
     std::set<std::pair<int, int>> sizes;

@@ -25,8 +25,8 @@ void Call(IDataCallbackShape* callback, EchoCallbackThread::Kind kind, DWORD cou
     }
     constexpr OPCHANDLE kGroup = 2;
     if (kind == EchoCallbackThread::Kind::kDataChange) {
-        callback->OnDataChange(transaction, kGroup, S_OK, S_OK, count, handles.data(), values.data(),
-                               qualities.data(), times.data(), errors.data());
+        callback->OnDataChange(transaction, kGroup, S_OK, S_OK, count, handles.data(), values.data(), qualities.data(),
+                               times.data(), errors.data());
     } else {
         callback->OnReadComplete(transaction, kGroup, S_OK, S_OK, count, handles.data(), values.data(),
                                  qualities.data(), times.data(), errors.data());

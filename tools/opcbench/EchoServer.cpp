@@ -190,8 +190,8 @@ HRESULT CallProxyRegistration(bool unregister) {
     HMODULE module = LoadLibraryW(dll.c_str());
     if (module == nullptr) return HRESULT_FROM_WIN32(GetLastError());
     using Entry = HRESULT(STDAPICALLTYPE*)();
-    auto entry = reinterpret_cast<Entry>(
-        GetProcAddress(module, unregister ? "DllUnregisterServer" : "DllRegisterServer"));
+    auto entry =
+        reinterpret_cast<Entry>(GetProcAddress(module, unregister ? "DllUnregisterServer" : "DllRegisterServer"));
     const HRESULT hr = entry != nullptr ? entry() : HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
     FreeLibrary(module);
     return hr;
@@ -203,13 +203,11 @@ int RunEchoServer() {
     g_lastReleased = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     static EchoFactory factory;
     DWORD cookie = 0;
-    HRESULT hr = CoRegisterClassObject(CLSID_ItemShapeEcho, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
-                                       &cookie);
+    HRESULT hr = CoRegisterClassObject(CLSID_ItemShapeEcho, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
     if (SUCCEEDED(hr)) {
         // Ends once the client let go of everything; a server nobody ever
         // reached gives up after a minute instead of lingering in the prefix.
-        while (WaitForSingleObject(g_lastReleased, 60000) == WAIT_TIMEOUT && g_everUsed) {
-        }
+        while (WaitForSingleObject(g_lastReleased, 60000) == WAIT_TIMEOUT && g_everUsed) {}
         CoRevokeClassObject(cookie);
     }
     CloseHandle(g_lastReleased);

@@ -166,7 +166,8 @@ std::string RunItemCycle(ItemTarget& target, ItemSet& items, int round, CycleSec
         const DWORD bad = FirstError(errors.get(), n);
         if (bad != n) return Failure("Write", "item not written", errors.get()[bad], bad);
     }
-    for (const auto& [operation, source] : {std::pair{kReadCache, OPC_DS_CACHE}, std::pair{kReadDevice, OPC_DS_DEVICE}}) {
+    for (const auto& [operation, source] :
+         {std::pair{kReadCache, OPC_DS_CACHE}, std::pair{kReadDevice, OPC_DS_DEVICE}}) {
         StateResults read;
         read.count = n;
         OPCITEMSTATE* states = nullptr;

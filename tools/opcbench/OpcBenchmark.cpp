@@ -67,8 +67,8 @@ struct Measured {
 // Rounds of one item count on every target in turn, interleaved so that all
 // see the same machine; round 0 is not counted (rounds = 0 only warms up).
 // "" or the failure.
-std::string MeasureSize(const std::vector<Measured>& targets, int tagCount, int itemCount, int rounds,
-                        Watchdog& dog, BenchReport& report) {
+std::string MeasureSize(const std::vector<Measured>& targets, int tagCount, int itemCount, int rounds, Watchdog& dog,
+                        BenchReport& report) {
     ItemSet items(SpreadTagIndexes(tagCount, itemCount));
     CycleSeconds seconds{};
     for (int round = 0; round <= rounds; ++round) {
@@ -122,8 +122,7 @@ std::string MeasureOutOfProcess(const std::wstring& path, int tagCount, ItemTarg
 }
 
 // The server's objects in this process on the same configuration.
-std::string MeasureInProcess(const std::wstring& path, int tagCount, int rounds, Watchdog& dog,
-                             BenchReport& report) {
+std::string MeasureInProcess(const std::wstring& path, int tagCount, int rounds, Watchdog& dog, BenchReport& report) {
     InProcessServer server;
     dog.Arm(300, "opening the configuration in process");
     std::string error = server.Open(path);
@@ -158,7 +157,8 @@ int wmain(int argc, wchar_t** argv) {
         const HRESULT hr = CoCreateInstance(CLSID_ItemShapeEcho, nullptr, CLSCTX_LOCAL_SERVER, IID_IItemShapeEcho,
                                             reinterpret_cast<void**>(echoObject.GetAddressOf()));
         if (FAILED(hr)) {
-            std::fprintf(stderr, "opc_benchmark: the echo server cannot be reached (%s): run opc_benchmark /RegServer\n",
+            std::fprintf(stderr,
+                         "opc_benchmark: the echo server cannot be reached (%s): run opc_benchmark /RegServer\n",
                          HresultText(hr).c_str());
             return 2;
         }

@@ -54,8 +54,8 @@ std::unique_ptr<ItemTarget> AddBenchGroup(IOPCServer* server, bool active, std::
     OPCHANDLE group = 0;
     DWORD revisedRate = 0;
     ComPtr<IOPCItemMgt> items;
-    HRESULT hr = server->AddGroup(L"Bench", active ? TRUE : FALSE, kUpdateRateMs, 1, nullptr, nullptr, 0, &group, &revisedRate,
-                                   IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(items.GetAddressOf()));
+    HRESULT hr = server->AddGroup(L"Bench", active ? TRUE : FALSE, kUpdateRateMs, 1, nullptr, nullptr, 0, &group,
+                                  &revisedRate, IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(items.GetAddressOf()));
     if (FAILED(hr) || !items) {
         *error = "AddGroup gives " + HresultText(hr);
         return nullptr;

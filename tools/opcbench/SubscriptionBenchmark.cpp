@@ -76,8 +76,8 @@ struct Group {
 
 // A group of `count` items from tag `first` on, advised to the 1.0a sink in
 // the time format unless it is null; "" or why not.
-std::string MakeGroup(IOPCServer* server, OPCHANDLE clientHandle, BOOL active, int first, int count,
-                      IAdviseSink* sink, Group& g) {
+std::string MakeGroup(IOPCServer* server, OPCHANDLE clientHandle, BOOL active, int first, int count, IAdviseSink* sink,
+                      Group& g) {
     DWORD revised = 0;
     HRESULT hr = server->AddGroup(L"", active, kPeriodMs, clientHandle, nullptr, nullptr, 0, &g.handle, &revised,
                                   IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(g.items.GetAddressOf()));
@@ -145,7 +145,9 @@ ServerCounters Counters(HANDLE process) {
     ServerCounters c;
     FILETIME created, exited, kernel, user;
     if (GetProcessTimes(process, &created, &exited, &kernel, &user)) {
-        auto ms = [](FILETIME t) { return ((static_cast<double>(t.dwHighDateTime) * 4294967296.0) + t.dwLowDateTime) / 10000.0; };
+        auto ms = [](FILETIME t) {
+            return ((static_cast<double>(t.dwHighDateTime) * 4294967296.0) + t.dwLowDateTime) / 10000.0;
+        };
         c.cpuMs = ms(kernel) + ms(user);
     }
     GetProcessHandleCount(process, &c.handles);
@@ -195,7 +197,8 @@ double FloorArrival(DataCallbackSink& sink, size_t from, HRESULT called, Deliver
                     double start) {
     Arrival got{};
     if (FAILED(called) ||
-        !sink.WaitFor(from, [=](const Arrival& a) { return a.kind == kind && a.transaction == transaction; }, &got)) {
+        !sink.WaitFor(
+            from, [=](const Arrival& a) { return a.kind == kind && a.transaction == transaction; }, &got)) {
         return NAN;
     }
     return got.ms - start;
@@ -259,8 +262,9 @@ void MeasureCallbackWrites(CallbackPath& p, int rounds, std::mt19937& random) {
             Arrival got{};
             if (hr != S_OK) {
                 p.missing = "Write gives " + HresultText(hr);
-            } else if (!p.sink.WaitFor(from, [value](const Arrival& a) { return IsFullChange(a) && a.firstValue == value; },
-                                       &got)) {
+            } else if (!p.sink.WaitFor(
+                           from, [value](const Arrival& a) { return IsFullChange(a) && a.firstValue == value; },
+                           &got)) {
                 p.missing = "the written values never arrived in an OnDataChange";
             } else {
                 serverMs = got.ms - t0;
@@ -304,7 +308,10 @@ void MeasureCallbackReads(CallbackPath& p, int rounds) {
             if (hr != S_OK) {
                 p.missing = "IOPCAsyncIO2::Read gives " + HresultText(hr);
             } else if (!p.sink.WaitFor(
-                           from, [tid](const Arrival& a) { return a.kind == Delivery::kReadComplete && a.transaction == tid; },
+                           from,
+                           [tid](const Arrival& a) {
+                               return a.kind == Delivery::kReadComplete && a.transaction == tid;
+                           },
                            &got)) {
                 p.missing = "no OnReadComplete of an IOPCAsyncIO2::Read";
             } else if (got.count != kItems) {
@@ -337,8 +344,8 @@ struct IdleFigures {
     std::string missing;  // why the 2.0 figures are absent
 };
 
-IdleFigures MeasureIdle(IOPCServer* server, CountingSink& streamSink, DataCallbackSink& callbackSink,
-                        bool withCallback, int seconds) {
+IdleFigures MeasureIdle(IOPCServer* server, CountingSink& streamSink, DataCallbackSink& callbackSink, bool withCallback,
+                        int seconds) {
     constexpr OPCHANDLE kStreamGroup = 4, kChangeGroup = 3;
     IdleFigures f;
     Group stream, change;
@@ -353,12 +360,14 @@ IdleFigures MeasureIdle(IOPCServer* server, CountingSink& streamSink, DataCallba
     const size_t streamsFrom = streamSink.Count(), changesFrom = callbackSink.Count();
     SetActive(stream.items.Get(), TRUE);
     if (callbacks) SetActive(change.items.Get(), TRUE);
-    streamSink.WaitFor(streamsFrom, [](const Arrival& a) { return a.group == kStreamGroup && a.count == kItems; },
-                       nullptr);
-    if (callbacks &&
-        !callbackSink.WaitFor(changesFrom, [](const Arrival& a) {
-            return a.kind == Delivery::kDataChange && a.group == kChangeGroup && a.count == kItems;
-        }, nullptr)) {
+    streamSink.WaitFor(
+        streamsFrom, [](const Arrival& a) { return a.group == kStreamGroup && a.count == kItems; }, nullptr);
+    if (callbacks && !callbackSink.WaitFor(
+                         changesFrom,
+                         [](const Arrival& a) {
+                             return a.kind == Delivery::kDataChange && a.group == kChangeGroup && a.count == kItems;
+                         },
+                         nullptr)) {
         f.missing = "no OnDataChange of all items after activation";
     }
     const size_t streamsIdle = streamSink.Count(), changesIdle = callbackSink.Count();
@@ -429,7 +438,8 @@ int wmain(int argc, wchar_t** argv) {
         const double returned = NowMs() - t0;
         if (FAILED(activated)) return Fail("SetState(active) gives " + HresultText(activated));
         Arrival got{};
-        if (!sink.WaitFor(from, [](const Arrival& a) { return a.group == 1 && a.count == kItems; }, &got)) {
+        if (!sink.WaitFor(
+                from, [](const Arrival& a) { return a.group == 1 && a.count == kItems; }, &got)) {
             std::string seen;
             for (const Arrival& a : sink.Since(from)) {
                 seen += " (group " + std::to_string(a.group) + ", " + std::to_string(a.count) + " items)";
@@ -443,16 +453,18 @@ int wmain(int argc, wchar_t** argv) {
         const size_t echoFrom = sink.Count();
         const double e0 = NowMs();
         echo->Deliver(&sink, streamBytes);
-        sink.WaitFor(echoFrom, [](const Arrival&) { return true; }, &got);
+        sink.WaitFor(
+            echoFrom, [](const Arrival&) { return true; }, &got);
         if (r == 0) continue;  // warm-up
         activation.push_back(server_ms);
         activationReturn.push_back(returned);
         activationFloor.push_back(got.ms - e0);
     }
 
-    std::printf("(a) activation to all items: median %.1f ms (SetState returned after %.1f ms), floor %.1f ms "
-                "(%zu rounds)\n",
-                Median(activation), Median(activationReturn), Median(activationFloor), activation.size());
+    std::printf(
+        "(a) activation to all items: median %.1f ms (SetState returned after %.1f ms), floor %.1f ms "
+        "(%zu rounds)\n",
+        Median(activation), Median(activationReturn), Median(activationFloor), activation.size());
     std::fflush(stdout);
 
     // (b) A write of every value until a stream carrying them all, at random phases.
@@ -473,11 +485,13 @@ int wmain(int argc, wchar_t** argv) {
         CoTaskMemFree(errors);
         if (hr != S_OK) return Fail("Write gives " + HresultText(hr));
         Arrival got{};
-        if (!sink.WaitFor(from, [&](const Arrival& a) { return a.group == 1 && a.count == kItems && a.firstValue == value; },
-                          &got)) {
+        if (!sink.WaitFor(
+                from, [&](const Arrival& a) { return a.group == 1 && a.count == kItems && a.firstValue == value; },
+                &got)) {
             std::string seen;
             for (const Arrival& a : sink.Since(from)) {
-                if (seen.size() < 400) seen += " (" + std::to_string(a.count) + " items, first " + std::to_string(a.firstValue) + ")";
+                if (seen.size() < 400)
+                    seen += " (" + std::to_string(a.count) + " items, first " + std::to_string(a.firstValue) + ")";
             }
             return Fail("the written values never arrived; streams since:" + seen);
         }
@@ -488,7 +502,8 @@ int wmain(int argc, wchar_t** argv) {
         itemEcho->Write(kItems, big.itemHandles.data(), values.data(), &errors);
         CoTaskMemFree(errors);
         echo->Deliver(&sink, streamBytes);
-        sink.WaitFor(echoFrom, [](const Arrival&) { return true; }, &got);
+        sink.WaitFor(
+            echoFrom, [](const Arrival&) { return true; }, &got);
         if (r == 0) continue;
         writeToStream.push_back(serverMs);
         writeFloor.push_back(got.ms - e0);
@@ -511,7 +526,8 @@ int wmain(int argc, wchar_t** argv) {
         CoTaskMemFree(errors);
         if (FAILED(hr)) return Fail("asynchronous Read gives " + HresultText(hr));
         Arrival got{};
-        if (!sink.WaitFor(from, [tid](const Arrival& a) { return a.transaction == tid; }, &got)) {
+        if (!sink.WaitFor(
+                from, [tid](const Arrival& a) { return a.transaction == tid; }, &got)) {
             return Fail("no completion of an asynchronous read");
         }
         const double serverMs = got.ms - t0;
@@ -522,7 +538,8 @@ int wmain(int argc, wchar_t** argv) {
         errors = nullptr;
         echo->ReadAndDeliver(kItems, big.itemHandles.data(), &sink, bytes, &tid, &errors);
         CoTaskMemFree(errors);
-        sink.WaitFor(echoFrom, [](const Arrival&) { return true; }, &got);
+        sink.WaitFor(
+            echoFrom, [](const Arrival&) { return true; }, &got);
         if (r == 0) continue;
         asyncRead.push_back(serverMs);
         asyncFloor.push_back(got.ms - e0);
@@ -534,15 +551,17 @@ int wmain(int argc, wchar_t** argv) {
     echo.As(&callbackEcho);
     DataCallbackSink callbackSink;
     callbackEcho->Advise(static_cast<IDataCallbackShape*>(&callbackSink));
-    CallbackPath da2{callbackEcho.Get(), itemEcho.Get(), callbackSink, big.itemHandles, {}, {}, {}, {}, {}, {}, {}, {}, {}};
+    CallbackPath da2{
+        callbackEcho.Get(), itemEcho.Get(), callbackSink, big.itemHandles, {}, {}, {}, {}, {}, {}, {}, {}, {}};
     da2.missing = MakeGroup(server, kCallbackGroup, FALSE, 0, kItems, nullptr, da2.group);
     if (da2.missing.empty()) da2.missing = AdviseCallback(da2.group, static_cast<IOPCDataCallback*>(&callbackSink));
     const bool callbacksOffered = da2.missing.empty();
     MeasureCallbackActivation(da2, std::min(rounds, 15));
-    std::printf("2.0 (a) activation to OnDataChange of all items: median %s ms (SetState returned after %s ms), "
-                "floor %.1f ms%s%s\n",
-                Cell(Median(da2.activation), 0, 1).c_str(), Cell(Median(da2.activationReturn), 0, 1).c_str(),
-                Median(da2.activationFloor), da2.missing.empty() ? "" : "; not measured: ", da2.missing.c_str());
+    std::printf(
+        "2.0 (a) activation to OnDataChange of all items: median %s ms (SetState returned after %s ms), "
+        "floor %.1f ms%s%s\n",
+        Cell(Median(da2.activation), 0, 1).c_str(), Cell(Median(da2.activationReturn), 0, 1).c_str(),
+        Median(da2.activationFloor), da2.missing.empty() ? "" : "; not measured: ", da2.missing.c_str());
     std::fflush(stdout);
     MeasureCallbackWrites(da2, rounds, random);
     MeasureCallbackReads(da2, std::min(rounds, 15));
@@ -565,7 +584,8 @@ int wmain(int argc, wchar_t** argv) {
         queuedIds.push_back(tid);
     }
     const DWORD lastId = queuedIds.back();
-    sink.WaitFor(queuedFrom, [lastId](const Arrival& a) { return a.transaction == lastId; }, nullptr, 120000);
+    sink.WaitFor(
+        queuedFrom, [lastId](const Arrival& a) { return a.transaction == lastId; }, nullptr, 120000);
     Sleep(500);
     std::vector<DWORD> completed;
     for (const Arrival& a : sink.Since(queuedFrom)) {
@@ -643,29 +663,32 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("SetState(active) of 10,000 items returned after: 1.0a %s ms, 2.0 %s ms (medians)\n",
                 Cell(Median(activationReturn), 0, 1).c_str(), Cell(Median(da2.activationReturn), 0, 1).c_str());
     if (!da2.missing.empty()) std::printf("2.0 path not measured (from then on): %s\n", da2.missing.c_str());
-    std::printf("idle active group of 10,000 unchanging items, %.1f s: 1.0a %zu streams with %llu items; "
-                "2.0 %s change-driven OnDataChange with %s items%s%s\n",
-                idle.seconds, idle.streams, idle.streamItems, idle.missing.empty() ? std::to_string(idle.changes).c_str() : "-",
-                idle.missing.empty() ? std::to_string(idle.changeItems).c_str() : "-",
-                idle.missing.empty() ? "" : "; not measured: ", idle.missing.c_str());
+    std::printf(
+        "idle active group of 10,000 unchanging items, %.1f s: 1.0a %zu streams with %llu items; "
+        "2.0 %s change-driven OnDataChange with %s items%s%s\n",
+        idle.seconds, idle.streams, idle.streamItems, idle.missing.empty() ? std::to_string(idle.changes).c_str() : "-",
+        idle.missing.empty() ? std::to_string(idle.changeItems).c_str() : "-",
+        idle.missing.empty() ? "" : "; not measured: ", idle.missing.c_str());
     std::printf("stream of 10,000 items: %lu bytes; 1.0a read completion: %lu items, %lu bytes\n",
                 static_cast<unsigned long>(streamBytes), static_cast<unsigned long>(readCompletion.count),
                 static_cast<unsigned long>(readCompletion.size));
     std::printf("1,000 queued async reads of 100: %zu completions, %s\n", completed.size(),
                 inOrderOnce ? "in order, each once" : "NOT in order or not each once");
-    std::printf("sustained %d s: %.0f notifications/s, %.0f items/s, %d late periods, server CPU %.1f%% of a core, "
-                "%.2f us per item\n",
-                seconds, sustained.size() * 1000.0 / elapsedMs, delivered * 1000.0 / elapsedMs, late,
-                100.0 * cpuShare, delivered > 0 ? (mid.cpuMs - start.cpuMs) * 1000.0 / delivered : NAN);
+    std::printf(
+        "sustained %d s: %.0f notifications/s, %.0f items/s, %d late periods, server CPU %.1f%% of a core, "
+        "%.2f us per item\n",
+        seconds, sustained.size() * 1000.0 / elapsedMs, delivered * 1000.0 / elapsedMs, late, 100.0 * cpuShare,
+        delivered > 0 ? (mid.cpuMs - start.cpuMs) * 1000.0 / delivered : NAN);
     std::printf("sustained floor %d s: %.0f notifications/s, %lu late periods; server/floor notifications %.2f\n",
                 seconds, floorDelivered * 1000.0 / floorMs, static_cast<unsigned long>(floorLate),
                 (sustained.size() * 1000.0 / elapsedMs) / (floorDelivered * 1000.0 / floorMs));
     // Some platforms do not count another process's handles or private bytes: 0 says so.
-    std::printf("server handles %lu -> %lu (0: not reported here), private bytes %.1f MB -> %.1f MB, "
-                "working set %.1f MB -> %.1f MB\n",
-                static_cast<unsigned long>(start.handles), static_cast<unsigned long>(end.handles),
-                start.privateBytes / 1048576.0, end.privateBytes / 1048576.0, start.workingSet / 1048576.0,
-                end.workingSet / 1048576.0);
+    std::printf(
+        "server handles %lu -> %lu (0: not reported here), private bytes %.1f MB -> %.1f MB, "
+        "working set %.1f MB -> %.1f MB\n",
+        static_cast<unsigned long>(start.handles), static_cast<unsigned long>(end.handles),
+        start.privateBytes / 1048576.0, end.privateBytes / 1048576.0, start.workingSet / 1048576.0,
+        end.workingSet / 1048576.0);
 
     auto goal = [&goalsMet](const char* text, bool met, bool measured = true) {
         std::printf("goal %-60s %s\n", text, !measured ? "not measured" : met ? "met" : "MISSED");

@@ -16,6 +16,22 @@ std::wstring LongPath(const std::wstring& path) {
     return n != 0 && n < MAX_PATH * 2 ? std::wstring(buffer, n) : path;
 }
 
+// Wine now and then refuses a process creation while it is busy (seen most
+// right after killed processes); a try a moment later goes through.
+bool CreateProcessPatiently(std::wstring command, PROCESS_INFORMATION& info) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        Sleep(250 * (attempt + 1));
+        SetLastError(error);
+    }
+    return false;
+}
+
 bool SamePath(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
@@ -64,19 +80,7 @@ bool ServerProcess::Start(const std::wstring& arguments) {
     Kill();
     std::wstring command = L"\"" + ServerExePath() + L"\"";
     if (!arguments.empty()) command += L" " + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    // Wine now and then refuses a process creation while it is busy; a
-    // second try a moment later goes through.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &m_info)) {
-            return true;
-        }
-        const DWORD error = GetLastError();
-        Sleep(250);
-        SetLastError(error);
-    }
-    return false;
+    return CreateProcessPatiently(command, m_info);
 }
 
 bool ServerProcess::WaitForExit(DWORD milliseconds, DWORD* exitCode) {
@@ -203,16 +207,12 @@ void KillRunningServers() {
 
 namespace {
 bool StartWorker(const char* worker, const wchar_t* arguments, PROCESS_INFORMATION& info) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
     std::wstring command = L"\"Z:" + std::wstring(worker, worker + strlen(worker)) + L"\" ";
     for (wchar_t& c : command) {
         if (c == L'/') c = L'\\';
     }
     command += arguments;
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-        return false;
-    }
+    if (!CreateProcessPatiently(command, info)) return false;
     CloseHandle(info.hThread);
     return true;
 }

@@ -58,4 +58,3 @@ bool KillWorkerOnceSubscribed(const char* worker, const wchar_t* mode, DWORD mil
 // when it did not end within the time (it is killed then, and *exitCode is 98)
 // or did not start (*exitCode is then the Win32 error).
 bool RunWorker(const char* worker, const wchar_t* arguments, DWORD milliseconds, DWORD* exitCode);
-

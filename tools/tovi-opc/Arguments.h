@@ -18,7 +18,7 @@ struct Arguments {
     bool async2 = false;     // read
     unsigned rateMs = 1000;  // watch
     WatchFormat format = WatchFormat::Text;
-    double forSeconds = 0;   // watch; 0: until stopped
+    double forSeconds = 0;               // watch; 0: until stopped
     DaVersion version = DaVersion::Any;  // watch
 };
 

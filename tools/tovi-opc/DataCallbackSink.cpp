@@ -5,8 +5,8 @@ HRESULT Deliver(const DataCallbackSink::Handler& handler, DWORD transaction, OPC
                 DWORD count, const OPCHANDLE* handles, const VARIANT* values, const WORD* qualities,
                 const FILETIME* times, const HRESULT* errors) {
     if (!handler) return S_OK;
-    if (count != 0 && (handles == nullptr || values == nullptr || qualities == nullptr || times == nullptr ||
-                       errors == nullptr)) {
+    if (count != 0 &&
+        (handles == nullptr || values == nullptr || qualities == nullptr || times == nullptr || errors == nullptr)) {
         return E_INVALIDARG;
     }
     DataStream stream;

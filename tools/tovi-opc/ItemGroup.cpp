@@ -18,9 +18,9 @@ HRESULT ItemGroup::Create(const std::vector<std::wstring>& itemIds, bool active,
     m_items.clear();
     for (const std::wstring& id : itemIds) m_items.push_back(GroupItem{id});
     DWORD revisedRate = 0;  // [out] pointers are never null through a proxy
-    HRESULT hr = m_server->AddGroup(L"", active ? TRUE : FALSE, updateRateMs, 1, nullptr, nullptr, 0, &m_group,
-                                   &revisedRate, IID_IOPCItemMgt,
-                                   reinterpret_cast<LPUNKNOWN*>(m_management.GetAddressOf()));
+    HRESULT hr =
+        m_server->AddGroup(L"", active ? TRUE : FALSE, updateRateMs, 1, nullptr, nullptr, 0, &m_group, &revisedRate,
+                           IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(m_management.GetAddressOf()));
     if (FAILED(hr)) return hr;
     if (!m_management) return E_NOINTERFACE;
     if (m_items.empty()) return S_OK;

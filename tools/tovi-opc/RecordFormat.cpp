@@ -8,9 +8,18 @@
 namespace {
 bool IsNumber(VARTYPE type) {
     switch (type) {
-    case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_I4: case VT_UI4:
-    case VT_INT: case VT_UINT: case VT_I8: case VT_UI8: case VT_R4: case VT_R8:
-        return true;
+    case VT_I1:
+    case VT_UI1:
+    case VT_I2:
+    case VT_UI2:
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_I8:
+    case VT_UI8:
+    case VT_R4:
+    case VT_R8: return true;
     default: return false;
     }
 }
@@ -76,11 +85,12 @@ std::string FormatRecord(WatchFormat format, const ItemRecord& record) {
         return CsvField(record.itemId) + "," + CsvField(ValueText(value)) + "," + type + "," + CsvField(quality) + "," +
                std::to_string(record.quality) + "," + time;
     case WatchFormat::Json:
-        return "{\"item\":" + JsonString(record.itemId) + ",\"value\":" + JsonValue(value) + ",\"type\":" +
-               JsonString(type) + ",\"quality\":" + JsonString(quality) +
+        return "{\"item\":" + JsonString(record.itemId) + ",\"value\":" + JsonValue(value) +
+               ",\"type\":" + JsonString(type) + ",\"quality\":" + JsonString(quality) +
                ",\"qualityCode\":" + std::to_string(record.quality) + ",\"timestamp\":" + JsonString(time) + "}";
     case WatchFormat::Text:
     default:
-        return record.itemId + " = " + ValueText(value) + "  " + type + "  " + quality + (time.empty() ? "" : "  " + time);
+        return record.itemId + " = " + ValueText(value) + "  " + type + "  " + quality +
+               (time.empty() ? "" : "  " + time);
     }
 }

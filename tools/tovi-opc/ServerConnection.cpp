@@ -8,10 +8,10 @@ HRESULT ConnectServer(const std::wstring& progId, ComPtr<IOPCServer>& server, st
     server.Reset();
     CLSID clsid{};
     HRESULT hr = !progId.empty() && progId[0] == L'{' ? CLSIDFromString(progId.c_str(), &clsid)
-                                                       : CLSIDFromProgID(progId.c_str(), &clsid);
+                                                      : CLSIDFromProgID(progId.c_str(), &clsid);
     if (FAILED(hr)) {
-        *why = "server not registered: \"" + ToUtf8(progId) + "\" is no registered ProgID or CLSID (" +
-               HexResult(hr) + ")";
+        *why = "server not registered: \"" + ToUtf8(progId) + "\" is no registered ProgID or CLSID (" + HexResult(hr) +
+               ")";
         return hr;
     }
     // Servers in their own process, and in-process ones: both answer the same interfaces.

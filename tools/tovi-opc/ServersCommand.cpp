@@ -57,8 +57,8 @@ int RunServers(const Arguments& args) {
         return kExitUsage;
     }
     ComPtr<ICatInformation> categories;
-    HRESULT hr = CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
-                                  IID_ICatInformation, reinterpret_cast<void**>(categories.GetAddressOf()));
+    HRESULT hr = CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER, IID_ICatInformation,
+                                  reinterpret_cast<void**>(categories.GetAddressOf()));
     if (FAILED(hr)) {
         PrintError("the component category manager is not available: " + ResultText(hr));
         return kExitFailed;

@@ -92,13 +92,18 @@ std::string ValueText(const VARIANT& value, bool* ok) {
 }
 
 std::string QualityText(WORD quality) {
-    static const char* const kBad[8] = {nullptr,          "Config Error",   "Not Connected",  "Device Failure",
-                                        "Sensor Failure", "Last Known Value", "Comm Failure", "Out of Service"};
-    static const char* const kUncertain[8] = {nullptr, "Last Usable Value", nullptr, nullptr,
-                                              "Sensor Not Accurate", "Engineering Units Exceeded", "Sub-Normal",
+    static const char* const kBad[8] = {nullptr,          "Config Error",     "Not Connected", "Device Failure",
+                                        "Sensor Failure", "Last Known Value", "Comm Failure",  "Out of Service"};
+    static const char* const kUncertain[8] = {nullptr,
+                                              "Last Usable Value",
+                                              nullptr,
+                                              nullptr,
+                                              "Sensor Not Accurate",
+                                              "Engineering Units Exceeded",
+                                              "Sub-Normal",
                                               nullptr};
-    static const char* const kGood[8] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "Local Override",
-                                         nullptr};
+    static const char* const kGood[8] = {nullptr, nullptr, nullptr,          nullptr,
+                                         nullptr, nullptr, "Local Override", nullptr};
     static const char* const kLimits[4] = {nullptr, "low limited", "high limited", "constant"};
     const unsigned status = (quality & OPC_STATUS_MASK & ~OPC_QUALITY_MASK) >> 2;
     const char* name = "Bad";
@@ -140,7 +145,7 @@ HRESULT TextToValue(const std::wstring& text, VARTYPE type, VARIANT& value) {
     VariantClear(&value);
     // An item whose server names no canonical type gets the text for the server to convert.
     const HRESULT hr = type == VT_BSTR || type == VT_EMPTY ? VariantCopy(&value, &source)
-                                       : VariantChangeTypeEx(&value, &source, kInvariant, 0, type);
+                                                           : VariantChangeTypeEx(&value, &source, kInvariant, 0, type);
     VariantClear(&source);
     return hr;
 }

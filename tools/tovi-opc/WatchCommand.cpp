@@ -30,8 +30,8 @@ struct SeenValue {
     FILETIME time;
     HRESULT error;
     bool operator==(const SeenValue& o) const {
-        return type == o.type && text == o.text && quality == o.quality &&
-               CompareFileTime(&time, &o.time) == 0 && error == o.error;
+        return type == o.type && text == o.text && quality == o.quality && CompareFileTime(&time, &o.time) == 0 &&
+               error == o.error;
     }
 };
 

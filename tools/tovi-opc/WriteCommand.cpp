@@ -73,7 +73,7 @@ int RunWrite(const Arguments& args) {
         }
         for (size_t k = 0; k < written.size(); ++k) {
             const HRESULT result = errors != nullptr ? errors[k] : E_FAIL;
-            outcome[written[k]] = result == S_OK       ? "written"
+            outcome[written[k]] = result == S_OK      ? "written"
                                   : SUCCEEDED(result) ? "written, " + ResultText(result)
                                                       : "error: " + ResultText(result);
         }

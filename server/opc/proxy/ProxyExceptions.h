@@ -9,6 +9,8 @@
 #include <rpc.h>
 
 #undef RpcExcept
-#define RpcExcept(expr) } __except((__frame->code = GetExceptionCode()), (expr)) {
+#define RpcExcept(expr) \
+    }                   \
+    __except ((__frame->code = GetExceptionCode()), (expr)) {
 #undef RpcExceptionCode
 #define RpcExceptionCode() (__frame->code)
