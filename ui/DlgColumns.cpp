@@ -40,36 +40,7 @@ std::wstring WindowText(HWND window) {
 }
 }  // namespace
 
-OPCS_DlgColumns::~OPCS_DlgColumns() {
-    if (m_hwnd != nullptr) DestroyWindow(m_hwnd);
-}
-
-INT_PTR OPCS_DlgColumns::DoModal(HWND owner) {
-    m_modal = true;
-    return DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_COLUMNS), owner, &DialogProc,
-                           reinterpret_cast<LPARAM>(this));
-}
-
-HWND OPCS_DlgColumns::Create(HWND owner) {
-    m_modal = false;
-    return CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_COLUMNS), owner, &DialogProc,
-                              reinterpret_cast<LPARAM>(this));
-}
-
-INT_PTR CALLBACK OPCS_DlgColumns::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_INITDIALOG) {
-        SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
-        reinterpret_cast<OPCS_DlgColumns*>(lParam)->m_hwnd = hwnd;
-    }
-    auto* self = reinterpret_cast<OPCS_DlgColumns*>(GetWindowLongPtrW(hwnd, DWLP_USER));
-    if (self == nullptr) return FALSE;
-    if (message == WM_NCDESTROY) {
-        self->m_hwnd = nullptr;
-        SetWindowLongPtrW(hwnd, DWLP_USER, 0);
-        return FALSE;
-    }
-    return self->OnMessage(message, wParam, lParam);
-}
+OPCS_DlgColumns::OPCS_DlgColumns(CTagView* tagView) : DialogWindow(IDD_COLUMNS), m_tagView(tagView) {}
 
 INT_PTR OPCS_DlgColumns::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
@@ -304,13 +275,4 @@ void OPCS_DlgColumns::OnOK() {
         m_tagView->Document().UpdateAllViews(nullptr, kHintDataChanged);
     }
     End(IDOK);
-}
-
-void OPCS_DlgColumns::End(INT_PTR result) {
-    m_result = result;
-    if (m_modal) {
-        EndDialog(m_hwnd, result);
-    } else {
-        DestroyWindow(m_hwnd);
-    }
 }

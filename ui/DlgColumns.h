@@ -9,29 +9,19 @@
 #include <vector>
 
 #include "ColumnInfo.h"
+#include "DialogWindow.h"
 
 class CTagView;
 
-class OPCS_DlgColumns {
+class OPCS_DlgColumns : public DialogWindow {
 public:
     static constexpr std::uint32_t kMinWidth = 10;
     static constexpr std::uint32_t kMaxWidth = 5000;
 
-    explicit OPCS_DlgColumns(CTagView* tagView) : m_tagView(tagView) {}
-    OPCS_DlgColumns(const OPCS_DlgColumns&) = delete;
-    OPCS_DlgColumns& operator=(const OPCS_DlgColumns&) = delete;
-    ~OPCS_DlgColumns();
-
-    INT_PTR DoModal(HWND owner);
-    // The same dialog without a loop of its own (driven by messages); it
-    // destroys itself when OK or Cancel ends it, and Result() tells which.
-    HWND Create(HWND owner);
-    HWND Handle() const noexcept { return m_hwnd; }
-    INT_PTR Result() const noexcept { return m_result; }
+    explicit OPCS_DlgColumns(CTagView* tagView);
 
 private:
-    static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
     void OnInitDialog();
     void FillList(const ColumnArray& columns);
     void OnSelectionChanged();
@@ -44,7 +34,6 @@ private:
     void FinishRename();
     void OnReset();
     void OnOK();
-    void End(INT_PTR result);
 
     std::vector<int> SelectedItems() const;
     std::vector<std::uint32_t> SelectedFields() const;
@@ -52,13 +41,10 @@ private:
     void InsertItem(int index, const std::wstring& text, std::uint32_t field, bool checked, bool selected);
 
     CTagView* m_tagView;
-    HWND m_hwnd = nullptr;
     HWND m_list = nullptr;
-    bool m_modal = false;
     bool m_moving = false;
     bool m_renaming = false;
     bool m_selectionPending = false;
-    INT_PTR m_result = 0;
     std::array<std::uint32_t, kColumnCount> m_widths{};  // working width per field
     std::vector<std::uint32_t> m_selection;              // fields selected before the change
 };
