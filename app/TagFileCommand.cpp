@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "Doc.h"
+#include "OPCS_Doc.h"
 #include "EventLog.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"

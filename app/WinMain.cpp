@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "App.h"
+#include "OPCS_App.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR arguments, int showCommand) {
     return RunApplication(instance, arguments, showCommand);

@@ -9,7 +9,7 @@
 // set and copied under the configuration lock, and the configuration reports
 // each deletion under that same lock before the object goes. Whoever dereferences
 // the designated group must hold the configuration lock too.
-#include "TagGroup.h"
+#include "OPCS_TagGroup.h"
 
 class Configuration;
 

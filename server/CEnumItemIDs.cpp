@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "Device.h"
+#include "OPCS_Device.h"
 #include "Configuration.h"
 #include "EnumSnapshot.h"
-#include "Tag.h"
+#include "OPCS_Tag.h"
 #include "TaskMem.h"
 
 namespace {

@@ -3,11 +3,11 @@
 #include <cmath>
 #include <cstring>
 
-#include "Device.h"
+#include "OPCS_Device.h"
 #include "FileTime.h"
 #include "OpcConstants.h"
-#include "Tag.h"
-#include "TagGroup.h"
+#include "OPCS_Tag.h"
+#include "OPCS_TagGroup.h"
 
 namespace {
 bool ToDouble(const Variant& value, double& result) {

@@ -15,7 +15,7 @@
 #include "OPCServer.h"
 #include "PollRequestBatch.h"
 #include "OpcConstants.h"
-#include "Tag.h"
+#include "OPCS_Tag.h"
 #include "CallArrays.h"
 #include "TaskMem.h"
 

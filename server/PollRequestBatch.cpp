@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "COPCItem.h"
-#include "Device.h"
+#include "OPCS_Device.h"
 
 bool PollRequestBatch::Count(std::vector<std::pair<OPCS_Device*, DWORD>>& counts, OPCS_Device* device) noexcept {
     // A group's items lie on a few devices: a short list beats a map.

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <iterator>
 
-#include "Device.h"
+#include "OPCS_Device.h"
 #include "Configuration.h"
 #include "EngineeringUnits.h"
 #include "OpcConstants.h"
 #include "OpcDa.h"
 #include "SimulatedSignal.h"
-#include "TagGroup.h"
+#include "OPCS_TagGroup.h"
 
 namespace {
 // The tag's own settings.

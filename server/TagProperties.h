@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Tag.h"
+#include "OPCS_Tag.h"
 
 struct ItemProperty {
     DWORD id;

@@ -3,12 +3,12 @@
 #include <algorithm>
 
 #include "ClientObjects.h"
-#include "Device.h"
+#include "OPCS_Device.h"
 #include "EventLog.h"
 #include "FileBackup.h"
 #include "ProgramPaths.h"
-#include "Tag.h"
-#include "TagGroup.h"
+#include "OPCS_Tag.h"
+#include "OPCS_TagGroup.h"
 #include "Text.h"
 #include "WholeFile.h"
 

@@ -4,7 +4,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "Device.h"
+#include "OPCS_Device.h"
 #include "RecordVersions.h"
 #include "Records.h"
 #include "Text.h"

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "Archive.h"
-#include "Device.h"
+#include "OPCS_Device.h"
 #include "RecordList.h"
 #include "RecordVersions.h"
 #include "Records.h"

@@ -8,8 +8,8 @@
 #include "RecordList.h"
 #include "RecordVersions.h"
 #include "Records.h"
-#include "Tag.h"
-#include "TagGroup.h"
+#include "OPCS_Tag.h"
+#include "OPCS_TagGroup.h"
 #include "ToviTagGroup.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <unordered_map>
 
 #include "SimulatedSignal.h"
-#include "Tag.h"
+#include "OPCS_Tag.h"
 
 namespace {
 bool AsDouble(const Variant& value, double& result) {

@@ -10,7 +10,7 @@
 #include "RecordList.h"
 #include "RecordVersions.h"
 #include "Records.h"
-#include "Tag.h"
+#include "OPCS_Tag.h"
 #include "ToviTag.h"
 
 namespace {

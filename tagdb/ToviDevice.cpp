@@ -3,7 +3,7 @@
 #include "CriticalSection.h"
 #include "EventLog.h"
 #include "RefreshSchedule.h"
-#include "Tag.h"
+#include "OPCS_Tag.h"
 #include "Text.h"
 
 ToviDevice::ToviDevice() = default;

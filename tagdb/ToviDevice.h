@@ -5,7 +5,7 @@
 // Between the cycles it moves its simulated tags' signals.
 #include <string>
 
-#include "Device.h"
+#include "OPCS_Device.h"
 #include "SimulationSchedule.h"
 
 enum RefreshMode : DWORD { kRefreshBySchedule = 0, kRefreshByInterval = 1 };

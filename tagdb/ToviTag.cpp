@@ -1,6 +1,6 @@
 #include "ToviTag.h"
 
-#include "TagGroup.h"
+#include "OPCS_TagGroup.h"
 
 ToviTag::ToviTag() {
     m_dataType = VT_R8;

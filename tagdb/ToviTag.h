@@ -1,7 +1,7 @@
 #pragma once
 // The product's tag: a read/write double with value limits enabled, whose
 // client writes go straight into the value.
-#include "Tag.h"
+#include "OPCS_Tag.h"
 
 class ToviTag : public OPCS_Tag {
 public:

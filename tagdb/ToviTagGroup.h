@@ -1,6 +1,6 @@
 #pragma once
 // The product's tag group.
-#include "TagGroup.h"
+#include "OPCS_TagGroup.h"
 
 class ToviTagGroup : public OPCS_TagGroup {
 public:

@@ -11,16 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "AboutDlg.h"
-#include "DlgClients.h"
-#include "DlgGroup.h"
-#include "DlgOptions.h"
-#include "DlgTag.h"
-#include "DlgWriteToTag.h"
+#include "CAboutDlg.h"
+#include "OPCS_DlgClients.h"
+#include "Tovi_DlgGroup.h"
+#include "Tovi_DlgOptions.h"
+#include "Tovi_DlgTag.h"
+#include "OPCS_DlgWriteToTag.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
 #include "SimulatedSignal.h"
-#include "SplashWnd.h"
+#include "CSplashWnd.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
 

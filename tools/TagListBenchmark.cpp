@@ -13,12 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "DeviceView.h"
-#include "Doc.h"
-#include "MainFrame.h"
+#include "CDeviceView.h"
+#include "OPCS_Doc.h"
+#include "CMainFrame.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
-#include "TagView.h"
+#include "CTagView.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"

@@ -1,11 +1,11 @@
 #include "DocumentCommands.h"
 
-#include "Device.h"
-#include "DlgColumns.h"
-#include "DlgOptions.h"
-#include "Doc.h"
-#include "TagGroup.h"
-#include "TagView.h"
+#include "OPCS_Device.h"
+#include "OPCS_DlgColumns.h"
+#include "Tovi_DlgOptions.h"
+#include "OPCS_Doc.h"
+#include "OPCS_TagGroup.h"
+#include "CTagView.h"
 #include "resource.h"
 
 namespace {

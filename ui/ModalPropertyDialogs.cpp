@@ -1,7 +1,7 @@
 #include "ModalPropertyDialogs.h"
 
-#include "DlgGroup.h"
-#include "DlgTag.h"
+#include "Tovi_DlgGroup.h"
+#include "Tovi_DlgTag.h"
 
 namespace {
 HWND DialogOwner() { return GetActiveWindow(); }

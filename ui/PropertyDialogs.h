@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "Tag.h"
+#include "OPCS_Tag.h"
 #include "Variant.h"
 
 // Asked by a dialog's OK with the name as typed: empty when the name may be

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "Doc.h"
+#include "OPCS_Doc.h"
 #include "OwnDocument.h"
 #include "EventLog.h"
 #include "MessageBoxes.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ClientObjects.h"
-#include "Doc.h"
+#include "OPCS_Doc.h"
 #include "OwnDocument.h"
 #include "MessageBoxes.h"
 #include "PropertyDialogs.h"

@@ -6,7 +6,7 @@
 #include "ServerClassFactory.h"
 #include "ClientObjects.h"
 #include "CloseRequest.h"
-#include "MainFrame.h"
+#include "CMainFrame.h"
 #include "OwnDocument.h"
 #include "RecordedBoxes.h"
 

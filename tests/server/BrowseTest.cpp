@@ -4,7 +4,7 @@
 #include <string>
 
 #include "ServerTestSupport.h"
-#include "Tag.h"
+#include "OPCS_Tag.h"
 
 namespace {
 class BrowseTest : public ::testing::Test {

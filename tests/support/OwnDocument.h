@@ -1,7 +1,7 @@
 #pragma once
 // A document on a configuration of its own, as the application pairs them.
 #include "Configuration.h"
-#include "Doc.h"
+#include "OPCS_Doc.h"
 
 struct ConfigurationHolder {
     Configuration configuration;

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "Configuration.h"
-#include "Device.h"
+#include "OPCS_Device.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
 

@@ -8,7 +8,7 @@
 #include "FileBackup.h"
 #include "LoadHelpers.h"
 #include "Records.h"
-#include "TagGroup.h"
+#include "OPCS_TagGroup.h"
 #include "TempFolder.h"
 
 namespace {

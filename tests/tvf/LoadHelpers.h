@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "ConfigurationFile.h"
-#include "Tag.h"
+#include "OPCS_Tag.h"
 #include "ToviDevice.h"
 #include "TvfBuilder.h"
 

@@ -1,6 +1,6 @@
 #include "DateTimeText.h"
 #include "DialogDriver.h"
-#include "DlgClients.h"
+#include "OPCS_DlgClients.h"
 #include "Text.h"
 #include "UiFixture.h"
 

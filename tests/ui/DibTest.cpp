@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "Dib.h"
+#include "CDib.h"
 
 namespace {
 struct BitmapFile {

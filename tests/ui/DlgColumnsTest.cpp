@@ -1,4 +1,4 @@
-#include "DlgColumns.h"
+#include "OPCS_DlgColumns.h"
 #include "UiFixture.h"
 
 namespace {

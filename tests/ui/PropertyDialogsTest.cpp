@@ -6,8 +6,8 @@
 #include <tuple>
 
 #include "DialogDriver.h"
-#include "DlgGroup.h"
-#include "DlgTag.h"
+#include "Tovi_DlgGroup.h"
+#include "Tovi_DlgTag.h"
 #include "SimulatedSignal.h"
 #include "UiFixture.h"
 

@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "ClientObjects.h"
-#include "DeviceView.h"
-#include "Doc.h"
+#include "CDeviceView.h"
+#include "OPCS_Doc.h"
 #include "OwnDocument.h"
-#include "MainFrame.h"
+#include "CMainFrame.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
-#include "TagView.h"
+#include "CTagView.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"

@@ -2,13 +2,13 @@
 #include <fstream>
 #include <sstream>
 
-#include "AboutDlg.h"
+#include "CAboutDlg.h"
 #include "DialogDriver.h"
-#include "DlgOptions.h"
-#include "DlgWriteToTag.h"
+#include "Tovi_DlgOptions.h"
+#include "OPCS_DlgWriteToTag.h"
 #include "EventLog.h"
 #include "ProgramPaths.h"
-#include "SplashWnd.h"
+#include "CSplashWnd.h"
 #include "Text.h"
 #include "UiFixture.h"
 #include "VersionInfo.h"

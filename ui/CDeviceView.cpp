@@ -1,12 +1,12 @@
-#include "DeviceView.h"
+#include "CDeviceView.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "Device.h"
+#include "OPCS_Device.h"
 #include "ViewUpdatePoster.h"
 #include "Help.h"
-#include "TagGroup.h"
+#include "OPCS_TagGroup.h"
 #include "Text.h"
 #include "resource.h"
 

@@ -1,6 +1,6 @@
 // Opening, saving and importing as the operator asks, with the standard file
 // error texts of a document.
-#include "Doc.h"
+#include "OPCS_Doc.h"
 
 #include "EventLog.h"
 #include "MessageBoxes.h"

@@ -1,4 +1,4 @@
-#include "ViewWindow.h"
+#include "CViewWindow.h"
 
 #include <commctrl.h>
 

@@ -1,13 +1,13 @@
-#include "Doc.h"
+#include "OPCS_Doc.h"
 
 #include <atomic>
 
-#include "Device.h"
+#include "OPCS_Device.h"
 #include "EventLog.h"
 #include "MessageBoxes.h"
 #include "ModalPropertyDialogs.h"
-#include "Tag.h"
-#include "TagGroup.h"
+#include "OPCS_Tag.h"
+#include "OPCS_TagGroup.h"
 #include "Text.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"

@@ -1,4 +1,4 @@
-#include "DlgTag.h"
+#include "Tovi_DlgTag.h"
 
 #include <commctrl.h>
 #include <array>

@@ -1,4 +1,4 @@
-#include "Device.h"
+#include "OPCS_Device.h"
 
 #include <algorithm>
 #include <limits>
@@ -8,7 +8,7 @@
 #include "Configuration.h"
 #include "OpcConstants.h"
 #include "OPCS_Registry.h"
-#include "Tag.h"
+#include "OPCS_Tag.h"
 #include "Text.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "DlgClients.h"
+#include "OPCS_DlgClients.h"
 
 #include <commctrl.h>
 #include <algorithm>

@@ -1,13 +1,13 @@
-#include "Tag.h"
+#include "OPCS_Tag.h"
 
 #include <algorithm>
 
 #include "DateTimeText.h"
-#include "Device.h"
+#include "OPCS_Device.h"
 #include "FileTime.h"
 #include "LiveObjectSet.h"
 #include "OpcConstants.h"
-#include "TagGroup.h"
+#include "OPCS_TagGroup.h"
 #include "TagTexts.h"
 #include "ValueText.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "CommandTarget.h"
-#include "Doc.h"
+#include "OPCS_Doc.h"
 
 class CViewWindow : public DocumentView, public CommandTarget {
 public:

@@ -1,11 +1,11 @@
-#include "DlgWriteToTag.h"
+#include "OPCS_DlgWriteToTag.h"
 
 #include <algorithm>
 #include <vector>
 
 #include "Help.h"
 #include "MessageBoxes.h"
-#include "Tag.h"
+#include "OPCS_Tag.h"
 #include "TagTexts.h"
 #include "Text.h"
 #include "ValueText.h"

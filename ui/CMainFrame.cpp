@@ -1,4 +1,4 @@
-#include "MainFrame.h"
+#include "CMainFrame.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
@@ -8,19 +8,19 @@
 #include "ClientObjects.h"
 #include "CloseRequest.h"
 #include "DateTimeText.h"
-#include "Device.h"
-#include "DeviceView.h"
-#include "DlgClients.h"
-#include "DlgWriteToTag.h"
-#include "Doc.h"
+#include "OPCS_Device.h"
+#include "CDeviceView.h"
+#include "OPCS_DlgClients.h"
+#include "OPCS_DlgWriteToTag.h"
+#include "OPCS_Doc.h"
 #include "DocumentCommands.h"
 #include "EventLog.h"
 #include "Help.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
-#include "SplashWnd.h"
-#include "TagGroup.h"
-#include "TagView.h"
+#include "CSplashWnd.h"
+#include "OPCS_TagGroup.h"
+#include "CTagView.h"
 #include "Text.h"
 #include "resource.h"
 

@@ -1,4 +1,4 @@
-#include "SplashWnd.h"
+#include "CSplashWnd.h"
 
 #include "resource.h"
 

@@ -1,17 +1,17 @@
-#include "App.h"
+#include "OPCS_App.h"
 
 #include <new>
 #include <vector>
 
-#include "AboutDlg.h"
+#include "CAboutDlg.h"
 #include "ClientObjects.h"
 #include "ClientRowsOfServer.h"
-#include "Doc.h"
+#include "OPCS_Doc.h"
 #include "EventLog.h"
 #include "EventLogStartup.h"
 #include "FileTime.h"
 #include "InstanceCloser.h"
-#include "MainFrame.h"
+#include "CMainFrame.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
 #include "ProgramPaths.h"
@@ -21,7 +21,7 @@
 #include "ServerStartTime.h"
 #include "ShellFileTypes.h"
 #include "ShutdownNotice.h"
-#include "SplashWnd.h"
+#include "CSplashWnd.h"
 #include "TagFileCommand.h"
 #include "TagTexts.h"
 #include "Text.h"

@@ -1,16 +1,16 @@
-#include "TagView.h"
+#include "CTagView.h"
 
 #include <algorithm>
 
-#include "Device.h"
-#include "Dib.h"
+#include "OPCS_Device.h"
+#include "CDib.h"
 #include "ViewUpdatePoster.h"
-#include "DlgWriteToTag.h"
+#include "OPCS_DlgWriteToTag.h"
 #include "Help.h"
 #include "OPCS_Registry.h"
 #include "ProgramPaths.h"
-#include "Tag.h"
-#include "TagGroup.h"
+#include "OPCS_Tag.h"
+#include "OPCS_TagGroup.h"
 #include "Text.h"
 #include "resource.h"
 

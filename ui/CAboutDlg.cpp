@@ -1,4 +1,4 @@
-#include "AboutDlg.h"
+#include "CAboutDlg.h"
 
 #include "ProgramPaths.h"
 #include "Text.h"

@@ -1,4 +1,4 @@
-#include "DlgGroup.h"
+#include "Tovi_DlgGroup.h"
 
 #include <commctrl.h>
 

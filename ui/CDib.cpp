@@ -1,4 +1,4 @@
-#include "Dib.h"
+#include "CDib.h"
 
 #include <limits>
 

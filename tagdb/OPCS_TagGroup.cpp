@@ -1,10 +1,10 @@
-#include "TagGroup.h"
+#include "OPCS_TagGroup.h"
 
 #include <algorithm>
 
-#include "Device.h"
+#include "OPCS_Device.h"
 #include "LiveObjectSet.h"
-#include "Tag.h"
+#include "OPCS_Tag.h"
 #include "Text.h"
 
 OPCS_TagGroup::OPCS_TagGroup() { LiveGroups().Add(this); }

@@ -11,7 +11,7 @@
 
 #include "AutoResetEvent.h"
 #include "OpcConstants.h"
-#include "TagGroup.h"
+#include "OPCS_TagGroup.h"
 #include "Thread.h"
 #include "Variant.h"
 

@@ -1,4 +1,4 @@
-#include "DlgOptions.h"
+#include "Tovi_DlgOptions.h"
 
 #include <commctrl.h>
 #include <commdlg.h>

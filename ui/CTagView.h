@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ColumnInfo.h"
-#include "ViewWindow.h"
+#include "CViewWindow.h"
 
 class OPCS_Tag;
 

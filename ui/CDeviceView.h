@@ -9,7 +9,7 @@
 #include <string>
 
 #include "Dll.h"
-#include "ViewWindow.h"
+#include "CViewWindow.h"
 
 class OPCS_TagGroup;
 class OPCS_Device;

@@ -1,14 +1,14 @@
-#include "DlgColumns.h"
+#include "OPCS_DlgColumns.h"
 
 #include <commctrl.h>
 #include <algorithm>
 #include <cwctype>
 
-#include "Doc.h"
+#include "OPCS_Doc.h"
 #include "Help.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
-#include "TagView.h"
+#include "CTagView.h"
 #include "Text.h"
 #include "resource.h"
 
