@@ -113,6 +113,7 @@ bool OPCS_App::InitInstance() {
         return false;
     }
     SetServerStartTime(FileTimeNow());
+    m_configuration.EnableFaultControl(theSettings.IsFaultControlAllowed());
     m_document = std::make_unique<OPCS_Doc>(m_configuration);
     m_commandLine = ParseCommandLine(m_arguments);
     CSplashWnd::EnableSplashScreen(m_commandLine.showSplash);

@@ -27,6 +27,8 @@
 #define IDS_UNCERTAIN_NOT_ACCURATE   61281
 #define IDS_UNCERTAIN_EU_EXCEEDED    61282
 #define IDS_UNCERTAIN_SUB_NORMAL     61283
+#define IDS_GOOD_LOCAL_OVERRIDE      61284
+#define IDS_QUALITY_FORCED           61285
 
 #include "resource_settings.h"
 #include "resource_server.h"

@@ -19,6 +19,7 @@
 #define IDD_WRITE_TO_TAG             260
 #define IDD_OPTIONS                  261
 #define IDD_CLIENTS                  262
+#define IDD_FORCE_QUALITY            263
 
 // Controls of the tag dialog.
 #define IDC_TAG_LIMITS               1041
@@ -58,12 +59,15 @@
 #define IDC_OPTIONS_LOG_FILE         1053
 #define IDC_OPTIONS_CONFIG_FILE      1057
 #define IDC_OPTIONS_LOG_SIZE_SPIN    1096
+#define IDC_OPTIONS_FAULT_CONTROL    1097
 
 // Controls of the write dialog.
 #define IDC_WRITE_CURRENT_VALUE      1051
 #define IDC_WRITE_NEW_VALUE          1052
 #define IDC_WRITE_TAG_NAME           1087
 #define IDC_WRITE_TYPE_NAME          1100
+#define IDC_FORCE_ITEM               1110
+#define IDC_FORCE_QUALITY            1111
 
 // Controls of the clients window.
 #define IDC_CLIENTS_LIST             1120
@@ -95,6 +99,7 @@
 #define ID_WRITE_TO_TAG              32807
 #define ID_VIEW_COLUMNS              32810
 #define ID_VIEW_CLIENTS              32832
+#define ID_EDIT_FORCE_QUALITY        32833
 #define ID_FILE_IMPORT_TAGS          32830
 #define ID_FILE_EXPORT_TAGS          32831
 #define ID_START_POLLING_DEVICE      32813

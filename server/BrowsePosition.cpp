@@ -1,6 +1,7 @@
 #include "BrowsePosition.h"
 
 #include "Configuration.h"
+#include "OPCS_Device.h"
 
 namespace {
 // Every position of the process, linked through the positions themselves so
@@ -90,4 +91,20 @@ void BrowsePosition::OnGroupDeleting(OPCS_TagGroup* object) {
             position->m_lost = position->m_rule == OnDelete::Lose;
         }
     }
+}
+
+std::vector<OPCS_TagGroup*> BranchesBelow(Configuration& configuration, OPCS_TagGroup* group) {
+    std::vector<OPCS_TagGroup*> branches = group->SnapshotGroups();
+    if (group->IsDevice()) {
+        if (OPCS_TagGroup* control = configuration.ControlBranchOf(static_cast<OPCS_Device*>(group))) {
+            branches.push_back(control);
+        }
+    }
+    return branches;
+}
+
+OPCS_TagGroup* PositionAbove(Configuration& configuration, OPCS_TagGroup* group) {
+    if (OPCS_Device* device = configuration.DeviceOfControlBranch(group)) return device;
+    OPCS_TagGroup* parent = group->GetParent();
+    return OPCS_TagGroup::IsValidGroup(parent) ? parent : nullptr;
 }

@@ -9,9 +9,19 @@
 // set and copied under the configuration lock, and the configuration reports
 // each deletion under that same lock before the object goes. Whoever dereferences
 // the designated group must hold the configuration lock too.
+#include <vector>
+
 #include "OPCS_TagGroup.h"
 
 class Configuration;
+
+// The branches below a browse position: a group's sub-groups and, for a device
+// while fault control is on, its control branch. The caller holds the
+// configuration lock.
+std::vector<OPCS_TagGroup*> BranchesBelow(Configuration& configuration, OPCS_TagGroup* group);
+// The position above `group`: its parent, the device of a control branch, or
+// null for the root. The caller holds the configuration lock.
+OPCS_TagGroup* PositionAbove(Configuration& configuration, OPCS_TagGroup* group);
 
 class BrowsePosition {
 public:

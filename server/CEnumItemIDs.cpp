@@ -50,14 +50,14 @@ bool Fill(const BrowseSource& source, std::vector<std::wstring>& names) {
         if (!OPCS_TagGroup::IsValidGroup(group)) {
             return true;
         }
-        ScopedLock guard(group->Lock());
         if (source.filter.WantsBranches()) {
-            for (OPCS_TagGroup* child : group->Groups()) {
+            for (OPCS_TagGroup* child : BranchesBelow(configuration, group)) {
                 if (!OPCS_TagGroup::IsValidGroup(child)) continue;
                 std::wstring name = child->GetName();
                 if (source.filter.MatchesName(name)) names.push_back(std::move(name));
             }
         } else if (source.filter.WantsLeaves()) {
+            ScopedLock guard(group->Lock());
             for (OPCS_Tag* tag : group->Tags()) {
                 if (!OPCS_Tag::IsValidTag(tag)) continue;
                 std::wstring name = tag->GetName();

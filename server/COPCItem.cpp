@@ -106,6 +106,7 @@ void COPCItem::Update() {
         }
         return;
     }
+    m_pTag->RefreshBeforeRead();
     TagChangeState now = m_pTag->GetChangeState();
     TagState& state = now.state;
     const TagDeadband& deadband = now.deadband;
@@ -179,10 +180,10 @@ void COPCItem::Deactivate() {
     if (OPCS_Device* device = EndActivation()) device->RequestPollStop(kPollOpcItems);
 }
 
-bool COPCItem::WriteValue(const VARIANT& value) {
-    if (!OPCS_Tag::IsValidTag(m_pTag)) return false;
+HRESULT COPCItem::WriteValue(const VARIANT& value) {
+    if (!OPCS_Tag::IsValidTag(m_pTag)) return OPC_E_BADTYPE;
     Variant copy(value);
-    return m_pTag->WriteFromClient(copy);
+    return m_pTag->ClientWrite(copy);
 }
 
 ItemReading COPCItem::Read(OPCDATASOURCE source) {
@@ -196,6 +197,7 @@ ItemReading COPCItem::Read(OPCDATASOURCE source) {
         reading.quality = OPC_QUALITY_CONFIG_ERROR;
         return reading;
     }
+    m_pTag->RefreshBeforeRead();
     TagState state = m_pTag->GetState();
     reading.value = std::move(state.value);
     reading.quality = state.quality;
@@ -239,6 +241,10 @@ bool COPCItem::TakeCallbackChange(DWORD generation) {
 }
 
 bool COPCItem::HasValidTag() const { return OPCS_Tag::IsValidTag(m_pTag); }
+
+DWORD COPCItem::DeviceResponseDelay() const {
+    return HasValidTag() && OPCS_TagGroup::IsValidGroup(m_pOwnerDevice) ? m_pOwnerDevice->GetResponseDelay() : 0;
+}
 
 DWORD COPCItem::AccessRights() const {
     if (!HasValidTag()) return OPC_READABLE;

@@ -54,7 +54,7 @@ public:
     // caller withdraws it from, or null.
     OPCS_Device* EndActivation() noexcept;
     // The tag's client write; false when the tag is gone or refuses.
-    bool WriteValue(const VARIANT& value);
+    HRESULT WriteValue(const VARIANT& value);
 
     // What a read gives: from the device the tag's own current state, whether
     // or not the item or its group is active; from the cache what Update
@@ -85,6 +85,8 @@ public:
 
     // The tag's properties; neutral values when the tag is gone.
     bool HasValidTag() const;
+    // How long its device takes to answer a read from it or a write to it.
+    DWORD DeviceResponseDelay() const;
     DWORD AccessRights() const;
     VARTYPE CanonicalType() const;
     std::wstring ItemID() const;

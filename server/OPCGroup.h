@@ -203,6 +203,13 @@ private:
     HRESULT QueueRequest(std::unique_ptr<ASyncRequest> request, DWORD* pTransactionID);
     // Works one request on the items (under the item lock).
     void CarryOut(ASyncRequest& request);
+    // The longest response delay of the devices a request reads from or
+    // writes to (0 for cache reads); taken under the item lock.
+    DWORD ResponseDelay(DWORD count, const OPCHANDLE* handles);
+    DWORD ResponseDelay(const ASyncRequest& request);
+    // Waits out a device's response delay holding no lock; the group thread's
+    // wait ends early when the group stops.
+    void WaitResponseDelay(DWORD milliseconds, bool onGroupThread);
     // A 2.0 request: carried out, then its completion (or OnCancelComplete)
     // sent with no lock held.
     void CompleteCallbackRequest(ASyncRequest& request);

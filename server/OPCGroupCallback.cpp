@@ -195,10 +195,9 @@ void OPCGroup::CompleteCallbackRequest(ASyncRequest& request) {
                 for (size_t i = 0; i < request.items.size(); ++i) {
                     COPCItem* item = m_Items.Find(request.items[i]);
                     if (item == nullptr) continue;  // removed since the call
-                    const bool written = item->WriteValue(request.values[i].Ref());
-                    if (written) item->SetChanged(true);
-                    // The tag refuses only a value it cannot take in its type.
-                    batch.AddOutcome(item->ClientHandle(), written ? S_OK : OPC_E_BADTYPE);
+                    const HRESULT written = item->WriteValue(request.values[i].Ref());
+                    if (SUCCEEDED(written)) item->SetChanged(true);
+                    batch.AddOutcome(item->ClientHandle(), written);
                 }
                 ReportWriteSoon();
                 break;

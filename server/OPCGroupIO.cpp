@@ -24,6 +24,7 @@ STDMETHODIMP OPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* ph
     *ppErrors = nullptr;
     CallArrays<OPCITEMSTATE> arrays;
     if (!arrays.Allocate(dwCount, true)) return E_OUTOFMEMORY;
+    if (dwSource == OPC_DS_DEVICE) WaitResponseDelay(ResponseDelay(dwCount, phServer), false);
     OPCITEMSTATE* states = arrays.results.get();
     HRESULT* errors = arrays.errors.get();
     // Under the item lock although a read changes no table: an item removed
@@ -59,6 +60,7 @@ STDMETHODIMP OPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemV
     CallArrays<HRESULT> arrays;
     if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
     HRESULT* errors = arrays.errors.get();
+    WaitResponseDelay(ResponseDelay(dwCount, phServer), false);
     // An item that fails makes the call S_FALSE, as for every other per-item
     // error: E_FAIL would tell the client that the error array is not its own.
     bool anyWritten = false;
@@ -66,13 +68,13 @@ STDMETHODIMP OPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemV
         dwCount, phServer, errors, S_FALSE, [this](OPCHANDLE h) { return m_Items.Find(h); },
         [pItemValues, &anyWritten](COPCItem& item, DWORD i) {
             if ((item.AccessRights() & OPC_WRITEABLE) == 0) return OPC_E_BADRIGHTS;
-            bool written = false;
+            HRESULT written = E_FAIL;
             try {
                 written = item.WriteValue(pItemValues[i]);
             } catch (const std::bad_alloc&) {
                 return E_OUTOFMEMORY;
             }
-            if (!written) return OPC_E_BADTYPE;  // the tag takes any value that converts to its type
+            if (FAILED(written)) return written;
             item.SetChanged(true);
             anyWritten = true;
             return S_OK;
@@ -202,15 +204,46 @@ void OPCGroup::CarryOut(ASyncRequest& request) {
             if (item == nullptr) continue;  // removed since the call: no record
             HRESULT error = OPC_E_BADRIGHTS;
             if ((item->AccessRights() & OPC_WRITEABLE) != 0) {
-                const bool written = item->WriteValue(request.values[i].Ref());
-                if (written) item->SetChanged(true);
-                error = written ? S_OK : OPC_E_BADTYPE;
+                error = item->WriteValue(request.values[i].Ref());
+                if (SUCCEEDED(error)) item->SetChanged(true);
             }
             request.outcomes.push_back({item->ClientHandle(), error});
         }
         ReportWriteSoon();
         break;
     default: break;
+    }
+}
+
+DWORD OPCGroup::ResponseDelay(DWORD count, const OPCHANDLE* handles) {
+    DWORD longest = 0;
+    ScopedLock guard(m_csItems);
+    for (DWORD i = 0; i < count; ++i) {
+        if (const COPCItem* item = m_Items.Find(handles[i])) longest = std::max(longest, item->DeviceResponseDelay());
+    }
+    return longest;
+}
+
+DWORD OPCGroup::ResponseDelay(const ASyncRequest& request) {
+    if (request.nType != ASyncRequest::kWrite && request.dwSource != OPC_DS_DEVICE) return 0;
+    if (request.nType != ASyncRequest::kRefresh) {
+        return ResponseDelay(static_cast<DWORD>(request.items.size()), request.items.data());
+    }
+    DWORD longest = 0;
+    ScopedLock guard(m_csItems);
+    m_Items.ForEach([&longest](COPCItem* item) { longest = std::max(longest, item->DeviceResponseDelay()); });
+    return longest;
+}
+
+void OPCGroup::WaitResponseDelay(DWORD milliseconds, bool onGroupThread) {
+    if (milliseconds == 0) return;
+    if (!onGroupThread) {
+        Sleep(milliseconds);  // the caller's own thread: only its call waits
+        return;
+    }
+    const ULONGLONG end = GetTickCount64() + milliseconds;
+    for (ULONGLONG now = GetTickCount64(); now < end && m_bASyncThreadRun.load(); now = GetTickCount64()) {
+        Sleep(static_cast<DWORD>(std::min<ULONGLONG>(end - now, 50)));
     }
 }
 
@@ -309,6 +342,8 @@ unsigned OPCGroup::ASyncThreadBody() {
                 m_ASyncThreadWake.Wait();
                 continue;
             }
+            WaitResponseDelay(ResponseDelay(*request), true);
+            if (!m_bASyncThreadRun.load()) break;
             if (request->callback) {
                 CompleteCallbackRequest(*request);
                 continue;

@@ -277,8 +277,8 @@ STDMETHODIMP OPCServer::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirectio
         OPCS_TagGroup* position = m_BrowsePosition.Group();
         if (dwBrowseDirection == OPC_BROWSE_UP) {
             if (position == nullptr) return E_FAIL;
-            OPCS_TagGroup* parent = OPCS_TagGroup::IsValidGroup(position) ? position->GetParent() : nullptr;
-            m_BrowsePosition.MoveTo(OPCS_TagGroup::IsValidGroup(parent) ? parent : nullptr);
+            m_BrowsePosition.MoveTo(OPCS_TagGroup::IsValidGroup(position) ? PositionAbove(m_Configuration, position)
+                                                                          : nullptr);
             return S_OK;
         }
         const std::wstring name = TextOf(szString);
@@ -294,7 +294,7 @@ STDMETHODIMP OPCServer::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirectio
             return E_INVALIDARG;
         }
         if (!OPCS_TagGroup::IsValidGroup(position)) return E_INVALIDARG;
-        for (OPCS_TagGroup* child : position->SnapshotGroups()) {
+        for (OPCS_TagGroup* child : BranchesBelow(m_Configuration, position)) {
             if (OPCS_TagGroup::IsValidGroup(child) && EqualsNoCase(child->GetName(), name)) {
                 m_BrowsePosition.MoveTo(child);
                 return S_OK;
@@ -348,7 +348,7 @@ STDMETHODIMP OPCServer::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) {
             }
         } else if (OPCS_TagGroup::IsValidGroup(position)) {
             itemId = position->GetPath();
-            for (OPCS_TagGroup* child : position->SnapshotGroups()) {
+            for (OPCS_TagGroup* child : BranchesBelow(m_Configuration, position)) {
                 if (OPCS_TagGroup::IsValidGroup(child) && child->GetName() == name) {
                     found = true;
                     break;

@@ -27,6 +27,7 @@ const wchar_t kEventLogEnabled[] = L"Event Log Enabled";
 const wchar_t kTagIconBitmap[] = L"Tag Icon Bitmap";
 const wchar_t kLastUsedFile[] = L"Last Used File";
 const wchar_t kColumnInfo[] = L"Column Info";
+const wchar_t kAllowFaultControl[] = L"Allow Fault Control";
 }  // namespace
 
 std::wstring SettingsKeyPath() {
@@ -56,6 +57,7 @@ void OPCS_Registry::SetDefaults() {
                      GetDocumentTemplateField(DocumentTemplateField::FilterExtension);
     m_eventLogFile = directory + LoadResString(IDS_APP_TITLE) + L" Event Log.txt";
     m_tagIconBitmap.clear();
+    m_faultControlAllowed = false;
 }
 
 void OPCS_Registry::Load() {
@@ -86,6 +88,7 @@ void OPCS_Registry::ReadAll(RegIO& key) {
     key.ReadText(kEventLogFile, m_eventLogFile);
     key.ReadBool(kEventLogEnabled, m_eventLogEnabled);
     key.ReadText(kTagIconBitmap, m_tagIconBitmap);
+    key.ReadBool(kAllowFaultControl, m_faultControlAllowed);
     std::wstring lastUsed;
     if (key.ReadText(kLastUsedFile, lastUsed) && FileExists(lastUsed)) {
         m_lastUsedFile = lastUsed;
@@ -112,6 +115,11 @@ bool OPCS_Registry::Save() {
     key.WriteText(kTagIconBitmap, m_tagIconBitmap);
     key.WriteText(kLastUsedFile, m_lastUsedFile);
     key.WriteText(kColumnInfo, FormatColumnInfo(m_columns));
+    if (m_faultControlAllowed) {
+        key.WriteBool(kAllowFaultControl, true);
+    } else {
+        key.DeleteValue(kAllowFaultControl);
+    }
     return true;
 }
 

@@ -25,7 +25,7 @@ public:
     // Sets the defaults and reads the key, creating it when missing. Only the
     // first call does anything.
     void Load();
-    // Writes all ten values; false (and one event log entry) when the key
+    // Writes all ten values (and the fault control option while it is on); false (and one event log entry) when the key
     // cannot be opened, in which case nothing is written or created.
     bool Save();
     void SetDefaults();
@@ -53,6 +53,11 @@ public:
     std::wstring GetTagIconBitmap() const { return m_tagIconBitmap; }
     void SetTagIconBitmap(const std::wstring& path) { m_tagIconBitmap = path; }
 
+    // "Allow fault control through OPC": clients may write the control items.
+    // Stored only while on, so that the key holds its ten values otherwise.
+    bool IsFaultControlAllowed() const noexcept { return m_faultControlAllowed; }
+    void SetFaultControlAllowed(bool allowed) noexcept { m_faultControlAllowed = allowed; }
+
     // Fraction of the frame width; setting keeps it within 0.1 to 0.9.
     double GetSplitterPosition() const noexcept { return m_splitterPosition; }
     void SetSplitterPosition(double fraction) noexcept;
@@ -70,6 +75,7 @@ private:
     std::wstring m_keyPath;  // empty: built from the version information
     bool m_eventLogEnabled = false;
     bool m_toolbarActive = false;
+    bool m_faultControlAllowed = false;
     bool m_loaded = false;
     std::uint32_t m_pollRate = 0;
     std::uint32_t m_eventLogFileSize = 0;

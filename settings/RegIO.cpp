@@ -186,6 +186,13 @@ bool RegIO::SubKeyExists(std::wstring_view relativePath) {
     return true;
 }
 
+bool RegIO::DeleteValue(const std::wstring& name) {
+    if (!m_open) return false;
+    const LSTATUS status = RegDeleteValueW(CurrentKey(), name.c_str());
+    InvalidateValueCache();
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
 bool RegIO::DeleteSubKey(std::wstring_view relativePath) {
     const std::vector<std::wstring> parts = SplitKeyPath(relativePath);
     // An empty path names the current key itself, which is not a subkey.

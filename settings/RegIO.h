@@ -44,6 +44,8 @@ public:
     bool DeleteSubKey(std::wstring_view relativePath);
 
     bool ValueExists(const std::wstring& name);
+    // True when the value is gone (or was never there).
+    bool DeleteValue(const std::wstring& name);
     // Reads the value named by value.Name() into value.
     bool QueryValue(RegValue& value);
     bool SetRegValue(const RegValue& value);

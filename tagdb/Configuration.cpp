@@ -18,6 +18,21 @@ bool SameFile(const std::wstring& a, const std::wstring& b) { return EqualsNoCas
 
 Configuration::~Configuration() { Clear(); }
 
+void Configuration::EnableFaultControl(bool enabled) {
+    ScopedLock guard(m_lock);
+    m_faultControl.SetEnabled(enabled);
+}
+
+OPCS_TagGroup* Configuration::ControlBranchOf(OPCS_Device* device) {
+    ScopedLock guard(m_lock);
+    return m_faultControl.BranchOf(device);
+}
+
+OPCS_Device* Configuration::DeviceOfControlBranch(const OPCS_TagGroup* group) {
+    ScopedLock guard(m_lock);
+    return m_faultControl.DeviceOfBranch(group);
+}
+
 bool Configuration::AddDevice(OPCS_Device* device) {
     if (device == nullptr) return false;
     ScopedLock guard(m_lock);
@@ -63,7 +78,16 @@ Configuration::DeleteResult Configuration::DeleteItem(OPCS_TagGroup* item) {
 }
 
 void Configuration::DeleteLocked(OPCS_TagGroup* item) {
-    if (GroupDeletingObserver observer = m_deletingObserver.load()) observer(item);
+    const GroupDeletingObserver observer = m_deletingObserver.load();
+    if (observer != nullptr) observer(item);
+    if (item->IsDevice()) {
+        // Browse positions in the device's control branch go with the device.
+        OPCS_Device* device = static_cast<OPCS_Device*>(item);
+        if (OPCS_TagGroup* branch = m_faultControl.BranchIfMade(device); branch != nullptr && observer != nullptr) {
+            observer(branch);
+        }
+        m_faultControl.Forget(device);
+    }
     delete item;
 }
 
@@ -114,7 +138,10 @@ OPCS_Tag* Configuration::FindTag(std::wstring_view itemId) {
     const size_t separator = itemId.find(kItemIdSeparator);
     if (separator == std::wstring_view::npos || separator == 0) return nullptr;
     OPCS_Device* device = FindDevice(itemId.substr(0, separator));
-    return device != nullptr ? device->FindTag(itemId.substr(separator + 1)) : nullptr;
+    if (device == nullptr) return nullptr;
+    const std::wstring_view relative = itemId.substr(separator + 1);
+    if (OPCS_Tag* control = m_faultControl.FindTag(device, relative)) return control;
+    return device->FindTag(relative);
 }
 
 void Configuration::CopyDeviceList(Dll<OPCS_Device*>& list) {

@@ -13,6 +13,7 @@
 #include "ConfigurationFile.h"
 #include "CriticalSection.h"
 #include "Dll.h"
+#include "FaultControl.h"
 #include "TagCsv.h"
 
 class OPCS_Device;
@@ -53,6 +54,8 @@ public:
     // Deletes every device; the caller has made every view let go of them.
     void Clear();
 
+    // A tag of a device, or a control item below a device's `_Control`
+    // branch while fault control is enabled.
     OPCS_Tag* FindTag(std::wstring_view itemId);
     OPCS_Device* FindDevice(std::wstring_view name);
     void CopyDeviceList(Dll<OPCS_Device*>& list);
@@ -88,6 +91,14 @@ public:
     bool IsModified() const noexcept { return m_modified.load(); }
     void SetModified(bool modified) noexcept { m_modified.store(modified); }
 
+    // Fault control through OPC: off until the program's option turns it on.
+    void EnableFaultControl(bool enabled);
+    bool IsFaultControlEnabled() const noexcept { return m_faultControl.IsEnabled(); }
+    // A device's `_Control` branch for browsing (null while off), and the
+    // device whose branch a group is (null for every other group).
+    OPCS_TagGroup* ControlBranchOf(OPCS_Device* device);
+    OPCS_Device* DeviceOfControlBranch(const OPCS_TagGroup* group);
+
     void SetWatcher(ConfigurationWatcher* watcher) noexcept { m_watcher.store(watcher); }
     void NotifyDeviceStatesChanged() noexcept;
     void SetGroupDeletingObserver(GroupDeletingObserver observer) noexcept { m_deletingObserver.store(observer); }
@@ -101,6 +112,7 @@ private:
 
     CriticalSection m_lock;
     Dll<OPCS_Device*> m_devices;
+    FaultControl m_faultControl;
     std::atomic<bool> m_modified{false};
     std::atomic<ConfigurationWatcher*> m_watcher{nullptr};
     std::atomic<GroupDeletingObserver> m_deletingObserver{nullptr};

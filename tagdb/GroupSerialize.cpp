@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Archive.h"
+#include "ForcedQuality.h"
 #include "RecordList.h"
 #include "RecordVersions.h"
 #include "Records.h"
@@ -32,12 +33,14 @@ void GroupRecord::Serialize(OPCS_TagGroup& group, Archive& archive) {
     Archive::NestedRecord level(archive);
     ScopedLock guard(group.m_lock);
     if (archive.IsStoring()) {
-        archive.WriteDouble(kRecordVersion);
+        const int forced = group.GetForcedQuality();
+        archive.WriteDouble(forced != kNotForced ? kForcedQualityRecordVersion : kRecordVersion);
         archive.WriteString(group.GetName());
         archive.WriteString(group.m_description);
         archive.WriteLong(group.m_imageIndex);
         archive.WriteLong(group.m_selectedImageIndex);
         archive.WriteLong(group.m_ordinal);
+        if (forced != kNotForced) archive.WriteWord(static_cast<WORD>(forced));
         StoreList(archive, group.m_groups);
         TagRecord::StoreList(archive, group.m_tags);
         return;
@@ -52,6 +55,7 @@ void GroupRecord::Serialize(OPCS_TagGroup& group, Archive& archive) {
     if (version >= 1.6) {
         group.m_ordinal = archive.ReadLong();
     }
+    if (version >= kForcedQualityRecordVersion) group.m_forcedQuality = ReadForcedQuality(archive);
     std::vector<std::unique_ptr<OPCS_TagGroup>> groups = LoadList(archive);
     std::vector<std::unique_ptr<OPCS_Tag>> tags = TagRecord::LoadList(archive);
     // A child whose name an earlier sibling already bears is not adopted (and

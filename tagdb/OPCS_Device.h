@@ -59,6 +59,15 @@ public:
     DWORD GetPollRequests(int kind);
     SYSTEMTIME GetLastPollTime();
 
+    // Fault simulation for clients under test, not stored in the file: every
+    // read from the device and every write to it takes the response delay;
+    // a frozen device's values stop moving by themselves (simulated signals,
+    // timestamp refreshes and replayed values pass it by).
+    void SetResponseDelay(DWORD milliseconds) noexcept { m_responseDelayMs.store(milliseconds); }
+    DWORD GetResponseDelay() const noexcept { return m_responseDelayMs.load(); }
+    void SetFrozen(bool frozen) noexcept { m_frozen.store(frozen); }
+    bool IsFrozen() const noexcept { return m_frozen.load(); }
+
     // The configuration that holds the device, told of its changes; null
     // while it is in none.
     void SetConfiguration(Configuration* configuration) noexcept { m_configuration.store(configuration); }
@@ -86,6 +95,8 @@ protected:
 
     DWORD m_deviceClassCode = 0;
     std::atomic<bool> m_terminating{false};
+    std::atomic<DWORD> m_responseDelayMs{0};
+    std::atomic<bool> m_frozen{false};
     bool m_stateIndicator = true;
     bool m_stopRequested = false;
     bool m_inService = true;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "DateTimeText.h"
+#include "ForcedQuality.h"
 #include "OPCS_Device.h"
 #include "FileTime.h"
 #include "LiveObjectSet.h"
@@ -96,7 +97,8 @@ void OPCS_Tag::SetQuality(WORD quality) {
 
 std::wstring OPCS_Tag::GetQualityText() {
     ScopedLock guard(m_lock);
-    return QualityText(m_quality);
+    const int forced = ForcedQualityInEffect();
+    return forced != kNotForced ? ForcedQualityText(static_cast<WORD>(forced)) : QualityText(m_quality);
 }
 
 bool OPCS_Tag::SetValueNow(const Variant& value) { return SetValue(value, OPC_QUALITY_GOOD, FileTimeNow()); }
@@ -128,22 +130,23 @@ void OPCS_Tag::InvalidateIfVolatile(WORD quality) {
 
 std::wstring OPCS_Tag::GetValueText() {
     ScopedLock guard(m_lock);
-    return m_quality == OPC_QUALITY_GOOD ? FormatValueText(m_value.Ref()) : L"?";
+    return QualityInEffect() == OPC_QUALITY_GOOD ? FormatValueText(m_value.Ref()) : L"?";
 }
 
 std::wstring OPCS_Tag::GetRawValueText() {
     ScopedLock guard(m_lock);
-    return m_quality == OPC_QUALITY_GOOD ? FormatValueText(m_rawValue.Ref()) : L"?";
+    return QualityInEffect() == OPC_QUALITY_GOOD ? FormatValueText(m_rawValue.Ref()) : L"?";
 }
 
-bool OPCS_Tag::WriteFromClient(Variant& value) {
+bool OPCS_Tag::WriteFromClient(Variant& value) { return ClientWrite(value) == S_OK; }
+
+HRESULT OPCS_Tag::ClientWrite(Variant& value) {
     {
         ScopedLock guard(m_lock);
-        if (m_accessMode != 1) {
-            return false;
-        }
+        if (m_accessMode != 1) return OPC_E_BADRIGHTS;
     }
-    return WriteValue(value);
+    // A tag refuses only a value it cannot take in its type.
+    return WriteValue(value) ? S_OK : OPC_E_BADTYPE;
 }
 
 Variant OPCS_Tag::RawToEngineering(const Variant& raw) {
@@ -194,12 +197,51 @@ Variant OPCS_Tag::GetValue() {
 
 WORD OPCS_Tag::GetQuality() {
     ScopedLock guard(m_lock);
-    return m_quality;
+    return QualityInEffect();
 }
 
 TagState OPCS_Tag::GetState() {
     ScopedLock guard(m_lock);
-    return TagState{m_value, m_quality, m_timestamp};
+    return TagState{m_value, QualityInEffect(), m_timestamp};
+}
+
+int OPCS_Tag::ForcedQualityInEffect() const {
+    if (m_forcedQuality != kNotForced) return m_forcedQuality;
+    for (OPCS_TagGroup* group = m_owner; group != nullptr; group = group->GetParent()) {
+        if (const int forced = group->GetForcedQuality(); forced != kNotForced) return forced;
+    }
+    return kNotForced;
+}
+
+WORD OPCS_Tag::QualityInEffect() const {
+    const int forced = ForcedQualityInEffect();
+    return forced != kNotForced ? static_cast<WORD>(forced) : m_quality;
+}
+
+bool OPCS_Tag::ForceQuality(int quality) {
+    if (!IsForcibleQuality(quality)) return false;
+    ScopedLock guard(m_lock);
+    if (quality != m_forcedQuality) {
+        m_forcedQuality = quality;
+        ++m_changes;
+        MarkModifiedIfOwned();
+    }
+    return true;
+}
+
+int OPCS_Tag::GetForcedQuality() {
+    ScopedLock guard(m_lock);
+    return m_forcedQuality;
+}
+
+int OPCS_Tag::GetForcedQualityInEffect() {
+    ScopedLock guard(m_lock);
+    return ForcedQualityInEffect();
+}
+
+void OPCS_Tag::NoteForcingChanged() {
+    ScopedLock guard(m_lock);
+    ++m_changes;
 }
 
 void OPCS_Tag::Rename(std::wstring text) {
@@ -228,7 +270,7 @@ void OPCS_Tag::ApplyRename(std::wstring name) {
 
 std::wstring OPCS_Tag::GetTimestampText() {
     ScopedLock guard(m_lock);
-    if (m_quality != OPC_QUALITY_GOOD) {
+    if (QualityInEffect() != OPC_QUALITY_GOOD) {
         return L"----------";
     }
     FILETIME local{};
@@ -388,7 +430,7 @@ double OPCS_Tag::GetDeadband() {
 }
 TagChangeState OPCS_Tag::GetChangeState() {
     ScopedLock g(m_lock);
-    return TagChangeState{TagState{m_value, m_quality, m_timestamp}, static_cast<VARTYPE>(m_dataType),
+    return TagChangeState{TagState{m_value, QualityInEffect(), m_timestamp}, static_cast<VARTYPE>(m_dataType),
                           TagDeadband{m_valueLimitsSet, m_deadband, m_valueLow, m_valueHigh}};
 }
 TagSimulation OPCS_Tag::GetSimulation() {

@@ -96,6 +96,11 @@ public:
     virtual std::wstring GetValueText();
     // A client's write: refused unless the tag is Read/Write, then WriteValue.
     virtual bool WriteFromClient(Variant& value);
+    // The same with the OPC result of each refusal.
+    virtual HRESULT ClientWrite(Variant& value);
+    // Called before a client reads the tag: a tag that mirrors another
+    // setting takes it up here.
+    virtual void RefreshBeforeRead() {}
     // The value path of a client write without the access check (the
     // simulated signals use it on Read Only tags too).
     virtual bool WriteValue(Variant& value) = 0;
@@ -133,6 +138,16 @@ public:
     bool ApplyEdit(const TagEdit& edit);
 
     static bool IsValidTag(const void* pointer);
+
+    // The tag's own forced quality (kNotForced clears it); false when the
+    // quality is not one that may be forced. Every read of the quality, the
+    // value text and the OPC items' reads give the quality in effect.
+    bool ForceQuality(int quality);
+    int GetForcedQuality();
+    // The forcing in effect: the tag's own, else its groups' or its device's.
+    int GetForcedQualityInEffect();
+    // A forcing above the tag changed: views redraw it.
+    void NoteForcingChanged();
 
     // Read access for the views, dialogs and OPC items (each under the lock).
     std::wstring GetDescription();
@@ -181,6 +196,9 @@ protected:
     void MarkModifiedIfOwned();
     void MarkValueModifiedIfOwned();
     void StoreName(std::wstring name);
+    // The quality readers see (lock held): the forcing in effect, else the tag's own.
+    WORD QualityInEffect() const;
+    int ForcedQualityInEffect() const;
     // Takes the simulation settings (lock held); false when they were so already.
     bool AssignSimulation(const TagSimulation& simulation);
 
@@ -203,6 +221,7 @@ protected:
     bool m_scalingSet = false;
     bool m_locked = false;
     WORD m_quality = OPC_QUALITY_UNCERTAIN;
+    int m_forcedQuality = -1;  // kNotForced
     DWORD m_simulationStep = 0;
     DWORD m_simulationPeriod = 10;
     LONG m_clientReferences = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "ForcedQuality.h"
 #include "OPCS_Device.h"
 #include "LiveObjectSet.h"
 #include "OPCS_Tag.h"
@@ -384,6 +385,32 @@ void OPCS_TagGroup::SetDescription(const std::wstring& text) {
 }
 
 OPCS_TagGroup* OPCS_TagGroup::GetParent() { return m_parent.load(); }
+
+bool OPCS_TagGroup::ForceQuality(int quality) {
+    if (!IsForcibleQuality(quality)) return false;
+    if (m_forcedQuality.exchange(quality) != quality) {
+        if (OPCS_Device* device = GetDevice()) device->MarkConfigurationModified();
+        // The tags below show it: their rows redraw.
+        ScopedLock guard(m_lock);
+        for (OPCS_Tag* tag : m_tags) {
+            if (OPCS_Tag::IsValidTag(tag)) tag->NoteForcingChanged();
+        }
+        for (OPCS_TagGroup* group : m_groups) {
+            if (IsValidGroup(group)) group->NoteForcingChangedBelow();
+        }
+    }
+    return true;
+}
+
+void OPCS_TagGroup::NoteForcingChangedBelow() {
+    ScopedLock guard(m_lock);
+    for (OPCS_Tag* tag : m_tags) {
+        if (OPCS_Tag::IsValidTag(tag)) tag->NoteForcingChanged();
+    }
+    for (OPCS_TagGroup* group : m_groups) {
+        if (IsValidGroup(group)) group->NoteForcingChangedBelow();
+    }
+}
 LONG OPCS_TagGroup::GetOrdinal() {
     ScopedLock g(m_lock);
     return m_ordinal;

@@ -84,6 +84,14 @@ public:
 
     CriticalSection& Lock() noexcept { return m_lock; }
 
+    // A quality forced on every tag below (kNotForced clears it); false when
+    // the quality is not one that may be forced. Read without a lock: a tag
+    // asks its groups while it holds its own lock.
+    bool ForceQuality(int quality);
+    int GetForcedQuality() const noexcept { return m_forcedQuality.load(std::memory_order_relaxed); }
+    // Every tag below redraws (each group's lock held in turn, parent first).
+    void NoteForcingChangedBelow();
+
 protected:
     void StoreName(std::wstring name);
     // Leaves the set of live groups; the first step of every destruction.
@@ -105,6 +113,7 @@ protected:
     // Read without the lock: a tag reports a change to its configuration
     // through its parents while it holds its own lock.
     std::atomic<OPCS_TagGroup*> m_parent{nullptr};
+    std::atomic<int> m_forcedQuality{-1};  // kNotForced
     CriticalSection m_lock;
     bool m_structureChanged = false;
     DWORD m_signature = kGroupSignature;

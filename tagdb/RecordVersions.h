@@ -3,10 +3,14 @@
 #include <algorithm>
 
 #include "Archive.h"
+#include "ForcedQuality.h"
 #include "VersionInfo.h"
 
 // The file head and every framework block (tag, group, device).
 constexpr double kRecordVersion = 1.6;
+// A tag or group block that carries a forced quality; every other block stays
+// 1.6, so a file without forcing reads as before wherever 1.6 is read.
+constexpr double kForcedQualityRecordVersion = 1.7;
 
 // The program's version number, written after every product record. The
 // reader takes the product device's refresh settings only from 1.1 on, so a
@@ -22,4 +26,11 @@ inline void SerializeProgramVersion(Archive& archive) {
     } else {
         archive.ReadDouble();
     }
+}
+
+// A forced quality as a block carries it; one that may not be forced (a
+// hand-made file) is dropped rather than imposed.
+inline int ReadForcedQuality(Archive& archive) {
+    const WORD quality = archive.ReadWord();
+    return IsForcibleQuality(quality) ? quality : kNotForced;
 }

@@ -6,6 +6,7 @@
 
 #include "Archive.h"
 #include "FileTime.h"
+#include "ForcedQuality.h"
 #include "OpcConstants.h"
 #include "RecordList.h"
 #include "RecordVersions.h"
@@ -52,7 +53,8 @@ void TagRecord::Serialize(OPCS_Tag& tag, Archive& archive) {
 }
 
 void TagRecord::Store(OPCS_Tag& tag, Archive& archive) {
-    archive.WriteDouble(kRecordVersion);
+    const bool forced = tag.m_forcedQuality != kNotForced;
+    archive.WriteDouble(forced ? kForcedQualityRecordVersion : kRecordVersion);
     archive.WriteString(tag.GetName());
     archive.WriteString(tag.m_description);
     archive.WriteLong(tag.m_iconIndex);
@@ -82,6 +84,7 @@ void TagRecord::Store(OPCS_Tag& tag, Archive& archive) {
     archive.WriteDouble(tag.m_scaleOffset);
     archive.WriteDouble(tag.m_scaleFactor);
     archive.WriteDouble(tag.m_deadband);
+    if (forced) archive.WriteWord(static_cast<WORD>(tag.m_forcedQuality));
 }
 
 namespace {
@@ -125,6 +128,7 @@ void TagRecord::LoadCurrent(OPCS_Tag& tag, Archive& archive, double version) {
     tag.m_scaleOffset = archive.ReadDouble();
     tag.m_scaleFactor = archive.ReadDouble();
     tag.m_deadband = archive.ReadDouble();
+    if (version >= kForcedQualityRecordVersion) tag.m_forcedQuality = ReadForcedQuality(archive);
     ResetIfVolatile(tag);
 }
 

@@ -8,7 +8,7 @@
 
 namespace {
 struct Texts {
-    std::wstring good, uncertain, bad, readOnly, readWrite;
+    std::wstring good, uncertain, bad, readOnly, readWrite, localOverride, forced;
     std::wstring badSub[8];        // substatus 0, 4, 8, ... 28 of Bad
     std::wstring uncertainSub[8];  // substatus 0, 4, ... 28 of Uncertain
     std::wstring pollState[4];
@@ -23,6 +23,8 @@ void LoadOnce() {
     g_texts.bad = LoadResString(IDS_QUALITY_BAD);
     g_texts.readOnly = LoadResString(IDS_ACCESS_READONLY);
     g_texts.readWrite = LoadResString(IDS_ACCESS_READWRITE);
+    g_texts.localOverride = LoadResString(IDS_GOOD_LOCAL_OVERRIDE);
+    g_texts.forced = LoadResString(IDS_QUALITY_FORCED);
     const UINT badIds[7] = {IDS_BAD_CONFIG_ERROR, IDS_BAD_NOT_CONNECTED, IDS_BAD_DEVICE_FAILURE, IDS_BAD_SENSOR_FAILURE,
                             IDS_BAD_LAST_KNOWN,   IDS_BAD_COMM_FAILURE,  IDS_BAD_OUT_OF_SERVICE};
     for (int i = 0; i < 7; ++i) {
@@ -68,9 +70,11 @@ std::wstring QualityText(WORD quality) {
         }
         return t.bad;
     default:  // Good, and the unused 0x80 shown as Good
-        return t.good;
+        return (quality & 0xFF) == OPC_QUALITY_LOCAL_OVERRIDE ? WithSubstatus(t.good, t.localOverride) : t.good;
     }
 }
+
+std::wstring ForcedQualityText(WORD quality) { return T().forced + L": " + QualityText(quality); }
 
 std::wstring AccessText(DWORD accessMode) { return accessMode == 1 ? T().readWrite : T().readOnly; }
 

@@ -7,6 +7,8 @@
 void LoadTagTexts();
 
 std::wstring QualityText(WORD quality);
+// The quality text of a forced quality, marked as forced.
+std::wstring ForcedQualityText(WORD quality);
 std::wstring AccessText(DWORD accessMode);
 // Type name offered by the write dialog; "Unknown" for other types.
 std::wstring DataTypeName(VARTYPE type);

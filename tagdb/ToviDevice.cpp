@@ -60,6 +60,11 @@ void ToviDevice::SetRefreshPeriod(DWORD seconds) {
     }
 }
 
+namespace {
+// How soon a frozen device notices that it is thawed.
+constexpr DWORD kFrozenRecheckMs = 200;
+}  // namespace
+
 void ToviDevice::OnPollStart() {
     OPCS_Device::OnPollStart();
     ApplyRefreshInterval();
@@ -67,6 +72,11 @@ void ToviDevice::OnPollStart() {
 }
 
 DWORD ToviDevice::RunBetweenCycles(ULONGLONG nowMs) {
+    if (IsFrozen()) {
+        // The signals stand still and start again from where they stood.
+        m_scheduleStale = true;
+        return kFrozenRecheckMs;
+    }
     if (m_scheduleStale || m_scheduledVersion != FlatTagsVersion()) {
         m_simulation.Rebuild(FlatTags(), nowMs);
         m_scheduledVersion = FlatTagsVersion();
@@ -76,6 +86,7 @@ DWORD ToviDevice::RunBetweenCycles(ULONGLONG nowMs) {
 }
 
 void ToviDevice::PollCycle() {
+    if (IsFrozen()) return;
     SYSTEMTIME now;
     GetLocalTime(&now);
     RefreshIfDue(now);

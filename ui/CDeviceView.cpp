@@ -5,6 +5,7 @@
 
 #include "OPCS_Device.h"
 #include "ViewUpdatePoster.h"
+#include "ForceQualityDialog.h"
 #include "Help.h"
 #include "OPCS_TagGroup.h"
 #include "Text.h"
@@ -277,6 +278,17 @@ void CDeviceView::OnRightClick() {
     if (SelectedGroup() != nullptr) TrackPopup(IDR_POPUP_DEVICE);
 }
 
+void CDeviceView::OnForceQuality() {
+    OPCS_TagGroup* group = SelectedGroup();
+    if (group == nullptr) return;
+    std::wstring path = group->GetPath();
+    if (!path.empty()) path.pop_back();  // the separator that would join a child
+    ForceQualityDialog dialog(path, group->GetForcedQuality());
+    if (dialog.DoModal(GetAncestor(m_hwnd, GA_ROOT)) != IDOK || !OPCS_TagGroup::IsValidGroup(group)) return;
+    group->ForceQuality(dialog.Chosen());
+    m_doc.UpdateAllViews(nullptr, kHintDataChanged);
+}
+
 void CDeviceView::OnProperties() {
     OPCS_TagGroup* group = SelectedGroup();
     if (group == nullptr) return;
@@ -310,6 +322,7 @@ bool CDeviceView::QueryCommand(UINT command, CommandState& state) {
     OPCS_Device* device = SelectedDevice();
     switch (command) {
     case ID_EDIT_PROPERTIES: state.enabled = group != nullptr; return true;
+    case ID_EDIT_FORCE_QUALITY: state.enabled = group != nullptr; return true;
     case ID_EDIT_DELETE: {
         OPCS_Device* owner = group != nullptr ? group->GetDevice() : nullptr;
         state.enabled =
@@ -329,6 +342,7 @@ bool CDeviceView::QueryCommand(UINT command, CommandState& state) {
 bool CDeviceView::OnCommand(UINT command) {
     switch (command) {
     case ID_EDIT_PROPERTIES: OnProperties(); return true;
+    case ID_EDIT_FORCE_QUALITY: OnForceQuality(); return true;
     case ID_EDIT_DELETE: OnDelete(); return true;
     case ID_FORCE_POLL:
         if (OPCS_Device* device = SelectedDevice(); device != nullptr && device->IsBusy()) device->PollNow();

@@ -40,6 +40,7 @@ public:
     OPCS_TagGroup* SelectedGroup();
     void OnDelete();
     void OnProperties();
+    void OnForceQuality();
 
 private:
     HWND CreateControl(HWND parent) override;

@@ -4,6 +4,7 @@
 
 #include "OPCS_Device.h"
 #include "CDib.h"
+#include "ForceQualityDialog.h"
 #include "ViewUpdatePoster.h"
 #include "OPCS_DlgWriteToTag.h"
 #include "Help.h"
@@ -410,6 +411,7 @@ bool CTagView::QueryCommand(UINT command, CommandState& state) {
         state.enabled = tag != nullptr && tag->GetAccessMode() == 1;
         return true;
     }
+    case ID_EDIT_FORCE_QUALITY: state.enabled = !SelectedRows().empty(); return true;
     case ID_HELP: return true;
     default: return false;
     }
@@ -429,9 +431,26 @@ bool CTagView::OnCommand(UINT command) {
         if (tag != nullptr && tag->GetAccessMode() == 1) OPCS_DlgWriteToTag::Open(tag, GetAncestor(m_hwnd, GA_ROOT));
         return true;
     }
+    case ID_EDIT_FORCE_QUALITY: OnForceQuality(); return true;
     case ID_HELP: ShowHelpTopic(kHelpTagList); return true;
     default: return false;
     }
+}
+
+void CTagView::OnForceQuality() {
+    std::vector<OPCS_Tag*> tags;
+    for (int row : SelectedRows()) {
+        if (row < RowCount() && OPCS_Tag::IsValidTag(m_rows[row].tag)) tags.push_back(m_rows[row].tag);
+    }
+    if (tags.empty()) return;
+    const std::wstring item =
+        tags.size() == 1 ? tags[0]->GetItemID() : FormatText(L"%u selected tags", static_cast<unsigned>(tags.size()));
+    ForceQualityDialog dialog(item, tags[0]->GetForcedQuality());
+    if (dialog.DoModal(GetAncestor(m_hwnd, GA_ROOT)) != IDOK) return;
+    for (OPCS_Tag* tag : tags) {
+        if (OPCS_Tag::IsValidTag(tag)) tag->ForceQuality(dialog.Chosen());
+    }
+    m_doc.UpdateAllViews(nullptr, kHintDataChanged);
 }
 
 std::wstring CTagView::ClientsPaneText() {

@@ -35,6 +35,7 @@ public:
     // Sorts by the visible column at this display index (a heading click).
     void SortByColumn(int displayIndex);
     void OnDelete();
+    void OnForceQuality();
 
     int RowCount() const noexcept { return static_cast<int>(m_rows.size()); }
     OPCS_Tag* RowTag(int row) const noexcept { return m_rows[row].tag; }

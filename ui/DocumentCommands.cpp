@@ -3,6 +3,7 @@
 #include "OPCS_Device.h"
 #include "OPCS_DlgColumns.h"
 #include "Tovi_DlgOptions.h"
+#include "OPCS_Registry.h"
 #include "OPCS_Doc.h"
 #include "OPCS_TagGroup.h"
 #include "CTagView.h"
@@ -57,7 +58,9 @@ bool DocumentCommands::OnCommand(UINT command) {
     case ID_POLL_ALL_DEVICES: doc->OnPollAllDevices(); return true;
     case ID_FILE_OPTIONS: {
         Tovi_DlgOptions dialog;
-        dialog.DoModal(GetActiveWindow());
+        if (dialog.DoModal(GetActiveWindow()) == IDOK) {
+            doc->GetConfiguration().EnableFaultControl(theSettings.IsFaultControlAllowed());
+        }
         return true;
     }
     case ID_VIEW_COLUMNS:

@@ -56,6 +56,7 @@ void Tovi_DlgOptions::OnInitDialog() {
     SetItemText(IDC_OPTIONS_LOG_SIZE, FormatText(L"%u", theSettings.GetEventLogFileSize() / kBytesPerMegabyte));
     SetItemText(IDC_OPTIONS_LOG_FILE, theSettings.GetEventLogFile());
     SetItemText(IDC_OPTIONS_CONFIG_FILE, theSettings.GetLastUsedFile());
+    SetChecked(IDC_OPTIONS_FAULT_CONTROL, theSettings.IsFaultControlAllowed());
 }
 
 void Tovi_DlgOptions::OnBrowse() {
@@ -114,6 +115,7 @@ void Tovi_DlgOptions::OnOK() {
     theSettings.SetEventLogFile(logFile);
     theSettings.SetEventLogFileSize(megabytes * kBytesPerMegabyte);
     theSettings.SetEventLogEnabled(IsChecked(IDC_OPTIONS_LOG_ENABLED));
+    theSettings.SetFaultControlAllowed(IsChecked(IDC_OPTIONS_FAULT_CONTROL));
     theSettings.Save();
     End(IDOK);
 }

@@ -1,7 +1,8 @@
 #pragma once
 // "Program Options": the event log's settings, read from and saved to the
-// program settings (they take effect at the next start), and Reset, which
-// empties the running log at once.
+// program settings (they take effect at the next start), Reset, which
+// empties the running log at once, and whether OPC clients may control
+// faults (the caller applies it at once).
 #include <functional>
 
 #include "DialogWindow.h"

@@ -79,6 +79,7 @@ struct TagFields {
     std::uint32_t timeHigh = 0x01D00000, timeLow = 0x12345678;
     std::uint32_t access = 1, simulationKind = 1, dataType = VT_R8;
     double valueLow = 0, valueHigh = 0, rawLow = 0, rawHigh = 0, scaleOffset = 0, scaleFactor = 0, deadband = 0;
+    unsigned forcedQuality = 0;  // written from version 1.7 on
 };
 
 inline Bytes TagRecord(const TagFields& t) {
@@ -92,6 +93,7 @@ inline Bytes TagRecord(const TagFields& t) {
     b.U16(t.quality).U32(t.simulationStep).U32(t.simulationPeriod).Add(t.value).U32(t.timeHigh).U32(t.timeLow);
     b.U32(t.access).U32(t.simulationKind).U32(t.dataType);
     for (double d : {t.valueLow, t.valueHigh, t.rawLow, t.rawHigh, t.scaleOffset, t.scaleFactor, t.deadband}) b.F64(d);
+    if (t.version >= 1.7) b.U16(t.forcedQuality);
     return b.F64(1.1);  // the product's trailer
 }
 
@@ -108,6 +110,7 @@ struct GroupFields {
     std::string name = "Group", description = "";
     std::int32_t image = 2, selectedImage = 3, ordinal = 1;
     std::vector<Bytes> groups{}, tags{};
+    unsigned forcedQuality = 0;  // written from version 1.7 on
 };
 
 // The group block, without the product trailer.
@@ -116,6 +119,7 @@ inline Bytes GroupBlock(const GroupFields& g) {
     b.F64(g.version).Str(g.name).Str(g.description).U32(static_cast<std::uint32_t>(g.image));
     b.U32(static_cast<std::uint32_t>(g.selectedImage));
     if (g.version >= 1.6) b.U32(static_cast<std::uint32_t>(g.ordinal));
+    if (g.version >= 1.7) b.U16(g.forcedQuality);
     return b.Add(List(g.groups)).Add(List(g.tags));
 }
 
