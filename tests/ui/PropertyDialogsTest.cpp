@@ -215,7 +215,7 @@ TEST_F(PropertyDialogsTest, IntervalOpensModulo24AndTheScheduleEntryMatchesExact
     }
 }
 
-TEST_F(PropertyDialogsTest, RefreshControlsFollowTheBoxAndTheModeAndAGroupHasNone) {
+TEST_F(PropertyDialogsTest, RefreshControlsFollowTheBoxAndTheModeAndAGroupHasNoneAndTheIntervalIsChecked) {
     GroupPropertiesFields fields{L"Plant", true, false, 0, 300};
     std::unique_ptr<Tovi_DlgGroup> dialog;
     HWND d = Open(dialog, fields);
@@ -234,30 +234,27 @@ TEST_F(PropertyDialogsTest, RefreshControlsFollowTheBoxAndTheModeAndAGroupHasNon
     ToggleButton(d, IDC_GROUP_REFRESH, false);
     expectState(false, false, false);
 
-    GroupPropertiesFields group{L"Loop", false, true, 1, 300};
-    d = Open(dialog, group);
-    EXPECT_FALSE(ControlEnabled(d, IDC_GROUP_REFRESH));
-    expectState(false, false, false);
-}
-
-TEST_F(PropertyDialogsTest, HoursMinutesAndSecondsAreCheckedEvenWhenDisabled) {
-    GroupPropertiesFields fields{L"Plant", true, false, 0, 300};
-    std::unique_ptr<Tovi_DlgGroup> dialog;
-    HWND d = Open(dialog, fields);
+    // Hours, minutes and seconds are checked even while disabled; By Schedule
+    // the interval stays as it opened.
+    ChooseRadio(d, IDC_GROUP_BY_SCHEDULE, IDC_GROUP_BY_INTERVAL, IDC_GROUP_BY_SCHEDULE);
+    const std::wstring to24 = L"Please enter an integer between 0 and 24.";
+    const std::wstring to59 = L"Please enter an integer between 0 and 59.";
     const Refusal refused[] = {
-        {IDC_GROUP_HOURS, L"25", L"Please enter an integer between 0 and 24."},
-        {IDC_GROUP_HOURS, L"", kPositive},
-        {IDC_GROUP_MINUTES, L"-1", kPositive},
-        {IDC_GROUP_MINUTES, L"60", L"Please enter an integer between 0 and 59."},
-        {IDC_GROUP_SECONDS, L"abc", kPositive},
-        {IDC_GROUP_SECONDS, L"99999999999", kPositive},
-        {IDC_GROUP_SECONDS, L"4294967295", L"Please enter an integer between 0 and 59."},
+        {IDC_GROUP_HOURS, L"25", to24},           {IDC_GROUP_HOURS, L"", kPositive},
+        {IDC_GROUP_MINUTES, L"-1", kPositive},    {IDC_GROUP_MINUTES, L"60", to59},
+        {IDC_GROUP_SECONDS, L"abc", kPositive},   {IDC_GROUP_SECONDS, L"99999999999", kPositive},
+        {IDC_GROUP_SECONDS, L"4294967295", to59},
     };
     ExpectRefusals(*dialog, refused, L"0");
     SetControlText(d, IDC_GROUP_HOURS, L"24");
     ClickButton(d, IDOK);
     EXPECT_EQ(dialog->Result(), IDOK);
-    EXPECT_EQ(fields.refreshPeriod, 300u);  // By Schedule the interval stays as it opened
+    EXPECT_EQ(fields.refreshPeriod, 300u);
+
+    GroupPropertiesFields group{L"Loop", false, true, 1, 300};
+    d = Open(dialog, group);
+    EXPECT_FALSE(ControlEnabled(d, IDC_GROUP_REFRESH));
+    expectState(false, false, false);
 }
 
 TEST_F(PropertyDialogsTest, DeviceEditedInTheRealDialogAppliesIntervalAndSchedule) {
