@@ -114,7 +114,7 @@ TEST(TagTreeTest, NameRefusalsForetellRenamesAndAdoptions) {
     };
     const Case cases[] = {
         {0, L"Inlet", nullptr},
-        {0, L"Outlet", nullptr},
+        {0, L"Out.let", nullptr},
         {0, L"INLET", L"only in letter case"},
         {0, L"sub", nullptr},
         {1, L"inlet", L"tag named \"Inlet\" in Boiler.Temperatures"},
