@@ -14,6 +14,7 @@
 #include "MessageBoxes.h"
 #include "PropertyDialogs.h"
 #include "RecordedBoxes.h"
+#include "ScriptedDialogs.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
@@ -29,16 +30,6 @@ struct RecordingView : DocumentView {
     std::vector<int> hints;
     std::vector<void*> objects;
     void* selected = nullptr;
-};
-
-// Accepts every dialog unchanged.
-struct AcceptAll : PropertyDialogRunner {
-    bool EditTag(TagPropertiesFields& f) override {
-        f.value = Variant::FromDouble(0);
-        return accept;
-    }
-    bool EditGroup(GroupPropertiesFields&) override { return accept; }
-    bool accept = true;
 };
 
 ToviDevice* Device(const std::wstring& name) {
@@ -124,39 +115,32 @@ TEST(DocumentTest, NewAndOpenAreRefusedWhileClientsAreConnected) {
     EXPECT_FALSE(AreClientsConnected());
 }
 
+// How names are proposed is the tree's (ProductDeviceTest, TagTreeTest).
 TEST(DocumentTest, AddCommandsNameNewObjectsAndCancelDeletesThem) {
-    AcceptAll dialogs;
+    ScriptedDialogs dialogs;
     OwnDocument doc;
     doc.SetDialogs(&dialogs);
     RecordingView view;
     doc.SetDeviceView(&view);
     doc.AddDevice(Device(L"TagGroup"));
-    doc.AddDevice(Device(L"taggroup v2"));
     doc.OnAddDevice();
-    ASSERT_EQ(3, doc.DeviceCount());
+    ASSERT_EQ(2, doc.DeviceCount());
     Dll<OPCS_Device*> devices;
     doc.CopyDeviceList(devices);
-    OPCS_Device* third = *std::next(devices.begin(), 2);
-    EXPECT_EQ(L"TagGroup v3", third->GetName());
-
-    view.selected = third;
-    third->AddTag(new ToviTag);  // "Tag"
-    auto* tag1 = new ToviTag;
-    tag1->Rename(L"Tag1");
-    third->AddTag(tag1);
-    auto* tag3 = new ToviTag;
-    tag3->Rename(L"Tag3");
-    third->AddTag(tag3);
+    OPCS_Device* second = *std::next(devices.begin());
+    EXPECT_EQ(L"TagGroup v2", second->GetName());
+    view.selected = second;
+    second->AddTag(new ToviTag);  // "Tag"
     doc.OnAddTag();
-    EXPECT_NE(nullptr, doc.FindTag(L"TagGroup v3.Tag2"));
+    EXPECT_NE(nullptr, doc.FindTag(L"TagGroup v2.Tag1"));
     doc.OnAddNestedGroup();
-    EXPECT_EQ(1, third->GroupCount());
+    EXPECT_EQ(1, second->GroupCount());
 
-    dialogs.accept = false;
+    dialogs.answer = false;
     doc.OnAddDevice();
     doc.OnAddTag();
-    EXPECT_EQ(3, doc.DeviceCount());
-    EXPECT_EQ(nullptr, doc.FindTag(L"TagGroup v3.Tag4"));
+    EXPECT_EQ(2, doc.DeviceCount());
+    EXPECT_EQ(nullptr, doc.FindTag(L"TagGroup v2.Tag2"));
     doc.SetDeviceView(nullptr);
 }
 

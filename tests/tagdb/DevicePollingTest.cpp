@@ -1,36 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 
-#include "EventLog.h"
 #include "OpcConstants.h"
 #include "TagDbFixtures.h"
-#include "TempFolder.h"
+#include "ScratchLog.h"
 #include "ToviDevice.h"
+#include "WaitFor.h"
 
 namespace {
-bool WaitFor(const std::function<bool()>& condition, DWORD milliseconds = 5000) {
-    const ULONGLONG end = GetTickCount64() + milliseconds;
-    while (!condition()) {
-        if (GetTickCount64() > end) return false;
-        Sleep(5);
-    }
-    return true;
-}
-
-// The event log of one test, in a file of its own; read back as UTF-8 text.
-class ScratchLog {
-public:
-    ScratchLog() { EXPECT_TRUE(theEventLog.Open(m_folder.File(L"polling.log"))); }
-    ~ScratchLog() { theEventLog.Close(); }
-    std::string Text() const { return ReadFileBytes(m_folder.File(L"polling.log")); }
-    bool Contains(const std::string& text) const { return Text().find(text) != std::string::npos; }
-
-private:
-    TempFolder m_folder;
-};
-
 ToviTag* VolatileTag(const std::wstring& name) {
     ToviTag* tag = NewTag(name);
     tag->SetVolatile(true);
@@ -53,7 +31,7 @@ TEST(DevicePollingTest, RequestsAreCountedByKind) {
     EXPECT_EQ(0u, device.GetPollRequests(kPollOperator));
     EXPECT_TRUE(device.IsBusy());
     EXPECT_FALSE(device.CanDelete());
-    EXPECT_TRUE(WaitFor([&] { return device.cycles.load() > 0; }));
+    EXPECT_TRUE(WaitFor(5000, [&] { return device.cycles.load() > 0; }));
     EXPECT_EQ(1u, device.RequestPollStart(kPollQuery));
     EXPECT_EQ(0u, device.RequestPollStart(7));  // no such kind
     EXPECT_TRUE(log.Contains("Device: Boiler Poll Loop Start Request Queued \r\n"));
@@ -64,11 +42,11 @@ TEST(DevicePollingTest, LastStopEndsTheRunWithoutWaitingForTheInterval) {
     PlainDevice device;
     device.SetUpdateInterval(3599);
     device.RequestPollStart(kPollOperator);
-    ASSERT_TRUE(WaitFor([&] { return device.GetPollState() == kPollWaiting; }));
+    ASSERT_TRUE(WaitFor(5000, [&] { return device.GetPollState() == kPollWaiting; }));
     const int cycles = device.cycles.load();
     const ULONGLONG before = GetTickCount64();
     EXPECT_EQ(0u, device.RequestPollStop(kPollOperator));
-    ASSERT_TRUE(WaitFor([&] { return device.GetPollState() == kPollIdle; }, 3000));
+    ASSERT_TRUE(WaitFor(3000, [&] { return device.GetPollState() == kPollIdle; }));
     EXPECT_LT(GetTickCount64() - before, 3000u);
     EXPECT_EQ(cycles, device.cycles.load());
     EXPECT_FALSE(device.IsBusy());
@@ -88,7 +66,7 @@ TEST(DevicePollingTest, PollingRunHoldsTheTagsAndInvalidatesVolatileOnes) {
 
     device.SetUpdateInterval(3599);
     device.RequestPollStart(kPollOperator);
-    ASSERT_TRUE(WaitFor([&] { return device.GetPollState() == kPollWaiting; }));
+    ASSERT_TRUE(WaitFor(5000, [&] { return device.GetPollState() == kPollWaiting; }));
     EXPECT_EQ(1, kept->GetClientReferenceCount());
     EXPECT_FALSE(group->RemoveTag(kept));
     EXPECT_EQ(OPC_QUALITY_NOT_CONNECTED, fleeting->GetQuality());
@@ -99,10 +77,10 @@ TEST(DevicePollingTest, PollingRunHoldsTheTagsAndInvalidatesVolatileOnes) {
     ToviTag* late = NewTag(L"Late");
     ASSERT_TRUE(group->AddTag(late));
     device.PollNow();
-    ASSERT_TRUE(WaitFor([&] { return late->GetClientReferenceCount() == 1; }));
+    ASSERT_TRUE(WaitFor(5000, [&] { return late->GetClientReferenceCount() == 1; }));
 
     device.RequestPollStop(kPollOperator);
-    ASSERT_TRUE(WaitFor([&] { return device.GetPollState() == kPollIdle; }));
+    ASSERT_TRUE(WaitFor(5000, [&] { return device.GetPollState() == kPollIdle; }));
     EXPECT_EQ(0, kept->GetClientReferenceCount());
     EXPECT_EQ(0, late->GetClientReferenceCount());
     EXPECT_TRUE(group->RemoveTag(late));
@@ -112,11 +90,11 @@ TEST(DevicePollingTest, PollingRunHoldsTheTagsAndInvalidatesVolatileOnes) {
     // A value written while the device was idle is cleared by the next start.
     fleeting->SetValueNow(Variant::FromDouble(7));
     device.RequestPollStart(kPollOperator);
-    ASSERT_TRUE(WaitFor([&] { return device.GetPollState() == kPollWaiting; }));
+    ASSERT_TRUE(WaitFor(5000, [&] { return device.GetPollState() == kPollWaiting; }));
     EXPECT_EQ(OPC_QUALITY_NOT_CONNECTED, fleeting->GetQuality());
     EXPECT_EQ(L"?", fleeting->GetValueText());
     device.RequestPollStop(kPollOperator);
-    ASSERT_TRUE(WaitFor([&] { return device.GetPollState() == kPollIdle; }));
+    ASSERT_TRUE(WaitFor(5000, [&] { return device.GetPollState() == kPollIdle; }));
 }
 
 TEST(DevicePollingTest, OutOfServiceTurnsVolatileTagsBadAndSkipsCycles) {
@@ -129,21 +107,21 @@ TEST(DevicePollingTest, OutOfServiceTurnsVolatileTagsBadAndSkipsCycles) {
     device.AddTag(kept);
     device.SetUpdateInterval(1);
     device.RequestPollStart(kPollOpcItems);
-    ASSERT_TRUE(WaitFor([&] { return device.cycles.load() > 0; }));
+    ASSERT_TRUE(WaitFor(5000, [&] { return device.cycles.load() > 0; }));
     fleeting->SetValueNow(Variant::FromDouble(9));
 
     device.SetInService(false);
     EXPECT_EQ(OPC_QUALITY_OUT_OF_SERVICE, fleeting->GetQuality());
     EXPECT_EQ(L"Bad (Out Of Service)", fleeting->GetQualityText());
     EXPECT_EQ(OPC_QUALITY_GOOD, kept->GetQuality());
-    ASSERT_TRUE(WaitFor([&] { return device.GetPollState() == kPollWaiting; }));
+    ASSERT_TRUE(WaitFor(5000, [&] { return device.GetPollState() == kPollWaiting; }));
     const int cycles = device.cycles.load();
     device.PollNow();
     Sleep(200);
     EXPECT_EQ(cycles, device.cycles.load());
 
     device.SetInService(true);  // busy: a cycle runs at once
-    EXPECT_TRUE(WaitFor([&] { return device.cycles.load() > cycles; }, 800));
+    EXPECT_TRUE(WaitFor(800, [&] { return device.cycles.load() > cycles; }));
     EXPECT_TRUE(log.Contains("Device: Boiler Out of Service \r\n"));
     EXPECT_TRUE(log.Contains("Device: Boiler In Service \r\n"));
 }
@@ -169,7 +147,7 @@ TEST(DevicePollingTest, ErrorInACycleTakesTheDeviceOutOfService) {
         void PollCycle() override { throw std::runtime_error("device gone"); }
     } device;
     device.RequestPollStart(kPollOperator);
-    EXPECT_TRUE(WaitFor([&] { return !device.IsInService(); }));
+    EXPECT_TRUE(WaitFor(5000, [&] { return !device.IsInService(); }));
 }
 
 TEST(DevicePollingTest, DestroyingAWaitingDeviceIsPrompt) {
@@ -177,7 +155,7 @@ TEST(DevicePollingTest, DestroyingAWaitingDeviceIsPrompt) {
     auto* device = new ToviDevice;
     device->Rename(L"Pump");
     device->RequestPollStart(kPollOperator);
-    ASSERT_TRUE(WaitFor([&] { return device->GetPollState() == kPollWaiting; }));
+    ASSERT_TRUE(WaitFor(5000, [&] { return device->GetPollState() == kPollWaiting; }));
     const ULONGLONG before = GetTickCount64();
     delete device;
     EXPECT_LT(GetTickCount64() - before, 2000u);

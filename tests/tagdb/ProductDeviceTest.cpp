@@ -62,34 +62,32 @@ TEST(ProductDeviceTest, RefreshSettingsDriveTheUpdateInterval) {
     EXPECT_EQ(3599u, device.GetUpdateInterval());
 }
 
-TEST(ProductDeviceTest, ScheduleRefreshesOnWholeMultiplesOfThePeriod) {
-    StampedDevice d;
-    d.device.SetRefreshEnabled(true);
-    d.device.SetRefreshPeriod(900);
-    d.device.RefreshIfDue(At(10, 7, 0));
-    d.device.RefreshIfDue(At(10, 15, 1));
-    EXPECT_FALSE(d.Restamped());
-    d.device.RefreshIfDue(At(10, 15, 0));
-    EXPECT_TRUE(d.Restamped());
-    EXPECT_EQ(OPC_QUALITY_GOOD, d.tag->GetQuality());
-    EXPECT_EQ(L"4 ", d.tag->GetValueText());  // value kept
-}
-
-TEST(ProductDeviceTest, IntervalRefreshesEveryCycleAndDisabledNever) {
-    StampedDevice d;
-    d.device.RefreshIfDue(At(10, 15, 0));
-    EXPECT_FALSE(d.Restamped());
-    d.device.SetRefreshEnabled(true);
-    d.device.SetRefreshMode(kRefreshByInterval);
-    d.device.SetRefreshPeriod(90);
-    d.device.RefreshIfDue(At(10, 15, 17));
-    EXPECT_TRUE(d.Restamped());
-
-    StampedDevice zero;  // a schedule period of 0 is never due
-    zero.device.SetRefreshEnabled(true);
-    zero.device.SetRefreshPeriod(0);
-    zero.device.RefreshIfDue(At(0, 0, 0));
-    EXPECT_FALSE(zero.Restamped());
+// A schedule refreshes on whole multiples of its period (0: never), an
+// interval on every cycle, a disabled refresh never; a refresh restamps the
+// value as Good and keeps it.
+TEST(ProductDeviceTest, RefreshIfDueFollowsTheModeAndThePeriod) {
+    const struct {
+        bool enabled;
+        DWORD mode, period;
+        SYSTEMTIME now;
+        bool due;
+    } cases[] = {
+        {true, kRefreshBySchedule, 900, At(10, 7, 0), false}, {true, kRefreshBySchedule, 900, At(10, 15, 1), false},
+        {true, kRefreshBySchedule, 900, At(10, 15, 0), true}, {true, kRefreshBySchedule, 0, At(0, 0, 0), false},
+        {true, kRefreshByInterval, 90, At(10, 15, 17), true}, {false, kRefreshBySchedule, 900, At(10, 15, 0), false},
+    };
+    for (const auto& c : cases) {
+        StampedDevice d;
+        d.device.SetRefreshEnabled(c.enabled);
+        d.device.SetRefreshMode(c.mode);
+        d.device.SetRefreshPeriod(c.period);
+        d.device.RefreshIfDue(c.now);
+        EXPECT_EQ(c.due, d.Restamped()) << c.mode << " " << c.period << " " << c.now.wMinute << ":" << c.now.wSecond;
+        if (c.due) {
+            EXPECT_EQ(OPC_QUALITY_GOOD, d.tag->GetQuality());
+            EXPECT_EQ(L"4 ", d.tag->GetValueText());  // value kept
+        }
+    }
 }
 
 TEST(ProductDeviceTest, PollingByIntervalRestampsTheTags) {

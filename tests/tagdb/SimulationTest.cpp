@@ -7,6 +7,7 @@
 #include "SimulationSchedule.h"
 #include "TagDbFixtures.h"
 #include "ToviDevice.h"
+#include "WaitFor.h"
 
 namespace {
 double ValueOf(OPCS_Tag* tag) {
@@ -149,11 +150,7 @@ TEST(SimulationTest, SignalsMoveOnlyWhileTheDevicePollsAndNewSettingsTakeEffectA
     Sleep(300);
     EXPECT_DOUBLE_EQ(0, ValueOf(tag));  // the device does not poll
 
-    auto waitForChange = [&](double from) {
-        const ULONGLONG end = GetTickCount64() + 10000;
-        while (ValueOf(tag) == from && GetTickCount64() < end) Sleep(10);
-        return ValueOf(tag) != from;
-    };
+    auto waitForChange = [&](double from) { return WaitFor(10000, [&] { return ValueOf(tag) != from; }); };
     device.RequestPollStart(kPollOperator);
     EXPECT_TRUE(waitForChange(0));
     device.RequestPollStop(kPollOperator);

@@ -16,18 +16,6 @@ double AsDouble(const Variant& v) {
 }
 }  // namespace
 
-TEST(TagValueTest, NewProductTagIsUncertainAndShowsNoValue) {
-    ToviTag tag;
-    EXPECT_EQ(0x40, tag.GetQuality());
-    EXPECT_EQ(VT_R8, tag.GetDataType());
-    EXPECT_EQ(1u, tag.GetAccessMode());
-    EXPECT_FALSE(tag.IsVolatile());
-    EXPECT_EQ(L"?", tag.GetValueText());
-    EXPECT_EQ(L"----------", tag.GetTimestampText());
-    EXPECT_EQ(L"Uncertain", tag.GetQualityText());
-    EXPECT_EQ(L"Read/Write", tag.GetAccessText());
-}
-
 TEST(TagValueTest, ValueTextFollowsTypeAndNeedsExactlyGood) {
     ToviTag tag;
     ASSERT_TRUE(tag.SetValueNow(Variant::FromDouble(2.5)));

@@ -13,7 +13,7 @@ STDMETHODIMP FakeDa2Object::QueryInterface(REFIID riid, void** ppv) {
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    return FakeComObject::QueryInterface(riid, ppv);
+    return ComObject::QueryInterface(riid, ppv);
 }
 
 HRESULT FakeDa2Object::SendChange(DWORD count, OPCHANDLE* handles, VARIANT* values, WORD* qualities, FILETIME* times,

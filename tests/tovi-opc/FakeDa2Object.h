@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "FakeComObject.h"
+#include "ComObject.h"
 #include "OpcDa.h"
 
 struct IidLess {
@@ -25,11 +25,16 @@ struct Da2Calls {
     int dataAdvises = 0, dataUnadvises = 0, callbackAdvises = 0, callbackUnadvises = 0, refreshes = 0, cancels = 0;
 };
 
-class FakeDa2Object : public FakeComObject<IOPCAsyncIO2, IConnectionPointContainer, IConnectionPoint, IDataObject> {
+// Made with one reference; exactly IUnknown and the listed interfaces are answered.
+class FakeDa2Object : public ComObject<IOPCAsyncIO2, IConnectionPointContainer, IConnectionPoint, IDataObject> {
 public:
     FakeDa2Object(Da2Calls* calls, IidSet refused, HRESULT adviseResult = S_OK,
                   Completion completion = Completion::Inside)
-        : m_calls(calls), m_refused(std::move(refused)), m_adviseResult(adviseResult), m_completion(completion) {}
+        : ComObject(1),
+          m_calls(calls),
+          m_refused(std::move(refused)),
+          m_adviseResult(adviseResult),
+          m_completion(completion) {}
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     // The connected callback's OnDataChange, as a change would call it.

@@ -11,9 +11,10 @@
 #include <set>
 #include <sstream>
 
-#include "TvfBuilder.h"
 #include "ServerProcess.h"
+#include "Text.h"
 #include "ToolProcess.h"
+#include "TvfBuilder.h"
 
 namespace {
 const wchar_t kProgId[] = L"Zelkor.Tovi.1";
@@ -44,13 +45,6 @@ std::string Quarter(double value) {
     return text;
 }
 
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (const wchar_t c : text) out += static_cast<char>(c);
-    return out;
-}
-
 struct Fixture {
     std::wstring folder, configFile;
     std::vector<FileGroup> devices;
@@ -75,7 +69,7 @@ protected:
         plant.groups.push_back({"Boiler",
                                 {},
                                 {{"Pressure", VT_R8, 1, fixture->pressure, {}},
-                                 {"Mode", VT_BSTR, 1, 0, Wide(fixture->mode)},
+                                 {"Mode", VT_BSTR, 1, 0, FromUtf8(fixture->mode)},
                                  {"Count", VT_I4, 0, static_cast<double>(fixture->count), {}},
                                  {"Speed", VT_I2, 1, 7, {}},
                                  {"Running", VT_BOOL, 0, 1, {}}}});
@@ -152,7 +146,7 @@ TEST_F(ToolAgainstServerTest, ListsServersBrowsesAndExplainsItself) {
     EXPECT_EQ(run.code, 0u);
     for (const char* command : {"servers", "browse", "read", "write", "watch", "props"}) {
         EXPECT_TRUE(Has(run.out, std::string("tovi-opc ") + command)) << command;
-        const ToolRun help = RunTool(Wide(command) + L" --help");
+        const ToolRun help = RunTool(FromUtf8(command) + L" --help");
         EXPECT_EQ(help.code, 0u) << command;
         EXPECT_EQ(help.out.rfind(std::string("tovi-opc ") + command, 0), 0u) << help.out;
     }
@@ -160,7 +154,7 @@ TEST_F(ToolAgainstServerTest, ListsServersBrowsesAndExplainsItself) {
                                  L"watch Zelkor.Tovi.1 X --rate 0", L"read Zelkor.Tovi.1 X --colour",
                                  L"props Zelkor.Tovi.1", L"watch Zelkor.Tovi.1 X --v1 --v2"}) {
         run = RunTool(usage);
-        EXPECT_EQ(run.code, 2u) << Narrow(usage);
+        EXPECT_EQ(run.code, 2u) << ToUtf8(usage);
         if (*usage != L'\0') {
             EXPECT_TRUE(Has(run.err, "tovi-opc: error: ")) << run.err;
         }
@@ -225,7 +219,7 @@ TEST_F(ToolAgainstServerTest, ReadsAndWritesInTheItemsTypesAndReportsEachItemsRe
 
     // Text becomes each item's own type; every item's result is reported.
     const double newPressure = fixture->pressure + 1.5;
-    run = RunTool(std::wstring(L"write ") + kProgId + L" Plant.Boiler.Pressure=" + Wide(Quarter(newPressure)) +
+    run = RunTool(std::wstring(L"write ") + kProgId + L" Plant.Boiler.Pressure=" + FromUtf8(Quarter(newPressure)) +
                   L" \"Plant.Boiler.Mode=Hand = 2\" Plant.Boiler.Speed=-12 Line.Conveyor.Jam=True");
     EXPECT_EQ(run.code, 0u) << run.out << run.err;
     EXPECT_EQ(LineOf(run.out, "Plant.Boiler.Pressure"),

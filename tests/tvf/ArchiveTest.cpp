@@ -28,27 +28,11 @@ Variant Make(VARTYPE type, LONGLONG bits) {
 }
 }  // namespace
 
-TEST(ArchiveTest, PrimitivesAreLittleEndianWithoutPadding) {
-    Archive out;
-    out.WriteByte(0xAB);
-    out.WriteWord(0x1234);
-    out.WriteDword(0x89ABCDEF);
-    out.WriteBool(true);
-    out.WriteDouble(1.6);
-    out.WriteFileTime(FILETIME{0x11223344, 0x55667788});  // high part first
-    EXPECT_EQ((std::vector<BYTE>{0xAB, 0x34, 0x12, 0xEF, 0xCD, 0xAB, 0x89, 1,    0,    0,    0,    0x9A, 0x99, 0x99,
-                                 0x99, 0x99, 0x99, 0xF9, 0x3F, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}),
-              out.Bytes());
-    Archive in(Bytes().Add(Bytes{out.Bytes()}).U32(2).data);
-    EXPECT_EQ(0xAB, in.ReadByte());
-    EXPECT_EQ(0x1234, in.ReadWord());
-    EXPECT_EQ(0x89ABCDEFu, in.ReadDword());
+// The byte layout of the primitives is checked through whole files
+// (ConfigurationTest); what those never hold is here.
+TEST(ArchiveTest, ABoolIsAnyNonZeroDwordAndAReadingArchiveRefusesWrites) {
+    Archive in(Bytes().U32(2).data);
     EXPECT_TRUE(in.ReadBool());
-    EXPECT_EQ(1.6, in.ReadDouble());
-    const FILETIME t = in.ReadFileTime();
-    EXPECT_EQ(0x11223344u, t.dwLowDateTime);
-    EXPECT_EQ(0x55667788u, t.dwHighDateTime);
-    EXPECT_TRUE(in.ReadBool());  // any non-zero value
     EXPECT_THROW(in.ReadByte(), ArchiveEndOfFile);
     EXPECT_THROW(in.WriteByte(1), std::logic_error);
 }
@@ -112,18 +96,13 @@ TEST(ArchiveTest, MalformedStringsRaiseBeforeTakingAnything) {
     EXPECT_THROW(nested.ReadString(), ArchiveFormatError);
 }
 
+// Double, true, text, short, long and float values are in whole files (ConfigurationTest).
 TEST(ArchiveTest, VariantEncodingsWriteAndReadBack) {
     const std::pair<Variant, Bytes> cases[] = {
-        {Variant::FromDouble(2.5), Bytes().U16(5).F64(2.5)},
-        {Variant::FromBool(true), Bytes().U16(0x0B).U16(0xFFFF)},
         {Variant::FromBool(false), Bytes().U16(0x0B).U16(0)},
-        {Variant::FromString(L"ab"), Bytes().U16(8).U32(4).U16('a').U16('b')},
         {Variant::FromString(L""), Bytes().U16(8).U32(0)},
         {Variant(), Bytes().U16(0)},
         {Variant::FromByte(0xFE), Bytes().U16(0x11).U8(0xFE)},
-        {Variant::FromShort(-2), Bytes().U16(2).U16(0xFFFE)},
-        {Variant::FromLong(-2), Bytes().U16(3).U32(0xFFFFFFFE)},
-        {Variant::FromFloat(1.25f), Bytes().U16(4).F32(1.25f)},
         {Make(VT_CY, 0x0000000200000001LL), Bytes().U16(6).U32(1).U32(2)},
         {Make(VT_ERROR, static_cast<LONG>(E_FAIL)), Bytes().U16(10).U32(static_cast<std::uint32_t>(E_FAIL))},
         {Make(VT_DATE, 0x40E5F8C000000000LL), Bytes().U16(7).U32(0).U32(0x40E5F8C0)},

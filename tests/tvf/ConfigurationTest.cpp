@@ -3,13 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "EventLog.h"
 #include "FileTime.h"
 #include "LoadHelpers.h"
 #include "OpcConstants.h"
-#include "TempFolder.h"
-#include "ToviTag.h"
-#include "ToviTagGroup.h"
+#include "ScratchLog.h"
 
 namespace {
 // Plant (out of service, 45 s, refresh by interval every 90 s) with a tag of
@@ -61,17 +58,7 @@ Bytes PlantFile() {
     return ConfigFile({DeviceRecord(plant), DeviceRecord(spare)});
 }
 
-bool Contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
 }  // namespace
-
-TEST(ConfigurationTest, EmptyConfigurationIsTwelveBytes) {
-    Dll<OPCS_Device*> none;
-    const std::vector<BYTE> bytes = Store(none);
-    EXPECT_EQ((std::vector<BYTE>{0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xF9, 0x3F, 0, 0, 0, 0}), bytes);
-    Loaded back(bytes);
-    EXPECT_FALSE(back.endOfFile);
-    EXPECT_EQ(0, back.Count());
-}
 
 TEST(ConfigurationTest, IndependentFileLoadsWithItsValuesQualitiesAndFlags) {
     const Bytes file = PlantFile();
@@ -114,63 +101,6 @@ TEST(ConfigurationTest, IndependentFileLoadsWithItsValuesQualitiesAndFlags) {
     EXPECT_EQ(file.data, Store(c.devices));
 }
 
-TEST(ConfigurationTest, TreeBuiltInMemorySurvivesSaveAndLoad) {
-    Loaded source;
-    auto* device = new ToviDevice;
-    source.devices.Append(device);
-    device->Rename(L"Boiler");
-    device->SetDescription(L"Boiler house \x6C34");
-    device->SetRefreshEnabled(true);
-    device->SetRefreshPeriod(900);
-    device->SetInService(false);
-    auto* group = new ToviTagGroup;
-    group->Rename(L"Temperatures");
-    device->AddGroup(group);
-    const FILETIME when = U64ToFileTime(0x01D9ABCDEF012345ULL);
-    const Variant values[] = {Variant::FromBool(true),
-                              Variant::FromByte(7),
-                              Variant::FromShort(-3),
-                              Variant::FromLong(123456),
-                              Variant::FromFloat(2.5f),
-                              Variant::FromDouble(-0.125),
-                              Variant::FromString(L"text \x03A9")};
-    for (const Variant& v : values) {
-        auto* tag = new ToviTag;
-        tag->Rename(L"T" + std::to_wstring(v.Type()));
-        tag->SetDataType(v.Type());
-        tag->SetValue(v, static_cast<WORD>(0xC0 - v.Type()), when);
-        group->AddTag(tag);
-    }
-    auto* flagged = new ToviTag;
-    flagged->Rename(L"Flags");
-    flagged->SetValueLimits(-5, 5);
-    flagged->SetDeadband(10);
-    flagged->EnableRawLimits(true);
-    flagged->SetRawLimits(0, 50);
-    flagged->EnableScaling(true);
-    flagged->SetScaling(1, 2);
-    flagged->SetLocked(true);
-    flagged->SetAccessMode(0);
-    device->AddTag(flagged);
-
-    const std::vector<BYTE> saved = Store(source.devices);
-    Loaded back(saved);
-    ASSERT_EQ(1, back.Count());
-    EXPECT_EQ(saved, Store(back.devices));
-    EXPECT_EQ(L"Boiler house \x6C34", back.Device(0)->GetDescription());
-    EXPECT_EQ(900u, back.Device(0)->GetRefreshPeriod());
-    for (const Variant& v : values) {
-        const TagState s = back.Tag(0, L"Temperatures.T" + std::to_wstring(v.Type()))->GetState();
-        EXPECT_EQ(v.Type(), s.value.Type());
-        EXPECT_EQ(0xC0 - v.Type(), s.quality);
-        EXPECT_TRUE(s.timestamp == when);
-    }
-    OPCS_Tag* f = back.Tag(0, L"Flags");
-    EXPECT_TRUE(f->IsLocked());
-    EXPECT_EQ(-5, f->GetValueLowLimit());
-    EXPECT_DOUBLE_EQ(4, R8(f->RawToEngineering(Variant::FromDouble(1))));  // (1 + 1) * 2
-}
-
 TEST(ConfigurationTest, ReadingRulesVolatileClashesOrdinalsAndNames) {
     DeviceFields d;
     d.group.groups = {GroupRecord({.name = "North", .ordinal = 7}), GroupRecord({.name = "north", .ordinal = 8}),
@@ -206,9 +136,7 @@ public:
 }  // namespace
 
 TEST(ConfigurationTest, ListsLogTheirRecordsAndWriteOnlyValidOnes) {
-    TempFolder folder;
-    const std::wstring path = folder.File(L"log.txt");
-    ASSERT_TRUE(theEventLog.Open(path));
+    ScratchLog log;
     {
         DeviceFields d;
         d.group.name = "Plant";
@@ -233,16 +161,14 @@ TEST(ConfigurationTest, ListsLogTheirRecordsAndWriteOnlyValidOnes) {
     list.devices.Append(failing);
     Archive archive;
     EXPECT_THROW(StoreConfiguration(archive, list.devices), ArchiveFormatError);
-    theEventLog.Close();
 
-    const std::string log = ReadFileBytes(path);
     for (const char* line :
          {"Serialization Success - input tag: Level", "Serialization Success - input grp: Area",
           "Serialization Success - input Device: Plant", "Serialization Success - output tag: Level",
           "Serialization Success - output group: Area", "Serialization Success - output device: Plant",
           "Serialization Error - input tag#: 1 of type: 0 from config file",
           "Serialization Success - output device: Last", "Serialization Error - output device: Failing"}) {
-        EXPECT_TRUE(Contains(log, std::string("\r\n") + line + " \r\n")) << line;
+        EXPECT_TRUE(log.Contains(std::string("\r\n") + line + " \r\n")) << line;
     }
-    EXPECT_FALSE(Contains(log, "tag: Bad"));
+    EXPECT_FALSE(log.Contains("tag: Bad"));
 }

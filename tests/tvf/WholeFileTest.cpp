@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "FileBackup.h"
 #include "LoadHelpers.h"
 #include "TempFolder.h"
 #include "WholeFile.h"
@@ -87,4 +89,23 @@ TEST(WholeFileTest, LoadReportsMissingAndCutFiles) {
         EXPECT_EQ(size > 16 ? 1 : 0, into.Count()) << size;
         EXPECT_EQ(status == ConfigFileStatus::Ok ? 1u : 0u, r.droppedRecords) << size;
     }
+}
+
+TEST(WholeFileTest, BackupsNeverOverwriteAnEarlierDifferentOne) {
+    TempFolder folder;
+    const std::wstring file = folder.File(L"plant.tvf");
+    std::wstring backup;
+    DWORD error = 0;
+    EXPECT_FALSE(KeepBackupBeside(file, backup, error));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), error);
+    // The same content again finds the backup that already holds it.
+    const std::pair<const char*, const wchar_t*> steps[] = {
+        {"first", L".bak"}, {"first", L".bak"}, {"second", L".2.bak"}, {"third", L".3.bak"}, {"second", L".2.bak"}};
+    for (const auto& [content, suffix] : steps) {
+        ASSERT_TRUE(WriteFileReplacing(file, std::vector<BYTE>(content, content + strlen(content)), error));
+        ASSERT_TRUE(KeepBackupBeside(file, backup, error)) << content;
+        EXPECT_EQ(file + suffix, backup) << content;
+        EXPECT_EQ(content, ReadFileBytes(backup));
+    }
+    EXPECT_EQ("first", ReadFileBytes(file + L".bak"));
 }

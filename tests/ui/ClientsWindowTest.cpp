@@ -100,7 +100,7 @@ TEST_F(ClientsWindowTest, ListsTheProvidersRowsRefreshesEverySecondAndClosesWith
     // F1 asks for help (no help file beside the tests: the message says so), Esc closes.
     SetFocus(list);
     Key(VK_F1);
-    EXPECT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes.texts.size(), 1u);
     EXPECT_TRUE(IsWindow(window));
     Key(VK_ESCAPE);
     EXPECT_FALSE(IsWindow(window));

@@ -6,24 +6,10 @@
 #include <vector>
 
 #include "CDib.h"
+#include "TempFolder.h"
+#include "WholeFile.h"
 
 namespace {
-struct BitmapFile {
-    explicit BitmapFile(const wchar_t* name) {
-        wchar_t folder[MAX_PATH] = {};
-        GetTempPathW(MAX_PATH, folder);
-        path = std::wstring(folder) + name;
-    }
-    ~BitmapFile() { DeleteFileW(path.c_str()); }
-    void Write(const std::vector<std::uint8_t>& bytes) const {
-        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        DWORD written = 0;
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-        CloseHandle(file);
-    }
-    std::wstring path;
-};
-
 // A bottom-up bitmap: 14-byte file header, 40-byte information header,
 // palette, pixels (rows padded to four bytes).
 std::vector<std::uint8_t> Bitmap(int width, int height, int bits, std::uint32_t infoSize = 40, bool stateSize = false) {
@@ -62,11 +48,13 @@ std::vector<std::uint8_t> Bitmap(int width, int height, int bits, std::uint32_t 
 }  // namespace
 
 TEST(DibTest, ReadsBitmapsAndRefusesWhatIsNotOne) {
-    BitmapFile file(L"ui-dib-test.bmp");
+    TempFolder folder;
+    const std::wstring path = folder.File(L"test.bmp");
+    DWORD error = 0;
     for (int bits : {4, 8, 24, 32}) {
-        file.Write(Bitmap(35, 16, bits, 40, bits == 32));
+        ASSERT_TRUE(WriteFileReplacing(path, Bitmap(35, 16, bits, 40, bits == 32), error));
         CDib dib;
-        ASSERT_TRUE(dib.Read(file.path)) << bits;
+        ASSERT_TRUE(dib.Read(path)) << bits;
         EXPECT_EQ(dib.Width(), 35);
         EXPECT_EQ(dib.Height(), 16);
         HBITMAP bitmap = dib.CreateBitmap();
@@ -85,12 +73,12 @@ TEST(DibTest, ReadsBitmapsAndRefusesWhatIsNotOne) {
     std::vector<std::uint8_t> shortHeader = Bitmap(16, 16, 24);
     shortHeader.resize(13);
     for (const auto* bytes : {&wrongType, &coreHeader, &truncated, &shortHeader}) {
-        file.Write(*bytes);
+        ASSERT_TRUE(WriteFileReplacing(path, *bytes, error));
         CDib dib;
-        EXPECT_FALSE(dib.Read(file.path));
+        EXPECT_FALSE(dib.Read(path));
         EXPECT_TRUE(dib.IsEmpty());
         EXPECT_EQ(dib.CreateBitmap(), nullptr);
     }
     CDib missing;
-    EXPECT_FALSE(missing.Read(file.path + L".none"));
+    EXPECT_FALSE(missing.Read(path + L".none"));
 }

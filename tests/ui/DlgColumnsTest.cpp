@@ -1,3 +1,4 @@
+#include "DialogDriver.h"
 #include "OPCS_DlgColumns.h"
 #include "UiFixture.h"
 
@@ -18,8 +19,7 @@ protected:
         UiFixture::TearDown();
     }
     void Click(int id) {
-        SendMessageW(dialog->Handle(), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(GetDlgItem(dialog->Handle(), id)));
+        ClickButton(dialog->Handle(), id);
         Pump(0);
     }
     void Select(std::initializer_list<int> items) {
@@ -27,12 +27,8 @@ protected:
         for (int item : items) ListView_SetItemState(columns, item, LVIS_SELECTED, LVIS_SELECTED);
         Pump(0);  // the dialog takes the selection once the list is done
     }
-    void SetWidth(const wchar_t* text) { SetDlgItemTextW(dialog->Handle(), IDC_COLUMN_WIDTH, text); }
-    std::wstring Width() {
-        wchar_t text[32] = {};
-        GetDlgItemTextW(dialog->Handle(), IDC_COLUMN_WIDTH, text, 32);
-        return text;
-    }
+    void SetWidth(const wchar_t* text) { SetControlText(dialog->Handle(), IDC_COLUMN_WIDTH, text); }
+    std::wstring Width() { return ControlText(dialog->Handle(), IDC_COLUMN_WIDTH); }
     std::wstring ItemText(int item) {
         wchar_t text[64] = {};
         ListView_GetItemText(columns, item, 0, text, 64);
@@ -58,7 +54,7 @@ TEST_F(DlgColumnsTest, WidthsOutsideTenToFiveThousandAreRefused) {
     Click(IDOK);
     SetWidth(L"5001");
     Click(IDOK);
-    EXPECT_EQ(boxes, (std::vector<std::wstring>{kRange, kRange}));
+    EXPECT_EQ(boxes.texts, (std::vector<std::wstring>{kRange, kRange}));
     ASSERT_TRUE(Open());
 
     // Name (165) and Value (80) together: no common width, and OK wants one.
@@ -66,7 +62,7 @@ TEST_F(DlgColumnsTest, WidthsOutsideTenToFiveThousandAreRefused) {
     Select({0, 1});
     EXPECT_EQ(Width(), L"");
     Click(IDOK);
-    EXPECT_EQ(boxes.back(), kPositive);
+    EXPECT_EQ(boxes.texts.back(), kPositive);
     ASSERT_TRUE(Open());
     SetWidth(L"120");
     Click(IDOK);

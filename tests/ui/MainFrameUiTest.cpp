@@ -6,42 +6,23 @@
 namespace {
 const wchar_t kExitQuestion[] = L"OPC Clients are currently connected to this server, Exit anyway?";
 
-std::wstring TempFile(const wchar_t* name) {
-    wchar_t folder[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, folder);
-    const std::wstring path = std::wstring(folder) + name;
-    DeleteFileW(path.c_str());
-    return path;
-}
-
 RECT WindowRect(HWND window) {
     RECT r{};
     GetWindowRect(window, &r);
     return r;
 }
 
-// Frames made with settings chosen before creation.
-class MainFrameUiTest : public UiFixture {
-protected:
-    void Recreate() {
-        frame.reset();
-        frame = std::make_unique<CMainFrame>(*doc);
-        ASSERT_TRUE(frame->Create(GetModuleHandleW(nullptr)));
-        frame->Show(SW_SHOWNORMAL);
-        tree = frame->DeviceView();
-        list = frame->TagView();
-    }
-};
+using MainFrameUiTest = UiFixture;
 }  // namespace
 
 TEST_F(MainFrameUiTest, ASavedPlaceIsRestoredOnlyWhenEveryEdgeIsAboveZero) {
     theSettings.SetLastWindowLocation(RECT{0, 40, 520, 440});
-    Recreate();
+    CreateFrame();
     EXPECT_NE(WindowRect(frame->Handle()).right - WindowRect(frame->Handle()).left, 520);
 
     theSettings.SetLastWindowLocation(RECT{30, 40, 550, 440});
     theSettings.SetSplitterPosition(0.3);
-    Recreate();
+    CreateFrame();
     const RECT placed = WindowRect(frame->Handle());
     EXPECT_EQ(placed.left, 30);
     EXPECT_EQ(placed.right, 550);
@@ -55,16 +36,16 @@ TEST_F(MainFrameUiTest, ASavedPlaceIsRestoredOnlyWhenEveryEdgeIsAboveZero) {
 }
 
 TEST_F(MainFrameUiTest, NoToTheExitQuestionKeepsRunningAfterEverythingWasSaved) {
-    const std::wstring file = TempFile(L"ui-close-test.tvf");
+    const std::wstring file = temp.File(L"ui-close-test.tvf");
     doc->SetPathName(file);
     AddDevice(L"Plant");
     theSettings.SetLastWindowLocation(RECT{});
     theSettings.SetSplitterPosition(0.5);
     ApplyClientObjectMessage(kClientObjectMore);
-    answer = IDNO;
+    boxes.answer = IDNO;
 
     SendMessageW(frame->Handle(), WM_CLOSE, 0, 0);
-    EXPECT_EQ(boxes, std::vector<std::wstring>{kExitQuestion});
+    EXPECT_EQ(boxes.texts, std::vector<std::wstring>{kExitQuestion});
     EXPECT_TRUE(IsWindow(frame->Handle()));
     EXPECT_TRUE(std::filesystem::exists(file));
     EXPECT_FALSE(doc->IsModified());
@@ -87,26 +68,25 @@ TEST_F(MainFrameUiTest, NoToTheExitQuestionKeepsRunningAfterEverythingWasSaved) 
     Command(ID_FILE_SAVE_AS);
     Command(ID_FILE_OPEN);
     EXPECT_FALSE(asked);
-    EXPECT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes.texts.size(), 1u);
 
     ApplyClientObjectMessage(kClientObjectFewer);
     DeleteFileW(file.c_str());
     SendMessageW(frame->Handle(), WM_CLOSE, 0, 0);  // nothing changed: saved all the same
     EXPECT_FALSE(IsWindow(frame->Handle()));
     EXPECT_TRUE(std::filesystem::exists(file));
-    DeleteFileW(file.c_str());
 }
 
 TEST_F(MainFrameUiTest, SaveAsAndOpenMoveTheLastUsedFile) {
-    const std::wstring copy = TempFile(L"ui-save-as-test.tvf");
-    doc->SetPathName(TempFile(L"ui-original-test.tvf"));
+    const std::wstring copy = temp.File(L"ui-save-as-test.tvf");
+    doc->SetPathName(temp.File(L"ui-original-test.tvf"));
     AddDevice(L"Boiler");
     frame->SetFileChooser([&copy](bool save) { return save ? copy : std::wstring(); });
     Command(ID_FILE_SAVE_AS);
     EXPECT_EQ(doc->GetPathName(), copy);
     EXPECT_EQ(theSettings.GetLastUsedFile(), copy);
 
-    doc->SetPathName(TempFile(L"ui-other-test.tvf"));
+    doc->SetPathName(temp.File(L"ui-other-test.tvf"));
     theSettings.SetLastUsedFile(L"");
     Command(ID_EDIT_DELETE);  // the only device goes
     ASSERT_EQ(doc->DeviceCount(), 0);
@@ -116,26 +96,24 @@ TEST_F(MainFrameUiTest, SaveAsAndOpenMoveTheLastUsedFile) {
     EXPECT_EQ(doc->GetPathName(), copy);
     EXPECT_EQ(theSettings.GetLastUsedFile(), copy);
     EXPECT_EQ(TreeView_GetCount(TreeControl()), 1u);
-    DeleteFileW(copy.c_str());
 }
 
 TEST_F(MainFrameUiTest, TagFilesGoThroughTheChosenFileAndTheOutcomeIsTold) {
-    const std::wstring csv = TempFile(L"ui-tags-test.csv");
+    const std::wstring csv = temp.File(L"ui-tags-test.csv");
     ToviDevice* plant = AddDevice(L"Plant");
     AddTag(plant, L"Speed", L"motor, \"A\"");
     frame->SetFileChooser([&csv](bool) { return csv; });
-    Command(ID_FILE_EXPORT_TAGS);
+    Command(ID_FILE_EXPORT_TAGS);  // the file's columns and quoting are the CSV tests'
     std::vector<BYTE> bytes;
     DWORD error = 0;
     ASSERT_TRUE(ReadWholeFile(csv, bytes, error));
-    EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("Plant.Speed,Double,Read/Write,\"motor, \"\"A\"\"\","),
-              std::string::npos);
+    EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("Plant.Speed,"), std::string::npos);
 
     const std::string good = "ItemID,Type,Value\r\nPlant.Speed,Integer,5\r\nPlant.Pump.Flow,Float,2.5\r\n";
     ASSERT_TRUE(WriteFileReplacing(csv, std::vector<BYTE>(good.begin(), good.end()), error));
     Command(ID_FILE_IMPORT_TAGS);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes.back(), L"Tags imported from " + csv + L": 1 added, 1 updated.");
+    ASSERT_EQ(boxes.texts.size(), 1u);
+    EXPECT_EQ(boxes.texts.back(), L"Tags imported from " + csv + L": 1 added, 1 updated.");
     EXPECT_TRUE(doc->IsModified());
     EXPECT_EQ(TreeView_GetCount(TreeControl()), 2u) << "the new group is in the tree";
     ASSERT_NE(doc->FindTag(L"Plant.Pump.Flow"), nullptr);
@@ -143,10 +121,8 @@ TEST_F(MainFrameUiTest, TagFilesGoThroughTheChosenFileAndTheOutcomeIsTold) {
     const std::string bad = "ItemID,Type,Value\r\nPlant.Speed,Integer,x\r\nPlant.Other,Float,1\r\nA.B,Nope,1\r\n";
     ASSERT_TRUE(WriteFileReplacing(csv, std::vector<BYTE>(bad.begin(), bad.end()), error));
     Command(ID_FILE_IMPORT_TAGS);
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes.back().rfind(L"Nothing was imported from " + csv, 0), 0u);
-    EXPECT_NE(boxes.back().find(L"line 2"), std::wstring::npos);
-    EXPECT_NE(boxes.back().find(L"line 4"), std::wstring::npos);
+    ASSERT_EQ(boxes.texts.size(), 2u);
+    EXPECT_EQ(boxes.texts.back().rfind(L"Nothing was imported from " + csv, 0), 0u);
     EXPECT_EQ(doc->FindTag(L"Plant.Other"), nullptr);
     EXPECT_EQ(doc->DeviceCount(), 1);
 
@@ -155,7 +131,6 @@ TEST_F(MainFrameUiTest, TagFilesGoThroughTheChosenFileAndTheOutcomeIsTold) {
     EXPECT_FALSE(frame->QueryCommandState(ID_FILE_IMPORT_TAGS).enabled);
     EXPECT_TRUE(frame->QueryCommandState(ID_FILE_EXPORT_TAGS).enabled);
     ApplyClientObjectMessage(kClientObjectFewer);
-    DeleteFileW(csv.c_str());
 }
 
 TEST_F(MainFrameUiTest, MenusShowTheRoutedStatesAndPanesFollowTheSelection) {

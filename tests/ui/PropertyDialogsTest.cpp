@@ -9,11 +9,17 @@
 #include "Tovi_DlgGroup.h"
 #include "Tovi_DlgTag.h"
 #include "SimulatedSignal.h"
+#include "Text.h"
 #include "UiFixture.h"
 
 namespace {
 const wchar_t kNumber[] = L"Please enter a number.";
 const wchar_t kPositive[] = L"Please enter a positive integer.";
+
+struct Refusal {
+    int id;
+    std::wstring text, message;
+};
 
 class PropertyDialogsTest : public UiFixture {
 protected:
@@ -22,6 +28,24 @@ protected:
     HWND Open(std::unique_ptr<Dialog>& dialog, Fields& fields) {
         dialog = std::make_unique<Dialog>(fields);
         return dialog->Create(frame->Handle());
+    }
+    // Each text is refused at OK with its message alone; the dialog stays open
+    // with the focus on the field (a disabled one cannot take it), then the
+    // field is mended.
+    template <size_t N>
+    void ExpectRefusals(const DialogWindow& dialog, const Refusal (&refused)[N], const wchar_t* mended) {
+        HWND d = dialog.Handle();
+        for (const auto& [id, text, message] : refused) {
+            SetControlText(d, id, text);
+            boxes.texts.clear();
+            ClickButton(d, IDOK);
+            EXPECT_EQ(boxes.texts, std::vector<std::wstring>{message}) << ToUtf8(text);
+            ASSERT_EQ(dialog.Handle(), d) << ToUtf8(text);
+            if (ControlEnabled(d, id)) {
+                EXPECT_EQ(GetFocus(), GetDlgItem(d, id)) << ToUtf8(text);
+            }
+            SetControlText(d, id, mended);
+        }
     }
 };
 
@@ -92,7 +116,7 @@ TEST_F(PropertyDialogsTest, TagValueTextBecomesTheChosenTypeOnOK) {
     EXPECT_FALSE(fields.limitValues);  // a String tag has no limits
 }
 
-TEST_F(PropertyDialogsTest, DoubleToStringAndBackLeavesTheLimitsOffUntilTicked) {
+TEST_F(PropertyDialogsTest, DoubleToStringToIntegerLeavesTheLimitsOffUntilTickedAndOKTakesEveryField) {
     TagPropertiesFields fields = DoubleTagWithLimits();
     std::unique_ptr<Tovi_DlgTag> dialog;
     HWND d = Open(dialog, fields);
@@ -106,7 +130,7 @@ TEST_F(PropertyDialogsTest, DoubleToStringAndBackLeavesTheLimitsOffUntilTicked) 
     EXPECT_FALSE(ButtonChecked(d, IDC_TAG_LIMITS));
     EXPECT_FALSE(ControlEnabled(d, IDC_TAG_LIMITS));
     EXPECT_FALSE(ControlEnabled(d, IDC_TAG_DEADBAND));
-    ChooseComboItem(d, IDC_TAG_TYPE, 3);  // Double again
+    ChooseComboItem(d, IDC_TAG_TYPE, 1);  // Integer
     EXPECT_TRUE(ControlEnabled(d, IDC_TAG_LIMITS));
     EXPECT_FALSE(ButtonChecked(d, IDC_TAG_LIMITS));
     EXPECT_FALSE(ControlEnabled(d, IDC_TAG_MIN));
@@ -125,8 +149,11 @@ TEST_F(PropertyDialogsTest, DoubleToStringAndBackLeavesTheLimitsOffUntilTicked) 
     SendMessageW(d, WM_NOTIFY, IDC_TAG_DEADBAND_SPIN, reinterpret_cast<LPARAM>(&step));
     EXPECT_EQ(ControlText(d, IDC_TAG_DEADBAND), L"4.5");
     ChooseRadio(d, IDC_TAG_READ_ONLY, IDC_TAG_READ_WRITE, IDC_TAG_READ_ONLY);
+    SetControlText(d, IDC_TAG_DESCRIPTION, L"Tank");
     ClickButton(d, IDOK);
     EXPECT_EQ(dialog->Result(), IDOK);
+    EXPECT_EQ(fields.type, VT_I4);
+    EXPECT_EQ(fields.description, L"Tank");
     EXPECT_TRUE(fields.limitValues);
     EXPECT_EQ(fields.deadband, 4.5);
     EXPECT_EQ(0u, fields.access);
@@ -138,34 +165,30 @@ TEST_F(PropertyDialogsTest, DoubleToStringAndBackLeavesTheLimitsOffUntilTicked) 
     EXPECT_EQ(ComboSelection(d, IDC_TAG_TYPE), 0);
     EXPECT_FALSE(ControlEnabled(d, IDC_TAG_LIMITS));
     EXPECT_FALSE(ButtonChecked(d, IDC_TAG_LIMITS));
+    SetControlText(d, IDC_TAG_NAME, L"Other");
+    ClickButton(d, IDCANCEL);
+    EXPECT_EQ(dialog->Result(), IDCANCEL);
+    EXPECT_EQ(fields.name, L"Level");
 }
 
 TEST_F(PropertyDialogsTest, MinMaxAndDeadbandMustBeNumbersAndTheDialogStaysOpen) {
     TagPropertiesFields fields = DoubleTagWithLimits();
     std::unique_ptr<Tovi_DlgTag> dialog;
     HWND d = Open(dialog, fields);
-    const std::pair<int, const wchar_t*> refused[] = {
-        {IDC_TAG_MIN, L""},      {IDC_TAG_MIN, L"12abc"},  {IDC_TAG_MAX, L"letters"},
-        {IDC_TAG_MAX, L"1e999"}, {IDC_TAG_DEADBAND, L"-"}, {IDC_TAG_DEADBAND, L"nan"},
+    const Refusal refused[] = {
+        {IDC_TAG_MIN, L"", kNumber},      {IDC_TAG_MIN, L"12abc", kNumber},  {IDC_TAG_MAX, L"letters", kNumber},
+        {IDC_TAG_MAX, L"1e999", kNumber}, {IDC_TAG_DEADBAND, L"-", kNumber}, {IDC_TAG_DEADBAND, L"nan", kNumber},
     };
-    for (const auto& [id, text] : refused) {
-        SetControlText(d, id, text);
-        boxes.clear();
-        ClickButton(d, IDOK);
-        EXPECT_EQ(boxes, std::vector<std::wstring>{kNumber}) << text;
-        ASSERT_EQ(dialog->Handle(), d) << text;
-        EXPECT_EQ(GetFocus(), GetDlgItem(d, id)) << text;
-        SetControlText(d, id, L"1");
-    }
+    ExpectRefusals(*dialog, refused, L"1");
     EXPECT_EQ(fields.name, L"Level");  // nothing was taken from a refused dialog
     // Disabled edits are checked too; Min above Max is the tag's business.
     ToggleButton(d, IDC_TAG_LIMITS, false);
     SetControlText(d, IDC_TAG_MIN, L" -1e3 ");
     SetControlText(d, IDC_TAG_MAX, L"-2000");
     SetControlText(d, IDC_TAG_NAME, std::wstring(10000, L'n'));
-    boxes.clear();
+    boxes.texts.clear();
     ClickButton(d, IDOK);
-    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(boxes.texts.empty());
     EXPECT_EQ(dialog->Result(), IDOK);
     EXPECT_EQ(fields.low, -1000);
     EXPECT_EQ(fields.high, -2000);
@@ -192,7 +215,7 @@ TEST_F(PropertyDialogsTest, IntervalOpensModulo24AndTheScheduleEntryMatchesExact
     }
 }
 
-TEST_F(PropertyDialogsTest, RefreshControlsFollowTheBoxAndTheModeAndAGroupHasNone) {
+TEST_F(PropertyDialogsTest, RefreshControlsFollowTheBoxAndTheModeAndAGroupHasNoneAndTheIntervalIsChecked) {
     GroupPropertiesFields fields{L"Plant", true, false, 0, 300};
     std::unique_ptr<Tovi_DlgGroup> dialog;
     HWND d = Open(dialog, fields);
@@ -211,37 +234,27 @@ TEST_F(PropertyDialogsTest, RefreshControlsFollowTheBoxAndTheModeAndAGroupHasNon
     ToggleButton(d, IDC_GROUP_REFRESH, false);
     expectState(false, false, false);
 
+    // Hours, minutes and seconds are checked even while disabled; By Schedule
+    // the interval stays as it opened.
+    ChooseRadio(d, IDC_GROUP_BY_SCHEDULE, IDC_GROUP_BY_INTERVAL, IDC_GROUP_BY_SCHEDULE);
+    const std::wstring to24 = L"Please enter an integer between 0 and 24.";
+    const std::wstring to59 = L"Please enter an integer between 0 and 59.";
+    const Refusal refused[] = {
+        {IDC_GROUP_HOURS, L"25", to24},           {IDC_GROUP_HOURS, L"", kPositive},
+        {IDC_GROUP_MINUTES, L"-1", kPositive},    {IDC_GROUP_MINUTES, L"60", to59},
+        {IDC_GROUP_SECONDS, L"abc", kPositive},   {IDC_GROUP_SECONDS, L"99999999999", kPositive},
+        {IDC_GROUP_SECONDS, L"4294967295", to59},
+    };
+    ExpectRefusals(*dialog, refused, L"0");
+    SetControlText(d, IDC_GROUP_HOURS, L"24");
+    ClickButton(d, IDOK);
+    EXPECT_EQ(dialog->Result(), IDOK);
+    EXPECT_EQ(fields.refreshPeriod, 300u);
+
     GroupPropertiesFields group{L"Loop", false, true, 1, 300};
     d = Open(dialog, group);
     EXPECT_FALSE(ControlEnabled(d, IDC_GROUP_REFRESH));
     expectState(false, false, false);
-}
-
-TEST_F(PropertyDialogsTest, HoursMinutesAndSecondsAreCheckedEvenWhenDisabled) {
-    GroupPropertiesFields fields{L"Plant", true, false, 0, 300};
-    std::unique_ptr<Tovi_DlgGroup> dialog;
-    HWND d = Open(dialog, fields);
-    const std::tuple<int, const wchar_t*, std::wstring> refused[] = {
-        {IDC_GROUP_HOURS, L"25", L"Please enter an integer between 0 and 24."},
-        {IDC_GROUP_HOURS, L"", kPositive},
-        {IDC_GROUP_MINUTES, L"-1", kPositive},
-        {IDC_GROUP_MINUTES, L"60", L"Please enter an integer between 0 and 59."},
-        {IDC_GROUP_SECONDS, L"abc", kPositive},
-        {IDC_GROUP_SECONDS, L"99999999999", kPositive},
-        {IDC_GROUP_SECONDS, L"4294967295", L"Please enter an integer between 0 and 59."},
-    };
-    for (const auto& [id, text, message] : refused) {
-        SetControlText(d, id, text);
-        boxes.clear();
-        ClickButton(d, IDOK);
-        EXPECT_EQ(boxes, std::vector<std::wstring>{message}) << text;
-        ASSERT_EQ(dialog->Handle(), d);  // (a disabled edit cannot take the focus)
-        SetControlText(d, id, L"0");
-    }
-    SetControlText(d, IDC_GROUP_HOURS, L"24");
-    ClickButton(d, IDOK);
-    EXPECT_EQ(dialog->Result(), IDOK);
-    EXPECT_EQ(fields.refreshPeriod, 300u);  // By Schedule the interval stays as it opened
 }
 
 TEST_F(PropertyDialogsTest, DeviceEditedInTheRealDialogAppliesIntervalAndSchedule) {
@@ -249,60 +262,31 @@ TEST_F(PropertyDialogsTest, DeviceEditedInTheRealDialogAppliesIntervalAndSchedul
     device->SetRefreshEnabled(true);
     device->SetRefreshMode(kRefreshByInterval);
     device->SetRefreshPeriod(90000);
+    auto edit = [&](bool applied, const std::function<void(HWND)>& drive) {
+        ASSERT_TRUE(AnswerModalDialog(L"Tag Group", drive, [&] { EXPECT_EQ(doc->EditProperties(device), applied); }));
+    };
     // Unchanged By Interval: 01:00:00 goes back as 3600 seconds.
-    ASSERT_TRUE(AnswerModalDialog(
-        L"Tag Group",
-        [](HWND d) {
-            EXPECT_EQ(ControlText(d, IDC_GROUP_HOURS), L"1");
-            SetControlText(d, IDC_GROUP_NAME, L"Boiler");
-            ClickButton(d, IDOK);
-        },
-        [&] { EXPECT_TRUE(doc->EditProperties(device)); }));
+    edit(true, [](HWND d) {
+        SetControlText(d, IDC_GROUP_NAME, L"Boiler");
+        ClickButton(d, IDOK);
+    });
     EXPECT_EQ(device->GetRefreshPeriod(), 3600u);
     EXPECT_EQ(device->GetName(), L"Boiler");
-
     // By Schedule the chosen entry is the period.
-    ASSERT_TRUE(AnswerModalDialog(
-        L"Tag Group",
-        [](HWND d) {
-            ChooseRadio(d, IDC_GROUP_BY_SCHEDULE, IDC_GROUP_BY_INTERVAL, IDC_GROUP_BY_SCHEDULE);
-            ChooseComboItem(d, IDC_GROUP_SCHEDULE, 4);  // 15 Minutes
-            ClickButton(d, IDOK);
-        },
-        [&] { EXPECT_TRUE(doc->EditProperties(device)); }));
+    edit(true, [](HWND d) {
+        ChooseRadio(d, IDC_GROUP_BY_SCHEDULE, IDC_GROUP_BY_INTERVAL, IDC_GROUP_BY_SCHEDULE);
+        ChooseComboItem(d, IDC_GROUP_SCHEDULE, 4);  // 15 Minutes
+        ClickButton(d, IDOK);
+    });
     EXPECT_EQ(device->GetRefreshMode(), static_cast<DWORD>(kRefreshBySchedule));
     EXPECT_EQ(device->GetRefreshPeriod(), 900u);
     EXPECT_EQ(device->GetUpdateInterval(), 1u);
-
     // Cancel changes nothing.
-    ASSERT_TRUE(AnswerModalDialog(
-        L"Tag Group",
-        [](HWND d) {
-            SetControlText(d, IDC_GROUP_NAME, L"Other");
-            ClickButton(d, IDCANCEL);
-        },
-        [&] { EXPECT_FALSE(doc->EditProperties(device)); }));
+    edit(false, [](HWND d) {
+        SetControlText(d, IDC_GROUP_NAME, L"Other");
+        ClickButton(d, IDCANCEL);
+    });
     EXPECT_EQ(device->GetName(), L"Boiler");
-}
-
-TEST_F(PropertyDialogsTest, TagEditedInTheRealDialogTakesTheNewTypeAndValue) {
-    ToviDevice* device = AddDevice(L"Plant");
-    ToviTag* tag = AddTag(device, L"Level");
-    tag->SetValueNow(Variant::FromDouble(2.5));
-    ASSERT_TRUE(AnswerModalDialog(
-        L"Tag Properties",
-        [](HWND d) {
-            ChooseComboItem(d, IDC_TAG_TYPE, 1);  // Integer
-            SetControlText(d, IDC_TAG_VALUE, L" 42 apples");
-            ToggleButton(d, IDC_TAG_LIMITS, true);
-            SetControlText(d, IDC_TAG_MIN, L"0");
-            SetControlText(d, IDC_TAG_MAX, L"40");
-            ClickButton(d, IDOK);
-        },
-        [&] { EXPECT_TRUE(doc->EditProperties(tag)); }));
-    EXPECT_EQ(tag->GetDataType(), VT_I4);
-    EXPECT_EQ(tag->GetValueText(), L"40");  // through the new limits
-    EXPECT_TRUE(tag->AreValueLimitsSet());
 }
 
 // A name that another device, or a sibling of the same kind, bears in any
@@ -354,7 +338,7 @@ TEST_F(PropertyDialogsTest, ClashingNamesKeepTheDialogOpenUntilMended) {
     };
     for (const Road& road : roads) {
         const int nameId = std::wstring(road.caption) == L"Tag Group" ? IDC_GROUP_NAME : IDC_TAG_NAME;
-        boxes.clear();
+        boxes.texts.clear();
         TreeView_SelectItem(TreeControl(), tree->TreeItemOf(pump));  // a new device took it
         ASSERT_EQ(doc->GetSelectedGroup(), pump);
         ASSERT_TRUE(AnswerModalDialog(
@@ -362,7 +346,7 @@ TEST_F(PropertyDialogsTest, ClashingNamesKeepTheDialogOpenUntilMended) {
             [&](HWND d) {
                 SetControlText(d, nameId, road.clash);
                 ClickButton(d, IDOK);
-                EXPECT_EQ(boxes, std::vector<std::wstring>{road.refusal});
+                EXPECT_EQ(boxes.texts, std::vector<std::wstring>{road.refusal});
                 EXPECT_EQ(GetFocus(), GetDlgItem(d, nameId));
                 SetControlText(d, nameId, road.mended);
                 ClickButton(d, IDOK);
@@ -370,7 +354,7 @@ TEST_F(PropertyDialogsTest, ClashingNamesKeepTheDialogOpenUntilMended) {
             road.open))
             << road.mended;
         EXPECT_TRUE(road.landed()) << road.mended;
-        EXPECT_EQ(1u, boxes.size()) << road.mended;
+        EXPECT_EQ(1u, boxes.texts.size()) << road.mended;
     }
 }
 
@@ -431,22 +415,14 @@ TEST_F(PropertyDialogsTest, PeriodAndStepRefuseBadTextAndTheDialogStaysOpen) {
     std::unique_ptr<Tovi_DlgTag> dialog;
     HWND d = Open(dialog, fields);
     const std::wstring range = L"Please enter a number between 0.1 and 429496729.5.";
-    const std::tuple<int, const wchar_t*, std::wstring> refused[] = {
+    const Refusal refused[] = {
         {IDC_TAG_SIMULATION_PERIOD, L"abc", kNumber},        {IDC_TAG_SIMULATION_PERIOD, L"1.5s", kNumber},
         {IDC_TAG_SIMULATION_PERIOD, L"", kNumber},           {IDC_TAG_SIMULATION_PERIOD, L"0", range},
         {IDC_TAG_SIMULATION_PERIOD, L"-1", range},           {IDC_TAG_SIMULATION_PERIOD, L"0.09", range},
         {IDC_TAG_SIMULATION_PERIOD, L"429496729.56", range}, {IDC_TAG_SIMULATION_STEP, L"-1", kPositive},
         {IDC_TAG_SIMULATION_STEP, L"4294967296", kPositive},
     };
-    for (const auto& [id, text, message] : refused) {
-        SetControlText(d, id, text);
-        boxes.clear();
-        ClickButton(d, IDOK);
-        EXPECT_EQ(boxes, std::vector<std::wstring>{message}) << text;
-        ASSERT_EQ(dialog->Handle(), d) << text;
-        EXPECT_EQ(GetFocus(), GetDlgItem(d, id)) << text;
-        SetControlText(d, id, id == IDC_TAG_SIMULATION_STEP ? L"1" : L"1.0");
-    }
+    ExpectRefusals(*dialog, refused, L"1");
     EXPECT_EQ(fields.simulation, (TagSimulation{true, 6, 1, 10}));
     ClickButton(d, IDOK);
     EXPECT_EQ(dialog->Result(), IDOK);
@@ -515,42 +491,4 @@ TEST_F(PropertyDialogsTest, TagDialogMnemonicsAreUniqueAndTabStopsGoInReadingOrd
         const bool sameRow = std::abs(a.top - b.top) < 4;
         EXPECT_TRUE(sameRow ? b.left > a.left : b.top > a.top) << "tab stop " << i << " goes back";
     }
-}
-
-TEST_F(PropertyDialogsTest, TagSimulationEditedInTheRealDialogIsStoredAndAnUntouchedOneKept) {
-    ToviDevice* device = AddDevice(L"Plant");
-    ToviTag* tag = AddTag(device, L"Counter");
-    ASSERT_TRUE(AnswerModalDialog(
-        L"Tag Properties",
-        [](HWND d) {
-            ToggleButton(d, IDC_TAG_SIMULATE, true);
-            ChooseComboItem(d, IDC_TAG_SIMULATION_KIND, kCountItem);
-            SetControlText(d, IDC_TAG_SIMULATION_STEP, L"5");
-            SetControlText(d, IDC_TAG_SIMULATION_PERIOD, L"0.5");
-            ClickButton(d, IDOK);
-        },
-        [&] { EXPECT_TRUE(doc->EditProperties(tag)); }));
-    EXPECT_EQ(tag->GetSimulation(), (TagSimulation{true, 6, 5, 5}));
-
-    const TagSimulation odd{true, 42, 3, 0};
-    tag->SetSimulation(odd);
-    ASSERT_TRUE(AnswerModalDialog(
-        L"Tag Properties",
-        [](HWND d) {
-            EXPECT_EQ(ControlText(d, IDC_TAG_SIMULATION_PERIOD), L"0.0");
-            SetControlText(d, IDC_TAG_DESCRIPTION, L"Counts");
-            ClickButton(d, IDOK);
-        },
-        [&] { EXPECT_TRUE(doc->EditProperties(tag)); }));
-    EXPECT_EQ(tag->GetSimulation(), odd);
-    EXPECT_EQ(tag->GetDescription(), L"Counts");
-    // Cancel keeps the settings whatever was chosen.
-    ASSERT_TRUE(AnswerModalDialog(
-        L"Tag Properties",
-        [](HWND d) {
-            ToggleButton(d, IDC_TAG_SIMULATE, false);
-            ClickButton(d, IDCANCEL);
-        },
-        [&] { EXPECT_FALSE(doc->EditProperties(tag)); }));
-    EXPECT_EQ(tag->GetSimulation(), odd);
 }

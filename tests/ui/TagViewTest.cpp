@@ -116,7 +116,7 @@ TEST_F(TagViewTest, DeletingTheTwoLastRowsSelectsTheNewLastAndReferencedTagsStay
     Key(VK_DELETE);  // the list's key: a tag that clients use is silently kept
     Pump(20);
     EXPECT_EQ(RowNames(), (std::vector<std::wstring>{L"Tag2", L"Tag3"}));
-    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(boxes.texts.empty());
     used->ReleaseClientReference();
     used->ReleaseClientReference();
 }

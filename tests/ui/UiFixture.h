@@ -14,9 +14,10 @@
 #include "OPCS_Doc.h"
 #include "OwnDocument.h"
 #include "CMainFrame.h"
-#include "MessageBoxes.h"
 #include "OPCS_Registry.h"
+#include "RecordedBoxes.h"
 #include "CTagView.h"
+#include "TempFolder.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
@@ -35,11 +36,12 @@ class UiFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         theSettings.SetDefaults();
-        SetMessageBoxHandler([this](const std::wstring& text, const std::wstring&, UINT style) {
-            boxes.push_back(text);
-            return answer != 0 ? answer : DefaultAnswer(style);
-        });
         doc = std::make_unique<OwnDocument>();
+        CreateFrame();
+    }
+    // The frame as the program makes it, on the settings as they stand.
+    void CreateFrame() {
+        frame.reset();
         frame = std::make_unique<CMainFrame>(*doc);
         ASSERT_TRUE(frame->Create(GetModuleHandleW(nullptr)));
         frame->Show(SW_SHOWNORMAL);
@@ -49,7 +51,6 @@ protected:
     void TearDown() override {
         frame.reset();
         doc.reset();
-        SetMessageBoxHandler({});
         while (ClientObjectCount() > 0) ApplyClientObjectMessage(kClientObjectFewer);
         Pump(0);
     }
@@ -126,6 +127,6 @@ protected:
     std::unique_ptr<CMainFrame> frame;
     CDeviceView* tree = nullptr;
     CTagView* list = nullptr;
-    std::vector<std::wstring> boxes;
-    int answer = 0;
+    RecordedBoxes boxes;
+    TempFolder temp;  // emptied and removed after each test
 };

@@ -1,6 +1,4 @@
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "CAboutDlg.h"
 #include "DialogDriver.h"
@@ -19,19 +17,6 @@ const wchar_t kRestart[] =
 const wchar_t kBadInput[] =
     L"Unable to write the input tag value.\nFor bool use T, F or True, False\nDates are not supported";
 const wchar_t kWriteFailed[] = L"Failed to write to tag";
-
-std::wstring TempPath(const wchar_t* name) {
-    wchar_t folder[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, folder);
-    return std::wstring(folder) + name;
-}
-
-std::string FileText(const std::wstring& path) {
-    std::ifstream in(std::filesystem::path(path), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 class WriteOptionsSplashTest : public UiFixture {
 protected:
@@ -96,7 +81,7 @@ TEST_F(WriteOptionsSplashTest, WriteDialogsConvertByTheTagsTypeAndSeveralStayOpe
     ClickButton(second, IDOK);
     EXPECT_EQ(count->GetValueText(), L"12");
     EXPECT_TRUE(OPCS_DlgWriteToTag::OpenWindows().empty());
-    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(boxes.texts.empty());
 
     // Close writes nothing.
     HWND closed = OpenWrite(count);
@@ -116,16 +101,16 @@ TEST_F(WriteOptionsSplashTest, WriteRefusalsCloseTheDialogAndADeletedTagIsNotTou
     EXPECT_EQ(ControlText(d, IDC_WRITE_TYPE_NAME), L"Unknown");
     SetControlText(d, IDC_WRITE_NEW_VALUE, L"5");
     ClickButton(d, IDOK);
-    EXPECT_EQ(boxes, std::vector<std::wstring>{kBadInput});
+    EXPECT_EQ(boxes.texts, std::vector<std::wstring>{kBadInput});
     EXPECT_FALSE(IsWindow(d));
 
     // Made read-only while its dialog was open: the tag refuses the write.
     d = OpenWrite(level);
     level->SetAccessMode(0);
     SetControlText(d, IDC_WRITE_NEW_VALUE, L"5");
-    boxes.clear();
+    boxes.texts.clear();
     ClickButton(d, IDOK);
-    EXPECT_EQ(boxes, std::vector<std::wstring>{kWriteFailed});
+    EXPECT_EQ(boxes.texts, std::vector<std::wstring>{kWriteFailed});
     EXPECT_EQ(level->GetValueText(), L"1 ");
     EXPECT_FALSE(IsWindow(d));
 
@@ -135,9 +120,9 @@ TEST_F(WriteOptionsSplashTest, WriteRefusalsCloseTheDialogAndADeletedTagIsNotTou
     ASSERT_TRUE(doc->DeleteItem(device));
     ASSERT_FALSE(OPCS_Tag::IsValidTag(level));
     SetControlText(d, IDC_WRITE_NEW_VALUE, L"5");
-    boxes.clear();
+    boxes.texts.clear();
     ClickButton(d, IDOK);
-    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(boxes.texts.empty());
     EXPECT_FALSE(IsWindow(d));
     EXPECT_EQ(OpenWrite(level), nullptr);  // and a dead tag opens none
 }
@@ -177,14 +162,13 @@ TEST_F(WriteOptionsSplashTest, OptionsStoreMegabytesAndWarnOnlyWhenTheLogNameRea
         SetControlText(d, IDC_OPTIONS_LOG_SIZE, L"2");
         ToggleButton(d, IDC_OPTIONS_LOG_ENABLED, false);
     }));
-    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(boxes.texts.empty());
     EXPECT_EQ(theSettings.GetEventLogFileSize(), 2097152u);
 
     // Another name: the restart message, and the settings are stored.
-    const std::wstring other = TempPath(L"ui-options-other-log.txt");
-    DeleteFileW(other.c_str());
+    const std::wstring other = temp.File(L"other-log.txt");
     ASSERT_TRUE(OptionsOK([&](HWND d) { SetControlText(d, IDC_OPTIONS_LOG_FILE, other); }));
-    EXPECT_EQ(boxes, std::vector<std::wstring>{kRestart});
+    EXPECT_EQ(boxes.texts, std::vector<std::wstring>{kRestart});
     EXPECT_EQ(theSettings.GetEventLogFile(), other);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(other)));  // checked, not left behind
 
@@ -199,29 +183,27 @@ TEST_F(WriteOptionsSplashTest, OptionsStoreMegabytesAndWarnOnlyWhenTheLogNameRea
         {IDC_OPTIONS_LOG_FILE, L"", L"The event log file \"\" cannot be written."},
     };
     for (const auto& [id, text, message] : refused) {
-        boxes.clear();
+        boxes.texts.clear();
         EXPECT_FALSE(OptionsOK([&](HWND d) { SetControlText(d, id, text); })) << text;
-        EXPECT_EQ(boxes, std::vector<std::wstring>{message}) << text;
+        EXPECT_EQ(boxes.texts, std::vector<std::wstring>{message}) << text;
     }
     EXPECT_EQ(theSettings.GetEventLogFile(), other);
     EXPECT_EQ(theSettings.GetEventLogFileSize(), 2097152u);
 }
 
 TEST_F(WriteOptionsSplashTest, ResetEmptiesTheRunningLogAtOnceAndCancelKeepsItEmpty) {
-    const std::wstring log = TempPath(L"ui-options-reset-log.txt");
+    const std::wstring log = temp.File(L"reset-log.txt");
     ASSERT_TRUE(theEventLog.Open(log));
     theEventLog << L"Before the reset" << EventLog::EndEntry;
-    ASSERT_NE(FileText(log).find("Before the reset"), std::string::npos);
+    ASSERT_NE(ReadFileBytes(log).find("Before the reset"), std::string::npos);
     Tovi_DlgOptions dialog;
     HWND d = dialog.Create(frame->Handle());
     ClickButton(d, IDC_OPTIONS_LOG_RESET);
     ClickButton(d, IDCANCEL);
     EXPECT_EQ(dialog.Result(), IDCANCEL);
-    const std::string text = FileText(log);
+    const std::string text = ReadFileBytes(log);
     EXPECT_EQ(text.find("Before the reset"), std::string::npos);
     EXPECT_NE(text.find("Log started or reset"), std::string::npos);
-    theEventLog.Close();
-    DeleteFileW(log.c_str());
 }
 
 TEST_F(WriteOptionsSplashTest, TheSplashShowsOnceAndItsFirstClickOnlyClosesIt) {

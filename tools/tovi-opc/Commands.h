@@ -13,6 +13,7 @@ int RunRead(const Arguments& args);
 int RunWrite(const Arguments& args);
 int RunWatch(const Arguments& args);
 int RunProps(const Arguments& args);
+int RunFault(const Arguments& args);
 
 // The help of a command ("" for the tool's own), and whether it knows it.
 bool PrintHelp(const std::wstring& command);

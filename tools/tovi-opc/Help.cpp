@@ -22,6 +22,8 @@ const Page kPages[] = {
      "  tovi-opc watch PROGID ITEM... [--rate MS] [--format text|csv|json] [--for SECONDS] [--v1 | --v2]\n"
      "                                            print every change of the items\n"
      "  tovi-opc props PROGID ITEM...             list the items' properties (OPC DA 2.0)\n"
+     "  tovi-opc fault PROGID DEVICE quality|service|delay|freeze VALUE\n"
+     "                                            make a Tovi Explorer device misbehave\n"
      "\n"
      "PROGID is a server's ProgID or its CLSID in braces. \"tovi-opc COMMAND --help\" explains a command.\n"
      "Exit code: 0 when every item succeeded, 1 when anything failed, 2 for a command line that cannot be used."},
@@ -59,6 +61,18 @@ const Page kPages[] = {
      "--format FORMAT     text (default), csv (with a header line) or json (one object per line)\n"
      "--for SECONDS       stop after this time\n"
      "--v1, --v2          subscribe only through the 1.0a stream, or only through the 2.0 callback"},
+    {L"fault",
+     "tovi-opc fault PROGID DEVICE quality|service|delay|freeze VALUE\n"
+     "\n"
+     "Writes one control item of a Tovi Explorer device (DEVICE._Control.ITEM); the server's option\n"
+     "\"Allow fault control through OPC\" must be on.\n"
+     "quality VALUE   a quality number (192 Good, 24 Comm Failure, ...) or name: none, good,\n"
+     "                local-override, uncertain, last-usable, sensor-not-accurate, eu-exceeded,\n"
+     "                sub-normal, bad, config-error, not-connected, device-failure, sensor-failure,\n"
+     "                last-known, comm-failure, out-of-service; none gives the tags their own quality\n"
+     "service on|off  puts the device in or out of service\n"
+     "delay MS        makes its device reads and writes take MS milliseconds (0 to 60000)\n"
+     "freeze on|off   stops or restarts its values' own changes"},
     {L"props",
      "tovi-opc props PROGID ITEM...\n"
      "\n"

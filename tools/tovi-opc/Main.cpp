@@ -18,8 +18,8 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {L"servers", RunServers}, {L"browse", RunBrowse}, {L"read", RunRead},
-    {L"write", RunWrite},     {L"watch", RunWatch},   {L"props", RunProps},
+    {L"servers", RunServers}, {L"browse", RunBrowse}, {L"read", RunRead},   {L"write", RunWrite},
+    {L"watch", RunWatch},     {L"props", RunProps},   {L"fault", RunFault},
 };
 
 Runner Find(const std::wstring& name) {
