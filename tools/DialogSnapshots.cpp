@@ -15,6 +15,8 @@
 #include "OPCS_DlgClients.h"
 #include "Tovi_DlgGroup.h"
 #include "Tovi_DlgOptions.h"
+#include "ForceQualityDialog.h"
+#include "OpcConstants.h"
 #include "Tovi_DlgTag.h"
 #include "OPCS_DlgWriteToTag.h"
 #include "MessageBoxes.h"
@@ -83,8 +85,9 @@ int wmain(int argc, wchar_t** argv) {
     Tovi_DlgGroup groupDialog(groupFields);
     Tovi_DlgOptions options;
     CAboutDlg about;
+    ForceQualityDialog force(L"Plant.Level", OPC_QUALITY_COMM_FAILURE);
     std::vector<HWND> shots = {tagDialog.Create(nullptr), groupDialog.Create(nullptr), options.Create(nullptr),
-                               about.Create(nullptr)};
+                               about.Create(nullptr), force.Create(nullptr)};
     OPCS_DlgWriteToTag* write = OPCS_DlgWriteToTag::Open(tag, nullptr);
     if (write != nullptr) shots.push_back(write->Handle());
     // Side by side from the top left, wrapping at the screen's width.

@@ -250,6 +250,15 @@ TEST_F(ToolAgainstServerTest, ReadsAndWritesInTheItemsTypesAndReportsEachItemsRe
     run = RunTool(prefix + L" Plant.Boiler.Pressure Plant.Boiler.Count");
     EXPECT_TRUE(Has(run.out, "Plant.Boiler.Pressure = 3.25  Double")) << run.out;
     EXPECT_TRUE(Has(run.out, "Plant.Boiler.Count = " + std::to_string(fixture->count) + "  Long")) << run.out;
+    // A fault is a write to the device's control item, refused while the
+    // server's option is off; a word that means nothing is a usage error.
+    run = RunTool(std::wstring(L"fault ") + kProgId + L" Plant quality comm-failure");
+    EXPECT_EQ(run.code, 1u);
+    EXPECT_EQ(Lines(run.out), std::vector<std::string>{"Plant._Control.Quality = 24: error: unknown item ID "
+                                                       "(OPC_E_UNKNOWNITEMID 0xC0040007)"});
+    run = RunTool(std::wstring(L"fault ") + kProgId + L" Plant freeze perhaps");
+    EXPECT_EQ(run.code, 2u);
+    EXPECT_TRUE(Has(run.err, "\"perhaps\" is neither on nor off")) << run.err;
 }
 
 TEST_F(ToolAgainstServerTest, WatchPrintsEveryChangeInEachFormatAndEndsWhenTheServerDies) {

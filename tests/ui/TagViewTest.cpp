@@ -1,5 +1,7 @@
 #include "UiFixture.h"
 
+#include "OpcConstants.h"
+
 namespace {
 class TagViewTest : public UiFixture {
 protected:
@@ -89,6 +91,11 @@ TEST_F(TagViewTest, ValuesRefreshInPlaceAndVolatileCellsStayEmptyWhileTheDeviceI
     doc->Poster().Post(ViewKind::TagList, kHintValuesChanged);
     Pump(20);
     EXPECT_EQ(list->CellText(0, value), L"3.25 ");
+    // A quality forced on the group reaches the row at the next refresh, marked.
+    group->ForceQuality(OPC_QUALITY_COMM_FAILURE);
+    list->RefreshChangedRows();
+    EXPECT_EQ(list->CellText(0, quality), L"Forced: Bad (Comm Failure)");
+    EXPECT_EQ(list->CellText(0, value), L"?");
     device->RequestPollStop(kPollOperator);
 }
 
