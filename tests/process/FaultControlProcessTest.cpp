@@ -10,7 +10,6 @@
 #include <chrono>
 #include <thread>
 
-#include "ForcedQuality.h"
 #include "OpcClient.h"
 #include "OpcConstants.h"
 #include "OpcStreamLayout.h"
@@ -22,6 +21,8 @@
 
 namespace {
 constexpr DWORD kStartMs = 30000;
+// Every quality a client may force: Good, Local Override, Uncertain and Bad, alone and with each substatus.
+constexpr WORD kForcible[] = {0xC0, 0xD8, 0x40, 0x44, 0x50, 0x54, 0x58, 0x00, 0x04, 0x08, 0x0C, 0x10, 0x14, 0x18, 0x1C};
 constexpr DWORD kWaitMs = 10000;
 
 // Pump1 { Flow R8 rw 3, Area (forced Uncertain in a 1.7 block) { Level R8 rw 12.5 } }, Tank { Level R8 rw 0.5 }.
@@ -194,14 +195,14 @@ TEST_F(FaultControlProcessTest, ForcedQualitiesLoadAndEachReachesStreamsAndCallb
     DWORD connection = 0;
     ASSERT_EQ(S_OK, data->DAdvise(&format, 0, &stream, &connection));
 
-    for (WORD forced : ForcibleQualities()) {
+    for (WORD forced : kForcible) {
         SCOPED_TRACE(testing::Message() << "quality " << forced);
         ASSERT_EQ(WriteLong(g, 1, forced), S_OK);
         EXPECT_TRUE(WaitFor(kWaitMs, [&] { return StreamCarries(stream, 1, forced); }));
         EXPECT_TRUE(WaitFor(kWaitMs, [&] { return CallbackCarries(callback, 1, forced); }));
     }
     EXPECT_EQ(WriteLong(g, 1, 0x80), OPC_E_RANGE);
-    ASSERT_EQ(WriteLong(g, 1, kNotForced), S_OK);
+    ASSERT_EQ(WriteLong(g, 1, -1), S_OK);  // none
     EXPECT_TRUE(WaitFor(kWaitMs, [&] { return CallbackCarries(callback, 1, OPC_QUALITY_GOOD); }));
     EXPECT_EQ(S_OK, data->DUnadvise(connection));
     EXPECT_EQ(S_OK, point->Unadvise(cookie));

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "ForcedQuality.h"
 #include "ServerTestSupport.h"
 
 namespace {
