@@ -142,6 +142,7 @@ protected:
     void TearDown() override {
         server.Reset();
         KillRunningServers();
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"Allow Fault Control");
         DeleteFileW(configFile.c_str());
         DeleteFileW((configFile + L".bak").c_str());
         RemoveDirectoryW(folder.c_str());

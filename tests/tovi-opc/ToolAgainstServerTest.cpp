@@ -88,6 +88,8 @@ protected:
         ASSERT_TRUE(registration.Start(L"/RegServer"));
         ASSERT_TRUE(registration.WaitForExit(60000, &code));
         ASSERT_EQ(code, 0u);
+        // Whatever ran before, clients may not control faults here.
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Zelkor\\Tovi Explorer\\Settings", L"Allow Fault Control");
         fixture->server = std::make_unique<ServerProcess>();
         ASSERT_TRUE(fixture->server->Start(L"\"" + fixture->configFile + L"\""));
         ASSERT_NE(fixture->server->WaitForMainWindow(60000), nullptr);
