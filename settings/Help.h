@@ -15,12 +15,13 @@ enum HelpContext : DWORD {
     kHelpWriteTagDialog = 112,
     kHelpColumnsDialog = 113,
     kHelpClientsWindow = 114,
+    kHelpReplayValues = 115,
 };
 
 // Every topic number above: the help file must have a page for each.
 inline constexpr HelpContext kHelpContexts[] = {
     kHelpMainFrame,     kHelpDeviceTree,     kHelpTagList,       kHelpGroupDialog,   kHelpTagDialog,
-    kHelpOptionsDialog, kHelpWriteTagDialog, kHelpColumnsDialog, kHelpClientsWindow,
+    kHelpOptionsDialog, kHelpWriteTagDialog, kHelpColumnsDialog, kHelpClientsWindow, kHelpReplayValues,
 };
 
 // The program directory + "ToviExplorer.chm"; worked out once.
