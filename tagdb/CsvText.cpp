@@ -1,6 +1,7 @@
 #include "CsvText.h"
 
 #include <windows.h>
+#include <algorithm>
 
 namespace {
 void AppendUtf8(std::string& out, std::wstring_view text) {
@@ -17,6 +18,11 @@ void AppendUtf8(std::string& out, std::wstring_view text) {
 bool FromUtf8(std::string_view text, std::wstring& out) {
     out.clear();
     if (text.empty()) return true;
+    // Most CSV text is ASCII: widened directly, without the platform's two passes.
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        out.assign(text.begin(), text.end());
+        return true;
+    }
     const int n =
         MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (n <= 0) return false;

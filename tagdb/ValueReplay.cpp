@@ -8,6 +8,7 @@
 #include "CsvStream.h"
 #include "EventLog.h"
 #include "FileTime.h"
+#include "LiveObjectSet.h"
 #include "OPCS_Tag.h"
 #include "OpcConstants.h"
 #include "Text.h"
@@ -37,6 +38,26 @@ bool ParseQuality(const std::wstring& text, WORD& quality) {
     quality = static_cast<WORD>(n);
     return true;
 }
+
+// Rows that fall due together share their timestamp's text: it is read once.
+class TimeReader {
+public:
+    bool Read(const std::wstring& text, std::uint64_t& ticks) {
+        if (!m_valid || text != m_text) {
+            FILETIME time{};
+            m_valid = !text.empty() && ParseCsvTime(text, time);
+            m_text = text;
+            m_ticks = FileTimeToU64(time);
+        }
+        ticks = m_ticks;
+        return m_valid;
+    }
+
+private:
+    std::wstring m_text;
+    std::uint64_t m_ticks = 0;
+    bool m_valid = false;
+};
 
 std::wstring Quoted(std::wstring_view text) { return L"\"" + std::wstring(text) + L"\""; }
 
@@ -87,6 +108,7 @@ ReplayCheck ValueReplay::Check(const std::wstring& path) {
     }
     // A tag's type by its item ID as the file spells it: one resolution per item.
     std::unordered_map<std::wstring, VARTYPE> types;
+    TimeReader times;
     CsvRecord record;
     std::wstring error;
     Variant value;
@@ -115,12 +137,11 @@ ReplayCheck ValueReplay::Check(const std::wstring& path) {
                                       L"(Timestamp,ItemID,Value[,Quality])");
             continue;
         }
-        FILETIME time{};
-        if (f[0].empty() || !ParseCsvTime(f[0], time)) {
+        std::uint64_t ticks = 0;
+        if (!times.Read(f[0], ticks)) {
             list.Add(record.line,
                      L"the timestamp " + Quoted(f[0]) + L" is not a UTC time like 2026-12-07T10:15:00.0000000Z");
         } else {
-            const std::uint64_t ticks = FileTimeToU64(time);
             if (ticks < previous) {
                 list.Add(record.line, L"timestamps out of order: " + f[0] + L" is earlier than the row before");
             }
@@ -227,34 +248,44 @@ ReplayEnd ValueReplay::PlayPasses(const std::wstring& path, const ReplayOptions&
     CsvRecord record;
     std::wstring error;
     Variant value;
+    TimeReader times;
+    // Item IDs resolved once, used again while no tag has been deleted since.
+    struct Resolved {
+        OPCS_Tag* tag;
+        std::uint64_t removals;
+    };
+    std::unordered_map<std::wstring, Resolved> tags;
+    std::uint64_t base = ClockTicks();
     for (;;) {
-        const std::uint64_t base = ClockTicks();
         std::uint64_t firstTime = 0;
+        std::uint64_t lastTime = 0;
+        std::uint64_t distinctTimes = 0;
         bool first = true;
         bool firstRecord = true;
         // Read once for every row that falls due together.
-        std::uint64_t now = base;
+        std::uint64_t now = ClockTicks();
         FILETIME stamp = FileTimeNow();
         for (;;) {
             const CsvStream::Result result = stream.Next(record, error);
             if (result == CsvStream::Result::End) break;
             if (result == CsvStream::Result::Failed) return ReplayEnd::Failed;
             const std::vector<std::wstring>& f = record.fields;
-            FILETIME time{};
+            std::uint64_t recorded = 0;
             WORD quality = OPC_QUALITY_GOOD;
             const bool header = firstRecord && result == CsvStream::Result::Record && IsHeader(record);
             firstRecord = false;
             if (header) continue;
             // The file may have changed since its check: a row that no longer reads is passed over.
-            if (result != CsvStream::Result::Record || f.size() < 3 || f.size() > 4 || !ParseCsvTime(f[0], time) ||
+            if (result != CsvStream::Result::Record || f.size() < 3 || f.size() > 4 || !times.Read(f[0], recorded) ||
                 (f.size() == 4 && !ParseQuality(f[3], quality))) {
                 m_rowsSkipped.fetch_add(1, std::memory_order_relaxed);
                 m_rowsPlayed.fetch_add(1, std::memory_order_relaxed);
                 continue;
             }
-            const std::uint64_t recorded = FileTimeToU64(time);
             if (first) firstTime = recorded;
+            if (first || recorded != lastTime) ++distinctTimes;
             first = false;
+            lastTime = recorded;
             const double offset = static_cast<double>(recorded > firstTime ? recorded - firstTime : 0) / options.speed;
             const std::uint64_t due = base + static_cast<std::uint64_t>(offset);
             if (due > now) {
@@ -270,7 +301,16 @@ ReplayEnd ValueReplay::PlayPasses(const std::wstring& path, const ReplayOptions&
             {
                 // Held for one row: a deletion or a file load cannot free the tag meanwhile.
                 ScopedLock guard(m_configuration.Lock());
-                OPCS_Tag* tag = m_configuration.FindTag(f[1]);
+                const std::uint64_t removals = LiveTags().Removals();
+                auto known = tags.find(f[1]);
+                if (known == tags.end() || known->second.removals != removals) {
+                    OPCS_Tag* found = m_configuration.FindTag(f[1]);
+                    if (known != tags.end())
+                        known->second = {found, removals};
+                    else if (found != nullptr)
+                        known = tags.emplace(f[1], Resolved{found, removals}).first;
+                }
+                OPCS_Tag* tag = known != tags.end() ? known->second.tag : nullptr;
                 // FREEZE HOOK: once OPCS_Device::IsFrozen() exists, pass over the rows of a frozen device here.
                 if (tag != nullptr && ParseCsvValue(f[2], tag->GetDataType(), value)) {
                     tag->SetValue(value, quality, stamp);
@@ -281,6 +321,11 @@ ReplayEnd ValueReplay::PlayPasses(const std::wstring& path, const ReplayOptions&
             m_rowsPlayed.fetch_add(1, std::memory_order_relaxed);
         }
         if (!options.loop) return ReplayEnd::Finished;
+        // The first row comes again one recorded interval (the file's mean) after the last, so
+        // that the last value is seen too; a file of one instant repeats once a second.
+        const std::uint64_t span = lastTime - firstTime;
+        const std::uint64_t interval = distinctTimes > 1 ? span / (distinctTimes - 1) : 10000000;
+        base += static_cast<std::uint64_t>(static_cast<double>(span + interval) / options.speed);
         if (m_stop.Wait(0) != WaitResult::TimedOut) return ReplayEnd::Stopped;
         if (!stream.Rewind()) return ReplayEnd::Failed;
         m_loopsCompleted.fetch_add(1);
