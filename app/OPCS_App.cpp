@@ -15,6 +15,8 @@
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
 #include "ProgramPaths.h"
+#include "ReplayDialog.h"
+#include "ReplayProgressWindow.h"
 #include "OPCGroup.h"
 #include "OPCServer.h"
 #include "ServerRegistration.h"
@@ -25,6 +27,7 @@
 #include "TagFileCommand.h"
 #include "TagTexts.h"
 #include "Text.h"
+#include "ValueReplay.h"
 #include "VersionInfo.h"
 
 namespace {
@@ -124,7 +127,27 @@ bool OPCS_App::InitInstance() {
     // The window appears once clients can connect; started by COM it stays out of the way.
     m_frame->Show(m_commandLine.StartedByCom() ? SW_SHOWMINNOACTIVE : m_showCommand);
     RegisterShellFileTypes();
+    StartCommandLineReplay();
     return true;
+}
+
+void OPCS_App::StartCommandLineReplay() {
+    const ReplaySwitch replay = ScanReplaySwitch(m_arguments);
+    if (!replay.present && replay.error.empty()) return;
+    // A box started by COM answers itself (the message-box seam); the event log has it either way.
+    if (!replay.error.empty()) {
+        theEventLog << L"Value replay refused:" << replay.error << EventLog::EndEntry;
+        AppMessageBox(replay.error, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    ValueReplay& player = m_configuration.Replay();
+    const std::wstring path = FullPath(replay.file);
+    const ReplayCheck check = player.Start(path, ReplayOptions{replay.speed, replay.loop});
+    if (!check.Passed()) {
+        AppMessageBox(ReplayDialog::RefusalText(path, check), MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    if (!m_commandLine.StartedByCom()) ReplayProgressWindow::Open(m_frame->Handle(), player);
 }
 
 void OPCS_App::RunRegistrationSwitch(RegistrationSwitch action) {
@@ -257,6 +280,7 @@ int OPCS_App::Run() {
 
 int OPCS_App::ExitInstance(int exitCode) {
     theEventLog << L"Application terminating normally" << EventLog::EndEntry;
+    m_configuration.Replay().Stop();
     // Clients still connected (their server objects are destroyed below) hear why.
     NotifyShutdown(kExitReason);
     m_classObjectThread.Stop();

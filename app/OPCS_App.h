@@ -37,6 +37,8 @@ public:
 private:
     void RunRegistrationSwitch(RegistrationSwitch action);
     bool CreateMainFrame();
+    // "/Replay FILE": plays it, or says why not.
+    void StartCommandLineReplay();
     bool OpenStartConfiguration();
     bool OpenConfiguration(const std::wstring& path);
     bool NewConfiguration();

@@ -142,3 +142,15 @@
 #define IDS_LOG_FILE_FILTER          61263
 #define IDS_LOG_FILE_TITLE           61264
 #define IDS_LOG_FILE_EXTENSION       61265
+
+// The value replay dialog and its progress window.
+#define IDD_REPLAY                   263
+#define IDD_REPLAY_PROGRESS          264
+#define IDC_REPLAY_FILE              1200
+#define IDC_REPLAY_BROWSE            1201
+#define IDC_REPLAY_SPEED             1202
+#define IDC_REPLAY_LOOP              1203
+#define IDC_REPLAY_BAR               1204
+#define IDC_REPLAY_ROWS              1205
+#define IDC_REPLAY_FILE_NAME         1206
+#define ID_FILE_REPLAY               32840

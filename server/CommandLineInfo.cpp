@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shellapi.h>
 #include <algorithm>
+#include <cmath>
+#include <cwchar>
 #include <vector>
 
 #include "Text.h"
@@ -27,6 +29,22 @@ std::vector<std::wstring> SplitArguments(std::wstring_view arguments) {
     LocalFree(argv);
     return result;
 }
+
+bool IsSwitch(const std::wstring& word, std::wstring_view name) {
+    return word.size() > 1 && (word[0] == L'-' || word[0] == L'/') &&
+           EqualsNoCase(std::wstring_view(word).substr(1), name);
+}
+
+// A plain decimal number, the whole word.
+bool ParseSpeed(const std::wstring& word, double& speed) {
+    if (word.empty() || word.find_first_not_of(L"0123456789.") != std::wstring::npos) return false;
+    wchar_t* end = nullptr;
+    speed = std::wcstod(word.c_str(), &end);
+    return end == word.c_str() + word.size() && std::isfinite(speed);
+}
+
+// Switches whose next word is their value, not a file to open.
+bool TakesValue(const std::wstring& word) { return IsSwitch(word, L"Replay") || IsSwitch(word, L"Speed"); }
 }  // namespace
 
 RegistrationSwitch ScanRegistrationSwitch(std::wstring_view arguments) {
@@ -95,9 +113,47 @@ std::wstring RegistrationHelpText() {
            L"/UnRegServer -  Unregister the server\n\"";
 }
 
+ReplaySwitch ScanReplaySwitch(std::wstring_view arguments) {
+    ReplaySwitch result;
+    const std::vector<std::wstring> words = SplitArguments(arguments);
+    bool speedGiven = false;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::wstring& word = words[i];
+        const bool replay = IsSwitch(word, L"Replay");
+        if (replay || IsSwitch(word, L"Speed")) {
+            const bool hasValue = i + 1 < words.size() && !words[i + 1].empty();
+            const std::wstring value = hasValue ? words[++i] : std::wstring();
+            if (replay) {
+                result.present = true;
+                result.file = value;
+                if (!hasValue) result.error = L"The " + word + L" switch needs the name of a CSV file after it.";
+            } else {
+                speedGiven = true;
+                if (!ParseSpeed(value, result.speed) || !(result.speed > 0) || result.speed > 1e9) {
+                    result.error = L"The " + word +
+                                   L" switch needs a positive number after it (2 plays twice as "
+                                   L"fast), not \"" +
+                                   value + L"\".";
+                }
+            }
+        } else if (IsSwitch(word, L"Loop")) {
+            result.loop = true;
+        }
+    }
+    if (!result.present && (speedGiven || result.loop) && result.error.empty())
+        result.error = L"/Speed and /Loop go with /Replay FILE.";
+    return result;
+}
+
 CommandLineInfo ParseCommandLine(std::wstring_view arguments) {
     CommandLineInfo info;
-    for (const std::wstring& argument : SplitArguments(arguments)) {
+    const std::vector<std::wstring> words = SplitArguments(arguments);
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::wstring& argument = words[i];
+        if (TakesValue(argument)) {
+            ++i;
+            continue;
+        }
         if (!argument.empty() && (argument[0] == L'-' || argument[0] == L'/')) {
             const std::wstring_view flag = std::wstring_view(argument).substr(1);
             if (EqualsNoCase(flag, L"Embedding")) {

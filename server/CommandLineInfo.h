@@ -36,6 +36,17 @@ struct CloseSwitch {
 };
 CloseSwitch ScanCloseSwitch(std::wstring_view arguments);
 
+// "/Replay FILE [/Speed N] [/Loop]" (any letter case, "-" as well): the
+// program starts as usual and plays the recorded values of FILE into its tags.
+struct ReplaySwitch {
+    bool present = false;
+    std::wstring file;
+    double speed = 1;
+    bool loop = false;
+    std::wstring error;  // a switch given wrongly, in words
+};
+ReplaySwitch ScanReplaySwitch(std::wstring_view arguments);
+
 struct CommandLineInfo {
     bool runEmbedded = false;   // "-Embedding": started by COM for a client
     bool runAutomated = false;  // "-Automation"
@@ -46,5 +57,6 @@ struct CommandLineInfo {
 };
 
 // Switches start with "-" or "/"; "Embedding" and "Automation" are recognised
-// in any letter case, others are ignored.
+// in any letter case, others are ignored (the words after /Replay and /Speed
+// with them).
 CommandLineInfo ParseCommandLine(std::wstring_view arguments);

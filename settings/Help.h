@@ -16,12 +16,14 @@ enum HelpContext : DWORD {
     kHelpColumnsDialog = 113,
     kHelpClientsWindow = 114,
     kHelpForceQualityDialog = 115,
+    kHelpReplayValues = 116,
 };
 
 // Every topic number above: the help file must have a page for each.
 inline constexpr HelpContext kHelpContexts[] = {
-    kHelpMainFrame,     kHelpDeviceTree,     kHelpTagList,       kHelpGroupDialog,   kHelpTagDialog,
-    kHelpOptionsDialog, kHelpWriteTagDialog, kHelpColumnsDialog, kHelpClientsWindow, kHelpForceQualityDialog,
+    kHelpMainFrame,     kHelpDeviceTree,         kHelpTagList,        kHelpGroupDialog,
+    kHelpTagDialog,     kHelpOptionsDialog,      kHelpWriteTagDialog, kHelpColumnsDialog,
+    kHelpClientsWindow, kHelpForceQualityDialog, kHelpReplayValues,
 };
 
 // The program directory + "ToviExplorer.chm"; worked out once.

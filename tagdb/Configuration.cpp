@@ -10,13 +10,19 @@
 #include "OPCS_Tag.h"
 #include "OPCS_TagGroup.h"
 #include "Text.h"
+#include "ValueReplay.h"
 #include "WholeFile.h"
 
 namespace {
 bool SameFile(const std::wstring& a, const std::wstring& b) { return EqualsNoCase(FullPath(a), FullPath(b)); }
 }  // namespace
 
-Configuration::~Configuration() { Clear(); }
+Configuration::Configuration() : m_replay(std::make_unique<ValueReplay>(*this)) {}
+
+Configuration::~Configuration() {
+    m_replay->Stop();
+    Clear();
+}
 
 void Configuration::EnableFaultControl(bool enabled) {
     ScopedLock guard(m_lock);

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,7 @@
 class OPCS_Device;
 class OPCS_TagGroup;
 class OPCS_Tag;
+class ValueReplay;
 
 // Told of changes made by any thread, possibly under a tag's or device's
 // lock: an implementation only posts, never draws or waits.
@@ -38,7 +40,7 @@ inline constexpr wchar_t kClientsConnectedText[] =
 
 class Configuration {
 public:
-    Configuration() = default;
+    Configuration();
     ~Configuration();
     Configuration(const Configuration&) = delete;
     Configuration& operator=(const Configuration&) = delete;
@@ -103,6 +105,9 @@ public:
     void NotifyDeviceStatesChanged() noexcept;
     void SetGroupDeletingObserver(GroupDeletingObserver observer) noexcept { m_deletingObserver.store(observer); }
 
+    // The one value replay that plays into these tags.
+    ValueReplay& Replay() noexcept { return *m_replay; }
+
 private:
     // The caller holds the lock.
     bool UnlinkLocked(OPCS_TagGroup* item);
@@ -122,4 +127,6 @@ private:
     // The file whose content on disk was read cleanly or written last: the
     // one file saved over without a backup.
     std::wstring m_ownFile;
+    // Last: stopped first, while the devices it plays into are still there.
+    std::unique_ptr<ValueReplay> m_replay;
 };

@@ -1,6 +1,7 @@
 #include "CsvText.h"
 
 #include <windows.h>
+#include <algorithm>
 
 namespace {
 void AppendUtf8(std::string& out, std::wstring_view text) {
@@ -12,9 +13,16 @@ void AppendUtf8(std::string& out, std::wstring_view text) {
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data() + at, n, nullptr, nullptr);
 }
 
+}  // namespace
+
 bool FromUtf8(std::string_view text, std::wstring& out) {
     out.clear();
     if (text.empty()) return true;
+    // Most CSV text is ASCII: widened directly, without the platform's two passes.
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        out.assign(text.begin(), text.end());
+        return true;
+    }
     const int n =
         MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (n <= 0) return false;
@@ -22,7 +30,6 @@ bool FromUtf8(std::string_view text, std::wstring& out) {
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), out.data(), n);
     return true;
 }
-}  // namespace
 
 void AppendCsvRow(std::string& out, const std::vector<std::wstring>& fields) {
     for (size_t i = 0; i < fields.size(); ++i) {
@@ -45,6 +52,57 @@ void AppendCsvRow(std::string& out, const std::vector<std::wstring>& fields) {
     out += "\r\n";
 }
 
+bool ReadCsvRecord(std::wstring_view text, size_t& i, size_t& line, std::vector<std::wstring>& fields,
+                   std::wstring& error) {
+    const size_t n = text.size();
+    size_t count = 0;
+    // Fields are assigned, not made afresh: a caller reading millions of rows
+    // into the same vector keeps the strings' storage.
+    auto field = [&]() -> std::wstring& {
+        if (count == fields.size()) fields.emplace_back();
+        std::wstring& f = fields[count++];
+        f.clear();
+        return f;
+    };
+    for (;;) {
+        std::wstring& f = field();
+        if (i < n && text[i] == L'"') {
+            const size_t opened = line;
+            ++i;
+            for (;;) {
+                if (i >= n) {
+                    error = L"line " + std::to_wstring(opened) + L": a quoted field is never closed";
+                    return false;
+                }
+                if (text[i] == L'"') {
+                    if (i + 1 < n && text[i + 1] == L'"') {
+                        f += L'"';
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                if (text[i] == L'\n') ++line;
+                f += text[i++];
+            }
+        }
+        // Unquoted text, or what follows a closing quote, up to the next comma or line end.
+        const size_t from = i;
+        while (i < n && text[i] != L',' && text[i] != L'\r' && text[i] != L'\n') ++i;
+        f.append(text.substr(from, i - from));
+        if (i < n && text[i] == L',') {
+            ++i;
+            continue;
+        }
+        if (i < n && text[i] == L'\r') ++i;
+        if (i < n && text[i] == L'\n') ++i;
+        ++line;
+        fields.resize(count);
+        return true;
+    }
+}
+
 bool ReadCsv(std::string_view bytes, std::vector<CsvRecord>& records, std::wstring& error) {
     records.clear();
     if (bytes.substr(0, kUtf8ByteOrderMark.size()) == kUtf8ByteOrderMark)
@@ -56,49 +114,12 @@ bool ReadCsv(std::string_view bytes, std::vector<CsvRecord>& records, std::wstri
     }
     size_t line = 1;
     size_t i = 0;
-    const size_t n = text.size();
-    while (i < n) {
-        CsvRecord record;
+    CsvRecord record;
+    while (i < text.size()) {
         record.line = line;
-        std::wstring field;
-        bool rowEnded = false;
-        while (!rowEnded) {
-            field.clear();
-            if (i < n && text[i] == L'"') {
-                const size_t opened = line;
-                ++i;
-                for (;;) {
-                    if (i >= n) {
-                        error = L"line " + std::to_wstring(opened) + L": a quoted field is never closed";
-                        return false;
-                    }
-                    if (text[i] == L'"') {
-                        if (i + 1 < n && text[i + 1] == L'"') {
-                            field += L'"';
-                            i += 2;
-                            continue;
-                        }
-                        ++i;
-                        break;
-                    }
-                    if (text[i] == L'\n') ++line;
-                    field += text[i++];
-                }
-            }
-            // Unquoted text, or what follows a closing quote, up to the next comma or line end.
-            while (i < n && text[i] != L',' && text[i] != L'\r' && text[i] != L'\n') field += text[i++];
-            record.fields.push_back(field);
-            if (i < n && text[i] == L',') {
-                ++i;
-                continue;
-            }
-            if (i < n && text[i] == L'\r') ++i;
-            if (i < n && text[i] == L'\n') ++i;
-            ++line;
-            rowEnded = true;
-        }
+        if (!ReadCsvRecord(text, i, line, record.fields, error)) return false;
         const bool blank = record.fields.size() == 1 && record.fields[0].empty();
-        if (!blank) records.push_back(std::move(record));
+        if (!blank) records.push_back(record);
     }
     return true;
 }

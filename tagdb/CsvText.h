@@ -19,3 +19,11 @@ inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 // blank lines are skipped. False with `error` set when the text is not UTF-8
 // or a quoted field is never closed.
 bool ReadCsv(std::string_view text, std::vector<CsvRecord>& records, std::wstring& error);
+
+// One record of `text` from `at` (advanced past its line end), into `fields`
+// (reused: their storage is kept); `line` counts the line breaks passed.
+// False with `error` set for a quoted field never closed.
+bool ReadCsvRecord(std::wstring_view text, size_t& at, size_t& line, std::vector<std::wstring>& fields,
+                   std::wstring& error);
+// False when the bytes are not UTF-8.
+bool FromUtf8(std::string_view text, std::wstring& out);

@@ -105,6 +105,7 @@ void LiveObjectSet::Remove(const void* object) {
         if (m_slots[i] == key) {
             m_slots[i] = kRemoved;
             --m_used;
+            m_removals.fetch_add(1, std::memory_order_relaxed);
         }
     }
     LeaveWrite();

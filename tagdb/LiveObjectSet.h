@@ -16,6 +16,9 @@ public:
     void Add(const void* object);
     void Remove(const void* object);
     bool Contains(const void* object) const;
+    // Moves with every removal: a pointer kept since it last read the same
+    // count cannot have been freed, nor reused for another object.
+    std::uint64_t Removals() const noexcept { return m_removals.load(std::memory_order_relaxed); }
 
 private:
     // Open addressing with linear probing: a lookup touches one cache line in
@@ -45,6 +48,7 @@ private:
     std::vector<std::uintptr_t> m_slots;
     size_t m_used = 0;    // live entries
     size_t m_filled = 0;  // live entries and tombstones
+    std::atomic<std::uint64_t> m_removals{0};
 };
 
 LiveObjectSet& LiveTags();

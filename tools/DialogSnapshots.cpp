@@ -7,6 +7,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +22,10 @@
 #include "OpcConstants.h"
 #include "Tovi_DlgTag.h"
 #include "OPCS_DlgWriteToTag.h"
+#include "Configuration.h"
+#include "ReplayDialog.h"
+#include "ReplayProgressWindow.h"
+#include "ValueReplay.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
 #include "SimulatedSignal.h"
@@ -90,6 +97,29 @@ int wmain(int argc, wchar_t** argv) {
                                about.Create(nullptr), force.Create(nullptr)};
     OPCS_DlgWriteToTag* write = OPCS_DlgWriteToTag::Open(tag, nullptr);
     if (write != nullptr) shots.push_back(write->Handle());
+    // A replay of 2,000 rows a millisecond apart, looping, behind its two windows.
+    Configuration configuration;
+    auto* plant = new ToviDevice;
+    plant->Rename(L"Plant");
+    configuration.AddDevice(plant);
+    plant->AddTag(new ToviTag);
+    wchar_t temp[MAX_PATH + 1];
+    const std::wstring recording = std::wstring(temp, GetTempPathW(MAX_PATH + 1, temp)) + L"snapshot-replay.csv";
+    {
+        std::ofstream out(std::filesystem::path(recording), std::ios::binary);
+        out << "Timestamp,ItemID,Value,Quality\r\n";
+        char row[96];
+        for (int i = 0; i < 2000; ++i) {
+            snprintf(row, sizeof row, "2026-12-07T10:15:%02d.%07dZ,Plant.Tag,%d,192\r\n", i / 1000, i % 1000 * 10000,
+                     i);
+            out << row;
+        }
+    }
+    ReplayDialog replayDialog(configuration.Replay());
+    shots.push_back(replayDialog.Create(nullptr));
+    configuration.Replay().Start(recording, ReplayOptions{1, true});
+    ReplayProgressWindow* progress = ReplayProgressWindow::Open(nullptr, configuration.Replay());
+    shots.push_back(progress != nullptr ? progress->Handle() : nullptr);
     // Side by side from the top left, wrapping at the screen's width.
     int x = 10, y = 10, rowHeight = 0;
     const int screenWidth = GetSystemMetrics(SM_CXSCREEN);
@@ -116,6 +146,8 @@ int wmain(int argc, wchar_t** argv) {
     for (HWND shot : shots) {
         if (shot != nullptr && IsWindow(shot)) DestroyWindow(shot);
     }
+    configuration.Replay().Stop();
+    DeleteFileW(recording.c_str());
     // The clients window alone: it is wide.
     OPCS_DlgClients* clients = OPCS_DlgClients::Open(nullptr, &MadeUpClients);
     if (clients == nullptr) {

@@ -21,6 +21,8 @@
 #include "CSplashWnd.h"
 #include "OPCS_TagGroup.h"
 #include "CTagView.h"
+#include "ReplayDialog.h"
+#include "ReplayProgressWindow.h"
 #include "Text.h"
 #include "resource.h"
 
@@ -264,6 +266,7 @@ bool CMainFrame::PreTranslateMessage(MSG* msg) {
     // A write dialog's keys are its own (Tab, Enter, Escape, its accelerators), as are the clients window's.
     if (OPCS_DlgWriteToTag::PreTranslate(msg)) return true;
     if (OPCS_DlgClients::PreTranslate(msg)) return true;
+    if (ReplayProgressWindow::PreTranslate(msg)) return true;
     return m_accelerators != nullptr && m_hwnd != nullptr && TranslateAcceleratorW(m_hwnd, m_accelerators, msg) != 0;
 }
 
@@ -303,6 +306,7 @@ bool CMainFrame::QueryCommand(UINT command, CommandState& state) {
     case ID_FILE_SAVE_AS:
     case ID_FILE_IMPORT_TAGS: state.enabled = !AreClientsConnected(); return true;
     case ID_FILE_EXPORT_TAGS:
+    case ID_FILE_REPLAY:
     case ID_VIEW_CLIENTS:
     case ID_APP_EXIT:
     case ID_APP_ABOUT:  // shown by the application's command handler
@@ -325,6 +329,7 @@ bool CMainFrame::OnCommand(UINT command) {
     case ID_FILE_SAVE_AS: OnSaveAs(); return true;
     case ID_FILE_IMPORT_TAGS: OnImportTags(); return true;
     case ID_FILE_EXPORT_TAGS: OnExportTags(); return true;
+    case ID_FILE_REPLAY: OnReplayValues(); return true;
     case ID_VIEW_CLIENTS: OPCS_DlgClients::Open(m_hwnd, m_clientRows); return true;
     case ID_APP_EXIT: OnClose(); return true;
     case ID_HELP: ShowHelpTopic(kHelpMainFrame); return true;
@@ -431,6 +436,16 @@ void CMainFrame::OnExportTags() {
     if (path.empty()) return;
     std::wstring error;
     if (!doc->ExportTags(path, error)) AppMessageBox(error, MB_OK | MB_ICONEXCLAMATION);
+}
+
+void CMainFrame::OnReplayValues() {
+    ValueReplay& replay = m_doc.GetConfiguration().Replay();
+    // One replay at a time: while one plays, its window is the way to it.
+    if (!replay.IsPlaying()) {
+        ReplayDialog dialog(replay);
+        if (dialog.DoModal(m_hwnd) != IDOK) return;
+    }
+    ReplayProgressWindow::Open(m_hwnd, replay);
 }
 
 void CMainFrame::OnInitMenuPopup(HMENU menu) {

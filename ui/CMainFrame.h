@@ -100,6 +100,7 @@ private:
     void OnSaveAs();
     void OnImportTags();
     void OnExportTags();
+    void OnReplayValues();
     // A configuration file, or with `tags` a CSV file of tags; empty when cancelled.
     std::wstring ChooseFile(bool save, bool tags = false);
     bool OnSplitterMouse(UINT message, LPARAM lParam);

@@ -133,3 +133,37 @@ TEST(TagFileSwitchScan, ActionFileAndConfigurationInAnyOrderOrAReasonInWords) {
     EXPECT_FALSE(ScanTagFileSwitch(L"/Import a.csv /Export b.csv").error.empty());
     EXPECT_EQ(ScanTagFileSwitch(L"/Importer a.csv").action, TagFileSwitch::Action::None);
 }
+
+TEST(ReplaySwitchScan, FileSpeedAndLoopBesideTheConfigurationOrAReasonInWords) {
+    const struct {
+        const wchar_t* line;
+        const wchar_t* file;
+        double speed;
+        bool loop;
+        const wchar_t* error;  // the start of it; empty when none
+        const wchar_t* configuration;
+    } cases[] = {
+        {L"Line.tvf /Replay \"C:\\Rec Files\\day.csv\" /SPEED 2.5 -loop", L"C:\\Rec Files\\day.csv", 2.5, true, L"",
+         L"Line.tvf"},
+        {L"-replay Line.tvf", L"Line.tvf", 1, false, L"", L""},
+        {L"/Speed 4 /Replay r.csv Plant.tvf", L"r.csv", 4, false, L"", L"Plant.tvf"},
+        {L"/Replay", L"", 1, false, L"The /Replay switch needs the name of a CSV file", L""},
+        {L"/Replay r.csv /Speed 0", L"r.csv", 0, false, L"The /Speed switch needs a positive number", L""},
+        {L"/Replay r.csv /Speed fast", L"r.csv", 1, false, L"The /Speed switch needs a positive number", L""},
+        {L"/Replay r.csv /Speed", L"r.csv", 1, false, L"The /Speed switch needs a positive number", L""},
+        {L"Plant.tvf /Loop", L"", 1, true, L"/Speed and /Loop go with /Replay FILE.", L"Plant.tvf"},
+    };
+    for (const auto& c : cases) {
+        const ReplaySwitch scanned = ScanReplaySwitch(c.line);
+        const std::string line = testing::PrintToString(std::wstring(c.line));
+        EXPECT_EQ(scanned.present, *c.file != 0 || std::wstring(c.line).find(L"/Replay") != std::wstring::npos) << line;
+        EXPECT_EQ(scanned.file, c.file) << line;
+        if (!*c.error) {
+            EXPECT_EQ(scanned.speed, c.speed) << line;
+        }
+        EXPECT_EQ(scanned.loop, c.loop) << line;
+        EXPECT_EQ(0u, scanned.error.rfind(c.error, 0)) << line << testing::PrintToString(scanned.error);
+        EXPECT_EQ(*c.error == 0, scanned.error.empty()) << line;
+        EXPECT_EQ(ParseCommandLine(c.line).fileName, c.configuration) << line;
+    }
+}

@@ -1,0 +1,94 @@
+#include "ReplayDialog.h"
+
+#include <commdlg.h>
+
+#include "Help.h"
+#include "MessageBoxes.h"
+#include "Text.h"
+#include "ValueText.h"
+#include "resource.h"
+
+namespace {
+// What the dialog showed last, offered again while the program runs.
+struct LastChoice {
+    std::wstring file;
+    std::wstring speed = L"1";
+    bool loop = false;
+} g_last;
+
+constexpr size_t kShownErrors = 15;
+}  // namespace
+
+ReplayDialog::ReplayDialog(ValueReplay& replay) : DialogWindow(IDD_REPLAY), m_replay(replay) {}
+
+std::wstring ReplayDialog::RefusalText(const std::wstring& path, const ReplayCheck& check) {
+    std::wstring text = L"Nothing is replayed from " + path + L":\n\n";
+    for (size_t i = 0; i < check.errors.size() && i < kShownErrors; ++i) text += check.errors[i] + L"\n";
+    const size_t more = check.errors.size() > kShownErrors ? check.errors.size() - kShownErrors : 0;
+    if (more + check.moreErrors > 0) text += L"... and " + std::to_wstring(more + check.moreErrors) + L" more.";
+    return text;
+}
+
+INT_PTR ReplayDialog::OnMessage(UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_INITDIALOG: OnInitDialog(); return TRUE;
+    case WM_HELP: ShowHelpTopic(kHelpReplayValues); return TRUE;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDC_REPLAY_BROWSE: OnBrowse(); return TRUE;
+        case IDOK: OnOk(); return TRUE;
+        case IDCANCEL: End(IDCANCEL); return TRUE;
+        case ID_HELP: ShowHelpTopic(kHelpReplayValues); return TRUE;
+        default: return FALSE;
+        }
+    default: return FALSE;
+    }
+}
+
+void ReplayDialog::OnInitDialog() {
+    SetItemText(IDC_REPLAY_FILE, g_last.file);
+    SetItemText(IDC_REPLAY_SPEED, g_last.speed);
+    SetChecked(IDC_REPLAY_LOOP, g_last.loop);
+}
+
+void ReplayDialog::OnBrowse() {
+    wchar_t path[MAX_PATH] = {};
+    lstrcpynW(path, ItemText(IDC_REPLAY_FILE).c_str(), MAX_PATH);
+    const std::wstring filter = LoadResString(IDS_TAG_FILE_FILTER) + L'\0' + L"*.csv" + L'\0';
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = m_hwnd;
+    ofn.lpstrFilter = filter.c_str();
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrDefExt = L"csv";
+    ofn.lpstrTitle = L"Replay Values";
+    ofn.Flags = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+    if (GetOpenFileNameW(&ofn)) SetItemText(IDC_REPLAY_FILE, path);
+}
+
+void ReplayDialog::OnOk() {
+    const std::wstring path = ItemText(IDC_REPLAY_FILE);
+    if (path.empty()) {
+        RefuseField(IDC_REPLAY_FILE, L"Please choose the CSV file of recorded values.");
+        return;
+    }
+    ReplayOptions options;
+    const std::wstring speed = ItemText(IDC_REPLAY_SPEED);
+    if (!ParseWholeNumber(speed, options.speed) || !(options.speed > 0)) {
+        RefuseField(IDC_REPLAY_SPEED,
+                    L"Please enter a positive number: 1 plays at the recorded pace, 2 twice as fast.");
+        return;
+    }
+    options.loop = IsChecked(IDC_REPLAY_LOOP);
+    g_last = {path, speed, options.loop};
+    // The check reads the whole file once: a large one takes a moment.
+    const HCURSOR cursor = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    const ReplayCheck check = m_replay.Start(path, options);
+    SetCursor(cursor);
+    if (!check.Passed()) {
+        RefuseField(IDC_REPLAY_FILE, RefusalText(path, check));
+        return;
+    }
+    End(IDOK);
+}

@@ -1,0 +1,27 @@
+#pragma once
+// File > Replay Values...: the recorded file, the speed and whether to loop.
+// OK checks the file and starts the replay, or lists its bad rows and stays
+// open; the caller then shows the progress window.
+#include <string>
+
+#include "DialogWindow.h"
+#include "ValueReplay.h"
+
+class ReplayDialog : public DialogWindow {
+public:
+    explicit ReplayDialog(ValueReplay& replay);
+
+    // The text of a refused start: the file and its first bad rows (a box
+    // taller than the screen would hide its button).
+    static std::wstring RefusalText(const std::wstring& path, const ReplayCheck& check);
+
+protected:
+    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    void OnInitDialog();
+    void OnBrowse();
+    void OnOk();
+
+    ValueReplay& m_replay;
+};

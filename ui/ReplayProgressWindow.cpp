@@ -1,0 +1,103 @@
+#include "ReplayProgressWindow.h"
+
+#include <commctrl.h>
+
+#include "Help.h"
+#include "ValueReplay.h"
+#include "resource.h"
+
+namespace {
+// Only the user-interface thread opens and closes it.
+ReplayProgressWindow* g_open = nullptr;
+constexpr UINT_PTR kRefreshTimer = 1;
+constexpr int kBarSteps = 1000;
+
+// 50000 as the user writes it: 50,000.
+std::wstring CountText(std::uint64_t count) {
+    const std::wstring digits = std::to_wstring(count);
+    wchar_t separator[8] = L",";
+    GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_STHOUSAND, separator, 8);
+    NUMBERFMTW format{0, 0, 3, const_cast<wchar_t*>(L"."), separator, 1};
+    wchar_t text[64];
+    if (GetNumberFormatEx(LOCALE_NAME_USER_DEFAULT, 0, digits.c_str(), &format, text, 64) == 0) return digits;
+    return text;
+}
+}  // namespace
+
+ReplayProgressWindow::ReplayProgressWindow(ValueReplay& replay) : DialogWindow(IDD_REPLAY_PROGRESS), m_replay(replay) {}
+
+ReplayProgressWindow::~ReplayProgressWindow() {
+    if (g_open == this) g_open = nullptr;
+}
+
+ReplayProgressWindow* ReplayProgressWindow::Open(HWND owner, ValueReplay& replay) {
+    if (g_open != nullptr && g_open->Handle() != nullptr) {
+        if (IsIconic(g_open->Handle())) ShowWindow(g_open->Handle(), SW_RESTORE);
+        SetActiveWindow(g_open->Handle());
+        return g_open;
+    }
+    auto* window = new ReplayProgressWindow(replay);
+    if (window->Create(owner) == nullptr) {
+        delete window;  // never had a window: nothing else will delete it
+        return nullptr;
+    }
+    g_open = window;
+    ShowWindow(window->Handle(), SW_SHOW);
+    return window;
+}
+
+HWND ReplayProgressWindow::OpenWindow() { return g_open != nullptr ? g_open->Handle() : nullptr; }
+
+bool ReplayProgressWindow::PreTranslate(MSG* msg) {
+    HWND window = OpenWindow();
+    if (window == nullptr || (msg->hwnd != window && !IsChild(window, msg->hwnd))) return false;
+    if (msg->message == WM_KEYDOWN && msg->wParam == VK_F1) {
+        ShowHelpTopic(kHelpReplayValues);
+        return true;
+    }
+    return IsDialogMessageW(window, msg) != FALSE;
+}
+
+void ReplayProgressWindow::OnDestroyed() { delete this; }
+
+INT_PTR ReplayProgressWindow::OnMessage(UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_INITDIALOG:
+        SetItemText(IDC_REPLAY_FILE_NAME, m_replay.FileName());
+        SendDlgItemMessageW(m_hwnd, IDC_REPLAY_BAR, PBM_SETRANGE32, 0, kBarSteps);
+        ShowProgress(m_replay.Progress());  // a replay already ended closes at the first tick
+        SetTimer(m_hwnd, kRefreshTimer, kRefreshMs, nullptr);
+        return TRUE;
+    case WM_TIMER: Refresh(); return TRUE;
+    case WM_HELP: ShowHelpTopic(kHelpReplayValues); return TRUE;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDCANCEL:
+            m_replay.Stop();
+            End(IDCANCEL);
+            return TRUE;
+        case ID_HELP: ShowHelpTopic(kHelpReplayValues); return TRUE;
+        default: return FALSE;
+        }
+    case WM_DESTROY: KillTimer(m_hwnd, kRefreshTimer); return FALSE;
+    default: return FALSE;
+    }
+}
+
+void ReplayProgressWindow::Refresh() {
+    const ReplayProgress progress = m_replay.Progress();
+    if (!progress.playing) {
+        End(IDOK);
+        return;
+    }
+    ShowProgress(progress);
+}
+
+void ReplayProgressWindow::ShowProgress(const ReplayProgress& progress) {
+    const std::uint64_t shown = progress.rowsPlayed < progress.rowsInFile ? progress.rowsPlayed : progress.rowsInFile;
+    std::wstring text = L"Row " + CountText(shown) + L" of " + CountText(progress.rowsInFile);
+    if (progress.loopsCompleted > 0) text += L" (loop " + CountText(progress.loopsCompleted + 1) + L")";
+    SetItemText(IDC_REPLAY_ROWS, text);
+    const auto bar = progress.rowsInFile > 0 ? static_cast<int>(shown * kBarSteps / progress.rowsInFile) : 0;
+    SendDlgItemMessageW(m_hwnd, IDC_REPLAY_BAR, PBM_SETPOS, static_cast<WPARAM>(bar), 0);
+}
