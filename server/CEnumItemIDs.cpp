@@ -45,6 +45,10 @@ bool Fill(const BrowseSource& source, std::vector<std::wstring>& names) {
                 std::wstring name = device->GetName();
                 if (source.filter.MatchesName(name)) names.push_back(std::move(name));
             }
+            if (OPCS_TagGroup* control = configuration.RootControlBranch()) {
+                std::wstring name = control->GetName();
+                if (source.filter.MatchesName(name)) names.push_back(std::move(name));
+            }
             return true;
         }
         if (!OPCS_TagGroup::IsValidGroup(group)) {

@@ -291,6 +291,11 @@ STDMETHODIMP OPCServer::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirectio
                     return S_OK;
                 }
             }
+            if (OPCS_TagGroup* control = m_Configuration.RootControlBranch();
+                control != nullptr && EqualsNoCase(control->GetName(), name)) {
+                m_BrowsePosition.MoveTo(control);
+                return S_OK;
+            }
             return E_INVALIDARG;
         }
         if (!OPCS_TagGroup::IsValidGroup(position)) return E_INVALIDARG;
@@ -345,6 +350,9 @@ STDMETHODIMP OPCServer::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) {
                         break;
                     }
                 }
+            }
+            if (OPCS_TagGroup* control = m_Configuration.RootControlBranch(); !found && control != nullptr) {
+                found = control->GetName() == name;
             }
         } else if (OPCS_TagGroup::IsValidGroup(position)) {
             itemId = position->GetPath();

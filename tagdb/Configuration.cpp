@@ -17,7 +17,9 @@ namespace {
 bool SameFile(const std::wstring& a, const std::wstring& b) { return EqualsNoCase(FullPath(a), FullPath(b)); }
 }  // namespace
 
-Configuration::Configuration() : m_replay(std::make_unique<ValueReplay>(*this)) {}
+Configuration::Configuration() : m_replay(std::make_unique<ValueReplay>(*this)) {
+    m_faultControl.SetReplay(m_replay.get());
+}
 
 Configuration::~Configuration() {
     m_replay->Stop();
@@ -32,6 +34,11 @@ void Configuration::EnableFaultControl(bool enabled) {
 OPCS_TagGroup* Configuration::ControlBranchOf(OPCS_Device* device) {
     ScopedLock guard(m_lock);
     return m_faultControl.BranchOf(device);
+}
+
+OPCS_TagGroup* Configuration::RootControlBranch() {
+    ScopedLock guard(m_lock);
+    return m_faultControl.RootBranch();
 }
 
 OPCS_Device* Configuration::DeviceOfControlBranch(const OPCS_TagGroup* group) {
@@ -144,7 +151,11 @@ OPCS_Tag* Configuration::FindTag(std::wstring_view itemId) {
     const size_t separator = itemId.find(kItemIdSeparator);
     if (separator == std::wstring_view::npos || separator == 0) return nullptr;
     OPCS_Device* device = FindDevice(itemId.substr(0, separator));
-    if (device == nullptr) return nullptr;
+    if (device == nullptr) {
+        // The root's control items, unless a device bears the branch's name.
+        const bool control = EqualsNoCase(itemId.substr(0, separator), kControlBranchName);
+        return control ? m_faultControl.FindRootTag(itemId.substr(separator + 1)) : nullptr;
+    }
     const std::wstring_view relative = itemId.substr(separator + 1);
     if (OPCS_Tag* control = m_faultControl.FindTag(device, relative)) return control;
     return device->FindTag(relative);

@@ -99,6 +99,9 @@ public:
     // A device's `_Control` branch for browsing (null while off), and the
     // device whose branch a group is (null for every other group).
     OPCS_TagGroup* ControlBranchOf(OPCS_Device* device);
+    // The `_Control` branch beside the devices, whose items drive the value
+    // replay (null while off).
+    OPCS_TagGroup* RootControlBranch();
     OPCS_Device* DeviceOfControlBranch(const OPCS_TagGroup* group);
 
     void SetWatcher(ConfigurationWatcher* watcher) noexcept { m_watcher.store(watcher); }

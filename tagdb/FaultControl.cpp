@@ -1,10 +1,14 @@
 #include "FaultControl.h"
 
+#include <cmath>
+
 #include "FileTime.h"
 #include "ForcedQuality.h"
 #include "OPCS_Device.h"
 #include "OpcConstants.h"
 #include "Text.h"
+#include "ProgramPaths.h"
+#include "ValueReplay.h"
 
 namespace {
 struct ControlItem {
@@ -104,6 +108,116 @@ HRESULT ControlTag::ClientWrite(Variant& value) {
     return S_OK;
 }
 
+namespace {
+struct ReplayItem {
+    ReplayControlKind kind;
+    const wchar_t* name;
+    VARTYPE type;
+    const wchar_t* description;
+};
+constexpr ReplayItem kReplayItems[] = {
+    {ReplayControlKind::File, L"File", VT_BSTR, L"The CSV file the next run plays"},
+    {ReplayControlKind::Speed, L"Speed", VT_R8, L"The speed factor of the next run"},
+    {ReplayControlKind::Loop, L"Loop", VT_BOOL, L"The next run starts again after its last row"},
+    {ReplayControlKind::Run, L"Run", VT_BOOL, L"Playing; true checks the file and plays it, false stops"},
+    {ReplayControlKind::Status, L"Status", VT_BSTR, L"What the replay does, or why it refused the file"},
+};
+
+const ReplayItem& ItemOf(ReplayControlKind kind) {
+    for (const ReplayItem& item : kReplayItems) {
+        if (item.kind == kind) return item;
+    }
+    return kReplayItems[0];
+}
+
+std::wstring StatusText(const ValueReplay& replay) {
+    if (replay.IsPlaying()) {
+        const ReplayProgress p = replay.Progress();
+        return FormatText(L"Playing row %llu of %llu, loop %llu", static_cast<unsigned long long>(p.rowsPlayed),
+                          static_cast<unsigned long long>(p.rowsInFile),
+                          static_cast<unsigned long long>(p.loopsCompleted + 1));
+    }
+    const ReplayCheck check = replay.LastCheck();
+    if (!check.Passed()) {
+        std::wstring text = L"Refused: " + check.Text();
+        while (!text.empty() && text.back() == L'\n') text.pop_back();
+        return text;
+    }
+    return L"Idle";
+}
+}  // namespace
+
+ReplayControlTag::ReplayControlTag(FaultControl& control, ReplayControlKind kind) : m_control(control), m_kind(kind) {
+    const ReplayItem& item = ItemOf(kind);
+    ScopedLock guard(m_lock);
+    StoreName(item.name);
+    m_description = item.description;
+    m_dataType = item.type;
+    m_volatile = true;
+    m_accessMode = control.IsEnabled() && kind != ReplayControlKind::Status ? 1 : 0;
+}
+
+void ReplayControlTag::SetWritable(bool writable) {
+    ScopedLock guard(m_lock);
+    m_accessMode = writable && m_kind != ReplayControlKind::Status ? 1 : 0;
+}
+
+Variant ReplayControlTag::Setting() const {
+    const FaultControl::ReplaySettings settings = m_control.GetReplaySettings();
+    const ValueReplay* replay = m_control.Replay();
+    switch (m_kind) {
+    case ReplayControlKind::File: return Variant::FromString(settings.file);
+    case ReplayControlKind::Speed: return Variant::FromDouble(settings.speed);
+    case ReplayControlKind::Loop: return Variant::FromBool(settings.loop);
+    case ReplayControlKind::Run: return Variant::FromBool(replay != nullptr && replay->IsPlaying());
+    case ReplayControlKind::Status: return Variant::FromString(replay != nullptr ? StatusText(*replay) : L"");
+    }
+    return Variant();
+}
+
+void ReplayControlTag::RefreshBeforeRead() {
+    Variant now = Setting();
+    {
+        ScopedLock guard(m_lock);
+        if (m_quality == OPC_QUALITY_GOOD && VarCmp(m_value.Get(), now.Get(), LOCALE_INVARIANT, 0) == VARCMP_EQ) {
+            return;
+        }
+    }
+    SetValueNow(now);
+}
+
+bool ReplayControlTag::WriteValue(Variant& value) { return ClientWrite(value) == S_OK; }
+
+HRESULT ReplayControlTag::ClientWrite(Variant& value) {
+    if (!m_control.IsEnabled() || GetAccessMode() != 1) return OPC_E_BADRIGHTS;
+    ValueReplay* replay = m_control.Replay();
+    if (replay == nullptr) return E_FAIL;
+    if (FAILED(value.ChangeType(ItemOf(m_kind).type))) return OPC_E_BADTYPE;
+    FaultControl::ReplaySettings settings = m_control.GetReplaySettings();
+    HRESULT result = S_OK;
+    switch (m_kind) {
+    case ReplayControlKind::File: settings.file = V_BSTR(&value.Ref()) != nullptr ? V_BSTR(&value.Ref()) : L""; break;
+    case ReplayControlKind::Speed: {
+        const double speed = V_R8(&value.Ref());
+        if (!(speed > 0) || !std::isfinite(speed)) return OPC_E_RANGE;
+        settings.speed = speed;
+        break;
+    }
+    case ReplayControlKind::Loop: settings.loop = V_BOOL(&value.Ref()) != VARIANT_FALSE; break;
+    case ReplayControlKind::Run:
+        if (V_BOOL(&value.Ref()) == VARIANT_FALSE) {
+            replay->Stop();
+        } else if (!replay->Start(FullPath(settings.file), ReplayOptions{settings.speed, settings.loop}).Passed()) {
+            result = E_FAIL;  // Status names every bad row
+        }
+        break;
+    case ReplayControlKind::Status: return OPC_E_BADRIGHTS;
+    }
+    m_control.SetReplaySettings(settings);
+    RefreshBeforeRead();
+    return result;
+}
+
 ControlBranch::ControlBranch(FaultControl& control, OPCS_Device* device) : m_device(device) {
     StoreName(kControlBranchName);
     for (const ControlItem& item : kControlItems) AddTag(new ControlTag(control, device, item.kind));
@@ -117,6 +231,7 @@ std::wstring ControlBranch::GetPath() {
 FaultControl::~FaultControl() {
     ForgetAll();
     for (ControlBranch* branch : m_retired) delete branch;
+    delete m_root;
 }
 
 void FaultControl::SetEnabled(bool enabled) {
@@ -124,6 +239,40 @@ void FaultControl::SetEnabled(bool enabled) {
     for (const auto& [device, branch] : m_branches) {
         for (OPCS_Tag* tag : branch->SnapshotTags()) static_cast<ControlTag*>(tag)->SetWritable(enabled);
     }
+    if (m_root != nullptr) {
+        for (OPCS_TagGroup* folder : m_root->SnapshotGroups()) {
+            for (OPCS_Tag* tag : folder->SnapshotTags()) static_cast<ReplayControlTag*>(tag)->SetWritable(enabled);
+        }
+    }
+}
+
+OPCS_TagGroup* FaultControl::RootBranch() {
+    if (!IsEnabled() || m_replay == nullptr) return nullptr;
+    if (m_root == nullptr) {
+        m_root = new ControlFolder(kControlBranchName);
+        auto* replay = new ControlFolder(L"Replay");
+        for (ReplayControlKind kind : {ReplayControlKind::File, ReplayControlKind::Speed, ReplayControlKind::Loop,
+                                       ReplayControlKind::Run, ReplayControlKind::Status}) {
+            replay->AddTag(new ReplayControlTag(*this, kind));
+        }
+        m_root->AddGroup(replay);
+    }
+    return m_root;
+}
+
+OPCS_Tag* FaultControl::FindRootTag(std::wstring_view relativeId) {
+    OPCS_TagGroup* root = RootBranch();
+    return root != nullptr ? root->FindTag(relativeId) : nullptr;
+}
+
+FaultControl::ReplaySettings FaultControl::GetReplaySettings() const {
+    ScopedLock guard(m_settingsLock);
+    return m_replaySettings;
+}
+
+void FaultControl::SetReplaySettings(const ReplaySettings& settings) {
+    ScopedLock guard(m_settingsLock);
+    m_replaySettings = settings;
 }
 
 OPCS_TagGroup* FaultControl::BranchOf(OPCS_Device* device) {

@@ -12,10 +12,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "CriticalSection.h"
 #include "OPCS_Tag.h"
 #include "OPCS_TagGroup.h"
 
 class OPCS_Device;
+class ValueReplay;
 
 inline constexpr wchar_t kControlBranchName[] = L"_Control";
 // The longest response delay a client may set, so that a slowed device still
@@ -23,6 +25,7 @@ inline constexpr wchar_t kControlBranchName[] = L"_Control";
 inline constexpr DWORD kMaxResponseDelayMs = 60000;
 
 enum class ControlKind { Quality, InService, ResponseDelayMs, Freeze };
+enum class ReplayControlKind { File, Speed, Loop, Run, Status };
 
 class FaultControl;
 
@@ -61,6 +64,32 @@ private:
     OPCS_Device* const m_device;
 };
 
+// A control item of the value replay, below `_Control.Replay` at the root:
+// File, Speed and Loop set up the next run; writing Run true checks the file
+// and plays it (false stops it); Status says what it does or why it refused.
+class ReplayControlTag final : public OPCS_Tag {
+public:
+    ReplayControlTag(FaultControl& control, ReplayControlKind kind);
+
+    bool WriteValue(Variant& value) override;
+    HRESULT ClientWrite(Variant& value) override;
+    void RefreshBeforeRead() override;
+    void SetWritable(bool writable);
+
+private:
+    Variant Setting() const;
+
+    FaultControl& m_control;
+    const ReplayControlKind m_kind;
+};
+
+// A branch of control items outside every device: nothing to poll or save.
+class ControlFolder final : public OPCS_TagGroup {
+public:
+    explicit ControlFolder(const wchar_t* name) { StoreName(name); }
+    OPCS_Device* GetDevice() override { return nullptr; }
+};
+
 class FaultControl {
 public:
     FaultControl() = default;
@@ -87,8 +116,30 @@ public:
     void Forget(OPCS_Device* device);
     void ForgetAll();
 
+    // The root's `_Control` branch (made on first use), or null when the
+    // option is off; its items drive the value replay.
+    OPCS_TagGroup* RootBranch();
+    bool IsRootBranch(const OPCS_TagGroup* group) const noexcept { return group != nullptr && group == m_root; }
+    // The item at `relativeId` below the root's `_Control` branch ("Replay.Run").
+    OPCS_Tag* FindRootTag(std::wstring_view relativeId);
+    void SetReplay(ValueReplay* replay) noexcept { m_replay = replay; }
+
+    // The next replay's settings, as clients wrote them.
+    struct ReplaySettings {
+        std::wstring file;
+        double speed = 1;
+        bool loop = false;
+    };
+    ReplaySettings GetReplaySettings() const;
+    void SetReplaySettings(const ReplaySettings& settings);
+    ValueReplay* Replay() const noexcept { return m_replay; }
+
 private:
     std::atomic<bool> m_enabled{false};
     std::unordered_map<OPCS_Device*, ControlBranch*> m_branches;
     std::vector<ControlBranch*> m_retired;
+    ControlFolder* m_root = nullptr;
+    ValueReplay* m_replay = nullptr;
+    mutable CriticalSection m_settingsLock;  // leaf lock: the replay settings only
+    ReplaySettings m_replaySettings;
 };

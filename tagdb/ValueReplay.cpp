@@ -10,6 +10,8 @@
 #include "FileTime.h"
 #include "LiveObjectSet.h"
 #include "OPCS_Tag.h"
+#include "OPCS_TagGroup.h"
+#include "OPCS_Device.h"
 #include "OpcConstants.h"
 #include "Text.h"
 
@@ -311,7 +313,10 @@ ReplayEnd ValueReplay::PlayPasses(const std::wstring& path, const ReplayOptions&
                         known = tags.emplace(f[1], Resolved{found, removals}).first;
                 }
                 OPCS_Tag* tag = known != tags.end() ? known->second.tag : nullptr;
-                // FREEZE HOOK: once OPCS_Device::IsFrozen() exists, pass over the rows of a frozen device here.
+                // A frozen device's values stand still: its rows pass by.
+                OPCS_TagGroup* owner = tag != nullptr ? tag->GetOwner() : nullptr;
+                OPCS_Device* device = owner != nullptr ? owner->GetDevice() : nullptr;
+                if (device != nullptr && device->IsFrozen()) tag = nullptr;
                 if (tag != nullptr && ParseCsvValue(f[2], tag->GetDataType(), value)) {
                     tag->SetValue(value, quality, stamp);
                     applied = true;

@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "ForcedQuality.h"
 #include "ServerTestSupport.h"
+#include "TempFolder.h"
+#include "TvfBuilder.h"
+#include "ValueReplay.h"
 
 namespace {
 struct ItemGroup {
@@ -199,4 +203,51 @@ TEST_F(FaultControlTest, AResponseDelaySlowsItsOwnDevicesReadsAndWritesOnly) {
     EXPECT_LT(other, kDelayMs / 2) << "another device's client waited";
     EXPECT_LT(MillisecondsOf([&] { Read(slow, 0, OPC_DS_CACHE); }), kDelayMs / 2) << "the cache answers at once";
     EXPECT_GE(MillisecondsOf([&] { EXPECT_EQ(Write(slow, 0, Variant::FromDouble(1)), S_OK); }), kDelayMs - 20);
+}
+
+TEST_F(FaultControlTest, TheRootsReplayItemsPlayAFileOrNameItsBadRows) {
+    TempFolder folder;
+    const std::wstring good = folder.Path() + L"good.csv";
+    const std::wstring bad = folder.Path() + L"bad.csv";
+    const auto write = [](const std::wstring& path, const char* text) {
+        return WriteBytes(path, std::vector<BYTE>(text, text + strlen(text)));
+    };
+    ASSERT_TRUE(write(good,
+                      "Timestamp,ItemID,Value\r\n2026-01-01T00:00:00.0000000Z,Pump1.Flow,1.5\r\n"
+                      "2026-01-01T00:00:00.2000000Z,Pump1.Flow,2.5\r\n"));
+    ASSERT_TRUE(
+        write(bad, "2026-01-01T00:00:00.0000000Z,Pump1.Flow,1.5\r\n2026-01-01T00:00:01.0000000Z,Pump1.Gone,2\r\n"));
+
+    ComPtr<IOPCBrowseServerAddressSpace> browser = BrowserOf(server);
+    EXPECT_EQ(Browse(browser.Get(), OPC_BRANCH), (Names{L"Pump1", L"Boiler", L"Empty"}));
+    config.doc.EnableFaultControl(true);
+    EXPECT_EQ(Browse(browser.Get(), OPC_BRANCH), (Names{L"Pump1", L"Boiler", L"Empty", L"_Control"}));
+    ASSERT_EQ(browser->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"_Control"), S_OK);
+    ASSERT_EQ(browser->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Replay"), S_OK);
+    EXPECT_EQ(Browse(browser.Get(), OPC_LEAF), (Names{L"File", L"Speed", L"Loop", L"Run", L"Status"}));
+
+    ItemGroup g = GroupOf(server.Get(), {{L"_Control.Replay.File", VT_EMPTY},
+                                         {L"_Control.Replay.Speed", VT_EMPTY},
+                                         {L"_Control.Replay.Run", VT_EMPTY},
+                                         {L"_Control.Replay.Status", VT_EMPTY},
+                                         {L"Pump1.Flow", VT_EMPTY}});
+    ASSERT_EQ(g.handles.size(), 5u);
+    EXPECT_EQ(Write(g, 1, Variant::FromDouble(0)), OPC_E_RANGE);
+    EXPECT_EQ(Write(g, 3, Variant::FromString(L"Busy")), OPC_E_BADRIGHTS) << "the status is read only";
+    // A file with a bad row plays nothing and says which row.
+    ASSERT_EQ(Write(g, 0, Variant::FromString(bad)), S_OK);
+    EXPECT_EQ(Write(g, 2, Variant::FromBool(true)), E_FAIL);
+    const Reading refused = Read(g, 3, OPC_DS_DEVICE);
+    EXPECT_NE(std::wstring(V_BSTR(&refused.value.Ref())).find(L"Refused: line 2"), std::wstring::npos)
+        << V_BSTR(&refused.value.Ref());
+    EXPECT_EQ(V_R8(&Read(g, 4, OPC_DS_DEVICE).value.Ref()), 7.5);
+    // A sound one plays to its last value.
+    ASSERT_EQ(Write(g, 0, Variant::FromString(good)), S_OK);
+    ASSERT_EQ(Write(g, 1, Variant::FromDouble(4)), S_OK);
+    ASSERT_EQ(Write(g, 2, Variant::FromBool(true)), S_OK);
+    for (int i = 0; i < 200 && V_R8(&Read(g, 4, OPC_DS_DEVICE).value.Ref()) != 2.5; ++i) Sleep(10);
+    EXPECT_EQ(V_R8(&Read(g, 4, OPC_DS_DEVICE).value.Ref()), 2.5);
+    for (int i = 0; i < 200 && config.doc.Replay().IsPlaying(); ++i) Sleep(10);
+    EXPECT_EQ(V_BOOL(&Read(g, 2, OPC_DS_DEVICE).value.Ref()), VARIANT_FALSE);
+    EXPECT_EQ(std::wstring(V_BSTR(&Read(g, 3, OPC_DS_DEVICE).value.Ref())), L"Idle");
 }

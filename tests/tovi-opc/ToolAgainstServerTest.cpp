@@ -261,6 +261,10 @@ TEST_F(ToolAgainstServerTest, ReadsAndWritesInTheItemsTypesAndReportsEachItemsRe
     run = RunTool(std::wstring(L"fault ") + kProgId + L" Plant freeze perhaps");
     EXPECT_EQ(run.code, 2u);
     EXPECT_TRUE(Has(run.err, "\"perhaps\" is neither on nor off")) << run.err;
+    run = RunTool(std::wstring(L"replay ") + kProgId + L" values.csv --speed 2");
+    EXPECT_EQ(run.code, 1u);
+    EXPECT_TRUE(Has(run.err, "_Control.Replay.File: unknown item ID")) << run.err;
+    EXPECT_EQ(RunTool(std::wstring(L"replay ") + kProgId).code, 2u);
 }
 
 TEST_F(ToolAgainstServerTest, WatchPrintsEveryChangeInEachFormatAndEndsWhenTheServerDies) {

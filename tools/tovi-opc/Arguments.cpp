@@ -51,6 +51,17 @@ bool ParseArguments(int argc, const wchar_t* const* argv, Arguments& args, std::
             args.device = true;
         } else if (word == L"--async2") {
             args.async2 = true;
+        } else if (word == L"--loop") {
+            args.loop = true;
+        } else if (word == L"--stop") {
+            args.stop = true;
+        } else if (word == L"--speed") {
+            if (!takeValue()) return false;
+            if (!Number(value, number) || number <= 0) {
+                *why = "--speed takes a number above 0, not \"" + ToUtf8(value) + "\"";
+                return false;
+            }
+            args.speed = number;
         } else if (word == L"--v1" || word == L"--v2") {
             const DaVersion version = word == L"--v1" ? DaVersion::V1 : DaVersion::V2;
             if (args.version != DaVersion::Any && args.version != version) {

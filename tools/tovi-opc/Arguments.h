@@ -20,6 +20,9 @@ struct Arguments {
     WatchFormat format = WatchFormat::Text;
     double forSeconds = 0;               // watch; 0: until stopped
     DaVersion version = DaVersion::Any;  // watch
+    double speed = 1;                    // replay
+    bool loop = false;                   // replay
+    bool stop = false;                   // replay
 };
 
 // False with the reason for an unknown option or a bad option value.

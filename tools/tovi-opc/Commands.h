@@ -14,6 +14,7 @@ int RunWrite(const Arguments& args);
 int RunWatch(const Arguments& args);
 int RunProps(const Arguments& args);
 int RunFault(const Arguments& args);
+int RunReplay(const Arguments& args);
 
 // The help of a command ("" for the tool's own), and whether it knows it.
 bool PrintHelp(const std::wstring& command);

@@ -24,6 +24,8 @@ const Page kPages[] = {
      "  tovi-opc props PROGID ITEM...             list the items' properties (OPC DA 2.0)\n"
      "  tovi-opc fault PROGID DEVICE quality|service|delay|freeze VALUE\n"
      "                                            make a Tovi Explorer device misbehave\n"
+     "  tovi-opc replay PROGID FILE [--speed N] [--loop] | PROGID --stop\n"
+     "                                            play recorded values into a Tovi Explorer server\n"
      "\n"
      "PROGID is a server's ProgID or its CLSID in braces. \"tovi-opc COMMAND --help\" explains a command.\n"
      "Exit code: 0 when every item succeeded, 1 when anything failed, 2 for a command line that cannot be used."},
@@ -73,6 +75,17 @@ const Page kPages[] = {
      "service on|off  puts the device in or out of service\n"
      "delay MS        makes its device reads and writes take MS milliseconds (0 to 60000)\n"
      "freeze on|off   stops or restarts its values' own changes"},
+    {L"replay",
+     "tovi-opc replay PROGID FILE [--speed N] [--loop]\n"
+     "tovi-opc replay PROGID --stop\n"
+     "\n"
+     "Plays FILE, a CSV of Timestamp,ItemID,Value[,Quality] rows, into a Tovi Explorer server at its\n"
+     "recorded pace, through the control items _Control.Replay.* (the server's option \"Allow fault\n"
+     "control through OPC\" must be on), and prints what the server says: the replay playing, or every\n"
+     "bad row of the file (nothing plays then). The server reads FILE itself: give a path it can reach.\n"
+     "--speed N   play N times as fast (default 1)\n"
+     "--loop      start again after the last row\n"
+     "--stop      stop the replay that plays"},
     {L"props",
      "tovi-opc props PROGID ITEM...\n"
      "\n"

@@ -19,7 +19,7 @@ struct Command {
 
 const Command kCommands[] = {
     {L"servers", RunServers}, {L"browse", RunBrowse}, {L"read", RunRead},   {L"write", RunWrite},
-    {L"watch", RunWatch},     {L"props", RunProps},   {L"fault", RunFault},
+    {L"watch", RunWatch},     {L"props", RunProps},   {L"fault", RunFault}, {L"replay", RunReplay},
 };
 
 Runner Find(const std::wstring& name) {
