@@ -115,7 +115,7 @@ int wmain(int argc, wchar_t** argv) {
             out << row;
         }
     }
-    ReplayDialog replayDialog(configuration.Replay());
+    ReplayDialog replayDialog(configuration.Replay(), {});
     shots.push_back(replayDialog.Create(nullptr));
     configuration.Replay().Start(recording, ReplayOptions{1, true});
     ReplayProgressWindow* progress = ReplayProgressWindow::Open(nullptr, configuration.Replay());

@@ -356,7 +356,7 @@ bool CMainFrame::OnCommand(UINT command) {
     }
 }
 
-std::wstring CMainFrame::ChooseFile(bool save, bool tags) {
+std::wstring CMainFrame::ChooseFile(bool save, bool tags, HWND owner) {
     if (m_fileChooser) return m_fileChooser(save);
     wchar_t path[MAX_PATH] = {};
     if (save && !tags) lstrcpynW(path, m_doc.GetPathName().c_str(), MAX_PATH);
@@ -367,7 +367,7 @@ std::wstring CMainFrame::ChooseFile(bool save, bool tags) {
     filter.push_back(L'\0');
     OPENFILENAMEW ofn{};
     ofn.lStructSize = sizeof(ofn);
-    ofn.hwndOwner = m_hwnd;
+    ofn.hwndOwner = owner != nullptr ? owner : m_hwnd;
     ofn.lpstrFilter = filter.c_str();
     ofn.lpstrFile = path;
     ofn.nMaxFile = MAX_PATH;
@@ -442,7 +442,7 @@ void CMainFrame::OnReplayValues() {
     ValueReplay& replay = m_doc.GetConfiguration().Replay();
     // One replay at a time: while one plays, its window is the way to it.
     if (!replay.IsPlaying()) {
-        ReplayDialog dialog(replay);
+        ReplayDialog dialog(replay, [this](HWND owner) { return ChooseFile(false, true, owner); });
         if (dialog.DoModal(m_hwnd) != IDOK) return;
     }
     ReplayProgressWindow::Open(m_hwnd, replay);

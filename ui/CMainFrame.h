@@ -102,7 +102,8 @@ private:
     void OnExportTags();
     void OnReplayValues();
     // A configuration file, or with `tags` a CSV file of tags; empty when cancelled.
-    std::wstring ChooseFile(bool save, bool tags = false);
+    // The common file dialog over `owner` (null: the main window).
+    std::wstring ChooseFile(bool save, bool tags = false, HWND owner = nullptr);
     bool OnSplitterMouse(UINT message, LPARAM lParam);
 
     HWND m_hwnd = nullptr;

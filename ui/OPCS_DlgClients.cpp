@@ -11,8 +11,6 @@
 #include "resource.h"
 
 namespace {
-// Only the user-interface thread opens and closes it.
-OPCS_DlgClients* g_open = nullptr;
 constexpr UINT_PTR kRefreshTimer = 1;
 const wchar_t kUnnamed[] = L"(no name)";
 
@@ -86,43 +84,15 @@ int StringWidth(HWND list, const std::wstring& text) {
 }  // namespace
 
 OPCS_DlgClients::OPCS_DlgClients(ClientRowsProvider provider)
-    : DialogWindow(IDD_CLIENTS), m_provider(std::move(provider)), m_fitted(kColumns.size(), 0) {}
-
-OPCS_DlgClients::~OPCS_DlgClients() {
-    if (g_open == this) g_open = nullptr;
-}
+    : SingleModeless(IDD_CLIENTS), m_provider(std::move(provider)), m_fitted(kColumns.size(), 0) {}
 
 OPCS_DlgClients* OPCS_DlgClients::Open(HWND owner, ClientRowsProvider provider) {
-    if (g_open != nullptr && g_open->Handle() != nullptr) {
-        g_open->m_provider = std::move(provider);
-        if (IsIconic(g_open->Handle())) ShowWindow(g_open->Handle(), SW_RESTORE);
-        SetActiveWindow(g_open->Handle());
-        return g_open;
+    if (OPCS_DlgClients* open = BringForward()) {
+        open->m_provider = std::move(provider);
+        return open;
     }
-    auto* dialog = new OPCS_DlgClients(std::move(provider));
-    if (dialog->Create(owner) == nullptr) {
-        delete dialog;  // never had a window: nothing else will delete it
-        return nullptr;
-    }
-    g_open = dialog;
-    ShowWindow(dialog->Handle(), SW_SHOW);
-    return dialog;
+    return Show(new OPCS_DlgClients(std::move(provider)), owner);
 }
-
-HWND OPCS_DlgClients::OpenWindow() { return g_open != nullptr ? g_open->Handle() : nullptr; }
-
-bool OPCS_DlgClients::PreTranslate(MSG* msg) {
-    HWND window = OpenWindow();
-    if (window == nullptr || (msg->hwnd != window && !IsChild(window, msg->hwnd))) return false;
-    // The main window's F1 would open its own topic.
-    if (msg->message == WM_KEYDOWN && msg->wParam == VK_F1) {
-        ShowHelpTopic(kHelpClientsWindow);
-        return true;
-    }
-    return IsDialogMessageW(window, msg) != FALSE;
-}
-
-void OPCS_DlgClients::OnDestroyed() { delete this; }
 
 INT_PTR OPCS_DlgClients::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {

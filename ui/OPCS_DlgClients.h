@@ -6,26 +6,21 @@
 #include <vector>
 
 #include "ClientRow.h"
-#include "DialogWindow.h"
+#include "SingleModeless.h"
 
-class OPCS_DlgClients : public DialogWindow {
+class OPCS_DlgClients : public SingleModeless<OPCS_DlgClients> {
 public:
     static constexpr UINT kRefreshMs = 1000;
+    static constexpr HelpContext kHelpTopic = kHelpClientsWindow;
 
     // Shows the window, or brings the open one forward; null when it cannot be made.
     static OPCS_DlgClients* Open(HWND owner, ClientRowsProvider provider);
-    // The open window, or null.
-    static HWND OpenWindow();
-    // Gives a message for the open window to it (keyboard navigation, F1); true when taken.
-    static bool PreTranslate(MSG* msg);
 
 protected:
     INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
-    void OnDestroyed() override;
 
 private:
     explicit OPCS_DlgClients(ClientRowsProvider provider);
-    ~OPCS_DlgClients() override;
     void OnInitDialog();
     void Refresh();
     // Widens each column whose heading or texts no longer fit; never narrows one.

@@ -1,10 +1,7 @@
 #include "ReplayDialog.h"
 
-#include <commdlg.h>
-
 #include "Help.h"
 #include "MessageBoxes.h"
-#include "Text.h"
 #include "ValueText.h"
 #include "resource.h"
 
@@ -19,7 +16,8 @@ struct LastChoice {
 constexpr size_t kShownErrors = 15;
 }  // namespace
 
-ReplayDialog::ReplayDialog(ValueReplay& replay) : DialogWindow(IDD_REPLAY), m_replay(replay) {}
+ReplayDialog::ReplayDialog(ValueReplay& replay, std::function<std::wstring(HWND owner)> chooseFile)
+    : DialogWindow(IDD_REPLAY), m_replay(replay), m_chooseFile(std::move(chooseFile)) {}
 
 std::wstring ReplayDialog::RefusalText(const std::wstring& path, const ReplayCheck& check) {
     std::wstring text = L"Nothing is replayed from " + path + L":\n\n";
@@ -52,19 +50,8 @@ void ReplayDialog::OnInitDialog() {
 }
 
 void ReplayDialog::OnBrowse() {
-    wchar_t path[MAX_PATH] = {};
-    lstrcpynW(path, ItemText(IDC_REPLAY_FILE).c_str(), MAX_PATH);
-    const std::wstring filter = LoadResString(IDS_TAG_FILE_FILTER) + L'\0' + L"*.csv" + L'\0';
-    OPENFILENAMEW ofn{};
-    ofn.lStructSize = sizeof(ofn);
-    ofn.hwndOwner = m_hwnd;
-    ofn.lpstrFilter = filter.c_str();
-    ofn.lpstrFile = path;
-    ofn.nMaxFile = MAX_PATH;
-    ofn.lpstrDefExt = L"csv";
-    ofn.lpstrTitle = L"Replay Values";
-    ofn.Flags = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
-    if (GetOpenFileNameW(&ofn)) SetItemText(IDC_REPLAY_FILE, path);
+    const std::wstring path = m_chooseFile ? m_chooseFile(m_hwnd) : std::wstring();
+    if (!path.empty()) SetItemText(IDC_REPLAY_FILE, path);
 }
 
 void ReplayDialog::OnOk() {

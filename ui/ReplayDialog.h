@@ -2,6 +2,7 @@
 // File > Replay Values...: the recorded file, the speed and whether to loop.
 // OK checks the file and starts the replay, or lists its bad rows and stays
 // open; the caller then shows the progress window.
+#include <functional>
 #include <string>
 
 #include "DialogWindow.h"
@@ -9,7 +10,8 @@
 
 class ReplayDialog : public DialogWindow {
 public:
-    explicit ReplayDialog(ValueReplay& replay);
+    // `chooseFile` runs the open-file dialog for CSV files over the given window.
+    ReplayDialog(ValueReplay& replay, std::function<std::wstring(HWND owner)> chooseFile);
 
     // The text of a refused start: the file and its first bad rows (a box
     // taller than the screen would hide its button).
@@ -24,4 +26,5 @@ private:
     void OnOk();
 
     ValueReplay& m_replay;
+    std::function<std::wstring(HWND)> m_chooseFile;
 };

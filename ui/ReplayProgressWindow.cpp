@@ -7,8 +7,6 @@
 #include "resource.h"
 
 namespace {
-// Only the user-interface thread opens and closes it.
-ReplayProgressWindow* g_open = nullptr;
 constexpr UINT_PTR kRefreshTimer = 1;
 constexpr int kBarSteps = 1000;
 
@@ -24,41 +22,13 @@ std::wstring CountText(std::uint64_t count) {
 }
 }  // namespace
 
-ReplayProgressWindow::ReplayProgressWindow(ValueReplay& replay) : DialogWindow(IDD_REPLAY_PROGRESS), m_replay(replay) {}
-
-ReplayProgressWindow::~ReplayProgressWindow() {
-    if (g_open == this) g_open = nullptr;
-}
+ReplayProgressWindow::ReplayProgressWindow(ValueReplay& replay)
+    : SingleModeless(IDD_REPLAY_PROGRESS), m_replay(replay) {}
 
 ReplayProgressWindow* ReplayProgressWindow::Open(HWND owner, ValueReplay& replay) {
-    if (g_open != nullptr && g_open->Handle() != nullptr) {
-        if (IsIconic(g_open->Handle())) ShowWindow(g_open->Handle(), SW_RESTORE);
-        SetActiveWindow(g_open->Handle());
-        return g_open;
-    }
-    auto* window = new ReplayProgressWindow(replay);
-    if (window->Create(owner) == nullptr) {
-        delete window;  // never had a window: nothing else will delete it
-        return nullptr;
-    }
-    g_open = window;
-    ShowWindow(window->Handle(), SW_SHOW);
-    return window;
+    if (ReplayProgressWindow* open = BringForward()) return open;
+    return Show(new ReplayProgressWindow(replay), owner);
 }
-
-HWND ReplayProgressWindow::OpenWindow() { return g_open != nullptr ? g_open->Handle() : nullptr; }
-
-bool ReplayProgressWindow::PreTranslate(MSG* msg) {
-    HWND window = OpenWindow();
-    if (window == nullptr || (msg->hwnd != window && !IsChild(window, msg->hwnd))) return false;
-    if (msg->message == WM_KEYDOWN && msg->wParam == VK_F1) {
-        ShowHelpTopic(kHelpReplayValues);
-        return true;
-    }
-    return IsDialogMessageW(window, msg) != FALSE;
-}
-
-void ReplayProgressWindow::OnDestroyed() { delete this; }
 
 INT_PTR ReplayProgressWindow::OnMessage(UINT message, WPARAM wParam, LPARAM) {
     switch (message) {

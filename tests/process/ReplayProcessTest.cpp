@@ -75,20 +75,16 @@ TEST_F(ReplayProcessTest, SubscribedClientSeesTheRecordedValuesAtTheirSpacing) {
     ComPtr<IOPCItemMgt> items;
     ASSERT_EQ(S_OK, server->AddGroup(L"Replay", TRUE, kUpdateMs, 9, nullptr, nullptr, 0, &group, &revised,
                                      IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(items.GetAddressOf())));
-    OPCITEMDEF def{};
-    def.szAccessPath = const_cast<LPWSTR>(L"");
-    def.szItemID = const_cast<LPWSTR>(L"Tank.Level");
-    def.bActive = TRUE;
-    def.hClient = 1;
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(S_OK, items.As(&container));
+    ASSERT_EQ(S_OK, container->FindConnectionPoint(IID_IOPCDataCallback, &point));
     OPCITEMRESULT* results = nullptr;
     HRESULT* errors = nullptr;
+    OPCITEMDEF def{const_cast<LPWSTR>(L""), const_cast<LPWSTR>(L"Tank.Level"), TRUE, 1, 0, nullptr, VT_EMPTY, 0};
     ASSERT_EQ(S_OK, items->AddItems(1, &def, &results, &errors));
-    CoTaskMemFree(results);
     CoTaskMemFree(errors);
-    ComPtr<IConnectionPointContainer> container;
-    ASSERT_EQ(S_OK, items.As(&container));
-    ComPtr<IConnectionPoint> point;
-    ASSERT_EQ(S_OK, container->FindConnectionPoint(IID_IOPCDataCallback, &point));
+    CoTaskMemFree(results);
     DWORD cookie = 0;
     ASSERT_EQ(S_OK, point->Advise(&callback, &cookie));
     ASSERT_TRUE(callback.WaitFor(3 * kValues, 3 * kValues * kSpacingMs + 10000));
