@@ -41,9 +41,9 @@ TEST_F(ReplayWindowsTest, DialogRefusesBadInputThenStartsAndTheWindowStopsOrClos
             ClickButton(dialog, IDOK);
         },
         [&] { Command(ID_FILE_REPLAY); }));
-    ASSERT_EQ(2u, boxes.size());
-    EXPECT_NE(std::wstring::npos, boxes[0].find(L"Please enter a positive number"));
-    EXPECT_NE(std::wstring::npos, boxes[1].find(L"line 1: unknown item ID \"Plant.Nope\""));
+    ASSERT_EQ(2u, boxes.texts.size());
+    EXPECT_NE(std::wstring::npos, boxes.texts[0].find(L"Please enter a positive number"));
+    EXPECT_NE(std::wstring::npos, boxes.texts[1].find(L"line 1: unknown item ID \"Plant.Nope\""));
     ASSERT_TRUE(replay.IsPlaying());
     HWND window = ReplayProgressWindow::OpenWindow();
     ASSERT_NE(nullptr, window);
@@ -64,5 +64,5 @@ TEST_F(ReplayWindowsTest, DialogRefusesBadInputThenStartsAndTheWindowStopsOrClos
     Pump(3 * ReplayProgressWindow::kRefreshMs);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_DOUBLE_EQ(2, V_R8(level->GetValue().Get()));
-    EXPECT_EQ(2u, boxes.size());
+    EXPECT_EQ(2u, boxes.texts.size());
 }
