@@ -19,7 +19,7 @@
 #define IDD_WRITE_TO_TAG             260
 #define IDD_OPTIONS                  261
 #define IDD_CLIENTS                  262
-#define IDD_FORCE_QUALITY            263
+#define IDD_FORCE_QUALITY            265
 
 // Controls of the tag dialog.
 #define IDC_TAG_LIMITS               1041
@@ -66,8 +66,8 @@
 #define IDC_WRITE_NEW_VALUE          1052
 #define IDC_WRITE_TAG_NAME           1087
 #define IDC_WRITE_TYPE_NAME          1100
-#define IDC_FORCE_ITEM               1110
-#define IDC_FORCE_QUALITY            1111
+#define IDC_FORCE_ITEM               1120
+#define IDC_FORCE_QUALITY            1121
 
 // Controls of the clients window.
 #define IDC_CLIENTS_LIST             1120

@@ -2,6 +2,7 @@
 
 #include "CAboutDlg.h"
 #include "DialogDriver.h"
+#include "OpcConstants.h"
 #include "Tovi_DlgOptions.h"
 #include "OPCS_DlgWriteToTag.h"
 #include "EventLog.h"
@@ -150,6 +151,37 @@ TEST_F(WriteOptionsSplashTest, WriteToTagIsOfferedForOneReadWriteTagAndOpensItsD
     // Options and About are always there.
     EXPECT_TRUE(frame->QueryCommandState(ID_FILE_OPTIONS).enabled);
     EXPECT_TRUE(frame->QueryCommandState(ID_APP_ABOUT).enabled);
+}
+
+// Force Quality from the tag list (every selected tag) and from the tree (the
+// group): the dialog offers "Not forced" and every quality a client may meet.
+TEST_F(WriteOptionsSplashTest, ForceQualityAppliesTheChosenQualityToTheSelectionOrTheGroup) {
+    ToviDevice* device = AddDevice(L"Plant");
+    ToviTag* a = ReadWriteTag(device, L"A", VT_R8);
+    ToviTag* b = ReadWriteTag(device, L"B", VT_R8);
+    ASSERT_TRUE(tree->SelectObject(device));
+    const auto force = [&](int index, const std::wstring& item) {
+        return AnswerModalDialog(
+            L"Force Quality",
+            [&](HWND d) {
+                EXPECT_EQ(ControlText(d, IDC_FORCE_ITEM), item);
+                EXPECT_EQ(SendDlgItemMessageW(d, IDC_FORCE_QUALITY, CB_GETCOUNT, 0, 0), 16);
+                ChooseComboItem(d, IDC_FORCE_QUALITY, index);
+                ClickButton(d, IDOK);
+            },
+            [&] { Key('Q', true); });
+    };
+    ASSERT_TRUE(force(14, L"Plant"));  // Comm Failure, on the device
+    EXPECT_EQ(device->GetForcedQuality(), OPC_QUALITY_COMM_FAILURE);
+    EXPECT_EQ(a->GetQuality(), OPC_QUALITY_COMM_FAILURE);
+    Key(VK_F6);
+    SelectRows({0, 1});
+    ASSERT_TRUE(force(2, L"2 selected tags"));  // Good (Local Override)
+    EXPECT_EQ(a->GetForcedQuality(), OPC_QUALITY_LOCAL_OVERRIDE);
+    EXPECT_EQ(b->GetQuality(), OPC_QUALITY_LOCAL_OVERRIDE);
+    SelectRows({0});
+    ASSERT_TRUE(force(0, RowNames()[0] == L"A" ? a->GetItemID() : b->GetItemID()));  // Not forced
+    EXPECT_EQ((RowNames()[0] == L"A" ? a : b)->GetQuality(), OPC_QUALITY_COMM_FAILURE) << "the device's again";
 }
 
 TEST_F(WriteOptionsSplashTest, OptionsStoreMegabytesAndWarnOnlyWhenTheLogNameReallyChanges) {
