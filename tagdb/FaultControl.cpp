@@ -11,30 +11,36 @@
 #include "ValueReplay.h"
 
 namespace {
-struct ControlItem {
-    ControlKind kind;
+// A control item's name, type and description, by its kind.
+template <class Kind>
+struct ItemSpec {
+    Kind kind;
     const wchar_t* name;
     VARTYPE type;
     const wchar_t* description;
 };
-constexpr ControlItem kControlItems[] = {
+
+template <class Kind, size_t N>
+const ItemSpec<Kind>& Find(const ItemSpec<Kind> (&items)[N], Kind kind) {
+    for (const ItemSpec<Kind>& item : items) {
+        if (item.kind == kind) return item;
+    }
+    return items[0];
+}
+
+constexpr ItemSpec<ControlKind> kControlItems[] = {
     {ControlKind::Quality, L"Quality", VT_I4, L"Quality forced on the device's tags; -1 for none"},
     {ControlKind::InService, L"InService", VT_BOOL, L"The device is in service"},
     {ControlKind::ResponseDelayMs, L"ResponseDelayMs", VT_I4, L"Milliseconds the device takes to answer"},
     {ControlKind::Freeze, L"Freeze", VT_BOOL, L"The device's values stand still"},
 };
 
-const ControlItem& ItemOf(ControlKind kind) {
-    for (const ControlItem& item : kControlItems) {
-        if (item.kind == kind) return item;
-    }
-    return kControlItems[0];
-}
+const ItemSpec<ControlKind>& ItemOf(ControlKind kind) { return Find(kControlItems, kind); }
 }  // namespace
 
 ControlTag::ControlTag(FaultControl& control, OPCS_Device* device, ControlKind kind)
     : m_control(control), m_device(device), m_kind(kind) {
-    const ControlItem& item = ItemOf(kind);
+    const ItemSpec<ControlKind>& item = ItemOf(kind);
     ScopedLock guard(m_lock);
     StoreName(item.name);
     m_description = item.description;
@@ -109,13 +115,7 @@ HRESULT ControlTag::ClientWrite(Variant& value) {
 }
 
 namespace {
-struct ReplayItem {
-    ReplayControlKind kind;
-    const wchar_t* name;
-    VARTYPE type;
-    const wchar_t* description;
-};
-constexpr ReplayItem kReplayItems[] = {
+constexpr ItemSpec<ReplayControlKind> kReplayItems[] = {
     {ReplayControlKind::File, L"File", VT_BSTR, L"The CSV file the next run plays"},
     {ReplayControlKind::Speed, L"Speed", VT_R8, L"The speed factor of the next run"},
     {ReplayControlKind::Loop, L"Loop", VT_BOOL, L"The next run starts again after its last row"},
@@ -123,12 +123,7 @@ constexpr ReplayItem kReplayItems[] = {
     {ReplayControlKind::Status, L"Status", VT_BSTR, L"What the replay does, or why it refused the file"},
 };
 
-const ReplayItem& ItemOf(ReplayControlKind kind) {
-    for (const ReplayItem& item : kReplayItems) {
-        if (item.kind == kind) return item;
-    }
-    return kReplayItems[0];
-}
+const ItemSpec<ReplayControlKind>& ItemOf(ReplayControlKind kind) { return Find(kReplayItems, kind); }
 
 std::wstring StatusText(const ValueReplay& replay) {
     if (replay.IsPlaying()) {
@@ -148,7 +143,7 @@ std::wstring StatusText(const ValueReplay& replay) {
 }  // namespace
 
 ReplayControlTag::ReplayControlTag(FaultControl& control, ReplayControlKind kind) : m_control(control), m_kind(kind) {
-    const ReplayItem& item = ItemOf(kind);
+    const ItemSpec<ReplayControlKind>& item = ItemOf(kind);
     ScopedLock guard(m_lock);
     StoreName(item.name);
     m_description = item.description;
@@ -220,7 +215,7 @@ HRESULT ReplayControlTag::ClientWrite(Variant& value) {
 
 ControlBranch::ControlBranch(FaultControl& control, OPCS_Device* device) : m_device(device) {
     StoreName(kControlBranchName);
-    for (const ControlItem& item : kControlItems) AddTag(new ControlTag(control, device, item.kind));
+    for (const ItemSpec<ControlKind>& item : kControlItems) AddTag(new ControlTag(control, device, item.kind));
 }
 
 std::wstring ControlBranch::GetPath() {
