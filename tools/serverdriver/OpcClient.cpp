@@ -3,9 +3,20 @@
 #include "ServerIds.h"
 
 HRESULT ConnectServer(ComPtr<IOPCServer>& server) {
-    server.Reset();
-    return CoCreateInstance(CLSID_ToviExplorerServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                            reinterpret_cast<void**>(server.GetAddressOf()));
+    // Right after a server process ends, Wine's COM now and then still routes
+    // the activation to it: the call fails without running. The next one
+    // starts a new server.
+    HRESULT hr = E_FAIL;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        server.Reset();
+        hr = CoCreateInstance(CLSID_ToviExplorerServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                              reinterpret_cast<void**>(server.GetAddressOf()));
+        if (hr != HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE) && hr != HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE)) {
+            break;
+        }
+        Sleep(500);
+    }
+    return hr;
 }
 
 std::vector<std::wstring> DrainStrings(IEnumString* strings) {

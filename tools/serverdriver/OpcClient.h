@@ -11,7 +11,8 @@
 
 using Microsoft::WRL::ComPtr;
 
-// CoCreateInstance of the server in its own process.
+// CoCreateInstance of the server in its own process, tried again while the
+// activation reaches a server that has just ended.
 HRESULT ConnectServer(ComPtr<IOPCServer>& server);
 // All strings an enumerator has left, one Next at a time.
 std::vector<std::wstring> DrainStrings(IEnumString* strings);
