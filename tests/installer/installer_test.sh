@@ -155,7 +155,8 @@ mine='C:\users\Public\Mine.tvf'
 cp "$dir/Sample.tvf" "$WINEPREFIX/drive_c/users/Public/Mine.tvf"
 run reg add 'HKLM\Software\Zelkor\Tovi Explorer\Settings' /v 'Last Used File' /d "$mine" /f >/dev/null
 run "$dir/Uninstall.exe" /S || fail "the uninstaller exited with $?"
-wait_until 60 uninstalled || fail "the uninstaller did not finish"
+# Closing a running server and removing the files takes longer beside other suites.
+wait_until 120 uninstalled || fail "the uninstaller did not finish"
 wait_until 5 ended "$held" || fail "the uninstall left the running server alive"
 [ ! -e "$WINEPREFIX/drive_c/Program Files/Zelkor" ] || fail "left behind: $(find "$WINEPREFIX/drive_c/Program Files/Zelkor")"
 [ ! -e "$shortcut" ] || fail "left behind: the shortcut"
@@ -172,7 +173,7 @@ run reg add "$iid_key\\ProxyStubClsid32" /ve /d "$other" /f >/dev/null
 run "$installer" /S >>"$log" || fail "the second install exited with $?"
 [ "$(proxies)" = "$other $(repeat 13 "$proxy_clsid")" ] || fail "after the second install: $(proxies)"
 run "$dir/Uninstall.exe" /S || fail "the second uninstall exited with $?"
-wait_until 60 uninstalled || fail "the second uninstall did not finish"
+wait_until 120 uninstalled || fail "the second uninstall did not finish"
 [ "$(proxies)" = "$other $(repeat 13 -)" ] || fail "after the second uninstall: $(proxies)"
 reg_exists "HKCR\\CLSID\\$proxy_clsid" && fail "left behind: the proxy's class"
 
