@@ -15,22 +15,6 @@
 namespace {
 // Selection changes come one item at a time; they are taken together once the list is done.
 constexpr UINT kSelectionChanged = WM_APP + 1;
-const wchar_t kNotPositive[] = L"Please enter a positive integer.";
-
-bool ParseUnsigned(const std::wstring& text, std::uint32_t& value) {
-    size_t begin = 0, end = text.size();
-    while (begin < end && iswspace(text[begin])) ++begin;
-    while (end > begin && iswspace(text[end - 1])) --end;
-    if (begin == end) return false;
-    unsigned long long number = 0;
-    for (size_t i = begin; i < end; ++i) {
-        if (text[i] < L'0' || text[i] > L'9') return false;
-        number = number * 10 + static_cast<unsigned>(text[i] - L'0');
-        if (number > 0xFFFFFFFFull) return false;
-    }
-    value = static_cast<std::uint32_t>(number);
-    return true;
-}
 
 std::wstring WindowText(HWND window) {
     const int length = GetWindowTextLengthW(window);
@@ -156,8 +140,8 @@ bool OPCS_DlgColumns::ReadWidth(bool emptyIsError, std::uint32_t& width, bool& e
     const std::wstring text = WindowText(GetDlgItem(m_hwnd, IDC_COLUMN_WIDTH));
     empty = text.find_first_not_of(L" \t") == std::wstring::npos;
     if (empty && !emptyIsError) return true;
-    if (!ParseUnsigned(text, width)) {
-        AppMessageBox(kNotPositive, MB_OK | MB_ICONEXCLAMATION);
+    if (!ParseUnsignedField(text, width)) {
+        AppMessageBox(kEnterPositiveInteger, MB_OK | MB_ICONEXCLAMATION);
         return false;
     }
     if (width < kMinWidth || width > kMaxWidth) {
