@@ -1161,7 +1161,7 @@ DWORD RunWithOutput(const std::wstring& arguments, const std::wstring& outputFil
         if (WaitForSingleObject(info.hProcess, kExitMs) != WAIT_OBJECT_0) TerminateProcess(info.hProcess, 97);
         GetExitCodeProcess(info.hProcess, &code);
         CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
+        RetireProcessHandle(info.hProcess);
     }
     CloseHandle(file);
     const std::vector<std::uint8_t> bytes = ReadBytes(outputFile);
@@ -1276,7 +1276,7 @@ TEST_F(ServerProcessTest, CloseSwitchEndsRunningCopiesAndSaysWhenOneHadToBeEnded
         } else {
             EXPECT_EQ(WaitForSingleObject(process, 0), WAIT_OBJECT_0);
             GetExitCodeProcess(process, &code);
-            CloseHandle(process);
+            RetireProcessHandle(process);
         }
         EXPECT_EQ(code, road.exitCode);
         client.Reset();

@@ -1,6 +1,7 @@
 #include "OpcClient.h"
 
 #include "ServerIds.h"
+#include "ServerProcess.h"
 
 HRESULT ConnectServer(ComPtr<IOPCServer>& server) {
     // Right after a server process ends, Wine's COM now and then still routes
@@ -16,6 +17,7 @@ HRESULT ConnectServer(ComPtr<IOPCServer>& server) {
         }
         Sleep(500);
     }
+    if (SUCCEEDED(hr)) HoldRunningServerIds();
     return hr;
 }
 

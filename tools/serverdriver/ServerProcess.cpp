@@ -3,6 +3,8 @@
 #include <tlhelp32.h>
 
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "ServerUnderTest.h"
 
@@ -31,6 +33,9 @@ bool CreateProcessPatiently(std::wstring command, PROCESS_INFORMATION& info) {
     }
     return false;
 }
+
+std::mutex heldIdsLock;
+std::set<DWORD> heldIds;  // their handles stay open until this process ends
 
 bool SamePath(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
@@ -100,7 +105,7 @@ bool ServerProcess::IsRunning() const {
 void ServerProcess::Kill() {
     if (m_info.hProcess != nullptr) {
         if (IsRunning()) EndServer(m_info.dwProcessId, m_info.hProcess);
-        CloseHandle(m_info.hProcess);
+        RetireProcessHandle(m_info.hProcess);
         CloseHandle(m_info.hThread);
     }
     m_info = {};
@@ -201,7 +206,19 @@ void KillRunningServers() {
         HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
         if (process == nullptr) continue;
         EndServer(id, process);
-        CloseHandle(process);
+        RetireProcessHandle(process);
+    }
+}
+
+void RetireProcessHandle(HANDLE process) {
+    const DWORD id = GetProcessId(process);
+    std::lock_guard<std::mutex> lock(heldIdsLock);
+    if (id == 0 || !heldIds.insert(id).second) CloseHandle(process);
+}
+
+void HoldRunningServerIds() {
+    for (DWORD id : RunningServerIds()) {
+        if (HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id)) RetireProcessHandle(process);
     }
 }
 
@@ -233,7 +250,7 @@ bool RunWorker(const char* worker, const wchar_t* arguments, DWORD milliseconds,
         TerminateProcess(info.hProcess, 98);
         WaitForSingleObject(info.hProcess, milliseconds);
     }
-    CloseHandle(info.hProcess);
+    RetireProcessHandle(info.hProcess);
     return ended;
 }
 
@@ -252,7 +269,7 @@ bool KillWorkerOnceSubscribed(const char* worker, const wchar_t* mode, DWORD mil
     GetExitCodeProcess(info.hProcess, &workerCode);
     TerminateProcess(info.hProcess, 9);
     WaitForSingleObject(info.hProcess, milliseconds);
-    CloseHandle(info.hProcess);
+    RetireProcessHandle(info.hProcess);
     CloseHandle(subscribed);
     if (!ready) *why = "the worker did not subscribe: " + std::to_string(workerCode);
     return ready;

@@ -42,6 +42,15 @@ void PressButton(HWND box, int id);
 // Top-level windows of a process with the given class name.
 std::vector<HWND> ProcessWindows(DWORD processId, const wchar_t* className);
 
+// Closes a handle to an ended process in a way that keeps its id from any
+// later process of this run. Wine's COM derives an apartment's address from
+// its process id, and this process's connections cached for a dead server
+// would be used, and fail, for a new one that was given the same id.
+void RetireProcessHandle(HANDLE process);
+// Holds every running instance of the program in the same way; a client
+// calls it for servers that COM started.
+void HoldRunningServerIds();
+
 // Every running instance of the program, whoever started it.
 std::vector<DWORD> RunningServerIds();
 bool WaitUntilNoServerRuns(DWORD milliseconds);
