@@ -17,7 +17,7 @@ struct ASyncRequest {
     DWORD nType = kRead;
     bool callback = false;         // 2.0: completed through the group's IOPCDataCallback
     DWORD dwCancelID = 0;          // 2.0: the server's id for Cancel2
-    bool cancelled = false;        // 2.0: Cancel2 came first; OnCancelComplete replaces the completion
+    bool cancelled = false;        // cancelled before it began: 2.0 sends OnCancelComplete, 1.0a nothing
     std::vector<OPCHANDLE> items;  // server handles in the client's order
     std::vector<Variant> values;   // writes only
 

@@ -207,9 +207,10 @@ private:
     // writes to (0 for cache reads); taken under the item lock.
     DWORD ResponseDelay(DWORD count, const OPCHANDLE* handles);
     DWORD ResponseDelay(const ASyncRequest& request);
-    // Waits out a device's response delay holding no lock; the group thread's
-    // wait ends early when the group stops.
-    void WaitResponseDelay(DWORD milliseconds, bool onGroupThread);
+    // Waits out a device's response delay holding no lock on the caller's
+    // thread (request null) or on the group thread, where the wait ends early
+    // when the group stops or a client cancels the request meanwhile.
+    void WaitResponseDelay(DWORD milliseconds, ASyncRequest* request);
     // A 2.0 request: carried out, then its completion (or OnCancelComplete)
     // sent with no lock held.
     void CompleteCallbackRequest(ASyncRequest& request);
@@ -270,6 +271,7 @@ private:
     ItemTable<COPCItem> m_Items;
     std::vector<COPCItem*> m_Changed;                        // scratch list of a stream being built
     std::deque<std::unique_ptr<ASyncRequest>> m_ASyncQueue;  // oldest first
+    ASyncRequest* m_pDelayedRequest = nullptr;               // taken off the queue, waiting out a response delay
     CriticalSection m_csItems;   // guards m_Items, the items, the scans and the request queue
     CriticalSection m_csAdvise;  // guards the advise connections and m_bDataPending; never held across a client call
     ConnectionPoint* m_pDataCallback = nullptr;  // one reference; the group's only IOPCDataCallback point

@@ -147,15 +147,20 @@ STDMETHODIMP OPCGroup::Cancel2(DWORD dwCancelID) {
     NoteCall(L"IOPCAsyncIO2::Cancel2");
     if (!m_pDataCallback->IsConnected()) return CONNECT_E_NOCONNECTION;
     // The thread takes a request off the queue under the same lock: a request
-    // still queued has not begun, and one taken is too late to cancel.
+    // still queued, or still waiting for its slow device, has not begun; one
+    // carried out is too late to cancel.
     ScopedLock guard(m_csItems);
-    for (auto& request : m_ASyncQueue) {
-        if (request->callback && !request->cancelled && request->dwCancelID == dwCancelID) {
-            request->cancelled = true;  // its place in the queue now brings OnCancelComplete
-            return S_OK;
+    auto cancel = [dwCancelID](ASyncRequest* request) {
+        if (request == nullptr || !request->callback || request->cancelled || request->dwCancelID != dwCancelID) {
+            return false;
         }
+        request->cancelled = true;  // OnCancelComplete now replaces its completion
+        return true;
+    };
+    for (auto& request : m_ASyncQueue) {
+        if (cancel(request.get())) return S_OK;
     }
-    return E_FAIL;
+    return cancel(m_pDelayedRequest) ? S_OK : E_FAIL;
 }
 
 STDMETHODIMP OPCGroup::SetEnable(BOOL bEnable) {

@@ -24,7 +24,7 @@ STDMETHODIMP OPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* ph
     *ppErrors = nullptr;
     CallArrays<OPCITEMSTATE> arrays;
     if (!arrays.Allocate(dwCount, true)) return E_OUTOFMEMORY;
-    if (dwSource == OPC_DS_DEVICE) WaitResponseDelay(ResponseDelay(dwCount, phServer), false);
+    if (dwSource == OPC_DS_DEVICE) WaitResponseDelay(ResponseDelay(dwCount, phServer), nullptr);
     OPCITEMSTATE* states = arrays.results.get();
     HRESULT* errors = arrays.errors.get();
     // Under the item lock although a read changes no table: an item removed
@@ -60,7 +60,7 @@ STDMETHODIMP OPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemV
     CallArrays<HRESULT> arrays;
     if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
     HRESULT* errors = arrays.errors.get();
-    WaitResponseDelay(ResponseDelay(dwCount, phServer), false);
+    WaitResponseDelay(ResponseDelay(dwCount, phServer), nullptr);
     // An item that fails makes the call S_FALSE, as for every other per-item
     // error: E_FAIL would tell the client that the error array is not its own.
     bool anyWritten = false;
@@ -177,6 +177,12 @@ STDMETHODIMP OPCGroup::Cancel(DWORD dwTransactionID) {
                 break;
             }
         }
+        // A request still waiting for its slow device has not begun either.
+        if (!withdrawn && m_pDelayedRequest != nullptr && !m_pDelayedRequest->callback &&
+            !m_pDelayedRequest->cancelled && m_pDelayedRequest->dwTransactionID == dwTransactionID) {
+            m_pDelayedRequest->cancelled = true;
+            return S_OK;
+        }
     }
     // Not queued: carried out already, under way, or never made.
     return withdrawn ? S_OK : E_FAIL;
@@ -235,16 +241,24 @@ DWORD OPCGroup::ResponseDelay(const ASyncRequest& request) {
     return longest;
 }
 
-void OPCGroup::WaitResponseDelay(DWORD milliseconds, bool onGroupThread) {
+void OPCGroup::WaitResponseDelay(DWORD milliseconds, ASyncRequest* request) {
     if (milliseconds == 0) return;
-    if (!onGroupThread) {
+    if (request == nullptr) {
         Sleep(milliseconds);  // the caller's own thread: only its call waits
         return;
+    }
+    {
+        ScopedLock guard(m_csItems);
+        m_pDelayedRequest = request;
     }
     const ULONGLONG end = GetTickCount64() + milliseconds;
     for (ULONGLONG now = GetTickCount64(); now < end && m_bASyncThreadRun.load(); now = GetTickCount64()) {
         Sleep(static_cast<DWORD>(std::min<ULONGLONG>(end - now, 50)));
+        ScopedLock guard(m_csItems);
+        if (request->cancelled) break;
     }
+    ScopedLock guard(m_csItems);
+    m_pDelayedRequest = nullptr;
 }
 
 HRESULT OPCGroup::OnASyncComplete(const ASyncRequest& request) {
@@ -342,8 +356,9 @@ unsigned OPCGroup::ASyncThreadBody() {
                 m_ASyncThreadWake.Wait();
                 continue;
             }
-            WaitResponseDelay(ResponseDelay(*request), true);
+            WaitResponseDelay(ResponseDelay(*request), request.get());
             if (!m_bASyncThreadRun.load()) break;
+            if (request->cancelled && !request->callback) continue;  // 1.0a: a cancelled request says nothing
             if (request->callback) {
                 CompleteCallbackRequest(*request);
                 continue;

@@ -255,6 +255,55 @@ TEST_F(Da2GroupTest, CancelRemovesQueuedTransactionsEvenThousandsAndIsTooLateOnc
     EXPECT_EQ(E_FAIL, io2->Cancel2(ids[1])) << "completed";
 }
 
+TEST_F(Da2GroupTest, ARequestWaitingForASlowDeviceCanStillBeCancelled) {
+    constexpr DWORD kDelayMs = 2000;
+    config.pump->SetResponseDelay(kDelayMs);
+    config.flow->SetValueNow(Variant::FromDouble(1));
+    MakeGroup(FALSE, 100000, {{L"Pump1.Flow", VT_EMPTY}});  // inactive: nothing but the answers
+    Advise(&callback);
+    ComPtr<IDataObject> data;
+    ASSERT_EQ(S_OK, mgt.As(&data));
+    FORMATETC format{static_cast<CLIPFORMAT>(StreamFormatData()), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    DWORD connection = 0;
+    ASSERT_EQ(S_OK, data->DAdvise(&format, 0, &stream, &connection));
+    ComPtr<IOPCAsyncIO> io1;
+    ASSERT_EQ(S_OK, mgt.As(&io1));
+    const size_t streams = stream.Count();
+
+    // Each is taken off the queue by the group's thread and waits for the
+    // device, one after the other; each is cancelled while it waits, and a
+    // 2.0 cancel is confirmed long before the device would have answered.
+    DWORD cancel = 0;
+    ASSERT_EQ(S_OK, Read2(handles, 41, nullptr, &cancel));
+    Sleep(300);
+    EXPECT_EQ(S_OK, io2->Cancel2(cancel));
+    EXPECT_EQ(E_FAIL, io2->Cancel2(cancel)) << "cancelled already";
+    ASSERT_TRUE(callback.WaitFor(1, kDelayMs / 2));
+
+    VARIANT value = Variant::FromDouble(9).Detach();
+    HRESULT* e = nullptr;
+    ASSERT_EQ(S_OK, io2->Write(1, handles.data(), &value, 42, &cancel, &e));
+    CoTaskMemFree(e);
+    Sleep(300);
+    EXPECT_EQ(S_OK, io2->Cancel2(cancel));
+    ASSERT_TRUE(callback.WaitFor(2, kDelayMs / 2));
+
+    DWORD transaction = 0;
+    ASSERT_EQ(S_OK, io1->Read(connection, OPC_DS_DEVICE, 1, handles.data(), &transaction, &e));
+    CoTaskMemFree(e);
+    Sleep(300);
+    EXPECT_EQ(S_OK, io1->Cancel(transaction));
+    EXPECT_EQ(E_FAIL, io1->Cancel(transaction));
+    Sleep(kDelayMs + 300);  // a cancelled request that still ran would have answered by now
+
+    EXPECT_EQ(1u, callback.Count(CallbackCall::CancelComplete, 41));
+    EXPECT_EQ(1u, callback.Count(CallbackCall::CancelComplete, 42));
+    EXPECT_EQ(2u, callback.Count()) << "no completion besides the cancels";
+    EXPECT_EQ(1.0, config.flow->GetValue().Ref().dblVal) << "the cancelled write was carried out";
+    EXPECT_EQ(streams, stream.Count()) << "the cancelled 1.0a read was answered";
+    VariantClear(&value);
+}
+
 TEST_F(Da2GroupTest, ChangesAreReportedByExceptionWhileTheDataObjectHearsEveryScan) {
     // Flow without limits, Pressure (Boiler) with limits 0..200 and 1 % deadband.
     OPCS_Tag* pressure = config.doc.FindTag(L"Boiler.Burner.Pressure");
