@@ -14,6 +14,7 @@
 #include "OpcConstants.h"
 #include "RecordingCallback.h"
 #include "RecordingSink.h"
+#include "ProcessSuite.h"
 #include "RegistryProbe.h"
 #include "ServerProcess.h"
 #include "ServerUnderTest.h"
@@ -93,32 +94,18 @@ const CallbackCall* FindCall(const std::vector<CallbackCall>& calls, CallbackCal
     return nullptr;
 }
 
-class Da2GroupProcessTest : public ::testing::Test {
+class Da2GroupProcessTest : public ProcessSuite {
 protected:
     void SetUp() override {
-        KillRunningServers();
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        folder = std::wstring(temp) + L"ToviDa2" + std::to_wstring(GetCurrentProcessId());
-        CreateDirectoryW(folder.c_str(), nullptr);
-        configFile = folder + L"\\Plant.tvf";
-        ASSERT_TRUE(WriteBytes(configFile, ConfigurationBytes(Plant())));
-        WriteServerSettings(L"", configFile);
-        ServerProcess registration;
-        ASSERT_TRUE(registration.Start(L"/RegServer"));
-        DWORD code = 1;
-        ASSERT_TRUE(registration.WaitForExit(kStartMs, &code));
-        ASSERT_EQ(0u, code);
+        ProcessSuite::SetUp();
+        ASSERT_NO_FATAL_FAILURE(Prepare(ConfigurationBytes(Plant()), false));
         ASSERT_EQ(S_OK, ConnectServer(server));
     }
     void TearDown() override {
         server.Reset();
-        KillRunningServers();
-        DeleteFileW(configFile.c_str());
-        RemoveDirectoryW(folder.c_str());
+        ProcessSuite::TearDown();
     }
 
-    std::wstring folder, configFile;
     // Before the objects of the server, so that they outlive every connection.
     RecordingCallback callback, blocked;
     RecordingSink stream;

@@ -11,6 +11,7 @@
 #include "TvfBuilder.h"
 #include "OpcClient.h"
 #include "OpcConstants.h"
+#include "ProcessSuite.h"
 #include "RegistryProbe.h"
 #include "ServerProcess.h"
 #include "ShutdownSink.h"
@@ -39,22 +40,12 @@ ComPtr<IConnectionPoint> ShutdownPoint(IOPCServer* server) {
     return point;
 }
 
-class Da2ServerTest : public ::testing::Test {
+class Da2ServerTest : public ProcessSuite {
 protected:
     void SetUp() override {
-        KillRunningServers();
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        folder = std::wstring(temp) + L"ToviDa2" + std::to_wstring(GetCurrentProcessId());
-        CreateDirectoryW(folder.c_str(), nullptr);
-        logFile = folder + L"\\Events.txt";
-        configFile = folder + L"\\Plant.tvf";
+        ProcessSuite::SetUp();
         FileGroup tank{"Tank", {}, {{"Level", VT_R8, 1, 42.5, {}, true}, {"Name", VT_BSTR, 0, 0, L"North", false}}};
-        ASSERT_TRUE(WriteBytes(configFile, ConfigurationBytes({tank})));
-        WriteServerSettings(logFile, configFile);
-        ServerProcess registration;
-        ASSERT_TRUE(registration.Start(L"/RegServer"));
-        ASSERT_TRUE(registration.WaitForExit(kExitMs));
+        ASSERT_NO_FATAL_FAILURE(Prepare(ConfigurationBytes({tank}), true));
         ASSERT_TRUE(process.Start(L""));
         frame = process.WaitForMainWindow(kStartMs);
         ASSERT_NE(frame, nullptr);
@@ -63,12 +54,9 @@ protected:
     void TearDown() override {
         server.Reset();
         process.Kill();
-        KillRunningServers();
-        for (const std::wstring& file : {logFile, configFile, configFile + L".bak"}) DeleteFileW(file.c_str());
-        RemoveDirectoryW(folder.c_str());
+        ProcessSuite::TearDown();
     }
 
-    std::wstring folder, logFile, configFile;
     ServerProcess process;
     HWND frame = nullptr;
     ComPtr<IOPCServer> server;

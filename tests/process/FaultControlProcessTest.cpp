@@ -15,6 +15,7 @@
 #include "OpcStreamLayout.h"
 #include "RecordingCallback.h"
 #include "RecordingSink.h"
+#include "ProcessSuite.h"
 #include "RegistryProbe.h"
 #include "ServerProcess.h"
 #include "TvfBuilder.h"
@@ -125,27 +126,16 @@ bool CallbackCarries(RecordingCallback& callback, OPCHANDLE item, WORD quality) 
     return false;
 }
 
-class FaultControlProcessTest : public ::testing::Test {
+class FaultControlProcessTest : public ProcessSuite {
 protected:
     void SetUp() override {
-        KillRunningServers();
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        folder = std::wstring(temp) + L"ToviFaults" + std::to_wstring(GetCurrentProcessId());
-        CreateDirectoryW(folder.c_str(), nullptr);
-        configFile = folder + L"\\Plant.tvf";
-        ASSERT_TRUE(WriteBytes(configFile, PlantFile()));
-        ServerProcess registration;
-        ASSERT_TRUE(registration.Start(L"/RegServer"));
-        ASSERT_TRUE(registration.WaitForExit(kStartMs));
+        ProcessSuite::SetUp();
+        ASSERT_NO_FATAL_FAILURE(Prepare(PlantFile(), false));
     }
     void TearDown() override {
         server.Reset();
-        KillRunningServers();
+        ProcessSuite::TearDown();
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"Allow Fault Control");
-        DeleteFileW(configFile.c_str());
-        DeleteFileW((configFile + L".bak").c_str());
-        RemoveDirectoryW(folder.c_str());
     }
     // A server started by COM with the option as given.
     void Connect(bool allowFaultControl) {
@@ -163,7 +153,6 @@ protected:
         ASSERT_EQ(S_OK, ConnectServer(server));
     }
 
-    std::wstring folder, configFile;
     // Before the server's objects, so that they outlive every connection.
     RecordingCallback callback;
     RecordingSink stream;

@@ -10,6 +10,7 @@
 #include "OpcClient.h"
 #include "OpcConstants.h"
 #include "RecordingCallback.h"
+#include "ProcessSuite.h"
 #include "RegistryProbe.h"
 #include "ServerProcess.h"
 #include "TvfBuilder.h"
@@ -20,29 +21,14 @@ constexpr DWORD kUpdateMs = 100;
 constexpr int kSpacingMs = 400;
 constexpr int kValues = 5;
 
-class ReplayProcessTest : public ::testing::Test {
+class ReplayProcessTest : public ProcessSuite {
 protected:
     void SetUp() override {
-        KillRunningServers();
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        folder = std::wstring(temp) + L"ToviReplay" + std::to_wstring(GetCurrentProcessId());
-        CreateDirectoryW(folder.c_str(), nullptr);
-        configFile = folder + L"\\Plant.tvf";
-        ASSERT_TRUE(
-            WriteBytes(configFile, ConfigurationBytes({FileGroup{"Tank", {}, {{"Level", VT_R8, 1, 0.5, {}}}}})));
-        WriteServerSettings(L"", configFile);
-        ServerProcess registration;
-        ASSERT_TRUE(registration.Start(L"/RegServer"));
-        ASSERT_TRUE(registration.WaitForExit(kStartMs));
+        ProcessSuite::SetUp();
+        ASSERT_NO_FATAL_FAILURE(
+            Prepare(ConfigurationBytes({FileGroup{"Tank", {}, {{"Level", VT_R8, 1, 0.5, {}}}}}), false));
     }
-    void TearDown() override {
-        KillRunningServers();
-        DeleteFileW(replayFile.c_str());
-        DeleteFileW(configFile.c_str());
-        RemoveDirectoryW(folder.c_str());
-    }
-    std::wstring folder, configFile, replayFile;
+    std::wstring replayFile;
 };
 }  // namespace
 

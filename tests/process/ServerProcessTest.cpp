@@ -17,6 +17,7 @@
 #include "OpcClient.h"
 #include "OpcConstants.h"
 #include "RecordingSink.h"
+#include "ProcessSuite.h"
 #include "RegistryProbe.h"
 #include "ServerIds.h"
 #include "ServerProcess.h"
@@ -120,29 +121,17 @@ DWORD RunToEnd(const std::wstring& arguments) {
     return code;
 }
 
-class ServerProcessTest : public ::testing::Test {
+class ServerProcessTest : public ProcessSuite {
 protected:
     void SetUp() override {
-        KillRunningServers();
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        folder = std::wstring(temp) + L"ToviProcess" + std::to_wstring(GetCurrentProcessId());
-        CreateDirectoryW(folder.c_str(), nullptr);
-        logFile = folder + L"\\Server Events.txt";
-        configFile = folder + L"\\Plant.tvf";
-        DeleteFileW(logFile.c_str());
+        ProcessSuite::SetUp();
         ASSERT_TRUE(WriteBytes(configFile, ConfigurationBytes(Plant())));
         WriteServerSettings(logFile, configFile);
     }
     void TearDown() override {
         EXPECT_TRUE(WaitUntilNoServerRuns(kQuickMs)) << "a server process was left running";
-        KillRunningServers();
-        for (const wchar_t* name : {L"\\Server Events.txt", L"\\Plant.tvf", L"\\Plant.tvf.bak", L"\\Other.tvf"}) {
-            DeleteFileW((folder + name).c_str());
-        }
-        RemoveDirectoryW(folder.c_str());
+        ProcessSuite::TearDown();
     }
-    void Register() { ASSERT_EQ(RunToEnd(L"/RegServer"), 0u); }
 
     // Closes the window of a server whose clients have gone, as a user does,
     // and gives its event log.
@@ -171,8 +160,6 @@ protected:
         EXPECT_EQ(MessageBoxText(*box), L"OPC Clients are currently connected to this server, Exit anyway?");
         EXPECT_EQ(WindowCaption(*box), L"Tovi Explorer");
     }
-
-    std::wstring folder, logFile, configFile;
 };
 
 void ExpectRegistered() {
