@@ -38,79 +38,84 @@ constexpr ItemSpec<ControlKind> kControlItems[] = {
 const ItemSpec<ControlKind>& ItemOf(ControlKind kind) { return Find(kControlItems, kind); }
 }  // namespace
 
-ControlTag::ControlTag(FaultControl& control, OPCS_Device* device, ControlKind kind)
-    : m_control(control), m_device(device), m_kind(kind) {
-    const ItemSpec<ControlKind>& item = ItemOf(kind);
+ControlItem::ControlItem(FaultControl& control, const wchar_t* name, VARTYPE type, const wchar_t* description,
+                         bool readOnly)
+    : m_control(control), m_type(type), m_readOnly(readOnly) {
     ScopedLock guard(m_lock);
-    StoreName(item.name);
-    m_description = item.description;
-    m_dataType = item.type;
+    StoreName(name);
+    m_description = description;
+    m_dataType = type;
     m_volatile = true;  // nothing of it is saved
-    m_accessMode = control.IsEnabled() ? 1 : 0;
+    m_accessMode = control.IsEnabled() && !readOnly ? 1 : 0;
 }
 
-void ControlTag::SetWritable(bool writable) {
+void ControlItem::SetWritable(bool writable) {
     ScopedLock guard(m_lock);
-    m_accessMode = writable ? 1 : 0;
+    m_accessMode = writable && !m_readOnly ? 1 : 0;
 }
+
+void ControlItem::RefreshBeforeRead() {
+    Variant now;
+    if (!Setting(now)) {
+        SetQuality(OPC_QUALITY_CONFIG_ERROR);
+        return;
+    }
+    {
+        ScopedLock guard(m_lock);
+        if (m_quality == OPC_QUALITY_GOOD && V_VT(&m_value.Ref()) == now.Type() &&
+            VarCmp(m_value.Get(), now.Get(), LOCALE_INVARIANT, 0) == VARCMP_EQ) {
+            return;
+        }
+    }
+    SetValueNow(now);
+}
+
+HRESULT ControlItem::ClientWrite(Variant& value) {
+    if (!m_control.IsEnabled() || GetAccessMode() != 1) return OPC_E_BADRIGHTS;
+    Variant current;
+    if (!Setting(current)) return E_FAIL;
+    if (FAILED(value.ChangeType(m_type))) return OPC_E_BADTYPE;
+    const HRESULT result = Apply(value.Ref());
+    RefreshBeforeRead();
+    return result;
+}
+
+ControlTag::ControlTag(FaultControl& control, OPCS_Device* device, ControlKind kind)
+    : ControlItem(control, ItemOf(kind).name, ItemOf(kind).type, ItemOf(kind).description, false),
+      m_device(device),
+      m_kind(kind) {}
 
 OPCS_Device* ControlTag::LiveDevice() const {
     return !m_retired.load() && OPCS_TagGroup::IsValidGroup(m_device) ? m_device : nullptr;
 }
 
-Variant ControlTag::DeviceSetting(OPCS_Device& device) const {
+bool ControlTag::Setting(Variant& now) const {
+    OPCS_Device* device = LiveDevice();  // its getters are not const: they lock
+    if (device == nullptr) return false;
     switch (m_kind) {
-    case ControlKind::Quality: return Variant::FromLong(device.GetForcedQuality());
-    case ControlKind::InService: return Variant::FromBool(device.IsInService());
-    case ControlKind::ResponseDelayMs: return Variant::FromLong(static_cast<LONG>(device.GetResponseDelay()));
-    case ControlKind::Freeze: return Variant::FromBool(device.IsFrozen());
+    case ControlKind::Quality: now = Variant::FromLong(device->GetForcedQuality()); break;
+    case ControlKind::InService: now = Variant::FromBool(device->IsInService()); break;
+    case ControlKind::ResponseDelayMs: now = Variant::FromLong(static_cast<LONG>(device->GetResponseDelay())); break;
+    case ControlKind::Freeze: now = Variant::FromBool(device->IsFrozen()); break;
     }
-    return Variant();
+    return true;
 }
 
-void ControlTag::RefreshBeforeRead() {
-    OPCS_Device* device = LiveDevice();
-    if (device == nullptr) {
-        SetQuality(OPC_QUALITY_CONFIG_ERROR);
-        return;
-    }
-    Variant now = DeviceSetting(*device);
-    {
-        ScopedLock guard(m_lock);
-        const VARIANT& was = m_value.Ref();
-        const bool same = V_VT(&was) == now.Type() &&
-                          (now.Type() == VT_BOOL ? V_BOOL(&was) == V_BOOL(&now.Ref()) : V_I4(&was) == V_I4(&now.Ref()));
-        if (m_quality == OPC_QUALITY_GOOD && same) return;
-    }
-    SetValueNow(now);
-}
-
-bool ControlTag::WriteValue(Variant& value) { return ClientWrite(value) == S_OK; }
-
-HRESULT ControlTag::ClientWrite(Variant& value) {
-    if (!m_control.IsEnabled() || GetAccessMode() != 1) return OPC_E_BADRIGHTS;
+HRESULT ControlTag::Apply(const VARIANT& value) {
     OPCS_Device* device = LiveDevice();
     if (device == nullptr) return E_FAIL;
-    const VARTYPE type = ItemOf(m_kind).type;
-    // Nothing is applied unless the whole value is sound.
-    if (FAILED(value.ChangeType(type))) return OPC_E_BADTYPE;
     switch (m_kind) {
-    case ControlKind::Quality: {
-        const LONG quality = V_I4(&value.Ref());
-        if (!IsForcibleQuality(quality)) return OPC_E_RANGE;
-        device->ForceQuality(quality);
+    case ControlKind::Quality:
+        if (!IsForcibleQuality(V_I4(&value))) return OPC_E_RANGE;
+        device->ForceQuality(V_I4(&value));
         break;
-    }
-    case ControlKind::InService: device->SetInService(V_BOOL(&value.Ref()) != VARIANT_FALSE); break;
-    case ControlKind::ResponseDelayMs: {
-        const LONG delay = V_I4(&value.Ref());
-        if (delay < 0 || static_cast<DWORD>(delay) > kMaxResponseDelayMs) return OPC_E_RANGE;
-        device->SetResponseDelay(static_cast<DWORD>(delay));
+    case ControlKind::InService: device->SetInService(V_BOOL(&value) != VARIANT_FALSE); break;
+    case ControlKind::ResponseDelayMs:
+        if (V_I4(&value) < 0 || static_cast<DWORD>(V_I4(&value)) > kMaxResponseDelayMs) return OPC_E_RANGE;
+        device->SetResponseDelay(static_cast<DWORD>(V_I4(&value)));
         break;
+    case ControlKind::Freeze: device->SetFrozen(V_BOOL(&value) != VARIANT_FALSE); break;
     }
-    case ControlKind::Freeze: device->SetFrozen(V_BOOL(&value.Ref()) != VARIANT_FALSE); break;
-    }
-    RefreshBeforeRead();
     return S_OK;
 }
 
@@ -142,65 +147,38 @@ std::wstring StatusText(const ValueReplay& replay) {
 }
 }  // namespace
 
-ReplayControlTag::ReplayControlTag(FaultControl& control, ReplayControlKind kind) : m_control(control), m_kind(kind) {
-    const ItemSpec<ReplayControlKind>& item = ItemOf(kind);
-    ScopedLock guard(m_lock);
-    StoreName(item.name);
-    m_description = item.description;
-    m_dataType = item.type;
-    m_volatile = true;
-    m_accessMode = control.IsEnabled() && kind != ReplayControlKind::Status ? 1 : 0;
-}
+ReplayControlTag::ReplayControlTag(FaultControl& control, ReplayControlKind kind)
+    : ControlItem(control, ItemOf(kind).name, ItemOf(kind).type, ItemOf(kind).description,
+                  kind == ReplayControlKind::Status),
+      m_kind(kind) {}
 
-void ReplayControlTag::SetWritable(bool writable) {
-    ScopedLock guard(m_lock);
-    m_accessMode = writable && m_kind != ReplayControlKind::Status ? 1 : 0;
-}
-
-Variant ReplayControlTag::Setting() const {
+bool ReplayControlTag::Setting(Variant& now) const {
     const FaultControl::ReplaySettings settings = m_control.GetReplaySettings();
     const ValueReplay* replay = m_control.Replay();
+    if (replay == nullptr) return false;
     switch (m_kind) {
-    case ReplayControlKind::File: return Variant::FromString(settings.file);
-    case ReplayControlKind::Speed: return Variant::FromDouble(settings.speed);
-    case ReplayControlKind::Loop: return Variant::FromBool(settings.loop);
-    case ReplayControlKind::Run: return Variant::FromBool(replay != nullptr && replay->IsPlaying());
-    case ReplayControlKind::Status: return Variant::FromString(replay != nullptr ? StatusText(*replay) : L"");
+    case ReplayControlKind::File: now = Variant::FromString(settings.file); break;
+    case ReplayControlKind::Speed: now = Variant::FromDouble(settings.speed); break;
+    case ReplayControlKind::Loop: now = Variant::FromBool(settings.loop); break;
+    case ReplayControlKind::Run: now = Variant::FromBool(replay->IsPlaying()); break;
+    case ReplayControlKind::Status: now = Variant::FromString(StatusText(*replay)); break;
     }
-    return Variant();
+    return true;
 }
 
-void ReplayControlTag::RefreshBeforeRead() {
-    Variant now = Setting();
-    {
-        ScopedLock guard(m_lock);
-        if (m_quality == OPC_QUALITY_GOOD && VarCmp(m_value.Get(), now.Get(), LOCALE_INVARIANT, 0) == VARCMP_EQ) {
-            return;
-        }
-    }
-    SetValueNow(now);
-}
-
-bool ReplayControlTag::WriteValue(Variant& value) { return ClientWrite(value) == S_OK; }
-
-HRESULT ReplayControlTag::ClientWrite(Variant& value) {
-    if (!m_control.IsEnabled() || GetAccessMode() != 1) return OPC_E_BADRIGHTS;
+HRESULT ReplayControlTag::Apply(const VARIANT& value) {
     ValueReplay* replay = m_control.Replay();
-    if (replay == nullptr) return E_FAIL;
-    if (FAILED(value.ChangeType(ItemOf(m_kind).type))) return OPC_E_BADTYPE;
     FaultControl::ReplaySettings settings = m_control.GetReplaySettings();
     HRESULT result = S_OK;
     switch (m_kind) {
-    case ReplayControlKind::File: settings.file = V_BSTR(&value.Ref()) != nullptr ? V_BSTR(&value.Ref()) : L""; break;
-    case ReplayControlKind::Speed: {
-        const double speed = V_R8(&value.Ref());
-        if (!(speed > 0) || !std::isfinite(speed)) return OPC_E_RANGE;
-        settings.speed = speed;
+    case ReplayControlKind::File: settings.file = V_BSTR(&value) != nullptr ? V_BSTR(&value) : L""; break;
+    case ReplayControlKind::Speed:
+        if (!(V_R8(&value) > 0) || !std::isfinite(V_R8(&value))) return OPC_E_RANGE;
+        settings.speed = V_R8(&value);
         break;
-    }
-    case ReplayControlKind::Loop: settings.loop = V_BOOL(&value.Ref()) != VARIANT_FALSE; break;
+    case ReplayControlKind::Loop: settings.loop = V_BOOL(&value) != VARIANT_FALSE; break;
     case ReplayControlKind::Run:
-        if (V_BOOL(&value.Ref()) == VARIANT_FALSE) {
+        if (V_BOOL(&value) == VARIANT_FALSE) {
             replay->Stop();
         } else if (!replay->Start(FullPath(settings.file), ReplayOptions{settings.speed, settings.loop}).Passed()) {
             result = E_FAIL;  // Status names every bad row
@@ -209,7 +187,6 @@ HRESULT ReplayControlTag::ClientWrite(Variant& value) {
     case ReplayControlKind::Status: return OPC_E_BADRIGHTS;
     }
     m_control.SetReplaySettings(settings);
-    RefreshBeforeRead();
     return result;
 }
 
@@ -232,11 +209,11 @@ FaultControl::~FaultControl() {
 void FaultControl::SetEnabled(bool enabled) {
     m_enabled.store(enabled);
     for (const auto& [device, branch] : m_branches) {
-        for (OPCS_Tag* tag : branch->SnapshotTags()) static_cast<ControlTag*>(tag)->SetWritable(enabled);
+        for (OPCS_Tag* tag : branch->SnapshotTags()) static_cast<ControlItem*>(tag)->SetWritable(enabled);
     }
     if (m_root != nullptr) {
         for (OPCS_TagGroup* folder : m_root->SnapshotGroups()) {
-            for (OPCS_Tag* tag : folder->SnapshotTags()) static_cast<ReplayControlTag*>(tag)->SetWritable(enabled);
+            for (OPCS_Tag* tag : folder->SnapshotTags()) static_cast<ControlItem*>(tag)->SetWritable(enabled);
         }
     }
 }

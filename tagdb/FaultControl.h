@@ -29,23 +29,41 @@ enum class ReplayControlKind { File, Speed, Loop, Run, Status };
 
 class FaultControl;
 
-// A control item: its value mirrors the device's setting; a write changes it.
-class ControlTag final : public OPCS_Tag {
+// A control item: its value mirrors the setting it controls; a client's write
+// changes that setting, applied only when the whole value is sound.
+class ControlItem : public OPCS_Tag {
+public:
+    bool WriteValue(Variant& value) final { return ClientWrite(value) == S_OK; }
+    HRESULT ClientWrite(Variant& value) final;
+    void RefreshBeforeRead() final;
+    void SetWritable(bool writable);
+
+protected:
+    ControlItem(FaultControl& control, const wchar_t* name, VARTYPE type, const wchar_t* description, bool readOnly);
+    // The setting now; false when what it controls has gone.
+    virtual bool Setting(Variant& now) const = 0;
+    // Applies a value already in the item's type.
+    virtual HRESULT Apply(const VARIANT& value) = 0;
+
+    FaultControl& m_control;
+
+private:
+    const VARTYPE m_type;
+    const bool m_readOnly;
+};
+
+// A device's control item.
+class ControlTag final : public ControlItem {
 public:
     ControlTag(FaultControl& control, OPCS_Device* device, ControlKind kind);
-
-    bool WriteValue(Variant& value) override;
-    HRESULT ClientWrite(Variant& value) override;
-    void RefreshBeforeRead() override;
-    void SetWritable(bool writable);
     // Its device went: it answers nothing more.
     void Retire() noexcept { m_retired.store(true); }
 
 private:
+    bool Setting(Variant& now) const override;
+    HRESULT Apply(const VARIANT& value) override;
     OPCS_Device* LiveDevice() const;
-    Variant DeviceSetting(OPCS_Device& device) const;
 
-    FaultControl& m_control;
     OPCS_Device* const m_device;
     const ControlKind m_kind;
     std::atomic<bool> m_retired{false};
@@ -67,19 +85,14 @@ private:
 // A control item of the value replay, below `_Control.Replay` at the root:
 // File, Speed and Loop set up the next run; writing Run true checks the file
 // and plays it (false stops it); Status says what it does or why it refused.
-class ReplayControlTag final : public OPCS_Tag {
+class ReplayControlTag final : public ControlItem {
 public:
     ReplayControlTag(FaultControl& control, ReplayControlKind kind);
 
-    bool WriteValue(Variant& value) override;
-    HRESULT ClientWrite(Variant& value) override;
-    void RefreshBeforeRead() override;
-    void SetWritable(bool writable);
-
 private:
-    Variant Setting() const;
+    bool Setting(Variant& now) const override;
+    HRESULT Apply(const VARIANT& value) override;
 
-    FaultControl& m_control;
     const ReplayControlKind m_kind;
 };
 
