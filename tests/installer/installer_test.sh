@@ -154,9 +154,11 @@ echo "== silent uninstall of a running server, the user's configuration kept"
 mine='C:\users\Public\Mine.tvf'
 cp "$dir/Sample.tvf" "$WINEPREFIX/drive_c/users/Public/Mine.tvf"
 run reg add 'HKLM\Software\Zelkor\Tovi Explorer\Settings' /v 'Last Used File' /d "$mine" /f >/dev/null
+started=$SECONDS
 run "$dir/Uninstall.exe" /S || fail "the uninstaller exited with $?"
 # Closing a running server and removing the files takes longer beside other suites.
 wait_until 120 uninstalled || fail "the uninstaller did not finish"
+echo "   the uninstall, with the server's close, took $((SECONDS - started)) s"
 wait_until 5 ended "$held" || fail "the uninstall left the running server alive"
 [ ! -e "$WINEPREFIX/drive_c/Program Files/Zelkor" ] || fail "left behind: $(find "$WINEPREFIX/drive_c/Program Files/Zelkor")"
 [ ! -e "$shortcut" ] || fail "left behind: the shortcut"
