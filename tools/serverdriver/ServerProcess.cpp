@@ -203,7 +203,7 @@ void EndServer(DWORD processId, HANDLE process) {
 
 void KillRunningServers() {
     for (DWORD id : RunningServerIds()) {
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
         if (process == nullptr) continue;
         EndServer(id, process);
         RetireProcessHandle(process);
@@ -218,7 +218,9 @@ void RetireProcessHandle(HANDLE process) {
 
 void HoldRunningServerIds() {
     for (DWORD id : RunningServerIds()) {
-        if (HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id)) RetireProcessHandle(process);
+        if (HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id)) {
+            RetireProcessHandle(process);
+        }
     }
 }
 

@@ -46,6 +46,7 @@ std::vector<HWND> ProcessWindows(DWORD processId, const wchar_t* className);
 // later process of this run. Wine's COM derives an apartment's address from
 // its process id, and this process's connections cached for a dead server
 // would be used, and fail, for a new one that was given the same id.
+// The handle needs PROCESS_QUERY_LIMITED_INFORMATION, for the id.
 void RetireProcessHandle(HANDLE process);
 // Holds every running instance of the program in the same way; a client
 // calls it for servers that COM started.
