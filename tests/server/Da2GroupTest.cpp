@@ -38,6 +38,15 @@ protected:
         EXPECT_EQ(expected, point->Advise(sink, &cookie));
         return cookie;
     }
+    // The 1.0a data stream of the group, to `stream`.
+    DWORD AdviseStream() {
+        ComPtr<IDataObject> data;
+        EXPECT_EQ(S_OK, mgt.As(&data));
+        FORMATETC format{static_cast<CLIPFORMAT>(StreamFormatData()), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+        DWORD connection = 0;
+        EXPECT_EQ(S_OK, data->DAdvise(&format, 0, &stream, &connection));
+        return connection;
+    }
     HRESULT Unadvise(DWORD cookie) {
         ComPtr<IConnectionPoint> point;
         container->FindConnectionPoint(IID_IOPCDataCallback, &point);
@@ -261,11 +270,7 @@ TEST_F(Da2GroupTest, ARequestWaitingForASlowDeviceCanStillBeCancelled) {
     config.flow->SetValueNow(Variant::FromDouble(1));
     MakeGroup(FALSE, 100000, {{L"Pump1.Flow", VT_EMPTY}});  // inactive: nothing but the answers
     Advise(&callback);
-    ComPtr<IDataObject> data;
-    ASSERT_EQ(S_OK, mgt.As(&data));
-    FORMATETC format{static_cast<CLIPFORMAT>(StreamFormatData()), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
-    DWORD connection = 0;
-    ASSERT_EQ(S_OK, data->DAdvise(&format, 0, &stream, &connection));
+    const DWORD connection = AdviseStream();
     ComPtr<IOPCAsyncIO> io1;
     ASSERT_EQ(S_OK, mgt.As(&io1));
     const size_t streams = stream.Count();
@@ -318,11 +323,7 @@ TEST_F(Da2GroupTest, ChangesAreReportedByExceptionWhileTheDataObjectHearsEverySc
     ASSERT_EQ(S_OK, mgt->SetActiveState(1, &handles[2], FALSE, &e));
     CoTaskMemFree(e);
     Advise(&callback);
-    ComPtr<IDataObject> data;
-    ASSERT_EQ(S_OK, mgt.As(&data));
-    FORMATETC format{static_cast<CLIPFORMAT>(StreamFormatData()), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
-    DWORD connection = 0;
-    ASSERT_EQ(S_OK, data->DAdvise(&format, 0, &stream, &connection));
+    AdviseStream();
     EXPECT_EQ(1u, Subscriptions().dataObject);
     SetActive(TRUE);
 
