@@ -28,6 +28,12 @@ Configuration::~Configuration() {
 
 void Configuration::EnableFaultControl(bool enabled) {
     ScopedLock guard(m_lock);
+    // Turned off, the branches are gone for clients: a browse position inside
+    // one goes as it would with a deleted group.
+    const GroupDeletingObserver observer = m_deletingObserver.load();
+    if (!enabled && observer != nullptr) {
+        for (OPCS_TagGroup* branch : m_faultControl.MadeBranches()) observer(branch);
+    }
     m_faultControl.SetEnabled(enabled);
 }
 

@@ -269,6 +269,13 @@ OPCS_TagGroup* FaultControl::BranchIfMade(OPCS_Device* device) const {
     return found != m_branches.end() ? found->second : nullptr;
 }
 
+std::vector<OPCS_TagGroup*> FaultControl::MadeBranches() const {
+    std::vector<OPCS_TagGroup*> branches;
+    for (const auto& [device, branch] : m_branches) branches.push_back(branch);
+    if (m_root != nullptr) branches.push_back(m_root);
+    return branches;
+}
+
 OPCS_Device* FaultControl::DeviceOfBranch(const OPCS_TagGroup* group) const {
     for (const auto& [device, branch] : m_branches) {
         if (branch == group) return device;

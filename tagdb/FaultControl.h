@@ -122,6 +122,8 @@ public:
     OPCS_TagGroup* BranchOf(OPCS_Device* device);
     // The device's branch if it was made, whatever the option.
     OPCS_TagGroup* BranchIfMade(OPCS_Device* device) const;
+    // Every branch made so far, the root's included.
+    std::vector<OPCS_TagGroup*> MadeBranches() const;
     // The device whose branch `group` is, or null.
     OPCS_Device* DeviceOfBranch(const OPCS_TagGroup* group) const;
     // The device goes: its branch stays alive, unreachable, for the clients

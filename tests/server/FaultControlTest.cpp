@@ -179,6 +179,12 @@ TEST_F(FaultControlTest, BrowsingShowsTheControlBranchWhileAllowed) {
     CoTaskMemFree(id);
     ASSERT_EQ(browser->ChangeBrowsePosition(OPC_BROWSE_UP, L""), S_OK);
     EXPECT_EQ(Browse(browser.Get(), OPC_LEAF).front(), L"Flow") << "up from the branch is its device";
+
+    // Turned off, a position inside a branch goes as with a deleted branch: to the root.
+    ASSERT_EQ(browser->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"_Control"), S_OK);
+    config.doc.EnableFaultControl(false);
+    EXPECT_EQ(Browse(browser.Get(), OPC_LEAF), Names{});
+    EXPECT_EQ(browser->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Pump1"), S_OK);
 }
 
 TEST_F(FaultControlTest, AResponseDelaySlowsItsOwnDevicesReadsAndWritesOnly) {
