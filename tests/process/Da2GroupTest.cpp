@@ -176,12 +176,8 @@ TEST_F(Da2GroupProcessTest, EveryAsyncIO2MethodTheCallbackPointAndTheMendedReads
     EXPECT_EQ(S_OK, write->items[1].error);
 
     // Activation answers S_OK; both subscriptions then run on the same group.
-    ComPtr<IDataObject> data;
-    ASSERT_EQ(S_OK, g.items.As(&data));
-    FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(OPC_STREAM_FORMAT_DATATIME)), nullptr,
-                     DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
     DWORD connection = 0;
-    ASSERT_EQ(S_OK, data->DAdvise(&format, 0, &stream, &connection));
+    ASSERT_EQ(S_OK, AdviseStream(g.items.Get(), OPC_STREAM_FORMAT_DATATIME, &stream, &connection));
     const size_t before = callback.Count();
     BOOL on = TRUE;
     DWORD revised = 0;  // an [out] pointer: never null across the proxy
@@ -225,7 +221,7 @@ TEST_F(Da2GroupProcessTest, EveryAsyncIO2MethodTheCallbackPointAndTheMendedReads
     EXPECT_EQ(1u, callback.Count(CallbackCall::ReadComplete, 0x100));
     EXPECT_EQ(0u, callback.Count(CallbackCall::ReadComplete, 0x101));
 
-    EXPECT_EQ(S_OK, data->DUnadvise(connection));
+    EXPECT_EQ(S_OK, UnadviseStream(g.items.Get(), connection));
     EXPECT_EQ(S_OK, g.point->Unadvise(cookie));
 }
 
@@ -270,14 +266,10 @@ TEST_F(Da2GroupProcessTest, StreamsGoWhereTheirFormatSaysAndARefusedWriteIsNoSuc
         g));
     DWORD cookie = 0;
     ASSERT_EQ(S_OK, g.point->Advise(&callback, &cookie));
-    ComPtr<IDataObject> data;
-    ASSERT_EQ(S_OK, g.items.As(&data));
     ComPtr<IOPCAsyncIO> io1;
     ASSERT_EQ(S_OK, g.items.As(&io1));
     auto advise = [&](LPCWSTR name, DWORD* connection) {
-        FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(name)), nullptr, DVASPECT_CONTENT, -1,
-                         TYMED_HGLOBAL};
-        return data->DAdvise(&format, 0, &stream, connection);
+        return AdviseStream(g.items.Get(), name, &stream, connection);
     };
     DWORD writes = 0, values = 0, other = 0;
     ASSERT_EQ(S_OK, advise(OPC_STREAM_FORMAT_WRITECOMPLETE, &writes));
@@ -360,7 +352,7 @@ TEST_F(Da2GroupProcessTest, StreamsGoWhereTheirFormatSaysAndARefusedWriteIsNoSuc
     for (int i = 0; i < 3; ++i) VariantClear(&states[i].vDataValue);
     CoTaskMemFree(states);
     CoTaskMemFree(errors);
-    EXPECT_EQ(S_OK, data->DUnadvise(writes));
-    EXPECT_EQ(S_OK, data->DUnadvise(values));
+    EXPECT_EQ(S_OK, UnadviseStream(g.items.Get(), writes));
+    EXPECT_EQ(S_OK, UnadviseStream(g.items.Get(), values));
     EXPECT_EQ(S_OK, g.point->Unadvise(cookie));
 }

@@ -178,12 +178,8 @@ TEST_F(FaultControlProcessTest, ForcedQualitiesLoadAndEachReachesStreamsAndCallb
     ASSERT_EQ(S_OK, container->FindConnectionPoint(IID_IOPCDataCallback, &point));
     DWORD cookie = 0;
     ASSERT_EQ(S_OK, point->Advise(&callback, &cookie));
-    ComPtr<IDataObject> data;
-    ASSERT_EQ(S_OK, g.items.As(&data));
-    FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(OPC_STREAM_FORMAT_DATATIME)), nullptr,
-                     DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
     DWORD connection = 0;
-    ASSERT_EQ(S_OK, data->DAdvise(&format, 0, &stream, &connection));
+    ASSERT_EQ(S_OK, AdviseStream(g.items.Get(), OPC_STREAM_FORMAT_DATATIME, &stream, &connection));
 
     for (WORD forced : kForcible) {
         SCOPED_TRACE(testing::Message() << "quality " << forced);
@@ -194,7 +190,7 @@ TEST_F(FaultControlProcessTest, ForcedQualitiesLoadAndEachReachesStreamsAndCallb
     EXPECT_EQ(WriteLong(g, 1, 0x80), OPC_E_RANGE);
     ASSERT_EQ(WriteLong(g, 1, -1), S_OK);  // none
     EXPECT_TRUE(WaitFor(kWaitMs, [&] { return CallbackCarries(callback, 1, OPC_QUALITY_GOOD); }));
-    EXPECT_EQ(S_OK, data->DUnadvise(connection));
+    EXPECT_EQ(S_OK, UnadviseStream(g.items.Get(), connection));
     EXPECT_EQ(S_OK, point->Unadvise(cookie));
 }
 

@@ -21,6 +21,21 @@ HRESULT ConnectServer(ComPtr<IOPCServer>& server) {
     return hr;
 }
 
+HRESULT AdviseStream(IUnknown* group, const wchar_t* format, IAdviseSink* sink, DWORD* connection) {
+    ComPtr<IDataObject> data;
+    const HRESULT hr = group->QueryInterface(IID_PPV_ARGS(&data));
+    if (FAILED(hr)) return hr;
+    FORMATETC etc{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(format)), nullptr, DVASPECT_CONTENT, -1,
+                  TYMED_HGLOBAL};
+    return data->DAdvise(&etc, 0, sink, connection);
+}
+
+HRESULT UnadviseStream(IUnknown* group, DWORD connection) {
+    ComPtr<IDataObject> data;
+    const HRESULT hr = group->QueryInterface(IID_PPV_ARGS(&data));
+    return FAILED(hr) ? hr : data->DUnadvise(connection);
+}
+
 std::vector<std::wstring> DrainStrings(IEnumString* strings) {
     std::vector<std::wstring> names;
     for (int guard = 0; guard < 10000; ++guard) {

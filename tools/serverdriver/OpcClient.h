@@ -21,6 +21,10 @@ std::vector<std::wstring> Browse(IOPCBrowseServerAddressSpace* browse, OPCBROWSE
 // GetItemID; the HRESULT and the text.
 HRESULT ItemId(IOPCBrowseServerAddressSpace* browse, const wchar_t* name, std::wstring* itemId);
 
+// DAdvise of a group's 1.0a stream in the named clipboard format to `sink`.
+HRESULT AdviseStream(IUnknown* group, const wchar_t* format, IAdviseSink* sink, DWORD* connection);
+HRESULT UnadviseStream(IUnknown* group, DWORD connection);
+
 // One round of everyday item work on a new group of the server: add items,
 // write, read, remove them and the group. 0 when every step worked, otherwise
 // the number of the step that failed.
