@@ -40,6 +40,8 @@ const wchar_t kDestroyQuestion[] = L"You are about to destroy the current config
 const wchar_t kForcedExitReason[] = L"Tovi Explorer is being closed by its operator.";
 const wchar_t kSessionEndReason[] = L"Tovi Explorer is closing: Windows is ending the session.";
 const wchar_t kExitReason[] = L"Tovi Explorer is shutting down.";
+// Long enough for a subscription publishing once a second to carry the news.
+constexpr unsigned kUaShutdownSeconds = 3;
 const wchar_t kRequestedExitReason[] =
     L"Tovi Explorer is closing: another program asked it to (an update or uninstall).";
 
@@ -124,6 +126,7 @@ bool OPCS_App::InitInstance() {
         return false;
     }
     m_classObjectThread.Start(m_module);
+    StartUaEndpoint();
     // The window appears once clients can connect; started by COM it stays out of the way.
     m_frame->Show(m_commandLine.StartedByCom() ? SW_SHOWMINNOACTIVE : m_showCommand);
     RegisterShellFileTypes();
@@ -148,6 +151,24 @@ void OPCS_App::StartCommandLineReplay() {
         return;
     }
     if (!m_commandLine.StartedByCom()) ReplayProgressWindow::Open(m_frame->Handle(), player);
+}
+
+void OPCS_App::StartUaEndpoint() {
+    const UaPortSwitch given = ScanUaPortSwitch(m_arguments);
+    if (!given.error.empty()) {
+        theEventLog << L"OPC UA endpoint not started:" << given.error << EventLog::EndEntry;
+        return;
+    }
+    const unsigned port =
+        given.present ? given.port : (theSettings.IsUaEndpointEnabled() ? theSettings.GetUaPort() : 0);
+    if (port == 0) {
+        theEventLog << L"OPC UA endpoint off" << EventLog::EndEntry;
+        return;
+    }
+    UaEndpointOptions options;
+    options.port = port;
+    options.pkiFolder = GetDataFolder() + L"\\PKI";
+    m_uaEndpoint.Start(options);
 }
 
 void OPCS_App::RunRegistrationSwitch(RegistrationSwitch action) {
@@ -281,6 +302,8 @@ int OPCS_App::Run() {
 int OPCS_App::ExitInstance(int exitCode) {
     theEventLog << L"Application terminating normally" << EventLog::EndEntry;
     m_configuration.Replay().Stop();
+    // UA sessions hear why and when, as DA clients do below.
+    m_uaEndpoint.Stop(kExitReason, kUaShutdownSeconds);
     // Clients still connected (their server objects are destroyed below) hear why.
     NotifyShutdown(kExitReason);
     m_classObjectThread.Stop();

@@ -10,6 +10,7 @@
 #include "CommandLineInfo.h"
 #include "Configuration.h"
 #include "ServerModule.h"
+#include "UaEndpoint.h"
 
 class CMainFrame;
 class OPCS_Doc;
@@ -42,6 +43,9 @@ private:
     bool OpenStartConfiguration();
     bool OpenConfiguration(const std::wstring& path);
     bool NewConfiguration();
+    // The OPC UA endpoint on the port of /UaPort or the settings; one that
+    // cannot serve is said in the event log and the status bar, nothing more.
+    void StartUaEndpoint();
 
     HINSTANCE m_instance;
     std::wstring m_arguments;
@@ -52,6 +56,8 @@ private:
     // Served to clients and edited by the operator; made first, gone last.
     Configuration m_configuration;
     ServerModule m_module;
+    // Serves the same tags to OPC UA clients; stopped before the configuration goes.
+    UaEndpoint m_uaEndpoint{m_configuration};
     ClassObjectThread m_classObjectThread;
     std::unique_ptr<OPCS_Doc> m_document;
     std::unique_ptr<CMainFrame> m_frame;

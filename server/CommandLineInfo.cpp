@@ -44,7 +44,9 @@ bool ParseSpeed(const std::wstring& word, double& speed) {
 }
 
 // Switches whose next word is their value, not a file to open.
-bool TakesValue(const std::wstring& word) { return IsSwitch(word, L"Replay") || IsSwitch(word, L"Speed"); }
+bool TakesValue(const std::wstring& word) {
+    return IsSwitch(word, L"Replay") || IsSwitch(word, L"Speed") || IsSwitch(word, L"UaPort");
+}
 }  // namespace
 
 RegistrationSwitch ScanRegistrationSwitch(std::wstring_view arguments) {
@@ -142,6 +144,24 @@ ReplaySwitch ScanReplaySwitch(std::wstring_view arguments) {
     }
     if (!result.present && (speedGiven || result.loop) && result.error.empty())
         result.error = L"/Speed and /Loop go with /Replay FILE.";
+    return result;
+}
+
+UaPortSwitch ScanUaPortSwitch(std::wstring_view arguments) {
+    UaPortSwitch result;
+    const std::vector<std::wstring> words = SplitArguments(arguments);
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (!IsSwitch(words[i], L"UaPort")) continue;
+        result.present = true;
+        const std::wstring next = i + 1 < words.size() ? words[i + 1] : std::wstring();
+        const bool number =
+            !next.empty() && next.size() <= 5 && next.find_first_not_of(L"0123456789") == std::wstring::npos;
+        if (!number || std::stoul(next) > 65535) {
+            result.error = L"/UaPort takes a port number from 0 (no OPC UA endpoint) to 65535.";
+            return result;
+        }
+        result.port = static_cast<unsigned>(std::stoul(next));
+    }
     return result;
 }
 

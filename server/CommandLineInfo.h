@@ -47,6 +47,15 @@ struct ReplaySwitch {
 };
 ReplaySwitch ScanReplaySwitch(std::wstring_view arguments);
 
+// "/UaPort N" (any letter case, "-" as well): the OPC UA endpoint's port for
+// this run; 0 serves no endpoint.
+struct UaPortSwitch {
+    bool present = false;
+    unsigned port = 0;
+    std::wstring error;  // a switch given wrongly, in words
+};
+UaPortSwitch ScanUaPortSwitch(std::wstring_view arguments);
+
 struct CommandLineInfo {
     bool runEmbedded = false;   // "-Embedding": started by COM for a client
     bool runAutomated = false;  // "-Automation"
@@ -57,6 +66,6 @@ struct CommandLineInfo {
 };
 
 // Switches start with "-" or "/"; "Embedding" and "Automation" are recognised
-// in any letter case, others are ignored (the words after /Replay and /Speed
-// with them).
+// in any letter case, others are ignored (the words after /Replay, /Speed and
+// /UaPort with them).
 CommandLineInfo ParseCommandLine(std::wstring_view arguments);

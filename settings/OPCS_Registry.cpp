@@ -28,6 +28,9 @@ const wchar_t kTagIconBitmap[] = L"Tag Icon Bitmap";
 const wchar_t kLastUsedFile[] = L"Last Used File";
 const wchar_t kColumnInfo[] = L"Column Info";
 const wchar_t kAllowFaultControl[] = L"Allow Fault Control";
+const wchar_t kUaEndpointOff[] = L"OPC UA Off";
+const wchar_t kUaPort[] = L"OPC UA Port";
+constexpr std::uint32_t kDefaultUaPort = 4840;
 }  // namespace
 
 std::wstring SettingsKeyPath() {
@@ -58,6 +61,8 @@ void OPCS_Registry::SetDefaults() {
     m_eventLogFile = directory + LoadResString(IDS_APP_TITLE) + L" Event Log.txt";
     m_tagIconBitmap.clear();
     m_faultControlAllowed = false;
+    m_uaEnabled = true;
+    m_uaPort = kDefaultUaPort;
 }
 
 void OPCS_Registry::Load() {
@@ -89,6 +94,10 @@ void OPCS_Registry::ReadAll(RegIO& key) {
     key.ReadBool(kEventLogEnabled, m_eventLogEnabled);
     key.ReadText(kTagIconBitmap, m_tagIconBitmap);
     key.ReadBool(kAllowFaultControl, m_faultControlAllowed);
+    bool uaOff = false;
+    if (key.ReadBool(kUaEndpointOff, uaOff)) m_uaEnabled = !uaOff;
+    std::uint32_t port = 0;
+    if (key.ReadUInt(kUaPort, port) && port >= 1 && port <= 65535) m_uaPort = port;
     std::wstring lastUsed;
     if (key.ReadText(kLastUsedFile, lastUsed) && FileExists(lastUsed)) {
         m_lastUsedFile = lastUsed;
@@ -119,6 +128,17 @@ bool OPCS_Registry::Save() {
         key.WriteBool(kAllowFaultControl, true);
     } else {
         key.DeleteValue(kAllowFaultControl);
+    }
+    // Like the fault control option: stored only where it differs from the default.
+    if (!m_uaEnabled) {
+        key.WriteBool(kUaEndpointOff, true);
+    } else {
+        key.DeleteValue(kUaEndpointOff);
+    }
+    if (m_uaPort != kDefaultUaPort) {
+        key.WriteUInt(kUaPort, m_uaPort);
+    } else {
+        key.DeleteValue(kUaPort);
     }
     return true;
 }

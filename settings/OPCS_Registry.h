@@ -58,6 +58,15 @@ public:
     bool IsFaultControlAllowed() const noexcept { return m_faultControlAllowed; }
     void SetFaultControlAllowed(bool allowed) noexcept { m_faultControlAllowed = allowed; }
 
+    // The OPC UA endpoint: on or off, and its port (1 to 65535). Each stored
+    // only while it differs from the default (on, 4840).
+    bool IsUaEndpointEnabled() const noexcept { return m_uaEnabled; }
+    void SetUaEndpointEnabled(bool enabled) noexcept { m_uaEnabled = enabled; }
+    std::uint32_t GetUaPort() const noexcept { return m_uaPort; }
+    void SetUaPort(std::uint32_t port) noexcept {
+        if (port >= 1 && port <= 65535) m_uaPort = port;
+    }
+
     // Fraction of the frame width; setting keeps it within 0.1 to 0.9.
     double GetSplitterPosition() const noexcept { return m_splitterPosition; }
     void SetSplitterPosition(double fraction) noexcept;
@@ -76,6 +85,8 @@ private:
     bool m_eventLogEnabled = false;
     bool m_toolbarActive = false;
     bool m_faultControlAllowed = false;
+    bool m_uaEnabled = true;
+    std::uint32_t m_uaPort = 4840;
     bool m_loaded = false;
     std::uint32_t m_pollRate = 0;
     std::uint32_t m_eventLogFileSize = 0;

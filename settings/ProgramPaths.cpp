@@ -1,6 +1,7 @@
 #include "ProgramPaths.h"
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include <vector>
 
@@ -56,4 +57,16 @@ std::wstring FullPath(const std::wstring& path) {
     std::vector<wchar_t> buffer(needed + 1);
     const DWORD written = GetFullPathNameW(path.c_str(), needed + 1, buffer.data(), nullptr);
     return written != 0 && written <= needed ? std::wstring(buffer.data(), written) : path;
+}
+
+std::wstring GetDataFolder() {
+    PWSTR base = nullptr;
+    std::wstring folder;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_CREATE, nullptr, &base))) {
+        folder = std::wstring(base) + L"\\Tovi Explorer";
+    }
+    CoTaskMemFree(base);
+    if (folder.empty()) folder = GetProgramDirectory() + L"Data";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
 }

@@ -16,3 +16,6 @@ bool FileExists(const std::wstring& path);
 // The absolute form of a path (the current folder applied); the path itself
 // when it cannot be made absolute.
 std::wstring FullPath(const std::wstring& path);
+// The user's own folder of the program's data (the OPC UA certificates),
+// made when missing; no trailing backslash.
+std::wstring GetDataFolder();

@@ -35,6 +35,7 @@ void Configuration::EnableFaultControl(bool enabled) {
         for (OPCS_TagGroup* branch : m_faultControl.MadeBranches()) observer(branch);
     }
     m_faultControl.SetEnabled(enabled);
+    NoteShapeChanged();
 }
 
 OPCS_TagGroup* Configuration::ControlBranchOf(OPCS_Device* device) {
@@ -64,6 +65,7 @@ bool Configuration::AddDevice(OPCS_Device* device) {
     }
     m_devices.Append(device);
     device->SetConfiguration(this);
+    NoteShapeChanged();
     SetModified(true);
     return true;
 }
@@ -91,6 +93,7 @@ Configuration::DeleteResult Configuration::DeleteItem(OPCS_TagGroup* item) {
     if (!OPCS_TagGroup::IsValidGroup(item)) return DeleteResult::NotFound;
     if (!item->CanDelete()) return DeleteResult::InUse;
     if (!UnlinkLocked(item)) return DeleteResult::NotFound;
+    NoteShapeChanged();
     DeleteLocked(item);
     SetModified(true);
     return DeleteResult::Deleted;
@@ -135,6 +138,7 @@ void Configuration::AdoptLocked() {
 
 void Configuration::Clear() {
     ScopedLock guard(m_lock);
+    NoteShapeChanged();
     while (!m_devices.IsEmpty()) {
         OPCS_Device* device = m_devices.Remove(m_devices.Head());
         if (OPCS_TagGroup::IsValidGroup(device)) {
@@ -176,6 +180,11 @@ void Configuration::CopyDeviceList(Dll<OPCS_Device*>& list) {
 int Configuration::DeviceCount() {
     ScopedLock guard(m_lock);
     return m_devices.Count();
+}
+
+void Configuration::NoteShapeChanged() noexcept {
+    m_shapeVersion.fetch_add(1, std::memory_order_acq_rel);
+    if (TagChangeObserver* observer = m_tagObserver.load(std::memory_order_acquire)) observer->ShapeChanged();
 }
 
 void Configuration::NotifyDeviceStatesChanged() noexcept {
@@ -238,6 +247,7 @@ Configuration::LoadOutcome Configuration::Load(const std::wstring& path, const s
         ScopedLock guard(m_lock);
         loaded.CopyInto(m_devices);
         AdoptLocked();
+        NoteShapeChanged();
     }
     m_pathName = path;
     m_ownFile = clean ? path : std::wstring();
@@ -308,6 +318,7 @@ TagImportResult Configuration::ImportTags(const std::wstring& path) {
         ScopedLock guard(m_lock);
         result = ImportTagsCsv(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), m_devices);
         AdoptLocked();
+        NoteShapeChanged();
     }
     if (!result.Succeeded()) {
         theEventLog << L"Tag import refused:" << path << EventLog::EndEntry;

@@ -30,6 +30,16 @@ public:
     virtual void DeviceStatesChanged() noexcept = 0;
 };
 
+// Told of every change of a tag (value, quality, settings) and of every change
+// of the tree's shape, by any thread and possibly under a tag's or group's
+// lock: an implementation only queues, never waits or calls back.
+class TagChangeObserver {
+public:
+    virtual ~TagChangeObserver() = default;
+    virtual void TagChanged(OPCS_Tag* tag) noexcept = 0;
+    virtual void ShapeChanged() noexcept = 0;
+};
+
 // Told, under the configuration lock, of every device or group about to be
 // deleted with everything below it (browse positions let go of it).
 using GroupDeletingObserver = void (*)(OPCS_TagGroup* object);
@@ -106,6 +116,17 @@ public:
 
     void SetWatcher(ConfigurationWatcher* watcher) noexcept { m_watcher.store(watcher); }
     void NotifyDeviceStatesChanged() noexcept;
+    void SetTagChangeObserver(TagChangeObserver* observer) noexcept { m_tagObserver.store(observer); }
+    void NotifyTagChanged(OPCS_Tag* tag) noexcept {
+        if (TagChangeObserver* observer = m_tagObserver.load(std::memory_order_acquire)) observer->TagChanged(tag);
+    }
+    // Counts every change of the tree's shape: devices, groups and tags added,
+    // deleted or renamed, a tag's type, access or description, the control
+    // branches. Every deletion counts under Lock() before the object is freed,
+    // so a pointer taken at one count is alive while Lock() is held and the
+    // count has not moved.
+    unsigned long long ShapeVersion() const noexcept { return m_shapeVersion.load(std::memory_order_acquire); }
+    void NoteShapeChanged() noexcept;
     void SetGroupDeletingObserver(GroupDeletingObserver observer) noexcept { m_deletingObserver.store(observer); }
 
     // The one value replay that plays into these tags.
@@ -124,6 +145,8 @@ private:
     std::atomic<bool> m_modified{false};
     std::atomic<ConfigurationWatcher*> m_watcher{nullptr};
     std::atomic<GroupDeletingObserver> m_deletingObserver{nullptr};
+    std::atomic<TagChangeObserver*> m_tagObserver{nullptr};
+    std::atomic<unsigned long long> m_shapeVersion{1};
     std::wstring m_pathName;
     // Files that did not load cleanly and whose original is not kept yet.
     std::vector<std::wstring> m_damagedFiles;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "Configuration.h"
 #include "DateTimeText.h"
 #include "ForcedQuality.h"
 #include "OPCS_Device.h"
@@ -13,6 +14,9 @@
 #include "ValueText.h"
 
 namespace {
+// The values a limit has cut on this thread: a write asks whether its own value was cut.
+thread_local unsigned t_clampedValues = 0;
+
 // Limits apply to numeric values only; the result stays a double.
 void Clamp(Variant& v, bool set, double low, double high) {
     if (!set || !IsNumericType(v.Type()) || FAILED(v.ChangeType(VT_R8))) {
@@ -21,6 +25,7 @@ void Clamp(Variant& v, bool set, double low, double high) {
     double x = V_R8(v.Get());
     if (!(low <= x)) x = low;  // also catches NaN
     if (!(high >= x)) x = high;
+    if (x != V_R8(v.Get())) ++t_clampedValues;
     V_R8(v.Get()) = x;
 }
 }  // namespace
@@ -70,6 +75,16 @@ void OPCS_Tag::MarkModifiedIfOwned() {
     if (OPCS_Device* device = m_owner->GetDevice()) device->MarkConfigurationModified();
 }
 
+void OPCS_Tag::CountChange(bool shape) {
+    ++m_changes;
+    if (!OPCS_TagGroup::IsValidGroup(m_owner)) return;
+    OPCS_Device* device = m_owner->GetDevice();
+    Configuration* configuration = device != nullptr ? device->GetConfiguration() : nullptr;
+    if (configuration == nullptr) return;
+    if (shape) configuration->NoteShapeChanged();
+    configuration->NotifyTagChanged(this);
+}
+
 void OPCS_Tag::MarkValueModifiedIfOwned() {
     if (!m_volatile) {
         MarkModifiedIfOwned();
@@ -80,7 +95,7 @@ void OPCS_Tag::SetDescription(const std::wstring& text) {
     ScopedLock guard(m_lock);
     if (text != m_description) {
         m_description = text;
-        ++m_changes;
+        CountChange(true);
         MarkModifiedIfOwned();
     }
 }
@@ -89,7 +104,7 @@ void OPCS_Tag::SetQuality(WORD quality) {
     ScopedLock guard(m_lock);
     if (quality != m_quality) {
         m_quality = quality;
-        ++m_changes;
+        CountChange();
         m_timestamp = FileTimeNow();
         MarkValueModifiedIfOwned();
     }
@@ -109,7 +124,7 @@ bool OPCS_Tag::SetValue(const Variant& value, WORD quality, FILETIME time) {
     m_value = RawToEngineering(value);
     m_timestamp = time;
     m_quality = quality;
-    ++m_changes;
+    CountChange();
     if (FAILED(m_value.ChangeType(static_cast<VARTYPE>(m_dataType)))) {
         return false;
     }
@@ -149,6 +164,12 @@ HRESULT OPCS_Tag::ClientWrite(Variant& value) {
     return WriteValue(value) ? S_OK : OPC_E_BADTYPE;
 }
 
+HRESULT OPCS_Tag::ClientWriteReportingClamp(Variant& value) {
+    const unsigned before = t_clampedValues;
+    const HRESULT result = ClientWrite(value);
+    return result == S_OK && t_clampedValues != before ? OPC_S_CLAMP : result;
+}
+
 Variant OPCS_Tag::RawToEngineering(const Variant& raw) {
     ScopedLock guard(m_lock);
     Variant v(raw);
@@ -177,7 +198,7 @@ void OPCS_Tag::SetDataType(VARTYPE type) {
     if (type != m_dataType) {
         m_dataType = type;
         m_value.Clear();
-        ++m_changes;
+        CountChange(true);
         MarkModifiedIfOwned();
     }
 }
@@ -223,7 +244,7 @@ bool OPCS_Tag::ForceQuality(int quality) {
     ScopedLock guard(m_lock);
     if (quality != m_forcedQuality) {
         m_forcedQuality = quality;
-        ++m_changes;
+        CountChange();
         MarkModifiedIfOwned();
     }
     return true;
@@ -241,7 +262,7 @@ int OPCS_Tag::GetForcedQualityInEffect() {
 
 void OPCS_Tag::NoteForcingChanged() {
     ScopedLock guard(m_lock);
-    ++m_changes;
+    CountChange();
 }
 
 void OPCS_Tag::Rename(std::wstring text) {
@@ -258,13 +279,13 @@ void OPCS_Tag::Rename(std::wstring text) {
         return;
     }
     StoreName(std::move(text));
-    ++m_changes;
+    CountChange();
 }
 
 void OPCS_Tag::ApplyRename(std::wstring name) {
     ScopedLock guard(m_lock);
     StoreName(std::move(name));
-    ++m_changes;
+    CountChange(true);
     MarkModifiedIfOwned();
 }
 
@@ -453,7 +474,7 @@ void OPCS_Tag::SetSimulation(const TagSimulation& simulation) {
     {
         ScopedLock g(m_lock);
         if (!AssignSimulation(simulation)) return;
-        ++m_changes;
+        CountChange();
         owner = m_owner;
     }
     // Outside our lock: a group's lock is never taken while a tag's is held.
@@ -508,7 +529,7 @@ bool OPCS_Tag::ApplyEdit(const TagEdit& edit) {
         }
         m_quality = converted ? OPC_QUALITY_GOOD : OPC_QUALITY_BAD;
         m_timestamp = FileTimeNow();
-        ++m_changes;
+        CountChange(true);
         if (changed || simulationChanged) MarkModifiedIfOwned();
         MarkValueModifiedIfOwned();
         owner = m_owner;
@@ -570,7 +591,7 @@ void OPCS_Tag::PlaceSettings(const TagSettings& s) {
         m_deadband = s.deadband;
         m_volatile = s.isVolatile;
         simulationChanged = AssignSimulation(s.simulation);
-        ++m_changes;
+        CountChange(true);
         MarkModifiedIfOwned();
         owner = m_owner;
     }
@@ -625,7 +646,7 @@ void OPCS_Tag::SetAccessMode(DWORD mode) {
     ScopedLock g(m_lock);
     if (mode != m_accessMode) {
         m_accessMode = mode;
-        ++m_changes;
+        CountChange(true);
         MarkModifiedIfOwned();
     }
 }

@@ -98,6 +98,8 @@ public:
     virtual bool WriteFromClient(Variant& value);
     // The same with the OPC result of each refusal.
     virtual HRESULT ClientWrite(Variant& value);
+    // The same, answering OPC_S_CLAMP when a limit cut the value written.
+    HRESULT ClientWriteReportingClamp(Variant& value);
     // Called before a client reads the tag: a tag that mirrors another
     // setting takes it up here.
     virtual void RefreshBeforeRead() {}
@@ -195,6 +197,10 @@ protected:
     // Marks the configuration modified when owned (caller holds the lock).
     void MarkModifiedIfOwned();
     void MarkValueModifiedIfOwned();
+    // Counts a change for the views and tells the configuration's observer;
+    // `shape` when what clients see of the tag besides its value changed
+    // (name, type, access, description). Caller holds the lock.
+    void CountChange(bool shape = false);
     void StoreName(std::wstring name);
     // The quality readers see (lock held): the forcing in effect, else the tag's own.
     WORD QualityInEffect() const;

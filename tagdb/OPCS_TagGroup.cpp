@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "Configuration.h"
 #include "ForcedQuality.h"
 #include "OPCS_Device.h"
 #include "LiveObjectSet.h"
@@ -349,6 +350,7 @@ void OPCS_TagGroup::NotifyChanged() {
     if (OPCS_Device* device = GetDevice()) {
         device->SetStructureChanged(true);
         device->MarkConfigurationModified();
+        if (Configuration* configuration = device->GetConfiguration()) configuration->NoteShapeChanged();
     }
 }
 

@@ -1,0 +1,479 @@
+// Winsock before any header that brings windows.h.
+#include "UaLibrary.h"
+
+#include "UaAddressSpace.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "CriticalSection.h"
+#include "OPCS_Device.h"
+#include "OPCS_Tag.h"
+#include "OPCS_TagGroup.h"
+#include "OpcConstants.h"
+#include "Text.h"
+#include "UaMapping.h"
+
+struct UaAddressSpace::Folder {
+    std::string parent;  // empty: the Objects folder
+    std::wstring name;
+    int depth = 0;
+};
+
+struct UaAddressSpace::TagRecord {
+    UaAddressSpace* owner = nullptr;
+    std::string id;      // the DA item ID in UTF-8: the NodeId's identifier
+    std::string parent;  // the folder's item path
+    std::wstring itemId, name, description;
+    OPCS_Tag* tag = nullptr;
+    unsigned long long shape = 0;  // the shape count at which `tag` was taken
+    VARTYPE type = VT_EMPTY;
+    DWORD access = 0;
+    bool limitsSet = false;
+    double low = 0, high = 0;
+    bool control = false;  // mirrors a setting: read it afresh each time
+    bool fresh = false;    // the value has been read at least once
+    DWORD changeCount = 0;
+    UA_DataValue value{};
+    UA_DataValue* valuePointer = &value;
+
+    TagRecord() { UA_DataValue_init(&value); }
+    ~TagRecord() { UA_DataValue_clear(&value); }
+    TagRecord(const TagRecord&) = delete;
+    TagRecord& operator=(const TagRecord&) = delete;
+
+    bool SameNode(const TagRecord& other) const {
+        return parent == other.parent && name == other.name && description == other.description && type == other.type &&
+               access == other.access && limitsSet == other.limitsSet &&
+               (!limitsSet || (low == other.low && high == other.high));
+    }
+};
+
+struct UaAddressSpace::Snapshot {
+    unsigned long long shape = 0;
+    std::vector<std::pair<std::string, Folder>> folders;  // parents before children
+    std::vector<std::unique_ptr<TagRecord>> tags;
+};
+
+namespace {
+UA_NodeId StringNodeId(UA_UInt16 ns, const std::string& id) {
+    UA_NodeId nodeId;
+    UA_NodeId_init(&nodeId);
+    nodeId.namespaceIndex = ns;
+    nodeId.identifierType = UA_NODEIDTYPE_STRING;
+    nodeId.identifier.string.length = id.size();
+    nodeId.identifier.string.data = reinterpret_cast<UA_Byte*>(const_cast<char*>(id.data()));
+    return nodeId;  // borrows `id`: never cleared
+}
+
+// Text borrowed by an attribute for the length of one call.
+struct BorrowedText {
+    std::string utf8;
+    explicit BorrowedText(std::wstring_view text) : utf8(ToUtf8(text)) {}
+    UA_String String() const {
+        UA_String s;
+        s.length = utf8.size();
+        s.data = reinterpret_cast<UA_Byte*>(const_cast<char*>(utf8.data()));
+        return s;
+    }
+    UA_LocalizedText Localized() const {
+        UA_LocalizedText t;
+        t.locale = UA_STRING_NULL;
+        t.text = String();
+        return t;
+    }
+};
+
+bool IsAdminSession(const UA_NodeId* sessionId) {
+    // The library's own session for calls made through the server API.
+    return sessionId == nullptr ||
+           (sessionId->identifierType == UA_NODEIDTYPE_GUID && sessionId->identifier.guid.data1 == 1 &&
+            sessionId->identifier.guid.data2 == 0 && sessionId->identifier.guid.data3 == 0);
+}
+
+std::string NodeKey(const UA_NodeId& nodeId) {
+    return std::string(reinterpret_cast<const char*>(nodeId.identifier.string.data), nodeId.identifier.string.length);
+}
+}  // namespace
+
+UaAddressSpace::UaAddressSpace(Configuration& configuration) : m_configuration(configuration) {}
+
+UaAddressSpace::~UaAddressSpace() { Detach(); }
+
+void UaAddressSpace::Detach() {
+    if (m_attached.exchange(false)) m_configuration.SetTagChangeObserver(nullptr);
+}
+
+void UaAddressSpace::TagChanged(OPCS_Tag* tag) noexcept {
+    // Nobody watches: a DA client's changes cost nothing here.
+    if (m_monitoredItems.load(std::memory_order_relaxed) == 0) return;
+    try {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        m_changed.push_back(tag);
+    } catch (...) {
+        // Out of memory: the monitored items sample again on their own.
+    }
+}
+
+void UaAddressSpace::ShapeChanged() noexcept { m_shapeChanged.store(true, std::memory_order_release); }
+
+void UaAddressSpace::Build(UA_Server* server) {
+    m_server = server;
+    m_namespace = UA_Server_addNamespace(server, kTagsNamespaceUri);
+    m_configuration.SetTagChangeObserver(this);
+    m_attached = true;
+    Synchronize();
+}
+
+UaAddressSpace::Snapshot UaAddressSpace::TakeSnapshot() {
+    Snapshot snapshot;
+    ScopedLock guard(m_configuration.Lock());
+    snapshot.shape = m_configuration.ShapeVersion();
+    // Walks a group whose folder is `path` (already listed).
+    auto walk = [&](auto& self, OPCS_TagGroup* group, const std::string& path, const std::wstring& prefix, int depth,
+                    bool control) -> void {
+        for (OPCS_Tag* tag : group->SnapshotTags()) {
+            if (!OPCS_Tag::IsValidTag(tag)) continue;
+            auto record = std::make_unique<TagRecord>();
+            record->owner = this;
+            record->tag = tag;
+            record->name = tag->GetName();
+            record->itemId = prefix + record->name;
+            record->id = ToUtf8(record->itemId);
+            record->parent = path;
+            record->description = tag->GetDescription();
+            record->type = tag->GetDataType();
+            record->access = tag->GetAccessMode();
+            const TagDeadband limits = tag->GetDeadbandSettings();
+            record->limitsSet = limits.limitsSet && limits.low < limits.high;
+            record->low = limits.low;
+            record->high = limits.high;
+            record->control = control;
+            record->shape = snapshot.shape;
+            snapshot.tags.push_back(std::move(record));
+        }
+        for (OPCS_TagGroup* child : group->SnapshotGroups()) {
+            if (!OPCS_TagGroup::IsValidGroup(child)) continue;
+            const std::wstring name = child->GetName();
+            const std::wstring childPrefix = prefix + name + kItemIdSeparator;
+            std::string childPath = ToUtf8(prefix + name);
+            snapshot.folders.push_back({childPath, Folder{path, name, depth + 1}});
+            self(self, child, childPath, childPrefix, depth + 1, control);
+        }
+    };
+    Dll<OPCS_Device*> devices;
+    m_configuration.CopyDeviceList(devices);
+    for (OPCS_Device* device : devices) {
+        if (!OPCS_TagGroup::IsValidGroup(device)) continue;
+        const std::wstring name = device->GetName();
+        const std::string path = ToUtf8(name);
+        snapshot.folders.push_back({path, Folder{std::string(), name, 0}});
+        walk(walk, device, path, name + kItemIdSeparator, 0, false);
+        if (OPCS_TagGroup* branch = m_configuration.ControlBranchOf(device)) {
+            const std::wstring branchName = branch->GetName();
+            const std::string branchPath = ToUtf8(name + kItemIdSeparator + branchName);
+            snapshot.folders.push_back({branchPath, Folder{path, branchName, 1}});
+            walk(walk, branch, branchPath, name + kItemIdSeparator + branchName + kItemIdSeparator, 1, true);
+        }
+    }
+    // The root's control items, unless a device bears the branch's name.
+    if (OPCS_TagGroup* root = m_configuration.RootControlBranch();
+        root != nullptr && m_configuration.FindDevice(kControlBranchName) == nullptr) {
+        const std::wstring name = root->GetName();
+        const std::string path = ToUtf8(name);
+        snapshot.folders.push_back({path, Folder{std::string(), name, 0}});
+        walk(walk, root, path, name + kItemIdSeparator, 0, true);
+    }
+    return snapshot;
+}
+
+void UaAddressSpace::Synchronize() {
+    m_shapeChanged.store(false, std::memory_order_release);
+    Snapshot snapshot = TakeSnapshot();
+    std::vector<std::pair<std::string, UA_Byte>> changes;
+    constexpr UA_Byte kNodeAdded = 1, kNodeDeleted = 2;
+
+    std::unordered_map<std::string, const Folder*> wantedFolders;
+    for (const auto& [id, folder] : snapshot.folders) wantedFolders.emplace(id, &folder);
+    std::unordered_map<std::string, TagRecord*> wantedTags;
+    for (auto& record : snapshot.tags) wantedTags.emplace(record->id, record.get());
+
+    // Tags that went, or whose node must be made anew, first; then folders, deepest first.
+    std::vector<std::string> goneTags;
+    for (auto& [id, record] : m_tags) {
+        auto wanted = wantedTags.find(id);
+        if (wanted == wantedTags.end() || !record->SameNode(*wanted->second)) goneTags.push_back(id);
+    }
+    for (const std::string& id : goneTags) {
+        RemoveNode(id);
+        m_tags.erase(id);
+        changes.emplace_back(id, kNodeDeleted);
+    }
+    std::vector<std::pair<int, std::string>> goneFolders;
+    for (auto& [id, folder] : m_folders) {
+        auto wanted = wantedFolders.find(id);
+        if (wanted == wantedFolders.end() || wanted->second->parent != folder->parent ||
+            wanted->second->name != folder->name) {
+            goneFolders.emplace_back(folder->depth, id);
+        }
+    }
+    std::sort(goneFolders.begin(), goneFolders.end(), std::greater<>());
+    for (const auto& [depth, id] : goneFolders) {
+        RemoveNode(id);
+        m_folders.erase(id);
+        changes.emplace_back(id, kNodeDeleted);
+    }
+    for (auto& [id, folder] : snapshot.folders) {
+        if (m_folders.count(id) != 0) continue;
+        AddFolder(id, folder.parent, folder.name);
+        m_folders.emplace(id, std::make_unique<Folder>(folder));
+        changes.emplace_back(id, kNodeAdded);
+    }
+    std::vector<TagRecord*> retaken;
+    for (auto& record : snapshot.tags) {
+        auto existing = m_tags.find(record->id);
+        if (existing != m_tags.end()) {
+            TagRecord& kept = *existing->second;
+            if (kept.tag != record->tag || kept.control != record->control) {
+                kept.tag = record->tag;
+                kept.control = record->control;
+                kept.fresh = false;
+                retaken.push_back(&kept);
+            }
+            kept.shape = snapshot.shape;
+            continue;
+        }
+        TagRecord* added = record.get();
+        auto [slot, inserted] = m_tags.emplace(record->id, std::move(record));
+        if (!inserted || !AddTagNode(*added)) {
+            if (inserted) m_tags.erase(slot);
+            continue;
+        }
+        changes.emplace_back(added->id, kNodeAdded);
+    }
+    m_byTag.clear();
+    m_byTag.reserve(m_tags.size());
+    for (auto& [id, record] : m_tags) m_byTag[record->tag] = record.get();
+    m_syncedShape = snapshot.shape;
+
+    // A tag that another took the place of shows its own value at once.
+    for (TagRecord* record : retaken) {
+        if (m_monitored.count(record->id) == 0) continue;
+        bool alive;
+        {
+            ScopedLock guard(m_configuration.Lock());
+            alive = RefreshLocked(*record);
+        }
+        if (alive) UA_Server_writeDataValue(m_server, StringNodeId(m_namespace, record->id), record->value);
+    }
+    if (!changes.empty()) RaiseModelChange(changes);
+}
+
+void UaAddressSpace::AddFolder(const std::string& id, const std::string& parent, const std::wstring& name) {
+    UA_ObjectAttributes attributes = UA_ObjectAttributes_default;
+    const BorrowedText text(name);
+    attributes.displayName = text.Localized();
+    const UA_NodeId parentId =
+        parent.empty() ? UA_NODEID_NUMERIC(0, UA_NS0ID_OBJECTSFOLDER) : StringNodeId(m_namespace, parent);
+    UA_QualifiedName browseName;
+    browseName.namespaceIndex = m_namespace;
+    browseName.name = text.String();
+    UA_Server_addObjectNode(m_server, StringNodeId(m_namespace, id), parentId, UA_NODEID_NUMERIC(0, UA_NS0ID_ORGANIZES),
+                            browseName, UA_NODEID_NUMERIC(0, UA_NS0ID_FOLDERTYPE), attributes, nullptr, nullptr);
+}
+
+bool UaAddressSpace::AddTagNode(TagRecord& record) {
+    UA_VariableAttributes attributes = UA_VariableAttributes_default;
+    const BorrowedText name(record.name);
+    const BorrowedText description(record.description);
+    attributes.displayName = name.Localized();
+    attributes.description = description.Localized();
+    attributes.dataType = DataTypeIdOf(record.type);
+    attributes.valueRank = ValueRankOf(record.type);
+    const UA_Byte access =
+        UA_ACCESSLEVELMASK_READ | (record.access == 1 ? static_cast<UA_Byte>(UA_ACCESSLEVELMASK_WRITE) : 0);
+    attributes.accessLevel = access;
+    attributes.userAccessLevel = access;
+    // Changes are pushed as they happen: any sampling interval is served.
+    attributes.minimumSamplingInterval = 0;
+    const UA_NodeId nodeId = StringNodeId(m_namespace, record.id);
+    UA_QualifiedName browseName;
+    browseName.namespaceIndex = m_namespace;
+    browseName.name = name.String();
+    const UA_NodeId type = record.limitsSet ? UA_NODEID_NUMERIC(0, UA_NS0ID_ANALOGITEMTYPE)
+                                            : UA_NODEID_NUMERIC(0, UA_NS0ID_BASEDATAVARIABLETYPE);
+    UA_StatusCode status = UA_Server_addVariableNode(m_server, nodeId, StringNodeId(m_namespace, record.parent),
+                                                     UA_NODEID_NUMERIC(0, UA_NS0ID_HASCOMPONENT), browseName, type,
+                                                     attributes, &record, nullptr);
+    if (status != UA_STATUSCODE_GOOD) return false;
+    if (record.limitsSet) {
+        UA_Range range{record.low, record.high};
+        UA_QualifiedName euRange = UA_QUALIFIEDNAME(0, const_cast<char*>("EURange"));
+        UA_BrowsePathResult found = UA_Server_browseSimplifiedBrowsePath(m_server, nodeId, 1, &euRange);
+        if (found.statusCode == UA_STATUSCODE_GOOD && found.targetsSize > 0) {
+            UA_Variant value;
+            UA_Variant_setScalar(&value, &range, &UA_TYPES[UA_TYPES_RANGE]);
+            UA_Server_writeValue(m_server, found.targets[0].targetId.nodeId, value);
+        } else {
+            UA_VariableAttributes property = UA_VariableAttributes_default;
+            UA_Variant_setScalar(&property.value, &range, &UA_TYPES[UA_TYPES_RANGE]);
+            property.dataType = UA_TYPES[UA_TYPES_RANGE].typeId;
+            property.displayName = UA_LOCALIZEDTEXT(const_cast<char*>(""), const_cast<char*>("EURange"));
+            UA_Server_addVariableNode(m_server, UA_NODEID_NULL, nodeId, UA_NODEID_NUMERIC(0, UA_NS0ID_HASPROPERTY),
+                                      euRange, UA_NODEID_NUMERIC(0, UA_NS0ID_PROPERTYTYPE), property, nullptr, nullptr);
+        }
+        UA_BrowsePathResult_clear(&found);
+    }
+    UA_ValueBackend backend;
+    std::memset(&backend, 0, sizeof backend);
+    backend.backendType = UA_VALUEBACKENDTYPE_EXTERNAL;
+    backend.backend.external.value = &record.valuePointer;
+    backend.backend.external.callback.notificationRead = &UaAddressSpace::OnRead;
+    backend.backend.external.callback.userWrite = &UaAddressSpace::OnWrite;
+    UA_Server_setVariableNode_valueBackend(m_server, nodeId, backend);
+    // Keeps the source timestamp of a client's write visible to OnWrite, which refuses it.
+    UA_Server_setVariableNodeDynamic(m_server, nodeId, true);
+    return true;
+}
+
+void UaAddressSpace::RemoveNode(const std::string& id) {
+    UA_Server_deleteNode(m_server, StringNodeId(m_namespace, id), true);
+}
+
+void UaAddressSpace::RaiseModelChange(const std::vector<std::pair<std::string, UA_Byte>>& changes) {
+    (void)changes;  // the event type is not in the reduced namespace zero
+}
+
+OPCS_Tag* UaAddressSpace::TagOfLocked(TagRecord& record) {
+    if (record.shape == m_configuration.ShapeVersion()) return record.tag;
+    // The shape moved since the pointer was taken: look the item up again.
+    OPCS_Tag* tag = m_configuration.FindTag(record.itemId);
+    if (tag == nullptr) return nullptr;
+    record.tag = tag;
+    record.shape = m_configuration.ShapeVersion();
+    return tag;
+}
+
+void UaAddressSpace::StoreValue(TagRecord& record, const TagState& state) {
+    UA_DataValue fresh;
+    UA_DataValue_init(&fresh);
+    const VARIANT& raw = state.value.Ref();
+    bool converted;
+    if (V_VT(&raw) == record.type || record.type == VT_EMPTY) {
+        converted = ToUaVariant(raw, fresh.value);
+    } else {
+        HRESULT result = S_OK;
+        const Variant canonical = state.value.ConvertedTo(record.type, &result);
+        converted = SUCCEEDED(result) && ToUaVariant(canonical.Ref(), fresh.value);
+    }
+    fresh.hasValue = converted;
+    fresh.status = StatusOfQuality(state.quality);
+    fresh.hasStatus = fresh.status != UA_STATUSCODE_GOOD;
+    ULARGE_INTEGER ticks;
+    ticks.LowPart = state.timestamp.dwLowDateTime;
+    ticks.HighPart = state.timestamp.dwHighDateTime;
+    fresh.sourceTimestamp = static_cast<UA_DateTime>(ticks.QuadPart);
+    fresh.hasSourceTimestamp = ticks.QuadPart != 0;
+    UA_DataValue_clear(&record.value);
+    record.value = fresh;
+}
+
+bool UaAddressSpace::RefreshLocked(TagRecord& record) {
+    OPCS_Tag* tag = TagOfLocked(record);
+    if (tag == nullptr) return false;
+    if (record.control) tag->RefreshBeforeRead();
+    const DWORD changes = tag->GetChangeCount();
+    if (record.fresh && changes == record.changeCount && !record.control) return true;
+    StoreValue(record, tag->GetState());
+    record.changeCount = changes;
+    record.fresh = true;
+    return true;
+}
+
+UA_StatusCode UaAddressSpace::OnRead(UA_Server*, const UA_NodeId*, void*, const UA_NodeId*, void* nodeContext,
+                                     const UA_NumericRange*) {
+    TagRecord* record = static_cast<TagRecord*>(nodeContext);
+    if (record == nullptr) return UA_STATUSCODE_BADNODEIDUNKNOWN;
+    ScopedLock guard(record->owner->m_configuration.Lock());
+    return record->owner->RefreshLocked(*record) ? UA_STATUSCODE_GOOD : UA_STATUSCODE_BADNODEIDUNKNOWN;
+}
+
+UA_StatusCode UaAddressSpace::OnWrite(UA_Server*, const UA_NodeId* sessionId, void*, const UA_NodeId*,
+                                      void* nodeContext, const UA_NumericRange* range, const UA_DataValue* value) {
+    TagRecord* record = static_cast<TagRecord*>(nodeContext);
+    if (record == nullptr || value == nullptr) return UA_STATUSCODE_BADNODEIDUNKNOWN;
+    // The server's own writes only wake the monitored items: the value is the record's already.
+    if (IsAdminSession(sessionId)) return UA_STATUSCODE_GOOD;
+    if (range != nullptr) return UA_STATUSCODE_BADWRITENOTSUPPORTED;
+    return record->owner->ClientWrite(*record, *value);
+}
+
+UA_StatusCode UaAddressSpace::ClientWrite(TagRecord& record, const UA_DataValue& value) {
+    // A DA server writes values only, as the mapping says.
+    if (value.hasStatus || value.hasSourceTimestamp || value.hasServerTimestamp || value.hasSourcePicoseconds ||
+        value.hasServerPicoseconds) {
+        return UA_STATUSCODE_BADWRITENOTSUPPORTED;
+    }
+    if (!value.hasValue || value.value.type == nullptr) return UA_STATUSCODE_BADTYPEMISMATCH;
+    Variant written;
+    const HRESULT converted = FromUaVariant(value.value, written);
+    if (FAILED(converted)) return StatusOfWriteResult(converted);
+    HRESULT result;
+    {
+        ScopedLock guard(m_configuration.Lock());
+        OPCS_Tag* tag = TagOfLocked(record);
+        if (tag == nullptr) return UA_STATUSCODE_BADNODEIDUNKNOWN;
+        // Whether the value fits its type is decided before anything is
+        // applied: the tag keeps its value when the conversion fails.
+        HRESULT fits = S_OK;
+        written.ConvertedTo(record.type, &fits);
+        if (FAILED(fits)) return StatusOfWriteResult(fits == DISP_E_OVERFLOW ? fits : DISP_E_TYPEMISMATCH);
+        result = tag->ClientWriteReportingClamp(written);
+        RefreshLocked(record);
+    }
+    return StatusOfWriteResult(result);
+}
+
+void UaAddressSpace::MonitoredItemRegistered(const UA_NodeId& nodeId, bool removed) {
+    if (nodeId.namespaceIndex != m_namespace || nodeId.identifierType != UA_NODEIDTYPE_STRING) return;
+    const std::string key = NodeKey(nodeId);
+    if (removed) {
+        auto entry = m_monitored.find(key);
+        if (entry == m_monitored.end()) return;
+        if (--entry->second <= 0) m_monitored.erase(entry);
+        m_monitoredItems.fetch_sub(1, std::memory_order_relaxed);
+    } else {
+        ++m_monitored[key];
+        m_monitoredItems.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+void UaAddressSpace::Pump() {
+    if (m_server == nullptr) return;
+    if (m_shapeChanged.load(std::memory_order_acquire) || m_configuration.ShapeVersion() != m_syncedShape) {
+        Synchronize();
+    }
+    std::vector<OPCS_Tag*> changed;
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        changed.swap(m_changed);
+    }
+    if (changed.empty()) return;
+    std::sort(changed.begin(), changed.end());
+    changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+    std::vector<TagRecord*> due;
+    {
+        ScopedLock guard(m_configuration.Lock());
+        // A pointer from the queue is only looked up, never followed: the
+        // record's own pointer is checked against the shape.
+        for (OPCS_Tag* tag : changed) {
+            auto found = m_byTag.find(tag);
+            if (found == m_byTag.end() || m_monitored.count(found->second->id) == 0) continue;
+            if (RefreshLocked(*found->second)) due.push_back(found->second);
+        }
+    }
+    // Outside the configuration lock: the monitored items compare and queue.
+    for (TagRecord* record : due) {
+        UA_Server_writeDataValue(m_server, StringNodeId(m_namespace, record->id), record->value);
+    }
+}

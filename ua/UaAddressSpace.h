@@ -1,0 +1,85 @@
+#pragma once
+// The tags as OPC UA nodes: devices and groups are folders, tags are
+// variables whose NodeId is the DA item ID. Follows the configuration's
+// shape and pushes tag changes to the monitored items. Every member runs on
+// the endpoint's one server thread; only TagChanged and ShapeChanged come
+// from other threads.
+#include "UaLibrary.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "Configuration.h"
+
+class OPCS_Tag;
+
+inline constexpr char kTagsNamespaceUri[] = "urn:Zelkor:ToviExplorer:Tags";
+
+class UaAddressSpace : public TagChangeObserver {
+public:
+    explicit UaAddressSpace(Configuration& configuration);
+    ~UaAddressSpace() override;
+    UaAddressSpace(const UaAddressSpace&) = delete;
+    UaAddressSpace& operator=(const UaAddressSpace&) = delete;
+
+    // Adds the namespace and every node; the server has started.
+    void Build(UA_Server* server);
+    // Brings the nodes to the configuration's shape when it changed and hands
+    // the tags that changed to their monitored items.
+    void Pump();
+    // Stops listening to the configuration (before the server goes).
+    void Detach();
+
+    UA_UInt16 NamespaceIndex() const noexcept { return m_namespace; }
+    size_t TagNodeCount() const noexcept { return m_tags.size(); }
+
+    // TagChangeObserver: only queue.
+    void TagChanged(OPCS_Tag* tag) noexcept override;
+    void ShapeChanged() noexcept override;
+
+    // The server's hooks, forwarded by the endpoint.
+    void MonitoredItemRegistered(const UA_NodeId& nodeId, bool removed);
+
+    struct TagRecord;
+    struct Folder;
+
+private:
+    struct Snapshot;
+    Snapshot TakeSnapshot();
+    void Synchronize();
+    void AddFolder(const std::string& id, const std::string& parent, const std::wstring& name);
+    bool AddTagNode(TagRecord& record);
+    void RemoveNode(const std::string& id);
+    void RaiseModelChange(const std::vector<std::pair<std::string, UA_Byte>>& changes);
+    // Reads the tag into the record's value when it changed (configuration
+    // lock held by the caller); false when the tag is gone.
+    bool RefreshLocked(TagRecord& record);
+    OPCS_Tag* TagOfLocked(TagRecord& record);
+    void StoreValue(TagRecord& record, const TagState& state);
+
+    static UA_StatusCode OnRead(UA_Server* server, const UA_NodeId* sessionId, void* sessionContext,
+                                const UA_NodeId* nodeId, void* nodeContext, const UA_NumericRange* range);
+    static UA_StatusCode OnWrite(UA_Server* server, const UA_NodeId* sessionId, void* sessionContext,
+                                 const UA_NodeId* nodeId, void* nodeContext, const UA_NumericRange* range,
+                                 const UA_DataValue* value);
+    UA_StatusCode ClientWrite(TagRecord& record, const UA_DataValue& value);
+
+    Configuration& m_configuration;
+    UA_Server* m_server = nullptr;
+    UA_UInt16 m_namespace = 0;
+    unsigned long long m_syncedShape = 0;
+    std::unordered_map<std::string, std::unique_ptr<TagRecord>> m_tags;  // by item ID (UTF-8)
+    std::unordered_map<OPCS_Tag*, TagRecord*> m_byTag;
+    std::unordered_map<std::string, std::unique_ptr<Folder>> m_folders;  // by item path (UTF-8)
+    std::unordered_map<std::string, int> m_monitored;                    // monitored items per node
+    std::atomic<long> m_monitoredItems{0};
+
+    std::mutex m_queueLock;  // leaf lock: guards m_changed only
+    std::vector<OPCS_Tag*> m_changed;
+    std::atomic<bool> m_shapeChanged{false};
+    std::atomic<bool> m_attached{false};
+};

@@ -1,0 +1,124 @@
+// Winsock before any header that brings windows.h.
+#include "UaLibrary.h"
+
+#include "UaCertificate.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <vector>
+
+#include "Text.h"
+#include "UaMapping.h"
+#include "WholeFile.h"
+
+namespace {
+constexpr wchar_t kCertificateFile[] = L"own\\certs\\ToviExplorer.der";
+constexpr wchar_t kPrivateFolder[] = L"own\\private";
+constexpr wchar_t kPrivateKeyFile[] = L"own\\private\\ToviExplorer.der";
+
+bool MakeFolders(const std::wstring& path) {
+    for (size_t at = path.find(L'\\', 3); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
+        CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+    }
+    return CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+// Leaves the folder to its owner alone: no inherited entries, full control
+// for the user running the program, nothing for anybody else.
+void RestrictToUser(const std::wstring& folder) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+    std::vector<BYTE> buffer(256);
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size)) {
+        buffer.resize(size);
+        if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+            CloseHandle(token);
+            return;
+        }
+    }
+    CloseHandle(token);
+    LPWSTR sidText = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sidText)) return;
+    const std::wstring sddl = std::wstring(L"D:P(A;OICI;FA;;;") + sidText + L")";
+    LocalFree(sidText);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        SetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, descriptor);
+        LocalFree(descriptor);
+    }
+}
+
+bool ReadBytes(const std::wstring& path, UA_ByteString& out) {
+    std::vector<BYTE> bytes;
+    DWORD error = ERROR_SUCCESS;
+    if (!ReadWholeFile(path, bytes, error) || bytes.empty()) return false;
+    return UA_ByteString_allocBuffer(&out, bytes.size()) == UA_STATUSCODE_GOOD &&
+           (std::copy(bytes.begin(), bytes.end(), out.data), true);
+}
+
+bool WriteBytes(const std::wstring& path, const UA_ByteString& bytes, DWORD& error) {
+    return WriteFileReplacing(path, std::vector<BYTE>(bytes.data, bytes.data + bytes.length), error);
+}
+
+UA_String Borrow(const std::string& text) {
+    // The library reads these with strlen: `text` keeps its terminating NUL.
+    UA_String s;
+    s.length = text.size();
+    s.data = reinterpret_cast<UA_Byte*>(const_cast<char*>(text.c_str()));
+    return s;
+}
+}  // namespace
+
+UaCertificate::~UaCertificate() {
+    UA_ByteString_clear(&certificate);
+    UA_ByteString_clear(&privateKey);
+}
+
+bool LoadOrMakeCertificate(const std::wstring& pkiFolder, const std::string& applicationUri,
+                           const std::string& hostName, UaCertificate& out) {
+    const std::wstring certificatePath = pkiFolder + L"\\" + kCertificateFile;
+    const std::wstring keyPath = pkiFolder + L"\\" + kPrivateKeyFile;
+    if (ReadBytes(certificatePath, out.certificate) && ReadBytes(keyPath, out.privateKey)) return true;
+    UA_ByteString_clear(&out.certificate);
+    UA_ByteString_clear(&out.privateKey);
+
+    const std::vector<std::string> subject = {"CN=Tovi Explorer@" + hostName, "O=Zelkor"};
+    // The IP entry last: the library keeps a pointer to its converted address
+    // only for as long as the loop that reads the list.
+    const std::vector<std::string> names = {"URI:" + applicationUri, "DNS:localhost", "DNS:" + hostName,
+                                            "IP:127.0.0.1"};
+    std::vector<UA_String> subjectParts, nameParts;
+    for (const std::string& part : subject) subjectParts.push_back(Borrow(part));
+    for (const std::string& part : names) nameParts.push_back(Borrow(part));
+    UA_UInt16 keyBits = 2048;
+    UA_UInt16 days = 5 * 365;
+    UA_KeyValuePair pairs[2];
+    pairs[0].key = UA_QUALIFIEDNAME(0, const_cast<char*>("key-size-bits"));
+    UA_Variant_setScalar(&pairs[0].value, &keyBits, &UA_TYPES[UA_TYPES_UINT16]);
+    pairs[1].key = UA_QUALIFIEDNAME(0, const_cast<char*>("expires-in-days"));
+    UA_Variant_setScalar(&pairs[1].value, &days, &UA_TYPES[UA_TYPES_UINT16]);
+    UA_KeyValueMap parameters{2, pairs};
+    const UA_StatusCode status = UA_CreateCertificate(&QuietUaLogger(), subjectParts.data(), subjectParts.size(),
+                                                      nameParts.data(), nameParts.size(), UA_CERTIFICATEFORMAT_DER,
+                                                      &parameters, &out.privateKey, &out.certificate);
+    if (status != UA_STATUSCODE_GOOD) {
+        out.error = L"The server certificate could not be made: " + FromUtf8(UA_StatusCode_name(status)) + L".";
+        return false;
+    }
+    out.made = true;
+    const std::wstring privateFolder = pkiFolder + L"\\" + kPrivateFolder;
+    DWORD error = ERROR_SUCCESS;
+    if (!MakeFolders(pkiFolder + L"\\own\\certs") || !MakeFolders(privateFolder)) {
+        error = GetLastError();
+    } else {
+        RestrictToUser(privateFolder);
+        if (WriteBytes(keyPath, out.privateKey, error)) WriteBytes(certificatePath, out.certificate, error);
+    }
+    if (error != ERROR_SUCCESS) {
+        // Served all the same; the next start makes another.
+        out.error = L"The server certificate could not be kept in " + pkiFolder + L".";
+    }
+    return true;
+}

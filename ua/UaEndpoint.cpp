@@ -1,0 +1,368 @@
+// Winsock before any header that brings windows.h.
+#include "UaLibrary.h"
+
+#include "UaEndpoint.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "EventLog.h"
+#include "FileTime.h"
+#include "ProgramPaths.h"
+#include "Text.h"
+#include "UaAddressSpace.h"
+#include "UaCertificate.h"
+#include "UaLibrary.h"
+#include "UaMapping.h"
+#include "VersionInfo.h"
+
+namespace {
+// The loop wakes this often to hand tag changes to the monitored items.
+constexpr double kPumpIntervalMs = 10;
+// One publish carries this many notifications: a period of 10,000 changing
+// items fits in one.
+constexpr UA_UInt32 kNotificationsPerPublish = 50000;
+
+std::string HostName() {
+    wchar_t name[256];
+    DWORD size = 256;
+    if (!GetComputerNameExW(ComputerNameDnsHostname, name, &size) || size == 0) {
+        size = 256;
+        if (!GetComputerNameW(name, &size)) return "localhost";
+    }
+    return ToUtf8(std::wstring_view(name, size));
+}
+
+UA_String CopyText(std::wstring_view text) {
+    const std::string utf8 = ToUtf8(text);
+    UA_String out = UA_STRING_NULL;
+    UA_String borrowed{utf8.size(), reinterpret_cast<UA_Byte*>(const_cast<char*>(utf8.data()))};
+    UA_String_copy(&borrowed, &out);
+    return out;
+}
+
+void SetText(UA_String& target, std::wstring_view text) {
+    UA_String_clear(&target);
+    target = CopyText(text);
+}
+
+std::string SessionKey(const UA_NodeId* sessionId) {
+    UA_String text = UA_STRING_NULL;
+    UA_NodeId_print(sessionId, &text);
+    std::string key(reinterpret_cast<const char*>(text.data), text.length);
+    UA_String_clear(&text);
+    return key;
+}
+
+std::wstring PolicyName(const UA_String& uri) {
+    const std::wstring text = TextOf(uri);
+    const size_t hash = text.rfind(L'#');
+    return hash == std::wstring::npos ? text : text.substr(hash + 1);
+}
+
+std::wstring ModeName(UA_MessageSecurityMode mode) {
+    switch (mode) {
+    case UA_MESSAGESECURITYMODE_SIGN: return L"Sign";
+    case UA_MESSAGESECURITYMODE_SIGNANDENCRYPT: return L"SignAndEncrypt";
+    default: return L"None";
+    }
+}
+
+UaEndpoint* EndpointOf(UA_Server* server) { return static_cast<UaEndpoint*>(UA_Server_getConfig(server)->context); }
+
+// The default access control's own hooks, wrapped so that the endpoint hears of sessions.
+UA_StatusCode (*theDefaultActivate)(UA_Server*, UA_AccessControl*, const UA_EndpointDescription*, const UA_ByteString*,
+                                    const UA_NodeId*, const UA_ExtensionObject*, void**) = nullptr;
+void (*theDefaultClose)(UA_Server*, UA_AccessControl*, const UA_NodeId*, void*) = nullptr;
+
+UA_StatusCode ActivateSession(UA_Server* server, UA_AccessControl* control, const UA_EndpointDescription* endpoint,
+                              const UA_ByteString* certificate, const UA_NodeId* sessionId,
+                              const UA_ExtensionObject* identity, void** sessionContext) {
+    const UA_StatusCode status =
+        theDefaultActivate(server, control, endpoint, certificate, sessionId, identity, sessionContext);
+    if (status != UA_STATUSCODE_GOOD) return status;
+    UaSessionRow row;
+    UA_Variant description;
+    if (UA_Server_getSessionAttributeCopy(server, sessionId,
+                                          UA_QUALIFIEDNAME(0, const_cast<char*>("clientDescription")),
+                                          &description) == UA_STATUSCODE_GOOD) {
+        if (UA_Variant_hasScalarType(&description, &UA_TYPES[UA_TYPES_APPLICATIONDESCRIPTION])) {
+            const auto* client = static_cast<const UA_ApplicationDescription*>(description.data);
+            row.client = TextOf(client->applicationName.text);
+            if (row.client.empty()) row.client = TextOf(client->applicationUri);
+        }
+        UA_Variant_clear(&description);
+    }
+    if (endpoint != nullptr) {
+        row.policy = PolicyName(endpoint->securityPolicyUri);
+        row.mode = ModeName(endpoint->securityMode);
+    }
+    row.user = L"Anonymous";
+    if (identity != nullptr && identity->encoding == UA_EXTENSIONOBJECT_DECODED &&
+        identity->content.decoded.type == &UA_TYPES[UA_TYPES_USERNAMEIDENTITYTOKEN]) {
+        row.user = TextOf(static_cast<const UA_UserNameIdentityToken*>(identity->content.decoded.data)->userName);
+    }
+    row.since = FileTimeNow();
+    row.lastCall = row.since;
+    EndpointOf(server)->NoteSession(SessionKey(sessionId), std::move(row));
+    return status;
+}
+
+void CloseSession(UA_Server* server, UA_AccessControl* control, const UA_NodeId* sessionId, void* sessionContext) {
+    theDefaultClose(server, control, sessionId, sessionContext);
+    EndpointOf(server)->ForgetSession(SessionKey(sessionId));
+}
+
+void MonitoredItemRegistered(UA_Server* server, const UA_NodeId*, void*, const UA_NodeId* nodeId, void*, UA_UInt32,
+                             UA_Boolean removed) {
+    if (nodeId != nullptr) EndpointOf(server)->AddressSpace().MonitoredItemRegistered(*nodeId, removed);
+}
+
+void PumpCallback(UA_Server* server, void* data) {
+    (void)server;
+    static_cast<UaAddressSpace*>(data)->Pump();
+}
+
+// Fills what the server says of itself: who made it, which version, its URI.
+void DescribeServer(UA_ServerConfig& config, const std::string& applicationUri) {
+    SetText(config.applicationDescription.applicationUri, FromUtf8(applicationUri));
+    SetText(config.applicationDescription.productUri, L"urn:Zelkor:ToviExplorer");
+    SetText(config.applicationDescription.applicationName.text, GetProductName());
+    SetText(config.applicationDescription.applicationName.locale, L"en");
+    SetText(config.buildInfo.productUri, L"urn:Zelkor:ToviExplorer");
+    SetText(config.buildInfo.manufacturerName, GetCompanyName());
+    SetText(config.buildInfo.productName, GetProductName());
+    std::wstring version;
+    if (!GetProductVersion(GetModulePath(), version)) version = L"0";
+    SetText(config.buildInfo.softwareVersion, version);
+    SetText(config.buildInfo.buildNumber, version);
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    if (GetFileAttributesExW(GetModulePath().c_str(), GetFileExInfoStandard, &attributes)) {
+        ULARGE_INTEGER ticks;
+        ticks.LowPart = attributes.ftLastWriteTime.dwLowDateTime;
+        ticks.HighPart = attributes.ftLastWriteTime.dwHighDateTime;
+        config.buildInfo.buildDate = static_cast<UA_DateTime>(ticks.QuadPart);
+    }
+}
+}  // namespace
+
+UaEndpoint::UaEndpoint(Configuration& configuration)
+    : m_configuration(configuration), m_space(std::make_unique<UaAddressSpace>(configuration)) {}
+
+UaEndpoint::~UaEndpoint() { Stop(std::wstring(), 0); }
+
+bool UaEndpoint::Start(const UaEndpointOptions& options) {
+    if (m_thread.IsRunning()) return m_serving.load();
+    m_port = options.port;
+    const std::string host = HostName();
+    const std::string applicationUri = "urn:" + host + ":Zelkor:ToviExplorer";
+
+    UaCertificate certificate;
+    if (!LoadOrMakeCertificate(options.pkiFolder, applicationUri, host, certificate)) {
+        LogStatus(certificate.error);
+        return false;
+    }
+    if (!certificate.error.empty()) theEventLog << L"OPC UA:" << certificate.error << EventLog::EndEntry;
+    if (certificate.made) {
+        theEventLog << L"OPC UA server certificate made in:" << options.pkiFolder << EventLog::EndEntry;
+    }
+
+    UA_ServerConfig config;
+    std::memset(&config, 0, sizeof config);
+    config.logging = &QuietUaLogger();
+    config.secureChannelPKI.logging = &QuietUaLogger();
+    config.sessionPKI.logging = &QuietUaLogger();
+    UA_StatusCode status = UA_ServerConfig_setBasics_withPort(&config, static_cast<UA_UInt16>(m_port));
+    // Loopback only until who may connect from elsewhere can be chosen.
+    if (status == UA_STATUSCODE_GOOD) {
+        UA_Array_delete(config.serverUrls, config.serverUrlsSize, &UA_TYPES[UA_TYPES_STRING]);
+        config.serverUrls = nullptr;
+        config.serverUrlsSize = 0;
+        const std::string url = "opc.tcp://localhost:" + std::to_string(m_port);
+        UA_String listen{url.size(), reinterpret_cast<UA_Byte*>(const_cast<char*>(url.data()))};
+        status = UA_Array_copy(&listen, 1, reinterpret_cast<void**>(&config.serverUrls), &UA_TYPES[UA_TYPES_STRING]);
+        if (status == UA_STATUSCODE_GOOD) config.serverUrlsSize = 1;
+    }
+    if (status == UA_STATUSCODE_GOOD) status = UA_ServerConfig_addSecurityPolicyNone(&config, &certificate.certificate);
+    if (status == UA_STATUSCODE_GOOD) {
+        status =
+            UA_ServerConfig_addSecurityPolicyBasic256Sha256(&config, &certificate.certificate, &certificate.privateKey);
+    }
+    if (status == UA_STATUSCODE_GOOD) {
+        status = UA_ServerConfig_addSecurityPolicyAes128Sha256RsaOaep(&config, &certificate.certificate,
+                                                                      &certificate.privateKey);
+    }
+    if (status == UA_STATUSCODE_GOOD) {
+        status = UA_ServerConfig_addSecurityPolicyAes256Sha256RsaPss(&config, &certificate.certificate,
+                                                                     &certificate.privateKey);
+    }
+    if (status == UA_STATUSCODE_GOOD) status = UA_AccessControl_default(&config, true, nullptr, 0, nullptr);
+    if (status == UA_STATUSCODE_GOOD) status = UA_ServerConfig_addAllEndpoints(&config);
+    if (status != UA_STATUSCODE_GOOD) {
+        UA_ServerConfig_clean(&config);
+        LogStatus(L"The OPC UA endpoint could not be set up: " + FromUtf8(UA_StatusCode_name(status)) + L".");
+        return false;
+    }
+    DescribeServer(config, applicationUri);
+    config.context = this;
+    config.maxNotificationsPerPublish = kNotificationsPerPublish;
+    config.monitoredItemRegisterCallback = &MonitoredItemRegistered;
+    theDefaultActivate = config.accessControl.activateSession;
+    theDefaultClose = config.accessControl.closeSession;
+    config.accessControl.activateSession = &ActivateSession;
+    config.accessControl.closeSession = &CloseSession;
+
+    m_server = UA_Server_newWithConfig(&config);
+    if (m_server == nullptr) {
+        LogStatus(L"The OPC UA endpoint could not be set up: out of memory.");
+        return false;
+    }
+    m_stop = false;
+    m_started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (m_started == nullptr || !m_thread.Start([this] { return Loop(); })) {
+        UA_Server_delete(m_server);
+        m_server = nullptr;
+        LogStatus(L"The OPC UA endpoint could not start its thread.");
+        return false;
+    }
+    WaitForSingleObject(m_started, INFINITE);
+    if (!m_serving) {
+        m_thread.Join();
+        UA_Server_delete(m_server);
+        m_server = nullptr;
+    }
+    return m_serving;
+}
+
+unsigned UaEndpoint::Loop() {
+    // Every node is there before the first client can connect.
+    m_space->Build(m_server);
+    UA_StatusCode status = UA_Server_run_startup(m_server);
+    if (status != UA_STATUSCODE_GOOD) {
+        m_space->Detach();
+        UA_Server_run_shutdown(m_server);
+        LogStatus(L"The OPC UA endpoint cannot listen on port " + std::to_wstring(m_port) +
+                  L" (it may be in use by another program); DA clients are served as usual.");
+        SetEvent(m_started);
+        return 1;
+    }
+    UA_UInt64 pump = 0;
+    UA_Server_addRepeatedCallback(m_server, &PumpCallback, m_space.get(), kPumpIntervalMs, &pump);
+    m_serving = true;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_status = Url();
+    }
+    theEventLog << L"OPC UA endpoint serving at:" << Url() << EventLog::EndEntry;
+    SetEvent(m_started);
+
+    while (!m_stop.load()) UA_Server_run_iterate(m_server, true);
+
+    const unsigned seconds = m_stopSeconds.load();
+    if (seconds > 0 && SessionCount() > 0) {
+        UA_LocalizedText reason;
+        reason.locale = UA_STRING(const_cast<char*>("en"));
+        const std::string text = ToUtf8(m_stopReason);
+        reason.text = UA_String{text.size(), reinterpret_cast<UA_Byte*>(const_cast<char*>(text.data()))};
+        UA_Variant value;
+        UA_Variant_setScalar(&value, &reason, &UA_TYPES[UA_TYPES_LOCALIZEDTEXT]);
+        UA_Server_writeValue(m_server, UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERSTATUS_SHUTDOWNREASON), value);
+        UA_UInt32 left = seconds;
+        UA_Variant_setScalar(&value, &left, &UA_TYPES[UA_TYPES_UINT32]);
+        UA_Server_writeValue(m_server, UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERSTATUS_SECONDSTILLSHUTDOWN), value);
+        const ULONGLONG end = GetTickCount64() + seconds * 1000ULL;
+        while (GetTickCount64() < end && SessionCount() > 0) UA_Server_run_iterate(m_server, true);
+    }
+    UA_Server_removeCallback(m_server, pump);
+    m_space->Detach();
+    UA_Server_run_shutdown(m_server);
+    m_serving = false;
+    return 0;
+}
+
+void UaEndpoint::Stop(const std::wstring& reason, unsigned seconds) {
+    if (!m_thread.IsRunning()) return;
+    m_stopReason = reason;
+    m_stopSeconds = seconds;
+    m_stop = true;
+    m_thread.Join();
+    if (m_server != nullptr) {
+        UA_Server_delete(m_server);
+        m_server = nullptr;
+    }
+    if (m_started != nullptr) {
+        CloseHandle(m_started);
+        m_started = nullptr;
+    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_sessions.clear();
+    m_status = L"OPC UA endpoint closed";
+}
+
+std::wstring UaEndpoint::Url() const {
+    return m_serving ? L"opc.tcp://localhost:" + std::to_wstring(m_port) + L"/" : std::wstring();
+}
+
+std::wstring UaEndpoint::StatusText() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_status;
+}
+
+size_t UaEndpoint::SessionCount() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_sessions.size();
+}
+
+std::vector<UaSessionRow> UaEndpoint::Sessions() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::vector<UaSessionRow> rows;
+    for (const auto& [key, row] : m_sessions) rows.push_back(row);
+    return rows;
+}
+
+void UaEndpoint::SetSessionsChangedHandler(std::function<void()> handler) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_sessionsChanged = std::move(handler);
+}
+
+void UaEndpoint::NoteSession(const std::string& key, UaSessionRow row) {
+    std::function<void()> handler;
+    bool arrived;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto [entry, inserted] = m_sessions.try_emplace(key, row);
+        arrived = inserted;
+        if (!inserted) {
+            row.since = entry->second.since;
+            entry->second = row;  // activated again: a new user or channel
+        }
+        handler = m_sessionsChanged;
+    }
+    if (!arrived) return;
+    theEventLog << L"OPC UA session opened:" << row.client << row.policy + L"/" + row.mode << row.user
+                << EventLog::EndEntry;
+    if (handler) handler();
+}
+
+void UaEndpoint::ForgetSession(const std::string& key) {
+    std::function<void()> handler;
+    std::wstring client;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto entry = m_sessions.find(key);
+        if (entry == m_sessions.end()) return;
+        client = entry->second.client;
+        m_sessions.erase(entry);
+        handler = m_sessionsChanged;
+    }
+    theEventLog << L"OPC UA session closed:" << client << EventLog::EndEntry;
+    if (handler) handler();
+}
+
+void UaEndpoint::LogStatus(const std::wstring& text) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_status = text;
+    }
+    theEventLog << text << EventLog::EndEntry;
+}

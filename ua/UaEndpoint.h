@@ -1,0 +1,88 @@
+#pragma once
+// The OPC UA endpoint: serves the configuration's tags at
+// opc.tcp://localhost:<port>/ on one thread of its own, which owns the UA
+// server from start to shutdown.
+#include <windows.h>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Thread.h"
+
+class Configuration;
+class UaAddressSpace;
+struct UA_Server;
+
+inline constexpr unsigned kDefaultUaPort = 4840;
+
+struct UaEndpointOptions {
+    unsigned port = kDefaultUaPort;
+    std::wstring pkiFolder;  // the application certificate's home
+};
+
+// One UA session as the clients window lists it.
+struct UaSessionRow {
+    std::wstring client;  // the client application's name
+    std::wstring policy;  // the security policy's short name
+    std::wstring mode;    // None, Sign or SignAndEncrypt
+    std::wstring user;    // "Anonymous" or the user name
+    FILETIME since{};
+    FILETIME lastCall{};
+    unsigned subscriptions = 0;
+    unsigned monitoredItems = 0;
+};
+
+class UaEndpoint {
+public:
+    explicit UaEndpoint(Configuration& configuration);
+    ~UaEndpoint();
+    UaEndpoint(const UaEndpoint&) = delete;
+    UaEndpoint& operator=(const UaEndpoint&) = delete;
+
+    // Serves until Stop; false when it cannot (StatusText says why, and the
+    // event log). Nothing else is touched either way.
+    bool Start(const UaEndpointOptions& options);
+    // Open sessions see the server state Shutdown, the seconds left and the
+    // reason; the endpoint closes once they have gone or the seconds have
+    // passed.
+    void Stop(const std::wstring& reason, unsigned seconds);
+
+    bool IsServing() const noexcept { return m_serving.load(); }
+    // opc.tcp://localhost:<port>/ while serving, else empty.
+    std::wstring Url() const;
+    // For the status bar: the URL, or why there is none.
+    std::wstring StatusText() const;
+    size_t SessionCount() const;
+    std::vector<UaSessionRow> Sessions() const;
+    // Called on the endpoint's thread after a session came or went.
+    void SetSessionsChangedHandler(std::function<void()> handler);
+
+    // The library's hooks report here (endpoint thread).
+    void NoteSession(const std::string& key, UaSessionRow row);
+    void ForgetSession(const std::string& key);
+    UaAddressSpace& AddressSpace() noexcept { return *m_space; }
+
+private:
+    unsigned Loop();
+    void LogStatus(const std::wstring& text);
+
+    Configuration& m_configuration;
+    std::unique_ptr<UaAddressSpace> m_space;
+    UA_Server* m_server = nullptr;
+    Thread m_thread;
+    HANDLE m_started = nullptr;  // set once the loop knows whether it serves
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_serving{false};
+    std::atomic<unsigned> m_stopSeconds{0};
+    std::wstring m_stopReason;
+    unsigned m_port = kDefaultUaPort;
+
+    mutable std::mutex m_lock;  // guards what follows
+    std::wstring m_status;
+    std::map<std::string, UaSessionRow> m_sessions;
+    std::function<void()> m_sessionsChanged;
+};
