@@ -6,6 +6,7 @@
 #include "CAboutDlg.h"
 #include "ClientObjects.h"
 #include "ClientRowsOfServer.h"
+#include "ConsoleReport.h"
 #include "OPCS_Doc.h"
 #include "EventLog.h"
 #include "EventLogStartup.h"
@@ -20,6 +21,7 @@
 #include "OPCGroup.h"
 #include "OPCServer.h"
 #include "ServerRegistration.h"
+#include "ServerIds.h"
 #include "ServerStartTime.h"
 #include "ShellFileTypes.h"
 #include "ShutdownNotice.h"
@@ -60,8 +62,15 @@ HRESULT CreateServerObject(Configuration& configuration, IUnknown** object) {
 OPCS_App::OPCS_App(HINSTANCE instance, std::wstring arguments, int showCommand)
     : m_instance(instance), m_arguments(std::move(arguments)), m_showCommand(showCommand) {
     // Started by COM there is nobody to answer a box: every box takes its default answer.
-    if (ParseCommandLine(m_arguments).StartedByCom()) {
+    const CommandLineInfo info = ParseCommandLine(m_arguments);
+    if (info.StartedByCom()) {
         SetMessageBoxHandler([](const std::wstring&, const std::wstring&, UINT style) { return DefaultAnswer(style); });
+    } else if (info.serve) {
+        // Serving without a window, what a box would say goes to standard output.
+        SetMessageBoxHandler([](const std::wstring& text, const std::wstring&, UINT style) {
+            ConsoleReport(STD_OUTPUT_HANDLE).Line(text);
+            return DefaultAnswer(style);
+        });
     }
 }
 
@@ -127,8 +136,12 @@ bool OPCS_App::InitInstance() {
     }
     m_classObjectThread.Start(m_module);
     StartUaEndpoint();
-    // The window appears once clients can connect; started by COM it stays out of the way.
-    m_frame->Show(m_commandLine.StartedByCom() ? SW_SHOWMINNOACTIVE : m_showCommand);
+    if (m_commandLine.serve) {
+        StartServing();
+    } else {
+        // The window appears once clients can connect; started by COM it stays out of the way.
+        m_frame->Show(m_commandLine.StartedByCom() ? SW_SHOWMINNOACTIVE : m_showCommand);
+    }
     RegisterShellFileTypes();
     StartCommandLineReplay();
     return true;
@@ -151,6 +164,15 @@ void OPCS_App::StartCommandLineReplay() {
         return;
     }
     if (!m_commandLine.StartedByCom()) ReplayProgressWindow::Open(m_frame->Handle(), player);
+}
+
+void OPCS_App::StartServing() {
+    m_serveConsole = std::make_unique<ServeConsole>(m_frame->Handle(), &ClientRowsOfServer, m_uaEndpoint);
+    m_serveConsole->Line(L"Serving " + m_configuration.GetPathName());
+    m_serveConsole->Line(L"OPC DA server: " + std::wstring(kServerProgId));
+    const std::wstring ua = m_uaEndpoint.IsServing() ? m_uaEndpoint.Url() : m_uaEndpoint.StatusText();
+    m_serveConsole->Line(L"OPC UA endpoint: " + (ua.empty() ? std::wstring(L"off") : ua));
+    m_serveConsole->Line(L"Close with Ctrl+C or \"Tovi Explorer.exe\" /Close.");
 }
 
 void OPCS_App::StartUaEndpoint() {
@@ -193,7 +215,7 @@ bool OPCS_App::CreateMainFrame() {
         m_frame.reset();
         return false;
     }
-    m_frame->SetEndWithLastClient(m_commandLine.StartedByCom());
+    m_frame->SetEndWithLastClient(m_commandLine.StartedByCom() && !m_commandLine.serve);
     // The class object is withdrawn before the process begins to end, so that
     // a client asking from then on starts a fresh process; one that came in
     // while it was withdrawn keeps this one, offered again.
@@ -238,7 +260,14 @@ bool OPCS_App::OpenStartConfiguration() {
     std::vector<std::wstring> candidates;
     if (!m_commandLine.fileName.empty()) {
         const std::wstring named = FullPath(m_commandLine.fileName);
-        if (FileExists(named)) candidates.push_back(named);
+        if (FileExists(named)) {
+            candidates.push_back(named);
+        } else if (m_commandLine.serve) {
+            // A run that serves for a client's tests serves what it was told or nothing.
+            ConsoleReport(STD_OUTPUT_HANDLE)
+                .Line(L"Cannot serve: the configuration file " + named + L" does not exist.");
+            return false;
+        }
     }
     const std::wstring lastUsed = theSettings.GetLastUsedFile();
     if (FileExists(lastUsed) && (candidates.empty() || !EqualsNoCase(FullPath(lastUsed), candidates[0]))) {
@@ -301,6 +330,7 @@ int OPCS_App::Run() {
 
 int OPCS_App::ExitInstance(int exitCode) {
     theEventLog << L"Application terminating normally" << EventLog::EndEntry;
+    if (m_serveConsole != nullptr) m_serveConsole->Line(L"Closing: the clients are told, the configuration is saved.");
     m_configuration.Replay().Stop();
     // UA sessions hear why and when, as DA clients do below.
     m_uaEndpoint.Stop(kExitReason, kUaShutdownSeconds);
@@ -312,6 +342,8 @@ int OPCS_App::ExitInstance(int exitCode) {
     OPCGroup::StopAllGroupThreads();
     m_module.Term();
     theSettings.Save();
+    if (m_serveConsole != nullptr) m_serveConsole->Line(L"Closed.");
+    m_serveConsole.reset();
     m_frame.reset();
     m_document.reset();
     return exitCode;

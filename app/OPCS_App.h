@@ -9,6 +9,7 @@
 #include "ClassObjectThread.h"
 #include "CommandLineInfo.h"
 #include "Configuration.h"
+#include "ServeConsole.h"
 #include "ServerModule.h"
 #include "UaEndpoint.h"
 
@@ -46,6 +47,8 @@ private:
     // The OPC UA endpoint on the port of /UaPort or the settings; one that
     // cannot serve is said in the event log and the status bar, nothing more.
     void StartUaEndpoint();
+    // "/Serve": no window; what is served and who comes and goes on standard output.
+    void StartServing();
 
     HINSTANCE m_instance;
     std::wstring m_arguments;
@@ -61,6 +64,7 @@ private:
     ClassObjectThread m_classObjectThread;
     std::unique_ptr<OPCS_Doc> m_document;
     std::unique_ptr<CMainFrame> m_frame;
+    std::unique_ptr<ServeConsole> m_serveConsole;
 };
 
 // The body of the program's entry point.

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "ConsoleReport.h"
 #include "OPCS_Doc.h"
 #include "EventLog.h"
 #include "MessageBoxes.h"
@@ -12,43 +13,6 @@
 #include "Text.h"
 
 namespace {
-// The program has no console of its own: it writes to the handle it was
-// given, or else to the console of the command prompt that started it.
-class ConsoleReport {
-public:
-    ConsoleReport() {
-        m_handle = GetStdHandle(STD_ERROR_HANDLE);
-        if (m_handle == nullptr || m_handle == INVALID_HANDLE_VALUE) {
-            if (AttachConsole(ATTACH_PARENT_PROCESS)) {
-                m_handle = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-                m_owned = m_handle != INVALID_HANDLE_VALUE;
-            }
-        }
-    }
-    ~ConsoleReport() {
-        if (m_owned) CloseHandle(m_handle);
-    }
-    ConsoleReport(const ConsoleReport&) = delete;
-    ConsoleReport& operator=(const ConsoleReport&) = delete;
-
-    void Line(const std::wstring& text) const {
-        if (m_handle == nullptr || m_handle == INVALID_HANDLE_VALUE) return;
-        const std::wstring line = text + L"\r\n";
-        DWORD written = 0;
-        DWORD mode = 0;
-        if (GetConsoleMode(m_handle, &mode)) {
-            WriteConsoleW(m_handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-        } else {
-            const std::string bytes = ToUtf8(line);
-            WriteFile(m_handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-        }
-    }
-
-private:
-    HANDLE m_handle = nullptr;
-    bool m_owned = false;
-};
-
 std::wstring ChooseConfiguration(const TagFileSwitch& command, const ConsoleReport& console) {
     if (!command.configuration.empty()) return FullPath(command.configuration);
     const std::wstring lastUsed = theSettings.GetLastUsedFile();

@@ -182,6 +182,9 @@ CommandLineInfo ParseCommandLine(std::wstring_view arguments) {
             } else if (EqualsNoCase(flag, L"Automation")) {
                 info.runAutomated = true;
                 info.showSplash = false;
+            } else if (EqualsNoCase(flag, L"Serve")) {
+                info.serve = true;
+                info.showSplash = false;
             }
         } else if (info.fileName.empty() && !argument.empty()) {
             info.fileName = argument;

@@ -60,6 +60,7 @@ struct CommandLineInfo {
     bool runEmbedded = false;   // "-Embedding": started by COM for a client
     bool runAutomated = false;  // "-Automation"
     bool showSplash = true;
+    bool serve = false;     // "/Serve": serves without a window until closed
     std::wstring fileName;  // the first argument that is not a switch
 
     bool StartedByCom() const noexcept { return runEmbedded || runAutomated; }

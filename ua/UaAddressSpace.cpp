@@ -33,6 +33,7 @@ struct UaAddressSpace::TagRecord {
     double low = 0, high = 0;
     bool control = false;  // mirrors a setting: read it afresh each time
     bool fresh = false;    // the value has been read at least once
+    bool gone = false;     // on its way out: reads answer that the node is unknown
     DWORD changeCount = 0;
     UA_DataValue value{};
     UA_DataValue* valuePointer = &value;
@@ -42,9 +43,12 @@ struct UaAddressSpace::TagRecord {
     TagRecord(const TagRecord&) = delete;
     TagRecord& operator=(const TagRecord&) = delete;
 
+    // The same node: only its attributes may differ.
     bool SameNode(const TagRecord& other) const {
-        return parent == other.parent && name == other.name && description == other.description && type == other.type &&
-               access == other.access && limitsSet == other.limitsSet &&
+        return parent == other.parent && name == other.name && limitsSet == other.limitsSet;
+    }
+    bool SameAttributes(const TagRecord& other) const {
+        return description == other.description && type == other.type && access == other.access &&
                (!limitsSet || (low == other.low && high == other.high));
     }
 };
@@ -89,6 +93,11 @@ bool IsAdminSession(const UA_NodeId* sessionId) {
     return sessionId == nullptr ||
            (sessionId->identifierType == UA_NODEIDTYPE_GUID && sessionId->identifier.guid.data1 == 1 &&
             sessionId->identifier.guid.data2 == 0 && sessionId->identifier.guid.data3 == 0);
+}
+
+// Read/Write tags (access mode 1) may be written; every tag may be read.
+UA_Byte AccessLevelOf(DWORD access) {
+    return UA_ACCESSLEVELMASK_READ | (access == 1 ? static_cast<UA_Byte>(UA_ACCESSLEVELMASK_WRITE) : 0);
 }
 
 std::string NodeKey(const UA_NodeId& nodeId) {
@@ -205,6 +214,12 @@ void UaAddressSpace::Synchronize() {
         if (wanted == wantedTags.end() || !record->SameNode(*wanted->second)) goneTags.push_back(id);
     }
     for (const std::string& id : goneTags) {
+        TagRecord& record = *m_tags[id];
+        if (m_monitored.count(id) != 0) {
+            // Its monitored items hear that the node is gone before it goes.
+            record.gone = true;
+            UA_Server_writeDataValue(m_server, StringNodeId(m_namespace, id), record.value);
+        }
         RemoveNode(id);
         m_tags.erase(id);
         changes.emplace_back(id, kNodeDeleted);
@@ -234,6 +249,7 @@ void UaAddressSpace::Synchronize() {
         auto existing = m_tags.find(record->id);
         if (existing != m_tags.end()) {
             TagRecord& kept = *existing->second;
+            if (!kept.SameAttributes(*record)) UpdateAttributes(kept, *record);
             if (kept.tag != record->tag || kept.control != record->control) {
                 kept.tag = record->tag;
                 kept.control = record->control;
@@ -290,10 +306,8 @@ bool UaAddressSpace::AddTagNode(TagRecord& record) {
     attributes.description = description.Localized();
     attributes.dataType = DataTypeIdOf(record.type);
     attributes.valueRank = ValueRankOf(record.type);
-    const UA_Byte access =
-        UA_ACCESSLEVELMASK_READ | (record.access == 1 ? static_cast<UA_Byte>(UA_ACCESSLEVELMASK_WRITE) : 0);
-    attributes.accessLevel = access;
-    attributes.userAccessLevel = access;
+    attributes.accessLevel = AccessLevelOf(record.access);
+    attributes.userAccessLevel = attributes.accessLevel;
     // Changes are pushed as they happen: any sampling interval is served.
     attributes.minimumSamplingInterval = 0;
     const UA_NodeId nodeId = StringNodeId(m_namespace, record.id);
@@ -306,24 +320,7 @@ bool UaAddressSpace::AddTagNode(TagRecord& record) {
                                                      UA_NODEID_NUMERIC(0, UA_NS0ID_HASCOMPONENT), browseName, type,
                                                      attributes, &record, nullptr);
     if (status != UA_STATUSCODE_GOOD) return false;
-    if (record.limitsSet) {
-        UA_Range range{record.low, record.high};
-        UA_QualifiedName euRange = UA_QUALIFIEDNAME(0, const_cast<char*>("EURange"));
-        UA_BrowsePathResult found = UA_Server_browseSimplifiedBrowsePath(m_server, nodeId, 1, &euRange);
-        if (found.statusCode == UA_STATUSCODE_GOOD && found.targetsSize > 0) {
-            UA_Variant value;
-            UA_Variant_setScalar(&value, &range, &UA_TYPES[UA_TYPES_RANGE]);
-            UA_Server_writeValue(m_server, found.targets[0].targetId.nodeId, value);
-        } else {
-            UA_VariableAttributes property = UA_VariableAttributes_default;
-            UA_Variant_setScalar(&property.value, &range, &UA_TYPES[UA_TYPES_RANGE]);
-            property.dataType = UA_TYPES[UA_TYPES_RANGE].typeId;
-            property.displayName = UA_LOCALIZEDTEXT(const_cast<char*>(""), const_cast<char*>("EURange"));
-            UA_Server_addVariableNode(m_server, UA_NODEID_NULL, nodeId, UA_NODEID_NUMERIC(0, UA_NS0ID_HASPROPERTY),
-                                      euRange, UA_NODEID_NUMERIC(0, UA_NS0ID_PROPERTYTYPE), property, nullptr, nullptr);
-        }
-        UA_BrowsePathResult_clear(&found);
-    }
+    if (record.limitsSet) WriteRange(nodeId, record);
     UA_ValueBackend backend;
     std::memset(&backend, 0, sizeof backend);
     backend.backendType = UA_VALUEBACKENDTYPE_EXTERNAL;
@@ -334,6 +331,47 @@ bool UaAddressSpace::AddTagNode(TagRecord& record) {
     // Keeps the source timestamp of a client's write visible to OnWrite, which refuses it.
     UA_Server_setVariableNodeDynamic(m_server, nodeId, true);
     return true;
+}
+
+void UaAddressSpace::UpdateAttributes(TagRecord& kept, const TagRecord& wanted) {
+    const UA_NodeId nodeId = StringNodeId(m_namespace, kept.id);
+    if (wanted.description != kept.description) {
+        const BorrowedText description(wanted.description);
+        UA_Server_writeDescription(m_server, nodeId, description.Localized());
+    }
+    if (wanted.access != kept.access) {
+        UA_Server_writeAccessLevel(m_server, nodeId, AccessLevelOf(wanted.access));
+    }
+    if (wanted.type != kept.type) {
+        UA_Server_writeDataType(m_server, nodeId, DataTypeIdOf(wanted.type));
+        UA_Server_writeValueRank(m_server, nodeId, ValueRankOf(wanted.type));
+        kept.fresh = false;  // the value is read again in its new type
+    }
+    if (wanted.limitsSet && (wanted.low != kept.low || wanted.high != kept.high)) WriteRange(nodeId, wanted);
+    kept.description = wanted.description;
+    kept.access = wanted.access;
+    kept.type = wanted.type;
+    kept.low = wanted.low;
+    kept.high = wanted.high;
+}
+
+void UaAddressSpace::WriteRange(const UA_NodeId& nodeId, const TagRecord& record) {
+    UA_Range range{record.low, record.high};
+    UA_QualifiedName euRange = UA_QUALIFIEDNAME(0, const_cast<char*>("EURange"));
+    UA_BrowsePathResult found = UA_Server_browseSimplifiedBrowsePath(m_server, nodeId, 1, &euRange);
+    if (found.statusCode == UA_STATUSCODE_GOOD && found.targetsSize > 0) {
+        UA_Variant value;
+        UA_Variant_setScalar(&value, &range, &UA_TYPES[UA_TYPES_RANGE]);
+        UA_Server_writeValue(m_server, found.targets[0].targetId.nodeId, value);
+    } else {
+        UA_VariableAttributes property = UA_VariableAttributes_default;
+        UA_Variant_setScalar(&property.value, &range, &UA_TYPES[UA_TYPES_RANGE]);
+        property.dataType = UA_TYPES[UA_TYPES_RANGE].typeId;
+        property.displayName = UA_LOCALIZEDTEXT(const_cast<char*>(""), const_cast<char*>("EURange"));
+        UA_Server_addVariableNode(m_server, UA_NODEID_NULL, nodeId, UA_NODEID_NUMERIC(0, UA_NS0ID_HASPROPERTY), euRange,
+                                  UA_NODEID_NUMERIC(0, UA_NS0ID_PROPERTYTYPE), property, nullptr, nullptr);
+    }
+    UA_BrowsePathResult_clear(&found);
 }
 
 void UaAddressSpace::RemoveNode(const std::string& id) {
@@ -379,6 +417,7 @@ void UaAddressSpace::StoreValue(TagRecord& record, const TagState& state) {
 }
 
 bool UaAddressSpace::RefreshLocked(TagRecord& record) {
+    if (record.gone) return false;
     OPCS_Tag* tag = TagOfLocked(record);
     if (tag == nullptr) return false;
     if (record.control) tag->RefreshBeforeRead();

@@ -53,6 +53,8 @@ private:
     void Synchronize();
     void AddFolder(const std::string& id, const std::string& parent, const std::wstring& name);
     bool AddTagNode(TagRecord& record);
+    void UpdateAttributes(TagRecord& kept, const TagRecord& wanted);
+    void WriteRange(const UA_NodeId& nodeId, const TagRecord& record);
     void RemoveNode(const std::string& id);
     void RaiseModelChange(const std::vector<std::pair<std::string, UA_Byte>>& changes);
     // Reads the tag into the record's value when it changed (configuration

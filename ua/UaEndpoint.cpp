@@ -320,13 +320,13 @@ std::vector<UaSessionRow> UaEndpoint::Sessions() const {
     return rows;
 }
 
-void UaEndpoint::SetSessionsChangedHandler(std::function<void()> handler) {
+void UaEndpoint::SetSessionsChangedHandler(SessionsChangedHandler handler) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_sessionsChanged = std::move(handler);
 }
 
 void UaEndpoint::NoteSession(const std::string& key, UaSessionRow row) {
-    std::function<void()> handler;
+    SessionsChangedHandler handler;
     bool arrived;
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -341,22 +341,22 @@ void UaEndpoint::NoteSession(const std::string& key, UaSessionRow row) {
     if (!arrived) return;
     theEventLog << L"OPC UA session opened:" << row.client << row.policy + L"/" + row.mode << row.user
                 << EventLog::EndEntry;
-    if (handler) handler();
+    if (handler) handler(true, row);
 }
 
 void UaEndpoint::ForgetSession(const std::string& key) {
-    std::function<void()> handler;
-    std::wstring client;
+    SessionsChangedHandler handler;
+    UaSessionRow row;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         auto entry = m_sessions.find(key);
         if (entry == m_sessions.end()) return;
-        client = entry->second.client;
+        row = entry->second;
         m_sessions.erase(entry);
         handler = m_sessionsChanged;
     }
-    theEventLog << L"OPC UA session closed:" << client << EventLog::EndEntry;
-    if (handler) handler();
+    theEventLog << L"OPC UA session closed:" << row.client << EventLog::EndEntry;
+    if (handler) handler(false, row);
 }
 
 void UaEndpoint::LogStatus(const std::wstring& text) {

@@ -58,8 +58,9 @@ public:
     std::wstring StatusText() const;
     size_t SessionCount() const;
     std::vector<UaSessionRow> Sessions() const;
-    // Called on the endpoint's thread after a session came or went.
-    void SetSessionsChangedHandler(std::function<void()> handler);
+    // Called on the endpoint's thread after a session came (true) or went.
+    using SessionsChangedHandler = std::function<void(bool opened, const UaSessionRow& session)>;
+    void SetSessionsChangedHandler(SessionsChangedHandler handler);
 
     // The library's hooks report here (endpoint thread).
     void NoteSession(const std::string& key, UaSessionRow row);
@@ -84,5 +85,5 @@ private:
     mutable std::mutex m_lock;  // guards what follows
     std::wstring m_status;
     std::map<std::string, UaSessionRow> m_sessions;
-    std::function<void()> m_sessionsChanged;
+    SessionsChangedHandler m_sessionsChanged;
 };

@@ -1,0 +1,38 @@
+#pragma once
+// "/Serve": the program serves DA and UA without a window and says on
+// standard output what it serves and which clients come and go. Ctrl+C (or
+// Ctrl+Break, or the console closing) closes it as /Close does.
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ClientRow.h"
+#include "ConsoleReport.h"
+
+class UaEndpoint;
+
+class ServeConsole {
+public:
+    // `frame` is asked to close on Ctrl+C; `daClients` lists the DA clients.
+    ServeConsole(HWND frame, std::function<std::vector<ClientRow>()> daClients, UaEndpoint& ua);
+    ~ServeConsole();
+    ServeConsole(const ServeConsole&) = delete;
+    ServeConsole& operator=(const ServeConsole&) = delete;
+
+    void Line(const std::wstring& text) const { m_console.Line(text); }
+
+private:
+    static BOOL WINAPI OnControl(DWORD event);
+    static void CALLBACK OnTimer(HWND, UINT, UINT_PTR, DWORD);
+    void ReportDaClients();
+
+    ConsoleReport m_console{STD_OUTPUT_HANDLE};
+    std::function<std::vector<ClientRow>()> m_daClients;
+    UaEndpoint& m_ua;
+    std::map<unsigned long long, std::wstring> m_knownDaClients;
+    UINT_PTR m_timer = 0;
+};
