@@ -44,6 +44,7 @@ const wchar_t kSessionEndReason[] = L"Tovi Explorer is closing: Windows is endin
 const wchar_t kExitReason[] = L"Tovi Explorer is shutting down.";
 // Long enough for a subscription publishing once a second to carry the news.
 constexpr unsigned kUaShutdownSeconds = 3;
+const wchar_t kUaOptionsChangedReason[] = L"The OPC UA endpoint is moving: its options were changed.";
 const wchar_t kRequestedExitReason[] =
     L"Tovi Explorer is closing: another program asked it to (an update or uninstall).";
 
@@ -181,8 +182,10 @@ void OPCS_App::StartUaEndpoint() {
         theEventLog << L"OPC UA endpoint not started:" << given.error << EventLog::EndEntry;
         return;
     }
-    const unsigned port =
-        given.present ? given.port : (theSettings.IsUaEndpointEnabled() ? theSettings.GetUaPort() : 0);
+    StartUaEndpoint(given.present ? given.port : (theSettings.IsUaEndpointEnabled() ? theSettings.GetUaPort() : 0));
+}
+
+void OPCS_App::StartUaEndpoint(unsigned port) {
     if (port == 0) {
         theEventLog << L"OPC UA endpoint off" << EventLog::EndEntry;
         return;
@@ -238,7 +241,30 @@ bool OPCS_App::CreateMainFrame() {
         NotifyShutdown(kSessionEndReason);
         m_classObjectThread.Stop(kForcedExitStopMs);
     });
-    m_frame->SetClientRowsProvider(&ClientRowsOfServer);
+    m_frame->SetClientRowsProvider([this] {
+        std::vector<ClientRow> rows = ClientRowsOfServer();
+        for (const UaSessionRow& session : m_uaEndpoint.Sessions()) {
+            ClientRow row;
+            row.clientName = session.client;
+            row.protocol = L"OPC UA, " + session.policy + L" " + session.mode + L", " + session.user;
+            row.groups = session.subscriptions;
+            row.items = session.monitoredItems;
+            row.connectedSince = session.since;
+            row.lastCall = L"Service call";
+            row.lastCallTime = session.lastCall;
+            rows.push_back(std::move(row));
+        }
+        return rows;
+    });
+    m_frame->SetUaPaneProvider([this] { return m_uaEndpoint.PaneText(); });
+    // A changed OPC UA option takes effect at once: sessions are told, the endpoint starts again.
+    m_frame->SetOptionsAppliedHandler([this] {
+        const unsigned wanted = theSettings.IsUaEndpointEnabled() ? theSettings.GetUaPort() : 0;
+        const unsigned serving = m_uaEndpoint.IsServing() ? m_uaEndpoint.Port() : 0;
+        if (wanted == serving) return;
+        m_uaEndpoint.Stop(kUaOptionsChangedReason, kUaShutdownSeconds);
+        StartUaEndpoint(wanted);
+    });
     m_frame->SetCommandHandler([this](UINT command) {
         if (command == kCommandFileNew) {
             OnFileNew();

@@ -47,6 +47,7 @@ private:
     // The OPC UA endpoint on the port of /UaPort or the settings; one that
     // cannot serve is said in the event log and the status bar, nothing more.
     void StartUaEndpoint();
+    void StartUaEndpoint(unsigned port);  // 0: none
     // "/Serve": no window; what is served and who comes and goes on standard output.
     void StartServing();
 

@@ -60,6 +60,8 @@
 #define IDC_OPTIONS_CONFIG_FILE      1057
 #define IDC_OPTIONS_LOG_SIZE_SPIN    1096
 #define IDC_OPTIONS_FAULT_CONTROL    1097
+#define IDC_OPTIONS_UA_ENABLED       1110
+#define IDC_OPTIONS_UA_PORT          1111
 
 // Controls of the write dialog.
 #define IDC_WRITE_CURRENT_VALUE      1051
@@ -124,6 +126,7 @@
 #define ID_PANE_NEXT_POLL            107
 #define ID_PANE_CLIENTS              109
 #define ID_PANE_STATE                110
+#define ID_PANE_UA                   111
 
 // Status texts.
 #define IDS_NO_SELECTION             61251

@@ -252,6 +252,7 @@ unsigned UaEndpoint::Loop() {
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_status = Url();
+        m_failed = false;
     }
     theEventLog << L"OPC UA endpoint serving at:" << Url() << EventLog::EndEntry;
     SetEvent(m_started);
@@ -297,10 +298,17 @@ void UaEndpoint::Stop(const std::wstring& reason, unsigned seconds) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_sessions.clear();
     m_status = L"OPC UA endpoint closed";
+    m_failed = false;
 }
 
 std::wstring UaEndpoint::Url() const {
     return m_serving ? L"opc.tcp://localhost:" + std::to_wstring(m_port) + L"/" : std::wstring();
+}
+
+std::wstring UaEndpoint::PaneText() const {
+    if (m_serving) return L"OPC UA: " + Url();
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_failed ? L"OPC UA: not serving (see the event log)" : L"OPC UA: off";
 }
 
 std::wstring UaEndpoint::StatusText() const {
@@ -314,10 +322,35 @@ size_t UaEndpoint::SessionCount() const {
 }
 
 std::vector<UaSessionRow> UaEndpoint::Sessions() const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    std::vector<UaSessionRow> rows;
-    for (const auto& [key, row] : m_sessions) rows.push_back(row);
-    return rows;
+    std::map<std::string, UaSessionRow> rows;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        rows = m_sessions;
+    }
+    if (rows.empty() || !m_serving || m_server == nullptr) return {};
+    // The server's own diagnostics count each session's subscriptions and
+    // monitored items and know its last call; read without our lock held.
+    UA_Variant diagnostics;
+    UA_Variant_init(&diagnostics);
+    const UA_NodeId array =
+        UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERDIAGNOSTICS_SESSIONSDIAGNOSTICSSUMMARY_SESSIONDIAGNOSTICSARRAY);
+    if (UA_Server_readValue(m_server, array, &diagnostics) == UA_STATUSCODE_GOOD &&
+        diagnostics.type == &UA_TYPES[UA_TYPES_SESSIONDIAGNOSTICSDATATYPE]) {
+        const auto* sessions = static_cast<const UA_SessionDiagnosticsDataType*>(diagnostics.data);
+        for (size_t i = 0; i < diagnostics.arrayLength; ++i) {
+            auto row = rows.find(SessionKey(&sessions[i].sessionId));
+            if (row == rows.end()) continue;
+            row->second.subscriptions = sessions[i].currentSubscriptionsCount;
+            row->second.monitoredItems = sessions[i].currentMonitoredItemsCount;
+            const UA_DateTime last = sessions[i].clientLastContactTime;
+            row->second.lastCall.dwLowDateTime = static_cast<DWORD>(last);
+            row->second.lastCall.dwHighDateTime = static_cast<DWORD>(static_cast<unsigned long long>(last) >> 32);
+        }
+    }
+    UA_Variant_clear(&diagnostics);
+    std::vector<UaSessionRow> list;
+    for (auto& [key, row] : rows) list.push_back(std::move(row));
+    return list;
 }
 
 void UaEndpoint::SetSessionsChangedHandler(SessionsChangedHandler handler) {
@@ -363,6 +396,7 @@ void UaEndpoint::LogStatus(const std::wstring& text) {
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_status = text;
+        m_failed = true;
     }
     theEventLog << text << EventLog::EndEntry;
 }

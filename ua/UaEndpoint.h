@@ -52,10 +52,13 @@ public:
     void Stop(const std::wstring& reason, unsigned seconds);
 
     bool IsServing() const noexcept { return m_serving.load(); }
+    unsigned Port() const noexcept { return m_port; }
     // opc.tcp://localhost:<port>/ while serving, else empty.
     std::wstring Url() const;
-    // For the status bar: the URL, or why there is none.
+    // Why there is no endpoint, or its URL, in words for the event log.
     std::wstring StatusText() const;
+    // For the status bar: "OPC UA: " and the URL, "off" or "not serving".
+    std::wstring PaneText() const;
     size_t SessionCount() const;
     std::vector<UaSessionRow> Sessions() const;
     // Called on the endpoint's thread after a session came (true) or went.
@@ -84,6 +87,7 @@ private:
 
     mutable std::mutex m_lock;  // guards what follows
     std::wstring m_status;
+    bool m_failed = false;  // the last start could not serve
     std::map<std::string, UaSessionRow> m_sessions;
     SessionsChangedHandler m_sessionsChanged;
 };

@@ -34,8 +34,8 @@ constexpr UINT kTagViewId = 0xE901;
 constexpr COLORREF kTransparent = RGB(255, 0, 255);
 
 // The status bar's panes after the message pane, in order.
-constexpr std::array<UINT, 5> kPanes = {ID_PANE_TIME, ID_PANE_LAST_POLL, ID_PANE_NEXT_POLL, ID_PANE_STATE,
-                                        ID_PANE_CLIENTS};
+constexpr std::array<UINT, 6> kPanes = {ID_PANE_TIME,  ID_PANE_LAST_POLL, ID_PANE_NEXT_POLL,
+                                        ID_PANE_STATE, ID_PANE_CLIENTS,   ID_PANE_UA};
 constexpr std::array<UINT, 3> kToolbarCommands = {ID_FILE_NEW, ID_FILE_SAVE, ID_EDIT_DELETE};
 constexpr std::array<UINT, 4> kPollStateTexts = {IDS_PANE_STATE_IDLE, IDS_PANE_STATE_STARTING, IDS_PANE_STATE_WAITING,
                                                  IDS_PANE_STATE_POLLING};
@@ -125,6 +125,9 @@ bool CMainFrame::Create(HINSTANCE instance) {
         return false;
     }
     m_documentCommands = std::make_unique<DocumentCommands>(m_doc, m_tagView.get());
+    m_documentCommands->SetOptionsApplied([this] {
+        if (m_optionsApplied) m_optionsApplied();
+    });
     auto activate = [this](CViewWindow* view) { SetActiveView(view); };
     m_deviceView->SetActivationHandler(activate);
     m_tagView->SetActivationHandler(activate);
@@ -285,6 +288,8 @@ CommandState CMainFrame::QueryCommandState(UINT command) {
     CommandState state;
     return FindCommandState(command, state) ? state : CommandState{false, false};  // nobody handles it
 }
+
+void CMainFrame::SetOptionsAppliedHandler(std::function<void()> handler) { m_optionsApplied = std::move(handler); }
 
 bool CMainFrame::RouteCommand(UINT command, bool fromAccelerator) {
     // Help from the menu is the main window's; F1 asks the focused pane first.
@@ -520,6 +525,7 @@ void CMainFrame::UpdateStatusPanes() {
                                                           : std::wstring());
     }
     texts[4] = m_activeView != nullptr ? m_activeView->ClientsPaneText() : std::wstring();
+    texts[5] = m_uaPane ? m_uaPane() : std::wstring();
 
     // Each pane is as wide as its sizing string, or its text when that is wider.
     HDC dc = GetDC(m_status);

@@ -58,6 +58,10 @@ public:
     void SetFileChooser(std::function<std::wstring(bool save)> chooser) { m_fileChooser = std::move(chooser); }
     // Where View > Clients... takes its rows from; without one it lists nobody.
     void SetClientRowsProvider(ClientRowsProvider provider) { m_clientRows = std::move(provider); }
+    // The OPC UA pane's text: the endpoint's URL, or why there is none.
+    void SetUaPaneProvider(std::function<std::wstring()> provider) { m_uaPane = std::move(provider); }
+    // Told after Options was closed with OK, its settings saved.
+    void SetOptionsAppliedHandler(std::function<void()> handler);
 
     // The state of a command as the menus and the toolbar show it.
     CommandState QueryCommandState(UINT command);
@@ -128,4 +132,6 @@ private:
     std::function<void()> m_sessionEndHandler;
     std::function<std::wstring(bool)> m_fileChooser;
     ClientRowsProvider m_clientRows;
+    std::function<std::wstring()> m_uaPane;
+    std::function<void()> m_optionsApplied;
 };

@@ -15,6 +15,9 @@ struct ClientRow {
     FILETIME connectedSince{};        // UTC
     std::wstring lastCall;            // "Interface::Method", "" before the first call
     FILETIME lastCallTime{};          // UTC
+    // Empty for a DA client. An OPC UA session names its security and user
+    // here; its subscriptions count as groups, its monitored items as items.
+    std::wstring protocol;
 };
 
 // Called on the user-interface thread each time the window refreshes.

@@ -60,6 +60,7 @@ bool DocumentCommands::OnCommand(UINT command) {
         Tovi_DlgOptions dialog;
         if (dialog.DoModal(GetActiveWindow()) == IDOK) {
             doc->GetConfiguration().EnableFaultControl(theSettings.IsFaultControlAllowed());
+            if (m_optionsApplied) m_optionsApplied();
         }
         return true;
     }

@@ -1,6 +1,8 @@
 #pragma once
 // The document's commands, as the frame routes them: adding devices, groups
 // and tags, polling, saving and the column choice.
+#include <functional>
+
 #include "CommandTarget.h"
 
 class CTagView;
@@ -12,8 +14,11 @@ public:
     DocumentCommands(OPCS_Doc& doc, CTagView* tagView) noexcept : m_doc(doc), m_tagView(tagView) {}
     bool QueryCommand(UINT command, CommandState& state) override;
     bool OnCommand(UINT command) override;
+    // Told after Options was closed with OK (the settings are saved).
+    void SetOptionsApplied(std::function<void()> handler) { m_optionsApplied = std::move(handler); }
 
 private:
     OPCS_Doc& m_doc;
     CTagView* m_tagView;
+    std::function<void()> m_optionsApplied;
 };

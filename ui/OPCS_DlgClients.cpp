@@ -18,8 +18,9 @@ struct Column {
     const wchar_t* heading;
     int format;
 };
-constexpr std::array<Column, 8> kColumns = {{
+constexpr std::array<Column, 9> kColumns = {{
     {L"Client", LVCFMT_LEFT},
+    {L"Protocol", LVCFMT_LEFT},
     {L"Groups", LVCFMT_RIGHT},
     {L"Items", LVCFMT_RIGHT},
     {L"1.0a Subscriptions", LVCFMT_RIGHT},
@@ -43,11 +44,13 @@ std::wstring LocalTimeText(const FILETIME& utc) {
 }
 
 std::vector<std::wstring> CellTexts(const ClientRow& row) {
+    const bool ua = !row.protocol.empty();
     return {row.clientName.empty() ? std::wstring(kUnnamed) : row.clientName,
+            ua ? row.protocol : std::wstring(L"OPC DA"),
             std::to_wstring(row.groups),
             std::to_wstring(row.items),
-            std::to_wstring(row.streamSubscriptions),
-            std::to_wstring(row.callbackSubscriptions),
+            ua ? std::wstring() : std::to_wstring(row.streamSubscriptions),
+            ua ? std::wstring() : std::to_wstring(row.callbackSubscriptions),
             LocalTimeText(row.connectedSince),
             row.lastCall,
             row.lastCall.empty() ? std::wstring() : LocalTimeText(row.lastCallTime)};
@@ -59,7 +62,15 @@ std::vector<std::wstring> SampleTexts() {
     // Two-digit day, month and hour: the widest date and time texts.
     const SYSTEMTIME wide{2026, 12, 0, 28, 22, 58, 58, 0};
     const std::wstring time = FormatDateTime(wide);
-    return {L"Operator Station 12", L"", L"", L"", L"", time, L"IOPCAsyncIO2::Refresh2", time};
+    return {L"Operator Station 12",
+            L"OPC UA, Basic256Sha256 SignAndEncrypt, Anonymous",
+            L"",
+            L"",
+            L"",
+            L"",
+            time,
+            L"IOPCAsyncIO2::Refresh2",
+            time};
 }
 
 std::wstring CountText(size_t count) {

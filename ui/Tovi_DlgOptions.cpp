@@ -57,6 +57,8 @@ void Tovi_DlgOptions::OnInitDialog() {
     SetItemText(IDC_OPTIONS_LOG_FILE, theSettings.GetEventLogFile());
     SetItemText(IDC_OPTIONS_CONFIG_FILE, theSettings.GetLastUsedFile());
     SetChecked(IDC_OPTIONS_FAULT_CONTROL, theSettings.IsFaultControlAllowed());
+    SetChecked(IDC_OPTIONS_UA_ENABLED, theSettings.IsUaEndpointEnabled());
+    SetItemText(IDC_OPTIONS_UA_PORT, std::to_wstring(theSettings.GetUaPort()));
 }
 
 void Tovi_DlgOptions::OnBrowse() {
@@ -101,6 +103,11 @@ void Tovi_DlgOptions::OnOK() {
         RefuseField(IDC_OPTIONS_LOG_SIZE, EnterIntegerBetween(0, kMaxMegabytes));
         return;
     }
+    unsigned uaPort = 0;
+    if (!ParseUnsignedField(ItemText(IDC_OPTIONS_UA_PORT), uaPort) || uaPort < 1 || uaPort > 65535) {
+        RefuseField(IDC_OPTIONS_UA_PORT, EnterIntegerBetween(1, 65535));
+        return;
+    }
     const std::wstring logFile = ItemText(IDC_OPTIONS_LOG_FILE);
     const bool renamed = !EqualsNoCase(logFile, theSettings.GetEventLogFile());
     if (renamed) {
@@ -116,6 +123,8 @@ void Tovi_DlgOptions::OnOK() {
     theSettings.SetEventLogFileSize(megabytes * kBytesPerMegabyte);
     theSettings.SetEventLogEnabled(IsChecked(IDC_OPTIONS_LOG_ENABLED));
     theSettings.SetFaultControlAllowed(IsChecked(IDC_OPTIONS_FAULT_CONTROL));
+    theSettings.SetUaEndpointEnabled(IsChecked(IDC_OPTIONS_UA_ENABLED));
+    theSettings.SetUaPort(uaPort);
     theSettings.Save();
     End(IDOK);
 }

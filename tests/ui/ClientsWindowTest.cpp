@@ -58,8 +58,9 @@ class ClientsWindowTest : public UiFixture {};
 
 TEST_F(ClientsWindowTest, ListsTheProvidersRowsRefreshesEverySecondAndClosesWithEscape) {
     std::vector<ClientRow> rows = {
-        {L"Historian", 2, 150, 1, 0, Utc(8, 0), L"IOPCSyncIO::Read", Utc(9, 30)},
-        {L"", 1, 3, 0, 2, Utc(8, 15), L"", {}},
+        {L"Historian", 2, 150, 1, 0, Utc(8, 0), L"IOPCSyncIO::Read", Utc(9, 30), L""},
+        {L"", 1, 3, 0, 2, Utc(8, 15), L"", {}, L""},
+        {L"Line Dashboard", 2, 40, 0, 0, Utc(8, 20), L"Service call", Utc(9, 0), L"OPC UA, None None, Anonymous"},
     };
     int calls = 0;
     frame->SetClientRowsProvider([&] {
@@ -71,18 +72,20 @@ TEST_F(ClientsWindowTest, ListsTheProvidersRowsRefreshesEverySecondAndClosesWith
     HWND window = OPCS_DlgClients::OpenWindow();
     ASSERT_NE(window, nullptr);
     HWND list = GetDlgItem(window, IDC_CLIENTS_LIST);
-    const std::vector<std::wstring> headings = {
-        L"Client",          L"Groups",    L"Items",         L"1.0a Subscriptions", L"2.0 Subscriptions",
-        L"Connected Since", L"Last Call", L"Last Call Time"};
-    EXPECT_EQ(ShownTable(list),
-              (Table{headings,
-                     {L"Historian", L"2", L"150", L"1", L"0", Local(Utc(8, 0)), L"IOPCSyncIO::Read", Local(Utc(9, 30))},
-                     {L"(no name)", L"1", L"3", L"0", L"2", Local(Utc(8, 15)), L"", L""}}));
-    EXPECT_EQ(ControlText(window, IDC_CLIENTS_COUNT), L"2 client connections.");
+    const std::vector<std::wstring> headings = {L"Client",          L"Protocol",           L"Groups",
+                                                L"Items",           L"1.0a Subscriptions", L"2.0 Subscriptions",
+                                                L"Connected Since", L"Last Call",          L"Last Call Time"};
+    EXPECT_EQ(ShownTable(list), (Table{headings,
+                                       {L"Historian", L"OPC DA", L"2", L"150", L"1", L"0", Local(Utc(8, 0)),
+                                        L"IOPCSyncIO::Read", Local(Utc(9, 30))},
+                                       {L"(no name)", L"OPC DA", L"1", L"3", L"0", L"2", Local(Utc(8, 15)), L"", L""},
+                                       {L"Line Dashboard", L"OPC UA, None None, Anonymous", L"2", L"40", L"", L"",
+                                        Local(Utc(8, 20)), L"Service call", Local(Utc(9, 0))}}));
+    EXPECT_EQ(ControlText(window, IDC_CLIENTS_COUNT), L"3 client connections.");
 
     // The next refresh shows what changed, a longer name included in full;
     // asking again brings the same window forward.
-    rows.pop_back();
+    rows.resize(1);
     rows[0].clientName = L"Historian of the boiler house, second line, night shift";
     rows[0].groups = 3;
     rows[0].lastCall = L"IOPCAsyncIO2::Refresh2";
@@ -93,7 +96,7 @@ TEST_F(ClientsWindowTest, ListsTheProvidersRowsRefreshesEverySecondAndClosesWith
     Pump(OPCS_DlgClients::kRefreshMs + 400);
     EXPECT_EQ(calls, before + 1);
     EXPECT_EQ(ShownTable(list), (Table{headings,
-                                       {rows[0].clientName, L"3", L"150", L"1", L"0", Local(Utc(8, 0)),
+                                       {rows[0].clientName, L"OPC DA", L"3", L"150", L"1", L"0", Local(Utc(8, 0)),
                                         L"IOPCAsyncIO2::Refresh2", Local(Utc(9, 31))}}));
     EXPECT_EQ(ControlText(window, IDC_CLIENTS_COUNT), L"One client connection.");
 
