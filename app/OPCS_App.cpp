@@ -136,9 +136,11 @@ bool OPCS_App::InitInstance() {
         return false;
     }
     m_classObjectThread.Start(m_module);
+    // Made before the endpoint, whose sessions it reports from their first.
+    if (m_commandLine.serve) m_serveConsole = std::make_unique<ServeConsole>(m_frame->Handle(), &ClientRowsOfServer);
     StartUaEndpoint();
     if (m_commandLine.serve) {
-        StartServing();
+        ReportServing();
     } else {
         // The window appears once clients can connect; started by COM it stays out of the way.
         m_frame->Show(m_commandLine.StartedByCom() ? SW_SHOWMINNOACTIVE : m_showCommand);
@@ -167,8 +169,7 @@ void OPCS_App::StartCommandLineReplay() {
     if (!m_commandLine.StartedByCom()) ReplayProgressWindow::Open(m_frame->Handle(), player);
 }
 
-void OPCS_App::StartServing() {
-    m_serveConsole = std::make_unique<ServeConsole>(m_frame->Handle(), &ClientRowsOfServer, m_uaEndpoint);
+void OPCS_App::ReportServing() {
     m_serveConsole->Line(L"Serving " + m_configuration.GetPathName());
     m_serveConsole->Line(L"OPC DA server: " + std::wstring(kServerProgId));
     const std::wstring ua = m_uaEndpoint.IsServing() ? m_uaEndpoint.Url() : m_uaEndpoint.StatusText();
@@ -257,6 +258,12 @@ bool OPCS_App::CreateMainFrame() {
         return rows;
     });
     m_frame->SetUaPaneProvider([this] { return m_uaEndpoint.PaneText(); });
+    // A process that ends with its last client waits for the last UA session as well.
+    m_frame->SetOtherClientsProvider([this] { return m_uaEndpoint.SessionCount(); });
+    m_uaEndpoint.SetSessionsChangedHandler([this, frame = m_frame->Handle()](bool opened, const UaSessionRow& row) {
+        if (const ServeConsole* console = m_serveConsole.get()) console->UaSessionChanged(opened, row);
+        PostMessageW(frame, CMainFrame::kOtherClientsChanged, 0, 0);
+    });
     // A changed OPC UA option takes effect at once: sessions are told, the endpoint starts again.
     m_frame->SetOptionsAppliedHandler([this] {
         const unsigned wanted = theSettings.IsUaEndpointEnabled() ? theSettings.GetUaPort() : 0;

@@ -48,8 +48,9 @@ private:
     // cannot serve is said in the event log and the status bar, nothing more.
     void StartUaEndpoint();
     void StartUaEndpoint(unsigned port);  // 0: none
-    // "/Serve": no window; what is served and who comes and goes on standard output.
-    void StartServing();
+    // "/Serve": no window; what is served (and, from the serve console, who
+    // comes and goes) on standard output.
+    void ReportServing();
 
     HINSTANCE m_instance;
     std::wstring m_arguments;

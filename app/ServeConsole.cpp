@@ -23,26 +23,25 @@ unsigned long long DaClientKey(const ClientRow& row) {
 }
 }  // namespace
 
-ServeConsole::ServeConsole(HWND frame, std::function<std::vector<ClientRow>()> daClients, UaEndpoint& ua)
-    : m_daClients(std::move(daClients)), m_ua(ua) {
+ServeConsole::ServeConsole(HWND frame, std::function<std::vector<ClientRow>()> daClients)
+    : m_daClients(std::move(daClients)) {
     theServedFrame = frame;
     theServeConsole = this;
     SetConsoleCtrlHandler(&ServeConsole::OnControl, TRUE);
     m_timer = SetTimer(nullptr, 0, kClientCheckMs, &ServeConsole::OnTimer);
-    m_ua.SetSessionsChangedHandler([this](bool opened, const UaSessionRow& row) {
-        const std::wstring client = row.client.empty() ? std::wstring(L"(unnamed)") : row.client;
-        Line(opened
-                 ? L"OPC UA session opened: " + client + L" (" + row.policy + L", " + row.mode + L", " + row.user + L")"
-                 : L"OPC UA session closed: " + client);
-    });
 }
 
 ServeConsole::~ServeConsole() {
-    m_ua.SetSessionsChangedHandler(nullptr);
     if (m_timer != 0) KillTimer(nullptr, m_timer);
     SetConsoleCtrlHandler(&ServeConsole::OnControl, FALSE);
     theServeConsole = nullptr;
     theServedFrame = nullptr;
+}
+
+void ServeConsole::UaSessionChanged(bool opened, const UaSessionRow& row) const {
+    const std::wstring client = row.client.empty() ? std::wstring(L"(unnamed)") : row.client;
+    Line(opened ? L"OPC UA session opened: " + client + L" (" + row.policy + L", " + row.mode + L", " + row.user + L")"
+                : L"OPC UA session closed: " + client);
 }
 
 BOOL WINAPI ServeConsole::OnControl(DWORD event) {

@@ -13,17 +13,19 @@
 #include "ClientRow.h"
 #include "ConsoleReport.h"
 
-class UaEndpoint;
+struct UaSessionRow;
 
 class ServeConsole {
 public:
     // `frame` is asked to close on Ctrl+C; `daClients` lists the DA clients.
-    ServeConsole(HWND frame, std::function<std::vector<ClientRow>()> daClients, UaEndpoint& ua);
+    ServeConsole(HWND frame, std::function<std::vector<ClientRow>()> daClients);
     ~ServeConsole();
     ServeConsole(const ServeConsole&) = delete;
     ServeConsole& operator=(const ServeConsole&) = delete;
 
     void Line(const std::wstring& text) const { m_console.Line(text); }
+    // Any thread.
+    void UaSessionChanged(bool opened, const UaSessionRow& session) const;
 
 private:
     static BOOL WINAPI OnControl(DWORD event);
@@ -32,7 +34,6 @@ private:
 
     ConsoleReport m_console{STD_OUTPUT_HANDLE};
     std::function<std::vector<ClientRow>()> m_daClients;
-    UaEndpoint& m_ua;
     std::map<unsigned long long, std::wstring> m_knownDaClients;
     UINT_PTR m_timer = 0;
 };

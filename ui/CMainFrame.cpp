@@ -594,6 +594,7 @@ LRESULT CMainFrame::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     }
     switch (message) {
     case kClientObjectMessage: OnClientObjectMessage(wParam); return 0;
+    case kOtherClientsChanged: EndIfLastClientGone(); return 0;
     case WM_COMMAND:
         if (RouteCommand(LOWORD(wParam), HIWORD(wParam) == 1)) {
             return 0;
@@ -658,7 +659,11 @@ LRESULT CMainFrame::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void CMainFrame::OnClientObjectMessage(WPARAM wParam) {
     const long count = ApplyClientObjectMessage(wParam);
-    if (wParam != kClientObjectMore && count == 0 && m_endWithLastClient) {
+    if (wParam != kClientObjectMore && count == 0) EndIfLastClientGone();
+}
+
+void CMainFrame::EndIfLastClientGone() {
+    if (ClientObjectCount() == 0 && m_endWithLastClient && !(m_otherClients && m_otherClients() > 0)) {
         if (m_lastClientGoneHandler && !m_lastClientGoneHandler()) return;
         m_endWithLastClient = false;  // once: the window is on its way out
         // What clients wrote and the layout are kept as a close by the user

@@ -47,6 +47,11 @@ public:
     // Asked when the last client object has gone from a process that ends
     // with it: false keeps the process (a client came in meanwhile).
     void SetLastClientGoneHandler(std::function<bool()> handler) { m_lastClientGoneHandler = std::move(handler); }
+    // Clients that are no COM objects (OPC UA sessions): while any is left, a
+    // process that ends with its last client stays. Post kOtherClientsChanged
+    // to the window when their number changes.
+    void SetOtherClientsProvider(std::function<size_t()> provider) { m_otherClients = std::move(provider); }
+    static constexpr UINT kOtherClientsChanged = WM_USER + 52;
     // Runs just before a forced exit ends the process (bounded work only);
     // `requested`: another program asked the window to close.
     void SetForcedExitHandler(std::function<void(bool requested)> handler) { m_forcedExitHandler = std::move(handler); }
@@ -82,6 +87,8 @@ private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void OnClientObjectMessage(WPARAM wParam);
+    // Ends a process that ends with its last client once no client of either kind is left.
+    void EndIfLastClientGone();
     // Saves, then ends; with clients connected the user is asked first,
     // unless another program `requested` the close.
     void OnClose(bool requested = false);
@@ -133,5 +140,6 @@ private:
     std::function<std::wstring(bool)> m_fileChooser;
     ClientRowsProvider m_clientRows;
     std::function<std::wstring()> m_uaPane;
+    std::function<size_t()> m_otherClients;
     std::function<void()> m_optionsApplied;
 };

@@ -33,6 +33,19 @@ for _ in $(seq 1 120); do
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
   sleep 0.5
 done
-NODE_PATH="$deps/npm/node_modules" UA_URL="opc.tcp://localhost:$port/" WINE="$WINE" \
-  TOVI_OPC="$build/tools/tovi-opc/tovi-opc.exe" \
-  node --test --test-concurrency=1 "$here"/*.test.cjs </dev/null
+export NODE_PATH="$deps/npm/node_modules" WINE="$WINE" TOVI_OPC="$build/tools/tovi-opc/tovi-opc.exe"
+export TOVI_EXE="$exe"
+UA_URL="opc.tcp://localhost:$port/" node --test --test-force-exit "$here/endpoint.test.cjs" </dev/null
+rc=$?
+timeout 60 "$WINE" "$exe" /Close 20 >/dev/null 2>&1 </dev/null
+wait "$server" 2>/dev/null
+server=""
+
+# COM starts the next copies for a DA client: their port comes from the settings.
+settings='HKLM\Software\Zelkor\Tovi Explorer\Settings'
+comport=$((port + 1))
+"$WINE" reg add "$settings" /v "OPC UA Port" /t REG_DWORD /d "$comport" /f >/dev/null 2>&1 </dev/null
+UA_URL="opc.tcp://localhost:$comport/" UA_PORT="$comport" node --test --test-force-exit "$here/lifetime.test.cjs" </dev/null
+rc2=$?
+"$WINE" reg delete "$settings" /v "OPC UA Port" /f >/dev/null 2>&1 </dev/null
+[ "$rc" -eq 0 ] && [ "$rc2" -eq 0 ]
