@@ -88,6 +88,12 @@ struct BorrowedText {
     }
 };
 
+// The model change events' standard NodeIds and verbs.
+constexpr UA_UInt32 kBaseModelChangeEventType = 2132;
+constexpr UA_UInt32 kGeneralModelChangeEventType = 2133;
+constexpr UA_UInt32 kGeneralModelChangeEventTypeChanges = 2134;
+constexpr UA_Byte kNodeAdded = 1, kNodeDeleted = 2, kReferenceAdded = 4, kReferenceDeleted = 8;
+
 bool IsAdminSession(const UA_NodeId* sessionId) {
     // The library's own session for calls made through the server API.
     return sessionId == nullptr ||
@@ -129,6 +135,7 @@ void UaAddressSpace::ShapeChanged() noexcept { m_shapeChanged.store(true, std::m
 void UaAddressSpace::Build(UA_Server* server) {
     m_server = server;
     m_namespace = UA_Server_addNamespace(server, kTagsNamespaceUri);
+    AddModelChangeEventType();
     m_configuration.SetTagChangeObserver(this);
     m_attached = true;
     Synchronize();
@@ -199,8 +206,7 @@ UaAddressSpace::Snapshot UaAddressSpace::TakeSnapshot() {
 void UaAddressSpace::Synchronize() {
     m_shapeChanged.store(false, std::memory_order_release);
     Snapshot snapshot = TakeSnapshot();
-    std::vector<std::pair<std::string, UA_Byte>> changes;
-    constexpr UA_Byte kNodeAdded = 1, kNodeDeleted = 2;
+    std::vector<ModelChange> changes;
 
     std::unordered_map<std::string, const Folder*> wantedFolders;
     for (const auto& [id, folder] : snapshot.folders) wantedFolders.emplace(id, &folder);
@@ -222,7 +228,7 @@ void UaAddressSpace::Synchronize() {
         }
         RemoveNode(id);
         m_tags.erase(id);
-        changes.emplace_back(id, kNodeDeleted);
+        changes.push_back({id, kNodeDeleted | kReferenceDeleted, UA_NS0ID_BASEDATAVARIABLETYPE});
     }
     std::vector<std::pair<int, std::string>> goneFolders;
     for (auto& [id, folder] : m_folders) {
@@ -236,13 +242,13 @@ void UaAddressSpace::Synchronize() {
     for (const auto& [depth, id] : goneFolders) {
         RemoveNode(id);
         m_folders.erase(id);
-        changes.emplace_back(id, kNodeDeleted);
+        changes.push_back({id, kNodeDeleted | kReferenceDeleted, UA_NS0ID_FOLDERTYPE});
     }
     for (auto& [id, folder] : snapshot.folders) {
         if (m_folders.count(id) != 0) continue;
         AddFolder(id, folder.parent, folder.name);
         m_folders.emplace(id, std::make_unique<Folder>(folder));
-        changes.emplace_back(id, kNodeAdded);
+        changes.push_back({id, kNodeAdded | kReferenceAdded, UA_NS0ID_FOLDERTYPE});
     }
     std::vector<TagRecord*> retaken;
     for (auto& record : snapshot.tags) {
@@ -265,7 +271,7 @@ void UaAddressSpace::Synchronize() {
             if (inserted) m_tags.erase(slot);
             continue;
         }
-        changes.emplace_back(added->id, kNodeAdded);
+        changes.push_back({added->id, kNodeAdded | kReferenceAdded, UA_NS0ID_BASEDATAVARIABLETYPE});
     }
     m_byTag.clear();
     m_byTag.reserve(m_tags.size());
@@ -378,8 +384,84 @@ void UaAddressSpace::RemoveNode(const std::string& id) {
     UA_Server_deleteNode(m_server, StringNodeId(m_namespace, id), true);
 }
 
-void UaAddressSpace::RaiseModelChange(const std::vector<std::pair<std::string, UA_Byte>>& changes) {
-    (void)changes;  // the event type is not in the reduced namespace zero
+void UaAddressSpace::AddModelChangeEventType() {
+    // The stack's reduced namespace zero lacks the model change events; they
+    // get their standard NodeIds, so clients that know them find them. Each
+    // addition that is there already is refused harmlessly.
+    auto text = [](const char* s) { return UA_LOCALIZEDTEXT(const_cast<char*>(""), const_cast<char*>(s)); };
+    auto name = [](const char* s) { return UA_QUALIFIEDNAME(0, const_cast<char*>(s)); };
+    const UA_NodeId hasSubtype = UA_NODEID_NUMERIC(0, UA_NS0ID_HASSUBTYPE);
+    UA_ObjectTypeAttributes type = UA_ObjectTypeAttributes_default;
+    type.displayName = text("BaseModelChangeEventType");
+    type.isAbstract = true;
+    UA_Server_addObjectTypeNode(m_server, UA_NODEID_NUMERIC(0, kBaseModelChangeEventType),
+                                UA_NODEID_NUMERIC(0, UA_NS0ID_BASEEVENTTYPE), hasSubtype,
+                                name("BaseModelChangeEventType"), type, nullptr, nullptr);
+    type.displayName = text("GeneralModelChangeEventType");
+    type.isAbstract = false;
+    UA_Server_addObjectTypeNode(m_server, UA_NODEID_NUMERIC(0, kGeneralModelChangeEventType),
+                                UA_NODEID_NUMERIC(0, kBaseModelChangeEventType), hasSubtype,
+                                name("GeneralModelChangeEventType"), type, nullptr, nullptr);
+    UA_DataTypeAttributes dataType = UA_DataTypeAttributes_default;
+    dataType.displayName = text("ModelChangeStructureDataType");
+    UA_Server_addDataTypeNode(m_server, UA_TYPES[UA_TYPES_MODELCHANGESTRUCTUREDATATYPE].typeId,
+                              UA_NODEID_NUMERIC(0, UA_NS0ID_STRUCTURE), hasSubtype,
+                              name("ModelChangeStructureDataType"), dataType, nullptr, nullptr);
+    UA_VariableAttributes changes = UA_VariableAttributes_default;
+    changes.displayName = text("Changes");
+    changes.dataType = UA_TYPES[UA_TYPES_MODELCHANGESTRUCTUREDATATYPE].typeId;
+    changes.valueRank = UA_VALUERANK_ONE_DIMENSION;
+    const UA_NodeId changesId = UA_NODEID_NUMERIC(0, kGeneralModelChangeEventTypeChanges);
+    if (UA_Server_addVariableNode(m_server, changesId, UA_NODEID_NUMERIC(0, kGeneralModelChangeEventType),
+                                  UA_NODEID_NUMERIC(0, UA_NS0ID_HASPROPERTY), name("Changes"),
+                                  UA_NODEID_NUMERIC(0, UA_NS0ID_PROPERTYTYPE), changes, nullptr,
+                                  nullptr) == UA_STATUSCODE_GOOD) {
+        UA_Server_addReference(m_server, changesId, UA_NODEID_NUMERIC(0, UA_NS0ID_HASMODELLINGRULE),
+                               UA_EXPANDEDNODEID_NUMERIC(0, UA_NS0ID_MODELLINGRULE_MANDATORY), true);
+    }
+    // Clients subscribe to the Server object for the events.
+    UA_Server_writeEventNotifier(m_server, UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER), UA_EVENTNOTIFIER_SUBSCRIBE_TO_EVENT);
+}
+
+void UaAddressSpace::RaiseModelChange(const std::vector<ModelChange>& changes) {
+    UA_NodeId event;
+    if (UA_Server_createEvent(m_server, UA_NODEID_NUMERIC(0, kGeneralModelChangeEventType), &event) !=
+        UA_STATUSCODE_GOOD) {
+        return;
+    }
+    // Past this many, one change of the Objects folder's references says "much changed".
+    constexpr size_t kMostListed = 1000;
+    std::vector<UA_ModelChangeStructureDataType> list;
+    if (changes.size() <= kMostListed) {
+        for (const ModelChange& made : changes) {
+            UA_ModelChangeStructureDataType change;
+            UA_ModelChangeStructureDataType_init(&change);
+            change.affected = StringNodeId(m_namespace, made.id);
+            change.affectedType = UA_NODEID_NUMERIC(0, made.type);
+            change.verb = made.verb;
+            list.push_back(change);
+        }
+    } else {
+        UA_ModelChangeStructureDataType change;
+        UA_ModelChangeStructureDataType_init(&change);
+        change.affected = UA_NODEID_NUMERIC(0, UA_NS0ID_OBJECTSFOLDER);
+        change.affectedType = UA_NODEID_NUMERIC(0, UA_NS0ID_FOLDERTYPE);
+        change.verb = kReferenceAdded | kReferenceDeleted;
+        list.push_back(change);
+    }
+    UA_Variant value;
+    UA_Variant_setArray(&value, list.data(), list.size(), &UA_TYPES[UA_TYPES_MODELCHANGESTRUCTUREDATATYPE]);
+    UA_Server_writeObjectProperty(m_server, event, UA_QUALIFIEDNAME(0, const_cast<char*>("Changes")), value);
+    UA_UInt16 severity = 100;
+    UA_Server_writeObjectProperty_scalar(m_server, event, UA_QUALIFIEDNAME(0, const_cast<char*>("Severity")), &severity,
+                                         &UA_TYPES[UA_TYPES_UINT16]);
+    UA_LocalizedText message = UA_LOCALIZEDTEXT(const_cast<char*>("en"), const_cast<char*>("The tags changed."));
+    UA_Server_writeObjectProperty_scalar(m_server, event, UA_QUALIFIEDNAME(0, const_cast<char*>("Message")), &message,
+                                         &UA_TYPES[UA_TYPES_LOCALIZEDTEXT]);
+    UA_String source = UA_STRING(const_cast<char*>("Server"));
+    UA_Server_writeObjectProperty_scalar(m_server, event, UA_QUALIFIEDNAME(0, const_cast<char*>("SourceName")), &source,
+                                         &UA_TYPES[UA_TYPES_STRING]);
+    UA_Server_triggerEvent(m_server, event, UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER), nullptr, true);
 }
 
 OPCS_Tag* UaAddressSpace::TagOfLocked(TagRecord& record) {

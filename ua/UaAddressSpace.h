@@ -56,7 +56,14 @@ private:
     void UpdateAttributes(TagRecord& kept, const TagRecord& wanted);
     void WriteRange(const UA_NodeId& nodeId, const TagRecord& record);
     void RemoveNode(const std::string& id);
-    void RaiseModelChange(const std::vector<std::pair<std::string, UA_Byte>>& changes);
+    void AddModelChangeEventType();
+    // One node added or deleted, for the model change event.
+    struct ModelChange {
+        std::string id;
+        UA_Byte verb;
+        UA_UInt32 type;  // its type definition in namespace zero
+    };
+    void RaiseModelChange(const std::vector<ModelChange>& changes);
     // Reads the tag into the record's value when it changed (configuration
     // lock held by the caller); false when the tag is gone.
     bool RefreshLocked(TagRecord& record);

@@ -155,6 +155,41 @@ public:
         return result.statusCode;
     }
 
+    // The model change events of the Server object: each event's affected
+    // nodes (their item IDs) with their verbs.
+    struct ModelChanges {
+        std::vector<std::pair<std::string, int>> changes;
+        int events = 0;
+    };
+    UA_StatusCode MonitorModelChanges(ModelChanges& seen) {
+        UA_MonitoredItemCreateRequest item;
+        UA_MonitoredItemCreateRequest_init(&item);
+        item.itemToMonitor.nodeId = UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER);
+        item.itemToMonitor.attributeId = UA_ATTRIBUTEID_EVENTNOTIFIER;
+        item.monitoringMode = UA_MONITORINGMODE_REPORTING;
+        UA_QualifiedName names[2] = {UA_QUALIFIEDNAME(0, const_cast<char*>("EventType")),
+                                     UA_QUALIFIEDNAME(0, const_cast<char*>("Changes"))};
+        UA_SimpleAttributeOperand select[2];
+        for (int i = 0; i < 2; ++i) {
+            UA_SimpleAttributeOperand_init(&select[i]);
+            select[i].typeDefinitionId = UA_NODEID_NUMERIC(0, i == 0 ? UA_NS0ID_BASEEVENTTYPE : 2133);
+            select[i].browsePathSize = 1;
+            select[i].browsePath = &names[i];
+            select[i].attributeId = UA_ATTRIBUTEID_VALUE;
+        }
+        UA_EventFilter filter;
+        UA_EventFilter_init(&filter);
+        filter.selectClauses = select;
+        filter.selectClausesSize = 2;
+        item.requestedParameters.filter.encoding = UA_EXTENSIONOBJECT_DECODED;
+        item.requestedParameters.filter.content.decoded.data = &filter;
+        item.requestedParameters.filter.content.decoded.type = &UA_TYPES[UA_TYPES_EVENTFILTER];
+        item.requestedParameters.queueSize = 100;
+        return UA_Client_MonitoredItems_createEvent(m_client, m_subscription, UA_TIMESTAMPSTORETURN_BOTH, item, &seen,
+                                                    &Client::Event, nullptr)
+            .statusCode;
+    }
+
     // Works the client until `done` holds or two seconds have passed.
     bool RunUntil(const std::function<bool()>& done) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -166,6 +201,23 @@ public:
     }
 
 private:
+    static void Event(UA_Client*, UA_UInt32, void*, UA_UInt32, void* context, size_t count, UA_Variant* fields) {
+        auto& seen = *static_cast<ModelChanges*>(context);
+        if (count != 2 || !UA_Variant_hasScalarType(&fields[0], &UA_TYPES[UA_TYPES_NODEID])) return;
+        const auto* type = static_cast<const UA_NodeId*>(fields[0].data);
+        if (type->identifierType != UA_NODEIDTYPE_NUMERIC || type->identifier.numeric != 2133) return;
+        ++seen.events;
+        if (fields[1].type != &UA_TYPES[UA_TYPES_MODELCHANGESTRUCTUREDATATYPE]) return;
+        const auto* changes = static_cast<const UA_ModelChangeStructureDataType*>(fields[1].data);
+        for (size_t i = 0; i < fields[1].arrayLength; ++i) {
+            const UA_NodeId& affected = changes[i].affected;
+            if (affected.identifierType != UA_NODEIDTYPE_STRING) continue;
+            seen.changes.emplace_back(std::string(reinterpret_cast<const char*>(affected.identifier.string.data),
+                                                  affected.identifier.string.length),
+                                      changes[i].verb);
+        }
+    }
+
     static void Changed(UA_Client*, UA_UInt32, void*, UA_UInt32, void* context, UA_DataValue* value) {
         auto& watch = *static_cast<Watch*>(context);
         watch.statuses.push_back(value->status);
@@ -209,8 +261,10 @@ TEST_F(UaEndpointTest, NodesFollowTheConfigurationWhileAClientWatches) {
     Client client(kPort);
     ASSERT_TRUE(client.Connected());
     EXPECT_EQ(1u, m_endpoint.SessionCount());
-    Client::Watch onA, onGone;
+    Client::Watch onA;
+    Client::ModelChanges modelChanges;
     ASSERT_EQ(UA_STATUSCODE_GOOD, client.Monitor("Dev.A", onA));
+    ASSERT_EQ(UA_STATUSCODE_GOOD, client.MonitorModelChanges(modelChanges));
     ASSERT_TRUE(client.RunUntil([&] { return onA.values.size() == 1; }));
     EXPECT_EQ(1.5, onA.values[0]);
 
@@ -230,6 +284,12 @@ TEST_F(UaEndpointTest, NodesFollowTheConfigurationWhileAClientWatches) {
     ASSERT_TRUE(UA_Variant_hasScalarType(&value, &UA_TYPES[UA_TYPES_INT32]));
     EXPECT_EQ(7, *static_cast<UA_Int32*>(value.data));
     EXPECT_EQ((std::vector<std::string>{"A", "Grp"}), client.Browse("Dev"));
+    // ... and the Server object says so: node and reference added.
+    const std::pair<std::string, int> added{"Dev.Grp.B", 1 | 4};
+    ASSERT_TRUE(client.RunUntil([&] {
+        return std::find(modelChanges.changes.begin(), modelChanges.changes.end(), added) != modelChanges.changes.end();
+    })) << modelChanges.events
+        << " model change events";
 
     // A renamed tag takes its new NodeId; its watcher hears the old one is gone.
     m_tag->Rename(L"A2");
