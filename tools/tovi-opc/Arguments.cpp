@@ -11,10 +11,39 @@ bool Number(const std::wstring& text, double& value) {
     value = std::wcstod(text.c_str(), &end);
     return end != nullptr && *end == L'\0' && value >= 0 && value < 1e9;
 }
+
+struct PolicyName {
+    const wchar_t* name;
+    UaPolicy policy;
+};
+const PolicyName kPolicies[] = {{L"None", UaPolicy::None},
+                                {L"Basic256Sha256", UaPolicy::Basic256Sha256},
+                                {L"Aes128_Sha256_RsaOaep", UaPolicy::Aes128Sha256RsaOaep},
+                                {L"Aes256_Sha256_RsaPss", UaPolicy::Aes256Sha256RsaPss}};
+
+// The options that only a DA server understands, and the OPC UA ones that
+// need an endpoint, checked once every option is known.
+bool Consistent(Arguments& args, bool modeGiven, bool policyGiven, std::string* why) {
+    if (args.uaUrl.empty()) {
+        if (modeGiven || policyGiven) *why = "--ua-security and --ua-mode go with --ua URL";
+        return !modeGiven && !policyGiven;
+    }
+    if (args.device || args.async2 || args.version != DaVersion::Any) {
+        *why = "--device, --async2, --v1 and --v2 are OPC DA options, not for --ua";
+        return false;
+    }
+    if (modeGiven && args.uaPolicy == UaPolicy::None) {
+        *why = "--ua-mode needs a security policy (--ua-security)";
+        return false;
+    }
+    if (!modeGiven && args.uaPolicy != UaPolicy::None) args.uaMode = UaMode::SignAndEncrypt;
+    return true;
+}
 }  // namespace
 
 bool ParseArguments(int argc, const wchar_t* const* argv, Arguments& args, std::string* why) {
     args = Arguments();
+    bool modeGiven = false, policyGiven = false;
     for (int i = 1; i < argc; ++i) {
         std::wstring word = argv[i];
         if (word.size() < 2 || word[0] != L'-' || (word[1] != L'-' && word != L"-h" && word != L"-?")) {
@@ -95,10 +124,42 @@ bool ParseArguments(int argc, const wchar_t* const* argv, Arguments& args, std::
                 *why = "--format is text, csv or json, not \"" + ToUtf8(value) + "\"";
                 return false;
             }
+        } else if (word == L"--ua") {
+            if (!takeValue()) return false;
+            if (_wcsnicmp(value.c_str(), L"opc.tcp://", 10) != 0 || value.size() <= 10) {
+                *why = "--ua takes an opc.tcp:// URL, not \"" + ToUtf8(value) + "\"";
+                return false;
+            }
+            args.uaUrl = value;
+        } else if (word == L"--ua-security") {
+            if (!takeValue()) return false;
+            policyGiven = false;
+            for (const PolicyName& known : kPolicies) {
+                if (value == known.name) {
+                    args.uaPolicy = known.policy;
+                    policyGiven = true;
+                }
+            }
+            if (!policyGiven) {
+                *why = "--ua-security is None, Basic256Sha256, Aes128_Sha256_RsaOaep or Aes256_Sha256_RsaPss, not \"" +
+                       ToUtf8(value) + "\"";
+                return false;
+            }
+        } else if (word == L"--ua-mode") {
+            if (!takeValue()) return false;
+            if (value == L"Sign") {
+                args.uaMode = UaMode::Sign;
+            } else if (value == L"SignAndEncrypt") {
+                args.uaMode = UaMode::SignAndEncrypt;
+            } else {
+                *why = "--ua-mode is Sign or SignAndEncrypt, not \"" + ToUtf8(value) + "\"";
+                return false;
+            }
+            modeGiven = true;
         } else {
             *why = "unknown option " + ToUtf8(word);
             return false;
         }
     }
-    return true;
+    return Consistent(args, modeGiven, policyGiven, why);
 }

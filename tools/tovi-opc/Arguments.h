@@ -8,6 +8,9 @@ enum class WatchFormat { Text, Csv, Json };
 // Which OPC DA interfaces a watch subscribes through: the newest the server
 // offers, or forced to 1.0a's data stream or 2.0's callback.
 enum class DaVersion { Any, V1, V2 };
+// The OPC UA security policy and message mode of --ua-security and --ua-mode.
+enum class UaPolicy { None, Basic256Sha256, Aes128Sha256RsaOaep, Aes256Sha256RsaPss };
+enum class UaMode { None, Sign, SignAndEncrypt };
 
 struct Arguments {
     std::wstring command;
@@ -23,6 +26,9 @@ struct Arguments {
     double speed = 1;                    // replay
     bool loop = false;                   // replay
     bool stop = false;                   // replay
+    std::wstring uaUrl;                  // --ua: an OPC UA endpoint instead of a DA server
+    UaPolicy uaPolicy = UaPolicy::None;
+    UaMode uaMode = UaMode::None;  // Sign or SignAndEncrypt exactly when a policy is chosen
 };
 
 // False with the reason for an unknown option or a bad option value.

@@ -15,6 +15,11 @@ int RunWatch(const Arguments& args);
 int RunProps(const Arguments& args);
 int RunFault(const Arguments& args);
 int RunReplay(const Arguments& args);
+// The same commands against an OPC UA endpoint (--ua URL).
+int RunUaBrowse(const Arguments& args);
+int RunUaRead(const Arguments& args);
+int RunUaWrite(const Arguments& args);
+int RunUaWatch(const Arguments& args);
 
 // The help of a command ("" for the tool's own), and whether it knows it.
 bool PrintHelp(const std::wstring& command);

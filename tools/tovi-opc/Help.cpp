@@ -12,7 +12,7 @@ struct Page {
 
 const Page kPages[] = {
     {L"",
-     "tovi-opc: a command-line client of OPC Data Access 1.0a and 2.0 servers.\n"
+     "tovi-opc: a command-line client of OPC Data Access 1.0a and 2.0 servers, and of OPC UA servers.\n"
      "\n"
      "  tovi-opc servers                          list the OPC DA servers registered here\n"
      "  tovi-opc browse PROGID [BRANCH...] [--flat]   print the address space\n"
@@ -28,6 +28,22 @@ const Page kPages[] = {
      "                                            play recorded values into a Tovi Explorer server\n"
      "\n"
      "PROGID is a server's ProgID or its CLSID in braces. \"tovi-opc COMMAND --help\" explains a command.\n"
+     "\n"
+     "OPC UA: browse, read, write and watch take --ua URL in place of PROGID and speak OPC UA to the\n"
+     "endpoint at URL (opc.tcp://localhost:4840/), with the same ITEM arguments and the same output:\n"
+     "  tovi-opc read --ua opc.tcp://localhost:4840/ Plant.Flow\n"
+     "ITEM is a Tovi Explorer item ID: the node ns=N;s=ITEM, N being the index of the namespace\n"
+     "urn:Zelkor:ToviExplorer:Tags on that server. An ITEM that starts with ns= or i= is a NodeId as it\n"
+     "stands (i=2258, ns=1;s=Name). Where DA shows the quality, UA shows the status code's name (Good,\n"
+     "UncertainLastUsableValue, BadNoCommunication; \", low limited\" and the like for the limit bits), and\n"
+     "the quality code columns of csv and json hold the 32-bit status code. Types are the UA ones (Double,\n"
+     "Int32, Boolean, DateTime); a DateTime value is printed like the timestamps. Errors are status codes\n"
+     "with their numbers: \"BadNodeIdUnknown (0x80340000)\".\n"
+     "--ua URL               the OPC UA endpoint\n"
+     "--ua-security POLICY   None (default), Basic256Sha256, Aes128_Sha256_RsaOaep or Aes256_Sha256_RsaPss;\n"
+     "                       the tool makes itself a certificate for the run and accepts the server's\n"
+     "--ua-mode MODE         Sign or SignAndEncrypt (the default with a policy)\n"
+     "\n"
      "Exit code: 0 when every item succeeded, 1 when anything failed, 2 for a command line that cannot be used."},
     {L"servers",
      "tovi-opc servers\n"
@@ -36,30 +52,46 @@ const Page kPages[] = {
      "ProgID, CLSID, vendor text and the DA versions it registers (\"DA 1.0, DA 2.0\"), one server per line."},
     {L"browse",
      "tovi-opc browse PROGID [BRANCH...] [--flat]\n"
+     "tovi-opc browse --ua URL [BRANCH...] [--flat]\n"
      "\n"
      "Prints the server's address space as an indented tree: items as their names, branches followed by \"/\".\n"
      "BRANCH names lead down from the root, one level each, to the part to print.\n"
-     "--flat  prints the full item ID of every item instead, one per line."},
+     "--flat  prints the full item ID of every item instead, one per line.\n"
+     "With --ua, branches are the folders (objects) and items the variables below the Objects folder, of\n"
+     "the tags' namespace only; BRANCH may also be a folder's whole path (Plant.Area) or a NodeId (i=2253)."},
     {L"read",
      "tovi-opc read PROGID ITEM... [--device | --async2]\n"
+     "tovi-opc read --ua URL ITEM...\n"
      "\n"
      "Reads the items once and prints per item: ID = value, its type, its quality and its timestamp (UTC),\n"
      "or the item's error in words with its result code.\n"
+     "With --ua: ID = value, its UA type, its status code's name and its source timestamp (the server's\n"
+     "where the source gives none): \"Plant.Flow = 12.5  Double  Good  2024-05-01T12:34:56.789Z\"; a bad\n"
+     "status without a value is the item's error (\"Plant.None: error: BadNodeIdUnknown (0x80340000)\").\n"
      "--device  reads from the device instead of the server's cache.\n"
      "--async2  reads through OPC DA 2.0's IOPCAsyncIO2 (always from the device) and waits up to 10 s for\n"
      "          the server's answer in the data callback; an error on a server without it."},
     {L"write",
      "tovi-opc write PROGID ITEM=VALUE...\n"
+     "tovi-opc write --ua URL ITEM=VALUE...\n"
      "\n"
      "Converts each value to the item's canonical type (in the invariant locale: \"2.5\", \"True\")\n"
-     "and writes all of them at once; prints per item \"written\" or the error in words."},
+     "and writes all of them at once; prints per item \"written\" or the error in words.\n"
+     "With --ua the value becomes the node's DataType (read first): Boolean, SByte to UInt64, Float,\n"
+     "Double, String, DateTime (2024-05-01T12:34:56.789Z, UTC); prints \"written\", \"written,\" with a good\n"
+     "status the server adds (\"written, GoodClamped (0x00300000)\": the value was held to the tag's limits),\n"
+     "or \"error:\" with the status (BadNotWritable, BadNodeIdUnknown); text that is no value of the\n"
+     "type gives BadTypeMismatch, a number beyond the type's range BadOutOfRange."},
     {L"watch",
      "tovi-opc watch PROGID ITEM... [--rate MS] [--format text|csv|json] [--for SECONDS] [--v1 | --v2]\n"
+     "tovi-opc watch --ua URL ITEM... [--rate MS] [--format text|csv|json] [--for SECONDS]\n"
      "\n"
      "Subscribes to the items and prints one line per change until Ctrl+C, the time is up or the\n"
      "server goes away (an error, exit code 1). The subscription is OPC DA 2.0's data callback where the\n"
-     "server offers it, else OPC DA 1.0a's data-change stream.\n"
-     "--rate MS           the update rate asked of the server (default 1000)\n"
+     "server offers it, else OPC DA 1.0a's data-change stream. With --ua it is a UA subscription whose\n"
+     "items sample every change (sampling interval 0); the lines are those of read --ua.\n"
+     "--rate MS           the update rate asked of the server, with --ua the publishing interval\n"
+     "                    (default 1000)\n"
      "--format FORMAT     text (default), csv (with a header line) or json (one object per line)\n"
      "--for SECONDS       stop after this time\n"
      "--v1, --v2          subscribe only through the 1.0a stream, or only through the 2.0 callback"},

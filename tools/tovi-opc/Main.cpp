@@ -15,16 +15,18 @@ using Runner = int (*)(const Arguments&);
 struct Command {
     const wchar_t* name;
     Runner run;
+    Runner ua;  // with --ua; none for the DA-only commands
 };
 
 const Command kCommands[] = {
-    {L"servers", RunServers}, {L"browse", RunBrowse}, {L"read", RunRead},   {L"write", RunWrite},
-    {L"watch", RunWatch},     {L"props", RunProps},   {L"fault", RunFault}, {L"replay", RunReplay},
+    {L"servers", RunServers, nullptr}, {L"browse", RunBrowse, RunUaBrowse}, {L"read", RunRead, RunUaRead},
+    {L"write", RunWrite, RunUaWrite},  {L"watch", RunWatch, RunUaWatch},    {L"props", RunProps, nullptr},
+    {L"fault", RunFault, nullptr},     {L"replay", RunReplay, nullptr},
 };
 
-Runner Find(const std::wstring& name) {
+const Command* Find(const std::wstring& name) {
     for (const Command& command : kCommands) {
-        if (name == command.name) return command.run;
+        if (name == command.name) return &command;
     }
     return nullptr;
 }
@@ -41,14 +43,22 @@ int wmain(int argc, wchar_t** argv) {
         PrintHelp(args.command.empty() ? L"" : args.words.empty() ? L"" : args.words[0]);
         return args.help || args.command == L"help" ? kExitOk : kExitUsage;
     }
-    const Runner run = Find(args.command);
-    if (run == nullptr) {
+    const Command* command = Find(args.command);
+    if (command == nullptr) {
         PrintError("unknown command \"" + ToUtf8(args.command) + "\" (see tovi-opc --help)");
         return kExitUsage;
     }
     if (args.help) {
         PrintHelp(args.command);
         return kExitOk;
+    }
+    if (!args.uaUrl.empty()) {
+        if (command->ua == nullptr) {
+            PrintError(ToUtf8(args.command) + " is an OPC DA command: --ua goes with browse, read, write and watch");
+            return kExitUsage;
+        }
+        // OPC UA needs no COM.
+        return command->ua(args);
     }
     // Data changes arrive on RPC threads: the whole tool lives in the MTA.
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -59,7 +69,7 @@ int wmain(int argc, wchar_t** argv) {
     // Servers call the sink back without authenticating as this user.
     CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE, RPC_C_IMP_LEVEL_IDENTIFY, nullptr,
                          EOAC_NONE, nullptr);
-    const int code = run(args);
+    const int code = command->run(args);
     CoUninitialize();
     return code;
 }

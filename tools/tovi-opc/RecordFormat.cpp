@@ -77,20 +77,23 @@ std::string FormatRecord(WatchFormat format, const ItemRecord& record) {
     VARIANT empty;
     VariantInit(&empty);
     const VARIANT& value = record.value != nullptr ? *record.value : empty;
-    const std::string type = TypeName(V_VT(&value));
-    const std::string quality = QualityText(record.quality);
-    const std::string time = TimestampText(record.timestamp);
+    return FormatColumns(format, record.itemId, value, TypeName(V_VT(&value)), QualityText(record.quality),
+                         record.quality, record.timestamp);
+}
+
+std::string FormatColumns(WatchFormat format, const std::string& itemId, const VARIANT& value, const std::string& type,
+                          const std::string& quality, unsigned long qualityCode, const FILETIME& timestamp) {
+    const std::string time = TimestampText(timestamp);
     switch (format) {
     case WatchFormat::Csv:
-        return CsvField(record.itemId) + "," + CsvField(ValueText(value)) + "," + type + "," + CsvField(quality) + "," +
-               std::to_string(record.quality) + "," + time;
+        return CsvField(itemId) + "," + CsvField(ValueText(value)) + "," + type + "," + CsvField(quality) + "," +
+               std::to_string(qualityCode) + "," + time;
     case WatchFormat::Json:
-        return "{\"item\":" + JsonString(record.itemId) + ",\"value\":" + JsonValue(value) +
-               ",\"type\":" + JsonString(type) + ",\"quality\":" + JsonString(quality) +
-               ",\"qualityCode\":" + std::to_string(record.quality) + ",\"timestamp\":" + JsonString(time) + "}";
+        return "{\"item\":" + JsonString(itemId) + ",\"value\":" + JsonValue(value) + ",\"type\":" + JsonString(type) +
+               ",\"quality\":" + JsonString(quality) + ",\"qualityCode\":" + std::to_string(qualityCode) +
+               ",\"timestamp\":" + JsonString(time) + "}";
     case WatchFormat::Text:
     default:
-        return record.itemId + " = " + ValueText(value) + "  " + type + "  " + quality +
-               (time.empty() ? "" : "  " + time);
+        return itemId + " = " + ValueText(value) + "  " + type + "  " + quality + (time.empty() ? "" : "  " + time);
     }
 }

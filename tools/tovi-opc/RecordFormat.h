@@ -18,6 +18,10 @@ std::string RecordHeader(WatchFormat format);
 // "ID = VALUE  TYPE  QUALITY  TIME", a CSV row or a JSON object, without the
 // line end.
 std::string FormatRecord(WatchFormat format, const ItemRecord& record);
+// The same from the columns' own texts: an OPC UA value names its type, and
+// its status code stands where the quality is.
+std::string FormatColumns(WatchFormat format, const std::string& itemId, const VARIANT& value, const std::string& type,
+                          const std::string& quality, unsigned long qualityCode, const FILETIME& timestamp);
 // Text as a JSON string literal, and as a CSV field.
 std::string JsonString(const std::string& text);
 std::string CsvField(const std::string& text);

@@ -39,19 +39,6 @@ struct SeenValues {
     std::mutex lock;
     std::map<DWORD, SeenValue> last;
 };
-
-HANDLE StopEvent() {
-    static HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    return event;
-}
-
-BOOL WINAPI OnConsoleControl(DWORD type) {
-    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
-        SetEvent(StopEvent());
-        return TRUE;
-    }
-    return FALSE;
-}
 }  // namespace
 
 int RunWatch(const Arguments& args) {
@@ -122,7 +109,7 @@ int RunWatch(const Arguments& args) {
         return kExitFailed;
     }
 
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    CatchStop(true);
     const ULONGLONG deadline =
         args.forSeconds > 0 ? GetTickCount64() + static_cast<ULONGLONG>(args.forSeconds * 1000.0) : ~0ULL;
     bool died = false;
@@ -141,7 +128,7 @@ int RunWatch(const Arguments& args) {
             break;
         }
     }
-    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+    CatchStop(false);
     if (died) {
         // Nothing to undo on a server that is gone; its proxies are let go unused.
         subscription.Abandon();

@@ -1,0 +1,77 @@
+// Text to OPC UA values of each type a node may name, and UA values and
+// status codes back to the tool's text: what the endpoint of this program
+// cannot show (DateTime nodes, subtypes, arrays, codes it never sends).
+#include "UaStack.h"
+
+#include <gtest/gtest.h>
+
+#include "Text.h"
+#include "UaValueText.h"
+#include "ValueText.h"
+
+TEST(UaTextTest, TextBecomesEachTypesValueOrTheStatusThatSaysWhyNot) {
+    const struct {
+        const wchar_t* text;
+        const UA_DataType* type;
+        UA_StatusCode status;
+        std::string shown;  // the value as the tool prints it
+    } rows[] = {
+        {L"2024-02-29T23:59:58.1256Z", &UA_TYPES[UA_TYPES_DATETIME], UA_STATUSCODE_GOOD, "2024-02-29T23:59:58.125Z"},
+        {L"2024-05-01 12:00:00", &UA_TYPES[UA_TYPES_DATETIME], UA_STATUSCODE_GOOD, "2024-05-01T12:00:00.000Z"},
+        {L"2024-04-31T00:00:00Z", &UA_TYPES[UA_TYPES_DATETIME], UA_STATUSCODE_BADTYPEMISMATCH, ""},
+        {L"2024-05-01T12:00:00.Z", &UA_TYPES[UA_TYPES_DATETIME], UA_STATUSCODE_BADTYPEMISMATCH, ""},
+        {L"-128", &UA_TYPES[UA_TYPES_SBYTE], UA_STATUSCODE_GOOD, "-128"},
+        {L"128", &UA_TYPES[UA_TYPES_SBYTE], UA_STATUSCODE_BADOUTOFRANGE, ""},
+        {L"18446744073709551615", &UA_TYPES[UA_TYPES_UINT64], UA_STATUSCODE_GOOD, "18446744073709551615"},
+        {L"-1", &UA_TYPES[UA_TYPES_UINT32], UA_STATUSCODE_BADOUTOFRANGE, ""},
+        {L"True", &UA_TYPES[UA_TYPES_BOOLEAN], UA_STATUSCODE_GOOD, "True"},
+        {L"maybe", &UA_TYPES[UA_TYPES_BOOLEAN], UA_STATUSCODE_BADTYPEMISMATCH, ""},
+        {L"0.1", &UA_TYPES[UA_TYPES_FLOAT], UA_STATUSCODE_GOOD, "0.1"},
+        {L"250.5", &UA_TYPES[UA_TYPES_DURATION], UA_STATUSCODE_GOOD, "250.5"},
+        {L"a, \"b\"", nullptr, UA_STATUSCODE_GOOD, "a, \"b\""},
+        {L"Text", &UA_TYPES[UA_TYPES_LOCALIZEDTEXT], UA_STATUSCODE_GOOD, "Text"},
+        {L"i=85", &UA_TYPES[UA_TYPES_NODEID], UA_STATUSCODE_BADTYPEMISMATCH, ""},
+    };
+    for (const auto& row : rows) {
+        UA_Variant value;
+        EXPECT_EQ(TextToUaValue(row.text, row.type, value), row.status) << ToUtf8(row.text);
+        if (row.status == UA_STATUSCODE_GOOD) {
+            // A subtype keeps its own type; a node without one gets a String.
+            EXPECT_EQ(value.type, row.type != nullptr ? row.type : &UA_TYPES[UA_TYPES_STRING]) << ToUtf8(row.text);
+            VARIANT shown;
+            UaToVariant(value, shown);
+            EXPECT_EQ(ValueText(shown), row.shown);
+            VariantClear(&shown);
+        }
+        UA_Variant_clear(&value);
+    }
+}
+
+TEST(UaTextTest, StatusCodesArraysAndTypesWithoutAVariantForm) {
+    EXPECT_EQ(UaStatusText(UA_STATUSCODE_UNCERTAINLASTUSABLEVALUE | 0x0400 | 0x0300),
+              "UncertainLastUsableValue, constant");
+    // Limit bits count only in a data value's info bits.
+    EXPECT_EQ(UaStatusText(UA_STATUSCODE_BAD | 0x0800 | 0x0100), "Bad");
+    EXPECT_EQ(UaResultText(0x8FFF0000), "0x8FFF0000 (0x8FFF0000)");
+    EXPECT_EQ(UaResultText(UA_STATUSCODE_GOODCLAMPED), "GoodClamped (0x00300000)");
+
+    UA_Int16 numbers[] = {-1, 2, 300};
+    UA_Variant array;
+    UA_Variant_setArray(&array, numbers, 3, &UA_TYPES[UA_TYPES_INT16]);
+    VARIANT shown;
+    UaToVariant(array, shown);
+    EXPECT_EQ(ValueText(shown), "[-1, 2, 300]");
+    EXPECT_EQ(UaTypeName(array.type, true), "Array of Int16");
+    VariantClear(&shown);
+    UA_Byte bytes[] = {0x00, 0xAB, 0x7F};
+    UA_ByteString blob{3, bytes};
+    UA_Variant_setScalar(&array, &blob, &UA_TYPES[UA_TYPES_BYTESTRING]);
+    UaToVariant(array, shown);
+    EXPECT_EQ(ValueText(shown), "00AB7F");
+    VariantClear(&shown);
+    UA_NodeId node = UA_NODEID_STRING(2, const_cast<char*>("Plant.Flow"));
+    UA_Variant_setScalar(&array, &node, &UA_TYPES[UA_TYPES_NODEID]);
+    UaToVariant(array, shown);
+    EXPECT_EQ(ValueText(shown), "ns=2;s=Plant.Flow");
+    VariantClear(&shown);
+}
