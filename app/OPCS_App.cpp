@@ -232,6 +232,7 @@ bool OPCS_App::CreateMainFrame() {
     // The class object is withdrawn even from a forced exit: a registration
     // left behind by a dead process would be offered to the next clients.
     m_frame->SetForcedExitHandler([this](bool requested) {
+        m_uaEndpoint.AnnounceShutdown(requested ? kRequestedExitReason : kForcedExitReason, kUaShutdownSeconds);
         NotifyShutdown(requested ? kRequestedExitReason : kForcedExitReason);
         m_classObjectThread.Stop(kForcedExitStopMs);
     });
@@ -239,6 +240,7 @@ bool OPCS_App::CreateMainFrame() {
     // one is let in meanwhile.
     m_frame->SetSessionEndHandler([this] {
         theEventLog << L"Windows is ending the session" << EventLog::EndEntry;
+        m_uaEndpoint.AnnounceShutdown(kSessionEndReason, kUaShutdownSeconds);
         NotifyShutdown(kSessionEndReason);
         m_classObjectThread.Stop(kForcedExitStopMs);
     });

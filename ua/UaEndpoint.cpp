@@ -22,6 +22,8 @@ constexpr double kPumpIntervalMs = 10;
 // One publish carries this many notifications: a period of 10,000 changing
 // items fits in one.
 constexpr UA_UInt32 kNotificationsPerPublish = 50000;
+constexpr UA_UInt16 kMostSecureChannels = 250;
+constexpr UA_UInt16 kMostSessions = 200;
 
 std::string HostName() {
     wchar_t name[256];
@@ -206,6 +208,9 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     DescribeServer(config, applicationUri);
     config.context = this;
     config.maxNotificationsPerPublish = kNotificationsPerPublish;
+    // Well inside what one select() of the event loop holds (FD_SETSIZE 1024).
+    config.maxSecureChannels = kMostSecureChannels;
+    config.maxSessions = kMostSessions;
     config.monitoredItemRegisterCallback = &MonitoredItemRegistered;
     theDefaultActivate = config.accessControl.activateSession;
     theDefaultClose = config.accessControl.closeSession;
@@ -218,6 +223,7 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
         return false;
     }
     m_stop = false;
+    m_announced = false;
     m_started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (m_started == nullptr || !m_thread.Start([this] { return Loop(); })) {
         UA_Server_delete(m_server);
@@ -261,16 +267,7 @@ unsigned UaEndpoint::Loop() {
 
     const unsigned seconds = m_stopSeconds.load();
     if (seconds > 0 && SessionCount() > 0) {
-        UA_LocalizedText reason;
-        reason.locale = UA_STRING(const_cast<char*>("en"));
-        const std::string text = ToUtf8(m_stopReason);
-        reason.text = UA_String{text.size(), reinterpret_cast<UA_Byte*>(const_cast<char*>(text.data()))};
-        UA_Variant value;
-        UA_Variant_setScalar(&value, &reason, &UA_TYPES[UA_TYPES_LOCALIZEDTEXT]);
-        UA_Server_writeValue(m_server, UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERSTATUS_SHUTDOWNREASON), value);
-        UA_UInt32 left = seconds;
-        UA_Variant_setScalar(&value, &left, &UA_TYPES[UA_TYPES_UINT32]);
-        UA_Server_writeValue(m_server, UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERSTATUS_SECONDSTILLSHUTDOWN), value);
+        if (!m_announced) AnnounceShutdown(m_stopReason, seconds);
         const ULONGLONG end = GetTickCount64() + seconds * 1000ULL;
         while (GetTickCount64() < end && SessionCount() > 0) UA_Server_run_iterate(m_server, true);
     }
@@ -279,6 +276,22 @@ unsigned UaEndpoint::Loop() {
     UA_Server_run_shutdown(m_server);
     m_serving = false;
     return 0;
+}
+
+void UaEndpoint::AnnounceShutdown(const std::wstring& reason, unsigned seconds) {
+    if (!m_serving || m_server == nullptr || seconds == 0) return;
+    m_announced = true;
+    UA_LocalizedText text;
+    text.locale = UA_STRING(const_cast<char*>("en"));
+    const std::string utf8 = ToUtf8(reason);
+    text.text = UA_String{utf8.size(), reinterpret_cast<UA_Byte*>(const_cast<char*>(utf8.data()))};
+    UA_Variant value;
+    UA_Variant_setScalar(&value, &text, &UA_TYPES[UA_TYPES_LOCALIZEDTEXT]);
+    UA_Server_writeValue(m_server, UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERSTATUS_SHUTDOWNREASON), value);
+    // The stack counts down from here and reports the state Shutdown meanwhile.
+    UA_UInt32 left = seconds;
+    UA_Variant_setScalar(&value, &left, &UA_TYPES[UA_TYPES_UINT32]);
+    UA_Server_writeValue(m_server, UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERSTATUS_SECONDSTILLSHUTDOWN), value);
 }
 
 void UaEndpoint::Stop(const std::wstring& reason, unsigned seconds) {

@@ -50,6 +50,9 @@ public:
     // reason; the endpoint closes once they have gone or the seconds have
     // passed.
     void Stop(const std::wstring& reason, unsigned seconds);
+    // Open sessions see the state Shutdown, the seconds left and the reason
+    // from now on; Stop follows. Any thread.
+    void AnnounceShutdown(const std::wstring& reason, unsigned seconds);
 
     bool IsServing() const noexcept { return m_serving.load(); }
     unsigned Port() const noexcept { return m_port; }
@@ -82,6 +85,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_serving{false};
     std::atomic<unsigned> m_stopSeconds{0};
+    std::atomic<bool> m_announced{false};
     std::wstring m_stopReason;
     unsigned m_port = kDefaultUaPort;
 

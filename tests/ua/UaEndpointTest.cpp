@@ -411,3 +411,22 @@ TEST_F(UaEndpointTest, ValuesOfEveryDaTypeCrossToUaAndBack) {
         EXPECT_EQ(TextOfValue(written), TextOfValue(stored->GetValue()));
     }
 }
+
+TEST_F(UaEndpointTest, APortInUseCostsOnlyTheSecondEndpoint) {
+    Configuration other;
+    UaEndpoint second(other);
+    UaEndpointOptions options;
+    options.port = kPort;
+    options.pkiFolder = m_folder.Path() + L"PKI";
+    EXPECT_FALSE(second.Start(options));
+    EXPECT_NE(std::wstring::npos, second.StatusText().find(L"port 48451")) << ToUtf8(second.StatusText());
+    EXPECT_EQ(L"OPC UA: not serving (see the event log)", second.PaneText());
+    EXPECT_EQ(L"OPC UA: opc.tcp://localhost:48451/", m_endpoint.PaneText());
+    // The first serves on, the second may start on a free port.
+    Client client(kPort);
+    EXPECT_TRUE(client.Connected());
+    options.port = kPort + 1;
+    EXPECT_TRUE(second.Start(options)) << ToUtf8(second.StatusText());
+    EXPECT_TRUE(Client(kPort + 1).Connected());
+    second.Stop(L"", 0);
+}

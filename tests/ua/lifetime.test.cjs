@@ -72,7 +72,7 @@ test("open sessions see the shutdown, its seconds and its reason before the endp
   await until(async () => seen.state.length > 0, 5000, "the first server state");
   assert.equal(seen.state[0], 0); // Running
   const closer = spawn(process.env.WINE, [process.env.TOVI_EXE, "/Close", "20"], { stdio: "ignore" });
-  await until(async () => seen.state.includes(4), 10000, "ServerState Shutdown"); // Shutdown
+  await until(async () => seen.state.includes(4), 20000, `ServerState Shutdown (seen ${JSON.stringify(seen)})`);
   assert.ok(seen.seconds.some((s) => s > 0), `SecondsTillShutdown ${seen.seconds}`);
   assert.ok(seen.reason.some((r) => r && /shutting down|closing/i.test(r.text)), JSON.stringify(seen.reason));
   await new Promise((resolve) => closer.on("exit", resolve));

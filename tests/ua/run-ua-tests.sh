@@ -27,7 +27,7 @@ timeout 120 "$WINE" "$exe" /RegServer >/dev/null 2>&1 </dev/null || { echo "regi
 if ! timeout 120 "$WINE" "$exe" "$config" /Import "$(winpath "$work/tags.csv")" >"$work/import.txt" 2>&1 </dev/null; then
   echo "the import failed:"; cat "$work/import.txt"; exit 1
 fi
-"$WINE" "$exe" "$config" /UaPort "$port" >/dev/null 2>&1 </dev/null &
+"$WINE" "$exe" "$config" /Serve /UaPort "$port" >"$work/serve.txt" 2>&1 </dev/null &
 server=$!
 for _ in $(seq 1 120); do
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
@@ -35,11 +35,19 @@ for _ in $(seq 1 120); do
 done
 export NODE_PATH="$deps/npm/node_modules" WINE="$WINE" TOVI_OPC="$build/tools/tovi-opc/tovi-opc.exe"
 export TOVI_EXE="$exe"
-UA_URL="opc.tcp://localhost:$port/" node --test --test-force-exit "$here/endpoint.test.cjs" </dev/null
+UA_URL="opc.tcp://localhost:$port/" node --test --test-force-exit --test-concurrency=1 \
+  "$here/endpoint.test.cjs" "$here/robustness.test.cjs" </dev/null
 rc=$?
 timeout 60 "$WINE" "$exe" /Close 20 >/dev/null 2>&1 </dev/null
-wait "$server" 2>/dev/null
+wait "$server"
+served=$?
 server=""
+# /Serve said what it served and who came, and ended cleanly on /Close.
+for line in "Serving Z:" "OPC UA endpoint: opc.tcp://localhost:$port/" "OPC UA session opened: " \
+  "OPC UA session closed: " "Closed."; do
+  grep -qF "$line" "$work/serve.txt" || { echo "/Serve did not print \"$line\":"; cat "$work/serve.txt"; rc=1; }
+done
+[ "$served" -eq 0 ] || { echo "/Serve ended with $served"; rc=1; }
 
 # COM starts the next copies for a DA client: their port comes from the settings.
 settings='HKLM\Software\Zelkor\Tovi Explorer\Settings'
