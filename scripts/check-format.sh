@@ -5,7 +5,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 format="${1:-clang-format}"
 command -v "$format" >/dev/null || { echo "clang-format is missing: run scripts/setup.sh" >&2; exit 1; }
-mapfile -t files < <(find runtime settings tagdb server ua ui app tools tests -name '*.cpp' -o -name '*.h' | sort)
+mapfile -t files < <(find runtime settings opcwire tagdb server ua ui app tools tests -name '*.cpp' -o -name '*.h' | sort)
 # One run over all files; its warnings name each file that differs.
 if ! out="$("$format" --style=file --dry-run --Werror "${files[@]}" 2>&1)"; then
   printf 'Not formatted (clang-format -i FILE):\n' >&2

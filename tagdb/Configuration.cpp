@@ -182,9 +182,24 @@ int Configuration::DeviceCount() {
     return m_devices.Count();
 }
 
+void Configuration::SetTagChangeObserver(TagChangeObserver* observer) noexcept {
+    m_tagObserver.store(observer);
+    // Both sides order their two steps the same way (sequentially consistent):
+    // a caller that still saw the old observer is counted here.
+    while (m_tagNotifications.load() != 0) Sleep(0);
+}
+
+void Configuration::NotifyTagChanged(OPCS_Tag* tag) noexcept {
+    m_tagNotifications.fetch_add(1);
+    if (TagChangeObserver* observer = m_tagObserver.load()) observer->TagChanged(tag);
+    m_tagNotifications.fetch_sub(1);
+}
+
 void Configuration::NoteShapeChanged() noexcept {
     m_shapeVersion.fetch_add(1, std::memory_order_acq_rel);
-    if (TagChangeObserver* observer = m_tagObserver.load(std::memory_order_acquire)) observer->ShapeChanged();
+    m_tagNotifications.fetch_add(1);
+    if (TagChangeObserver* observer = m_tagObserver.load()) observer->ShapeChanged();
+    m_tagNotifications.fetch_sub(1);
 }
 
 void Configuration::NotifyDeviceStatesChanged() noexcept {

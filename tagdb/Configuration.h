@@ -116,10 +116,10 @@ public:
 
     void SetWatcher(ConfigurationWatcher* watcher) noexcept { m_watcher.store(watcher); }
     void NotifyDeviceStatesChanged() noexcept;
-    void SetTagChangeObserver(TagChangeObserver* observer) noexcept { m_tagObserver.store(observer); }
-    void NotifyTagChanged(OPCS_Tag* tag) noexcept {
-        if (TagChangeObserver* observer = m_tagObserver.load(std::memory_order_acquire)) observer->TagChanged(tag);
-    }
+    // Returns once no call to the observer it replaces is under way, so that
+    // the old observer may go.
+    void SetTagChangeObserver(TagChangeObserver* observer) noexcept;
+    void NotifyTagChanged(OPCS_Tag* tag) noexcept;
     // Counts every change of the tree's shape: devices, groups and tags added,
     // deleted or renamed, a tag's type, access or description, the control
     // branches. Every deletion counts under Lock() before the object is freed,
@@ -146,6 +146,7 @@ private:
     std::atomic<ConfigurationWatcher*> m_watcher{nullptr};
     std::atomic<GroupDeletingObserver> m_deletingObserver{nullptr};
     std::atomic<TagChangeObserver*> m_tagObserver{nullptr};
+    std::atomic<long> m_tagNotifications{0};  // calls of the observer under way
     std::atomic<unsigned long long> m_shapeVersion{1};
     std::wstring m_pathName;
     // Files that did not load cleanly and whose original is not kept yet.

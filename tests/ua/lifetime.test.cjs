@@ -22,6 +22,11 @@ function listening() {
   });
 }
 
+// A call that the client would otherwise wait on for ever once the server is gone.
+function within(promise, ms, what) {
+  return Promise.race([promise, sleep(ms).then(() => { throw new Error(`no answer: ${what}`); })]);
+}
+
 async function until(condition, timeoutMs, what) {
   const end = Date.now() + timeoutMs;
   while (!(await condition())) {
@@ -50,7 +55,8 @@ test("the last UA session keeps a COM-started process, which ends when it leaves
   const { client, session: ua } = await session();
   await daDone;
   await sleep(1500);
-  const state = await ua.read({ nodeId: "ns=0;i=2259", attributeId: AttributeIds.Value });
+  const state = await within(ua.read({ nodeId: "ns=0;i=2259", attributeId: AttributeIds.Value }), 5000,
+    "the server after the DA client left");
   assert.equal(state.value.value, 0, "still running after the DA client left");
   await ua.close();
   await client.disconnect();
