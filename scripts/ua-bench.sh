@@ -3,10 +3,11 @@
 # stack serving the same tags, measured by one client in one run.
 #   bash scripts/ua-bench.sh [TAGS]     (default 100000 tags, 10000 of them measured)
 # Environment: UA_BENCH_SECONDS (sustained phase, default 60), UA_BENCH_MEASURED
-# (default 10000), UA_BENCH_JSON (a file for the raw figures too).
+# (default 10000).
 # Builds, makes the configuration with the program's own CSV import in a
-# scratch folder, then runs tools/uabench/bench.cjs, which starts and ends both
-# servers (ports 48461 and 48462) and prints the table.
+# scratch folder, then runs the client (build/tools/uabench/ua_bench.exe,
+# open62541 under Wine), which starts and ends both servers (ports 48461 and
+# 48462) and prints the table.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 tags="${1:-100000}"
@@ -16,7 +17,6 @@ floor_port=48461
 port=48462
 per_group=1000
 build="$root/build"
-deps="${TOVI_DEPS:-$HOME/.cache/tovi-deps}"
 [[ "$tags" =~ ^[0-9]+$ ]] && [ "$tags" -ge 1 ] || { echo "usage: ua-bench.sh [TAGS]" >&2; exit 2; }
 [ "$measured" -le "$tags" ] || measured="$tags"
 
@@ -56,9 +56,14 @@ if ! timeout 600 "$WINE" "$exe" "$config" /Import "$(winpath "$work/bench.csv")"
   exit 1
 fi
 
-json=()
-[ -n "${UA_BENCH_JSON:-}" ] && json=(--json "$UA_BENCH_JSON")
-NODE_PATH="$deps/npm/node_modules" node "$root/tools/uabench/bench.cjs" \
-  --wine "$WINE" --floor-exe "$build/tools/uabench/ua_floor_server.exe" --tovi-exe "$exe" --config "$config" \
-  --tovi-opc "$build/tools/tovi-opc/tovi-opc.exe" --tags "$tags" --measured "$measured" --per-group "$per_group" \
-  --seconds "$seconds" --floor-port "$floor_port" --port "$port" "${json[@]}" </dev/null
+# The prefix's wineserver works in a folder named after the prefix's device and inode.
+wineserver_pid=0
+server_dir="server-$(printf '%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")"
+for p in $(pgrep -x 'wineserver64|wineserver' || true); do
+  if [ "$(basename "$(readlink "/proc/$p/cwd" 2>/dev/null)")" = "$server_dir" ]; then wineserver_pid=$p; fi
+done
+
+"$WINE" "$build/tools/uabench/ua_bench.exe" --floor-exe "$(winpath "$build/tools/uabench/ua_floor_server.exe")" \
+  --tovi-exe "$(winpath "$exe")" --tovi-opc "$(winpath "$build/tools/tovi-opc/tovi-opc.exe")" --config "$config" \
+  --tags "$tags" --measured "$measured" --per-group "$per_group" --seconds "$seconds" \
+  --floor-port "$floor_port" --port "$port" --wineserver-pid "$wineserver_pid" --clock-ticks "$(getconf CLK_TCK)" </dev/null
