@@ -27,6 +27,8 @@ const char* const kOurNamespace = "urn:Zelkor:ToviExplorer:Tags";
 constexpr double kReadyLimitMs = 300000;
 constexpr DWORD kSettleMs = 2000;  // after the endpoint answers, before memory is read
 constexpr int kMonitorRounds = 3;
+// Committed free space left in the floor's heap (see FloorServer.cpp).
+constexpr int kFloorHeapPrimerMb = 32;
 
 struct Options {
     std::wstring floorExe, toviExe, toviOpc, config;
@@ -89,7 +91,8 @@ public:
         std::wstring line;
         if (m_floor) {
             line = L"\"" + theOptions.floorExe + L"\" --port " + std::to_wstring(port) + L" --tags " +
-                   std::to_wstring(tags) + L" --per-group " + std::to_wstring(theOptions.perGroup);
+                   std::to_wstring(tags) + L" --per-group " + std::to_wstring(theOptions.perGroup) +
+                   L" --heap-primer-mb " + std::to_wstring(kFloorHeapPrimerMb);
         } else {
             line = L"\"" + theOptions.toviExe + L"\" \"" + theOptions.config + L"\" /Serve /UaPort " +
                    std::to_wstring(port);
@@ -339,8 +342,9 @@ void PrintTable(const ServerFigures& f, const ServerFigures& o, const Baseline& 
     std::printf("OPC UA benchmark: %s tags, %s measured, sustained %.0f s; load average before: %s; %.1f min\n",
                 Grouped(theOptions.tags).c_str(), n.c_str(), sf.seconds, load.c_str(), minutes);
     std::printf(
-        "floor: open62541 alone (ua_floor_server.exe); ours: \"Tovi Explorer.exe\" /Serve; "
-        "one open62541 client for both\n");
+        "floor: open62541 alone (ua_floor_server.exe, its heap primed with %d MB); ours: \"Tovi Explorer.exe\" "
+        "/Serve; one open62541 client for both\n",
+        kFloorHeapPrimerMb);
     print(head);
     print({std::string(widths[0], '-'), std::string(widths[1], '-'), std::string(widths[2], '-'),
            std::string(widths[3], '-')});
