@@ -27,6 +27,7 @@ const char* const kOurNamespace = "urn:Zelkor:ToviExplorer:Tags";
 constexpr double kReadyLimitMs = 300000;
 constexpr DWORD kSettleMs = 2000;  // after the endpoint answers, before memory is read
 constexpr int kMonitorRounds = 3;
+constexpr DWORD kIdleMs = 10000;
 // Committed free space left in the floor's heap (see FloorServer.cpp).
 constexpr int kFloorHeapPrimerMb = 32;
 
@@ -61,10 +62,15 @@ void Progress(const std::string& text) {
     std::fflush(stderr);
 }
 
+double CpuPercent(double before, double after, double seconds) {
+    return before < 0 || after < 0 ? -1.0 : (after - before) / seconds * 100;
+}
+
 struct ServerFigures {
     double readyMs = NAN;
     double rss = NAN;
     ReadFigures read;
+    double idleServerCpu = -1, idleWineserverCpu = -1;  // % of one core
     double monitorCreatedMs = NAN, monitorFirstMs = NAN;
     SustainedFigures sustained;
     LatencyFigures latency0, latency100;
@@ -188,6 +194,17 @@ ServerFigures Measure(Server& server, const std::vector<std::string>& ids) {
     figures.readyMs = NowMs() - server.StartedAt();
     ua.Run(kSettleMs);
     figures.rss = LinuxRssBytes(server.Pid());
+    // Idle with one session and no subscription; the client sleeps, so that
+    // the wineserver's share is the server's own.
+    Progress(std::string(server.Name()) + ": idle for " + std::to_string(kIdleMs / 1000) + " s");
+    const double idleServer = LinuxCpuSeconds(server.Pid(), theOptions.clockTicks);
+    const double idleWineserver = LinuxCpuSeconds(theOptions.wineserverPid, theOptions.clockTicks);
+    const double idleStart = NowMs();
+    Sleep(kIdleMs);
+    const double idleSeconds = (NowMs() - idleStart) / 1000;
+    figures.idleServerCpu = CpuPercent(idleServer, LinuxCpuSeconds(server.Pid(), theOptions.clockTicks), idleSeconds);
+    figures.idleWineserverCpu =
+        CpuPercent(idleWineserver, LinuxCpuSeconds(theOptions.wineserverPid, theOptions.clockTicks), idleSeconds);
     ua.ConnectWriter();
 
     Progress(std::string(server.Name()) + ": Read of " + std::to_string(ids.size()) + " values");
@@ -283,6 +300,8 @@ void PrintTable(const ServerFigures& f, const ServerFigures& o, const Baseline& 
         o.readyMs - oursOff.readyMs, Ms);
     row("Memory (RSS) when ready", f.rss, o.rss, MiB);
     row("  per tag, added by UA (floor: vs 0 tags; ours: vs /UaPort 0)", floorPerTag, oursPerTag, Bytes);
+    row("Idle 10 s, one session: server process CPU (% of one core)", f.idleServerCpu, o.idleServerCpu, Percent);
+    row("Idle 10 s, one session: wineserver CPU (% of one core)", f.idleWineserverCpu, o.idleWineserverCpu, Percent);
     row("Read of " + n + " values in one Read, median of 5", f.read.median, o.read.median, Ms);
     row("  the first of the 5", f.read.first, o.read.first, Ms);
     row(n + " monitored items (batches of 1000): all created, median of 3", f.monitorCreatedMs, o.monitorCreatedMs, Ms);
