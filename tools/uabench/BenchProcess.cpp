@@ -87,7 +87,7 @@ std::string ReadProcFile(long pid, const char* name) {
 }
 }  // namespace
 
-long FindLinuxPid(const std::vector<std::string>& words) {
+long FindLinuxPid(const std::vector<std::string>& words, const std::string& unless) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA("Z:\\proc\\*", &found);
     if (search == INVALID_HANDLE_VALUE) return 0;
@@ -100,7 +100,7 @@ long FindLinuxPid(const std::vector<std::string>& words) {
         for (char& c : line) {
             if (c == '\0') c = ' ';
         }
-        bool all = !line.empty();
+        bool all = !line.empty() && line.find(unless) == std::string::npos;
         for (const std::string& word : words) all = all && line.find(word) != std::string::npos;
         if (all) {
             result = pid;

@@ -35,8 +35,9 @@ private:
     double m_startedAt = 0;
 };
 
-// The Linux pid of the process whose command line holds every word, or 0.
-long FindLinuxPid(const std::vector<std::string>& words);
+// The Linux pid of the process whose command line holds every word and not
+// `unless` (the benchmark's own command line names the servers too), or 0.
+long FindLinuxPid(const std::vector<std::string>& words, const std::string& unless);
 // utime + stime of a Linux process in seconds; negative when it cannot be read.
 double LinuxCpuSeconds(long pid, double ticksPerSecond);
 // Resident memory of a Linux process in bytes; negative when it cannot be read.

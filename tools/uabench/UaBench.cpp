@@ -117,7 +117,7 @@ public:
         if (m_pid != 0) return m_pid;
         const std::wstring exe = BaseName(m_floor ? theOptions.floorExe : theOptions.toviExe);
         const std::string port = m_floor ? "--port " + std::to_string(m_port) : "/UaPort " + std::to_string(m_port);
-        m_pid = FindLinuxPid({Narrow(exe), port});
+        m_pid = FindLinuxPid({Narrow(exe), port}, "ua_bench.exe");
         if (m_pid == 0) throw std::runtime_error(std::string("no Linux process found for ") + Name());
         return m_pid;
     }
