@@ -1,0 +1,209 @@
+// The UA benchmark's floor: the bare stack serving the benchmark's tags as
+// stored Double variables, laid out and named as the program serves them
+// (folders Dev and Dev.G<n>, variables Dev.G<n>.T<k> with string NodeIds,
+// values with a source timestamp). None security, loopback only, the
+// library's defaults but for the two settings the program changes too: a
+// quiet logger and 50,000 notifications per publish. No product code. Runs
+// until Ctrl+C or its process is ended.
+//
+//   ua_floor_server.exe --port 48461 --tags 100000 [--per-group 1000] [--heap-primer-mb 32]
+//
+// --heap-primer-mb leaves that much committed free space in the C heap once
+// the nodes are made. Wine's heap gives the committed pages at the end of a
+// heap back to the system whenever they come free, so a compact heap like
+// the floor's commits, zeroes and releases about 3 MB for every Read of
+// 10,000 values, twice the CPU of the library's own work; the program's heap,
+// which loading its configuration left with free space inside, does not.
+// With the primer both meet the same allocator.
+#include <winsock2.h>
+#include <windows.h>
+#include <ws2tcpip.h>
+#include <iphlpapi.h>
+// naptypes.h (through iphlpapi.h) defines this as a macro; the stack's
+// structures have a member of that name.
+#undef maxStringLength
+
+#include <open62541/plugin/accesscontrol_default.h>
+#include <open62541/plugin/log.h>
+#include <open62541/server.h>
+#include <open62541/server_config_default.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+constexpr const char* kNamespaceUri = "urn:Zelkor:ToviExplorer:UaBenchFloor";
+// The program's own setting: a period of 10,000 changing items fits in one publish.
+constexpr UA_UInt32 kNotificationsPerPublish = 50000;
+
+std::atomic<bool> theStop{false};
+
+BOOL WINAPI OnControl(DWORD) {
+    theStop = true;
+    return TRUE;
+}
+
+void Quiet(void*, UA_LogLevel, UA_LogCategory, const char*, va_list) {}
+
+UA_NodeId StringId(UA_UInt16 ns, const std::string& id) {
+    UA_NodeId nodeId;
+    UA_NodeId_init(&nodeId);
+    nodeId.namespaceIndex = ns;
+    nodeId.identifierType = UA_NODEIDTYPE_STRING;
+    nodeId.identifier.string.length = id.size();
+    nodeId.identifier.string.data = reinterpret_cast<UA_Byte*>(const_cast<char*>(id.data()));
+    return nodeId;  // borrows `id`
+}
+
+UA_String Borrowed(const std::string& text) {
+    return UA_String{text.size(), reinterpret_cast<UA_Byte*>(const_cast<char*>(text.data()))};
+}
+
+bool AddFolder(UA_Server* server, UA_UInt16 ns, const std::string& id, const std::string& name,
+               const UA_NodeId& parent) {
+    UA_ObjectAttributes attributes = UA_ObjectAttributes_default;
+    attributes.displayName = UA_LocalizedText{UA_STRING_NULL, Borrowed(name)};
+    return UA_Server_addObjectNode(server, StringId(ns, id), parent, UA_NODEID_NUMERIC(0, UA_NS0ID_ORGANIZES),
+                                   UA_QualifiedName{ns, Borrowed(name)}, UA_NODEID_NUMERIC(0, UA_NS0ID_FOLDERTYPE),
+                                   attributes, nullptr, nullptr) == UA_STATUSCODE_GOOD;
+}
+
+// A Double variable holding 0 with a source timestamp, as the program's tags
+// carry one. Only a dynamic variable keeps a written source timestamp; a
+// static one answers every Read with the current time instead.
+bool AddTag(UA_Server* server, UA_UInt16 ns, const std::string& id, const std::string& name, const UA_NodeId& parent,
+            UA_DateTime stamp) {
+    UA_VariableAttributes attributes = UA_VariableAttributes_default;
+    UA_Double zero = 0;
+    UA_Variant_setScalar(&attributes.value, &zero, &UA_TYPES[UA_TYPES_DOUBLE]);
+    attributes.displayName = UA_LocalizedText{UA_STRING_NULL, Borrowed(name)};
+    attributes.dataType = UA_TYPES[UA_TYPES_DOUBLE].typeId;
+    attributes.valueRank = UA_VALUERANK_SCALAR;
+    attributes.accessLevel = UA_ACCESSLEVELMASK_READ | UA_ACCESSLEVELMASK_WRITE;
+    attributes.userAccessLevel = attributes.accessLevel;
+    attributes.minimumSamplingInterval = 0;  // as the program's tags
+    const UA_NodeId nodeId = StringId(ns, id);
+    if (UA_Server_addVariableNode(
+            server, nodeId, parent, UA_NODEID_NUMERIC(0, UA_NS0ID_HASCOMPONENT), UA_QualifiedName{ns, Borrowed(name)},
+            UA_NODEID_NUMERIC(0, UA_NS0ID_BASEDATAVARIABLETYPE), attributes, nullptr, nullptr) != UA_STATUSCODE_GOOD) {
+        return false;
+    }
+    UA_Server_setVariableNodeDynamic(server, nodeId, true);
+    UA_DataValue value;
+    UA_DataValue_init(&value);
+    UA_Variant_setScalar(&value.value, &zero, &UA_TYPES[UA_TYPES_DOUBLE]);
+    value.hasValue = true;
+    value.sourceTimestamp = stamp;
+    value.hasSourceTimestamp = true;
+    return UA_Server_writeDataValue(server, nodeId, value) == UA_STATUSCODE_GOOD;
+}
+
+// Allocates `megabytes` in blocks, keeps a small block after them and frees
+// the rest: the free space lies inside the heap, where it stays committed.
+void PrimeHeap(long megabytes) {
+    constexpr size_t kBlock = 128 * 1024;
+    std::vector<void*> blocks;
+    for (long i = 0; i < megabytes * 8; ++i) blocks.push_back(std::malloc(kBlock));
+    static void* const pin = std::malloc(16);
+    (void)pin;
+    for (void* block : blocks) std::free(block);
+}
+
+int Usage() {
+    std::fprintf(stderr, "usage: ua_floor_server --port PORT --tags N [--per-group N] [--heap-primer-mb N]\n");
+    return 2;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    long port = 0, tags = -1, perGroup = 1000, primer = 0;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const long value = std::strtol(argv[i + 1], nullptr, 10);
+        if (name == "--port") {
+            port = value;
+        } else if (name == "--tags") {
+            tags = value;
+        } else if (name == "--per-group") {
+            perGroup = value;
+        } else if (name == "--heap-primer-mb") {
+            primer = value;
+        } else {
+            return Usage();
+        }
+    }
+    if (argc % 2 != 1 || port <= 0 || port > 65535 || tags < 0 || perGroup <= 0 || primer < 0 || primer > 1024) {
+        return Usage();
+    }
+    SetConsoleCtrlHandler(&OnControl, TRUE);
+
+    static UA_Logger quiet{&Quiet, nullptr, nullptr};
+    UA_ServerConfig config;
+    std::memset(&config, 0, sizeof config);
+    config.logging = &quiet;
+    // Set up as the program sets up its endpoint, less the secure policies.
+    UA_StatusCode status = UA_ServerConfig_setBasics_withPort(&config, static_cast<UA_UInt16>(port));
+    if (status == UA_STATUSCODE_GOOD) {
+        // Loopback only, as the program listens.
+        UA_Array_delete(config.serverUrls, config.serverUrlsSize, &UA_TYPES[UA_TYPES_STRING]);
+        config.serverUrls = nullptr;
+        config.serverUrlsSize = 0;
+        const std::string url = "opc.tcp://localhost:" + std::to_string(port);
+        UA_String listen = Borrowed(url);
+        status = UA_Array_copy(&listen, 1, reinterpret_cast<void**>(&config.serverUrls), &UA_TYPES[UA_TYPES_STRING]);
+        if (status == UA_STATUSCODE_GOOD) config.serverUrlsSize = 1;
+    }
+    if (status == UA_STATUSCODE_GOOD) status = UA_ServerConfig_addSecurityPolicyNone(&config, nullptr);
+    if (status == UA_STATUSCODE_GOOD) status = UA_AccessControl_default(&config, true, nullptr, 0, nullptr);
+    if (status == UA_STATUSCODE_GOOD) status = UA_ServerConfig_addAllEndpoints(&config);
+    if (status != UA_STATUSCODE_GOOD) {
+        UA_ServerConfig_clean(&config);
+        std::fprintf(stderr, "configuration failed: %s\n", UA_StatusCode_name(status));
+        return 1;
+    }
+    config.maxNotificationsPerPublish = kNotificationsPerPublish;
+    UA_Server* server = UA_Server_newWithConfig(&config);
+    if (server == nullptr) {
+        std::fprintf(stderr, "out of memory\n");
+        return 1;
+    }
+
+    const UA_UInt16 ns = UA_Server_addNamespace(server, kNamespaceUri);
+    const std::string device = "Dev";
+    bool built = AddFolder(server, ns, device, device, UA_NODEID_NUMERIC(0, UA_NS0ID_OBJECTSFOLDER));
+    std::string groupId;
+    const UA_DateTime stamp = UA_DateTime_now();
+    for (long k = 0; built && k < tags; ++k) {
+        if (k % perGroup == 0) {
+            const std::string groupName = "G" + std::to_string(k / perGroup);
+            groupId = device + "." + groupName;
+            built = AddFolder(server, ns, groupId, groupName, StringId(ns, device));
+        }
+        const std::string name = "T" + std::to_string(k);
+        built = built && AddTag(server, ns, groupId + "." + name, name, StringId(ns, groupId), stamp);
+    }
+    if (!built) {
+        std::fprintf(stderr, "building the address space failed\n");
+        UA_Server_delete(server);
+        return 1;
+    }
+
+    PrimeHeap(primer);
+    status = UA_Server_run_startup(server);
+    if (status != UA_STATUSCODE_GOOD) {
+        std::fprintf(stderr, "cannot listen on port %ld: %s\n", port, UA_StatusCode_name(status));
+        UA_Server_delete(server);
+        return 1;
+    }
+    std::printf("Floor serving %ld tags at opc.tcp://localhost:%ld/ (namespace %s)\n", tags, port, kNamespaceUri);
+    std::fflush(stdout);
+    while (!theStop.load()) UA_Server_run_iterate(server, true);
+    UA_Server_run_shutdown(server);
+    UA_Server_delete(server);
+    return 0;
+}

@@ -1,0 +1,17 @@
+#pragma once
+// The stack's headers, included the one way that works with the Windows
+// headers: Winsock first, then the stack.
+#include <winsock2.h>
+#include <windows.h>
+#include <ws2tcpip.h>
+#include <iphlpapi.h>
+// naptypes.h (through iphlpapi.h) defines this as a macro; the stack's
+// structures have a member of that name.
+#undef maxStringLength
+
+#include <open62541/client.h>
+#include <open62541/client_config_default.h>
+#include <open62541/client_highlevel.h>
+#include <open62541/client_highlevel_async.h>
+#include <open62541/client_subscriptions.h>
+#include <open62541/plugin/log.h>
