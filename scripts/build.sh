@@ -8,6 +8,8 @@ launcher=()
 if command -v ccache >/dev/null; then
   # Paths relative to the tree, so that other checkouts of it share the cache.
   export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$root}"
+  # Debug information would otherwise tie each object to its checkout's folder.
+  export CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-true}"
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
 if [ ! -f "$dir/CMakeCache.txt" ]; then

@@ -22,34 +22,36 @@ struct UaAddressSpace::Folder {
 
 struct UaAddressSpace::TagRecord {
     UaAddressSpace* owner = nullptr;
-    std::string id;      // the DA item ID in UTF-8: the NodeId's identifier
-    std::string parent;  // the folder's item path
-    std::wstring itemId, name, description;
+    std::string id;           // the DA item ID in UTF-8: the NodeId's identifier
+    std::string parent;       // the folder's item path; the name follows it and a separator in `id`
+    std::string description;  // UTF-8
     OPCS_Tag* tag = nullptr;
     unsigned long long shape = 0;  // the shape count at which `tag` was taken
-    VARTYPE type = VT_EMPTY;
-    DWORD access = 0;
-    bool limitsSet = false;
-    double low = 0, high = 0;
+    // What a read may serve without the configuration: the value is the tag's
+    // when nothing changed since `epoch` and the shape is still `shape`.
+    unsigned long long epoch = 0;
     bool control = false;  // mirrors a setting: read it afresh each time
     bool fresh = false;    // the value has been read at least once
     bool gone = false;     // on its way out: reads answer that the node is unknown
+    bool limitsSet = false;
+    VARTYPE type = VT_EMPTY;
+    DWORD access = 0;
     DWORD changeCount = 0;
-    UA_DataValue value{};
     UA_DataValue* valuePointer = &value;
+    UA_DataValue value{};
+    double low = 0, high = 0;
 
     TagRecord() { UA_DataValue_init(&value); }
     ~TagRecord() { UA_DataValue_clear(&value); }
     TagRecord(const TagRecord&) = delete;
     TagRecord& operator=(const TagRecord&) = delete;
 
+    std::string_view Name() const { return std::string_view(id).substr(parent.size() + 1); }
     // The same node: only its attributes may differ.
-    bool SameNode(const TagRecord& other) const {
-        return parent == other.parent && name == other.name && limitsSet == other.limitsSet;
-    }
+    bool SameNode(const TagRecord& other) const { return parent == other.parent; }
     bool SameAttributes(const TagRecord& other) const {
         return description == other.description && type == other.type && access == other.access &&
-               (!limitsSet || (low == other.low && high == other.high));
+               limitsSet == other.limitsSet && (!limitsSet || (low == other.low && high == other.high));
     }
 };
 
@@ -68,6 +70,20 @@ UA_NodeId StringNodeId(UA_UInt16 ns, const std::string& id) {
     nodeId.identifier.string.length = id.size();
     nodeId.identifier.string.data = reinterpret_cast<UA_Byte*>(const_cast<char*>(id.data()));
     return nodeId;  // borrows `id`: never cleared
+}
+
+UA_String Borrowed(std::string_view text) {
+    UA_String s;
+    s.length = text.size();
+    s.data = reinterpret_cast<UA_Byte*>(const_cast<char*>(text.data()));
+    return s;
+}
+
+UA_LocalizedText LocalizedOf(std::string_view text) {
+    UA_LocalizedText t;
+    t.locale = UA_STRING_NULL;
+    t.text = Borrowed(text);
+    return t;
 }
 
 // Text borrowed by an attribute for the length of one call.
@@ -106,6 +122,11 @@ UA_Byte AccessLevelOf(DWORD access) {
     return UA_ACCESSLEVELMASK_READ | (access == 1 ? static_cast<UA_Byte>(UA_ACCESSLEVELMASK_WRITE) : 0);
 }
 
+// Tags with value limits are analog items, with their EURange.
+UA_ExpandedNodeId TypeDefinitionOf(bool limitsSet) {
+    return UA_EXPANDEDNODEID_NUMERIC(0, limitsSet ? UA_NS0ID_ANALOGITEMTYPE : UA_NS0ID_BASEDATAVARIABLETYPE);
+}
+
 std::string NodeKey(const UA_NodeId& nodeId) {
     return std::string(reinterpret_cast<const char*>(nodeId.identifier.string.data), nodeId.identifier.string.length);
 }
@@ -120,7 +141,8 @@ void UaAddressSpace::Detach() {
 }
 
 void UaAddressSpace::TagChanged(OPCS_Tag* tag) noexcept {
-    // Nobody watches: a DA client's changes cost nothing here.
+    m_changeEpoch.fetch_add(1, std::memory_order_acq_rel);
+    // Nobody watches: a DA client's changes cost nothing more here.
     if (m_monitoredItems.load(std::memory_order_relaxed) == 0) return;
     try {
         std::lock_guard<std::mutex> guard(m_queueLock);
@@ -153,11 +175,9 @@ UaAddressSpace::Snapshot UaAddressSpace::TakeSnapshot() {
             auto record = std::make_unique<TagRecord>();
             record->owner = this;
             record->tag = tag;
-            record->name = tag->GetName();
-            record->itemId = prefix + record->name;
-            record->id = ToUtf8(record->itemId);
+            record->id = ToUtf8(prefix + tag->GetName());
             record->parent = path;
-            record->description = tag->GetDescription();
+            record->description = ToUtf8(tag->GetDescription());
             record->type = tag->GetDataType();
             record->access = tag->GetAccessMode();
             const TagDeadband limits = tag->GetDeadbandSettings();
@@ -306,10 +326,8 @@ void UaAddressSpace::AddFolder(const std::string& id, const std::string& parent,
 
 bool UaAddressSpace::AddTagNode(TagRecord& record) {
     UA_VariableAttributes attributes = UA_VariableAttributes_default;
-    const BorrowedText name(record.name);
-    const BorrowedText description(record.description);
-    attributes.displayName = name.Localized();
-    attributes.description = description.Localized();
+    attributes.displayName = LocalizedOf(record.Name());
+    attributes.description = LocalizedOf(record.description);
     attributes.dataType = DataTypeIdOf(record.type);
     attributes.valueRank = ValueRankOf(record.type);
     attributes.accessLevel = AccessLevelOf(record.access);
@@ -319,9 +337,8 @@ bool UaAddressSpace::AddTagNode(TagRecord& record) {
     const UA_NodeId nodeId = StringNodeId(m_namespace, record.id);
     UA_QualifiedName browseName;
     browseName.namespaceIndex = m_namespace;
-    browseName.name = name.String();
-    const UA_NodeId type = record.limitsSet ? UA_NODEID_NUMERIC(0, UA_NS0ID_ANALOGITEMTYPE)
-                                            : UA_NODEID_NUMERIC(0, UA_NS0ID_BASEDATAVARIABLETYPE);
+    browseName.name = Borrowed(record.Name());
+    const UA_NodeId type = TypeDefinitionOf(record.limitsSet).nodeId;
     UA_StatusCode status = UA_Server_addVariableNode(m_server, nodeId, StringNodeId(m_namespace, record.parent),
                                                      UA_NODEID_NUMERIC(0, UA_NS0ID_HASCOMPONENT), browseName, type,
                                                      attributes, &record, nullptr);
@@ -342,8 +359,7 @@ bool UaAddressSpace::AddTagNode(TagRecord& record) {
 void UaAddressSpace::UpdateAttributes(TagRecord& kept, const TagRecord& wanted) {
     const UA_NodeId nodeId = StringNodeId(m_namespace, kept.id);
     if (wanted.description != kept.description) {
-        const BorrowedText description(wanted.description);
-        UA_Server_writeDescription(m_server, nodeId, description.Localized());
+        UA_Server_writeDescription(m_server, nodeId, LocalizedOf(wanted.description));
     }
     if (wanted.access != kept.access) {
         UA_Server_writeAccessLevel(m_server, nodeId, AccessLevelOf(wanted.access));
@@ -353,7 +369,20 @@ void UaAddressSpace::UpdateAttributes(TagRecord& kept, const TagRecord& wanted) 
         UA_Server_writeValueRank(m_server, nodeId, ValueRankOf(wanted.type));
         kept.fresh = false;  // the value is read again in its new type
     }
-    if (wanted.limitsSet && (wanted.low != kept.low || wanted.high != kept.high)) WriteRange(nodeId, wanted);
+    if (wanted.limitsSet != kept.limitsSet) {
+        // The type definition follows the limits in place, so that monitored items survive.
+        const UA_NodeId hasType = UA_NODEID_NUMERIC(0, UA_NS0ID_HASTYPEDEFINITION);
+        UA_Server_deleteReference(m_server, nodeId, hasType, true, TypeDefinitionOf(kept.limitsSet), true);
+        UA_Server_addReference(m_server, nodeId, hasType, TypeDefinitionOf(wanted.limitsSet), true);
+        if (wanted.limitsSet) {
+            WriteRange(nodeId, wanted);
+        } else {
+            RemoveRange(nodeId);
+        }
+    } else if (wanted.limitsSet && (wanted.low != kept.low || wanted.high != kept.high)) {
+        WriteRange(nodeId, wanted);
+    }
+    kept.limitsSet = wanted.limitsSet;
     kept.description = wanted.description;
     kept.access = wanted.access;
     kept.type = wanted.type;
@@ -376,6 +405,15 @@ void UaAddressSpace::WriteRange(const UA_NodeId& nodeId, const TagRecord& record
         property.displayName = UA_LOCALIZEDTEXT(const_cast<char*>(""), const_cast<char*>("EURange"));
         UA_Server_addVariableNode(m_server, UA_NODEID_NULL, nodeId, UA_NODEID_NUMERIC(0, UA_NS0ID_HASPROPERTY), euRange,
                                   UA_NODEID_NUMERIC(0, UA_NS0ID_PROPERTYTYPE), property, nullptr, nullptr);
+    }
+    UA_BrowsePathResult_clear(&found);
+}
+
+void UaAddressSpace::RemoveRange(const UA_NodeId& nodeId) {
+    UA_QualifiedName euRange = UA_QUALIFIEDNAME(0, const_cast<char*>("EURange"));
+    UA_BrowsePathResult found = UA_Server_browseSimplifiedBrowsePath(m_server, nodeId, 1, &euRange);
+    if (found.statusCode == UA_STATUSCODE_GOOD && found.targetsSize > 0) {
+        UA_Server_deleteNode(m_server, found.targets[0].targetId.nodeId, true);
     }
     UA_BrowsePathResult_clear(&found);
 }
@@ -467,7 +505,7 @@ void UaAddressSpace::RaiseModelChange(const std::vector<ModelChange>& changes) {
 OPCS_Tag* UaAddressSpace::TagOfLocked(TagRecord& record) {
     if (record.shape == m_configuration.ShapeVersion()) return record.tag;
     // The shape moved since the pointer was taken: look the item up again.
-    OPCS_Tag* tag = m_configuration.FindTag(record.itemId);
+    OPCS_Tag* tag = m_configuration.FindTag(FromUtf8(record.id));
     if (tag == nullptr) return nullptr;
     record.tag = tag;
     record.shape = m_configuration.ShapeVersion();
@@ -515,8 +553,19 @@ UA_StatusCode UaAddressSpace::OnRead(UA_Server*, const UA_NodeId*, void*, const 
                                      const UA_NumericRange*) {
     TagRecord* record = static_cast<TagRecord*>(nodeContext);
     if (record == nullptr) return UA_STATUSCODE_BADNODEIDUNKNOWN;
-    ScopedLock guard(record->owner->m_configuration.Lock());
-    return record->owner->RefreshLocked(*record) ? UA_STATUSCODE_GOOD : UA_STATUSCODE_BADNODEIDUNKNOWN;
+    UaAddressSpace& self = *record->owner;
+    // No tag changed since the record was brought up to date, and none came
+    // or went: its value is the tag's, and the configuration is not touched.
+    const unsigned long long epoch = self.m_changeEpoch.load(std::memory_order_acquire);
+    if (record->fresh && !record->control && !record->gone && record->epoch == epoch &&
+        record->shape == self.m_configuration.ShapeVersion()) {
+        return UA_STATUSCODE_GOOD;
+    }
+    ScopedLock guard(self.m_configuration.Lock());
+    if (!self.RefreshLocked(*record)) return UA_STATUSCODE_BADNODEIDUNKNOWN;
+    // Taken before the refresh, so that a change during it makes the next read look again.
+    record->epoch = epoch;
+    return UA_STATUSCODE_GOOD;
 }
 
 UA_StatusCode UaAddressSpace::OnWrite(UA_Server*, const UA_NodeId* sessionId, void*, const UA_NodeId*,

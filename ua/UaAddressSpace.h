@@ -36,6 +36,8 @@ public:
 
     UA_UInt16 NamespaceIndex() const noexcept { return m_namespace; }
     size_t TagNodeCount() const noexcept { return m_tags.size(); }
+    // Some monitored item of a tag waits for its changes.
+    bool Watched() const noexcept { return m_monitoredItems.load(std::memory_order_relaxed) > 0; }
 
     // TagChangeObserver: only queue.
     void TagChanged(OPCS_Tag* tag) noexcept override;
@@ -55,6 +57,7 @@ private:
     bool AddTagNode(TagRecord& record);
     void UpdateAttributes(TagRecord& kept, const TagRecord& wanted);
     void WriteRange(const UA_NodeId& nodeId, const TagRecord& record);
+    void RemoveRange(const UA_NodeId& nodeId);
     void RemoveNode(const std::string& id);
     void AddModelChangeEventType();
     // One node added or deleted, for the model change event.
@@ -89,6 +92,7 @@ private:
 
     std::mutex m_queueLock;  // leaf lock: guards m_changed only
     std::vector<OPCS_Tag*> m_changed;
+    std::atomic<unsigned long long> m_changeEpoch{0};  // counts every tag change
     std::atomic<bool> m_shapeChanged{false};
     std::atomic<bool> m_attached{false};
 };

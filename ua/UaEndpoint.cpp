@@ -18,7 +18,10 @@
 
 namespace {
 // The loop wakes this often to hand tag changes to the monitored items.
+// Changes reach monitored items within the fast interval; with none to feed,
+// the pump only follows the configuration's shape, and wakes less.
 constexpr double kPumpIntervalMs = 10;
+constexpr double kIdlePumpIntervalMs = 50;
 // One publish carries this many notifications: a period of 10,000 changing
 // items fits in one.
 constexpr UA_UInt32 kNotificationsPerPublish = 50000;
@@ -117,7 +120,10 @@ void CloseSession(UA_Server* server, UA_AccessControl* control, const UA_NodeId*
 
 void MonitoredItemRegistered(UA_Server* server, const UA_NodeId*, void*, const UA_NodeId* nodeId, void*, UA_UInt32,
                              UA_Boolean removed) {
-    if (nodeId != nullptr) EndpointOf(server)->AddressSpace().MonitoredItemRegistered(*nodeId, removed);
+    if (nodeId == nullptr) return;
+    UaEndpoint* endpoint = EndpointOf(server);
+    endpoint->AddressSpace().MonitoredItemRegistered(*nodeId, removed);
+    endpoint->PaceThePump();
 }
 
 void PumpCallback(UA_Server* server, void* data) {
@@ -240,6 +246,13 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     return m_serving;
 }
 
+void UaEndpoint::PaceThePump() {
+    const bool fast = m_space->Watched();
+    if (m_pump == 0 || fast == m_pumpFast) return;
+    m_pumpFast = fast;
+    UA_Server_changeRepeatedCallbackInterval(m_server, m_pump, fast ? kPumpIntervalMs : kIdlePumpIntervalMs);
+}
+
 unsigned UaEndpoint::Loop() {
     // Every node is there before the first client can connect.
     m_space->Build(m_server);
@@ -252,8 +265,8 @@ unsigned UaEndpoint::Loop() {
         SetEvent(m_started);
         return 1;
     }
-    UA_UInt64 pump = 0;
-    UA_Server_addRepeatedCallback(m_server, &PumpCallback, m_space.get(), kPumpIntervalMs, &pump);
+    m_pumpFast = false;
+    UA_Server_addRepeatedCallback(m_server, &PumpCallback, m_space.get(), kIdlePumpIntervalMs, &m_pump);
     m_serving = true;
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -271,7 +284,8 @@ unsigned UaEndpoint::Loop() {
         const ULONGLONG end = GetTickCount64() + seconds * 1000ULL;
         while (GetTickCount64() < end && SessionCount() > 0) UA_Server_run_iterate(m_server, true);
     }
-    UA_Server_removeCallback(m_server, pump);
+    UA_Server_removeCallback(m_server, m_pump);
+    m_pump = 0;
     m_space->Detach();
     UA_Server_run_shutdown(m_server);
     m_serving = false;

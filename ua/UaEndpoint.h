@@ -4,6 +4,7 @@
 // server from start to shutdown.
 #include <windows.h>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -72,6 +73,8 @@ public:
     void NoteSession(const std::string& key, UaSessionRow row);
     void ForgetSession(const std::string& key);
     UaAddressSpace& AddressSpace() noexcept { return *m_space; }
+    // Quickens the pump while monitored items wait on it, slows it when none do.
+    void PaceThePump();
 
 private:
     unsigned Loop();
@@ -88,6 +91,8 @@ private:
     std::atomic<bool> m_announced{false};
     std::wstring m_stopReason;
     unsigned m_port = kDefaultUaPort;
+    std::uint64_t m_pump = 0;  // the pump's repeated callback (endpoint thread)
+    bool m_pumpFast = false;
 
     mutable std::mutex m_lock;  // guards what follows
     std::wstring m_status;

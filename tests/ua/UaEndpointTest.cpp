@@ -115,14 +115,15 @@ public:
         return UA_Client_writeValueAttribute(m_client, Id(itemId), &value);
     }
 
-    // The names of a folder's children.
-    std::vector<std::string> Browse(const std::string& folder) {
+    // The names of a folder's children, or of a node's targets of another reference type in any namespace.
+    std::vector<std::string> Browse(const std::string& folder, UA_UInt32 referenceType = 0) {
         UA_BrowseDescription description;
         UA_BrowseDescription_init(&description);
         description.nodeId = folder.empty() ? UA_NODEID_NUMERIC(0, UA_NS0ID_OBJECTSFOLDER) : Id(folder);
         description.resultMask = UA_BROWSERESULTMASK_BROWSENAME;
         description.browseDirection = UA_BROWSEDIRECTION_FORWARD;
-        description.referenceTypeId = UA_NODEID_NUMERIC(0, UA_NS0ID_HIERARCHICALREFERENCES);
+        description.referenceTypeId =
+            UA_NODEID_NUMERIC(0, referenceType != 0 ? referenceType : UA_NS0ID_HIERARCHICALREFERENCES);
         description.includeSubtypes = true;
         UA_BrowseRequest request;
         UA_BrowseRequest_init(&request);
@@ -134,7 +135,7 @@ public:
         const UA_BrowseResult& result = response.resultsSize == 1 ? response.results[0] : empty;
         for (size_t i = 0; i < result.referencesSize; ++i) {
             const UA_QualifiedName& name = result.references[i].browseName;
-            if (name.namespaceIndex == m_namespace)
+            if (name.namespaceIndex == m_namespace || referenceType != 0)
                 names.emplace_back(reinterpret_cast<char*>(name.name.data), name.name.length);
         }
         UA_BrowseResponse_clear(&response);
@@ -272,6 +273,24 @@ TEST_F(UaEndpointTest, NodesFollowTheConfigurationWhileAClientWatches) {
     m_tag->SetValueNow(Variant::FromDouble(2.5));
     ASSERT_TRUE(client.RunUntil([&] { return onA.values.size() == 2; }));
     EXPECT_EQ(2.5, onA.values[1]);
+
+    // Value limits make it an analog item with its EURange, and back, in
+    // place: the watcher hears each value and never that the node went.
+    m_tag->EnableValueLimits(true);
+    for (const bool limits : {true, false}) {
+        TagEdit edit;
+        edit.limitValues = limits;
+        edit.high = 10;
+        edit.value = Variant::FromDouble(limits ? 3.5 : 4.5);
+        m_tag->ApplyEdit(edit);
+        ASSERT_TRUE(client.RunUntil([&] { return onA.values.back() == (limits ? 3.5 : 4.5); }));
+        EXPECT_EQ(std::vector<std::string>{limits ? "AnalogItemType" : "BaseDataVariableType"},
+                  client.Browse("Dev.A", UA_NS0ID_HASTYPEDEFINITION));
+        EXPECT_EQ(limits ? std::vector<std::string>{"EURange"} : std::vector<std::string>{},
+                  client.Browse("Dev.A", UA_NS0ID_HASPROPERTY));
+    }
+    EXPECT_EQ(4u, onA.statuses.size());
+    EXPECT_EQ(4, std::count(onA.statuses.begin(), onA.statuses.end(), UA_STATUSCODE_GOOD));
 
     // Added groups and tags appear.
     auto* group = new ToviTagGroup;
