@@ -428,6 +428,16 @@ TEST_F(UaEndpointTest, ValuesOfEveryDaTypeCrossToUaAndBack) {
         OPCS_Tag* stored = m_configuration.FindTag(L"Dev." + std::wstring(tag.name));
         ASSERT_NE(nullptr, stored);
         EXPECT_EQ(TextOfValue(written), TextOfValue(stored->GetValue()));
+        // With nothing monitored, a DA-side change shows in the very next read after a quiet one.
+        ASSERT_EQ(UA_STATUSCODE_GOOD, client.Read(id));
+        const Variant daValue = Variant::FromString(L"1").ConvertedTo(tag.type);
+        stored->SetValueNow(daValue);
+        UA_Variant_init(&ua);
+        ASSERT_EQ(UA_STATUSCODE_GOOD, client.Read(id, &ua));
+        Variant seen;
+        ASSERT_EQ(S_OK, FromUaVariant(ua, seen));
+        UA_Variant_clear(&ua);
+        EXPECT_EQ(TextOfValue(daValue), TextOfValue(seen));
     }
 }
 
