@@ -66,6 +66,8 @@ OPCS_Device::OPCS_Device() : m_updateInterval(NewDevicePollRate()) {
 
 OPCS_Device::~OPCS_Device() {
     Shutdown();
+    // The tags' changes reach no configuration from here on, held or not.
+    SetConfiguration(nullptr);
     RetireValidity();
     {
         ScopedLock guard(m_lock);

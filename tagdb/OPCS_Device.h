@@ -116,7 +116,6 @@ protected:
     friend class DeviceRecord;  // the configuration file's reader and writer
 
 private:
-    std::atomic<Configuration*> m_configuration{nullptr};
     unsigned PollThreadMain();
     void PollingRun();
     static constexpr WORD kVolatileClearedQuality = OPC_QUALITY_NOT_CONNECTED;

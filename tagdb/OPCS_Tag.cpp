@@ -69,17 +69,18 @@ std::wstring OPCS_Tag::GetName() const {
     return m_name;
 }
 
+Configuration* OPCS_Tag::OwnerConfiguration() const noexcept {
+    // No lock taken on the way up: the caller holds the tag's, which keeps the owner and its parents alive.
+    return m_owner != nullptr ? m_owner->ConfigurationAbove() : nullptr;
+}
+
 void OPCS_Tag::MarkModifiedIfOwned() {
-    if (!OPCS_TagGroup::IsValidGroup(m_owner)) return;
-    // No lock taken on the way up: the caller holds the tag's.
-    if (OPCS_Device* device = m_owner->GetDevice()) device->MarkConfigurationModified();
+    if (Configuration* configuration = OwnerConfiguration()) configuration->SetModified(true);
 }
 
 void OPCS_Tag::CountChange(bool shape) {
     ++m_changes;
-    if (!OPCS_TagGroup::IsValidGroup(m_owner)) return;
-    OPCS_Device* device = m_owner->GetDevice();
-    Configuration* configuration = device != nullptr ? device->GetConfiguration() : nullptr;
+    Configuration* configuration = OwnerConfiguration();
     if (configuration == nullptr) return;
     if (shape) configuration->NoteShapeChanged();
     configuration->NotifyTagChanged(this);

@@ -9,6 +9,7 @@
 #include "OpcConstants.h"
 #include "Variant.h"
 
+class Configuration;
 class OPCS_TagGroup;
 
 constexpr DWORD kTagSignature = 0x4F504354;  // "TCPO" in memory
@@ -194,6 +195,8 @@ protected:
     friend class OPCS_TagGroup;
     // The rename itself, once the owner has checked the name (lock held).
     void ApplyRename(std::wstring name);
+    // The configuration the owner's tree reports to, or null (caller holds the lock).
+    Configuration* OwnerConfiguration() const noexcept;
     // Marks the configuration modified when owned (caller holds the lock).
     void MarkModifiedIfOwned();
     void MarkValueModifiedIfOwned();

@@ -388,6 +388,14 @@ void OPCS_TagGroup::SetDescription(const std::wstring& text) {
 
 OPCS_TagGroup* OPCS_TagGroup::GetParent() { return m_parent.load(); }
 
+Configuration* OPCS_TagGroup::ConfigurationAbove() const noexcept {
+    const OPCS_TagGroup* top = this;
+    for (const OPCS_TagGroup* parent = top->m_parent.load(); parent != nullptr; parent = parent->m_parent.load()) {
+        top = parent;
+    }
+    return top->m_configuration.load();
+}
+
 bool OPCS_TagGroup::ForceQuality(int quality) {
     if (!IsForcibleQuality(quality)) return false;
     if (m_forcedQuality.exchange(quality) != quality) {

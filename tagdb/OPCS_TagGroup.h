@@ -15,6 +15,7 @@
 #include "Text.h"
 #include "Variant.h"
 
+class Configuration;
 class OPCS_Tag;
 class OPCS_Device;
 
@@ -78,6 +79,15 @@ public:
     std::wstring GetDescription();
     void SetDescription(const std::wstring& text);
     OPCS_TagGroup* GetParent();
+    // The configuration the tree's top reports to: a device's while a
+    // configuration holds it, else null. Walked as a tag's forcing is, up the
+    // parents with no lock, no live-set lookup and no virtual call, by the
+    // holder of the lock of a tag below. No group on the way is freed
+    // meanwhile: a group's deletion deletes every tag below it, which waits
+    // for that lock, and a group leaves its parent only on its way to
+    // deletion, within the hold of the configuration lock that the parent's
+    // own deletion needs too.
+    Configuration* ConfigurationAbove() const noexcept;
     LONG GetOrdinal();
     bool IsStructureChanged();
     void SetStructureChanged(bool changed);
@@ -113,6 +123,9 @@ protected:
     // Read without the lock: a tag reports a change to its configuration
     // through its parents while it holds its own lock.
     std::atomic<OPCS_TagGroup*> m_parent{nullptr};
+    // Set on devices only; here so that the walk up reads it without a
+    // virtual call, also while a device is being destroyed.
+    std::atomic<Configuration*> m_configuration{nullptr};
     std::atomic<int> m_forcedQuality{-1};  // kNotForced
     CriticalSection m_lock;
     bool m_structureChanged = false;

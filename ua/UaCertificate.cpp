@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "Text.h"
-#include "UaMapping.h"
+#include "UaCommon.h"
 #include "WholeFile.h"
 
 namespace {
@@ -61,14 +61,6 @@ bool ReadBytes(const std::wstring& path, UA_ByteString& out) {
 bool WriteBytes(const std::wstring& path, const UA_ByteString& bytes, DWORD& error) {
     return WriteFileReplacing(path, std::vector<BYTE>(bytes.data, bytes.data + bytes.length), error);
 }
-
-UA_String Borrow(const std::string& text) {
-    // The library reads these with strlen: `text` keeps its terminating NUL.
-    UA_String s;
-    s.length = text.size();
-    s.data = reinterpret_cast<UA_Byte*>(const_cast<char*>(text.c_str()));
-    return s;
-}
 }  // namespace
 
 UaCertificate::~UaCertificate() {
@@ -84,25 +76,10 @@ bool LoadOrMakeCertificate(const std::wstring& pkiFolder, const std::string& app
     UA_ByteString_clear(&out.certificate);
     UA_ByteString_clear(&out.privateKey);
 
-    const std::vector<std::string> subject = {"CN=Tovi Explorer@" + hostName, "O=Zelkor"};
-    // The IP entry last: the library keeps a pointer to its converted address
-    // only for as long as the loop that reads the list.
-    const std::vector<std::string> names = {"URI:" + applicationUri, "DNS:localhost", "DNS:" + hostName,
-                                            "IP:127.0.0.1"};
-    std::vector<UA_String> subjectParts, nameParts;
-    for (const std::string& part : subject) subjectParts.push_back(Borrow(part));
-    for (const std::string& part : names) nameParts.push_back(Borrow(part));
-    UA_UInt16 keyBits = 2048;
-    UA_UInt16 days = 5 * 365;
-    UA_KeyValuePair pairs[2];
-    pairs[0].key = UA_QUALIFIEDNAME(0, const_cast<char*>("key-size-bits"));
-    UA_Variant_setScalar(&pairs[0].value, &keyBits, &UA_TYPES[UA_TYPES_UINT16]);
-    pairs[1].key = UA_QUALIFIEDNAME(0, const_cast<char*>("expires-in-days"));
-    UA_Variant_setScalar(&pairs[1].value, &days, &UA_TYPES[UA_TYPES_UINT16]);
-    UA_KeyValueMap parameters{2, pairs};
-    const UA_StatusCode status = UA_CreateCertificate(&QuietUaLogger(), subjectParts.data(), subjectParts.size(),
-                                                      nameParts.data(), nameParts.size(), UA_CERTIFICATEFORMAT_DER,
-                                                      &parameters, &out.privateKey, &out.certificate);
+    const UA_StatusCode status =
+        MakeSelfSignedCertificate({"CN=Tovi Explorer@" + hostName, "O=Zelkor"},
+                                  {"URI:" + applicationUri, "DNS:localhost", "DNS:" + hostName, "IP:127.0.0.1"},
+                                  5 * 365, out.certificate, out.privateKey);
     if (status != UA_STATUSCODE_GOOD) {
         out.error = L"The server certificate could not be made: " + FromUtf8(UA_StatusCode_name(status)) + L".";
         return false;

@@ -3,7 +3,6 @@
 
 #include "UaEndpoint.h"
 
-#include <cstdarg>
 #include <cstring>
 
 #include "EventLog.h"
@@ -12,7 +11,7 @@
 #include "Text.h"
 #include "UaAddressSpace.h"
 #include "UaCertificate.h"
-#include "UaLibrary.h"
+#include "UaCommon.h"
 #include "UaMapping.h"
 #include "VersionInfo.h"
 
@@ -28,21 +27,11 @@ constexpr UA_UInt32 kNotificationsPerPublish = 50000;
 constexpr UA_UInt16 kMostSecureChannels = 250;
 constexpr UA_UInt16 kMostSessions = 200;
 
-std::string HostName() {
-    wchar_t name[256];
-    DWORD size = 256;
-    if (!GetComputerNameExW(ComputerNameDnsHostname, name, &size) || size == 0) {
-        size = 256;
-        if (!GetComputerNameW(name, &size)) return "localhost";
-    }
-    return ToUtf8(std::wstring_view(name, size));
-}
-
 UA_String CopyText(std::wstring_view text) {
-    const std::string utf8 = ToUtf8(text);
+    const BorrowedText borrowed(text);
+    const UA_String string = borrowed.String();
     UA_String out = UA_STRING_NULL;
-    UA_String borrowed{utf8.size(), reinterpret_cast<UA_Byte*>(const_cast<char*>(utf8.data()))};
-    UA_String_copy(&borrowed, &out);
+    UA_String_copy(&string, &out);
     return out;
 }
 
@@ -187,7 +176,7 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
         config.serverUrls = nullptr;
         config.serverUrlsSize = 0;
         const std::string url = "opc.tcp://localhost:" + std::to_string(m_port);
-        UA_String listen{url.size(), reinterpret_cast<UA_Byte*>(const_cast<char*>(url.data()))};
+        const UA_String listen = BorrowedString(url);
         status = UA_Array_copy(&listen, 1, reinterpret_cast<void**>(&config.serverUrls), &UA_TYPES[UA_TYPES_STRING]);
         if (status == UA_STATUSCODE_GOOD) config.serverUrlsSize = 1;
     }
@@ -295,10 +284,9 @@ unsigned UaEndpoint::Loop() {
 void UaEndpoint::AnnounceShutdown(const std::wstring& reason, unsigned seconds) {
     if (!m_serving || m_server == nullptr || seconds == 0) return;
     m_announced = true;
-    UA_LocalizedText text;
+    const BorrowedText reasonText(reason);
+    UA_LocalizedText text = reasonText.Localized();
     text.locale = UA_STRING(const_cast<char*>("en"));
-    const std::string utf8 = ToUtf8(reason);
-    text.text = UA_String{utf8.size(), reinterpret_cast<UA_Byte*>(const_cast<char*>(utf8.data()))};
     UA_Variant value;
     UA_Variant_setScalar(&value, &text, &UA_TYPES[UA_TYPES_LOCALIZEDTEXT]);
     UA_Server_writeValue(m_server, UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERSTATUS_SHUTDOWNREASON), value);

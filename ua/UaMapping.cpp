@@ -151,11 +151,6 @@ VARTYPE VartypeOfUa(const UA_DataType* type) {
 }
 }  // namespace
 
-UA_Logger& QuietUaLogger() {
-    static UA_Logger logger{[](void*, UA_LogLevel, UA_LogCategory, const char*, va_list) {}, nullptr, nullptr};
-    return logger;
-}
-
 std::wstring TextOf(const UA_String& text) {
     if (text.length == 0 || text.data == nullptr) return {};
     return FromUtf8(std::string_view(reinterpret_cast<const char*>(text.data), text.length));

@@ -26,8 +26,5 @@ HRESULT FromUaVariant(const UA_Variant& value, Variant& out);
 // The status a UA write answers for the OPC result of the same DA write.
 UA_StatusCode StatusOfWriteResult(HRESULT result) noexcept;
 
-// The stack speaks to nobody: what matters reaches the event log from the endpoint.
-UA_Logger& QuietUaLogger();
-
 // A UA string's text (UTF-8 on the wire).
 std::wstring TextOf(const UA_String& text);

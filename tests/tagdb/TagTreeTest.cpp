@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <map>
 #include <memory>
 
 #include "TagDbFixtures.h"
@@ -215,4 +216,37 @@ TEST(TagTreeTest, StructureChangesReachTheDevice) {
     t.sub->AddTag(NewTag(L"New"));
     EXPECT_TRUE(t.device.IsStructureChanged());
     EXPECT_TRUE(probe.Marked());
+}
+
+// The UA endpoint hears of tags only this way: from every depth, and from no
+// tree that no configuration holds.
+TEST(TagTreeTest, EveryTagChangeReachesTheConfigurationsObserver) {
+    struct Observer : TagChangeObserver {
+        std::map<OPCS_Tag*, int> changes;
+        int shapes = 0;
+        void TagChanged(OPCS_Tag* tag) noexcept override { ++changes[tag]; }
+        void ShapeChanged() noexcept override { ++shapes; }
+    } observer;
+    BoilerTree t;
+    ConfigurationProbe probe(t.device);
+    probe.configuration.SetTagChangeObserver(&observer);
+    for (ToviTag* tag : {t.level, t.inlet, t.deepInlet}) {
+        probe.Reset();
+        tag->SetValueNow(Variant::FromDouble(1));
+        tag->SetQuality(OPC_QUALITY_BAD);
+        tag->SetDescription(L"Changed");
+        EXPECT_EQ(3, observer.changes[tag]) << tag->GetItemID();
+        EXPECT_TRUE(probe.Marked()) << tag->GetItemID();
+    }
+    EXPECT_EQ(3, observer.shapes);
+
+    ToviTagGroup loose;
+    ToviTag* stray = NewTag(L"Stray");
+    ASSERT_TRUE(loose.AddTag(stray));
+    stray->SetValueNow(Variant::FromDouble(2));
+    t.device.SetConfiguration(nullptr);
+    t.deepInlet->SetValueNow(Variant::FromDouble(2));
+    EXPECT_EQ(0, observer.changes[stray]);
+    EXPECT_EQ(3, observer.changes[t.deepInlet]);
+    probe.configuration.SetTagChangeObserver(nullptr);
 }

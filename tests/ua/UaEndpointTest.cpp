@@ -25,6 +25,7 @@
 #include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
+#include "UaCommon.h"
 #include "UaEndpoint.h"
 #include "UaMapping.h"
 

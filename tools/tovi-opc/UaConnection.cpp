@@ -6,15 +6,10 @@
 
 #include "Console.h"
 #include "Text.h"
+#include "UaCommon.h"
 #include "UaValueText.h"
 
 namespace {
-// The stack would otherwise write its own log lines into the tool's output.
-UA_Logger& QuietLogger() {
-    static UA_Logger logger{[](void*, UA_LogLevel, UA_LogCategory, const char*, va_list) {}, nullptr, nullptr};
-    return logger;
-}
-
 const char* PolicyUri(UaPolicy policy) {
     switch (policy) {
     case UaPolicy::Basic256Sha256: return "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256";
@@ -25,46 +20,12 @@ const char* PolicyUri(UaPolicy policy) {
     }
 }
 
-std::string HostName() {
-    wchar_t name[256];
-    DWORD size = 256;
-    if (!GetComputerNameExW(ComputerNameDnsHostname, name, &size) || size == 0) {
-        size = 256;
-        if (!GetComputerNameW(name, &size)) return "localhost";
-    }
-    return ToUtf8(std::wstring(name, size));
-}
-
-UA_String Borrow(const std::string& text) {
-    // The certificate maker reads these with strlen: `text` keeps its NUL.
-    return UA_String{text.size(), reinterpret_cast<UA_Byte*>(const_cast<char*>(text.c_str()))};
-}
-
-// A self-signed certificate for this run only, kept nowhere: a server that
-// takes only the clients it was told to trust refuses it.
-UA_StatusCode MakeCertificate(const std::string& applicationUri, const std::string& host, UA_ByteString& certificate,
-                              UA_ByteString& privateKey) {
-    const std::string subject[] = {"CN=tovi-opc@" + host, "O=Zelkor"};
-    const std::string names[] = {"URI:" + applicationUri, "DNS:localhost"};
-    UA_String subjectParts[] = {Borrow(subject[0]), Borrow(subject[1])};
-    UA_String nameParts[] = {Borrow(names[0]), Borrow(names[1])};
-    UA_UInt16 keyBits = 2048;
-    UA_UInt16 days = 365;
-    UA_KeyValuePair pairs[2];
-    pairs[0].key = UA_QUALIFIEDNAME(0, const_cast<char*>("key-size-bits"));
-    UA_Variant_setScalar(&pairs[0].value, &keyBits, &UA_TYPES[UA_TYPES_UINT16]);
-    pairs[1].key = UA_QUALIFIEDNAME(0, const_cast<char*>("expires-in-days"));
-    UA_Variant_setScalar(&pairs[1].value, &days, &UA_TYPES[UA_TYPES_UINT16]);
-    UA_KeyValueMap parameters{2, pairs};
-    return UA_CreateCertificate(&QuietLogger(), subjectParts, 2, nameParts, 2, UA_CERTIFICATEFORMAT_DER, &parameters,
-                                &privateKey, &certificate);
-}
-
 UA_StatusCode Configure(const Arguments& args, UA_ClientConfig& config) {
     const std::string host = HostName();
     // The server checks this against the certificate's URI.
     const std::string applicationUri = "urn:" + host + ":Zelkor:tovi-opc";
-    config.logging = &QuietLogger();
+    // The stack would otherwise write its own log lines into the tool's output.
+    config.logging = &QuietUaLogger();
     config.clientDescription.applicationUri = UA_STRING_ALLOC(applicationUri.c_str());
     config.clientDescription.productUri = UA_STRING_ALLOC("urn:Zelkor:tovi-opc");
     config.clientDescription.applicationName =
@@ -76,7 +37,10 @@ UA_StatusCode Configure(const Arguments& args, UA_ClientConfig& config) {
     } else {
         UA_ByteString certificate = UA_BYTESTRING_NULL;
         UA_ByteString privateKey = UA_BYTESTRING_NULL;
-        status = MakeCertificate(applicationUri, host, certificate, privateKey);
+        // For this run only, kept nowhere: a server that takes only the
+        // clients it was told to trust refuses it.
+        status = MakeSelfSignedCertificate({"CN=tovi-opc@" + host, "O=Zelkor"},
+                                           {"URI:" + applicationUri, "DNS:localhost"}, 365, certificate, privateKey);
         if (status == UA_STATUSCODE_GOOD) {
             status = UA_ClientConfig_setDefaultEncryption(&config, certificate, privateKey, nullptr, 0, nullptr, 0);
         }
@@ -96,8 +60,7 @@ UA_StatusCode Configure(const Arguments& args, UA_ClientConfig& config) {
 bool NodeIdOfText(const std::wstring& item, UA_NodeId& node) {
     const std::string utf8 = ToUtf8(item);
     UA_NodeId_init(&node);
-    return UA_NodeId_parse(&node, UA_String{utf8.size(), reinterpret_cast<UA_Byte*>(const_cast<char*>(utf8.data()))}) ==
-           UA_STATUSCODE_GOOD;
+    return UA_NodeId_parse(&node, BorrowedString(utf8)) == UA_STATUSCODE_GOOD;
 }
 }  // namespace
 

@@ -13,6 +13,4 @@
 #include <open62541/client_config_default.h>
 #include <open62541/client_highlevel.h>
 #include <open62541/client_subscriptions.h>
-#include <open62541/plugin/create_certificate.h>
-#include <open62541/plugin/log.h>
 #include <open62541/plugin/pki_default.h>

@@ -5,21 +5,18 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstring>
 #include <random>
 #include <stdexcept>
 
 #include "BenchProcess.h"
+#include "UaCommon.h"
 
 namespace {
 constexpr double kPeriodMs = 100;    // publishing interval, and the sustained phase's change period
 constexpr double kSamplingMs = 100;  // sampling of the monitored items made in batches
 constexpr size_t kBatch = 1000;      // monitored items per CreateMonitoredItems call
 constexpr UA_UInt32 kTimeoutMs = 60000;
-
-void Quiet(void*, UA_LogLevel, UA_LogCategory, const char*, va_list) {}
-UA_Logger theQuietLogger{&Quiet, nullptr, nullptr};
 
 std::runtime_error Failure(const std::string& what, UA_StatusCode status) {
     return std::runtime_error(what + ": " + UA_StatusCode_name(status));
@@ -28,7 +25,7 @@ std::runtime_error Failure(const std::string& what, UA_StatusCode status) {
 UA_Client* NewClient(UA_EventLoop* shared, UA_UInt32 timeoutMs) {
     UA_ClientConfig config;
     std::memset(&config, 0, sizeof config);
-    config.logging = &theQuietLogger;
+    config.logging = &QuietUaLogger();
     if (shared != nullptr) {
         config.eventLoop = shared;
         config.externalEventLoop = true;

@@ -3,8 +3,9 @@
 // (folders Dev and Dev.G<n>, variables Dev.G<n>.T<k> with string NodeIds,
 // values with a source timestamp). None security, loopback only, the
 // library's defaults but for the two settings the program changes too: a
-// quiet logger and 50,000 notifications per publish. No product code. Runs
-// until Ctrl+C or its process is ended.
+// quiet logger and 50,000 notifications per publish. No product code but the
+// shared UA helpers (ua/UaCommon), which stand on the stack alone. Runs until
+// Ctrl+C or its process is ended.
 //
 //   ua_floor_server.exe --port 48461 --tags 100000 [--per-group 1000] [--heap-primer-mb 32]
 //
@@ -29,12 +30,13 @@
 #include <open62541/server_config_default.h>
 
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "UaCommon.h"
 
 namespace {
 constexpr const char* kNamespaceUri = "urn:Zelkor:ToviExplorer:UaBenchFloor";
@@ -48,29 +50,14 @@ BOOL WINAPI OnControl(DWORD) {
     return TRUE;
 }
 
-void Quiet(void*, UA_LogLevel, UA_LogCategory, const char*, va_list) {}
-
-UA_NodeId StringId(UA_UInt16 ns, const std::string& id) {
-    UA_NodeId nodeId;
-    UA_NodeId_init(&nodeId);
-    nodeId.namespaceIndex = ns;
-    nodeId.identifierType = UA_NODEIDTYPE_STRING;
-    nodeId.identifier.string.length = id.size();
-    nodeId.identifier.string.data = reinterpret_cast<UA_Byte*>(const_cast<char*>(id.data()));
-    return nodeId;  // borrows `id`
-}
-
-UA_String Borrowed(const std::string& text) {
-    return UA_String{text.size(), reinterpret_cast<UA_Byte*>(const_cast<char*>(text.data()))};
-}
-
 bool AddFolder(UA_Server* server, UA_UInt16 ns, const std::string& id, const std::string& name,
                const UA_NodeId& parent) {
     UA_ObjectAttributes attributes = UA_ObjectAttributes_default;
-    attributes.displayName = UA_LocalizedText{UA_STRING_NULL, Borrowed(name)};
-    return UA_Server_addObjectNode(server, StringId(ns, id), parent, UA_NODEID_NUMERIC(0, UA_NS0ID_ORGANIZES),
-                                   UA_QualifiedName{ns, Borrowed(name)}, UA_NODEID_NUMERIC(0, UA_NS0ID_FOLDERTYPE),
-                                   attributes, nullptr, nullptr) == UA_STATUSCODE_GOOD;
+    attributes.displayName = UA_LocalizedText{UA_STRING_NULL, BorrowedString(name)};
+    return UA_Server_addObjectNode(server, StringNodeId(ns, id), parent, UA_NODEID_NUMERIC(0, UA_NS0ID_ORGANIZES),
+                                   UA_QualifiedName{ns, BorrowedString(name)},
+                                   UA_NODEID_NUMERIC(0, UA_NS0ID_FOLDERTYPE), attributes, nullptr,
+                                   nullptr) == UA_STATUSCODE_GOOD;
 }
 
 // A Double variable holding 0 with a source timestamp, as the program's tags
@@ -81,16 +68,17 @@ bool AddTag(UA_Server* server, UA_UInt16 ns, const std::string& id, const std::s
     UA_VariableAttributes attributes = UA_VariableAttributes_default;
     UA_Double zero = 0;
     UA_Variant_setScalar(&attributes.value, &zero, &UA_TYPES[UA_TYPES_DOUBLE]);
-    attributes.displayName = UA_LocalizedText{UA_STRING_NULL, Borrowed(name)};
+    attributes.displayName = UA_LocalizedText{UA_STRING_NULL, BorrowedString(name)};
     attributes.dataType = UA_TYPES[UA_TYPES_DOUBLE].typeId;
     attributes.valueRank = UA_VALUERANK_SCALAR;
     attributes.accessLevel = UA_ACCESSLEVELMASK_READ | UA_ACCESSLEVELMASK_WRITE;
     attributes.userAccessLevel = attributes.accessLevel;
     attributes.minimumSamplingInterval = 0;  // as the program's tags
-    const UA_NodeId nodeId = StringId(ns, id);
-    if (UA_Server_addVariableNode(
-            server, nodeId, parent, UA_NODEID_NUMERIC(0, UA_NS0ID_HASCOMPONENT), UA_QualifiedName{ns, Borrowed(name)},
-            UA_NODEID_NUMERIC(0, UA_NS0ID_BASEDATAVARIABLETYPE), attributes, nullptr, nullptr) != UA_STATUSCODE_GOOD) {
+    const UA_NodeId nodeId = StringNodeId(ns, id);
+    if (UA_Server_addVariableNode(server, nodeId, parent, UA_NODEID_NUMERIC(0, UA_NS0ID_HASCOMPONENT),
+                                  UA_QualifiedName{ns, BorrowedString(name)},
+                                  UA_NODEID_NUMERIC(0, UA_NS0ID_BASEDATAVARIABLETYPE), attributes, nullptr,
+                                  nullptr) != UA_STATUSCODE_GOOD) {
         return false;
     }
     UA_Server_setVariableNodeDynamic(server, nodeId, true);
@@ -142,10 +130,9 @@ int main(int argc, char** argv) {
     }
     SetConsoleCtrlHandler(&OnControl, TRUE);
 
-    static UA_Logger quiet{&Quiet, nullptr, nullptr};
     UA_ServerConfig config;
     std::memset(&config, 0, sizeof config);
-    config.logging = &quiet;
+    config.logging = &QuietUaLogger();
     // Set up as the program sets up its endpoint, less the secure policies.
     UA_StatusCode status = UA_ServerConfig_setBasics_withPort(&config, static_cast<UA_UInt16>(port));
     if (status == UA_STATUSCODE_GOOD) {
@@ -154,7 +141,7 @@ int main(int argc, char** argv) {
         config.serverUrls = nullptr;
         config.serverUrlsSize = 0;
         const std::string url = "opc.tcp://localhost:" + std::to_string(port);
-        UA_String listen = Borrowed(url);
+        UA_String listen = BorrowedString(url);
         status = UA_Array_copy(&listen, 1, reinterpret_cast<void**>(&config.serverUrls), &UA_TYPES[UA_TYPES_STRING]);
         if (status == UA_STATUSCODE_GOOD) config.serverUrlsSize = 1;
     }
@@ -182,10 +169,10 @@ int main(int argc, char** argv) {
         if (k % perGroup == 0) {
             const std::string groupName = "G" + std::to_string(k / perGroup);
             groupId = device + "." + groupName;
-            built = AddFolder(server, ns, groupId, groupName, StringId(ns, device));
+            built = AddFolder(server, ns, groupId, groupName, StringNodeId(ns, device));
         }
         const std::string name = "T" + std::to_string(k);
-        built = built && AddTag(server, ns, groupId + "." + name, name, StringId(ns, groupId), stamp);
+        built = built && AddTag(server, ns, groupId + "." + name, name, StringNodeId(ns, groupId), stamp);
     }
     if (!built) {
         std::fprintf(stderr, "building the address space failed\n");
