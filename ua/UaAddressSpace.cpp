@@ -12,6 +12,7 @@
 #include "OPCS_TagGroup.h"
 #include "OpcConstants.h"
 #include "Text.h"
+#include "UaCommon.h"
 #include "UaMapping.h"
 
 struct UaAddressSpace::Folder {
@@ -62,16 +63,7 @@ struct UaAddressSpace::Snapshot {
 };
 
 namespace {
-UA_NodeId StringNodeId(UA_UInt16 ns, const std::string& id) {
-    UA_NodeId nodeId;
-    UA_NodeId_init(&nodeId);
-    nodeId.namespaceIndex = ns;
-    nodeId.identifierType = UA_NODEIDTYPE_STRING;
-    nodeId.identifier.string.length = id.size();
-    nodeId.identifier.string.data = reinterpret_cast<UA_Byte*>(const_cast<char*>(id.data()));
-    return nodeId;  // borrows `id`: never cleared
-}
-
+// Borrows `text` for one call; a tag's name is the tail of its item ID.
 UA_String Borrowed(std::string_view text) {
     UA_String s;
     s.length = text.size();
@@ -85,24 +77,6 @@ UA_LocalizedText LocalizedOf(std::string_view text) {
     t.text = Borrowed(text);
     return t;
 }
-
-// Text borrowed by an attribute for the length of one call.
-struct BorrowedText {
-    std::string utf8;
-    explicit BorrowedText(std::wstring_view text) : utf8(ToUtf8(text)) {}
-    UA_String String() const {
-        UA_String s;
-        s.length = utf8.size();
-        s.data = reinterpret_cast<UA_Byte*>(const_cast<char*>(utf8.data()));
-        return s;
-    }
-    UA_LocalizedText Localized() const {
-        UA_LocalizedText t;
-        t.locale = UA_STRING_NULL;
-        t.text = String();
-        return t;
-    }
-};
 
 // The model change events' standard NodeIds and verbs.
 constexpr UA_UInt32 kBaseModelChangeEventType = 2132;
