@@ -173,7 +173,9 @@ bool NodeIdsParseOrReport(const std::vector<std::wstring>& items) {
         UA_NodeId node;
         if (!IsNodeIdText(item)) continue;
         if (!NodeIdOfText(item, node)) {
-            PrintError("\"" + ToUtf8(item) + "\" is no NodeId (ns=1;s=Name, ns=1;i=42, i=2258)");
+            // Appended, not added: GCC 12 at -O3 misreads `"\"" + text` as an overlapping copy (-Wrestrict).
+            PrintError(
+                std::string("\"").append(ToUtf8(item)).append("\" is no NodeId (ns=1;s=Name, ns=1;i=42, i=2258)"));
             return false;
         }
         UA_NodeId_clear(&node);
