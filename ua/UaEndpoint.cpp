@@ -23,6 +23,10 @@ constexpr double kPumpIntervalMs = 10;
 // items fits in one.
 constexpr UA_UInt32 kNotificationsPerPublish = 50000;
 constexpr UA_UInt16 kMostSecureChannels = 250;
+// What one client's message may hold in the server's memory; chunks are 8 kB
+// at the least, and their headers leave room for a little less: twice that.
+constexpr UA_UInt32 kMostMessageBytes = 16 * 1024 * 1024;
+constexpr UA_UInt32 kMostChunks = 2 * kMostMessageBytes / 8192;
 constexpr UA_UInt16 kMostSessions = 200;
 
 std::string HostName() {
@@ -211,6 +215,8 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     // Well inside what one select() of the event loop holds (FD_SETSIZE 1024).
     config.maxSecureChannels = kMostSecureChannels;
     config.maxSessions = kMostSessions;
+    config.tcpMaxMsgSize = kMostMessageBytes;
+    config.tcpMaxChunks = kMostChunks;
     config.monitoredItemRegisterCallback = &MonitoredItemRegistered;
     theDefaultActivate = config.accessControl.activateSession;
     theDefaultClose = config.accessControl.closeSession;
