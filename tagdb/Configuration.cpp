@@ -257,9 +257,10 @@ Configuration::LoadOutcome Configuration::Load(const std::wstring& path, const s
     }
     if (!clean) m_damagedFiles.push_back(path);
     if (beforeReplace) beforeReplace();
-    Clear();
     {
+        // One step for every reader: nobody sees the configuration empty between the two.
         ScopedLock guard(m_lock);
+        Clear();
         loaded.CopyInto(m_devices);
         AdoptLocked();
         NoteShapeChanged();

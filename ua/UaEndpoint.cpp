@@ -3,6 +3,7 @@
 
 #include "UaEndpoint.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "EventLog.h"
@@ -25,7 +26,56 @@ constexpr double kIdlePumpIntervalMs = 50;
 // items fits in one.
 constexpr UA_UInt32 kNotificationsPerPublish = 50000;
 constexpr UA_UInt16 kMostSecureChannels = 250;
+// What one client's message may hold in the server's memory; chunks are 8 kB
+// at the least, and their headers leave room for a little less: twice that.
+constexpr UA_UInt32 kMostMessageBytes = 16 * 1024 * 1024;
+constexpr UA_UInt32 kMostChunks = 2 * kMostMessageBytes / 8192;
 constexpr UA_UInt16 kMostSessions = 200;
+
+// A client whose socket takes nothing for this long has stopped reading. The
+// stack's own send waits for room as long as it takes, with the whole server
+// waiting behind it: this bound lets one stuck client cost only itself.
+constexpr ULONGLONG kMostSendStallMs = 1000;
+
+UA_StatusCode SendWithinBound(UA_ConnectionManager* manager, uintptr_t connection, const UA_KeyValueMap*,
+                              UA_ByteString* buffer) {
+    const SOCKET socket = static_cast<SOCKET>(connection);  // the TCP manager's connection IDs are its sockets
+    size_t sent = 0;
+    ULONGLONG stalledSince = 0;
+    while (sent < buffer->length) {
+        const int piece = static_cast<int>(std::min<size_t>(buffer->length - sent, 1 << 30));
+        const int n = send(socket, reinterpret_cast<const char*>(buffer->data) + sent, piece, 0);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            stalledSince = 0;
+            continue;
+        }
+        if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK) break;
+        const ULONGLONG now = GetTickCount64();
+        if (stalledSince == 0) stalledSince = now;
+        if (now - stalledSince >= kMostSendStallMs) break;
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(socket, &writable);
+        timeval wait{0, 50 * 1000};
+        select(0, nullptr, &writable, nullptr, &wait);
+    }
+    UA_ByteString_clear(buffer);
+    if (sent == buffer->length) return UA_STATUSCODE_GOOD;
+    manager->closeConnection(manager, connection);
+    return UA_STATUSCODE_BADCONNECTIONCLOSED;
+}
+
+// Puts the bounded send in place of the TCP connection manager's own.
+void BoundTheSends(UA_EventLoop* loop) {
+    const UA_String tcp = UA_STRING(const_cast<char*>("tcp"));
+    for (UA_EventSource* source = loop != nullptr ? loop->eventSources : nullptr; source != nullptr;
+         source = source->next) {
+        if (source->eventSourceType != UA_EVENTSOURCETYPE_CONNECTIONMANAGER) continue;
+        auto* manager = reinterpret_cast<UA_ConnectionManager*>(source);
+        if (UA_String_equal(&manager->protocol, &tcp)) manager->sendWithConnection = &SendWithinBound;
+    }
+}
 
 UA_String CopyText(std::wstring_view text) {
     const BorrowedText borrowed(text);
@@ -206,7 +256,10 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     // Well inside what one select() of the event loop holds (FD_SETSIZE 1024).
     config.maxSecureChannels = kMostSecureChannels;
     config.maxSessions = kMostSessions;
+    config.tcpMaxMsgSize = kMostMessageBytes;
+    config.tcpMaxChunks = kMostChunks;
     config.monitoredItemRegisterCallback = &MonitoredItemRegistered;
+    BoundTheSends(config.eventLoop);
     theDefaultActivate = config.accessControl.activateSession;
     theDefaultClose = config.accessControl.closeSession;
     config.accessControl.activateSession = &ActivateSession;

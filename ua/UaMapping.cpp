@@ -14,6 +14,9 @@ namespace {
 // Days from 1601-01-01 (the epoch of FILETIME and UA DateTime) to 1899-12-30 (DATE's).
 constexpr double kDateEpochDays = 109205.0;
 constexpr double kTicksPerDay = 864000000000.0;
+// A DATE holds the years 100 to 9999 only: these bound it, both excluded.
+constexpr double kBeforeFirstDate = -657435.0;
+constexpr double kAfterLastDate = 2958466.0;
 
 // UA's limit bits, and the InfoType that says they are there.
 constexpr UA_StatusCode kInfoTypeDataValue = 0x00000400;
@@ -124,10 +127,13 @@ HRESULT ElementFromUa(const UA_DataType* type, const void* data, VARIANT& out) {
         V_VT(&out) = VT_R8;
         V_R8(&out) = *static_cast<const UA_Double*>(data);
         return S_OK;
-    case UA_DATATYPEKIND_DATETIME:
+    case UA_DATATYPEKIND_DATETIME: {
+        const DATE date = DateOfDateTime(*static_cast<const UA_DateTime*>(data));
+        if (!(date > kBeforeFirstDate && date < kAfterLastDate)) return DISP_E_OVERFLOW;
         V_VT(&out) = VT_DATE;
-        V_DATE(&out) = DateOfDateTime(*static_cast<const UA_DateTime*>(data));
+        V_DATE(&out) = date;
         return S_OK;
+    }
     case UA_DATATYPEKIND_STRING: {
         const UA_String& text = *static_cast<const UA_String*>(data);
         const std::wstring wide = TextOf(text);

@@ -9,16 +9,24 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <algorithm>
+#include <cstdio>
 #include <functional>
+#include <future>
 #include <list>
+#include <map>
+#include <numeric>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "Configuration.h"
+#include "CriticalSection.h"
+#include "OPCS_Device.h"
 #include "OpcConstants.h"
 #include "TempFolder.h"
 #include "Text.h"
@@ -28,6 +36,8 @@
 #include "UaCommon.h"
 #include "UaEndpoint.h"
 #include "UaMapping.h"
+#include "WaitFor.h"
+#include "WholeFile.h"
 
 namespace {
 constexpr unsigned kPort = 48451;
@@ -57,11 +67,12 @@ ToviDevice* NewDevice(const std::wstring& name) {
 // by itself, the client's work is done in Run.
 class Client {
 public:
-    explicit Client(unsigned port) : m_client(UA_Client_new()) {
+    explicit Client(unsigned port, UA_UInt32 timeoutMs = 5000) : m_client(UA_Client_new()) {
         UA_ClientConfig* config = UA_Client_getConfig(m_client);
         config->logging = &QuietUaLogger();
         UA_ClientConfig_setDefault(config);
         config->logging = &QuietUaLogger();
+        config->timeout = timeoutMs;
         if (config->eventLoop != nullptr) config->eventLoop->logger = &QuietUaLogger();
         const std::string url = "opc.tcp://localhost:" + std::to_string(port) + "/";
         m_status = UA_Client_connect(m_client, url.c_str());
@@ -83,6 +94,9 @@ public:
         UA_Client_delete(m_client);
     }
     bool Connected() const { return m_status == UA_STATUSCODE_GOOD && m_namespace != 0; }
+    UA_Client* Raw() const { return m_client; }
+    UA_UInt16 Namespace() const { return m_namespace; }
+    UA_UInt32 Subscription() const { return m_subscription; }
 
     UA_NodeId Id(const std::string& itemId) {
         m_ids.push_back(itemId);
@@ -90,10 +104,11 @@ public:
     }
 
     // The value's status (its quality) or the read's own failure.
-    UA_StatusCode Read(const std::string& itemId, UA_Variant* value = nullptr) {
+    UA_StatusCode Read(const std::string& itemId, UA_Variant* value = nullptr) { return Read(Id(itemId), value); }
+    UA_StatusCode Read(const UA_NodeId& nodeId, UA_Variant* value = nullptr) {
         UA_ReadValueId what;
         UA_ReadValueId_init(&what);
-        what.nodeId = Id(itemId);
+        what.nodeId = nodeId;
         what.attributeId = UA_ATTRIBUTEID_VALUE;
         UA_ReadRequest request;
         UA_ReadRequest_init(&request);
@@ -115,12 +130,29 @@ public:
     UA_StatusCode Write(const std::string& itemId, const UA_Variant& value) {
         return UA_Client_writeValueAttribute(m_client, Id(itemId), &value);
     }
+    // A whole DataValue, as any client may send it.
+    UA_StatusCode Write(const UA_NodeId& nodeId, const UA_DataValue& value) {
+        UA_WriteValue what;
+        UA_WriteValue_init(&what);
+        what.nodeId = nodeId;
+        what.attributeId = UA_ATTRIBUTEID_VALUE;
+        what.value = value;
+        UA_WriteRequest request;
+        UA_WriteRequest_init(&request);
+        request.nodesToWrite = &what;
+        request.nodesToWriteSize = 1;
+        UA_WriteResponse response = UA_Client_Service_write(m_client, request);
+        UA_StatusCode status = response.responseHeader.serviceResult;
+        if (status == UA_STATUSCODE_GOOD && response.resultsSize == 1) status = response.results[0];
+        UA_WriteResponse_clear(&response);
+        return status;
+    }
 
-    // The names of a folder's children, or of a node's targets of another reference type in any namespace.
-    std::vector<std::string> Browse(const std::string& folder, UA_UInt32 referenceType = 0) {
+    // One page of a node's children, or of its targets of another reference type (the caller clears it).
+    UA_BrowseResult Browse(const UA_NodeId& nodeId, UA_UInt32 maxReferences = 0, UA_UInt32 referenceType = 0) {
         UA_BrowseDescription description;
         UA_BrowseDescription_init(&description);
-        description.nodeId = folder.empty() ? UA_NODEID_NUMERIC(0, UA_NS0ID_OBJECTSFOLDER) : Id(folder);
+        description.nodeId = nodeId;
         description.resultMask = UA_BROWSERESULTMASK_BROWSENAME;
         description.browseDirection = UA_BROWSEDIRECTION_FORWARD;
         description.referenceTypeId =
@@ -128,18 +160,31 @@ public:
         description.includeSubtypes = true;
         UA_BrowseRequest request;
         UA_BrowseRequest_init(&request);
+        request.requestedMaxReferencesPerNode = maxReferences;
         request.nodesToBrowse = &description;
         request.nodesToBrowseSize = 1;
-        UA_BrowseResponse response = UA_Client_Service_browse(m_client, request);
+        return FirstResult(UA_Client_Service_browse(m_client, request));
+    }
+    UA_BrowseResult BrowseNext(const UA_ByteString& continuationPoint, bool release) {
+        UA_BrowseNextRequest request;
+        UA_BrowseNextRequest_init(&request);
+        request.releaseContinuationPoints = release;
+        request.continuationPoints = const_cast<UA_ByteString*>(&continuationPoint);
+        request.continuationPointsSize = 1;
+        return FirstResult(UA_Client_Service_browseNext(m_client, request));
+    }
+
+    // The names of a folder's children, or of a node's targets of another reference type in any namespace.
+    std::vector<std::string> Browse(const std::string& folder, UA_UInt32 referenceType = 0) {
+        UA_BrowseResult result =
+            Browse(folder.empty() ? UA_NODEID_NUMERIC(0, UA_NS0ID_OBJECTSFOLDER) : Id(folder), 0, referenceType);
         std::vector<std::string> names;
-        const UA_BrowseResult empty{};
-        const UA_BrowseResult& result = response.resultsSize == 1 ? response.results[0] : empty;
         for (size_t i = 0; i < result.referencesSize; ++i) {
             const UA_QualifiedName& name = result.references[i].browseName;
             if (name.namespaceIndex == m_namespace || referenceType != 0)
                 names.emplace_back(reinterpret_cast<char*>(name.name.data), name.name.length);
         }
-        UA_BrowseResponse_clear(&response);
+        UA_BrowseResult_clear(&result);
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -149,8 +194,9 @@ public:
         std::vector<UA_StatusCode> statuses;
         std::vector<double> values;
     };
-    UA_StatusCode Monitor(const std::string& itemId, Watch& watch) {
-        UA_MonitoredItemCreateRequest request = UA_MonitoredItemCreateRequest_default(Id(itemId));
+    UA_StatusCode Monitor(const std::string& itemId, Watch& watch) { return Monitor(Id(itemId), watch); }
+    UA_StatusCode Monitor(const UA_NodeId& nodeId, Watch& watch) {
+        UA_MonitoredItemCreateRequest request = UA_MonitoredItemCreateRequest_default(nodeId);
         request.requestedParameters.samplingInterval = 0;
         UA_MonitoredItemCreateResult result = UA_Client_MonitoredItems_createDataChange(
             m_client, m_subscription, UA_TIMESTAMPSTORETURN_BOTH, request, &watch, &Client::Changed, nullptr);
@@ -203,6 +249,20 @@ public:
     }
 
 private:
+    template <class Response>
+    static UA_BrowseResult FirstResult(Response response) {
+        UA_BrowseResult result;
+        UA_BrowseResult_init(&result);
+        result.statusCode = response.responseHeader.serviceResult;
+        if (result.statusCode == UA_STATUSCODE_GOOD && response.resultsSize == 1) {
+            result = response.results[0];
+            UA_BrowseResult_init(&response.results[0]);  // moved out
+        }
+        UA_clear(&response, &UA_TYPES[std::is_same_v<Response, UA_BrowseResponse> ? UA_TYPES_BROWSERESPONSE
+                                                                                  : UA_TYPES_BROWSENEXTRESPONSE]);
+        return result;
+    }
+
     static void Event(UA_Client*, UA_UInt32, void*, UA_UInt32, void* context, size_t count, UA_Variant* fields) {
         auto& seen = *static_cast<ModelChanges*>(context);
         if (count != 2 || !UA_Variant_hasScalarType(&fields[0], &UA_TYPES[UA_TYPES_NODEID])) return;
@@ -245,12 +305,13 @@ protected:
         m_tag = NewTag(L"A", VT_R8, Variant::FromDouble(1.5));
         ASSERT_TRUE(m_configuration.AddTagTo(m_device, m_tag));
         UaEndpointOptions options;
-        options.port = kPort;
+        options.port = m_port;
         options.pkiFolder = m_folder.Path() + L"PKI";
         ASSERT_TRUE(m_endpoint.Start(options)) << ToUtf8(m_endpoint.StatusText());
     }
     void TearDown() override { m_endpoint.Stop(L"", 0); }
 
+    unsigned m_port = kPort;
     TempFolder m_folder;
     Configuration m_configuration;
     UaEndpoint m_endpoint{m_configuration};
@@ -459,4 +520,351 @@ TEST_F(UaEndpointTest, APortInUseCostsOnlyTheSecondEndpoint) {
     EXPECT_TRUE(second.Start(options)) << ToUtf8(second.StatusText());
     EXPECT_TRUE(Client(kPort + 1).Connected());
     second.Stop(L"", 0);
+}
+
+namespace {
+// Bad input, large folders and edits under load, on ports of their own.
+class UaEndpointEdgeTest : public UaEndpointTest {
+protected:
+    UaEndpointEdgeTest() { m_port = 48511; }
+};
+
+// Tags T0, T1, ... made before their group joins a configuration: the endpoint takes them in at once.
+ToviTagGroup* NewGroup(const std::wstring& name, int tags) {
+    auto* group = new ToviTagGroup;
+    group->Rename(name);
+    for (int i = 0; i < tags; ++i) group->AddTag(NewTag(L"T" + std::to_wstring(i), VT_R8, Variant()));
+    return group;
+}
+
+// An edit that never returns is a deadlock that would hang the whole run: it ends the process instead.
+void WithinAMinute(const char* what, const std::function<void()>& edit) {
+    auto done = std::async(std::launch::async, edit);
+    if (done.wait_for(std::chrono::minutes(1)) == std::future_status::ready) return done.get();
+    std::fprintf(stderr, "%s has not returned within a minute: deadlock\n", what);
+    std::fflush(stderr);
+    std::_Exit(3);
+}
+}  // namespace
+
+TEST_F(UaEndpointEdgeTest, NodeIdsOfAnyLengthKindOrNamespaceAreUnknownAndTheSessionServesOn) {
+    Client client(m_port);
+    ASSERT_TRUE(client.Connected());
+    const UA_UInt16 ns = client.Namespace();
+    std::list<std::string> texts;  // the NodeIds borrow these
+    auto text = [&](UA_UInt16 index, std::string id) {
+        texts.push_back(std::move(id));
+        UA_NodeId nodeId = UA_NODEID_STRING(index, const_cast<char*>(""));
+        nodeId.identifier.string = {texts.back().size(), reinterpret_cast<UA_Byte*>(texts.back().data())};
+        return nodeId;
+    };
+    const struct {
+        const char* what;
+        UA_NodeId id;
+    } cases[] = {
+        {"empty", text(ns, "")},
+        {"1 byte", text(ns, "D")},
+        {"4096 bytes", text(ns, std::string(4096, 'D'))},
+        {"70000 bytes", text(ns, std::string(70000, 'D'))},
+        {"not UTF-8", text(ns, "Dev.\xC3\x28")},
+        {"namespace 99", text(99, "Dev.A")},
+        {"namespace 65535", text(65535, "Dev.A")},
+        {"numeric", UA_NODEID_NUMERIC(ns, 1)},
+        {"GUID", UA_NODEID_GUID(ns, UA_Guid_random())},
+        {"opaque", UA_NODEID_BYTESTRING(ns, const_cast<char*>("Dev.A"))},
+    };
+    UA_Double one = 1;
+    UA_DataValue written;
+    UA_DataValue_init(&written);
+    UA_Variant_setScalar(&written.value, &one, &UA_TYPES[UA_TYPES_DOUBLE]);
+    written.hasValue = true;
+    Client::Watch watch;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_STREQ("BadNodeIdUnknown", UA_StatusCode_name(client.Read(c.id)));
+        EXPECT_STREQ("BadNodeIdUnknown", UA_StatusCode_name(client.Write(c.id, written)));
+        UA_BrowseResult browsed = client.Browse(c.id);
+        EXPECT_STREQ("BadNodeIdUnknown", UA_StatusCode_name(browsed.statusCode));
+        UA_BrowseResult_clear(&browsed);
+        EXPECT_STREQ("BadNodeIdUnknown", UA_StatusCode_name(client.Monitor(c.id, watch)));
+        ASSERT_EQ(UA_STATUSCODE_GOOD, client.Read("Dev.A"));
+    }
+}
+
+TEST_F(UaEndpointEdgeTest, AWriteOfAWrongTypeArrayNullOrMetadataIsRefusedAndTheTagKeepsItsValue) {
+    const struct {
+        const wchar_t* name;
+        VARTYPE type;
+        const wchar_t* value;
+    } tags[] = {{L"Bool", VT_BOOL, L"-1"},         {L"Int", VT_I4, L"7"},
+                {L"Real", VT_R8, L"2.5"},          {L"Text", VT_BSTR, L"t"},
+                {L"Date", VT_DATE, L"2026-12-08"}, {L"Money", VT_CY, L"12.5"}};
+    for (const auto& tag : tags) {
+        const Variant value = Variant::FromString(tag.value).ConvertedTo(tag.type);
+        ASSERT_TRUE(m_configuration.AddTagTo(m_device, NewTag(tag.name, tag.type, value)));
+    }
+    Client client(m_port);
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(WaitFor(2000, [&] { return client.Read("Dev.Money") == UA_STATUSCODE_GOOD; }));
+    auto valueOf = [](int type, void* data, size_t count = 0) {  // type -1: a null variant
+        UA_DataValue value;
+        UA_DataValue_init(&value);
+        value.hasValue = true;
+        if (type >= 0 && count > 0) UA_Variant_setArray(&value.value, data, count, &UA_TYPES[type]);
+        if (type >= 0 && count == 0) UA_Variant_setScalar(&value.value, data, &UA_TYPES[type]);
+        return value;
+    };
+    auto refused = [&](const std::wstring& name, const UA_DataValue& value, const char* expected) {
+        OPCS_Tag* tag = m_configuration.FindTag(L"Dev." + name);
+        ASSERT_NE(nullptr, tag);
+        const std::string before = ToUtf8(TextOfValue(tag->GetValue()));
+        EXPECT_STREQ(expected, UA_StatusCode_name(client.Write(client.Id("Dev." + ToUtf8(name)), value)));
+        EXPECT_EQ(before, ToUtf8(TextOfValue(tag->GetValue())));
+    };
+
+    // Every other type, even one that would convert, and an array of the tag's own type.
+    UA_Boolean boolean = true;
+    UA_Int32 int32 = 1;
+    UA_Int64 int64 = 1;
+    UA_Float single = 1;
+    UA_Double real = 1;
+    UA_String digits = UA_STRING(const_cast<char*>("12"));
+    UA_ByteString bytes = UA_BYTESTRING(const_cast<char*>("12"));
+    UA_DateTime now = UA_DateTime_now();
+    UA_Guid guid = UA_Guid_random();
+    UA_LocalizedText localized = UA_LOCALIZEDTEXT(const_cast<char*>("en"), const_cast<char*>("12"));
+    const std::pair<int, void*> samples[] = {{UA_TYPES_BOOLEAN, &boolean},  {UA_TYPES_INT32, &int32},
+                                             {UA_TYPES_INT64, &int64},      {UA_TYPES_FLOAT, &single},
+                                             {UA_TYPES_DOUBLE, &real},      {UA_TYPES_STRING, &digits},
+                                             {UA_TYPES_BYTESTRING, &bytes}, {UA_TYPES_DATETIME, &now},
+                                             {UA_TYPES_GUID, &guid},        {UA_TYPES_LOCALIZEDTEXT, &localized}};
+    for (const auto& tag : tags) {
+        for (const auto& [type, data] : samples) {
+            const bool own = &UA_TYPES[type] == UaTypeOf(tag.type);
+            SCOPED_TRACE(ToUtf8(tag.name) + " <- " + UA_TYPES[type].typeName + (own ? "[1]" : ""));
+            refused(tag.name, valueOf(type, data, own ? 1 : 0), "BadTypeMismatch");
+        }
+        SCOPED_TRACE(ToUtf8(tag.name) + " <- null");
+        refused(tag.name, valueOf(-1, nullptr), "BadTypeMismatch");
+    }
+
+    // The tag's own type, beyond the DA type's range or no number at all.
+    UA_String huge = UA_STRING(const_cast<char*>("1e300")), junk = UA_STRING(const_cast<char*>("junk"));
+    UA_DateTime beyond = UA_DateTime_fromUnixTime(253402300800);  // 10000-01-01
+    refused(L"Money", valueOf(UA_TYPES_STRING, &huge), "BadOutOfRange");
+    refused(L"Money", valueOf(UA_TYPES_STRING, &junk), "BadTypeMismatch");
+    refused(L"Date", valueOf(UA_TYPES_DATETIME, &beyond), "BadOutOfRange");
+
+    // A DA server writes values only: no value at all, or a status, a server timestamp, picoseconds.
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        UA_DataValue value = valueOf(UA_TYPES_DOUBLE, &real);
+        value.hasValue = i != 0;
+        value.hasStatus = i == 1;
+        value.status = UA_STATUSCODE_UNCERTAIN;
+        value.hasServerTimestamp = i == 2;
+        value.serverTimestamp = now;
+        value.hasSourcePicoseconds = i == 3;
+        value.hasServerPicoseconds = i == 4;
+        value.sourcePicoseconds = value.serverPicoseconds = 5;
+        refused(L"Real", value, i == 0 ? "BadTypeMismatch" : "BadWriteNotSupported");
+    }
+}
+
+TEST_F(UaEndpointEdgeTest, AFolderOf100000TagsIsBrowsedInPagesEachTagOnce) {
+    constexpr int kTags = 100000;
+    Client client(m_port, 60000);  // the endpoint's thread is busy a while taking the tags in
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(m_configuration.AddGroupTo(m_device, NewGroup(L"Big", kTags)));
+    ASSERT_TRUE(WaitFor(60000, [&] { return client.Read("Dev.Big.T99999") == UA_STATUSCODE_GOOD; }));
+
+    const UA_NodeId folder = client.Id("Dev.Big");
+    std::map<std::string, int> seen;
+    UA_BrowseResult page = client.Browse(folder, 1000);
+    for (;;) {
+        ASSERT_STREQ("Good", UA_StatusCode_name(page.statusCode)) << seen.size() << " seen";
+        ASSERT_LE(page.referencesSize, 1000u);
+        for (size_t i = 0; i < page.referencesSize; ++i) {
+            const UA_String& name = page.references[i].browseName.name;
+            ++seen[std::string(reinterpret_cast<const char*>(name.data), name.length)];
+        }
+        if (page.continuationPoint.length == 0) break;
+        UA_BrowseResult next = client.BrowseNext(page.continuationPoint, false);
+        UA_BrowseResult_clear(&page);
+        page = next;
+    }
+    UA_BrowseResult_clear(&page);
+    EXPECT_EQ(size_t{kTags}, seen.size());
+    EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](const auto& name) { return name.second == 1; }));
+
+    // A session holds a few continuation points: a released one is free again
+    // and invalid from then on, as is one made up.
+    UA_Variant most;
+    UA_Variant_init(&most);
+    ASSERT_EQ(UA_STATUSCODE_GOOD,
+              client.Read(UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERCAPABILITIES_MAXBROWSECONTINUATIONPOINTS), &most));
+    ASSERT_TRUE(UA_Variant_hasScalarType(&most, &UA_TYPES[UA_TYPES_UINT16]));
+    std::vector<UA_BrowseResult> held(*static_cast<UA_UInt16*>(most.data) + 1);
+    UA_Variant_clear(&most);
+    for (UA_BrowseResult& result : held) result = client.Browse(folder, 10);
+    for (size_t i = 0; i + 1 < held.size(); ++i) EXPECT_GT(held[i].continuationPoint.length, 0u) << i;
+    EXPECT_STREQ("BadNoContinuationPoints", UA_StatusCode_name(held.back().statusCode));
+    UA_BrowseResult released = client.BrowseNext(held[0].continuationPoint, true);
+    EXPECT_STREQ("Good", UA_StatusCode_name(released.statusCode));
+    UA_BrowseResult again = client.BrowseNext(held[0].continuationPoint, false);
+    EXPECT_STREQ("BadContinuationPointInvalid", UA_StatusCode_name(again.statusCode));
+    UA_BrowseResult freed = client.Browse(folder, 10);
+    EXPECT_GT(freed.continuationPoint.length, 0u);
+    UA_BrowseResult madeUp = client.BrowseNext(UA_BYTESTRING(const_cast<char*>("made up")), false);
+    EXPECT_STREQ("BadContinuationPointInvalid", UA_StatusCode_name(madeUp.statusCode));
+    for (UA_BrowseResult* result : {&released, &again, &freed, &madeUp}) UA_BrowseResult_clear(result);
+    for (UA_BrowseResult& result : held) UA_BrowseResult_clear(&result);
+}
+
+TEST_F(UaEndpointEdgeTest, EditsImportsAndFileOpenWhile10000ItemsAreMonitored) {
+    constexpr int kGroups = 4, kPerGroup = 2500, kItems = kGroups * kPerGroup;
+    std::vector<ToviTagGroup*> groups;
+    std::vector<std::string> ids;
+    for (int g = 0; g < kGroups; ++g) {
+        groups.push_back(NewGroup(L"G" + std::to_wstring(g), kPerGroup));
+        ASSERT_TRUE(m_configuration.AddGroupTo(m_device, groups.back()));
+        for (int i = 0; i < kPerGroup; ++i) ids.push_back("Dev.G" + std::to_string(g) + ".T" + std::to_string(i));
+    }
+    Client watcher(m_port, 60000), reader(m_port);
+    ASSERT_TRUE(watcher.Connected() && reader.Connected());
+    ASSERT_TRUE(WaitFor(30000, [&] { return reader.Read(ids.back()) == UA_STATUSCODE_GOOD; }));
+
+    // One subscription: half the items sampled by exception, half every 100 ms.
+    struct Seen {
+        std::atomic<unsigned> changes{0};
+        std::atomic<UA_StatusCode> last{UA_STATUSCODE_GOOD};
+    };
+    std::vector<Seen> seen(kItems);
+    std::vector<UA_MonitoredItemCreateRequest> items;
+    std::vector<void*> contexts;
+    for (int i = 0; i < kItems; ++i) {
+        items.push_back(UA_MonitoredItemCreateRequest_default(watcher.Id(ids[i])));
+        items.back().requestedParameters.samplingInterval = i % 2 == 0 ? 0 : 100;
+        contexts.push_back(&seen[i]);
+    }
+    std::vector<UA_Client_DataChangeNotificationCallback> callbacks(
+        kItems, [](UA_Client*, UA_UInt32, void*, UA_UInt32, void* context, UA_DataValue* value) {
+            static_cast<Seen*>(context)->last = value->status;
+            ++static_cast<Seen*>(context)->changes;
+        });
+    std::vector<UA_Client_DeleteMonitoredItemCallback> deletes(kItems, nullptr);
+    UA_CreateMonitoredItemsRequest request;
+    UA_CreateMonitoredItemsRequest_init(&request);
+    request.subscriptionId = watcher.Subscription();
+    request.timestampsToReturn = UA_TIMESTAMPSTORETURN_SOURCE;
+    request.itemsToCreate = items.data();
+    request.itemsToCreateSize = items.size();
+    UA_CreateMonitoredItemsResponse created = UA_Client_MonitoredItems_createDataChanges(
+        watcher.Raw(), request, contexts.data(), callbacks.data(), deletes.data());
+    const auto good = std::count_if(created.results, created.results + created.resultsSize,
+                                    [](const auto& result) { return result.statusCode == UA_STATUSCODE_GOOD; });
+    UA_CreateMonitoredItemsResponse_clear(&created);
+    ASSERT_EQ(kItems, good);
+
+    // The values keep changing as a device's poll changes them, and the client keeps publishing.
+    std::jthread writer([&](std::stop_token stop) {
+        for (double round = 1; !stop.stop_requested(); ++round) {
+            {
+                ScopedLock guard(m_configuration.Lock());
+                Dll<OPCS_Device*> devices;
+                m_configuration.CopyDeviceList(devices);
+                auto walk = [&](auto& self, OPCS_TagGroup* group) -> void {
+                    for (OPCS_Tag* tag : group->SnapshotTags()) tag->SetValueNow(Variant::FromDouble(round));
+                    for (OPCS_TagGroup* child : group->SnapshotGroups()) self(self, child);
+                };
+                for (OPCS_Device* device : devices) walk(walk, device);
+            }
+            Sleep(50);
+        }
+    });
+    std::jthread publishing([&](std::stop_token stop) {
+        while (!stop.stop_requested()) UA_Client_run_iterate(watcher.Raw(), 20);
+    });
+    auto range = [](int first, int count) {
+        std::vector<int> list(count);
+        std::iota(list.begin(), list.end(), first);
+        return list;
+    };
+    auto allSoon = [&](const std::vector<int>& list, auto condition) {
+        return WaitFor(20000,
+                       [&] { return std::all_of(list.begin(), list.end(), [&](int i) { return condition(i); }); });
+    };
+    auto gone = [&](const std::vector<int>& list) {
+        return allSoon(list, [&](int i) { return seen[i].last == UA_STATUSCODE_BADNODEIDUNKNOWN; });
+    };
+    auto changing = [&](const std::vector<int>& list) {
+        std::vector<unsigned> before(kItems);
+        for (int i : list) before[i] = seen[i].changes;
+        return allSoon(list, [&](int i) { return seen[i].changes > before[i] && seen[i].last == UA_STATUSCODE_GOOD; });
+    };
+    auto readable = [&](const char* itemId) {
+        return WaitFor(20000, [&] { return reader.Read(itemId) == UA_STATUSCODE_GOOD; });
+    };
+    const std::vector<int> g0 = range(0, kPerGroup), g3 = range(3 * kPerGroup, kPerGroup);
+    const std::vector<int> deleted = range(2 * kPerGroup, 500), g2Kept = range(2 * kPerGroup + 500, kPerGroup - 500);
+    ASSERT_TRUE(changing(range(0, kItems)));
+
+    WithinAMinute("renaming a group", [&] { groups[1]->Rename(L"G1x"); });
+    EXPECT_TRUE(gone(range(kPerGroup, kPerGroup)));
+    EXPECT_TRUE(readable("Dev.G1x.T0"));
+    EXPECT_TRUE(changing(g0));
+
+    WithinAMinute("deleting tags", [&] {
+        // As the tag list deletes them.
+        ScopedLock guard(m_configuration.Lock());
+        for (int i : deleted) {
+            OPCS_Tag* tag = m_configuration.FindTag(FromUtf8(ids[i]));
+            const bool removed = tag != nullptr && groups[2]->RemoveTag(tag);
+            EXPECT_TRUE(removed) << ids[i];
+            if (removed) delete tag;
+        }
+    });
+    EXPECT_TRUE(gone(deleted));
+    EXPECT_TRUE(changing(g2Kept));
+    WithinAMinute("adding tags", [&] {
+        for (int i = 0; i < 100; ++i) {
+            EXPECT_TRUE(m_configuration.AddTagTo(groups[2], NewTag(L"N" + std::to_wstring(i), VT_R8, Variant())));
+        }
+    });
+    EXPECT_TRUE(readable("Dev.G2.N99"));
+
+    std::string csv = "ItemID,Type,Access,Description,Value,Quality,ValueLimits,ValueLow,ValueHigh,Volatile\r\n";
+    for (int i = 0; i < 100; ++i) {
+        csv += "Dev.G3.T" + std::to_string(i) + ",Double,Read/Write,,5,192,0,0,0,0\r\n";
+        csv += "Dev.Imported.X" + std::to_string(i) + ",Double,Read/Write,,5,192,0,0,0,0\r\n";
+    }
+    DWORD error = 0;
+    ASSERT_TRUE(WriteFileReplacing(m_folder.File(L"import.csv"), std::vector<BYTE>(csv.begin(), csv.end()), error));
+    WithinAMinute("importing",
+                  [&] { EXPECT_TRUE(m_configuration.ImportTags(m_folder.File(L"import.csv")).Succeeded()); });
+    EXPECT_TRUE(readable("Dev.Imported.X99"));
+    EXPECT_TRUE(changing(g3));
+
+    // File > Open of a configuration with G3's tags only.
+    {
+        Configuration other;
+        ToviDevice* device = NewDevice(L"Dev");
+        ASSERT_TRUE(other.AddDevice(device) && other.AddGroupTo(device, NewGroup(L"G3", kPerGroup)));
+        ASSERT_TRUE(other.Save(m_folder.File(L"other.tvf")).saved);
+    }
+    for (int round = 0; round < 3; ++round) {
+        WithinAMinute("File > Open",
+                      [&] { EXPECT_TRUE(m_configuration.Load(m_folder.File(L"other.tvf"), nullptr).loaded); });
+        EXPECT_TRUE(gone(g0));
+        EXPECT_TRUE(gone(g2Kept));
+        EXPECT_TRUE(changing(g3)) << "File > Open " << round;
+    }
+    WithinAMinute("clearing", [&] { m_configuration.Clear(); });
+    EXPECT_TRUE(gone(g3));
+    // The subscription lived through it all.
+    publishing.request_stop();
+    publishing.join();
+    Client::Watch state;
+    EXPECT_STREQ("Good",
+                 UA_StatusCode_name(watcher.Monitor(UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERSTATUS_STATE), state)));
 }
