@@ -60,8 +60,9 @@ UA_StatusCode SendWithinBound(UA_ConnectionManager* manager, uintptr_t connectio
         timeval wait{0, 50 * 1000};
         select(0, nullptr, &writable, nullptr, &wait);
     }
+    const bool whole = sent == buffer->length;
     UA_ByteString_clear(buffer);
-    if (sent == buffer->length) return UA_STATUSCODE_GOOD;
+    if (whole) return UA_STATUSCODE_GOOD;
     manager->closeConnection(manager, connection);
     return UA_STATUSCODE_BADCONNECTIONCLOSED;
 }

@@ -225,7 +225,9 @@ test("a client that stops reading holds up no other and leaves nothing once kill
     });
     stuck.kill("SIGSTOP"); // its answers pile up in the sockets from now on
     for (let i = 0; i < 10; i++) {
-      assert.equal(await within(sessionCount(main.session), 2000, `read ${i} beside the stuck client`), before + 1);
+      // The stuck client's session may outlive its severed channel, or go with it.
+      const count = await within(sessionCount(main.session), 2000, `read ${i} beside the stuck client`);
+      assert.ok(count === before + 1 || count === before, `${count} sessions beside ${before}`);
       await sleep(300);
     }
   } finally {
