@@ -26,28 +26,32 @@ bool MakeFolders(const std::wstring& path) {
 
 // Leaves the folder to its owner alone: no inherited entries, full control
 // for the user running the program, nothing for anybody else.
-void RestrictToUser(const std::wstring& folder) {
+bool RestrictToUser(const std::wstring& folder) {
     HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
     std::vector<BYTE> buffer(256);
     DWORD size = 0;
     if (!GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size)) {
         buffer.resize(size);
         if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
             CloseHandle(token);
-            return;
+            return false;
         }
     }
     CloseHandle(token);
     LPWSTR sidText = nullptr;
-    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sidText)) return;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sidText)) return false;
     const std::wstring sddl = std::wstring(L"D:P(A;OICI;FA;;;") + sidText + L")";
     LocalFree(sidText);
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
-        SetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, descriptor);
-        LocalFree(descriptor);
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        return false;
     }
+    const bool restricted =
+        SetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, descriptor) !=
+        FALSE;
+    LocalFree(descriptor);
+    return restricted;
 }
 
 bool ReadBytes(const std::wstring& path, UA_ByteString& out) {
@@ -89,9 +93,11 @@ bool LoadOrMakeCertificate(const std::wstring& pkiFolder, const std::string& app
     DWORD error = ERROR_SUCCESS;
     if (!MakeFolders(pkiFolder + L"\\own\\certs") || !MakeFolders(privateFolder)) {
         error = GetLastError();
-    } else {
-        RestrictToUser(privateFolder);
-        if (WriteBytes(keyPath, out.privateKey, error)) WriteBytes(certificatePath, out.certificate, error);
+    } else if (!RestrictToUser(privateFolder)) {
+        // A key that others could read is no key: it stays in memory for this run.
+        error = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_ACCESS_DENIED;
+    } else if (WriteBytes(keyPath, out.privateKey, error)) {
+        WriteBytes(certificatePath, out.certificate, error);
     }
     if (error != ERROR_SUCCESS) {
         // Served all the same; the next start makes another.
