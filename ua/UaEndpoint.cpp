@@ -31,6 +31,9 @@ constexpr UA_UInt16 kMostSecureChannels = 250;
 constexpr UA_UInt32 kMostMessageBytes = 16 * 1024 * 1024;
 constexpr UA_UInt32 kMostChunks = 2 * kMostMessageBytes / 8192;
 constexpr UA_UInt16 kMostSessions = 200;
+// A Browse of a folder of any size answers in pages (about 1 MB each) with a
+// continuation point, never with a response too large to send.
+constexpr UA_UInt32 kMostReferencesPerBrowse = 10000;
 
 // A client whose socket takes nothing for this long has stopped reading. The
 // stack's own send waits for room as long as it takes, with the whole server
@@ -259,6 +262,7 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     config.maxSessions = kMostSessions;
     config.tcpMaxMsgSize = kMostMessageBytes;
     config.tcpMaxChunks = kMostChunks;
+    config.maxReferencesPerNode = kMostReferencesPerBrowse;
     config.monitoredItemRegisterCallback = &MonitoredItemRegistered;
     BoundTheSends(config.eventLoop);
     theDefaultActivate = config.accessControl.activateSession;

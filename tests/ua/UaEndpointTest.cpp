@@ -703,6 +703,14 @@ TEST_F(UaEndpointEdgeTest, AFolderOf100000TagsIsBrowsedInPagesEachTagOnce) {
     UA_BrowseResult_clear(&page);
     EXPECT_EQ(size_t{kTags}, seen.size());
     EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](const auto& name) { return name.second == 1; }));
+    // Asked for all at once, it still answers in pages of a size that can be sent.
+    UA_BrowseResult all = client.Browse(folder);
+    EXPECT_STREQ("Good", UA_StatusCode_name(all.statusCode));
+    EXPECT_EQ(10000u, all.referencesSize);
+    UA_BrowseResult rest = client.BrowseNext(all.continuationPoint, true);
+    EXPECT_STREQ("Good", UA_StatusCode_name(rest.statusCode));
+    UA_BrowseResult_clear(&rest);
+    UA_BrowseResult_clear(&all);
 
     // A session holds a few continuation points: a released one is free again
     // and invalid from then on, as is one made up.
