@@ -26,7 +26,7 @@ wine_start
 # Each capture once its window is up: a dialog caption, then the splash's size.
 shot() {  # pattern file
   local i
-  for i in $(seq 1 60); do
+  for i in $(seq 1 240); do  # Wine takes a second or two to tear down each window here
     if xwininfo -root -tree 2>/dev/null | grep -q "$1"; then sleep 1.5; xwd -root -silent | convert xwd:- "$2"; return 0; fi
     sleep 0.25
   done
