@@ -214,6 +214,7 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
         return false;
     }
     if (!certificate.error.empty()) theEventLog << L"OPC UA:" << certificate.error << EventLog::EndEntry;
+    if (!certificate.notice.empty()) theEventLog << L"OPC UA:" << certificate.notice << EventLog::EndEntry;
     if (certificate.made) {
         theEventLog << L"OPC UA server certificate made in:" << options.pkiFolder << EventLog::EndEntry;
     }

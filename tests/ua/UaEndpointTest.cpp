@@ -33,6 +33,7 @@
 #include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
+#include "UaCertificate.h"
 #include "UaCommon.h"
 #include "UaEndpoint.h"
 #include "UaMapping.h"
@@ -507,6 +508,51 @@ TEST_F(UaEndpointTest, ValuesOfEveryDaTypeCrossToUaAndBack) {
         ASSERT_EQ(S_OK, FromUaVariant(ua, seen));
         UA_Variant_clear(&ua);
         EXPECT_EQ(TextOfValue(daValue), TextOfValue(seen));
+    }
+}
+
+TEST(UaCertificateTest, AKeptCertificateIsRenewedWhenItNamesAnotherUriOrExpiresWithinAWeek) {
+    const struct {
+        const char* uri;  // null: a file that is no certificate
+        UA_UInt16 days;
+        bool renewed;
+        const wchar_t* notice;
+    } rows[] = {{"urn:this", 365, false, L""},
+                {"urn:this", 20, false, L"expires on"},
+                {"urn:this", 3, true, L"a new one was made"},
+                {"urn:renamed", 365, true, L"another application URI"},
+                {nullptr, 365, true, L"could not be read"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.uri != nullptr ? row.uri : "garbage") + ", " + std::to_string(row.days) + " days");
+        TempFolder folder;
+        const std::wstring pki = folder.Path() + L"PKI";
+        UaCertificate first;
+        ASSERT_TRUE(LoadOrMakeCertificate(pki, "urn:this", "host", first));
+        UA_ByteString kept = UA_BYTESTRING_NULL, key = UA_BYTESTRING_NULL;
+        if (row.uri != nullptr) {
+            ASSERT_EQ(UA_STATUSCODE_GOOD,
+                      MakeSelfSignedCertificate({"CN=kept"}, {std::string("URI:") + row.uri}, row.days, kept, key));
+        } else {
+            UA_ByteString_copy(&first.privateKey, &key);
+            UA_ByteString_allocBuffer(&kept, 100);
+            std::fill(kept.data, kept.data + kept.length, UA_Byte{0x30});
+        }
+        DWORD error = 0;
+        ASSERT_TRUE(WriteFileReplacing(pki + L"\\own\\certs\\ToviExplorer.der",
+                                       std::vector<BYTE>(kept.data, kept.data + kept.length), error));
+        ASSERT_TRUE(WriteFileReplacing(pki + L"\\own\\private\\ToviExplorer.der",
+                                       std::vector<BYTE>(key.data, key.data + key.length), error));
+        UaCertificate next;
+        ASSERT_TRUE(LoadOrMakeCertificate(pki, "urn:this", "host", next));
+        EXPECT_EQ(row.renewed, next.made);
+        EXPECT_EQ(row.renewed, !UA_ByteString_equal(&kept, &next.certificate));
+        EXPECT_NE(std::wstring::npos, next.notice.find(row.notice)) << ToUtf8(next.notice);
+        // What the next start finds is what this one serves.
+        UaCertificate third;
+        ASSERT_TRUE(LoadOrMakeCertificate(pki, "urn:this", "host", third));
+        EXPECT_TRUE(UA_ByteString_equal(&next.certificate, &third.certificate));
+        UA_ByteString_clear(&kept);
+        UA_ByteString_clear(&key);
     }
 }
 
