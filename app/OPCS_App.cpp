@@ -365,7 +365,10 @@ int OPCS_App::Run() {
 
 int OPCS_App::ExitInstance(int exitCode) {
     theEventLog << L"Application terminating normally" << EventLog::EndEntry;
-    if (m_serveConsole != nullptr) m_serveConsole->Line(L"Closing: the clients are told, the configuration is saved.");
+    if (m_serveConsole != nullptr) {
+        m_serveConsole->ReportDaClients();
+        m_serveConsole->Line(L"Closing: the clients are told, the configuration is saved.");
+    }
     m_configuration.Replay().Stop();
     // UA sessions hear why and when, as DA clients do below.
     m_uaEndpoint.Stop(kExitReason, kUaShutdownSeconds);
@@ -377,7 +380,10 @@ int OPCS_App::ExitInstance(int exitCode) {
     OPCGroup::StopAllGroupThreads();
     m_module.Term();
     theSettings.Save();
-    if (m_serveConsole != nullptr) m_serveConsole->Line(L"Closed.");
+    if (m_serveConsole != nullptr) {
+        m_serveConsole->ReportDaClients();  // those the close itself let go
+        m_serveConsole->Line(L"Closed.");
+    }
     m_serveConsole.reset();
     m_frame.reset();
     m_document.reset();

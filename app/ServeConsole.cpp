@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <map>
+#include <mutex>
 
+#include "ClientSnapshot.h"
 #include "EventLog.h"
 #include "UaEndpoint.h"
 
@@ -10,16 +12,15 @@ namespace {
 // The console's control handler has no context of its own.
 std::atomic<HWND> theServedFrame{nullptr};
 std::atomic<ServeConsole*> theServeConsole{nullptr};
+// Held while a departing DA client is queued and while the console goes.
+std::mutex theGoneGate;
 constexpr UINT kClientCheckMs = 200;
 
-std::wstring DaClientName(const ClientRow& row) {
-    return row.clientName.empty() ? std::wstring(L"(unnamed)") : row.clientName;
-}
+std::wstring DaClientName(const std::wstring& name) { return name.empty() ? std::wstring(L"(unnamed)") : name; }
 
 // One DA client as long as it stays: when it came (its name may come later).
-unsigned long long DaClientKey(const ClientRow& row) {
-    return (static_cast<unsigned long long>(row.connectedSince.dwHighDateTime) << 32) |
-           row.connectedSince.dwLowDateTime;
+unsigned long long DaClientKey(const FILETIME& connectedSince) {
+    return (static_cast<unsigned long long>(connectedSince.dwHighDateTime) << 32) | connectedSince.dwLowDateTime;
 }
 }  // namespace
 
@@ -29,13 +30,29 @@ ServeConsole::ServeConsole(HWND frame, std::function<std::vector<ClientRow>()> d
     theServeConsole = this;
     SetConsoleCtrlHandler(&ServeConsole::OnControl, TRUE);
     m_timer = SetTimer(nullptr, 0, kClientCheckMs, &ServeConsole::OnTimer);
+    SetClientGoneObserver(&ServeConsole::OnDaClientGone);
 }
 
 ServeConsole::~ServeConsole() {
+    SetClientGoneObserver(nullptr);
     if (m_timer != 0) KillTimer(nullptr, m_timer);
     SetConsoleCtrlHandler(&ServeConsole::OnControl, FALSE);
-    theServeConsole = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(theGoneGate);
+        theServeConsole = nullptr;
+    }
     theServedFrame = nullptr;
+}
+
+void ServeConsole::OnDaClientGone(const ClientSnapshot& client) noexcept {
+    std::lock_guard<std::mutex> guard(theGoneGate);
+    ServeConsole* console = theServeConsole.load();
+    if (console == nullptr) return;
+    try {
+        console->m_goneDaClients.emplace_back(DaClientKey(client.connectedSince), DaClientName(client.clientName));
+    } catch (...) {
+        // Out of memory: this departure goes unreported.
+    }
 }
 
 void ServeConsole::UaSessionChanged(bool opened, const UaSessionRow& row) const {
@@ -59,22 +76,30 @@ void CALLBACK ServeConsole::OnTimer(HWND, UINT, UINT_PTR, DWORD) {
 }
 
 void ServeConsole::ReportDaClients() {
-    std::map<unsigned long long, std::wstring> now;
+    // Departures first, from the servers themselves: a client that came and
+    // went between two looks at the list is reported all the same.
+    std::vector<std::pair<unsigned long long, std::wstring>> gone;
+    {
+        std::lock_guard<std::mutex> guard(theGoneGate);
+        gone.swap(m_goneDaClients);
+    }
+    auto say = [this](bool connected, const std::wstring& name) {
+        const wchar_t* what = connected ? L"OPC DA client connected:" : L"OPC DA client disconnected:";
+        Line(std::wstring(what) + L" " + name);
+        theEventLog << what << name << EventLog::EndEntry;
+    };
     for (const ClientRow& row : m_daClients()) {
-        const unsigned long long key = DaClientKey(row);
-        auto known = m_knownDaClients.find(key);
-        if (known != m_knownDaClients.end()) {
-            now.emplace(key, known->second);
-            continue;
+        if (m_knownDaClients.emplace(DaClientKey(row.connectedSince), DaClientName(row.clientName)).second) {
+            say(true, DaClientName(row.clientName));
         }
-        now.emplace(key, DaClientName(row));
-        Line(L"OPC DA client connected: " + DaClientName(row));
-        theEventLog << L"OPC DA client connected:" << DaClientName(row) << EventLog::EndEntry;
     }
-    for (const auto& [key, name] : m_knownDaClients) {
-        if (now.count(key) != 0) continue;
-        Line(L"OPC DA client disconnected: " + name);
-        theEventLog << L"OPC DA client disconnected:" << name << EventLog::EndEntry;
+    for (const auto& [key, name] : gone) {
+        auto known = m_knownDaClients.find(key);
+        if (known == m_knownDaClients.end()) {
+            say(true, name);
+        } else {
+            m_knownDaClients.erase(known);
+        }
+        say(false, name);
     }
-    m_knownDaClients = std::move(now);
 }

@@ -26,14 +26,18 @@ public:
     void Line(const std::wstring& text) const { m_console.Line(text); }
     // Any thread.
     void UaSessionChanged(bool opened, const UaSessionRow& session) const;
+    // Says which DA clients came and went since the last look (the console's thread).
+    void ReportDaClients();
 
 private:
     static BOOL WINAPI OnControl(DWORD event);
+    static void OnDaClientGone(const struct ClientSnapshot& client) noexcept;
     static void CALLBACK OnTimer(HWND, UINT, UINT_PTR, DWORD);
-    void ReportDaClients();
 
     ConsoleReport m_console{STD_OUTPUT_HANDLE};
     std::function<std::vector<ClientRow>()> m_daClients;
     std::map<unsigned long long, std::wstring> m_knownDaClients;
+    // Clients that went (key and name), from any thread; guarded by the console's gate.
+    std::vector<std::pair<unsigned long long, std::wstring>> m_goneDaClients;
     UINT_PTR m_timer = 0;
 };

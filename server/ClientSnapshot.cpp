@@ -1,5 +1,6 @@
 #include "ClientSnapshot.h"
 
+#include <atomic>
 #include <new>
 
 #include "OPCServer.h"
@@ -14,3 +15,11 @@ std::vector<ClientSnapshot> SnapshotClients() {
     }
     return clients;
 }
+
+namespace {
+std::atomic<ClientGoneObserver> theClientGoneObserver{nullptr};
+}  // namespace
+
+void SetClientGoneObserver(ClientGoneObserver observer) noexcept { theClientGoneObserver.store(observer); }
+
+ClientGoneObserver GetClientGoneObserver() noexcept { return theClientGoneObserver.load(); }

@@ -18,3 +18,10 @@ struct ClientSnapshot {
 
 // Every live server object, oldest first.
 std::vector<ClientSnapshot> SnapshotClients();
+
+// Told on the thread that ends a server object, once it has left the list, of
+// its client as it last was, so that a client that came and went between two
+// looks at the list is still seen. Null: nobody is told.
+using ClientGoneObserver = void (*)(const ClientSnapshot& client) noexcept;
+void SetClientGoneObserver(ClientGoneObserver observer) noexcept;
+ClientGoneObserver GetClientGoneObserver() noexcept;

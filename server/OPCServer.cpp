@@ -44,8 +44,19 @@ OPCServer::OPCServer(Configuration& configuration) noexcept
 }
 
 OPCServer::~OPCServer() {
+    // A watcher hears of the client as it was, however short its stay.
+    const ClientGoneObserver goneObserver = GetClientGoneObserver();
+    ClientSnapshot gone;
+    bool described = false;
+    if (goneObserver != nullptr) {
+        try {
+            gone = Describe();
+            described = true;
+        } catch (const std::bad_alloc&) {}
+    }
     m_bClosing.store(true);
     ServerList::Instance().Remove(m_ListEntry);
+    if (described) goneObserver(gone);
     ConnectionPoint* point = nullptr;
     std::wstring clientName;
     {

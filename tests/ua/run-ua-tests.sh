@@ -38,6 +38,10 @@ export TOVI_EXE="$exe"
 UA_URL="opc.tcp://localhost:$port/" node --test --test-force-exit --test-concurrency=1 \
   "$here/endpoint.test.cjs" "$here/robustness.test.cjs" </dev/null
 rc=$?
+# DA clients as short as one read each are reported too.
+for _ in 1 2 3; do
+  timeout 60 "$WINE" "$TOVI_OPC" read Zelkor.Tovi.1 Plant.Small >/dev/null 2>&1 </dev/null || { echo "a DA read failed"; rc=1; }
+done
 timeout 60 "$WINE" "$exe" /Close 20 >/dev/null 2>&1 </dev/null
 wait "$server"
 served=$?
@@ -48,6 +52,11 @@ for line in "Serving Z:" "OPC UA endpoint: opc.tcp://localhost:$port/" "OPC UA s
   grep -qF "$line" "$work/serve.txt" || { echo "/Serve did not print \"$line\":"; cat "$work/serve.txt"; rc=1; }
 done
 [ "$served" -eq 0 ] || { echo "/Serve ended with $served"; rc=1; }
+came=$(grep -c "^OPC DA client connected: " "$work/serve.txt")
+went=$(grep -c "^OPC DA client disconnected: " "$work/serve.txt")
+if [ "$came" -lt 4 ] || [ "$came" -ne "$went" ]; then
+  echo "/Serve reported $came DA clients connected and $went disconnected, of at least 4:"; cat "$work/serve.txt"; rc=1
+fi
 
 # COM starts the next copies for a DA client: their port comes from the settings.
 settings='HKLM\Software\Zelkor\Tovi Explorer\Settings'
