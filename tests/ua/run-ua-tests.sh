@@ -53,9 +53,9 @@ for line in "Serving Z:" "OPC UA endpoint: opc.tcp://localhost:$port/" "OPC UA s
 done
 [ "$served" -eq 0 ] || { echo "/Serve ended with $served"; rc=1; }
 came=$(grep -c "^OPC DA client connected: " "$work/serve.txt")
-went=$(grep -c "^OPC DA client disconnected: " "$work/serve.txt")
+went=$(grep -c "^OPC DA client disconnected: tovi-opc" "$work/serve.txt")
 if [ "$came" -lt 4 ] || [ "$came" -ne "$went" ]; then
-  echo "/Serve reported $came DA clients connected and $went disconnected, of at least 4:"; cat "$work/serve.txt"; rc=1
+  echo "/Serve reported $came DA clients connected and $went tovi-opc disconnected, of at least 4:"; cat "$work/serve.txt"; rc=1
 fi
 
 # COM starts the next copies for a DA client: their port comes from the settings.

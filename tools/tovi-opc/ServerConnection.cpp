@@ -19,6 +19,12 @@ HRESULT ConnectServer(const std::wstring& progId, ComPtr<IOPCServer>& server, st
                           reinterpret_cast<void**>(server.GetAddressOf()));
     if (FAILED(hr)) {
         *why = "cannot connect to " + ToUtf8(progId) + ": " + ResultText(hr);
+        return hr;
+    }
+    // Named in the server's list of clients; a server without IOPCCommon (DA 1.0a) does without.
+    ComPtr<IOPCCommon> common;
+    if (SUCCEEDED(server->QueryInterface(IID_IOPCCommon, reinterpret_cast<void**>(common.GetAddressOf())))) {
+        common->SetClientName(L"tovi-opc");
     }
     return hr;
 }
