@@ -63,21 +63,6 @@ struct UaAddressSpace::Snapshot {
 };
 
 namespace {
-// Borrows `text` for one call; a tag's name is the tail of its item ID.
-UA_String Borrowed(std::string_view text) {
-    UA_String s;
-    s.length = text.size();
-    s.data = reinterpret_cast<UA_Byte*>(const_cast<char*>(text.data()));
-    return s;
-}
-
-UA_LocalizedText LocalizedOf(std::string_view text) {
-    UA_LocalizedText t;
-    t.locale = UA_STRING_NULL;
-    t.text = Borrowed(text);
-    return t;
-}
-
 // The model change events' standard NodeIds and verbs.
 constexpr UA_UInt32 kBaseModelChangeEventType = 2132;
 constexpr UA_UInt32 kGeneralModelChangeEventType = 2133;
@@ -300,8 +285,8 @@ void UaAddressSpace::AddFolder(const std::string& id, const std::string& parent,
 
 bool UaAddressSpace::AddTagNode(TagRecord& record) {
     UA_VariableAttributes attributes = UA_VariableAttributes_default;
-    attributes.displayName = LocalizedOf(record.Name());
-    attributes.description = LocalizedOf(record.description);
+    attributes.displayName = BorrowedLocalizedText(record.Name());
+    attributes.description = BorrowedLocalizedText(record.description);
     attributes.dataType = DataTypeIdOf(record.type);
     attributes.valueRank = ValueRankOf(record.type);
     attributes.accessLevel = AccessLevelOf(record.access);
@@ -311,7 +296,7 @@ bool UaAddressSpace::AddTagNode(TagRecord& record) {
     const UA_NodeId nodeId = StringNodeId(m_namespace, record.id);
     UA_QualifiedName browseName;
     browseName.namespaceIndex = m_namespace;
-    browseName.name = Borrowed(record.Name());
+    browseName.name = BorrowedString(record.Name());  // the tail of the ID: its NUL follows
     const UA_NodeId type = TypeDefinitionOf(record.limitsSet).nodeId;
     UA_StatusCode status = UA_Server_addVariableNode(m_server, nodeId, StringNodeId(m_namespace, record.parent),
                                                      UA_NODEID_NUMERIC(0, UA_NS0ID_HASCOMPONENT), browseName, type,
@@ -333,7 +318,7 @@ bool UaAddressSpace::AddTagNode(TagRecord& record) {
 void UaAddressSpace::UpdateAttributes(TagRecord& kept, const TagRecord& wanted) {
     const UA_NodeId nodeId = StringNodeId(m_namespace, kept.id);
     if (wanted.description != kept.description) {
-        UA_Server_writeDescription(m_server, nodeId, LocalizedOf(wanted.description));
+        UA_Server_writeDescription(m_server, nodeId, BorrowedLocalizedText(wanted.description));
     }
     if (wanted.access != kept.access) {
         UA_Server_writeAccessLevel(m_server, nodeId, AccessLevelOf(wanted.access));

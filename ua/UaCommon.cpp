@@ -29,8 +29,12 @@ std::string HostName() {
     return Utf8Of(std::wstring_view(name, size));
 }
 
-UA_String BorrowedString(const std::string& text) {
-    return UA_String{text.size(), reinterpret_cast<UA_Byte*>(const_cast<char*>(text.c_str()))};
+UA_String BorrowedString(std::string_view text) {
+    return UA_String{text.size(), reinterpret_cast<UA_Byte*>(const_cast<char*>(text.data()))};
+}
+
+UA_LocalizedText BorrowedLocalizedText(std::string_view text) {
+    return UA_LocalizedText{UA_STRING_NULL, BorrowedString(text)};
 }
 
 UA_NodeId StringNodeId(UA_UInt16 ns, const std::string& id) {

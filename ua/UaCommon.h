@@ -20,10 +20,12 @@ UA_Logger& QuietUaLogger();
 // This computer's DNS host name in UTF-8; "localhost" when it has none.
 std::string HostName();
 
-// `text` as a UA string borrowing its bytes, valid while `text` lives
-// unchanged; never cleared. The terminating NUL stays behind it for the parts
-// of the stack that read with strlen.
-UA_String BorrowedString(const std::string& text);
+// `text` as a UA string borrowing its bytes, valid while they live unchanged;
+// never cleared. A view of a std::string, whole or its tail, keeps the
+// terminating NUL behind it for the parts of the stack that read with strlen.
+UA_String BorrowedString(std::string_view text);
+// The same as a localized text without a locale.
+UA_LocalizedText BorrowedLocalizedText(std::string_view text);
 
 // A string NodeId borrowing `id`, valid while `id` lives unchanged; never cleared.
 UA_NodeId StringNodeId(UA_UInt16 ns, const std::string& id);
@@ -33,7 +35,7 @@ struct BorrowedText {
     std::string utf8;
     explicit BorrowedText(std::wstring_view text);
     UA_String String() const { return BorrowedString(utf8); }
-    UA_LocalizedText Localized() const { return UA_LocalizedText{UA_STRING_NULL, String()}; }
+    UA_LocalizedText Localized() const { return BorrowedLocalizedText(utf8); }
 };
 
 // A self-signed application instance certificate (RSA 2048, SHA-256) valid

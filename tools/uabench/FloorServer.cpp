@@ -53,7 +53,7 @@ BOOL WINAPI OnControl(DWORD) {
 bool AddFolder(UA_Server* server, UA_UInt16 ns, const std::string& id, const std::string& name,
                const UA_NodeId& parent) {
     UA_ObjectAttributes attributes = UA_ObjectAttributes_default;
-    attributes.displayName = UA_LocalizedText{UA_STRING_NULL, BorrowedString(name)};
+    attributes.displayName = BorrowedLocalizedText(name);
     return UA_Server_addObjectNode(server, StringNodeId(ns, id), parent, UA_NODEID_NUMERIC(0, UA_NS0ID_ORGANIZES),
                                    UA_QualifiedName{ns, BorrowedString(name)},
                                    UA_NODEID_NUMERIC(0, UA_NS0ID_FOLDERTYPE), attributes, nullptr,
@@ -68,7 +68,7 @@ bool AddTag(UA_Server* server, UA_UInt16 ns, const std::string& id, const std::s
     UA_VariableAttributes attributes = UA_VariableAttributes_default;
     UA_Double zero = 0;
     UA_Variant_setScalar(&attributes.value, &zero, &UA_TYPES[UA_TYPES_DOUBLE]);
-    attributes.displayName = UA_LocalizedText{UA_STRING_NULL, BorrowedString(name)};
+    attributes.displayName = BorrowedLocalizedText(name);
     attributes.dataType = UA_TYPES[UA_TYPES_DOUBLE].typeId;
     attributes.valueRank = UA_VALUERANK_SCALAR;
     attributes.accessLevel = UA_ACCESSLEVELMASK_READ | UA_ACCESSLEVELMASK_WRITE;
