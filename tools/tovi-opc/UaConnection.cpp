@@ -166,6 +166,26 @@ UA_StatusCode UaConnection::Health() const {
     return UA_STATUSCODE_GOOD;
 }
 
+UA_StatusCode ReadEach(UA_Client* client, const UaNodeIds& nodes, UA_UInt32 attribute, UA_TimestampsToReturn timestamps,
+                       UA_ReadResponse& response) {
+    std::vector<UA_ReadValueId> reads(nodes.size());
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        UA_ReadValueId_init(&reads[i]);
+        reads[i].nodeId = nodes[i];  // borrowed for the call
+        reads[i].attributeId = attribute;
+    }
+    UA_ReadRequest request;
+    UA_ReadRequest_init(&request);
+    request.nodesToRead = reads.data();
+    request.nodesToReadSize = reads.size();
+    request.timestampsToReturn = timestamps;
+    response = UA_Client_Service_read(client, request);
+    UA_StatusCode status = response.responseHeader.serviceResult;
+    if (status == UA_STATUSCODE_GOOD && response.resultsSize != reads.size()) status = UA_STATUSCODE_BADUNEXPECTEDERROR;
+    if (status != UA_STATUSCODE_GOOD) UA_ReadResponse_clear(&response);
+    return status;
+}
+
 bool IsNodeIdText(const std::wstring& item) { return item.rfind(L"ns=", 0) == 0 || item.rfind(L"i=", 0) == 0; }
 
 bool NodeIdsParseOrReport(const std::vector<std::wstring>& items) {

@@ -54,6 +54,11 @@ private:
     UA_UInt16 m_namespace = 0;
 };
 
+// One attribute of every node in one Read: Good with a result per node in
+// `response` (the caller clears it), else why not (`response` cleared).
+UA_StatusCode ReadEach(UA_Client* client, const UaNodeIds& nodes, UA_UInt32 attribute, UA_TimestampsToReturn timestamps,
+                       UA_ReadResponse& response);
+
 // Whether an ITEM is a NodeId written out ("ns=2;s=Plant.Flow", "i=2258")
 // rather than an item ID.
 bool IsNodeIdText(const std::wstring& item);

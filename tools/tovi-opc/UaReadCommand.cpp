@@ -18,27 +18,15 @@ int RunUaRead(const Arguments& args) {
     UaConnection connection;
     UaNodeIds nodes;
     if (!connection.ConnectOrReport(args) || !connection.NodesOrReport(args.words, nodes)) return kExitFailed;
-    std::vector<UA_ReadValueId> reads(nodes.size());
-    for (size_t i = 0; i < nodes.size(); ++i) {
-        UA_ReadValueId_init(&reads[i]);
-        reads[i].nodeId = nodes[i];  // borrowed for the call
-        reads[i].attributeId = UA_ATTRIBUTEID_VALUE;
-    }
-    UA_ReadRequest request;
-    UA_ReadRequest_init(&request);
-    request.nodesToRead = reads.data();
-    request.nodesToReadSize = reads.size();
-    request.timestampsToReturn = UA_TIMESTAMPSTORETURN_BOTH;
-    UA_ReadResponse response = UA_Client_Service_read(connection.Client(), request);
-    UA_StatusCode status = response.responseHeader.serviceResult;
-    if (status == UA_STATUSCODE_GOOD && response.resultsSize != reads.size()) status = UA_STATUSCODE_BADUNEXPECTEDERROR;
+    UA_ReadResponse response;
+    const UA_StatusCode status =
+        ReadEach(connection.Client(), nodes, UA_ATTRIBUTEID_VALUE, UA_TIMESTAMPSTORETURN_BOTH, response);
     if (status != UA_STATUSCODE_GOOD) {
-        UA_ReadResponse_clear(&response);
         PrintError("the read failed: " + UaResultText(status));
         return kExitFailed;
     }
     bool allGood = true;
-    for (size_t i = 0; i < reads.size(); ++i) {
+    for (size_t i = 0; i < nodes.size(); ++i) {
         const std::string id = ToUtf8(args.words[i]);
         const UA_DataValue& value = response.results[i];
         if (IsUaError(value)) {

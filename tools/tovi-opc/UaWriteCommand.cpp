@@ -30,22 +30,10 @@ size_t ValueSeparator(const std::wstring& word) {
 // names no concrete one) or why none was read.
 bool ReadDataTypes(UA_Client* client, const UaNodeIds& nodes, std::vector<const UA_DataType*>& types,
                    std::vector<UA_StatusCode>& results) {
-    std::vector<UA_ReadValueId> reads(nodes.size());
-    for (size_t i = 0; i < nodes.size(); ++i) {
-        UA_ReadValueId_init(&reads[i]);
-        reads[i].nodeId = nodes[i];
-        reads[i].attributeId = UA_ATTRIBUTEID_DATATYPE;
-    }
-    UA_ReadRequest request;
-    UA_ReadRequest_init(&request);
-    request.nodesToRead = reads.data();
-    request.nodesToReadSize = reads.size();
-    request.timestampsToReturn = UA_TIMESTAMPSTORETURN_NEITHER;
-    UA_ReadResponse response = UA_Client_Service_read(client, request);
-    UA_StatusCode status = response.responseHeader.serviceResult;
-    if (status == UA_STATUSCODE_GOOD && response.resultsSize != reads.size()) status = UA_STATUSCODE_BADUNEXPECTEDERROR;
+    UA_ReadResponse response;
+    const UA_StatusCode status =
+        ReadEach(client, nodes, UA_ATTRIBUTEID_DATATYPE, UA_TIMESTAMPSTORETURN_NEITHER, response);
     if (status != UA_STATUSCODE_GOOD) {
-        UA_ReadResponse_clear(&response);
         PrintError("the data types cannot be read: " + UaResultText(status));
         return false;
     }
