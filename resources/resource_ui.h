@@ -157,3 +157,12 @@
 #define IDC_REPLAY_ROWS              1205
 #define IDC_REPLAY_FILE_NAME         1206
 #define ID_FILE_REPLAY               32840
+
+// Options: who may connect to the OPC UA endpoint.
+#define IDC_OPTIONS_UA_REMOTE        1112
+#define IDC_OPTIONS_UA_UNSECURED     1113
+#define IDC_OPTIONS_UA_ANONYMOUS     1114
+#define IDC_OPTIONS_UA_ANON_ROLE     1115
+#define IDC_OPTIONS_UA_USERS         1116
+#define IDC_OPTIONS_UA_CERTIFICATES  1117
+#define IDC_OPTIONS_UA_NOTE          1118
