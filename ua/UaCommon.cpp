@@ -1,7 +1,15 @@
 // Winsock before any header that brings windows.h.
 #include "UaCommon.h"
 
+#include <ws2tcpip.h>
+#include <iphlpapi.h>
+// naptypes.h (through iphlpapi.h) defines this as a macro; the stack's
+// structures have a member of that name.
+#undef maxStringLength
+
 #include <open62541/plugin/create_certificate.h>
+
+#include <algorithm>
 
 namespace {
 // The runtime's converter would bring product code into the floor server.
@@ -27,6 +35,54 @@ std::string HostName() {
         if (!GetComputerNameW(name, &size)) return "localhost";
     }
     return Utf8Of(std::wstring_view(name, size));
+}
+
+std::string FullyQualifiedHostName() {
+    wchar_t name[256];
+    DWORD size = 256;
+    if (!GetComputerNameExW(ComputerNameDnsFullyQualified, name, &size) || size == 0) return HostName();
+    return Utf8Of(std::wstring_view(name, size));
+}
+
+std::vector<std::string> LocalAddresses() {
+    const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    std::vector<unsigned char> buffer(16 * 1024);
+    ULONG size = static_cast<ULONG>(buffer.size());
+    ULONG result = ERROR_BUFFER_OVERFLOW;
+    // The list may grow between the two calls.
+    for (int attempt = 0; attempt < 3 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
+        buffer.resize(size);
+        result = GetAdaptersAddresses(AF_UNSPEC, flags, nullptr,
+                                      reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+    }
+    std::vector<std::string> addresses;
+    if (result != NO_ERROR) return addresses;
+    for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter != nullptr;
+         adapter = adapter->Next) {
+        if (adapter->OperStatus != IfOperStatusUp || adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK) continue;
+        for (auto* unicast = adapter->FirstUnicastAddress; unicast != nullptr; unicast = unicast->Next) {
+            const sockaddr* address = unicast->Address.lpSockaddr;
+            if (address == nullptr) continue;
+            char text[INET6_ADDRSTRLEN] = {};
+            if (address->sa_family == AF_INET) {
+                const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+                if (v4->sin_addr.s_addr == 0 || (ntohl(v4->sin_addr.s_addr) >> 24) == 127) continue;
+                inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+            } else if (address->sa_family == AF_INET6) {
+                const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+                if (IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr) || IN6_IS_ADDR_LINKLOCAL(&v6->sin6_addr) ||
+                    IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr)) {
+                    continue;
+                }
+                inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+            } else {
+                continue;
+            }
+            if (text[0] != '\0' && std::find(addresses.begin(), addresses.end(), text) == addresses.end())
+                addresses.emplace_back(text);
+        }
+    }
+    return addresses;
 }
 
 UA_String BorrowedString(std::string_view text) {

@@ -19,6 +19,13 @@ UA_Logger& QuietUaLogger();
 
 // This computer's DNS host name in UTF-8; "localhost" when it has none.
 std::string HostName();
+// Its fully qualified DNS name (host and domain); the host name when it has no domain.
+std::string FullyQualifiedHostName();
+// The addresses other computers may reach it at, as text ("192.168.1.20",
+// "fd00::20"): the unicast IPv4 and IPv6 addresses of every interface that is
+// up, neither loopback nor IPv6 link-local (which no URL can name without its
+// zone). Empty when there is none.
+std::vector<std::string> LocalAddresses();
 
 // `text` as a UA string borrowing its bytes, valid while they live unchanged;
 // never cleared. A view of a std::string, whole or its tail, keeps the

@@ -10,6 +10,7 @@
 #include "FileTime.h"
 #include "ProgramPaths.h"
 #include "Text.h"
+#include "UaAccessControl.h"
 #include "UaAddressSpace.h"
 #include "UaCertificate.h"
 #include "UaCommon.h"
@@ -118,7 +119,7 @@ std::wstring ModeName(UA_MessageSecurityMode mode) {
 
 UaEndpoint* EndpointOf(UA_Server* server) { return static_cast<UaEndpoint*>(UA_Server_getConfig(server)->context); }
 
-// The default access control's own hooks, wrapped so that the endpoint hears of sessions.
+// The access control's own hooks, wrapped so that the endpoint hears of sessions.
 UA_StatusCode (*theDefaultActivate)(UA_Server*, UA_AccessControl*, const UA_EndpointDescription*, const UA_ByteString*,
                                     const UA_NodeId*, const UA_ExtensionObject*, void**) = nullptr;
 void (*theDefaultClose)(UA_Server*, UA_AccessControl*, const UA_NodeId*, void*) = nullptr;
@@ -145,10 +146,11 @@ UA_StatusCode ActivateSession(UA_Server* server, UA_AccessControl* control, cons
         row.policy = PolicyName(endpoint->securityPolicyUri);
         row.mode = ModeName(endpoint->securityMode);
     }
-    row.user = L"Anonymous";
-    if (identity != nullptr && identity->encoding == UA_EXTENSIONOBJECT_DECODED &&
-        identity->content.decoded.type == &UA_TYPES[UA_TYPES_USERNAMEIDENTITYTOKEN]) {
-        row.user = TextOf(static_cast<const UA_UserNameIdentityToken*>(identity->content.decoded.data)->userName);
+    // Who the access control let in.
+    if (const std::optional<UaSessionIdentity> who = UaAccessControl::IdentityOf(*sessionContext)) {
+        row.user = who->user;
+        row.address = who->address;
+        row.role = who->role;
     }
     row.since = FileTimeNow();
     row.lastCall = row.since;
@@ -172,6 +174,46 @@ void MonitoredItemRegistered(UA_Server* server, const UA_NodeId*, void*, const U
 void PumpCallback(UA_Server* server, void* data) {
     (void)server;
     static_cast<UaAddressSpace*>(data)->Pump();
+}
+
+// Where the server listens: the loopback name only, or (with an empty host)
+// every address of every interface, IPv4 and IPv6.
+UA_StatusCode SetServerUrl(UA_ServerConfig& config, bool remote, unsigned port) {
+    UA_Array_delete(config.serverUrls, config.serverUrlsSize, &UA_TYPES[UA_TYPES_STRING]);
+    config.serverUrls = nullptr;
+    config.serverUrlsSize = 0;
+    const std::string url = (remote ? "opc.tcp://:" : "opc.tcp://localhost:") + std::to_string(port);
+    const UA_String listen = BorrowedString(url);
+    const UA_StatusCode status =
+        UA_Array_copy(&listen, 1, reinterpret_cast<void**>(&config.serverUrls), &UA_TYPES[UA_TYPES_STRING]);
+    if (status == UA_STATUSCODE_GOOD) config.serverUrlsSize = 1;
+    return status;
+}
+
+// The names a client on another computer may reach the server by: its host
+// name, its full DNS name and each of its addresses. The stack adds the name
+// each listening socket reports, when another.
+UA_StatusCode SetDiscoveryUrls(UA_ServerConfig& config, unsigned port) {
+    std::vector<std::string> hosts = {HostName(), FullyQualifiedHostName()};
+    for (const std::string& address : LocalAddresses())
+        hosts.push_back(address.find(':') != std::string::npos ? "[" + address + "]" : address);
+    std::vector<std::string> urls;
+    for (const std::string& host : hosts) {
+        const std::string url = "opc.tcp://" + host + ":" + std::to_string(port);
+        if (std::find(urls.begin(), urls.end(), url) == urls.end()) urls.push_back(url);
+    }
+    UA_ApplicationDescription& description = config.applicationDescription;
+    UA_Array_delete(description.discoveryUrls, description.discoveryUrlsSize, &UA_TYPES[UA_TYPES_STRING]);
+    description.discoveryUrls = nullptr;
+    description.discoveryUrlsSize = 0;
+    for (const std::string& url : urls) {
+        const UA_String text = BorrowedString(url);
+        const UA_StatusCode status = UA_Array_appendCopy(reinterpret_cast<void**>(&description.discoveryUrls),
+                                                         &description.discoveryUrlsSize, &text,
+                                                         &UA_TYPES[UA_TYPES_STRING]);
+        if (status != UA_STATUSCODE_GOOD) return status;
+    }
+    return UA_STATUSCODE_GOOD;
 }
 
 // Fills what the server says of itself: who made it, which version, its URI.
@@ -205,6 +247,9 @@ UaEndpoint::~UaEndpoint() { Stop(std::wstring(), 0); }
 bool UaEndpoint::Start(const UaEndpointOptions& options) {
     if (m_thread.IsRunning()) return m_serving.load();
     m_port = options.port;
+    m_security = options.security;
+    m_remote = options.security.remote;
+    m_usersFile = options.usersFile.empty() ? UaUserStorePath() : options.usersFile;
     const std::string host = HostName();
     const std::string applicationUri = "urn:" + host + ":Zelkor:ToviExplorer";
 
@@ -225,16 +270,9 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     config.secureChannelPKI.logging = &QuietUaLogger();
     config.sessionPKI.logging = &QuietUaLogger();
     UA_StatusCode status = UA_ServerConfig_setBasics_withPort(&config, static_cast<UA_UInt16>(m_port));
-    // Loopback only until who may connect from elsewhere can be chosen.
-    if (status == UA_STATUSCODE_GOOD) {
-        UA_Array_delete(config.serverUrls, config.serverUrlsSize, &UA_TYPES[UA_TYPES_STRING]);
-        config.serverUrls = nullptr;
-        config.serverUrlsSize = 0;
-        const std::string url = "opc.tcp://localhost:" + std::to_string(m_port);
-        const UA_String listen = BorrowedString(url);
-        status = UA_Array_copy(&listen, 1, reinterpret_cast<void**>(&config.serverUrls), &UA_TYPES[UA_TYPES_STRING]);
-        if (status == UA_STATUSCODE_GOOD) config.serverUrlsSize = 1;
-    }
+    if (status == UA_STATUSCODE_GOOD) status = SetServerUrl(config, m_security.remote, m_port);
+    if (status == UA_STATUSCODE_GOOD && m_security.remote) status = SetDiscoveryUrls(config, m_port);
+    // None is there for discovery at least; its endpoint only where NoneOffered.
     if (status == UA_STATUSCODE_GOOD) status = UA_ServerConfig_addSecurityPolicyNone(&config, &certificate.certificate);
     if (status == UA_STATUSCODE_GOOD) {
         status =
@@ -248,10 +286,31 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
         status = UA_ServerConfig_addSecurityPolicyAes256Sha256RsaPss(&config, &certificate.certificate,
                                                                      &certificate.privateKey);
     }
-    if (status == UA_STATUSCODE_GOOD) status = UA_AccessControl_default(&config, true, nullptr, 0, nullptr);
-    if (status == UA_STATUSCODE_GOOD) status = UA_ServerConfig_addAllEndpoints(&config);
+    for (size_t i = 0; status == UA_STATUSCODE_GOOD && i < config.securityPoliciesSize; ++i) {
+        const UA_String uri = config.securityPolicies[i].policyUri;
+        if (UA_String_equal(&uri, &UA_SECURITY_POLICY_NONE_URI)) {
+            if (m_security.NoneOffered())
+                status = UA_ServerConfig_addEndpoint(&config, uri, UA_MESSAGESECURITYMODE_NONE);
+            continue;
+        }
+        status = UA_ServerConfig_addEndpoint(&config, uri, UA_MESSAGESECURITYMODE_SIGN);
+        if (status == UA_STATUSCODE_GOOD)
+            status = UA_ServerConfig_addEndpoint(&config, uri, UA_MESSAGESECURITYMODE_SIGNANDENCRYPT);
+    }
+    // Who may connect: the users as the store has them now (none when it cannot be read).
+    UaUserStore users(m_usersFile);
+    std::wstring usersError;
+    if (!users.Load(usersError)) theEventLog << L"OPC UA users not loaded:" << usersError << EventLog::EndEntry;
+    UaLoginDelays delays;
+    delays.firstMs = options.loginDelayMs;
+    delays.mostMs = options.longestLoginDelayMs;
+    delays.forgetAfterMs = options.loginsForgottenAfterMs;
+    m_access = std::make_unique<UaAccessControl>(m_security, std::move(users), delays);
+    if (m_userCheck) m_access->SetUserCheck(m_userCheck);
+    if (status == UA_STATUSCODE_GOOD) status = m_access->Install(config);
     if (status != UA_STATUSCODE_GOOD) {
         UA_ServerConfig_clean(&config);
+        m_access.reset();
         LogStatus(L"The OPC UA endpoint could not be set up: " + FromUtf8(UA_StatusCode_name(status)) + L".");
         return false;
     }
@@ -266,6 +325,7 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     config.maxReferencesPerNode = kMostReferencesPerBrowse;
     config.monitoredItemRegisterCallback = &MonitoredItemRegistered;
     BoundTheSends(config.eventLoop);
+    m_access->HookConnections(config.eventLoop);
     theDefaultActivate = config.accessControl.activateSession;
     theDefaultClose = config.accessControl.closeSession;
     config.accessControl.activateSession = &ActivateSession;
@@ -273,15 +333,18 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
 
     m_server = UA_Server_newWithConfig(&config);
     if (m_server == nullptr) {
+        m_access.reset();
         LogStatus(L"The OPC UA endpoint could not be set up: out of memory.");
         return false;
     }
+    m_access->Attach(m_server);
     m_stop = false;
     m_announced = false;
     m_started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (m_started == nullptr || !m_thread.Start([this] { return Loop(); })) {
         UA_Server_delete(m_server);
         m_server = nullptr;
+        m_access.reset();
         LogStatus(L"The OPC UA endpoint could not start its thread.");
         return false;
     }
@@ -290,6 +353,7 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
         m_thread.Join();
         UA_Server_delete(m_server);
         m_server = nullptr;
+        m_access.reset();
     }
     return m_serving;
 }
@@ -318,10 +382,10 @@ unsigned UaEndpoint::Loop() {
     m_serving = true;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        m_status = Url();
+        m_status = Url() + ModeText();
         m_failed = false;
     }
-    theEventLog << L"OPC UA endpoint serving at:" << Url() << EventLog::EndEntry;
+    theEventLog << L"OPC UA endpoint serving at:" << Url() + ModeText() << EventLog::EndEntry;
     SetEvent(m_started);
 
     while (!m_stop.load()) UA_Server_run_iterate(m_server, true);
@@ -365,6 +429,7 @@ void UaEndpoint::Stop(const std::wstring& reason, unsigned seconds) {
         UA_Server_delete(m_server);
         m_server = nullptr;
     }
+    m_access.reset();
     if (m_started != nullptr) {
         CloseHandle(m_started);
         m_started = nullptr;
@@ -376,11 +441,36 @@ void UaEndpoint::Stop(const std::wstring& reason, unsigned seconds) {
 }
 
 std::wstring UaEndpoint::Url() const {
-    return m_serving ? L"opc.tcp://localhost:" + std::to_wstring(m_port) + L"/" : std::wstring();
+    if (!m_serving) return std::wstring();
+    const std::wstring host = m_remote ? FromUtf8(HostName()) : L"localhost";
+    return L"opc.tcp://" + host + L":" + std::to_wstring(m_port) + L"/";
+}
+
+std::wstring UaEndpoint::ModeText() const { return m_remote ? L" (clients from other computers too)" : L""; }
+
+bool UaEndpoint::ApplySecurity(const UaSecuritySettings& security) {
+    if (!m_serving || m_access == nullptr) return true;
+    if (security.ListensAsOther(m_security)) return false;
+    UaUserStore users(m_usersFile);
+    std::wstring error;
+    std::optional<UaUserStore> loaded;
+    if (users.Load(error)) {
+        loaded = std::move(users);
+    } else {
+        theEventLog << L"OPC UA users not loaded again, the last ones kept:" << error << EventLog::EndEntry;
+    }
+    m_access->Apply(security, std::move(loaded));
+    m_security = security;
+    return true;
+}
+
+void UaEndpoint::SetUserCheck(UserCheck check) {
+    m_userCheck = std::move(check);
+    if (m_access != nullptr) m_access->SetUserCheck(m_userCheck);
 }
 
 std::wstring UaEndpoint::PaneText() const {
-    if (m_serving) return L"OPC UA: " + Url();
+    if (m_serving) return L"OPC UA: " + Url() + ModeText();
     std::lock_guard<std::mutex> guard(m_lock);
     return m_failed ? L"OPC UA: not serving (see the event log)" : L"OPC UA: off";
 }
@@ -446,8 +536,9 @@ void UaEndpoint::NoteSession(const std::string& key, UaSessionRow row) {
         handler = m_sessionsChanged;
     }
     if (!arrived) return;
-    theEventLog << L"OPC UA session opened:" << row.client << row.policy + L"/" + row.mode << row.user
-                << EventLog::EndEntry;
+    // The client names itself: its name is shown as text, never as lines of the log.
+    theEventLog << L"OPC UA session opened:" << AuditName(ToUtf8(row.client)) << L"from" << row.address << row.policy + L"/" + row.mode
+                << L"user" << row.user + L" (" + RoleName(row.role) + L")" << EventLog::EndEntry;
     if (handler) handler(true, row);
 }
 
@@ -462,7 +553,8 @@ void UaEndpoint::ForgetSession(const std::string& key) {
         m_sessions.erase(entry);
         handler = m_sessionsChanged;
     }
-    theEventLog << L"OPC UA session closed:" << row.client << EventLog::EndEntry;
+    theEventLog << L"OPC UA session closed:" << AuditName(ToUtf8(row.client)) << L"from" << row.address
+                << EventLog::EndEntry;
     if (handler) handler(false, row);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The OPC UA endpoint: serves the configuration's tags at
-// opc.tcp://localhost:<port>/ on one thread of its own, which owns the UA
+// opc.tcp://localhost:<port>/ (or, for clients from other computers too, at
+// every address of this one) on one thread of its own, which owns the UA
 // server from start to shutdown.
 #include <windows.h>
 #include <atomic>
@@ -9,12 +10,16 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Thread.h"
+#include "UaSecuritySettings.h"
 
 class Configuration;
+class UaAccessControl;
 class UaAddressSpace;
 struct UA_Server;
 
@@ -23,6 +28,14 @@ inline constexpr unsigned kDefaultUaPort = 4840;
 struct UaEndpointOptions {
     unsigned port = kDefaultUaPort;
     std::wstring pkiFolder;  // the application certificate's home
+    UaSecuritySettings security;  // who may connect
+    std::wstring usersFile;       // the user store; empty: UaUserStorePath()
+    // Failed logins from one address: the first answer waits this long, each
+    // further one twice as long up to the longest; forgotten after a quiet
+    // while. Tests shorten them.
+    unsigned loginDelayMs = 500;
+    unsigned longestLoginDelayMs = 10000;
+    unsigned loginsForgottenAfterMs = 5 * 60 * 1000;
 };
 
 // One UA session as the clients window lists it.
@@ -31,6 +44,8 @@ struct UaSessionRow {
     std::wstring policy;  // the security policy's short name
     std::wstring mode;    // None, Sign or SignAndEncrypt
     std::wstring user;    // "Anonymous" or the user name
+    std::wstring address;  // the client's IP address
+    UaRole role = UaRole::Read;  // as it was when the session opened
     FILETIME since{};
     FILETIME lastCall{};
     unsigned subscriptions = 0;
@@ -55,13 +70,29 @@ public:
     // from now on; Stop follows. Any thread.
     void AnnounceShutdown(const std::wstring& reason, unsigned seconds);
 
+    // Takes the users anew from the store file, and the anonymous clients'
+    // role, while serving: open sessions take their user's new role (anonymous
+    // ones the anonymous role) and those of users no longer in the store are
+    // closed. False, changing nothing, when `security` needs the endpoint to
+    // listen anew (UaSecuritySettings::ListensAsOther): Stop and Start it then.
+    // True when not serving (the next Start takes its options). On the thread
+    // that starts and stops the endpoint.
+    bool ApplySecurity(const UaSecuritySettings& security);
+    // In place of the user store's check of a name and password (tests only).
+    using UserCheck = std::function<std::optional<UaRole>(std::string_view nameUtf8, std::string_view passwordUtf8)>;
+    void SetUserCheck(UserCheck check);
+
     bool IsServing() const noexcept { return m_serving.load(); }
     unsigned Port() const noexcept { return m_port; }
-    // opc.tcp://localhost:<port>/ while serving, else empty.
+    // Whether it serves clients from other computers too.
+    bool Remote() const noexcept { return m_remote.load(); }
+    // opc.tcp://localhost:<port>/ while serving (opc.tcp://<host name>:<port>/
+    // with remote access), else empty.
     std::wstring Url() const;
-    // Why there is no endpoint, or its URL, in words for the event log.
+    // Why there is no endpoint, or its URL and who may connect, in words for the event log.
     std::wstring StatusText() const;
-    // For the status bar: "OPC UA: " and the URL, "off" or "not serving".
+    // For the status bar: "OPC UA: ", the URL and, with remote access, "(clients
+    // from other computers too)"; "off" or "not serving".
     std::wstring PaneText() const;
     size_t SessionCount() const;
     std::vector<UaSessionRow> Sessions() const;
@@ -80,8 +111,15 @@ private:
     unsigned Loop();
     void LogStatus(const std::wstring& text);
 
+    std::wstring ModeText() const;
+
     Configuration& m_configuration;
     std::unique_ptr<UaAddressSpace> m_space;
+    std::unique_ptr<UaAccessControl> m_access;  // lives as long as the server
+    UaSecuritySettings m_security;  // the server's (Start and ApplySecurity, on the owner's thread)
+    std::atomic<bool> m_remote{false};
+    std::wstring m_usersFile;
+    UserCheck m_userCheck;
     UA_Server* m_server = nullptr;
     Thread m_thread;
     HANDLE m_started = nullptr;  // set once the loop knows whether it serves
