@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -30,8 +31,12 @@ struct UaAccessControl::Session {
 // One client connection of the TCP connection manager (its id is the socket).
 struct UaAccessControl::Connection {
     std::wstring address;
-    std::string key;  // failed logins are counted by this: the IPv4 address, the IPv6 /64
+    std::string key;        // failed logins are counted by this: the IPv4 address, the IPv6 /64
     bool admitted = false;  // some session was let in over it
+    // Sessions refused here and never let in: only this channel could activate
+    // them, so they go with it rather than wait out their timeout in the
+    // server's few places for sessions.
+    std::vector<UA_NodeId> refused;
     struct Held {
         std::uint64_t due;
         UA_ByteString buffer;
@@ -40,6 +45,7 @@ struct UaAccessControl::Connection {
 
     ~Connection() {
         for (Held& message : held) UA_ByteString_clear(&message.buffer);
+        for (UA_NodeId& id : refused) UA_NodeId_clear(&id);
     }
 };
 
@@ -53,6 +59,11 @@ constexpr size_t kMostAuditChars = 64;
 constexpr unsigned kFailuresLoggedEach = 5;
 constexpr size_t kMostPenalties = 4096;
 constexpr size_t kMostRemembered = 1024;
+constexpr size_t kMostSessionsRefusedPerChannel = 64;  // the sweep takes any more
+// A session not activated this long after it was made is closed: a client
+// activates it at once, or never.
+constexpr UA_DateTime kMostUnactivated = 10 * UA_DATETIME_SEC;
+constexpr double kSweepIntervalMs = 5000;
 // Bits of AccessLevel a Read session never has: CurrentWrite, HistoryWrite,
 // StatusWrite and TimestampWrite.
 constexpr UA_Byte kWriteBits = UA_ACCESSLEVELMASK_WRITE | UA_ACCESSLEVELMASK_HISTORYWRITE |
@@ -91,10 +102,24 @@ struct Receiving {
 };
 thread_local Receiving t_receiving{nullptr, 0};
 
-std::uint64_t NowMs() { return GetTickCount64(); }
+// Milliseconds of the performance counter: the tick count moves in steps of 16 ms.
+std::uint64_t NowMs() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
+std::string SessionKey(const UA_NodeId& sessionId) {
+    UA_String text = UA_STRING_NULL;
+    UA_NodeId_print(&sessionId, &text);
+    std::string key(reinterpret_cast<const char*>(text.data), text.length);
+    UA_String_clear(&text);
+    return key;
+}
 
 std::string_view View(const UA_String& text) {
-    return text.length == 0 ? std::string_view() : std::string_view(reinterpret_cast<const char*>(text.data), text.length);
+    return text.length == 0 ? std::string_view()
+                            : std::string_view(reinterpret_cast<const char*>(text.data), text.length);
 }
 
 std::wstring PolicyAndMode(const UA_EndpointDescription* endpoint) {
@@ -136,6 +161,12 @@ bool IsFormatCharacter(char32_t c) {
            c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB);
 }
 
+bool IsValidUtf8(std::string_view text) {
+    bool valid = true;
+    DecodeUtf8(text, [&](char32_t, bool good) { return valid = good; });
+    return valid;
+}
+
 // A name a user could have: valid UTF-8 of reasonable length without control characters.
 bool IsPossibleName(std::string_view name) {
     if (name.empty() || name.size() > kMostNameBytes) return false;
@@ -145,6 +176,13 @@ bool IsPossibleName(std::string_view name) {
         return possible;
     });
     return possible;
+}
+
+// A password a user could have set: typed text. A NUL is refused outright:
+// PBKDF2's HMAC pads the password with zeros, so "pw" and "pw\0" would match the same hash.
+bool IsPossiblePassword(std::string_view password) {
+    return password.size() <= kMostPasswordBytes && password.find('\0') == std::string_view::npos &&
+           IsValidUtf8(password);
 }
 
 // The IP address of the socket's other end, as text; false for a socket that has none.
@@ -311,7 +349,8 @@ std::string Remembered(const std::string& key, std::string_view name, std::strin
     return digest;
 }
 
-std::wstring Seconds(unsigned ms) {
+std::wstring Duration(unsigned ms) {
+    if (ms < 1000) return std::to_wstring(ms) + L" ms";
     return ms % 1000 == 0 ? std::to_wstring(ms / 1000) + L" s" : FormatText(L"%.1f s", ms / 1000.0);
 }
 }  // namespace
@@ -353,9 +392,9 @@ UaAccessControl::UaAccessControl(const UaSecuritySettings& settings, UaUserStore
 UaAccessControl::~UaAccessControl() {
     std::lock_guard<std::mutex> guard(RegistryLock());
     auto& registry = Registry();
-    registry.erase(std::remove_if(registry.begin(), registry.end(),
-                                  [this](const auto& entry) { return entry.second == this; }),
-                   registry.end());
+    registry.erase(
+        std::remove_if(registry.begin(), registry.end(), [this](const auto& entry) { return entry.second == this; }),
+        registry.end());
 }
 
 UA_StatusCode UaAccessControl::Install(UA_ServerConfig& config) {
@@ -402,13 +441,14 @@ UA_StatusCode UaAccessControl::Install(UA_ServerConfig& config) {
         const bool unsecured = UA_String_equal(&endpoint.securityPolicyUri, &none);
         std::vector<UA_UserTokenPolicy> policies;
         if (settings.AnonymousAccepted()) {
-            policies.push_back(TokenPolicy(UA_USERTOKENTYPE_ANONYMOUS, "anonymous", endpoint.securityPolicyUri, nullptr));
+            policies.push_back(
+                TokenPolicy(UA_USERTOKENTYPE_ANONYMOUS, "anonymous", endpoint.securityPolicyUri, nullptr));
         }
         policies.push_back(TokenPolicy(UA_USERTOKENTYPE_USERNAME, "username", endpoint.securityPolicyUri,
                                        unsecured ? kBasic256Sha256 : nullptr));
-        UA_StatusCode status = UA_Array_copy(policies.data(), policies.size(),
-                                             reinterpret_cast<void**>(&endpoint.userIdentityTokens),
-                                             &UA_TYPES[UA_TYPES_USERTOKENPOLICY]);
+        UA_StatusCode status =
+            UA_Array_copy(policies.data(), policies.size(), reinterpret_cast<void**>(&endpoint.userIdentityTokens),
+                          &UA_TYPES[UA_TYPES_USERTOKENPOLICY]);
         for (UA_UserTokenPolicy& policy : policies) UA_UserTokenPolicy_clear(&policy);
         if (status != UA_STATUSCODE_GOOD) return status;
         endpoint.userIdentityTokensSize = policies.size();
@@ -451,8 +491,8 @@ void UaAccessControl::Apply(const UaSecuritySettings& settings, std::optional<Ua
         }
         const std::shared_ptr<const UaUserStore> store = m_users;
         for (auto& [key, session] : m_sessions) {
-            std::optional<UaRole> role =
-                session->anonymous ? std::optional<UaRole>(settings.AnonymousRole()) : CurrentRole(*store, session->user);
+            std::optional<UaRole> role = session->anonymous ? std::optional<UaRole>(settings.AnonymousRole())
+                                                            : CurrentRole(*store, session->user);
             session->role = role ? static_cast<std::uint32_t>(*role) : 0;
             if (role) continue;
             closing.emplace_back();
@@ -464,6 +504,11 @@ void UaAccessControl::Apply(const UaSecuritySettings& settings, std::optional<Ua
         if (m_server != nullptr) UA_Server_closeSession(m_server, &id);
         UA_NodeId_clear(&id);
     }
+}
+
+void UaAccessControl::Attach(UA_Server* server) {
+    m_server = server;
+    UA_Server_addRepeatedCallback(server, &SweepHook, this, kSweepIntervalMs, nullptr);
 }
 
 void UaAccessControl::SetUserCheck(UaUserCheck check) {
@@ -487,7 +532,14 @@ UA_StatusCode UaAccessControl::ActivateHook(UA_Server*, UA_AccessControl* ac, co
     UaAccessControl* self = ControlOf(ac);
     if (self == nullptr || sessionId == nullptr || token == nullptr || sessionContext == nullptr)
         return UA_STATUSCODE_BADINTERNALERROR;
-    return self->Activate(endpoint, *sessionId, token, sessionContext);
+    const UA_StatusCode status = self->Activate(endpoint, *sessionId, token, sessionContext);
+    Connection* connection = self->ReceivingConnection();
+    if (status != UA_STATUSCODE_GOOD && *sessionContext == nullptr && connection != nullptr &&
+        connection->refused.size() < kMostSessionsRefusedPerChannel) {
+        connection->refused.emplace_back();
+        UA_NodeId_copy(sessionId, &connection->refused.back());
+    }
+    return status;
 }
 
 void UaAccessControl::CloseHook(UA_Server*, UA_AccessControl* ac, const UA_NodeId* sessionId, void*) {
@@ -502,7 +554,7 @@ void UaAccessControl::ClearHook(UA_AccessControl* ac) {
     ac->context = nullptr;
 }
 
-UaAccessControl::Connection* UaAccessControl::Receiving() {
+UaAccessControl::Connection* UaAccessControl::ReceivingConnection() {
     if (t_receiving.control != this) return nullptr;
     auto found = m_connections.find(t_receiving.connection);
     return found == m_connections.end() ? nullptr : found->second.get();
@@ -510,7 +562,7 @@ UaAccessControl::Connection* UaAccessControl::Receiving() {
 
 UA_StatusCode UaAccessControl::Activate(const UA_EndpointDescription* endpoint, const UA_NodeId& sessionId,
                                         const UA_ExtensionObject* token, void** sessionContext) {
-    Connection* connection = Receiving();
+    Connection* connection = ReceivingConnection();
     const std::wstring address = connection != nullptr ? connection->address : L"?";
     // A refusal from here is logged here; the send path is not to count it again.
     if (connection != nullptr) m_refusedConnection = t_receiving.connection;
@@ -522,8 +574,8 @@ UA_StatusCode UaAccessControl::Activate(const UA_EndpointDescription* endpoint, 
     // An empty token is an anonymous one (Part 4, 5.6.3).
     const UA_DataType* type = token->encoding == UA_EXTENSIONOBJECT_ENCODED_NOBODY
                                   ? &UA_TYPES[UA_TYPES_ANONYMOUSIDENTITYTOKEN]
-                                  : token->encoding >= UA_EXTENSIONOBJECT_DECODED ? token->content.decoded.type
-                                                                                  : nullptr;
+                              : token->encoding >= UA_EXTENSIONOBJECT_DECODED ? token->content.decoded.type
+                                                                              : nullptr;
     if (type == &UA_TYPES[UA_TYPES_ANONYMOUSIDENTITYTOKEN]) {
         if (!settings.AnonymousAccepted()) {
             theEventLog << L"OPC UA session refused:" << address << PolicyAndMode(endpoint)
@@ -584,7 +636,7 @@ UA_StatusCode UaAccessControl::LogIn(const UA_EndpointDescription* endpoint, con
         return UA_STATUSCODE_BADIDENTITYTOKENREJECTED;
     }
 
-    const bool possible = IsPossibleName(name) && password.size() <= kMostPasswordBytes;
+    const bool possible = IsPossibleName(name) && IsPossiblePassword(password);
     UaUserCheck check;
     std::shared_ptr<const UaUserStore> users;
     std::string remembered;
@@ -617,22 +669,16 @@ UA_StatusCode UaAccessControl::LogIn(const UA_EndpointDescription* endpoint, con
     HoldNextSend(connection, delay);
     if (LogAllowed(key, now)) {
         refused(L"OPC UA login failed:", L"wrong user name or password (failure " +
-                                              std::to_wstring(m_penalties[key].failures) +
-                                              L" from this address; the answer waits " + Seconds(delay) + L")");
+                                             std::to_wstring(m_penalties[key].failures) +
+                                             L" from this address; the answer waits " + Duration(delay) + L")");
     }
     return UA_STATUSCODE_BADUSERACCESSDENIED;
 }
 
 void UaAccessControl::Admit(const UA_NodeId& sessionId, std::wstring user, bool anonymous, UaRole role,
                             void** sessionContext) {
-    Connection* connection = Receiving();
-    std::string key;
-    {
-        UA_String text = UA_STRING_NULL;
-        UA_NodeId_print(&sessionId, &text);
-        key.assign(reinterpret_cast<const char*>(text.data), text.length);
-        UA_String_clear(&text);
-    }
+    Connection* connection = ReceivingConnection();
+    const std::string key = SessionKey(sessionId);
     std::lock_guard<std::mutex> guard(m_lock);
     std::unique_ptr<Session>& session = m_sessions[key];
     if (!session) {
@@ -648,10 +694,7 @@ void UaAccessControl::Admit(const UA_NodeId& sessionId, std::wstring user, bool 
 }
 
 void UaAccessControl::Close(const UA_NodeId& sessionId) {
-    UA_String text = UA_STRING_NULL;
-    UA_NodeId_print(&sessionId, &text);
-    const std::string key(reinterpret_cast<const char*>(text.data), text.length);
-    UA_String_clear(&text);
+    const std::string key = SessionKey(sessionId);
     std::unique_ptr<Session> gone;
     std::lock_guard<std::mutex> guard(m_lock);
     auto found = m_sessions.find(key);
@@ -729,9 +772,50 @@ void UaAccessControl::ReceiveHook(UA_ConnectionManager* manager, uintptr_t conne
     if (self == nullptr) return;
     // The answer to a refused login was sent (and held) within the work on its message.
     if (self->m_holdConnection == connection) self->m_holdConnection = 0;
-    if (state == UA_CONNECTIONSTATE_CLOSING) {
-        self->m_connections.erase(connection);  // and what it held: the socket's number may come again
-        if (self->m_refusedConnection == connection) self->m_refusedConnection = 0;
+    if (state == UA_CONNECTIONSTATE_CLOSING) self->Forget(connection);
+}
+
+void UaAccessControl::Forget(uintptr_t connection) {
+    auto found = m_connections.find(connection);
+    if (m_refusedConnection == connection) m_refusedConnection = 0;
+    if (found == m_connections.end()) return;
+    // Taken out first: what it held goes, as the socket's number may come again.
+    const std::unique_ptr<Connection> gone = std::move(found->second);
+    m_connections.erase(found);
+    for (UA_NodeId& id : gone->refused) {
+        bool admitted;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            admitted = m_sessions.count(SessionKey(id)) != 0;
+        }
+        if (!admitted && m_server != nullptr) UA_Server_closeSession(m_server, &id);
+    }
+}
+
+void UaAccessControl::SweepHook(UA_Server*, void* data) { static_cast<UaAccessControl*>(data)->Sweep(); }
+
+void UaAccessControl::Sweep() {
+    UA_Variant diagnostics;
+    UA_Variant_init(&diagnostics);
+    const UA_NodeId array =
+        UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERDIAGNOSTICS_SESSIONSDIAGNOSTICSSUMMARY_SESSIONDIAGNOSTICSARRAY);
+    std::vector<UA_NodeId> closing;
+    if (UA_Server_readValue(m_server, array, &diagnostics) == UA_STATUSCODE_GOOD &&
+        diagnostics.type == &UA_TYPES[UA_TYPES_SESSIONDIAGNOSTICSDATATYPE]) {
+        const auto* sessions = static_cast<const UA_SessionDiagnosticsDataType*>(diagnostics.data);
+        const UA_DateTime made = UA_DateTime_now() - kMostUnactivated;
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (size_t i = 0; i < diagnostics.arrayLength; ++i) {
+            if (sessions[i].clientConnectionTime > made || m_sessions.count(SessionKey(sessions[i].sessionId)) != 0)
+                continue;
+            closing.emplace_back();
+            UA_NodeId_copy(&sessions[i].sessionId, &closing.back());
+        }
+    }
+    UA_Variant_clear(&diagnostics);
+    for (UA_NodeId& id : closing) {
+        UA_Server_closeSession(m_server, &id);
+        UA_NodeId_clear(&id);
     }
 }
 
@@ -754,8 +838,8 @@ UA_StatusCode UaAccessControl::SendHook(UA_ConnectionManager* manager, uintptr_t
     return self->Send(manager, connection, params, buffer);
 }
 
-UA_StatusCode UaAccessControl::Send(UA_ConnectionManager* manager, uintptr_t connection,
-                                    const UA_KeyValueMap* params, UA_ByteString* buffer) {
+UA_StatusCode UaAccessControl::Send(UA_ConnectionManager* manager, uintptr_t connection, const UA_KeyValueMap* params,
+                                    UA_ByteString* buffer) {
     auto found = m_connections.find(connection);
     Connection* client = found != m_connections.end() ? found->second.get() : nullptr;
     if (m_server != nullptr) {
@@ -795,8 +879,8 @@ UA_StatusCode UaAccessControl::Send(UA_ConnectionManager* manager, uintptr_t con
 void UaAccessControl::ArmFlush(std::uint64_t due) {
     if (m_server == nullptr || (m_flushArmedFor != 0 && m_flushArmedFor <= due)) return;
     const std::uint64_t now = NowMs();
-    const UA_DateTime when = UA_DateTime_nowMonotonic() +
-                             static_cast<UA_DateTime>(due > now ? due - now : 0) * UA_DATETIME_MSEC;
+    const UA_DateTime when =
+        UA_DateTime_nowMonotonic() + static_cast<UA_DateTime>(due > now ? due - now : 0) * UA_DATETIME_MSEC;
     if (UA_Server_addTimedCallback(m_server, &FlushHook, this, when, nullptr) == UA_STATUSCODE_GOOD)
         m_flushArmedFor = due;
 }

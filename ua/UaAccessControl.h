@@ -68,7 +68,7 @@ public:
     // path while the server goes on serving everyone else.
     void HookConnections(UA_EventLoop* loop);
     // The server made from the configuration; before it runs.
-    void Attach(UA_Server* server) noexcept { m_server = server; }
+    void Attach(UA_Server* server);
 
     // New users and anonymous role, in place (the token kinds and addresses
     // must stay as they are: Stop and Start for those). Open sessions follow
@@ -96,10 +96,11 @@ private:
     static void ClearHook(UA_AccessControl*);
     static UA_StatusCode OpenConnectionHook(UA_ConnectionManager*, const UA_KeyValueMap*, void*, void*,
                                             UA_ConnectionManager_connectionCallback);
-    static void ReceiveHook(UA_ConnectionManager*, uintptr_t, void*, void**, UA_ConnectionState,
-                            const UA_KeyValueMap*, UA_ByteString);
+    static void ReceiveHook(UA_ConnectionManager*, uintptr_t, void*, void**, UA_ConnectionState, const UA_KeyValueMap*,
+                            UA_ByteString);
     static UA_StatusCode SendHook(UA_ConnectionManager*, uintptr_t, const UA_KeyValueMap*, UA_ByteString*);
     static void FlushHook(UA_Server*, void*);
+    static void SweepHook(UA_Server*, void*);
 
     UA_StatusCode Activate(const UA_EndpointDescription* endpoint, const UA_NodeId& sessionId,
                            const UA_ExtensionObject* token, void** sessionContext);
@@ -111,8 +112,11 @@ private:
     UA_StatusCode Send(UA_ConnectionManager* manager, uintptr_t connection, const UA_KeyValueMap* params,
                        UA_ByteString* buffer);
     void Flush();
+    // Closes the sessions never activated that no client can activate any more.
+    void Sweep();
+    void Forget(uintptr_t connection);
     void ArmFlush(std::uint64_t due);
-    Connection* Receiving();
+    Connection* ReceivingConnection();
     // The delay before the answer to a failed login from `key`; counts it.
     unsigned CountFailure(const std::string& key, std::uint64_t now);
     bool Throttled(const std::string& key, std::uint64_t now) const;

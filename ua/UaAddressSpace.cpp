@@ -114,6 +114,17 @@ void UaAddressSpace::TagChanged(OPCS_Tag* tag) noexcept {
 void UaAddressSpace::ShapeChanged() noexcept { m_shapeChanged.store(true, std::memory_order_release); }
 
 void UaAddressSpace::Build(UA_Server* server) {
+    // Each start has a server of its own: the nodes of the one before went with it.
+    m_tags.clear();
+    m_byTag.clear();
+    m_folders.clear();
+    m_monitored.clear();
+    m_monitoredItems = 0;
+    m_syncedShape = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        m_changed.clear();
+    }
     m_server = server;
     m_namespace = UA_Server_addNamespace(server, kTagsNamespaceUri);
     AddModelChangeEventType();

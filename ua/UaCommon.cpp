@@ -52,8 +52,8 @@ std::vector<std::string> LocalAddresses() {
     // The list may grow between the two calls.
     for (int attempt = 0; attempt < 3 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
         buffer.resize(size);
-        result = GetAdaptersAddresses(AF_UNSPEC, flags, nullptr,
-                                      reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+        result = GetAdaptersAddresses(AF_UNSPEC, flags, nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()),
+                                      &size);
     }
     std::vector<std::string> addresses;
     if (result != NO_ERROR) return addresses;

@@ -208,9 +208,9 @@ UA_StatusCode SetDiscoveryUrls(UA_ServerConfig& config, unsigned port) {
     description.discoveryUrlsSize = 0;
     for (const std::string& url : urls) {
         const UA_String text = BorrowedString(url);
-        const UA_StatusCode status = UA_Array_appendCopy(reinterpret_cast<void**>(&description.discoveryUrls),
-                                                         &description.discoveryUrlsSize, &text,
-                                                         &UA_TYPES[UA_TYPES_STRING]);
+        const UA_StatusCode status =
+            UA_Array_appendCopy(reinterpret_cast<void**>(&description.discoveryUrls), &description.discoveryUrlsSize,
+                                &text, &UA_TYPES[UA_TYPES_STRING]);
         if (status != UA_STATUSCODE_GOOD) return status;
     }
     return UA_STATUSCODE_GOOD;
@@ -537,8 +537,9 @@ void UaEndpoint::NoteSession(const std::string& key, UaSessionRow row) {
     }
     if (!arrived) return;
     // The client names itself: its name is shown as text, never as lines of the log.
-    theEventLog << L"OPC UA session opened:" << AuditName(ToUtf8(row.client)) << L"from" << row.address << row.policy + L"/" + row.mode
-                << L"user" << row.user + L" (" + RoleName(row.role) + L")" << EventLog::EndEntry;
+    theEventLog << L"OPC UA session opened:" << AuditName(ToUtf8(row.client)) << L"from" << row.address
+                << row.policy + L"/" + row.mode << L"user" << row.user + L" (" + RoleName(row.role) + L")"
+                << EventLog::EndEntry;
     if (handler) handler(true, row);
 }
 

@@ -27,7 +27,7 @@ inline constexpr unsigned kDefaultUaPort = 4840;
 
 struct UaEndpointOptions {
     unsigned port = kDefaultUaPort;
-    std::wstring pkiFolder;  // the application certificate's home
+    std::wstring pkiFolder;       // the application certificate's home
     UaSecuritySettings security;  // who may connect
     std::wstring usersFile;       // the user store; empty: UaUserStorePath()
     // Failed logins from one address: the first answer waits this long, each
@@ -40,11 +40,11 @@ struct UaEndpointOptions {
 
 // One UA session as the clients window lists it.
 struct UaSessionRow {
-    std::wstring client;  // the client application's name
-    std::wstring policy;  // the security policy's short name
-    std::wstring mode;    // None, Sign or SignAndEncrypt
-    std::wstring user;    // "Anonymous" or the user name
-    std::wstring address;  // the client's IP address
+    std::wstring client;         // the client application's name
+    std::wstring policy;         // the security policy's short name
+    std::wstring mode;           // None, Sign or SignAndEncrypt
+    std::wstring user;           // "Anonymous" or the user name
+    std::wstring address;        // the client's IP address
     UaRole role = UaRole::Read;  // as it was when the session opened
     FILETIME since{};
     FILETIME lastCall{};
@@ -116,7 +116,7 @@ private:
     Configuration& m_configuration;
     std::unique_ptr<UaAddressSpace> m_space;
     std::unique_ptr<UaAccessControl> m_access;  // lives as long as the server
-    UaSecuritySettings m_security;  // the server's (Start and ApplySecurity, on the owner's thread)
+    UaSecuritySettings m_security;              // the server's (Start and ApplySecurity, on the owner's thread)
     std::atomic<bool> m_remote{false};
     std::wstring m_usersFile;
     UserCheck m_userCheck;
