@@ -32,6 +32,7 @@ struct UaAccessControl::Session {
 struct UaAccessControl::Connection {
     std::wstring address;
     std::string key;        // failed logins are counted by this: the IPv4 address, the IPv6 /64
+    bool loopback = false;  // 127.0.0.0/8 or ::1
     bool admitted = false;  // some session was let in over it
     // Sessions refused here and never let in: only this channel could activate
     // them, so they go with it rather than wait out their timeout in the
@@ -186,7 +187,7 @@ bool IsPossiblePassword(std::string_view password) {
 }
 
 // The IP address of the socket's other end, as text; false for a socket that has none.
-bool PeerOf(uintptr_t connection, std::wstring& address, std::string& key) {
+bool PeerOf(uintptr_t connection, std::wstring& address, std::string& key, bool& loopback) {
     sockaddr_storage peer{};
     int size = sizeof peer;
     if (getpeername(static_cast<SOCKET>(connection), reinterpret_cast<sockaddr*>(&peer), &size) != 0) return false;
@@ -194,6 +195,7 @@ bool PeerOf(uintptr_t connection, std::wstring& address, std::string& key) {
     if (peer.ss_family == AF_INET) {
         const auto& v4 = reinterpret_cast<const sockaddr_in&>(peer);
         inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+        loopback = (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
         key = text;
     } else if (peer.ss_family == AF_INET6) {
         const auto& v6 = reinterpret_cast<const sockaddr_in6&>(peer);
@@ -202,9 +204,11 @@ bool PeerOf(uintptr_t connection, std::wstring& address, std::string& key) {
             in_addr v4{};
             std::memcpy(&v4, bytes + 12, 4);
             inet_ntop(AF_INET, &v4, text, sizeof text);
+            loopback = bytes[12] == 127;
             key = text;
         } else {
             inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+            loopback = IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr) != 0;
             // One site's computers share the top 64 bits; a client may take any of the rest.
             char prefix[INET6_ADDRSTRLEN] = {};
             in6_addr top{};
@@ -423,15 +427,18 @@ UA_StatusCode UaAccessControl::Install(UA_ServerConfig& config) {
         std::lock_guard<std::mutex> guard(m_lock);
         settings = m_settings;
     }
-    // A client may still ask for the endpoints over None; a session it may not have there.
-    config.securityPolicyNoneDiscoveryOnly = !settings.NoneOffered();
-    // A user name and password never cross the network in the clear, not even
-    // to a client on this computer (loopback traffic can be captured too): on
-    // the None endpoint the password is encrypted by Basic256Sha256, elsewhere
-    // by the endpoint's own policy. What an endpoint offers is exactly what
-    // Activate accepts, so that no client is offered a token only to see it refused.
+    // Each endpoint offers exactly what Activate accepts: no client is offered
+    // a token only to see it refused. A user name and password are taken only
+    // over SignAndEncrypt, or from a client on this computer (the only kind
+    // there is without remote access); their secret is encrypted whatever the
+    // channel, on the None endpoint by Basic256Sha256, so that even loopback
+    // traffic never carries a password in the clear. From other computers,
+    // only SignAndEncrypt is offered unless unsecured connections are allowed,
+    // and an endpoint left without any token is not offered at all.
     config.allowNonePolicyPassword = false;
     const UA_String none = UA_STRING(const_cast<char*>(kNonePolicy));
+    bool noneOffered = false;
+    size_t kept = 0;
     for (size_t i = 0; i < config.endpointsSize; ++i) {
         UA_EndpointDescription& endpoint = config.endpoints[i];
         UA_Array_delete(endpoint.userIdentityTokens, endpoint.userIdentityTokensSize,
@@ -439,20 +446,42 @@ UA_StatusCode UaAccessControl::Install(UA_ServerConfig& config) {
         endpoint.userIdentityTokens = nullptr;
         endpoint.userIdentityTokensSize = 0;
         const bool unsecured = UA_String_equal(&endpoint.securityPolicyUri, &none);
+        const bool encrypting = endpoint.securityMode == UA_MESSAGESECURITYMODE_SIGNANDENCRYPT;
         std::vector<UA_UserTokenPolicy> policies;
-        if (settings.AnonymousAccepted()) {
-            policies.push_back(
-                TokenPolicy(UA_USERTOKENTYPE_ANONYMOUS, "anonymous", endpoint.securityPolicyUri, nullptr));
+        if (encrypting || settings.NoneOffered()) {
+            if (settings.AnonymousAccepted()) {
+                policies.push_back(
+                    TokenPolicy(UA_USERTOKENTYPE_ANONYMOUS, "anonymous", endpoint.securityPolicyUri, nullptr));
+            }
+            if (encrypting || !settings.remote) {
+                policies.push_back(TokenPolicy(UA_USERTOKENTYPE_USERNAME, "username", endpoint.securityPolicyUri,
+                                               unsecured ? kBasic256Sha256 : nullptr));
+            }
         }
-        policies.push_back(TokenPolicy(UA_USERTOKENTYPE_USERNAME, "username", endpoint.securityPolicyUri,
-                                       unsecured ? kBasic256Sha256 : nullptr));
-        UA_StatusCode status =
-            UA_Array_copy(policies.data(), policies.size(), reinterpret_cast<void**>(&endpoint.userIdentityTokens),
-                          &UA_TYPES[UA_TYPES_USERTOKENPOLICY]);
+        UA_StatusCode status = UA_STATUSCODE_GOOD;
+        if (!policies.empty()) {
+            status =
+                UA_Array_copy(policies.data(), policies.size(), reinterpret_cast<void**>(&endpoint.userIdentityTokens),
+                              &UA_TYPES[UA_TYPES_USERTOKENPOLICY]);
+            if (status == UA_STATUSCODE_GOOD) endpoint.userIdentityTokensSize = policies.size();
+        }
         for (UA_UserTokenPolicy& policy : policies) UA_UserTokenPolicy_clear(&policy);
         if (status != UA_STATUSCODE_GOOD) return status;
-        endpoint.userIdentityTokensSize = policies.size();
+        if (policies.empty()) {
+            UA_EndpointDescription_clear(&endpoint);
+            continue;
+        }
+        noneOffered = noneOffered || unsecured;
+        if (kept != i) {
+            config.endpoints[kept] = endpoint;
+            UA_EndpointDescription_init(&endpoint);
+        }
+        ++kept;
     }
+    config.endpointsSize = kept;
+    // Without its endpoint, None serves discovery alone: a client may ask for
+    // the endpoints over it, and have no session there.
+    config.securityPolicyNoneDiscoveryOnly = !noneOffered;
     return UA_STATUSCODE_GOOD;
 }
 
@@ -613,15 +642,11 @@ UA_StatusCode UaAccessControl::LogIn(const UA_EndpointDescription* endpoint, con
         refused(L"OPC UA login refused:", L"no user name");
         return UA_STATUSCODE_BADIDENTITYTOKENINVALID;
     }
-    // The stack decrypted the secret when it came encrypted, and refuses a
-    // token encrypted otherwise than the endpoint said. Only a channel that
-    // encrypts everything may carry the password as it is; the endpoints
-    // offer no such token, so this is the last guard.
-    const bool secretProtected =
-        token.encryptionAlgorithm.length > 0 ||
-        (endpoint != nullptr && endpoint->securityMode == UA_MESSAGESECURITYMODE_SIGNANDENCRYPT);
-    if (!secretProtected) {
-        refused(L"OPC UA login refused:", L"the password was sent unencrypted");
+    // Over SignAndEncrypt, or from this computer (see Install). The endpoints
+    // offer no other: this is the last guard.
+    const bool encrypting = endpoint != nullptr && endpoint->securityMode == UA_MESSAGESECURITYMODE_SIGNANDENCRYPT;
+    if (!encrypting && (connection == nullptr || !connection->loopback)) {
+        refused(L"OPC UA login refused:", L"a user name from another computer needs SignAndEncrypt");
         return UA_STATUSCODE_BADIDENTITYTOKENREJECTED;
     }
     const std::uint64_t now = NowMs();
@@ -824,7 +849,7 @@ void UaAccessControl::Received(uintptr_t connection, UA_ConnectionState state, c
     // An accepted connection's first callback names its peer; a listening socket's does not.
     if (UA_KeyValueMap_get(params, UA_QUALIFIEDNAME(0, const_cast<char*>("remote-address"))) == nullptr) return;
     auto entry = std::make_unique<Connection>();
-    if (!PeerOf(connection, entry->address, entry->key)) return;
+    if (!PeerOf(connection, entry->address, entry->key, entry->loopback)) return;
     m_connections.emplace(connection, std::move(entry));
 }
 

@@ -57,10 +57,12 @@ public:
 
     // Takes the place of the configuration's access control and gives each
     // of its endpoints (all added already) the identity tokens it accepts:
-    // anonymous where the settings let anonymous clients in; a user name on
-    // every endpoint, its password encrypted by the endpoint's own policy, or
-    // on the None endpoint by Basic256Sha256. Without security None offered,
-    // the None policy serves discovery only.
+    // anonymous where the settings let anonymous clients in; a user name over
+    // SignAndEncrypt, and without remote access over Sign and None too (its
+    // password encrypted by the endpoint's policy, on None by Basic256Sha256).
+    // With remote access only SignAndEncrypt endpoints stay, unless unsecured
+    // connections are allowed; an endpoint without tokens goes, and without
+    // its endpoint security None serves discovery only.
     UA_StatusCode Install(UA_ServerConfig& config);
     // Receives and sends of the TCP connection manager pass through here (call
     // after the bounded send is in place): the client's address is known to

@@ -272,7 +272,6 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     UA_StatusCode status = UA_ServerConfig_setBasics_withPort(&config, static_cast<UA_UInt16>(m_port));
     if (status == UA_STATUSCODE_GOOD) status = SetServerUrl(config, m_security.remote, m_port);
     if (status == UA_STATUSCODE_GOOD && m_security.remote) status = SetDiscoveryUrls(config, m_port);
-    // None is there for discovery at least; its endpoint only where NoneOffered.
     if (status == UA_STATUSCODE_GOOD) status = UA_ServerConfig_addSecurityPolicyNone(&config, &certificate.certificate);
     if (status == UA_STATUSCODE_GOOD) {
         status =
@@ -286,17 +285,8 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
         status = UA_ServerConfig_addSecurityPolicyAes256Sha256RsaPss(&config, &certificate.certificate,
                                                                      &certificate.privateKey);
     }
-    for (size_t i = 0; status == UA_STATUSCODE_GOOD && i < config.securityPoliciesSize; ++i) {
-        const UA_String uri = config.securityPolicies[i].policyUri;
-        if (UA_String_equal(&uri, &UA_SECURITY_POLICY_NONE_URI)) {
-            if (m_security.NoneOffered())
-                status = UA_ServerConfig_addEndpoint(&config, uri, UA_MESSAGESECURITYMODE_NONE);
-            continue;
-        }
-        status = UA_ServerConfig_addEndpoint(&config, uri, UA_MESSAGESECURITYMODE_SIGN);
-        if (status == UA_STATUSCODE_GOOD)
-            status = UA_ServerConfig_addEndpoint(&config, uri, UA_MESSAGESECURITYMODE_SIGNANDENCRYPT);
-    }
+    // The access control keeps those endpoints its settings offer.
+    if (status == UA_STATUSCODE_GOOD) status = UA_ServerConfig_addAllEndpoints(&config);
     // Who may connect: the users as the store has them now (none when it cannot be read).
     UaUserStore users(m_usersFile);
     std::wstring usersError;
