@@ -166,3 +166,17 @@
 #define IDC_OPTIONS_UA_USERS         1116
 #define IDC_OPTIONS_UA_CERTIFICATES  1117
 #define IDC_OPTIONS_UA_NOTE          1118
+
+// The OPC UA users and their roles, and the sub-dialog of one user.
+#define IDD_UA_USERS                 270
+#define IDD_UA_USER                  271
+#define IDC_UA_USERS_LIST            1300
+#define IDC_UA_USERS_ADD             1301
+#define IDC_UA_USERS_CHANGE          1302
+#define IDC_UA_USERS_REMOVE          1303
+#define IDC_UA_USERS_NOTE            1304
+#define IDC_UA_USER_NAME             1310
+#define IDC_UA_USER_ROLE             1311
+#define IDC_UA_USER_PASSWORD         1312
+#define IDC_UA_USER_CONFIRM          1313
+#define IDC_UA_USER_NOTE             1314

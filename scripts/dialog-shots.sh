@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Captures the editor's dialogs, the clients window and the splash window as
-# Wine draws them on a virtual X display without a window manager (no title
-# bars; Wine's virtual desktop draws modal dialogs black here):
-# build/dialogs.png, build/clients.png and build/splash.png.
+# Captures the editor's dialogs, the clients window, the OPC UA users dialog
+# and the splash window as Wine draws them on a virtual X display without a
+# window manager (no title bars; Wine's virtual desktop draws modal dialogs
+# black here): build/dialogs.png, build/clients.png, build/ua-users.png and
+# build/splash.png.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 source "$root/scripts/wine-env.sh"
@@ -35,6 +36,7 @@ shot() {  # pattern file
 }
 shot '"Tag Properties"' "$root/build/dialogs.png"
 shot '"OPC Clients"' "$root/build/clients.png"
+shot '"OPC UA Users"' "$root/build/ua-users.png"
 shot '478x365' "$root/build/splash.png"
 wait
-echo "Written build/dialogs.png, build/clients.png and build/splash.png"
+echo "Written build/dialogs.png, build/clients.png, build/ua-users.png and build/splash.png"

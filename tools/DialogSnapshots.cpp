@@ -1,6 +1,7 @@
 // Shows every dialog of the editor side by side for the given milliseconds,
 // then the clients window alone (with made-up clients) for as long, then the
-// splash window alone until it closes itself, so that the real
+// OPC UA users dialog and one user's for as long, then the splash window alone
+// until it closes itself, so that the real
 // display can be captured (scripts/dialog-shots.sh). Under Wine, PrintWindow
 // draws a dialog's background only, hence the capture of the screen.
 // Run by hand, never as a test.
@@ -32,6 +33,8 @@
 #include "CSplashWnd.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
+#include "UaUserStore.h"
+#include "UaUsersDialog.h"
 
 namespace {
 void Pump(DWORD milliseconds) {
@@ -158,6 +161,39 @@ int wmain(int argc, wchar_t** argv) {
         SetWindowPos(clients->Handle(), nullptr, 10, 10, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
         Pump(showMs);
         if (OPCS_DlgClients::OpenWindow() != nullptr) DestroyWindow(OPCS_DlgClients::OpenWindow());
+    }
+    // The OPC UA users, and one of them being changed, side by side.
+    {
+        wchar_t temp[MAX_PATH + 1];
+        const std::wstring path = std::wstring(temp, GetTempPathW(MAX_PATH + 1, temp)) + L"snapshot-users.txt";
+        DeleteFileW(path.c_str());
+        UaUserStore store(path);
+        std::wstring error;
+        for (const auto& [name, role] : {std::pair<const wchar_t*, UaRole>{L"historian", UaRole::Read},
+                                         {L"line-hmi", UaRole::ReadWrite},
+                                         {L"Maintenance (night shift)", UaRole::ReadWrite},
+                                         {L"viewer", UaRole::Read}}) {
+            store.Set(name, role, "snapshot", error);
+        }
+        UaUsersDialog users(store);
+        UaUserDialog user(L"line-hmi", UaRole::ReadWrite,
+                          [](const std::wstring&, UaRole, const std::string&) { return std::wstring(); });
+        int left = 10;
+        for (HWND shot : {users.Create(nullptr), user.Create(nullptr)}) {
+            if (shot == nullptr) {
+                ++failures;
+                continue;
+            }
+            RECT r{};
+            GetWindowRect(shot, &r);
+            SetWindowPos(shot, nullptr, left, 10, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+            ShowWindow(shot, SW_SHOWNOACTIVATE);
+            left += r.right - r.left + 10;
+        }
+        Pump(showMs);
+        for (HWND shot : {users.Handle(), user.Handle()}) {
+            if (shot != nullptr && IsWindow(shot)) DestroyWindow(shot);
+        }
     }
     // The splash last, alone.
     CSplashWnd::EnableSplashScreen(true);
