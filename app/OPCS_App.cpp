@@ -201,6 +201,7 @@ void OPCS_App::StartUaEndpoint(unsigned port) {
     UaEndpointOptions options;
     options.port = port;
     options.pkiFolder = GetDataFolder() + L"\\PKI";
+    options.security = m_uaSecurity;
     m_uaEndpoint.Start(options);
 }
 
@@ -283,6 +284,7 @@ bool OPCS_App::CreateMainFrame() {
         const UaSecuritySettings security = LoadUaSecuritySettings();
         if (wanted == serving && (serving == 0 || !security.ListensAsOther(m_uaSecurity))) {
             m_uaSecurity = security;
+            m_uaEndpoint.ApplySecurity(security);  // the users and the anonymous role anew
             return;
         }
         m_uaEndpoint.Stop(kUaOptionsChangedReason, kUaShutdownSeconds);

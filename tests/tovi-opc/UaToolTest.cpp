@@ -239,7 +239,8 @@ TEST_F(UaToolTest, EverySecurityPolicyAndModeOpensItsOwnKindOfSession) {
         }
         const std::vector<BYTE> log = ReadBytes(fixture->logFile);
         EXPECT_TRUE(Has(std::string(log.begin(), log.end()),
-                        std::string("OPC UA session opened: tovi-opc ") + policy + "/" + mode + " Anonymous"))
+                        std::string("OPC UA session opened: \"tovi-opc\" from 127.0.0.1 ") + policy + "/" + mode +
+                            " user Anonymous (Read/Write)"))
             << policy << "/" << mode;
     }
 }

@@ -7,7 +7,10 @@
 #include <open62541/client_config_default.h>
 #include <open62541/client_highlevel.h>
 
+#include <bcrypt.h>
 #include <gtest/gtest.h>
+#include <mbedtls/rsa.h>
+#include <mbedtls/x509_crt.h>
 
 #include <algorithm>
 #include <atomic>
@@ -188,6 +191,7 @@ public:
     }
 
     UA_StatusCode Status() const { return m_status; }
+    UA_Client* Raw() const { return m_client; }
     const char* StatusName() const { return UA_StatusCode_name(m_status); }
 
     UA_NodeId Tag(const char* itemId) const { return UA_NODEID_STRING(m_namespace, const_cast<char*>(itemId)); }
@@ -374,6 +378,67 @@ UA_EndpointDescription Forged(const std::vector<UA_EndpointDescription>& endpoin
         static_cast<UA_UserTokenPolicy*>(UA_Array_new(tokens.size(), &UA_TYPES[UA_TYPES_USERTOKENPOLICY]));
     for (size_t i = 0; i < tokens.size(); ++i) forged.userIdentityTokens[i] = tokens[i];  // moved in
     return forged;
+}
+
+// A UserName token's secret as a client encrypts it for the server (RSA-OAEP,
+// as Basic256Sha256 has it): its length, the password and the server's nonce.
+UA_ByteString EncryptedSecret(const UA_ByteString& serverCertificate, const std::string& password,
+                              const UA_ByteString& nonce) {
+    std::string plain(4, '\0');
+    const UA_UInt32 length = static_cast<UA_UInt32>(password.size() + nonce.length);
+    for (int i = 0; i < 4; ++i) plain[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
+    plain += password;
+    plain.append(reinterpret_cast<const char*>(nonce.data), nonce.length);
+    mbedtls_x509_crt certificate;
+    mbedtls_x509_crt_init(&certificate);
+    UA_ByteString encrypted = UA_BYTESTRING_NULL;
+    if (mbedtls_x509_crt_parse_der(&certificate, serverCertificate.data, serverCertificate.length) == 0 &&
+        mbedtls_pk_get_type(&certificate.pk) == MBEDTLS_PK_RSA) {
+        mbedtls_rsa_context* rsa = mbedtls_pk_rsa(certificate.pk);
+        mbedtls_rsa_set_padding(rsa, MBEDTLS_RSA_PKCS_V21, MBEDTLS_MD_SHA1);
+        UA_ByteString_allocBuffer(&encrypted, mbedtls_rsa_get_len(rsa));
+        auto random = [](void*, unsigned char* out, size_t size) {
+            return BCRYPT_SUCCESS(
+                       BCryptGenRandom(nullptr, out, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG))
+                       ? 0
+                       : -1;
+        };
+        if (mbedtls_rsa_pkcs1_encrypt(rsa, random, nullptr, plain.size(),
+                                      reinterpret_cast<const unsigned char*>(plain.data()), encrypted.data) != 0) {
+            UA_ByteString_clear(&encrypted);
+        }
+    }
+    mbedtls_x509_crt_free(&certificate);
+    return encrypted;
+}
+
+// Activates the client's own session again as `user`, by the bare service:
+// whatever the answer, the client keeps its channel and its session, as the
+// library's own activation does not after a refusal.
+UA_StatusCode Reactivate(UA_Client* client, const UA_ByteString& serverCertificate, const char* policyId,
+                         const std::string& user, const std::string& password) {
+    UA_NodeId token = UA_NODEID_NULL;
+    UA_ByteString nonce = UA_BYTESTRING_NULL;
+    UA_Client_getSessionAuthenticationToken(client, &token, &nonce);
+    UA_UserNameIdentityToken identity;
+    UA_UserNameIdentityToken_init(&identity);
+    identity.policyId = UA_STRING(const_cast<char*>(policyId));
+    identity.userName = UA_STRING(const_cast<char*>(user.c_str()));
+    identity.password = EncryptedSecret(serverCertificate, password, nonce);
+    identity.encryptionAlgorithm = UA_STRING(const_cast<char*>("http://www.w3.org/2001/04/xmlenc#rsa-oaep"));
+    UA_ActivateSessionRequest request;
+    UA_ActivateSessionRequest_init(&request);
+    UA_ExtensionObject_setValueNoDelete(&request.userIdentityToken, &identity,
+                                        &UA_TYPES[UA_TYPES_USERNAMEIDENTITYTOKEN]);
+    UA_ActivateSessionResponse response;
+    __UA_Client_Service(client, &request, &UA_TYPES[UA_TYPES_ACTIVATESESSIONREQUEST], &response,
+                        &UA_TYPES[UA_TYPES_ACTIVATESESSIONRESPONSE]);
+    const UA_StatusCode status = response.responseHeader.serviceResult;
+    UA_ActivateSessionResponse_clear(&response);
+    UA_ByteString_clear(&identity.password);
+    UA_NodeId_clear(&token);
+    UA_ByteString_clear(&nonce);
+    return status;
 }
 
 size_t Count(const std::string& text, const std::string& piece) {
@@ -658,6 +723,18 @@ TEST_F(UaAccessTest, BadCredentialsOfAnyShapeAreRefusedAndTheServerServesOn) {
         EXPECT_STREQ(row.expected, client.StatusName());
         EXPECT_STREQ("Good", UA_StatusCode_name(watcher.ReadValue("Dev.A")));
     }
+    // The sessions refused went with their connections: only the watcher's is left.
+    auto sessions = [&] {
+        UA_Variant list;
+        UA_Variant_init(&list);
+        watcher.Read(
+            UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERDIAGNOSTICS_SESSIONSDIAGNOSTICSSUMMARY_SESSIONDIAGNOSTICSARRAY),
+            UA_ATTRIBUTEID_VALUE, &list);
+        const size_t count = list.arrayLength;
+        UA_Variant_clear(&list);
+        return count;
+    };
+    EXPECT_TRUE(WaitFor(5000, [&] { return sessions() == 1; })) << sessions() << " sessions";
     AccessClient reader(48535, Channel::Encrypt, User("reader", "reader-pw"));
     EXPECT_STREQ("Good", reader.StatusName());
 
@@ -707,14 +784,12 @@ TEST_F(UaAccessTest, FailedLoginsAreAnsweredLaterEachTimeWhileOtherClientsAreSer
     UA_StatusCode status = UA_STATUSCODE_BAD;
     const long long good = timed(User("reader", "reader-pw"), status);
     EXPECT_STREQ("Good", UA_StatusCode_name(status));
-    long long before = good;
+    EXPECT_LT(good, 1000);
     for (const long long delay : {200, 400, 800, 800}) {
         SCOPED_TRACE(delay);
         const long long failed = timed(User("reader", "wrong"), status);
         EXPECT_STREQ("BadUserAccessDenied", UA_StatusCode_name(status));
         EXPECT_GE(failed, delay);
-        EXPECT_GE(failed + 100, before);  // never shorter than the one before
-        before = failed;
     }
     // While the answer to a failed login waits, no other password is tried
     // from there, a right one neither.
@@ -765,23 +840,28 @@ TEST_F(UaAccessTest, AThousandFailedLoginsInARowCostALiveSessionNothing) {
     });
     ASSERT_TRUE(WaitFor(10000, [&] { return reads > 0; }));
 
-    // Over None with the password encrypted by the token's policy, the endpoint
-    // known beforehand: the quickest way to fail.
+    // One session tries a password after another on its own channel, each
+    // answered before the next: no connection comes or goes meanwhile.
     std::vector<UA_EndpointDescription> endpoints = Endpoints(48537);
-    UA_EndpointDescription none =
-        Forged(endpoints, kNoneUri, UA_MESSAGESECURITYMODE_NONE,
-               {Policy(UA_USERTOKENTYPE_USERNAME, "username#Basic256Sha256", kBasic256Sha256Uri)});
+    UA_ByteString certificate = UA_BYTESTRING_NULL;
+    for (const UA_EndpointDescription& endpoint : endpoints) {
+        if (endpoint.securityMode == UA_MESSAGESECURITYMODE_NONE)
+            UA_ByteString_copy(&endpoint.serverCertificate, &certificate);
+    }
     Clear(endpoints);
-    AccessClient guesser(48537, Channel::None, User("reader", "guess"), &none);
-    UA_EndpointDescription_clear(&none);
+    AccessClient guesser(48537, Channel::None, Anonymous());
+    ASSERT_STREQ("Good", guesser.StatusName());
     const Clock::time_point start = Clock::now();
     int denied = 0, rejected = 0;
     for (int i = 0; i < 1000; ++i) {
         const UA_StatusCode status =
-            i == 0 ? guesser.Status() : guesser.Connect(User("reader", "guess " + std::to_string(i)));
+            Reactivate(guesser.Raw(), certificate, "username#Basic256Sha256", "reader", "guess " + std::to_string(i));
         if (status == UA_STATUSCODE_BADUSERACCESSDENIED) ++denied;
         if (status == UA_STATUSCODE_BADIDENTITYTOKENREJECTED) ++rejected;
     }
+    UA_ByteString_clear(&certificate);
+    // The guesser's session is still the anonymous one it was.
+    EXPECT_STREQ("Good", UA_StatusCode_name(guesser.ReadValue("Dev.A")));
     const long long seconds = MsSince(start) / 1000;
     Sleep(10);
     AccessClient reader(48537, Channel::None, User("reader", "reader-pw"));
@@ -789,7 +869,6 @@ TEST_F(UaAccessTest, AThousandFailedLoginsInARowCostALiveSessionNothing) {
     done = true;
     watcher.join();
 
-    // None found the server's places for sessions taken by the failed ones.
     EXPECT_EQ(1000, denied + rejected);
     EXPECT_GE(denied, 990);  // each one tried after the answer before it came
     EXPECT_GT(reads, 100);
