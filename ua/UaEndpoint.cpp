@@ -14,6 +14,7 @@
 #include "UaCertificate.h"
 #include "UaCommon.h"
 #include "UaMapping.h"
+#include "UaTrust.h"
 #include "VersionInfo.h"
 
 namespace {
@@ -208,8 +209,10 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     const std::string host = HostName();
     const std::string applicationUri = "urn:" + host + ":Zelkor:ToviExplorer";
 
+    // Besides 127.0.0.1, the certificate names the addresses the endpoint listens on.
+    const std::vector<std::string> addresses;
     UaCertificate certificate;
-    if (!LoadOrMakeCertificate(options.pkiFolder, applicationUri, host, certificate)) {
+    if (!LoadOrMakeCertificate(options.pkiFolder, applicationUri, host, addresses, certificate)) {
         LogStatus(certificate.error);
         return false;
     }
@@ -248,6 +251,15 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
         status = UA_ServerConfig_addSecurityPolicyAes256Sha256RsaPss(&config, &certificate.certificate,
                                                                      &certificate.privateKey);
     }
+    // Which client certificates are taken: after the basics, which accept any.
+    std::wstring trustError;
+    m_trust = std::make_unique<UaTrust>(options.pkiFolder, options.security.remote);
+    if (status == UA_STATUSCODE_GOOD && !m_trust->Install(config, trustError)) {
+        UA_ServerConfig_clean(&config);
+        LogStatus(L"The OPC UA endpoint could not be set up: " + trustError);
+        return false;
+    }
+    if (!trustError.empty()) theEventLog << L"OPC UA trusted certificates:" << trustError << EventLog::EndEntry;
     if (status == UA_STATUSCODE_GOOD) status = UA_AccessControl_default(&config, true, nullptr, 0, nullptr);
     if (status == UA_STATUSCODE_GOOD) status = UA_ServerConfig_addAllEndpoints(&config);
     if (status != UA_STATUSCODE_GOOD) {
@@ -425,6 +437,11 @@ std::vector<UaSessionRow> UaEndpoint::Sessions() const {
     std::vector<UaSessionRow> list;
     for (auto& [key, row] : rows) list.push_back(std::move(row));
     return list;
+}
+
+bool UaEndpoint::ReloadTrust(std::wstring& error) {
+    error.clear();
+    return m_trust == nullptr || m_trust->Reload(error);
 }
 
 void UaEndpoint::SetSessionsChangedHandler(SessionsChangedHandler handler) {

@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "Thread.h"
+#include "UaSecuritySettings.h"
 
 class Configuration;
 class UaAddressSpace;
+class UaTrust;
 struct UA_Server;
 
 inline constexpr unsigned kDefaultUaPort = 4840;
@@ -23,6 +25,7 @@ inline constexpr unsigned kDefaultUaPort = 4840;
 struct UaEndpointOptions {
     unsigned port = kDefaultUaPort;
     std::wstring pkiFolder;  // the application certificate's home
+    UaSecuritySettings security;
 };
 
 // One UA session as the clients window lists it.
@@ -65,6 +68,10 @@ public:
     std::wstring PaneText() const;
     size_t SessionCount() const;
     std::vector<UaSessionRow> Sessions() const;
+    // Reads the trusted certificates anew (after the PKI folders changed)
+    // while serving; any thread. False, with the reason, when some could not
+    // be used.
+    bool ReloadTrust(std::wstring& error);
     // Called on the endpoint's thread after a session came (true) or went.
     using SessionsChangedHandler = std::function<void(bool opened, const UaSessionRow& session)>;
     void SetSessionsChangedHandler(SessionsChangedHandler handler);
@@ -82,6 +89,7 @@ private:
 
     Configuration& m_configuration;
     std::unique_ptr<UaAddressSpace> m_space;
+    std::unique_ptr<UaTrust> m_trust;  // outlives the server, whose configuration refers to it
     UA_Server* m_server = nullptr;
     Thread m_thread;
     HANDLE m_started = nullptr;  // set once the loop knows whether it serves
