@@ -166,3 +166,21 @@
 #define IDC_OPTIONS_UA_USERS         1116
 #define IDC_OPTIONS_UA_CERTIFICATES  1117
 #define IDC_OPTIONS_UA_NOTE          1118
+
+// OPC UA Certificates: the client certificates trusted and rejected, and the server's own.
+#define IDD_UA_CERTIFICATES          272
+#define IDC_UACERT_TRUSTED           1350
+#define IDC_UACERT_REJECTED          1351
+#define IDC_UACERT_TRUST             1352
+#define IDC_UACERT_REJECT            1353
+#define IDC_UACERT_DELETE            1354
+#define IDC_UACERT_IMPORT            1355
+#define IDC_UACERT_OWN_SUBJECT       1356
+#define IDC_UACERT_OWN_NAMES         1357
+#define IDC_UACERT_OWN_THUMBPRINT    1358
+#define IDC_UACERT_OWN_VALIDITY      1359
+#define IDC_UACERT_OWN_WARNING       1360
+#define IDC_UACERT_VIEW              1361
+#define IDC_UACERT_EXPORT            1362
+#define IDC_UACERT_RENEW             1363
+#define IDC_UACERT_FOLDER            1364

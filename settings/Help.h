@@ -17,13 +17,14 @@ enum HelpContext : DWORD {
     kHelpClientsWindow = 114,
     kHelpForceQualityDialog = 115,
     kHelpReplayValues = 116,
+    kHelpUaCertificates = 118,
 };
 
 // Every topic number above: the help file must have a page for each.
 inline constexpr HelpContext kHelpContexts[] = {
     kHelpMainFrame,     kHelpDeviceTree,         kHelpTagList,        kHelpGroupDialog,
     kHelpTagDialog,     kHelpOptionsDialog,      kHelpWriteTagDialog, kHelpColumnsDialog,
-    kHelpClientsWindow, kHelpForceQualityDialog, kHelpReplayValues,
+    kHelpClientsWindow, kHelpForceQualityDialog, kHelpReplayValues, kHelpUaCertificates,
 };
 
 // The program directory + "ToviExplorer.chm"; worked out once.
