@@ -2,7 +2,7 @@
 # Captures the editor's dialogs, the clients window and the splash window as
 # Wine draws them on a virtual X display without a window manager (no title
 # bars; Wine's virtual desktop draws modal dialogs black here):
-# build/dialogs.png, build/clients.png and build/splash.png.
+# build/dialogs.png, build/clients.png, build/certificates.png and build/splash.png.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 source "$root/scripts/wine-env.sh"
@@ -35,6 +35,7 @@ shot() {  # pattern file
 }
 shot '"Tag Properties"' "$root/build/dialogs.png"
 shot '"OPC Clients"' "$root/build/clients.png"
+shot '"OPC UA Certificates"' "$root/build/certificates.png"
 shot '478x365' "$root/build/splash.png"
 wait
-echo "Written build/dialogs.png, build/clients.png and build/splash.png"
+echo "Written build/dialogs.png, build/clients.png, build/certificates.png and build/splash.png"

@@ -24,7 +24,7 @@ enum HelpContext : DWORD {
 inline constexpr HelpContext kHelpContexts[] = {
     kHelpMainFrame,     kHelpDeviceTree,         kHelpTagList,        kHelpGroupDialog,
     kHelpTagDialog,     kHelpOptionsDialog,      kHelpWriteTagDialog, kHelpColumnsDialog,
-    kHelpClientsWindow, kHelpForceQualityDialog, kHelpReplayValues, kHelpUaCertificates,
+    kHelpClientsWindow, kHelpForceQualityDialog, kHelpReplayValues,   kHelpUaCertificates,
 };
 
 // The program directory + "ToviExplorer.chm"; worked out once.

@@ -51,9 +51,8 @@ void FillList(HWND list, const std::vector<UaCertificateRow>& rows) {
     ListView_DeleteAllItems(list);
     for (size_t i = 0; i < rows.size(); ++i) {
         const UaCertificateRow& row = rows[i];
-        std::wstring cells[] = {row.problem.empty() ? row.subject : row.problem + L": " + row.file,
-                                row.applicationUri, LocalText(row.validFrom), LocalText(row.validTo),
-                                row.thumbprint};
+        std::wstring cells[] = {row.problem.empty() ? row.subject : row.problem + L": " + row.file, row.applicationUri,
+                                LocalText(row.validFrom), LocalText(row.validTo), row.thumbprint};
         LVITEMW item{};
         item.mask = LVIF_TEXT;
         item.iItem = static_cast<int>(i);
@@ -144,8 +143,9 @@ void UaCertificatesDialog::FillOwn() {
     SetItemText(IDC_UACERT_OWN_THUMBPRINT, m_own.thumbprint);
     SetItemText(IDC_UACERT_OWN_VALIDITY,
                 present ? LocalText(m_own.validFrom) + L" to " + LocalText(m_own.validTo) : std::wstring());
-    const std::vector<std::wstring> missing =
-        present && !m_setup.serverNames.empty() ? MissingNames(m_own, m_setup.serverNames) : std::vector<std::wstring>();
+    const std::vector<std::wstring> missing = present && !m_setup.serverNames.empty()
+                                                  ? MissingNames(m_own, m_setup.serverNames)
+                                                  : std::vector<std::wstring>();
     SetItemText(IDC_UACERT_OWN_WARNING,
                 missing.empty() ? std::wstring()
                                 : L"It does not name this computer as " + Joined(missing) +
@@ -227,16 +227,15 @@ void UaCertificatesDialog::OnView(const UaCertificateRow& row) {
         der.empty() ? nullptr
                     : CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
                                                    static_cast<DWORD>(der.size()));
-    const bool shown =
-        context != nullptr && CryptUIDlgViewContext(CERT_STORE_CERTIFICATE_CONTEXT, context, m_hwnd,
-                                                    row.subject.c_str(), 0, nullptr);
+    const bool shown = context != nullptr && CryptUIDlgViewContext(CERT_STORE_CERTIFICATE_CONTEXT, context, m_hwnd,
+                                                                   row.subject.c_str(), 0, nullptr);
     if (context != nullptr) CertFreeCertificateContext(context);
     if (shown) return;
     // Without the platform's viewer, the facts in words.
-    AppMessageBox(L"Subject: " + row.subject + L"\nApplication URI: " + row.applicationUri +
-                      L"\nNames: " + Joined(row.names) + L"\nThumbprint (SHA-1): " + row.thumbprint +
-                      L"\nValid from: " + LocalText(row.validFrom) + L"\nValid to: " + LocalText(row.validTo) +
-                      L"\nKey: RSA " + std::to_wstring(row.keyBits) + L" bits\nFile: " + row.file,
+    AppMessageBox(L"Subject: " + row.subject + L"\nApplication URI: " + row.applicationUri + L"\nNames: " +
+                      Joined(row.names) + L"\nThumbprint (SHA-1): " + row.thumbprint + L"\nValid from: " +
+                      LocalText(row.validFrom) + L"\nValid to: " + LocalText(row.validTo) + L"\nKey: RSA " +
+                      std::to_wstring(row.keyBits) + L" bits\nFile: " + row.file,
                   MB_OK | MB_ICONINFORMATION, L"Certificate");
 }
 
@@ -269,9 +268,7 @@ void UaCertificatesDialog::Changed() {
     Fill();
 }
 
-void UaCertificatesDialog::Report(const std::wstring& error) const {
-    AppMessageBox(error, MB_OK | MB_ICONEXCLAMATION);
-}
+void UaCertificatesDialog::Report(const std::wstring& error) const { AppMessageBox(error, MB_OK | MB_ICONEXCLAMATION); }
 
 std::wstring UaCertificatesDialog::ChooseOpen() {
     if (m_openChooser) return m_openChooser();
@@ -293,8 +290,7 @@ std::wstring UaCertificatesDialog::ChooseOpen() {
 
 std::wstring UaCertificatesDialog::ChooseSave(bool& pem) {
     if (m_saveChooser) return m_saveChooser(pem);
-    const std::wstring filter =
-        Filter({L"DER certificate (*.der)", L"*.der", L"PEM certificate (*.pem)", L"*.pem"});
+    const std::wstring filter = Filter({L"DER certificate (*.der)", L"*.der", L"PEM certificate (*.pem)", L"*.pem"});
     std::wstring path(32768, L'\0');
     lstrcpynW(path.data(), L"ToviExplorer.der", static_cast<int>(path.size()));
     OPENFILENAMEW ofn{};
