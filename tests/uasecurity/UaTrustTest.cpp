@@ -292,3 +292,33 @@ TEST_F(UaTrustTest, OnThisComputerOnlyAnyClientCertificateIsTakenAsEver) {
     EXPECT_TRUE(FileNames(m_store.RejectedFolder()).empty());
     EXPECT_FALSE(m_log.Contains("refused"));
 }
+
+TEST_F(UaTrustTest, ACertificateItsIssuerRevokedIsRefusedAndItsSiblingTaken) {
+    Start(m_endpoint, kRemotePort, true);
+    UaCertificateRequest authority;
+    authority.subject = "CN=Revoking CA,O=Test";
+    authority.authority = true;
+    authority.key = SharedTestKey();
+    const TestCertificate issuer = MakeTestCertificate(authority);
+    authority.subject = "CN=Listless CA,O=Test";
+    const TestCertificate listless = MakeTestCertificate(authority);
+    const TestCertificate revoked = ClientCertificate("urn:test:revoked", -1, 365, &issuer);
+    const TestCertificate sibling = ClientCertificate("urn:test:sibling", -1, 365, &issuer);
+    const TestCertificate orphan = ClientCertificate("urn:test:listless", -1, 365, &listless);
+    TrustFile(issuer.der);
+    TrustFile(listless.der);
+    const std::string crl = MakeRevocationList(issuer, {revoked.der});
+    PCCRL_CONTEXT platform = CertCreateCRLContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(crl.data()),
+                                                  static_cast<DWORD>(crl.size()));
+    ASSERT_NE(nullptr, platform) << "the platform reads no revocation list in it";
+    CertFreeCRLContext(platform);
+    WriteTestFile(m_pki.Path() + L"\\trusted\\crl\\revoking.crl", crl);
+    Reload();
+
+    EXPECT_EQ(UA_STATUSCODE_BADSECURITYCHECKSFAILED, OpenChannelWith(kRemotePort, revoked.der));
+    EXPECT_TRUE(m_log.Contains(ToUtf8(Sha1Thumbprint(revoked.der)) + " - it is revoked")) << m_log.Text();
+    EXPECT_EQ(kGood, ConnectWith(kRemotePort, sibling, "urn:test:sibling"));
+    // Once lists are kept, an issuer without one is doubted.
+    EXPECT_EQ(UA_STATUSCODE_BADSECURITYCHECKSFAILED, OpenChannelWith(kRemotePort, orphan.der));
+    EXPECT_TRUE(m_log.Contains("no revocation list of its issuer")) << m_log.Text();
+}
