@@ -23,6 +23,7 @@ wine_graphics x11
 wine_stop
 wine_start
 "$WINE" "$root/build/tools/dialog_snapshots.exe" 6000 >/dev/null 2>&1 </dev/null &
+snapshots=$!
 # Each capture once its window is up: a dialog caption, then the splash's size.
 shot() {  # pattern file
   local i
@@ -37,5 +38,6 @@ shot '"Tag Properties"' "$root/build/dialogs.png"
 shot '"OPC Clients"' "$root/build/clients.png"
 shot '"OPC UA Certificates"' "$root/build/certificates.png"
 shot '478x365' "$root/build/splash.png"
-wait
+# Xvfb runs on until the clean-up: wait for the program alone.
+wait "$snapshots" || true
 echo "Written build/dialogs.png, build/clients.png, build/certificates.png and build/splash.png"

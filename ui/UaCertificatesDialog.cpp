@@ -20,7 +20,7 @@ struct Column {
     int width;
 };
 constexpr Column kColumns[] = {
-    {L"Subject", 150}, {L"Application URI", 150}, {L"Valid from", 110}, {L"Valid to", 110}, {L"Thumbprint", 280}};
+    {L"Subject", 190}, {L"Application URI", 190}, {L"Valid from", 80}, {L"Valid to", 80}, {L"Thumbprint", 290}};
 
 std::wstring LocalText(const FILETIME& utc) {
     FILETIME local{};
@@ -28,6 +28,16 @@ std::wstring LocalText(const FILETIME& utc) {
     if (utc.dwHighDateTime == 0 && utc.dwLowDateTime == 0) return std::wstring();
     if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &time)) return std::wstring();
     return FormatDateTime(time);
+}
+
+// The local day alone, as the lists show it.
+std::wstring LocalDay(const FILETIME& utc) {
+    FILETIME local{};
+    SYSTEMTIME time{};
+    if (utc.dwHighDateTime == 0 && utc.dwLowDateTime == 0) return std::wstring();
+    if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &time)) return std::wstring();
+    wchar_t text[64] = {};
+    return GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &time, nullptr, text, 64) > 0 ? text : L"";
 }
 
 std::wstring Joined(const std::vector<std::wstring>& list) {
@@ -52,7 +62,7 @@ void FillList(HWND list, const std::vector<UaCertificateRow>& rows) {
     for (size_t i = 0; i < rows.size(); ++i) {
         const UaCertificateRow& row = rows[i];
         std::wstring cells[] = {row.problem.empty() ? row.subject : row.problem + L": " + row.file, row.applicationUri,
-                                LocalText(row.validFrom), LocalText(row.validTo), row.thumbprint};
+                                LocalDay(row.validFrom), LocalDay(row.validTo), row.thumbprint};
         LVITEMW item{};
         item.mask = LVIF_TEXT;
         item.iItem = static_cast<int>(i);
