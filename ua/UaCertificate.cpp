@@ -90,6 +90,8 @@ UaCertificate::~UaCertificate() {
     UA_ByteString_clear(&privateKey);
 }
 
+std::string EndpointApplicationUri(const std::string& hostName) { return "urn:" + hostName + ":Zelkor:ToviExplorer"; }
+
 bool LoadOrMakeCertificate(const std::wstring& pkiFolder, const std::string& applicationUri,
                            const std::string& hostName, const std::vector<std::string>& addresses, UaCertificate& out) {
     const UaPkiStore store(pkiFolder);

@@ -23,6 +23,9 @@ struct UaCertificate {
     UaCertificate& operator=(const UaCertificate&) = delete;
 };
 
+// The application URI the endpoint gives itself on the computer of this name.
+std::string EndpointApplicationUri(const std::string& hostName);
+
 // Reads the certificate kept in `pkiFolder`, or makes and keeps one naming
 // `applicationUri`, localhost, `hostName` (and its full DNS name), 127.0.0.1
 // and each of `addresses` (those the endpoint listens on). A kept one that

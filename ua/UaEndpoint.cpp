@@ -207,7 +207,7 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     if (m_thread.IsRunning()) return m_serving.load();
     m_port = options.port;
     const std::string host = HostName();
-    const std::string applicationUri = "urn:" + host + ":Zelkor:ToviExplorer";
+    const std::string applicationUri = EndpointApplicationUri(host);
 
     // Besides 127.0.0.1, the certificate names the addresses the endpoint listens on.
     const std::vector<std::string> addresses;
