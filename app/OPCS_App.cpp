@@ -27,6 +27,7 @@
 #include "ShutdownNotice.h"
 #include "CSplashWnd.h"
 #include "TagFileCommand.h"
+#include "UaSecurityCommand.h"
 #include "TagTexts.h"
 #include "Text.h"
 #include "ValueReplay.h"
@@ -122,6 +123,11 @@ bool OPCS_App::InitInstance() {
         m_startExitCode = RunTagFileSwitch(tagFile);
         return false;
     }
+    const UaSecuritySwitch uaSecurity = ScanUaSecuritySwitch(m_arguments);
+    if (uaSecurity.action != UaSecuritySwitch::Action::None || !uaSecurity.error.empty()) {
+        m_startExitCode = RunUaSecuritySwitch(uaSecurity);
+        return false;
+    }
     const RegistrationSwitch action = ScanRegistrationSwitch(m_arguments);
     if (action != RegistrationSwitch::None) {
         RunRegistrationSwitch(action);
@@ -191,6 +197,7 @@ void OPCS_App::StartUaEndpoint(unsigned port) {
         theEventLog << L"OPC UA endpoint off" << EventLog::EndEntry;
         return;
     }
+    m_uaSecurity = LoadUaSecuritySettings();
     UaEndpointOptions options;
     options.port = port;
     options.pkiFolder = GetDataFolder() + L"\\PKI";
@@ -267,13 +274,22 @@ bool OPCS_App::CreateMainFrame() {
         PostMessageW(frame, CMainFrame::kOtherClientsChanged, 0, 0);
     });
     // A changed OPC UA option takes effect at once: sessions are told, the endpoint starts again.
+    // Who may connect is taken in place (users, roles, trusted certificates);
+    // what the endpoint listens with (port, remote access, None, anonymous)
+    // needs it started again.
     m_frame->SetOptionsAppliedHandler([this] {
         const unsigned wanted = theSettings.IsUaEndpointEnabled() ? theSettings.GetUaPort() : 0;
         const unsigned serving = m_uaEndpoint.IsServing() ? m_uaEndpoint.Port() : 0;
-        if (wanted == serving) return;
+        const UaSecuritySettings security = LoadUaSecuritySettings();
+        if (wanted == serving && (serving == 0 || !security.ListensAsOther(m_uaSecurity))) {
+            m_uaSecurity = security;
+            return;
+        }
         m_uaEndpoint.Stop(kUaOptionsChangedReason, kUaShutdownSeconds);
         StartUaEndpoint(wanted);
     });
+    m_uaSecurityWatch.Start(
+        [frame = m_frame->Handle()] { PostMessageW(frame, CMainFrame::kSettingsChangedElsewhere, 0, 0); });
     m_frame->SetCommandHandler([this](UINT command) {
         if (command == kCommandFileNew) {
             OnFileNew();
@@ -371,6 +387,7 @@ int OPCS_App::ExitInstance(int exitCode) {
     }
     m_configuration.Replay().Stop();
     // UA sessions hear why and when, as DA clients do below.
+    m_uaSecurityWatch.Stop();
     m_uaEndpoint.Stop(kExitReason, kUaShutdownSeconds);
     // Clients still connected (their server objects are destroyed below) hear why.
     NotifyShutdown(kExitReason);

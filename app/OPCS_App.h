@@ -12,6 +12,8 @@
 #include "ServeConsole.h"
 #include "ServerModule.h"
 #include "UaEndpoint.h"
+#include "UaSecuritySettings.h"
+#include "UaSecurityWatch.h"
 
 class CMainFrame;
 class OPCS_Doc;
@@ -63,6 +65,9 @@ private:
     ServerModule m_module;
     // Serves the same tags to OPC UA clients; stopped before the configuration goes.
     UaEndpoint m_uaEndpoint{m_configuration};
+    UaSecuritySettings m_uaSecurity;  // what the endpoint was started with
+    // Hears of changes to who may connect made by the command line or another copy.
+    UaSecurityWatch m_uaSecurityWatch;
     ClassObjectThread m_classObjectThread;
     std::unique_ptr<OPCS_Doc> m_document;
     std::unique_ptr<CMainFrame> m_frame;

@@ -147,6 +147,55 @@ ReplaySwitch ScanReplaySwitch(std::wstring_view arguments) {
     return result;
 }
 
+UaSecuritySwitch ScanUaSecuritySwitch(std::wstring_view arguments) {
+    using Action = UaSecuritySwitch::Action;
+    UaSecuritySwitch result;
+    const std::vector<std::wstring> words = SplitArguments(arguments);
+    auto word = [&words](size_t i) { return i < words.size() ? words[i] : std::wstring(); };
+    auto onOff = [&result](const std::wstring& text) {
+        result.on = EqualsNoCase(text, L"on");
+        return result.on || EqualsNoCase(text, L"off");
+    };
+    for (size_t i = 0; i < words.size(); ++i) {
+        const bool user = IsSwitch(words[i], L"UaUser"), trust = IsSwitch(words[i], L"UaTrust");
+        const bool remote = IsSwitch(words[i], L"UaRemote"), allow = IsSwitch(words[i], L"UaAllow");
+        if (!user && !trust && !remote && !allow) continue;
+        if (result.action != Action::None) {
+            result.error = L"Give one of /UaUser, /UaTrust, /UaRemote and /UaAllow at a time.";
+            return result;
+        }
+        if (user && EqualsNoCase(word(i + 1), L"add") && !word(i + 2).empty() &&
+            (EqualsNoCase(word(i + 3), L"read") || EqualsNoCase(word(i + 3), L"readwrite"))) {
+            result.action = Action::AddUser;
+            result.subject = word(i + 2);
+            result.readWrite = EqualsNoCase(word(i + 3), L"readwrite");
+        } else if (user && EqualsNoCase(word(i + 1), L"remove") && !word(i + 2).empty()) {
+            result.action = Action::RemoveUser;
+            result.subject = word(i + 2);
+        } else if (user) {
+            result.error =
+                L"/UaUser takes \"add NAME read\", \"add NAME readwrite\" (the password on standard input) "
+                L"or \"remove NAME\".";
+        } else if (trust && !word(i + 1).empty()) {
+            result.action = Action::Trust;
+            result.subject = word(i + 1);
+        } else if (trust) {
+            result.error = L"/UaTrust takes the file of a client's certificate (DER or PEM).";
+        } else if (remote && onOff(word(i + 1))) {
+            result.action = Action::Remote;
+        } else if (remote) {
+            result.error = L"/UaRemote takes on or off.";
+        } else if (allow && (EqualsNoCase(word(i + 1), L"unsecured") || EqualsNoCase(word(i + 1), L"anonymous")) &&
+                   onOff(word(i + 2))) {
+            result.action = EqualsNoCase(word(i + 1), L"unsecured") ? Action::AllowUnsecured : Action::AllowAnonymous;
+        } else {
+            result.error = L"/UaAllow takes unsecured or anonymous, then on or off.";
+        }
+        if (!result.error.empty()) return result;
+    }
+    return result;
+}
+
 UaPortSwitch ScanUaPortSwitch(std::wstring_view arguments) {
     UaPortSwitch result;
     const std::vector<std::wstring> words = SplitArguments(arguments);

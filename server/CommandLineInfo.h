@@ -56,6 +56,20 @@ struct UaPortSwitch {
 };
 UaPortSwitch ScanUaPortSwitch(std::wstring_view arguments);
 
+// Who may connect to the OPC UA endpoint, changed without a window:
+// "/UaUser add NAME read|readwrite" (the password from standard input),
+// "/UaUser remove NAME", "/UaTrust CERT-FILE", "/UaRemote on|off",
+// "/UaAllow unsecured|anonymous on|off".
+struct UaSecuritySwitch {
+    enum class Action { None, AddUser, RemoveUser, Trust, Remote, AllowUnsecured, AllowAnonymous };
+    Action action = Action::None;
+    std::wstring subject;  // the user name or the certificate file
+    bool readWrite = false;
+    bool on = false;
+    std::wstring error;  // a switch given wrongly, in words
+};
+UaSecuritySwitch ScanUaSecuritySwitch(std::wstring_view arguments);
+
 struct CommandLineInfo {
     bool runEmbedded = false;   // "-Embedding": started by COM for a client
     bool runAutomated = false;  // "-Automation"

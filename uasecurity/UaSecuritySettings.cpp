@@ -111,4 +111,4 @@ bool CountUaSecurityChange(const std::wstring& keyPath) {
 
 std::wstring UaPkiFolder() { return GetDataFolder() + L"\\PKI"; }
 
-std::wstring UaUserStorePath() { return GetDataFolder() + L"\\PKI\\own\\private\\users.txt"; }
+std::wstring UaUserStorePath() { return GetDataFolder() + L"\\UA Users.txt"; }

@@ -595,6 +595,9 @@ LRESULT CMainFrame::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case kClientObjectMessage: OnClientObjectMessage(wParam); return 0;
     case kOtherClientsChanged: EndIfLastClientGone(); return 0;
+    case kSettingsChangedElsewhere:
+        if (m_optionsApplied) m_optionsApplied();
+        return 0;
     case WM_COMMAND:
         if (RouteCommand(LOWORD(wParam), HIWORD(wParam) == 1)) {
             return 0;

@@ -65,8 +65,11 @@ public:
     void SetClientRowsProvider(ClientRowsProvider provider) { m_clientRows = std::move(provider); }
     // The OPC UA pane's text: the endpoint's URL, or why there is none.
     void SetUaPaneProvider(std::function<std::wstring()> provider) { m_uaPane = std::move(provider); }
-    // Told after Options was closed with OK, its settings saved.
+    // Told after Options was closed with OK, its settings saved, and when
+    // kSettingsChangedElsewhere is posted (the command line or another copy
+    // changed who may connect to the OPC UA endpoint).
     void SetOptionsAppliedHandler(std::function<void()> handler);
+    static constexpr UINT kSettingsChangedElsewhere = WM_USER + 53;
 
     // The state of a command as the menus and the toolbar show it.
     CommandState QueryCommandState(UINT command);

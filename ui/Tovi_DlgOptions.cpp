@@ -10,6 +10,7 @@
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
 #include "Text.h"
+#include "UaSecuritySettings.h"
 #include "resource.h"
 
 namespace {
@@ -18,6 +19,20 @@ constexpr unsigned kSpinLow = 1;
 constexpr unsigned kSpinHigh = 1000;
 // The largest size whose bytes fit the setting's 32 bits.
 constexpr unsigned kMaxMegabytes = 0xFFFFFFFFu / kBytesPerMegabyte;
+
+// What each of the OPC UA endpoint's doors opens, said before it is opened.
+const wchar_t kRemoteWarning[] =
+    L"Computers that reach this one on the network will be able to connect to the OPC UA endpoint.\n\n"
+    L"They must sign and encrypt and log in as one of the users (Users...) or, anonymously, present a certificate "
+    L"you trust (Certificates...), unless you also allow unsecured connections or anonymous clients. Let the "
+    L"port in through the firewall for them.\n\nAccept clients from other computers?";
+const wchar_t kUnsecuredWarning[] =
+    L"With security None, what clients read and write crosses the network in the clear: anybody on the way can "
+    L"read it and change it, and the server cannot tell who a client is.\n\nAllow unsecured connections?";
+const wchar_t kAnonymousWarning[] =
+    L"Anybody who reaches the port gets in without a user name or a trusted certificate, with the role chosen for "
+    L"anonymous clients: Read lets them read every tag, Read/Write lets them change every tag.\n\n"
+    L"Allow anonymous clients?";
 }  // namespace
 
 bool CanWriteFile(const std::wstring& path) {
@@ -44,6 +59,10 @@ INT_PTR Tovi_DlgOptions::OnMessage(UINT message, WPARAM wParam, LPARAM) {
         case ID_HELP: ShowHelpTopic(kHelpOptionsDialog); return TRUE;
         case IDC_OPTIONS_BROWSE: OnBrowse(); return TRUE;
         case IDC_OPTIONS_LOG_RESET: theEventLog.Reset(); return TRUE;
+        case IDC_OPTIONS_UA_REMOTE: ConfirmDoor(IDC_OPTIONS_UA_REMOTE, kRemoteWarning); return TRUE;
+        case IDC_OPTIONS_UA_UNSECURED: ConfirmDoor(IDC_OPTIONS_UA_UNSECURED, kUnsecuredWarning); return TRUE;
+        case IDC_OPTIONS_UA_ANONYMOUS: ConfirmDoor(IDC_OPTIONS_UA_ANONYMOUS, kAnonymousWarning); return TRUE;
+        case IDC_OPTIONS_UA_ENABLED: ShowUaSecurity(); return TRUE;
         default: return FALSE;
         }
     default: return FALSE;
@@ -59,6 +78,57 @@ void Tovi_DlgOptions::OnInitDialog() {
     SetChecked(IDC_OPTIONS_FAULT_CONTROL, theSettings.IsFaultControlAllowed());
     SetChecked(IDC_OPTIONS_UA_ENABLED, theSettings.IsUaEndpointEnabled());
     SetItemText(IDC_OPTIONS_UA_PORT, std::to_wstring(theSettings.GetUaPort()));
+    m_uaSecurity = LoadUaSecuritySettings();
+    SetChecked(IDC_OPTIONS_UA_REMOTE, m_uaSecurity.remote);
+    SetChecked(IDC_OPTIONS_UA_UNSECURED, m_uaSecurity.allowUnsecured);
+    SetChecked(IDC_OPTIONS_UA_ANONYMOUS, m_uaSecurity.allowAnonymous);
+    const HWND roles = GetDlgItem(m_hwnd, IDC_OPTIONS_UA_ANON_ROLE);
+    for (const UaRole role : {UaRole::Read, UaRole::ReadWrite}) {
+        SendMessageW(roles, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(RoleName(role).c_str()));
+    }
+    SendMessageW(roles, CB_SETCURSEL, m_uaSecurity.AnonymousRole() == UaRole::ReadWrite ? 1 : 0, 0);
+    ShowUaSecurity();
+}
+
+UaSecuritySettings Tovi_DlgOptions::ChosenUaSecurity() const {
+    UaSecuritySettings chosen = m_uaSecurity;
+    chosen.remote = IsChecked(IDC_OPTIONS_UA_REMOTE);
+    chosen.allowUnsecured = IsChecked(IDC_OPTIONS_UA_UNSECURED);
+    chosen.allowAnonymous = IsChecked(IDC_OPTIONS_UA_ANONYMOUS);
+    const LRESULT pick = SendDlgItemMessageW(m_hwnd, IDC_OPTIONS_UA_ANON_ROLE, CB_GETCURSEL, 0, 0);
+    const UaRole role = pick == 1 ? UaRole::ReadWrite : UaRole::Read;
+    // A role left as the mode's own follows the mode; one the user changed stays.
+    chosen.anonymousRole.reset();
+    if (role != chosen.AnonymousRole()) chosen.anonymousRole = role;
+    return chosen;
+}
+
+void Tovi_DlgOptions::ConfirmDoor(int checkBox, const wchar_t* warning) {
+    if (IsChecked(checkBox) &&
+        AppMessageBox(warning, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2, std::wstring()) != IDYES) {
+        SetChecked(checkBox, false);
+    }
+    ShowUaSecurity();
+}
+
+void Tovi_DlgOptions::ShowUaSecurity() {
+    const bool serving = IsChecked(IDC_OPTIONS_UA_ENABLED);
+    const UaSecuritySettings chosen = ChosenUaSecurity();
+    EnableWindow(GetDlgItem(m_hwnd, IDC_OPTIONS_UA_REMOTE), serving);
+    EnableWindow(GetDlgItem(m_hwnd, IDC_OPTIONS_UA_UNSECURED), serving && chosen.remote);
+    EnableWindow(GetDlgItem(m_hwnd, IDC_OPTIONS_UA_ANONYMOUS), serving && chosen.remote);
+    EnableWindow(GetDlgItem(m_hwnd, IDC_OPTIONS_UA_ANON_ROLE), serving && chosen.AnonymousAccepted());
+    std::wstring note;
+    if (!chosen.remote) {
+        note =
+            L"Clients on this computer only: the endpoint listens on the loopback address; None and anonymous "
+            L"clients are let in.";
+    } else {
+        note = std::wstring(L"Clients from other computers: ") +
+               (chosen.NoneOffered() ? L"unsecured connections allowed" : L"signed and encrypted only") + L", " +
+               (chosen.AnonymousAccepted() ? L"anonymous clients let in." : L"a user or a trusted certificate.");
+    }
+    SetItemText(IDC_OPTIONS_UA_NOTE, note);
 }
 
 void Tovi_DlgOptions::OnBrowse() {
@@ -126,5 +196,7 @@ void Tovi_DlgOptions::OnOK() {
     theSettings.SetUaEndpointEnabled(IsChecked(IDC_OPTIONS_UA_ENABLED));
     theSettings.SetUaPort(uaPort);
     theSettings.Save();
+    const UaSecuritySettings chosen = ChosenUaSecurity();
+    if (!(chosen == LoadUaSecuritySettings())) SaveUaSecuritySettings(chosen);
     End(IDOK);
 }

@@ -1,11 +1,13 @@
 #pragma once
 // "Program Options": the event log's settings, read from and saved to the
 // program settings (they take effect at the next start), Reset, which
-// empties the running log at once, and whether OPC clients may control
-// faults (the caller applies it at once).
+// empties the running log at once, whether OPC clients may control faults,
+// and the OPC UA endpoint: its port and who may connect (the caller applies
+// them at once).
 #include <functional>
 
 #include "DialogWindow.h"
+#include "UaSecuritySettings.h"
 
 class Tovi_DlgOptions : public DialogWindow {
 public:
@@ -23,8 +25,14 @@ private:
     void OnBrowse();
     std::wstring ChooseLogFile(const std::wstring& start);
     void OnOK();
+    // Asks before a door of the OPC UA endpoint opens; unticks it on No.
+    void ConfirmDoor(int checkBox, const wchar_t* warning);
+    // Enables what the chosen mode makes count and says what it lets in.
+    void ShowUaSecurity();
+    UaSecuritySettings ChosenUaSecurity() const;
 
     std::function<std::wstring(const std::wstring&)> m_chooser;
+    UaSecuritySettings m_uaSecurity;  // as stored when the dialog opened
 };
 
 // Whether a file of this name can be written: an existing file is opened

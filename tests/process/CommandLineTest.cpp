@@ -167,3 +167,43 @@ TEST(ReplaySwitchScan, FileSpeedAndLoopBesideTheConfigurationOrAReasonInWords) {
         EXPECT_EQ(ParseCommandLine(c.line).fileName, c.configuration) << line;
     }
 }
+
+TEST(UaSecuritySwitchScan, EachFormOrAReason) {
+    using Action = UaSecuritySwitch::Action;
+    const struct {
+        const wchar_t* line;
+        Action action;
+        const wchar_t* subject;
+        bool readWrite, on, error;
+    } cases[] = {
+        {L"/UaUser add op readwrite", Action::AddUser, L"op", true, false, false},
+        {L"-uauser ADD \"Line Op\" Read", Action::AddUser, L"Line Op", false, false, false},
+        {L"/UaUser remove op", Action::RemoveUser, L"op", false, false, false},
+        {L"/UaTrust \"C:\\certs\\hmi.der\"", Action::Trust, L"C:\\certs\\hmi.der", false, false, false},
+        {L"/UaRemote ON", Action::Remote, L"", false, true, false},
+        {L"/UaRemote off", Action::Remote, L"", false, false, false},
+        {L"/UaAllow unsecured on", Action::AllowUnsecured, L"", false, true, false},
+        {L"/UaAllow Anonymous off", Action::AllowAnonymous, L"", false, false, false},
+        {L"Plant.tvf /Serve", Action::None, L"", false, false, false},
+        // Wrong forms say why and change nothing.
+        {L"/UaUser add op", Action::None, L"", false, false, true},
+        {L"/UaUser add op write", Action::None, L"", false, false, true},
+        {L"/UaUser drop op", Action::None, L"", false, false, true},
+        {L"/UaUser remove", Action::None, L"", false, false, true},
+        {L"/UaTrust", Action::None, L"", false, false, true},
+        {L"/UaRemote yes", Action::None, L"", false, false, true},
+        {L"/UaAllow everything on", Action::None, L"", false, false, true},
+        {L"/UaAllow anonymous", Action::None, L"", false, false, true},
+        {L"/UaRemote on /UaAllow anonymous on", Action::Remote, L"", false, true, true},
+    };
+    for (const auto& c : cases) {
+        const UaSecuritySwitch scanned = ScanUaSecuritySwitch(c.line);
+        const std::string line = testing::PrintToString(std::wstring(c.line));
+        EXPECT_EQ(scanned.error.empty(), !c.error) << line;
+        if (c.error) continue;
+        EXPECT_EQ(scanned.action, c.action) << line;
+        EXPECT_EQ(scanned.subject, c.subject) << line;
+        EXPECT_EQ(scanned.readWrite, c.readWrite) << line;
+        EXPECT_EQ(scanned.on, c.on) << line;
+    }
+}
