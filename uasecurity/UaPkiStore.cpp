@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "EventLog.h"
 #include "Text.h"
 
 namespace {
@@ -187,6 +188,10 @@ bool UaPkiStore::TrustFile(const std::wstring& path, std::wstring& error) const 
     for (const UaCertificateRow& row : Rejected()) {
         if (row.thumbprint + L".der" == name || EqualsNoCase(NameOf(row.file), name)) DeleteFileW(row.file.c_str());
     }
+    UaCertificateRow trusted;
+    ReadCertificate(der, trusted);
+    theEventLog << L"OPC UA client certificate trusted:" << trusted.subject << trusted.thumbprint << L"from " + path
+                << EventLog::EndEntry;
     return true;
 }
 
@@ -205,11 +210,16 @@ bool UaPkiStore::Move(const UaCertificateRow& row, const std::wstring& from, con
 }
 
 bool UaPkiStore::Trust(const UaCertificateRow& row, std::wstring& error) const {
-    return Move(row, RejectedFolder(), TrustedFolder(), error);
+    if (!Move(row, RejectedFolder(), TrustedFolder(), error)) return false;
+    theEventLog << L"OPC UA client certificate trusted:" << row.subject << row.thumbprint << EventLog::EndEntry;
+    return true;
 }
 
 bool UaPkiStore::Reject(const UaCertificateRow& row, std::wstring& error) const {
-    return Move(row, TrustedFolder(), RejectedFolder(), error);
+    if (!Move(row, TrustedFolder(), RejectedFolder(), error)) return false;
+    theEventLog << L"OPC UA client certificate no longer trusted:" << row.subject << row.thumbprint
+                << EventLog::EndEntry;
+    return true;
 }
 
 bool UaPkiStore::Delete(const UaCertificateRow& row, std::wstring& error) const {
@@ -222,6 +232,8 @@ bool UaPkiStore::Delete(const UaCertificateRow& row, std::wstring& error) const 
         error = L"\"" + row.file + L"\" cannot be deleted: " + SystemErrorText(GetLastError()) + L".";
         return false;
     }
+    theEventLog << L"OPC UA client certificate deleted:" << row.subject << row.thumbprint << row.file
+                << EventLog::EndEntry;
     return true;
 }
 
@@ -258,5 +270,7 @@ bool UaPkiStore::DiscardOwn(std::wstring& error) const {
             return false;
         }
     }
+    theEventLog << L"OPC UA server certificate discarded: a new one is made when the endpoint starts again"
+                << EventLog::EndEntry;
     return true;
 }
