@@ -27,6 +27,7 @@
 #include "ShutdownNotice.h"
 #include "CSplashWnd.h"
 #include "TagFileCommand.h"
+#include "UaPkiStore.h"
 #include "UaSecurityCommand.h"
 #include "TagTexts.h"
 #include "Text.h"
@@ -281,8 +282,14 @@ bool OPCS_App::CreateMainFrame() {
         const unsigned wanted = theSettings.IsUaEndpointEnabled() ? theSettings.GetUaPort() : 0;
         const unsigned serving = m_uaEndpoint.IsServing() ? m_uaEndpoint.Port() : 0;
         const UaSecuritySettings security = LoadUaSecuritySettings();
-        if (wanted == serving && (serving == 0 || !security.ListensAsOther(m_uaSecurity))) {
+        // Renew discarded the certificate: the endpoint makes a new one as it starts.
+        const bool certificateGone = serving != 0 && !FileExists(UaPkiStore().OwnCertificatePath());
+        if (wanted == serving && (serving == 0 || (!security.ListensAsOther(m_uaSecurity) && !certificateGone))) {
             m_uaSecurity = security;
+            std::wstring error;
+            if (serving != 0 && !m_uaEndpoint.ReloadTrust(error)) {
+                theEventLog << L"OPC UA trusted certificates:" << error << EventLog::EndEntry;
+            }
             return;
         }
         m_uaEndpoint.Stop(kUaOptionsChangedReason, kUaShutdownSeconds);

@@ -12,6 +12,7 @@
 #include "Text.h"
 #include "UaAddressSpace.h"
 #include "UaCertificate.h"
+#include "UaCertificateFacts.h"
 #include "UaCommon.h"
 #include "UaMapping.h"
 #include "UaTrust.h"
@@ -215,6 +216,10 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     if (!LoadOrMakeCertificate(options.pkiFolder, applicationUri, host, addresses, certificate)) {
         LogStatus(certificate.error);
         return false;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_certificateNames = ServerCertificateNames(applicationUri, host, addresses);
     }
     if (!certificate.error.empty()) theEventLog << L"OPC UA:" << certificate.error << EventLog::EndEntry;
     if (!certificate.notice.empty()) theEventLog << L"OPC UA:" << certificate.notice << EventLog::EndEntry;
@@ -437,6 +442,11 @@ std::vector<UaSessionRow> UaEndpoint::Sessions() const {
     std::vector<UaSessionRow> list;
     for (auto& [key, row] : rows) list.push_back(std::move(row));
     return list;
+}
+
+std::vector<std::string> UaEndpoint::CertificateNames() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_certificateNames;
 }
 
 bool UaEndpoint::ReloadTrust(std::wstring& error) {

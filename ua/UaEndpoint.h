@@ -72,6 +72,9 @@ public:
     // while serving; any thread. False, with the reason, when some could not
     // be used.
     bool ReloadTrust(std::wstring& error);
+    // What the server's certificate should name (its URI, host names and
+    // addresses), as of the last start.
+    std::vector<std::string> CertificateNames() const;
     // Called on the endpoint's thread after a session came (true) or went.
     using SessionsChangedHandler = std::function<void(bool opened, const UaSessionRow& session)>;
     void SetSessionsChangedHandler(SessionsChangedHandler handler);
@@ -89,7 +92,8 @@ private:
 
     Configuration& m_configuration;
     std::unique_ptr<UaAddressSpace> m_space;
-    std::unique_ptr<UaTrust> m_trust;  // outlives the server, whose configuration refers to it
+    std::vector<std::string> m_certificateNames;  // guarded by m_lock
+    std::unique_ptr<UaTrust> m_trust;             // outlives the server, whose configuration refers to it
     UA_Server* m_server = nullptr;
     Thread m_thread;
     HANDLE m_started = nullptr;  // set once the loop knows whether it serves
