@@ -32,6 +32,7 @@ const u32 = (...v) => Buffer.from(new Uint32Array(v.map((x) => x >>> 0)).buffer)
 const uaString = (s) => (s == null ? u32(0xffffffff) : Buffer.concat([u32(Buffer.byteLength(s)), Buffer.from(s)]));
 const policyNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
 const factory = getStandardDataTypeFactory();
+const describe = (answer) => (typeof answer === "string" ? answer : answer.responseHeader.serviceResult.toString());
 
 // mulberry32: one stream per case, so that a case is the same whatever ran beside it.
 function random(caseNumber) {
@@ -50,14 +51,14 @@ function random(caseNumber) {
 // Encodes a request and notes where its four-byte fields (lengths, counts,
 // ids) and its single bytes (encoding masks, flags) lie.
 class Recorder extends BinaryStream {
-  constructor() { super(Buffer.alloc(512)); this.ints = []; this.bytes = []; }
+  constructor(size) { super(Buffer.allocUnsafe(size)); this.ints = []; this.bytes = []; }
   writeInteger(v) { this.ints.push(this.length); super.writeInteger(v); }
   writeUInt32(v) { this.ints.push(this.length); super.writeUInt32(v); }
   reserveUInt32() { this.ints.push(this.length); return super.reserveUInt32(); }
   writeUInt8(v) { this.bytes.push(this.length); super.writeUInt8(v); }
 }
 function encode(request) {
-  const s = new Recorder();
+  const s = new Recorder(request instanceof ua.WriteRequest ? 1 << 16 : 1 << 12); // the longest string written fits
   encodeExpandedNodeId(request.schema.encodingDefaultBinary, s);
   request.encode(s);
   return { body: Buffer.from(s.buffer.subarray(0, s.length)), ints: s.ints, bytes: s.bytes };
@@ -174,19 +175,19 @@ class Channel {
     m.data.writeUInt32LE(m.data.length, 4);
     return Object.assign(m, { requestId });
   }
-  // Hello and the channel; false when the server would not.
+  // Hello and the channel; what went wrong, if anything.
   async establish() {
     this.send(hello());
     const ack = await this.wait("ACK", 5000);
-    if (!Buffer.isBuffer(ack)) return false;
+    if (!Buffer.isBuffer(ack)) return `Hello: ${ack}`;
     this.payload = Math.min(ack.readUInt32LE(12), 65536) - 24;
     [this.maxMessage, this.maxChunks] = [ack.readUInt32LE(20), ack.readUInt32LE(24)];
     const m = this.open();
     this.send(m);
     const opened = await this.wait(m.requestId, 5000);
-    if (!(opened instanceof ua.OpenSecureChannelResponse)) return false;
+    if (!(opened instanceof ua.OpenSecureChannelResponse)) return `OpenSecureChannel: ${opened}`;
     [this.id, this.token] = [opened.securityToken.channelId, opened.securityToken.tokenId];
-    return true;
+    return "";
   }
   close() {
     if (this.id && !this.closed) {
@@ -214,7 +215,7 @@ const mutations = {
   },
   mask: (m, r) => {
     const at = r.pick(m.bytes);
-    if (at !== undefined) m.data[at] = r() < 0.5 ? r.int(256) : m.data[at] ^ (1 << r.int(8));
+    if (at !== undefined) m.data[at] = r.pick([r.int(256), m.data[at] ^ (1 << r.int(8)), r.pick(values8)]);
   },
   truncate: (m, r) => { m.data = m.data.subarray(0, r.int(m.data.length)); m.resized = true; },
   insert: (m, r) => {
@@ -291,7 +292,7 @@ class Worker {
     return this.channel.wait(m.requestId, ms);
   }
   async channelUp() {
-    if (this.channel && !this.channel.closed) return true;
+    if (this.channel && !this.channel.closed) return "";
     this.channel = new Channel(this.stats);
     this.stats.channels++;
     return this.channel.establish();
@@ -306,9 +307,10 @@ class Worker {
       applicationName: { text: "fuzz" }, applicationType: 1 }, endpointUrl: url, sessionName: "fuzz",
     requestedSessionTimeout: 10000, maxResponseMessageSize: 0 });
   }
-  // A channel with an activated session and, when asked, a subscription with an item.
+  // A channel with an activated session and, when asked, a subscription with an item; what went wrong, if anything.
   async ready(withSubscription) {
-    if (!(await this.channelUp())) return false;
+    const up = await this.channelUp();
+    if (up) return up;
     if (this.session && this.session.channel !== this.channel) {
       const moved = await this.call(this.activation());
       if (moved?.responseHeader?.serviceResult?.value !== 0) this.session = null;
@@ -316,19 +318,19 @@ class Worker {
     }
     if (!this.session) {
       const created = await this.call(this.createSession(), null);
-      if (!(created instanceof ua.CreateSessionResponse)) return false;
+      if (!(created instanceof ua.CreateSessionResponse)) return `CreateSession: ${describe(created)}`;
       this.session = { token: created.authenticationToken, channel: this.channel, subscription: 0, strays: 0, since: 0 };
       this.stats.sessions++;
       const activated = await this.call(this.activation());
-      if (activated?.responseHeader?.serviceResult?.value !== 0) return false;
+      if (activated?.responseHeader?.serviceResult?.value !== 0) return `ActivateSession: ${describe(activated)}`;
     }
     if (withSubscription && !this.session.subscription) {
       const made = await this.call(this.subscription());
-      if (!(made instanceof ua.CreateSubscriptionResponse)) return false;
+      if (!(made instanceof ua.CreateSubscriptionResponse)) return `CreateSubscription: ${describe(made)}`;
       this.session.subscription = made.subscriptionId;
       await this.call(this.monitor());
     }
-    return true;
+    return "";
   }
   subscription() {
     return new ua.CreateSubscriptionRequest({ requestHeader: {}, requestedPublishingInterval: 100,
@@ -352,12 +354,12 @@ class Worker {
     case "read": return c.message(read([this.tag("Plant.Flow"), "ns=0;i=2258", this.tag("Plant.Name")]),
       this.session.token);
     case "write": {
-      const value = r.pick([{ dataType: DataType.Double, value: 12.5 }, { dataType: DataType.String, value: "fuzz" },
-        { dataType: DataType.Int32, value: [1, 2, 3], arrayType: 1 }, { dataType: DataType.Byte, value: 42 }]);
-      const request = new ua.WriteRequest({ requestHeader: {}, nodesToWrite: [{ nodeId: this.tag(r.pick(["Plant.Flow",
-        "Plant.Name", "Plant.Count", "Plant.Fixed"])), attributeId: AttributeIds.Value, value: { value } }] });
-      // A Byte value ends the message: sometimes one nested deep in its place.
-      return c.message(request, this.session.token, value.dataType === DataType.Byte && r() < 0.5 && deepValue(r));
+      const deep = r() < 0.1;
+      const [dataType, value, arrayType = 0] = deep ? [DataType.Byte, 42] : r.pick(writeValues);
+      const request = new ua.WriteRequest({ requestHeader: {}, nodesToWrite: [{ nodeId: this.tag(r.pick(writeTags)),
+        attributeId: AttributeIds.Value, value: { value: { dataType, value, arrayType } } }] });
+      // A Byte value ends the message: a value nested deep takes its place.
+      return c.message(request, this.session.token, deep && deepValue(r));
     }
     case "browse": return c.message(new ua.BrowseRequest({ requestHeader: {}, requestedMaxReferencesPerNode: 50,
       nodesToBrowse: [{ nodeId: this.tag("Plant"), browseDirection: 0, includeSubtypes: true, nodeClassMask: 0,
@@ -400,8 +402,9 @@ class Worker {
       }
       c.close();
     } else {
-      if (!(await this.ready(target === "publish" || target === "createMonitoredItems"))) {
-        this.stats.notReady++;
+      const trouble = await this.ready(target === "publish" || target === "createMonitoredItems");
+      if (trouble) {
+        this.stats.notReady.push(trouble);
         this.drop();
         return;
       }
@@ -410,7 +413,7 @@ class Worker {
       applied = mutate(m, r);
       c.send(m);
       outcome = await this.probe();
-      this.tidy(c.answers.get(m.requestId));
+      this.tidy(c.answers.get(m.requestId), c);
     }
     const kind = typeof outcome === "string" ? outcome : "answered";
     this.stats.outcomes[kind] = (this.stats.outcomes[kind] || 0) + 1;
@@ -436,13 +439,19 @@ class Worker {
     if (++this.cases % 400 === 0 || (this.session && this.session.strays > 50)) this.recycle();
     return answer;
   }
-  // What a mutated request made that the worker did not ask for goes at once.
-  tidy(answer) {
-    if (!answer || answer.responseHeader.serviceResult.value !== 0 || !this.channel) return;
-    if (answer instanceof ua.CreateSessionResponse) this.closeSession(answer.authenticationToken);
-    else if (answer instanceof ua.CreateSubscriptionResponse) {
+  // What a mutated request made that the worker did not ask for goes at once;
+  // a session whose channel the server closed first stays until its time-out.
+  tidy(answer, c) {
+    if (!answer || answer.responseHeader.serviceResult.value !== 0) return;
+    const gone = c.closed || c !== this.channel;
+    if (answer instanceof ua.CreateSessionResponse) {
+      if (gone) this.stats.lingering.push(Date.now() + answer.revisedSessionTimeout);
+      else this.closeSession(answer.authenticationToken);
+    } else if (answer instanceof ua.CreateSubscriptionResponse && !gone) {
       this.call(new ua.DeleteSubscriptionsRequest({ requestHeader: {}, subscriptionIds: [answer.subscriptionId] }));
-    } else if (answer instanceof ua.CreateMonitoredItemsResponse && this.session) this.session.strays++;
+    } else if (answer instanceof ua.CreateSubscriptionResponse || answer instanceof ua.CreateMonitoredItemsResponse) {
+      if (this.session) this.session.strays++;
+    }
   }
   closeSession(token) {
     if (this.channel && !this.channel.closed) {
@@ -459,12 +468,22 @@ class Worker {
     this.channel = null;
   }
   async finish() {
-    if (this.session && (await this.channelUp()) && (await this.ready(false))) {
+    if (this.session && !(await this.ready(false))) {
       await this.call(new ua.CloseSessionRequest({ requestHeader: {}, deleteSubscriptions: true }));
     }
     this.channel?.close();
   }
 }
+// Values each tag type should take or refuse as the mapping says, and the tags of every type.
+const writeValues = [[DataType.Double, 12.5], [DataType.Double, NaN], [DataType.Double, -Infinity],
+  [DataType.Double, 1e308], [DataType.Double, -0], [DataType.Float, 3.4e38], [DataType.Int32, -2147483648],
+  [DataType.Int32, 7], [DataType.Int16, -3], [DataType.Byte, 255], [DataType.SByte, -128], [DataType.Boolean, true],
+  [DataType.UInt64, [0xffffffff, 0xffffffff]], [DataType.Int64, [0x80000000, 0]], [DataType.String, "fuzz"],
+  [DataType.String, "a\0b"], [DataType.String, ""], [DataType.String, "\u00e9\ud83d\ude00".repeat(3000)],
+  [DataType.DateTime, new Date(-62135596800000)], [DataType.DateTime, new Date(0)], [DataType.Int32, [1, 2, 3], 1],
+  [DataType.String, ["a", null], 1]];
+const writeTags = ["Plant.Flow", "Plant.Level", "Plant.Count", "Plant.Small", "Plant.Octet", "Plant.Running",
+  "Plant.Name", "Plant.Fixed", "Plant"];
 const targets = ["hello", "open", "createSession", "activate", "activateUser", "read", "write", "write", "browse",
   "createSubscription", "createMonitoredItems", "publish"];
 
@@ -557,7 +576,8 @@ test(`malformed messages on the UA port cost only their own channel (seed ${seed
   await sleep(1000);
   const before = await counts(live.session);
   const memory = { before: megabytes(pid), peak: 0 };
-  const stats = { undecodable: [], errors: [], outcomes: {}, byTarget: {}, channels: 0, sessions: 0, notReady: 0 };
+  const stats = { undecodable: [], errors: [], outcomes: {}, byTarget: {}, channels: 0, sessions: 0, notReady: [],
+    lingering: [] };
   const sampler = setInterval(() => { memory.peak = Math.max(memory.peak, megabytes(pid)); }, 500);
   const inFlight = new Set();
   let next = Math.max(only, 0);
@@ -574,7 +594,7 @@ test(`malformed messages on the UA port cost only their own channel (seed ${seed
       try {
         await worker.run(n);
       } catch (e) {
-        stats.errors.push(`case ${n}: ${e.stack}`);
+        stats.errors.push(`case ${n}: ${e.stack.split("\n").slice(0, 3).join(" ")}`);
         worker.drop();
       }
       inFlight.delete(n);
@@ -583,9 +603,12 @@ test(`malformed messages on the UA port cost only their own channel (seed ${seed
   }));
   const elapsed = (Date.now() - start) / 1000;
   const suspects = failures.length ? `; cases in flight when it failed: ${[...inFlight].join(", ")}` : "";
-  // Sessions whose channel the server closed time out by themselves (10 s).
+  // Sessions left on channels the server closed time out by themselves (10 s, or what a mutation asked for).
+  const lingering = () => stats.lingering.filter((until) => until > Date.now() - 5000).length;
+  const settled = (c) => c.subscriptions === before.subscriptions && c.sockets === before.sockets &&
+    c.sessions >= before.sessions && c.sessions <= before.sessions + lingering();
   let after = await counts(live.session);
-  for (const end = Date.now() + 30000; Date.now() < end && JSON.stringify(after) !== JSON.stringify(before);) {
+  for (const end = Date.now() + 30000; Date.now() < end && !settled(after);) {
     await sleep(500);
     after = await counts(live.session);
   }
@@ -596,14 +619,15 @@ test(`malformed messages on the UA port cost only their own channel (seed ${seed
   t.diagnostic(`seed ${seed}: ${cases} cases in ${elapsed.toFixed(1)} s (${Math.round(cases / elapsed)}/s), ` +
     `${workerCount} connections at a time; ${stats.channels} channels and ${stats.sessions} sessions opened`);
   t.diagnostic(`outcomes ${JSON.stringify(stats.outcomes)}; targets ${JSON.stringify(stats.byTarget)}; ` +
-    `not ready ${stats.notReady}`);
+    `not ready ${stats.notReady.length} ${stats.notReady.slice(0, 5).join("; ")}`);
   t.diagnostic(`live session: slowest call ${live.slowest} ms, longest wait for a change ${live.longestGap} ms, ` +
     `${live.changes} changes`);
   t.diagnostic(`server memory (MB): before ${mb(memory.before)}, peak ${mb(memory.peak)}, after ${mb(memory.after)}; ` +
-    `before ${JSON.stringify(before)}, after ${JSON.stringify(after)}`);
+    `before ${JSON.stringify(before)}, after ${JSON.stringify(after)}, ${stats.lingering.length} sessions left to time out`);
   assert.deepEqual(failures, [], `the live session was not served${suspects}`);
   assert.deepEqual(stats.undecodable, [], "answers that do not decode");
-  assert.deepEqual(stats.errors, []);
+  assert.deepEqual(stats.errors.slice(0, 5), []);
   assert.ok(cases > 0 && stats.outcomes.answered > 0, "cases that reached the services");
-  assert.deepEqual(after, before, "sessions, subscriptions and sockets back to where they were");
+  assert.ok(settled(after), `sessions, subscriptions and sockets back to where they were (${lingering()} sessions ` +
+    "may still be within their time-out)");
 });
