@@ -5,7 +5,7 @@
 // watches a tag: it must be served throughout, and the server's sessions,
 // subscriptions and sockets must come back to where they were.
 // UA_FUZZ_CASES (0: until UA_FUZZ_SECONDS pass), UA_FUZZ_SEED, UA_FUZZ_WORKERS,
-// UA_FUZZ_ONLY=N (that one case alone), UA_SERVER_PID (for its memory).
+// UA_FUZZ_ONLY=N,M,... (those cases one after another, each told), UA_SERVER_PID (for its memory).
 "use strict";
 const test = require("node:test");
 const assert = require("node:assert/strict");
@@ -22,10 +22,10 @@ const env = process.env;
 const url = env.UA_URL;
 const port = Number(new URL(url.replace("opc.tcp", "http")).port);
 const seed = (env.UA_FUZZ_SEED ? Number(env.UA_FUZZ_SEED) : Date.now() % 0x100000000) >>> 0;
-const only = env.UA_FUZZ_ONLY === undefined ? -1 : Number(env.UA_FUZZ_ONLY);
-const limit = only >= 0 ? 1 : Number(env.UA_FUZZ_CASES || 0);
+const only = env.UA_FUZZ_ONLY ? env.UA_FUZZ_ONLY.split(",").map(Number) : null;
+const limit = only ? only.length : Number(env.UA_FUZZ_CASES || 0);
 const seconds = Number(env.UA_FUZZ_SECONDS || 60);
-const workerCount = only >= 0 ? 1 : Number(env.UA_FUZZ_WORKERS || 32);
+const workerCount = only ? 1 : Number(env.UA_FUZZ_WORKERS || 32);
 const quietMs = 400; // what a case waits for an answer before it counts the server as waiting for more bytes
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const u32 = (...v) => Buffer.from(new Uint32Array(v.map((x) => x >>> 0)).buffer);
@@ -406,7 +406,7 @@ class Worker {
       if (trouble) {
         this.stats.notReady.push(trouble);
         this.drop();
-        return;
+        return "not ready";
       }
       const c = this.channel;
       const m = this.build(target, r);
@@ -418,7 +418,8 @@ class Worker {
     const kind = typeof outcome === "string" ? outcome : "answered";
     this.stats.outcomes[kind] = (this.stats.outcomes[kind] || 0) + 1;
     this.stats.byTarget[target] = (this.stats.byTarget[target] || 0) + 1;
-    if (only >= 0) console.log(`# case ${caseNumber}: ${target} ${applied} -> ${kind}`);
+    if (only) console.log(`# case ${caseNumber}: ${target} ${applied} -> ${kind}`);
+    return kind;
   }
   // A plain Read after the mutated message: the channel and the session serve on, or the server said why not.
   async probe() {
@@ -575,24 +576,28 @@ test(`malformed messages on the UA port cost only their own channel (seed ${seed
   const live = await liveSession(failures);
   await sleep(1000);
   const before = await counts(live.session);
-  const memory = { before: megabytes(pid), peak: 0 };
+  const memory = { before: megabytes(pid) };
+  memory.peak = memory.before;
   const stats = { undecodable: [], errors: [], outcomes: {}, byTarget: {}, channels: 0, sessions: 0, notReady: [],
     lingering: [] };
   const sampler = setInterval(() => { memory.peak = Math.max(memory.peak, megabytes(pid)); }, 500);
   const inFlight = new Set();
-  let next = Math.max(only, 0);
+  let next = 0;
   let cases = 0;
   const start = Date.now();
   const stopAt = start + seconds * 1000;
-  const more = () => (only >= 0 ? cases < 1 : limit ? cases < limit : Date.now() < stopAt) && failures.length === 0;
+  const more = () => (limit ? cases < limit : Date.now() < stopAt) && failures.length === 0;
+  // The cases running when the server last answered a probe, and those begun since: the one that broke it is among them.
+  let suspects = [];
   await Promise.all(Array.from({ length: workerCount }, async () => {
     const worker = new Worker(stats, live.ns, live.policies);
     while (more()) {
-      const n = next++;
+      const n = only ? only[next++] : next++;
       cases++;
       inFlight.add(n);
+      suspects.push(n);
       try {
-        await worker.run(n);
+        if ((await worker.run(n)) === "answered") suspects = [...inFlight];
       } catch (e) {
         stats.errors.push(`case ${n}: ${e.stack.split("\n").slice(0, 3).join(" ")}`);
         worker.drop();
@@ -602,7 +607,19 @@ test(`malformed messages on the UA port cost only their own channel (seed ${seed
     await worker.finish();
   }));
   const elapsed = (Date.now() - start) / 1000;
-  const suspects = failures.length ? `; cases in flight when it failed: ${[...inFlight].join(", ")}` : "";
+  clearInterval(sampler);
+  const mb = (x) => x.toFixed(1);
+  t.diagnostic(`seed ${seed}: ${cases} cases in ${elapsed.toFixed(1)} s (${Math.round(cases / elapsed)}/s), ` +
+    `${workerCount} connections at a time; ${stats.channels} channels and ${stats.sessions} sessions opened`);
+  t.diagnostic(`outcomes ${JSON.stringify(stats.outcomes)}; targets ${JSON.stringify(stats.byTarget)}; ` +
+    `not ready ${stats.notReady.length} ${stats.notReady.slice(0, 5).join("; ")}`);
+  t.diagnostic(`live session: slowest call ${live.slowest} ms, longest wait for a change ${live.longestGap} ms, ` +
+    `${live.changes} changes`);
+  assert.deepEqual(failures, [], `the live session was not served; replay the cases running when the server last ` +
+    `answered with UA_FUZZ_SEED=${seed} UA_FUZZ_ONLY=${suspects.join(",")}`);
+  assert.deepEqual(stats.undecodable, [], "answers that do not decode");
+  assert.deepEqual(stats.errors.slice(0, 5), []);
+  assert.ok(cases > 0 && stats.outcomes.answered > 0, "cases that reached the services");
   // Sessions left on channels the server closed time out by themselves (10 s, or what a mutation asked for).
   const lingering = () => stats.lingering.filter((until) => until > Date.now() - 5000).length;
   const settled = (c) => c.subscriptions === before.subscriptions && c.sockets === before.sockets &&
@@ -612,22 +629,10 @@ test(`malformed messages on the UA port cost only their own channel (seed ${seed
     await sleep(500);
     after = await counts(live.session);
   }
-  clearInterval(sampler);
   memory.after = megabytes(pid);
   await live.stop();
-  const mb = (x) => x.toFixed(1);
-  t.diagnostic(`seed ${seed}: ${cases} cases in ${elapsed.toFixed(1)} s (${Math.round(cases / elapsed)}/s), ` +
-    `${workerCount} connections at a time; ${stats.channels} channels and ${stats.sessions} sessions opened`);
-  t.diagnostic(`outcomes ${JSON.stringify(stats.outcomes)}; targets ${JSON.stringify(stats.byTarget)}; ` +
-    `not ready ${stats.notReady.length} ${stats.notReady.slice(0, 5).join("; ")}`);
-  t.diagnostic(`live session: slowest call ${live.slowest} ms, longest wait for a change ${live.longestGap} ms, ` +
-    `${live.changes} changes`);
   t.diagnostic(`server memory (MB): before ${mb(memory.before)}, peak ${mb(memory.peak)}, after ${mb(memory.after)}; ` +
     `before ${JSON.stringify(before)}, after ${JSON.stringify(after)}, ${stats.lingering.length} sessions left to time out`);
-  assert.deepEqual(failures, [], `the live session was not served${suspects}`);
-  assert.deepEqual(stats.undecodable, [], "answers that do not decode");
-  assert.deepEqual(stats.errors.slice(0, 5), []);
-  assert.ok(cases > 0 && stats.outcomes.answered > 0, "cases that reached the services");
   assert.ok(settled(after), `sessions, subscriptions and sockets back to where they were (${lingering()} sessions ` +
     "may still be within their time-out)");
 });
