@@ -10,11 +10,18 @@ exe="$build/app/Tovi Explorer.exe"
 port="${UA_FUZZ_PORT:-48561}"
 work="$(mktemp -d)"
 server=""
-finish() {
-  if [ -n "$server" ] && kill -0 "$server" 2>/dev/null; then
-    timeout 60 "$WINE" "$exe" /Close 20 >/dev/null 2>&1 </dev/null
-    wait "$server" 2>/dev/null
+# Asks the server to close; a server that does not within a minute is hung, and killed.
+close_server() {
+  timeout 60 "$WINE" "$exe" /Close 20 >/dev/null 2>&1 </dev/null
+  for _ in $(seq 1 120); do kill -0 "$server" 2>/dev/null || break; sleep 0.5; done
+  if kill -0 "$server" 2>/dev/null; then
+    echo "the server did not close: killed"
+    kill -9 "$server"
   fi
+  wait "$server"
+}
+finish() {
+  [ -n "$server" ] && kill -0 "$server" 2>/dev/null && close_server
   rm -rf "$work"
 }
 trap finish EXIT
@@ -39,14 +46,13 @@ UA_URL="opc.tcp://localhost:$port/" UA_SERVER_PID="$server" UA_FUZZ_CASES="${2:-
   UA_FUZZ_SEED="${3:-${UA_FUZZ_SEED:-}}" node --test --test-force-exit "$here/fuzz.test.cjs" </dev/null
 rc=$?
 if ! kill -0 "$server" 2>/dev/null; then
-  echo "the server is gone:"; cat "$work/serve.txt"; exit 1
+  server=""; echo "the server is gone:"; tail -5 "$work/serve.txt"; exit 1
 fi
 started=$(date +%s)
-timeout 60 "$WINE" "$exe" /Close 20 >/dev/null 2>&1 </dev/null
-wait "$server"
+close_server
 served=$?
 server=""
-grep -qF "Closed." "$work/serve.txt" || { echo "/Serve did not say it closed:"; cat "$work/serve.txt"; rc=1; }
+grep -qF "Closed." "$work/serve.txt" || { echo "/Serve did not say it closed:"; tail -5 "$work/serve.txt"; rc=1; }
 [ "$served" -eq 0 ] || { echo "/Serve ended with $served"; rc=1; }
 echo "# the server closed in $(($(date +%s) - started)) s"
 exit "$rc"
