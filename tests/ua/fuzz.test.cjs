@@ -570,7 +570,9 @@ async function counts(session) {
   return { sessions: values[0].value.value, subscriptions: values[1].value.value, sockets: serverSockets() };
 }
 
-test(`malformed messages on the UA port cost only their own channel (seed ${seed})`, async (t) => {
+// A run bounded by time is bounded as a whole too: a hung server must not hold up the suite.
+test(`malformed messages on the UA port cost only their own channel (seed ${seed})`, {
+  timeout: limit ? undefined : (seconds + 150) * 1000 }, async (t) => {
   const pid = Number(env.UA_SERVER_PID);
   const failures = [];
   const live = await liveSession(failures);
