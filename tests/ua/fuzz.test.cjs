@@ -5,7 +5,8 @@
 // watches a tag: it must be served throughout, and the server's sessions,
 // subscriptions and sockets must come back to where they were.
 // UA_FUZZ_CASES (0: until UA_FUZZ_SECONDS pass), UA_FUZZ_SEED, UA_FUZZ_WORKERS,
-// UA_FUZZ_ONLY=N,M,... (those cases one after another, each told), UA_SERVER_PID (for its memory).
+// UA_FUZZ_ONLY=N,M,... (those cases one after another, each told), UA_FUZZ_TARGETS (the messages
+// to mutate, by name, see `targets`), UA_SERVER_PID (for its memory).
 "use strict";
 const test = require("node:test");
 const assert = require("node:assert/strict");
@@ -319,7 +320,7 @@ class Worker {
     if (!this.session) {
       const created = await this.call(this.createSession(), null);
       if (!(created instanceof ua.CreateSessionResponse)) return `CreateSession: ${describe(created)}`;
-      this.session = { token: created.authenticationToken, channel: this.channel, subscription: 0, strays: 0, since: 0 };
+      this.session = { token: created.authenticationToken, channel: this.channel, subscription: 0, strays: 0 };
       this.stats.sessions++;
       const activated = await this.call(this.activation());
       if (activated?.responseHeader?.serviceResult?.value !== 0) return `ActivateSession: ${describe(activated)}`;
@@ -485,8 +486,8 @@ const writeValues = [[DataType.Double, 12.5], [DataType.Double, NaN], [DataType.
   [DataType.String, ["a", null], 1]];
 const writeTags = ["Plant.Flow", "Plant.Level", "Plant.Count", "Plant.Small", "Plant.Octet", "Plant.Running",
   "Plant.Name", "Plant.Fixed", "Plant"];
-const targets = ["hello", "open", "createSession", "activate", "activateUser", "read", "write", "write", "browse",
-  "createSubscription", "createMonitoredItems", "publish"];
+const targets = env.UA_FUZZ_TARGETS?.split(",") ?? ["hello", "open", "createSession", "activate", "activateUser", "read",
+  "write", "write", "browse", "createSubscription", "createMonitoredItems", "publish"];
 
 // ---- what is watched ------------------------------------------------------------
 
@@ -565,9 +566,11 @@ function serverSockets() {
   }
   return count;
 }
+// Every session, activated or not (the diagnostics' array), every subscription, and the server's sockets.
 async function counts(session) {
-  const values = await within(session.read([2277, 2285].map((i) => ({ nodeId: `ns=0;i=${i}`, attributeId: AttributeIds.Value }))), 10000, "the counts");
-  return { sessions: values[0].value.value, subscriptions: values[1].value.value, sockets: serverSockets() };
+  const values = await within(session.read([3707, 2285].map((i) => ({ nodeId: `ns=0;i=${i}`,
+    attributeId: AttributeIds.Value }))), 10000, "the counts");
+  return { sessions: values[0].value.value.length, subscriptions: values[1].value.value, sockets: serverSockets() };
 }
 
 // A run bounded by time is bounded as a whole too: a hung server must not hold up the suite.
@@ -633,8 +636,19 @@ test(`malformed messages on the UA port cost only their own channel (seed ${seed
   }
   memory.after = megabytes(pid);
   await live.stop();
+  // The port takes a new client as it took the first.
+  const client = OPCUAClient.create({ endpointMustExist: false, connectionStrategy: { maxRetry: 0 } });
+  const newcomer = await within((async () => {
+    await client.connect(url);
+    const session = await client.createSession();
+    const state = await session.read({ nodeId: "ns=0;i=2259", attributeId: AttributeIds.Value });
+    await session.close();
+    return state.value.value;
+  })(), 10000, "a new client").catch((e) => e.message).finally(() => client.disconnect());
   t.diagnostic(`server memory (MB): before ${mb(memory.before)}, peak ${mb(memory.peak)}, after ${mb(memory.after)}; ` +
-    `before ${JSON.stringify(before)}, after ${JSON.stringify(after)}, ${stats.lingering.length} sessions left to time out`);
+    `before ${JSON.stringify(before)}, after ${JSON.stringify(after)}; ${stats.lingering.length} sessions left to time ` +
+    `out, the last ${Math.round((Math.max(0, ...stats.lingering) - Date.now()) / 1000)} s from now`);
+  assert.equal(newcomer, 0, "a new client's session reads the server running");
   assert.ok(settled(after), `sessions, subscriptions and sockets back to where they were (${lingering()} sessions ` +
     "may still be within their time-out)");
 });
