@@ -100,7 +100,6 @@ class Channel {
       this.received = this.received.subarray(size);
       const type = frame.toString("latin1", 0, 3);
       if (type === "ACK") this.settle("ACK", frame);
-      else if (type === "ERR") this.settle("ERR", frame.readUInt32LE(8));
       else if (type === "OPN") {
         let at = 12;
         for (let i = 0; i < 3; i++) at += 4 + Math.max(0, frame.readInt32LE(at));
@@ -126,7 +125,7 @@ class Channel {
     if (this.answers.size > 64) this.answers.delete(this.answers.keys().next().value);
     this.settle(requestId, answer);
   }
-  settle(key, value) { const w = this.waiting.get(key); if (w) w(value); else if (key === "ERR") this.error = value; }
+  settle(key, value) { this.waiting.get(key)?.(value); }
   // The answer to `key`, "closed" or "quiet".
   wait(key, ms = quietMs) {
     if (this.answers.has(key)) return Promise.resolve(this.answers.get(key));
@@ -182,7 +181,6 @@ class Channel {
     const ack = await this.wait("ACK", 5000);
     if (!Buffer.isBuffer(ack)) return `Hello: ${ack}`;
     this.payload = Math.min(ack.readUInt32LE(12), 65536) - 24;
-    [this.maxMessage, this.maxChunks] = [ack.readUInt32LE(20), ack.readUInt32LE(24)];
     const m = this.open();
     this.send(m);
     const opened = await this.wait(m.requestId, 5000);
