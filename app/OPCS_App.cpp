@@ -27,6 +27,7 @@
 #include "ShutdownNotice.h"
 #include "CSplashWnd.h"
 #include "TagFileCommand.h"
+#include "UaPkiStore.h"
 #include "UaSecurityCommand.h"
 #include "TagTexts.h"
 #include "Text.h"
@@ -279,12 +280,22 @@ bool OPCS_App::CreateMainFrame() {
     // what the endpoint listens with (port, remote access, None, anonymous)
     // needs it started again.
     m_frame->SetOptionsAppliedHandler([this] {
-        const unsigned wanted = theSettings.IsUaEndpointEnabled() ? theSettings.GetUaPort() : 0;
+        // A port given by /UaPort stays this run's, whatever else changed.
+        const UaPortSwitch given = ScanUaPortSwitch(m_arguments);
+        const unsigned wanted = given.present && given.error.empty()
+                                    ? given.port
+                                    : (theSettings.IsUaEndpointEnabled() ? theSettings.GetUaPort() : 0);
         const unsigned serving = m_uaEndpoint.IsServing() ? m_uaEndpoint.Port() : 0;
         const UaSecuritySettings security = LoadUaSecuritySettings();
-        if (wanted == serving && (serving == 0 || !security.ListensAsOther(m_uaSecurity))) {
+        // Renew discarded the certificate: the endpoint makes a new one as it starts.
+        const bool certificateGone = serving != 0 && !FileExists(UaPkiStore().OwnCertificatePath());
+        if (wanted == serving && (serving == 0 || (!security.ListensAsOther(m_uaSecurity) && !certificateGone))) {
             m_uaSecurity = security;
             m_uaEndpoint.ApplySecurity(security);  // the users and the anonymous role anew
+            std::wstring error;
+            if (serving != 0 && !m_uaEndpoint.ReloadTrust(error)) {
+                theEventLog << L"OPC UA trusted certificates:" << error << EventLog::EndEntry;
+            }
             return;
         }
         m_uaEndpoint.Stop(kUaOptionsChangedReason, kUaShutdownSeconds);

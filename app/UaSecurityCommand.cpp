@@ -8,6 +8,9 @@
 #include "EventLog.h"
 #include "ProgramPaths.h"
 #include "Text.h"
+#include "UaCertificateFacts.h"
+#include "UaPkiStore.h"
+#include "WholeFile.h"
 #include "UaSecuritySettings.h"
 #include "UaUserStore.h"
 
@@ -94,6 +97,30 @@ int RemoveUser(const UaSecuritySwitch& command, const ConsoleReport& console) {
     return 0;
 }
 
+int Trust(const UaSecuritySwitch& command, const ConsoleReport& console) {
+    const std::wstring path = FullPath(command.subject);
+    const UaPkiStore store(UaPkiFolder());
+    std::wstring error;
+    if (!store.Prepare(error) || !store.TrustFile(path, error)) {
+        console.Line(error);
+        return 1;
+    }
+    CountUaSecurityChange();
+    // Named as the dialog and the event log name it, so the operator can check the thumbprint.
+    std::vector<BYTE> bytes;
+    DWORD readError = ERROR_SUCCESS;
+    std::string der;
+    UaCertificateRow row;
+    if (ReadWholeFile(path, bytes, readError) &&
+        CertificateDer(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), der, error)) {
+        ReadCertificate(der, row);
+    }
+    console.Line(L"Trusted: " + (row.subject.empty() ? path : row.subject) +
+                 (row.thumbprint.empty() ? L"" : L" (thumbprint " + row.thumbprint + L")") +
+                 L". OPC UA clients that present it are accepted.");
+    return 0;
+}
+
 // What each setting now lets in, said once it is stored.
 std::wstring SettingText(Action action, bool on) {
     switch (action) {
@@ -139,6 +166,7 @@ int RunUaSecuritySwitch(const UaSecuritySwitch& command) {
     switch (command.action) {
     case Action::AddUser: return AddUser(command, console);
     case Action::RemoveUser: return RemoveUser(command, console);
+    case Action::Trust: return Trust(command, console);
     case Action::None: return 0;
     default: return ChangeSetting(command, console);
     }

@@ -180,3 +180,21 @@
 #define IDC_UA_USER_PASSWORD         1312
 #define IDC_UA_USER_CONFIRM          1313
 #define IDC_UA_USER_NOTE             1314
+
+// OPC UA Certificates: the client certificates trusted and rejected, and the server's own.
+#define IDD_UA_CERTIFICATES          272
+#define IDC_UACERT_TRUSTED           1350
+#define IDC_UACERT_REJECTED          1351
+#define IDC_UACERT_TRUST             1352
+#define IDC_UACERT_REJECT            1353
+#define IDC_UACERT_DELETE            1354
+#define IDC_UACERT_IMPORT            1355
+#define IDC_UACERT_OWN_SUBJECT       1356
+#define IDC_UACERT_OWN_NAMES         1357
+#define IDC_UACERT_OWN_THUMBPRINT    1358
+#define IDC_UACERT_OWN_VALIDITY      1359
+#define IDC_UACERT_OWN_WARNING       1360
+#define IDC_UACERT_VIEW              1361
+#define IDC_UACERT_EXPORT            1362
+#define IDC_UACERT_RENEW             1363
+#define IDC_UACERT_FOLDER            1364

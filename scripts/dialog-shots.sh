@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Captures the editor's dialogs, the clients window, the OPC UA users dialog
-# and the splash window as Wine draws them on a virtual X display without a
-# window manager (no title bars; Wine's virtual desktop draws modal dialogs
-# black here): build/dialogs.png, build/clients.png, build/ua-users.png and
-# build/splash.png.
+# Captures the editor's dialogs, the clients window, the OPC UA certificates
+# and users dialogs and the splash window as Wine draws them on a virtual X
+# display without a window manager (no title bars; Wine's virtual desktop
+# draws modal dialogs black here): build/dialogs.png, build/clients.png,
+# build/certificates.png, build/ua-users.png and build/splash.png.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 source "$root/scripts/wine-env.sh"
@@ -24,6 +24,7 @@ wine_graphics x11
 wine_stop
 wine_start
 "$WINE" "$root/build/tools/dialog_snapshots.exe" 6000 >/dev/null 2>&1 </dev/null &
+snapshots=$!
 # Each capture once its window is up: a dialog caption, then the splash's size.
 shot() {  # pattern file
   local i
@@ -36,7 +37,9 @@ shot() {  # pattern file
 }
 shot '"Tag Properties"' "$root/build/dialogs.png"
 shot '"OPC Clients"' "$root/build/clients.png"
+shot '"OPC UA Certificates"' "$root/build/certificates.png"
 shot '"OPC UA Users"' "$root/build/ua-users.png"
 shot '478x365' "$root/build/splash.png"
-wait
-echo "Written build/dialogs.png, build/clients.png, build/ua-users.png and build/splash.png"
+# Xvfb runs on until the clean-up: wait for the program alone.
+wait "$snapshots" || true
+echo "Written build/dialogs.png, build/clients.png, build/certificates.png, build/ua-users.png and build/splash.png"

@@ -18,13 +18,14 @@ enum HelpContext : DWORD {
     kHelpForceQualityDialog = 115,
     kHelpReplayValues = 116,
     kHelpUaUsers = 117,
+    kHelpUaCertificates = 118,
 };
 
 // Every topic number above: the help file must have a page for each.
 inline constexpr HelpContext kHelpContexts[] = {
-    kHelpMainFrame,     kHelpDeviceTree,         kHelpTagList,        kHelpGroupDialog,
-    kHelpTagDialog,     kHelpOptionsDialog,      kHelpWriteTagDialog, kHelpColumnsDialog,
-    kHelpClientsWindow, kHelpForceQualityDialog, kHelpReplayValues,   kHelpUaUsers,
+    kHelpMainFrame,     kHelpDeviceTree,     kHelpTagList,        kHelpGroupDialog,   kHelpTagDialog,
+    kHelpOptionsDialog, kHelpWriteTagDialog, kHelpColumnsDialog,  kHelpClientsWindow, kHelpForceQualityDialog,
+    kHelpReplayValues,  kHelpUaUsers,        kHelpUaCertificates,
 };
 
 // The program directory + "ToviExplorer.chm"; worked out once.

@@ -1,7 +1,8 @@
 // Shows every dialog of the editor side by side for the given milliseconds,
 // then the clients window alone (with made-up clients) for as long, then the
-// OPC UA users dialog and one user's for as long, then the splash window alone
-// until it closes itself, so that the real
+// OPC UA certificates dialog alone (over a PKI folder of made-up clients), then
+// the OPC UA users dialog and one user's for as long, then the splash window
+// alone until it closes itself, so that the real
 // display can be captured (scripts/dialog-shots.sh). Under Wine, PrintWindow
 // draws a dialog's background only, hence the capture of the screen.
 // Run by hand, never as a test.
@@ -33,6 +34,8 @@
 #include "CSplashWnd.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
+#include "UaCertificateMaker.h"
+#include "UaCertificatesDialog.h"
 #include "UaUserStore.h"
 #include "UaUsersDialog.h"
 
@@ -64,6 +67,49 @@ std::vector<ClientRow> MadeUpClients() {
             {L"Line dashboard", 2, 64, 0, 0, MinutesAgo(12), L"Service call", MinutesAgo(0),
              L"OPC UA, Basic256Sha256 SignAndEncrypt, Anonymous"},
             {L"Gateway", 0, 0, 0, 0, MinutesAgo(0), L"", {}, L""}};
+}
+
+bool WriteBytes(const std::wstring& path, const std::string& bytes) {
+    std::ofstream out(std::filesystem::path(path), std::ios::binary);
+    out << bytes;
+    return static_cast<bool>(out);
+}
+
+// A PKI folder with two trusted clients, one rejected, and a server
+// certificate that lacks an address of this computer.
+std::wstring MadeUpPkiFolder(const std::wstring& temp) {
+    const std::wstring folder = temp + L"snapshot-pki";
+    std::filesystem::remove_all(std::filesystem::path(folder));
+    const UaPkiStore store(folder);
+    std::wstring error;
+    store.Prepare(error);
+    std::filesystem::create_directories(std::filesystem::path(folder + L"\\own\\private"));
+    const struct {
+        const char* subject;
+        const char* uri;
+        std::wstring into;
+    } clients[] = {{"CN=Line dashboard,O=Plant", "urn:panel-7:Plant:Dashboard", store.TrustedFolder()},
+                   {"CN=Historian,O=Plant", "urn:hist-01:Plant:Historian", store.TrustedFolder()},
+                   {"CN=Unknown client,O=Elsewhere", "urn:laptop-3:Elsewhere:Browser", store.RejectedFolder()}};
+    std::string key;
+    for (const auto& client : clients) {
+        UaCertificateRequest request;
+        request.subject = client.subject;
+        request.names = {std::string("URI:") + client.uri};
+        request.key = key;
+        std::string certificate;
+        if (MakeCertificate(request, certificate, key, error)) {
+            WriteBytes(client.into + L"\\" + Sha1Thumbprint(certificate) + L".der", certificate);
+        }
+    }
+    UaCertificateRequest own;
+    own.subject = "CN=Tovi Explorer@plant-pc,O=Zelkor";
+    own.names = {"URI:urn:plant-pc:Zelkor:ToviExplorer", "DNS:localhost", "DNS:plant-pc", "IP:127.0.0.1"};
+    own.lastDay = 5 * 365;
+    own.key = key;
+    std::string certificate;
+    if (MakeCertificate(own, certificate, key, error)) WriteBytes(store.OwnCertificatePath(), certificate);
+    return folder;
 }
 }  // namespace
 
@@ -162,9 +208,23 @@ int wmain(int argc, wchar_t** argv) {
         Pump(showMs);
         if (OPCS_DlgClients::OpenWindow() != nullptr) DestroyWindow(OPCS_DlgClients::OpenWindow());
     }
+    // The certificates dialog alone: its server certificate lacks an address.
+    UaCertificatesSetup setup;
+    setup.pkiFolder = MadeUpPkiFolder(std::wstring(temp, GetTempPathW(MAX_PATH + 1, temp)));
+    setup.serverNames = {"URI:urn:plant-pc:Zelkor:ToviExplorer", "DNS:localhost", "DNS:plant-pc", "IP:127.0.0.1",
+                         "IP:192.168.20.14"};
+    UaCertificatesDialog certificates(setup);
+    if (certificates.Create(nullptr) == nullptr) {
+        ++failures;
+    } else {
+        SetWindowPos(certificates.Handle(), nullptr, 10, 10, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+        ShowWindow(certificates.Handle(), SW_SHOWNOACTIVATE);
+        Pump(showMs);
+        DestroyWindow(certificates.Handle());
+    }
+    std::filesystem::remove_all(std::filesystem::path(setup.pkiFolder));
     // The OPC UA users, and one of them being changed, side by side.
     {
-        wchar_t temp[MAX_PATH + 1];
         const std::wstring path = std::wstring(temp, GetTempPathW(MAX_PATH + 1, temp)) + L"snapshot-users.txt";
         DeleteFileW(path.c_str());
         UaUserStore store(path);

@@ -4,77 +4,35 @@
 #include "UaCertificate.h"
 
 #include <aclapi.h>
-#include <mbedtls/x509_crt.h>
 #include <sddl.h>
 
 #include <string>
 #include <vector>
 
+#include "FileTime.h"
 #include "Text.h"
-#include "UaCommon.h"
+#include "UaCertificateFacts.h"
+#include "UaCertificateMaker.h"
+#include "UaPkiStore.h"
 #include "WholeFile.h"
 
 namespace {
-constexpr wchar_t kCertificateFile[] = L"own\\certs\\ToviExplorer.der";
 constexpr wchar_t kPrivateFolder[] = L"own\\private";
-constexpr wchar_t kPrivateKeyFile[] = L"own\\private\\ToviExplorer.der";
-constexpr UA_UInt16 kValidDays = 5 * 365;
+constexpr int kValidDays = 5 * 365;
 constexpr double kWarnDays = 30;
 constexpr double kRenewDays = 7;
 constexpr double kTicksPerDay = 864000000000.0;
 
-// What a kept certificate says of itself.
-struct KeptCertificate {
-    double daysLeft = 0;
-    std::wstring expires;  // its last day, YYYY-MM-DD
-    bool namesUri = false;
-};
-
-bool Inspect(const UA_ByteString& der, const std::string& applicationUri, KeptCertificate& kept) {
-    mbedtls_x509_crt crt;
-    mbedtls_x509_crt_init(&crt);
-    if (mbedtls_x509_crt_parse_der(&crt, der.data, der.length) != 0) {
-        mbedtls_x509_crt_free(&crt);
-        return false;
-    }
-    SYSTEMTIME until{};
-    until.wYear = static_cast<WORD>(crt.valid_to.year);
-    until.wMonth = static_cast<WORD>(crt.valid_to.mon);
-    until.wDay = static_cast<WORD>(crt.valid_to.day);
-    until.wHour = static_cast<WORD>(crt.valid_to.hour);
-    until.wMinute = static_cast<WORD>(crt.valid_to.min);
-    until.wSecond = static_cast<WORD>(crt.valid_to.sec);
-    FILETIME end{}, now{};
-    GetSystemTimeAsFileTime(&now);
-    const bool dated = SystemTimeToFileTime(&until, &end) != FALSE;
-    auto ticks = [](const FILETIME& t) {
-        return static_cast<double>((ULONGLONG{t.dwHighDateTime} << 32) | t.dwLowDateTime);
-    };
-    kept.daysLeft = dated ? (ticks(end) - ticks(now)) / kTicksPerDay : 0;
-    auto twoDigits = [](int n) { return (n < 10 ? L"0" : L"") + std::to_wstring(n); };
-    kept.expires =
-        std::to_wstring(crt.valid_to.year) + L"-" + twoDigits(crt.valid_to.mon) + L"-" + twoDigits(crt.valid_to.day);
-    for (const mbedtls_x509_sequence* entry = &crt.subject_alt_names; entry != nullptr && entry->buf.p != nullptr;
-         entry = entry->next) {
-        mbedtls_x509_subject_alternative_name name;
-        if (mbedtls_x509_parse_subject_alt_name(&entry->buf, &name) != 0) continue;
-        if (name.type == MBEDTLS_X509_SAN_UNIFORM_RESOURCE_IDENTIFIER) {
-            const mbedtls_x509_buf& uri = name.san.unstructured_name;
-            kept.namesUri =
-                kept.namesUri || std::string(reinterpret_cast<const char*>(uri.p), uri.len) == applicationUri;
-        }
-        mbedtls_x509_free_subject_alt_name(&name);
-    }
-    mbedtls_x509_crt_free(&crt);
-    return dated;
+std::wstring Day(const FILETIME& time) {
+    SYSTEMTIME day{};
+    FileTimeToSystemTime(&time, &day);
+    return FormatText(L"%04u-%02u-%02u", day.wYear, day.wMonth, day.wDay);
 }
 
-// This computer's full DNS name in UTF-8 when it has one beside its host name.
-std::string FullyQualifiedName() {
-    wchar_t name[256];
-    DWORD size = 256;
-    return GetComputerNameExW(ComputerNameDnsFullyQualified, name, &size) ? ToUtf8(std::wstring_view(name, size))
-                                                                          : std::string();
+std::wstring Joined(const std::vector<std::wstring>& names) {
+    std::wstring text;
+    for (const std::wstring& name : names) text += (text.empty() ? L"" : L", ") + name;
+    return text;
 }
 
 bool MakeFolders(const std::wstring& path) {
@@ -132,25 +90,43 @@ UaCertificate::~UaCertificate() {
     UA_ByteString_clear(&privateKey);
 }
 
+std::string EndpointApplicationUri(const std::string& hostName) { return "urn:" + hostName + ":Zelkor:ToviExplorer"; }
+
 bool LoadOrMakeCertificate(const std::wstring& pkiFolder, const std::string& applicationUri,
-                           const std::string& hostName, UaCertificate& out) {
-    const std::wstring certificatePath = pkiFolder + L"\\" + kCertificateFile;
-    const std::wstring keyPath = pkiFolder + L"\\" + kPrivateKeyFile;
+                           const std::string& hostName, const std::vector<std::string>& addresses, UaCertificate& out) {
+    const UaPkiStore store(pkiFolder);
+    const std::wstring certificatePath = store.OwnCertificatePath();
+    const std::wstring keyPath = store.OwnKeyPath();
+    const std::vector<std::string> names = ServerCertificateNames(applicationUri, hostName, addresses);
     if (ReadBytes(certificatePath, out.certificate) && ReadBytes(keyPath, out.privateKey)) {
-        KeptCertificate kept;
-        if (!Inspect(out.certificate, applicationUri, kept)) {
+        UaCertificateRow kept;
+        const bool readable = ReadCertificate(
+            std::string_view(reinterpret_cast<const char*>(out.certificate.data), out.certificate.length), kept);
+        const double daysLeft =
+            (static_cast<double>(FileTimeToU64(kept.validTo)) - static_cast<double>(FileTimeToU64(FileTimeNow()))) /
+            kTicksPerDay;
+        if (!readable) {
             out.notice = L"The OPC UA server certificate in " + pkiFolder + L" could not be read: a new one was made.";
-        } else if (!kept.namesUri) {
+        } else if (kept.applicationUri != FromUtf8(applicationUri)) {
             out.notice =
                 L"The OPC UA server certificate named another application URI (was the computer renamed?): "
                 L"a new one was made; clients that trusted the old one must trust the new one.";
-        } else if (kept.daysLeft <= kRenewDays) {
-            out.notice = L"The OPC UA server certificate expires on " + kept.expires +
+        } else if (daysLeft <= kRenewDays) {
+            out.notice = L"The OPC UA server certificate expires on " + Day(kept.validTo) +
                          L": a new one was made; clients that trusted the old one must trust the new one.";
         } else {
-            if (kept.daysLeft <= kWarnDays) {
-                out.notice = L"The OPC UA server certificate expires on " + kept.expires +
+            if (daysLeft <= kWarnDays) {
+                out.notice = L"The OPC UA server certificate expires on " + Day(kept.validTo) +
                              L"; a new one is made at the first start in its last week.";
+            }
+            // Kept all the same: a new certificate for every new address would
+            // make each client that trusted the old one refuse the server.
+            out.missingNames = MissingNames(kept, names);
+            if (!out.missingNames.empty()) {
+                out.notice += (out.notice.empty() ? L"" : L" ") +
+                              std::wstring(L"The OPC UA server certificate does not name ") + Joined(out.missingNames) +
+                              L": clients that reach this computer by those names may refuse it. A new certificate "
+                              L"is offered in OPC UA Certificates (Renew).";
             }
             return true;
         }
@@ -158,14 +134,23 @@ bool LoadOrMakeCertificate(const std::wstring& pkiFolder, const std::string& app
     UA_ByteString_clear(&out.certificate);
     UA_ByteString_clear(&out.privateKey);
 
-    std::vector<std::string> names{"URI:" + applicationUri, "DNS:localhost", "DNS:" + hostName};
-    const std::string fullName = FullyQualifiedName();
-    if (!fullName.empty() && fullName != hostName) names.push_back("DNS:" + fullName);
-    names.push_back("IP:127.0.0.1");
-    const UA_StatusCode status = MakeSelfSignedCertificate({"CN=Tovi Explorer@" + hostName, "O=Zelkor"}, names,
-                                                           kValidDays, out.certificate, out.privateKey);
-    if (status != UA_STATUSCODE_GOOD) {
-        out.error = L"The server certificate could not be made: " + FromUtf8(UA_StatusCode_name(status)) + L".";
+    UaCertificateRequest request;
+    request.subject = "CN=Tovi Explorer@" + hostName + ",O=Zelkor";
+    request.names = names;
+    request.lastDay = kValidDays;
+    std::string certificate, key;
+    if (!MakeCertificate(request, certificate, key, out.error)) {
+        out.error = L"The server certificate could not be made: " + out.error;
+        return false;
+    }
+    auto copy = [](const std::string& bytes, UA_ByteString& into) {
+        const UA_ByteString borrowed{bytes.size(), reinterpret_cast<UA_Byte*>(const_cast<char*>(bytes.data()))};
+        return UA_ByteString_copy(&borrowed, &into) == UA_STATUSCODE_GOOD;
+    };
+    const bool copied = copy(certificate, out.certificate) && copy(key, out.privateKey);
+    SecureZeroMemory(key.data(), key.size());
+    if (!copied) {
+        out.error = L"The server certificate could not be made: out of memory.";
         return false;
     }
     out.made = true;

@@ -13,8 +13,10 @@
 #include "UaAccessControl.h"
 #include "UaAddressSpace.h"
 #include "UaCertificate.h"
+#include "UaCertificateFacts.h"
 #include "UaCommon.h"
 #include "UaMapping.h"
+#include "UaTrust.h"
 #include "VersionInfo.h"
 
 namespace {
@@ -251,12 +253,18 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     m_remote = options.security.remote;
     m_usersFile = options.usersFile.empty() ? UaUserStorePath() : options.usersFile;
     const std::string host = HostName();
-    const std::string applicationUri = "urn:" + host + ":Zelkor:ToviExplorer";
+    const std::string applicationUri = EndpointApplicationUri(host);
 
+    // Besides 127.0.0.1, the certificate names the addresses the endpoint listens on.
+    const std::vector<std::string> addresses = m_security.remote ? LocalAddresses() : std::vector<std::string>();
     UaCertificate certificate;
-    if (!LoadOrMakeCertificate(options.pkiFolder, applicationUri, host, certificate)) {
+    if (!LoadOrMakeCertificate(options.pkiFolder, applicationUri, host, addresses, certificate)) {
         LogStatus(certificate.error);
         return false;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_certificateNames = ServerCertificateNames(applicationUri, host, addresses);
     }
     if (!certificate.error.empty()) theEventLog << L"OPC UA:" << certificate.error << EventLog::EndEntry;
     if (!certificate.notice.empty()) theEventLog << L"OPC UA:" << certificate.notice << EventLog::EndEntry;
@@ -285,6 +293,15 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
         status = UA_ServerConfig_addSecurityPolicyAes256Sha256RsaPss(&config, &certificate.certificate,
                                                                      &certificate.privateKey);
     }
+    // Which client certificates are taken: after the basics, which accept any.
+    std::wstring trustError;
+    m_trust = std::make_unique<UaTrust>(options.pkiFolder, options.security.remote);
+    if (status == UA_STATUSCODE_GOOD && !m_trust->Install(config, trustError)) {
+        UA_ServerConfig_clean(&config);
+        LogStatus(L"The OPC UA endpoint could not be set up: " + trustError);
+        return false;
+    }
+    if (!trustError.empty()) theEventLog << L"OPC UA trusted certificates:" << trustError << EventLog::EndEntry;
     // The access control keeps those endpoints its settings offer.
     if (status == UA_STATUSCODE_GOOD) status = UA_ServerConfig_addAllEndpoints(&config);
     // Who may connect: the users as the store has them now (none when it cannot be read).
@@ -505,6 +522,16 @@ std::vector<UaSessionRow> UaEndpoint::Sessions() const {
     std::vector<UaSessionRow> list;
     for (auto& [key, row] : rows) list.push_back(std::move(row));
     return list;
+}
+
+std::vector<std::string> UaEndpoint::CertificateNames() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_certificateNames;
+}
+
+bool UaEndpoint::ReloadTrust(std::wstring& error) {
+    error.clear();
+    return m_trust == nullptr || m_trust->Reload(error);
 }
 
 void UaEndpoint::SetSessionsChangedHandler(SessionsChangedHandler handler) {

@@ -21,6 +21,7 @@
 class Configuration;
 class UaAccessControl;
 class UaAddressSpace;
+class UaTrust;
 struct UA_Server;
 
 inline constexpr unsigned kDefaultUaPort = 4840;
@@ -96,6 +97,13 @@ public:
     std::wstring PaneText() const;
     size_t SessionCount() const;
     std::vector<UaSessionRow> Sessions() const;
+    // Reads the trusted certificates anew (after the PKI folders changed)
+    // while serving; any thread. False, with the reason, when some could not
+    // be used.
+    bool ReloadTrust(std::wstring& error);
+    // What the server's certificate should name (its URI, host names and
+    // addresses), as of the last start.
+    std::vector<std::string> CertificateNames() const;
     // Called on the endpoint's thread after a session came (true) or went.
     using SessionsChangedHandler = std::function<void(bool opened, const UaSessionRow& session)>;
     void SetSessionsChangedHandler(SessionsChangedHandler handler);
@@ -115,8 +123,10 @@ private:
 
     Configuration& m_configuration;
     std::unique_ptr<UaAddressSpace> m_space;
-    std::unique_ptr<UaAccessControl> m_access;  // lives as long as the server
-    UaSecuritySettings m_security;              // the server's (Start and ApplySecurity, on the owner's thread)
+    std::vector<std::string> m_certificateNames;  // guarded by m_lock
+    std::unique_ptr<UaTrust> m_trust;             // outlives the server, whose configuration refers to it
+    std::unique_ptr<UaAccessControl> m_access;    // lives as long as the server
+    UaSecuritySettings m_security;                // the server's (Start and ApplySecurity, on the owner's thread)
     std::atomic<bool> m_remote{false};
     std::wstring m_usersFile;
     UserCheck m_userCheck;

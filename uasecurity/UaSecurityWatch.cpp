@@ -21,18 +21,23 @@ bool UaSecurityWatch::Start(std::function<void()> changed, const std::wstring& k
     m_changed = std::move(changed);
     m_revision = UaSecurityRevision(m_keyPath);
     m_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (m_stop == nullptr || !m_thread.Start([this] { return Watch(); })) {
+    m_watching = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (m_stop == nullptr || m_watching == nullptr || !m_thread.Start([this] { return Watch(); })) {
         Stop();
         return false;
     }
-    return true;
+    // A change made once Start has returned is heard.
+    const HANDLE waits[] = {m_watching, m_thread.Handle()};
+    return WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0;
 }
 
 void UaSecurityWatch::Stop() {
     if (m_stop != nullptr) SetEvent(m_stop);
     m_thread.Join();
-    if (m_stop != nullptr) CloseHandle(m_stop);
-    m_stop = nullptr;
+    for (HANDLE* handle : {&m_stop, &m_watching}) {
+        if (*handle != nullptr) CloseHandle(*handle);
+        *handle = nullptr;
+    }
     if (m_key != nullptr) RegCloseKey(m_key);
     m_key = nullptr;
 }
@@ -43,6 +48,7 @@ unsigned UaSecurityWatch::Watch() {
     // Every other value of the key changes too (window place, columns): only
     // a moved revision is news.
     while (RegNotifyChangeKeyValue(m_key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE) == ERROR_SUCCESS) {
+        SetEvent(m_watching);
         const HANDLE waits[] = {m_stop, changed};
         if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) break;
         const std::uint32_t revision = UaSecurityRevision(m_keyPath);

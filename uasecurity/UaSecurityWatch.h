@@ -27,6 +27,7 @@ private:
     Thread m_thread;
     HKEY m_key = nullptr;
     HANDLE m_stop = nullptr;
+    HANDLE m_watching = nullptr;  // set once the key is watched
     std::wstring m_keyPath;
     std::uint32_t m_revision = 0;
     std::function<void()> m_changed;

@@ -291,6 +291,10 @@ CommandState CMainFrame::QueryCommandState(UINT command) {
 
 void CMainFrame::SetOptionsAppliedHandler(std::function<void()> handler) { m_optionsApplied = std::move(handler); }
 
+void CMainFrame::SetCertificatesSetup(std::function<UaCertificatesSetup()> setup) {
+    m_documentCommands->SetCertificatesSetup(std::move(setup));
+}
+
 bool CMainFrame::RouteCommand(UINT command, bool fromAccelerator) {
     // Help from the menu is the main window's; F1 asks the focused pane first.
     if (command == ID_HELP && !fromAccelerator) return OnCommand(command);

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ClientRow.h"
+#include "UaCertificatesDialog.h"
 #include "CommandTarget.h"
 
 class CDeviceView;
@@ -70,6 +71,8 @@ public:
     // changed who may connect to the OPC UA endpoint).
     void SetOptionsAppliedHandler(std::function<void()> handler);
     static constexpr UINT kSettingsChangedElsewhere = WM_USER + 53;
+    // What Options > Certificates... checks the server's certificate against.
+    void SetCertificatesSetup(std::function<UaCertificatesSetup()> setup);
 
     // The state of a command as the menus and the toolbar show it.
     CommandState QueryCommandState(UINT command);

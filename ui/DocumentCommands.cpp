@@ -58,6 +58,7 @@ bool DocumentCommands::OnCommand(UINT command) {
     case ID_POLL_ALL_DEVICES: doc->OnPollAllDevices(); return true;
     case ID_FILE_OPTIONS: {
         Tovi_DlgOptions dialog;
+        dialog.SetCertificatesSetup(m_certificatesSetup);
         if (dialog.DoModal(GetActiveWindow()) == IDOK) {
             doc->GetConfiguration().EnableFaultControl(theSettings.IsFaultControlAllowed());
             if (m_optionsApplied) m_optionsApplied();

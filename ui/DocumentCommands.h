@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "CommandTarget.h"
+#include "UaCertificatesDialog.h"
 
 class CTagView;
 class OPCS_Doc;
@@ -16,9 +17,12 @@ public:
     bool OnCommand(UINT command) override;
     // Told after Options was closed with OK (the settings are saved).
     void SetOptionsApplied(std::function<void()> handler) { m_optionsApplied = std::move(handler); }
+    // What Options > Certificates... checks the server's certificate against.
+    void SetCertificatesSetup(std::function<UaCertificatesSetup()> setup) { m_certificatesSetup = std::move(setup); }
 
 private:
     OPCS_Doc& m_doc;
     CTagView* m_tagView;
     std::function<void()> m_optionsApplied;
+    std::function<UaCertificatesSetup()> m_certificatesSetup;
 };

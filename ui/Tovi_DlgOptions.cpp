@@ -63,6 +63,9 @@ INT_PTR Tovi_DlgOptions::OnMessage(UINT message, WPARAM wParam, LPARAM) {
         case IDC_OPTIONS_UA_UNSECURED: ConfirmDoor(IDC_OPTIONS_UA_UNSECURED, kUnsecuredWarning); return TRUE;
         case IDC_OPTIONS_UA_ANONYMOUS: ConfirmDoor(IDC_OPTIONS_UA_ANONYMOUS, kAnonymousWarning); return TRUE;
         case IDC_OPTIONS_UA_ENABLED: ShowUaSecurity(); return TRUE;
+        case IDC_OPTIONS_UA_CERTIFICATES:
+            ShowUaCertificates(m_hwnd, m_certificatesSetup ? m_certificatesSetup() : UaCertificatesSetup{});
+            return TRUE;
         default: return FALSE;
         }
     default: return FALSE;

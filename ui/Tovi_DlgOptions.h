@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "DialogWindow.h"
+#include "UaCertificatesDialog.h"
 #include "UaSecuritySettings.h"
 
 class Tovi_DlgOptions : public DialogWindow {
@@ -16,6 +17,10 @@ public:
     // Replaces the file-open dialog of Browse (tests); it gets the starting
     // name and gives the chosen path, empty when cancelled.
     void SetFileChooser(std::function<std::wstring(const std::wstring&)> chooser) { m_chooser = std::move(chooser); }
+
+    // What Certificates... shows the server's certificate against, and what
+    // Renew does; without one, nothing is checked and the change is only counted.
+    void SetCertificatesSetup(std::function<UaCertificatesSetup()> setup) { m_certificatesSetup = std::move(setup); }
 
 protected:
     INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -33,6 +38,7 @@ private:
 
     std::function<std::wstring(const std::wstring&)> m_chooser;
     UaSecuritySettings m_uaSecurity;  // as stored when the dialog opened
+    std::function<UaCertificatesSetup()> m_certificatesSetup;
 };
 
 // Whether a file of this name can be written: an existing file is opened

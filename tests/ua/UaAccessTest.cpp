@@ -30,8 +30,10 @@
 #include "UaAccessControl.h"
 #include "UaCommon.h"
 #include "UaEndpoint.h"
+#include "UaPkiStore.h"
 #include "UaUserStore.h"
 #include "WaitFor.h"
+#include "WholeFile.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -302,6 +304,13 @@ protected:
         ASSERT_TRUE(users.Set(L"reader", UaRole::Read, "reader-pw", error)) << ToUtf8(error);
         ASSERT_TRUE(users.Set(L"writer", UaRole::ReadWrite, "writer-pw", error)) << ToUtf8(error);
         ASSERT_TRUE(users.Save(error)) << ToUtf8(error);
+        // With remote access the endpoint takes only client certificates it trusts.
+        const std::wstring der = m_folder.File(L"client.der");
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFileReplacing(
+            der, std::vector<BYTE>(Keys().certificate.data, Keys().certificate.data + Keys().certificate.length),
+            written));
+        ASSERT_TRUE(UaPkiStore(m_folder.Path() + L"PKI").TrustFile(der, error)) << ToUtf8(error);
     }
     void TearDown() override { m_endpoint.Stop(L"", 0); }
 

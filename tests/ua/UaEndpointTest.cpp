@@ -527,7 +527,7 @@ TEST(UaCertificateTest, AKeptCertificateIsRenewedWhenItNamesAnotherUriOrExpiresW
         TempFolder folder;
         const std::wstring pki = folder.Path() + L"PKI";
         UaCertificate first;
-        ASSERT_TRUE(LoadOrMakeCertificate(pki, "urn:this", "host", first));
+        ASSERT_TRUE(LoadOrMakeCertificate(pki, "urn:this", "host", {}, first));
         UA_ByteString kept = UA_BYTESTRING_NULL, key = UA_BYTESTRING_NULL;
         if (row.uri != nullptr) {
             ASSERT_EQ(UA_STATUSCODE_GOOD,
@@ -543,13 +543,13 @@ TEST(UaCertificateTest, AKeptCertificateIsRenewedWhenItNamesAnotherUriOrExpiresW
         ASSERT_TRUE(WriteFileReplacing(pki + L"\\own\\private\\ToviExplorer.der",
                                        std::vector<BYTE>(key.data, key.data + key.length), error));
         UaCertificate next;
-        ASSERT_TRUE(LoadOrMakeCertificate(pki, "urn:this", "host", next));
+        ASSERT_TRUE(LoadOrMakeCertificate(pki, "urn:this", "host", {}, next));
         EXPECT_EQ(row.renewed, next.made);
         EXPECT_EQ(row.renewed, !UA_ByteString_equal(&kept, &next.certificate));
         EXPECT_NE(std::wstring::npos, next.notice.find(row.notice)) << ToUtf8(next.notice);
         // What the next start finds is what this one serves.
         UaCertificate third;
-        ASSERT_TRUE(LoadOrMakeCertificate(pki, "urn:this", "host", third));
+        ASSERT_TRUE(LoadOrMakeCertificate(pki, "urn:this", "host", {}, third));
         EXPECT_TRUE(UA_ByteString_equal(&next.certificate, &third.certificate));
         UA_ByteString_clear(&kept);
         UA_ByteString_clear(&key);
