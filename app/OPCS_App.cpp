@@ -28,6 +28,7 @@
 #include "CSplashWnd.h"
 #include "TagFileCommand.h"
 #include "UaPkiStore.h"
+#include "UaSecurityAudit.h"
 #include "UaSecurityCommand.h"
 #include "TagTexts.h"
 #include "Text.h"
@@ -109,6 +110,13 @@ int OPCS_App::Main() {
 bool OPCS_App::InitInstance() {
     LoadTagTexts();
     theSettings.Load();
+    // Before the event log: opening it would start it anew under a running
+    // copy's feet; the running copy records what the switch changed.
+    const UaSecuritySwitch uaSecurity = ScanUaSecuritySwitch(m_arguments);
+    if (uaSecurity.action != UaSecuritySwitch::Action::None || !uaSecurity.error.empty()) {
+        m_startExitCode = RunUaSecuritySwitch(uaSecurity);
+        return false;
+    }
     OpenEventLogFromSettings(theEventLog, theSettings);
     if (FAILED(OleInitialize(nullptr))) {
         AppMessageBox(kOleFailed, MB_OK);
@@ -122,11 +130,6 @@ bool OPCS_App::InitInstance() {
     const TagFileSwitch tagFile = ScanTagFileSwitch(m_arguments);
     if (tagFile.action != TagFileSwitch::Action::None || !tagFile.error.empty()) {
         m_startExitCode = RunTagFileSwitch(tagFile);
-        return false;
-    }
-    const UaSecuritySwitch uaSecurity = ScanUaSecuritySwitch(m_arguments);
-    if (uaSecurity.action != UaSecuritySwitch::Action::None || !uaSecurity.error.empty()) {
-        m_startExitCode = RunUaSecuritySwitch(uaSecurity);
         return false;
     }
     const RegistrationSwitch action = ScanRegistrationSwitch(m_arguments);
@@ -286,7 +289,10 @@ bool OPCS_App::CreateMainFrame() {
                                     ? given.port
                                     : (theSettings.IsUaEndpointEnabled() ? theSettings.GetUaPort() : 0);
         const unsigned serving = m_uaEndpoint.IsServing() ? m_uaEndpoint.Port() : 0;
-        const UaSecuritySettings security = LoadUaSecuritySettings();
+        const UaSecurityState heard = CurrentUaSecurityState();
+        if (UaSecurityRevision() != UaSecurityRevisionCountedHere()) LogUaSecurityChanges(m_uaSecurityHeard, heard);
+        m_uaSecurityHeard = heard;
+        const UaSecuritySettings security = heard.settings;
         // Renew discarded the certificate: the endpoint makes a new one as it starts.
         const bool certificateGone = serving != 0 && !FileExists(UaPkiStore().OwnCertificatePath());
         if (wanted == serving && (serving == 0 || (!security.ListensAsOther(m_uaSecurity) && !certificateGone))) {
@@ -301,6 +307,7 @@ bool OPCS_App::CreateMainFrame() {
         m_uaEndpoint.Stop(kUaOptionsChangedReason, kUaShutdownSeconds);
         StartUaEndpoint(wanted);
     });
+    m_uaSecurityHeard = CurrentUaSecurityState();
     m_uaSecurityWatch.Start(
         [frame = m_frame->Handle()] { PostMessageW(frame, CMainFrame::kSettingsChangedElsewhere, 0, 0); });
     m_frame->SetCommandHandler([this](UINT command) {

@@ -12,6 +12,7 @@
 #include "ServeConsole.h"
 #include "ServerModule.h"
 #include "UaEndpoint.h"
+#include "UaSecurityAudit.h"
 #include "UaSecuritySettings.h"
 #include "UaSecurityWatch.h"
 
@@ -68,6 +69,7 @@ private:
     UaSecuritySettings m_uaSecurity;  // what the endpoint was started with
     // Hears of changes to who may connect made by the command line or another copy.
     UaSecurityWatch m_uaSecurityWatch;
+    UaSecurityState m_uaSecurityHeard;  // as last seen, to record what others changed
     ClassObjectThread m_classObjectThread;
     std::unique_ptr<OPCS_Doc> m_document;
     std::unique_ptr<CMainFrame> m_frame;

@@ -1,5 +1,7 @@
 #include "UaSecuritySettings.h"
 
+#include <atomic>
+
 #include "EventLog.h"
 #include "OPCS_Registry.h"
 #include "ProgramPaths.h"
@@ -11,6 +13,8 @@ const wchar_t kAllowUnsecured[] = L"OPC UA Allow Unsecured";
 const wchar_t kAllowAnonymous[] = L"OPC UA Allow Anonymous";
 const wchar_t kAnonymousRole[] = L"OPC UA Anonymous Role";
 const wchar_t kRevision[] = L"OPC UA Security Revision";
+
+std::atomic<std::uint32_t> g_countedHere{0};
 
 std::wstring KeyOf(const std::wstring& keyPath) { return keyPath.empty() ? SettingsKeyPath() : keyPath; }
 
@@ -84,6 +88,7 @@ bool SaveUaSecuritySettings(const UaSecuritySettings& settings, const std::wstri
     std::uint32_t revision = 0;
     key.ReadUInt(kRevision, revision);
     written = written && key.WriteUInt(kRevision, revision + 1);
+    if (written) g_countedHere = revision + 1;
     if (!written) {
         theEventLog << L"OPC UA security settings not saved: the settings key cannot be written" << EventLog::EndEntry;
         return false;
@@ -106,8 +111,12 @@ bool CountUaSecurityChange(const std::wstring& keyPath) {
     if (!key.Create(KeyOf(keyPath))) return false;
     std::uint32_t revision = 0;
     key.ReadUInt(kRevision, revision);
-    return key.WriteUInt(kRevision, revision + 1);
+    if (!key.WriteUInt(kRevision, revision + 1)) return false;
+    g_countedHere = revision + 1;
+    return true;
 }
+
+std::uint32_t UaSecurityRevisionCountedHere() { return g_countedHere.load(); }
 
 std::wstring UaPkiFolder() { return GetDataFolder() + L"\\PKI"; }
 

@@ -47,6 +47,10 @@ bool SaveUaSecuritySettings(const UaSecuritySettings& settings, const std::wstri
 // trusted certificates. A running copy watches the settings key and compares.
 std::uint32_t UaSecurityRevision(const std::wstring& keyPath = std::wstring());
 bool CountUaSecurityChange(const std::wstring& keyPath = std::wstring());
+// The last revision this process counted (0: none): a running copy records in
+// its event log what changed only when another process changed it, since
+// its own dialogs record their changes themselves.
+std::uint32_t UaSecurityRevisionCountedHere();
 
 // Where the certificates live (own, trusted, rejected, issuers) and where
 // the users are kept: in the program's data folder.

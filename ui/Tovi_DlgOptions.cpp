@@ -11,6 +11,7 @@
 #include "OPCS_Registry.h"
 #include "Text.h"
 #include "UaSecuritySettings.h"
+#include "UaUsersDialog.h"
 #include "resource.h"
 
 namespace {
@@ -63,6 +64,7 @@ INT_PTR Tovi_DlgOptions::OnMessage(UINT message, WPARAM wParam, LPARAM) {
         case IDC_OPTIONS_UA_UNSECURED: ConfirmDoor(IDC_OPTIONS_UA_UNSECURED, kUnsecuredWarning); return TRUE;
         case IDC_OPTIONS_UA_ANONYMOUS: ConfirmDoor(IDC_OPTIONS_UA_ANONYMOUS, kAnonymousWarning); return TRUE;
         case IDC_OPTIONS_UA_ENABLED: ShowUaSecurity(); return TRUE;
+        case IDC_OPTIONS_UA_USERS: EditUaUsers(m_hwnd); return TRUE;
         case IDC_OPTIONS_UA_CERTIFICATES:
             ShowUaCertificates(m_hwnd, m_certificatesSetup ? m_certificatesSetup() : UaCertificatesSetup{});
             return TRUE;
