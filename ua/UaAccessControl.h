@@ -84,7 +84,7 @@ public:
     void SetUserCheck(UaUserCheck check);
 
     // Who the session with this context is (its context as the stack keeps
-    // it); nothing for a context not made here.
+    // it, made by this class); nothing without one.
     static std::optional<UaSessionIdentity> IdentityOf(const void* sessionContext);
 
     struct Session;

@@ -328,7 +328,9 @@ protected:
         return options;
     }
     void Start(const UaEndpointOptions& options) {
-        ASSERT_TRUE(m_endpoint.Start(options)) << ToUtf8(m_endpoint.StatusText());
+        // The port may be a moment in use: the system lends ports of this range to clients' connections too.
+        for (int attempt = 0; attempt < 20 && !m_endpoint.Start(options); ++attempt) Sleep(500);
+        ASSERT_TRUE(m_endpoint.IsServing()) << ToUtf8(m_endpoint.StatusText());
     }
     double TagValue(const wchar_t* itemId) {
         OPCS_Tag* tag = m_configuration.FindTag(itemId);

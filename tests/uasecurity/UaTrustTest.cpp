@@ -151,6 +151,8 @@ protected:
         options.port = port;
         options.pkiFolder = m_pki.Path();
         options.security.remote = remote;
+        // Certificates are the question here: the client's session is anonymous.
+        options.security.allowAnonymous = true;
         ASSERT_TRUE(endpoint.Start(options)) << ToUtf8(endpoint.StatusText());
     }
     void Reload() {
