@@ -817,13 +817,14 @@ TEST_F(UaAccessTest, FailedLoginsAreAnsweredLaterEachTimeWhileOtherClientsAreSer
     Sleep(900);
     const long long after = timed(User("reader", "reader-pw"), status);
     EXPECT_STREQ("Good", UA_StatusCode_name(status));
-    EXPECT_LT(after, 500);
+    EXPECT_LT(after, 750);  // well below the 800 ms a still-counted failure would wait
 
     done = true;
     watcher.join();
     EXPECT_GT(reads, 30);
-    // A password check (about 0.1 s) is the longest any other client waits.
-    EXPECT_LT(longestRead, 400);
+    // A password check (about 0.1 s, longer on a loaded machine) is the
+    // longest any other client waits; a held server thread would be seconds.
+    EXPECT_LT(longestRead, 1000);
 }
 
 TEST_F(UaAccessTest, AThousandFailedLoginsInARowCostALiveSessionNothing) {
@@ -883,7 +884,7 @@ TEST_F(UaAccessTest, AThousandFailedLoginsInARowCostALiveSessionNothing) {
     EXPECT_EQ(1000, denied + rejected);
     EXPECT_GE(denied, 990);  // each one tried after the answer before it came
     EXPECT_GT(reads, 100);
-    EXPECT_LT(longestRead, 500);
+    EXPECT_LT(longestRead, 1000);
     // The log is not flooded: the first few, then one line a second, which counts them.
     const std::string log = m_log.Text();
     const size_t lines = Count(log, "OPC UA login failed:") + Count(log, "OPC UA login refused:");
