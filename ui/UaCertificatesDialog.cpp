@@ -237,8 +237,16 @@ void UaCertificatesDialog::OnView(const UaCertificateRow& row) {
         der.empty() ? nullptr
                     : CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
                                                    static_cast<DWORD>(der.size()));
-    const bool shown = context != nullptr && CryptUIDlgViewContext(CERT_STORE_CERTIFICATE_CONTEXT, context, m_hwnd,
-                                                                   row.subject.c_str(), 0, nullptr);
+    // Found at run time: not every toolchain ships an import library for the viewer.
+    using ViewContext = BOOL(WINAPI*)(DWORD, const void*, HWND, LPCWSTR, DWORD, void*);
+    const HMODULE viewer = LoadLibraryW(L"cryptui.dll");
+    const auto view =
+        viewer != nullptr
+            ? reinterpret_cast<ViewContext>(reinterpret_cast<void*>(GetProcAddress(viewer, "CryptUIDlgViewContext")))
+            : nullptr;
+    const bool shown = context != nullptr && view != nullptr &&
+                       view(CERT_STORE_CERTIFICATE_CONTEXT, context, m_hwnd, row.subject.c_str(), 0, nullptr);
+    if (viewer != nullptr) FreeLibrary(viewer);
     if (context != nullptr) CertFreeCertificateContext(context);
     if (shown) return;
     // Without the platform's viewer, the facts in words.
