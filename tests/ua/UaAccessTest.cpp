@@ -328,8 +328,9 @@ protected:
         return options;
     }
     void Start(const UaEndpointOptions& options) {
-        // The port may be a moment in use: the system lends ports of this range to clients' connections too.
-        for (int attempt = 0; attempt < 20 && !m_endpoint.Start(options); ++attempt) Sleep(500);
+        // The port may be taken a while: the system lends ports of this range to
+        // clients' connections too, and keeps each for a minute after it closed.
+        for (int attempt = 0; attempt < 140 && !m_endpoint.Start(options); ++attempt) Sleep(500);
         ASSERT_TRUE(m_endpoint.IsServing()) << ToUtf8(m_endpoint.StatusText());
     }
     double TagValue(const wchar_t* itemId) {
