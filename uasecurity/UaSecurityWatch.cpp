@@ -49,12 +49,15 @@ unsigned UaSecurityWatch::Watch() {
     // a moved revision is news.
     while (RegNotifyChangeKeyValue(m_key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE) == ERROR_SUCCESS) {
         SetEvent(m_watching);
+        // Read once the key is watched again: a change made while the last
+        // one was handled is caught here, a later one wakes the wait.
+        const std::uint32_t revision = UaSecurityRevision(m_keyPath);
+        if (revision != m_revision) {
+            m_revision = revision;
+            if (m_changed) m_changed();
+        }
         const HANDLE waits[] = {m_stop, changed};
         if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) break;
-        const std::uint32_t revision = UaSecurityRevision(m_keyPath);
-        if (revision == m_revision) continue;
-        m_revision = revision;
-        if (m_changed) m_changed();
     }
     CloseHandle(changed);
     return 0;

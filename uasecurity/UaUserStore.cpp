@@ -260,6 +260,11 @@ bool UaUserStore::Set(const std::wstring& name, UaRole role, std::string_view pa
         error = L"A user needs a password.";
         return false;
     }
+    // HMAC pads a short key with zeros: "pw" and "pw\0" would hash alike.
+    if (passwordUtf8.find('\0') != std::string_view::npos) {
+        error = L"A password may not hold a NUL character.";
+        return false;
+    }
     std::string hash;
     if (!MakeHash(passwordUtf8, hash)) {
         error = L"The password could not be hashed.";

@@ -24,9 +24,9 @@ constexpr unsigned kMaxMegabytes = 0xFFFFFFFFu / kBytesPerMegabyte;
 // What each of the OPC UA endpoint's doors opens, said before it is opened.
 const wchar_t kRemoteWarning[] =
     L"Computers that reach this one on the network will be able to connect to the OPC UA endpoint.\n\n"
-    L"They must sign and encrypt and log in as one of the users (Users...) or, anonymously, present a certificate "
-    L"you trust (Certificates...), unless you also allow unsecured connections or anonymous clients. Let the "
-    L"port in through the firewall for them.\n\nAccept clients from other computers?";
+    L"They must sign and encrypt, present a certificate you trust (Certificates...) and log in as one of the users "
+    L"(Users...), unless you also allow unsecured connections or anonymous clients. Let the port in through the "
+    L"firewall for them.\n\nAccept clients from other computers?";
 const wchar_t kUnsecuredWarning[] =
     L"With security None, what clients read and write crosses the network in the clear: anybody on the way can "
     L"read it and change it, and the server cannot tell who a client is.\n\nAllow unsecured connections?";

@@ -87,6 +87,7 @@ TEST(UaUserStore, UnusableNamesAndDamagedFilesAreRefusedWithAReason) {
         EXPECT_FALSE(error.empty());
     }
     EXPECT_FALSE(store.Set(L"op", UaRole::Read, "", error));
+    EXPECT_FALSE(store.Set(L"op", UaRole::Read, std::string_view("pw\0", 3), error));
     EXPECT_TRUE(store.Users().empty());
 
     // A missing file is an empty store; a file that is no store, or a damaged
