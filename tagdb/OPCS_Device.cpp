@@ -450,6 +450,12 @@ DWORD OPCS_Device::GetUpdateInterval() {
     ScopedLock g(m_lock);
     return m_updateInterval;
 }
+DWORD OPCS_Device::PollIntervalMs() {
+    // An interval read from a file is not clamped.
+    const unsigned long long ms = GetUpdateInterval() * 1000ull;
+    return static_cast<DWORD>(std::min<unsigned long long>(ms, 0x7FFFFFFF));
+}
+DWORD OPCS_Device::ValueIntervalMs() { return PollIntervalMs(); }
 int OPCS_Device::GetPollState() {
     ScopedLock g(m_lock);
     return m_pollState;
