@@ -9,6 +9,7 @@
 #include "OpcConstants.h"
 #include "OPCS_Registry.h"
 #include "OPCS_Tag.h"
+#include "ReservedNames.h"
 #include "Text.h"
 
 namespace {
@@ -107,6 +108,7 @@ bool OPCS_Device::IsDeviceNameFree(const OPCS_Device* device, const std::wstring
 
 std::wstring OPCS_Device::DeviceNameRefusal(const OPCS_Device* device, std::wstring text) {
     std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
+    if (IsReservedName(text)) return ReservedNameRefusal(text);
     std::wstring bearer;
     bool taken = false;
     {

@@ -283,7 +283,14 @@ TEST(DocumentFileTest, DevicesOfOneNameAreRenamedSoEveryTagStaysReachable) {
     OwnDocument reread;
     ASSERT_TRUE(reread.OnOpenDocument(file));
     EXPECT_NE(nullptr, reread.FindTag(L"pump v4.T3"));
-    EXPECT_EQ(2u, boxes.texts.size());  // the rename, then the kept file; none on the clean reread
+    ASSERT_EQ(2u, boxes.texts.size());  // the rename, then the kept file; none on the clean reread
+    // The file was whole: what was kept is said to be a file of names alike, not a damaged one.
+    EXPECT_EQ(L"The configuration file " + file +
+                  L" gave devices, groups or tags names that item IDs cannot tell apart, or a reserved name; they "
+                  L"were renamed when it was read. The original file is kept as " +
+                  file + L".bak.",
+              boxes.texts[1]);
+    expectedLog += "Configuration file read with names changed - original kept as: " + Narrow(file) + ".bak \r\n";
     const std::string text = log.Text();
     for (size_t at = 0, from = 0; (at = expectedLog.find('\n', from)) != std::string::npos; from = at + 1) {
         EXPECT_NE(std::string::npos, text.find(expectedLog.substr(from, at + 1 - from))) << text;
