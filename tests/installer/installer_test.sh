@@ -190,7 +190,7 @@ run "$installer" /S >>"$log" || fail "the install over a changed sample exited w
 cmp -s "$dir/Sample.tvf" "$WINEPREFIX/changed.tvf" || fail "the changed sample was replaced"
 cmp -s "$dir/Sample (new).tvf" "$WINEPREFIX/packaged.tvf" || fail "the new sample is not beside the changed one"
 said="Sample.tvf was changed since it was installed and is kept as it is; the new sample is Sample (new).tvf"
-tr -d '\r' <"$dir/Install.log" 2>/dev/null | grep -qxF "$said" || fail "the install log does not say so"
+cat "$dir/Install.log" 2>/dev/null | tr -d '\r' | grep -qxF "$said" || fail "the install log does not say so"
 run "$dir/Uninstall.exe" /S || fail "the uninstall after the changed sample exited with $?"
 wait_until 120 eval '! reg_exists "$uninstall_key"' || fail "that uninstall did not finish"
 # Only the user's own sample stays: the unchanged new one and the log go.
