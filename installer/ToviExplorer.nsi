@@ -12,6 +12,8 @@
 ; files the program last used, as its own /UnregServer does.
 ; A running program is closed first (its OPC clients are told); when it
 ; cannot be ended, nothing is changed and the exit code is 2.
+; A Sample.tvf the user changed stays: the new sample goes beside it as
+; "Sample (new).tvf", and Install.log beside the program says so.
 
 Unicode true
 !if "${ARCH}" == "x64"
@@ -76,6 +78,19 @@ UninstPage instfiles
 !endif
 !macroend
 
+; A note of what the installation did: shown, and kept in Install.log beside
+; the program, since a silent installation shows nothing.
+!macro InstallLog text
+  DetailPrint "${text}"
+  ClearErrors
+  FileOpen $9 "$INSTDIR\Install.log" a
+  ${IfNot} ${Errors}
+    FileSeek $9 0 END
+    FileWrite $9 "${text}$\r$\n"
+    FileClose $9
+  ${EndIf}
+!macroend
+
 ; Runs `program` /Close: every running copy of the program is asked to
 ; close and ended when it does not. $0 is then 0 when none runs any more, 2
 ; when one had to be ended, anything else when one still runs. A program
@@ -109,6 +124,16 @@ UninstPage instfiles
 
 Section "-Program"
   SetShellVarContext all
+  ; The installed sample's time before the program is closed: what that
+  ; close saves is not a change of the user's.
+  StrCpy $R8 "Sample.tvf"
+  ${If} ${FileExists} "$INSTDIR\Sample.tvf"
+    ${GetTime} "$INSTDIR\Sample.tvf" "MS" $0 $1 $2 $3 $4 $5 $6
+    ReadRegStr $7 HKLM "${UNINSTALL_KEY}" "SampleTime"
+    ${If} "$2$1$0$4$5$6" != $7
+      StrCpy $R8 "Sample (new).tvf"
+    ${EndIf}
+  ${EndIf}
   ; Over an installed copy: its program, perhaps an older version without
   ; the /Close switch, is closed by this version's.
   ${If} ${FileExists} "$INSTDIR\${EXE}"
@@ -117,10 +142,15 @@ Section "-Program"
     !insertmacro StopUnlessProgramEnded "$PLUGINSDIR\${EXE}" "setup"
   ${EndIf}
   SetOutPath "$INSTDIR"
+  Delete "$INSTDIR\Install.log"
   File "/oname=${EXE}" "${SERVER_EXE}"
   File "/oname=${PROXY}" "${PROXY_DLL}"
   File "/oname=${CLIENT}" "${CLIENT_EXE}"
-  File "/oname=Sample.tvf" "${SAMPLE}"
+  ; A sample the user changed since it was installed is the user's.
+  File "/oname=$R8" "${SAMPLE}"
+  ${If} $R8 != "Sample.tvf"
+    !insertmacro InstallLog "Sample.tvf was changed since it was installed and is kept as it is; the new sample is $R8"
+  ${EndIf}
 !ifdef HELP_CHM
   File "/oname=ToviExplorer.chm" "${HELP_CHM}"
 !endif
@@ -162,9 +192,14 @@ Section "-Program"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
-  ; The sample as installed: the uninstaller keeps it once the user changed it.
-  ${GetTime} "$INSTDIR\Sample.tvf" "MS" $0 $1 $2 $3 $4 $5 $6
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "SampleTime" "$2$1$0$4$5$6"
+  ; The sample as installed: the uninstaller keeps it once the user changed
+  ; it. A kept one keeps the time of the sample it was.
+  ${GetTime} "$INSTDIR\$R8" "MS" $0 $1 $2 $3 $4 $5 $6
+  ${If} $R8 == "Sample.tvf"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "SampleTime" "$2$1$0$4$5$6"
+  ${Else}
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "NewSampleTime" "$2$1$0$4$5$6"
+  ${EndIf}
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
   IntFmt $0 "0x%08X" $0
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
@@ -206,12 +241,20 @@ Section "un.Program" SecUnProgram
   UnRegDLL "$INSTDIR\${PROXY}"
   !insertmacro Regsvr32ProxyX86 "/u"
 
-  ; The sample goes with the program unless the user has changed it.
+  ; The sample goes with the program unless the user has changed it; so
+  ; does a new sample installed beside a changed one.
   ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "SampleTime"
   ${If} $0 == $R9
   ${OrIf} ${SectionIsSelected} ${SecUnUserData}
     Delete "$INSTDIR\Sample.tvf"
   ${EndIf}
+  ${GetTime} "$INSTDIR\Sample (new).tvf" "MS" $1 $2 $3 $4 $5 $6 $7
+  ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "NewSampleTime"
+  ${If} $0 == "$3$2$1$5$6$7"
+  ${OrIf} ${SectionIsSelected} ${SecUnUserData}
+    Delete "$INSTDIR\Sample (new).tvf"
+  ${EndIf}
+  Delete "$INSTDIR\Install.log"
   Delete "$INSTDIR\${EXE}"
   Delete "$INSTDIR\${PROXY}"
 !ifdef PROXY_DLL_X86

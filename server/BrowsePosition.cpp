@@ -1,5 +1,7 @@
 #include "BrowsePosition.h"
 
+#include <algorithm>
+
 #include "Configuration.h"
 #include "OPCS_Device.h"
 
@@ -101,6 +103,33 @@ std::vector<OPCS_TagGroup*> BranchesBelow(Configuration& configuration, OPCS_Tag
         }
     }
     return branches;
+}
+
+std::vector<OPCS_TagGroup*> BranchesAtRoot(Configuration& configuration) {
+    Dll<OPCS_Device*> devices;
+    configuration.CopyDeviceList(devices);
+    std::vector<OPCS_TagGroup*> branches;
+    for (OPCS_Device* device : devices) branches.push_back(device);
+    // After the devices: a device that bears the control branch's name wins, as in item IDs.
+    if (OPCS_TagGroup* control = configuration.RootControlBranch()) branches.push_back(control);
+    return branches;
+}
+
+OPCS_TagGroup* BranchNamed(Configuration& configuration, std::wstring_view itemId) {
+    OPCS_TagGroup* branch = nullptr;
+    for (size_t start = 0;;) {
+        const size_t end = itemId.find(kItemIdSeparator, start);
+        const std::wstring_view name = itemId.substr(start, end == std::wstring_view::npos ? end : end - start);
+        const std::vector<OPCS_TagGroup*> candidates =
+            branch == nullptr ? BranchesAtRoot(configuration) : BranchesBelow(configuration, branch);
+        const auto found = std::find_if(candidates.begin(), candidates.end(), [name](OPCS_TagGroup* candidate) {
+            return OPCS_TagGroup::IsValidGroup(candidate) && EqualsNoCase(candidate->GetName(), name);
+        });
+        if (found == candidates.end()) return nullptr;
+        branch = *found;
+        if (end == std::wstring_view::npos) return branch;
+        start = end + 1;
+    }
 }
 
 OPCS_TagGroup* PositionAbove(Configuration& configuration, OPCS_TagGroup* group) {

@@ -9,6 +9,7 @@
 // set and copied under the configuration lock, and the configuration reports
 // each deletion under that same lock before the object goes. Whoever dereferences
 // the designated group must hold the configuration lock too.
+#include <string_view>
 #include <vector>
 
 #include "OPCS_TagGroup.h"
@@ -19,6 +20,13 @@ class Configuration;
 // while fault control is on, its control branch. The caller holds the
 // configuration lock.
 std::vector<OPCS_TagGroup*> BranchesBelow(Configuration& configuration, OPCS_TagGroup* group);
+// The branches at the root: the devices and, while fault control is on, the
+// control branch beside them. The caller holds the configuration lock.
+std::vector<OPCS_TagGroup*> BranchesAtRoot(Configuration& configuration);
+// The branch a fully qualified name designates ("Pump1.Valves.Inlet", in any
+// letter case), or null when it names none. The caller holds the
+// configuration lock.
+OPCS_TagGroup* BranchNamed(Configuration& configuration, std::wstring_view itemId);
 // The position above `group`: its parent, the device of a control branch, or
 // null for the root. The caller holds the configuration lock.
 OPCS_TagGroup* PositionAbove(Configuration& configuration, OPCS_TagGroup* group);

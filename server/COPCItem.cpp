@@ -87,7 +87,22 @@ COPCItem::~COPCItem() {
 
 void COPCItem::SetRequestedType(VARTYPE type) { m_vtRequested = type == VT_EMPTY ? CanonicalType() : type; }
 
+void COPCItem::CountChangesIn(ULONGLONG* count) noexcept {
+    m_pChangeCount = count;
+    if (m_bChanged && count != nullptr) m_ullChangedAt = ++*count;
+}
+
+void COPCItem::MarkChanged() noexcept {
+    m_bChanged = true;
+    if (m_pChangeCount != nullptr) m_ullChangedAt = ++*m_pChangeCount;
+}
+
 void COPCItem::Update() {
+    TakeTagState();
+    if (m_bChanged && m_pChangeCount != nullptr) m_ullChangedAt = ++*m_pChangeCount;
+}
+
+void COPCItem::TakeTagState() {
     m_bChanged = false;
     m_bAwaitingUpdate = false;
     // Inactive, the item leaves the callbacks; active again it is reported anew.

@@ -76,13 +76,23 @@ public:
     // VT_EMPTY means the tag's canonical type.
     VARTYPE RequestedType() const noexcept { return m_vtRequested; }
     void SetRequestedType(VARTYPE type);
+    // True when the last Update found something to report.
     bool IsChanged() const noexcept { return m_bChanged; }
-    void SetChanged(bool changed) noexcept { m_bChanged = changed; }
+    // Each change of the item moves its group's count of changes (under the
+    // group's item lock) and keeps the count it moved to: every advise
+    // connection reports what changed after its own last report. A new item
+    // counts as changed.
+    void CountChangesIn(ULONGLONG* count) noexcept;
+    ULONGLONG ChangedAt() const noexcept { return m_ullChangedAt; }
+    // A client's write reached the tag: reported as a change.
+    void MarkChanged() noexcept;
 
     const Variant& Value() const noexcept { return m_vValue; }
     WORD Quality() const noexcept { return m_wQuality; }
     FILETIME TimeStamp() const noexcept { return m_ftTimeStamp; }
 
+    // Whether the item is a view of `tag`; compares only, never dereferences.
+    bool IsOf(const OPCS_Tag* tag) const noexcept { return m_pTag == tag; }
     // The tag's properties; neutral values when the tag is gone.
     bool HasValidTag() const;
     // How long its device takes to answer a read from it or a write to it.
@@ -94,7 +104,11 @@ public:
     bool ValueLimits(double& low, double& high) const;
 
 private:
+    void TakeTagState();
+
     bool m_bChanged = true;
+    ULONGLONG* m_pChangeCount = nullptr;
+    ULONGLONG m_ullChangedAt = 0;
     DWORD m_dwReportedGeneration = 0;  // 0: nothing reported since (re)activation
     bool m_bAwaitingUpdate = false;    // activated, and not yet taken from the tag
     Variant m_vReported;

@@ -117,6 +117,23 @@ void OPCGroup::StopAllGroupThreads() {
     }
 }
 
+std::optional<DWORD> OPCGroup::FastestRateOf(const OPCS_Tag* tag) {
+    std::optional<DWORD> fastest;
+    GroupRegistry& registry = Registry();
+    ScopedLock guard(registry.lock);
+    for (OPCGroup* group : registry.groups) {
+        if (!group->m_bActive.load()) continue;
+        const DWORD rate = group->m_dwUpdateRate.load();
+        if (fastest && *fastest <= rate) continue;
+        ScopedLock items(group->m_csItems);
+        bool holds = false;
+        group->m_Items.ForEach(
+            [tag, &holds](COPCItem* item) { holds = holds || (item->IsActive() && item->IsOf(tag)); });
+        if (holds) fastest = rate;
+    }
+    return fastest;
+}
+
 void OPCGroup::StopThread(Thread& thread, std::atomic<bool>& run, AutoResetEvent& wake) {
     run.store(false);
     wake.Set();
@@ -320,6 +337,7 @@ HRESULT OPCGroup::ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool
                 result = S_FALSE;
                 break;
             }
+            item->CountChangesIn(&m_ullChangeStamp);
             if (activate) polls.AddStart(item, item->BeginActivation());
             item->SetActive(definition.bActive != FALSE);
             item->SetClientHandle(definition.hClient);
@@ -471,6 +489,7 @@ void OPCGroup::DeactivateItems() {
 bool OPCGroup::ScanItems(CallbackBatch* batch, DWORD cookie) {
     ScopedLock guard(m_csItems);
     bool anyChanged = false;
+    m_ullScanFrom = m_ullChangeStamp;
     // One pass for both paths: 10,000 items walked once, not twice, under the lock.
     m_Items.ForEach([&anyChanged, batch, cookie](COPCItem* item) {
         item->Update();

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -153,6 +154,11 @@ public:
     // The rename itself, once the server has checked the name.
     void ApplyName(std::wstring name);
 
+    // The fastest update rate of the active groups, of any client, in which
+    // an active item shows `tag` (compared, never dereferenced); none when no
+    // group scans it. Takes each group's item lock: the caller holds none.
+    static std::optional<DWORD> FastestRateOf(const OPCS_Tag* tag);
+
     // Program exit: stops the threads of every live group, so that none scans
     // the configuration while it is destroyed. The groups stay usable for reads.
     static void StopAllGroupThreads();
@@ -168,20 +174,37 @@ private:
     bool ScanItems(CallbackBatch* batch = nullptr, DWORD cookie = 0);
     unsigned DataThreadBody();
     unsigned ASyncThreadBody();
-    HRESULT BuildStream(bool withTime, STGMEDIUM* pmedium, DWORD dwTransactionID);
+    // An item's state as its change left it for the advise connections.
+    struct StampedReading {
+        ULONGLONG changedAt;
+        ItemReading reading;
+    };
+    // One pass under the item lock for every connection: the cached state of
+    // each item that changed after `since`, in table order; gives the stamp
+    // that the gathered changes reach.
+    ULONGLONG GatherChanges(ULONGLONG since, std::vector<StampedReading>& changes);
+    // A data stream of the gathered changes made after `since`, built with no lock held.
+    HRESULT BuildChangeStream(bool withTime, const std::vector<StampedReading>& changes, ULONGLONG since,
+                              DWORD dwTransactionID, STGMEDIUM* pmedium);
+    HRESULT BuildReadingsStream(bool withTime, DWORD dwTransactionID, const std::vector<const ItemReading*>& readings,
+                                STGMEDIUM* pmedium);
     // One item's record and value in a data stream at `offset`, which it advances.
     // A value that does not convert goes in its own type with bad quality:
     // the stream has no per-item error.
     static bool PutStreamItem(StreamBlock& block, size_t record, size_t& offset, bool withTime, OPCHANDLE hClient,
                               VARTYPE requested, const Variant& value, WORD quality, FILETIME timeStamp);
-    // A 1.0a read completion: the requested items as the read left them.
+    // A 1.0a read completion: the requested items as the read found them.
     HRESULT BuildReadStream(bool withTime, const ASyncRequest& request, STGMEDIUM* pmedium);
     HRESULT BuildWriteCompleteStream(const ASyncRequest& request, STGMEDIUM* pmedium);
     // The advise connections in the order they were made (only those that
     // take data streams, for kData), each entry owning its sink reference
-    // (there is no target device); the caller holds m_csAdvise.
+    // (there is no target device), with what each reported last when asked;
+    // the caller holds m_csAdvise.
     enum class AdviseKind { kAll, kData };
-    std::vector<STATDATA> AdviseConnections(AdviseKind kind = AdviseKind::kAll);
+    std::vector<STATDATA> AdviseConnections(AdviseKind kind = AdviseKind::kAll,
+                                            std::vector<ULONGLONG>* reportedUpTo = nullptr);
+    // The connections of `cookies` have reported every change up to `stamp`.
+    void NoteReported(const std::vector<DWORD>& cookies, ULONGLONG stamp);
     // The format of an advised connection, or 0 when there is none of that number.
     UINT ConnectionFormat(DWORD dwConnection);
     // Ends the advise connection of `cookie`, its sink let go outside the
@@ -260,7 +283,8 @@ private:
         FORMATETC format;  // without a target device
         DWORD advf;
         Microsoft::WRL::ComPtr<IAdviseSink> sink;
-        ClientProcess client;  // of the call that advised
+        ClientProcess client;    // of the call that advised
+        ULONGLONG reportedUpTo;  // the changes it was sent: those stamped up to this
     };
     // Cookies are never used twice, so that a late call about a connection
     // that has gone can never meet another connection.
@@ -269,7 +293,12 @@ private:
     bool m_bEverAdvised = false;  // before the first DAdvise there is no connection list at all
 
     ItemTable<COPCItem> m_Items;
-    std::vector<COPCItem*> m_Changed;                        // scratch list of a stream being built
+    // Under m_csItems: the count of item changes, that count before the last
+    // scan (where a new connection starts), and what a client's own GetData
+    // reported last.
+    ULONGLONG m_ullChangeStamp = 0;
+    ULONGLONG m_ullScanFrom = 0;
+    ULONGLONG m_ullGetDataUpTo = 0;
     std::deque<std::unique_ptr<ASyncRequest>> m_ASyncQueue;  // oldest first
     ASyncRequest* m_pDelayedRequest = nullptr;               // taken off the queue, waiting out a response delay
     CriticalSection m_csItems;   // guards m_Items, the items, the scans and the request queue

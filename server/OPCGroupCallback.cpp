@@ -201,7 +201,7 @@ void OPCGroup::CompleteCallbackRequest(ASyncRequest& request) {
                     COPCItem* item = m_Items.Find(request.items[i]);
                     if (item == nullptr) continue;  // removed since the call
                     const HRESULT written = item->WriteValue(request.values[i].Ref());
-                    if (SUCCEEDED(written)) item->SetChanged(true);
+                    if (SUCCEEDED(written)) item->MarkChanged();
                     batch.AddOutcome(item->ClientHandle(), written);
                 }
                 ReportWriteSoon();

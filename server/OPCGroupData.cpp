@@ -35,9 +35,26 @@ bool PutGroupHeader(StreamBlock& block, size_t count, bool withTime, OPCHANDLE h
 STDMETHODIMP OPCGroup::GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) {
     NoteCall(L"IDataObject::GetData");
     if (pformatetcIn == nullptr || pmedium == nullptr) return E_INVALIDARG;
-    const HRESULT hr = QueryGetData(pformatetcIn);
+    HRESULT hr = QueryGetData(pformatetcIn);
     if (FAILED(hr)) return hr;
-    return BuildStream(pformatetcIn->cfFormat != StreamFormatData(), pmedium, 0);
+    // A client's own calls report what changed since its last call, beside
+    // the advise connections and taking nothing from them.
+    std::vector<StampedReading> changes;
+    ULONGLONG since = 0, upTo = 0;
+    try {
+        ScopedLock guard(m_csItems);
+        since = m_ullGetDataUpTo;
+        upTo = GatherChanges(since, changes);
+        m_ullGetDataUpTo = upTo;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    hr = BuildChangeStream(pformatetcIn->cfFormat != StreamFormatData(), changes, since, 0, pmedium);
+    if (FAILED(hr)) {
+        ScopedLock guard(m_csItems);
+        if (m_ullGetDataUpTo == upTo) m_ullGetDataUpTo = since;  // the next call carries them
+    }
+    return hr;
 }
 
 STDMETHODIMP OPCGroup::GetDataHere(FORMATETC*, STGMEDIUM*) {
@@ -80,7 +97,12 @@ STDMETHODIMP OPCGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* p
     if (format != StreamFormatData() && format != StreamFormatDataTime() && format != StreamFormatWriteComplete()) {
         return DV_E_FORMATETC;
     }
-    DataConnection connection{0, *pformatetc, advf, pAdvSink, ClientProcess::OfCaller()};
+    DataConnection connection{0, *pformatetc, advf, pAdvSink, ClientProcess::OfCaller(), 0};
+    {
+        // A new connection's first data change carries what the last scan found.
+        ScopedLock guard(m_csItems);
+        connection.reportedUpTo = m_ullScanFrom;
+    }
     {
         ScopedLock guard(m_csAdvise);
         connection.cookie = m_dwNextDataCookie++;
@@ -95,11 +117,21 @@ STDMETHODIMP OPCGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* p
     }
     *pdwConnection = connection.cookie;
     if ((advf & ADVF_PRIMEFIRST) != 0 && format != StreamFormatWriteComplete()) {
-        // The first stream goes at once, on the client's own call and with no lock held.
+        // The first stream, every item's state, goes at once, on the client's
+        // own call and with no lock held.
         STGMEDIUM medium{};
         medium.tymed = TYMED_NULL;
         HRESULT hr = S_OK;
-        if ((advf & ADVF_NODATA) == 0) hr = BuildStream(pformatetc->cfFormat != StreamFormatData(), &medium, 0);
+        if ((advf & ADVF_NODATA) == 0) {
+            std::vector<StampedReading> changes;
+            try {
+                const ULONGLONG upTo = GatherChanges(0, changes);
+                hr = BuildChangeStream(format != StreamFormatData(), changes, 0, 0, &medium);
+                if (SUCCEEDED(hr)) NoteReported({connection.cookie}, upTo);
+            } catch (const std::bad_alloc&) {
+                hr = E_OUTOFMEMORY;
+            }
+        }
         if (SUCCEEDED(hr)) pAdvSink->OnDataChange(pformatetc, &medium);
         if (medium.tymed == TYMED_HGLOBAL && medium.hGlobal != nullptr) GlobalFree(medium.hGlobal);
         if ((advf & ADVF_ONLYONCE) != 0) TakeDataConnection(connection.cookie);
@@ -148,29 +180,41 @@ STDMETHODIMP OPCGroup::EnumDAdvise(IEnumSTATDATA** ppenumAdvise) {
 
 // Streams -------------------------------------------------------------------------
 
-HRESULT OPCGroup::BuildStream(bool withTime, STGMEDIUM* pmedium, DWORD dwTransactionID) {
+ULONGLONG OPCGroup::GatherChanges(ULONGLONG since, std::vector<StampedReading>& changes) {
     ScopedLock guard(m_csItems);
-    m_Changed.clear();
+    changes.clear();
+    m_Items.ForEach([since, &changes](COPCItem* item) {
+        if (item->ChangedAt() > since) changes.push_back({item->ChangedAt(), item->Cached()});
+    });
+    return m_ullChangeStamp;
+}
+
+HRESULT OPCGroup::BuildChangeStream(bool withTime, const std::vector<StampedReading>& changes, ULONGLONG since,
+                                    DWORD dwTransactionID, STGMEDIUM* pmedium) {
+    std::vector<const ItemReading*> readings;
     try {
-        m_Items.ForEach([this](COPCItem* item) {
-            if (item->IsChanged()) m_Changed.push_back(item);
-        });
+        for (const StampedReading& change : changes) {
+            if (change.changedAt > since) readings.push_back(&change.reading);
+        }
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    const size_t count = m_Changed.size();
+    return BuildReadingsStream(withTime, dwTransactionID, readings, pmedium);
+}
+
+HRESULT OPCGroup::BuildReadingsStream(bool withTime, DWORD dwTransactionID,
+                                      const std::vector<const ItemReading*>& readings, STGMEDIUM* pmedium) {
+    const size_t count = readings.size();
     StreamBlock block;
     bool ok = PutGroupHeader(block, count, withTime, m_hClientGroup.load(), dwTransactionID);
     size_t offset = kGroupHeaderSize + count * ItemRecordSize(withTime);
     for (size_t i = 0; ok && i < count; ++i) {
-        const COPCItem& item = *m_Changed[i];
+        const ItemReading& r = *readings[i];
         const size_t record = kGroupHeaderSize + i * ItemRecordSize(withTime);
-        ok = PutStreamItem(block, record, offset, withTime, item.ClientHandle(), item.RequestedType(), item.Value(),
-                           item.Quality(), item.TimeStamp());
+        ok = PutStreamItem(block, record, offset, withTime, r.hClient, r.requested, r.value, r.quality, r.timeStamp);
     }
     ok = ok && offset <= 0xFFFFFFFFu && block.PutU32(kGroupSize, static_cast<std::uint32_t>(offset));
-    if (!ok) return E_OUTOFMEMORY;  // the marks stay: the next stream carries them
-    for (COPCItem* item : m_Changed) item->SetChanged(false);
+    if (!ok) return E_OUTOFMEMORY;
     pmedium->tymed = TYMED_HGLOBAL;
     pmedium->hGlobal = block.Detach();
     pmedium->pUnkForRelease = nullptr;
@@ -201,51 +245,71 @@ bool OPCGroup::PutStreamItem(StreamBlock& block, size_t record, size_t& offset, 
 }
 
 HRESULT OPCGroup::BuildReadStream(bool withTime, const ASyncRequest& request, STGMEDIUM* pmedium) {
-    const size_t count = request.readings.size();
-    StreamBlock block;
-    bool ok = PutGroupHeader(block, count, withTime, m_hClientGroup.load(), request.dwTransactionID);
-    size_t offset = kGroupHeaderSize + count * ItemRecordSize(withTime);
-    for (size_t i = 0; ok && i < count; ++i) {
-        const ItemReading& r = request.readings[i];
-        const size_t record = kGroupHeaderSize + i * ItemRecordSize(withTime);
-        ok = PutStreamItem(block, record, offset, withTime, r.hClient, r.requested, r.value, r.quality, r.timeStamp);
+    std::vector<const ItemReading*> readings;
+    try {
+        for (const ItemReading& r : request.readings) readings.push_back(&r);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
     }
-    ok = ok && offset <= 0xFFFFFFFFu && block.PutU32(kGroupSize, static_cast<std::uint32_t>(offset));
-    if (!ok) return E_OUTOFMEMORY;
-    pmedium->tymed = TYMED_HGLOBAL;
-    pmedium->hGlobal = block.Detach();
-    pmedium->pUnkForRelease = nullptr;
-    return S_OK;
+    return BuildReadingsStream(withTime, request.dwTransactionID, readings, pmedium);
 }
 
 HRESULT OPCGroup::FlushDataChange() {
     std::vector<STATDATA> connections;
+    std::vector<ULONGLONG> reportedUpTo;
     {
         ScopedLock guard(m_csAdvise);
         if (m_DataConnections.empty() || !m_bDataPending) return S_FALSE;
-        connections = AdviseConnections(AdviseKind::kData);
+        connections = AdviseConnections(AdviseKind::kData, &reportedUpTo);
         m_bDataPending = false;
+    }
+    // One gathering serves every connection: each is sent, in its own format,
+    // what changed after its own last report, so that no connection's stream
+    // takes anything from another's.
+    ULONGLONG oldest = ~0ull;
+    for (size_t i = 0; i < connections.size(); ++i) {
+        if ((connections[i].advf & ADVF_NODATA) == 0) oldest = std::min(oldest, reportedUpTo[i]);
+    }
+    std::vector<StampedReading> changes;
+    std::vector<DWORD> reported;
+    ULONGLONG upTo = 0;
+    HRESULT result = S_OK;
+    bool gathered = false;
+    try {
+        reported.reserve(connections.size());
+        upTo = GatherChanges(oldest, changes);
+        gathered = true;
+    } catch (const std::bad_alloc&) {
+        result = E_OUTOFMEMORY;
     }
     // The sinks are called on this copy, which holds a reference to each, with
     // no lock held: a slow or re-entering client stalls no other call, and a
     // connection that goes meanwhile (DUnadvise, a gone client) leaves the
     // copy's sink intact.
-    HRESULT result = S_OK;
-    for (STATDATA& connection : connections) {
+    for (size_t i = 0; gathered && i < connections.size(); ++i) {
+        STATDATA& connection = connections[i];
         STGMEDIUM medium{};
         medium.tymed = TYMED_NULL;
         HRESULT hr = S_OK;
         if ((connection.advf & ADVF_NODATA) == 0) {
-            hr = BuildStream(connection.formatetc.cfFormat != StreamFormatData(), &medium, 0);
+            const ULONGLONG since = reportedUpTo[i];
+            // Nothing of its own to report (its last stream carried it all): no stream.
+            if (std::none_of(changes.begin(), changes.end(),
+                             [since](const StampedReading& c) { return c.changedAt > since; })) {
+                continue;
+            }
+            hr = BuildChangeStream(connection.formatetc.cfFormat != StreamFormatData(), changes, since, 0, &medium);
         }
         if (SUCCEEDED(hr)) {
             connection.pAdvSink->OnDataChange(&connection.formatetc, &medium);
+            reported.push_back(connection.dwConnection);
         } else {
-            result = hr;  // the marks stay: the next scan sends them
+            result = hr;  // this connection's changes wait for the next scan
         }
         if (medium.tymed == TYMED_HGLOBAL && medium.hGlobal != nullptr) GlobalFree(medium.hGlobal);
         if ((connection.advf & ADVF_ONLYONCE) != 0) TakeDataConnection(connection.dwConnection);
     }
+    NoteReported(reported, upTo);
     for (STATDATA& connection : connections) {
         connection.pAdvSink->Release();
         CoTaskMemFree(connection.formatetc.ptd);
@@ -255,6 +319,15 @@ HRESULT OPCGroup::FlushDataChange() {
         m_bDataPending = true;
     }
     return result;
+}
+
+void OPCGroup::NoteReported(const std::vector<DWORD>& cookies, ULONGLONG stamp) {
+    ScopedLock guard(m_csAdvise);
+    for (DataConnection& c : m_DataConnections) {
+        if (std::find(cookies.begin(), cookies.end(), c.cookie) != cookies.end()) {
+            c.reportedUpTo = std::max(c.reportedUpTo, stamp);
+        }
+    }
 }
 
 bool OPCGroup::DropEndedClients() {
@@ -281,9 +354,10 @@ OPCGroup::SubscriptionCount OPCGroup::Subscriptions() {
     return count;
 }
 
-std::vector<STATDATA> OPCGroup::AdviseConnections(AdviseKind kind) {
+std::vector<STATDATA> OPCGroup::AdviseConnections(AdviseKind kind, std::vector<ULONGLONG>* reportedUpTo) {
     std::vector<STATDATA> connections;
     connections.reserve(m_DataConnections.size());
+    if (reportedUpTo != nullptr) reportedUpTo->reserve(m_DataConnections.size());
     for (const DataConnection& c : m_DataConnections) {
         // A write-complete connection is sent write completions only.
         if (kind == AdviseKind::kData && c.format.cfFormat == StreamFormatWriteComplete()) continue;
@@ -295,6 +369,7 @@ std::vector<STATDATA> OPCGroup::AdviseConnections(AdviseKind kind) {
         entry.pAdvSink->AddRef();
         entry.dwConnection = c.cookie;
         connections.push_back(entry);
+        if (reportedUpTo != nullptr) reportedUpTo->push_back(c.reportedUpTo);
     }
     return connections;
 }

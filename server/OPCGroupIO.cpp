@@ -75,7 +75,7 @@ STDMETHODIMP OPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemV
                 return E_OUTOFMEMORY;
             }
             if (FAILED(written)) return written;
-            item.SetChanged(true);
+            item.MarkChanged();
             anyWritten = true;
             return S_OK;
         });
@@ -199,7 +199,6 @@ void OPCGroup::CarryOut(ASyncRequest& request) {
         for (OPCHANDLE handle : request.items) {
             if (COPCItem* item = m_Items.Find(handle)) {
                 request.readings.push_back(item->Read(static_cast<OPCDATASOURCE>(request.dwSource)));
-                item->SetChanged(false);  // its completion reports it
             }
         }
         break;
@@ -211,7 +210,7 @@ void OPCGroup::CarryOut(ASyncRequest& request) {
             HRESULT error = OPC_E_BADRIGHTS;
             if ((item->AccessRights() & OPC_WRITEABLE) != 0) {
                 error = item->WriteValue(request.values[i].Ref());
-                if (SUCCEEDED(error)) item->SetChanged(true);
+                if (SUCCEEDED(error)) item->MarkChanged();
             }
             request.outcomes.push_back({item->ClientHandle(), error});
         }
@@ -263,16 +262,20 @@ void OPCGroup::WaitResponseDelay(DWORD milliseconds, ASyncRequest* request) {
 
 HRESULT OPCGroup::OnASyncComplete(const ASyncRequest& request) {
     std::vector<STATDATA> connections;
+    std::vector<ULONGLONG> reportedUpTo;
     {
         ScopedLock guard(m_csAdvise);
         if (m_DataConnections.empty()) return S_FALSE;
-        connections = AdviseConnections();
+        connections = AdviseConnections(AdviseKind::kAll, &reportedUpTo);
     }
     STATDATA target{};
+    ULONGLONG since = 0;
     bool found = false;
-    for (STATDATA& entry : connections) {
+    for (size_t i = 0; i < connections.size(); ++i) {
+        STATDATA& entry = connections[i];
         if (!found && entry.dwConnection == request.dwConnection) {
             target = entry;
+            since = reportedUpTo[i];
             found = true;
             continue;
         }
@@ -291,7 +294,15 @@ HRESULT OPCGroup::OnASyncComplete(const ASyncRequest& request) {
     } else if (request.nType == ASyncRequest::kRead) {
         hr = BuildReadStream(withTime, request, &medium);
     } else {
-        hr = BuildStream(withTime, &medium, request.dwTransactionID);
+        // A refresh reports to its connection whatever that connection was not sent yet.
+        try {
+            std::vector<StampedReading> changes;
+            const ULONGLONG upTo = GatherChanges(since, changes);
+            hr = BuildChangeStream(withTime, changes, since, request.dwTransactionID, &medium);
+            if (SUCCEEDED(hr)) NoteReported({target.dwConnection}, upTo);
+        } catch (const std::bad_alloc&) {
+            hr = E_OUTOFMEMORY;
+        }
     }
     // Called with no lock held.
     if (SUCCEEDED(hr)) target.pAdvSink->OnDataChange(&format, &medium);

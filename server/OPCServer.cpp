@@ -292,20 +292,24 @@ STDMETHODIMP OPCServer::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirectio
                                                                           : nullptr);
             return S_OK;
         }
+        if (dwBrowseDirection == OPC_BROWSE_TO) {
+            // Nothing names the root; a name that is no branch leaves the position where it was.
+            if (szString == nullptr || *szString == L'\0') {
+                m_BrowsePosition.MoveTo(nullptr);
+                return S_OK;
+            }
+            OPCS_TagGroup* branch = BranchNamed(m_Configuration, szString);
+            if (branch == nullptr) return E_FAIL;
+            m_BrowsePosition.MoveTo(branch);
+            return S_OK;
+        }
         const std::wstring name = TextOf(szString);
         if (position == nullptr) {
-            Dll<OPCS_Device*> devices;
-            m_Configuration.CopyDeviceList(devices);
-            for (OPCS_Device* device : devices) {
-                if (OPCS_TagGroup::IsValidGroup(device) && EqualsNoCase(device->GetName(), name)) {
-                    m_BrowsePosition.MoveTo(device);
+            for (OPCS_TagGroup* branch : BranchesAtRoot(m_Configuration)) {
+                if (OPCS_TagGroup::IsValidGroup(branch) && EqualsNoCase(branch->GetName(), name)) {
+                    m_BrowsePosition.MoveTo(branch);
                     return S_OK;
                 }
-            }
-            if (OPCS_TagGroup* control = m_Configuration.RootControlBranch();
-                control != nullptr && EqualsNoCase(control->GetName(), name)) {
-                m_BrowsePosition.MoveTo(control);
-                return S_OK;
             }
             return E_INVALIDARG;
         }

@@ -5,6 +5,7 @@
 
 #include "CallArrays.h"
 #include "Configuration.h"
+#include "OPCGroup.h"
 #include "OPCServer.h"
 #include "OpcConstants.h"
 #include "TagProperties.h"
@@ -13,17 +14,19 @@
 namespace {
 // The properties of the tag `itemId` names, or the call's failure.
 HRESULT ReadTag(Configuration& configuration, LPCWSTR itemId, std::optional<TagProperties>& properties) {
+    OPCS_Tag* tag = nullptr;
     try {
         // The tag cannot be deleted while the configuration lock is held.
         ScopedLock lock(configuration.Lock());
-        OPCS_Tag* tag = nullptr;
         const HRESULT hr = TagProperties::FindTag(configuration, itemId, &tag);
         if (FAILED(hr)) return hr;
         properties.emplace(*tag);
-        return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
+    // Outside the configuration lock: a group takes its item lock before that one.
+    properties->SetFastestGroupRate(OPCGroup::FastestRateOf(tag));
+    return S_OK;
 }
 }  // namespace
 

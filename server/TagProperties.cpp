@@ -78,14 +78,24 @@ void SetBool(VARIANT& v, bool value) {
 }  // namespace
 
 TagProperties::TagProperties(OPCS_Tag& tag) : m_settings(tag.GetSettings()) {
-    if (m_settings.simulation.enabled) {
-        m_scanRateMs = SimulationUpdateMs(m_settings.simulation.kind, m_settings.simulation.period);
-    } else {
-        // Otherwise the tag is brought up to date by its device's poll cycle.
-        OPCS_TagGroup* owner = tag.GetOwner();
-        OPCS_Device* device = OPCS_TagGroup::IsValidGroup(owner) ? owner->GetDevice() : nullptr;
-        if (OPCS_TagGroup::IsValidGroup(device)) m_scanRateMs = device->GetUpdateInterval() * 1000;
+    OPCS_TagGroup* owner = tag.GetOwner();
+    OPCS_Device* device = OPCS_TagGroup::IsValidGroup(owner) ? owner->GetDevice() : nullptr;
+    if (OPCS_TagGroup::IsValidGroup(device)) {
+        m_pollMs = device->PollIntervalMs();
+        m_sourceMs = device->ValueIntervalMs();
     }
+    // A signal moves the value at its own pace, whatever the device's refresh.
+    if (m_settings.simulation.enabled) {
+        m_sourceMs = SimulationUpdateMs(m_settings.simulation.kind, m_settings.simulation.period);
+    }
+}
+
+DWORD TagProperties::ScanRateMs() const {
+    // A client sees a change at its group's next scan, and no scan sees the
+    // value change faster than the signal or the device's refresh moves it.
+    if (m_groupRateMs) return std::max(*m_groupRateMs, m_sourceMs);
+    // Nobody scans it: the pace at which the server itself keeps it.
+    return m_sourceMs != 0 ? m_sourceMs : m_pollMs;
 }
 
 bool TagProperties::Has(DWORD id) const {
@@ -129,7 +139,7 @@ HRESULT TagProperties::Value(DWORD id, VARIANT& value) const {
         break;
     case OPC_PROPERTY_SCAN_RATE:
         V_VT(&value) = VT_R4;
-        V_R4(&value) = static_cast<float>(m_scanRateMs);
+        V_R4(&value) = static_cast<float>(ScanRateMs());
         break;
     case OPC_PROPERTY_EU_TYPE:
     case OPC_PROPERTY_EU_INFO: {

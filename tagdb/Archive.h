@@ -17,6 +17,8 @@
 #include "ArchiveError.h"
 #include "Variant.h"
 
+class OPCS_TagGroup;
+
 class Archive {
 public:
     // A storing archive over an empty buffer.
@@ -83,6 +85,17 @@ public:
     // Loading: records a list reader gave up (unreadable, or a name clash).
     void NoteDroppedRecord() noexcept { ++m_droppedRecords; }
     size_t DroppedRecords() const noexcept { return m_droppedRecords; }
+    // Loading: a child adopted under another name, its own being an earlier
+    // sibling's or reserved; `parent` is the group it went into.
+    struct ChildRename {
+        OPCS_TagGroup* parent;
+        bool tag;
+        bool reserved;
+        std::wstring from;
+        std::wstring to;
+    };
+    void NoteChildRename(ChildRename rename) { m_childRenames.push_back(std::move(rename)); }
+    const std::vector<ChildRename>& ChildRenames() const noexcept { return m_childRenames; }
 
 private:
     void Append(const void* bytes, size_t count);
@@ -98,5 +111,6 @@ private:
     size_t m_size = 0;
     size_t m_position = 0;
     size_t m_droppedRecords = 0;
+    std::vector<ChildRename> m_childRenames;
     size_t m_nesting = 0;
 };

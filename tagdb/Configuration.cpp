@@ -15,6 +15,19 @@
 
 namespace {
 bool SameFile(const std::wstring& a, const std::wstring& b) { return EqualsNoCase(FullPath(a), FullPath(b)); }
+
+const wchar_t* RenameLogText(const LoadRename& rename) {
+    switch (rename.kind) {
+    case LoadRename::Kind::Device:
+        return rename.reserved ? L"Reserved device name - device renamed from:"
+                               : L"Device name already used - device renamed from:";
+    case LoadRename::Kind::Group:
+        return rename.reserved ? L"Reserved group name - group renamed from:"
+                               : L"Group name already used - group renamed from:";
+    case LoadRename::Kind::Tag: break;
+    }
+    return L"Tag name already used - tag renamed from:";
+}
 }  // namespace
 
 Configuration::Configuration() : m_replay(std::make_unique<ValueReplay>(*this)) {
@@ -54,7 +67,7 @@ OPCS_Device* Configuration::DeviceOfControlBranch(const OPCS_TagGroup* group) {
 }
 
 bool Configuration::AddDevice(OPCS_Device* device) {
-    if (device == nullptr) return false;
+    if (device == nullptr || !OPCS_TagGroup::IsValidGroup(device) || IsReservedName(device->GetName())) return false;
     ScopedLock guard(m_lock);
     // Item IDs name devices without regard to case: a second bearer would be unreachable.
     for (OPCS_Device* other : m_devices) {
@@ -210,27 +223,35 @@ bool Configuration::CanChangeFiles() const { return !AreClientsConnected(); }
 
 bool Configuration::KeepOriginalBeforeSave(const std::wstring& path, DWORD& error, std::wstring& notice) {
     error = ERROR_SUCCESS;
-    const auto damaged = std::find_if(m_damagedFiles.begin(), m_damagedFiles.end(),
-                                      [&path](const std::wstring& file) { return SameFile(file, path); });
-    if (damaged == m_damagedFiles.end() && !m_ownFile.empty() && SameFile(m_ownFile, path)) {
+    const auto unclean = std::find_if(m_uncleanFiles.begin(), m_uncleanFiles.end(),
+                                      [&path](const UncleanFile& file) { return SameFile(file.path, path); });
+    if (unclean == m_uncleanFiles.end() && !m_ownFile.empty() && SameFile(m_ownFile, path)) {
         return true;
     }
     std::wstring backup;
     if (!KeepBackupBeside(path, backup, error)) {
         // No file there (a missing file that was refused, or one removed since): nothing to lose.
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-            if (damaged != m_damagedFiles.end()) m_damagedFiles.erase(damaged);
+            if (unclean != m_uncleanFiles.end()) m_uncleanFiles.erase(unclean);
             error = ERROR_SUCCESS;
             return true;
         }
         return false;
     }
-    if (damaged != m_damagedFiles.end()) {
-        m_damagedFiles.erase(damaged);
+    if (unclean != m_uncleanFiles.end() && unclean->damaged) {
+        m_uncleanFiles.erase(unclean);
         theEventLog << L"Configuration file not loaded cleanly - original kept as:" << backup << EventLog::EndEntry;
         notice = L"The configuration file " + path +
                  L" was damaged and could not be read completely. "
                  L"The original file is kept as " +
+                 backup + L".";
+    } else if (unclean != m_uncleanFiles.end()) {
+        m_uncleanFiles.erase(unclean);
+        theEventLog << L"Configuration file read with names changed - original kept as:" << backup
+                    << EventLog::EndEntry;
+        notice = L"The configuration file " + path +
+                 L" gave devices, groups or tags names that item IDs cannot tell apart, or a reserved name; "
+                 L"they were renamed when it was read. The original file is kept as " +
                  backup + L".";
     } else {
         theEventLog << L"Configuration file not loaded before saving over it - original kept as:" << backup
@@ -246,16 +267,16 @@ Configuration::LoadOutcome Configuration::Load(const std::wstring& path, const s
     LoadOutcome outcome;
     Dll<OPCS_Device*> loaded;
     const ConfigFileResult result = LoadConfigurationFile(path, loaded);
-    const bool clean =
-        result.status == ConfigFileStatus::Ok && result.droppedRecords == 0 && result.renamedDevices.empty();
-    std::erase_if(m_damagedFiles, [&path](const std::wstring& file) { return SameFile(file, path); });
+    const bool damaged = result.status != ConfigFileStatus::Ok || result.droppedRecords != 0;
+    const bool clean = !damaged && result.renames.empty();
+    std::erase_if(m_uncleanFiles, [&path](const UncleanFile& file) { return SameFile(file.path, path); });
     if (result.status == ConfigFileStatus::FileError) {
         outcome.error = result.error;
         // Not read now: whatever is there is no longer known to be ours.
         if (SameFile(m_ownFile, path)) m_ownFile.clear();
         return outcome;
     }
-    if (!clean) m_damagedFiles.push_back(path);
+    if (!clean) m_uncleanFiles.push_back({path, damaged});
     if (beforeReplace) beforeReplace();
     {
         // One step for every reader: nobody sees the configuration empty between the two.
@@ -267,13 +288,12 @@ Configuration::LoadOutcome Configuration::Load(const std::wstring& path, const s
     }
     m_pathName = path;
     m_ownFile = clean ? path : std::wstring();
-    for (const DeviceRename& rename : result.renamedDevices) {
-        theEventLog << L"Device name already used - device renamed from:" << rename.from << L"to:" << rename.to
-                    << EventLog::EndEntry;
+    for (const LoadRename& rename : result.renames) {
+        theEventLog << RenameLogText(rename) << rename.from << L"to:" << rename.to << EventLog::EndEntry;
     }
     outcome.loaded = true;
     outcome.truncated = result.status == ConfigFileStatus::EndOfFile;
-    outcome.renamedDevices = result.renamedDevices;
+    outcome.renames = result.renames;
     // What could be read is served; the file itself is not touched until a save.
     SetModified(!clean);
     return outcome;

@@ -76,9 +76,9 @@ public:
     // What reading a file came to, for the caller to tell the user.
     struct LoadOutcome {
         bool loaded = false;
-        DWORD error = ERROR_SUCCESS;               // why the file could not be read
-        bool truncated = false;                    // read up to an unexpected end
-        std::vector<DeviceRename> renamedDevices;  // already written to the event log
+        DWORD error = ERROR_SUCCESS;      // why the file could not be read
+        bool truncated = false;           // read up to an unexpected end
+        std::vector<LoadRename> renames;  // already written to the event log
     };
     // `beforeReplace` runs once the file is read, before the devices it
     // replaces are deleted.
@@ -149,8 +149,13 @@ private:
     std::atomic<long> m_tagNotifications{0};  // calls of the observer under way
     std::atomic<unsigned long long> m_shapeVersion{1};
     std::wstring m_pathName;
-    // Files that did not load cleanly and whose original is not kept yet.
-    std::vector<std::wstring> m_damagedFiles;
+    // Files that did not load cleanly and whose original is not kept yet:
+    // damaged (records lost), or read whole with names changed.
+    struct UncleanFile {
+        std::wstring path;
+        bool damaged;
+    };
+    std::vector<UncleanFile> m_uncleanFiles;
     // The file whose content on disk was read cleanly or written last: the
     // one file saved over without a backup.
     std::wstring m_ownFile;

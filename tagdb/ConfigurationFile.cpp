@@ -7,6 +7,7 @@
 #include "OPCS_Device.h"
 #include "RecordVersions.h"
 #include "Records.h"
+#include "ReservedNames.h"
 #include "Text.h"
 #include "WholeFile.h"
 
@@ -20,18 +21,19 @@ void LoadConfiguration(Archive& archive, Dll<OPCS_Device*>& into) {
     DeviceRecord::LoadList(archive, into);
 }
 
-std::vector<DeviceRename> RenameClashingDevices(const Dll<OPCS_Device*>& devices) {
+std::vector<LoadRename> RenameClashingDevices(const Dll<OPCS_Device*>& devices) {
     // Every name the list holds is kept from the new names, so that a rename
     // never takes the name of a later device.
     std::unordered_set<std::wstring> held, seen;
     for (OPCS_Device* device : devices) {
         if (OPCS_TagGroup::IsValidGroup(device)) held.insert(FoldCase(device->GetName()));
     }
-    std::vector<DeviceRename> renames;
+    std::vector<LoadRename> renames;
     for (OPCS_Device* device : devices) {
         if (!OPCS_TagGroup::IsValidGroup(device)) continue;
         const std::wstring name = device->GetName();
-        if (seen.insert(FoldCase(name)).second) continue;
+        const bool reserved = IsReservedName(name);
+        if (!reserved && seen.insert(FoldCase(name)).second) continue;
         std::wstring candidate;
         for (unsigned n = 2;; ++n) {
             candidate = FormatText(L"%ls v%u", name.c_str(), n);
@@ -39,7 +41,7 @@ std::vector<DeviceRename> RenameClashingDevices(const Dll<OPCS_Device*>& devices
         }
         seen.insert(FoldCase(candidate));
         device->Rename(candidate);
-        renames.push_back({name, candidate});
+        renames.push_back({LoadRename::Kind::Device, reserved, name, candidate});
     }
     return renames;
 }
@@ -59,7 +61,14 @@ ConfigFileResult LoadConfigurationFile(const std::wstring& path, Dll<OPCS_Device
             result.status = ConfigFileStatus::EndOfFile;
         }
         result.droppedRecords = archive.DroppedRecords();
-        result.renamedDevices = RenameClashingDevices(into);
+        result.renames = RenameClashingDevices(into);
+        // Named by their item IDs, which the device renames decide.
+        for (const Archive::ChildRename& rename : archive.ChildRenames()) {
+            if (!OPCS_TagGroup::IsValidGroup(rename.parent)) continue;
+            const std::wstring path = rename.parent->GetPath();
+            result.renames.push_back({rename.tag ? LoadRename::Kind::Tag : LoadRename::Kind::Group, rename.reserved,
+                                      path + rename.from, path + rename.to});
+        }
     } catch (const std::bad_alloc&) {
         result.status = ConfigFileStatus::FileError;
         result.error = ERROR_NOT_ENOUGH_MEMORY;

@@ -34,27 +34,33 @@ enum class ConfigFileStatus {
                   // or memory ran out (ERROR_NOT_ENOUGH_MEMORY); the file is untouched
 };
 
-// A device that a file named as an earlier one was (in any letter case), and
-// the name it was given so that item IDs reach it.
-struct DeviceRename {
+// A device, group or tag that a file named as an earlier sibling of its kind
+// was (in any letter case), or a device or group with a reserved name, and
+// the name it was given so that item IDs reach it. Groups and tags are named
+// by their item IDs, devices by their names.
+struct LoadRename {
+    enum class Kind { Device, Group, Tag };
+    Kind kind = Kind::Device;
+    bool reserved = false;  // the name is reserved, not an earlier sibling's
     std::wstring from;
     std::wstring to;
 };
 
 struct ConfigFileResult {
     ConfigFileStatus status = ConfigFileStatus::Ok;
-    DWORD error = ERROR_SUCCESS;               // the Win32 error of a FileError or RecordError
-    size_t droppedRecords = 0;                 // loading: records that could not be read or adopted
-    std::vector<DeviceRename> renamedDevices;  // loading: in file order
+    DWORD error = ERROR_SUCCESS;      // the Win32 error of a FileError or RecordError
+    size_t droppedRecords = 0;        // loading: records that could not be read or adopted
+    std::vector<LoadRename> renames;  // loading: the devices in file order, then the groups and tags
 };
 
 // Gives every device of the list that bears the name of an earlier one, in
-// any letter case, the first free name "name v2", "name v3", ... that no
-// device of the list bears; says which it renamed.
-std::vector<DeviceRename> RenameClashingDevices(const Dll<OPCS_Device*>& devices);
+// any letter case, or a reserved name, the first free name "name v2",
+// "name v3", ... that no device of the list bears; says which it renamed.
+std::vector<LoadRename> RenameClashingDevices(const Dll<OPCS_Device*>& devices);
 
-// Reads the whole file and loads it as LoadConfiguration does, then renames
-// clashing devices (RenameClashingDevices). On EndOfFile
+// Reads the whole file and loads it as LoadConfiguration does (which renames
+// clashing groups and tags), then renames clashing devices
+// (RenameClashingDevices). On EndOfFile
 // the devices read before the fault stay in `into`; memory running out gives
 // FileError with ERROR_NOT_ENOUGH_MEMORY. Never raises.
 ConfigFileResult LoadConfigurationFile(const std::wstring& path, Dll<OPCS_Device*>& into);

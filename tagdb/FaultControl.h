@@ -15,11 +15,11 @@
 #include "CriticalSection.h"
 #include "OPCS_Tag.h"
 #include "OPCS_TagGroup.h"
+#include "ReservedNames.h"
 
 class OPCS_Device;
 class ValueReplay;
 
-inline constexpr wchar_t kControlBranchName[] = L"_Control";
 // The longest response delay a client may set, so that a slowed device still
 // answers within a client's usual call time-out.
 inline constexpr DWORD kMaxResponseDelayMs = 60000;

@@ -3,17 +3,52 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "Archive.h"
 #include "ForcedQuality.h"
 #include "RecordList.h"
 #include "RecordVersions.h"
 #include "Records.h"
+#include "ReservedNames.h"
+#include "Text.h"
 #include "OPCS_Tag.h"
 #include "OPCS_TagGroup.h"
 #include "ToviTagGroup.h"
 
 namespace {
+// Adopts every child read into `group` in file order. A child whose name an
+// earlier sibling of its kind bears (item IDs do not tell letter case apart),
+// or a reserved one, goes in as "name v2", "name v3", ...: the first that no
+// child of its kind in the file bears. Nothing is dropped for its name.
+template <class Child, class Adopt>
+void AdoptUnderFreeNames(OPCS_TagGroup& group, std::vector<std::unique_ptr<Child>>& children, bool tags,
+                         Archive& archive, Adopt adopt) {
+    std::unordered_set<std::wstring> held;
+    for (const std::unique_ptr<Child>& child : children) held.insert(FoldCase(child->GetName()));
+    for (std::unique_ptr<Child>& child : children) {
+        const std::wstring name = child->GetName();
+        const bool reserved = !tags && IsReservedName(name);
+        if (!reserved && adopt(child.get())) {
+            child.release();
+            continue;
+        }
+        std::wstring candidate;
+        for (unsigned n = 2;; ++n) {
+            candidate = FormatText(L"%ls v%u", name.c_str(), n);
+            if (held.insert(FoldCase(candidate)).second) break;
+        }
+        child->Rename(candidate);
+        if (adopt(child.get())) {
+            child.release();
+            archive.NoteChildRename({&group, tags, reserved, name, candidate});
+        } else {
+            archive.NoteDroppedRecord();  // deleted with its vector entry
+        }
+    }
+}
+
 const RecordListTexts kGroupListTexts = {L"Serialization Success - output group:",
                                          L"Serialization Error - output group:",
                                          L"Serialization Error - failed to create group#:",
@@ -58,22 +93,10 @@ void GroupRecord::Serialize(OPCS_TagGroup& group, Archive& archive) {
     if (version >= kForcedQualityRecordVersion) group.m_forcedQuality = ReadForcedQuality(archive);
     std::vector<std::unique_ptr<OPCS_TagGroup>> groups = LoadList(archive);
     std::vector<std::unique_ptr<OPCS_Tag>> tags = TagRecord::LoadList(archive);
-    // A child whose name an earlier sibling already bears is not adopted (and
-    // is deleted with its vector entry). Adoption gives sub-groups new ordinals.
-    for (std::unique_ptr<OPCS_TagGroup>& child : groups) {
-        if (group.AddGroup(child.get())) {
-            child.release();
-        } else {
-            archive.NoteDroppedRecord();
-        }
-    }
-    for (std::unique_ptr<OPCS_Tag>& tag : tags) {
-        if (group.AddTag(tag.get())) {
-            tag.release();
-        } else {
-            archive.NoteDroppedRecord();
-        }
-    }
+    // Adoption gives sub-groups new ordinals.
+    AdoptUnderFreeNames(group, groups, false, archive,
+                        [&group](OPCS_TagGroup* child) { return group.AddGroup(child); });
+    AdoptUnderFreeNames(group, tags, true, archive, [&group](OPCS_Tag* tag) { return group.AddTag(tag); });
     group.m_structureChanged = false;
 }
 

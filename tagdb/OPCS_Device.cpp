@@ -9,6 +9,7 @@
 #include "OpcConstants.h"
 #include "OPCS_Registry.h"
 #include "OPCS_Tag.h"
+#include "ReservedNames.h"
 #include "Text.h"
 
 namespace {
@@ -107,6 +108,7 @@ bool OPCS_Device::IsDeviceNameFree(const OPCS_Device* device, const std::wstring
 
 std::wstring OPCS_Device::DeviceNameRefusal(const OPCS_Device* device, std::wstring text) {
     std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
+    if (IsReservedName(text)) return ReservedNameRefusal(text);
     std::wstring bearer;
     bool taken = false;
     {
@@ -450,6 +452,12 @@ DWORD OPCS_Device::GetUpdateInterval() {
     ScopedLock g(m_lock);
     return m_updateInterval;
 }
+DWORD OPCS_Device::PollIntervalMs() {
+    // An interval read from a file is not clamped.
+    const unsigned long long ms = GetUpdateInterval() * 1000ull;
+    return static_cast<DWORD>(std::min<unsigned long long>(ms, 0x7FFFFFFF));
+}
+DWORD OPCS_Device::ValueIntervalMs() { return PollIntervalMs(); }
 int OPCS_Device::GetPollState() {
     ScopedLock g(m_lock);
     return m_pollState;

@@ -54,6 +54,11 @@ public:
 
     bool IsInService();
     DWORD GetUpdateInterval();
+    // The wait between two poll cycles, in milliseconds.
+    DWORD PollIntervalMs();
+    // How often the device's own cycle changes its tags (a refresh), in
+    // milliseconds; 0 when it changes none and only writes do.
+    virtual DWORD ValueIntervalMs();
     int GetPollState();
     DWORD GetPollRequestCount();
     DWORD GetPollRequests(int kind);

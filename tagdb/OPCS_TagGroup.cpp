@@ -7,6 +7,7 @@
 #include "OPCS_Device.h"
 #include "LiveObjectSet.h"
 #include "OPCS_Tag.h"
+#include "ReservedNames.h"
 #include "Text.h"
 
 OPCS_TagGroup::OPCS_TagGroup() { LiveGroups().Add(this); }
@@ -84,7 +85,8 @@ bool OPCS_TagGroup::AddTag(OPCS_Tag* tag) {
 bool OPCS_TagGroup::AddGroup(OPCS_TagGroup* group) {
     // Only a free group that is not this one or one of its ancestors: anything
     // else would link the tree into a cycle or into two parents.
-    if (!IsValidGroup(group) || group->IsDevice() || group->GetParent() != nullptr) {
+    if (!IsValidGroup(group) || group->IsDevice() || group->GetParent() != nullptr ||
+        IsReservedName(group->GetName())) {
         return false;
     }
     for (OPCS_TagGroup* ancestor = this; IsValidGroup(ancestor); ancestor = ancestor->GetParent()) {
@@ -219,6 +221,7 @@ std::wstring OPCS_TagGroup::TagNameRefusal(const OPCS_Tag* tag, std::wstring tex
 
 std::wstring OPCS_TagGroup::GroupNameRefusal(const OPCS_TagGroup* group, std::wstring text) {
     std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
+    if (IsReservedName(text)) return ReservedNameRefusal(text);
     std::wstring bearer;
     {
         ScopedLock guard(m_lock);
@@ -273,6 +276,7 @@ bool OPCS_TagGroup::CanDelete() {
 
 void OPCS_TagGroup::Rename(std::wstring text) {
     std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
+    if (IsReservedName(text)) return;  // the control branch would hide it, or it the branch
     OPCS_TagGroup* parent = GetParent();
     if (!IsValidGroup(parent)) {
         ScopedLock guard(m_lock);

@@ -49,6 +49,8 @@ public:
     virtual bool CanDelete();
 
     std::wstring GetName() const;
+    // Does nothing for a reserved name, or for a sub-group's name that a
+    // sibling group bears.
     void Rename(std::wstring text);
     OPCS_Tag* FindTag(std::wstring_view relativeItemId);
     std::wstring MakeUniqueGroupName(const std::wstring& base);

@@ -14,6 +14,7 @@
 #include "OpcConstants.h"
 #include "SimulatedSignal.h"
 #include "Text.h"
+#include "ReservedNames.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
@@ -189,6 +190,11 @@ private:
             }
             if (name.find(L'\0') != std::wstring::npos) {
                 Error(row.line, L"the item ID " + Quoted(id) + L" holds a NUL character");
+                return;
+            }
+            if (&name != &plan.path.back() && IsReservedName(name)) {
+                Error(row.line, L"the item ID " + Quoted(id) + L" names a device or group " + Quoted(name) +
+                                    L", a name reserved for the fault control items");
                 return;
             }
         }

@@ -1,5 +1,7 @@
 #include "ToviDevice.h"
 
+#include <algorithm>
+
 #include "CriticalSection.h"
 #include "EventLog.h"
 #include "RefreshSchedule.h"
@@ -83,6 +85,14 @@ DWORD ToviDevice::RunBetweenCycles(ULONGLONG nowMs) {
         m_scheduleStale = false;
     }
     return m_simulation.RunDue(nowMs);
+}
+
+DWORD ToviDevice::ValueIntervalMs() {
+    ScopedLock guard(m_lock);
+    if (m_refreshEnabled != 1) return 0;
+    if (m_refreshMode != kRefreshBySchedule) return PollIntervalMs();
+    // By schedule the cycle runs each second and refreshes once per period.
+    return static_cast<DWORD>(std::min<unsigned long long>(m_refreshPeriod * 1000ull, 0x7FFFFFFF));
 }
 
 void ToviDevice::PollCycle() {

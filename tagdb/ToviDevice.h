@@ -32,6 +32,7 @@ public:
     DeviceRefresh GetRefresh();
     void PollCycle() override;
     void OnPollStart() override;
+    DWORD ValueIntervalMs() override;
 
     void SetRefreshEnabled(bool enabled);
     void SetRefreshMode(DWORD mode);

@@ -2,9 +2,12 @@
 // error texts of a document.
 #include "OPCS_Doc.h"
 
+#include <algorithm>
+
 #include "EventLog.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
+#include "ReservedNames.h"
 
 namespace {
 void ReportSaveError(const ConfigFileResult& result, const std::wstring& path) {
@@ -25,12 +28,25 @@ void ReportSaveError(const ConfigFileResult& result, const std::wstring& path) {
     AppMessageBox(text, MB_OK | MB_ICONEXCLAMATION);
 }
 
-void ReportRenamedDevices(const std::wstring& path, const std::vector<DeviceRename>& renames) {
+void ReportRenames(const std::wstring& path, const std::vector<LoadRename>& renames) {
     if (renames.empty()) return;
-    std::wstring text = L"The configuration file " + path +
-                        L" names more than one device alike (item IDs do not tell letter case apart). "
-                        L"So that every tag stays reachable:";
-    for (const DeviceRename& rename : renames) {
+    const bool reserved =
+        std::any_of(renames.begin(), renames.end(), [](const LoadRename& rename) { return rename.reserved; });
+    const bool alike =
+        std::any_of(renames.begin(), renames.end(), [](const LoadRename& rename) { return !rename.reserved; });
+    std::wstring text = L"The configuration file " + path;
+    if (alike) {
+        text +=
+            L" names more than one device alike, or more than one group or tag alike in one place "
+            L"(item IDs do not tell letter case apart)";
+    }
+    if (alike && reserved) text += L", and";
+    if (reserved) {
+        text += std::wstring(L" names a device or group \"") + kControlBranchName +
+                L"\", a name reserved for the fault control items";
+    }
+    text += L". So that every tag stays reachable:";
+    for (const LoadRename& rename : renames) {
         text += L"\n\"" + rename.from + L"\" is now named \"" + rename.to + L"\"";
     }
     text += L"\nThe original file is kept beside it when the configuration is next saved.";
@@ -52,7 +68,7 @@ bool OPCS_Doc::OnOpenDocument(const std::wstring& path, bool reportFailure) {
         if (reportFailure) AppMessageBox(L"Failed to open document.", MB_OK | MB_ICONEXCLAMATION);
         return false;
     }
-    ReportRenamedDevices(path, outcome.renamedDevices);
+    ReportRenames(path, outcome.renames);
     // What could be read is kept and served; the file itself is not touched
     // until the user saves.
     if (outcome.truncated) AppMessageBox(L"Unexpected file format.", MB_OK | MB_ICONEXCLAMATION);

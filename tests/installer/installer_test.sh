@@ -7,7 +7,8 @@
 # after which the server has ended and its files and registry keys are gone
 # while the user's own configuration stays; and a second round on a machine where
 # another proxy serves one OPC interface: that one stays untouched, the proxy
-# serves the rest. Both proxies (64- and 32-bit) are packaged; only the
+# serves the rest; and an install over a sample the user changed, which keeps
+# it and puts the new sample beside it, saying so. Both proxies (64- and 32-bit) are packaged; only the
 # 64-bit registry view can be checked here (no 32-bit execution).
 # Arguments: the installer, the expected version.
 set -uo pipefail
@@ -178,6 +179,23 @@ run "$dir/Uninstall.exe" /S || fail "the second uninstall exited with $?"
 wait_until 120 uninstalled || fail "the second uninstall did not finish"
 [ "$(proxies)" = "$other $(repeat 13 -)" ] || fail "after the second uninstall: $(proxies)"
 reg_exists "HKCR\\CLSID\\$proxy_clsid" && fail "left behind: the proxy's class"
+
+echo "== a sample the user changed stays, the new one beside it"
+run "$installer" /S >>"$log" || fail "the install before changing the sample exited with $?"
+cp "$dir/Sample.tvf" "$WINEPREFIX/packaged.tvf"
+printf 'mine' >>"$dir/Sample.tvf"
+touch -d '2001-02-03 04:05:06' "$dir/Sample.tvf"
+cp "$dir/Sample.tvf" "$WINEPREFIX/changed.tvf"
+run "$installer" /S >>"$log" || fail "the install over a changed sample exited with $?"
+cmp -s "$dir/Sample.tvf" "$WINEPREFIX/changed.tvf" || fail "the changed sample was replaced"
+cmp -s "$dir/Sample (new).tvf" "$WINEPREFIX/packaged.tvf" || fail "the new sample is not beside the changed one"
+said="Sample.tvf was changed since it was installed and is kept as it is; the new sample is Sample (new).tvf"
+cat "$dir/Install.log" 2>/dev/null | tr -d '\r' | grep -qxF "$said" || fail "the install log does not say so"
+run "$dir/Uninstall.exe" /S || fail "the uninstall after the changed sample exited with $?"
+wait_until 120 eval '! reg_exists "$uninstall_key"' || fail "that uninstall did not finish"
+# Only the user's own sample stays: the unchanged new one and the log go.
+[ "$(ls "$dir" 2>/dev/null)" = "Sample.tvf" ] || fail "after that uninstall the folder holds: $(ls "$dir" 2>/dev/null)"
+rm -rf "$WINEPREFIX/drive_c/Program Files/Zelkor"
 
 [ "$failures" -eq 0 ] && echo "== installer: all checks passed"
 exit $((failures > 0))

@@ -3,11 +3,14 @@
 // mended reads, change-driven callbacks beside the 1.0a streams of the same
 // group, a sink that blocks, and a client killed with a live connection;
 // beside them, which 1.0a connection gets which stream, and refused writes on
-// every write path.
+// every write path; several advise connections of one group, each with its
+// own stream of every change; and the scan rate an item's property reports.
 #include <gtest/gtest.h>
 
 #include <ocidl.h>
 #include <olectl.h>
+
+#include <optional>
 
 #include "TvfBuilder.h"
 #include "OpcClient.h"
@@ -94,6 +97,25 @@ const CallbackCall* FindCall(const std::vector<CallbackCall>& calls, CallbackCal
     return nullptr;
 }
 
+// The VT_I4 value that client handle `item` carries in a data stream, once
+// the walk of its records and values found each record pointing at the value
+// right after the one before (strings included) and the values ending where
+// the header says; none otherwise.
+std::optional<LONG> LongOf(const ReceivedStream& s, bool withTime, OPCHANDLE item) {
+    using namespace OpcStream;
+    const size_t recordSize = withTime ? kItemWithTimeSize : kItemWithoutTimeSize;
+    std::optional<LONG> found;
+    size_t next = kGroupHeaderSize + s.Count() * recordSize;
+    for (std::uint32_t i = 0; i < s.Count(); ++i) {
+        const size_t record = kGroupHeaderSize + i * recordSize;
+        if (s.U32(record + kItemValueOffset) != next) return std::nullopt;
+        const VARTYPE type = s.U16(next);
+        if (s.U32(record + kItemClientHandle) == item && type == VT_I4) found = static_cast<LONG>(s.U32(next + 8));
+        next += sizeof(ValueRecord) + (type == VT_BSTR ? 4 + s.U32(next + sizeof(ValueRecord)) + 2 : 0);
+    }
+    return next == s.Size() && s.Size() == s.bytes.size() ? found : std::nullopt;
+}
+
 class Da2GroupProcessTest : public ProcessSuite {
 protected:
     void SetUp() override {
@@ -108,7 +130,7 @@ protected:
 
     // Before the objects of the server, so that they outlive every connection.
     RecordingCallback callback, blocked;
-    RecordingSink stream;
+    RecordingSink stream, timed, timedToo;
     ComPtr<IOPCServer> server;
 };
 }  // namespace
@@ -355,4 +377,123 @@ TEST_F(Da2GroupProcessTest, StreamsGoWhereTheirFormatSaysAndARefusedWriteIsNoSuc
     EXPECT_EQ(S_OK, UnadviseStream(g.items.Get(), writes));
     EXPECT_EQ(S_OK, UnadviseStream(g.items.Get(), values));
     EXPECT_EQ(S_OK, g.point->Unadvise(cookie));
+}
+
+// One group, three advise connections (two of the same format): each hears
+// every change, in its own layout, with every item the scan found; none is
+// sent an empty stream as if all were well.
+TEST_F(Da2GroupProcessTest, EveryAdviseConnectionHearsEveryChangeInItsOwnFormat) {
+    Group g;
+    ASSERT_NO_FATAL_FAILURE(AddGroup(
+        server.Get(), L"Three", TRUE, 50,
+        {{L"Pump1.Count", VT_EMPTY, TRUE}, {L"Pump1.Status", VT_EMPTY, TRUE}, {L"Pump1.Motors.Speed", VT_I4, TRUE}},
+        g));
+    struct Connection {
+        RecordingSink& sink;
+        LPCWSTR format;
+        DWORD cookie;
+    };
+    Connection connections[] = {{stream, OPC_STREAM_FORMAT_DATA, 0},
+                                {timed, OPC_STREAM_FORMAT_DATATIME, 0},
+                                {timedToo, OPC_STREAM_FORMAT_DATATIME, 0}};
+    for (Connection& c : connections) ASSERT_EQ(S_OK, AdviseStream(g.items.Get(), c.format, &c.sink, &c.cookie));
+    auto withTime = [](const Connection& c) { return std::wstring(c.format) == OPC_STREAM_FORMAT_DATATIME; };
+    for (LONG value = 100; value < 106; ++value) {
+        VARIANT v;
+        VariantInit(&v);
+        V_VT(&v) = VT_I4;
+        V_I4(&v) = value;
+        ASSERT_EQ(S_OK, SyncWrite(g, g.handles[0], v));
+        for (Connection& c : connections) {
+            EXPECT_TRUE(WaitFor(kWaitMs,
+                                [&] {
+                                    for (const ReceivedStream& s : c.sink.Streams()) {
+                                        if (LongOf(s, withTime(c), 1) == value) return true;
+                                    }
+                                    return false;
+                                }))
+                << "value " << value << " on connection " << c.cookie;
+        }
+    }
+    for (Connection& c : connections) {
+        EXPECT_EQ(S_OK, UnadviseStream(g.items.Get(), c.cookie));
+        const auto format = static_cast<CLIPFORMAT>(RegisterClipboardFormatW(c.format));
+        for (const ReceivedStream& s : c.sink.Streams()) {
+            EXPECT_EQ(format, s.format);
+            EXPECT_TRUE(LongOf(s, withTime(c), 1).has_value()) << "a stream of its own layout, with the first item";
+            EXPECT_EQ(3u, s.Count()) << "every good item changes at every scan";
+        }
+    }
+}
+
+// Property 6: how often a client can see the value change. A group's scan
+// shows a change no sooner than the signal or the device's refresh makes it,
+// and the fastest active group of any client that scans the item counts.
+class ScanRateProcessTest : public ProcessSuite {
+protected:
+    void SetUp() override {
+        ProcessSuite::SetUp();
+        // Polled refreshes its values every 2 s; Manual refreshes none, and
+        // its Counter counts every 3 s, its Sine moves every tick.
+        DeviceFields polled{.interval = 2, .refreshEnabled = 1, .refreshMode = 1, .refreshPeriod = 2};
+        polled.group.name = "Polled";
+        polled.group.tags = {TagRecord({.name = "Plain"})};
+        DeviceFields manual;
+        manual.group.name = "Manual";
+        manual.group.ordinal = 1;
+        manual.group.tags = {
+            TagRecord({.name = "Plain"}),
+            TagRecord({.name = "Counter", .simulationEnabled = true, .simulationPeriod = 30, .simulationKind = 6}),
+            TagRecord({.name = "Sine", .simulationEnabled = true, .simulationPeriod = 50, .simulationKind = 3})};
+        ASSERT_NO_FATAL_FAILURE(Prepare(ConfigFile({DeviceRecord(polled), DeviceRecord(manual)}).data, false));
+        ASSERT_EQ(S_OK, ConnectServer(server));
+        ASSERT_EQ(S_OK, ConnectServer(other));
+    }
+    void TearDown() override {
+        server.Reset();
+        other.Reset();
+        ProcessSuite::TearDown();
+    }
+    // Property 6 of each item ID, in milliseconds (-1 when it is not a VT_R4).
+    std::vector<float> ScanRates(std::vector<LPCWSTR> ids) {
+        ComPtr<IOPCItemProperties> properties;
+        server.As(&properties);
+        std::vector<float> rates;
+        for (LPCWSTR id : ids) {
+            DWORD property = 6;
+            VARIANT* values = nullptr;
+            HRESULT* errors = nullptr;
+            const bool ok =
+                properties->GetItemProperties(const_cast<LPWSTR>(id), 1, &property, &values, &errors) == S_OK;
+            rates.push_back(ok && V_VT(&values[0]) == VT_R4 ? V_R4(&values[0]) : -1);
+            CoTaskMemFree(values);  // a VT_R4 holds nothing to free
+            CoTaskMemFree(errors);
+        }
+        return rates;
+    }
+
+    ComPtr<IOPCServer> server, other;
+};
+
+TEST_F(ScanRateProcessTest, TheRateIsTheFastestScanningGroupsButNoFasterThanTheValueMoves) {
+    const std::vector<LPCWSTR> ids = {L"Polled.Plain", L"Manual.Plain", L"Manual.Counter", L"Manual.Sine"};
+    // Scanned by nobody: the pace at which the server keeps each (Manual.Plain, changed by writes only, is left out).
+    const std::vector<float> alone = ScanRates(ids);
+    EXPECT_EQ((std::vector<float>{2000, alone[1], 3000, 100}), alone);
+
+    Group slow, fast;
+    ASSERT_NO_FATAL_FAILURE(AddGroup(
+        server.Get(), L"Slow", TRUE, 500,
+        {{ids[0], VT_EMPTY, TRUE}, {ids[1], VT_EMPTY, TRUE}, {ids[2], VT_EMPTY, TRUE}, {ids[3], VT_EMPTY, TRUE}},
+        slow));
+    EXPECT_EQ((std::vector<float>{2000, 500, 3000, 500}), ScanRates(ids));
+    // Another client's faster group, with one item inactive.
+    ASSERT_NO_FATAL_FAILURE(
+        AddGroup(other.Get(), L"Fast", TRUE, 200, {{ids[1], VT_EMPTY, TRUE}, {ids[3], VT_EMPTY, FALSE}}, fast));
+    EXPECT_EQ((std::vector<float>{2000, 200, 3000, 500}), ScanRates(ids));
+    // The slow group made inactive leaves the fast one.
+    BOOL off = FALSE;
+    DWORD revised = 0;  // an [out] that crosses the proxy
+    ASSERT_EQ(S_OK, slow.state->SetState(nullptr, &revised, &off, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ((std::vector<float>{2000, 200, 3000, 100}), ScanRates(ids));
 }

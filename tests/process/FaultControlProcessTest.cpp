@@ -1,14 +1,18 @@
 // Faults through OPC with the real program: a configuration with forced
 // qualities in its 1.7 blocks loads, the control items are refused while the
 // option is off, each forced quality reaches a 1.0a stream and a 2.0 callback,
-// and a device's response delay slows no other device's client.
+// a device's response delay slows no other device's client, and a DA 2.0
+// browser goes straight to every kind of branch by its full name.
 #include <gtest/gtest.h>
 
 #include <ocidl.h>
 
 #include <atomic>
 #include <chrono>
+#include <span>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "OpcClient.h"
 #include "OpcConstants.h"
@@ -26,13 +30,21 @@ constexpr DWORD kStartMs = 30000;
 constexpr WORD kForcible[] = {0xC0, 0xD8, 0x40, 0x44, 0x50, 0x54, 0x58, 0x00, 0x04, 0x08, 0x0C, 0x10, 0x14, 0x18, 0x1C};
 constexpr DWORD kWaitMs = 10000;
 
-// Pump1 { Flow R8 rw 3, Area (forced Uncertain in a 1.7 block) { Level R8 rw 12.5 } }, Tank { Level R8 rw 0.5 }.
+std::string Narrow(const std::wstring& text) {
+    std::string s;
+    for (wchar_t c : text) s += c < 128 ? static_cast<char>(c) : '?';
+    return s;
+}
+
+// Pump1 { Flow R8 rw 3, Area (forced Uncertain in a 1.7 block) { Inlet { Open R8 }, Level R8 rw 12.5 } },
+// Tank { Level R8 rw 0.5 }.
 std::vector<BYTE> PlantFile() {
     DeviceFields pump;
     pump.group.name = "Pump1";
     pump.group.tags = {TagRecord({.name = "Flow", .value = VR8(3)})};
     pump.group.groups = {GroupRecord({.version = 1.7,
                                       .name = "Area",
+                                      .groups = {GroupRecord({.name = "Inlet", .tags = {TagRecord({.name = "Open"})}})},
                                       .tags = {TagRecord({.name = "Level", .value = VR8(12.5)})},
                                       .forcedQuality = OPC_QUALITY_UNCERTAIN})};
     DeviceFields tank;
@@ -244,4 +256,52 @@ TEST_F(FaultControlProcessTest, ADeviceAnsweringInTwoSecondsSlowsNoOtherDevicesC
     EXPECT_GE(slowMs, 1980);
     EXPECT_GE(otherReads.load(), 5) << "the other device's client was served meanwhile";
     EXPECT_LT(longestOther.load(), 1000) << "and never waited for the slow device";
+}
+
+// What a DA 2.0 browser does: "" for the root, then straight to a branch by
+// its full name (any letter case), the control branches only while allowed;
+// a name that is no branch is refused and the position stays where it was.
+TEST_F(FaultControlProcessTest, BrowseToReachesEveryKindOfBranchByItsFullNameAndRefusesTheRestInPlace) {
+    using Names = std::vector<std::wstring>;
+    struct Step {
+        OPCBROWSEDIRECTION direction;
+        LPCWSTR to;
+        HRESULT result;
+        Names branches, leaves;  // at the position after the step
+    };
+    const Names inlet{L"Open"}, area{L"Level"}, control{L"_Control"};
+    const Step offSteps[] = {{OPC_BROWSE_TO, L"Pump1.Area.Inlet", S_OK, {}, inlet},
+                             {OPC_BROWSE_TO, L"Pump1._Control", E_FAIL, {}, inlet},
+                             {OPC_BROWSE_TO, L"", S_OK, {L"Pump1", L"Tank"}, {}}};
+    const Step onSteps[] = {
+        {OPC_BROWSE_TO, L"", S_OK, {L"Pump1", L"Tank", L"_Control"}, {}},
+        {OPC_BROWSE_TO, L"pump1.AREA.inlet", S_OK, {}, inlet},
+        {OPC_BROWSE_UP, L"", S_OK, {L"Inlet"}, area},                    // the way up from a position reached directly
+        {OPC_BROWSE_TO, L"Pump1.Area.Level", E_FAIL, {L"Inlet"}, area},  // a tag
+        {OPC_BROWSE_TO, L"Inlet", E_FAIL, {L"Inlet"}, area},             // full names only
+        {OPC_BROWSE_TO, L"Pump1.Area.", E_FAIL, {L"Inlet"}, area},
+        {OPC_BROWSE_TO, L"Pump1..Area", E_FAIL, {L"Inlet"}, area},
+        {OPC_BROWSE_TO, L"Pump1._Control", S_OK, {}, {L"Quality", L"InService", L"ResponseDelayMs", L"Freeze"}},
+        {OPC_BROWSE_UP, L"", S_OK, {L"Area", L"_Control"}, {L"Flow"}},
+        {OPC_BROWSE_TO, L"_Control.Replay", S_OK, {}, {L"File", L"Speed", L"Loop", L"Run", L"Status"}},
+        {OPC_BROWSE_TO, L"Tank", S_OK, control, area},
+    };
+    for (bool allowed : {false, true}) {
+        ASSERT_NO_FATAL_FAILURE(Connect(allowed));
+        ComPtr<IOPCBrowseServerAddressSpace> browse;
+        ASSERT_EQ(S_OK, server.As(&browse));
+        for (const Step& step : allowed ? std::span<const Step>(onSteps) : std::span<const Step>(offSteps)) {
+            SCOPED_TRACE(testing::Message() << "allowed " << allowed << ", to \"" << Narrow(step.to) << "\"");
+            EXPECT_EQ(step.result, browse->ChangeBrowsePosition(step.direction, step.to));
+            EXPECT_EQ(step.branches, Browse(browse.Get(), OPC_BRANCH));
+            EXPECT_EQ(step.leaves, Browse(browse.Get(), OPC_LEAF));
+        }
+    }
+    // Item IDs from a position reached directly.
+    std::wstring id;
+    ComPtr<IOPCBrowseServerAddressSpace> browse;
+    ASSERT_EQ(S_OK, server.As(&browse));
+    ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Pump1.Area.Inlet"));
+    EXPECT_EQ(S_OK, ItemId(browse.Get(), L"Open", &id));
+    EXPECT_EQ(L"Pump1.Area.Inlet.Open", id);
 }

@@ -94,12 +94,15 @@ TEST_F(BrowseTest, DownFindsBranchesWithoutCaseButNeverTagsAndAMissLeavesThePosi
     EXPECT_EQ((Names{L"Pump1", L"Boiler", L"Empty"}), Branches());
 }
 
-TEST_F(BrowseTest, EveryDirectionOtherThanUpIsDown) {
-    for (int direction : {0, 3, 77}) {
+TEST_F(BrowseTest, EveryDirectionOtherThanUpAndToIsDownAndToNothingIsTheRoot) {
+    for (int direction : {0, 4, 77}) {
         EXPECT_EQ(S_OK, browser->ChangeBrowsePosition(static_cast<OPCBROWSEDIRECTION>(direction), L"Boiler"))
             << direction;
         EXPECT_EQ(Names{L"Burner"}, Branches());
-        ASSERT_EQ(S_OK, Up());
+        // A null name crosses no proxy: it is seen in process only.
+        ASSERT_EQ(S_OK, browser->ChangeBrowsePosition(OPC_BROWSE_TO, nullptr));
+        EXPECT_EQ(S_OK, Down(L"Boiler")) << "back at the root";
+        ASSERT_EQ(S_OK, browser->ChangeBrowsePosition(OPC_BROWSE_TO, L""));
     }
 }
 

@@ -141,7 +141,7 @@ TEST_F(SubscriptionTest, StreamsAreTheWireLayoutByteForByte) {
         EXPECT_EQ(7u, timed.U32(value + 8));
         EXPECT_EQ(0u, timed.U32(value + 12));
     }
-    // Building cleared the marks: the next stream is empty.
+    // The client was sent them: its next stream is empty.
     ReceivedStream empty = Get(data.Get(), StreamFormatData());
     EXPECT_EQ(20u, empty.Size());
     EXPECT_EQ(0u, empty.Count());
@@ -255,7 +255,7 @@ TEST_F(SubscriptionTest, TheDataObjectRefusesWhatItDoesNotServe) {
     EXPECT_EQ(E_NOTIMPL, data->GetCanonicalFormatEtc(&any, &any));
 }
 
-TEST_F(SubscriptionTest, ScansReachTheSinksAndTheFirstConnectionAskedTakesTheChanges) {
+TEST_F(SubscriptionTest, ScansReachEverySinkWithAllTheChangesInItsOwnFormat) {
     MakeGroup(FALSE, 100000, {{L"Pump1.Flow", VT_EMPTY}, {L"Pump1.Speed", VT_EMPTY}});
     RecordingSink& first = sink;
     RecordingSink& second = other;
@@ -271,8 +271,8 @@ TEST_F(SubscriptionTest, ScansReachTheSinksAndTheFirstConnectionAskedTakesTheCha
     ReceivedStream b = second.Streams()[0];
     EXPECT_EQ(2u, a.Count());
     EXPECT_EQ(20u + 2 * 12 + 2 * 16, a.Size());
-    EXPECT_EQ(0u, b.Count()) << "the marks went with the first stream";
-    EXPECT_EQ(20u, b.Size());
+    EXPECT_EQ(2u, b.Count()) << "the first connection's stream took nothing from the second's";
+    EXPECT_EQ(20u + 2 * 20 + 2 * 16, b.Size());
     // Each block is freed once its sink returns: a subscription must not grow the server.
     for (HGLOBAL block : {a.handle, b.handle}) {
         for (int i = 0; i < 100 && GlobalSize(block) != 0; ++i) Sleep(10);
@@ -326,7 +326,7 @@ TEST_F(SubscriptionTest, AsynchronousRequestsCompleteInOrderOnTheirConnection) {
     EXPECT_EQ(2u, got[0].Count()) << "the read items only, from the device although inactive";
     EXPECT_EQ(OPC_QUALITY_GOOD, got[0].U16(20 + 8));
     EXPECT_EQ(3u, got[1].TransactionId());
-    EXPECT_EQ(1u, got[1].Count()) << "a refresh of an inactive group updates nothing: the third, marked since added";
+    EXPECT_EQ(3u, got[1].Count()) << "a refresh of an inactive group updates nothing: what the connection was not sent";
     EXPECT_EQ(4u, got[2].TransactionId());
     const ReceivedStream& write = got[3];
     EXPECT_EQ(StreamFormatWriteComplete(), write.format);

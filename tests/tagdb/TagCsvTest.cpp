@@ -95,24 +95,28 @@ TEST(TagCsvTest, EveryBadLineIsNamedAndNothingChanges) {
     const std::string before = ExportTagsCsv(config.devices);
     const std::string csv =
         "ItemID,Type,Value,ValueLimits,ValueLow,ValueHigh,Deadband\r\n"
-        "Plant.Good,Double,1,false,0,0,0\r\n"    // line 2: fine
-        "Plant.A,Decimal,1,false,0,0,0\r\n"      // 3: unknown type
-        "Plant..B,Double,1,false,0,0,0\r\n"      // 4: empty name
-        "Plant.C,Integer,12abc,false,0,0,0\r\n"  // 5: value does not convert
-        "plant.good,Double,2,false,0,0,0\r\n"    // 6: duplicate
-        "Plant.D,Double,1\r\n"                   // 7: too few fields
-        "Plant.E,Double,1,true,9,1,0\r\n"        // 8: reversed limits
-        "Plant.F,Double,1,maybe,0,0,101\r\n"     // 9: bad flag
-        "Lonely,Double,1,false,0,0,0\r\n"        // 10: no device
-        "Plant.G,Short,70000,false,0,0,0\r\n";   // 11: out of range
+        "Plant.Good,Double,1,false,0,0,0\r\n"        // line 2: fine
+        "Plant.A,Decimal,1,false,0,0,0\r\n"          // 3: unknown type
+        "Plant..B,Double,1,false,0,0,0\r\n"          // 4: empty name
+        "Plant.C,Integer,12abc,false,0,0,0\r\n"      // 5: value does not convert
+        "plant.good,Double,2,false,0,0,0\r\n"        // 6: duplicate
+        "Plant.D,Double,1\r\n"                       // 7: too few fields
+        "Plant.E,Double,1,true,9,1,0\r\n"            // 8: reversed limits
+        "Plant.F,Double,1,maybe,0,0,101\r\n"         // 9: bad flag
+        "Lonely,Double,1,false,0,0,0\r\n"            // 10: no device
+        "Plant.G,Short,70000,false,0,0,0\r\n"        // 11: out of range
+        "Plant._control.H,Double,1,false,0,0,0\r\n"  // 12: a reserved group name
+        "_Control.I,Double,1,false,0,0,0\r\n"        // 13: a reserved device name
+        "Plant._Control,Double,1,false,0,0,0\r\n";   // 14: fine: a tag may bear it
     const TagImportResult result = ImportTagsCsv(csv, config.devices);
     ASSERT_FALSE(result.Succeeded());
     std::wstring all;
     for (const std::wstring& e : result.errors) all += e + L"\n";
-    for (int line : {3, 4, 5, 6, 7, 8, 9, 10, 11}) {
+    for (int line : {3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}) {
         EXPECT_NE(std::wstring::npos, all.find(L"line " + std::to_wstring(line) + L":")) << line << "\n" << all.c_str();
     }
     EXPECT_EQ(std::wstring::npos, all.find(L"line 2:"));
+    EXPECT_EQ(std::wstring::npos, all.find(L"line 14:"));
     EXPECT_NE(std::wstring::npos, all.find(L"first on line 2"));
     EXPECT_EQ(before, ExportTagsCsv(config.devices));
     EXPECT_EQ(1, config.devices.Count());

@@ -127,6 +127,9 @@ TEST(TagTreeTest, NameRefusalsForetellRenamesAndAdoptions) {
         {3, L"S.ub", nullptr},
         {0, L"Level", nullptr},
         {3, L"Level", nullptr},
+        {2, L"_CONTROL", L"\"_CONTROL\" is reserved for the fault control items"},
+        {3, L"_Control", L"reserved"},
+        {1, L"_Control", nullptr},  // a tag may bear it: no control item is at a tag's place
     };
     for (const Case& c : cases) {
         BoilerTree t;
@@ -181,6 +184,9 @@ TEST(TagTreeTest, DeviceNamesAreCheckedAcrossLiveDevices) {
     }
     EXPECT_TRUE(OPCS_Device::IsDeviceNameFree(&a, L"pump"));
     EXPECT_FALSE(OPCS_Device::IsDeviceNameFree(nullptr, L"TAGGROUP"));
+    EXPECT_NE(std::wstring::npos, OPCS_Device::DeviceNameRefusal(&a, L"_control").find(L"reserved"));
+    a.Rename(L"_Control");
+    EXPECT_EQ(L"TagGroup", a.GetName()) << "a reserved name is never taken";
 }
 
 TEST(TagTreeTest, DestroyedObjectsFailValidityWithoutBeingRead) {

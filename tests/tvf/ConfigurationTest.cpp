@@ -7,6 +7,7 @@
 #include "LoadHelpers.h"
 #include "OpcConstants.h"
 #include "ScratchLog.h"
+#include "TempFolder.h"
 
 namespace {
 // Plant (out of service, 45 s, refresh by interval every 90 s) with a tag of
@@ -101,18 +102,13 @@ TEST(ConfigurationTest, IndependentFileLoadsWithItsValuesQualitiesAndFlags) {
     EXPECT_EQ(file.data, Store(c.devices));
 }
 
-TEST(ConfigurationTest, ReadingRulesVolatileClashesOrdinalsAndNames) {
+TEST(ConfigurationTest, ReadingRulesVolatileOrdinalsAndNames) {
     DeviceFields d;
-    d.group.groups = {GroupRecord({.name = "North", .ordinal = 7}), GroupRecord({.name = "north", .ordinal = 8}),
-                      GroupRecord({.name = "So.uth", .ordinal = 9})};
-    d.group.tags = {TagRecord({.name = "Level", .value = VR8(1)}), TagRecord({.name = "LEVEL", .value = VR8(2)}),
-                    TagRecord({.name = "Flow", .isVolatile = true, .value = VR8(99), .timeHigh = 0, .timeLow = 1})};
+    d.group.groups = {GroupRecord({.name = "North", .ordinal = 7}), GroupRecord({.name = "So.uth", .ordinal = 9})};
+    d.group.tags = {TagRecord({.name = "Flow", .isVolatile = true, .value = VR8(99), .timeHigh = 0, .timeLow = 1})};
     const ULONGLONG before = FileTimeToU64(FileTimeNow());
     Loaded l(ConfigFile({DeviceRecord(d)}));
     ASSERT_EQ(1, l.Count());
-    EXPECT_EQ(2u, l.dropped);  // the two clashing children
-    EXPECT_EQ(2, l.Device(0)->TagCount());
-    EXPECT_EQ(1, R8(l.Tag(0, L"level")->GetValue()));  // the first stays
     const auto groups = l.Device(0)->SnapshotGroups();
     ASSERT_EQ(2u, groups.size());
     EXPECT_EQ(1, groups[0]->GetOrdinal());  // ordinals are given anew
@@ -123,6 +119,68 @@ TEST(ConfigurationTest, ReadingRulesVolatileClashesOrdinalsAndNames) {
     EXPECT_EQ(OPC_QUALITY_BAD, flow.quality);
     EXPECT_EQ(0, R8(flow.value));
     EXPECT_GE(FileTimeToU64(flow.timestamp), before);
+}
+
+// Names that item IDs cannot tell apart, at every level, and the control
+// branch's name for a device or group: each such child goes in under the
+// first "name vN" that nothing of its kind in that place bears, and nothing
+// is dropped; the renames name the item IDs as they were and are.
+TEST(ConfigurationTest, ClashingAndReservedNamesAreRenamedAndNothingIsDropped) {
+    auto tag = [](const char* name, double value) { return TagRecord({.name = name, .value = VR8(value)}); };
+    DeviceFields pump;
+    pump.group.name = "Pump";
+    pump.group.groups = {GroupRecord({.name = "Area",
+                                      .groups = {GroupRecord({.name = "In"}), GroupRecord({.name = "IN"})},
+                                      .tags = {tag("Level", 1), tag("level", 2), tag("Level v2", 3)}}),
+                         GroupRecord({.name = "AREA", .tags = {tag("Level", 4)}}), GroupRecord({.name = "_control"}),
+                         GroupRecord({.name = "Area v2"})};
+    pump.group.tags = {tag("_Control", 5), tag("Area", 6)};  // a tag's name is never reserved, nor a group's name
+    DeviceFields twin = pump;
+    twin.group.name = "PUMP";
+    twin.group.groups = {};
+    twin.group.tags = {tag("Flow", 7)};
+    DeviceFields control;
+    control.group.name = "_Control";
+    control.group.tags = {tag("Speed", 8)};
+    TempFolder dir;
+    const std::wstring file = dir.File(L"alike.tvf");
+    ASSERT_TRUE(WriteBytes(file, ConfigFile({DeviceRecord(pump), DeviceRecord(twin), DeviceRecord(control)}).data));
+    Dll<OPCS_Device*> devices;
+    const ConfigFileResult result = LoadConfigurationFile(file, devices);
+    EXPECT_EQ(ConfigFileStatus::Ok, result.status);
+    EXPECT_EQ(0u, result.droppedRecords);
+
+    using Kind = LoadRename::Kind;
+    const LoadRename renames[] = {
+        {Kind::Device, false, L"PUMP", L"PUMP v2"},
+        {Kind::Device, true, L"_Control", L"_Control v2"},
+        {Kind::Group, false, L"Pump.Area.IN", L"Pump.Area.IN v2"},
+        {Kind::Tag, false, L"Pump.Area.level", L"Pump.Area.level v3"},
+        {Kind::Group, false, L"Pump.AREA", L"Pump.AREA v3"},
+        {Kind::Group, true, L"Pump._control", L"Pump._control v2"},
+    };
+    ASSERT_EQ(std::size(renames), result.renames.size());
+    for (size_t i = 0; i < std::size(renames); ++i) {
+        const LoadRename &want = renames[i], &got = result.renames[i];
+        EXPECT_TRUE(want.kind == got.kind && want.reserved == got.reserved) << i;
+        EXPECT_EQ(want.from + L" > " + want.to, got.from + L" > " + got.to);
+    }
+    // Every tag of the file is reached by its item ID, with its own value.
+    auto find = [&devices](std::wstring_view id) -> OPCS_Tag* {
+        const size_t dot = id.find(L'.');
+        for (OPCS_Device* d : devices) {
+            if (EqualsNoCase(d->GetName(), id.substr(0, dot))) return d->FindTag(id.substr(dot + 1));
+        }
+        return nullptr;
+    };
+    const std::pair<const wchar_t*, double> reached[] = {
+        {L"Pump.Area.Level", 1}, {L"Pump.Area.level v3", 2}, {L"Pump.Area.Level v2", 3}, {L"Pump.AREA v3.Level", 4},
+        {L"Pump._Control", 5},   {L"Pump.Area", 6},          {L"PUMP v2.Flow", 7},       {L"_Control v2.Speed", 8}};
+    for (const auto& [id, value] : reached) {
+        OPCS_Tag* t = find(id);
+        EXPECT_TRUE(t != nullptr && R8(t->GetValue()) == value) << id;
+    }
+    for (OPCS_Device* device : devices) delete device;
 }
 
 namespace {
