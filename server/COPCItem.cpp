@@ -107,10 +107,13 @@ void COPCItem::TakeTagState() {
     m_bAwaitingUpdate = false;
     // Inactive, the item leaves the callbacks; active again it is reported anew.
     if (!m_bActive) m_dwReportedGeneration = 0;
-    if (!OPCS_Tag::IsValidTag(m_pTag)) {
+    const bool valid = OPCS_Tag::IsValidTag(m_pTag);
+    if (!valid || !m_bActive) m_bStateTaken = false;
+    if (!valid) {
         if (m_wQuality != OPC_QUALITY_CONFIG_ERROR) {
             m_wQuality = OPC_QUALITY_CONFIG_ERROR;
             m_bChanged = true;
+            m_bUntold = true;
         }
         return;
     }
@@ -122,9 +125,21 @@ void COPCItem::TakeTagState() {
         return;
     }
     m_pTag->RefreshBeforeRead();
+    // Most tags of a large group do not move between two scans: while the
+    // tag's count stays, the state taken last is still the tag's, and only
+    // the rule of what to report runs (no lock, no copy).
+    const DWORD changes = m_pTag->ChangeCountNow();
+    if (m_bStateTaken && changes == m_dwTakenChanges) {
+        m_bChanged = m_vValue.IsEmpty() || (m_wQuality == OPC_QUALITY_GOOD && !m_bLimitsSet);
+        return;
+    }
     TagChangeState now = m_pTag->GetChangeState();
     TagState& state = now.state;
     const TagDeadband& deadband = now.deadband;
+    m_bStateTaken = true;
+    m_dwTakenChanges = changes;
+    m_bLimitsSet = deadband.limitsSet;
+    m_bUntold = true;
     if (!m_vValue.IsEmpty() && m_vValue.Type() != now.type) m_vValue.ChangeType(now.type);
 
     if (state.quality == OPC_QUALITY_GOOD) {
@@ -167,6 +182,7 @@ OPCS_Device* COPCItem::BeginActivation() {
     m_ftTimeStamp = FILETIME{};
     m_dwReportedGeneration = 0;
     m_bAwaitingUpdate = true;
+    m_bStateTaken = false;
     return device;
 }
 
@@ -245,6 +261,9 @@ HRESULT ToRequestedType(const Variant& value, VARTYPE requested, Variant& out) {
 bool COPCItem::TakeCallbackChange(DWORD generation) {
     // The cache an activation cleared is no state of the tag to report.
     if (m_bAwaitingUpdate) return false;
+    // Nothing taken from the tag since the last report: nothing to compare.
+    if (m_dwReportedGeneration == generation && !m_bUntold) return false;
+    m_bUntold = false;
     if (m_dwReportedGeneration == generation && m_wReportedQuality == m_wQuality &&
         SameValue(m_vReported.Ref(), m_vValue.Ref())) {
         return false;

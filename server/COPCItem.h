@@ -111,6 +111,12 @@ private:
     ULONGLONG m_ullChangedAt = 0;
     DWORD m_dwReportedGeneration = 0;  // 0: nothing reported since (re)activation
     bool m_bAwaitingUpdate = false;    // activated, and not yet taken from the tag
+    // The tag's change count when its state was last taken into the cache
+    // (valid while m_bStateTaken), with whether it had value limits then.
+    bool m_bStateTaken = false;
+    DWORD m_dwTakenChanges = 0;
+    bool m_bLimitsSet = false;
+    bool m_bUntold = true;  // state taken since the last callback compare
     Variant m_vReported;
     WORD m_wReportedQuality = 0;
     bool m_bActive = false;

@@ -79,7 +79,7 @@ void OPCS_Tag::MarkModifiedIfOwned() {
 }
 
 void OPCS_Tag::CountChange(bool shape) {
-    ++m_changes;
+    m_changes.fetch_add(1, std::memory_order_acq_rel);
     Configuration* configuration = OwnerConfiguration();
     if (configuration == nullptr) return;
     if (shape) configuration->NoteShapeChanged();
@@ -338,6 +338,7 @@ void OPCS_Tag::SetValueLimits(double low, double high) {
     }
     ScopedLock guard(m_lock);
     if (!m_valueLimitsEnabled) {
+        if (m_valueLimitsSet) m_changes.fetch_add(1, std::memory_order_acq_rel);
         m_valueLimitsSet = false;
         return;
     }
@@ -347,6 +348,7 @@ void OPCS_Tag::SetValueLimits(double low, double high) {
     m_valueLow = low;
     m_valueHigh = high;
     m_valueLimitsSet = true;
+    m_changes.fetch_add(1, std::memory_order_acq_rel);
     MarkModifiedIfOwned();
 }
 
@@ -372,6 +374,7 @@ void OPCS_Tag::ClearValueLimits() {
     ScopedLock guard(m_lock);
     if (m_valueLimitsSet) {
         m_valueLimitsSet = false;
+        m_changes.fetch_add(1, std::memory_order_acq_rel);
         MarkModifiedIfOwned();
     }
 }
@@ -398,6 +401,7 @@ void OPCS_Tag::SetDeadband(double percent) {
     ScopedLock guard(m_lock);
     if (percent != m_deadband) {
         m_deadband = percent;
+        m_changes.fetch_add(1, std::memory_order_acq_rel);
         MarkModifiedIfOwned();
     }
 }
@@ -428,7 +432,7 @@ bool OPCS_Tag::IsLocked() {
 }
 DWORD OPCS_Tag::GetChangeCount() {
     ScopedLock g(m_lock);
-    return m_changes;
+    return m_changes.load();
 }
 bool OPCS_Tag::AreValueLimitsEnabled() {
     ScopedLock g(m_lock);

@@ -104,6 +104,9 @@ public:
     // Called before a client reads the tag: a tag that mirrors another
     // setting takes it up here.
     virtual void RefreshBeforeRead() {}
+    // GetChangeCount without the lock: a reader that saw this count before
+    // taking the state may skip the tag while the count stays.
+    DWORD ChangeCountNow() const noexcept { return m_changes.load(std::memory_order_acquire); }
     // The value path of a client write without the access check (the
     // simulated signals use it on Read Only tags too).
     virtual bool WriteValue(Variant& value) = 0;
@@ -217,7 +220,9 @@ protected:
     LONG m_iconIndex = 0;
     DWORD m_classCode = 0;
     DWORD m_reserved = 0;
-    DWORD m_changes = 0;
+    // Moved under the lock by every change of what a reader sees (value,
+    // quality, time, type, limits, deadband, forcing); read without it.
+    std::atomic<DWORD> m_changes{0};
     bool m_volatile = true;
     bool m_valueLimitsEnabled = false;
     bool m_rawLimitsEnabled = false;

@@ -499,6 +499,23 @@ TEST(ItemChangeRule, DeadbandOfATagWithValueLimitsAndInactiveItems) {
     config.vibration->SetValueNow(Variant::FromDouble(1.0000001));
     plain.Update();
     EXPECT_TRUE(plain.TakeCallbackChange(1)) << "any move without limits";
+
+    // A live item follows a change of its tag's rule at the next scan, though no value moved.
+    config.vibration->EnableValueLimits(true);
+    config.vibration->SetValueLimits(0, 10);
+    plain.Update();
+    EXPECT_FALSE(plain.IsChanged()) << "limits now: no mark without a move";
+    config.vibration->SetValueNow(Variant::FromDouble(1.5));
+    plain.Update();
+    EXPECT_TRUE(plain.TakeCallbackChange(1));
+    config.vibration->SetDeadband(50);  // threshold 5.0
+    config.vibration->SetValue(Variant::FromDouble(4), OPC_QUALITY_GOOD, stamp);
+    plain.Update();
+    EXPECT_EQ(1.5, plain.Value().Ref().dblVal) << "the new deadband holds";
+    config.vibration->ClearValueLimits();
+    plain.Update();
+    EXPECT_EQ(4.0, plain.Value().Ref().dblVal) << "limits gone: the value is taken";
+    EXPECT_TRUE(plain.IsChanged());
 }
 
 TEST_F(GroupTest, ItemEnumeratorWalksTheLiveTableAndKeepsItsGroup) {

@@ -53,6 +53,11 @@ bool EchoCallbackThread::HasCallback() {
     return m_callback != nullptr;
 }
 
+Microsoft::WRL::ComPtr<IDataCallbackShape> EchoCallbackThread::Callback() {
+    ScopedLock guard(m_lock);
+    return m_callback;
+}
+
 bool EchoCallbackThread::Post(Kind kind, DWORD count, DWORD transaction) {
     {
         ScopedLock guard(m_lock);

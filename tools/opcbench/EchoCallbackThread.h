@@ -23,6 +23,7 @@ public:
 
     void SetCallback(IDataCallbackShape* callback);
     bool HasCallback();
+    Microsoft::WRL::ComPtr<IDataCallbackShape> Callback();
     // Queues one call of `count` items; false when the thread cannot run.
     bool Post(Kind kind, DWORD count, DWORD transaction);
 

@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <olectl.h>
 #include <atomic>
+#include <mutex>
 #include <thread>
 #include <vector>
 #include <string>
@@ -81,9 +82,17 @@ public:
         }
         return hr;
     }
-    STDMETHODIMP Write(DWORD dwCount, OPCHANDLE*, VARIANT*, HRESULT** ppErrors) override {
+    STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override {
         *ppErrors = TaskAllocArray<HRESULT>(dwCount);
-        return *ppErrors != nullptr ? S_OK : E_OUTOFMEMORY;
+        if (*ppErrors == nullptr) return E_OUTOFMEMORY;
+        // Stored only while a sustained run scans them.
+        std::lock_guard<std::mutex> guard(m_valuesLock);
+        for (DWORD i = 0; i < dwCount && !m_values.empty(); ++i) {
+            if (phServer[i] < m_values.size() && V_VT(&pItemValues[i]) == VT_R8) {
+                m_values[phServer[i]] = V_R8(&pItemValues[i]);
+            }
+        }
+        return S_OK;
     }
 
     STDMETHODIMP Deliver(IAdviseSink* pSink, DWORD dwBytes) override {
@@ -150,14 +159,98 @@ public:
         return E_OUTOFMEMORY;
     }
 
+    STDMETHODIMP SustainChanges(DWORD dwGroups, DWORD dwItems, DWORD dwPeriodMs, DWORD dwDurationMs,
+                                DWORD* pDelivered, DWORD* pLate, DWORD* pCpuMs) override {
+        if (pDelivered == nullptr || pLate == nullptr || pCpuMs == nullptr || dwGroups == 0 || dwGroups > 1000 ||
+            dwItems == 0 || dwItems > 100000) {
+            return E_INVALIDARG;
+        }
+        Microsoft::WRL::ComPtr<IDataCallbackShape> callback = m_callbacks.Callback();
+        if (!callback) return CONNECT_E_NOCONNECTION;
+        {
+            std::lock_guard<std::mutex> guard(m_valuesLock);
+            m_values.assign(size_t{dwGroups} * dwItems, 0.0);
+        }
+        const double cpu0 = ProcessCpuMs();
+        std::atomic<DWORD> delivered{0}, late{0};
+        const ULONGLONG end = GetTickCount64() + dwDurationMs;
+        std::vector<std::thread> threads;
+        for (DWORD g = 0; g < dwGroups; ++g) {
+            threads.emplace_back([&, g] {
+                const HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+                std::vector<double> reported(dwItems, 0.0);
+                std::vector<OPCHANDLE> handles;
+                std::vector<VARIANT> values;
+                std::vector<WORD> qualities;
+                std::vector<FILETIME> times;
+                std::vector<HRESULT> errors;
+                ULONGLONG due = GetTickCount64();
+                while (GetTickCount64() < end) {
+                    const ULONGLONG start = GetTickCount64();
+                    if (start > due + dwPeriodMs) ++late;
+                    handles.clear();
+                    values.clear();
+                    {
+                        std::lock_guard<std::mutex> guard(m_valuesLock);
+                        const double* now = m_values.data() + size_t{g} * dwItems;
+                        for (DWORD i = 0; i < dwItems; ++i) {
+                            if (now[i] == reported[i]) continue;
+                            reported[i] = now[i];
+                            handles.push_back(i);
+                            VARIANT v;
+                            VariantInit(&v);
+                            V_VT(&v) = VT_R8;
+                            V_R8(&v) = now[i];
+                            values.push_back(v);
+                        }
+                    }
+                    if (!handles.empty()) {
+                        const size_t n = handles.size();
+                        FILETIME stamp;
+                        GetSystemTimeAsFileTime(&stamp);
+                        qualities.assign(n, 0xC0);
+                        times.assign(n, stamp);
+                        errors.assign(n, S_OK);
+                        callback->OnDataChange(0, 100 + g, S_OK, S_OK, static_cast<DWORD>(n), handles.data(),
+                                               values.data(), qualities.data(), times.data(), errors.data());
+                        delivered += static_cast<DWORD>(n);
+                    }
+                    due = start + dwPeriodMs;
+                    const ULONGLONG after = GetTickCount64();
+                    if (after < due) Sleep(static_cast<DWORD>(due - after));
+                }
+                if (SUCCEEDED(joined)) CoUninitialize();
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        {
+            std::lock_guard<std::mutex> guard(m_valuesLock);
+            m_values.clear();
+        }
+        *pDelivered = delivered.load();
+        *pLate = late.load();
+        *pCpuMs = static_cast<DWORD>(ProcessCpuMs() - cpu0);
+        return S_OK;
+    }
+
 private:
     ~ItemShapeEcho() override = default;
+    static double ProcessCpuMs() {
+        FILETIME created, exited, kernel, user;
+        if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+        auto ms = [](FILETIME t) {
+            return ((static_cast<double>(t.dwHighDateTime) * 4294967296.0) + t.dwLowDateTime) / 10000.0;
+        };
+        return ms(kernel) + ms(user);
+    }
     // The process may end once the last object is gone.
     void FinalRelease() noexcept override {
         delete this;
         ObjectGone();
     }
     EchoCallbackThread m_callbacks;
+    std::mutex m_valuesLock;
+    std::vector<double> m_values;  // what Write left, by handle, during SustainChanges
 };
 
 // A static object: the process outlives every reference to it.

@@ -35,6 +35,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BenchConfiguration.h"
@@ -168,6 +169,138 @@ std::string Cell(double value, int width, int decimals) {
         std::snprintf(text, sizeof text, "%*.*f", width, decimals, value);
     }
     return text;
+}
+
+// The sustained 2.0 load: every period a tenth of each group's items is
+// written (one Write per group, from a thread of the client's) with a value
+// it never had, and each change is to be called back.
+constexpr int kChangedPerPeriod = 100;
+
+struct ChangeLoad {
+    unsigned long long written = 0, delivered = 0;
+    int late = 0;
+    double cpuMs = NAN;
+};
+
+// Runs `write(group, first, values)` for each group every period for
+// `seconds`, on a thread of its own; gives the items written.
+template <class WriteGroup>
+std::thread StartWriter(int seconds, DWORD delayMs, std::atomic<unsigned long long>& written, WriteGroup write) {
+    return std::thread([seconds, delayMs, &written, write] {
+        const HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        Sleep(delayMs);
+        const int periods = seconds * 1000 / static_cast<int>(kPeriodMs);
+        ULONGLONG due = GetTickCount64();
+        for (int p = 1; p <= periods; ++p) {
+            const int first = (p % (1000 / kChangedPerPeriod)) * kChangedPerPeriod;
+            // Negative: no tag starts with such a value.
+            std::vector<VARIANT> values = Values(kChangedPerPeriod, -p - 0.25);
+            for (int g = 0; g < kSustainedGroups; ++g) {
+                if (write(g, first, values.data())) written += kChangedPerPeriod;
+            }
+            due += kPeriodMs;
+            const ULONGLONG now = GetTickCount64();
+            if (now < due) Sleep(static_cast<DWORD>(due - now));
+        }
+        if (SUCCEEDED(joined)) CoUninitialize();
+    });
+}
+
+// Periods of a group begun more than one period after the one before, over
+// the arrivals of groups 100.. from the sink.
+int LatePeriods(const std::vector<Arrival>& arrivals, double from, double to) {
+    std::map<DWORD, std::vector<double>> perGroup;
+    for (const Arrival& a : arrivals) {
+        if (a.kind == Delivery::kDataChange && a.group >= 100 && a.ms >= from && a.ms <= to) {
+            perGroup[a.group].push_back(a.ms);
+        }
+    }
+    int late = 0;
+    for (auto& [group, times] : perGroup) {
+        for (size_t i = 1; i < times.size(); ++i) {
+            if (times[i] - times[i - 1] > 2.0 * kPeriodMs) ++late;
+        }
+    }
+    return late;
+}
+
+unsigned long long ItemsCalledBack(const std::vector<Arrival>& arrivals) {
+    unsigned long long items = 0;
+    for (const Arrival& a : arrivals) {
+        if (a.kind == Delivery::kDataChange && a.group >= 100) items += a.count;
+    }
+    return items;
+}
+
+// The server's run: 100 active groups of 1,000 items advised to `sink`;
+// "" or why it could not be measured.
+std::string SustainChangesOnServer(IOPCServer* server, HANDLE process, DataCallbackSink& sink, int seconds,
+                                   ChangeLoad& load) {
+    std::vector<Group> groups(kSustainedGroups);
+    std::vector<ComPtr<IOPCSyncIO>> io(kSustainedGroups);
+    for (int g = 0; g < kSustainedGroups; ++g) {
+        std::string e = MakeGroup(server, 100 + g, FALSE, kItems + g * 1000, 1000, nullptr, groups[g]);
+        if (e.empty()) e = AdviseCallback(groups[g], static_cast<IOPCDataCallback*>(&sink));
+        if (e.empty() && FAILED(groups[g].items.As(&io[g]))) e = "a group gives no IOPCSyncIO";
+        if (!e.empty()) return e;
+    }
+    for (Group& g : groups) SetActive(g.items.Get(), TRUE);
+    Sleep(2000);  // every item's first report is not part of the load
+    const size_t from = sink.Count();
+    const double cpu0 = Counters(process).cpuMs, t0 = NowMs();
+    std::atomic<unsigned long long> written{0};
+    StartWriter(seconds, 0, written, [&](int g, int first, VARIANT* values) {
+        HRESULT* errors = nullptr;
+        const HRESULT hr = io[g]->Write(kChangedPerPeriod, groups[g].itemHandles.data() + first, values, &errors);
+        CoTaskMemFree(errors);
+        return hr == S_OK;
+    }).join();
+    const double t1 = NowMs();
+    // The last periods' changes may still be on their way.
+    load.written = written.load();
+    for (int wait = 0; wait < 30 && ItemsCalledBack(sink.Since(from)) < load.written; ++wait) Sleep(kPeriodMs);
+    load.cpuMs = Counters(process).cpuMs - cpu0;
+    const std::vector<Arrival> arrivals = sink.Since(from);
+    load.delivered = ItemsCalledBack(arrivals);
+    load.late = LatePeriods(arrivals, t0 + kPeriodMs, t1);
+    for (Group& g : groups) {
+        SetActive(g.items.Get(), FALSE);
+        g.callbackPoint->Unadvise(g.connection);
+        server->RemoveGroup(g.handle, FALSE);
+    }
+    return {};
+}
+
+// Its floor: the echo's threads scanning as many values and calling back
+// the changed ones, while the same writes go to the echo; they scan on for a
+// while after the writes, as the server's wait for the last changes does.
+std::string SustainChangesOnEcho(ICallbackShapeEcho* echo, IItemShapeEcho* itemEcho, DataCallbackSink& sink,
+                                 int seconds, ChangeLoad& load) {
+    std::vector<std::vector<OPCHANDLE>> handles(kSustainedGroups, std::vector<OPCHANDLE>(1000));
+    for (int g = 0; g < kSustainedGroups; ++g) {
+        for (int i = 0; i < 1000; ++i) handles[g][i] = static_cast<OPCHANDLE>(g * 1000 + i);
+    }
+    echo->Advise(static_cast<IDataCallbackShape*>(&sink));
+    const size_t from = sink.Count();
+    std::atomic<unsigned long long> written{0};
+    std::thread writer = StartWriter(seconds, 200, written, [&](int g, int first, VARIANT* values) {
+        HRESULT* errors = nullptr;
+        const HRESULT hr = itemEcho->Write(kChangedPerPeriod, handles[g].data() + first, values, &errors);
+        CoTaskMemFree(errors);
+        return hr == S_OK;
+    });
+    DWORD delivered = 0, late = 0, cpuMs = 0;
+    const HRESULT hr = echo->SustainChanges(kSustainedGroups, 1000, kPeriodMs,
+                                            static_cast<DWORD>(seconds) * 1000 + 3000, &delivered,
+                                            &late, &cpuMs);
+    writer.join();
+    echo->Advise(nullptr);
+    if (FAILED(hr)) return "the echo's SustainChanges gives " + HresultText(hr);
+    load.written = written.load();
+    load.delivered = ItemsCalledBack(sink.Since(from));
+    load.late = static_cast<int>(late);
+    load.cpuMs = cpuMs;
+    return {};
 }
 
 // The 2.0 path: the measures of the 1.0a one through IOPCDataCallback and
@@ -638,6 +771,17 @@ int wmain(int argc, wchar_t** argv) {
     const double floorMs = NowMs() - f0;
     if (FAILED(hr)) return Fail("the echo's sustained delivery gives " + HresultText(hr));
 
+    // Sustained 2.0 by exception: a tenth of every group changing each period.
+    dog.Arm(static_cast<DWORD>(seconds) * 2 + 600, "the sustained 2.0 run");
+    ChangeLoad changes, changesFloor;
+    std::string changesMissing =
+        callbacksOffered ? SustainChangesOnServer(server, serverProcess, callbackSink, seconds, changes)
+                         : da2.missing;
+    if (std::string e = SustainChangesOnEcho(callbackEcho.Get(), itemEcho.Get(), callbackSink, seconds, changesFloor);
+        !e.empty()) {
+        return Fail(e);
+    }
+
     std::printf("Subscriptions, %d tags, %d items, update rate %lu ms (%d rounds)\n", kTags, kItems,
                 static_cast<unsigned long>(kPeriodMs), rounds);
     std::printf("%-4s %-52s %10s %10s %8s\n", "path", "measure", "server ms", "floor ms", "ratio");
@@ -682,6 +826,17 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("sustained floor %d s: %.0f notifications/s, %lu late periods; server/floor notifications %.2f\n",
                 seconds, floorDelivered * 1000.0 / floorMs, static_cast<unsigned long>(floorLate),
                 (sustained.size() * 1000.0 / elapsedMs) / (floorDelivered * 1000.0 / floorMs));
+    auto changeRow = [seconds](const char* who, const ChangeLoad& l) {
+        std::printf("sustained 2.0 %s %d s: %llu changes written, %llu called back, %d late periods, CPU %.1f%% of a core\n",
+                    who, seconds, l.written, l.delivered, l.late, l.cpuMs / (10.0 * seconds));
+    };
+    if (changesMissing.empty()) {
+        changeRow("server", changes);
+    } else {
+        std::printf("sustained 2.0 not measured: %s\n", changesMissing.c_str());
+    }
+    changeRow("floor ", changesFloor);
+    std::printf("sustained 2.0 server/floor CPU %s\n", Cell(changes.cpuMs / changesFloor.cpuMs, 0, 2).c_str());
     // Some platforms do not count another process's handles or private bytes: 0 says so.
     std::printf(
         "server handles %lu -> %lu (0: not reported here), private bytes %.1f MB -> %.1f MB, "
@@ -706,6 +861,12 @@ int wmain(int argc, wchar_t** argv) {
     goal("2.0 (b) no round above floor + one period", bMax2 <= bf2 + kPeriodMs, !std::isnan(bMax2));
     goal("2.0 IOPCAsyncIO2::Read of 10,000 at most 1.25x the floor", c2 <= 1.25 * cf2, !std::isnan(c2));
     goal("2.0 idle group: no change-driven OnDataChange", idle.changes == 0, idle.missing.empty());
+    const bool changesMeasured = changesMissing.empty();
+    goal("sustained 2.0: every change called back", changes.delivered == changes.written && changes.written > 0,
+         changesMeasured);
+    goal("sustained 2.0: no late period", changes.late == 0, changesMeasured);
+    goal("sustained 2.0: server CPU at most 1.25x the floor's", changes.cpuMs <= 1.25 * changesFloor.cpuMs,
+         changesMeasured);
 
     dog.Disarm();
     big.items.Reset();
