@@ -390,20 +390,22 @@ void OPCS_Device::SetInService(bool inService) {
             PollNow();
         }
     }
-    NotifyChanged();
+    NotifyChanged(false);
 }
 
 void OPCS_Device::SetUpdateInterval(DWORD seconds) {
     {
         ScopedLock guard(m_lock);
+        // Compared as stored: "never" (the largest value) is asked again at every poll start.
+        seconds = std::clamp(seconds, kMinUpdateInterval, kMaxUpdateInterval);
         if (seconds == m_updateInterval) {
             return;
         }
-        m_updateInterval = std::clamp(seconds, kMinUpdateInterval, kMaxUpdateInterval);
+        m_updateInterval = seconds;
         theEventLog << L"Device:" << GetName() << L"Update Interval set to (secs):" << m_updateInterval
                     << EventLog::EndEntry;
     }
-    NotifyChanged();
+    NotifyChanged(false);
     PollNow();
 }
 

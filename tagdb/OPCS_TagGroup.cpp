@@ -350,11 +350,12 @@ std::wstring OPCS_TagGroup::MakeUniqueTagName(const std::wstring& base) {
     return FirstFreeName(m_tagIndex, base, [](const void* p) { return OPCS_Tag::IsValidTag(p); });
 }
 
-void OPCS_TagGroup::NotifyChanged() {
+void OPCS_TagGroup::NotifyChanged(bool shape) {
     if (OPCS_Device* device = GetDevice()) {
         device->SetStructureChanged(true);
         device->MarkConfigurationModified();
-        if (Configuration* configuration = device->GetConfiguration()) configuration->NoteShapeChanged();
+        Configuration* configuration = shape ? device->GetConfiguration() : nullptr;
+        if (configuration != nullptr) configuration->NoteShapeChanged();
     }
 }
 

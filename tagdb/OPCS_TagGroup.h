@@ -55,7 +55,10 @@ public:
     OPCS_Tag* FindTag(std::wstring_view relativeItemId);
     std::wstring MakeUniqueGroupName(const std::wstring& base);
     std::wstring MakeUniqueTagName(const std::wstring& base);
-    void NotifyChanged();
+    // The tree redraws and the file is modified; `shape` also when names or
+    // members changed (what the UA address space mirrors), not a device's
+    // interval or service state.
+    void NotifyChanged(bool shape = true);
     static bool IsValidGroup(const void* pointer);
 
     // Why `tag` (one of ours, or a new one to be adopted) may not take the
