@@ -68,10 +68,10 @@ bool SameValue(const VARIANT& a, const VARIANT& b) {
 COPCItem::COPCItem(OPCS_Tag* tag, OPCHANDLE handle) : m_hServer(handle) {
     if (OPCS_Tag::IsValidTag(tag)) {
         m_pTag = tag;
-        m_pTag->AddClientReference();
-        m_vtRequested = m_pTag->GetDataType();
-        OPCS_TagGroup* owner = m_pTag->GetOwner();
-        OPCS_Device* device = OPCS_TagGroup::IsValidGroup(owner) ? owner->GetDevice() : nullptr;
+        const OPCS_Tag::ClientView view = m_pTag->AddClientView();
+        m_vtRequested = m_vtAdded = view.type;
+        m_bWritableAdded = view.writable;
+        OPCS_Device* device = OPCS_TagGroup::IsValidGroup(view.owner) ? view.owner->GetDevice() : nullptr;
         if (OPCS_TagGroup::IsValidGroup(device)) m_pOwnerDevice = device;
     }
 }
@@ -86,6 +86,8 @@ COPCItem::~COPCItem() {
 }
 
 void COPCItem::SetRequestedType(VARTYPE type) { m_vtRequested = type == VT_EMPTY ? CanonicalType() : type; }
+
+void COPCItem::SetRequestedTypeOfNew(VARTYPE type) noexcept { m_vtRequested = type == VT_EMPTY ? m_vtAdded : type; }
 
 void COPCItem::CountChangesIn(ULONGLONG* count) noexcept {
     m_pChangeCount = count;
@@ -174,9 +176,10 @@ void COPCItem::TakeTagState() {
     }
 }
 
-OPCS_Device* COPCItem::BeginActivation() {
+OPCS_Device* COPCItem::BeginActivation(bool tagChecked) {
     // Whoever takes the device's requests checks that the device still lives.
-    OPCS_Device* device = !m_bDeviceActive && OPCS_Tag::IsValidTag(m_pTag) ? m_pOwnerDevice : nullptr;
+    OPCS_Device* device =
+        !m_bDeviceActive && m_pTag != nullptr && (tagChecked || OPCS_Tag::IsValidTag(m_pTag)) ? m_pOwnerDevice : nullptr;
     m_vValue.Clear();
     m_wQuality = 0;
     m_ftTimeStamp = FILETIME{};
@@ -278,6 +281,10 @@ bool COPCItem::HasValidTag() const { return OPCS_Tag::IsValidTag(m_pTag); }
 
 DWORD COPCItem::DeviceResponseDelay() const {
     return HasValidTag() && OPCS_TagGroup::IsValidGroup(m_pOwnerDevice) ? m_pOwnerDevice->GetResponseDelay() : 0;
+}
+
+DWORD COPCItem::AddedAccessRights() const noexcept {
+    return m_pTag == nullptr ? DWORD{OPC_READABLE} : OPC_READABLE | (m_bWritableAdded ? DWORD{OPC_WRITEABLE} : DWORD{0});
 }
 
 DWORD COPCItem::AccessRights() const {

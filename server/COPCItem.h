@@ -48,7 +48,9 @@ public:
     // its items: Begin forgets the cached state and gives the device to ask
     // (null when the item holds a request already or has none to make);
     // Confirm records the request the device took.
-    OPCS_Device* BeginActivation();
+    // `tagChecked`: the caller has just seen the tag valid under the group's
+    // item lock (a new item), so it is not looked up again.
+    OPCS_Device* BeginActivation(bool tagChecked = false);
     void ConfirmActivation(OPCS_Device* device) noexcept;
     // Gives up the item's request without withdrawing it: the device the
     // caller withdraws it from, or null.
@@ -76,6 +78,12 @@ public:
     // VT_EMPTY means the tag's canonical type.
     VARTYPE RequestedType() const noexcept { return m_vtRequested; }
     void SetRequestedType(VARTYPE type);
+    // For an item just made: the tag's type and access as it was added, read
+    // with its client reference (AddItems answers with them, without
+    // asking the tag again).
+    void SetRequestedTypeOfNew(VARTYPE type) noexcept;
+    VARTYPE AddedType() const noexcept { return m_vtAdded; }
+    DWORD AddedAccessRights() const noexcept;
     // True when the last Update found something to report.
     bool IsChanged() const noexcept { return m_bChanged; }
     // Each change of the item moves its group's count of changes (under the
@@ -122,6 +130,8 @@ private:
     bool m_bActive = false;
     OPCHANDLE m_hClient = 0;
     VARTYPE m_vtRequested = VT_EMPTY;
+    VARTYPE m_vtAdded = VT_EMPTY;  // the tag's when the item was made
+    bool m_bWritableAdded = false;
     Variant m_vValue;
     WORD m_wQuality = 0;
     FILETIME m_ftTimeStamp{};

@@ -75,6 +75,7 @@ OPCGroup::~OPCGroup() {
         m_nDataAdvise.store(0);
     }
     connections.clear();  // the sinks go outside the lock
+    DeleteRetiredItems();
     {
         ScopedLock guard(m_csItems);
         PollRequestBatch polls;
@@ -338,13 +339,13 @@ HRESULT OPCGroup::ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool
                 break;
             }
             item->CountChangesIn(&m_ullChangeStamp);
-            if (activate) polls.AddStart(item, item->BeginActivation());
+            if (activate) polls.AddStart(item, item->BeginActivation(true));
             item->SetActive(definition.bActive != FALSE);
             item->SetClientHandle(definition.hClient);
-            item->SetRequestedType(definition.vtRequestedDataType);
+            item->SetRequestedTypeOfNew(definition.vtRequestedDataType);
             record.hServer = item->ServerHandle();
-            record.vtCanonicalDataType = item->CanonicalType();
-            record.dwAccessRights = item->AccessRights();
+            record.vtCanonicalDataType = item->AddedType();
+            record.dwAccessRights = item->AddedAccessRights();
             errors[i] = S_OK;
         }
     }
@@ -374,9 +375,9 @@ STDMETHODIMP OPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT**
     PollRequestBatch polls;
     const HRESULT result = WalkHandles(
         dwCount, phServer, arrays.errors.get(), E_FAIL, [this](OPCHANDLE h) { return m_Items.Remove(h); },
-        [&polls](COPCItem& item, DWORD) {
+        [this, &polls](COPCItem& item, DWORD) {
             polls.AddStop(item.EndActivation());
-            delete &item;
+            RetireItem(&item);
             return S_OK;
         });
     {
@@ -384,8 +385,29 @@ STDMETHODIMP OPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT**
         m_Items.Compact();
         polls.Flush();
     }
+    // The removed items let go of their tags on the group's own thread: the
+    // client's call does not wait for 10,000 tags to be visited.
+    m_ASyncThreadWake.Set();
     *ppErrors = arrays.errors.release();
     return result;
+}
+
+void OPCGroup::RetireItem(COPCItem* item) noexcept {
+    // The caller holds the item lock. Without room in the list the item goes at once.
+    try {
+        m_RetiredItems.push_back(item);
+    } catch (...) {
+        delete item;
+    }
+}
+
+void OPCGroup::DeleteRetiredItems() {
+    std::vector<COPCItem*> retired;
+    {
+        ScopedLock guard(m_csItems);
+        retired.swap(m_RetiredItems);
+    }
+    for (COPCItem* item : retired) delete item;
 }
 
 template <class Apply>

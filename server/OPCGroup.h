@@ -224,6 +224,10 @@ private:
     // m_csItems. Throws bad_alloc with the queue unchanged.
     void QueueCallbackRequest(std::unique_ptr<ASyncRequest> request, DWORD* pdwCancelID);
     HRESULT QueueRequest(std::unique_ptr<ASyncRequest> request, DWORD* pTransactionID);
+    // A removed item, withdrawn from the table under the item lock, kept
+    // until DeleteRetiredItems.
+    void RetireItem(COPCItem* item) noexcept;
+    void DeleteRetiredItems();
     // Works one request on the items (under the item lock).
     void CarryOut(ASyncRequest& request);
     // The longest response delay of the devices a request reads from or
@@ -299,6 +303,7 @@ private:
     ULONGLONG m_ullChangeStamp = 0;
     ULONGLONG m_ullScanFrom = 0;
     ULONGLONG m_ullGetDataUpTo = 0;
+    std::vector<COPCItem*> m_RetiredItems;  // removed, their tags still held: deleted by the asynchronous thread
     std::deque<std::unique_ptr<ASyncRequest>> m_ASyncQueue;  // oldest first
     ASyncRequest* m_pDelayedRequest = nullptr;               // taken off the queue, waiting out a response delay
     CriticalSection m_csItems;   // guards m_Items, the items, the scans and the request queue

@@ -354,6 +354,7 @@ unsigned OPCGroup::ASyncThreadBody() {
     const bool joined = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     if (joined) {
         while (m_bASyncThreadRun.load()) {
+            DeleteRetiredItems();
             std::unique_ptr<ASyncRequest> request;
             {
                 ScopedLock guard(m_csItems);

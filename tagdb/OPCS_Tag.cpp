@@ -626,6 +626,11 @@ LONG OPCS_Tag::AddClientReference() {
     ScopedLock g(m_lock);
     return ++m_clientReferences;
 }
+OPCS_Tag::ClientView OPCS_Tag::AddClientView() {
+    ScopedLock g(m_lock);
+    ++m_clientReferences;
+    return ClientView{static_cast<VARTYPE>(m_dataType), m_accessMode == 1, m_owner};
+}
 LONG OPCS_Tag::ReleaseClientReference() {
     ScopedLock g(m_lock);
     return --m_clientReferences;

@@ -184,6 +184,13 @@ public:
 
     // Counted by the OPC items and the device's polling run.
     LONG AddClientReference();
+    // A client's reference with what its new item reads of the tag, under one lock.
+    struct ClientView {
+        VARTYPE type;
+        bool writable;
+        OPCS_TagGroup* owner;
+    };
+    ClientView AddClientView();
     LONG ReleaseClientReference();
     void SetLocked(bool locked);
     void SetVolatile(bool isVolatile);
