@@ -29,6 +29,8 @@ constexpr DWORD kMaxUpdateInterval = 3599;
 // 100,000 tags on a processor the groups that asked for the run need for
 // their first scans and notifications: those go first.
 constexpr DWORD kRunStartDelayMs = 100;
+// How long a run outlives its last stop request.
+constexpr DWORD kRunStopDelayMs = 250;
 
 // The update interval every new device starts with. A hand-written setting
 // of 0 would make the poll thread spin without waiting: it gets the minimum.
@@ -234,6 +236,7 @@ void OPCS_Device::PollingRun() {
     for (;;) {
         DWORD intervalSeconds;
         bool inService;
+        if (!Requested() && !LingerAfterLastStop()) break;
         {
             ScopedLock guard(m_lock);
             if (m_pollRequestCount == 0) break;
@@ -255,10 +258,10 @@ void OPCS_Device::PollingRun() {
         {
             ScopedLock guard(m_lock);
             GetLocalTime(&m_lastPollTime);
-            if (m_pollRequestCount == 0) break;
             m_pollState = kPollWaiting;
             intervalSeconds = m_updateInterval;
         }
+        if (!Requested()) continue;  // the linger above decides
         // An interval read from a file is not clamped: keep the wait finite.
         const unsigned long long ms =
             std::min<unsigned long long>(static_cast<unsigned long long>(intervalSeconds) * 1000ull, INFINITE - 1);
@@ -268,6 +271,25 @@ void OPCS_Device::PollingRun() {
     OnPollStop();
     ScopedLock guard(m_lock);
     m_pollState = kPollIdle;
+}
+
+bool OPCS_Device::Requested() {
+    ScopedLock guard(m_lock);
+    return m_pollRequestCount != 0 && !m_terminating;
+}
+
+bool OPCS_Device::LingerAfterLastStop() {
+    // A client that removes its items and adds them again soon after (a
+    // group rebuilt, a reconnect) finds the run still going: the tags are
+    // not let go, cleared and taken again for nothing.
+    const ULONGLONG until = GetTickCount64() + kRunStopDelayMs;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= until || m_terminating) return false;
+        m_startEvent.Wait(static_cast<DWORD>(until - now));
+        if (m_terminating) return false;
+        if (Requested()) return true;
+    }
 }
 
 void OPCS_Device::WaitForNextCycle(DWORD milliseconds) {

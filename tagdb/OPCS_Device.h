@@ -129,6 +129,10 @@ private:
     void LogVolatileCleared();
     // The wait between two cycles; returns early for a stop or PollNow.
     void WaitForNextCycle(DWORD milliseconds);
+    // Whether any start request stands (and the device is not ending).
+    bool Requested();
+    // After the last stop: true when a start came within the linger.
+    bool LingerAfterLastStop();
 
     // Tags whose client reference count this polling run raised: released
     // exactly once at its end, even when the flat list was rebuilt meanwhile.

@@ -79,6 +79,16 @@ TEST(DevicePollingTest, PollingRunHoldsTheTagsAndInvalidatesVolatileOnes) {
     device.PollNow();
     ASSERT_TRUE(WaitFor(5000, [&] { return late->GetClientReferenceCount() == 1; }));
 
+    // A start soon after the last stop finds the run going: nothing let go or cleared.
+    fleeting->SetValueNow(Variant::FromDouble(3));
+    device.RequestPollStop(kPollOperator);
+    Sleep(100);
+    device.RequestPollStart(kPollOperator);
+    Sleep(400);
+    EXPECT_NE(kPollIdle, device.GetPollState());
+    EXPECT_EQ(1, kept->GetClientReferenceCount());
+    EXPECT_EQ(OPC_QUALITY_GOOD, fleeting->GetQuality());
+
     device.RequestPollStop(kPollOperator);
     ASSERT_TRUE(WaitFor(5000, [&] { return device.GetPollState() == kPollIdle; }));
     EXPECT_EQ(0, kept->GetClientReferenceCount());
