@@ -372,21 +372,18 @@ STDMETHODIMP OPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT**
     *ppErrors = nullptr;
     CallArrays<HRESULT> arrays;
     if (!arrays.Allocate(dwCount, false)) return E_OUTOFMEMORY;
-    PollRequestBatch polls;
     const HRESULT result = WalkHandles(
         dwCount, phServer, arrays.errors.get(), E_FAIL, [this](OPCHANDLE h) { return m_Items.Remove(h); },
-        [this, &polls](COPCItem& item, DWORD) {
-            polls.AddStop(item.EndActivation());
+        [this](COPCItem& item, DWORD) {
             RetireItem(&item);
             return S_OK;
         });
     {
         ScopedLock guard(m_csItems);
         m_Items.Compact();
-        polls.Flush();
     }
-    // The removed items let go of their tags on the group's own thread: the
-    // client's call does not wait for 10,000 tags to be visited.
+    // The removed items end their poll requests and let go of their tags on
+    // the group's own thread: the client's call touches none of them.
     m_ASyncThreadWake.Set();
     *ppErrors = arrays.errors.release();
     return result;
@@ -405,7 +402,13 @@ void OPCGroup::DeleteRetiredItems() {
     std::vector<COPCItem*> retired;
     {
         ScopedLock guard(m_csItems);
+        if (m_RetiredItems.empty()) return;
         retired.swap(m_RetiredItems);
+        // The requests end while the items still hold their tags, and with
+        // them their devices.
+        PollRequestBatch polls;
+        for (COPCItem* item : retired) polls.AddStop(item->EndActivation());
+        polls.Flush();
     }
     for (COPCItem* item : retired) delete item;
 }
