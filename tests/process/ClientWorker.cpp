@@ -6,6 +6,7 @@
 #include <objbase.h>
 #include <ocidl.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -62,11 +63,18 @@ ComPtr<Interface> DoomedGroup(IOPCServer* server, const wchar_t* name, OPCHANDLE
 }
 
 // Says through the named event that the subscription is delivering, then
-// waits to be killed.
-int SaySubscribedAndWait(int failure) {
+// waits to be killed. A script, which has no such event, is told on
+// standard output.
+int SaySubscribedAndWait(int failure, bool orOnOutput = false) {
     HANDLE subscribed = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"ToviWorkerSubscribed");
-    if (subscribed == nullptr) return failure;
-    SetEvent(subscribed);
+    if (subscribed != nullptr) {
+        SetEvent(subscribed);
+    } else if (orOnOutput) {
+        std::printf("subscribed\n");
+        std::fflush(stdout);
+    } else {
+        return failure;
+    }
     Sleep(INFINITE);
     return 0;
 }
@@ -105,7 +113,9 @@ int CallbackAndWait() {
 // stream and a 2.0 callback on two fast groups; once both deliver, every sink
 // blocks for good and a write makes a change due to both. "keep" then holds
 // on to everything; "release" lets go of it all from this thread (its last
-// release) while its sinks stay stuck. Says so and waits to be killed.
+// release) while its sinks stay stuck. "named" only names itself and leaves
+// the shutdown sink, which needs no particular tag. Says so and waits to be
+// killed.
 int HungClient(const std::string& how) {
     ComPtr<IOPCServer> server;
     if (ConnectServer(server) != S_OK) return 70;
@@ -118,6 +128,10 @@ int HungClient(const std::string& how) {
     if (FAILED(server.As(&container)) || container->FindConnectionPoint(IID_IOPCShutdown, &shutdownPoint) != S_OK ||
         shutdownPoint->Advise(&shutdown, &cookie) != S_OK) {
         return 72;
+    }
+    if (how == "named") {
+        static ComPtr<IOPCServer> kept = server;
+        return SaySubscribedAndWait(78, true);
     }
     OPCHANDLE item = 0;
     ComPtr<IOPCSyncIO> io = DoomedGroup<IOPCSyncIO>(server.Get(), L"HungStream", &item);
