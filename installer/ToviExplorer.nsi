@@ -145,8 +145,6 @@ Var UnStart
 Var UnElapsed
 Var UnMs
 Var UnLogFile
-Var UnAside
-Var UnPending
 !macro UnLog text
   DetailPrint "${text}"
   System::Call 'kernel32::GetTickCount() i .s'
@@ -164,24 +162,33 @@ Var UnPending
   ${EndIf}
 !macroend
 
-; Deletes a file of the installation. One that another program still has
-; loaded is moved aside, within the folder, and deleted when Windows
-; restarts: a new installation before then gets a file of its own, which
-; the restart leaves alone.
-!macro UnRemoveFile file name
+; Deletes an installed file. One that another program still has loaded
+; (the proxy/stub in an OPC client, the program itself) is moved aside,
+; within the installation's folder, and deleted when Windows restarts: an
+; installation before then gets a file of its own, which the restart leaves
+; alone. `log` says `said` then.
+Var Aside
+Var Pending
+!macro RemoveInstalledFile file log said
   Delete "${file}"
   ${If} ${FileExists} "${file}"
-    GetTempFileName $UnAside "$INSTDIR"
-    Delete $UnAside
+    GetTempFileName $Aside "$INSTDIR"
+    Delete $Aside
     ClearErrors
-    Rename "${file}" $UnAside
+    Rename "${file}" $Aside
     ${If} ${Errors}
-      StrCpy $UnAside "${file}"
+      StrCpy $Aside "${file}"
     ${EndIf}
-    Delete /REBOOTOK $UnAside
-    IntOp $UnPending $UnPending + 1
-    !insertmacro UnLog "${name} is in use by another program: it is deleted when Windows restarts"
+    Delete /REBOOTOK $Aside
+    IntOp $Pending $Pending + 1
+    !insertmacro ${log} "${said}"
   ${EndIf}
+!macroend
+!macro UnRemoveFile file name
+  !insertmacro RemoveInstalledFile "${file}" UnLog "${name} is in use by another program: it is deleted when Windows restarts"
+!macroend
+!macro MakeWayFor file name
+  !insertmacro RemoveInstalledFile "${file}" InstallLog "${name} was in use by another program: the new one is installed, the old one is deleted when Windows restarts"
 !macroend
 
 Section "-Program"
@@ -205,6 +212,14 @@ Section "-Program"
   ${EndIf}
   SetOutPath "$INSTDIR"
   Delete "$INSTDIR\Install.log"
+  ; A file another program still has loaded would be kept as it is, the new
+  ; one dropped without a word: it makes way.
+  !insertmacro MakeWayFor "$INSTDIR\${PROXY}" "${PROXY}"
+  !insertmacro MakeWayFor "$INSTDIR\${CLIENT}" "${CLIENT}"
+  !insertmacro MakeWayFor "$INSTDIR\ToviExplorer.chm" "ToviExplorer.chm"
+!ifdef PROXY_DLL_X86
+  !insertmacro MakeWayFor "${PROXY_X86_DIR}\${PROXY}" "x86\${PROXY}"
+!endif
   File "/oname=${EXE}" "${SERVER_EXE}"
   File "/oname=${PROXY}" "${PROXY_DLL}"
   File "/oname=${CLIENT}" "${CLIENT_EXE}"
@@ -276,7 +291,7 @@ Section "un.Program" SecUnProgram
   SetShellVarContext all
   System::Call 'kernel32::GetTickCount() i .s'
   Pop $UnStart
-  StrCpy $UnPending 0
+  StrCpy $Pending 0
   ${GetTime} "" "L" $1 $2 $3 $4 $5 $6 $7
   Delete "$TEMP\${UNINSTALL_LOG}"
   !insertmacro UnLog "${PRODUCT} ${VERSION} uninstalled from $INSTDIR on $3-$2-$1 $5:$6:$7"
@@ -337,12 +352,17 @@ Section "un.Program" SecUnProgram
   !insertmacro UnRemoveFile "$INSTDIR\${CLIENT}" "${CLIENT}"
   !insertmacro UnRemoveFile "$INSTDIR\ToviExplorer.chm" "ToviExplorer.chm"
   Delete "$INSTDIR\Uninstall.exe"
+  ; Files an installation moved aside: those still loaded go at the restart already.
+  Delete "$INSTDIR\ns*.tmp"
+  ${If} ${FileExists} "$INSTDIR\ns*.tmp"
+    IntOp $Pending $Pending + 1
+  ${EndIf}
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   ; Only when empty: files of the user's stay. One that empties at the
   ; restart goes then.
   RMDir "$INSTDIR"
-  ${If} $UnPending != 0
+  ${If} $Pending != 0
   ${AndIf} ${FileExists} "$INSTDIR\*.*"
     RMDir /REBOOTOK "$INSTDIR"
     RMDir /REBOOTOK "$INSTDIR\.."

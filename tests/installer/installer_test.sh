@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The installer in a fresh Wine prefix: a silent install, after which a client
 # finds the server by its ProgID and reads the sample configuration; an
-# install over a running server, which it ends and replaces; an uninstall
+# install over a running server, which it ends and replaces, its proxy/stub
+# too though a client still has the old one loaded; an uninstall
 # that cannot end the running server and so changes nothing; a silent
 # uninstall while a server runs for a client that died with a subscription
 # and another client that stops answering and keeps the proxy/stub loaded:
@@ -127,14 +128,29 @@ hold_server() {
   held="$(server_pid)"
   [ -n "$held" ] || fail "no server runs for the dead client"
 }
+# Starts a client of the running server that never answers its shutdown
+# request and keeps the proxy/stub loaded; $hung is its pid.
+start_hung_client() {
+  : >"$WINEPREFIX/hung.txt"
+  "$WINE" "$worker" hung named >"$WINEPREFIX/hung.txt" 2>>"$log" </dev/null &
+  hung=$!
+  wait_until 60 grep -q subscribed "$WINEPREFIX/hung.txt" || fail "the client that stops answering did not connect"
+}
+stop_hung_client() { kill "$hung"; wait "$hung" 2>/dev/null; }
 keys_of_install=("HKCR\\Zelkor.Tovi.1" "HKCR\\CLSID\\$server_clsid" "$uninstall_key")
 
-echo "== install over a running install"
+echo "== install over a running install, its proxy/stub loaded by a client that stops answering"
 hold_server
-touch -d '2000-01-01' "$dir/Tovi Explorer.exe"
+start_hung_client
+touch -d '2000-01-01' "$dir/Tovi Explorer.exe" "$dir/ToviExplorerPS.dll"
 run "$installer" /S >>"$log" || fail "the install over a running server exited with $?"
 wait_until 5 ended "$held" || fail "the install left the running server alive"
-[ "$(stat -c %Y "$dir/Tovi Explorer.exe")" -gt "$(date -d '2000-01-02' +%s)" ] || fail "the program was not replaced"
+for f in "Tovi Explorer.exe" ToviExplorerPS.dll; do
+  [ "$(stat -c %Y "$dir/$f")" -gt "$(date -d '2000-01-02' +%s)" ] || fail "not replaced: $f"
+done
+said="ToviExplorerPS.dll was in use by another program: the new one is installed, the old one is deleted when Windows restarts"
+tr -d '\r' <"$dir/Install.log" | grep -qxF "$said" || fail "the install log does not say that the proxy/stub made way"
+stop_hung_client
 run "$client" read Zelkor.Tovi.1 "${items[0]}" | tr -d '\r' | grep -q '  Good  ' || fail "no Good read after the install over"
 wait_until 30 server_gone || fail "the server after the install over did not end with its client"
 
@@ -159,10 +175,7 @@ echo "== silent uninstall of a running server beside a client that stops answeri
 mine='C:\users\Public\Mine.tvf'
 cp "$dir/Sample.tvf" "$WINEPREFIX/drive_c/users/Public/Mine.tvf"
 run reg add 'HKLM\Software\Zelkor\Tovi Explorer\Settings' /v 'Last Used File' /d "$mine" /f >/dev/null
-# It never answers the shutdown request, and its proxy/stub stays loaded.
-"$WINE" "$worker" hung named >"$WINEPREFIX/hung.txt" 2>>"$log" </dev/null &
-hung=$!
-wait_until 60 grep -q subscribed "$WINEPREFIX/hung.txt" || fail "the client that stops answering did not connect"
+start_hung_client
 unlog="$("$WINE" winepath -u "$(run cmd /c 'echo %TEMP%' | tr -d '\r')")/Tovi Explorer Uninstall.log"
 started=$SECONDS
 run "$dir/Uninstall.exe" /S || fail "the uninstaller exited with $?"
@@ -180,8 +193,7 @@ pending="$(reg_value "$session_key" PendingFileRenameOperations)"
 for f in "$windir\\ns" "$windir\\\\0"; do
   [[ "$pending" == *"\\??\\$f"* ]] || fail "not marked for deletion at the restart: $f in $pending"
 done
-kill "$hung"
-wait "$hung" 2>/dev/null
+stop_hung_client
 run wineboot -r
 [ ! -e "$WINEPREFIX/drive_c/Program Files/Zelkor" ] || fail "left behind after the restart: $(find "$WINEPREFIX/drive_c/Program Files/Zelkor")"
 [ ! -e "$shortcut" ] || fail "left behind: the shortcut"
