@@ -6,6 +6,7 @@
 // that its client is gone.
 #include <windows.h>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -18,10 +19,20 @@ public:
     // True once the process has ended.
     bool HasEnded() const noexcept;
     DWORD Id() const noexcept { return m_id; }
+    // The program file's name without its folder; "" when unknown.
+    const std::wstring& ImageName() const noexcept { return m_image; }
 
 private:
     std::shared_ptr<void> m_handle;
     DWORD m_id = 0;
+    std::wstring m_image;
+};
+
+// Who a client is, for the lines that name it: the name it gave itself
+// (IOPCCommon::SetClientName, "" before) and the process that connected.
+struct ClientIdentity {
+    std::wstring name;
+    ClientProcess process;
 };
 
 // Moves the connections whose advising client's process has ended out of

@@ -62,8 +62,8 @@ OPCGroup::~OPCGroup() {
         ScopedLock guard(registry.lock);
         registry.groups.erase(this);
     }
-    StopThread(m_DataThread, m_bDataThreadRun, m_DataThreadWake);
-    StopThread(m_ASyncThread, m_bASyncThreadRun, m_ASyncThreadWake);
+    SignalStop();
+    JoinThreads();
     if (m_pDataCallback != nullptr) {
         m_pDataCallback->Release();
         m_pDataCallback = nullptr;
@@ -101,8 +101,8 @@ void OPCGroup::Abandon() {
     // The references its clients held through COM go; the threads stop at
     // once rather than with the last reference, which may be held elsewhere.
     CoDisconnectObject(static_cast<IOPCGroupStateMgt*>(this), 0);
-    StopThread(m_DataThread, m_bDataThreadRun, m_DataThreadWake);
-    StopThread(m_ASyncThread, m_bASyncThreadRun, m_ASyncThreadWake);
+    SignalStop();
+    JoinThreads();
 }
 
 void OPCGroup::OnSinkGone() {
@@ -112,10 +112,9 @@ void OPCGroup::OnSinkGone() {
 void OPCGroup::StopAllGroupThreads() {
     GroupRegistry& registry = Registry();
     ScopedLock guard(registry.lock);
-    for (OPCGroup* group : registry.groups) {
-        group->StopThread(group->m_DataThread, group->m_bDataThreadRun, group->m_DataThreadWake);
-        group->StopThread(group->m_ASyncThread, group->m_bASyncThreadRun, group->m_ASyncThreadWake);
-    }
+    // All are told first: the grace of the calls their clients do not answer runs once, not once a group.
+    for (OPCGroup* group : registry.groups) group->SignalStop();
+    for (OPCGroup* group : registry.groups) group->JoinThreads();
 }
 
 std::optional<DWORD> OPCGroup::FastestRateOf(const OPCS_Tag* tag) {
@@ -133,6 +132,23 @@ std::optional<DWORD> OPCGroup::FastestRateOf(const OPCS_Tag* tag) {
         if (holds) fastest = rate;
     }
     return fastest;
+}
+
+void OPCGroup::SignalStop() noexcept {
+    m_bDataThreadRun.store(false);
+    m_bASyncThreadRun.store(false);
+    // A client's call that releases the group's last reference runs this on
+    // the caller's thread: the group's thread that waits for that call lets
+    // go of it at once.
+    m_DataCaller.Stop(m_DataCaller.IsCallingThread());
+    m_ASyncCaller.Stop(m_ASyncCaller.IsCallingThread());
+    m_DataThreadWake.Set();
+    m_ASyncThreadWake.Set();
+}
+
+void OPCGroup::JoinThreads() {
+    StopThread(m_DataThread, m_bDataThreadRun, m_DataThreadWake);
+    StopThread(m_ASyncThread, m_bASyncThreadRun, m_ASyncThreadWake);
 }
 
 void OPCGroup::StopThread(Thread& thread, std::atomic<bool>& run, AutoResetEvent& wake) {

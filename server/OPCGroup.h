@@ -4,7 +4,9 @@
 // update rate, ASyncThread works off the queue of asynchronous requests.
 // Clients subscribe through IDataObject (1.0a streams, every scan) or through
 // the one IOPCDataCallback connection (2.0, by exception); no client is ever
-// called while a lock of the group is held.
+// called while a lock of the group is held. The two threads call their
+// client through a ClientCaller each, so that stopping them never waits long
+// for a client that does not answer.
 //
 // Creation: `new (std::nothrow) OPCGroup(link)` gives reference count 0 and
 // posts one more client object; the destructor posts the one fewer.
@@ -20,6 +22,7 @@
 
 #include "ASyncRequest.h"
 #include "COPCItem.h"
+#include "ClientCaller.h"
 #include "ComObject.h"
 #include "ConnectionPoint.h"
 #include "CriticalSection.h"
@@ -117,8 +120,9 @@ public:
     STDMETHODIMP EnumDAdvise(IEnumSTATDATA** ppenumAdvise) override;
 
     // Sends a pending data change to the advise connections: S_FALSE when
-    // there is no connection or nothing pending.
-    HRESULT FlushDataChange();
+    // there is no connection or nothing pending. Without a caller the sinks
+    // are called on this thread (a client's own call).
+    HRESULT FlushDataChange(ClientCaller* caller = nullptr);
     // The group's sinks (advise connections and the callback connection).
     size_t SinkCount() noexcept;
     // Cuts the group off from its clients (their references go) and stops its
@@ -126,7 +130,7 @@ public:
     // reference held in the server.
     void Abandon();
     // Delivers a carried-out request's completion to the connection it names;
-    // S_FALSE (dropped) when there is no such connection.
+    // S_FALSE (dropped) when there is no such connection. On ASyncThread.
     HRESULT OnASyncComplete(const ASyncRequest& request);
 
     // For the item enumerator: the record of the first item whose server
@@ -143,8 +147,8 @@ public:
     };
     SubscriptionCount Subscriptions();
     // The change-driven OnDataChange of the items the scan found moved since
-    // they were last reported; false when nothing was sent.
-    bool SendCallbackChanges(IOPCDataCallback* sink, DWORD cookie, CallbackBatch& batch);
+    // they were last reported; false when nothing was sent. On DataThread.
+    bool SendCallbackChanges(IOPCDataCallback* sink, DWORD cookie, std::shared_ptr<CallbackBatch> batch);
     // Waits out the period that began at `scanStart`, or less when a client's
     // write may be reported sooner.
     void WaitForNextScan(ULONGLONG scanStart, ULONGLONG lastSent);
@@ -250,6 +254,19 @@ private:
     void NoteCall(const wchar_t* method) const noexcept {
         if (m_pServer) m_pServer->NoteCall(method);
     }
+    // A call into the client (`method` names it, a literal) on `caller`, or
+    // on this thread without one; E_ABORT when the group stopped before it
+    // was made or before the client answered, which the event log then says.
+    template <class Call>
+    HRESULT CallClient(ClientCaller* caller, const wchar_t* method, Call&& call);
+    void NoteNotAnswering(const wchar_t* method) noexcept;
+    // IAdviseSink::OnDataChange with a stream that the call owns and frees.
+    HRESULT SendStream(ClientCaller* caller, IAdviseSink* sink, const FORMATETC& format, const STGMEDIUM& medium);
+    // Both threads are told to stop and their calls into the client to end
+    // (at once for the call that runs this), without waiting.
+    void SignalStop() noexcept;
+    // Waits for both threads' end: SignalStop first.
+    void JoinThreads();
     void StopThread(Thread& thread, std::atomic<bool>& run, AutoResetEvent& wake);
     // Item-definition work shared by AddItems and ValidateItems.
     HRESULT ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool keep, OPCITEMRESULT** ppResults,
@@ -310,6 +327,8 @@ private:
     CriticalSection m_csAdvise;  // guards the advise connections and m_bDataPending; never held across a client call
     ConnectionPoint* m_pDataCallback = nullptr;  // one reference; the group's only IOPCDataCallback point
 
+    ClientCaller m_DataCaller;   // DataThread's calls into the client
+    ClientCaller m_ASyncCaller;  // ASyncThread's
     Thread m_DataThread;
     std::atomic<bool> m_bDataThreadRun{false};
     std::atomic<bool> m_bReportSoon{false};  // the data thread's wake-up is a client's write
@@ -318,6 +337,17 @@ private:
     std::atomic<bool> m_bASyncThreadRun{false};
     AutoResetEvent m_ASyncThreadWake;
 };
+
+template <class Call>
+HRESULT OPCGroup::CallClient(ClientCaller* caller, const wchar_t* method, Call&& call) {
+    if (caller == nullptr) return call();
+    HRESULT result = S_OK;
+    switch (caller->Run(std::forward<Call>(call), &result)) {
+    case ClientCaller::Outcome::Answered: return result;
+    case ClientCaller::Outcome::NotAnswered: NoteNotAnswering(method); return E_ABORT;
+    default: return E_ABORT;
+    }
+}
 
 template <class Take, class Apply>
 HRESULT OPCGroup::WalkHandles(DWORD dwCount, const OPCHANDLE* phServer, HRESULT* errors, HRESULT onItemError,

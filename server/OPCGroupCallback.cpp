@@ -4,6 +4,7 @@
 // the sink referenced, then the lock is let go.
 #include "OPCGroup.h"
 
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -43,10 +44,22 @@ IOPCDataCallback* OPCGroup::CallbackSink(DWORD* cookie) {
 
 // Change-driven callbacks -----------------------------------------------------------
 
-bool OPCGroup::SendCallbackChanges(IOPCDataCallback* sink, DWORD cookie, CallbackBatch& batch) {
-    if (sink == nullptr || batch.Count() == 0) return false;
-    if (m_pDataCallback->DropIfGone(cookie, batch.SendData(sink, 0, m_hClientGroup.load(), false))) OnSinkGone();
+bool OPCGroup::SendCallbackChanges(IOPCDataCallback* sink, DWORD cookie, std::shared_ptr<CallbackBatch> batch) {
+    if (sink == nullptr || batch == nullptr || batch->Count() == 0) return false;
+    const Microsoft::WRL::ComPtr<IOPCDataCallback> held(sink);
+    const OPCHANDLE hGroup = m_hClientGroup.load();
+    const HRESULT hr = CallClient(&m_DataCaller, L"IOPCDataCallback::OnDataChange",
+                                  [held, batch, hGroup] { return batch->SendData(held.Get(), 0, hGroup, false); });
+    if (m_pDataCallback->DropIfGone(cookie, hr)) OnSinkGone();
     return true;
+}
+
+void OPCGroup::NoteNotAnswering(const wchar_t* method) noexcept {
+    try {
+        if (m_pServer) LogNotAnswering(m_pServer->Client(), method);
+    } catch (const std::bad_alloc&) {
+        // Unsaid.
+    }
 }
 
 // IOPCAsyncIO2 ------------------------------------------------------------------------
@@ -180,8 +193,11 @@ STDMETHODIMP OPCGroup::GetEnable(BOOL* pbEnable) {
 
 void OPCGroup::CompleteCallbackRequest(ASyncRequest& request) {
     const OPCHANDLE hGroup = m_hClientGroup.load();
-    CallbackBatch batch;
+    // Shared with the call that sends it, which may outlive this request.
+    std::shared_ptr<CallbackBatch> shared;
     try {
+        shared = std::make_shared<CallbackBatch>();
+        CallbackBatch& batch = *shared;
         if (!request.cancelled) {
             ScopedLock guard(m_csItems);
             batch.Reserve(request.items.size());
@@ -212,17 +228,22 @@ void OPCGroup::CompleteCallbackRequest(ASyncRequest& request) {
     } catch (const std::bad_alloc&) {
         // Completed with what was gathered.
     }
+    if (shared == nullptr) return;  // no memory even for an empty completion
     DWORD cookie = 0;
-    IOPCDataCallback* sink = CallbackSink(&cookie);
+    Microsoft::WRL::ComPtr<IOPCDataCallback> sink;
+    sink.Attach(CallbackSink(&cookie));
     if (sink == nullptr) return;  // the connection went: nobody to tell
-    HRESULT hr;
-    if (request.cancelled) {
-        hr = sink->OnCancelComplete(request.dwTransactionID, hGroup);
-    } else if (request.nType == ASyncRequest::kWrite) {
-        hr = batch.SendWriteComplete(sink, request.dwTransactionID, hGroup);
-    } else {
-        hr = batch.SendData(sink, request.dwTransactionID, hGroup, request.nType == ASyncRequest::kRead);
-    }
+    const DWORD tid = request.dwTransactionID;
+    const bool cancelled = request.cancelled;
+    const DWORD type = request.nType;
+    const wchar_t* method = cancelled                      ? L"IOPCDataCallback::OnCancelComplete"
+                            : type == ASyncRequest::kWrite ? L"IOPCDataCallback::OnWriteComplete"
+                            : type == ASyncRequest::kRead  ? L"IOPCDataCallback::OnReadComplete"
+                                                           : L"IOPCDataCallback::OnDataChange";
+    const HRESULT hr = CallClient(&m_ASyncCaller, method, [sink, shared, tid, hGroup, cancelled, type] {
+        if (cancelled) return sink->OnCancelComplete(tid, hGroup);
+        if (type == ASyncRequest::kWrite) return shared->SendWriteComplete(sink.Get(), tid, hGroup);
+        return shared->SendData(sink.Get(), tid, hGroup, type == ASyncRequest::kRead);
+    });
     if (m_pDataCallback->DropIfGone(cookie, hr)) OnSinkGone();
-    sink->Release();
 }

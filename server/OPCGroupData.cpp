@@ -3,6 +3,7 @@
 #include "OPCGroup.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -254,7 +255,7 @@ HRESULT OPCGroup::BuildReadStream(bool withTime, const ASyncRequest& request, ST
     return BuildReadingsStream(withTime, request.dwTransactionID, readings, pmedium);
 }
 
-HRESULT OPCGroup::FlushDataChange() {
+HRESULT OPCGroup::FlushDataChange(ClientCaller* caller) {
     std::vector<STATDATA> connections;
     std::vector<ULONGLONG> reportedUpTo;
     {
@@ -300,13 +301,11 @@ HRESULT OPCGroup::FlushDataChange() {
             }
             hr = BuildChangeStream(connection.formatetc.cfFormat != StreamFormatData(), changes, since, 0, &medium);
         }
-        if (SUCCEEDED(hr)) {
-            connection.pAdvSink->OnDataChange(&connection.formatetc, &medium);
-            reported.push_back(connection.dwConnection);
-        } else {
+        if (FAILED(hr)) {
             result = hr;  // this connection's changes wait for the next scan
+        } else if (SendStream(caller, connection.pAdvSink, connection.formatetc, medium) != E_ABORT) {
+            reported.push_back(connection.dwConnection);
         }
-        if (medium.tymed == TYMED_HGLOBAL && medium.hGlobal != nullptr) GlobalFree(medium.hGlobal);
         if ((connection.advf & ADVF_ONLYONCE) != 0) TakeDataConnection(connection.dwConnection);
     }
     NoteReported(reported, upTo);
@@ -319,6 +318,35 @@ HRESULT OPCGroup::FlushDataChange() {
         m_bDataPending = true;
     }
     return result;
+}
+
+HRESULT OPCGroup::SendStream(ClientCaller* caller, IAdviseSink* sink, const FORMATETC& format,
+                             const STGMEDIUM& medium) {
+    struct Stream {
+        Microsoft::WRL::ComPtr<IAdviseSink> sink;
+        FORMATETC format{};
+        STGMEDIUM medium{};
+        Stream() = default;
+        Stream(const Stream&) = delete;
+        Stream& operator=(const Stream&) = delete;
+        ~Stream() {
+            if (medium.tymed == TYMED_HGLOBAL && medium.hGlobal != nullptr) GlobalFree(medium.hGlobal);
+        }
+    };
+    std::shared_ptr<Stream> stream;
+    try {
+        stream = std::make_shared<Stream>();
+    } catch (const std::bad_alloc&) {
+        if (medium.tymed == TYMED_HGLOBAL && medium.hGlobal != nullptr) GlobalFree(medium.hGlobal);
+        return E_OUTOFMEMORY;
+    }
+    stream->sink = sink;
+    stream->format = format;
+    stream->medium = medium;
+    return CallClient(caller, L"IAdviseSink::OnDataChange", [stream]() -> HRESULT {
+        stream->sink->OnDataChange(&stream->format, &stream->medium);
+        return S_OK;
+    });
 }
 
 void OPCGroup::NoteReported(const std::vector<DWORD>& cookies, ULONGLONG stamp) {
@@ -415,13 +443,19 @@ unsigned OPCGroup::DataThreadBody() {
             if (m_bActive.load()) {
                 DWORD cookie = 0;
                 IOPCDataCallback* sink = m_bCallbackEnabled.load() ? CallbackSink(&cookie) : nullptr;
-                CallbackBatch batch;
-                if (ScanItems(sink != nullptr ? &batch : nullptr, cookie)) {
+                // Shared with the call that sends it, which may outlive this scan.
+                std::shared_ptr<CallbackBatch> batch;
+                try {
+                    if (sink != nullptr) batch = std::make_shared<CallbackBatch>();
+                } catch (const std::bad_alloc&) {
+                    // The changes wait for the next scan.
+                }
+                if (ScanItems(batch.get(), cookie)) {
                     ScopedLock guard(m_csAdvise);
                     m_bDataPending = true;
                 }
                 if (m_bDataThreadRun.load()) {
-                    bool sent = FlushDataChange() != S_FALSE;
+                    bool sent = FlushDataChange(&m_DataCaller) != S_FALSE;
                     sent = SendCallbackChanges(sink, cookie, batch) || sent;
                     if (sent) lastSent = t0;
                     if (m_pServer) m_pServer->SetLastUpdate(FileTimeNow());

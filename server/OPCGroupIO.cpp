@@ -305,8 +305,11 @@ HRESULT OPCGroup::OnASyncComplete(const ASyncRequest& request) {
         }
     }
     // Called with no lock held.
-    if (SUCCEEDED(hr)) target.pAdvSink->OnDataChange(&format, &medium);
-    if (medium.hGlobal != nullptr) GlobalFree(medium.hGlobal);
+    if (SUCCEEDED(hr)) {
+        SendStream(&m_ASyncCaller, target.pAdvSink, format, medium);
+    } else if (medium.hGlobal != nullptr) {
+        GlobalFree(medium.hGlobal);
+    }
     target.pAdvSink->Release();
     CoTaskMemFree(target.formatetc.ptd);
     return hr;

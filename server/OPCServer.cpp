@@ -39,7 +39,7 @@ std::atomic<bool> g_reapingClosed{false};
 }  // namespace
 
 OPCServer::OPCServer(Configuration& configuration) noexcept
-    : ComObject(0), m_Configuration(configuration), m_ftConnected(FileTimeNow()) {
+    : ComObject(0), m_Configuration(configuration), m_ftConnected(FileTimeNow()), m_Process(ClientProcess::OfCaller()) {
     ServerList::Instance().Add(this, m_ListEntry);
 }
 
@@ -137,7 +137,7 @@ STDMETHODIMP OPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequested
 
 std::shared_ptr<ServerLink> OPCServer::Link() {
     ScopedLock guard(m_csGroups);
-    if (!m_pLink) m_pLink = std::make_shared<ServerLink>(this, m_Configuration);
+    if (!m_pLink) m_pLink = std::make_shared<ServerLink>(this, m_Configuration, Client());
     return m_pLink;
 }
 
@@ -449,6 +449,10 @@ STDMETHODIMP OPCServer::SetClientName(LPCWSTR szName) {
             first = m_szClientName.empty();
             m_szClientName = name;
         }
+        {
+            ScopedLock guard(m_csGroups);
+            if (m_pLink) m_pLink->SetClientName(name);
+        }
         if (!name.empty()) {
             theEventLog << (first ? L"OPC client connected - Name:" : L"OPC client renamed - Name:") << name
                         << EventLog::EndEntry;
@@ -513,6 +517,14 @@ std::vector<Microsoft::WRL::ComPtr<IOPCShutdown>> OPCServer::ShutdownSinks() {
     auto sinks = point->Sinks<IOPCShutdown>();
     point->Release();
     return sinks;
+}
+
+ClientIdentity OPCServer::Client() const {
+    ClientIdentity client;
+    client.process = m_Process;
+    ScopedLock guard(m_csClient);
+    client.name = m_szClientName;
+    return client;
 }
 
 // The operator's view ---------------------------------------------------------

@@ -121,6 +121,8 @@ public:
     ClientSnapshot Describe();
     // The clients' IOPCShutdown sinks advised now, each with a reference.
     std::vector<Microsoft::WRL::ComPtr<IOPCShutdown>> ShutdownSinks();
+    // The client, for the lines that name it.
+    ClientIdentity Client() const;
 
 private:
     // The link the groups hold, made with the first group; null before.
@@ -143,11 +145,12 @@ private:
     ServerList::Entry m_ListEntry;
 
     const FILETIME m_ftConnected;
+    const ClientProcess m_Process;  // of the call that made the object
     std::atomic<const wchar_t*> m_pLastCall{nullptr};
     std::atomic<std::uint64_t> m_u64LastCallTime{0};
     std::atomic<LCID> m_dwLocale{LOCALE_SYSTEM_DEFAULT};
     std::atomic<bool> m_bLocaleSet{false};  // until then groups keep the locale they are given
-    CriticalSection m_csClient;             // leaf lock: guards the two fields below
+    mutable CriticalSection m_csClient;     // leaf lock: guards the two fields below
     std::wstring m_szClientName;
     ConnectionPoint* m_pShutdownPoint = nullptr;  // one reference
 

@@ -13,6 +13,16 @@ void ServerLink::Detach() {
     m_server = nullptr;
 }
 
+ClientIdentity ServerLink::Client() const {
+    ScopedLock guard(m_lock);
+    return m_client;
+}
+
+void ServerLink::SetClientName(const std::wstring& name) {
+    ScopedLock guard(m_lock);
+    m_client.name = name;
+}
+
 void ServerLink::SetLastUpdate(FILETIME time) noexcept { m_lastUpdate.store(FileTimeToU64(time)); }
 
 FILETIME ServerLink::LastUpdate() const noexcept { return U64ToFileTime(m_lastUpdate.load()); }

@@ -6,7 +6,10 @@
 #include <windows.h>
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <utility>
 
+#include "ClientProcess.h"
 #include "CriticalSection.h"
 
 class Configuration;
@@ -14,8 +17,8 @@ class OPCServer;
 
 class ServerLink {
 public:
-    ServerLink(OPCServer* server, Configuration& configuration) noexcept
-        : m_configuration(configuration), m_server(server) {}
+    ServerLink(OPCServer* server, Configuration& configuration, ClientIdentity client) noexcept
+        : m_configuration(configuration), m_server(server), m_client(std::move(client)) {}
     ServerLink(const ServerLink&) = delete;
     ServerLink& operator=(const ServerLink&) = delete;
 
@@ -31,6 +34,10 @@ public:
     void SetLastUpdate(FILETIME time) noexcept;
     FILETIME LastUpdate() const noexcept;
 
+    // The server's client, for the lines that name it after the server has gone.
+    ClientIdentity Client() const;
+    void SetClientName(const std::wstring& name);
+
     // The interface method a client called last on the server or its groups,
     // for the operator's view of who is connected: `method` is a literal.
     void NoteCall(const wchar_t* method) noexcept;
@@ -38,8 +45,9 @@ public:
 
 private:
     Configuration& m_configuration;
-    CriticalSection m_lock;
+    mutable CriticalSection m_lock;  // guards the two below
     OPCServer* m_server;
+    ClientIdentity m_client;
     std::atomic<std::uint64_t> m_lastUpdate{0};
     std::atomic<const wchar_t*> m_lastCall{nullptr};
     std::atomic<std::uint64_t> m_lastCallTime{0};

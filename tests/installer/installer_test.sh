@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # The installer in a fresh Wine prefix: a silent install, after which a client
 # finds the server by its ProgID and reads the sample configuration; an
-# install over a running server, which it ends and replaces; an uninstall
+# install over a running server, which it ends and replaces, its proxy/stub
+# too though a client still has the old one loaded; an uninstall
 # that cannot end the running server and so changes nothing; a silent
-# uninstall while a server runs for a client that died with a subscription,
-# after which the server has ended and its files and registry keys are gone
-# while the user's own configuration stays; and a second round on a machine where
+# uninstall while a server runs for a client that died with a subscription
+# and another client that stops answering and keeps the proxy/stub loaded:
+# within half a minute the server has ended and its registry keys are gone,
+# the proxy/stub is moved aside and marked for deletion at the restart, as the
+# uninstall log says, and after the restart its files are gone too, while the
+# user's own configuration stays; and a second round on a machine where
 # another proxy serves one OPC interface: that one stays untouched, the proxy
 # serves the rest; and an install over a sample the user changed, which keeps
 # it and puts the new sample beside it, saying so. Both proxies (64- and 32-bit) are packaged; only the
 # 64-bit registry view can be checked here (no 32-bit execution).
-# Arguments: the installer, the expected version.
+# Arguments: the installer, the expected version, the test's client worker.
 set -uo pipefail
 installer="$1"
 version="$2"
+worker="$3"
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 export WINEPREFIX="$(dirname "$installer")/installer-test-prefix"
 source "$root/scripts/wine-env.sh"
@@ -123,14 +128,29 @@ hold_server() {
   held="$(server_pid)"
   [ -n "$held" ] || fail "no server runs for the dead client"
 }
+# Starts a client of the running server that never answers its shutdown
+# request and keeps the proxy/stub loaded; $hung is its pid.
+start_hung_client() {
+  : >"$WINEPREFIX/hung.txt"
+  "$WINE" "$worker" hung named >"$WINEPREFIX/hung.txt" 2>>"$log" </dev/null &
+  hung=$!
+  wait_until 60 grep -q subscribed "$WINEPREFIX/hung.txt" || fail "the client that stops answering did not connect"
+}
+stop_hung_client() { kill "$hung"; wait "$hung" 2>/dev/null; }
 keys_of_install=("HKCR\\Zelkor.Tovi.1" "HKCR\\CLSID\\$server_clsid" "$uninstall_key")
 
-echo "== install over a running install"
+echo "== install over a running install, its proxy/stub loaded by a client that stops answering"
 hold_server
-touch -d '2000-01-01' "$dir/Tovi Explorer.exe"
+start_hung_client
+touch -d '2000-01-01' "$dir/Tovi Explorer.exe" "$dir/ToviExplorerPS.dll"
 run "$installer" /S >>"$log" || fail "the install over a running server exited with $?"
 wait_until 5 ended "$held" || fail "the install left the running server alive"
-[ "$(stat -c %Y "$dir/Tovi Explorer.exe")" -gt "$(date -d '2000-01-02' +%s)" ] || fail "the program was not replaced"
+for f in "Tovi Explorer.exe" ToviExplorerPS.dll; do
+  [ "$(stat -c %Y "$dir/$f")" -gt "$(date -d '2000-01-02' +%s)" ] || fail "not replaced: $f"
+done
+said="ToviExplorerPS.dll was in use by another program: the new one is installed, the old one is deleted when Windows restarts"
+tr -d '\r' <"$dir/Install.log" | grep -qxF "$said" || fail "the install log does not say that the proxy/stub made way"
+stop_hung_client
 run "$client" read Zelkor.Tovi.1 "${items[0]}" | tr -d '\r' | grep -q '  Good  ' || fail "no Good read after the install over"
 wait_until 30 server_gone || fail "the server after the install over did not end with its client"
 
@@ -151,17 +171,31 @@ for f in ToviExplorerPS.dll tovi-opc.exe Sample.tvf Uninstall.exe; do [ -f "$dir
 [ "$(proxies)" = "$(repeat 14 "$proxy_clsid")" ] || fail "changed all the same: $(proxies)"
 alive "$held" || fail "the server did not run on"
 
-echo "== silent uninstall of a running server, the user's configuration kept"
+echo "== silent uninstall of a running server beside a client that stops answering, the user's configuration kept"
 mine='C:\users\Public\Mine.tvf'
 cp "$dir/Sample.tvf" "$WINEPREFIX/drive_c/users/Public/Mine.tvf"
 run reg add 'HKLM\Software\Zelkor\Tovi Explorer\Settings' /v 'Last Used File' /d "$mine" /f >/dev/null
+start_hung_client
+unlog="$("$WINE" winepath -u "$(run cmd /c 'echo %TEMP%' | tr -d '\r')")/Tovi Explorer Uninstall.log"
 started=$SECONDS
 run "$dir/Uninstall.exe" /S || fail "the uninstaller exited with $?"
-# Closing a running server and removing the files takes longer beside other suites.
-wait_until 120 uninstalled || fail "the uninstaller did not finish"
-echo "   the uninstall, with the server's close, took $((SECONDS - started)) s"
+wait_until 60 grep -q '\] Done' "$unlog" || fail "the uninstaller did not finish"
+took=$((SECONDS - started))
+echo "   the uninstall took $took s:"
+tr -d '\r' <"$unlog" | sed 's/^/     /'
+[ "$took" -le 30 ] || fail "the uninstall took $took s"
 wait_until 5 ended "$held" || fail "the uninstall left the running server alive"
-[ ! -e "$WINEPREFIX/drive_c/Program Files/Zelkor" ] || fail "left behind: $(find "$WINEPREFIX/drive_c/Program Files/Zelkor")"
+grep -q '\] ToviExplorerPS.dll is in use by another program: it is deleted when Windows restarts' "$unlog" || \
+  fail "the uninstall log does not say that the proxy/stub goes at the restart"
+session_key='HKLM\System\CurrentControlSet\Control\Session Manager'
+pending="$(reg_value "$session_key" PendingFileRenameOperations)"
+# The proxy/stub moved aside (nsXXXX.tmp), then the folder.
+for f in "$windir\\ns" "$windir\\\\0"; do
+  [[ "$pending" == *"\\??\\$f"* ]] || fail "not marked for deletion at the restart: $f in $pending"
+done
+stop_hung_client
+run wineboot -r
+[ ! -e "$WINEPREFIX/drive_c/Program Files/Zelkor" ] || fail "left behind after the restart: $(find "$WINEPREFIX/drive_c/Program Files/Zelkor")"
 [ ! -e "$shortcut" ] || fail "left behind: the shortcut"
 [ -f "$WINEPREFIX/drive_c/users/Public/Mine.tvf" ] || fail "the user's configuration was deleted"
 for key in "HKCR\\Zelkor.Tovi.1" "HKCR\\CLSID\\$server_clsid" "HKCR\\AppID\\$server_clsid" "$uninstall_key" \

@@ -6,6 +6,7 @@
 #include <objbase.h>
 #include <ocidl.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "OpcConstants.h"
 #include "RecordingCallback.h"
 #include "RecordingSink.h"
+#include "ShutdownSink.h"
 
 namespace {
 int Round() {
@@ -35,9 +37,9 @@ int Round() {
 }
 
 // A fast active group of the server holding Tank.Level, as the interface
-// asked for; null when any step failed.
+// asked for, and the item's handle; null when any step failed.
 template <class Interface>
-ComPtr<Interface> DoomedGroup(IOPCServer* server, const wchar_t* name) {
+ComPtr<Interface> DoomedGroup(IOPCServer* server, const wchar_t* name, OPCHANDLE* item = nullptr) {
     OPCHANDLE group = 0;
     DWORD rate = 0;
     ComPtr<IOPCItemMgt> items;
@@ -52,6 +54,7 @@ ComPtr<Interface> DoomedGroup(IOPCServer* server, const wchar_t* name) {
     OPCITEMRESULT* results = nullptr;
     HRESULT* errors = nullptr;
     const HRESULT added = items->AddItems(1, &def, &results, &errors);
+    if (added == S_OK && item != nullptr) *item = results[0].hServer;
     CoTaskMemFree(results);
     CoTaskMemFree(errors);
     ComPtr<Interface> wanted;
@@ -60,11 +63,18 @@ ComPtr<Interface> DoomedGroup(IOPCServer* server, const wchar_t* name) {
 }
 
 // Says through the named event that the subscription is delivering, then
-// waits to be killed.
-int SaySubscribedAndWait(int failure) {
+// waits to be killed. A script, which has no such event, is told on
+// standard output.
+int SaySubscribedAndWait(int failure, bool orOnOutput = false) {
     HANDLE subscribed = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"ToviWorkerSubscribed");
-    if (subscribed == nullptr) return failure;
-    SetEvent(subscribed);
+    if (subscribed != nullptr) {
+        SetEvent(subscribed);
+    } else if (orOnOutput) {
+        std::printf("subscribed\n");
+        std::fflush(stdout);
+    } else {
+        return failure;
+    }
     Sleep(INFINITE);
     return 0;
 }
@@ -98,6 +108,71 @@ int CallbackAndWait() {
     if (!sink.WaitFor(1, 10000)) return 46;
     return SaySubscribedAndWait(47);
 }
+// A client that stops answering, as one halted in a debugger or deadlocked
+// in its sinks: it names itself, leaves a shutdown sink, and takes a 1.0a
+// stream and a 2.0 callback on two fast groups; once both deliver, every sink
+// blocks for good and a write makes a change due to both. "keep" then holds
+// on to everything; "release" lets go of it all from this thread (its last
+// release) while its sinks stay stuck. "named" only names itself and leaves
+// the shutdown sink, which needs no particular tag. Says so and waits to be
+// killed.
+int HungClient(const std::string& how) {
+    ComPtr<IOPCServer> server;
+    if (ConnectServer(server) != S_OK) return 70;
+    ComPtr<IOPCCommon> common;
+    if (FAILED(server.As(&common)) || common->SetClientName(L"Hung test client") != S_OK) return 71;
+    static ShutdownSink shutdown(true);
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> shutdownPoint;
+    DWORD cookie = 0;
+    if (FAILED(server.As(&container)) || container->FindConnectionPoint(IID_IOPCShutdown, &shutdownPoint) != S_OK ||
+        shutdownPoint->Advise(&shutdown, &cookie) != S_OK) {
+        return 72;
+    }
+    if (how == "named") {
+        static ComPtr<IOPCServer> kept = server;
+        return SaySubscribedAndWait(78, true);
+    }
+    OPCHANDLE item = 0;
+    ComPtr<IOPCSyncIO> io = DoomedGroup<IOPCSyncIO>(server.Get(), L"HungStream", &item);
+    static RecordingSink sink;
+    if (!io || AdviseStream(io.Get(), OPC_STREAM_FORMAT_DATATIME, &sink, &cookie) != S_OK) return 73;
+    auto callbackGroup = DoomedGroup<IConnectionPointContainer>(server.Get(), L"HungCallback");
+    static RecordingCallback callback;
+    ComPtr<IConnectionPoint> callbackPoint;
+    if (!callbackGroup || callbackGroup->FindConnectionPoint(IID_IOPCDataCallback, &callbackPoint) != S_OK ||
+        callbackPoint->Advise(&callback, &cookie) != S_OK) {
+        return 74;
+    }
+    if (!sink.WaitFor(1, 10000) || !callback.WaitFor(1, 10000)) return 75;
+    sink.Close();
+    callback.Close();
+    VARIANT value;
+    VariantInit(&value);
+    V_VT(&value) = VT_R8;
+    V_R8(&value) = 0.25;
+    HRESULT* errors = nullptr;
+    if (io->Write(1, &item, &value, &errors) != S_OK) return 76;
+    CoTaskMemFree(errors);
+    Sleep(500);  // both groups' threads are in their calls by now
+    if (how == "release") {
+        // Said first: the release itself is what the server must not hang on.
+        HANDLE said = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"ToviWorkerSubscribed");
+        if (said == nullptr) return 77;
+        SetEvent(said);
+        io.Reset();
+        callbackPoint.Reset();
+        callbackGroup.Reset();
+        shutdownPoint.Reset();
+        container.Reset();
+        common.Reset();
+        server.Reset();
+        Sleep(INFINITE);
+    }
+    static ComPtr<IOPCServer> kept = server;
+    return SaySubscribedAndWait(77);
+}
+
 LRESULT CALLBACK OlderFrameProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_DESTROY) PostQuitMessage(0);
     return DefWindowProcW(window, message, wParam, lParam);  // WM_CLOSE destroys
@@ -205,6 +280,7 @@ int main(int argc, char** argv) {
     if (argc > 2 && std::string(argv[1]) == "round") return ComeAndGo(argv[2]);
     if (argc > 1 && std::string(argv[1]) == "subscribe") return SubscribeAndWait();
     if (argc > 1 && std::string(argv[1]) == "callback") return CallbackAndWait();
+    if (argc > 2 && std::string(argv[1]) == "hung") return HungClient(argv[2]);
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 1;
     int result = 0;
     for (int i = 0; i < rounds && result == 0; ++i) result = Round();

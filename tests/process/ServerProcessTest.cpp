@@ -840,6 +840,49 @@ TEST_F(ServerProcessTest, AGoneClientsSinksAreDroppedAndItsGroupsEnd) {
     KillRunningServers();  // the gone clients' server objects are COM's to clean up
 }
 
+// A client whose sinks stop answering holds nobody: its own last release
+// ends the COM-started server, and so does /Close while it holds everything,
+// well within the close time; the event log names the client and its process
+// beside each call it did not answer.
+TEST_F(ServerProcessTest, AClientThatStopsAnsweringHoldsNeitherItsLastReleaseNorAClose) {
+    Register();
+    const struct {
+        const wchar_t* how;
+        std::vector<const wchar_t*> unanswered;
+    } roads[] = {
+        {L"release", {L"Call: IAdviseSink::OnDataChange", L"Call: IOPCDataCallback::OnDataChange"}},
+        {L"keep", {L"Call: IOPCShutdown::ShutdownRequest"}},
+    };
+    for (const auto& road : roads) {
+        SCOPED_TRACE(Narrow(road.how));
+        std::wstring worker;
+        DWORD closer = 99;
+        bool ended = false;
+        const auto meanwhile = [&](HANDLE process) {
+            worker = L"Id: " + std::to_wstring(GetProcessId(process)) + L" ";
+            if (road.unanswered.size() == 1) closer = RunToEnd(L"/Close 20");
+            ended = WaitUntilNoServerRuns(20000);
+        };
+        std::string why;
+        ASSERT_TRUE(KillWorkerOnceSubscribed(TOVI_CLIENT_WORKER, (std::wstring(L"hung ") + road.how).c_str(), kStartMs,
+                                             &why, meanwhile))
+            << why;
+        EXPECT_TRUE(ended);
+        if (road.unanswered.size() == 1) {
+            EXPECT_EQ(closer, 0u) << "ended by itself, not by force";
+        }
+        const std::wstring log = ReadLog(logFile);
+        for (const wchar_t* call : road.unanswered) {
+            EXPECT_EQ(LogLinesWith(
+                          log, {L"OPC client not answering - Name: Hung test client Process: process_client_worker.exe",
+                                worker.c_str(), call}),
+                      1u)
+                << Narrow(call) << "\n"
+                << Narrow(log);
+        }
+    }
+}
+
 // Clients one right after the other, each connecting, writing, reading and
 // ending its own way. Clean ends let a COM-started process end with its last
 // client, the next request arriving at once; dying clients leave their

@@ -10,6 +10,7 @@
 #include "OpcConstants.h"
 #include "RecordingCallback.h"
 #include "RecordingSink.h"
+#include "ScratchLog.h"
 #include "ServerTestSupport.h"
 #include "StreamFormats.h"
 #include "WaitFor.h"
@@ -468,5 +469,46 @@ TEST_F(Da2GroupTest, ADeadClientIsDroppedABlockedOneHoldsOnlyItsGroupAndCallsBac
     config.flow->SetValueNow(Variant::FromDouble(-2));
     Sleep(200);
     EXPECT_EQ(after, callback.Count());
-    EXPECT_EQ(S_OK, blockedPoint->Unadvise(blockedCookie));
+
+    // A blocked client that lets go of its group is not waited for beyond a
+    // short grace; the call, left to its own thread, ends with the group gone.
+    ScratchLog log;
+    other.Close();
+    const size_t answered = other.Count();
+    config.flow->SetValueNow(Variant::FromDouble(7));
+    Sleep(100);  // in the call by now
+    blockedPoint.Reset();
+    blockedContainer.Reset();
+    blockedMgt.Reset();
+    EXPECT_EQ(S_OK, server->RemoveGroup(h, FALSE)) << "the last reference";
+    const char kNotAnswering[] =
+        "OPC client not answering - Name: (not set) Process: (unknown) Id: 0 Call: "
+        "IOPCDataCallback::OnDataChange";
+    EXPECT_TRUE(log.Contains(kNotAnswering)) << log.Text();
+    other.Open();
+    EXPECT_TRUE(other.WaitFor(answered + 1, kWaitMs));
+
+    // A callback that releases its group's last reference ends the group at
+    // once, from inside the call: nothing waits for it, and it did answer.
+    callback.Answer(S_OK);
+    callback.Close();
+    Advise(&callback);
+    ULONGLONG removing = 0;
+    callback.OnCall([&] {
+        if (removing != 0) return;
+        removing = GetTickCount64();
+        EXPECT_EQ(S_OK, server->RemoveGroup(groupHandle, FALSE));
+        removing = GetTickCount64() - removing + 1;
+    });
+    mgt.Reset();
+    io2.Reset();
+    container.Reset();
+    state.Reset();
+    sync.Reset();
+    const size_t held = callback.Count();
+    callback.Open();
+    ASSERT_TRUE(callback.WaitFor(held + 1, kWaitMs));
+    EXPECT_LT(removing, ClientCaller::kAnswerMs);
+    const std::string text = log.Text();
+    EXPECT_EQ(text.find(kNotAnswering), text.rfind(kNotAnswering)) << "said once, of the blocked client only";
 }
