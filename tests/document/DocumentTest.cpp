@@ -159,6 +159,7 @@ TEST(DocumentTest, PollAllRequestsOnlyWhereMissing) {
     doc.OnStartPollingDevice();
     doc.OnStartPollingDevice();  // already has one
     EXPECT_EQ(1u, a->GetPollRequests(kPollOperator));
+    EXPECT_TRUE(a->PollsOnOpen());  // kept in the file
     EXPECT_TRUE(doc.QueryPollAllState(&checked));
     EXPECT_FALSE(checked);
     doc.OnPollAllDevices();
@@ -169,9 +170,17 @@ TEST(DocumentTest, PollAllRequestsOnlyWhereMissing) {
     doc.OnPollAllDevices();
     EXPECT_EQ(0u, a->GetPollRequests(kPollOperator));
     EXPECT_EQ(0u, b->GetPollRequests(kPollOperator));
+    EXPECT_FALSE(a->PollsOnOpen());
+    // A device a file says was left polling polls again once it is served.
+    b->SetPollOnOpen(true);
+    doc.ResumeStoredPolling();
+    doc.ResumeStoredPolling();
+    EXPECT_EQ(1u, b->GetPollRequests(kPollOperator));
+    EXPECT_EQ(0u, a->GetPollRequests(kPollOperator));
     view.selected = b;
     doc.OnStopPollingDevice();
     EXPECT_EQ(0u, b->GetPollRequests(kPollOperator));
+    EXPECT_FALSE(b->PollsOnOpen());
     doc.SetDeviceView(nullptr);
 }
 
