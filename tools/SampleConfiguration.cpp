@@ -167,8 +167,6 @@ void AddDemo(Configuration& doc) {
               kReadOnly, Limits(0, 50), Sine(20)},
              {L"Total", I4(0), L"Counts up by 1 every second once the device is back in service", kReadOnly,
               Limits(0, 1000000), Count(1, 1)}});
-    // Its tags as a device taken out of service leaves them.
-    offline->RebuildTagList();
     offline->SetInService(false);
 }
 

@@ -171,16 +171,9 @@ TEST(DocumentTest, PollAllRequestsOnlyWhereMissing) {
     EXPECT_EQ(0u, a->GetPollRequests(kPollOperator));
     EXPECT_EQ(0u, b->GetPollRequests(kPollOperator));
     EXPECT_FALSE(a->PollsOnOpen());
-    // A device a file says was left polling polls again once it is served.
-    b->SetPollOnOpen(true);
-    doc.ResumeStoredPolling();
-    doc.ResumeStoredPolling();
-    EXPECT_EQ(1u, b->GetPollRequests(kPollOperator));
-    EXPECT_EQ(0u, a->GetPollRequests(kPollOperator));
     view.selected = b;
     doc.OnStopPollingDevice();
     EXPECT_EQ(0u, b->GetPollRequests(kPollOperator));
-    EXPECT_FALSE(b->PollsOnOpen());
     doc.SetDeviceView(nullptr);
 }
 

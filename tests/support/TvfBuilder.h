@@ -134,7 +134,7 @@ struct DeviceFields {
 };
 
 inline Bytes DeviceRecord(const DeviceFields& d) {
-    const bool extended = d.pollOnOpen || d.responseDelay != 0;
+    const bool extended = d.pollOnOpen || d.responseDelay;
     Bytes block = GroupBlock(d.group).F64(extended ? 1.7 : 1.6).U32(d.inService).U32(d.interval);
     if (extended) block.U32(d.pollOnOpen).U32(d.responseDelay);
     return block.F64(1.1).U32(d.refreshEnabled).U32(d.refreshMode).U32(d.refreshPeriod);
