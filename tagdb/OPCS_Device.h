@@ -76,10 +76,10 @@ public:
     SYSTEMTIME GetLastPollTime();
 
     // Fault simulation for clients under test: every read from the device
-    // and every write to it takes the response delay (stored in the file,
-    // at most kMaxResponseDelayMs); a frozen device's values stop moving by
-    // themselves (simulated signals, timestamp refreshes and replayed values
-    // pass it by), until the program ends.
+    // and every write to it takes the response delay (at most
+    // kMaxResponseDelayMs, stored in the file); a frozen device's values stop
+    // moving by themselves (simulated signals, timestamp refreshes and
+    // replayed values pass it by; not stored).
     void SetResponseDelay(DWORD milliseconds);
     DWORD GetResponseDelay() const noexcept { return m_responseDelayMs.load(); }
     void SetFrozen(bool frozen) noexcept { m_frozen.store(frozen); }

@@ -218,5 +218,7 @@ int wmain(int argc, wchar_t** argv) {
     Configuration doc;
     AddDemo(doc);
     AddPlant(doc);
+    // Written anew: the sample before it needs no backup beside it.
+    DeleteFileW(argv[1]);
     return doc.Save(argv[1]).saved ? 0 : 1;
 }
