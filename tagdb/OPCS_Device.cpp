@@ -402,12 +402,15 @@ void OPCS_Device::SetInService(bool inService) {
 }
 
 void OPCS_Device::SetUpdateInterval(DWORD seconds) {
+    // Compared once clamped: a device without a refresh asks for "never" at
+    // every polling start, which is no change to log, save or tell clients of.
+    seconds = std::clamp(seconds, kMinUpdateInterval, kMaxUpdateInterval);
     {
         ScopedLock guard(m_lock);
         if (seconds == m_updateInterval) {
             return;
         }
-        m_updateInterval = std::clamp(seconds, kMinUpdateInterval, kMaxUpdateInterval);
+        m_updateInterval = seconds;
         theEventLog << L"Device:" << GetName() << L"Update Interval set to (secs):" << m_updateInterval
                     << EventLog::EndEntry;
     }

@@ -102,6 +102,9 @@ ToviDevice* AddDevice(Configuration& doc, const wchar_t* name, const wchar_t* de
     device->Rename(name);
     device->SetDescription(description);
     device->SetPollOnOpen(true);
+    // The interval its polling sets: a served sample has no change to save,
+    // and an installed one stays the sample, not the user's own.
+    device->ApplyRefreshInterval();
     doc.AddDevice(device);
     return device;
 }

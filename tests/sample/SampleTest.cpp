@@ -2,6 +2,7 @@
 // changes alone; every feature it is there to show; its values moving for clients of the real program.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <sstream>
@@ -47,6 +48,7 @@ TEST(SampleTest, IsWhatItsWriterWritesLoadsCleanAndShowsEveryFeature) {
     Dll<OPCS_Device*> devices;
     config.CopyDeviceList(devices);
     for (OPCS_Device* device : devices) {
+        device->ResumeOperatorPolling();  // as when served
         EXPECT_TRUE(device->PollsOnOpen());
         outOfService |= !device->IsInService();
         delayed |= device->GetResponseDelay() > 0;
@@ -57,10 +59,16 @@ TEST(SampleTest, IsWhatItsWriterWritesLoadsCleanAndShowsEveryFeature) {
     EXPECT_TRUE(*periods.begin() == 10 && *periods.rbegin() == 600);  // 1 s to 1 min
     EXPECT_EQ(forced, (std::set<int>{OPC_QUALITY_BAD, OPC_QUALITY_UNCERTAIN}));
     EXPECT_TRUE(outOfService && delayed && deepest >= 3);
+    // Polling leaves nothing to save: a client's visit does not make an installed sample the user's own.
+    EXPECT_TRUE(WaitFor(10000, [&] {
+        return std::all_of(devices.begin(), devices.end(),
+                           [](OPCS_Device* d) { return d->GetPollState() > kPollStarting; });
+    }));
+    EXPECT_FALSE(config.IsModified());
 }
 
 // As a first run starts it: values move before any client asks; a client sees every
-// kind of signal move, the forced qualities, the device out of service, the slow one.
+// kind of signal move, the forced qualities and the device out of service.
 TEST(SampleTest, ServedValuesMoveForClientsFromTheStart) {
     KillRunningServers();
     TempFolder scratch;
@@ -97,7 +105,4 @@ TEST(SampleTest, ServedValuesMoveForClientsFromTheStart) {
         EXPECT_FALSE(rows[id].empty()) << id;
         for (const std::string& row : rows[id]) EXPECT_TRUE(row.ends_with(quality)) << id << " " << row;
     }
-    const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(RunTool(L"read Zelkor.Tovi.1 DemoSlow.Level --device").code, 0u);
-    EXPECT_GE(GetTickCount64() - start, 2000u) << "the slow device answers in 2 s";
 }

@@ -136,6 +136,7 @@ TEST(DevicePollingTest, UpdateIntervalIsClampedAndLoggedOnChange) {
     EXPECT_EQ(3599u, device.GetUpdateInterval());
     const std::string before = log.Text();
     device.SetUpdateInterval(3599);
+    device.SetUpdateInterval(0x7FFFFFFF);  // what a device without a refresh sets at each polling start
     EXPECT_EQ(before, log.Text());
     EXPECT_TRUE(log.Contains("Device: Boiler Update Interval set to (secs): 3599 \r\n"));
 }
