@@ -372,6 +372,7 @@ bool OPCS_App::OpenConfiguration(const std::wstring& path) {
         return false;
     }
     m_document->SetPathName(path);
+    m_document->ResumeStoredPolling();
     return true;
 }
 

@@ -1,5 +1,6 @@
 // The device record (group block, device block, product block) and the
 // configuration's device list.
+#include <algorithm>
 #include <memory>
 
 #include "Archive.h"
@@ -33,9 +34,15 @@ void ToviDevice::Serialize(Archive& archive) {
 void DeviceRecord::SerializeDevice(OPCS_Device& device, Archive& archive) {
     ScopedLock guard(device.m_lock);
     if (archive.IsStoring()) {
-        archive.WriteDouble(kRecordVersion);
+        const DWORD delay = device.GetResponseDelay();
+        const bool extended = device.m_pollOnOpen || delay != 0;
+        archive.WriteDouble(extended ? kDeviceSettingsRecordVersion : kRecordVersion);
         archive.WriteBool(device.m_inService);
         archive.WriteDword(device.m_updateInterval);
+        if (extended) {
+            archive.WriteBool(device.m_pollOnOpen);
+            archive.WriteDword(delay);
+        }
         return;
     }
     // The interval is taken as stored, without the setter's range.
@@ -43,6 +50,10 @@ void DeviceRecord::SerializeDevice(OPCS_Device& device, Archive& archive) {
     if (version >= 1.6) {
         device.m_inService = archive.ReadBool();
         device.m_updateInterval = archive.ReadDword();
+        if (version >= kDeviceSettingsRecordVersion) {
+            device.m_pollOnOpen = archive.ReadBool();
+            device.m_responseDelayMs = std::min(archive.ReadDword(), kMaxResponseDelayMs);
+        }
     } else if (version >= 1.5) {
         device.m_inService = archive.ReadBool();
         device.m_updateInterval = SecondsFromMilliseconds(archive.ReadDword());

@@ -13,16 +13,12 @@
 #include <vector>
 
 #include "CriticalSection.h"
+#include "OPCS_Device.h"
 #include "OPCS_Tag.h"
 #include "OPCS_TagGroup.h"
 #include "ReservedNames.h"
 
-class OPCS_Device;
 class ValueReplay;
-
-// The longest response delay a client may set, so that a slowed device still
-// answers within a client's usual call time-out.
-inline constexpr DWORD kMaxResponseDelayMs = 60000;
 
 enum class ControlKind { Quality, InService, ResponseDelayMs, Freeze };
 enum class ReplayControlKind { File, Speed, Loop, Run, Status };

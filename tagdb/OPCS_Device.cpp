@@ -332,28 +332,36 @@ void OPCS_Device::ReferenceFlatTags(bool clearVolatile) {
         std::sort(already.begin(), already.end());
     }
     m_referenced.reserve(m_referenced.size() + m_flatTags.size());
+    const WORD cleared = clearVolatile ? VolatileClearedQuality() : WORD{0};
     for (OPCS_Tag* tag : m_flatTags) {
         if (!OPCS_Tag::IsValidTag(tag)) continue;
         if (!std::binary_search(already.begin(), already.end(), tag)) {
             tag->AddClientReference();
             m_referenced.push_back(tag);
         }
-        if (clearVolatile) tag->InvalidateIfVolatile(kVolatileClearedQuality);
+        if (clearVolatile) tag->InvalidateIfVolatile(cleared);
     }
     if (clearVolatile) LogVolatileCleared();
 }
 
 void OPCS_Device::ReleaseReferencedTags(bool clearVolatile) {
     // A held tag cannot leave the device, so the held ones are the flat list's live ones.
+    const WORD cleared = clearVolatile ? VolatileClearedQuality() : WORD{0};
     for (OPCS_Tag* tag : m_referenced) {
         if (OPCS_Tag::IsValidTag(tag)) {
             // Cleared while still held: once let go the tag may be deleted.
-            if (clearVolatile) tag->InvalidateIfVolatile(kVolatileClearedQuality);
+            if (clearVolatile) tag->InvalidateIfVolatile(cleared);
             tag->ReleaseClientReference();
         }
     }
     m_referenced.clear();
     if (clearVolatile) LogVolatileCleared();
+}
+
+WORD OPCS_Device::VolatileClearedQuality() {
+    // A device out of service keeps saying so: a run that starts or ends
+    // meanwhile is no loss of connection.
+    return IsInService() ? OPC_QUALITY_NOT_CONNECTED : OPC_QUALITY_OUT_OF_SERVICE;
 }
 
 void OPCS_Device::OnPollStart() {
@@ -416,10 +424,11 @@ void OPCS_Device::SetInService(bool inService) {
 }
 
 void OPCS_Device::SetUpdateInterval(DWORD seconds) {
+    // Compared once clamped: a device without a refresh asks for "never" at
+    // every polling start, which is no change to log, save or tell clients of.
+    seconds = std::clamp(seconds, kMinUpdateInterval, kMaxUpdateInterval);
     {
         ScopedLock guard(m_lock);
-        // Compared as stored: "never" (the largest value) is asked again at every poll start.
-        seconds = std::clamp(seconds, kMinUpdateInterval, kMaxUpdateInterval);
         if (seconds == m_updateInterval) {
             return;
         }
@@ -437,6 +446,39 @@ void OPCS_Device::PollNow() {
         m_cycleRequested = true;
         m_wakeEvent.Set();
     }
+}
+
+void OPCS_Device::SetOperatorPolling(bool on) {
+    SetPollOnOpen(on);
+    const bool requested = GetPollRequests(kPollOperator) != 0;
+    if (on && !requested) {
+        RequestPollStart(kPollOperator);
+    } else if (!on && requested) {
+        RequestPollStop(kPollOperator);
+    }
+}
+
+bool OPCS_Device::PollsOnOpen() {
+    ScopedLock guard(m_lock);
+    return m_pollOnOpen;
+}
+
+void OPCS_Device::SetPollOnOpen(bool on) {
+    {
+        ScopedLock guard(m_lock);
+        if (on == m_pollOnOpen) return;
+        m_pollOnOpen = on;
+    }
+    MarkConfigurationModified();
+}
+
+void OPCS_Device::ResumeOperatorPolling() {
+    if (PollsOnOpen() && GetPollRequests(kPollOperator) == 0) RequestPollStart(kPollOperator);
+}
+
+void OPCS_Device::SetResponseDelay(DWORD milliseconds) {
+    milliseconds = std::min(milliseconds, kMaxResponseDelayMs);
+    if (m_responseDelayMs.exchange(milliseconds) != milliseconds) MarkConfigurationModified();
 }
 
 void OPCS_Device::Reschedule() {

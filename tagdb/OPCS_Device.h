@@ -18,6 +18,10 @@
 enum PollRequestKind : int { kPollOperator = 0, kPollOpcItems = 1, kPollQuery = 2 };
 enum PollState : int { kPollIdle = 0, kPollStarting = 1, kPollWaiting = 2, kPollInCycle = 3 };
 
+// The longest response delay a device takes, so that a slowed device still
+// answers within a client's usual call time-out.
+inline constexpr DWORD kMaxResponseDelayMs = 60000;
+
 class Configuration;
 
 class OPCS_Device : public OPCS_TagGroup {
@@ -44,6 +48,13 @@ public:
     DWORD RequestPollStart(int kind, DWORD count = 1);
     DWORD RequestPollStop(int kind, DWORD count = 1);
     void PollNow();
+    // The operator's poll request, kept in the configuration file: a device
+    // left polling polls again when its file is next opened to be served.
+    void SetOperatorPolling(bool on);
+    bool PollsOnOpen();
+    void SetPollOnOpen(bool on);
+    // Makes the operator's request of a device that polls on open.
+    void ResumeOperatorPolling();
     // Wakes a polling run so that it takes changed simulation settings,
     // without running a cycle early.
     void Reschedule();
@@ -64,11 +75,12 @@ public:
     DWORD GetPollRequests(int kind);
     SYSTEMTIME GetLastPollTime();
 
-    // Fault simulation for clients under test, not stored in the file: every
-    // read from the device and every write to it takes the response delay;
-    // a frozen device's values stop moving by themselves (simulated signals,
-    // timestamp refreshes and replayed values pass it by).
-    void SetResponseDelay(DWORD milliseconds) noexcept { m_responseDelayMs.store(milliseconds); }
+    // Fault simulation for clients under test: every read from the device
+    // and every write to it takes the response delay (at most
+    // kMaxResponseDelayMs, stored in the file); a frozen device's values stop
+    // moving by themselves (simulated signals, timestamp refreshes and
+    // replayed values pass it by; not stored).
+    void SetResponseDelay(DWORD milliseconds);
     DWORD GetResponseDelay() const noexcept { return m_responseDelayMs.load(); }
     void SetFrozen(bool frozen) noexcept { m_frozen.store(frozen); }
     bool IsFrozen() const noexcept { return m_frozen.load(); }
@@ -105,6 +117,7 @@ protected:
     bool m_stateIndicator = true;
     bool m_stopRequested = false;
     bool m_inService = true;
+    bool m_pollOnOpen = false;
     Thread m_pollThread;
     AutoResetEvent m_wakeEvent;
     AutoResetEvent m_startEvent;
@@ -123,7 +136,8 @@ protected:
 private:
     unsigned PollThreadMain();
     void PollingRun();
-    static constexpr WORD kVolatileClearedQuality = OPC_QUALITY_NOT_CONNECTED;
+    // What a run's start and end leave in the volatile tags.
+    WORD VolatileClearedQuality();
     void ReferenceFlatTags(bool clearVolatile = false);
     void ReleaseReferencedTags(bool clearVolatile);
     void LogVolatileCleared();

@@ -11,6 +11,9 @@ constexpr double kRecordVersion = 1.6;
 // A tag or group block that carries a forced quality; every other block stays
 // 1.6, so a file without forcing reads as before wherever 1.6 is read.
 constexpr double kForcedQualityRecordVersion = 1.7;
+// A device block that says the device polls on open or has a response delay;
+// every other device block stays 1.6.
+constexpr double kDeviceSettingsRecordVersion = 1.7;
 
 // The program's version number, written after every product record. The
 // reader takes the product device's refresh settings only from 1.1 on, so a

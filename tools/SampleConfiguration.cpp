@@ -1,25 +1,67 @@
-// Writes the sample configuration that the run script opens when the user has
-// none: two devices, a few groups and typed tags with values, descriptions
-// and both access modes. Usage: sample_configuration <file.tvf>
+// Writes the sample configuration that a first run opens: a Demo device with
+// every kind of simulated signal, a tag of every type read only and
+// read/write, forced qualities; a slow device and one out of service; and two
+// plant-like devices whose measurements move. Every device polls from the
+// moment the file is opened. Every value is stamped with one fixed time, so
+// the same program writes the same bytes.
+// Usage: sample_configuration <file.tvf>
 #include <windows.h>
 
 #include <cstdio>
-#include <memory>
+#include <initializer_list>
 #include <string>
 
 #include "Configuration.h"
+#include "FileTime.h"
+#include "ForcedQuality.h"
 #include "MessageBoxes.h"
+#include "OpcConstants.h"
+#include "SimulatedSignal.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
 
 namespace {
+// 2026-12-01 00:00:00 UTC.
+constexpr std::uint64_t kSampleTime = 0x01DD8126E8798000ull;
+
+struct Signal {
+    DWORD kind = 0;  // none
+    double seconds = 0;
+    DWORD step = 0;
+};
+Signal Sine(double seconds) { return {kSimulateSine, seconds}; }
+Signal Ramp(double seconds) { return {kSimulateRamp, seconds}; }
+Signal Triangle(double seconds) { return {kSimulateTriangle, seconds}; }
+Signal Square(double seconds) { return {kSimulateSquare, seconds}; }
+Signal Random(double seconds) { return {kSimulateRandom, seconds}; }
+Signal Count(double seconds, DWORD step) { return {kSimulateCount, seconds, step}; }
+
+// The value limits, the engineering range, when low < high.
+struct Range {
+    double low = 0, high = 0;
+};
+Range Limits(double low, double high) { return {low, high}; }
+
+constexpr bool kReadOnly = false, kReadWrite = true;
+
 struct SampleTag {
     const wchar_t* name;
+    Variant value;  // gives the type
     const wchar_t* description;
-    Variant value;
-    bool readWrite;
+    bool readWrite = kReadOnly;
+    Range limits{};
+    Signal signal{};
+    int forced = kNotForced;
 };
+
+Variant R8(double v) { return Variant::FromDouble(v); }
+Variant R4(float v) { return Variant::FromFloat(v); }
+Variant I4(LONG v) { return Variant::FromLong(v); }
+Variant I2(SHORT v) { return Variant::FromShort(v); }
+Variant UI1(BYTE v) { return Variant::FromByte(v); }
+Variant Bool(bool v) { return Variant::FromBool(v); }
+Variant Text(const wchar_t* v) { return Variant::FromString(v); }
 
 void AddTags(Configuration& doc, OPCS_TagGroup* group, std::initializer_list<SampleTag> samples) {
     for (const SampleTag& sample : samples) {
@@ -28,18 +70,145 @@ void AddTags(Configuration& doc, OPCS_TagGroup* group, std::initializer_list<Sam
         tag->SetDescription(sample.description);
         tag->SetDataType(sample.value.Ref().vt);
         tag->SetAccessMode(sample.readWrite ? 1 : 0);
-        // Values kept while the device is not polling, so the list shows them at once.
-        tag->SetVolatile(false);
-        tag->SetValueNow(sample.value);
+        if (sample.limits.low < sample.limits.high) {
+            tag->SetValueLimits(sample.limits.low, sample.limits.high);
+        } else {
+            tag->ClearValueLimits();
+        }
+        // A signal's value is the device's to give, not the file's to keep;
+        // the other values are kept while the device is not polling.
+        const bool simulated = sample.signal.kind != 0;
+        tag->SetVolatile(simulated);
+        if (simulated) {
+            tag->SetSimulation({true, sample.signal.kind, sample.signal.step,
+                                static_cast<DWORD>(sample.signal.seconds * 1000 / kSimulationTickMs + 0.5)});
+        }
+        tag->SetValue(sample.value, OPC_QUALITY_GOOD, U64ToFileTime(kSampleTime));
+        tag->ForceQuality(sample.forced);
         doc.AddTagTo(group, tag);
     }
 }
 
-OPCS_TagGroup* AddGroup(Configuration& doc, OPCS_TagGroup* parent, const wchar_t* name) {
+OPCS_TagGroup* AddGroup(Configuration& doc, OPCS_TagGroup* parent, const wchar_t* name, const wchar_t* description) {
     auto* group = new ToviTagGroup;
     group->Rename(name);
+    group->SetDescription(description);
     doc.AddGroupTo(parent, group);
     return group;
+}
+
+ToviDevice* AddDevice(Configuration& doc, const wchar_t* name, const wchar_t* description) {
+    auto* device = new ToviDevice;
+    device->Rename(name);
+    device->SetDescription(description);
+    device->SetPollOnOpen(true);
+    // The interval its polling sets: a served sample has no change to save,
+    // and an installed one stays the sample, not the user's own.
+    device->ApplyRefreshInterval();
+    doc.AddDevice(device);
+    return device;
+}
+
+void AddDemo(Configuration& doc) {
+    ToviDevice* demo = AddDevice(doc, L"Demo", L"Simulated signals, a tag of every type, forced qualities");
+    AddTags(
+        doc, demo,
+        {{L"Sine", R8(0), L"Sine wave from -100 to 100, one cycle every 10 s", kReadOnly, Limits(-100, 100), Sine(10)},
+         {L"Ramp", R4(0), L"Rises from 0 to 100 in 5 s, again and again; goes on from any value written", kReadWrite,
+          Limits(0, 100), Ramp(5)},
+         {L"Triangle", I4(0), L"Rises from 0 to 1000 in 10 s and falls back in the next 10 s", kReadOnly,
+          Limits(0, 1000), Triangle(20)},
+         {L"Square", Bool(true), L"True for 1 s, then false for 1 s", kReadOnly, {}, Square(2)},
+         {L"Random", R8(20), L"A new random value between 15 and 25 every second", kReadOnly, Limits(15, 25),
+          Random(1)},
+         {L"Count", I4(0), L"Counts up by 1 every second; after 9999 starts again at 0", kReadOnly, Limits(0, 9999),
+          Count(1, 1)}});
+    AddTags(
+        doc, AddGroup(doc, demo, L"Slow", L"Signals with a period of one minute"),
+        {{L"Sine", R8(50), L"Sine wave from 0 to 100, one cycle a minute", kReadOnly, Limits(0, 100), Sine(60)},
+         {L"Ramp", UI1(0), L"Rises from 0 to 255 in a minute", kReadOnly, Limits(0, 255), Ramp(60)},
+         {L"Triangle", I2(0), L"Rises from -500 to 500 in 30 s and falls back in the next 30 s", kReadOnly,
+          Limits(-500, 500), Triangle(60)},
+         {L"Square", I2(10), L"10 for 30 s, then 0 for 30 s", kReadOnly, Limits(0, 10), Square(60)},
+         {L"Random", R4(0), L"A new random value between -1 and 1 every minute", kReadOnly, Limits(-1, 1), Random(60)},
+         {L"Count", I2(0), L"Counts up by 5 every minute, from 0 to 100", kReadOnly, Limits(0, 100), Count(60, 5)}});
+    OPCS_TagGroup* types = AddGroup(doc, demo, L"Types", L"A read/write tag of every type, to write to");
+    AddTags(doc, types,
+            {{L"Bool", Bool(true), L"Bool (VT_BOOL): write 1 or 0, True or False", kReadWrite},
+             {L"Byte", UI1(200), L"Byte (VT_UI1), 0 to 255", kReadWrite},
+             {L"Short", I2(-1234), L"Short (VT_I2), -32768 to 32767", kReadWrite},
+             {L"Int", I4(123456), L"Int (VT_I4)", kReadWrite},
+             {L"Float", R4(3.25f), L"Float (VT_R4)", kReadWrite},
+             {L"Double", R8(2.718281828), L"Double (VT_R8)", kReadWrite},
+             {L"String", Text(L"Hello, OPC"), L"String (VT_BSTR)", kReadWrite},
+             {L"Percent", R8(50), L"Double limited to 0 to 100: a value written outside is held at the limit",
+              kReadWrite, Limits(0, 100)}});
+    AddTags(doc, AddGroup(doc, types, L"ReadOnly", L"A read only tag of every type: writes are refused"),
+            {{L"Bool", Bool(false), L"Bool (VT_BOOL), read only"},
+             {L"Byte", UI1(17), L"Byte (VT_UI1), read only"},
+             {L"Short", I2(42), L"Short (VT_I2), read only"},
+             {L"Int", I4(-7), L"Int (VT_I4), read only"},
+             {L"Float", R4(0.5f), L"Float (VT_R4), read only"},
+             {L"Double", R8(1e6), L"Double (VT_R8), read only"},
+             {L"String", Text(L"Read only"), L"String (VT_BSTR), read only"}});
+    AddTags(doc, AddGroup(doc, demo, L"Quality", L"Forced qualities: every client reads the quality forced on the tag"),
+            {{L"Bad", R8(50), L"Sine wave from 0 to 100 whose quality is forced Bad (Comm Failure)", kReadOnly,
+              Limits(0, 100), Sine(10), OPC_QUALITY_COMM_FAILURE},
+             {L"Uncertain", R8(0), L"Ramp from 0 to 100 whose quality is forced Uncertain (Sensor Not Accurate)",
+              kReadOnly, Limits(0, 100), Ramp(10), OPC_QUALITY_SENSOR_CAL}});
+
+    ToviDevice* slow = AddDevice(doc, L"DemoSlow", L"A device that answers reads from it and writes to it in 2 s");
+    slow->SetResponseDelay(2000);
+    AddTags(doc, slow,
+            {{L"Level", R8(5), L"Tank level in m, 0 to 10 every 30 s; a read from the device takes 2 s", kReadOnly,
+              Limits(0, 10), Sine(30)},
+             {L"Valve", R4(50), L"Valve opening in percent; a write takes 2 s", kReadWrite, Limits(0, 100)}});
+
+    ToviDevice* offline = AddDevice(doc, L"DemoOffline", L"A device out of service");
+    AddTags(doc, offline,
+            {{L"Flow", R8(25), L"Flow in m3/h: Bad (Out Of Service) until the device is back in service, then a sine",
+              kReadOnly, Limits(0, 50), Sine(20)},
+             {L"Total", I4(0), L"Counts up by 1 every second once the device is back in service", kReadOnly,
+              Limits(0, 1000000), Count(1, 1)}});
+    offline->SetInService(false);
+}
+
+void AddPlant(Configuration& doc) {
+    ToviDevice* boiler = AddDevice(doc, L"BoilerHouse", L"A steam boiler house");
+    AddTags(doc, boiler,
+            {{L"SteamPressure", R8(18), L"Header steam pressure in bar, between 17 and 19 every 40 s", kReadOnly,
+              Limits(17, 19), Sine(40)},
+             {L"SteamFlow", R4(22.4f), L"Steam flow in t/h, between 18 and 26 every 30 s", kReadOnly, Limits(18, 26),
+              Triangle(30)},
+             {L"Setpoint", R8(18.0), L"Pressure setpoint in bar, 10 to 25", kReadWrite, Limits(10, 25)},
+             {L"Status", Text(L"In service"), L"Plant status"}});
+    AddTags(doc, AddGroup(doc, boiler, L"Burner", L"The burner"),
+            {{L"FlameTemperature", R8(812.4), L"Flame temperature in degrees C, a new reading every 2 s", kReadOnly,
+              Limits(800, 830), Random(2)},
+             {L"FuelValve", R4(37.5f), L"Fuel valve opening in percent", kReadWrite, Limits(0, 100)},
+             {L"Running", Bool(true), L"Burner running"},
+             {L"Mode", Text(L"Automatic"), L"Operating mode", kReadWrite},
+             {L"Starts", I4(14), L"Burner starts today"}});
+    OPCS_TagGroup* feedwater = AddGroup(doc, boiler, L"Feedwater", L"Boiler feedwater");
+    AddTags(doc, feedwater,
+            {{L"DrumLevel", R8(0), L"Drum level in mm around the normal level, -50 to 50 every 20 s", kReadOnly,
+              Limits(-50, 50), Sine(20)},
+             {L"PumpSpeed", I2(1450), L"Feed pump speed in rpm, 0 to 3000", kReadWrite, Limits(0, 3000)},
+             {L"LowLevelAlarm", Bool(false), L"Low level alarm"}});
+    AddTags(doc, AddGroup(doc, feedwater, L"Treatment", L"Feedwater treatment"),
+            {{L"Conductivity", R8(118.0), L"Conductivity in uS/cm, a new reading every 5 s", kReadOnly,
+              Limits(110, 125), Random(5)},
+             {L"DosingPump", UI1(60), L"Dosing pump stroke in percent", kReadWrite, Limits(0, 100)}});
+
+    ToviDevice* line = AddDevice(doc, L"PackagingLine", L"A packaging line");
+    AddTags(doc, AddGroup(doc, line, L"Conveyor", L"The conveyor belt"),
+            {{L"Speed", R8(42.0), L"Belt speed in m/min, 0 to 60", kReadWrite, Limits(0, 60)},
+             {L"Count", I4(0), L"Packs since shift start, one a second", kReadOnly, Limits(0, 999999), Count(1, 1)},
+             {L"Jam", Bool(false), L"Jam detected"}});
+    AddTags(doc, AddGroup(doc, line, L"Palletizer", L"The palletizer"),
+            {{L"Layers", I2(0), L"Layers on the pallet being built, one every 3 s, 8 to a pallet", kReadOnly,
+              Limits(0, 8), Count(3, 1)},
+             {L"Wrapping", Bool(false), L"Stretch wrapper running, 12 s on and 12 s off", kReadOnly, {}, Square(24)}});
 }
 }  // namespace
 
@@ -50,35 +219,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     SetMessageBoxHandler([](const std::wstring&, const std::wstring&, UINT style) { return DefaultAnswer(style); });
     Configuration doc;
-    auto* boiler = new ToviDevice;
-    boiler->Rename(L"BoilerHouse");
-    doc.AddDevice(boiler);
-    AddTags(doc, boiler,
-            {{L"SteamPressure", L"Header steam pressure in bar", Variant::FromDouble(17.85), false},
-             {L"SteamFlow", L"Steam flow in t/h", Variant::FromFloat(22.4f), false},
-             {L"Setpoint", L"Pressure setpoint in bar", Variant::FromDouble(18.0), true},
-             {L"Status", L"Plant status", Variant::FromString(L"In service"), false}});
-    AddTags(doc, AddGroup(doc, boiler, L"Burner"),
-            {{L"FlameTemperature", L"Flame temperature in degrees C", Variant::FromDouble(812.4), false},
-             {L"FuelValve", L"Fuel valve opening in percent", Variant::FromFloat(37.5f), true},
-             {L"Running", L"Burner running", Variant::FromBool(true), false},
-             {L"Mode", L"Operating mode", Variant::FromString(L"Automatic"), true},
-             {L"Starts", L"Burner starts today", Variant::FromLong(14), false}});
-    OPCS_TagGroup* feedwater = AddGroup(doc, boiler, L"Feedwater");
-    AddTags(doc, feedwater,
-            {{L"DrumLevel", L"Drum level in mm", Variant::FromDouble(-12.25), false},
-             {L"PumpSpeed", L"Feed pump speed in rpm", Variant::FromShort(1450), true},
-             {L"LowLevelAlarm", L"Low level alarm", Variant::FromBool(false), false}});
-    AddTags(doc, AddGroup(doc, feedwater, L"Treatment"),
-            {{L"Conductivity", L"Conductivity in uS/cm", Variant::FromDouble(118.0), false},
-             {L"DosingPump", L"Dosing pump stroke", Variant::FromByte(60), true}});
-    auto* line = new ToviDevice;
-    line->Rename(L"PackagingLine");
-    doc.AddDevice(line);
-    AddTags(doc, AddGroup(doc, line, L"Conveyor"),
-            {{L"Speed", L"Belt speed in m/min", Variant::FromDouble(42.0), true},
-             {L"Count", L"Packs since shift start", Variant::FromLong(5120), false},
-             {L"Jam", L"Jam detected", Variant::FromBool(false), false}});
-    AddGroup(doc, line, L"Palletizer");
+    AddDemo(doc);
+    AddPlant(doc);
+    // Written anew: the sample before it needs no backup beside it.
+    DeleteFileW(argv[1]);
     return doc.Save(argv[1]).saved ? 0 : 1;
 }

@@ -349,11 +349,7 @@ bool CDeviceView::OnCommand(UINT command) {
         return true;
     case ID_POLL_SELECTED_DEVICE:
         if (OPCS_Device* device = SelectedDevice()) {
-            if (device->GetPollRequests(kPollOperator) == 0) {
-                device->RequestPollStart(kPollOperator);
-            } else {
-                device->RequestPollStop(kPollOperator);
-            }
+            device->SetOperatorPolling(device->GetPollRequests(kPollOperator) == 0);
             m_doc.UpdateAllViews(this, kHintDataChanged);
         }
         return true;

@@ -397,6 +397,7 @@ void CMainFrame::OnOpen() {
     if (doc->OnOpenDocument(path)) {
         doc->SetPathName(path);
         theSettings.SetLastUsedFile(path);
+        doc->ResumeStoredPolling();
     }
 }
 

@@ -153,7 +153,7 @@ bool OPCS_Doc::EditProperties(OPCS_Tag* tag) {
 void OPCS_Doc::OnStartPollingDevice() {
     OPCS_Device* device = SelectedDevice();
     if (device != nullptr && device->GetPollRequests(kPollOperator) == 0) {
-        device->RequestPollStart(kPollOperator);
+        device->SetOperatorPolling(true);
         UpdateAllViews(nullptr, kHintDataChanged);
     }
 }
@@ -161,8 +161,16 @@ void OPCS_Doc::OnStartPollingDevice() {
 void OPCS_Doc::OnStopPollingDevice() {
     OPCS_Device* device = SelectedDevice();
     if (device != nullptr && device->GetPollRequests(kPollOperator) != 0) {
-        device->RequestPollStop(kPollOperator);
+        device->SetOperatorPolling(false);
         UpdateAllViews(nullptr, kHintDataChanged);
+    }
+}
+
+void OPCS_Doc::ResumeStoredPolling() {
+    Dll<OPCS_Device*> devices;
+    CopyDeviceList(devices);
+    for (OPCS_Device* device : devices) {
+        if (OPCS_TagGroup::IsValidGroup(device)) device->ResumeOperatorPolling();
     }
 }
 
@@ -193,9 +201,9 @@ void OPCS_Doc::OnPollAllDevices() {
         if (!OPCS_TagGroup::IsValidGroup(device)) continue;
         const bool hasRequest = device->GetPollRequests(kPollOperator) != 0;
         if (!m_allPolling && !hasRequest) {
-            device->RequestPollStart(kPollOperator);
+            device->SetOperatorPolling(true);
         } else if (m_allPolling && hasRequest) {
-            device->RequestPollStop(kPollOperator);
+            device->SetOperatorPolling(false);
         }
     }
     UpdateAllViews(nullptr, kHintDataChanged);

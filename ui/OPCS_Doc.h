@@ -93,6 +93,9 @@ public:
     void OnStartPollingDevice();
     void OnStopPollingDevice();
     void OnPollAllDevices();
+    // After a file is opened to be served: the devices it says were left
+    // polling poll again.
+    void ResumeStoredPolling();
     // The state of "Start or Stop polling all devices": enabled, and the check mark.
     bool QueryPollAllState(bool* checked);
     bool CanChangeFiles() const { return m_configuration.CanChangeFiles(); }

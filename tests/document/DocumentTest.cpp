@@ -159,6 +159,7 @@ TEST(DocumentTest, PollAllRequestsOnlyWhereMissing) {
     doc.OnStartPollingDevice();
     doc.OnStartPollingDevice();  // already has one
     EXPECT_EQ(1u, a->GetPollRequests(kPollOperator));
+    EXPECT_TRUE(a->PollsOnOpen());  // kept in the file
     EXPECT_TRUE(doc.QueryPollAllState(&checked));
     EXPECT_FALSE(checked);
     doc.OnPollAllDevices();
@@ -169,6 +170,7 @@ TEST(DocumentTest, PollAllRequestsOnlyWhereMissing) {
     doc.OnPollAllDevices();
     EXPECT_EQ(0u, a->GetPollRequests(kPollOperator));
     EXPECT_EQ(0u, b->GetPollRequests(kPollOperator));
+    EXPECT_FALSE(a->PollsOnOpen());
     view.selected = b;
     doc.OnStopPollingDevice();
     EXPECT_EQ(0u, b->GetPollRequests(kPollOperator));

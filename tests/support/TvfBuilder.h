@@ -129,17 +129,15 @@ struct DeviceFields {
     GroupFields group{.name = "Device", .image = 0, .selectedImage = 1, .ordinal = 0};
     bool inService = true;
     std::uint32_t interval = 30, refreshEnabled = 0, refreshMode = 0, refreshPeriod = 300;
+    bool pollOnOpen = false;  // with a response delay, a 1.7 device block
+    std::uint32_t responseDelay = 0;
 };
 
 inline Bytes DeviceRecord(const DeviceFields& d) {
-    return GroupBlock(d.group)
-        .F64(1.6)
-        .U32(d.inService)
-        .U32(d.interval)
-        .F64(1.1)
-        .U32(d.refreshEnabled)
-        .U32(d.refreshMode)
-        .U32(d.refreshPeriod);
+    const bool extended = d.pollOnOpen || d.responseDelay;
+    Bytes block = GroupBlock(d.group).F64(extended ? 1.7 : 1.6).U32(d.inService).U32(d.interval);
+    if (extended) block.U32(d.pollOnOpen).U32(d.responseDelay);
+    return block.F64(1.1).U32(d.refreshEnabled).U32(d.refreshMode).U32(d.refreshPeriod);
 }
 
 inline Bytes ConfigFile(const std::vector<Bytes>& devices) { return Bytes().F64(1.6).Add(List(devices)); }

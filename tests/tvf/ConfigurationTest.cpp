@@ -10,8 +10,8 @@
 #include "TempFolder.h"
 
 namespace {
-// Plant (out of service, 45 s, refresh by interval every 90 s) with a tag of
-// each type and flag, Area { Sub { Deep } } and Second; then Spare.
+// Plant (out of service, 45 s, refresh by interval every 90 s, polling on open, answering in 1.5 s: a 1.7
+// device block) with a tag of each type and flag, Area { Sub { Deep } } and Second; then Spare (1.6).
 Bytes PlantFile() {
     const std::vector<Bytes> tags = {
         TagRecord({.name = "Level",
@@ -48,6 +48,8 @@ Bytes PlantFile() {
     };
     const Bytes sub = GroupRecord({.name = "Sub", .tags = {TagRecord({.name = "Deep", .value = VR8(1.5)})}});
     DeviceFields plant{.inService = false, .interval = 45, .refreshEnabled = 1, .refreshMode = 1, .refreshPeriod = 90};
+    plant.pollOnOpen = true;
+    plant.responseDelay = 1500;
     plant.group.name = "Plant";
     plant.group.description = "Main plant";
     plant.group.groups = {
@@ -103,12 +105,13 @@ TEST(ConfigurationTest, IndependentFileLoadsWithItsValuesQualitiesAndFlags) {
 }
 
 TEST(ConfigurationTest, ReadingRulesVolatileOrdinalsAndNames) {
-    DeviceFields d;
+    DeviceFields d{.responseDelay = 0xFFFFFFFF};
     d.group.groups = {GroupRecord({.name = "North", .ordinal = 7}), GroupRecord({.name = "So.uth", .ordinal = 9})};
     d.group.tags = {TagRecord({.name = "Flow", .isVolatile = true, .value = VR8(99), .timeHigh = 0, .timeLow = 1})};
     const ULONGLONG before = FileTimeToU64(FileTimeNow());
     Loaded l(ConfigFile({DeviceRecord(d)}));
     ASSERT_EQ(1, l.Count());
+    EXPECT_EQ(kMaxResponseDelayMs, l.Device(0)->GetResponseDelay());  // no client waits for ever
     const auto groups = l.Device(0)->SnapshotGroups();
     ASSERT_EQ(2u, groups.size());
     EXPECT_EQ(1, groups[0]->GetOrdinal());  // ordinals are given anew
