@@ -178,8 +178,9 @@ void COPCItem::TakeTagState() {
 
 OPCS_Device* COPCItem::BeginActivation(bool tagChecked) {
     // Whoever takes the device's requests checks that the device still lives.
-    OPCS_Device* device =
-        !m_bDeviceActive && m_pTag != nullptr && (tagChecked || OPCS_Tag::IsValidTag(m_pTag)) ? m_pOwnerDevice : nullptr;
+    OPCS_Device* device = !m_bDeviceActive && m_pTag != nullptr && (tagChecked || OPCS_Tag::IsValidTag(m_pTag))
+                              ? m_pOwnerDevice
+                              : nullptr;
     m_vValue.Clear();
     m_wQuality = 0;
     m_ftTimeStamp = FILETIME{};
@@ -284,7 +285,8 @@ DWORD COPCItem::DeviceResponseDelay() const {
 }
 
 DWORD COPCItem::AddedAccessRights() const noexcept {
-    return m_pTag == nullptr ? DWORD{OPC_READABLE} : OPC_READABLE | (m_bWritableAdded ? DWORD{OPC_WRITEABLE} : DWORD{0});
+    return m_pTag == nullptr ? DWORD{OPC_READABLE}
+                             : OPC_READABLE | (m_bWritableAdded ? DWORD{OPC_WRITEABLE} : DWORD{0});
 }
 
 DWORD COPCItem::AccessRights() const {

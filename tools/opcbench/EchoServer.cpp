@@ -159,8 +159,8 @@ public:
         return E_OUTOFMEMORY;
     }
 
-    STDMETHODIMP SustainChanges(DWORD dwGroups, DWORD dwItems, DWORD dwPeriodMs, DWORD dwDurationMs,
-                                DWORD* pDelivered, DWORD* pLate, DWORD* pCpuMs) override {
+    STDMETHODIMP SustainChanges(DWORD dwGroups, DWORD dwItems, DWORD dwPeriodMs, DWORD dwDurationMs, DWORD* pDelivered,
+                                DWORD* pLate, DWORD* pCpuMs) override {
         if (pDelivered == nullptr || pLate == nullptr || pCpuMs == nullptr || dwGroups == 0 || dwGroups > 1000 ||
             dwItems == 0 || dwItems > 100000) {
             return E_INVALIDARG;

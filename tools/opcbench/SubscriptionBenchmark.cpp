@@ -291,8 +291,7 @@ std::string SustainChangesOnEcho(ICallbackShapeEcho* echo, IItemShapeEcho* itemE
     });
     DWORD delivered = 0, late = 0, cpuMs = 0;
     const HRESULT hr = echo->SustainChanges(kSustainedGroups, 1000, kPeriodMs,
-                                            static_cast<DWORD>(seconds) * 1000 + 3000, &delivered,
-                                            &late, &cpuMs);
+                                            static_cast<DWORD>(seconds) * 1000 + 3000, &delivered, &late, &cpuMs);
     writer.join();
     echo->Advise(nullptr);
     if (FAILED(hr)) return "the echo's SustainChanges gives " + HresultText(hr);
@@ -775,8 +774,7 @@ int wmain(int argc, wchar_t** argv) {
     dog.Arm(static_cast<DWORD>(seconds) * 2 + 600, "the sustained 2.0 run");
     ChangeLoad changes, changesFloor;
     std::string changesMissing =
-        callbacksOffered ? SustainChangesOnServer(server, serverProcess, callbackSink, seconds, changes)
-                         : da2.missing;
+        callbacksOffered ? SustainChangesOnServer(server, serverProcess, callbackSink, seconds, changes) : da2.missing;
     if (std::string e = SustainChangesOnEcho(callbackEcho.Get(), itemEcho.Get(), callbackSink, seconds, changesFloor);
         !e.empty()) {
         return Fail(e);
@@ -827,8 +825,9 @@ int wmain(int argc, wchar_t** argv) {
                 seconds, floorDelivered * 1000.0 / floorMs, static_cast<unsigned long>(floorLate),
                 (sustained.size() * 1000.0 / elapsedMs) / (floorDelivered * 1000.0 / floorMs));
     auto changeRow = [seconds](const char* who, const ChangeLoad& l) {
-        std::printf("sustained 2.0 %s %d s: %llu changes written, %llu called back, %d late periods, CPU %.1f%% of a core\n",
-                    who, seconds, l.written, l.delivered, l.late, l.cpuMs / (10.0 * seconds));
+        std::printf(
+            "sustained 2.0 %s %d s: %llu changes written, %llu called back, %d late periods, CPU %.1f%% of a core\n",
+            who, seconds, l.written, l.delivered, l.late, l.cpuMs / (10.0 * seconds));
     };
     if (changesMissing.empty()) {
         changeRow("server", changes);
