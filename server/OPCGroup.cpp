@@ -1,5 +1,6 @@
 #include "OPCGroup.h"
 
+#include <algorithm>
 #include <new>
 #include <unordered_set>
 #include <utility>
@@ -399,7 +400,7 @@ STDMETHODIMP OPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT**
         m_Items.Compact();
     }
     // The removed items end their poll requests and let go of their tags on
-    // the group's own thread: the client's call touches none of them.
+    // the group's own thread once the client pauses: its call touches none.
     m_ASyncThreadWake.Set();
     *ppErrors = arrays.errors.release();
     return result;
@@ -408,10 +409,30 @@ STDMETHODIMP OPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT**
 void OPCGroup::RetireItem(COPCItem* item) noexcept {
     // The caller holds the item lock. Without room in the list the item goes at once.
     try {
+        if (m_RetiredItems.empty()) m_u64RetiredSince = FileTimeToU64(FileTimeNow());
         m_RetiredItems.push_back(item);
     } catch (...) {
         delete item;
     }
+}
+
+DWORD OPCGroup::RetiredItemsWait() {
+    // A pause: no call for a while. A client that never pauses still sees
+    // its items go within a second.
+    constexpr std::uint64_t kPause = 20 * 10000, kLatest = 1000 * 10000;  // in FILETIME units
+    std::uint64_t since = 0;
+    {
+        ScopedLock guard(m_csItems);
+        if (m_RetiredItems.empty()) return INFINITE;
+        since = m_u64RetiredSince;
+    }
+    const std::uint64_t now = FileTimeToU64(FileTimeNow());
+    FILETIME lastCall{};
+    if (m_pServer) m_pServer->LastCall(lastCall);
+    const std::uint64_t called = FileTimeToU64(lastCall);
+    const std::uint64_t pauseEnds = called + kPause, latest = since + kLatest;
+    const std::uint64_t due = std::min(pauseEnds, latest);
+    return due <= now ? 0 : static_cast<DWORD>((due - now + 9999) / 10000);
 }
 
 void OPCGroup::DeleteRetiredItems() {

@@ -14,6 +14,7 @@
 #include <objidl.h>
 #include <ocidl.h>
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -232,6 +233,10 @@ private:
     // until DeleteRetiredItems.
     void RetireItem(COPCItem* item) noexcept;
     void DeleteRetiredItems();
+    // Milliseconds the retired items still wait for a pause in the client's
+    // calls (INFINITE without any): freed beside the reply to the client's
+    // next call, thousands of them slow it.
+    DWORD RetiredItemsWait();
     // Works one request on the items (under the item lock).
     void CarryOut(ASyncRequest& request);
     // The longest response delay of the devices a request reads from or
@@ -321,6 +326,7 @@ private:
     ULONGLONG m_ullScanFrom = 0;
     ULONGLONG m_ullGetDataUpTo = 0;
     std::vector<COPCItem*> m_RetiredItems;  // removed, their tags still held: deleted by the asynchronous thread
+    std::uint64_t m_u64RetiredSince = 0;    // FILETIME of the oldest retired item
     std::deque<std::unique_ptr<ASyncRequest>> m_ASyncQueue;  // oldest first
     ASyncRequest* m_pDelayedRequest = nullptr;               // taken off the queue, waiting out a response delay
     CriticalSection m_csItems;   // guards m_Items, the items, the scans and the request queue

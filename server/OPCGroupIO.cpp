@@ -357,7 +357,11 @@ unsigned OPCGroup::ASyncThreadBody() {
     const bool joined = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     if (joined) {
         while (m_bASyncThreadRun.load()) {
-            DeleteRetiredItems();
+            DWORD idle = RetiredItemsWait();
+            if (idle == 0) {
+                DeleteRetiredItems();
+                idle = INFINITE;
+            }
             std::unique_ptr<ASyncRequest> request;
             {
                 ScopedLock guard(m_csItems);
@@ -368,7 +372,7 @@ unsigned OPCGroup::ASyncThreadBody() {
             }
             if (!m_bASyncThreadRun.load()) break;
             if (!request) {
-                m_ASyncThreadWake.Wait();
+                m_ASyncThreadWake.Wait(idle);
                 continue;
             }
             WaitResponseDelay(ResponseDelay(*request), request.get());

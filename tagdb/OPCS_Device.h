@@ -147,10 +147,13 @@ private:
     bool Requested();
     // After the last stop: true when a start came within the linger.
     bool LingerAfterLastStop();
+    // The linger after a run whose start took `startMs`.
+    static DWORD LingerAfterStart(double startMs) noexcept;
 
     // Tags whose client reference count this polling run raised: released
     // exactly once at its end, even when the flat list was rebuilt meanwhile.
     std::vector<OPCS_Tag*> m_referenced;
+    DWORD m_lingerMs = 0;  // this run's; set at its start
     bool m_registered = false;
     DWORD m_flatTagsVersion = 0;
     bool m_cycleRequested = false;  // PollNow: the next cycle now

@@ -321,6 +321,20 @@ TEST_F(GroupTest, HandlesAreValidOnlyInTheirOwnGroupAndCallsStopAtTheFirstInvali
     Sleep(50);
     EXPECT_EQ(2, config.flow->GetClientReferenceCount());
 
+    // A client that never pauses still sees its removed item let go of its tag.
+    ComPtr<IOPCGroupStateMgt> state;
+    ASSERT_EQ(S_OK, g.items.As(&state));
+    Remove(g.items.Get(), {h[1]}, &hr);
+    bool released = false;
+    for (const DWORD start = GetTickCount(); !released && GetTickCount() - start < 3000;) {
+        DWORD rate = 0;
+        state->GetState(&rate, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+        released = config.flow->GetClientReferenceCount() == 1;
+    }
+    EXPECT_TRUE(released);
+    state.Reset();
+    h[1] = AddItems(g.items.Get(), {Def(L"Pump1.Flow", 5)})[0];
+
     // SetClientHandles moves nothing: the item is still found by its server handle.
     HRESULT* errors = nullptr;
     OPCHANDLE newClient[] = {42, 43};
