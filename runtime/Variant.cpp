@@ -3,6 +3,10 @@
 #include <utility>
 
 Variant::Variant(const VARIANT& source) {
+    if (IsSelfContainedType(V_VT(&source))) {
+        m_v = source;
+        return;
+    }
     VariantInit(&m_v);
     VariantCopy(&m_v, const_cast<VARIANT*>(&source));
 }
@@ -15,7 +19,9 @@ Variant::Variant(Variant&& other) noexcept {
 }
 
 Variant& Variant::operator=(const Variant& other) {
-    if (this != &other) {
+    if (this != &other && IsSelfContainedType(V_VT(&other.m_v)) && IsSelfContainedType(V_VT(&m_v))) {
+        m_v = other.m_v;
+    } else if (this != &other) {
         VARIANT copy;
         VariantInit(&copy);
         if (SUCCEEDED(VariantCopy(&copy, const_cast<VARIANT*>(&other.m_v)))) {
@@ -28,7 +34,7 @@ Variant& Variant::operator=(const Variant& other) {
 
 Variant& Variant::operator=(Variant&& other) noexcept {
     if (this != &other) {
-        VariantClear(&m_v);
+        Clear();
         m_v = other.m_v;
         VariantInit(&other.m_v);
     }

@@ -66,7 +66,7 @@ bool SameValue(const VARIANT& a, const VARIANT& b) {
 }  // namespace
 
 COPCItem::COPCItem(OPCS_Tag* tag, OPCHANDLE handle) : m_hServer(handle) {
-    if (OPCS_Tag::IsValidTag(tag)) {
+    if (OPCS_Tag::IsStillValidTag(tag, m_u64TagCheckedAt)) {
         m_pTag = tag;
         const OPCS_Tag::ClientView view = m_pTag->AddClientView();
         m_vtRequested = m_vtAdded = view.type;
@@ -78,7 +78,7 @@ COPCItem::COPCItem(OPCS_Tag* tag, OPCHANDLE handle) : m_hServer(handle) {
 
 COPCItem::~COPCItem() {
     Deactivate();
-    if (OPCS_Tag::IsValidTag(m_pTag)) m_pTag->ReleaseClientReference();
+    if (OPCS_Tag::IsStillValidTag(m_pTag, m_u64TagCheckedAt)) m_pTag->ReleaseClientReference();
     m_vValue.Clear();
     m_wQuality = 0;
     m_ftTimeStamp = FILETIME{};
@@ -109,7 +109,7 @@ void COPCItem::TakeTagState() {
     m_bAwaitingUpdate = false;
     // Inactive, the item leaves the callbacks; active again it is reported anew.
     if (!m_bActive) m_dwReportedGeneration = 0;
-    const bool valid = OPCS_Tag::IsValidTag(m_pTag);
+    const bool valid = OPCS_Tag::IsStillValidTag(m_pTag, m_u64TagCheckedAt);
     if (!valid || !m_bActive) m_bStateTaken = false;
     if (!valid) {
         if (m_wQuality != OPC_QUALITY_CONFIG_ERROR) {
@@ -178,9 +178,10 @@ void COPCItem::TakeTagState() {
 
 OPCS_Device* COPCItem::BeginActivation(bool tagChecked) {
     // Whoever takes the device's requests checks that the device still lives.
-    OPCS_Device* device = !m_bDeviceActive && m_pTag != nullptr && (tagChecked || OPCS_Tag::IsValidTag(m_pTag))
-                              ? m_pOwnerDevice
-                              : nullptr;
+    OPCS_Device* device =
+        !m_bDeviceActive && m_pTag != nullptr && (tagChecked || OPCS_Tag::IsStillValidTag(m_pTag, m_u64TagCheckedAt))
+            ? m_pOwnerDevice
+            : nullptr;
     m_vValue.Clear();
     m_wQuality = 0;
     m_ftTimeStamp = FILETIME{};
@@ -216,7 +217,7 @@ void COPCItem::Deactivate() {
 }
 
 HRESULT COPCItem::WriteValue(const VARIANT& value) {
-    if (!OPCS_Tag::IsValidTag(m_pTag)) return OPC_E_BADTYPE;
+    if (!OPCS_Tag::IsStillValidTag(m_pTag, m_u64TagCheckedAt)) return OPC_E_BADTYPE;
     Variant copy(value);
     return m_pTag->ClientWrite(copy);
 }
@@ -228,7 +229,7 @@ ItemReading COPCItem::Read(OPCDATASOURCE source) {
     ItemReading reading;
     reading.hClient = m_hClient;
     reading.requested = m_vtRequested;
-    if (!OPCS_Tag::IsValidTag(m_pTag)) {
+    if (!OPCS_Tag::IsStillValidTag(m_pTag, m_u64TagCheckedAt)) {
         reading.quality = OPC_QUALITY_CONFIG_ERROR;
         return reading;
     }
@@ -278,7 +279,7 @@ bool COPCItem::TakeCallbackChange(DWORD generation) {
     return true;
 }
 
-bool COPCItem::HasValidTag() const { return OPCS_Tag::IsValidTag(m_pTag); }
+bool COPCItem::HasValidTag() const { return OPCS_Tag::IsStillValidTag(m_pTag, m_u64TagCheckedAt); }
 
 DWORD COPCItem::DeviceResponseDelay() const {
     return HasValidTag() && OPCS_TagGroup::IsValidGroup(m_pOwnerDevice) ? m_pOwnerDevice->GetResponseDelay() : 0;

@@ -5,6 +5,8 @@
 // group's item lock; the tag cannot be deleted while the item holds its
 // client reference.
 #include <windows.h>
+#include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "OpcDa.h"
@@ -136,6 +138,7 @@ private:
     WORD m_wQuality = 0;
     FILETIME m_ftTimeStamp{};
     OPCS_Tag* m_pTag = nullptr;
+    mutable std::atomic<std::uint64_t> m_u64TagCheckedAt{0};  // see OPCS_Tag::IsStillValidTag
     bool m_bDeviceActive = false;
     OPCS_Device* m_pDevice = nullptr;  // the device that took the poll request
     // The tag's device, found once: the item's client reference keeps the tag,

@@ -59,6 +59,15 @@ bool OPCS_Tag::IsValidTag(const void* pointer) {
     return LiveTags().Contains(pointer) && static_cast<const OPCS_Tag*>(pointer)->m_signature == kTagSignature;
 }
 
+bool OPCS_Tag::IsStillValidTag(const void* pointer, std::atomic<std::uint64_t>& checkedAt) {
+    // Read before the lookup: a removal meanwhile is seen at the next call.
+    const std::uint64_t stamp = LiveTags().Removals() + 1;
+    if (pointer != nullptr && checkedAt.load(std::memory_order_relaxed) == stamp) return true;
+    if (!IsValidTag(pointer)) return false;
+    checkedAt.store(stamp, std::memory_order_relaxed);
+    return true;
+}
+
 void OPCS_Tag::StoreName(std::wstring name) {
     ScopedLock guard(m_nameLock);
     m_name = std::move(name);

@@ -371,6 +371,23 @@ TEST_F(GroupTest, HandlesAreValidOnlyInTheirOwnGroupAndCallsStopAtTheFirstInvali
     EXPECT_EQ(1, config.flow->GetClientReferenceCount());
 }
 
+TEST_F(GroupTest, ItemsWhoseTagsWentWithTheConfigurationReadAConfigurationError) {
+    AddedGroup g = Add(server.Get(), L"G", 100, TRUE);
+    const std::vector<OPCHANDLE> h =
+        AddItems(g.items.Get(), {Def(L"Pump1.Flow", 1), Def(L"Boiler.Burner.Pressure", 2)});
+    ReadResult before;
+    Read(g.items.Get(), h, before);
+    ASSERT_EQ(S_OK, before.hr);
+    // A new file replaces the tags under the items: nothing of them is read again.
+    config.doc.Clear();
+    for (int pass = 0; pass < 2; ++pass) {
+        ReadResult after;
+        Read(g.items.Get(), h, after);
+        ASSERT_EQ(2u, after.states.size());
+        for (const OPCITEMSTATE& state : after.states) EXPECT_EQ(OPC_QUALITY_CONFIG_ERROR, state.wQuality);
+    }
+}
+
 TEST_F(GroupTest, SyncWriteChecksAccessAndGoesThroughTheTagsClientWrite) {
     AddedGroup g = Add(server.Get(), L"G");
     std::vector<OPCHANDLE> h = AddItems(g.items.Get(), {Def(L"Pump1.Speed", 1), Def(L"Pump1.Flow", 2)});
