@@ -19,10 +19,11 @@ TEST(VariantTest, CopiesAreDeepAndMovesEmptyTheSource) {
 }
 
 TEST(VariantTest, OnlyTypesHoldingAllTheirValueAreCopiedAsPlainData) {
-    for (int type : {VT_EMPTY, VT_I4, VT_R8, VT_DECIMAL, VT_I8, VT_UINT}) {
+    for (int type : std::initializer_list<int>{VT_EMPTY, VT_I4, VT_R8, VT_DECIMAL, VT_I8, VT_UINT}) {
         EXPECT_TRUE(IsSelfContainedType(static_cast<VARTYPE>(type))) << type;
     }
-    for (int type : {VT_BSTR, VT_DISPATCH, VT_UNKNOWN, VT_VARIANT, VT_RECORD, 15, VT_R8 | VT_ARRAY, VT_I4 | VT_BYREF}) {
+    for (int type : std::initializer_list<int>{VT_BSTR, VT_DISPATCH, VT_UNKNOWN, VT_VARIANT, VT_RECORD, 15,
+                                               VT_R8 | VT_ARRAY, VT_I4 | VT_BYREF}) {
         EXPECT_FALSE(IsSelfContainedType(static_cast<VARTYPE>(type))) << type;
     }
     // Assignments between the two kinds: a string over a number and back.
