@@ -430,6 +430,7 @@ DWORD OPCGroup::RetiredItemsWait() {
     FILETIME lastCall{};
     if (m_pServer) m_pServer->LastCall(lastCall);
     const std::uint64_t called = FileTimeToU64(lastCall);
+    if (now < since || now < called) return 0;  // the clock was set back: no waiting on it
     const std::uint64_t pauseEnds = called + kPause, latest = since + kLatest;
     const std::uint64_t due = std::min(pauseEnds, latest);
     return due <= now ? 0 : static_cast<DWORD>((due - now + 9999) / 10000);
