@@ -176,12 +176,10 @@ void COPCItem::TakeTagState() {
     }
 }
 
-OPCS_Device* COPCItem::BeginActivation(bool tagChecked) {
+OPCS_Device* COPCItem::BeginActivation() {
     // Whoever takes the device's requests checks that the device still lives.
     OPCS_Device* device =
-        !m_bDeviceActive && m_pTag != nullptr && (tagChecked || OPCS_Tag::IsStillValidTag(m_pTag, m_u64TagCheckedAt))
-            ? m_pOwnerDevice
-            : nullptr;
+        !m_bDeviceActive && OPCS_Tag::IsStillValidTag(m_pTag, m_u64TagCheckedAt) ? m_pOwnerDevice : nullptr;
     m_vValue.Clear();
     m_wQuality = 0;
     m_ftTimeStamp = FILETIME{};

@@ -50,9 +50,7 @@ public:
     // its items: Begin forgets the cached state and gives the device to ask
     // (null when the item holds a request already or has none to make);
     // Confirm records the request the device took.
-    // `tagChecked`: the caller has just seen the tag valid under the group's
-    // item lock (a new item), so it is not looked up again.
-    OPCS_Device* BeginActivation(bool tagChecked = false);
+    OPCS_Device* BeginActivation();
     void ConfirmActivation(OPCS_Device* device) noexcept;
     // Gives up the item's request without withdrawing it: the device the
     // caller withdraws it from, or null.

@@ -356,7 +356,7 @@ HRESULT OPCGroup::ResolveItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool
                 break;
             }
             item->CountChangesIn(&m_ullChangeStamp);
-            if (activate) polls.AddStart(item, item->BeginActivation(true));
+            if (activate) polls.AddStart(item, item->BeginActivation());
             item->SetActive(definition.bActive != FALSE);
             item->SetClientHandle(definition.hClient);
             item->SetRequestedTypeOfNew(definition.vtRequestedDataType);
