@@ -145,6 +145,9 @@ bool OPCS_App::InitInstance() {
     if (!CreateMainFrame() || !OpenStartConfiguration()) {
         return false;
     }
+    // Serving for a client's tests, a replay that cannot play ends the run
+    // before anything is served, so that the script running it notices.
+    if (m_commandLine.serve && !StartCommandLineReplay()) return false;
     m_classObjectThread.Start(m_module);
     // Made before the endpoint, whose sessions it reports from their first.
     if (m_commandLine.serve) m_serveConsole = std::make_unique<ServeConsole>(m_frame->Handle(), &ClientRowsOfServer);
@@ -156,27 +159,33 @@ bool OPCS_App::InitInstance() {
         m_frame->Show(m_commandLine.StartedByCom() ? SW_SHOWMINNOACTIVE : m_showCommand);
     }
     RegisterShellFileTypes();
-    StartCommandLineReplay();
+    if (!m_commandLine.serve) StartCommandLineReplay();
     return true;
 }
 
-void OPCS_App::StartCommandLineReplay() {
+bool OPCS_App::StartCommandLineReplay() {
     const ReplaySwitch replay = ScanReplaySwitch(m_arguments);
-    if (!replay.present && replay.error.empty()) return;
-    // A box started by COM answers itself (the message-box seam); the event log has it either way.
+    if (!replay.present && replay.error.empty()) return true;
+    // Serving, the refusal goes to standard output at once; a box started by
+    // COM answers itself (the message-box seam); the event log has it either way.
+    auto refuse = [this](const std::wstring& text) {
+        if (m_commandLine.serve) {
+            ConsoleReport(STD_OUTPUT_HANDLE).Line(L"Cannot serve: " + text);
+            return false;
+        }
+        AppMessageBox(text, MB_OK | MB_ICONEXCLAMATION);
+        return true;
+    };
     if (!replay.error.empty()) {
         theEventLog << L"Value replay refused:" << replay.error << EventLog::EndEntry;
-        AppMessageBox(replay.error, MB_OK | MB_ICONEXCLAMATION);
-        return;
+        return refuse(replay.error);
     }
     ValueReplay& player = m_configuration.Replay();
     const std::wstring path = FullPath(replay.file);
     const ReplayCheck check = player.Start(path, ReplayOptions{replay.speed, replay.loop});
-    if (!check.Passed()) {
-        AppMessageBox(ReplayDialog::RefusalText(path, check), MB_OK | MB_ICONEXCLAMATION);
-        return;
-    }
-    if (!m_commandLine.StartedByCom()) ReplayProgressWindow::Open(m_frame->Handle(), player);
+    if (!check.Passed()) return refuse(ReplayDialog::RefusalText(path, check));
+    if (!m_commandLine.StartedByCom() && !m_commandLine.serve) ReplayProgressWindow::Open(m_frame->Handle(), player);
+    return true;
 }
 
 void OPCS_App::ReportServing() {
@@ -228,7 +237,14 @@ void OPCS_App::RunRegistrationSwitch(RegistrationSwitch action) {
 bool OPCS_App::CreateMainFrame() {
     m_frame = std::make_unique<CMainFrame>(*m_document);
     if (!m_frame->Create(m_instance)) {
+        // Nobody may see a box: the console and the event log say it.
+        const std::wstring text = L"Cannot start: the program's window could not be created (" +
+                                  SystemErrorText(GetLastError()) +
+                                  L"). Under Wine without a display, the prefix must name the null display "
+                                  L"driver (HKCU\\Software\\Wine\\Drivers, Graphics = null).";
         m_frame.reset();
+        theEventLog << text << EventLog::EndEntry;
+        ConsoleReport(m_commandLine.serve ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE).Line(text);
         return false;
     }
     m_frame->SetEndWithLastClient(m_commandLine.StartedByCom() && !m_commandLine.serve);
@@ -243,10 +259,15 @@ bool OPCS_App::CreateMainFrame() {
     });
     // The class object is withdrawn even from a forced exit: a registration
     // left behind by a dead process would be offered to the next clients.
+    // The process ends at once afterwards, its sockets with it: the UA
+    // sessions, told first, are given their seconds to hear it (or to leave)
+    // before the endpoint closes, or a publish still due would never go.
     m_frame->SetForcedExitHandler([this](bool requested) {
-        m_uaEndpoint.AnnounceShutdown(requested ? kRequestedExitReason : kForcedExitReason, kUaShutdownSeconds);
-        NotifyShutdown(requested ? kRequestedExitReason : kForcedExitReason);
+        const wchar_t* reason = requested ? kRequestedExitReason : kForcedExitReason;
+        m_uaEndpoint.AnnounceShutdown(reason, kUaShutdownSeconds);
+        NotifyShutdown(reason);
         m_classObjectThread.Stop(kForcedExitStopMs);
+        m_uaEndpoint.Stop(reason, kUaShutdownSeconds);
     });
     // Windows ends the process soon after: the clients are told, and no new
     // one is let in meanwhile.

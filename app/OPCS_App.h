@@ -43,7 +43,9 @@ private:
     void RunRegistrationSwitch(RegistrationSwitch action);
     bool CreateMainFrame();
     // "/Replay FILE": plays it, or says why not.
-    void StartCommandLineReplay();
+    // False when the replay named on the command line is refused while
+    // serving: the run ends, having said why.
+    bool StartCommandLineReplay();
     bool OpenStartConfiguration();
     bool OpenConfiguration(const std::wstring& path);
     bool NewConfiguration();

@@ -9,12 +9,30 @@ macro(tovi_enable_gtest)
   endif()
 endmacro()
 
+# Every test of the calling directory runs in the suite's own Wine prefix,
+# never in the program's (build/wineprefix, which keeps the user's settings
+# and last used file), once the fixture wine_prefix has brought it up.
+set(TOVI_TEST_PREFIX ${CMAKE_BINARY_DIR}/wineprefix-tests)
+function(tovi_use_test_prefix)
+  get_property(tests DIRECTORY PROPERTY TESTS)
+  if(tests)
+    set_tests_properties(${tests} PROPERTIES FIXTURES_REQUIRED wine_prefix
+      ENVIRONMENT "WINEPREFIX=${TOVI_TEST_PREFIX}")
+  endif()
+endfunction()
+
 # tovi_add_test(<name> SOURCES ... LIBS ... [TIMEOUT s] [WHOLE])
 # One executable; every TEST/TEST_F in its sources becomes its own ctest test,
 # run under the cross-compiling emulator (Wine).  WHOLE registers the executable
 # as a single ctest test instead (for suites that must run in one process).
 function(tovi_add_test name)
   cmake_parse_arguments(T "WHOLE" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  # Once per directory, when all its tests are there: the script tests beside these too.
+  get_property(prefixed DIRECTORY PROPERTY TOVI_USES_TEST_PREFIX)
+  if(NOT prefixed)
+    set_property(DIRECTORY PROPERTY TOVI_USES_TEST_PREFIX TRUE)
+    cmake_language(DEFER CALL tovi_use_test_prefix)
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()

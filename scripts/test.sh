@@ -8,11 +8,10 @@ bash "$root/scripts/build.sh" "$root/build"
 echo "== i686 configuration (compile only)"
 bash "$root/scripts/build.sh" "$root/build-i686" "$root/cmake/toolchain-mingw-i686.cmake" >/dev/null
 
+# The tests bring up a Wine prefix of their own (scripts/test-prefix.sh, a
+# ctest fixture) and stop it at the end; here only an interrupted run's is.
+export WINEPREFIX="$root/build/wineprefix-tests"
 source "$root/scripts/wine-env.sh"
-wine_prefix_create
 trap wine_stop EXIT
-wine_start
-wine_keep_desktop "$root/build"
-wine_register_opc_proxy "$root/build"
 cd "$root/build"
 ctest --output-on-failure -j2 --timeout 300 </dev/null

@@ -1,7 +1,12 @@
-# Sourced by the run and test scripts: a private Wine prefix inside the build
-# folder, created once, and a persistent wineserver while the caller works.
+# Sourced by the run, serve and test scripts: a private Wine prefix inside the
+# build folder, created once, and a persistent wineserver while the caller
+# works. The program's own prefix (scripts/run.sh, scripts/serve.sh) is
+# build/wineprefix unless WINEPREFIX names another; the test suite keeps one of
+# its own (scripts/test-prefix.sh), so that no test reaches the user's
+# settings or last used file.
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}"
+TOVI_RUN_PREFIX="$root/build/wineprefix"
+export WINEPREFIX="${WINEPREFIX:-$TOVI_RUN_PREFIX}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 WINE=/usr/lib/wine/wine64
@@ -15,8 +20,20 @@ wine_prefix_create() {
     "$WINESERVER" -w
     # Without a display Wine loads no driver unless told to use the null one.
     "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 </dev/null
+    wine_no_crash_dialog
     "$WINESERVER" -w
+  else
+    wine_no_crash_dialog
   fi
+}
+
+# A crashing program ends at once (its backtrace on standard error) instead of
+# waiting on Wine's crash dialog, which nobody sees without a display: a crash
+# fails its test or its CI run rather than hanging it. Prefixes made before
+# this setting get it on their next use (read from the file: no Wine start).
+wine_no_crash_dialog() {
+  grep -q '^"ShowCrashDialog"=dword:00000000' "$WINEPREFIX/user.reg" 2>/dev/null && return 0
+  "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 </dev/null
 }
 
 # Debian's font package puts Wine's own fonts (Marlett for the caption buttons,

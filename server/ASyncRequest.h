@@ -2,6 +2,7 @@
 // One asynchronous call of a client, queued on its group until the group's
 // asynchronous thread has carried it out and delivered its completion.
 #include <windows.h>
+#include <utility>
 #include <vector>
 
 #include "COPCItem.h"
@@ -30,4 +31,7 @@ struct ASyncRequest {
     std::vector<Outcome> outcomes;
     // A read's or refresh's items as it found them (1.0a reads, every 2.0 one).
     std::vector<ItemReading> readings;
+    // A 1.0a read's items (server handles) with the change stamp each reading
+    // carries: its connection need not be sent them again.
+    std::vector<std::pair<OPCHANDLE, ULONGLONG>> readStamps;
 };

@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "ASyncRequest.h"
@@ -182,14 +183,26 @@ private:
     // An item's state as its change left it for the advise connections.
     struct StampedReading {
         ULONGLONG changedAt;
+        OPCHANDLE hServer;
         ItemReading reading;
+    };
+    // Items a 1.0a read completion sent a connection (by server handle), each
+    // with the change stamp its reading carried: they are not its to report
+    // again until they change anew.
+    using ReadMarks = std::unordered_map<OPCHANDLE, ULONGLONG>;
+    // What one advise connection was sent: every change stamped up to
+    // `reportedUpTo`, and the items its reads carried.
+    struct SentMarks {
+        ULONGLONG reportedUpTo = 0;
+        ReadMarks reads;
+        bool Unsent(const StampedReading& change) const;
     };
     // One pass under the item lock for every connection: the cached state of
     // each item that changed after `since`, in table order; gives the stamp
     // that the gathered changes reach.
     ULONGLONG GatherChanges(ULONGLONG since, std::vector<StampedReading>& changes);
-    // A data stream of the gathered changes made after `since`, built with no lock held.
-    HRESULT BuildChangeStream(bool withTime, const std::vector<StampedReading>& changes, ULONGLONG since,
+    // A data stream of the gathered changes that `sent` does not hold, built with no lock held.
+    HRESULT BuildChangeStream(bool withTime, const std::vector<StampedReading>& changes, const SentMarks& sent,
                               DWORD dwTransactionID, STGMEDIUM* pmedium);
     HRESULT BuildReadingsStream(bool withTime, DWORD dwTransactionID, const std::vector<const ItemReading*>& readings,
                                 STGMEDIUM* pmedium);
@@ -203,13 +216,14 @@ private:
     HRESULT BuildWriteCompleteStream(const ASyncRequest& request, STGMEDIUM* pmedium);
     // The advise connections in the order they were made (only those that
     // take data streams, for kData), each entry owning its sink reference
-    // (there is no target device), with what each reported last when asked;
+    // (there is no target device), with what each was sent when asked;
     // the caller holds m_csAdvise.
     enum class AdviseKind { kAll, kData };
-    std::vector<STATDATA> AdviseConnections(AdviseKind kind = AdviseKind::kAll,
-                                            std::vector<ULONGLONG>* reportedUpTo = nullptr);
+    std::vector<STATDATA> AdviseConnections(AdviseKind kind = AdviseKind::kAll, std::vector<SentMarks>* sent = nullptr);
     // The connections of `cookies` have reported every change up to `stamp`.
     void NoteReported(const std::vector<DWORD>& cookies, ULONGLONG stamp);
+    // A read completion carries `read` (items and their change stamps) to the connection `cookie`.
+    void NoteRead(DWORD cookie, const std::vector<std::pair<OPCHANDLE, ULONGLONG>>& read);
     // The format of an advised connection, or 0 when there is none of that number.
     UINT ConnectionFormat(DWORD dwConnection);
     // Ends the advise connection of `cookie`, its sink let go outside the
@@ -311,6 +325,7 @@ private:
         Microsoft::WRL::ComPtr<IAdviseSink> sink;
         ClientProcess client;    // of the call that advised
         ULONGLONG reportedUpTo;  // the changes it was sent: those stamped up to this
+        ReadMarks reads;         // and, stamped later, those its reads carried
     };
     // Cookies are never used twice, so that a late call about a connection
     // that has gone can never meet another connection.

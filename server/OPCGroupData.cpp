@@ -50,7 +50,7 @@ STDMETHODIMP OPCGroup::GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) {
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    hr = BuildChangeStream(pformatetcIn->cfFormat != StreamFormatData(), changes, since, 0, pmedium);
+    hr = BuildChangeStream(pformatetcIn->cfFormat != StreamFormatData(), changes, SentMarks{since, {}}, 0, pmedium);
     if (FAILED(hr)) {
         ScopedLock guard(m_csItems);
         if (m_ullGetDataUpTo == upTo) m_ullGetDataUpTo = since;  // the next call carries them
@@ -98,7 +98,7 @@ STDMETHODIMP OPCGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* p
     if (format != StreamFormatData() && format != StreamFormatDataTime() && format != StreamFormatWriteComplete()) {
         return DV_E_FORMATETC;
     }
-    DataConnection connection{0, *pformatetc, advf, pAdvSink, ClientProcess::OfCaller(), 0};
+    DataConnection connection{0, *pformatetc, advf, pAdvSink, ClientProcess::OfCaller(), 0, {}};
     {
         // A new connection's first data change carries what the last scan found.
         ScopedLock guard(m_csItems);
@@ -127,7 +127,7 @@ STDMETHODIMP OPCGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* p
             std::vector<StampedReading> changes;
             try {
                 const ULONGLONG upTo = GatherChanges(0, changes);
-                hr = BuildChangeStream(format != StreamFormatData(), changes, 0, 0, &medium);
+                hr = BuildChangeStream(format != StreamFormatData(), changes, SentMarks{}, 0, &medium);
                 if (SUCCEEDED(hr)) NoteReported({connection.cookie}, upTo);
             } catch (const std::bad_alloc&) {
                 hr = E_OUTOFMEMORY;
@@ -185,17 +185,24 @@ ULONGLONG OPCGroup::GatherChanges(ULONGLONG since, std::vector<StampedReading>& 
     ScopedLock guard(m_csItems);
     changes.clear();
     m_Items.ForEach([since, &changes](COPCItem* item) {
-        if (item->ChangedAt() > since) changes.push_back({item->ChangedAt(), item->Cached()});
+        if (item->ChangedAt() > since) changes.push_back({item->ChangedAt(), item->ServerHandle(), item->Cached()});
     });
     return m_ullChangeStamp;
 }
 
-HRESULT OPCGroup::BuildChangeStream(bool withTime, const std::vector<StampedReading>& changes, ULONGLONG since,
+bool OPCGroup::SentMarks::Unsent(const StampedReading& change) const {
+    if (change.changedAt <= reportedUpTo) return false;
+    if (reads.empty()) return true;
+    const auto read = reads.find(change.hServer);
+    return read == reads.end() || change.changedAt > read->second;
+}
+
+HRESULT OPCGroup::BuildChangeStream(bool withTime, const std::vector<StampedReading>& changes, const SentMarks& sent,
                                     DWORD dwTransactionID, STGMEDIUM* pmedium) {
     std::vector<const ItemReading*> readings;
     try {
         for (const StampedReading& change : changes) {
-            if (change.changedAt > since) readings.push_back(&change.reading);
+            if (sent.Unsent(change)) readings.push_back(&change.reading);
         }
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -257,11 +264,11 @@ HRESULT OPCGroup::BuildReadStream(bool withTime, const ASyncRequest& request, ST
 
 HRESULT OPCGroup::FlushDataChange(ClientCaller* caller) {
     std::vector<STATDATA> connections;
-    std::vector<ULONGLONG> reportedUpTo;
+    std::vector<SentMarks> sent;
     {
         ScopedLock guard(m_csAdvise);
         if (m_DataConnections.empty() || !m_bDataPending) return S_FALSE;
-        connections = AdviseConnections(AdviseKind::kData, &reportedUpTo);
+        connections = AdviseConnections(AdviseKind::kData, &sent);
         m_bDataPending = false;
     }
     // One gathering serves every connection: each is sent, in its own format,
@@ -269,7 +276,7 @@ HRESULT OPCGroup::FlushDataChange(ClientCaller* caller) {
     // takes anything from another's.
     ULONGLONG oldest = ~0ull;
     for (size_t i = 0; i < connections.size(); ++i) {
-        if ((connections[i].advf & ADVF_NODATA) == 0) oldest = std::min(oldest, reportedUpTo[i]);
+        if ((connections[i].advf & ADVF_NODATA) == 0) oldest = std::min(oldest, sent[i].reportedUpTo);
     }
     std::vector<StampedReading> changes;
     std::vector<DWORD> reported;
@@ -293,13 +300,13 @@ HRESULT OPCGroup::FlushDataChange(ClientCaller* caller) {
         medium.tymed = TYMED_NULL;
         HRESULT hr = S_OK;
         if ((connection.advf & ADVF_NODATA) == 0) {
-            const ULONGLONG since = reportedUpTo[i];
+            const SentMarks& marks = sent[i];
             // Nothing of its own to report (its last stream carried it all): no stream.
             if (std::none_of(changes.begin(), changes.end(),
-                             [since](const StampedReading& c) { return c.changedAt > since; })) {
+                             [&marks](const StampedReading& c) { return marks.Unsent(c); })) {
                 continue;
             }
-            hr = BuildChangeStream(connection.formatetc.cfFormat != StreamFormatData(), changes, since, 0, &medium);
+            hr = BuildChangeStream(connection.formatetc.cfFormat != StreamFormatData(), changes, marks, 0, &medium);
         }
         if (FAILED(hr)) {
             result = hr;  // this connection's changes wait for the next scan
@@ -352,9 +359,23 @@ HRESULT OPCGroup::SendStream(ClientCaller* caller, IAdviseSink* sink, const FORM
 void OPCGroup::NoteReported(const std::vector<DWORD>& cookies, ULONGLONG stamp) {
     ScopedLock guard(m_csAdvise);
     for (DataConnection& c : m_DataConnections) {
-        if (std::find(cookies.begin(), cookies.end(), c.cookie) != cookies.end()) {
-            c.reportedUpTo = std::max(c.reportedUpTo, stamp);
+        if (std::find(cookies.begin(), cookies.end(), c.cookie) == cookies.end()) continue;
+        c.reportedUpTo = std::max(c.reportedUpTo, stamp);
+        // What a read carried is held by the stamp now.
+        std::erase_if(c.reads, [&c](const auto& read) { return read.second <= c.reportedUpTo; });
+    }
+}
+
+void OPCGroup::NoteRead(DWORD cookie, const std::vector<std::pair<OPCHANDLE, ULONGLONG>>& read) {
+    ScopedLock guard(m_csAdvise);
+    for (DataConnection& c : m_DataConnections) {
+        if (c.cookie != cookie) continue;
+        for (const auto& [handle, stamp] : read) {
+            if (stamp <= c.reportedUpTo) continue;
+            ULONGLONG& kept = c.reads[handle];
+            kept = std::max(kept, stamp);
         }
+        return;
     }
 }
 
@@ -382,10 +403,10 @@ OPCGroup::SubscriptionCount OPCGroup::Subscriptions() {
     return count;
 }
 
-std::vector<STATDATA> OPCGroup::AdviseConnections(AdviseKind kind, std::vector<ULONGLONG>* reportedUpTo) {
+std::vector<STATDATA> OPCGroup::AdviseConnections(AdviseKind kind, std::vector<SentMarks>* sent) {
     std::vector<STATDATA> connections;
     connections.reserve(m_DataConnections.size());
-    if (reportedUpTo != nullptr) reportedUpTo->reserve(m_DataConnections.size());
+    if (sent != nullptr) sent->reserve(m_DataConnections.size());
     for (const DataConnection& c : m_DataConnections) {
         // A write-complete connection is sent write completions only.
         if (kind == AdviseKind::kData && c.format.cfFormat == StreamFormatWriteComplete()) continue;
@@ -397,7 +418,7 @@ std::vector<STATDATA> OPCGroup::AdviseConnections(AdviseKind kind, std::vector<U
         entry.pAdvSink->AddRef();
         entry.dwConnection = c.cookie;
         connections.push_back(entry);
-        if (reportedUpTo != nullptr) reportedUpTo->push_back(c.reportedUpTo);
+        if (sent != nullptr) sent->push_back(SentMarks{c.reportedUpTo, c.reads});
     }
     return connections;
 }

@@ -199,6 +199,7 @@ void OPCGroup::CarryOut(ASyncRequest& request) {
         for (OPCHANDLE handle : request.items) {
             if (COPCItem* item = m_Items.Find(handle)) {
                 request.readings.push_back(item->Read(static_cast<OPCDATASOURCE>(request.dwSource)));
+                request.readStamps.emplace_back(handle, item->ChangedAt());
             }
         }
         break;
@@ -262,20 +263,20 @@ void OPCGroup::WaitResponseDelay(DWORD milliseconds, ASyncRequest* request) {
 
 HRESULT OPCGroup::OnASyncComplete(const ASyncRequest& request) {
     std::vector<STATDATA> connections;
-    std::vector<ULONGLONG> reportedUpTo;
+    std::vector<SentMarks> sent;
     {
         ScopedLock guard(m_csAdvise);
         if (m_DataConnections.empty()) return S_FALSE;
-        connections = AdviseConnections(AdviseKind::kAll, &reportedUpTo);
+        connections = AdviseConnections(AdviseKind::kAll, &sent);
     }
     STATDATA target{};
-    ULONGLONG since = 0;
+    SentMarks marks;
     bool found = false;
     for (size_t i = 0; i < connections.size(); ++i) {
         STATDATA& entry = connections[i];
         if (!found && entry.dwConnection == request.dwConnection) {
             target = entry;
-            since = reportedUpTo[i];
+            marks = std::move(sent[i]);
             found = true;
             continue;
         }
@@ -293,12 +294,20 @@ HRESULT OPCGroup::OnASyncComplete(const ASyncRequest& request) {
         hr = BuildWriteCompleteStream(request, &medium);
     } else if (request.nType == ASyncRequest::kRead) {
         hr = BuildReadStream(withTime, request, &medium);
+        // Before it goes, so that no scan's stream sends its connection the same items meanwhile.
+        if (SUCCEEDED(hr)) {
+            try {
+                NoteRead(target.dwConnection, request.readStamps);
+            } catch (const std::bad_alloc&) {
+                // The items stay marked: a refresh may report them once more.
+            }
+        }
     } else {
         // A refresh reports to its connection whatever that connection was not sent yet.
         try {
             std::vector<StampedReading> changes;
-            const ULONGLONG upTo = GatherChanges(since, changes);
-            hr = BuildChangeStream(withTime, changes, since, request.dwTransactionID, &medium);
+            const ULONGLONG upTo = GatherChanges(marks.reportedUpTo, changes);
+            hr = BuildChangeStream(withTime, changes, marks, request.dwTransactionID, &medium);
             if (SUCCEEDED(hr)) NoteReported({target.dwConnection}, upTo);
         } catch (const std::bad_alloc&) {
             hr = E_OUTOFMEMORY;

@@ -109,7 +109,9 @@ bool CMainFrame::Create(HINSTANCE instance) {
     m_hwnd = CreateWindowExW(0, kMainFrameClass, title.c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, x, y, width,
                              height, nullptr, menu, instance, this);
     if (m_hwnd == nullptr) {
+        const DWORD error = GetLastError();  // the caller says why
         if (menu != nullptr) DestroyMenu(menu);
+        SetLastError(error);
         return false;
     }
     m_accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));

@@ -326,7 +326,7 @@ TEST_F(SubscriptionTest, AsynchronousRequestsCompleteInOrderOnTheirConnection) {
     EXPECT_EQ(2u, got[0].Count()) << "the read items only, from the device although inactive";
     EXPECT_EQ(OPC_QUALITY_GOOD, got[0].U16(20 + 8));
     EXPECT_EQ(3u, got[1].TransactionId());
-    EXPECT_EQ(3u, got[1].Count()) << "a refresh of an inactive group updates nothing: what the connection was not sent";
+    EXPECT_EQ(1u, got[1].Count()) << "a refresh of an inactive group updates nothing: the third, not read since added";
     EXPECT_EQ(4u, got[2].TransactionId());
     const ReceivedStream& write = got[3];
     EXPECT_EQ(StreamFormatWriteComplete(), write.format);
@@ -366,6 +366,51 @@ TEST_F(SubscriptionTest, AsynchronousRequestsCompleteInOrderOnTheirConnection) {
     Sleep(100);
     EXPECT_EQ(5u, sink.Count()) << "the cancelled refresh never completes";
     EXPECT_EQ(E_INVALIDARG, async->Refresh(connection, OPC_DS_CACHE, nullptr));
+}
+
+// Each advise connection keeps its own marks: a 1.0a read's completion
+// reports its items to its connection, whose next refresh of the inactive
+// group leaves them out, while the other connection still has them to come.
+TEST_F(SubscriptionTest, ARefreshReportsOnlyWhatItsOwnConnectionWasNotSent) {
+    MakeGroup(FALSE, 1000, {{L"Pump1.Flow", VT_EMPTY}, {L"Pump1.Speed", VT_EMPTY}, {L"Pump1.Ratio", VT_EMPTY}});
+    const DWORD first = Advise(sink, StreamFormatDataTime());
+    const DWORD second = Advise(other, StreamFormatDataTime());
+    enum class Call { kDeviceRead, kCacheRead, kRefresh };
+    const struct {
+        Call call;
+        bool onFirst;
+        DWORD items;  // read: the first so many items
+        std::uint32_t reported;
+        const char* why;
+    } steps[] = {
+        {Call::kDeviceRead, true, 2, 2, "the items read"},
+        {Call::kRefresh, true, 0, 1, "the third only: the read reported the others"},
+        {Call::kRefresh, true, 0, 0, "nothing left to report"},
+        {Call::kRefresh, false, 0, 3, "the first connection's read and refresh took nothing from the second"},
+        {Call::kCacheRead, false, 3, 3, "inactive items read from the cache: out of service, a change"},
+        {Call::kRefresh, false, 0, 0, "its read reported that change"},
+        {Call::kRefresh, true, 0, 3, "the change the second connection's read made is still the first's to see"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.why);
+        RecordingSink& target = step.onFirst ? sink : other;
+        const DWORD connection = step.onFirst ? first : second;
+        const size_t before = target.Count();
+        DWORD tid = 0;
+        if (step.call == Call::kRefresh) {
+            ASSERT_EQ(S_OK, async->Refresh(connection, OPC_DS_CACHE, &tid));
+        } else {
+            HRESULT* errors = nullptr;
+            ASSERT_EQ(S_OK, async->Read(connection, step.call == Call::kDeviceRead ? OPC_DS_DEVICE : OPC_DS_CACHE,
+                                        step.items, handles.data(), &tid, &errors));
+            CoTaskMemFree(errors);
+        }
+        ASSERT_TRUE(target.WaitFor(before + 1, kWaitMs));
+        const ReceivedStream got = target.Streams()[before];
+        EXPECT_EQ(tid, got.TransactionId());
+        EXPECT_EQ(step.reported, got.Count());
+    }
+    EXPECT_EQ(3u, other.Count()) << "a completion goes to its own connection only";
 }
 
 TEST_F(SubscriptionTest, AGroupAtRateZeroScansWithoutWaitingAndStillStops) {

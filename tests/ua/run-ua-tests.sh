@@ -21,12 +21,14 @@ finish() {
 trap finish EXIT
 winpath() { echo "Z:${1//\//\\}"; }
 
-cp "$here/tags.csv" "$work/"
+cp "$here/tags.csv" "$here/simulated.csv" "$work/"
 config="$(winpath "$work/UaSuite.tvf")"
 timeout 120 "$WINE" "$exe" /RegServer >/dev/null 2>&1 </dev/null || { echo "registering failed"; exit 1; }
-if ! timeout 120 "$WINE" "$exe" "$config" /Import "$(winpath "$work/tags.csv")" >"$work/import.txt" 2>&1 </dev/null; then
-  echo "the import failed:"; cat "$work/import.txt"; exit 1
-fi
+for csv in tags.csv simulated.csv; do
+  if ! timeout 120 "$WINE" "$exe" "$config" /Import "$(winpath "$work/$csv")" >"$work/import.txt" 2>&1 </dev/null; then
+    echo "the import of $csv failed:"; cat "$work/import.txt"; exit 1
+  fi
+done
 "$WINE" "$exe" "$config" /Serve /UaPort "$port" >"$work/serve.txt" 2>&1 </dev/null &
 server=$!
 for _ in $(seq 1 120); do
