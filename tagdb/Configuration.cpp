@@ -268,15 +268,17 @@ AlarmCommandResult Configuration::AlarmCommand(std::wstring_view itemId, AlarmCo
                                                std::uint64_t eventNumber, const std::wstring& comment,
                                                const std::wstring& user) {
     AlarmCommandResult result = AlarmCommandResult::NotAlarmed;
+    std::wstring tagId;  // as the tag names itself, whatever the letter case asked
     {
         // Held so that the tag is not deleted under the command.
         ScopedLock guard(m_lock);
         OPCS_Tag* tag = FindTag(itemId);
         if (tag == nullptr) return result;
         result = tag->ApplyAlarmCommand(kind, eventNumber, comment, user);
+        if (result == AlarmCommandResult::Done) tagId = tag->GetItemID();
     }
     if (result == AlarmCommandResult::Done) {
-        theEventLog << AlarmCommandLogText(kind) << itemId << L"User:" << user << EventLog::EndEntry;
+        theEventLog << AlarmCommandLogText(kind) << tagId << L"User:" << user << EventLog::EndEntry;
     }
     return result;
 }

@@ -10,6 +10,7 @@
 #include "FileTime.h"
 #include "ForcedQuality.h"
 #include "OpcConstants.h"
+#include "ScratchLog.h"
 #include "TagDbFixtures.h"
 #include "ToviDevice.h"
 
@@ -145,6 +146,7 @@ TEST(AlarmTagTest, EveryRoadOfValueAndQualityReachesTheCondition) {
 }
 
 TEST(AlarmTagTest, CommandsSnapshotAndTheLastEventOfATagThatGoes) {
+    ScratchLog log;
     Plant plant;
     ToviTag* other = NewTag(L"Level");
     ToviTag* plain = NewTag(L"Plain");
@@ -187,6 +189,18 @@ TEST(AlarmTagTest, CommandsSnapshotAndTheLastEventOfATagThatGoes) {
         EXPECT_EQ(command.events, Describe(plant.recorder.Take())) << static_cast<int>(command.kind);
     }
     EXPECT_TRUE(plant.pressure->GetAlarmSettings().enabled);
+    // One line for each command done, none for one refused.
+    const std::string text = log.Text();
+    size_t acknowledged = 0;
+    for (size_t at = text.find("Alarm acknowledged"); at != std::string::npos; at = text.find("Alarm ack", at + 1)) {
+        ++acknowledged;
+    }
+    EXPECT_EQ(1u, acknowledged) << text;
+    for (const char* line : {"Alarm acknowledged - Item: Plant.Boiler.Pressure User: anna",
+                             "Alarm disabled - Item: Plant.Boiler.Pressure User: anna",
+                             "Alarm enabled - Item: Plant.Boiler.Pressure User: anna"}) {
+        EXPECT_TRUE(log.Contains(line)) << line << "\n" << text;
+    }
     EXPECT_EQ(L"anna", c.AlarmSnapshot(true).at(0).state.clientUserId);
     EXPECT_EQ(AlarmCommandResult::NotAlarmed,
               c.AlarmCommand(L"Plant.Plain", AlarmCommandKind::Acknowledge, 0, L"", L"anna"));
