@@ -21,11 +21,14 @@ finish() {
 trap finish EXIT
 winpath() { echo "Z:${1//\//\\}"; }
 
-cp "$here/tags.csv" "$work/"
+cp "$here/tags.csv" "$here/alarms.csv" "$work/"
 config="$(winpath "$work/UaSuite.tvf")"
 timeout 120 "$WINE" "$exe" /RegServer >/dev/null 2>&1 </dev/null || { echo "registering failed"; exit 1; }
 if ! timeout 120 "$WINE" "$exe" "$config" /Import "$(winpath "$work/tags.csv")" >"$work/import.txt" 2>&1 </dev/null; then
   echo "the import failed:"; cat "$work/import.txt"; exit 1
+fi
+if ! timeout 120 "$WINE" "$exe" "$config" /Import "$(winpath "$work/alarms.csv")" >"$work/import.txt" 2>&1 </dev/null; then
+  echo "the import of the alarms failed:"; cat "$work/import.txt"; exit 1
 fi
 "$WINE" "$exe" "$config" /Serve /UaPort "$port" >"$work/serve.txt" 2>&1 </dev/null &
 server=$!
@@ -36,7 +39,7 @@ done
 export NODE_PATH="$deps/npm/node_modules" WINE="$WINE" TOVI_OPC="$build/tools/tovi-opc/tovi-opc.exe"
 export TOVI_EXE="$exe"
 UA_URL="opc.tcp://localhost:$port/" node --test --test-force-exit --test-concurrency=1 \
-  "$here/endpoint.test.cjs" "$here/robustness.test.cjs" </dev/null
+  "$here/endpoint.test.cjs" "$here/alarms.test.cjs" "$here/robustness.test.cjs" </dev/null
 rc=$?
 # DA clients as short as one read each are reported too.
 for _ in 1 2 3; do
