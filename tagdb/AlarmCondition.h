@@ -12,7 +12,7 @@
 
 // Why an event was raised.
 enum class AlarmEventCause : DWORD {
-    Evaluated,     // the value or quality moved the condition (or the first evaluation)
+    Evaluated,  // the value or quality moved the condition (or the first evaluation)
     Acknowledged,
     Confirmed,
     Commented,
@@ -33,21 +33,21 @@ struct AlarmConditionState {
     bool retain = false;
     WORD severity = kDefaultAlarmSeverity;
     WORD lastSeverity = kDefaultAlarmSeverity;
-    WORD quality = 0;  // the tag's quality in effect (OPC DA quality)
-    std::wstring message;
+    WORD quality = 0;      // the tag's quality in effect (OPC DA quality)
+    std::wstring message;  // filled in by MakeEvent
     std::wstring comment;
     std::wstring clientUserId;  // who acted last (acknowledged, confirmed, commented, enabled, disabled)
     FILETIME activeTime{};      // when the condition last went active or inactive
     FILETIME commentTime{};
     FILETIME enabledTime{}, ackedTime{}, confirmedTime{};
-    FILETIME sourceTime{};    // the tag's timestamp at the evaluation
-    Variant value;            // the tag's value at the evaluation
+    FILETIME sourceTime{};  // the tag's timestamp at the evaluation
+    Variant value;          // the tag's value at the evaluation
     bool needsConfirm = false;
 };
 
 // One event of one condition, as the protocols send it.
 struct AlarmEvent {
-    std::wstring itemId;  // the tag's item ID: the condition's source
+    std::wstring itemId;       // the tag's item ID: the condition's source
     std::uint64_t number = 0;  // unique in the process; grows with every event of any condition
     FILETIME time{};           // when it happened
     AlarmEventCause cause = AlarmEventCause::Evaluated;
@@ -58,25 +58,34 @@ struct AlarmEvent {
 // The answers of the operator's and clients' commands.
 enum class AlarmCommandResult {
     Done,
-    EventIdUnknown,     // not the condition's latest event
+    EventIdUnknown,  // not the condition's latest event
     AlreadyAcked,
     AlreadyConfirmed,
-    Disabled,           // the condition is disabled
+    Disabled,  // the condition is disabled
     AlreadyEnabled,
     AlreadyDisabled,
-    NotAlarmed,         // no such tag, or the tag has no alarm
+    NotAlarmed,  // no such tag, or the tag has no alarm
 };
 
+// What the protocols and the editor ask of a condition.
+enum class AlarmCommandKind { Acknowledge, Confirm, AddComment, Enable, Disable };
+
+// The condition's state machine. Pure: no locks and no clock, the caller
+// passes the times in and holds the tag's lock. Every change it reports (an
+// Evaluate that returns true, a command that returns Done) has already taken
+// its event number; the caller then sends MakeEvent's result.
 class AlarmCondition {
 public:
     AlarmCondition() = default;
 
-    // Judges the value and quality against the settings; true when an event
-    // is due (its state in `state`). The first evaluation after Configure is
-    // always an event when the condition is active or not retained-normal.
-    bool Evaluate(const AlarmSettings& settings, const Variant& value, WORD quality, FILETIME time);
-    // New settings: resets the limit states and judges the value again.
+    // New settings: forgets the limit states and acknowledgements; the next
+    // Evaluate judges afresh and is always an event.
     void Configure(const AlarmSettings& settings);
+    // Judges the tag's value and quality in effect against the settings;
+    // true when that is an event: the condition went active or inactive, its
+    // limit states or severity changed, the quality changed, or it is the
+    // first evaluation since Configure. A disabled condition judges nothing.
+    bool Evaluate(const AlarmSettings& settings, const Variant& value, WORD quality, FILETIME sourceTime, FILETIME now);
 
     AlarmCommandResult Acknowledge(std::uint64_t eventNumber, const std::wstring& comment, const std::wstring& user,
                                    FILETIME time);
@@ -84,17 +93,28 @@ public:
                                FILETIME time);
     AlarmCommandResult AddComment(std::uint64_t eventNumber, const std::wstring& comment, const std::wstring& user,
                                   FILETIME time);
-    AlarmCommandResult Enable(const std::wstring& user, FILETIME time);
+    // Enabling judges the value afresh: its event carries the current state.
+    AlarmCommandResult Enable(const AlarmSettings& settings, const Variant& value, WORD quality, FILETIME sourceTime,
+                              const std::wstring& user, FILETIME time);
     AlarmCommandResult Disable(const std::wstring& user, FILETIME time);
+    // The condition's last event (cause Removed) as its tag or alarm goes.
+    void Remove(FILETIME time);
 
     const AlarmConditionState& State() const noexcept { return m_state; }
     std::uint64_t LatestEvent() const noexcept { return m_latestEvent; }
-    // Marks a new event and returns its number (process-wide sequence).
-    std::uint64_t NoteEvent();
+    // The latest event (or, as a snapshot, the state now) as the protocols send it.
+    AlarmEvent MakeEvent(const std::wstring& itemId, const AlarmSettings& settings, AlarmEventCause cause) const;
 
 private:
+    // Marks a new event and takes its number from the process-wide sequence.
+    void NoteEvent(FILETIME time);
+    void SetSeverity(WORD severity);
+    void UpdateRetain();
+
     AlarmConditionState m_state;
     std::uint64_t m_latestEvent = 0;
+    FILETIME m_latestEventTime{};
+    bool m_fresh = true;  // configured, not judged yet
 };
 
 // Told of every alarm event, by any thread and possibly under a tag's lock:
@@ -109,3 +129,5 @@ public:
 // "LowLow", "OffNormal", "Normal" (exclusive: the one state; non-exclusive:
 // the most severe).
 const wchar_t* AlarmStateName(AlarmKind kind, unsigned limits, bool active);
+// The settings' message, or else "ITEMID STATENAME".
+std::wstring AlarmMessage(const AlarmSettings& settings, const std::wstring& itemId, const AlarmConditionState& state);

@@ -37,7 +37,11 @@ struct AlarmSettings {
 // (High below Low, a limit alarm on a string tag, a severity of 0, ...).
 std::wstring CheckAlarmSettings(const AlarmSettings& settings, VARTYPE tagType);
 
+// Equal values of equal type (strings exactly, numbers by value): how an
+// off-normal alarm compares its tag's value with the normal one.
+bool SameAlarmValue(const Variant& a, const Variant& b);
+
 // "None", "ExclusiveLimit", "NonExclusiveLimit", "OffNormal": the names the
-// tag files and the command line use.
+// tag files and the command line use; null for a kind that is none of these.
 const wchar_t* AlarmKindName(AlarmKind kind);
 std::optional<AlarmKind> AlarmKindFromName(std::wstring_view name);

@@ -28,6 +28,29 @@ const wchar_t* RenameLogText(const LoadRename& rename) {
     }
     return L"Tag name already used - tag renamed from:";
 }
+
+const wchar_t* AlarmCommandLogText(AlarmCommandKind kind) {
+    switch (kind) {
+    case AlarmCommandKind::Acknowledge: return L"Alarm acknowledged - Item:";
+    case AlarmCommandKind::Confirm: return L"Alarm confirmed - Item:";
+    case AlarmCommandKind::AddComment: return L"Alarm commented - Item:";
+    case AlarmCommandKind::Enable: return L"Alarm enabled - Item:";
+    case AlarmCommandKind::Disable: break;
+    }
+    return L"Alarm disabled - Item:";
+}
+
+// Calls `visit` for every alarmed tag below `group`, in tree order. Copies of
+// the lists: a visit may take a device's lock, never under a group's.
+template <class Visit>
+void VisitAlarmedTags(OPCS_TagGroup* group, const Visit& visit) {
+    for (OPCS_Tag* tag : group->SnapshotTags()) {
+        if (OPCS_Tag::IsValidTag(tag) && tag->HasAlarm()) visit(tag);
+    }
+    for (OPCS_TagGroup* child : group->SnapshotGroups()) {
+        if (OPCS_TagGroup::IsValidGroup(child)) VisitAlarmedTags(child, visit);
+    }
+}
 }  // namespace
 
 Configuration::Configuration() : m_replay(std::make_unique<ValueReplay>(*this)) {
@@ -105,6 +128,7 @@ Configuration::DeleteResult Configuration::DeleteItem(OPCS_TagGroup* item) {
     ScopedLock guard(m_lock);
     if (!OPCS_TagGroup::IsValidGroup(item)) return DeleteResult::NotFound;
     if (!item->CanDelete()) return DeleteResult::InUse;
+    RetireAlarmsLocked(item);  // while the item IDs are whole
     if (!UnlinkLocked(item)) return DeleteResult::NotFound;
     NoteShapeChanged();
     DeleteLocked(item);
@@ -155,6 +179,7 @@ void Configuration::Clear() {
     while (!m_devices.IsEmpty()) {
         OPCS_Device* device = m_devices.Remove(m_devices.Head());
         if (OPCS_TagGroup::IsValidGroup(device)) {
+            RetireAlarmsLocked(device);
             device->SetConfiguration(nullptr);
             DeleteLocked(device);
         }
@@ -206,6 +231,67 @@ void Configuration::NotifyTagChanged(OPCS_Tag* tag) noexcept {
     m_tagNotifications.fetch_add(1);
     if (TagChangeObserver* observer = m_tagObserver.load()) observer->TagChanged(tag);
     m_tagNotifications.fetch_sub(1);
+}
+
+void Configuration::SetAlarmObserver(AlarmObserver* observer) noexcept {
+    m_alarmObserver.store(observer);
+    while (m_alarmNotifications.load() != 0) Sleep(0);
+}
+
+void Configuration::NotifyAlarm(const AlarmEvent& event) noexcept {
+    m_alarmNotifications.fetch_add(1);
+    if (AlarmObserver* observer = m_alarmObserver.load()) observer->AlarmRaised(event);
+    m_alarmNotifications.fetch_sub(1);
+}
+
+void Configuration::RetireAlarmsLocked(OPCS_TagGroup* item) {
+    VisitAlarmedTags(item, [](OPCS_Tag* tag) { OPCS_Tag::ReleaseAlarmPoll(tag->RetireAlarm()); });
+}
+
+void Configuration::RefreshAlarmsLocked(bool announce) {
+    for (OPCS_Device* device : m_devices) {
+        if (!OPCS_TagGroup::IsValidGroup(device)) continue;
+        VisitAlarmedTags(device, [announce](OPCS_Tag* tag) {
+            tag->SyncAlarmPolling();
+            if (announce) tag->AnnounceAlarm();
+        });
+    }
+}
+
+void Configuration::SetAlarmPolling(bool on) {
+    ScopedLock guard(m_lock);
+    m_alarmPolling.store(on);
+    RefreshAlarmsLocked(false);
+}
+
+AlarmCommandResult Configuration::AlarmCommand(std::wstring_view itemId, AlarmCommandKind kind,
+                                               std::uint64_t eventNumber, const std::wstring& comment,
+                                               const std::wstring& user) {
+    AlarmCommandResult result = AlarmCommandResult::NotAlarmed;
+    {
+        // Held so that the tag is not deleted under the command.
+        ScopedLock guard(m_lock);
+        OPCS_Tag* tag = FindTag(itemId);
+        if (tag == nullptr) return result;
+        result = tag->ApplyAlarmCommand(kind, eventNumber, comment, user);
+    }
+    if (result == AlarmCommandResult::Done) {
+        theEventLog << AlarmCommandLogText(kind) << itemId << L"User:" << user << EventLog::EndEntry;
+    }
+    return result;
+}
+
+std::vector<AlarmEvent> Configuration::AlarmSnapshot(bool retainedOnly) {
+    std::vector<AlarmEvent> events;
+    ScopedLock guard(m_lock);
+    for (OPCS_Device* device : m_devices) {
+        if (!OPCS_TagGroup::IsValidGroup(device)) continue;
+        VisitAlarmedTags(device, [&events, retainedOnly](OPCS_Tag* tag) {
+            AlarmEvent event;
+            if (tag->GetAlarmSnapshot(event, retainedOnly)) events.push_back(std::move(event));
+        });
+    }
+    return events;
 }
 
 void Configuration::NoteShapeChanged() noexcept {
@@ -285,6 +371,8 @@ Configuration::LoadOutcome Configuration::Load(const std::wstring& path, const s
         loaded.CopyInto(m_devices);
         AdoptLocked();
         NoteShapeChanged();
+        // The alarms were judged as they were read, with no observer to tell.
+        RefreshAlarmsLocked(true);
     }
     m_pathName = path;
     m_ownFile = clean ? path : std::wstring();
@@ -355,6 +443,8 @@ TagImportResult Configuration::ImportTags(const std::wstring& path) {
         result = ImportTagsCsv(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), m_devices);
         AdoptLocked();
         NoteShapeChanged();
+        // New tags were judged before they joined the tree.
+        if (result.Succeeded()) RefreshAlarmsLocked(true);
     }
     if (!result.Succeeded()) {
         theEventLog << L"Tag import refused:" << path << EventLog::EndEntry;

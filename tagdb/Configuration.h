@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "AlarmCondition.h"
 #include "ConfigurationFile.h"
 #include "CriticalSection.h"
 #include "Dll.h"
@@ -129,6 +130,25 @@ public:
     void NoteShapeChanged() noexcept;
     void SetGroupDeletingObserver(GroupDeletingObserver observer) noexcept { m_deletingObserver.store(observer); }
 
+    // Alarm events go the TagChangeObserver's road: told under the tag's
+    // lock, only queued. The setter returns once no call to the observer it
+    // replaces is under way.
+    void SetAlarmObserver(AlarmObserver* observer) noexcept;
+    bool HasAlarmObserver() const noexcept { return m_alarmObserver.load() != nullptr; }
+    void NotifyAlarm(const AlarmEvent& event) noexcept;
+    // A command on the condition of the tag `itemId`; a successful one is
+    // one event and one line of the event log.
+    AlarmCommandResult AlarmCommand(std::wstring_view itemId, AlarmCommandKind kind, std::uint64_t eventNumber,
+                                    const std::wstring& comment, const std::wstring& user);
+    // Every alarmed tag's condition now, in tree order (or only the retained
+    // ones), each numbered with its latest event.
+    std::vector<AlarmEvent> AlarmSnapshot(bool retainedOnly);
+    // While on (the program serves), a device with enabled alarms polls, so
+    // that its values move and its alarms are judged without any client.
+    // Off by default: a command-line import or a test polls nothing.
+    void SetAlarmPolling(bool on);
+    bool IsAlarmPollingOn() const noexcept { return m_alarmPolling.load(); }
+
     // The one value replay that plays into these tags.
     ValueReplay& Replay() noexcept { return *m_replay; }
 
@@ -137,6 +157,11 @@ private:
     bool UnlinkLocked(OPCS_TagGroup* item);
     void AdoptLocked();
     void DeleteLocked(OPCS_TagGroup* item);
+    // The last events of the alarms below `item`, before it leaves the tree.
+    void RetireAlarmsLocked(OPCS_TagGroup* item);
+    // Every alarm told again and its polling brought up to date (a file
+    // loaded, tags imported, alarm polling switched).
+    void RefreshAlarmsLocked(bool announce);
     bool KeepOriginalBeforeSave(const std::wstring& path, DWORD& error, std::wstring& notice);
 
     CriticalSection m_lock;
@@ -147,6 +172,9 @@ private:
     std::atomic<GroupDeletingObserver> m_deletingObserver{nullptr};
     std::atomic<TagChangeObserver*> m_tagObserver{nullptr};
     std::atomic<long> m_tagNotifications{0};  // calls of the observer under way
+    std::atomic<AlarmObserver*> m_alarmObserver{nullptr};
+    std::atomic<long> m_alarmNotifications{0};
+    std::atomic<bool> m_alarmPolling{false};
     std::atomic<unsigned long long> m_shapeVersion{1};
     std::wstring m_pathName;
     // Files that did not load cleanly and whose original is not kept yet:

@@ -40,6 +40,8 @@ DWORD NewDevicePollRate() {
     return std::clamp<DWORD>(theSettings.GetPollRate(), kMinUpdateInterval, kMaxUpdateInterval);
 }
 
+bool IsRequestKind(int kind) { return kind == kPollOperator || kind == kPollOpcItems || kind == kPollAlarms; }
+
 void CopyGroupTags(OPCS_TagGroup* group, std::vector<OPCS_Tag*>& into) {
     std::vector<OPCS_TagGroup*> subGroups;
     {
@@ -151,7 +153,7 @@ DWORD OPCS_Device::RequestPollStart(int kind, DWORD count) {
         return m_pollRequestCount;
     }
     ScopedLock guard(m_lock);
-    if (m_terminating || !m_pollThread.IsRunning() || (kind != kPollOperator && kind != kPollOpcItems) || count == 0) {
+    if (m_terminating || !m_pollThread.IsRunning() || !IsRequestKind(kind) || count == 0) {
         return 0;
     }
     const bool wasPolling = m_pollRequestCount != 0 && !m_stopRequested;
@@ -171,7 +173,7 @@ DWORD OPCS_Device::RequestPollStop(int kind, DWORD count) {
         return m_pollRequestCount;
     }
     ScopedLock guard(m_lock);
-    if (m_terminating || !m_pollThread.IsRunning() || (kind != kPollOperator && kind != kPollOpcItems)) {
+    if (m_terminating || !m_pollThread.IsRunning() || !IsRequestKind(kind)) {
         return 0;
     }
     // Never more stops than starts of that kind.
@@ -461,6 +463,16 @@ void OPCS_Device::PollNow() {
     }
 }
 
+void OPCS_Device::AddAlarmPoll() {
+    ScopedLock guard(m_lock);
+    if (m_alarmPolls++ == 0) RequestPollStart(kPollAlarms);
+}
+
+void OPCS_Device::ReleaseAlarmPoll() {
+    ScopedLock guard(m_lock);
+    if (m_alarmPolls != 0 && --m_alarmPolls == 0) RequestPollStop(kPollAlarms);
+}
+
 void OPCS_Device::SetOperatorPolling(bool on) {
     SetPollOnOpen(on);
     const bool requested = GetPollRequests(kPollOperator) != 0;
@@ -547,7 +559,7 @@ DWORD OPCS_Device::GetPollRequestCount() {
 }
 DWORD OPCS_Device::GetPollRequests(int kind) {
     ScopedLock g(m_lock);
-    return kind == kPollOperator || kind == kPollOpcItems ? m_requests[kind] : 0;
+    return IsRequestKind(kind) ? m_requests[kind] : 0;
 }
 SYSTEMTIME OPCS_Device::GetLastPollTime() {
     ScopedLock g(m_lock);

@@ -15,7 +15,9 @@
 #include "Thread.h"
 #include "Variant.h"
 
-enum PollRequestKind : int { kPollOperator = 0, kPollOpcItems = 1, kPollQuery = 2 };
+// kPollAlarms: the device has tags with enabled alarms, which must be judged
+// while the program runs whether a client watches or not.
+enum PollRequestKind : int { kPollOperator = 0, kPollOpcItems = 1, kPollQuery = 2, kPollAlarms = 3 };
 enum PollState : int { kPollIdle = 0, kPollStarting = 1, kPollWaiting = 2, kPollInCycle = 3 };
 
 // The longest response delay a device takes, so that a slowed device still
@@ -48,6 +50,9 @@ public:
     DWORD RequestPollStart(int kind, DWORD count = 1);
     DWORD RequestPollStop(int kind, DWORD count = 1);
     void PollNow();
+    // One poll request of kind kPollAlarms stands while any tag's alarm holds one.
+    void AddAlarmPoll();
+    void ReleaseAlarmPoll();
     // The operator's poll request, kept in the configuration file: a device
     // left polling polls again when its file is next opened to be served.
     void SetOperatorPolling(bool on);
@@ -126,7 +131,8 @@ protected:
     // A vector, not a list: a polling run of 100,000 tags starts without
     // 100,000 allocations competing for the heap with the client threads.
     std::vector<OPCS_Tag*> m_flatTags;
-    DWORD m_requests[2] = {0, 0};
+    DWORD m_requests[4] = {0, 0, 0, 0};  // by PollRequestKind (kPollQuery unused)
+    DWORD m_alarmPolls = 0;              // the tags whose alarms want the device polled
     CriticalSection m_secondLock;
     int m_pollState = kPollIdle;
     DWORD m_pollRequestCount = 0;

@@ -89,6 +89,8 @@ void OPCS_Tag::MarkModifiedIfOwned() {
 
 void OPCS_Tag::CountChange(bool shape) {
     m_changes.fetch_add(1, std::memory_order_acq_rel);
+    // Every change of value or quality in effect passes here, whatever made it.
+    if (m_alarm != nullptr) EvaluateAlarm(AlarmEventCause::Evaluated);
     Configuration* configuration = OwnerConfiguration();
     if (configuration == nullptr) return;
     if (shape) configuration->NoteShapeChanged();
@@ -134,8 +136,10 @@ bool OPCS_Tag::SetValue(const Variant& value, WORD quality, FILETIME time) {
     m_value = RawToEngineering(value);
     m_timestamp = time;
     m_quality = quality;
+    // Converted before the change is counted: an alarm judges the value in the tag's type.
+    const bool converted = SUCCEEDED(m_value.ChangeType(static_cast<VARTYPE>(m_dataType)));
     CountChange();
-    if (FAILED(m_value.ChangeType(static_cast<VARTYPE>(m_dataType)))) {
+    if (!converted) {
         return false;
     }
     MarkValueModifiedIfOwned();
@@ -204,13 +208,17 @@ void OPCS_Tag::ClampToRawLimits(Variant& value) {
 }
 
 void OPCS_Tag::SetDataType(VARTYPE type) {
-    ScopedLock guard(m_lock);
-    if (type != m_dataType) {
+    OPCS_Device* release = nullptr;
+    {
+        ScopedLock guard(m_lock);
+        if (type == m_dataType) return;
         m_dataType = type;
         m_value.Clear();
+        release = DropAlarmIfUnfit();
         CountChange(true);
         MarkModifiedIfOwned();
     }
+    ReleaseAlarmPoll(release);
 }
 
 std::wstring OPCS_Tag::GetItemID() {
@@ -506,6 +514,7 @@ bool OPCS_Tag::ApplyEdit(const TagEdit& edit) {
     OPCS_TagGroup* owner = nullptr;
     bool simulationChanged = false;
     bool converted = false;
+    OPCS_Device* release = nullptr;
     {
         ScopedLock g(m_lock);
         bool changed = edit.description != m_description || edit.type != m_dataType || edit.access != m_accessMode;
@@ -543,6 +552,9 @@ bool OPCS_Tag::ApplyEdit(const TagEdit& edit) {
         }
         m_quality = converted ? OPC_QUALITY_GOOD : OPC_QUALITY_BAD;
         m_timestamp = FileTimeNow();
+        // Judged on the new value; settings that do not suit the new type remove the alarm.
+        const bool alarmFits = CheckAlarmSettings(edit.alarm, edit.type).empty();
+        release = PlaceAlarm(alarmFits ? edit.alarm : AlarmSettings{});
         CountChange(true);
         if (changed || simulationChanged) MarkModifiedIfOwned();
         MarkValueModifiedIfOwned();
@@ -553,6 +565,8 @@ bool OPCS_Tag::ApplyEdit(const TagEdit& edit) {
         owner->NotifyChanged();
         if (OPCS_Device* device = owner->GetDevice()) device->Reschedule();
     }
+    ReleaseAlarmPoll(release);
+    SyncAlarmPolling();
     return converted;
 }
 TagSettings OPCS_Tag::GetSettings() {
@@ -576,11 +590,13 @@ TagSettings OPCS_Tag::GetSettings() {
     s.deadband = m_deadband;
     s.isVolatile = m_volatile;
     s.simulation = TagSimulation{m_simulationEnabled, m_simulationKind, m_simulationStep, m_simulationPeriod};
+    if (m_alarm != nullptr) s.alarm = m_alarm->settings;
     return s;
 }
 void OPCS_Tag::PlaceSettings(const TagSettings& s) {
     OPCS_TagGroup* owner = nullptr;
     bool simulationChanged = false;
+    OPCS_Device* release = nullptr;
     {
         ScopedLock g(m_lock);
         m_dataType = s.type;
@@ -605,6 +621,7 @@ void OPCS_Tag::PlaceSettings(const TagSettings& s) {
         m_deadband = s.deadband;
         m_volatile = s.isVolatile;
         simulationChanged = AssignSimulation(s.simulation);
+        release = PlaceAlarm(CheckAlarmSettings(s.alarm, s.type).empty() ? s.alarm : AlarmSettings{});
         CountChange(true);
         MarkModifiedIfOwned();
         owner = m_owner;
@@ -613,6 +630,8 @@ void OPCS_Tag::PlaceSettings(const TagSettings& s) {
         owner->NotifyChanged();
         if (OPCS_Device* device = owner->GetDevice()) device->Reschedule();
     }
+    ReleaseAlarmPoll(release);
+    SyncAlarmPolling();
 }
 TagDeadband OPCS_Tag::GetDeadbandSettings() {
     ScopedLock g(m_lock);

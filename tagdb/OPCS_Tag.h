@@ -3,13 +3,16 @@
 // engineering settings (limits, scaling, deadband) that shape the value.
 #include <windows.h>
 #include <atomic>
+#include <memory>
 #include <string>
 
+#include "AlarmCondition.h"
 #include "CriticalSection.h"
 #include "OpcConstants.h"
 #include "Variant.h"
 
 class Configuration;
+class OPCS_Device;
 class OPCS_TagGroup;
 
 constexpr DWORD kTagSignature = 0x4F504354;  // "TCPO" in memory
@@ -63,6 +66,7 @@ struct TagSettings {
     double deadband = 0;
     bool isVolatile = false;
     TagSimulation simulation;
+    AlarmSettings alarm;
 };
 
 // What the tag dialog sets, applied in one visit of the lock (ApplyEdit): a
@@ -76,6 +80,16 @@ struct TagEdit {
     double deadband = 0;       // ignored outside 0 to 100
     TagSimulation simulation;
     Variant value;  // becomes the value, Good and stamped now
+    // Taken when CheckAlarmSettings accepts it for `type`; else the alarm goes.
+    AlarmSettings alarm;
+};
+
+// An alarmed tag's alarm: held only by tags that have one.
+struct TagAlarm {
+    AlarmSettings settings;
+    AlarmCondition condition;
+    // The device this alarm asked to poll, until it lets go again.
+    OPCS_Device* pollDevice = nullptr;
 };
 
 class OPCS_Tag {
@@ -206,6 +220,34 @@ public:
 
     CriticalSection& Lock() noexcept { return m_lock; }
 
+    // The alarm (kind None: none); read and set under the tag's lock. Set is
+    // false, with nothing changed, when CheckAlarmSettings refuses the
+    // settings for the tag's type; otherwise the condition is judged afresh
+    // (an event) or, for kind None, removed (its last event).
+    AlarmSettings GetAlarmSettings();
+    bool SetAlarmSettings(const AlarmSettings& settings);
+    // Read without the lock, so that walks over every tag skip those without.
+    bool HasAlarm() const noexcept { return m_hasAlarm.load(std::memory_order_acquire); }
+    // The condition as an event-shaped snapshot (its number the latest
+    // event's); false without an alarm, or when `retainedOnly` and not retained.
+    bool GetAlarmSnapshot(AlarmEvent& snapshot, bool retainedOnly);
+    // An operator's or client's command; a successful one is one event.
+    AlarmCommandResult ApplyAlarmCommand(AlarmCommandKind kind, std::uint64_t eventNumber, const std::wstring& comment,
+                                         const std::wstring& user);
+    // The condition's last event (cause Removed) as the tag leaves its
+    // configuration, told while the tag still has its item ID. Returns the
+    // device the alarm asked to poll, for the caller to let go (ReleaseAlarmPoll)
+    // once no group's lock is held, or null.
+    OPCS_Device* RetireAlarm();
+    static void ReleaseAlarmPoll(OPCS_Device* device);
+    // Tells the configuration's observer the condition's latest event again
+    // (a file loaded or tags imported: the first judgement had no observer).
+    void AnnounceAlarm();
+    // Makes the alarm's poll request of its device, or lets it go, as the
+    // alarm, its enabling and the configuration's alarm polling now say.
+    // Takes the device's lock: never called with a tag's or group's lock held.
+    void SyncAlarmPolling();
+
 protected:
     friend class OPCS_TagGroup;
     // The rename itself, once the owner has checked the name (lock held).
@@ -225,6 +267,16 @@ protected:
     int ForcedQualityInEffect() const;
     // Takes the simulation settings (lock held); false when they were so already.
     bool AssignSimulation(const TagSimulation& simulation);
+    // The alarm's side of a change (lock held): judges the condition and
+    // tells the configuration's observer of an event.
+    void EvaluateAlarm(AlarmEventCause cause);
+    void NotifyAlarm(AlarmEventCause cause);
+    // Takes alarm settings already checked for the tag's type, or kind None
+    // (lock held). Returns the device whose poll request the caller lets go
+    // once the lock is released, or null.
+    OPCS_Device* PlaceAlarm(const AlarmSettings& settings);
+    // Removes an alarm that no longer suits the tag's type (lock held); as PlaceAlarm.
+    OPCS_Device* DropAlarmIfUnfit();
 
     mutable CriticalSection m_nameLock;  // leaf lock: guards only the name
     std::wstring m_name = L"Tag";
@@ -264,6 +316,9 @@ protected:
     double m_scaleOffset = 0, m_scaleFactor = 0;
     double m_deadband = 0;
     DWORD m_signature = kTagSignature;
+    // Null for a tag without an alarm, so that those cost one pointer.
+    std::unique_ptr<TagAlarm> m_alarm;
+    std::atomic<bool> m_hasAlarm{false};
 
     friend class TagRecord;  // the configuration file's reader and writer
 };

@@ -119,6 +119,7 @@ bool OPCS_TagGroup::RemoveTag(OPCS_Tag* tag) {
     if (!OPCS_Tag::IsValidTag(tag)) {
         return false;
     }
+    OPCS_Device* alarmPoll = nullptr;
     {
         ScopedLock guard(m_lock);
         auto entry = m_tagIndex.find(FoldCase(tag->GetName()));
@@ -130,11 +131,14 @@ bool OPCS_TagGroup::RemoveTag(OPCS_Tag* tag) {
             if (tag->IsLocked() || tag->GetClientReferenceCount() != 0) {
                 return false;
             }
+            // Its alarm's last event while it still has its item ID.
+            alarmPoll = tag->RetireAlarm();
             tag->SetOwner(nullptr);
         }
         m_tags.Remove(entry->second.node);
         m_tagIndex.erase(entry);
     }
+    OPCS_Tag::ReleaseAlarmPoll(alarmPoll);
     NotifyChanged();
     return true;
 }

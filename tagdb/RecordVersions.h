@@ -11,6 +11,10 @@ constexpr double kRecordVersion = 1.6;
 // A tag or group block that carries a forced quality; every other block stays
 // 1.6, so a file without forcing reads as before wherever 1.6 is read.
 constexpr double kForcedQualityRecordVersion = 1.7;
+// A tag block that carries alarm settings: the 1.7 layout (its forced quality
+// always there, kNotForced for none) followed by the alarm. Only alarmed tags
+// are written so, and a reader before it knows no alarms.
+constexpr double kAlarmRecordVersion = 1.8;
 // A device block that says the device polls on open or has a response delay;
 // every other device block stays 1.6.
 constexpr double kDeviceSettingsRecordVersion = 1.7;

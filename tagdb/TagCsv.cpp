@@ -44,13 +44,55 @@ enum Column : int {
     kSimulationKind,
     kSimulationStep,
     kSimulationPeriod,
+    kAlarm,
+    kAlarmHighHigh,
+    kAlarmHigh,
+    kAlarmLow,
+    kAlarmLowLow,
+    kAlarmDeadband,
+    kAlarmSeverity,
+    kAlarmSeverityHighHigh,
+    kAlarmNormalValue,
+    kAlarmMessage,
+    kAlarmConfirm,
+    kAlarmEnabled,
     kColumnCount
 };
-constexpr std::array<const wchar_t*, kColumnCount> kColumnNames = {
-    L"ItemID",   L"Type",       L"Access",         L"Description",    L"Value",           L"ValueType",
-    L"Quality",  L"Timestamp",  L"ValueLimits",    L"ValueLow",       L"ValueHigh",       L"RawLimits",
-    L"RawLow",   L"RawHigh",    L"Scaling",        L"ScaleOffset",    L"ScaleFactor",     L"Deadband",
-    L"Volatile", L"Simulation", L"SimulationKind", L"SimulationStep", L"SimulationPeriod"};
+constexpr std::array<const wchar_t*, kColumnCount> kColumnNames = {L"ItemID",
+                                                                   L"Type",
+                                                                   L"Access",
+                                                                   L"Description",
+                                                                   L"Value",
+                                                                   L"ValueType",
+                                                                   L"Quality",
+                                                                   L"Timestamp",
+                                                                   L"ValueLimits",
+                                                                   L"ValueLow",
+                                                                   L"ValueHigh",
+                                                                   L"RawLimits",
+                                                                   L"RawLow",
+                                                                   L"RawHigh",
+                                                                   L"Scaling",
+                                                                   L"ScaleOffset",
+                                                                   L"ScaleFactor",
+                                                                   L"Deadband",
+                                                                   L"Volatile",
+                                                                   L"Simulation",
+                                                                   L"SimulationKind",
+                                                                   L"SimulationStep",
+                                                                   L"SimulationPeriod",
+                                                                   L"Alarm",
+                                                                   L"AlarmHighHigh",
+                                                                   L"AlarmHigh",
+                                                                   L"AlarmLow",
+                                                                   L"AlarmLowLow",
+                                                                   L"AlarmDeadband",
+                                                                   L"AlarmSeverity",
+                                                                   L"AlarmSeverityHighHigh",
+                                                                   L"AlarmNormalValue",
+                                                                   L"AlarmMessage",
+                                                                   L"AlarmConfirm",
+                                                                   L"AlarmEnabled"};
 
 constexpr const wchar_t* kKindNames[] = {L"Ramp", L"Triangle", L"Sine", L"Square", L"Random", L"Count"};
 constexpr const wchar_t* kReadOnly = L"Read Only";
@@ -61,6 +103,26 @@ std::wstring KindText(DWORD kind) {
 }
 
 std::wstring Quoted(std::wstring_view text) { return L"\"" + std::wstring(text) + L"\""; }
+
+std::wstring LimitText(const std::optional<double>& limit) { return limit ? CsvNumberText(*limit) : std::wstring(); }
+
+// A tag without an alarm says None and leaves the other alarm columns empty.
+void ExportAlarm(const AlarmSettings& a, std::vector<std::wstring>& row) {
+    row[kAlarm] = AlarmKindName(a.kind);
+    for (int column = kAlarmHighHigh; column <= kAlarmEnabled; ++column) row[column].clear();
+    if (!a.IsAlarmed()) return;
+    row[kAlarmHighHigh] = LimitText(a.highHigh);
+    row[kAlarmHigh] = LimitText(a.high);
+    row[kAlarmLow] = LimitText(a.low);
+    row[kAlarmLowLow] = LimitText(a.lowLow);
+    row[kAlarmDeadband] = CsvNumberText(a.deadband);
+    row[kAlarmSeverity] = std::to_wstring(a.severity);
+    row[kAlarmSeverityHighHigh] = std::to_wstring(a.severityHighHigh);
+    row[kAlarmNormalValue] = CsvValueText(a.normalValue);
+    row[kAlarmMessage] = a.message;
+    row[kAlarmConfirm] = CsvFlagText(a.needsConfirm);
+    row[kAlarmEnabled] = CsvFlagText(a.enabled);
+}
 
 // ---- export ---------------------------------------------------------------
 
@@ -92,6 +154,7 @@ void ExportGroup(std::string& out, OPCS_TagGroup* group, const std::wstring& pat
         row[kSimulationKind] = KindText(s.simulation.kind);
         row[kSimulationStep] = std::to_wstring(s.simulation.step);
         row[kSimulationPeriod] = std::to_wstring(s.simulation.period);
+        ExportAlarm(s.alarm, row);
         AppendCsvRow(out, row);
     }
     for (OPCS_TagGroup* child : group->SnapshotGroups()) {
@@ -313,12 +376,16 @@ private:
         }
         whole(kSimulationStep, s.simulation.step);
         whole(kSimulationPeriod, s.simulation.period);
+        ReadAlarm(row, s);
         if (m_result.errors.size() != before) return false;
 
         if (s.valueLimitsSet && !(s.valueLow <= s.valueHigh)) Error(row.line, L"ValueLow is above ValueHigh");
         if (s.rawLimitsSet && !(s.rawLow <= s.rawHigh)) Error(row.line, L"RawLow is above RawHigh");
         if (s.scalingSet && s.scaleFactor == 0) Error(row.line, L"scaling with a ScaleFactor of 0");
         if (!(s.deadband >= 0 && s.deadband <= 100)) Error(row.line, L"Deadband is not between 0 and 100");
+        if (const std::wstring refusal = CheckAlarmSettings(s.alarm, s.type); !refusal.empty()) {
+            Error(row.line, refusal);
+        }
         const std::wstring* value = Field(row, kValue);
         if (value != nullptr || Field(row, kType) != nullptr || ownValueType) {
             // A new type without a value converts the value the tag has.
@@ -331,6 +398,80 @@ private:
         // The value is stored as the file has it, as a configuration file
         // load does: limits shape values written, not values restored.
         return m_result.errors.size() == before;
+    }
+
+    // The alarm columns present change the tag's alarm; an empty field is
+    // what an export writes for a setting unused (no limit, no message, the
+    // default severity, confirm off, enabled on). Kind None clears the rest.
+    void ReadAlarm(const CsvRecord& row, TagSettings& s) {
+        AlarmSettings& a = s.alarm;
+        auto bad = [&](Column column, const std::wstring& field, const wchar_t* what) {
+            Error(row.line, std::wstring(kColumnNames[column]) + L" " + Quoted(field) + L" is not " + what);
+        };
+        if (const std::wstring* f = Field(row, kAlarm)) {
+            if (f->empty()) {
+                a.kind = AlarmKind::None;
+            } else if (const std::optional<AlarmKind> kind = AlarmKindFromName(*f)) {
+                a.kind = *kind;
+            } else {
+                bad(kAlarm, *f, L"an alarm (None, ExclusiveLimit, NonExclusiveLimit or OffNormal)");
+            }
+        }
+        auto limit = [&](Column column, std::optional<double>& target) {
+            const std::wstring* f = Field(row, column);
+            if (f == nullptr) return;
+            double v = 0;
+            if (f->empty())
+                target.reset();
+            else if (ParseCsvNumber(*f, v))
+                target = v;
+            else
+                bad(column, *f, L"a number");
+        };
+        limit(kAlarmHighHigh, a.highHigh);
+        limit(kAlarmHigh, a.high);
+        limit(kAlarmLow, a.low);
+        limit(kAlarmLowLow, a.lowLow);
+        if (const std::wstring* f = Field(row, kAlarmDeadband)) {
+            if (f->empty()) {
+                a.deadband = 0;
+            } else if (!ParseCsvNumber(*f, a.deadband)) {
+                bad(kAlarmDeadband, *f, L"a number");
+            }
+        }
+        auto severity = [&](Column column, WORD& target, WORD byDefault) {
+            const std::wstring* f = Field(row, column);
+            unsigned long long n = 0;
+            if (f == nullptr) return;
+            if (f->empty())
+                target = byDefault;
+            else if (ParseCsvUnsigned(*f, 0xFFFF, n))
+                target = static_cast<WORD>(n);
+            else
+                bad(column, *f, L"a severity from 1 to 1000");
+        };
+        severity(kAlarmSeverity, a.severity, kDefaultAlarmSeverity);
+        severity(kAlarmSeverityHighHigh, a.severityHighHigh, kDefaultAlarmSeverityHighHigh);
+        if (const std::wstring* f = Field(row, kAlarmNormalValue)) {
+            // In the tag's type; an empty field is no value, but for a String tag the empty text.
+            if (f->empty() && s.type != VT_BSTR) {
+                a.normalValue = Variant();
+            } else if (!ParseCsvValue(*f, s.type, a.normalValue)) {
+                Error(row.line, L"AlarmNormalValue " + Quoted(*f) + L" does not convert to " + CsvTypeText(s.type));
+            }
+        }
+        if (const std::wstring* f = Field(row, kAlarmMessage)) a.message = *f;
+        auto flag = [&](Column column, bool& target, bool byDefault) {
+            const std::wstring* f = Field(row, column);
+            if (f == nullptr) return;
+            if (f->empty())
+                target = byDefault;
+            else if (!ParseCsvFlag(*f, target))
+                bad(column, *f, L"true or false");
+        };
+        flag(kAlarmConfirm, a.needsConfirm, false);
+        flag(kAlarmEnabled, a.enabled, true);
+        if (!a.IsAlarmed()) a = AlarmSettings{};
     }
 
     void Apply(PlannedTag& plan) {

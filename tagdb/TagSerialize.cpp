@@ -2,6 +2,7 @@
 // layouts, loaded only.
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Archive.h"
@@ -19,6 +20,52 @@ const RecordListTexts kTagListTexts = {
     L"Serialization Success - output tag:",          L"Serialization Error - output tag:",
     L"Serialization Error - failed to create tag#:", L"Serialization Error - input tag#:",
     L"Serialization Success - input tag:",           true};
+
+// The flags word of an alarm block: which limits are set, and two switches.
+constexpr DWORD kAlarmHasHighHigh = 1;
+constexpr DWORD kAlarmHasHigh = 2;
+constexpr DWORD kAlarmHasLow = 4;
+constexpr DWORD kAlarmHasLowLow = 8;
+constexpr DWORD kAlarmNeedsConfirm = 16;
+constexpr DWORD kAlarmEnabled = 32;
+
+void StoreAlarm(Archive& archive, const AlarmSettings& a) {
+    archive.WriteDword(static_cast<DWORD>(a.kind));
+    const DWORD flags = (a.highHigh ? kAlarmHasHighHigh : 0u) | (a.high ? kAlarmHasHigh : 0u) |
+                        (a.low ? kAlarmHasLow : 0u) | (a.lowLow ? kAlarmHasLowLow : 0u) |
+                        (a.needsConfirm ? kAlarmNeedsConfirm : 0u) | (a.enabled ? kAlarmEnabled : 0u);
+    archive.WriteDword(flags);
+    for (const std::optional<double>& limit : {a.highHigh, a.high, a.low, a.lowLow}) {
+        archive.WriteDouble(limit.value_or(0));
+    }
+    archive.WriteDouble(a.deadband);
+    archive.WriteWord(a.severity);
+    archive.WriteWord(a.severityHighHigh);
+    archive.WriteVariant(a.normalValue.Ref());
+    archive.WriteString(a.message);
+}
+
+AlarmSettings LoadAlarm(Archive& archive) {
+    AlarmSettings a;
+    a.kind = static_cast<AlarmKind>(archive.ReadDword());
+    const DWORD flags = archive.ReadDword();
+    auto limit = [&](DWORD flag) {
+        const double v = archive.ReadDouble();
+        return (flags & flag) != 0 ? std::optional<double>(v) : std::nullopt;
+    };
+    a.highHigh = limit(kAlarmHasHighHigh);
+    a.high = limit(kAlarmHasHigh);
+    a.low = limit(kAlarmHasLow);
+    a.lowLow = limit(kAlarmHasLowLow);
+    a.needsConfirm = (flags & kAlarmNeedsConfirm) != 0;
+    a.enabled = (flags & kAlarmEnabled) != 0;
+    a.deadband = archive.ReadDouble();
+    a.severity = archive.ReadWord();
+    a.severityHighHigh = archive.ReadWord();
+    a.normalValue = archive.ReadVariant();
+    a.message = archive.ReadString();
+    return a;
+}
 
 // Names never hold the item-ID separator; one from a hand-made file would
 // make the object unreachable by item ID.
@@ -54,7 +101,8 @@ void TagRecord::Serialize(OPCS_Tag& tag, Archive& archive) {
 
 void TagRecord::Store(OPCS_Tag& tag, Archive& archive) {
     const bool forced = tag.m_forcedQuality != kNotForced;
-    archive.WriteDouble(forced ? kForcedQualityRecordVersion : kRecordVersion);
+    const bool alarmed = tag.m_alarm != nullptr;
+    archive.WriteDouble(alarmed ? kAlarmRecordVersion : forced ? kForcedQualityRecordVersion : kRecordVersion);
     archive.WriteString(tag.GetName());
     archive.WriteString(tag.m_description);
     archive.WriteLong(tag.m_iconIndex);
@@ -84,7 +132,9 @@ void TagRecord::Store(OPCS_Tag& tag, Archive& archive) {
     archive.WriteDouble(tag.m_scaleOffset);
     archive.WriteDouble(tag.m_scaleFactor);
     archive.WriteDouble(tag.m_deadband);
-    if (forced) archive.WriteWord(static_cast<WORD>(tag.m_forcedQuality));
+    // kNotForced goes out as 0xFFFF, a quality ReadForcedQuality drops.
+    if (forced || alarmed) archive.WriteWord(static_cast<WORD>(tag.m_forcedQuality));
+    if (alarmed) StoreAlarm(archive, tag.m_alarm->settings);
 }
 
 namespace {
@@ -129,6 +179,17 @@ void TagRecord::LoadCurrent(OPCS_Tag& tag, Archive& archive, double version) {
     tag.m_scaleFactor = archive.ReadDouble();
     tag.m_deadband = archive.ReadDouble();
     if (version >= kForcedQualityRecordVersion) tag.m_forcedQuality = ReadForcedQuality(archive);
+    if (version >= kAlarmRecordVersion) {
+        // Settings a hand-made file gives that do not suit the tag are dropped, as a bad forcing is.
+        const AlarmSettings alarm = LoadAlarm(archive);
+        if (alarm.IsAlarmed() && CheckAlarmSettings(alarm, static_cast<VARTYPE>(tag.m_dataType)).empty()) {
+            tag.m_alarm = std::make_unique<TagAlarm>();
+            tag.m_alarm->settings = alarm;
+            tag.m_alarm->condition.Configure(alarm);
+            tag.m_hasAlarm.store(true);
+            tag.EvaluateAlarm(AlarmEventCause::Evaluated);
+        }
+    }
     ResetIfVolatile(tag);
 }
 
