@@ -339,7 +339,8 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     config.monitoredItemRegisterCallback = &MonitoredItemRegistered;
     // An alarm burst fills an event item's queue at once: a client's queue
     // size is kept as asked, far beyond the stack's default bound.
-    config.queueSizeLimits = UA_UINT32RANGE(1, kMostQueuedNotifications);
+    config.queueSizeLimits.min = 1;
+    config.queueSizeLimits.max = kMostQueuedNotifications;
     BoundTheSends(config.eventLoop);
     m_access->HookConnections(config.eventLoop);
     theDefaultActivate = config.accessControl.activateSession;
