@@ -151,6 +151,12 @@ void AddReferenceType(UA_Server* server, UA_UInt32 id, const char* name, const c
 
 void AddAlarmTypes(UA_Server* server) {
     AddReferenceType(server, UA_NS0ID_HASCONDITION, "HasCondition", "IsConditionOf");
+    // ConditionRefresh's SubscriptionId: without the type, no UInt32 a client
+    // sends for it passes the argument check.
+    UA_DataTypeAttributes integerId = UA_DataTypeAttributes_default;
+    integerId.displayName = Text("IntegerId");
+    UA_Server_addDataTypeNode(server, Ns0(UA_NS0ID_INTEGERID), Ns0(UA_NS0ID_UINT32), Ns0(UA_NS0ID_HASSUBTYPE),
+                              Name("IntegerId"), integerId, nullptr, nullptr);
     UA_VariableTypeAttributes finiteState = UA_VariableTypeAttributes_default;
     finiteState.displayName = Text("FiniteStateVariableType");
     finiteState.dataType = Ns0(UA_NS0ID_LOCALIZEDTEXT);

@@ -327,8 +327,12 @@ UA_StatusCode UaConditions::OnMethod(UA_Server* server, const UA_NodeId* session
                                  inputSize, input);
         }
         if (inputSize < static_cast<size_t>(-method.command)) return UA_STATUSCODE_BADARGUMENTSMISSING;
+        // IntegerIds, which the stack may have retyped from the UInt32 sent.
         for (size_t i = 0; i < static_cast<size_t>(-method.command); ++i) {
-            if (!UA_Variant_hasScalarType(&input[i], &UA_TYPES[UA_TYPES_UINT32])) return UA_STATUSCODE_BADINVALIDARGUMENT;
+            if (!UA_Variant_isScalar(&input[i]) || input[i].type == nullptr ||
+                input[i].type->typeKind != UA_DATATYPEKIND_UINT32) {
+                return UA_STATUSCODE_BADINVALIDARGUMENT;
+            }
         }
         const UA_UInt32 subscription = *static_cast<const UA_UInt32*>(input[0].data);
         const UA_UInt32 item = method.command == -2 ? *static_cast<const UA_UInt32*>(input[1].data) : 0;

@@ -221,7 +221,7 @@ test("ConditionRefresh sends the retained conditions between start and end, besi
     const from = watch.events.length;
     const result = await session.call({ objectId: "i=2782", methodId: "i=3875",
       inputArguments: [{ dataType: DataType.UInt32, value: watch.subscription.subscriptionId }] });
-    assert.equal(result.statusCode, StatusCodes.Good);
+    assert.equal(result.statusCode, StatusCodes.Good, `${result.inputArgumentResults}`);
     const end = await watch.next((e) => e.EventType.toString() === "ns=0;i=2788", from);
     const refreshed = watch.events.slice(from, watch.events.indexOf(end) + 1);
     assert.equal(refreshed[0].EventType.toString(), "ns=0;i=2787", "RefreshStartEvent first");
