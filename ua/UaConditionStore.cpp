@@ -14,19 +14,58 @@
 
 namespace {
 enum class Field {
-    EventId, EventType, SourceNode, SourceName, Time, ReceiveTime, Message, Severity,
-    ConditionClassId, ConditionClassName, ConditionName, BranchId, Retain,
-    EnabledState, EnabledStateId, EnabledStateTransitionTime,
-    Quality, QualitySourceTimestamp, LastSeverity, LastSeveritySourceTimestamp,
-    Comment, CommentSourceTimestamp, ClientUserId,
-    AckedState, AckedStateId, AckedStateTransitionTime,
-    ConfirmedState, ConfirmedStateId, ConfirmedStateTransitionTime,
-    ActiveState, ActiveStateId, ActiveStateTransitionTime, ActiveStateEffectiveDisplayName,
-    InputNode, SuppressedOrShelved,
-    HighHighLimit, HighLimit, LowLimit, LowLowLimit,
-    LimitState, LimitStateCurrentState, LimitStateCurrentStateId,
-    HighHighState, HighHighStateId, HighState, HighStateId, LowState, LowStateId, LowLowState, LowLowStateId,
-    NormalState, NormalValue,
+    EventId,
+    EventType,
+    SourceNode,
+    SourceName,
+    Time,
+    ReceiveTime,
+    Message,
+    Severity,
+    ConditionClassId,
+    ConditionClassName,
+    ConditionName,
+    BranchId,
+    Retain,
+    EnabledState,
+    EnabledStateId,
+    EnabledStateTransitionTime,
+    Quality,
+    QualitySourceTimestamp,
+    LastSeverity,
+    LastSeveritySourceTimestamp,
+    Comment,
+    CommentSourceTimestamp,
+    ClientUserId,
+    AckedState,
+    AckedStateId,
+    AckedStateTransitionTime,
+    ConfirmedState,
+    ConfirmedStateId,
+    ConfirmedStateTransitionTime,
+    ActiveState,
+    ActiveStateId,
+    ActiveStateTransitionTime,
+    ActiveStateEffectiveDisplayName,
+    InputNode,
+    SuppressedOrShelved,
+    HighHighLimit,
+    HighLimit,
+    LowLimit,
+    LowLowLimit,
+    LimitState,
+    LimitStateCurrentState,
+    LimitStateCurrentStateId,
+    HighHighState,
+    HighHighStateId,
+    HighState,
+    HighStateId,
+    LowState,
+    LowStateId,
+    LowLowState,
+    LowLowStateId,
+    NormalState,
+    NormalValue,
 };
 
 // Which conditions have a field.
@@ -36,7 +75,7 @@ enum Presence : unsigned {
     kExclusive = 2,     // exclusive limit alarms
     kNonExclusive = 4,  // non-exclusive limit alarms
     kOffNormal = 8,
-    kHidden = 16,       // no reference leads to it (the normal value the NormalState names)
+    kHidden = 16,  // no reference leads to it (the normal value the NormalState names)
 };
 
 struct FieldRow {
@@ -72,11 +111,13 @@ const FieldRow kFields[] = {
     /*12*/ {Field::Retain, "Retain", -1, kProp, kPropType, UA_NS0ID_BOOLEAN, kAll},
     /*13*/ {Field::EnabledState, "EnabledState", -1, kComp, kTwoState, UA_NS0ID_LOCALIZEDTEXT, kAll},
     /*14*/ {Field::EnabledStateId, "EnabledState/Id", 13, kProp, kPropType, UA_NS0ID_BOOLEAN, kAll},
-    /*15*/ {Field::EnabledStateTransitionTime, "EnabledState/TransitionTime", 13, kProp, kPropType, UA_NS0ID_UTCTIME, kAll},
+    /*15*/
+    {Field::EnabledStateTransitionTime, "EnabledState/TransitionTime", 13, kProp, kPropType, UA_NS0ID_UTCTIME, kAll},
     /*16*/ {Field::Quality, "Quality", -1, kComp, kCondVar, UA_NS0ID_STATUSCODE, kAll},
     /*17*/ {Field::QualitySourceTimestamp, "Quality/SourceTimestamp", 16, kProp, kPropType, UA_NS0ID_UTCTIME, kAll},
     /*18*/ {Field::LastSeverity, "LastSeverity", -1, kComp, kCondVar, UA_NS0ID_UINT16, kAll},
-    /*19*/ {Field::LastSeveritySourceTimestamp, "LastSeverity/SourceTimestamp", 18, kProp, kPropType, UA_NS0ID_UTCTIME, kAll},
+    /*19*/
+    {Field::LastSeveritySourceTimestamp, "LastSeverity/SourceTimestamp", 18, kProp, kPropType, UA_NS0ID_UTCTIME, kAll},
     /*20*/ {Field::Comment, "Comment", -1, kComp, kCondVar, UA_NS0ID_LOCALIZEDTEXT, kAll},
     /*21*/ {Field::CommentSourceTimestamp, "Comment/SourceTimestamp", 20, kProp, kPropType, UA_NS0ID_UTCTIME, kAll},
     /*22*/ {Field::ClientUserId, "ClientUserId", -1, kProp, kPropType, UA_NS0ID_STRING, kAll},
@@ -85,11 +126,16 @@ const FieldRow kFields[] = {
     /*25*/ {Field::AckedStateTransitionTime, "AckedState/TransitionTime", 23, kProp, kPropType, UA_NS0ID_UTCTIME, kAll},
     /*26*/ {Field::ConfirmedState, "ConfirmedState", -1, kComp, kTwoState, UA_NS0ID_LOCALIZEDTEXT, kAll},
     /*27*/ {Field::ConfirmedStateId, "ConfirmedState/Id", 26, kProp, kPropType, UA_NS0ID_BOOLEAN, kAll},
-    /*28*/ {Field::ConfirmedStateTransitionTime, "ConfirmedState/TransitionTime", 26, kProp, kPropType, UA_NS0ID_UTCTIME, kAll},
+    /*28*/
+    {Field::ConfirmedStateTransitionTime, "ConfirmedState/TransitionTime", 26, kProp, kPropType, UA_NS0ID_UTCTIME,
+     kAll},
     /*29*/ {Field::ActiveState, "ActiveState", -1, kComp, kTwoState, UA_NS0ID_LOCALIZEDTEXT, kAll},
     /*30*/ {Field::ActiveStateId, "ActiveState/Id", 29, kProp, kPropType, UA_NS0ID_BOOLEAN, kAll},
-    /*31*/ {Field::ActiveStateTransitionTime, "ActiveState/TransitionTime", 29, kProp, kPropType, UA_NS0ID_UTCTIME, kAll},
-    /*32*/ {Field::ActiveStateEffectiveDisplayName, "ActiveState/EffectiveDisplayName", 29, kProp, kPropType, UA_NS0ID_LOCALIZEDTEXT, kAll},
+    /*31*/
+    {Field::ActiveStateTransitionTime, "ActiveState/TransitionTime", 29, kProp, kPropType, UA_NS0ID_UTCTIME, kAll},
+    /*32*/
+    {Field::ActiveStateEffectiveDisplayName, "ActiveState/EffectiveDisplayName", 29, kProp, kPropType,
+     UA_NS0ID_LOCALIZEDTEXT, kAll},
     /*33*/ {Field::InputNode, "InputNode", -1, kProp, kPropType, UA_NS0ID_NODEID, kAll},
     /*34*/ {Field::SuppressedOrShelved, "SuppressedOrShelved", -1, kProp, kPropType, UA_NS0ID_BOOLEAN, kAll},
     /*35*/ {Field::HighHighLimit, "HighHighLimit", -1, kProp, kPropType, UA_NS0ID_DOUBLE, kLimits, &S::highHigh},
@@ -97,10 +143,15 @@ const FieldRow kFields[] = {
     /*37*/ {Field::LowLimit, "LowLimit", -1, kProp, kPropType, UA_NS0ID_DOUBLE, kLimits, &S::low},
     /*38*/ {Field::LowLowLimit, "LowLowLimit", -1, kProp, kPropType, UA_NS0ID_DOUBLE, kLimits, &S::lowLow},
     /*39*/ {Field::LimitState, "LimitState", -1, kComp, UA_NS0ID_EXCLUSIVELIMITSTATEMACHINETYPE, 0, kExclusive},
-    /*40*/ {Field::LimitStateCurrentState, "LimitState/CurrentState", 39, kComp, UA_NS0ID_FINITESTATEVARIABLETYPE, UA_NS0ID_LOCALIZEDTEXT, kExclusive},
-    /*41*/ {Field::LimitStateCurrentStateId, "LimitState/CurrentState/Id", 40, kProp, kPropType, UA_NS0ID_NODEID, kExclusive},
-    /*42*/ {Field::HighHighState, "HighHighState", -1, kComp, kTwoState, UA_NS0ID_LOCALIZEDTEXT, kNonExclusive, &S::highHigh},
-    /*43*/ {Field::HighHighStateId, "HighHighState/Id", 42, kProp, kPropType, UA_NS0ID_BOOLEAN, kNonExclusive, &S::highHigh},
+    /*40*/
+    {Field::LimitStateCurrentState, "LimitState/CurrentState", 39, kComp, UA_NS0ID_FINITESTATEVARIABLETYPE,
+     UA_NS0ID_LOCALIZEDTEXT, kExclusive},
+    /*41*/
+    {Field::LimitStateCurrentStateId, "LimitState/CurrentState/Id", 40, kProp, kPropType, UA_NS0ID_NODEID, kExclusive},
+    /*42*/
+    {Field::HighHighState, "HighHighState", -1, kComp, kTwoState, UA_NS0ID_LOCALIZEDTEXT, kNonExclusive, &S::highHigh},
+    /*43*/
+    {Field::HighHighStateId, "HighHighState/Id", 42, kProp, kPropType, UA_NS0ID_BOOLEAN, kNonExclusive, &S::highHigh},
     /*44*/ {Field::HighState, "HighState", -1, kComp, kTwoState, UA_NS0ID_LOCALIZEDTEXT, kNonExclusive, &S::high},
     /*45*/ {Field::HighStateId, "HighState/Id", 44, kProp, kPropType, UA_NS0ID_BOOLEAN, kNonExclusive, &S::high},
     /*46*/ {Field::LowState, "LowState", -1, kComp, kTwoState, UA_NS0ID_LOCALIZEDTEXT, kNonExclusive, &S::low},
@@ -108,7 +159,9 @@ const FieldRow kFields[] = {
     /*48*/ {Field::LowLowState, "LowLowState", -1, kComp, kTwoState, UA_NS0ID_LOCALIZEDTEXT, kNonExclusive, &S::lowLow},
     /*49*/ {Field::LowLowStateId, "LowLowState/Id", 48, kProp, kPropType, UA_NS0ID_BOOLEAN, kNonExclusive, &S::lowLow},
     /*50*/ {Field::NormalState, "NormalState", -1, kProp, kPropType, UA_NS0ID_NODEID, kOffNormal},
-    /*51*/ {Field::NormalValue, "NormalValue", -1, kProp, UA_NS0ID_BASEDATAVARIABLETYPE, UA_NS0ID_BASEDATATYPE, kOffNormal | kHidden},
+    /*51*/
+    {Field::NormalValue, "NormalValue", -1, kProp, UA_NS0ID_BASEDATAVARIABLETYPE, UA_NS0ID_BASEDATATYPE,
+     kOffNormal | kHidden},
 };
 constexpr int kFieldCount = static_cast<int>(std::size(kFields));
 
@@ -158,7 +211,9 @@ void SetScalar(UA_Variant& out, T value, int type) {
     UA_Variant_setScalarCopy(&out, &value, &UA_TYPES[type]);
 }
 
-void SetNodeId(UA_Variant& out, const UA_NodeId& id) { UA_Variant_setScalarCopy(&out, &id, &UA_TYPES[UA_TYPES_NODEID]); }
+void SetNodeId(UA_Variant& out, const UA_NodeId& id) {
+    UA_Variant_setScalarCopy(&out, &id, &UA_TYPES[UA_TYPES_NODEID]);
+}
 
 std::string StateText(const AlarmConditionState& state) {
     return ToUtf8(AlarmStateName(state.kind, state.limits, state.active));
@@ -181,7 +236,8 @@ void Value(Field field, const UaCondition& c, UA_UInt16 ns, UA_UInt16 tagNs, UA_
     switch (field) {
     case Field::EventId: UA_Variant_setScalarCopy(&out, &c.eventId, &UA_TYPES[UA_TYPES_BYTESTRING]); break;
     case Field::EventType: SetNodeId(out, UA_NODEID_NUMERIC(0, UaConditionStore::TypeOf(settings.kind))); break;
-    case Field::SourceNode: case Field::InputNode: SetNodeId(out, tag); break;
+    case Field::SourceNode:
+    case Field::InputNode: SetNodeId(out, tag); break;
     case Field::SourceName: {
         const UA_String name = BorrowedString(c.itemId);
         UA_Variant_setScalarCopy(&out, &name, &UA_TYPES[UA_TYPES_STRING]);
@@ -407,7 +463,8 @@ UA_Node* UaConditionStore::Make(const UA_NodeId& nodeId) {
     if (UaCondition* whole = Find(id)) {
         target.condition = whole;
     } else {
-        for (size_t slash = id.find('/'); slash != std::string::npos && !target.condition; slash = id.find('/', slash + 1)) {
+        for (size_t slash = id.find('/'); slash != std::string::npos && !target.condition;
+             slash = id.find('/', slash + 1)) {
             UaCondition* condition = Find(id.substr(0, slash));
             if (condition == nullptr) continue;
             const std::string_view path(id.c_str() + slash + 1);
@@ -460,7 +517,8 @@ UA_Node* UaConditionStore::Make(const UA_NodeId& nodeId) {
     if (row == nullptr) {
         AddReference(node, HasConditionIndex(), false, TagNodeIdOf(c, m_tagNamespace), c.itemId, m_tagNamespace);
         for (const auto& method : kMethods) {
-            AddReference(node, UA_REFERENCETYPEINDEX_HASCOMPONENT, true, UA_NODEID_NUMERIC(0, method.id), method.name, 0);
+            AddReference(node, UA_REFERENCETYPEINDEX_HASCOMPONENT, true, UA_NODEID_NUMERIC(0, method.id), method.name,
+                         0);
         }
     } else if (!(row->presence & kHidden)) {
         if (row->parent < 0) {

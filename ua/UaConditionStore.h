@@ -20,9 +20,9 @@
 struct UaCondition {
     std::string itemId;  // the tag's item ID (UTF-8): the condition's NodeId string
     AlarmEvent latest;
-    std::string message;   // UTF-8 of latest.state.message
-    std::string comment;   // UTF-8 of latest.state.comment
-    std::string user;      // UTF-8 of latest.state.clientUserId
+    std::string message;  // UTF-8 of latest.state.message
+    std::string comment;  // UTF-8 of latest.state.comment
+    std::string user;     // UTF-8 of latest.state.clientUserId
     UA_ByteString eventId{0, nullptr};
     UA_DateTime receiveTime = 0;
     bool linked = false;  // the tag's node has its HasCondition reference

@@ -59,8 +59,8 @@ private:
                           AlarmCommandKind kind, size_t inputSize, const UA_Variant* input);
     static UA_StatusCode OnMethod(UA_Server* server, const UA_NodeId* sessionId, void* sessionContext,
                                   const UA_NodeId* methodId, void* methodContext, const UA_NodeId* objectId,
-                                  void* objectContext, size_t inputSize, const UA_Variant* input,
-                                  size_t outputSize, UA_Variant* output);
+                                  void* objectContext, size_t inputSize, const UA_Variant* input, size_t outputSize,
+                                  UA_Variant* output);
 
     Configuration& m_configuration;
     UA_Server* m_server = nullptr;

@@ -17,11 +17,11 @@ static UA_StatusCode EmitReferences(UA_Server* server, UA_ReferenceTypeSet* set)
     static const UA_UInt32 roots[] = {UA_NS0ID_ORGANIZES, UA_NS0ID_HASCOMPONENT, UA_NS0ID_HASEVENTSOURCE,
                                       UA_NS0ID_HASNOTIFIER};
     UA_ReferenceTypeSet_init(set);
-    for(size_t i = 0; i < sizeof(roots) / sizeof(roots[0]); i++) {
+    for (size_t i = 0; i < sizeof(roots) / sizeof(roots[0]); i++) {
         UA_NodeId root = UA_NODEID_NUMERIC(0, roots[i]);
         UA_ReferenceTypeSet one;
         UA_StatusCode status = referenceTypeIndices(server, &root, &one, true);
-        if(status != UA_STATUSCODE_GOOD) return status;
+        if (status != UA_STATUSCODE_GOOD) return status;
         *set = UA_ReferenceTypeSet_union(*set, one);
     }
     return UA_STATUSCODE_GOOD;
@@ -34,28 +34,27 @@ static UA_Boolean IsConditionIdClause(const UA_SimpleAttributeOperand* clause) {
 
 static UA_StatusCode AddEvent(UA_Server* server, UA_MonitoredItem* item, const UA_NodeId* eventNode,
                               const UA_NodeId* conditionId) {
-    if(item->itemToMonitor.attributeId != UA_ATTRIBUTEID_EVENTNOTIFIER || !item->subscription)
+    if (item->itemToMonitor.attributeId != UA_ATTRIBUTEID_EVENTNOTIFIER || !item->subscription)
         return UA_STATUSCODE_GOOD;
-    if(item->parameters.filter.content.decoded.type != &UA_TYPES[UA_TYPES_EVENTFILTER])
+    if (item->parameters.filter.content.decoded.type != &UA_TYPES[UA_TYPES_EVENTFILTER])
         return UA_STATUSCODE_BADFILTERNOTALLOWED;
     UA_EventFilter* filter = (UA_EventFilter*)item->parameters.filter.content.decoded.data;
     UA_Notification* notification = UA_Notification_new();
-    if(!notification) return UA_STATUSCODE_BADOUTOFMEMORY;
+    if (!notification) return UA_STATUSCODE_BADOUTOFMEMORY;
     UA_EventFilterResult result;
     UA_EventFilterResult_init(&result);
     UA_StatusCode status =
         filterEvent(server, item->subscription->session, eventNode, filter, &notification->data.event, &result);
     UA_EventFilterResult_clear(&result);
-    if(status != UA_STATUSCODE_GOOD) {
+    if (status != UA_STATUSCODE_GOOD) {
         UA_Notification_delete(notification);
         return status == UA_STATUSCODE_BADNOMATCH ? UA_STATUSCODE_GOOD : status;
     }
-    if(conditionId) {
-        for(size_t i = 0; i < filter->selectClausesSize && i < notification->data.event.eventFieldsSize; i++) {
-            if(!IsConditionIdClause(&filter->selectClauses[i])) continue;
+    if (conditionId) {
+        for (size_t i = 0; i < filter->selectClausesSize && i < notification->data.event.eventFieldsSize; i++) {
+            if (!IsConditionIdClause(&filter->selectClauses[i])) continue;
             UA_Variant_clear(&notification->data.event.eventFields[i]);
-            UA_Variant_setScalarCopy(&notification->data.event.eventFields[i], conditionId,
-                                     &UA_TYPES[UA_TYPES_NODEID]);
+            UA_Variant_setScalarCopy(&notification->data.event.eventFields[i], conditionId, &UA_TYPES[UA_TYPES_NODEID]);
         }
     }
     notification->data.event.clientHandle = item->parameters.clientHandle;
@@ -71,16 +70,16 @@ UA_StatusCode ToviUa_DeliverEvent(UA_Server* server, const UA_NodeId* eventNode,
     UA_StatusCode status = EmitReferences(server, &references);
     UA_ExpandedNodeId* notifiers = NULL;
     size_t notifierCount = 0;
-    if(status == UA_STATUSCODE_GOOD) {
+    if (status == UA_STATUSCODE_GOOD) {
         const UA_NodeId starts[2] = {*source, kServerObject};
-        status = browseRecursive(server, 2, starts, UA_BROWSEDIRECTION_INVERSE, &references,
-                                 UA_NODECLASS_UNSPECIFIED, true, &notifierCount, &notifiers);
+        status = browseRecursive(server, 2, starts, UA_BROWSEDIRECTION_INVERSE, &references, UA_NODECLASS_UNSPECIFIED,
+                                 true, &notifierCount, &notifiers);
     }
-    for(size_t i = 0; status == UA_STATUSCODE_GOOD && i < notifierCount; i++) {
+    for (size_t i = 0; status == UA_STATUSCODE_GOOD && i < notifierCount; i++) {
         const UA_Node* node = UA_NODESTORE_GET(server, &notifiers[i].nodeId);
-        if(!node) continue;
-        if(node->head.nodeClass == UA_NODECLASS_OBJECT) {
-            for(UA_MonitoredItem* item = node->head.monitoredItems; item; item = item->sampling.nodeListNext)
+        if (!node) continue;
+        if (node->head.nodeClass == UA_NODECLASS_OBJECT) {
+            for (UA_MonitoredItem* item = node->head.monitoredItems; item; item = item->sampling.nodeListNext)
                 AddEvent(server, item, eventNode, conditionId);  // one item's failure spares the others
         }
         UA_NODESTORE_RELEASE(server, node);
@@ -96,13 +95,13 @@ UA_StatusCode ToviUa_ForEachEventItem(UA_Server* server, const UA_NodeId* sessio
     UA_Session* session = getSessionById(server, sessionId);
     UA_Subscription* subscription = session ? UA_Session_getSubscriptionById(session, subscriptionId) : NULL;
     UA_StatusCode status = UA_STATUSCODE_GOOD;
-    if(!subscription) {
+    if (!subscription) {
         status = UA_STATUSCODE_BADSUBSCRIPTIONIDINVALID;
-    } else if(monitoredItemId != 0) {
+    } else if (monitoredItemId != 0) {
         UA_MonitoredItem* item = UA_Subscription_getMonitoredItem(subscription, monitoredItemId);
-        if(!item) {
+        if (!item) {
             status = UA_STATUSCODE_BADMONITOREDITEMIDINVALID;
-        } else if(item->itemToMonitor.attributeId == UA_ATTRIBUTEID_EVENTNOTIFIER) {
+        } else if (item->itemToMonitor.attributeId == UA_ATTRIBUTEID_EVENTNOTIFIER) {
             ToviUa_EventItem one = {item};
             visitor(context, &one, &item->itemToMonitor.nodeId);
         }
@@ -110,7 +109,7 @@ UA_StatusCode ToviUa_ForEachEventItem(UA_Server* server, const UA_NodeId* sessio
         // Data change items stand beside the event items; they are passed over.
         UA_MonitoredItem* item;
         LIST_FOREACH(item, &subscription->monitoredItems, listEntry) {
-            if(item->itemToMonitor.attributeId != UA_ATTRIBUTEID_EVENTNOTIFIER) continue;
+            if (item->itemToMonitor.attributeId != UA_ATTRIBUTEID_EVENTNOTIFIER) continue;
             ToviUa_EventItem one = {item};
             visitor(context, &one, &item->itemToMonitor.nodeId);
         }
@@ -128,7 +127,7 @@ UA_StatusCode ToviUa_DeliverEventTo(UA_Server* server, ToviUa_EventItem* item, c
 }
 
 UA_Boolean ToviUa_IsEventSourceUnder(UA_Server* server, const UA_NodeId* source, const UA_NodeId* notifier) {
-    if(UA_NodeId_equal(notifier, &kServerObject) || UA_NodeId_equal(notifier, source)) return true;
+    if (UA_NodeId_equal(notifier, &kServerObject) || UA_NodeId_equal(notifier, source)) return true;
     lockServer(server);
     UA_ReferenceTypeSet references;
     UA_Boolean under = EmitReferences(server, &references) == UA_STATUSCODE_GOOD &&
