@@ -7,7 +7,7 @@ packages=(
   cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-tools
   wine64 libwine-dev googletest clang clang-format xvfb x11-apps imagemagick fp-utils fonts-wine nsis
-  python3 bzip2 debian-archive-keyring
+  python3 bzip2 patch debian-archive-keyring
 )
 # The UA test client runs on Node.js; a machine without one takes Debian's.
 command -v node >/dev/null || packages+=(nodejs npm)

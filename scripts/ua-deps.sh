@@ -19,7 +19,7 @@ tls_sha256=8fb65fae8dcae5840f793c0a334860a411f884cc537ea290ce1c52bb64ca007a
 # event loop and our code must agree on the size.
 fd_setsize=1024
 # Any change here rebuilds the cache.
-recipe="ua=$ua_version tls=$tls_version fd=$fd_setsize r3"
+recipe="ua=$ua_version tls=$tls_version fd=$fd_setsize r4 $(cat "$root"/scripts/patches/open62541-*.patch | sha256sum | cut -c1-16)"
 # The UA client of the tests; later versions need a newer Node.js than Debian's.
 ua_client=node-opcua-client@2.182.2
 
@@ -62,6 +62,10 @@ build_arch() {
   mkdir -p "$work"
   tar -xjf "$deps/src/$tls_tarball" -C "$work"
   tar -xzf "$deps/src/$ua_tarball" -C "$work"
+  # Our changes to the stack, each a small patch that says why.
+  for p in "$root"/scripts/patches/open62541-*.patch; do
+    patch -s -d "$work/open62541-$ua_version" -p1 <"$p"
+  done
   local flags="-DFD_SETSIZE=$fd_setsize -O2"
   local log="$deps/build-$triple.log"
   trap 'echo "ua-deps: the build for '"$triple"' failed; the end of $log:" >&2; tail -n 30 "$log" >&2' ERR
@@ -83,6 +87,13 @@ build_arch() {
     -DUA_LOGLEVEL=300 >>"$log" 2>&1
   cmake --build "$work/ua" -j"$(nproc)" >>"$log" 2>&1
   cmake --install "$work/ua" >>"$log" 2>&1
+  # The alarms deliver condition events to one subscription's monitored items
+  # (ConditionRefresh) and fill in the ConditionId field, which the stack's
+  # public API cannot: its internal headers come along, from the same build.
+  local private="$prefix/include/open62541-private"
+  mkdir -p "$private"
+  (cd "$work/open62541-$ua_version" && find src deps -maxdepth 2 -name '*.h' -exec cp --parents {} "$private" \;)
+  cp -n "$work/ua/src_generated/open62541/"*.h "$prefix/include/open62541/"
   echo "$recipe" >"$prefix/.recipe"
   rm -rf "$work"
   trap - ERR

@@ -9,8 +9,10 @@
 
 #include <cstdio>
 #include <initializer_list>
+#include <utility>
 #include <string>
 
+#include "AlarmSettings.h"
 #include "Configuration.h"
 #include "FileTime.h"
 #include "ForcedQuality.h"
@@ -173,6 +175,43 @@ void AddDemo(Configuration& doc) {
     offline->SetInService(false);
 }
 
+AlarmSettings Alarm(AlarmKind kind) {
+    AlarmSettings alarm;
+    alarm.kind = kind;
+    return alarm;
+}
+
+// Alarms an HMI meets at once: the drum level crosses its limits by itself
+// within twenty seconds, the flame temperature now and then, and both need
+// an acknowledgement; the pump trips when a client writes false.
+void AddPlantAlarms(Configuration& doc) {
+    AlarmSettings level = Alarm(AlarmKind::ExclusiveLimit);
+    level.highHigh = 45;
+    level.high = 35;
+    level.low = -35;
+    level.lowLow = -45;
+    level.deadband = 2;
+    AlarmSettings pump = Alarm(AlarmKind::OffNormal);
+    pump.normalValue = Bool(true);
+    pump.severity = 700;
+    pump.message = L"Feed pump tripped";
+    AlarmSettings flame = Alarm(AlarmKind::ExclusiveLimit);
+    flame.high = 827;
+    flame.deadband = 1;
+    flame.severity = 600;
+    flame.needsConfirm = true;
+    flame.message = L"Flame temperature high";
+    const std::pair<const wchar_t*, const AlarmSettings*> alarms[] = {
+        {L"BoilerHouse.Feedwater.DrumLevel", &level},
+        {L"BoilerHouse.Feedwater.PumpRunning", &pump},
+        {L"BoilerHouse.Burner.FlameTemperature", &flame},
+    };
+    for (const auto& [itemId, settings] : alarms) {
+        OPCS_Tag* tag = doc.FindTag(itemId);
+        if (tag == nullptr || !tag->SetAlarmSettings(*settings)) std::printf("sample: no alarm on %ls\n", itemId);
+    }
+}
+
 void AddPlant(Configuration& doc) {
     ToviDevice* boiler = AddDevice(doc, L"BoilerHouse", L"A steam boiler house");
     AddTags(doc, boiler,
@@ -199,6 +238,9 @@ void AddPlant(Configuration& doc) {
             {{L"Conductivity", R8(118.0), L"Conductivity in uS/cm, a new reading every 5 s", kReadOnly,
               Limits(110, 125), Random(5)},
              {L"DosingPump", UI1(60), L"Dosing pump stroke in percent", kReadWrite, Limits(0, 100)}});
+
+    AddTags(doc, feedwater, {{L"PumpRunning", Bool(true), L"Feed pump running; write false to trip it", kReadWrite}});
+    AddPlantAlarms(doc);
 
     ToviDevice* line = AddDevice(doc, L"PackagingLine", L"A packaging line");
     AddTags(doc, AddGroup(doc, line, L"Conveyor", L"The conveyor belt"),

@@ -69,8 +69,16 @@ constexpr double kSweepIntervalMs = 5000;
 // StatusWrite and TimestampWrite.
 constexpr UA_Byte kWriteBits = UA_ACCESSLEVELMASK_WRITE | UA_ACCESSLEVELMASK_HISTORYWRITE |
                                UA_ACCESSLEVELMASK_STATUSWRITE | UA_ACCESSLEVELMASK_TIMESTAMPWRITE;
-// The methods of the Server object a Read session may call: they only read.
-constexpr UA_UInt32 kReadingMethods[] = {UA_NS0ID_SERVER_GETMONITOREDITEMS, UA_NS0ID_SERVER_RESENDDATA};
+// The methods a Read session may call: they only read (a refresh sends the
+// alarms again).
+constexpr UA_UInt32 kReadingMethods[] = {UA_NS0ID_SERVER_GETMONITOREDITEMS, UA_NS0ID_SERVER_RESENDDATA,
+                                         UA_NS0ID_CONDITIONTYPE_CONDITIONREFRESH,
+                                         UA_NS0ID_CONDITIONTYPE_CONDITIONREFRESH2};
+// The condition methods, which answer a Read session Bad_UserAccessDenied
+// themselves: the stack's own refusal would say Bad_NotExecutable.
+constexpr UA_UInt32 kConditionMethods[] = {
+    UA_NS0ID_ACKNOWLEDGEABLECONDITIONTYPE_ACKNOWLEDGE, UA_NS0ID_ACKNOWLEDGEABLECONDITIONTYPE_CONFIRM,
+    UA_NS0ID_CONDITIONTYPE_ADDCOMMENT, UA_NS0ID_CONDITIONTYPE_ENABLE, UA_NS0ID_CONDITIONTYPE_DISABLE};
 
 const char kBasic256Sha256[] = "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256";
 const char kNonePolicy[] = "http://opcfoundation.org/UA/SecurityPolicy#None";
@@ -285,7 +293,13 @@ UA_Boolean UserExecutable(UA_Server*, UA_AccessControl*, const UA_NodeId*, void*
 
 UA_Boolean UserExecutableOnObject(UA_Server*, UA_AccessControl*, const UA_NodeId*, void* sessionContext,
                                   const UA_NodeId* methodId, void*, const UA_NodeId*, void*) {
-    return MayExecute(sessionContext, methodId);
+    if (MayExecute(sessionContext, methodId)) return true;
+    if (RoleOf(sessionContext) != static_cast<std::uint32_t>(UaRole::Read) || methodId->namespaceIndex != 0 ||
+        methodId->identifierType != UA_NODEIDTYPE_NUMERIC) {
+        return false;
+    }
+    return std::find(std::begin(kConditionMethods), std::end(kConditionMethods), methodId->identifier.numeric) !=
+           std::end(kConditionMethods);
 }
 
 // The nodes are the configuration's: no client adds or deletes any, nor their references.

@@ -280,7 +280,10 @@ void UaAddressSpace::Synchronize() {
         }
         if (alive) UA_Server_writeDataValue(m_server, StringNodeId(m_namespace, record->id), record->value);
     }
-    if (!changes.empty()) RaiseModelChange(changes);
+    if (!changes.empty()) {
+        ++m_nodesVersion;
+        RaiseModelChange(changes);
+    }
 }
 
 void UaAddressSpace::AddFolder(const std::string& id, const std::string& parent, const std::wstring& name) {

@@ -38,6 +38,8 @@ public:
 
     UA_UInt16 NamespaceIndex() const noexcept { return m_namespace; }
     size_t TagNodeCount() const noexcept { return m_tags.size(); }
+    // Moves whenever nodes were added or deleted (server thread).
+    unsigned long long NodesVersion() const noexcept { return m_nodesVersion; }
     // Some monitored item of a tag waits for its changes.
     bool Watched() const noexcept { return m_monitoredItems.load(std::memory_order_relaxed) > 0; }
 
@@ -91,6 +93,7 @@ private:
     UA_Server* m_server = nullptr;
     UA_UInt16 m_namespace = 0;
     unsigned long long m_syncedShape = 0;
+    unsigned long long m_nodesVersion = 0;
     std::unordered_map<std::string, std::unique_ptr<TagRecord>> m_tags;  // by item ID (UTF-8)
     std::unordered_map<OPCS_Tag*, TagRecord*> m_byTag;
     std::unordered_map<std::string, std::unique_ptr<Folder>> m_folders;  // by item path (UTF-8)

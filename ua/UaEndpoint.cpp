@@ -15,6 +15,7 @@
 #include "UaCertificate.h"
 #include "UaCertificateFacts.h"
 #include "UaCommon.h"
+#include "UaConditions.h"
 #include "UaMapping.h"
 #include "UaTrust.h"
 #include "VersionInfo.h"
@@ -28,6 +29,7 @@ constexpr double kIdlePumpIntervalMs = 50;
 // One publish carries this many notifications: a period of 10,000 changing
 // items fits in one.
 constexpr UA_UInt32 kNotificationsPerPublish = 50000;
+constexpr UA_UInt32 kMostQueuedNotifications = 100000;
 constexpr UA_UInt16 kMostSecureChannels = 250;
 // What one client's message may hold in the server's memory; chunks are 8 kB
 // at the least, and their headers leave room for a little less: twice that.
@@ -175,7 +177,7 @@ void MonitoredItemRegistered(UA_Server* server, const UA_NodeId*, void*, const U
 
 void PumpCallback(UA_Server* server, void* data) {
     (void)server;
-    static_cast<UaAddressSpace*>(data)->Pump();
+    static_cast<UaEndpoint*>(data)->Pump();
 }
 
 // Where the server listens: the loopback name only, or (with an empty host)
@@ -242,7 +244,9 @@ void DescribeServer(UA_ServerConfig& config, const std::string& applicationUri) 
 }  // namespace
 
 UaEndpoint::UaEndpoint(Configuration& configuration)
-    : m_configuration(configuration), m_space(std::make_unique<UaAddressSpace>(configuration)) {}
+    : m_configuration(configuration),
+      m_space(std::make_unique<UaAddressSpace>(configuration)),
+      m_conditions(std::make_unique<UaConditions>(configuration)) {}
 
 UaEndpoint::~UaEndpoint() { Stop(std::wstring(), 0); }
 
@@ -278,6 +282,8 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     config.secureChannelPKI.logging = &QuietUaLogger();
     config.sessionPKI.logging = &QuietUaLogger();
     UA_StatusCode status = UA_ServerConfig_setBasics_withPort(&config, static_cast<UA_UInt16>(m_port));
+    // Before any node is added: the conditions' nodes are made on demand.
+    if (status == UA_STATUSCODE_GOOD) m_conditions->InstallNodeStore(config);
     if (status == UA_STATUSCODE_GOOD) status = SetServerUrl(config, m_security.remote, m_port);
     if (status == UA_STATUSCODE_GOOD && m_security.remote) status = SetDiscoveryUrls(config, m_port);
     if (status == UA_STATUSCODE_GOOD) status = UA_ServerConfig_addSecurityPolicyNone(&config, &certificate.certificate);
@@ -331,6 +337,10 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     config.tcpMaxChunks = kMostChunks;
     config.maxReferencesPerNode = kMostReferencesPerBrowse;
     config.monitoredItemRegisterCallback = &MonitoredItemRegistered;
+    // An alarm burst fills an event item's queue at once: a client's queue
+    // size is kept as asked, far beyond the stack's default bound.
+    config.queueSizeLimits.min = 1;
+    config.queueSizeLimits.max = kMostQueuedNotifications;
     BoundTheSends(config.eventLoop);
     m_access->HookConnections(config.eventLoop);
     theDefaultActivate = config.accessControl.activateSession;
@@ -365,6 +375,15 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     return m_serving;
 }
 
+void UaEndpoint::Pump() {
+    m_space->Pump();
+    if (m_space->NodesVersion() != m_conditionsSeenNodes) {
+        m_conditionsSeenNodes = m_space->NodesVersion();
+        m_conditions->TagNodesChanged();
+    }
+    m_conditions->Pump();
+}
+
 void UaEndpoint::PaceThePump() {
     const bool fast = m_space->Watched();
     if (m_pump == 0 || fast == m_pumpFast) return;
@@ -375,9 +394,11 @@ void UaEndpoint::PaceThePump() {
 unsigned UaEndpoint::Loop() {
     // Every node is there before the first client can connect.
     m_space->Build(m_server);
+    m_conditions->Build(m_server, m_space->NamespaceIndex());
     UA_StatusCode status = UA_Server_run_startup(m_server);
     if (status != UA_STATUSCODE_GOOD) {
         m_space->Detach();
+        m_conditions->Detach();
         UA_Server_run_shutdown(m_server);
         LogStatus(L"The OPC UA endpoint cannot listen on port " + std::to_wstring(m_port) +
                   L" (it may be in use by another program); DA clients are served as usual.");
@@ -385,7 +406,7 @@ unsigned UaEndpoint::Loop() {
         return 1;
     }
     m_pumpFast = false;
-    UA_Server_addRepeatedCallback(m_server, &PumpCallback, m_space.get(), kIdlePumpIntervalMs, &m_pump);
+    UA_Server_addRepeatedCallback(m_server, &PumpCallback, this, kIdlePumpIntervalMs, &m_pump);
     m_serving = true;
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -406,6 +427,7 @@ unsigned UaEndpoint::Loop() {
     UA_Server_removeCallback(m_server, m_pump);
     m_pump = 0;
     m_space->Detach();
+    m_conditions->Detach();
     UA_Server_run_shutdown(m_server);
     m_serving = false;
     return 0;

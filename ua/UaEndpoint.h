@@ -21,6 +21,7 @@
 class Configuration;
 class UaAccessControl;
 class UaAddressSpace;
+class UaConditions;
 class UaTrust;
 struct UA_Server;
 
@@ -114,6 +115,8 @@ public:
     UaAddressSpace& AddressSpace() noexcept { return *m_space; }
     // Quickens the pump while monitored items wait on it, slows it when none do.
     void PaceThePump();
+    // The endpoint thread's timer: tag changes, then alarm events.
+    void Pump();
 
 private:
     unsigned Loop();
@@ -123,6 +126,8 @@ private:
 
     Configuration& m_configuration;
     std::unique_ptr<UaAddressSpace> m_space;
+    std::unique_ptr<UaConditions> m_conditions;
+    unsigned long long m_conditionsSeenNodes = 0;
     std::vector<std::string> m_certificateNames;  // guarded by m_lock
     std::unique_ptr<UaTrust> m_trust;             // outlives the server, whose configuration refers to it
     std::unique_ptr<UaAccessControl> m_access;    // lives as long as the server

@@ -36,10 +36,12 @@ trap finish EXIT
 timeout 120 "$WINE" "$exe" /RegServer >/dev/null 2>&1 </dev/null || { echo "registering failed"; exit 1; }
 pki="$(ls -d "$WINEPREFIX"/drive_c/users/*/AppData/Local 2>/dev/null | head -1)/Tovi Explorer/PKI"
 restore
-cp "$here/tags.csv" "$work/"
+cp "$here/tags.csv" "$here/alarms.csv" "$work/"
 config="$(winpath "$work/UaSecurity.tvf")"
-timeout 120 "$WINE" "$exe" "$config" /Import "$(winpath "$work/tags.csv")" >/dev/null 2>&1 </dev/null ||
-  { echo "the import failed"; exit 1; }
+for csv in tags.csv alarms.csv; do
+  timeout 120 "$WINE" "$exe" "$config" /Import "$(winpath "$work/$csv")" >/dev/null 2>&1 </dev/null ||
+    { echo "the import of $csv failed"; exit 1; }
+done
 "$WINE" reg add "$settings" /v "Event Log Enabled" /t REG_DWORD /d 1 /f >/dev/null 2>&1 </dev/null
 "$WINE" reg add "$settings" /v "Event Log File" /d "$(winpath "$work/events.txt")" /f >/dev/null 2>&1 </dev/null
 "$WINE" "$exe" "$config" /Serve /UaPort "$port" >"$work/serve.txt" 2>&1 </dev/null &

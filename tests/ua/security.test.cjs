@@ -11,6 +11,7 @@ const crypto = require("node:crypto");
 const { execFile } = require("node:child_process");
 const {
   OPCUAClient, AttributeIds, DataType, StatusCodes, MessageSecurityMode, SecurityPolicy, UserTokenType,
+  ClientSubscription,
 } = require("node-opcua-client");
 const { OPCUACertificateManager } = require("node-opcua-certificate-manager");
 
@@ -138,6 +139,48 @@ test("who may connect", { timeout: 600000 }, async (t) => {
       const s = await open(options);
       try { assert.equal(await write(s.session), expected, JSON.stringify(options)); } finally { await s.close(); }
     }
+    // Alarms: a Read user may refresh but not act on a condition; a Read/Write user's acknowledgement is logged.
+    const condition = async (session) => {
+      const namespaces = await session.readNamespaceArray();
+      return `ns=${namespaces.indexOf("urn:Zelkor:ToviExplorer:Alarms")};s=Alarms.Level`;
+    };
+    const acknowledge = async (session, eventId) => (await session.call({ objectId: await condition(session),
+      methodId: "i=9111", inputArguments: [{ dataType: DataType.ByteString, value: eventId },
+        { dataType: DataType.LocalizedText, value: { text: "by role" } }] })).statusCode.name;
+    const latestEventId = async (session) => {
+      const path = await session.translateBrowsePath({ startingNode: await condition(session), relativePath: {
+        elements: [{ referenceTypeId: "i=46", isInverse: false, includeSubtypes: true,
+          targetName: { namespaceIndex: 0, name: "EventId" } }] } });
+      return (await session.read({ nodeId: path.targets[0].targetId, attributeId: AttributeIds.Value })).value.value;
+    };
+    const r = await open({ ...secure, ...reader });
+    const w = await open({ ...secure, ...writer });
+    try {
+      await w.session.write({ nodeId: `ns=${ns};s=Alarms.Level`, attributeId: AttributeIds.Value,
+        value: { value: { dataType: DataType.Double, value: 95 } } });
+      await sleep(300);
+      for (const method of ["i=9111", "i=9113", "i=9029"]) {
+        const result = await r.session.call({ objectId: await condition(r.session), methodId: method, inputArguments: [
+          { dataType: DataType.ByteString, value: await latestEventId(r.session) },
+          { dataType: DataType.LocalizedText, value: { text: "x" } }] });
+        assert.equal(result.statusCode.name, "BadUserAccessDenied", method);
+      }
+      for (const method of ["i=9027", "i=9028"]) {
+        const result = await r.session.call({ objectId: await condition(r.session), methodId: method, inputArguments: [] });
+        assert.equal(result.statusCode.name, "BadUserAccessDenied", method);
+      }
+      const subscription = ClientSubscription.create(r.session, { requestedPublishingInterval: 100,
+        requestedLifetimeCount: 600, requestedMaxKeepAliveCount: 20, publishingEnabled: true });
+      await new Promise((resolve) => subscription.once("started", resolve));
+      const refresh = await r.session.call({ objectId: "i=2782", methodId: "i=3875",
+        inputArguments: [{ dataType: DataType.UInt32, value: subscription.subscriptionId }] });
+      assert.equal(refresh.statusCode.name, "Good", "a Read user may refresh");
+      await subscription.terminate();
+      assert.equal(await acknowledge(w.session, await latestEventId(w.session)), "Good");
+    } finally {
+      await r.close();
+      await w.close();
+    }
     for (const wrong of [{ user: "writer", password: "W-pass" }, { user: "ghost", password: "w-pass" },
       { user: "writer", password: "" }, { user: "x".repeat(5000), password: "y".repeat(5000) }]) {
       assert.notEqual(await attempt({ ...secure, ...wrong }), "ok", wrong.user.slice(0, 10));
@@ -198,6 +241,7 @@ test("who may connect", { timeout: 600000 }, async (t) => {
   await t.test("the event log records sessions, refusals, failed logins and changes", async () => {
     const log = fs.readFileSync(process.env.EVENT_LOG, "latin1");
     for (const line of [/OPC UA session opened:.*127\.0\.0\.1.*writer/, /OPC UA user added:.*reader \(Read\)/,
+      /Alarm acknowledged - Item:.*Alarms\.Level.*User:.*writer/,
       /OPC UA client certificate refused:.*[0-9A-F]{40}/, /OPC UA login failed:.*127\.0\.0\.1/,
       /OPC UA security changed:.*other computers on/, /OPC UA client certificate trusted:/]) {
       assert.match(log, line);
