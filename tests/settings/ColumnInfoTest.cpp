@@ -187,8 +187,11 @@ TEST(ColumnInfoTest, RepairGivesNamesAndValidFields) {
     columns[3].field = 1;  // and a duplicate
     columns[3].isStatic = true;
     RepairColumns(columns);
+    // Every field once, ordered by position as the defaults place them (Alarm before Description).
+    std::array<std::uint32_t, kColumnCount> fieldAt{};
+    for (const ColumnInfo& d : DefaultColumns()) fieldAt[d.position] = d.field;
     for (size_t i = 0; i < kColumnCount; ++i) {
-        EXPECT_EQ(i, columns[i].field);
-        EXPECT_EQ(DefaultColumns()[i].isStatic, columns[i].isStatic);
+        EXPECT_EQ(fieldAt[i], columns[i].field) << i;
+        EXPECT_EQ(DefaultColumns()[fieldAt[i]].isStatic, columns[i].isStatic) << i;
     }
 }

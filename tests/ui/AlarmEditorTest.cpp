@@ -113,7 +113,7 @@ protected:
 TEST_F(AlarmEditorTest, TheWindowListsRaisedAlarmsInColourAndActsOnThemAsAClientWould) {
     ToviTag* temp = AlarmedTag(L"Temp", Limits(99, 80, std::nullopt, 750));
     ToviTag* pressure = AlarmedTag(L"Pressure", Limits(std::nullopt, std::nullopt, 10, 300));
-    AlarmedTag(L"Quiet", Limits(std::nullopt, 80, std::nullopt, 500));
+    ToviTag* quiet = AlarmedTag(L"Quiet", Limits(std::nullopt, 80, std::nullopt, 500));
     temp->SetValueNow(Variant::FromDouble(90));
     pressure->SetValueNow(Variant::FromDouble(5));
     observer.Take();
@@ -189,23 +189,29 @@ TEST_F(AlarmEditorTest, TheWindowListsRaisedAlarmsInColourAndActsOnThemAsAClient
     EXPECT_EQ(told[1].cause, AlarmEventCause::Disabled);
     EXPECT_EQ(told[2].cause, AlarmEventCause::Enabled);
 
-    // A heading sorts; the selection stays with its alarm. An alarm that asks for nothing more leaves.
-    ListView_SetItemState(list, -1, 0, LVIS_SELECTED);
+    // Enabled, it is judged afresh: back to normal, it asks for nothing more and leaves the list.
+    EXPECT_EQ(Rows(list).size(), 1u);
+
+    // A heading sorts (Severity: the most severe first); the selection stays with its alarm.
     temp->SetValueNow(Variant::FromDouble(100));  // HighHigh: severity 800
+    quiet->SetValueNow(Variant::FromDouble(90));  // High, 500, the newest
     Refresh(window);
-    SelectOnly(window, 1);  // Temp, older than Pressure's enabling
+    ASSERT_EQ(Rows(list).size(), 2u);
+    EXPECT_EQ(Rows(list)[0][1], L"Plant.Loop.Quiet");
+    SelectOnly(window, 1);
     NMLISTVIEW click{};
     click.hdr = {list, IDC_ALARMS_LIST, LVN_COLUMNCLICK};
-    click.iSubItem = 1;  // Item, A to Z
+    click.iSubItem = 3;
     SendMessageW(window, WM_NOTIFY, IDC_ALARMS_LIST, reinterpret_cast<LPARAM>(&click));
-    ASSERT_EQ(Rows(list).size(), 2u);
-    EXPECT_EQ(Rows(list)[0][1], L"Plant.Loop.Pressure");
-    EXPECT_EQ(Rows(list)[1][2], L"HighHigh");
-    EXPECT_EQ(ListView_GetNextItem(list, -1, LVNI_SELECTED), 1);
+    EXPECT_EQ(Rows(list)[0][1], L"Plant.Loop.Temp");
+    EXPECT_EQ(Rows(list)[0][2], L"HighHigh");
+    EXPECT_EQ(ListView_GetNextItem(list, -1, LVNI_SELECTED), 0);
+    // Still selected after a refresh that moved it, it is acknowledged back to normal and leaves.
     temp->SetValueNow(Variant::FromDouble(20));
     Refresh(window);
     ClickButton(window, IDC_ALARMS_ACK);
-    EXPECT_EQ(Rows(list).size(), 1u);
+    EXPECT_EQ(Rows(list), (Table{{Local(StateOf(quiet).activeTime), L"Plant.Loop.Quiet", L"High", L"500",
+                                  L"Plant.Loop.Quiet High", L"No", L"", L""}}));
 
     // F1 asks for the window's help (no help file beside the tests: a box says so), Esc closes.
     SetFocus(list);
@@ -293,6 +299,7 @@ TEST_F(AlarmEditorTest, TheAlarmDialogEnablesWhatTheKindUsesAndOKTakesOnlySettin
     // Refusals: the field's own message, then CheckAlarmSettings' words; the dialog stays open each time.
     ChooseComboItem(d, IDC_ALARM_KIND, 1);
     ToggleButton(d, IDC_ALARM_HIGHHIGH_ON, true);
+    SetControlText(d, IDC_ALARM_HIGHHIGH, L"95.5");
     const struct {
         int id;
         const wchar_t* text;
@@ -312,7 +319,6 @@ TEST_F(AlarmEditorTest, TheAlarmDialogEnablesWhatTheKindUsesAndOKTakesOnlySettin
         SetControlText(d, id, kept);
     }
     EXPECT_NE(refusals[2].message, L"");
-    SetControlText(d, IDC_ALARM_HIGHHIGH, L"95.5");
     SetControlText(d, IDC_ALARM_DEADBAND, L"1.5");
     SetControlText(d, IDC_ALARM_MESSAGE, L"Too hot");
     ToggleButton(d, IDC_ALARM_NEEDS_CONFIRM, true);
