@@ -220,7 +220,27 @@ void AlarmWindow::OnInitDialog() {
     m_rows.clear();
     ShowSortArrow();
     Refresh();
+    FitWindowToColumns();
     SetTimer(m_hwnd, kRefreshTimer, kRefreshMs, nullptr);
+}
+
+void AlarmWindow::FitWindowToColumns() {
+    HWND list = Item(IDC_ALARMS_LIST);
+    int columns = 0;
+    for (int c = 0; c < kColumns; ++c) columns += ListView_GetColumnWidth(list, c);
+    RECT listClient{};
+    GetClientRect(list, &listClient);
+    const int missing = columns + GetSystemMetrics(SM_CXVSCROLL) - listClient.right;
+    if (missing <= 0) return;
+    RECT window{};
+    GetWindowRect(m_hwnd, &window);
+    MONITORINFO monitor{sizeof(monitor), {}, {}, 0};
+    GetMonitorInfoW(MonitorFromWindow(m_hwnd, MONITOR_DEFAULTTONEAREST), &monitor);
+    const RECT& work = monitor.rcWork;
+    const int width = std::min<int>(window.right - window.left + missing, work.right - work.left);
+    const int left = std::clamp<int>(window.left - (width - (window.right - window.left)) / 2, work.left,
+                                     std::max<int>(work.left, work.right - width));
+    SetWindowPos(m_hwnd, nullptr, left, window.top, width, window.bottom - window.top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void AlarmWindow::Refresh() {

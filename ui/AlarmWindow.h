@@ -52,7 +52,10 @@ private:
     void SortRows(std::vector<Row>& rows) const;
     void OnColumnClick(int column);
     void ShowSortArrow();
+    // Widens each column whose heading or texts no longer fit; never narrows one.
     void FitColumns();
+    // The window wide enough for every column, within the screen's work area.
+    void FitWindowToColumns();
     void UpdateButtons();
     std::vector<int> SelectedRows() const;
     void Act(AlarmCommandKind kind);
@@ -64,7 +67,7 @@ private:
     std::vector<Row> m_rows;  // as the list shows them
     int m_sortColumn = 0;     // the time
     bool m_ascending = false;
-    bool m_showing = false;  // the list's own notifications during Show are ours
+    bool m_showing = false;  // the list's own notifications during ShowRows are ours
     std::vector<int> m_fitted;
     std::vector<Anchor> m_anchors;
     SIZE m_initialClient{};
