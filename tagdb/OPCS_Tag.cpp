@@ -136,10 +136,10 @@ bool OPCS_Tag::SetValue(const Variant& value, WORD quality, FILETIME time) {
     m_value = RawToEngineering(value);
     m_timestamp = time;
     m_quality = quality;
-    // Converted before the change is counted: an alarm judges the value in the tag's type.
-    const bool converted = SUCCEEDED(m_value.ChangeType(static_cast<VARTYPE>(m_dataType)));
+    // Counted before the conversion: an alarm judges an empty value (a
+    // volatile tag cleared) as empty, not as the 0 it converts to.
     CountChange();
-    if (!converted) {
+    if (FAILED(m_value.ChangeType(static_cast<VARTYPE>(m_dataType)))) {
         return false;
     }
     MarkValueModifiedIfOwned();

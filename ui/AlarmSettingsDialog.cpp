@@ -73,12 +73,12 @@ Variant AlarmSettingsDialog::NormalValueOf(const std::wstring& rawText, VARTYPE 
 INT_PTR AlarmSettingsDialog::OnMessage(UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG: OnInitDialog(); return TRUE;
-    case WM_HELP: ShowHelpTopic(kHelpTagDialog); return TRUE;
+    case WM_HELP: ShowHelpTopic(kHelpAlarmSettings); return TRUE;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDOK: OnOK(); return TRUE;
         case IDCANCEL: End(IDCANCEL); return TRUE;
-        case ID_HELP: ShowHelpTopic(kHelpTagDialog); return TRUE;
+        case ID_HELP: ShowHelpTopic(kHelpAlarmSettings); return TRUE;
         case IDC_ALARM_KIND:
             if (HIWORD(wParam) == CBN_SELCHANGE) EnableFields();
             return TRUE;

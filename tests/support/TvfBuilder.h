@@ -80,6 +80,7 @@ struct TagFields {
     std::uint32_t access = 1, simulationKind = 1, dataType = VT_R8;
     double valueLow = 0, valueHigh = 0, rawLow = 0, rawHigh = 0, scaleOffset = 0, scaleFactor = 0, deadband = 0;
     unsigned forcedQuality = 0;  // written from version 1.7 on
+    Bytes alarm{};               // written from version 1.8 on (AlarmBlock)
 };
 
 inline Bytes TagRecord(const TagFields& t) {
@@ -94,7 +95,26 @@ inline Bytes TagRecord(const TagFields& t) {
     b.U32(t.access).U32(t.simulationKind).U32(t.dataType);
     for (double d : {t.valueLow, t.valueHigh, t.rawLow, t.rawHigh, t.scaleOffset, t.scaleFactor, t.deadband}) b.F64(d);
     if (t.version >= 1.7) b.U16(t.forcedQuality);
+    if (t.version >= 1.8) b.Add(t.alarm);
     return b.F64(1.1);  // the product's trailer
+}
+
+// The alarm of a 1.8 tag block: kind, flags (1 HighHigh, 2 High, 4 Low, 8 LowLow
+// set, 16 needs confirm, 32 enabled), the four limits, deadband, the two
+// severities, the normal value and the message.
+struct AlarmFields {
+    std::uint32_t kind = 1, flags = 32;
+    double highHigh = 0, high = 0, low = 0, lowLow = 0, deadband = 0;
+    unsigned severity = 500, severityHighHigh = 800;
+    Bytes normal = Bytes().U16(VT_EMPTY);
+    std::string message{};
+};
+
+inline Bytes AlarmBlock(const AlarmFields& a) {
+    Bytes b;
+    b.U32(a.kind).U32(a.flags);
+    for (double d : {a.highHigh, a.high, a.low, a.lowLow, a.deadband}) b.F64(d);
+    return b.U16(a.severity).U16(a.severityHighHigh).Add(a.normal).Str(a.message);
 }
 
 // A list: count, then class code 0 and the record of each element.

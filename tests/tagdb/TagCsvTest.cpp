@@ -243,3 +243,100 @@ TEST(TagCsvTest, ExportImportExportIsByteEqualForAwkwardTags) {
     EXPECT_EQ(csv, ExportTagsCsv(original.devices));
     EXPECT_EQ(before, SavedBytes(original.devices));
 }
+
+TEST(TagCsvTest, AlarmColumnsRoundTripAndAFileWithoutThemKeepsTheAlarms) {
+    CsvConfiguration original;
+    ToviDevice* plant = original.AddDevice(L"Plant");
+    AlarmSettings limits;
+    limits.kind = AlarmKind::ExclusiveLimit;
+    limits.highHigh = 95.5;
+    limits.high = 80;
+    limits.lowLow = -2.25;
+    limits.deadband = 0.75;
+    limits.severity = 250;
+    limits.severityHighHigh = 1000;
+    limits.message = L"Level \"high\", check pump";
+    limits.needsConfirm = true;
+    AlarmSettings mode;
+    mode.kind = AlarmKind::OffNormal;
+    mode.normalValue = Variant::FromLong(2);
+    mode.enabled = false;
+    AlarmSettings text;
+    text.kind = AlarmKind::OffNormal;
+    text.normalValue = Variant::FromString(L"");  // the empty text is a normal value of its own
+    struct Row {
+        const wchar_t* name;
+        VARTYPE type;
+        Variant value;
+        AlarmSettings alarm;
+    };
+    const Row rows[] = {{L"Level", VT_R8, Variant::FromDouble(50), limits},
+                        {L"Mode", VT_I4, Variant::FromLong(2), mode},
+                        {L"Text", VT_BSTR, Variant::FromString(L"x"), text},
+                        {L"Plain", VT_R8, Variant::FromDouble(1), AlarmSettings{}}};
+    for (const Row& row : rows) ASSERT_TRUE(Tag(plant, row.name, row.type, row.value)->SetAlarmSettings(row.alarm));
+
+    const std::string csv = ExportTagsCsv(original.devices);
+    EXPECT_NE(std::string::npos, csv.find("Alarm,AlarmHighHigh,AlarmHigh,AlarmLow,AlarmLowLow,AlarmDeadband,"
+                                          "AlarmSeverity,AlarmSeverityHighHigh,AlarmNormalValue,AlarmMessage,"
+                                          "AlarmConfirm,AlarmEnabled\r\n"));
+    EXPECT_NE(std::string::npos, csv.find(",None,,,,,,,,,,,\r\n")) << "a tag without an alarm";
+    CsvConfiguration copy;
+    const TagImportResult fresh = ImportTagsCsv(csv, copy.devices);
+    ASSERT_TRUE(fresh.Succeeded()) << std::string(fresh.errors.front().begin(), fresh.errors.front().end());
+    for (const Row& row : rows) {
+        OPCS_Tag* tag = copy.devices.Count() == 1 ? (*copy.devices.begin())->FindTag(row.name) : nullptr;
+        ASSERT_NE(nullptr, tag);
+        EXPECT_TRUE(tag->GetAlarmSettings() == row.alarm) << std::string(row.name, row.name + wcslen(row.name));
+    }
+    EXPECT_EQ(csv, ExportTagsCsv(copy.devices));
+    EXPECT_EQ(SavedBytes(original.devices), SavedBytes(copy.devices));
+
+    // Columns that are not there leave the alarms alone.
+    ASSERT_TRUE(ImportTagsCsv("ItemID,Value\r\nPlant.Level,5\r\nPlant.Mode,3\r\n", copy.devices).Succeeded());
+    EXPECT_TRUE((*copy.devices.begin())->FindTag(L"Level")->GetAlarmSettings() == limits);
+    EXPECT_TRUE((*copy.devices.begin())->FindTag(L"Mode")->GetAlarmSettings() == mode);
+    // Kind None clears every other alarm setting.
+    ASSERT_TRUE(ImportTagsCsv("ItemID,Alarm\r\nPlant.Level,none\r\n", copy.devices).Succeeded());
+    EXPECT_FALSE((*copy.devices.begin())->FindTag(L"Level")->HasAlarm());
+}
+
+TEST(TagCsvTest, BadAlarmCombinationsAreRefusedWithTheirLine) {
+    CsvConfiguration config;
+    ToviDevice* plant = config.AddDevice(L"Plant");
+    Tag(plant, L"Level", VT_R8, Variant::FromDouble(1));
+    const std::string before = ExportTagsCsv(config.devices);
+    const std::string csv =
+        "ItemID,Type,Alarm,AlarmHigh,AlarmLow,AlarmSeverity,AlarmNormalValue,AlarmConfirm\r\n"
+        "Plant.A,Double,ExclusiveLimit,90,10,,,\r\n"        // 2: fine
+        "Plant.B,Double,ExclusiveLimit,10,20,,,\r\n"        // 3: High below Low
+        "Plant.C,String,ExclusiveLimit,10,,,,\r\n"          // 4: a limit alarm on a string
+        "Plant.D,Double,ExclusiveLimit,10,,0,,\r\n"         // 5: severity 0
+        "Plant.E,Double,Limit,10,,,,\r\n"                   // 6: an unknown kind
+        "Plant.F,Integer,OffNormal,,,,abc,\r\n"             // 7: a normal value not of the type
+        "Plant.G,Double,NonExclusiveLimit,,,,,\r\n"         // 8: no limit
+        "Plant.H,Double,ExclusiveLimit,x,,1001,,maybe\r\n"  // 9: not a number, not a flag
+        "Plant.Level,String,,,,,,\r\n";                     // 10: fine, no alarm
+    const TagImportResult result = ImportTagsCsv(csv, config.devices);
+    ASSERT_FALSE(result.Succeeded());
+    std::wstring all;
+    for (const std::wstring& e : result.errors) all += e + L"\n";
+    const std::pair<int, const wchar_t*> expected[] = {
+        {3, L"The Low limit (20) is not below the High limit (10)"},
+        {4, L"A limit alarm needs a numeric tag"},
+        {5, L"An alarm severity must be from 1 to 1000"},
+        {6, L"Alarm \"Limit\" is not an alarm"},
+        {7, L"AlarmNormalValue \"abc\" does not convert to Integer"},
+        {8, L"A limit alarm needs at least one limit"},
+        {9, L"AlarmHigh \"x\" is not a number"},
+        {9, L"AlarmConfirm \"maybe\" is not true or false"},
+    };
+    for (const auto& [line, text] : expected) {
+        EXPECT_NE(std::wstring::npos, all.find(L"line " + std::to_wstring(line) + L": " + text))
+            << line << "\n"
+            << std::string(all.begin(), all.end());
+    }
+    EXPECT_EQ(std::wstring::npos, all.find(L"line 2:"));
+    EXPECT_EQ(std::wstring::npos, all.find(L"line 10:"));
+    EXPECT_EQ(before, ExportTagsCsv(config.devices));
+}
