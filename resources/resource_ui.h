@@ -198,3 +198,37 @@
 #define IDC_UACERT_EXPORT            1362
 #define IDC_UACERT_RENEW             1363
 #define IDC_UACERT_FOLDER            1364
+
+// Alarms: the tag's alarm settings, the alarm window and its comment box.
+#define IDD_ALARM_SETTINGS           273
+#define IDD_ALARMS                   274
+#define IDD_ALARM_COMMENT            275
+#define IDC_TAG_ALARM                1130
+#define IDC_TAG_ALARM_SUMMARY        1131
+#define IDC_ALARM_KIND               1400
+#define IDC_ALARM_HIGHHIGH_ON        1401
+#define IDC_ALARM_HIGHHIGH           1402
+#define IDC_ALARM_HIGH_ON            1403
+#define IDC_ALARM_HIGH               1404
+#define IDC_ALARM_LOW_ON             1405
+#define IDC_ALARM_LOW                1406
+#define IDC_ALARM_LOWLOW_ON          1407
+#define IDC_ALARM_LOWLOW             1408
+#define IDC_ALARM_DEADBAND           1409
+#define IDC_ALARM_NORMAL             1410
+#define IDC_ALARM_SEVERITY           1411
+#define IDC_ALARM_SEVERITY_HH        1412
+#define IDC_ALARM_MESSAGE            1413
+#define IDC_ALARM_NEEDS_CONFIRM      1414
+#define IDC_ALARM_ENABLED            1415
+#define IDC_ALARMS_LIST              1420
+#define IDC_ALARMS_STATUS            1421
+#define IDC_ALARMS_ACK               1422
+#define IDC_ALARMS_CONFIRM           1423
+#define IDC_ALARMS_COMMENT           1424
+#define IDC_ALARMS_ENABLE            1425
+#define IDC_ALARMS_DISABLE           1426
+#define IDC_ALARM_COMMENT_ITEMS      1430
+#define IDC_ALARM_COMMENT_TEXT       1431
+#define ID_VIEW_ALARMS               32841
+#define ID_PANE_ALARMS               112

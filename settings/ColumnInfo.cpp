@@ -64,7 +64,8 @@ const ColumnArray& DefaultColumns() {
         {L"Last Updated", kFieldLastUpdated, 3, 150, false, true, true, false},
         {L"Mode", kFieldMode, 4, 80, false, true, true, true},
         {L"Id", kFieldId, 5, 20, true, true, false, true},
-        {L"Description", kFieldDescription, 6, 5000, false, true, true, true},
+        {L"Description", kFieldDescription, 7, 5000, false, true, true, true},
+        {L"Alarm", kFieldAlarm, 6, 110, false, true, true, false},
     }};
     return defaults;
 }
@@ -81,14 +82,19 @@ std::wstring FormatColumnInfo(const ColumnArray& columns) {
 }
 
 bool ParseColumnInfo(std::wstring_view text, ColumnArray& columns) {
+    constexpr std::size_t kEarlierCount = kColumnCount - 1;  // the layouts before the alarm's column
+    auto fieldCountFits = [](std::size_t count) {
+        return count == kColumnCount * kFieldsPerColumn || count == kEarlierCount * kFieldsPerColumn;
+    };
     std::vector<std::wstring> fields = SplitFields(text, true);
-    if (fields.size() != kColumnCount * kFieldsPerColumn) {
+    if (!fieldCountFits(fields.size())) {
         fields = SplitFields(text, false);  // an earlier layout with a backslash before a comma
     }
-    if (fields.size() != kColumnCount * kFieldsPerColumn) {
+    if (!fieldCountFits(fields.size())) {
         return false;
     }
-    for (std::size_t i = 0; i < kColumnCount; ++i) {
+    const std::size_t count = fields.size() / kFieldsPerColumn;
+    for (std::size_t i = 0; i < count; ++i) {
         const std::wstring* f = &fields[i * kFieldsPerColumn];
         ColumnInfo& c = columns[i];
         c.name = f[0];
@@ -100,13 +106,26 @@ bool ParseColumnInfo(std::wstring_view text, ColumnArray& columns) {
         c.visible = ParseFlag(f[6]);
         c.isStatic = ParseFlag(f[7]);
     }
+    if (count == kEarlierCount) {
+        // The alarm's column joins where the defaults have it, just before
+        // the Description column, wherever the user put that.
+        ColumnInfo alarm = DefaultColumns()[kFieldAlarm];
+        alarm.position = static_cast<std::uint32_t>(kEarlierCount);
+        for (std::size_t i = 0; i < kEarlierCount; ++i) {
+            if (columns[i].field == kFieldDescription) alarm.position = std::min(alarm.position, columns[i].position);
+        }
+        for (std::size_t i = 0; i < kEarlierCount; ++i) {
+            if (columns[i].position >= alarm.position) ++columns[i].position;
+        }
+        columns[kEarlierCount] = alarm;
+    }
     return true;
 }
 
 void RepairColumns(ColumnArray& columns) {
     const ColumnArray& defaults = DefaultColumns();
 
-    // Fields: each 0 to 6 and each once, or the whole set is taken from the
+    // Fields: each 0 to 7 and each once, or the whole set is taken from the
     // array order, with the matching kind of data.
     bool fieldsValid = true;
     bool fieldSeen[kColumnCount] = {};

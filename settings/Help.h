@@ -19,13 +19,15 @@ enum HelpContext : DWORD {
     kHelpReplayValues = 116,
     kHelpUaUsers = 117,
     kHelpUaCertificates = 118,
+    kHelpAlarmsWindow = 119,
+    kHelpAlarmSettings = 120,
 };
 
 // Every topic number above: the help file must have a page for each.
 inline constexpr HelpContext kHelpContexts[] = {
     kHelpMainFrame,     kHelpDeviceTree,     kHelpTagList,        kHelpGroupDialog,   kHelpTagDialog,
     kHelpOptionsDialog, kHelpWriteTagDialog, kHelpColumnsDialog,  kHelpClientsWindow, kHelpForceQualityDialog,
-    kHelpReplayValues,  kHelpUaUsers,        kHelpUaCertificates,
+    kHelpReplayValues,  kHelpUaUsers,        kHelpUaCertificates, kHelpAlarmsWindow,  kHelpAlarmSettings,
 };
 
 // The program directory + "ToviExplorer.chm"; worked out once.

@@ -1,7 +1,8 @@
 // Shows every dialog of the editor side by side for the given milliseconds,
 // then the clients window alone (with made-up clients) for as long, then the
 // OPC UA certificates dialog alone (over a PKI folder of made-up clients), then
-// the OPC UA users dialog and one user's for as long, then the splash window
+// the OPC UA users dialog and one user's for as long, then the alarms window
+// (over made-up alarms) with the alarm settings and comment dialogs, then the splash window
 // alone until it closes itself, so that the real
 // display can be captured (scripts/dialog-shots.sh). Under Wine, PrintWindow
 // draws a dialog's background only, hence the capture of the screen.
@@ -16,6 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "AlarmCommentDialog.h"
+#include "AlarmSettingsDialog.h"
+#include "AlarmWindow.h"
 #include "CAboutDlg.h"
 #include "OPCS_DlgClients.h"
 #include "Tovi_DlgGroup.h"
@@ -252,6 +256,86 @@ int wmain(int argc, wchar_t** argv) {
         }
         Pump(showMs);
         for (HWND shot : {users.Handle(), user.Handle()}) {
+            if (shot != nullptr && IsWindow(shot)) DestroyWindow(shot);
+        }
+    }
+    // The alarms window over alarms in each state, beside a tag's alarm settings and the comment box.
+    {
+        Configuration alarms;
+        auto* boiler = new ToviDevice;
+        boiler->Rename(L"Boiler");
+        alarms.AddDevice(boiler);
+        auto alarmed = [boiler](const wchar_t* name, AlarmSettings settings, double value) {
+            auto* t = new ToviTag;
+            t->Rename(name);
+            boiler->AddTag(t);
+            settings.kind = settings.kind == AlarmKind::None ? AlarmKind::ExclusiveLimit : settings.kind;
+            t->SetAlarmSettings(settings);
+            t->SetValueNow(Variant::FromDouble(value));
+        };
+        AlarmSettings hot;
+        hot.highHigh = 120;
+        hot.high = 95;
+        hot.severity = 750;
+        hot.severityHighHigh = 900;
+        alarmed(L"Temperature", hot, 101.5);
+        AlarmSettings low;
+        low.low = 2;
+        low.severity = 300;
+        low.message = L"Feed water pressure low";
+        alarmed(L"FeedPressure", low, 1.4);
+        alarmed(L"Level", hot, 130);
+        alarmed(L"Flow", low, 1);
+        low.needsConfirm = true;
+        alarmed(L"Drum", low, 1);
+        AlarmSettings valve;
+        valve.kind = AlarmKind::OffNormal;
+        valve.normalValue = Variant::FromDouble(1);
+        alarmed(L"Valve", valve, 0);
+        for (const AlarmEvent& event : alarms.AlarmSnapshot(true)) {
+            const auto command = [&](AlarmCommandKind kind, const wchar_t* comment) {
+                AlarmEvent now;
+                for (const AlarmEvent& e : alarms.AlarmSnapshot(false)) {
+                    if (e.itemId == event.itemId) now = e;
+                }
+                alarms.AlarmCommand(event.itemId, kind, now.number, comment, L"Operator");
+            };
+            if (event.itemId == L"Boiler.Level") command(AlarmCommandKind::Acknowledge, L"Operator on the way");
+            if (event.itemId == L"Boiler.Valve") command(AlarmCommandKind::Disable, L"");
+        }
+        for (const wchar_t* name : {L"Flow", L"Drum"}) {
+            OPCS_Tag* t = alarms.FindTag(std::wstring(L"Boiler.") + name);
+            if (t != nullptr) t->SetValueNow(Variant::FromDouble(5));
+        }
+        for (const AlarmEvent& event : alarms.AlarmSnapshot(true)) {
+            if (event.itemId == L"Boiler.Drum") {
+                alarms.AlarmCommand(event.itemId, AlarmCommandKind::Acknowledge, event.number, L"", L"Operator");
+            }
+        }
+        AlarmSettings edited = hot;
+        edited.kind = AlarmKind::NonExclusiveLimit;
+        edited.message = L"Boiler outlet too hot";
+        edited.needsConfirm = true;
+        AlarmSettingsDialog settingsDialog(edited, VT_R8);
+        std::wstring comment = L"Called the shift engineer";
+        AlarmCommentDialog commentDialog(L"To Boiler.Temperature:", comment);
+        AlarmWindow* window = AlarmWindow::Open(nullptr, alarms);
+        int left = 10;
+        for (HWND shot : {window != nullptr ? window->Handle() : nullptr, settingsDialog.Create(nullptr),
+                          commentDialog.Create(nullptr)}) {
+            if (shot == nullptr) {
+                ++failures;
+                continue;
+            }
+            RECT r{};
+            GetWindowRect(shot, &r);
+            const bool below = left + (r.right - r.left) > GetSystemMetrics(SM_CXSCREEN);
+            SetWindowPos(shot, nullptr, below ? 10 : left, below ? 420 : 10, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+            ShowWindow(shot, SW_SHOWNOACTIVATE);
+            left += r.right - r.left + 10;
+        }
+        Pump(showMs);
+        for (HWND shot : {AlarmWindow::OpenWindow(), settingsDialog.Handle(), commentDialog.Handle()}) {
             if (shot != nullptr && IsWindow(shot)) DestroyWindow(shot);
         }
     }

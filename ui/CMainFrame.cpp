@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <array>
 
+#include "AlarmWindow.h"
 #include "ClientObjects.h"
+#include "Configuration.h"
 #include "CloseRequest.h"
 #include "DateTimeText.h"
 #include "OPCS_Device.h"
@@ -34,8 +36,11 @@ constexpr UINT kTagViewId = 0xE901;
 constexpr COLORREF kTransparent = RGB(255, 0, 255);
 
 // The status bar's panes after the message pane, in order.
-constexpr std::array<UINT, 6> kPanes = {ID_PANE_TIME,  ID_PANE_LAST_POLL, ID_PANE_NEXT_POLL,
-                                        ID_PANE_STATE, ID_PANE_CLIENTS,   ID_PANE_UA};
+constexpr std::array<UINT, 7> kPanes = {ID_PANE_TIME,    ID_PANE_LAST_POLL, ID_PANE_NEXT_POLL, ID_PANE_STATE,
+                                        ID_PANE_CLIENTS, ID_PANE_ALARMS,    ID_PANE_UA};
+constexpr size_t kAlarmsPane = 5;
+// The count walks every tag: at most this often, however often the thread goes idle.
+constexpr ULONGLONG kAlarmCountMs = 500;
 constexpr std::array<UINT, 3> kToolbarCommands = {ID_FILE_NEW, ID_FILE_SAVE, ID_EDIT_DELETE};
 constexpr std::array<UINT, 4> kPollStateTexts = {IDS_PANE_STATE_IDLE, IDS_PANE_STATE_STARTING, IDS_PANE_STATE_WAITING,
                                                  IDS_PANE_STATE_POLLING};
@@ -271,6 +276,7 @@ bool CMainFrame::PreTranslateMessage(MSG* msg) {
     // A write dialog's keys are its own (Tab, Enter, Escape, its accelerators), as are the clients window's.
     if (OPCS_DlgWriteToTag::PreTranslate(msg)) return true;
     if (OPCS_DlgClients::PreTranslate(msg)) return true;
+    if (AlarmWindow::PreTranslate(msg)) return true;
     if (ReplayProgressWindow::PreTranslate(msg)) return true;
     return m_accelerators != nullptr && m_hwnd != nullptr && TranslateAcceleratorW(m_hwnd, m_accelerators, msg) != 0;
 }
@@ -319,6 +325,7 @@ bool CMainFrame::QueryCommand(UINT command, CommandState& state) {
     case ID_FILE_EXPORT_TAGS:
     case ID_FILE_REPLAY:
     case ID_VIEW_CLIENTS:
+    case ID_VIEW_ALARMS:
     case ID_APP_EXIT:
     case ID_APP_ABOUT:  // shown by the application's command handler
     case ID_HELP:
@@ -342,6 +349,7 @@ bool CMainFrame::OnCommand(UINT command) {
     case ID_FILE_EXPORT_TAGS: OnExportTags(); return true;
     case ID_FILE_REPLAY: OnReplayValues(); return true;
     case ID_VIEW_CLIENTS: OPCS_DlgClients::Open(m_hwnd, m_clientRows); return true;
+    case ID_VIEW_ALARMS: AlarmWindow::Open(m_hwnd, m_doc.GetConfiguration()); return true;
     case ID_APP_EXIT: OnClose(); return true;
     case ID_HELP: ShowHelpTopic(kHelpMainFrame); return true;
     case ID_NEXT_PANE:
@@ -532,7 +540,8 @@ void CMainFrame::UpdateStatusPanes() {
                                                           : std::wstring());
     }
     texts[4] = m_activeView != nullptr ? m_activeView->ClientsPaneText() : std::wstring();
-    texts[5] = m_uaPane ? m_uaPane() : std::wstring();
+    texts[kAlarmsPane] = AlarmsPaneText();
+    texts[6] = m_uaPane ? m_uaPane() : std::wstring();
 
     // Each pane is as wide as its sizing string, or its text when that is wider.
     HDC dc = GetDC(m_status);
@@ -564,6 +573,18 @@ void CMainFrame::UpdateStatusPanes() {
             SendMessageW(m_status, SB_SETTEXTW, i + 1, reinterpret_cast<LPARAM>(texts[i].c_str()));
         }
     }
+}
+
+std::wstring CMainFrame::AlarmsPaneText() {
+    const ULONGLONG now = GetTickCount64();
+    if (m_alarmsCountedAt == 0 || now - m_alarmsCountedAt >= kAlarmCountMs) {
+        m_alarmsCountedAt = now;
+        // No lock of ours is held: the configuration takes its own and each tag's in turn.
+        const std::vector<AlarmEvent> retained = m_doc.GetConfiguration().AlarmSnapshot(true);
+        m_activeUnacked = static_cast<size_t>(std::count_if(
+            retained.begin(), retained.end(), [](const AlarmEvent& e) { return e.state.active && !e.state.acked; }));
+    }
+    return FormatText(L"Alarms: %u", static_cast<unsigned>(m_activeUnacked));
 }
 
 std::wstring CMainFrame::PaneText(UINT paneId) const {

@@ -112,6 +112,8 @@ private:
     void OnMenuSelect(UINT item, UINT flags, HMENU menu);
     LRESULT OnNotify(NMHDR* header);
     void UpdateStatusPanes();
+    // "Alarms: N", the active unacknowledged alarms, counted anew at most every half second.
+    std::wstring AlarmsPaneText();
     void SetActiveView(CViewWindow* view);
     void OnOpen();
     void OnSaveAs();
@@ -148,4 +150,6 @@ private:
     std::function<std::wstring()> m_uaPane;
     std::function<size_t()> m_otherClients;
     std::function<void()> m_optionsApplied;
+    ULONGLONG m_alarmsCountedAt = 0;
+    size_t m_activeUnacked = 0;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "AlarmTexts.h"
 #include "OPCS_Device.h"
 #include "CDib.h"
 #include "ForceQualityDialog.h"
@@ -52,6 +53,15 @@ bool DeviceBusy(OPCS_Tag* tag) {
     return OPCS_TagGroup::IsValidGroup(device) && device->IsBusy();
 }
 
+// The tag's alarm as its list cell shows it, and the event that is; "" and 0 without an alarm.
+std::wstring AlarmCell(OPCS_Tag* tag, std::uint64_t& event) {
+    AlarmEvent snapshot;
+    event = 0;
+    if (!tag->HasAlarm() || !tag->GetAlarmSnapshot(snapshot, false)) return {};
+    event = snapshot.number;
+    return AlarmColumnText(snapshot.state);
+}
+
 std::wstring FieldText(OPCS_Tag* tag, std::uint32_t field) {
     switch (field) {
     case kFieldName: return tag->GetName();
@@ -61,6 +71,10 @@ std::wstring FieldText(OPCS_Tag* tag, std::uint32_t field) {
     case kFieldMode: return tag->GetAccessText();
     case kFieldId: return FormatText(L"%d", static_cast<int>(tag->GetReserved()));
     case kFieldDescription: return tag->GetDescription();
+    case kFieldAlarm: {
+        std::uint64_t event = 0;
+        return AlarmCell(tag, event);
+    }
     default: return {};
     }
 }
@@ -86,6 +100,7 @@ SortKey KeyOf(OPCS_Tag* tag, std::uint32_t field) {
     case kFieldMode: key.number = tag->GetAccessMode(); break;
     case kFieldId: key.number = static_cast<LONG>(tag->GetReserved()); break;
     case kFieldDescription: key.text = FoldCase(tag->GetDescription()); break;
+    case kFieldAlarm: key.text = FieldText(tag, field); break;
     default: break;  // the value: every row compares equal
     }
     return key;
@@ -146,6 +161,8 @@ void CTagView::BuildColumns() {
         if (column.sortColumn) m_sortColumn = index;
         m_columns.push_back(column);
     }
+    m_alarmShown = std::any_of(m_columns.begin(), m_columns.end(),
+                               [](const ColumnInfo& column) { return column.field == kFieldAlarm; });
     OnUpdate(nullptr, kHintDataChanged, nullptr);
 }
 
@@ -232,10 +249,19 @@ void CTagView::FillRow(Row& row) {
     if (!OPCS_Tag::IsValidTag(row.tag)) return;
     row.drawnChanges = row.tag->GetChangeCount();
     const bool hideLive = row.tag->IsVolatile() && !DeviceBusy(row.tag);
+    row.drawnAlarmEvent = 0;
     for (size_t i = 0; i < m_columns.size(); ++i) {
         if (hideLive && !m_columns[i].isStatic) continue;
-        row.cells[i] = FieldText(row.tag, m_columns[i].field);
+        row.cells[i] = m_columns[i].field == kFieldAlarm ? AlarmCell(row.tag, row.drawnAlarmEvent)
+                                                         : FieldText(row.tag, m_columns[i].field);
     }
+}
+
+bool CTagView::AlarmMoved(const Row& row) const {
+    if (!m_alarmShown || !row.filled || !OPCS_Tag::IsValidTag(row.tag)) return false;
+    if (!row.tag->HasAlarm()) return row.drawnAlarmEvent != 0;
+    AlarmEvent snapshot;
+    return row.tag->GetAlarmSnapshot(snapshot, false) && snapshot.number != row.drawnAlarmEvent;
 }
 
 bool CTagView::RowIsStale(const Row& row) {
@@ -270,7 +296,8 @@ void CTagView::RefreshChangedRows() {
     const int last = std::min(count - 1, top + ListView_GetCountPerPage(m_control));
     for (int i = top; i <= last; ++i) {
         Row& row = m_rows[i];
-        if (RowIsStale(row)) {
+        // An acknowledgement moves the alarm, not the tag: its event number tells.
+        if (RowIsStale(row) || AlarmMoved(row)) {
             FillRow(row);
             ListView_RedrawItems(m_control, i, i);
         }

@@ -6,6 +6,7 @@
 // that were shown, so a group of any size fills at once.
 #include <windows.h>
 #include <commctrl.h>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -52,11 +53,13 @@ private:
     struct Row {
         OPCS_Tag* tag = nullptr;
         bool filled = false;
-        DWORD drawnChanges = 0;  // the tag's change count the cells show
+        DWORD drawnChanges = 0;             // the tag's change count the cells show
+        std::uint64_t drawnAlarmEvent = 0;  // the alarm event the alarm cell shows
         std::vector<std::wstring> cells;
     };
 
     static bool RowIsStale(const Row& row);
+    bool AlarmMoved(const Row& row) const;
     HWND CreateControl(HWND parent) override;
     LRESULT OnNotify(NMHDR* header) override;
     void OnPostedUpdate(int hint) override;
@@ -74,6 +77,7 @@ private:
     int m_sortColumn = -1;              // display index of the sort column
     std::vector<Row> m_rows;
     bool m_initialized = false;
+    bool m_alarmShown = false;  // an alarm column is visible
 };
 
 // Reads a tag that may be deleted: its client reference count is zero and it is not locked.

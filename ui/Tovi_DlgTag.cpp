@@ -4,7 +4,10 @@
 #include <array>
 #include <cmath>
 
+#include "AlarmSettingsDialog.h"
+#include "AlarmTexts.h"
 #include "Help.h"
+#include "MessageBoxes.h"
 #include "SimulatedSignal.h"
 #include "Text.h"
 #include "ValueText.h"
@@ -40,7 +43,8 @@ std::wstring Trim(const std::wstring& text) {
 }
 }  // namespace
 
-Tovi_DlgTag::Tovi_DlgTag(TagPropertiesFields& fields) : DialogWindow(IDD_TAG), m_fields(fields) {}
+Tovi_DlgTag::Tovi_DlgTag(TagPropertiesFields& fields)
+    : DialogWindow(IDD_TAG), m_fields(fields), m_alarm(fields.alarm) {}
 
 int Tovi_DlgTag::TypeIndex(VARTYPE type) noexcept {
     switch (type) {
@@ -111,6 +115,9 @@ INT_PTR Tovi_DlgTag::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case IDC_TAG_SIMULATION_KIND:
             if (HIWORD(wParam) == CBN_SELCHANGE) EnableSimulationControls();
             return TRUE;
+        case IDC_TAG_ALARM:
+            if (HIWORD(wParam) == BN_CLICKED) OnAlarm();
+            return TRUE;
         default: return FALSE;
         }
     default: return FALSE;
@@ -129,6 +136,7 @@ void Tovi_DlgTag::OnInitDialog() {
     SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(TypeIndex(m_fields.type)), 0);
     OnTypeChanged();
     ShowSimulation();
+    ShowAlarmSummary();
 }
 
 void Tovi_DlgTag::ShowSimulation() {
@@ -175,8 +183,26 @@ void Tovi_DlgTag::EnableLimitEdits(bool enable) {
 
 void Tovi_DlgTag::OnLimitClicked() { EnableLimitEdits(IsChecked(IDC_TAG_LIMITS)); }
 
+VARTYPE Tovi_DlgTag::ChosenType() const {
+    return IndexType(static_cast<int>(SendDlgItemMessageW(m_hwnd, IDC_TAG_TYPE, CB_GETCURSEL, 0, 0)));
+}
+
+void Tovi_DlgTag::OnAlarm() {
+    AlarmSettingsDialog dialog(m_alarm, ChosenType());
+    if (dialog.DoModal(m_hwnd) == IDOK) ShowAlarmSummary();
+}
+
+void Tovi_DlgTag::ShowAlarmSummary() {
+    std::wstring summary = L"No alarm";
+    if (m_alarm.IsAlarmed()) {
+        summary = std::wstring(AlarmKindText(m_alarm.kind)) + L" alarm";
+        if (!m_alarm.enabled) summary += L", disabled";
+    }
+    SetItemText(IDC_TAG_ALARM_SUMMARY, summary);
+}
+
 void Tovi_DlgTag::OnTypeChanged() {
-    const VARTYPE type = IndexType(static_cast<int>(SendDlgItemMessageW(m_hwnd, IDC_TAG_TYPE, CB_GETCURSEL, 0, 0)));
+    const VARTYPE type = ChosenType();
     const bool limitable = type != VT_BOOL && type != VT_BSTR;
     if (!limitable) {
         SetChecked(IDC_TAG_LIMITS, false);
@@ -227,6 +253,18 @@ void Tovi_DlgTag::OnOK() {
         !ReadNumber(IDC_TAG_DEADBAND, deadband) || !ReadSimulation(simulation)) {
         return;
     }
+    // The alarm was set for the type chosen then: a normal value follows a
+    // new type, and settings that no longer suit it keep the dialog open.
+    const VARTYPE type = ChosenType();
+    AlarmSettings alarm = m_alarm;
+    if (alarm.kind == AlarmKind::OffNormal && alarm.normalValue.Type() != type) {
+        alarm.normalValue =
+            AlarmSettingsDialog::NormalValueOf(AlarmSettingsDialog::NormalValueText(alarm.normalValue), type);
+    }
+    if (const std::wstring why = CheckAlarmSettings(alarm, type); !why.empty()) {
+        AppMessageBox(L"The tag's alarm: " + why, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
     if (!ReadName(IDC_TAG_NAME, m_fields.nameRefusal, m_fields.name)) return;
     m_fields.description = ItemText(IDC_TAG_DESCRIPTION);
     m_fields.valueText = ItemText(IDC_TAG_VALUE);
@@ -235,8 +273,9 @@ void Tovi_DlgTag::OnOK() {
     m_fields.high = maximum;
     m_fields.deadband = deadband;
     m_fields.access = IsChecked(IDC_TAG_READ_WRITE) ? 1 : 0;
-    m_fields.type = IndexType(static_cast<int>(SendDlgItemMessageW(m_hwnd, IDC_TAG_TYPE, CB_GETCURSEL, 0, 0)));
+    m_fields.type = type;
     m_fields.value = ConvertValueText(m_fields.valueText, m_fields.type);
     m_fields.simulation = simulation;
+    m_fields.alarm = alarm;
     End(IDOK);
 }

@@ -33,8 +33,12 @@ private:
     void EnableSimulationControls();
     bool ReadNumber(int id, double& value);
     bool ReadSimulation(TagSimulation& simulation);
+    VARTYPE ChosenType() const;
+    void OnAlarm();
+    void ShowAlarmSummary();
     void OnOK();
 
     TagPropertiesFields& m_fields;
+    AlarmSettings m_alarm;       // as the Alarm dialog left it; the tag's until OK
     std::wstring m_shownPeriod;  // an untouched period keeps its stored ticks
 };

@@ -9,6 +9,10 @@
 namespace {
 const wchar_t kDefaultText[] =
     L"Name,0,0,165,F,T,T,T,Value,1,1,80,F,T,T,F,Quality,2,2,65,F,T,T,F,Last Updated,3,3,150,F,T,T,F,"
+    L"Mode,4,4,80,F,T,T,T,Id,5,5,20,T,T,F,T,Description,6,7,5000,F,T,T,T,Alarm,7,6,110,F,T,T,F";
+// A layout of the seven columns before the alarm's.
+const wchar_t kSevenColumns[] =
+    L"Name,0,0,165,F,T,T,T,Value,1,1,80,F,T,T,F,Quality,2,2,65,F,T,T,F,Last Updated,3,3,150,F,T,T,F,"
     L"Mode,4,4,80,F,T,T,T,Id,5,5,20,T,T,F,T,Description,6,6,5000,F,T,T,T";
 
 ColumnArray Parsed(const std::wstring& text) {
@@ -67,19 +71,38 @@ TEST(ColumnInfoTest, LayoutsOfEarlierVersionsStillParse) {
     }
 }
 
-TEST(ColumnInfoTest, OnlyExactly56FieldsReplaceTheColumns) {
+TEST(ColumnInfoTest, OnlyExactly64Or56FieldsReplaceTheColumns) {
     ColumnArray columns = DefaultColumns();
     columns[0].width = 77;
     const ColumnArray before = columns;
     const std::wstring text = kDefaultText;
-    EXPECT_FALSE(ParseColumnInfo(text.substr(0, text.rfind(L',')), columns));  // 55 fields
-    EXPECT_FALSE(ParseColumnInfo(text + L",Extra", columns));                  // 57 fields
+    EXPECT_FALSE(ParseColumnInfo(text.substr(0, text.rfind(L',')), columns));  // 63 fields
+    EXPECT_FALSE(ParseColumnInfo(text + L",Extra", columns));                  // 65 fields
+    const std::wstring seven = kSevenColumns;
+    EXPECT_FALSE(ParseColumnInfo(seven.substr(0, seven.rfind(L',')), columns));  // 55 fields
+    EXPECT_FALSE(ParseColumnInfo(seven + L",Extra", columns));                   // 57 fields
     EXPECT_FALSE(ParseColumnInfo(L"", columns));
     EXPECT_FALSE(ParseColumnInfo(WithField(0, L"Name,with comma"), columns));
     EXPECT_EQ(before, columns);
 
     // Empty fields (doubled or outer commas) are dropped before counting.
     EXPECT_EQ(DefaultColumns(), Parsed(L",," + WithField(8, L",Value") + L","));
+}
+
+// A layout saved before the alarm's column gains it where the defaults have
+// it, just before Description, wherever the user put that; the rest stays.
+TEST(ColumnInfoTest, SevenColumnLayoutsGainTheAlarmColumnBeforeDescription) {
+    EXPECT_EQ(DefaultColumns(), Parsed(kSevenColumns));
+    std::wstring moved = kSevenColumns;  // Description at 2, Quality at 6, Value renamed
+    moved.replace(moved.find(L"Description,6,6"), 15, L"Description,6,2");
+    moved.replace(moved.find(L"Quality,2,2"), 11, L"Quality,2,6");
+    moved.replace(moved.find(L"Value,1,1"), 5, L"Reading");
+    const ColumnArray read = Parsed(moved);
+    const std::array<std::uint32_t, kColumnCount> positions = {0, 1, 7, 4, 5, 6, 3, 2};
+    for (std::size_t i = 0; i < kColumnCount; ++i) EXPECT_EQ(positions[i], read[i].position) << i;
+    EXPECT_EQ(L"Reading", read[1].name);
+    EXPECT_EQ(L"Alarm", read[kFieldAlarm].name);
+    EXPECT_TRUE(read[kFieldAlarm].visible);
 }
 
 TEST(ColumnInfoTest, NumbersAndFlagsAreReadLeniently) {
@@ -107,7 +130,7 @@ TEST(ColumnInfoTest, RepairMovesTheSortFlagToTheFirstVisibleColumn) {
     columns[3].sortColumn = true;
     columns[6].sortColumn = true;
     columns[6].position = 1;
-    columns[1].position = 6;
+    columns[1].position = 7;
     RepairColumns(columns);  // Description (position 1) wins over Last Updated (position 3)
     EXPECT_EQ(L"Description", columns[1].name);
     EXPECT_TRUE(columns[1].sortColumn);
@@ -115,13 +138,13 @@ TEST(ColumnInfoTest, RepairMovesTheSortFlagToTheFirstVisibleColumn) {
 }
 
 // Positions that form an order sort the columns by it; any clash or one out
-// of 0..6 renumbers them in the order they are stored.
+// of 0..7 renumbers them in the order they are stored.
 TEST(ColumnInfoTest, RepairOrdersByPositionOrRenumbers) {
     const std::pair<std::array<std::uint32_t, kColumnCount>, std::array<size_t, kColumnCount>> cases[] = {
-        {{2, 0, 1, 6, 5, 3, 4}, {1, 2, 0, 5, 6, 4, 3}},
-        {{6, 1, 2, 3, 4, 3, 0}, {0, 1, 2, 3, 4, 5, 6}},
-        {{6, 1, 2, 3, 4, 7, 0}, {0, 1, 2, 3, 4, 5, 6}},
-        {{6, 1, 2, 3, 4, 1000, 0}, {0, 1, 2, 3, 4, 5, 6}},
+        {{2, 0, 1, 7, 5, 3, 4, 6}, {1, 2, 0, 5, 6, 4, 7, 3}},
+        {{7, 1, 2, 3, 4, 3, 0, 5}, {0, 1, 2, 3, 4, 5, 6, 7}},
+        {{7, 1, 2, 3, 4, 8, 0, 5}, {0, 1, 2, 3, 4, 5, 6, 7}},
+        {{7, 1, 2, 3, 4, 1000, 0, 5}, {0, 1, 2, 3, 4, 5, 6, 7}},
     };
     for (const auto& [positions, order] : cases) {
         ColumnArray columns = DefaultColumns();
@@ -164,8 +187,11 @@ TEST(ColumnInfoTest, RepairGivesNamesAndValidFields) {
     columns[3].field = 1;  // and a duplicate
     columns[3].isStatic = true;
     RepairColumns(columns);
+    // Every field once, ordered by position as the defaults place them (Alarm before Description).
+    std::array<std::uint32_t, kColumnCount> fieldAt{};
+    for (const ColumnInfo& d : DefaultColumns()) fieldAt[d.position] = d.field;
     for (size_t i = 0; i < kColumnCount; ++i) {
-        EXPECT_EQ(i, columns[i].field);
-        EXPECT_EQ(DefaultColumns()[i].isStatic, columns[i].isStatic);
+        EXPECT_EQ(fieldAt[i], columns[i].field) << i;
+        EXPECT_EQ(DefaultColumns()[fieldAt[i]].isStatic, columns[i].isStatic) << i;
     }
 }
