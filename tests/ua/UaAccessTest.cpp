@@ -361,8 +361,13 @@ std::vector<std::string> Offers(const std::vector<UA_EndpointDescription>& endpo
         for (size_t i = 0; i < endpoint.userIdentityTokensSize; ++i) {
             const UA_UserTokenPolicy& token = endpoint.userIdentityTokens[i];
             line += token.tokenType == UA_USERTOKENTYPE_ANONYMOUS ? " anonymous" : " username";
-            if (token.tokenType == UA_USERTOKENTYPE_USERNAME && token.securityPolicyUri.length > 0)
-                line += "(" + PolicyName(token.securityPolicyUri) + ")";
+            // Appended piece by piece: "(" + std::string makes gcc 12 at -O3 see an
+            // overlapping copy that is not there (-Wrestrict).
+            if (token.tokenType == UA_USERTOKENTYPE_USERNAME && token.securityPolicyUri.length > 0) {
+                line += '(';
+                line += PolicyName(token.securityPolicyUri);
+                line += ')';
+            }
         }
         offers.push_back(line);
     }

@@ -1,7 +1,8 @@
 // A process that COM started for a DA client: it stays while UA sessions
 // remain, ends with the last client of either kind, and tells open sessions
 // that it shuts down before the endpoint closes. No copy of the program runs
-// when this file starts; the settings name the UA port (UA_PORT).
+// when this file starts; the settings name the UA port (UA_PORT) and, as the
+// last used file, a configuration with Plant.Flow.
 "use strict";
 const test = require("node:test");
 const assert = require("node:assert/strict");
@@ -53,7 +54,7 @@ test("the last UA session keeps a COM-started process, which ends when it leaves
   const daDone = daClientFor(6);
   await until(listening, 30000, "the COM-started process serves UA");
   const { client, session: ua } = await session();
-  await daDone;
+  assert.equal(await daDone, 0, "the DA client watched Plant.Flow");
   await sleep(1500);
   const state = await within(ua.read({ nodeId: "ns=0;i=2259", attributeId: AttributeIds.Value }), 5000,
     "the server after the DA client left");
@@ -63,6 +64,9 @@ test("the last UA session keeps a COM-started process, which ends when it leaves
   await until(async () => !(await listening()), 15000, "the process ends with its last client");
 });
 
+// Closed while a DA client is connected, the process ends at once after:
+// its endpoint stays the seconds it announced first, so that sessions hear
+// the shutdown whenever their subscriptions publish, or leave.
 test("open sessions see the shutdown, its seconds and its reason before the endpoint closes", async () => {
   const daDone = daClientFor(30);
   await until(listening, 30000, "the COM-started process serves UA");
@@ -81,6 +85,10 @@ test("open sessions see the shutdown, its seconds and its reason before the endp
   await until(async () => seen.state.includes(4), 20000, `ServerState Shutdown (seen ${JSON.stringify(seen)})`);
   assert.ok(seen.seconds.some((s) => s > 0), `SecondsTillShutdown ${seen.seconds}`);
   assert.ok(seen.reason.some((r) => r && /shutting down|closing/i.test(r.text)), JSON.stringify(seen.reason));
+  await sleep(1000);
+  const state = await within(ua.read({ nodeId: "ns=0;i=2259", attributeId: AttributeIds.Value }), 3000,
+    "the server a second into the seconds it announced");
+  assert.equal(state.value.value, 4);
   await new Promise((resolve) => closer.on("exit", resolve));
   await until(async () => !(await listening()), 15000, "the endpoint closes");
   await Promise.race([client.disconnect().catch(() => {}), sleep(3000)]);

@@ -61,11 +61,20 @@ if [ "$came" -lt 4 ] || [ "$came" -ne "$went" ]; then
   echo "/Serve reported $came DA clients connected and $went tovi-opc disconnected, of at least 4:"; cat "$work/serve.txt"; rc=1
 fi
 
-# COM starts the next copies for a DA client: their port comes from the settings.
+# COM starts the next copies for a DA client: their port and their
+# configuration (the last used file, whatever other tests left there) come
+# from the settings, put back afterwards.
 settings='HKLM\Software\Zelkor\Tovi Explorer\Settings'
 comport=$((port + 1))
+last="$("$WINE" reg query "$settings" /v "Last Used File" 2>/dev/null </dev/null | sed -n 's/.*REG_SZ[[:space:]]*//p' | tr -d '\r')"
 "$WINE" reg add "$settings" /v "OPC UA Port" /t REG_DWORD /d "$comport" /f >/dev/null 2>&1 </dev/null
+"$WINE" reg add "$settings" /v "Last Used File" /d "$config" /f >/dev/null 2>&1 </dev/null
 UA_URL="opc.tcp://localhost:$comport/" UA_PORT="$comport" node --test --test-force-exit "$here/lifetime.test.cjs" </dev/null
 rc2=$?
 "$WINE" reg delete "$settings" /v "OPC UA Port" /f >/dev/null 2>&1 </dev/null
+if [ -n "$last" ]; then
+  "$WINE" reg add "$settings" /v "Last Used File" /d "$last" /f >/dev/null 2>&1 </dev/null
+else
+  "$WINE" reg delete "$settings" /v "Last Used File" /f >/dev/null 2>&1 </dev/null
+fi
 [ "$rc" -eq 0 ] && [ "$rc2" -eq 0 ]
