@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 #include "CriticalSection.h"
 #include "OPCS_Device.h"
@@ -97,7 +96,6 @@ UaAddressSpace::UaAddressSpace(Configuration& configuration) : m_configuration(c
 UaAddressSpace::~UaAddressSpace() { Detach(); }
 
 void UaAddressSpace::Detach() {
-    WithdrawAllPolls();
     if (m_attached.exchange(false)) m_configuration.SetTagChangeObserver(nullptr);
 }
 
@@ -579,7 +577,7 @@ UA_StatusCode UaAddressSpace::ClientWrite(TagRecord& record, const UA_DataValue&
     return StatusOfWriteResult(result);
 }
 
-void UaAddressSpace::MonitoredItemRegistered(const UA_NodeId& nodeId, UA_UInt32 attributeId, bool removed) {
+void UaAddressSpace::MonitoredItemRegistered(const UA_NodeId& nodeId, bool removed) {
     if (nodeId.namespaceIndex != m_namespace || nodeId.identifierType != UA_NODEIDTYPE_STRING) return;
     const std::string key = NodeKey(nodeId);
     if (removed) {
@@ -587,52 +585,9 @@ void UaAddressSpace::MonitoredItemRegistered(const UA_NodeId& nodeId, UA_UInt32 
         if (entry == m_monitored.end()) return;
         if (--entry->second <= 0) m_monitored.erase(entry);
         m_monitoredItems.fetch_sub(1, std::memory_order_relaxed);
-        if (attributeId == UA_ATTRIBUTEID_VALUE) WithdrawPoll(key);
     } else {
         ++m_monitored[key];
         m_monitoredItems.fetch_add(1, std::memory_order_relaxed);
-        if (attributeId == UA_ATTRIBUTEID_VALUE) RequestPoll(key);
-    }
-}
-
-void UaAddressSpace::RequestPoll(const std::string& id) {
-    auto record = m_tags.find(id);
-    if (record == m_tags.end()) return;
-    OPCS_Device* device = nullptr;
-    {
-        ScopedLock guard(m_configuration.Lock());
-        if (OPCS_Tag* tag = TagOfLocked(*record->second)) {
-            OPCS_TagGroup* owner = tag->GetOwner();
-            if (OPCS_TagGroup::IsValidGroup(owner)) device = owner->GetDevice();
-        }
-    }
-    // Asked as a DA group asks, outside the configuration lock; only a
-    // request the device took is withdrawn later.
-    if (!OPCS_TagGroup::IsValidGroup(device) || device->RequestPollStart(kPollOpcItems) == 0) return;
-    try {
-        m_polls[id].push_back(device);
-    } catch (const std::bad_alloc&) {
-        device->RequestPollStop(kPollOpcItems);
-    }
-}
-
-void UaAddressSpace::WithdrawPoll(const std::string& id) {
-    auto entry = m_polls.find(id);
-    if (entry == m_polls.end()) return;
-    OPCS_Device* device = entry->second.back();
-    entry->second.pop_back();
-    if (entry->second.empty()) m_polls.erase(entry);
-    // A device deleted meanwhile took its requests with it.
-    if (OPCS_TagGroup::IsValidGroup(device)) device->RequestPollStop(kPollOpcItems);
-}
-
-void UaAddressSpace::WithdrawAllPolls() {
-    std::unordered_map<std::string, std::vector<OPCS_Device*>> polls;
-    polls.swap(m_polls);
-    for (const auto& [id, devices] : polls) {
-        for (OPCS_Device* device : devices) {
-            if (OPCS_TagGroup::IsValidGroup(device)) device->RequestPollStop(kPollOpcItems);
-        }
     }
 }
 

@@ -15,7 +15,6 @@
 
 #include "Configuration.h"
 
-class OPCS_Device;
 class OPCS_Tag;
 
 inline constexpr char kTagsNamespaceUri[] = "urn:Zelkor:ToviExplorer:Tags";
@@ -32,8 +31,7 @@ public:
     // Brings the nodes to the configuration's shape when it changed and hands
     // the tags that changed to their monitored items.
     void Pump();
-    // Stops listening to the configuration and withdraws the monitored
-    // items' poll requests (before the server goes).
+    // Stops listening to the configuration (before the server goes).
     void Detach();
 
     UA_UInt16 NamespaceIndex() const noexcept { return m_namespace; }
@@ -47,10 +45,8 @@ public:
     void TagChanged(OPCS_Tag* tag) noexcept override;
     void ShapeChanged() noexcept override;
 
-    // The server's hooks, forwarded by the endpoint. A monitored item of a
-    // tag's value is a client of the tag as a DA client's active item is: it
-    // asks the tag's device to poll while it lasts.
-    void MonitoredItemRegistered(const UA_NodeId& nodeId, UA_UInt32 attributeId, bool removed);
+    // The server's hooks, forwarded by the endpoint.
+    void MonitoredItemRegistered(const UA_NodeId& nodeId, bool removed);
 
     struct TagRecord;
     struct Folder;
@@ -78,9 +74,6 @@ private:
     bool RefreshLocked(TagRecord& record);
     OPCS_Tag* TagOfLocked(TagRecord& record);
     void StoreValue(TagRecord& record, const TagState& state);
-    void RequestPoll(const std::string& id);
-    void WithdrawPoll(const std::string& id);
-    void WithdrawAllPolls();
 
     static UA_StatusCode OnRead(UA_Server* server, const UA_NodeId* sessionId, void* sessionContext,
                                 const UA_NodeId* nodeId, void* nodeContext, const UA_NumericRange* range);
@@ -98,9 +91,6 @@ private:
     std::unordered_map<OPCS_Tag*, TagRecord*> m_byTag;
     std::unordered_map<std::string, std::unique_ptr<Folder>> m_folders;  // by item path (UTF-8)
     std::unordered_map<std::string, int> m_monitored;                    // monitored items per node
-    // The devices that took a poll request for a monitored item of the
-    // node's value, one entry per request (endpoint thread only).
-    std::unordered_map<std::string, std::vector<OPCS_Device*>> m_polls;
     std::atomic<long> m_monitoredItems{0};
 
     std::mutex m_queueLock;  // leaf lock: guards m_changed only

@@ -167,11 +167,11 @@ void CloseSession(UA_Server* server, UA_AccessControl* control, const UA_NodeId*
     EndpointOf(server)->ForgetSession(SessionKey(sessionId));
 }
 
-void MonitoredItemRegistered(UA_Server* server, const UA_NodeId*, void*, const UA_NodeId* nodeId, void*,
-                             UA_UInt32 attributeId, UA_Boolean removed) {
+void MonitoredItemRegistered(UA_Server* server, const UA_NodeId*, void*, const UA_NodeId* nodeId, void*, UA_UInt32,
+                             UA_Boolean removed) {
     if (nodeId == nullptr) return;
     UaEndpoint* endpoint = EndpointOf(server);
-    endpoint->AddressSpace().MonitoredItemRegistered(*nodeId, attributeId, removed);
+    endpoint->AddressSpace().MonitoredItemRegistered(*nodeId, removed);
     endpoint->PaceThePump();
 }
 

@@ -252,34 +252,3 @@ test("a subscription hears UA and DA writes, and each deadband as asked", async 
   assert.ok(refused instanceof Error || refused.statusCode !== StatusCodes.Good, "percent deadband without EURange");
   await subscription.terminate();
 });
-
-test("a monitored item makes its tag's device poll as a DA client's active item does, until it goes", async () => {
-  // Sim.Counter counts every tenth of a second while its device polls; no other client asks it to.
-  const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-  const standsStill = async (what) => {
-    await sleep(300); // a cycle under way when the request went may still count
-    const before = (await readValue(main.session, "Sim.Counter")).value.value;
-    await sleep(800);
-    assert.equal((await readValue(main.session, "Sim.Counter")).value.value, before, what);
-  };
-  await standsStill("nobody monitors it yet");
-  const leaving = [
-    ["its monitored item is deleted", async (session, subscription, item) => { await item.terminate(); }],
-    ["its subscription is deleted", async (session, subscription) => { await subscription.terminate(); }],
-    ["its session closes", async (session) => { await session.close(); }],
-  ];
-  for (const [how, leave] of leaving) {
-    const other = await connect();
-    const subscription = ClientSubscription.create(other.session, {
-      requestedPublishingInterval: 100, requestedLifetimeCount: 600, requestedMaxKeepAliveCount: 20,
-      publishingEnabled: true });
-    const item = ClientMonitoredItem.create(subscription, { nodeId: id("Sim.Counter"), attributeId: AttributeIds.Value },
-      { samplingInterval: 0, queueSize: 10 }, TimestampsToReturn.Both);
-    const counter = watch(item);
-    const distinct = () => new Set(counter.seen.map((dv) => dv.value.value)).size;
-    await counter.next(() => distinct() >= 3, 0, 5000);
-    await leave(other.session, subscription, item);
-    await standsStill(`it moves on after ${how}`);
-    await other.client.disconnect();
-  }
-});
