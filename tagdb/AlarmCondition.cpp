@@ -134,50 +134,49 @@ bool AlarmCondition::Evaluate(const AlarmSettings& settings, const Variant& valu
     return event;
 }
 
-AlarmCommandResult AlarmCondition::Acknowledge(std::uint64_t eventNumber, const std::wstring& comment,
-                                               const std::wstring& user, FILETIME time) {
+std::optional<AlarmCommandResult> AlarmCondition::Refusal(std::uint64_t eventNumber) const {
     if (eventNumber != m_latestEvent) return AlarmCommandResult::EventIdUnknown;
     if (!m_state.enabled) return AlarmCommandResult::Disabled;
+    return std::nullopt;
+}
+
+AlarmCommandResult AlarmCondition::Finish(const std::wstring& comment, const std::wstring& user, FILETIME time) {
+    if (!comment.empty()) {
+        m_state.comment = comment;
+        m_state.commentTime = time;
+    }
+    m_state.clientUserId = user;
+    UpdateRetain();
+    NoteEvent(time);
+    return AlarmCommandResult::Done;
+}
+
+AlarmCommandResult AlarmCondition::Acknowledge(std::uint64_t eventNumber, const std::wstring& comment,
+                                               const std::wstring& user, FILETIME time) {
+    if (const auto refused = Refusal(eventNumber)) return *refused;
     if (m_state.acked) return AlarmCommandResult::AlreadyAcked;
     m_state.acked = true;
     m_state.ackedTime = time;
     if (m_state.needsConfirm) m_state.confirmed = false;
-    if (!comment.empty()) {
-        m_state.comment = comment;
-        m_state.commentTime = time;
-    }
-    m_state.clientUserId = user;
-    UpdateRetain();
-    NoteEvent(time);
-    return AlarmCommandResult::Done;
+    return Finish(comment, user, time);
 }
 
 AlarmCommandResult AlarmCondition::Confirm(std::uint64_t eventNumber, const std::wstring& comment,
                                            const std::wstring& user, FILETIME time) {
-    if (eventNumber != m_latestEvent) return AlarmCommandResult::EventIdUnknown;
-    if (!m_state.enabled) return AlarmCommandResult::Disabled;
+    if (const auto refused = Refusal(eventNumber)) return *refused;
     if (m_state.confirmed) return AlarmCommandResult::AlreadyConfirmed;
     m_state.confirmed = true;
     m_state.confirmedTime = time;
-    if (!comment.empty()) {
-        m_state.comment = comment;
-        m_state.commentTime = time;
-    }
-    m_state.clientUserId = user;
-    UpdateRetain();
-    NoteEvent(time);
-    return AlarmCommandResult::Done;
+    return Finish(comment, user, time);
 }
 
 AlarmCommandResult AlarmCondition::AddComment(std::uint64_t eventNumber, const std::wstring& comment,
                                               const std::wstring& user, FILETIME time) {
-    if (eventNumber != m_latestEvent) return AlarmCommandResult::EventIdUnknown;
-    if (!m_state.enabled) return AlarmCommandResult::Disabled;
+    if (const auto refused = Refusal(eventNumber)) return *refused;
+    // An empty comment is a comment too: it clears the last one.
     m_state.comment = comment;
     m_state.commentTime = time;
-    m_state.clientUserId = user;
-    NoteEvent(time);
-    return AlarmCommandResult::Done;
+    return Finish(L"", user, time);
 }
 
 AlarmCommandResult AlarmCondition::Enable(const AlarmSettings& settings, const Variant& value, WORD quality,

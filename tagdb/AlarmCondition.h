@@ -5,6 +5,7 @@
 // client acknowledges or confirms the event it saw, and only the latest.
 #include <windows.h>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "AlarmSettings.h"
@@ -110,6 +111,10 @@ private:
     void NoteEvent(FILETIME time);
     void SetSeverity(WORD severity);
     void UpdateRetain();
+    // A command on an event that is not the latest, or on a disabled condition.
+    std::optional<AlarmCommandResult> Refusal(std::uint64_t eventNumber) const;
+    // A command's common end: the comment (when given), who, retain and its event.
+    AlarmCommandResult Finish(const std::wstring& comment, const std::wstring& user, FILETIME time);
 
     AlarmConditionState m_state;
     std::uint64_t m_latestEvent = 0;

@@ -151,9 +151,10 @@ INT_PTR AlarmWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         if (wParam != kRefreshTimer) return FALSE;
         Refresh();
         return TRUE;
-    case WM_SIZE: OnSize(LOWORD(lParam), HIWORD(lParam)); return TRUE;
+    case WM_SIZE: m_layout.Apply(m_hwnd, LOWORD(lParam), HIWORD(lParam)); return TRUE;
     case WM_GETMINMAXINFO:
-        reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {m_minimumWindow.cx, m_minimumWindow.cy};
+        reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {m_layout.MinimumWindow().cx,
+                                                                 m_layout.MinimumWindow().cy};
         return TRUE;
     case WM_HELP: ShowHelpTopic(kHelpAlarmsWindow); return TRUE;
     case WM_NOTIFY: {
@@ -193,18 +194,17 @@ INT_PTR AlarmWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void AlarmWindow::OnInitDialog() {
-    RECT window{}, client{};
-    GetWindowRect(m_hwnd, &window);
-    GetClientRect(m_hwnd, &client);
-    m_minimumWindow = {window.right - window.left, window.bottom - window.top};
-    m_initialClient = {client.right, client.bottom};
-    for (int id : {IDC_ALARMS_LIST, IDC_ALARMS_ACK, IDC_ALARMS_CONFIRM, IDC_ALARMS_COMMENT, IDC_ALARMS_ENABLE,
-                   IDC_ALARMS_DISABLE, IDC_ALARMS_STATUS, IDCANCEL, static_cast<int>(ID_HELP)}) {
-        Anchor anchor{id, {}};
-        GetWindowRect(Item(id), &anchor.place);
-        MapWindowPoints(nullptr, m_hwnd, reinterpret_cast<POINT*>(&anchor.place), 2);
-        m_anchors.push_back(anchor);
-    }
+    using L = DialogLayout;
+    // The commands keep below the list at the left, Close and Help to the bottom right corner.
+    m_layout.Capture(m_hwnd, {{IDC_ALARMS_LIST, L::kGrowRight | L::kGrowDown},
+                              {IDC_ALARMS_ACK, L::kMoveDown},
+                              {IDC_ALARMS_CONFIRM, L::kMoveDown},
+                              {IDC_ALARMS_COMMENT, L::kMoveDown},
+                              {IDC_ALARMS_ENABLE, L::kMoveDown},
+                              {IDC_ALARMS_DISABLE, L::kMoveDown},
+                              {IDC_ALARMS_STATUS, L::kMoveDown | L::kGrowRight},
+                              {IDCANCEL, L::kMoveRight | L::kMoveDown},
+                              {static_cast<int>(ID_HELP), L::kMoveRight | L::kMoveDown}});
     HWND list = Item(IDC_ALARMS_LIST);
     ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
     for (int c = 0; c < kColumns; ++c) {
@@ -435,33 +435,4 @@ LRESULT AlarmWindow::OnCustomDraw(NMLVCUSTOMDRAW* draw) {
     }
     default: return CDRF_DODEFAULT;
     }
-}
-
-void AlarmWindow::OnSize(int width, int height) {
-    if (m_anchors.empty()) return;  // before the dialog's controls exist
-    const int dx = width - m_initialClient.cx;
-    const int dy = height - m_initialClient.cy;
-    HDWP moves = BeginDeferWindowPos(static_cast<int>(m_anchors.size()));
-    for (const Anchor& anchor : m_anchors) {
-        RECT r = anchor.place;
-        switch (anchor.id) {
-        case IDC_ALARMS_LIST:
-            r.right += dx;
-            r.bottom += dy;
-            break;
-        case IDC_ALARMS_STATUS:
-            OffsetRect(&r, 0, dy);
-            r.right += dx;
-            break;
-        case IDCANCEL:
-        case ID_HELP: OffsetRect(&r, dx, dy); break;  // the bottom right corner
-        default: OffsetRect(&r, 0, dy); break;        // the commands keep below the list, at the left
-        }
-        if (moves != nullptr) {
-            moves = DeferWindowPos(moves, Item(anchor.id), nullptr, r.left, r.top, std::max<LONG>(0, r.right - r.left),
-                                   std::max<LONG>(0, r.bottom - r.top), SWP_NOZORDER | SWP_NOACTIVATE);
-        }
-    }
-    if (moves != nullptr) EndDeferWindowPos(moves);
-    InvalidateRect(m_hwnd, nullptr, TRUE);
 }

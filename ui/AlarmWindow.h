@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "DialogLayout.h"
 #include "AlarmCondition.h"
 #include "SingleModeless.h"
 
@@ -38,10 +39,6 @@ private:
         std::vector<std::wstring> cells;
         Look look = Look::Settled;
     };
-    struct Anchor {
-        int id;
-        RECT place;  // client coordinates at the initial size
-    };
 
     explicit AlarmWindow(Configuration& configuration);
     void OnInitDialog();
@@ -60,7 +57,6 @@ private:
     std::vector<int> SelectedRows() const;
     void Act(AlarmCommandKind kind);
     LRESULT OnCustomDraw(NMLVCUSTOMDRAW* draw);
-    void OnSize(int width, int height);
     void SetStatus(const std::wstring& text);
 
     Configuration& m_configuration;
@@ -69,7 +65,5 @@ private:
     bool m_ascending = false;
     bool m_showing = false;  // the list's own notifications during ShowRows are ours
     std::vector<int> m_fitted;
-    std::vector<Anchor> m_anchors;
-    SIZE m_initialClient{};
-    SIZE m_minimumWindow{};
+    DialogLayout m_layout;
 };

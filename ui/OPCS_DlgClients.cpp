@@ -112,9 +112,10 @@ INT_PTR OPCS_DlgClients::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         if (wParam != kRefreshTimer) return FALSE;
         Refresh();
         return TRUE;
-    case WM_SIZE: OnSize(LOWORD(lParam), HIWORD(lParam)); return TRUE;
+    case WM_SIZE: m_layout.Apply(m_hwnd, LOWORD(lParam), HIWORD(lParam)); return TRUE;
     case WM_GETMINMAXINFO:
-        reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {m_minimumWindow.cx, m_minimumWindow.cy};
+        reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {m_layout.MinimumWindow().cx,
+                                                                 m_layout.MinimumWindow().cy};
         return TRUE;
     case WM_HELP: ShowHelpTopic(kHelpClientsWindow); return TRUE;
     case WM_COMMAND:
@@ -129,17 +130,12 @@ INT_PTR OPCS_DlgClients::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void OPCS_DlgClients::OnInitDialog() {
-    RECT window{}, client{};
-    GetWindowRect(m_hwnd, &window);
-    GetClientRect(m_hwnd, &client);
-    m_minimumWindow = {window.right - window.left, window.bottom - window.top};
-    m_initialClient = {client.right, client.bottom};
-    for (int id : {IDC_CLIENTS_LIST, IDC_CLIENTS_COUNT, IDCANCEL, static_cast<int>(ID_HELP)}) {
-        Anchor anchor{id, {}};
-        GetWindowRect(Item(id), &anchor.place);
-        MapWindowPoints(nullptr, m_hwnd, reinterpret_cast<POINT*>(&anchor.place), 2);
-        m_anchors.push_back(anchor);
-    }
+    using L = DialogLayout;
+    // The buttons keep to the bottom right corner.
+    m_layout.Capture(m_hwnd, {{IDC_CLIENTS_LIST, L::kGrowRight | L::kGrowDown},
+                              {IDC_CLIENTS_COUNT, L::kMoveDown | L::kGrowRight},
+                              {IDCANCEL, L::kMoveRight | L::kMoveDown},
+                              {static_cast<int>(ID_HELP), L::kMoveRight | L::kMoveDown}});
 
     HWND list = Item(IDC_CLIENTS_LIST);
     ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
@@ -219,31 +215,4 @@ void OPCS_DlgClients::FitWindowToColumns() {
     const int left = std::clamp<int>(window.left - (width - (window.right - window.left)) / 2, work.left,
                                      std::max<int>(work.left, work.right - width));
     SetWindowPos(m_hwnd, nullptr, left, window.top, width, window.bottom - window.top, SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
-void OPCS_DlgClients::OnSize(int width, int height) {
-    if (m_anchors.empty()) return;  // before the dialog's controls exist
-    const int dx = width - m_initialClient.cx;
-    const int dy = height - m_initialClient.cy;
-    HDWP moves = BeginDeferWindowPos(static_cast<int>(m_anchors.size()));
-    for (const Anchor& anchor : m_anchors) {
-        RECT r = anchor.place;
-        switch (anchor.id) {
-        case IDC_CLIENTS_LIST:
-            r.right += dx;
-            r.bottom += dy;
-            break;
-        case IDC_CLIENTS_COUNT:
-            OffsetRect(&r, 0, dy);
-            r.right += dx;
-            break;
-        default: OffsetRect(&r, dx, dy); break;  // the buttons keep to the bottom right corner
-        }
-        if (moves != nullptr) {
-            moves = DeferWindowPos(moves, Item(anchor.id), nullptr, r.left, r.top, std::max<LONG>(0, r.right - r.left),
-                                   std::max<LONG>(0, r.bottom - r.top), SWP_NOZORDER | SWP_NOACTIVATE);
-        }
-    }
-    if (moves != nullptr) EndDeferWindowPos(moves);
-    InvalidateRect(m_hwnd, nullptr, TRUE);
 }

@@ -5,6 +5,7 @@
 // provider gives. One at a time; it deletes itself when it closes.
 #include <vector>
 
+#include "DialogLayout.h"
 #include "ClientRow.h"
 #include "SingleModeless.h"
 
@@ -27,15 +28,8 @@ private:
     void FitColumns(const std::vector<std::vector<std::wstring>>& rows);
     // The window wide enough for every column, within the screen's work area.
     void FitWindowToColumns();
-    void OnSize(int width, int height);
 
-    struct Anchor {
-        int id;
-        RECT place;  // client coordinates at the initial size
-    };
     ClientRowsProvider m_provider;
     std::vector<int> m_fitted;
-    std::vector<Anchor> m_anchors;
-    SIZE m_initialClient{};
-    SIZE m_minimumWindow{};
+    DialogLayout m_layout;
 };
