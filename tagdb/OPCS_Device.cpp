@@ -465,22 +465,36 @@ void OPCS_Device::PollNow() {
 
 void OPCS_Device::AddAlarmPoll() {
     ScopedLock guard(m_lock);
-    if (m_alarmPolls++ == 0) RequestPollStart(kPollAlarms);
+    if (m_alarmPolls++ == 0 && !m_alarmPollStopped) RequestPollStart(kPollAlarms);
 }
 
 void OPCS_Device::ReleaseAlarmPoll() {
     ScopedLock guard(m_lock);
-    if (m_alarmPolls != 0 && --m_alarmPolls == 0) RequestPollStop(kPollAlarms);
+    if (m_alarmPolls != 0 && --m_alarmPolls == 0 && !m_alarmPollStopped) RequestPollStop(kPollAlarms);
 }
 
 void OPCS_Device::SetOperatorPolling(bool on) {
     SetPollOnOpen(on);
-    const bool requested = GetPollRequests(kPollOperator) != 0;
+    ScopedLock guard(m_lock);
+    const bool requested = m_requests[kPollOperator] != 0;
     if (on && !requested) {
         RequestPollStart(kPollOperator);
     } else if (!on && requested) {
         RequestPollStop(kPollOperator);
     }
+    if (m_alarmPollStopped != on) return;
+    m_alarmPollStopped = !on;
+    if (m_alarmPolls == 0) return;
+    if (on) {
+        RequestPollStart(kPollAlarms);
+    } else {
+        RequestPollStop(kPollAlarms);
+    }
+}
+
+bool OPCS_Device::PollsByItself() {
+    ScopedLock guard(m_lock);
+    return m_requests[kPollOperator] != 0 || m_requests[kPollAlarms] != 0;
 }
 
 bool OPCS_Device::PollsOnOpen() {

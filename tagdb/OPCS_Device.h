@@ -55,7 +55,14 @@ public:
     void ReleaseAlarmPoll();
     // The operator's poll request, kept in the configuration file: a device
     // left polling polls again when its file is next opened to be served.
+    // Stopping it also withdraws the alarms' request until the operator
+    // starts polling again (or the file is opened again), so that a device
+    // with alarms can be stopped and edited; its alarms are then judged at
+    // each write only.
     void SetOperatorPolling(bool on);
+    // The device polls of its own accord: the operator's request or its
+    // alarms' stands.
+    bool PollsByItself();
     bool PollsOnOpen();
     void SetPollOnOpen(bool on);
     // Makes the operator's request of a device that polls on open.
@@ -133,6 +140,7 @@ protected:
     std::vector<OPCS_Tag*> m_flatTags;
     DWORD m_requests[4] = {0, 0, 0, 0};  // by PollRequestKind (kPollQuery unused)
     DWORD m_alarmPolls = 0;              // the tags whose alarms want the device polled
+    bool m_alarmPollStopped = false;     // the operator stopped the polling alarms ask for
     CriticalSection m_secondLock;
     int m_pollState = kPollIdle;
     DWORD m_pollRequestCount = 0;

@@ -97,6 +97,7 @@ UaAddressSpace::~UaAddressSpace() { Detach(); }
 
 void UaAddressSpace::Detach() {
     if (m_attached.exchange(false)) m_configuration.SetTagChangeObserver(nullptr);
+    ReleasePolling();
 }
 
 void UaAddressSpace::TagChanged(OPCS_Tag* tag) noexcept {
@@ -267,6 +268,8 @@ void UaAddressSpace::Synchronize() {
     m_byTag.reserve(m_tags.size());
     for (auto& [id, record] : m_tags) m_byTag[record->tag] = record.get();
     m_syncedShape = snapshot.shape;
+    // A watched node may have gone, come back or changed its device.
+    m_pollingDirty = true;
 
     // A tag that another took the place of shows its own value at once.
     for (TagRecord* record : retaken) {
@@ -583,12 +586,55 @@ void UaAddressSpace::MonitoredItemRegistered(const UA_NodeId& nodeId, bool remov
     if (removed) {
         auto entry = m_monitored.find(key);
         if (entry == m_monitored.end()) return;
-        if (--entry->second <= 0) m_monitored.erase(entry);
+        if (--entry->second <= 0) {
+            m_monitored.erase(entry);
+            m_pollingDirty = true;
+        }
         m_monitoredItems.fetch_sub(1, std::memory_order_relaxed);
     } else {
-        ++m_monitored[key];
+        if (++m_monitored[key] == 1) m_pollingDirty = true;
         m_monitoredItems.fetch_add(1, std::memory_order_relaxed);
     }
+}
+
+void UaAddressSpace::UpdatePolling() {
+    m_pollingDirty = false;
+    std::unordered_set<OPCS_Device*> wanted;
+    {
+        ScopedLock guard(m_configuration.Lock());
+        for (const auto& [id, count] : m_monitored) {
+            auto record = m_tags.find(id);
+            if (record == m_tags.end() || record->second->gone) continue;  // a folder, or a node that went
+            OPCS_Tag* tag = TagOfLocked(*record->second);
+            OPCS_TagGroup* owner = tag != nullptr ? tag->GetOwner() : nullptr;
+            // A control item's branch has no device: nothing of it polls.
+            OPCS_Device* device = OPCS_TagGroup::IsValidGroup(owner) ? owner->GetDevice() : nullptr;
+            if (device != nullptr) wanted.insert(device);
+        }
+    }
+    // The device's own lock is taken outside the configuration's.
+    for (auto held = m_polling.begin(); held != m_polling.end();) {
+        if (wanted.count(*held) != 0) {
+            ++held;
+            continue;
+        }
+        if (OPCS_TagGroup::IsValidGroup(*held)) (*held)->RequestPollStop(kPollOpcItems);
+        held = m_polling.erase(held);
+    }
+    for (OPCS_Device* device : wanted) {
+        if (m_polling.count(device) != 0) continue;
+        if (OPCS_TagGroup::IsValidGroup(device) && device->RequestPollStart(kPollOpcItems) != 0) {
+            m_polling.insert(device);
+        }
+    }
+}
+
+void UaAddressSpace::ReleasePolling() {
+    for (OPCS_Device* device : m_polling) {
+        if (OPCS_TagGroup::IsValidGroup(device)) device->RequestPollStop(kPollOpcItems);
+    }
+    m_polling.clear();
+    m_pollingDirty = false;
 }
 
 void UaAddressSpace::Pump() {
@@ -596,6 +642,7 @@ void UaAddressSpace::Pump() {
     if (m_shapeChanged.load(std::memory_order_acquire) || m_configuration.ShapeVersion() != m_syncedShape) {
         Synchronize();
     }
+    if (m_pollingDirty) UpdatePolling();
     std::vector<OPCS_Tag*> changed;
     {
         std::lock_guard<std::mutex> guard(m_queueLock);

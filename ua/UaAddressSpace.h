@@ -11,10 +11,12 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "Configuration.h"
 
+class OPCS_Device;
 class OPCS_Tag;
 
 inline constexpr char kTagsNamespaceUri[] = "urn:Zelkor:ToviExplorer:Tags";
@@ -31,7 +33,8 @@ public:
     // Brings the nodes to the configuration's shape when it changed and hands
     // the tags that changed to their monitored items.
     void Pump();
-    // Stops listening to the configuration (before the server goes).
+    // Stops listening to the configuration and lets go of the devices'
+    // polling (before the server goes).
     void Detach();
 
     UA_UInt16 NamespaceIndex() const noexcept { return m_namespace; }
@@ -81,6 +84,10 @@ private:
                                  const UA_NodeId* nodeId, void* nodeContext, const UA_NumericRange* range,
                                  const UA_DataValue* value);
     UA_StatusCode ClientWrite(TagRecord& record, const UA_DataValue& value);
+    // A device with a monitored tag polls, as for a DA client's active item:
+    // one request per device, held while any of its tags' nodes is watched.
+    void UpdatePolling();
+    void ReleasePolling();
 
     Configuration& m_configuration;
     UA_Server* m_server = nullptr;
@@ -92,6 +99,8 @@ private:
     std::unordered_map<std::string, std::unique_ptr<Folder>> m_folders;  // by item path (UTF-8)
     std::unordered_map<std::string, int> m_monitored;                    // monitored items per node
     std::atomic<long> m_monitoredItems{0};
+    bool m_pollingDirty = false;                 // which nodes are watched, or the nodes, changed
+    std::unordered_set<OPCS_Device*> m_polling;  // the devices this endpoint asked to poll
 
     std::mutex m_queueLock;  // leaf lock: guards m_changed only
     std::vector<OPCS_Tag*> m_changed;

@@ -332,7 +332,7 @@ bool CDeviceView::QueryCommand(UINT command, CommandState& state) {
     case ID_FORCE_POLL: state.enabled = device != nullptr && device->IsBusy(); return true;
     case ID_POLL_SELECTED_DEVICE:
         state.enabled = device != nullptr;
-        state.checked = device != nullptr && device->GetPollRequests(kPollOperator) != 0;
+        state.checked = device != nullptr && device->PollsByItself();
         return true;
     case ID_HELP: return true;
     default: return false;
@@ -349,7 +349,7 @@ bool CDeviceView::OnCommand(UINT command) {
         return true;
     case ID_POLL_SELECTED_DEVICE:
         if (OPCS_Device* device = SelectedDevice()) {
-            device->SetOperatorPolling(device->GetPollRequests(kPollOperator) == 0);
+            device->SetOperatorPolling(!device->PollsByItself());
             m_doc.UpdateAllViews(this, kHintDataChanged);
         }
         return true;

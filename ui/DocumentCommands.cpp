@@ -37,7 +37,7 @@ bool DocumentCommands::QueryCommand(UINT command, CommandState& state) {
     case ID_STOP_POLLING_DEVICE: {
         OPCS_Device* device = SelectedDevice(doc);
         state.enabled = device != nullptr;
-        const bool requested = device != nullptr && device->GetPollRequests(kPollOperator) != 0;
+        const bool requested = device != nullptr && device->PollsByItself();
         state.checked = device != nullptr && (command == ID_START_POLLING_DEVICE ? requested : !requested);
         return true;
     }

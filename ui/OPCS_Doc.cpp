@@ -152,7 +152,7 @@ bool OPCS_Doc::EditProperties(OPCS_Tag* tag) {
 
 void OPCS_Doc::OnStartPollingDevice() {
     OPCS_Device* device = SelectedDevice();
-    if (device != nullptr && device->GetPollRequests(kPollOperator) == 0) {
+    if (device != nullptr && !device->PollsByItself()) {
         device->SetOperatorPolling(true);
         UpdateAllViews(nullptr, kHintDataChanged);
     }
@@ -160,7 +160,7 @@ void OPCS_Doc::OnStartPollingDevice() {
 
 void OPCS_Doc::OnStopPollingDevice() {
     OPCS_Device* device = SelectedDevice();
-    if (device != nullptr && device->GetPollRequests(kPollOperator) != 0) {
+    if (device != nullptr && device->PollsByItself()) {
         device->SetOperatorPolling(false);
         UpdateAllViews(nullptr, kHintDataChanged);
     }
@@ -183,7 +183,7 @@ bool OPCS_Doc::QueryPollAllState(bool* checked) {
         enabled = true;
         m_allPolling = true;
         for (OPCS_Device* device : devices) {
-            if (OPCS_TagGroup::IsValidGroup(device) && device->GetPollRequests(kPollOperator) == 0) {
+            if (OPCS_TagGroup::IsValidGroup(device) && !device->PollsByItself()) {
                 m_allPolling = false;
                 break;
             }
@@ -199,7 +199,7 @@ void OPCS_Doc::OnPollAllDevices() {
     CopyDeviceList(devices);
     for (OPCS_Device* device : devices) {
         if (!OPCS_TagGroup::IsValidGroup(device)) continue;
-        const bool hasRequest = device->GetPollRequests(kPollOperator) != 0;
+        const bool hasRequest = device->PollsByItself();
         if (!m_allPolling && !hasRequest) {
             device->SetOperatorPolling(true);
         } else if (m_allPolling && hasRequest) {

@@ -252,5 +252,16 @@ TEST(AlarmTagTest, EnabledAlarmsKeepTheirDevicePollingWhileAlarmPollingIsOn) {
     EXPECT_EQ(0u, requests());
     plant.configuration.SetAlarmPolling(true);
     EXPECT_EQ(1u, requests());
+    // The operator's stop stops what alarms ask too, so that the device can be edited, until the next start.
+    plant.device->SetOperatorPolling(false);
+    EXPECT_EQ(0u, requests());
+    EXPECT_FALSE(plant.device->PollsByItself());
+    plant.pressure->SetAlarmSettings(AlarmSettings{});
+    ASSERT_TRUE(plant.pressure->SetAlarmSettings(HighAt(80)));
+    EXPECT_EQ(0u, requests()) << "an alarm set meanwhile asks nothing";
+    plant.device->SetOperatorPolling(true);
+    EXPECT_EQ(1u, requests());
+    EXPECT_EQ(1u, plant.device->GetPollRequests(kPollOperator));
+    plant.device->SetOperatorPolling(false);
     plant.configuration.SetAlarmPolling(false);  // the run ends before the tags go
 }

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "Text.h"
+#include "UaEventRecord.h"
 #include "UaValueText.h"
 #include "ValueText.h"
 
@@ -74,4 +77,39 @@ TEST(UaTextTest, StatusCodesArraysAndTypesWithoutAVariantForm) {
     UaToVariant(array, shown);
     EXPECT_EQ(ValueText(shown), "ns=2;s=Plant.Flow");
     VariantClear(&shown);
+}
+
+// Events from any server: fields that a type lacks arrive empty, the refresh's
+// brackets are known by their type, and EventIds go to hex and back exactly.
+TEST(UaTextTest, EventsOfAnyTypeBecomeLinesAndEventIdsRoundTrip) {
+    const UA_EventFilter filter = AlarmEventFilter();
+    std::vector<UA_Variant> fields(filter.selectClausesSize);
+    for (UA_Variant& field : fields) UA_Variant_init(&field);
+    UA_Byte idBytes[] = {0x00, 0x9f, 0xff};
+    UA_ByteString id{3, idBytes};
+    UA_NodeId endType = UA_NODEID_NUMERIC(0, UA_NS0ID_REFRESHENDEVENTTYPE);
+    UA_String source = UA_STRING(const_cast<char*>("Server"));
+    UA_UInt16 severity = 1;
+    UA_Variant_setScalar(&fields[0], &id, &UA_TYPES[UA_TYPES_BYTESTRING]);
+    UA_Variant_setScalar(&fields[1], &endType, &UA_TYPES[UA_TYPES_NODEID]);
+    UA_Variant_setScalar(&fields[3], &source, &UA_TYPES[UA_TYPES_STRING]);
+    UA_Variant_setScalar(&fields[4], &severity, &UA_TYPES[UA_TYPES_UINT16]);
+    EventRecord event = RecordOfEvent(fields.data(), fields.size());
+    EXPECT_TRUE(event.refreshEnd && !event.refreshStart);
+    EXPECT_EQ(FormatEvent(WatchFormat::Csv, event), ",Server,,1,,,,,009fff,");
+    // A short field list (a server that answers fewer) is no fault either.
+    event = RecordOfEvent(fields.data(), 2);
+    EXPECT_EQ(FormatEvent(WatchFormat::Json, event),
+              "{\"time\":\"\",\"source\":\"\",\"state\":\"\",\"severity\":null,\"acked\":\"\",\"confirmed\":\"\","
+              "\"message\":\"\",\"comment\":\"\",\"eventId\":\"009fff\",\"condition\":\"\"}");
+
+    for (const auto& [text, good] : {std::pair{L"009FfF", true}, std::pair{L"", true}, std::pair{L"0", false},
+                                     std::pair{L"0g", false}, std::pair{L"\xFF10\xFF10", false}}) {
+        UA_ByteString bytes;
+        EXPECT_EQ(BytesOfHex(text, bytes), good) << ToUtf8(text);
+        if (good) {
+            EXPECT_EQ(HexOf(bytes), ToUtf8(text).empty() ? "" : "009fff");
+        }
+        UA_ByteString_clear(&bytes);
+    }
 }

@@ -70,16 +70,20 @@ protected:
         GetTempPathW(MAX_PATH, temp);
         fixture->folder = std::wstring(temp) + L"ToviOpcUa" + std::to_wstring(GetCurrentProcessId());
         CreateDirectoryW(fixture->folder.c_str(), nullptr);
+        // The last columns are the alarms': a limit alarm that needs confirming and one that does not.
         const std::string csv =
             std::string(
-                "ItemID,Type,Access,Description,Value,Quality,ValueLimits,ValueLow,ValueHigh,Volatile\n"
+                "ItemID,Type,Access,Description,Value,Quality,ValueLimits,ValueLow,ValueHigh,Volatile,"
+                "Alarm,AlarmHigh,AlarmConfirm,AlarmMessage\n"
                 "Plant.Flow,Double,Read/Write,,") +
-            fixture->flow + ",192,0,0,0,0\nPlant.Level,Float,Read/Write,,40,192,1,0,100,0\n" +
-            "Plant.Count,Integer,Read Only,,7,192,0,0,0,0\nPlant.Small,Short,Read/Write,,-3,192,0,0,0,0\n" +
-            "Plant.Running,Bool,Read/Write,,1,192,0,0,0,0\nPlant.Name,String,Read/Write,," + fixture->name +
-            ",192,0,0,0,0\nPlant.Area.Deep.Probe,Double,Read/Write,,1,192,0,0,0,0\n" +
-            "Quality.EuExceededLow,Double,Read/Write,,1,85,0,0,0,0\n" +
-            "Quality.CommFailureHigh,Double,Read/Write,,1,26,0,0,0,0\n";
+            fixture->flow + ",192,0,0,0,0,,,,\nPlant.Level,Float,Read/Write,,40,192,1,0,100,0,,,,\n" +
+            "Plant.Count,Integer,Read Only,,7,192,0,0,0,0,,,,\nPlant.Small,Short,Read/Write,,-3,192,0,0,0,0,,,,\n" +
+            "Plant.Running,Bool,Read/Write,,1,192,0,0,0,0,,,,\nPlant.Name,String,Read/Write,," + fixture->name +
+            ",192,0,0,0,0,,,,\nPlant.Area.Deep.Probe,Double,Read/Write,,1,192,0,0,0,0,,,,\n" +
+            "Quality.EuExceededLow,Double,Read/Write,,1,85,0,0,0,0,,,,\n" +
+            "Quality.CommFailureHigh,Double,Read/Write,,1,26,0,0,0,0,,,,\n" +
+            "Alarm.Tank,Double,Read/Write,,50,192,0,0,0,0,ExclusiveLimit,80,1,\"Tank high, check it\"\n" +
+            "Alarm.Bearing,Double,Read/Write,,20,192,0,0,0,0,ExclusiveLimit,100,0,\n";
         const std::wstring csvFile = fixture->folder + L"\\tags.csv";
         const std::wstring config = fixture->folder + L"\\Ua.tvf";
         ASSERT_TRUE(WriteBytes(csvFile, std::vector<BYTE>(csv.begin(), csv.end())));
@@ -124,8 +128,9 @@ TEST_F(UaToolTest, BrowsesFoldersAndVariablesInTheDaShapesAndRefusesWhatItCannot
     ToolRun run = RunTool(Ua(L"browse", L""));
     EXPECT_EQ(run.code, 0u) << run.err;
     const std::multiset<std::string> tree = {
-        "Plant/",  "  Flow",    "  Level",     "  Count",  "  Small",         "  Running",        "  Name",
-        "  Area/", "    Deep/", "      Probe", "Quality/", "  EuExceededLow", "  CommFailureHigh"};
+        "Plant/",  "  Flow",    "  Level",     "  Count",  "  Small",         "  Running",         "  Name",
+        "  Area/", "    Deep/", "      Probe", "Quality/", "  EuExceededLow", "  CommFailureHigh", "Alarm/",
+        "  Tank",  "  Bearing"};
     const std::vector<std::string> lines = Lines(run.out);
     EXPECT_EQ(std::multiset<std::string>(lines.begin(), lines.end()), tree) << run.out;
     // Items before branches at each level, as the DA browse prints them.
@@ -242,6 +247,78 @@ TEST_F(UaToolTest, EverySecurityPolicyAndModeOpensItsOwnKindOfSession) {
                         std::string("OPC UA session opened: \"tovi-opc\" from 127.0.0.1 ") + policy + "/" + mode +
                             " user Anonymous (Read/Write)"))
             << policy << "/" << mode;
+    }
+}
+
+TEST_F(UaToolTest, AlarmCommandsPrintEventsAndActOnConditionsWithTheStandardResults) {
+    ToolProcess events;
+    ASSERT_TRUE(events.Start(Ua(L"alarms", L"Alarm --format csv --rate 100")));
+    ASSERT_TRUE(
+        events.WaitForOutput("time,source,state,severity,acked,confirmed,message,comment,eventId,condition\n", 30000))
+        << events.Errors();
+    ASSERT_EQ(RunTool(Ua(L"write", L"Alarm.Tank=85")).code, 0u);
+    EXPECT_TRUE(events.WaitForOutput(",Alarm.Tank,Active High,500,Unacked,Confirmed,\"Tank high, check it\",,", 30000))
+        << events.Output() << events.Errors();
+
+    // Each method once as a client acts, then again where the standard refuses it.
+    const struct {
+        std::wstring arguments;
+        DWORD code;
+        std::string line;
+    } steps[] = {
+        {L"confirm Alarm.Tank", 1, "Alarm.Tank: error: BadConditionBranchAlreadyConfirmed (0x"},
+        {L"ack Alarm.Tank \"seen it\"", 0, "Alarm.Tank: acknowledged"},
+        {L"ack Alarm.Tank", 1, "Alarm.Tank: error: BadConditionBranchAlreadyAcked (0x"},
+        {L"comment Alarm.Tank \"valve checked\" --event 0011", 1, "Alarm.Tank: error: BadEventIdUnknown (0x"},
+        {L"comment Alarm.Tank \"valve checked\"", 0, "Alarm.Tank: commented"},
+        {L"confirm Alarm.Tank", 0, "Alarm.Tank: confirmed"},
+        {L"disable Alarm.Tank", 0, "Alarm.Tank: disabled"},
+        {L"disable Alarm.Tank", 1, "Alarm.Tank: error: BadConditionAlreadyDisabled (0x"},
+        {L"ack Alarm.Tank", 1, "Alarm.Tank: error: BadConditionDisabled (0x"},
+        {L"enable Alarm.Tank", 0, "Alarm.Tank: enabled"},
+        {L"ack Plant.Flow", 1, "Plant.Flow: its latest EventId cannot be read: BadNodeIdUnknown (0x"},
+        {L"enable i=2253", 1, "i=2253: error: Bad"},
+    };
+    for (const auto& step : steps) {
+        const ToolRun run = RunTool(Ua(step.arguments.substr(0, step.arguments.find(L' ')),
+                                       step.arguments.substr(step.arguments.find(L' ') + 1)));
+        EXPECT_EQ(run.code, step.code) << ToUtf8(step.arguments) << "\n" << run.err;
+        EXPECT_TRUE(Has(run.out + run.err, step.line)) << ToUtf8(step.arguments) << "\n" << run.out << run.err;
+    }
+    // The watcher saw the acknowledgement with its comment, and who made it is in the event log.
+    EXPECT_TRUE(
+        events.WaitForOutput(",Alarm.Tank,Active High,500,Acked,Unconfirmed,\"Tank high, check it\",seen it,", 30000))
+        << events.Output();
+    EXPECT_TRUE(events.WaitForOutput(",Alarm.Tank,Disabled,", 30000)) << events.Output();
+
+    // Only what is retained comes back from a refresh: the tank is acknowledged and confirmed once back to normal.
+    ASSERT_EQ(RunTool(Ua(L"write", L"Alarm.Tank=50 Alarm.Bearing=150")).code, 0u);
+    ASSERT_EQ(RunTool(Ua(L"ack", L"Alarm.Tank")).code, 0u);
+    ASSERT_EQ(RunTool(Ua(L"confirm", L"Alarm.Tank")).code, 0u);
+    const ToolRun refreshed = RunTool(Ua(L"refresh", L""));
+    EXPECT_EQ(refreshed.code, 0u) << refreshed.err;
+    const std::vector<std::string> retained = Lines(refreshed.out);
+    ASSERT_EQ(retained.size(), 1u) << refreshed.out;
+    EXPECT_TRUE(Has(retained[0], "Z  Alarm.Bearing  Active High  500  Unacked  Alarm.Bearing High  EventId="))
+        << retained[0];
+    // The EventId a line prints is the one the methods take.
+    const std::wstring eventId = FromUtf8(retained[0].substr(retained[0].find("EventId=") + 8));
+    const ToolRun acked = RunTool(Ua(L"ack", L"Alarm.Bearing --event " + eventId));
+    EXPECT_EQ(acked.code, 0u) << acked.out << acked.err;
+    EXPECT_TRUE(Has(RunTool(Ua(L"refresh", L"Alarm")).out, "Z  Alarm.Bearing  Active High  500  Acked  Alarm.Bearing"));
+    ASSERT_EQ(RunTool(Ua(L"write", L"Alarm.Bearing=20")).code, 0u);
+    EXPECT_EQ(RunTool(Ua(L"refresh", L"")).out, "");
+    const std::vector<BYTE> log = ReadBytes(fixture->logFile);
+    EXPECT_TRUE(Has(std::string(log.begin(), log.end()), "Alarm.Tank")) << "the event log names no alarm command";
+
+    for (const wchar_t* usage :
+         {L"ack Zelkor.Tovi.1 Alarm.Tank", L"alarms", L"ack --ua opc.tcp://localhost:1/",
+          L"alarms --ua opc.tcp://localhost:1/ A B", L"comment --ua opc.tcp://localhost:1/ Alarm.Tank",
+          L"enable --ua opc.tcp://localhost:1/ Alarm.Tank --event 00",
+          L"ack --ua opc.tcp://localhost:1/ Alarm.Tank --event 0g", L"ack --ua opc.tcp://localhost:1/ A B C"}) {
+        const ToolRun run = RunTool(usage);
+        EXPECT_EQ(run.code, 2u) << ToUtf8(usage);
+        EXPECT_TRUE(Has(run.err, "tovi-opc: error: ")) << run.err;
     }
 }
 

@@ -10,7 +10,7 @@ const crypto = require("node:crypto");
 const { execFile } = require("node:child_process");
 const {
   OPCUAClient, AttributeIds, DataType, StatusCodes, TimestampsToReturn, ClientSubscription, ClientMonitoredItem,
-  BrowseDirection, constructEventFilter, ofType, FilterOperator, ContentFilterElement, LiteralOperand,
+  BrowseDirection, constructEventFilter, ofType, FilterOperator, ContentFilterElement, LiteralOperand, ElementOperand,
 } = require("node-opcua-client");
 
 const url = process.env.UA_URL;
@@ -296,4 +296,66 @@ test("bad calls get a clear Bad status and change nothing", async () => {
   }
   const after = await conditionState("Alarms.Level");
   assert.deepEqual(after.eventId, before.eventId, "no event came of them");
+});
+
+test("floods: ten sessions acknowledge every alarm at once, a hundred refreshes, a where clause thousands deep", async () => {
+  const alarmed = [["Alarms.Level", 85], ["Alarms.Pressure", 85], ["Alarms.Temp", 120], ["Other.Flow", 30]];
+  const watch = await subscribe();
+  const sessions = [];
+  try {
+    // From normal, whatever earlier tests left, so that each becomes active anew.
+    for (const [itemId] of alarmed) await write(itemId, 50 - (itemId === "Other.Flow" ? 45 : 0));
+    const from0 = watch.events.length;
+    for (const [itemId, value] of alarmed) await write(itemId, value);
+    for (const [itemId] of alarmed) {
+      await watch.next((e) => e.SourceName === itemId && e["ActiveState.Id"] === true && e["AckedState.Id"] === false, from0);
+    }
+    const latest = {};
+    for (const [itemId] of alarmed) latest[itemId] = (await conditionState(itemId)).eventId;
+    for (let i = 0; i < 10; i++) sessions.push(await client.createSession());
+    // Each condition is acknowledged once; every other session hears that it already is, or that its EventId is old.
+    const results = await Promise.all(sessions.flatMap((s) => alarmed.map(async ([itemId]) =>
+      [itemId, (await call(itemId, "Acknowledge", commented(latest[itemId], "flood"), s)).value])));
+    for (const [itemId] of alarmed) {
+      const mine = results.filter(([source]) => source === itemId).map(([, status]) => status);
+      assert.equal(mine.filter((s) => s === StatusCodes.Good.value).length, 1, `${itemId}: ${mine}`);
+      assert.ok(mine.every((s) => [StatusCodes.Good.value, StatusCodes.BadConditionBranchAlreadyAcked.value,
+        StatusCodes.BadEventIdUnknown.value].includes(s)), `${itemId}: ${mine}`);
+      assert.equal((await conditionState(itemId)).acked, true);
+    }
+
+    // A hundred refreshes at once: each answered, each bracketed, none lost.
+    const from = watch.events.length;
+    const refreshes = await Promise.all(Array.from({ length: 100 }, () => session.call({ objectId: "i=2782",
+      methodId: "i=3875", inputArguments: [{ dataType: DataType.UInt32, value: watch.subscription.subscriptionId }] })));
+    assert.ok(refreshes.every((r) => r.statusCode === StatusCodes.Good));
+    const ends = () => watch.events.slice(from).filter((e) => e.EventType.toString() === "ns=0;i=2788").length;
+    const deadline = Date.now() + 20000;
+    while (ends() < 100 && Date.now() < deadline) await watch.quiet(50);
+    assert.equal(ends(), 100);
+
+    // A where clause of thousands of nested Not elements is refused or evaluated, and the server serves on.
+    const depth = 5000;
+    const elements = Array.from({ length: depth }, (_, i) => i < depth - 1
+      ? new ContentFilterElement({ filterOperator: FilterOperator.Not,
+        filterOperands: [new ElementOperand({ index: i + 1 })] })
+      : ofType("AlarmConditionType"));
+    const deep = ClientSubscription.create(session, { requestedPublishingInterval: 100, requestedLifetimeCount: 600,
+      requestedMaxKeepAliveCount: 20, publishingEnabled: true });
+    const filter = constructEventFilter(fields);
+    filter.whereClause.elements = elements;
+    const created = await deep.monitor({ nodeId: "i=2253", attributeId: AttributeIds.EventNotifier },
+      { samplingInterval: 0, queueSize: 100, filter }, TimestampsToReturn.Neither).catch((e) => e);
+    await write("Alarms.Level", 50);
+    await write("Alarms.Level", 86);
+    await watch.next((e) => e.SourceName === "Alarms.Level" && e["ActiveState.Id"] === true, from);
+    assert.ok(created instanceof Error ? /Bad/.test(String(created)) : created.statusCode !== StatusCodes.Good,
+      `a where clause of 5000 elements is refused: ${created}`);
+    await deep.terminate();
+    assert.equal((await session.read({ nodeId: id("Alarms.Level"), attributeId: AttributeIds.Value })).value.value, 86);
+  } finally {
+    await watch.close();
+    for (const s of sessions) await s.close();
+    for (const [itemId] of alarmed) await write(itemId, itemId === "Alarms.Temp" ? 20 : itemId === "Other.Flow" ? 0 : 50);
+  }
 });

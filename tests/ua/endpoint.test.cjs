@@ -252,3 +252,23 @@ test("a subscription hears UA and DA writes, and each deadband as asked", async 
   assert.ok(refused instanceof Error || refused.statusCode !== StatusCodes.Good, "percent deadband without EURange");
   await subscription.terminate();
 });
+
+test("a monitored simulated tag moves while watched and stands still once nobody watches, as for DA", async () => {
+  // Sim polls for nobody by itself: its counter counts only while a client watches.
+  const read = async () => (await readValue(main.session, "Sim.Counter")).value.value;
+  const before = await read();
+  await new Promise((r) => setTimeout(r, 700));
+  assert.equal(await read(), before, "the device polls with nobody watching");
+  const subscription = ClientSubscription.create(main.session, {
+    requestedPublishingInterval: 100, requestedLifetimeCount: 600, requestedMaxKeepAliveCount: 20,
+    maxNotificationsPerPublish: 0, publishingEnabled: true, priority: 1 });
+  const counter = watch(ClientMonitoredItem.create(subscription, { nodeId: id("Sim.Counter"), attributeId: AttributeIds.Value },
+    { samplingInterval: 0, discardOldest: true, queueSize: 100 }, TimestampsToReturn.Both));
+  await counter.next((dv) => dv.value.value !== before);
+  await counter.next((dv) => dv.value.value > before + 5, 0, 10000);
+  await subscription.terminate();
+  await new Promise((r) => setTimeout(r, 500));
+  const stopped = await read();
+  await new Promise((r) => setTimeout(r, 700));
+  assert.equal(await read(), stopped, "the device still polls once the subscription is gone");
+});

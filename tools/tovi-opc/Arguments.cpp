@@ -124,6 +124,9 @@ bool ParseArguments(int argc, const wchar_t* const* argv, Arguments& args, std::
                 *why = "--format is text, csv or json, not \"" + ToUtf8(value) + "\"";
                 return false;
             }
+        } else if (word == L"--event") {
+            if (!takeValue()) return false;
+            args.eventId = value;
         } else if (word == L"--ua") {
             if (!takeValue()) return false;
             if (_wcsnicmp(value.c_str(), L"opc.tcp://", 10) != 0 || value.size() <= 10) {

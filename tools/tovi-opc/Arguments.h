@@ -27,6 +27,7 @@ struct Arguments {
     bool loop = false;                   // replay
     bool stop = false;                   // replay
     std::wstring uaUrl;                  // --ua: an OPC UA endpoint instead of a DA server
+    std::wstring eventId;                // ack, confirm, comment: --event HEX
     UaPolicy uaPolicy = UaPolicy::None;
     UaMode uaMode = UaMode::None;  // Sign or SignAndEncrypt exactly when a policy is chosen
 };

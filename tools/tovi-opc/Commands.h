@@ -20,6 +20,10 @@ int RunUaBrowse(const Arguments& args);
 int RunUaRead(const Arguments& args);
 int RunUaWrite(const Arguments& args);
 int RunUaWatch(const Arguments& args);
+// OPC UA only: alarms and refresh, and the condition methods (ack, confirm,
+// comment, enable, disable, by the command's name).
+int RunUaAlarms(const Arguments& args);
+int RunUaCondition(const Arguments& args);
 
 // The help of a command ("" for the tool's own), and whether it knows it.
 bool PrintHelp(const std::wstring& command);

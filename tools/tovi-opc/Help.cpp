@@ -26,6 +26,11 @@ const Page kPages[] = {
      "                                            make a Tovi Explorer device misbehave\n"
      "  tovi-opc replay PROGID FILE [--speed N] [--loop] | PROGID --stop\n"
      "                                            play recorded values into a Tovi Explorer server\n"
+     "  tovi-opc alarms --ua URL [NODE] [--format text|csv|json] [--for SECONDS]\n"
+     "                                            print the retained alarms, then every event\n"
+     "  tovi-opc refresh --ua URL [NODE]          print the retained alarms\n"
+     "  tovi-opc ack|confirm --ua URL ITEM [COMMENT], comment --ua URL ITEM COMMENT,\n"
+     "  tovi-opc enable|disable --ua URL ITEM     act on an alarm (an OPC UA condition)\n"
      "\n"
      "PROGID is a server's ProgID or its CLSID in braces. \"tovi-opc COMMAND --help\" explains a command.\n"
      "\n"
@@ -118,6 +123,33 @@ const Page kPages[] = {
      "--speed N   play N times as fast (default 1)\n"
      "--loop      start again after the last row\n"
      "--stop      stop the replay that plays"},
+    {L"alarms",
+     "tovi-opc alarms --ua URL [NODE] [--format text|csv|json] [--for SECONDS] [--rate MS]\n"
+     "tovi-opc refresh --ua URL [NODE]\n"
+     "\n"
+     "Subscribes to the events of NODE (the Server object, i=2253, unless a folder's path such as\n"
+     "Plant.Area or a NodeId is named: a Tovi Explorer device or group folder has the alarms below it),\n"
+     "asks for the retained conditions (ConditionRefresh) and prints one line per event:\n"
+     "  2024-05-01T12:34:56.789Z  Plant.Level  Active High  500  Unacked  Plant.Level High  EventId=0a1b...\n"
+     "time (UTC), source, state (Active with the limit, Inactive or Disabled), severity, acknowledged\n"
+     "(\"Acked/Unconfirmed\" while a confirmation is awaited), message and EventId in hex. csv and\n"
+     "json add the comment and the condition's NodeId. A field an event lacks stays empty.\n"
+     "alarms goes on until Ctrl+C, the time is up or the server goes away (an error, exit code 1);\n"
+     "refresh ends once the server has sent every retained condition.\n"
+     "--rate MS   the publishing interval asked of the server (default 1000)"},
+    {L"ack",
+     "tovi-opc ack --ua URL ITEM [COMMENT] [--event HEX]\n"
+     "tovi-opc confirm --ua URL ITEM [COMMENT] [--event HEX]\n"
+     "tovi-opc comment --ua URL ITEM COMMENT [--event HEX]\n"
+     "tovi-opc enable --ua URL ITEM\n"
+     "tovi-opc disable --ua URL ITEM\n"
+     "\n"
+     "Calls the condition's Acknowledge, Confirm, AddComment, Enable or Disable method and prints\n"
+     "\"ITEM: acknowledged\" (confirmed, commented, enabled, disabled) or \"ITEM: error:\" with the status\n"
+     "(BadConditionBranchAlreadyAcked, BadEventIdUnknown, BadUserAccessDenied, ...).\n"
+     "ITEM is a Tovi Explorer item ID (the alarm of that tag, in the namespace\n"
+     "urn:Zelkor:ToviExplorer:Alarms) or the condition's NodeId on any server.\n"
+     "--event HEX   the EventId to act on, as alarms prints it; without it the condition's latest"},
     {L"props",
      "tovi-opc props PROGID ITEM...\n"
      "\n"
@@ -128,8 +160,12 @@ const Page kPages[] = {
 }  // namespace
 
 bool PrintHelp(const std::wstring& command) {
+    // Commands that share a page.
+    std::wstring shown = command;
+    if (shown == L"refresh") shown = L"alarms";
+    if (shown == L"confirm" || shown == L"comment" || shown == L"enable" || shown == L"disable") shown = L"ack";
     for (const Page& page : kPages) {
-        if (command == page.command) {
+        if (shown == page.command) {
             PrintLine(page.text);
             return true;
         }

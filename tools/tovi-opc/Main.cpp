@@ -16,12 +16,15 @@ struct Command {
     const wchar_t* name;
     Runner run;
     Runner ua;  // with --ua; none for the DA-only commands
+    // The UA-only commands have no DA runner.
 };
 
 const Command kCommands[] = {
-    {L"servers", RunServers, nullptr}, {L"browse", RunBrowse, RunUaBrowse}, {L"read", RunRead, RunUaRead},
-    {L"write", RunWrite, RunUaWrite},  {L"watch", RunWatch, RunUaWatch},    {L"props", RunProps, nullptr},
-    {L"fault", RunFault, nullptr},     {L"replay", RunReplay, nullptr},
+    {L"servers", RunServers, nullptr},     {L"browse", RunBrowse, RunUaBrowse},  {L"read", RunRead, RunUaRead},
+    {L"write", RunWrite, RunUaWrite},      {L"watch", RunWatch, RunUaWatch},     {L"props", RunProps, nullptr},
+    {L"fault", RunFault, nullptr},         {L"replay", RunReplay, nullptr},      {L"alarms", nullptr, RunUaAlarms},
+    {L"refresh", nullptr, RunUaAlarms},    {L"ack", nullptr, RunUaCondition},    {L"confirm", nullptr, RunUaCondition},
+    {L"comment", nullptr, RunUaCondition}, {L"enable", nullptr, RunUaCondition}, {L"disable", nullptr, RunUaCondition},
 };
 
 const Command* Find(const std::wstring& name) {
@@ -52,9 +55,14 @@ int wmain(int argc, wchar_t** argv) {
         PrintHelp(args.command);
         return kExitOk;
     }
+    if (command->run == nullptr && args.uaUrl.empty()) {
+        PrintError(ToUtf8(args.command) + " is an OPC UA command: it needs --ua URL");
+        return kExitUsage;
+    }
     if (!args.uaUrl.empty()) {
         if (command->ua == nullptr) {
-            PrintError(ToUtf8(args.command) + " is an OPC DA command: --ua goes with browse, read, write and watch");
+            PrintError(ToUtf8(args.command) +
+                       " is an OPC DA command: --ua goes with browse, read, write, watch and the alarm commands");
             return kExitUsage;
         }
         // OPC UA needs no COM.

@@ -92,6 +92,18 @@ private:
             for (Child& child : children) UA_NodeId_clear(&child.node);
             children.clear();
         }
+        // A node reached by two hierarchical references (a folder organises a
+        // tag and is also the notifier of its alarm's events) is one child.
+        std::set<std::string> seen;
+        std::vector<Child> unique;
+        for (Child& child : children) {
+            if (seen.insert(ItemOfNode(child.node, 0xFFFF)).second) {
+                unique.push_back(std::move(child));
+            } else {
+                UA_NodeId_clear(&child.node);
+            }
+        }
+        children.swap(unique);
         return status;
     }
 

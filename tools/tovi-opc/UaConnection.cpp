@@ -106,11 +106,7 @@ bool UaConnection::ConnectOrReport(const Arguments& args) {
     return true;
 }
 
-bool UaConnection::TagNamespaceOrReport(UA_UInt16& index, bool quiet) {
-    if (m_namespaceKnown) {
-        index = m_namespace;
-        return true;
-    }
+bool UaConnection::NamespaceOrReport(const char* uri, UA_UInt16& index, bool quiet) {
     UA_Variant namespaces;
     UA_Variant_init(&namespaces);
     const UA_StatusCode status =
@@ -119,24 +115,39 @@ bool UaConnection::TagNamespaceOrReport(UA_UInt16& index, bool quiet) {
         if (!quiet) PrintError("the server's namespaces cannot be read: " + UaResultText(status));
         return false;
     }
+    bool found = false;
     if (namespaces.type == &UA_TYPES[UA_TYPES_STRING]) {
         const auto* uris = static_cast<const UA_String*>(namespaces.data);
-        const size_t length = std::strlen(kTagsNamespaceUri);
-        for (size_t i = 0; i < namespaces.arrayLength && i <= 0xFFFF; ++i) {
-            if (uris[i].length == length && std::memcmp(uris[i].data, kTagsNamespaceUri, length) == 0) {
-                m_namespace = static_cast<UA_UInt16>(i);
-                m_namespaceKnown = true;
-            }
+        const size_t length = std::strlen(uri);
+        for (size_t i = 0; i < namespaces.arrayLength && i <= 0xFFFF && !found; ++i) {
+            found = uris[i].length == length && std::memcmp(uris[i].data, uri, length) == 0;
+            if (found) index = static_cast<UA_UInt16>(i);
         }
     }
     UA_Variant_clear(&namespaces);
-    if (!m_namespaceKnown) {
-        if (quiet) return false;
-        PrintError(std::string("the server has no namespace ") + kTagsNamespaceUri +
+    if (!found && !quiet) {
+        PrintError(std::string("the server has no namespace ") + uri +
                    ": name its nodes as NodeIds (ns=1;s=Name, i=2258)");
-        return false;
     }
-    index = m_namespace;
+    return found;
+}
+
+bool UaConnection::TagNamespaceOrReport(UA_UInt16& index, bool quiet) {
+    if (!m_namespaceKnown) m_namespaceKnown = NamespaceOrReport(kTagsNamespaceUri, m_namespace, quiet);
+    if (m_namespaceKnown) index = m_namespace;
+    return m_namespaceKnown;
+}
+
+bool UaConnection::ConditionOrReport(const std::wstring& item, UaNodeIds& nodes) {
+    UA_NodeId node;
+    if (IsNodeIdText(item)) {
+        if (!NodeIdsParseOrReport({item}) || !NodeIdOfText(item, node)) return false;
+    } else {
+        UA_UInt16 ns = 0;
+        if (!NamespaceOrReport(kAlarmsNamespaceUri, ns, false)) return false;
+        node = UA_NODEID_STRING_ALLOC(ns, ToUtf8(item).c_str());
+    }
+    nodes.Adopt(node);
     return true;
 }
 

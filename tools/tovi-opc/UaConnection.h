@@ -10,6 +10,7 @@
 #include "Arguments.h"
 
 inline constexpr char kTagsNamespaceUri[] = "urn:Zelkor:ToviExplorer:Tags";
+inline constexpr char kAlarmsNamespaceUri[] = "urn:Zelkor:ToviExplorer:Alarms";
 
 // NodeIds the list owns.
 class UaNodeIds {
@@ -45,10 +46,18 @@ public:
     // The index of the tags' namespace on this server; `quiet`: without
     // telling the user when there is none.
     bool TagNamespaceOrReport(UA_UInt16& index, bool quiet = false);
+    // The node of a condition: a NodeId written out as it is, else the
+    // alarm of the tag ITEM in the alarms' namespace. False after telling the
+    // user why.
+    bool ConditionOrReport(const std::wstring& item, UaNodeIds& nodes);
     // Good while the session stands, else what ended it.
     UA_StatusCode Health() const;
 
 private:
+    // The index of namespace `uri`; false when the server has none or the
+    // array cannot be read (told unless `quiet`).
+    bool NamespaceOrReport(const char* uri, UA_UInt16& index, bool quiet);
+
     UA_Client* m_client = nullptr;
     bool m_namespaceKnown = false;
     UA_UInt16 m_namespace = 0;
