@@ -24,6 +24,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "AlarmSettings.h"
 #include "Configuration.h"
 #include "CriticalSection.h"
 #include "OPCS_Device.h"
@@ -239,6 +240,53 @@ public:
             .statusCode;
     }
 
+    // Every event of the Server object: its source and whether it retains.
+    struct AlarmEvents {
+        std::vector<std::pair<std::string, bool>> seen;
+        bool Has(const std::string& source, bool retain) const {
+            return std::find(seen.begin(), seen.end(), std::pair{source, retain}) != seen.end();
+        }
+    };
+    UA_StatusCode MonitorAlarms(AlarmEvents& events) {
+        UA_MonitoredItemCreateRequest item;
+        UA_MonitoredItemCreateRequest_init(&item);
+        item.itemToMonitor.nodeId = UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER);
+        item.itemToMonitor.attributeId = UA_ATTRIBUTEID_EVENTNOTIFIER;
+        item.monitoringMode = UA_MONITORINGMODE_REPORTING;
+        UA_QualifiedName names[2] = {UA_QUALIFIEDNAME(0, const_cast<char*>("SourceName")),
+                                     UA_QUALIFIEDNAME(0, const_cast<char*>("Retain"))};
+        UA_SimpleAttributeOperand select[2];
+        for (int i = 0; i < 2; ++i) {
+            UA_SimpleAttributeOperand_init(&select[i]);
+            select[i].typeDefinitionId = UA_NODEID_NUMERIC(0, i == 0 ? UA_NS0ID_BASEEVENTTYPE : UA_NS0ID_CONDITIONTYPE);
+            select[i].browsePathSize = 1;
+            select[i].browsePath = &names[i];
+            select[i].attributeId = UA_ATTRIBUTEID_VALUE;
+        }
+        UA_EventFilter filter;
+        UA_EventFilter_init(&filter);
+        filter.selectClauses = select;
+        filter.selectClausesSize = 2;
+        item.requestedParameters.filter.encoding = UA_EXTENSIONOBJECT_DECODED;
+        item.requestedParameters.filter.content.decoded.data = &filter;
+        item.requestedParameters.filter.content.decoded.type = &UA_TYPES[UA_TYPES_EVENTFILTER];
+        item.requestedParameters.queueSize = 1000;
+        return UA_Client_MonitoredItems_createEvent(
+                   m_client, m_subscription, UA_TIMESTAMPSTORETURN_BOTH, item, &events,
+                   [](UA_Client*, UA_UInt32, void*, UA_UInt32, void* context, size_t count, UA_Variant* fields) {
+                       if (count != 2 || !UA_Variant_hasScalarType(&fields[0], &UA_TYPES[UA_TYPES_STRING]) ||
+                           !UA_Variant_hasScalarType(&fields[1], &UA_TYPES[UA_TYPES_BOOLEAN])) {
+                           return;
+                       }
+                       const auto* source = static_cast<const UA_String*>(fields[0].data);
+                       static_cast<AlarmEvents*>(context)->seen.emplace_back(
+                           std::string(reinterpret_cast<const char*>(source->data), source->length),
+                           *static_cast<const UA_Boolean*>(fields[1].data));
+                   },
+                   nullptr)
+            .statusCode;
+    }
+
     // Works the client until `done` holds or two seconds have passed.
     bool RunUntil(const std::function<bool()>& done) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -408,6 +456,38 @@ TEST_F(UaEndpointTest, NodesFollowTheConfigurationWhileAClientWatches) {
     UA_Variant_clear(&value);
     m_configuration.Clear();
     ASSERT_TRUE(client.RunUntil([&] { return client.Browse("").empty(); }));
+}
+
+// A file opened or cleared under an alarm's subscriber: each condition that
+// goes says so with a last event, the new file's alarms are judged at once,
+// and the subscription lives on.
+TEST_F(UaEndpointTest, AlarmsGoWithALastEventWhenTheFileIsOpenedOrClearedUnderASubscriber) {
+    AlarmSettings high;
+    high.kind = AlarmKind::ExclusiveLimit;
+    high.high = 10;
+    ASSERT_TRUE(m_tag->SetAlarmSettings(high));
+    {
+        Configuration other;
+        ToviDevice* device = NewDevice(L"Plant");
+        ToviTag* hot = NewTag(L"Hot", VT_R8, Variant::FromDouble(50));
+        ASSERT_TRUE(other.AddDevice(device) && other.AddTagTo(device, hot) && hot->SetAlarmSettings(high));
+        ASSERT_TRUE(other.Save(m_folder.File(L"alarmed.tvf")).saved);
+    }
+    Client client(m_port);
+    ASSERT_TRUE(client.Connected());
+    Client::AlarmEvents events;
+    ASSERT_EQ(UA_STATUSCODE_GOOD, client.MonitorAlarms(events));
+    m_tag->SetValueNow(Variant::FromDouble(20));
+    ASSERT_TRUE(client.RunUntil([&] { return events.Has("Dev.A", true); })) << events.seen.size();
+
+    ASSERT_TRUE(m_configuration.Load(m_folder.File(L"alarmed.tvf"), nullptr).loaded);
+    EXPECT_TRUE(client.RunUntil([&] { return events.Has("Dev.A", false); })) << "the old file's alarm went silently";
+    EXPECT_TRUE(client.RunUntil([&] { return events.Has("Plant.Hot", true); })) << "the new file's alarm is not judged";
+    m_configuration.Clear();
+    EXPECT_TRUE(client.RunUntil([&] { return events.Has("Plant.Hot", false); }));
+    UA_Variant state;
+    EXPECT_EQ(UA_STATUSCODE_GOOD, client.Read(UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERSTATUS_STATE), &state));
+    UA_Variant_clear(&state);
 }
 
 TEST_F(UaEndpointTest, ValuesOfEveryDaTypeCrossToUaAndBack) {
