@@ -212,32 +212,8 @@ public:
         int events = 0;
     };
     UA_StatusCode MonitorModelChanges(ModelChanges& seen) {
-        UA_MonitoredItemCreateRequest item;
-        UA_MonitoredItemCreateRequest_init(&item);
-        item.itemToMonitor.nodeId = UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER);
-        item.itemToMonitor.attributeId = UA_ATTRIBUTEID_EVENTNOTIFIER;
-        item.monitoringMode = UA_MONITORINGMODE_REPORTING;
-        UA_QualifiedName names[2] = {UA_QUALIFIEDNAME(0, const_cast<char*>("EventType")),
-                                     UA_QUALIFIEDNAME(0, const_cast<char*>("Changes"))};
-        UA_SimpleAttributeOperand select[2];
-        for (int i = 0; i < 2; ++i) {
-            UA_SimpleAttributeOperand_init(&select[i]);
-            select[i].typeDefinitionId = UA_NODEID_NUMERIC(0, i == 0 ? UA_NS0ID_BASEEVENTTYPE : 2133);
-            select[i].browsePathSize = 1;
-            select[i].browsePath = &names[i];
-            select[i].attributeId = UA_ATTRIBUTEID_VALUE;
-        }
-        UA_EventFilter filter;
-        UA_EventFilter_init(&filter);
-        filter.selectClauses = select;
-        filter.selectClausesSize = 2;
-        item.requestedParameters.filter.encoding = UA_EXTENSIONOBJECT_DECODED;
-        item.requestedParameters.filter.content.decoded.data = &filter;
-        item.requestedParameters.filter.content.decoded.type = &UA_TYPES[UA_TYPES_EVENTFILTER];
-        item.requestedParameters.queueSize = 100;
-        return UA_Client_MonitoredItems_createEvent(m_client, m_subscription, UA_TIMESTAMPSTORETURN_BOTH, item, &seen,
-                                                    &Client::Event, nullptr)
-            .statusCode;
+        return MonitorServerEvents({{UA_NS0ID_BASEEVENTTYPE, "EventType"}, {2133, "Changes"}}, 100, &seen,
+                                   &Client::Event);
     }
 
     // Every event of the Server object: its source and whether it retains.
@@ -248,43 +224,18 @@ public:
         }
     };
     UA_StatusCode MonitorAlarms(AlarmEvents& events) {
-        UA_MonitoredItemCreateRequest item;
-        UA_MonitoredItemCreateRequest_init(&item);
-        item.itemToMonitor.nodeId = UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER);
-        item.itemToMonitor.attributeId = UA_ATTRIBUTEID_EVENTNOTIFIER;
-        item.monitoringMode = UA_MONITORINGMODE_REPORTING;
-        UA_QualifiedName names[2] = {UA_QUALIFIEDNAME(0, const_cast<char*>("SourceName")),
-                                     UA_QUALIFIEDNAME(0, const_cast<char*>("Retain"))};
-        UA_SimpleAttributeOperand select[2];
-        for (int i = 0; i < 2; ++i) {
-            UA_SimpleAttributeOperand_init(&select[i]);
-            select[i].typeDefinitionId = UA_NODEID_NUMERIC(0, i == 0 ? UA_NS0ID_BASEEVENTTYPE : UA_NS0ID_CONDITIONTYPE);
-            select[i].browsePathSize = 1;
-            select[i].browsePath = &names[i];
-            select[i].attributeId = UA_ATTRIBUTEID_VALUE;
-        }
-        UA_EventFilter filter;
-        UA_EventFilter_init(&filter);
-        filter.selectClauses = select;
-        filter.selectClausesSize = 2;
-        item.requestedParameters.filter.encoding = UA_EXTENSIONOBJECT_DECODED;
-        item.requestedParameters.filter.content.decoded.data = &filter;
-        item.requestedParameters.filter.content.decoded.type = &UA_TYPES[UA_TYPES_EVENTFILTER];
-        item.requestedParameters.queueSize = 1000;
-        return UA_Client_MonitoredItems_createEvent(
-                   m_client, m_subscription, UA_TIMESTAMPSTORETURN_BOTH, item, &events,
-                   [](UA_Client*, UA_UInt32, void*, UA_UInt32, void* context, size_t count, UA_Variant* fields) {
-                       if (count != 2 || !UA_Variant_hasScalarType(&fields[0], &UA_TYPES[UA_TYPES_STRING]) ||
-                           !UA_Variant_hasScalarType(&fields[1], &UA_TYPES[UA_TYPES_BOOLEAN])) {
-                           return;
-                       }
-                       const auto* source = static_cast<const UA_String*>(fields[0].data);
-                       static_cast<AlarmEvents*>(context)->seen.emplace_back(
-                           std::string(reinterpret_cast<const char*>(source->data), source->length),
-                           *static_cast<const UA_Boolean*>(fields[1].data));
-                   },
-                   nullptr)
-            .statusCode;
+        return MonitorServerEvents(
+            {{UA_NS0ID_BASEEVENTTYPE, "SourceName"}, {UA_NS0ID_CONDITIONTYPE, "Retain"}}, 1000, &events,
+            [](UA_Client*, UA_UInt32, void*, UA_UInt32, void* context, size_t count, UA_Variant* fields) {
+                if (count != 2 || !UA_Variant_hasScalarType(&fields[0], &UA_TYPES[UA_TYPES_STRING]) ||
+                    !UA_Variant_hasScalarType(&fields[1], &UA_TYPES[UA_TYPES_BOOLEAN])) {
+                    return;
+                }
+                const auto* source = static_cast<const UA_String*>(fields[0].data);
+                static_cast<AlarmEvents*>(context)->seen.emplace_back(
+                    std::string(reinterpret_cast<const char*>(source->data), source->length),
+                    *static_cast<const UA_Boolean*>(fields[1].data));
+            });
     }
 
     // Works the client until `done` holds or two seconds have passed.
@@ -298,6 +249,37 @@ public:
     }
 
 private:
+    // An event item on the Server object selecting one property of a type per field.
+    UA_StatusCode MonitorServerEvents(std::vector<std::pair<UA_UInt32, const char*>> fields, UA_UInt32 queueSize,
+                                      void* context, UA_Client_EventNotificationCallback callback) {
+        UA_MonitoredItemCreateRequest item;
+        UA_MonitoredItemCreateRequest_init(&item);
+        item.itemToMonitor.nodeId = UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER);
+        item.itemToMonitor.attributeId = UA_ATTRIBUTEID_EVENTNOTIFIER;
+        item.monitoringMode = UA_MONITORINGMODE_REPORTING;
+        std::vector<UA_QualifiedName> names(fields.size());
+        std::vector<UA_SimpleAttributeOperand> select(fields.size());
+        for (size_t i = 0; i < fields.size(); ++i) {
+            names[i] = UA_QUALIFIEDNAME(0, const_cast<char*>(fields[i].second));
+            UA_SimpleAttributeOperand_init(&select[i]);
+            select[i].typeDefinitionId = UA_NODEID_NUMERIC(0, fields[i].first);
+            select[i].browsePathSize = 1;
+            select[i].browsePath = &names[i];
+            select[i].attributeId = UA_ATTRIBUTEID_VALUE;
+        }
+        UA_EventFilter filter;
+        UA_EventFilter_init(&filter);
+        filter.selectClauses = select.data();
+        filter.selectClausesSize = select.size();
+        item.requestedParameters.filter.encoding = UA_EXTENSIONOBJECT_DECODED;
+        item.requestedParameters.filter.content.decoded.data = &filter;
+        item.requestedParameters.filter.content.decoded.type = &UA_TYPES[UA_TYPES_EVENTFILTER];
+        item.requestedParameters.queueSize = queueSize;
+        return UA_Client_MonitoredItems_createEvent(m_client, m_subscription, UA_TIMESTAMPSTORETURN_BOTH, item, context,
+                                                    callback, nullptr)
+            .statusCode;
+    }
+
     template <class Response>
     static UA_BrowseResult FirstResult(Response response) {
         UA_BrowseResult result;

@@ -5,7 +5,6 @@
 // retained conditions and ends.
 #include "UaStack.h"
 
-#include <algorithm>
 #include <string>
 
 #include "Commands.h"
@@ -13,38 +12,27 @@
 #include "Text.h"
 #include "UaConnection.h"
 #include "UaEventRecord.h"
+#include "UaSubscriptionRun.h"
 #include "UaValueText.h"
 
 namespace {
-constexpr ULONGLONG kIterateMs = 100;
 // A refresh of many conditions takes its time, but not forever.
 constexpr ULONGLONG kRefreshWaitMs = 60000;
 // Held by the server between two publishes, so that a burst of alarms is not dropped.
 constexpr UA_UInt32 kQueueSize = 100000;
 
-struct EventState {
+struct EventState : SubscriptionHealth {
     WatchFormat format = WatchFormat::Text;
     bool refreshEnded = false;
-    UA_StatusCode ended = UA_STATUSCODE_GOOD;
 };
 
 void OnEvent(UA_Client*, UA_UInt32, void* subscription, UA_UInt32, void*, size_t count, UA_Variant* fields) {
-    auto* state = static_cast<EventState*>(subscription);
+    auto* state = static_cast<EventState*>(static_cast<SubscriptionHealth*>(subscription));
     const EventRecord event = RecordOfEvent(fields, count);
     // The refresh's brackets are no alarms: only where it ends matters.
     if (event.refreshEnd) state->refreshEnded = true;
     if (event.refreshStart || event.refreshEnd) return;
     PrintLine(FormatEvent(state->format, event));
-}
-
-void OnStatusChange(UA_Client*, UA_UInt32, void* subscription, UA_StatusChangeNotification* notification) {
-    auto* state = static_cast<EventState*>(subscription);
-    if (notification != nullptr && UA_StatusCode_isBad(notification->status)) state->ended = notification->status;
-}
-
-void OnSubscriptionDeleted(UA_Client*, UA_UInt32, void* subscription) {
-    auto* state = static_cast<EventState*>(subscription);
-    if (state->ended == UA_STATUSCODE_GOOD) state->ended = UA_STATUSCODE_BADNOSUBSCRIPTION;
 }
 
 UA_StatusCode Refresh(UA_Client* client, UA_UInt32 subscriptionId) {
@@ -80,17 +68,8 @@ int RunUaAlarms(const Arguments& args) {
     }
     UA_Client* client = connection.Client();
 
-    UA_CreateSubscriptionRequest subscribe = UA_CreateSubscriptionRequest_default();
-    subscribe.requestedPublishingInterval = args.rateMs;
-    UA_CreateSubscriptionResponse subscribed =
-        UA_Client_Subscriptions_create(client, subscribe, &state, &OnStatusChange, &OnSubscriptionDeleted);
-    const UA_StatusCode status = subscribed.responseHeader.serviceResult;
-    const UA_UInt32 subscriptionId = subscribed.subscriptionId;
-    UA_CreateSubscriptionResponse_clear(&subscribed);
-    if (status != UA_STATUSCODE_GOOD) {
-        PrintError("the subscription failed: " + UaResultText(status));
-        return kExitFailed;
-    }
+    const UA_UInt32 subscriptionId = SubscribeOrReport(client, args.rateMs, state);
+    if (subscriptionId == 0) return kExitFailed;
     const std::string header = EventHeader(args.format);
     if (!header.empty()) PrintLine(header);
 
@@ -117,29 +96,15 @@ int RunUaAlarms(const Arguments& args) {
         if (refreshOnly) return kExitFailed;
     }
 
-    CatchStop(true);
     ULONGLONG deadline = ~0ULL;
     if (refreshOnly) {
         deadline = GetTickCount64() + kRefreshWaitMs;
     } else if (args.forSeconds > 0) {
         deadline = GetTickCount64() + static_cast<ULONGLONG>(args.forSeconds * 1000.0);
     }
-    UA_StatusCode lost = UA_STATUSCODE_GOOD;
     bool stopped = false;
-    while (!(refreshOnly && state.refreshEnded)) {
-        const ULONGLONG now = GetTickCount64();
-        stopped = WaitForSingleObject(StopEvent(), 0) == WAIT_OBJECT_0;
-        if (now >= deadline || stopped) break;
-        const auto wait = static_cast<UA_UInt32>(std::min<ULONGLONG>(deadline - now, kIterateMs));
-        UA_StatusCode health = UA_Client_run_iterate(client, wait);
-        if (health == UA_STATUSCODE_GOOD) health = connection.Health();
-        if (health == UA_STATUSCODE_GOOD) health = state.ended;
-        if (health != UA_STATUSCODE_GOOD) {
-            lost = health;
-            break;
-        }
-    }
-    CatchStop(false);
+    const UA_StatusCode lost = RunSubscription(
+        connection, state, deadline, [&] { return refreshOnly && state.refreshEnded; }, &stopped);
     if (lost != UA_STATUSCODE_GOOD) {
         PrintError("connection lost: " + UaResultText(lost));
         return kExitFailed;

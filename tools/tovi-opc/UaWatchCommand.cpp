@@ -2,7 +2,6 @@
 // data change until Ctrl+C, the time is up, or the connection is lost.
 #include "UaStack.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,21 +11,18 @@
 #include "RecordFormat.h"
 #include "Text.h"
 #include "UaConnection.h"
+#include "UaSubscriptionRun.h"
 #include "UaValueText.h"
 
 namespace {
-// The longest the loop waits for the network before it looks at the clock and Ctrl+C.
-constexpr ULONGLONG kIterateMs = 100;
-
-struct WatchState {
+struct WatchState : SubscriptionHealth {
     WatchFormat format = WatchFormat::Text;
     std::vector<std::string> ids;
     bool itemFailed = false;
-    UA_StatusCode ended = UA_STATUSCODE_GOOD;  // why the server ended the subscription
 };
 
 void OnDataChange(UA_Client*, UA_UInt32, void* subscription, UA_UInt32, void* item, UA_DataValue* value) {
-    auto* state = static_cast<WatchState*>(subscription);
+    auto* state = static_cast<WatchState*>(static_cast<SubscriptionHealth*>(subscription));
     const auto index = reinterpret_cast<std::uintptr_t>(item);
     if (value == nullptr || index >= state->ids.size()) return;
     if (IsUaError(*value)) {
@@ -37,15 +33,6 @@ void OnDataChange(UA_Client*, UA_UInt32, void* subscription, UA_UInt32, void* it
     }
 }
 
-void OnStatusChange(UA_Client*, UA_UInt32, void* subscription, UA_StatusChangeNotification* notification) {
-    auto* state = static_cast<WatchState*>(subscription);
-    if (notification != nullptr && UA_StatusCode_isBad(notification->status)) state->ended = notification->status;
-}
-
-void OnSubscriptionDeleted(UA_Client*, UA_UInt32, void* subscription) {
-    auto* state = static_cast<WatchState*>(subscription);
-    if (state->ended == UA_STATUSCODE_GOOD) state->ended = UA_STATUSCODE_BADNOSUBSCRIPTION;
-}
 }  // namespace
 
 int RunUaWatch(const Arguments& args) {
@@ -63,17 +50,8 @@ int RunUaWatch(const Arguments& args) {
     if (!connection.ConnectOrReport(args) || !connection.NodesOrReport(args.words, nodes)) return kExitFailed;
     UA_Client* client = connection.Client();
 
-    UA_CreateSubscriptionRequest subscribe = UA_CreateSubscriptionRequest_default();
-    subscribe.requestedPublishingInterval = args.rateMs;
-    UA_CreateSubscriptionResponse subscribed =
-        UA_Client_Subscriptions_create(client, subscribe, &state, &OnStatusChange, &OnSubscriptionDeleted);
-    const UA_StatusCode status = subscribed.responseHeader.serviceResult;
-    const UA_UInt32 subscriptionId = subscribed.subscriptionId;
-    UA_CreateSubscriptionResponse_clear(&subscribed);
-    if (status != UA_STATUSCODE_GOOD) {
-        PrintError("the subscription failed: " + UaResultText(status));
-        return kExitFailed;
-    }
+    const UA_UInt32 subscriptionId = SubscribeOrReport(client, args.rateMs, state);
+    if (subscriptionId == 0) return kExitFailed;
     // Before the items: their first values may arrive with the answer that makes them.
     const std::string header = RecordHeader(args.format);
     if (!header.empty()) PrintLine(header);
@@ -118,23 +96,9 @@ int RunUaWatch(const Arguments& args) {
     UA_CreateMonitoredItemsResponse_clear(&monitored);
     if (!anyAdded) return kExitFailed;
 
-    CatchStop(true);
     const ULONGLONG deadline =
         args.forSeconds > 0 ? GetTickCount64() + static_cast<ULONGLONG>(args.forSeconds * 1000.0) : ~0ULL;
-    UA_StatusCode lost = UA_STATUSCODE_GOOD;
-    for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline || WaitForSingleObject(StopEvent(), 0) == WAIT_OBJECT_0) break;
-        const auto wait = static_cast<UA_UInt32>(std::min<ULONGLONG>(deadline - now, kIterateMs));
-        UA_StatusCode health = UA_Client_run_iterate(client, wait);
-        if (health == UA_STATUSCODE_GOOD) health = connection.Health();
-        if (health == UA_STATUSCODE_GOOD) health = state.ended;
-        if (health != UA_STATUSCODE_GOOD) {
-            lost = health;
-            break;
-        }
-    }
-    CatchStop(false);
+    const UA_StatusCode lost = RunSubscription(connection, state, deadline, [] { return false; });
     if (lost != UA_STATUSCODE_GOOD) {
         PrintError("connection lost: " + UaResultText(lost));
         return kExitFailed;
