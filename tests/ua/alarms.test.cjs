@@ -297,3 +297,36 @@ test("bad calls get a clear Bad status and change nothing", async () => {
   const after = await conditionState("Alarms.Level");
   assert.deepEqual(after.eventId, before.eventId, "no event came of them");
 });
+
+test("an alarm storm written to a device's control item raises its events in turn, in tree order", async () => {
+  const normal = [["Alarms.Level", 50], ["Alarms.Pressure", 50], ["Alarms.Pump", false, DataType.Boolean],
+    ["Alarms.Temp", 20], ["Alarms.Spare", 0]];
+  for (const [itemId, value, dataType] of normal) assert.equal(await write(itemId, value, dataType), StatusCodes.Good);
+  const order = [];
+  for (const [itemId] of normal) if ((await conditionState(itemId)).enabled) order.push(itemId);
+  assert.ok(order.length >= 3, order.join());
+  const storm = (rate) => session.write({ nodeId: id("Alarms._Control.AlarmStorm"), attributeId: AttributeIds.Value,
+    value: { value: { dataType: DataType.UInt32, value: rate } } });
+  const watch = await subscribe();
+  try {
+    await watch.quiet();
+    const from = watch.events.length;
+    assert.equal(await storm(20), StatusCodes.Good);
+    const turns = 2 * order.length;
+    await watch.next(() => watch.events.length - from >= turns, from, 10000);
+    assert.equal(await storm(0), StatusCodes.Good);
+    await watch.quiet(600);
+    const seen = watch.events.slice(from);
+    // Each tag in turn into its alarm, then each back, and no other device's.
+    const expected = [...order.map((s) => [s, true]), ...order.map((s) => [s, false])];
+    assert.deepEqual(seen.slice(0, turns).map((e) => [e.SourceName, e["ActiveState.Id"]]), expected);
+    assert.ok(seen.every((e) => e.SourceName.startsWith("Alarms.")), seen.map((e) => e.SourceName).join());
+    // Stopped, every tag is back to normal.
+    for (const itemId of order) assert.equal((await conditionState(itemId)).active, false, itemId);
+    const rate = await session.read({ nodeId: id("Alarms._Control.AlarmStorm"), attributeId: AttributeIds.Value });
+    assert.equal(rate.value.value, 0);
+  } finally {
+    await storm(0);
+    await watch.close();
+  }
+});
