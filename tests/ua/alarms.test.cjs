@@ -120,6 +120,43 @@ test("an alarmed tag leads to its condition, of its alarm's type, with its limit
   assert.equal(plain.references.length, 0);
 });
 
+test("the Server object and the folders lead to the alarmed tags as notifiers and event sources", async () => {
+  const targets = async (nodeId, referenceTypeId, browseDirection = BrowseDirection.Forward) =>
+    (await session.browse({ nodeId, browseDirection, referenceTypeId, includeSubtypes: false, resultMask: 63 }))
+      .references.map((r) => r.nodeId.toString()).sort();
+  const [hasEventSource, hasNotifier] = ["i=36", "i=48"];
+  const rows = [ // node, reference, direction, targets
+    ["i=2253", hasNotifier, BrowseDirection.Forward, [id("Alarms"), id("Other")]],
+    [id("Alarms"), hasEventSource, BrowseDirection.Forward,
+      ["Alarms.Level", "Alarms.Pressure", "Alarms.Pump", "Alarms.Spare", "Alarms.Temp"].map(id)],
+    [id("Alarms"), hasNotifier, BrowseDirection.Forward, []],
+    [id("Alarms"), hasNotifier, BrowseDirection.Inverse, ["ns=0;i=2253"]],
+    [id("Other"), hasEventSource, BrowseDirection.Forward, [id("Other.Flow")]],
+    [id("Other"), hasNotifier, BrowseDirection.Forward, [id("Other.Line")]],
+    [id("Other.Line"), hasEventSource, BrowseDirection.Forward, [id("Other.Line.Valve")]],
+    [id("Other.Line"), hasNotifier, BrowseDirection.Inverse, [id("Other")]],
+    [id("Other.Line.Valve"), hasEventSource, BrowseDirection.Inverse, [id("Other.Line")]],
+    [id("Plant"), hasEventSource, BrowseDirection.Forward, []],
+  ];
+  for (const [nodeId, reference, direction, expected] of rows) {
+    assert.deepEqual(await targets(nodeId, reference, direction), expected.sort(), `${nodeId} ${reference} ${direction}`);
+  }
+  // A browse of every hierarchical reference has the tags both as components and as event sources.
+  const all = await session.browse({ nodeId: id("Other.Line"), browseDirection: BrowseDirection.Forward,
+    referenceTypeId: "HierarchicalReferences", includeSubtypes: true, resultMask: 63 });
+  assert.deepEqual(all.references.map((r) => r.referenceTypeId.toString()).sort(), ["ns=0;i=36", "ns=0;i=47"]);
+  // A device folder is a notifier of the alarms in its groups too.
+  const watch = await subscribe(id("Other"));
+  try {
+    await write("Other.Line.Valve", 95);
+    const e = await watch.next((x) => x.SourceName === "Other.Line.Valve");
+    assert.equal(e["ActiveState.Id"], true);
+  } finally {
+    await watch.close();
+    await write("Other.Line.Valve", 0);
+  }
+});
+
 test("each transition across the limits is an event with the standard fields", async () => {
   const watch = await subscribe();
   try {
