@@ -345,7 +345,8 @@ DWORD OPCS_Device::RunAlarmStorm(ULONGLONG nowMs) {
     if (IsFrozen()) {
         // Nothing moves; the storm goes on from the thaw, not catching up.
         m_alarmStorm.Pause();
-        return perSecond != 0 ? kFrozenStormRecheckMs : INFINITE;
+        // Stopped meanwhile, it still brings its tags back once thawed.
+        return perSecond != 0 || m_alarmStorm.TagCount() != 0 ? kFrozenStormRecheckMs : INFINITE;
     }
     return m_alarmStorm.RunDue(FlatTags(), FlatTagsVersion(), perSecond, nowMs);
 }
