@@ -33,6 +33,8 @@ constexpr ItemSpec<ControlKind> kControlItems[] = {
     {ControlKind::InService, L"InService", VT_BOOL, L"The device is in service"},
     {ControlKind::ResponseDelayMs, L"ResponseDelayMs", VT_I4, L"Milliseconds the device takes to answer"},
     {ControlKind::Freeze, L"Freeze", VT_BOOL, L"The device's values stand still"},
+    {ControlKind::AlarmStorm, L"AlarmStorm", VT_UI4,
+     L"Alarm transitions a second over the device's alarmed tags; 0 for none"},
 };
 
 const ItemSpec<ControlKind>& ItemOf(ControlKind kind) { return Find(kControlItems, kind); }
@@ -97,6 +99,10 @@ bool ControlTag::Setting(Variant& now) const {
     case ControlKind::InService: now = Variant::FromBool(device->IsInService()); break;
     case ControlKind::ResponseDelayMs: now = Variant::FromLong(static_cast<LONG>(device->GetResponseDelay())); break;
     case ControlKind::Freeze: now = Variant::FromBool(device->IsFrozen()); break;
+    case ControlKind::AlarmStorm:
+        now = Variant::FromLong(static_cast<LONG>(device->GetAlarmStormRate()));
+        now.ChangeType(VT_UI4);
+        break;
     }
     return true;
 }
@@ -115,6 +121,10 @@ HRESULT ControlTag::Apply(const VARIANT& value) {
         device->SetResponseDelay(static_cast<DWORD>(V_I4(&value)));
         break;
     case ControlKind::Freeze: device->SetFrozen(V_BOOL(&value) != VARIANT_FALSE); break;
+    case ControlKind::AlarmStorm:
+        if (V_UI4(&value) > kMaxAlarmStormRate) return OPC_E_RANGE;
+        device->SetAlarmStormRate(V_UI4(&value));
+        break;
     }
     return S_OK;
 }

@@ -1,8 +1,8 @@
 #pragma once
 // Faults through OPC itself, for clients under test: below every device a
 // branch `_Control` of control items that a client writes to force the
-// device's quality, take it out of service, slow its answers or freeze its
-// values. The items exist for clients only while the option allows it; they
+// device's quality, take it out of service, slow its answers, freeze its
+// values or storm its alarms. The items exist for clients only while the option allows it; they
 // are not part of the configuration (not saved, exported or shown in the
 // tree), and a forced quality never reaches them.
 //
@@ -20,7 +20,7 @@
 
 class ValueReplay;
 
-enum class ControlKind { Quality, InService, ResponseDelayMs, Freeze };
+enum class ControlKind { Quality, InService, ResponseDelayMs, Freeze, AlarmStorm };
 enum class ReplayControlKind { File, Speed, Loop, Run, Status };
 
 class FaultControl;

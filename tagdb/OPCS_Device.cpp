@@ -25,6 +25,8 @@ DeviceRegistry& Registry() {
 }
 
 constexpr DWORD kMinUpdateInterval = 1;
+// How soon a frozen device's storm notices the thaw.
+constexpr DWORD kFrozenStormRecheckMs = 200;
 constexpr DWORD kMaxUpdateInterval = 3599;
 // A run's start walks every tag of the device, tens of milliseconds for
 // 100,000 tags on a processor the groups that asked for the run need for
@@ -239,6 +241,7 @@ void OPCS_Device::PollingRun() {
     m_lingerMs = LingerAfterStart(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - startBegan).count());
     m_wakeEvent.Reset();
+    m_alarmStorm.Pause();  // the time the device stood idle is owed nothing
     OnPollStart();
     for (;;) {
         DWORD intervalSeconds;
@@ -318,7 +321,9 @@ void OPCS_Device::WaitForNextCycle(DWORD milliseconds) {
                 RebuildTagList();
                 ReferenceFlatTags();
             }
-            between = RunBetweenCycles(now);
+            between = std::min(RunBetweenCycles(now), RunAlarmStorm(now));
+        } else {
+            m_alarmStorm.Pause();
         }
         const DWORD wait = static_cast<DWORD>(std::min<ULONGLONG>(cycleDue - now, between));
         if (m_wakeEvent.Wait(wait) == WaitResult::Signalled) {
@@ -334,6 +339,22 @@ void OPCS_Device::WaitForNextCycle(DWORD milliseconds) {
 }
 
 DWORD OPCS_Device::RunBetweenCycles(ULONGLONG) { return INFINITE; }
+
+DWORD OPCS_Device::RunAlarmStorm(ULONGLONG nowMs) {
+    const DWORD perSecond = GetAlarmStormRate();
+    if (IsFrozen()) {
+        // Nothing moves; the storm goes on from the thaw, not catching up.
+        m_alarmStorm.Pause();
+        // Stopped meanwhile, it still brings its tags back once thawed.
+        return perSecond != 0 || m_alarmStorm.TagCount() != 0 ? kFrozenStormRecheckMs : INFINITE;
+    }
+    return m_alarmStorm.RunDue(FlatTags(), FlatTagsVersion(), perSecond, nowMs);
+}
+
+void OPCS_Device::SetAlarmStormRate(DWORD perSecond) {
+    perSecond = std::min(perSecond, kMaxAlarmStormRate);
+    if (m_alarmStormRate.exchange(perSecond) != perSecond) Reschedule();
+}
 
 // At the start and the end of a run the volatile tags are cleared in the same
 // pass that holds or lets go of the tags: a device of 100,000 tags then walks

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "AlarmStorm.h"
 #include "AutoResetEvent.h"
 #include "OpcConstants.h"
 #include "OPCS_TagGroup.h"
@@ -23,6 +24,9 @@ enum PollState : int { kPollIdle = 0, kPollStarting = 1, kPollWaiting = 2, kPoll
 // The longest response delay a device takes, so that a slowed device still
 // answers within a client's usual call time-out.
 inline constexpr DWORD kMaxResponseDelayMs = 60000;
+// The most alarm transitions a second a device's storm makes: beyond it the
+// poll thread of one device cannot keep its schedule.
+inline constexpr DWORD kMaxAlarmStormRate = 100000;
 
 class Configuration;
 
@@ -96,6 +100,10 @@ public:
     DWORD GetResponseDelay() const noexcept { return m_responseDelayMs.load(); }
     void SetFrozen(bool frozen) noexcept { m_frozen.store(frozen); }
     bool IsFrozen() const noexcept { return m_frozen.load(); }
+    // Alarm transitions a second for load tests (AlarmStorm.h), 0 for none;
+    // at most kMaxAlarmStormRate. Runs while the device polls; not stored.
+    void SetAlarmStormRate(DWORD perSecond);
+    DWORD GetAlarmStormRate() const noexcept { return m_alarmStormRate.load(); }
 
     // The configuration that holds the device, told of its changes; null
     // while it is in none.
@@ -126,6 +134,7 @@ protected:
     std::atomic<bool> m_terminating{false};
     std::atomic<DWORD> m_responseDelayMs{0};
     std::atomic<bool> m_frozen{false};
+    std::atomic<DWORD> m_alarmStormRate{0};
     bool m_stateIndicator = true;
     bool m_stopRequested = false;
     bool m_inService = true;
@@ -157,6 +166,8 @@ private:
     void LogVolatileCleared();
     // The wait between two cycles; returns early for a stop or PollNow.
     void WaitForNextCycle(DWORD milliseconds);
+    // The storm's transitions due at `nowMs`; the milliseconds until the next.
+    DWORD RunAlarmStorm(ULONGLONG nowMs);
     // Whether any start request stands (and the device is not ending).
     bool Requested();
     // After the last stop: true when a start came within the linger.
@@ -172,4 +183,5 @@ private:
     DWORD m_flatTagsVersion = 0;
     bool m_cycleRequested = false;  // PollNow: the next cycle now
     bool m_rescheduleRequested = false;
+    AlarmStorm m_alarmStorm;  // poll thread only
 };

@@ -3,6 +3,7 @@
 
 #include "UaConditionStore.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <optional>
@@ -357,11 +358,14 @@ UaCondition& UaConditionStore::Add(const std::string& itemId) {
     if (!slot) {
         slot = std::make_unique<UaCondition>();
         slot->itemId = itemId;
+        ++m_shape;
     }
     return *slot;
 }
 
-void UaConditionStore::Remove(const std::string& itemId) { m_conditions.erase(itemId); }
+void UaConditionStore::Remove(const std::string& itemId) {
+    if (m_conditions.erase(itemId) != 0) ++m_shape;
+}
 
 UA_NodeId UaConditionStore::NodeIdOf(const UaCondition& condition) const {
     return StringNodeId(m_namespace, condition.itemId);
@@ -540,8 +544,148 @@ UA_Node* UaConditionStore::Make(const UA_NodeId& nodeId) {
     return node;
 }
 
+namespace {
+// The item ID above `itemId`, or empty at the top (a device).
+std::string_view ParentOf(std::string_view itemId) {
+    const size_t dot = itemId.rfind('.');
+    return dot == std::string_view::npos ? std::string_view() : itemId.substr(0, dot);
+}
+
+std::string_view TailOf(std::string_view itemId) {
+    const size_t dot = itemId.rfind('.');
+    return dot == std::string_view::npos ? itemId : itemId.substr(dot + 1);
+}
+
+bool Wanted(const UA_ReferenceTypeSet& references, UA_BrowseDirection directions, UA_Byte index, bool forward) {
+    if (!UA_ReferenceTypeSet_contains(&references, index)) return false;
+    return forward ? directions != UA_BROWSEDIRECTION_INVERSE : directions != UA_BROWSEDIRECTION_FORWARD;
+}
+
+// A shallow copy of a node takes exactly its class's size: the store holds no more.
+size_t SizeOf(UA_NodeClass nodeClass) {
+    switch (nodeClass) {
+    case UA_NODECLASS_OBJECT: return sizeof(UA_ObjectNode);
+    case UA_NODECLASS_VARIABLE: return sizeof(UA_VariableNode);
+    case UA_NODECLASS_METHOD: return sizeof(UA_MethodNode);
+    case UA_NODECLASS_OBJECTTYPE: return sizeof(UA_ObjectTypeNode);
+    case UA_NODECLASS_VARIABLETYPE: return sizeof(UA_VariableTypeNode);
+    case UA_NODECLASS_REFERENCETYPE: return sizeof(UA_ReferenceTypeNode);
+    case UA_NODECLASS_DATATYPE: return sizeof(UA_DataTypeNode);
+    case UA_NODECLASS_VIEW: return sizeof(UA_ViewNode);
+    default: return 0;
+    }
+}
+
+struct Link {
+    UA_Byte index;
+    bool forward;
+    UA_NodeId target;  // borrows its string
+    std::string_view name;
+    UA_UInt16 nameNs;
+};
+}  // namespace
+
+const UaConditionStore::FolderLinks* UaConditionStore::FolderLinksOf(const std::string& folder) {
+    if (m_foldersShape != m_shape) {
+        m_folders.clear();
+        for (const auto& [id, condition] : m_conditions) {
+            std::string_view child = ParentOf(id);
+            if (child.empty()) continue;
+            m_folders[std::string(child)].sources.push_back(condition.get());
+            // Each folder above lists the one below it once.
+            for (;;) {
+                const std::string_view parent = ParentOf(child);
+                std::vector<std::string>& folders = m_folders[std::string(parent)].folders;
+                if (std::find(folders.begin(), folders.end(), child) != folders.end()) break;
+                folders.emplace_back(child);
+                if (parent.empty()) break;
+                child = parent;
+            }
+        }
+        m_foldersShape = m_shape;
+    }
+    const auto found = m_folders.find(folder);
+    return found == m_folders.end() ? nullptr : &found->second;
+}
+
+const UA_Node* UaConditionStore::WithLinks(const UA_Node* inner, UA_ReferenceTypeSet references,
+                                           UA_BrowseDirection directions) {
+    const UA_NodeId& id = inner->head.nodeId;
+    // The links borrow their targets' strings: this one lives to the end.
+    std::string itemId;
+    std::vector<Link> links;
+    auto add = [&](UA_Byte index, bool forward, UA_UInt16 ns, std::string_view target, std::string_view name) {
+        if (!Wanted(references, directions, index, forward)) return;
+        UA_NodeId node;
+        node.namespaceIndex = ns;
+        node.identifierType = UA_NODEIDTYPE_STRING;
+        node.identifier.string = BorrowedString(target);
+        links.push_back({index, forward, node, name, m_tagNamespace});
+    };
+    if (id.namespaceIndex == 0 && id.identifierType == UA_NODEIDTYPE_NUMERIC &&
+        id.identifier.numeric == UA_NS0ID_SERVER) {
+        if (const FolderLinks* top = FolderLinksOf(std::string())) {
+            for (const std::string& device : top->folders) {
+                add(UA_REFERENCETYPEINDEX_HASNOTIFIER, true, m_tagNamespace, device, device);
+            }
+        }
+    } else if (id.namespaceIndex == m_tagNamespace && id.identifierType == UA_NODEIDTYPE_STRING) {
+        itemId.assign(reinterpret_cast<const char*>(id.identifier.string.data), id.identifier.string.length);
+        const std::string_view parent = ParentOf(itemId);
+        if (UaCondition* condition = Find(itemId)) {
+            if (Wanted(references, directions, HasConditionIndex(), true)) {
+                links.push_back({HasConditionIndex(), true, NodeIdOf(*condition), "Alarm", m_namespace});
+            }
+            if (!parent.empty())
+                add(UA_REFERENCETYPEINDEX_HASEVENTSOURCE, false, m_tagNamespace, parent, TailOf(parent));
+        }
+        if (const FolderLinks* folder = itemId.empty() ? nullptr : FolderLinksOf(itemId)) {
+            for (const UaCondition* source : folder->sources) {
+                add(UA_REFERENCETYPEINDEX_HASEVENTSOURCE, true, m_tagNamespace, source->itemId, TailOf(source->itemId));
+            }
+            for (const std::string& child : folder->folders) {
+                add(UA_REFERENCETYPEINDEX_HASNOTIFIER, true, m_tagNamespace, child, TailOf(child));
+            }
+            if (!parent.empty()) {
+                add(UA_REFERENCETYPEINDEX_HASNOTIFIER, false, m_tagNamespace, parent, TailOf(parent));
+            } else if (Wanted(references, directions, UA_REFERENCETYPEINDEX_HASNOTIFIER, false)) {
+                links.push_back(
+                    {UA_REFERENCETYPEINDEX_HASNOTIFIER, false, UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER), "Server", 0});
+            }
+        }
+    }
+    const size_t size = SizeOf(inner->head.nodeClass);
+    if (links.empty() || size == 0) return inner;
+
+    // The copy takes only the references asked for: a folder of many tags is
+    // not copied whole for the few it leads to.
+    alignas(UA_Node) unsigned char shallowBytes[sizeof(UA_Node)];
+    std::memcpy(shallowBytes, inner, size);
+    auto* shallow = reinterpret_cast<UA_Node*>(shallowBytes);
+    std::vector<UA_NodeReferenceKind> kept;
+    for (size_t i = 0; i < inner->head.referencesSize; ++i) {
+        const UA_NodeReferenceKind& kind = inner->head.references[i];
+        if (Wanted(references, directions, kind.referenceTypeIndex, !kind.isInverse)) kept.push_back(kind);
+    }
+    shallow->head.references = kept.data();
+    shallow->head.referencesSize = kept.size();
+    UA_Node* copy = m_inner.newNode(m_inner.context, inner->head.nodeClass);
+    if (copy == nullptr) return inner;
+    if (UA_Node_copy(shallow, copy) != UA_STATUSCODE_GOOD) {
+        m_inner.deleteNode(m_inner.context, copy);
+        return inner;
+    }
+    for (const Link& link : links) AddReference(copy, link.index, link.forward, link.target, link.name, link.nameNs);
+    m_inner.releaseNode(m_inner.context, inner);
+    m_linked.insert(copy);
+    return copy;
+}
+
 void UaConditionStore::Clear(void* context) {
     auto* self = static_cast<UaConditionStore*>(context);
+    for (const UA_Node* node : self->m_linked)
+        self->m_inner.deleteNode(self->m_inner.context, const_cast<UA_Node*>(node));
+    self->m_linked.clear();
     for (auto& [node, made] : self->m_made) self->m_inner.deleteNode(self->m_inner.context, made->node);
     self->m_made.clear();
     self->m_cache.clear();
@@ -562,7 +706,8 @@ const UA_Node* UaConditionStore::GetNode(void* context, const UA_NodeId* nodeId,
                                          UA_ReferenceTypeSet references, UA_BrowseDirection directions) {
     auto* self = static_cast<UaConditionStore*>(context);
     if (self->Ours(*nodeId)) return self->Get(*nodeId);
-    return self->m_inner.getNode(self->m_inner.context, nodeId, attributes, references, directions);
+    const UA_Node* node = self->m_inner.getNode(self->m_inner.context, nodeId, attributes, references, directions);
+    return node != nullptr && self->MayLink(references) ? self->WithLinks(node, references, directions) : node;
 }
 
 const UA_Node* UaConditionStore::GetNodeFromPtr(void* context, UA_NodePointer pointer, UA_UInt32 attributes,
@@ -572,7 +717,9 @@ const UA_Node* UaConditionStore::GetNodeFromPtr(void* context, UA_NodePointer po
         const UA_NodeId id = UA_NodePointer_toNodeId(pointer);
         if (self->Ours(id)) return self->Get(id);
     }
-    return self->m_inner.getNodeFromPtr(self->m_inner.context, pointer, attributes, references, directions);
+    const UA_Node* node =
+        self->m_inner.getNodeFromPtr(self->m_inner.context, pointer, attributes, references, directions);
+    return node != nullptr && self->MayLink(references) ? self->WithLinks(node, references, directions) : node;
 }
 
 void UaConditionStore::ReleaseNode(void* context, const UA_Node* node) {
@@ -580,6 +727,8 @@ void UaConditionStore::ReleaseNode(void* context, const UA_Node* node) {
     auto* self = static_cast<UaConditionStore*>(context);
     if (self->Ours(node->head.nodeId)) {
         self->Release(node);
+    } else if (!self->m_linked.empty() && self->m_linked.erase(node) != 0) {
+        self->m_inner.deleteNode(self->m_inner.context, const_cast<UA_Node*>(node));
     } else {
         self->m_inner.releaseNode(self->m_inner.context, node);
     }

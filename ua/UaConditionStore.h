@@ -6,13 +6,20 @@
 // condition is one record; a request for any node of it (a browse, a read,
 // an event's select clause, a method's object) builds that node from the
 // record and frees it when released. Every other node is the stack's own
-// store's.
+// store's. The references between a condition's tag, the folders above it and
+// the Server object (HasCondition, HasEventSource, HasNotifier) are not kept
+// in those nodes either: added one by one, ten thousand of them cost some
+// 4 kB each. A browse that asks for them gets a copy of the node with them.
 #include "UaLibrary.h"
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "AlarmCondition.h"
 
@@ -25,7 +32,7 @@ struct UaCondition {
     std::string user;     // UTF-8 of latest.state.clientUserId
     UA_ByteString eventId{0, nullptr};
     UA_DateTime receiveTime = 0;
-    bool linked = false;  // the tag's node has its HasCondition reference
+    bool linked = false;  // the folders above the tag are notifiers
     UaCondition() = default;
     UaCondition(const UaCondition&) = delete;
     UaCondition& operator=(const UaCondition&) = delete;
@@ -75,10 +82,33 @@ private:
         bool cached = true;
     };
     void Uncache(std::unordered_map<std::string, Made*>::iterator entry);
+    // Whether a get for `references` may need synthesized ones: only a
+    // selective get does (a browse); a whole node is got to be edited.
+    bool MayLink(const UA_ReferenceTypeSet& references) {
+        if (m_conditions.empty() || std::memcmp(&references, &UA_REFERENCETYPESET_ALL, sizeof references) == 0) {
+            return false;
+        }
+        if (m_hasCondition < 0) HasConditionIndex();  // the alarm types are there once conditions are
+        return (m_hasCondition >= 0 &&
+                UA_ReferenceTypeSet_contains(&references, static_cast<UA_Byte>(m_hasCondition))) ||
+               UA_ReferenceTypeSet_contains(&references, UA_REFERENCETYPEINDEX_HASEVENTSOURCE) ||
+               UA_ReferenceTypeSet_contains(&references, UA_REFERENCETYPEINDEX_HASNOTIFIER);
+    }
     bool Ours(const UA_NodeId& nodeId) const noexcept {
         return m_namespace != 0 && nodeId.namespaceIndex == m_namespace;
     }
     UA_Byte HasConditionIndex();
+
+    // What a folder leads to: its alarmed tags and its folders holding some.
+    struct FolderLinks {
+        std::vector<const UaCondition*> sources;
+        std::vector<std::string> folders;
+    };
+    // Built when first asked after a condition came or went.
+    const FolderLinks* FolderLinksOf(const std::string& folder);
+    // `inner` as a browse of `references` in `directions` sees it: itself,
+    // or a copy with only those references and the synthesized ones added.
+    const UA_Node* WithLinks(const UA_Node* inner, UA_ReferenceTypeSet references, UA_BrowseDirection directions);
 
     static void Clear(void* context);
     static UA_Node* NewNode(void* context, UA_NodeClass nodeClass);
@@ -101,6 +131,10 @@ private:
     int m_hasCondition = -1;  // the HasCondition reference type's index, once known
     std::unordered_map<std::string, std::unique_ptr<UaCondition>> m_conditions;
     std::uint64_t m_generation = 1;
-    std::unordered_map<std::string, Made*> m_cache;                    // by NodeId string
+    std::uint64_t m_shape = 1;  // moves when a condition comes or goes
+    std::uint64_t m_foldersShape = 0;
+    std::unordered_map<std::string, FolderLinks> m_folders;  // by the folder's item ID; "" holds the devices
+    std::unordered_set<const UA_Node*> m_linked;             // copies with synthesized references, until released
+    std::unordered_map<std::string, Made*> m_cache;          // by NodeId string
     std::unordered_map<const UA_Node*, std::unique_ptr<Made>> m_made;  // every made node not yet freed
 };

@@ -115,6 +115,7 @@ void UaConditions::Build(UA_Server* server, UA_UInt16 tagNamespace) {
     m_server = server;
     m_tagNamespace = tagNamespace;
     m_store.Conditions().clear();
+    m_notifiers.clear();
     m_store.SetNamespace(UA_Server_addNamespace(server, kAlarmsNamespaceUri));
     m_store.SetTagNamespace(tagNamespace);
     AddAlarmTypes(server);
@@ -149,7 +150,8 @@ void UaConditions::AlarmRaised(const AlarmEvent& event) noexcept {
 }
 
 void UaConditions::TagNodesChanged() noexcept {
-    // A tag's node made anew has lost its reference; adding one twice is refused harmlessly.
+    // A folder made anew is no notifier yet.
+    m_notifiers.clear();
     for (auto& [id, condition] : m_store.Conditions()) condition->linked = false;
     m_relink = true;
 }
@@ -175,7 +177,6 @@ void UaConditions::Pump() {
         if (condition == nullptr) continue;
         Deliver(*condition);
         if (event.cause == AlarmEventCause::Removed) {
-            Link(*condition, false);
             m_store.Remove(itemId);
             m_store.Changed();
         }
@@ -183,7 +184,7 @@ void UaConditions::Pump() {
     if (m_relink) {
         m_relink = false;
         for (auto& [id, condition] : m_store.Conditions()) {
-            if (!condition->linked) Link(*condition, true);
+            if (!condition->linked) Link(*condition);
         }
     }
 }
@@ -207,38 +208,19 @@ void UaConditions::Deliver(UaCondition& condition) {
     ToviUa_DeliverEvent(m_server, &node, &tag, &node);
 }
 
-void UaConditions::Link(UaCondition& condition, bool link) {
-    const UA_NodeId node = m_store.NodeIdOf(condition);
-    const UA_NodeId tag = m_store.TagNodeIdOf(condition, m_tagNamespace);
-    const UA_ExpandedNodeId target = {node, UA_STRING_NULL, 0};
-    const UA_NodeId hasCondition = UA_NODEID_NUMERIC(0, UA_NS0ID_HASCONDITION);
-    if (!link) {
-        if (condition.linked) UA_Server_deleteReference(m_server, tag, hasCondition, true, target, true);
-        condition.linked = false;
-        return;
-    }
-    UA_NodeClass nodeClass = UA_NODECLASS_UNSPECIFIED;
-    if (UA_Server_readNodeClass(m_server, tag, &nodeClass) != UA_STATUSCODE_GOOD) return;  // not there yet
-    const UA_StatusCode status = UA_Server_addReference(m_server, tag, hasCondition, target, true);
-    condition.linked = status == UA_STATUSCODE_GOOD || status == UA_STATUSCODE_BADDUPLICATEREFERENCENOTALLOWED;
-    // The folders above the tag are its notifiers: a subscription on a device
-    // folder has that device's alarms.
+void UaConditions::Link(UaCondition& condition) {
+    // The references to and from the condition are the node store's; the
+    // folders above its tag become notifiers, each once.
     const std::string& id = condition.itemId;
-    std::string child = id;
     for (size_t dot = id.rfind('.'); dot != std::string::npos && dot > 0; dot = id.rfind('.', dot - 1)) {
-        const std::string folder = id.substr(0, dot);
-        const UA_NodeId folderId = StringNodeId(m_tagNamespace, folder);
-        const UA_NodeId childId = StringNodeId(m_tagNamespace, child);
-        UA_Server_writeEventNotifier(m_server, folderId, UA_EVENTNOTIFIER_SUBSCRIBE_TO_EVENT);
-        const UA_ExpandedNodeId childTarget = {childId, UA_STRING_NULL, 0};
-        const UA_UInt32 reference = child == id ? UA_NS0ID_HASEVENTSOURCE : UA_NS0ID_HASNOTIFIER;
-        UA_Server_addReference(m_server, folderId, UA_NODEID_NUMERIC(0, reference), childTarget, true);
-        child = folder;
-        if (dot == 0) break;
+        std::string folder = id.substr(0, dot);
+        if (m_notifiers.count(folder) != 0) break;  // and those above it
+        const UA_StatusCode status = UA_Server_writeEventNotifier(m_server, StringNodeId(m_tagNamespace, folder),
+                                                                  UA_EVENTNOTIFIER_SUBSCRIBE_TO_EVENT);
+        if (status != UA_STATUSCODE_GOOD) return;  // not there yet: tried again when the nodes change
+        m_notifiers.insert(std::move(folder));
     }
-    const UA_ExpandedNodeId device = {StringNodeId(m_tagNamespace, child), UA_STRING_NULL, 0};
-    UA_Server_addReference(m_server, UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER), UA_NODEID_NUMERIC(0, UA_NS0ID_HASNOTIFIER),
-                           device, true);
+    condition.linked = true;
 }
 
 namespace {

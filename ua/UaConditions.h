@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "AlarmCondition.h"
@@ -38,7 +39,7 @@ public:
     void Pump();
     // Stops listening to the configuration (before the server goes).
     void Detach();
-    // Whether a tag's node came or went: conditions link to it again.
+    // Nodes came or went: the folders above the conditions become notifiers again.
     void TagNodesChanged() noexcept;
     bool Pending();
 
@@ -52,7 +53,8 @@ public:
 private:
     void Deliver(UaCondition& condition);
     void Apply(const AlarmEvent& event);
-    void Link(UaCondition& condition, bool link);
+    // Makes the folders above the condition's tag notifiers.
+    void Link(UaCondition& condition);
     void Refresh(const UA_NodeId& sessionId, UA_UInt32 subscriptionId, UA_UInt32 monitoredItemId,
                  UA_StatusCode& result);
     UA_StatusCode Command(const UA_NodeId* sessionId, void* sessionContext, const UA_NodeId* objectId,
@@ -68,6 +70,7 @@ private:
     UaConditionStore m_store;  // owns the records the nodes are made of
     UA_NodeId m_refreshStart = UA_NODEID_NULL, m_refreshEnd = UA_NODEID_NULL;
     bool m_relink = false;
+    std::unordered_set<std::string> m_notifiers;  // folders made notifiers, by item ID
     bool m_attached = false;
 
     std::mutex m_queueLock;  // leaf lock: guards m_queue only

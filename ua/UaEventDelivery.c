@@ -12,10 +12,12 @@ struct ToviUa_EventItem {
 static const UA_NodeId kServerObject = {0, UA_NODEIDTYPE_NUMERIC, {UA_NS0ID_SERVER}};
 static const UA_NodeId kConditionType = {0, UA_NODEIDTYPE_NUMERIC, {UA_NS0ID_CONDITIONTYPE}};
 
-// The references an event travels up by, as the stack's own events do.
+// The references an event travels up by: the tree of folders the tags hang
+// in, whose folders are the notifiers. HasEventSource and HasNotifier lead to
+// no other notifier here, and the node store makes them only for a browse
+// that asks (at the price of a copy of each node on the way).
 static UA_StatusCode EmitReferences(UA_Server* server, UA_ReferenceTypeSet* set) {
-    static const UA_UInt32 roots[] = {UA_NS0ID_ORGANIZES, UA_NS0ID_HASCOMPONENT, UA_NS0ID_HASEVENTSOURCE,
-                                      UA_NS0ID_HASNOTIFIER};
+    static const UA_UInt32 roots[] = {UA_NS0ID_ORGANIZES, UA_NS0ID_HASCOMPONENT};
     UA_ReferenceTypeSet_init(set);
     for (size_t i = 0; i < sizeof(roots) / sizeof(roots[0]); i++) {
         UA_NodeId root = UA_NODEID_NUMERIC(0, roots[i]);

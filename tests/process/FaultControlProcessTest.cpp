@@ -281,7 +281,11 @@ TEST_F(FaultControlProcessTest, BrowseToReachesEveryKindOfBranchByItsFullNameAnd
         {OPC_BROWSE_TO, L"Inlet", E_FAIL, {L"Inlet"}, area},             // full names only
         {OPC_BROWSE_TO, L"Pump1.Area.", E_FAIL, {L"Inlet"}, area},
         {OPC_BROWSE_TO, L"Pump1..Area", E_FAIL, {L"Inlet"}, area},
-        {OPC_BROWSE_TO, L"Pump1._Control", S_OK, {}, {L"Quality", L"InService", L"ResponseDelayMs", L"Freeze"}},
+        {OPC_BROWSE_TO,
+         L"Pump1._Control",
+         S_OK,
+         {},
+         {L"Quality", L"InService", L"ResponseDelayMs", L"Freeze", L"AlarmStorm"}},
         {OPC_BROWSE_UP, L"", S_OK, {L"Area", L"_Control"}, {L"Flow"}},
         {OPC_BROWSE_TO, L"_Control.Replay", S_OK, {}, {L"File", L"Speed", L"Loop", L"Run", L"Status"}},
         {OPC_BROWSE_TO, L"Tank", S_OK, control, area},

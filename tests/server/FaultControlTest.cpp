@@ -105,9 +105,10 @@ TEST_F(FaultControlTest, ControlItemsExistWhileAllowedApplyWholeValuesAndRefuseT
                             {L"PUMP1._control.Quality", VT_EMPTY},
                             {L"Pump1._Control.InService", VT_EMPTY},
                             {L"Pump1._Control.ResponseDelayMs", VT_EMPTY},
-                            {L"Pump1._Control.Freeze", VT_EMPTY}},
+                            {L"Pump1._Control.Freeze", VT_EMPTY},
+                            {L"Pump1._Control.AlarmStorm", VT_EMPTY}},
                            TRUE);
-    ASSERT_EQ(g.handles.size(), 5u);
+    ASSERT_EQ(g.handles.size(), 6u);
     EXPECT_EQ(AddError(g.items.Get(), L"Pump1._Control.Nothing"), OPC_E_UNKNOWNITEMID);
     EXPECT_EQ(config.pump->FindTag(L"_Control.Quality"), nullptr) << "not part of the device's own tree";
 
@@ -126,6 +127,9 @@ TEST_F(FaultControlTest, ControlItemsExistWhileAllowedApplyWholeValuesAndRefuseT
         {2, Variant::FromBool(false), S_OK},
         {4, Variant::FromString(L"true"), S_OK},  // converts, as any OPC write does
         {4, Variant::FromString(L"perhaps"), OPC_E_BADTYPE},
+        {5, Variant::FromLong(1000), S_OK},
+        {5, Variant::FromLong(kMaxAlarmStormRate + 1), OPC_E_RANGE},
+        {5, Variant::FromDouble(4294967295.0), OPC_E_RANGE},
     };
     for (const Case& c : cases) EXPECT_EQ(Write(g, c.item, c.value), c.result) << "item " << c.item;
     // What was refused left the accepted settings as they were.
@@ -133,12 +137,16 @@ TEST_F(FaultControlTest, ControlItemsExistWhileAllowedApplyWholeValuesAndRefuseT
     EXPECT_EQ(config.pump->GetResponseDelay(), 250u);
     EXPECT_FALSE(config.pump->IsInService());
     EXPECT_TRUE(config.pump->IsFrozen());
+    EXPECT_EQ(config.pump->GetAlarmStormRate(), 1000u);
     EXPECT_EQ(config.boiler->GetResponseDelay(), 0u);
+    EXPECT_EQ(config.boiler->GetAlarmStormRate(), 0u);
     // The items read the device's settings, and the device's tags the forced quality.
     EXPECT_EQ(V_I4(&Read(g, 1).value.Ref()), OPC_QUALITY_COMM_FAILURE);
     EXPECT_EQ(V_BOOL(&Read(g, 2).value.Ref()), VARIANT_FALSE);
     EXPECT_EQ(V_I4(&Read(g, 3).value.Ref()), 250);
     EXPECT_EQ(V_BOOL(&Read(g, 4).value.Ref()), VARIANT_TRUE);
+    EXPECT_EQ(Read(g, 5).value.Type(), VT_UI4);
+    EXPECT_EQ(V_UI4(&Read(g, 5).value.Ref()), 1000u);
     EXPECT_EQ(Read(g, 0).quality, OPC_QUALITY_COMM_FAILURE);
     EXPECT_EQ(Read(g, 1).quality, OPC_QUALITY_GOOD) << "a forced quality never reaches the control items";
     // A setting made in the editor shows too.
@@ -171,7 +179,8 @@ TEST_F(FaultControlTest, BrowsingShowsTheControlBranchWhileAllowed) {
     config.doc.EnableFaultControl(true);
     EXPECT_EQ(Browse(browser.Get(), OPC_BRANCH), (Names{L"Motor", L"Valves", L"_Control"}));
     ASSERT_EQ(browser->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"_control"), S_OK);
-    EXPECT_EQ(Browse(browser.Get(), OPC_LEAF), (Names{L"Quality", L"InService", L"ResponseDelayMs", L"Freeze"}));
+    EXPECT_EQ(Browse(browser.Get(), OPC_LEAF),
+              (Names{L"Quality", L"InService", L"ResponseDelayMs", L"Freeze", L"AlarmStorm"}));
     EXPECT_EQ(Browse(browser.Get(), OPC_LEAF, L"*", VT_BOOL), (Names{L"InService", L"Freeze"}));
     LPWSTR id = nullptr;
     ASSERT_EQ(browser->GetItemID(const_cast<LPWSTR>(L"ResponseDelayMs"), &id), S_OK);

@@ -120,6 +120,43 @@ test("an alarmed tag leads to its condition, of its alarm's type, with its limit
   assert.equal(plain.references.length, 0);
 });
 
+test("the Server object and the folders lead to the alarmed tags as notifiers and event sources", async () => {
+  const targets = async (nodeId, referenceTypeId, browseDirection = BrowseDirection.Forward) =>
+    (await session.browse({ nodeId, browseDirection, referenceTypeId, includeSubtypes: false, resultMask: 63 }))
+      .references.map((r) => r.nodeId.toString()).sort();
+  const [hasEventSource, hasNotifier] = ["i=36", "i=48"];
+  const rows = [ // node, reference, direction, targets
+    ["i=2253", hasNotifier, BrowseDirection.Forward, [id("Alarms"), id("Other")]],
+    [id("Alarms"), hasEventSource, BrowseDirection.Forward,
+      ["Alarms.Level", "Alarms.Pressure", "Alarms.Pump", "Alarms.Spare", "Alarms.Temp"].map(id)],
+    [id("Alarms"), hasNotifier, BrowseDirection.Forward, []],
+    [id("Alarms"), hasNotifier, BrowseDirection.Inverse, ["ns=0;i=2253"]],
+    [id("Other"), hasEventSource, BrowseDirection.Forward, [id("Other.Flow")]],
+    [id("Other"), hasNotifier, BrowseDirection.Forward, [id("Other.Line")]],
+    [id("Other.Line"), hasEventSource, BrowseDirection.Forward, [id("Other.Line.Valve")]],
+    [id("Other.Line"), hasNotifier, BrowseDirection.Inverse, [id("Other")]],
+    [id("Other.Line.Valve"), hasEventSource, BrowseDirection.Inverse, [id("Other.Line")]],
+    [id("Plant"), hasEventSource, BrowseDirection.Forward, []],
+  ];
+  for (const [nodeId, reference, direction, expected] of rows) {
+    assert.deepEqual(await targets(nodeId, reference, direction), expected.sort(), `${nodeId} ${reference} ${direction}`);
+  }
+  // A browse of every hierarchical reference has the tags both as components and as event sources.
+  const all = await session.browse({ nodeId: id("Other.Line"), browseDirection: BrowseDirection.Forward,
+    referenceTypeId: "HierarchicalReferences", includeSubtypes: true, resultMask: 63 });
+  assert.deepEqual(all.references.map((r) => r.referenceTypeId.toString()).sort(), ["ns=0;i=36", "ns=0;i=47"]);
+  // A device folder is a notifier of the alarms in its groups too.
+  const watch = await subscribe(id("Other"));
+  try {
+    await write("Other.Line.Valve", 95);
+    const e = await watch.next((x) => x.SourceName === "Other.Line.Valve");
+    assert.equal(e["ActiveState.Id"], true);
+  } finally {
+    await watch.close();
+    await write("Other.Line.Valve", 0);
+  }
+});
+
 test("each transition across the limits is an event with the standard fields", async () => {
   const watch = await subscribe();
   try {
@@ -357,5 +394,38 @@ test("floods: ten sessions acknowledge every alarm at once, a hundred refreshes,
     await watch.close();
     for (const s of sessions) await s.close();
     for (const [itemId] of alarmed) await write(itemId, itemId === "Alarms.Temp" ? 20 : itemId === "Other.Flow" ? 0 : 50);
+  }
+});
+
+test("an alarm storm written to a device's control item raises its events in turn, in tree order", async () => {
+  const normal = [["Alarms.Level", 50], ["Alarms.Pressure", 50], ["Alarms.Pump", false, DataType.Boolean],
+    ["Alarms.Temp", 20], ["Alarms.Spare", 0]];
+  for (const [itemId, value, dataType] of normal) assert.equal(await write(itemId, value, dataType), StatusCodes.Good);
+  const order = [];
+  for (const [itemId] of normal) if ((await conditionState(itemId)).enabled) order.push(itemId);
+  assert.ok(order.length >= 3, order.join());
+  const storm = (rate) => session.write({ nodeId: id("Alarms._Control.AlarmStorm"), attributeId: AttributeIds.Value,
+    value: { value: { dataType: DataType.UInt32, value: rate } } });
+  const watch = await subscribe();
+  try {
+    await watch.quiet();
+    const from = watch.events.length;
+    assert.equal(await storm(20), StatusCodes.Good);
+    const turns = 2 * order.length;
+    await watch.next(() => watch.events.length - from >= turns, from, 10000);
+    assert.equal(await storm(0), StatusCodes.Good);
+    await watch.quiet(600);
+    const seen = watch.events.slice(from);
+    // Each tag in turn into its alarm, then each back, and no other device's.
+    const expected = [...order.map((s) => [s, true]), ...order.map((s) => [s, false])];
+    assert.deepEqual(seen.slice(0, turns).map((e) => [e.SourceName, e["ActiveState.Id"]]), expected);
+    assert.ok(seen.every((e) => e.SourceName.startsWith("Alarms.")), seen.map((e) => e.SourceName).join());
+    // Stopped, every tag is back to normal.
+    for (const itemId of order) assert.equal((await conditionState(itemId)).active, false, itemId);
+    const rate = await session.read({ nodeId: id("Alarms._Control.AlarmStorm"), attributeId: AttributeIds.Value });
+    assert.equal(rate.value.value, 0);
+  } finally {
+    await storm(0);
+    await watch.close();
   }
 });

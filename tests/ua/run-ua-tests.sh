@@ -16,6 +16,7 @@ finish() {
     timeout 60 "$WINE" "$exe" /Close 20 >/dev/null 2>&1 </dev/null
     wait "$server" 2>/dev/null
   fi
+  if declare -F restore_fault >/dev/null; then restore_fault; fi
   rm -rf "$work"
 }
 trap finish EXIT
@@ -29,6 +30,18 @@ for csv in tags.csv simulated.csv alarms.csv; do
     echo "the import of $csv failed:"; cat "$work/import.txt"; exit 1
   fi
 done
+# The alarm storm's case writes a device's control item: fault control on for
+# this server only, the setting put back once it has closed.
+settings='HKLM\Software\Zelkor\Tovi Explorer\Settings'
+fault="$("$WINE" reg query "$settings" /v "Allow Fault Control" 2>/dev/null </dev/null | sed -n 's/.*REG_DWORD[[:space:]]*//p' | tr -d '\r')"
+restore_fault() {
+  if [ -n "$fault" ]; then
+    "$WINE" reg add "$settings" /v "Allow Fault Control" /t REG_DWORD /d "$((fault))" /f >/dev/null 2>&1 </dev/null
+  else
+    "$WINE" reg delete "$settings" /v "Allow Fault Control" /f >/dev/null 2>&1 </dev/null
+  fi
+}
+"$WINE" reg add "$settings" /v "Allow Fault Control" /t REG_DWORD /d 1 /f >/dev/null 2>&1 </dev/null
 "$WINE" "$exe" "$config" /Serve /UaPort "$port" >"$work/serve.txt" 2>&1 </dev/null &
 server=$!
 for _ in $(seq 1 120); do
@@ -49,6 +62,7 @@ timeout 60 "$WINE" "$exe" /Close 20 >/dev/null 2>&1 </dev/null
 wait "$server"
 served=$?
 server=""
+restore_fault
 # /Serve said what it served and who came, and ended cleanly on /Close.
 for line in "Serving Z:" "OPC UA endpoint: opc.tcp://localhost:$port/" "OPC UA session opened: " \
   "OPC UA session closed: " "Closed."; do
@@ -64,7 +78,6 @@ fi
 # COM starts the next copies for a DA client: their port and their
 # configuration (the last used file, whatever other tests left there) come
 # from the settings, put back afterwards.
-settings='HKLM\Software\Zelkor\Tovi Explorer\Settings'
 comport=$((port + 1))
 last="$("$WINE" reg query "$settings" /v "Last Used File" 2>/dev/null </dev/null | sed -n 's/.*REG_SZ[[:space:]]*//p' | tr -d '\r')"
 "$WINE" reg add "$settings" /v "OPC UA Port" /t REG_DWORD /d "$comport" /f >/dev/null 2>&1 </dev/null

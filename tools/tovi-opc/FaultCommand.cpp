@@ -22,10 +22,8 @@ struct Fault {
     const wchar_t* item;  // below DEVICE._Control
 };
 constexpr Fault kFaults[] = {
-    {L"quality", L"Quality"},
-    {L"service", L"InService"},
-    {L"delay", L"ResponseDelayMs"},
-    {L"freeze", L"Freeze"},
+    {L"quality", L"Quality"}, {L"service", L"InService"}, {L"delay", L"ResponseDelayMs"},
+    {L"freeze", L"Freeze"},   {L"storm", L"AlarmStorm"},
 };
 
 struct QualityName {
@@ -85,7 +83,7 @@ int RunFault(const Arguments& args) {
         if (what == f.what) fault = &f;
     }
     if (fault == nullptr) {
-        PrintError(Quoted(args.words[2]) + " is none of quality, service, delay, freeze");
+        PrintError(Quoted(args.words[2]) + " is none of quality, service, delay, freeze, storm");
         return kExitUsage;
     }
     const std::wstring value = ValueFor(what, args.words[3]);

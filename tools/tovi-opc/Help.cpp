@@ -22,7 +22,7 @@ const Page kPages[] = {
      "  tovi-opc watch PROGID ITEM... [--rate MS] [--format text|csv|json] [--for SECONDS] [--v1 | --v2]\n"
      "                                            print every change of the items\n"
      "  tovi-opc props PROGID ITEM...             list the items' properties (OPC DA 2.0)\n"
-     "  tovi-opc fault PROGID DEVICE quality|service|delay|freeze VALUE\n"
+     "  tovi-opc fault PROGID DEVICE quality|service|delay|freeze|storm VALUE\n"
      "                                            make a Tovi Explorer device misbehave\n"
      "  tovi-opc replay PROGID FILE [--speed N] [--loop] | PROGID --stop\n"
      "                                            play recorded values into a Tovi Explorer server\n"
@@ -101,7 +101,7 @@ const Page kPages[] = {
      "--for SECONDS       stop after this time\n"
      "--v1, --v2          subscribe only through the 1.0a stream, or only through the 2.0 callback"},
     {L"fault",
-     "tovi-opc fault PROGID DEVICE quality|service|delay|freeze VALUE\n"
+     "tovi-opc fault PROGID DEVICE quality|service|delay|freeze|storm VALUE\n"
      "\n"
      "Writes one control item of a Tovi Explorer device (DEVICE._Control.ITEM); the server's option\n"
      "\"Allow fault control through OPC\" must be on.\n"
@@ -111,7 +111,8 @@ const Page kPages[] = {
      "                last-known, comm-failure, out-of-service; none gives the tags their own quality\n"
      "service on|off  puts the device in or out of service\n"
      "delay MS        makes its device reads and writes take MS milliseconds (0 to 60000)\n"
-     "freeze on|off   stops or restarts its values' own changes"},
+     "freeze on|off   stops or restarts its values' own changes\n"
+     "storm N         drives its alarmed tags into alarm and back, N transitions a second (0 stops)"},
     {L"replay",
      "tovi-opc replay PROGID FILE [--speed N] [--loop]\n"
      "tovi-opc replay PROGID --stop\n"

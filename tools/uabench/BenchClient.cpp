@@ -220,8 +220,19 @@ void UaPair::ConnectWriter() {
     if (status != UA_STATUSCODE_GOOD) throw Failure("connecting the writing session", status);
 }
 
+UA_Client* UaPair::ConnectAnother() {
+    UA_Client* client = NewClient(UA_Client_getConfig(m_reader)->eventLoop, kTimeoutMs);
+    if (client == nullptr) throw std::runtime_error("out of memory");
+    m_others.push_back(client);
+    const UA_StatusCode status = UA_Client_connect(client, m_url.c_str());
+    if (status != UA_STATUSCODE_GOOD) throw Failure("connecting another session", status);
+    return client;
+}
+
 void UaPair::Close() {
-    // The writer borrows the reader's event loop: it goes first.
+    // The others borrow the reader's event loop: they go first.
+    for (UA_Client*& other : m_others) DeleteClient(other);
+    m_others.clear();
     DeleteClient(m_writer);
     DeleteClient(m_reader);
 }

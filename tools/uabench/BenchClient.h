@@ -27,6 +27,8 @@ public:
                           double deadlineMs, const std::function<bool()>& alive);
     // The writing session, on the reading one's event loop.
     void ConnectWriter();
+    // One more session on that loop, closed with the others.
+    UA_Client* ConnectAnother();
     void Close();
 
     UA_Client* Reader() const { return m_reader; }
@@ -42,6 +44,7 @@ private:
     std::string m_url;
     UA_Client* m_reader = nullptr;
     UA_Client* m_writer = nullptr;
+    std::vector<UA_Client*> m_others;
     UA_UInt16 m_namespace = 0;
 };
 

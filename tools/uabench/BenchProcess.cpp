@@ -128,12 +128,14 @@ double LinuxCpuSeconds(long pid, double ticksPerSecond) {
     return (utime + stime) / ticksPerSecond;
 }
 
-double LinuxRssBytes(long pid) {
+double LinuxRssBytes(long pid) { return LinuxStatusBytes(pid, "VmRSS:"); }
+
+double LinuxStatusBytes(long pid, const std::string& field) {
     if (pid <= 0) return -1;
     const std::string status = ReadProcFile(pid, "status");
-    const size_t at = status.find("VmRSS:");
+    const size_t at = status.find(field);
     if (at == std::string::npos) return -1;
-    return std::atof(status.c_str() + at + 6) * 1024.0;
+    return std::atof(status.c_str() + at + field.size()) * 1024.0;
 }
 
 double OwnCpuSeconds() {

@@ -27,6 +27,7 @@ public:
     // Takes what the process wrote so far.
     const std::string& Output();
     double StartedAt() const { return m_startedAt; }
+    HANDLE Handle() const { return m_process; }
 
 private:
     HANDLE m_process = nullptr;
@@ -42,5 +43,8 @@ long FindLinuxPid(const std::vector<std::string>& words, const std::string& unle
 double LinuxCpuSeconds(long pid, double ticksPerSecond);
 // Resident memory of a Linux process in bytes; negative when it cannot be read.
 double LinuxRssBytes(long pid);
+// A "Name:" line of a Linux process's status given in kB (RssAnon:, VmRSS:),
+// in bytes; negative when it cannot be read.
+double LinuxStatusBytes(long pid, const std::string& field);
 // This process's own CPU time in seconds.
 double OwnCpuSeconds();
