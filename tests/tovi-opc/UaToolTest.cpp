@@ -342,7 +342,7 @@ TEST_F(UaToolTest, WatchPrintsEachChangeInEachFormatAndEndsWhenTheServerGoes) {
     EXPECT_TRUE(Has(json.out, "{\"item\":\"Plant.Flow\",\"value\":" + fixture->flow +
                                   ",\"type\":\"Double\",\"quality\":\"Good\",\"qualityCode\":0,\"timestamp\":\""))
         << json.out;
-    const ToolRun partly = RunTool(Ua(L"watch", L"Plant.Flow Plant.None --for 1"));
+    const ToolRun partly = RunTool(Ua(L"watch", L"Plant.Flow Plant.None --rate 100 --for 1"));
     EXPECT_EQ(partly.code, 1u);
     EXPECT_TRUE(Has(partly.err, "tovi-opc: error: Plant.None: BadNodeIdUnknown (0x80340000)")) << partly.err;
     EXPECT_TRUE(Has(partly.out, "Plant.Flow = " + fixture->flow + "  Double  Good  ")) << partly.out;
