@@ -19,7 +19,7 @@ tls_sha256=8fb65fae8dcae5840f793c0a334860a411f884cc537ea290ce1c52bb64ca007a
 # event loop and our code must agree on the size.
 fd_setsize=1024
 # Any change here rebuilds the cache.
-recipe="ua=$ua_version tls=$tls_version fd=$fd_setsize r4 $(cat "$root"/scripts/patches/open62541-*.patch | sha256sum | cut -c1-16)"
+recipe="ua=$ua_version tls=$tls_version fd=$fd_setsize r5 $(cat "$root"/scripts/patches/open62541-*.patch | sha256sum | cut -c1-16)"
 # The UA client of the tests; later versions need a newer Node.js than Debian's.
 ua_client=node-opcua-client@2.182.2
 
@@ -82,7 +82,7 @@ build_arch() {
     -DMBEDTLS_LIBRARY="$prefix/lib/libmbedtls.a" -DMBEDX509_LIBRARY="$prefix/lib/libmbedx509.a" \
     -DMBEDCRYPTO_LIBRARY="$prefix/lib/libmbedcrypto.a" \
     -DUA_ENABLE_PUBSUB=OFF -DUA_ENABLE_PUBSUB_INFORMATIONMODEL=OFF -DUA_ENABLE_JSON_ENCODING=OFF \
-    -DUA_ENABLE_DA=ON -DUA_ENABLE_HISTORIZING=OFF -DUA_ENABLE_DISCOVERY=ON -DUA_ENABLE_DEBUG_SANITIZER=OFF \
+    -DUA_ENABLE_DA=ON -DUA_ENABLE_HISTORIZING=ON -DUA_ENABLE_DISCOVERY=ON -DUA_ENABLE_DEBUG_SANITIZER=OFF \
     -DUA_NAMESPACE_ZERO=REDUCED -DUA_MULTITHREADING=100 -DUA_BUILD_EXAMPLES=OFF -DUA_BUILD_UNIT_TESTS=OFF \
     -DUA_LOGLEVEL=300 >>"$log" 2>&1
   cmake --build "$work/ua" -j"$(nproc)" >>"$log" 2>&1
