@@ -146,7 +146,7 @@ struct Example {
 };
 
 // The worked examples: 12:00:00 to 12:01:40, each result's value and status.
-TEST(Aggregates, WorkedExamples) {
+TEST(HistoryAggregates, WorkedExamples) {
     const char* G = "Good";
     const char* GI = "Good, Interpolated";
     const char* UI = "UncertainDataSubNormal, Interpolated";
@@ -304,7 +304,7 @@ TEST(Aggregates, WorkedExamples) {
 }
 
 // The other aggregates over the same series, worked out by hand from their definitions.
-TEST(Aggregates, DefinitionsOverTheExampleSeries) {
+TEST(HistoryAggregates, DefinitionsOverTheExampleSeries) {
     const char* GC = "Good, Calculated";
     const char* UC = "UncertainDataSubNormal, Calculated";
     const char* ND = "BadNoData";
@@ -548,7 +548,7 @@ TEST(Aggregates, DefinitionsOverTheExampleSeries) {
 }
 
 // Stepped sources hold a value to the next; extrapolation past the last one is flat unless asked sloped.
-TEST(Aggregates, SteppedSlopedAndExtrapolated) {
+TEST(HistoryAggregates, SteppedSlopedAndExtrapolated) {
     const std::vector<HistoryPoint> two = {{At(10), 10, kGood}, {At(20), 20, kGood}};
     struct Case {
         bool stepped;
@@ -589,7 +589,7 @@ TEST(Aggregates, SteppedSlopedAndExtrapolated) {
 }
 
 // The Good and Bad limits, and Uncertain data taken either way.
-TEST(Aggregates, StatusLimits) {
+TEST(HistoryAggregates, StatusLimits) {
     // Three Good, one Uncertain and one Bad value.
     TableSource source({{At(0), 10, kGood},
                         {At(1), 20, kGood},
@@ -627,7 +627,7 @@ TEST(Aggregates, StatusLimits) {
 }
 
 // Empty, single, all Bad and non-numbers.
-TEST(Aggregates, DegenerateData) {
+TEST(HistoryAggregates, DegenerateData) {
     TableSource empty({}, false);
     for (std::size_t i = 0; i < kHistoryAggregateCount; ++i) {
         auto a = static_cast<HistoryAggregate>(i);
@@ -679,7 +679,7 @@ TEST(Aggregates, DegenerateData) {
 }
 
 // Interval 0, a short last interval, and intervals run backwards.
-TEST(Aggregates, IntervalLayout) {
+TEST(HistoryAggregates, IntervalLayout) {
     TableSource source(Regular(), false);
     AggregateRequest r;
     r.start = At(0);
@@ -724,7 +724,7 @@ TEST(Aggregates, IntervalLayout) {
 }
 
 // Pages of intervals computed alone equal the whole, over more points than one read takes.
-TEST(Aggregates, PagesMatchTheWhole) {
+TEST(HistoryAggregates, PagesMatchTheWhole) {
     std::vector<HistoryPoint> points;
     std::uint32_t seed = 7;
     for (int i = 0; i < 150'000; ++i) {
@@ -772,7 +772,7 @@ TEST(Aggregates, PagesMatchTheWhole) {
     }
 }
 
-TEST(Aggregates, NamesAndKinds) {
+TEST(HistoryAggregates, NamesAndKinds) {
     for (std::size_t i = 0; i < kHistoryAggregateCount; ++i) {
         auto a = static_cast<HistoryAggregate>(i);
         EXPECT_EQ(AggregateByName(AggregateName(a)), a);
