@@ -735,6 +735,8 @@ TEST(HistoryAggregates, PagesMatchTheWhole) {
         points.push_back({t, static_cast<double>((seed >> 12) % 1000), q});
     }
     std::sort(points.begin(), points.end(), [](auto& a, auto& b) { return a.time < b.time; });
+    // And two of them across the end of a read page.
+    points[65536].time = points[65535].time;
     TableSource source(points, false);
     for (HistoryAggregate a :
          {HistoryAggregate::Interpolative, HistoryAggregate::TimeAverage, HistoryAggregate::TimeAverage2,
