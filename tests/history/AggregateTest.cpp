@@ -615,6 +615,14 @@ TEST(HistoryAggregates, DegenerateData) {
     Expect(Compute(HistoryAggregate::WorstQuality, bad, 0, 10, 10, kSecond), {{0, 0x04, "Good, Calculated, Partial"}},
            "bad worst");
 
+    // Long runs of Bad samples on both sides still leave a line between the Good ones.
+    std::vector<HistoryPoint> gap = {{At(0), 0, kGood}};
+    for (int i = 1; i <= 600; ++i) gap.push_back({At(i), 1e6, kBad});
+    gap.push_back({At(601), 601, kGood});
+    TableSource longGap(gap, false);
+    Expect(Compute(HistoryAggregate::Interpolative, longGap, 300.5, 301, 0, kSecond),
+           {{300.5, 300.5, "UncertainDataSubNormal, Interpolated"}}, "long gap");
+
     // A Good NaN or infinity is no measurement: it counts as Bad data.
     const double inf = std::numeric_limits<double>::infinity();
     TableSource odd({{At(0), 10, kGood},
