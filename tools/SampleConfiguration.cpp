@@ -65,7 +65,12 @@ Variant UI1(BYTE v) { return Variant::FromByte(v); }
 Variant Bool(bool v) { return Variant::FromBool(v); }
 Variant Text(const wchar_t* v) { return Variant::FromString(v); }
 
-void AddTags(Configuration& doc, OPCS_TagGroup* group, std::initializer_list<SampleTag> samples) {
+// Simulated tags always keep their history; a plant's tags all do, so that a
+// trend of any of them shows its past at once.
+enum History { kHistorizeSimulated, kHistorizeAll };
+
+void AddTags(Configuration& doc, OPCS_TagGroup* group, std::initializer_list<SampleTag> samples,
+             History history = kHistorizeSimulated) {
     for (const SampleTag& sample : samples) {
         auto* tag = new ToviTag;
         tag->Rename(sample.name);
@@ -87,6 +92,7 @@ void AddTags(Configuration& doc, OPCS_TagGroup* group, std::initializer_list<Sam
         }
         tag->SetValue(sample.value, OPC_QUALITY_GOOD, U64ToFileTime(kSampleTime));
         tag->ForceQuality(sample.forced);
+        tag->SetHistorize(simulated || history == kHistorizeAll);
         doc.AddTagTo(group, tag);
     }
 }
@@ -220,37 +226,44 @@ void AddPlant(Configuration& doc) {
              {L"SteamFlow", R4(22.4f), L"Steam flow in t/h, between 18 and 26 every 30 s", kReadOnly, Limits(18, 26),
               Triangle(30)},
              {L"Setpoint", R8(18.0), L"Pressure setpoint in bar, 10 to 25", kReadWrite, Limits(10, 25)},
-             {L"Status", Text(L"In service"), L"Plant status"}});
+             {L"Status", Text(L"In service"), L"Plant status"}},
+            kHistorizeAll);
     AddTags(doc, AddGroup(doc, boiler, L"Burner", L"The burner"),
             {{L"FlameTemperature", R8(812.4), L"Flame temperature in degrees C, a new reading every 2 s", kReadOnly,
               Limits(800, 830), Random(2)},
              {L"FuelValve", R4(37.5f), L"Fuel valve opening in percent", kReadWrite, Limits(0, 100)},
              {L"Running", Bool(true), L"Burner running"},
              {L"Mode", Text(L"Automatic"), L"Operating mode", kReadWrite},
-             {L"Starts", I4(14), L"Burner starts today"}});
+             {L"Starts", I4(14), L"Burner starts today"}},
+            kHistorizeAll);
     OPCS_TagGroup* feedwater = AddGroup(doc, boiler, L"Feedwater", L"Boiler feedwater");
     AddTags(doc, feedwater,
             {{L"DrumLevel", R8(0), L"Drum level in mm around the normal level, -50 to 50 every 20 s", kReadOnly,
               Limits(-50, 50), Sine(20)},
              {L"PumpSpeed", I2(1450), L"Feed pump speed in rpm, 0 to 3000", kReadWrite, Limits(0, 3000)},
-             {L"LowLevelAlarm", Bool(false), L"Low level alarm"}});
+             {L"LowLevelAlarm", Bool(false), L"Low level alarm"}},
+            kHistorizeAll);
     AddTags(doc, AddGroup(doc, feedwater, L"Treatment", L"Feedwater treatment"),
             {{L"Conductivity", R8(118.0), L"Conductivity in uS/cm, a new reading every 5 s", kReadOnly,
               Limits(110, 125), Random(5)},
-             {L"DosingPump", UI1(60), L"Dosing pump stroke in percent", kReadWrite, Limits(0, 100)}});
+             {L"DosingPump", UI1(60), L"Dosing pump stroke in percent", kReadWrite, Limits(0, 100)}},
+            kHistorizeAll);
 
-    AddTags(doc, feedwater, {{L"PumpRunning", Bool(true), L"Feed pump running; write false to trip it", kReadWrite}});
+    AddTags(doc, feedwater, {{L"PumpRunning", Bool(true), L"Feed pump running; write false to trip it", kReadWrite}},
+            kHistorizeAll);
     AddPlantAlarms(doc);
 
     ToviDevice* line = AddDevice(doc, L"PackagingLine", L"A packaging line");
     AddTags(doc, AddGroup(doc, line, L"Conveyor", L"The conveyor belt"),
             {{L"Speed", R8(42.0), L"Belt speed in m/min, 0 to 60", kReadWrite, Limits(0, 60)},
              {L"Count", I4(0), L"Packs since shift start, one a second", kReadOnly, Limits(0, 999999), Count(1, 1)},
-             {L"Jam", Bool(false), L"Jam detected"}});
+             {L"Jam", Bool(false), L"Jam detected"}},
+            kHistorizeAll);
     AddTags(doc, AddGroup(doc, line, L"Palletizer", L"The palletizer"),
             {{L"Layers", I2(0), L"Layers on the pallet being built, one every 3 s, 8 to a pallet", kReadOnly,
               Limits(0, 8), Count(3, 1)},
-             {L"Wrapping", Bool(false), L"Stretch wrapper running, 12 s on and 12 s off", kReadOnly, {}, Square(24)}});
+             {L"Wrapping", Bool(false), L"Stretch wrapper running, 12 s on and 12 s off", kReadOnly, {}, Square(24)}},
+            kHistorizeAll);
 }
 }  // namespace
 
