@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Configuration.h"
+#include "UaHistory.h"
 
 class OPCS_Device;
 class OPCS_Tag;
@@ -48,6 +49,9 @@ public:
     void TagChanged(OPCS_Tag* tag) noexcept override;
     void ShapeChanged() noexcept override;
 
+    // A tag's history as the history service reads it (endpoint thread).
+    UaHistoryNode HistoryOf(const std::string& itemId);
+
     // The server's hooks, forwarded by the endpoint.
     void MonitoredItemRegistered(const UA_NodeId& nodeId, bool removed);
 
@@ -63,6 +67,7 @@ private:
     void UpdateAttributes(TagRecord& kept, const TagRecord& wanted);
     void WriteRange(const UA_NodeId& nodeId, const TagRecord& record);
     void RemoveRange(const UA_NodeId& nodeId);
+    void LinkHistoryConfiguration(const UA_NodeId& nodeId, VARTYPE type, bool link);
     void RemoveNode(const std::string& id);
     void AddModelChangeEventType();
     // One node added or deleted, for the model change event.

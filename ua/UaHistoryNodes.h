@@ -1,0 +1,13 @@
+#pragma once
+// What a client browses of the history service: the capabilities, the
+// aggregate functions, the historical configuration types the stack's
+// reduced namespace zero lacks (under their standard NodeIds), and the two
+// configurations every historized tag refers to: one stepped, one sloped.
+#include "UaLibrary.h"
+
+struct UaHistoryLimits;
+
+// Once the server has started; what is there already is kept.
+void AddHistoryNodes(UA_Server* server, UA_UInt16 tagNamespace, const UaHistoryLimits& limits);
+// The configuration a historized tag refers to.
+UA_NodeId HistoryConfigurationId(UA_UInt16 tagNamespace, bool stepped) noexcept;
