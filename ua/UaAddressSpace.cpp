@@ -333,7 +333,6 @@ bool UaAddressSpace::AddTagNode(TagRecord& record) {
                                                      attributes, &record, nullptr);
     if (status != UA_STATUSCODE_GOOD) return false;
     if (record.limitsSet) WriteRange(nodeId, record);
-    if (record.historized) LinkHistoryConfiguration(nodeId, record.type, true);
     UA_ValueBackend backend;
     std::memset(&backend, 0, sizeof backend);
     backend.backendType = UA_VALUEBACKENDTYPE_EXTERNAL;
@@ -354,12 +353,8 @@ void UaAddressSpace::UpdateAttributes(TagRecord& kept, const TagRecord& wanted) 
     if (wanted.access != kept.access || wanted.historized != kept.historized) {
         UA_Server_writeAccessLevel(m_server, nodeId, AccessLevelOf(wanted.access, wanted.historized));
     }
-    if (wanted.historized != kept.historized ||
-        (wanted.historized && SteppedType(wanted.type) != SteppedType(kept.type))) {
-        if (kept.historized) LinkHistoryConfiguration(nodeId, kept.type, false);
-        if (wanted.historized) LinkHistoryConfiguration(nodeId, wanted.type, true);
-        UA_Server_writeHistorizing(m_server, nodeId, wanted.historized);
-    }
+    // The reference to the history's configuration follows the record (the node store makes it).
+    if (wanted.historized != kept.historized) UA_Server_writeHistorizing(m_server, nodeId, wanted.historized);
     if (wanted.type != kept.type) {
         UA_Server_writeDataType(m_server, nodeId, DataTypeIdOf(wanted.type));
         UA_Server_writeValueRank(m_server, nodeId, ValueRankOf(wanted.type));
@@ -387,16 +382,10 @@ void UaAddressSpace::UpdateAttributes(TagRecord& kept, const TagRecord& wanted) 
     kept.high = wanted.high;
 }
 
-void UaAddressSpace::LinkHistoryConfiguration(const UA_NodeId& nodeId, VARTYPE type, bool link) {
-    const UA_NodeId hasConfiguration = UA_NODEID_NUMERIC(0, UA_NS0ID_HASHISTORICALCONFIGURATION);
-    UA_ExpandedNodeId target;
-    UA_ExpandedNodeId_init(&target);
-    target.nodeId = HistoryConfigurationId(m_namespace, SteppedType(type));
-    if (link) {
-        UA_Server_addReference(m_server, nodeId, hasConfiguration, target, true);
-    } else {
-        UA_Server_deleteReference(m_server, nodeId, hasConfiguration, true, target, true);
-    }
+std::optional<UA_NodeId> UaAddressSpace::HistoryConfigurationOf(const std::string& itemId) const {
+    auto record = m_tags.find(itemId);
+    if (record == m_tags.end() || record->second->gone || !record->second->historized) return std::nullopt;
+    return HistoryConfigurationId(m_namespace, SteppedType(record->second->type));
 }
 
 UaHistoryNode UaAddressSpace::HistoryOf(const std::string& itemId) {

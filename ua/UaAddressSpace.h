@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -51,6 +52,8 @@ public:
 
     // A tag's history as the history service reads it (endpoint thread).
     UaHistoryNode HistoryOf(const std::string& itemId);
+    // The history configuration its node refers to, when historized.
+    std::optional<UA_NodeId> HistoryConfigurationOf(const std::string& itemId) const;
 
     // The server's hooks, forwarded by the endpoint.
     void MonitoredItemRegistered(const UA_NodeId& nodeId, bool removed);
@@ -67,7 +70,6 @@ private:
     void UpdateAttributes(TagRecord& kept, const TagRecord& wanted);
     void WriteRange(const UA_NodeId& nodeId, const TagRecord& record);
     void RemoveRange(const UA_NodeId& nodeId);
-    void LinkHistoryConfiguration(const UA_NodeId& nodeId, VARTYPE type, bool link);
     void RemoveNode(const std::string& id);
     void AddModelChangeEventType();
     // One node added or deleted, for the model change event.

@@ -251,7 +251,10 @@ UaEndpoint::UaEndpoint(Configuration& configuration)
       m_space(std::make_unique<UaAddressSpace>(configuration)),
       m_conditions(std::make_unique<UaConditions>(configuration)),
       m_history(std::make_unique<UaHistory>(
-          [space = m_space.get()](const std::string& itemId) { return space->HistoryOf(itemId); })) {}
+          [space = m_space.get()](const std::string& itemId) { return space->HistoryOf(itemId); })) {
+    m_conditions->SetHistoryLinks(
+        [space = m_space.get()](const std::string& itemId) { return space->HistoryConfigurationOf(itemId); });
+}
 
 UaEndpoint::~UaEndpoint() { Stop(std::wstring(), 0); }
 

@@ -133,13 +133,12 @@ void AddLimits(UA_Server* server, const UaHistoryLimits& limits) {
 
 void AddConfiguration(UA_Server* server, UA_UInt16 ns, bool stepped) {
     const UA_NodeId id = HistoryConfigurationId(ns, stepped);
-    const char* name = stepped ? "HistoricalDataConfiguration (stepped)" : "HistoricalDataConfiguration (sloped)";
     UA_ObjectAttributes attributes = UA_ObjectAttributes_default;
-    attributes.displayName = Text(name);
+    attributes.displayName = Text(stepped ? "HA Configuration (stepped)" : "HA Configuration (sloped)");
     // Beside the history capabilities: a client finds them there too.
     if (UA_Server_addObjectNode(server, id, Ns0(UA_NS0ID_HISTORYSERVERCAPABILITIES), Ns0(UA_NS0ID_HASCOMPONENT),
-                                Name(name, ns), Ns0(UA_NS0ID_HISTORICALDATACONFIGURATIONTYPE), attributes, nullptr,
-                                nullptr) != UA_STATUSCODE_GOOD) {
+                                Name(kHistoryConfigurationName), Ns0(UA_NS0ID_HISTORICALDATACONFIGURATIONTYPE),
+                                attributes, nullptr, nullptr) != UA_STATUSCODE_GOOD) {
         return;
     }
     // The type's mandatory members came with the object: fill them in.

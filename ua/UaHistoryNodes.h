@@ -7,6 +7,9 @@
 
 struct UaHistoryLimits;
 
+// The browse name of both configurations, as the standard names a tag's.
+inline constexpr char kHistoryConfigurationName[] = "HA Configuration";
+
 // Once the server has started; what is there already is kept.
 void AddHistoryNodes(UA_Server* server, UA_UInt16 tagNamespace, const UaHistoryLimits& limits);
 // The configuration a historized tag refers to.
