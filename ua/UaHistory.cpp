@@ -18,6 +18,9 @@ using Clock = std::chrono::steady_clock;
 struct UaHistory::Request {
     Clock::time_point deadline;
     size_t valuesLeft = 0;  // of the whole request
+    // Text makes values of any size: what the response may take in all, so
+    // that it stays well inside the largest message.
+    size_t textLeft = 0;
     UA_TimestampsToReturn timestamps = UA_TIMESTAMPSTORETURN_SOURCE;
     bool Late() const { return Clock::now() >= deadline; }
 };
@@ -185,6 +188,7 @@ void UaHistory::Read(const UA_NodeId* sessionId, UaHistoryCursor::Read kind, UA_
     Request request;
     request.deadline = Clock::now() + m_limits.budget;
     request.valuesLeft = m_limits.valuesPerRequest;
+    request.textLeft = m_limits.textPerRequest;
     request.timestamps = timestamps;
     for (size_t i = 0; i < count; ++i) {
         UA_HistoryReadResult& result = response->results[i];
@@ -341,6 +345,12 @@ void UaHistory::ReadRawPage(const UA_ReadRawModifiedDetails& details, const UaHi
             const size_t got = backward ? series.ReadBackward(cursor.time, terminal, cursor.count, want, chunk)
                                         : series.ReadForward(cursor.time, terminal, cursor.count, want, chunk);
             for (size_t i = 0; i < got && i < chunk.size(); ++i) {
+                // The rest in the next page, from this sample on; a page holds one at least.
+                if (chunk[i].text.size() > request.textLeft && !page.values.empty()) {
+                    page.more = true;
+                    return;
+                }
+                request.textLeft -= std::min(request.textLeft, chunk[i].text.size());
                 if (chunk[i].time == cursor.time) {
                     ++cursor.count;
                 } else {

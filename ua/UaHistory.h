@@ -29,6 +29,7 @@ using UaHistoryLookup = std::function<UaHistoryNode(const std::string& itemId)>;
 struct UaHistoryLimits {
     std::size_t valuesPerNode = 10000;      // a page; MaxReturnDataValues
     std::size_t valuesPerRequest = 100000;  // all the nodes of one request
+    std::size_t textPerRequest = 4 << 20;   // characters of text values, all nodes
     std::size_t nodesPerRead = 1000;
     std::size_t nodesPerUpdate = 1000;
     std::chrono::milliseconds budget{200};  // of one request, the service lock held
