@@ -26,6 +26,7 @@
 #include "UaCommon.h"
 #include "UaEndpoint.h"
 #include "UaHistoryMapping.h"
+#include "UaMapping.h"
 
 namespace {
 constexpr unsigned kPort = 48471;
@@ -247,7 +248,9 @@ TEST_F(UaHistoryTest, RawPagesResumeExactlyAmongSamplesOfOneTimeForwardsAndBackw
             } else {
                 EXPECT_EQ(seen, all);
             }
-            if (perNode != 0) EXPECT_GE(pages, (all.size() + perNode - 1) / perNode);
+            if (perNode != 0) {
+                EXPECT_GE(pages, (all.size() + perNode - 1) / perNode);
+            }
         }
     }
 }
@@ -423,7 +426,9 @@ TEST_F(UaHistoryTest, ValuesAtTimesAreExactOrInterpolatedByTheTagsKind) {
             const double value = node == 0 ? expected[i].sloped : expected[i].stepped;
             EXPECT_EQ(data->dataValues[i].status, expected[i].status);
             EXPECT_EQ(data->dataValues[i].sourceTimestamp, times[i]);
-            if (!std::isnan(value)) EXPECT_DOUBLE_EQ(NumberOf(data->dataValues[i]), value);
+            if (!std::isnan(value)) {
+                EXPECT_DOUBLE_EQ(NumberOf(data->dataValues[i]), value);
+            }
         }
     }
     UA_HistoryReadResponse_clear(&response);
@@ -464,7 +469,9 @@ TEST_F(UaHistoryTest, ProcessedReadsComputeAnswerRefusalsAndPageLongRanges) {
         EXPECT_DOUBLE_EQ(NumberOf(data->dataValues[0]), c.first) << c.aggregate;
         EXPECT_DOUBLE_EQ(NumberOf(data->dataValues[1]), c.second) << c.aggregate;
         // Computed from the interval's samples: the Calculated bit with its info type.
-        if (c.aggregate == UA_NS0ID_AGGREGATEFUNCTION_AVERAGE) EXPECT_EQ(data->dataValues[0].status & 0x7FF, 0x401u);
+        if (c.aggregate == UA_NS0ID_AGGREGATEFUNCTION_AVERAGE) {
+            EXPECT_EQ(data->dataValues[0].status & 0x7FF, 0x401u);
+        }
         UA_HistoryReadResponse_clear(&response);
     }
     const struct {
