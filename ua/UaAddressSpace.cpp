@@ -13,7 +13,6 @@
 #include "OpcConstants.h"
 #include "Text.h"
 #include "UaCommon.h"
-#include "UaHistoryNodes.h"
 #include "UaMapping.h"
 
 struct UaAddressSpace::Folder {
@@ -382,10 +381,10 @@ void UaAddressSpace::UpdateAttributes(TagRecord& kept, const TagRecord& wanted) 
     kept.high = wanted.high;
 }
 
-std::optional<UA_NodeId> UaAddressSpace::HistoryConfigurationOf(const std::string& itemId) const {
+std::optional<bool> UaAddressSpace::SteppedHistoryOf(const std::string& itemId) const {
     auto record = m_tags.find(itemId);
     if (record == m_tags.end() || record->second->gone || !record->second->historized) return std::nullopt;
-    return HistoryConfigurationId(m_namespace, SteppedType(record->second->type));
+    return SteppedType(record->second->type);
 }
 
 UaHistoryNode UaAddressSpace::HistoryOf(const std::string& itemId) {

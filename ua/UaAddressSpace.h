@@ -52,8 +52,8 @@ public:
 
     // A tag's history as the history service reads it (endpoint thread).
     UaHistoryNode HistoryOf(const std::string& itemId);
-    // The history configuration its node refers to, when historized.
-    std::optional<UA_NodeId> HistoryConfigurationOf(const std::string& itemId) const;
+    // Whether a tag's history is stepped; nothing when it keeps none.
+    std::optional<bool> SteppedHistoryOf(const std::string& itemId) const;
 
     // The server's hooks, forwarded by the endpoint.
     void MonitoredItemRegistered(const UA_NodeId& nodeId, bool removed);

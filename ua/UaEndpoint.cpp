@@ -252,8 +252,11 @@ UaEndpoint::UaEndpoint(Configuration& configuration)
       m_conditions(std::make_unique<UaConditions>(configuration)),
       m_history(std::make_unique<UaHistory>(
           [space = m_space.get()](const std::string& itemId) { return space->HistoryOf(itemId); })) {
-    m_conditions->SetHistoryLinks(
-        [space = m_space.get()](const std::string& itemId) { return space->HistoryConfigurationOf(itemId); });
+    m_conditions->SetHistoryLinks([this](const std::string& itemId) -> std::optional<UA_NodeId> {
+        const std::optional<bool> stepped = m_space->SteppedHistoryOf(itemId);
+        if (!stepped) return std::nullopt;
+        return HistoryConfigurationId(m_historyNamespace, *stepped);
+    });
 }
 
 UaEndpoint::~UaEndpoint() { Stop(std::wstring(), 0); }
@@ -405,7 +408,7 @@ unsigned UaEndpoint::Loop() {
     m_space->Build(m_server);
     m_conditions->Build(m_server, m_space->NamespaceIndex());
     m_history->SetNamespace(m_space->NamespaceIndex());
-    AddHistoryNodes(m_server, m_space->NamespaceIndex(), m_history->Limits());
+    m_historyNamespace = AddHistoryNodes(m_server, m_history->Limits());
     UA_StatusCode status = UA_Server_run_startup(m_server);
     if (status != UA_STATUSCODE_GOOD) {
         m_space->Detach();

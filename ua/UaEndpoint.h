@@ -130,6 +130,7 @@ private:
     std::unique_ptr<UaAddressSpace> m_space;
     std::unique_ptr<UaConditions> m_conditions;
     std::unique_ptr<UaHistory> m_history;
+    std::uint16_t m_historyNamespace = 0;  // the history configurations' (endpoint thread)
     unsigned long long m_conditionsSeenNodes = 0;
     std::vector<std::string> m_certificateNames;  // guarded by m_lock
     std::unique_ptr<UaTrust> m_trust;             // outlives the server, whose configuration refers to it

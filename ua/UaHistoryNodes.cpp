@@ -9,7 +9,7 @@
 #include "UaHistoryMapping.h"
 
 namespace {
-// The shared configurations: numeric NodeIds, which no item ID (a string) takes.
+// The shared configurations, in a namespace of their own.
 constexpr UA_UInt32 kSteppedConfiguration = 1;
 constexpr UA_UInt32 kSlopedConfiguration = 2;
 
@@ -166,14 +166,16 @@ void AddConfiguration(UA_Server* server, UA_UInt16 ns, bool stepped) {
 }
 }  // namespace
 
-UA_NodeId HistoryConfigurationId(UA_UInt16 tagNamespace, bool stepped) noexcept {
-    return UA_NODEID_NUMERIC(tagNamespace, stepped ? kSteppedConfiguration : kSlopedConfiguration);
+UA_NodeId HistoryConfigurationId(UA_UInt16 historyNamespace, bool stepped) noexcept {
+    return UA_NODEID_NUMERIC(historyNamespace, stepped ? kSteppedConfiguration : kSlopedConfiguration);
 }
 
-void AddHistoryNodes(UA_Server* server, UA_UInt16 tagNamespace, const UaHistoryLimits& limits) {
+UA_UInt16 AddHistoryNodes(UA_Server* server, const UaHistoryLimits& limits) {
+    const UA_UInt16 ns = UA_Server_addNamespace(server, kHistoryNamespaceUri);
     AddTypes(server);
     AddAggregateFunctions(server);
     AddLimits(server, limits);
-    AddConfiguration(server, tagNamespace, true);
-    AddConfiguration(server, tagNamespace, false);
+    AddConfiguration(server, ns, true);
+    AddConfiguration(server, ns, false);
+    return ns;
 }

@@ -10,7 +10,11 @@ struct UaHistoryLimits;
 // The browse name of both configurations, as the standard names a tag's.
 inline constexpr char kHistoryConfigurationName[] = "HA Configuration";
 
-// Once the server has started; what is there already is kept.
-void AddHistoryNodes(UA_Server* server, UA_UInt16 tagNamespace, const UaHistoryLimits& limits);
+// The namespace of the two configurations: numbers, never a tag's.
+inline constexpr char kHistoryNamespaceUri[] = "urn:Zelkor:ToviExplorer:History";
+
+// Once the server has started; what is there already is kept. The
+// configurations' namespace.
+UA_UInt16 AddHistoryNodes(UA_Server* server, const UaHistoryLimits& limits);
 // The configuration a historized tag refers to.
-UA_NodeId HistoryConfigurationId(UA_UInt16 tagNamespace, bool stepped) noexcept;
+UA_NodeId HistoryConfigurationId(UA_UInt16 historyNamespace, bool stepped) noexcept;
