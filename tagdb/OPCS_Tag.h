@@ -8,7 +8,6 @@
 
 #include "AlarmCondition.h"
 #include "CriticalSection.h"
-#include "HistoryStore.h"
 #include "OpcConstants.h"
 #include "Variant.h"
 
@@ -249,22 +248,6 @@ public:
     // Takes the device's lock: never called with a tag's or group's lock held.
     void SyncAlarmPolling();
 
-    // STAND-IN for the tags' recording of history (branch history-store),
-    // reverted before that merges: enough for the UA endpoint's tests.
-    bool IsHistorized() const noexcept { return m_standInHistorize; }
-    void SetHistorize(bool on) { m_standInHistorize = on; }
-    std::shared_ptr<HistorySeries> History() {
-        if (!m_standInHistorize) return nullptr;
-        const VARTYPE type = static_cast<VARTYPE>(m_dataType);
-        const HistoryValueKind kind = type == VT_BSTR                  ? HistoryValueKind::Text
-                                      : type == VT_BOOL                ? HistoryValueKind::Boolean
-                                      : type == VT_R4 || type == VT_R8 ? HistoryValueKind::Float
-                                                                       : HistoryValueKind::Integer;
-        static HistoryStore store;
-        if (m_standInSeries == nullptr || m_standInSeries->Kind() != kind) m_standInSeries = store.CreateSeries(kind);
-        return m_standInSeries;
-    }
-
 protected:
     friend class OPCS_TagGroup;
     // The rename itself, once the owner has checked the name (lock held).
@@ -336,8 +319,6 @@ protected:
     // Null for a tag without an alarm, so that those cost one pointer.
     std::unique_ptr<TagAlarm> m_alarm;
     std::atomic<bool> m_hasAlarm{false};
-    bool m_standInHistorize = false;
-    std::shared_ptr<HistorySeries> m_standInSeries;
 
     friend class TagRecord;  // the configuration file's reader and writer
 };
