@@ -154,7 +154,7 @@ protected:
             tag->Rename(made.name);
             tag->SetAccessMode(1);
             tag->SetDataType(made.type);
-            if (made.historized) tag->SetHistorized(true);
+            if (made.historized) tag->SetHistorize(true);
             ASSERT_TRUE(m_configuration.AddTagTo(device, tag));
         }
         UaEndpointOptions options;
