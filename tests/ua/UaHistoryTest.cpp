@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <list>
 #include <set>
 #include <string>
@@ -168,11 +169,13 @@ protected:
         OPCS_Tag* tag = m_configuration.FindTag(itemId);
         return tag != nullptr ? tag->History() : nullptr;
     }
-    // Samples of a series, as the client should see them.
+    // The tag's whole history from now on, as the client should see it.
     std::vector<Seen> Put(const wchar_t* itemId, const std::vector<std::pair<double, double>>& samples,
                           HistoryQuality quality = 0xC0) {
         std::vector<Seen> put;
         auto series = Series(itemId);
+        // The series holds these alone, not the state the tag recorded when it began.
+        series->Delete(std::numeric_limits<HistoryTime>::min(), kHistoryTimeMax);
         for (const auto& [seconds, value] : samples) {
             HistorySample sample;
             sample.time = HistoryTimeOf(At(seconds));
