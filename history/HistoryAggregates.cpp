@@ -281,6 +281,8 @@ public:
             }
             t = p.time;
         }
+        // A long run of unusable points: the nearest Good one still bounds the line.
+        if (!m_past.usable && m_past.any && source.Before(t, false, true, p) && m_rules.Usable(p)) m_past.usable = p;
     }
 
     AggregateValue Compute(HistoryTime lo, HistoryTime hi, bool shortInterval) {
@@ -347,18 +349,21 @@ private:
         m_aheadKnown = true;
         m_ahead = {};
         HistoryPoint p;
+        HistoryTime t = m_cursor.To();
+        bool inclusive = true;
         std::size_t i = 0;
         for (; i < kPage && m_cursor.Peek(i, p); ++i) {
             if (Take(p)) return m_ahead;
-        }
-        if (i == kPage) return m_ahead;
-        HistoryTime t = m_cursor.To();
-        bool inclusive = true;
-        for (int step = 0; step < kSearchSteps && m_source.After(t, inclusive, false, p); ++step) {
-            if (Take(p)) break;
             t = p.time;
             inclusive = false;
         }
+        for (int step = 0; i < kPage && step < kSearchSteps && m_source.After(t, inclusive, false, p); ++step) {
+            if (Take(p)) return m_ahead;
+            t = p.time;
+            inclusive = false;
+        }
+        // A long run of unusable points: the nearest Good one still bounds the line.
+        if (m_source.After(t, inclusive, true, p) && m_rules.Usable(p)) m_ahead.usable = p;
         return m_ahead;
     }
     bool Take(const HistoryPoint& p) {

@@ -72,6 +72,8 @@ struct AggregateStatus {
     bool operator==(const AggregateStatus&) const = default;
 };
 
+// Durations (DurationGood, DurationBad) are in milliseconds, Total and Total2
+// in value x seconds. A sample that is not a finite number counts as Bad.
 struct AggregateValue {
     HistoryTime time = 0;  // the interval's start, or the sample's own time (MinimumActualTime...)
     double value = 0;      // WorstQuality: the worst sample's quality word
@@ -105,5 +107,8 @@ enum class AggregateError { None, InvalidInterval, InvalidInputs };
 // The number of intervals the request makes (0 when start == end).
 std::uint64_t AggregateIntervalCount(const AggregateRequest& request) noexcept;
 // The values of intervals [first, first + count), in the request's direction.
+// A backward interval holds its later edge and not its earlier one; its start
+// (and its result's time) is the later edge. Each call reads only the raw
+// points its own intervals need, so a client can page through the intervals.
 AggregateError ComputeAggregate(const AggregateRequest& request, const AggregateSource& source, std::uint64_t first,
                                 std::size_t count, std::vector<AggregateValue>& out);
