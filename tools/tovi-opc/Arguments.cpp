@@ -133,7 +133,8 @@ bool ParseArguments(int argc, const wchar_t* const* argv, Arguments& args, std::
         } else if (word == L"--interval") {
             if (!takeValue()) return false;
             if (!Number(value, number)) {
-                *why = "--interval takes a number of milliseconds, not \"" + ToUtf8(value) + "\"";
+                *why =
+                    std::string("--interval takes a number of milliseconds, not \"").append(ToUtf8(value)).append("\"");
                 return false;
             }
             args.intervalMs = number;

@@ -115,8 +115,9 @@ int RunUaHistory(const Arguments& args) {
             return kExitUsage;
         }
         if (!ParseHistoryTimes(args.atTimes, now, at)) {
-            PrintError("--at takes times separated by commas (2026-03-01T08:00:00Z, now, -1h), not \"" +
-                       ToUtf8(args.atTimes) + "\"");
+            PrintError(std::string("--at takes times separated by commas (2026-03-01T08:00:00Z, now, -1h), not \"")
+                           .append(ToUtf8(args.atTimes))
+                           .append("\""));
             return kExitUsage;
         }
     } else if (!ParseHistoryTime(args.from, now, from) || !ParseHistoryTime(args.to, now, to)) {
