@@ -35,6 +35,7 @@ struct UaAddressSpace::TagRecord {
     bool fresh = false;    // the value has been read at least once
     bool gone = false;     // on its way out: reads answer that the node is unknown
     bool limitsSet = false;
+    bool historized = false;
     VARTYPE type = VT_EMPTY;
     DWORD access = 0;
     DWORD changeCount = 0;
@@ -52,7 +53,8 @@ struct UaAddressSpace::TagRecord {
     bool SameNode(const TagRecord& other) const { return parent == other.parent; }
     bool SameAttributes(const TagRecord& other) const {
         return description == other.description && type == other.type && access == other.access &&
-               limitsSet == other.limitsSet && (!limitsSet || (low == other.low && high == other.high));
+               limitsSet == other.limitsSet && (!limitsSet || (low == other.low && high == other.high)) &&
+               historized == other.historized;
     }
 };
 
@@ -76,10 +78,17 @@ bool IsAdminSession(const UA_NodeId* sessionId) {
             sessionId->identifier.guid.data2 == 0 && sessionId->identifier.guid.data3 == 0);
 }
 
-// Read/Write tags (access mode 1) may be written; every tag may be read.
-UA_Byte AccessLevelOf(DWORD access) {
-    return UA_ACCESSLEVELMASK_READ | (access == 1 ? static_cast<UA_Byte>(UA_ACCESSLEVELMASK_WRITE) : 0);
+// Read/Write tags (access mode 1) may be written; every tag may be read. A
+// tag's history may be read, and edited by those who may write (the access
+// control takes the write bits from the others).
+UA_Byte AccessLevelOf(DWORD access, bool historized) {
+    UA_Byte level = UA_ACCESSLEVELMASK_READ | (access == 1 ? static_cast<UA_Byte>(UA_ACCESSLEVELMASK_WRITE) : 0);
+    if (historized) level |= UA_ACCESSLEVELMASK_HISTORYREAD | UA_ACCESSLEVELMASK_HISTORYWRITE;
+    return level;
 }
+
+// Text, Boolean and integer histories hold each value until the next: stepped.
+bool SteppedType(VARTYPE type) { return type != VT_R4 && type != VT_R8; }
 
 // Tags with value limits are analog items, with their EURange.
 UA_ExpandedNodeId TypeDefinitionOf(bool limitsSet) {
@@ -151,6 +160,8 @@ UaAddressSpace::Snapshot UaAddressSpace::TakeSnapshot() {
             record->description = ToUtf8(tag->GetDescription());
             record->type = tag->GetDataType();
             record->access = tag->GetAccessMode();
+            // Arrays keep no history: the store holds scalars.
+            record->historized = tag->IsHistorized() && (record->type & VT_ARRAY) == 0;
             const TagDeadband limits = tag->GetDeadbandSettings();
             record->limitsSet = limits.limitsSet && limits.low < limits.high;
             record->low = limits.low;
@@ -306,7 +317,8 @@ bool UaAddressSpace::AddTagNode(TagRecord& record) {
     attributes.description = BorrowedLocalizedText(record.description);
     attributes.dataType = DataTypeIdOf(record.type);
     attributes.valueRank = ValueRankOf(record.type);
-    attributes.accessLevel = AccessLevelOf(record.access);
+    attributes.accessLevel = AccessLevelOf(record.access, record.historized);
+    attributes.historizing = record.historized;
     attributes.userAccessLevel = attributes.accessLevel;
     // Changes are pushed as they happen: any sampling interval is served.
     attributes.minimumSamplingInterval = 0;
@@ -337,9 +349,11 @@ void UaAddressSpace::UpdateAttributes(TagRecord& kept, const TagRecord& wanted) 
     if (wanted.description != kept.description) {
         UA_Server_writeDescription(m_server, nodeId, BorrowedLocalizedText(wanted.description));
     }
-    if (wanted.access != kept.access) {
-        UA_Server_writeAccessLevel(m_server, nodeId, AccessLevelOf(wanted.access));
+    if (wanted.access != kept.access || wanted.historized != kept.historized) {
+        UA_Server_writeAccessLevel(m_server, nodeId, AccessLevelOf(wanted.access, wanted.historized));
     }
+    // The reference to the history's configuration follows the record (the node store makes it).
+    if (wanted.historized != kept.historized) UA_Server_writeHistorizing(m_server, nodeId, wanted.historized);
     if (wanted.type != kept.type) {
         UA_Server_writeDataType(m_server, nodeId, DataTypeIdOf(wanted.type));
         UA_Server_writeValueRank(m_server, nodeId, ValueRankOf(wanted.type));
@@ -361,9 +375,31 @@ void UaAddressSpace::UpdateAttributes(TagRecord& kept, const TagRecord& wanted) 
     kept.limitsSet = wanted.limitsSet;
     kept.description = wanted.description;
     kept.access = wanted.access;
+    kept.historized = wanted.historized;
     kept.type = wanted.type;
     kept.low = wanted.low;
     kept.high = wanted.high;
+}
+
+std::optional<bool> UaAddressSpace::SteppedHistoryOf(const std::string& itemId) const {
+    auto record = m_tags.find(itemId);
+    if (record == m_tags.end() || record->second->gone || !record->second->historized) return std::nullopt;
+    return SteppedType(record->second->type);
+}
+
+UaHistoryNode UaAddressSpace::HistoryOf(const std::string& itemId) {
+    UaHistoryNode node;
+    auto record = m_tags.find(itemId);
+    if (record == m_tags.end() || record->second->gone) return node;
+    ScopedLock guard(m_configuration.Lock());
+    OPCS_Tag* tag = TagOfLocked(*record->second);
+    if (tag == nullptr) return node;
+    node.found = true;
+    const VARTYPE type = tag->GetDataType();
+    if ((type & VT_ARRAY) != 0 || !tag->IsHistorized()) return node;
+    node.series = tag->History();
+    node.type = UaTypeOf(type);
+    return node;
 }
 
 void UaAddressSpace::WriteRange(const UA_NodeId& nodeId, const TagRecord& record) {

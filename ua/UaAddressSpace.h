@@ -9,12 +9,14 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "Configuration.h"
+#include "UaHistory.h"
 
 class OPCS_Device;
 class OPCS_Tag;
@@ -47,6 +49,11 @@ public:
     // TagChangeObserver: only queue.
     void TagChanged(OPCS_Tag* tag) noexcept override;
     void ShapeChanged() noexcept override;
+
+    // A tag's history as the history service reads it (endpoint thread).
+    UaHistoryNode HistoryOf(const std::string& itemId);
+    // Whether a tag's history is stepped; nothing when it keeps none.
+    std::optional<bool> SteppedHistoryOf(const std::string& itemId) const;
 
     // The server's hooks, forwarded by the endpoint.
     void MonitoredItemRegistered(const UA_NodeId& nodeId, bool removed);

@@ -11,6 +11,7 @@
 
 #include "Text.h"
 #include "UaCommon.h"
+#include "UaHistoryNodes.h"
 #include "UaMapping.h"
 
 namespace {
@@ -375,19 +376,26 @@ UA_NodeId UaConditionStore::TagNodeIdOf(const UaCondition& condition, UA_UInt16 
     return StringNodeId(tagNamespace, condition.itemId);
 }
 
+int UaConditionStore::ReferenceIndexOf(UA_UInt32 type) {
+    const UA_NodeId id = UA_NODEID_NUMERIC(0, type);
+    const UA_Node* node = m_inner.getNode(m_inner.context, &id, UA_NODEATTRIBUTESMASK_NONE, UA_REFERENCETYPESET_NONE,
+                                          UA_BROWSEDIRECTION_INVALID);
+    if (node == nullptr) return -1;
+    const int index =
+        node->head.nodeClass == UA_NODECLASS_REFERENCETYPE ? node->referenceTypeNode.referenceTypeIndex : -1;
+    m_inner.releaseNode(m_inner.context, node);
+    return index;
+}
+
 UA_Byte UaConditionStore::HasConditionIndex() {
-    if (m_hasCondition < 0) {
-        const UA_NodeId id = UA_NODEID_NUMERIC(0, UA_NS0ID_HASCONDITION);
-        const UA_Node* node = m_inner.getNode(m_inner.context, &id, UA_NODEATTRIBUTESMASK_NONE,
-                                              UA_REFERENCETYPESET_NONE, UA_BROWSEDIRECTION_INVALID);
-        if (node == nullptr) return UA_REFERENCETYPEINDEX_HASCOMPONENT;  // not added yet: harmless stand-in
-        if (node->head.nodeClass == UA_NODECLASS_REFERENCETYPE) {
-            m_hasCondition = node->referenceTypeNode.referenceTypeIndex;
-        }
-        m_inner.releaseNode(m_inner.context, node);
-        if (m_hasCondition < 0) return UA_REFERENCETYPEINDEX_HASCOMPONENT;
-    }
-    return static_cast<UA_Byte>(m_hasCondition);
+    if (m_hasCondition < 0) m_hasCondition = ReferenceIndexOf(UA_NS0ID_HASCONDITION);
+    // Not added yet: a harmless stand-in.
+    return m_hasCondition < 0 ? UA_REFERENCETYPEINDEX_HASCOMPONENT : static_cast<UA_Byte>(m_hasCondition);
+}
+
+int UaConditionStore::HistoryConfigurationIndex() {
+    if (m_hasHistory < 0) m_hasHistory = ReferenceIndexOf(UA_NS0ID_HASHISTORICALCONFIGURATION);
+    return m_hasHistory;
 }
 
 namespace {
@@ -632,6 +640,12 @@ const UA_Node* UaConditionStore::WithLinks(const UA_Node* inner, UA_ReferenceTyp
     } else if (id.namespaceIndex == m_tagNamespace && id.identifierType == UA_NODEIDTYPE_STRING) {
         itemId.assign(reinterpret_cast<const char*>(id.identifier.string.data), id.identifier.string.length);
         const std::string_view parent = ParentOf(itemId);
+        const int history = m_historyLinks ? HistoryConfigurationIndex() : -1;
+        if (history >= 0 && Wanted(references, directions, static_cast<UA_Byte>(history), true)) {
+            if (const std::optional<UA_NodeId> configuration = m_historyLinks(itemId)) {
+                links.push_back({static_cast<UA_Byte>(history), true, *configuration, kHistoryConfigurationName, 0});
+            }
+        }
         if (UaCondition* condition = Find(itemId)) {
             if (Wanted(references, directions, HasConditionIndex(), true)) {
                 links.push_back({HasConditionIndex(), true, NodeIdOf(*condition), "Alarm", m_namespace});

@@ -10,11 +10,15 @@
 // the Server object (HasCondition, HasEventSource, HasNotifier) are not kept
 // in those nodes either: added one by one, ten thousand of them cost some
 // 4 kB each. A browse that asks for them gets a copy of the node with them.
+// A historized tag's reference to its history's configuration
+// (HasHistoricalConfiguration) is made the same way.
 #include "UaLibrary.h"
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -66,6 +70,11 @@ public:
     UA_NodeId TagNodeIdOf(const UaCondition& condition, UA_UInt16 tagNamespace) const;
     void SetTagNamespace(UA_UInt16 ns) noexcept { m_tagNamespace = ns; }
 
+    // The history configuration a tag's node refers to, if any (asked on
+    // the server's thread when a browse wants that reference).
+    using HistoryLinks = std::function<std::optional<UA_NodeId>(const std::string& itemId)>;
+    void SetHistoryLinks(HistoryLinks links) { m_historyLinks = std::move(links); }
+
     // The standard type of a kind of alarm.
     static UA_UInt32 TypeOf(AlarmKind kind) noexcept;
 
@@ -85,9 +94,12 @@ private:
     // Whether a get for `references` may need synthesized ones: only a
     // selective get does (a browse); a whole node is got to be edited.
     bool MayLink(const UA_ReferenceTypeSet& references) {
-        if (m_conditions.empty() || std::memcmp(&references, &UA_REFERENCETYPESET_ALL, sizeof references) == 0) {
-            return false;
+        if (std::memcmp(&references, &UA_REFERENCETYPESET_ALL, sizeof references) == 0) return false;
+        if (m_historyLinks && HistoryConfigurationIndex() >= 0 &&
+            UA_ReferenceTypeSet_contains(&references, static_cast<UA_Byte>(m_hasHistory))) {
+            return true;
         }
+        if (m_conditions.empty()) return false;
         if (m_hasCondition < 0) HasConditionIndex();  // the alarm types are there once conditions are
         return (m_hasCondition >= 0 &&
                 UA_ReferenceTypeSet_contains(&references, static_cast<UA_Byte>(m_hasCondition))) ||
@@ -98,6 +110,9 @@ private:
         return m_namespace != 0 && nodeId.namespaceIndex == m_namespace;
     }
     UA_Byte HasConditionIndex();
+    int HistoryConfigurationIndex();
+    // The index of a reference type of namespace zero, or -1 while it is not there.
+    int ReferenceIndexOf(UA_UInt32 type);
 
     // What a folder leads to: its alarmed tags and its folders holding some.
     struct FolderLinks {
@@ -129,6 +144,8 @@ private:
     UA_UInt16 m_namespace = 0;
     UA_UInt16 m_tagNamespace = 0;
     int m_hasCondition = -1;  // the HasCondition reference type's index, once known
+    int m_hasHistory = -1;    // HasHistoricalConfiguration's
+    HistoryLinks m_historyLinks;
     std::unordered_map<std::string, std::unique_ptr<UaCondition>> m_conditions;
     std::uint64_t m_generation = 1;
     std::uint64_t m_shape = 1;  // moves when a condition comes or goes

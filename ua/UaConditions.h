@@ -32,6 +32,8 @@ public:
     // Before the server is made: the node store that serves the conditions'
     // nodes from their records instead of keeping a tree of nodes for each.
     void InstallNodeStore(UA_ServerConfig& config);
+    // Which history configuration a tag's node refers to (the node store makes the reference).
+    void SetHistoryLinks(UaConditionStore::HistoryLinks links) { m_store.SetHistoryLinks(std::move(links)); }
     // Once the server has started and the tags' nodes are there.
     void Build(UA_Server* server, UA_UInt16 tagNamespace);
     // Sends the events raised since the last call; links new conditions to

@@ -16,6 +16,8 @@
 #include "UaCertificateFacts.h"
 #include "UaCommon.h"
 #include "UaConditions.h"
+#include "UaHistory.h"
+#include "UaHistoryNodes.h"
 #include "UaMapping.h"
 #include "UaTrust.h"
 #include "VersionInfo.h"
@@ -164,6 +166,7 @@ UA_StatusCode ActivateSession(UA_Server* server, UA_AccessControl* control, cons
 
 void CloseSession(UA_Server* server, UA_AccessControl* control, const UA_NodeId* sessionId, void* sessionContext) {
     theDefaultClose(server, control, sessionId, sessionContext);
+    if (sessionId != nullptr) EndpointOf(server)->History().ForgetSession(*sessionId);
     EndpointOf(server)->ForgetSession(SessionKey(sessionId));
 }
 
@@ -246,7 +249,15 @@ void DescribeServer(UA_ServerConfig& config, const std::string& applicationUri) 
 UaEndpoint::UaEndpoint(Configuration& configuration)
     : m_configuration(configuration),
       m_space(std::make_unique<UaAddressSpace>(configuration)),
-      m_conditions(std::make_unique<UaConditions>(configuration)) {}
+      m_conditions(std::make_unique<UaConditions>(configuration)),
+      m_history(std::make_unique<UaHistory>(
+          [space = m_space.get()](const std::string& itemId) { return space->HistoryOf(itemId); })) {
+    m_conditions->SetHistoryLinks([this](const std::string& itemId) -> std::optional<UA_NodeId> {
+        const std::optional<bool> stepped = m_space->SteppedHistoryOf(itemId);
+        if (!stepped) return std::nullopt;
+        return HistoryConfigurationId(m_historyNamespace, *stepped);
+    });
+}
 
 UaEndpoint::~UaEndpoint() { Stop(std::wstring(), 0); }
 
@@ -337,6 +348,7 @@ bool UaEndpoint::Start(const UaEndpointOptions& options) {
     config.tcpMaxChunks = kMostChunks;
     config.maxReferencesPerNode = kMostReferencesPerBrowse;
     config.monitoredItemRegisterCallback = &MonitoredItemRegistered;
+    m_history->Install(config);
     // An alarm burst fills an event item's queue at once: a client's queue
     // size is kept as asked, far beyond the stack's default bound.
     config.queueSizeLimits.min = 1;
@@ -395,6 +407,8 @@ unsigned UaEndpoint::Loop() {
     // Every node is there before the first client can connect.
     m_space->Build(m_server);
     m_conditions->Build(m_server, m_space->NamespaceIndex());
+    m_history->SetNamespace(m_space->NamespaceIndex());
+    m_historyNamespace = AddHistoryNodes(m_server, m_history->Limits());
     UA_StatusCode status = UA_Server_run_startup(m_server);
     if (status != UA_STATUSCODE_GOOD) {
         m_space->Detach();

@@ -22,6 +22,7 @@ class Configuration;
 class UaAccessControl;
 class UaAddressSpace;
 class UaConditions;
+class UaHistory;
 class UaTrust;
 struct UA_Server;
 
@@ -113,6 +114,7 @@ public:
     void NoteSession(const std::string& key, UaSessionRow row);
     void ForgetSession(const std::string& key);
     UaAddressSpace& AddressSpace() noexcept { return *m_space; }
+    UaHistory& History() noexcept { return *m_history; }
     // Quickens the pump while monitored items wait on it, slows it when none do.
     void PaceThePump();
     // The endpoint thread's timer: tag changes, then alarm events.
@@ -127,6 +129,8 @@ private:
     Configuration& m_configuration;
     std::unique_ptr<UaAddressSpace> m_space;
     std::unique_ptr<UaConditions> m_conditions;
+    std::unique_ptr<UaHistory> m_history;
+    std::uint16_t m_historyNamespace = 0;  // the history configurations' (endpoint thread)
     unsigned long long m_conditionsSeenNodes = 0;
     std::vector<std::string> m_certificateNames;  // guarded by m_lock
     std::unique_ptr<UaTrust> m_trust;             // outlives the server, whose configuration refers to it

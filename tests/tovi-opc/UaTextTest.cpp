@@ -9,6 +9,7 @@
 
 #include "Text.h"
 #include "UaEventRecord.h"
+#include "UaHistoryTime.h"
 #include "UaValueText.h"
 #include "ValueText.h"
 
@@ -112,4 +113,44 @@ TEST(UaTextTest, EventsOfAnyTypeBecomeLinesAndEventIdsRoundTrip) {
         }
         UA_ByteString_clear(&bytes);
     }
+}
+
+TEST(UaTextTest, HistoryTimesAreIsoNowOrRelativeToNow) {
+    UA_DateTimeStruct when{};
+    when.year = 2026;
+    when.month = 3;
+    when.day = 1;
+    when.hour = 8;
+    const UA_DateTime morning = UA_DateTime_fromStruct(when);
+    const UA_DateTime now = morning + 123;
+    const struct {
+        const wchar_t* text;
+        bool parsed;
+        UA_DateTime expected;
+    } rows[] = {
+        {L"2026-03-01T08:00:00Z", true, morning},
+        {L"2026-03-01T08:00:00.5Z", true, morning + UA_DATETIME_SEC / 2},
+        {L"now", true, now},
+        {L"-1h", true, now - 3600 * UA_DATETIME_SEC},
+        {L"+15m", true, now + 15 * 60 * UA_DATETIME_SEC},
+        {L"-2d", true, now - 2 * 86400 * UA_DATETIME_SEC},
+        {L"-500ms", true, now - 500 * UA_DATETIME_MSEC},
+        {L"-1.5s", true, now - 15 * UA_DATETIME_SEC / 10},
+        {L"-1y", false, 0},
+        {L"-h", false, 0},
+        {L"2026-02-30T00:00:00Z", false, 0},
+        {L"yesterday", false, 0},
+        {L"", false, 0},
+    };
+    for (const auto& row : rows) {
+        UA_DateTime parsed = 0;
+        EXPECT_EQ(ParseHistoryTime(row.text, now, parsed), row.parsed) << ToUtf8(row.text);
+        if (row.parsed) {
+            EXPECT_EQ(parsed, row.expected) << ToUtf8(row.text);
+        }
+    }
+    std::vector<UA_DateTime> times;
+    EXPECT_TRUE(ParseHistoryTimes(L"now,-1s,2026-03-01T08:00:00Z", now, times));
+    EXPECT_EQ(times, (std::vector<UA_DateTime>{now, now - UA_DATETIME_SEC, morning}));
+    EXPECT_FALSE(ParseHistoryTimes(L"now,,-1s", now, times));
 }

@@ -73,17 +73,17 @@ protected:
         // The last columns are the alarms': a limit alarm that needs confirming and one that does not.
         const std::string csv =
             std::string(
-                "ItemID,Type,Access,Description,Value,Quality,ValueLimits,ValueLow,ValueHigh,Volatile,"
+                "ItemID,Historize,Type,Access,Description,Value,Quality,ValueLimits,ValueLow,ValueHigh,Volatile,"
                 "Alarm,AlarmHigh,AlarmConfirm,AlarmMessage\n"
-                "Plant.Flow,Double,Read/Write,,") +
-            fixture->flow + ",192,0,0,0,0,,,,\nPlant.Level,Float,Read/Write,,40,192,1,0,100,0,,,,\n" +
-            "Plant.Count,Integer,Read Only,,7,192,0,0,0,0,,,,\nPlant.Small,Short,Read/Write,,-3,192,0,0,0,0,,,,\n" +
-            "Plant.Running,Bool,Read/Write,,1,192,0,0,0,0,,,,\nPlant.Name,String,Read/Write,," + fixture->name +
-            ",192,0,0,0,0,,,,\nPlant.Area.Deep.Probe,Double,Read/Write,,1,192,0,0,0,0,,,,\n" +
-            "Quality.EuExceededLow,Double,Read/Write,,1,85,0,0,0,0,,,,\n" +
-            "Quality.CommFailureHigh,Double,Read/Write,,1,26,0,0,0,0,,,,\n" +
-            "Alarm.Tank,Double,Read/Write,,50,192,0,0,0,0,ExclusiveLimit,80,1,\"Tank high, check it\"\n" +
-            "Alarm.Bearing,Double,Read/Write,,20,192,0,0,0,0,ExclusiveLimit,100,0,\n";
+                "Plant.Flow,0,Double,Read/Write,,") +
+            fixture->flow + ",192,0,0,0,0,,,,\nPlant.Level,1,Float,Read/Write,,40,192,1,0,100,0,,,,\n" +
+            "Plant.Count,0,Integer,Read Only,,7,192,0,0,0,0,,,,\nPlant.Small,0,Short,Read/Write,,-3,192,0,0,0,0,,,,\n" +
+            "Plant.Running,0,Bool,Read/Write,,1,192,0,0,0,0,,,,\nPlant.Name,0,String,Read/Write,," + fixture->name +
+            ",192,0,0,0,0,,,,\nPlant.Area.Deep.Probe,0,Double,Read/Write,,1,192,0,0,0,0,,,,\n" +
+            "Quality.EuExceededLow,0,Double,Read/Write,,1,85,0,0,0,0,,,,\n" +
+            "Quality.CommFailureHigh,0,Double,Read/Write,,1,26,0,0,0,0,,,,\n" +
+            "Alarm.Tank,0,Double,Read/Write,,50,192,0,0,0,0,ExclusiveLimit,80,1,\"Tank high, check it\"\n" +
+            "Alarm.Bearing,0,Double,Read/Write,,20,192,0,0,0,0,ExclusiveLimit,100,0,\n";
         const std::wstring csvFile = fixture->folder + L"\\tags.csv";
         const std::wstring config = fixture->folder + L"\\Ua.tvf";
         ASSERT_TRUE(WriteBytes(csvFile, std::vector<BYTE>(csv.begin(), csv.end())));
@@ -317,6 +317,47 @@ TEST_F(UaToolTest, AlarmCommandsPrintEventsAndActOnConditionsWithTheStandardResu
           L"enable --ua opc.tcp://localhost:1/ Alarm.Tank --event 00",
           L"ack --ua opc.tcp://localhost:1/ Alarm.Tank --event 0g", L"ack --ua opc.tcp://localhost:1/ A B C"}) {
         const ToolRun run = RunTool(usage);
+        EXPECT_EQ(run.code, 2u) << ToUtf8(usage);
+        EXPECT_TRUE(Has(run.err, "tovi-opc: error: ")) << run.err;
+    }
+}
+
+TEST_F(UaToolTest, HistoryPrintsRecordedAggregatedAndAtTimeValuesAndEachItemsError) {
+    // Plant.Level recorded its first value when the server began; the write test may have clamped one since.
+    ToolRun run = RunTool(Ua(L"write", L"Plant.Level=60"));
+    ASSERT_EQ(run.code, 0u) << run.err;
+    run = RunTool(Ua(L"history", L"Plant.Level --from -1h --to +1m"));
+    EXPECT_EQ(run.code, 0u) << run.err;
+    std::vector<std::string> lines = Lines(run.out);
+    ASSERT_GE(lines.size(), 2u) << run.out;
+    EXPECT_EQ(lines.front().rfind("Plant.Level = 40  Float  Good  ", 0), 0u) << run.out;
+    EXPECT_EQ(lines.back().rfind("Plant.Level = 60  Float  Good  ", 0), 0u) << run.out;
+
+    const struct {
+        const wchar_t* rest;
+        const char* start;  // of the one line
+    } shown[] = {
+        {L"Plant.Level --from -1h --to +1m --aggregate minimum", "Plant.Level = 40  Float  "},
+        {L"Plant.Level --from -1h --to +1m --aggregate Count --interval 0", "Plant.Level = "},
+        {L"Plant.Level --at now", "Plant.Level = 60  Float  Uncertain"},
+    };
+    for (const auto& c : shown) {
+        run = RunTool(Ua(L"history", c.rest));
+        EXPECT_EQ(run.code, 0u) << ToUtf8(c.rest) << run.err;
+        lines = Lines(run.out);
+        ASSERT_EQ(lines.size(), 1u) << ToUtf8(c.rest) << run.out;
+        EXPECT_EQ(lines[0].rfind(c.start, 0), 0u) << lines[0];
+    }
+    run = RunTool(Ua(L"history", L"Plant.Small Plant.Level --from -1h --to now"));
+    EXPECT_EQ(run.code, 1u);
+    EXPECT_TRUE(Has(run.out, "Plant.Small: error: BadHistoryOperationUnsupported (0x80720000)")) << run.out;
+    EXPECT_TRUE(Has(run.out, "Plant.Level = 40")) << run.out;
+    run = RunTool(Ua(L"history", L"Plant.Level --from -1h --to now --aggregate Mean"));
+    EXPECT_EQ(run.code, 1u);
+    EXPECT_TRUE(Has(run.err, "no aggregate Mean") && Has(run.err, "TimeAverage")) << run.err;
+    for (const wchar_t* usage : {L"Plant.Level", L"Plant.Level --from -1h", L"Plant.Level --from yesterday --to now",
+                                 L"Plant.Level --at now --aggregate Average", L"--from -1h --to now"}) {
+        run = RunTool(Ua(L"history", usage));
         EXPECT_EQ(run.code, 2u) << ToUtf8(usage);
         EXPECT_TRUE(Has(run.err, "tovi-opc: error: ")) << run.err;
     }

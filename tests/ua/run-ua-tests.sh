@@ -22,10 +22,10 @@ finish() {
 trap finish EXIT
 winpath() { echo "Z:${1//\//\\}"; }
 
-cp "$here/tags.csv" "$here/simulated.csv" "$here/alarms.csv" "$work/"
+cp "$here/tags.csv" "$here/simulated.csv" "$here/alarms.csv" "$here/history.csv" "$work/"
 config="$(winpath "$work/UaSuite.tvf")"
 timeout 120 "$WINE" "$exe" /RegServer >/dev/null 2>&1 </dev/null || { echo "registering failed"; exit 1; }
-for csv in tags.csv simulated.csv alarms.csv; do
+for csv in tags.csv simulated.csv alarms.csv history.csv; do
   if ! timeout 120 "$WINE" "$exe" "$config" /Import "$(winpath "$work/$csv")" >"$work/import.txt" 2>&1 </dev/null; then
     echo "the import of $csv failed:"; cat "$work/import.txt"; exit 1
   fi
@@ -51,7 +51,7 @@ done
 export NODE_PATH="$deps/npm/node_modules" WINE="$WINE" TOVI_OPC="$build/tools/tovi-opc/tovi-opc.exe"
 export TOVI_EXE="$exe"
 # UA_TEST_FILES (names beside this script) runs only those.
-read -ra files <<<"${UA_TEST_FILES:-endpoint.test.cjs alarms.test.cjs robustness.test.cjs}"
+read -ra files <<<"${UA_TEST_FILES:-endpoint.test.cjs alarms.test.cjs robustness.test.cjs history.test.cjs}"
 UA_URL="opc.tcp://localhost:$port/" node --test --test-force-exit --test-concurrency=1 "${files[@]/#/$here/}" </dev/null
 rc=$?
 # DA clients as short as one read each are reported too.

@@ -124,6 +124,20 @@ bool ParseArguments(int argc, const wchar_t* const* argv, Arguments& args, std::
                 *why = "--format is text, csv or json, not \"" + ToUtf8(value) + "\"";
                 return false;
             }
+        } else if (word == L"--from" || word == L"--to" || word == L"--aggregate" || word == L"--at") {
+            if (!takeValue()) return false;
+            (word == L"--from" ? args.from
+             : word == L"--to" ? args.to
+             : word == L"--at" ? args.atTimes
+                               : args.aggregate) = value;
+        } else if (word == L"--interval") {
+            if (!takeValue()) return false;
+            if (!Number(value, number)) {
+                *why =
+                    std::string("--interval takes a number of milliseconds, not \"").append(ToUtf8(value)).append("\"");
+                return false;
+            }
+            args.intervalMs = number;
         } else if (word == L"--event") {
             if (!takeValue()) return false;
             args.eventId = value;

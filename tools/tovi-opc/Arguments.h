@@ -28,6 +28,10 @@ struct Arguments {
     bool stop = false;                   // replay
     std::wstring uaUrl;                  // --ua: an OPC UA endpoint instead of a DA server
     std::wstring eventId;                // ack, confirm, comment: --event HEX
+    std::wstring from, to;               // history: --from T --to T, as written
+    std::wstring aggregate;              // history: --aggregate NAME
+    double intervalMs = 0;               // history: --interval MS (0: one interval)
+    std::wstring atTimes;                // history: --at T,T,...
     UaPolicy uaPolicy = UaPolicy::None;
     UaMode uaMode = UaMode::None;  // Sign or SignAndEncrypt exactly when a policy is chosen
 };

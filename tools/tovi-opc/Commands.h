@@ -24,6 +24,8 @@ int RunUaWatch(const Arguments& args);
 // comment, enable, disable, by the command's name).
 int RunUaAlarms(const Arguments& args);
 int RunUaCondition(const Arguments& args);
+// OPC UA only: a history read (raw, processed or at times).
+int RunUaHistory(const Arguments& args);
 
 // The help of a command ("" for the tool's own), and whether it knows it.
 bool PrintHelp(const std::wstring& command);

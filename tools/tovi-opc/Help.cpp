@@ -31,6 +31,8 @@ const Page kPages[] = {
      "  tovi-opc refresh --ua URL [NODE]          print the retained alarms\n"
      "  tovi-opc ack|confirm --ua URL ITEM [COMMENT], comment --ua URL ITEM COMMENT,\n"
      "  tovi-opc enable|disable --ua URL ITEM     act on an alarm (an OPC UA condition)\n"
+     "  tovi-opc history --ua URL ITEM... --from T --to T [--aggregate NAME --interval MS] | --at T,...\n"
+     "                                            print the items' recorded history\n"
      "\n"
      "PROGID is a server's ProgID or its CLSID in braces. \"tovi-opc COMMAND --help\" explains a command.\n"
      "\n"
@@ -124,6 +126,21 @@ const Page kPages[] = {
      "--speed N   play N times as fast (default 1)\n"
      "--loop      start again after the last row\n"
      "--stop      stop the replay that plays"},
+    {L"history",
+     "tovi-opc history --ua URL ITEM... --from T --to T [--format text|csv|json]\n"
+     "tovi-opc history --ua URL ITEM... --from T --to T --aggregate NAME [--interval MS] [--format ...]\n"
+     "tovi-opc history --ua URL ITEM... --at T,T,... [--format ...]\n"
+     "\n"
+     "Prints each item's history as the server keeps it, one value per line in the shapes of watch: the\n"
+     "values recorded from --from up to --to (backwards when --to comes first); with --aggregate, one\n"
+     "value per interval of --interval milliseconds (0, the default: one for the whole range) computed\n"
+     "by the server's aggregate of that name (Average, Minimum, Maximum, Count, TimeAverage, Interpolative,\n"
+     "... as the server lists them); with --at, the value at each time, interpolated between samples.\n"
+     "Every page the server gives is read. A time is ISO 8601 in UTC (2026-03-01T08:00:00Z, seconds\n"
+     "optional), now, or relative to now: -1h, -90s, +15m, -2d, -500ms.\n"
+     "  tovi-opc history --ua opc.tcp://localhost:4840/ Plant.Flow --from -1h --to now --aggregate Average\n"
+     "      --interval 60000\n"
+     "An item without history prints its error (BadHistoryOperationUnsupported) and the exit code is 1."},
     {L"alarms",
      "tovi-opc alarms --ua URL [NODE] [--format text|csv|json] [--for SECONDS] [--rate MS]\n"
      "tovi-opc refresh --ua URL [NODE]\n"

@@ -25,6 +25,7 @@ const Command kCommands[] = {
     {L"fault", RunFault, nullptr},         {L"replay", RunReplay, nullptr},      {L"alarms", nullptr, RunUaAlarms},
     {L"refresh", nullptr, RunUaAlarms},    {L"ack", nullptr, RunUaCondition},    {L"confirm", nullptr, RunUaCondition},
     {L"comment", nullptr, RunUaCondition}, {L"enable", nullptr, RunUaCondition}, {L"disable", nullptr, RunUaCondition},
+    {L"history", nullptr, RunUaHistory},
 };
 
 const Command* Find(const std::wstring& name) {
