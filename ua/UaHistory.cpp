@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "HistoryAggregates.h"
+#include "HistorySeriesSource.h"
 #include "UaAccessControl.h"
 #include "UaHistoryMapping.h"
 #include "UaMapping.h"
@@ -96,30 +97,6 @@ const UA_DataType* AggregateType(HistoryAggregate aggregate, const UA_DataType* 
     default: return &UA_TYPES[UA_TYPES_DOUBLE];
     }
 }
-
-// The series as the aggregates read it.
-class SeriesSource : public AggregateSource {
-public:
-    explicit SeriesSource(const HistorySeries& series) : m_series(series) {}
-    bool Stepped() const override { return IsSteppedKind(m_series.Kind()); }
-    std::size_t Read(HistoryTime from, HistoryTime to, std::size_t max, std::vector<HistoryPoint>& out) const override {
-        return m_series.ReadPoints(from, to, max, out);
-    }
-    bool Before(HistoryTime time, bool inclusive, bool goodOnly, HistoryPoint& out) const override {
-        return Point(m_series.Before(time, inclusive, goodOnly, m_sample), out);
-    }
-    bool After(HistoryTime time, bool inclusive, bool goodOnly, HistoryPoint& out) const override {
-        return Point(m_series.After(time, inclusive, goodOnly, m_sample), out);
-    }
-
-private:
-    bool Point(bool found, HistoryPoint& out) const {
-        if (found) out = HistoryPoint{m_sample.time, m_sample.number, m_sample.quality};
-        return found;
-    }
-    const HistorySeries& m_series;
-    mutable HistorySample m_sample;
-};
 
 AggregateConfiguration ConfigurationOf(const UA_AggregateConfiguration& asked) {
     AggregateConfiguration configuration;
@@ -446,7 +423,7 @@ void UaHistory::ReadProcessedPage(const UA_ReadProcessedDetails& details, size_t
     // A century in milliseconds is answered a page at a time too.
     const std::uint64_t intervals = AggregateIntervalCount(asked);
     const UA_DataType* type = AggregateType(asked.aggregate, node.type);
-    const SeriesSource source(*node.series);
+    const HistorySeriesSource source(node.series);
     std::vector<AggregateValue> computed;
     while (cursor.count < intervals && page.values.size() < page.limit) {
         if (request.Late()) {
