@@ -90,7 +90,8 @@ double ReadAll(UA_Client* client, const UA_NodeId& node, long page, long& count)
     UA_ReadRawModifiedDetails details;
     UA_ReadRawModifiedDetails_init(&details);
     details.startTime = FirstSampleTime();
-    details.endTime = FirstSampleTime() + (theOptions.samples + 1) * UA_DATETIME_SEC;
+    // Exclusive: the sample the program records itself when the tag begins lies later.
+    details.endTime = FirstSampleTime() + theOptions.samples * UA_DATETIME_SEC;
     details.numValuesPerNode = static_cast<UA_UInt32>(page);
     UA_ExtensionObject read;
     UA_ExtensionObject_setValue(&read, &details, &UA_TYPES[UA_TYPES_READRAWMODIFIEDDETAILS]);
