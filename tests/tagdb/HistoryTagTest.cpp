@@ -12,7 +12,9 @@
 #include "FileTime.h"
 #include "ForcedQuality.h"
 #include "HistorySeries.h"
+#include "OPCS_Registry.h"
 #include "OpcConstants.h"
+#include "ScratchLog.h"
 #include "SimulatedPast.h"
 #include "SimulatedSignal.h"
 #include "SimulationSchedule.h"
@@ -292,4 +294,32 @@ TEST(HistoryTagTest, ASimulatedTagHasADayOfPastThatLeadsIntoItsFirstSample) {
     ASSERT_TRUE(series->Extent(oldest, latest));
     EXPECT_NEAR(static_cast<double>(latest - oldest), 24.0 * 3600 * kHistoryTicksPerSecond,
                 60.0 * kHistoryTicksPerSecond);
+}
+
+TEST(HistoryTagTest, TheProgramSettingsLimitTheHistoryAndItsBoundIsOneLineOfTheEventLog) {
+    ScratchLog log;
+    Configuration configuration;
+    const std::uint32_t hours = theSettings.GetHistoryHours();
+    const std::uint32_t megabytes = theSettings.GetHistoryMegabytes();
+    EXPECT_EQ(static_cast<HistoryTime>(hours) * 3600 * kHistoryTicksPerSecond,
+              configuration.History().Limits().spanTicks);
+    theSettings.SetHistoryHours(2);
+    theSettings.SetHistoryMegabytes(16);
+    configuration.ApplyHistorySettings();
+    theSettings.SetHistoryHours(hours);
+    theSettings.SetHistoryMegabytes(megabytes);
+    EXPECT_EQ(2 * 3600 * kHistoryTicksPerSecond, configuration.History().Limits().spanTicks);
+    EXPECT_EQ(16ull << 20, configuration.History().Limits().memoryBytes);
+
+    configuration.History().SetLimits(HistoryLimits{3600 * kHistoryTicksPerSecond, 1 << 20});
+    auto series = configuration.History().CreateSeries(HistoryValueKind::Float);
+    const HistoryTime now = Ticks(FileTimeNow());
+    for (int i = 0; i < 100'000; ++i) series->Record(HistorySample{now - 100'000 + i, 1.0, {}, 0xC0});
+    configuration.History().Trim();
+    configuration.History().Trim();
+    const std::string text = log.Text();
+    const std::string line = "History memory limit reached (1 MB): the oldest samples are dropped first";
+    const size_t at = text.find(line);
+    ASSERT_NE(std::string::npos, at) << text;
+    EXPECT_EQ(std::string::npos, text.find(line, at + 1)) << "once";
 }
