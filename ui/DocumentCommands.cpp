@@ -1,5 +1,7 @@
 #include "DocumentCommands.h"
 
+#include "Configuration.h"
+#include "HistoryStore.h"
 #include "OPCS_Device.h"
 #include "OPCS_DlgColumns.h"
 #include "Tovi_DlgOptions.h"
@@ -7,9 +9,17 @@
 #include "OPCS_Doc.h"
 #include "OPCS_TagGroup.h"
 #include "CTagView.h"
+#include "TrendWindow.h"
 #include "resource.h"
 
 namespace {
+HistoryLimits HistoryLimitsOfSettings() {
+    HistoryLimits limits;
+    limits.spanTicks = static_cast<HistoryTime>(theSettings.GetHistorySpanHours()) * 3600 * kHistoryTicksPerSecond;
+    limits.memoryBytes = static_cast<std::uint64_t>(theSettings.GetHistoryMemoryMegabytes()) << 20;
+    return limits;
+}
+
 OPCS_Device* SelectedDevice(OPCS_Doc* doc) {
     OPCS_TagGroup* group = doc->GetSelectedGroup();
     return group != nullptr && group->IsDevice() ? static_cast<OPCS_Device*>(group) : nullptr;
@@ -31,6 +41,7 @@ bool DocumentCommands::QueryCommand(UINT command, CommandState& state) {
     case ID_FILE_OPTIONS:
     case ID_ADD_DEVICE: return true;
     case ID_VIEW_COLUMNS: state.enabled = m_tagView != nullptr; return true;
+    case ID_VIEW_TREND: state.enabled = m_tagView != nullptr && !m_tagView->SelectedRows().empty(); return true;
     case ID_ADD_GROUP:
     case ID_ADD_TAG: state.enabled = CanAddBelowSelection(doc); return true;
     case ID_START_POLLING_DEVICE:
@@ -61,10 +72,17 @@ bool DocumentCommands::OnCommand(UINT command) {
         dialog.SetCertificatesSetup(m_certificatesSetup);
         if (dialog.DoModal(GetActiveWindow()) == IDOK) {
             doc->GetConfiguration().EnableFaultControl(theSettings.IsFaultControlAllowed());
+            doc->GetConfiguration().History().SetLimits(HistoryLimitsOfSettings());
             if (m_optionsApplied) m_optionsApplied();
         }
         return true;
     }
+    case ID_VIEW_TREND:
+        if (m_tagView != nullptr) {
+            TrendWindow::Open(GetAncestor(m_tagView->Handle(), GA_ROOT), doc->GetConfiguration(),
+                              m_tagView->SelectedTags());
+        }
+        return true;
     case ID_VIEW_COLUMNS:
         if (m_tagView != nullptr) {
             m_tagView->SaveColumnWidths();
