@@ -221,18 +221,28 @@ TEST_F(TrendWindowTest, OpensOnTheSelectionAndItsKeysScrollAndZoomWithinBounds) 
     EXPECT_EQ(legend, (std::vector<std::wstring>{L"Plant.Flag (not historized)", L"Plant.Level"}));
     EXPECT_EQ(TrendWindow::OpenWindows()[1]->LegendTexts(), std::vector<std::wstring>{L"Plant.Flag (not historized)"});
 
+    // An hour of history to scroll over.
+    HistoryStore& store = doc->GetConfiguration().History();
+    const HistoryTime hourAgo = store.Now() - 3600 * kS;
+    level->History()->Record({hourAgo, 1.5, {}, kGood});
     EXPECT_TRUE(both->FollowsNow());
     EXPECT_EQ(both->VisibleSpan(), TrendWindow::kInitialSpan);
     ChartKey(both, VK_LEFT);
     EXPECT_FALSE(both->FollowsNow());
-    const HistoryTime back = both->VisibleEnd();
     ChartKey(both, VK_RIGHT);
     EXPECT_TRUE(both->FollowsNow()) << "scrolled up to now it follows now again";
     ChartKey(both, VK_PRIOR);
+    EXPECT_FALSE(both->FollowsNow());
+    const HistoryTime back = both->VisibleEnd();
+    EXPECT_LE(back, store.Now() - TrendWindow::kInitialSpan);
     ChartKey(both, VK_SUBTRACT);  // scrolled back, a zoom keeps the middle
     EXPECT_EQ(both->VisibleSpan(), 10 * 60 * kS);
     EXPECT_FALSE(both->FollowsNow());
-    EXPECT_LT(both->VisibleEnd(), back);
+    EXPECT_EQ(both->VisibleEnd(), back + 150 * kS);
+    ChartKey(both, VK_HOME);
+    EXPECT_EQ(both->VisibleEnd(), hourAgo + 10 * 60 * kS);
+    for (int i = 0; i < 20; ++i) ChartKey(both, VK_LEFT);
+    EXPECT_EQ(both->VisibleEnd(), hourAgo + 10 * 60 * kS) << "nothing to see before the oldest sample";
     ChartKey(both, VK_END);
     EXPECT_TRUE(both->FollowsNow());
     for (int i = 0; i < 30; ++i) ChartKey(both, VK_ADD);
