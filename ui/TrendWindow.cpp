@@ -75,10 +75,11 @@ std::wstring TimeLabel(HistoryTime time, HistoryTime bias, HistoryTime step) {
 }
 
 std::wstring SpanText(HistoryTime span) {
-    if (span % kDay == 0) return FormatText(span == kDay ? L"%lld day" : L"%lld days", span / kDay);
-    if (span % kHour == 0) return FormatText(span == kHour ? L"%lld hour" : L"%lld hours", span / kHour);
-    if (span % kMinute == 0) return FormatText(span == kMinute ? L"%lld minute" : L"%lld minutes", span / kMinute);
-    return FormatText(L"%lld seconds", span / kSecond);
+    auto count = [span](HistoryTime unit) { return static_cast<unsigned>(span / unit); };
+    if (span % kDay == 0) return FormatText(span == kDay ? L"%u day" : L"%u days", count(kDay));
+    if (span % kHour == 0) return FormatText(span == kHour ? L"%u hour" : L"%u hours", count(kHour));
+    if (span % kMinute == 0) return FormatText(span == kMinute ? L"%u minute" : L"%u minutes", count(kMinute));
+    return FormatText(L"%u seconds", count(kSecond));
 }
 
 // A step of 1, 2 or 5 times a power of ten near `rough`.
@@ -145,10 +146,7 @@ TrendWindow::TrendWindow(Configuration& configuration, const std::vector<OPCS_Ta
     ResolveSeries();
 }
 
-TrendWindow::~TrendWindow() {
-    s_open.erase(std::remove(s_open.begin(), s_open.end(), this), s_open.end());
-    if (m_chart != nullptr) SetWindowLongPtrW(m_chart, GWLP_USERDATA, 0);
-}
+TrendWindow::~TrendWindow() { s_open.erase(std::remove(s_open.begin(), s_open.end(), this), s_open.end()); }
 
 void TrendWindow::RegisterChartClass() {
     WNDCLASSEXW chart{};
@@ -201,6 +199,10 @@ INT_PTR TrendWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                                                                  m_layout.MinimumWindow().cy / 2};
         return TRUE;
     case WM_MOUSEWHEEL: OnWheel(wParam); return TRUE;
+    case WM_DESTROY:
+        if (m_chart != nullptr) SetWindowLongPtrW(m_chart, GWLP_USERDATA, 0);
+        m_chart = nullptr;
+        return FALSE;
     case WM_HELP: ShowHelpTopic(kHelpTopic); return TRUE;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
