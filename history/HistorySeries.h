@@ -73,7 +73,10 @@ public:
 
     // HistoryUpdate and DeleteRaw. An edit inside the computed past first
     // turns the computed samples from its time to the recording start into
-    // recorded ones, so that no sample is lost or invented.
+    // recorded ones, so that no sample is lost or invented; when those would
+    // not fit in the store's memory bound the edit is refused (OutOfRange, or
+    // nothing deleted there). A numeric series takes no text (WrongKind), a
+    // Text series no number without text.
     HistoryUpdateOutcome Update(HistoryUpdateKind kind, const HistorySample& sample);
     // Removes the samples with start <= time < end; their count.
     size_t Delete(HistoryTime start, HistoryTime end);
@@ -85,5 +88,10 @@ private:
     friend class HistoryStore;
     struct State;
     HistorySeries(HistoryStore& store, HistoryValueKind kind);
+    // The store's trimming: samples older than `cutoff` go; the newest time
+    // of the oldest chunk (the eviction order), and dropping that chunk.
+    void TrimBefore(HistoryTime cutoff);
+    bool OldestChunk(HistoryTime& newestInIt) const;
+    bool DropOldestChunk();
     std::unique_ptr<State> m_state;
 };

@@ -15,6 +15,8 @@ struct HistoryLimits {
     std::uint64_t memoryBytes = sizeof(void*) == 8 ? (1ull << 30) : (256ull << 20);
 };
 
+struct HistoryShared;
+
 class HistoryStore {
 public:
     explicit HistoryStore(HistoryLimits limits = {});
@@ -46,4 +48,6 @@ private:
     struct State;
     std::unique_ptr<State> m_state;
     friend class HistorySeries;
+    std::shared_ptr<HistoryShared> SharedState() const;
+    void Run();
 };
