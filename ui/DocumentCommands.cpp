@@ -1,7 +1,6 @@
 #include "DocumentCommands.h"
 
 #include "Configuration.h"
-#include "HistoryStore.h"
 #include "OPCS_Device.h"
 #include "OPCS_DlgColumns.h"
 #include "Tovi_DlgOptions.h"
@@ -13,13 +12,6 @@
 #include "resource.h"
 
 namespace {
-HistoryLimits HistoryLimitsOfSettings() {
-    HistoryLimits limits;
-    limits.spanTicks = static_cast<HistoryTime>(theSettings.GetHistorySpanHours()) * 3600 * kHistoryTicksPerSecond;
-    limits.memoryBytes = static_cast<std::uint64_t>(theSettings.GetHistoryMemoryMegabytes()) << 20;
-    return limits;
-}
-
 OPCS_Device* SelectedDevice(OPCS_Doc* doc) {
     OPCS_TagGroup* group = doc->GetSelectedGroup();
     return group != nullptr && group->IsDevice() ? static_cast<OPCS_Device*>(group) : nullptr;
@@ -72,7 +64,7 @@ bool DocumentCommands::OnCommand(UINT command) {
         dialog.SetCertificatesSetup(m_certificatesSetup);
         if (dialog.DoModal(GetActiveWindow()) == IDOK) {
             doc->GetConfiguration().EnableFaultControl(theSettings.IsFaultControlAllowed());
-            doc->GetConfiguration().History().SetLimits(HistoryLimitsOfSettings());
+            doc->GetConfiguration().ApplyHistorySettings();
             if (m_optionsApplied) m_optionsApplied();
         }
         return true;

@@ -101,8 +101,8 @@ void Tovi_DlgOptions::OnInitDialog() {
     SetChecked(IDC_OPTIONS_FAULT_CONTROL, theSettings.IsFaultControlAllowed());
     SetChecked(IDC_OPTIONS_UA_ENABLED, theSettings.IsUaEndpointEnabled());
     SetItemText(IDC_OPTIONS_UA_PORT, std::to_wstring(theSettings.GetUaPort()));
-    SetItemText(IDC_OPTIONS_HISTORY_SPAN, std::to_wstring(theSettings.GetHistorySpanHours()));
-    SetItemText(IDC_OPTIONS_HISTORY_MEMORY, std::to_wstring(theSettings.GetHistoryMemoryMegabytes()));
+    SetItemText(IDC_OPTIONS_HISTORY_SPAN, std::to_wstring(theSettings.GetHistoryHours()));
+    SetItemText(IDC_OPTIONS_HISTORY_MEMORY, std::to_wstring(theSettings.GetHistoryMegabytes()));
     m_uaSecurity = LoadUaSecuritySettings();
     SetChecked(IDC_OPTIONS_UA_REMOTE, m_uaSecurity.remote);
     SetChecked(IDC_OPTIONS_UA_UNSECURED, m_uaSecurity.allowUnsecured);
@@ -226,8 +226,8 @@ void Tovi_DlgOptions::OnOK() {
     theSettings.SetFaultControlAllowed(IsChecked(IDC_OPTIONS_FAULT_CONTROL));
     theSettings.SetUaEndpointEnabled(IsChecked(IDC_OPTIONS_UA_ENABLED));
     theSettings.SetUaPort(uaPort);
-    theSettings.SetHistorySpanHours(history.hours);
-    theSettings.SetHistoryMemoryMegabytes(history.megabytes);
+    theSettings.SetHistoryHours(history.hours);
+    theSettings.SetHistoryMegabytes(history.megabytes);
     theSettings.Save();
     const UaSecuritySettings chosen = ChosenUaSecurity();
     if (!(chosen == LoadUaSecuritySettings())) SaveUaSecuritySettings(chosen);
