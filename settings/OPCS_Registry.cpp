@@ -31,6 +31,8 @@ const wchar_t kAllowFaultControl[] = L"Allow Fault Control";
 const wchar_t kUaEndpointOff[] = L"OPC UA Off";
 const wchar_t kUaPort[] = L"OPC UA Port";
 constexpr std::uint32_t kDefaultUaPort = 4840;
+const wchar_t kHistoryHours[] = L"History Hours";
+const wchar_t kHistoryMegabytes[] = L"History Memory MB";
 }  // namespace
 
 std::wstring SettingsKeyPath() {
@@ -63,6 +65,8 @@ void OPCS_Registry::SetDefaults() {
     m_faultControlAllowed = false;
     m_uaEnabled = true;
     m_uaPort = kDefaultUaPort;
+    m_historyHours = kDefaultHistoryHours;
+    m_historyMegabytes = kDefaultHistoryMegabytes;
 }
 
 void OPCS_Registry::Load() {
@@ -98,6 +102,9 @@ void OPCS_Registry::ReadAll(RegIO& key) {
     if (key.ReadBool(kUaEndpointOff, uaOff)) m_uaEnabled = !uaOff;
     std::uint32_t port = 0;
     if (key.ReadUInt(kUaPort, port) && port >= 1 && port <= 65535) m_uaPort = port;
+    std::uint32_t history = 0;
+    if (key.ReadUInt(kHistoryHours, history)) SetHistoryHours(history);
+    if (key.ReadUInt(kHistoryMegabytes, history)) SetHistoryMegabytes(history);
     std::wstring lastUsed;
     if (key.ReadText(kLastUsedFile, lastUsed) && FileExists(lastUsed)) {
         m_lastUsedFile = lastUsed;
@@ -139,6 +146,16 @@ bool OPCS_Registry::Save() {
         key.WriteUInt(kUaPort, m_uaPort);
     } else {
         key.DeleteValue(kUaPort);
+    }
+    if (m_historyHours != kDefaultHistoryHours) {
+        key.WriteUInt(kHistoryHours, m_historyHours);
+    } else {
+        key.DeleteValue(kHistoryHours);
+    }
+    if (m_historyMegabytes != kDefaultHistoryMegabytes) {
+        key.WriteUInt(kHistoryMegabytes, m_historyMegabytes);
+    } else {
+        key.DeleteValue(kHistoryMegabytes);
     }
     return true;
 }

@@ -67,6 +67,23 @@ public:
         if (port >= 1 && port <= 65535) m_uaPort = port;
     }
 
+    // Every historized tag's history: how far back it reaches (1 to
+    // kMaxHistoryHours) and the memory all of it may take (at least
+    // kMinHistoryMegabytes). Each stored only while it differs from the
+    // default (24 hours; 1024 MB in the 64-bit build, 256 MB in the 32-bit one).
+    static constexpr std::uint32_t kDefaultHistoryHours = 24;
+    static constexpr std::uint32_t kMaxHistoryHours = 24 * 366;
+    static constexpr std::uint32_t kDefaultHistoryMegabytes = sizeof(void*) == 8 ? 1024 : 256;
+    static constexpr std::uint32_t kMinHistoryMegabytes = 16;
+    std::uint32_t GetHistoryHours() const noexcept { return m_historyHours; }
+    void SetHistoryHours(std::uint32_t hours) noexcept {
+        if (hours >= 1 && hours <= kMaxHistoryHours) m_historyHours = hours;
+    }
+    std::uint32_t GetHistoryMegabytes() const noexcept { return m_historyMegabytes; }
+    void SetHistoryMegabytes(std::uint32_t megabytes) noexcept {
+        if (megabytes >= kMinHistoryMegabytes) m_historyMegabytes = megabytes;
+    }
+
     // Fraction of the frame width; setting keeps it within 0.1 to 0.9.
     double GetSplitterPosition() const noexcept { return m_splitterPosition; }
     void SetSplitterPosition(double fraction) noexcept;
@@ -87,6 +104,8 @@ private:
     bool m_faultControlAllowed = false;
     bool m_uaEnabled = true;
     std::uint32_t m_uaPort = 4840;
+    std::uint32_t m_historyHours = kDefaultHistoryHours;
+    std::uint32_t m_historyMegabytes = kDefaultHistoryMegabytes;
     bool m_loaded = false;
     std::uint32_t m_pollRate = 0;
     std::uint32_t m_eventLogFileSize = 0;

@@ -6,6 +6,7 @@
 #include "OPCS_Device.h"
 #include "EventLog.h"
 #include "FileBackup.h"
+#include "OPCS_Registry.h"
 #include "ProgramPaths.h"
 #include "OPCS_Tag.h"
 #include "OPCS_TagGroup.h"
@@ -51,11 +52,36 @@ void VisitAlarmedTags(OPCS_TagGroup* group, const Visit& visit) {
         if (OPCS_TagGroup::IsValidGroup(child)) VisitAlarmedTags(child, visit);
     }
 }
+
+template <class Visit>
+void VisitHistorizedTags(OPCS_TagGroup* group, const Visit& visit) {
+    for (OPCS_Tag* tag : group->SnapshotTags()) {
+        if (OPCS_Tag::IsValidTag(tag) && tag->IsHistorized()) visit(tag);
+    }
+    for (OPCS_TagGroup* child : group->SnapshotGroups()) {
+        if (OPCS_TagGroup::IsValidGroup(child)) VisitHistorizedTags(child, visit);
+    }
+}
+
+HistoryLimits HistoryLimitsOfSettings() {
+    return HistoryLimits{static_cast<HistoryTime>(theSettings.GetHistoryHours()) * 3600 * kHistoryTicksPerSecond,
+                         static_cast<std::uint64_t>(theSettings.GetHistoryMegabytes()) << 20};
+}
 }  // namespace
 
-Configuration::Configuration() : m_replay(std::make_unique<ValueReplay>(*this)) {
+Configuration::Configuration()
+    : m_history(std::make_unique<HistoryStore>(HistoryLimitsOfSettings())),
+      m_replay(std::make_unique<ValueReplay>(*this)) {
     m_faultControl.SetReplay(m_replay.get());
+    m_history->OnBoundReached([](std::uint64_t bytes) {
+        theEventLog << std::wstring(L"History memory limit reached (")
+                           .append(std::to_wstring(bytes >> 20))
+                           .append(L" MB): the oldest samples are dropped first")
+                    << EventLog::EndEntry;
+    });
 }
+
+void Configuration::ApplyHistorySettings() { m_history->SetLimits(HistoryLimitsOfSettings()); }
 
 Configuration::~Configuration() {
     m_replay->Stop();
@@ -103,6 +129,7 @@ bool Configuration::AddDevice(OPCS_Device* device) {
     device->SetConfiguration(this);
     NoteShapeChanged();
     SetModified(true);
+    RefreshHistoryLocked(device);
     return true;
 }
 
@@ -112,6 +139,7 @@ bool Configuration::AddGroupTo(OPCS_TagGroup* parent, OPCS_TagGroup* group) {
         return false;
     }
     SetModified(true);
+    RefreshHistoryLocked(group);
     return true;
 }
 
@@ -121,6 +149,7 @@ bool Configuration::AddTagTo(OPCS_TagGroup* group, OPCS_Tag* tag) {
         return false;
     }
     SetModified(true);
+    if (tag->IsHistorized()) tag->SyncHistory();
     return true;
 }
 
@@ -129,6 +158,7 @@ Configuration::DeleteResult Configuration::DeleteItem(OPCS_TagGroup* item) {
     if (!OPCS_TagGroup::IsValidGroup(item)) return DeleteResult::NotFound;
     if (!item->CanDelete()) return DeleteResult::InUse;
     RetireAlarmsLocked(item);  // while the item IDs are whole
+    VisitHistorizedTags(item, [](OPCS_Tag* tag) { OPCS_Tag::ReleaseAlarmPoll(tag->RetireHistory()); });
     if (!UnlinkLocked(item)) return DeleteResult::NotFound;
     NoteShapeChanged();
     DeleteLocked(item);
@@ -180,6 +210,7 @@ void Configuration::Clear() {
         OPCS_Device* device = m_devices.Remove(m_devices.Head());
         if (OPCS_TagGroup::IsValidGroup(device)) {
             RetireAlarmsLocked(device);
+            VisitHistorizedTags(device, [](OPCS_Tag* tag) { OPCS_Tag::ReleaseAlarmPoll(tag->RetireHistory()); });
             device->SetConfiguration(nullptr);
             DeleteLocked(device);
         }
@@ -258,10 +289,21 @@ void Configuration::RefreshAlarmsLocked(bool announce) {
     }
 }
 
+void Configuration::RefreshHistoryLocked(OPCS_TagGroup* item) {
+    if (item != nullptr) {
+        VisitHistorizedTags(item, [](OPCS_Tag* tag) { tag->SyncHistory(); });
+        return;
+    }
+    for (OPCS_Device* device : m_devices) {
+        if (OPCS_TagGroup::IsValidGroup(device)) RefreshHistoryLocked(device);
+    }
+}
+
 void Configuration::SetAlarmPolling(bool on) {
     ScopedLock guard(m_lock);
     m_alarmPolling.store(on);
     RefreshAlarmsLocked(false);
+    RefreshHistoryLocked();
 }
 
 AlarmCommandResult Configuration::AlarmCommand(std::wstring_view itemId, AlarmCommandKind kind,
@@ -375,6 +417,7 @@ Configuration::LoadOutcome Configuration::Load(const std::wstring& path, const s
         NoteShapeChanged();
         // The alarms were judged as they were read, with no observer to tell.
         RefreshAlarmsLocked(true);
+        RefreshHistoryLocked();
     }
     m_pathName = path;
     m_ownFile = clean ? path : std::wstring();
@@ -446,7 +489,10 @@ TagImportResult Configuration::ImportTags(const std::wstring& path) {
         AdoptLocked();
         NoteShapeChanged();
         // New tags were judged before they joined the tree.
-        if (result.Succeeded()) RefreshAlarmsLocked(true);
+        if (result.Succeeded()) {
+            RefreshAlarmsLocked(true);
+            RefreshHistoryLocked();
+        }
     }
     if (!result.Succeeded()) {
         theEventLog << L"Tag import refused:" << path << EventLog::EndEntry;

@@ -16,6 +16,7 @@
 #include "CriticalSection.h"
 #include "Dll.h"
 #include "FaultControl.h"
+#include "HistoryStore.h"
 #include "TagCsv.h"
 
 class OPCS_Device;
@@ -152,6 +153,12 @@ public:
     // The one value replay that plays into these tags.
     ValueReplay& Replay() noexcept { return *m_replay; }
 
+    // Every historized tag's history, within the span and memory the
+    // program's settings give (taken when made, and again by
+    // ApplyHistorySettings). Its bound reached is one line of the event log.
+    HistoryStore& History() noexcept { return *m_history; }
+    void ApplyHistorySettings();
+
 private:
     // The caller holds the lock.
     bool UnlinkLocked(OPCS_TagGroup* item);
@@ -162,6 +169,9 @@ private:
     // Every alarm told again and its polling brought up to date (a file
     // loaded, tags imported, alarm polling switched).
     void RefreshAlarmsLocked(bool announce);
+    // Every historized tag below `item` (every device when null) begins
+    // recording, or lets go of it, as it now stands.
+    void RefreshHistoryLocked(OPCS_TagGroup* item = nullptr);
     bool KeepOriginalBeforeSave(const std::wstring& path, DWORD& error, std::wstring& notice);
 
     CriticalSection m_lock;
@@ -187,6 +197,7 @@ private:
     // The file whose content on disk was read cleanly or written last: the
     // one file saved over without a backup.
     std::wstring m_ownFile;
+    std::unique_ptr<HistoryStore> m_history;
     // Last: stopped first, while the devices it plays into are still there.
     std::unique_ptr<ValueReplay> m_replay;
 };

@@ -91,6 +91,7 @@ void OPCS_Tag::CountChange(bool shape) {
     m_changes.fetch_add(1, std::memory_order_acq_rel);
     // Every change of value or quality in effect passes here, whatever made it.
     if (m_alarm != nullptr) EvaluateAlarm(AlarmEventCause::Evaluated);
+    if (m_history != nullptr) RecordHistory();
     Configuration* configuration = OwnerConfiguration();
     if (configuration == nullptr) return;
     if (shape) configuration->NoteShapeChanged();
@@ -555,6 +556,8 @@ bool OPCS_Tag::ApplyEdit(const TagEdit& edit) {
         // Judged on the new value; settings that do not suit the new type remove the alarm.
         const bool alarmFits = CheckAlarmSettings(edit.alarm, edit.type).empty();
         release = PlaceAlarm(alarmFits ? edit.alarm : AlarmSettings{});
+        changed = changed || edit.historize != m_historize.load();
+        m_historize.store(edit.historize, std::memory_order_release);
         CountChange(true);
         if (changed || simulationChanged) MarkModifiedIfOwned();
         MarkValueModifiedIfOwned();
@@ -567,6 +570,7 @@ bool OPCS_Tag::ApplyEdit(const TagEdit& edit) {
     }
     ReleaseAlarmPoll(release);
     SyncAlarmPolling();
+    SyncHistory();
     return converted;
 }
 TagSettings OPCS_Tag::GetSettings() {
@@ -591,6 +595,7 @@ TagSettings OPCS_Tag::GetSettings() {
     s.isVolatile = m_volatile;
     s.simulation = TagSimulation{m_simulationEnabled, m_simulationKind, m_simulationStep, m_simulationPeriod};
     if (m_alarm != nullptr) s.alarm = m_alarm->settings;
+    s.historize = m_historize.load();
     return s;
 }
 void OPCS_Tag::PlaceSettings(const TagSettings& s) {
@@ -622,6 +627,7 @@ void OPCS_Tag::PlaceSettings(const TagSettings& s) {
         m_volatile = s.isVolatile;
         simulationChanged = AssignSimulation(s.simulation);
         release = PlaceAlarm(CheckAlarmSettings(s.alarm, s.type).empty() ? s.alarm : AlarmSettings{});
+        m_historize.store(s.historize, std::memory_order_release);
         CountChange(true);
         MarkModifiedIfOwned();
         owner = m_owner;
@@ -632,6 +638,7 @@ void OPCS_Tag::PlaceSettings(const TagSettings& s) {
     }
     ReleaseAlarmPoll(release);
     SyncAlarmPolling();
+    SyncHistory();
 }
 TagDeadband OPCS_Tag::GetDeadbandSettings() {
     ScopedLock g(m_lock);

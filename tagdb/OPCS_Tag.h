@@ -8,10 +8,13 @@
 
 #include "AlarmCondition.h"
 #include "CriticalSection.h"
+#include "HistoryTypes.h"
 #include "OpcConstants.h"
 #include "Variant.h"
 
 class Configuration;
+class HistorySeries;
+class HistoryStore;
 class OPCS_Device;
 class OPCS_TagGroup;
 
@@ -67,6 +70,7 @@ struct TagSettings {
     bool isVolatile = false;
     TagSimulation simulation;
     AlarmSettings alarm;
+    bool historize = false;
 };
 
 // What the tag dialog sets, applied in one visit of the lock (ApplyEdit): a
@@ -82,6 +86,7 @@ struct TagEdit {
     Variant value;  // becomes the value, Good and stamped now
     // Taken when CheckAlarmSettings accepts it for `type`; else the alarm goes.
     AlarmSettings alarm;
+    bool historize = false;
 };
 
 // An alarmed tag's alarm: held only by tags that have one.
@@ -90,6 +95,16 @@ struct TagAlarm {
     AlarmCondition condition;
     // The device this alarm asked to poll, until it lets go again.
     OPCS_Device* pollDevice = nullptr;
+};
+
+// A historized tag's recording: held only while it records (historized,
+// and in a configuration).
+struct TagHistory {
+    std::shared_ptr<HistorySeries> series;
+    HistoryStore* store = nullptr;
+    HistorySample last;                 // the last sample recorded
+    FILETIME seenTimestamp{};           // the tag's timestamp when it was recorded
+    OPCS_Device* pollDevice = nullptr;  // as TagAlarm's
 };
 
 class OPCS_Tag {
@@ -248,6 +263,23 @@ public:
     // Takes the device's lock: never called with a tag's or group's lock held.
     void SyncAlarmPolling();
 
+    // Historizing: every change of the value, the quality in effect or the
+    // timestamp is recorded into the configuration's history, from the tag's
+    // state when recording begins (set on, or the tag joins a configuration).
+    // Read without the lock, so that walks over every tag skip the others.
+    bool IsHistorized() const noexcept { return m_historize.load(std::memory_order_acquire); }
+    void SetHistorize(bool on);
+    // The tag's history; null while it records none.
+    std::shared_ptr<HistorySeries> History();
+    // Begins or ends the recording and its poll request (as the alarms' is
+    // made: while the configuration's alarm polling is on) as the setting
+    // and the configuration now say. Takes the device's lock: never called
+    // with a tag's or group's lock held.
+    void SyncHistory();
+    // The tag leaves its configuration: lets go of its history. Returns the
+    // device to let go of (ReleaseAlarmPoll), or null.
+    OPCS_Device* RetireHistory();
+
 protected:
     friend class OPCS_TagGroup;
     // The rename itself, once the owner has checked the name (lock held).
@@ -277,6 +309,11 @@ protected:
     OPCS_Device* PlaceAlarm(const AlarmSettings& settings);
     // Removes an alarm that no longer suits the tag's type (lock held); as PlaceAlarm.
     OPCS_Device* DropAlarmIfUnfit();
+    // The history's side of a change (lock held, from CountChange).
+    void RecordHistory();
+    // A new series in `store` with the tag's state now as its first sample (lock held).
+    void BeginHistory(HistoryStore& store);
+    HistorySample HistorySampleNow(HistoryValueKind kind) const;
 
     mutable CriticalSection m_nameLock;  // leaf lock: guards only the name
     std::wstring m_name = L"Tag";
@@ -319,6 +356,8 @@ protected:
     // Null for a tag without an alarm, so that those cost one pointer.
     std::unique_ptr<TagAlarm> m_alarm;
     std::atomic<bool> m_hasAlarm{false};
+    std::atomic<bool> m_historize{false};
+    std::unique_ptr<TagHistory> m_history;
 
     friend class TagRecord;  // the configuration file's reader and writer
 };

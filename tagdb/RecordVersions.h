@@ -15,6 +15,10 @@ constexpr double kForcedQualityRecordVersion = 1.7;
 // always there, kNotForced for none) followed by the alarm. Only alarmed tags
 // are written so, and a reader before it knows no alarms.
 constexpr double kAlarmRecordVersion = 1.8;
+// A historized tag's block: the 1.8 layout (its alarm always there, kind None
+// for none) followed by the historize switch. Only historized tags are
+// written so: every other block reads as before.
+constexpr double kHistoryRecordVersion = 1.9;
 // A device block that says the device polls on open or has a response delay;
 // every other device block stays 1.6.
 constexpr double kDeviceSettingsRecordVersion = 1.7;

@@ -56,6 +56,7 @@ enum Column : int {
     kAlarmMessage,
     kAlarmConfirm,
     kAlarmEnabled,
+    kHistorize,
     kColumnCount
 };
 constexpr std::array<const wchar_t*, kColumnCount> kColumnNames = {L"ItemID",
@@ -92,7 +93,8 @@ constexpr std::array<const wchar_t*, kColumnCount> kColumnNames = {L"ItemID",
                                                                    L"AlarmNormalValue",
                                                                    L"AlarmMessage",
                                                                    L"AlarmConfirm",
-                                                                   L"AlarmEnabled"};
+                                                                   L"AlarmEnabled",
+                                                                   L"Historize"};
 
 constexpr const wchar_t* kKindNames[] = {L"Ramp", L"Triangle", L"Sine", L"Square", L"Random", L"Count"};
 constexpr const wchar_t* kReadOnly = L"Read Only";
@@ -155,6 +157,7 @@ void ExportGroup(std::string& out, OPCS_TagGroup* group, const std::wstring& pat
         row[kSimulationStep] = std::to_wstring(s.simulation.step);
         row[kSimulationPeriod] = std::to_wstring(s.simulation.period);
         ExportAlarm(s.alarm, row);
+        row[kHistorize] = CsvFlagText(s.historize);
         AppendCsvRow(out, row);
     }
     for (OPCS_TagGroup* child : group->SnapshotGroups()) {
@@ -377,6 +380,7 @@ private:
         whole(kSimulationStep, s.simulation.step);
         whole(kSimulationPeriod, s.simulation.period);
         ReadAlarm(row, s);
+        flag(kHistorize, s.historize);
         if (m_result.errors.size() != before) return false;
 
         if (s.valueLimitsSet && !(s.valueLow <= s.valueHigh)) Error(row.line, L"ValueLow is above ValueHigh");

@@ -102,7 +102,11 @@ void TagRecord::Serialize(OPCS_Tag& tag, Archive& archive) {
 void TagRecord::Store(OPCS_Tag& tag, Archive& archive) {
     const bool forced = tag.m_forcedQuality != kNotForced;
     const bool alarmed = tag.m_alarm != nullptr;
-    archive.WriteDouble(alarmed ? kAlarmRecordVersion : forced ? kForcedQualityRecordVersion : kRecordVersion);
+    const bool historized = tag.m_historize.load();
+    archive.WriteDouble(historized ? kHistoryRecordVersion
+                        : alarmed  ? kAlarmRecordVersion
+                        : forced   ? kForcedQualityRecordVersion
+                                   : kRecordVersion);
     archive.WriteString(tag.GetName());
     archive.WriteString(tag.m_description);
     archive.WriteLong(tag.m_iconIndex);
@@ -133,8 +137,9 @@ void TagRecord::Store(OPCS_Tag& tag, Archive& archive) {
     archive.WriteDouble(tag.m_scaleFactor);
     archive.WriteDouble(tag.m_deadband);
     // kNotForced goes out as 0xFFFF, a quality ReadForcedQuality drops.
-    if (forced || alarmed) archive.WriteWord(static_cast<WORD>(tag.m_forcedQuality));
-    if (alarmed) StoreAlarm(archive, tag.m_alarm->settings);
+    if (forced || alarmed || historized) archive.WriteWord(static_cast<WORD>(tag.m_forcedQuality));
+    if (alarmed || historized) StoreAlarm(archive, alarmed ? tag.m_alarm->settings : AlarmSettings{});
+    if (historized) archive.WriteBool(true);
 }
 
 namespace {
@@ -190,6 +195,7 @@ void TagRecord::LoadCurrent(OPCS_Tag& tag, Archive& archive, double version) {
             tag.EvaluateAlarm(AlarmEventCause::Evaluated);
         }
     }
+    if (version >= kHistoryRecordVersion) tag.m_historize.store(archive.ReadBool());
     ResetIfVolatile(tag);
 }
 

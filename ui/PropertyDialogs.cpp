@@ -37,6 +37,7 @@ bool EditTagProperties(PropertyDialogRunner& runner, ToviTag& tag, OPCS_TagGroup
     fields.simulation = tag.GetSimulation();
     fields.historize = tag.IsHistorized();
     fields.alarm = tag.GetAlarmSettings();  // applied with the rest: kept unless the dialog changes it
+    fields.historize = tag.IsHistorized();  // the same
     if (OPCS_TagGroup::IsValidGroup(parent)) {
         fields.nameRefusal = [&tag, parent](const std::wstring& name) { return parent->TagNameRefusal(&tag, name); };
     }

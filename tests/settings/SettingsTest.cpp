@@ -194,3 +194,39 @@ TEST(SettingsTest, TheEventLogOpensAsTheSettingsSay) {
     const std::string bytes = ReadFileBytes(folder.File(L"events.txt"));
     EXPECT_NE(std::string::npos, bytes.find("\r\nLog started or reset - Max Size(bytes): 1048576 \r\n\r\n")) << bytes;
 }
+
+// The history's limits stay out of the key while they are the defaults, so
+// that a key written before them reads the same.
+TEST(SettingsTest, TheHistoryLimitsAreStoredOnlyWhileTheyDifferFromTheDefaults) {
+    ScratchKey parent(HKEY_LOCAL_MACHINE);
+    const std::wstring path = parent.Path() + L"\\History";
+    struct Case {
+        std::uint32_t hours, megabytes;  // as set
+        std::uint32_t keptHours, keptMegabytes;
+        size_t values;  // the ten, and the limits that differ
+    };
+    const std::uint32_t hours = OPCS_Registry::kDefaultHistoryHours;
+    const std::uint32_t megabytes = OPCS_Registry::kDefaultHistoryMegabytes;
+    const Case cases[] = {
+        {48, 300, 48, 300, 12},
+        {hours, 300, hours, 300, 11},
+        {0, 8, hours, megabytes, 10},  // refused: the defaults stand
+        {OPCS_Registry::kMaxHistoryHours + 1, megabytes, hours, megabytes, 10},
+    };
+    for (const Case& c : cases) {
+        {
+            OPCS_Registry settings(path);
+            settings.Load();
+            settings.SetHistoryHours(hours);
+            settings.SetHistoryMegabytes(megabytes);
+            settings.SetHistoryHours(c.hours);
+            settings.SetHistoryMegabytes(c.megabytes);
+            ASSERT_TRUE(settings.Save());
+        }
+        EXPECT_EQ(c.values, parent.ValueCount(L"History")) << c.hours;
+        OPCS_Registry reloaded(path);
+        reloaded.Load();
+        EXPECT_EQ(c.keptHours, reloaded.GetHistoryHours()) << c.hours;
+        EXPECT_EQ(c.keptMegabytes, reloaded.GetHistoryMegabytes()) << c.hours;
+    }
+}

@@ -279,8 +279,8 @@ TEST(TagCsvTest, AlarmColumnsRoundTripAndAFileWithoutThemKeepsTheAlarms) {
     const std::string csv = ExportTagsCsv(original.devices);
     EXPECT_NE(std::string::npos, csv.find("Alarm,AlarmHighHigh,AlarmHigh,AlarmLow,AlarmLowLow,AlarmDeadband,"
                                           "AlarmSeverity,AlarmSeverityHighHigh,AlarmNormalValue,AlarmMessage,"
-                                          "AlarmConfirm,AlarmEnabled\r\n"));
-    EXPECT_NE(std::string::npos, csv.find(",None,,,,,,,,,,,\r\n")) << "a tag without an alarm";
+                                          "AlarmConfirm,AlarmEnabled,Historize\r\n"));
+    EXPECT_NE(std::string::npos, csv.find(",None,,,,,,,,,,,,false\r\n")) << "a tag without an alarm";
     CsvConfiguration copy;
     const TagImportResult fresh = ImportTagsCsv(csv, copy.devices);
     ASSERT_TRUE(fresh.Succeeded()) << std::string(fresh.errors.front().begin(), fresh.errors.front().end());
