@@ -35,7 +35,6 @@ bool EditTagProperties(PropertyDialogRunner& runner, ToviTag& tag, OPCS_TagGroup
     fields.high = tag.GetValueHighLimit();
     fields.deadband = tag.GetDeadband();
     fields.simulation = tag.GetSimulation();
-    fields.historize = tag.IsHistorized();
     fields.alarm = tag.GetAlarmSettings();  // applied with the rest: kept unless the dialog changes it
     fields.historize = tag.IsHistorized();  // the same
     if (OPCS_TagGroup::IsValidGroup(parent)) {

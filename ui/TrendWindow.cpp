@@ -312,7 +312,8 @@ void TrendWindow::Scroll(int tenths) { ScrollTo(VisibleEnd() + m_span / 10 * ten
 void TrendWindow::ScrollTo(HistoryTime end) {
     const HistoryTime now = m_configuration.History().Now();
     const HistoryTime earliest = Oldest(now) + m_span;
-    if (end >= now) {
+    // Within half a scroll step of now is now: time moves on between two keys.
+    if (end + m_span / 20 >= now) {
         FollowNow();
         return;
     }
