@@ -370,19 +370,23 @@ int wmain(int argc, wchar_t** argv) {
             trended.push_back(t);
         }
         demo->RequestPollStart(kPollOperator);
+        // A Bad stretch of the sine and an Uncertain one of the count, then a minute's view of them.
+        Pump(3000);
+        trended[0]->ForceQuality(OPC_QUALITY_COMM_FAILURE);
+        Pump(3000);
+        trended[0]->ForceQuality(kNotForced);
+        trended[1]->ForceQuality(OPC_QUALITY_LAST_USABLE);
+        Pump(3000);
+        trended[1]->ForceQuality(kNotForced);
+        Pump(2000);
         TrendWindow* trend = TrendWindow::Open(nullptr, live, trended);
         if (trend == nullptr) {
             ++failures;
         } else {
             SetWindowPos(trend->Handle(), nullptr, 10, 10, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-            Pump(showMs / 3);
-            trended[0]->ForceQuality(OPC_QUALITY_COMM_FAILURE);
-            Pump(showMs / 6);
-            trended[0]->ForceQuality(kNotForced);
-            trended[1]->ForceQuality(OPC_QUALITY_LAST_USABLE);
-            Pump(showMs / 6);
-            trended[1]->ForceQuality(kNotForced);
-            Pump(showMs / 3 + 1500);
+            trend->Zoom(true);
+            trend->Zoom(true);
+            Pump(showMs);
             if (trend->Handle() != nullptr) DestroyWindow(trend->Handle());
         }
         demo->RequestPollStop(kPollOperator);
