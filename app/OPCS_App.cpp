@@ -139,7 +139,8 @@ bool OPCS_App::InitInstance() {
     }
     SetServerStartTime(FileTimeNow());
     m_configuration.EnableFaultControl(theSettings.IsFaultControlAllowed());
-    // Served from here on: devices with alarms poll whether a client watches or not.
+    m_configuration.ApplyHistorySettings();  // made before the settings were read
+    // Served from here on: devices with alarms or historized tags poll whether a client watches or not.
     m_configuration.SetAlarmPolling(true);
     m_document = std::make_unique<OPCS_Doc>(m_configuration);
     m_commandLine = ParseCommandLine(m_arguments);

@@ -54,7 +54,8 @@ public:
     DWORD RequestPollStart(int kind, DWORD count = 1);
     DWORD RequestPollStop(int kind, DWORD count = 1);
     void PollNow();
-    // One poll request of kind kPollAlarms stands while any tag's alarm holds one.
+    // One poll request of kind kPollAlarms stands while any tag's alarm or
+    // history holds one: both keep the device polling without a client.
     void AddAlarmPoll();
     void ReleaseAlarmPoll();
     // The operator's poll request, kept in the configuration file: a device

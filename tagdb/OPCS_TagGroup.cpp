@@ -120,6 +120,7 @@ bool OPCS_TagGroup::RemoveTag(OPCS_Tag* tag) {
         return false;
     }
     OPCS_Device* alarmPoll = nullptr;
+    OPCS_Device* historyPoll = nullptr;
     {
         ScopedLock guard(m_lock);
         auto entry = m_tagIndex.find(FoldCase(tag->GetName()));
@@ -133,12 +134,14 @@ bool OPCS_TagGroup::RemoveTag(OPCS_Tag* tag) {
             }
             // Its alarm's last event while it still has its item ID.
             alarmPoll = tag->RetireAlarm();
+            historyPoll = tag->RetireHistory();
             tag->SetOwner(nullptr);
         }
         m_tags.Remove(entry->second.node);
         m_tagIndex.erase(entry);
     }
     OPCS_Tag::ReleaseAlarmPoll(alarmPoll);
+    OPCS_Tag::ReleaseAlarmPoll(historyPoll);
     NotifyChanged();
     return true;
 }

@@ -81,6 +81,7 @@ struct TagFields {
     double valueLow = 0, valueHigh = 0, rawLow = 0, rawHigh = 0, scaleOffset = 0, scaleFactor = 0, deadband = 0;
     unsigned forcedQuality = 0;  // written from version 1.7 on
     Bytes alarm{};               // written from version 1.8 on (AlarmBlock)
+    bool historize = false;      // written from version 1.9 on
 };
 
 inline Bytes TagRecord(const TagFields& t) {
@@ -96,6 +97,7 @@ inline Bytes TagRecord(const TagFields& t) {
     for (double d : {t.valueLow, t.valueHigh, t.rawLow, t.rawHigh, t.scaleOffset, t.scaleFactor, t.deadband}) b.F64(d);
     if (t.version >= 1.7) b.U16(t.forcedQuality);
     if (t.version >= 1.8) b.Add(t.alarm);
+    if (t.version >= 1.9) b.U32(t.historize);
     return b.F64(1.1);  // the product's trailer
 }
 

@@ -340,3 +340,35 @@ TEST(TagCsvTest, BadAlarmCombinationsAreRefusedWithTheirLine) {
     EXPECT_EQ(std::wstring::npos, all.find(L"line 10:"));
     EXPECT_EQ(before, ExportTagsCsv(config.devices));
 }
+
+TEST(TagCsvTest, TheHistorizeColumnRoundTripsAndAFileWithoutItHistorizesNothing) {
+    CsvConfiguration original;
+    ToviDevice* plant = original.AddDevice(L"Plant");
+    Tag(plant, L"Level", VT_R8, Variant::FromDouble(1))->SetHistorize(true);
+    Tag(plant, L"Mode", VT_I4, Variant::FromLong(2));
+    const std::string csv = ExportTagsCsv(original.devices);
+    CsvConfiguration copy;
+    ASSERT_TRUE(ImportTagsCsv(csv, copy.devices).Succeeded());
+    ASSERT_EQ(1, copy.devices.Count());
+    ToviDevice* device = static_cast<ToviDevice*>(*copy.devices.begin());
+    EXPECT_TRUE(device->FindTag(L"Level")->IsHistorized());
+    EXPECT_FALSE(device->FindTag(L"Mode")->IsHistorized());
+    EXPECT_EQ(csv, ExportTagsCsv(copy.devices));
+    EXPECT_EQ(SavedBytes(original.devices), SavedBytes(copy.devices));
+    struct Step {
+        const char* csv;
+        bool succeeds;
+        bool level, mode, added;  // historized afterwards
+    };
+    const Step steps[] = {
+        {"ItemID,Value\r\nPlant.Level,5\r\nPlant.Added,1\r\n", true, true, false, false},  // left alone; new: off
+        {"ItemID,Historize\r\nPlant.Level,false\r\nPlant.Mode,TRUE\r\n", true, false, true, false},
+        {"ItemID,Historize\r\nPlant.Level,true\r\nPlant.Mode,maybe\r\n", false, false, true, false},  // all or nothing
+    };
+    for (const Step& step : steps) {
+        EXPECT_EQ(step.succeeds, ImportTagsCsv(step.csv, copy.devices).Succeeded()) << step.csv;
+        EXPECT_EQ(step.level, device->FindTag(L"Level")->IsHistorized()) << step.csv;
+        EXPECT_EQ(step.mode, device->FindTag(L"Mode")->IsHistorized()) << step.csv;
+        EXPECT_EQ(step.added, device->FindTag(L"Added")->IsHistorized()) << step.csv;
+    }
+}
