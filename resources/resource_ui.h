@@ -232,3 +232,15 @@
 #define IDC_ALARM_COMMENT_TEXT       1431
 #define ID_VIEW_ALARMS               32841
 #define ID_PANE_ALARMS               112
+
+// History: the trend window, the tag dialog's check box and the options' limits.
+#define IDD_TREND                    276
+#define IDC_TREND_CHART              1440
+#define IDC_TREND_ZOOM_IN            1441
+#define IDC_TREND_ZOOM_OUT           1442
+#define IDC_TREND_NOW                1443
+#define IDC_TREND_RANGE              1444
+#define IDC_TAG_HISTORIZE            1132
+#define IDC_OPTIONS_HISTORY_SPAN     1119
+#define IDC_OPTIONS_HISTORY_MEMORY   1122
+#define ID_VIEW_TREND                32842

@@ -3,7 +3,7 @@
 # and users dialogs, the alarms window and the splash window as Wine draws them on a virtual X
 # display without a window manager (no title bars; Wine's virtual desktop
 # draws modal dialogs black here): build/dialogs.png, build/clients.png,
-# build/certificates.png, build/ua-users.png, build/alarms.png and build/splash.png.
+# build/certificates.png, build/ua-users.png, build/alarms.png, build/trend.png and build/splash.png.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 source "$root/scripts/wine-env.sh"
@@ -40,7 +40,8 @@ shot '"OPC Clients"' "$root/build/clients.png"
 shot '"OPC UA Certificates"' "$root/build/certificates.png"
 shot '"OPC UA Users"' "$root/build/ua-users.png"
 shot '"Alarms"' "$root/build/alarms.png"
+shot '"Trend - ' "$root/build/trend.png"
 shot '478x365' "$root/build/splash.png"
 # Xvfb runs on until the clean-up: wait for the program alone.
 wait "$snapshots" || true
-echo "Written build/dialogs.png, build/clients.png, build/certificates.png, build/ua-users.png, build/alarms.png and build/splash.png"
+echo "Written build/dialogs.png, build/clients.png, build/certificates.png, build/ua-users.png, build/alarms.png, build/trend.png and build/splash.png"

@@ -64,8 +64,9 @@ const ColumnArray& DefaultColumns() {
         {L"Last Updated", kFieldLastUpdated, 3, 150, false, true, true, false},
         {L"Mode", kFieldMode, 4, 80, false, true, true, true},
         {L"Id", kFieldId, 5, 20, true, true, false, true},
-        {L"Description", kFieldDescription, 7, 5000, false, true, true, true},
+        {L"Description", kFieldDescription, 8, 5000, false, true, true, true},
         {L"Alarm", kFieldAlarm, 6, 110, false, true, true, false},
+        {L"History", kFieldHistory, 7, 60, false, true, true, true},
     }};
     return defaults;
 }
@@ -82,9 +83,11 @@ std::wstring FormatColumnInfo(const ColumnArray& columns) {
 }
 
 bool ParseColumnInfo(std::wstring_view text, ColumnArray& columns) {
-    constexpr std::size_t kEarlierCount = kColumnCount - 1;  // the layouts before the alarm's column
+    // Layouts written before the alarm's column (7) and before the history's (8).
+    constexpr std::size_t kEarliestCount = kFieldAlarm;
     auto fieldCountFits = [](std::size_t count) {
-        return count == kColumnCount * kFieldsPerColumn || count == kEarlierCount * kFieldsPerColumn;
+        return count % kFieldsPerColumn == 0 && count / kFieldsPerColumn >= kEarliestCount &&
+               count / kFieldsPerColumn <= kColumnCount;
     };
     std::vector<std::wstring> fields = SplitFields(text, true);
     if (!fieldCountFits(fields.size())) {
@@ -106,18 +109,19 @@ bool ParseColumnInfo(std::wstring_view text, ColumnArray& columns) {
         c.visible = ParseFlag(f[6]);
         c.isStatic = ParseFlag(f[7]);
     }
-    if (count == kEarlierCount) {
-        // The alarm's column joins where the defaults have it, just before
-        // the Description column, wherever the user put that.
-        ColumnInfo alarm = DefaultColumns()[kFieldAlarm];
-        alarm.position = static_cast<std::uint32_t>(kEarlierCount);
-        for (std::size_t i = 0; i < kEarlierCount; ++i) {
-            if (columns[i].field == kFieldDescription) alarm.position = std::min(alarm.position, columns[i].position);
+    // Each column added since joins where the defaults have it, just before
+    // the Description column, wherever the user put that; the fields added
+    // are the array's last ones, in order.
+    for (std::size_t added = count; added < kColumnCount; ++added) {
+        ColumnInfo column = DefaultColumns()[added];
+        column.position = static_cast<std::uint32_t>(added);
+        for (std::size_t i = 0; i < added; ++i) {
+            if (columns[i].field == kFieldDescription) column.position = std::min(column.position, columns[i].position);
         }
-        for (std::size_t i = 0; i < kEarlierCount; ++i) {
-            if (columns[i].position >= alarm.position) ++columns[i].position;
+        for (std::size_t i = 0; i < added; ++i) {
+            if (columns[i].position >= column.position) ++columns[i].position;
         }
-        columns[kEarlierCount] = alarm;
+        columns[added] = column;
     }
     return true;
 }
@@ -125,7 +129,7 @@ bool ParseColumnInfo(std::wstring_view text, ColumnArray& columns) {
 void RepairColumns(ColumnArray& columns) {
     const ColumnArray& defaults = DefaultColumns();
 
-    // Fields: each 0 to 7 and each once, or the whole set is taken from the
+    // Fields: each 0 to 8 and each once, or the whole set is taken from the
     // array order, with the matching kind of data.
     bool fieldsValid = true;
     bool fieldSeen[kColumnCount] = {};

@@ -21,13 +21,15 @@ enum HelpContext : DWORD {
     kHelpUaCertificates = 118,
     kHelpAlarmsWindow = 119,
     kHelpAlarmSettings = 120,
+    kHelpTrendWindow = 121,
 };
 
 // Every topic number above: the help file must have a page for each.
 inline constexpr HelpContext kHelpContexts[] = {
-    kHelpMainFrame,     kHelpDeviceTree,     kHelpTagList,        kHelpGroupDialog,   kHelpTagDialog,
-    kHelpOptionsDialog, kHelpWriteTagDialog, kHelpColumnsDialog,  kHelpClientsWindow, kHelpForceQualityDialog,
-    kHelpReplayValues,  kHelpUaUsers,        kHelpUaCertificates, kHelpAlarmsWindow,  kHelpAlarmSettings,
+    kHelpMainFrame,      kHelpDeviceTree,         kHelpTagList,        kHelpGroupDialog,
+    kHelpTagDialog,      kHelpOptionsDialog,      kHelpWriteTagDialog, kHelpColumnsDialog,
+    kHelpClientsWindow,  kHelpForceQualityDialog, kHelpReplayValues,   kHelpUaUsers,
+    kHelpUaCertificates, kHelpAlarmsWindow,       kHelpAlarmSettings,  kHelpTrendWindow,
 };
 
 // The program directory + "ToviExplorer.chm"; worked out once.

@@ -2,7 +2,8 @@
 // then the clients window alone (with made-up clients) for as long, then the
 // OPC UA certificates dialog alone (over a PKI folder of made-up clients), then
 // the OPC UA users dialog and one user's for as long, then the alarms window
-// (over made-up alarms) with the alarm settings and comment dialogs, then the splash window
+// (over made-up alarms) with the alarm settings and comment dialogs, then the
+// trend window over simulated tags recording live, then the splash window
 // alone until it closes itself, so that the real
 // display can be captured (scripts/dialog-shots.sh). Under Wine, PrintWindow
 // draws a dialog's background only, hence the capture of the screen.
@@ -25,8 +26,10 @@
 #include "Tovi_DlgGroup.h"
 #include "Tovi_DlgOptions.h"
 #include "ForceQualityDialog.h"
+#include "ForcedQuality.h"
 #include "OpcConstants.h"
 #include "Tovi_DlgTag.h"
+#include "TrendWindow.h"
 #include "OPCS_DlgWriteToTag.h"
 #include "Configuration.h"
 #include "ReplayDialog.h"
@@ -338,6 +341,55 @@ int wmain(int argc, wchar_t** argv) {
         for (HWND shot : {AlarmWindow::OpenWindow(), settingsDialog.Handle(), commentDialog.Handle()}) {
             if (shot != nullptr && IsWindow(shot)) DestroyWindow(shot);
         }
+    }
+    // The trend window over a sine and a count recording live, with their
+    // computed past, a Bad and an Uncertain stretch, and a tag without history.
+    {
+        Configuration live;
+        auto* demo = new ToviDevice;
+        demo->Rename(L"Demo");
+        live.AddDevice(demo);
+        std::vector<OPCS_Tag*> trended;
+        const struct {
+            const wchar_t* name;
+            VARTYPE type;
+            DWORD kind;
+            DWORD period;
+            bool historize;
+        } signals[] = {{L"Sine", VT_R8, kSimulateSine, 600, true},
+                       {L"Count", VT_I4, kSimulateCount, 10, true},
+                       {L"Setpoint", VT_R8, 0, 10, false}};
+        for (const auto& signal : signals) {
+            auto* t = new ToviTag;
+            t->Rename(signal.name);
+            demo->AddTag(t);
+            t->SetDataType(signal.type);
+            t->SetValueLimits(0, 100);
+            if (signal.kind != 0) t->SetSimulation({true, signal.kind, 1, signal.period});
+            t->SetHistorize(signal.historize);
+            trended.push_back(t);
+        }
+        demo->RequestPollStart(kPollOperator);
+        // A Bad stretch of the sine and an Uncertain one of the count, then a minute's view of them.
+        Pump(3000);
+        trended[0]->ForceQuality(OPC_QUALITY_COMM_FAILURE);
+        Pump(3000);
+        trended[0]->ForceQuality(kNotForced);
+        trended[1]->ForceQuality(OPC_QUALITY_LAST_USABLE);
+        Pump(3000);
+        trended[1]->ForceQuality(kNotForced);
+        Pump(2000);
+        TrendWindow* trend = TrendWindow::Open(nullptr, live, trended);
+        if (trend == nullptr) {
+            ++failures;
+        } else {
+            SetWindowPos(trend->Handle(), nullptr, 10, 10, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+            trend->Zoom(true);
+            trend->Zoom(true);
+            Pump(showMs);
+            if (trend->Handle() != nullptr) DestroyWindow(trend->Handle());
+        }
+        demo->RequestPollStop(kPollOperator);
     }
     // The splash last, alone.
     CSplashWnd::EnableSplashScreen(true);

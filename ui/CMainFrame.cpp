@@ -6,6 +6,7 @@
 #include <array>
 
 #include "AlarmWindow.h"
+#include "TrendWindow.h"
 #include "ClientObjects.h"
 #include "Configuration.h"
 #include "CloseRequest.h"
@@ -278,6 +279,7 @@ bool CMainFrame::PreTranslateMessage(MSG* msg) {
     if (OPCS_DlgClients::PreTranslate(msg)) return true;
     if (AlarmWindow::PreTranslate(msg)) return true;
     if (ReplayProgressWindow::PreTranslate(msg)) return true;
+    if (TrendWindow::PreTranslate(msg)) return true;
     return m_accelerators != nullptr && m_hwnd != nullptr && TranslateAcceleratorW(m_hwnd, m_accelerators, msg) != 0;
 }
 

@@ -75,6 +75,7 @@ std::wstring FieldText(OPCS_Tag* tag, std::uint32_t field) {
         std::uint64_t event = 0;
         return AlarmCell(tag, event);
     }
+    case kFieldHistory: return tag->IsHistorized() ? L"Yes" : L"";
     default: return {};
     }
 }
@@ -101,6 +102,7 @@ SortKey KeyOf(OPCS_Tag* tag, std::uint32_t field) {
     case kFieldId: key.number = static_cast<LONG>(tag->GetReserved()); break;
     case kFieldDescription: key.text = FoldCase(tag->GetDescription()); break;
     case kFieldAlarm: key.text = FieldText(tag, field); break;
+    case kFieldHistory: key.number = tag->IsHistorized() ? 1 : 0; break;
     default: break;  // the value: every row compares equal
     }
     return key;
@@ -361,6 +363,14 @@ std::vector<int> CTagView::SelectedRows() const {
         rows.push_back(i);
     }
     return rows;
+}
+
+std::vector<OPCS_Tag*> CTagView::SelectedTags() const {
+    std::vector<OPCS_Tag*> tags;
+    for (int row : SelectedRows()) {
+        if (row < RowCount() && OPCS_Tag::IsValidTag(m_rows[row].tag)) tags.push_back(m_rows[row].tag);
+    }
+    return tags;
 }
 
 OPCS_Tag* CTagView::SingleSelectedTag() {

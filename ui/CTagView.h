@@ -44,6 +44,8 @@ public:
     std::wstring CellText(int row, int displayIndex);
     const std::vector<ColumnInfo>& VisibleColumns() const noexcept { return m_columns; }
     std::vector<int> SelectedRows() const;
+    // The selected rows' tags that are still alive.
+    std::vector<OPCS_Tag*> SelectedTags() const;
 
     // The periodic refresh: refills the rows of changed tags that are in view.
     void RefreshChangedRows();

@@ -1,5 +1,6 @@
 #include "DocumentCommands.h"
 
+#include "Configuration.h"
 #include "OPCS_Device.h"
 #include "OPCS_DlgColumns.h"
 #include "Tovi_DlgOptions.h"
@@ -7,6 +8,7 @@
 #include "OPCS_Doc.h"
 #include "OPCS_TagGroup.h"
 #include "CTagView.h"
+#include "TrendWindow.h"
 #include "resource.h"
 
 namespace {
@@ -31,6 +33,7 @@ bool DocumentCommands::QueryCommand(UINT command, CommandState& state) {
     case ID_FILE_OPTIONS:
     case ID_ADD_DEVICE: return true;
     case ID_VIEW_COLUMNS: state.enabled = m_tagView != nullptr; return true;
+    case ID_VIEW_TREND: state.enabled = m_tagView != nullptr && !m_tagView->SelectedRows().empty(); return true;
     case ID_ADD_GROUP:
     case ID_ADD_TAG: state.enabled = CanAddBelowSelection(doc); return true;
     case ID_START_POLLING_DEVICE:
@@ -61,10 +64,17 @@ bool DocumentCommands::OnCommand(UINT command) {
         dialog.SetCertificatesSetup(m_certificatesSetup);
         if (dialog.DoModal(GetActiveWindow()) == IDOK) {
             doc->GetConfiguration().EnableFaultControl(theSettings.IsFaultControlAllowed());
+            doc->GetConfiguration().ApplyHistorySettings();
             if (m_optionsApplied) m_optionsApplied();
         }
         return true;
     }
+    case ID_VIEW_TREND:
+        if (m_tagView != nullptr) {
+            TrendWindow::Open(GetAncestor(m_tagView->Handle(), GA_ROOT), doc->GetConfiguration(),
+                              m_tagView->SelectedTags());
+        }
+        return true;
     case ID_VIEW_COLUMNS:
         if (m_tagView != nullptr) {
             m_tagView->SaveColumnWidths();

@@ -49,6 +49,24 @@ bool CanWriteFile(const std::wstring& path) {
 
 Tovi_DlgOptions::Tovi_DlgOptions() : DialogWindow(IDD_OPTIONS) {}
 
+Tovi_DlgOptions::HistoryFields Tovi_DlgOptions::CheckHistoryFields(const std::wstring& hours,
+                                                                   const std::wstring& megabytes, bool wide) {
+    HistoryFields fields;
+    if (!ParseUnsignedField(hours, fields.hours) || fields.hours < 1 || fields.hours > kHistoryHoursMax) {
+        fields.refused = IDC_OPTIONS_HISTORY_SPAN;
+        fields.message = FormatText(L"Please enter a history span between 1 and %u hours.", kHistoryHoursMax);
+        return fields;
+    }
+    const unsigned most = wide ? kHistoryMegabytesMax64 : kHistoryMegabytesMax32;
+    if (!ParseUnsignedField(megabytes, fields.megabytes) || fields.megabytes < kHistoryMegabytesMin ||
+        fields.megabytes > most) {
+        fields.refused = IDC_OPTIONS_HISTORY_MEMORY;
+        fields.message =
+            FormatText(L"Please enter a history memory limit between %u and %u MB.", kHistoryMegabytesMin, most);
+    }
+    return fields;
+}
+
 INT_PTR Tovi_DlgOptions::OnMessage(UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG: OnInitDialog(); return TRUE;
@@ -83,6 +101,8 @@ void Tovi_DlgOptions::OnInitDialog() {
     SetChecked(IDC_OPTIONS_FAULT_CONTROL, theSettings.IsFaultControlAllowed());
     SetChecked(IDC_OPTIONS_UA_ENABLED, theSettings.IsUaEndpointEnabled());
     SetItemText(IDC_OPTIONS_UA_PORT, std::to_wstring(theSettings.GetUaPort()));
+    SetItemText(IDC_OPTIONS_HISTORY_SPAN, std::to_wstring(theSettings.GetHistoryHours()));
+    SetItemText(IDC_OPTIONS_HISTORY_MEMORY, std::to_wstring(theSettings.GetHistoryMegabytes()));
     m_uaSecurity = LoadUaSecuritySettings();
     SetChecked(IDC_OPTIONS_UA_REMOTE, m_uaSecurity.remote);
     SetChecked(IDC_OPTIONS_UA_UNSECURED, m_uaSecurity.allowUnsecured);
@@ -183,6 +203,12 @@ void Tovi_DlgOptions::OnOK() {
         RefuseField(IDC_OPTIONS_UA_PORT, EnterIntegerBetween(1, 65535));
         return;
     }
+    const HistoryFields history =
+        CheckHistoryFields(ItemText(IDC_OPTIONS_HISTORY_SPAN), ItemText(IDC_OPTIONS_HISTORY_MEMORY));
+    if (history.refused != 0) {
+        RefuseField(history.refused, history.message);
+        return;
+    }
     const std::wstring logFile = ItemText(IDC_OPTIONS_LOG_FILE);
     const bool renamed = !EqualsNoCase(logFile, theSettings.GetEventLogFile());
     if (renamed) {
@@ -200,6 +226,8 @@ void Tovi_DlgOptions::OnOK() {
     theSettings.SetFaultControlAllowed(IsChecked(IDC_OPTIONS_FAULT_CONTROL));
     theSettings.SetUaEndpointEnabled(IsChecked(IDC_OPTIONS_UA_ENABLED));
     theSettings.SetUaPort(uaPort);
+    theSettings.SetHistoryHours(history.hours);
+    theSettings.SetHistoryMegabytes(history.megabytes);
     theSettings.Save();
     const UaSecuritySettings chosen = ChosenUaSecurity();
     if (!(chosen == LoadUaSecuritySettings())) SaveUaSecuritySettings(chosen);

@@ -2,9 +2,10 @@
 // "Program Options": the event log's settings, read from and saved to the
 // program settings (they take effect at the next start), Reset, which
 // empties the running log at once, whether OPC clients may control faults,
-// and the OPC UA endpoint: its port and who may connect (the caller applies
-// them at once).
+// the OPC UA endpoint: its port and who may connect, and the span and memory
+// bound of the tags' history (the caller applies those at once).
 #include <functional>
+#include <string>
 
 #include "DialogWindow.h"
 #include "UaCertificatesDialog.h"
@@ -21,6 +22,22 @@ public:
     // What Certificates... shows the server's certificate against, and what
     // Renew does; without one, nothing is checked and the change is only counted.
     void SetCertificatesSetup(std::function<UaCertificatesSetup()> setup) { m_certificatesSetup = std::move(setup); }
+
+    // The history limits as typed: the span in hours (1 to a year) and the
+    // memory bound in MB (16 up to what the process can address, `wide`: a
+    // 64-bit one); `refused` names the field a message refuses, 0 when none.
+    static constexpr unsigned kHistoryHoursMax = 8760;
+    static constexpr unsigned kHistoryMegabytesMin = 16;
+    static constexpr unsigned kHistoryMegabytesMax64 = 65536;
+    static constexpr unsigned kHistoryMegabytesMax32 = 1536;
+    struct HistoryFields {
+        unsigned hours = 0;
+        unsigned megabytes = 0;
+        int refused = 0;
+        std::wstring message;
+    };
+    static HistoryFields CheckHistoryFields(const std::wstring& hours, const std::wstring& megabytes,
+                                            bool wide = sizeof(void*) == 8);
 
 protected:
     INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;

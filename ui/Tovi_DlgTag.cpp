@@ -167,6 +167,7 @@ void Tovi_DlgTag::ShowFields() {
     SetItemText(IDC_TAG_DESCRIPTION, m_fields.description);
     SetItemText(IDC_TAG_VALUE, m_fields.valueText);
     SetChecked(IDC_TAG_LIMITS, m_fields.limitValues);
+    SetChecked(IDC_TAG_HISTORIZE, m_fields.historize);
     SetItemText(IDC_TAG_MIN, NumberText(m_fields.low));
     SetItemText(IDC_TAG_MAX, NumberText(m_fields.high));
     SetItemText(IDC_TAG_DEADBAND, NumberText(m_fields.deadband));
@@ -276,6 +277,7 @@ void Tovi_DlgTag::OnOK() {
     m_fields.type = type;
     m_fields.value = ConvertValueText(m_fields.valueText, m_fields.type);
     m_fields.simulation = simulation;
+    m_fields.historize = IsChecked(IDC_TAG_HISTORIZE);
     m_fields.alarm = alarm;
     End(IDOK);
 }

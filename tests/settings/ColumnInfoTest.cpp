@@ -9,6 +9,11 @@
 namespace {
 const wchar_t kDefaultText[] =
     L"Name,0,0,165,F,T,T,T,Value,1,1,80,F,T,T,F,Quality,2,2,65,F,T,T,F,Last Updated,3,3,150,F,T,T,F,"
+    L"Mode,4,4,80,F,T,T,T,Id,5,5,20,T,T,F,T,Description,6,8,5000,F,T,T,T,Alarm,7,6,110,F,T,T,F,"
+    L"History,8,7,60,F,T,T,T";
+// A layout of the eight columns before the history's.
+const wchar_t kEightColumns[] =
+    L"Name,0,0,165,F,T,T,T,Value,1,1,80,F,T,T,F,Quality,2,2,65,F,T,T,F,Last Updated,3,3,150,F,T,T,F,"
     L"Mode,4,4,80,F,T,T,T,Id,5,5,20,T,T,F,T,Description,6,7,5000,F,T,T,T,Alarm,7,6,110,F,T,T,F";
 // A layout of the seven columns before the alarm's.
 const wchar_t kSevenColumns[] =
@@ -71,16 +76,16 @@ TEST(ColumnInfoTest, LayoutsOfEarlierVersionsStillParse) {
     }
 }
 
-TEST(ColumnInfoTest, OnlyExactly64Or56FieldsReplaceTheColumns) {
+TEST(ColumnInfoTest, OnlyExactly72Or64Or56FieldsReplaceTheColumns) {
     ColumnArray columns = DefaultColumns();
     columns[0].width = 77;
     const ColumnArray before = columns;
-    const std::wstring text = kDefaultText;
-    EXPECT_FALSE(ParseColumnInfo(text.substr(0, text.rfind(L',')), columns));  // 63 fields
-    EXPECT_FALSE(ParseColumnInfo(text + L",Extra", columns));                  // 65 fields
-    const std::wstring seven = kSevenColumns;
-    EXPECT_FALSE(ParseColumnInfo(seven.substr(0, seven.rfind(L',')), columns));  // 55 fields
-    EXPECT_FALSE(ParseColumnInfo(seven + L",Extra", columns));                   // 57 fields
+    for (const std::wstring text : {kDefaultText, kEightColumns, kSevenColumns}) {
+        EXPECT_FALSE(ParseColumnInfo(text.substr(0, text.rfind(L',')), columns));  // one field short
+        EXPECT_FALSE(ParseColumnInfo(text + L",Extra", columns));                  // one field over
+    }
+    const std::wstring six = std::wstring(kSevenColumns).substr(0, std::wstring(kSevenColumns).find(L",Description"));
+    EXPECT_FALSE(ParseColumnInfo(six, columns));  // 48 fields: never written
     EXPECT_FALSE(ParseColumnInfo(L"", columns));
     EXPECT_FALSE(ParseColumnInfo(WithField(0, L"Name,with comma"), columns));
     EXPECT_EQ(before, columns);
@@ -89,20 +94,34 @@ TEST(ColumnInfoTest, OnlyExactly64Or56FieldsReplaceTheColumns) {
     EXPECT_EQ(DefaultColumns(), Parsed(L",," + WithField(8, L",Value") + L","));
 }
 
-// A layout saved before the alarm's column gains it where the defaults have
-// it, just before Description, wherever the user put that; the rest stays.
-TEST(ColumnInfoTest, SevenColumnLayoutsGainTheAlarmColumnBeforeDescription) {
+// A layout saved before the alarm's or the history's column gains what it
+// lacks where the defaults have it, just before Description, wherever the
+// user put that; the rest stays.
+TEST(ColumnInfoTest, EarlierLayoutsGainTheLaterColumnsBeforeDescription) {
     EXPECT_EQ(DefaultColumns(), Parsed(kSevenColumns));
+    EXPECT_EQ(DefaultColumns(), Parsed(kEightColumns));
     std::wstring moved = kSevenColumns;  // Description at 2, Quality at 6, Value renamed
     moved.replace(moved.find(L"Description,6,6"), 15, L"Description,6,2");
     moved.replace(moved.find(L"Quality,2,2"), 11, L"Quality,2,6");
     moved.replace(moved.find(L"Value,1,1"), 5, L"Reading");
-    const ColumnArray read = Parsed(moved);
-    const std::array<std::uint32_t, kColumnCount> positions = {0, 1, 7, 4, 5, 6, 3, 2};
+    ColumnArray read = Parsed(moved);
+    const std::array<std::uint32_t, kColumnCount> positions = {0, 1, 8, 5, 6, 7, 4, 2, 3};
     for (std::size_t i = 0; i < kColumnCount; ++i) EXPECT_EQ(positions[i], read[i].position) << i;
     EXPECT_EQ(L"Reading", read[1].name);
     EXPECT_EQ(L"Alarm", read[kFieldAlarm].name);
     EXPECT_TRUE(read[kFieldAlarm].visible);
+    EXPECT_EQ(L"History", read[kFieldHistory].name);
+    EXPECT_TRUE(read[kFieldHistory].visible);
+
+    // Eight columns with the alarm's hidden and Description first: History joins at the front.
+    std::wstring eight = kEightColumns;
+    eight.replace(eight.find(L"Description,6,7"), 15, L"Description,6,0");
+    eight.replace(eight.find(L"Name,0,0"), 8, L"Name,0,7");
+    eight.replace(eight.find(L"Alarm,7,6,110,F,T,T"), 19, L"Alarm,7,6,110,F,T,F");
+    read = Parsed(eight);
+    const std::array<std::uint32_t, kColumnCount> eightPositions = {8, 2, 3, 4, 5, 6, 1, 7, 0};
+    for (std::size_t i = 0; i < kColumnCount; ++i) EXPECT_EQ(eightPositions[i], read[i].position) << i;
+    EXPECT_FALSE(read[kFieldAlarm].visible);
 }
 
 TEST(ColumnInfoTest, NumbersAndFlagsAreReadLeniently) {
@@ -130,7 +149,7 @@ TEST(ColumnInfoTest, RepairMovesTheSortFlagToTheFirstVisibleColumn) {
     columns[3].sortColumn = true;
     columns[6].sortColumn = true;
     columns[6].position = 1;
-    columns[1].position = 7;
+    columns[1].position = 8;
     RepairColumns(columns);  // Description (position 1) wins over Last Updated (position 3)
     EXPECT_EQ(L"Description", columns[1].name);
     EXPECT_TRUE(columns[1].sortColumn);
@@ -138,13 +157,13 @@ TEST(ColumnInfoTest, RepairMovesTheSortFlagToTheFirstVisibleColumn) {
 }
 
 // Positions that form an order sort the columns by it; any clash or one out
-// of 0..7 renumbers them in the order they are stored.
+// of 0..8 renumbers them in the order they are stored.
 TEST(ColumnInfoTest, RepairOrdersByPositionOrRenumbers) {
     const std::pair<std::array<std::uint32_t, kColumnCount>, std::array<size_t, kColumnCount>> cases[] = {
-        {{2, 0, 1, 7, 5, 3, 4, 6}, {1, 2, 0, 5, 6, 4, 7, 3}},
-        {{7, 1, 2, 3, 4, 3, 0, 5}, {0, 1, 2, 3, 4, 5, 6, 7}},
-        {{7, 1, 2, 3, 4, 8, 0, 5}, {0, 1, 2, 3, 4, 5, 6, 7}},
-        {{7, 1, 2, 3, 4, 1000, 0, 5}, {0, 1, 2, 3, 4, 5, 6, 7}},
+        {{2, 0, 1, 7, 5, 3, 4, 6, 8}, {1, 2, 0, 5, 6, 4, 7, 3, 8}},
+        {{7, 1, 2, 3, 4, 3, 0, 5, 8}, {0, 1, 2, 3, 4, 5, 6, 7, 8}},
+        {{7, 1, 2, 3, 4, 9, 0, 5, 8}, {0, 1, 2, 3, 4, 5, 6, 7, 8}},
+        {{7, 1, 2, 3, 4, 1000, 0, 5, 8}, {0, 1, 2, 3, 4, 5, 6, 7, 8}},
     };
     for (const auto& [positions, order] : cases) {
         ColumnArray columns = DefaultColumns();
@@ -183,11 +202,11 @@ TEST(ColumnInfoTest, RepairGivesNamesAndValidFields) {
     EXPECT_EQ(L"Name", columns[0].name) << "the default name of its own field";
 
     columns = DefaultColumns();
-    columns[2].field = 9;
+    columns[2].field = 10;
     columns[3].field = 1;  // and a duplicate
     columns[3].isStatic = true;
     RepairColumns(columns);
-    // Every field once, ordered by position as the defaults place them (Alarm before Description).
+    // Every field once, ordered by position as the defaults place them (Alarm and History before Description).
     std::array<std::uint32_t, kColumnCount> fieldAt{};
     for (const ColumnInfo& d : DefaultColumns()) fieldAt[d.position] = d.field;
     for (size_t i = 0; i < kColumnCount; ++i) {

@@ -77,11 +77,11 @@ TEST_F(DlgColumnsTest, WidthsOutsideTenToFiveThousandAreRefused) {
 TEST_F(DlgColumnsTest, TheFirstColumnMovesUpToTheBottomAndAnEmptyRenameKeepsTheHeading) {
     Select({0});
     Click(IDC_COLUMN_UP);
-    EXPECT_EQ(ItemText(7), L"Name");
+    EXPECT_EQ(ItemText(8), L"Name");
     EXPECT_EQ(ItemText(0), L"Value");
     Click(IDC_COLUMN_UP);  // the moved item stays selected: one place up
-    EXPECT_EQ(ItemText(6), L"Name");
-    EXPECT_EQ(ItemText(7), L"Description");
+    EXPECT_EQ(ItemText(7), L"Name");
+    EXPECT_EQ(ItemText(8), L"Description");
 
     Select({1});  // Quality
     Click(IDC_COLUMN_RENAME);
@@ -103,12 +103,12 @@ TEST_F(DlgColumnsTest, TheFirstColumnMovesUpToTheBottomAndAnEmptyRenameKeepsTheH
     EXPECT_EQ(Setting(kFieldValue).name, L"Reading");
     EXPECT_EQ(Setting(kFieldValue).width, 90u);
     EXPECT_EQ(Setting(kFieldQuality).name, L"Quality");
-    EXPECT_EQ(Setting(kFieldName).position, 6u);
+    EXPECT_EQ(Setting(kFieldName).position, 7u);
     // The list's headings follow at once; Id stays hidden.
     const auto& visible = list->VisibleColumns();
-    ASSERT_EQ(visible.size(), 7u);
+    ASSERT_EQ(visible.size(), 8u);
     EXPECT_EQ(visible[0].name, L"Reading");
-    EXPECT_EQ(visible[5].field, static_cast<std::uint32_t>(kFieldName));
+    EXPECT_EQ(visible[6].field, static_cast<std::uint32_t>(kFieldName));
 }
 
 TEST_F(DlgColumnsTest, ResetWritesTheDefaultsAtOnceAndCancelKeepsThem) {

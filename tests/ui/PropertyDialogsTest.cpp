@@ -483,7 +483,7 @@ TEST_F(PropertyDialogsTest, TagDialogMnemonicsAreUniqueAndTabStopsGoInReadingOrd
             stops.push_back(r);
         }
     }
-    EXPECT_EQ(seen.size(), 16u);  // the fields, the radios, the group's three, Help and Alarm
+    EXPECT_EQ(seen.size(), 17u);  // the fields, the radios, the groups' three, Historize, Help and Alarm
     ASSERT_GE(stops.size(), 13u);
     for (size_t i = 1; i < stops.size(); ++i) {
         const RECT& a = stops[i - 1];
