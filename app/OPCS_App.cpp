@@ -185,6 +185,17 @@ bool OPCS_App::StartCommandLineReplay() {
     }
     ValueReplay& player = m_configuration.Replay();
     const std::wstring path = FullPath(replay.file);
+    if (replay.intoHistory) {
+        const ReplayLoad load = player.LoadIntoHistory(path);
+        if (!load.check.Passed()) return refuse(ReplayDialog::RefusalText(path, load.check));
+        const std::wstring text = ReplayDialog::LoadedText(path, load);
+        if (m_commandLine.serve) {
+            ConsoleReport(STD_OUTPUT_HANDLE).Line(text);
+        } else {
+            AppMessageBox(text, MB_OK | (load.notKept > 0 ? MB_ICONEXCLAMATION : MB_ICONINFORMATION));
+        }
+        return true;
+    }
     const ReplayCheck check = player.Start(path, ReplayOptions{replay.speed, replay.loop});
     if (!check.Passed()) return refuse(ReplayDialog::RefusalText(path, check));
     if (!m_commandLine.StartedByCom() && !m_commandLine.serve) ReplayProgressWindow::Open(m_frame->Handle(), player);

@@ -42,7 +42,7 @@ public:
 private:
     void RunRegistrationSwitch(RegistrationSwitch action);
     bool CreateMainFrame();
-    // "/Replay FILE": plays it, or says why not.
+    // "/Replay FILE": plays it (or loads it into the history), or says why not.
     // False when the replay named on the command line is refused while
     // serving: the run ends, having said why.
     bool StartCommandLineReplay();

@@ -140,10 +140,18 @@ ReplaySwitch ScanReplaySwitch(std::wstring_view arguments) {
             }
         } else if (IsSwitch(word, L"Loop")) {
             result.loop = true;
+        } else if (IsSwitch(word, L"IntoHistory")) {
+            result.intoHistory = true;
         }
     }
-    if (!result.present && (speedGiven || result.loop) && result.error.empty())
+    if (!result.error.empty()) return result;
+    if (!result.present && result.intoHistory) {
+        result.error = L"/IntoHistory goes with /Replay FILE.";
+    } else if (!result.present && (speedGiven || result.loop)) {
         result.error = L"/Speed and /Loop go with /Replay FILE.";
+    } else if (result.intoHistory && (speedGiven || result.loop)) {
+        result.error = L"/IntoHistory loads the file at once, without /Speed or /Loop.";
+    }
     return result;
 }
 

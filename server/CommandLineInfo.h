@@ -37,12 +37,14 @@ struct CloseSwitch {
 CloseSwitch ScanCloseSwitch(std::wstring_view arguments);
 
 // "/Replay FILE [/Speed N] [/Loop]" (any letter case, "-" as well): the
-// program starts as usual and plays the recorded values of FILE into its tags.
+// program starts as usual and plays the recorded values of FILE into its tags;
+// "/Replay FILE /IntoHistory" loads them into the tags' history instead.
 struct ReplaySwitch {
     bool present = false;
     std::wstring file;
     double speed = 1;
     bool loop = false;
+    bool intoHistory = false;
     std::wstring error;  // a switch given wrongly, in words
 };
 ReplaySwitch ScanReplaySwitch(std::wstring_view arguments);

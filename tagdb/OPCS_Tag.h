@@ -271,6 +271,10 @@ public:
     void SetHistorize(bool on);
     // The tag's history; null while it records none.
     std::shared_ptr<HistorySeries> History();
+    // A value of the tag's `type` as a series of `kind` keeps it (no time or
+    // quality): what recording takes from the tag, so that values written
+    // into the history by other roads read back the same.
+    static HistorySample HistorySampleOf(const Variant& value, VARTYPE type, HistoryValueKind kind);
     // Begins or ends the recording and its poll request (as the alarms' is
     // made: while the configuration's alarm polling is on) as the setting
     // and the configuration now say. Takes the device's lock: never called

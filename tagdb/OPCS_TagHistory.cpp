@@ -43,22 +43,25 @@ std::shared_ptr<HistorySeries> OPCS_Tag::History() {
     return m_history != nullptr ? m_history->series : nullptr;
 }
 
-HistorySample OPCS_Tag::HistorySampleNow(HistoryValueKind kind) const {
+HistorySample OPCS_Tag::HistorySampleOf(const Variant& value, VARTYPE type, HistoryValueKind kind) {
     HistorySample sample;
-    sample.quality = QualityInEffect();
     // In the tag's type first: a value counted before its conversion (SetValue) is recorded as readers get it.
-    Variant value = m_value;
-    if (!value.IsEmpty() && value.Type() != static_cast<VARTYPE>(m_dataType)) {
-        value.ChangeType(static_cast<VARTYPE>(m_dataType));
-    }
+    Variant typed = value;
+    if (!typed.IsEmpty() && typed.Type() != type) typed.ChangeType(type);
     if (kind == HistoryValueKind::Text) {
-        if (!value.IsEmpty() && SUCCEEDED(value.ChangeType(VT_BSTR)) && V_BSTR(&value.Ref()) != nullptr) {
-            sample.text.assign(V_BSTR(&value.Ref()), SysStringLen(V_BSTR(&value.Ref())));
+        if (!typed.IsEmpty() && SUCCEEDED(typed.ChangeType(VT_BSTR)) && V_BSTR(&typed.Ref()) != nullptr) {
+            sample.text.assign(V_BSTR(&typed.Ref()), SysStringLen(V_BSTR(&typed.Ref())));
         }
         return sample;
     }
-    if (!value.IsEmpty() && SUCCEEDED(value.ChangeType(VT_R8))) sample.number = V_R8(&value.Ref());
+    if (!typed.IsEmpty() && SUCCEEDED(typed.ChangeType(VT_R8))) sample.number = V_R8(&typed.Ref());
     if (kind == HistoryValueKind::Boolean) sample.number = sample.number != 0 ? 1 : 0;
+    return sample;
+}
+
+HistorySample OPCS_Tag::HistorySampleNow(HistoryValueKind kind) const {
+    HistorySample sample = HistorySampleOf(m_value, static_cast<VARTYPE>(m_dataType), kind);
+    sample.quality = QualityInEffect();
     return sample;
 }
 

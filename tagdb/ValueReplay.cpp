@@ -1,13 +1,17 @@
 #include "ValueReplay.h"
 
 #include <cmath>
+#include <memory>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "Configuration.h"
 #include "CsvFields.h"
 #include "CsvStream.h"
 #include "EventLog.h"
 #include "FileTime.h"
+#include "HistorySeries.h"
+#include "HistoryStore.h"
 #include "LiveObjectSet.h"
 #include "OPCS_Tag.h"
 #include "OPCS_TagGroup.h"
@@ -205,6 +209,108 @@ ReplayCheck ValueReplay::Start(const std::wstring& path, const ReplayOptions& op
         return m_lastCheck;
     }
     return check;
+}
+
+ReplayLoad ValueReplay::LoadIntoHistory(const std::wstring& path) {
+    ReplayLoad load;
+    load.check = Check(path);
+    auto refused = [&] {
+        theEventLog << L"Value replay refused:" << path << load.check.Text() << EventLog::EndEntry;
+        return load;
+    };
+    if (!load.check.Passed()) return refused();
+    // Every row is judged before the first is written.
+    struct Target {
+        std::shared_ptr<HistorySeries> series;  // null: unknown or not historized
+        VARTYPE type = VT_EMPTY;
+        bool known = false;
+    };
+    struct Row {
+        HistorySeries* series;
+        HistorySample sample;
+        size_t line;
+    };
+    std::unordered_map<std::wstring, Target> targets;
+    std::vector<Row> rows;
+    rows.reserve(static_cast<size_t>(load.check.rows));
+    HistoryStore& store = m_configuration.History();
+    const HistoryTime spanStart = store.Now() - store.Limits().spanTicks;
+    CheckList list(load.check);
+    CsvStream stream;
+    DWORD openError = ERROR_SUCCESS;
+    if (!stream.Open(path, openError)) {
+        load.check.errors.push_back(L"the file cannot be read: " + SystemErrorText(openError));
+        return refused();
+    }
+    CsvRecord record;
+    std::wstring error;
+    Variant value;
+    TimeReader times;
+    bool firstRecord = true;
+    for (;;) {
+        const CsvStream::Result result = stream.Next(record, error);
+        if (result == CsvStream::Result::End) break;
+        if (result == CsvStream::Result::Failed) {
+            load.check.errors.push_back(error);
+            return refused();
+        }
+        const bool header = firstRecord && result == CsvStream::Result::Record && IsHeader(record);
+        firstRecord = false;
+        if (header) continue;
+        const std::vector<std::wstring>& f = record.fields;
+        std::uint64_t recorded = 0;
+        WORD quality = OPC_QUALITY_GOOD;
+        if (result != CsvStream::Result::Record || f.size() < 3 || f.size() > 4 || !times.Read(f[0], recorded) ||
+            (f.size() == 4 && !ParseQuality(f[3], quality))) {
+            list.Add(record.line, L"the row changed since the file was checked");
+            continue;
+        }
+        Target& target = targets[f[1]];
+        if (!target.known) {
+            target.known = true;
+            ScopedLock guard(m_configuration.Lock());
+            if (OPCS_Tag* tag = m_configuration.FindTag(f[1])) {
+                target.type = tag->GetDataType();
+                if (tag->IsHistorized()) target.series = tag->History();
+            }
+        }
+        if (target.series == nullptr) {
+            list.Add(record.line, L"the tag " + Quoted(f[1]) + L" is not historized");
+            continue;
+        }
+        const auto time = static_cast<HistoryTime>(recorded);
+        if (time < spanStart) {
+            list.Add(record.line, L"the timestamp " + f[0] + L" is older than the history keeps");
+            continue;
+        }
+        if (!ParseCsvValue(f[2], target.type, value)) {
+            list.Add(record.line, L"the row changed since the file was checked");
+            continue;
+        }
+        HistorySample sample = OPCS_Tag::HistorySampleOf(value, target.type, target.series->Kind());
+        sample.time = time;
+        sample.quality = quality;
+        rows.push_back(Row{target.series.get(), std::move(sample), record.line});
+    }
+    if (!load.check.Passed()) return refused();
+    std::unordered_set<HistorySeries*> written;
+    for (const Row& row : rows) {
+        const HistoryUpdateOutcome outcome = row.series->Update(HistoryUpdateKind::Upsert, row.sample);
+        if (outcome == HistoryUpdateOutcome::Inserted || outcome == HistoryUpdateOutcome::Replaced) {
+            ++load.values;
+            written.insert(row.series);
+        } else if (load.notKept++ == 0) {
+            load.firstNotKeptLine = row.line;
+        }
+    }
+    load.tags = written.size();
+    std::wstring what = std::to_wstring(load.values) + L" values of " + std::to_wstring(load.tags) + L" tags";
+    if (load.notKept > 0) {
+        what.append(L"; ").append(std::to_wstring(load.notKept)).append(L" not kept, the first on line ");
+        what.append(std::to_wstring(load.firstNotKeptLine));
+    }
+    theEventLog << L"Value replay loaded into history:" << path << what << EventLog::EndEntry;
+    return load;
 }
 
 void ValueReplay::Stop() {

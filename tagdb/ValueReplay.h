@@ -47,6 +47,20 @@ struct ReplayProgress {
 
 enum class ReplayEnd { Finished, Stopped, Failed };
 
+// A file loaded into the history of its tags instead of played. The check
+// also refuses rows of tags that are not historized and rows older than the
+// history's span: a file is loaded whole or not at all.
+struct ReplayLoad {
+    ReplayCheck check;
+    std::uint64_t values = 0;  // samples written
+    std::uint64_t tags = 0;    // the tags they went to
+    // Rows the history still refused while they were written (a computed
+    // past too large to turn into recorded samples, or the span moved past
+    // them meanwhile), and the first of their lines.
+    std::uint64_t notKept = 0;
+    std::uint64_t firstNotKeptLine = 0;
+};
+
 class ValueReplay {
 public:
     // Called on the replay's thread as it ends, no lock held: it only posts.
@@ -62,6 +76,10 @@ public:
     // Checks the file and, when it is sound, plays it on its own thread.
     // Refused while a replay plays. The result is also LastCheck().
     ReplayCheck Start(const std::wstring& path, const ReplayOptions& options, EndHandler onEnd = {});
+    // Checks the file and writes every row into its tag's history at the
+    // row's own time, replacing a sample there; the tags' values stay as
+    // they are.
+    ReplayLoad LoadIntoHistory(const std::wstring& path);
     // Ends the replay and waits for its thread (not when called from it).
     void Stop();
     bool IsPlaying() const noexcept { return m_playing.load(); }

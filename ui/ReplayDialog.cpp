@@ -16,6 +16,16 @@ struct LastChoice {
 constexpr size_t kShownErrors = 15;
 }  // namespace
 
+std::wstring ReplayDialog::CountText(std::uint64_t count) {
+    const std::wstring digits = std::to_wstring(count);
+    wchar_t separator[8] = L",";
+    GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_STHOUSAND, separator, 8);
+    NUMBERFMTW format{0, 0, 3, const_cast<wchar_t*>(L"."), separator, 1};
+    wchar_t text[64];
+    if (GetNumberFormatEx(LOCALE_NAME_USER_DEFAULT, 0, digits.c_str(), &format, text, 64) == 0) return digits;
+    return text;
+}
+
 ReplayDialog::ReplayDialog(ValueReplay& replay, std::function<std::wstring(HWND owner)> chooseFile)
     : DialogWindow(IDD_REPLAY), m_replay(replay), m_chooseFile(std::move(chooseFile)) {}
 
@@ -24,6 +34,19 @@ std::wstring ReplayDialog::RefusalText(const std::wstring& path, const ReplayChe
     for (size_t i = 0; i < check.errors.size() && i < kShownErrors; ++i) text += check.errors[i] + L"\n";
     const size_t more = check.errors.size() > kShownErrors ? check.errors.size() - kShownErrors : 0;
     if (more + check.moreErrors > 0) text += L"... and " + std::to_wstring(more + check.moreErrors) + L" more.";
+    return text;
+}
+
+std::wstring ReplayDialog::LoadedText(const std::wstring& path, const ReplayLoad& load) {
+    std::wstring text =
+        std::wstring(L"Loaded ").append(CountText(load.values)).append(load.values == 1 ? L" value" : L" values");
+    text.append(L" of ").append(CountText(load.tags)).append(load.tags == 1 ? L" tag" : L" tags");
+    text.append(L" into their history from ").append(path).append(L".");
+    if (load.notKept > 0) {
+        text.append(L"\nThe history had no room for ").append(CountText(load.notKept));
+        text.append(load.notKept == 1 ? L" row" : L" rows").append(L" (the first on line ");
+        text.append(CountText(load.firstNotKeptLine)).append(L"): too old by now, or past its memory bound.");
+    }
     return text;
 }
 

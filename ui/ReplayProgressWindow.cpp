@@ -3,23 +3,13 @@
 #include <commctrl.h>
 
 #include "Help.h"
+#include "ReplayDialog.h"
 #include "ValueReplay.h"
 #include "resource.h"
 
 namespace {
 constexpr UINT_PTR kRefreshTimer = 1;
 constexpr int kBarSteps = 1000;
-
-// 50000 as the user writes it: 50,000.
-std::wstring CountText(std::uint64_t count) {
-    const std::wstring digits = std::to_wstring(count);
-    wchar_t separator[8] = L",";
-    GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_STHOUSAND, separator, 8);
-    NUMBERFMTW format{0, 0, 3, const_cast<wchar_t*>(L"."), separator, 1};
-    wchar_t text[64];
-    if (GetNumberFormatEx(LOCALE_NAME_USER_DEFAULT, 0, digits.c_str(), &format, text, 64) == 0) return digits;
-    return text;
-}
 }  // namespace
 
 ReplayProgressWindow::ReplayProgressWindow(ValueReplay& replay)
@@ -65,8 +55,9 @@ void ReplayProgressWindow::Refresh() {
 
 void ReplayProgressWindow::ShowProgress(const ReplayProgress& progress) {
     const std::uint64_t shown = progress.rowsPlayed < progress.rowsInFile ? progress.rowsPlayed : progress.rowsInFile;
-    std::wstring text = L"Row " + CountText(shown) + L" of " + CountText(progress.rowsInFile);
-    if (progress.loopsCompleted > 0) text += L" (loop " + CountText(progress.loopsCompleted + 1) + L")";
+    std::wstring text =
+        L"Row " + ReplayDialog::CountText(shown) + L" of " + ReplayDialog::CountText(progress.rowsInFile);
+    if (progress.loopsCompleted > 0) text += L" (loop " + ReplayDialog::CountText(progress.loopsCompleted + 1) + L")";
     SetItemText(IDC_REPLAY_ROWS, text);
     const auto bar = progress.rowsInFile > 0 ? static_cast<int>(shown * kBarSteps / progress.rowsInFile) : 0;
     SendDlgItemMessageW(m_hwnd, IDC_REPLAY_BAR, PBM_SETPOS, static_cast<WPARAM>(bar), 0);

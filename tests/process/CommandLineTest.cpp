@@ -168,6 +168,29 @@ TEST(ReplaySwitchScan, FileSpeedAndLoopBesideTheConfigurationOrAReasonInWords) {
     }
 }
 
+TEST(ReplaySwitchScan, IntoHistoryOnlyWithReplayAndNeitherSpeedNorLoop) {
+    const struct {
+        const wchar_t* line;
+        bool intoHistory;
+        const wchar_t* error;  // empty when none
+    } cases[] = {
+        {L"Plant.tvf /Replay day.csv -intohistory", true, L""},
+        {L"/IntoHistory /Serve /Replay day.csv", true, L""},
+        {L"/Replay day.csv", false, L""},
+        {L"Plant.tvf /IntoHistory", true, L"/IntoHistory goes with /Replay FILE."},
+        {L"/Replay day.csv /IntoHistory /Speed 2", true,
+         L"/IntoHistory loads the file at once, without /Speed or /Loop."},
+        {L"/Replay day.csv /Loop /IntoHistory", true, L"/IntoHistory loads the file at once, without /Speed or /Loop."},
+    };
+    for (const auto& c : cases) {
+        const ReplaySwitch scanned = ScanReplaySwitch(c.line);
+        EXPECT_EQ(scanned.intoHistory, c.intoHistory) << testing::PrintToString(std::wstring(c.line));
+        EXPECT_EQ(scanned.error, c.error) << testing::PrintToString(std::wstring(c.line));
+    }
+    // The switch takes no word after it: the configuration is still found.
+    EXPECT_EQ(ParseCommandLine(L"/Replay day.csv /IntoHistory Plant.tvf").fileName, L"Plant.tvf");
+}
+
 TEST(UaSecuritySwitchScan, EachFormOrAReason) {
     using Action = UaSecuritySwitch::Action;
     const struct {

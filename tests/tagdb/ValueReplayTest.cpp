@@ -4,7 +4,9 @@
 #include <fstream>
 
 #include "AutoResetEvent.h"
+#include "CsvFields.h"
 #include "FileTime.h"
+#include "HistorySeries.h"
 #include "TagDbFixtures.h"
 #include "TempFolder.h"
 #include "Thread.h"
@@ -171,4 +173,122 @@ TEST(ValueReplayTest, TagDeletedWhilePlayingIsSkipped) {
     EXPECT_EQ(ReplayEnd::Finished, plant.end);
     EXPECT_DOUBLE_EQ(2, V_R8(plant.flow->GetValue().Get()));
     EXPECT_EQ(1u, plant.configuration.Replay().Progress().rowsSkipped);
+}
+
+namespace {
+std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+// The history of a tag from At(0) to At(49): what a load wrote, without the sample recording began with.
+std::vector<HistorySample> Loaded(OPCS_Tag* tag) {
+    std::vector<HistorySample> out;
+    FILETIME from{}, to{};
+    ParseCsvTime(Wide(At(0)), from);
+    ParseCsvTime(Wide(At(49)), to);
+    if (auto series = tag->History()) {
+        series->ReadForward(static_cast<HistoryTime>(FileTimeToU64(from)), static_cast<HistoryTime>(FileTimeToU64(to)),
+                            0, 1000, out);
+    }
+    return out;
+}
+
+HistorySample Sample(int seconds, double number, const wchar_t* text, HistoryQuality quality) {
+    FILETIME time{};
+    ParseCsvTime(Wide(At(seconds)), time);
+    return HistorySample{static_cast<HistoryTime>(FileTimeToU64(time)), number, text, quality};
+}
+
+// Flow, Name and Pump (Bool) historized, Count not; the history's clock at At(45).
+struct HistoryPlant : ReplayPlant {
+    HistoryPlant() {
+        pump = Add(configuration.FindDevice(L"Plant"), L"Pump", VT_BOOL);
+        flow->SetValueNow(Variant::FromDouble(7));
+        for (ToviTag* tag : {flow, name, pump}) tag->SetHistorize(true);
+        const HistoryTime now = Sample(45, 0, L"", 0).time;
+        configuration.History().SetClock([now] { return now; });
+    }
+    ToviTag* pump;
+};
+}  // namespace
+
+TEST(ValueReplayTest, LoadIntoHistoryWritesEveryRowAtItsTimeOrNothing) {
+    struct Case {
+        std::string rows;
+        std::vector<std::wstring> errors;  // the start of each
+        std::vector<HistorySample> flow, name, pump;
+        std::uint64_t values, tags;
+    };
+    const std::string good = "Timestamp,ItemID,Value,Quality\r\n" + At(0) + ",Plant.Flow,1.5\r\n" + At(1) +
+                             ",plant.flow,2.5,64\r\n" + At(2) + ",Plant.Name,\"a, b\"\r\n" + At(2) +
+                             ",Plant.Pump,true,216\r\n";
+    const std::vector<Case> cases = {
+        {good,
+         {},
+         {Sample(0, 1.5, L"", 192), Sample(1, 2.5, L"", 64)},
+         {Sample(2, 0, L"a, b", 192)},
+         {Sample(2, 1, L"", 216)},
+         4,
+         3},
+        // All or nothing: the good rows before a bad one are not written either.
+        {good + At(3) + ",Plant.Count,5\r\n" + At(4) + ",Plant.Name,x\r\n" + At(4) + ",Plant.Count,6\r\n",
+         {L"line 6: the tag \"Plant.Count\" is not historized", L"line 8: the tag \"Plant.Count\""},
+         {},
+         {},
+         {},
+         0,
+         0},
+        {At(0) + ",Plant.Flow,1\n2026-12-05T10:15:00.0000000Z,Plant.Flow,2\n",
+         {L"line 2: timestamps out of order"},
+         {},
+         {},
+         {},
+         0,
+         0},
+        {"2026-12-05T10:15:00.0000000Z,Plant.Flow,2\n" + At(0) + ",Plant.Flow,1\n",
+         {L"line 1: the timestamp 2026-12-05T10:15:00.0000000Z is older than the history keeps"},
+         {},
+         {},
+         {},
+         0,
+         0},
+        // The play's own check comes first, with its own texts.
+        {At(0) + ",Plant.Flow,abc\n" + At(1) + ",Plant.Count,1\n",
+         {L"line 1: the value \"abc\" does not convert to Double"},
+         {},
+         {},
+         {},
+         0,
+         0},
+    };
+    for (const Case& c : cases) {
+        HistoryPlant plant;
+        const FILETIME stamp = plant.flow->GetTimestamp();
+        const ReplayLoad load = plant.configuration.Replay().LoadIntoHistory(plant.Write(c.rows));
+        ASSERT_EQ(c.errors.size(), load.check.errors.size()) << c.rows << "\n" << load.check.Text();
+        for (size_t i = 0; i < c.errors.size(); ++i)
+            EXPECT_EQ(0u, load.check.errors[i].rfind(c.errors[i], 0)) << c.rows << "\n" << load.check.errors[i];
+        EXPECT_EQ(c.flow, Loaded(plant.flow)) << c.rows;
+        EXPECT_EQ(c.name, Loaded(plant.name)) << c.rows;
+        EXPECT_EQ(c.pump, Loaded(plant.pump)) << c.rows;
+        EXPECT_EQ(c.values, load.values) << c.rows;
+        EXPECT_EQ(c.tags, load.tags) << c.rows;
+        EXPECT_EQ(0u, load.notKept) << c.rows;
+        // The tags' own values are not touched.
+        EXPECT_DOUBLE_EQ(7, V_R8(plant.flow->GetValue().Get())) << c.rows;
+        EXPECT_EQ(FileTimeToU64(stamp), FileTimeToU64(plant.flow->GetTimestamp())) << c.rows;
+        EXPECT_EQ(VT_EMPTY, plant.pump->GetValue().Type()) << c.rows;
+        EXPECT_FALSE(plant.configuration.Replay().IsPlaying());
+    }
+}
+
+TEST(ValueReplayTest, ALoadAgainReplacesTheSamplesAtItsTimes) {
+    HistoryPlant plant;
+    const std::wstring first = plant.Write(At(0) + ",Plant.Flow,1\n" + At(1) + ",Plant.Flow,2\n");
+    const std::wstring second = plant.Write(At(1) + ",Plant.Flow,5,0\n" + At(2) + ",Plant.Flow,6\n");
+    EXPECT_EQ(2u, plant.configuration.Replay().LoadIntoHistory(first).values);
+    EXPECT_EQ(2u, plant.configuration.Replay().LoadIntoHistory(first).values);
+    const std::vector<HistorySample> once = {Sample(0, 1, L"", 192), Sample(1, 2, L"", 192)};
+    EXPECT_EQ(once, Loaded(plant.flow));
+    EXPECT_EQ(2u, plant.configuration.Replay().LoadIntoHistory(second).values);
+    const std::vector<HistorySample> merged = {Sample(0, 1, L"", 192), Sample(1, 5, L"", 0), Sample(2, 6, L"", 192)};
+    EXPECT_EQ(merged, Loaded(plant.flow));
 }
