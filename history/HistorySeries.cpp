@@ -189,6 +189,8 @@ private:
 };
 
 std::size_t SaturatingAdd(std::size_t a, std::size_t b) { return a + b < a ? static_cast<std::size_t>(-1) : a + b; }
+HistorySample SampleOf(const Item& item) { return item.Sample(); }
+HistoryPoint PointOf(const Item& item) { return HistoryPoint{item.time, item.Number(), item.Quality()}; }
 }  // namespace
 
 struct HistorySeries::State {
@@ -429,6 +431,29 @@ struct HistorySeries::State {
             takeComputed ? computed.Next() : recorded.Next();
         }
     }
+
+    // Up to `max` samples one way from `from` towards `to` (exclusive), as
+    // `make` gives them, after `skipAtFrom` stamped exactly `from`.
+    template <class Value, class Make>
+    size_t Read(bool forward, HistoryTime from, HistoryTime to, size_t skipAtFrom, size_t max, std::vector<Value>& out,
+                Make make) const {
+        if (max == 0 || (forward ? from >= to : from <= to)) return 0;
+        size_t added = 0;
+        auto visit = [&](const Item& item) {
+            if (item.time == from && skipAtFrom > 0) {
+                --skipAtFrom;
+                return true;
+            }
+            out.push_back(make(item));
+            return ++added < max;
+        };
+        if (forward) {
+            Forward(from, to - 1, SaturatingAdd(skipAtFrom, max), visit);
+        } else {
+            Backward(from, to + 1, SaturatingAdd(skipAtFrom, max), visit);
+        }
+        return added;
+    }
 };
 
 HistorySeries::HistorySeries(HistoryStore& store, HistoryValueKind kind) : m_state(std::make_unique<State>()) {
@@ -480,32 +505,22 @@ bool HistorySeries::Extent(HistoryTime& oldest, HistoryTime& newest) const {
 
 size_t HistorySeries::ReadForward(HistoryTime from, HistoryTime to, size_t skipAtFrom, size_t max,
                                   std::vector<HistorySample>& out) const {
-    if (max == 0 || from >= to) return 0;
-    size_t added = 0;
-    m_state->Forward(from, to - 1, SaturatingAdd(skipAtFrom, max), [&](const Item& item) {
-        if (item.time == from && skipAtFrom > 0) {
-            --skipAtFrom;
-            return true;
-        }
-        out.push_back(item.Sample());
-        return ++added < max;
-    });
-    return added;
+    return m_state->Read(true, from, to, skipAtFrom, max, out, SampleOf);
 }
 
 size_t HistorySeries::ReadBackward(HistoryTime from, HistoryTime to, size_t skipAtFrom, size_t max,
                                    std::vector<HistorySample>& out) const {
-    if (max == 0 || from <= to) return 0;
-    size_t added = 0;
-    m_state->Backward(from, to + 1, SaturatingAdd(skipAtFrom, max), [&](const Item& item) {
-        if (item.time == from && skipAtFrom > 0) {
-            --skipAtFrom;
-            return true;
-        }
-        out.push_back(item.Sample());
-        return ++added < max;
-    });
-    return added;
+    return m_state->Read(false, from, to, skipAtFrom, max, out, SampleOf);
+}
+
+size_t HistorySeries::ReadPointsForward(HistoryTime from, HistoryTime to, size_t skipAtFrom, size_t max,
+                                        std::vector<HistoryPoint>& out) const {
+    return m_state->Read(true, from, to, skipAtFrom, max, out, PointOf);
+}
+
+size_t HistorySeries::ReadPointsBackward(HistoryTime from, HistoryTime to, size_t skipAtFrom, size_t max,
+                                         std::vector<HistoryPoint>& out) const {
+    return m_state->Read(false, from, to, skipAtFrom, max, out, PointOf);
 }
 
 size_t HistorySeries::ReadPoints(HistoryTime from, HistoryTime to, size_t max, std::vector<HistoryPoint>& out) const {
