@@ -74,6 +74,36 @@ struct Chunk {
         }
         ++count;
     }
+    // A numeric chunk no reader holds, made larger or given a sample before its
+    // newest ones; the shifts cost far less than packing the chunk anew.
+    bool Grow(std::uint32_t newCapacity) {
+        if (Text() || newCapacity <= capacity) return false;
+        auto newTimes = std::make_unique_for_overwrite<HistoryTime[]>(newCapacity);
+        auto newNumbers = std::make_unique_for_overwrite<double[]>(newCapacity);
+        auto newQualities = std::make_unique_for_overwrite<HistoryQuality[]>(newCapacity);
+        std::copy(times.get(), times.get() + count, newTimes.get());
+        std::copy(numbers.get(), numbers.get() + count, newNumbers.get());
+        std::copy(qualities.get(), qualities.get() + count, newQualities.get());
+        times = std::move(newTimes);
+        numbers = std::move(newNumbers);
+        qualities = std::move(newQualities);
+        const std::size_t added =
+            std::size_t{newCapacity - capacity} * (sizeof(HistoryTime) + sizeof(double) + sizeof(HistoryQuality));
+        capacity = newCapacity;
+        bytes += added;
+        account->bytes.fetch_add(added, std::memory_order_relaxed);
+        account->store->Add(added);
+        return true;
+    }
+    void InsertAt(std::uint32_t at, const HistorySample& sample) {
+        std::copy_backward(times.get() + at, times.get() + count, times.get() + count + 1);
+        std::copy_backward(numbers.get() + at, numbers.get() + count, numbers.get() + count + 1);
+        std::copy_backward(qualities.get() + at, qualities.get() + count, qualities.get() + count + 1);
+        times[at] = sample.time;
+        numbers[at] = sample.number;
+        qualities[at] = sample.quality;
+        ++count;
+    }
     double Number(std::uint32_t i) const { return numbers ? numbers[i] : 0; }
     std::wstring_view TextAt(std::uint32_t i) const {
         if (!Text()) return {};
@@ -189,6 +219,8 @@ private:
 };
 
 std::size_t SaturatingAdd(std::size_t a, std::size_t b) { return a + b < a ? static_cast<std::size_t>(-1) : a + b; }
+HistorySample SampleOf(const Item& item) { return item.Sample(); }
+HistoryPoint PointOf(const Item& item) { return HistoryPoint{item.time, item.Number(), item.Quality()}; }
 }  // namespace
 
 struct HistorySeries::State {
@@ -291,11 +323,30 @@ struct HistorySeries::State {
             return;
         }
         const std::size_t r = RefFrom(sample.time, true);
+        if (InsertInPlace(refs[r], sample)) return;
         Rewrite(r, r + 1, [&](std::vector<HistorySample>& samples) {
             auto at = std::upper_bound(samples.begin(), samples.end(), sample.time,
                                        [](HistoryTime t, const HistorySample& s) { return t < s.time; });
             samples.insert(at, sample);
         });
+    }
+
+    // A back-fill before the newest samples goes into its chunk in place when
+    // no reader holds that chunk (they copy their refs under the lock held
+    // here) and it is numeric, whole and not yet at the largest size.
+    bool InsertInPlace(ChunkRef& ref, const HistorySample& sample) {
+        auto* chunk = const_cast<Chunk*>(ref.chunk.get());
+        if (IsText(kind.load()) || chunk->Text() || ref.begin != 0 || ref.end != chunk->count) return false;
+        if (ref.chunk.use_count() != 1) return false;
+        // A reader lets go of its copy with a release: its reads come before these writes.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (chunk->count == chunk->capacity &&
+            !chunk->Grow(std::min(std::max(chunk->capacity * 2, kFirstCapacity), kMaxCapacity))) {
+            return false;
+        }
+        chunk->InsertAt(ref.UpperBound(sample.time), sample);
+        ref.end = chunk->count;
+        return true;
     }
 
     bool RecordedAt(HistoryTime t) const {
@@ -429,6 +480,29 @@ struct HistorySeries::State {
             takeComputed ? computed.Next() : recorded.Next();
         }
     }
+
+    // Up to `max` samples one way from `from` towards `to` (exclusive), as
+    // `make` gives them, after `skipAtFrom` stamped exactly `from`.
+    template <class Value, class Make>
+    size_t Read(bool forward, HistoryTime from, HistoryTime to, size_t skipAtFrom, size_t max, std::vector<Value>& out,
+                Make make) const {
+        if (max == 0 || (forward ? from >= to : from <= to)) return 0;
+        size_t added = 0;
+        auto visit = [&](const Item& item) {
+            if (item.time == from && skipAtFrom > 0) {
+                --skipAtFrom;
+                return true;
+            }
+            out.push_back(make(item));
+            return ++added < max;
+        };
+        if (forward) {
+            Forward(from, to - 1, SaturatingAdd(skipAtFrom, max), visit);
+        } else {
+            Backward(from, to + 1, SaturatingAdd(skipAtFrom, max), visit);
+        }
+        return added;
+    }
 };
 
 HistorySeries::HistorySeries(HistoryStore& store, HistoryValueKind kind) : m_state(std::make_unique<State>()) {
@@ -480,32 +554,22 @@ bool HistorySeries::Extent(HistoryTime& oldest, HistoryTime& newest) const {
 
 size_t HistorySeries::ReadForward(HistoryTime from, HistoryTime to, size_t skipAtFrom, size_t max,
                                   std::vector<HistorySample>& out) const {
-    if (max == 0 || from >= to) return 0;
-    size_t added = 0;
-    m_state->Forward(from, to - 1, SaturatingAdd(skipAtFrom, max), [&](const Item& item) {
-        if (item.time == from && skipAtFrom > 0) {
-            --skipAtFrom;
-            return true;
-        }
-        out.push_back(item.Sample());
-        return ++added < max;
-    });
-    return added;
+    return m_state->Read(true, from, to, skipAtFrom, max, out, SampleOf);
 }
 
 size_t HistorySeries::ReadBackward(HistoryTime from, HistoryTime to, size_t skipAtFrom, size_t max,
                                    std::vector<HistorySample>& out) const {
-    if (max == 0 || from <= to) return 0;
-    size_t added = 0;
-    m_state->Backward(from, to + 1, SaturatingAdd(skipAtFrom, max), [&](const Item& item) {
-        if (item.time == from && skipAtFrom > 0) {
-            --skipAtFrom;
-            return true;
-        }
-        out.push_back(item.Sample());
-        return ++added < max;
-    });
-    return added;
+    return m_state->Read(false, from, to, skipAtFrom, max, out, SampleOf);
+}
+
+size_t HistorySeries::ReadPointsForward(HistoryTime from, HistoryTime to, size_t skipAtFrom, size_t max,
+                                        std::vector<HistoryPoint>& out) const {
+    return m_state->Read(true, from, to, skipAtFrom, max, out, PointOf);
+}
+
+size_t HistorySeries::ReadPointsBackward(HistoryTime from, HistoryTime to, size_t skipAtFrom, size_t max,
+                                         std::vector<HistoryPoint>& out) const {
+    return m_state->Read(false, from, to, skipAtFrom, max, out, PointOf);
 }
 
 size_t HistorySeries::ReadPoints(HistoryTime from, HistoryTime to, size_t max, std::vector<HistoryPoint>& out) const {

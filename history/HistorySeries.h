@@ -64,6 +64,11 @@ public:
                         std::vector<HistorySample>& out) const;
     // The same for numeric series, without the text (aggregates, the trend).
     size_t ReadPoints(HistoryTime from, HistoryTime to, size_t max, std::vector<HistoryPoint>& out) const;
+    // ReadForward and ReadBackward without the text: a raw read of a numeric series.
+    size_t ReadPointsForward(HistoryTime from, HistoryTime to, size_t skipAtFrom, size_t max,
+                             std::vector<HistoryPoint>& out) const;
+    size_t ReadPointsBackward(HistoryTime from, HistoryTime to, size_t skipAtFrom, size_t max,
+                              std::vector<HistoryPoint>& out) const;
 
     // The newest sample with time < `time` (or <= when `inclusive`), and the
     // oldest with time > `time` (or >=); `goodOnly` passes over non-Good ones.

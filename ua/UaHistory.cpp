@@ -26,14 +26,60 @@ struct UaHistory::Request {
     bool Late() const { return Clock::now() >= deadline; }
 };
 
+namespace {
+// The values of a page, made in the array the response takes over as it is.
+class PageValues {
+public:
+    PageValues() = default;
+    PageValues(const PageValues&) = delete;
+    PageValues& operator=(const PageValues&) = delete;
+    ~PageValues() {
+        for (size_t i = 0; i < m_size; ++i) UA_DataValue_clear(&m_data[i]);
+        UA_free(m_data);
+    }
+    size_t size() const noexcept { return m_size; }
+    bool empty() const noexcept { return m_size == 0; }
+    bool Failed() const noexcept { return m_failed; }
+    // Room for `count` values in all.
+    void Reserve(size_t count) {
+        if (count <= m_capacity) return;
+        auto* grown = static_cast<UA_DataValue*>(UA_realloc(m_data, count * sizeof(UA_DataValue)));
+        if (grown == nullptr) return;
+        m_data = grown;
+        m_capacity = count;
+    }
+    // Takes `value` over; out of memory it is let go and the page fails.
+    void push_back(UA_DataValue value) {
+        if (m_size == m_capacity) Reserve(std::max<size_t>(64, 2 * m_capacity));
+        if (m_size == m_capacity) {
+            UA_DataValue_clear(&value);
+            m_failed = true;
+            return;
+        }
+        m_data[m_size++] = value;
+    }
+    // The values and their count, now the caller's to free.
+    UA_DataValue* Release(size_t& count) noexcept {
+        UA_DataValue* data = m_data;
+        count = m_size;
+        m_data = nullptr;
+        m_size = m_capacity = 0;
+        return data;
+    }
+
+private:
+    UA_DataValue* m_data = nullptr;
+    size_t m_size = 0;
+    size_t m_capacity = 0;
+    bool m_failed = false;
+};
+}  // namespace
+
 struct UaHistory::Page {
     UA_StatusCode status = UA_STATUSCODE_GOOD;
-    std::vector<UA_DataValue> values;  // owned until handed to the response
-    bool more = false;                 // the cursor says where the next page starts
-    size_t limit = 0;                  // the most this page may hold
-    ~Page() {
-        for (UA_DataValue& value : values) UA_DataValue_clear(&value);
-    }
+    PageValues values;  // owned until handed to the response
+    bool more = false;  // the cursor says where the next page starts
+    size_t limit = 0;   // the most this page may hold
 };
 
 namespace {
@@ -231,6 +277,7 @@ void UaHistory::Read(const UA_NodeId* sessionId, UaHistoryCursor::Read kind, UA_
         } else {
             page.more = true;  // out of budget: the client asks again from here
         }
+        if (page.values.Failed()) page.status = UA_STATUSCODE_BADOUTOFMEMORY;
         result.statusCode = page.status;
         if (page.status != UA_STATUSCODE_GOOD && !UA_StatusCode_isUncertain(page.status)) continue;
         request.valuesLeft -= std::min(request.valuesLeft, page.values.size());
@@ -238,18 +285,7 @@ void UaHistory::Read(const UA_NodeId* sessionId, UaHistoryCursor::Read kind, UA_
             result.statusCode = UA_STATUSCODE_BADNOCONTINUATIONPOINTS;
             continue;
         }
-        if (!page.values.empty()) {
-            auto* values = static_cast<UA_DataValue*>(UA_Array_new(page.values.size(), &UA_TYPES[UA_TYPES_DATAVALUE]));
-            if (values == nullptr) {
-                UA_ByteString_clear(&result.continuationPoint);
-                result.statusCode = UA_STATUSCODE_BADOUTOFMEMORY;
-                continue;
-            }
-            std::memcpy(values, page.values.data(), page.values.size() * sizeof(UA_DataValue));
-            data[i]->dataValues = values;
-            data[i]->dataValuesSize = page.values.size();
-            page.values.clear();  // moved: not cleared twice
-        }
+        if (!page.values.empty()) data[i]->dataValues = page.values.Release(data[i]->dataValuesSize);
     }
 }
 
@@ -310,15 +346,42 @@ void UaHistory::ReadRawPage(const UA_ReadRawModifiedDetails& details, const UaHi
             backward ? series.After(origin, true, false, sample) : series.Before(origin, true, false, sample);
         if (!found || sample.time != origin) bound(found, sample, origin);
     }
+    // Numbers are read without the text a sample carries.
+    const bool numeric = node.type != &UA_TYPES[UA_TYPES_STRING];
     std::vector<HistorySample> chunk;
+    std::vector<HistoryPoint> points;
+    auto advance = [&cursor](HistoryTime time) {
+        if (time == cursor.time) {
+            ++cursor.count;
+        } else {
+            cursor.time = time;
+            cursor.count = 1;
+        }
+    };
     if (!cursor.onlyEndBound) {
         while (page.values.size() < limit) {
             if (request.Late()) {
                 page.more = true;
                 return;
             }
-            chunk.clear();
             const size_t want = std::min(kChunk, limit - page.values.size());
+            // A page of more than a chunk is likely full: its room is made once.
+            page.values.Reserve(page.values.size() < kChunk ? std::min(limit, kChunk) : limit);
+            if (numeric) {
+                points.clear();
+                const size_t got = backward
+                                       ? series.ReadPointsBackward(cursor.time, terminal, cursor.count, want, points)
+                                       : series.ReadPointsForward(cursor.time, terminal, cursor.count, want, points);
+                for (const HistoryPoint& point : points) {
+                    advance(point.time);
+                    UA_DataValue value = Stamped(point.time, StatusOfQuality(point.quality), request.timestamps);
+                    value.hasValue = NumberToVariant(point.value, node.type, value.value);
+                    page.values.push_back(value);
+                }
+                if (got < want) break;  // all read
+                continue;
+            }
+            chunk.clear();
             const size_t got = backward ? series.ReadBackward(cursor.time, terminal, cursor.count, want, chunk)
                                         : series.ReadForward(cursor.time, terminal, cursor.count, want, chunk);
             for (size_t i = 0; i < got && i < chunk.size(); ++i) {
@@ -328,21 +391,16 @@ void UaHistory::ReadRawPage(const UA_ReadRawModifiedDetails& details, const UaHi
                     return;
                 }
                 request.textLeft -= std::min(request.textLeft, chunk[i].text.size());
-                if (chunk[i].time == cursor.time) {
-                    ++cursor.count;
-                } else {
-                    cursor.time = chunk[i].time;
-                    cursor.count = 1;
-                }
+                advance(chunk[i].time);
                 page.values.push_back(ValueOfSample(chunk[i], node.type, request.timestamps));
             }
             if (got < want) break;  // all read
         }
         if (page.values.size() >= limit) {
             // Full: is anything left?
-            chunk.clear();
-            const size_t left = backward ? series.ReadBackward(cursor.time, terminal, cursor.count, 1, chunk)
-                                         : series.ReadForward(cursor.time, terminal, cursor.count, 1, chunk);
+            points.clear();
+            const size_t left = backward ? series.ReadPointsBackward(cursor.time, terminal, cursor.count, 1, points)
+                                         : series.ReadPointsForward(cursor.time, terminal, cursor.count, 1, points);
             if (left > 0) {
                 page.more = true;
                 return;

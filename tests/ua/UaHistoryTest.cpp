@@ -857,4 +857,14 @@ TEST(UaHistoryMappingTest, AggregateStatusesMapToTheirCodesAndHistorianBits) {
         const UA_NodeId id = UA_NODEID_NUMERIC(0, AggregateFunctionId(aggregate));
         EXPECT_EQ(AggregateOfFunction(id), aggregate) << i;
     }
+    // A status a DA word gives is kept as the first word that gives it; any other by its severity.
+    for (unsigned quality = 0; quality <= 0xFF; ++quality) {
+        const UA_StatusCode given = StatusOfQuality(static_cast<WORD>(quality));
+        const HistoryQuality back = QualityOfStatus(given);
+        EXPECT_EQ(StatusOfQuality(back), given) << quality;
+        EXPECT_LE(back, quality) << quality;
+    }
+    EXPECT_EQ(QualityOfStatus(UA_STATUSCODE_GOODENTRYINSERTED), 0xC0);
+    EXPECT_EQ(QualityOfStatus(UA_STATUSCODE_UNCERTAININITIALVALUE), 0x40);
+    EXPECT_EQ(QualityOfStatus(UA_STATUSCODE_BADTYPEMISMATCH), 0x00);
 }

@@ -6,6 +6,7 @@
 // for both with the ratio ours/floor. scripts/history-bench.sh runs it.
 #include "UaHeaders.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -35,8 +36,12 @@ std::runtime_error Failure(const std::string& what, UA_StatusCode status) {
     return std::runtime_error(what + ": " + UA_StatusCode_name(status));
 }
 
-// Samples a day before now, one a second, so that they lie inside the
-// program's span and before anything it recorded itself.
+// Samples from 23 hours before now, spread over 22 of them, so that they lie
+// inside the program's span and before anything it recorded itself.
+UA_DateTime SampleStep() {
+    return std::max<UA_DateTime>(1, 22LL * 3600 * UA_DATETIME_SEC / std::max(1L, theOptions.samples));
+}
+
 UA_DateTime FirstSampleTime() {
     static const UA_DateTime first = UA_DateTime_now() - 24LL * 3600 * UA_DATETIME_SEC + 3600 * UA_DATETIME_SEC;
     return first;
@@ -52,7 +57,7 @@ void Fill(UA_Client* client, const UA_NodeId& node, long samples, long page) {
             numbers[i] = std::sin(static_cast<double>(done + i) / 100.0) * 50 + 50;
             UA_Variant_setScalar(&values[i].value, &numbers[i], &UA_TYPES[UA_TYPES_DOUBLE]);
             values[i].hasValue = true;
-            values[i].sourceTimestamp = FirstSampleTime() + (done + i) * UA_DATETIME_SEC;
+            values[i].sourceTimestamp = FirstSampleTime() + (done + i) * SampleStep();
             values[i].hasSourceTimestamp = true;
             values[i].hasStatus = true;
             values[i].status = UA_STATUSCODE_GOOD;
@@ -91,7 +96,7 @@ double ReadAll(UA_Client* client, const UA_NodeId& node, long page, long& count)
     UA_ReadRawModifiedDetails_init(&details);
     details.startTime = FirstSampleTime();
     // Exclusive: the sample the program records itself when the tag begins lies later.
-    details.endTime = FirstSampleTime() + theOptions.samples * UA_DATETIME_SEC;
+    details.endTime = FirstSampleTime() + theOptions.samples * SampleStep();
     details.numValuesPerNode = static_cast<UA_UInt32>(page);
     UA_ExtensionObject read;
     UA_ExtensionObject_setValue(&read, &details, &UA_TYPES[UA_TYPES_READRAWMODIFIEDDETAILS]);
