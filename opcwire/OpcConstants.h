@@ -20,6 +20,14 @@ inline constexpr HRESULT OPC_S_INUSE = static_cast<HRESULT>(0x0004000FUL);
 inline constexpr HRESULT OPC_E_INVALIDCONFIGFILE = static_cast<HRESULT>(0xC0040010UL);
 inline constexpr HRESULT OPC_E_NOTFOUND = static_cast<HRESULT>(0xC0040011UL);
 inline constexpr HRESULT OPC_E_INVALID_PID = static_cast<HRESULT>(0xC0040203UL);
+// Added by Data Access 3.0.
+inline constexpr HRESULT OPC_E_DEADBANDNOTSET = static_cast<HRESULT>(0xC0040400UL);
+inline constexpr HRESULT OPC_E_DEADBANDNOTSUPPORTED = static_cast<HRESULT>(0xC0040401UL);
+inline constexpr HRESULT OPC_E_NOBUFFERING = static_cast<HRESULT>(0xC0040402UL);
+inline constexpr HRESULT OPC_E_INVALIDCONTINUATIONPOINT = static_cast<HRESULT>(0xC0040403UL);
+inline constexpr HRESULT OPC_S_DATAQUEUEOVERFLOW = static_cast<HRESULT>(0x00040404UL);
+inline constexpr HRESULT OPC_E_RATENOTSET = static_cast<HRESULT>(0xC0040405UL);
+inline constexpr HRESULT OPC_E_NOTSUPPORTED = static_cast<HRESULT>(0xC0040406UL);
 
 // Item property ids: the standard's, and this server's own from 5000.
 inline constexpr DWORD OPC_PROPERTY_DATATYPE = 1;
@@ -54,6 +62,7 @@ inline constexpr WORD OPC_QUALITY_SENSOR_FAILURE = 0x10;
 inline constexpr WORD OPC_QUALITY_LAST_KNOWN = 0x14;
 inline constexpr WORD OPC_QUALITY_COMM_FAILURE = 0x18;
 inline constexpr WORD OPC_QUALITY_OUT_OF_SERVICE = 0x1C;
+inline constexpr WORD OPC_QUALITY_WAITING_FOR_INITIAL_DATA = 0x20;
 
 inline constexpr WORD OPC_QUALITY_LAST_USABLE = 0x44;
 inline constexpr WORD OPC_QUALITY_SENSOR_CAL = 0x50;

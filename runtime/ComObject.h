@@ -1,7 +1,7 @@
 #pragma once
 // The IUnknown half of the program's COM objects. QueryInterface answers
-// IUnknown (as the first listed interface) and each listed interface, and
-// nothing else. ComObject lives on the heap and ends with its last
+// IUnknown (as the first listed interface), each listed interface and the
+// interfaces they derive from, and nothing else. ComObject lives on the heap and ends with its last
 // reference; ComHeld is kept by its owner (on a stack or as a member) and
 // only counts who holds it.
 #include <windows.h>
@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <climits>
+#include <type_traits>
 
 // A reference count that ends once: the last release marks it ended in the
 // same step, so that TryAdd can never revive an object on its way out.
@@ -46,16 +47,36 @@ private:
     std::atomic<LONG> m_count;
 };
 
+// The interface a listed interface derives from (other than IUnknown): an
+// object that lists the derived one answers the base's IID with it too, as
+// listing both would give it two copies of the base. Specialised where such
+// an interface is declared.
+template <class Interface>
+struct ComBaseInterface {
+    using type = void;
+};
+
+template <class Interface>
+inline bool ComAnswers(REFIID riid) {
+    if (riid == __uuidof(Interface)) return true;
+    using Base = typename ComBaseInterface<Interface>::type;
+    if constexpr (std::is_void_v<Base>) {
+        return false;
+    } else {
+        return ComAnswers<Base>(riid);
+    }
+}
+
 template <class First, class... Rest>
 class ComInterfaces : public First, public Rest... {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;
         *ppv = nullptr;
-        if (riid == IID_IUnknown || riid == __uuidof(First)) {
+        if (riid == IID_IUnknown || ComAnswers<First>(riid)) {
             *ppv = static_cast<First*>(this);
         } else {
-            (void)((riid == __uuidof(Rest) && (*ppv = static_cast<Rest*>(this)) != nullptr) || ...);
+            (void)((ComAnswers<Rest>(riid) && (*ppv = static_cast<Rest*>(this)) != nullptr) || ...);
         }
         if (*ppv == nullptr) return E_NOINTERFACE;
         static_cast<First*>(this)->AddRef();

@@ -116,6 +116,11 @@ public:
     OPCS_TagGroup* RootControlBranch();
     OPCS_Device* DeviceOfControlBranch(const OPCS_TagGroup* group);
 
+    // "Clients may write qualities and timestamps": off until the program's
+    // option turns it on; one rule for DA 3.0 and UA clients.
+    void AllowClientQualityWrites(bool allowed) noexcept { m_clientQualityWrites.store(allowed); }
+    bool ClientQualityWritesAllowed() const noexcept { return m_clientQualityWrites.load(); }
+
     void SetWatcher(ConfigurationWatcher* watcher) noexcept { m_watcher.store(watcher); }
     void NotifyDeviceStatesChanged() noexcept;
     // Returns once no call to the observer it replaces is under way, so that
@@ -185,6 +190,7 @@ private:
     std::atomic<AlarmObserver*> m_alarmObserver{nullptr};
     std::atomic<long> m_alarmNotifications{0};
     std::atomic<bool> m_alarmPolling{false};
+    std::atomic<bool> m_clientQualityWrites{false};
     std::atomic<unsigned long long> m_shapeVersion{1};
     std::wstring m_pathName;
     // Files that did not load cleanly and whose original is not kept yet:

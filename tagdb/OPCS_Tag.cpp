@@ -185,6 +185,12 @@ HRESULT OPCS_Tag::ClientWriteReportingClamp(Variant& value) {
     return result == S_OK && t_clampedValues != before ? OPC_S_CLAMP : result;
 }
 
+HRESULT OPCS_Tag::ClientWriteVqt(Variant& value, const WORD* quality, const FILETIME* timestamp) {
+    if (quality == nullptr && timestamp == nullptr) return ClientWriteReportingClamp(value);
+    // Clients may not yet write qualities or timestamps.
+    return OPC_E_NOTSUPPORTED;
+}
+
 Variant OPCS_Tag::RawToEngineering(const Variant& raw) {
     ScopedLock guard(m_lock);
     Variant v(raw);

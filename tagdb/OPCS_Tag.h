@@ -130,6 +130,12 @@ public:
     virtual HRESULT ClientWrite(Variant& value);
     // The same, answering OPC_S_CLAMP when a limit cut the value written.
     HRESULT ClientWriteReportingClamp(Variant& value);
+    // A client's write of a value with, where given, its quality and its
+    // timestamp (DA 3.0 WriteVQT, a UA write of StatusCode or
+    // SourceTimestamp): all or nothing. OPC_E_NOTSUPPORTED, nothing written,
+    // when either is given and the configuration does not let clients write
+    // them; else ClientWriteReportingClamp's results.
+    HRESULT ClientWriteVqt(Variant& value, const WORD* quality, const FILETIME* timestamp);
     // Called before a client reads the tag: a tag that mirrors another
     // setting takes it up here.
     virtual void RefreshBeforeRead() {}

@@ -1,0 +1,31 @@
+#pragma once
+// The generated OPC interfaces, with what the server's objects need to know
+// of them beyond the header: which derive from which, and which belong to
+// DA 3.0 alone.
+#include <windows.h>
+
+#include "ComObject.h"
+#include "OpcDa.h"
+
+template <>
+struct ComBaseInterface<IOPCSyncIO2> {
+    using type = IOPCSyncIO;
+};
+template <>
+struct ComBaseInterface<IOPCAsyncIO3> {
+    using type = IOPCAsyncIO2;
+};
+template <>
+struct ComBaseInterface<IOPCGroupStateMgt2> {
+    using type = IOPCGroupStateMgt;
+};
+
+// The interfaces only a DA 3.0 client asks for.
+bool IsDa3Interface(REFIID riid) noexcept;
+
+// Whether the server offers them ("Offer OPC DA 3.0", or /Da3 off for one
+// run): while off they answer E_NOINTERFACE, so that a client's fallback to
+// 2.05a can be tested against this same server. Interfaces a client already
+// holds keep working.
+bool IsDa3Offered() noexcept;
+void SetDa3Offered(bool offered) noexcept;
