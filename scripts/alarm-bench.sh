@@ -28,10 +28,7 @@ bash "$root/scripts/setup.sh"
 cmake --build "$build" --target ToviExplorer alarm_bench -j"$(nproc)" >/dev/null
 source "$root/scripts/wine-env.sh"
 exe="$build/app/Tovi Explorer.exe"
-if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-  echo "Port $port is in use: the benchmark needs it" >&2
-  exit 1
-fi
+ports_free_or_exit "$port"
 
 work="$(mktemp -d)"
 settings='HKLM\Software\Zelkor\Tovi Explorer\Settings'
@@ -45,7 +42,6 @@ finish() {
   wine_stop
   rm -rf "$work"
 }
-winpath() { echo "Z:${1//\//\\}"; }
 
 wine_prefix_create
 wine_start

@@ -22,12 +22,7 @@ bash "$root/scripts/setup.sh"
 cmake --build "$build" --target ToviExplorer history_benchmark history_floor_server history_bench -j"$(nproc)" >/dev/null
 source "$root/scripts/wine-env.sh"
 exe="$build/app/Tovi Explorer.exe"
-for p in "$floor_port" "$port"; do
-  if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
-    echo "Port $p is in use: the benchmark needs it" >&2
-    exit 1
-  fi
-done
+ports_free_or_exit "$floor_port" "$port"
 
 work="$(mktemp -d)"
 finish() {
@@ -35,7 +30,6 @@ finish() {
   rm -rf "$work"
 }
 trap finish EXIT
-winpath() { echo "Z:${1//\//\\}"; }
 wine_prefix_create
 wine_start
 status=0

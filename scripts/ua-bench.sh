@@ -24,12 +24,7 @@ bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh" "$build" >/dev/null
 source "$root/scripts/wine-env.sh"
 exe="$build/app/Tovi Explorer.exe"
-for p in "$floor_port" "$port"; do
-  if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
-    echo "Port $p is in use: the benchmark needs it" >&2
-    exit 1
-  fi
-done
+ports_free_or_exit "$floor_port" "$port"
 
 work="$(mktemp -d)"
 finish() {
@@ -37,7 +32,6 @@ finish() {
   rm -rf "$work"
 }
 trap finish EXIT
-winpath() { echo "Z:${1//\//\\}"; }
 
 wine_prefix_create
 wine_start

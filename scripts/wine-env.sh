@@ -102,3 +102,18 @@ wine_stop() {
   "$WINESERVER" -k >/dev/null 2>&1 || true
   "$WINESERVER" -w >/dev/null 2>&1 || true
 }
+
+# Exits with a message when any of the TCP ports given is taken: a benchmark's
+# servers need them.
+ports_free_or_exit() {
+  local p
+  for p in "$@"; do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+      echo "Port $p is in use: the benchmark needs it" >&2
+      exit 1
+    fi
+  done
+}
+
+# A path of this machine as the Windows programs under Wine see it.
+winpath() { echo "Z:${1//\//\\}"; }

@@ -20,6 +20,7 @@
 
 #include "BenchTiming.h"
 #include "Configuration.h"
+#include "DevicePollShare.h"
 #include "HistoryAggregates.h"
 #include "HistorySeriesSource.h"
 #include "HistoryStore.h"
@@ -31,28 +32,6 @@
 namespace {
 constexpr int kTags = 10000;
 constexpr std::size_t kSamples = 1'000'000;
-
-double CpuMs() {
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto ms = [](FILETIME t) {
-        return ((static_cast<double>(t.dwHighDateTime) * 4294967296.0) + t.dwLowDateTime) / 10000.0;
-    };
-    return ms(kernel) + ms(user);
-}
-
-// The CPU share of one core while `device` polls for `seconds`.
-double Poll(ToviDevice& device, DWORD seconds) {
-    const double cpu0 = CpuMs();
-    const ULONGLONG t0 = GetTickCount64();
-    device.RequestPollStart(kPollOperator);
-    Sleep(seconds * 1000);
-    const double cpu1 = CpuMs();
-    const ULONGLONG t1 = GetTickCount64();
-    device.RequestPollStop(kPollOperator);
-    while (device.GetPollState() != kPollIdle) Sleep(10);
-    return (cpu1 - cpu0) / static_cast<double>(t1 - t0);
-}
 
 struct Recording {
     double floorShare;
@@ -81,10 +60,10 @@ Recording MeasureRecording(DWORD seconds) {
         }
     }
     Recording r{};
-    r.floorShare = Poll(*device, seconds);
+    r.floorShare = PollFor(*device, seconds).cpuShare;
     for (ToviTag* tag : tags) tag->SetHistorize(true);
     const HistoryTime from = configuration.History().Now();
-    r.historyShare = Poll(*device, seconds);
+    r.historyShare = PollFor(*device, seconds).cpuShare;
     // What was recorded meanwhile, the computed pasts left out.
     std::vector<HistoryPoint> points;
     for (ToviTag* tag : tags) {

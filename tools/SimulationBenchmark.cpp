@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "DevicePollShare.h"
 #include "SimulatedSignal.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
@@ -20,36 +21,11 @@
 namespace {
 constexpr int kTags = 10000;
 
-double CpuMs() {
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto ms = [](FILETIME t) {
-        return ((static_cast<double>(t.dwHighDateTime) * 4294967296.0) + t.dwLowDateTime) / 10000.0;
-    };
-    return ms(kernel) + ms(user);
-}
-
 double Number(OPCS_Tag* tag) {
     Variant v = tag->GetValue();
     return SUCCEEDED(v.ChangeType(VT_R8)) ? V_R8(v.Get()) : 0;
 }
 
-struct Share {
-    double cpuShare;  // of one core
-    double wallMs;
-};
-
-Share Poll(ToviDevice& device, DWORD seconds) {
-    const double cpu0 = CpuMs();
-    const ULONGLONG t0 = GetTickCount64();
-    device.RequestPollStart(kPollOperator);
-    Sleep(seconds * 1000);
-    const double cpu1 = CpuMs();
-    const ULONGLONG t1 = GetTickCount64();
-    device.RequestPollStop(kPollOperator);
-    while (device.GetPollState() != kPollIdle) Sleep(10);
-    return Share{(cpu1 - cpu0) / static_cast<double>(t1 - t0), static_cast<double>(t1 - t0)};
-}
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -82,13 +58,13 @@ int wmain(int argc, wchar_t** argv) {
             TagSimulation{false, kind, 1, kind == kSimulateCount || kind == kSimulateRandom ? 1u : 50u});
     }
 
-    const Share floor = Poll(*device, seconds);
+    const PollShare floor = PollFor(*device, seconds);
     for (ToviTag* tag : tags) {
         TagSimulation s = tag->GetSimulation();
         s.enabled = true;
         tag->SetSimulation(s);
     }
-    const Share simulated = Poll(*device, seconds);
+    const PollShare simulated = PollFor(*device, seconds);
     double counted = 0;
     int counters = 0;
     for (ToviTag* tag : tags) {

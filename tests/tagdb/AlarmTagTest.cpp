@@ -64,27 +64,16 @@ AlarmSettings HighAt(double high) {
     return s;
 }
 
-// Plant { Boiler { Pressure R8 50 } }, in a configuration the recorder listens to.
-struct Plant {
-    Configuration configuration;
+// The plant, in a configuration the recorder listens to.
+struct AlarmPlant : PressurePlant {
     Recorder recorder;
-    ToviDevice* device = new ToviDevice;
-    ToviTagGroup* boiler = NewGroup(L"Boiler");
-    ToviTag* pressure = NewTag(L"Pressure");
-    Plant() {
-        device->Rename(L"Plant");
-        configuration.AddDevice(device);
-        configuration.AddGroupTo(device, boiler);
-        configuration.AddTagTo(boiler, pressure);
-        pressure->SetValueNow(Variant::FromDouble(50));
-        configuration.SetAlarmObserver(&recorder);
-    }
-    ~Plant() { configuration.SetAlarmObserver(nullptr); }
+    AlarmPlant() { configuration.SetAlarmObserver(&recorder); }
+    ~AlarmPlant() { configuration.SetAlarmObserver(nullptr); }
 };
 }  // namespace
 
 TEST(AlarmTagTest, EveryRoadOfValueAndQualityReachesTheCondition) {
-    Plant plant;
+    AlarmPlant plant;
     ToviTag* tag = plant.pressure;
     struct Step {
         const char* what;
@@ -147,7 +136,7 @@ TEST(AlarmTagTest, EveryRoadOfValueAndQualityReachesTheCondition) {
 
 TEST(AlarmTagTest, CommandsSnapshotAndTheLastEventOfATagThatGoes) {
     ScratchLog log;
-    Plant plant;
+    AlarmPlant plant;
     ToviTag* other = NewTag(L"Level");
     ToviTag* plain = NewTag(L"Plain");
     plant.configuration.AddTagTo(plant.device, other);
@@ -223,7 +212,7 @@ TEST(AlarmTagTest, CommandsSnapshotAndTheLastEventOfATagThatGoes) {
 }
 
 TEST(AlarmTagTest, EnabledAlarmsKeepTheirDevicePollingWhileAlarmPollingIsOn) {
-    Plant plant;
+    AlarmPlant plant;
     ToviTag* level = NewTag(L"Level");
     plant.configuration.AddTagTo(plant.device, level);
     auto requests = [&] { return plant.device->GetPollRequests(kPollAlarms); };

@@ -22,21 +22,6 @@
 #include "ToviDevice.h"
 
 namespace {
-// Plant { Boiler { Pressure R8 50 } } in a configuration.
-struct Plant {
-    Configuration configuration;
-    ToviDevice* device = new ToviDevice;
-    ToviTagGroup* boiler = NewGroup(L"Boiler");
-    ToviTag* pressure = NewTag(L"Pressure");
-    Plant() {
-        device->Rename(L"Plant");
-        configuration.AddDevice(device);
-        configuration.AddGroupTo(device, boiler);
-        configuration.AddTagTo(boiler, pressure);
-        pressure->SetValueNow(Variant::FromDouble(50));
-    }
-};
-
 std::vector<HistorySample> Recorded(OPCS_Tag* tag) {
     std::vector<HistorySample> out;
     if (auto series = tag->History()) {
@@ -49,7 +34,7 @@ HistoryTime Ticks(const FILETIME& time) { return static_cast<HistoryTime>(FileTi
 }  // namespace
 
 TEST(HistoryTagTest, EveryRoadOfValueAndQualityIsRecordedOnce) {
-    Plant plant;
+    PressurePlant plant;
     ToviTag* tag = plant.pressure;
     EXPECT_EQ(nullptr, tag->History()) << "not historized";
     FILETIME stamped{};  // a value's own time, before the forcings that come after it
@@ -131,7 +116,7 @@ TEST(HistoryTagTest, EveryRoadOfValueAndQualityIsRecordedOnce) {
 }
 
 TEST(HistoryTagTest, ARetypeKeepsANumericSeriesAndTextStartsAnother) {
-    Plant plant;
+    PressurePlant plant;
     ToviTag* tag = plant.pressure;
     tag->SetHistorize(true);
     const auto first = tag->History();
@@ -171,7 +156,7 @@ TEST(HistoryTagTest, ARetypeKeepsANumericSeriesAndTextStartsAnother) {
 }
 
 TEST(HistoryTagTest, AHistorizedTagKeepsItsDevicePollingWhileTheProgramServes) {
-    Plant plant;
+    PressurePlant plant;
     ToviTag* level = NewTag(L"Level");
     plant.configuration.AddTagTo(plant.device, level);
     auto requests = [&] { return plant.device->GetPollRequests(kPollAlarms); };
@@ -276,7 +261,7 @@ TEST(HistoryTagTest, RandomAndSquarePastsStayInTheirRangeAndReadTheSameTwice) {
 }
 
 TEST(HistoryTagTest, ASimulatedTagHasADayOfPastThatLeadsIntoItsFirstSample) {
-    Plant plant;
+    PressurePlant plant;
     ToviTag* tag = plant.pressure;
     tag->SetSimulation(TagSimulation{true, kSimulateSine, 0, 600});
     tag->SetValueNow(Variant::FromDouble(30));

@@ -5,6 +5,7 @@
 
 #include "Configuration.h"
 #include "OPCS_Device.h"
+#include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
 
@@ -43,3 +44,18 @@ inline ToviTagGroup* NewGroup(const std::wstring& name) {
     group->Rename(name);
     return group;
 }
+
+// Plant { Boiler { Pressure R8 50 } } in a configuration.
+struct PressurePlant {
+    Configuration configuration;
+    ToviDevice* device = new ToviDevice;
+    ToviTagGroup* boiler = NewGroup(L"Boiler");
+    ToviTag* pressure = NewTag(L"Pressure");
+    PressurePlant() {
+        device->Rename(L"Plant");
+        configuration.AddDevice(device);
+        configuration.AddGroupTo(device, boiler);
+        configuration.AddTagTo(boiler, pressure);
+        pressure->SetValueNow(Variant::FromDouble(50));
+    }
+};

@@ -6,15 +6,8 @@
 // Ctrl+C or its process is ended.
 //
 //   history_floor_server.exe --port 48481 [--samples N]   (N: room the backend makes at once)
-#include <winsock2.h>
-#include <windows.h>
-#include <ws2tcpip.h>
-#include <iphlpapi.h>
-// naptypes.h (through iphlpapi.h) defines this as a macro; the stack's
-// structures have a member of that name.
-#undef maxStringLength
+#include "FloorBasics.h"
 
-#include <open62541/plugin/accesscontrol_default.h>
 #include <open62541/plugin/historydata/history_data_backend_memory.h>
 #include <open62541/plugin/historydata/history_data_gathering_default.h>
 #include <open62541/plugin/historydata/history_database_default.h>
@@ -22,7 +15,6 @@
 #include <open62541/server.h>
 #include <open62541/server_config_default.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,13 +26,6 @@ namespace {
 constexpr const char* kNamespaceUri = "urn:Zelkor:ToviExplorer:HistoryBenchFloor";
 // The same page bound as the program's endpoint.
 constexpr size_t kMaxValuesPerResponse = 10000;
-
-std::atomic<bool> theStop{false};
-
-BOOL WINAPI OnControl(DWORD) {
-    theStop = true;
-    return TRUE;
-}
 
 int Usage() {
     std::fprintf(stderr, "usage: history_floor_server --port PORT [--samples N]\n");
@@ -62,29 +47,8 @@ int main(int argc, char** argv) {
         }
     }
     if (argc % 2 != 1 || port <= 0 || port > 65535 || samples <= 0) return Usage();
-    SetConsoleCtrlHandler(&OnControl, TRUE);
-
     UA_ServerConfig config;
-    std::memset(&config, 0, sizeof config);
-    config.logging = &QuietUaLogger();
-    UA_StatusCode status = UA_ServerConfig_setBasics_withPort(&config, static_cast<UA_UInt16>(port));
-    if (status == UA_STATUSCODE_GOOD) {
-        UA_Array_delete(config.serverUrls, config.serverUrlsSize, &UA_TYPES[UA_TYPES_STRING]);
-        config.serverUrls = nullptr;
-        config.serverUrlsSize = 0;
-        const std::string url = "opc.tcp://localhost:" + std::to_string(port);
-        UA_String listen = BorrowedString(url);
-        status = UA_Array_copy(&listen, 1, reinterpret_cast<void**>(&config.serverUrls), &UA_TYPES[UA_TYPES_STRING]);
-        if (status == UA_STATUSCODE_GOOD) config.serverUrlsSize = 1;
-    }
-    if (status == UA_STATUSCODE_GOOD) status = UA_ServerConfig_addSecurityPolicyNone(&config, nullptr);
-    if (status == UA_STATUSCODE_GOOD) status = UA_AccessControl_default(&config, true, nullptr, 0, nullptr);
-    if (status == UA_STATUSCODE_GOOD) status = UA_ServerConfig_addAllEndpoints(&config);
-    if (status != UA_STATUSCODE_GOOD) {
-        UA_ServerConfig_clean(&config);
-        std::fprintf(stderr, "configuration failed: %s\n", UA_StatusCode_name(status));
-        return 1;
-    }
+    if (ConfigureFloor(config, port) != UA_STATUSCODE_GOOD) return 1;
     UA_HistoryDataGathering gathering = UA_HistoryDataGathering_Default(1);
     config.historyDatabase = UA_HistoryDatabase_default(gathering);
     config.accessHistoryDataCapability = true;
@@ -102,7 +66,7 @@ int main(int argc, char** argv) {
     const std::string folderId = "H", tagId = "H.T0";
     UA_ObjectAttributes folder = UA_ObjectAttributes_default;
     folder.displayName = BorrowedLocalizedText("H");
-    status =
+    UA_StatusCode status =
         UA_Server_addObjectNode(server, StringNodeId(ns, folderId), UA_NODEID_NUMERIC(0, UA_NS0ID_OBJECTSFOLDER),
                                 UA_NODEID_NUMERIC(0, UA_NS0ID_ORGANIZES), UA_QualifiedName{ns, BorrowedString("H")},
                                 UA_NODEID_NUMERIC(0, UA_NS0ID_FOLDERTYPE), folder, nullptr, nullptr);
@@ -129,16 +93,15 @@ int main(int argc, char** argv) {
     settings.maxHistoryDataResponseSize = kMaxValuesPerResponse;
     settings.historizingUpdateStrategy = UA_HISTORIZINGUPDATESTRATEGY_USER;
     if (status == UA_STATUSCODE_GOOD) status = gathering.registerNodeId(server, gathering.context, &tag, settings);
-    if (status == UA_STATUSCODE_GOOD) status = UA_Server_run_startup(server);
     if (status != UA_STATUSCODE_GOOD) {
-        std::fprintf(stderr, "cannot serve on port %ld: %s\n", port, UA_StatusCode_name(status));
+        std::fprintf(stderr, "building the address space failed: %s\n", UA_StatusCode_name(status));
         UA_Server_delete(server);
         return 1;
     }
-    std::printf("History floor at opc.tcp://localhost:%ld/ (namespace %s)\n", port, kNamespaceUri);
-    std::fflush(stdout);
-    while (!theStop.load()) UA_Server_run_iterate(server, true);
-    UA_Server_run_shutdown(server);
-    UA_Server_delete(server);
-    return 0;
+    const std::string banner = std::string("History floor at opc.tcp://localhost:")
+                                   .append(std::to_string(port))
+                                   .append("/ (namespace ")
+                                   .append(kNamespaceUri)
+                                   .append(")");
+    return RunFloor(server, port, banner.c_str());
 }

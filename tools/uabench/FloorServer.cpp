@@ -16,20 +16,10 @@
 // 10,000 values, twice the CPU of the library's own work; the program's heap,
 // which loading its configuration left with free space inside, does not.
 // With the primer both meet the same allocator.
-#include <winsock2.h>
-#include <windows.h>
-#include <ws2tcpip.h>
-#include <iphlpapi.h>
-// naptypes.h (through iphlpapi.h) defines this as a macro; the stack's
-// structures have a member of that name.
-#undef maxStringLength
+#include "FloorBasics.h"
 
-#include <open62541/plugin/accesscontrol_default.h>
-#include <open62541/plugin/log.h>
-#include <open62541/server.h>
 #include <open62541/server_config_default.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,13 +32,6 @@ namespace {
 constexpr const char* kNamespaceUri = "urn:Zelkor:ToviExplorer:UaBenchFloor";
 // The program's own setting: a period of 10,000 changing items fits in one publish.
 constexpr UA_UInt32 kNotificationsPerPublish = 50000;
-
-std::atomic<bool> theStop{false};
-
-BOOL WINAPI OnControl(DWORD) {
-    theStop = true;
-    return TRUE;
-}
 
 bool AddFolder(UA_Server* server, UA_UInt16 ns, const std::string& id, const std::string& name,
                const UA_NodeId& parent) {
@@ -128,31 +111,9 @@ int main(int argc, char** argv) {
     if (argc % 2 != 1 || port <= 0 || port > 65535 || tags < 0 || perGroup <= 0 || primer < 0 || primer > 1024) {
         return Usage();
     }
-    SetConsoleCtrlHandler(&OnControl, TRUE);
-
     UA_ServerConfig config;
-    std::memset(&config, 0, sizeof config);
-    config.logging = &QuietUaLogger();
     // Set up as the program sets up its endpoint, less the secure policies.
-    UA_StatusCode status = UA_ServerConfig_setBasics_withPort(&config, static_cast<UA_UInt16>(port));
-    if (status == UA_STATUSCODE_GOOD) {
-        // Loopback only, as the program listens.
-        UA_Array_delete(config.serverUrls, config.serverUrlsSize, &UA_TYPES[UA_TYPES_STRING]);
-        config.serverUrls = nullptr;
-        config.serverUrlsSize = 0;
-        const std::string url = "opc.tcp://localhost:" + std::to_string(port);
-        UA_String listen = BorrowedString(url);
-        status = UA_Array_copy(&listen, 1, reinterpret_cast<void**>(&config.serverUrls), &UA_TYPES[UA_TYPES_STRING]);
-        if (status == UA_STATUSCODE_GOOD) config.serverUrlsSize = 1;
-    }
-    if (status == UA_STATUSCODE_GOOD) status = UA_ServerConfig_addSecurityPolicyNone(&config, nullptr);
-    if (status == UA_STATUSCODE_GOOD) status = UA_AccessControl_default(&config, true, nullptr, 0, nullptr);
-    if (status == UA_STATUSCODE_GOOD) status = UA_ServerConfig_addAllEndpoints(&config);
-    if (status != UA_STATUSCODE_GOOD) {
-        UA_ServerConfig_clean(&config);
-        std::fprintf(stderr, "configuration failed: %s\n", UA_StatusCode_name(status));
-        return 1;
-    }
+    if (ConfigureFloor(config, port) != UA_STATUSCODE_GOOD) return 1;
     config.maxNotificationsPerPublish = kNotificationsPerPublish;
     UA_Server* server = UA_Server_newWithConfig(&config);
     if (server == nullptr) {
@@ -181,16 +142,12 @@ int main(int argc, char** argv) {
     }
 
     PrimeHeap(primer);
-    status = UA_Server_run_startup(server);
-    if (status != UA_STATUSCODE_GOOD) {
-        std::fprintf(stderr, "cannot listen on port %ld: %s\n", port, UA_StatusCode_name(status));
-        UA_Server_delete(server);
-        return 1;
-    }
-    std::printf("Floor serving %ld tags at opc.tcp://localhost:%ld/ (namespace %s)\n", tags, port, kNamespaceUri);
-    std::fflush(stdout);
-    while (!theStop.load()) UA_Server_run_iterate(server, true);
-    UA_Server_run_shutdown(server);
-    UA_Server_delete(server);
-    return 0;
+    const std::string banner = std::string("Floor serving ")
+                                   .append(std::to_string(tags))
+                                   .append(" tags at opc.tcp://localhost:")
+                                   .append(std::to_string(port))
+                                   .append("/ (namespace ")
+                                   .append(kNamespaceUri)
+                                   .append(")");
+    return RunFloor(server, port, banner.c_str());
 }
