@@ -513,8 +513,9 @@ TEST_F(Da3GroupTest, KeepAliveTimesAreRevisedAndReported) {
 }
 
 TEST_F(Da3GroupTest, AnEmptyCallbackComesWhenTheKeepAliveTimePassesWithoutData) {
+    // Scans far apart: the data thread must wake for the keep-alive itself.
     constexpr DWORD kKeepAliveMs = 500;
-    MakeGroup(TRUE, 100, {{L"Pump1.Flow", VT_EMPTY}});
+    MakeGroup(TRUE, 300, {{L"Pump1.Flow", VT_EMPTY}});
     std::mutex mutex;
     std::vector<ULONGLONG> arrivals;  // of every call, in order
     callback.OnCall([&] {
@@ -527,6 +528,7 @@ TEST_F(Da3GroupTest, AnEmptyCallbackComesWhenTheKeepAliveTimePassesWithoutData) 
     ASSERT_EQ(S_OK, state2->SetKeepAlive(kKeepAliveMs, &kept));
     // Three empty ones, then data, then the time counts from the data.
     ASSERT_TRUE(callback.WaitFor(4, 3 * kKeepAliveMs + 1000));
+    Sleep(kKeepAliveMs / 2);  // data well inside the time, so that a timer not restarted shows
     config.flow->SetValueNow(Variant::FromDouble(2));
     ASSERT_TRUE(callback.WaitFor(6, 2 * kKeepAliveMs + 1000));
     const std::vector<CallbackCall> calls = callback.Calls();
@@ -557,7 +559,7 @@ TEST_F(Da3GroupTest, AnEmptyCallbackComesWhenTheKeepAliveTimePassesWithoutData) 
     const size_t count = callback.Count();
     Sleep(1000);
     EXPECT_EQ(count, callback.Count());
-    ASSERT_EQ(S_OK, state2->SetKeepAlive(200, &kept));
+    ASSERT_EQ(S_OK, state2->SetKeepAlive(300, &kept));
     SetActive(FALSE);
     Sleep(100);
     const size_t inactive = callback.Count();
