@@ -22,6 +22,22 @@ struct ASyncRequest {
     std::vector<OPCHANDLE> items;  // server handles in the client's order
     std::vector<Variant> values;   // writes only
 
+    // DA 3.0. A read or refresh by age: the maximum age of each item (a
+    // refresh gives one for all) and, decided before the device's response
+    // delay is waited out, the source of each (OPCDATASOURCE; a refresh's
+    // items are then its active items).
+    bool byAge = false;
+    std::vector<DWORD> maxAges;
+    std::vector<DWORD> sources;
+    // A write with qualities and timestamps, one record per value.
+    struct QualityAndTime {
+        bool hasQuality = false;
+        WORD quality = 0;
+        bool hasTimeStamp = false;
+        FILETIME timeStamp{};
+    };
+    std::vector<QualityAndTime> qualitiesAndTimes;
+
     // A write's outcome per item that was still in the group when it ran:
     // the item's client handle and its result, in request order.
     struct Outcome {

@@ -4,10 +4,13 @@
 #include <cstring>
 
 #include "OPCS_Device.h"
+#include "CallbackBatch.h"
 #include "FileTime.h"
 #include "OpcConstants.h"
 #include "OPCS_Tag.h"
 #include "OPCS_TagGroup.h"
+#include "SampleBuffer.h"
+#include "Thread.h"
 
 namespace {
 bool ToDouble(const Variant& value, double& result) {
@@ -110,7 +113,10 @@ void COPCItem::TakeTagState() {
     // Inactive, the item leaves the callbacks; active again it is reported anew.
     if (!m_bActive) m_dwReportedGeneration = 0;
     const bool valid = OPCS_Tag::IsStillValidTag(m_pTag, m_u64TagCheckedAt);
-    if (!valid || !m_bActive) m_bStateTaken = false;
+    if (!valid || !m_bActive) {
+        m_bStateTaken = false;
+        m_ullCachedAt = 0;
+    }
     if (!valid) {
         if (m_wQuality != OPC_QUALITY_CONFIG_ERROR) {
             m_wQuality = OPC_QUALITY_CONFIG_ERROR;
@@ -127,6 +133,7 @@ void COPCItem::TakeTagState() {
         return;
     }
     m_pTag->RefreshBeforeRead();
+    m_ullCachedAt = TickCountMs();
     // Most tags of a large group do not move between two scans: while the
     // tag's count stays, the state taken last is still the tag's, and only
     // the rule of what to report runs (no lock, no copy).
@@ -153,7 +160,8 @@ void COPCItem::TakeTagState() {
             // below whatever the deadband.
             double now = 0, before = 0;
             const bool numeric = ToDouble(state.value, now) && ToDouble(m_vValue, before);
-            if (!numeric || std::fabs(now - before) > deadband.percent * (deadband.high - deadband.low) * 0.01) {
+            const double percent = m_bDeadbandSet ? double{m_fDeadband} : deadband.percent;
+            if (!numeric || std::fabs(now - before) > percent * (deadband.high - deadband.low) * 0.01) {
                 m_vValue = state.value;
                 m_bChanged = true;
             }
@@ -186,6 +194,8 @@ OPCS_Device* COPCItem::BeginActivation() {
     m_dwReportedGeneration = 0;
     m_bAwaitingUpdate = true;
     m_bStateTaken = false;
+    m_ullCachedAt = 0;
+    m_ullNextSampleAt = 0;
     return device;
 }
 
@@ -220,10 +230,25 @@ HRESULT COPCItem::WriteValue(const VARIANT& value) {
     return m_pTag->ClientWrite(copy);
 }
 
+HRESULT COPCItem::WriteVqt(const VARIANT& value, const WORD* quality, const FILETIME* timestamp) {
+    if (!OPCS_Tag::IsStillValidTag(m_pTag, m_u64TagCheckedAt)) return OPC_E_BADTYPE;
+    Variant copy(value);
+    return m_pTag->ClientWriteVqt(copy, quality, timestamp);
+}
+
 ItemReading COPCItem::Read(OPCDATASOURCE source) {
     // A read takes part in the 1.0a change rule as a scan does.
     if (source != OPC_DS_DEVICE || m_bActive) Update();
     if (source != OPC_DS_DEVICE) return Cached();
+    return DeviceReading();
+}
+
+std::optional<ULONGLONG> COPCItem::CacheAge(ULONGLONG now) const noexcept {
+    if (m_ullCachedAt == 0 || !m_bActive) return std::nullopt;
+    return now >= m_ullCachedAt ? now - m_ullCachedAt : 0;
+}
+
+ItemReading COPCItem::DeviceReading() {
     ItemReading reading;
     reading.hClient = m_hClient;
     reading.requested = m_vtRequested;
@@ -303,4 +328,50 @@ bool COPCItem::ValueLimits(double& low, double& high) const {
     low = settings.low;
     high = settings.high;
     return settings.limitsSet;
+}
+
+bool COPCItem::IsAnalog() const {
+    double low = 0, high = 0;
+    return ValueLimits(low, high) && IsNumericType(CanonicalType());
+}
+
+void COPCItem::SetDeadband(float percent) noexcept {
+    m_fDeadband = percent;
+    m_bDeadbandSet = true;
+}
+
+void COPCItem::ClearDeadband() noexcept {
+    m_bDeadbandSet = false;
+    m_fDeadband = 0;
+}
+
+void COPCItem::SetSamplingRate(DWORD milliseconds) noexcept {
+    m_dwSamplingRate = milliseconds;
+    m_ullNextSampleAt = 0;  // the first sample at once
+}
+
+bool COPCItem::TakeSampleDue(ULONGLONG now) noexcept {
+    if (m_dwSamplingRate == 0) return true;
+    if (now < m_ullNextSampleAt) return false;
+    // On the item's own beat while the thread keeps up; a late sample starts it anew.
+    const ULONGLONG next = m_ullNextSampleAt + m_dwSamplingRate;
+    m_ullNextSampleAt = m_ullNextSampleAt != 0 && next > now ? next : now + m_dwSamplingRate;
+    return true;
+}
+
+void COPCItem::EnableBuffer(bool enable, SampleBudget& budget) {
+    if (!enable) {
+        if (m_pBuffer) m_pBuffer->Clear(budget);
+        m_pBuffer.reset();
+    } else if (!m_pBuffer) {
+        m_pBuffer = std::make_unique<SampleBuffer>();
+    }
+}
+
+void COPCItem::BufferChange(DWORD generation, SampleBudget& budget) {
+    if (m_pBuffer && m_bActive && TakeCallbackChange(generation)) m_pBuffer->Push(Cached(), budget);
+}
+
+void COPCItem::MoveBufferTo(CallbackBatch& batch, SampleBudget& budget) {
+    if (m_pBuffer) m_pBuffer->MoveTo(batch, budget);
 }

@@ -7,13 +7,18 @@
 #include <windows.h>
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "OpcDa.h"
 #include "Variant.h"
 
+class CallbackBatch;
 class OPCS_Device;
 class OPCS_Tag;
+class SampleBudget;
+class SampleBuffer;
 
 constexpr DWORD kItemSignature = 0x434F5043;
 
@@ -57,6 +62,8 @@ public:
     OPCS_Device* EndActivation() noexcept;
     // The tag's client write; false when the tag is gone or refuses.
     HRESULT WriteValue(const VARIANT& value);
+    // The same with, where given, the quality and the timestamp: all or nothing.
+    HRESULT WriteVqt(const VARIANT& value, const WORD* quality, const FILETIME* timestamp);
 
     // What a read gives: from the device the tag's own current state, whether
     // or not the item or its group is active; from the cache what Update
@@ -64,6 +71,11 @@ public:
     ItemReading Read(OPCDATASOURCE source);
     // The cached state, as a subscription delivers it.
     ItemReading Cached() const;
+    // The tag's own current state, the cache left as it is.
+    ItemReading DeviceReading();
+    // How long ago (at tick `now`) Update last took the tag's state into the
+    // cache; none without a cache (inactive, or not yet updated since activation).
+    std::optional<ULONGLONG> CacheAge(ULONGLONG now) const noexcept;
     // The 2.0 callbacks report by exception: true (and the state recorded as
     // reported) when the cached value or quality differs from what was last
     // reported in this `generation` of the group's callback connection.
@@ -111,6 +123,31 @@ public:
     // True with the value limits when the tag's limits are set.
     bool ValueLimits(double& low, double& high) const;
 
+    // The client's own settings of the item (DA 3.0). A deadband of its own
+    // replaces the tag's in the change rule; it acts, as the tag's does, on
+    // analog items only: those whose value limits (the EU range) are set.
+    bool IsAnalog() const;
+    bool HasDeadband() const noexcept { return m_bDeadbandSet; }
+    float Deadband() const noexcept { return m_fDeadband; }
+    void SetDeadband(float percent) noexcept;
+    void ClearDeadband() noexcept;
+    // A sampling rate of its own (0: none, the item follows the group's
+    // scans). Such an item is brought up to date only when its sample is due.
+    DWORD SamplingRate() const noexcept { return m_dwSamplingRate; }
+    void SetSamplingRate(DWORD milliseconds) noexcept;
+    // Whether a sample is due at `now`, the next one then scheduled; always
+    // true without a rate of its own.
+    bool TakeSampleDue(ULONGLONG now) noexcept;
+    ULONGLONG NextSampleAt() const noexcept { return m_ullNextSampleAt; }
+    // Buffering keeps every change sampled between two OnDataChange calls.
+    bool IsBuffered() const noexcept { return m_pBuffer != nullptr; }
+    // Throws bad_alloc with nothing changed.
+    void EnableBuffer(bool enable, SampleBudget& budget);
+    // After an Update: a change due to the callback connection `generation`
+    // joins the buffer.
+    void BufferChange(DWORD generation, SampleBudget& budget);
+    void MoveBufferTo(CallbackBatch& batch, SampleBudget& budget);
+
 private:
     void TakeTagState();
 
@@ -142,6 +179,12 @@ private:
     // The tag's device, found once: the item's client reference keeps the tag,
     // and so its device, from being deleted for the item's life.
     OPCS_Device* m_pOwnerDevice = nullptr;
+    ULONGLONG m_ullCachedAt = 0;  // tick of the last Update that took the tag's state; 0: no cache
+    bool m_bDeadbandSet = false;
+    float m_fDeadband = 0;
+    DWORD m_dwSamplingRate = 0;
+    ULONGLONG m_ullNextSampleAt = 0;
+    std::unique_ptr<SampleBuffer> m_pBuffer;
     DWORD m_dwSignature = kItemSignature;
     const OPCHANDLE m_hServer;
 };

@@ -28,13 +28,14 @@ void CallbackBatch::GrowForOneMore() {
     Reserve(std::max<size_t>(16, 2 * n));
 }
 
-void CallbackBatch::Add(ItemReading reading) {
+void CallbackBatch::Add(ItemReading reading, HRESULT status) {
     Variant delivered;
-    HRESULT error = S_OK;
+    HRESULT error = status;
     if (reading.value.IsEmpty() || reading.requested == VT_EMPTY || reading.value.Type() == reading.requested) {
         delivered = std::move(reading.value);
     } else {
-        error = ToRequestedType(reading.value, reading.requested, delivered);
+        const HRESULT converted = ToRequestedType(reading.value, reading.requested, delivered);
+        if (FAILED(converted)) error = converted;
     }
     // Every vector grows before any is written, so that a failed growth
     // leaves them of one length.

@@ -17,9 +17,10 @@ public:
     CallbackBatch& operator=(const CallbackBatch&) = delete;
 
     void Reserve(size_t count);
-    // An item's value in its requested type; one that does not convert goes
-    // as OPC_E_BADTYPE with an empty value and bad quality.
-    void Add(ItemReading reading);
+    // An item's value in its requested type, with `status` as its error; one
+    // that does not convert goes as OPC_E_BADTYPE with an empty value and bad
+    // quality.
+    void Add(ItemReading reading, HRESULT status = S_OK);
     // A write's result for one item.
     void AddOutcome(OPCHANDLE hClient, HRESULT error);
     size_t Count() const noexcept { return m_clients.size(); }

@@ -408,6 +408,12 @@ STDMETHODIMP OPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT**
 
 void OPCGroup::RetireItem(COPCItem* item) noexcept {
     // The caller holds the item lock. Without room in the list the item goes at once.
+    m_Sampling.Forget(item->ServerHandle());
+    try {
+        item->EnableBuffer(false, m_Sampling.Budget());
+    } catch (...) {
+        // Turning off allocates nothing.
+    }
     try {
         if (m_RetiredItems.empty()) m_u64RetiredSince = FileTimeToU64(FileTimeNow());
         m_RetiredItems.push_back(item);
@@ -553,6 +559,31 @@ bool OPCGroup::ScanItems(CallbackBatch* batch, DWORD cookie) {
     ScopedLock guard(m_csItems);
     bool anyChanged = false;
     m_ullScanFrom = m_ullChangeStamp;
+    if (!m_Sampling.IsIdle()) {
+        // Some items are sampled at their own rate or buffer their samples:
+        // the former are brought up to date only when due, the latter hand
+        // over every change kept since the last callback.
+        const ULONGLONG now = TickCountMs();
+        SampleBudget& budget = m_Sampling.Budget();
+        m_Items.ForEach([&anyChanged, batch, cookie, now, &budget](COPCItem* item) {
+            try {
+                if (item->TakeSampleDue(now)) {
+                    item->Update();
+                    if (batch != nullptr) item->BufferChange(cookie, budget);
+                }
+                anyChanged = anyChanged || item->IsChanged();
+                if (batch == nullptr || !item->IsActive()) return;
+                if (item->IsBuffered()) {
+                    item->MoveBufferTo(*batch, budget);
+                } else if (item->TakeCallbackChange(cookie)) {
+                    batch->Add(item->Cached());
+                }
+            } catch (const std::bad_alloc&) {
+                // As below: this change is lost to this callback.
+            }
+        });
+        return anyChanged;
+    }
     // One pass for both paths: 10,000 items walked once, not twice, under the lock.
     m_Items.ForEach([&anyChanged, batch, cookie](COPCItem* item) {
         item->Update();

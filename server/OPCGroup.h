@@ -30,16 +30,21 @@
 #include "CriticalSection.h"
 #include "AutoResetEvent.h"
 #include "ItemTable.h"
+#include "KeepAliveTimer.h"
 #include "OpcConstants.h"
 #include "OpcDa.h"
+#include "OpcDaInterfaces.h"
+#include "SamplingSchedule.h"
 #include "ServerLink.h"
 #include "Thread.h"
 
 class CallbackBatch;
 class StreamBlock;
 
-class OPCGroup final : public ComObject<IOPCGroupStateMgt, IOPCPublicGroupStateMgt, IOPCSyncIO, IOPCAsyncIO,
-                                        IOPCAsyncIO2, IOPCItemMgt, IDataObject, IConnectionPointContainer> {
+// The DA 3.0 interfaces answer their 2.05a bases as well (ComBaseInterface).
+class OPCGroup final
+    : public ComObject<IOPCGroupStateMgt2, IOPCPublicGroupStateMgt, IOPCSyncIO2, IOPCAsyncIO, IOPCAsyncIO3, IOPCItemMgt,
+                       IDataObject, IConnectionPointContainer, IOPCItemDeadbandMgt, IOPCItemSamplingMgt> {
 public:
     explicit OPCGroup(std::shared_ptr<ServerLink> server) noexcept;
     OPCGroup(const OPCGroup&) = delete;
@@ -59,6 +64,9 @@ public:
     // or was never taken.
     bool TryAddRef() noexcept { return ComObject::TryAddRef(false); }
 
+    // The DA 3.0 interfaces only while the server offers them.
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+
     // IOPCGroupStateMgt
     STDMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias, FLOAT* pPercentDeadband,
                           DWORD* pLCID, OPCHANDLE* phClientGroup, OPCHANDLE* phServerGroup) override;
@@ -66,6 +74,10 @@ public:
                           FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup) override;
     STDMETHODIMP SetName(LPCWSTR szName) override;
     STDMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IOPCGroupStateMgt2
+    STDMETHODIMP SetKeepAlive(DWORD dwKeepAliveTime, DWORD* pdwRevisedKeepAliveTime) override;
+    STDMETHODIMP GetKeepAlive(DWORD* pdwKeepAliveTime) override;
 
     // IOPCPublicGroupStateMgt
     STDMETHODIMP GetState(BOOL* pPublic) override;
@@ -75,6 +87,11 @@ public:
     STDMETHODIMP Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
                       HRESULT** ppErrors) override;
     STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override;
+
+    // IOPCSyncIO2
+    STDMETHODIMP ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, VARIANT** ppvValues,
+                            WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors) override;
+    STDMETHODIMP WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, HRESULT** ppErrors) override;
 
     // IOPCAsyncIO
     STDMETHODIMP Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
@@ -93,6 +110,29 @@ public:
     STDMETHODIMP Cancel2(DWORD dwCancelID) override;
     STDMETHODIMP SetEnable(BOOL bEnable) override;
     STDMETHODIMP GetEnable(BOOL* pbEnable) override;
+
+    // IOPCAsyncIO3
+    STDMETHODIMP ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, DWORD dwTransactionID,
+                            DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHODIMP WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, DWORD dwTransactionID,
+                          DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHODIMP RefreshMaxAge(DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID) override;
+
+    // IOPCItemDeadbandMgt
+    STDMETHODIMP SetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT* pPercentDeadband,
+                                 HRESULT** ppErrors) override;
+    STDMETHODIMP GetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT** ppPercentDeadband,
+                                 HRESULT** ppErrors) override;
+    STDMETHODIMP ClearItemDeadband(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+
+    // IOPCItemSamplingMgt
+    STDMETHODIMP SetItemSamplingRate(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwRequestedSamplingRate,
+                                     DWORD** ppdwRevisedSamplingRate, HRESULT** ppErrors) override;
+    STDMETHODIMP GetItemSamplingRate(DWORD dwCount, OPCHANDLE* phServer, DWORD** ppdwSamplingRate,
+                                     HRESULT** ppErrors) override;
+    STDMETHODIMP ClearItemSamplingRate(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+    STDMETHODIMP SetItemBufferEnable(DWORD dwCount, OPCHANDLE* phServer, BOOL* pbEnable, HRESULT** ppErrors) override;
+    STDMETHODIMP GetItemBufferEnable(DWORD dwCount, OPCHANDLE* phServer, BOOL** ppbEnable, HRESULT** ppErrors) override;
 
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
@@ -152,7 +192,8 @@ public:
     // they were last reported; false when nothing was sent. On DataThread.
     bool SendCallbackChanges(IOPCDataCallback* sink, DWORD cookie, std::shared_ptr<CallbackBatch> batch);
     // Waits out the period that began at `scanStart`, or less when a client's
-    // write may be reported sooner.
+    // write may be reported sooner; meanwhile samples the items with a rate
+    // of their own and keeps the keep-alive.
     void WaitForNextScan(ULONGLONG scanStart, ULONGLONG lastSent);
     // After a client's write through the group: its change goes out as soon as the rate allows.
     void ReportWriteSoon();
@@ -179,6 +220,12 @@ private:
     // `cookie` join it in the same pass.
     bool ScanItems(CallbackBatch* batch = nullptr, DWORD cookie = 0);
     unsigned DataThreadBody();
+    // The data thread's work due at `now` between two scans; the tick at
+    // which more will be due (KeepAliveTimer::kNever: none).
+    ULONGLONG BetweenScans(ULONGLONG now);
+    void SendKeepAlive();
+    // The data thread looks again at when it must wake (a rate or keep-alive changed).
+    void Reschedule() noexcept;
     unsigned ASyncThreadBody();
     // An item's state as its change left it for the advise connections.
     struct StampedReading {
@@ -256,7 +303,8 @@ private:
     // The longest response delay of the devices a request reads from or
     // writes to (0 for cache reads); taken under the item lock.
     DWORD ResponseDelay(DWORD count, const OPCHANDLE* handles);
-    DWORD ResponseDelay(const ASyncRequest& request);
+    // Decides a read by age's sources first.
+    DWORD ResponseDelay(ASyncRequest& request);
     // Waits out a device's response delay holding no lock on the caller's
     // thread (request null) or on the group thread, where the wait ends early
     // when the group stops or a client cancels the request meanwhile.
@@ -265,9 +313,21 @@ private:
     // sent with no lock held.
     void CompleteCallbackRequest(ASyncRequest& request);
     // Queues a 2.0 read or write of the valid (for a write, writeable)
-    // handles; the others get their error at once.
+    // handles; the others get their error at once. A 3.0 read gives the
+    // items' maximum ages, a 3.0 write its records instead of values.
     HRESULT NewCallbackRequest(DWORD kind, DWORD dwCount, const OPCHANDLE* phServer, const VARIANT* pItemValues,
-                               DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors);
+                               DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors,
+                               const DWORD* pMaxAges = nullptr, const OPCITEMVQT* pVqts = nullptr);
+    // Refresh2 (from `source`) and RefreshMaxAge (`maxAge` given).
+    HRESULT NewRefresh(DWORD source, std::optional<DWORD> maxAge, DWORD dwTransactionID, DWORD* pdwCancelID);
+    // Under the item lock: the source of each item read by its maximum age
+    // (0: no such item) and the longest response delay of those read from
+    // their devices.
+    DWORD DecideSources(DWORD count, const OPCHANDLE* handles, const DWORD* maxAges, DWORD* sources);
+    // An item read from `source` as a read by age takes it; the caller holds the item lock.
+    ItemReading ReadByAge(COPCItem& item, DWORD source);
+    // A write of one record: its value, with its quality and timestamp where given.
+    static HRESULT WriteRecord(COPCItem& item, const VARIANT& value, const ASyncRequest::QualityAndTime& extra);
     // The callback sink with a reference for the caller, or null.
     IOPCDataCallback* CallbackSink(DWORD* cookie);
     void NoteCall(const wchar_t* method) const noexcept {
@@ -300,6 +360,15 @@ private:
     // SetActiveState, SetClientHandles and SetDatatypes: the walk with its error array.
     template <class Apply>
     HRESULT ForEachHandle(DWORD dwCount, const OPCHANDLE* phServer, HRESULT** ppErrors, Apply&& apply);
+    // The walk of the DA 3.0 calls, under the item lock: an invalid handle is
+    // that entry's error and the walk goes on; S_FALSE when any entry failed.
+    template <class Apply>
+    HRESULT ForEachItem(DWORD dwCount, const OPCHANDLE* phServer, HRESULT* errors, Apply&& apply);
+    // The same for the item settings calls, with their error array and,
+    // where asked, a result array of `Result`.
+    template <class Result, class Apply>
+    HRESULT ItemSettingsCall(DWORD dwCount, const OPCHANDLE* phServer, Result** ppResults, HRESULT** ppErrors,
+                             Apply&& apply);
 
     std::shared_ptr<ServerLink> m_pServer;  // the server that created the group, while it lives
     const OPCHANDLE m_hServerGroup;
@@ -352,7 +421,10 @@ private:
     ClientCaller m_ASyncCaller;  // ASyncThread's
     Thread m_DataThread;
     std::atomic<bool> m_bDataThreadRun{false};
-    std::atomic<bool> m_bReportSoon{false};  // the data thread's wake-up is a client's write
+    std::atomic<bool> m_bReportSoon{false};   // the data thread's wake-up is a client's write
+    std::atomic<bool> m_bRescheduled{false};  // the data thread's wake-up is a changed rate or keep-alive
+    KeepAliveTimer m_KeepAlive;
+    SamplingSchedule m_Sampling;  // under m_csItems
     AutoResetEvent m_DataThreadWake;
     Thread m_ASyncThread;
     std::atomic<bool> m_bASyncThreadRun{false};
@@ -368,6 +440,18 @@ HRESULT OPCGroup::CallClient(ClientCaller* caller, const wchar_t* method, Call&&
     case ClientCaller::Outcome::NotAnswered: NoteNotAnswering(method); return E_ABORT;
     default: return E_ABORT;
     }
+}
+
+template <class Apply>
+HRESULT OPCGroup::ForEachItem(DWORD dwCount, const OPCHANDLE* phServer, HRESULT* errors, Apply&& apply) {
+    HRESULT result = S_OK;
+    ScopedLock guard(m_csItems);
+    for (DWORD i = 0; i < dwCount; ++i) {
+        COPCItem* item = m_Items.Find(phServer[i]);
+        errors[i] = item != nullptr ? apply(*item, i) : OPC_E_INVALIDHANDLE;
+        if (FAILED(errors[i])) result = S_FALSE;
+    }
+    return result;
 }
 
 template <class Take, class Apply>

@@ -11,6 +11,7 @@
 #include "CallArrays.h"
 #include "CallbackBatch.h"
 #include "EnumSnapshot.h"
+#include "ItemRequestRules.h"
 #include "OpcConstants.h"
 
 // IConnectionPointContainer -------------------------------------------------------
@@ -50,8 +51,31 @@ bool OPCGroup::SendCallbackChanges(IOPCDataCallback* sink, DWORD cookie, std::sh
     const OPCHANDLE hGroup = m_hClientGroup.load();
     const HRESULT hr = CallClient(&m_DataCaller, L"IOPCDataCallback::OnDataChange",
                                   [held, batch, hGroup] { return batch->SendData(held.Get(), 0, hGroup, false); });
+    m_KeepAlive.NoteSent(TickCountMs());
     if (m_pDataCallback->DropIfGone(cookie, hr)) OnSinkGone();
     return true;
+}
+
+void OPCGroup::SendKeepAlive() {
+    DWORD cookie = 0;
+    Microsoft::WRL::ComPtr<IOPCDataCallback> sink;
+    if (m_bCallbackEnabled.load()) sink.Attach(CallbackSink(&cookie));
+    if (sink != nullptr) {
+        const OPCHANDLE hGroup = m_hClientGroup.load();
+        // Empty, but through a proxy the arrays still need somewhere to point.
+        const HRESULT hr = CallClient(&m_DataCaller, L"IOPCDataCallback::OnDataChange", [sink, hGroup] {
+            OPCHANDLE client = 0;
+            VARIANT value;
+            VariantInit(&value);
+            WORD quality = 0;
+            FILETIME time{};
+            HRESULT error = S_OK;
+            return sink->OnDataChange(0, hGroup, S_OK, S_OK, 0, &client, &value, &quality, &time, &error);
+        });
+        if (m_pDataCallback->DropIfGone(cookie, hr)) OnSinkGone();
+    }
+    // Without a connection to tell, the time starts over all the same.
+    m_KeepAlive.NoteSent(TickCountMs());
 }
 
 void OPCGroup::NoteNotAnswering(const wchar_t* method) noexcept {
@@ -65,9 +89,10 @@ void OPCGroup::NoteNotAnswering(const wchar_t* method) noexcept {
 // IOPCAsyncIO2 ------------------------------------------------------------------------
 
 HRESULT OPCGroup::NewCallbackRequest(DWORD kind, DWORD dwCount, const OPCHANDLE* phServer, const VARIANT* pItemValues,
-                                     DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors) {
+                                     DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors,
+                                     const DWORD* pMaxAges, const OPCITEMVQT* pVqts) {
     if (phServer == nullptr || pdwCancelID == nullptr || ppErrors == nullptr ||
-        (kind == ASyncRequest::kWrite && pItemValues == nullptr)) {
+        (kind == ASyncRequest::kWrite && pItemValues == nullptr && pVqts == nullptr)) {
         return E_INVALIDARG;
     }
     *pdwCancelID = 0;
@@ -84,18 +109,28 @@ HRESULT OPCGroup::NewCallbackRequest(DWORD kind, DWORD dwCount, const OPCHANDLE*
         request->callback = true;
         request->dwSource = OPC_DS_DEVICE;
         request->dwTransactionID = dwTransactionID;
+        request->byAge = pMaxAges != nullptr;
         request->items.reserve(dwCount);
         ScopedLock guard(m_csItems);
         for (DWORD i = 0; i < dwCount; ++i) {
             const COPCItem* item = m_Items.Find(phServer[i]);
             if (item == nullptr) {
                 errors[i] = OPC_E_INVALIDHANDLE;
+            } else if (pVqts != nullptr && FAILED(CheckVqt(pVqts[i]))) {
+                errors[i] = E_INVALIDARG;
             } else if (kind == ASyncRequest::kWrite && (item->AccessRights() & OPC_WRITEABLE) == 0) {
                 errors[i] = OPC_E_BADRIGHTS;
             } else {
                 errors[i] = S_OK;
                 request->items.push_back(phServer[i]);
-                if (kind == ASyncRequest::kWrite) request->values.emplace_back(pItemValues[i]);
+                if (pItemValues != nullptr) request->values.emplace_back(pItemValues[i]);
+                if (pMaxAges != nullptr) request->maxAges.push_back(pMaxAges[i]);
+                if (pVqts != nullptr) {
+                    const OPCITEMVQT& vqt = pVqts[i];
+                    request->values.emplace_back(vqt.vDataValue);
+                    request->qualitiesAndTimes.push_back({vqt.bQualitySpecified != FALSE, vqt.wQuality,
+                                                          vqt.bTimeStampSpecified != FALSE, vqt.ftTimeStamp});
+                }
                 continue;
             }
             result = S_FALSE;
@@ -133,17 +168,25 @@ STDMETHODIMP OPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemV
 
 STDMETHODIMP OPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) {
     NoteCall(L"IOPCAsyncIO2::Refresh2");
+    return NewRefresh(static_cast<DWORD>(dwSource), std::nullopt, dwTransactionID, pdwCancelID);
+}
+
+HRESULT OPCGroup::NewRefresh(DWORD source, std::optional<DWORD> maxAge, DWORD dwTransactionID, DWORD* pdwCancelID) {
     if (pdwCancelID == nullptr) return E_INVALIDARG;
     *pdwCancelID = 0;
     if (!m_pDataCallback->IsConnected()) return CONNECT_E_NOCONNECTION;
-    if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
+    if (!maxAge && source != OPC_DS_CACHE && source != OPC_DS_DEVICE) return E_INVALIDARG;
     if (!m_bActive.load()) return E_FAIL;
     try {
         auto request = std::make_unique<ASyncRequest>();
         request->nType = ASyncRequest::kRefresh;
         request->callback = true;
-        request->dwSource = static_cast<DWORD>(dwSource);
+        request->dwSource = source;
         request->dwTransactionID = dwTransactionID;
+        if (maxAge) {
+            request->byAge = true;
+            request->maxAges.push_back(*maxAge);
+        }
         ScopedLock guard(m_csItems);
         bool anyActive = false;
         m_Items.ForEach([&anyActive](const COPCItem* item) { anyActive = anyActive || item->IsActive(); });
@@ -203,20 +246,33 @@ void OPCGroup::CompleteCallbackRequest(ASyncRequest& request) {
             batch.Reserve(request.items.size());
             switch (request.nType) {
             case ASyncRequest::kRead:
-                for (OPCHANDLE handle : request.items) {
-                    if (COPCItem* item = m_Items.Find(handle)) batch.Add(item->Read(OPC_DS_DEVICE));
-                }
-                break;
             case ASyncRequest::kRefresh:
-                m_Items.ForEach([&batch, &request](COPCItem* item) {
-                    if (item->IsActive()) batch.Add(item->Read(static_cast<OPCDATASOURCE>(request.dwSource)));
-                });
+                if (request.byAge) {
+                    // The items and sources decided before the wait; a
+                    // refresh's items are those that were active then.
+                    for (size_t i = 0; i < request.items.size(); ++i) {
+                        COPCItem* item = m_Items.Find(request.items[i]);
+                        if (item == nullptr || (request.nType == ASyncRequest::kRefresh && !item->IsActive())) continue;
+                        batch.Add(ReadByAge(*item, request.sources[i]));
+                    }
+                } else if (request.nType == ASyncRequest::kRead) {
+                    for (OPCHANDLE handle : request.items) {
+                        if (COPCItem* item = m_Items.Find(handle)) batch.Add(item->Read(OPC_DS_DEVICE));
+                    }
+                } else {
+                    m_Items.ForEach([&batch, &request](COPCItem* item) {
+                        if (item->IsActive()) batch.Add(item->Read(static_cast<OPCDATASOURCE>(request.dwSource)));
+                    });
+                }
                 break;
             case ASyncRequest::kWrite:
                 for (size_t i = 0; i < request.items.size(); ++i) {
                     COPCItem* item = m_Items.Find(request.items[i]);
                     if (item == nullptr) continue;  // removed since the call
-                    const HRESULT written = item->WriteValue(request.values[i].Ref());
+                    const HRESULT written =
+                        request.qualitiesAndTimes.empty()
+                            ? item->WriteValue(request.values[i].Ref())
+                            : WriteRecord(*item, request.values[i].Ref(), request.qualitiesAndTimes[i]);
                     if (SUCCEEDED(written)) item->MarkChanged();
                     batch.AddOutcome(item->ClientHandle(), written);
                 }
@@ -245,5 +301,6 @@ void OPCGroup::CompleteCallbackRequest(ASyncRequest& request) {
         if (type == ASyncRequest::kWrite) return shared->SendWriteComplete(sink.Get(), tid, hGroup);
         return shared->SendData(sink.Get(), tid, hGroup, type == ASyncRequest::kRead);
     });
+    if (!cancelled && type == ASyncRequest::kRefresh) m_KeepAlive.NoteSent(TickCountMs());
     if (m_pDataCallback->DropIfGone(cookie, hr)) OnSinkGone();
 }

@@ -11,6 +11,7 @@
 #include "CallbackBatch.h"
 #include "EventLog.h"
 #include "FileTime.h"
+#include "ItemRequestRules.h"
 #include "OpcConstants.h"
 #include "OpcStreamLayout.h"
 #include "StreamBlock.h"
@@ -432,13 +433,45 @@ void OPCGroup::WaitForNextScan(ULONGLONG scanStart, ULONGLONG lastSent) {
     const DWORD rate = m_dwUpdateRate.load();
     ULONGLONG due = scanStart + rate;
     for (;;) {
-        const ULONGLONG now = TickCountMs();
+        ULONGLONG now = TickCountMs();
         if (now >= due || !m_bDataThreadRun.load()) return;
-        if (m_DataThreadWake.Wait(static_cast<DWORD>(due - now)) != WaitResult::Signalled) return;
+        const ULONGLONG between = BetweenScans(now);
+        now = TickCountMs();
+        if (now >= due) return;
+        const ULONGLONG wake = std::min(due, std::max(between, now + 1));
+        const WaitResult woken = m_DataThreadWake.Wait(static_cast<DWORD>(wake - now));
+        if (woken == WaitResult::TimedOut) continue;
+        if (woken != WaitResult::Signalled) return;
+        // A changed rate or keep-alive: only the wake-up times move.
+        if (m_bRescheduled.exchange(false) && !m_bReportSoon.load()) continue;
         if (!m_bReportSoon.exchange(false)) return;  // an activation or a stop: at once
         const ULONGLONG allowed = lastSent == 0 ? now : lastSent + rate;
         due = std::min(due, std::max(now, allowed));
     }
+}
+
+ULONGLONG OPCGroup::BetweenScans(ULONGLONG now) {
+    // An inactive group neither samples nor keeps its client company.
+    if (!m_bActive.load()) return KeepAliveTimer::kNever;
+    ULONGLONG next = KeepAliveTimer::kNever;
+    if (!m_Sampling.IsIdle()) {
+        DWORD cookie = 0;
+        Microsoft::WRL::ComPtr<IOPCDataCallback> sink;
+        if (m_bCallbackEnabled.load()) sink.Attach(CallbackSink(&cookie));
+        ScopedLock guard(m_csItems);
+        try {
+            next = m_Sampling.SampleDue(m_Items, now, sink != nullptr ? cookie : 0);
+        } catch (const std::bad_alloc&) {
+            next = now + kFastestSamplingMs;  // tried again shortly
+        }
+    }
+    if (m_KeepAlive.DueAt() <= now) SendKeepAlive();
+    return std::min(next, m_KeepAlive.DueAt());
+}
+
+void OPCGroup::Reschedule() noexcept {
+    m_bRescheduled.store(true);
+    m_DataThreadWake.Set();
 }
 
 void OPCGroup::ReportWriteSoon() {
@@ -459,6 +492,7 @@ unsigned OPCGroup::DataThreadBody() {
             // a client's write). A stop is seen by the run flag.
             m_DataThreadWake.Reset();
             m_bReportSoon.store(false);
+            m_bRescheduled.store(false);
             const ULONGLONG t0 = TickCountMs();
             DropEndedClients();
             if (m_bActive.load()) {

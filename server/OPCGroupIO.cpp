@@ -230,7 +230,21 @@ DWORD OPCGroup::ResponseDelay(DWORD count, const OPCHANDLE* handles) {
     return longest;
 }
 
-DWORD OPCGroup::ResponseDelay(const ASyncRequest& request) {
+DWORD OPCGroup::ResponseDelay(ASyncRequest& request) {
+    if (request.byAge) {
+        if (request.nType == ASyncRequest::kRefresh) {
+            const DWORD maxAge = request.maxAges.empty() ? 0 : request.maxAges.front();
+            request.items.clear();
+            ScopedLock guard(m_csItems);
+            m_Items.ForEach([&request](const COPCItem* item) {
+                if (item->IsActive()) request.items.push_back(item->ServerHandle());
+            });
+            request.maxAges.assign(request.items.size(), maxAge);
+        }
+        request.sources.resize(request.items.size());
+        return DecideSources(static_cast<DWORD>(request.items.size()), request.items.data(), request.maxAges.data(),
+                             request.sources.data());
+    }
     if (request.nType != ASyncRequest::kWrite && request.dwSource != OPC_DS_DEVICE) return 0;
     if (request.nType != ASyncRequest::kRefresh) {
         return ResponseDelay(static_cast<DWORD>(request.items.size()), request.items.data());
@@ -384,7 +398,15 @@ unsigned OPCGroup::ASyncThreadBody() {
                 m_ASyncThreadWake.Wait(idle);
                 continue;
             }
-            WaitResponseDelay(ResponseDelay(*request), request.get());
+            DWORD delay = 0;
+            try {
+                delay = ResponseDelay(*request);
+            } catch (const std::bad_alloc&) {
+                // Undecided, a read by age completes empty.
+                request->items.clear();
+                request->sources.clear();
+            }
+            WaitResponseDelay(delay, request.get());
             if (!m_bASyncThreadRun.load()) break;
             if (request->cancelled && !request->callback) continue;  // 1.0a: a cancelled request says nothing
             if (request->callback) {
