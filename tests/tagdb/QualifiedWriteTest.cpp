@@ -48,7 +48,7 @@ struct Plant {
     }
 };
 
-enum class Setup { Plain, ReadOnly, Forced };
+enum class TagSetup { Plain, ReadOnly, Forced };
 }  // namespace
 
 TEST(QualifiedWriteTest, TheOptionTheArgumentsAccessTypeLimitsAndForcingDecideAllOrNothing) {
@@ -64,30 +64,30 @@ TEST(QualifiedWriteTest, TheOptionTheArgumentsAccessTypeLimitsAndForcingDecideAl
         bool allowed;
         std::optional<WORD> quality;
         std::optional<FILETIME> timestamp;
-        Setup setup;
+        TagSetup setup;
         const wchar_t* value;
         HRESULT expected;
         double kept;  // the value once written
     };
     const Row rows[] = {
-        {"off: a quality", false, OPC_QUALITY_SUB_NORMAL, now, Setup::Plain, L"42", OPC_E_NOTSUPPORTED, 0},
-        {"off: a timestamp", false, none, old, Setup::Plain, L"42", OPC_E_NOTSUPPORTED, 0},
-        {"off: both", false, OPC_QUALITY_BAD, old, Setup::Plain, L"42", OPC_E_NOTSUPPORTED, 0},
-        {"off: both, out of range too", false, 0x1C0, noTime, Setup::Plain, L"42", OPC_E_NOTSUPPORTED, 0},
-        {"off: neither, a plain write", false, none, now, Setup::Plain, L"42", S_OK, 42},
-        {"off: neither, clamped", false, none, now, Setup::Plain, L"150", OPC_S_CLAMP, 100},
-        {"on: neither", true, none, now, Setup::Plain, L"42", S_OK, 42},
-        {"on: a quality, stamped now", true, OPC_QUALITY_EGU_EXCEEDED | OPC_LIMIT_HIGH, now, Setup::Plain, L"42", S_OK,
+        {"off: a quality", false, OPC_QUALITY_SUB_NORMAL, now, TagSetup::Plain, L"42", OPC_E_NOTSUPPORTED, 0},
+        {"off: a timestamp", false, none, old, TagSetup::Plain, L"42", OPC_E_NOTSUPPORTED, 0},
+        {"off: both", false, OPC_QUALITY_BAD, old, TagSetup::Plain, L"42", OPC_E_NOTSUPPORTED, 0},
+        {"off: both, out of range too", false, 0x1C0, noTime, TagSetup::Plain, L"42", OPC_E_NOTSUPPORTED, 0},
+        {"off: neither, a plain write", false, none, now, TagSetup::Plain, L"42", S_OK, 42},
+        {"off: neither, clamped", false, none, now, TagSetup::Plain, L"150", OPC_S_CLAMP, 100},
+        {"on: neither", true, none, now, TagSetup::Plain, L"42", S_OK, 42},
+        {"on: a quality, stamped now", true, OPC_QUALITY_EGU_EXCEEDED | OPC_LIMIT_HIGH, now, TagSetup::Plain, L"42", S_OK,
          42},
-        {"on: a timestamp, Good", true, none, old, Setup::Plain, L"42", S_OK, 42},
-        {"on: both", true, OPC_QUALITY_COMM_FAILURE, old, Setup::Plain, L"42", S_OK, 42},
-        {"on: both, clamped", true, OPC_QUALITY_UNCERTAIN, old, Setup::Plain, L"150", OPC_S_CLAMP, 100},
-        {"on: both, read only", true, OPC_QUALITY_UNCERTAIN, old, Setup::ReadOnly, L"42", OPC_E_BADRIGHTS, 0},
-        {"on: both, no number", true, OPC_QUALITY_UNCERTAIN, old, Setup::Plain, L"forty", OPC_E_BADTYPE, 0},
-        {"on: both, under a forcing", true, OPC_QUALITY_LAST_USABLE, old, Setup::Forced, L"42", S_OK, 42},
-        {"on: a vendor byte", true, 0x1C0, old, Setup::Plain, L"42", E_INVALIDARG, 0},
-        {"on: no time", true, OPC_QUALITY_GOOD, noTime, Setup::Plain, L"42", E_INVALIDARG, 0},
-        {"on: no time, read only", true, none, noTime, Setup::ReadOnly, L"42", E_INVALIDARG, 0},
+        {"on: a timestamp, Good", true, none, old, TagSetup::Plain, L"42", S_OK, 42},
+        {"on: both", true, OPC_QUALITY_COMM_FAILURE, old, TagSetup::Plain, L"42", S_OK, 42},
+        {"on: both, clamped", true, OPC_QUALITY_UNCERTAIN, old, TagSetup::Plain, L"150", OPC_S_CLAMP, 100},
+        {"on: both, read only", true, OPC_QUALITY_UNCERTAIN, old, TagSetup::ReadOnly, L"42", OPC_E_BADRIGHTS, 0},
+        {"on: both, no number", true, OPC_QUALITY_UNCERTAIN, old, TagSetup::Plain, L"forty", OPC_E_BADTYPE, 0},
+        {"on: both, under a forcing", true, OPC_QUALITY_LAST_USABLE, old, TagSetup::Forced, L"42", S_OK, 42},
+        {"on: a vendor byte", true, 0x1C0, old, TagSetup::Plain, L"42", E_INVALIDARG, 0},
+        {"on: no time", true, OPC_QUALITY_GOOD, noTime, TagSetup::Plain, L"42", E_INVALIDARG, 0},
+        {"on: no time, read only", true, none, noTime, TagSetup::ReadOnly, L"42", E_INVALIDARG, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -95,8 +95,8 @@ TEST(QualifiedWriteTest, TheOptionTheArgumentsAccessTypeLimitsAndForcingDecideAl
         tag->SetAccessMode(1);
         tag->ForceQuality(kNotForced);
         tag->SetValue(Variant::FromDouble(1), OPC_QUALITY_GOOD, before);
-        if (row.setup == Setup::ReadOnly) tag->SetAccessMode(0);
-        if (row.setup == Setup::Forced) tag->ForceQuality(OPC_QUALITY_OUT_OF_SERVICE);
+        if (row.setup == TagSetup::ReadOnly) tag->SetAccessMode(0);
+        if (row.setup == TagSetup::Forced) tag->ForceQuality(OPC_QUALITY_OUT_OF_SERVICE);
         const DWORD changes = tag->GetChangeCount();
         const ULONGLONG start = FileTimeToU64(FileTimeNow());
 
@@ -117,7 +117,7 @@ TEST(QualifiedWriteTest, TheOptionTheArgumentsAccessTypeLimitsAndForcingDecideAl
         } else {
             EXPECT_GE(FileTimeToU64(after.timestamp), start);
         }
-        if (row.setup == Setup::Forced) {
+        if (row.setup == TagSetup::Forced) {
             // The forcing wins while it stands; the written quality is the tag's own beneath it.
             EXPECT_EQ(OPC_QUALITY_OUT_OF_SERVICE, tag->GetQuality());
             tag->ForceQuality(kNotForced);

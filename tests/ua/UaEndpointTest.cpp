@@ -544,7 +544,9 @@ TEST_F(UaEndpointTest, AStatusAndSourceTimestampAreWrittenOnlyWhileTheOptionAllo
         // What DA clients read of the tag...
         EXPECT_EQ(row.value, AsDouble(after.value));
         EXPECT_EQ(row.quality, after.quality);
-        if (row.hasSource) EXPECT_EQ(row.source, static_cast<UA_DateTime>(FileTimeToU64(after.timestamp)));
+        if (row.hasSource) {
+            EXPECT_EQ(row.source, static_cast<UA_DateTime>(FileTimeToU64(after.timestamp)));
+        }
         // ... what a UA read gives ...
         UA_ReadValueId what;
         UA_ReadValueId_init(&what);
@@ -559,13 +561,17 @@ TEST_F(UaEndpointTest, AStatusAndSourceTimestampAreWrittenOnlyWhileTheOptionAllo
         ASSERT_EQ(1u, response.resultsSize);
         const UA_DataValue& read = response.results[0];
         EXPECT_EQ(row.readBack, read.hasStatus ? read.status : UA_STATUSCODE_GOOD);
-        if (row.hasSource) EXPECT_EQ(row.source, read.sourceTimestamp);
+        if (row.hasSource) {
+            EXPECT_EQ(row.source, read.sourceTimestamp);
+        }
         EXPECT_NE(row.source, read.serverTimestamp) << "the server's own time";
         UA_ReadResponse_clear(&response);
         // ... and what the monitored item is told.
         ASSERT_TRUE(client.RunUntil([&] { return onA.values.back() == row.value; }));
         EXPECT_EQ(row.readBack, onA.statuses.back());
-        if (row.hasSource) EXPECT_EQ(row.source, onA.sourceTimes.back());
+        if (row.hasSource) {
+            EXPECT_EQ(row.source, onA.sourceTimes.back());
+        }
     }
 
     // Allowed or not: no value, the server's timestamp, picoseconds.

@@ -258,7 +258,7 @@ TEST_F(WriteOptionsSplashTest, TheQualityWriteBoxIsStoredAndAppliedOnOkOnly) {
         wchar_t text[256] = {};
         GetWindowTextW(child, text, 256);
         const wchar_t* amp = wcschr(text, L'&');
-        if (amp != nullptr && amp[1] != L'\0' && amp[1] != L'&') mnemonics += towupper(amp[1]);
+        if (amp != nullptr && amp[1] != L'\0' && amp[1] != L'&') mnemonics += static_cast<wchar_t>(towupper(amp[1]));
     }
     std::wstring sorted = mnemonics;
     std::sort(sorted.begin(), sorted.end());
