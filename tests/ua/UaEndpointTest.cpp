@@ -574,6 +574,14 @@ TEST_F(UaEndpointTest, AStatusAndSourceTimestampAreWrittenOnlyWhileTheOptionAllo
         }
     }
 
+    // Off, a status is refused before the value is looked at, as it always was.
+    m_configuration.AllowClientQualityWrites(false);
+    UA_DataValue valueless;
+    UA_DataValue_init(&valueless);
+    valueless.hasStatus = true;
+    valueless.status = UA_STATUSCODE_UNCERTAIN;
+    EXPECT_STREQ("BadWriteNotSupported", UA_StatusCode_name(client.Write(a, valueless)));
+
     // Allowed or not: no value, the server's timestamp, picoseconds.
     m_configuration.AllowClientQualityWrites(true);
     for (int i = 0; i < 4; ++i) {

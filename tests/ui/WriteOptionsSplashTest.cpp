@@ -262,7 +262,7 @@ TEST_F(WriteOptionsSplashTest, TheQualityWriteBoxIsStoredAndAppliedOnOkOnly) {
     }
     std::wstring sorted = mnemonics;
     std::sort(sorted.begin(), sorted.end());
-    EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "mnemonics " << ToUtf8(mnemonics);
+    EXPECT_TRUE(std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) << "mnemonics " << ToUtf8(mnemonics);
     EXPECT_EQ(ControlText(d, IDC_OPTIONS_QUALITY_WRITES), L"Clients may &write qualities and timestamps");
     ClickButton(d, IDCANCEL);
 }
