@@ -139,6 +139,7 @@ bool OPCS_App::InitInstance() {
     }
     SetServerStartTime(FileTimeNow());
     m_configuration.EnableFaultControl(theSettings.IsFaultControlAllowed());
+    m_configuration.AllowClientQualityWrites(theSettings.AreClientQualityWritesAllowed());
     m_configuration.ApplyHistorySettings();  // made before the settings were read
     // Served from here on: devices with alarms or historized tags poll whether a client watches or not.
     m_configuration.SetAlarmPolling(true);

@@ -28,6 +28,7 @@ const wchar_t kTagIconBitmap[] = L"Tag Icon Bitmap";
 const wchar_t kLastUsedFile[] = L"Last Used File";
 const wchar_t kColumnInfo[] = L"Column Info";
 const wchar_t kAllowFaultControl[] = L"Allow Fault Control";
+const wchar_t kClientQualityWrites[] = L"Clients may write qualities and timestamps";
 const wchar_t kUaEndpointOff[] = L"OPC UA Off";
 const wchar_t kUaPort[] = L"OPC UA Port";
 constexpr std::uint32_t kDefaultUaPort = 4840;
@@ -63,6 +64,7 @@ void OPCS_Registry::SetDefaults() {
     m_eventLogFile = directory + LoadResString(IDS_APP_TITLE) + L" Event Log.txt";
     m_tagIconBitmap.clear();
     m_faultControlAllowed = false;
+    m_clientQualityWrites = false;
     m_uaEnabled = true;
     m_uaPort = kDefaultUaPort;
     m_historyHours = kDefaultHistoryHours;
@@ -98,6 +100,7 @@ void OPCS_Registry::ReadAll(RegIO& key) {
     key.ReadBool(kEventLogEnabled, m_eventLogEnabled);
     key.ReadText(kTagIconBitmap, m_tagIconBitmap);
     key.ReadBool(kAllowFaultControl, m_faultControlAllowed);
+    key.ReadBool(kClientQualityWrites, m_clientQualityWrites);
     bool uaOff = false;
     if (key.ReadBool(kUaEndpointOff, uaOff)) m_uaEnabled = !uaOff;
     std::uint32_t port = 0;
@@ -135,6 +138,11 @@ bool OPCS_Registry::Save() {
         key.WriteBool(kAllowFaultControl, true);
     } else {
         key.DeleteValue(kAllowFaultControl);
+    }
+    if (m_clientQualityWrites) {
+        key.WriteBool(kClientQualityWrites, true);
+    } else {
+        key.DeleteValue(kClientQualityWrites);
     }
     // Like the fault control option: stored only where it differs from the default.
     if (!m_uaEnabled) {

@@ -25,7 +25,7 @@ public:
     // Sets the defaults and reads the key, creating it when missing. Only the
     // first call does anything.
     void Load();
-    // Writes all ten values (and the fault control option while it is on); false (and one event log entry) when the key
+    // Writes all ten values (and each option while it differs from its default); false (and one event log entry) when the key
     // cannot be opened, in which case nothing is written or created.
     bool Save();
     void SetDefaults();
@@ -57,6 +57,12 @@ public:
     // Stored only while on, so that the key holds its ten values otherwise.
     bool IsFaultControlAllowed() const noexcept { return m_faultControlAllowed; }
     void SetFaultControlAllowed(bool allowed) noexcept { m_faultControlAllowed = allowed; }
+
+    // "Clients may write qualities and timestamps": DA 3.0 and UA clients may
+    // write a tag's quality and timestamp with its value. Stored (as a DWORD
+    // of that name) only while on, like fault control.
+    bool AreClientQualityWritesAllowed() const noexcept { return m_clientQualityWrites; }
+    void SetClientQualityWritesAllowed(bool allowed) noexcept { m_clientQualityWrites = allowed; }
 
     // The OPC UA endpoint: on or off, and its port (1 to 65535). Each stored
     // only while it differs from the default (on, 4840).
@@ -102,6 +108,7 @@ private:
     bool m_eventLogEnabled = false;
     bool m_toolbarActive = false;
     bool m_faultControlAllowed = false;
+    bool m_clientQualityWrites = false;
     bool m_uaEnabled = true;
     std::uint32_t m_uaPort = 4840;
     std::uint32_t m_historyHours = kDefaultHistoryHours;

@@ -187,9 +187,25 @@ HRESULT OPCS_Tag::ClientWriteReportingClamp(Variant& value) {
 
 HRESULT OPCS_Tag::ClientWriteVqt(Variant& value, const WORD* quality, const FILETIME* timestamp) {
     if (quality == nullptr && timestamp == nullptr) return ClientWriteReportingClamp(value);
-    // Clients may not yet write qualities or timestamps.
-    return OPC_E_NOTSUPPORTED;
+    {
+        ScopedLock guard(m_lock);
+        const Configuration* configuration = OwnerConfiguration();
+        if (configuration == nullptr || !configuration->ClientQualityWritesAllowed()) return OPC_E_NOTSUPPORTED;
+        // The high byte is a vendor's, which no client of ours may claim;
+        // FileTimeToSystemTime refuses a FILETIME with its top bit set.
+        if ((quality != nullptr && *quality > 0xFF) ||
+            (timestamp != nullptr && (timestamp->dwHighDateTime & 0x80000000u) != 0)) {
+            return E_INVALIDARG;
+        }
+        if (m_accessMode != 1) return OPC_E_BADRIGHTS;
+    }
+    const unsigned before = t_clampedValues;
+    const HRESULT result = WriteQualifiedValue(value, quality != nullptr ? *quality : OPC_QUALITY_GOOD,
+                                               timestamp != nullptr ? *timestamp : FileTimeNow());
+    return result == S_OK && t_clampedValues != before ? OPC_S_CLAMP : result;
 }
+
+HRESULT OPCS_Tag::WriteQualifiedValue(Variant&, WORD, FILETIME) { return OPC_E_NOTSUPPORTED; }
 
 Variant OPCS_Tag::RawToEngineering(const Variant& raw) {
     ScopedLock guard(m_lock);

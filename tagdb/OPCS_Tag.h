@@ -132,10 +132,19 @@ public:
     HRESULT ClientWriteReportingClamp(Variant& value);
     // A client's write of a value with, where given, its quality and its
     // timestamp (DA 3.0 WriteVQT, a UA write of StatusCode or
-    // SourceTimestamp): all or nothing. OPC_E_NOTSUPPORTED, nothing written,
-    // when either is given and the configuration does not let clients write
-    // them; else ClientWriteReportingClamp's results.
+    // SourceTimestamp): all or nothing. With neither, ClientWriteReportingClamp.
+    // With either: OPC_E_NOTSUPPORTED, nothing written, unless the tag's
+    // configuration lets clients write them; E_INVALIDARG for a quality
+    // above the low byte or a timestamp with its top bit set; then
+    // ClientWrite's checks and results (OPC_S_CLAMP included). What is not
+    // given is as any write has it: Good, now. The quality written is the
+    // tag's own: a forcing in effect still wins until it is lifted.
     HRESULT ClientWriteVqt(Variant& value, const WORD* quality, const FILETIME* timestamp);
+    // WriteValue with the quality and timestamp a client gave, placed as
+    // SetValue places them: S_OK, or OPC_E_BADTYPE for a value the tag cannot
+    // take. OPC_E_NOTSUPPORTED here: a tag whose value mirrors something else
+    // (a control item) has no quality of its own to keep.
+    virtual HRESULT WriteQualifiedValue(Variant& value, WORD quality, FILETIME timestamp);
     // Called before a client reads the tag: a tag that mirrors another
     // setting takes it up here.
     virtual void RefreshBeforeRead() {}

@@ -10,7 +10,13 @@ ToviTag::ToviTag() {
     m_simulationEnabled = false;
 }
 
-bool ToviTag::WriteValue(Variant& value) {
+bool ToviTag::WriteValue(Variant& value) { return ConvertForWrite(value) && SetValueNow(value); }
+
+HRESULT ToviTag::WriteQualifiedValue(Variant& value, WORD quality, FILETIME timestamp) {
+    return ConvertForWrite(value) && SetValue(value, quality, timestamp) ? S_OK : OPC_E_BADTYPE;
+}
+
+bool ToviTag::ConvertForWrite(Variant& value) {
     VARTYPE type = VT_EMPTY;
     {
         ScopedLock guard(m_lock);
@@ -19,8 +25,5 @@ bool ToviTag::WriteValue(Variant& value) {
         }
         type = static_cast<VARTYPE>(m_dataType);
     }
-    if (FAILED(value.ChangeType(type))) {
-        return false;
-    }
-    return SetValueNow(value);
+    return SUCCEEDED(value.ChangeType(type));
 }

@@ -10,4 +10,9 @@ public:
     void Serialize(Archive& archive) override;
 
     bool WriteValue(Variant& value) override;
+    HRESULT WriteQualifiedValue(Variant& value, WORD quality, FILETIME timestamp) override;
+
+private:
+    // The value in the tag's type, in place; false when it has no owner or does not convert.
+    bool ConvertForWrite(Variant& value);
 };

@@ -339,7 +339,7 @@ bool UaAddressSpace::AddTagNode(TagRecord& record) {
     backend.backend.external.callback.notificationRead = &UaAddressSpace::OnRead;
     backend.backend.external.callback.userWrite = &UaAddressSpace::OnWrite;
     UA_Server_setVariableNode_valueBackend(m_server, nodeId, backend);
-    // Keeps the source timestamp of a client's write visible to OnWrite, which refuses it.
+    // Keeps the source timestamp of a client's write visible to OnWrite, which decides on it.
     UA_Server_setVariableNodeDynamic(m_server, nodeId, true);
     return true;
 }
@@ -591,12 +591,19 @@ UA_StatusCode UaAddressSpace::OnWrite(UA_Server*, const UA_NodeId* sessionId, vo
 }
 
 UA_StatusCode UaAddressSpace::ClientWrite(TagRecord& record, const UA_DataValue& value) {
-    // A DA server writes values only, as the mapping says.
-    if (value.hasStatus || value.hasSourceTimestamp || value.hasServerTimestamp || value.hasSourcePicoseconds ||
-        value.hasServerPicoseconds) {
+    // The server's timestamp is its own, and a DA time holds no picoseconds.
+    if (value.hasServerTimestamp || value.hasSourcePicoseconds || value.hasServerPicoseconds) {
         return UA_STATUSCODE_BADWRITENOTSUPPORTED;
     }
+    // A status or source time only where the option lets clients write them;
+    // a value always comes with them, as in DA.
+    const bool qualified = value.hasStatus || value.hasSourceTimestamp;
+    if (qualified && !m_configuration.ClientQualityWritesAllowed()) return UA_STATUSCODE_BADWRITENOTSUPPORTED;
     if (!value.hasValue || value.value.type == nullptr) return UA_STATUSCODE_BADTYPEMISMATCH;
+    const WORD quality = value.hasStatus ? QualityOfStatus(value.status) : OPC_QUALITY_GOOD;
+    // UA times count the FILETIME's ticks from its epoch; one before it keeps its sign bit, which the tag refuses.
+    const auto ticks = static_cast<ULONGLONG>(value.sourceTimestamp);
+    const FILETIME timestamp{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
     Variant written;
     const HRESULT converted = FromUaVariant(value.value, written);
     if (FAILED(converted)) return StatusOfWriteResult(converted);
@@ -610,7 +617,8 @@ UA_StatusCode UaAddressSpace::ClientWrite(TagRecord& record, const UA_DataValue&
         HRESULT fits = S_OK;
         written.ConvertedTo(record.type, &fits);
         if (FAILED(fits)) return StatusOfWriteResult(fits == DISP_E_OVERFLOW ? fits : DISP_E_TYPEMISMATCH);
-        result = tag->ClientWriteReportingClamp(written);
+        result = tag->ClientWriteVqt(written, value.hasStatus ? &quality : nullptr,
+                                     value.hasSourceTimestamp ? &timestamp : nullptr);
         RefreshLocked(record);
     }
     return StatusOfWriteResult(result);

@@ -4,7 +4,6 @@
 #include "UaHistoryMapping.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <iterator>
 #include <limits>
@@ -112,25 +111,6 @@ UA_StatusCode StatusOfAggregate(const AggregateStatus& status) noexcept {
     if (status.extraData) bits |= kExtraData;
     if (status.multipleValues) bits |= kMultiValue;
     return bits != 0 ? code | kInfoTypeDataValue | bits : code;
-}
-
-HistoryQuality QualityOfStatus(UA_StatusCode status) noexcept {
-    // The first DA word that maps to it exactly, else its severity alone. Every
-    // value of a HistoryUpdate asks: the words are ordered by status once.
-    using Entry = std::pair<UA_StatusCode, HistoryQuality>;
-    static const std::array<Entry, 256> byStatus = [] {
-        std::array<Entry, 256> table;
-        for (unsigned quality = 0; quality < table.size(); ++quality) {
-            table[quality] = {StatusOfQuality(static_cast<WORD>(quality)), static_cast<HistoryQuality>(quality)};
-        }
-        std::sort(table.begin(), table.end());
-        return table;
-    }();
-    const auto found = std::lower_bound(byStatus.begin(), byStatus.end(), Entry{status, 0});
-    if (found != byStatus.end() && found->first == status) return found->second;
-    if (UA_StatusCode_isGood(status)) return 0xC0;
-    if (UA_StatusCode_isUncertain(status)) return 0x40;
-    return 0x00;
 }
 
 bool NumberToVariant(double number, const UA_DataType* type, UA_Variant& out) {

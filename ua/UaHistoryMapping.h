@@ -19,10 +19,6 @@ std::optional<HistoryAggregate> AggregateOfFunction(const UA_NodeId& function) n
 // bits (Calculated, Interpolated, Partial, ExtraData, MultiValue).
 UA_StatusCode StatusOfAggregate(const AggregateStatus& status) noexcept;
 
-// The DA quality word a UA status stands for (the reverse of StatusOfQuality,
-// limit bits included).
-HistoryQuality QualityOfStatus(UA_StatusCode status) noexcept;
-
 // A sample as a value of the node's data type (`type` as UaTypeOf gives it);
 // false when it has none.
 bool SampleToVariant(const HistorySample& sample, const UA_DataType* type, UA_Variant& out);

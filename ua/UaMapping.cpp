@@ -3,9 +3,12 @@
 
 #include "UaMapping.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "OpcConstants.h"
 #include "Text.h"
@@ -199,6 +202,25 @@ UA_StatusCode StatusOfQuality(WORD quality) noexcept {
     return status;
 }
 
+WORD QualityOfStatus(UA_StatusCode status) noexcept {
+    // Every value of a HistoryUpdate and every write of a status asks: the
+    // words are ordered by status once.
+    using Entry = std::pair<UA_StatusCode, WORD>;
+    static const std::array<Entry, 256> byStatus = [] {
+        std::array<Entry, 256> table;
+        for (unsigned quality = 0; quality < table.size(); ++quality) {
+            table[quality] = {StatusOfQuality(static_cast<WORD>(quality)), static_cast<WORD>(quality)};
+        }
+        std::sort(table.begin(), table.end());
+        return table;
+    }();
+    const auto found = std::lower_bound(byStatus.begin(), byStatus.end(), Entry{status, 0});
+    if (found != byStatus.end() && found->first == status) return found->second;
+    if (UA_StatusCode_isGood(status)) return OPC_QUALITY_GOOD;
+    if (UA_StatusCode_isUncertain(status)) return OPC_QUALITY_UNCERTAIN;
+    return OPC_QUALITY_BAD;
+}
+
 const UA_DataType* UaTypeOf(VARTYPE type) noexcept {
     switch (type & ~VT_ARRAY) {
     case VT_I1: return &UA_TYPES[UA_TYPES_SBYTE];
@@ -331,6 +353,10 @@ UA_StatusCode StatusOfWriteResult(HRESULT result) noexcept {
     case OPC_E_INVALIDHANDLE:
     case OPC_E_UNKNOWNITEMID: return UA_STATUSCODE_BADNODEIDUNKNOWN;
     case OPC_E_INVALIDITEMID: return UA_STATUSCODE_BADNODEIDINVALID;
+    // A quality or timestamp the tag may not take (the option off, a control
+    // item), and a source timestamp before 1601.
+    case OPC_E_NOTSUPPORTED: return UA_STATUSCODE_BADWRITENOTSUPPORTED;
+    case E_INVALIDARG: return UA_STATUSCODE_BADOUTOFRANGE;
     default: return UA_STATUSCODE_BADINTERNALERROR;
     }
 }

@@ -8,6 +8,9 @@
 
 // The status code of a DA quality word, limit bits included.
 UA_StatusCode StatusOfQuality(WORD quality) noexcept;
+// The DA quality word a UA status stands for (the reverse of StatusOfQuality,
+// limit bits included): the first word that gives it, else its severity alone.
+WORD QualityOfStatus(UA_StatusCode status) noexcept;
 
 // The UA data type of a canonical DA type (BaseDataType for VT_EMPTY and
 // VT_VARIANT); the element type for arrays.

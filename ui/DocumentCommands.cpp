@@ -64,6 +64,7 @@ bool DocumentCommands::OnCommand(UINT command) {
         dialog.SetCertificatesSetup(m_certificatesSetup);
         if (dialog.DoModal(GetActiveWindow()) == IDOK) {
             doc->GetConfiguration().EnableFaultControl(theSettings.IsFaultControlAllowed());
+            doc->GetConfiguration().AllowClientQualityWrites(theSettings.AreClientQualityWritesAllowed());
             doc->GetConfiguration().ApplyHistorySettings();
             if (m_optionsApplied) m_optionsApplied();
         }

@@ -512,3 +512,25 @@ TEST_F(Da2GroupTest, ADeadClientIsDroppedABlockedOneHoldsOnlyItsGroupAndCallsBac
     const std::string text = log.Text();
     EXPECT_EQ(text.find(kNotAnswering), text.rfind(kNotAnswering)) << "said once, of the blocked client only";
 }
+
+// A client's write of a quality and a timestamp (DA 3.0 or UA) reaches a
+// 2.0 subscriber as the tag's own, and a forcing over it as the forcing.
+TEST_F(Da2GroupTest, AWrittenQualityAndTimestampReachTheSubscriber) {
+    config.doc.AllowClientQualityWrites(true);
+    MakeGroup(TRUE, 50, {{L"Pump1.Flow", VT_EMPTY}});
+    Advise(&callback);
+    ASSERT_TRUE(WaitFor(kWaitMs, [&] { return callback.Count(CallbackCall::DataChange, 0) == 1; }));
+    const FILETIME old{0x12345600u, 0x01D00000u};
+    const WORD quality = OPC_QUALITY_LAST_USABLE;
+    Variant value = Variant::FromDouble(7);
+    ASSERT_EQ(S_OK, config.flow->ClientWriteVqt(value, &quality, &old));
+    ASSERT_TRUE(WaitFor(kWaitMs, [&] { return callback.Count(CallbackCall::DataChange, 0) == 2; }));
+    CallbackItem seen = callback.Calls().back().items.at(0);
+    EXPECT_EQ(7, seen.number);
+    EXPECT_EQ(quality, seen.quality);
+    EXPECT_EQ(0x12345600u, seen.timeStamp.dwLowDateTime);
+    EXPECT_EQ(0x01D00000u, seen.timeStamp.dwHighDateTime);
+    config.flow->ForceQuality(OPC_QUALITY_COMM_FAILURE);
+    ASSERT_TRUE(WaitFor(kWaitMs, [&] { return callback.Count(CallbackCall::DataChange, 0) == 3; }));
+    EXPECT_EQ(OPC_QUALITY_COMM_FAILURE, callback.Calls().back().items.at(0).quality);
+}

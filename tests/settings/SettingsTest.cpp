@@ -230,3 +230,38 @@ TEST(SettingsTest, TheHistoryLimitsAreStoredOnlyWhileTheyDifferFromTheDefaults) 
         EXPECT_EQ(c.keptMegabytes, reloaded.GetHistoryMegabytes()) << c.hours;
     }
 }
+
+// "Clients may write qualities and timestamps": off by default, a DWORD of
+// exactly that name while on, gone again once off; a hand-written 0 is off.
+TEST(SettingsTest, TheQualityWriteOptionIsADwordOfItsNameKeptOnlyWhileOn) {
+    const wchar_t kName[] = L"Clients may write qualities and timestamps";
+    ScratchKey key(HKEY_LOCAL_MACHINE);
+    for (const bool on : {true, false}) {
+        {
+            OPCS_Registry settings(key.Path());
+            settings.Load();
+            EXPECT_EQ(!on, settings.AreClientQualityWritesAllowed()) << "as the last save left it";
+            settings.SetClientQualityWritesAllowed(on);
+            ASSERT_TRUE(settings.Save());
+        }
+        DWORD type = 0;
+        std::vector<BYTE> data;
+        EXPECT_EQ(on, key.GetRaw(kName, type, data));
+        EXPECT_EQ(on ? 11u : 10u, key.ValueCount());
+        if (on) {
+            EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
+            EXPECT_EQ((std::vector<BYTE>{1, 0, 0, 0}), data);
+        }
+        OPCS_Registry reloaded(key.Path());
+        reloaded.Load();
+        EXPECT_EQ(on, reloaded.AreClientQualityWritesAllowed());
+    }
+    for (const DWORD stored : {0u, 1u}) {
+        key.SetDword(kName, stored);
+        OPCS_Registry settings(key.Path());
+        settings.Load();
+        EXPECT_EQ(stored != 0, settings.AreClientQualityWritesAllowed());
+        settings.SetDefaults();
+        EXPECT_FALSE(settings.AreClientQualityWritesAllowed());
+    }
+}

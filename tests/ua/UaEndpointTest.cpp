@@ -27,6 +27,7 @@
 #include "AlarmSettings.h"
 #include "Configuration.h"
 #include "CriticalSection.h"
+#include "FileTime.h"
 #include "OPCS_Device.h"
 #include "OpcConstants.h"
 #include "TempFolder.h"
@@ -57,6 +58,11 @@ ToviTag* NewTag(const std::wstring& name, VARTYPE type, const Variant& value) {
 std::wstring TextOfValue(const Variant& value) {
     const Variant text = value.ConvertedTo(VT_BSTR);
     return text.Type() == VT_BSTR ? std::wstring(V_BSTR(&text.Ref()), SysStringLen(V_BSTR(&text.Ref()))) : L"?";
+}
+
+double AsDouble(const Variant& value) {
+    const Variant number = value.ConvertedTo(VT_R8);
+    return number.Type() == VT_R8 ? V_R8(&number.Ref()) : NAN;
 }
 
 ToviDevice* NewDevice(const std::wstring& name) {
@@ -195,6 +201,7 @@ public:
     struct Watch {
         std::vector<UA_StatusCode> statuses;
         std::vector<double> values;
+        std::vector<UA_DateTime> sourceTimes;  // 0 where none came
     };
     UA_StatusCode Monitor(const std::string& itemId, Watch& watch) { return Monitor(Id(itemId), watch); }
     UA_StatusCode Monitor(const UA_NodeId& nodeId, Watch& watch) {
@@ -319,6 +326,7 @@ private:
             number = *static_cast<const UA_Double*>(value->value.data);
         }
         watch.values.push_back(number);
+        watch.sourceTimes.push_back(value->hasSourceTimestamp ? value->sourceTimestamp : 0);
     }
 
     UA_Client* m_client;
@@ -470,6 +478,130 @@ TEST_F(UaEndpointTest, AlarmsGoWithALastEventWhenTheFileIsOpenedOrClearedUnderAS
     UA_Variant state;
     EXPECT_EQ(UA_STATUSCODE_GOOD, client.Read(UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERSTATUS_STATE), &state));
     UA_Variant_clear(&state);
+}
+
+// A status or source timestamp written with a value: refused as a DA 2.05a
+// server refuses it until the option allows it, then the tag's quality and
+// time, read back and told to a monitored item; the server's own timestamp,
+// picoseconds and a time before 1601 never.
+TEST_F(UaEndpointTest, AStatusAndSourceTimestampAreWrittenOnlyWhileTheOptionAllowsThem) {
+    Client client(m_port);
+    ASSERT_TRUE(client.Connected());
+    Client::Watch onA;
+    ASSERT_EQ(UA_STATUSCODE_GOOD, client.Monitor("Dev.A", onA));
+    ASSERT_TRUE(client.RunUntil([&] { return onA.values.size() == 1; }));
+    const UA_NodeId a = client.Id("Dev.A");
+    const UA_DateTime old = UA_DateTime_now() - 3600 * UA_DATETIME_SEC;
+    constexpr UA_StatusCode kEuHigh = UA_STATUSCODE_UNCERTAINENGINEERINGUNITSEXCEEDED | 0x0400 | 0x0200;
+    struct Row {
+        const char* what;
+        bool allowed;
+        double value;
+        bool hasStatus;
+        UA_StatusCode status;
+        bool hasSource;
+        UA_DateTime source;
+        const char* result;
+        WORD quality;            // the tag's, once written
+        UA_StatusCode readBack;  // the node's
+    };
+    const Row rows[] = {
+        {"off: a status", false, 2, true, UA_STATUSCODE_UNCERTAINSUBNORMAL, false, 0, "BadWriteNotSupported", 0, 0},
+        {"off: a source time", false, 2, false, 0, true, old, "BadWriteNotSupported", 0, 0},
+        {"on: a status", true, 3, true, UA_STATUSCODE_UNCERTAINSUBNORMAL, false, 0, "Good", OPC_QUALITY_SUB_NORMAL,
+         UA_STATUSCODE_UNCERTAINSUBNORMAL},
+        {"on: a source time", true, 4, false, 0, true, old, "Good", OPC_QUALITY_GOOD, UA_STATUSCODE_GOOD},
+        {"on: both", true, 5, true, UA_STATUSCODE_BADNOCOMMUNICATION, true, old, "Good", OPC_QUALITY_COMM_FAILURE,
+         UA_STATUSCODE_BADNOCOMMUNICATION},
+        {"on: limit bits", true, 6, true, kEuHigh, true, old, "Good", OPC_QUALITY_EGU_EXCEEDED | OPC_LIMIT_HIGH,
+         kEuHigh},
+        {"on: a status DA has no word for", true, 7, true, UA_STATUSCODE_BADUSERACCESSDENIED, false, 0, "Good",
+         OPC_QUALITY_BAD, UA_STATUSCODE_BAD},
+        {"on: before 1601", true, 8, true, UA_STATUSCODE_GOOD, true, -1, "BadOutOfRange", 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        m_configuration.AllowClientQualityWrites(row.allowed);
+        m_tag->SetValueNow(Variant::FromDouble(1));
+        const TagState before = m_tag->GetState();
+        ASSERT_TRUE(client.RunUntil([&] { return onA.values.back() == 1; }));
+        UA_Double number = row.value;
+        UA_DataValue written;
+        UA_DataValue_init(&written);
+        UA_Variant_setScalar(&written.value, &number, &UA_TYPES[UA_TYPES_DOUBLE]);
+        written.hasValue = true;
+        written.hasStatus = row.hasStatus;
+        written.status = row.status;
+        written.hasSourceTimestamp = row.hasSource;
+        written.sourceTimestamp = row.source;
+        EXPECT_STREQ(row.result, UA_StatusCode_name(client.Write(a, written)));
+        const TagState after = m_tag->GetState();
+        if (row.quality == 0 && row.readBack == 0) {
+            EXPECT_EQ(1, AsDouble(after.value)) << "nothing written";
+            EXPECT_TRUE(before.timestamp == after.timestamp);
+            continue;
+        }
+        // What DA clients read of the tag...
+        EXPECT_EQ(row.value, AsDouble(after.value));
+        EXPECT_EQ(row.quality, after.quality);
+        if (row.hasSource) {
+            EXPECT_EQ(row.source, static_cast<UA_DateTime>(FileTimeToU64(after.timestamp)));
+        }
+        // ... what a UA read gives ...
+        UA_ReadValueId what;
+        UA_ReadValueId_init(&what);
+        what.nodeId = a;
+        what.attributeId = UA_ATTRIBUTEID_VALUE;
+        UA_ReadRequest request;
+        UA_ReadRequest_init(&request);
+        request.timestampsToReturn = UA_TIMESTAMPSTORETURN_BOTH;
+        request.nodesToRead = &what;
+        request.nodesToReadSize = 1;
+        UA_ReadResponse response = UA_Client_Service_read(client.Raw(), request);
+        ASSERT_EQ(1u, response.resultsSize);
+        const UA_DataValue& read = response.results[0];
+        EXPECT_EQ(row.readBack, read.hasStatus ? read.status : UA_STATUSCODE_GOOD);
+        if (row.hasSource) {
+            EXPECT_EQ(row.source, read.sourceTimestamp);
+        }
+        EXPECT_NE(row.source, read.serverTimestamp) << "the server's own time";
+        UA_ReadResponse_clear(&response);
+        // ... and what the monitored item is told.
+        ASSERT_TRUE(client.RunUntil([&] { return onA.values.back() == row.value; }));
+        EXPECT_EQ(row.readBack, onA.statuses.back());
+        if (row.hasSource) {
+            EXPECT_EQ(row.source, onA.sourceTimes.back());
+        }
+    }
+
+    // Off, a status is refused before the value is looked at, as it always was.
+    m_configuration.AllowClientQualityWrites(false);
+    UA_DataValue valueless;
+    UA_DataValue_init(&valueless);
+    valueless.hasStatus = true;
+    valueless.status = UA_STATUSCODE_UNCERTAIN;
+    EXPECT_STREQ("BadWriteNotSupported", UA_StatusCode_name(client.Write(a, valueless)));
+
+    // Allowed or not: no value, the server's timestamp, picoseconds.
+    m_configuration.AllowClientQualityWrites(true);
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        UA_Double number = 9;
+        UA_DataValue written;
+        UA_DataValue_init(&written);
+        UA_Variant_setScalar(&written.value, &number, &UA_TYPES[UA_TYPES_DOUBLE]);
+        written.hasValue = i != 0;
+        written.hasStatus = true;
+        written.status = UA_STATUSCODE_UNCERTAIN;
+        written.hasServerTimestamp = i == 1;
+        written.serverTimestamp = old;
+        written.hasSourceTimestamp = i >= 2;
+        written.sourceTimestamp = old;
+        written.hasSourcePicoseconds = i == 2;
+        written.hasServerPicoseconds = i == 3;
+        EXPECT_STREQ(i == 0 ? "BadTypeMismatch" : "BadWriteNotSupported", UA_StatusCode_name(client.Write(a, written)));
+        EXPECT_EQ(1, AsDouble(m_tag->GetValue()));
+    }
 }
 
 TEST_F(UaEndpointTest, ValuesOfEveryDaTypeCrossToUaAndBack) {

@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <cwchar>
+#include <cwctype>
 #include <filesystem>
 
 #include "CAboutDlg.h"
@@ -221,6 +224,47 @@ TEST_F(WriteOptionsSplashTest, OptionsStoreMegabytesAndWarnOnlyWhenTheLogNameRea
     }
     EXPECT_EQ(theSettings.GetEventLogFile(), other);
     EXPECT_EQ(theSettings.GetEventLogFileSize(), 2097152u);
+}
+
+// The box shows the setting; OK stores it and applies it to the running
+// configuration at once, Cancel neither. Its mnemonic is its own.
+TEST_F(WriteOptionsSplashTest, TheQualityWriteBoxIsStoredAndAppliedOnOkOnly) {
+    Configuration& configuration = doc->GetConfiguration();
+    const struct {
+        bool tick;
+        int button;
+        bool stored;  // afterwards, setting and configuration alike
+    } steps[] = {
+        {true, IDCANCEL, false}, {true, IDOK, true}, {true, IDOK, true}, {false, IDCANCEL, true}, {false, IDOK, false}};
+    for (const auto& step : steps) {
+        const bool before = theSettings.AreClientQualityWritesAllowed();
+        ASSERT_TRUE(AnswerModalDialog(
+            L"Program Options",
+            [&](HWND d) {
+                EXPECT_EQ(before, ButtonChecked(d, IDC_OPTIONS_QUALITY_WRITES));
+                ToggleButton(d, IDC_OPTIONS_QUALITY_WRITES, step.tick);
+                ClickButton(d, step.button);
+            },
+            [this] { Command(ID_FILE_OPTIONS); }));
+        EXPECT_EQ(step.stored, theSettings.AreClientQualityWritesAllowed()) << step.button;
+        EXPECT_EQ(step.stored, configuration.ClientQualityWritesAllowed()) << step.button;
+    }
+
+    Tovi_DlgOptions dialog;
+    HWND d = dialog.Create(frame->Handle());
+    ASSERT_NE(d, nullptr);
+    std::wstring mnemonics;
+    for (HWND child = GetWindow(d, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t text[256] = {};
+        GetWindowTextW(child, text, 256);
+        const wchar_t* amp = wcschr(text, L'&');
+        if (amp != nullptr && amp[1] != L'\0' && amp[1] != L'&') mnemonics += static_cast<wchar_t>(towupper(amp[1]));
+    }
+    std::wstring sorted = mnemonics;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_TRUE(std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) << "mnemonics " << ToUtf8(mnemonics);
+    EXPECT_EQ(ControlText(d, IDC_OPTIONS_QUALITY_WRITES), L"Clients may &write qualities and timestamps");
+    ClickButton(d, IDCANCEL);
 }
 
 TEST_F(WriteOptionsSplashTest, ResetEmptiesTheRunningLogAtOnceAndCancelKeepsItEmpty) {
