@@ -244,3 +244,5 @@
 #define IDC_OPTIONS_HISTORY_SPAN     1119
 #define IDC_OPTIONS_HISTORY_MEMORY   1122
 #define ID_VIEW_TREND                32842
+// DA 3.0: the options' offer switch.
+#define IDC_OPTIONS_DA3              1124

@@ -16,9 +16,11 @@ public:
     bool WantsBranches() const noexcept { return m_type == OPC_BRANCH || m_type == OPC_FLAT; }
     bool WantsLeaves() const noexcept { return m_type == OPC_LEAF; }
 
-    // The criteria: '*' stands for any run of characters, '?' for any one;
-    // letters compare without regard to case, as names do.
+    // The criteria (MatchesWildcard's patterns); letters compare without
+    // regard to case, as names do.
     bool MatchesName(std::wstring_view name) const;
+    // False for criteria that are no pattern (an unclosed '['): they match nothing.
+    bool IsValid() const noexcept;
     // The data type and access rights filters, which concern tags only: the
     // tag's canonical type must be the one asked for, and its rights must
     // include every right asked for.
@@ -31,6 +33,10 @@ private:
     DWORD m_accessRights = 0;
 };
 
-// Wildcard match of the whole text ('*' any run, '?' any one character),
-// case-sensitive; callers fold both sides for a comparison without case.
+// Wildcard match of the whole text, case-sensitive (callers fold both sides
+// for a comparison without case): '*' any run of characters, '?' any one,
+// '#' one digit, "[abc]" or "[a-z]" one of those, "[!abc]" one of none of
+// them ("[*]" is a plain star). An invalid pattern matches nothing.
 bool MatchesWildcard(std::wstring_view text, std::wstring_view pattern) noexcept;
+// False for a pattern with a '[' that no ']' closes, or an empty class.
+bool IsValidWildcard(std::wstring_view pattern) noexcept;

@@ -82,6 +82,20 @@ OPCServer::~OPCServer() {
     PostClientObjectMessage(false);
 }
 
+STDMETHODIMP OPCServer::QueryInterface(REFIID riid, void** ppv) {
+    if (IsDa3Interface(riid) && !IsDa3Offered()) {
+        if (ppv != nullptr) *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    const HRESULT hr = ComObject::QueryInterface(riid, ppv);
+    if (SUCCEEDED(hr)) {
+        const int version = static_cast<int>(DaVersionOf(riid));
+        int seen = m_nDaVersion.load();
+        while (seen < version && !m_nDaVersion.compare_exchange_weak(seen, version)) {}
+    }
+    return hr;
+}
+
 void OPCServer::NoteCall(const wchar_t* method) noexcept {
     m_u64LastCallTime.store(FileTimeToU64(FileTimeNow()));
     m_pLastCall.store(method);
@@ -335,6 +349,7 @@ STDMETHODIMP OPCServer::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWS
     *ppIEnumString = nullptr;
     try {
         const BrowseFilter filter(dwBrowseFilterType, szFilterCriteria, vtDataTypeFilter, dwAccessRightsFilter);
+        if (!filter.IsValid()) return OPC_E_INVALIDFILTER;
         return CEnumItemIDs::Create(m_BrowsePosition, filter, ppIEnumString);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -546,7 +561,9 @@ ClientSnapshot OPCServer::Describe() {
         client.dataObjectSubscriptions += subscriptions.dataObject;
         client.callbackSubscriptions += subscriptions.callback;
     }
+    DaVersion version = static_cast<DaVersion>(m_nDaVersion.load());
     if (m_pLink) {
+        version = std::max(version, m_pLink->HighestDaVersion());
         // The groups record their calls on the link.
         FILETIME groupCallTime{};
         const wchar_t* groupCall = m_pLink->LastCall(groupCallTime);
@@ -557,6 +574,7 @@ ClientSnapshot OPCServer::Describe() {
     }
     if (call != nullptr) client.lastCall = call;
     client.lastCallTime = U64ToFileTime(callTime);
+    client.daVersion = DaVersionText(version);
     return client;
 }
 

@@ -28,6 +28,7 @@ const wchar_t kTagIconBitmap[] = L"Tag Icon Bitmap";
 const wchar_t kLastUsedFile[] = L"Last Used File";
 const wchar_t kColumnInfo[] = L"Column Info";
 const wchar_t kAllowFaultControl[] = L"Allow Fault Control";
+const wchar_t kOfferDa3[] = L"Offer OPC DA 3.0";
 const wchar_t kUaEndpointOff[] = L"OPC UA Off";
 const wchar_t kUaPort[] = L"OPC UA Port";
 constexpr std::uint32_t kDefaultUaPort = 4840;
@@ -63,6 +64,7 @@ void OPCS_Registry::SetDefaults() {
     m_eventLogFile = directory + LoadResString(IDS_APP_TITLE) + L" Event Log.txt";
     m_tagIconBitmap.clear();
     m_faultControlAllowed = false;
+    m_da3Offered = true;
     m_uaEnabled = true;
     m_uaPort = kDefaultUaPort;
     m_historyHours = kDefaultHistoryHours;
@@ -98,6 +100,7 @@ void OPCS_Registry::ReadAll(RegIO& key) {
     key.ReadBool(kEventLogEnabled, m_eventLogEnabled);
     key.ReadText(kTagIconBitmap, m_tagIconBitmap);
     key.ReadBool(kAllowFaultControl, m_faultControlAllowed);
+    key.ReadBool(kOfferDa3, m_da3Offered);
     bool uaOff = false;
     if (key.ReadBool(kUaEndpointOff, uaOff)) m_uaEnabled = !uaOff;
     std::uint32_t port = 0;
@@ -137,6 +140,11 @@ bool OPCS_Registry::Save() {
         key.DeleteValue(kAllowFaultControl);
     }
     // Like the fault control option: stored only where it differs from the default.
+    if (!m_da3Offered) {
+        key.WriteBool(kOfferDa3, false);
+    } else {
+        key.DeleteValue(kOfferDa3);
+    }
     if (!m_uaEnabled) {
         key.WriteBool(kUaEndpointOff, true);
     } else {

@@ -58,6 +58,12 @@ public:
     bool IsFaultControlAllowed() const noexcept { return m_faultControlAllowed; }
     void SetFaultControlAllowed(bool allowed) noexcept { m_faultControlAllowed = allowed; }
 
+    // "Offer OPC DA 3.0": the server object answers the DA 3.0 interfaces and
+    // the class is registered as a DA 3.0 server. On by default; stored (as
+    // 0) only while off.
+    bool IsDa3Offered() const noexcept { return m_da3Offered; }
+    void SetDa3Offered(bool offered) noexcept { m_da3Offered = offered; }
+
     // The OPC UA endpoint: on or off, and its port (1 to 65535). Each stored
     // only while it differs from the default (on, 4840).
     bool IsUaEndpointEnabled() const noexcept { return m_uaEnabled; }
@@ -102,6 +108,7 @@ private:
     bool m_eventLogEnabled = false;
     bool m_toolbarActive = false;
     bool m_faultControlAllowed = false;
+    bool m_da3Offered = true;
     bool m_uaEnabled = true;
     std::uint32_t m_uaPort = 4840;
     std::uint32_t m_historyHours = kDefaultHistoryHours;
