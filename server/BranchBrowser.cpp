@@ -78,7 +78,7 @@ HRESULT BrowseQuery::Parse(OPCBROWSEFILTER kind, LPCWSTR nameFilter, LPCWSTR ven
     VARTYPE type = VT_EMPTY;
     DWORD rights = 0;
     if (!ParseVendorFilter(query.vendorFilter, type, rights)) return OPC_E_INVALIDFILTER;
-    query.filter = BrowseFilter(OPC_FLAT, query.nameFilter.c_str(), type, rights);
+    query.filter = BrowseFilter::ForElements(query.nameFilter.c_str(), type, rights);
     return query.filter.IsValid() ? S_OK : OPC_E_INVALIDFILTER;
 }
 

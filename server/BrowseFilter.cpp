@@ -8,12 +8,19 @@ BrowseFilter::BrowseFilter(OPCBROWSETYPE type, LPCWSTR criteria, VARTYPE dataTyp
       m_dataType(dataType),
       m_accessRights(accessRights & (OPC_READABLE | OPC_WRITEABLE)) {}
 
-bool BrowseFilter::MatchesName(std::wstring_view name) const {
-    if (m_foldedCriteria.empty()) return true;
-    return MatchesWildcard(FoldCase(name), m_foldedCriteria);
+BrowseFilter BrowseFilter::ForElements(LPCWSTR nameFilter, VARTYPE dataType, DWORD accessRights) {
+    BrowseFilter filter(OPC_FLAT, nameFilter, dataType, accessRights);
+    filter.m_patterns = true;
+    return filter;
 }
 
-bool BrowseFilter::IsValid() const noexcept { return IsValidWildcard(m_foldedCriteria); }
+bool BrowseFilter::MatchesName(std::wstring_view name) const {
+    if (m_foldedCriteria.empty()) return true;
+    return m_patterns ? MatchesPattern(FoldCase(name), m_foldedCriteria)
+                      : MatchesWildcard(FoldCase(name), m_foldedCriteria);
+}
+
+bool BrowseFilter::IsValid() const noexcept { return !m_patterns || IsValidPattern(m_foldedCriteria); }
 
 bool BrowseFilter::MatchesLeaf(VARTYPE canonicalType, DWORD accessRights) const noexcept {
     if (m_dataType != VT_EMPTY && canonicalType != m_dataType) return false;
@@ -43,8 +50,12 @@ bool ClassMatches(std::wstring_view members, wchar_t c) noexcept {
 }
 
 // Whether the one-character token at `p` (no star) takes `c`; `next` is the
-// index after the token.
-bool TokenMatches(std::wstring_view pattern, size_t p, wchar_t c, size_t& next) noexcept {
+// index after the token. Without `classes`, only '?' stands for another.
+bool TokenMatches(std::wstring_view pattern, size_t p, wchar_t c, bool classes, size_t& next) noexcept {
+    if (!classes) {
+        next = p + 1;
+        return pattern[p] == L'?' || pattern[p] == c;
+    }
     switch (pattern[p]) {
     case L'?': next = p + 1; return true;
     case L'#': next = p + 1; return c >= L'0' && c <= L'9';
@@ -60,7 +71,7 @@ bool TokenMatches(std::wstring_view pattern, size_t p, wchar_t c, size_t& next) 
 }
 }  // namespace
 
-bool IsValidWildcard(std::wstring_view pattern) noexcept {
+bool IsValidPattern(std::wstring_view pattern) noexcept {
     for (size_t p = 0; p < pattern.size(); ++p) {
         if (pattern[p] != L'[') continue;
         const size_t close = ClassEnd(pattern, p);
@@ -70,15 +81,15 @@ bool IsValidWildcard(std::wstring_view pattern) noexcept {
     return true;
 }
 
-bool MatchesWildcard(std::wstring_view text, std::wstring_view pattern) noexcept {
-    if (!IsValidWildcard(pattern)) return false;
+namespace {
+bool Matches(std::wstring_view text, std::wstring_view pattern, bool classes) noexcept {
     // Greedy with one remembered star: each star only ever moves forward, so
     // the work is bounded by text length times pattern length.
     size_t t = 0, p = 0;
     size_t starPattern = std::wstring_view::npos, starText = 0;
     while (t < text.size()) {
         size_t next = 0;
-        if (p < pattern.size() && pattern[p] != L'*' && TokenMatches(pattern, p, text[t], next)) {
+        if (p < pattern.size() && pattern[p] != L'*' && TokenMatches(pattern, p, text[t], classes, next)) {
             ++t;
             p = next;
         } else if (p < pattern.size() && pattern[p] == L'*') {
@@ -93,4 +104,13 @@ bool MatchesWildcard(std::wstring_view text, std::wstring_view pattern) noexcept
     }
     while (p < pattern.size() && pattern[p] == L'*') ++p;
     return p == pattern.size();
+}
+}  // namespace
+
+bool MatchesWildcard(std::wstring_view text, std::wstring_view pattern) noexcept {
+    return Matches(text, pattern, false);
+}
+
+bool MatchesPattern(std::wstring_view text, std::wstring_view pattern) noexcept {
+    return IsValidPattern(pattern) && Matches(text, pattern, true);
 }

@@ -349,7 +349,6 @@ STDMETHODIMP OPCServer::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWS
     *ppIEnumString = nullptr;
     try {
         const BrowseFilter filter(dwBrowseFilterType, szFilterCriteria, vtDataTypeFilter, dwAccessRightsFilter);
-        if (!filter.IsValid()) return OPC_E_INVALIDFILTER;
         return CEnumItemIDs::Create(m_BrowsePosition, filter, ppIEnumString);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;

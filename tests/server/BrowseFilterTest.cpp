@@ -53,16 +53,20 @@ TEST(BrowseFilterTest, DigitsAndCharacterClassesMatchOneCharacterEach) {
         {L"c", L"[a-ce-g]", true},    {L"d", L"[a-ce-g]", false},  {L"-", L"[a-]", true},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(MatchesWildcard(c.text, c.pattern), c.matches)
+        EXPECT_EQ(MatchesPattern(c.text, c.pattern), c.matches)
             << testing::PrintToString(std::wstring(c.text)) << " " << testing::PrintToString(std::wstring(c.pattern));
     }
     for (const wchar_t* pattern : {L"[", L"a[bc", L"[]", L"[!]", L"x[!"}) {
-        EXPECT_FALSE(IsValidWildcard(pattern)) << testing::PrintToString(std::wstring(pattern));
-        EXPECT_FALSE(BrowseFilter(OPC_FLAT, pattern, VT_EMPTY, 0).IsValid());
+        EXPECT_FALSE(IsValidPattern(pattern)) << testing::PrintToString(std::wstring(pattern));
+        EXPECT_FALSE(BrowseFilter::ForElements(pattern, VT_EMPTY, 0).IsValid());
+        EXPECT_TRUE(BrowseFilter(OPC_FLAT, pattern, VT_EMPTY, 0).IsValid()) << "2.05a criteria are always taken";
     }
     for (const wchar_t* pattern : {L"", L"*", L"]", L"a]b", L"[]]x]", L"[!a]"}) {
-        EXPECT_EQ(IsValidWildcard(pattern), std::wstring(pattern) != L"[]]x]")
+        EXPECT_EQ(IsValidPattern(pattern), std::wstring(pattern) != L"[]]x]")
             << testing::PrintToString(std::wstring(pattern));
     }
-    EXPECT_TRUE(BrowseFilter(OPC_FLAT, L"[P-Q]UMP#", VT_EMPTY, 0).MatchesName(L"pump7")) << "without regard to case";
+    EXPECT_TRUE(BrowseFilter::ForElements(L"[P-Q]UMP#", VT_EMPTY, 0).MatchesName(L"pump7")) << "without regard to case";
+    // 2.05a criteria keep their meaning: '#' and '[' are themselves there.
+    EXPECT_TRUE(BrowseFilter(OPC_FLAT, L"[P-Q]UMP#", VT_EMPTY, 0).MatchesName(L"[p-q]ump#"));
+    EXPECT_FALSE(BrowseFilter(OPC_FLAT, L"[P-Q]UMP#", VT_EMPTY, 0).MatchesName(L"pump7"));
 }

@@ -130,7 +130,9 @@ inline Page BrowseOnce(IOPCBrowse* browse, const BrowseRequest& request, const s
     }
     DWORD count = 0;
     OPCBROWSEELEMENT* elements = nullptr;
+    // Never null, as a proxy wants it, even with no id in it.
     std::vector<DWORD> ids = request.ids;
+    ids.push_back(0);
     page.hr =
         browse->Browse(const_cast<LPWSTR>(request.itemId.c_str()), &point, request.most, request.kind,
                        const_cast<LPWSTR>(request.nameFilter.c_str()), const_cast<LPWSTR>(request.vendorFilter.c_str()),
@@ -185,8 +187,9 @@ inline PropertySet PropertiesByGetProperties(IOPCBrowse* browse, const std::wstr
                                              std::vector<DWORD> ids, HRESULT* hr = nullptr) {
     LPWSTR id = const_cast<LPWSTR>(itemId.c_str());
     OPCITEMPROPERTIES* results = nullptr;
-    const HRESULT result = browse->GetProperties(1, &id, values, static_cast<DWORD>(ids.size()),
-                                                 ids.empty() ? nullptr : ids.data(), &results);
+    ids.push_back(0);  // never null, as a proxy wants it
+    const HRESULT result =
+        browse->GetProperties(1, &id, values, static_cast<DWORD>(ids.size() - 1), ids.data(), &results);
     if (hr != nullptr) *hr = result;
     if (results == nullptr) return {};
     PropertySet set = TakeProperties(results[0]);
