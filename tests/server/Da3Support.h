@@ -133,11 +133,10 @@ inline Page BrowseOnce(IOPCBrowse* browse, const BrowseRequest& request, const s
     // Never null, as a proxy wants it, even with no id in it.
     std::vector<DWORD> ids = request.ids;
     ids.push_back(0);
-    page.hr =
-        browse->Browse(const_cast<LPWSTR>(request.itemId.c_str()), &point, request.most, request.kind,
-                       const_cast<LPWSTR>(request.nameFilter.c_str()), const_cast<LPWSTR>(request.vendorFilter.c_str()),
-                       request.allProperties, request.values, static_cast<DWORD>(ids.size()),
-                       ids.empty() ? nullptr : ids.data(), &page.more, &count, &elements);
+    page.hr = browse->Browse(const_cast<LPWSTR>(request.itemId.c_str()), &point, request.most, request.kind,
+                             const_cast<LPWSTR>(request.nameFilter.c_str()),
+                             const_cast<LPWSTR>(request.vendorFilter.c_str()), request.allProperties, request.values,
+                             static_cast<DWORD>(ids.size() - 1), ids.data(), &page.more, &count, &elements);
     page.pointNull = point == nullptr;
     if (point != nullptr) page.point = point;
     CoTaskMemFree(point);

@@ -59,8 +59,8 @@ class ClientsWindowTest : public UiFixture {};
 TEST_F(ClientsWindowTest, ListsTheProvidersRowsRefreshesEverySecondAndClosesWithEscape) {
     std::vector<ClientRow> rows = {
         {L"Historian", 2, 150, 1, 0, Utc(8, 0), L"IOPCSyncIO::Read", Utc(9, 30), L"", L"2.05a"},
-        {L"", 1, 3, 0, 2, Utc(8, 15), L"", {}, L""},
-        {L"Line Dashboard", 2, 40, 0, 0, Utc(8, 20), L"Service call", Utc(9, 0), L"OPC UA, None None, Anonymous"},
+        {L"", 1, 3, 0, 2, Utc(8, 15), L"", {}, L"", L""},
+        {L"Line Dashboard", 2, 40, 0, 0, Utc(8, 20), L"Service call", Utc(9, 0), L"OPC UA, None None, Anonymous", L""},
     };
     int calls = 0;
     frame->SetClientRowsProvider([&] {
