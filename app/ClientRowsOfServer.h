@@ -10,8 +10,8 @@ inline std::vector<ClientRow> ClientRowsOfServer() {
     std::vector<ClientRow> rows;
     for (const ClientSnapshot& client : SnapshotClients()) {
         rows.push_back({client.clientName, client.groups, client.items, client.dataObjectSubscriptions,
-                        client.callbackSubscriptions, client.connectedSince, client.lastCall, client.lastCallTime,
-                        L""});
+                        client.callbackSubscriptions, client.connectedSince, client.lastCall, client.lastCallTime, L"",
+                        client.daVersion});
     }
     return rows;
 }

@@ -20,6 +20,7 @@
 #include "ReplayProgressWindow.h"
 #include "OPCGroup.h"
 #include "OPCServer.h"
+#include "OpcDaInterfaces.h"
 #include "ServerRegistration.h"
 #include "ServerIds.h"
 #include "ServerStartTime.h"
@@ -123,6 +124,8 @@ bool OPCS_App::InitInstance() {
         return false;
     }
     m_oleInitialized = true;
+    // Before registration: /RegServer registers the DA 3.0 category as this says.
+    ApplyDa3Offer();
     if (!m_module.Init([this](IUnknown** object) { return CreateServerObject(m_configuration, object); })) {
         return false;
     }
@@ -138,6 +141,8 @@ bool OPCS_App::InitInstance() {
         return false;
     }
     SetServerStartTime(FileTimeNow());
+    // Clients that look servers up by category find it as it serves now.
+    ApplyDa3Registration(IsDa3Offered());
     m_configuration.EnableFaultControl(theSettings.IsFaultControlAllowed());
     m_configuration.AllowClientQualityWrites(theSettings.AreClientQualityWritesAllowed());
     m_configuration.ApplyHistorySettings();  // made before the settings were read
@@ -165,6 +170,15 @@ bool OPCS_App::InitInstance() {
     RegisterShellFileTypes();
     if (!m_commandLine.serve) StartCommandLineReplay();
     return true;
+}
+
+void OPCS_App::ApplyDa3Offer() {
+    m_da3OptionHeard = theSettings.IsDa3Offered();
+    const Da3Switch given = ScanDa3Switch(m_arguments);
+    if (!given.error.empty()) theEventLog << L"OPC DA 3.0 switch ignored:" << given.error << EventLog::EndEntry;
+    const bool offered = given.present && given.error.empty() ? given.offered : m_da3OptionHeard;
+    SetDa3Offered(offered);
+    if (!offered) theEventLog << L"OPC DA 3.0 not offered" << EventLog::EndEntry;
 }
 
 bool OPCS_App::StartCommandLineReplay() {
@@ -240,7 +254,9 @@ void OPCS_App::RunRegistrationSwitch(RegistrationSwitch action) {
         UnregisterServer(m_module);
         m_startExitCode = 0;
         break;
-    case RegistrationSwitch::Register: m_startExitCode = SUCCEEDED(RegisterServer(m_module)) ? 0 : 1; break;
+    case RegistrationSwitch::Register:
+        m_startExitCode = SUCCEEDED(RegisterServer(m_module, IsDa3Offered())) ? 0 : 1;
+        break;
     case RegistrationSwitch::Help:
         AppMessageBox(RegistrationHelpText(), MB_OK);
         m_startExitCode = 0;
@@ -319,6 +335,14 @@ bool OPCS_App::CreateMainFrame() {
     // what the endpoint listens with (port, remote access, None, anonymous)
     // needs it started again.
     m_frame->SetOptionsAppliedHandler([this] {
+        // A changed "Offer OPC DA 3.0" takes over from /Da3 at once.
+        if (theSettings.IsDa3Offered() != m_da3OptionHeard) {
+            m_da3OptionHeard = theSettings.IsDa3Offered();
+            SetDa3Offered(m_da3OptionHeard);
+            ApplyDa3Registration(m_da3OptionHeard);
+            theEventLog << (m_da3OptionHeard ? L"OPC DA 3.0 offered" : L"OPC DA 3.0 no longer offered")
+                        << EventLog::EndEntry;
+        }
         // A port given by /UaPort stays this run's, whatever else changed.
         const UaPortSwitch given = ScanUaPortSwitch(m_arguments);
         const unsigned wanted = given.present && given.error.empty()

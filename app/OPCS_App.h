@@ -53,6 +53,8 @@ private:
     // cannot serve is said in the event log and the status bar, nothing more.
     void StartUaEndpoint();
     void StartUaEndpoint(unsigned port);  // 0: none
+    // Whether this run offers DA 3.0: /Da3, else the option.
+    void ApplyDa3Offer();
     // "/Serve": no window; what is served (and, from the serve console, who
     // comes and goes) on standard output.
     void ReportServing();
@@ -62,7 +64,8 @@ private:
     int m_showCommand;
     CommandLineInfo m_commandLine;
     bool m_oleInitialized = false;
-    int m_startExitCode = 1;  // the exit code when start-up ends the process (0 after a switch's action)
+    bool m_da3OptionHeard = true;  // "Offer OPC DA 3.0" as last applied
+    int m_startExitCode = 1;       // the exit code when start-up ends the process (0 after a switch's action)
     // Served to clients and edited by the operator; made first, gone last.
     Configuration m_configuration;
     ServerModule m_module;

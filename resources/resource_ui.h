@@ -245,3 +245,5 @@
 #define IDC_OPTIONS_HISTORY_MEMORY   1122
 #define IDC_OPTIONS_QUALITY_WRITES   1126
 #define ID_VIEW_TREND                32842
+// DA 3.0: the options' offer switch.
+#define IDC_OPTIONS_DA3              1124

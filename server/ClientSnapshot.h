@@ -14,6 +14,7 @@ struct ClientSnapshot {
     FILETIME connectedSince{};
     std::wstring lastCall;  // "Interface::Method" of the client's last call, "" before any
     FILETIME lastCallTime{};
+    std::wstring daVersion;  // "1.0a", "2.05a", "3.0": the highest its interfaces show; "" before any
 };
 
 // Every live server object, oldest first.

@@ -45,7 +45,7 @@ bool ParseSpeed(const std::wstring& word, double& speed) {
 
 // Switches whose next word is their value, not a file to open.
 bool TakesValue(const std::wstring& word) {
-    return IsSwitch(word, L"Replay") || IsSwitch(word, L"Speed") || IsSwitch(word, L"UaPort");
+    return IsSwitch(word, L"Replay") || IsSwitch(word, L"Speed") || IsSwitch(word, L"UaPort") || IsSwitch(word, L"Da3");
 }
 }  // namespace
 
@@ -218,6 +218,22 @@ UaPortSwitch ScanUaPortSwitch(std::wstring_view arguments) {
             return result;
         }
         result.port = static_cast<unsigned>(std::stoul(next));
+    }
+    return result;
+}
+
+Da3Switch ScanDa3Switch(std::wstring_view arguments) {
+    Da3Switch result;
+    const std::vector<std::wstring> words = SplitArguments(arguments);
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (!IsSwitch(words[i], L"Da3")) continue;
+        result.present = true;
+        const std::wstring next = i + 1 < words.size() ? words[i + 1] : std::wstring();
+        if (!EqualsNoCase(next, L"on") && !EqualsNoCase(next, L"off")) {
+            result.error = L"/Da3 takes on or off.";
+            return result;
+        }
+        result.offered = EqualsNoCase(next, L"on");
     }
     return result;
 }

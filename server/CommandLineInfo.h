@@ -58,6 +58,15 @@ struct UaPortSwitch {
 };
 UaPortSwitch ScanUaPortSwitch(std::wstring_view arguments);
 
+// "/Da3 on" or "/Da3 off" (any letter case, "-" as well): whether this run
+// offers the DA 3.0 interfaces, whatever the option "Offer OPC DA 3.0" says.
+struct Da3Switch {
+    bool present = false;
+    bool offered = true;
+    std::wstring error;  // a switch given wrongly, in words
+};
+Da3Switch ScanDa3Switch(std::wstring_view arguments);
+
 // Who may connect to the OPC UA endpoint, changed without a window:
 // "/UaUser add NAME read|readwrite" (the password from standard input),
 // "/UaUser remove NAME", "/UaTrust CERT-FILE", "/UaRemote on|off",
@@ -83,6 +92,6 @@ struct CommandLineInfo {
 };
 
 // Switches start with "-" or "/"; "Embedding" and "Automation" are recognised
-// in any letter case, others are ignored (the words after /Replay, /Speed and
-// /UaPort with them).
+// in any letter case, others are ignored (the words after /Replay, /Speed,
+// /UaPort and /Da3 with them).
 CommandLineInfo ParseCommandLine(std::wstring_view arguments);

@@ -16,7 +16,10 @@ STDMETHODIMP OPCGroup::QueryInterface(REFIID riid, void** ppv) {
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    return ComObject::QueryInterface(riid, ppv);
+    const HRESULT hr = ComObject::QueryInterface(riid, ppv);
+    // A group's interfaces tell the client's DA version too (IOPCAsyncIO2 is 2.05a alone).
+    if (SUCCEEDED(hr) && m_pServer) m_pServer->NoteDaVersion(DaVersionOf(riid));
+    return hr;
 }
 
 // IOPCGroupStateMgt2 ------------------------------------------------------------

@@ -82,6 +82,20 @@ OPCServer::~OPCServer() {
     PostClientObjectMessage(false);
 }
 
+STDMETHODIMP OPCServer::QueryInterface(REFIID riid, void** ppv) {
+    if (IsDa3Interface(riid) && !IsDa3Offered()) {
+        if (ppv != nullptr) *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    const HRESULT hr = ComObject::QueryInterface(riid, ppv);
+    if (SUCCEEDED(hr)) {
+        const int version = static_cast<int>(DaVersionOf(riid));
+        int seen = m_nDaVersion.load();
+        while (seen < version && !m_nDaVersion.compare_exchange_weak(seen, version)) {}
+    }
+    return hr;
+}
+
 void OPCServer::NoteCall(const wchar_t* method) noexcept {
     m_u64LastCallTime.store(FileTimeToU64(FileTimeNow()));
     m_pLastCall.store(method);
@@ -546,7 +560,9 @@ ClientSnapshot OPCServer::Describe() {
         client.dataObjectSubscriptions += subscriptions.dataObject;
         client.callbackSubscriptions += subscriptions.callback;
     }
+    DaVersion version = static_cast<DaVersion>(m_nDaVersion.load());
     if (m_pLink) {
+        version = std::max(version, m_pLink->HighestDaVersion());
         // The groups record their calls on the link.
         FILETIME groupCallTime{};
         const wchar_t* groupCall = m_pLink->LastCall(groupCallTime);
@@ -557,6 +573,7 @@ ClientSnapshot OPCServer::Describe() {
     }
     if (call != nullptr) client.lastCall = call;
     client.lastCallTime = U64ToFileTime(callTime);
+    client.daVersion = DaVersionText(version);
     return client;
 }
 

@@ -3,7 +3,9 @@
 // class factory. It owns the groups the client adds and a browse position in
 // the live configuration, and offers the DA 2.05a server interfaces beside
 // the 1.0a ones: locales, error texts and the client's name (IOPCCommon), the
-// shutdown connection point and the item properties of the tags.
+// shutdown connection point and the item properties of the tags; and, while
+// the program offers DA 3.0, browsing by item ID with continuation points
+// (IOPCBrowse) and reads and writes without a group (IOPCItemIO).
 //
 // Creation: `new (std::nothrow) OPCServer()` gives reference count 0; the
 // creator posts one more client object, then asks for the interface, which
@@ -22,11 +24,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "BrowsePoints.h"
 #include "BrowsePosition.h"
 #include "ClientSnapshot.h"
 #include "ComObject.h"
 #include "CriticalSection.h"
 #include "OpcDa.h"
+#include "OpcDaInterfaces.h"
 #include "ServerLink.h"
 #include "ServerList.h"
 
@@ -37,7 +41,7 @@ class OPCGroup;
 class OPCS_TagGroup;
 
 class OPCServer final : public ComObject<IOPCServer, IOPCBrowseServerAddressSpace, IOPCCommon,
-                                         IConnectionPointContainer, IOPCItemProperties> {
+                                         IConnectionPointContainer, IOPCItemProperties, IOPCBrowse, IOPCItemIO> {
 public:
     explicit OPCServer(Configuration& configuration) noexcept;
     // Released, destroyed at exit by DestroyAllServers, or deleted by the
@@ -45,6 +49,10 @@ public:
     ~OPCServer() override;
     OPCServer(const OPCServer&) = delete;
     OPCServer& operator=(const OPCServer&) = delete;
+
+    // The DA 3.0 interfaces only while offered; records the highest DA
+    // version the client asked for.
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
 
     // IOPCServer
     STDMETHODIMP AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
@@ -82,6 +90,23 @@ public:
                                    HRESULT** ppErrors) override;
     STDMETHODIMP LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, LPWSTR** ppszNewItemIDs,
                                HRESULT** ppErrors) override;
+
+    // IOPCBrowse (OPCServerBrowse.cpp)
+    STDMETHODIMP GetProperties(DWORD dwItemCount, LPWSTR* pszItemIDs, BOOL bReturnPropertyValues, DWORD dwPropertyCount,
+                               DWORD* pdwPropertyIDs, OPCITEMPROPERTIES** ppItemProperties) override;
+    STDMETHODIMP Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint, DWORD dwMaxElementsReturned,
+                        OPCBROWSEFILTER dwBrowseFilter, LPWSTR szElementNameFilter, LPWSTR szVendorFilter,
+                        BOOL bReturnAllProperties, BOOL bReturnPropertyValues, DWORD dwPropertyCount,
+                        DWORD* pdwPropertyIDs, BOOL* pbMoreElements, DWORD* pdwCount,
+                        OPCBROWSEELEMENT** ppBrowseElements) override;
+
+    // IOPCItemIO (OPCServerItemIO.cpp)
+    STDMETHODIMP Read(DWORD dwCount, LPCWSTR* pszItemIDs, DWORD* pdwMaxAge, VARIANT** ppvValues, WORD** ppwQualities,
+                      FILETIME** ppftTimeStamps, HRESULT** ppErrors) override;
+    STDMETHODIMP WriteVQT(DWORD dwCount, LPCWSTR* pszItemIDs, OPCITEMVQT* pItemVQT, HRESULT** ppErrors) override;
+
+    // The continuation points this object keeps now (at most BrowsePoints::kMostLive).
+    size_t LiveContinuationPoints() const { return m_BrowsePoints.LiveCount(); }
 
     // The group of this connection with exactly that name, or null (also
     // while closing). Takes m_csGroups, which is re-entrant.
@@ -147,12 +172,14 @@ private:
     const FILETIME m_ftConnected;
     const ClientProcess m_Process;  // of the call that made the object
     std::atomic<const wchar_t*> m_pLastCall{nullptr};
+    std::atomic<int> m_nDaVersion{0};  // DaVersion: the highest the client asked the object for
     std::atomic<std::uint64_t> m_u64LastCallTime{0};
     std::atomic<LCID> m_dwLocale{LOCALE_SYSTEM_DEFAULT};
     std::atomic<bool> m_bLocaleSet{false};  // until then groups keep the locale they are given
     mutable CriticalSection m_csClient;     // leaf lock: guards the two fields below
     std::wstring m_szClientName;
     ConnectionPoint* m_pShutdownPoint = nullptr;  // one reference
+    BrowsePoints m_BrowsePoints;
 
     friend class ServerList;
 };

@@ -29,3 +29,11 @@ bool IsDa3Interface(REFIID riid) noexcept;
 // holds keep working.
 bool IsDa3Offered() noexcept;
 void SetDa3Offered(bool offered) noexcept;
+
+// The DA version a client shows by the interfaces it asks for: the highest
+// seen on its server object and groups, for the operator's list of clients.
+enum class DaVersion : int { None = 0, Da10a = 1, Da205a = 2, Da30 = 3 };
+// The version an interface belongs to; None for those of COM itself.
+DaVersion DaVersionOf(REFIID riid) noexcept;
+// "1.0a", "2.05a", "3.0", or "" for None.
+const wchar_t* DaVersionText(DaVersion version) noexcept;

@@ -24,3 +24,8 @@ inline constexpr GUID kCategoryOpcDaServer20 = {
     0x63D5F432, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
 inline constexpr wchar_t kCategoryOpcDaServer10Text[] = L"{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}";
 inline constexpr wchar_t kCategoryOpcDaServer20Text[] = L"{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}";
+
+// DA 3.0: the class is in it only while the program offers DA 3.0.
+inline constexpr GUID kCategoryOpcDaServer30 = {
+    0xCC603642, 0x66D7, 0x48F1, {0xB6, 0x9A, 0xB6, 0x25, 0xE7, 0x36, 0x52, 0xD7}};
+inline constexpr wchar_t kCategoryOpcDaServer30Text[] = L"{CC603642-66D7-48F1-B69A-B625E73652D7}";

@@ -36,3 +36,9 @@ const wchar_t* ServerLink::LastCall(FILETIME& when) const noexcept {
     when = U64ToFileTime(m_lastCallTime.load());
     return m_lastCall.load();
 }
+
+void ServerLink::NoteDaVersion(DaVersion version) noexcept {
+    const int wanted = static_cast<int>(version);
+    int seen = m_daVersion.load();
+    while (seen < wanted && !m_daVersion.compare_exchange_weak(seen, wanted)) {}
+}

@@ -11,6 +11,7 @@
 
 #include "ClientProcess.h"
 #include "CriticalSection.h"
+#include "OpcDaInterfaces.h"
 
 class Configuration;
 class OPCServer;
@@ -43,6 +44,10 @@ public:
     void NoteCall(const wchar_t* method) noexcept;
     const wchar_t* LastCall(FILETIME& when) const noexcept;
 
+    // The highest DA version an interface asked of the server's groups shows.
+    void NoteDaVersion(DaVersion version) noexcept;
+    DaVersion HighestDaVersion() const noexcept { return static_cast<DaVersion>(m_daVersion.load()); }
+
 private:
     Configuration& m_configuration;
     mutable CriticalSection m_lock;  // guards the two below
@@ -51,4 +56,5 @@ private:
     std::atomic<std::uint64_t> m_lastUpdate{0};
     std::atomic<const wchar_t*> m_lastCall{nullptr};
     std::atomic<std::uint64_t> m_lastCallTime{0};
+    std::atomic<int> m_daVersion{0};
 };

@@ -70,6 +70,8 @@ const ComponentCategory kServerCategories[2] = {
     {kCategoryOpcDaServer20, L"OPC Data Access Servers Version 2.0"},
 };
 
+const ComponentCategory kDa3Category = {kCategoryOpcDaServer30, L"OPC Data Access Servers Version 3.0"};
+
 HRESULT RegisterCategories(std::span<const ComponentCategory> categories) {
     Microsoft::WRL::ComPtr<ICatRegister> manager;
     HRESULT hr = CategoryManager(IID_ICatRegister, manager);
@@ -119,7 +121,23 @@ HRESULT UnregisterUnusedCategories(std::span<const ComponentCategory> categories
     return FAILED(hr) ? hr : manager->UnRegisterCategories(static_cast<ULONG>(unused.size()), unused.data());
 }
 
-HRESULT RegisterServer(const ServerModule& module) {
+HRESULT ApplyDa3Registration(bool offered) {
+    RegIO classKey;
+    if (!classKey.Open(std::wstring(L"HKEY_CLASSES_ROOT\\CLSID\\") + kServerClsidText, true)) return S_FALSE;
+    Microsoft::WRL::ComPtr<ICatRegister> manager;
+    HRESULT hr = CategoryManager(IID_ICatRegister, manager);
+    if (FAILED(hr)) return hr;
+    CATID category = kDa3Category.id;
+    if (offered) {
+        hr = RegisterCategories({&kDa3Category, 1});
+        return SUCCEEDED(hr) ? manager->RegisterClassImplCategories(CLSID_ToviExplorerServer, 1, &category) : hr;
+    }
+    hr = manager->UnRegisterClassImplCategories(CLSID_ToviExplorerServer, 1, &category);
+    const HRESULT unused = UnregisterUnusedCategories({&kDa3Category, 1}, CLSID_ToviExplorerServer);
+    return FAILED(hr) ? hr : unused;
+}
+
+HRESULT RegisterServer(const ServerModule& module, bool offerDa3) {
     theEventLog << L"Registering server" << EventLog::EndEntry;
     ScriptRegistrar registrar(GetModulePath());
     HRESULT hr = registrar.Register(IDR_SERVER_APPID);
@@ -127,6 +145,9 @@ HRESULT RegisterServer(const ServerModule& module) {
         hr = registrar.Register(module.RegistryScript());
         if (SUCCEEDED(hr)) {
             hr = RegisterCategories(kServerCategories);
+        }
+        if (SUCCEEDED(hr)) {
+            hr = ApplyDa3Registration(offerDa3);
         }
         if (FAILED(hr)) {
             AppMessageBox(SystemMessage(static_cast<DWORD>(hr), true), MB_OK | MB_ICONSTOP, L"COM Error");
@@ -156,6 +177,7 @@ HRESULT UnregisterServer(const ServerModule& module) {
     DeleteSubKeyOf(L"HKEY_CLASSES_ROOT\\CLSID", kServerClsidText);
     DeleteSubKeyOf(L"HKEY_CLASSES_ROOT", kServerProgId);
     UnregisterUnusedCategories(kServerCategories, CLSID_ToviExplorerServer);
+    UnregisterUnusedCategories({&kDa3Category, 1}, CLSID_ToviExplorerServer);
     theEventLog << L"Application registry entries removed." << EventLog::EndEntry;
 
     const std::wstring lastUsedFile = theSettings.GetLastUsedFile();

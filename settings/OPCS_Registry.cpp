@@ -29,6 +29,7 @@ const wchar_t kLastUsedFile[] = L"Last Used File";
 const wchar_t kColumnInfo[] = L"Column Info";
 const wchar_t kAllowFaultControl[] = L"Allow Fault Control";
 const wchar_t kClientQualityWrites[] = L"Clients may write qualities and timestamps";
+const wchar_t kOfferDa3[] = L"Offer OPC DA 3.0";
 const wchar_t kUaEndpointOff[] = L"OPC UA Off";
 const wchar_t kUaPort[] = L"OPC UA Port";
 constexpr std::uint32_t kDefaultUaPort = 4840;
@@ -65,6 +66,7 @@ void OPCS_Registry::SetDefaults() {
     m_tagIconBitmap.clear();
     m_faultControlAllowed = false;
     m_clientQualityWrites = false;
+    m_da3Offered = true;
     m_uaEnabled = true;
     m_uaPort = kDefaultUaPort;
     m_historyHours = kDefaultHistoryHours;
@@ -101,6 +103,7 @@ void OPCS_Registry::ReadAll(RegIO& key) {
     key.ReadText(kTagIconBitmap, m_tagIconBitmap);
     key.ReadBool(kAllowFaultControl, m_faultControlAllowed);
     key.ReadBool(kClientQualityWrites, m_clientQualityWrites);
+    key.ReadBool(kOfferDa3, m_da3Offered);
     bool uaOff = false;
     if (key.ReadBool(kUaEndpointOff, uaOff)) m_uaEnabled = !uaOff;
     std::uint32_t port = 0;
@@ -145,6 +148,11 @@ bool OPCS_Registry::Save() {
         key.DeleteValue(kClientQualityWrites);
     }
     // Like the fault control option: stored only where it differs from the default.
+    if (!m_da3Offered) {
+        key.WriteBool(kOfferDa3, false);
+    } else {
+        key.DeleteValue(kOfferDa3);
+    }
     if (!m_uaEnabled) {
         key.WriteBool(kUaEndpointOff, true);
     } else {

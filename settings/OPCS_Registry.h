@@ -63,6 +63,11 @@ public:
     // of that name) only while on, like fault control.
     bool AreClientQualityWritesAllowed() const noexcept { return m_clientQualityWrites; }
     void SetClientQualityWritesAllowed(bool allowed) noexcept { m_clientQualityWrites = allowed; }
+    // "Offer OPC DA 3.0": the server object answers the DA 3.0 interfaces and
+    // the class is registered as a DA 3.0 server. On by default; stored (as
+    // 0) only while off.
+    bool IsDa3Offered() const noexcept { return m_da3Offered; }
+    void SetDa3Offered(bool offered) noexcept { m_da3Offered = offered; }
 
     // The OPC UA endpoint: on or off, and its port (1 to 65535). Each stored
     // only while it differs from the default (on, 4840).
@@ -109,6 +114,7 @@ private:
     bool m_toolbarActive = false;
     bool m_faultControlAllowed = false;
     bool m_clientQualityWrites = false;
+    bool m_da3Offered = true;
     bool m_uaEnabled = true;
     std::uint32_t m_uaPort = 4840;
     std::uint32_t m_historyHours = kDefaultHistoryHours;

@@ -260,6 +260,7 @@ void OPCS_Device::PollingRun() {
         if (inService) {
             try {
                 PollCycle();
+                m_lastCycleEndedMs.store(std::max<ULONGLONG>(GetTickCount64(), 1), std::memory_order_release);
             } catch (...) {
                 ScopedLock guard(m_lock);
                 m_inService = false;
@@ -277,6 +278,7 @@ void OPCS_Device::PollingRun() {
             std::min<unsigned long long>(static_cast<unsigned long long>(intervalSeconds) * 1000ull, INFINITE - 1);
         WaitForNextCycle(static_cast<DWORD>(ms));
     }
+    m_lastCycleEndedMs.store(0, std::memory_order_release);
     ReleaseReferencedTags(true);
     OnPollStop();
     ScopedLock guard(m_lock);

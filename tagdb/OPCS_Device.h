@@ -91,6 +91,11 @@ public:
     DWORD GetPollRequestCount();
     DWORD GetPollRequests(int kind);
     SYSTEMTIME GetLastPollTime();
+    // When the last poll cycle of the polling run now going ended, on
+    // GetTickCount64's clock; 0 when no run goes or none of its cycles has
+    // ended (a device out of service runs none). Read without a lock: a
+    // client's read decides by it whether the tag's value is fresh enough.
+    ULONGLONG LastCycleEndedMs() const noexcept { return m_lastCycleEndedMs.load(std::memory_order_acquire); }
 
     // Fault simulation for clients under test: every read from the device
     // and every write to it takes the response delay (at most
@@ -136,6 +141,7 @@ protected:
     std::atomic<DWORD> m_responseDelayMs{0};
     std::atomic<bool> m_frozen{false};
     std::atomic<DWORD> m_alarmStormRate{0};
+    std::atomic<ULONGLONG> m_lastCycleEndedMs{0};
     bool m_stateIndicator = true;
     bool m_stopRequested = false;
     bool m_inService = true;

@@ -18,6 +18,9 @@ struct ClientRow {
     // Empty for a DA client. An OPC UA session names its security and user
     // here; its subscriptions count as groups, its monitored items as items.
     std::wstring protocol;
+    // A DA client's version, by the interfaces it asked for: "1.0a", "2.05a",
+    // "3.0"; "" when not known.
+    std::wstring daVersion;
 };
 
 // Called on the user-interface thread each time the window refreshes.

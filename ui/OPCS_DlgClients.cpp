@@ -45,15 +45,16 @@ std::wstring LocalTimeText(const FILETIME& utc) {
 
 std::vector<std::wstring> CellTexts(const ClientRow& row) {
     const bool ua = !row.protocol.empty();
-    return {row.clientName.empty() ? std::wstring(kUnnamed) : row.clientName,
-            ua ? row.protocol : std::wstring(L"OPC DA"),
-            std::to_wstring(row.groups),
-            std::to_wstring(row.items),
-            ua ? std::wstring() : std::to_wstring(row.streamSubscriptions),
-            ua ? std::wstring() : std::to_wstring(row.callbackSubscriptions),
-            LocalTimeText(row.connectedSince),
-            row.lastCall,
-            row.lastCall.empty() ? std::wstring() : LocalTimeText(row.lastCallTime)};
+    return {
+        row.clientName.empty() ? std::wstring(kUnnamed) : row.clientName,
+        ua ? row.protocol : std::wstring(L"OPC DA").append(row.daVersion.empty() ? L"" : L" ").append(row.daVersion),
+        std::to_wstring(row.groups),
+        std::to_wstring(row.items),
+        ua ? std::wstring() : std::to_wstring(row.streamSubscriptions),
+        ua ? std::wstring() : std::to_wstring(row.callbackSubscriptions),
+        LocalTimeText(row.connectedSince),
+        row.lastCall,
+        row.lastCall.empty() ? std::wstring() : LocalTimeText(row.lastCallTime)};
 }
 
 // Texts as wide as the widest a column usually holds, so that the first rows

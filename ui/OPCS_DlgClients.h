@@ -1,6 +1,7 @@
 #pragma once
 // "OPC Clients": a modeless window listing every connected server object
-// (client name, groups, items, subscriptions, connected since, last call),
+// (client name, protocol with a DA client's version, groups, items,
+// subscriptions, connected since, last call),
 // refreshed every second on the user-interface thread from the rows a
 // provider gives. One at a time; it deletes itself when it closes.
 #include <vector>

@@ -100,6 +100,7 @@ void Tovi_DlgOptions::OnInitDialog() {
     SetItemText(IDC_OPTIONS_CONFIG_FILE, theSettings.GetLastUsedFile());
     SetChecked(IDC_OPTIONS_FAULT_CONTROL, theSettings.IsFaultControlAllowed());
     SetChecked(IDC_OPTIONS_QUALITY_WRITES, theSettings.AreClientQualityWritesAllowed());
+    SetChecked(IDC_OPTIONS_DA3, theSettings.IsDa3Offered());
     SetChecked(IDC_OPTIONS_UA_ENABLED, theSettings.IsUaEndpointEnabled());
     SetItemText(IDC_OPTIONS_UA_PORT, std::to_wstring(theSettings.GetUaPort()));
     SetItemText(IDC_OPTIONS_HISTORY_SPAN, std::to_wstring(theSettings.GetHistoryHours()));
@@ -226,6 +227,7 @@ void Tovi_DlgOptions::OnOK() {
     theSettings.SetEventLogEnabled(IsChecked(IDC_OPTIONS_LOG_ENABLED));
     theSettings.SetFaultControlAllowed(IsChecked(IDC_OPTIONS_FAULT_CONTROL));
     theSettings.SetClientQualityWritesAllowed(IsChecked(IDC_OPTIONS_QUALITY_WRITES));
+    theSettings.SetDa3Offered(IsChecked(IDC_OPTIONS_DA3));
     theSettings.SetUaEndpointEnabled(IsChecked(IDC_OPTIONS_UA_ENABLED));
     theSettings.SetUaPort(uaPort);
     theSettings.SetHistoryHours(history.hours);

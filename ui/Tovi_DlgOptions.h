@@ -2,9 +2,10 @@
 // "Program Options": the event log's settings, read from and saved to the
 // program settings (they take effect at the next start), Reset, which
 // empties the running log at once, whether OPC clients may control faults
-// and write qualities and timestamps, the OPC UA endpoint: its port and who
-// may connect, and the span and memory bound of the tags' history (the
-// caller applies those at once).
+// and write qualities and timestamps, whether the server offers OPC DA 3.0
+// (the caller applies it at once), the OPC UA endpoint: its port and who may
+// connect, and the span and memory bound of the tags' history (the caller
+// applies those at once).
 #include <functional>
 #include <string>
 

@@ -230,3 +230,30 @@ TEST(UaSecuritySwitchScan, EachFormOrAReason) {
         EXPECT_EQ(scanned.on, c.on) << line;
     }
 }
+
+TEST(Da3SwitchScan, OnOrOffInAnyCaseBesideTheConfigurationOrAReason) {
+    const struct {
+        const wchar_t* line;
+        bool present;
+        bool offered;
+        bool error;
+        const wchar_t* configuration;
+    } cases[] = {
+        {L"Plant.tvf /Da3 off", true, false, false, L"Plant.tvf"},
+        {L"-DA3 OFF Plant.tvf", true, false, false, L"Plant.tvf"},
+        {L"/da3 On -Embedding", true, true, false, L""},
+        {L"/Da3 off /Da3 on", true, true, false, L""},
+        {L"Plant.tvf", false, true, false, L"Plant.tvf"},
+        {L"/Da3 maybe Plant.tvf", true, true, true, L"Plant.tvf"},
+        {L"/Da3", true, true, true, L""},
+        {L"/Da30 off", false, true, false, L"off"},
+    };
+    for (const auto& c : cases) {
+        const Da3Switch scanned = ScanDa3Switch(c.line);
+        const std::string line = testing::PrintToString(std::wstring(c.line));
+        EXPECT_EQ(scanned.present, c.present) << line;
+        EXPECT_EQ(scanned.offered, c.offered) << line;
+        EXPECT_EQ(scanned.error.empty(), !c.error) << line;
+        EXPECT_EQ(ParseCommandLine(c.line).fileName, c.configuration) << line;
+    }
+}

@@ -179,7 +179,8 @@ void ExpectRegistered() {
     EXPECT_EQ(CompareStringOrdinal(longForm, -1, ServerExePath().c_str(), -1, TRUE), CSTR_EQUAL) << Narrow(longForm);
     for (const auto& [category, description] :
          {std::pair{kCategoryOpcDaServer10Text, L"OPC Data Access Servers Version 1.0"},
-          std::pair{kCategoryOpcDaServer20Text, L"OPC Data Access Servers Version 2.0"}}) {
+          std::pair{kCategoryOpcDaServer20Text, L"OPC Data Access Servers Version 2.0"},
+          std::pair{kCategoryOpcDaServer30Text, L"OPC Data Access Servers Version 3.0"}}) {
         EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kClassKey + L"\\Implemented Categories\\" + category));
         EXPECT_EQ(TextValue(HKEY_CLASSES_ROOT, std::wstring(L"Component Categories\\") + category, L"409"),
                   description);
@@ -243,6 +244,13 @@ std::vector<std::wstring> InterfaceProxies() {
                          &IID_IOPCItemProperties,
                          &IID_IOPCAsyncIO2,
                          &IID_IOPCDataCallback,
+                         &IID_IOPCBrowse,
+                         &IID_IOPCItemIO,
+                         &IID_IOPCSyncIO2,
+                         &IID_IOPCAsyncIO3,
+                         &IID_IOPCGroupStateMgt2,
+                         &IID_IOPCItemDeadbandMgt,
+                         &IID_IOPCItemSamplingMgt,
                          &IID_IOPCShutdown};
     std::vector<std::wstring> proxies;
     for (const IID* iid : iids) {
@@ -261,11 +269,11 @@ const std::wstring kProxyClassKey = std::wstring(L"CLSID\\") + kProxyClsid;
 // server's categories stay while another class implements them.
 TEST_F(ServerProcessTest, RegistersAndUnregistersTwice) {
     using Proxies = std::vector<std::wstring>;
-    const Proxies ours(14, kProxyClsid);
+    const Proxies ours(21, kProxyClsid);
     Proxies oursButShutdown = ours;
     oursButShutdown.back() = kOtherProxyClsid;
     ASSERT_EQ(CallInterfaceProxy("DllUnregisterServer"), S_OK);
-    ASSERT_EQ(InterfaceProxies(), Proxies(14));
+    ASSERT_EQ(InterfaceProxies(), Proxies(21));
     ASSERT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kProxyClassKey));
     // Another product's proxy serves IOPCShutdown.
     ASSERT_TRUE(SetTextValue(HKEY_CLASSES_ROOT, kShutdownInterfaceKey + L"\\ProxyStubClsid32", L"", kOtherProxyClsid));
@@ -277,7 +285,7 @@ TEST_F(ServerProcessTest, RegistersAndUnregistersTwice) {
     ExpectRegistered();
     EXPECT_EQ(InterfaceProxies(), oursButShutdown);
     EXPECT_EQ(CallInterfaceProxy("DllUnregisterServer"), S_OK);
-    Proxies onlyOther(14);
+    Proxies onlyOther(21);
     onlyOther.back() = kOtherProxyClsid;
     EXPECT_EQ(InterfaceProxies(), onlyOther);
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kProxyClassKey));
@@ -293,6 +301,7 @@ TEST_F(ServerProcessTest, RegistersAndUnregistersTwice) {
     EXPECT_EQ(RunToEnd(L"/UnregServer"), 0u);
     ExpectUnregistered();
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"Component Categories\\") + kCategoryOpcDaServer10Text));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"Component Categories\\") + kCategoryOpcDaServer30Text));
     EXPECT_EQ(
         TextValue(HKEY_CLASSES_ROOT, std::wstring(L"Component Categories\\") + kCategoryOpcDaServer20Text, L"409"),
         L"OPC Data Access Servers Version 2.0");

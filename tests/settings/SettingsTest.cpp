@@ -265,3 +265,33 @@ TEST(SettingsTest, TheQualityWriteOptionIsADwordOfItsNameKeptOnlyWhileOn) {
         EXPECT_FALSE(settings.AreClientQualityWritesAllowed());
     }
 }
+
+TEST(SettingsTest, OfferingDa3IsTheDefaultAndOnlyItsRefusalIsStored) {
+    ScratchKey parent(HKEY_LOCAL_MACHINE);
+    const std::wstring path = parent.Path() + L"\\Da3";
+    for (bool offered : {false, true, false}) {
+        {
+            OPCS_Registry settings(path);
+            settings.Load();
+            EXPECT_TRUE(offered || settings.IsDa3Offered()) << "the default, or the last save's";
+            settings.SetDa3Offered(offered);
+            ASSERT_TRUE(settings.Save());
+        }
+        EXPECT_EQ(parent.ValueCount(L"Da3"), offered ? 10u : 11u);
+        DWORD type = 0;
+        std::vector<BYTE> data;
+        EXPECT_EQ(parent.GetRaw(L"Offer OPC DA 3.0", type, data, L"Da3"), !offered);
+        if (!offered) {
+            EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+            EXPECT_EQ(data, (std::vector<BYTE>{0, 0, 0, 0}));
+        }
+        OPCS_Registry reloaded(path);
+        reloaded.Load();
+        EXPECT_EQ(reloaded.IsDa3Offered(), offered);
+    }
+    // A value written by hand as 1 offers it.
+    parent.SetDword(L"Offer OPC DA 3.0", 1, L"Da3");
+    OPCS_Registry byHand(path);
+    byHand.Load();
+    EXPECT_TRUE(byHand.IsDa3Offered());
+}

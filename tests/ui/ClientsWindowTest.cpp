@@ -58,9 +58,9 @@ class ClientsWindowTest : public UiFixture {};
 
 TEST_F(ClientsWindowTest, ListsTheProvidersRowsRefreshesEverySecondAndClosesWithEscape) {
     std::vector<ClientRow> rows = {
-        {L"Historian", 2, 150, 1, 0, Utc(8, 0), L"IOPCSyncIO::Read", Utc(9, 30), L""},
-        {L"", 1, 3, 0, 2, Utc(8, 15), L"", {}, L""},
-        {L"Line Dashboard", 2, 40, 0, 0, Utc(8, 20), L"Service call", Utc(9, 0), L"OPC UA, None None, Anonymous"},
+        {L"Historian", 2, 150, 1, 0, Utc(8, 0), L"IOPCSyncIO::Read", Utc(9, 30), L"", L"2.05a"},
+        {L"", 1, 3, 0, 2, Utc(8, 15), L"", {}, L"", L""},
+        {L"Line Dashboard", 2, 40, 0, 0, Utc(8, 20), L"Service call", Utc(9, 0), L"OPC UA, None None, Anonymous", L""},
     };
     int calls = 0;
     frame->SetClientRowsProvider([&] {
@@ -76,7 +76,7 @@ TEST_F(ClientsWindowTest, ListsTheProvidersRowsRefreshesEverySecondAndClosesWith
                                                 L"Items",           L"1.0a Subscriptions", L"2.0 Subscriptions",
                                                 L"Connected Since", L"Last Call",          L"Last Call Time"};
     EXPECT_EQ(ShownTable(list), (Table{headings,
-                                       {L"Historian", L"OPC DA", L"2", L"150", L"1", L"0", Local(Utc(8, 0)),
+                                       {L"Historian", L"OPC DA 2.05a", L"2", L"150", L"1", L"0", Local(Utc(8, 0)),
                                         L"IOPCSyncIO::Read", Local(Utc(9, 30))},
                                        {L"(no name)", L"OPC DA", L"1", L"3", L"0", L"2", Local(Utc(8, 15)), L"", L""},
                                        {L"Line Dashboard", L"OPC UA, None None, Anonymous", L"2", L"40", L"", L"",
@@ -90,13 +90,14 @@ TEST_F(ClientsWindowTest, ListsTheProvidersRowsRefreshesEverySecondAndClosesWith
     rows[0].groups = 3;
     rows[0].lastCall = L"IOPCAsyncIO2::Refresh2";
     rows[0].lastCallTime = Utc(9, 31);
+    rows[0].daVersion = L"3.0";
     Command(ID_VIEW_CLIENTS);
     EXPECT_EQ(OPCS_DlgClients::OpenWindow(), window);
     const int before = calls;
     Pump(OPCS_DlgClients::kRefreshMs + 400);
     EXPECT_EQ(calls, before + 1);
     EXPECT_EQ(ShownTable(list), (Table{headings,
-                                       {rows[0].clientName, L"OPC DA", L"3", L"150", L"1", L"0", Local(Utc(8, 0)),
+                                       {rows[0].clientName, L"OPC DA 3.0", L"3", L"150", L"1", L"0", Local(Utc(8, 0)),
                                         L"IOPCAsyncIO2::Refresh2", Local(Utc(9, 31))}}));
     EXPECT_EQ(ControlText(window, IDC_CLIENTS_COUNT), L"One client connection.");
 

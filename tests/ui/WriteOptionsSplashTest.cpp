@@ -331,3 +331,15 @@ TEST_F(WriteOptionsSplashTest, AboutShowsTheTitleAndTheProductVersion) {
     ClickButton(d, IDOK);
     EXPECT_EQ(about.Result(), IDOK);
 }
+
+TEST_F(WriteOptionsSplashTest, TheOfferOfDa3IsAnOptionShownAsStored) {
+    const bool before = theSettings.IsDa3Offered();
+    for (bool offered : {false, true}) {
+        ASSERT_TRUE(OptionsOK([&](HWND d) {
+            EXPECT_EQ(IsDlgButtonChecked(d, IDC_OPTIONS_DA3) == BST_CHECKED, !offered);
+            ToggleButton(d, IDC_OPTIONS_DA3, offered);
+        }));
+        EXPECT_EQ(theSettings.IsDa3Offered(), offered);
+    }
+    theSettings.SetDa3Offered(before);
+}
