@@ -261,13 +261,15 @@ TEST(Da3BrowseTest, EveryPageSizeWalksTheSameTreeAndBadPagingIsAnError) {
         {L"Plant.Flow", VT_R8},
         {L"Line.Jam", VT_BOOL},
         {L"Top", VT_I4},
+        {L"Top.Raw", VT_I4},  // Top: an item with children, a leaf and a branch
     };
-    const std::vector<std::string> tree = {"Top",          "Plant/",   "  Flow",  "  Boiler/",
-                                           "    Pressure", "    Mode", "  Feed/", "    Pump/",
-                                           "      Level",  "Line/",    "  Jam"};
+    const std::vector<std::string> tree = {"Top",      "Plant/",  "  Flow",    "  Boiler/",   "    Pressure",
+                                           "    Mode", "  Feed/", "    Pump/", "      Level", "Line/",
+                                           "  Jam",    "Top/",    "  Raw"};
     const std::vector<std::string> flat = {
-        "Top", "Plant.Flow", "Plant.Boiler.Pressure", "Plant.Boiler.Mode", "Plant.Feed.Pump.Level", "Line.Jam"};
-    constexpr int kLevels = 6;  // the root and five branches
+        "Top",      "Plant.Flow", "Plant.Boiler.Pressure", "Plant.Boiler.Mode", "Plant.Feed.Pump.Level",
+        "Line.Jam", "Top.Raw"};
+    constexpr int kLevels = 7;  // the root and six branches
     struct Case {
         Paging paging;
         DWORD page;

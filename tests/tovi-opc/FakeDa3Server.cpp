@@ -7,21 +7,25 @@
 
 FakeDa3Server::FakeDa3Server(std::vector<std::pair<std::wstring, VARTYPE>> items, Paging paging, bool qualityWrites)
     : ComObject(1), m_paging(paging), m_qualityWrites(qualityWrites) {
+    // One element per ID: an item that has children too is both.
+    auto add = [this](const std::wstring& parent, const std::wstring& id, DWORD flag) {
+        std::vector<Element>& siblings = m_children[parent];
+        for (Element& e : siblings) {
+            if (e.id == id) {
+                e.flags |= flag;
+                return;
+            }
+        }
+        siblings.push_back({id.substr(parent.empty() ? 0 : parent.size() + 1), id, flag});
+    };
     for (const auto& [id, type] : items) {
         m_items[id] = type;
-        // Every prefix a branch, listed once, in the order first met.
         std::wstring parent;
         for (size_t dot = id.find(L'.'); dot != std::wstring::npos; dot = id.find(L'.', dot + 1)) {
-            const std::wstring branch = id.substr(0, dot);
-            std::vector<Element>& siblings = m_children[parent];
-            bool listed = false;
-            for (const Element& e : siblings) listed = listed || e.id == branch;
-            if (!listed)
-                siblings.push_back(
-                    {branch.substr(parent.empty() ? 0 : parent.size() + 1), branch, OPC_BROWSE_HASCHILDREN});
-            parent = branch;
+            add(parent, id.substr(0, dot), OPC_BROWSE_HASCHILDREN);
+            parent = id.substr(0, dot);
         }
-        m_children[parent].push_back({id.substr(parent.empty() ? 0 : parent.size() + 1), id, OPC_BROWSE_ISITEM});
+        add(parent, id, OPC_BROWSE_ISITEM);
     }
 }
 
