@@ -18,6 +18,8 @@
 
 namespace {
 const wchar_t kProgId[] = L"Zelkor.Tovi.1";
+const wchar_t kSettingsKey[] = L"Software\\Zelkor\\Tovi Explorer\\Settings";
+const wchar_t kQualityWrites[] = L"Clients may write qualities and timestamps";
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -88,8 +90,11 @@ protected:
         ASSERT_TRUE(registration.Start(L"/RegServer"));
         ASSERT_TRUE(registration.WaitForExit(60000, &code));
         ASSERT_EQ(code, 0u);
-        // Whatever ran before, clients may not control faults here.
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Zelkor\\Tovi Explorer\\Settings", L"Allow Fault Control");
+        // Whatever ran before, clients may not control faults or write qualities
+        // here, and DA 3.0 is offered.
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"Allow Fault Control");
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, kQualityWrites);
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"Offer OPC DA 3.0");
         fixture->server = std::make_unique<ServerProcess>();
         ASSERT_TRUE(fixture->server->Start(L"\"" + fixture->configFile + L"\""));
         ASSERT_NE(fixture->server->WaitForMainWindow(60000), nullptr);
@@ -106,12 +111,21 @@ protected:
     void SetUp() override {
         if (fixture == nullptr || !fixture->server || !fixture->server->IsRunning()) GTEST_SKIP() << "no server";
     }
+    // The server again, with `switches` before its configuration file.
+    static bool Restart(const std::wstring& switches) {
+        fixture->server.reset();
+        KillRunningServers();
+        fixture->server = std::make_unique<ServerProcess>();
+        return fixture->server->Start(switches + L" \"" + fixture->configFile + L"\"") &&
+               fixture->server->WaitForMainWindow(60000) != nullptr;
+    }
 };
 
 TEST_F(ToolAgainstServerTest, ListsServersBrowsesAndExplainsItself) {
     ToolRun run = RunTool(L"servers");
     EXPECT_EQ(run.code, 0u) << run.err;
-    EXPECT_TRUE(Has(run.out, "Zelkor.Tovi.1  {F2F1DF4B-8AF2-411F-BD23-637097876C20}  Zelkor Company  (DA 1.0, DA 2.0)"))
+    EXPECT_TRUE(Has(
+        run.out, "Zelkor.Tovi.1  {F2F1DF4B-8AF2-411F-BD23-637097876C20}  Zelkor Company  (DA 1.0, DA 2.0, DA 3.0)\n"))
         << run.out;
 
     // The tree: every group a branch line ending in "/", every tag a leaf line,
@@ -265,6 +279,121 @@ TEST_F(ToolAgainstServerTest, ReadsAndWritesInTheItemsTypesAndReportsEachItemsRe
     EXPECT_EQ(run.code, 1u);
     EXPECT_TRUE(Has(run.err, "_Control.Replay.File: unknown item ID")) << run.err;
     EXPECT_EQ(RunTool(std::wstring(L"replay ") + kProgId).code, 2u);
+}
+
+TEST_F(ToolAgainstServerTest, Da3BrowsesReadsWritesAndKeepsAliveAsTheOlderInterfacesShowTheServer) {
+    const std::wstring server = std::wstring(L" ") + kProgId;
+    // The 3.0 walk, in any page size, prints what the 2.0 walk prints.
+    for (const wchar_t* shape : {L"", L" --flat", L" Plant", L" plant Feed --flat"}) {
+        const ToolRun two = RunTool(L"browse" + server + shape);
+        ASSERT_EQ(two.code, 0u) << two.err;
+        ASSERT_FALSE(two.out.empty());
+        for (const wchar_t* page : {L"", L" --page 1", L" --page 2", L" --page 0"}) {
+            const ToolRun three = RunTool(L"browse" + server + shape + L" --da3" + page);
+            EXPECT_EQ(three.code, 0u) << three.err;
+            EXPECT_EQ(Lines(three.out), Lines(two.out)) << ToUtf8(shape) << ToUtf8(page);
+        }
+    }
+    ToolRun run = RunTool(L"browse" + server + L" Plant Nowhere --da3 --page 1");
+    EXPECT_EQ(run.code, 1u);
+    EXPECT_TRUE(Has(run.err, "no branch \"Nowhere\" there")) << run.err;
+
+    // Reads with a MaxAge, by item ID and in a group, give what the cache read gives.
+    const std::wstring items = L" Plant.Boiler.Pressure Plant.Boiler.Mode Plant.Boiler.Count Plant.Feed.Pump.Level";
+    const ToolRun cache = RunTool(L"read" + server + items);
+    ASSERT_EQ(cache.code, 0u) << cache.err;
+    for (const wchar_t* maxAge : {L" --max-age cache", L" --max-age 0", L" --max-age 60000",
+                                  L" --max-age cache --group", L" --max-age 0 --group"}) {
+        run = RunTool(L"read" + server + items + maxAge);
+        EXPECT_EQ(run.code, 0u) << run.err;
+        EXPECT_EQ(run.out, cache.out) << ToUtf8(maxAge);
+    }
+    run = RunTool(L"read" + server + L" Plant.Boiler.Count Plant.Nothing --max-age 0");
+    EXPECT_EQ(run.code, 1u);
+    EXPECT_EQ(LineOf(run.out, "Plant.Nothing"),
+              "Plant.Nothing: error: unknown item ID (OPC_E_UNKNOWNITEMID 0xC0040007)");
+    EXPECT_EQ(LineOf(run.out, "Plant.Boiler.Count"), LineOf(cache.out, "Plant.Boiler.Count"));
+
+    // Values alone are written; a quality or a timestamp is refused whole while
+    // the server's option is off, by item ID and in a group alike.
+    for (const wchar_t* where : {L"", L" --group"}) {
+        SCOPED_TRACE(ToUtf8(where));
+        run = RunTool(L"write" + server +
+                      L" --vqt Plant.Boiler.Pressure=5.25 \"Plant.Boiler.Mode=\\\"x, \\\"\\\"y\\\"\\\"\\\"\" "
+                      L"Plant.Boiler.Pressure=6.5,uncertain Plant.Boiler.Speed=9,,2024-02-29T23:59:58.125Z "
+                      L"Plant.Boiler.Count=1 Plant.Gone=1" +
+                      where);
+        EXPECT_EQ(run.code, 1u);
+        const std::vector<std::string> lines = Lines(run.out);
+        const std::string refused =
+            "error: not supported: the server does not write the quality or the timestamp "
+            "(OPC_E_NOTSUPPORTED 0xC0040406)";
+        EXPECT_EQ(lines, (std::vector<std::string>{
+                             "Plant.Boiler.Pressure = 5.25: written", "Plant.Boiler.Mode = x, \"y\": written",
+                             "Plant.Boiler.Pressure = 6.5  Uncertain: " + refused,
+                             "Plant.Boiler.Speed = 9  2024-02-29T23:59:58.125Z: " + refused,
+                             "Plant.Boiler.Count = 1: error: bad rights: the item's access rights do not allow this "
+                             "(OPC_E_BADRIGHTS 0xC0040006)",
+                             "Plant.Gone = 1: error: unknown item ID (OPC_E_UNKNOWNITEMID 0xC0040007)"}))
+            << run.out << run.err;
+        run = RunTool(L"read" + server + L" Plant.Boiler.Pressure Plant.Boiler.Mode Plant.Boiler.Speed");
+        EXPECT_TRUE(Has(run.out, "Plant.Boiler.Pressure = 5.25  Double  Good  ")) << run.out;
+        EXPECT_TRUE(Has(run.out, "Plant.Boiler.Mode = x, \"y\"  String  Good  ")) << run.out;
+        EXPECT_FALSE(Has(run.out, "Plant.Boiler.Speed = 9 ")) << run.out;
+        ASSERT_EQ(RunTool(L"write" + server + L" Plant.Boiler.Pressure=0").code, 0u);
+    }
+    EXPECT_EQ(RunTool(L"write" + server + L" --vqt Plant.Boiler.Pressure=1,fine").code, 2u);
+
+    // Keep-alive: a line for each beat while nothing changes, none without it.
+    const ULONGLONG start = GetTickCount64();
+    run = RunTool(L"watch" + server + L" Plant.Boiler.Count --rate 100 --keep-alive 500 --format json --for 3");
+    EXPECT_EQ(run.code, 0u) << run.err;
+    EXPECT_GE(GetTickCount64() - start, 3000u);
+    size_t beats = 0;
+    for (const std::string& line : Lines(run.out)) {
+        if (line.rfind("{\"keepAlive\":true,\"timestamp\":\"20", 0) == 0) ++beats;
+    }
+    // The first beat half a second after the first value, then one each half second.
+    EXPECT_GE(beats, 3u) << run.out;
+    EXPECT_LE(beats, 7u) << run.out;
+    EXPECT_TRUE(Has(run.out, "{\"item\":\"Plant.Boiler.Count\",\"value\":" + std::to_string(fixture->count)))
+        << run.out;
+    run = RunTool(L"watch" + server + L" Plant.Boiler.Count --rate 100 --for 1.5");
+    EXPECT_EQ(run.code, 0u) << run.err;
+    EXPECT_FALSE(Has(run.out, "keep-alive")) << run.out;
+
+    // Offered no more (/Da3 off): each 3.0 road is an error naming E_NOINTERFACE,
+    // and the category no longer lists the server.
+    ASSERT_TRUE(Restart(L"/Da3 off"));
+    run = RunTool(L"servers");
+    EXPECT_TRUE(Has(run.out, "Zelkor Company  (DA 1.0, DA 2.0)\n")) << run.out;
+    for (const wchar_t* command : {L"browse Zelkor.Tovi.1 --da3", L"read Zelkor.Tovi.1 Plant.Boiler.Count --max-age 0",
+                                   L"read Zelkor.Tovi.1 Plant.Boiler.Count --max-age 0 --group",
+                                   L"write Zelkor.Tovi.1 --vqt Plant.Boiler.Pressure=1",
+                                   L"watch Zelkor.Tovi.1 Plant.Boiler.Count --keep-alive 500 --for 1"}) {
+        run = RunTool(command);
+        EXPECT_EQ(run.code, 1u) << ToUtf8(command);
+        EXPECT_TRUE(Has(run.err, "(E_NOINTERFACE 0x80004002)")) << ToUtf8(command) << run.err;
+        EXPECT_TRUE(run.out.empty()) << run.out;
+    }
+    EXPECT_EQ(RunTool(L"browse" + server).code, 0u);
+
+    // With the option on, quality and timestamp are written as given.
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, kQualityWrites, REG_DWORD, "\1\0\0\0", 4),
+              ERROR_SUCCESS);
+    const bool restarted = Restart(L"");
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, kQualityWrites);
+    ASSERT_TRUE(restarted);
+    run = RunTool(L"write" + server + L" --vqt Plant.Boiler.Pressure=7.75,0x54,2024-02-29T23:59:58.125Z");
+    EXPECT_EQ(run.out,
+              "Plant.Boiler.Pressure = 7.75  Uncertain (Engineering Units Exceeded)  2024-02-29T23:59:58.125Z: "
+              "written\n")
+        << run.err;
+    run = RunTool(L"read" + server + L" Plant.Boiler.Pressure --max-age 0");
+    EXPECT_EQ(
+        run.out,
+        "Plant.Boiler.Pressure = 7.75  Double  Uncertain (Engineering Units Exceeded)  2024-02-29T23:59:58.125Z\n")
+        << run.err;
 }
 
 TEST_F(ToolAgainstServerTest, WatchPrintsEveryChangeInEachFormatAndEndsWhenTheServerDies) {

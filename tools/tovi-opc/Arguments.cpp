@@ -12,6 +12,19 @@ bool Number(const std::wstring& text, double& value) {
     return end != nullptr && *end == L'\0' && value >= 0 && value < 1e9;
 }
 
+// A whole number, digits only, that fits a DWORD.
+bool DwordNumber(const std::wstring& text, unsigned long& value) {
+    if (text.empty() || text.size() > 10) return false;
+    unsigned long long number = 0;
+    for (const wchar_t c : text) {
+        if (c < L'0' || c > L'9') return false;
+        number = number * 10 + static_cast<unsigned>(c - L'0');
+    }
+    if (number > 0xFFFFFFFFull) return false;
+    value = static_cast<unsigned long>(number);
+    return true;
+}
+
 struct PolicyName {
     const wchar_t* name;
     UaPolicy policy;
@@ -23,7 +36,22 @@ const PolicyName kPolicies[] = {{L"None", UaPolicy::None},
 
 // The options that only a DA server understands, and the OPC UA ones that
 // need an endpoint, checked once every option is known.
-bool Consistent(Arguments& args, bool modeGiven, bool policyGiven, std::string* why) {
+bool Consistent(Arguments& args, bool modeGiven, bool policyGiven, bool pageGiven, std::string* why) {
+    const char* clash = pageGiven && !args.da3                             ? "--page goes with --da3"
+                        : args.maxAgeGiven && (args.device || args.async2) ? "--max-age excludes --device and --async2"
+                        : args.inGroup && !args.maxAgeGiven && !args.vqt   ? "--group goes with --max-age or --vqt"
+                        : args.keepAliveGiven && args.version == DaVersion::V1
+                            ? "--keep-alive needs the 2.0 callback: not with --v1"
+                            : nullptr;
+    if (clash != nullptr) {
+        *why = clash;
+        return false;
+    }
+    const bool da3 = args.da3 || args.maxAgeGiven || args.inGroup || args.vqt || args.keepAliveGiven;
+    if (!args.uaUrl.empty() && da3) {
+        *why = "--da3, --page, --max-age, --group, --vqt and --keep-alive are OPC DA 3.0 options, not for --ua";
+        return false;
+    }
     if (args.uaUrl.empty()) {
         if (modeGiven || policyGiven) *why = "--ua-security and --ua-mode go with --ua URL";
         return !modeGiven && !policyGiven;
@@ -43,7 +71,7 @@ bool Consistent(Arguments& args, bool modeGiven, bool policyGiven, std::string* 
 
 bool ParseArguments(int argc, const wchar_t* const* argv, Arguments& args, std::string* why) {
     args = Arguments();
-    bool modeGiven = false, policyGiven = false;
+    bool modeGiven = false, policyGiven = false, pageGiven = false;
     for (int i = 1; i < argc; ++i) {
         std::wstring word = argv[i];
         if (word.size() < 2 || word[0] != L'-' || (word[1] != L'-' && word != L"-h" && word != L"-?")) {
@@ -80,6 +108,45 @@ bool ParseArguments(int argc, const wchar_t* const* argv, Arguments& args, std::
             args.device = true;
         } else if (word == L"--async2") {
             args.async2 = true;
+        } else if (word == L"--da3") {
+            args.da3 = true;
+        } else if (word == L"--group") {
+            args.inGroup = true;
+        } else if (word == L"--vqt") {
+            args.vqt = true;
+        } else if (word == L"--page") {
+            unsigned long size = 0;
+            if (!takeValue()) return false;
+            if (!DwordNumber(value, size)) {
+                *why = std::string("--page takes a whole number of elements (0: no limit), not \"")
+                           .append(ToUtf8(value))
+                           .append("\"");
+                return false;
+            }
+            args.pageSize = static_cast<unsigned>(size);
+            pageGiven = true;
+        } else if (word == L"--max-age") {
+            if (!takeValue()) return false;
+            if (value == L"cache") {
+                args.maxAgeMs = 0xFFFFFFFFul;
+            } else if (value == L"device") {
+                args.maxAgeMs = 0;
+            } else if (!DwordNumber(value, args.maxAgeMs)) {
+                *why = std::string("--max-age takes whole milliseconds up to 4294967295, cache or device, not \"")
+                           .append(ToUtf8(value))
+                           .append("\"");
+                return false;
+            }
+            args.maxAgeGiven = true;
+        } else if (word == L"--keep-alive") {
+            if (!takeValue()) return false;
+            if (!DwordNumber(value, args.keepAliveMs)) {
+                *why = std::string("--keep-alive takes whole milliseconds (0: none), not \"")
+                           .append(ToUtf8(value))
+                           .append("\"");
+                return false;
+            }
+            args.keepAliveGiven = true;
         } else if (word == L"--loop") {
             args.loop = true;
         } else if (word == L"--stop") {
@@ -178,5 +245,5 @@ bool ParseArguments(int argc, const wchar_t* const* argv, Arguments& args, std::
             return false;
         }
     }
-    return Consistent(args, modeGiven, policyGiven, why);
+    return Consistent(args, modeGiven, policyGiven, pageGiven, why);
 }

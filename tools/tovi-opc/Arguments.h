@@ -16,9 +16,17 @@ struct Arguments {
     std::wstring command;
     std::vector<std::wstring> words;  // after the command, options removed
     bool help = false;
-    bool flat = false;       // browse
-    bool device = false;     // read
-    bool async2 = false;     // read
+    bool flat = false;            // browse
+    bool device = false;          // read
+    bool async2 = false;          // read
+    bool da3 = false;             // browse: through OPC DA 3.0's IOPCBrowse
+    unsigned pageSize = 1000;     // browse --da3: elements asked per call (0: no limit)
+    bool maxAgeGiven = false;     // read: through OPC DA 3.0, with this MaxAge for every item
+    unsigned long maxAgeMs = 0;   // 0xFFFFFFFF: from the cache
+    bool inGroup = false;         // read --max-age, write --vqt: in a group (IOPCSyncIO2), not by item ID
+    bool vqt = false;             // write: values with qualities and timestamps (OPC DA 3.0)
+    bool keepAliveGiven = false;  // watch: the group's keep-alive (OPC DA 3.0)
+    unsigned long keepAliveMs = 0;
     unsigned rateMs = 1000;  // watch
     WatchFormat format = WatchFormat::Text;
     double forSeconds = 0;               // watch; 0: until stopped

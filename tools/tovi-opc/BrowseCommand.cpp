@@ -1,19 +1,19 @@
 // tovi-opc browse: the server's address space as an indented tree, or its
-// item IDs one per line.
+// item IDs one per line, through 2.0's IOPCBrowseServerAddressSpace or 3.0's
+// IOPCBrowse.
 #include <windows.h>
 #include <string>
 #include <vector>
 
+#include "BrowseTree.h"
 #include "Commands.h"
+#include "Da3Browse.h"
 #include "Console.h"
 #include "ErrorText.h"
 #include "ServerConnection.h"
 #include "Text.h"
 
 namespace {
-// A server that answers a branch with itself would otherwise never end.
-constexpr int kMaxDepth = 64;
-
 HRESULT Names(IOPCBrowseServerAddressSpace* browse, OPCBROWSETYPE type, std::vector<std::wstring>& names) {
     names.clear();
     ComPtr<IEnumString> strings;
@@ -33,45 +33,69 @@ HRESULT Names(IOPCBrowseServerAddressSpace* browse, OPCBROWSETYPE type, std::vec
     }
 }
 
-std::wstring ItemIdOf(IOPCBrowseServerAddressSpace* browse, const std::wstring& leaf) {
-    LPWSTR id = nullptr;
-    std::wstring result = leaf;
-    if (SUCCEEDED(browse->GetItemID(const_cast<LPWSTR>(leaf.c_str()), &id)) && id != nullptr) result = id;
-    CoTaskMemFree(id);
-    return result;
-}
-
-class Walker {
+// The 2.0 position: the server's own, moved by ChangeBrowsePosition.
+class Da2BrowseSource final : public BrowseSource {
 public:
-    Walker(IOPCBrowseServerAddressSpace* browse, bool flat) : m_browse(browse), m_flat(flat) {}
+    explicit Da2BrowseSource(IOPCBrowseServerAddressSpace* browse) : m_browse(browse) {}
 
-    // Prints what lies at the current position and below; the first failure.
-    HRESULT Walk(int depth) {
-        std::vector<std::wstring> leaves, branches;
-        HRESULT hr = Names(m_browse, OPC_LEAF, leaves);
-        if (SUCCEEDED(hr)) hr = Names(m_browse, OPC_BRANCH, branches);
-        if (FAILED(hr)) return hr;
-        const std::string indent(static_cast<size_t>(depth) * 2, ' ');
-        for (const std::wstring& leaf : leaves) {
-            PrintLine(m_flat ? ToUtf8(ItemIdOf(m_browse, leaf)) : indent + ToUtf8(leaf));
-        }
-        for (const std::wstring& branch : branches) {
-            if (!m_flat) PrintLine(indent + ToUtf8(branch) + "/");
-            if (depth + 1 >= kMaxDepth) continue;
-            hr = m_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, branch.c_str());
-            if (FAILED(hr)) return hr;
-            const HRESULT below = Walk(depth + 1);
-            hr = m_browse->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
-            if (FAILED(below)) return below;
-            if (FAILED(hr)) return hr;
-        }
-        return S_OK;
+    HRESULT Level(std::vector<BrowseEntry>& leaves, std::vector<BrowseEntry>& branches) override {
+        std::vector<std::wstring> names;
+        HRESULT hr = Names(m_browse, OPC_LEAF, names);
+        leaves.clear();
+        for (std::wstring& name : names) leaves.push_back(BrowseEntry{std::move(name), {}});
+        if (SUCCEEDED(hr)) hr = Names(m_browse, OPC_BRANCH, names);
+        branches.clear();
+        for (std::wstring& name : names) branches.push_back(BrowseEntry{std::move(name), {}});
+        return hr;
+    }
+    HRESULT Down(const BrowseEntry& branch) override { return Enter(branch.name); }
+    HRESULT Up() override { return m_browse->ChangeBrowsePosition(OPC_BROWSE_UP, L""); }
+    HRESULT Enter(const std::wstring& name) override {
+        return m_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, name.c_str());
+    }
+    std::wstring ItemId(const BrowseEntry& leaf) override {
+        LPWSTR id = nullptr;
+        std::wstring result = leaf.name;
+        if (SUCCEEDED(m_browse->GetItemID(const_cast<LPWSTR>(leaf.name.c_str()), &id)) && id != nullptr) result = id;
+        CoTaskMemFree(id);
+        return result;
     }
 
 private:
     IOPCBrowseServerAddressSpace* m_browse;
-    bool m_flat;
 };
+
+// Down the user's BRANCH words, then the walk; false when anything failed (reported).
+bool PrintTree(BrowseSource& source, const Arguments& args, const std::string* why) {
+    for (size_t i = 1; i < args.words.size(); ++i) {
+        const HRESULT hr = source.Enter(args.words[i]);
+        if (FAILED(hr)) {
+            std::string message = std::string("no branch \"").append(ToUtf8(args.words[i])).append("\" there: ");
+            if (why != nullptr && !why->empty()) message.append(*why).append(": ");
+            PrintError(message + ResultText(hr));
+            return false;
+        }
+    }
+    const HRESULT hr = WalkTree(source, args.flat, PrintLine);
+    if (FAILED(hr)) {
+        std::string message = IsConnectionLost(hr) ? "" : "browsing failed: ";
+        if (why != nullptr && !why->empty()) message += *why + ": ";
+        PrintError(message + ResultText(hr));
+        return false;
+    }
+    return true;
+}
+
+int RunBrowse3(IOPCServer* server, const Arguments& args) {
+    ComPtr<IOPCBrowse> browse;
+    const HRESULT hr = server->QueryInterface(IID_IOPCBrowse, reinterpret_cast<void**>(browse.GetAddressOf()));
+    if (FAILED(hr)) {
+        PrintError("the server offers no OPC DA 3.0 browsing (IOPCBrowse): " + ResultText(hr));
+        return kExitFailed;
+    }
+    Da3BrowseSource source(browse.Get(), args.pageSize);
+    return PrintTree(source, args, &source.Why()) ? kExitOk : kExitFailed;
+}
 }  // namespace
 
 int RunBrowse(const Arguments& args) {
@@ -81,6 +105,7 @@ int RunBrowse(const Arguments& args) {
     }
     ComPtr<IOPCServer> server;
     if (!ConnectOrReport(args.words[0], server)) return kExitFailed;
+    if (args.da3) return RunBrowse3(server.Get(), args);
     ComPtr<IOPCBrowseServerAddressSpace> browse;
     HRESULT hr = server.As(&browse);
     if (FAILED(hr)) {
@@ -93,24 +118,17 @@ int RunBrowse(const Arguments& args) {
         PrintError("QueryOrganization failed: " + ResultText(hr));
         return kExitFailed;
     }
-    if (organization == OPC_NS_FLAT) {
-        if (args.words.size() > 1) {
-            PrintError("the server's address space is flat: it has no branches");
-            return kExitFailed;
-        }
-        std::vector<std::wstring> ids;
-        hr = Names(browse.Get(), OPC_FLAT, ids);
-        for (const std::wstring& id : ids) PrintLine(ToUtf8(id));
-    } else {
-        for (size_t i = 1; i < args.words.size(); ++i) {
-            hr = browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, args.words[i].c_str());
-            if (FAILED(hr)) {
-                PrintError("no branch \"" + ToUtf8(args.words[i]) + "\" there: " + ResultText(hr));
-                return kExitFailed;
-            }
-        }
-        hr = Walker(browse.Get(), args.flat).Walk(0);
+    if (organization != OPC_NS_FLAT) {
+        Da2BrowseSource source(browse.Get());
+        return PrintTree(source, args, nullptr) ? kExitOk : kExitFailed;
     }
+    if (args.words.size() > 1) {
+        PrintError("the server's address space is flat: it has no branches");
+        return kExitFailed;
+    }
+    std::vector<std::wstring> ids;
+    hr = Names(browse.Get(), OPC_FLAT, ids);
+    for (const std::wstring& id : ids) PrintLine(ToUtf8(id));
     if (FAILED(hr)) {
         PrintError((IsConnectionLost(hr) ? "" : "browsing failed: ") + ResultText(hr));
         return kExitFailed;

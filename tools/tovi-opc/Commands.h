@@ -11,6 +11,8 @@ int RunServers(const Arguments& args);
 int RunBrowse(const Arguments& args);
 int RunRead(const Arguments& args);
 int RunWrite(const Arguments& args);
+// write --vqt: values with qualities and timestamps (OPC DA 3.0).
+int RunWriteVqt(const Arguments& args);
 int RunWatch(const Arguments& args);
 int RunProps(const Arguments& args);
 int RunFault(const Arguments& args);

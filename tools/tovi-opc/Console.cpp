@@ -31,6 +31,12 @@ void PrintError(const std::string& line) {
     std::fflush(stderr);
 }
 
+void PrintNote(const std::string& line) {
+    std::lock_guard<std::mutex> guard(OutputLock());
+    std::fprintf(stderr, "tovi-opc: %s\n", line.c_str());
+    std::fflush(stderr);
+}
+
 HANDLE StopEvent() {
     static HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     return event;

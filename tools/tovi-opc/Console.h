@@ -7,6 +7,9 @@
 void PrintLine(const std::string& line);
 // "tovi-opc: error: ..." on the error stream.
 void PrintError(const std::string& line);
+// "tovi-opc: ..." on the error stream: worth knowing, not a failure, and out
+// of the way of csv and json output.
+void PrintNote(const std::string& line);
 
 // Set by Ctrl+C, Ctrl+Break or the console's closing while CatchStop(true)
 // holds: a watch ends on it.

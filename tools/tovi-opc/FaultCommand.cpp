@@ -5,6 +5,7 @@
 
 #include "Commands.h"
 #include "Console.h"
+#include "QualityNames.h"
 #include "Text.h"
 
 namespace {
@@ -26,29 +27,6 @@ constexpr Fault kFaults[] = {
     {L"freeze", L"Freeze"},   {L"storm", L"AlarmStorm"},
 };
 
-struct QualityName {
-    const wchar_t* name;
-    int quality;
-};
-constexpr QualityName kQualities[] = {
-    {L"none", -1},
-    {L"good", 0xC0},
-    {L"local-override", 0xD8},
-    {L"uncertain", 0x40},
-    {L"last-usable", 0x44},
-    {L"sensor-not-accurate", 0x50},
-    {L"eu-exceeded", 0x54},
-    {L"sub-normal", 0x58},
-    {L"bad", 0x00},
-    {L"config-error", 0x04},
-    {L"not-connected", 0x08},
-    {L"device-failure", 0x0C},
-    {L"sensor-failure", 0x10},
-    {L"last-known", 0x14},
-    {L"comm-failure", 0x18},
-    {L"out-of-service", 0x1C},
-};
-
 std::wstring Lower(std::wstring text) {
     for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
     return text;
@@ -58,9 +36,8 @@ std::wstring Lower(std::wstring text) {
 std::wstring ValueFor(const std::wstring& what, const std::wstring& text) {
     const std::wstring word = Lower(text);
     if (what == L"quality") {
-        for (const QualityName& q : kQualities) {
-            if (word == q.name) return std::to_wstring(q.quality);
-        }
+        int quality = 0;
+        if (QualityFromName(word, quality)) return std::to_wstring(quality);
         return text;  // a number: the server judges it
     }
     if (what == L"service" || what == L"freeze") {

@@ -12,15 +12,18 @@ struct Page {
 
 const Page kPages[] = {
     {L"",
-     "tovi-opc: a command-line client of OPC Data Access 1.0a and 2.0 servers, and of OPC UA servers.\n"
+     "tovi-opc: a command-line client of OPC Data Access 1.0a, 2.0 and 3.0 servers, and of OPC UA servers.\n"
      "\n"
      "  tovi-opc servers                          list the OPC DA servers registered here\n"
-     "  tovi-opc browse PROGID [BRANCH...] [--flat]   print the address space\n"
-     "  tovi-opc read PROGID ITEM... [--device | --async2]\n"
+     "  tovi-opc browse PROGID [BRANCH...] [--flat] [--da3 [--page N]]\n"
+     "                                            print the address space\n"
+     "  tovi-opc read PROGID ITEM... [--device | --async2 | --max-age MS [--group]]\n"
      "                                            read items\n"
      "  tovi-opc write PROGID ITEM=VALUE...       write items\n"
+     "  tovi-opc write PROGID --vqt ITEM=VALUE[,QUALITY[,TIMESTAMP]]... [--group]\n"
+     "                                            write values with qualities and timestamps\n"
      "  tovi-opc watch PROGID ITEM... [--rate MS] [--format text|csv|json] [--for SECONDS] [--v1 | --v2]\n"
-     "                                            print every change of the items\n"
+     "                 [--keep-alive MS]          print every change of the items\n"
      "  tovi-opc props PROGID ITEM...             list the items' properties (OPC DA 2.0)\n"
      "  tovi-opc fault PROGID DEVICE quality|service|delay|freeze|storm VALUE\n"
      "                                            make a Tovi Explorer device misbehave\n"
@@ -55,19 +58,24 @@ const Page kPages[] = {
     {L"servers",
      "tovi-opc servers\n"
      "\n"
-     "Lists the OPC Data Access 1.0 and 2.0 servers that the machine's component categories name:\n"
-     "ProgID, CLSID, vendor text and the DA versions it registers (\"DA 1.0, DA 2.0\"), one server per line."},
+     "Lists the OPC Data Access 1.0, 2.0 and 3.0 servers that the machine's component categories name:\n"
+     "ProgID, CLSID, vendor text and the DA versions it registers (\"DA 1.0, DA 2.0, DA 3.0\"), one server\n"
+     "per line."},
     {L"browse",
-     "tovi-opc browse PROGID [BRANCH...] [--flat]\n"
+     "tovi-opc browse PROGID [BRANCH...] [--flat] [--da3 [--page N]]\n"
      "tovi-opc browse --ua URL [BRANCH...] [--flat]\n"
      "\n"
      "Prints the server's address space as an indented tree: items as their names, branches followed by \"/\".\n"
      "BRANCH names lead down from the root, one level each, to the part to print.\n"
-     "--flat  prints the full item ID of every item instead, one per line.\n"
+     "--flat    prints the full item ID of every item instead, one per line.\n"
+     "--da3     browses through OPC DA 3.0's IOPCBrowse, each branch by its item ID, and prints the same lines\n"
+     "          as the 2.0 browse of the same server; an error (E_NOINTERFACE) on a server without it.\n"
+     "--page N  with --da3: asks for N elements a call (default 1000, 0 for all at once) and follows the\n"
+     "          server's continuation points to the last page.\n"
      "With --ua, branches are the folders (objects) and items the variables below the Objects folder, of\n"
      "the tags' namespace only; BRANCH may also be a folder's whole path (Plant.Area) or a NodeId (i=2253)."},
     {L"read",
-     "tovi-opc read PROGID ITEM... [--device | --async2]\n"
+     "tovi-opc read PROGID ITEM... [--device | --async2 | --max-age MS [--group]]\n"
      "tovi-opc read --ua URL ITEM...\n"
      "\n"
      "Reads the items once and prints per item: ID = value, its type, its quality and its timestamp (UTC),\n"
@@ -77,9 +85,14 @@ const Page kPages[] = {
      "status without a value is the item's error (\"Plant.None: error: BadNodeIdUnknown (0x80340000)\").\n"
      "--device  reads from the device instead of the server's cache.\n"
      "--async2  reads through OPC DA 2.0's IOPCAsyncIO2 (always from the device) and waits up to 10 s for\n"
-     "          the server's answer in the data callback; an error on a server without it."},
+     "          the server's answer in the data callback; an error on a server without it.\n"
+     "--max-age MS  reads through OPC DA 3.0 by item ID, without a group (IOPCItemIO): a value no older than\n"
+     "          MS milliseconds may come from the server's cache, else the device is read. MS is a whole\n"
+     "          number, device (0) or cache (4294967295: the cache, whatever its age).\n"
+     "--group   with --max-age: reads in a group instead (IOPCSyncIO2's ReadMaxAge)."},
     {L"write",
      "tovi-opc write PROGID ITEM=VALUE...\n"
+     "tovi-opc write PROGID --vqt ITEM=VALUE[,QUALITY[,TIMESTAMP]]... [--group]\n"
      "tovi-opc write --ua URL ITEM=VALUE...\n"
      "\n"
      "Converts each value to the item's canonical type (in the invariant locale: \"2.5\", \"True\")\n"
@@ -88,9 +101,21 @@ const Page kPages[] = {
      "Double, String, DateTime (2024-05-01T12:34:56.789Z, UTC); prints \"written\", \"written,\" with a good\n"
      "status the server adds (\"written, GoodClamped (0x00300000)\": the value was held to the tag's limits),\n"
      "or \"error:\" with the status (BadNotWritable, BadNodeIdUnknown); text that is no value of the\n"
-     "type gives BadTypeMismatch, a number beyond the type's range BadOutOfRange."},
+     "type gives BadTypeMismatch, a number beyond the type's range BadOutOfRange.\n"
+     "--vqt     writes through OPC DA 3.0 (WriteVQT) each value with the quality and timestamp given, by item\n"
+     "          ID (IOPCItemIO, the type from IOPCBrowse); prints \"ID = VALUE  QUALITY  TIME: written\" or the\n"
+     "          error. A server that does not write qualities or timestamps refuses the item with\n"
+     "          OPC_E_NOTSUPPORTED and writes nothing of it.\n"
+     "          VALUE runs to the first comma; a value with a comma is written in double quotes, a quote\n"
+     "          inside them doubled (Plant.Mode=\"a, b\",good). The quotes must reach the tool: on the command\n"
+     "          line that is \"Plant.Mode=\\\"a, b\\\",good\".\n"
+     "          QUALITY is a name as fault takes it (good, uncertain, comm-failure, ...) or a number 0 to 255\n"
+     "          (192, 0xC0); TIMESTAMP is ISO 8601 in UTC (2024-05-01T12:34:56.789Z, as read prints it) or\n"
+     "          now. Either may be left empty (Plant.Flow=2.5,,now): the server then gives its own.\n"
+     "--group   with --vqt: writes in a group instead (IOPCSyncIO2), the type from AddItems."},
     {L"watch",
      "tovi-opc watch PROGID ITEM... [--rate MS] [--format text|csv|json] [--for SECONDS] [--v1 | --v2]\n"
+     "               [--keep-alive MS]\n"
      "tovi-opc watch --ua URL ITEM... [--rate MS] [--format text|csv|json] [--for SECONDS]\n"
      "\n"
      "Subscribes to the items and prints one line per change until Ctrl+C, the time is up or the\n"
@@ -101,7 +126,12 @@ const Page kPages[] = {
      "                    (default 1000)\n"
      "--format FORMAT     text (default), csv (with a header line) or json (one object per line)\n"
      "--for SECONDS       stop after this time\n"
-     "--v1, --v2          subscribe only through the 1.0a stream, or only through the 2.0 callback"},
+     "--v1, --v2          subscribe only through the 1.0a stream, or only through the 2.0 callback\n"
+     "--keep-alive MS     asks the group for a keep-alive (OPC DA 3.0, 0 for none): when MS pass without a\n"
+     "                    change, the server calls back with no items, printed as a line of its own when it\n"
+     "                    arrives: \"keep-alive  TIME\", in csv \"(keep-alive),,,,,TIME\", in json\n"
+     "                    {\"keepAlive\":true,\"timestamp\":\"TIME\"}. A value the server revises is told on the\n"
+     "                    error stream; a group without keep-alive is an error. Not with --v1."},
     {L"fault",
      "tovi-opc fault PROGID DEVICE quality|service|delay|freeze|storm VALUE\n"
      "\n"

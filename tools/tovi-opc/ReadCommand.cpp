@@ -1,10 +1,12 @@
 // tovi-opc read: one read of the items, synchronous from the cache or the
-// device, or through IOPCAsyncIO2 (which reads from the device).
+// device, through IOPCAsyncIO2 (which reads from the device), or through
+// OPC DA 3.0 with a MaxAge: by item ID, or in a group.
 #include <windows.h>
 #include <vector>
 
 #include "AsyncRead.h"
 #include "Commands.h"
+#include "Da3Io.h"
 #include "Console.h"
 #include "ErrorText.h"
 #include "ItemGroup.h"
@@ -79,6 +81,60 @@ bool ReadAsync(ItemGroup& group, const std::vector<OPCHANDLE>& handles, std::vec
     }
     return true;
 }
+
+// The items' lines in the order asked; false when any item failed.
+bool PrintResults(const std::vector<std::wstring>& ids, const std::vector<StreamItem>& results) {
+    bool allGood = true;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        const std::string id = ToUtf8(ids[i]);
+        const StreamItem& result = results[i];
+        if (FAILED(result.error)) {
+            PrintLine(id + ": error: " + ResultText(result.error));
+            allGood = false;
+        } else {
+            PrintLine(FormatRecord(WatchFormat::Text, ItemRecord{id, &result.value, result.quality, result.timestamp}));
+        }
+    }
+    return allGood;
+}
+
+// OPC DA 3.0's read by item ID: no group at all.
+int ReadByIdOrReport(IOPCServer* server, const std::vector<std::wstring>& ids, DWORD maxAgeMs) {
+    ComPtr<IOPCItemIO> io;
+    HRESULT hr = server->QueryInterface(IID_IOPCItemIO, reinterpret_cast<void**>(io.GetAddressOf()));
+    if (FAILED(hr)) {
+        PrintError("the server offers no OPC DA 3.0 reads by item ID (IOPCItemIO): " + ResultText(hr));
+        return kExitFailed;
+    }
+    std::vector<StreamItem> results;
+    hr = ReadByItemId(io.Get(), ids, maxAgeMs, results);
+    if (FAILED(hr) && IsConnectionLost(hr)) {
+        PrintError("the read failed: " + ResultText(hr));
+        io.Detach();  // a proxy whose server is gone: releasing it could wait on the dead peer
+        return kExitFailed;
+    }
+    return PrintResults(ids, results) ? kExitOk : kExitFailed;
+}
+
+// OPC DA 3.0's read in a group: IOPCSyncIO2::ReadMaxAge. False when the read
+// as a whole failed (reported).
+bool ReadGroupMaxAge(ItemGroup& group, DWORD maxAgeMs, const std::vector<OPCHANDLE>& handles,
+                     std::vector<StreamItem>& values) {
+    ComPtr<IOPCSyncIO2> io;
+    HRESULT hr = group.Management()->QueryInterface(IID_IOPCSyncIO2, reinterpret_cast<void**>(io.GetAddressOf()));
+    if (FAILED(hr)) {
+        PrintError("the group offers no OPC DA 3.0 reads (IOPCSyncIO2): " + ResultText(hr));
+        return false;
+    }
+    hr = ReadMaxAge(io.Get(), handles, maxAgeMs, values);
+    if (FAILED(hr) && IsConnectionLost(hr)) {
+        PrintError("the read failed: " + ResultText(hr));
+        io.Detach();
+        group.Abandon();
+        return false;
+    }
+    return true;
+}
 }  // namespace
 
 int RunRead(const Arguments& args) {
@@ -88,10 +144,12 @@ int RunRead(const Arguments& args) {
     }
     ComPtr<IOPCServer> server;
     if (!ConnectOrReport(args.words[0], server)) return kExitFailed;
+    const std::vector<std::wstring> ids(args.words.begin() + 1, args.words.end());
+    if (args.maxAgeGiven && !args.inGroup) return ReadByIdOrReport(server.Get(), ids, args.maxAgeMs);
     ItemGroup group(server.Get());
     // An asynchronous read needs no active group (it reads the device), and an
     // inactive one sends no data changes into the callback meanwhile.
-    if (!group.CreateOrReport({args.words.begin() + 1, args.words.end()}, !args.async2, 1000)) return kExitFailed;
+    if (!group.CreateOrReport(ids, !args.async2, 1000)) return kExitFailed;
     std::vector<GroupItem>& items = group.Items();
     std::vector<OPCHANDLE> handles;
     for (const GroupItem& item : items) {
@@ -100,22 +158,22 @@ int RunRead(const Arguments& args) {
     std::vector<HRESULT> errors(handles.size(), E_FAIL);
     std::vector<StreamItem> values(handles.size());
     if (!handles.empty()) {
-        const bool read = args.async2 ? ReadAsync(group, handles, errors, values)
-                                      : ReadSync(group, args.device, handles, errors, values);
+        const bool read = args.maxAgeGiven ? ReadGroupMaxAge(group, args.maxAgeMs, handles, values)
+                          : args.async2    ? ReadAsync(group, handles, errors, values)
+                                           : ReadSync(group, args.device, handles, errors, values);
         if (!read) return kExitFailed;
-    }
-    bool allGood = true;
-    size_t next = 0;
-    for (const GroupItem& item : items) {
-        const std::string id = ToUtf8(item.id);
-        const HRESULT error = FAILED(item.added) ? item.added : errors[next];
-        const StreamItem* value = FAILED(item.added) ? nullptr : &values[next++];
-        if (FAILED(error)) {
-            PrintLine(id + ": error: " + ResultText(error));
-            allGood = false;
-        } else {
-            PrintLine(FormatRecord(WatchFormat::Text, ItemRecord{id, &value->value, value->quality, value->timestamp}));
+        if (!args.maxAgeGiven) {
+            for (size_t i = 0; i < handles.size(); ++i) values[i].error = errors[i];
         }
     }
-    return allGood ? kExitOk : kExitFailed;
+    // Every item in the order asked: its AddItems failure, or its read's result.
+    std::vector<StreamItem> results(items.size());
+    for (size_t i = 0, next = 0; i < items.size(); ++i) {
+        if (FAILED(items[i].added)) {
+            results[i].error = items[i].added;
+        } else {
+            results[i] = values[next++];
+        }
+    }
+    return PrintResults(ids, results) ? kExitOk : kExitFailed;
 }

@@ -81,6 +81,16 @@ std::string FormatRecord(WatchFormat format, const ItemRecord& record) {
                          record.quality, record.timestamp);
 }
 
+std::string FormatKeepAlive(WatchFormat format, const FILETIME& arrived) {
+    const std::string time = TimestampText(arrived);
+    switch (format) {
+    case WatchFormat::Csv: return "(keep-alive),,,,," + time;
+    case WatchFormat::Json: return "{\"keepAlive\":true,\"timestamp\":" + JsonString(time) + "}";
+    case WatchFormat::Text:
+    default: return "keep-alive  " + time;
+    }
+}
+
 std::string FormatColumns(WatchFormat format, const std::string& itemId, const VARIANT& value, const std::string& type,
                           const std::string& quality, unsigned long qualityCode, const FILETIME& timestamp) {
     const std::string time = TimestampText(timestamp);

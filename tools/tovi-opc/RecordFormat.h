@@ -18,6 +18,10 @@ std::string RecordHeader(WatchFormat format);
 // "ID = VALUE  TYPE  QUALITY  TIME", a CSV row or a JSON object, without the
 // line end.
 std::string FormatRecord(WatchFormat format, const ItemRecord& record);
+// A group's keep-alive (an OnDataChange without items) as a watch prints it:
+// "keep-alive  TIME", a CSV row whose item is "(keep-alive)", or
+// {"keepAlive":true,"timestamp":TIME}; TIME is when it arrived.
+std::string FormatKeepAlive(WatchFormat format, const FILETIME& arrived);
 // The same from the columns' own texts: an OPC UA value names its type, and
 // its status code stands where the quality is.
 std::string FormatColumns(WatchFormat format, const std::string& itemId, const VARIANT& value, const std::string& type,

@@ -136,6 +136,56 @@ std::string TimestampText(const FILETIME& time) {
     return text;
 }
 
+bool TimestampFromText(const std::wstring& text, FILETIME& time) {
+    // Fixed positions: "YYYY-MM-DDTHH:MM" then ":SS", ".fffffff" and "Z".
+    auto digits = [&text](size_t at, size_t count, unsigned& value) {
+        value = 0;
+        if (at + count > text.size()) return false;
+        for (size_t i = at; i < at + count; ++i) {
+            if (text[i] < L'0' || text[i] > L'9') return false;
+            value = value * 10 + static_cast<unsigned>(text[i] - L'0');
+        }
+        return true;
+    };
+    unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    if (text.size() < 17 || !digits(0, 4, year) || text[4] != L'-' || !digits(5, 2, month) || text[7] != L'-' ||
+        !digits(8, 2, day) || text[10] != L'T' || !digits(11, 2, hour) || text[13] != L':' || !digits(14, 2, minute)) {
+        return false;
+    }
+    size_t at = 16;
+    ULONGLONG fraction = 0;  // in 100 ns
+    if (text[at] == L':') {
+        if (!digits(at + 1, 2, second)) return false;
+        at += 3;
+        if (at < text.size() && text[at] == L'.') {
+            const size_t first = ++at;
+            for (ULONGLONG scale = 1000000; at < text.size() && text[at] >= L'0' && text[at] <= L'9';
+                 ++at, scale /= 10) {
+                if (at - first == 7) return false;
+                fraction += static_cast<ULONGLONG>(text[at] - L'0') * scale;
+            }
+            if (at == first) return false;
+        }
+    }
+    if (at + 1 != text.size() || (text[at] != L'Z' && text[at] != L'z')) return false;
+    // Checked here: Wine's SystemTimeToFileTime rolls 2023-02-29 over into March.
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    static const unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1] + (month == 2 && leap ? 1 : 0) || hour > 23 ||
+        minute > 59 || second > 59) {
+        return false;
+    }
+    SYSTEMTIME utc{
+        static_cast<WORD>(year),   static_cast<WORD>(month),  0, static_cast<WORD>(day), static_cast<WORD>(hour),
+        static_cast<WORD>(minute), static_cast<WORD>(second), 0};
+    FILETIME whole;
+    if (year < 1601 || !SystemTimeToFileTime(&utc, &whole)) return false;
+    ULARGE_INTEGER ticks{{whole.dwLowDateTime, whole.dwHighDateTime}};
+    ticks.QuadPart += fraction;
+    time = FILETIME{ticks.LowPart, ticks.HighPart};
+    return true;
+}
+
 HRESULT TextToValue(const std::wstring& text, VARTYPE type, VARIANT& value) {
     VARIANT source;
     VariantInit(&source);

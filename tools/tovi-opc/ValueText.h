@@ -15,6 +15,10 @@ std::string ValueText(const VARIANT& value, bool* ok = nullptr);
 std::string QualityText(WORD quality);
 // UTC in ISO 8601 with milliseconds: "2024-05-01T12:34:56.789Z"; "" for zero.
 std::string TimestampText(const FILETIME& time);
+// The reverse, for what a user types: ISO 8601 in UTC with its "Z",
+// seconds and up to 7 digits of their fraction optional
+// ("2024-05-01T12:34Z", "2024-05-01T12:34:56.789Z"). False for anything else.
+bool TimestampFromText(const std::wstring& text, FILETIME& time);
 
 // Converts text to a value of `type`; the conversion's result.
 HRESULT TextToValue(const std::wstring& text, VARTYPE type, VARIANT& value);

@@ -1,6 +1,7 @@
 // tovi-opc watch: subscribes to the items' changes (OPC DA 2.0's callback, or
-// 1.0a's OPCSTMFORMATDATATIME stream) and prints one line per changed item
-// until Ctrl+C, the time is up, or the server goes away.
+// 1.0a's OPCSTMFORMATDATATIME stream) and prints one line per changed item,
+// and one per keep-alive the group was asked for (OPC DA 3.0), until Ctrl+C,
+// the time is up, or the server goes away.
 #include <windows.h>
 #include <algorithm>
 #include <atomic>
@@ -39,6 +40,29 @@ struct SeenValues {
     std::mutex lock;
     std::map<DWORD, SeenValue> last;
 };
+
+// OPC DA 3.0's keep-alive of the group; the server's own value is told when
+// it differs. False when the group has none (reported).
+bool SetKeepAliveOrReport(ItemGroup& group, DWORD keepAliveMs) {
+    ComPtr<IOPCGroupStateMgt2> state;
+    HRESULT hr =
+        group.Management()->QueryInterface(IID_IOPCGroupStateMgt2, reinterpret_cast<void**>(state.GetAddressOf()));
+    DWORD revised = keepAliveMs;
+    if (SUCCEEDED(hr)) hr = state->SetKeepAlive(keepAliveMs, &revised);
+    if (FAILED(hr)) {
+        PrintError("the group takes no keep-alive (OPC DA 3.0's IOPCGroupStateMgt2): " + ResultText(hr));
+        if (IsConnectionLost(hr)) {
+            state.Detach();
+            group.Abandon();
+        }
+        return false;
+    }
+    if (revised != keepAliveMs) {
+        PrintNote("the server keeps the group alive every " + std::to_string(revised) + " ms, not " +
+                  std::to_string(keepAliveMs) + " ms");
+    }
+    return true;
+}
 }  // namespace
 
 int RunWatch(const Arguments& args) {
@@ -63,6 +87,9 @@ int RunWatch(const Arguments& args) {
     }
     if (!anyAdded) return kExitFailed;
 
+    if (args.keepAliveGiven && !SetKeepAliveOrReport(group, args.keepAliveMs)) return kExitFailed;
+    const bool beats = args.keepAliveGiven && args.keepAliveMs != 0;
+
     std::vector<std::string> ids;
     for (const GroupItem& item : group.Items()) ids.push_back(ToUtf8(item.id));
     std::atomic<bool> malformed{false};
@@ -74,8 +101,15 @@ int RunWatch(const Arguments& args) {
     std::string why;
     hr = subscription.Start(
         group.Management(), args.version,
-        [ids, output, itemFailed, seen = std::make_shared<SeenValues>()](const DataStream& stream) {
+        [ids, output, itemFailed, beats, seen = std::make_shared<SeenValues>()](const DataStream& stream) {
             std::lock_guard<std::mutex> guard(seen->lock);
+            // A keep-alive: a callback without items and outside any transaction.
+            if (beats && stream.items.empty() && stream.transactionId == 0) {
+                FILETIME now;
+                GetSystemTimeAsFileTime(&now);
+                PrintLine(FormatKeepAlive(output, now));
+                return;
+            }
             for (const StreamItem& item : stream.items) {
                 // Some servers resend what has not changed: one line per change.
                 SeenValue now{V_VT(&item.value), ValueText(item.value), item.quality, item.timestamp, item.error};

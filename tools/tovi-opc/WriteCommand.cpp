@@ -13,6 +13,7 @@
 #include "ValueText.h"
 
 int RunWrite(const Arguments& args) {
+    if (args.vqt) return RunWriteVqt(args);
     if (args.words.size() < 2) {
         PrintError("write needs a ProgID and at least one ITEM=VALUE (see tovi-opc write --help)");
         return kExitUsage;
