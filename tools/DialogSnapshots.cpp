@@ -67,13 +67,13 @@ FILETIME MinutesAgo(int minutes) {
 }
 
 std::vector<ClientRow> MadeUpClients() {
-    return {{L"Boiler house HMI", 3, 120, 0, 3, MinutesAgo(185), L"IOPCAsyncIO2::Write", MinutesAgo(2), L""},
-            {L"", 1, 40, 1, 0, MinutesAgo(64), L"IOPCSyncIO::Read", MinutesAgo(0), L""},
+    return {{L"Boiler house HMI", 3, 120, 0, 3, MinutesAgo(185), L"IOPCAsyncIO2::Write", MinutesAgo(2), L"", L"2.05a"},
+            {L"", 1, 40, 1, 0, MinutesAgo(64), L"IOPCSyncIO::Read", MinutesAgo(0), L"", L"1.0a"},
             {L"Historian (night shift)", 12, 2400, 0, 12, MinutesAgo(1500), L"IOPCItemProperties::GetItemProperties",
-             MinutesAgo(31), L""},
+             MinutesAgo(31), L"", L"3.0"},
             {L"Line dashboard", 2, 64, 0, 0, MinutesAgo(12), L"Service call", MinutesAgo(0),
-             L"OPC UA, Basic256Sha256 SignAndEncrypt, Anonymous"},
-            {L"Gateway", 0, 0, 0, 0, MinutesAgo(0), L"", {}, L""}};
+             L"OPC UA, Basic256Sha256 SignAndEncrypt, Anonymous", L""},
+            {L"Gateway", 0, 0, 0, 0, MinutesAgo(0), L"", {}, L"", L""}};
 }
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes) {
