@@ -112,9 +112,12 @@ protected:
         if (fixture == nullptr || !fixture->server || !fixture->server->IsRunning()) GTEST_SKIP() << "no server";
     }
     // The server again, with `switches` before its configuration file.
-    static bool Restart(const std::wstring& switches) {
+    // `whileStopped` runs once the server is gone: it saves its settings as
+    // it ends, over any written while it ran.
+    static bool Restart(const std::wstring& switches, const std::function<void()>& whileStopped = {}) {
         fixture->server.reset();
         KillRunningServers();
+        if (whileStopped) whileStopped();
         fixture->server = std::make_unique<ServerProcess>();
         return fixture->server->Start(switches + L" \"" + fixture->configFile + L"\"") &&
                fixture->server->WaitForMainWindow(60000) != nullptr;
@@ -379,10 +382,18 @@ TEST_F(ToolAgainstServerTest, Da3BrowsesReadsWritesAndKeepsAliveAsTheOlderInterf
     EXPECT_EQ(RunTool(L"browse" + server).code, 0u);
 
     // With the option on, quality and timestamp are written as given.
-    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, kQualityWrites, REG_DWORD, "\1\0\0\0", 4),
-              ERROR_SUCCESS);
-    const bool restarted = Restart(L"");
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, kQualityWrites);
+    LSTATUS set = ERROR_INVALID_FUNCTION;
+    const bool restarted = Restart(L"", [&] {
+        set = RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, kQualityWrites, REG_DWORD, "\1\0\0\0", 4);
+    });
+    // Off again for the tests after this one, with no server left to save it on.
+    struct OptionOff {
+        ~OptionOff() {
+            ToolAgainstServerTest::Restart(
+                L"", [] { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, kQualityWrites); });
+        }
+    } optionOff;
+    ASSERT_EQ(set, ERROR_SUCCESS);
     ASSERT_TRUE(restarted);
     run = RunTool(L"write" + server + L" --vqt Plant.Boiler.Pressure=7.75,0x54,2024-02-29T23:59:58.125Z");
     EXPECT_EQ(run.out,
