@@ -26,16 +26,17 @@ wine_start
 "$WINE" "$root/build/tools/dialog_snapshots.exe" 6000 >/dev/null 2>&1 </dev/null &
 snapshots=$!
 # Each capture once its window is up: a dialog caption, then the splash's size.
-shot() {  # pattern file
+shot() {  # pattern file [seconds to let the windows draw]
   local i
   for i in $(seq 1 240); do  # Wine takes a second or two to tear down each window here
-    if xwininfo -root -tree 2>/dev/null | grep -q "$1"; then sleep 1.5; xwd -root -silent | convert xwd:- "$2"; return 0; fi
+    if xwininfo -root -tree 2>/dev/null | grep -q "$1"; then sleep "${3:-1.5}"; xwd -root -silent | convert xwd:- "$2"; return 0; fi
     sleep 0.25
   done
   echo "No window matched $1" >&2
   return 1
 }
-shot '"Tag Properties"' "$root/build/dialogs.png"
+# The first windows come up while Wine still starts its services: they draw late.
+shot '"Tag Properties"' "$root/build/dialogs.png" 5
 shot '"OPC Clients"' "$root/build/clients.png"
 shot '"OPC UA Certificates"' "$root/build/certificates.png"
 shot '"OPC UA Users"' "$root/build/ua-users.png"
