@@ -5,10 +5,10 @@
 #include "BenchTree.h"
 #include "ConfigurationFile.h"
 
-bool WriteBenchConfiguration(const std::wstring& path, int tagCount, int limitedTags) {
-    const int areas = (tagCount + kTagsPerArea - 1) / kTagsPerArea;
-    const BenchTree tree(L"Bench", areas, kTagsPerArea, [limitedTags](ToviTag& tag, int area, int t) {
-        if (area * kTagsPerArea + t < limitedTags) {
+bool WriteBenchConfiguration(const std::wstring& path, int tagCount, int limitedTags, int tagsPerArea) {
+    const int areas = (tagCount + tagsPerArea - 1) / tagsPerArea;
+    const BenchTree tree(L"Bench", areas, tagsPerArea, [limitedTags, tagsPerArea](ToviTag& tag, int area, int t) {
+        if (area * tagsPerArea + t < limitedTags) {
             tag.SetValueLimits(0.0, 1000.0);
             tag.SetDeadband(0.0);  // a read after a write must see the written value
         }
@@ -17,9 +17,8 @@ bool WriteBenchConfiguration(const std::wstring& path, int tagCount, int limited
     return SaveConfigurationFile(path, tree.devices).status == ConfigFileStatus::Ok;
 }
 
-std::wstring BenchItemId(int tagIndex) {
-    return L"Bench.Area" + std::to_wstring(tagIndex / kTagsPerArea) + L".Tag" +
-           std::to_wstring(tagIndex % kTagsPerArea);
+std::wstring BenchItemId(int tagIndex, int tagsPerArea) {
+    return L"Bench.Area" + std::to_wstring(tagIndex / tagsPerArea) + L".Tag" + std::to_wstring(tagIndex % tagsPerArea);
 }
 
 std::vector<int> SpreadTagIndexes(int tagCount, int itemCount) {

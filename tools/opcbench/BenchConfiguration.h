@@ -1,6 +1,7 @@
 #pragma once
 // The configurations the benchmark serves: one device "Bench" with groups
-// "Area0", "Area1", ... of 1,000 read/write double tags "Tag0".."Tag999" each.
+// "Area0", "Area1", ... of 1,000 read/write double tags "Tag0".."Tag999" each
+// (or of another number of tags).
 #include <windows.h>
 #include <string>
 #include <vector>
@@ -12,10 +13,11 @@ inline constexpr int kTagsPerArea = 1000;
 // limits 0..1000 and a deadband of 0, so an item reports them when they
 // change; the others have none, so an item reports them at every scan.
 // False when it cannot be saved.
-bool WriteBenchConfiguration(const std::wstring& path, int tagCount, int limitedTags);
+bool WriteBenchConfiguration(const std::wstring& path, int tagCount, int limitedTags,
+                             int tagsPerArea = kTagsPerArea);
 
 // Item ID of the tag with the given index (area-major order).
-std::wstring BenchItemId(int tagIndex);
+std::wstring BenchItemId(int tagIndex, int tagsPerArea = kTagsPerArea);
 
 // `itemCount` tag indexes spread evenly over all `tagCount` tags, so that
 // every area is visited whatever the configuration's size.

@@ -2,7 +2,9 @@
 
 #include <objbase.h>
 #include <olectl.h>
+#include <algorithm>
 #include <atomic>
+#include <cwchar>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "ComObject.h"
 #include "EchoCallbackThread.h"
 #include "EchoShapes.h"
+#include "OpcConstants.h"
 #include "TaskMem.h"
 
 namespace {
@@ -58,7 +61,24 @@ void DeliverBlock(IAdviseSink* sink, DWORD bytes) {
     GlobalFree(medium.hGlobal);
 }
 
-class ItemShapeEcho final : public ComObject<IItemShapeEcho, ISinkShapeEcho, ICallbackShapeEcho> {
+// Frees what a Browse handed out so far (the echo's elements carry no properties).
+void FreeNames(OPCBROWSEELEMENT* elements, DWORD count) {
+    for (DWORD i = 0; elements != nullptr && i < count; ++i) {
+        CoTaskMemFree(elements[i].szName);
+        CoTaskMemFree(elements[i].szItemID);
+    }
+    CoTaskMemFree(elements);
+}
+
+// "Now" as a FILETIME: the server stamps its values, so the floor stamps too.
+FILETIME Now() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return now;
+}
+
+class ItemShapeEcho final
+    : public ComObject<IItemShapeEcho, ISinkShapeEcho, ICallbackShapeEcho, IDa3ShapeEcho> {
 public:
     ItemShapeEcho() : ComObject(1) { ++g_liveObjects; }
 
@@ -233,6 +253,81 @@ public:
         return S_OK;
     }
 
+    STDMETHODIMP SetBranchSize(DWORD dwLeaves) override {
+        m_branchLeaves = dwLeaves;
+        return S_OK;
+    }
+    STDMETHODIMP Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint, DWORD dwMaxElementsReturned, OPCBROWSEFILTER,
+                        LPWSTR, LPWSTR, BOOL, BOOL, DWORD, DWORD*, BOOL* pbMoreElements, DWORD* pdwCount,
+                        OPCBROWSEELEMENT** ppBrowseElements) override {
+        *pbMoreElements = FALSE;
+        *pdwCount = 0;
+        *ppBrowseElements = nullptr;
+        const DWORD total = m_branchLeaves.load();
+        DWORD first = 0;
+        if (*pszContinuationPoint != nullptr) first = static_cast<DWORD>(wcstoul(*pszContinuationPoint, nullptr, 10));
+        DWORD count = first < total ? total - first : 0;
+        if (dwMaxElementsReturned != 0) count = std::min(count, dwMaxElementsReturned);
+        const bool more = first + count < total;
+        auto* elements = count != 0 ? TaskAllocArray<OPCBROWSEELEMENT>(count) : nullptr;
+        if (count != 0 && elements == nullptr) return E_OUTOFMEMORY;
+        const std::wstring prefix = std::wstring(szItemID != nullptr ? szItemID : L"") + L".";
+        for (DWORD i = 0; i < count; ++i) {
+            const std::wstring name = L"Tag" + std::to_wstring(first + i);
+            elements[i].szName = TaskStrDup(name);
+            elements[i].szItemID = TaskStrDup(prefix + name);
+            elements[i].dwFlagValue = OPC_BROWSE_ISITEM;
+            if (elements[i].szName == nullptr || elements[i].szItemID == nullptr) {
+                FreeNames(elements, i + 1);
+                return E_OUTOFMEMORY;
+            }
+        }
+        LPWSTR point = TaskStrDup(more ? std::to_wstring(first + count) : std::wstring());
+        if (point == nullptr) {
+            FreeNames(elements, count);
+            return E_OUTOFMEMORY;
+        }
+        CoTaskMemFree(*pszContinuationPoint);
+        *pszContinuationPoint = point;
+        *pbMoreElements = more ? TRUE : FALSE;
+        *pdwCount = count;
+        *ppBrowseElements = elements;
+        return S_OK;
+    }
+    STDMETHODIMP ReadItems(DWORD dwCount, LPCWSTR*, DWORD*, VARIANT** ppvValues, WORD** ppwQualities,
+                           FILETIME** ppftTimeStamps, HRESULT** ppErrors) override {
+        *ppvValues = TaskAllocArray<VARIANT>(dwCount);
+        *ppwQualities = TaskAllocArray<WORD>(dwCount);
+        *ppftTimeStamps = TaskAllocArray<FILETIME>(dwCount);
+        *ppErrors = TaskAllocArray<HRESULT>(dwCount);
+        if (*ppvValues == nullptr || *ppwQualities == nullptr || *ppftTimeStamps == nullptr || *ppErrors == nullptr) {
+            for (void* p : {static_cast<void*>(*ppvValues), static_cast<void*>(*ppwQualities),
+                            static_cast<void*>(*ppftTimeStamps), static_cast<void*>(*ppErrors)}) {
+                CoTaskMemFree(p);
+            }
+            *ppvValues = nullptr;
+            *ppwQualities = nullptr;
+            *ppftTimeStamps = nullptr;
+            *ppErrors = nullptr;
+            return E_OUTOFMEMORY;
+        }
+        const FILETIME now = Now();
+        for (DWORD i = 0; i < dwCount; ++i) {
+            V_VT(&(*ppvValues)[i]) = VT_R8;
+            (*ppwQualities)[i] = OPC_QUALITY_GOOD;
+            (*ppftTimeStamps)[i] = now;
+        }
+        return S_OK;
+    }
+    STDMETHODIMP WriteItemsVQT(DWORD dwCount, LPCWSTR*, OPCITEMVQT*, HRESULT** ppErrors) override {
+        *ppErrors = TaskAllocArray<HRESULT>(dwCount);
+        return *ppErrors != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+    STDMETHODIMP WriteVQT(DWORD dwCount, OPCHANDLE*, OPCITEMVQT*, HRESULT** ppErrors) override {
+        *ppErrors = TaskAllocArray<HRESULT>(dwCount);
+        return *ppErrors != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+
 private:
     ~ItemShapeEcho() override = default;
     static double ProcessCpuMs() {
@@ -251,6 +346,7 @@ private:
     EchoCallbackThread m_callbacks;
     std::mutex m_valuesLock;
     std::vector<double> m_values;  // what Write left, by handle, during SustainChanges
+    std::atomic<DWORD> m_branchLeaves{0};
 };
 
 // A static object: the process outlives every reference to it.
