@@ -15,6 +15,8 @@
 #include "ServerIds.h"
 #include "ServerProcess.h"
 #include "TvfBuilder.h"
+#include "WaitFor.h"
+#include "resource_ui.h"
 
 namespace {
 constexpr DWORD kStartMs = 30000;
@@ -174,4 +176,24 @@ TEST_F(Da3ServerTest, TheOfferFollowsTheOptionAndTheSwitchInInterfacesAndCategor
     ASSERT_NO_FATAL_FAILURE(SetOfferOption(1));
     ASSERT_NO_FATAL_FAILURE(Register());
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kClassCategory));
+
+    // File > Options and OK: the running server follows at once, category and all.
+    ASSERT_NO_FATAL_FAILURE(Serve(L""));
+    const HWND frame = process.WaitForMainWindow(kStartMs);
+    for (const bool offered : {false, true}) {
+        PostMessageW(frame, WM_COMMAND, MAKEWPARAM(ID_FILE_OPTIONS, 0), 0);
+        HWND box = nullptr;
+        ASSERT_TRUE(WaitFor(kStartMs, [&] {
+            for (HWND w : ProcessWindows(process.Id(), L"#32770")) {
+                if (GetDlgItem(w, IDC_OPTIONS_DA3) != nullptr) box = w;
+            }
+            return box != nullptr;
+        }));
+        SendDlgItemMessageW(box, IDC_OPTIONS_DA3, BM_SETCHECK, offered ? BST_CHECKED : BST_UNCHECKED, 0);
+        PressButton(box, IDOK);
+        EXPECT_TRUE(WaitFor(kStartMs, [&] { return KeyExists(HKEY_CLASSES_ROOT, kClassCategory) == offered; }))
+            << offered;
+        ComPtr<IOPCBrowse> browse;
+        EXPECT_EQ(server.As(&browse), offered ? S_OK : E_NOINTERFACE);
+    }
 }
