@@ -6,6 +6,8 @@
 #include <limits>
 #include <set>
 
+#include "BenchFigures.h"
+
 namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kRatioLimit = 1.25;
@@ -17,16 +19,6 @@ constexpr int kLargeItems = 10000;
 std::string Format(const char* format, int a, int b = 0) {
     char text[160];
     std::snprintf(text, sizeof text, format, a, b);
-    return text;
-}
-// A table cell: the figure, or "-" where there is none.
-std::string Cell(double value, int width, int decimals) {
-    char text[32];
-    if (std::isnan(value)) {
-        std::snprintf(text, sizeof text, "%*s", width, "-");
-    } else {
-        std::snprintf(text, sizeof text, "%*.*f", width, decimals, value);
-    }
     return text;
 }
 }  // namespace

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "BenchConfiguration.h"
+#include "BenchFigures.h"
 #include "DataCallbackSink.h"
 #include "Da3Target.h"
 #include "OPCS_Registry.h"
@@ -54,20 +55,6 @@ enum Operation : int { kBrowse, kWriteItemsVqt, kWriteVqt, kReadCache, kReadDevi
 const char* const kOperationNames[kOperationCount] = {
     "IOPCBrowse::Browse 100,000 in pages of 10,000", "IOPCItemIO::WriteVQT of 10,000",
     "IOPCSyncIO2::WriteVQT of 10,000", "IOPCItemIO::Read of 10,000, cache", "IOPCItemIO::Read of 10,000, device"};
-
-int Option(int argc, wchar_t** argv, const wchar_t* name, int fallback) {
-    const size_t n = std::wcslen(name);
-    for (int i = 1; i < argc; ++i) {
-        if (_wcsnicmp(argv[i] + 1, name, n) == 0 && argv[i][n + 1] == L':') return std::max(1, _wtoi(argv[i] + n + 2));
-    }
-    return fallback;
-}
-
-double Median(std::vector<double> v) {
-    if (v.empty()) return NAN;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 std::string Failure(const char* operation, const char* what, HRESULT hr, DWORD index) {
     char text[200];
@@ -332,16 +319,6 @@ Options SetOptions(Options wanted) {
     return before;
 }
 
-std::string Cell(double value, int width, int decimals) {
-    char text[32];
-    if (std::isnan(value)) {
-        std::snprintf(text, sizeof text, "%*s", width, "-");
-    } else {
-        std::snprintf(text, sizeof text, "%*.*f", width, decimals, value);
-    }
-    return text;
-}
-
 // Everything measured against the running server; "" or why it stopped.
 std::string Measure(IOPCServer* server, IDa3ShapeEcho* echo, int rounds, int keepAliveSeconds, Watchdog& dog,
                     std::vector<double> (&serverMs)[kOperationCount], std::vector<double> (&floorMs)[kOperationCount],
@@ -391,8 +368,8 @@ std::string Measure(IOPCServer* server, IDa3ShapeEcho* echo, int rounds, int kee
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    const int rounds = Option(argc, argv, L"Rounds", 7);
-    const int keepAliveSeconds = Option(argc, argv, L"KeepAliveSeconds", 20);
+    const int rounds = SwitchNumber(argc, argv, L"Rounds", 7);
+    const int keepAliveSeconds = SwitchNumber(argc, argv, L"KeepAliveSeconds", 20);
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
     Watchdog dog;
     dog.Arm(60, "starting the echo server");
@@ -443,12 +420,12 @@ int wmain(int argc, wchar_t** argv) {
                 static_cast<unsigned long>(kItems), rounds);
     std::printf("%-46s %10s %10s %7s\n", "operation", "server ms", "floor ms", "ratio");
     for (int op = 0; op < kOperationCount; ++op) {
-        const double s = Median(serverMs[op]), f = Median(floorMs[op]);
+        const double s = MedianOf(serverMs[op]), f = MedianOf(floorMs[op]);
         std::printf("%-46s %s %s %s\n", kOperationNames[op], Cell(s, 10, 1).c_str(), Cell(f, 10, 1).c_str(),
                     Cell(s / f, 7, 2).c_str());
     }
     for (int op = 0; op < kOperationCount; ++op) {
-        const double ratio = Median(serverMs[op]) / Median(floorMs[op]);
+        const double ratio = MedianOf(serverMs[op]) / MedianOf(floorMs[op]);
         const bool ok = ratio <= kRatioLimit;
         met = met && ok;
         std::printf("goal %-46s at most %.2fx the floor: %s\n", kOperationNames[op], kRatioLimit,
@@ -463,7 +440,7 @@ int wmain(int argc, wchar_t** argv) {
         met = met && ok;
         std::printf("keep-alive %4lu ms (revised %lu): %zu empty callbacks, intervals median %s ms, %s..%s ms\n",
                     static_cast<unsigned long>(k.asked), static_cast<unsigned long>(k.revised), k.intervals.size(),
-                    Cell(Median(k.intervals), 0, 1).c_str(), Cell(measured ? *lo : NAN, 0, 1).c_str(),
+                    Cell(MedianOf(k.intervals), 0, 1).c_str(), Cell(measured ? *lo : NAN, 0, 1).c_str(),
                     Cell(measured ? *hi : NAN, 0, 1).c_str());
         std::printf("goal keep-alive %4lu ms: every interval within %.0f%%: %s\n", static_cast<unsigned long>(k.asked),
                     100 * kKeepAliveTolerance, !measured ? "not measured" : ok ? "met" : "MISSED");

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "BenchConfiguration.h"
+#include "BenchFigures.h"
 #include "CountingSink.h"
 #include "DataCallbackSink.h"
 #include "EchoShapes.h"
@@ -52,20 +53,6 @@ constexpr int kItems = 10000;  // tags 0..9999: value limits 0..1000, deadband 0
 constexpr int kSustainedGroups = 100;
 constexpr int kTags = kItems + kSustainedGroups * 1000;
 constexpr DWORD kPeriodMs = 100;
-
-double Median(std::vector<double> v) {
-    if (v.empty()) return NAN;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-int Option(int argc, wchar_t** argv, const wchar_t* name, int fallback) {
-    const size_t n = std::wcslen(name);
-    for (int i = 1; i < argc; ++i) {
-        if (_wcsnicmp(argv[i] + 1, name, n) == 0 && argv[i][n + 1] == L':') return std::max(1, _wtoi(argv[i] + n + 2));
-    }
-    return fallback;
-}
 
 struct Group {
     OPCHANDLE handle = 0;
@@ -158,17 +145,6 @@ ServerCounters Counters(HANDLE process) {
         c.workingSet = memory.WorkingSetSize;
     }
     return c;
-}
-
-// A table cell: the figure, or "-" where there is none.
-std::string Cell(double value, int width, int decimals) {
-    char text[32];
-    if (std::isnan(value)) {
-        std::snprintf(text, sizeof text, "%*s", width, "-");
-    } else {
-        std::snprintf(text, sizeof text, "%*.*f", width, decimals, value);
-    }
-    return text;
 }
 
 // The sustained 2.0 load: every period a tenth of each group's items is
@@ -534,9 +510,9 @@ int Fail(const std::string& why) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    const int rounds = Option(argc, argv, L"Rounds", 40);
-    const int seconds = Option(argc, argv, L"Seconds", 60);
-    const int idleSeconds = Option(argc, argv, L"IdleSeconds", 5);
+    const int rounds = SwitchNumber(argc, argv, L"Rounds", 40);
+    const int seconds = SwitchNumber(argc, argv, L"Seconds", 60);
+    const int idleSeconds = SwitchNumber(argc, argv, L"IdleSeconds", 5);
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
     Watchdog dog;
     wchar_t temp[MAX_PATH + 1];
@@ -596,7 +572,7 @@ int wmain(int argc, wchar_t** argv) {
     std::printf(
         "(a) activation to all items: median %.1f ms (SetState returned after %.1f ms), floor %.1f ms "
         "(%zu rounds)\n",
-        Median(activation), Median(activationReturn), Median(activationFloor), activation.size());
+        MedianOf(activation), MedianOf(activationReturn), MedianOf(activationFloor), activation.size());
     std::fflush(stdout);
 
     // (b) A write of every value until a stream carrying them all, at random phases.
@@ -692,8 +668,8 @@ int wmain(int argc, wchar_t** argv) {
     std::printf(
         "2.0 (a) activation to OnDataChange of all items: median %s ms (SetState returned after %s ms), "
         "floor %.1f ms%s%s\n",
-        Cell(Median(da2.activation), 0, 1).c_str(), Cell(Median(da2.activationReturn), 0, 1).c_str(),
-        Median(da2.activationFloor), da2.missing.empty() ? "" : "; not measured: ", da2.missing.c_str());
+        Cell(MedianOf(da2.activation), 0, 1).c_str(), Cell(MedianOf(da2.activationReturn), 0, 1).c_str(),
+        MedianOf(da2.activationFloor), da2.missing.empty() ? "" : "; not measured: ", da2.missing.c_str());
     std::fflush(stdout);
     MeasureCallbackWrites(da2, rounds, random);
     MeasureCallbackReads(da2, std::min(rounds, 15));
@@ -788,12 +764,12 @@ int wmain(int argc, wchar_t** argv) {
                     Cell(server / floor, 8, 2).c_str());
     };
     auto worst = [](const std::vector<double>& v) { return v.empty() ? NAN : *std::max_element(v.begin(), v.end()); };
-    const double a = Median(activation), af = Median(activationFloor);
-    const double b = Median(writeToStream), bf = Median(writeFloor), bMax = worst(writeToStream);
-    const double c = Median(asyncRead), cf = Median(asyncFloor);
-    const double a2 = Median(da2.activation), af2 = Median(da2.activationFloor);
-    const double b2 = Median(da2.write), bf2 = Median(da2.writeFloor), bMax2 = worst(da2.write);
-    const double c2 = Median(da2.read), cf2 = Median(da2.readFloor);
+    const double a = MedianOf(activation), af = MedianOf(activationFloor);
+    const double b = MedianOf(writeToStream), bf = MedianOf(writeFloor), bMax = worst(writeToStream);
+    const double c = MedianOf(asyncRead), cf = MedianOf(asyncFloor);
+    const double a2 = MedianOf(da2.activation), af2 = MedianOf(da2.activationFloor);
+    const double b2 = MedianOf(da2.write), bf2 = MedianOf(da2.writeFloor), bMax2 = worst(da2.write);
+    const double c2 = MedianOf(da2.read), cf2 = MedianOf(da2.readFloor);
     row("1.0a", "(a) activation to all items received", a, af);
     row("2.0", "(a) activation to OnDataChange of all items", a2, af2);
     row("1.0a", "(b) write to stream carrying all (median)", b, bf);
@@ -803,7 +779,7 @@ int wmain(int argc, wchar_t** argv) {
     row("1.0a", "async read of 10,000 to completion", c, cf);
     row("2.0", "IOPCAsyncIO2::Read of 10,000 to OnReadComplete", c2, cf2);
     std::printf("SetState(active) of 10,000 items returned after: 1.0a %s ms, 2.0 %s ms (medians)\n",
-                Cell(Median(activationReturn), 0, 1).c_str(), Cell(Median(da2.activationReturn), 0, 1).c_str());
+                Cell(MedianOf(activationReturn), 0, 1).c_str(), Cell(MedianOf(da2.activationReturn), 0, 1).c_str());
     if (!da2.missing.empty()) std::printf("2.0 path not measured (from then on): %s\n", da2.missing.c_str());
     std::printf(
         "idle active group of 10,000 unchanging items, %.1f s: 1.0a %zu streams with %llu items; "
