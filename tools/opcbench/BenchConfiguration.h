@@ -13,8 +13,7 @@ inline constexpr int kTagsPerArea = 1000;
 // limits 0..1000 and a deadband of 0, so an item reports them when they
 // change; the others have none, so an item reports them at every scan.
 // False when it cannot be saved.
-bool WriteBenchConfiguration(const std::wstring& path, int tagCount, int limitedTags,
-                             int tagsPerArea = kTagsPerArea);
+bool WriteBenchConfiguration(const std::wstring& path, int tagCount, int limitedTags, int tagsPerArea = kTagsPerArea);
 
 // Item ID of the tag with the given index (area-major order).
 std::wstring BenchItemId(int tagIndex, int tagsPerArea = kTagsPerArea);

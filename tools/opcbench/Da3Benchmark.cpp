@@ -163,8 +163,8 @@ std::string ReadItems(Da3Target& target, Round& round, DWORD maxAge, bool checkS
     FILETIME* times = nullptr;
     HRESULT* errors = nullptr;
     const Stopwatch watch;
-    const HRESULT hr = target.Read(kItems, round.idPointers.data(), maxAges.data(), &values, &qualities, &times,
-                                   &errors);
+    const HRESULT hr =
+        target.Read(kItems, round.idPointers.data(), maxAges.data(), &values, &qualities, &times, &errors);
     ms = watch.Ms();
     const char* name = maxAge == 0 ? "Read from the device" : "Read from the cache";
     std::string e = CheckErrors(name, hr, errors);
@@ -270,7 +270,8 @@ std::string MeasureKeepAlive(IOPCServer* server, int seconds, std::vector<KeepAl
         f.asked = kKeepAliveTimes[g];
         if (hr != S_OK) e = "AddItems gives " + HresultText(hr);
         if (e.empty() && FAILED(hr = s.items.As(&state))) e = "no IOPCGroupStateMgt2 (" + HresultText(hr) + ")";
-        if (e.empty() && FAILED(hr = state->SetKeepAlive(f.asked, &f.revised))) e = "SetKeepAlive gives " + HresultText(hr);
+        if (e.empty() && FAILED(hr = state->SetKeepAlive(f.asked, &f.revised)))
+            e = "SetKeepAlive gives " + HresultText(hr);
         if (e.empty() && FAILED(hr = s.items.As(&container))) e = "no connection points";
         if (e.empty()) hr = container->FindConnectionPoint(IID_IOPCDataCallback, &s.point);
         if (e.empty() && SUCCEEDED(hr)) hr = s.point->Advise(static_cast<IOPCDataCallback*>(&sink), &s.cookie);
@@ -382,8 +383,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     wchar_t folder[MAX_PATH + 1];
-    const std::wstring config =
-        std::wstring(folder, GetTempPathW(MAX_PATH + 1, folder)) + L"da3-benchmark.tvf";
+    const std::wstring config = std::wstring(folder, GetTempPathW(MAX_PATH + 1, folder)) + L"da3-benchmark.tvf";
     dog.Arm(300, "writing the configuration");
     if (!WriteBenchConfiguration(config, kBranchTags, kBranchTags, kBranchTags)) {
         std::fprintf(stderr, "da3_benchmark: the configuration cannot be written\n");
@@ -399,7 +399,8 @@ int wmain(int argc, wchar_t** argv) {
         failure = session.Start(config, 120000);
         dog.SetServerProcess(session.ProcessId());
         if (failure.empty()) {
-            failure = Measure(session.Server(), echo.Get(), rounds, keepAliveSeconds, dog, serverMs, floorMs, keepAlive);
+            failure =
+                Measure(session.Server(), echo.Get(), rounds, keepAliveSeconds, dog, serverMs, floorMs, keepAlive);
         }
         dog.Arm(60, "closing the server");
         session.End();
@@ -434,8 +435,7 @@ int wmain(int argc, wchar_t** argv) {
     for (const KeepAliveFigures& k : keepAlive) {
         const auto [lo, hi] = std::minmax_element(k.intervals.begin(), k.intervals.end());
         const bool measured = k.intervals.size() >= 5;
-        const bool ok = measured && k.revised == k.asked &&
-                        std::fabs(*lo - k.asked) <= kKeepAliveTolerance * k.asked &&
+        const bool ok = measured && k.revised == k.asked && std::fabs(*lo - k.asked) <= kKeepAliveTolerance * k.asked &&
                         std::fabs(*hi - k.asked) <= kKeepAliveTolerance * k.asked;
         met = met && ok;
         std::printf("keep-alive %4lu ms (revised %lu): %zu empty callbacks, intervals median %s ms, %s..%s ms\n",
@@ -443,7 +443,10 @@ int wmain(int argc, wchar_t** argv) {
                     Cell(MedianOf(k.intervals), 0, 1).c_str(), Cell(measured ? *lo : NAN, 0, 1).c_str(),
                     Cell(measured ? *hi : NAN, 0, 1).c_str());
         std::printf("goal keep-alive %4lu ms: every interval within %.0f%%: %s\n", static_cast<unsigned long>(k.asked),
-                    100 * kKeepAliveTolerance, !measured ? "not measured" : ok ? "met" : "MISSED");
+                    100 * kKeepAliveTolerance,
+                    !measured ? "not measured"
+                    : ok      ? "met"
+                              : "MISSED");
     }
     CoUninitialize();
     return met ? 0 : 1;

@@ -77,8 +77,7 @@ FILETIME Now() {
     return now;
 }
 
-class ItemShapeEcho final
-    : public ComObject<IItemShapeEcho, ISinkShapeEcho, ICallbackShapeEcho, IDa3ShapeEcho> {
+class ItemShapeEcho final : public ComObject<IItemShapeEcho, ISinkShapeEcho, ICallbackShapeEcho, IDa3ShapeEcho> {
 public:
     ItemShapeEcho() : ComObject(1) { ++g_liveObjects; }
 
