@@ -182,8 +182,9 @@ TEST_F(Da3GroupProcessTest, EveryDa3GroupInterfaceCrossesWithItsBaseMethods) {
     CoTaskMemFree(name);
     EXPECT_EQ(100u, rate);
     BOOL on = TRUE;
-    ASSERT_EQ(S_OK, state2->SetState(nullptr, &rate, &on, nullptr, nullptr, nullptr, nullptr));
+    // Counted first: the activation's callback may arrive before SetState's return is seen here.
     const size_t before = callback.Count();
+    ASSERT_EQ(S_OK, state2->SetState(nullptr, &rate, &on, nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(callback.WaitFor(before + 1, kWaitMs)) << "the first change";
     ASSERT_EQ(S_OK, async3->RefreshMaxAge(kAnyAge, 0x17, &cancel));
     ASSERT_TRUE(WaitFor(kWaitMs, [&] { return callback.Count(CallbackCall::DataChange, 0x17) == 1; }));
