@@ -29,7 +29,9 @@ struct CsvConfiguration {
 
 std::string SavedBytes(const Dll<OPCS_Device*>& devices) {
     wchar_t dir[MAX_PATH + 1];
-    const std::wstring path = std::wstring(dir, GetTempPathW(MAX_PATH + 1, dir)) + L"TagCsvTest.tvf";
+    // The cases run side by side in processes of their own, sharing the folder.
+    const std::wstring path = std::wstring(dir, GetTempPathW(MAX_PATH + 1, dir)) + L"TagCsvTest-" +
+                              std::to_wstring(GetCurrentProcessId()) + L".tvf";
     EXPECT_EQ(ConfigFileStatus::Ok, SaveConfigurationFile(path, devices).status);
     std::ifstream in(std::filesystem::path(path), std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
