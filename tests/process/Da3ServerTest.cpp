@@ -35,7 +35,8 @@ protected:
     void SetUp() override {
         ProcessSuite::SetUp();
         FileGroup tank{"Tank", {}, {{"Level", VT_R8, 1, 42.5, {}, true}, {"Name", VT_BSTR, 0, 0, L"North", false}}};
-        for (int i = 0; i < 23; ++i) tank.tags.push_back({"T" + std::to_string(i), VT_I4, 1, double(i), {}, false});
+        for (int i = 0; i < 23; ++i)
+            tank.tags.push_back({std::string("T").append(std::to_string(i)), VT_I4, 1, double(i), {}, false});
         ASSERT_NO_FATAL_FAILURE(Prepare(ConfigurationBytes({tank}), true));
     }
     void TearDown() override {
