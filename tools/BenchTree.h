@@ -2,12 +2,31 @@
 // The configuration the in-process benchmarks work on: one device (by default
 // "Plant") with `groups` groups "AreaN" of `tagsPerGroup` tags "TagN". By
 // default the tags are Double with a description and a value; a benchmark
-// may shape each tag itself. Owns its devices.
+// may shape each tag itself, and add more devices. Owns its devices.
 #include <string>
 
+#include "SimulatedSignal.h"
 #include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
+
+// A tag as a plant has them: the types in turn (Double, Float, Long, Short,
+// Boolean, String, Byte), every tenth simulated, every other volatile.
+inline void ShapeMixedTag(ToviTag& tag, int index) {
+    static constexpr VARTYPE kTypes[] = {VT_R8, VT_R4, VT_I4, VT_I2, VT_BOOL, VT_BSTR, VT_UI1};
+    const VARTYPE type = kTypes[index % 7];
+    tag.SetDataType(type);
+    tag.SetDescription(L"Mixed tag " + std::to_wstring(index));
+    tag.SetVolatile(index % 2 == 0);
+    switch (type) {
+    case VT_BSTR: tag.SetValueNow(Variant::FromString(L"text " + std::to_wstring(index))); break;
+    case VT_BOOL: tag.SetValueNow(Variant::FromBool(index % 3 == 0)); break;
+    default: tag.SetValueNow(Variant::FromDouble((index % 100) * 1.25)); break;
+    }
+    if (index % 10 == 0) {
+        tag.SetSimulation(TagSimulation{true, kFirstSimulationKind + static_cast<DWORD>(index / 10 % 6), 1, 10});
+    }
+}
 
 struct BenchTree {
     Dll<OPCS_Device*> devices;
@@ -21,6 +40,16 @@ struct BenchTree {
     // `shape(tag, group, index)` sets each new tag up before it joins its group.
     template <class Shape>
     BenchTree(const wchar_t* deviceName, int groups, int tagsPerGroup, Shape shape) {
+        AddDevice(deviceName, groups, tagsPerGroup, shape);
+    }
+    BenchTree(const BenchTree&) = delete;
+    BenchTree& operator=(const BenchTree&) = delete;
+    ~BenchTree() {
+        for (OPCS_Device* d : devices) delete d;
+    }
+
+    template <class Shape>
+    OPCS_Device* AddDevice(const std::wstring& deviceName, int groups, int tagsPerGroup, Shape shape) {
         auto* device = new ToviDevice;
         device->Rename(deviceName);
         devices.Append(device);
@@ -35,10 +64,6 @@ struct BenchTree {
                 group->AddTag(tag);
             }
         }
-    }
-    BenchTree(const BenchTree&) = delete;
-    BenchTree& operator=(const BenchTree&) = delete;
-    ~BenchTree() {
-        for (OPCS_Device* d : devices) delete d;
+        return device;
     }
 };
