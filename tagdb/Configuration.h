@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "AlarmCondition.h"
+#include "CallsUnderWay.h"
 #include "ConfigurationFile.h"
 #include "CriticalSection.h"
 #include "Dll.h"
@@ -186,7 +187,7 @@ private:
     std::atomic<ConfigurationWatcher*> m_watcher{nullptr};
     std::atomic<GroupDeletingObserver> m_deletingObserver{nullptr};
     std::atomic<TagChangeObserver*> m_tagObserver{nullptr};
-    std::atomic<long> m_tagNotifications{0};  // calls of the observer under way
+    CallsUnderWay m_tagNotifications;
     std::atomic<AlarmObserver*> m_alarmObserver{nullptr};
     std::atomic<long> m_alarmNotifications{0};
     std::atomic<bool> m_alarmPolling{false};

@@ -75,6 +75,10 @@ std::wstring CsvValueText(const Variant& value) {
     case VT_EMPTY:
     case VT_NULL: return L"";
     case VT_BOOL: return CsvFlagText(V_BOOL(&v) != VARIANT_FALSE);
+    // The integers as the platform writes them, without a call into it for each.
+    case VT_I2: return std::to_wstring(V_I2(&v));
+    case VT_I4: return std::to_wstring(V_I4(&v));
+    case VT_UI1: return std::to_wstring(V_UI1(&v));
     case VT_R8: return CsvNumberText(V_R8(&v));
     case VT_DATE: return CsvNumberText(V_DATE(&v));  // the platform's date text drops the fractions of a second
     case VT_ERROR: return std::to_wstring(static_cast<DWORD>(V_ERROR(&v)));

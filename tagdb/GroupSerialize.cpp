@@ -25,14 +25,28 @@ namespace {
 template <class Child, class Adopt>
 void AdoptUnderFreeNames(OPCS_TagGroup& group, std::vector<std::unique_ptr<Child>>& children, bool tags,
                          Archive& archive, Adopt adopt) {
+    // Made at the first clash only: a list of a million tags without one
+    // would otherwise fold and hash every name a second time.
     std::unordered_set<std::wstring> held;
-    for (const std::unique_ptr<Child>& child : children) held.insert(FoldCase(child->GetName()));
+    bool heldMade = false;
     for (std::unique_ptr<Child>& child : children) {
         const std::wstring name = child->GetName();
         const bool reserved = !tags && IsReservedName(name);
         if (!reserved && adopt(child.get())) {
             child.release();
             continue;
+        }
+        if (!heldMade) {
+            // The children adopted so far are the group's; the rest are still here.
+            if (tags) {
+                for (OPCS_Tag* adopted : group.SnapshotTags()) held.insert(FoldCase(adopted->GetName()));
+            } else {
+                for (OPCS_TagGroup* adopted : group.SnapshotGroups()) held.insert(FoldCase(adopted->GetName()));
+            }
+            for (const std::unique_ptr<Child>& other : children) {
+                if (other) held.insert(FoldCase(other->GetName()));
+            }
+            heldMade = true;
         }
         std::wstring candidate;
         for (unsigned n = 2;; ++n) {
@@ -54,7 +68,9 @@ const RecordListTexts kGroupListTexts = {L"Serialization Success - output group:
                                          L"Serialization Error - failed to create group#:",
                                          L"Serialization Error - input group#:",
                                          L"Serialization Success - input grp:",
-                                         false};
+                                         false,
+                                         nullptr,
+                                         nullptr};
 }  // namespace
 
 void OPCS_TagGroup::Serialize(Archive& archive) { GroupRecord::Serialize(*this, archive); }

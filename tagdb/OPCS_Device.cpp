@@ -8,6 +8,7 @@
 #include "EventLog.h"
 #include "Configuration.h"
 #include "OpcConstants.h"
+#include "TreeLimits.h"
 #include "OPCS_Registry.h"
 #include "OPCS_Tag.h"
 #include "ReservedNames.h"
@@ -117,6 +118,7 @@ bool OPCS_Device::IsDeviceNameFree(const OPCS_Device* device, const std::wstring
 std::wstring OPCS_Device::DeviceNameRefusal(const OPCS_Device* device, std::wstring text) {
     std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
     if (IsReservedName(text)) return ReservedNameRefusal(text);
+    if (text.size() > kMaxNameLength) return NameLengthRefusal();
     std::wstring bearer;
     bool taken = false;
     {

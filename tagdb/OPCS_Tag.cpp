@@ -11,6 +11,7 @@
 #include "OpcConstants.h"
 #include "OPCS_TagGroup.h"
 #include "TagTexts.h"
+#include "TreeLimits.h"
 #include "ValueText.h"
 
 namespace {
@@ -69,12 +70,12 @@ bool OPCS_Tag::IsStillValidTag(const void* pointer, std::atomic<std::uint64_t>& 
 }
 
 void OPCS_Tag::StoreName(std::wstring name) {
-    ScopedLock guard(m_nameLock);
+    SlimScopedLock guard(m_nameLock);
     m_name = std::move(name);
 }
 
 std::wstring OPCS_Tag::GetName() const {
-    ScopedLock guard(m_nameLock);
+    SlimScopedLock guard(m_nameLock);
     return m_name;
 }
 
@@ -84,7 +85,10 @@ Configuration* OPCS_Tag::OwnerConfiguration() const noexcept {
 }
 
 void OPCS_Tag::MarkModifiedIfOwned() {
-    if (Configuration* configuration = OwnerConfiguration()) configuration->SetModified(true);
+    // Read first: every poll thread's change passes here, and a store to the
+    // shared flag would move its cache line between them at each one.
+    Configuration* configuration = OwnerConfiguration();
+    if (configuration != nullptr && !configuration->IsModified()) configuration->SetModified(true);
 }
 
 void OPCS_Tag::CountChange(bool shape) {
@@ -308,6 +312,7 @@ void OPCS_Tag::NoteForcingChanged() {
 
 void OPCS_Tag::Rename(std::wstring text) {
     std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
+    if (text.size() > kMaxNameLength) return;
     OPCS_TagGroup* owner = GetOwner();
     if (OPCS_TagGroup::IsValidGroup(owner)) {
         // The owner checks the name against its index and renames us under

@@ -8,6 +8,7 @@
 
 #include "AlarmCondition.h"
 #include "CriticalSection.h"
+#include "SlimLock.h"
 #include "HistoryTypes.h"
 #include "OpcConstants.h"
 #include "Variant.h"
@@ -334,7 +335,7 @@ protected:
     void BeginHistory(HistoryStore& store);
     HistorySample HistorySampleNow(HistoryValueKind kind) const;
 
-    mutable CriticalSection m_nameLock;  // leaf lock: guards only the name
+    mutable SlimLock m_nameLock;  // leaf lock: guards only the name
     std::wstring m_name = L"Tag";
     std::wstring m_description = L"New Tag";
     LONG m_iconIndex = 0;

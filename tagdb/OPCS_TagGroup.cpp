@@ -9,6 +9,7 @@
 #include "OPCS_Tag.h"
 #include "ReservedNames.h"
 #include "Text.h"
+#include "TreeLimits.h"
 
 OPCS_TagGroup::OPCS_TagGroup() { LiveGroups().Add(this); }
 
@@ -49,18 +50,45 @@ bool OPCS_TagGroup::IsValidGroup(const void* pointer) {
 }
 
 void OPCS_TagGroup::StoreName(std::wstring name) {
-    ScopedLock guard(m_nameLock);
+    SlimScopedLock guard(m_nameLock);
     m_name = std::move(name);
 }
 
 std::wstring OPCS_TagGroup::GetName() const {
-    ScopedLock guard(m_nameLock);
+    SlimScopedLock guard(m_nameLock);
     return m_name;
 }
 
+namespace {
+// The level of `group` below the top of its tree (a device, or a group being
+// read or built): the level a child of it takes is one more.
+size_t LevelOf(OPCS_TagGroup* group) {
+    size_t level = 0;
+    for (OPCS_TagGroup* g = group->GetParent(); g != nullptr; g = g->GetParent()) ++level;
+    return level;
+}
+
+// The levels of sub-groups below `group` (0 for none), walked without
+// recursion: the tree offered may be of any depth.
+size_t LevelsBelow(OPCS_TagGroup* group) {
+    size_t deepest = 0;
+    std::vector<std::pair<OPCS_TagGroup*, size_t>> pending{{group, 0}};
+    while (!pending.empty()) {
+        const auto [g, level] = pending.back();
+        pending.pop_back();
+        deepest = std::max(deepest, level);
+        if (level > kMaxGroupDepth) break;  // too deep already
+        for (OPCS_TagGroup* child : g->SnapshotGroups()) {
+            if (OPCS_TagGroup::IsValidGroup(child)) pending.emplace_back(child, level + 1);
+        }
+    }
+    return deepest;
+}
+}  // namespace
+
 bool OPCS_TagGroup::AddTag(OPCS_Tag* tag) {
     // A tag in two lists would be deleted twice: only a free tag is adopted.
-    if (!OPCS_Tag::IsValidTag(tag) || tag->GetOwner() != nullptr) {
+    if (!OPCS_Tag::IsValidTag(tag) || tag->GetOwner() != nullptr || tag->GetName().size() > kMaxNameLength) {
         return false;
     }
     {
@@ -86,9 +114,11 @@ bool OPCS_TagGroup::AddGroup(OPCS_TagGroup* group) {
     // Only a free group that is not this one or one of its ancestors: anything
     // else would link the tree into a cycle or into two parents.
     if (!IsValidGroup(group) || group->IsDevice() || group->GetParent() != nullptr ||
-        IsReservedName(group->GetName())) {
+        IsReservedName(group->GetName()) || group->GetName().size() > kMaxNameLength) {
         return false;
     }
+    // Every walk of the tree (the file, the export, deletions) recurses once a level.
+    if (LevelOf(this) + 1 + LevelsBelow(group) > kMaxGroupDepth) return false;
     for (OPCS_TagGroup* ancestor = this; IsValidGroup(ancestor); ancestor = ancestor->GetParent()) {
         if (ancestor == group) {
             return false;
@@ -167,6 +197,7 @@ bool OPCS_TagGroup::RemoveGroup(OPCS_TagGroup* group) {
 
 void OPCS_TagGroup::RenameTag(OPCS_Tag* tag, std::wstring text) {
     std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
+    if (text.size() > kMaxNameLength) return;
     {
         ScopedLock guard(m_lock);
         if (!OPCS_Tag::IsValidTag(tag)) {
@@ -208,6 +239,7 @@ std::wstring PlaceText(OPCS_TagGroup& group) {
 
 std::wstring OPCS_TagGroup::TagNameRefusal(const OPCS_Tag* tag, std::wstring text) {
     std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
+    if (text.size() > kMaxNameLength) return NameLengthRefusal();
     std::wstring bearer;
     {
         ScopedLock guard(m_lock);
@@ -229,6 +261,7 @@ std::wstring OPCS_TagGroup::TagNameRefusal(const OPCS_Tag* tag, std::wstring tex
 std::wstring OPCS_TagGroup::GroupNameRefusal(const OPCS_TagGroup* group, std::wstring text) {
     std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
     if (IsReservedName(text)) return ReservedNameRefusal(text);
+    if (text.size() > kMaxNameLength) return NameLengthRefusal();
     std::wstring bearer;
     {
         ScopedLock guard(m_lock);
@@ -284,6 +317,7 @@ bool OPCS_TagGroup::CanDelete() {
 void OPCS_TagGroup::Rename(std::wstring text) {
     std::replace(text.begin(), text.end(), kItemIdSeparator, L' ');
     if (IsReservedName(text)) return;  // the control branch would hide it, or it the branch
+    if (text.size() > kMaxNameLength) return;
     OPCS_TagGroup* parent = GetParent();
     if (!IsValidGroup(parent)) {
         ScopedLock guard(m_lock);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "CriticalSection.h"
+#include "SlimLock.h"
 #include "Dll.h"
 #include "Text.h"
 #include "Variant.h"
@@ -114,7 +115,7 @@ protected:
     // Takes the child lists apart, deleting every valid child.
     void DestroyChildren();
 
-    mutable CriticalSection m_nameLock;  // leaf lock: guards only the name
+    mutable SlimLock m_nameLock;  // leaf lock: guards only the name
     std::wstring m_name = L"Group";
     std::wstring m_description;
     Dll<OPCS_Tag*> m_tags;

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <memory>
+#include <new>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
@@ -18,6 +19,7 @@
 #include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
+#include "TreeLimits.h"
 
 namespace {
 enum Column : int {
@@ -183,15 +185,39 @@ public:
         }
     }
 
-    TagImportResult Run(std::string_view csv) {
-        std::vector<CsvRecord> records;
+    TagImportResult Run(std::string_view csv, std::vector<OPCS_Tag*>* touched) {
+        if (csv.substr(0, kUtf8ByteOrderMark.size()) == kUtf8ByteOrderMark)
+            csv.remove_prefix(kUtf8ByteOrderMark.size());
+        std::wstring text;
+        if (!FromUtf8(csv, text)) return Failed(L"the file is not UTF-8 text");
         std::wstring error;
-        if (!ReadCsv(csv, records, error)) return Failed(error);
-        if (records.empty()) return Failed(L"the file has no header row");
-        if (!ReadHeader(records.front())) return std::move(m_result);
-        for (size_t i = 1; i < records.size(); ++i) PlanRow(records[i]);
+        if (const size_t rows = CountRows(text, error); rows > kMaxImportRows) {
+            return Failed(L"the file has more than " + std::to_wstring(kMaxImportRows) +
+                          L" rows, the most one import takes");
+        }
+        if (!error.empty()) return Failed(error);
+        // One record at a time into the same fields: a million rows are never
+        // held as text fields all at once.
+        CsvRecord record;
+        bool headerRead = false;
+        for (size_t i = 0, line = 1; i < text.size();) {
+            record.line = line;
+            if (!ReadCsvRecord(text, i, line, record.fields, error)) return Failed(error);
+            if (record.fields.size() == 1 && record.fields[0].empty()) continue;  // a blank line
+            if (!headerRead) {
+                if (!ReadHeader(record)) return std::move(m_result);
+                headerRead = true;
+                continue;
+            }
+            PlanRow(record);
+        }
+        if (!headerRead) return Failed(L"the file has no header row");
         if (!m_result.errors.empty()) return std::move(m_result);
-        for (PlannedTag& tag : m_planned) Apply(tag);
+        if (touched != nullptr) touched->reserve(m_planned.size());
+        for (PlannedTag& tag : m_planned) {
+            OPCS_Tag* applied = Apply(tag);
+            if (touched != nullptr && applied != nullptr) touched->push_back(applied);
+        }
         return std::move(m_result);
     }
 
@@ -204,8 +230,22 @@ private:
         m_result.errors.push_back(L"line " + std::to_wstring(line) + L": " + text);
     }
 
+    // The rows of the text below the header, blank lines aside, counted up to
+    // one past the bound (0 when its line breaks alone keep it within).
+    static size_t CountRows(const std::wstring& text, std::wstring& error) {
+        if (static_cast<size_t>(std::count(text.begin(), text.end(), L'\n')) <= kMaxImportRows) return 0;
+        std::vector<std::wstring> fields;
+        size_t rows = 0;
+        for (size_t i = 0, line = 1; i < text.size() && rows <= kMaxImportRows + 1;) {
+            if (!ReadCsvRecord(text, i, line, fields, error)) return 0;
+            if (!(fields.size() == 1 && fields[0].empty())) ++rows;
+        }
+        return rows == 0 ? 0 : rows - 1;
+    }
+
     bool ReadHeader(const CsvRecord& header) {
         std::array<bool, kColumnCount> seen{};
+        m_fieldOf.fill(kNoField);
         for (const std::wstring& name : header.fields) {
             auto known = std::find_if(kColumnNames.begin(), kColumnNames.end(),
                                       [&](const wchar_t* n) { return SameCsvText(name, n); });
@@ -217,6 +257,7 @@ private:
             const auto column = static_cast<Column>(known - kColumnNames.begin());
             if (seen[column]) Error(header.line, L"the column " + Quoted(name) + L" appears twice");
             seen[column] = true;
+            m_fieldOf[column] = m_columns.size();
             m_columns.push_back(column);
         }
         if (!seen[kItemId]) Error(header.line, L"no ItemID column");
@@ -225,10 +266,8 @@ private:
 
     // The field of a column in a row, or null when the file has no such column.
     const std::wstring* Field(const CsvRecord& row, Column column) const {
-        for (size_t i = 0; i < m_columns.size(); ++i) {
-            if (m_columns[i] == column) return &row.fields[i];
-        }
-        return nullptr;
+        const size_t at = m_fieldOf[column];
+        return at != kNoField ? &row.fields[at] : nullptr;
     }
 
     void PlanRow(const CsvRecord& row) {
@@ -249,9 +288,19 @@ private:
             Error(row.line, L"the item ID " + Quoted(id) + L" does not name a device and a tag");
             return;
         }
+        if (plan.path.size() - 2 > kMaxGroupDepth) {
+            Error(row.line, L"the item ID names " + std::to_wstring(plan.path.size() - 2) +
+                                L" nested groups; groups nest at most " + std::to_wstring(kMaxGroupDepth) + L" deep");
+            return;
+        }
         for (const std::wstring& name : plan.path) {
             if (name.empty()) {
                 Error(row.line, L"the item ID " + Quoted(id) + L" has an empty name");
+                return;
+            }
+            if (name.size() > kMaxNameLength) {
+                Error(row.line, L"the item ID holds a name of " + std::to_wstring(name.size()) + L" characters. " +
+                                    NameLengthRefusal());
                 return;
             }
             if (name.find(L'\0') != std::wstring::npos) {
@@ -478,11 +527,11 @@ private:
         if (!a.IsAlarmed()) a = AlarmSettings{};
     }
 
-    void Apply(PlannedTag& plan) {
+    OPCS_Tag* Apply(PlannedTag& plan) {
         if (plan.existing != nullptr) {
             plan.existing->PlaceSettings(plan.settings);
             ++m_result.updated;
-            return;
+            return plan.existing;
         }
         OPCS_TagGroup* parent = DeviceNamed(plan.path.front());
         std::wstring key = FoldCase(plan.path.front());
@@ -496,9 +545,10 @@ private:
         tag->PlaceSettings(plan.settings);
         if (parent->AddTag(tag)) {
             ++m_result.added;
-        } else {
-            delete tag;  // cannot happen: the name was looked up before
+            return tag;
         }
+        delete tag;  // cannot happen: the name was looked up before
+        return nullptr;
     }
 
     OPCS_TagGroup* DeviceNamed(const std::wstring& name) {
@@ -531,7 +581,9 @@ private:
 
     Dll<OPCS_Device*>& m_devices;
     TagImportResult m_result;
+    static constexpr size_t kNoField = ~size_t{0};
     std::vector<Column> m_columns;
+    std::array<size_t, kColumnCount> m_fieldOf{};  // by column: its field in a row, or kNoField
     std::vector<PlannedTag> m_planned;
     std::unordered_map<std::wstring, size_t> m_lineOfId;
     std::unordered_map<std::wstring, OPCS_Device*> m_deviceByName;
@@ -551,4 +603,13 @@ std::string ExportTagsCsv(const Dll<OPCS_Device*>& devices) {
     return out;
 }
 
-TagImportResult ImportTagsCsv(std::string_view csv, Dll<OPCS_Device*>& devices) { return Importer(devices).Run(csv); }
+TagImportResult ImportTagsCsv(std::string_view csv, Dll<OPCS_Device*>& devices, std::vector<OPCS_Tag*>* touched) {
+    try {
+        return Importer(devices).Run(csv, touched);
+    } catch (const std::bad_alloc&) {
+        // Met while the rows were read and planned, before anything changed.
+        TagImportResult result;
+        result.errors.push_back(L"There is not enough memory to import the file.");
+        return result;
+    }
+}

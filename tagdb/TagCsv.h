@@ -8,6 +8,7 @@
 #include "Dll.h"
 
 class OPCS_Device;
+class OPCS_Tag;
 
 struct TagImportResult {
     std::vector<std::wstring> errors;  // every bad line; nothing was changed when any
@@ -22,5 +23,9 @@ std::string ExportTagsCsv(const Dll<OPCS_Device*>& devices);
 
 // When every line of `csv` is sound: updates the tags that exist, adds the
 // rest, and creates the devices and groups their item IDs name. Otherwise
-// changes nothing. The caller holds the configuration lock.
-TagImportResult ImportTagsCsv(std::string_view csv, Dll<OPCS_Device*>& devices);
+// changes nothing: a bad line, more than kMaxImportRows rows, a name too
+// long, groups nested too deep, or memory running out while the rows are
+// read. Gives the tags it updated and added in `touched`. The caller holds
+// the configuration lock.
+TagImportResult ImportTagsCsv(std::string_view csv, Dll<OPCS_Device*>& devices,
+                              std::vector<OPCS_Tag*>* touched = nullptr);

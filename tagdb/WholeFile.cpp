@@ -62,6 +62,10 @@ bool ReadWholeFile(const std::wstring& path, std::vector<BYTE>& bytes, DWORD& er
 }
 
 bool WriteFileReplacing(const std::wstring& path, const std::vector<BYTE>& bytes, DWORD& error) {
+    return WriteFileReplacing(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), error);
+}
+
+bool WriteFileReplacing(const std::wstring& path, std::string_view bytes, DWORD& error) {
     error = ERROR_SUCCESS;
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES &&

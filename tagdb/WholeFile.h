@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Reads the file whole into bytes. False with the Win32 error (a file of
@@ -14,3 +15,5 @@ bool ReadWholeFile(const std::wstring& path, std::vector<BYTE>& bytes, DWORD& er
 // written. A read-only path is refused with ERROR_ACCESS_DENIED before
 // anything is written. False with the Win32 error.
 bool WriteFileReplacing(const std::wstring& path, const std::vector<BYTE>& bytes, DWORD& error);
+// The same for bytes held elsewhere (an export's text, written without a copy).
+bool WriteFileReplacing(const std::wstring& path, std::string_view bytes, DWORD& error);

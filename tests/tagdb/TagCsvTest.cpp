@@ -12,6 +12,7 @@
 #include "TagCsv.h"
 #include "TagDbFixtures.h"
 #include "ToviDevice.h"
+#include "TreeLimits.h"
 
 namespace {
 struct CsvConfiguration {
@@ -373,4 +374,85 @@ TEST(TagCsvTest, TheHistorizeColumnRoundTripsAndAFileWithoutItHistorizesNothing)
         EXPECT_EQ(step.mode, device->FindTag(L"Mode")->IsHistorized()) << step.csv;
         EXPECT_EQ(step.added, device->FindTag(L"Added")->IsHistorized()) << step.csv;
     }
+}
+
+namespace {
+// Runs the body on a thread with the platform's usual 1 MB stack.
+template <class Body>
+void OnUsualStack(Body body) {
+    struct Call {
+        static DWORD WINAPI Run(void* p) {
+            (*static_cast<Body*>(p))();
+            return 7;
+        }
+    };
+    HANDLE thread = CreateThread(nullptr, 1024 * 1024, &Call::Run, &body, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    ASSERT_NE(nullptr, thread);
+    WaitForSingleObject(thread, INFINITE);
+    DWORD code = 0;
+    GetExitCodeThread(thread, &code);
+    CloseHandle(thread);
+    EXPECT_EQ(7u, code) << "the body did not finish";
+}
+
+std::string NestedId(size_t groups) {
+    std::string id = "Plant";
+    for (size_t i = 0; i < groups; ++i) id += ".G";
+    return id + ".T";
+}
+}  // namespace
+
+// Input an import cannot take whole is refused before anything changes: too
+// many rows, a name too long, groups nested too deep.
+TEST(TagCsvTest, OversizedInputIsRefusedWithItsReasonAndNothingChanges) {
+    std::string tooManyRows = "ItemID\r\n";
+    for (size_t i = 0; i <= kMaxImportRows; ++i) tooManyRows += "P.T\r\n";
+    const std::string longName = "ItemID\r\nPlant." + std::string(65536, 'n') + "\r\n";
+    const std::string tooDeep = "ItemID\r\n" + NestedId(1000) + "\r\n";
+    const std::string justTooDeep = "ItemID\r\n" + NestedId(kMaxGroupDepth + 1) + "\r\n";
+    const struct {
+        const std::string* csv;
+        const wchar_t* reason;
+    } cases[] = {{&tooManyRows, L"more than 1000000 rows"},
+                 {&longName, L"at most 4096 characters"},
+                 {&tooDeep, L"1000 nested groups"},
+                 {&justTooDeep, L"nest at most 511 deep"}};
+    for (const auto& c : cases) {
+        CsvConfiguration config;
+        Tag(config.AddDevice(L"Plant"), L"Level", VT_R8, Variant::FromDouble(1));
+        const std::string before = ExportTagsCsv(config.devices);
+        const TagImportResult result = ImportTagsCsv(*c.csv, config.devices);
+        ASSERT_EQ(1u, result.errors.size()) << c.csv->substr(0, 60);
+        EXPECT_NE(std::wstring::npos, result.errors[0].find(c.reason)) << result.errors[0].substr(0, 200).c_str();
+        EXPECT_EQ(before, ExportTagsCsv(config.devices));
+        EXPECT_EQ(1, config.devices.Count());
+    }
+}
+
+// The deepest tree an import takes goes through every walk (export, file,
+// deletion) on a usual stack, and the editor cannot build one level deeper.
+TEST(TagCsvTest, TheDeepestTreeAllowedSurvivesEveryWalk) {
+    OnUsualStack([] {
+        CsvConfiguration config;
+        const std::string csv = "ItemID,Type,Value\r\n" + NestedId(kMaxGroupDepth) + ",Double,1\r\n";
+        const TagImportResult imported = ImportTagsCsv(csv, config.devices);
+        ASSERT_TRUE(imported.Succeeded());
+        ASSERT_EQ(1u, imported.added);
+        OPCS_TagGroup* bottom = config.devices.Count() == 1 ? *config.devices.begin() : nullptr;
+        ASSERT_NE(nullptr, bottom);
+        while (!bottom->SnapshotGroups().empty()) bottom = bottom->SnapshotGroups()[0];
+        auto* deeper = NewGroup(L"Deeper");
+        EXPECT_FALSE(bottom->AddGroup(deeper));
+        delete deeper;
+        EXPECT_TRUE(bottom->AddTag(NewTag(L"Beside")));
+
+        const std::string exported = ExportTagsCsv(config.devices);
+        EXPECT_NE(std::string::npos, exported.find(NestedId(kMaxGroupDepth)));
+        const std::string saved = SavedBytes(config.devices);
+        Archive archive(reinterpret_cast<const BYTE*>(saved.data()), saved.size());
+        CsvConfiguration loaded;
+        LoadConfiguration(archive, loaded.devices);
+        EXPECT_EQ(0u, archive.DroppedRecords());
+        EXPECT_EQ(exported, ExportTagsCsv(loaded.devices));
+    });
 }

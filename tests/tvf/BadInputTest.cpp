@@ -10,6 +10,7 @@
 #include "Records.h"
 #include "ScratchLog.h"
 #include "ToviTagGroup.h"
+#include "TreeLimits.h"
 
 // Each device costs a poll thread: the file-level samples stay small, and the
 // thorough corruption runs on group records, which need no device.
@@ -252,16 +253,67 @@ TEST(BadInputTest, NestingIsBoundedSoNoFileExhaustsTheStack) {
             EXPECT_LE(over.groups.size(), 1u);
         }
     });
-    // A tree too deep to read back is not written either.
+    // A tree too deep to read back cannot be built either: level by level,
+    // or by adopting a deep branch.
     ToviTagGroup top;
     OPCS_TagGroup* bottom = &top;
-    for (size_t i = 1; i <= Archive::kMaxNesting; ++i) {
+    for (size_t i = 1; i <= kMaxGroupDepth; ++i) {
         auto* g = new ToviTagGroup;
-        ASSERT_TRUE(bottom->AddGroup(g));
+        ASSERT_TRUE(bottom->AddGroup(g)) << i;
         bottom = g;
     }
+    ToviTagGroup refused;
+    EXPECT_FALSE(bottom->AddGroup(&refused));
+    ToviTagGroup branch;
+    branch.AddGroup(new ToviTagGroup);
+    EXPECT_FALSE(bottom->GetParent()->AddGroup(&branch));
     Dll<OPCS_TagGroup*> list;
     list.Append(&top);
     Archive archive;
-    EXPECT_THROW(GroupRecord::StoreList(archive, list), ArchiveFormatError);
+    EXPECT_NO_THROW(GroupRecord::StoreList(archive, list));
+}
+
+// Counts a file cannot hold are refused before anything is made for them;
+// names past the longest allowed are refused alone, and the list goes on.
+TEST(BadInputTest, HugeCountsAndLongNamesAreRefusedWithoutAllocating) {
+    const Bytes hugeDevices = Bytes().F64(1.6).U32(0xFFFFFFFF).U32(0);
+    DeviceFields tags;
+    tags.group.name = "Tags";
+    Bytes hugeTags = DeviceRecord(tags);
+    DeviceFields groups;
+    groups.group.name = "Grps";
+    Bytes hugeGroups = DeviceRecord(groups);
+    // The group block's lists follow its version, name (4), description (empty) and three DWORDs.
+    const size_t lists = 8 + (1 + 4) + 1 + 12;
+    for (size_t i = 0; i < 4; ++i) hugeGroups.data[lists + i] = 0xFF;
+    for (size_t i = 0; i < 4; ++i) hugeTags.data[lists + 4 + i] = 0xFE;
+    const struct {
+        Bytes file;
+        bool endOfFile;
+        int devices;
+    } cases[] = {{hugeDevices, true, 0},
+                 {ConfigFile({hugeTags, SmallDevice("After", 1)}), false, 0},
+                 {ConfigFile({hugeGroups, SmallDevice("After", 1)}), false, 0}};
+    for (const auto& c : cases) {
+        const auto start = Clock::now();
+        Loaded l(c.file);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+        EXPECT_EQ(c.endOfFile, l.endOfFile);
+        EXPECT_EQ(c.endOfFile, l.dropped == 0);
+        EXPECT_EQ(c.devices, l.Count());
+    }
+
+    const std::string longName(65536, 'n');
+    DeviceFields d;
+    d.group.name = "Pump";
+    d.group.groups = {GroupRecord({.name = longName}), GroupRecord({.name = "Kept"})};
+    d.group.tags = {TagRecord({.name = longName}), TagRecord({.name = std::string(kMaxNameLength, 't')})};
+    ScratchLog log;
+    Loaded l(ConfigFile({DeviceRecord(d)}));
+    EXPECT_EQ(2u, l.dropped);
+    ASSERT_EQ(1, l.Count());
+    ASSERT_EQ(1u, l.Device(0)->SnapshotGroups().size());
+    EXPECT_EQ(L"Kept", l.Device(0)->SnapshotGroups()[0]->GetName());
+    EXPECT_EQ(1, l.Device(0)->TagCount());
+    EXPECT_TRUE(log.Contains("Serialization Error - input tag#: 0 of type: 0 from config file")) << log.Text();
 }
