@@ -11,14 +11,10 @@
 #include "ToviDevice.h"
 
 namespace {
-const RecordListTexts kDeviceListTexts = {L"Serialization Success - output device:",
-                                          L"Serialization Error - output device:",
-                                          L"Serialization Error - failed to create device:",
-                                          L"Serialization Error - input device#:",
-                                          L"Serialization Success - input Device:",
-                                          false,
-                                          nullptr,
-                                          nullptr};
+const RecordListTexts kDeviceListTexts = {
+    L"Serialization Success - output device:",         L"Serialization Error - output device:",
+    L"Serialization Error - failed to create device:", L"Serialization Error - input device#:",
+    L"Serialization Success - input Device:",          false};
 
 // Intervals of the older layouts are in milliseconds; whole seconds, truncated.
 DWORD SecondsFromMilliseconds(DWORD milliseconds) { return milliseconds / 1000; }

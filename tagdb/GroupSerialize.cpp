@@ -68,9 +68,7 @@ const RecordListTexts kGroupListTexts = {L"Serialization Success - output group:
                                          L"Serialization Error - failed to create group#:",
                                          L"Serialization Error - input group#:",
                                          L"Serialization Success - input grp:",
-                                         false,
-                                         nullptr,
-                                         nullptr};
+                                         false};
 }  // namespace
 
 void OPCS_TagGroup::Serialize(Archive& archive) { GroupRecord::Serialize(*this, archive); }

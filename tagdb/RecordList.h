@@ -2,9 +2,9 @@
 // The list writer and reader shared by the device, group and tag lists.
 //
 // Writing: the count of the elements that pass the validity test, then for
-// each its class code and record; each record written or read is logged (a
-// tag list: its count, once). Counting only what is written keeps the
-// file readable when a list holds a stale element. A record that fails to
+// each its class code and record, each logged (nothing is made for that
+// while the log is closed). Counting only what is written keeps the file
+// readable when a list holds a stale element. A record that fails to
 // write is logged and the failure goes on to the caller: a file with a
 // missing record could not be read back past it.
 //
@@ -36,16 +36,7 @@ struct RecordListTexts {
     const wchar_t* loadFailed;
     const wchar_t* loaded;
     bool fromConfigFile;  // the tag list's failure entries end with "from config file"
-    // Set for the tag list: one entry with the count of the records written
-    // or read replaces the entry per record, which at a million tags would
-    // cost more than the file itself and push everything else out of the log.
-    const wchar_t* storedCount = nullptr;
-    const wchar_t* loadedCount = nullptr;
 };
-
-inline void LogRecordCount(const wchar_t* what, size_t count) {
-    if (count != 0) theEventLog << what << static_cast<unsigned long long>(count) << EventLog::EndEntry;
-}
 
 template <class T, class IsValid, class ClassCodeOf>
 void StoreRecordList(Archive& archive, const Dll<T*>& list, const RecordListTexts& texts, IsValid isValid,
@@ -64,9 +55,9 @@ void StoreRecordList(Archive& archive, const Dll<T*>& list, const RecordListText
             theEventLog << texts.storeFailed << element->GetName() << EventLog::EndEntry;
             throw;
         }
-        if (texts.storedCount == nullptr) theEventLog << texts.stored << element->GetName() << EventLog::EndEntry;
+        // The check spares a copy of every name while the log is closed.
+        if (theEventLog.IsOpen()) theEventLog << texts.stored << element->GetName() << EventLog::EndEntry;
     }
-    if (texts.storedCount != nullptr) LogRecordCount(texts.storedCount, valid.size());
 }
 
 inline void LogRecordListFailure(const RecordListTexts& texts, const wchar_t* what, DWORD index, DWORD classCode) {
@@ -84,14 +75,6 @@ void LoadRecordList(Archive& archive, const RecordListTexts& texts, Make make, K
     // Every element is at least its class code and its record's version.
     constexpr size_t kSmallestElement = 4 + 8;
     const DWORD count = archive.ReadCount(kSmallestElement);
-    size_t kept = 0;
-    struct CountEntry {
-        const wchar_t* what;
-        const size_t& kept;
-        ~CountEntry() {
-            if (what != nullptr) LogRecordCount(what, kept);
-        }
-    } countEntry{texts.loadedCount, kept};
     for (DWORD i = 0; i < count; ++i) {
         const DWORD classCode = archive.ReadDword();
         std::unique_ptr<T> object;
@@ -122,8 +105,7 @@ void LoadRecordList(Archive& archive, const RecordListTexts& texts, Make make, K
             archive.NoteDroppedRecord();
             continue;
         }
-        if (texts.loadedCount == nullptr) theEventLog << texts.loaded << object->GetName() << EventLog::EndEntry;
+        if (theEventLog.IsOpen()) theEventLog << texts.loaded << object->GetName() << EventLog::EndEntry;
         keep(std::move(object));
-        ++kept;
     }
 }

@@ -19,8 +19,7 @@ namespace {
 const RecordListTexts kTagListTexts = {
     L"Serialization Success - output tag:",          L"Serialization Error - output tag:",
     L"Serialization Error - failed to create tag#:", L"Serialization Error - input tag#:",
-    L"Serialization Success - input tag:",           true,
-    L"Serialization Success - output tags:",         L"Serialization Success - input tags:"};
+    L"Serialization Success - input tag:",           true};
 
 // The flags word of an alarm block: which limits are set, and two switches.
 constexpr DWORD kAlarmHasHighHigh = 1;

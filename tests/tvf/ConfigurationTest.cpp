@@ -224,8 +224,8 @@ TEST(ConfigurationTest, ListsLogTheirRecordsAndWriteOnlyValidOnes) {
     EXPECT_THROW(StoreConfiguration(archive, list.devices), ArchiveFormatError);
 
     for (const char* line :
-         {"Serialization Success - input tags: 1", "Serialization Success - input grp: Area",
-          "Serialization Success - input Device: Plant", "Serialization Success - output tags: 1",
+         {"Serialization Success - input tag: Level", "Serialization Success - input grp: Area",
+          "Serialization Success - input Device: Plant", "Serialization Success - output tag: Level",
           "Serialization Success - output group: Area", "Serialization Success - output device: Plant",
           "Serialization Error - input tag#: 1 of type: 0 from config file",
           "Serialization Success - output device: Last", "Serialization Error - output device: Failing"}) {
