@@ -405,6 +405,7 @@ bool OPCS_App::OpenStartConfiguration() {
         candidates.push_back(lastUsed);
     }
     std::wstring refused;
+    bool tooBig = false;  // some file did not fit in memory: none is saved over
     for (const std::wstring& path : candidates) {
         theEventLog << L"Application starting - Opening:" << path << EventLog::EndEntry;
         if (OpenConfiguration(path)) {
@@ -416,15 +417,21 @@ bool OPCS_App::OpenStartConfiguration() {
         }
         const std::wstring reason = SystemErrorText(m_document->OpenError());
         theEventLog << L"Configuration file could not be opened:" << path << reason << EventLog::EndEntry;
-        refused += L"The configuration file " + path + L" could not be read: " + reason + L".\n";
+        if (m_document->OpenError() == ERROR_NOT_ENOUGH_MEMORY) {
+            tooBig = true;
+            refused += OPCS_Doc::NotEnoughMemoryText(path) + L"\n";
+        } else {
+            refused += L"The configuration file " + path + L" could not be read: " + reason + L".\n";
+        }
     }
     theEventLog << L"Application starting - Creating new configuration" << EventLog::EndEntry;
     if (!refused.empty()) {
         AppMessageBox(L"Failed to open document.\n\n" + refused +
-                          L"A new, empty configuration is open instead, to be saved as " + lastUsed + L".",
+                          (tooBig ? std::wstring(L"A new, empty configuration is open instead, not yet saved.")
+                                  : L"A new, empty configuration is open instead, to be saved as " + lastUsed + L"."),
                       MB_OK | MB_ICONEXCLAMATION);
     }
-    return NewConfiguration();
+    return tooBig ? m_document->OnNewDocument(false) : NewConfiguration();
 }
 
 bool OPCS_App::OpenConfiguration(const std::wstring& path) {

@@ -52,6 +52,7 @@ bool EventLog::Reset() noexcept {
 
 bool EventLog::OpenLocked(const std::wstring& fileName) noexcept {
     m_charactersWritten = 0;
+    m_charactersQueued = 0;
     if (!m_file.Create(fileName)) {
         return false;
     }
@@ -71,8 +72,37 @@ bool EventLog::OpenLocked(const std::wstring& fileName) noexcept {
 }
 
 void EventLog::CloseLocked() noexcept {
+    FlushLocked();
     m_open.store(false, std::memory_order_release);
     m_file.Close();
+}
+
+EventLog::BatchedWrites::BatchedWrites(EventLog& log) noexcept : m_log(log) {
+    ScopedLock guard(m_log.m_lock);
+    ++m_log.m_batches;
+}
+
+EventLog::BatchedWrites::~BatchedWrites() {
+    ScopedLock guard(m_log.m_lock);
+    if (--m_log.m_batches == 0) m_log.FlushLocked();
+}
+
+void EventLog::FlushLocked() noexcept {
+    if (m_file.QueuedBytes() == 0) return;
+    if (m_file.Flush()) m_charactersWritten += m_charactersQueued;
+    m_charactersQueued = 0;
+}
+
+const std::wstring& EventLog::DateTimeTextLocked(const SYSTEMTIME& now) {
+    const bool sameSecond = !m_dateTimeText.empty() && now.wSecond == m_textTime.wSecond &&
+                            now.wMinute == m_textTime.wMinute && now.wHour == m_textTime.wHour &&
+                            now.wDay == m_textTime.wDay && now.wMonth == m_textTime.wMonth &&
+                            now.wYear == m_textTime.wYear;
+    if (!sameSecond) {
+        m_dateTimeText = FormatDateTime(now);
+        m_textTime = now;
+    }
+    return m_dateTimeText;
 }
 
 void EventLog::WriteEntry(std::wstring& text) noexcept {
@@ -81,6 +111,8 @@ void EventLog::WriteEntry(std::wstring& text) noexcept {
 }
 
 void EventLog::WriteEntryLocked(std::wstring& text, bool mayReset) noexcept {
+    // A batch hands the file this much at a time.
+    constexpr std::size_t kBatchBytes = 64 * 1024;
     if (text.empty() || !m_open.load()) {
         text.clear();
         return;
@@ -88,18 +120,21 @@ void EventLog::WriteEntryLocked(std::wstring& text, bool mayReset) noexcept {
     try {
         SYSTEMTIME now{};
         GetLocalTime(&now);
-        const std::wstring header =
+        std::wstring entry =
             FormatText(L"%08X - Time: %ls ms: %u\n", static_cast<unsigned>(GetCurrentThreadId()),
-                       FormatDateTime(now).c_str(), static_cast<unsigned>(now.wMilliseconds));
-        text += (text.back() == L'\n') ? L"\n" : L"\n\n";
-        const std::size_t counted = m_file.Write(header) + m_file.Write(text);
-        if (m_file.Flush()) {
-            m_charactersWritten += static_cast<std::uint32_t>(counted);
-        }
+                       DateTimeTextLocked(now).c_str(), static_cast<unsigned>(now.wMilliseconds));
+        entry += text;
+        entry += (text.back() == L'\n') ? L"\n" : L"\n\n";
+        m_charactersQueued += static_cast<std::uint32_t>(m_file.Write(entry));
     } catch (const std::bad_alloc&) {
-        m_file.Discard();
+        // This entry is lost; those queued before it are not.
     }
     text.clear();
+    // The limit is held entry by entry, batched or not.
+    if (m_batches == 0 || m_file.QueuedBytes() >= kBatchBytes ||
+        m_charactersWritten + m_charactersQueued > GetMaxSize()) {
+        FlushLocked();
+    }
     if (mayReset && m_charactersWritten > GetMaxSize()) {
         Reset();
     }

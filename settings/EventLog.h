@@ -41,6 +41,21 @@ public:
     void SetMaxSize(std::uint32_t bytes) noexcept { m_maxSize.store(bytes, std::memory_order_relaxed); }
     std::uint32_t GetMaxSize() const noexcept { return m_maxSize.load(std::memory_order_relaxed); }
 
+    // While one is alive, entries are queued and reach the file together
+    // when the last one ends (or once enough has queued): a load or save
+    // that logs every record of a million would otherwise hand each line to
+    // the file alone. The order of the entries and the size limit hold.
+    class BatchedWrites {
+    public:
+        explicit BatchedWrites(EventLog& log) noexcept;
+        ~BatchedWrites();
+        BatchedWrites(const BatchedWrites&) = delete;
+        BatchedWrites& operator=(const BatchedWrites&) = delete;
+
+    private:
+        EventLog& m_log;
+    };
+
     // Ends an entry: `<< EventLog::EndEntry` writes what the entry collected.
     struct EndEntryMark {};
     static constexpr EndEntryMark EndEntry{};
@@ -90,10 +105,17 @@ private:
     bool OpenLocked(const std::wstring& fileName) noexcept;
     void CloseLocked() noexcept;
     void WriteEntryLocked(std::wstring& text, bool mayReset) noexcept;
+    void FlushLocked() noexcept;
+    const std::wstring& DateTimeTextLocked(const SYSTEMTIME& now);
 
     std::wstring m_fileName;  // name of the last open, used again by Reset
     mutable CriticalSection m_lock;
     std::uint32_t m_charactersWritten = 0;
+    std::uint32_t m_charactersQueued = 0;  // counted, not yet in the file
+    int m_batches = 0;                     // BatchedWrites alive
+    // The header's date and time text changes once a second, not per entry.
+    SYSTEMTIME m_textTime{};
+    std::wstring m_dateTimeText;
     std::atomic<std::uint32_t> m_maxSize{kDefaultMaxSize};
     std::atomic<bool> m_open{false};
     LogFile m_file;

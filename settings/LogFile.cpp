@@ -19,6 +19,17 @@ void LogFile::Close() noexcept {
 }
 
 std::size_t LogFile::Write(std::wstring_view text) {
+    const std::size_t queuedBefore = m_pending.size();
+    try {
+        return Queue(text);
+    } catch (...) {
+        // What was queued before stays whole; this text goes as if never written.
+        m_pending.resize(queuedBefore);
+        throw;
+    }
+}
+
+std::size_t LogFile::Queue(std::wstring_view text) {
     std::size_t counted = 0;
     std::size_t start = 0;
     while (start < text.size()) {

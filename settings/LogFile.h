@@ -20,8 +20,10 @@ public:
     bool IsOpen() const noexcept { return m_handle != INVALID_HANDLE_VALUE; }
 
     // Queues text and returns its length as the log counts it: the encoded
-    // bytes, each line end counting one. Throws only std::bad_alloc.
+    // bytes, each line end counting one. Throws only std::bad_alloc, and
+    // then queues none of the text.
     std::size_t Write(std::wstring_view text);
+    std::size_t QueuedBytes() const noexcept { return m_pending.size(); }
     // Writes what is queued. On failure the queued text is dropped, so a lost
     // entry never reappears glued to the next one.
     bool Flush() noexcept;
@@ -29,6 +31,8 @@ public:
     void Discard() noexcept { m_pending.clear(); }
 
 private:
+    std::size_t Queue(std::wstring_view text);
+
     HANDLE m_handle = INVALID_HANDLE_VALUE;
     std::string m_pending;
 };

@@ -4,6 +4,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "EventLog.h"
 #include "OPCS_Device.h"
 #include "RecordVersions.h"
 #include "Records.h"
@@ -11,12 +12,15 @@
 #include "Text.h"
 #include "WholeFile.h"
 
+// Every record is logged: the log gets them in batches.
 void StoreConfiguration(Archive& archive, const Dll<OPCS_Device*>& devices) {
+    const EventLog::BatchedWrites batch(theEventLog);
     archive.WriteDouble(kRecordVersion);
     DeviceRecord::StoreList(archive, devices);
 }
 
 void LoadConfiguration(Archive& archive, Dll<OPCS_Device*>& into) {
+    const EventLog::BatchedWrites batch(theEventLog);
     archive.ReadDouble();
     DeviceRecord::LoadList(archive, into);
 }
@@ -54,6 +58,13 @@ ConfigFileResult LoadConfigurationFile(const std::wstring& path, Dll<OPCS_Device
             result.status = ConfigFileStatus::FileError;
             return result;
         }
+        if (!RoomToLoad(bytes.size(), MemoryLeftForLoad())) {
+            // Refused before the objects are made: running out halfway would
+            // leave every other thread of the process short as well.
+            result.status = ConfigFileStatus::FileError;
+            result.error = ERROR_NOT_ENOUGH_MEMORY;
+            return result;
+        }
         Archive archive(std::move(bytes));
         try {
             LoadConfiguration(archive, into);
@@ -70,10 +81,33 @@ ConfigFileResult LoadConfigurationFile(const std::wstring& path, Dll<OPCS_Device
                                       path + rename.from, path + rename.to});
         }
     } catch (const std::bad_alloc&) {
+        // Nothing of a load that ran out is kept: it would be served as if whole.
+        for (OPCS_Device* device : into) delete device;
+        into.Clear();
+        result = ConfigFileResult{};
         result.status = ConfigFileStatus::FileError;
         result.error = ERROR_NOT_ENOUGH_MEMORY;
     }
     return result;
+}
+
+bool RoomToLoad(size_t fileBytes, unsigned long long available) {
+    // The objects of a file take about this many times its bytes (a million
+    // mixed tags: 100 bytes on disk, up to 650 in memory), and the process
+    // keeps a margin for its threads and clients meanwhile.
+    constexpr unsigned long long kObjectBytesPerFileByte = 8;
+    constexpr unsigned long long kMargin = 64ull << 20;
+    const unsigned long long needed = static_cast<unsigned long long>(fileBytes) * kObjectBytesPerFileByte + kMargin;
+    return needed <= available;
+}
+
+unsigned long long MemoryLeftForLoad() {
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    if (!GlobalMemoryStatusEx(&status)) return ~0ull;  // unknown: let the load find out
+    // Address space (what limits a 32-bit process) and commit (what limits
+    // every process), whichever is scarcer.
+    return status.ullAvailVirtual < status.ullAvailPageFile ? status.ullAvailVirtual : status.ullAvailPageFile;
 }
 
 ConfigFileResult SaveConfigurationFile(const std::wstring& path, const Dll<OPCS_Device*>& devices) {

@@ -61,9 +61,16 @@ std::vector<LoadRename> RenameClashingDevices(const Dll<OPCS_Device*>& devices);
 // Reads the whole file and loads it as LoadConfiguration does (which renames
 // clashing groups and tags), then renames clashing devices
 // (RenameClashingDevices). On EndOfFile
-// the devices read before the fault stay in `into`; memory running out gives
-// FileError with ERROR_NOT_ENOUGH_MEMORY. Never raises.
+// the devices read before the fault stay in `into`. A file whose objects would
+// not fit in the memory left (RoomToLoad), or memory running out while
+// loading, gives FileError with ERROR_NOT_ENOUGH_MEMORY and leaves `into`
+// empty. Never raises.
 ConfigFileResult LoadConfigurationFile(const std::wstring& path, Dll<OPCS_Device*>& into);
+
+// Whether the objects of a file of that size fit in `available` bytes of
+// memory (MemoryLeftForLoad: address space or commit, the scarcer).
+bool RoomToLoad(size_t fileBytes, unsigned long long available);
+unsigned long long MemoryLeftForLoad();
 
 // Stores the configuration and replaces the file with it. The new content is
 // written beside the file first, so a failed save leaves the previous file as

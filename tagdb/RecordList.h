@@ -9,7 +9,7 @@
 // missing record could not be read back past it.
 //
 // Reading: each record goes into a fresh object. The first record that
-// cannot be created or read ends the list (logged, object deleted); what was
+// cannot be read ends the list (logged, object deleted); what was
 // read before it stays, and the enclosing record goes on from wherever the
 // stream stands. A record read whole whose name holds a NUL is refused
 // alone. The end of the data met outside a record (the count or a class
@@ -77,10 +77,9 @@ void LoadRecordList(Archive& archive, const RecordListTexts& texts, Make make, K
     const DWORD count = archive.ReadCount(kSmallestElement);
     for (DWORD i = 0; i < count; ++i) {
         const DWORD classCode = archive.ReadDword();
-        std::unique_ptr<T> object;
-        try {
-            object = make();
-        } catch (const std::bad_alloc&) {}
+        // Running out of memory is not damage of the file: it goes on to the
+        // caller, which drops the whole load.
+        std::unique_ptr<T> object = make();
         if (!object) {
             LogRecordListFailure(texts, texts.createFailed, i, classCode);
             archive.NoteDroppedRecord();
@@ -88,6 +87,8 @@ void LoadRecordList(Archive& archive, const RecordListTexts& texts, Make make, K
         }
         try {
             object->Serialize(archive);
+        } catch (const std::bad_alloc&) {
+            throw;
         } catch (const std::exception&) {
             object.reset();
             LogRecordListFailure(texts, texts.loadFailed, i, classCode);

@@ -213,10 +213,22 @@ public:
         }
         if (!headerRead) return Failed(L"the file has no header row");
         if (!m_result.errors.empty()) return std::move(m_result);
+        // Reserved before the first change, so that keeping count of the
+        // changes never runs out of memory halfway.
         if (touched != nullptr) touched->reserve(m_planned.size());
-        for (PlannedTag& tag : m_planned) {
-            OPCS_Tag* applied = Apply(tag);
-            if (touched != nullptr && applied != nullptr) touched->push_back(applied);
+        m_added.reserve(m_planned.size());
+        m_madeGroups.reserve(m_planned.size());
+        m_previous.reserve(static_cast<size_t>(
+            std::count_if(m_planned.begin(), m_planned.end(), [](const PlannedTag& t) { return t.existing; })));
+        try {
+            for (PlannedTag& tag : m_planned) {
+                OPCS_Tag* applied = Apply(tag);
+                if (touched != nullptr && applied != nullptr) touched->push_back(applied);
+            }
+        } catch (const std::bad_alloc&) {
+            Undo();
+            if (touched != nullptr) touched->clear();
+            throw;
         }
         return std::move(m_result);
     }
@@ -527,8 +539,35 @@ private:
         if (!a.IsAlarmed()) a = AlarmSettings{};
     }
 
+    // All or nothing: what Apply changed before memory ran out is put back.
+    void Undo() noexcept {
+        for (auto& [tag, settings] : m_previous) {
+            try {
+                tag->PlaceSettings(settings);
+            } catch (const std::bad_alloc&) {}
+        }
+        for (auto it = m_added.rbegin(); it != m_added.rend(); ++it) {
+            it->first->RemoveTag(it->second);
+            delete it->second;
+        }
+        for (auto it = m_madeGroups.rbegin(); it != m_madeGroups.rend(); ++it) {
+            it->first->RemoveGroup(it->second);
+            delete it->second;
+        }
+        for (OPCS_Device* device : m_madeDevices) {
+            for (auto node = m_devices.begin(); node != m_devices.end(); ++node) {
+                if (*node != device) continue;
+                m_devices.Remove(node);
+                break;
+            }
+            delete device;
+        }
+        m_result.added = m_result.updated = 0;
+    }
+
     OPCS_Tag* Apply(PlannedTag& plan) {
         if (plan.existing != nullptr) {
+            m_previous.emplace_back(plan.existing, plan.existing->GetSettings());
             plan.existing->PlaceSettings(plan.settings);
             ++m_result.updated;
             return plan.existing;
@@ -539,26 +578,27 @@ private:
             key += kItemIdSeparator;
             key += FoldCase(plan.path[i]);
             parent = GroupNamed(parent, key, plan.path[i]);
+            if (parent == nullptr) return nullptr;
         }
-        auto* tag = new ToviTag;
+        auto tag = std::make_unique<ToviTag>();
         tag->Rename(plan.path.back());
         tag->PlaceSettings(plan.settings);
-        if (parent->AddTag(tag)) {
-            ++m_result.added;
-            return tag;
-        }
-        delete tag;  // cannot happen: the name was looked up before
-        return nullptr;
+        if (!parent->AddTag(tag.get())) return nullptr;  // cannot happen: the name was looked up before
+        m_added.emplace_back(parent, tag.get());
+        ++m_result.added;
+        return tag.release();
     }
 
     OPCS_TagGroup* DeviceNamed(const std::wstring& name) {
         const std::wstring key = FoldCase(name);
         if (auto found = m_deviceByName.find(key); found != m_deviceByName.end()) return found->second;
-        auto* device = new ToviDevice;
+        m_madeDevices.reserve(m_madeDevices.size() + 1);
+        auto device = std::make_unique<ToviDevice>();
         device->Rename(name);
-        m_devices.Append(device);
-        m_deviceByName.emplace(key, device);
-        return device;
+        m_devices.Append(device.get());
+        m_madeDevices.push_back(device.get());
+        m_deviceByName.emplace(key, device.get());
+        return device.release();
     }
 
     OPCS_TagGroup* GroupNamed(OPCS_TagGroup* parent, const std::wstring& key, const std::wstring& name) {
@@ -572,11 +612,13 @@ private:
             }
             if (auto found = m_groupByPath.find(key); found != m_groupByPath.end()) return found->second;
         }
-        auto* group = new ToviTagGroup;
+        auto group = std::make_unique<ToviTagGroup>();
         group->Rename(name);
-        parent->AddGroup(group);
-        m_groupByPath.emplace(key, group);
-        return group;
+        if (!parent->AddGroup(group.get())) return nullptr;  // cannot happen: planning refused what it refuses
+        m_madeGroups.emplace_back(parent, group.get());
+        OPCS_TagGroup* made = group.release();
+        m_groupByPath.emplace(key, made);
+        return made;
     }
 
     Dll<OPCS_Device*>& m_devices;
@@ -590,6 +632,11 @@ private:
     std::unordered_map<std::wstring, OPCS_TagGroup*> m_groupByPath;
     std::unordered_set<OPCS_TagGroup*> m_indexedParents;
     std::optional<TagSettings> m_defaults;
+    // What Apply changed, for Undo.
+    std::vector<std::pair<OPCS_Tag*, TagSettings>> m_previous;
+    std::vector<std::pair<OPCS_TagGroup*, OPCS_Tag*>> m_added;
+    std::vector<std::pair<OPCS_TagGroup*, OPCS_TagGroup*>> m_madeGroups;
+    std::vector<OPCS_Device*> m_madeDevices;
 };
 }  // namespace
 
@@ -607,7 +654,7 @@ TagImportResult ImportTagsCsv(std::string_view csv, Dll<OPCS_Device*>& devices, 
     try {
         return Importer(devices).Run(csv, touched);
     } catch (const std::bad_alloc&) {
-        // Met while the rows were read and planned, before anything changed.
+        // Before anything changed, or after what changed was put back.
         TagImportResult result;
         result.errors.push_back(L"There is not enough memory to import the file.");
         return result;

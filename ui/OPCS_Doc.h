@@ -62,8 +62,11 @@ public:
     void CopyDeviceList(Dll<OPCS_Device*>& list) { m_configuration.CopyDeviceList(list); }
     int DeviceCount() { return m_configuration.DeviceCount(); }
 
-    // File handling.
-    bool OnNewDocument();
+    // File handling. saveAtOnce false: the new configuration has no file yet
+    // (the configured one could not be loaded and is left as it is).
+    bool OnNewDocument(bool saveAtOnce = true);
+    // What the operator is told when a file's objects do not fit in memory.
+    static std::wstring NotEnoughMemoryText(const std::wstring& path);
     // reportFailure false: a file that cannot be opened is not reported to the
     // user (the caller says it, with what is open instead); see OpenError.
     bool OnOpenDocument(const std::wstring& path, bool reportFailure = true);

@@ -65,7 +65,11 @@ bool OPCS_Doc::OnOpenDocument(const std::wstring& path, bool reportFailure) {
         m_configuration.Load(path, [this] { UpdateAllViews(nullptr, kHintCleared); });
     if (!outcome.loaded) {
         m_openError = outcome.error;
-        if (reportFailure) AppMessageBox(L"Failed to open document.", MB_OK | MB_ICONEXCLAMATION);
+        if (reportFailure) {
+            AppMessageBox(outcome.error == ERROR_NOT_ENOUGH_MEMORY ? NotEnoughMemoryText(path)
+                                                                   : std::wstring(L"Failed to open document."),
+                          MB_OK | MB_ICONEXCLAMATION);
+        }
         return false;
     }
     ReportRenames(path, outcome.renames);
@@ -83,7 +87,11 @@ bool OPCS_Doc::DoSave(const std::wstring& path) {
     return outcome.saved;
 }
 
-bool OPCS_Doc::OnNewDocument() {
+std::wstring OPCS_Doc::NotEnoughMemoryText(const std::wstring& path) {
+    return L"There is not enough memory to load " + path + L". The file is left as it is.";
+}
+
+bool OPCS_Doc::OnNewDocument(bool saveAtOnce) {
     if (!CanChangeFiles()) {
         AppMessageBox(kClientsConnectedText, MB_OK);
         return false;
@@ -92,6 +100,10 @@ bool OPCS_Doc::OnNewDocument() {
     SetModifiedFlag(false);
     // A new configuration overwrites the configured file at once (a file this
     // document did not read is kept beside it first).
+    if (!saveAtOnce) {
+        SetPathName(std::wstring());
+        return true;
+    }
     SetPathName(theSettings.GetLastUsedFile());
     DoSave(GetPathName());
     return true;

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <new>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -189,6 +190,32 @@ TEST(EventLogTest, PassingTheMaximumSizeStartsTheFileAgain) {
     log << L"before reset" << EventLog::EndEntry;
     EXPECT_TRUE(log.Reset());
     EXPECT_EQ(1u, ParseLog(ReadFileBytes(path)).size());
+}
+
+// A batch only delays the file: the entries, their order and the restarts at
+// the size limit come out as without one, and reach the file when it ends.
+TEST(EventLogTest, BatchedEntriesReachTheFileAsUnbatchedOnes) {
+    TempFolder folder;
+    auto run = [&folder](const wchar_t* name, bool batched) {
+        const std::wstring path = folder.File(name);
+        EventLog log;
+        EXPECT_TRUE(log.Open(path));
+        log.SetMaxSize(1024);
+        std::optional<EventLog::BatchedWrites> batch;
+        if (batched) batch.emplace(log);
+        for (int i = 0; i < 7; ++i) log << std::wstring(200 + 10 * i, static_cast<wchar_t>(L'a' + i)) << EventLog::EndEntry;
+        log << L"last" << EventLog::EndEntry;
+        const auto held = ParseLog(ReadFileBytes(path));
+        EXPECT_EQ(!batched, !held.empty() && held.back().text == "last ") << "batched: " << batched;
+        batch.reset();
+        std::vector<std::string> texts;
+        for (const DiskEntry& entry : ParseLog(ReadFileBytes(path))) texts.push_back(entry.text);
+        return texts;
+    };
+    const std::vector<std::string> plain = run(L"plain.txt", false);
+    ASSERT_GE(plain.size(), 3u);
+    EXPECT_EQ(kStart + "1024 ", plain.front()) << "the limit restarted the file";
+    EXPECT_EQ(plain, run(L"batched.txt", true));
 }
 
 TEST(EventLogTest, EntriesOfConcurrentThreadsNeverInterleave) {

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <cstdlib>
+#include <new>
 
 #include "ConfigurationFile.h"
 #include "CsvText.h"
@@ -13,6 +15,27 @@
 #include "TagDbFixtures.h"
 #include "ToviDevice.h"
 #include "TreeLimits.h"
+
+// Fails the allocation the arming thread makes after the given count: memory
+// running out at any chosen point. Other threads, and every test that does
+// not arm it, allocate as usual.
+namespace {
+thread_local long t_allocationsBeforeFailure = -1;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (t_allocationsBeforeFailure == 0) {
+        t_allocationsBeforeFailure = -1;
+        throw std::bad_alloc();
+    }
+    if (t_allocationsBeforeFailure > 0) --t_allocationsBeforeFailure;
+    if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+// Kept out of line: inlined, GCC takes the free of what operator new gave
+// for a mismatched pair.
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 struct CsvConfiguration {
@@ -455,4 +478,62 @@ TEST(TagCsvTest, TheDeepestTreeAllowedSurvivesEveryWalk) {
         EXPECT_EQ(0u, archive.DroppedRecords());
         EXPECT_EQ(exported, ExportTagsCsv(loaded.devices));
     });
+}
+
+// Memory running out at any point of an import or a load leaves what was
+// there: the import changes nothing, the load keeps no device it made.
+TEST(TagCsvTest, MemoryRunningOutAnywhereLeavesNothingHalfDone) {
+    CsvConfiguration config;
+    ToviDevice* plant = config.AddDevice(L"Plant");
+    Tag(plant, L"Level", VT_R8, Variant::FromDouble(1))->SetDescription(L"before");
+    std::string csv = "ItemID,Type,Value,Description\r\nPlant.Level,Integer,7,after\r\n";
+    for (int i = 0; i < 12; ++i) {
+        csv += "Plant.G" + std::to_string(i % 3) + ".T" + std::to_string(i) + ",Double,1,new\r\n";
+        csv += "New" + std::to_string(i % 2) + ".H.T" + std::to_string(i) + ",Bool,true,new\r\n";
+    }
+    const std::string before = ExportTagsCsv(config.devices);
+    const std::string file = SavedBytes(config.devices);
+    wchar_t dir[MAX_PATH + 1];
+    const std::wstring path = std::wstring(dir, GetTempPathW(MAX_PATH + 1, dir)) + L"TagCsvTest-load-" +
+                              std::to_wstring(GetCurrentProcessId()) + L".tvf";
+    {
+        std::ofstream out(std::filesystem::path(path), std::ios::binary);
+        out.write(file.data(), static_cast<std::streamsize>(file.size()));
+    }
+    bool importFailed = true, loadFailed = true;
+    for (long n = 0; importFailed || loadFailed; n += 7) {
+        if (importFailed) {
+            t_allocationsBeforeFailure = n;
+            const TagImportResult result = ImportTagsCsv(csv, config.devices);
+            importFailed = t_allocationsBeforeFailure == -1;
+            t_allocationsBeforeFailure = -1;
+            if (importFailed) {
+                ASSERT_FALSE(result.Succeeded()) << n;
+                ASSERT_EQ(before, ExportTagsCsv(config.devices)) << "import failing at allocation " << n;
+                ASSERT_EQ(1, config.devices.Count());
+            } else {
+                ASSERT_TRUE(result.Succeeded()) << n;
+                EXPECT_EQ(25u, result.added + result.updated);
+            }
+        }
+        if (loadFailed) {
+            CsvConfiguration loaded;
+            t_allocationsBeforeFailure = n;
+            const ConfigFileResult result = LoadConfigurationFile(path, loaded.devices);
+            loadFailed = t_allocationsBeforeFailure == -1;
+            t_allocationsBeforeFailure = -1;
+            if (loadFailed) {
+                ASSERT_EQ(ConfigFileStatus::FileError, result.status) << n;
+                ASSERT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), result.error);
+                ASSERT_EQ(0, loaded.devices.Count());
+            } else {
+                ASSERT_EQ(ConfigFileStatus::Ok, result.status);
+                EXPECT_EQ(before, ExportTagsCsv(loaded.devices));
+            }
+        }
+    }
+    DeleteFileW(path.c_str());
+    // The file's objects are weighed before they are made.
+    EXPECT_TRUE(RoomToLoad(1000, 1ull << 30));
+    EXPECT_FALSE(RoomToLoad(size_t{200} << 20, 1ull << 30));
 }

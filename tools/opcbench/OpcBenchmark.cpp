@@ -7,9 +7,10 @@
 // transport floor. Prints each operation's median, its time per item and its
 // ratio to the floor, and checks the goals.
 //
-//   opc_benchmark [/Repeat:N] [/InactiveGroup]
+//   opc_benchmark [/Repeat:N] [/InactiveGroup] [/Million]
 //                               measure (default 7 rounds per size, in an
-//                               active group; inactive: without activation)
+//                               active group; inactive: without activation;
+//                               /Million: at 100,000 and 1,000,000 tags)
 //   opc_benchmark /RegServer    register the echo class and its proxy/stub
 //   opc_benchmark /UnregServer  remove them
 //   opc_benchmark /EchoServer   serve the echo class (started by COM)
@@ -34,6 +35,7 @@
 
 namespace {
 constexpr int kConfigurations[] = {10000, 100000};
+constexpr int kMillionConfigurations[] = {100000, 1000000};
 constexpr int kItemCounts[] = {1000, 10000};
 constexpr DWORD kServerStartMs = 120000;
 
@@ -147,6 +149,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     const int rounds = RepeatCount(argc, argv);
     g_activeGroup = !HasSwitch(argc, argv, L"InactiveGroup");
+    const bool million = HasSwitch(argc, argv, L"Million");
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
     Watchdog dog;
     BenchReport report;
@@ -163,7 +166,7 @@ int wmain(int argc, wchar_t** argv) {
             return 2;
         }
         EchoTarget echo(echoObject.Get());
-        for (int tagCount : kConfigurations) {
+        for (int tagCount : million ? kMillionConfigurations : kConfigurations) {
             const std::wstring path = TempPath(L"opc-benchmark-" + std::to_wstring(tagCount) + L".tvf");
             dog.Arm(300, "writing the configuration");
             std::string failure;
