@@ -120,9 +120,8 @@ void EventLog::WriteEntryLocked(std::wstring& text, bool mayReset) noexcept {
     try {
         SYSTEMTIME now{};
         GetLocalTime(&now);
-        std::wstring entry =
-            FormatText(L"%08X - Time: %ls ms: %u\n", static_cast<unsigned>(GetCurrentThreadId()),
-                       DateTimeTextLocked(now).c_str(), static_cast<unsigned>(now.wMilliseconds));
+        std::wstring entry = FormatText(L"%08X - Time: %ls ms: %u\n", static_cast<unsigned>(GetCurrentThreadId()),
+                                        DateTimeTextLocked(now).c_str(), static_cast<unsigned>(now.wMilliseconds));
         entry += text;
         entry += (text.back() == L'\n') ? L"\n" : L"\n\n";
         m_charactersQueued += static_cast<std::uint32_t>(m_file.Write(entry));

@@ -191,11 +191,16 @@ public:
         std::wstring text;
         if (!FromUtf8(csv, text)) return Failed(L"the file is not UTF-8 text");
         std::wstring error;
-        if (const size_t rows = CountRows(text, error); rows > kMaxImportRows) {
+        const size_t lineBreaks = static_cast<size_t>(std::count(text.begin(), text.end(), L'\n'));
+        if (const size_t rows = CountRows(text, lineBreaks, error); rows > kMaxImportRows) {
             return Failed(L"the file has more than " + std::to_wstring(kMaxImportRows) +
                           L" rows, the most one import takes");
         }
         if (!error.empty()) return Failed(error);
+        // A row a line, as a rule: growing these a million times over would
+        // move every planned tag and every key again and again.
+        m_planned.reserve(std::min(lineBreaks, kMaxImportRows));
+        m_lineOfId.reserve(std::min(lineBreaks, kMaxImportRows));
         // One record at a time into the same fields: a million rows are never
         // held as text fields all at once.
         CsvRecord record;
@@ -244,8 +249,8 @@ private:
 
     // The rows of the text below the header, blank lines aside, counted up to
     // one past the bound (0 when its line breaks alone keep it within).
-    static size_t CountRows(const std::wstring& text, std::wstring& error) {
-        if (static_cast<size_t>(std::count(text.begin(), text.end(), L'\n')) <= kMaxImportRows) return 0;
+    static size_t CountRows(const std::wstring& text, size_t lineBreaks, std::wstring& error) {
+        if (lineBreaks <= kMaxImportRows) return 0;
         std::vector<std::wstring> fields;
         size_t rows = 0;
         for (size_t i = 0, line = 1; i < text.size() && rows <= kMaxImportRows + 1;) {

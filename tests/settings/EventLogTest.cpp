@@ -203,7 +203,8 @@ TEST(EventLogTest, BatchedEntriesReachTheFileAsUnbatchedOnes) {
         log.SetMaxSize(1024);
         std::optional<EventLog::BatchedWrites> batch;
         if (batched) batch.emplace(log);
-        for (int i = 0; i < 7; ++i) log << std::wstring(200 + 10 * i, static_cast<wchar_t>(L'a' + i)) << EventLog::EndEntry;
+        for (int i = 0; i < 7; ++i)
+            log << std::wstring(200 + 10 * i, static_cast<wchar_t>(L'a' + i)) << EventLog::EndEntry;
         log << L"last" << EventLog::EndEntry;
         const auto held = ParseLog(ReadFileBytes(path));
         EXPECT_EQ(!batched, !held.empty() && held.back().text == "last ") << "batched: " << batched;
