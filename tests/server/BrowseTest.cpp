@@ -5,6 +5,7 @@
 
 #include "ServerTestSupport.h"
 #include "OPCS_Tag.h"
+#include "TreeLimits.h"
 
 namespace {
 class BrowseTest : public ::testing::Test {
@@ -197,8 +198,8 @@ TEST_F(BrowseTest, EveryTagReachedByBrowsingHasAnItemIdTheDocumentResolvesToIt) 
     EXPECT_EQ(E_FAIL, Up()) << "the walk came back to the root";
 }
 
-TEST_F(BrowseTest, NamesOfAnyLengthAndContentTravelUnchanged) {
-    const std::wstring longName(100000, L'x');
+TEST_F(BrowseTest, NamesOfTheLongestLengthAndAnyContentTravelUnchanged) {
+    const std::wstring longName(kMaxNameLength, L'x');
     const std::wstring odd = L"Gr\u00fc\u00dfe \u6e29\u5ea6 *?[] \U0001F600";
     ToviTagGroup* group = config.AddGroup(config.empty, longName);
     ASSERT_NE(nullptr, group);
