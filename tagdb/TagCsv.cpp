@@ -172,10 +172,21 @@ void ExportGroup(std::string& out, OPCS_TagGroup* group, const std::wstring& pat
 
 struct PlannedTag {
     size_t line;
-    std::vector<std::wstring> path;  // device, groups, tag name
+    std::wstring id;  // device, groups and tag name, checked
     OPCS_Tag* existing;
     TagSettings settings;
 };
+
+// The names of an item ID, into `parts` (kept, so that a million rows reuse it).
+void SplitItemId(std::wstring_view id, std::vector<std::wstring_view>& parts) {
+    parts.clear();
+    for (size_t from = 0;;) {
+        const size_t dot = id.find(kItemIdSeparator, from);
+        parts.push_back(id.substr(from, dot == std::wstring_view::npos ? std::wstring_view::npos : dot - from));
+        if (dot == std::wstring_view::npos) break;
+        from = dot + 1;
+    }
+}
 
 class Importer {
 public:
@@ -294,23 +305,18 @@ private:
             return;
         }
         const std::wstring& id = *Field(row, kItemId);
-        PlannedTag plan{row.line, {}, nullptr, {}};
-        for (size_t from = 0;;) {
-            const size_t dot = id.find(kItemIdSeparator, from);
-            plan.path.push_back(id.substr(from, dot == std::wstring::npos ? std::wstring::npos : dot - from));
-            if (dot == std::wstring::npos) break;
-            from = dot + 1;
-        }
-        if (plan.path.size() < 2) {
+        std::vector<std::wstring_view>& path = m_parts;
+        SplitItemId(id, path);
+        if (path.size() < 2) {
             Error(row.line, L"the item ID " + Quoted(id) + L" does not name a device and a tag");
             return;
         }
-        if (plan.path.size() - 2 > kMaxGroupDepth) {
-            Error(row.line, L"the item ID names " + std::to_wstring(plan.path.size() - 2) +
+        if (path.size() - 2 > kMaxGroupDepth) {
+            Error(row.line, L"the item ID names " + std::to_wstring(path.size() - 2) +
                                 L" nested groups; groups nest at most " + std::to_wstring(kMaxGroupDepth) + L" deep");
             return;
         }
-        for (const std::wstring& name : plan.path) {
+        for (const std::wstring_view& name : path) {
             if (name.empty()) {
                 Error(row.line, L"the item ID " + Quoted(id) + L" has an empty name");
                 return;
@@ -320,11 +326,11 @@ private:
                                     NameLengthRefusal());
                 return;
             }
-            if (name.find(L'\0') != std::wstring::npos) {
+            if (name.find(L'\0') != std::wstring_view::npos) {
                 Error(row.line, L"the item ID " + Quoted(id) + L" holds a NUL character");
                 return;
             }
-            if (&name != &plan.path.back() && IsReservedName(name)) {
+            if (&name != &path.back() && IsReservedName(name)) {
                 Error(row.line, L"the item ID " + Quoted(id) + L" names a device or group " + Quoted(name) +
                                     L", a name reserved for the fault control items");
                 return;
@@ -336,7 +342,7 @@ private:
                                 std::to_wstring(first->second) + L")");
             return;
         }
-        plan.existing = FindExisting(id, plan.path.front());
+        PlannedTag plan{row.line, id, FindExisting(id, path.front()), {}};
         plan.settings = OPCS_Tag::IsValidTag(plan.existing) ? plan.existing->GetSettings() : NewTagSettings();
         if (!OPCS_Tag::IsValidTag(plan.existing)) {
             plan.existing = nullptr;
@@ -346,10 +352,14 @@ private:
         if (ReadSettings(row, plan.settings)) m_planned.push_back(std::move(plan));
     }
 
-    OPCS_Tag* FindExisting(const std::wstring& id, const std::wstring& deviceName) {
-        auto device = m_deviceByName.find(FoldCase(deviceName));
-        if (device == m_deviceByName.end()) return nullptr;
-        return device->second->FindTag(std::wstring_view(id).substr(deviceName.size() + 1));
+    OPCS_Tag* FindExisting(std::wstring_view id, std::wstring_view deviceName) {
+        // Rows come device by device: the last one's name is looked up once.
+        if (deviceName != m_lastDeviceName) {
+            auto device = m_deviceByName.find(FoldCase(deviceName));
+            m_lastDevice = device != m_deviceByName.end() ? device->second : nullptr;
+            m_lastDeviceName = deviceName;
+        }
+        return m_lastDevice != nullptr ? m_lastDevice->FindTag(id.substr(deviceName.size() + 1)) : nullptr;
     }
 
     const TagSettings& NewTagSettings() {
@@ -577,16 +587,26 @@ private:
             ++m_result.updated;
             return plan.existing;
         }
-        OPCS_TagGroup* parent = DeviceNamed(plan.path.front());
-        std::wstring key = FoldCase(plan.path.front());
-        for (size_t i = 1; i + 1 < plan.path.size(); ++i) {
-            key += kItemIdSeparator;
-            key += FoldCase(plan.path[i]);
-            parent = GroupNamed(parent, key, plan.path[i]);
-            if (parent == nullptr) return nullptr;
+        const size_t lastDot = plan.id.rfind(kItemIdSeparator);
+        const std::wstring_view groupPath = std::wstring_view(plan.id).substr(0, lastDot);
+        // Rows come group by group: the path of the last one is walked once.
+        if (m_lastParent == nullptr || groupPath != m_lastGroupPath) {
+            std::vector<std::wstring_view>& path = m_parts;
+            SplitItemId(groupPath, path);
+            OPCS_TagGroup* parent = DeviceNamed(path.front());
+            std::wstring key = FoldCase(path.front());
+            for (size_t i = 1; i < path.size(); ++i) {
+                key += kItemIdSeparator;
+                key += FoldCase(path[i]);
+                parent = GroupNamed(parent, key, path[i]);
+                if (parent == nullptr) return nullptr;
+            }
+            m_lastParent = parent;
+            m_lastGroupPath = groupPath;
         }
+        OPCS_TagGroup* parent = m_lastParent;
         auto tag = std::make_unique<ToviTag>();
-        tag->Rename(plan.path.back());
+        tag->Rename(plan.id.substr(lastDot + 1));
         tag->PlaceSettings(plan.settings);
         if (!parent->AddTag(tag.get())) return nullptr;  // cannot happen: the name was looked up before
         m_added.emplace_back(parent, tag.get());
@@ -594,19 +614,19 @@ private:
         return tag.release();
     }
 
-    OPCS_TagGroup* DeviceNamed(const std::wstring& name) {
+    OPCS_TagGroup* DeviceNamed(std::wstring_view name) {
         const std::wstring key = FoldCase(name);
         if (auto found = m_deviceByName.find(key); found != m_deviceByName.end()) return found->second;
         m_madeDevices.reserve(m_madeDevices.size() + 1);
         auto device = std::make_unique<ToviDevice>();
-        device->Rename(name);
+        device->Rename(std::wstring(name));
         m_devices.Append(device.get());
         m_madeDevices.push_back(device.get());
         m_deviceByName.emplace(key, device.get());
         return device.release();
     }
 
-    OPCS_TagGroup* GroupNamed(OPCS_TagGroup* parent, const std::wstring& key, const std::wstring& name) {
+    OPCS_TagGroup* GroupNamed(OPCS_TagGroup* parent, const std::wstring& key, std::wstring_view name) {
         if (auto found = m_groupByPath.find(key); found != m_groupByPath.end()) return found->second;
         // Index the parent's groups once, then the lookups are by path.
         if (m_indexedParents.insert(parent).second) {
@@ -618,7 +638,7 @@ private:
             if (auto found = m_groupByPath.find(key); found != m_groupByPath.end()) return found->second;
         }
         auto group = std::make_unique<ToviTagGroup>();
-        group->Rename(name);
+        group->Rename(std::wstring(name));
         if (!parent->AddGroup(group.get())) return nullptr;  // cannot happen: planning refused what it refuses
         m_madeGroups.emplace_back(parent, group.get());
         OPCS_TagGroup* made = group.release();
@@ -637,6 +657,12 @@ private:
     std::unordered_map<std::wstring, OPCS_TagGroup*> m_groupByPath;
     std::unordered_set<OPCS_TagGroup*> m_indexedParents;
     std::optional<TagSettings> m_defaults;
+    std::vector<std::wstring_view> m_parts;  // of the row at hand
+    // The device of the last row planned, and the group of the last applied.
+    std::wstring m_lastDeviceName;
+    OPCS_TagGroup* m_lastDevice = nullptr;
+    std::wstring m_lastGroupPath;
+    OPCS_TagGroup* m_lastParent = nullptr;
     // What Apply changed, for Undo.
     std::vector<std::pair<OPCS_Tag*, TagSettings>> m_previous;
     std::vector<std::pair<OPCS_TagGroup*, OPCS_Tag*>> m_added;
