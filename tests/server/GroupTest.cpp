@@ -667,3 +667,52 @@ TEST_F(GroupTest, ConcurrentClientThreadsAddReadWriteAndRemoveWithoutLosingARefe
     EXPECT_EQ(0u, config.pump->GetPollRequests(kPollOpcItems));
     EXPECT_EQ(0u, config.boiler->GetPollRequests(kPollOpcItems));
 }
+
+// Ten thousand items on one tag, held by ten clients as a load test holds
+// them: every one reads the value one of them wrote, and their removal lets
+// go of every reference.
+TEST_F(GroupTest, TenThousandItemsOnOneTagReadOneValueAndLetGoOfEveryReference) {
+    constexpr int kClients = 10, kItemsEach = 1000;
+    std::vector<ComPtr<IOPCServer>> servers;
+    std::vector<AddedGroup> groups;
+    std::vector<std::vector<OPCHANDLE>> handles;
+    for (int c = 0; c < kClients; ++c) {
+        servers.push_back(c == 0 ? server : NewServer(config.doc));
+        groups.push_back(Add(servers.back().Get(), L"G"));
+        ASSERT_EQ(S_OK, groups.back().hr);
+        HRESULT hr = E_FAIL;
+        handles.push_back(AddItems(groups.back().items.Get(),
+                                   std::vector<OPCITEMDEF>(kItemsEach, Def(L"Pump1.Flow", static_cast<OPCHANDLE>(c))),
+                                   &hr));
+        ASSERT_EQ(S_OK, hr);
+    }
+    EXPECT_EQ(kClients * kItemsEach, config.flow->GetClientReferenceCount());
+
+    ComPtr<IOPCSyncIO> io;
+    ASSERT_EQ(S_OK, groups[0].items.As(&io));
+    VARIANT value;
+    VariantInit(&value);
+    V_VT(&value) = VT_R4;
+    V_R4(&value) = 42.5f;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, io->Write(1, &handles[0].back(), &value, &errors));
+    CoTaskMemFree(errors);
+    for (int c = 0; c < kClients; ++c) {
+        ReadResult read;
+        Read(groups[c].items.Get(), handles[c], read);
+        ASSERT_EQ(S_OK, read.hr) << "client " << c;
+        for (OPCITEMSTATE& state : read.states) {
+            VARIANT asDouble;
+            VariantInit(&asDouble);
+            ASSERT_EQ(S_OK, VariantChangeType(&asDouble, &state.vDataValue, 0, VT_R8));
+            ASSERT_EQ(42.5, V_R8(&asDouble)) << "client " << c;
+        }
+    }
+
+    for (int c = 0; c < kClients; ++c) {
+        HRESULT hr = E_FAIL;
+        Remove(groups[c].items.Get(), handles[c], &hr);
+        EXPECT_EQ(S_OK, hr);
+    }
+    EXPECT_TRUE(WaitFor(10000, [&] { return config.flow->GetClientReferenceCount() == 0; }));
+}
