@@ -16,8 +16,10 @@ public:
     // type and access rights filters.
     static BrowseFilter ForElements(LPCWSTR nameFilter, VARTYPE dataType, DWORD accessRights);
 
-    bool WantsBranches() const noexcept { return m_type == OPC_BRANCH || m_type == OPC_FLAT; }
+    bool WantsBranches() const noexcept { return m_type == OPC_BRANCH; }
     bool WantsLeaves() const noexcept { return m_type == OPC_LEAF; }
+    // Every tag at and below the position, by its item ID.
+    bool WantsFlat() const noexcept { return m_type == OPC_FLAT; }
 
     // The criteria (MatchesWildcard's, or MatchesPattern's for elements);
     // letters compare without regard to case, as names do.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "OPCS_Device.h"
+#include "BrowsePosition.h"
 #include "Configuration.h"
 #include "EnumSnapshot.h"
 #include "OPCS_Tag.h"
@@ -78,9 +79,79 @@ bool Fill(const BrowseSource& source, std::vector<std::wstring>& names) {
     }
 }
 
+// A branch's item ID; a device's control branch hangs below it only for browsing.
+std::wstring BranchPath(Configuration& configuration, OPCS_TagGroup* branch) {
+    if (OPCS_Device* device = configuration.DeviceOfControlBranch(branch)) {
+        return device->GetName() + kItemIdSeparator + branch->GetName();
+    }
+    std::wstring path = branch->GetPath();
+    path.pop_back();  // its separator
+    return path;
+}
+
+// The item IDs of every tag at and below the position, a group's tags before
+// its sub-groups, in list order. The configuration lock is held for one group
+// at a time, never for the whole walk: a million tags take seconds to list
+// and other clients go on meanwhile. A group is found again by its path at
+// its turn; one deleted or renamed since is passed over.
+bool FillFlat(const BrowseSource& source, std::vector<std::wstring>& ids) {
+    try {
+        Configuration& configuration = source.position.GetConfiguration();
+        std::vector<std::wstring> pending;  // paths of the groups still to walk, the next last
+        {
+            ScopedLock lock(configuration.Lock());
+            if (source.position.IsLost()) return true;
+            OPCS_TagGroup* group = source.position.Group();
+            if (group != nullptr && !OPCS_TagGroup::IsValidGroup(group)) return true;
+            std::vector<OPCS_TagGroup*> top;
+            if (group == nullptr) {
+                top = BranchesAtRoot(configuration);
+            } else {
+                top.push_back(group);
+            }
+            for (auto it = top.rbegin(); it != top.rend(); ++it) {
+                if (!OPCS_TagGroup::IsValidGroup(*it)) continue;
+                pending.push_back(BranchPath(configuration, *it));
+            }
+        }
+        while (!pending.empty()) {
+            const std::wstring path = std::move(pending.back());
+            pending.pop_back();
+            ScopedLock lock(configuration.Lock());
+            OPCS_TagGroup* group = BranchNamed(configuration, path);
+            if (group == nullptr) continue;
+            {
+                ScopedLock guard(group->Lock());
+                for (OPCS_Tag* tag : group->Tags()) {
+                    if (!OPCS_Tag::IsValidTag(tag)) continue;
+                    std::wstring id = path;
+                    id += kItemIdSeparator;
+                    id += tag->GetName();
+                    if (source.filter.MatchesName(id) &&
+                        source.filter.MatchesLeaf(tag->GetDataType(), AccessRightsOf(tag))) {
+                        ids.push_back(std::move(id));
+                    }
+                }
+            }
+            const std::vector<OPCS_TagGroup*> children = BranchesBelow(configuration, group);
+            for (auto it = children.rbegin(); it != children.rend(); ++it) {
+                if (!OPCS_TagGroup::IsValidGroup(*it)) continue;
+                std::wstring child = path;
+                child += kItemIdSeparator;
+                child += (*it)->GetName();
+                pending.push_back(std::move(child));
+            }
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        ids.clear();
+        return false;
+    }
+}
+
 HRESULT CreateFrom(const std::shared_ptr<const BrowseSource>& source, IEnumString** ppEnum) {
     std::vector<std::wstring> names;
-    if (!Fill(*source, names)) return E_OUTOFMEMORY;
+    if (!(source->filter.WantsFlat() ? FillFlat(*source, names) : Fill(*source, names))) return E_OUTOFMEMORY;
     try {
         return StringEnumerator::Create(std::move(names), ppEnum,
                                         [source](IEnumString** clone) { return CreateFrom(source, clone); });
