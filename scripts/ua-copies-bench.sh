@@ -5,7 +5,7 @@
 # Makes one CSV of both halves (devices PlantA and PlantB), splits it by device
 # and imports each half into a configuration of its own with the program's
 # /Import, then runs build/tools/uabench/ua_copies_bench.exe, which starts both
-# copies with /Serve on ports 48471 and 48472 and prints the figures.
+# copies with /Serve on ports 48481 and 48482 and prints the figures.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 tags="${1:-500000}"
@@ -17,7 +17,7 @@ bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh" "$build" >/dev/null
 source "$root/scripts/wine-env.sh"
 exe="$build/app/Tovi Explorer.exe"
-ports_free_or_exit 48471 48472
+ports_free_or_exit 48481 48482
 
 work="$(mktemp -d)"
 finish() {

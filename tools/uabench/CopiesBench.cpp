@@ -27,7 +27,7 @@ struct Options {
     std::wstring exe;
     std::wstring config[2];
     std::string device[2];
-    int port[2] = {48471, 48472};
+    int port[2] = {48481, 48482};
     long tags = 500000, measured = 10000, perGroup = 1000;
 };
 Options theOptions;
