@@ -102,7 +102,14 @@ bool OPCS_TagGroup::AddTag(OPCS_Tag* tag) {
         if (existing != m_tagIndex.end()) {
             existing->second = {tag, node};
         } else {
-            m_tagIndex.emplace(std::move(key), NameIndexEntry<OPCS_Tag*>{tag, node});
+            try {
+                m_tagIndex.emplace(std::move(key), NameIndexEntry<OPCS_Tag*>{tag, node});
+            } catch (...) {
+                // Not adopted at all: listed without an index entry, it would
+                // be freed by its caller and by this group.
+                m_tags.Remove(node);
+                throw;
+            }
         }
         tag->SetOwner(this);
     }
@@ -135,7 +142,12 @@ bool OPCS_TagGroup::AddGroup(OPCS_TagGroup* group) {
         if (existing != m_groupIndex.end()) {
             existing->second = {group, node};
         } else {
-            m_groupIndex.emplace(std::move(key), NameIndexEntry<OPCS_TagGroup*>{group, node});
+            try {
+                m_groupIndex.emplace(std::move(key), NameIndexEntry<OPCS_TagGroup*>{group, node});
+            } catch (...) {
+                m_groups.Remove(node);
+                throw;
+            }
         }
         ScopedLock childGuard(group->m_lock);
         group->m_ordinal = m_groups.Count();

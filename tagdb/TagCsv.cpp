@@ -170,11 +170,15 @@ void ExportGroup(std::string& out, OPCS_TagGroup* group, const std::wstring& pat
 
 // ---- import ---------------------------------------------------------------
 
+// A row read and checked. A new tag is made at once, unattached, so that a
+// million rows hold their settings once, in the tags they become; a tag
+// that exists gets its settings at the end.
 struct PlannedTag {
     size_t line;
     std::wstring id;  // device, groups and tag name, checked
     OPCS_Tag* existing;
-    TagSettings settings;
+    std::unique_ptr<TagSettings> settings;  // for the existing tag
+    std::unique_ptr<OPCS_Tag> fresh;        // or the new one
 };
 
 // The names of an item ID, into `parts` (kept, so that a million rows reuse it).
@@ -342,14 +346,28 @@ private:
                                 std::to_wstring(first->second) + L")");
             return;
         }
-        PlannedTag plan{row.line, id, FindExisting(id, path.front()), {}};
-        plan.settings = OPCS_Tag::IsValidTag(plan.existing) ? plan.existing->GetSettings() : NewTagSettings();
-        if (!OPCS_Tag::IsValidTag(plan.existing)) {
-            plan.existing = nullptr;
-            plan.settings.quality = OPC_QUALITY_GOOD;
-            GetSystemTimeAsFileTime(&plan.settings.timestamp);
+        OPCS_Tag* existing = FindExisting(id, path.front());
+        // Reused row after row: its strings keep their room.
+        TagSettings& settings = m_rowSettings;
+        if (OPCS_Tag::IsValidTag(existing)) {
+            settings = existing->GetSettings();
+        } else {
+            existing = nullptr;
+            settings = NewTagSettings();
+            settings.quality = OPC_QUALITY_GOOD;
+            GetSystemTimeAsFileTime(&settings.timestamp);
         }
-        if (ReadSettings(row, plan.settings)) m_planned.push_back(std::move(plan));
+        if (!ReadSettings(row, settings)) return;
+        PlannedTag plan{row.line, id, existing, nullptr, nullptr};
+        if (existing != nullptr) {
+            plan.settings = std::make_unique<TagSettings>(settings);
+        } else {
+            auto tag = std::make_unique<ToviTag>();
+            tag->Rename(std::wstring(path.back()));
+            tag->PlaceSettings(settings);
+            plan.fresh = std::move(tag);
+        }
+        m_planned.push_back(std::move(plan));
     }
 
     OPCS_Tag* FindExisting(std::wstring_view id, std::wstring_view deviceName) {
@@ -583,7 +601,7 @@ private:
     OPCS_Tag* Apply(PlannedTag& plan) {
         if (plan.existing != nullptr) {
             m_previous.emplace_back(plan.existing, plan.existing->GetSettings());
-            plan.existing->PlaceSettings(plan.settings);
+            plan.existing->PlaceSettings(*plan.settings);
             ++m_result.updated;
             return plan.existing;
         }
@@ -605,13 +623,10 @@ private:
             m_lastGroupPath = groupPath;
         }
         OPCS_TagGroup* parent = m_lastParent;
-        auto tag = std::make_unique<ToviTag>();
-        tag->Rename(plan.id.substr(lastDot + 1));
-        tag->PlaceSettings(plan.settings);
-        if (!parent->AddTag(tag.get())) return nullptr;  // cannot happen: the name was looked up before
-        m_added.emplace_back(parent, tag.get());
+        if (!parent->AddTag(plan.fresh.get())) return nullptr;  // cannot happen: the name was looked up before
+        m_added.emplace_back(parent, plan.fresh.get());
         ++m_result.added;
-        return tag.release();
+        return plan.fresh.release();
     }
 
     OPCS_TagGroup* DeviceNamed(std::wstring_view name) {
@@ -657,6 +672,7 @@ private:
     std::unordered_map<std::wstring, OPCS_TagGroup*> m_groupByPath;
     std::unordered_set<OPCS_TagGroup*> m_indexedParents;
     std::optional<TagSettings> m_defaults;
+    TagSettings m_rowSettings;
     std::vector<std::wstring_view> m_parts;  // of the row at hand
     // The device of the last row planned, and the group of the last applied.
     std::wstring m_lastDeviceName;
