@@ -195,7 +195,8 @@ public:
     // write may be reported sooner; meanwhile samples the items with a rate
     // of their own and keeps the keep-alive.
     void WaitForNextScan(ULONGLONG scanStart, ULONGLONG lastSent);
-    // After a client's write through the group: its change goes out as soon as the rate allows.
+    // After a client's write through the group: its change goes out to the group's
+    // subscriptions, if any, as soon as the rate allows.
     void ReportWriteSoon();
 
     // The rename itself, once the server has checked the name.

@@ -476,6 +476,11 @@ void OPCGroup::Reschedule() noexcept {
 
 void OPCGroup::ReportWriteSoon() {
     if (!m_bActive.load()) return;
+    // Nobody to report to: waking the data thread would only scan every item
+    // under the item lock beside the writer's next calls, and a sleeping
+    // thread's wake-up is most of a small write's cost. A connection made
+    // later gets the change with its first report.
+    if (m_nDataAdvise.load() == 0 && (m_pDataCallback == nullptr || !m_pDataCallback->IsConnected())) return;
     m_bReportSoon.store(true);
     m_DataThreadWake.Set();
 }

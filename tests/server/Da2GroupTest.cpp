@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "FileTime.h"
 #include "OPCGroup.h"
 #include "OpcConstants.h"
 #include "RecordingCallback.h"
@@ -409,6 +410,60 @@ TEST_F(Da2GroupTest, AClientsWriteIsReportedAsSoonAsTheUpdateRateAllowsAndNoSoon
             EXPECT_EQ(6, c->items[0].number);
             break;
         }
+    }
+}
+
+TEST_F(Da2GroupTest, AWriteWakesTheDataThreadOnlyForAGroupWithASubscription) {
+    // Each scan stamps the server's last update: a stamp that moves between a
+    // periodic scan and the next is a scan the write woke.
+    constexpr DWORD kRate = 1000;
+    auto lastUpdate = [&] {
+        OPCSERVERSTATUS* status = nullptr;
+        if (FAILED(server->GetStatus(&status))) return ~0ull;
+        const std::uint64_t stamp = FileTimeToU64(status->ftLastUpdateTime);
+        CoTaskMemFree(status->szVendorInfo);
+        CoTaskMemFree(status);
+        return stamp;
+    };
+    enum class Subscription { kNone, kStream, kCallback };
+    const struct {
+        Subscription subscription;
+        const char* name;
+    } cases[] = {{Subscription::kNone, "no subscription"},
+                 {Subscription::kStream, "a 1.0a stream"},
+                 {Subscription::kCallback, "a 2.0 callback"}};
+    // With value limits a 1.0a stream carries a value when it changes, not at every scan.
+    config.flow->SetValueLimits(0.0, 1000.0);
+    config.flow->SetDeadband(0.0);
+    double value = 10;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MakeGroup(TRUE, kRate, {{L"Pump1.Flow", VT_EMPTY}});
+        const bool subscribed = c.subscription != Subscription::kNone;
+        if (c.subscription == Subscription::kStream) AdviseStream();
+        if (c.subscription == Subscription::kCallback) Advise(&callback);
+        auto reports = [&] { return stream.Count() + callback.Count(); };
+        const size_t first = reports();
+        if (subscribed) {
+            ASSERT_TRUE(WaitFor(kWaitMs, [&] { return reports() > first; }));
+        }
+        // A whole period with nothing to report, then a periodic scan just done.
+        Sleep(kRate + 200);
+        const std::uint64_t periodic = lastUpdate();
+        std::uint64_t before = 0;
+        ASSERT_TRUE(WaitFor(kWaitMs, [&] { return (before = lastUpdate()) != periodic; }));
+        const size_t reported = reports();
+        VARIANT v;
+        VariantInit(&v);
+        V_VT(&v) = VT_R8;
+        V_R8(&v) = ++value;
+        HRESULT* errors = nullptr;
+        ASSERT_EQ(S_OK, sync->Write(1, handles.data(), &v, &errors));
+        CoTaskMemFree(errors);
+        EXPECT_EQ(value, config.flow->GetValue().Ref().dblVal);
+        Sleep(kRate / 4);
+        EXPECT_EQ(subscribed, lastUpdate() != before) << "a scan woken by the write";
+        EXPECT_EQ(subscribed, reports() > reported) << "the write reported before the next period";
     }
 }
 

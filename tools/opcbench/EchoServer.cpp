@@ -25,7 +25,7 @@ std::atomic<bool> g_everUsed{false};
 HANDLE g_lastReleased = nullptr;
 
 void ObjectGone() {
-    if (--g_liveObjects == 0) SetEvent(g_lastReleased);
+    if (--g_liveObjects == 0 && g_lastReleased != nullptr) SetEvent(g_lastReleased);
 }
 
 // Zeroed task-allocated arrays for both outputs, as a method that did the
@@ -366,6 +366,8 @@ public:
     STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 };
 
+IItemShapeEcho* NewEcho() { return new (std::nothrow) ItemShapeEcho; }
+
 std::wstring ModuleFolder() {
     wchar_t path[MAX_PATH];
     const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -401,6 +403,12 @@ int RunEchoServer() {
     CloseHandle(g_lastReleased);
     CoUninitialize();
     return SUCCEEDED(hr) ? 0 : 2;
+}
+
+HRESULT CreateEchoObject(IItemShapeEcho** echo) {
+    if (echo == nullptr) return E_POINTER;
+    *echo = NewEcho();
+    return *echo != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT RegisterEchoServer(bool unregister) {
