@@ -49,6 +49,7 @@ public:
     // TagChangeObserver: only queue.
     void TagChanged(OPCS_Tag* tag) noexcept override;
     void ShapeChanged() noexcept override;
+    void ShapeChangedIn(const ShapeScope& scope) noexcept override;
 
     // A tag's history as the history service reads it (endpoint thread).
     UaHistoryNode HistoryOf(const std::string& itemId);
@@ -62,9 +63,28 @@ public:
     struct Folder;
 
 private:
-    struct Snapshot;
-    Snapshot TakeSnapshot();
+    struct Listing;
+    // Brings every node to the configuration (a start, a file, or too many
+    // places changed at once).
     void Synchronize();
+    // Brings the folders that the queued scopes name, and only those.
+    void SynchronizeScopes();
+    // What the configuration holds (its lock held by the caller): the device
+    // list's members, each group's members, and all below any folder that is
+    // new or no longer its group's; everything when `deep`.
+    void ListDevices(Listing& listing, bool deep);
+    void ListMembers(Listing& listing, OPCS_TagGroup* group, const std::string& path, const std::wstring& prefix,
+                     int depth, bool control, bool deep);
+    // False when a scope asks for everything.
+    bool ListScopes(Listing& listing, const std::vector<ShapeScope>& scopes);
+    std::unique_ptr<TagRecord> RecordOf(OPCS_Tag* tag, const std::string& parent, const std::wstring& prefix,
+                                        bool control, unsigned long long shape);
+    // The folder `id` has a node and is still the folder of `group`.
+    bool Known(const std::string& id, const OPCS_TagGroup* group, const Listing& listing) const;
+    Folder* FolderAt(const std::string& id);  // "" is the Objects folder
+    // Brings the nodes of the listed folders to the listing.
+    void Apply(Listing& listing);
+    void Unindex(TagRecord& record);
     void AddFolder(const std::string& id, const std::string& parent, const std::wstring& name);
     bool AddTagNode(TagRecord& record);
     void UpdateAttributes(TagRecord& kept, const TagRecord& wanted);
@@ -99,18 +119,22 @@ private:
     Configuration& m_configuration;
     UA_Server* m_server = nullptr;
     UA_UInt16 m_namespace = 0;
-    unsigned long long m_syncedShape = 0;
     unsigned long long m_nodesVersion = 0;
     std::unordered_map<std::string, std::unique_ptr<TagRecord>> m_tags;  // by item ID (UTF-8)
     std::unordered_map<OPCS_Tag*, TagRecord*> m_byTag;
     std::unordered_map<std::string, std::unique_ptr<Folder>> m_folders;  // by item path (UTF-8)
+    std::unique_ptr<Folder> m_rootFolder;                                // the devices' folders
     std::unordered_map<std::string, int> m_monitored;                    // monitored items per node
     std::atomic<long> m_monitoredItems{0};
     bool m_pollingDirty = false;                 // which nodes are watched, or the nodes, changed
     std::unordered_set<OPCS_Device*> m_polling;  // the devices this endpoint asked to poll
 
-    std::mutex m_queueLock;  // leaf lock: guards m_changed only
+    std::mutex m_queueLock;  // leaf lock: guards m_changed, m_scopes and m_everything
     std::vector<OPCS_Tag*> m_changed;
+    static constexpr size_t kMostScopes = 256;
+    std::vector<ShapeScope> m_scopes;  // where the shape changed since the last pump
+    bool m_everything = false;         // or anywhere
+    std::atomic<bool> m_scopeLost{false};
     std::atomic<unsigned long long> m_changeEpoch{0};  // counts every tag change
     std::atomic<bool> m_shapeChanged{false};
     std::atomic<bool> m_attached{false};

@@ -476,6 +476,7 @@ TEST_F(UaEndpointTest, AlarmsGoWithALastEventWhenTheFileIsOpenedOrClearedUnderAS
     m_configuration.Clear();
     EXPECT_TRUE(client.RunUntil([&] { return events.Has("Plant.Hot", false); }));
     UA_Variant state;
+    UA_Variant_init(&state);  // Read clears it first
     EXPECT_EQ(UA_STATUSCODE_GOOD, client.Read(UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERSTATUS_STATE), &state));
     UA_Variant_clear(&state);
 }
