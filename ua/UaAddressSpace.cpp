@@ -337,6 +337,7 @@ void UaAddressSpace::Synchronize() {
         listing.shape = m_configuration.ShapeVersion();
         ListDevices(listing, true);
     }
+    m_wholeWalks.fetch_add(1, std::memory_order_relaxed);
     Apply(listing);
 }
 
@@ -376,6 +377,7 @@ void UaAddressSpace::Unindex(TagRecord& record) {
 }
 
 void UaAddressSpace::Apply(Listing& listing) {
+    m_tagsListed.fetch_add(listing.tags.size(), std::memory_order_relaxed);
     std::vector<ModelChange> changes;
     std::unordered_map<std::string_view, const Folder*> wantedFolders;
     wantedFolders.reserve(listing.folders.size());

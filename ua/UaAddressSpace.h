@@ -43,6 +43,10 @@ public:
     size_t TagNodeCount() const noexcept { return m_tags.size(); }
     // Moves whenever nodes were added or deleted (server thread).
     unsigned long long NodesVersion() const noexcept { return m_nodesVersion; }
+    // What following the shape has cost so far: the tags listed from the
+    // configuration, and the walks of all of it (read from any thread).
+    unsigned long long TagsListed() const noexcept { return m_tagsListed.load(std::memory_order_relaxed); }
+    unsigned long WholeWalks() const noexcept { return m_wholeWalks.load(std::memory_order_relaxed); }
     // Some monitored item of a tag waits for its changes.
     bool Watched() const noexcept { return m_monitoredItems.load(std::memory_order_relaxed) > 0; }
 
@@ -135,6 +139,8 @@ private:
     std::vector<ShapeScope> m_scopes;  // where the shape changed since the last pump
     bool m_everything = false;         // or anywhere
     std::atomic<bool> m_scopeLost{false};
+    std::atomic<unsigned long long> m_tagsListed{0};
+    std::atomic<unsigned long> m_wholeWalks{0};
     std::atomic<unsigned long long> m_changeEpoch{0};  // counts every tag change
     std::atomic<bool> m_shapeChanged{false};
     std::atomic<bool> m_attached{false};
