@@ -4,6 +4,7 @@
 #include "UaAddressSpace.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "CriticalSection.h"
@@ -887,7 +888,14 @@ void UaAddressSpace::ReleasePolling() {
 
 void UaAddressSpace::Pump() {
     if (m_server == nullptr) return;
-    if (m_shapeChanged.exchange(false, std::memory_order_acq_rel)) SynchronizeScopes();
+    if (m_shapeChanged.exchange(false, std::memory_order_acq_rel)) {
+        const auto start = std::chrono::steady_clock::now();
+        SynchronizeScopes();
+        const auto spent = std::chrono::steady_clock::now() - start;
+        m_shapeMicros.fetch_add(std::chrono::duration_cast<std::chrono::microseconds>(spent).count(),
+                                std::memory_order_release);
+        m_shapeSyncs.fetch_add(1, std::memory_order_release);
+    }
     if (m_pollingDirty) UpdatePolling();
     std::vector<OPCS_Tag*> changed;
     {

@@ -47,6 +47,9 @@ public:
     // configuration, and the walks of all of it (read from any thread).
     unsigned long long TagsListed() const noexcept { return m_tagsListed.load(std::memory_order_relaxed); }
     unsigned long WholeWalks() const noexcept { return m_wholeWalks.load(std::memory_order_relaxed); }
+    // The pumps that followed a change of shape, and their time in all.
+    unsigned long ShapeSyncs() const noexcept { return m_shapeSyncs.load(std::memory_order_acquire); }
+    unsigned long long ShapeMicros() const noexcept { return m_shapeMicros.load(std::memory_order_acquire); }
     // Some monitored item of a tag waits for its changes.
     bool Watched() const noexcept { return m_monitoredItems.load(std::memory_order_relaxed) > 0; }
 
@@ -141,6 +144,8 @@ private:
     std::atomic<bool> m_scopeLost{false};
     std::atomic<unsigned long long> m_tagsListed{0};
     std::atomic<unsigned long> m_wholeWalks{0};
+    std::atomic<unsigned long long> m_shapeMicros{0};
+    std::atomic<unsigned long> m_shapeSyncs{0};
     std::atomic<unsigned long long> m_changeEpoch{0};  // counts every tag change
     std::atomic<bool> m_shapeChanged{false};
     std::atomic<bool> m_attached{false};
