@@ -111,7 +111,9 @@ std::string NodeKey(const UA_NodeId& nodeId) {
 }  // namespace
 
 UaAddressSpace::UaAddressSpace(Configuration& configuration)
-    : m_configuration(configuration), m_rootFolder(std::make_unique<Folder>()) {}
+    : m_configuration(configuration),
+      m_rootFolder(std::make_unique<Folder>()),
+      m_watchFilter(std::make_unique<std::atomic<std::uint32_t>[]>(size_t{1} << kWatchSlotBits)) {}
 
 UaAddressSpace::~UaAddressSpace() { Detach(); }
 
@@ -122,8 +124,10 @@ void UaAddressSpace::Detach() {
 
 void UaAddressSpace::TagChanged(OPCS_Tag* tag) noexcept {
     m_changeEpoch.fetch_add(1, std::memory_order_acq_rel);
-    // Nobody watches: a DA client's changes cost nothing more here.
+    // Nobody watches: a DA client's changes cost nothing more here; nor do
+    // the changes of the tags no monitored item watches.
     if (m_monitoredItems.load(std::memory_order_relaxed) == 0) return;
+    if (m_watchFilter[WatchSlot(tag)].load(std::memory_order_seq_cst) == 0) return;
     try {
         std::lock_guard<std::mutex> guard(m_queueLock);
         m_changed.push_back(tag);
@@ -163,6 +167,8 @@ void UaAddressSpace::Build(UA_Server* server) {
     m_folders.clear();
     m_rootFolder = std::make_unique<Folder>();
     m_monitored.clear();
+    m_pollingKeys.clear();
+    ForgetWatches();
     m_monitoredItems = 0;
     {
         std::lock_guard<std::mutex> guard(m_queueLock);
@@ -424,7 +430,7 @@ void UaAddressSpace::Apply(Listing& listing) {
             // Its monitored items hear that the node is gone before it goes.
             record->gone = true;
             UA_Server_writeDataValue(m_server, StringNodeId(m_namespace, id), record->value);
-            m_pollingDirty = true;
+            WatchChanged(id);
         }
         RemoveNode(id);
         Unindex(*record);
@@ -482,14 +488,14 @@ void UaAddressSpace::Apply(Listing& listing) {
         added->indexed = added->tag;
         m_byTag[added->tag] = added;
         // A watched item ID that comes back is polled again.
-        if (m_monitored.count(added->id) != 0) m_pollingDirty = true;
+        if (m_monitored.count(added->id) != 0) WatchChanged(added->id);
         changes.push_back({added->id, kNodeAdded | kReferenceAdded, UA_NS0ID_BASEDATAVARIABLETYPE});
     }
 
     // A tag that another took the place of shows its own value at once.
     for (TagRecord* record : retaken) {
         if (m_monitored.count(record->id) == 0) continue;
-        m_pollingDirty = true;  // it may poll on another device
+        WatchChanged(record->id);
         bool alive;
         {
             ScopedLock guard(m_configuration.Lock());
@@ -831,46 +837,80 @@ UA_StatusCode UaAddressSpace::ClientWrite(TagRecord& record, const UA_DataValue&
 
 void UaAddressSpace::MonitoredItemRegistered(const UA_NodeId& nodeId, bool removed) {
     if (nodeId.namespaceIndex != m_namespace || nodeId.identifierType != UA_NODEIDTYPE_STRING) return;
-    const std::string key = NodeKey(nodeId);
+    std::string key = NodeKey(nodeId);
     if (removed) {
         auto entry = m_monitored.find(key);
         if (entry == m_monitored.end()) return;
         if (--entry->second <= 0) {
             m_monitored.erase(entry);
-            m_pollingDirty = true;
+            WatchChanged(std::move(key));
         }
         m_monitoredItems.fetch_sub(1, std::memory_order_relaxed);
     } else {
-        if (++m_monitored[key] == 1) m_pollingDirty = true;
+        if (++m_monitored[key] == 1) WatchChanged(std::move(key));
         m_monitoredItems.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
+void UaAddressSpace::WatchChanged(std::string key) {
+    m_pollingKeys.push_back(std::move(key));
+    m_pollingDirty = true;
+}
+
+size_t UaAddressSpace::WatchSlot(const OPCS_Tag* tag) noexcept {
+    // Fibonacci hashing of the address, whose low bits are always zero.
+    return static_cast<size_t>((reinterpret_cast<std::uintptr_t>(tag) >> 4) * 0x9E3779B97F4A7C15ULL >>
+                               (64 - kWatchSlotBits));
+}
+
 void UaAddressSpace::UpdatePolling() {
     m_pollingDirty = false;
-    std::unordered_set<OPCS_Device*> wanted;
+    std::vector<std::string> keys;
+    keys.swap(m_pollingKeys);
+    std::vector<TagRecord*> due;
     {
+        // Only the item IDs whose watch began or ended, or whose node came or
+        // went: 100,000 monitored items made in batches look each up once.
         ScopedLock guard(m_configuration.Lock());
-        for (const auto& [id, count] : m_monitored) {
-            auto record = m_tags.find(id);
+        for (const std::string& key : keys) {
+            if (auto held = m_watched.find(key); held != m_watched.end()) {
+                m_watchFilter[WatchSlot(held->second.tag)].fetch_sub(1, std::memory_order_relaxed);
+                if (held->second.device != nullptr && --m_watchers[held->second.device] <= 0) {
+                    m_watchers.erase(held->second.device);
+                }
+                m_watched.erase(held);
+            }
+            if (m_monitored.count(key) == 0) continue;
+            auto record = m_tags.find(key);
             if (record == m_tags.end() || record->second->gone) continue;  // a folder, or a node that went
             OPCS_Tag* tag = TagOfLocked(*record->second);
-            OPCS_TagGroup* owner = tag != nullptr ? tag->GetOwner() : nullptr;
+            if (tag == nullptr) continue;
+            OPCS_TagGroup* owner = tag->GetOwner();
             // A control item's branch has no device: nothing of it polls.
             OPCS_Device* device = OPCS_TagGroup::IsValidGroup(owner) ? owner->GetDevice() : nullptr;
-            if (device != nullptr) wanted.insert(device);
+            m_watched.emplace(key, Watch{tag, device});
+            if (device != nullptr) ++m_watchers[device];
+            // From here its changes are queued; one made before is caught now.
+            m_watchFilter[WatchSlot(tag)].fetch_add(1, std::memory_order_seq_cst);
+            const DWORD seen = record->second->changeCount;
+            if (record->second->fresh && RefreshLocked(*record->second) && record->second->changeCount != seen) {
+                due.push_back(record->second.get());
+            }
         }
+    }
+    for (TagRecord* record : due) {
+        UA_Server_writeDataValue(m_server, StringNodeId(m_namespace, record->id), record->value);
     }
     // The device's own lock is taken outside the configuration's.
     for (auto held = m_polling.begin(); held != m_polling.end();) {
-        if (wanted.count(*held) != 0) {
+        if (m_watchers.count(*held) != 0) {
             ++held;
             continue;
         }
         if (OPCS_TagGroup::IsValidGroup(*held)) (*held)->RequestPollStop(kPollOpcItems);
         held = m_polling.erase(held);
     }
-    for (OPCS_Device* device : wanted) {
+    for (const auto& [device, count] : m_watchers) {
         if (m_polling.count(device) != 0) continue;
         if (OPCS_TagGroup::IsValidGroup(device) && device->RequestPollStart(kPollOpcItems) != 0) {
             m_polling.insert(device);
@@ -878,11 +918,21 @@ void UaAddressSpace::UpdatePolling() {
     }
 }
 
+void UaAddressSpace::ForgetWatches() {
+    for (const auto& [key, watch] : m_watched) {
+        m_watchFilter[WatchSlot(watch.tag)].fetch_sub(1, std::memory_order_relaxed);
+    }
+    m_watched.clear();
+    m_watchers.clear();
+}
+
 void UaAddressSpace::ReleasePolling() {
     for (OPCS_Device* device : m_polling) {
         if (OPCS_TagGroup::IsValidGroup(device)) device->RequestPollStop(kPollOpcItems);
     }
     m_polling.clear();
+    m_pollingKeys.clear();
+    ForgetWatches();
     m_pollingDirty = false;
 }
 

@@ -7,6 +7,7 @@
 #include "UaLibrary.h"
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -122,6 +123,9 @@ private:
     // one request per device, held while any of its tags' nodes is watched.
     void UpdatePolling();
     void ReleasePolling();
+    // The watch of an item ID began or ended, or its node came or went.
+    void WatchChanged(std::string key);
+    void ForgetWatches();
 
     Configuration& m_configuration;
     UA_Server* m_server = nullptr;
@@ -135,6 +139,18 @@ private:
     std::atomic<long> m_monitoredItems{0};
     bool m_pollingDirty = false;                 // which nodes are watched, or the nodes, changed
     std::unordered_set<OPCS_Device*> m_polling;  // the devices this endpoint asked to poll
+    std::vector<std::string> m_pollingKeys;      // item IDs to look at again
+    struct Watch {
+        OPCS_Tag* tag;
+        OPCS_Device* device;  // null for a control item
+    };
+    std::unordered_map<std::string, Watch> m_watched;   // by item ID
+    std::unordered_map<OPCS_Device*, long> m_watchers;  // watched tags per device
+    // Which tags are watched, for TagChanged on any thread without a lock: a
+    // count per slot of the tag's address; a tag in an empty slot is not.
+    static constexpr int kWatchSlotBits = 20;
+    static size_t WatchSlot(const OPCS_Tag* tag) noexcept;
+    std::unique_ptr<std::atomic<std::uint32_t>[]> m_watchFilter;
 
     std::mutex m_queueLock;  // leaf lock: guards m_changed, m_scopes and m_everything
     std::vector<OPCS_Tag*> m_changed;

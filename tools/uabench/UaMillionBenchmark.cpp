@@ -17,6 +17,8 @@
 #include "UaHeaders.h"
 #include "UaLibrary.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <psapi.h>
 
 #include <algorithm>
@@ -34,6 +36,7 @@
 #include "BenchTree.h"
 #include "Configuration.h"
 #include "CriticalSection.h"
+#include "OPCS_Device.h"
 #include "OPCS_TagGroup.h"
 #include "UaAddressSpace.h"
 #include "UaEndpoint.h"
@@ -66,23 +69,13 @@ void Goal(const std::string& what, double value, double limit, const char* unit)
     g_met = g_met && ok;
 }
 
-// The commit charge (what the process asked of the system) and, through
-// Wine's Z: drive, what Linux keeps resident for it.
+// The commit charge: what the process asked of the system.
 double CommitBytes() {
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
     // Wine leaves PrivateUsage at 0; the commit charge is the same figure on Windows.
     return static_cast<double>(counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage);
-}
-
-double OwnRssBytes() {
-    std::vector<BYTE> bytes;
-    DWORD error = 0;
-    if (!ReadWholeFile(L"Z:\\proc\\self\\status", bytes, error)) return NAN;
-    const std::string status(bytes.begin(), bytes.end());
-    const size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? NAN : std::atof(status.c_str() + at + 6) * 1024.0;
 }
 
 std::wstring TempPath(const wchar_t* name) {
@@ -197,6 +190,7 @@ void MeasureServices(UaPair& ua, ServiceFigures& f, std::string (*id)(long), con
         }
     }
     f.pagesMs = Median(times);
+    Progress("100,000 monitored items");
     ChangeSink sink;
     MonitoredItems items;
     CreateMonitoredItems(ua, Spread(kMonitoredCount, total, id), sink, items);
@@ -299,11 +293,13 @@ ShapeFigures MeasureShapes(Configuration& configuration, const UaAddressSpace& s
         groups.push_back(group);
     });
     // Groups of 1,000 tags: a renamed or deleted group's nodes all go or move.
-    f.renameGroup = meter.Runs(
-        kShapeRuns, [&](int r) { Area(configuration, lastDevice, 10 + r)->Rename(L"Moved" + std::to_wstring(r)); });
+    f.renameGroup = meter.Runs(kShapeRuns, [&](int r) {
+        OPCS_TagGroup* group = Area(configuration, lastDevice, r % 2 == 0 ? 3 : 1003);
+        group->Rename(r % 2 == 0 ? L"Area1003" : L"Area3");
+    });
     f.deleteGroup = meter.Runs(3, [&](int r) {
         // Refused while the device still holds its tags for the monitored items just deleted.
-        OPCS_TagGroup* group = Area(configuration, lastDevice, 30 + r);
+        OPCS_TagGroup* group = Area(configuration, lastDevice, 5 + r);
         for (const double end = NowMs() + 60000;
              configuration.DeleteItem(group) != Configuration::DeleteResult::Deleted;) {
             if (NowMs() > end) throw std::runtime_error("a group was not deleted");
@@ -348,57 +344,132 @@ UaEndpointOptions EndpointOptions() {
 
 std::string Url(int port) { return "opc.tcp://localhost:" + std::to_string(port) + "/"; }
 
+// The same changes on 10 groups of 1,000 tags.
 ShapeFigures ShapesAtTenThousand() {
     Configuration configuration;
     BenchTree tree;
-    tree.AddDevice(L"Plant0", 10, kTagsPerGroup,
+    tree.AddDevice(L"Plant0", 0, 0, [](ToviTag&, int, int) {});
+    tree.AddDevice(L"Plant1", 10, kTagsPerGroup,
                    [](ToviTag& tag, int g, int t) { ShapeMixedTag(tag, g * kTagsPerGroup + t); });
-    tree.AddDevice(L"Plant1", 0, 0, [](ToviTag&, int, int) {});
     for (OPCS_Device* device : tree.devices) configuration.AddDevice(device);
     tree.devices.Clear();
-    // Groups for the renames and deletions beside the first ten: 10,000 tags in all.
-    OPCS_Device* plant1 = configuration.FindDevice(L"Plant1");
-    for (int g = 0; g < 40; ++g) {
-        auto* group = new ToviTagGroup;
-        group->Rename(L"Area" + std::to_wstring(g));
-        configuration.AddGroupTo(plant1, group);
-    }
     UaEndpoint endpoint(configuration);
     if (!endpoint.Start(EndpointOptions())) throw std::runtime_error("the endpoint did not start at 10,000 tags");
     UaPair ua;
-    ua.ConnectWhenReady(Url(theOptions.port), kTagsNamespaceUri, "Plant0.Area9.Tag999", NowMs() + 120000,
+    ua.ConnectWhenReady(Url(theOptions.port), kTagsNamespaceUri, "Plant1.Area9.Tag999", NowMs() + 120000,
                         [] { return true; });
-    const int devices = theOptions.devices;
-    theOptions.devices = 2;
     ShapeFigures f = MeasureShapes(configuration, endpoint.AddressSpace(), ua);
-    theOptions.devices = devices;
     ua.Close();
     endpoint.Stop(L"", 0);
     return f;
 }
 
-void PrintShapes(const ShapeFigures& small, const ShapeFigures& large) {
+const std::pair<const char*, Spread3 ShapeFigures::*> kShapeRows[] = {
+    {"add a tag", &ShapeFigures::addTag},
+    {"rename a tag", &ShapeFigures::renameTag},
+    {"delete a tag", &ShapeFigures::deleteTag},
+    {"add a group", &ShapeFigures::addGroup},
+    {"rename a group of 1,000", &ShapeFigures::renameGroup},
+    {"delete a group of 1,000", &ShapeFigures::deleteGroup},
+    {"import 100 tags", &ShapeFigures::import}};
+
+void PrintShapes(const ShapeFigures& small, const ShapeFigures& large, long tags) {
     std::printf(
         "\nShape changes: the endpoint's own work (its pump, model change event included), median / max "
         "of 11 runs (3 group deletions, 5 imports):\n");
-    std::printf("%-24s %22s %22s\n", "", "10,000 tags", "1,000,000 tags");
-    const std::pair<const char*, Spread3 ShapeFigures::*> rows[] = {
-        {"add a tag", &ShapeFigures::addTag},
-        {"rename a tag", &ShapeFigures::renameTag},
-        {"delete a tag", &ShapeFigures::deleteTag},
-        {"add a group", &ShapeFigures::addGroup},
-        {"rename a group (1,000)", &ShapeFigures::renameGroup},
-        {"delete a group (1,000)", &ShapeFigures::deleteGroup},
-        {"import 100 tags", &ShapeFigures::import}};
-    for (const auto& [name, member] : rows) {
+    std::printf("%-24s %22s %22ld\n", "", "10,000 tags", tags);
+    for (const auto& [name, member] : kShapeRows) {
         const Spread3& a = small.*member;
         const Spread3& b = large.*member;
         std::printf("%-24s %10.3f / %7.3f ms %10.3f / %7.3f ms\n", name, a.median, a.max, b.median, b.max);
     }
-    std::printf("walks of the whole configuration among them: %d at 10,000, %d at 1,000,000\n", small.wholeWalks,
-                large.wholeWalks);
-    for (const auto& [name, member] : rows) {
-        Goal(std::string(name) + " at 1,000,000 (median)", (large.*member).median, kShapeGoalMs, "ms");
+    std::printf("walks of the whole configuration among them: %d at 10,000, %d at %ld\n", small.wholeWalks,
+                large.wholeWalks, tags);
+    for (const auto& [name, member] : kShapeRows) {
+        Goal(std::string(name) + " at " + std::to_string(tags) + " (median)", (large.*member).median, kShapeGoalMs,
+             "ms");
+    }
+}
+
+std::wstring EventName(const wchar_t* what) {
+    return std::wstring(L"Local\\ua-million-") + what + L"-" + std::to_wstring(theOptions.port);
+}
+
+// An event the server waits for, held open from before the server starts.
+class Cue {
+public:
+    explicit Cue(const wchar_t* what) : m_event(CreateEventW(nullptr, TRUE, FALSE, EventName(what).c_str())) {
+        if (m_event == nullptr) throw std::runtime_error("cannot make an event");
+    }
+    ~Cue() { CloseHandle(m_event); }
+    Cue(const Cue&) = delete;
+    Cue& operator=(const Cue&) = delete;
+    void Give() { SetEvent(m_event); }
+    HANDLE Handle() const { return m_event; }
+
+private:
+    HANDLE m_event;
+};
+
+// The server side in a process of its own, as the program serves: opens the
+// file and serves it; at the first event tells its commit charge and adds a
+// folder of 100,000 tags; at the second measures the shape changes and ends.
+int Serve(const std::wstring& file) {
+    Configuration configuration;
+    if (!configuration.Load(file, nullptr).loaded) return 2;
+    UaEndpoint endpoint(configuration);
+    if (!endpoint.Start(EndpointOptions())) return 2;
+    std::printf("serving\n");
+    std::fflush(stdout);
+    Cue bigCue(L"big"), shapesCue(L"shapes");
+    auto wait = [](Cue& cue) { WaitForSingleObject(cue.Handle(), INFINITE); };
+    wait(bigCue);
+    std::printf("commit %.0f\n", CommitBytes());
+    std::fflush(stdout);
+    auto* big = new ToviTagGroup;
+    big->Rename(L"Big");
+    for (int t = 0; t < kBigFolder; ++t) {
+        auto* tag = new ToviTag;
+        tag->Rename(L"B" + std::to_wstring(t));
+        ShapeMixedTag(*tag, 2 * t + 1);
+        big->AddTag(tag);
+    }
+    ShapeMeter meter(endpoint.AddressSpace());
+    meter.Cost([&] { configuration.AddGroupTo(configuration.FindDevice(L"Plant0"), big); });
+    std::printf("big\n");
+    std::fflush(stdout);
+    wait(shapesCue);
+    // The devices stop polling once the client's monitored items are gone: the
+    // changes are measured on a quiet server, as at 10,000 tags.
+    for (const double end = NowMs() + 120000; NowMs() < end;) {
+        Dll<OPCS_Device*> devices;
+        configuration.CopyDeviceList(devices);
+        if (std::none_of(devices.begin(), devices.end(), [](OPCS_Device* device) { return device->IsBusy(); })) break;
+        Sleep(100);
+    }
+    UaPair ua;
+    ua.ConnectWhenReady(Url(theOptions.port), kTagsNamespaceUri, std::string(), NowMs() + 60000, [] { return true; });
+    const ShapeFigures f = MeasureShapes(configuration, endpoint.AddressSpace(), ua);
+    for (size_t i = 0; i < std::size(kShapeRows); ++i) {
+        const Spread3& figure = f.*kShapeRows[i].second;
+        std::printf("shape %zu %.4f %.4f\n", i, figure.median, figure.max);
+    }
+    std::printf("walks %d\n", f.wholeWalks);
+    std::fflush(stdout);
+    ua.Close();
+    endpoint.Stop(L"", 0);
+    return 0;
+}
+
+// Waits until the child's output holds `text`.
+void AwaitOutput(ChildProcess& child, const std::string& text, double ms) {
+    const double end = NowMs() + ms;
+    while (child.Output().find(text) == std::string::npos) {
+        if (!child.Running() && child.Output().find(text) == std::string::npos) {
+            throw std::runtime_error("the server ended before saying \"" + text + "\": " + child.Output());
+        }
+        if (NowMs() > end) throw std::runtime_error("the server never said \"" + text + "\": " + child.Output());
+        Sleep(20);
     }
 }
 
@@ -407,11 +478,17 @@ int Usage() {
     return 2;
 }
 
+std::wstring theServeFile;
+std::wstring theSelf;
+
 bool ParseArguments(int argc, wchar_t** argv) {
+    theSelf = argv[0];
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::wstring name = argv[i], value = argv[i + 1];
         if (name == L"--floor-exe") {
             theOptions.floorExe = value;
+        } else if (name == L"--serve") {
+            theServeFile = value;
         } else if (name == L"--devices") {
             theOptions.devices = std::stoi(value);
         } else if (name == L"--port") {
@@ -422,12 +499,15 @@ bool ParseArguments(int argc, wchar_t** argv) {
             return false;
         }
     }
-    return argc % 2 == 1 && !theOptions.floorExe.empty() && theOptions.devices >= 2 && theOptions.devices <= 10;
+    return argc % 2 == 1 && (!theOptions.floorExe.empty() || !theServeFile.empty()) && theOptions.devices >= 2 &&
+           theOptions.devices <= 10;
 }
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    _setmode(_fileno(stdout), _O_BINARY);  // the driver reads the server's lines as written
     if (!ParseArguments(argc, argv)) return Usage();
+    if (!theServeFile.empty()) return Serve(theServeFile);
     const long tags = static_cast<long>(theOptions.devices) * kGroups * kTagsPerGroup;
     try {
         Progress("shape changes at 10,000 tags");
@@ -438,55 +518,46 @@ int wmain(int argc, wchar_t** argv) {
             Progress("writing the file of " + std::to_string(tags) + " tags");
             Configuration made;
             Fill(made, theOptions.devices);
+            DeleteFileW(file.c_str());  // an earlier run's would be kept as a backup
             if (!made.Save(file).saved) throw std::runtime_error("the file could not be saved");
         }
         ServiceFigures ours, floor;
         ShapeFigures large;
         {
             Progress("ours: opening the file and serving it");
-            const double commitBefore = CommitBytes();
-            const double start = NowMs();
-            Configuration configuration;
-            if (!configuration.Load(file, nullptr).loaded) throw std::runtime_error("the file did not load");
-            UaEndpoint endpoint(configuration);
-            if (!endpoint.Start(EndpointOptions())) throw std::runtime_error("the endpoint did not start");
+            Cue bigCue(L"big"), shapesCue(L"shapes");
+            ChildProcess child;
+            const std::wstring line = L"\"" + theSelf + L"\" --serve \"" + file + L"\" --devices " +
+                                      std::to_wstring(theOptions.devices) + L" --port " +
+                                      std::to_wstring(theOptions.port);
+            if (!child.Start(line, true)) throw std::runtime_error("the server did not start");
             UaPair ua;
-            ua.ConnectWhenReady(Url(theOptions.port), kTagsNamespaceUri, OurId(tags - 1), start + 600000,
-                                [] { return true; });
-            ours.readyMs = NowMs() - start;
+            ua.ConnectWhenReady(Url(theOptions.port), kTagsNamespaceUri, OurId(tags - 1), child.StartedAt() + 600000,
+                                [&] { return child.Running(); });
+            ours.readyMs = NowMs() - child.StartedAt();
             Sleep(2000);
-            ours.commit = CommitBytes();
-            ours.rss = OwnRssBytes();
-            Progress("ours: " + std::to_string(ours.readyMs) + " ms to ready; commit " +
-                     std::to_string((ours.commit - commitBefore) / 1048576) + " MiB more than before the file");
-            MeasureServices(
-                ua, ours, OurId, "Plant" + std::to_string(theOptions.devices / 2) + ".Area50", "Plant0.Big", [&] {
-                    Progress("ours: a folder of 100,000 tags");
-                    auto* big = new ToviTagGroup;
-                    big->Rename(L"Big");
-                    for (int t = 0; t < kBigFolder; ++t) {
-                        auto* tag = new ToviTag;
-                        tag->Rename(L"B" + std::to_wstring(t));
-                        ShapeMixedTag(*tag, t);
-                        big->AddTag(tag);
-                    }
-                    configuration.AddGroupTo(configuration.FindDevice(L"Plant0"), big);
-                    const std::string last = "Plant0.Big.B" + std::to_string(kBigFolder - 1);
-                    const double end = NowMs() + 120000;
-                    for (;;) {
-                        UA_Variant value;
-                        UA_Variant_init(&value);
-                        const UA_StatusCode status = UA_Client_readValueAttribute(ua.Reader(), ua.Id(last), &value);
-                        UA_Variant_clear(&value);
-                        if (status == UA_STATUSCODE_GOOD) break;
-                        if (NowMs() > end) throw std::runtime_error("the big folder never appeared");
-                        Sleep(20);
-                    }
-                });
-            Progress("ours: shape changes at " + std::to_string(tags) + " tags");
-            large = MeasureShapes(configuration, endpoint.AddressSpace(), ua);
+            ours.rss = LinuxRssBytes(FindLinuxPid({"ua_million_benchmark.exe", "--serve"}, "--floor-exe"));
+            bigCue.Give();
+            AwaitOutput(child, "big\n", 300000);
+            const std::string& said = child.Output();
+            ours.commit = std::atof(said.c_str() + said.find("commit ") + 7);
+            MeasureServices(ua, ours, OurId, "Plant" + std::to_string(theOptions.devices / 2) + ".Area50", "Plant0.Big",
+                            nullptr);
             ua.Close();
-            endpoint.Stop(L"", 0);
+            Progress("ours: shape changes at " + std::to_string(tags) + " tags");
+            shapesCue.Give();
+            AwaitOutput(child, "walks ", 600000);
+            child.Wait(60000);
+            for (size_t i = 0; i < std::size(kShapeRows); ++i) {
+                const std::string key = "shape " + std::to_string(i) + " ";
+                const size_t at = child.Output().find(key);
+                if (at == std::string::npos) throw std::runtime_error("no shape figure " + std::to_string(i));
+                char* rest = nullptr;
+                Spread3& figure = large.*kShapeRows[i].second;
+                figure.median = std::strtod(child.Output().c_str() + at + key.size(), &rest);
+                figure.max = std::strtod(rest, nullptr);
+            }
+            large.wholeWalks = std::atoi(child.Output().c_str() + child.Output().find("walks ") + 6);
         }
         DeleteFileW(file.c_str());
         {
@@ -541,7 +612,7 @@ int wmain(int argc, wchar_t** argv) {
              kMonitorRatioGoal, "x");
         Goal("100,000 monitored items' first values, ours / floor", ours.monitorFirstMs / floor.monitorFirstMs,
              kMonitorRatioGoal, "x");
-        PrintShapes(small, large);
+        PrintShapes(small, large, tags);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "ua-million: %s\n", error.what());
         return 2;
