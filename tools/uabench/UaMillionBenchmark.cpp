@@ -1,8 +1,8 @@
 // The OPC UA endpoint at 1,000,000 tags (10 devices x 100 groups x 1,000
-// mixed tags, a tenth simulated): the endpoint runs in this process on a
-// Configuration as the program runs it, the floor (ua_floor_server.exe, the
-// bare stack serving as many variables) in a process of its own, and one
-// client here measures both in one run:
+// mixed tags, a tenth simulated): the endpoint runs on a Configuration as
+// the program runs it (this program started again with --serve), the floor
+// (ua_floor_server.exe, the bare stack serving as many variables) in a
+// process of its own, and one client here measures both in one run:
 // - this process's memory with the file open and the endpoint on, per tag,
 //   and the time from opening the file until a Read of the last tag answers;
 // - a Read of 10,000 values, a Browse of a 1,000-tag group, the pages of a
@@ -11,7 +11,8 @@
 // - the endpoint's own work for one tag or group added, renamed or deleted
 //   and for 100 tags imported, at 10,000 and at 1,000,000 tags.
 // Prints each figure with its goal; exits 1 when a goal is missed, 2 when it
-// could not measure. Never a test: scripts/ua-million-bench.sh runs it.
+// could not measure. Never a test: scripts/ua-million-bench.sh runs it. With
+// --serve FILE it is the server side (see Serve).
 //
 //   ua_million_benchmark.exe --floor-exe PATH [--devices 10] [--port 48465] [--floor-port 48466]
 #include "UaHeaders.h"
@@ -591,8 +592,9 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("OPC UA endpoint at %ld tags (%d devices x %d groups x %d mixed tags, a tenth simulated)\n", tags,
                     theOptions.devices, kGroups, kTagsPerGroup);
         std::printf(
-            "ours: the endpoint in this process on the opened file; floor: the bare stack in its own process "
-            "(%ld variables and a folder of %d more, heap primed with 32 MB)\n\n",
+            "ours: the endpoint on the opened file in a process of its own (this program with --serve); floor: the "
+            "bare stack (%ld variables); each has a folder of %d more for the paging, ours made after its memory "
+            "was read; the floor's heap primed with 32 MB\n\n",
             tags, kBigFolder);
         std::printf("%-64s %12s %12s %8s\n", "figure", "floor", "ours", "ratio");
         auto row = [](const char* name, double a, double b) {
