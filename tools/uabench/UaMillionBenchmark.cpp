@@ -3,7 +3,7 @@
 // the program runs it (this program started again with --serve), the floor
 // (ua_floor_server.exe, the bare stack serving as many variables) in a
 // process of its own, and one client here measures both in one run:
-// - this process's memory with the file open and the endpoint on, per tag,
+// - the server's memory with the file open and the endpoint on, per tag,
 //   and the time from opening the file until a Read of the last tag answers;
 // - a Read of 10,000 values, a Browse of a 1,000-tag group, the pages of a
 //   100,000-tag folder, and 100,000 monitored items on one session created
