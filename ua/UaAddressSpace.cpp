@@ -29,7 +29,8 @@ struct UaAddressSpace::TagRecord {
     UaAddressSpace* owner = nullptr;
     std::string id;           // the DA item ID in UTF-8: the NodeId's identifier
     std::string parent;       // the folder's item path; the name follows it and a separator in `id`
-    std::string description;  // UTF-8
+    std::string description;  // UTF-8, until its node is made: then only its hash is kept
+    size_t descriptionHash = 0;
     OPCS_Tag* tag = nullptr;
     OPCS_Tag* indexed = nullptr;   // its key in m_byTag
     size_t slot = 0;               // its place in its folder's list
@@ -58,7 +59,7 @@ struct UaAddressSpace::TagRecord {
     // The same node: only its attributes may differ.
     bool SameNode(const TagRecord& other) const { return parent == other.parent; }
     bool SameAttributes(const TagRecord& other) const {
-        return description == other.description && type == other.type && access == other.access &&
+        return descriptionHash == other.descriptionHash && type == other.type && access == other.access &&
                limitsSet == other.limitsSet && (!limitsSet || (low == other.low && high == other.high)) &&
                historized == other.historized;
     }
@@ -204,6 +205,7 @@ std::unique_ptr<UaAddressSpace::TagRecord> UaAddressSpace::RecordOf(OPCS_Tag* ta
     record->id = ToUtf8(prefix + tag->GetName());
     record->parent = parent;
     record->description = ToUtf8(tag->GetDescription());
+    record->descriptionHash = std::hash<std::string>()(record->description);
     record->type = tag->GetDataType();
     record->access = tag->GetAccessMode();
     // Arrays keep no history: the store holds scalars.
@@ -483,6 +485,7 @@ void UaAddressSpace::Apply(Listing& listing) {
             if (inserted) m_tags.erase(slot);
             continue;
         }
+        std::string().swap(added->description);  // the node holds it: a million of them are worth a hash
         added->slot = folder->tags.size();
         folder->tags.push_back(added);
         added->indexed = added->tag;
@@ -557,7 +560,7 @@ bool UaAddressSpace::AddTagNode(TagRecord& record) {
 
 void UaAddressSpace::UpdateAttributes(TagRecord& kept, const TagRecord& wanted) {
     const UA_NodeId nodeId = StringNodeId(m_namespace, kept.id);
-    if (wanted.description != kept.description) {
+    if (wanted.descriptionHash != kept.descriptionHash) {
         UA_Server_writeDescription(m_server, nodeId, BorrowedLocalizedText(wanted.description));
     }
     if (wanted.access != kept.access || wanted.historized != kept.historized) {
@@ -584,7 +587,7 @@ void UaAddressSpace::UpdateAttributes(TagRecord& kept, const TagRecord& wanted) 
         WriteRange(nodeId, wanted);
     }
     kept.limitsSet = wanted.limitsSet;
-    kept.description = wanted.description;
+    kept.descriptionHash = wanted.descriptionHash;
     kept.access = wanted.access;
     kept.historized = wanted.historized;
     kept.type = wanted.type;

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -131,7 +132,8 @@ private:
     UA_Server* m_server = nullptr;
     UA_UInt16 m_namespace = 0;
     unsigned long long m_nodesVersion = 0;
-    std::unordered_map<std::string, std::unique_ptr<TagRecord>> m_tags;  // by item ID (UTF-8)
+    // By item ID (UTF-8): the key is the record's own `id`.
+    std::unordered_map<std::string_view, std::unique_ptr<TagRecord>> m_tags;
     std::unordered_map<OPCS_Tag*, TagRecord*> m_byTag;
     std::unordered_map<std::string, std::unique_ptr<Folder>> m_folders;  // by item path (UTF-8)
     std::unique_ptr<Folder> m_rootFolder;                                // the devices' folders
