@@ -127,7 +127,7 @@ bool Configuration::AddDevice(OPCS_Device* device) {
     }
     m_devices.Append(device);
     device->SetConfiguration(this);
-    NoteShapeChanged();
+    NoteShapeChanged(ShapeScope::Devices());
     SetModified(true);
     RefreshHistoryLocked(device);
     return true;
@@ -159,8 +159,9 @@ Configuration::DeleteResult Configuration::DeleteItem(OPCS_TagGroup* item) {
     if (!item->CanDelete()) return DeleteResult::InUse;
     RetireAlarmsLocked(item);  // while the item IDs are whole
     VisitHistorizedTags(item, [](OPCS_Tag* tag) { OPCS_Tag::ReleaseAlarmPoll(tag->RetireHistory()); });
+    OPCS_TagGroup* parent = item->GetParent();
     if (!UnlinkLocked(item)) return DeleteResult::NotFound;
-    NoteShapeChanged();
+    NoteShapeChanged(item->IsDevice() ? ShapeScope::Devices(item) : ShapeScope::Members(parent, item));
     DeleteLocked(item);
     SetModified(true);
     return DeleteResult::Deleted;
@@ -338,10 +339,10 @@ std::vector<AlarmEvent> Configuration::AlarmSnapshot(bool retainedOnly) {
     return events;
 }
 
-void Configuration::NoteShapeChanged() noexcept {
+void Configuration::NoteShapeChanged(const ShapeScope& scope) noexcept {
     m_shapeVersion.fetch_add(1, std::memory_order_acq_rel);
     std::atomic<long>& slot = m_tagNotifications.Enter();
-    if (TagChangeObserver* observer = m_tagObserver.load()) observer->ShapeChanged();
+    if (TagChangeObserver* observer = m_tagObserver.load()) observer->ShapeChangedIn(scope);
     CallsUnderWay::Leave(slot);
 }
 
@@ -486,11 +487,26 @@ TagImportResult Configuration::ImportTags(const std::wstring& path) {
     {
         ScopedLock guard(m_lock);
         std::vector<OPCS_Tag*> touched;
+        const int devicesBefore = m_devices.Count();
         result = ImportTagsCsv(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), m_devices,
                                &touched);
         if (result.Succeeded()) {
             AdoptLocked();
-            NoteShapeChanged();
+            // Where the tags went, so that an observer looks there only; past
+            // a few dozen groups, a walk of everything costs no more.
+            constexpr size_t kMostScopes = 64;
+            std::vector<OPCS_TagGroup*> owners;
+            for (OPCS_Tag* tag : touched) {
+                OPCS_TagGroup* owner = tag->GetOwner();
+                if (owners.size() > kMostScopes) break;
+                if (std::find(owners.begin(), owners.end(), owner) == owners.end()) owners.push_back(owner);
+            }
+            if (owners.size() > kMostScopes) {
+                NoteShapeChanged();
+            } else {
+                if (m_devices.Count() != devicesBefore) NoteShapeChanged(ShapeScope::Devices());
+                for (OPCS_TagGroup* owner : owners) NoteShapeChanged(ShapeScope::Members(owner));
+            }
             // New tags were judged before they joined the tree. Only the tags
             // imported: 100 of them into a million cost what 100 do.
             for (OPCS_Tag* tag : touched) {

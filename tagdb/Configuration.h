@@ -18,6 +18,7 @@
 #include "Dll.h"
 #include "FaultControl.h"
 #include "HistoryStore.h"
+#include "ShapeScope.h"
 #include "TagCsv.h"
 
 class OPCS_Device;
@@ -41,6 +42,12 @@ public:
     virtual ~TagChangeObserver() = default;
     virtual void TagChanged(OPCS_Tag* tag) noexcept = 0;
     virtual void ShapeChanged() noexcept = 0;
+    // The same, saying where; an observer that mirrors only part of the tree
+    // may take this one and leave the walk of the rest.
+    virtual void ShapeChangedIn(const ShapeScope& scope) noexcept {
+        (void)scope;
+        ShapeChanged();
+    }
 };
 
 // Told, under the configuration lock, of every device or group about to be
@@ -134,7 +141,7 @@ public:
     // so a pointer taken at one count is alive while Lock() is held and the
     // count has not moved.
     unsigned long long ShapeVersion() const noexcept { return m_shapeVersion.load(std::memory_order_acquire); }
-    void NoteShapeChanged() noexcept;
+    void NoteShapeChanged(const ShapeScope& scope = ShapeScope::Everything()) noexcept;
     void SetGroupDeletingObserver(GroupDeletingObserver observer) noexcept { m_deletingObserver.store(observer); }
 
     // Alarm events go the TagChangeObserver's road: told under the tag's

@@ -98,7 +98,7 @@ void OPCS_Tag::CountChange(bool shape) {
     if (m_history != nullptr) RecordHistory();
     Configuration* configuration = OwnerConfiguration();
     if (configuration == nullptr) return;
-    if (shape) configuration->NoteShapeChanged();
+    if (shape) configuration->NoteShapeChanged(ShapeScope::Members(m_owner));
     configuration->NotifyTagChanged(this);
 }
 

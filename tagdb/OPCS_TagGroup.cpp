@@ -360,7 +360,9 @@ void OPCS_TagGroup::Rename(std::wstring text) {
         }
         StoreName(std::move(text));
     }
-    NotifyChanged();
+    // Our item path changed: a member of our parent, or of the device list, did.
+    const ShapeScope scope = IsValidGroup(parent) ? ShapeScope::Members(parent) : ShapeScope::Devices();
+    NotifyChanged(true, &scope);
 }
 
 OPCS_Tag* OPCS_TagGroup::FindTag(std::wstring_view id) {
@@ -403,12 +405,13 @@ std::wstring OPCS_TagGroup::MakeUniqueTagName(const std::wstring& base) {
     return FirstFreeName(m_tagIndex, base, [](const void* p) { return OPCS_Tag::IsValidTag(p); });
 }
 
-void OPCS_TagGroup::NotifyChanged(bool shape) {
+void OPCS_TagGroup::NotifyChanged(bool shape, const ShapeScope* scope) {
     if (OPCS_Device* device = GetDevice()) {
         device->SetStructureChanged(true);
         device->MarkConfigurationModified();
         Configuration* configuration = shape ? device->GetConfiguration() : nullptr;
-        if (configuration != nullptr) configuration->NoteShapeChanged();
+        if (configuration != nullptr)
+            configuration->NoteShapeChanged(scope != nullptr ? *scope : ShapeScope::Members(this));
     }
 }
 

@@ -13,6 +13,7 @@
 #include "CriticalSection.h"
 #include "SlimLock.h"
 #include "Dll.h"
+#include "ShapeScope.h"
 #include "Text.h"
 #include "Variant.h"
 
@@ -58,8 +59,9 @@ public:
     std::wstring MakeUniqueTagName(const std::wstring& base);
     // The tree redraws and the file is modified; `shape` also when names or
     // members changed (what the UA address space mirrors), not a device's
-    // interval or service state.
-    void NotifyChanged(bool shape = true);
+    // interval or service state. The shape changed among our members unless
+    // `scope` says where.
+    void NotifyChanged(bool shape = true, const ShapeScope* scope = nullptr);
     static bool IsValidGroup(const void* pointer);
 
     // Why `tag` (one of ours, or a new one to be adopted) may not take the

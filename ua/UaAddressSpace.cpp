@@ -4,6 +4,7 @@
 #include "UaAddressSpace.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "CriticalSection.h"
@@ -19,14 +20,20 @@ struct UaAddressSpace::Folder {
     std::string parent;  // empty: the Objects folder
     std::wstring name;
     int depth = 0;
+    const OPCS_TagGroup* group = nullptr;  // whose folder it is: compared, never followed
+    bool control = false;
+    std::vector<TagRecord*> tags;             // its variables; each record knows its slot here
+    std::unordered_set<std::string> folders;  // its sub-folders
 };
-
 struct UaAddressSpace::TagRecord {
     UaAddressSpace* owner = nullptr;
     std::string id;           // the DA item ID in UTF-8: the NodeId's identifier
     std::string parent;       // the folder's item path; the name follows it and a separator in `id`
-    std::string description;  // UTF-8
+    std::string description;  // UTF-8, until its node is made: then only its hash is kept
+    size_t descriptionHash = 0;
     OPCS_Tag* tag = nullptr;
+    OPCS_Tag* indexed = nullptr;   // its key in m_byTag
+    size_t slot = 0;               // its place in its folder's list
     unsigned long long shape = 0;  // the shape count at which `tag` was taken
     // What a read may serve without the configuration: the value is the tag's
     // when nothing changed since `epoch` and the shape is still `shape`.
@@ -52,16 +59,20 @@ struct UaAddressSpace::TagRecord {
     // The same node: only its attributes may differ.
     bool SameNode(const TagRecord& other) const { return parent == other.parent; }
     bool SameAttributes(const TagRecord& other) const {
-        return description == other.description && type == other.type && access == other.access &&
+        return descriptionHash == other.descriptionHash && type == other.type && access == other.access &&
                limitsSet == other.limitsSet && (!limitsSet || (low == other.low && high == other.high)) &&
                historized == other.historized;
     }
 };
 
-struct UaAddressSpace::Snapshot {
+// What the configuration holds in some folders: every member of each folder
+// in `listed` ("" is the Objects folder), and below them.
+struct UaAddressSpace::Listing {
     unsigned long long shape = 0;
+    std::unordered_set<std::string> listed;
     std::vector<std::pair<std::string, Folder>> folders;  // parents before children
     std::vector<std::unique_ptr<TagRecord>> tags;
+    std::unordered_set<std::string> dropped;  // folders of deleted groups
 };
 
 namespace {
@@ -100,7 +111,10 @@ std::string NodeKey(const UA_NodeId& nodeId) {
 }
 }  // namespace
 
-UaAddressSpace::UaAddressSpace(Configuration& configuration) : m_configuration(configuration) {}
+UaAddressSpace::UaAddressSpace(Configuration& configuration)
+    : m_configuration(configuration),
+      m_rootFolder(std::make_unique<Folder>()),
+      m_watchFilter(std::make_unique<std::atomic<std::uint32_t>[]>(size_t{1} << kWatchSlotBits)) {}
 
 UaAddressSpace::~UaAddressSpace() { Detach(); }
 
@@ -111,8 +125,10 @@ void UaAddressSpace::Detach() {
 
 void UaAddressSpace::TagChanged(OPCS_Tag* tag) noexcept {
     m_changeEpoch.fetch_add(1, std::memory_order_acq_rel);
-    // Nobody watches: a DA client's changes cost nothing more here.
+    // Nobody watches: a DA client's changes cost nothing more here; nor do
+    // the changes of the tags no monitored item watches.
     if (m_monitoredItems.load(std::memory_order_relaxed) == 0) return;
+    if (m_watchFilter[WatchSlot(tag)].load(std::memory_order_seq_cst) == 0) return;
     try {
         std::lock_guard<std::mutex> guard(m_queueLock);
         m_changed.push_back(tag);
@@ -121,19 +137,45 @@ void UaAddressSpace::TagChanged(OPCS_Tag* tag) noexcept {
     }
 }
 
-void UaAddressSpace::ShapeChanged() noexcept { m_shapeChanged.store(true, std::memory_order_release); }
+void UaAddressSpace::ShapeChanged() noexcept { ShapeChangedIn(ShapeScope::Everything()); }
+
+void UaAddressSpace::ShapeChangedIn(const ShapeScope& scope) noexcept {
+    try {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        if (!m_everything) {
+            if (scope.kind == ShapeScope::Kind::Everything || m_scopes.size() >= kMostScopes) {
+                // Past this many places, one walk of everything costs no more.
+                m_everything = true;
+                m_scopes.clear();
+            } else if (std::none_of(m_scopes.begin(), m_scopes.end(), [&scope](const ShapeScope& queued) {
+                           return queued.kind == scope.kind && queued.group == scope.group &&
+                                  queued.removed == scope.removed;
+                       })) {
+                m_scopes.push_back(scope);
+            }
+        }
+    } catch (...) {
+        // Out of memory: the next pump walks everything.
+        m_scopeLost.store(true, std::memory_order_release);
+    }
+    m_shapeChanged.store(true, std::memory_order_release);
+}
 
 void UaAddressSpace::Build(UA_Server* server) {
     // Each start has a server of its own: the nodes of the one before went with it.
     m_tags.clear();
     m_byTag.clear();
     m_folders.clear();
+    m_rootFolder = std::make_unique<Folder>();
     m_monitored.clear();
+    m_pollingKeys.clear();
+    ForgetWatches();
     m_monitoredItems = 0;
-    m_syncedShape = 0;
     {
         std::lock_guard<std::mutex> guard(m_queueLock);
         m_changed.clear();
+        m_scopes.clear();
+        m_everything = false;
     }
     m_server = server;
     m_namespace = UA_Server_addNamespace(server, kTagsNamespaceUri);
@@ -143,148 +185,320 @@ void UaAddressSpace::Build(UA_Server* server) {
     Synchronize();
 }
 
-UaAddressSpace::Snapshot UaAddressSpace::TakeSnapshot() {
-    Snapshot snapshot;
-    ScopedLock guard(m_configuration.Lock());
-    snapshot.shape = m_configuration.ShapeVersion();
-    // Walks a group whose folder is `path` (already listed).
-    auto walk = [&](auto& self, OPCS_TagGroup* group, const std::string& path, const std::wstring& prefix, int depth,
-                    bool control) -> void {
-        for (OPCS_Tag* tag : group->SnapshotTags()) {
-            if (!OPCS_Tag::IsValidTag(tag)) continue;
-            auto record = std::make_unique<TagRecord>();
-            record->owner = this;
-            record->tag = tag;
-            record->id = ToUtf8(prefix + tag->GetName());
-            record->parent = path;
-            record->description = ToUtf8(tag->GetDescription());
-            record->type = tag->GetDataType();
-            record->access = tag->GetAccessMode();
-            // Arrays keep no history: the store holds scalars.
-            record->historized = tag->IsHistorized() && (record->type & VT_ARRAY) == 0;
-            const TagDeadband limits = tag->GetDeadbandSettings();
-            record->limitsSet = limits.limitsSet && limits.low < limits.high;
-            record->low = limits.low;
-            record->high = limits.high;
-            record->control = control;
-            record->shape = snapshot.shape;
-            snapshot.tags.push_back(std::move(record));
+UaAddressSpace::Folder* UaAddressSpace::FolderAt(const std::string& id) {
+    if (id.empty()) return m_rootFolder.get();
+    auto found = m_folders.find(id);
+    return found == m_folders.end() ? nullptr : found->second.get();
+}
+
+bool UaAddressSpace::Known(const std::string& id, const OPCS_TagGroup* group, const Listing& listing) const {
+    auto found = m_folders.find(id);
+    return found != m_folders.end() && found->second->group == group && listing.dropped.count(id) == 0;
+}
+
+std::unique_ptr<UaAddressSpace::TagRecord> UaAddressSpace::RecordOf(OPCS_Tag* tag, const std::string& parent,
+                                                                    const std::wstring& prefix, bool control,
+                                                                    unsigned long long shape) {
+    auto record = std::make_unique<TagRecord>();
+    record->owner = this;
+    record->tag = tag;
+    record->id = ToUtf8(prefix + tag->GetName());
+    record->parent = parent;
+    record->description = ToUtf8(tag->GetDescription());
+    record->descriptionHash = std::hash<std::string>()(record->description);
+    record->type = tag->GetDataType();
+    record->access = tag->GetAccessMode();
+    // Arrays keep no history: the store holds scalars.
+    record->historized = tag->IsHistorized() && (record->type & VT_ARRAY) == 0;
+    const TagDeadband limits = tag->GetDeadbandSettings();
+    record->limitsSet = limits.limitsSet && limits.low < limits.high;
+    record->low = limits.low;
+    record->high = limits.high;
+    record->control = control;
+    record->shape = shape;
+    return record;
+}
+
+void UaAddressSpace::ListMembers(Listing& listing, OPCS_TagGroup* group, const std::string& path,
+                                 const std::wstring& prefix, int depth, bool control, bool deep) {
+    listing.listed.insert(path);
+    for (OPCS_Tag* tag : group->SnapshotTags()) {
+        if (OPCS_Tag::IsValidTag(tag)) listing.tags.push_back(RecordOf(tag, path, prefix, control, listing.shape));
+    }
+    auto member = [&](OPCS_TagGroup* child, bool childControl) {
+        const std::wstring name = child->GetName();
+        std::string childPath = ToUtf8(prefix + name);
+        // A folder that stays its group's keeps its members unless a scope of their own says otherwise.
+        const bool known = !deep && Known(childPath, child, listing);
+        Folder folder;
+        folder.parent = path;
+        folder.name = name;
+        folder.depth = depth + 1;
+        folder.group = child;
+        folder.control = childControl;
+        listing.folders.emplace_back(childPath, std::move(folder));
+        if (!known)
+            ListMembers(listing, child, childPath, prefix + name + kItemIdSeparator, depth + 1, childControl, true);
+    };
+    for (OPCS_TagGroup* child : group->SnapshotGroups()) {
+        if (OPCS_TagGroup::IsValidGroup(child)) member(child, control);
+    }
+    if (group->IsDevice()) {
+        if (OPCS_TagGroup* branch = m_configuration.ControlBranchOf(static_cast<OPCS_Device*>(group))) {
+            member(branch, true);
         }
-        for (OPCS_TagGroup* child : group->SnapshotGroups()) {
-            if (!OPCS_TagGroup::IsValidGroup(child)) continue;
-            const std::wstring name = child->GetName();
-            const std::wstring childPrefix = prefix + name + kItemIdSeparator;
-            std::string childPath = ToUtf8(prefix + name);
-            snapshot.folders.push_back({childPath, Folder{path, name, depth + 1}});
-            self(self, child, childPath, childPrefix, depth + 1, control);
-        }
+    }
+}
+
+void UaAddressSpace::ListDevices(Listing& listing, bool deep) {
+    listing.listed.insert(std::string());
+    auto top = [&](OPCS_TagGroup* group, bool control) {
+        const std::wstring name = group->GetName();
+        std::string path = ToUtf8(name);
+        const bool known = !deep && Known(path, group, listing);
+        Folder folder;
+        folder.name = name;
+        folder.group = group;
+        folder.control = control;
+        listing.folders.emplace_back(path, std::move(folder));
+        if (!known) ListMembers(listing, group, path, name + kItemIdSeparator, 0, control, true);
     };
     Dll<OPCS_Device*> devices;
     m_configuration.CopyDeviceList(devices);
     for (OPCS_Device* device : devices) {
-        if (!OPCS_TagGroup::IsValidGroup(device)) continue;
-        const std::wstring name = device->GetName();
-        const std::string path = ToUtf8(name);
-        snapshot.folders.push_back({path, Folder{std::string(), name, 0}});
-        walk(walk, device, path, name + kItemIdSeparator, 0, false);
-        if (OPCS_TagGroup* branch = m_configuration.ControlBranchOf(device)) {
-            const std::wstring branchName = branch->GetName();
-            const std::string branchPath = ToUtf8(name + kItemIdSeparator + branchName);
-            snapshot.folders.push_back({branchPath, Folder{path, branchName, 1}});
-            walk(walk, branch, branchPath, name + kItemIdSeparator + branchName + kItemIdSeparator, 1, true);
-        }
+        if (OPCS_TagGroup::IsValidGroup(device)) top(device, false);
     }
     // The root's control items, unless a device bears the branch's name.
     if (OPCS_TagGroup* root = m_configuration.RootControlBranch();
         root != nullptr && m_configuration.FindDevice(kControlBranchName) == nullptr) {
-        const std::wstring name = root->GetName();
-        const std::string path = ToUtf8(name);
-        snapshot.folders.push_back({path, Folder{std::string(), name, 0}});
-        walk(walk, root, path, name + kItemIdSeparator, 0, true);
+        top(root, true);
     }
-    return snapshot;
+}
+
+bool UaAddressSpace::ListScopes(Listing& listing, const std::vector<ShapeScope>& scopes) {
+    // The folders of deleted groups go with all below them, whatever now bears their names.
+    for (const ShapeScope& scope : scopes) {
+        if (scope.removed == nullptr) continue;
+        for (const auto& [id, folder] : m_folders) {
+            if (folder->group == scope.removed) listing.dropped.insert(id);
+        }
+    }
+    struct Target {
+        int depth;
+        std::string id;
+        OPCS_TagGroup* group;
+        std::wstring prefix;
+        bool control;
+    };
+    std::vector<Target> targets;
+    bool devices = false;
+    for (const ShapeScope& scope : scopes) {
+        if (scope.kind == ShapeScope::Kind::Everything) return false;
+        if (scope.kind == ShapeScope::Kind::Devices) {
+            devices = true;
+            continue;
+        }
+        // A deleted group's deletion named its parent too.
+        if (!OPCS_TagGroup::IsValidGroup(scope.group)) continue;
+        std::vector<OPCS_TagGroup*> chain;  // the group up to its device
+        for (OPCS_TagGroup* group = scope.group; group != nullptr; group = group->GetParent()) chain.push_back(group);
+        OPCS_TagGroup* top = chain.back();
+        if (!top->IsDevice() || static_cast<OPCS_Device*>(top)->GetConfiguration() != &m_configuration) continue;
+        // The deepest group on the way whose folder is still its own: a new or
+        // renamed group is listed from the folder above it.
+        std::vector<std::wstring> paths(chain.size());
+        for (size_t i = chain.size(); i-- > 0;) {
+            const std::wstring name = chain[i]->GetName();
+            paths[i] = i + 1 == chain.size() ? name : paths[i + 1] + kItemIdSeparator + name;
+        }
+        bool found = false;
+        for (size_t i = 0; i < chain.size() && !found; ++i) {
+            std::string id = ToUtf8(paths[i]);
+            if (!Known(id, chain[i], listing)) continue;
+            const bool control = m_folders.at(id)->control;
+            targets.push_back({static_cast<int>(chain.size() - 1 - i), std::move(id), chain[i],
+                               paths[i] + kItemIdSeparator, control});
+            found = true;
+        }
+        if (!found) devices = true;
+    }
+    if (devices) ListDevices(listing, false);
+    // Parents first: a folder listed whole on the way is not listed again.
+    std::sort(targets.begin(), targets.end(), [](const Target& a, const Target& b) { return a.depth < b.depth; });
+    for (const Target& target : targets) {
+        if (listing.listed.count(target.id) != 0) continue;
+        ListMembers(listing, target.group, target.id, target.prefix, target.depth, target.control, false);
+    }
+    return true;
 }
 
 void UaAddressSpace::Synchronize() {
     m_shapeChanged.store(false, std::memory_order_release);
-    Snapshot snapshot = TakeSnapshot();
-    std::vector<ModelChange> changes;
-
-    std::unordered_map<std::string, const Folder*> wantedFolders;
-    for (const auto& [id, folder] : snapshot.folders) wantedFolders.emplace(id, &folder);
-    std::unordered_map<std::string, TagRecord*> wantedTags;
-    for (auto& record : snapshot.tags) wantedTags.emplace(record->id, record.get());
-
-    // Tags that went, or whose node must be made anew, first; then folders, deepest first.
-    std::vector<std::string> goneTags;
-    for (auto& [id, record] : m_tags) {
-        auto wanted = wantedTags.find(id);
-        if (wanted == wantedTags.end() || !record->SameNode(*wanted->second)) goneTags.push_back(id);
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        m_scopes.clear();
+        m_everything = false;
     }
-    for (const std::string& id : goneTags) {
-        TagRecord& record = *m_tags[id];
+    m_scopeLost.store(false, std::memory_order_release);
+    Listing listing;
+    {
+        ScopedLock guard(m_configuration.Lock());
+        listing.shape = m_configuration.ShapeVersion();
+        ListDevices(listing, true);
+    }
+    m_wholeWalks.fetch_add(1, std::memory_order_relaxed);
+    Apply(listing);
+}
+
+void UaAddressSpace::SynchronizeScopes() {
+    std::vector<ShapeScope> scopes;
+    bool everything;
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        scopes.swap(m_scopes);
+        everything = m_everything;
+        m_everything = false;
+    }
+    everything = m_scopeLost.exchange(false, std::memory_order_acq_rel) || everything;
+    Listing listing;
+    if (!everything) {
+        ScopedLock guard(m_configuration.Lock());
+        listing.shape = m_configuration.ShapeVersion();
+        everything = !ListScopes(listing, scopes);
+    }
+    if (everything) {
+        Synchronize();
+        return;
+    }
+    Apply(listing);
+}
+
+void UaAddressSpace::Unindex(TagRecord& record) {
+    if (Folder* folder = FolderAt(record.parent);
+        folder != nullptr && record.slot < folder->tags.size() && folder->tags[record.slot] == &record) {
+        TagRecord* last = folder->tags.back();
+        folder->tags[record.slot] = last;
+        last->slot = record.slot;
+        folder->tags.pop_back();
+    }
+    auto keyed = m_byTag.find(record.indexed);
+    if (keyed != m_byTag.end() && keyed->second == &record) m_byTag.erase(keyed);
+}
+
+void UaAddressSpace::Apply(Listing& listing) {
+    m_tagsListed.fetch_add(listing.tags.size(), std::memory_order_relaxed);
+    std::vector<ModelChange> changes;
+    std::unordered_map<std::string_view, const Folder*> wantedFolders;
+    wantedFolders.reserve(listing.folders.size());
+    for (const auto& [id, folder] : listing.folders) wantedFolders.emplace(id, &folder);
+    std::unordered_map<std::string_view, TagRecord*> wantedTags;
+    wantedTags.reserve(listing.tags.size());
+    for (auto& record : listing.tags) wantedTags.emplace(record->id, record.get());
+
+    // What went: the members of the listed folders that are listed no more,
+    // and each folder that went with everything below it.
+    std::vector<TagRecord*> goneTags;
+    std::vector<std::pair<int, std::string>> goneFolders;
+    std::unordered_set<std::string> goneFolderIds;
+    auto dropTree = [&](auto& self, const std::string& id) -> void {
+        auto found = m_folders.find(id);
+        if (found == m_folders.end() || !goneFolderIds.insert(id).second) return;
+        const Folder& folder = *found->second;
+        goneFolders.emplace_back(folder.depth, id);
+        goneTags.insert(goneTags.end(), folder.tags.begin(), folder.tags.end());
+        for (const std::string& child : folder.folders) self(self, child);
+    };
+    for (const std::string& id : listing.listed) {
+        const Folder* folder = FolderAt(id);
+        if (folder == nullptr) continue;
+        for (TagRecord* record : folder->tags) {
+            auto wanted = wantedTags.find(record->id);
+            if (wanted == wantedTags.end() || !record->SameNode(*wanted->second)) goneTags.push_back(record);
+        }
+        for (const std::string& child : folder->folders) {
+            if (wantedFolders.count(child) == 0) dropTree(dropTree, child);
+        }
+    }
+    for (const std::string& id : listing.dropped) {
+        if (wantedFolders.count(id) == 0) dropTree(dropTree, id);
+    }
+    std::sort(goneTags.begin(), goneTags.end());
+    goneTags.erase(std::unique(goneTags.begin(), goneTags.end()), goneTags.end());
+
+    // Tags first, then folders, deepest first.
+    for (TagRecord* record : goneTags) {
+        const std::string id = record->id;
         if (m_monitored.count(id) != 0) {
             // Its monitored items hear that the node is gone before it goes.
-            record.gone = true;
-            UA_Server_writeDataValue(m_server, StringNodeId(m_namespace, id), record.value);
+            record->gone = true;
+            UA_Server_writeDataValue(m_server, StringNodeId(m_namespace, id), record->value);
+            WatchChanged(id);
         }
         RemoveNode(id);
+        Unindex(*record);
         m_tags.erase(id);
         changes.push_back({id, kNodeDeleted | kReferenceDeleted, UA_NS0ID_BASEDATAVARIABLETYPE});
-    }
-    std::vector<std::pair<int, std::string>> goneFolders;
-    for (auto& [id, folder] : m_folders) {
-        auto wanted = wantedFolders.find(id);
-        if (wanted == wantedFolders.end() || wanted->second->parent != folder->parent ||
-            wanted->second->name != folder->name) {
-            goneFolders.emplace_back(folder->depth, id);
-        }
     }
     std::sort(goneFolders.begin(), goneFolders.end(), std::greater<>());
     for (const auto& [depth, id] : goneFolders) {
         RemoveNode(id);
-        m_folders.erase(id);
+        auto found = m_folders.find(id);
+        if (Folder* parent = FolderAt(found->second->parent)) parent->folders.erase(id);
+        m_folders.erase(found);
         changes.push_back({id, kNodeDeleted | kReferenceDeleted, UA_NS0ID_FOLDERTYPE});
     }
-    for (auto& [id, folder] : snapshot.folders) {
-        if (m_folders.count(id) != 0) continue;
-        AddFolder(id, folder.parent, folder.name);
-        m_folders.emplace(id, std::make_unique<Folder>(folder));
+
+    for (auto& [id, wanted] : listing.folders) {
+        if (auto existing = m_folders.find(id); existing != m_folders.end()) {
+            existing->second->group = wanted.group;
+            existing->second->control = wanted.control;
+            continue;
+        }
+        AddFolder(id, wanted.parent, wanted.name);
+        if (Folder* parent = FolderAt(wanted.parent)) parent->folders.insert(id);
+        m_folders.emplace(id, std::make_unique<Folder>(std::move(wanted)));
         changes.push_back({id, kNodeAdded | kReferenceAdded, UA_NS0ID_FOLDERTYPE});
     }
     std::vector<TagRecord*> retaken;
-    for (auto& record : snapshot.tags) {
+    for (auto& record : listing.tags) {
         auto existing = m_tags.find(record->id);
         if (existing != m_tags.end()) {
             TagRecord& kept = *existing->second;
             if (!kept.SameAttributes(*record)) UpdateAttributes(kept, *record);
-            if (kept.tag != record->tag || kept.control != record->control) {
+            if (kept.tag != record->tag || kept.indexed != record->tag || kept.control != record->control) {
+                auto keyed = m_byTag.find(kept.indexed);
+                if (keyed != m_byTag.end() && keyed->second == &kept) m_byTag.erase(keyed);
+                m_byTag[record->tag] = &kept;
+                kept.indexed = record->tag;
                 kept.tag = record->tag;
                 kept.control = record->control;
                 kept.fresh = false;
                 retaken.push_back(&kept);
             }
-            kept.shape = snapshot.shape;
+            kept.shape = listing.shape;
             continue;
         }
         TagRecord* added = record.get();
         auto [slot, inserted] = m_tags.emplace(record->id, std::move(record));
-        if (!inserted || !AddTagNode(*added)) {
+        Folder* folder = inserted ? FolderAt(added->parent) : nullptr;
+        if (folder == nullptr || !AddTagNode(*added)) {
             if (inserted) m_tags.erase(slot);
             continue;
         }
+        std::string().swap(added->description);  // the node holds it: a million of them are worth a hash
+        added->slot = folder->tags.size();
+        folder->tags.push_back(added);
+        added->indexed = added->tag;
+        m_byTag[added->tag] = added;
+        // A watched item ID that comes back is polled again.
+        if (m_monitored.count(added->id) != 0) WatchChanged(added->id);
         changes.push_back({added->id, kNodeAdded | kReferenceAdded, UA_NS0ID_BASEDATAVARIABLETYPE});
     }
-    m_byTag.clear();
-    m_byTag.reserve(m_tags.size());
-    for (auto& [id, record] : m_tags) m_byTag[record->tag] = record.get();
-    m_syncedShape = snapshot.shape;
-    // A watched node may have gone, come back or changed its device.
-    m_pollingDirty = true;
 
     // A tag that another took the place of shows its own value at once.
     for (TagRecord* record : retaken) {
         if (m_monitored.count(record->id) == 0) continue;
+        WatchChanged(record->id);
         bool alive;
         {
             ScopedLock guard(m_configuration.Lock());
@@ -346,7 +560,7 @@ bool UaAddressSpace::AddTagNode(TagRecord& record) {
 
 void UaAddressSpace::UpdateAttributes(TagRecord& kept, const TagRecord& wanted) {
     const UA_NodeId nodeId = StringNodeId(m_namespace, kept.id);
-    if (wanted.description != kept.description) {
+    if (wanted.descriptionHash != kept.descriptionHash) {
         UA_Server_writeDescription(m_server, nodeId, BorrowedLocalizedText(wanted.description));
     }
     if (wanted.access != kept.access || wanted.historized != kept.historized) {
@@ -373,7 +587,7 @@ void UaAddressSpace::UpdateAttributes(TagRecord& kept, const TagRecord& wanted) 
         WriteRange(nodeId, wanted);
     }
     kept.limitsSet = wanted.limitsSet;
-    kept.description = wanted.description;
+    kept.descriptionHash = wanted.descriptionHash;
     kept.access = wanted.access;
     kept.historized = wanted.historized;
     kept.type = wanted.type;
@@ -626,46 +840,80 @@ UA_StatusCode UaAddressSpace::ClientWrite(TagRecord& record, const UA_DataValue&
 
 void UaAddressSpace::MonitoredItemRegistered(const UA_NodeId& nodeId, bool removed) {
     if (nodeId.namespaceIndex != m_namespace || nodeId.identifierType != UA_NODEIDTYPE_STRING) return;
-    const std::string key = NodeKey(nodeId);
+    std::string key = NodeKey(nodeId);
     if (removed) {
         auto entry = m_monitored.find(key);
         if (entry == m_monitored.end()) return;
         if (--entry->second <= 0) {
             m_monitored.erase(entry);
-            m_pollingDirty = true;
+            WatchChanged(std::move(key));
         }
         m_monitoredItems.fetch_sub(1, std::memory_order_relaxed);
     } else {
-        if (++m_monitored[key] == 1) m_pollingDirty = true;
+        if (++m_monitored[key] == 1) WatchChanged(std::move(key));
         m_monitoredItems.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
+void UaAddressSpace::WatchChanged(std::string key) {
+    m_pollingKeys.push_back(std::move(key));
+    m_pollingDirty = true;
+}
+
+size_t UaAddressSpace::WatchSlot(const OPCS_Tag* tag) noexcept {
+    // Fibonacci hashing of the address, whose low bits are always zero.
+    return static_cast<size_t>((reinterpret_cast<std::uintptr_t>(tag) >> 4) * 0x9E3779B97F4A7C15ULL >>
+                               (64 - kWatchSlotBits));
+}
+
 void UaAddressSpace::UpdatePolling() {
     m_pollingDirty = false;
-    std::unordered_set<OPCS_Device*> wanted;
+    std::vector<std::string> keys;
+    keys.swap(m_pollingKeys);
+    std::vector<TagRecord*> due;
     {
+        // Only the item IDs whose watch began or ended, or whose node came or
+        // went: 100,000 monitored items made in batches look each up once.
         ScopedLock guard(m_configuration.Lock());
-        for (const auto& [id, count] : m_monitored) {
-            auto record = m_tags.find(id);
+        for (const std::string& key : keys) {
+            if (auto held = m_watched.find(key); held != m_watched.end()) {
+                m_watchFilter[WatchSlot(held->second.tag)].fetch_sub(1, std::memory_order_relaxed);
+                if (held->second.device != nullptr && --m_watchers[held->second.device] <= 0) {
+                    m_watchers.erase(held->second.device);
+                }
+                m_watched.erase(held);
+            }
+            if (m_monitored.count(key) == 0) continue;
+            auto record = m_tags.find(key);
             if (record == m_tags.end() || record->second->gone) continue;  // a folder, or a node that went
             OPCS_Tag* tag = TagOfLocked(*record->second);
-            OPCS_TagGroup* owner = tag != nullptr ? tag->GetOwner() : nullptr;
+            if (tag == nullptr) continue;
+            OPCS_TagGroup* owner = tag->GetOwner();
             // A control item's branch has no device: nothing of it polls.
             OPCS_Device* device = OPCS_TagGroup::IsValidGroup(owner) ? owner->GetDevice() : nullptr;
-            if (device != nullptr) wanted.insert(device);
+            m_watched.emplace(key, Watch{tag, device});
+            if (device != nullptr) ++m_watchers[device];
+            // From here its changes are queued; one made before is caught now.
+            m_watchFilter[WatchSlot(tag)].fetch_add(1, std::memory_order_seq_cst);
+            const DWORD seen = record->second->changeCount;
+            if (record->second->fresh && RefreshLocked(*record->second) && record->second->changeCount != seen) {
+                due.push_back(record->second.get());
+            }
         }
+    }
+    for (TagRecord* record : due) {
+        UA_Server_writeDataValue(m_server, StringNodeId(m_namespace, record->id), record->value);
     }
     // The device's own lock is taken outside the configuration's.
     for (auto held = m_polling.begin(); held != m_polling.end();) {
-        if (wanted.count(*held) != 0) {
+        if (m_watchers.count(*held) != 0) {
             ++held;
             continue;
         }
         if (OPCS_TagGroup::IsValidGroup(*held)) (*held)->RequestPollStop(kPollOpcItems);
         held = m_polling.erase(held);
     }
-    for (OPCS_Device* device : wanted) {
+    for (const auto& [device, count] : m_watchers) {
         if (m_polling.count(device) != 0) continue;
         if (OPCS_TagGroup::IsValidGroup(device) && device->RequestPollStart(kPollOpcItems) != 0) {
             m_polling.insert(device);
@@ -673,18 +921,33 @@ void UaAddressSpace::UpdatePolling() {
     }
 }
 
+void UaAddressSpace::ForgetWatches() {
+    for (const auto& [key, watch] : m_watched) {
+        m_watchFilter[WatchSlot(watch.tag)].fetch_sub(1, std::memory_order_relaxed);
+    }
+    m_watched.clear();
+    m_watchers.clear();
+}
+
 void UaAddressSpace::ReleasePolling() {
     for (OPCS_Device* device : m_polling) {
         if (OPCS_TagGroup::IsValidGroup(device)) device->RequestPollStop(kPollOpcItems);
     }
     m_polling.clear();
+    m_pollingKeys.clear();
+    ForgetWatches();
     m_pollingDirty = false;
 }
 
 void UaAddressSpace::Pump() {
     if (m_server == nullptr) return;
-    if (m_shapeChanged.load(std::memory_order_acquire) || m_configuration.ShapeVersion() != m_syncedShape) {
-        Synchronize();
+    if (m_shapeChanged.exchange(false, std::memory_order_acq_rel)) {
+        const auto start = std::chrono::steady_clock::now();
+        SynchronizeScopes();
+        const auto spent = std::chrono::steady_clock::now() - start;
+        m_shapeMicros.fetch_add(std::chrono::duration_cast<std::chrono::microseconds>(spent).count(),
+                                std::memory_order_release);
+        m_shapeSyncs.fetch_add(1, std::memory_order_release);
     }
     if (m_pollingDirty) UpdatePolling();
     std::vector<OPCS_Tag*> changed;

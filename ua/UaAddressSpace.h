@@ -7,10 +7,12 @@
 #include "UaLibrary.h"
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -43,12 +45,20 @@ public:
     size_t TagNodeCount() const noexcept { return m_tags.size(); }
     // Moves whenever nodes were added or deleted (server thread).
     unsigned long long NodesVersion() const noexcept { return m_nodesVersion; }
+    // What following the shape has cost so far: the tags listed from the
+    // configuration, and the walks of all of it (read from any thread).
+    unsigned long long TagsListed() const noexcept { return m_tagsListed.load(std::memory_order_relaxed); }
+    unsigned long WholeWalks() const noexcept { return m_wholeWalks.load(std::memory_order_relaxed); }
+    // The pumps that followed a change of shape, and their time in all.
+    unsigned long ShapeSyncs() const noexcept { return m_shapeSyncs.load(std::memory_order_acquire); }
+    unsigned long long ShapeMicros() const noexcept { return m_shapeMicros.load(std::memory_order_acquire); }
     // Some monitored item of a tag waits for its changes.
     bool Watched() const noexcept { return m_monitoredItems.load(std::memory_order_relaxed) > 0; }
 
     // TagChangeObserver: only queue.
     void TagChanged(OPCS_Tag* tag) noexcept override;
     void ShapeChanged() noexcept override;
+    void ShapeChangedIn(const ShapeScope& scope) noexcept override;
 
     // A tag's history as the history service reads it (endpoint thread).
     UaHistoryNode HistoryOf(const std::string& itemId);
@@ -62,9 +72,28 @@ public:
     struct Folder;
 
 private:
-    struct Snapshot;
-    Snapshot TakeSnapshot();
+    struct Listing;
+    // Brings every node to the configuration (a start, a file, or too many
+    // places changed at once).
     void Synchronize();
+    // Brings the folders that the queued scopes name, and only those.
+    void SynchronizeScopes();
+    // What the configuration holds (its lock held by the caller): the device
+    // list's members, each group's members, and all below any folder that is
+    // new or no longer its group's; everything when `deep`.
+    void ListDevices(Listing& listing, bool deep);
+    void ListMembers(Listing& listing, OPCS_TagGroup* group, const std::string& path, const std::wstring& prefix,
+                     int depth, bool control, bool deep);
+    // False when a scope asks for everything.
+    bool ListScopes(Listing& listing, const std::vector<ShapeScope>& scopes);
+    std::unique_ptr<TagRecord> RecordOf(OPCS_Tag* tag, const std::string& parent, const std::wstring& prefix,
+                                        bool control, unsigned long long shape);
+    // The folder `id` has a node and is still the folder of `group`.
+    bool Known(const std::string& id, const OPCS_TagGroup* group, const Listing& listing) const;
+    Folder* FolderAt(const std::string& id);  // "" is the Objects folder
+    // Brings the nodes of the listed folders to the listing.
+    void Apply(Listing& listing);
+    void Unindex(TagRecord& record);
     void AddFolder(const std::string& id, const std::string& parent, const std::wstring& name);
     bool AddTagNode(TagRecord& record);
     void UpdateAttributes(TagRecord& kept, const TagRecord& wanted);
@@ -95,22 +124,46 @@ private:
     // one request per device, held while any of its tags' nodes is watched.
     void UpdatePolling();
     void ReleasePolling();
+    // The watch of an item ID began or ended, or its node came or went.
+    void WatchChanged(std::string key);
+    void ForgetWatches();
 
     Configuration& m_configuration;
     UA_Server* m_server = nullptr;
     UA_UInt16 m_namespace = 0;
-    unsigned long long m_syncedShape = 0;
     unsigned long long m_nodesVersion = 0;
-    std::unordered_map<std::string, std::unique_ptr<TagRecord>> m_tags;  // by item ID (UTF-8)
+    // By item ID (UTF-8): the key is the record's own `id`.
+    std::unordered_map<std::string_view, std::unique_ptr<TagRecord>> m_tags;
     std::unordered_map<OPCS_Tag*, TagRecord*> m_byTag;
     std::unordered_map<std::string, std::unique_ptr<Folder>> m_folders;  // by item path (UTF-8)
+    std::unique_ptr<Folder> m_rootFolder;                                // the devices' folders
     std::unordered_map<std::string, int> m_monitored;                    // monitored items per node
     std::atomic<long> m_monitoredItems{0};
     bool m_pollingDirty = false;                 // which nodes are watched, or the nodes, changed
     std::unordered_set<OPCS_Device*> m_polling;  // the devices this endpoint asked to poll
+    std::vector<std::string> m_pollingKeys;      // item IDs to look at again
+    struct Watch {
+        OPCS_Tag* tag;
+        OPCS_Device* device;  // null for a control item
+    };
+    std::unordered_map<std::string, Watch> m_watched;   // by item ID
+    std::unordered_map<OPCS_Device*, long> m_watchers;  // watched tags per device
+    // Which tags are watched, for TagChanged on any thread without a lock: a
+    // count per slot of the tag's address; a tag in an empty slot is not.
+    static constexpr int kWatchSlotBits = 20;
+    static size_t WatchSlot(const OPCS_Tag* tag) noexcept;
+    std::unique_ptr<std::atomic<std::uint32_t>[]> m_watchFilter;
 
-    std::mutex m_queueLock;  // leaf lock: guards m_changed only
+    std::mutex m_queueLock;  // leaf lock: guards m_changed, m_scopes and m_everything
     std::vector<OPCS_Tag*> m_changed;
+    static constexpr size_t kMostScopes = 256;
+    std::vector<ShapeScope> m_scopes;  // where the shape changed since the last pump
+    bool m_everything = false;         // or anywhere
+    std::atomic<bool> m_scopeLost{false};
+    std::atomic<unsigned long long> m_tagsListed{0};
+    std::atomic<unsigned long> m_wholeWalks{0};
+    std::atomic<unsigned long long> m_shapeMicros{0};
+    std::atomic<unsigned long> m_shapeSyncs{0};
     std::atomic<unsigned long long> m_changeEpoch{0};  // counts every tag change
     std::atomic<bool> m_shapeChanged{false};
     std::atomic<bool> m_attached{false};

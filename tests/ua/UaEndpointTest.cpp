@@ -37,6 +37,7 @@
 #include "ToviTagGroup.h"
 #include "UaCertificate.h"
 #include "UaCommon.h"
+#include "UaAddressSpace.h"
 #include "UaEndpoint.h"
 #include "UaMapping.h"
 #include "WaitFor.h"
@@ -245,9 +246,9 @@ public:
             });
     }
 
-    // Works the client until `done` holds or two seconds have passed.
-    bool RunUntil(const std::function<bool()>& done) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    // Works the client until `done` holds or `ms` have passed.
+    bool RunUntil(const std::function<bool()>& done, int ms = 2000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (!done()) {
             if (std::chrono::steady_clock::now() > end) return false;
             UA_Client_run_iterate(m_client, 20);
@@ -476,6 +477,7 @@ TEST_F(UaEndpointTest, AlarmsGoWithALastEventWhenTheFileIsOpenedOrClearedUnderAS
     m_configuration.Clear();
     EXPECT_TRUE(client.RunUntil([&] { return events.Has("Plant.Hot", false); }));
     UA_Variant state;
+    UA_Variant_init(&state);  // Read clears it first
     EXPECT_EQ(UA_STATUSCODE_GOOD, client.Read(UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERSTATUS_STATE), &state));
     UA_Variant_clear(&state);
 }
@@ -1122,4 +1124,167 @@ TEST_F(UaEndpointEdgeTest, EditsImportsAndFileOpenWhile10000ItemsAreMonitored) {
     Client::Watch state;
     EXPECT_STREQ("Good",
                  UA_StatusCode_name(watcher.Monitor(UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERSTATUS_STATE), state)));
+}
+
+namespace {
+class UaScopedShapeTest : public UaEndpointTest {
+protected:
+    UaScopedShapeTest() { m_port = 48512; }
+};
+}  // namespace
+
+// Each change of shape is followed where it happened: the tags listed are the
+// changed group's (or none for the device list), no change walks the whole
+// configuration, nodes elsewhere never hear of it, and a full walk afterwards
+// finds nothing left to do.
+TEST_F(UaScopedShapeTest, AChangeListsOnlyItsGroupAndLeavesTheRestUntouched) {
+    constexpr int kPerGroup = 200;
+    std::vector<ToviTagGroup*> groups;
+    for (int g = 0; g < 5; ++g) {
+        groups.push_back(NewGroup(L"G" + std::to_wstring(g), kPerGroup));
+        ASSERT_TRUE(m_configuration.AddGroupTo(m_device, groups.back()));
+    }
+    ToviDevice* quiet = NewDevice(L"Quiet");
+    ASSERT_TRUE(m_configuration.AddDevice(quiet) && m_configuration.AddGroupTo(quiet, NewGroup(L"H", 10 * kPerGroup)));
+    ToviDevice* freeDevice = NewDevice(L"Free");
+    std::vector<ToviTagGroup*> free{NewGroup(L"F0", kPerGroup), NewGroup(L"F1", kPerGroup)};
+    ASSERT_TRUE(m_configuration.AddDevice(freeDevice) && m_configuration.AddGroupTo(freeDevice, free[0]) &&
+                m_configuration.AddGroupTo(freeDevice, free[1]));
+    auto* p = NewGroup(L"P", 2);
+    auto* q = NewGroup(L"Q", 3);
+    ASSERT_TRUE(m_configuration.AddGroupTo(m_device, p) && m_configuration.AddGroupTo(m_device, q));
+    Client client(m_port, 30000);
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(WaitFor(20000, [&] { return client.Read("Dev.Q.T2") == UA_STATUSCODE_GOOD; }));
+    Client::Watch onQuiet, onRenamedTag, onRenamedGroup, onKept;
+    Client::ModelChanges modelChanges;
+    for (auto [id, watch] : {std::pair{"Quiet.H.T0", &onQuiet},
+                             {"Dev.G2.T0", &onRenamedTag},
+                             {"Dev.G3.T0", &onRenamedGroup},
+                             {"Dev.G4.T1", &onKept}}) {
+        ASSERT_EQ(UA_STATUSCODE_GOOD, client.Monitor(id, *watch)) << id;
+    }
+    ASSERT_EQ(UA_STATUSCODE_GOOD, client.MonitorModelChanges(modelChanges));
+    ASSERT_TRUE(client.RunUntil([&] { return !onKept.statuses.empty(); }));
+    const UaAddressSpace& space = m_endpoint.AddressSpace();
+    const unsigned long wholeWalks = space.WholeWalks();
+
+    std::string csv = "ItemID,Type,Access,Description,Value,Quality,ValueLimits,ValueLow,ValueHigh,Volatile\r\n";
+    for (int i = 0; i < 100; ++i) csv += "Dev.G1.I" + std::to_string(i) + ",Double,Read/Write,,5,192,0,0,0,0\r\n";
+    DWORD error = 0;
+    ASSERT_TRUE(WriteFileReplacing(m_folder.File(L"import.csv"), std::vector<BYTE>(csv.begin(), csv.end()), error));
+
+    constexpr UA_StatusCode kUnknown = UA_STATUSCODE_BADNODEIDUNKNOWN;
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        std::vector<std::pair<const char*, UA_StatusCode>> reads;  // all hold once it is served
+        unsigned long long mostListed;                             // tags read from the configuration
+        size_t nodesChanged;                                       // in the model change events
+    };
+    const Step steps[] = {
+        {"a tag added",
+         [&] { ASSERT_TRUE(m_configuration.AddTagTo(groups[1], NewTag(L"New", VT_R8, Variant()))); },
+         {{"Dev.G1.New", UA_STATUSCODE_GOOD}},
+         kPerGroup + 1,
+         1},
+        {"a tag renamed",
+         [&] { m_configuration.FindTag(L"Dev.G2.T0")->Rename(L"T0x"); },
+         {{"Dev.G2.T0x", UA_STATUSCODE_GOOD}, {"Dev.G2.T0", kUnknown}},
+         kPerGroup,
+         2},
+        // The subtree moves with it; the device's own members are listed, not its groups'.
+        {"a group renamed",
+         [&] { groups[3]->Rename(L"G3x"); },
+         {{"Dev.G3x.T199", UA_STATUSCODE_GOOD}, {"Dev.G3.T199", kUnknown}},
+         kPerGroup + 1,
+         2 + 2 * kPerGroup},
+        // As for a DA client's item: its device polls for the watcher.
+        {"a watched group's deletion refused",
+         [&] { ASSERT_EQ(Configuration::DeleteResult::InUse, m_configuration.DeleteItem(groups[4])); },
+         {{"Dev.G4.T1", UA_STATUSCODE_GOOD}},
+         0,
+         0},
+        {"100 tags imported",
+         [&] { ASSERT_TRUE(m_configuration.ImportTags(m_folder.File(L"import.csv")).Succeeded()); },
+         {{"Dev.G1.I99", UA_STATUSCODE_GOOD}},
+         2 * (kPerGroup + 101),  // each addition names the group: a pump may come between two
+         100},
+        {"a device added",
+         [&] {
+             ToviDevice* device = NewDevice(L"Late");
+             ASSERT_TRUE(device->AddTag(NewTag(L"L", VT_I4, Variant::FromLong(3))));
+             ASSERT_TRUE(m_configuration.AddDevice(device));
+         },
+         {{"Late.L", UA_STATUSCODE_GOOD}},
+         1,
+         2},
+        // Its scope names a group that is gone by the time it is looked at.
+        // A device that polls for a watcher refuses deletions: these go in one that does not.
+        // The first scope names a group that is gone by the time it is looked at.
+        {"a group changed, then deleted",
+         [&] {
+             ScopedLock guard(m_configuration.Lock());
+             ASSERT_TRUE(m_configuration.AddTagTo(free[1], NewTag(L"Doomed", VT_R8, Variant())));
+             ASSERT_EQ(Configuration::DeleteResult::Deleted, m_configuration.DeleteItem(free[1]));
+         },
+         {{"Free.F1.T0", kUnknown}, {"Free.F1.Doomed", kUnknown}, {"Free.F1", kUnknown}},
+         0,
+         1 + kPerGroup},
+        // A new group in a deleted one's place, and two groups that swap names: the folders are the new groups'.
+        {"a group deleted and made again",
+         [&] {
+             ScopedLock guard(m_configuration.Lock());
+             ASSERT_EQ(Configuration::DeleteResult::Deleted, m_configuration.DeleteItem(free[0]));
+             ASSERT_TRUE(m_configuration.AddGroupTo(freeDevice, NewGroup(L"F0", 3)));
+         },
+         {{"Free.F0.T2", UA_STATUSCODE_GOOD}, {"Free.F0.T3", kUnknown}},
+         3,
+         kPerGroup - 3},  // the same item IDs keep their nodes
+        {"two groups swap names",
+         [&] {
+             ScopedLock guard(m_configuration.Lock());
+             p->Rename(L"Swap");
+             q->Rename(L"P");
+             p->Rename(L"Q");
+         },
+         {{"Dev.P.T2", UA_STATUSCODE_GOOD}, {"Dev.Q.T2", kUnknown}, {"Dev.Q.T1", UA_STATUSCODE_GOOD}},
+         1 + 2 + 3,
+         2},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        const unsigned long long listed = space.TagsListed();
+        const size_t changesBefore = modelChanges.changes.size();
+        step.change();
+        ASSERT_TRUE(client.RunUntil([&] {
+            return std::all_of(step.reads.begin(), step.reads.end(),
+                               [&](const auto& read) { return client.Read(read.first) == read.second; });
+        }));
+        EXPECT_TRUE(client.RunUntil([&] { return modelChanges.changes.size() >= changesBefore + step.nodesChanged; }));
+        client.RunUntil([] { return false; }, 300);  // a stray change would come meanwhile
+        EXPECT_EQ(step.nodesChanged, modelChanges.changes.size() - changesBefore);
+        EXPECT_LE(space.TagsListed() - listed, step.mostListed);
+        EXPECT_EQ(wholeWalks, space.WholeWalks());
+    }
+    // Watchers of what went heard that it went; the untouched device's heard nothing.
+    for (const Client::Watch* gone : {&onRenamedTag, &onRenamedGroup}) EXPECT_EQ(kUnknown, gone->statuses.back());
+    for (const Client::Watch* kept : {&onQuiet, &onKept}) {
+        EXPECT_EQ(std::vector<UA_StatusCode>{UA_STATUSCODE_GOOD}, kept->statuses);
+    }
+    for (const auto& [id, verb] : modelChanges.changes) EXPECT_NE(0u, id.rfind("Quiet", 0)) << id;
+    EXPECT_EQ((std::vector<std::string>{"A", "G0", "G1", "G2", "G3x", "G4", "P", "Q"}), client.Browse("Dev"));
+    EXPECT_EQ(std::vector<std::string>{"F0"}, client.Browse("Free"));
+    EXPECT_EQ((std::vector<std::string>{"T0", "T1", "T2"}), client.Browse("Dev.P"));
+
+    // A walk of everything (fault control's branches come and go) finds the rest as it should be.
+    const size_t changesBefore = modelChanges.changes.size();
+    m_configuration.EnableFaultControl(true);
+    m_configuration.EnableFaultControl(false);
+    ASSERT_TRUE(client.RunUntil([&] { return client.Read("Dev._Control.InService") == kUnknown; }));
+    client.RunUntil([] { return false; });
+    EXPECT_LT(wholeWalks, space.WholeWalks());
+    for (size_t i = changesBefore; i < modelChanges.changes.size(); ++i) {
+        EXPECT_NE(std::string::npos, modelChanges.changes[i].first.find("_Control")) << modelChanges.changes[i].first;
+    }
 }

@@ -7,7 +7,9 @@
 // shared UA helpers (ua/UaCommon), which stand on the stack alone. Runs until
 // Ctrl+C or its process is ended.
 //
-//   ua_floor_server.exe --port 48461 --tags 100000 [--per-group 1000] [--heap-primer-mb 32]
+//   ua_floor_server.exe --port 48461 --tags 100000 [--per-group 1000] [--big 0] [--heap-primer-mb 32]
+//
+// --big adds a folder Dev.Big of that many more variables, Dev.Big.B<n>.
 //
 // --heap-primer-mb leaves that much committed free space in the C heap once
 // the nodes are made. Wine's heap gives the committed pages at the end of a
@@ -92,7 +94,7 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    long port = 0, tags = -1, perGroup = 1000, primer = 0;
+    long port = 0, tags = -1, perGroup = 1000, primer = 0, big = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
         const long value = std::strtol(argv[i + 1], nullptr, 10);
@@ -102,13 +104,16 @@ int main(int argc, char** argv) {
             tags = value;
         } else if (name == "--per-group") {
             perGroup = value;
+        } else if (name == "--big") {
+            big = value;
         } else if (name == "--heap-primer-mb") {
             primer = value;
         } else {
             return Usage();
         }
     }
-    if (argc % 2 != 1 || port <= 0 || port > 65535 || tags < 0 || perGroup <= 0 || primer < 0 || primer > 1024) {
+    if (argc % 2 != 1 || port <= 0 || port > 65535 || tags < 0 || perGroup <= 0 || primer < 0 || primer > 1024 ||
+        big < 0) {
         return Usage();
     }
     UA_ServerConfig config;
@@ -134,6 +139,14 @@ int main(int argc, char** argv) {
         }
         const std::string name = "T" + std::to_string(k);
         built = built && AddTag(server, ns, groupId + "." + name, name, StringNodeId(ns, groupId), stamp);
+    }
+    if (built && big > 0) {
+        const std::string bigId = device + ".Big";
+        built = AddFolder(server, ns, bigId, "Big", StringNodeId(ns, device));
+        for (long k = 0; built && k < big; ++k) {
+            const std::string name = "B" + std::to_string(k);
+            built = AddTag(server, ns, bigId + "." + name, name, StringNodeId(ns, bigId), stamp);
+        }
     }
     if (!built) {
         std::fprintf(stderr, "building the address space failed\n");
