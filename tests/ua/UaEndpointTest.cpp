@@ -1219,7 +1219,6 @@ TEST_F(UaScopedShapeTest, AChangeListsOnlyItsGroupAndLeavesTheRestUntouched) {
          {{"Late.L", UA_STATUSCODE_GOOD}},
          1,
          2},
-        // Its scope names a group that is gone by the time it is looked at.
         // A device that polls for a watcher refuses deletions: these go in one that does not.
         // The first scope names a group that is gone by the time it is looked at.
         {"a group changed, then deleted",
