@@ -22,6 +22,8 @@ build="$root/build"
 
 bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh" "$build" >/dev/null
+# A prefix of its own: what it registers never meets the program's own runs.
+export WINEPREFIX="${WINEPREFIX:-$build/wineprefix-bench}"
 source "$root/scripts/wine-env.sh"
 exe="$build/app/Tovi Explorer.exe"
 ports_free_or_exit "$floor_port" "$port"

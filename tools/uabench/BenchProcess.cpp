@@ -146,3 +146,14 @@ double OwnCpuSeconds() {
     };
     return seconds(kernel) + seconds(user);
 }
+
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) out += c < 128 ? static_cast<char>(c) : '?';
+    return out;
+}
+
+std::wstring BaseName(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}

@@ -48,3 +48,8 @@ double LinuxRssBytes(long pid);
 double LinuxStatusBytes(long pid, const std::string& field);
 // This process's own CPU time in seconds.
 double OwnCpuSeconds();
+
+// ASCII of a wide text for the report, '?' for the rest.
+std::string Narrow(const std::wstring& text);
+// The file name of a path.
+std::wstring BaseName(const std::wstring& path);

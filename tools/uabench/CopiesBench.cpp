@@ -32,17 +32,6 @@ struct Options {
 };
 Options theOptions;
 
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out += c < 128 ? static_cast<char>(c) : '?';
-    return out;
-}
-
-std::wstring BaseName(const std::wstring& path) {
-    const size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
 void Progress(const std::string& text) {
     std::fprintf(stderr, "[copies-bench] %s\n", text.c_str());
     std::fflush(stderr);

@@ -42,17 +42,6 @@ struct Options {
 };
 Options theOptions;
 
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out += c < 128 ? static_cast<char>(c) : '?';
-    return out;
-}
-
-std::wstring BaseName(const std::wstring& path) {
-    const size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
 std::string TagId(long k) { return "Dev.G" + std::to_string(k / theOptions.perGroup) + ".T" + std::to_string(k); }
 
 void Progress(const std::string& text) {
