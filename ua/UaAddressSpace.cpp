@@ -114,7 +114,7 @@ std::string NodeKey(const UA_NodeId& nodeId) {
 UaAddressSpace::UaAddressSpace(Configuration& configuration)
     : m_configuration(configuration),
       m_rootFolder(std::make_unique<Folder>()),
-      m_watchFilter(std::make_unique<std::atomic<std::uint32_t>[]>(size_t{1} << kWatchSlotBits)) {}
+      m_slots(std::make_unique<Slot[]>(size_t{1} << kWatchSlotBits)) {}
 
 UaAddressSpace::~UaAddressSpace() { Detach(); }
 
@@ -124,11 +124,12 @@ void UaAddressSpace::Detach() {
 }
 
 void UaAddressSpace::TagChanged(OPCS_Tag* tag) noexcept {
-    m_changeEpoch.fetch_add(1, std::memory_order_acq_rel);
+    Slot& slot = m_slots[WatchSlot(tag)];
+    slot.changes.fetch_add(1, std::memory_order_acq_rel);
     // Nobody watches: a DA client's changes cost nothing more here; nor do
     // the changes of the tags no monitored item watches.
     if (m_monitoredItems.load(std::memory_order_relaxed) == 0) return;
-    if (m_watchFilter[WatchSlot(tag)].load(std::memory_order_seq_cst) == 0) return;
+    if (slot.watchers.load(std::memory_order_seq_cst) == 0) return;
     try {
         std::lock_guard<std::mutex> guard(m_queueLock);
         m_changed.push_back(tag);
@@ -733,6 +734,8 @@ OPCS_Tag* UaAddressSpace::TagOfLocked(TagRecord& record) {
     // The shape moved since the pointer was taken: look the item up again.
     OPCS_Tag* tag = m_configuration.FindTag(FromUtf8(record.id));
     if (tag == nullptr) return nullptr;
+    // Another tag under the same item ID: its change count says nothing of the value held.
+    if (tag != record.tag) record.fresh = false;
     record.tag = tag;
     record.shape = m_configuration.ShapeVersion();
     return tag;
@@ -782,7 +785,8 @@ UA_StatusCode UaAddressSpace::OnRead(UA_Server*, const UA_NodeId*, void*, const 
     UaAddressSpace& self = *record->owner;
     // No tag changed since the record was brought up to date, and none came
     // or went: its value is the tag's, and the configuration is not touched.
-    const unsigned long long epoch = self.m_changeEpoch.load(std::memory_order_acquire);
+    // The tag's address names its slot: it is not followed before the lock.
+    const unsigned long long epoch = self.m_slots[WatchSlot(record->tag)].changes.load(std::memory_order_acquire);
     if (record->fresh && !record->control && !record->gone && record->epoch == epoch &&
         record->shape == self.m_configuration.ShapeVersion()) {
         return UA_STATUSCODE_GOOD;
@@ -877,7 +881,7 @@ void UaAddressSpace::UpdatePolling() {
         ScopedLock guard(m_configuration.Lock());
         for (const std::string& key : keys) {
             if (auto held = m_watched.find(key); held != m_watched.end()) {
-                m_watchFilter[WatchSlot(held->second.tag)].fetch_sub(1, std::memory_order_relaxed);
+                m_slots[WatchSlot(held->second.tag)].watchers.fetch_sub(1, std::memory_order_relaxed);
                 if (held->second.device != nullptr && --m_watchers[held->second.device] <= 0) {
                     m_watchers.erase(held->second.device);
                 }
@@ -894,7 +898,7 @@ void UaAddressSpace::UpdatePolling() {
             m_watched.emplace(key, Watch{tag, device});
             if (device != nullptr) ++m_watchers[device];
             // From here its changes are queued; one made before is caught now.
-            m_watchFilter[WatchSlot(tag)].fetch_add(1, std::memory_order_seq_cst);
+            m_slots[WatchSlot(tag)].watchers.fetch_add(1, std::memory_order_seq_cst);
             const DWORD seen = record->second->changeCount;
             if (record->second->fresh && RefreshLocked(*record->second) && record->second->changeCount != seen) {
                 due.push_back(record->second.get());
@@ -923,7 +927,7 @@ void UaAddressSpace::UpdatePolling() {
 
 void UaAddressSpace::ForgetWatches() {
     for (const auto& [key, watch] : m_watched) {
-        m_watchFilter[WatchSlot(watch.tag)].fetch_sub(1, std::memory_order_relaxed);
+        m_slots[WatchSlot(watch.tag)].watchers.fetch_sub(1, std::memory_order_relaxed);
     }
     m_watched.clear();
     m_watchers.clear();

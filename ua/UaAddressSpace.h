@@ -148,11 +148,18 @@ private:
     };
     std::unordered_map<std::string, Watch> m_watched;   // by item ID
     std::unordered_map<OPCS_Device*, long> m_watchers;  // watched tags per device
-    // Which tags are watched, for TagChanged on any thread without a lock: a
-    // count per slot of the tag's address; a tag in an empty slot is not.
+    // Per slot of a tag's address, for TagChanged on any thread without a
+    // lock: how many of its tags are watched (a tag in an empty slot is not),
+    // and how often they changed, which a read compares with its record's
+    // without the configuration. Poll threads changing different tags meet
+    // in no shared counter, and a change leaves the reads of most tags alone.
+    struct Slot {
+        std::atomic<std::uint32_t> watchers{0};
+        std::atomic<std::uint32_t> changes{0};
+    };
     static constexpr int kWatchSlotBits = 20;
     static size_t WatchSlot(const OPCS_Tag* tag) noexcept;
-    std::unique_ptr<std::atomic<std::uint32_t>[]> m_watchFilter;
+    std::unique_ptr<Slot[]> m_slots;
 
     std::mutex m_queueLock;  // leaf lock: guards m_changed, m_scopes and m_everything
     std::vector<OPCS_Tag*> m_changed;
@@ -164,7 +171,6 @@ private:
     std::atomic<unsigned long> m_wholeWalks{0};
     std::atomic<unsigned long long> m_shapeMicros{0};
     std::atomic<unsigned long> m_shapeSyncs{0};
-    std::atomic<unsigned long long> m_changeEpoch{0};  // counts every tag change
     std::atomic<bool> m_shapeChanged{false};
     std::atomic<bool> m_attached{false};
 };
