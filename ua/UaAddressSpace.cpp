@@ -106,6 +106,8 @@ UA_ExpandedNodeId TypeDefinitionOf(bool limitsSet) {
     return UA_EXPANDEDNODEID_NUMERIC(0, limitsSet ? UA_NS0ID_ANALOGITEMTYPE : UA_NS0ID_BASEDATAVARIABLETYPE);
 }
 
+constexpr size_t kMostListed = 1000;  // nodes named in one model change event
+
 std::string NodeKey(const UA_NodeId& nodeId) {
     return std::string(reinterpret_cast<const char*>(nodeId.identifier.string.data), nodeId.identifier.string.length);
 }
@@ -389,6 +391,10 @@ void UaAddressSpace::Unindex(TagRecord& record) {
 void UaAddressSpace::Apply(Listing& listing) {
     m_tagsListed.fetch_add(listing.tags.size(), std::memory_order_relaxed);
     std::vector<ModelChange> changes;
+    // Past kMostListed the event names no node: a million of them are not kept.
+    auto note = [&changes](const std::string& id, UA_Byte verb, UA_UInt32 type) {
+        if (changes.size() <= kMostListed) changes.push_back({id, verb, type});
+    };
     std::unordered_map<std::string_view, const Folder*> wantedFolders;
     wantedFolders.reserve(listing.folders.size());
     for (const auto& [id, folder] : listing.folders) wantedFolders.emplace(id, &folder);
@@ -438,7 +444,7 @@ void UaAddressSpace::Apply(Listing& listing) {
         RemoveNode(id);
         Unindex(*record);
         m_tags.erase(id);
-        changes.push_back({id, kNodeDeleted | kReferenceDeleted, UA_NS0ID_BASEDATAVARIABLETYPE});
+        note(id, kNodeDeleted | kReferenceDeleted, UA_NS0ID_BASEDATAVARIABLETYPE);
     }
     std::sort(goneFolders.begin(), goneFolders.end(), std::greater<>());
     for (const auto& [depth, id] : goneFolders) {
@@ -446,7 +452,7 @@ void UaAddressSpace::Apply(Listing& listing) {
         auto found = m_folders.find(id);
         if (Folder* parent = FolderAt(found->second->parent)) parent->folders.erase(id);
         m_folders.erase(found);
-        changes.push_back({id, kNodeDeleted | kReferenceDeleted, UA_NS0ID_FOLDERTYPE});
+        note(id, kNodeDeleted | kReferenceDeleted, UA_NS0ID_FOLDERTYPE);
     }
 
     for (auto& [id, wanted] : listing.folders) {
@@ -458,9 +464,15 @@ void UaAddressSpace::Apply(Listing& listing) {
         AddFolder(id, wanted.parent, wanted.name);
         if (Folder* parent = FolderAt(wanted.parent)) parent->folders.insert(id);
         m_folders.emplace(id, std::make_unique<Folder>(std::move(wanted)));
-        changes.push_back({id, kNodeAdded | kReferenceAdded, UA_NS0ID_FOLDERTYPE});
+        note(id, kNodeAdded | kReferenceAdded, UA_NS0ID_FOLDERTYPE);
     }
     std::vector<TagRecord*> retaken;
+    // A start or a file of a million tags grows the indexes once, not by doubling;
+    // a small change never rehashes them.
+    if (listing.tags.size() > m_tags.size() / 4 + 4096) {
+        m_tags.reserve(m_tags.size() + listing.tags.size());
+        m_byTag.reserve(m_byTag.size() + listing.tags.size());
+    }
     for (auto& record : listing.tags) {
         auto existing = m_tags.find(record->id);
         if (existing != m_tags.end()) {
@@ -493,7 +505,7 @@ void UaAddressSpace::Apply(Listing& listing) {
         m_byTag[added->tag] = added;
         // A watched item ID that comes back is polled again.
         if (m_monitored.count(added->id) != 0) WatchChanged(added->id);
-        changes.push_back({added->id, kNodeAdded | kReferenceAdded, UA_NS0ID_BASEDATAVARIABLETYPE});
+        note(added->id, kNodeAdded | kReferenceAdded, UA_NS0ID_BASEDATAVARIABLETYPE);
     }
 
     // A tag that another took the place of shows its own value at once.
@@ -694,8 +706,7 @@ void UaAddressSpace::RaiseModelChange(const std::vector<ModelChange>& changes) {
         UA_STATUSCODE_GOOD) {
         return;
     }
-    // Past this many, one change of the Objects folder's references says "much changed".
-    constexpr size_t kMostListed = 1000;
+    // Past kMostListed, one change of the Objects folder's references says "much changed".
     std::vector<UA_ModelChangeStructureDataType> list;
     if (changes.size() <= kMostListed) {
         for (const ModelChange& made : changes) {
