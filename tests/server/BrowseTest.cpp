@@ -209,7 +209,7 @@ TEST_F(BrowseTest, EveryTagReachedByBrowsingHasAnItemIdTheDocumentResolvesToItAn
     EXPECT_EQ(Names{L"Pump1.Motor.Bearings.Vibration"}, Browse(browser.Get(), OPC_FLAT, L"*.Vib*"));
 }
 
-TEST_F(BrowseTest, NamesOfTheLongestLengthAndAnyContentTravelUnchanged) {
+TEST_F(BrowseTest, NamesOfTheLongestLengthAnyContentAndTheDeepestTreeTravelUnchanged) {
     const std::wstring longName(kMaxNameLength, L'x');
     const std::wstring odd = L"Gr\u00fc\u00dfe \u6e29\u5ea6 *?[] \U0001F600";
     ToviTagGroup* group = config.AddGroup(config.empty, longName);
@@ -221,6 +221,23 @@ TEST_F(BrowseTest, NamesOfTheLongestLengthAndAnyContentTravelUnchanged) {
     EXPECT_EQ(Names{odd}, Leaves());
     EXPECT_EQ(Names{odd}, Leaves(odd.c_str())) << "wildcard characters in a name match themselves";
     EXPECT_EQ(L"Empty." + longName + L"." + odd, ItemId(odd.c_str()));
+
+    // The deepest chain of groups allowed: browsed down to its bottom, and
+    // listed whole by a flat browse from the root.
+    OPCS_TagGroup* bottom = config.boiler;
+    std::wstring id = L"Boiler";
+    for (size_t level = 0; level < kMaxGroupDepth; ++level, id += L".G") {
+        bottom = config.AddGroup(bottom, L"G");
+        ASSERT_NE(nullptr, bottom) << level;
+    }
+    ASSERT_NE(nullptr, config.AddTag(bottom, L"T", VT_R8, true));
+    ASSERT_EQ(nullptr, config.AddGroup(bottom, L"Deeper"));
+    ASSERT_EQ(S_OK, browser->ChangeBrowsePosition(OPC_BROWSE_TO, L"Boiler"));
+    for (size_t level = 0; level < kMaxGroupDepth; ++level) ASSERT_EQ(S_OK, Down(L"G")) << level;
+    EXPECT_EQ(id + L".T", ItemId(L"T"));
+    ASSERT_EQ(S_OK, browser->ChangeBrowsePosition(OPC_BROWSE_TO, L""));
+    const Names flat = Browse(browser.Get(), OPC_FLAT);
+    EXPECT_NE(flat.end(), std::find(flat.begin(), flat.end(), id + L".T"));
 }
 
 TEST_F(BrowseTest, BrowsingSeesTheConfigurationAsItIsNow) {

@@ -35,6 +35,7 @@
 #include "ToviDevice.h"
 #include "ToviTag.h"
 #include "ToviTagGroup.h"
+#include "TreeLimits.h"
 #include "UaCertificate.h"
 #include "UaCommon.h"
 #include "UaAddressSpace.h"
@@ -1124,6 +1125,31 @@ TEST_F(UaEndpointEdgeTest, EditsImportsAndFileOpenWhile10000ItemsAreMonitored) {
     Client::Watch state;
     EXPECT_STREQ("Good",
                  UA_StatusCode_name(watcher.Monitor(UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERSTATUS_STATE), state)));
+}
+
+// The deepest tree the configuration takes is served to its bottom: the
+// endpoint's walk makes every folder of it.
+TEST_F(UaEndpointTest, TheDeepestTreeAllowedIsServedToItsBottom) {
+    ToviTagGroup* top = NewGroup(L"G", 0);
+    ToviTagGroup* bottom = top;
+    std::string folder = "Dev.G";
+    for (size_t level = 1; level < kMaxGroupDepth; ++level, folder += ".G") {
+        ToviTagGroup* below = NewGroup(L"G", 0);
+        ASSERT_TRUE(bottom->AddGroup(below)) << level;
+        bottom = below;
+    }
+    ASSERT_TRUE(bottom->AddTag(NewTag(L"T", VT_I4, Variant::FromLong(5))));
+    ASSERT_TRUE(m_configuration.AddGroupTo(m_device, top));
+    Client client(m_port, 30000);
+    ASSERT_TRUE(client.Connected());
+    UA_Variant value;
+    UA_Variant_init(&value);
+    ASSERT_TRUE(WaitFor(20000, [&] { return client.Read(folder + ".T", &value) == UA_STATUSCODE_GOOD; }));
+    EXPECT_TRUE(UA_Variant_hasScalarType(&value, &UA_TYPES[UA_TYPES_INT32]) &&
+                *static_cast<UA_Int32*>(value.data) == 5);
+    UA_Variant_clear(&value);
+    EXPECT_EQ(std::vector<std::string>{"T"}, client.Browse(folder));
+    EXPECT_EQ(std::vector<std::string>{"G"}, client.Browse(folder.substr(0, folder.size() - 2)));
 }
 
 namespace {
