@@ -336,8 +336,6 @@ int Run() {
     const double seconds = (NowMs() - t0) / 1000;
     const double cpu = meter.Cpu() - cpu0, wine = meter.WineserverCpu() - wine0, own = OwnCpuSeconds() - own0;
     const unsigned long bursts = uaBursts - bursts0, calls = sink.Calls() - calls0;
-    // The last second's notifications are on their way: the counts stop after them.
-    ua.Run(1500);
     daSteps.Stop();
     uaSteps.Stop();
     const double counted = (NowMs() - counting0) / 1000;
