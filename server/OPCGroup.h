@@ -191,10 +191,10 @@ public:
     // The change-driven OnDataChange of the items the scan found moved since
     // they were last reported; false when nothing was sent. On DataThread.
     bool SendCallbackChanges(IOPCDataCallback* sink, DWORD cookie, std::shared_ptr<CallbackBatch> batch);
-    // Waits out the period that began at `scanStart`, or less when a client's
-    // write may be reported sooner; meanwhile samples the items with a rate
-    // of their own and keeps the keep-alive.
-    void WaitForNextScan(ULONGLONG scanStart, ULONGLONG lastSent);
+    // Waits until the next scan is `due`, or less when a client's write may
+    // be reported sooner; meanwhile samples the items with a rate of their
+    // own and keeps the keep-alive.
+    void WaitForNextScan(ULONGLONG due, ULONGLONG lastSent);
     // After a client's write through the group: its change goes out to the group's
     // subscriptions, if any, as soon as the rate allows.
     void ReportWriteSoon();

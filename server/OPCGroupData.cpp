@@ -14,6 +14,7 @@
 #include "ItemRequestRules.h"
 #include "OpcConstants.h"
 #include "OpcStreamLayout.h"
+#include "ScanGrid.h"
 #include "StreamBlock.h"
 #include "StreamFormats.h"
 
@@ -426,12 +427,10 @@ std::vector<STATDATA> OPCGroup::AdviseConnections(AdviseKind kind, std::vector<S
 
 // The data thread -------------------------------------------------------------------
 
-void OPCGroup::WaitForNextScan(ULONGLONG scanStart, ULONGLONG lastSent) {
-    // The period runs from scan start to scan start; a new rate applies from
-    // this wait. A client's write through the group is reported as soon as
-    // the rate allows: at once when nothing was sent for a whole period.
+void OPCGroup::WaitForNextScan(ULONGLONG due, ULONGLONG lastSent) {
+    // A client's write through the group is reported as soon as the rate
+    // allows: at once when nothing was sent for a whole period.
     const DWORD rate = m_dwUpdateRate.load();
-    ULONGLONG due = scanStart + rate;
     for (;;) {
         ULONGLONG now = TickCountMs();
         if (now >= due || !m_bDataThreadRun.load()) return;
@@ -492,6 +491,7 @@ unsigned OPCGroup::DataThreadBody() {
     const bool joined = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     if (joined) {
         ULONGLONG lastSent = 0;  // the start of the last scan that sent anything; 0: none yet
+        ULONGLONG due = 0;       // when the scan about to run was due; 0: the first
         while (m_bDataThreadRun.load()) {
             // This scan answers any wake-up asked for before it (an activation,
             // a client's write). A stop is seen by the run flag.
@@ -522,7 +522,9 @@ unsigned OPCGroup::DataThreadBody() {
                 }
                 if (sink != nullptr) sink->Release();
             }
-            WaitForNextScan(t0, lastSent);
+            // A new rate applies from this wait.
+            due = NextScanDue(due, t0, m_dwUpdateRate.load());
+            WaitForNextScan(due, lastSent);
         }
         CoUninitialize();
     }

@@ -21,10 +21,10 @@ ServerSession::~ServerSession() { End(); }
 
 DWORD ServerSession::ProcessId() const { return m_process->Id(); }
 
-std::string ServerSession::Start(const std::wstring& configPath, DWORD milliseconds) {
+std::string ServerSession::Start(const std::wstring& configPath, DWORD milliseconds, const std::wstring& switches) {
     // Another instance would take the class registration and the clients.
     KillRunningServers();
-    if (!m_process->Start(L"\"" + configPath + L"\"")) {
+    if (!m_process->Start(L"\"" + configPath + L"\"" + (switches.empty() ? L"" : L" " + switches))) {
         return "the program could not be started (error " + std::to_string(GetLastError()) + ")";
     }
     // The class object is registered after the configuration is loaded: until

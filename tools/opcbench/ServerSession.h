@@ -17,8 +17,9 @@ public:
     ServerSession(const ServerSession&) = delete;
     ServerSession& operator=(const ServerSession&) = delete;
 
-    // Starts the program on the file and connects within the time; "" or why not.
-    std::string Start(const std::wstring& configPath, DWORD milliseconds);
+    // Starts the program on the file (with more of its switches, if given)
+    // and connects within the time; "" or why not.
+    std::string Start(const std::wstring& configPath, DWORD milliseconds, const std::wstring& switches = {});
     IOPCServer* Server() const { return m_server.Get(); }
     DWORD ProcessId() const;
     // Lets go of the server and closes the program.

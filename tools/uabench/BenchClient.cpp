@@ -13,9 +13,8 @@
 #include "UaCommon.h"
 
 namespace {
-constexpr double kPeriodMs = 100;    // publishing interval, and the sustained phase's change period
-constexpr double kSamplingMs = 100;  // sampling of the monitored items made in batches
-constexpr size_t kBatch = 1000;      // monitored items per CreateMonitoredItems call
+constexpr double kPeriodMs = 100;  // publishing interval, and the sustained phase's change period
+constexpr size_t kBatch = 1000;    // monitored items per CreateMonitoredItems call
 constexpr UA_UInt32 kTimeoutMs = 60000;
 
 std::runtime_error Failure(const std::string& what, UA_StatusCode status) {
@@ -73,9 +72,9 @@ void OnDataChange(UA_Client*, UA_UInt32, void*, UA_UInt32, void* context, UA_Dat
     if (item != nullptr && value != nullptr && item->sink->onChange) item->sink->onChange(item->index, *value, arrival);
 }
 
-UA_UInt32 CreateSubscription(UA_Client* client) {
+UA_UInt32 CreateSubscription(UA_Client* client, double publishingMs = kPeriodMs) {
     UA_CreateSubscriptionRequest request = UA_CreateSubscriptionRequest_default();
-    request.requestedPublishingInterval = kPeriodMs;
+    request.requestedPublishingInterval = publishingMs;
     request.requestedMaxKeepAliveCount = 20;
     request.requestedLifetimeCount = 6000;
     UA_CreateSubscriptionResponse response = UA_Client_Subscriptions_create(client, request, nullptr, nullptr, nullptr);
@@ -293,8 +292,9 @@ ReadFigures MeasureRead(UaPair& ua, const std::vector<std::string>& ids) {
     return ReadFigures{Median(times), times.front(), times};
 }
 
-void CreateMonitoredItems(UaPair& ua, const std::vector<std::string>& ids, ChangeSink& sink, MonitoredItems& out) {
-    out.subscriptionId = CreateSubscription(ua.Reader());
+void CreateMonitoredItems(UaPair& ua, const std::vector<std::string>& ids, ChangeSink& sink, MonitoredItems& out,
+                          const MonitorTiming& timing) {
+    out.subscriptionId = CreateSubscription(ua.Reader(), timing.publishingMs);
     out.contexts = std::make_unique<ItemContext[]>(ids.size());
     std::vector<char> seen(ids.size(), 0);
     size_t firsts = 0;
@@ -318,8 +318,8 @@ void CreateMonitoredItems(UaPair& ua, const std::vector<std::string>& ids, Chang
             std::vector<UA_Client_DeleteMonitoredItemCallback> deletes(count, nullptr);
             for (size_t i = 0; i < count; ++i) {
                 items[i] = UA_MonitoredItemCreateRequest_default(ua.Id(ids[offset + i]));
-                items[i].requestedParameters.samplingInterval = kSamplingMs;
-                items[i].requestedParameters.queueSize = 1;
+                items[i].requestedParameters.samplingInterval = timing.samplingMs;
+                items[i].requestedParameters.queueSize = timing.queueSize;
                 items[i].requestedParameters.discardOldest = true;
                 contexts[i] = &out.contexts[offset + i];
             }

@@ -72,9 +72,15 @@ struct MonitoredItems {
     double allFirstMs = 0;                    // the last first value arrived
     std::unique_ptr<ItemContext[]> contexts;  // held by the client's monitored items
 };
-// One subscription (publishing 100 ms) with every measured variable as a
-// monitored item (sampling 100 ms), created in batches, one call after the other.
-void CreateMonitoredItems(UaPair& ua, const std::vector<std::string>& ids, ChangeSink& sink, MonitoredItems& out);
+struct MonitorTiming {
+    double publishingMs = 100;
+    double samplingMs = 100;
+    UA_UInt32 queueSize = 1;
+};
+// One subscription with every measured variable as a monitored item, created
+// in batches, one call after the other.
+void CreateMonitoredItems(UaPair& ua, const std::vector<std::string>& ids, ChangeSink& sink, MonitoredItems& out,
+                          const MonitorTiming& timing = {});
 void DeleteSubscription(UaPair& ua, UA_UInt32 subscriptionId);
 
 // How the server's side is watched while the changes run.
