@@ -247,3 +247,10 @@
 #define ID_VIEW_TREND                32842
 // DA 3.0: the options' offer switch.
 #define IDC_OPTIONS_DA3              1124
+// Find: tags by item ID or description.
+#define IDD_FIND                     278
+#define IDC_FIND_TEXT                1450
+#define IDC_FIND_ITEM_IDS            1451
+#define IDC_FIND_DESCRIPTIONS        1452
+#define IDC_FIND_MATCH_CASE          1453
+#define ID_EDIT_FIND                 32843

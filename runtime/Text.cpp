@@ -40,6 +40,16 @@ std::wstring FoldCase(std::wstring_view text) {
     return folded;
 }
 
+const wchar_t* UnitUpperTable() {
+    static const std::vector<wchar_t> table = [] {
+        std::vector<wchar_t> upper(65536);
+        for (size_t i = 0; i < upper.size(); ++i) upper[i] = static_cast<wchar_t>(i);
+        CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+        return upper;
+    }();
+    return table.data();
+}
+
 FoldedText::FoldedText(std::wstring_view text) : m_size(text.size()) {
     wchar_t* out = m_inline;
     if (text.size() > kInline) {

@@ -16,6 +16,10 @@ std::wstring FormatText(const wchar_t* format, ...);
 // that indexes keyed by the folded text agree with the comparisons.
 std::wstring FoldCase(std::wstring_view text);
 bool EqualsNoCase(std::wstring_view a, std::wstring_view b);
+// Each of the 65,536 UTF-16 units upper-cased on its own, as one table: for
+// walks over many texts (a sort's keys, a search) that would otherwise ask
+// the system once per text.
+const wchar_t* UnitUpperTable();
 
 // The folded text on the stack for names of everyday length, so that lookups
 // on hot paths allocate nothing. (Not a thread_local buffer: MinGW's emulated

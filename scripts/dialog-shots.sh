@@ -2,7 +2,7 @@
 # Captures the editor's dialogs, the clients window, the OPC UA certificates
 # and users dialogs, the alarms window and the splash window as Wine draws them on a virtual X
 # display without a window manager (no title bars; Wine's virtual desktop
-# draws modal dialogs black here): build/dialogs.png, build/clients.png,
+# draws modal dialogs black here): build/dialogs.png, build/find.png, build/clients.png,
 # build/certificates.png, build/ua-users.png, build/alarms.png, build/trend.png and build/splash.png.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -37,6 +37,7 @@ shot() {  # pattern file [seconds to let the windows draw]
 }
 # The first windows come up while Wine still starts its services: they draw late.
 shot '"Tag Properties"' "$root/build/dialogs.png" 5
+shot '"Find"' "$root/build/find.png"
 shot '"OPC Clients"' "$root/build/clients.png"
 shot '"OPC UA Certificates"' "$root/build/certificates.png"
 shot '"OPC UA Users"' "$root/build/ua-users.png"
@@ -45,4 +46,4 @@ shot '"Trend - ' "$root/build/trend.png"
 shot '478x365' "$root/build/splash.png"
 # Xvfb runs on until the clean-up: wait for the program alone.
 wait "$snapshots" || true
-echo "Written build/dialogs.png, build/clients.png, build/certificates.png, build/ua-users.png, build/alarms.png, build/trend.png and build/splash.png"
+echo "Written build/dialogs.png, build/find.png, build/clients.png, build/certificates.png, build/ua-users.png, build/alarms.png, build/trend.png and build/splash.png"

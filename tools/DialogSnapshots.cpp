@@ -25,6 +25,7 @@
 #include "OPCS_DlgClients.h"
 #include "Tovi_DlgGroup.h"
 #include "Tovi_DlgOptions.h"
+#include "FindTagsDialog.h"
 #include "ForceQualityDialog.h"
 #include "ForcedQuality.h"
 #include "OpcConstants.h"
@@ -45,6 +46,7 @@
 #include "UaCertificatesDialog.h"
 #include "UaUserStore.h"
 #include "UaUsersDialog.h"
+#include "resource.h"
 
 namespace {
 void Pump(DWORD milliseconds) {
@@ -155,6 +157,7 @@ int wmain(int argc, wchar_t** argv) {
                                about.Create(nullptr), force.Create(nullptr)};
     OPCS_DlgWriteToTag* write = OPCS_DlgWriteToTag::Open(tag, nullptr);
     if (write != nullptr) shots.push_back(write->Handle());
+
     // A replay of 2,000 rows a millisecond apart, looping, behind its two windows.
     Configuration configuration;
     auto* plant = new ToviDevice;
@@ -206,6 +209,15 @@ int wmain(int argc, wchar_t** argv) {
     }
     configuration.Replay().Stop();
     DeleteFileW(recording.c_str());
+    // The Find dialog, on its own capture: the first one is full.
+    if (FindTagsDialog* find = FindTagsDialog::Open(nullptr, {}); find == nullptr) {
+        ++failures;
+    } else {
+        SetDlgItemTextW(find->Handle(), IDC_FIND_TEXT, L"pump");
+        SetWindowPos(find->Handle(), nullptr, 10, 10, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+        Pump(showMs);
+        if (FindTagsDialog::OpenWindow() != nullptr) DestroyWindow(FindTagsDialog::OpenWindow());
+    }
     // The clients window alone: it is wide.
     OPCS_DlgClients* clients = OPCS_DlgClients::Open(nullptr, &MadeUpClients);
     if (clients == nullptr) {

@@ -18,10 +18,12 @@
 #include "OPCS_Doc.h"
 #include "DocumentCommands.h"
 #include "EventLog.h"
+#include "FindTagsDialog.h"
 #include "Help.h"
 #include "MessageBoxes.h"
 #include "OPCS_Registry.h"
 #include "CSplashWnd.h"
+#include "OPCS_Tag.h"
 #include "OPCS_TagGroup.h"
 #include "CTagView.h"
 #include "ReplayDialog.h"
@@ -280,6 +282,7 @@ bool CMainFrame::PreTranslateMessage(MSG* msg) {
     if (AlarmWindow::PreTranslate(msg)) return true;
     if (ReplayProgressWindow::PreTranslate(msg)) return true;
     if (TrendWindow::PreTranslate(msg)) return true;
+    if (FindTagsDialog::PreTranslate(msg)) return true;
     return m_accelerators != nullptr && m_hwnd != nullptr && TranslateAcceleratorW(m_hwnd, m_accelerators, msg) != 0;
 }
 
@@ -328,6 +331,7 @@ bool CMainFrame::QueryCommand(UINT command, CommandState& state) {
     case ID_FILE_REPLAY:
     case ID_VIEW_CLIENTS:
     case ID_VIEW_ALARMS:
+    case ID_EDIT_FIND:
     case ID_APP_EXIT:
     case ID_APP_ABOUT:  // shown by the application's command handler
     case ID_HELP:
@@ -352,6 +356,9 @@ bool CMainFrame::OnCommand(UINT command) {
     case ID_FILE_REPLAY: OnReplayValues(); return true;
     case ID_VIEW_CLIENTS: OPCS_DlgClients::Open(m_hwnd, m_clientRows); return true;
     case ID_VIEW_ALARMS: AlarmWindow::Open(m_hwnd, m_doc.GetConfiguration()); return true;
+    case ID_EDIT_FIND:
+        FindTagsDialog::Open(m_hwnd, [this](const TagQuery& query) { return FindNextTag(query); });
+        return true;
     case ID_APP_EXIT: OnClose(); return true;
     case ID_HELP: ShowHelpTopic(kHelpMainFrame); return true;
     case ID_NEXT_PANE:
@@ -375,6 +382,19 @@ bool CMainFrame::OnCommand(UINT command) {
         return true;
     default: return false;
     }
+}
+
+bool CMainFrame::FindNextTag(const TagQuery& query) {
+    if (m_deviceView == nullptr || m_tagView == nullptr) return false;
+    TagSearchStart start;
+    const std::vector<OPCS_Tag*> selected = m_tagView->SelectedTags();
+    if (!selected.empty()) start.afterTag = selected.front();
+    start.atGroup = m_deviceView->SelectedGroup();
+    // The walk holds the configuration's lock; the tree and the list are
+    // touched only once it has let go.
+    const TagSearchHit hit = ::FindNextTag(m_doc.GetConfiguration(), query, start);
+    if (!OPCS_Tag::IsValidTag(hit.tag) || !m_deviceView->SelectObject(hit.group)) return false;
+    return m_tagView->ShowTag(hit.tag);
 }
 
 std::wstring CMainFrame::ChooseFile(bool save, bool tags, HWND owner) {

@@ -20,6 +20,7 @@ class CTagView;
 class OPCS_Doc;
 class CViewWindow;
 class DocumentCommands;
+struct TagQuery;
 
 enum class DockSide { Top, Bottom, Left, Right };
 
@@ -117,6 +118,8 @@ private:
     void SetActiveView(CViewWindow* view);
     void OnOpen();
     void OnSaveAs();
+    // Find Next: the next tag after the selection that matches, shown in the tree and the list.
+    bool FindNextTag(const TagQuery& query);
     void OnImportTags();
     void OnExportTags();
     void OnReplayValues();

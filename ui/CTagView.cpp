@@ -86,11 +86,18 @@ struct SortKey {
     long long number = 0;
 };
 
+// Upper-cased unit by unit from one table: a sort folds every row's text.
+std::wstring FoldedKey(std::wstring text) {
+    const wchar_t* upper = UnitUpperTable();
+    for (wchar_t& c : text) c = upper[static_cast<std::uint16_t>(c)];
+    return text;
+}
+
 SortKey KeyOf(OPCS_Tag* tag, std::uint32_t field) {
     SortKey key;
     if (!OPCS_Tag::IsValidTag(tag)) return key;
     switch (field) {
-    case kFieldName: key.text = FoldCase(tag->GetName()); break;
+    case kFieldName: key.text = FoldedKey(tag->GetName()); break;
     case kFieldQuality: key.number = tag->GetQuality(); break;
     case kFieldLastUpdated: {
         const FILETIME time = tag->GetTimestamp();
@@ -100,7 +107,7 @@ SortKey KeyOf(OPCS_Tag* tag, std::uint32_t field) {
     }
     case kFieldMode: key.number = tag->GetAccessMode(); break;
     case kFieldId: key.number = static_cast<LONG>(tag->GetReserved()); break;
-    case kFieldDescription: key.text = FoldCase(tag->GetDescription()); break;
+    case kFieldDescription: key.text = FoldedKey(tag->GetDescription()); break;
     case kFieldAlarm: key.text = FieldText(tag, field); break;
     case kFieldHistory: key.number = tag->IsHistorized() ? 1 : 0; break;
     default: break;  // the value: every row compares equal
@@ -230,19 +237,23 @@ void CTagView::Reload() {
 }
 
 void CTagView::SortRows(std::uint32_t field, bool ascending) {
-    struct Keyed {
-        SortKey key;
-        Row row;
-    };
-    std::vector<Keyed> keyed;
-    keyed.reserve(m_rows.size());
-    for (Row& row : m_rows) keyed.push_back(Keyed{KeyOf(row.tag, field), std::move(row)});
+    // The value has no key: every row compares equal, and the sort is stable.
+    if (field == kFieldValue || m_rows.size() < 2) return;
+    std::vector<SortKey> keys;
+    keys.reserve(m_rows.size());
+    for (const Row& row : m_rows) keys.push_back(KeyOf(row.tag, field));
+    // Row numbers are sorted, not rows: each row then moves once.
+    std::vector<std::uint32_t> order(m_rows.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
     // Stable: rows with equal keys keep their order, as the group holds them.
-    std::stable_sort(keyed.begin(), keyed.end(), [ascending](const Keyed& a, const Keyed& b) {
-        const int order = Compare(a.key, b.key);
-        return ascending ? order < 0 : order > 0;
+    std::stable_sort(order.begin(), order.end(), [&keys, ascending](std::uint32_t a, std::uint32_t b) {
+        const int compared = Compare(keys[a], keys[b]);
+        return ascending ? compared < 0 : compared > 0;
     });
-    for (size_t i = 0; i < m_rows.size(); ++i) m_rows[i] = std::move(keyed[i].row);
+    std::vector<Row> sorted;
+    sorted.reserve(m_rows.size());
+    for (std::uint32_t i : order) sorted.push_back(std::move(m_rows[i]));
+    m_rows = std::move(sorted);
 }
 
 void CTagView::FillRow(Row& row) {
@@ -341,14 +352,27 @@ void CTagView::SortByColumn(int displayIndex) {
         m_sortColumn = displayIndex;
     }
     SendMessageW(m_control, WM_SETREDRAW, FALSE, 0);
-    // Selection and focus belong to rows, not indexes: carry them across the sort.
+    // Selection and focus belong to rows, not indexes: carry them across the
+    // sort. A row looks itself up in a sorted copy: with every row selected a
+    // scan per row would be quadratic.
     std::vector<OPCS_Tag*> selected;
     for (int row : SelectedRows()) selected.push_back(m_rows[row].tag);
+    const int focusedRow = ListView_GetNextItem(m_control, -1, LVNI_FOCUSED);
+    OPCS_Tag* focused = focusedRow >= 0 && focusedRow < RowCount() ? m_rows[focusedRow].tag : nullptr;
+    const bool all = !m_rows.empty() && selected.size() == m_rows.size();
+    ClearSelection();
+    std::sort(selected.begin(), selected.end());
     SortRows(clicked.field, clicked.sortAscending);
-    ListView_SetItemState(m_control, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
-    for (size_t i = 0; i < m_rows.size(); ++i) {
-        if (std::find(selected.begin(), selected.end(), m_rows[i].tag) != selected.end()) {
+    if (all) ListView_SetItemState(m_control, -1, LVIS_SELECTED, LVIS_SELECTED);
+    for (size_t i = 0; i < m_rows.size() && !all && !selected.empty(); ++i) {
+        if (std::binary_search(selected.begin(), selected.end(), m_rows[i].tag)) {
             ListView_SetItemState(m_control, static_cast<int>(i), LVIS_SELECTED, LVIS_SELECTED);
+        }
+    }
+    for (size_t i = 0; focused != nullptr && i < m_rows.size(); ++i) {
+        if (m_rows[i].tag == focused) {
+            ListView_SetItemState(m_control, static_cast<int>(i), LVIS_FOCUSED, LVIS_FOCUSED);
+            break;
         }
     }
     SendMessageW(m_control, WM_SETREDRAW, TRUE, 0);
@@ -371,6 +395,28 @@ std::vector<OPCS_Tag*> CTagView::SelectedTags() const {
         if (row < RowCount() && OPCS_Tag::IsValidTag(m_rows[row].tag)) tags.push_back(m_rows[row].tag);
     }
     return tags;
+}
+
+void CTagView::ClearSelection() {
+    // Clearing every row at once is a pass over all of them: a few are cleared one by one.
+    constexpr UINT kOneByOne = 64;
+    if (ListView_GetSelectedCount(m_control) >= kOneByOne) {
+        ListView_SetItemState(m_control, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+        return;
+    }
+    for (int row : SelectedRows()) ListView_SetItemState(m_control, row, 0, LVIS_SELECTED | LVIS_FOCUSED);
+    const int focused = ListView_GetNextItem(m_control, -1, LVNI_FOCUSED);
+    if (focused >= 0) ListView_SetItemState(m_control, focused, 0, LVIS_FOCUSED);
+}
+
+bool CTagView::ShowTag(const OPCS_Tag* tag) {
+    const auto found = std::find_if(m_rows.begin(), m_rows.end(), [tag](const Row& row) { return row.tag == tag; });
+    if (tag == nullptr || found == m_rows.end()) return false;
+    const int row = static_cast<int>(found - m_rows.begin());
+    ClearSelection();
+    ListView_SetItemState(m_control, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+    ListView_EnsureVisible(m_control, row, FALSE);
+    return true;
 }
 
 OPCS_Tag* CTagView::SingleSelectedTag() {

@@ -46,6 +46,9 @@ public:
     std::vector<int> SelectedRows() const;
     // The selected rows' tags that are still alive.
     std::vector<OPCS_Tag*> SelectedTags() const;
+    // Makes the tag's row the only selected one, focused and scrolled into
+    // view; false when the list has no row for it.
+    bool ShowTag(const OPCS_Tag* tag);
 
     // The periodic refresh: refills the rows of changed tags that are in view.
     void RefreshChangedRows();
@@ -70,6 +73,7 @@ private:
     void FillRow(Row& row);
     void RefreshTagRow(OPCS_Tag* tag);
     void ClearRows();
+    void ClearSelection();
     void SortRows(std::uint32_t field, bool ascending);
     void OnGetDisplayInfo(NMLVDISPINFOW* info);
     void OnRightClick();
