@@ -50,17 +50,6 @@ struct Options {
 };
 Options theOptions;
 
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out += c < 128 ? static_cast<char>(c) : '?';
-    return out;
-}
-
-std::wstring BaseName(const std::wstring& path) {
-    const size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
 // Appended, not added: GCC 12 at -O3 misreads `"D" + text` as an overlapping copy (-Wrestrict).
 std::string ItemId(const char* device, long group, long k) {
     return std::string(device).append(std::to_string(group)).append(".T").append(std::to_string(k));
